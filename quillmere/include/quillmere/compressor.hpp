@@ -19,7 +19,8 @@ struct EncodedSignal {
   float multiplier = 0.0f;
   std::uint8_t scale = 0;
   std::uint8_t coder_id = 0;
-  std::uint8_t levels = 0;  // levels actually coded (may be fewer than requested)
+  std::uint8_t levels = 0;   // levels the transform produced
+  bool saturated = false;    // some coefficient hit the 16-bit limits
 };
 
 // Returns the container bytes (52-byte header + payload).

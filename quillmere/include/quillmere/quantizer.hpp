@@ -1,0 +1,38 @@
+// The numeric rules shared by both drivers: level choice, 16-bit quantisation,
+// the dead zone and dequantisation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "quillmere/options.hpp"
+
+namespace quillmere {
+
+// Nominal filter length of a method's wavelet (what short signals are padded to).
+std::size_t filter_length(Method method);
+
+std::uint8_t pick_levels(std::size_t sample_count, Method method);
+
+// 2^scale as f32, the multiplier used when the caller gives none.
+inline float scale_multiplier(std::uint8_t scale) noexcept {
+  return static_cast<float>(std::uint32_t{1} << (scale & 31));
+}
+
+// Quantises c * m, halves away from zero, saturating to [-32768, 32767]
+// (NaN products become 32767). Returns how many products lay outside the
+// 16-bit range, so the caller can tell when saturation distorted the signal.
+std::size_t quantise(std::span<const float> coefficients, float multiplier,
+                     std::span<std::int16_t> out) noexcept;
+
+std::uint16_t dead_zone_threshold(std::uint8_t scale, Cutoff cutoff) noexcept;
+
+// Zeroes every value whose magnitude is below the threshold.
+void apply_dead_zone(std::span<std::int16_t> details, std::uint16_t threshold) noexcept;
+
+// out[i] = (1 / m) * q[i]: the reciprocal is taken once, as the format demands.
+void dequantise(std::span<const std::int16_t> quantised, float multiplier,
+                std::span<float> out) noexcept;
+
+}  // namespace quillmere

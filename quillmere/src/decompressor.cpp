@@ -1,0 +1,189 @@
+#include "quillmere/decompressor.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "quillmere/arans.hpp"
+#include "quillmere/cmodel.hpp"
+#include "quillmere/deflate_codec.hpp"
+#include "quillmere/header.hpp"
+#include "quillmere/quantizer.hpp"
+#include "quillmere/wavelet_choice.hpp"
+
+namespace quillmere {
+namespace {
+
+constexpr std::uint32_t kMaxSamples = 2147483647;
+constexpr std::uint8_t kMaxLevels = 10;
+
+// Band lengths are never stored: both sides derive them from the sample count.
+struct BandLayout {
+  std::vector<std::size_t> lengths;  // approximation, then details of level 1..L
+  std::size_t total = 0;
+};
+
+BandLayout band_layout(const wavelet::DwtExecutor& executor, std::size_t transform_len,
+                       std::uint8_t levels) {
+  BandLayout layout;
+  layout.lengths.resize(std::size_t{levels} + 1);
+  std::size_t input = transform_len;
+  for (std::size_t level = 1; level <= levels; ++level) {
+    const auto size = executor.dwt_size(input);
+    layout.lengths[level] = size.details;
+    layout.total += size.details;
+    input = size.approximation;
+  }
+  layout.lengths[0] = input;
+  layout.total += input;
+  return layout;
+}
+
+QuillmereError short_coefficients(std::size_t have, std::size_t need) {
+  return QuillmereError::decompress("Payload holds " + std::to_string(have) +
+                                    " coefficients, but the layout needs " + std::to_string(need));
+}
+
+// Coders 0 and 1 yield coefficient bytes; reading past their end would be
+// reading another signal's memory, so a short sequence is refused.
+Result<std::vector<std::int16_t>> coefficients_from_bytes(std::span<const std::uint8_t> bytes,
+                                                          std::size_t need) {
+  const std::size_t have = bytes.size() / 2;  // a final odd byte is ignored
+  if (have < need) return std::unexpected(short_coefficients(have, need));
+  std::vector<std::int16_t> coeffs;
+  try {
+    coeffs.resize(need);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(QuillmereError::decompress("out of memory"));
+  }
+  std::memcpy(coeffs.data(), bytes.data(), need * 2);  // little-endian host, see byte_io.hpp
+  return coeffs;
+}
+
+Result<std::vector<std::int16_t>> decode_payload(std::span<const std::uint8_t> payload,
+                                                 std::uint8_t coder, const BandLayout& layout) {
+  switch (coder) {
+    case kCoderDeflate: {
+      auto bytes = inflate_raw(payload, layout.total * 2);
+      if (!bytes) return std::unexpected(std::move(bytes.error()));
+      return coefficients_from_bytes(*bytes, layout.total);
+    }
+    case kCoderArans: {
+      auto bytes = arans::decode_stream(payload);
+      if (!bytes) return std::unexpected(QuillmereError::decompress(std::string(arans::message(bytes.error()))));
+      return coefficients_from_bytes(*bytes, layout.total);
+    }
+    default: {
+      // The coefficient model cannot hold more coefficients than its bits
+      // allow; asking first keeps a tiny payload from claiming gigabytes.
+      if (!cmodel::could_hold(payload.size(), layout.total)) {
+        return std::unexpected(QuillmereError::decompress(
+            std::string(cmodel::message(cmodel::CModelError::Truncated))));
+      }
+      std::vector<std::int16_t> coeffs;
+      try {
+        coeffs.resize(layout.total);
+      } catch (const std::bad_alloc&) {
+        return std::unexpected(QuillmereError::decompress("out of memory"));
+      }
+      auto done = cmodel::decode_coeffs_into(payload, layout.lengths, coeffs);
+      if (!done) return std::unexpected(QuillmereError::decompress(std::string(cmodel::message(done.error()))));
+      return coeffs;
+    }
+  }
+}
+
+}  // namespace
+
+Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload, Method method,
+                                           float min, float max, float mean, float multiplier,
+                                           std::uint8_t levels, std::uint32_t sample_count,
+                                           std::uint8_t scale, std::uint8_t coder) {
+  if (sample_count > kMaxSamples) {
+    return std::unexpected(QuillmereError::decompress(
+        "Can't decompress data bigger than 2147483647, but data was " + std::to_string(sample_count)));
+  }
+  if (levels > kMaxLevels) {
+    return std::unexpected(QuillmereError::decompress("Max supported level is 10 but it was " +
+                                                      std::to_string(levels)));
+  }
+  if (levels == 0) {
+    return std::unexpected(QuillmereError::decompress("Min supported level is 1 but it was 0"));
+  }
+  if (scale < 6 || scale > 12) {
+    return std::unexpected(QuillmereError::decompress("Supported scales only [6, 12] but it was " +
+                                                      std::to_string(scale)));
+  }
+
+  const auto executor = make_executor(method);
+  const std::size_t transform_len =
+      std::max<std::size_t>(sample_count, executor->filter_length());
+  const BandLayout layout = band_layout(*executor, transform_len, levels);
+
+  auto coeffs = decode_payload(payload, coder, layout);
+  if (!coeffs) return std::unexpected(std::move(coeffs.error()));
+
+  std::vector<float> bands_f32;
+  try {
+    bands_f32.resize(layout.total);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(QuillmereError::decompress("out of memory"));
+  }
+  dequantise(*coeffs, multiplier, bands_f32);
+  std::vector<std::int16_t>().swap(*coeffs);
+
+  const std::span<const float> all(bands_f32);
+  const auto approximation = all.first(layout.lengths[0]);
+  std::vector<std::span<const float>> details;
+  details.reserve(levels);
+  std::size_t offset = layout.lengths[0];
+  for (std::size_t level = 1; level <= levels; ++level) {
+    details.push_back(all.subspan(offset, layout.lengths[level]));
+    offset += layout.lengths[level];
+  }
+
+  auto signal = executor->multi_idwt(details, approximation);
+  if (!signal) return std::unexpected(QuillmereError::transform(signal.error().message()));
+  std::vector<float>().swap(bands_f32);
+
+  // Undo the normalisation in place, then cut or pad to the stored length.
+  std::vector<float>& out = *signal;
+  const float range = max - min;
+  const std::size_t keep = std::min<std::size_t>(out.size(), sample_count);
+  float* y = out.data();
+  for (std::size_t i = 0; i < keep; ++i) y[i] = min + range * (y[i] + mean);
+  try {
+    out.resize(sample_count, 0.0f);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(QuillmereError::decompress("out of memory"));
+  }
+  return std::move(out);
+}
+
+Result<std::vector<float>> decompress(std::span<const std::uint8_t> container) {
+  auto header = QuillmereHeader::from_bytes(container);
+  if (!header) return std::unexpected(std::move(header.error()));
+  const QuillmereHeader& h = *header;
+
+  // 64-bit sum: a payload_len near 2^32 must not wrap past the size check.
+  const std::uint64_t needed = std::uint64_t{HEADER_LEN} + h.payload_len;
+  if (needed > container.size()) {
+    return std::unexpected(QuillmereError::decompress("Minimum data size is " + std::to_string(needed) +
+                                                      ", but it was " + std::to_string(container.size())));
+  }
+  const auto payload = container.subspan(HEADER_LEN, h.payload_len);
+
+  const auto method = method_from_tag(h.method_tag);
+  if (!method) return std::unexpected(QuillmereError::invalid_method(h.method_tag));
+  if (h.coder >= 3) return std::unexpected(QuillmereError::unknown_coder(h.coder));
+
+  // Anything but a positive finite multiplier falls back to 2^scale.
+  const float m = (std::isfinite(h.multiplier) && h.multiplier > 0.0f) ? h.multiplier
+                                                                        : scale_multiplier(h.scale);
+  return decompress_core(payload, *method, h.min, h.max, h.mean, m, h.levels, h.sample_count,
+                         h.scale, h.coder);
+}
+
+}  // namespace quillmere

@@ -1,0 +1,155 @@
+#include "quillmere/deflate_codec.hpp"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <new>
+
+namespace quillmere {
+namespace {
+
+constexpr int kLevel = 6;
+constexpr int kRawWindowBits = -15;  // negative: no zlib header or trailer
+constexpr int kMemLevel = 8;
+constexpr std::size_t kChunk = 32 * 1024;
+// zlib counts in uInt; feed and drain at most this much per call.
+constexpr std::size_t kMaxStep = std::numeric_limits<uInt>::max();
+
+class DeflateStream {
+ public:
+  DeflateStream() { ok_ = deflateInit2(&zs_, kLevel, Z_DEFLATED, kRawWindowBits, kMemLevel,
+                                       Z_DEFAULT_STRATEGY) == Z_OK; }
+  ~DeflateStream() { if (ok_) deflateEnd(&zs_); }
+  DeflateStream(const DeflateStream&) = delete;
+  DeflateStream& operator=(const DeflateStream&) = delete;
+  bool ok() const { return ok_; }
+  z_stream* get() { return &zs_; }
+
+ private:
+  z_stream zs_{};
+  bool ok_ = false;
+};
+
+class InflateStream {
+ public:
+  InflateStream() { ok_ = inflateInit2(&zs_, kRawWindowBits) == Z_OK; }
+  ~InflateStream() { if (ok_) inflateEnd(&zs_); }
+  InflateStream(const InflateStream&) = delete;
+  InflateStream& operator=(const InflateStream&) = delete;
+  bool ok() const { return ok_; }
+  z_stream* get() { return &zs_; }
+
+ private:
+  z_stream zs_{};
+  bool ok_ = false;
+};
+
+QuillmereError corrupt() { return QuillmereError::decompress("corrupt deflate stream"); }
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> deflate_raw(std::span<const std::uint8_t> data) {
+  DeflateStream stream;
+  if (!stream.ok()) return std::unexpected(QuillmereError::encode("out of memory"));
+  z_stream* zs = stream.get();
+
+  std::vector<std::uint8_t> out;
+  try {
+    // deflateBound covers the whole stream when it fits one uInt call; larger
+    // inputs grow the buffer as they go.
+    const auto bound = data.size() <= kMaxStep
+                           ? deflateBound(zs, static_cast<uLong>(data.size()))
+                           : static_cast<uLong>(data.size() / 2);
+    out.resize(static_cast<std::size_t>(bound));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(QuillmereError::encode("out of memory"));
+  }
+
+  std::size_t consumed = 0;
+  std::size_t produced = 0;
+  for (;;) {
+    const std::size_t in_step = std::min(kMaxStep, data.size() - consumed);
+    const bool last = consumed + in_step == data.size();
+    zs->next_in = const_cast<Bytef*>(data.data() + consumed);
+    zs->avail_in = static_cast<uInt>(in_step);
+    if (produced == out.size()) {
+      try {
+        out.resize(out.size() + std::max<std::size_t>(kChunk, out.size() / 2));
+      } catch (const std::bad_alloc&) {
+        return std::unexpected(QuillmereError::encode("out of memory"));
+      }
+    }
+    const std::size_t out_step = std::min(kMaxStep, out.size() - produced);
+    zs->next_out = out.data() + produced;
+    zs->avail_out = static_cast<uInt>(out_step);
+    const int rc = deflate(zs, last ? Z_FINISH : Z_NO_FLUSH);
+    consumed += in_step - zs->avail_in;
+    produced += out_step - zs->avail_out;
+    if (rc == Z_STREAM_END) break;
+    if (rc != Z_OK && rc != Z_BUF_ERROR) {
+      return std::unexpected(QuillmereError::encode(zs->msg ? zs->msg : "deflate failed"));
+    }
+  }
+  out.resize(produced);
+  return out;
+}
+
+Result<std::vector<std::uint8_t>> inflate_raw(std::span<const std::uint8_t> payload,
+                                              std::size_t keep) {
+  InflateStream stream;
+  if (!stream.ok()) return std::unexpected(QuillmereError::decompress("out of memory"));
+  z_stream* zs = stream.get();
+
+  std::vector<std::uint8_t> out;
+  std::array<std::uint8_t, kChunk> discard;
+  std::size_t consumed = 0;
+  std::size_t produced = 0;
+  for (;;) {
+    const std::size_t in_step = std::min(kMaxStep, payload.size() - consumed);
+    zs->next_in = const_cast<Bytef*>(payload.data() + consumed);
+    zs->avail_in = static_cast<uInt>(in_step);
+
+    std::uint8_t* dest;
+    std::size_t out_step;
+    if (produced < keep) {
+      if (produced == out.size()) {
+        // Grow geometrically: memory follows what the stream really yields,
+        // not what a header claims.
+        const std::size_t want =
+            std::min(keep, std::max<std::size_t>(kChunk, std::max(payload.size() * 4, out.size() * 2)));
+        try {
+          out.resize(want);
+        } catch (const std::bad_alloc&) {
+          return std::unexpected(QuillmereError::decompress("out of memory"));
+        }
+      }
+      dest = out.data() + produced;
+      out_step = std::min(kMaxStep, out.size() - produced);
+    } else {
+      dest = discard.data();
+      out_step = discard.size();
+    }
+    zs->next_out = dest;
+    zs->avail_out = static_cast<uInt>(out_step);
+
+    const int rc = inflate(zs, Z_NO_FLUSH);
+    const std::size_t used = in_step - zs->avail_in;
+    const std::size_t made = out_step - zs->avail_out;
+    consumed += used;
+    if (produced < keep) produced += made;
+
+    if (rc == Z_STREAM_END) break;
+    if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT || rc == Z_STREAM_ERROR) {
+      return std::unexpected(corrupt());
+    }
+    if (rc == Z_MEM_ERROR) return std::unexpected(QuillmereError::decompress("out of memory"));
+    // Input exhausted without an end-of-stream marker: keep what was produced.
+    if (used == 0 && made == 0 && consumed == payload.size()) break;
+  }
+  out.resize(produced);
+  return out;
+}
+
+}  // namespace quillmere
