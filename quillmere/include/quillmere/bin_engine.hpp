@@ -1,0 +1,168 @@
+// The adaptive binary rANS bit engine shared by the byte-plane coder (arans)
+// and the coefficient model (cmodel).
+//
+// Read me first:
+//  * A probability p is P(bit = 0) in units of 1/4096. Bit 0 owns the slot
+//    range [0, p) of the 4096 slots, bit 1 owns [p, 4096).
+//  * rANS is last-in first-out. BinEnc therefore only *models* in put(): it
+//    records (p, bit) in forward order and adapts; finish() codes the record
+//    backwards, so that BinDec meets the bits, and adapts, in forward order.
+//  * The state x lives in [L, 2^32) between symbols, L = 2^16, and moves 16
+//    bits at a time. Words leave the encoder in the reverse of the order in
+//    which the decoder reads them; finish() writes its buffer from the back.
+//  * Coded bytes: final state (u32 LE), then the words (u16 LE) in reading order.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "quillmere/byte_io.hpp"
+
+namespace quillmere::arans {
+
+enum class [[nodiscard]] AransError : std::uint8_t { Truncated, BadLength };
+
+constexpr std::string_view message(AransError error) noexcept {
+  switch (error) {
+    case AransError::Truncated: return "Stream truncated";
+    case AransError::BadLength: return "Inconsistent or oversized length in stream";
+  }
+  return "Unknown arans error";
+}
+
+inline constexpr std::uint32_t kProbBits = 12;
+inline constexpr std::uint32_t kProbScale = 1u << kProbBits;  // 4096
+inline constexpr std::uint16_t kProbInit = kProbScale / 2;
+inline constexpr std::uint32_t kStateLow = 1u << 16;  // L
+
+// One adaptation step, rate 1/16. Starting from 2048 the result never leaves
+// [15, 4081]: at 4081 the upward step (4096 - p) >> 4 is 0, at 15 the
+// downward step p >> 4 is 0, and both maps are monotone in p. The clamp to
+// [1, 4095] that a general adaptive coder needs can therefore never fire and
+// is left out; the bit-engine tests check the closure exhaustively.
+constexpr std::uint16_t adapt(std::uint32_t p, unsigned bit) noexcept {
+  return static_cast<std::uint16_t>(bit ? p - (p >> 4) : p + ((kProbScale - p) >> 4));
+}
+
+// ceil(2^44 / f) for every frequency f in [1, 4095]; index 0 is unused.
+inline constexpr std::array<std::uint64_t, kProbScale> kReciprocal = [] {
+  std::array<std::uint64_t, kProbScale> r{};
+  for (std::uint64_t f = 1; f < kProbScale; ++f) r[f] = ((std::uint64_t{1} << 44) + f - 1) / f;
+  return r;
+}();
+
+// floor(x / freq) without a division, for x < freq * 2^20 (the encoder's
+// state after renormalisation). With m = ceil(2^44 / f) = (2^44 + e) / f,
+// 0 <= e < f:  x*m / 2^44 = x/f + x*e / (f * 2^44), and since
+// x*(f-1) < f*(f-1)*2^20 < 2^44 the error term is below 1/f, too small to
+// carry x/f (whose fraction is at most (f-1)/f) past the next integer.
+// The product stays below 2^64 because f*(f-1) < 2^24.
+constexpr std::uint32_t div_by_freq(std::uint32_t x, std::uint32_t freq) noexcept {
+  return static_cast<std::uint32_t>((std::uint64_t{x} * kReciprocal[freq]) >> 44);
+}
+
+// The most binary symbols that `coded_bytes` bytes of engine output can
+// deliver before the decoder runs out of words. A decode step maps
+// x = 4096q + s to at most x - 15q, because every probability stays within
+// [15, 4081]; with x >= 2^16 that gives x + 1 shrinking by at least the factor
+// 4082/4096 per symbol, while each 16-bit word multiplies it by at most 2^16.
+// From x + 1 <= 2^32 at the start and x + 1 > 2^16 at the end, n symbols read
+// from W words satisfy (n - 1) * log2(4096/4082) < 16 (W + 1), and
+// 16 / log2(4096/4082) = 3239.2 < 3248. (The first symbol may start below
+// 2^16 but never increases x, hence n - 1.)
+constexpr std::uint64_t max_symbols(std::size_t coded_bytes) noexcept {
+  if (coded_bytes < 4) return 0;
+  const std::uint64_t words_plus_one = std::uint64_t{(coded_bytes - 4) / 2} + 1;
+  constexpr std::uint64_t kPerWord = 3248;
+  if (words_plus_one > UINT64_MAX / kPerWord) return UINT64_MAX;
+  return words_plus_one * kPerWord;
+}
+
+// Encoder: model with put(), then finish() once.
+class BinEnc {
+ public:
+  explicit BinEnc(std::size_t contexts) : probs_(contexts ? contexts : 1, kProbInit) {}
+
+  void reserve(std::size_t symbols) { pending_.reserve(symbols); }
+
+  void put(std::size_t context, unsigned bit) {
+    const std::uint32_t p = probs_[context];
+    pending_.push_back(static_cast<std::uint16_t>(p | (bit << kProbBits)));
+    probs_[context] = adapt(p, bit);
+  }
+
+  std::size_t pending_size() const noexcept { return pending_.size(); }
+
+  // Codes every pending symbol and appends the engine output to `out`.
+  void finish_into(std::vector<std::uint8_t>& out) const;
+  std::vector<std::uint8_t> finish() const;
+
+ private:
+  std::vector<std::uint16_t> probs_;
+  // One entry per modelled bit: p | bit << 12. This is the (freq, start)
+  // pair in two bytes: bit 0 is (p, 0), bit 1 is (4096 - p, p).
+  std::vector<std::uint16_t> pending_;
+};
+
+// Decoder. A renormalisation that finds fewer than two bytes marks the
+// decoder truncated instead of failing the single call: callers test
+// truncated() once per byte or coefficient and report Truncated; the bits
+// returned after that point are meaningless but reading stays in bounds.
+class BinDec {
+ public:
+  // Truncated when fewer than 4 bytes are given. The table is allocated here.
+  static std::expected<BinDec, AransError> create(std::size_t contexts,
+                                                  std::span<const std::uint8_t> coded);
+
+  // Checked = false is the fast path: the caller must have seen
+  // can_fast(2 * symbols) for the symbols it is about to decode.
+  template <bool Checked = true>
+  unsigned get(std::size_t context) noexcept {
+    const std::uint32_t p = probs_[context];
+    const std::uint32_t s = x_ & (kProbScale - 1);
+    const std::uint32_t q = x_ >> kProbBits;
+    const unsigned bit = s >= p;
+    // x = freq * q + (s - start): the inverse of the encoder's step.
+    const std::uint32_t freq = bit ? kProbScale - p : p;
+    const std::uint32_t start = bit ? p : 0;
+    x_ = freq * q + s - start;
+    probs_[context] = adapt(p, bit);
+    if constexpr (Checked) {
+      if (x_ < kStateLow) refill();
+    } else {
+      // From x >= L the step leaves x >= 15 * 16 > 0, so one word always
+      // restores x >= L; reading it unconditionally keeps this branch-free.
+      const bool low = x_ < kStateLow;
+      const std::uint32_t word = load_le16(pos_);
+      x_ = low ? (x_ << 16) | word : x_;
+      pos_ += low ? 2 : 0;
+    }
+    return bit;
+  }
+
+  // True when the next `bytes` / 2 symbols can take the unchecked path:
+  // that many bytes remain and the state is normalised (only a hostile
+  // initial state can be below L, and then only before the first refill).
+  bool can_fast(std::size_t bytes) const noexcept {
+    return x_ >= kStateLow && static_cast<std::size_t>(end_ - pos_) >= bytes;
+  }
+
+  bool truncated() const noexcept { return truncated_; }
+
+ private:
+  BinDec(std::vector<std::uint16_t> probs, std::span<const std::uint8_t> coded);
+  void refill() noexcept;
+
+  std::vector<std::uint16_t> probs_;
+  std::uint32_t x_;
+  const std::uint8_t* pos_;
+  const std::uint8_t* end_;
+  bool truncated_ = false;
+};
+
+}  // namespace quillmere::arans

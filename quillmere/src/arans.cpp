@@ -1,0 +1,215 @@
+// Byte-plane coder over the bit engine. The planes are never copied out:
+// both directions walk the interleaved bytes with a stride of two.
+#include "quillmere/arans.hpp"
+
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+namespace quillmere::arans {
+namespace {
+
+constexpr std::size_t kRawMax = 5;                 // streams this short are stored as they are
+constexpr std::size_t kWideContextFrom = 16384;    // input bytes from which c = 8
+constexpr std::uint64_t kMaxPairs = 1ull << 28;
+constexpr unsigned kMaxContextBits = 8;
+// The unchecked path decodes one byte (8 symbols, at most one word each).
+constexpr std::size_t kFastBytesPerByte = 2 * 8;
+
+std::size_t contexts_for(unsigned context_bits) { return std::size_t{256} << context_bits; }
+
+// Bit tree: node 1 is the most significant bit, node -> 2 node + bit, so the
+// node after 8 bits is 256 + the byte. The previous byte's top c bits pick
+// one of 2^c trees.
+std::size_t tree_base(unsigned prev, unsigned context_bits) {
+  return std::size_t{prev >> (8 - context_bits)} << 8;
+}
+
+std::vector<std::uint8_t> encode_strided(const std::uint8_t* src, std::size_t n,
+                                         std::size_t stride, unsigned context_bits) {
+  if (n == 0) return {};
+  BinEnc enc(contexts_for(context_bits));
+  enc.reserve(8 * n);
+  unsigned prev = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const unsigned v = src[i * stride];
+    const std::size_t base = tree_base(prev, context_bits);
+    std::size_t node = 1;
+    for (int k = 7; k >= 0; --k) {
+      const unsigned bit = (v >> k) & 1u;
+      enc.put(base + node, bit);
+      node = 2 * node + bit;
+    }
+    prev = v;
+  }
+  return enc.finish();
+}
+
+template <bool Checked>
+unsigned decode_byte(BinDec& dec, std::size_t base) {
+  std::size_t node = 1;
+  for (int k = 0; k < 8; ++k) node = 2 * node + dec.get<Checked>(base + node);
+  return static_cast<unsigned>(node - 256);
+}
+
+// The tests decode_plane makes before it touches the output, in its order.
+// The capacity test refuses, as Truncated, a byte count that the coded bytes
+// could not deliver even at the cheapest possible bit: decoding would end in
+// Truncated anyway, only after allocating and working for it.
+std::expected<void, AransError> check_plane(std::span<const std::uint8_t> coded, std::size_t n) {
+  if (n == 0) return {};
+  if (coded.size() < 4) return std::unexpected(AransError::Truncated);
+  if (n > max_symbols(coded.size()) / 8) return std::unexpected(AransError::Truncated);
+  return {};
+}
+
+// Decodes n bytes to dst[0], dst[stride], ...; check_plane must have passed.
+std::expected<void, AransError> decode_strided(std::span<const std::uint8_t> coded, std::size_t n,
+                                               unsigned context_bits, std::uint8_t* dst,
+                                               std::size_t stride) {
+  if (n == 0) return {};
+  auto created = BinDec::create(contexts_for(context_bits), coded);
+  if (!created) return std::unexpected(created.error());
+  BinDec dec = std::move(*created);
+  unsigned prev = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t base = tree_base(prev, context_bits);
+    unsigned v;
+    if (dec.can_fast(kFastBytesPerByte)) [[likely]] {
+      v = decode_byte<false>(dec, base);
+    } else {
+      v = decode_byte<true>(dec, base);
+      if (dec.truncated()) return std::unexpected(AransError::Truncated);
+    }
+    dst[i * stride] = static_cast<std::uint8_t>(v);
+    prev = v;
+  }
+  return {};
+}
+
+void put_leb128(std::vector<std::uint8_t>& out, std::uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<std::uint8_t>((v & 0x7f) | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<std::uint8_t>(v));
+}
+
+std::size_t leb128_size(std::uint64_t v) {
+  std::size_t n = 1;
+  for (; v >= 0x80; v >>= 7) ++n;
+  return n;
+}
+
+std::expected<std::vector<std::uint8_t>, AransError> decode_stream_impl(
+    std::span<const std::uint8_t> stream) {
+  const std::size_t m = stream.size();
+  if (m <= kRawMax) return std::vector<std::uint8_t>(stream.begin(), stream.end());
+
+  const std::size_t odd = stream[0] & 1u;
+  const unsigned context_bits = stream[1];
+  if (context_bits > kMaxContextBits) return std::unexpected(AransError::BadLength);
+
+  std::size_t pos = 2;
+  const auto pairs = rv(stream, pos);
+  if (!pairs) return std::unexpected(pairs.error());
+  if (*pairs > kMaxPairs) return std::unexpected(AransError::BadLength);
+  const auto even_len = rv(stream, pos);
+  if (!even_len) return std::unexpected(even_len.error());
+  if (*even_len > SIZE_MAX - pos) return std::unexpected(AransError::BadLength);
+  if (pos + *even_len > m - odd) return std::unexpected(AransError::Truncated);
+
+  const std::size_t p = static_cast<std::size_t>(*pairs);
+  const auto even = stream.subspan(pos, static_cast<std::size_t>(*even_len));
+  const auto odd_plane = stream.subspan(pos + even.size(), m - odd - pos - even.size());
+  // Both planes are vetted before the 2P-byte output exists, so a short
+  // stream claiming 2^28 pairs costs nothing. Every failure of a plane is
+  // Truncated, so testing the odd plane before decoding the even one cannot
+  // change which error is reported.
+  if (auto ok = check_plane(even, p); !ok) return std::unexpected(ok.error());
+  if (auto ok = check_plane(odd_plane, p); !ok) return std::unexpected(ok.error());
+
+  std::vector<std::uint8_t> out(2 * p + odd);
+  if (auto ok = decode_strided(even, p, context_bits, out.data(), 2); !ok) {
+    return std::unexpected(ok.error());
+  }
+  if (auto ok = decode_strided(odd_plane, p, context_bits, out.data() + 1, 2); !ok) {
+    return std::unexpected(ok.error());
+  }
+  if (odd) out.back() = stream.back();
+  return out;
+}
+
+}  // namespace
+
+std::expected<std::uint64_t, AransError> rv(std::span<const std::uint8_t> stream,
+                                             std::size_t& position) {
+  // Ten groups of seven bits cover 64 bits; the tenth contributes only its
+  // lowest bit (the shift by 63 drops the rest). A tenth byte that still
+  // announces a continuation is malformed whatever follows it.
+  std::uint64_t value = 0;
+  for (unsigned k = 0; k < 10; ++k) {
+    if (position >= stream.size()) return std::unexpected(AransError::Truncated);
+    const std::uint8_t byte = stream[position++];
+    value |= std::uint64_t{byte & 0x7fu} << (7 * k);
+    if ((byte & 0x80) == 0) return value;
+  }
+  return std::unexpected(AransError::BadLength);
+}
+
+std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane,
+                                       std::uint8_t context_bits) {
+  if (context_bits > kMaxContextBits) throw std::invalid_argument("context bits above 8");
+  return encode_strided(plane.data(), plane.size(), 1, context_bits);
+}
+
+std::expected<std::vector<std::uint8_t>, AransError> decode_plane(
+    std::span<const std::uint8_t> coded, std::size_t n, std::uint8_t context_bits) {
+  if (context_bits > kMaxContextBits) return std::unexpected(AransError::BadLength);
+  if (auto ok = check_plane(coded, n); !ok) return std::unexpected(ok.error());
+  try {
+    std::vector<std::uint8_t> out(n);
+    if (auto ok = decode_strided(coded, n, context_bits, out.data(), 1); !ok) {
+      return std::unexpected(ok.error());
+    }
+    return out;
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(AransError::BadLength);
+  }
+}
+
+std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> data) {
+  const std::size_t n = data.size();
+  if (n <= kRawMax) return std::vector<std::uint8_t>(data.begin(), data.end());
+
+  const std::size_t pairs = n / 2;
+  const std::size_t odd = n % 2;
+  const unsigned context_bits = n < kWideContextFrom ? 3 : 8;
+  const auto even = encode_strided(data.data(), pairs, 2, context_bits);
+  const auto odd_plane = encode_strided(data.data() + 1, pairs, 2, context_bits);
+
+  std::vector<std::uint8_t> out;
+  out.reserve(2 + leb128_size(pairs) + leb128_size(even.size()) + even.size() +
+              odd_plane.size() + odd);
+  out.push_back(static_cast<std::uint8_t>(odd));
+  out.push_back(static_cast<std::uint8_t>(context_bits));
+  put_leb128(out, pairs);
+  put_leb128(out, even.size());
+  out.insert(out.end(), even.begin(), even.end());
+  out.insert(out.end(), odd_plane.begin(), odd_plane.end());
+  if (odd) out.push_back(data.back());
+  return out;
+}
+
+std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
+    std::span<const std::uint8_t> stream) {
+  // The only allocations that can fail are the probability tables (at most
+  // 128 KiB) and an output already bounded by the stream's size.
+  try {
+    return decode_stream_impl(stream);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(AransError::BadLength);
+  }
+}
+
+}  // namespace quillmere::arans

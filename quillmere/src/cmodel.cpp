@@ -1,0 +1,219 @@
+// Coefficient model over the bit engine: one engine run for all bands, each
+// band with its own block of contexts, the rANS state running on across
+// band boundaries.
+#include "quillmere/cmodel.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+#include "quillmere/bin_engine.hpp"
+
+namespace quillmere::cmodel {
+namespace {
+
+using arans::BinDec;
+using arans::BinEnc;
+
+constexpr unsigned kMaxBits = 16;
+constexpr std::size_t kMaxBands = 255;
+// Context offsets inside a band's block.
+constexpr std::size_t kZeroAfterZero = 0;
+constexpr std::size_t kSign = 2;
+constexpr std::size_t kTree = 3;  // + node, node = 1 .. 2^b - 1
+// The unchecked path decodes one coefficient: zero flag, sign and at most
+// 16 magnitude bits, each needing at most one 16-bit word.
+constexpr std::size_t kFastBytesPerCoeff = 2 * (2 + kMaxBits);
+
+// Saturating, so that hostile lengths cannot wrap around to a small total.
+std::size_t total_length(std::span<const std::size_t> lengths) {
+  std::size_t sum = 0;
+  for (const std::size_t n : lengths) sum = n > SIZE_MAX - sum ? SIZE_MAX : sum + n;
+  return sum;
+}
+
+// Magnitudes in 32 bits, so that -32768 counts as 32768 and needs 16 bits.
+struct BandStats {
+  std::uint32_t bits;
+  std::size_t nonzero;
+};
+
+BandStats band_stats(std::span<const std::int16_t> band) {
+  std::uint32_t largest = 0;
+  std::size_t nonzero = 0;
+  for (const std::int16_t w : band) {
+    const auto magnitude = static_cast<std::uint32_t>(w < 0 ? -std::int32_t{w} : std::int32_t{w});
+    largest = std::max(largest, magnitude);
+    nonzero += w != 0;
+  }
+  return {largest == 0 ? 1u : static_cast<std::uint32_t>(std::bit_width(largest)), nonzero};
+}
+
+void model_band(BinEnc& enc, std::span<const std::int16_t> band, std::size_t base,
+                unsigned bits) {
+  std::size_t z = kZeroAfterZero;
+  for (const std::int16_t w : band) {
+    enc.put(base + z, w != 0);
+    if (w == 0) {
+      z = 0;
+      continue;
+    }
+    enc.put(base + kSign, w < 0);
+    const std::uint32_t m = static_cast<std::uint32_t>(w < 0 ? -std::int32_t{w} : std::int32_t{w}) - 1;
+    std::size_t node = 1;
+    for (unsigned k = bits; k-- > 0;) {
+      const unsigned bit = (m >> k) & 1u;
+      enc.put(base + kTree + node, bit);
+      node = 2 * node + bit;
+    }
+    z = 1;
+  }
+}
+
+// z is the previous coefficient's zero flag and becomes this one's.
+template <bool Checked>
+std::int16_t decode_coeff(BinDec& dec, std::size_t base, unsigned bits, std::size_t& z) {
+  const unsigned nonzero = dec.get<Checked>(base + z);
+  z = nonzero;
+  if (!nonzero) return 0;
+  const unsigned negative = dec.get<Checked>(base + kSign);
+  std::size_t node = 1;
+  for (unsigned k = 0; k < bits; ++k) node = 2 * node + dec.get<Checked>(base + kTree + node);
+  // The tree leaves at node 2^b + (|w| - 1). With b = 16 a hostile stream
+  // can reach |w| = 65536, which keeps only its low 16 bits, as specified.
+  const auto magnitude = static_cast<std::uint32_t>(node - (std::size_t{1} << bits)) + 1;
+  return static_cast<std::int16_t>(static_cast<std::uint16_t>(negative ? 0u - magnitude : magnitude));
+}
+
+// Decodes band i to outs[i]; preflight() must have passed.
+std::expected<void, CModelError> decode_bands(std::span<const std::uint8_t> stream,
+                                              std::span<const std::size_t> lengths,
+                                              std::span<std::int16_t* const> outs) {
+  const std::size_t k = lengths.size();
+  std::vector<std::uint32_t> bits(stream.begin() + 1, stream.begin() + 1 + static_cast<std::ptrdiff_t>(k));
+  const Layout lay = layout(bits);
+  auto created = BinDec::create(lay.total, stream.subspan(k + 1));
+  if (!created) return std::unexpected(CModelError::Truncated);
+  BinDec dec = std::move(*created);
+
+  for (std::size_t i = 0; i < k; ++i) {
+    const std::size_t base = lay.offsets[i];
+    const unsigned b = bits[i];
+    std::int16_t* const out = outs[i];
+    std::size_t z = kZeroAfterZero;
+    for (std::size_t j = 0; j < lengths[i]; ++j) {
+      if (dec.can_fast(kFastBytesPerCoeff)) [[likely]] {
+        out[j] = decode_coeff<false>(dec, base, b, z);
+      } else {
+        out[j] = decode_coeff<true>(dec, base, b, z);
+        if (dec.truncated()) return std::unexpected(CModelError::Truncated);
+      }
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+Layout layout(std::span<const std::uint32_t> bits) {
+  Layout lay;
+  lay.offsets.reserve(bits.size());
+  lay.bits.assign(bits.begin(), bits.end());
+  for (const std::uint32_t b : bits) {
+    lay.offsets.push_back(lay.total);
+    lay.total += (std::size_t{1} << b) + kTree;
+  }
+  return lay;
+}
+
+std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int16_t>> bands) {
+  if (bands.size() > kMaxBands) throw std::invalid_argument("more than 255 bands");
+  std::vector<std::uint32_t> bits;
+  bits.reserve(bands.size());
+  std::size_t symbols = 0;
+  for (const auto band : bands) {
+    const BandStats stats = band_stats(band);
+    bits.push_back(stats.bits);
+    symbols += band.size() + stats.nonzero * (1 + stats.bits);
+  }
+  const Layout lay = layout(bits);
+
+  BinEnc enc(lay.total);
+  enc.reserve(symbols);
+  for (std::size_t i = 0; i < bands.size(); ++i) model_band(enc, bands[i], lay.offsets[i], bits[i]);
+
+  std::vector<std::uint8_t> out;
+  out.reserve(1 + bands.size() + 4 + symbols / 8);
+  out.push_back(static_cast<std::uint8_t>(bands.size()));
+  for (const std::uint32_t b : bits) out.push_back(static_cast<std::uint8_t>(b));
+  enc.finish_into(out);
+  return out;
+}
+
+bool could_hold(std::size_t stream_size, std::size_t coefficients) noexcept {
+  // The count byte and four state bytes at least; every coefficient codes
+  // at least its zero flag. The K bit counts are not subtracted, which only
+  // makes the test more lenient.
+  if (stream_size < 5) return false;
+  return coefficients <= arans::max_symbols(stream_size - 1);
+}
+
+std::expected<void, CModelError> preflight(std::span<const std::uint8_t> stream,
+                                           std::span<const std::size_t> lengths) {
+  const std::size_t k = lengths.size();
+  if (stream.empty()) return std::unexpected(CModelError::Truncated);
+  if (stream[0] != k) return std::unexpected(CModelError::BadLength);
+  if (stream.size() <= k) return std::unexpected(CModelError::Truncated);
+  for (std::size_t i = 1; i <= k; ++i) {
+    if (stream[i] > kMaxBits) return std::unexpected(CModelError::BadLength);
+  }
+  const std::size_t payload = stream.size() - k - 1;
+  if (payload < 4) return std::unexpected(CModelError::Truncated);
+  // Each coefficient is at least one coded bit; a payload that cannot carry
+  // that many bits would run out of words while decoding.
+  if (total_length(lengths) > arans::max_symbols(payload)) {
+    return std::unexpected(CModelError::Truncated);
+  }
+  return {};
+}
+
+std::expected<void, CModelError> decode_coeffs_into(std::span<const std::uint8_t> stream,
+                                                    std::span<const std::size_t> lengths,
+                                                    std::span<std::int16_t> out) {
+  if (out.size() != total_length(lengths)) return std::unexpected(CModelError::BadLength);
+  if (auto ok = preflight(stream, lengths); !ok) return ok;
+  try {
+    std::vector<std::int16_t*> outs(lengths.size());
+    std::int16_t* next = out.data();
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+      outs[i] = next;
+      next += lengths[i];
+    }
+    return decode_bands(stream, lengths, outs);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(CModelError::BadLength);
+  }
+}
+
+std::expected<std::vector<std::vector<std::int16_t>>, CModelError> decode_coeffs(
+    std::span<const std::uint8_t> stream, std::span<const std::size_t> lengths) {
+  if (auto ok = preflight(stream, lengths); !ok) return std::unexpected(ok.error());
+  try {
+    // Only now, with the lengths known to fit the stream, are the bands
+    // allocated.
+    std::vector<std::vector<std::int16_t>> bands(lengths.size());
+    std::vector<std::int16_t*> outs(lengths.size());
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+      bands[i].resize(lengths[i]);
+      outs[i] = bands[i].data();
+    }
+    if (auto ok = decode_bands(stream, lengths, outs); !ok) return std::unexpected(ok.error());
+    return bands;
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(CModelError::BadLength);
+  }
+}
+
+}  // namespace quillmere::cmodel
