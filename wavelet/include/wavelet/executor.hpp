@@ -1,0 +1,103 @@
+// The executor interfaces every wavelet implements, and the records a
+// decomposition is returned in.
+//
+// Interface order is fixed: DwtForwardExecutor, DwtInverseExecutor, then
+// IncompleteDwtExecutor (both, plus filter_length) and DwtExecutor (plus the
+// one-level and multi-level drivers). Executors are immutable, so one handle
+// may be shared by any number of threads; every operation owns its buffers.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "wavelet/error.hpp"
+
+namespace wavelet {
+
+// Coefficient counts of one level.
+struct DwtSize {
+  std::size_t approximation;
+  std::size_t details;
+
+  friend bool operator==(const DwtSize&, const DwtSize&) = default;
+};
+
+// One level of a decomposition.
+struct Dwt {
+  std::vector<float> approximation;
+  std::vector<float> details;
+};
+
+// All levels, finest first: levels[0] comes from the signal, levels[k] from
+// levels[k - 1].approximation.
+struct MultiDwt {
+  std::vector<Dwt> levels;
+};
+
+template <class T>
+using TransformResult = std::expected<T, TransformError>;
+
+class DwtForwardExecutor {
+ public:
+  virtual ~DwtForwardExecutor() = default;
+
+  // One analysis level: approximation and details must have exactly the
+  // lengths dwt_size(input.size()) gives for an accepted input; on error
+  // neither output is touched.
+  [[nodiscard]] virtual TransformResult<void> execute_forward(
+      std::span<const float> input, std::span<float> approximation,
+      std::span<float> details) const noexcept = 0;
+  // The same; no executor here needs scratch memory.
+  [[nodiscard]] virtual TransformResult<void> execute_forward_with_scratch(
+      std::span<const float> input, std::span<float> approximation, std::span<float> details,
+      std::span<float> scratch) const noexcept = 0;
+  virtual std::size_t required_scratch_size(std::size_t input_length) const noexcept = 0;
+  virtual DwtSize dwt_size(std::size_t input_length) const noexcept = 0;
+};
+
+class DwtInverseExecutor {
+ public:
+  virtual ~DwtInverseExecutor() = default;
+
+  // One synthesis level into output, whose length must be the one the
+  // executor requires for these coefficient counts.
+  [[nodiscard]] virtual TransformResult<void> execute_inverse(
+      std::span<const float> approximation, std::span<const float> details,
+      std::span<float> output) const noexcept = 0;
+  virtual std::size_t idwt_size(std::size_t approximation_length,
+                                std::size_t details_length) const noexcept = 0;
+};
+
+class IncompleteDwtExecutor : public DwtForwardExecutor, public DwtInverseExecutor {
+ public:
+  // The nominal filter length: what the codec pads short signals to and
+  // picks level counts from.
+  virtual std::size_t filter_length() const noexcept = 0;
+};
+
+class DwtExecutor : public IncompleteDwtExecutor {
+ public:
+  // The deepest level of a `level`-deep decomposition (0 and 1 mean one).
+  [[nodiscard]] virtual TransformResult<Dwt> dwt(std::span<const float> signal,
+                                                 std::size_t level) const noexcept = 0;
+  // `levels` levels (0 and 1 mean one), finest first.
+  [[nodiscard]] virtual TransformResult<MultiDwt> multi_dwt(std::span<const float> signal,
+                                                            std::size_t levels) const noexcept = 0;
+  // One level of reconstruction into a fresh buffer.
+  [[nodiscard]] virtual TransformResult<std::vector<float>> idwt(
+      std::span<const float> approximation, std::span<const float> details) const noexcept = 0;
+  // The whole reconstruction from the details of every level (finest first)
+  // and the coarsest approximation.
+  [[nodiscard]] virtual TransformResult<std::vector<float>> multi_idwt(
+      std::span<const std::span<const float>> details,
+      std::span<const float> approximation) const noexcept = 0;
+};
+
+// std::shared_ptr counts references atomically, which is what lets one
+// executor serve several threads.
+using DwtHandle = std::shared_ptr<const DwtExecutor>;
+
+}  // namespace wavelet

@@ -1,0 +1,71 @@
+// CDF 5/3 and CDF 9/7 as lifting schemes with whole-sample symmetric
+// borders built into the steps; neither takes a border mode or holds state.
+//
+// A forward level splits x[0..n-1] into approximation s[0..ceil(n/2)-1]
+// (sample positions 2i) and details d[0..floor(n/2)-1] (positions 2i + 1).
+// The codec's bytes depend on the exact f32 operation order of each step,
+// which is therefore fixed: see the kernels in lifting_steps.hpp.
+#pragma once
+
+#include "wavelet/executor.hpp"
+
+namespace wavelet {
+
+class Cdf53 final : public DwtExecutor {
+ public:
+  // The smallest level input the scheme accepts.
+  static constexpr std::size_t kMinimumInput = 3;
+
+  TransformResult<void> execute_forward(std::span<const float> input,
+                                        std::span<float> approximation,
+                                        std::span<float> details) const noexcept override;
+  TransformResult<void> execute_forward_with_scratch(std::span<const float> input,
+                                                     std::span<float> approximation,
+                                                     std::span<float> details,
+                                                     std::span<float> scratch) const noexcept override;
+  std::size_t required_scratch_size(std::size_t input_length) const noexcept override;
+  DwtSize dwt_size(std::size_t input_length) const noexcept override;
+  TransformResult<void> execute_inverse(std::span<const float> approximation,
+                                        std::span<const float> details,
+                                        std::span<float> output) const noexcept override;
+  std::size_t idwt_size(std::size_t approximation_length,
+                        std::size_t details_length) const noexcept override;
+  std::size_t filter_length() const noexcept override;
+  TransformResult<Dwt> dwt(std::span<const float> signal, std::size_t level) const noexcept override;
+  TransformResult<MultiDwt> multi_dwt(std::span<const float> signal,
+                                      std::size_t levels) const noexcept override;
+  TransformResult<std::vector<float>> idwt(std::span<const float> approximation,
+                                           std::span<const float> details) const noexcept override;
+  TransformResult<std::vector<float>> multi_idwt(std::span<const std::span<const float>> details,
+                                                 std::span<const float> approximation) const noexcept override;
+};
+
+class Cdf97 final : public DwtExecutor {
+ public:
+  static constexpr std::size_t kMinimumInput = 4;
+
+  TransformResult<void> execute_forward(std::span<const float> input,
+                                        std::span<float> approximation,
+                                        std::span<float> details) const noexcept override;
+  TransformResult<void> execute_forward_with_scratch(std::span<const float> input,
+                                                     std::span<float> approximation,
+                                                     std::span<float> details,
+                                                     std::span<float> scratch) const noexcept override;
+  std::size_t required_scratch_size(std::size_t input_length) const noexcept override;
+  DwtSize dwt_size(std::size_t input_length) const noexcept override;
+  TransformResult<void> execute_inverse(std::span<const float> approximation,
+                                        std::span<const float> details,
+                                        std::span<float> output) const noexcept override;
+  std::size_t idwt_size(std::size_t approximation_length,
+                        std::size_t details_length) const noexcept override;
+  std::size_t filter_length() const noexcept override;
+  TransformResult<Dwt> dwt(std::span<const float> signal, std::size_t level) const noexcept override;
+  TransformResult<MultiDwt> multi_dwt(std::span<const float> signal,
+                                      std::size_t levels) const noexcept override;
+  TransformResult<std::vector<float>> idwt(std::span<const float> approximation,
+                                           std::span<const float> details) const noexcept override;
+  TransformResult<std::vector<float>> multi_idwt(std::span<const std::span<const float>> details,
+                                                 std::span<const float> approximation) const noexcept override;
+};
+
+}  // namespace wavelet

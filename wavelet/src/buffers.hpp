@@ -1,0 +1,20 @@
+// Allocation of the coefficient buffers every level returns.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "wavelet/executor.hpp"
+
+namespace wavelet::detail {
+
+// `count` zeros, or AllocationFailed with the bytes requested.
+TransformResult<std::vector<float>> zeroed_floats(std::size_t count) noexcept;
+
+// a + b, or SIZE_MAX if that overflows: length rules stay monotonic instead
+// of wrapping around for absurd arguments.
+constexpr std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
+  return a + b < a ? static_cast<std::size_t>(-1) : a + b;
+}
+
+}  // namespace wavelet::detail

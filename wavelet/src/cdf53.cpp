@@ -1,0 +1,121 @@
+// CDF 5/3 (LeGall): one predict and one update, no scaling, so a constant
+// signal keeps its value in the approximation.
+#include <algorithm>
+
+#include "buffers.hpp"
+#include "lifting_steps.hpp"
+#include "multi_level.hpp"
+#include "wavelet/lifting.hpp"
+
+namespace wavelet {
+namespace {
+
+using detail::LevelShape;
+using detail::Step;
+
+constexpr float kPredict = -0.5f;
+constexpr float kUpdate = 0.25f;
+
+constexpr detail::LevelRules kRules{detail::LevelStyle::Lifting, Cdf53::kMinimumInput};
+
+void forward(const float* x, float* s, float* d, const LevelShape& sh) noexcept {
+  Step predict, update;
+  for (std::size_t target = detail::kLiftBlock;; target += detail::kLiftBlock) {
+    const std::size_t p = predict.advance(std::min(target, sh.D), [&](std::size_t lo, std::size_t hi) {
+      detail::predict_from_signal(x, d, lo, hi, sh, kPredict);
+    });
+    const std::size_t u = update.advance(detail::update_frontier(p, sh), [&](std::size_t lo, std::size_t hi) {
+      detail::update_from_signal(x, s, d, lo, hi, sh, kUpdate);
+    });
+    if (u == sh.A) return;
+  }
+}
+
+void inverse(const float* s, const float* d, float* y, const LevelShape& sh) noexcept {
+  Step load, update, predict;
+  for (std::size_t target = detail::kLiftBlock;; target += detail::kLiftBlock) {
+    const std::size_t l = load.advance(std::min(target, sh.A), [&](std::size_t lo, std::size_t hi) {
+      detail::interleave<false>(s, d, y, lo, hi, sh, 1.0f, 1.0f);
+    });
+    const std::size_t u = update.advance(l, [&](std::size_t lo, std::size_t hi) {
+      detail::update_interleaved(y, lo, hi, sh, -kUpdate);
+    });
+    const std::size_t p = predict.advance(detail::predict_frontier(u, sh), [&](std::size_t lo, std::size_t hi) {
+      detail::predict_interleaved(y, lo, hi, sh, -kPredict);
+    });
+    if (p == sh.D) return;
+  }
+}
+
+}  // namespace
+
+TransformResult<void> Cdf53::execute_forward(std::span<const float> input,
+                                             std::span<float> approximation,
+                                             std::span<float> details) const noexcept {
+  const std::size_t n = input.size();
+  if (n < kMinimumInput) return std::unexpected(TransformError::input_too_short(n, kMinimumInput));
+  const LevelShape sh = detail::shape_of(n);
+  if (approximation.size() != sh.A) {
+    return std::unexpected(TransformError::approximate_size_mismatch(approximation.size(), sh.A));
+  }
+  if (details.size() != sh.D) {
+    return std::unexpected(TransformError::details_size_mismatch(details.size(), sh.D));
+  }
+  forward(input.data(), approximation.data(), details.data(), sh);
+  return {};
+}
+
+TransformResult<void> Cdf53::execute_forward_with_scratch(std::span<const float> input,
+                                                          std::span<float> approximation,
+                                                          std::span<float> details,
+                                                          std::span<float>) const noexcept {
+  return execute_forward(input, approximation, details);
+}
+
+std::size_t Cdf53::required_scratch_size(std::size_t) const noexcept { return 0; }
+
+DwtSize Cdf53::dwt_size(std::size_t n) const noexcept {
+  return {std::max<std::size_t>(n / 2 + n % 2, 2), std::max<std::size_t>(n / 2, 1)};
+}
+
+TransformResult<void> Cdf53::execute_inverse(std::span<const float> approximation,
+                                             std::span<const float> details,
+                                             std::span<float> output) const noexcept {
+  const std::size_t a = approximation.size(), d = details.size(), m = output.size();
+  if (m != a + d) return std::unexpected(TransformError::output_size_mismatch(a + d, m));
+  const std::size_t want_a = std::max<std::size_t>(m / 2 + m % 2, 2);
+  if (a != want_a) return std::unexpected(TransformError::approximate_size_mismatch(a, want_a));
+  const std::size_t want_d = m >= 4 ? m / 2 : 1;
+  if (d != want_d) return std::unexpected(TransformError::details_size_mismatch(d, want_d));
+  // The checks leave m >= 3 with a = ceil(m/2) and d = floor(m/2).
+  inverse(approximation.data(), details.data(), output.data(), detail::shape_of(m));
+  return {};
+}
+
+std::size_t Cdf53::idwt_size(std::size_t a, std::size_t d) const noexcept {
+  return std::max<std::size_t>(detail::saturating_add(a, d), 3);
+}
+
+std::size_t Cdf53::filter_length() const noexcept { return 6; }
+
+TransformResult<Dwt> Cdf53::dwt(std::span<const float> signal, std::size_t level) const noexcept {
+  return detail::dwt(*this, kRules, signal, level);
+}
+
+TransformResult<MultiDwt> Cdf53::multi_dwt(std::span<const float> signal,
+                                           std::size_t levels) const noexcept {
+  return detail::multi_dwt(*this, kRules, signal, levels);
+}
+
+TransformResult<std::vector<float>> Cdf53::idwt(std::span<const float> approximation,
+                                                std::span<const float> details) const noexcept {
+  return detail::idwt(*this, kRules, approximation, details);
+}
+
+TransformResult<std::vector<float>> Cdf53::multi_idwt(
+    std::span<const std::span<const float>> details,
+    std::span<const float> approximation) const noexcept {
+  return detail::multi_idwt(*this, kRules, details, approximation);
+}
+
+}  // namespace wavelet

@@ -1,0 +1,147 @@
+// CDF 9/7: two predict/update pairs and a scaling, with the published
+// lifting constants held to f32.
+#include <algorithm>
+
+#include "buffers.hpp"
+#include "lifting_steps.hpp"
+#include "multi_level.hpp"
+#include "wavelet/lifting.hpp"
+
+namespace wavelet {
+namespace {
+
+using detail::LevelShape;
+using detail::Step;
+
+constexpr float kAlpha = -1.5861343f;
+constexpr float kBeta = -0.052980117f;
+constexpr float kGamma = 0.88291109f;
+constexpr float kDelta = 0.44350687f;
+// Approximation and details gains; their product is 1, and a constant c
+// comes out of the forward level as about sqrt(2) * c.
+constexpr float kScaleApprox = 1.1496044f;
+constexpr float kScaleDetails = 0.86986446f;
+
+constexpr detail::LevelRules kRules{detail::LevelStyle::Lifting, Cdf97::kMinimumInput};
+
+void forward(const float* x, float* s, float* d, const LevelShape& sh) noexcept {
+  Step predict1, update1, predict2, update2, scale_details;
+  for (std::size_t target = detail::kLiftBlock;; target += detail::kLiftBlock) {
+    const std::size_t p1 = predict1.advance(std::min(target, sh.D), [&](std::size_t lo, std::size_t hi) {
+      detail::predict_from_signal(x, d, lo, hi, sh, kAlpha);
+    });
+    // s[i] = x[2i] followed by the first update is the update read straight
+    // from x: the same single rounding per value.
+    const std::size_t u1 = update1.advance(detail::update_frontier(p1, sh), [&](std::size_t lo, std::size_t hi) {
+      detail::update_from_signal(x, s, d, lo, hi, sh, kBeta);
+    });
+    const std::size_t p2 = predict2.advance(detail::predict_frontier(u1, sh), [&](std::size_t lo, std::size_t hi) {
+      detail::predict_in_place(s, d, lo, hi, sh, kGamma);
+    });
+    // Nothing reads s after the second update, so it is scaled at once; the
+    // details are scaled only when both updates that read them are done.
+    const std::size_t u2 = update2.advance(detail::update_frontier(p2, sh), [&](std::size_t lo, std::size_t hi) {
+      detail::update_in_place_scaled(s, d, lo, hi, sh, kDelta, kScaleApprox);
+    });
+    const std::size_t sd = scale_details.advance(detail::predict_frontier(u2, sh), [&](std::size_t lo, std::size_t hi) {
+      detail::scale_in_place(d, lo, hi, kScaleDetails);
+    });
+    if (sd == sh.D) return;
+  }
+}
+
+void inverse(const float* s, const float* d, float* y, const LevelShape& sh) noexcept {
+  Step load, update1, predict1, update2, predict2;
+  for (std::size_t target = detail::kLiftBlock;; target += detail::kLiftBlock) {
+    // Unscaling: the approximation by the details gain and vice versa.
+    const std::size_t l = load.advance(std::min(target, sh.A), [&](std::size_t lo, std::size_t hi) {
+      detail::interleave<true>(s, d, y, lo, hi, sh, kScaleDetails, kScaleApprox);
+    });
+    const std::size_t u1 = update1.advance(l, [&](std::size_t lo, std::size_t hi) {
+      detail::update_interleaved(y, lo, hi, sh, -kDelta);
+    });
+    const std::size_t p1 = predict1.advance(detail::predict_frontier(u1, sh), [&](std::size_t lo, std::size_t hi) {
+      detail::predict_interleaved(y, lo, hi, sh, -kGamma);
+    });
+    const std::size_t u2 = update2.advance(detail::update_frontier(p1, sh), [&](std::size_t lo, std::size_t hi) {
+      detail::update_interleaved(y, lo, hi, sh, -kBeta);
+    });
+    const std::size_t p2 = predict2.advance(detail::predict_frontier(u2, sh), [&](std::size_t lo, std::size_t hi) {
+      detail::predict_interleaved(y, lo, hi, sh, -kAlpha);
+    });
+    if (p2 == sh.D) return;
+  }
+}
+
+}  // namespace
+
+TransformResult<void> Cdf97::execute_forward(std::span<const float> input,
+                                             std::span<float> approximation,
+                                             std::span<float> details) const noexcept {
+  const std::size_t n = input.size();
+  if (n < kMinimumInput) return std::unexpected(TransformError::input_too_short(n, kMinimumInput));
+  const LevelShape sh = detail::shape_of(n);
+  if (approximation.size() != sh.A) {
+    return std::unexpected(TransformError::approximate_size_mismatch(approximation.size(), sh.A));
+  }
+  if (details.size() != sh.D) {
+    return std::unexpected(TransformError::details_size_mismatch(details.size(), sh.D));
+  }
+  forward(input.data(), approximation.data(), details.data(), sh);
+  return {};
+}
+
+TransformResult<void> Cdf97::execute_forward_with_scratch(std::span<const float> input,
+                                                          std::span<float> approximation,
+                                                          std::span<float> details,
+                                                          std::span<float>) const noexcept {
+  return execute_forward(input, approximation, details);
+}
+
+std::size_t Cdf97::required_scratch_size(std::size_t) const noexcept { return 0; }
+
+DwtSize Cdf97::dwt_size(std::size_t n) const noexcept {
+  return {std::max<std::size_t>(n / 2 + n % 2, 2), std::max<std::size_t>(n / 2, 2)};
+}
+
+TransformResult<void> Cdf97::execute_inverse(std::span<const float> approximation,
+                                             std::span<const float> details,
+                                             std::span<float> output) const noexcept {
+  const std::size_t a = approximation.size(), d = details.size(), m = output.size();
+  if (m != a + d) return std::unexpected(TransformError::output_size_mismatch(a + d, m));
+  const std::size_t want_a = std::max<std::size_t>(m / 2 + m % 2, 2);
+  if (a != want_a) return std::unexpected(TransformError::approximate_size_mismatch(a, want_a));
+  const std::size_t want_d = std::max<std::size_t>(m / 2, 2);
+  if (d != want_d) return std::unexpected(TransformError::details_size_mismatch(d, want_d));
+  // The checks leave m >= 4 with a = ceil(m/2) and d = floor(m/2).
+  inverse(approximation.data(), details.data(), output.data(), detail::shape_of(m));
+  return {};
+}
+
+std::size_t Cdf97::idwt_size(std::size_t a, std::size_t d) const noexcept {
+  return std::max<std::size_t>(detail::saturating_add(a, d), 4);
+}
+
+std::size_t Cdf97::filter_length() const noexcept { return 10; }
+
+TransformResult<Dwt> Cdf97::dwt(std::span<const float> signal, std::size_t level) const noexcept {
+  return detail::dwt(*this, kRules, signal, level);
+}
+
+TransformResult<MultiDwt> Cdf97::multi_dwt(std::span<const float> signal,
+                                           std::size_t levels) const noexcept {
+  return detail::multi_dwt(*this, kRules, signal, levels);
+}
+
+TransformResult<std::vector<float>> Cdf97::idwt(std::span<const float> approximation,
+                                                std::span<const float> details) const noexcept {
+  return detail::idwt(*this, kRules, approximation, details);
+}
+
+TransformResult<std::vector<float>> Cdf97::multi_idwt(
+    std::span<const std::span<const float>> details,
+    std::span<const float> approximation) const noexcept {
+  return detail::multi_idwt(*this, kRules, details, approximation);
+}
+
+}  // namespace wavelet

@@ -1,0 +1,125 @@
+#include "wavelet/wavelet8taps.hpp"
+
+#include <cstddef>
+
+#include "wavelet/filters.hpp"
+
+namespace wavelet {
+namespace {
+
+using Taps = std::array<float, Wavelet8Taps::kTaps>;
+
+// floor((n + 7) / 2) without overflowing for any n.
+constexpr std::size_t half_length(std::size_t n) noexcept { return n / 2 + 3 + n % 2; }
+
+// One output of analysis: the window w[0..7] = x_ext[2t-6 .. 2t+1] against
+// the filter. Summed as a balanced tree (shorter dependency chains than a
+// running sum); the interior and the border outputs share this function, so
+// a value does not depend on which path computed it.
+inline float dot8(const float* w, const Taps& f) noexcept {
+  return ((w[0] * f[0] + w[1] * f[1]) + (w[2] * f[2] + w[3] * f[3])) +
+         ((w[4] * f[4] + w[5] * f[5]) + (w[6] * f[6] + w[7] * f[7]));
+}
+
+// Output t reads x_ext[2t-6 .. 2t+1]: t < 3 reaches left of x[0] and
+// t >= n - A + 3 right of x[n-1]; only those look at the border mode.
+void analyse(std::span<const float> x, float* __restrict a, float* __restrict d, std::size_t count,
+             const Taps& lo, const Taps& hi, BorderMode border) noexcept {
+  const std::size_t n = x.size();
+  const std::size_t interior_end = n - count + 3;  // n >= 8 keeps this in [4, count)
+
+  auto edge = [&](std::size_t t) noexcept {
+    float w[Wavelet8Taps::kTaps];
+    for (std::size_t k = 0; k < Wavelet8Taps::kTaps; ++k) {
+      w[k] = extended_sample(x, static_cast<std::ptrdiff_t>(2 * t + k) - 6, border);
+    }
+    a[t] = dot8(w, lo);
+    d[t] = dot8(w, hi);
+  };
+
+  for (std::size_t t = 0; t < 3; ++t) edge(t);
+  const float* __restrict xs = x.data();
+  for (std::size_t t = 3; t < interior_end; ++t) {
+    const float* w = xs + 2 * t - 6;
+    a[t] = dot8(w, lo);
+    d[t] = dot8(w, hi);
+  }
+  for (std::size_t t = interior_end; t < count; ++t) edge(t);
+}
+
+// Synthesis, gathered per output: y[m] receives hi[k] d[j] + lo[k] a[j] for
+// every m = 2j - 6 + k. For m = 2p the taps are k = 0, 2, 4, 6 with
+// j = p+3, p+2, p+1, p; for m = 2p+1 the odd taps with the same j. Outputs
+// run to M = 2A - 6, i.e. p < A - 3, so j stays within 0..A-1: the
+// contributions cropped away are exactly those never gathered, and the loop
+// needs no border tests.
+void synthesise(const float* __restrict a, const float* __restrict d, float* __restrict y,
+                std::size_t count, const Taps& lo, const Taps& hi) noexcept {
+  const std::size_t pairs = count > 3 ? count - 3 : 0;
+  for (std::size_t p = 0; p < pairs; ++p) {
+    const float even = ((hi[0] * d[p + 3] + lo[0] * a[p + 3]) + (hi[2] * d[p + 2] + lo[2] * a[p + 2])) +
+                       ((hi[4] * d[p + 1] + lo[4] * a[p + 1]) + (hi[6] * d[p] + lo[6] * a[p]));
+    const float odd = ((hi[1] * d[p + 3] + lo[1] * a[p + 3]) + (hi[3] * d[p + 2] + lo[3] * a[p + 2])) +
+                      ((hi[5] * d[p + 1] + lo[5] * a[p + 1]) + (hi[7] * d[p] + lo[7] * a[p]));
+    y[2 * p] = y[2 * p] + even;
+    y[2 * p + 1] = y[2 * p + 1] + odd;
+  }
+}
+
+}  // namespace
+
+Wavelet8Taps::Wavelet8Taps(BorderMode border, const std::array<float, kTaps>& low_pass) noexcept
+    : border_(border), lo_(low_pass), hi_(low_pass_to_high(low_pass)) {}
+
+TransformResult<void> Wavelet8Taps::execute_forward(std::span<const float> input,
+                                                    std::span<float> approximation,
+                                                    std::span<float> details) const noexcept {
+  const std::size_t n = input.size();
+  if (n < kTaps) return std::unexpected(TransformError::input_too_short(n, kTaps));
+  const std::size_t count = half_length(n);
+  if (approximation.size() != count) {
+    return std::unexpected(TransformError::half_length_mismatch(approximation.size()));
+  }
+  if (details.size() != count) {
+    return std::unexpected(TransformError::half_length_mismatch(details.size()));
+  }
+  analyse(input, approximation.data(), details.data(), count, lo_, hi_, border_);
+  return {};
+}
+
+TransformResult<void> Wavelet8Taps::execute_forward_with_scratch(std::span<const float> input,
+                                                                 std::span<float> approximation,
+                                                                 std::span<float> details,
+                                                                 std::span<float>) const noexcept {
+  return execute_forward(input, approximation, details);
+}
+
+std::size_t Wavelet8Taps::required_scratch_size(std::size_t) const noexcept { return 0; }
+
+DwtSize Wavelet8Taps::dwt_size(std::size_t n) const noexcept {
+  return {half_length(n), half_length(n)};
+}
+
+TransformResult<void> Wavelet8Taps::execute_inverse(std::span<const float> approximation,
+                                                    std::span<const float> details,
+                                                    std::span<float> output) const noexcept {
+  const std::size_t count = approximation.size();
+  if (count != details.size()) {
+    return std::unexpected(TransformError::approx_details_mismatch(count, details.size()));
+  }
+  const std::size_t m = idwt_size(count, count);
+  if (output.size() != m) return std::unexpected(TransformError::output_size_mismatch(m, output.size()));
+  synthesise(approximation.data(), details.data(), output.data(), count, lo_, hi_);
+  return {};
+}
+
+std::size_t Wavelet8Taps::idwt_size(std::size_t a, std::size_t) const noexcept {
+  // Fewer than 3 coefficients reach no output sample at all; saturating at
+  // 0 keeps 2A - 6 from wrapping round to a huge length.
+  if (a < 3) return 0;
+  return a - 3 > static_cast<std::size_t>(-1) / 2 ? static_cast<std::size_t>(-1) : 2 * (a - 3);
+}
+
+std::size_t Wavelet8Taps::filter_length() const noexcept { return kTaps; }
+
+}  // namespace wavelet
