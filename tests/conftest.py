@@ -1,0 +1,60 @@
+"""Shared helpers for the tests of the `quillmere` extension module."""
+
+from __future__ import annotations
+
+import importlib.machinery
+import os
+import struct
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import quillmere
+
+# The repository root holds a quillmere/ directory (the C++ library). It is no
+# Python package, so an installed extension always wins the import; without
+# one, `import quillmere` would quietly give an empty namespace package.
+if not isinstance(getattr(quillmere, "__loader__", None), importlib.machinery.ExtensionFileLoader):
+    pytest.exit(
+        f"`import quillmere` found {getattr(quillmere, '__path__', quillmere)!r}, not the "
+        "extension module: install it first (pip install .)",
+        returncode=4,
+    )
+
+HEADER_LEN = 52
+
+
+def make_signal(n: int = 1000, seed: int = 0, dtype=np.float32) -> np.ndarray:
+    """A sine with a little noise: compresses well and decodes close to itself."""
+    rng = np.random.default_rng(seed)
+    t = np.arange(n)
+    x = np.sin(t / 25.0) + 0.3 * np.sin(t / 3.7) + 0.01 * rng.standard_normal(n)
+    return x.astype(dtype)
+
+
+def header_fields(container: bytes) -> dict:
+    """The header fields the Python layer decides on (method, scale, coder,
+    multiplier) plus the sample count."""
+    return {
+        "method_tag": container[8:12].decode("ascii"),
+        "scale": container[13],
+        "coder": container[14],
+        "sample_count": struct.unpack_from("<I", container, 16)[0],
+        "multiplier": struct.unpack_from("<f", container, 36)[0],
+    }
+
+
+def run_python(code: str, *, env: dict | None = None, cwd: str | None = None) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter (for process-wide state such as the
+    lazily loaded NumPy table) and returns the finished process."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=full_env, cwd=cwd, timeout=120
+    )
+
+
+@pytest.fixture(scope="session")
+def signal() -> np.ndarray:
+    return make_signal()
