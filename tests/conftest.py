@@ -25,7 +25,11 @@ if not isinstance(getattr(quillmere, "__loader__", None), importlib.machinery.Ex
 HEADER_LEN = 52
 
 
-def make_signal(n: int = 1000, seed: int = 0, dtype=np.float32) -> np.ndarray:
+# Test modules take these through fixtures: with several conftest.py files
+# outside packages, `import conftest` could find the wrong one.
+
+
+def _make_signal(n: int = 1000, seed: int = 0, dtype=np.float32) -> np.ndarray:
     """A sine with a little noise: compresses well and decodes close to itself."""
     rng = np.random.default_rng(seed)
     t = np.arange(n)
@@ -33,7 +37,7 @@ def make_signal(n: int = 1000, seed: int = 0, dtype=np.float32) -> np.ndarray:
     return x.astype(dtype)
 
 
-def header_fields(container: bytes) -> dict:
+def _header_fields(container: bytes) -> dict:
     """The header fields the Python layer decides on (method, scale, coder,
     multiplier) plus the sample count."""
     return {
@@ -45,7 +49,7 @@ def header_fields(container: bytes) -> dict:
     }
 
 
-def run_python(code: str, *, env: dict | None = None, cwd: str | None = None) -> subprocess.CompletedProcess:
+def _run_python(code: str, *, env: dict | None = None, cwd: str | None = None) -> subprocess.CompletedProcess:
     """Runs `code` in a fresh interpreter (for process-wide state such as the
     lazily loaded NumPy table) and returns the finished process."""
     full_env = dict(os.environ)
@@ -56,5 +60,20 @@ def run_python(code: str, *, env: dict | None = None, cwd: str | None = None) ->
 
 
 @pytest.fixture(scope="session")
+def make_signal():
+    return _make_signal
+
+
+@pytest.fixture(scope="session")
 def signal() -> np.ndarray:
-    return make_signal()
+    return _make_signal()
+
+
+@pytest.fixture(scope="session")
+def header_fields():
+    return _header_fields
+
+
+@pytest.fixture(scope="session")
+def run_python():
+    return _run_python

@@ -11,7 +11,6 @@ import textwrap
 import numpy as np
 import pytest
 import quillmere
-from conftest import make_signal, run_python
 from quillmere import CompressionOptions, compress_signal, decompress_signal
 
 VECTORS = pathlib.Path(__file__).parent / "data" / "vectors"
@@ -84,7 +83,7 @@ def test_options_are_settled_before_data():
     assert info.value.__notes__ == ["while processing 'options'"]
 
 
-X = make_signal(16)
+X = np.sin(np.arange(16, dtype=np.float32))
 F = "compress_signal()"
 D = "decompress_signal()"
 N = "CompressionOptions.__new__()"
@@ -136,7 +135,7 @@ def test_empty_signal_reaches_the_codec(data):
     assert info.value.args == ("Unsupported compression configuration 'Can't compress empty data'",)
 
 
-def test_numpy_is_loaded_only_when_needed():
+def test_numpy_is_loaded_only_when_needed(run_python):
     result = run_python(
         textwrap.dedent(
             """
@@ -159,7 +158,7 @@ def test_numpy_is_loaded_only_when_needed():
     assert result.stdout.split() == ["False", "ndarray"]
 
 
-def test_first_use_from_many_threads():
+def test_first_use_from_many_threads(run_python):
     # Every thread races to load NumPy's table and the holder type.
     result = run_python(
         textwrap.dedent(
@@ -237,7 +236,7 @@ PREFIX = "Failed to access NumPy array API capsule"
         ("1.26.4", "1000009", "13", "1", f"{PREFIX}: ModuleNotFoundError: No module named 'numpy.core'"),
     ],
 )
-def test_numpy_table_checks(fake_numpy, version, abi, feature, endian, message):
+def test_numpy_table_checks(run_python, fake_numpy, version, abi, feature, endian, message):
     script = textwrap.dedent(
         """
         import quillmere

@@ -7,11 +7,11 @@ import textwrap
 
 import numpy as np
 import pytest
-from conftest import make_signal, run_python
 from quillmere import compress_signal, decompress_signal
 
 NOT_A_SIGNAL = "expected a 1-D float32 or float64 NumPy array"
 NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
+SINE = np.sin(np.arange(64) / 5.0)
 
 
 def misaligned_float32(n: int) -> np.ndarray:
@@ -24,12 +24,12 @@ def misaligned_float32(n: int) -> np.ndarray:
 @pytest.mark.parametrize(
     "data",
     [
-        make_signal(64).astype(">f4"),
-        make_signal(64).astype(">f8"),
+        SINE.astype(">f4"),
+        SINE.astype(">f8"),
         np.arange(64, dtype=np.int64),
-        make_signal(64).astype(np.float16),
-        make_signal(64).astype(np.complex64),
-        make_signal(64).reshape(1, 64),
+        SINE.astype(np.float16),
+        SINE.astype(np.complex64),
+        SINE.astype(np.float32).reshape(1, 64),
         np.array(1.5, dtype=np.float32),
         np.float32(1.5),
         [1.0, 2.0, 3.0],
@@ -48,9 +48,9 @@ def test_unusable_data_is_a_value_error(data):
 @pytest.mark.parametrize(
     "make",
     [
-        lambda: make_signal(64)[::2],
-        lambda: make_signal(64)[::-1],
-        lambda: make_signal(64, dtype=np.float64)[::3],
+        lambda: SINE.astype(np.float32)[::2],
+        lambda: SINE.astype(np.float32)[::-1],
+        lambda: SINE[::3],
         lambda: misaligned_float32(64),
     ],
     ids=["step-2", "reversed", "float64-step-3", "misaligned"],
@@ -62,11 +62,11 @@ def test_strided_or_misaligned_data_is_a_type_error(make):
 
 
 def test_native_copy_of_big_endian_is_accepted():
-    x = make_signal(64)
+    x = SINE.astype(np.float32)
     assert compress_signal(x.astype(">f4").astype("=f4")) == compress_signal(x)
 
 
-def test_contiguous_slice_subclass_and_read_only_input():
+def test_contiguous_slice_subclass_and_read_only_input(make_signal):
     base = make_signal(300)
     expected = compress_signal(base[50:250].copy())
     assert compress_signal(base[50:250]) == expected
@@ -83,7 +83,7 @@ def test_contiguous_slice_subclass_and_read_only_input():
     assert np.array_equal(frozen, before)
 
 
-def test_float64_narrows_like_ieee_rounding():
+def test_float64_narrows_like_ieee_rounding(make_signal):
     x = make_signal(512, dtype=np.float64)
     # Overflow to infinity, underflow to signed zero, NaN, and exact ties
     # between two float32 neighbours (ties go to the even mantissa).
@@ -97,7 +97,7 @@ def test_float64_narrows_like_ieee_rounding():
     assert compress_signal(x) == compress_signal(narrowed)
 
 
-def test_float64_input_is_left_unchanged():
+def test_float64_input_is_left_unchanged(make_signal):
     x = make_signal(256, dtype=np.float64)
     before = x.copy()
     compress_signal(x)
@@ -105,7 +105,7 @@ def test_float64_input_is_left_unchanged():
 
 
 @pytest.fixture(scope="module")
-def container():
+def container(make_signal):
     return compress_signal(make_signal(4096))
 
 
@@ -133,7 +133,7 @@ def test_output_is_memory_of_its_own(container):
     assert not np.any(second == 7.0)
 
 
-def test_samples_are_freed_with_the_last_view():
+def test_samples_are_freed_with_the_last_view(run_python):
     # In a fresh process with a fixed mmap threshold, so that an 8 MiB sample
     # buffer is mapped on its own and its release shows in the RSS at once.
     script = textwrap.dedent(

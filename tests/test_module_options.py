@@ -9,18 +9,31 @@ import pathlib
 
 import numpy as np
 import pytest
-from conftest import header_fields, make_signal
 from quillmere import CompressionOptions, compress_signal
 
 VECTORS = pathlib.Path(__file__).parent / "data" / "vectors"
 METHOD_EXPECTED = ", expected 'cdf97' or 'cdf53' or 'db4' or 'sym4'"
 CUTOFF_EXPECTED = ", expected 'low' or 'medium' or 'high'"
 CODER_EXPECTED = ", expected 'auto', 'deflate', 'arans'"
-SIGNAL = make_signal(2000)
 
 
-def header(options: CompressionOptions) -> dict:
-    return header_fields(compress_signal(SIGNAL, options))
+@pytest.fixture
+def header(signal, header_fields):
+    """The header fields of `signal` compressed with the given options."""
+    return lambda options: header_fields(compress_signal(signal, options))
+
+
+@pytest.fixture
+def outcome(signal):
+    """The codec's answer to the given options: the container, or the error."""
+
+    def run(options: CompressionOptions):
+        try:
+            return compress_signal(signal, options)
+        except ValueError as exc:
+            return exc.args
+
+    return run
 
 
 def test_type_surface():
@@ -54,25 +67,17 @@ def test_type_surface():
         ({"coder": "auto", "cutoff": "medium"}, "cf97", 11, 2),
     ],
 )
-def test_record_reaches_the_codec(kwargs, method_tag, scale, coder):
+def test_record_reaches_the_codec(header, kwargs, method_tag, scale, coder):
     fields = header(CompressionOptions(**kwargs))
     assert (fields["method_tag"], fields["scale"], fields["coder"]) == (method_tag, scale, coder)
     assert fields["multiplier"] == 2.0**scale
-
-
-def outcome(options: CompressionOptions):
-    """The codec's answer: the container, or the error it raised."""
-    try:
-        return compress_signal(SIGNAL, options)
-    except ValueError as exc:
-        return exc.args
 
 
 @pytest.mark.parametrize(
     ("given", "stored"),
     [(1, 1.0), (3.0, 3.0), (0.0, 0.0), (0.1, float(np.float32(0.1))), (np.float64(2.5), 2.5), (True, 1.0)],
 )
-def test_multiplier_is_stored_as_float32(given, stored):
+def test_multiplier_is_stored_as_float32(header, given, stored):
     assert header(CompressionOptions(quant_multiplier=given))["multiplier"] == stored
 
 
@@ -88,7 +93,7 @@ def test_multiplier_is_stored_as_float32(given, stored):
         (1e-50, 0.0),
     ],
 )
-def test_multiplier_rounds_like_float32(given, same_as):
+def test_multiplier_rounds_like_float32(outcome, given, same_as):
     assert outcome(CompressionOptions(quant_multiplier=given)) == outcome(CompressionOptions(quant_multiplier=same_as))
 
 
@@ -97,17 +102,17 @@ def test_constructor_puts_no_range_on_the_multiplier(value):
     CompressionOptions(quant_multiplier=value)
 
 
-def test_equivalent_spellings_give_identical_bytes():
-    positional = compress_signal(SIGNAL, CompressionOptions("db4", 8, "high", "cmodel", 3.0))
+def test_equivalent_spellings_give_identical_bytes(signal):
+    positional = compress_signal(signal, CompressionOptions("db4", 8, "high", "cmodel", 3.0))
     keywords = compress_signal(
-        SIGNAL, CompressionOptions(quant_multiplier=3.0, coder="cmodel", cutoff="high", scale=8, method="db4")
+        signal, CompressionOptions(quant_multiplier=3.0, coder="cmodel", cutoff="high", scale=8, method="db4")
     )
     assert positional == keywords
-    assert compress_signal(SIGNAL, CompressionOptions(coder=None)) == compress_signal(
-        SIGNAL, CompressionOptions(coder="auto")
+    assert compress_signal(signal, CompressionOptions(coder=None)) == compress_signal(
+        signal, CompressionOptions(coder="auto")
     )
-    assert compress_signal(SIGNAL, CompressionOptions(scale=np.int8(9))) == compress_signal(
-        SIGNAL, CompressionOptions(scale=9)
+    assert compress_signal(signal, CompressionOptions(scale=np.int8(9))) == compress_signal(
+        signal, CompressionOptions(scale=9)
     )
 
 
@@ -184,7 +189,7 @@ def test_bad_strings_are_quoted_literals(text, rendered):
     assert info.value.args == ("Unknown method " + rendered + METHOD_EXPECTED,)
 
 
-def test_string_subclasses_are_strings():
+def test_string_subclasses_are_strings(header):
     class Name(str):
         pass
 
