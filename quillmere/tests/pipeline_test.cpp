@@ -253,8 +253,12 @@ TEST(Decompress, CorruptPayloads) {
       auto t = std::vector<std::uint8_t>(a->begin(), a->begin() + HEADER_LEN + cut);
       store_le32(t.data() + 32, static_cast<std::uint32_t>(cut));
       auto y = decompress(t);
-      if (y) EXPECT_EQ(y->size(), 1000u);
-      if (coder != Coder::Deflate) EXPECT_FALSE(y) << "cut " << cut;
+      if (y) {
+        EXPECT_EQ(y->size(), 1000u);
+      }
+      if (coder != Coder::Deflate) {
+        EXPECT_FALSE(y) << "cut " << cut;
+      }
     }
 
     // The short signal's payload under the long signal's header.
