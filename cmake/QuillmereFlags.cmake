@@ -17,8 +17,14 @@ if(QUILLMERE_SANITIZE)
   target_link_options(quillmere_flags INTERFACE -fsanitize=address,undefined)
 endif()
 
+# Coverage instrumentation for libFuzzer on every project target, so the
+# fuzzer steers by the codec's branches too, not only the harness's. UBSan
+# must not recover: a report that lets the run continue is never saved as a
+# crash input.
 if(QUILLMERE_FUZZ)
-  target_compile_options(quillmere_flags INTERFACE -fsanitize=fuzzer-no-link,address,undefined)
+  target_compile_options(quillmere_flags INTERFACE
+    -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+    -fno-omit-frame-pointer -g)
   target_link_options(quillmere_flags INTERFACE -fsanitize=address,undefined)
 endif()
 

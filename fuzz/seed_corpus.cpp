@@ -1,0 +1,239 @@
+// Writes the seed corpora of the fuzz harnesses from real codec output: a
+// container for every wavelet x coder over a few signal shapes, the arans and
+// cmodel payloads inside them (the latter with the band lengths the decoder
+// would derive), and round-trip inputs. Deterministic, so regenerating the
+// corpus changes files only when the codec's output changes.
+//
+//   quillmere_seed_corpus <output dir>   (creates <dir>/<target>/...)
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.hpp"
+#include "quillmere/arans.hpp"
+#include "quillmere/cmodel.hpp"
+#include "quillmere/compressor.hpp"
+#include "quillmere/header.hpp"
+#include "quillmere/wavelet_choice.hpp"
+
+namespace {
+
+using quillmere::CodecOptions;
+using quillmere::Coder;
+using quillmere::Cutoff;
+using quillmere::Method;
+namespace fs = std::filesystem;
+
+struct Signal {
+  const char* name;
+  std::vector<float> samples;
+};
+
+// A fixed LCG: the corpus must not depend on the standard library's engines.
+class Noise {
+ public:
+  float next() {
+    state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<float>(state_ >> 40) / static_cast<float>(1 << 24) - 0.5f;
+  }
+
+ private:
+  std::uint64_t state_ = 0x51'4C'4D'52;
+};
+
+std::vector<Signal> signals() {
+  Noise noise;
+  std::vector<Signal> out;
+
+  Signal wave{"wave", {}};
+  for (int i = 0; i < 300; ++i) {
+    wave.samples.push_back(std::sin(0.17f * i) + 0.3f * std::sin(1.19f * i) + 0.05f * noise.next());
+  }
+  out.push_back(std::move(wave));
+
+  // Non-finite samples, a huge one and a subnormal: the paths that clean and
+  // normalise the input, and saturated coefficients.
+  Signal edges{"edges", {}};
+  for (int i = 0; i < 97; ++i) edges.samples.push_back(static_cast<float>(i % 13) - 6.0f);
+  edges.samples[10] = std::numeric_limits<float>::quiet_NaN();
+  edges.samples[20] = std::numeric_limits<float>::infinity();
+  edges.samples[30] = -std::numeric_limits<float>::infinity();
+  edges.samples[40] = 1e30f;
+  edges.samples[50] = std::numeric_limits<float>::denorm_min();
+  out.push_back(std::move(edges));
+
+  out.push_back({"tiny", {1.5f, -2.0f, 0.25f}});  // shorter than every filter
+  out.push_back({"flat", std::vector<float>(40, 3.0f)});
+
+  // Long enough for the deepest level counts of every wavelet.
+  Signal chirp{"chirp", {}};
+  for (int i = 0; i < 2600; ++i) chirp.samples.push_back(std::sin(1e-4f * i * i) + 0.02f * noise.next());
+  out.push_back(std::move(chirp));
+  return out;
+}
+
+constexpr Method kMethods[] = {Method::Cdf53, Method::Cdf97, Method::Db4, Method::Sym4};
+constexpr Coder kCoders[] = {Coder::Deflate, Coder::Arans, Coder::CModel};
+const char* method_name(Method m) {
+  static const char* names[] = {"cdf53", "cdf97", "db4", "sym4"};
+  return names[static_cast<int>(m)];
+}
+const char* coder_name(Coder c) {
+  switch (c) {
+    case Coder::Deflate: return "deflate";
+    case Coder::Arans: return "arans";
+    case Coder::CModel: return "cmodel";
+    case Coder::Auto: return "auto";
+  }
+  return "?";
+}
+
+// The band lengths the decoder derives from a header (approximation first).
+std::vector<std::size_t> band_lengths(Method method, std::uint32_t sample_count, std::uint8_t levels) {
+  const auto executor = quillmere::make_executor(method);
+  std::size_t input = std::max<std::size_t>(sample_count, executor->filter_length());
+  std::vector<std::size_t> lengths(std::size_t{levels} + 1);
+  for (std::size_t level = 1; level <= levels; ++level) {
+    const auto size = executor->dwt_size(input);
+    lengths[level] = size.details;
+    input = size.approximation;
+  }
+  lengths[0] = input;
+  return lengths;
+}
+
+class CorpusWriter {
+ public:
+  explicit CorpusWriter(fs::path root) : root_(std::move(root)) {}
+
+  void write(const char* target, const std::string& name, std::span<const std::uint8_t> bytes) {
+    const fs::path dir = root_ / target;
+    fs::create_directories(dir);
+    std::ofstream(dir / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    ++files_;
+    bytes_ += bytes.size();
+  }
+
+  ~CorpusWriter() { std::printf("wrote %zu files, %zu bytes under %s\n", files_, bytes_, root_.c_str()); }
+
+ private:
+  fs::path root_;
+  std::size_t files_ = 0;
+  std::size_t bytes_ = 0;
+};
+
+void container_seeds(CorpusWriter& out) {
+  int variant = 0;
+  for (const Signal& signal : signals()) {
+    for (const Method method : kMethods) {
+      for (const Coder coder : kCoders) {
+        // Spread the scales and cutoffs over the combinations so that every
+        // dead-zone row and multiplier appears somewhere.
+        CodecOptions options;
+        options.method = method;
+        options.coder = coder;
+        options.scale = static_cast<std::uint8_t>(6 + variant % 7);
+        options.cutoff = static_cast<Cutoff>(variant % 3);
+        if (variant % 11 == 5) options.quant_multiplier = 300.0f;
+        ++variant;
+
+        const auto container = quillmere::compress(signal.samples, options);
+        if (!container) {
+          std::fprintf(stderr, "compress failed: %s\n", container.error().message().c_str());
+          std::exit(1);
+        }
+        const std::string name =
+            std::string(method_name(method)) + "-" + coder_name(coder) + "-" + signal.name;
+        out.write("decompress", name, *container);
+
+        const auto header = quillmere::QuillmereHeader::from_bytes(*container);
+        const auto payload = std::span(*container).subspan(quillmere::HEADER_LEN);
+        if (coder == Coder::Arans) out.write("decode_stream", name, payload);
+        if (coder == Coder::CModel) {
+          const auto lengths = band_lengths(method, header->sample_count, header->levels);
+          out.write("decode_coeffs", name, quillmere::fuzz::make_coeffs_input(lengths, payload));
+        }
+      }
+    }
+  }
+}
+
+// Streams whose shape the containers never show: stored short inputs, the
+// LEB128 boundary at 128 pairs, odd lengths, and the 8-context-bit tables.
+void stream_seeds(CorpusWriter& out) {
+  for (const std::size_t n : {std::size_t{0}, std::size_t{5}, std::size_t{6}, std::size_t{7},
+                              std::size_t{255}, std::size_t{256}, std::size_t{16384}}) {
+    std::vector<std::uint8_t> bytes(n);
+    for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>((i / 7) % 5 + ((i >> 10) & 3) * 40);
+    out.write("decode_stream", "synthetic-" + std::to_string(n), quillmere::arans::encode_stream(bytes));
+  }
+}
+
+void coeffs_seeds(CorpusWriter& out) {
+  using Band = std::vector<std::int16_t>;
+  const std::vector<std::vector<Band>> cases = {
+      {{}, {}, {}},                                   // all bands empty
+      {{0, 0, 0, 0, 0, 0, 0, 0}, {1, -1, 0, 1}},      // zero runs, magnitude 1
+      {{-32768, 32767, 0, -1}, {5, -300, 7000, 0}},  // 16-bit extremes
+  };
+  int index = 0;
+  for (const auto& bands : cases) {
+    const std::vector<std::span<const std::int16_t>> views(bands.begin(), bands.end());
+    std::vector<std::size_t> lengths;
+    for (const Band& band : bands) lengths.push_back(band.size());
+    const auto stream = quillmere::cmodel::encode_coeffs(views);
+    out.write("decode_coeffs", "synthetic-" + std::to_string(index++),
+              quillmere::fuzz::make_coeffs_input(lengths, stream));
+  }
+}
+
+void roundtrip_seeds(CorpusWriter& out) {
+  const auto all = signals();
+  const std::span<const float> wave = std::span(all[0].samples).first(96);
+  const std::span<const float> edges = all[1].samples;
+  int variant = 0;
+  for (const Method method : kMethods) {
+    for (const Coder coder : {Coder::Deflate, Coder::Arans, Coder::CModel, Coder::Auto}) {
+      CodecOptions options;
+      options.method = method;
+      options.coder = coder;
+      options.scale = static_cast<std::uint8_t>(6 + variant % 7);
+      options.cutoff = static_cast<Cutoff>(variant % 3);
+      ++variant;
+      const auto samples = variant % 2 ? wave : edges;
+      out.write("roundtrip", std::string(method_name(method)) + "-" + coder_name(coder),
+                quillmere::fuzz::make_roundtrip_input(options, samples));
+    }
+  }
+  // Multipliers the Python layer lets through unchanged.
+  for (const float m : {0.0f, -3.0f, std::numeric_limits<float>::quiet_NaN(),
+                        std::numeric_limits<float>::infinity()}) {
+    CodecOptions options;
+    options.quant_multiplier = m;
+    out.write("roundtrip", "multiplier-" + std::to_string(variant++),
+              quillmere::fuzz::make_roundtrip_input(options, wave.first(20)));
+  }
+  const float one = 1.0f;
+  out.write("roundtrip", "one-sample", quillmere::fuzz::make_roundtrip_input({}, {&one, 1}));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s <output dir>\n", argv[0]);
+    return 2;
+  }
+  CorpusWriter out{fs::path(argv[1])};
+  container_seeds(out);
+  stream_seeds(out);
+  coeffs_seeds(out);
+  roundtrip_seeds(out);
+  return 0;
+}

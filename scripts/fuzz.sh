@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harnesses (fuzz/) with clang under ASan + UBSan,
+# replays the committed corpora, then fuzzes every harness for a bounded time.
+#
+#   QUILLMERE_FUZZ_SECONDS   seconds per harness (default 60)
+#   QUILLMERE_FUZZ_TARGETS   space-separated subset (default: all four)
+#   QUILLMERE_CLANG_VERSION  clang to use (default 19)
+#
+# Why clang 19: libstdc++ 12's <expected> switches itself on only when
+# __cpp_concepts >= 202002L. Debian 12's clang 14 and 16 still report
+# 201907L and see no std::expected at all; clang 19 (bookworm, 1:19.1.7)
+# reports 202002L and builds the code against the same libstdc++ as g++,
+# so no second standard library (libc++) is mixed in.
+#
+# New coverage-increasing inputs are kept in build-fuzz/corpus/<target>, so
+# repeated runs on one machine build on each other. A crash leaves its input
+# in build-fuzz/artifacts/<target>/ and makes the script fail; copy it into
+# fuzz/corpus/<target>/ (named regress-*) once the bug is fixed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${QUILLMERE_FUZZ_SECONDS:-60}
+targets=${QUILLMERE_FUZZ_TARGETS:-"decompress decode_stream decode_coeffs roundtrip"}
+clang_version=${QUILLMERE_CLANG_VERSION:-19}
+build=build-fuzz
+
+packages=(cmake ninja-build zlib1g-dev "clang-$clang_version" "libclang-rt-$clang_version-dev"
+          "llvm-$clang_version")
+missing=()
+for pkg in "${packages[@]}"; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if ((${#missing[@]})); then
+  SUDO=""
+  [[ $(id -u) -ne 0 ]] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
+
+CC="clang-$clang_version" CXX="clang++-$clang_version" \
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUILLMERE_FUZZ=ON -DQUILLMERE_TESTS=OFF -DQUILLMERE_PYTHON=OFF
+cmake --build "$build" -j2 --target $(printf 'fuzz_%s ' $targets)
+
+# Symbolised stacks, and every sanitizer report is fatal.
+export ASAN_SYMBOLIZER_PATH="/usr/bin/llvm-symbolizer-$clang_version"
+export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:allocator_may_return_null=0"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+
+summary=()
+status=0
+for target in $targets; do
+  binary="$build/fuzz/fuzz_$target"
+  seeds="fuzz/corpus/$target"
+  work="$build/corpus/$target"
+  artifacts="$build/artifacts/$target"
+  log="$build/logs/$target.log"
+  mkdir -p "$work" "$artifacts" "$(dirname "$log")"
+
+  echo "== $target: replaying $seeds"
+  "$binary" -runs=0 "$seeds" >"$log.replay" 2>&1 || {
+    tail -40 "$log.replay"
+    echo "== $target: committed corpus FAILED (log: $log.replay)"
+    status=1
+    continue
+  }
+
+  echo "== $target: fuzzing for ${seconds}s"
+  # rss/malloc limits turn a hostile size that reaches the allocator into a
+  # reported crash instead of a swapping machine; the timeout catches
+  # decodes that are not linear in input plus output.
+  if "$binary" "$work" "$seeds" -max_total_time="$seconds" -rss_limit_mb=2048 \
+      -timeout=10 -print_final_stats=1 -artifact_prefix="$artifacts/" >"$log" 2>&1; then
+    outcome=ok
+  else
+    outcome=FAILED
+    status=1
+    grep -E -A30 'ERROR|SUMMARY|Test unit written|deadly signal|timeout' "$log" | head -60 || true
+  fi
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+  last=$(grep -E '^#[0-9]+' "$log" | tail -1)
+  cov=$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<<"$last")
+  ft=$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<<"$last")
+  corpus=$(find "$work" -type f | wc -l)
+  summary+=("$(printf '%-14s %-7s execs=%-10s exec/s=%-7s cov=%-6s ft=%-7s corpus=%s' \
+    "$target" "$outcome" "${execs:-?}" "${speed:-?}" "${cov:-?}" "${ft:-?}" "$corpus")")
+done
+
+echo
+echo "== summary (${seconds}s per harness, logs in $build/logs/)"
+printf '%s\n' "${summary[@]}"
+exit $status
