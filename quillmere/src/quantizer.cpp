@@ -21,25 +21,27 @@ std::uint8_t pick_levels(std::size_t n, Method method) {
 
 std::size_t quantise(std::span<const float> coefficients, float multiplier,
                      std::span<std::int16_t> out) noexcept {
-  // Clamping before rounding gives the same result as rounding first because
-  // both limits are integers; it also keeps the int conversion in range. The
-  // fractional part v - trunc(v) is exact for |v| < 2^24, so the half-away
-  // rounding below is exact, and the loop has no calls or branches.
-  std::size_t saturated = 0;
+  // Work on v2 = 2v, which is exact. With t2 = trunc(v2), rounding half away
+  // from zero is (t2 + sign(t2)) / 2 in truncating integer division:
+  // floor(v + 1/2) = floor((floor(2v) + 1) / 2) for v >= 0, mirrored below 0.
+  // Clamping before rounding matches clamping after, since both limits are
+  // integers, and keeps the conversion in range; NaN fails `v2 < limit` and
+  // takes the upper limit. Everything stays in vector registers: no calls,
+  // no branches (bands are under 2^32 long, so the counter cannot wrap).
   const std::size_t n = coefficients.size();
   const float* c = coefficients.data();
   std::int16_t* q = out.data();
+  std::uint32_t inside = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    float v = c[i] * multiplier;
-    saturated += !(v < 32767.5f && v > -32768.5f);
-    v = v <= 32767.0f ? v : 32767.0f;  // NaN takes the upper limit here
-    v = v >= -32768.0f ? v : -32768.0f;
-    const auto t = static_cast<std::int32_t>(v);
-    const float frac = v - static_cast<float>(t);
-    const std::int32_t r = t + (frac >= 0.5f) - (frac <= -0.5f);
-    q[i] = static_cast<std::int16_t>(r > 32767 ? 32767 : r);
+    const float v = c[i] * multiplier;
+    const float v2 = v + v;
+    inside += (v2 < 65535.0f) & (v2 > -65537.0f);  // round(v) within [-32768, 32767]
+    const float hi = v2 < 65534.0f ? v2 : 65534.0f;
+    const float w2 = hi > -65536.0f ? hi : -65536.0f;
+    const auto t2 = static_cast<std::int32_t>(w2);
+    q[i] = static_cast<std::int16_t>((t2 + ((t2 >> 31) | 1)) / 2);
   }
-  return saturated;
+  return n - inside;
 }
 
 std::uint16_t dead_zone_threshold(std::uint8_t scale, Cutoff cutoff) noexcept {
