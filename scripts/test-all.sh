@@ -10,5 +10,5 @@ cmake -S . -B "$build" -G Ninja -DQUILLMERE_TESTS=ON -DQUILLMERE_BENCH=ON -DQUIL
 cmake --build "$build" -j2
 ctest --test-dir "$build" --output-on-failure -j2
 
-python3 -m pip install -q --disable-pip-version-check ".[test]"
+python3 -m pip install -q --disable-pip-version-check ".[test,all]"
 python3 -m pytest -q tests
