@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "buffers.hpp"
+#include "kernel_dispatch.hpp"
 #include "lifting_steps.hpp"
 #include "multi_level.hpp"
 #include "wavelet/lifting.hpp"
@@ -18,7 +19,7 @@ constexpr float kUpdate = 0.25f;
 
 constexpr detail::LevelRules kRules{detail::LevelStyle::Lifting, Cdf53::kMinimumInput};
 
-void forward(const float* x, float* s, float* d, const LevelShape& sh) noexcept {
+WAVELET_HOT_KERNEL void forward(const float* x, float* s, float* d, const LevelShape& sh) noexcept {
   Step predict, update;
   for (std::size_t target = detail::kLiftBlock;; target += detail::kLiftBlock) {
     const std::size_t p = predict.advance(std::min(target, sh.D), [&](std::size_t lo, std::size_t hi) {
@@ -31,20 +32,9 @@ void forward(const float* x, float* s, float* d, const LevelShape& sh) noexcept 
   }
 }
 
-void inverse(const float* s, const float* d, float* y, const LevelShape& sh) noexcept {
-  Step load, update, predict;
-  for (std::size_t target = detail::kLiftBlock;; target += detail::kLiftBlock) {
-    const std::size_t l = load.advance(std::min(target, sh.A), [&](std::size_t lo, std::size_t hi) {
-      detail::interleave<false>(s, d, y, lo, hi, sh, 1.0f, 1.0f);
-    });
-    const std::size_t u = update.advance(l, [&](std::size_t lo, std::size_t hi) {
-      detail::update_interleaved(y, lo, hi, sh, -kUpdate);
-    });
-    const std::size_t p = predict.advance(detail::predict_frontier(u, sh), [&](std::size_t lo, std::size_t hi) {
-      detail::predict_interleaved(y, lo, hi, sh, -kPredict);
-    });
-    if (p == sh.D) return;
-  }
+WAVELET_HOT_KERNEL void inverse(const float* s, const float* d, float* y, const LevelShape& sh) noexcept {
+  static constexpr float kSteps[1][2] = {{-kUpdate, -kPredict}};
+  detail::inverse_blocks<false>(s, d, y, sh, 1.0f, 1.0f, kSteps);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "buffers.hpp"
+#include "kernel_dispatch.hpp"
 #include "lifting_steps.hpp"
 #include "multi_level.hpp"
 #include "wavelet/lifting.hpp"
@@ -24,7 +25,7 @@ constexpr float kScaleDetails = 0.86986446f;
 
 constexpr detail::LevelRules kRules{detail::LevelStyle::Lifting, Cdf97::kMinimumInput};
 
-void forward(const float* x, float* s, float* d, const LevelShape& sh) noexcept {
+WAVELET_HOT_KERNEL void forward(const float* x, float* s, float* d, const LevelShape& sh) noexcept {
   Step predict1, update1, predict2, update2, scale_details;
   for (std::size_t target = detail::kLiftBlock;; target += detail::kLiftBlock) {
     const std::size_t p1 = predict1.advance(std::min(target, sh.D), [&](std::size_t lo, std::size_t hi) {
@@ -36,12 +37,12 @@ void forward(const float* x, float* s, float* d, const LevelShape& sh) noexcept 
       detail::update_from_signal(x, s, d, lo, hi, sh, kBeta);
     });
     const std::size_t p2 = predict2.advance(detail::predict_frontier(u1, sh), [&](std::size_t lo, std::size_t hi) {
-      detail::predict_in_place(s, d, lo, hi, sh, kGamma);
+      detail::predict_in_place(s, d, lo, hi, 0, sh, kGamma);
     });
     // Nothing reads s after the second update, so it is scaled at once; the
     // details are scaled only when both updates that read them are done.
     const std::size_t u2 = update2.advance(detail::update_frontier(p2, sh), [&](std::size_t lo, std::size_t hi) {
-      detail::update_in_place_scaled(s, d, lo, hi, sh, kDelta, kScaleApprox);
+      detail::update_in_place<true>(s, d, lo, hi, 0, sh, kDelta, kScaleApprox);
     });
     const std::size_t sd = scale_details.advance(detail::predict_frontier(u2, sh), [&](std::size_t lo, std::size_t hi) {
       detail::scale_in_place(d, lo, hi, kScaleDetails);
@@ -50,27 +51,10 @@ void forward(const float* x, float* s, float* d, const LevelShape& sh) noexcept 
   }
 }
 
-void inverse(const float* s, const float* d, float* y, const LevelShape& sh) noexcept {
-  Step load, update1, predict1, update2, predict2;
-  for (std::size_t target = detail::kLiftBlock;; target += detail::kLiftBlock) {
-    // Unscaling: the approximation by the details gain and vice versa.
-    const std::size_t l = load.advance(std::min(target, sh.A), [&](std::size_t lo, std::size_t hi) {
-      detail::interleave<true>(s, d, y, lo, hi, sh, kScaleDetails, kScaleApprox);
-    });
-    const std::size_t u1 = update1.advance(l, [&](std::size_t lo, std::size_t hi) {
-      detail::update_interleaved(y, lo, hi, sh, -kDelta);
-    });
-    const std::size_t p1 = predict1.advance(detail::predict_frontier(u1, sh), [&](std::size_t lo, std::size_t hi) {
-      detail::predict_interleaved(y, lo, hi, sh, -kGamma);
-    });
-    const std::size_t u2 = update2.advance(detail::update_frontier(p1, sh), [&](std::size_t lo, std::size_t hi) {
-      detail::update_interleaved(y, lo, hi, sh, -kBeta);
-    });
-    const std::size_t p2 = predict2.advance(detail::predict_frontier(u2, sh), [&](std::size_t lo, std::size_t hi) {
-      detail::predict_interleaved(y, lo, hi, sh, -kAlpha);
-    });
-    if (p2 == sh.D) return;
-  }
+WAVELET_HOT_KERNEL void inverse(const float* s, const float* d, float* y, const LevelShape& sh) noexcept {
+  // Unscaling swaps the gains; then the steps in reverse with negated constants.
+  static constexpr float kSteps[2][2] = {{-kDelta, -kGamma}, {-kBeta, -kAlpha}};
+  detail::inverse_blocks<true>(s, d, y, sh, kScaleDetails, kScaleApprox, kSteps);
 }
 
 }  // namespace

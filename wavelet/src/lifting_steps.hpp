@@ -57,76 +57,121 @@ inline void update_from_signal(const float* __restrict x, float* __restrict s,
   if (border) s[sh.A - 1] = x[2 * sh.A - 2] + c * (d[sh.A - 2] + d[sh.D - 1]);
 }
 
+// The in-place steps work on the level's own halves (forward) or on a
+// block-local window of them (inverse); either way the arrays hold the
+// value of global index g at g - off, and lo..hi are global indices. A
+// window that includes a border includes the neighbours its substitution
+// reads.
+
 // d[i] = d[i] + (s[i] + s[i+1]) * c
 inline void predict_in_place(const float* __restrict s, float* __restrict d, std::size_t lo,
-                             std::size_t hi, const LevelShape& sh, float c) noexcept {
+                             std::size_t hi, std::size_t off, const LevelShape& sh,
+                             float c) noexcept {
   const bool border = hi == sh.D && sh.A == sh.D;
-  const std::size_t end = border ? hi - 1 : hi;
-  for (std::size_t i = lo; i < end; ++i) d[i] = d[i] + (s[i] + s[i + 1]) * c;
-  if (border) d[sh.D - 1] = d[sh.D - 1] + (s[sh.A - 1] + s[sh.A - 1]) * c;
+  const std::size_t end = (border ? hi - 1 : hi) - off;
+  for (std::size_t j = lo - off; j < end; ++j) d[j] = d[j] + (s[j] + s[j + 1]) * c;
+  if (border) {
+    const std::size_t last = sh.D - 1 - off;  // s[A-1] sits at the same local index
+    d[last] = d[last] + (s[last] + s[last]) * c;
+  }
 }
 
-// s[i] = (s[i] + c * (d[i-1] + d[i])) * k; the scaled variant is the last
-// update of CDF 9/7 with its scaling step, which reads nothing else.
-inline void update_in_place_scaled(float* __restrict s, const float* __restrict d,
-                                   std::size_t lo, std::size_t hi, const LevelShape& sh, float c,
-                                   float k) noexcept {
-  std::size_t i = lo;
-  if (i == 0) {
-    s[0] = (s[0] + c * (d[0] + d[0])) * k;
-    i = 1;
+// s[i] = s[i] + c * (d[i-1] + d[i]), times k when kScale: the last update
+// of CDF 9/7 forward with its scaling step, as nothing reads s in between.
+template <bool kScale>
+inline void update_in_place(float* __restrict s, const float* __restrict d, std::size_t lo,
+                            std::size_t hi, std::size_t off, const LevelShape& sh, float c,
+                            float k = 1.0f) noexcept {
+  std::size_t j = lo - off;
+  if (lo == 0) {
+    const float v = s[0] + c * (d[0] + d[0]);
+    s[0] = kScale ? v * k : v;
+    j = 1;
   }
   const bool border = hi == sh.A;
-  const std::size_t end = border ? hi - 1 : hi;
-  for (; i < end; ++i) s[i] = (s[i] + c * (d[i - 1] + d[i])) * k;
-  if (border) s[sh.A - 1] = (s[sh.A - 1] + c * (d[sh.A - 2] + d[sh.D - 1])) * k;
+  const std::size_t end = (border ? hi - 1 : hi) - off;
+  for (; j < end; ++j) {
+    const float v = s[j] + c * (d[j - 1] + d[j]);
+    s[j] = kScale ? v * k : v;
+  }
+  if (border) {
+    const std::size_t last = sh.A - 1 - off;
+    const float v = s[last] + c * (d[sh.A - 2 - off] + d[sh.D - 1 - off]);
+    s[last] = kScale ? v * k : v;
+  }
 }
 
 inline void scale_in_place(float* __restrict v, std::size_t lo, std::size_t hi, float k) noexcept {
   for (std::size_t i = lo; i < hi; ++i) v[i] = v[i] * k;
 }
 
-// ---- Inverse steps: in place on the interleaved output, s[i] = y[2i] and
-// d[i] = y[2i+1], so no working copy of either half is needed. ----
+// ---- Inverse: blocks of output pairs computed in local windows. ----
+//
+// Final s[i] and d[i] depend on inputs at most two places away (two
+// update/predict pairs), so a block [b, e) is rebuilt from a window
+// [b-2, e+2) of the inputs. The few halo values are computed twice, each
+// time by the same expression, so blocks join without a seam; in return
+// every step runs on contiguous local arrays and the output is written
+// once, interleaved.
+inline constexpr std::size_t kInverseHalo = 2;
 
-// y[2i] = s[i] * ks, y[2i+1] = d[i] * kd (or plain copies).
+struct InverseWindow {
+  float s[kLiftBlock + 2 * kInverseHalo];
+  float d[kLiftBlock + 2 * kInverseHalo];
+};
+
+// Copies (optionally scaled) s[lo..s_hi) and d[lo..d_hi) into the window.
 template <bool kScale>
-inline void interleave(const float* __restrict s, const float* __restrict d, float* __restrict y,
-                       std::size_t lo, std::size_t hi, const LevelShape& sh, float ks,
-                       float kd) noexcept {
-  const std::size_t pairs = std::min(hi, sh.D);
-  for (std::size_t i = lo; i < pairs; ++i) {
-    y[2 * i] = kScale ? s[i] * ks : s[i];
-    y[2 * i + 1] = kScale ? d[i] * kd : d[i];
-  }
-  if (hi == sh.A && sh.A > sh.D) y[sh.n - 1] = kScale ? s[sh.A - 1] * ks : s[sh.A - 1];
+inline void load_window(const float* __restrict s, const float* __restrict d, InverseWindow& w,
+                        std::size_t lo, std::size_t s_hi, std::size_t d_hi, float ks,
+                        float kd) noexcept {
+  for (std::size_t g = lo; g < s_hi; ++g) w.s[g - lo] = kScale ? s[g] * ks : s[g];
+  for (std::size_t g = lo; g < d_hi; ++g) w.d[g - lo] = kScale ? d[g] * kd : d[g];
 }
 
-// s[i] = s[i] + c * (d[i-1] + d[i])
-inline void update_interleaved(float* __restrict y, std::size_t lo, std::size_t hi,
-                               const LevelShape& sh, float c) noexcept {
-  std::size_t i = lo;
-  if (i == 0) {
-    y[0] = y[0] + c * (y[1] + y[1]);
-    i = 1;
+// y[2i] = s[i] for i in [b, e), y[2i+1] = d[i] for i in [b, min(e, D)).
+inline void store_interleaved(const InverseWindow& w, float* __restrict y, std::size_t off,
+                              std::size_t b, std::size_t e, const LevelShape& sh) noexcept {
+  const std::size_t pairs = std::min(e, sh.D);
+  for (std::size_t g = b; g < pairs; ++g) {
+    y[2 * g] = w.s[g - off];
+    y[2 * g + 1] = w.d[g - off];
   }
-  const bool border = hi == sh.A;
-  const std::size_t end = border ? hi - 1 : hi;
-  for (; i < end; ++i) y[2 * i] = y[2 * i] + c * (y[2 * i - 1] + y[2 * i + 1]);
-  if (border) {
-    const std::size_t last = 2 * sh.A - 2;
-    y[last] = y[last] + c * (y[last - 1] + y[2 * sh.D - 1]);
-  }
+  if (e > pairs) y[2 * pairs] = w.s[pairs - off];
 }
 
-// d[i] = d[i] + (s[i] + s[i+1]) * c
-inline void predict_interleaved(float* __restrict y, std::size_t lo, std::size_t hi,
-                                const LevelShape& sh, float c) noexcept {
-  const bool border = hi == sh.D && sh.A == sh.D;
-  const std::size_t end = border ? hi - 1 : hi;
-  for (std::size_t i = lo; i < end; ++i)
-    y[2 * i + 1] = y[2 * i + 1] + (y[2 * i] + y[2 * i + 2]) * c;
-  if (border) y[sh.n - 1] = y[sh.n - 1] + (y[sh.n - 2] + y[sh.n - 2]) * c;
+// Runs an inverse that alternates update(c[0]) and predict(c[1]) for each
+// pair of constants, after an optional unscaling, block by block.
+template <bool kScale, std::size_t kPairs>
+inline void inverse_blocks(const float* __restrict s, const float* __restrict d,
+                           float* __restrict y, const LevelShape& sh, float ks, float kd,
+                           const float (&steps)[kPairs][2]) noexcept {
+  InverseWindow w;
+  for (std::size_t b = 0; b < sh.A; b += kLiftBlock) {
+    const std::size_t e = std::min(b + kLiftBlock, sh.A);
+    const std::size_t off = b >= kInverseHalo ? b - kInverseHalo : 0;
+    // A window either reaches both ends of the level or neither, as
+    // D >= A - 1 and the halo is wider than one.
+    const bool at_end = e + kInverseHalo >= sh.A;
+    std::size_t s_hi = std::min(e + kInverseHalo, sh.A);
+    std::size_t d_hi = std::min(e + kInverseHalo, sh.D);
+    load_window<kScale>(s, d, w, off, s_hi, d_hi, ks, kd);
+    // Each update narrows the valid part by one on the left (it reads
+    // d[i-1]), each predict by one on the right (it reads s[i+1]); at the
+    // level's own borders the substitutions stand in instead.
+    std::size_t lo = off;
+    for (const auto& c : steps) {
+      const std::size_t u_lo = off == 0 ? 0 : lo + 1;
+      const std::size_t u_hi = at_end ? sh.A : std::min(s_hi, d_hi);
+      update_in_place<false>(w.s, w.d, u_lo, u_hi, off, sh, c[0]);
+      lo = u_lo;
+      s_hi = u_hi;
+      const std::size_t p_hi = at_end ? sh.D : std::min(d_hi, s_hi - 1);
+      predict_in_place(w.s, w.d, lo, p_hi, off, sh, c[1]);
+      d_hi = p_hi;
+    }
+    store_interleaved(w, y, off, b, e, sh);
+  }
 }
 
 // ---- Pipeline bookkeeping. ----

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "kernel_dispatch.hpp"
 #include "wavelet/filters.hpp"
 
 namespace wavelet {
@@ -23,7 +24,7 @@ inline float dot8(const float* w, const Taps& f) noexcept {
 
 // Output t reads x_ext[2t-6 .. 2t+1]: t < 3 reaches left of x[0] and
 // t >= n - A + 3 right of x[n-1]; only those look at the border mode.
-void analyse(std::span<const float> x, float* __restrict a, float* __restrict d, std::size_t count,
+WAVELET_HOT_KERNEL void analyse(std::span<const float> x, float* __restrict a, float* __restrict d, std::size_t count,
              const Taps& lo, const Taps& hi, BorderMode border) noexcept {
   const std::size_t n = x.size();
   const std::size_t interior_end = n - count + 3;  // n >= 8 keeps this in [4, count)
@@ -53,7 +54,7 @@ void analyse(std::span<const float> x, float* __restrict a, float* __restrict d,
 // run to M = 2A - 6, i.e. p < A - 3, so j stays within 0..A-1: the
 // contributions cropped away are exactly those never gathered, and the loop
 // needs no border tests.
-void synthesise(const float* __restrict a, const float* __restrict d, float* __restrict y,
+WAVELET_HOT_KERNEL void synthesise(const float* __restrict a, const float* __restrict d, float* __restrict y,
                 std::size_t count, const Taps& lo, const Taps& hi) noexcept {
   const std::size_t pairs = count > 3 ? count - 3 : 0;
   for (std::size_t p = 0; p < pairs; ++p) {

@@ -1,0 +1,15 @@
+// Marks the functions that hold the transform's hot loops.
+//
+// On x86-64 each such function is compiled twice, for the baseline ISA and
+// for AVX2, and the loader picks one per machine (an ifunc). Both clones
+// perform the same IEEE additions and multiplications on every value in
+// the same order (no FMA: contraction is off and AVX2 alone has none), so
+// the bytes of the result do not depend on the machine. `flatten` pulls
+// every step into the clone, so the steps get the wider vectors too.
+#pragma once
+
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
+#define WAVELET_HOT_KERNEL __attribute__((target_clones("avx2", "default"), flatten))
+#else
+#define WAVELET_HOT_KERNEL
+#endif
