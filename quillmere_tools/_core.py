@@ -52,11 +52,13 @@ class Settings:
 
 
 def as_signal(data) -> np.ndarray:
-    """A 1-D float32/float64 contiguous view the module accepts."""
+    """A 1-D float32/float64 array the module accepts: native byte order,
+    contiguous and aligned.  Buffers that arrive over the wire (Dask, Zarr)
+    are often misaligned, which the module rejects rather than copying."""
     arr = np.asarray(data)
     if arr.dtype not in (np.float32, np.float64):
         arr = arr.astype(np.float64)
-    return np.ascontiguousarray(arr.reshape(-1))
+    return np.require(arr.reshape(-1), requirements=["C_CONTIGUOUS", "ALIGNED"])
 
 
 def compress(data, settings: Settings = Settings()) -> bytes:

@@ -50,6 +50,15 @@ def load(path):
     return da.from_zarr(str(path))
 
 
+def local_cluster(n_workers: int):
+    """A LocalCluster of single-threaded worker processes, bound to the
+    loopback interface only (scheduler, workers and dashboard)."""
+    _, _, _, LocalCluster = _need()
+    return LocalCluster(n_workers=n_workers, threads_per_worker=1, processes=True,
+                        host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                        silence_logs=logging.ERROR)
+
+
 def tiled(signal: np.ndarray, n: int, chunk: int):
     """A dask array of ``n`` samples repeating ``signal``, built on the
     workers chunk by chunk so the driver never ships the whole array."""
@@ -79,9 +88,7 @@ def throughput(signal: np.ndarray, workers: Sequence[int] = (1, 2), n: int = 10_
     for nw in workers:
         tmp = tempfile.mkdtemp(prefix="quillmere-dask-")
         try:
-            with LocalCluster(n_workers=nw, threads_per_worker=1, processes=True,
-                              dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
-                    Client(cluster) as client:
+            with local_cluster(nw) as cluster, Client(cluster) as client:
                 client.wait_for_workers(nw)
                 x = tiled(signal, n, chunk).persist()
                 wait(x)

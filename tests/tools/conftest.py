@@ -1,0 +1,60 @@
+import os
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "dask: starts a dask.distributed LocalCluster (worker processes); ~20 s")
+
+
+@pytest.fixture(scope="session")
+def ecg():
+    from quillmere_tools.demo import ecg as make
+
+    return make(seconds=20.0)
+
+
+def _cli_prefix():
+    # Prefer the installed console script: that is what a person runs.
+    exe = shutil.which("quillmere")
+    return [exe] if exe else [sys.executable, "-m", "quillmere_tools"]
+
+
+class CLIResult:
+    def __init__(self, proc):
+        self.code = proc.returncode
+        self.out = proc.stdout
+        self.err = proc.stderr
+
+    def __repr__(self):
+        return f"<exit {self.code}\nstdout:\n{self.out}\nstderr:\n{self.err}>"
+
+
+@pytest.fixture
+def cli(tmp_path):
+    """Run ``quillmere ARGS...`` in tmp_path as a separate process."""
+    prefix = _cli_prefix()
+
+    def run(*args, cwd=None, timeout=300):
+        proc = subprocess.run(prefix + [str(a) for a in args], cwd=cwd or tmp_path,
+                              capture_output=True, text=True, timeout=timeout,
+                              env={**os.environ, "MPLBACKEND": "Agg"})
+        return CLIResult(proc)
+
+    return run
+
+
+def one_line_error(res):
+    """The failure contract: non-zero exit, no traceback, every stderr line
+    a one-line ``quillmere: error:`` message."""
+    assert res.code != 0, res
+    assert "Traceback" not in res.err, res
+    lines = [l for l in res.err.splitlines() if l.strip()]
+    assert lines, res
+    assert all(l.startswith("quillmere: error: ") for l in lines), res
+    return lines

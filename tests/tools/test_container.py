@@ -1,0 +1,85 @@
+import struct
+
+import numpy as np
+import pytest
+
+quillmere = pytest.importorskip("quillmere")
+
+from quillmere_tools import container as qc
+from quillmere_tools.container import ContainerError
+
+TAGS = {"cdf53": "cf53", "cdf97": "cf97", "db4": "db04", "sym4": "sym4"}
+
+
+@pytest.mark.parametrize("method", sorted(TAGS))
+@pytest.mark.parametrize("coder,coder_id", [("deflate", 0), ("arans", 1), ("cmodel", 2), (None, 2)])
+def test_header_fields_match_what_was_asked(ecg, method, coder, coder_id):
+    x = ecg[:5000]
+    c = quillmere.compress_signal(x, quillmere.CompressionOptions(method=method, scale=9, coder=coder))
+    h = qc.parse_header(c)
+    assert (h["magic"], h["format_tag"], h["method_tag"]) == ("QLMR", "f3", TAGS[method])
+    assert h["version"].startswith("1.")
+    assert (h["scale"], h["coder_id"], h["sample_count"]) == (9, coder_id, x.size)
+    assert h["multiplier"] == 512.0
+    assert h["container_len"] == len(c)
+    assert h["min"] == pytest.approx(np.float32(x.min()))
+    assert h["max"] == pytest.approx(np.float32(x.max()))
+    assert 1 <= h["levels"] <= 8
+
+
+def test_explicit_multiplier_is_in_header(ecg):
+    opts = quillmere.CompressionOptions(quant_multiplier=1234.5)
+    assert qc.parse_header(quillmere.compress_signal(ecg, opts))["multiplier"] == 1234.5
+
+
+def test_pack_unpack_keeps_channels_and_metadata(ecg):
+    chans = [quillmere.compress_signal(ecg[:3000]), quillmere.compress_signal(-ecg[:3000])]
+    meta = {"format": "wav", "samplerate": 8000, "subtype": "PCM_24"}
+    containers, headers, got = qc.unpack(qc.pack(chans, meta))
+    assert containers == chans
+    assert got == meta
+    assert [h["sample_count"] for h in headers] == [3000, 3000]
+
+
+def test_stock_decoder_reads_first_channel_of_packed_file(ecg):
+    a = quillmere.compress_signal(ecg[:4000])
+    b = quillmere.compress_signal(ecg[4000:8000])
+    blob = qc.pack([a, b], {"format": "npy"})
+    np.testing.assert_array_equal(quillmere.decompress_signal(blob), quillmere.decompress_signal(a))
+
+
+def _damaged(kind, good):
+    if kind == "empty":
+        return b""
+    if kind == "short header":
+        return good[:40]
+    if kind == "bad magic":
+        return b"XXXX" + good[4:]
+    if kind == "bad version":
+        return good[:4] + b"\x07" + good[5:]
+    if kind == "bad method tag":
+        return good[:8] + b"cf98" + good[12:]
+    if kind == "bad scale":
+        return good[:13] + b"\x0d" + good[14:]
+    if kind == "bad coder":
+        return good[:14] + b"\x03" + good[15:]
+    if kind == "nan min":
+        return good[:20] + struct.pack("<f", float("nan")) + good[24:]
+    if kind == "truncated payload":
+        return good[:-10]
+    if kind == "trailing junk":
+        return good + b"junk bytes"
+    if kind == "corrupt trailer":
+        return qc.pack([good], {"a": 1})[:-2]
+    raise AssertionError(kind)
+
+
+@pytest.mark.parametrize("kind", [
+    "empty", "short header", "bad magic", "bad version", "bad method tag", "bad scale",
+    "bad coder", "nan min", "truncated payload", "trailing junk", "corrupt trailer",
+])
+def test_damaged_files_are_refused_with_a_reason(ecg, kind):
+    good = quillmere.compress_signal(ecg[:2000])
+    with pytest.raises(ContainerError) as info:
+        qc.unpack(_damaged(kind, good))
+    assert str(info.value)
