@@ -103,7 +103,7 @@ PyResult<void> add_public(PyObject* module, const char* name, PyObject* value) n
   }
   const OwnedRef name_object = OwnedRef::consuming(PyUnicode_FromString(name));
   if (!name_object || PyList_Append(all.borrow(), name_object.borrow()) < 0) return exception_set();
-  if (PyModule_AddObjectRef(module, name, value) < 0) return exception_set();
+  if (PyObject_SetAttrString(module, name, value) < 0) return exception_set();
   return {};
 }
 
