@@ -12,6 +12,13 @@
 namespace wavelet::detail {
 namespace {
 
+constexpr std::size_t kNoSize = std::numeric_limits<std::size_t>::max();
+
+// The bytes `count` floats take, or SIZE_MAX when that does not fit.
+constexpr std::size_t bytes_for(std::size_t count) noexcept {
+  return count > kNoSize / sizeof(float) ? kNoSize : count * sizeof(float);
+}
+
 // Large level buffers are fresh mappings, and touching them one 4 KiB page
 // at a time costs more than the transform itself (a page fault per 1024
 // samples). Asking for transparent huge pages before the first touch cuts
@@ -34,9 +41,7 @@ void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t
 }  // namespace
 
 TransformResult<std::vector<float>> zeroed_floats(std::size_t count) noexcept {
-  const std::size_t bytes = count > std::numeric_limits<std::size_t>::max() / sizeof(float)
-                                ? std::numeric_limits<std::size_t>::max()
-                                : count * sizeof(float);
+  const std::size_t bytes = bytes_for(count);
   try {
     std::vector<float> v;
     v.reserve(count);
@@ -47,6 +52,15 @@ TransformResult<std::vector<float>> zeroed_floats(std::size_t count) noexcept {
   } catch (const std::length_error&) {
   }
   return std::unexpected(TransformError::allocation_failed(bytes));
+}
+
+TransformResult<std::unique_ptr<float[]>> scratch_floats(std::size_t count) noexcept {
+  const std::size_t bytes = bytes_for(count);
+  if (bytes == kNoSize) return std::unexpected(TransformError::allocation_failed(bytes));
+  std::unique_ptr<float[]> p(new (std::nothrow) float[count]);
+  if (!p) return std::unexpected(TransformError::allocation_failed(bytes));
+  advise_huge_pages(p.get(), bytes);
+  return p;
 }
 
 }  // namespace wavelet::detail

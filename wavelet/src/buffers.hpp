@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "wavelet/executor.hpp"
@@ -10,6 +11,10 @@ namespace wavelet::detail {
 
 // `count` zeros, or AllocationFailed with the bytes requested.
 TransformResult<std::vector<float>> zeroed_floats(std::size_t count) noexcept;
+
+// `count` floats left uninitialised (working memory the caller overwrites
+// before reading), or AllocationFailed.
+TransformResult<std::unique_ptr<float[]>> scratch_floats(std::size_t count) noexcept;
 
 // a + b, or SIZE_MAX if that overflows: length rules stay monotonic instead
 // of wrapping around for absurd arguments.

@@ -1,7 +1,9 @@
 #include "multi_level.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "buffers.hpp"
@@ -97,13 +99,13 @@ TransformResult<std::vector<float>> idwt(const IncompleteDwtExecutor& kernel, Le
   return output;
 }
 
-TransformResult<std::vector<float>> multi_idwt(const IncompleteDwtExecutor& kernel,
-                                               LevelRules rules,
-                                               std::span<const std::span<const float>> details,
-                                               std::span<const float> approximation) noexcept {
-  if (details.empty() || approximation.empty()) {
-    return std::unexpected(TransformError::zero_sized_input());
-  }
+namespace {
+
+// Level by level through idwt: the reference order of checks, used when the
+// lengths do not fit together so the error arises where the levels say.
+TransformResult<std::vector<float>> multi_idwt_per_level(
+    const IncompleteDwtExecutor& kernel, LevelRules rules,
+    std::span<const std::span<const float>> details, std::span<const float> approximation) noexcept {
   auto current = idwt(kernel, rules, approximation, details.back());
   for (std::size_t i = details.size() - 1; current && i-- > 0;) {
     if (rules.style == LevelStyle::FilterBank) {
@@ -118,6 +120,95 @@ TransformResult<std::vector<float>> multi_idwt(const IncompleteDwtExecutor& kern
     current = idwt(kernel, rules, *current, details[i]);
   }
   return current;
+}
+
+struct InversePlan {
+  std::size_t output = 0;   // length of the finest level, the result
+  // Longest level rebuilt in each buffer. Consistent layouts shrink towards
+  // the coarse end, but lengths recomputed from a too-short signal can grow
+  // there (the 8-tap dwt_size of 0 is 3, of 3 is 5), so the buffers are
+  // sized for their longest level, not for the result.
+  std::size_t output_capacity = 0;
+  std::size_t scratch = 0;
+};
+
+// Levels alternate between the result buffer (even k, finest = 0) and one
+// scratch buffer (odd k), so a reconstruction needs the result plus about
+// half of it again, instead of a fresh buffer per level. Lengths follow
+// from the inputs; nullopt where they cannot fit together.
+std::optional<InversePlan> plan_inverse(const IncompleteDwtExecutor& kernel, LevelRules rules,
+                                        std::span<const std::span<const float>> details,
+                                        std::span<const float> approximation) noexcept {
+  InversePlan plan;
+  std::size_t current = approximation.size();
+  for (std::size_t k = details.size(); k-- > 0;) {
+    const std::size_t d = details[k].size();
+    std::size_t m;
+    if (rules.style == LevelStyle::FilterBank) {
+      const bool coarsest = k + 1 == details.size();
+      if (coarsest ? current != d : current < d) return std::nullopt;
+      m = kernel.idwt_size(d, d);
+    } else {
+      m = saturating_add(current, d);
+    }
+    std::size_t& longest = k % 2 == 1 ? plan.scratch : plan.output_capacity;
+    longest = std::max(longest, m);
+    current = m;
+  }
+  plan.output = current;
+  return plan;
+}
+
+}  // namespace
+
+TransformResult<std::vector<float>> multi_idwt(const IncompleteDwtExecutor& kernel,
+                                               LevelRules rules,
+                                               std::span<const std::span<const float>> details,
+                                               std::span<const float> approximation) noexcept {
+  if (details.empty() || approximation.empty()) {
+    return std::unexpected(TransformError::zero_sized_input());
+  }
+  const auto plan = plan_inverse(kernel, rules, details, approximation);
+  if (!plan) return multi_idwt_per_level(kernel, rules, details, approximation);
+
+  // Both buffers are taken before the first level runs; a lifting level
+  // whose lengths its kernel rejects then reports exactly as idwt would.
+  auto output = zeroed_floats(plan->output_capacity);
+  if (!output) return output;
+  std::unique_ptr<float[]> scratch;
+  if (plan->scratch > 0) {
+    auto taken = scratch_floats(plan->scratch);
+    if (!taken) return std::unexpected(taken.error());
+    scratch = std::move(*taken);
+  }
+
+  // The filter bank adds into its output, which must start as zeros; the
+  // lifting kernels overwrite every value.
+  const bool adds = rules.style == LevelStyle::FilterBank;
+  std::size_t dirty = 0;  // leading values of the result a coarser level wrote
+  std::span<const float> current = approximation;
+  for (std::size_t k = details.size(); k-- > 0;) {
+    const std::span<const float> d = details[k];
+    // An odd-length level rebuilds one surplus sample; the finer details
+    // say how many are real (the plan checked there are enough).
+    if (adds && k + 1 < details.size()) current = current.first(d.size());
+    const std::size_t m = adds ? kernel.idwt_size(d.size(), d.size()) : current.size() + d.size();
+    std::span<float> target;
+    if (k % 2 == 1) {
+      target = {scratch.get(), m};
+      if (adds) std::fill(target.begin(), target.end(), 0.0f);
+    } else {
+      target = {output->data(), m};
+      if (adds) std::fill_n(target.begin(), std::min(dirty, m), 0.0f);
+      dirty = std::max(dirty, m);
+    }
+    if (auto done = kernel.execute_inverse(current, d, target); !done) {
+      return std::unexpected(done.error());
+    }
+    current = target;
+  }
+  output->resize(plan->output);  // never longer than the capacity: no reallocation
+  return output;
 }
 
 }  // namespace wavelet::detail
