@@ -3,6 +3,7 @@ checked loading of NumPy's C API."""
 
 from __future__ import annotations
 
+import importlib.util
 import json
 import os
 import pathlib
@@ -44,6 +45,18 @@ def test_function_metadata(function, signature, doc):
     assert function.__doc__ == doc
     assert function.__module__ == "quillmere"
     assert function.__self__ is quillmere
+
+
+def test_second_module_object_shares_the_type(signal):
+    spec = importlib.util.find_spec("quillmere")
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    assert other is not quillmere
+    assert other.CompressionOptions is CompressionOptions
+    assert other.compress_signal.__self__ is other
+    assert other.__all__ == quillmere.__all__ and other.__all__ is not quillmere.__all__
+    options = CompressionOptions("sym4", coder="arans")
+    assert other.compress_signal(signal, options) == compress_signal(signal, options)
 
 
 @pytest.mark.parametrize(

@@ -196,3 +196,27 @@ def test_only_bytes_decompress(container, wrap, message):
 def test_truncated_containers_raise_value_error(container, cut):
     with pytest.raises(ValueError):
         decompress_signal(container[:cut])
+
+
+def test_allocation_failure_is_memory_error(run_python):
+    # The float64 input fits under the address-space limit; its float32 copy
+    # does not. The failed call must leave the module usable.
+    script = textwrap.dedent(
+        """
+        import resource, numpy, quillmere
+        quillmere.compress_signal(numpy.ones(8))
+        with open("/proc/self/status") as f:
+            vm = int(next(line for line in f if line.startswith("VmSize")).split()[1]) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (1536 << 20), resource.RLIM_INFINITY))
+        x = numpy.zeros(150_000_000)  # 1.2 GB, never touched
+        try:
+            quillmere.compress_signal(x)
+        except MemoryError:
+            print("MemoryError")
+        del x
+        print(quillmere.decompress_signal(quillmere.compress_signal(numpy.ones(8))).tolist())
+        """
+    )
+    result = run_python(script)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["MemoryError", str([1.0] * 8)]
