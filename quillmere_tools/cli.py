@@ -216,7 +216,7 @@ def cmd_compress(a) -> int:
         write_bytes(dst, blob, force=a.force)
         note = ""
         if target:
-            mults = ", ".join(f"{s.method}/{s.coder or 'auto'} m={s.quant_multiplier:.4g}" for s in used)
+            mults = ", ".join(f"{s.method}/{s.coder or 'cmodel'} m={s.quant_multiplier:.4g}" for s in used)
             note = f" [{mults}]"
         return src.stat().st_size, len(blob), f" ({_ratio(src.stat().st_size, len(blob))}){note}"
 
@@ -345,7 +345,8 @@ def cmd_bench(a) -> int:
     scale_rows = []
     if a.workers:
         from .scaleout import throughput
-        scale_rows = throughput(x, a.workers, n=a.dask_samples, chunk=a.dask_chunk)
+        scale_rows = throughput(x, a.workers, n=a.dask_samples, chunk=a.dask_chunk,
+                                repeat=a.repeat)
     if a.json:
         print(json.dumps({"input": label, "samples": int(x.size), "rows": rows,
                           "dask": scale_rows}, indent=2))
@@ -369,7 +370,8 @@ def cmd_bench(a) -> int:
 def _dask_text(rows) -> str:
     r0 = rows[0]
     out = [f"Dask LocalCluster, {r0['samples']:,} samples in chunks of {r0['chunk']:,} "
-           f"(compress+write and read+decompress, MB/s against float32):"]
+           f"(compress+write and read+decompress, MB/s against float32, best of "
+           f"{r0['repeat']}):"]
     base = r0["write_mb_s"]
     for r in rows:
         out.append(f"  {r['workers']} worker{'s' if r['workers'] > 1 else ' '}: "
@@ -433,7 +435,7 @@ def cmd_demo(a) -> int:
     t = np.arange(x.size) / rate
     dur = x.size / rate
     start = min(2.0, dur * 0.1)
-    window = (start, min(start + 3.0, dur))
+    window = (start, min(start + 1.5, dur))  # about two beats: detail stays visible
     png = demo_png(t, x, recons, window)
     atomic_write(a.out, lambda f: f.write(png), force=True)
     print(f"figure (original, reconstructions, errors) written to {a.out}")
