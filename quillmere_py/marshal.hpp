@@ -16,11 +16,17 @@ namespace quillmere_py {
 
 // The samples of compress_signal's `data` as the codec reads them: the
 // caller's own float32 memory, or a float32 copy of float64 input. Keeps the
-// array alive (and the copy allocated) until it is destroyed, which the
-// caller does right after the codec returns.
+// array alive (and the copy allocated) until released, which the caller does
+// right after the codec returns.
 class InputSamples {
  public:
   std::span<const float> samples() const noexcept { return samples_; }
+  // Lets go of the array and frees the float64 copy; samples() is empty after.
+  void release() noexcept {
+    samples_ = {};
+    converted_.reset();
+    array_ = OwnedRef();
+  }
 
  private:
   friend PyResult<InputSamples> classify_input(PyObject* data);

@@ -1,9 +1,10 @@
 // The `quillmere` extension module: registration and the two entry functions.
 //
 // Each entry point is a thin wrapper that binds and converts its arguments
-// (everything it acquires is released when the wrapper's scope ends) and an
-// _impl that works on plain C++ values and calls the codec. The interpreter
-// lock is held throughout, the codec call included.
+// into owning C++ values, and an _impl that calls the codec and builds the
+// result. Whatever the wrapper acquired is released by those values'
+// destructors on every path. The interpreter lock is held throughout, the
+// codec call included.
 #include <Python.h>
 
 #include <cstdint>
@@ -27,8 +28,11 @@ constexpr Signature kCompressSignature{"compress_signal()", kCompressParameters,
 constexpr const char* kDecompressParameters[] = {"data"};
 constexpr Signature kDecompressSignature{"decompress_signal()", kDecompressParameters, 1};
 
-PyObject* compress_signal_impl(std::span<const float> samples, const quillmere::CodecOptions& options) {
-  const auto container = quillmere::compress(samples, options);
+// Takes the input over so that the array and any float64 copy are released
+// as soon as the codec returns, before the container is copied.
+PyObject* compress_signal_impl(InputSamples input, const quillmere::CodecOptions& options) {
+  const auto container = quillmere::compress(input.samples(), options);
+  input.release();
   if (!container) {
     raise_codec_error(container.error());
     return nullptr;
@@ -46,9 +50,9 @@ PyObject* compress_signal(PyObject* /*module*/, PyObject* const* args, Py_ssize_
     // is reported even when `data` is unusable too.
     const auto options = options_from_argument(bound[1]);
     if (!options) return nullptr;
-    const auto input = classify_input(bound[0]);
+    auto input = classify_input(bound[0]);
     if (!input) return nullptr;
-    return compress_signal_impl(input->samples(), *options);
+    return compress_signal_impl(std::move(*input), *options);
   });
 }
 
