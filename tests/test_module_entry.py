@@ -73,13 +73,6 @@ def test_default_options_in_every_spelling(signal, call):
     assert call(signal) == compress_signal(signal)
 
 
-def test_keywords_bind_like_positions(signal):
-    options = CompressionOptions("db4", 8, "high", "arans", 3.0)
-    assert compress_signal(data=signal, options=options) == compress_signal(signal, options)
-    container = compress_signal(signal, options)
-    assert np.array_equal(decompress_signal(data=container), decompress_signal(container))
-
-
 def test_round_trip(signal):
     container = compress_signal(signal)
     assert isinstance(container, bytes)
