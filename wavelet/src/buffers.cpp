@@ -40,18 +40,23 @@ void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t
 
 }  // namespace
 
-TransformResult<std::vector<float>> zeroed_floats(std::size_t count) noexcept {
+TransformResult<std::vector<float>> reserved_floats(std::size_t count) noexcept {
   const std::size_t bytes = bytes_for(count);
   try {
     std::vector<float> v;
     v.reserve(count);
     advise_huge_pages(v.data(), bytes);
-    v.resize(count);
     return v;
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
   }
   return std::unexpected(TransformError::allocation_failed(bytes));
+}
+
+TransformResult<std::vector<float>> zeroed_floats(std::size_t count) noexcept {
+  auto v = reserved_floats(count);
+  if (v) v->resize(count);  // within capacity: cannot throw
+  return v;
 }
 
 TransformResult<std::unique_ptr<float[]>> scratch_floats(std::size_t count) noexcept {

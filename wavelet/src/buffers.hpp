@@ -9,7 +9,11 @@
 
 namespace wavelet::detail {
 
-// `count` zeros, or AllocationFailed with the bytes requested.
+// An empty vector with capacity for `count` floats (see Output), or
+// AllocationFailed with the bytes requested.
+TransformResult<std::vector<float>> reserved_floats(std::size_t count) noexcept;
+
+// `count` zeros, or AllocationFailed.
 TransformResult<std::vector<float>> zeroed_floats(std::size_t count) noexcept;
 
 // `count` floats left uninitialised (working memory the caller overwrites

@@ -12,30 +12,55 @@ namespace wavelet {
 namespace {
 
 using detail::LevelShape;
+using detail::Output;
 using detail::Step;
 
 constexpr float kPredict = -0.5f;
 constexpr float kUpdate = 0.25f;
 
-constexpr detail::LevelRules kRules{detail::LevelStyle::Lifting, Cdf53::kMinimumInput};
-
-WAVELET_HOT_KERNEL void forward(const float* x, float* s, float* d, const LevelShape& sh) noexcept {
+WAVELET_HOT_KERNEL void forward(const float* x, Output s_out, Output d_out, const LevelShape& sh) noexcept {
+  float* const s = s_out.data();
+  float* const d = d_out.data();
   Step predict, update;
   for (std::size_t target = detail::kLiftBlock;; target += detail::kLiftBlock) {
     const std::size_t p = predict.advance(std::min(target, sh.D), [&](std::size_t lo, std::size_t hi) {
+      d_out.reach(hi);
       detail::predict_from_signal(x, d, lo, hi, sh, kPredict);
     });
     const std::size_t u = update.advance(detail::update_frontier(p, sh), [&](std::size_t lo, std::size_t hi) {
+      s_out.reach(hi);
       detail::update_from_signal(x, s, d, lo, hi, sh, kUpdate);
     });
     if (u == sh.A) return;
   }
 }
 
-WAVELET_HOT_KERNEL void inverse(const float* s, const float* d, float* y, const LevelShape& sh) noexcept {
+WAVELET_HOT_KERNEL void inverse(const float* s, const float* d, Output y, const LevelShape& sh) noexcept {
   static constexpr float kSteps[1][2] = {{-kUpdate, -kPredict}};
   detail::inverse_blocks<false>(s, d, y, sh, 1.0f, 1.0f, kSteps);
 }
+
+TransformResult<void> check_inverse(std::size_t a, std::size_t d, std::size_t m) noexcept {
+  if (m != a + d) return std::unexpected(TransformError::output_size_mismatch(a + d, m));
+  const std::size_t want_a = std::max<std::size_t>(m / 2 + m % 2, 2);
+  if (a != want_a) return std::unexpected(TransformError::approximate_size_mismatch(a, want_a));
+  const std::size_t want_d = m >= 4 ? m / 2 : 1;
+  if (d != want_d) return std::unexpected(TransformError::details_size_mismatch(d, want_d));
+  // What passes has m >= 3, a = ceil(m/2) and d = floor(m/2).
+  return {};
+}
+
+void forward_level(const IncompleteDwtExecutor&, std::span<const float> x, Output s, Output d) noexcept {
+  forward(x.data(), s, d, detail::shape_of(x.size()));
+}
+
+void inverse_level(const IncompleteDwtExecutor&, std::span<const float> s, std::span<const float> d,
+                   Output y) noexcept {
+  inverse(s.data(), d.data(), y, detail::shape_of(s.size() + d.size()));
+}
+
+constexpr detail::LevelKernels kKernels{forward_level, check_inverse, inverse_level};
+constexpr detail::LevelRules kRules{detail::LevelStyle::Lifting, Cdf53::kMinimumInput, &kKernels};
 
 }  // namespace
 
@@ -51,7 +76,7 @@ TransformResult<void> Cdf53::execute_forward(std::span<const float> input,
   if (details.size() != sh.D) {
     return std::unexpected(TransformError::details_size_mismatch(details.size(), sh.D));
   }
-  forward(input.data(), approximation.data(), details.data(), sh);
+  forward(input.data(), Output(approximation), Output(details), sh);
   return {};
 }
 
@@ -71,14 +96,8 @@ DwtSize Cdf53::dwt_size(std::size_t n) const noexcept {
 TransformResult<void> Cdf53::execute_inverse(std::span<const float> approximation,
                                              std::span<const float> details,
                                              std::span<float> output) const noexcept {
-  const std::size_t a = approximation.size(), d = details.size(), m = output.size();
-  if (m != a + d) return std::unexpected(TransformError::output_size_mismatch(a + d, m));
-  const std::size_t want_a = std::max<std::size_t>(m / 2 + m % 2, 2);
-  if (a != want_a) return std::unexpected(TransformError::approximate_size_mismatch(a, want_a));
-  const std::size_t want_d = m >= 4 ? m / 2 : 1;
-  if (d != want_d) return std::unexpected(TransformError::details_size_mismatch(d, want_d));
-  // The checks leave m >= 3 with a = ceil(m/2) and d = floor(m/2).
-  inverse(approximation.data(), details.data(), output.data(), detail::shape_of(m));
+  if (auto fits = check_inverse(approximation.size(), details.size(), output.size()); !fits) return fits;
+  inverse_level(*this, approximation, details, Output(output));
   return {};
 }
 

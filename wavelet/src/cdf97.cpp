@@ -12,6 +12,7 @@ namespace wavelet {
 namespace {
 
 using detail::LevelShape;
+using detail::Output;
 using detail::Step;
 
 constexpr float kAlpha = -1.5861343f;
@@ -23,17 +24,19 @@ constexpr float kDelta = 0.44350687f;
 constexpr float kScaleApprox = 1.1496044f;
 constexpr float kScaleDetails = 0.86986446f;
 
-constexpr detail::LevelRules kRules{detail::LevelStyle::Lifting, Cdf97::kMinimumInput};
-
-WAVELET_HOT_KERNEL void forward(const float* x, float* s, float* d, const LevelShape& sh) noexcept {
+WAVELET_HOT_KERNEL void forward(const float* x, Output s_out, Output d_out, const LevelShape& sh) noexcept {
+  float* const s = s_out.data();
+  float* const d = d_out.data();
   Step predict1, update1, predict2, update2, scale_details;
   for (std::size_t target = detail::kLiftBlock;; target += detail::kLiftBlock) {
     const std::size_t p1 = predict1.advance(std::min(target, sh.D), [&](std::size_t lo, std::size_t hi) {
+      d_out.reach(hi);
       detail::predict_from_signal(x, d, lo, hi, sh, kAlpha);
     });
     // s[i] = x[2i] followed by the first update is the update read straight
     // from x: the same single rounding per value.
     const std::size_t u1 = update1.advance(detail::update_frontier(p1, sh), [&](std::size_t lo, std::size_t hi) {
+      s_out.reach(hi);
       detail::update_from_signal(x, s, d, lo, hi, sh, kBeta);
     });
     const std::size_t p2 = predict2.advance(detail::predict_frontier(u1, sh), [&](std::size_t lo, std::size_t hi) {
@@ -51,11 +54,33 @@ WAVELET_HOT_KERNEL void forward(const float* x, float* s, float* d, const LevelS
   }
 }
 
-WAVELET_HOT_KERNEL void inverse(const float* s, const float* d, float* y, const LevelShape& sh) noexcept {
+WAVELET_HOT_KERNEL void inverse(const float* s, const float* d, Output y, const LevelShape& sh) noexcept {
   // Unscaling swaps the gains; then the steps in reverse with negated constants.
   static constexpr float kSteps[2][2] = {{-kDelta, -kGamma}, {-kBeta, -kAlpha}};
   detail::inverse_blocks<true>(s, d, y, sh, kScaleDetails, kScaleApprox, kSteps);
 }
+
+TransformResult<void> check_inverse(std::size_t a, std::size_t d, std::size_t m) noexcept {
+  if (m != a + d) return std::unexpected(TransformError::output_size_mismatch(a + d, m));
+  const std::size_t want_a = std::max<std::size_t>(m / 2 + m % 2, 2);
+  if (a != want_a) return std::unexpected(TransformError::approximate_size_mismatch(a, want_a));
+  const std::size_t want_d = std::max<std::size_t>(m / 2, 2);
+  if (d != want_d) return std::unexpected(TransformError::details_size_mismatch(d, want_d));
+  // What passes has m >= 4, a = ceil(m/2) and d = floor(m/2).
+  return {};
+}
+
+void forward_level(const IncompleteDwtExecutor&, std::span<const float> x, Output s, Output d) noexcept {
+  forward(x.data(), s, d, detail::shape_of(x.size()));
+}
+
+void inverse_level(const IncompleteDwtExecutor&, std::span<const float> s, std::span<const float> d,
+                   Output y) noexcept {
+  inverse(s.data(), d.data(), y, detail::shape_of(s.size() + d.size()));
+}
+
+constexpr detail::LevelKernels kKernels{forward_level, check_inverse, inverse_level};
+constexpr detail::LevelRules kRules{detail::LevelStyle::Lifting, Cdf97::kMinimumInput, &kKernels};
 
 }  // namespace
 
@@ -71,7 +96,7 @@ TransformResult<void> Cdf97::execute_forward(std::span<const float> input,
   if (details.size() != sh.D) {
     return std::unexpected(TransformError::details_size_mismatch(details.size(), sh.D));
   }
-  forward(input.data(), approximation.data(), details.data(), sh);
+  forward(input.data(), Output(approximation), Output(details), sh);
   return {};
 }
 
@@ -91,14 +116,8 @@ DwtSize Cdf97::dwt_size(std::size_t n) const noexcept {
 TransformResult<void> Cdf97::execute_inverse(std::span<const float> approximation,
                                              std::span<const float> details,
                                              std::span<float> output) const noexcept {
-  const std::size_t a = approximation.size(), d = details.size(), m = output.size();
-  if (m != a + d) return std::unexpected(TransformError::output_size_mismatch(a + d, m));
-  const std::size_t want_a = std::max<std::size_t>(m / 2 + m % 2, 2);
-  if (a != want_a) return std::unexpected(TransformError::approximate_size_mismatch(a, want_a));
-  const std::size_t want_d = std::max<std::size_t>(m / 2, 2);
-  if (d != want_d) return std::unexpected(TransformError::details_size_mismatch(d, want_d));
-  // The checks leave m >= 4 with a = ceil(m/2) and d = floor(m/2).
-  inverse(approximation.data(), details.data(), output.data(), detail::shape_of(m));
+  if (auto fits = check_inverse(approximation.size(), details.size(), output.size()); !fits) return fits;
+  inverse_level(*this, approximation, details, Output(output));
   return {};
 }
 

@@ -2,19 +2,26 @@
 
 #include <utility>
 
+#include "filter_bank.hpp"
 #include "multi_level.hpp"
+#include "wavelet/wavelet8taps.hpp"
 
 namespace wavelet {
-namespace {
-
-detail::LevelRules rules_for(std::size_t filter_length) noexcept {
-  return {detail::LevelStyle::FilterBank, filter_length};
-}
-
-}  // namespace
 
 CompletedDwtExecutor::CompletedDwtExecutor(std::shared_ptr<const IncompleteDwtExecutor> inner) noexcept
     : inner_(std::move(inner)), filter_length_(inner_->filter_length()) {}
+
+namespace {
+
+// The bank's own kernels let the drivers skip zero-filling whole levels;
+// any other inner executor is driven through its interface.
+detail::LevelRules rules_for(const IncompleteDwtExecutor& inner, std::size_t filter_length) noexcept {
+  const bool own_bank = dynamic_cast<const Wavelet8Taps*>(&inner) != nullptr;
+  return {detail::LevelStyle::FilterBank, filter_length,
+          own_bank ? &detail::kFilterBankKernels : nullptr};
+}
+
+}  // namespace
 
 TransformResult<void> CompletedDwtExecutor::execute_forward(std::span<const float> input,
                                                             std::span<float> approximation,
@@ -51,23 +58,23 @@ std::size_t CompletedDwtExecutor::filter_length() const noexcept { return filter
 
 TransformResult<Dwt> CompletedDwtExecutor::dwt(std::span<const float> signal,
                                                std::size_t level) const noexcept {
-  return detail::dwt(*inner_, rules_for(filter_length_), signal, level);
+  return detail::dwt(*inner_, rules_for(*inner_, filter_length_), signal, level);
 }
 
 TransformResult<MultiDwt> CompletedDwtExecutor::multi_dwt(std::span<const float> signal,
                                                           std::size_t levels) const noexcept {
-  return detail::multi_dwt(*inner_, rules_for(filter_length_), signal, levels);
+  return detail::multi_dwt(*inner_, rules_for(*inner_, filter_length_), signal, levels);
 }
 
 TransformResult<std::vector<float>> CompletedDwtExecutor::idwt(
     std::span<const float> approximation, std::span<const float> details) const noexcept {
-  return detail::idwt(*inner_, rules_for(filter_length_), approximation, details);
+  return detail::idwt(*inner_, rules_for(*inner_, filter_length_), approximation, details);
 }
 
 TransformResult<std::vector<float>> CompletedDwtExecutor::multi_idwt(
     std::span<const std::span<const float>> details,
     std::span<const float> approximation) const noexcept {
-  return detail::multi_idwt(*inner_, rules_for(filter_length_), details, approximation);
+  return detail::multi_idwt(*inner_, rules_for(*inner_, filter_length_), details, approximation);
 }
 
 }  // namespace wavelet

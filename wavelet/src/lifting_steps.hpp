@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "output.hpp"
+
 namespace wavelet::detail {
 
 struct LevelShape {
@@ -143,9 +145,10 @@ inline void store_interleaved(const InverseWindow& w, float* __restrict y, std::
 // Runs an inverse that alternates update(c[0]) and predict(c[1]) for each
 // pair of constants, after an optional unscaling, block by block.
 template <bool kScale, std::size_t kPairs>
-inline void inverse_blocks(const float* __restrict s, const float* __restrict d,
-                           float* __restrict y, const LevelShape& sh, float ks, float kd,
+inline void inverse_blocks(const float* __restrict s, const float* __restrict d, Output out,
+                           const LevelShape& sh, float ks, float kd,
                            const float (&steps)[kPairs][2]) noexcept {
+  float* const y = out.data();
   InverseWindow w;
   for (std::size_t b = 0; b < sh.A; b += kLiftBlock) {
     const std::size_t e = std::min(b + kLiftBlock, sh.A);
@@ -170,6 +173,7 @@ inline void inverse_blocks(const float* __restrict s, const float* __restrict d,
       predict_in_place(w.s, w.d, lo, p_hi, off, sh, c[1]);
       d_hi = p_hi;
     }
+    out.reach(e == sh.A ? sh.n : 2 * e);
     store_interleaved(w, y, off, b, e, sh);
   }
 }

@@ -16,9 +16,17 @@ namespace {
 // reserving it keeps the level records from moving while they are built.
 constexpr std::size_t kDeepestPossible = 64;
 
-TransformResult<Dwt> one_level(const IncompleteDwtExecutor& kernel,
+TransformResult<Dwt> one_level(const IncompleteDwtExecutor& kernel, LevelRules rules,
                                std::span<const float> input) noexcept {
   const DwtSize size = kernel.dwt_size(input.size());
+  if (rules.kernels != nullptr && input.size() >= rules.level_minimum) {
+    auto approximation = reserved_floats(size.approximation);
+    if (!approximation) return std::unexpected(approximation.error());
+    auto details = reserved_floats(size.details);
+    if (!details) return std::unexpected(details.error());
+    rules.kernels->forward(kernel, input, Output(*approximation), Output(*details));
+    return Dwt{std::move(*approximation), std::move(*details)};
+  }
   auto approximation = zeroed_floats(size.approximation);
   if (!approximation) return std::unexpected(approximation.error());
   auto details = zeroed_floats(size.details);
@@ -47,7 +55,7 @@ TransformResult<MultiDwt> multi_dwt(const IncompleteDwtExecutor& kernel, LevelRu
   if (levels <= 1) {
     // A single level leaves the length check to the kernel, so a short
     // signal reports the kernel's own InputTooShort.
-    auto level = one_level(kernel, signal);
+    auto level = one_level(kernel, rules, signal);
     if (!level) return std::unexpected(level.error());
     out.levels.push_back(std::move(*level));
     return out;
@@ -58,7 +66,7 @@ TransformResult<MultiDwt> multi_dwt(const IncompleteDwtExecutor& kernel, LevelRu
   std::span<const float> input = signal;
   for (std::size_t k = 0; k < levels; ++k) {
     if (input.size() < rules.level_minimum) return std::unexpected(TransformError::level_too_deep());
-    auto level = one_level(kernel, input);
+    auto level = one_level(kernel, rules, input);
     if (!level) return std::unexpected(level.error());
     try {
       out.levels.push_back(std::move(*level));
@@ -123,7 +131,7 @@ TransformResult<std::vector<float>> multi_idwt_per_level(
 }
 
 struct InversePlan {
-  std::size_t output = 0;   // length of the finest level, the result
+  std::size_t output = 0;  // length of the finest level, the result
   // Longest level rebuilt in each buffer. Consistent layouts shrink towards
   // the coarse end, but lengths recomputed from a too-short signal can grow
   // there (the 8-tap dwt_size of 0 is 3, of 3 is 5), so the buffers are
@@ -159,6 +167,22 @@ std::optional<InversePlan> plan_inverse(const IncompleteDwtExecutor& kernel, Lev
   return plan;
 }
 
+// One level into `target`, through the unchecked kernel when there is one.
+TransformResult<void> inverse_level(const IncompleteDwtExecutor& kernel, LevelRules rules,
+                                    std::span<const float> approximation,
+                                    std::span<const float> details, std::size_t length,
+                                    Output target) noexcept {
+  if (rules.kernels == nullptr) {
+    target.reach(length);
+    return kernel.execute_inverse(approximation, details, {target.data(), length});
+  }
+  if (auto fits = rules.kernels->check_inverse(approximation.size(), details.size(), length); !fits) {
+    return fits;
+  }
+  rules.kernels->inverse(kernel, approximation, details, target);
+  return {};
+}
+
 }  // namespace
 
 TransformResult<std::vector<float>> multi_idwt(const IncompleteDwtExecutor& kernel,
@@ -173,7 +197,7 @@ TransformResult<std::vector<float>> multi_idwt(const IncompleteDwtExecutor& kern
 
   // Both buffers are taken before the first level runs; a lifting level
   // whose lengths its kernel rejects then reports exactly as idwt would.
-  auto output = zeroed_floats(plan->output_capacity);
+  auto output = reserved_floats(plan->output_capacity);
   if (!output) return output;
   std::unique_ptr<float[]> scratch;
   if (plan->scratch > 0) {
@@ -183,9 +207,10 @@ TransformResult<std::vector<float>> multi_idwt(const IncompleteDwtExecutor& kern
   }
 
   // The filter bank adds into its output, which must start as zeros; the
-  // lifting kernels overwrite every value.
+  // lifting kernels overwrite every value. The result vector only ever
+  // grows to what has been written, so its size says how much a coarser
+  // level left there.
   const bool adds = rules.style == LevelStyle::FilterBank;
-  std::size_t dirty = 0;  // leading values of the result a coarser level wrote
   std::span<const float> current = approximation;
   for (std::size_t k = details.size(); k-- > 0;) {
     const std::span<const float> d = details[k];
@@ -193,21 +218,21 @@ TransformResult<std::vector<float>> multi_idwt(const IncompleteDwtExecutor& kern
     // say how many are real (the plan checked there are enough).
     if (adds && k + 1 < details.size()) current = current.first(d.size());
     const std::size_t m = adds ? kernel.idwt_size(d.size(), d.size()) : current.size() + d.size();
-    std::span<float> target;
+    std::span<float> written;
+    TransformResult<void> done;
     if (k % 2 == 1) {
-      target = {scratch.get(), m};
-      if (adds) std::fill(target.begin(), target.end(), 0.0f);
+      written = {scratch.get(), m};
+      if (adds) std::fill(written.begin(), written.end(), 0.0f);
+      done = inverse_level(kernel, rules, current, d, m, Output(written));
     } else {
-      target = {output->data(), m};
-      if (adds) std::fill_n(target.begin(), std::min(dirty, m), 0.0f);
-      dirty = std::max(dirty, m);
+      if (adds) std::fill_n(output->begin(), std::min(output->size(), m), 0.0f);
+      written = {output->data(), m};
+      done = inverse_level(kernel, rules, current, d, m, Output(*output));
     }
-    if (auto done = kernel.execute_inverse(current, d, target); !done) {
-      return std::unexpected(done.error());
-    }
-    current = target;
+    if (!done) return std::unexpected(done.error());
+    current = written;
   }
-  output->resize(plan->output);  // never longer than the capacity: no reallocation
+  output->resize(plan->output);  // never beyond the capacity: no reallocation
   return output;
 }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "output.hpp"
 #include "wavelet/executor.hpp"
 
 namespace wavelet::detail {
@@ -19,9 +20,28 @@ enum class LevelStyle : std::uint8_t {
   FilterBank,
 };
 
+// The unchecked single-level kernels behind an executor's execute_forward
+// and execute_inverse, for drivers that write into growing vectors. The
+// same code serves both, so the values cannot differ.
+struct LevelKernels {
+  // Input of at least the level minimum; outputs sized by dwt_size.
+  void (*forward)(const IncompleteDwtExecutor& self, std::span<const float> input, Output approximation,
+                  Output details) noexcept;
+  // The length checks of execute_inverse, with the same errors.
+  TransformResult<void> (*check_inverse)(std::size_t approximation, std::size_t details,
+                                         std::size_t output) noexcept;
+  // Lengths that passed check_inverse. Adds into the output when
+  // LevelStyle::FilterBank, overwrites it otherwise.
+  void (*inverse)(const IncompleteDwtExecutor& self, std::span<const float> approximation,
+                  std::span<const float> details, Output output) noexcept;
+};
+
 struct LevelRules {
   LevelStyle style;
   std::size_t level_minimum;  // shortest input any level accepts
+  // Null for a kernel known only through its interface: the drivers then
+  // use execute_forward and execute_inverse on zero-filled buffers.
+  const LevelKernels* kernels;
 };
 
 TransformResult<MultiDwt> multi_dwt(const IncompleteDwtExecutor& kernel, LevelRules rules,

@@ -1,17 +1,31 @@
 #include "wavelet/wavelet8taps.hpp"
 
+#include <algorithm>
 #include <cstddef>
 
+#include "filter_bank.hpp"
 #include "kernel_dispatch.hpp"
+#include "output.hpp"
 #include "wavelet/filters.hpp"
 
 namespace wavelet {
 namespace {
 
+using detail::Output;
 using Taps = std::array<float, Wavelet8Taps::kTaps>;
+
+// Outputs per block between two Output::reach calls.
+constexpr std::size_t kBlock = 2048;
 
 // floor((n + 7) / 2) without overflowing for any n.
 constexpr std::size_t half_length(std::size_t n) noexcept { return n / 2 + 3 + n % 2; }
+
+// 2A - 6; fewer than 3 coefficients reach no output sample at all, and
+// saturating keeps absurd counts from wrapping round.
+constexpr std::size_t output_length(std::size_t count) noexcept {
+  if (count < 3) return 0;
+  return count - 3 > static_cast<std::size_t>(-1) / 2 ? static_cast<std::size_t>(-1) : 2 * (count - 3);
+}
 
 // One output of analysis: the window w[0..7] = x_ext[2t-6 .. 2t+1] against
 // the filter. Summed as a balanced tree (shorter dependency chains than a
@@ -24,8 +38,10 @@ inline float dot8(const float* w, const Taps& f) noexcept {
 
 // Output t reads x_ext[2t-6 .. 2t+1]: t < 3 reaches left of x[0] and
 // t >= n - A + 3 right of x[n-1]; only those look at the border mode.
-WAVELET_HOT_KERNEL void analyse(std::span<const float> x, float* __restrict a, float* __restrict d, std::size_t count,
-             const Taps& lo, const Taps& hi, BorderMode border) noexcept {
+WAVELET_HOT_KERNEL void analyse(std::span<const float> x, Output a_out, Output d_out, std::size_t count,
+                                const Taps& lo, const Taps& hi, BorderMode border) noexcept {
+  float* const a = a_out.data();
+  float* const d = d_out.data();
   const std::size_t n = x.size();
   const std::size_t interior_end = n - count + 3;  // n >= 8 keeps this in [4, count)
 
@@ -38,13 +54,25 @@ WAVELET_HOT_KERNEL void analyse(std::span<const float> x, float* __restrict a, f
     d[t] = dot8(w, hi);
   };
 
+  a_out.reach(3);
+  d_out.reach(3);
   for (std::size_t t = 0; t < 3; ++t) edge(t);
   const float* __restrict xs = x.data();
-  for (std::size_t t = 3; t < interior_end; ++t) {
-    const float* w = xs + 2 * t - 6;
-    a[t] = dot8(w, lo);
-    d[t] = dot8(w, hi);
+  for (std::size_t begin = 3; begin < interior_end;) {
+    const std::size_t end = std::min(begin + kBlock, interior_end);
+    a_out.reach(end);
+    d_out.reach(end);
+    float* __restrict ab = a;
+    float* __restrict db = d;
+    for (std::size_t t = begin; t < end; ++t) {
+      const float* w = xs + 2 * t - 6;
+      ab[t] = dot8(w, lo);
+      db[t] = dot8(w, hi);
+    }
+    begin = end;
   }
+  a_out.reach(count);
+  d_out.reach(count);
   for (std::size_t t = interior_end; t < count; ++t) edge(t);
 }
 
@@ -54,20 +82,51 @@ WAVELET_HOT_KERNEL void analyse(std::span<const float> x, float* __restrict a, f
 // run to M = 2A - 6, i.e. p < A - 3, so j stays within 0..A-1: the
 // contributions cropped away are exactly those never gathered, and the loop
 // needs no border tests.
-WAVELET_HOT_KERNEL void synthesise(const float* __restrict a, const float* __restrict d, float* __restrict y,
-                std::size_t count, const Taps& lo, const Taps& hi) noexcept {
-  const std::size_t pairs = count > 3 ? count - 3 : 0;
-  for (std::size_t p = 0; p < pairs; ++p) {
-    const float even = ((hi[0] * d[p + 3] + lo[0] * a[p + 3]) + (hi[2] * d[p + 2] + lo[2] * a[p + 2])) +
-                       ((hi[4] * d[p + 1] + lo[4] * a[p + 1]) + (hi[6] * d[p] + lo[6] * a[p]));
-    const float odd = ((hi[1] * d[p + 3] + lo[1] * a[p + 3]) + (hi[3] * d[p + 2] + lo[3] * a[p + 2])) +
-                      ((hi[5] * d[p + 1] + lo[5] * a[p + 1]) + (hi[7] * d[p] + lo[7] * a[p]));
-    y[2 * p] = y[2 * p] + even;
-    y[2 * p + 1] = y[2 * p + 1] + odd;
+WAVELET_HOT_KERNEL void synthesise(const float* __restrict a, const float* __restrict d, Output y_out,
+                                   std::size_t count, const Taps& lo, const Taps& hi) noexcept {
+  float* __restrict y = y_out.data();
+  const std::size_t pairs = output_length(count) / 2;
+  for (std::size_t begin = 0; begin < pairs;) {
+    const std::size_t end = std::min(begin + kBlock, pairs);
+    y_out.reach(2 * end);
+    for (std::size_t p = begin; p < end; ++p) {
+      const float even =
+          ((hi[0] * d[p + 3] + lo[0] * a[p + 3]) + (hi[2] * d[p + 2] + lo[2] * a[p + 2])) +
+          ((hi[4] * d[p + 1] + lo[4] * a[p + 1]) + (hi[6] * d[p] + lo[6] * a[p]));
+      const float odd =
+          ((hi[1] * d[p + 3] + lo[1] * a[p + 3]) + (hi[3] * d[p + 2] + lo[3] * a[p + 2])) +
+          ((hi[5] * d[p + 1] + lo[5] * a[p + 1]) + (hi[7] * d[p] + lo[7] * a[p]));
+      y[2 * p] = y[2 * p] + even;
+      y[2 * p + 1] = y[2 * p + 1] + odd;
+    }
+    begin = end;
   }
 }
 
+TransformResult<void> check_inverse(std::size_t a, std::size_t d, std::size_t m) noexcept {
+  if (a != d) return std::unexpected(TransformError::approx_details_mismatch(a, d));
+  const std::size_t want = output_length(a);
+  if (m != want) return std::unexpected(TransformError::output_size_mismatch(want, m));
+  return {};
+}
+
+void forward_level(const IncompleteDwtExecutor& self, std::span<const float> x, Output a,
+                   Output d) noexcept {
+  const auto& bank = static_cast<const Wavelet8Taps&>(self);
+  analyse(x, a, d, half_length(x.size()), bank.low_pass(), bank.high_pass(), bank.border_mode());
+}
+
+void inverse_level(const IncompleteDwtExecutor& self, std::span<const float> a,
+                   std::span<const float> d, Output y) noexcept {
+  const auto& bank = static_cast<const Wavelet8Taps&>(self);
+  synthesise(a.data(), d.data(), y, a.size(), bank.low_pass(), bank.high_pass());
+}
+
 }  // namespace
+
+namespace detail {
+const LevelKernels kFilterBankKernels{forward_level, check_inverse, inverse_level};
+}  // namespace detail
 
 Wavelet8Taps::Wavelet8Taps(BorderMode border, const std::array<float, kTaps>& low_pass) noexcept
     : border_(border), lo_(low_pass), hi_(low_pass_to_high(low_pass)) {}
@@ -84,7 +143,7 @@ TransformResult<void> Wavelet8Taps::execute_forward(std::span<const float> input
   if (details.size() != count) {
     return std::unexpected(TransformError::half_length_mismatch(details.size()));
   }
-  analyse(input, approximation.data(), details.data(), count, lo_, hi_, border_);
+  forward_level(*this, input, Output(approximation), Output(details));
   return {};
 }
 
@@ -104,21 +163,13 @@ DwtSize Wavelet8Taps::dwt_size(std::size_t n) const noexcept {
 TransformResult<void> Wavelet8Taps::execute_inverse(std::span<const float> approximation,
                                                     std::span<const float> details,
                                                     std::span<float> output) const noexcept {
-  const std::size_t count = approximation.size();
-  if (count != details.size()) {
-    return std::unexpected(TransformError::approx_details_mismatch(count, details.size()));
-  }
-  const std::size_t m = idwt_size(count, count);
-  if (output.size() != m) return std::unexpected(TransformError::output_size_mismatch(m, output.size()));
-  synthesise(approximation.data(), details.data(), output.data(), count, lo_, hi_);
+  if (auto fits = check_inverse(approximation.size(), details.size(), output.size()); !fits) return fits;
+  inverse_level(*this, approximation, details, Output(output));
   return {};
 }
 
 std::size_t Wavelet8Taps::idwt_size(std::size_t a, std::size_t) const noexcept {
-  // Fewer than 3 coefficients reach no output sample at all; saturating at
-  // 0 keeps 2A - 6 from wrapping round to a huge length.
-  if (a < 3) return 0;
-  return a - 3 > static_cast<std::size_t>(-1) / 2 ? static_cast<std::size_t>(-1) : 2 * (a - 3);
+  return output_length(a);
 }
 
 std::size_t Wavelet8Taps::filter_length() const noexcept { return kTaps; }

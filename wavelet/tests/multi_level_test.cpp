@@ -189,6 +189,86 @@ TEST(MultiIdwt, SameBitsAsOneIdwtPerLevel) {
   }
 }
 
+// The drivers write levels through the kernels' growing-vector path; a
+// level must come out exactly as execute_forward writes it into a buffer.
+TEST(MultiDwt, LevelsMatchTheSpanKernelsBitForBit) {
+  for (const DwtHandle& e : {cdf53(), cdf97(), db4(), sym4()}) {
+    for (std::size_t n : {8u, 9u, 2053u, 4097u, 4102u, 8200u, 8201u}) {
+      const auto x = random_signal(n, 23);
+      const auto m = e->multi_dwt(x, 1);
+      ASSERT_TRUE(m.has_value());
+      const DwtSize size = e->dwt_size(n);
+      std::vector<float> a(size.approximation), d(size.details);
+      ASSERT_TRUE(e->execute_forward(x, a, d).has_value());
+      EXPECT_TRUE(testing::same_bits(m->levels[0].approximation, a)) << n;
+      EXPECT_TRUE(testing::same_bits(m->levels[0].details, d)) << n;
+
+      std::vector<float> y(e->idwt_size(a.size(), d.size()));
+      ASSERT_TRUE(e->execute_inverse(a, d, y).has_value());
+      const std::span<const float> one[] = {d};
+      const auto whole = e->multi_idwt(one, a);
+      ASSERT_TRUE(whole.has_value());
+      EXPECT_TRUE(testing::same_bits(*whole, y)) << n;
+    }
+  }
+}
+
+// A single-level executor known only through its interface.
+class Forwarding final : public IncompleteDwtExecutor {
+ public:
+  explicit Forwarding(DwtHandle inner) : inner_(std::move(inner)) {}
+  TransformResult<void> execute_forward(std::span<const float> x, std::span<float> a,
+                                        std::span<float> d) const noexcept override {
+    return inner_->execute_forward(x, a, d);
+  }
+  TransformResult<void> execute_forward_with_scratch(std::span<const float> x, std::span<float> a,
+                                                     std::span<float> d,
+                                                     std::span<float> s) const noexcept override {
+    return inner_->execute_forward_with_scratch(x, a, d, s);
+  }
+  std::size_t required_scratch_size(std::size_t n) const noexcept override {
+    return inner_->required_scratch_size(n);
+  }
+  DwtSize dwt_size(std::size_t n) const noexcept override { return inner_->dwt_size(n); }
+  TransformResult<void> execute_inverse(std::span<const float> a, std::span<const float> d,
+                                        std::span<float> y) const noexcept override {
+    return inner_->execute_inverse(a, d, y);
+  }
+  std::size_t idwt_size(std::size_t a, std::size_t d) const noexcept override {
+    return inner_->idwt_size(a, d);
+  }
+  std::size_t filter_length() const noexcept override { return inner_->filter_length(); }
+
+ private:
+  DwtHandle inner_;
+};
+
+TEST(CompletedDwtExecutor, AnyInnerExecutorGivesTheSameResults) {
+  const CompletedDwtExecutor foreign(std::make_shared<const Forwarding>(sym4()));
+  const DwtHandle own = sym4();
+  EXPECT_EQ(foreign.filter_length(), 8u);
+  for (std::size_t n : {8u, 1001u, 4100u}) {
+    const auto x = random_signal(n, 29);
+    const auto a = foreign.multi_dwt(x, 3);
+    const auto b = own->multi_dwt(x, 3);
+    ASSERT_EQ(a.has_value(), b.has_value()) << n;
+    if (!a) {
+      EXPECT_EQ(a.error(), b.error());
+      continue;
+    }
+    for (std::size_t k = 0; k < 3; ++k) {
+      EXPECT_TRUE(testing::same_bits(a->levels[k].approximation, b->levels[k].approximation));
+      EXPECT_TRUE(testing::same_bits(a->levels[k].details, b->levels[k].details));
+    }
+    const View v = view_of(*a);
+    const auto ya = foreign.multi_idwt(v.details, v.approximation);
+    const auto yb = own->multi_idwt(v.details, v.approximation);
+    ASSERT_TRUE(ya.has_value() && yb.has_value());
+    EXPECT_TRUE(testing::same_bits(*ya, *yb)) << n;
+  }
+  EXPECT_EQ(foreign.multi_dwt(random_signal(7, 1), 1).error(), TransformError::input_too_short(7, 8));
+}
+
 TEST(MultiIdwt, ZeroSizedInput) {
   const std::vector<float> approximation(4, 1.0f);
   const std::vector<float> details(4, 1.0f);
