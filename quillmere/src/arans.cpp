@@ -29,27 +29,45 @@ std::vector<std::uint8_t> encode_strided(const std::uint8_t* src, std::size_t n,
                                          std::size_t stride, unsigned context_bits) {
   if (n == 0) return {};
   BinEnc enc(contexts_for(context_bits));
-  enc.reserve(8 * n);
+  std::uint16_t* out = enc.claim(8 * n);
+  std::uint16_t* const table = enc.table();
   unsigned prev = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const unsigned v = src[i * stride];
-    const std::size_t base = tree_base(prev, context_bits);
+    std::uint16_t* const tree = table + tree_base(prev, context_bits);
     std::size_t node = 1;
     for (int k = 7; k >= 0; --k) {
       const unsigned bit = (v >> k) & 1u;
-      enc.put(base + node, bit);
+      const std::uint32_t p = tree[node];
+      *out++ = symbol(p, bit);
+      tree[node] = adapt(p, bit);
       node = 2 * node + bit;
     }
     prev = v;
   }
+  enc.commit(out);
   return enc.finish();
 }
 
+// `tree` is the table at the byte's tree base. Both children of the current
+// node are loaded while its bit is still being decoded, which takes the
+// table's load latency off the chain from one bit to the next; the path of
+// a byte never revisits a node, so the early loads cannot be stale.
 template <bool Checked>
-unsigned decode_byte(BinDec& dec, std::size_t base) {
+unsigned decode_byte(BinDec& dec, std::uint16_t* tree) {
   std::size_t node = 1;
-  for (int k = 0; k < 8; ++k) node = 2 * node + dec.get<Checked>(base + node);
-  return static_cast<unsigned>(node - 256);
+  std::uint32_t p = tree[1];
+  for (int k = 0; k < 7; ++k) {
+    const std::uint32_t p0 = tree[2 * node];
+    const std::uint32_t p1 = tree[2 * node + 1];
+    const unsigned bit = dec.decode<Checked>(p);
+    tree[node] = adapt(p, bit);
+    node = 2 * node + bit;
+    p = bit ? p1 : p0;
+  }
+  const unsigned bit = dec.decode<Checked>(p);  // a leaf: no children to load
+  tree[node] = adapt(p, bit);
+  return static_cast<unsigned>(2 * node + bit - 256);
 }
 
 // The tests decode_plane makes before it touches the output, in its order.
@@ -73,12 +91,12 @@ std::expected<void, AransError> decode_strided(std::span<const std::uint8_t> cod
   BinDec dec = std::move(*created);
   unsigned prev = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t base = tree_base(prev, context_bits);
+    std::uint16_t* const tree = dec.table() + tree_base(prev, context_bits);
     unsigned v;
     if (dec.can_fast(kFastBytesPerByte)) [[likely]] {
-      v = decode_byte<false>(dec, base);
+      v = decode_byte<false>(dec, tree);
     } else {
-      v = decode_byte<true>(dec, base);
+      v = decode_byte<true>(dec, tree);
       if (dec.truncated()) return std::unexpected(AransError::Truncated);
     }
     dst[i * stride] = static_cast<std::uint8_t>(v);
@@ -130,13 +148,14 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_stream_impl(
   if (auto ok = check_plane(odd_plane, p); !ok) return std::unexpected(ok.error());
 
   std::vector<std::uint8_t> out(2 * p + odd);
+  if (odd) out.back() = stream.back();
+  if (p == 0) return out;  // out.data() may be null: no planes, no pointer arithmetic
   if (auto ok = decode_strided(even, p, context_bits, out.data(), 2); !ok) {
     return std::unexpected(ok.error());
   }
   if (auto ok = decode_strided(odd_plane, p, context_bits, out.data() + 1, 2); !ok) {
     return std::unexpected(ok.error());
   }
-  if (odd) out.back() = stream.back();
   return out;
 }
 

@@ -16,13 +16,16 @@ namespace {
 
 using arans::BinDec;
 using arans::BinEnc;
+using arans::adapt;
+using arans::kProbInit;
+using arans::symbol;
 
 constexpr unsigned kMaxBits = 16;
 constexpr std::size_t kMaxBands = 255;
-// Context offsets inside a band's block.
-constexpr std::size_t kZeroAfterZero = 0;
-constexpr std::size_t kSign = 2;
-constexpr std::size_t kTree = 3;  // + node, node = 1 .. 2^b - 1
+// A band's block: zero flag after a zero, zero flag after a nonzero, sign,
+// then the magnitude tree at kTree + node, node = 1 .. 2^b - 1 (kTree + 0 is
+// never addressed).
+constexpr std::size_t kTree = 3;
 // The unchecked path decodes one coefficient: zero flag, sign and at most
 // 16 magnitude bits, each needing at most one 16-bit word.
 constexpr std::size_t kFastBytesPerCoeff = 2 * (2 + kMaxBits);
@@ -51,36 +54,84 @@ BandStats band_stats(std::span<const std::int16_t> band) {
   return {largest == 0 ? 1u : static_cast<std::uint32_t>(std::bit_width(largest)), nonzero};
 }
 
-void model_band(BinEnc& enc, std::span<const std::int16_t> band, std::size_t base,
-                unsigned bits) {
-  std::size_t z = kZeroAfterZero;
+// The three contexts before a band's tree are touched by every
+// coefficient; hot loops keep them in registers for the band instead of
+// going through the table (and its store-to-load forwarding) each time. No
+// other band addresses them, so they need no writing back.
+struct BandScalars {
+  std::uint16_t after_zero = kProbInit;
+  std::uint16_t after_nonzero = kProbInit;
+  std::uint16_t sign = kProbInit;
+
+  std::uint32_t zero_flag(unsigned z) const { return z ? after_nonzero : after_zero; }
+  void adapt_zero_flag(unsigned z, std::uint32_t p, unsigned bit) {
+    const std::uint16_t next = adapt(p, bit);
+    after_nonzero = z ? next : after_nonzero;
+    after_zero = z ? after_zero : next;
+  }
+};
+
+// Writes the symbols of one band from `out` on; `tree` is the table at
+// the band's magnitude tree (base + 3), indexed by node.
+std::uint16_t* model_band(std::uint16_t* out, std::uint16_t* tree,
+                          std::span<const std::int16_t> band, unsigned bits) {
+  BandScalars scalars;
+  unsigned z = 0;
   for (const std::int16_t w : band) {
-    enc.put(base + z, w != 0);
-    if (w == 0) {
-      z = 0;
-      continue;
-    }
-    enc.put(base + kSign, w < 0);
-    const std::uint32_t m = static_cast<std::uint32_t>(w < 0 ? -std::int32_t{w} : std::int32_t{w}) - 1;
+    const unsigned nonzero = w != 0;
+    const std::uint32_t pz = scalars.zero_flag(z);
+    *out++ = symbol(pz, nonzero);
+    scalars.adapt_zero_flag(z, pz, nonzero);
+    z = nonzero;
+    if (!nonzero) continue;
+
+    const unsigned negative = w < 0;
+    *out++ = symbol(scalars.sign, negative);
+    scalars.sign = adapt(scalars.sign, negative);
+    const std::uint32_t m = static_cast<std::uint32_t>(negative ? -std::int32_t{w} : std::int32_t{w}) - 1;
     std::size_t node = 1;
     for (unsigned k = bits; k-- > 0;) {
       const unsigned bit = (m >> k) & 1u;
-      enc.put(base + kTree + node, bit);
+      const std::uint32_t p = tree[node];
+      *out++ = symbol(p, bit);
+      tree[node] = adapt(p, bit);
       node = 2 * node + bit;
     }
-    z = 1;
   }
+  return out;
 }
 
-// z is the previous coefficient's zero flag and becomes this one's.
+// One coefficient; z is the previous coefficient's zero flag and becomes
+// this one's. In the magnitude tree both children of a node are loaded
+// while its bit is being decoded, as in the byte-plane coder.
 template <bool Checked>
-std::int16_t decode_coeff(BinDec& dec, std::size_t base, unsigned bits, std::size_t& z) {
-  const unsigned nonzero = dec.get<Checked>(base + z);
+std::int16_t decode_coeff(BinDec& dec, std::uint16_t* tree, unsigned bits, BandScalars& scalars,
+                          unsigned& z) {
+  const std::uint32_t pz = scalars.zero_flag(z);
+  const unsigned nonzero = dec.decode<Checked>(pz);
+  scalars.adapt_zero_flag(z, pz, nonzero);
   z = nonzero;
   if (!nonzero) return 0;
-  const unsigned negative = dec.get<Checked>(base + kSign);
+
+  const std::uint32_t ps = scalars.sign;
+  const unsigned negative = dec.decode<Checked>(ps);
+  scalars.sign = adapt(ps, negative);
+
   std::size_t node = 1;
-  for (unsigned k = 0; k < bits; ++k) node = 2 * node + dec.get<Checked>(base + kTree + node);
+  if (bits > 0) {
+    std::uint32_t p = tree[1];
+    for (unsigned k = 1; k < bits; ++k) {
+      const std::uint32_t p0 = tree[2 * node];
+      const std::uint32_t p1 = tree[2 * node + 1];
+      const unsigned bit = dec.decode<Checked>(p);
+      tree[node] = adapt(p, bit);
+      node = 2 * node + bit;
+      p = bit ? p1 : p0;
+    }
+    const unsigned bit = dec.decode<Checked>(p);  // the leaves' children lie outside the band
+    tree[node] = adapt(p, bit);
+    node = 2 * node + bit;
+  }
   // The tree leaves at node 2^b + (|w| - 1). With b = 16 a hostile stream
   // can reach |w| = 65536, which keeps only its low 16 bits, as specified.
   const auto magnitude = static_cast<std::uint32_t>(node - (std::size_t{1} << bits)) + 1;
@@ -99,15 +150,16 @@ std::expected<void, CModelError> decode_bands(std::span<const std::uint8_t> stre
   BinDec dec = std::move(*created);
 
   for (std::size_t i = 0; i < k; ++i) {
-    const std::size_t base = lay.offsets[i];
+    std::uint16_t* const tree = dec.table() + lay.offsets[i] + kTree;
     const unsigned b = bits[i];
     std::int16_t* const out = outs[i];
-    std::size_t z = kZeroAfterZero;
+    BandScalars scalars;
+    unsigned z = 0;
     for (std::size_t j = 0; j < lengths[i]; ++j) {
       if (dec.can_fast(kFastBytesPerCoeff)) [[likely]] {
-        out[j] = decode_coeff<false>(dec, base, b, z);
+        out[j] = decode_coeff<false>(dec, tree, b, scalars, z);
       } else {
-        out[j] = decode_coeff<true>(dec, base, b, z);
+        out[j] = decode_coeff<true>(dec, tree, b, scalars, z);
         if (dec.truncated()) return std::unexpected(CModelError::Truncated);
       }
     }
@@ -141,8 +193,11 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
   const Layout lay = layout(bits);
 
   BinEnc enc(lay.total);
-  enc.reserve(symbols);
-  for (std::size_t i = 0; i < bands.size(); ++i) model_band(enc, bands[i], lay.offsets[i], bits[i]);
+  std::uint16_t* next = enc.claim(symbols);  // the exact count
+  for (std::size_t i = 0; i < bands.size(); ++i) {
+    next = model_band(next, enc.table() + lay.offsets[i] + kTree, bands[i], bits[i]);
+  }
+  enc.commit(next);
 
   std::vector<std::uint8_t> out;
   out.reserve(1 + bands.size() + 4 + symbols / 8);

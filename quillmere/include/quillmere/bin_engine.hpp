@@ -45,8 +45,13 @@ inline constexpr std::uint32_t kStateLow = 1u << 16;  // L
 // downward step p >> 4 is 0, and both maps are monotone in p. The clamp to
 // [1, 4095] that a general adaptive coder needs can therefore never fire and
 // is left out; the bit-engine tests check the closure exhaustively.
+//
+// Branch-free form, as bits are often unpredictable: bit 1 is p - floor(p / 16);
+// bit 0 is p + floor((4096 - p) / 16) = p - ceil((p - 4096) / 16)
+// = p - floor((p - 4081) / 16), with an arithmetic shift for the floor.
 constexpr std::uint16_t adapt(std::uint32_t p, unsigned bit) noexcept {
-  return static_cast<std::uint16_t>(bit ? p - (p >> 4) : p + ((kProbScale - p) >> 4));
+  const std::int32_t offset = static_cast<std::int32_t>(bit - 1) & -std::int32_t{kProbScale - 15};
+  return static_cast<std::uint16_t>(static_cast<std::int32_t>(p) - ((static_cast<std::int32_t>(p) + offset) >> 4));
 }
 
 // ceil(2^44 / f) for every frequency f in [1, 4095]; index 0 is unused.
@@ -83,7 +88,14 @@ constexpr std::uint64_t max_symbols(std::size_t coded_bytes) noexcept {
   return words_plus_one * kPerWord;
 }
 
-// Encoder: model with put(), then finish() once.
+// The queued form of a bit modelled under probability p: p | bit << 12,
+// which is the coded symbol (freq, start) in two bytes: bit 0 is (p, 0),
+// bit 1 is (4096 - p, p).
+constexpr std::uint16_t symbol(std::uint32_t p, unsigned bit) noexcept {
+  return static_cast<std::uint16_t>(p | (bit << kProbBits));
+}
+
+// Encoder: model every bit forward, then finish() once.
 class BinEnc {
  public:
   explicit BinEnc(std::size_t contexts) : probs_(contexts ? contexts : 1, kProbInit) {}
@@ -92,9 +104,23 @@ class BinEnc {
 
   void put(std::size_t context, unsigned bit) {
     const std::uint32_t p = probs_[context];
-    pending_.push_back(static_cast<std::uint16_t>(p | (bit << kProbBits)));
+    pending_.push_back(symbol(p, bit));
     probs_[context] = adapt(p, bit);
   }
+
+  // The bulk form of put() for hot loops: claim(n) appends n slots and
+  // returns the first; the caller fills them with symbol() and adapt() on
+  // table() through local pointers, which stay in registers where a
+  // member cursor would be stored back after every bit, then passes the
+  // end of what it wrote to commit(). Writing past the claim is a bug.
+  std::uint16_t* claim(std::size_t n) {
+    pending_.resize(pending_.size() + n);
+    return pending_.data() + pending_.size() - n;
+  }
+  void commit(const std::uint16_t* end) noexcept {
+    pending_.resize(static_cast<std::size_t>(end - pending_.data()));
+  }
+  std::uint16_t* table() noexcept { return probs_.data(); }
 
   std::size_t pending_size() const noexcept { return pending_.size(); }
 
@@ -104,9 +130,7 @@ class BinEnc {
 
  private:
   std::vector<std::uint16_t> probs_;
-  // One entry per modelled bit: p | bit << 12. This is the (freq, start)
-  // pair in two bytes: bit 0 is (p, 0), bit 1 is (4096 - p, p).
-  std::vector<std::uint16_t> pending_;
+  std::vector<std::uint16_t> pending_;  // symbol() of every modelled bit, in order
 };
 
 // Decoder. A renormalisation that finds fewer than two bytes marks the
@@ -119,31 +143,49 @@ class BinDec {
   static std::expected<BinDec, AransError> create(std::size_t contexts,
                                                   std::span<const std::uint8_t> coded);
 
-  // Checked = false is the fast path: the caller must have seen
-  // can_fast(2 * symbols) for the symbols it is about to decode.
+  // The bit under probability p, without adaptation. Checked = false is the
+  // fast path: the caller must have seen can_fast(2 * symbols) for the
+  // symbols it is about to decode.
   template <bool Checked = true>
-  unsigned get(std::size_t context) noexcept {
-    const std::uint32_t p = probs_[context];
+  unsigned decode(std::uint32_t p) noexcept {
     const std::uint32_t s = x_ & (kProbScale - 1);
     const std::uint32_t q = x_ >> kProbBits;
     const unsigned bit = s >= p;
-    // x = freq * q + (s - start): the inverse of the encoder's step.
-    const std::uint32_t freq = bit ? kProbScale - p : p;
-    const std::uint32_t start = bit ? p : 0;
-    x_ = freq * q + s - start;
-    probs_[context] = adapt(p, bit);
+    // Inverse of the encoder's step, x = freq * q + s - start:
+    //   bit 0: p q + s;   bit 1: (4096 - p) q + s - p = x - p q - p.
+    // Both sides need only p q, which is under way before the bit is known.
+    const std::uint32_t pq = p * q;
+    x_ = bit ? x_ - pq - p : pq + s;
     if constexpr (Checked) {
       if (x_ < kStateLow) refill();
-    } else {
+    } else if (x_ < kStateLow) {
       // From x >= L the step leaves x >= 15 * 16 > 0, so one word always
-      // restores x >= L; reading it unconditionally keeps this branch-free.
-      const bool low = x_ < kStateLow;
-      const std::uint32_t word = load_le16(pos_);
-      x_ = low ? (x_ << 16) | word : x_;
-      pos_ += low ? 2 : 0;
+      // restores x >= L. A branch, not a select: a word is due about once
+      // per 16 bits of information, which the predictor follows well, and
+      // a predicted branch keeps the test off the chain from x to x.
+      x_ = (x_ << 16) | load_le16(pos_);
+      pos_ += 2;
     }
     return bit;
   }
+
+  template <bool Checked = true>
+  unsigned get(std::size_t context) noexcept {
+    return get_with<Checked>(probs_[context]);
+  }
+
+  // As put_with(): a probability held by the caller, adapted in place.
+  template <bool Checked = true>
+  unsigned get_with(std::uint16_t& p) noexcept {
+    const std::uint32_t prob = p;
+    const unsigned bit = decode<Checked>(prob);
+    p = adapt(prob, bit);
+    return bit;
+  }
+
+  // The table, for callers that load probabilities ahead of the bit that
+  // selects them; they must store adapt(p, bit) back as get() does.
+  std::uint16_t* table() noexcept { return probs_.data(); }
 
   // True when the next `bytes` / 2 symbols can take the unchecked path:
   // that many bytes remain and the state is normalised (only a hostile
@@ -156,7 +198,21 @@ class BinDec {
 
  private:
   BinDec(std::vector<std::uint16_t> probs, std::span<const std::uint8_t> coded);
-  void refill() noexcept;
+
+  // A loop, not a single step: a hostile initial state below 2^12 can
+  // decode to x = 0, and then it takes more than one word to reach L.
+  // Inline, so that the decoder never escapes into a call and its state
+  // can live in registers.
+  void refill() noexcept {
+    while (x_ < kStateLow) {
+      if (end_ - pos_ < 2) {
+        truncated_ = true;
+        return;
+      }
+      x_ = (x_ << 16) | load_le16(pos_);
+      pos_ += 2;
+    }
+  }
 
   std::vector<std::uint16_t> probs_;
   std::uint32_t x_;
