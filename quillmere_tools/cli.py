@@ -26,6 +26,7 @@ from .io import (COMPRESSED_SUFFIX, SIGNAL_SUFFIXES, InputError, OutputError, re
                  write_bytes, write_signal, encode_signal as serialise_signal)
 
 PROG = "quillmere"
+_DEBUG = False
 
 
 # ------------------------------------------------------------------ helpers
@@ -179,9 +180,20 @@ def _run_files(inputs, outputs, work, quiet, verb) -> int:
             failed += 1
             say(f"{PROG}: error: {src}: {exc}", file=sys.stderr)
             continue
+        except OSError as exc:
+            failed += 1
+            say(f"{PROG}: error: {src}: {(exc.strerror or str(exc)).lower()}", file=sys.stderr)
+            continue
         except MemoryError:
             failed += 1
             say(f"{PROG}: error: {src}: out of memory", file=sys.stderr)
+            continue
+        except Exception as exc:
+            # One file's surprise must not cost the user the rest of the batch.
+            if _DEBUG:
+                raise
+            failed += 1
+            say(f"{PROG}: error: {src}: unexpected {type(exc).__name__}: {exc}", file=sys.stderr)
             continue
         done += 1
         total_in += n_in
@@ -247,6 +259,10 @@ def cmd_decompress(a) -> int:
         except OSError as exc:
             raise InputError(exc.strerror.lower() if exc.strerror else str(exc)) from None
         sig = decode_signal(blob)
+        if a.samplerate:
+            sig.meta["samplerate"] = a.samplerate
+        elif dst.suffix.lower() == ".wav" and not sig.meta.get("samplerate"):
+            raise OutputError("the source had no sample rate; give --samplerate for a WAV output")
         write_signal(dst, sig.samples, sig.meta, force=a.force)
         return len(blob), dst.stat().st_size, ""
 
@@ -315,21 +331,23 @@ def _info_text(d) -> str:
 
 # --------------------------------------------------------------------- bench
 
-def _load_one(path: Optional[str], channel: int) -> tuple[np.ndarray, str]:
+def _load_one(path: Optional[str], channel: int) -> tuple[np.ndarray, str, Optional[int]]:
+    """(samples, label, sample rate or None) of one channel of a file, or of
+    the built-in ECG when no file is given."""
     if path is None:
-        from .demo import ecg
-        return ecg(), "built-in ECG (30 s at 360 Hz)"
+        from .demo import DEMO_RATE, ecg
+        return ecg(), "built-in ECG (30 s at 360 Hz)", DEMO_RATE
     sig = read_signal(path)
     if not 0 <= channel < sig.channels:
         raise ToolError(f"{path}: no channel {channel} (the file has {sig.channels})")
     label = f"{path}" + (f" channel {channel}" if sig.channels > 1 else "")
-    return np.ascontiguousarray(sig.samples[:, channel]), label
+    return np.ascontiguousarray(sig.samples[:, channel]), label, sig.meta.get("samplerate")
 
 
 def cmd_bench(a) -> int:
     from . import bench
 
-    x, label = _load_one(a.input, a.channel)
+    x, label, _ = _load_one(a.input, a.channel)
     x = as_signal(x)
     if a.plot:
         _check_png_target(a.plot, a.force)
@@ -395,16 +413,15 @@ def _check_png_target(path: str, force: bool) -> None:
 # ---------------------------------------------------------------------- demo
 
 def cmd_demo(a) -> int:
-    from .demo import DEMO_RATE, ecg
     from .io import atomic_write
     from .plotting import demo_png
     from .targets import compress_to_target
 
-    if a.input:
-        x, label = _load_one(a.input, 0)
-        rate = float(read_signal(a.input).meta.get("samplerate", DEMO_RATE)) if a.input.lower().endswith(".wav") else DEMO_RATE
-    else:
-        x, label, rate = ecg(), "built-in ECG (30 s at 360 Hz, millivolts)", DEMO_RATE
+    x, label, rate = _load_one(a.input, 0)
+    if a.input is None:
+        label = "built-in ECG (30 s at 360 Hz, millivolts)"
+    # Files without a rate are plotted against the sample index.
+    rate = rate or 1
     _check_png_target(a.out, True)
     x = as_signal(x)
     cases = []
@@ -435,7 +452,8 @@ def cmd_demo(a) -> int:
     t = np.arange(x.size) / rate
     dur = x.size / rate
     start = min(2.0, dur * 0.1)
-    window = (start, min(start + 1.5, dur))  # about two beats: detail stays visible
+    # About two heartbeats of the built-in ECG, so the detail stays visible.
+    window = (start, min(start + 1.5 if a.input is None else start + dur * 0.05, dur))
     png = demo_png(t, x, recons, window)
     atomic_write(a.out, lambda f: f.write(png), force=True)
     print(f"figure (original, reconstructions, errors) written to {a.out}")
@@ -444,11 +462,21 @@ def cmd_demo(a) -> int:
 
 # ------------------------------------------------------------------- parser
 
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("quillmere")
+    except PackageNotFoundError:
+        return "(not installed)"
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog=PROG,
         description="Lossy wavelet compression of 1-D signals stored as .npy, .wav or .csv.")
     p.add_argument("--debug", action="store_true", help="show tracebacks for unexpected errors")
+    p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     sub = p.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     c = sub.add_parser("compress", help="compress signal files to .qlm",
@@ -469,6 +497,8 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument("-o", "--output", help="output file (one input only); its suffix picks the format")
     d.add_argument("--output-dir", help="write outputs into this existing folder")
     d.add_argument("--format", choices=("npy", "wav", "csv"), help="output format")
+    d.add_argument("--samplerate", type=int, metavar="HZ",
+                   help="sample rate for WAV output (default: the source's)")
     d.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs")
     d.add_argument("-q", "--quiet", action="store_true", help="only errors and the summary line")
     d.set_defaults(func=cmd_decompress)
@@ -515,6 +545,8 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     a = parser.parse_args(argv)
+    global _DEBUG
+    _DEBUG = a.debug
     try:
         return a.func(a)
     except (ToolError, ValueError, OSError) as exc:

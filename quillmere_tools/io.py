@@ -237,7 +237,9 @@ def encode_signal(samples: np.ndarray, meta: dict[str, Any], fmt: str) -> bytes:
             # Reconstruction error can push full-scale samples just past the
             # integer range; clip instead of letting the writer wrap around.
             data = np.clip(data, -1.0, 1.0 - 2.0 ** (1 - bits))
-        rate = int(meta.get("samplerate", 0)) or 1
+        rate = int(meta.get("samplerate") or 0)
+        if rate <= 0:
+            raise OutputError("a WAV file needs a positive sample rate")
         soundfile.write(buf, data, rate, subtype=subtype, format="WAV")
     elif fmt == "csv":
         if samples.shape[1] != 1:
