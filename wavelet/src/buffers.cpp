@@ -19,16 +19,17 @@ constexpr std::size_t bytes_for(std::size_t count) noexcept {
   return count > kNoSize / sizeof(float) ? kNoSize : count * sizeof(float);
 }
 
-// Large level buffers are fresh mappings, and touching them one 4 KiB page
-// at a time costs more than the transform itself (a page fault per 1024
-// samples). Asking for transparent huge pages before the first touch cuts
-// the faults 512-fold where the kernel allows it; where it does not, the
-// call fails harmlessly and nothing changes.
+// Large level buffers are usually fresh memory, and touching it one 4 KiB
+// page at a time can cost more than the transform itself (a page fault per
+// 1024 samples). Asking for transparent huge pages on every aligned 2 MiB
+// stretch inside the buffer, before the first touch, cuts those faults
+// 512-fold where the kernel allows it; where it does not, the call fails
+// harmlessly and nothing changes.
 constexpr std::size_t kHugePage = std::size_t{1} << 21;
 
 void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  if (bytes < 2 * kHugePage) return;
+  if (bytes < kHugePage) return;
   const auto begin = reinterpret_cast<std::uintptr_t>(data);
   const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
   const std::uintptr_t last = (begin + bytes) & ~(kHugePage - 1);
