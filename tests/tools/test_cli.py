@@ -222,3 +222,26 @@ def test_demo_prints_three_settings_and_draws_figure(cli, tmp_path):
     assert len(table) == 3
     assert (tmp_path / "demo.png").read_bytes().startswith(PNG_MAGIC)
     assert [n for n in os.listdir(tmp_path) if n.endswith(".part")] == []
+
+
+@pytest.mark.parametrize("src,args,check", [
+    ("tone.wav", ["-o", "t.npy"], lambda p: np.load(p).shape == (8000, 2)),
+    ("ecg.npy", ["--output-dir", "sub", "--format", "csv"],
+     lambda p: len(p.read_text().splitlines()) == 7200),
+    ("ecg.npy", ["-o", "e.wav", "--samplerate", "360"],
+     lambda p: sf.info(str(p)).samplerate == 360 and sf.info(str(p)).subtype == "FLOAT"),
+])
+def test_decompress_converts_between_formats(cli, files, src, args, check):
+    assert cli("compress", src).code == 0
+    (files / "sub").mkdir()
+    res = cli("decompress", f"{src}.qlm", *args)
+    assert res.code == 0, res
+    out = args[args.index("-o") + 1] if "-o" in args else "sub/ecg.csv"
+    assert check(files / out)
+
+
+def test_wav_output_needs_a_sample_rate(cli, files):
+    assert cli("compress", "ecg.npy").code == 0
+    res = cli("decompress", "ecg.npy.qlm", "-o", "e.wav")
+    assert "--samplerate" in one_line_error(res)[0]
+    assert not (files / "e.wav").exists()
