@@ -5,8 +5,6 @@ import math
 import time
 from typing import Iterable, Sequence
 
-import numpy as np
-
 from . import metrics
 from ._core import Settings, as_signal, compress, decompress
 

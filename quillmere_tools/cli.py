@@ -18,12 +18,11 @@ from typing import Optional, Sequence
 
 import numpy as np
 
-from . import container as qc
 from . import metrics
 from ._core import CODERS, CUTOFFS, METHODS, SCALES, Settings, ToolError, as_signal, compress, decompress
 from .files import Target, decode_signal, describe, encode_signal
 from .io import (COMPRESSED_SUFFIX, SIGNAL_SUFFIXES, InputError, OutputError, read_signal,
-                 write_bytes, write_signal, encode_signal as serialise_signal)
+                 write_bytes, write_signal)
 
 PROG = "quillmere"
 _DEBUG = False

@@ -3,7 +3,6 @@ import shutil
 import subprocess
 import sys
 
-import numpy as np
 import pytest
 
 
