@@ -74,8 +74,10 @@ bool run_pass(int runs, const Wavelet (&wavelets)[4]) {
       std::vector<float> copy(signal.begin(), signal.end());
       escape(copy.data());
     });
-    std::printf("%-9zu %-6s %9.3f %9s %9s %10.0f\n", n, "memcpy", memcpy_ms, "", "", n / memcpy_ms / 1e3);
-    std::printf("%-9zu %-6s %9.3f %9s %9s %10.0f\n", n, "fresh", fresh_ms, "", "", n / fresh_ms / 1e3);
+    std::printf("%-9zu %-6s %9.3f %9s %9s %10.0f\n", n, "memcpy", memcpy_ms, "", "",
+                n / memcpy_ms / 1e3);
+    std::printf("%-9zu %-6s %9.3f %9s %9s %10.0f\n", n, "fresh", fresh_ms, "", "",
+                n / fresh_ms / 1e3);
 
     for (const Wavelet& w : wavelets) {
       // One decomposition kept for the inverse runs.
@@ -114,7 +116,8 @@ int main(int argc, char** argv) {
   const Wavelet wavelets[] = {
       {"cdf53", wavelet::make_cdf53_f32()},
       {"cdf97", wavelet::make_cdf97_f32()},
-      {"db4", wavelet::make_daubechies_f32(wavelet::DaubechiesFamily::Db4, wavelet::BorderMode::Wrap)},
+      {"db4",
+       wavelet::make_daubechies_f32(wavelet::DaubechiesFamily::Db4, wavelet::BorderMode::Wrap)},
       {"sym4", wavelet::make_symlet_f32(2, wavelet::BorderMode::Wrap)},
   };
   std::printf("multi_dwt + multi_idwt, %zu levels, median of %d runs (MS/s = million samples/s)\n",
@@ -128,7 +131,8 @@ int main(int argc, char** argv) {
   // mmap threshold glibc allows (32 MiB) are still fresh mappings.
   mallopt(M_TRIM_THRESHOLD, 1 << 30);
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  std::printf("\npass 2: allocator keeps freed memory (M_TRIM_THRESHOLD 1 GiB, M_MMAP_THRESHOLD 32 MiB)\n");
+  std::printf(
+      "\npass 2: allocator keeps freed memory (M_TRIM_THRESHOLD 1 GiB, M_MMAP_THRESHOLD 32 MiB)\n");
   if (!run_pass(runs, wavelets)) return 1;
   return 0;
 }

@@ -18,16 +18,17 @@ using detail::Step;
 constexpr float kPredict = -0.5f;
 constexpr float kUpdate = 0.25f;
 
-WAVELET_HOT_KERNEL void forward(const float* x, Output s_out, Output d_out, const LevelShape& sh) noexcept {
+WAVELET_HOT_KERNEL void forward(const float* x, Output s_out, Output d_out,
+                                const LevelShape& sh) noexcept {
   float* const s = s_out.data();
   float* const d = d_out.data();
   Step predict, update;
   for (std::size_t target = detail::kLiftBlock;; target += detail::kLiftBlock) {
-    const std::size_t p = predict.advance(std::min(target, sh.D), [&](std::size_t lo, std::size_t hi) {
+    const std::size_t p = predict.advance(std::min(target, sh.D), [&](auto lo, auto hi) {
       d_out.reach(hi);
       detail::predict_from_signal(x, d, lo, hi, sh, kPredict);
     });
-    const std::size_t u = update.advance(detail::update_frontier(p, sh), [&](std::size_t lo, std::size_t hi) {
+    const std::size_t u = update.advance(detail::update_frontier(p, sh), [&](auto lo, auto hi) {
       s_out.reach(hi);
       detail::update_from_signal(x, s, d, lo, hi, sh, kUpdate);
     });
@@ -35,7 +36,8 @@ WAVELET_HOT_KERNEL void forward(const float* x, Output s_out, Output d_out, cons
   }
 }
 
-WAVELET_HOT_KERNEL void inverse(const float* s, const float* d, Output y, const LevelShape& sh) noexcept {
+WAVELET_HOT_KERNEL void inverse(const float* s, const float* d, Output y,
+                                const LevelShape& sh) noexcept {
   static constexpr float kSteps[1][2] = {{-kUpdate, -kPredict}};
   detail::inverse_blocks<false>(s, d, y, sh, 1.0f, 1.0f, kSteps);
 }
@@ -50,7 +52,8 @@ TransformResult<void> check_inverse(std::size_t a, std::size_t d, std::size_t m)
   return {};
 }
 
-void forward_level(const IncompleteDwtExecutor&, std::span<const float> x, Output s, Output d) noexcept {
+void forward_level(const IncompleteDwtExecutor&, std::span<const float> x, Output s,
+                   Output d) noexcept {
   forward(x.data(), s, d, detail::shape_of(x.size()));
 }
 
@@ -67,16 +70,10 @@ constexpr detail::LevelRules kRules{detail::LevelStyle::Lifting, Cdf53::kMinimum
 TransformResult<void> Cdf53::execute_forward(std::span<const float> input,
                                              std::span<float> approximation,
                                              std::span<float> details) const noexcept {
-  const std::size_t n = input.size();
-  if (n < kMinimumInput) return std::unexpected(TransformError::input_too_short(n, kMinimumInput));
-  const LevelShape sh = detail::shape_of(n);
-  if (approximation.size() != sh.A) {
-    return std::unexpected(TransformError::approximate_size_mismatch(approximation.size(), sh.A));
-  }
-  if (details.size() != sh.D) {
-    return std::unexpected(TransformError::details_size_mismatch(details.size(), sh.D));
-  }
-  forward(input.data(), Output(approximation), Output(details), sh);
+  const auto sh =
+      detail::check_split(input.size(), kMinimumInput, approximation.size(), details.size());
+  if (!sh) return std::unexpected(sh.error());
+  forward(input.data(), Output(approximation), Output(details), *sh);
   return {};
 }
 
@@ -96,7 +93,8 @@ DwtSize Cdf53::dwt_size(std::size_t n) const noexcept {
 TransformResult<void> Cdf53::execute_inverse(std::span<const float> approximation,
                                              std::span<const float> details,
                                              std::span<float> output) const noexcept {
-  if (auto fits = check_inverse(approximation.size(), details.size(), output.size()); !fits) return fits;
+  if (auto fits = check_inverse(approximation.size(), details.size(), output.size()); !fits)
+    return fits;
   inverse_level(*this, approximation, details, Output(output));
   return {};
 }

@@ -24,37 +24,39 @@ constexpr float kDelta = 0.44350687f;
 constexpr float kScaleApprox = 1.1496044f;
 constexpr float kScaleDetails = 0.86986446f;
 
-WAVELET_HOT_KERNEL void forward(const float* x, Output s_out, Output d_out, const LevelShape& sh) noexcept {
+WAVELET_HOT_KERNEL void forward(const float* x, Output s_out, Output d_out,
+                                const LevelShape& sh) noexcept {
   float* const s = s_out.data();
   float* const d = d_out.data();
   Step predict1, update1, predict2, update2, scale_details;
   for (std::size_t target = detail::kLiftBlock;; target += detail::kLiftBlock) {
-    const std::size_t p1 = predict1.advance(std::min(target, sh.D), [&](std::size_t lo, std::size_t hi) {
+    const std::size_t p1 = predict1.advance(std::min(target, sh.D), [&](auto lo, auto hi) {
       d_out.reach(hi);
       detail::predict_from_signal(x, d, lo, hi, sh, kAlpha);
     });
     // s[i] = x[2i] followed by the first update is the update read straight
     // from x: the same single rounding per value.
-    const std::size_t u1 = update1.advance(detail::update_frontier(p1, sh), [&](std::size_t lo, std::size_t hi) {
+    const std::size_t u1 = update1.advance(detail::update_frontier(p1, sh), [&](auto lo, auto hi) {
       s_out.reach(hi);
       detail::update_from_signal(x, s, d, lo, hi, sh, kBeta);
     });
-    const std::size_t p2 = predict2.advance(detail::predict_frontier(u1, sh), [&](std::size_t lo, std::size_t hi) {
-      detail::predict_in_place(s, d, lo, hi, 0, sh, kGamma);
-    });
+    const std::size_t p2 = predict2.advance(
+        detail::predict_frontier(u1, sh),
+        [&](auto lo, auto hi) { detail::predict_in_place(s, d, lo, hi, 0, sh, kGamma); });
     // Nothing reads s after the second update, so it is scaled at once; the
     // details are scaled only when both updates that read them are done.
-    const std::size_t u2 = update2.advance(detail::update_frontier(p2, sh), [&](std::size_t lo, std::size_t hi) {
+    const std::size_t u2 = update2.advance(detail::update_frontier(p2, sh), [&](auto lo, auto hi) {
       detail::update_in_place<true>(s, d, lo, hi, 0, sh, kDelta, kScaleApprox);
     });
-    const std::size_t sd = scale_details.advance(detail::predict_frontier(u2, sh), [&](std::size_t lo, std::size_t hi) {
-      detail::scale_in_place(d, lo, hi, kScaleDetails);
-    });
+    const std::size_t sd = scale_details.advance(
+        detail::predict_frontier(u2, sh),
+        [&](auto lo, auto hi) { detail::scale_in_place(d, lo, hi, kScaleDetails); });
     if (sd == sh.D) return;
   }
 }
 
-WAVELET_HOT_KERNEL void inverse(const float* s, const float* d, Output y, const LevelShape& sh) noexcept {
+WAVELET_HOT_KERNEL void inverse(const float* s, const float* d, Output y,
+                                const LevelShape& sh) noexcept {
   // Unscaling swaps the gains; then the steps in reverse with negated constants.
   static constexpr float kSteps[2][2] = {{-kDelta, -kGamma}, {-kBeta, -kAlpha}};
   detail::inverse_blocks<true>(s, d, y, sh, kScaleDetails, kScaleApprox, kSteps);
@@ -70,7 +72,8 @@ TransformResult<void> check_inverse(std::size_t a, std::size_t d, std::size_t m)
   return {};
 }
 
-void forward_level(const IncompleteDwtExecutor&, std::span<const float> x, Output s, Output d) noexcept {
+void forward_level(const IncompleteDwtExecutor&, std::span<const float> x, Output s,
+                   Output d) noexcept {
   forward(x.data(), s, d, detail::shape_of(x.size()));
 }
 
@@ -87,16 +90,10 @@ constexpr detail::LevelRules kRules{detail::LevelStyle::Lifting, Cdf97::kMinimum
 TransformResult<void> Cdf97::execute_forward(std::span<const float> input,
                                              std::span<float> approximation,
                                              std::span<float> details) const noexcept {
-  const std::size_t n = input.size();
-  if (n < kMinimumInput) return std::unexpected(TransformError::input_too_short(n, kMinimumInput));
-  const LevelShape sh = detail::shape_of(n);
-  if (approximation.size() != sh.A) {
-    return std::unexpected(TransformError::approximate_size_mismatch(approximation.size(), sh.A));
-  }
-  if (details.size() != sh.D) {
-    return std::unexpected(TransformError::details_size_mismatch(details.size(), sh.D));
-  }
-  forward(input.data(), Output(approximation), Output(details), sh);
+  const auto sh =
+      detail::check_split(input.size(), kMinimumInput, approximation.size(), details.size());
+  if (!sh) return std::unexpected(sh.error());
+  forward(input.data(), Output(approximation), Output(details), *sh);
   return {};
 }
 
@@ -116,7 +113,8 @@ DwtSize Cdf97::dwt_size(std::size_t n) const noexcept {
 TransformResult<void> Cdf97::execute_inverse(std::span<const float> approximation,
                                              std::span<const float> details,
                                              std::span<float> output) const noexcept {
-  if (auto fits = check_inverse(approximation.size(), details.size(), output.size()); !fits) return fits;
+  if (auto fits = check_inverse(approximation.size(), details.size(), output.size()); !fits)
+    return fits;
   inverse_level(*this, approximation, details, Output(output));
   return {};
 }

@@ -8,14 +8,16 @@
 
 namespace wavelet {
 
-CompletedDwtExecutor::CompletedDwtExecutor(std::shared_ptr<const IncompleteDwtExecutor> inner) noexcept
+CompletedDwtExecutor::CompletedDwtExecutor(
+    std::shared_ptr<const IncompleteDwtExecutor> inner) noexcept
     : inner_(std::move(inner)), filter_length_(inner_->filter_length()) {}
 
 namespace {
 
 // The bank's own kernels let the drivers skip zero-filling whole levels;
 // any other inner executor is driven through its interface.
-detail::LevelRules rules_for(const IncompleteDwtExecutor& inner, std::size_t filter_length) noexcept {
+detail::LevelRules rules_for(const IncompleteDwtExecutor& inner,
+                             std::size_t filter_length) noexcept {
   const bool own_bank = dynamic_cast<const Wavelet8Taps*>(&inner) != nullptr;
   return {detail::LevelStyle::FilterBank, filter_length,
           own_bank ? &detail::kFilterBankKernels : nullptr};
@@ -23,9 +25,9 @@ detail::LevelRules rules_for(const IncompleteDwtExecutor& inner, std::size_t fil
 
 }  // namespace
 
-TransformResult<void> CompletedDwtExecutor::execute_forward(std::span<const float> input,
-                                                            std::span<float> approximation,
-                                                            std::span<float> details) const noexcept {
+TransformResult<void> CompletedDwtExecutor::execute_forward(
+    std::span<const float> input, std::span<float> approximation,
+    std::span<float> details) const noexcept {
   return inner_->execute_forward(input, approximation, details);
 }
 
@@ -43,9 +45,9 @@ DwtSize CompletedDwtExecutor::dwt_size(std::size_t input_length) const noexcept 
   return inner_->dwt_size(input_length);
 }
 
-TransformResult<void> CompletedDwtExecutor::execute_inverse(std::span<const float> approximation,
-                                                            std::span<const float> details,
-                                                            std::span<float> output) const noexcept {
+TransformResult<void> CompletedDwtExecutor::execute_inverse(
+    std::span<const float> approximation, std::span<const float> details,
+    std::span<float> output) const noexcept {
   return inner_->execute_inverse(approximation, details, output);
 }
 

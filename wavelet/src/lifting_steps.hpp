@@ -17,6 +17,7 @@
 #include <cstddef>
 
 #include "output.hpp"
+#include "wavelet/executor.hpp"
 
 namespace wavelet::detail {
 
@@ -27,6 +28,19 @@ struct LevelShape {
 };
 
 inline LevelShape shape_of(std::size_t n) noexcept { return {n, n / 2 + n % 2, n / 2}; }
+
+// The length checks of a lifting forward step, in their fixed order.
+inline TransformResult<LevelShape> check_split(std::size_t n, std::size_t minimum,
+                                               std::size_t approximation,
+                                               std::size_t details) noexcept {
+  if (n < minimum) return std::unexpected(TransformError::input_too_short(n, minimum));
+  const LevelShape sh = shape_of(n);
+  if (approximation != sh.A) {
+    return std::unexpected(TransformError::approximate_size_mismatch(approximation, sh.A));
+  }
+  if (details != sh.D) return std::unexpected(TransformError::details_size_mismatch(details, sh.D));
+  return sh;
+}
 
 // Values visited per pipeline round: x block 8 KiB, s and d blocks 4 KiB
 // each, so a round's re-reads hit L1 and every buffer streams through the
@@ -153,8 +167,8 @@ inline void inverse_blocks(const float* __restrict s, const float* __restrict d,
   for (std::size_t b = 0; b < sh.A; b += kLiftBlock) {
     const std::size_t e = std::min(b + kLiftBlock, sh.A);
     const std::size_t off = b >= kInverseHalo ? b - kInverseHalo : 0;
-    // A window either reaches both ends of the level or neither, as
-    // D >= A - 1 and the halo is wider than one.
+    // A window reaches the ends of both halves or of neither, as
+    // D >= A - 1 and the halo is at least one.
     const bool at_end = e + kInverseHalo >= sh.A;
     std::size_t s_hi = std::min(e + kInverseHalo, sh.A);
     std::size_t d_hi = std::min(e + kInverseHalo, sh.D);
@@ -205,7 +219,6 @@ class Step {
     }
     return done_;
   }
-  std::size_t done() const noexcept { return done_; }
 
  private:
   std::size_t done_ = 0;

@@ -65,7 +65,8 @@ TransformResult<MultiDwt> multi_dwt(const IncompleteDwtExecutor& kernel, LevelRu
   // kernel never writes its input, so no working copy is needed.
   std::span<const float> input = signal;
   for (std::size_t k = 0; k < levels; ++k) {
-    if (input.size() < rules.level_minimum) return std::unexpected(TransformError::level_too_deep());
+    if (input.size() < rules.level_minimum)
+      return std::unexpected(TransformError::level_too_deep());
     auto level = one_level(kernel, rules, input);
     if (!level) return std::unexpected(level.error());
     try {
@@ -113,7 +114,8 @@ namespace {
 // lengths do not fit together so the error arises where the levels say.
 TransformResult<std::vector<float>> multi_idwt_per_level(
     const IncompleteDwtExecutor& kernel, LevelRules rules,
-    std::span<const std::span<const float>> details, std::span<const float> approximation) noexcept {
+    std::span<const std::span<const float>> details,
+    std::span<const float> approximation) noexcept {
   auto current = idwt(kernel, rules, approximation, details.back());
   for (std::size_t i = details.size() - 1; current && i-- > 0;) {
     if (rules.style == LevelStyle::FilterBank) {
@@ -176,7 +178,8 @@ TransformResult<void> inverse_level(const IncompleteDwtExecutor& kernel, LevelRu
     target.reach(length);
     return kernel.execute_inverse(approximation, details, {target.data(), length});
   }
-  if (auto fits = rules.kernels->check_inverse(approximation.size(), details.size(), length); !fits) {
+  if (auto fits = rules.kernels->check_inverse(approximation.size(), details.size(), length);
+      !fits) {
     return fits;
   }
   rules.kernels->inverse(kernel, approximation, details, target);

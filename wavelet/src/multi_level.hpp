@@ -25,8 +25,8 @@ enum class LevelStyle : std::uint8_t {
 // same code serves both, so the values cannot differ.
 struct LevelKernels {
   // Input of at least the level minimum; outputs sized by dwt_size.
-  void (*forward)(const IncompleteDwtExecutor& self, std::span<const float> input, Output approximation,
-                  Output details) noexcept;
+  void (*forward)(const IncompleteDwtExecutor& self, std::span<const float> input,
+                  Output approximation, Output details) noexcept;
   // The length checks of execute_inverse, with the same errors.
   TransformResult<void> (*check_inverse)(std::size_t approximation, std::size_t details,
                                          std::size_t output) noexcept;

@@ -24,7 +24,8 @@ constexpr std::size_t half_length(std::size_t n) noexcept { return n / 2 + 3 + n
 // saturating keeps absurd counts from wrapping round.
 constexpr std::size_t output_length(std::size_t count) noexcept {
   if (count < 3) return 0;
-  return count - 3 > static_cast<std::size_t>(-1) / 2 ? static_cast<std::size_t>(-1) : 2 * (count - 3);
+  return count - 3 > static_cast<std::size_t>(-1) / 2 ? static_cast<std::size_t>(-1)
+                                                      : 2 * (count - 3);
 }
 
 // One output of analysis: the window w[0..7] = x_ext[2t-6 .. 2t+1] against
@@ -38,8 +39,9 @@ inline float dot8(const float* w, const Taps& f) noexcept {
 
 // Output t reads x_ext[2t-6 .. 2t+1]: t < 3 reaches left of x[0] and
 // t >= n - A + 3 right of x[n-1]; only those look at the border mode.
-WAVELET_HOT_KERNEL void analyse(std::span<const float> x, Output a_out, Output d_out, std::size_t count,
-                                const Taps& lo, const Taps& hi, BorderMode border) noexcept {
+WAVELET_HOT_KERNEL void analyse(std::span<const float> x, Output a_out, Output d_out,
+                                std::size_t count, const Taps& lo, const Taps& hi,
+                                BorderMode border) noexcept {
   float* const a = a_out.data();
   float* const d = d_out.data();
   const std::size_t n = x.size();
@@ -82,8 +84,9 @@ WAVELET_HOT_KERNEL void analyse(std::span<const float> x, Output a_out, Output d
 // run to M = 2A - 6, i.e. p < A - 3, so j stays within 0..A-1: the
 // contributions cropped away are exactly those never gathered, and the loop
 // needs no border tests.
-WAVELET_HOT_KERNEL void synthesise(const float* __restrict a, const float* __restrict d, Output y_out,
-                                   std::size_t count, const Taps& lo, const Taps& hi) noexcept {
+WAVELET_HOT_KERNEL void synthesise(const float* __restrict a, const float* __restrict d,
+                                   Output y_out, std::size_t count, const Taps& lo,
+                                   const Taps& hi) noexcept {
   float* __restrict y = y_out.data();
   const std::size_t pairs = output_length(count) / 2;
   for (std::size_t begin = 0; begin < pairs;) {
@@ -163,7 +166,8 @@ DwtSize Wavelet8Taps::dwt_size(std::size_t n) const noexcept {
 TransformResult<void> Wavelet8Taps::execute_inverse(std::span<const float> approximation,
                                                     std::span<const float> details,
                                                     std::span<float> output) const noexcept {
-  if (auto fits = check_inverse(approximation.size(), details.size(), output.size()); !fits) return fits;
+  if (auto fits = check_inverse(approximation.size(), details.size(), output.size()); !fits)
+    return fits;
   inverse_level(*this, approximation, details, Output(output));
   return {};
 }

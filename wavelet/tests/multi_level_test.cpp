@@ -1,7 +1,7 @@
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "buffers.hpp"
 #include "test_support.hpp"
@@ -75,14 +75,27 @@ void expect_level_lengths(const DwtHandle& executor, std::size_t n,
 
 TEST(MultiDwt, LevelLengthsOfAThousandSamples) {
   expect_level_lengths(cdf53(), 1000,
-                       {{1000, 500, 500}, {500, 250, 250}, {250, 125, 125}, {125, 63, 62},
-                        {63, 32, 31}, {32, 16, 16}, {16, 8, 8}});
+                       {{1000, 500, 500},
+                        {500, 250, 250},
+                        {250, 125, 125},
+                        {125, 63, 62},
+                        {63, 32, 31},
+                        {32, 16, 16},
+                        {16, 8, 8}});
   expect_level_lengths(db4(), 1000,
-                       {{1000, 503, 503}, {503, 255, 255}, {255, 131, 131}, {131, 69, 69},
-                        {69, 38, 38}, {38, 22, 22}});
+                       {{1000, 503, 503},
+                        {503, 255, 255},
+                        {255, 131, 131},
+                        {131, 69, 69},
+                        {69, 38, 38},
+                        {38, 22, 22}});
   expect_level_lengths(db4(), 1001,
-                       {{1001, 504, 504}, {504, 255, 255}, {255, 131, 131}, {131, 69, 69},
-                        {69, 38, 38}, {38, 22, 22}});
+                       {{1001, 504, 504},
+                        {504, 255, 255},
+                        {255, 131, 131},
+                        {131, 69, 69},
+                        {69, 38, 38},
+                        {38, 22, 22}});
 }
 
 TEST(MultiDwt, OddFilterBankSignalComesBackOneLonger) {
@@ -266,7 +279,8 @@ TEST(CompletedDwtExecutor, AnyInnerExecutorGivesTheSameResults) {
     ASSERT_TRUE(ya.has_value() && yb.has_value());
     EXPECT_TRUE(testing::same_bits(*ya, *yb)) << n;
   }
-  EXPECT_EQ(foreign.multi_dwt(random_signal(7, 1), 1).error(), TransformError::input_too_short(7, 8));
+  EXPECT_EQ(foreign.multi_dwt(random_signal(7, 1), 1).error(),
+            TransformError::input_too_short(7, 8));
 }
 
 TEST(MultiIdwt, ZeroSizedInput) {
@@ -295,11 +309,27 @@ TEST(MultiIdwt, MismatchedLevelsAreReported) {
   const Case cases[] = {
       {"db4 coarsest unequal", db4(), {v8, v7}, v8, TransformError::approx_details_mismatch(8, 7)},
       // The coarsest level rebuilds 2*7-6 = 8 samples; the finer details want 9.
-      {"db4 finer details too long", db4(), {v9, v7}, v7, TransformError::approx_details_mismatch(8, 9)},
-      {"cdf53 approximation too long", cdf53(), {v3}, v5, TransformError::approximate_size_mismatch(5, 4)},
+      {"db4 finer details too long",
+       db4(),
+       {v9, v7},
+       v7,
+       TransformError::approx_details_mismatch(8, 9)},
+      {"cdf53 approximation too long",
+       cdf53(),
+       {v3},
+       v5,
+       TransformError::approximate_size_mismatch(5, 4)},
       // The coarsest level rebuilds 8 samples, too many for 3 finer details.
-      {"cdf53 second level", cdf53(), {v3, v4}, v4, TransformError::approximate_size_mismatch(8, 6)},
-      {"cdf97 approximation short", cdf97(), {v4}, v3, TransformError::approximate_size_mismatch(3, 4)},
+      {"cdf53 second level",
+       cdf53(),
+       {v3, v4},
+       v4,
+       TransformError::approximate_size_mismatch(8, 6)},
+      {"cdf97 approximation short",
+       cdf97(),
+       {v4},
+       v3,
+       TransformError::approximate_size_mismatch(3, 4)},
   };
   for (const Case& c : cases) {
     const auto y = c.executor->multi_idwt(c.details, c.approximation);

@@ -1,11 +1,11 @@
 // Forward then inverse gives the signal back within f32 rounding, for every
 // wavelet, every length from its minimum to 300 and every level count the
 // length admits, plus a few lengths of the size the codec sees.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "test_support.hpp"
 #include "wavelet/wavelet.hpp"
@@ -77,18 +77,6 @@ TEST_P(RoundTrip, LengthsNearAMillion) {
     const auto x = random_signal(n, static_cast<std::uint32_t>(n));
     EXPECT_TRUE(round_trip(x, 8)) << n;
   }
-}
-
-TEST_P(RoundTrip, LargeAmplitudesScaleTheError) {
-  auto x = random_signal(4097, 5);
-  for (float& v : x) v *= 30000.0f;
-  const auto m = executor_->multi_dwt(x, 8);
-  ASSERT_TRUE(m.has_value());
-  std::vector<std::span<const float>> details;
-  for (const Dwt& level : m->levels) details.emplace_back(level.details);
-  const auto y = executor_->multi_idwt(details, m->levels.back().approximation);
-  ASSERT_TRUE(y.has_value());
-  EXPECT_TRUE(close_to(*y, x, 30000.0f * kTolerance));
 }
 
 INSTANTIATE_TEST_SUITE_P(AllWavelets, RoundTrip, ::testing::ValuesIn(kWavelets),

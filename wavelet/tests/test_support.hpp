@@ -1,14 +1,14 @@
 // Helpers shared by the wavelet tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <random>
 #include <span>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace wavelet::testing {
 
@@ -50,8 +50,8 @@ inline ::testing::AssertionResult close_to(std::span<const float> got, std::span
   for (std::size_t i = 0; i < want.size(); ++i) {
     const float diff = got[i] > want[i] ? got[i] - want[i] : want[i] - got[i];
     if (!(diff <= tolerance)) {
-      return ::testing::AssertionFailure()
-             << "at " << i << ": " << got[i] << " vs " << want[i] << " (tolerance " << tolerance << ")";
+      return ::testing::AssertionFailure() << "at " << i << ": " << got[i] << " vs " << want[i]
+                                           << " (tolerance " << tolerance << ")";
     }
   }
   return ::testing::AssertionSuccess();

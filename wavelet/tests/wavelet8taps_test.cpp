@@ -1,11 +1,12 @@
-#include <cmath>
-#include <vector>
+#include "wavelet/wavelet8taps.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <vector>
+
 #include "test_support.hpp"
 #include "wavelet/factories.hpp"
-#include "wavelet/wavelet8taps.hpp"
 
 namespace wavelet {
 namespace {

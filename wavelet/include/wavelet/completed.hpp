@@ -17,10 +17,9 @@ class CompletedDwtExecutor final : public DwtExecutor {
   TransformResult<void> execute_forward(std::span<const float> input,
                                         std::span<float> approximation,
                                         std::span<float> details) const noexcept override;
-  TransformResult<void> execute_forward_with_scratch(std::span<const float> input,
-                                                     std::span<float> approximation,
-                                                     std::span<float> details,
-                                                     std::span<float> scratch) const noexcept override;
+  TransformResult<void> execute_forward_with_scratch(
+      std::span<const float> input, std::span<float> approximation, std::span<float> details,
+      std::span<float> scratch) const noexcept override;
   std::size_t required_scratch_size(std::size_t input_length) const noexcept override;
   DwtSize dwt_size(std::size_t input_length) const noexcept override;
   TransformResult<void> execute_inverse(std::span<const float> approximation,
@@ -33,7 +32,8 @@ class CompletedDwtExecutor final : public DwtExecutor {
 
   // Every level input must hold at least filter_length() samples, except
   // that a single level leaves the check to the inner executor.
-  TransformResult<Dwt> dwt(std::span<const float> signal, std::size_t level) const noexcept override;
+  TransformResult<Dwt> dwt(std::span<const float> signal,
+                           std::size_t level) const noexcept override;
   TransformResult<MultiDwt> multi_dwt(std::span<const float> signal,
                                       std::size_t levels) const noexcept override;
   // Requires as many details as approximation coefficients.
@@ -41,8 +41,9 @@ class CompletedDwtExecutor final : public DwtExecutor {
                                            std::span<const float> details) const noexcept override;
   // An odd-length level reconstructs one extra sample; it is dropped before
   // each finer level, so only the result may carry one (length n + 1).
-  TransformResult<std::vector<float>> multi_idwt(std::span<const std::span<const float>> details,
-                                                 std::span<const float> approximation) const noexcept override;
+  TransformResult<std::vector<float>> multi_idwt(
+      std::span<const std::span<const float>> details,
+      std::span<const float> approximation) const noexcept override;
 
  private:
   std::shared_ptr<const IncompleteDwtExecutor> inner_;

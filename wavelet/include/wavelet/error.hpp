@@ -39,8 +39,11 @@ class [[nodiscard]] TransformError {
   static TransformError input_too_short(std::size_t length, std::size_t minimum) noexcept {
     return {TransformErrorKind::InputTooShort, length, minimum};
   }
-  static TransformError level_too_deep() noexcept { return {TransformErrorKind::LevelTooDeep, 0, 0}; }
-  static TransformError approximate_size_mismatch(std::size_t given, std::size_t required) noexcept {
+  static TransformError level_too_deep() noexcept {
+    return {TransformErrorKind::LevelTooDeep, 0, 0};
+  }
+  static TransformError approximate_size_mismatch(std::size_t given,
+                                                  std::size_t required) noexcept {
     return {TransformErrorKind::ApproximateSizeMismatch, given, required};
   }
   static TransformError details_size_mismatch(std::size_t given, std::size_t required) noexcept {

@@ -19,10 +19,9 @@ class Cdf53 final : public DwtExecutor {
   TransformResult<void> execute_forward(std::span<const float> input,
                                         std::span<float> approximation,
                                         std::span<float> details) const noexcept override;
-  TransformResult<void> execute_forward_with_scratch(std::span<const float> input,
-                                                     std::span<float> approximation,
-                                                     std::span<float> details,
-                                                     std::span<float> scratch) const noexcept override;
+  TransformResult<void> execute_forward_with_scratch(
+      std::span<const float> input, std::span<float> approximation, std::span<float> details,
+      std::span<float> scratch) const noexcept override;
   std::size_t required_scratch_size(std::size_t input_length) const noexcept override;
   DwtSize dwt_size(std::size_t input_length) const noexcept override;
   TransformResult<void> execute_inverse(std::span<const float> approximation,
@@ -31,13 +30,15 @@ class Cdf53 final : public DwtExecutor {
   std::size_t idwt_size(std::size_t approximation_length,
                         std::size_t details_length) const noexcept override;
   std::size_t filter_length() const noexcept override;
-  TransformResult<Dwt> dwt(std::span<const float> signal, std::size_t level) const noexcept override;
+  TransformResult<Dwt> dwt(std::span<const float> signal,
+                           std::size_t level) const noexcept override;
   TransformResult<MultiDwt> multi_dwt(std::span<const float> signal,
                                       std::size_t levels) const noexcept override;
   TransformResult<std::vector<float>> idwt(std::span<const float> approximation,
                                            std::span<const float> details) const noexcept override;
-  TransformResult<std::vector<float>> multi_idwt(std::span<const std::span<const float>> details,
-                                                 std::span<const float> approximation) const noexcept override;
+  TransformResult<std::vector<float>> multi_idwt(
+      std::span<const std::span<const float>> details,
+      std::span<const float> approximation) const noexcept override;
 };
 
 class Cdf97 final : public DwtExecutor {
@@ -47,10 +48,9 @@ class Cdf97 final : public DwtExecutor {
   TransformResult<void> execute_forward(std::span<const float> input,
                                         std::span<float> approximation,
                                         std::span<float> details) const noexcept override;
-  TransformResult<void> execute_forward_with_scratch(std::span<const float> input,
-                                                     std::span<float> approximation,
-                                                     std::span<float> details,
-                                                     std::span<float> scratch) const noexcept override;
+  TransformResult<void> execute_forward_with_scratch(
+      std::span<const float> input, std::span<float> approximation, std::span<float> details,
+      std::span<float> scratch) const noexcept override;
   std::size_t required_scratch_size(std::size_t input_length) const noexcept override;
   DwtSize dwt_size(std::size_t input_length) const noexcept override;
   TransformResult<void> execute_inverse(std::span<const float> approximation,
@@ -59,13 +59,15 @@ class Cdf97 final : public DwtExecutor {
   std::size_t idwt_size(std::size_t approximation_length,
                         std::size_t details_length) const noexcept override;
   std::size_t filter_length() const noexcept override;
-  TransformResult<Dwt> dwt(std::span<const float> signal, std::size_t level) const noexcept override;
+  TransformResult<Dwt> dwt(std::span<const float> signal,
+                           std::size_t level) const noexcept override;
   TransformResult<MultiDwt> multi_dwt(std::span<const float> signal,
                                       std::size_t levels) const noexcept override;
   TransformResult<std::vector<float>> idwt(std::span<const float> approximation,
                                            std::span<const float> details) const noexcept override;
-  TransformResult<std::vector<float>> multi_idwt(std::span<const std::span<const float>> details,
-                                                 std::span<const float> approximation) const noexcept override;
+  TransformResult<std::vector<float>> multi_idwt(
+      std::span<const std::span<const float>> details,
+      std::span<const float> approximation) const noexcept override;
 };
 
 }  // namespace wavelet

@@ -25,10 +25,9 @@ class Wavelet8Taps final : public IncompleteDwtExecutor {
   TransformResult<void> execute_forward(std::span<const float> input,
                                         std::span<float> approximation,
                                         std::span<float> details) const noexcept override;
-  TransformResult<void> execute_forward_with_scratch(std::span<const float> input,
-                                                     std::span<float> approximation,
-                                                     std::span<float> details,
-                                                     std::span<float> scratch) const noexcept override;
+  TransformResult<void> execute_forward_with_scratch(
+      std::span<const float> input, std::span<float> approximation, std::span<float> details,
+      std::span<float> scratch) const noexcept override;
   std::size_t required_scratch_size(std::size_t input_length) const noexcept override;
   DwtSize dwt_size(std::size_t input_length) const noexcept override;
   // Adds into output (callers pass zeros) rather than overwriting it.
