@@ -245,3 +245,14 @@ def test_wav_output_needs_a_sample_rate(cli, files):
     res = cli("decompress", "ecg.npy.qlm", "-o", "e.wav")
     assert "--samplerate" in one_line_error(res)[0]
     assert not (files / "e.wav").exists()
+
+
+def test_bare_module_container_is_a_valid_file(cli, tmp_path, ecg):
+    # Containers written by other programs with the module alone have no trailer.
+    raw = quillmere.compress_signal(ecg, quillmere.CompressionOptions(scale=10, coder="deflate"))
+    (tmp_path / "raw.qlm").write_bytes(raw)
+    doc = json.loads(cli("info", "--json", "raw.qlm").out)
+    assert doc["metadata"] is None and doc["containers"][0]["coder"] == "deflate"
+    assert cli("decompress", "raw.qlm").code == 0
+    back = np.load(tmp_path / "raw.npy")
+    np.testing.assert_array_equal(back, quillmere.decompress_signal(raw))
