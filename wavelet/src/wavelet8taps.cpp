@@ -28,20 +28,37 @@ constexpr std::size_t output_length(std::size_t count) noexcept {
                                                       : 2 * (count - 3);
 }
 
-// One output of analysis: the window w[0..7] = x_ext[2t-6 .. 2t+1] against
+// One output of analysis: the window w(0..7) = x_ext[2t-6 .. 2t+1] against
 // the filter. Summed as a balanced tree (shorter dependency chains than a
 // running sum); the interior and the border outputs share this function, so
-// a value does not depend on which path computed it.
-inline float dot8(const float* w, const Taps& f) noexcept {
-  return ((w[0] * f[0] + w[1] * f[1]) + (w[2] * f[2] + w[3] * f[3])) +
-         ((w[4] * f[4] + w[5] * f[5]) + (w[6] * f[6] + w[7] * f[7]));
+// a value does not depend on which path computed it. The window is read
+// through an accessor so the interior can index x itself, which keeps the
+// compiler's knowledge that x does not overlap the outputs.
+template <class Window>
+inline float dot8(Window w, const Taps& f) noexcept {
+  return ((w(0) * f[0] + w(1) * f[1]) + (w(2) * f[2] + w(3) * f[3])) +
+         ((w(4) * f[4] + w(5) * f[5]) + (w(6) * f[6] + w(7) * f[7]));
+}
+
+// Outputs whose whole window lies inside x: a plain dot product per output,
+// reading x in place with a stride of two. A function of its own so that
+// its restrict parameters hold (inlined, GCC loses them and guards the
+// vector loop with overlap tests); the taps come by value so that stores
+// through a and d cannot alias them and they stay in registers.
+WAVELET_HOT_KERNEL void analyse_interior(const float* __restrict x, float* __restrict a,
+                                         float* __restrict d, std::size_t begin, std::size_t end,
+                                         const Taps lo, const Taps hi) noexcept {
+  for (std::size_t t = begin; t < end; ++t) {
+    const auto w = [&](std::size_t k) { return x[2 * t - 6 + k]; };
+    a[t] = dot8(w, lo);
+    d[t] = dot8(w, hi);
+  }
 }
 
 // Output t reads x_ext[2t-6 .. 2t+1]: t < 3 reaches left of x[0] and
 // t >= n - A + 3 right of x[n-1]; only those look at the border mode.
-WAVELET_HOT_KERNEL void analyse(std::span<const float> x, Output a_out, Output d_out,
-                                std::size_t count, const Taps& lo, const Taps& hi,
-                                BorderMode border) noexcept {
+void analyse(std::span<const float> x, Output a_out, Output d_out, std::size_t count,
+             const Taps& lo, const Taps& hi, BorderMode border) noexcept {
   float* const a = a_out.data();
   float* const d = d_out.data();
   const std::size_t n = x.size();
@@ -52,25 +69,19 @@ WAVELET_HOT_KERNEL void analyse(std::span<const float> x, Output a_out, Output d
     for (std::size_t k = 0; k < Wavelet8Taps::kTaps; ++k) {
       w[k] = extended_sample(x, static_cast<std::ptrdiff_t>(2 * t + k) - 6, border);
     }
-    a[t] = dot8(w, lo);
-    d[t] = dot8(w, hi);
+    const auto window = [&](std::size_t k) { return w[k]; };
+    a[t] = dot8(window, lo);
+    d[t] = dot8(window, hi);
   };
 
   a_out.reach(3);
   d_out.reach(3);
   for (std::size_t t = 0; t < 3; ++t) edge(t);
-  const float* __restrict xs = x.data();
   for (std::size_t begin = 3; begin < interior_end;) {
     const std::size_t end = std::min(begin + kBlock, interior_end);
     a_out.reach(end);
     d_out.reach(end);
-    float* __restrict ab = a;
-    float* __restrict db = d;
-    for (std::size_t t = begin; t < end; ++t) {
-      const float* w = xs + 2 * t - 6;
-      ab[t] = dot8(w, lo);
-      db[t] = dot8(w, hi);
-    }
+    analyse_interior(x.data(), a, d, begin, end, lo, hi);
     begin = end;
   }
   a_out.reach(count);
@@ -85,8 +96,8 @@ WAVELET_HOT_KERNEL void analyse(std::span<const float> x, Output a_out, Output d
 // contributions cropped away are exactly those never gathered, and the loop
 // needs no border tests.
 WAVELET_HOT_KERNEL void synthesise(const float* __restrict a, const float* __restrict d,
-                                   Output y_out, std::size_t count, const Taps& lo,
-                                   const Taps& hi) noexcept {
+                                   Output y_out, std::size_t count, const Taps lo,
+                                   const Taps hi) noexcept {
   float* __restrict y = y_out.data();
   const std::size_t pairs = output_length(count) / 2;
   for (std::size_t begin = 0; begin < pairs;) {
