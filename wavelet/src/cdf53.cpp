@@ -22,7 +22,7 @@ WAVELET_HOT_KERNEL void forward(const float* x, Output s_out, Output d_out,
                                 const LevelShape& sh) noexcept {
   float* const s = s_out.data();
   float* const d = d_out.data();
-  Step predict, update;
+  Step predict{}, update{};
   for (std::size_t target = detail::kLiftBlock;; target += detail::kLiftBlock) {
     const std::size_t p = predict.advance(std::min(target, sh.D), [&](auto lo, auto hi) {
       d_out.reach(hi);

@@ -28,7 +28,7 @@ WAVELET_HOT_KERNEL void forward(const float* x, Output s_out, Output d_out,
                                 const LevelShape& sh) noexcept {
   float* const s = s_out.data();
   float* const d = d_out.data();
-  Step predict1, update1, predict2, update2, scale_details;
+  Step predict1{}, update1{}, predict2{}, update2{}, scale_details{};
   for (std::size_t target = detail::kLiftBlock;; target += detail::kLiftBlock) {
     const std::size_t p1 = predict1.advance(std::min(target, sh.D), [&](auto lo, auto hi) {
       d_out.reach(hi);

@@ -208,20 +208,20 @@ inline std::size_t predict_frontier(std::size_t updated, const LevelShape& sh) n
   return updated == 0 ? 0 : updated - 1;
 }
 
-class Step {
- public:
+// An aggregate, so that creating one calls no constructor: Clang 19 left
+// the implicit one undefined when called from a target_clones function.
+struct Step {
+  std::size_t done = 0;
+
   // Runs step(lo, hi) over the values newly allowed; returns the new count.
   template <class F>
   std::size_t advance(std::size_t allowed, F&& step) noexcept {
-    if (allowed > done_) {
-      step(done_, allowed);
-      done_ = allowed;
+    if (allowed > done) {
+      step(done, allowed);
+      done = allowed;
     }
-    return done_;
+    return done;
   }
-
- private:
-  std::size_t done_ = 0;
 };
 
 }  // namespace wavelet::detail
