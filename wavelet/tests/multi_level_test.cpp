@@ -89,6 +89,8 @@ TEST(MultiDwt, LevelLengthsOfAThousandSamples) {
                         {131, 69, 69},
                         {69, 38, 38},
                         {38, 22, 22}});
+  // The second level's 8 samples are exactly the minimum.
+  expect_level_lengths(db4(), 9, {{9, 8, 8}, {8, 7, 7}});
   expect_level_lengths(db4(), 1001,
                        {{1001, 504, 504},
                         {504, 255, 255},
