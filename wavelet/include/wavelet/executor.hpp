@@ -46,7 +46,7 @@ class DwtForwardExecutor {
 
   // One analysis level: approximation and details must have exactly the
   // lengths dwt_size(input.size()) gives for an accepted input; on error
-  // neither output is touched.
+  // neither output is touched. No two of the three spans may overlap.
   [[nodiscard]] virtual TransformResult<void> execute_forward(
       std::span<const float> input, std::span<float> approximation,
       std::span<float> details) const noexcept = 0;
@@ -63,7 +63,8 @@ class DwtInverseExecutor {
   virtual ~DwtInverseExecutor() = default;
 
   // One synthesis level into output, whose length must be the one the
-  // executor requires for these coefficient counts.
+  // executor requires for these coefficient counts; output may not overlap
+  // the coefficients.
   [[nodiscard]] virtual TransformResult<void> execute_inverse(
       std::span<const float> approximation, std::span<const float> details,
       std::span<float> output) const noexcept = 0;
