@@ -389,11 +389,10 @@ def _dask_text(rows) -> str:
     out = [f"Dask LocalCluster, {r0['samples']:,} samples in chunks of {r0['chunk']:,} "
            f"(compress+write and read+decompress, MB/s against float32, best of "
            f"{r0['repeat']}):"]
-    base = r0["write_mb_s"]
     for r in rows:
         out.append(f"  {r['workers']} worker{'s' if r['workers'] > 1 else ' '}: "
-                   f"write {r['write_mb_s']:7.1f} MB/s (x{r['write_mb_s'] / base:.2f})  "
-                   f"read {r['read_mb_s']:7.1f} MB/s  "
+                   f"write {r['write_mb_s']:7.1f} MB/s (x{r['write_mb_s'] / r0['write_mb_s']:.2f})  "
+                   f"read {r['read_mb_s']:7.1f} MB/s (x{r['read_mb_s'] / r0['read_mb_s']:.2f})  "
                    f"stored {_human(r['stored_bytes'])}  max error {r['max_error']:.2e}")
     return "\n".join(out)
 
