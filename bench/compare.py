@@ -127,6 +127,11 @@ class Codec:
     def describe(self, s: Any) -> str:
         return str(s)
 
+    def error_key(self, s: Any) -> Any:
+        """Settings with the same key decode to the same samples, so one
+        decode serves them all; None means always decode."""
+        return None
+
     @staticmethod
     def nbytes(blob) -> int:
         return blob.nbytes if isinstance(blob, np.ndarray) else len(blob)
@@ -393,6 +398,10 @@ class Quillmere(Codec):
     def decode(self, blob, s, n):
         return self._q.decompress_signal(blob)
 
+    def error_key(self, s):
+        # The coder is lossless: it changes the size, never the samples.
+        return None if s is None else (s.method, s.scale, s.cutoff, s.quant_multiplier)
+
     def describe(self, s):
         if s is None:
             return "defaults"
@@ -428,20 +437,27 @@ class Point:
 def sweep(codec: Codec, x: np.ndarray, sig: sigs.Signal) -> List[Point]:
     points = []
     raw = x.nbytes
+    known: Dict[Any, float] = {}
     for fam in codec.families(x, sig):
         # Long signals get every other setting: the bracket around a target
         # is then twice as wide, the interpolation still between real points.
-        settings = fam.settings[::2] if sig.throughput_only and len(fam.settings) > 8 \
-            else fam.settings
+        long_signal = sig.throughput_only or x.size >= 500_000
+        settings = fam.settings[::2] if long_signal and len(fam.settings) > 8 else fam.settings
         for s in settings:
+            key = codec.error_key(s)
             try:
                 blob = codec.encode(x, s)
-                y = codec.decode(blob, s, x.size)
+                if key is not None and key in known:
+                    err = known[key]
+                else:
+                    err = nrmse(x, codec.decode(blob, s, x.size))
+                    if key is not None:
+                        known[key] = err
             except Exception as exc:  # a peer refusing a setting is not fatal
                 print(f"#   {codec.name} {codec.describe(s)}: {exc!r}", file=sys.stderr)
                 continue
             n = codec.nbytes(blob)
-            points.append(Point(fam.label, s, nrmse(x, y), raw / n, n))
+            points.append(Point(fam.label, s, err, raw / n, n))
     return points
 
 
@@ -690,6 +706,48 @@ def machine_line() -> str:
         ", ".join(vers)
 
 
+def checkout_line() -> str:
+    def git(*a):
+        return subprocess.run(["git", "-C", HERE, *a], capture_output=True, text=True,
+                              check=False).stdout.strip()
+    head = git("rev-parse", "--short", "HEAD") or "?"
+    dirty = " (with local changes)" if git("status", "--porcelain", "--untracked-files=no") else ""
+    try:
+        import quillmere
+        where = os.path.basename(quillmere.__file__)
+    except Exception:
+        where = "not importable"
+    return f"{head}{dirty}, module {where}"
+
+
+MARKDOWN_INTRO = """## Performance
+
+Quillmere and the codecs people use instead, run side by side on the same
+signals in one process by `bench/compare.py`. Every lossy codec is swept over
+its quality knob per signal; the ratio is interpolated log-log to normalised
+RMSE (RMSE / range) 1e-3 and 1e-4 between the two settings around the target,
+and the setting nearest the target is the one timed (its error is the
+"achieved NRMSE"). Quillmere's best setting is searched over method x coder x
+(scale 6..12 with each cutoff, or `quant_multiplier` with scale 6, no dead
+zone, or scale 12, dead zone 3). Peers: zfpy fixed accuracy, pysz (SZ3)
+absolute bound, PyWavelets bior4.4 + int16 + zlib-6 by hand, numcodecs
+BitRound + Blosc(zstd, bit-shuffle, one thread) and Quantize + Zlib-6, pcodec
+as a lossless reference, a memory copy as the ceiling. Throughput is MB/s
+(10^6 bytes) of float32 input, median of five batches after a warm-up.
+Speech: alsa-utils' channel WAVs and pocketsphinx-testdata's LibriVox
+excerpts; physiological: matplotlib's membrane.dat; synthetic: a seeded
+10^6-sample chirp with 1 % noise and a 10^7-sample random walk. Peak extra
+memory is the growth of VmHWM over VmRSS across one call in a fresh
+interpreter. Reproduce with (installs the Debian signal packages and the
+peers when missing):
+
+```sh
+pip install . && python3 bench/compare.py --plot docs/compare-rd.png
+```
+
+"""
+
+
 def ratio_table(results: List[SignalResult], target: float, codec_names: List[str]) -> List[str]:
     lossy = [c for c in codec_names if c not in ("pcodec", "memcpy")]
     peers = [c for c in lossy if c != "quillmere"]
@@ -855,6 +913,8 @@ def main(argv=None) -> int:
     ap.add_argument("--plot", metavar="PNG", help="write rate-distortion curves here")
     ap.add_argument("--json", metavar="FILE", help="write every row here")
     ap.add_argument("--details", action="store_true", help="print every codec's row per signal")
+    ap.add_argument("--markdown", metavar="FILE",
+                    help="also write the report as the README's performance section")
     ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory subprocesses")
     ap.add_argument("--no-install", action="store_true", help="fail instead of installing")
     ap.add_argument("--clock", choices=sorted(CLOCKS), default="cpu",
@@ -892,9 +952,11 @@ def main(argv=None) -> int:
                     m["signal"] = name
                     memory.append(m)
 
-    out = [f"Machine: {machine_line()}", f"Command: python3 bench/compare.py "
-           + " ".join(argv if argv is not None else sys.argv[1:]),
-           f"Wall time: {time.perf_counter() - t0:.0f} s", ""]
+    command = "python3 bench/compare.py " + " ".join(argv if argv is not None else sys.argv[1:])
+    out = [f"Machine: {machine_line()}", "", f"Command: `{command.strip()}`", "",
+           f"Checkout: {checkout_line()}; timing clock: {args.clock} "
+           f"({'CPU time of the calling thread' if args.clock == 'cpu' else 'elapsed time'}); "
+           f"wall time of the run: {time.perf_counter() - t0:.0f} s", ""]
     for t in TARGETS:
         out += [f"### Compression ratio at normalised RMSE {t:.0e} (interpolated log-log; "
                 f"pcodec lossless)", ""] + ratio_table(results, t, names) + [""]
@@ -911,6 +973,9 @@ def main(argv=None) -> int:
     if "quillmere" in names:
         out += ["### Targets", ""] + verdicts(results, memory) + [""]
     print("\n".join(out))
+    if args.markdown:
+        with open(args.markdown, "w") as f:
+            f.write(MARKDOWN_INTRO + "\n".join(out) + "\n")
 
     if args.json:
         with open(args.json, "w") as f:
