@@ -8,10 +8,10 @@ BaseException) or a crash is a finding.
     python fuzz/python/fuzz_module.py -max_total_time=60 fuzz/corpus/decompress
 
 The native decoders are fuzzed with coverage by the C++ harnesses (fuzz/).
-Here libFuzzer steers only by this file's branches (the codec is not
-instrumented: atheris's bundled libFuzzer is older than the clang that would
-instrument it), so the container corpus is the starting point and the
-mutations around it do the work.
+Here libFuzzer steers only by this file's branches (the installed extension
+carries no coverage hooks, and atheris's bundled libFuzzer is not loaded in a
+way that would let an instrumented one resolve them), so the container
+corpus is the starting point and the mutations around it do the work.
 """
 
 from __future__ import annotations
