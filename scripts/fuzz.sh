@@ -5,6 +5,9 @@
 #   QUILLMERE_FUZZ_SECONDS   seconds per harness (default 60)
 #   QUILLMERE_FUZZ_TARGETS   space-separated subset (default: all four)
 #   QUILLMERE_CLANG_VERSION  clang to use (default 19)
+#   QUILLMERE_FUZZ_COVERAGE  1: afterwards, replay the committed and grown
+#                            corpora through a source-coverage build and print
+#                            the line/branch coverage of the codec's sources
 #
 # Why clang 19: libstdc++ 12's <expected> switches itself on only when
 # __cpp_concepts >= 202002L. Debian 12's clang 14 and 16 still report
@@ -90,4 +93,25 @@ done
 echo
 echo "== summary (${seconds}s per harness, logs in $build/logs/)"
 printf '%s\n' "${summary[@]}"
+
+if [[ "${QUILLMERE_FUZZ_COVERAGE:-0}" == "1" ]]; then
+  cov="$build/cov"
+  CC="clang-$clang_version" CXX="clang++-$clang_version" \
+    cmake -S . -B "$cov" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMERE_TESTS=ON \
+    "-DCMAKE_CXX_FLAGS=-fprofile-instr-generate -fcoverage-mapping" \
+    "-DCMAKE_EXE_LINKER_FLAGS=-fprofile-instr-generate" >/dev/null
+  cmake --build "$cov" -j2 --target $(printf 'replay_%s ' $targets)
+  rm -f "$cov"/*.profraw
+  objects=()
+  for target in $targets; do
+    LLVM_PROFILE_FILE="$cov/$target.profraw" "$cov/fuzz/replay_$target" \
+      "fuzz/corpus/$target" "$build/corpus/$target" >/dev/null 2>&1
+    objects+=(-object "$cov/fuzz/replay_$target")
+  done
+  "llvm-profdata-$clang_version" merge -o "$cov/all.profdata" "$cov"/*.profraw
+  echo
+  echo "== source coverage of the corpora (committed + grown)"
+  "llvm-cov-$clang_version" report "${objects[@]:1}" -instr-profile="$cov/all.profdata" \
+    quillmere/src wavelet/src
+fi
 exit $status

@@ -56,7 +56,7 @@ fi
 if has_step pyloop; then
   # The table of test_module_leaks.py makes 23 calls per round.
   echo "== Python leak loop: 4400 rounds (101,200 calls)"
-  QUILLMERE_LEAK_ITERATIONS=4400 python3 -m pytest -p no:zarr -q -s tests/test_module_leaks.py || status=1
+  QUILLMERE_LEAK_ITERATIONS=4400 python3 -m pytest -q -s tests/test_module_leaks.py || status=1
 fi
 
 if has_step pyasan; then
@@ -75,7 +75,7 @@ if has_step pyasan; then
   echo "== Python suite under ASan + UBSan"
   LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    "$venv/bin/python" -m pytest -p no:zarr -q tests --ignore=tests/tools \
+    "$venv/bin/python" -m pytest -q tests --ignore=tests/tools \
     --deselect tests/test_module_leaks.py::test_memory_stays_flat \
     --deselect tests/test_module_marshalling.py::test_samples_are_freed_with_the_last_view \
     --deselect tests/test_module_marshalling.py::test_allocation_failure_is_memory_error || status=1
