@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Regenerates the seed corpora fuzz/corpus/<target>/ from real codec output
-# (seed_corpus.cpp). Inputs kept from fuzzing runs (regress-* files, each the
-# input of a fixed bug) are left alone; everything else is rewritten, so a
-# seed renamed or dropped in seed_corpus.cpp disappears here too.
+# (seed_corpus.cpp). Inputs kept from fuzzing runs are left alone: regress-*
+# (each the input of a fixed bug) and found-* (merged for coverage by
+# scripts/fuzz.sh with QUILLMERE_FUZZ_MERGE=1). Everything else is rewritten,
+# so a seed renamed or dropped in seed_corpus.cpp disappears here too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,5 +11,5 @@ build=${QUILLMERE_SEED_BUILD:-build-fuzz-replay}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMERE_TESTS=ON >/dev/null
 cmake --build "$build" -j2 --target quillmere_seed_corpus
 
-find fuzz/corpus -type f ! -name 'regress-*' -delete 2>/dev/null || true
+find fuzz/corpus -type f ! -name 'regress-*' ! -name 'found-*' -delete 2>/dev/null || true
 "$build/fuzz/quillmere_seed_corpus" fuzz/corpus

@@ -8,6 +8,10 @@
 #   QUILLMERE_FUZZ_COVERAGE  1: afterwards, replay the committed and grown
 #                            corpora through a source-coverage build and print
 #                            the line/branch coverage of the codec's sources
+#   QUILLMERE_FUZZ_MERGE     1: afterwards, copy into fuzz/corpus/<target>/
+#                            (as found-*) the fewest grown inputs that reach
+#                            every edge the committed corpus misses, so that
+#                            the replay tests keep the coverage fuzzing found
 #
 # Why clang 19: libstdc++ 12's <expected> switches itself on only when
 # __cpp_concepts >= 202002L. Debian 12's clang 14 and 16 still report
@@ -93,6 +97,25 @@ done
 echo
 echo "== summary (${seconds}s per harness, logs in $build/logs/)"
 printf '%s\n' "${summary[@]}"
+
+if [[ "${QUILLMERE_FUZZ_MERGE:-0}" == "1" ]]; then
+  for target in $targets; do
+    merged="$build/merge/$target"
+    rm -rf "$merged" && mkdir -p "$merged"
+    cp "fuzz/corpus/$target"/* "$merged/"
+    # Edges only (no hit-count buckets): a handful of inputs, not hundreds.
+    "$build/fuzz/fuzz_$target" -merge=1 -use_counters=0 "$merged" "$build/corpus/$target" \
+      >"$build/logs/$target.merge.log" 2>&1
+    added=0
+    for file in "$merged"/*; do
+      name=$(basename "$file")
+      [[ -e "fuzz/corpus/$target/$name" || -e "fuzz/corpus/$target/found-$name" ]] && continue
+      cp "$file" "fuzz/corpus/$target/found-$name"
+      added=$((added + 1))
+    done
+    echo "== $target: $added inputs merged into fuzz/corpus/$target"
+  done
+fi
 
 if [[ "${QUILLMERE_FUZZ_COVERAGE:-0}" == "1" ]]; then
   cov="$build/cov"
