@@ -25,9 +25,9 @@ std::size_t tree_base(unsigned prev, unsigned context_bits) {
   return std::size_t{prev >> (8 - context_bits)} << 8;
 }
 
-std::vector<std::uint8_t> encode_strided(const std::uint8_t* src, std::size_t n,
-                                         std::size_t stride, unsigned context_bits) {
-  if (n == 0) return {};
+// Models the n bytes src[0], src[stride], ... (n > 0).
+BinEnc model_plane(const std::uint8_t* src, std::size_t n, std::size_t stride,
+                   unsigned context_bits) {
   BinEnc enc(contexts_for(context_bits));
   std::uint16_t* out = enc.claim(8 * n);
   std::uint16_t* const table = enc.table();
@@ -38,15 +38,15 @@ std::vector<std::uint8_t> encode_strided(const std::uint8_t* src, std::size_t n,
     std::size_t node = 1;
     for (int k = 7; k >= 0; --k) {
       const unsigned bit = (v >> k) & 1u;
-      const std::uint32_t p = tree[node];
-      *out++ = symbol(p, bit);
-      tree[node] = adapt(p, bit);
+      const std::uint16_t s = symbol(tree[node], bit);
+      *out++ = s;
+      tree[node] = kAdapted[s];
       node = 2 * node + bit;
     }
     prev = v;
   }
   enc.commit(out);
-  return enc.finish();
+  return enc;
 }
 
 // `tree` is the table at the byte's tree base. Both children of the current
@@ -54,7 +54,7 @@ std::vector<std::uint8_t> encode_strided(const std::uint8_t* src, std::size_t n,
 // table's load latency off the chain from one bit to the next; the path of
 // a byte never revisits a node, so the early loads cannot be stale.
 template <bool Checked>
-unsigned decode_byte(BinDec& dec, std::uint16_t* tree) {
+[[gnu::always_inline]] inline unsigned decode_byte(BinDec& dec, std::uint16_t* tree) {
   std::size_t node = 1;
   std::uint32_t p = tree[1];
   for (int k = 0; k < 7; ++k) {
@@ -81,28 +81,35 @@ std::expected<void, AransError> check_plane(std::span<const std::uint8_t> coded,
   return {};
 }
 
-// Decodes n bytes to dst[0], dst[stride], ...; check_plane must have passed.
-std::expected<void, AransError> decode_strided(std::span<const std::uint8_t> coded, std::size_t n,
-                                               unsigned context_bits, std::uint8_t* dst,
-                                               std::size_t stride) {
-  if (n == 0) return {};
-  auto created = BinDec::create(contexts_for(context_bits), coded);
-  if (!created) return std::unexpected(created.error());
-  BinDec dec = std::move(*created);
+// One plane being decoded to dst[0], dst[stride], ...
+struct PlaneDecoder {
+  BinDec dec;
+  unsigned context_bits;
+  std::uint8_t* dst;
+  std::size_t stride;
   unsigned prev = 0;
-  for (std::size_t i = 0; i < n; ++i) {
+
+  // Byte i; false when the coded bytes ran out. Inlined, so that the
+  // decoder's state stays in registers.
+  [[gnu::always_inline]] bool step(std::size_t i) {
     std::uint16_t* const tree = dec.table() + tree_base(prev, context_bits);
-    unsigned v;
     if (dec.can_fast(kFastBytesPerByte)) [[likely]] {
-      v = decode_byte<false>(dec, tree);
+      prev = decode_byte<false>(dec, tree);
     } else {
-      v = decode_byte<true>(dec, tree);
-      if (dec.truncated()) return std::unexpected(AransError::Truncated);
+      prev = decode_byte<true>(dec, tree);
+      if (dec.truncated()) return false;
     }
-    dst[i * stride] = static_cast<std::uint8_t>(v);
-    prev = v;
+    dst[i * stride] = static_cast<std::uint8_t>(prev);
+    return true;
   }
-  return {};
+};
+
+std::expected<PlaneDecoder, AransError> plane_decoder(std::span<const std::uint8_t> coded,
+                                                      unsigned context_bits, std::uint8_t* dst,
+                                                      std::size_t stride) {
+  auto dec = BinDec::create(contexts_for(context_bits), coded);
+  if (!dec) return std::unexpected(dec.error());
+  return PlaneDecoder{std::move(*dec), context_bits, dst, stride};
 }
 
 void put_leb128(std::vector<std::uint8_t>& out, std::uint64_t v) {
@@ -150,11 +157,14 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_stream_impl(
   std::vector<std::uint8_t> out(2 * p + odd);
   if (odd) out.back() = stream.back();
   if (p == 0) return out;  // out.data() may be null: no planes, no pointer arithmetic
-  if (auto ok = decode_strided(even, p, context_bits, out.data(), 2); !ok) {
-    return std::unexpected(ok.error());
-  }
-  if (auto ok = decode_strided(odd_plane, p, context_bits, out.data() + 1, 2); !ok) {
-    return std::unexpected(ok.error());
+  auto a = plane_decoder(even, context_bits, out.data(), 2);
+  if (!a) return std::unexpected(a.error());
+  auto b = plane_decoder(odd_plane, context_bits, out.data() + 1, 2);
+  if (!b) return std::unexpected(b.error());
+  // The planes alternate byte by byte: their decoders are independent, so
+  // the processor overlaps the two state chains.
+  for (std::size_t i = 0; i < p; ++i) {
+    if (!a->step(i) || !b->step(i)) return std::unexpected(AransError::Truncated);
   }
   return out;
 }
@@ -179,17 +189,21 @@ std::expected<std::uint64_t, AransError> rv(std::span<const std::uint8_t> stream
 std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane,
                                        std::uint8_t context_bits) {
   if (context_bits > kMaxContextBits) throw std::invalid_argument("context bits above 8");
-  return encode_strided(plane.data(), plane.size(), 1, context_bits);
+  if (plane.empty()) return {};
+  return model_plane(plane.data(), plane.size(), 1, context_bits).finish();
 }
 
 std::expected<std::vector<std::uint8_t>, AransError> decode_plane(
     std::span<const std::uint8_t> coded, std::size_t n, std::uint8_t context_bits) {
   if (context_bits > kMaxContextBits) return std::unexpected(AransError::BadLength);
   if (auto ok = check_plane(coded, n); !ok) return std::unexpected(ok.error());
+  if (n == 0) return std::vector<std::uint8_t>{};
   try {
     std::vector<std::uint8_t> out(n);
-    if (auto ok = decode_strided(coded, n, context_bits, out.data(), 1); !ok) {
-      return std::unexpected(ok.error());
+    auto plane = plane_decoder(coded, context_bits, out.data(), 1);
+    if (!plane) return std::unexpected(plane.error());
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!plane->step(i)) return std::unexpected(AransError::Truncated);
     }
     return out;
   } catch (const std::bad_alloc&) {
@@ -204,8 +218,9 @@ std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> data) {
   const std::size_t pairs = n / 2;
   const std::size_t odd = n % 2;
   const unsigned context_bits = n < kWideContextFrom ? 3 : 8;
-  const auto even = encode_strided(data.data(), pairs, 2, context_bits);
-  const auto odd_plane = encode_strided(data.data() + 1, pairs, 2, context_bits);
+  std::vector<std::uint8_t> even, odd_plane;
+  BinEnc::finish_pair(model_plane(data.data(), pairs, 2, context_bits),
+                      model_plane(data.data() + 1, pairs, 2, context_bits), even, odd_plane);
 
   std::vector<std::uint8_t> out;
   out.reserve(2 + leb128_size(pairs) + leb128_size(even.size()) + even.size() +

@@ -17,6 +17,7 @@ namespace {
 using arans::BinDec;
 using arans::BinEnc;
 using arans::adapt;
+using arans::kAdapted;
 using arans::kProbInit;
 using arans::symbol;
 
@@ -88,13 +89,15 @@ std::uint16_t* model_band(std::uint16_t* out, std::uint16_t* tree,
     const unsigned negative = w < 0;
     *out++ = symbol(scalars.sign, negative);
     scalars.sign = adapt(scalars.sign, negative);
-    const std::uint32_t m = static_cast<std::uint32_t>(negative ? -std::int32_t{w} : std::int32_t{w}) - 1;
+    // |w| - 1 with its first coded bit moved to bit 31, shifted up one bit a step.
+    std::uint32_t m = (static_cast<std::uint32_t>(negative ? -std::int32_t{w} : std::int32_t{w}) - 1)
+                      << (32 - bits);
     std::size_t node = 1;
-    for (unsigned k = bits; k-- > 0;) {
-      const unsigned bit = (m >> k) & 1u;
-      const std::uint32_t p = tree[node];
-      *out++ = symbol(p, bit);
-      tree[node] = adapt(p, bit);
+    for (unsigned k = 0; k < bits; ++k, m <<= 1) {
+      const unsigned bit = m >> 31;
+      const std::uint16_t s = symbol(tree[node], bit);
+      *out++ = s;
+      tree[node] = kAdapted[s];
       node = 2 * node + bit;
     }
   }
