@@ -115,19 +115,6 @@ TEST(BinEngine, AdaptationStaysWithinItsFixedRange) {
   }
 }
 
-TEST(BinEngine, NothingPendingGivesTheInitialState) {
-  EXPECT_EQ(BinEnc(1).finish(), (std::vector<std::uint8_t>{0x00, 0x00, 0x01, 0x00}));
-}
-
-TEST(BinEngine, DecoderNeedsFourBytes) {
-  const std::vector<std::uint8_t> bytes(3, 0);
-  for (std::size_t n = 0; n < 4; ++n) {
-    const auto dec = BinDec::create(1, std::span(bytes).first(n));
-    ASSERT_FALSE(dec);
-    EXPECT_EQ(dec.error(), AransError::Truncated);
-  }
-}
-
 TEST(BinEngine, MatchesTheReferenceAndDecodesOnBothPaths) {
   std::mt19937_64 rng(2);
   for (const std::size_t contexts : {1u, 3u, 64u}) {
