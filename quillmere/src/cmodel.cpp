@@ -136,7 +136,7 @@ std::int16_t decode_coeff(BinDec& dec, std::uint16_t* tree, unsigned bits, BandS
     node = 2 * node + bit;
   }
   // The tree leaves at node 2^b + (|w| - 1). With b = 16 a hostile stream
-  // can reach |w| = 65536, which keeps only its low 16 bits, as specified.
+  // can reach |w| = 65536, which wraps to 0 in the 16-bit result.
   const auto magnitude = static_cast<std::uint32_t>(node - (std::size_t{1} << bits)) + 1;
   return static_cast<std::int16_t>(static_cast<std::uint16_t>(negative ? 0u - magnitude : magnitude));
 }
