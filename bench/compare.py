@@ -672,8 +672,8 @@ def measure_memory(signal_name: str, mode: str) -> Dict[str, Any]:
 # Reporting
 
 
-def fmt(v: float, spec: str) -> str:
-    return "–" if v is None or not math.isfinite(v) else format(v, spec)
+def fmt(v: float, pattern: str) -> str:
+    return "–" if v is None or not math.isfinite(v) else format(v, pattern)
 
 
 def machine_line() -> str:

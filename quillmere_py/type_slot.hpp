@@ -15,14 +15,14 @@ namespace quillmere_py {
 
 class TypeSlot {
  public:
-  explicit constexpr TypeSlot(PyType_Spec* spec) noexcept : spec_(spec) {}
+  explicit constexpr TypeSlot(PyType_Spec* definition) noexcept : definition_(definition) {}
 
   // The type; nullptr with the exception of PyType_FromSpec set on failure.
   PyTypeObject* get() noexcept {
     if (PyObject* stored = type_.load(std::memory_order_acquire)) {
       return reinterpret_cast<PyTypeObject*>(stored);
     }
-    PyObject* built = PyType_FromSpec(spec_);
+    PyObject* built = PyType_FromSpec(definition_);
     if (built == nullptr) return nullptr;
     PyObject* expected = nullptr;
     if (!type_.compare_exchange_strong(expected, built, std::memory_order_acq_rel)) {
@@ -33,7 +33,7 @@ class TypeSlot {
   }
 
  private:
-  PyType_Spec* spec_;
+  PyType_Spec* definition_;
   std::atomic<PyObject*> type_{nullptr};
 };
 

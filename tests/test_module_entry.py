@@ -3,7 +3,8 @@ checked loading of NumPy's C API."""
 
 from __future__ import annotations
 
-import importlib.util
+import importlib.machinery
+import types
 import json
 import os
 import pathlib
@@ -48,9 +49,11 @@ def test_function_metadata(function, signature, doc):
 
 
 def test_second_module_object_shares_the_type(signal):
-    spec = importlib.util.find_spec("quillmere")
-    other = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(other)
+    # A fresh module object from the same shared library, as a second import
+    # under another interpreter state would create it.
+    loader = importlib.machinery.ExtensionFileLoader("quillmere", quillmere.__file__)
+    other = loader.create_module(types.SimpleNamespace(name="quillmere", origin=quillmere.__file__))
+    loader.exec_module(other)
     assert other is not quillmere
     assert other.CompressionOptions is CompressionOptions
     assert other.compress_signal.__self__ is other
