@@ -76,11 +76,11 @@ Result<std::vector<std::int16_t>> decode_payload(std::span<const std::uint8_t> p
       return coefficients_from_bytes(*bytes, layout.total);
     }
     default: {
-      // The coefficient model cannot hold more coefficients than its bits
-      // allow; asking first keeps a tiny payload from claiming gigabytes.
-      if (!cmodel::could_hold(payload.size(), layout.total)) {
-        return std::unexpected(QuillmereError::decompress(
-            std::string(cmodel::message(cmodel::CModelError::Truncated))));
+      // Every header check and the capacity bound run before the output is
+      // allocated, so a tiny payload cannot claim gigabytes, and the errors
+      // come in the decoder's own order.
+      if (auto ready = cmodel::preflight(payload, layout.lengths); !ready) {
+        return std::unexpected(QuillmereError::decompress(std::string(cmodel::message(ready.error()))));
       }
       std::vector<std::int16_t> coeffs;
       try {
