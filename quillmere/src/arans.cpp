@@ -63,7 +63,7 @@ template <bool Checked>
     const unsigned bit = dec.decode<Checked>(p);
     tree[node] = adapt(p, bit);
     node = 2 * node + bit;
-    p = bit ? p1 : p0;
+    p = select_by_bit(bit, p1, p0);
   }
   const unsigned bit = dec.decode<Checked>(p);  // a leaf: no children to load
   tree[node] = adapt(p, bit);

@@ -129,7 +129,7 @@ std::int16_t decode_coeff(BinDec& dec, std::uint16_t* tree, unsigned bits, BandS
       const unsigned bit = dec.decode<Checked>(p);
       tree[node] = adapt(p, bit);
       node = 2 * node + bit;
-      p = bit ? p1 : p0;
+      p = arans::select_by_bit(bit, p1, p0);
     }
     const unsigned bit = dec.decode<Checked>(p);  // the leaves' children lie outside the band
     tree[node] = adapt(p, bit);
