@@ -101,14 +101,30 @@ void SymbolQueue::reserve(std::size_t n) {
   capacity_ = n;
 }
 
+BackwardCoder::BackwardCoder(std::size_t max_symbols)
+    : buffer_(output_buffer(max_symbols)),
+      end_(buffer_.get() + 2 * max_symbols + 4),
+      head_(end_) {}
+
+void BackwardCoder::code_backwards(std::span<const std::uint16_t> run) noexcept {
+  // A local coder, so that state and head stay in registers for the run.
+  Coder c{.x = x_, .head = head_};
+  const std::uint16_t* const symbols = run.data();
+  for (std::size_t i = run.size(); i-- > 0;) c.code(symbols[i]);
+  x_ = c.x;
+  head_ = c.head;
+}
+
+void BackwardCoder::finish_into(std::vector<std::uint8_t>& out) {
+  Coder c{.x = x_, .head = head_};
+  flush(c, end_, out);
+  head_ = c.head;
+}
+
 void BinEnc::finish_into(std::vector<std::uint8_t>& out) const {
-  const std::size_t n = pending_.size();
-  const auto buffer = output_buffer(n);
-  std::uint8_t* const end = buffer.get() + 2 * n + 4;
-  Coder c{.head = end};
-  const std::uint16_t* const symbols = pending_.data();
-  for (std::size_t i = n; i-- > 0;) c.code(symbols[i]);
-  flush(c, end, out);
+  BackwardCoder coder(pending_.size());
+  coder.code_backwards({pending_.data(), pending_.size()});
+  coder.finish_into(out);
 }
 
 std::vector<std::uint8_t> BinEnc::finish() const {

@@ -15,7 +15,6 @@ namespace quillmere::cmodel {
 namespace {
 
 using arans::BinDec;
-using arans::BinEnc;
 using arans::adapt;
 using arans::kAdapted;
 using arans::kProbInit;
@@ -73,9 +72,13 @@ struct BandScalars {
 };
 
 // Writes the symbols of one band from `out` on; `tree` is the table at
-// the band's magnitude tree (base + 3), indexed by node.
+// the band's magnitude tree (base + 3), indexed by node. The bit count is a
+// template argument so that the magnitude loop unrolls into straight code:
+// every node is then the magnitude's leading bits with a marker bit above
+// them, computed from the magnitude alone rather than from the node before.
+template <unsigned Bits>
 std::uint16_t* model_band(std::uint16_t* out, std::uint16_t* tree,
-                          std::span<const std::int16_t> band, unsigned bits) {
+                          std::span<const std::int16_t> band) {
   BandScalars scalars;
   unsigned z = 0;
   for (const std::int16_t w : band) {
@@ -89,19 +92,27 @@ std::uint16_t* model_band(std::uint16_t* out, std::uint16_t* tree,
     const unsigned negative = w < 0;
     *out++ = symbol(scalars.sign, negative);
     scalars.sign = adapt(scalars.sign, negative);
-    // |w| - 1 with its first coded bit moved to bit 31, shifted up one bit a step.
-    std::uint32_t m = (static_cast<std::uint32_t>(negative ? -std::int32_t{w} : std::int32_t{w}) - 1)
-                      << (32 - bits);
-    std::size_t node = 1;
-    for (unsigned k = 0; k < bits; ++k, m <<= 1) {
-      const unsigned bit = m >> 31;
-      const std::uint16_t s = symbol(tree[node], bit);
-      *out++ = s;
-      tree[node] = kAdapted[s];
-      node = 2 * node + bit;
-    }
+    const std::uint32_t m =
+        static_cast<std::uint32_t>(negative ? -std::int32_t{w} : std::int32_t{w}) - 1;
+    [&]<unsigned... K>(std::integer_sequence<unsigned, K...>) {
+      // Bit k (from the top) is coded at node 1 followed by the k bits above it.
+      ((out[K] = symbol(tree[(m >> (Bits - K)) | (1u << K)], (m >> (Bits - 1 - K)) & 1u),
+        tree[(m >> (Bits - K)) | (1u << K)] = kAdapted[out[K]]),
+       ...);
+    }(std::make_integer_sequence<unsigned, Bits>{});
+    out += Bits;
   }
   return out;
+}
+
+// The band's bit count, 1 to 16, as a template argument.
+std::uint16_t* model_band(std::uint16_t* out, std::uint16_t* tree,
+                          std::span<const std::int16_t> band, unsigned bits) {
+  return [&]<unsigned... B>(std::integer_sequence<unsigned, B...>) {
+    std::uint16_t* end = out;
+    ((bits == B + 1 ? (end = model_band<B + 1>(out, tree, band), true) : false) || ...);
+    return end;
+  }(std::make_integer_sequence<unsigned, kMaxBits>{});
 }
 
 // One coefficient; z is the previous coefficient's zero flag and becomes
@@ -186,27 +197,40 @@ Layout layout(std::span<const std::uint32_t> bits) {
 std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int16_t>> bands) {
   if (bands.size() > kMaxBands) throw std::invalid_argument("more than 255 bands");
   std::vector<std::uint32_t> bits;
+  std::vector<std::size_t> band_symbols;
   bits.reserve(bands.size());
+  band_symbols.reserve(bands.size());
   std::size_t symbols = 0;
+  std::size_t largest_band = 0;
   for (const auto band : bands) {
     const BandStats stats = band_stats(band);
     bits.push_back(stats.bits);
-    symbols += band.size() + stats.nonzero * (1 + stats.bits);
+    band_symbols.push_back(band.size() + stats.nonzero * (1 + stats.bits));
+    symbols += band_symbols.back();
+    largest_band = std::max(largest_band, band_symbols.back());
   }
   const Layout lay = layout(bits);
 
-  BinEnc enc(lay.total);
-  std::uint16_t* next = enc.claim(symbols);  // the exact count
-  for (std::size_t i = 0; i < bands.size(); ++i) {
-    next = model_band(next, enc.table() + lay.offsets[i] + kTree, bands[i], bits[i]);
+  // Bands share no context and each starts from fresh probabilities, so a
+  // band's symbols depend on nothing outside it. The engine codes the whole
+  // run backwards; modelling the bands from the last to the first and
+  // coding each at once needs a queue for one band, not for the signal
+  // (two bytes per modelled bit, several times the input otherwise).
+  std::vector<std::uint16_t> table(std::max<std::size_t>(lay.total, 1), kProbInit);
+  arans::SymbolQueue queue;
+  queue.resize(largest_band);
+  arans::BackwardCoder coder(symbols);
+  for (std::size_t i = bands.size(); i-- > 0;) {
+    const std::uint16_t* end =
+        model_band(queue.data(), table.data() + lay.offsets[i] + kTree, bands[i], bits[i]);
+    coder.code_backwards({queue.data(), end});
   }
-  enc.commit(next);
 
   std::vector<std::uint8_t> out;
   out.reserve(1 + bands.size() + 4 + symbols / 8);
   out.push_back(static_cast<std::uint8_t>(bands.size()));
   for (const std::uint32_t b : bits) out.push_back(static_cast<std::uint8_t>(b));
-  enc.finish_into(out);
+  coder.finish_into(out);
   return out;
 }
 

@@ -203,6 +203,30 @@ class BinEnc {
   SymbolQueue pending_;  // symbol() of every modelled bit, in order
 };
 
+// The coding half of the encoder on its own, for callers that model in
+// pieces: runs of queued symbols are coded from the last run to the first,
+// each run from its end to its start, the state running on between runs.
+// Coding the runs r1, r2, ..., rk given in the order rk, ..., r1 yields
+// exactly what one BinEnc holding r1 r2 ... rk would finish() to.
+class BackwardCoder {
+ public:
+  // Room for `max_symbols` symbols in all; passing more is a bug. The
+  // output buffer is reserved for the worst case (one word a symbol) but
+  // filled from its end, so its untouched pages cost address space only.
+  explicit BackwardCoder(std::size_t max_symbols);
+
+  void code_backwards(std::span<const std::uint16_t> run) noexcept;
+
+  // Appends the final state and every word, in decoding order.
+  void finish_into(std::vector<std::uint8_t>& out);
+
+ private:
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::uint8_t* end_;
+  std::uint8_t* head_;
+  std::uint32_t x_ = kStateLow;
+};
+
 // Decoder. A renormalisation that finds fewer than two bytes marks the
 // decoder truncated instead of failing the single call: callers test
 // truncated() once per byte or coefficient and report Truncated; the bits
