@@ -47,35 +47,6 @@ std::uint16_t* allocate_symbols(std::size_t n) {
   return static_cast<std::uint16_t*>(p);
 }
 
-// The encoder's state and the front of its output, which grows backwards.
-struct Coder {
-  std::uint32_t x = kStateLow;
-  std::uint8_t* head;
-
-  void code(std::uint32_t e) {
-    const std::uint32_t p = e & (kProbScale - 1);
-    const std::uint32_t mask = 0u - (e >> kProbBits);  // all ones for bit 1
-    const std::uint32_t freq = p + ((kProbScale - 2 * p) & mask);
-    const std::uint32_t start = p & mask;
-    // Renormalise so that the coded state stays below 2^32: x' < 4096 (x / freq + 1)
-    // needs x < freq * 2^20. With x < 2^32 one 16-bit shift always suffices,
-    // so there is at most one word per symbol.
-    // A branch rather than a select: a word is due about once per 16 bits of
-    // information, a rhythm the predictor follows, and a predicted branch
-    // keeps the comparison off the chain from x to x (measured: about a
-    // third faster than the branch-free form, even on incompressible bits).
-    if (x >= (freq << 20)) {
-      head -= 2;
-      store_le16(head, static_cast<std::uint16_t>(x));
-      x >>= 16;
-    }
-    // x' = C(s, x) = floor(x / freq) * 4096 + x mod freq + start
-    //             = x + start + floor(x / freq) * (4096 - freq).
-    const std::uint32_t q = div_by_freq(x, freq);
-    x += start + q * (kProbScale - freq);
-  }
-};
-
 // Room for n symbols: at most one word each plus the 4-byte state. The
 // buffer is filled from its end; for a large run the pages it never
 // reaches are never touched, so the slack costs address space only.

@@ -4,6 +4,7 @@
 #include "quillmere/cmodel.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <new>
 #include <stdexcept>
@@ -71,47 +72,145 @@ struct BandScalars {
   }
 };
 
-// Writes the symbols of one band from `out` on; `tree` is the table at
-// the band's magnitude tree (base + 3), indexed by node. The bit count is a
+// Where the modelling of a band stands between two runs of its
+// coefficients (the tree lives in the table).
+struct BandState {
+  BandScalars scalars;
+  unsigned z = 0;
+};
+
+// Models the coefficients of `run` from `state` on; `tree` is the table at
+// the band's magnitude tree (base + 3), indexed by node. With Emit, the
+// symbols are written from `out` on and the end is returned; without, the
+// probabilities only adapt (out is not touched). after(n) runs after each
+// coefficient, n its symbol count as a constant. The bit count is a
 // template argument so that the magnitude loop unrolls into straight code:
 // every node is then the magnitude's leading bits with a marker bit above
 // them, computed from the magnitude alone rather than from the node before.
-template <unsigned Bits>
-std::uint16_t* model_band(std::uint16_t* out, std::uint16_t* tree,
-                          std::span<const std::int16_t> band) {
-  BandScalars scalars;
-  unsigned z = 0;
-  for (const std::int16_t w : band) {
+template <unsigned Bits, bool Emit, class AfterCoefficient>
+std::uint16_t* model_run(std::uint16_t* out, std::uint16_t* tree,
+                         std::span<const std::int16_t> run, BandState& state,
+                         AfterCoefficient&& after) {
+  BandScalars scalars = state.scalars;
+  unsigned z = state.z;
+  const auto emit = [&](std::size_t k, std::uint16_t s) {
+    if constexpr (Emit) out[k] = s;
+    return s;
+  };
+  for (const std::int16_t w : run) {
     const unsigned nonzero = w != 0;
     const std::uint32_t pz = scalars.zero_flag(z);
-    *out++ = symbol(pz, nonzero);
+    emit(0, symbol(pz, nonzero));
     scalars.adapt_zero_flag(z, pz, nonzero);
     z = nonzero;
-    if (!nonzero) continue;
+    if constexpr (Emit) ++out;
+    if (!nonzero) {
+      after(std::integral_constant<std::size_t, 1>{});
+      continue;
+    }
 
     const unsigned negative = w < 0;
-    *out++ = symbol(scalars.sign, negative);
+    emit(0, symbol(scalars.sign, negative));
     scalars.sign = adapt(scalars.sign, negative);
+    if constexpr (Emit) ++out;
     const std::uint32_t m =
         static_cast<std::uint32_t>(negative ? -std::int32_t{w} : std::int32_t{w}) - 1;
     [&]<unsigned... K>(std::integer_sequence<unsigned, K...>) {
       // Bit k (from the top) is coded at node 1 followed by the k bits above it.
-      ((out[K] = symbol(tree[(m >> (Bits - K)) | (1u << K)], (m >> (Bits - 1 - K)) & 1u),
-        tree[(m >> (Bits - K)) | (1u << K)] = kAdapted[out[K]]),
+      ((tree[(m >> (Bits - K)) | (1u << K)] = kAdapted[emit(
+            K, symbol(tree[(m >> (Bits - K)) | (1u << K)], (m >> (Bits - 1 - K)) & 1u))]),
        ...);
     }(std::make_integer_sequence<unsigned, Bits>{});
-    out += Bits;
+    if constexpr (Emit) out += Bits;
+    after(std::integral_constant<std::size_t, 2 + Bits>{});
   }
+  state = {scalars, z};
   return out;
 }
 
+constexpr auto kNothingAfter = [](auto) {};
+
+// Coefficients modelled per run of a large band. The engine codes backwards
+// while probabilities adapt forwards, so a band is modelled in runs from
+// its last run to its first, each run starting from the probabilities a
+// forward pass recorded at its start. The queue then holds two runs (about
+// a megabyte each, in cache) instead of two bytes per modelled bit of the
+// whole band, several times the signal's size. The forward pass is paid
+// back by overlapping: while run r is coded, run r - 1 is modelled in the
+// same loop. Coding is one long chain of dependent multiplies that leaves
+// most of the processor idle, and modelling is independent work that
+// fills it.
+constexpr std::size_t kRunCoefficients = std::size_t{1} << 15;
+
+template <unsigned Bits>
+constexpr std::size_t run_length() {
+  // A recorded state costs the tree's 2^Bits entries; runs of at least four
+  // times that many coefficients keep the records below a byte per
+  // coefficient even for 16-bit bands.
+  return std::max(kRunCoefficients, std::size_t{4} << Bits);
+}
+
+template <unsigned Bits>
+void encode_band(std::span<const std::int16_t> band, std::uint16_t* tree,
+                 std::array<std::uint16_t*, 2> queues, arans::BackwardCoder& coder) {
+  constexpr std::size_t kNodes = std::size_t{1} << Bits;  // tree[0] is unused but copied along
+  constexpr std::size_t kRun = run_length<Bits>();
+  const std::size_t runs = (band.size() + kRun - 1) / kRun;
+  if (runs == 0) return;
+  const auto run_at = [&](std::size_t r) {
+    return band.subspan(r * kRun).first(std::min(kRun, band.size() - r * kRun));
+  };
+
+  // The forward pass: the state at the start of every run after the first.
+  std::vector<BandState> states(runs);
+  std::vector<std::uint16_t> trees((runs - 1) * kNodes);
+  BandState state;
+  for (std::size_t r = 0; r + 1 < runs; ++r) {
+    model_run<Bits, false>(nullptr, tree, run_at(r), state, kNothingAfter);
+    states[r + 1] = state;
+    std::copy_n(tree, kNodes, trees.begin() + static_cast<std::ptrdiff_t>(r * kNodes));
+  }
+
+  // The last run finds its probabilities in the table already.
+  std::uint16_t* coding = queues[0];
+  std::uint16_t* modelling = queues[1];
+  const std::uint16_t* left =
+      model_run<Bits, true>(coding, tree, run_at(runs - 1), states[runs - 1], kNothingAfter);
+  arans::Coder c = coder.take();
+  for (std::size_t r = runs - 1; r-- > 0;) {
+    if (r == 0) {
+      std::fill_n(tree, kNodes, kProbInit);
+    } else {
+      std::copy_n(trees.begin() + static_cast<std::ptrdiff_t>((r - 1) * kNodes), kNodes, tree);
+    }
+    // Each modelled coefficient codes as many symbols of the later run as
+    // it queued, which keeps the two in step; the rest is coded after.
+    const std::uint16_t* const first = coding;
+    const std::uint16_t* end = model_run<Bits, true>(
+        modelling, tree, run_at(r), states[r], [&](auto queued) {
+          if (left - first >= static_cast<std::ptrdiff_t>(queued())) [[likely]] {
+            for (std::size_t k = 0; k < queued(); ++k) c.code(*--left);
+          }
+        });
+    while (left > first) c.code(*--left);
+    std::swap(coding, modelling);
+    left = end;
+  }
+  while (left > coding) c.code(*--left);
+  coder.give_back(c);
+}
+
+// The most symbols one run of a band with this bit count can queue.
+std::size_t max_run_symbols(std::size_t band_size, unsigned bits) {
+  const std::size_t run = std::max(kRunCoefficients, std::size_t{4} << bits);
+  return std::min(band_size, run) * (2 + bits);
+}
+
 // The band's bit count, 1 to 16, as a template argument.
-std::uint16_t* model_band(std::uint16_t* out, std::uint16_t* tree,
-                          std::span<const std::int16_t> band, unsigned bits) {
-  return [&]<unsigned... B>(std::integer_sequence<unsigned, B...>) {
-    std::uint16_t* end = out;
-    ((bits == B + 1 ? (end = model_band<B + 1>(out, tree, band), true) : false) || ...);
-    return end;
+void encode_band(std::span<const std::int16_t> band, unsigned bits, std::uint16_t* tree,
+                 std::array<std::uint16_t*, 2> queues, arans::BackwardCoder& coder) {
+  [&]<unsigned... B>(std::integer_sequence<unsigned, B...>) {
+    ((bits == B + 1 ? (encode_band<B + 1>(band, tree, queues, coder), true) : false) || ...);
   }(std::make_integer_sequence<unsigned, kMaxBits>{});
 }
 
@@ -197,33 +296,29 @@ Layout layout(std::span<const std::uint32_t> bits) {
 std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int16_t>> bands) {
   if (bands.size() > kMaxBands) throw std::invalid_argument("more than 255 bands");
   std::vector<std::uint32_t> bits;
-  std::vector<std::size_t> band_symbols;
   bits.reserve(bands.size());
-  band_symbols.reserve(bands.size());
   std::size_t symbols = 0;
-  std::size_t largest_band = 0;
   for (const auto band : bands) {
     const BandStats stats = band_stats(band);
     bits.push_back(stats.bits);
-    band_symbols.push_back(band.size() + stats.nonzero * (1 + stats.bits));
-    symbols += band_symbols.back();
-    largest_band = std::max(largest_band, band_symbols.back());
+    symbols += band.size() + stats.nonzero * (1 + stats.bits);
   }
   const Layout lay = layout(bits);
 
   // Bands share no context and each starts from fresh probabilities, so a
-  // band's symbols depend on nothing outside it. The engine codes the whole
-  // run backwards; modelling the bands from the last to the first and
-  // coding each at once needs a queue for one band, not for the signal
-  // (two bytes per modelled bit, several times the input otherwise).
+  // band's symbols depend on nothing outside it: the bands are modelled and
+  // coded from the last to the first, as the engine codes backwards.
+  std::size_t queue_size = 0;
+  for (std::size_t i = 0; i < bands.size(); ++i) {
+    queue_size = std::max(queue_size, max_run_symbols(bands[i].size(), bits[i]));
+  }
   std::vector<std::uint16_t> table(std::max<std::size_t>(lay.total, 1), kProbInit);
   arans::SymbolQueue queue;
-  queue.resize(largest_band);
+  queue.resize(2 * queue_size);
+  const std::array<std::uint16_t*, 2> queues{queue.data(), queue.data() + queue_size};
   arans::BackwardCoder coder(symbols);
   for (std::size_t i = bands.size(); i-- > 0;) {
-    const std::uint16_t* end =
-        model_band(queue.data(), table.data() + lay.offsets[i] + kTree, bands[i], bits[i]);
-    coder.code_backwards({queue.data(), end});
+    encode_band(bands[i], bits[i], table.data() + lay.offsets[i] + kTree, queues, coder);
   }
 
   std::vector<std::uint8_t> out;
