@@ -36,10 +36,18 @@ WAVELET_HOT_KERNEL void forward(const float* x, Output s_out, Output d_out,
   }
 }
 
+constexpr float kInverseSteps[1][2] = {{-kUpdate, -kPredict}};
+
 WAVELET_HOT_KERNEL void inverse(const float* s, const float* d, Output y,
                                 const LevelShape& sh) noexcept {
-  static constexpr float kSteps[1][2] = {{-kUpdate, -kPredict}};
-  detail::inverse_blocks<false>(s, d, y, sh, 1.0f, 1.0f, kSteps);
+  detail::inverse_blocks<false>(s, d, y, sh, 1.0f, 1.0f, kInverseSteps);
+}
+
+WAVELET_HOT_KERNEL void inverse_pairs(const float* s, std::size_t s_org, const float* d, float* y,
+                                      std::size_t y_org, std::size_t n, std::size_t first,
+                                      std::size_t last) noexcept {
+  detail::inverse_range<false>(s, s_org, d, y, y_org, detail::shape_of(n), first, last, 1.0f,
+                               1.0f, kInverseSteps);
 }
 
 TransformResult<void> check_inverse(std::size_t a, std::size_t d, std::size_t m) noexcept {
@@ -62,7 +70,7 @@ void inverse_level(const IncompleteDwtExecutor&, std::span<const float> s, std::
   inverse(s.data(), d.data(), y, detail::shape_of(s.size() + d.size()));
 }
 
-constexpr detail::LevelKernels kKernels{forward_level, check_inverse, inverse_level};
+constexpr detail::LevelKernels kKernels{forward_level, check_inverse, inverse_level, inverse_pairs};
 constexpr detail::LevelRules kRules{detail::LevelStyle::Lifting, Cdf53::kMinimumInput, &kKernels};
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "buffers.hpp"
 #include "kernel_dispatch.hpp"
+#include "lanes.hpp"
 #include "lifting_steps.hpp"
 #include "multi_level.hpp"
 #include "wavelet/lifting.hpp"
@@ -24,8 +25,14 @@ constexpr float kDelta = 0.44350687f;
 constexpr float kScaleApprox = 1.1496044f;
 constexpr float kScaleDetails = 0.86986446f;
 
-WAVELET_HOT_KERNEL void forward(const float* x, Output s_out, Output d_out,
-                                const LevelShape& sh) noexcept {
+constexpr float kForwardSteps[2][2] = {{kAlpha, kBeta}, {kGamma, kDelta}};
+// Unscaling swaps the gains; then the steps in reverse with negated constants.
+constexpr float kInverseSteps[2][2] = {{-kDelta, -kGamma}, {-kBeta, -kAlpha}};
+
+// The step pipeline over whole blocks, for levels too short for the fused
+// loops below.
+inline void forward_blocks(const float* x, Output s_out, Output d_out,
+                           const LevelShape& sh) noexcept {
   float* const s = s_out.data();
   float* const d = d_out.data();
   Step predict1{}, update1{}, predict2{}, update2{}, scale_details{};
@@ -55,11 +62,167 @@ WAVELET_HOT_KERNEL void forward(const float* x, Output s_out, Output d_out,
   }
 }
 
+#if WAVELET_HAS_LANES
+using detail::kLanes;
+using detail::Lanes;
+
+// Levels from this many details on take the fused loops; shorter ones
+// have no interior worth a loop.
+constexpr std::size_t kFusedMinimum = 64;
+
+// Every step in one pass with the rows in registers: the step pipeline
+// stores and reloads each intermediate row from L1 and splits x three
+// times. Each lane evaluates the same expression as the steps, so the
+// values are bit-identical. The second step pair works two rounds behind
+// the first, on rows the previous round finished, so that a round holds
+// two short chains of dependent operations instead of one long one that
+// the processor cannot overlap with the next round.
+//
+// Final s[i] and d[i] for i in [lo, hi), an interior stretch: lo >= 8,
+// hi + 24 <= D, hi - lo a multiple of 8; no value it uses comes from a
+// border substitution. A round splits x rows [q, q+8) and finishes rows
+// [q-24, q-16); the first three rounds only fill the registers.
+inline void forward_fused(const float* x, float* s, float* d, std::size_t lo,
+                          std::size_t hi) noexcept {
+  const Lanes alpha = detail::splat(kAlpha), beta = detail::splat(kBeta);
+  const Lanes gamma = detail::splat(kGamma), delta = detail::splat(kDelta);
+  const Lanes scale_s = detail::splat(kScaleApprox), scale_d = detail::splat(kScaleDetails);
+  Lanes even_1, odd_1;  // rows [q-8, q)
+  detail::load_split(x + 2 * (lo - kLanes), even_1, odd_1);
+  Lanes d1_1{}, d1_2{}, s1_1{}, s1_2{}, d2_1{};  // _k: rows [q-8k-8, q-8k)
+  auto round = [&](std::size_t q, bool finish) {
+    Lanes even, odd;
+    detail::load_split(x + 2 * q, even, odd);
+    // Rows [q-8, q).
+    const Lanes d1 = odd_1 + (even_1 + detail::next_rows(even_1, even)) * alpha;
+    const Lanes s1 = even_1 + beta * (detail::previous_rows(d1_1, d1) + d1);
+    // Rows [q-24, q-16).
+    const Lanes d2 = d1_2 + (s1_2 + detail::next_rows(s1_2, s1_1)) * gamma;
+    const Lanes s2 = (s1_2 + delta * (detail::previous_rows(d2_1, d2) + d2)) * scale_s;
+    if (finish) {
+      detail::store(s + q - 3 * kLanes, s2);
+      detail::store(d + q - 3 * kLanes, d2 * scale_d);
+    }
+    even_1 = even;
+    odd_1 = odd;
+    d1_2 = d1_1;
+    d1_1 = d1;
+    s1_2 = s1_1;
+    s1_1 = s1;
+    d2_1 = d2;
+  };
+  round(lo, false);
+  round(lo + kLanes, false);
+  round(lo + 2 * kLanes, false);
+  for (std::size_t q = lo + 3 * kLanes; q < hi + 3 * kLanes; q += kLanes) round(q, true);
+}
+
+// Output pairs [lo, hi) of an interior stretch: lo >= 16, hi + 24 <= D,
+// hi - lo a multiple of 8. Approximation value g is at s[g - s_org] and
+// output sample j goes to y[j - y_org]; the loop reads approximations
+// [lo - 8, hi + 24) and details [lo - 16, hi + 24). A round loads rows
+// [q, q+8) and writes the output pairs [q-24, q-16), its second step pair
+// two rounds behind the first as in forward_fused; the first four rounds
+// only fill the registers.
+inline void inverse_fused(const float* s, std::size_t s_org, const float* d, float* y,
+                          std::size_t y_org, std::size_t lo, std::size_t hi) noexcept {
+  const Lanes delta = detail::splat(-kDelta), gamma = detail::splat(-kGamma);
+  const Lanes beta = detail::splat(-kBeta), alpha = detail::splat(-kAlpha);
+  const Lanes scale_s = detail::splat(kScaleDetails), scale_d = detail::splat(kScaleApprox);
+  const std::size_t first = lo - kLanes;
+  Lanes d2_1 = detail::load(d + first - kLanes) * scale_d;  // _k: rows [q-8k, q-8k+8)
+  Lanes s1_1{}, s1_2{}, d1_1{}, d1_2{}, even_2{};
+  auto round = [&](std::size_t q, bool finish) {
+    const Lanes s2 = detail::load(s + (q - s_org)) * scale_s;
+    const Lanes d2 = detail::load(d + q) * scale_d;
+    // Rows [q, q+8), then [q-8, q).
+    const Lanes s1 = s2 + delta * (detail::previous_rows(d2_1, d2) + d2);
+    const Lanes d1 = d2_1 + (s1_1 + detail::next_rows(s1_1, s1)) * gamma;
+    // Rows [q-16, q-8), then [q-24, q-16).
+    const Lanes even = s1_2 + beta * (detail::previous_rows(d1_2, d1_1) + d1_1);
+    const Lanes odd = d1_2 + (even_2 + detail::next_rows(even_2, even)) * alpha;
+    if (finish) detail::store_interleaved(y + (2 * (q - 3 * kLanes) - y_org), even_2, odd);
+    d2_1 = d2;
+    s1_2 = s1_1;
+    s1_1 = s1;
+    d1_2 = d1_1;
+    d1_1 = d1;
+    even_2 = even;
+  };
+  for (std::size_t q = first; q < first + 4 * kLanes; q += kLanes) round(q, false);
+  for (std::size_t q = first + 4 * kLanes; q < hi + 3 * kLanes; q += kLanes) round(q, true);
+}
+#endif
+
+// Output pairs [first, last) of a level, the interior through the fused
+// loop and the stretches near the borders through windows of the steps.
+inline void inverse_span(const float* s, std::size_t s_org, const float* d, float* y,
+                         std::size_t y_org, const LevelShape& sh, std::size_t first,
+                         std::size_t last) noexcept {
+#if WAVELET_HAS_LANES
+  if (sh.D >= kFusedMinimum) {
+    constexpr std::size_t kFrom = 2 * kLanes;
+    const std::size_t to = kFrom + (sh.D - 3 * kLanes - kFrom) / kLanes * kLanes;
+    const std::size_t lo = std::clamp(first, kFrom, to);
+    const std::size_t hi = lo + (std::clamp(last, kFrom, to) - lo) / kLanes * kLanes;
+    if (hi > lo) {
+      detail::inverse_range<true>(s, s_org, d, y, y_org, sh, first, lo, kScaleDetails,
+                                  kScaleApprox, kInverseSteps);
+      inverse_fused(s, s_org, d, y, y_org, lo, hi);
+      detail::inverse_range<true>(s, s_org, d, y, y_org, sh, hi, last, kScaleDetails,
+                                  kScaleApprox, kInverseSteps);
+      return;
+    }
+  }
+#endif
+  detail::inverse_range<true>(s, s_org, d, y, y_org, sh, first, last, kScaleDetails, kScaleApprox,
+                              kInverseSteps);
+}
+
+WAVELET_HOT_KERNEL void forward(const float* x, Output s_out, Output d_out,
+                                const LevelShape& sh) noexcept {
+#if WAVELET_HAS_LANES
+  if (sh.D >= kFusedMinimum) {
+    float* const s = s_out.data();
+    float* const d = d_out.data();
+    constexpr std::size_t kFrom = kLanes;
+    const std::size_t to = kFrom + (sh.D - 3 * kLanes - kFrom) / kLanes * kLanes;
+    s_out.reach(kFrom);
+    d_out.reach(kFrom);
+    detail::forward_range<true>(x, s, d, sh, 0, kFrom, kScaleApprox, kScaleDetails,
+                                kForwardSteps);
+    // The outputs grow a stretch at a time (see Output), long enough that
+    // the two rounds each call spends filling its registers hardly count.
+    for (std::size_t b = kFrom; b < to;) {
+      const std::size_t e = std::min(b + 4 * detail::kLiftBlock, to);
+      s_out.reach(e);
+      d_out.reach(e);
+      forward_fused(x, s, d, b, e);
+      b = e;
+    }
+    s_out.reach(sh.A);
+    d_out.reach(sh.D);
+    detail::forward_range<true>(x, s, d, sh, to, sh.A, kScaleApprox, kScaleDetails,
+                                kForwardSteps);
+    return;
+  }
+#endif
+  forward_blocks(x, s_out, d_out, sh);
+}
+
 WAVELET_HOT_KERNEL void inverse(const float* s, const float* d, Output y,
                                 const LevelShape& sh) noexcept {
-  // Unscaling swaps the gains; then the steps in reverse with negated constants.
-  static constexpr float kSteps[2][2] = {{-kDelta, -kGamma}, {-kBeta, -kAlpha}};
-  detail::inverse_blocks<true>(s, d, y, sh, kScaleDetails, kScaleApprox, kSteps);
+  for (std::size_t b = 0; b < sh.A; b += detail::kLiftBlock) {
+    const std::size_t e = std::min(b + detail::kLiftBlock, sh.A);
+    y.reach(e == sh.A ? sh.n : 2 * e);
+    inverse_span(s, 0, d, y.data(), 0, sh, b, e);
+  }
+}
+
+WAVELET_HOT_KERNEL void inverse_pairs(const float* s, std::size_t s_org, const float* d, float* y,
+                                      std::size_t y_org, std::size_t n, std::size_t first,
+                                      std::size_t last) noexcept {
+  inverse_span(s, s_org, d, y, y_org, detail::shape_of(n), first, last);
 }
 
 TransformResult<void> check_inverse(std::size_t a, std::size_t d, std::size_t m) noexcept {
@@ -82,7 +245,7 @@ void inverse_level(const IncompleteDwtExecutor&, std::span<const float> s, std::
   inverse(s.data(), d.data(), y, detail::shape_of(s.size() + d.size()));
 }
 
-constexpr detail::LevelKernels kKernels{forward_level, check_inverse, inverse_level};
+constexpr detail::LevelKernels kKernels{forward_level, check_inverse, inverse_level, inverse_pairs};
 constexpr detail::LevelRules kRules{detail::LevelStyle::Lifting, Cdf97::kMinimumInput, &kKernels};
 
 }  // namespace

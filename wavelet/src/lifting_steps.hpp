@@ -131,48 +131,61 @@ inline void scale_in_place(float* __restrict v, std::size_t lo, std::size_t hi, 
 // once, interleaved.
 inline constexpr std::size_t kInverseHalo = 2;
 
+// Each half on its own cache lines, so the vector loads and stores of the
+// steps never straddle two.
+// How far beyond the output pairs it rebuilds, on either side, an inverse
+// kernel may read its approximation input (the fused loops read further
+// than the windows' halo).
+inline constexpr std::size_t kStreamHalo = 24;
+
 struct InverseWindow {
-  float s[kLiftBlock + 2 * kInverseHalo];
-  float d[kLiftBlock + 2 * kInverseHalo];
+  alignas(64) float s[kLiftBlock + 2 * kInverseHalo];
+  alignas(64) float d[kLiftBlock + 2 * kInverseHalo];
 };
 
-// Copies (optionally scaled) s[lo..s_hi) and d[lo..d_hi) into the window.
+// Copies (optionally scaled) s[lo..s_hi) and d[lo..d_hi) into the window;
+// s holds the value of global index g at s[g - s_org].
 template <bool kScale>
-inline void load_window(const float* __restrict s, const float* __restrict d, InverseWindow& w,
-                        std::size_t lo, std::size_t s_hi, std::size_t d_hi, float ks,
-                        float kd) noexcept {
-  for (std::size_t g = lo; g < s_hi; ++g) w.s[g - lo] = kScale ? s[g] * ks : s[g];
+inline void load_window(const float* __restrict s, std::size_t s_org, const float* __restrict d,
+                        InverseWindow& w, std::size_t lo, std::size_t s_hi, std::size_t d_hi,
+                        float ks, float kd) noexcept {
+  for (std::size_t g = lo; g < s_hi; ++g) w.s[g - lo] = kScale ? s[g - s_org] * ks : s[g - s_org];
   for (std::size_t g = lo; g < d_hi; ++g) w.d[g - lo] = kScale ? d[g] * kd : d[g];
 }
 
-// y[2i] = s[i] for i in [b, e), y[2i+1] = d[i] for i in [b, min(e, D)).
-inline void store_interleaved(const InverseWindow& w, float* __restrict y, std::size_t off,
-                              std::size_t b, std::size_t e, const LevelShape& sh) noexcept {
+// y[2i] = s[i] for i in [b, e), y[2i+1] = d[i] for i in [b, min(e, D)),
+// with output index j at y[j - y_org] (y_org <= 2b).
+inline void store_interleaved(const InverseWindow& w, float* __restrict y, std::size_t y_org,
+                              std::size_t off, std::size_t b, std::size_t e,
+                              const LevelShape& sh) noexcept {
   const std::size_t pairs = std::min(e, sh.D);
   for (std::size_t g = b; g < pairs; ++g) {
-    y[2 * g] = w.s[g - off];
-    y[2 * g + 1] = w.d[g - off];
+    y[2 * g - y_org] = w.s[g - off];
+    y[2 * g + 1 - y_org] = w.d[g - off];
   }
-  if (e > pairs) y[2 * pairs] = w.s[pairs - off];
+  if (e > pairs) y[2 * pairs - y_org] = w.s[pairs - off];
 }
 
 // Runs an inverse that alternates update(c[0]) and predict(c[1]) for each
-// pair of constants, after an optional unscaling, block by block.
+// pair of constants, after an optional unscaling, over the output pairs
+// [first, last), at most kLiftBlock of them per window. Values do not
+// depend on where windows start or end, so a level may be rebuilt in any
+// number of calls.
 template <bool kScale, std::size_t kPairs>
-inline void inverse_blocks(const float* __restrict s, const float* __restrict d, Output out,
-                           const LevelShape& sh, float ks, float kd,
-                           const float (&steps)[kPairs][2]) noexcept {
-  float* const y = out.data();
+inline void inverse_range(const float* __restrict s, std::size_t s_org, const float* __restrict d,
+                          float* __restrict y, std::size_t y_org, const LevelShape& sh,
+                          std::size_t first, std::size_t last, float ks, float kd,
+                          const float (&steps)[kPairs][2]) noexcept {
   InverseWindow w;
-  for (std::size_t b = 0; b < sh.A; b += kLiftBlock) {
-    const std::size_t e = std::min(b + kLiftBlock, sh.A);
+  for (std::size_t b = first; b < last; b += kLiftBlock) {
+    const std::size_t e = std::min(b + kLiftBlock, last);
     const std::size_t off = b >= kInverseHalo ? b - kInverseHalo : 0;
     // A window reaches the ends of both halves or of neither, as
     // D >= A - 1 and the halo is at least one.
     const bool at_end = e + kInverseHalo >= sh.A;
     std::size_t s_hi = std::min(e + kInverseHalo, sh.A);
     std::size_t d_hi = std::min(e + kInverseHalo, sh.D);
-    load_window<kScale>(s, d, w, off, s_hi, d_hi, ks, kd);
+    load_window<kScale>(s, s_org, d, w, off, s_hi, d_hi, ks, kd);
     // Each update narrows the valid part by one on the left (it reads
     // d[i-1]), each predict by one on the right (it reads s[i+1]); at the
     // level's own borders the substitutions stand in instead.
@@ -187,8 +200,65 @@ inline void inverse_blocks(const float* __restrict s, const float* __restrict d,
       predict_in_place(w.s, w.d, lo, p_hi, off, sh, c[1]);
       d_hi = p_hi;
     }
+    store_interleaved(w, y, y_org, off, b, e, sh);
+  }
+}
+
+// The forward counterpart of inverse_range, from x alone: predict(c[0])
+// and update(c[1]) for each pair of constants, the last update scaled by
+// ks and the details by kd when kScale, in windows of at most kLiftBlock
+// pairs. Writes s[i] for i in [first, min(last, A)) and d[i] for i in
+// [first, min(last, D)). The halo of two covers what two step pairs
+// narrow; one pair needs less.
+template <bool kScale, std::size_t kPairs>
+inline void forward_range(const float* __restrict x, float* __restrict s, float* __restrict d,
+                          const LevelShape& sh, std::size_t first, std::size_t last, float ks,
+                          float kd, const float (&steps)[kPairs][2]) noexcept {
+  static_assert(kPairs <= kInverseHalo);
+  InverseWindow w;
+  for (std::size_t b = first; b < last; b += kLiftBlock) {
+    const std::size_t e = std::min(b + kLiftBlock, last);
+    const std::size_t off = b >= kInverseHalo ? b - kInverseHalo : 0;
+    const bool at_end = e + kInverseHalo >= sh.A;
+    std::size_t s_hi = std::min(e + kInverseHalo, sh.A);
+    std::size_t d_hi = std::min(e + kInverseHalo, sh.D);
+    for (std::size_t g = off; g < s_hi; ++g) w.s[g - off] = x[2 * g];
+    for (std::size_t g = off; g < d_hi; ++g) w.d[g - off] = x[2 * g + 1];
+    // The predict from the even samples is predict_from_signal's
+    // expression, the update after it update_from_signal's, borders
+    // included; each predict narrows the valid part by one on the right,
+    // each update by one on the left.
+    std::size_t lo = off;
+    for (std::size_t k = 0; k < kPairs; ++k) {
+      const std::size_t p_hi = at_end ? sh.D : std::min(d_hi, s_hi - 1);
+      predict_in_place(w.s, w.d, lo, p_hi, off, sh, steps[k][0]);
+      d_hi = p_hi;
+      const std::size_t u_lo = off == 0 ? 0 : lo + 1;
+      const std::size_t u_hi = at_end ? sh.A : std::min(s_hi, d_hi);
+      if (kScale && k + 1 == kPairs) {
+        update_in_place<true>(w.s, w.d, u_lo, u_hi, off, sh, steps[k][1], ks);
+      } else {
+        update_in_place<false>(w.s, w.d, u_lo, u_hi, off, sh, steps[k][1]);
+      }
+      lo = u_lo;
+      s_hi = u_hi;
+    }
+    for (std::size_t g = b; g < std::min(e, sh.A); ++g) s[g] = w.s[g - off];
+    for (std::size_t g = b; g < std::min(e, sh.D); ++g) {
+      d[g] = kScale ? w.d[g - off] * kd : w.d[g - off];
+    }
+  }
+}
+
+// The whole level into `out`, growing it block by block.
+template <bool kScale, std::size_t kPairs>
+inline void inverse_blocks(const float* __restrict s, const float* __restrict d, Output out,
+                           const LevelShape& sh, float ks, float kd,
+                           const float (&steps)[kPairs][2]) noexcept {
+  for (std::size_t b = 0; b < sh.A; b += kLiftBlock) {
+    const std::size_t e = std::min(b + kLiftBlock, sh.A);
     out.reach(e == sh.A ? sh.n : 2 * e);
-    store_interleaved(w, y, off, b, e, sh);
+    inverse_range<kScale>(s, 0, d, out.data(), 0, sh, b, e, ks, kd, steps);
   }
 }
 

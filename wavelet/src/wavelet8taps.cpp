@@ -139,7 +139,7 @@ void inverse_level(const IncompleteDwtExecutor& self, std::span<const float> a,
 }  // namespace
 
 namespace detail {
-const LevelKernels kFilterBankKernels{forward_level, check_inverse, inverse_level};
+const LevelKernels kFilterBankKernels{forward_level, check_inverse, inverse_level, nullptr};
 }  // namespace detail
 
 Wavelet8Taps::Wavelet8Taps(BorderMode border, const std::array<float, kTaps>& low_pass) noexcept

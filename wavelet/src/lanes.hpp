@@ -1,0 +1,68 @@
+// Eight f32 lanes through the compiler's generic vectors, for the lifting
+// loops that carry their intermediate rows in registers. Each operator is
+// one IEEE operation per lane, so a lane computes exactly what the scalar
+// expression computes; the AVX2 clone turns a Lanes operation into one
+// instruction, the baseline clone into two SSE ones.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+#if defined(__GNUC__) && (defined(__clang__) || __GNUC__ >= 12)
+#define WAVELET_HAS_LANES 1
+#else
+#define WAVELET_HAS_LANES 0
+#endif
+
+#if WAVELET_HAS_LANES
+// Passing 32-byte vectors by value has a different ABI with and without
+// AVX, which GCC warns about for every helper here and every caller; all
+// of them are always inlined, so no call ever passes a vector across that
+// boundary. GCC reports it only when it emits the functions, at the end of
+// the file, so the warning stays off for the whole file that includes this.
+#pragma GCC diagnostic ignored "-Wpsabi"
+#define WAVELET_LANES_INLINE [[gnu::always_inline]] inline
+
+namespace wavelet::detail {
+
+typedef float Lanes __attribute__((vector_size(32)));
+inline constexpr std::size_t kLanes = 8;
+
+WAVELET_LANES_INLINE Lanes splat(float v) noexcept { return Lanes{v, v, v, v, v, v, v, v}; }
+
+WAVELET_LANES_INLINE Lanes load(const float* p) noexcept {
+  Lanes v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+WAVELET_LANES_INLINE void store(float* p, Lanes v) noexcept { std::memcpy(p, &v, sizeof v); }
+
+// Row i + 1 for each lane i, when a holds rows [r, r+8) and b [r+8, r+16).
+WAVELET_LANES_INLINE Lanes next_rows(Lanes a, Lanes b) noexcept {
+  return __builtin_shufflevector(a, b, 1, 2, 3, 4, 5, 6, 7, 8);
+}
+
+// Row i - 1 for each lane i, when a holds rows [r-8, r) and b [r, r+8).
+WAVELET_LANES_INLINE Lanes previous_rows(Lanes a, Lanes b) noexcept {
+  return __builtin_shufflevector(a, b, 7, 8, 9, 10, 11, 12, 13, 14);
+}
+
+// p[0..16) split into even = p[0], p[2], ... and odd = p[1], p[3], ...
+WAVELET_LANES_INLINE void load_split(const float* p, Lanes& even, Lanes& odd) noexcept {
+  const Lanes a = load(p);
+  const Lanes b = load(p + kLanes);
+  even = __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14);
+  odd = __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15);
+}
+
+// p[2i] = even[i], p[2i+1] = odd[i] for the 16 values from p.
+WAVELET_LANES_INLINE void store_interleaved(float* p, Lanes even, Lanes odd) noexcept {
+  store(p, __builtin_shufflevector(even, odd, 0, 8, 1, 9, 2, 10, 3, 11));
+  store(p + kLanes, __builtin_shufflevector(even, odd, 4, 12, 5, 13, 6, 14, 7, 15));
+}
+
+}  // namespace wavelet::detail
+
+#undef WAVELET_LANES_INLINE
+#endif
