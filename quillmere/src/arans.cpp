@@ -2,6 +2,7 @@
 // both directions walk the interleaved bytes with a stride of two.
 #include "quillmere/arans.hpp"
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -25,28 +26,138 @@ std::size_t tree_base(unsigned prev, unsigned context_bits) {
   return std::size_t{prev >> (8 - context_bits)} << 8;
 }
 
+// Models one byte v after `prev` through the plane's table: its 8 symbols
+// go to out[0..8) when Emit; without, the probabilities only adapt.
+template <bool Emit>
+[[gnu::always_inline]] inline void model_byte(unsigned v, unsigned prev, unsigned context_bits,
+                                              std::uint16_t* table, std::uint16_t* out) {
+  std::uint16_t* const tree = table + tree_base(prev, context_bits);
+  std::size_t node = 1;
+  for (int k = 7; k >= 0; --k) {
+    const unsigned bit = (v >> k) & 1u;
+    const std::uint16_t s = symbol(tree[node], bit);
+    if constexpr (Emit) out[7 - k] = s;
+    tree[node] = kAdapted[s];
+    node = 2 * node + bit;
+  }
+}
+
 // Models the n bytes src[0], src[stride], ... (n > 0).
 BinEnc model_plane(const std::uint8_t* src, std::size_t n, std::size_t stride,
                    unsigned context_bits) {
   BinEnc enc(contexts_for(context_bits));
-  std::uint16_t* out = enc.claim(8 * n);
-  std::uint16_t* const table = enc.table();
+  std::uint16_t* const out = enc.claim(8 * n);
   unsigned prev = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const unsigned v = src[i * stride];
-    std::uint16_t* const tree = table + tree_base(prev, context_bits);
-    std::size_t node = 1;
-    for (int k = 7; k >= 0; --k) {
-      const unsigned bit = (v >> k) & 1u;
-      const std::uint16_t s = symbol(tree[node], bit);
-      *out++ = s;
-      tree[node] = kAdapted[s];
-      node = 2 * node + bit;
-    }
+    model_byte<true>(v, prev, context_bits, enc.table(), out + 8 * i);
     prev = v;
   }
-  enc.commit(out);
   return enc;
+}
+
+// Pairs per run when both planes of a long stream are coded. The engine
+// codes backwards while probabilities adapt forwards; queuing every
+// modelled bit of both planes would take 32 bytes per pair, eight times
+// the signal. Instead a forward pass records both tables at the start of
+// every run, and the runs are then modelled again from the last to the
+// first, each while the run after it is coded, in one loop: coding is a
+// chain of dependent multiplies that leaves most of the processor idle,
+// and the modelling fills it. Recorded tables cost 2 x 128 KiB a run, a
+// quarter of a byte per input pair at this length.
+constexpr std::size_t kRunPairs = std::size_t{1} << 19;
+
+// Both planes of `pairs` interleaved byte pairs into out_even and out_odd,
+// with the bytes of two separate model_plane().finish() calls.
+void encode_planes(const std::uint8_t* data, std::size_t pairs, unsigned context_bits,
+                   std::vector<std::uint8_t>& out_even, std::vector<std::uint8_t>& out_odd) {
+  const std::size_t runs = (pairs + kRunPairs - 1) / kRunPairs;
+  const std::size_t contexts = contexts_for(context_bits);
+  const auto run_pairs = [&](std::size_t r) { return std::min(kRunPairs, pairs - r * kRunPairs); };
+
+  std::vector<std::uint16_t> tables(2 * contexts, kProbInit);
+  std::uint16_t* const table[2] = {tables.data(), tables.data() + contexts};
+  // Forward pass: tables and previous bytes at the start of runs 1 ..
+  std::vector<std::uint16_t> recorded(2 * contexts * (runs - 1));
+  std::vector<std::uint8_t> prevs(2 * runs, 0);
+  for (std::size_t r = 0; r + 1 < runs; ++r) {
+    const std::uint8_t* pair = data + 2 * r * kRunPairs;
+    unsigned prev[2] = {prevs[2 * r], prevs[2 * r + 1]};
+    for (std::size_t i = 0; i < kRunPairs; ++i, pair += 2) {
+      for (int plane = 0; plane < 2; ++plane) {
+        model_byte<false>(pair[plane], prev[plane], context_bits, table[plane], nullptr);
+        prev[plane] = pair[plane];
+      }
+    }
+    prevs[2 * r + 2] = static_cast<std::uint8_t>(prev[0]);
+    prevs[2 * r + 3] = static_cast<std::uint8_t>(prev[1]);
+    std::copy_n(tables.data(), 2 * contexts,
+                recorded.begin() + static_cast<std::ptrdiff_t>(2 * contexts * r));
+  }
+
+  // Queues for two runs of each plane: one being coded, one being modelled.
+  const std::size_t run_symbols = 8 * std::min(pairs, kRunPairs);
+  SymbolQueue queue;
+  queue.resize(4 * run_symbols);
+  std::uint16_t* coding[2] = {queue.data(), queue.data() + run_symbols};
+  std::uint16_t* modelling[2] = {queue.data() + 2 * run_symbols, queue.data() + 3 * run_symbols};
+
+  // Models run r into modelling[], and codes 8 symbols of each plane's
+  // later run per pair while it goes; whatever of that run is left over is
+  // coded after.
+  const std::uint16_t* left[2] = {nullptr, nullptr};
+  BackwardCoder coders[2] = {BackwardCoder(8 * pairs), BackwardCoder(8 * pairs)};
+  Coder c[2] = {coders[0].take(), coders[1].take()};
+  const auto model_run = [&](std::size_t r, bool interleave) {
+    const std::uint8_t* pair = data + 2 * r * kRunPairs;
+    unsigned prev[2] = {prevs[2 * r], prevs[2 * r + 1]};
+    std::uint16_t* out[2] = {modelling[0], modelling[1]};
+    const std::size_t n = run_pairs(r);
+    for (std::size_t i = 0; i < n; ++i, pair += 2) {
+      for (int plane = 0; plane < 2; ++plane) {
+        model_byte<true>(pair[plane], prev[plane], context_bits, table[plane], out[plane]);
+        prev[plane] = pair[plane];
+        out[plane] += 8;
+      }
+      if (interleave && left[0] - coding[0] >= 8) [[likely]] {
+        for (int k = 0; k < 8; ++k) {
+          c[0].code(*--left[0]);
+          c[1].code(*--left[1]);
+        }
+      }
+    }
+    return n;
+  };
+  const auto code_rest = [&] {
+    while (left[0] > coding[0]) {
+      c[0].code(*--left[0]);
+      c[1].code(*--left[1]);
+    }
+  };
+
+  // The last run finds its tables in place already.
+  std::size_t n = model_run(runs - 1, false);
+  for (std::size_t r = runs - 1; r-- > 0;) {
+    std::swap(coding, modelling);
+    left[0] = coding[0] + 8 * n;
+    left[1] = coding[1] + 8 * n;
+    if (r == 0) {
+      std::fill(tables.begin(), tables.end(), kProbInit);
+    } else {
+      std::copy_n(recorded.begin() + static_cast<std::ptrdiff_t>(2 * contexts * (r - 1)),
+                  2 * contexts, tables.data());
+    }
+    n = model_run(r, true);
+    code_rest();
+  }
+  std::swap(coding, modelling);
+  left[0] = coding[0] + 8 * n;
+  left[1] = coding[1] + 8 * n;
+  code_rest();
+  coders[0].give_back(c[0]);
+  coders[1].give_back(c[1]);
+  coders[0].finish_into(out_even);
+  coders[1].finish_into(out_odd);
 }
 
 // `tree` is the table at the byte's tree base. Both children of the current
@@ -219,8 +330,7 @@ std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> data) {
   const std::size_t odd = n % 2;
   const unsigned context_bits = n < kWideContextFrom ? 3 : 8;
   std::vector<std::uint8_t> even, odd_plane;
-  BinEnc::finish_pair(model_plane(data.data(), pairs, 2, context_bits),
-                      model_plane(data.data() + 1, pairs, 2, context_bits), even, odd_plane);
+  encode_planes(data.data(), pairs, context_bits, even, odd_plane);
 
   std::vector<std::uint8_t> out;
   out.reserve(2 + leb128_size(pairs) + leb128_size(even.size()) + even.size() +
