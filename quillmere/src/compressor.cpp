@@ -5,8 +5,10 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "quillmere/arans.hpp"
 #include "quillmere/cmodel.hpp"
@@ -43,31 +45,81 @@ std::optional<QuillmereError> check_multiplier(const std::optional<float>& m) {
       float_text(v));
 }
 
+// A float buffer that is written before it is read: no zero fill.
+struct Floats {
+  std::unique_ptr<float[]> data;
+  std::size_t size = 0;
+
+  static Floats make(std::size_t n) { return {std::make_unique_for_overwrite<float[]>(n), n}; }
+  std::span<float> span() const { return {data.get(), size}; }
+  void release() {
+    data.reset();
+    size = 0;
+  }
+};
+
 struct Normalised {
-  std::vector<float> samples;  // normalised, mean removed, padded to the filter length
+  Floats samples;  // normalised, mean removed, padded to the filter length
   float min;
   float max;
   float mean;
 };
 
+// NaN counts as 0, +inf as 1 and -inf as 0, so min and max are always finite.
+inline float finite_or_replacement(float v) {
+  const std::uint32_t bits = std::bit_cast<std::uint32_t>(v);
+  const bool non_finite = (bits & 0x7F800000u) == 0x7F800000u;
+  const float replacement = bits == 0x7F800000u ? 1.0f : 0.0f;
+  return non_finite ? replacement : v;
+}
+
+// Copies the cleaned samples to x and returns their min and max as a scan
+// in index order with `c < lo` and `c > hi` would find them. Independent
+// lanes keep the scan off a single compare chain (and in vector registers);
+// as the values are never NaN, any order finds the same numbers, and the
+// only bit pattern order can change is the sign of a zero: the ordered
+// scan keeps the first zero it meets, so a zero result takes that one's.
+std::pair<float, float> clean_and_bound(std::span<const float> input, float* x) {
+  constexpr std::size_t kLanes = 16;
+  float lo[kLanes], hi[kLanes];
+  std::fill_n(lo, kLanes, std::numeric_limits<float>::infinity());
+  std::fill_n(hi, kLanes, -std::numeric_limits<float>::infinity());
+  const std::size_t n = input.size();
+  const float* in = input.data();
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      const float c = finite_or_replacement(in[i + j]);
+      x[i + j] = c;
+      lo[j] = c < lo[j] ? c : lo[j];
+      hi[j] = c > hi[j] ? c : hi[j];
+    }
+  }
+  for (std::size_t j = 0; i < n; ++i, ++j) {
+    const float c = finite_or_replacement(in[i]);
+    x[i] = c;
+    lo[j] = c < lo[j] ? c : lo[j];
+    hi[j] = c > hi[j] ? c : hi[j];
+  }
+  float min = lo[0], max = hi[0];
+  for (std::size_t j = 1; j < kLanes; ++j) {
+    min = lo[j] < min ? lo[j] : min;
+    max = hi[j] > max ? hi[j] : max;
+  }
+  if (min == 0.0f || max == 0.0f) {
+    const float* first_zero = std::find(x, x + n, 0.0f);
+    if (min == 0.0f) min = *first_zero;
+    if (max == 0.0f) max = *first_zero;
+  }
+  return {min, max};
+}
+
 Result<Normalised> normalise(std::span<const float> input, std::size_t padded_len) {
   const std::size_t n = input.size();
-  Normalised out{std::vector<float>(padded_len), 0.0f, 0.0f, 0.0f};
-  float* x = out.samples.data();
+  Normalised out{Floats::make(padded_len), 0.0f, 0.0f, 0.0f};
+  float* x = out.samples.data.get();
 
-  // NaN counts as 0, +inf as 1 and -inf as 0, so min and max are always finite.
-  float lo = std::numeric_limits<float>::infinity();
-  float hi = -std::numeric_limits<float>::infinity();
-  for (std::size_t i = 0; i < n; ++i) {
-    const float v = input[i];
-    const std::uint32_t bits = std::bit_cast<std::uint32_t>(v);
-    const bool non_finite = (bits & 0x7F800000u) == 0x7F800000u;
-    const float replacement = bits == 0x7F800000u ? 1.0f : 0.0f;
-    const float c = non_finite ? replacement : v;
-    x[i] = c;
-    lo = c < lo ? c : lo;
-    hi = c > hi ? c : hi;
-  }
+  const auto [lo, hi] = clean_and_bound(input, x);
   out.min = lo;
   out.max = hi;
 
@@ -111,73 +163,91 @@ Result<EncodedSignal> compress_core(std::span<const float> samples, const CodecO
   auto norm = normalise(samples, padded_len);
   if (!norm) return std::unexpected(std::move(norm.error()));
 
-  auto dwt = executor->multi_dwt(norm->samples, levels);
-  if (!dwt) return std::unexpected(QuillmereError::transform(dwt.error().message()));
-  if (dwt->levels.empty()) {
-    return std::unexpected(
-        QuillmereError::transform("Internal DWT returned zero levels, what shouldn't happen"));
-  }
-  // The normalised copy is no longer needed; release it before the bands grow.
-  std::vector<float>().swap(norm->samples);
-
   EncodedSignal enc;
   enc.min = norm->min;
   enc.max = norm->max;
   enc.mean = norm->mean;
   enc.scale = options.scale;
-  enc.levels = static_cast<std::uint8_t>(dwt->levels.size());
   enc.multiplier = options.quant_multiplier ? *options.quant_multiplier
                                             : scale_multiplier(options.scale);
 
-  const auto& approx = dwt->levels.back().approximation;
-  std::size_t detail_count = 0;
-  for (const auto& level : dwt->levels) detail_count += level.details.size();
-
-  // One vector in container order: deepest approximation, then details of
-  // level 1 (finest) to the deepest level.
-  std::vector<std::int16_t> coeffs;
-  try {
-    coeffs.resize(approx.size() + detail_count);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(QuillmereError::out_of_memory(detail_count));
+  // Band lengths, in container order: the deepest approximation, then the
+  // details of level 1 (finest) to the deepest level.
+  const std::size_t depth = std::max<std::size_t>(levels, 1);
+  std::vector<std::size_t> lengths(depth + 1);
+  std::size_t total = 0;
+  for (std::size_t level = 1, input = padded_len; level <= depth; ++level) {
+    const wavelet::DwtSize size = executor->dwt_size(input);
+    lengths[level] = size.details;
+    total += size.details;
+    input = size.approximation;
+    if (level == depth) {
+      lengths[0] = size.approximation;
+      total += size.approximation;
+    }
   }
-  std::vector<std::span<const std::int16_t>> bands;
-  bands.reserve(dwt->levels.size() + 1);
 
-  std::span<std::int16_t> rest(coeffs);
-  std::size_t saturated = quantise(approx, enc.multiplier, rest.first(approx.size()));
-  bands.push_back(rest.first(approx.size()));
-  rest = rest.subspan(approx.size());
-  const std::uint16_t threshold = dead_zone_threshold(options.scale, options.cutoff);
-  for (const auto& level : dwt->levels) {
-    auto band = rest.first(level.details.size());
-    saturated += quantise(level.details, enc.multiplier, band);
-    apply_dead_zone(band, threshold);
-    bands.push_back(band);
-    rest = rest.subspan(level.details.size());
+  std::vector<std::int16_t> coeffs;
+  std::vector<std::span<const std::int16_t>> bands(depth + 1);
+  std::size_t saturated = 0;
+  try {
+    // One level at a time, each band quantised as soon as it exists and
+    // its floats released at once: the transform never holds more than a
+    // level's input and its two halves, twice the signal at the first
+    // level (a whole decomposition beside its input is three times).
+    const std::uint16_t threshold = dead_zone_threshold(options.scale, options.cutoff);
+    Floats input = std::move(norm->samples);
+    std::size_t offset = lengths[0];
+    for (std::size_t level = 1; level <= depth; ++level) {
+      Floats approx = Floats::make(executor->dwt_size(input.size).approximation);
+      Floats details = Floats::make(lengths[level]);
+      if (auto done = executor->execute_forward(input.span(), approx.span(), details.span());
+          !done) {
+        return std::unexpected(QuillmereError::transform(done.error().message()));
+      }
+      input = std::move(approx);
+      // Taken only now, with the normalised signal gone.
+      if (coeffs.empty()) coeffs.resize(total);
+      const std::span<std::int16_t> band(coeffs.data() + offset, lengths[level]);
+      saturated += quantise(details.span(), enc.multiplier, band);
+      apply_dead_zone(band, threshold);
+      bands[level] = band;
+      offset += lengths[level];
+    }
+    const std::span<std::int16_t> approx_band(coeffs.data(), lengths[0]);
+    saturated += quantise(input.span(), enc.multiplier, approx_band);
+    bands[0] = approx_band;
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(QuillmereError::out_of_memory(total));
   }
   enc.saturated = saturated != 0;
-  dwt->levels.clear();
+  enc.levels = static_cast<std::uint8_t>(depth);
 
   const auto bytes = std::as_bytes(std::span<const std::int16_t>(coeffs));
   const std::span<const std::uint8_t> coeff_bytes(
       reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-  switch (options.coder) {
-    case Coder::Deflate: {
-      auto deflated = deflate_raw(coeff_bytes);
-      if (!deflated) return std::unexpected(std::move(deflated.error()));
-      enc.payload = std::move(*deflated);
-      enc.coder_id = kCoderDeflate;
-      break;
+  // Encoders report running out of memory by std::bad_alloc; here it
+  // becomes an error value like every other failure.
+  try {
+    switch (options.coder) {
+      case Coder::Deflate: {
+        auto deflated = deflate_raw(coeff_bytes);
+        if (!deflated) return std::unexpected(std::move(deflated.error()));
+        enc.payload = std::move(*deflated);
+        enc.coder_id = kCoderDeflate;
+        break;
+      }
+      case Coder::Arans:
+        enc.payload = arans::encode_stream(coeff_bytes);
+        enc.coder_id = kCoderArans;
+        break;
+      default:  // CModel, Auto and anything else: the coefficient model
+        enc.payload = cmodel::encode_coeffs(bands);
+        enc.coder_id = kCoderCModel;
+        break;
     }
-    case Coder::Arans:
-      enc.payload = arans::encode_stream(coeff_bytes);
-      enc.coder_id = kCoderArans;
-      break;
-    default:  // CModel, Auto and anything else: the coefficient model
-      enc.payload = cmodel::encode_coeffs(bands);
-      enc.coder_id = kCoderCModel;
-      break;
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(QuillmereError::out_of_memory(total));
   }
   return enc;
 }

@@ -293,3 +293,59 @@ TEST(Decompress, HugeDeclaredCountFailsFast) {
 
 }  // namespace
 }  // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+// min and max are those of a scan in index order with strict comparisons,
+// whatever the lanes that compute them: among equal values the first one
+// met stays, which only shows in the sign of a zero, and in the header.
+TEST(Compress, HeaderBoundsKeepTheFirstZeroMet) {
+  constexpr float kPos = 0.0f;
+  const float kNeg = -0.0f;
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const auto at = [](std::size_t n, std::vector<std::pair<std::size_t, float>> set, float fill) {
+    std::vector<float> x(n, fill);
+    for (const auto& [i, v] : set) x[i] = v;
+    return x;
+  };
+  const struct {
+    const char* what;
+    std::vector<float> signal;
+    bool min_negative_zero;  // min (or max) is zero; which zero
+    bool max_negative_zero;
+    bool min_is_zero;
+    bool max_is_zero;
+  } cases[] = {
+      {"-0 first, min", at(100, {{5, kNeg}, {40, kPos}}, 1.0f), true, false, true, false},
+      {"+0 first, min", at(100, {{5, kPos}, {40, kNeg}}, 1.0f), false, false, true, false},
+      // The later zero sits in an earlier lane than the first one.
+      {"+0 first in a later lane", at(100, {{17, kPos}, {32, kNeg}}, 2.0f), false, false, true, false},
+      {"-0 first in a later lane", at(100, {{17, kNeg}, {32, kPos}}, 2.0f), true, false, true, false},
+      {"-0 first, max", at(70, {{3, kNeg}, {69, kPos}}, -1.0f), false, true, false, true},
+      {"+0 first, max", at(70, {{3, kPos}, {69, kNeg}}, -1.0f), false, false, false, true},
+      // NaN and -inf count as +0, before a -0 that comes later.
+      {"NaN as the first zero", at(50, {{2, nan}, {9, kNeg}}, 3.0f), false, false, true, false},
+      {"-inf as the first zero", at(50, {{1, -inf}, {9, kNeg}}, 3.0f), false, false, true, false},
+      {"zero in the tail", at(37, {{36, kNeg}}, 5.0f), true, false, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto container = compress(c.signal, CodecOptions{});
+    ASSERT_TRUE(container);
+    const auto header = QuillmereHeader::from_bytes(*container);
+    ASSERT_TRUE(header);
+    if (c.min_is_zero) {
+      EXPECT_EQ(header->min, 0.0f);
+      EXPECT_EQ(std::signbit(header->min), c.min_negative_zero);
+    }
+    if (c.max_is_zero) {
+      EXPECT_EQ(header->max, 0.0f);
+      EXPECT_EQ(std::signbit(header->max), c.max_negative_zero);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillmere
