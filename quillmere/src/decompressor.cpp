@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -41,6 +42,23 @@ BandLayout band_layout(const wavelet::DwtExecutor& executor, std::size_t transfo
   return layout;
 }
 
+// Decoded coefficients. Every decoder writes every position, so the buffer
+// is not zero-filled first.
+struct Coefficients {
+  std::unique_ptr<std::int16_t[]> data;
+  std::size_t size = 0;
+
+  std::span<std::int16_t> span() const { return {data.get(), size}; }
+};
+
+Result<Coefficients> coefficient_buffer(std::size_t n) {
+  try {
+    return Coefficients{std::make_unique_for_overwrite<std::int16_t[]>(n), n};
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(QuillmereError::decompress("out of memory"));
+  }
+}
+
 QuillmereError short_coefficients(std::size_t have, std::size_t need) {
   return QuillmereError::decompress("Payload holds " + std::to_string(have) +
                                     " coefficients, but the layout needs " + std::to_string(need));
@@ -48,21 +66,16 @@ QuillmereError short_coefficients(std::size_t have, std::size_t need) {
 
 // Coders 0 and 1 yield coefficient bytes; reading past their end would be
 // reading another signal's memory, so a short sequence is refused.
-Result<std::vector<std::int16_t>> coefficients_from_bytes(std::span<const std::uint8_t> bytes,
-                                                          std::size_t need) {
+Result<Coefficients> coefficients_from_bytes(std::span<const std::uint8_t> bytes,
+                                             std::size_t need) {
   const std::size_t have = bytes.size() / 2;  // a final odd byte is ignored
   if (have < need) return std::unexpected(short_coefficients(have, need));
-  std::vector<std::int16_t> coeffs;
-  try {
-    coeffs.resize(need);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(QuillmereError::decompress("out of memory"));
-  }
-  std::memcpy(coeffs.data(), bytes.data(), need * 2);  // little-endian host, see byte_io.hpp
+  auto coeffs = coefficient_buffer(need);
+  if (coeffs) std::memcpy(coeffs->data.get(), bytes.data(), need * 2);  // little-endian host, see byte_io.hpp
   return coeffs;
 }
 
-Result<std::vector<std::int16_t>> decode_payload(std::span<const std::uint8_t> payload,
+Result<Coefficients> decode_payload(std::span<const std::uint8_t> payload,
                                                  std::uint8_t coder, const BandLayout& layout) {
   switch (coder) {
     case kCoderDeflate: {
@@ -82,13 +95,9 @@ Result<std::vector<std::int16_t>> decode_payload(std::span<const std::uint8_t> p
       if (auto ready = cmodel::preflight(payload, layout.lengths); !ready) {
         return std::unexpected(QuillmereError::decompress(std::string(cmodel::message(ready.error()))));
       }
-      std::vector<std::int16_t> coeffs;
-      try {
-        coeffs.resize(layout.total);
-      } catch (const std::bad_alloc&) {
-        return std::unexpected(QuillmereError::decompress("out of memory"));
-      }
-      auto done = cmodel::decode_coeffs_into(payload, layout.lengths, coeffs);
+      auto coeffs = coefficient_buffer(layout.total);
+      if (!coeffs) return coeffs;
+      auto done = cmodel::decode_coeffs_into(payload, layout.lengths, coeffs->span());
       if (!done) return std::unexpected(QuillmereError::decompress(std::string(cmodel::message(done.error()))));
       return coeffs;
     }
@@ -125,16 +134,16 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
   auto coeffs = decode_payload(payload, coder, layout);
   if (!coeffs) return std::unexpected(std::move(coeffs.error()));
 
-  std::vector<float> bands_f32;
+  std::unique_ptr<float[]> bands_f32;
   try {
-    bands_f32.resize(layout.total);
+    bands_f32 = std::make_unique_for_overwrite<float[]>(layout.total);
   } catch (const std::bad_alloc&) {
     return std::unexpected(QuillmereError::decompress("out of memory"));
   }
-  dequantise(*coeffs, multiplier, bands_f32);
-  std::vector<std::int16_t>().swap(*coeffs);
+  const std::span<float> all(bands_f32.get(), layout.total);
+  dequantise(coeffs->span(), multiplier, all);
+  coeffs->data.reset();
 
-  const std::span<const float> all(bands_f32);
   const auto approximation = all.first(layout.lengths[0]);
   std::vector<std::span<const float>> details;
   details.reserve(levels);
@@ -146,7 +155,7 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
 
   auto signal = executor->multi_idwt(details, approximation);
   if (!signal) return std::unexpected(QuillmereError::transform(signal.error().message()));
-  std::vector<float>().swap(bands_f32);
+  bands_f32.reset();
 
   // Undo the normalisation in place, then cut or pad to the stored length.
   std::vector<float>& out = *signal;
