@@ -21,18 +21,42 @@ constexpr std::size_t bytes_for(std::size_t count) noexcept {
 
 // Large level buffers are usually fresh memory, and touching it one 4 KiB
 // page at a time can cost more than the transform itself (a page fault per
-// 1024 samples). Asking for transparent huge pages on every aligned 2 MiB
-// stretch inside the buffer, before the first touch, cuts those faults
-// 512-fold where the kernel allows it; where it does not, the call fails
-// harmlessly and nothing changes.
+// 1024 samples). Transparent huge pages cut those faults 512-fold, but only
+// for aligned 2 MiB stretches that lie wholly inside one mapping marked
+// for them. glibc serves large blocks from a mapping of their own that
+// starts 16 bytes before the block, and Linux places an anonymous mapping
+// on a 2 MiB boundary when its length is a multiple of 2 MiB. So a large
+// buffer is reserved a little longer, to fill whole huge pages, and its
+// mapping advised from the boundary it starts at: then every page of it
+// can be huge, where before the stretches before the first and after the
+// last boundary, and all of any buffer under 4 MiB or so, took 4 KiB
+// faults. Anywhere this does not hold, the advice covers less or fails
+// harmlessly and the extra capacity is only unused.
 constexpr std::size_t kHugePage = std::size_t{1} << 21;
+constexpr std::size_t kPage = std::size_t{1} << 12;
+// Buffers from this size on are rounded up; below it the extra zeroing of
+// a whole huge page costs more than the faults it saves.
+constexpr std::size_t kRoundFrom = std::size_t{1} << 20;
+// Room left for the allocator's own header and rounding inside the mapping.
+constexpr std::size_t kAllocatorSlack = 64;
+
+// The float capacity to reserve for `count` floats.
+std::size_t rounded_count(std::size_t count) noexcept {
+  const std::size_t bytes = bytes_for(count);
+  if (bytes < kRoundFrom || bytes > kNoSize / 2) return count;
+  const std::size_t mapped = (bytes + kAllocatorSlack + kHugePage - 1) & ~(kHugePage - 1);
+  return (mapped - kAllocatorSlack) / sizeof(float);
+}
 
 void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  if (bytes < kHugePage) return;
+  if (bytes < kHugePage / 2) return;
   const auto begin = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
-  const std::uintptr_t last = (begin + bytes) & ~(kHugePage - 1);
+  // The boundary just below the buffer counts when it lies on the buffer's
+  // own first page, which holds only the allocator's header before it.
+  std::uintptr_t first = begin & ~(kHugePage - 1);
+  if (begin - first >= kPage) first += kHugePage;
+  const std::uintptr_t last = ((begin + bytes + kPage - 1) & ~(kPage - 1)) & ~(kHugePage - 1);
   if (last > first) {
     (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
   }
@@ -45,8 +69,8 @@ TransformResult<std::vector<float>> reserved_floats(std::size_t count) noexcept 
   const std::size_t bytes = bytes_for(count);
   try {
     std::vector<float> v;
-    v.reserve(count);
-    advise_huge_pages(v.data(), bytes);
+    v.reserve(rounded_count(count));
+    advise_huge_pages(v.data(), v.capacity() * sizeof(float));
     return v;
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {

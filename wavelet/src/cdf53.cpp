@@ -43,11 +43,13 @@ WAVELET_HOT_KERNEL void inverse(const float* s, const float* d, Output y,
   detail::inverse_blocks<false>(s, d, y, sh, 1.0f, 1.0f, kInverseSteps);
 }
 
-WAVELET_HOT_KERNEL void inverse_pairs(const float* s, std::size_t s_org, const float* d, float* y,
+WAVELET_HOT_KERNEL void inverse_pairs(const float* s, std::size_t s_org, const float* d, Output y,
                                       std::size_t y_org, std::size_t n, std::size_t first,
                                       std::size_t last) noexcept {
-  detail::inverse_range<false>(s, s_org, d, y, y_org, detail::shape_of(n), first, last, 1.0f,
-                               1.0f, kInverseSteps);
+  const LevelShape sh = detail::shape_of(n);
+  y.reach((last == sh.A ? sh.n : 2 * last) - y_org);
+  detail::inverse_range<false>(s, s_org, d, y.data(), y_org, sh, first, last, 1.0f, 1.0f,
+                               kInverseSteps);
 }
 
 TransformResult<void> check_inverse(std::size_t a, std::size_t d, std::size_t m) noexcept {

@@ -198,7 +198,7 @@ struct Window {
 
 // The finer level's unread block and halo (under kLiftBlock + 2 *
 // kStreamHalo) plus the block being written (2 * kLiftBlock + 1).
-constexpr std::size_t kWindowFloats = 4 * kLiftBlock;
+constexpr std::size_t kWindowFloats = 16 * kLiftBlock;
 
 // All lifting levels rebuilt together, one block at a time, each level
 // asking the next coarser one for just the input its block reads. Only the
@@ -240,8 +240,7 @@ class StreamedInverse {
     }
     const std::size_t end = e == sh.A ? sh.n : 2 * e;
     if (k == 0) {
-      Output(output_).reach(end);
-      kernels_.inverse_pairs(s, s_origin, details_[0].data(), output_.data(), 0, sh.n, b, e);
+      kernels_.inverse_pairs(s, s_origin, details_[0].data(), Output(output_), 0, sh.n, b, e);
     } else {
       Window& out = windows_[k];
       if (end - out.origin > out.capacity) {
@@ -251,7 +250,8 @@ class StreamedInverse {
         std::copy(out.data + (keep - out.origin), out.data + (out.filled - out.origin), out.data);
         out.origin = keep;
       }
-      kernels_.inverse_pairs(s, s_origin, details_[k].data(), out.data, out.origin, sh.n, b, e);
+      kernels_.inverse_pairs(s, s_origin, details_[k].data(), Output({out.data, out.capacity}),
+                             out.origin, sh.n, b, e);
       out.filled = end;
     }
     next_[k] = e;

@@ -34,14 +34,14 @@ struct LevelKernels {
   // LevelStyle::FilterBank, overwrites it otherwise.
   void (*inverse)(const IncompleteDwtExecutor& self, std::span<const float> approximation,
                   std::span<const float> details, Output output) noexcept;
-  // Lifting kernels only, null otherwise: the blocks of one inverse level of
-  // `length` samples that start at output pairs [first, last), first a
-  // multiple of kLiftBlock, for drivers that keep the input and output of a
-  // level in sliding windows. Approximation value g is read from
-  // approximation[g - approximation_origin] and output sample j written to
-  // output[j - output_origin]. Lengths that passed check_inverse.
+  // Lifting kernels only, null otherwise: the output pairs [first, last) of
+  // one inverse level of `length` samples, for drivers that keep the input
+  // and output of a level in sliding windows. Approximation value g is read
+  // from approximation[g - approximation_origin] and output sample j
+  // written to output.data()[j - output_origin], which the kernel grows as
+  // it goes. Lengths that passed check_inverse.
   void (*inverse_pairs)(const float* approximation, std::size_t approximation_origin,
-                        const float* details, float* output, std::size_t output_origin,
+                        const float* details, Output output, std::size_t output_origin,
                         std::size_t length, std::size_t first, std::size_t last) noexcept;
 };
 
