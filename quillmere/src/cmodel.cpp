@@ -133,14 +133,14 @@ constexpr auto kNothingAfter = [](auto) {};
 // Coefficients modelled per run of a large band. The engine codes backwards
 // while probabilities adapt forwards, so a band is modelled in runs from
 // its last run to its first, each run starting from the probabilities a
-// forward pass recorded at its start. The queue then holds two runs (about
-// a megabyte each, in cache) instead of two bytes per modelled bit of the
+// forward pass recorded at its start. The queue then holds two runs (a few
+// hundred kilobytes each, in cache) instead of two bytes per modelled bit of the
 // whole band, several times the signal's size. The forward pass is paid
 // back by overlapping: while run r is coded, run r - 1 is modelled in the
 // same loop. Coding is one long chain of dependent multiplies that leaves
 // most of the processor idle, and modelling is independent work that
 // fills it.
-constexpr std::size_t kRunCoefficients = std::size_t{1} << 15;
+constexpr std::size_t kRunCoefficients = std::size_t{1} << 13;
 
 template <unsigned Bits>
 constexpr std::size_t run_length() {

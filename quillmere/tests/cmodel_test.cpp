@@ -189,8 +189,9 @@ Band drifting_band(std::size_t n, int magnitude_bits, std::uint64_t seed) {
 }
 
 TEST(CModel, LargeBandsCodeAsOneForwardModel) {
-  // Lengths around the run boundaries (32768 coefficients, or four times
-  // the tree for wide bands) and a 16-bit band spanning several runs.
+  // Runs are 8192 coefficients, or four times the tree for wide bands:
+  // lengths at and just past run boundaries (a last run of one coefficient),
+  // and wide bands whose runs are the tree's multiple.
   const std::vector<std::pair<std::size_t, int>> shapes{
       {32767, 11}, {32768, 11}, {32769, 11}, {100000, 3}, {65536 * 4 + 17, 16}, {70000, 14},
   };
