@@ -61,11 +61,11 @@ BinEnc model_plane(const std::uint8_t* src, std::size_t n, std::size_t stride,
 // modelled bit of both planes would take 32 bytes per pair, eight times
 // the signal. Instead a forward pass records both tables at the start of
 // every run, and the runs are then modelled again from the last to the
-// first, each while the run after it is coded, in one loop: coding is a
-// chain of dependent multiplies that leaves most of the processor idle,
-// and the modelling fills it. Recorded tables cost 2 x 128 KiB a run, a
-// quarter of a byte per input pair at this length.
-constexpr std::size_t kRunPairs = std::size_t{1} << 19;
+// first, each while the run after it is coded, in one loop (coding is a
+// chain of dependent multiplies, and the modelling fills some of the idle
+// room it leaves). The queues then hold 4 x 8 symbols per pair of a run
+// (8 MiB) and the records 2 x 128 KiB per run, 2 bytes per pair at most.
+constexpr std::size_t kRunPairs = std::size_t{1} << 17;
 
 // Both planes of `pairs` interleaved byte pairs into out_even and out_odd,
 // with the bytes of two separate model_plane().finish() calls.
@@ -95,12 +95,17 @@ void encode_planes(const std::uint8_t* data, std::size_t pairs, unsigned context
                 recorded.begin() + static_cast<std::ptrdiff_t>(2 * contexts * r));
   }
 
-  // Queues for two runs of each plane: one being coded, one being modelled.
+  // Queues for two runs of each plane: one being coded, one being modelled
+  // (a single run needs only the second pair).
   const std::size_t run_symbols = 8 * std::min(pairs, kRunPairs);
   SymbolQueue queue;
-  queue.resize(4 * run_symbols);
-  std::uint16_t* coding[2] = {queue.data(), queue.data() + run_symbols};
-  std::uint16_t* modelling[2] = {queue.data() + 2 * run_symbols, queue.data() + 3 * run_symbols};
+  queue.resize((runs > 1 ? 4 : 2) * run_symbols);
+  std::uint16_t* modelling[2] = {queue.data(), queue.data() + run_symbols};
+  std::uint16_t* coding[2] = {modelling[0], modelling[1]};
+  if (runs > 1) {
+    coding[0] = queue.data() + 2 * run_symbols;
+    coding[1] = queue.data() + 3 * run_symbols;
+  }
 
   // Models run r into modelling[], and codes 8 symbols of each plane's
   // later run per pair while it goes; whatever of that run is left over is

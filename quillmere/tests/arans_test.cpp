@@ -275,10 +275,10 @@ Bytes reference_stream(const Bytes& data) {
 }
 
 TEST(Arans, LongStreamsCodeAsTwoPlainPlanes) {
-  // Runs are 2^19 pairs: lengths at and around one and two runs, with the
+  // Runs are 2^17 pairs: lengths at and around one and two runs, with the
   // statistics changing from run to run so that a run modelled from the
   // wrong tables codes different bytes.
-  constexpr std::size_t kRun = std::size_t{1} << 19;
+  constexpr std::size_t kRun = std::size_t{1} << 17;
   std::mt19937_64 rng(5);
   for (const std::size_t pairs : {kRun, kRun + 1, 2 * kRun + 3000}) {
     Bytes data;
