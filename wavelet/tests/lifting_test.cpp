@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <span>
 #include <vector>
 
 #include "test_support.hpp"
@@ -106,10 +107,13 @@ std::vector<float> inverse(const Halves& h) {
 }
 
 // Lengths around the pipeline's block boundaries (1024 coefficients) as
-// well as every short length.
+// well as every short length, and every length where CDF 9/7 starts to
+// take its fused loops (64 details) and the ends of their interior pass
+// through each position of an 8-lane vector.
 std::vector<std::size_t> pipeline_lengths(std::size_t minimum) {
   std::vector<std::size_t> lengths;
   for (std::size_t n = minimum; n <= 64; ++n) lengths.push_back(n);
+  for (std::size_t n = 110; n <= 180; ++n) lengths.push_back(n);
   for (std::size_t base : {2048u, 4096u, 6144u}) {
     for (std::size_t n = base - 4; n <= base + 4; ++n) lengths.push_back(n);
   }
@@ -249,6 +253,57 @@ TEST(Cdf53, InverseOfTwoPlusOneNeedsThreeOutputs) {
   ASSERT_FALSE(wrong.has_value());
   EXPECT_EQ(wrong.error().message(), "Output size should be 3, but it was 4");
 }
+
+// multi_dwt and multi_idwt grow their outputs as the kernels write and
+// rebuild all inverse levels together, each coarser one in a window that
+// slides along (from 16384 floats on); every level must still come out
+// exactly as the literal passes give it, one whole level after another.
+struct MultiLevelCase {
+  std::size_t n;
+  std::size_t levels;
+};
+
+class LiteralLevels : public ::testing::TestWithParam<MultiLevelCase> {
+ protected:
+  template <class Executor>
+  void expect_literal_levels(Halves (*literal_forward)(const std::vector<float>&),
+                             std::vector<float> (*literal_inverse)(Halves)) {
+    const auto [n, levels] = GetParam();
+    const auto x = random_signal(n, static_cast<std::uint32_t>(n + levels));
+    const auto m = Executor{}.multi_dwt(x, levels);
+    ASSERT_TRUE(m.has_value()) << m.error().message();
+    ASSERT_EQ(m->levels.size(), levels);
+
+    std::vector<Halves> want;
+    std::vector<float> current = x;
+    for (std::size_t k = 0; k < levels; ++k) {
+      want.push_back(literal_forward(current));
+      ASSERT_TRUE(same_bits(m->levels[k].approximation, want[k].s)) << "level " << k;
+      ASSERT_TRUE(same_bits(m->levels[k].details, want[k].d)) << "level " << k;
+      current = want[k].s;
+    }
+
+    std::vector<std::span<const float>> details;
+    for (const auto& level : m->levels) details.emplace_back(level.details);
+    const auto y = Executor{}.multi_idwt(details, m->levels.back().approximation);
+    ASSERT_TRUE(y.has_value()) << y.error().message();
+    for (std::size_t k = levels; k-- > 0;) current = literal_inverse({current, want[k].d});
+    EXPECT_TRUE(same_bits(*y, current));
+  }
+};
+
+TEST_P(LiteralLevels, Cdf97) {
+  expect_literal_levels<Cdf97>(literal_cdf97_forward, literal_cdf97_inverse);
+}
+
+TEST_P(LiteralLevels, Cdf53) {
+  expect_literal_levels<Cdf53>(literal_cdf53_forward, literal_cdf53_inverse);
+}
+
+INSTANTIATE_TEST_SUITE_P(LongSignals, LiteralLevels,
+                         ::testing::Values(MultiLevelCase{40000, 2}, MultiLevelCase{100003, 5},
+                                           MultiLevelCase{262147, 9},
+                                           MultiLevelCase{300001, 14}));
 
 }  // namespace
 }  // namespace wavelet

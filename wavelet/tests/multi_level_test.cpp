@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -368,6 +369,22 @@ TEST(MultiIdwt, LayoutsRecomputedFromAnyLengthAreSafe) {
         }
       }
     }
+  }
+}
+
+// Large buffers are reserved beyond what was asked for, to fill whole huge
+// pages; the extra must stay spare capacity, never values.
+TEST(Buffers, LargeBuffersHoldExactlyWhatWasAskedFor) {
+  for (std::size_t count : {std::size_t{1} << 18, (std::size_t{1} << 18) + 1,
+                            std::size_t{3'000'001}, std::size_t{5'242'864}}) {
+    const auto reserved = detail::reserved_floats(count);
+    ASSERT_TRUE(reserved.has_value());
+    EXPECT_TRUE(reserved->empty());
+    EXPECT_GE(reserved->capacity(), count);
+    const auto zeros = detail::zeroed_floats(count);
+    ASSERT_TRUE(zeros.has_value());
+    ASSERT_EQ(zeros->size(), count);
+    EXPECT_TRUE(std::all_of(zeros->begin(), zeros->end(), [](float v) { return v == 0.0f; }));
   }
 }
 
