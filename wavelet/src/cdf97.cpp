@@ -151,8 +151,11 @@ inline void inverse_fused(const float* s, std::size_t s_org, const float* d, Out
   auto round = [&](std::size_t q, bool finish) {
     const Lanes s2 = detail::load(s + (q - s_org)) * scale_s;
     const Lanes d2 = detail::load(d + q) * scale_d;
+    // The details one row back, unscaled again rather than shifted across
+    // registers: the same product, and loads are cheaper than shuffles.
+    const Lanes d2_back = detail::load(d + q - 1) * scale_d;
     // Rows [q, q+8), then [q-8, q).
-    const Lanes s1 = s2 + delta * (detail::previous_rows(d2_1, d2) + d2);
+    const Lanes s1 = s2 + delta * (d2_back + d2);
     const Lanes d1 = d2_1 + (s1_1 + detail::next_rows(s1_1, s1)) * gamma;
     // Rows [q-16, q-8), then [q-24, q-16).
     const Lanes even = s1_2 + beta * (detail::previous_rows(d1_2, d1_1) + d1_1);
