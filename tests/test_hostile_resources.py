@@ -10,8 +10,9 @@ The bounds asserted here are the figures the README states:
   in well under a second, with peak RSS growth below 8 MiB, for every coder;
 - a deflate payload that inflates 200 MB past its layout decodes like the
   exact payload, with peak RSS growth below 16 MiB;
-- for 10^7 samples, peak RSS growth during compress_signal stays within 6x,
-  and during decompress_signal within 3.5x, of input plus output bytes.
+- for 10^7 samples, peak RSS growth during compress_signal stays within 3x
+  of the input samples' bytes, and during decompress_signal within 3x of
+  the returned samples' bytes.
 """
 
 from __future__ import annotations
@@ -199,8 +200,10 @@ _PEAK = _MEASURE + textwrap.dedent(
 )
 
 BIG_N = 10**7
-# arans compress keeps one queued symbol per modelled bit; measured up to 7.2x here.
-BOUND = {"compress": 8.0, "decompress": 3.5}
+# Peak RSS growth as a multiple of what the caller hands over: the samples
+# for compress, the samples returned for decompress. Measured here: 2.0x for
+# compress, 2.1x for decompress, with every coder.
+BOUND = {"compress": 3.0, "decompress": 3.0}
 
 
 @pytest.fixture(scope="module")
@@ -220,13 +223,14 @@ def big_files(tmp_path_factory):
                     reason="peak RSS is not the codec's under AddressSanitizer")
 @pytest.mark.parametrize("direction", ["compress", "decompress"])
 @pytest.mark.parametrize("coder", CODERS)
-def test_peak_memory_is_a_small_multiple_of_input_plus_output(direction, coder, big_files):
+def test_peak_memory_is_a_small_multiple_of_the_samples(direction, coder, big_files):
     path = big_files / ("signal.f32" if direction == "compress" else f"{coder}.qlm")
     done = subprocess.run([sys.executable, "-c", _PEAK, direction, coder, str(path)],
                           capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr
     m = json.loads(done.stdout)
-    multiple = m["growth"] / (m["input"] + m["output"])
+    samples = m["input"] if direction == "compress" else m["output"]
+    multiple = m["growth"] / samples
     print(f"\n{direction} {coder}: peak +{m['growth'] / MiB:.0f} MiB for "
-          f"{m['input'] / MiB:.0f} MiB in + {m['output'] / MiB:.0f} MiB out = {multiple:.2f}x")
+          f"{samples / MiB:.0f} MiB of samples = {multiple:.2f}x")
     assert multiple <= BOUND[direction]
