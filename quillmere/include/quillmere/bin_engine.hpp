@@ -95,11 +95,12 @@ constexpr std::uint64_t max_symbols(std::size_t coded_bytes) noexcept {
 }
 
 // `if_one` when bit is 1, else `if_zero`, by a conditional move. The bit
-// decoders pick the next node's probability with it: coded magnitudes end
-// in bits close to random, where a branch mispredicts about half the time
-// and costs more than the whole bit (measured on a speech-like signal:
-// 3.3 ns a bit with GCC's branch, 2.4 with the move). GCC does not emit the
-// move for the plain conditional there, hence the assembly.
+// decoders choose the next state and the next node's probability with it:
+// coded magnitudes end in bits close to random, where a branch mispredicts
+// about half the time and costs more than the whole bit (measured on a
+// speech-like signal: cmodel decoding 3.3 ns a bit with GCC's branch for
+// the probability, 2.4 with the move). GCC does not reliably emit the move
+// for the plain conditional, hence the assembly.
 inline std::uint32_t select_by_bit(unsigned bit, std::uint32_t if_one,
                                    std::uint32_t if_zero) noexcept {
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -288,13 +289,13 @@ class BinDec {
     // Inverse of the encoder's step, x = freq * q + s - start:
     //   bit 0: p q + s;   bit 1: (4096 - p) q + s - p = x - p q - p.
     // Both sides need only p q, which is under way before the bit is known.
-    // GCC compiles the choice to a branch in the decoding loops. On coded
-    // coefficients most bits take their likely value, the branch predicts
-    // them and the choice drops off the chain from x to x (a forced
-    // branch-free select measured almost twice as slow there); the price is
-    // paid on incompressible bytes, about 6 ns a bit instead of 2.5.
+    // The choice is a conditional move: GCC would often branch on the bit,
+    // and the low bits of coded values are close to random, so the branch
+    // mispredicts often (measured on a speech-like signal: the byte-plane
+    // decoder 3.9 ns a bit with the branch, 2.7 with the move; on
+    // well-predicted synthetic data the move is no slower).
     const std::uint32_t pq = p * q;
-    x_ = bit ? x_ - pq - p : pq + s;
+    x_ = select_by_bit(bit, x_ - pq - p, pq + s);
     if constexpr (Checked) {
       if (x_ < kStateLow) refill();
     } else if (x_ < kStateLow) {
