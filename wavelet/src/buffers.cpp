@@ -26,10 +26,10 @@ constexpr std::size_t bytes_for(std::size_t count) noexcept {
 // for them. glibc serves large blocks from a mapping of their own that
 // starts 16 bytes before the block, and Linux places an anonymous mapping
 // on a 2 MiB boundary when its length is a multiple of 2 MiB. So a large
-// buffer is reserved a little longer, to fill whole huge pages, and its
-// mapping advised from the boundary it starts at: then every page of it
-// can be huge, where before the stretches before the first and after the
-// last boundary, and all of any buffer under 4 MiB or so, took 4 KiB
+// buffer can be reserved a little longer, to fill whole huge pages, and
+// its mapping advised from the boundary it starts at: then every page of
+// it can be huge, where otherwise the stretches before the first and after
+// the last boundary, and all of any buffer under 4 MiB or so, take 4 KiB
 // faults. Anywhere this does not hold, the advice covers less or fails
 // harmlessly and the extra capacity is only unused.
 constexpr std::size_t kHugePage = std::size_t{1} << 21;
@@ -65,11 +65,12 @@ void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t
 
 }  // namespace
 
-TransformResult<std::vector<float>> reserved_floats(std::size_t count) noexcept {
+TransformResult<std::vector<float>> reserved_floats(std::size_t count,
+                                                   bool whole_huge_pages) noexcept {
   const std::size_t bytes = bytes_for(count);
   try {
     std::vector<float> v;
-    v.reserve(rounded_count(count));
+    v.reserve(whole_huge_pages ? rounded_count(count) : count);
     advise_huge_pages(v.data(), v.capacity() * sizeof(float));
     return v;
   } catch (const std::bad_alloc&) {

@@ -10,8 +10,14 @@
 namespace wavelet::detail {
 
 // An empty vector with capacity for `count` floats (see Output), or
-// AllocationFailed with the bytes requested.
-TransformResult<std::vector<float>> reserved_floats(std::size_t count) noexcept;
+// AllocationFailed with the bytes requested. With whole_huge_pages a large
+// buffer gets more capacity, up to the end of its last 2 MiB page (see
+// buffers.cpp): the forward levels, many buffers per call, take far fewer
+// page faults on fresh memory that way. A single large result gains
+// nothing measurable from it, and its larger size changed where the
+// allocator put it, at times onto fresh memory it did not need.
+TransformResult<std::vector<float>> reserved_floats(std::size_t count,
+                                                   bool whole_huge_pages = false) noexcept;
 
 // `count` zeros, or AllocationFailed.
 TransformResult<std::vector<float>> zeroed_floats(std::size_t count) noexcept;

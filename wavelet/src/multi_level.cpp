@@ -21,9 +21,9 @@ TransformResult<Dwt> one_level(const IncompleteDwtExecutor& kernel, LevelRules r
                                std::span<const float> input) noexcept {
   const DwtSize size = kernel.dwt_size(input.size());
   if (rules.kernels != nullptr && input.size() >= rules.level_minimum) {
-    auto approximation = reserved_floats(size.approximation);
+    auto approximation = reserved_floats(size.approximation, true);
     if (!approximation) return std::unexpected(approximation.error());
-    auto details = reserved_floats(size.details);
+    auto details = reserved_floats(size.details, true);
     if (!details) return std::unexpected(details.error());
     rules.kernels->forward(kernel, input, Output(*approximation), Output(*details));
     return Dwt{std::move(*approximation), std::move(*details)};

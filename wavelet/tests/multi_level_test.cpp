@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "buffers.hpp"
+#include "output.hpp"
 #include "test_support.hpp"
 #include "wavelet/wavelet.hpp"
 
@@ -372,19 +373,24 @@ TEST(MultiIdwt, LayoutsRecomputedFromAnyLengthAreSafe) {
   }
 }
 
-// Large buffers are reserved beyond what was asked for, to fill whole huge
-// pages; the extra must stay spare capacity, never values.
+// Level buffers may be reserved beyond what was asked for, to fill whole
+// huge pages; the extra must stay spare capacity that growing to the
+// count asked for never exceeds, and the values must be what was written.
 TEST(Buffers, LargeBuffersHoldExactlyWhatWasAskedFor) {
-  for (std::size_t count : {std::size_t{1} << 18, (std::size_t{1} << 18) + 1,
-                            std::size_t{3'000'001}, std::size_t{5'242'864}}) {
-    const auto reserved = detail::reserved_floats(count);
-    ASSERT_TRUE(reserved.has_value());
-    EXPECT_TRUE(reserved->empty());
-    EXPECT_GE(reserved->capacity(), count);
-    const auto zeros = detail::zeroed_floats(count);
-    ASSERT_TRUE(zeros.has_value());
-    ASSERT_EQ(zeros->size(), count);
-    EXPECT_TRUE(std::all_of(zeros->begin(), zeros->end(), [](float v) { return v == 0.0f; }));
+  for (bool whole_huge_pages : {false, true}) {
+    for (std::size_t count : {std::size_t{1} << 18, (std::size_t{1} << 18) + 1,
+                              std::size_t{3'000'001}, std::size_t{5'242'864}}) {
+      auto reserved = detail::reserved_floats(count, whole_huge_pages);
+      ASSERT_TRUE(reserved.has_value());
+      EXPECT_TRUE(reserved->empty());
+      ASSERT_GE(reserved->capacity(), count);
+      const float* const data = reserved->data();
+      detail::Output(*reserved).reach(count);
+      EXPECT_EQ(reserved->data(), data) << "grew by reallocating";
+      ASSERT_EQ(reserved->size(), count);
+      EXPECT_TRUE(
+          std::all_of(reserved->begin(), reserved->end(), [](float v) { return v == 0.0f; }));
+    }
   }
 }
 
