@@ -303,7 +303,10 @@ TEST_P(LiteralLevels, Cdf53) {
 INSTANTIATE_TEST_SUITE_P(LongSignals, LiteralLevels,
                          ::testing::Values(MultiLevelCase{40000, 2}, MultiLevelCase{100003, 5},
                                            MultiLevelCase{262147, 9},
-                                           MultiLevelCase{300001, 14}));
+                                           MultiLevelCase{300001, 14},
+                                           // Level buffers of 1 MiB and more, which
+                                           // are reserved to whole huge pages.
+                                           MultiLevelCase{1200007, 4}));
 
 }  // namespace
 }  // namespace wavelet

@@ -334,6 +334,16 @@ TEST(MultiIdwt, MismatchedLevelsAreReported) {
        {v4},
        v3,
        TransformError::approximate_size_mismatch(3, 4)},
+      // All levels are checked before any is rebuilt, coarsest first: the
+      // middle level (8 + 9 = 17 samples wants 9 approximations) is reported,
+      // not the finest (17 + 3 would be wrong too).
+      {"cdf97 middle level before the finest",
+       cdf97(),
+       {v3, v9, v4},
+       v4,
+       TransformError::approximate_size_mismatch(8, 9)},
+      // The coarser level rebuilds 8 samples; 8 + 5 = 13 wants 7.
+      {"cdf97 finest level", cdf97(), {v5, v4}, v4, TransformError::approximate_size_mismatch(8, 7)},
   };
   for (const Case& c : cases) {
     const auto y = c.executor->multi_idwt(c.details, c.approximation);
