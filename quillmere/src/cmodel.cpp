@@ -133,28 +133,27 @@ constexpr auto kNothingAfter = [](auto) {};
 // Coefficients modelled per run of a large band. The engine codes backwards
 // while probabilities adapt forwards, so a band is modelled in runs from
 // its last run to its first, each run starting from the probabilities a
-// forward pass recorded at its start. The queue then holds two runs (a few
-// hundred kilobytes each, in cache) instead of two bytes per modelled bit of the
-// whole band, several times the signal's size. The forward pass is paid
+// forward pass recorded at its start. The queue then holds two runs (a
+// few hundred kilobytes each, in cache) instead of two bytes per modelled
+// bit of the whole band, several times the signal's size. The forward pass is paid
 // back by overlapping: while run r is coded, run r - 1 is modelled in the
 // same loop. Coding is one long chain of dependent multiplies that leaves
 // most of the processor idle, and modelling is independent work that
 // fills it.
 constexpr std::size_t kRunCoefficients = std::size_t{1} << 13;
 
-template <unsigned Bits>
-constexpr std::size_t run_length() {
-  // A recorded state costs the tree's 2^Bits entries; runs of at least four
+constexpr std::size_t run_length(unsigned bits) {
+  // A recorded state costs the tree's 2^bits entries; runs of at least four
   // times that many coefficients keep the records below a byte per
   // coefficient even for 16-bit bands.
-  return std::max(kRunCoefficients, std::size_t{4} << Bits);
+  return std::max(kRunCoefficients, std::size_t{4} << bits);
 }
 
 template <unsigned Bits>
 void encode_band(std::span<const std::int16_t> band, std::uint16_t* tree,
                  std::array<std::uint16_t*, 2> queues, arans::BackwardCoder& coder) {
   constexpr std::size_t kNodes = std::size_t{1} << Bits;  // tree[0] is unused but copied along
-  constexpr std::size_t kRun = run_length<Bits>();
+  constexpr std::size_t kRun = run_length(Bits);
   const std::size_t runs = (band.size() + kRun - 1) / kRun;
   if (runs == 0) return;
   const auto run_at = [&](std::size_t r) {
@@ -202,8 +201,7 @@ void encode_band(std::span<const std::int16_t> band, std::uint16_t* tree,
 
 // The most symbols one run of a band with this bit count can queue.
 std::size_t max_run_symbols(std::size_t band_size, unsigned bits) {
-  const std::size_t run = std::max(kRunCoefficients, std::size_t{4} << bits);
-  return std::min(band_size, run) * (2 + bits);
+  return std::min(band_size, run_length(bits)) * (2 + bits);
 }
 
 // The band's bit count, 1 to 16, as a template argument.
