@@ -61,10 +61,11 @@ BinEnc model_plane(const std::uint8_t* src, std::size_t n, std::size_t stride,
 // modelled bit of both planes would take 32 bytes per pair, eight times
 // the signal. Instead a forward pass records both tables at the start of
 // every run, and the runs are then modelled again from the last to the
-// first, each while the run after it is coded, in one loop (coding is a
-// chain of dependent multiplies, and the modelling fills some of the idle
-// room it leaves). The queues then hold 4 x 8 symbols per pair of a run
-// (8 MiB) and the records 2 x 128 KiB per run, 2 bytes per pair at most.
+// first, each coded as soon as it is modelled. The queue then holds 2 x 8
+// symbols per pair of one run (4 MiB) and the records 2 x 128 KiB per run,
+// 2 bytes per pair at most. (Modelling a run while the one after it is
+// coded, in one loop, measured slower here: the two interleaved coding
+// chains leave the processor little idle room to fill.)
 constexpr std::size_t kRunPairs = std::size_t{1} << 17;
 
 // Both planes of `pairs` interleaved byte pairs into out_even and out_odd,
@@ -95,70 +96,39 @@ void encode_planes(const std::uint8_t* data, std::size_t pairs, unsigned context
                 recorded.begin() + static_cast<std::ptrdiff_t>(2 * contexts * r));
   }
 
-  // Queues for two runs of each plane: one being coded, one being modelled
-  // (a single run needs only the second pair).
+  // One run of each plane at a time, modelled and then coded backwards,
+  // both planes' chains interleaved.
   const std::size_t run_symbols = 8 * std::min(pairs, kRunPairs);
   SymbolQueue queue;
-  queue.resize((runs > 1 ? 4 : 2) * run_symbols);
-  std::uint16_t* modelling[2] = {queue.data(), queue.data() + run_symbols};
-  std::uint16_t* coding[2] = {modelling[0], modelling[1]};
-  if (runs > 1) {
-    coding[0] = queue.data() + 2 * run_symbols;
-    coding[1] = queue.data() + 3 * run_symbols;
-  }
-
-  // Models run r into modelling[], and codes 8 symbols of each plane's
-  // later run per pair while it goes; whatever of that run is left over is
-  // coded after.
-  const std::uint16_t* left[2] = {nullptr, nullptr};
+  queue.resize(2 * run_symbols);
+  std::uint16_t* const queued[2] = {queue.data(), queue.data() + run_symbols};
   BackwardCoder coders[2] = {BackwardCoder(8 * pairs), BackwardCoder(8 * pairs)};
   Coder c[2] = {coders[0].take(), coders[1].take()};
-  const auto model_run = [&](std::size_t r, bool interleave) {
+  for (std::size_t r = runs; r-- > 0;) {
+    // The last run finds its tables in place already.
+    if (r + 1 < runs) {
+      if (r == 0) {
+        std::fill(tables.begin(), tables.end(), kProbInit);
+      } else {
+        std::copy_n(recorded.begin() + static_cast<std::ptrdiff_t>(2 * contexts * (r - 1)),
+                    2 * contexts, tables.data());
+      }
+    }
     const std::uint8_t* pair = data + 2 * r * kRunPairs;
     unsigned prev[2] = {prevs[2 * r], prevs[2 * r + 1]};
-    std::uint16_t* out[2] = {modelling[0], modelling[1]};
     const std::size_t n = run_pairs(r);
     for (std::size_t i = 0; i < n; ++i, pair += 2) {
       for (int plane = 0; plane < 2; ++plane) {
-        model_byte<true>(pair[plane], prev[plane], context_bits, table[plane], out[plane]);
+        model_byte<true>(pair[plane], prev[plane], context_bits, table[plane],
+                         queued[plane] + 8 * i);
         prev[plane] = pair[plane];
-        out[plane] += 8;
-      }
-      if (interleave && left[0] - coding[0] >= 8) [[likely]] {
-        for (int k = 0; k < 8; ++k) {
-          c[0].code(*--left[0]);
-          c[1].code(*--left[1]);
-        }
       }
     }
-    return n;
-  };
-  const auto code_rest = [&] {
-    while (left[0] > coding[0]) {
-      c[0].code(*--left[0]);
-      c[1].code(*--left[1]);
+    for (std::size_t k = 8 * n; k-- > 0;) {
+      c[0].code(queued[0][k]);
+      c[1].code(queued[1][k]);
     }
-  };
-
-  // The last run finds its tables in place already.
-  std::size_t n = model_run(runs - 1, false);
-  for (std::size_t r = runs - 1; r-- > 0;) {
-    std::swap(coding, modelling);
-    left[0] = coding[0] + 8 * n;
-    left[1] = coding[1] + 8 * n;
-    if (r == 0) {
-      std::fill(tables.begin(), tables.end(), kProbInit);
-    } else {
-      std::copy_n(recorded.begin() + static_cast<std::ptrdiff_t>(2 * contexts * (r - 1)),
-                  2 * contexts, tables.data());
-    }
-    n = model_run(r, true);
-    code_rest();
   }
-  std::swap(coding, modelling);
-  left[0] = coding[0] + 8 * n;
-  left[1] = coding[1] + 8 * n;
-  code_rest();
   coders[0].give_back(c[0]);
   coders[1].give_back(c[1]);
   coders[0].finish_into(out_even);

@@ -104,28 +104,6 @@ std::vector<std::uint8_t> BinEnc::finish() const {
   return out;
 }
 
-void BinEnc::finish_pair(const BinEnc& a, const BinEnc& b, std::vector<std::uint8_t>& out_a,
-                         std::vector<std::uint8_t>& out_b) {
-  std::size_t na = a.pending_.size();
-  std::size_t nb = b.pending_.size();
-  const auto buffer_a = output_buffer(na);
-  const auto buffer_b = output_buffer(nb);
-  std::uint8_t* const end_a = buffer_a.get() + 2 * na + 4;
-  std::uint8_t* const end_b = buffer_b.get() + 2 * nb + 4;
-  Coder ca{.head = end_a};
-  Coder cb{.head = end_b};
-  const std::uint16_t* const sa = a.pending_.data();
-  const std::uint16_t* const sb = b.pending_.data();
-  // Each run is coded from its own last symbol back to its first.
-  for (; na > 0 && nb > 0; --na, --nb) {
-    ca.code(sa[na - 1]);
-    cb.code(sb[nb - 1]);
-  }
-  for (; na > 0; --na) ca.code(sa[na - 1]);
-  for (; nb > 0; --nb) cb.code(sb[nb - 1]);
-  flush(ca, end_a, out_a);
-  flush(cb, end_b, out_b);
-}
 
 std::expected<BinDec, AransError> BinDec::create(std::size_t contexts,
                                                  std::span<const std::uint8_t> coded) {

@@ -139,20 +139,43 @@ TEST(BinEngine, MatchesTheReferenceAndDecodesOnBothPaths) {
   }
 }
 
-// Two runs coded together give each run's own bytes, whichever is longer.
-TEST(BinEngine, PairedFinishMatchesSeparateFinishes) {
+// The coding half on its own, as the encoders use it: a record cut into
+// runs, the runs coded from the last to the first (alternately through
+// code_backwards and symbol by symbol through take / give_back), gives the
+// bytes of the record finished whole.
+TEST(BinEngine, RunsCodedBackwardsMatchOneRecord) {
   std::mt19937_64 rng(5);
-  for (const auto& [na, nb] : {std::pair<std::size_t, std::size_t>{0, 0}, {0, 9}, {5000, 5000},
-                               {7000, 300}, {1, 100000}}) {
-    BinEnc a(16), b(16);
-    for (const auto& [ctx, bit] : random_symbols(rng, na, 16)) a.put(ctx, bit);
-    for (const auto& [ctx, bit] : random_symbols(rng, nb, 16)) b.put(ctx, bit);
-    std::vector<std::uint8_t> out_a{0xAA}, out_b;  // appended to, not overwritten
-    BinEnc::finish_pair(a, b, out_a, out_b);
-    std::vector<std::uint8_t> want_a{0xAA};
-    a.finish_into(want_a);
-    EXPECT_EQ(out_a, want_a) << na << "/" << nb;
-    EXPECT_EQ(out_b, b.finish()) << na << "/" << nb;
+  for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{9}, std::size_t{5000},
+                              std::size_t{100000}}) {
+    BinEnc whole(16);
+    std::vector<std::uint16_t> probs(16, kProbInit);
+    std::vector<std::uint16_t> symbols;
+    for (const auto& [ctx, bit] : random_symbols(rng, n, 16)) {
+      whole.put(ctx, bit);
+      symbols.push_back(symbol(probs[ctx], bit));
+      probs[ctx] = adapt(probs[ctx], bit);
+    }
+    std::vector<std::size_t> cuts{0, n};
+    std::uniform_int_distribution<std::size_t> at(0, n);
+    for (int k = 0; k < 6; ++k) cuts.push_back(at(rng));  // empty runs included
+    std::sort(cuts.begin(), cuts.end());
+
+    BackwardCoder coder(n);
+    for (std::size_t r = cuts.size() - 1; r-- > 0;) {
+      const std::span<const std::uint16_t> run(symbols.data() + cuts[r], cuts[r + 1] - cuts[r]);
+      if (r % 2 == 0) {
+        coder.code_backwards(run);
+      } else {
+        Coder c = coder.take();
+        for (std::size_t i = run.size(); i-- > 0;) c.code(run[i]);
+        coder.give_back(c);
+      }
+    }
+    std::vector<std::uint8_t> got{0xAA};  // appended to, not overwritten
+    coder.finish_into(got);
+    std::vector<std::uint8_t> want{0xAA};
+    whole.finish_into(want);
+    EXPECT_EQ(got, want) << n;
   }
 }
 

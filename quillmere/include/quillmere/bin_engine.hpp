@@ -192,13 +192,6 @@ class BinEnc {
   void finish_into(std::vector<std::uint8_t>& out) const;
   std::vector<std::uint8_t> finish() const;
 
-  // finish() of two independent runs in one pass, with the same bytes as
-  // two calls. Each state update waits on the previous one (about eight
-  // cycles of multiply, shift, multiply, add); interleaving two runs lets
-  // the processor work on both chains at once.
-  static void finish_pair(const BinEnc& a, const BinEnc& b, std::vector<std::uint8_t>& out_a,
-                          std::vector<std::uint8_t>& out_b);
-
  private:
   std::vector<std::uint16_t> probs_;
   SymbolQueue pending_;  // symbol() of every modelled bit, in order
