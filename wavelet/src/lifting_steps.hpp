@@ -153,6 +153,25 @@ inline void load_window(const float* __restrict s, std::size_t s_org, const floa
   for (std::size_t g = lo; g < d_hi; ++g) w.d[g - lo] = kScale ? d[g] * kd : d[g];
 }
 
+// The window of pairs [b, min(b + kLiftBlock, last)) with its halo: the
+// pairs it covers, where its halo starts, whether it reaches the level's
+// end, and how far the two halves are valid in it.
+struct WindowSpan {
+  std::size_t e;
+  std::size_t off;
+  bool at_end;
+  std::size_t s_hi;
+  std::size_t d_hi;
+};
+
+inline WindowSpan window_span(std::size_t b, std::size_t last, const LevelShape& sh) noexcept {
+  const std::size_t e = std::min(b + kLiftBlock, last);
+  // A window reaches the ends of both halves or of neither, as D >= A - 1
+  // and the halo is at least one.
+  return {e, b >= kInverseHalo ? b - kInverseHalo : 0, e + kInverseHalo >= sh.A,
+          std::min(e + kInverseHalo, sh.A), std::min(e + kInverseHalo, sh.D)};
+}
+
 // y[2i] = s[i] for i in [b, e), y[2i+1] = d[i] for i in [b, min(e, D)),
 // with output index j at y[j - y_org] (y_org <= 2b).
 inline void store_interleaved(const InverseWindow& w, float* __restrict y, std::size_t y_org,
@@ -178,13 +197,7 @@ inline void inverse_range(const float* __restrict s, std::size_t s_org, const fl
                           const float (&steps)[kPairs][2]) noexcept {
   InverseWindow w;
   for (std::size_t b = first; b < last; b += kLiftBlock) {
-    const std::size_t e = std::min(b + kLiftBlock, last);
-    const std::size_t off = b >= kInverseHalo ? b - kInverseHalo : 0;
-    // A window reaches the ends of both halves or of neither, as
-    // D >= A - 1 and the halo is at least one.
-    const bool at_end = e + kInverseHalo >= sh.A;
-    std::size_t s_hi = std::min(e + kInverseHalo, sh.A);
-    std::size_t d_hi = std::min(e + kInverseHalo, sh.D);
+    auto [e, off, at_end, s_hi, d_hi] = window_span(b, last, sh);
     load_window<kScale>(s, s_org, d, w, off, s_hi, d_hi, ks, kd);
     // Each update narrows the valid part by one on the left (it reads
     // d[i-1]), each predict by one on the right (it reads s[i+1]); at the
@@ -217,11 +230,7 @@ inline void forward_range(const float* __restrict x, float* __restrict s, float*
   static_assert(kPairs <= kInverseHalo);
   InverseWindow w;
   for (std::size_t b = first; b < last; b += kLiftBlock) {
-    const std::size_t e = std::min(b + kLiftBlock, last);
-    const std::size_t off = b >= kInverseHalo ? b - kInverseHalo : 0;
-    const bool at_end = e + kInverseHalo >= sh.A;
-    std::size_t s_hi = std::min(e + kInverseHalo, sh.A);
-    std::size_t d_hi = std::min(e + kInverseHalo, sh.D);
+    auto [e, off, at_end, s_hi, d_hi] = window_span(b, last, sh);
     for (std::size_t g = off; g < s_hi; ++g) w.s[g - off] = x[2 * g];
     for (std::size_t g = off; g < d_hi; ++g) w.d[g - off] = x[2 * g + 1];
     // The predict from the even samples is predict_from_signal's
