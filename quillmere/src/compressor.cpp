@@ -171,21 +171,12 @@ Result<EncodedSignal> compress_core(std::span<const float> samples, const CodecO
   enc.multiplier = options.quant_multiplier ? *options.quant_multiplier
                                             : scale_multiplier(options.scale);
 
-  // Band lengths, in container order: the deepest approximation, then the
-  // details of level 1 (finest) to the deepest level.
+  // Bands in container order: the deepest approximation, then the details
+  // of level 1 (finest) to the deepest level.
   const std::size_t depth = std::max<std::size_t>(levels, 1);
-  std::vector<std::size_t> lengths(depth + 1);
-  std::size_t total = 0;
-  for (std::size_t level = 1, input = padded_len; level <= depth; ++level) {
-    const wavelet::DwtSize size = executor->dwt_size(input);
-    lengths[level] = size.details;
-    total += size.details;
-    input = size.approximation;
-    if (level == depth) {
-      lengths[0] = size.approximation;
-      total += size.approximation;
-    }
-  }
+  const BandLayout layout = band_layout(*executor, padded_len, static_cast<std::uint8_t>(depth));
+  const std::vector<std::size_t>& lengths = layout.lengths;
+  const std::size_t total = layout.total;
 
   std::vector<std::int16_t> coeffs;
   std::vector<std::span<const std::int16_t>> bands(depth + 1);

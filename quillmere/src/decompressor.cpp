@@ -20,27 +20,6 @@ namespace {
 constexpr std::uint32_t kMaxSamples = 2147483647;
 constexpr std::uint8_t kMaxLevels = 10;
 
-// Band lengths are never stored: both sides derive them from the sample count.
-struct BandLayout {
-  std::vector<std::size_t> lengths;  // approximation, then details of level 1..L
-  std::size_t total = 0;
-};
-
-BandLayout band_layout(const wavelet::DwtExecutor& executor, std::size_t transform_len,
-                       std::uint8_t levels) {
-  BandLayout layout;
-  layout.lengths.resize(std::size_t{levels} + 1);
-  std::size_t input = transform_len;
-  for (std::size_t level = 1; level <= levels; ++level) {
-    const auto size = executor.dwt_size(input);
-    layout.lengths[level] = size.details;
-    layout.total += size.details;
-    input = size.approximation;
-  }
-  layout.lengths[0] = input;
-  layout.total += input;
-  return layout;
-}
 
 // Decoded coefficients. Every decoder writes every position, so the buffer
 // is not zero-filled first.

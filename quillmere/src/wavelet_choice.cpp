@@ -18,4 +18,20 @@ wavelet::DwtHandle make_executor(Method method) {
   return wavelet::make_cdf97_f32();
 }
 
+BandLayout band_layout(const wavelet::DwtExecutor& executor, std::size_t transform_len,
+                       std::uint8_t levels) {
+  BandLayout layout;
+  layout.lengths.resize(std::size_t{levels} + 1);
+  std::size_t input = transform_len;
+  for (std::size_t level = 1; level <= levels; ++level) {
+    const auto size = executor.dwt_size(input);
+    layout.lengths[level] = size.details;
+    layout.total += size.details;
+    input = size.approximation;
+  }
+  layout.lengths[0] = input;
+  layout.total += input;
+  return layout;
+}
+
 }  // namespace quillmere
