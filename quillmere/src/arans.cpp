@@ -78,20 +78,26 @@ void encode_planes(const std::uint8_t* data, std::size_t pairs, unsigned context
 
   std::vector<std::uint16_t> tables(2 * contexts, kProbInit);
   std::uint16_t* const table[2] = {tables.data(), tables.data() + contexts};
-  // Forward pass: tables and previous bytes at the start of runs 1 ..
-  std::vector<std::uint16_t> recorded(2 * contexts * (runs - 1));
-  std::vector<std::uint8_t> prevs(2 * runs, 0);
-  for (std::size_t r = 0; r + 1 < runs; ++r) {
+  // Models run r of both planes from the tables as they stand; with Emit,
+  // the symbols of plane p go to out[p]. The byte before a run is its
+  // context, read where it lies.
+  const auto model_run = [&]<bool Emit>(std::size_t r, std::uint16_t* const* out) {
     const std::uint8_t* pair = data + 2 * r * kRunPairs;
-    unsigned prev[2] = {prevs[2 * r], prevs[2 * r + 1]};
-    for (std::size_t i = 0; i < kRunPairs; ++i, pair += 2) {
+    unsigned prev[2] = {r == 0 ? 0u : pair[-2], r == 0 ? 0u : pair[-1]};
+    const std::size_t n = run_pairs(r);
+    for (std::size_t i = 0; i < n; ++i, pair += 2) {
       for (int plane = 0; plane < 2; ++plane) {
-        model_byte<false>(pair[plane], prev[plane], context_bits, table[plane], nullptr);
+        model_byte<Emit>(pair[plane], prev[plane], context_bits, table[plane],
+                         Emit ? out[plane] + 8 * i : nullptr);
         prev[plane] = pair[plane];
       }
     }
-    prevs[2 * r + 2] = static_cast<std::uint8_t>(prev[0]);
-    prevs[2 * r + 3] = static_cast<std::uint8_t>(prev[1]);
+    return n;
+  };
+  // Forward pass: both tables at the start of runs 1 ..
+  std::vector<std::uint16_t> recorded(2 * contexts * (runs - 1));
+  for (std::size_t r = 0; r + 1 < runs; ++r) {
+    model_run.template operator()<false>(r, nullptr);
     std::copy_n(tables.data(), 2 * contexts,
                 recorded.begin() + static_cast<std::ptrdiff_t>(2 * contexts * r));
   }
@@ -114,16 +120,7 @@ void encode_planes(const std::uint8_t* data, std::size_t pairs, unsigned context
                     2 * contexts, tables.data());
       }
     }
-    const std::uint8_t* pair = data + 2 * r * kRunPairs;
-    unsigned prev[2] = {prevs[2 * r], prevs[2 * r + 1]};
-    const std::size_t n = run_pairs(r);
-    for (std::size_t i = 0; i < n; ++i, pair += 2) {
-      for (int plane = 0; plane < 2; ++plane) {
-        model_byte<true>(pair[plane], prev[plane], context_bits, table[plane],
-                         queued[plane] + 8 * i);
-        prev[plane] = pair[plane];
-      }
-    }
+    const std::size_t n = model_run.template operator()<true>(r, queued);
     for (std::size_t k = 8 * n; k-- > 0;) {
       c[0].code(queued[0][k]);
       c[1].code(queued[1][k]);
