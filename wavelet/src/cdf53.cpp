@@ -42,10 +42,12 @@ WAVELET_HOT_KERNEL void inverse(const float* s, const float* d, Output y,
   detail::inverse_blocks<false>(s, d, y, sh, 1.0f, 1.0f, kInverseSteps);
 }
 
-// No streamed inverse: with one cheap step pair a level is pure streaming,
-// and rebuilding the levels one after another measured no slower than all
-// of them together, and faster on fresh memory (about 11.2 ms against 12.3
-// ms for 10^7 samples with the allocator's defaults).
+// No streamed inverse (no inverse_pairs). Streaming saves writing every
+// coarser level out and reading it back, and pays for that with the
+// windows' copies and many short kernel calls; one cheap step pair does too
+// little arithmetic per sample for the saving to outweigh that: level after
+// level measured as fast, on fresh memory too. Re-measure with
+// wavelet_bench before adding one.
 constexpr detail::LiftingScheme kScheme{
     Cdf53::kMinimumInput, 6,
     detail::lifting_kernels<Cdf53::kMinimumInput, forward, inverse>(nullptr)};

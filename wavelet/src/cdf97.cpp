@@ -74,7 +74,7 @@ constexpr std::size_t kGrowRows = 256;
 
 // How many rows ahead the fused loops ask for their inputs. The loops are
 // dense enough that the hardware's own prefetching falls behind once the
-// inputs come from memory: a 10^7-sample inverse waited on its details.
+// inputs come from memory: a large inverse level waits on its details.
 constexpr std::size_t kPrefetchAhead = 256;
 
 // Every step in one pass with the rows in registers: the step pipeline
@@ -124,10 +124,10 @@ inline void forward_fused(const float* x, Output s_out, Output d_out, std::size_
   round(lo, false);
   round(lo + kLanes, false);
   round(lo + 2 * kLanes, false);
-  // The outputs grow just ahead of the rows written (see Output): zeroing
-  // much further ahead, 4096 rows of each at a time, made a 10^7-sample
-  // forward transform about 1.5 times slower once the outputs no longer
-  // fit in cache.
+  // The outputs grow just ahead of the rows written (see Output), so a
+  // zeroed line is still in L1 when its rows overwrite it. Zeroing far
+  // ahead lets the lines leave the cache in between once the outputs no
+  // longer fit there, and every value then goes out to memory twice.
   for (std::size_t b = lo; b < hi;) {
     const std::size_t e = std::min(b + kGrowRows, hi);
     s_out.reach(e);

@@ -72,8 +72,8 @@ class DwtInverseExecutor {
                                 std::size_t details_length) const noexcept = 0;
 };
 
-// The single-level operations only: what MultiLevelAdapter turns into a
-// DwtExecutor.
+// One level each way and the nominal filter length, without the multi-level
+// operations (MultiLevelAdapter adds them to any such executor).
 class SingleLevelDwtExecutor : public DwtForwardExecutor, public DwtInverseExecutor {
  public:
   // The longer analysis filter's length, rounded up to even: 6 for CDF

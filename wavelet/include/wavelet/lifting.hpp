@@ -3,8 +3,9 @@
 //
 // A forward level splits x[0..n-1] into approximation s[0..ceil(n/2)-1]
 // (sample positions 2i) and details d[0..floor(n/2)-1] (positions 2i + 1).
-// The transform's values depend on the exact f32 operation order of each
-// step, which is therefore fixed: see the kernels in lifting_steps.hpp.
+// Every value must come out the same to the bit on every machine, so the
+// exact f32 operation order of each step is fixed: see the kernels in
+// lifting_steps.hpp.
 #pragma once
 
 #include "wavelet/executor.hpp"
