@@ -73,7 +73,7 @@ struct RansState {
 // pieces: runs of queued symbols are coded from the last run to the first,
 // each run from its end to its start, the state running on between runs.
 // Coding the runs r1, r2, ..., rk given in the order rk, ..., r1 yields
-// exactly what one BinEnc holding r1 r2 ... rk would finish() to.
+// exactly what one BinEnc holding r1 r2 ... rk would finish_into().
 class BackwardCoder {
  public:
   // Room for `max_symbols` symbols in all; passing more is a bug. The
