@@ -93,7 +93,7 @@ std::optional<SearchError> check_request(const SearchRequest& r) {
     return failure(SearchErrorKind::InvalidRequest, {}, 0.0, 0.0, std::move(why));
   };
   if (r.samples.empty()) return invalid("Can't compress empty data");
-  if (r.samples.size() > 2147483647u) return invalid("more than 2147483647 samples");
+  if (r.samples.size() > kMaxSampleCount) return invalid("more than 2147483647 samples");
   if (r.originals.size() != r.samples.size()) {
     return invalid("originals hold " + std::to_string(r.originals.size()) + " samples, but " +
                    std::to_string(r.samples.size()) + " are coded");
@@ -103,7 +103,7 @@ std::optional<SearchError> check_request(const SearchRequest& r) {
   }
   if (r.methods.empty()) return invalid("no candidate method");
   if (r.coders.empty()) return invalid("no candidate coder");
-  if (r.scale < 6 || r.scale > 12) {
+  if (!is_supported_scale(r.scale)) {
     return invalid("scale must be 6 to 12, but it was " + std::to_string(r.scale));
   }
   return check_bounds(r);

@@ -17,8 +17,6 @@
 namespace quillmere::stages {
 namespace {
 
-// The decoder refuses larger counts, so the encoder must not produce them.
-constexpr std::size_t kMaxSamples = 2147483647;
 // Spreads at or below this are treated as flat (bit pattern 0x3727C5AC).
 constexpr float kFlatRange = 1e-5f;
 
@@ -98,7 +96,7 @@ std::optional<QuillmereError> check_request(std::span<const float> samples,
   if (samples.empty()) {
     return QuillmereError::unsupported_configuration("Can't compress empty data");
   }
-  if (samples.size() > kMaxSamples) {
+  if (samples.size() > kMaxSampleCount) {
     return QuillmereError::unsupported_configuration(
         "Can't compress more than 2147483647 samples, but data had " +
         std::to_string(samples.size()));

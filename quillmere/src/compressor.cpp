@@ -3,10 +3,12 @@
 #include <utility>
 
 #include "compress_stages.hpp"
+#include "quillmere/detail/compress_core.hpp"
 #include "quillmere/quantizer.hpp"
 #include "quillmere/wavelet_choice.hpp"
 
 namespace quillmere {
+namespace detail {
 
 Result<EncodedSignal> compress_core(std::span<const float> samples, const CodecOptions& options,
                                     std::uint8_t levels) {
@@ -35,6 +37,8 @@ Result<EncodedSignal> compress_core(std::span<const float> samples, const CodecO
   enc.saturated = stages::unsaturated_depth(t->extremes, m) != depth;
   return enc;
 }
+
+}  // namespace detail
 
 Result<std::vector<std::uint8_t>> compress(std::span<const float> samples,
                                            const CodecOptions& options) {
