@@ -124,9 +124,9 @@ struct Candidate {
   std::vector<float> decoded;
   Distortion wavelet;
   double payload_estimate = 0.0;
-  corrections::Encoded fix;  // empty bytes when nothing needs correcting
+  double correction_estimate = 0.0;  // 0 when nothing needs correcting
   double estimated_total() const {
-    return static_cast<double>(HEADER_LEN) + payload_estimate + static_cast<double>(fix.bytes.size());
+    return static_cast<double>(HEADER_LEN) + payload_estimate + correction_estimate;
   }
 };
 
@@ -137,7 +137,8 @@ struct Coded {
 
 class Searcher {
  public:
-  Searcher(const SearchRequest& r, MethodState& s) : r_(r), s_(s) {}
+  Searcher(const SearchRequest& r, const search::Reference& ref, MethodState& s)
+      : r_(r), ref_(ref), s_(s) {}
 
   bool corrects() const { return r_.bounds.max_error && r_.allow_corrections; }
 
@@ -158,15 +159,9 @@ class Searcher {
         {s_.min, s_.max, s_.mean, static_cast<std::uint32_t>(r_.samples.size())});
     if (!decoded) return std::unexpected(codec_failure(decoded.error()));
     c.decoded = std::move(*decoded);
-    c.wavelet = search::distortion_of(r_.originals, c.decoded);
-    if (with_corrections && c.wavelet.max_error > *r_.bounds.max_error) {
-      auto fix = corrections::encode(c.decoded, r_.originals, *r_.bounds.max_error);
-      if (!fix) {
-        return std::unexpected(failure(SearchErrorKind::Codec, {}, 0.0, 0.0,
-                                       std::string(corrections::message(fix.error()))));
-      }
-      c.fix = std::move(*fix);
-    }
+    const auto j = search::judge(ref_, c.decoded, with_corrections ? *r_.bounds.max_error : 0.0);
+    c.wavelet = j.distortion;
+    c.correction_estimate = j.correction_bytes;
     ++evaluations_;
     return c;
   }
@@ -258,9 +253,30 @@ class Searcher {
   }
 
   int evaluations() const { return evaluations_; }
+  const search::Reference& reference() const { return ref_; }
+
+  // The payload estimate alone: quantisation without the inverse transform.
+  double estimate_only(float m) {
+    const std::uint8_t depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
+    stages::quantise_at_depth(*s_.executor, s_.decomposition, depth, m, r_.scale, r_.cutoff,
+                              scratch_);
+    return search::estimate_payload_bytes(scratch_);
+  }
+
+  // The real corrections of a candidate; none when its layer meets max_error.
+  SearchOutcome<corrections::Encoded> correct(const Candidate& c) const {
+    if (!corrects() || !(c.wavelet.max_error > *r_.bounds.max_error)) return corrections::Encoded{};
+    auto fix = corrections::encode(c.decoded, r_.originals, *r_.bounds.max_error);
+    if (!fix) {
+      return std::unexpected(failure(SearchErrorKind::Codec, {}, 0.0, 0.0,
+                                     std::string(corrections::message(fix.error()))));
+    }
+    return std::move(*fix);
+  }
 
  private:
   const SearchRequest& r_;
+  const search::Reference& ref_;
   MethodState& s_;
   stages::QuantisedBands scratch_;
   int evaluations_ = 0;
@@ -315,28 +331,38 @@ double rms_target(const SearchRequest& r, bool peak) {
 }
 
 SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidate c,
-                                   std::optional<Coded> coded = std::nullopt) {
+                                   std::optional<Coded> coded = std::nullopt,
+                                   std::optional<corrections::Encoded> fix = std::nullopt) {
   if (!coded) {
     auto fresh = s.code(c);
     if (!fresh) return std::unexpected(fresh.error());
     coded = std::move(*fresh);
+  }
+  if (!fix) {
+    auto fresh = s.correct(c);
+    if (!fresh) return std::unexpected(fresh.error());
+    fix = std::move(*fresh);
   }
   SearchResult out;
   out.options = coded->options;
   out.container = std::move(coded->container);
   out.wavelet = c.wavelet;
   out.corrected = c.wavelet;
-  if (c.fix.corrected > 0) {
-    out.corrections = std::move(c.fix.bytes);
-    out.corrected_samples = c.fix.corrected;
+  out.candidates_judged = static_cast<std::size_t>(s.evaluations());
+  if (fix->corrected > 0) {
+    out.corrections = std::move(fix->bytes);
+    out.corrected_samples = fix->corrected;
+    const auto fail = [](corrections::CorrectionError e) {
+      return failure(SearchErrorKind::Codec, {}, 0.0, 0.0, std::string(corrections::message(e)));
+    };
     if (r.originals.is_double()) {
       auto y = corrections::apply(out.corrections, c.decoded, r.originals.offset());
-      if (!y) return std::unexpected(failure(SearchErrorKind::Codec, {}, 0, 0, std::string(corrections::message(y.error()))));
-      out.corrected = search::distortion_of(r.originals, std::span<const double>(*y));
+      if (!y) return std::unexpected(fail(y.error()));
+      out.corrected = search::distortion_of(s.reference(), std::span<const double>(*y));
     } else {
       auto done = corrections::apply(out.corrections, std::span<float>(c.decoded));
-      if (!done) return std::unexpected(failure(SearchErrorKind::Codec, {}, 0, 0, std::string(corrections::message(done.error()))));
-      out.corrected = search::distortion_of(r.originals, c.decoded);
+      if (!done) return std::unexpected(fail(done.error()));
+      out.corrected = search::judge(s.reference(), c.decoded, 0.0).distortion;
     }
   }
   return out;
@@ -366,7 +392,6 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
     best = s.evaluate(floor_m, true);
     if (!best) return std::unexpected(best.error());
   }
-  std::optional<Candidate> runner_up;
   const float step = std::sqrt(2.0f);
   int direction = 0;
   for (int i = 0; i < kMaxEvaluations - 1; ++i) {
@@ -380,30 +405,18 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
     auto c = s.evaluate(m, true);
     if (!c) return std::unexpected(c.error());
     if (cost(*c) < cost(*best)) {
-      runner_up = std::move(*best);
       best = std::move(*c);
       direction = dir;
     } else {
-      if (!runner_up || cost(*c) < cost(*runner_up)) runner_up = std::move(*c);
       if (direction != 0 || i > 0) break;  // both neighbours are worse
     }
-  }
-  // The estimate ranks; when the two best are close, real coding decides.
-  if (runner_up && cost(*runner_up) < cost(*best) * 1.03) {
-    auto a = s.code(*best);
-    auto b = s.code(*runner_up);
-    if (!a) return std::unexpected(a.error());
-    if (!b) return std::unexpected(b.error());
-    const double ta = static_cast<double>(a->container.size() + best->fix.bytes.size());
-    const double tb = static_cast<double>(b->container.size() + runner_up->fix.bytes.size());
-    if (tb < ta) return finish(r, s, std::move(*runner_up), std::move(*b));
-    return finish(r, s, std::move(*best), std::move(*a));
   }
   return finish(r, s, std::move(*best));
 }
 
-// A size budget: the largest multiplier whose coded size fits, found by a
-// secant on size against log multiplier (size grows about linearly in it).
+// A size budget: the largest multiplier whose coded size fits. The payload
+// estimate, scaled by what real coding measured, places each try; only the
+// tries are entropy coded (and corrected, with a max_error bound).
 SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& state, Searcher& s,
                                           double& smallest_bits) {
   const double n = static_cast<double>(r.samples.size());
@@ -412,39 +425,46 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
   struct Tried {
     Candidate c;
     Coded coded;
-    double total;
+    corrections::Encoded fix;
   };
   std::optional<Tried> fits;
-  double lo_m = 0.0, hi_m = INFINITY;  // lo fits, hi does not
-  double prev_log = NAN, prev_total = NAN;
-  float m = multiplier_for_rms(state, rms_target(r, true));
-  for (int i = 0; i < kMaxEvaluations; ++i) {
+  double lo_m = 0.0, hi_m = static_cast<double>(state.largest) * 1.0000001;
+  double scale = 1.0;  // real bytes beyond the header per estimated payload byte
+  constexpr int kRealTries = 4;
+  for (int i = 0; i < kRealTries; ++i) {
+    // Bisection on the scaled estimate inside what real coding has bracketed.
+    double a = std::log2(std::max(lo_m, static_cast<double>(kSmallestMultiplier)));
+    double b = std::log2(hi_m);
+    const double aim = (budget - static_cast<double>(HEADER_LEN)) * 0.995;
+    for (int k = 0; k < 10; ++k) {
+      const double mid = 0.5 * (a + b);
+      if (s.estimate_only(static_cast<float>(std::exp2(mid))) * scale <= aim) {
+        a = mid;
+      } else {
+        b = mid;
+      }
+    }
+    const auto m = static_cast<float>(std::min(std::exp2(a), static_cast<double>(state.largest)));
+    if (fits && m <= fits->c.m) break;
     auto c = s.evaluate(m, fix);
     if (!c) return std::unexpected(c.error());
     auto coded = s.code(*c);
     if (!coded) return std::unexpected(coded.error());
-    const double total = static_cast<double>(coded->container.size() + c->fix.bytes.size());
+    auto fixes = s.correct(*c);
+    if (!fixes) return std::unexpected(fixes.error());
+    const double total = static_cast<double>(coded->container.size() + fixes->bytes.size());
     smallest_bits = std::min(smallest_bits, total * 8.0 / n);
-    const double lm = std::log2(static_cast<double>(m));
+    if (c->payload_estimate > 0.0) {
+      scale = (total - static_cast<double>(HEADER_LEN)) / c->payload_estimate;
+    }
     if (total <= budget) {
       lo_m = m;
-      if (!fits || m > fits->c.m) fits = Tried{std::move(*c), std::move(*coded), total};
+      fits = Tried{std::move(*c), std::move(*coded), std::move(*fixes)};
+      if (total >= budget * 0.985 || m >= state.largest) break;
     } else {
       hi_m = m;
     }
-    if (std::isfinite(hi_m) && lo_m > 0.0 && hi_m / lo_m < kTolerance) break;
-    // Bytes per octave of multiplier: measured once two points exist,
-    // before that one bit per sample per octave.
-    double slope = n / 8.0;
-    if (std::isfinite(prev_log) && lm != prev_log) {
-      slope = std::max((total - prev_total) / (lm - prev_log), 1.0);
-    }
-    prev_log = lm, prev_total = total;
-    double next = std::exp2(lm + (budget - total) / slope * 0.98);
-    if (!(next > lo_m && next < hi_m)) next = std::isfinite(hi_m) ? (lo_m > 0 ? std::sqrt(lo_m * hi_m) : hi_m / 4.0) : lo_m * 4.0;
-    next = std::clamp(next, 0.0, static_cast<double>(state.largest));
-    if (static_cast<float>(next) == m || next < kSmallestMultiplier) break;
-    m = static_cast<float>(next);
+    if (lo_m > 0.0 && hi_m / lo_m < kTolerance) break;
   }
   if (!fits) {
     // Zero quantises everything away: the smallest container there is.
@@ -452,24 +472,26 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
     if (!c) return std::unexpected(c.error());
     auto coded = s.code(*c);
     if (!coded) return std::unexpected(coded.error());
-    const double total = static_cast<double>(coded->container.size() + c->fix.bytes.size());
+    auto fixes = s.correct(*c);
+    if (!fixes) return std::unexpected(fixes.error());
+    const double total = static_cast<double>(coded->container.size() + fixes->bytes.size());
     smallest_bits = std::min(smallest_bits, total * 8.0 / n);
     if (total > budget) {
       return std::unexpected(failure(SearchErrorKind::BudgetTooSmall, "bits_per_sample",
                                      *r.bounds.bits_per_sample, smallest_bits));
     }
-    fits = Tried{std::move(*c), std::move(*coded), total};
+    fits = Tried{std::move(*c), std::move(*coded), std::move(*fixes)};
   }
   const bool peak = r.bounds.max_error && !r.allow_corrections;
   if (search::excess(fits->c.wavelet, r.bounds, peak) > 1.0) {
     return std::unexpected(s.not_met(fits->c.wavelet, peak));
   }
-  return finish(r, s, std::move(fits->c), std::move(fits->coded));
+  return finish(r, s, std::move(fits->c), std::move(fits->coded), std::move(fits->fix));
 }
 
-SearchOutcome<SearchResult> search_method(const SearchRequest& r, MethodState& state,
-                                          double& smallest_bits) {
-  Searcher s(r, state);
+SearchOutcome<SearchResult> search_method(const SearchRequest& r, const search::Reference& ref,
+                                          MethodState& state, double& smallest_bits) {
+  Searcher s(r, ref, state);
   if (r.bounds.bits_per_sample) return search_budget(r, state, s, smallest_bits);
   if (s.corrects()) return search_with_corrections(r, state, s);
   const bool peak = r.bounds.max_error.has_value();
@@ -481,7 +503,7 @@ SearchOutcome<SearchResult> search_method(const SearchRequest& r, MethodState& s
 }  // namespace
 
 Distortion measure(const Originals& originals, std::span<const float> decoded) {
-  return search::distortion_of(originals, decoded);
+  return search::judge(search::reference_of(originals), decoded, 0.0).distortion;
 }
 
 std::string SearchError::message() const {
@@ -516,10 +538,11 @@ SearchOutcome<SearchResult> bounded_compress(const SearchRequest& request) {
   std::optional<SearchResult> best;
   std::optional<SearchError> missed;
   double smallest_bits = INFINITY;
+  const search::Reference ref = search::reference_of(request.originals);
   for (const Method method : request.methods) {
     auto state = prepare(request, method);
     if (!state) return std::unexpected(state.error());
-    auto result = search_method(request, *state, smallest_bits);
+    auto result = search_method(request, ref, *state, smallest_bits);
     if (!result) {
       const auto kind = result.error().kind;
       if (kind != SearchErrorKind::TargetNotMet && kind != SearchErrorKind::BudgetTooSmall) {
