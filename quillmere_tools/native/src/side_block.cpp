@@ -129,7 +129,7 @@ UnitResult<std::vector<NonFiniteRun>> decode_runs(std::span<const std::uint8_t> 
     std::uint64_t gap = 0;
     std::uint64_t length_minus_one = 0;
     if (!in.u8(kind) || !in.varint(gap) || !in.varint(length_minus_one)) {
-      return corrupt("the non-finite runs are truncated");
+      return corrupt("the non-finite runs are truncated or malformed");
     }
     if (kind > static_cast<std::uint8_t>(NonFiniteKind::MinusInf)) {
       return corrupt("a non-finite run has kind " + std::to_string(kind));
