@@ -2,13 +2,31 @@
 
 The extension module ``quillmere`` compresses one array in memory; this
 package adds the ``quillmere`` command, error-target search and array codecs.
-Heavy dependencies (zarr, dask, matplotlib) are imported only when used.
+Every name below is imported on first use, so starting the command costs no
+NumPy import before it can handle an interrupt, and heavy dependencies
+(zarr, dask, matplotlib) are imported only when used.
 """
-from ._core import Settings, ToolError
-from .metrics import max_abs_error, prd, psnr, rmse
-from .targets import TargetNotMet, TargetResult, compress_to_target
+from importlib import import_module
+
+_WHERE = {
+    "Settings": "._core", "ToolError": "._core",
+    "TargetNotMet": ".targets", "TargetResult": ".targets", "compress_to_target": ".targets",
+    "max_abs_error": ".metrics", "rmse": ".metrics", "prd": ".metrics", "psnr": ".metrics",
+}
 
 __all__ = [
     "Settings", "ToolError", "TargetNotMet", "TargetResult", "compress_to_target",
     "max_abs_error", "rmse", "prd", "psnr",
 ]
+
+
+def __getattr__(name):
+    if name in _WHERE:
+        value = getattr(import_module(_WHERE[name], __name__), name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))
