@@ -3,7 +3,6 @@ checked loading of NumPy's C API."""
 
 from __future__ import annotations
 
-import importlib.machinery
 import importlib.util
 import json
 import os
