@@ -27,7 +27,9 @@ MAX_SAMPLE_RATE = 2**31 - 1
 # The real integer and floating types, any byte order: the only dtypes a
 # decoded signal may be turned into.
 DTYPE_PATTERN = re.compile(r"[<>|=]?[iuf][1248]")
-WAV_SUBTYPES = ("PCM_U8", "PCM_S8", "PCM_16", "PCM_24", "PCM_32", "FLOAT", "DOUBLE")
+# Sound-file subtype names as the WAV reader reports them (PCM_16, FLOAT,
+# ULAW, IMA_ADPCM, ...): short upper-case words, handed back to the writer.
+SUBTYPE_PATTERN = re.compile(r"[A-Z][A-Z0-9_]{0,23}")
 
 
 def _nesting_depth(text: str) -> int:
@@ -131,9 +133,10 @@ def check_metadata(meta: dict[str, Any], headers: Sequence[dict[str, Any]]) -> d
             raise ContainerError(f"metadata {key} must be text, got {_short(meta[key])}")
     if "dtype" in meta:
         check_dtype_text(meta["dtype"])
-    if "subtype" in meta and meta["subtype"] not in WAV_SUBTYPES:
-        raise ContainerError(f"metadata subtype {_short(meta['subtype'])} is not one of "
-                             f"{', '.join(WAV_SUBTYPES)}")
+    if "subtype" in meta and not (isinstance(meta["subtype"], str)
+                                  and SUBTYPE_PATTERN.fullmatch(meta["subtype"])):
+        raise ContainerError(f"metadata subtype {_short(meta['subtype'])} is not a sound-file "
+                             "subtype name")
     _count(meta, "v", 1, 2)
     _count(meta, "samplerate", 1, MAX_SAMPLE_RATE)
     channels = _count(meta, "channels", 1, 2**31)
