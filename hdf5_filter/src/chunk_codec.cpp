@@ -83,6 +83,11 @@ std::string ChunkError::message() const {
   return text;
 }
 
+ChunkResult<void> check_writable(const FilterParams& params) {
+  if (params.max_error) return std::unexpected(fail(ChunkError::Kind::BoundedPending));
+  return {};
+}
+
 ChunkResult<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> raw,
                                                     const FilterParams& params) {
   using K = ChunkError::Kind;
@@ -100,7 +105,7 @@ ChunkResult<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t
                                                     " samples, the dataset's chunks " +
                                                     std::to_string(params.chunk_samples)));
   }
-  if (params.max_error) return std::unexpected(fail(K::BoundedPending));
+  if (auto ok = check_writable(params); !ok) return std::unexpected(ok.error());
 
   auto container = compress(to_samples(raw, params.element), params.options);
   if (!container) return std::unexpected(fail(K::Codec, container.error().message()));

@@ -34,6 +34,11 @@ struct ChunkError {
 template <class T>
 using ChunkResult = std::expected<T, ChunkError>;
 
+// Whether chunks can be written with these parameters at all; checked when
+// the dataset is created, so a refusal never reaches a chunk (HDF5 would
+// store an optional filter's failed chunk uncompressed, silently).
+ChunkResult<void> check_writable(const FilterParams& params);
+
 // raw: the chunk as HDF5 holds it, elements of params.element.
 ChunkResult<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> raw,
                                                     const FilterParams& params);

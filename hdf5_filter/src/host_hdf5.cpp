@@ -88,7 +88,9 @@ void host_release(void* buffer) noexcept {
 void push_error(const char* function, unsigned line, const char* message) noexcept {
   const HostApi& api = host();
   if (!api.push || !api.error_class || !api.major_pipeline || !api.minor_cant_filter) return;
-  api.push(h5abi::kDefaultErrorStack, __FILE__, function, line, *api.error_class,
+  // The file shown is the plugin's name: a build machine's paths mean
+  // nothing to the person reading the error stack.
+  api.push(h5abi::kDefaultErrorStack, "quillmere HDF5 filter", function, line, *api.error_class,
            *api.major_pipeline, *api.minor_cant_filter, "%s", message);
 }
 

@@ -46,7 +46,11 @@ void* host_allocate(std::size_t bytes) noexcept;
 void host_release(void* buffer) noexcept;
 
 // Puts `message` on the host's error stack (when it can be reached), under
-// the pipeline/"can't filter" codes, so h5py and the tools show it.
+// the pipeline/"can't filter" codes, so h5py and the tools show it. HDF5
+// 1.10 keeps what a filter function pushes under its own "filter returned
+// failure" entry; HDF5 2.0 keeps what can_apply and set_local push but not
+// what the filter function itself pushes, so there a damaged chunk reads as
+// the host's generic pipeline failure.
 void push_error(const char* function, unsigned line, const char* message) noexcept;
 
 }  // namespace quillmere::hdf5
