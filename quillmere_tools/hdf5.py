@@ -51,7 +51,8 @@ def plugin_dir() -> str:
     try:
         from importlib.metadata import PackageNotFoundError, distribution
 
-        candidates.append(Path(distribution("quillmere").locate_file("quillmere_tools/hdf5_plugin")))
+        installed = distribution("quillmere").locate_file("quillmere_tools/hdf5_plugin")
+        candidates.append(Path(installed))
     except (ImportError, PackageNotFoundError):
         pass
     for folder in candidates:

@@ -2,7 +2,6 @@
 
 #include <bit>
 #include <cstring>
-#include <limits>
 #include <new>
 
 #include "quillmere/compressor.hpp"
@@ -39,8 +38,11 @@ std::vector<float> to_samples(std::span<const std::uint8_t> raw, ElementType ele
   std::vector<float> out(raw.size() / width);
   for (std::size_t i = 0; i < out.size(); ++i) {
     const std::uint8_t* p = raw.data() + i * width;
-    out[i] = width == 4 ? std::bit_cast<float>(load_word<std::uint32_t>(p, big))
-                        : static_cast<float>(std::bit_cast<double>(load_word<std::uint64_t>(p, big)));
+    if (width == 4) {
+      out[i] = std::bit_cast<float>(load_word<std::uint32_t>(p, big));
+    } else {
+      out[i] = static_cast<float>(std::bit_cast<double>(load_word<std::uint64_t>(p, big)));
+    }
   }
   return out;
 }
@@ -70,12 +72,14 @@ std::string ChunkError::message() const {
       break;
     case Kind::RaggedChunk: text += "chunk is not a whole number of elements"; break;
     case Kind::EmptyChunk: text += "chunk is empty"; break;
-    case Kind::TooLarge: text += "chunk holds more than 2^32 - 1 elements"; break;
+    case Kind::TooLarge: text += "chunk holds more than 2^31 - 1 elements"; break;
     case Kind::BoundedPending:
       text += "error-bounded mode (max_error) is not available in this build of the filter";
       break;
     case Kind::Truncated: text += "stored chunk is truncated"; break;
-    case Kind::TrailingBytes: text += "stored chunk has unexpected bytes after its container"; break;
+    case Kind::TrailingBytes:
+      text += "stored chunk has unexpected bytes after its container";
+      break;
     case Kind::WrongLength: text += "stored chunk does not match the dataset's chunk size"; break;
     case Kind::Codec: text += "corrupt chunk"; break;
   }
@@ -98,7 +102,7 @@ ChunkResult<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t
     return std::unexpected(fail(K::RaggedChunk, std::to_string(raw.size()) + " bytes"));
   const std::size_t n = raw.size() / width;
   if (n == 0) return std::unexpected(fail(K::EmptyChunk));
-  if (n > std::numeric_limits<std::uint32_t>::max()) return std::unexpected(fail(K::TooLarge));
+  if (n > kMaxSampleCount) return std::unexpected(fail(K::TooLarge));
   // A chunk written at another length could never be read back.
   if (n != params.chunk_samples) {
     return std::unexpected(fail(K::WrongLength, "it holds " + std::to_string(n) +
@@ -131,11 +135,13 @@ ChunkResult<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t
   }
   const std::uint64_t container_len = std::uint64_t{HEADER_LEN} + header->payload_len;
   if (container_len > stored.size()) {
-    return std::unexpected(fail(K::Truncated, std::to_string(stored.size()) + " bytes, its header claims " +
+    return std::unexpected(fail(K::Truncated, std::to_string(stored.size()) +
+                                                  " bytes, its header claims " +
                                                   std::to_string(container_len)));
   }
   if (container_len < stored.size()) {
-    return std::unexpected(fail(K::TrailingBytes, std::to_string(stored.size() - container_len) + " bytes"));
+    const std::uint64_t extra = stored.size() - container_len;
+    return std::unexpected(fail(K::TrailingBytes, std::to_string(extra) + " bytes"));
   }
   auto samples = decompress(stored);
   if (!samples) return std::unexpected(fail(K::Codec, samples.error().message()));

@@ -19,7 +19,7 @@ struct ChunkError {
     ElementUnknown,   // cd_values never got the element type / chunk size
     RaggedChunk,      // byte count not a whole number of elements
     EmptyChunk,
-    TooLarge,         // more samples than a container counts
+    TooLarge,         // more samples than a container may carry
     BoundedPending,   // max_error given, bounded mode not in this build
     Truncated,        // fewer bytes than a container header, or than it claims
     TrailingBytes,    // bytes after the container that nothing accounts for

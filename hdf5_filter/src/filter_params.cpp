@@ -1,5 +1,7 @@
 #include "filter_params.hpp"
 
+#include "quillmere/header.hpp"
+
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -20,6 +22,7 @@ const char* expectation(ParamError::Kind kind) noexcept {
     case ParamError::Kind::Count: return "";
     case ParamError::Kind::Version: return "expected 1";
     case ParamError::Kind::Element: return "expected 0..4";
+    case ParamError::Kind::ChunkSamples: return "expected at most 2147483647";
     case ParamError::Kind::Method: return "expected 0..3 (cdf53, cdf97, db4, sym4)";
     case ParamError::Kind::Scale: return "expected 6..12";
     case ParamError::Kind::Cutoff: return "expected 0..2 (low, medium, high)";
@@ -63,12 +66,14 @@ std::expected<FilterParams, ParamError> parse_params(std::span<const unsigned> c
   if (cd[param::kElement] > 4)
     return std::unexpected(fault(K::Element, param::kElement, cd[param::kElement]));
   p.element = static_cast<ElementType>(cd[param::kElement]);
+  if (cd[param::kChunkSamples] > kMaxSampleCount)
+    return std::unexpected(fault(K::ChunkSamples, param::kChunkSamples, cd[param::kChunkSamples]));
   p.chunk_samples = cd[param::kChunkSamples];
 
   if (cd[param::kMethod] > 3)
     return std::unexpected(fault(K::Method, param::kMethod, cd[param::kMethod]));
   p.options.method = static_cast<Method>(cd[param::kMethod]);
-  if (cd[param::kScale] < 6 || cd[param::kScale] > 12)
+  if (cd[param::kScale] > 255 || !is_supported_scale(static_cast<std::uint8_t>(cd[param::kScale])))
     return std::unexpected(fault(K::Scale, param::kScale, cd[param::kScale]));
   p.options.scale = static_cast<std::uint8_t>(cd[param::kScale]);
   if (cd[param::kCutoff] > 2)

@@ -73,8 +73,8 @@ struct FilterParams {
 
 // Which cd_value is wrong and what it held; message() names both.
 struct ParamError {
-  enum class Kind : std::uint8_t { Count, Version, Element, Method, Scale, Cutoff, Coder, Flags,
-                                   Multiplier, MaxError };
+  enum class Kind : std::uint8_t { Count, Version, Element, ChunkSamples, Method, Scale, Cutoff,
+                                   Coder, Flags, Multiplier, MaxError };
   Kind kind = Kind::Count;
   std::size_t index = 0;
   std::uint64_t value = 0;  // the raw word (or the count, for Count)

@@ -13,6 +13,7 @@
 #include "filter_params.hpp"
 #include "hdf5_abi.hpp"
 #include "host_hdf5.hpp"
+#include "quillmere/header.hpp"
 
 namespace quillmere::hdf5 {
 namespace {
@@ -114,13 +115,15 @@ std::expected<std::uint32_t, std::string> chunk_samples_of(hid_t dcpl_id) {
   const int rank = host().get_chunk(dcpl_id, h5abi::kMaxRank, dims.data());
   if (rank <= 0 || rank > h5abi::kMaxRank)
     return std::unexpected(std::string("quillmere filter: the dataset has no chunk shape"));
+  // Both factors stay at or below 2^31 - 1, so no product can wrap.
   std::uint64_t samples = 1;
   for (int i = 0; i < rank; ++i) {
-    // Stop at 2^32: past it the container cannot count the samples anyway.
-    samples = dims[i] == 0 || samples > UINT32_MAX / dims[i] ? 0 : samples * dims[i];
+    if (dims[i] == 0 || dims[i] > kMaxSampleCount || samples * dims[i] > kMaxSampleCount) {
+      return std::unexpected(
+          std::string("quillmere filter: a chunk must hold 1 to 2147483647 elements"));
+    }
+    samples *= dims[i];
   }
-  if (samples == 0 || samples > UINT32_MAX)
-    return std::unexpected(std::string("quillmere filter: a chunk must hold 1 to 2^32 - 1 elements"));
   return static_cast<std::uint32_t>(samples);
 }
 
@@ -151,7 +154,8 @@ h5abi::herr_t set_local(hid_t dcpl_id, hid_t type_id, hid_t /*space_id*/) {
       push_error(__func__, __LINE__, filter.error().c_str());
       return -1;
     }
-    if (api.modify_filter(dcpl_id, kFilterId, filter->flags, kParamCount, filter->values.data()) < 0) {
+    const unsigned* words = filter->values.data();
+    if (api.modify_filter(dcpl_id, kFilterId, filter->flags, kParamCount, words) < 0) {
       push_error(__func__, __LINE__, "quillmere filter: cannot store its cd_values");
       return -1;
     }
@@ -171,7 +175,8 @@ std::size_t run_filter(unsigned flags, std::size_t cd_nelmts, const unsigned cd_
       return 0;
     }
     const std::span<const std::uint8_t> in(static_cast<const std::uint8_t*>(*buf), nbytes);
-    auto out = (flags & h5abi::kFlagReverse) ? decode_chunk(in, *params) : encode_chunk(in, *params);
+    const bool reading = (flags & h5abi::kFlagReverse) != 0;
+    auto out = reading ? decode_chunk(in, *params) : encode_chunk(in, *params);
     if (!out) {
       push_error(__func__, __LINE__, out.error().message().c_str());
       return 0;

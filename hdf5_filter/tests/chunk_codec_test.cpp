@@ -30,7 +30,9 @@ std::vector<std::uint8_t> bytes_of(const std::vector<T>& v, bool big_endian) {
   std::vector<std::uint8_t> out(v.size() * sizeof(T));
   std::memcpy(out.data(), v.data(), out.size());
   if (big_endian) {
-    for (std::size_t i = 0; i < out.size(); i += sizeof(T)) std::reverse(&out[i], &out[i + sizeof(T)]);
+    for (std::size_t i = 0; i < out.size(); i += sizeof(T)) {
+      std::reverse(&out[i], &out[i + sizeof(T)]);
+    }
   }
   return out;
 }
@@ -115,11 +117,13 @@ TEST(ChunkCodec, DamagedStoredChunksAreRefused) {
 
 TEST(ChunkCodec, WriteSideRefusals) {
   const FilterParams p = params(ElementType::F64LE, 4);
-  EXPECT_EQ(encode_chunk(std::vector<std::uint8_t>(31), p).error().kind, ChunkError::Kind::RaggedChunk);
-  EXPECT_EQ(encode_chunk({}, p).error().kind, ChunkError::Kind::EmptyChunk);
-  EXPECT_EQ(encode_chunk(std::vector<std::uint8_t>(40), p).error().kind, ChunkError::Kind::WrongLength);
-  EXPECT_EQ(encode_chunk(std::vector<std::uint8_t>(32), params(ElementType::Unknown, 4)).error().kind,
-            ChunkError::Kind::ElementUnknown);
+  using K = ChunkError::Kind;
+  using Bytes = std::vector<std::uint8_t>;
+  EXPECT_EQ(encode_chunk(Bytes(31), p).error().kind, K::RaggedChunk);
+  EXPECT_EQ(encode_chunk({}, p).error().kind, K::EmptyChunk);
+  EXPECT_EQ(encode_chunk(Bytes(40), p).error().kind, K::WrongLength);
+  EXPECT_EQ(encode_chunk(Bytes(32), params(ElementType::Unknown, 4)).error().kind,
+            K::ElementUnknown);
 }
 
 struct BadWord {
@@ -143,16 +147,28 @@ TEST_P(NonsenseParams, NameTheWordAndItsValue) {
 
 INSTANTIATE_TEST_SUITE_P(
     EachField, NonsenseParams,
-    ::testing::Values(BadWord{param::kVersion, 2, ParamError::Kind::Version, "cd_values[0] (layout version) is 2"},
-                      BadWord{param::kElement, 5, ParamError::Kind::Element, "cd_values[1] (element type) is 5"},
-                      BadWord{param::kMethod, 4, ParamError::Kind::Method, "cd_values[3] (method) is 4"},
-                      BadWord{param::kScale, 5, ParamError::Kind::Scale, "cd_values[4] (scale) is 5"},
-                      BadWord{param::kScale, 13, ParamError::Kind::Scale, "cd_values[4] (scale) is 13"},
-                      BadWord{param::kCutoff, 3, ParamError::Kind::Cutoff, "cd_values[5] (cutoff) is 3"},
-                      BadWord{param::kCoder, 3, ParamError::Kind::Coder, "cd_values[6] (coder) is 3"},
-                      BadWord{param::kFlags, 4, ParamError::Kind::Flags, "cd_values[7] (flags) is 4"},
-                      BadWord{param::kMultiplier, 7, ParamError::Kind::Multiplier, "cd_values[8] (quant_multiplier) is 7"},
-                      BadWord{param::kMaxErrorHigh, 1, ParamError::Kind::MaxError, "cd_values[9..10] (max_error) hold 2.1219957909652723e-314"}));
+    ::testing::Values(BadWord{param::kVersion, 2, ParamError::Kind::Version,
+                              "cd_values[0] (layout version) is 2"},
+                      BadWord{param::kElement, 5, ParamError::Kind::Element,
+                              "cd_values[1] (element type) is 5"},
+                      BadWord{param::kChunkSamples, 0x80000000u, ParamError::Kind::ChunkSamples,
+                              "cd_values[2] (samples per chunk) is 2147483648"},
+                      BadWord{param::kMethod, 4, ParamError::Kind::Method,
+                              "cd_values[3] (method) is 4"},
+                      BadWord{param::kScale, 5, ParamError::Kind::Scale,
+                              "cd_values[4] (scale) is 5"},
+                      BadWord{param::kScale, 13, ParamError::Kind::Scale,
+                              "cd_values[4] (scale) is 13"},
+                      BadWord{param::kCutoff, 3, ParamError::Kind::Cutoff,
+                              "cd_values[5] (cutoff) is 3"},
+                      BadWord{param::kCoder, 3, ParamError::Kind::Coder,
+                              "cd_values[6] (coder) is 3"},
+                      BadWord{param::kFlags, 4, ParamError::Kind::Flags,
+                              "cd_values[7] (flags) is 4"},
+                      BadWord{param::kMultiplier, 7, ParamError::Kind::Multiplier,
+                              "cd_values[8] (quant_multiplier) is 7"},
+                      BadWord{param::kMaxErrorHigh, 1, ParamError::Kind::MaxError,
+                              "cd_values[9..10] (max_error) hold 2.1219957909652723e-314"}));
 
 TEST(FilterParamsLayout, CountAndBoundsAreChecked) {
   EXPECT_EQ(parse_params(std::vector<unsigned>{1, 0, 0}).error().kind, ParamError::Kind::Count);
