@@ -49,7 +49,7 @@ double entropy_bits(const std::array<std::uint32_t, N>& hist, double total) {
 }
 
 // Corrections cost about their gaps' and multiples' bit-length classes plus
-// the raw bits below the leading one, as the deflated varints roughly do.
+// the raw bits below the leading one, as their Elias-gamma coding does.
 struct CorrectionTally {
   std::array<std::uint32_t, 34> gap_class{};
   std::array<std::uint32_t, 34> k_class{};
