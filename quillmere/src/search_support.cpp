@@ -57,11 +57,10 @@ struct CorrectionTally {
   std::size_t count = 0;
   std::size_t last = 0;  // position after the previous outlier
 
-  void add(std::size_t i, double e, double step) {
+  void add(std::size_t i, double a, double inv_step) {
     const std::uint64_t gap = i - last;
     last = i + 1;
-    const double q = std::min(std::fabs(std::round(e / step)), 4294967295.0);
-    const auto k = static_cast<std::uint64_t>(q);
+    const auto k = static_cast<std::uint64_t>(std::min(a * inv_step + 0.5, 4294967295.0));
     const int gw = std::bit_width(gap);
     const int kw = std::bit_width(k);
     ++gap_class[static_cast<std::size_t>(gw)];
@@ -132,7 +131,7 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
   } else {
     double m4[4] = {0, 0, 0, 0}, s4[4] = {0, 0, 0, 0};
     CorrectionTally tally;
-    const double step = 2.0 * correction_bound;
+    const double inv_step = 0.5 / correction_bound;
     for (std::size_t i = 0; i < n; ++i) {
       const double x = original_at(o, i);
       if (!std::isfinite(x)) continue;
@@ -142,7 +141,7 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
       const std::size_t l = i & 3;
       m4[l] = a > m4[l] ? a : m4[l];
       s4[l] += e * e;
-      if (correction_bound > 0.0 && a > correction_bound) tally.add(i, e, step);
+      if (correction_bound > 0.0 && a > correction_bound) tally.add(i, a, inv_step);
     }
     max_abs = std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3]));
     sum_sq = (s4[0] + s4[1]) + (s4[2] + s4[3]);
