@@ -29,7 +29,9 @@ constexpr std::size_t kGapBits = kGapUnary + kWidths;
 constexpr std::size_t kMagUnary = kGapBits + kWidths * kWidths;
 constexpr std::size_t kMagBits = kMagUnary + kWidths;
 constexpr std::size_t kSign = kMagBits + kWidths * kWidths;
-constexpr std::size_t kContexts = kSign + 1;
+constexpr std::size_t kCountUnary = kSign + 1;
+constexpr std::size_t kCountBits = kCountUnary + kWidths;
+constexpr std::size_t kContexts = kCountBits + kWidths * kWidths;
 constexpr unsigned kMaxGapWidth = 33;
 constexpr unsigned kMaxMagWidth = 32;
 // Multiples beyond this are escaped: it keeps k * step exact in a double and
@@ -163,7 +165,16 @@ CorrectionResult<std::pair<Header, std::vector<Entry>>> read_entries(
     escapes += mag == 0;
     next = at + 1;
   }
-  if (escapes != h.escaped) return std::unexpected(CorrectionError::CorruptStream);
+  // The stream closes with its own count of corrections, so a header count
+  // that differs from the coder's is caught even where the CRC was forged
+  // to match; and rANS decoding being the encoding run backwards, a whole
+  // stream ends with every word read.
+  std::uint64_t closing = 0;
+  if (!get_number(*dec, kCountUnary, kCountBits, kMaxGapWidth, closing) ||
+      closing != std::uint64_t{h.corrected} + 1 || dec->truncated() ||
+      escapes != h.escaped || dec->can_fast(1)) {
+    return std::unexpected(CorrectionError::CorruptStream);
+  }
   return std::pair{h, std::move(entries)};
 }
 
@@ -257,7 +268,10 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
         }
       }
     }
-    if (out.corrected > 0) enc.finish_into(packed);
+    if (out.corrected > 0) {
+      put_number(enc, kCountUnary, kCountBits, std::uint64_t{out.corrected} + 1);
+      enc.finish_into(packed);
+    }
   } catch (const std::bad_alloc&) {
     return std::unexpected(CorrectionError::OutOfMemory);
   }

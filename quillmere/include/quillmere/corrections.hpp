@@ -19,7 +19,9 @@
 //                         the previous corrected position (the first counts
 //                         from -1), |k| and, when k != 0, the sign of k.
 //                         Numbers are coded as v + 1 in Elias-gamma form
-//                         with adaptive contexts; k = 0 marks an escape
+//                         with adaptive contexts; k = 0 marks an escape.
+//                         The stream closes with corrected + 1, coded the
+//                         same way
 //  ..  escaped values     escaped x 4 (float32 bits) or 8 (float64 bits), in
 //                         position order
 //  ..  u32 crc32          zlib crc32 of every byte before it
