@@ -271,6 +271,31 @@ class Searcher {
     return search::estimate_payload_bytes(scratch_);
   }
 
+  // Real payload bytes per estimated byte at multiplier m, from coding each
+  // band's leading eighth (the whole of a short signal) with the first
+  // coder: what the estimate misses of the coders' context modelling, at a
+  // fraction of the cost of a full coding.
+  SearchOutcome<double> payload_scale(float m) {
+    estimate_only(m);
+    const bool whole = scratch_.coeffs.size() <= 65536;
+    stages::QuantisedBands part;
+    part.levels = scratch_.levels;
+    part.layout.lengths.resize(scratch_.layout.lengths.size());
+    const auto bands = scratch_.bands();
+    for (std::size_t b = 0; b < bands.size(); ++b) {
+      const std::size_t len = bands[b].size();
+      const std::size_t keep = whole ? len : std::max(len / 8, std::min<std::size_t>(len, 256));
+      part.layout.lengths[b] = keep;
+      part.layout.total += keep;
+      part.coeffs.insert(part.coeffs.end(), bands[b].begin(), bands[b].begin() + static_cast<std::ptrdiff_t>(keep));
+    }
+    const double estimate = search::estimate_payload_bytes(part);
+    if (!(estimate > 0.0)) return 1.0;
+    auto coded = stages::encode_bands(part, r_.coders.front());
+    if (!coded) return std::unexpected(codec_failure(coded.error()));
+    return static_cast<double>(coded->bytes.size()) / estimate;
+  }
+
   // The real corrections of a candidate; none when its layer meets max_error.
   SearchOutcome<corrections::Encoded> correct(const Candidate& c) const {
     if (!corrects() || !(c.wavelet.max_error > *r_.bounds.max_error)) return corrections::Encoded{};
@@ -396,16 +421,14 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
     first = s.evaluate(floor_m, true);
     if (!first) return std::unexpected(first.error());
   }
-  // The estimates rank candidates; real coding of the first one scales them
-  // to what the coders actually produce on this signal.
-  auto first_coded = s.code(*first);
-  if (!first_coded) return std::unexpected(first_coded.error());
+  // The estimates rank candidates; real coding of the first one's
+  // corrections and of a part of its bands scales them to what the coders
+  // actually produce on this signal.
   auto first_fix = s.correct(*first);
   if (!first_fix) return std::unexpected(first_fix.error());
-  const double payload_scale =
-      first->payload_estimate > 0.0
-          ? static_cast<double>(first_coded->container.size() - HEADER_LEN) / first->payload_estimate
-          : 1.0;
+  auto scaled = s.payload_scale(first->m);
+  if (!scaled) return std::unexpected(scaled.error());
+  const double payload_scale = *scaled;
   const double fix_scale = first->correction_estimate > 0.0
                                ? static_cast<double>(first_fix->bytes.size()) / first->correction_estimate
                                : 1.0;
@@ -440,7 +463,7 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
     }
   }
   if (best.m == first_m) {
-    return finish(r, s, std::move(best), std::move(*first_coded), std::move(*first_fix));
+    return finish(r, s, std::move(best), std::nullopt, std::move(*first_fix));
   }
   return finish(r, s, std::move(best));
 }
@@ -460,7 +483,21 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
   };
   std::optional<Tried> fits;
   double lo_m = 0.0, hi_m = static_cast<double>(state.largest) * 1.0000001;
-  double scale = 1.0;  // real bytes beyond the header per estimated payload byte
+  // Real bytes beyond the header per estimated payload byte, first from a
+  // part of the bands at a multiplier the raw estimate places, then from
+  // each full coding.
+  double scale = 1.0;
+  {
+    double a = std::log2(static_cast<double>(kSmallestMultiplier));
+    double b = std::log2(static_cast<double>(state.largest));
+    for (int k = 0; k < 10; ++k) {
+      const double mid = 0.5 * (a + b);
+      (s.estimate_only(static_cast<float>(std::exp2(mid))) <= budget ? a : b) = mid;
+    }
+    auto scaled = s.payload_scale(static_cast<float>(std::exp2(a)));
+    if (!scaled) return std::unexpected(scaled.error());
+    scale = *scaled;
+  }
   constexpr int kRealTries = 4;
   for (int i = 0; i < kRealTries; ++i) {
     // Bisection on the scaled estimate inside what real coding has bracketed.
