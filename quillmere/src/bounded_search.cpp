@@ -266,9 +266,18 @@ class Searcher {
   // The payload estimate alone: quantisation without the inverse transform.
   double estimate_only(float m) {
     const std::uint8_t depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
-    stages::quantise_at_depth(*s_.executor, s_.decomposition, depth, m, r_.scale, r_.cutoff,
-                              scratch_);
-    return search::estimate_payload_bytes(scratch_);
+    return search::estimate_payload_bytes(s_.decomposition, depth, m,
+                                          dead_zone_threshold(r_.scale, r_.cutoff));
+  }
+
+  // A candidate to code: judged when its corrections are needed, otherwise
+  // only its multiplier and depth, the decoder's arithmetic left for later.
+  SearchOutcome<Candidate> placeholder_or_evaluate(float m, bool judge) {
+    if (judge) return evaluate(m, true);
+    Candidate c;
+    c.m = m;
+    c.depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
+    return c;
   }
 
   // Real payload bytes per estimated byte at multiplier m, from coding each
@@ -276,7 +285,9 @@ class Searcher {
   // coder: what the estimate misses of the coders' context modelling, at a
   // fraction of the cost of a full coding.
   SearchOutcome<double> payload_scale(float m) {
-    estimate_only(m);
+    stages::quantise_at_depth(*s_.executor, s_.decomposition,
+                              stages::unsaturated_depth(s_.decomposition.extremes, m), m, r_.scale,
+                              r_.cutoff, scratch_);
     const bool whole = scratch_.coeffs.size() <= 65536;
     stages::QuantisedBands part;
     part.levels = scratch_.levels;
@@ -514,7 +525,7 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
     }
     const auto m = static_cast<float>(std::min(std::exp2(a), static_cast<double>(state.largest)));
     if (fits && m <= fits->c.m) break;
-    auto c = s.evaluate(m, fix);
+    auto c = s.placeholder_or_evaluate(m, fix);
     if (!c) return std::unexpected(c.error());
     auto coded = s.code(*c);
     if (!coded) return std::unexpected(coded.error());
@@ -549,6 +560,12 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
                                      *r.bounds.bits_per_sample, smallest_bits));
     }
     fits = Tried{std::move(*c), std::move(*coded), std::move(*fixes)};
+  }
+  if (!fix) {
+    // Only the try that fits is run through the decoder's arithmetic.
+    auto judged = s.evaluate(fits->c.m, false);
+    if (!judged) return std::unexpected(judged.error());
+    fits->c = std::move(*judged);
   }
   const bool peak = r.bounds.max_error && !r.allow_corrections;
   if (search::excess(fits->c.wavelet, r.bounds, peak) > 1.0) {

@@ -188,30 +188,71 @@ Distortion distortion_of(const Reference& ref, std::span<const double> reconstru
                 (s4[0] + s4[1]) + (s4[2] + s4[3]));
 }
 
+namespace {
+
+// One band's share of the estimate. Magnitudes below 16 are their own class;
+// larger ones share a class per bit length and pay their lower bits raw, as
+// an adaptive binary coder roughly does; a nonzero value pays one bit of
+// sign. Bands above 4096 values are sampled every 4th value: ample for
+// ranking multipliers.
+struct BandTally {
+  static constexpr std::size_t kDirect = 16;
+  static constexpr std::size_t kClasses = kDirect + 17;
+  std::array<std::uint32_t, kClasses> hist{};
+  double raw = 0.0;
+  std::size_t seen = 0;
+
+  void add(std::int32_t v) {
+    const auto mag = static_cast<std::uint32_t>(v < 0 ? -v : v);
+    const std::size_t cls = mag < kDirect ? mag : kDirect + static_cast<std::size_t>(std::bit_width(mag));
+    ++hist[cls];
+    raw += (mag >= kDirect ? std::bit_width(mag) - 1 : 0) + (mag != 0);
+    ++seen;
+  }
+  double bits(std::size_t band_size) const {
+    if (seen == 0) return 0.0;
+    const double scale = static_cast<double>(band_size) / static_cast<double>(seen);
+    return (entropy_bits(hist, static_cast<double>(seen)) + raw) * scale;
+  }
+};
+
+inline std::size_t stride_for(std::size_t band_size) { return band_size > 4096 ? 4 : 1; }
+
+}  // namespace
+
+double estimate_payload_bytes(const stages::Decomposition& d, std::uint8_t depth, float m,
+                              std::uint16_t threshold) {
+  // quantise() and the dead zone, one sampled coefficient at a time.
+  const auto q = [m](float c) {
+    const float v = c * m;
+    const float r = v < 0.0f ? -std::floor(0.5f - v) : std::floor(v + 0.5f);
+    return static_cast<std::int32_t>(std::clamp(r, -32768.0f, 32767.0f));
+  };
+  double bits = 0.0;
+  {
+    const auto& band = d.approximation[depth - 1];
+    BandTally t;
+    for (std::size_t i = 0; i < band.size(); i += stride_for(band.size())) t.add(q(band[i]));
+    bits += t.bits(band.size());
+  }
+  for (std::size_t level = 0; level < depth; ++level) {
+    const auto& band = d.details[level];
+    BandTally t;
+    for (std::size_t i = 0; i < band.size(); i += stride_for(band.size())) {
+      const std::int32_t v = q(band[i]);
+      t.add((v < 0 ? -v : v) < threshold ? 0 : v);
+    }
+    bits += t.bits(band.size());
+  }
+  return bits / 8.0;
+}
+
 double estimate_payload_bytes(const stages::QuantisedBands& q) {
-  // Magnitudes below 16 are their own class; larger ones share a class per
-  // bit length and pay their lower bits raw, as an adaptive binary coder
-  // roughly does; a nonzero value pays one bit of sign. Bands above 4096
-  // values are sampled every 4th value: ample for a ranking.
-  constexpr std::size_t kDirect = 16;
-  constexpr std::size_t kClasses = kDirect + 17;
   double bits = 0.0;
   for (const auto band : q.bands()) {
-    const std::size_t stride = band.size() > 4096 ? 4 : 1;
-    std::array<std::uint32_t, kClasses> hist{};
-    double raw = 0.0;
-    std::size_t seen = 0;
-    for (std::size_t i = 0; i < band.size(); i += stride, ++seen) {
-      const std::int16_t v = band[i];
-      const auto mag = static_cast<std::uint32_t>(v < 0 ? -std::int32_t{v} : v);
-      const std::size_t cls =
-          mag < kDirect ? mag : kDirect + static_cast<std::size_t>(std::bit_width(mag));
-      ++hist[cls];
-      raw += (mag >= kDirect ? std::bit_width(mag) - 1 : 0) + (mag != 0);
-    }
-    if (seen == 0) continue;
-    const double scale = static_cast<double>(band.size()) / static_cast<double>(seen);
-    bits += (entropy_bits(hist, static_cast<double>(seen)) + raw) * scale;
+    BandTally t;
+    for (std::size_t i = 0; i < band.size(); i += stride_for(band.size())) t.add(band[i]);
+    bits += t.bits(band.size());
   }
   return bits / 8.0;
 }

@@ -41,6 +41,10 @@ Distortion distortion_of(const Reference& ref, std::span<const double> reconstru
 // zeroth-order entropy of magnitude classes plus raw bits and signs, on a
 // regular subsample of the larger bands. Only ranks multipliers.
 double estimate_payload_bytes(const stages::QuantisedBands& q);
+// The same straight from the float bands at `depth`, quantising only the
+// sampled coefficients: a quarter of the work, for placing a size budget.
+double estimate_payload_bytes(const stages::Decomposition& d, std::uint8_t depth, float m,
+                              std::uint16_t threshold);
 
 // The largest factor by which the distortion exceeds the bounds (<= 1: all
 // met), each bound turned into a ratio of RMS-like quantities so that one
