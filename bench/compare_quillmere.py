@@ -8,6 +8,20 @@ from typing import Any, Dict, Optional
 
 from compare_codecs import Codec, Family
 
+
+def decode_tools_container(blob: bytes):
+    """Samples of a container as the tools return it (`compress_to_target`'s
+    `.container`): through `quillmere_tools.decompress` where the tools have
+    it, since what follows the codec's container is theirs to apply; through
+    the codec alone otherwise."""
+    import quillmere_tools
+    decompress = getattr(quillmere_tools, "decompress", None)
+    if decompress is None:
+        import quillmere
+        decompress = quillmere.decompress_signal
+    return decompress(blob)
+
+
 @dataclass(frozen=True)
 class QSetting:
     method: str = "cdf97"
