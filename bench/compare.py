@@ -23,6 +23,12 @@ fixed-accuracy, pysz (SZ3) absolute error bound, PyWavelets bior4.4 +
 int16 + zlib-6, numcodecs BitRound + Blosc(zstd, 5, bit-shuffle, one
 thread) and Quantize + Zlib(6), pcodec (lossless reference) and a plain
 copy of the input as the ceiling.
+
+A second part holds every codec to a maximum absolute error of 0.1 % and 1 %
+of the signal's range and compares the bytes each needs (bench/compare_max_error.py
+says how each codec is held to the bound); `--max-error-only` runs just that
+part. With `--markdown` the report replaces only its own marked blocks of the
+file, so sections written by other benches survive a re-run.
 """
 
 from __future__ import annotations
@@ -40,11 +46,15 @@ sys.path.insert(0, HERE)
 import compare_run  # noqa: E402
 import signals as sigs  # noqa: E402
 from compare_codecs import PEERS, Codec  # noqa: E402
+from compare_max_error import MAX_ERROR_TARGETS, run_max_error  # noqa: E402
+from compare_max_error_report import (MAX_ERROR_INTRO, max_error_details,  # noqa: E402
+                                      max_error_table, max_error_verdicts)
 from compare_memory import measure_memory  # noqa: E402
 from compare_plot import plot  # noqa: E402
 from compare_quillmere import Quillmere  # noqa: E402
 from compare_report import (MARKDOWN_INTRO, checkout_line, default_table, detail_table,  # noqa: E402
-                            machine_line, ratio_table, speed_summary, verdicts)
+                            machine_line, ratio_table, speed_summary, verdicts,
+                            write_markdown)
 from compare_run import CLOCKS, TARGETS, run_signal  # noqa: E402
 from compare_setup import ensure_installed  # noqa: E402
 
@@ -65,7 +75,14 @@ def main(argv=None) -> int:
                     help="cpu: the calling thread's CPU time, which leaves out the time other "
                          "processes of a shared machine take (default); wall: elapsed time")
     ap.add_argument("--peers-only", action="store_true", help="run without Quillmere")
+    ap.add_argument("--no-max-error", action="store_true",
+                    help="skip the sizes at a maximum absolute error")
+    ap.add_argument("--max-error-only", action="store_true",
+                    help="only the sizes at a maximum absolute error (and only that section "
+                         "of --markdown is rewritten)")
     args = ap.parse_args(argv)
+    if args.max_error_only and (args.no_max_error or args.plot):
+        ap.error("--max-error-only goes with neither --no-max-error nor --plot")
 
     ensure_installed(bool(args.plot), not args.no_install, with_quillmere=not args.peers_only)
     compare_run.CLOCK = CLOCKS[args.clock]
@@ -81,10 +98,15 @@ def main(argv=None) -> int:
         print(msg, file=sys.stderr, flush=True)
 
     t0 = time.perf_counter()
-    results = [run_signal(s, codecs, args.repeats, log) for s in chosen]
+    results = [] if args.max_error_only else \
+        [run_signal(s, codecs, args.repeats, log) for s in chosen]
+    t_rmse = time.perf_counter() - t0
+    bounded = [] if args.no_max_error else \
+        [r for s in chosen for r in run_max_error(s, codecs, log)]
+    t_bounded = time.perf_counter() - t0 - t_rmse
 
     memory = []
-    if not args.no_memory and "quillmere" in names:
+    if not args.no_memory and not args.max_error_only and "quillmere" in names:
         for name in ("synth/walk-1e7", "synth/chirp-1e6", "sphinx/librivox-0870"):
             if any(s.name == name for s in chosen):
                 for mode in ("compress", "decompress"):
@@ -93,10 +115,11 @@ def main(argv=None) -> int:
                     memory.append(m)
 
     command = "python3 bench/compare.py " + " ".join(argv if argv is not None else sys.argv[1:])
-    out = [f"Machine: {machine_line()}", "", f"Command: `{command.strip()}`", "",
-           f"Checkout: {checkout_line()}; timing clock: {args.clock} "
-           f"({'CPU time of the calling thread' if args.clock == 'cpu' else 'elapsed time'}); "
-           f"wall time of the run: {time.perf_counter() - t0:.0f} s", ""]
+    provenance = [f"Machine: {machine_line()}", "", f"Command: `{command.strip()}`", ""]
+    out = provenance + [
+        f"Checkout: {checkout_line()}; timing clock: {args.clock} "
+        f"({'CPU time of the calling thread' if args.clock == 'cpu' else 'elapsed time'}); "
+        f"wall time of the run: {t_rmse:.0f} s", ""]
     for t in TARGETS:
         out += [f"### Compression ratio at normalised RMSE {t:.0e} (interpolated log-log; "
                 f"pcodec lossless)", ""] + ratio_table(results, t, names) + [""]
@@ -112,10 +135,24 @@ def main(argv=None) -> int:
         out += ["### Every codec at every target", ""] + detail_table(results) + [""]
     if "quillmere" in names:
         out += ["### Targets", ""] + verdicts(results, memory) + [""]
-    print("\n".join(out))
+    blocks = {}
+    if results:
+        print("\n".join(out))
+        blocks["rmse"] = MARKDOWN_INTRO + "\n".join(out)
+    if bounded:
+        bout = provenance + [f"Checkout: {checkout_line()}; wall time of this part: "
+                             f"{t_bounded:.0f} s", ""]
+        for f in MAX_ERROR_TARGETS:
+            bout += [f"#### Max error {f:.1%} of range", ""] + \
+                max_error_table(bounded, f, names) + [""]
+        if args.details:
+            bout += ["#### Every codec at every bound", ""] + max_error_details(bounded) + [""]
+        if "quillmere" in names:
+            bout += ["#### Targets", ""] + max_error_verdicts(bounded) + [""]
+        print("\n".join(bout))
+        blocks["max-error"] = MAX_ERROR_INTRO + "\n" + "\n".join(bout)
     if args.markdown:
-        with open(args.markdown, "w") as f:
-            f.write(MARKDOWN_INTRO + "\n".join(out) + "\n")
+        write_markdown(args.markdown, blocks)
 
     if args.json:
         with open(args.json, "w") as f:
@@ -124,7 +161,9 @@ def main(argv=None) -> int:
                                     "rows": [vars(x) for x in r.rows],
                                     "default": vars(r.default) if r.default else None,
                                     "zfp_matched": vars(r.zfp_matched) if r.zfp_matched else None,
-                                    "fronts": r.fronts} for r in results]},
+                                    "fronts": r.fronts} for r in results],
+                       "max_error": [dict(vars(r), cells={k: vars(c) for k, c in r.cells.items()})
+                                     for r in bounded]},
                       f, indent=1, default=str)
     if args.plot:
         plot(results, args.plot)

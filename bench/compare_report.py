@@ -15,6 +15,7 @@ from compare_run import TARGETS, SignalResult
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
+
 def fmt(v: float, pattern: str) -> str:
     return "–" if v is None or not math.isfinite(v) else format(v, pattern)
 
@@ -217,3 +218,31 @@ def verdicts(results: List[SignalResult], memory: List[Dict[str, Any]]) -> List[
                    f"it): {'PASS' if m['extra'] <= 3 * ref else 'FAIL'} (limit 3x)")
     return out
 
+
+
+def splice_markdown(old: str, blocks: Dict[str, str]) -> str:
+    """The document with each named block replaced between its markers, or
+    appended when it has none yet; text outside the markers (sections other
+    benches or people wrote) is kept as it is."""
+    text = old
+    for name, body in blocks.items():
+        begin = f"<!-- begin bench/compare.py {name} -->"
+        end = f"<!-- end bench/compare.py {name} -->"
+        block = f"{begin}\n{body.strip()}\n{end}"
+        i = text.find(begin)
+        j = text.find(end, i + len(begin)) if i >= 0 else -1
+        if i >= 0 and j >= 0:
+            text = text[:i] + block + text[j + len(end):]
+        else:
+            text = (text.rstrip("\n") + "\n\n" if text.strip() else "") + block
+    return text.rstrip("\n") + "\n"
+
+
+def write_markdown(path: str, blocks: Dict[str, str]) -> None:
+    old = ""
+    if os.path.exists(path):
+        with open(path) as f:
+            old = f.read()
+    with open(path + ".tmp", "w") as f:
+        f.write(splice_markdown(old, blocks))
+    os.replace(path + ".tmp", path)
