@@ -155,7 +155,8 @@ class Searcher {
       if (!(next > infeasible && next < hi)) {
         next = feasible ? (infeasible > 0.0f ? std::sqrt(double(infeasible) * hi) : hi / 4.0) : hi;
       }
-      const auto nf = static_cast<float>(next);
+      // Below the smallest multiplier everything quantises to zero alike.
+      const auto nf = std::max(static_cast<float>(next), kSmallestMultiplier);
       if (nf == m) break;
       m = nf;
     }
