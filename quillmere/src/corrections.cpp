@@ -234,13 +234,17 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
   try {
     bin_engine::BinEnc enc(kContexts);
     std::uint64_t next = 0;
+    const float* yp = decoded.data();
+    const float* x32 = originals.f32().data();
+    const double* x64 = originals.f64().data();
     for (std::size_t i = 0; i < n; ++i) {
-      const float y = decoded[i];
-      const double x = f64 ? originals.f64()[i] : static_cast<double>(originals.f32()[i]);
-      if (!std::isfinite(x)) continue;
+      const float y = yp[i];
+      const double x = f64 ? x64[i] : static_cast<double>(x32[i]);
       const double r = f64 ? static_cast<double>(y) + offset : static_cast<double>(y);
       const double e = x - r;
-      if (std::fabs(e) <= max_error) continue;  // NaN r fails here and is escaped below
+      // Most samples leave here. NaN r fails the test and is escaped below;
+      // non-finite originals are never corrected.
+      if (std::fabs(e) <= max_error || !std::isfinite(x)) [[likely]] continue;
 
       const double q = std::round(e / step);
       std::int64_t k = 0;

@@ -136,13 +136,29 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
     double m4[4] = {0, 0, 0, 0}, s4[4] = {0, 0, 0, 0};
     CorrectionTally tally;
     const double inv_step = 0.5 / correction_bound;
-    for (std::size_t i = 0; i < n; ++i) {
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      double a4[4];
+      bool beyond = false;
+      for (std::size_t l = 0; l < 4; ++l) {
+        const double e = static_cast<double>(x[i + l]) - static_cast<double>(y[i + l]);
+        a4[l] = std::fabs(e);
+        m4[l] = a4[l] > m4[l] ? a4[l] : m4[l];
+        s4[l] += e * e;
+        beyond |= a4[l] > correction_bound;
+      }
+      if (beyond) [[unlikely]] {
+        for (std::size_t l = 0; l < 4; ++l) {
+          if (a4[l] > correction_bound) tally.add(i + l, a4[l], inv_step);
+        }
+      }
+    }
+    for (std::size_t l = 0; i < n; ++i, ++l) {
       const double e = static_cast<double>(x[i]) - static_cast<double>(y[i]);
       const double a = std::fabs(e);
-      const std::size_t l = i & 3;
       m4[l] = a > m4[l] ? a : m4[l];
       s4[l] += e * e;
-      if (a > correction_bound) [[unlikely]] tally.add(i, a, inv_step);
+      if (a > correction_bound) tally.add(i, a, inv_step);
     }
     max_abs = std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3]));
     sum_sq = (s4[0] + s4[1]) + (s4[2] + s4[3]);
