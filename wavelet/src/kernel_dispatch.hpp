@@ -8,9 +8,15 @@
 // `flatten` pulls every step into the clone so the steps get the wider
 // vectors too; Clang refuses the combination but inlines the small steps
 // into the clone by itself.
+//
+// WAVELET_BASELINE_ISA (the build option QUILLMERE_BASELINE_ISA) leaves the
+// AVX2 clone out, so that a build on an AVX2 machine still runs the
+// baseline code and CI can hold its bytes to the vectors.
 #pragma once
 
-#if defined(__x86_64__) && defined(__linux__) && defined(__clang__)
+#if defined(WAVELET_BASELINE_ISA)
+#define WAVELET_HOT_KERNEL
+#elif defined(__x86_64__) && defined(__linux__) && defined(__clang__)
 #define WAVELET_HOT_KERNEL __attribute__((target_clones("avx2", "default")))
 #elif defined(__x86_64__) && defined(__linux__) && defined(__GNUC__)
 #define WAVELET_HOT_KERNEL __attribute__((target_clones("avx2", "default"), flatten))
