@@ -4,9 +4,12 @@ The extension module ``quillmere`` compresses one array in memory; this
 package adds the ``quillmere`` command, bounded compression, batches on a
 thread pool and array codecs.  Its own units (container + side block) are
 read by ``decompress`` here; ``quillmere.decompress_signal`` on a unit
-returns the wavelet layer only.  Heavy dependencies (zarr, dask,
-matplotlib) are imported only when used.
+returns the wavelet layer only.  Every name below is imported on first use,
+so starting the command costs no NumPy import before it can handle an
+interrupt, and heavy dependencies (zarr, dask, matplotlib) are imported only
+when used.
 """
+from importlib import import_module
 from pkgutil import extend_path
 
 # Run from a source checkout (python -m pytest at the root), this directory
@@ -14,14 +17,28 @@ from pkgutil import extend_path
 # extended path, while the plain Python modules still come from here.
 __path__ = extend_path(__path__, __name__)
 
-from ._core import Settings, ToolError  # noqa: E402
-from .batch import compress_many, decompress, decompress_many  # noqa: E402
-from .bounds import Bounds  # noqa: E402
-from .metrics import max_abs_error, prd, psnr, rmse  # noqa: E402
-from .targets import TargetNotMet, TargetResult, compress_to_target  # noqa: E402
+_WHERE = {
+    "Settings": "._core", "ToolError": "._core",
+    "Bounds": ".bounds",
+    "decompress": ".batch", "compress_many": ".batch", "decompress_many": ".batch",
+    "TargetNotMet": ".targets", "TargetResult": ".targets", "compress_to_target": ".targets",
+    "max_abs_error": ".metrics", "rmse": ".metrics", "prd": ".metrics", "psnr": ".metrics",
+}
 
 __all__ = [
     "Settings", "ToolError", "Bounds", "TargetNotMet", "TargetResult", "compress_to_target",
     "decompress", "compress_many", "decompress_many",
     "max_abs_error", "rmse", "prd", "psnr",
 ]
+
+
+def __getattr__(name):
+    if name in _WHERE:
+        value = getattr(import_module(_WHERE[name], __name__), name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))

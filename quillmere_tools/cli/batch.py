@@ -5,11 +5,21 @@ from __future__ import annotations
 import os
 import sys
 import time
+from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable
+from typing import Callable, Optional
 
 from .._core import ToolError
 from .messages import PROG, human_size, ratio_text
+
+
+@dataclass
+class FileResult:
+    bytes_in: int
+    bytes_out: int
+    note: str = ""
+    # The samples at 4 bytes each, the basis of every printed ratio.
+    float32_bytes: Optional[int] = None
 
 
 def plan_outputs(inputs: list[Path], args, name_for: Callable[[Path], str]) -> list[Path]:
@@ -49,15 +59,15 @@ def progress_bar(items, quiet: bool, unit: str):
 
 
 def run_batch(inputs, outputs, work, *, quiet: bool, verb: str, debug: bool) -> int:
-    """Call ``work(src, dst) -> (bytes in, bytes out, note)`` for every pair,
-    print a line per file and a summary; exit status 1 if any failed."""
+    """Call ``work(src, dst) -> FileResult`` for every pair, print a line per
+    file and a summary; exit status 1 if any failed."""
     started = time.perf_counter()
-    total_in = total_out = 0
+    total_in = total_out = total_float32 = 0
     done = failed = 0
     pairs, say = progress_bar(list(zip(inputs, outputs)), quiet, "file")
     for src, dst in pairs:
         try:
-            bytes_in, bytes_out, note = work(src, dst)
+            result = work(src, dst)
         except (ToolError, ValueError) as exc:
             failed += 1
             say(f"{PROG}: error: {src}: {exc}", file=sys.stderr)
@@ -78,15 +88,17 @@ def run_batch(inputs, outputs, work, *, quiet: bool, verb: str, debug: bool) -> 
             say(f"{PROG}: error: {src}: unexpected {type(exc).__name__}: {exc}", file=sys.stderr)
             continue
         done += 1
-        total_in += bytes_in
-        total_out += bytes_out
+        total_in += result.bytes_in
+        total_out += result.bytes_out
+        total_float32 += result.float32_bytes or 0
         if not quiet:
-            say(f"{src} -> {dst}: {human_size(bytes_in)} -> {human_size(bytes_out)}{note}")
+            say(f"{src} -> {dst}: {human_size(result.bytes_in)} -> "
+                f"{human_size(result.bytes_out)}{result.note}")
     elapsed = time.perf_counter() - started
     files = "file" if done == 1 else "files"
     line = f"{verb} {done} {files}: {human_size(total_in)} -> {human_size(total_out)}"
-    if verb == "compressed" and total_out:
-        line += f" ({ratio_text(total_in, total_out)})"
+    if total_float32 and total_out:
+        line += f" ({ratio_text(total_float32, total_out)})"
     line += f" in {elapsed:.2f} s"
     if failed:
         line += f"; {failed} failed"
