@@ -109,6 +109,25 @@ def test_h5dump_reads_what_h5py_wrote(tmp_path):
     assert proc.returncode != 0
 
 
+@pytest.mark.parametrize("dtype,bound,spoil", [
+    (np.float64, 1e-3, 1e300),   # beyond what float32 can carry
+    (np.float32, 1e-12, None),   # finer than float32 resolves
+])
+def test_chunk_the_codec_refuses_is_kept_uncompressed(tmp_path, dtype, bound, spoil):
+    # h5py adds filters as optional: a refused chunk is stored as it is, so
+    # nothing is lost; the others are still compressed.
+    x = signal((2000,), dtype)
+    if spoil is not None:
+        x[1500] = spoil
+    with h5py.File(tmp_path / "x.h5", "w") as f:
+        d = f.create_dataset("x", data=x, chunks=(1000,), **qh5.Quillmere(max_error=bound))
+        masks = [d.id.get_chunk_info(i).filter_mask for i in range(2)]
+        y = d[...]
+    assert masks == ([0, 1] if spoil is not None else [1, 1])
+    np.testing.assert_array_equal(y[1000:], x[1000:])
+    assert np.max(np.abs(y - x)) <= bound
+
+
 @pytest.mark.parametrize("dtype", [np.int32, np.uint8, np.float16, np.complex64])
 def test_other_element_types_are_refused_at_creation(tmp_path, dtype):
     with h5py.File(tmp_path / "x.h5", "w") as f:
