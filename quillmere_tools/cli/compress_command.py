@@ -1,0 +1,68 @@
+"""``quillmere compress``: signal files to .qlm files."""
+from __future__ import annotations
+
+from pathlib import Path
+from typing import Optional
+
+from .._core import CODERS, METHODS, Settings, ToolError
+from ..files import Target, encode_signal
+from ..io import COMPRESSED_SUFFIX, SIGNAL_SUFFIXES, OutputError, read_signal, write_bytes
+from .batch import FileResult, plan_outputs, run_batch
+from .messages import ratio_text
+
+
+def settings_from_args(args) -> Settings:
+    return Settings(method=args.method, scale=args.scale, cutoff=args.cutoff,
+                    coder=None if args.coder == "auto" else args.coder,
+                    quant_multiplier=args.quant_multiplier)
+
+
+def _split(form) -> tuple[Optional[float], Optional[float]]:
+    """(absolute, fraction of range) from an ``absolute_or_percent`` value."""
+    if form is None:
+        return None, None
+    kind, value = form
+    return (value, None) if kind == "abs" else (None, value)
+
+
+def target_from_args(args) -> Optional[Target]:
+    max_error, max_error_rel = _split(args.max_error)
+    rmse, rmse_rel = _split(args.rmse)
+    target = Target(max_error=max_error, max_error_rel=max_error_rel, rmse=rmse,
+                    rmse_rel=rmse_rel, prd=args.prd, psnr=args.psnr,
+                    bits_per_sample=args.bits_per_sample,
+                    methods=list(METHODS) if args.search_methods else None,
+                    coders=list(CODERS) if args.search_coders else None)
+    if not target:
+        if args.search_methods or args.search_coders:
+            raise ToolError("--search-methods/--search-coders need an error bound "
+                            "(--max-error, --rmse, --prd, --psnr or --bits-per-sample)")
+        return None
+    if args.quant_multiplier is not None:
+        raise ToolError("--quant-multiplier cannot be combined with an error bound")
+    return target
+
+
+def run_compress(args) -> int:
+    settings = settings_from_args(args)
+    target = target_from_args(args)
+    inputs = [Path(p) for p in args.inputs]
+    outputs = plan_outputs(inputs, args, lambda p: p.name + COMPRESSED_SUFFIX)
+
+    def work(src: Path, dst: Path) -> FileResult:
+        if dst.suffix.lower() in SIGNAL_SUFFIXES:
+            raise OutputError(f"refusing to write compressed data to a {dst.suffix} file name")
+        signal = read_signal(src)
+        blob, headers = encode_signal(signal, settings, target)
+        write_bytes(dst, blob, force=args.force)
+        note = ""
+        if target:
+            chosen = ", ".join(f"{h['method']}/{h['coder']} m={h['multiplier']:.4g}"
+                               for h in headers)
+            note = f" [{chosen}]"
+        float32_bytes = 4 * signal.samples.size
+        return FileResult(src.stat().st_size, len(blob),
+                          f" ({ratio_text(float32_bytes, len(blob))}){note}", float32_bytes)
+
+    return run_batch(inputs, outputs, work, quiet=args.quiet, verb="compressed",
+                     debug=args.debug)
