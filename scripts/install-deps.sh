@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# Installs what building and testing needs on a fresh Debian 12 machine with
-# Python 3.11. Idempotent: anything already present is left alone.
+# Installs what building needs on a fresh Debian 12 machine with Python 3.11;
+# with QUILLMERE_WITH_TESTS=1 also what the test suites need (GoogleTest,
+# pytest, hypothesis), which a user who only installs the package never gets.
+# Idempotent: anything already present is left alone.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
-debian_packages=(cmake ninja-build g++ zlib1g-dev libgtest-dev)
+debian_packages=(cmake ninja-build g++ zlib1g-dev)
+if [[ "${QUILLMERE_WITH_TESTS:-0}" == "1" ]]; then
+  debian_packages+=(libgtest-dev)
+fi
 if [[ "${QUILLMERE_WITH_FUZZ:-0}" == "1" ]]; then
   debian_packages+=(clang-14 libclang-rt-14-dev llvm-14)
 fi
@@ -18,4 +24,6 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 fi
 
-python3 -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+if [[ "${QUILLMERE_WITH_TESTS:-0}" == "1" ]]; then
+  python3 -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+fi
