@@ -21,8 +21,9 @@ import numpy as np
 from . import metrics
 from ._core import CODERS, CUTOFFS, METHODS, SCALES, Settings, ToolError, as_signal, compress, decompress
 from .files import Target, decode_signal, describe, encode_signal
-from .io import (COMPRESSED_SUFFIX, SIGNAL_SUFFIXES, InputError, OutputError, read_signal,
-                 write_bytes, write_signal)
+from . import formats, parallel, stdio
+from .formats import SIGNAL_SUFFIXES
+from .io import COMPRESSED_SUFFIX, InputError, OutputError, read_signal, write_bytes, write_signal
 
 PROG = "quillmere"
 _DEBUG = False
@@ -135,14 +136,16 @@ def _target(a) -> Optional[Target]:
     return t
 
 
-def _progress(items, quiet: bool, unit: str):
+def _progress(total: float, quiet: bool):
+    """One bar over the whole batch, in bytes of input; and how to print
+    beside it."""
     try:
         from tqdm import tqdm
     except ImportError:  # the bar is a convenience, not a requirement
-        return items, print
+        return None, print
     # disable=None shows the bar only on a terminal, keeping logs and pipes clean.
-    bar = tqdm(items, unit=unit, disable=True if quiet else None, leave=False,
-               dynamic_ncols=True, file=sys.stderr)
+    bar = tqdm(total=total, unit="B", unit_scale=True, disable=True if quiet else None,
+               leave=False, dynamic_ncols=True, file=sys.stderr)
     return bar, lambda msg, file=sys.stdout: tqdm.write(msg, file=file)
 
 
@@ -152,53 +155,82 @@ def _plan_outputs(inputs: list[Path], a, name_for) -> list[Path]:
     if a.output and a.output_dir:
         raise ToolError("give either -o/--output or --output-dir, not both")
     outs = []
+    if sum(stdio.is_stdio(p) for p in inputs) > 1:
+        raise ToolError("standard input ('-') can be read only once")
     for p in inputs:
         if a.output:
             outs.append(Path(a.output))
+        elif stdio.is_stdio(p) and not a.output_dir:
+            outs.append(Path(stdio.STDIO))
         else:
             name = name_for(p)
             outs.append(Path(a.output_dir) / name if a.output_dir else p.with_name(name))
     seen = {}
     for i, o in zip(inputs, outs):
-        key = os.path.abspath(o)
+        key = str(o) if stdio.is_stdio(o) else os.path.abspath(o)
         if key in seen:
             raise ToolError(f"{seen[key]} and {i} would both be written to {o}")
         seen[key] = i
     return outs
 
 
-def _run_files(inputs, outputs, work, quiet, verb) -> int:
+def _failure(src, exc: BaseException) -> str:
+    if isinstance(exc, (ToolError, ValueError)):
+        why = str(exc)
+    elif isinstance(exc, OSError):
+        why = (exc.strerror or str(exc)).lower()
+    elif isinstance(exc, MemoryError):
+        why = "out of memory"
+    else:
+        why = f"unexpected {type(exc).__name__}: {exc}"
+    return f"{PROG}: error: {src}: {why}"
+
+
+def _run_files(inputs, outputs, work, a, verb) -> int:
+    """``work(src, dst, mapper)`` for every pair, ``a.jobs`` at a time; one
+    line per file in input order, one line per failed file, and the batch
+    goes on. With data on standard output, everything else goes to stderr."""
+    quiet = a.quiet
+    log = sys.stderr if any(str(o) == stdio.STDIO for o in outputs) else sys.stdout
     t0 = time.perf_counter()
     total_in = total_out = 0
     done = failed = 0
-    bar, say = _progress(list(zip(inputs, outputs)), quiet, "file")
-    for src, dst in bar:
-        try:
-            n_in, n_out, note = work(src, dst)
-        except (ToolError, ValueError) as exc:
-            failed += 1
-            say(f"{PROG}: error: {src}: {exc}", file=sys.stderr)
-            continue
-        except OSError as exc:
-            failed += 1
-            say(f"{PROG}: error: {src}: {(exc.strerror or str(exc)).lower()}", file=sys.stderr)
-            continue
-        except MemoryError:
-            failed += 1
-            say(f"{PROG}: error: {src}: out of memory", file=sys.stderr)
-            continue
-        except Exception as exc:
-            # One file's surprise must not cost the user the rest of the batch.
-            if _DEBUG:
-                raise
-            failed += 1
-            say(f"{PROG}: error: {src}: unexpected {type(exc).__name__}: {exc}", file=sys.stderr)
-            continue
-        done += 1
-        total_in += n_in
-        total_out += n_out
-        if not quiet:
-            say(f"{src} -> {dst}: {_human(n_in)} -> {_human(n_out)}{note}")
+    weights = [stdio.size_hint(src) for src in inputs]
+    with parallel.Workers(a.jobs) as workers:
+        bar, say = _progress(sum(weights), quiet)
+
+        def attempt(item):
+            (src, dst), weight = item
+            seen = [0.0]
+
+            def advance(share: float) -> None:
+                seen[0] += share * weight
+                if bar is not None:
+                    bar.update(share * weight)
+            try:
+                result = work(src, dst, workers.mapper(advance))
+            except Exception as exc:
+                # One file's surprise must not cost the user the rest of the batch.
+                if _DEBUG and not isinstance(exc, (ToolError, ValueError, OSError)):
+                    raise
+                result = exc
+            if bar is not None and weight > seen[0]:
+                bar.update(weight - seen[0])
+            return src, dst, result
+
+        for src, dst, result in workers.each(attempt, list(zip(zip(inputs, outputs), weights))):
+            if isinstance(result, BaseException):
+                failed += 1
+                say(_failure(src, result), file=sys.stderr)
+                continue
+            n_in, n_out, note = result
+            done += 1
+            total_in += n_in
+            total_out += n_out
+            if not quiet:
+                say(f"{src} -> {dst}: {_human(n_in)} -> {_human(n_out)}{note}", file=log)
+        if bar is not None:
+            bar.close()
     dt = time.perf_counter() - t0
     files = "file" if done == 1 else "files"
     line = f"{verb} {done} {files}: {_human(total_in)} -> {_human(total_out)}"
@@ -207,31 +239,45 @@ def _run_files(inputs, outputs, work, quiet, verb) -> int:
     line += f" in {dt:.2f} s"
     if failed:
         line += f"; {failed} failed"
-    print(line)
+    print(line, file=log)
     return 1 if failed else 0
 
 
 # ------------------------------------------------------------------ compress
 
+def _read_options(a) -> dict:
+    return {"layout": a.layout, "time_column": a.time_column}
+
+
 def cmd_compress(a) -> int:
     settings = _settings(a)
     target = _target(a)
     inputs = [Path(p) for p in a.inputs]
+    if a.input_format and not any(stdio.is_stdio(p) for p in inputs):
+        raise ToolError("--input-format is for standard input ('-') only")
     outputs = _plan_outputs(inputs, a, lambda p: p.name + COMPRESSED_SUFFIX)
 
-    def work(src: Path, dst: Path):
-        sig = read_signal(src)
+    def work(src: Path, dst: Path, mapper):
+        if stdio.is_stdio(src):
+            sig, n_in = stdio.read_signal_stdin(a.input_format, **_read_options(a))
+        else:
+            sig = read_signal(src, **_read_options(a))
+            n_in = sig.source_bytes or src.stat().st_size
         if dst.suffix.lower() in SIGNAL_SUFFIXES:
             raise OutputError(f"refusing to write compressed data to a {dst.suffix} file name")
-        blob, used = encode_signal(sig, settings, target)
-        write_bytes(dst, blob, force=a.force)
+        blob, used = encode_signal(sig, settings, target, mapper=mapper)
+        if stdio.is_stdio(dst):
+            sys.stdout.buffer.write(blob)
+            sys.stdout.buffer.flush()
+        else:
+            write_bytes(dst, blob, force=a.force)
         note = ""
         if target:
             mults = ", ".join(f"{s.method}/{s.coder or 'cmodel'} m={s.quant_multiplier:.4g}" for s in used)
             note = f" [{mults}]"
-        return src.stat().st_size, len(blob), f" ({_ratio(src.stat().st_size, len(blob))}){note}"
+        return n_in, len(blob), f" ({_ratio(n_in, len(blob))}){note}"
 
-    return _run_files(inputs, outputs, work, a.quiet, "compressed")
+    return _run_files(inputs, outputs, work, a, "compressed")
 
 
 # ---------------------------------------------------------------- decompress
@@ -242,30 +288,34 @@ def _decompressed_name(p: Path, fmt: Optional[str]) -> str:
         name = name[: -len(COMPRESSED_SUFFIX)]
     stem, suffix = os.path.splitext(name)
     if fmt:
-        return (stem if suffix.lower() in SIGNAL_SUFFIXES else name) + "." + fmt
+        return (stem if suffix.lower() in SIGNAL_SUFFIXES else name) + formats.by_name(fmt).suffixes[0]
     if suffix.lower() in SIGNAL_SUFFIXES and name != p.name:
         return name
     return name + ".npy"
 
 
 def cmd_decompress(a) -> int:
+    from .formats.output import write_recording
+
     inputs = [Path(p) for p in a.inputs]
     outputs = _plan_outputs(inputs, a, lambda p: _decompressed_name(p, a.format))
 
-    def work(src: Path, dst: Path):
+    def work(src: Path, dst: Path, mapper):
         try:
-            blob = src.read_bytes()
+            blob = stdio.read_stdin_bytes() if stdio.is_stdio(src) else src.read_bytes()
         except OSError as exc:
             raise InputError(exc.strerror.lower() if exc.strerror else str(exc)) from None
-        sig = decode_signal(blob)
+        sig = decode_signal(blob, mapper=mapper)
         if a.samplerate:
             sig.meta["samplerate"] = a.samplerate
-        elif dst.suffix.lower() == ".wav" and not sig.meta.get("samplerate"):
-            raise OutputError("the source had no sample rate; give --samplerate for a WAV output")
-        write_signal(dst, sig.samples, sig.meta, force=a.force)
-        return len(blob), dst.stat().st_size, ""
+        if stdio.is_stdio(dst):
+            fmt = formats.by_name(a.format) if a.format else None
+            write_recording(dst, sig, force=a.force, fmt=fmt)
+            return len(blob), 0, ""
+        written = write_recording(dst, sig, force=a.force)
+        return len(blob), sum(p.stat().st_size for p in written), ""
 
-    return _run_files(inputs, outputs, work, a.quiet, "decompressed")
+    return _run_files(inputs, outputs, work, a, "decompressed")
 
 
 # ---------------------------------------------------------------------- info
@@ -340,7 +390,14 @@ def _load_one(path: Optional[str], channel: int) -> tuple[np.ndarray, str, Optio
     if not 0 <= channel < sig.channels:
         raise ToolError(f"{path}: no channel {channel} (the file has {sig.channels})")
     label = f"{path}" + (f" channel {channel}" if sig.channels > 1 else "")
-    return np.ascontiguousarray(sig.samples[:, channel]), label, sig.meta.get("samplerate")
+    return np.ascontiguousarray(sig.channel(channel)), label, _channel_rate(sig, channel)
+
+
+def _channel_rate(sig, channel: int):
+    info = sig.meta.get("channel_info")
+    if isinstance(info, list) and channel < len(info) and info[channel].get("samplerate"):
+        return info[channel]["samplerate"]
+    return sig.meta.get("samplerate")
 
 
 def cmd_bench(a) -> int:
@@ -469,18 +526,44 @@ def _version() -> str:
         return "(not installed)"
 
 
+def _jobs(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number of workers, got {text!r}") from None
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {n}")
+    return n
+
+
+def _add_jobs(p: argparse.ArgumentParser) -> None:
+    p.add_argument("-j", "--jobs", type=_jobs, default=parallel.default_jobs(), metavar="N",
+                   help="files and channels coded in parallel (default: the number of cores, "
+                        f"{parallel.default_jobs()} here); the output bytes do not depend on it")
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog=PROG,
-        description="Lossy wavelet compression of 1-D signals stored as .npy, .wav or .csv.")
+        description="Lossy wavelet compression of sampled signals: .npy, .csv, WAV, FLAC, OGG, "
+                    "AIFF, EDF/BDF and WFDB recordings.")
     p.add_argument("--debug", action="store_true", help="show tracebacks for unexpected errors")
     p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     sub = p.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     c = sub.add_parser("compress", help="compress signal files to .qlm",
-                       description="Compress .npy (1-D), .wav (every channel) or single-column "
-                                   ".csv files; each input X is written to X.qlm.")
+                       description="Compress signal files (every channel, each with its own "
+                                   "rate, label, unit and range); each input X is written to "
+                                   "X.qlm. '-' reads standard input and writes standard output.")
     c.add_argument("inputs", nargs="+", metavar="FILE")
+    _add_jobs(c)
+    c.add_argument("--layout", choices=("columns", "rows"), default="columns",
+                   help="channels of a 2-D .npy array are its columns (default) or its rows")
+    c.add_argument("--time-column", metavar="NAME", default="auto",
+                   help="CSV column holding time (stored as the sample rate): a header name, "
+                        "'auto' (default: a first column named like time) or 'none'")
+    c.add_argument("--input-format", choices=formats.NAMES,
+                   help="format of standard input (default: recognised from its first bytes)")
     c.add_argument("-o", "--output", help="output file (one input only)")
     c.add_argument("--output-dir", help="write outputs into this existing folder")
     c.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs")
@@ -490,13 +573,17 @@ def build_parser() -> argparse.ArgumentParser:
 
     d = sub.add_parser("decompress", help="restore .qlm files",
                        description="Decompress .qlm files back to the format they came from "
-                                   "(X.npy.qlm -> X.npy), or to --format.")
+                                   "(X.edf.qlm -> X.edf, with its metadata), or to --format. "
+                                   "'-' reads standard input and writes standard output.")
     d.add_argument("inputs", nargs="+", metavar="FILE")
+    _add_jobs(d)
     d.add_argument("-o", "--output", help="output file (one input only); its suffix picks the format")
     d.add_argument("--output-dir", help="write outputs into this existing folder")
-    d.add_argument("--format", choices=("npy", "wav", "csv"), help="output format")
+    d.add_argument("--format", choices=formats.NAMES,
+                   help="output format (default: the source's; '-' as output then writes it "
+                        "to standard output)")
     d.add_argument("--samplerate", type=int, metavar="HZ",
-                   help="sample rate for WAV output (default: the source's)")
+                   help="sample rate for audio or EDF output (default: the source's)")
     d.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs")
     d.add_argument("-q", "--quiet", action="store_true", help="only errors and the summary line")
     d.set_defaults(func=cmd_decompress)

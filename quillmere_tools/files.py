@@ -9,6 +9,7 @@ import numpy as np
 from . import container as qc
 from . import metrics
 from ._core import Settings, ToolError, compress, decompress
+from .formats import grid
 from .io import Signal
 from .targets import compress_to_target
 
@@ -43,44 +44,65 @@ class Target:
         return min(bounds) if bounds else None
 
 
-def compress_channel(x: np.ndarray, settings: Settings, target: Optional[Target]) -> tuple[bytes, Settings]:
+def compress_channel(x: np.ndarray, settings: Settings, target: Optional[Target],
+                     quantum: Optional[float] = None) -> tuple[bytes, Settings]:
+    """One channel; ``quantum`` is the code step of a format that stores
+    integers, which the bound must leave room for (see formats.grid)."""
     if target:
+        max_error = target.absolute_max_error(x)
+        if max_error is not None:
+            max_error = grid.tighten(max_error, quantum)
         res = compress_to_target(
-            x, max_error=target.absolute_max_error(x), rmse=target.rmse, prd=target.prd,
+            x, max_error=max_error, rmse=target.rmse, prd=target.prd,
             settings=settings, methods=target.methods, coders=target.coders)
         return res.container, res.settings
     return compress(x, settings), settings
 
 
 def encode_signal(signal: Signal, settings: Settings = Settings(),
-                  target: Optional[Target] = None) -> tuple[bytes, list[Settings]]:
-    containers, used = [], []
-    for ch in range(signal.channels):
-        c, s = compress_channel(np.ascontiguousarray(signal.samples[:, ch]), settings, target)
-        containers.append(c)
-        used.append(s)
+                  target: Optional[Target] = None, mapper=map) -> tuple[bytes, list[Settings]]:
+    """``mapper`` runs the per-channel work (``map``, or a worker pool's map:
+    the channels are independent and the result is the same either way)."""
+    n = signal.channels
+    work = mapper(compress_channel,
+                  [np.ascontiguousarray(signal.channel(ch)) for ch in range(n)],
+                  [settings] * n, [target] * n,
+                  [grid.quantum(signal.meta, ch) for ch in range(n)])
+    containers, used = zip(*work)
     meta = dict(signal.meta)
     meta["v"] = FILE_VERSION
-    meta["frames"] = signal.frames
-    return qc.pack(containers, meta), used
+    if signal.ragged:
+        # Channels at different rates: each one's length, checked on decoding.
+        meta["channel_frames"] = signal.lengths
+    else:
+        meta["frames"] = signal.frames
+    return qc.pack(list(containers), meta), list(used)
 
 
-def decode_signal(buf: bytes) -> Signal:
+def decode_signal(buf: bytes, mapper=map) -> Signal:
     containers, headers, meta = qc.unpack(buf)
-    chans = []
-    for i, c in enumerate(containers):
-        try:
-            chans.append(decompress(c))
-        except ValueError as exc:
-            where = f"channel {i}: " if len(containers) > 1 else ""
-            raise ToolError(f"corrupt container: {where}{exc}") from None
-    lengths = {len(c) for c in chans}
-    if len(lengths) != 1:
-        raise ToolError("corrupt file: channels have different lengths")
     meta = dict(meta or {})
-    if "frames" in meta and meta["frames"] != chans[0].size:
+    lengths = [h["sample_count"] for h in headers]
+    per_channel = meta.get("channel_frames")
+    if per_channel is not None:
+        if per_channel != lengths:
+            raise ToolError("corrupt file: channel lengths do not match its metadata")
+    elif len(set(lengths)) != 1:
+        raise ToolError("corrupt file: channels have different lengths")
+    elif "frames" in meta and meta["frames"] != lengths[0]:
         raise ToolError("corrupt file: sample count does not match its metadata")
+    chans = list(mapper(_decode_one, containers, range(len(containers)), [len(containers)] * len(containers)))
+    if per_channel is not None:
+        return Signal(chans, meta)
     return Signal(np.stack(chans, axis=1), meta)
+
+
+def _decode_one(container: bytes, index: int, count: int) -> np.ndarray:
+    try:
+        return decompress(container)
+    except ValueError as exc:
+        where = f"channel {index}: " if count > 1 else ""
+        raise ToolError(f"corrupt container: {where}{exc}") from None
 
 
 def describe(buf: bytes) -> dict[str, Any]:
