@@ -214,7 +214,7 @@ PyResult<CodecOptions> validate(const Converted& in) {
                       ", expected 'low' or 'medium' or 'high'");
     return exception_set();
   }
-  if (in.scale < 6 || in.scale > 12) {
+  if (!quillmere::is_supported_scale(static_cast<std::uint8_t>(in.scale))) {
     // The codec owns this message; the header reader reports the same error.
     raise_codec_error(quillmere::QuillmereError::unsupported_scale(static_cast<std::uint8_t>(in.scale)));
     return exception_set();

@@ -13,6 +13,7 @@
 #include "quillmere/arans.hpp"
 #include "quillmere/cmodel.hpp"
 #include "quillmere/deflate_codec.hpp"
+#include "quillmere/detail/compress_core.hpp"
 #include "quillmere/header.hpp"
 #include "quillmere/quantizer.hpp"
 #include "quillmere/wavelet_choice.hpp"
@@ -20,8 +21,6 @@
 namespace quillmere {
 namespace {
 
-// The decoder refuses larger counts, so the encoder must not produce them.
-constexpr std::size_t kMaxSamples = 2147483647;
 // Spreads at or below this are treated as flat (bit pattern 0x3727C5AC).
 constexpr float kFlatRange = 1e-5f;
 
@@ -155,6 +154,8 @@ Result<Normalised> normalise(std::span<const float> input, std::size_t padded_le
 
 }  // namespace
 
+namespace detail {
+
 Result<EncodedSignal> compress_core(std::span<const float> samples, const CodecOptions& options,
                                     std::uint8_t levels) {
   const auto executor = make_executor(options.method);
@@ -243,12 +244,14 @@ Result<EncodedSignal> compress_core(std::span<const float> samples, const CodecO
   return enc;
 }
 
+}  // namespace detail
+
 Result<std::vector<std::uint8_t>> compress(std::span<const float> samples,
                                            const CodecOptions& options) {
   if (samples.empty()) {
     return std::unexpected(QuillmereError::unsupported_configuration("Can't compress empty data"));
   }
-  if (samples.size() > kMaxSamples) {
+  if (samples.size() > kMaxSampleCount) {
     return std::unexpected(QuillmereError::unsupported_configuration(
         "Can't compress more than 2147483647 samples, but data had " +
         std::to_string(samples.size())));
@@ -259,15 +262,14 @@ Result<std::vector<std::uint8_t>> compress(std::span<const float> samples,
   // the coarse bands most; so step down one level at a time until nothing
   // saturates. Signals that never saturate are coded exactly once.
   std::uint8_t levels = pick_levels(samples.size(), options.method);
-  auto enc = compress_core(samples, options, levels);
+  auto enc = detail::compress_core(samples, options, levels);
   while (enc && enc->saturated && levels > 1) {
     --levels;
-    auto retry = compress_core(samples, options, levels);
+    auto retry = detail::compress_core(samples, options, levels);
     if (!retry) return std::unexpected(std::move(retry.error()));
     enc = std::move(retry);
   }
   if (!enc) return std::unexpected(std::move(enc.error()));
-  if (enc->coder_id > 2) return std::unexpected(QuillmereError::unknown_coder(enc->coder_id));
   if (enc->payload.size() > std::numeric_limits<std::uint32_t>::max()) {
     return std::unexpected(QuillmereError::unsupported_configuration(
         "Payload of " + std::to_string(enc->payload.size()) +

@@ -17,9 +17,9 @@
 namespace quillmere {
 namespace {
 
-constexpr std::uint32_t kMaxSamples = 2147483647;
+// The decoder takes up to 10 levels although the compressor makes at most 8
+// (pick_levels); containers with 9 or 10 are valid and must stay readable.
 constexpr std::uint8_t kMaxLevels = 10;
-
 
 // Decoded coefficients. Every decoder writes every position, so the buffer
 // is not zero-filled first.
@@ -83,13 +83,24 @@ Result<Coefficients> decode_payload(std::span<const std::uint8_t> payload,
   }
 }
 
-}  // namespace
+// What the header says about the payload, once from_bytes has validated it
+// and the multiplier has been settled.
+struct CodedSignal {
+  std::span<const std::uint8_t> payload;
+  Method method;
+  float min;
+  float max;
+  float mean;
+  float multiplier;  // positive and finite
+  std::uint8_t levels;
+  std::uint32_t sample_count;
+  std::uint8_t coder;  // 0, 1 or 2
+};
 
-Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload, Method method,
-                                           float min, float max, float mean, float multiplier,
-                                           std::uint8_t levels, std::uint32_t sample_count,
-                                           std::uint8_t scale, std::uint8_t coder) {
-  if (sample_count > kMaxSamples) {
+Result<std::vector<float>> decompress_core(const CodedSignal& in) {
+  const std::uint32_t sample_count = in.sample_count;
+  const std::uint8_t levels = in.levels;
+  if (sample_count > kMaxSampleCount) {
     return std::unexpected(QuillmereError::decompress(
         "Can't decompress data bigger than 2147483647, but data was " + std::to_string(sample_count)));
   }
@@ -100,17 +111,13 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
   if (levels == 0) {
     return std::unexpected(QuillmereError::decompress("Min supported level is 1 but it was 0"));
   }
-  if (scale < 6 || scale > 12) {
-    return std::unexpected(QuillmereError::decompress("Supported scales only [6, 12] but it was " +
-                                                      std::to_string(scale)));
-  }
 
-  const auto executor = make_executor(method);
+  const auto executor = make_executor(in.method);
   const std::size_t transform_len =
       std::max<std::size_t>(sample_count, executor->filter_length());
   const BandLayout layout = band_layout(*executor, transform_len, levels);
 
-  auto coeffs = decode_payload(payload, coder, layout);
+  auto coeffs = decode_payload(in.payload, in.coder, layout);
   if (!coeffs) return std::unexpected(std::move(coeffs.error()));
 
   std::unique_ptr<float[]> bands_f32;
@@ -120,7 +127,7 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
     return std::unexpected(QuillmereError::decompress("out of memory"));
   }
   const std::span<float> all(bands_f32.get(), layout.total);
-  dequantise(coeffs->span(), multiplier, all);
+  dequantise(coeffs->span(), in.multiplier, all);
   coeffs->data.reset();
 
   const auto approximation = all.first(layout.lengths[0]);
@@ -138,7 +145,9 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
 
   // Undo the normalisation in place, then cut or pad to the stored length.
   std::vector<float>& out = *signal;
-  const float range = max - min;
+  const float min = in.min;
+  const float range = in.max - min;
+  const float mean = in.mean;
   const std::size_t keep = std::min<std::size_t>(out.size(), sample_count);
   float* y = out.data();
   for (std::size_t i = 0; i < keep; ++i) y[i] = min + range * (y[i] + mean);
@@ -149,6 +158,8 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
   }
   return std::move(out);
 }
+
+}  // namespace
 
 Result<std::vector<float>> decompress(std::span<const std::uint8_t> container) {
   auto header = QuillmereHeader::from_bytes(container);
@@ -163,15 +174,12 @@ Result<std::vector<float>> decompress(std::span<const std::uint8_t> container) {
   }
   const auto payload = container.subspan(HEADER_LEN, h.payload_len);
 
-  const auto method = method_from_tag(h.method_tag);
-  if (!method) return std::unexpected(QuillmereError::invalid_method(h.method_tag));
-  if (h.coder >= 3) return std::unexpected(QuillmereError::unknown_coder(h.coder));
-
   // Anything but a positive finite multiplier falls back to 2^scale.
   const float m = (std::isfinite(h.multiplier) && h.multiplier > 0.0f) ? h.multiplier
                                                                         : scale_multiplier(h.scale);
-  return decompress_core(payload, *method, h.min, h.max, h.mean, m, h.levels, h.sample_count,
-                         h.scale, h.coder);
+  // from_bytes has refused unknown method tags, coders and scales.
+  return decompress_core(CodedSignal{payload, *method_from_tag(h.method_tag), h.min, h.max, h.mean,
+                                     m, h.levels, h.sample_count, h.coder});
 }
 
 }  // namespace quillmere

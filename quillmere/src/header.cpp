@@ -16,6 +16,26 @@ constexpr std::uint8_t kVersionMajor = 1;
 constexpr std::uint8_t kVersionMinor = 2;
 constexpr std::uint8_t kFormatTag[2] = {'f', '3'};
 
+// Byte offset of each field; writer and reader both go through these.
+namespace field {
+constexpr std::size_t magic = 0;
+constexpr std::size_t version = 4;
+constexpr std::size_t format_tag = 6;
+constexpr std::size_t method_tag = 8;
+constexpr std::size_t levels = 12;
+constexpr std::size_t scale = 13;
+constexpr std::size_t coder = 14;
+constexpr std::size_t reserved = 15;
+constexpr std::size_t sample_count = 16;
+constexpr std::size_t min = 20;
+constexpr std::size_t max = 24;
+constexpr std::size_t mean = 28;
+constexpr std::size_t payload_len = 32;
+constexpr std::size_t multiplier = 36;
+constexpr std::size_t reserved_words = 40;  // three u32, to the end
+static_assert(reserved_words + 3 * 4 == HEADER_LEN);
+}  // namespace field
+
 template <std::size_t N>
 std::array<std::uint8_t, N> take(const std::uint8_t* p) {
   std::array<std::uint8_t, N> out;
@@ -47,23 +67,23 @@ std::optional<Method> method_from_tag(std::array<std::uint8_t, 4> tag) noexcept 
 std::array<std::uint8_t, HEADER_LEN> to_bytes(const HeaderFields& f) noexcept {
   std::array<std::uint8_t, HEADER_LEN> out{};
   std::uint8_t* p = out.data();
-  std::memcpy(p + 0, kMagic, 4);
-  p[4] = kVersionMajor;
-  p[5] = kVersionMinor;
-  std::memcpy(p + 6, kFormatTag, 2);
+  std::memcpy(p + field::magic, kMagic, 4);
+  p[field::version] = kVersionMajor;
+  p[field::version + 1] = kVersionMinor;
+  std::memcpy(p + field::format_tag, kFormatTag, 2);
   const auto tag = method_tag(f.method);
-  std::memcpy(p + 8, tag.data(), 4);
-  p[12] = f.levels;
-  p[13] = f.scale;
-  p[14] = f.coder;
-  p[15] = 0;
-  store_le32(p + 16, f.sample_count);
-  store_le_f32(p + 20, f.min);
-  store_le_f32(p + 24, f.max);
-  store_le_f32(p + 28, f.mean);
-  store_le32(p + 32, f.payload_len);
-  store_le_f32(p + 36, f.multiplier);
-  // Bytes 40..51 stay zero: reserved.
+  std::memcpy(p + field::method_tag, tag.data(), 4);
+  p[field::levels] = f.levels;
+  p[field::scale] = f.scale;
+  p[field::coder] = f.coder;
+  p[field::reserved] = 0;
+  store_le32(p + field::sample_count, f.sample_count);
+  store_le_f32(p + field::min, f.min);
+  store_le_f32(p + field::max, f.max);
+  store_le_f32(p + field::mean, f.mean);
+  store_le32(p + field::payload_len, f.payload_len);
+  store_le_f32(p + field::multiplier, f.multiplier);
+  // The reserved words stay zero.
   return out;
 }
 
@@ -72,21 +92,22 @@ Result<QuillmereHeader> QuillmereHeader::from_bytes(std::span<const std::uint8_t
   const std::uint8_t* p = data.data();
 
   QuillmereHeader h;
-  h.magic = take<4>(p + 0);
-  h.version = take<2>(p + 4);
-  h.format_tag = take<2>(p + 6);
-  h.method_tag = take<4>(p + 8);
-  h.levels = p[12];
-  h.scale = p[13];
-  h.coder = p[14];
-  h.reserved = p[15];
-  h.sample_count = load_le32(p + 16);
-  h.min = load_le_f32(p + 20);
-  h.max = load_le_f32(p + 24);
-  h.mean = load_le_f32(p + 28);
-  h.payload_len = load_le32(p + 32);
-  h.multiplier = load_le_f32(p + 36);
-  h.reserved_words = {load_le32(p + 40), load_le32(p + 44), load_le32(p + 48)};
+  h.magic = take<4>(p + field::magic);
+  h.version = take<2>(p + field::version);
+  h.format_tag = take<2>(p + field::format_tag);
+  h.method_tag = take<4>(p + field::method_tag);
+  h.levels = p[field::levels];
+  h.scale = p[field::scale];
+  h.coder = p[field::coder];
+  h.reserved = p[field::reserved];
+  h.sample_count = load_le32(p + field::sample_count);
+  h.min = load_le_f32(p + field::min);
+  h.max = load_le_f32(p + field::max);
+  h.mean = load_le_f32(p + field::mean);
+  h.payload_len = load_le32(p + field::payload_len);
+  h.multiplier = load_le_f32(p + field::multiplier);
+  const std::uint8_t* words = p + field::reserved_words;
+  h.reserved_words = {load_le32(words), load_le32(words + 4), load_le32(words + 8)};
 
   if (!std::equal(h.magic.begin(), h.magic.end(), kMagic)) {
     return std::unexpected(QuillmereError::invalid_magic(h.magic));
@@ -101,8 +122,8 @@ Result<QuillmereHeader> QuillmereHeader::from_bytes(std::span<const std::uint8_t
   if (!method_from_tag(h.method_tag)) {
     return std::unexpected(QuillmereError::invalid_method(h.method_tag));
   }
-  if (h.scale < 6 || h.scale > 12) return std::unexpected(QuillmereError::unsupported_scale(h.scale));
-  if (h.coder >= 3) return std::unexpected(QuillmereError::unknown_coder(h.coder));
+  if (!is_supported_scale(h.scale)) return std::unexpected(QuillmereError::unsupported_scale(h.scale));
+  if (h.coder > kCoderCModel) return std::unexpected(QuillmereError::unknown_coder(h.coder));
   if (!is_finite_bits(h.min) || !is_finite_bits(h.max) || !is_finite_bits(h.mean)) {
     return std::unexpected(QuillmereError::invalid_header());
   }

@@ -7,6 +7,14 @@
 namespace quillmere {
 std::size_t filter_length(Method method) { return make_executor(method)->filter_length(); }
 
+// Each level halves the approximation, so floor(log2(n / f)) levels leave
+// it at least one filter length f long: deeper, the filter would wrap
+// around a band shorter than itself. Eight levels already put 255/256 of
+// the samples in detail bands; more gains little. Below 80 samples the
+// quotient is too small to steer by, and a step of 20 samples per level is
+// used instead. These numbers decide the level byte of every container, so
+// they are kept exactly, including the step back from 4 levels at 79
+// samples to 3 at 80 with Cdf97.
 std::uint8_t pick_levels(std::size_t n, Method method) {
   if (n < 20) return 1;
   if (n < 40) return 2;
@@ -45,11 +53,15 @@ std::size_t quantise(std::span<const float> coefficients, float multiplier,
 }
 
 std::uint16_t dead_zone_threshold(std::uint8_t scale, Cutoff cutoff) noexcept {
-  static constexpr std::uint16_t kBase[6] = {0, 0, 1, 1, 2, 2};  // scales 6..11
-  const std::uint16_t base = (scale >= 6 && scale <= 11) ? kBase[scale - 6] : std::uint16_t{3};
-  std::uint16_t factor = 1;
-  if (static_cast<std::uint8_t>(cutoff) == 2) factor = 7;
-  if (static_cast<std::uint8_t>(cutoff) == 1) factor = 3;
+  // Coarser quantisation (a smaller scale) leaves fewer small values worth
+  // zeroing. The table covers scales kMinScale to kMaxScale - 1; the top
+  // scale and any byte outside the range take 3.
+  static constexpr std::uint16_t kBase[kMaxScale - kMinScale] = {0, 0, 1, 1, 2, 2};
+  const std::uint16_t base =
+      (scale >= kMinScale && scale < kMaxScale) ? kBase[scale - kMinScale] : std::uint16_t{3};
+  std::uint16_t factor = 1;  // Low, and any value outside the enumeration
+  if (cutoff == Cutoff::High) factor = 7;
+  if (cutoff == Cutoff::Medium) factor = 3;
   return static_cast<std::uint16_t>(base * factor);
 }
 

@@ -12,6 +12,7 @@
 #include "quillmere/byte_io.hpp"
 #include "quillmere/compressor.hpp"
 #include "quillmere/decompressor.hpp"
+#include "quillmere/detail/compress_core.hpp"
 #include "quillmere/header.hpp"
 #include "quillmere/quantizer.hpp"
 
@@ -191,10 +192,10 @@ TEST(Compress, SaturationStepsDownLevels) {
   EXPECT_LT(worst, 0.02f);
 
   // At the level count chosen, nothing saturates; one level more would.
-  auto at = compress_core(x, o, h->levels);
+  auto at = detail::compress_core(x, o, h->levels);
   ASSERT_TRUE(at);
   EXPECT_FALSE(at->saturated);
-  auto deeper = compress_core(x, o, static_cast<std::uint8_t>(h->levels + 1));
+  auto deeper = detail::compress_core(x, o, static_cast<std::uint8_t>(h->levels + 1));
   ASSERT_TRUE(deeper);
   EXPECT_TRUE(deeper->saturated);
 }

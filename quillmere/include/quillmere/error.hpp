@@ -1,6 +1,6 @@
 // The codec's single error type. Every fallible codec operation returns
-// std::expected<T, QuillmereError>; the Python layer shows message() verbatim,
-// so the texts here are what users read.
+// std::expected<T, QuillmereError>; callers show message() verbatim, so the
+// texts here are what users read.
 #pragma once
 
 #include <array>

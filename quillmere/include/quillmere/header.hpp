@@ -14,6 +14,10 @@ namespace quillmere {
 
 inline constexpr std::size_t HEADER_LEN = 52;
 
+// The largest sample count a container may carry: the field is a u32, but
+// readers refuse anything above the i32 range, so the writer never makes it.
+inline constexpr std::uint32_t kMaxSampleCount = 2147483647;
+
 // Field order and widths mirror the bytes on disk.
 struct QuillmereHeader {
   std::array<std::uint8_t, 4> magic{};

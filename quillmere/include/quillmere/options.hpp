@@ -1,5 +1,5 @@
 // The option record handed to compress(). Enumerator values are stored in
-// containers and in the Python layer's encoding, so they are fixed.
+// containers and are what callers pass in, so they are fixed.
 #pragma once
 
 #include <cstdint>
@@ -16,12 +16,20 @@ inline constexpr std::uint8_t kCoderDeflate = 0;
 inline constexpr std::uint8_t kCoderArans = 1;
 inline constexpr std::uint8_t kCoderCModel = 2;
 
+// The scales a container may carry: 2^6 to 2^12 as multiplier and the rows
+// of the dead-zone table. Every check of a scale uses this one range.
+inline constexpr std::uint8_t kMinScale = 6;
+inline constexpr std::uint8_t kMaxScale = 12;
+constexpr bool is_supported_scale(std::uint8_t scale) noexcept {
+  return scale >= kMinScale && scale <= kMaxScale;
+}
+
 struct CodecOptions {
   std::optional<float> quant_multiplier;  // absent: 2^scale
   Cutoff cutoff = Cutoff::Low;
   Method method = Method::Cdf97;
   Coder coder = Coder::Auto;
-  std::uint8_t scale = 11;  // 6..12, checked by the caller
+  std::uint8_t scale = 11;  // is_supported_scale, checked by the caller
 };
 
 }  // namespace quillmere

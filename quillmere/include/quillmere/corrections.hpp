@@ -1,0 +1,123 @@
+// Point-wise corrections after the wavelet layer: for every sample whose
+// reconstruction is off by more than a bound, a small integer multiple of a
+// step (or, when rounding would still miss, the exact value), coded into a
+// self-delimiting blob that lives after the container, never inside it.
+//
+// Blob layout (little-endian):
+//   0  "QLMK"            magic
+//   4  u8  version        1
+//   5  u8  precision      0 = float32 source, 1 = float64 source
+//   6  u16 reserved       0
+//   8  u32 sample_count   samples the blob applies to
+//  12  u32 corrected      corrected samples (escapes included)
+//  16  u32 escaped        corrected samples stored as exact values
+//  20  f64 step           positive, finite
+//  28  u32 packed_len     bytes of the raw-deflated gap/multiple stream
+//  32  u32 stream_len     bytes that stream inflates to
+//  36  packed_len bytes   raw deflate of: per corrected sample, the gap to
+//                         the previous corrected position (the first counts
+//                         from -1) as a LEB128 varint, then the zigzag
+//                         multiple k as a LEB128 varint; k = 0 marks an escape
+//  ..  escaped values     escaped x 4 (float32 bits) or 8 (float64 bits), in
+//                         position order
+//  ..  u32 crc32          zlib crc32 of every byte before it
+//
+// The arithmetic that applies correction k to reconstruction y is part of the
+// format (the encoder verifies every sample in exactly this arithmetic, and
+// escapes when it misses, so |x - out| <= max_error holds bit for bit):
+//   float32 source: d = (float)((double)k * step);   out = y + d        (f32 add)
+//   float64 source: d = (double)k * step;  out = ((double)y + offset) + d (f64)
+//   escape:         out = the stored value
+// where y is the decoded float32 sample and the error is judged as
+// |(double)x - (double)out| <= max_error. Uncorrected samples are y
+// (float32) or (double)y + offset (float64).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace quillmere {
+
+// The caller's original samples, in their own precision. A float64 source is
+// coded as float32(x - offset) and reconstructed as (double)decoded + offset.
+// Non-finite originals are not measured and never corrected (the caller keeps
+// their positions itself).
+class Originals {
+ public:
+  static Originals of_float(std::span<const float> x) noexcept { return Originals(x, {}, 0.0, false); }
+  static Originals of_double(std::span<const double> x, double offset) noexcept {
+    return Originals({}, x, offset, true);
+  }
+
+  bool is_double() const noexcept { return is_double_; }
+  std::size_t size() const noexcept { return is_double_ ? f64_.size() : f32_.size(); }
+  std::span<const float> f32() const noexcept { return f32_; }
+  std::span<const double> f64() const noexcept { return f64_; }
+  double offset() const noexcept { return offset_; }
+
+ private:
+  Originals(std::span<const float> a, std::span<const double> b, double offset,
+            bool is_double) noexcept
+      : f32_(a), f64_(b), offset_(offset), is_double_(is_double) {}
+  std::span<const float> f32_;
+  std::span<const double> f64_;
+  double offset_ = 0.0;
+  bool is_double_ = false;
+};
+
+namespace corrections {
+
+inline constexpr std::size_t kHeaderLen = 36;
+inline constexpr std::size_t kTrailerLen = 4;
+
+enum class [[nodiscard]] CorrectionError : std::uint8_t {
+  BadBound,         // max_error zero, negative or not finite
+  LengthMismatch,   // decoded and original lengths differ
+  TooManySamples,   // more than 2^32 - 1 samples
+  Truncated,        // fewer bytes than the header's lengths claim
+  BadMagic,
+  BadVersion,
+  WrongPrecision,   // a float32 blob applied as float64 or the reverse
+  WrongLength,      // sample_count differs from the signal it is applied to
+  BadField,         // a header field out of range (reserved, counts, step)
+  BadChecksum,
+  CorruptStream,    // the gap/multiple stream does not decode to what the header says
+  OutOfMemory,
+};
+
+std::string_view message(CorrectionError e) noexcept;
+
+template <class T>
+using CorrectionResult = std::expected<T, CorrectionError>;
+
+struct Encoded {
+  std::vector<std::uint8_t> bytes;  // the whole blob
+  std::size_t corrected = 0;        // samples given a correction (escapes included)
+  std::size_t escaped = 0;          // of those, stored as exact values
+};
+
+// Corrects every finite original whose reconstruction from `decoded` (see the
+// arithmetic above) is off by more than max_error. Always returns a blob; it
+// corrects nothing when `corrected` is 0 (callers may then leave it out).
+CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
+                                 double max_error);
+
+// Bytes the blob at the front of `bytes` occupies; checks the header, the
+// lengths and the CRC, so a caller can split blob from what follows it.
+CorrectionResult<std::size_t> blob_length(std::span<const std::uint8_t> bytes);
+
+// float32 source: corrects `signal` (the decoded samples) in place. The whole
+// blob is validated before the first sample changes: on error `signal` is
+// untouched. Bytes after the blob are ignored.
+CorrectionResult<void> apply(std::span<const std::uint8_t> blob, std::span<float> signal);
+
+// float64 source: returns (double)decoded[i] + offset, corrected.
+CorrectionResult<std::vector<double>> apply(std::span<const std::uint8_t> blob,
+                                            std::span<const float> decoded, double offset);
+
+}  // namespace corrections
+}  // namespace quillmere

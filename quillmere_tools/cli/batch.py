@@ -1,0 +1,125 @@
+"""Many inputs, one output each: naming the outputs and running the batch so
+that one file's failure is reported and the rest still run."""
+from __future__ import annotations
+
+import os
+import sys
+import time
+from pathlib import Path
+from typing import Callable
+
+from .. import parallel, stdio
+from .._core import ToolError
+from .messages import PROG, human_size, ratio_text
+
+
+def plan_outputs(inputs: list[Path], args, name_for: Callable[[Path], str]) -> list[Path]:
+    """The output path of every input, refusing plans where two inputs would
+    land on the same file."""
+    if args.output and len(inputs) > 1:
+        raise ToolError("-o/--output names one file; use --output-dir with several inputs")
+    if args.output and args.output_dir:
+        raise ToolError("give either -o/--output or --output-dir, not both")
+    if sum(stdio.is_stdio(p) for p in inputs) > 1:
+        raise ToolError("standard input ('-') can be read only once")
+    outputs = []
+    for source in inputs:
+        if args.output:
+            outputs.append(Path(args.output))
+        elif stdio.is_stdio(source) and not args.output_dir:
+            outputs.append(Path(stdio.STDIO))
+        else:
+            name = name_for(source)
+            outputs.append(Path(args.output_dir) / name if args.output_dir
+                           else source.with_name(name))
+    claimed_by = {}
+    for source, target in zip(inputs, outputs):
+        key = str(target) if stdio.is_stdio(target) else os.path.abspath(target)
+        if key in claimed_by:
+            raise ToolError(f"{claimed_by[key]} and {source} would both be written to {target}")
+        claimed_by[key] = source
+    return outputs
+
+
+def progress_bar(total: float, quiet: bool):
+    """(bar or None, say): one bar over the whole batch in bytes of input,
+    and a ``say`` that prints without tearing it."""
+    try:
+        from tqdm import tqdm
+    except ImportError:  # the bar is a convenience, not a requirement
+        return None, print
+    # disable=None shows the bar only on a terminal, keeping logs and pipes clean.
+    bar = tqdm(total=total, unit="B", unit_scale=True, disable=True if quiet else None,
+               leave=False, dynamic_ncols=True, file=sys.stderr)
+    return bar, lambda msg, file=sys.stdout: tqdm.write(msg, file=file)
+
+
+def _failure(src, exc: BaseException) -> str:
+    if isinstance(exc, (ToolError, ValueError)):
+        why = str(exc)
+    elif isinstance(exc, OSError):
+        why = (exc.strerror or str(exc)).lower()
+    elif isinstance(exc, MemoryError):
+        why = "out of memory"
+    else:
+        why = f"unexpected {type(exc).__name__}: {exc}"
+    return f"{PROG}: error: {src}: {why}"
+
+
+def run_batch(inputs, outputs, work, *, quiet: bool, verb: str, debug: bool, jobs: int = 1) -> int:
+    """Call ``work(src, dst, mapper) -> (bytes in, bytes out, note)`` for
+    every pair, ``jobs`` workers at a time (``mapper`` spreads a file's
+    channels over them); print a line per file in input order and a summary;
+    exit status 1 if any failed. With data on standard output, the lines go
+    to standard error."""
+    log = sys.stderr if any(stdio.is_stdio(o) for o in outputs) else sys.stdout
+    started = time.perf_counter()
+    total_in = total_out = 0
+    done = failed = 0
+    weights = [stdio.size_hint(src) for src in inputs]
+    with parallel.Workers(jobs) as workers:
+        bar, say = progress_bar(sum(weights), quiet)
+
+        def attempt(item):
+            (src, dst), weight = item
+            counted = [0.0]
+
+            def advance(share: float) -> None:
+                counted[0] += share * weight
+                if bar is not None:
+                    bar.update(share * weight)
+            try:
+                result = work(src, dst, workers.mapper(advance))
+            except Exception as exc:
+                # One file's surprise must not cost the user the rest of the batch.
+                if debug and not isinstance(exc, (ToolError, ValueError, OSError, MemoryError)):
+                    raise
+                result = exc
+            if bar is not None and weight > counted[0]:
+                bar.update(weight - counted[0])
+            return src, dst, result
+
+        for src, dst, result in workers.each(attempt, list(zip(zip(inputs, outputs), weights))):
+            if isinstance(result, BaseException):
+                failed += 1
+                say(_failure(src, result), file=sys.stderr)
+                continue
+            bytes_in, bytes_out, note = result
+            done += 1
+            total_in += bytes_in
+            total_out += bytes_out
+            if not quiet:
+                say(f"{src} -> {dst}: {human_size(bytes_in)} -> {human_size(bytes_out)}{note}",
+                    file=log)
+        if bar is not None:
+            bar.close()
+    elapsed = time.perf_counter() - started
+    files = "file" if done == 1 else "files"
+    line = f"{verb} {done} {files}: {human_size(total_in)} -> {human_size(total_out)}"
+    if verb == "compressed" and total_out:
+        line += f" ({ratio_text(total_in, total_out)})"
+    line += f" in {elapsed:.2f} s"
+    if failed:
+        line += f"; {failed} failed"
+    print(line, file=log)
+    return 1 if failed else 0

@@ -1,0 +1,75 @@
+"""``quillmere compress``: signal files to .qlm files."""
+from __future__ import annotations
+
+from pathlib import Path
+from typing import Optional
+
+from .._core import CODERS, METHODS, Settings, ToolError
+from ..files import Target, encode_signal
+import sys
+
+from .. import stdio
+from ..formats import SIGNAL_SUFFIXES
+from ..io import COMPRESSED_SUFFIX, OutputError, read_signal, write_bytes
+from .batch import plan_outputs, run_batch
+from .messages import ratio_text
+
+
+def settings_from_args(args) -> Settings:
+    return Settings(method=args.method, scale=args.scale, cutoff=args.cutoff,
+                    coder=None if args.coder == "auto" else args.coder,
+                    quant_multiplier=args.quant_multiplier)
+
+
+def target_from_args(args) -> Optional[Target]:
+    target = Target(rmse=args.rmse, prd=args.prd,
+                    methods=list(METHODS) if args.search_methods else None,
+                    coders=list(CODERS) if args.search_coders else None)
+    if args.max_error:
+        kind, value = args.max_error
+        if kind == "abs":
+            target.max_error = value
+        else:
+            target.max_error_rel = value
+    if not target:
+        if args.search_methods or args.search_coders:
+            raise ToolError("--search-methods/--search-coders need an error target "
+                            "(--max-error, --rmse or --prd)")
+        return None
+    if args.quant_multiplier is not None:
+        raise ToolError("--quant-multiplier cannot be combined with an error target")
+    return target
+
+
+def run_compress(args) -> int:
+    settings = settings_from_args(args)
+    target = target_from_args(args)
+    inputs = [Path(p) for p in args.inputs]
+    if args.input_format and not any(stdio.is_stdio(p) for p in inputs):
+        raise ToolError("--input-format is for standard input ('-') only")
+    outputs = plan_outputs(inputs, args, lambda p: p.name + COMPRESSED_SUFFIX)
+    read_options = {"layout": args.layout, "time_column": args.time_column}
+
+    def work(src: Path, dst: Path, mapper):
+        if stdio.is_stdio(src):
+            signal, source_size = stdio.read_signal_stdin(args.input_format, **read_options)
+        else:
+            signal = read_signal(src, **read_options)
+            source_size = signal.source_bytes or src.stat().st_size
+        if dst.suffix.lower() in SIGNAL_SUFFIXES:
+            raise OutputError(f"refusing to write compressed data to a {dst.suffix} file name")
+        blob, used = encode_signal(signal, settings, target, mapper=mapper)
+        if stdio.is_stdio(dst):
+            sys.stdout.buffer.write(blob)
+            sys.stdout.buffer.flush()
+        else:
+            write_bytes(dst, blob, force=args.force)
+        note = ""
+        if target:
+            chosen = ", ".join(f"{s.method}/{s.coder or 'cmodel'} m={s.quant_multiplier:.4g}"
+                               for s in used)
+            note = f" [{chosen}]"
+        return source_size, len(blob), f" ({ratio_text(source_size, len(blob))}){note}"
+
+    return run_batch(inputs, outputs, work, quiet=args.quiet, verb="compressed",
+                     debug=args.debug, jobs=args.jobs)

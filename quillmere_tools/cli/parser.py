@@ -1,0 +1,148 @@
+"""The command line: one sub-command per job, their options and help texts."""
+from __future__ import annotations
+
+import argparse
+
+from .. import formats
+from .._core import CODERS, CUTOFFS, METHODS, SCALES
+from ..parallel import default_jobs
+from .argument_types import (comma_separated_choices, max_error_bound, positive_float,
+                             positive_int_list, worker_count)
+from .messages import PROG
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("quillmere")
+    except PackageNotFoundError:
+        return "(not installed)"
+
+
+def add_codec_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("compression options")
+    group.add_argument("--method", choices=METHODS, default="cdf97", help="wavelet (default: cdf97)")
+    group.add_argument("--scale", type=int, choices=SCALES, default=11, metavar="{6..12}",
+                       help="quantisation scale: multiplier 2**scale and dead-zone row (default: 11)")
+    group.add_argument("--cutoff", choices=CUTOFFS, default="low",
+                       help="dead-zone strength (default: low)")
+    group.add_argument("--coder", choices=("auto",) + CODERS, default="auto",
+                       help="entropy coder (default: auto, i.e. cmodel)")
+    group.add_argument("--quant-multiplier", type=positive_float, metavar="M",
+                       help="explicit quantisation multiplier (overrides 2**scale)")
+    targets = parser.add_argument_group(
+        "error targets (the cheapest multiplier meeting all given bounds, verified by decoding)")
+    targets.add_argument("--max-error", type=max_error_bound, metavar="E",
+                         help="maximum absolute error; with a trailing %% a percentage of each "
+                              "channel's range, e.g. 0.1%%")
+    targets.add_argument("--rmse", type=positive_float, metavar="R", help="maximum RMSE")
+    targets.add_argument("--prd", type=positive_float, metavar="P",
+                         help="maximum PRD in percent, 100*||x-y||/||x||")
+    targets.add_argument("--search-methods", action="store_true",
+                         help="also try every wavelet and keep the smallest result")
+    targets.add_argument("--search-coders", action="store_true",
+                         help="also try every coder and keep the smallest result")
+
+
+def _add_file_batch_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--output-dir", help="write outputs into this existing folder")
+    parser.add_argument("-j", "--jobs", type=worker_count, default=default_jobs(), metavar="N",
+                        help="files and channels coded in parallel (default: the number of "
+                             f"cores, {default_jobs()} here); the output bytes do not depend on it")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    from .bench_command import run_bench
+    from .compress_command import run_compress
+    from .decompress_command import run_decompress
+    from .demo_command import run_demo
+    from .info_command import run_info
+
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Lossy wavelet compression of sampled signals: .npy, .csv, WAV, FLAC, OGG, "
+                    "AIFF, EDF/BDF and WFDB recordings.")
+    parser.add_argument("--debug", action="store_true", help="show tracebacks for unexpected errors")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    compress = sub.add_parser("compress", help="compress signal files to .qlm",
+                              description="Compress signal files (every channel, each with "
+                                          "its own rate, label, unit and range); each input X "
+                                          "is written to X.qlm. '-' reads standard input and "
+                                          "writes standard output.")
+    compress.add_argument("inputs", nargs="+", metavar="FILE")
+    compress.add_argument("-o", "--output", help="output file (one input only)")
+    _add_file_batch_options(compress)
+    compress.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs")
+    compress.add_argument("-q", "--quiet", action="store_true",
+                          help="only errors and the summary line")
+    layout = compress.add_argument_group("reading the input")
+    layout.add_argument("--layout", choices=("columns", "rows"), default="columns",
+                        help="channels of a 2-D .npy array are its columns (default) or its rows")
+    layout.add_argument("--time-column", metavar="NAME", default="auto",
+                        help="CSV column holding time (stored as the sample rate): a header name, "
+                             "'auto' (default: a first column named like time) or 'none'")
+    layout.add_argument("--input-format", choices=formats.NAMES,
+                        help="format of standard input (default: recognised from its first bytes)")
+    add_codec_options(compress)
+    compress.set_defaults(func=run_compress)
+
+    decompress = sub.add_parser("decompress", help="restore .qlm files",
+                                description="Decompress .qlm files back to the format they came "
+                                            "from (X.edf.qlm -> X.edf, with its metadata), or to "
+                                            "--format. '-' reads standard input and writes "
+                                            "standard output.")
+    decompress.add_argument("inputs", nargs="+", metavar="FILE")
+    decompress.add_argument("-o", "--output",
+                            help="output file (one input only); its suffix picks the format")
+    _add_file_batch_options(decompress)
+    decompress.add_argument("--format", choices=formats.NAMES,
+                            help="output format (default: the source's)")
+    decompress.add_argument("--samplerate", type=int, metavar="HZ",
+                            help="sample rate for audio or EDF output (default: the source's)")
+    decompress.add_argument("-f", "--force", action="store_true",
+                            help="overwrite existing outputs")
+    decompress.add_argument("-q", "--quiet", action="store_true",
+                            help="only errors and the summary line")
+    decompress.set_defaults(func=run_decompress)
+
+    info = sub.add_parser("info", help="show container headers",
+                          description="Show the header fields of each container in a file.")
+    info.add_argument("files", nargs="+", metavar="FILE")
+    info.add_argument("--json", action="store_true", help="machine-readable output")
+    info.set_defaults(func=run_info)
+
+    bench = sub.add_parser("bench", help="rate-distortion and speed table",
+                           description="Compress one signal with every wavelet x coder x scale "
+                                       "and tabulate ratio, error and speed.")
+    bench.add_argument("input", nargs="?", help="signal file (default: the built-in ECG)")
+    bench.add_argument("--channel", type=int, default=0, help="channel of a multi-channel file")
+    bench.add_argument("--methods", type=comma_separated_choices(METHODS), default=list(METHODS),
+                       help="comma-separated wavelets (default: all)")
+    bench.add_argument("--coders", type=comma_separated_choices(CODERS), default=list(CODERS),
+                       help="comma-separated coders (default: all)")
+    bench.add_argument("--scales", type=comma_separated_choices(SCALES, int), default=list(SCALES),
+                       help="comma-separated scales (default: 6..12)")
+    bench.add_argument("--cutoff", choices=CUTOFFS, default="low")
+    bench.add_argument("--repeat", type=int, default=3, help="timing runs per setting (best counts)")
+    bench.add_argument("--plot", metavar="FILE.png", help="draw rate-distortion curves")
+    bench.add_argument("-f", "--force", action="store_true", help="overwrite an existing plot")
+    bench.add_argument("--json", action="store_true", help="machine-readable output")
+    bench.add_argument("--workers", type=positive_int_list, metavar="N[,N...]",
+                       help="also measure Dask scale-out throughput with these worker counts, "
+                            "e.g. 1,2")
+    bench.add_argument("--dask-samples", type=int, default=10_000_000,
+                       help="signal length for the Dask measurement (input repeated; default 10^7)")
+    bench.add_argument("--dask-chunk", type=int, default=1_000_000, help="chunk length for Dask")
+    bench.set_defaults(func=run_bench)
+
+    demo = sub.add_parser("demo", help="compress a built-in ECG three ways and plot it",
+                          description="Compress the built-in synthetic ECG with the default and "
+                                      "two other settings, print a table and draw a figure.")
+    demo.add_argument("--out", default="quillmere-demo.png",
+                      help="figure to write (default: quillmere-demo.png, replaced on each run)")
+    demo.add_argument("--input", help="use this signal file instead of the built-in ECG")
+    demo.set_defaults(func=run_demo)
+    return parser
