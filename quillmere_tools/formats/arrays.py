@@ -37,10 +37,13 @@ def read(path: Path, layout: str = "columns") -> Signal:
     if arr.size == 0:
         raise InputError("the array is empty")
     meta: dict[str, Any] = {"format": "npy", "dtype": arr.dtype.str}
-    if arr.ndim == 1:
-        return Signal(arr.reshape(-1, 1), meta)
-    meta["layout"] = layout
-    return Signal(arr.T if layout == "rows" else arr, meta)
+    samples = arr.reshape(-1, 1) if arr.ndim == 1 else arr.T if layout == "rows" else arr
+    if arr.ndim == 2:
+        meta["layout"] = layout
+    if arr.dtype.kind in "iu":
+        # Integer samples are written back rounded: a step of one (see grid).
+        meta["channel_info"] = [{"quantum": 1.0} for _ in range(samples.shape[1])]
+    return Signal(samples, meta)
 
 
 def _restore_dtype(samples: np.ndarray, dtype: str | None) -> np.ndarray:

@@ -8,6 +8,7 @@ prefilter texts, the patient/recording header and the annotations."""
 from __future__ import annotations
 
 import datetime as _dt
+import warnings
 from pathlib import Path
 from typing import Any
 
@@ -122,13 +123,18 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
     w = None
     try:
         w = pyedflib.EdfWriter(str(folder / name), len(headers), file_type=filetype)
-        header = {k: v for k, v in (meta.get("edf_header") or {}).items() if k in _HEADER_TEXTS}
-        if meta.get("startdate"):
-            header["startdate"] = _dt.datetime.fromisoformat(meta["startdate"])
-        if header:
+        source = meta.get("edf_header")
+        if isinstance(source, dict):
+            header: dict[str, Any] = {k: str(source.get(k, "")) for k in _HEADER_TEXTS}
+            header["startdate"] = (_dt.datetime.fromisoformat(meta["startdate"])
+                                   if meta.get("startdate") else w.recording_start_time)
             w.setHeader(header)
-        if meta.get("record_duration"):
-            w.setDatarecordDuration(float(meta["record_duration"]))
+        duration = float(meta.get("record_duration") or 1.0)
+        if duration != 1.0:
+            with warnings.catch_warnings():
+                # The recording's own duration: the rates it gives are the ones read.
+                warnings.simplefilter("ignore", UserWarning)
+                w.setDatarecordDuration(duration)
         w.setSignalHeaders(headers)
         w.writeSamples(codes, digital=True)
         for onset, duration, text in meta.get("annotations") or []:
