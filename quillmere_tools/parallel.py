@@ -1,8 +1,11 @@
-"""Every core for a batch: files in flight on threads, their channels coded
-by a pool of worker processes.
+"""Every core for a batch. The codec call holds the GIL, so the work runs in
+worker processes, in one of two shapes:
 
-The codec call holds the GIL, so the coding runs in processes; the threads
-only read, write and wait, which leaves the GIL free most of the time.
+- several files: each worker process reads, codes and writes whole files
+  (``task``), so only file names and a summary cross between processes;
+- one file: its channels are coded by the workers (``mapper``) while this
+  process reads and writes.
+
 Each channel is coded by the same function with the same arguments as in a
 serial run and the results are put back in channel order, so the bytes do
 not depend on the number of workers.
@@ -30,15 +33,32 @@ def _context():
     return multiprocessing.get_context("fork" if "fork" in methods else "spawn")
 
 
-class Workers:
-    """``jobs`` workers; with one, everything runs inline as before."""
+# The per-file task of the current batch. Worker processes are forked after
+# it is set, so they inherit it and only its argument has to be pickled.
+_TASK: Optional[Callable[[Any], Any]] = None
 
-    def __init__(self, jobs: int):
+
+def _run_task(item: Any) -> Any:
+    assert _TASK is not None
+    return _TASK(item)
+
+
+def can_inherit_tasks() -> bool:
+    return "fork" in multiprocessing.get_all_start_methods()
+
+
+class Workers:
+    """``jobs`` workers; with one, everything runs inline as before.
+    ``task`` is the per-file function that ``files`` runs in the workers."""
+
+    def __init__(self, jobs: int, task: Optional[Callable[[Any], Any]] = None):
+        global _TASK
         if jobs < 1:
             raise ValueError(f"-j/--jobs must be at least 1, got {jobs}")
         self.jobs = jobs
         self._procs: Optional[Executor] = None
         if jobs > 1:
+            _TASK = task
             self._procs = ProcessPoolExecutor(jobs, mp_context=_context())
             # Launch every worker now, while this process has a single thread.
             list(self._procs.map(abs, range(jobs)))
@@ -74,6 +94,16 @@ class Workers:
     def _report(self, progress: Callable[[float], None], share: float) -> None:
         with self._lock:
             progress(share)
+
+    def files(self, items: list, done: Callable[[int], None]) -> Iterator[Any]:
+        """The task over ``items`` in the worker processes, results in input
+        order; ``done(i)`` as each finishes, in whatever order."""
+        if self._procs is None or _TASK is None or not can_inherit_tasks():
+            raise RuntimeError("no worker processes with a task")
+        futures = [self._procs.submit(_run_task, item) for item in items]
+        for i, f in enumerate(futures):
+            f.add_done_callback(lambda _f, i=i: self._report(done, i))
+        return (f.result() for f in futures)
 
     def each(self, fn: Callable[[Any], Any], items: list) -> Iterator[Any]:
         """``fn`` over ``items``, results in input order. Two files per worker

@@ -68,43 +68,59 @@ def _failure(src, exc: BaseException) -> str:
 
 def run_batch(inputs, outputs, work, *, quiet: bool, verb: str, debug: bool, jobs: int = 1) -> int:
     """Call ``work(src, dst, mapper) -> (bytes in, bytes out, note)`` for
-    every pair, ``jobs`` workers at a time (``mapper`` spreads a file's
-    channels over them); print a line per file in input order and a summary;
+    every pair, ``jobs`` workers at a time: several files are spread over
+    worker processes whole, a single file's channels over the workers
+    through ``mapper``. Print a line per file in input order and a summary;
     exit status 1 if any failed. With data on standard output, the lines go
     to standard error."""
+    piped = any(stdio.is_stdio(p) for p in list(inputs) + list(outputs))
     log = sys.stderr if any(stdio.is_stdio(o) for o in outputs) else sys.stdout
     started = time.perf_counter()
     total_in = total_out = 0
     done = failed = 0
+    items = list(zip(inputs, outputs))
     weights = [stdio.size_hint(src) for src in inputs]
-    with parallel.Workers(jobs) as workers:
+    whole_files = jobs > 1 and len(items) > 1 and not piped and parallel.can_inherit_tasks()
+
+    def attempt(item, mapper=map):
+        """('ok', (bytes in, bytes out, note)) or ('failed', message): plain
+        values, so they come back from a worker process whatever went wrong."""
+        src, dst = item
+        try:
+            return "ok", work(src, dst, mapper)
+        except Exception as exc:
+            # One file's surprise must not cost the user the rest of the batch.
+            if debug and not isinstance(exc, (ToolError, ValueError, OSError, MemoryError)):
+                raise
+            return "failed", _failure(src, exc)
+
+    with parallel.Workers(jobs, task=attempt if whole_files else None) as workers:
         bar, say = progress_bar(sum(weights), quiet)
 
-        def attempt(item):
-            (src, dst), weight = item
-            counted = [0.0]
+        def advance(amount: float) -> None:
+            if bar is not None:
+                bar.update(amount)
 
-            def advance(share: float) -> None:
-                counted[0] += share * weight
-                if bar is not None:
-                    bar.update(share * weight)
-            try:
-                result = work(src, dst, workers.mapper(advance))
-            except Exception as exc:
-                # One file's surprise must not cost the user the rest of the batch.
-                if debug and not isinstance(exc, (ToolError, ValueError, OSError, MemoryError)):
-                    raise
-                result = exc
-            if bar is not None and weight > counted[0]:
-                bar.update(weight - counted[0])
-            return src, dst, result
+        if whole_files:
+            results = workers.files(items, lambda i: advance(weights[i]))
+        else:
+            def one_file(i):
+                counted = [0.0]
 
-        for src, dst, result in workers.each(attempt, list(zip(zip(inputs, outputs), weights))):
-            if isinstance(result, BaseException):
+                def channel_done(share: float) -> None:
+                    counted[0] += share * weights[i]
+                    advance(share * weights[i])
+                result = attempt(items[i], workers.mapper(channel_done))
+                advance(max(0.0, weights[i] - counted[0]))
+                return result
+            results = workers.each(one_file, list(range(len(items))))
+
+        for (src, dst), (status, value) in zip(items, results):
+            if status == "failed":
                 failed += 1
-                say(_failure(src, result), file=sys.stderr)
+                say(value, file=sys.stderr)
                 continue
-            bytes_in, bytes_out, note = result
+            bytes_in, bytes_out, note = value
             done += 1
             total_in += bytes_in
             total_out += bytes_out
