@@ -7,10 +7,9 @@ from typing import Any, Optional
 
 import numpy as np
 
-METHODS = ("cdf97", "cdf53", "db4", "sym4")
-CODERS = ("cmodel", "arans", "deflate")
-CUTOFFS = ("low", "medium", "high")
-SCALES = tuple(range(6, 13))
+from . import parameters
+from .parameters import (CODERS, CUTOFFS, DEFAULT_CUTOFF, DEFAULT_METHOD, DEFAULT_SCALE,  # noqa: F401
+                         METHODS, SCALES)
 
 
 class ToolError(Exception):
@@ -27,13 +26,25 @@ def module():
 
 @dataclass(frozen=True)
 class Settings:
-    """The five CompressionOptions values as plain, comparable data."""
+    """The five CompressionOptions values as plain, comparable data, checked
+    when made (see parameters)."""
 
-    method: str = "cdf97"
-    scale: int = 11
-    cutoff: str = "low"
+    method: str = DEFAULT_METHOD
+    scale: int = DEFAULT_SCALE
+    cutoff: str = DEFAULT_CUTOFF
     coder: Optional[str] = None
     quant_multiplier: Optional[float] = None
+
+    def __post_init__(self):
+        checked = {
+            "method": parameters.check_method(self.method),
+            "scale": parameters.check_scale(self.scale),
+            "cutoff": parameters.check_cutoff(self.cutoff),
+            "coder": parameters.check_coder(self.coder),
+            "quant_multiplier": parameters.check_multiplier(self.quant_multiplier),
+        }
+        for name, value in checked.items():
+            object.__setattr__(self, name, value)
 
     def options(self):
         return module().CompressionOptions(**asdict(self))

@@ -6,7 +6,7 @@ import time
 from typing import Iterable, Sequence
 
 from . import metrics
-from ._core import Settings, as_signal, compress, decompress
+from ._core import DEFAULT_CUTOFF, Settings, as_signal, compress, decompress
 
 
 def _best_time(fn, repeat: int) -> tuple[float, object]:
@@ -19,7 +19,7 @@ def _best_time(fn, repeat: int) -> tuple[float, object]:
 
 
 def sweep(data, methods: Sequence[str], coders: Sequence[str], scales: Iterable[int],
-          cutoff: str = "low", repeat: int = 3, progress=None) -> list[dict]:
+          cutoff: str = DEFAULT_CUTOFF, repeat: int = 3, progress=None) -> list[dict]:
     """One row per setting.  Speeds count the float32 size of the signal (the
     codec's working precision) and take the best of ``repeat`` runs, which is
     the least disturbed by other load on the machine."""

@@ -1,111 +1,137 @@
-"""Whole-signal encoding shared by the command line and the array codecs."""
+"""Whole signals as .qlm files: one channel unit per channel, then the index
+(unit_file.py) that lets every check run before any sample is decoded."""
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, Optional, Sequence
 
 import numpy as np
 
-from . import container as qc
 from . import metrics
-from ._core import Settings, ToolError, compress, decompress
+from ._core import Settings, ToolError
+from .bounds import Bounds
+from .container import parse_header
 from .formats import grid
+from .frames import decode_channel, encode_channel
 from .io import Signal
-from .targets import compress_to_target
-
-FILE_VERSION = 1
+from .unit_file import INDEX_VERSION, UnitFile, pack, unpack
 
 
 @dataclass
 class Target:
-    """An error bound as a person states it; ``max_error_rel`` is a fraction
-    of each channel's range (``--max-error 0.1%``)."""
+    """Error bounds as a person states them.  The ``*_rel`` forms are
+    fractions of each channel's range (``--max-error 0.1%``), resolved per
+    channel into an absolute Bounds."""
 
     max_error: Optional[float] = None
     max_error_rel: Optional[float] = None
     rmse: Optional[float] = None
+    rmse_rel: Optional[float] = None
     prd: Optional[float] = None
+    psnr: Optional[float] = None
+    bits_per_sample: Optional[float] = None
     methods: Optional[Sequence[str]] = None
     coders: Optional[Sequence[str]] = None
 
     def __bool__(self) -> bool:
-        return any(v is not None for v in (self.max_error, self.max_error_rel, self.rmse, self.prd))
+        return any(v is not None for v in (self.max_error, self.max_error_rel, self.rmse,
+                                           self.rmse_rel, self.prd, self.psnr,
+                                           self.bits_per_sample))
 
-    def absolute_max_error(self, channel: np.ndarray) -> Optional[float]:
-        bounds = []
-        if self.max_error is not None:
-            bounds.append(self.max_error)
-        if self.max_error_rel is not None:
-            r = metrics.signal_range(channel)
-            if r == 0.0:
-                # A flat channel is reproduced exactly; any positive bound holds.
-                r = 1.0
-            bounds.append(self.max_error_rel * r)
-        return min(bounds) if bounds else None
+    def bounds_for(self, channel: np.ndarray) -> Bounds:
+        spread = metrics.signal_range(channel)
+        # A flat channel is reproduced exactly; any positive bound holds.
+        spread = spread if spread > 0.0 else 1.0
+
+        def tighter(absolute, relative):
+            candidates = [v for v in (absolute, None if relative is None else relative * spread)
+                          if v is not None]
+            return min(candidates) if candidates else None
+
+        return Bounds(max_error=tighter(self.max_error, self.max_error_rel),
+                      rmse=tighter(self.rmse, self.rmse_rel), prd=self.prd, psnr=self.psnr,
+                      bits_per_sample=self.bits_per_sample)
 
 
 def compress_channel(x: np.ndarray, settings: Settings, target: Optional[Target],
-                     quantum: Optional[float] = None) -> tuple[bytes, Settings]:
-    """One channel; ``quantum`` is the code step of a format that stores
-    integers, which the bound must leave room for (see formats.grid)."""
-    if target:
-        max_error = target.absolute_max_error(x)
-        if max_error is not None:
-            max_error = grid.tighten(max_error, quantum)
-        res = compress_to_target(
-            x, max_error=max_error, rmse=target.rmse, prd=target.prd,
-            settings=settings, methods=target.methods, coders=target.coders)
-        return res.container, res.settings
-    return compress(x, settings), settings
+                     quantum: Optional[float] = None) -> bytes:
+    """One channel's unit; ``quantum`` is the code step of a format that
+    stores integers, which a maximum error must leave room for (formats.grid)."""
+    if not target:
+        return encode_channel(x, settings)
+    bounds = target.bounds_for(x)
+    if bounds.max_error is not None and quantum is not None:
+        bounds = replace(bounds, max_error=grid.tighten(bounds.max_error, quantum))
+    methods = list(target.methods or [settings.method])
+    coders = list(target.coders or [settings.coder])
+    best = None
+    for method in methods:
+        for coder in coders:
+            unit = encode_channel(x, settings.with_(method=method, coder=coder), bounds)
+            if best is None or len(unit) < len(best):
+                best = unit
+    return best
 
 
 def encode_signal(signal: Signal, settings: Settings = Settings(),
-                  target: Optional[Target] = None, mapper=map) -> tuple[bytes, list[Settings]]:
-    """``mapper`` runs the per-channel work (``map``, or a worker pool's map:
-    the channels are independent and the result is the same either way)."""
+                  target: Optional[Target] = None, mapper=map) -> tuple[bytes, list[dict[str, Any]]]:
+    """The file bytes and each channel's container header (what was chosen).
+    ``mapper`` runs the per-channel work: ``map``, or a worker pool's map
+    (the channels are independent, so the bytes are the same either way)."""
     n = signal.channels
-    work = mapper(compress_channel,
-                  [np.ascontiguousarray(signal.channel(ch)) for ch in range(n)],
-                  [settings] * n, [target] * n,
-                  [grid.quantum(signal.meta, ch) for ch in range(n)])
-    containers, used = zip(*work)
+    units = list(mapper(compress_channel,
+                        [np.ascontiguousarray(signal.channel(ch)) for ch in range(n)],
+                        [settings] * n, [target] * n,
+                        [grid.quantum(signal.meta, ch) for ch in range(n)]))
     meta = dict(signal.meta)
-    meta["v"] = FILE_VERSION
+    meta.update(v=INDEX_VERSION, channels=n)
     if signal.ragged:
-        # Channels at different rates: each one's length, checked on decoding.
+        # Channels at different rates: each one's length, checked on reading.
         meta["channel_frames"] = signal.lengths
     else:
         meta["frames"] = signal.frames
-    return qc.pack(list(containers), meta), list(used)
+    return pack(units, meta), [parse_header(u) for u in units]
 
 
-def decode_signal(buf: bytes, mapper=map) -> Signal:
-    containers, headers, meta = qc.unpack(buf)
-    meta = dict(meta or {})
-    lengths = [h["sample_count"] for h in headers]
-    per_channel = meta.get("channel_frames")
-    if per_channel is not None:
-        if per_channel != lengths:
-            raise ToolError("corrupt file: channel lengths do not match its metadata")
-    elif len(set(lengths)) != 1:
-        raise ToolError("corrupt file: channels have different lengths")
-    elif "frames" in meta and meta["frames"] != lengths[0]:
-        raise ToolError("corrupt file: sample count does not match its metadata")
-    chans = list(mapper(_decode_one, containers, range(len(containers)), [len(containers)] * len(containers)))
-    if per_channel is not None:
-        return Signal(chans, meta)
-    return Signal(np.stack(chans, axis=1), meta)
+def read_index(buf: bytes, *, allow_bare: bool = False,
+               bare_hint: str = "read it with --bare if it is one") -> UnitFile:
+    return unpack(buf, allow_bare=allow_bare, bare_hint=bare_hint)
 
 
-def _decode_one(container: bytes, index: int, count: int) -> np.ndarray:
+def decoded_bytes(index: UnitFile, bytes_per_sample: int) -> int:
+    """What the decoded signal will take, from the headers alone."""
+    return sum(h["sample_count"] for h in index.headers) * bytes_per_sample
+
+
+def _decode_unit(unit: bytes, header: dict[str, Any], index: int, count: int) -> np.ndarray:
     try:
-        return decompress(container)
+        samples = decode_channel(unit)
+    except MemoryError:
+        raise
     except ValueError as exc:
         where = f"channel {index}: " if count > 1 else ""
         raise ToolError(f"corrupt container: {where}{exc}") from None
+    if samples.size != header["sample_count"]:
+        raise ToolError(f"corrupt container: decoded {samples.size} samples, the header "
+                        f"says {header['sample_count']}")
+    return samples
 
 
-def describe(buf: bytes) -> dict[str, Any]:
-    containers, headers, meta = qc.unpack(buf)
-    return {"size": len(buf), "channels": len(containers), "containers": headers,
-            "metadata": meta}
+def decode_units(index: UnitFile, mapper=map) -> Signal:
+    n = len(index.units)
+    channels = list(mapper(_decode_unit, index.units, index.headers, range(n), [n] * n))
+    meta = {k: v for k, v in (index.metadata or {}).items() if k not in ("v", "channels")}
+    if "channel_frames" in meta:
+        # Checked against the headers with the rest of the metadata.
+        return Signal(channels, meta)
+    return Signal(np.stack(channels, axis=1), meta)
+
+
+def decode_signal(buf: bytes, *, allow_bare: bool = False, mapper=map) -> Signal:
+    return decode_units(read_index(buf, allow_bare=allow_bare), mapper)
+
+
+def describe(buf: bytes, *, allow_bare: bool = True) -> dict[str, Any]:
+    index = read_index(buf, allow_bare=allow_bare)
+    return {"size": len(buf), "version": index.version, "channels": len(index.units),
+            "containers": index.headers, "metadata": index.metadata}

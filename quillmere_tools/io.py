@@ -7,6 +7,7 @@ half-written file at the destination.
 from __future__ import annotations
 
 import os
+import shutil
 import tempfile
 from pathlib import Path
 from typing import Any, Callable, BinaryIO
@@ -103,14 +104,78 @@ def _umask() -> int:
     return mask
 
 
+# A file name may take 255 bytes; the temporary name must fit beside any
+# legal one, so the output's name is shortened to leave room for the dot,
+# mkstemp's eight random characters and ".part".
+_NAME_MAX = 255
+_TEMP_EXTRA = len(".") + 8 + len(".part")
+
+
+def temporary_prefix(name: str) -> str:
+    raw = name.encode("utf-8", "surrogateescape")[: _NAME_MAX - _TEMP_EXTRA]
+    return "." + raw.decode("utf-8", "ignore") + "."
+
+
+def _anonymous_file(parent: Path):
+    """A file with no name until it is linked into place (Linux O_TMPFILE):
+    nothing is left behind even by SIGKILL.  None where unsupported."""
+    flag = getattr(os, "O_TMPFILE", None)
+    if flag is None or not os.path.isdir("/proc/self/fd"):
+        return None
+    try:
+        return os.open(parent, flag | os.O_RDWR, 0o666 & ~_umask())
+    except OSError:
+        return None
+
+
+def _link_anonymous(fd: int, name: Path) -> None:
+    # linkat(AT_SYMLINK_FOLLOW) on the /proc link names the anonymous file.
+    # os.link calls plain link(), which would link the symlink itself,
+    # unless a directory descriptor is given; "/" is a harmless one.
+    root = os.open("/", os.O_RDONLY)
+    try:
+        os.link(f"/proc/self/fd/{fd}", name, src_dir_fd=root, follow_symlinks=True)
+    finally:
+        os.close(root)
+
+
+def _publish_anonymous(fd: int, path: Path, force: bool) -> None:
+    if not force:
+        try:
+            _link_anonymous(fd, path)
+        except FileExistsError:
+            raise OutputError(f"{path} already exists (use --force to overwrite)") from None
+        return
+    # link() never replaces, so give the data a name beside the target first
+    # and rename that over it: the target is never absent or half written.
+    parent = path.parent if str(path.parent) else Path(".")
+    for _ in range(100):
+        temp = parent / (temporary_prefix(path.name) + os.urandom(4).hex() + ".part")
+        try:
+            _link_anonymous(fd, temp)
+            break
+        except FileExistsError:
+            continue
+    else:  # pragma: no cover - a hundred collisions of 32 random bits
+        raise OutputError(f"cannot find a free temporary name beside {path}")
+    try:
+        os.replace(temp, path)
+    finally:
+        if os.path.lexists(temp):
+            os.unlink(temp)
+
+
 def atomic_write(path: str | os.PathLike, write: Callable[[BinaryIO], None], *,
                  force: bool = False) -> None:
-    """Write through ``write(fileobj)`` into a temporary file beside ``path``
-    and move it into place only once it is complete.
+    """Write through ``write(fileobj)`` into a file beside ``path`` and give
+    it the name ``path`` only once it is complete.
 
-    Without ``force`` an existing destination is never replaced; the final
-    step uses a hard link, which fails atomically if the name was taken in
-    the meantime."""
+    On Linux the file is anonymous until then, so an interrupt, SIGTERM or
+    even SIGKILL leaves nothing behind; elsewhere (or where linking an
+    anonymous file is refused) it is a hidden ``.part`` file removed on every
+    exit Python sees.  Without ``force`` an existing destination is never
+    replaced; the final step uses a hard link, which fails atomically if the
+    name was taken in the meantime."""
     path = Path(path)
     parent = path.parent if str(path.parent) else Path(".")
     if not parent.is_dir():
@@ -119,8 +184,32 @@ def atomic_write(path: str | os.PathLike, write: Callable[[BinaryIO], None], *,
         raise OutputError(f"{path} is a folder")
     if not force and os.path.lexists(path):
         raise OutputError(f"{path} already exists (use --force to overwrite)")
+    fd = _anonymous_file(parent)
+    if fd is None:
+        _write_through_named_file(path, parent, write, force)
+        return
     try:
-        fd, tmp = tempfile.mkstemp(dir=parent, prefix=f".{path.name}.", suffix=".part")
+        with os.fdopen(fd, "w+b") as f:
+            write(f)
+            f.flush()
+            os.fsync(f.fileno())
+            try:
+                _publish_anonymous(f.fileno(), path, force)
+            except (FileExistsError, OutputError):
+                raise
+            except OSError:
+                f.seek(0)
+                _write_through_named_file(path, parent, lambda out: shutil.copyfileobj(f, out),
+                                          force)
+    except OutputError:
+        raise
+    except OSError as exc:
+        raise OutputError(f"cannot write {path}: {_reason(exc)}") from None
+
+
+def _write_through_named_file(path: Path, parent: Path, write, force: bool) -> None:
+    try:
+        fd, tmp = tempfile.mkstemp(dir=parent, prefix=temporary_prefix(path.name), suffix=".part")
     except OSError as exc:
         raise OutputError(f"cannot write in {parent}: {_reason(exc)}") from None
     try:
@@ -146,6 +235,21 @@ def atomic_write(path: str | os.PathLike, write: Callable[[BinaryIO], None], *,
     finally:
         if os.path.exists(tmp):
             os.unlink(tmp)
+
+
+def check_writable_folder(path: str | os.PathLike) -> None:
+    """Fail now, not after the long work, if ``path`` cannot be written:
+    its folder must exist and take a new file (permissions, read-only
+    filesystems and full disks all show in this one probe)."""
+    path = Path(path)
+    parent = path.parent if str(path.parent) else Path(".")
+    if not parent.is_dir():
+        raise OutputError(f"output folder does not exist: {parent}")
+    try:
+        with tempfile.TemporaryFile(dir=parent):
+            pass
+    except OSError as exc:
+        raise OutputError(f"cannot write in {parent}: {_reason(exc)}") from None
 
 
 def write_signal(path: str | os.PathLike, samples: np.ndarray | list[np.ndarray],

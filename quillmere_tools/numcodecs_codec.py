@@ -2,29 +2,32 @@
 entry point, so ``numcodecs.get_codec({"id": "quillmere"})`` finds it)."""
 from __future__ import annotations
 
-import numpy as np
 from numcodecs.abc import Codec
 from numcodecs.compat import ensure_bytes, ensure_ndarray_like, ndarray_copy
 
-from . import container as qc
-from .codec_common import CONFIG_KEYS, check_config, decode_array, encode_array
+import numpy as np
+
+from . import parameters
+from .codec_common import CONFIG_KEYS, check_config, decode_chunk, encode_chunk
 
 
 class Quillmere(Codec):
     """Lossy wavelet compression of float arrays.
 
     The chunk is compressed as one flattened signal; its dtype and shape are
-    kept after the container (which stock decoders ignore), so ``decode``
-    returns the array in its original dtype and shape.  With ``max_error``,
-    ``rmse`` or ``prd`` set, each chunk is compressed with the cheapest
-    multiplier that verifiably meets that bound.
+    kept in the chunk's index, so ``decode`` returns the array in its
+    original dtype and shape.  With ``max_error``, ``rmse``, ``prd``,
+    ``psnr`` or ``bits_per_sample`` set, each chunk is compressed to meet
+    that bound.  Every setting is checked here, at construction.
     """
 
     codec_id = "quillmere"
 
-    def __init__(self, method="cdf97", scale=11, cutoff="low", coder=None,
-                 quant_multiplier=None, max_error=None, rmse=None, prd=None):
-        cfg = check_config(method, scale, cutoff, coder, quant_multiplier, max_error, rmse, prd)
+    def __init__(self, method=parameters.DEFAULT_METHOD, scale=parameters.DEFAULT_SCALE,
+                 cutoff=parameters.DEFAULT_CUTOFF, coder=None, quant_multiplier=None,
+                 max_error=None, rmse=None, prd=None, psnr=None, bits_per_sample=None):
+        cfg = check_config(method, scale, cutoff, coder, quant_multiplier, max_error, rmse, prd,
+                           psnr, bits_per_sample)
         for k in CONFIG_KEYS:
             setattr(self, k, cfg[k])
 
@@ -37,18 +40,10 @@ class Quillmere(Codec):
         return cfg
 
     def encode(self, buf):
-        arr = np.asarray(ensure_ndarray_like(buf))
-        c = encode_array(arr, self._cfg())
-        return qc.pack([c], {"dtype": arr.dtype.str, "shape": list(arr.shape)})
+        return encode_chunk(np.asarray(ensure_ndarray_like(buf)), self._cfg())
 
     def decode(self, buf, out=None):
-        raw = ensure_bytes(buf)
-        containers, _, meta = qc.unpack(raw)
-        if len(containers) != 1:
-            raise ValueError(f"expected one container per chunk, found {len(containers)}")
-        meta = meta or {}
-        arr = decode_array(containers[0], meta.get("dtype", "<f4"), meta.get("shape"))
-        return ndarray_copy(arr, out)
+        return ndarray_copy(decode_chunk(ensure_bytes(buf)), out)
 
     def __repr__(self):
         args = ", ".join(f"{k}={getattr(self, k)!r}" for k in CONFIG_KEYS

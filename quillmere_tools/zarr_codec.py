@@ -1,7 +1,14 @@
 """Zarr v3 array-to-bytes codec ``quillmere`` (registered through the
 zarr.codecs entry point, so arrays written with it open anywhere the package
-is installed).  A chunk is stored as one bare container: its dtype and shape
-come from the array metadata."""
+is installed).
+
+A chunk is a channel unit and its index (codec_common.py).  Arrays written
+before chunks carried an index stored bare containers; their metadata has
+no ``chunk_format``, which is read as 1 and lets bare chunks through (their
+dtype and shape come from the array metadata and are checked against the
+container's sample count).  Arrays written now record ``chunk_format`` 2,
+and a bare chunk in them is refused: it is what a chunk cut short looks like.
+"""
 from __future__ import annotations
 
 from dataclasses import dataclass
@@ -10,11 +17,15 @@ from typing import TYPE_CHECKING, Any, Optional
 from zarr.abc.codec import ArrayBytesCodec
 from zarr.core.common import parse_named_configuration
 
-from .codec_common import CONFIG_KEYS, check_config, check_dtype, decode_array, encode_array
+from . import parameters
+from .codec_common import CONFIG_KEYS, check_config, check_dtype, decode_chunk, encode_chunk
 
 if TYPE_CHECKING:  # pragma: no cover
     from zarr.core.array_spec import ArraySpec
     from zarr.core.buffer import Buffer, NDBuffer
+
+LEGACY_CHUNK_FORMAT = 1
+CHUNK_FORMAT = 2
 
 
 def _native(dtype):
@@ -23,32 +34,49 @@ def _native(dtype):
     return to_native() if to_native else dtype
 
 
+def _check_chunk_format(value) -> int:
+    if isinstance(value, bool) or value not in (LEGACY_CHUNK_FORMAT, CHUNK_FORMAT):
+        raise ValueError(f"chunk_format must be {LEGACY_CHUNK_FORMAT} or {CHUNK_FORMAT}, "
+                         f"got {value!r}")
+    return int(value)
+
+
 @dataclass(frozen=True)
 class QuillmereCodec(ArrayBytesCodec):
     is_fixed_size = False
 
-    method: str = "cdf97"
-    scale: int = 11
-    cutoff: str = "low"
+    method: str = parameters.DEFAULT_METHOD
+    scale: int = parameters.DEFAULT_SCALE
+    cutoff: str = parameters.DEFAULT_CUTOFF
     coder: Optional[str] = None
     quant_multiplier: Optional[float] = None
     max_error: Optional[float] = None
     rmse: Optional[float] = None
     prd: Optional[float] = None
+    psnr: Optional[float] = None
+    bits_per_sample: Optional[float] = None
+    chunk_format: int = CHUNK_FORMAT
 
-    def __init__(self, *, method="cdf97", scale=11, cutoff="low", coder=None,
-                 quant_multiplier=None, max_error=None, rmse=None, prd=None) -> None:
-        cfg = check_config(method, scale, cutoff, coder, quant_multiplier, max_error, rmse, prd)
+    def __init__(self, *, method=parameters.DEFAULT_METHOD, scale=parameters.DEFAULT_SCALE,
+                 cutoff=parameters.DEFAULT_CUTOFF, coder=None, quant_multiplier=None,
+                 max_error=None, rmse=None, prd=None, psnr=None, bits_per_sample=None,
+                 chunk_format=CHUNK_FORMAT) -> None:
+        cfg = check_config(method, scale, cutoff, coder, quant_multiplier, max_error, rmse, prd,
+                           psnr, bits_per_sample)
         for k in CONFIG_KEYS:
             object.__setattr__(self, k, cfg[k])
+        object.__setattr__(self, "chunk_format", _check_chunk_format(chunk_format))
 
     @classmethod
     def from_dict(cls, data: dict[str, Any]) -> "QuillmereCodec":
         _, cfg = parse_named_configuration(data, "quillmere", require_configuration=False)
-        return cls(**(cfg or {}))
+        cfg = dict(cfg or {})
+        cfg.setdefault("chunk_format", LEGACY_CHUNK_FORMAT)
+        return cls(**cfg)
 
     def to_dict(self) -> dict[str, Any]:
         cfg = {k: getattr(self, k) for k in CONFIG_KEYS if getattr(self, k) is not None}
+        cfg["chunk_format"] = self.chunk_format
         return {"name": "quillmere", "configuration": cfg}
 
     def _cfg(self):
@@ -59,10 +87,12 @@ class QuillmereCodec(ArrayBytesCodec):
 
     def _encode_sync(self, chunk_array: "NDBuffer", chunk_spec: "ArraySpec") -> "Buffer":
         arr = chunk_array.as_numpy_array()
-        return chunk_spec.prototype.buffer.from_bytes(encode_array(arr, self._cfg()))
+        return chunk_spec.prototype.buffer.from_bytes(encode_chunk(arr, self._cfg()))
 
     def _decode_sync(self, chunk_bytes: "Buffer", chunk_spec: "ArraySpec") -> "NDBuffer":
-        arr = decode_array(chunk_bytes.to_bytes(), _native(chunk_spec.dtype), chunk_spec.shape)
+        arr = decode_chunk(chunk_bytes.to_bytes(), dtype=_native(chunk_spec.dtype),
+                           shape=chunk_spec.shape,
+                           allow_bare=self.chunk_format == LEGACY_CHUNK_FORMAT)
         return chunk_spec.prototype.nd_buffer.from_numpy_array(arr)
 
     # The extension module holds the interpreter lock for the whole call, so

@@ -8,7 +8,9 @@ cd "$(dirname "$0")/.."
 
 debian_packages=(cmake ninja-build g++ zlib1g-dev)
 if [[ "${QUILLMERE_WITH_TESTS:-0}" == "1" ]]; then
-  debian_packages+=(libgtest-dev)
+  # hdf5-tools: h5dump reads files written through the HDF5 filter plugin in
+  # the tests (the plugin itself builds and runs without any libhdf5 package).
+  debian_packages+=(libgtest-dev hdf5-tools)
 fi
 if [[ "${QUILLMERE_WITH_FUZZ:-0}" == "1" ]]; then
   debian_packages+=(clang-14 libclang-rt-14-dev llvm-14)

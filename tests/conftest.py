@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import importlib.machinery
 import os
-import struct
 import subprocess
 import sys
 
@@ -39,13 +38,16 @@ def _make_signal(n: int = 1000, seed: int = 0, dtype=np.float32) -> np.ndarray:
 
 def _header_fields(container: bytes) -> dict:
     """The header fields the Python layer decides on (method, scale, coder,
-    multiplier) plus the sample count."""
+    multiplier) plus the sample count, read by the tools' one header parser."""
+    from quillmere_tools.container import parse_header
+
+    header = parse_header(container)
     return {
-        "method_tag": container[8:12].decode("ascii"),
-        "scale": container[13],
-        "coder": container[14],
-        "sample_count": struct.unpack_from("<I", container, 16)[0],
-        "multiplier": struct.unpack_from("<f", container, 36)[0],
+        "method_tag": header["method_tag"],
+        "scale": header["scale"],
+        "coder": header["coder_id"],
+        "sample_count": header["sample_count"],
+        "multiplier": header["multiplier"],
     }
 
 

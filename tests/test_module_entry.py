@@ -3,8 +3,7 @@ checked loading of NumPy's C API."""
 
 from __future__ import annotations
 
-import importlib.machinery
-import types
+import importlib.util
 import json
 import os
 import pathlib
@@ -50,10 +49,12 @@ def test_function_metadata(function, signature, doc):
 
 def test_second_module_object_shares_the_type(signal):
     # A fresh module object from the same shared library, as a second import
-    # under another interpreter state would create it.
-    loader = importlib.machinery.ExtensionFileLoader("quillmere", quillmere.__file__)
-    other = loader.create_module(types.SimpleNamespace(name="quillmere", origin=quillmere.__file__))
-    loader.exec_module(other)
+    # under another interpreter state would create it: found by the import
+    # system's own lookup, made from the spec it returns.
+    spec = importlib.util.find_spec("quillmere")
+    assert spec.origin == quillmere.__file__
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
     assert other is not quillmere
     assert other.CompressionOptions is CompressionOptions
     assert other.compress_signal.__self__ is other

@@ -6,6 +6,8 @@ import argparse
 import math
 from typing import Sequence
 
+from ..parameters import check_multiplier
+
 
 def positive_float(text: str) -> float:
     try:
@@ -17,11 +19,70 @@ def positive_float(text: str) -> float:
     return value
 
 
-def max_error_bound(text: str) -> tuple[str, float]:
+def finite_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number, got {text}")
+    return value
+
+
+def absolute_or_percent(text: str) -> tuple[str, float]:
     """``0.01`` is an absolute bound; ``0.1%`` a fraction of each channel's range."""
     if text.endswith("%"):
         return ("rel", positive_float(text[:-1]) / 100.0)
     return ("abs", positive_float(text))
+
+
+def multiplier(text: str) -> float:
+    """A multiplier the codec can use as it stands in float32 (see
+    parameters.check_multiplier); 0 is taken at its word."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    try:
+        return check_multiplier(value)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be a positive integer, got {text}")
+    return value
+
+
+def non_negative_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, got {text}")
+    return value
+
+
+_SIZE_UNITS = {"": 1, "k": 10**3, "m": 10**6, "g": 10**9, "t": 10**12}
+
+
+def byte_size(text: str) -> int:
+    """``500M``, ``2G``, ``1000000``: decimal units, an optional trailing B."""
+    body = text.strip().lower().removesuffix("b")
+    unit = body[-1:] if body[-1:] in _SIZE_UNITS else ""
+    try:
+        number = float(body[: len(body) - len(unit)])
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (e.g. 500M, 2G)") from None
+    if not (number > 0 and math.isfinite(number)):
+        raise argparse.ArgumentTypeError(f"must be a positive size, got {text}")
+    return int(number * _SIZE_UNITS[unit])
 
 
 def comma_separated_choices(choices: Sequence, convert=str):
@@ -46,11 +107,10 @@ def positive_int_list(text: str) -> list[int]:
     return items
 
 
-def worker_count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number of workers, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+def sample_rate(text: str) -> int:
+    from ..file_metadata import MAX_SAMPLE_RATE
+
+    value = positive_int(text)
+    if value > MAX_SAMPLE_RATE:
+        raise argparse.ArgumentTypeError(f"must be at most {MAX_SAMPLE_RATE}, got {text}")
     return value

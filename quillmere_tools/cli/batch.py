@@ -5,12 +5,22 @@ from __future__ import annotations
 import os
 import sys
 import time
+from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable
+from typing import Callable, Optional
 
 from .. import parallel, stdio
 from .._core import ToolError
 from .messages import PROG, human_size, ratio_text
+
+
+@dataclass
+class FileResult:
+    bytes_in: int
+    bytes_out: int
+    note: str = ""
+    # The samples at 4 bytes each, the basis of every printed ratio.
+    float32_bytes: Optional[int] = None
 
 
 def plan_outputs(inputs: list[Path], args, name_for: Callable[[Path], str]) -> list[Path]:
@@ -67,24 +77,22 @@ def _failure(src, exc: BaseException) -> str:
 
 
 def run_batch(inputs, outputs, work, *, quiet: bool, verb: str, debug: bool, jobs: int = 1) -> int:
-    """Call ``work(src, dst, mapper) -> (bytes in, bytes out, note)`` for
-    every pair, ``jobs`` workers at a time: several files are spread over
-    worker processes whole, a single file's channels over the workers
-    through ``mapper``. Print a line per file in input order and a summary;
-    exit status 1 if any failed. With data on standard output, the lines go
-    to standard error."""
-    piped = any(stdio.is_stdio(p) for p in list(inputs) + list(outputs))
+    """Call ``work(src, dst, mapper) -> FileResult`` for every pair, ``jobs``
+    at a time: several files are spread over the workers whole, a single
+    file's channels through ``mapper``. Print a line per file in input order
+    and a summary; exit status 1 if any failed. With data on standard
+    output, the lines go to standard error."""
     log = sys.stderr if any(stdio.is_stdio(o) for o in outputs) else sys.stdout
     started = time.perf_counter()
-    total_in = total_out = 0
+    total_in = total_out = total_float32 = 0
     done = failed = 0
     items = list(zip(inputs, outputs))
     weights = [stdio.size_hint(src) for src in inputs]
-    whole_files = jobs > 1 and len(items) > 1 and not piped and parallel.can_inherit_tasks()
+    whole_files = len(items) > 1
 
     def attempt(item, mapper=map):
-        """('ok', (bytes in, bytes out, note)) or ('failed', message): plain
-        values, so they come back from a worker process whatever went wrong."""
+        """('ok', FileResult) or ('failed', message): plain values, whatever
+        went wrong and wherever it ran."""
         src, dst = item
         try:
             return "ok", work(src, dst, mapper)
@@ -94,46 +102,44 @@ def run_batch(inputs, outputs, work, *, quiet: bool, verb: str, debug: bool, job
                 raise
             return "failed", _failure(src, exc)
 
-    with parallel.Workers(jobs, task=attempt if whole_files else None) as workers:
+    with parallel.Workers(jobs) as workers:
         bar, say = progress_bar(sum(weights), quiet)
 
         def advance(amount: float) -> None:
             if bar is not None:
                 bar.update(amount)
 
-        if whole_files:
-            results = workers.files(items, lambda i: advance(weights[i]))
-        else:
-            def one_file(i):
-                counted = [0.0]
+        def one_file(i):
+            counted = [0.0]
 
-                def channel_done(share: float) -> None:
-                    counted[0] += share * weights[i]
-                    advance(share * weights[i])
-                result = attempt(items[i], workers.mapper(channel_done))
-                advance(max(0.0, weights[i] - counted[0]))
-                return result
-            results = workers.each(one_file, list(range(len(items))))
+            def channel_done(share: float) -> None:
+                counted[0] += share * weights[i]
+                advance(share * weights[i])
+            result = attempt(items[i], map if whole_files else workers.mapper(channel_done))
+            advance(max(0.0, weights[i] - counted[0]))
+            return result
 
+        results = workers.each(one_file, list(range(len(items)))) if whole_files \
+            else [one_file(0)] if items else []
         for (src, dst), (status, value) in zip(items, results):
             if status == "failed":
                 failed += 1
                 say(value, file=sys.stderr)
                 continue
-            bytes_in, bytes_out, note = value
             done += 1
-            total_in += bytes_in
-            total_out += bytes_out
+            total_in += value.bytes_in
+            total_out += value.bytes_out
+            total_float32 += value.float32_bytes or 0
             if not quiet:
-                say(f"{src} -> {dst}: {human_size(bytes_in)} -> {human_size(bytes_out)}{note}",
-                    file=log)
+                say(f"{src} -> {dst}: {human_size(value.bytes_in)} -> "
+                    f"{human_size(value.bytes_out)}{value.note}", file=log)
         if bar is not None:
             bar.close()
     elapsed = time.perf_counter() - started
     files = "file" if done == 1 else "files"
     line = f"{verb} {done} {files}: {human_size(total_in)} -> {human_size(total_out)}"
-    if verb == "compressed" and total_out:
-        line += f" ({ratio_text(total_in, total_out)})"
+    if total_float32 and total_out:
+        line += f" ({ratio_text(total_float32, total_out)})"
     line += f" in {elapsed:.2f} s"
     if failed:
         line += f"; {failed} failed"

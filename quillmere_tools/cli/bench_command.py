@@ -6,7 +6,8 @@ import json
 import sys
 
 from .._core import as_signal
-from .messages import human_size
+from ..extras import require
+from .messages import RATIO_BASIS, human_size
 from .plot_target import check_png_target
 from .signal_source import load_channel
 
@@ -14,10 +15,13 @@ from .signal_source import load_channel
 def run_bench(args) -> int:
     from .. import bench
 
-    samples, label, _ = load_channel(args.input, args.channel)
-    samples = as_signal(samples)
     if args.plot:
         check_png_target(args.plot, args.force)
+    if args.workers:
+        require("dask.distributed")
+        require("zarr")
+    samples, label, _ = load_channel(args.input, args.channel)
+    samples = as_signal(samples)
     total = len(args.methods) * len(args.coders) * len(args.scales)
     try:
         from tqdm import tqdm
@@ -37,8 +41,8 @@ def run_bench(args) -> int:
         print(json.dumps({"input": label, "samples": int(samples.size), "rows": rows,
                           "dask": scale_rows}, indent=2))
     else:
-        print(f"{label}: {samples.size} samples, cutoff {args.cutoff}; ratio and MB/s against "
-              f"float32; speeds are the best of {args.repeat}")
+        print(f"{label}: {samples.size} samples, cutoff {args.cutoff}; ratio and MB/s "
+              f"{RATIO_BASIS}; speeds are the best of {args.repeat}")
         print(bench.format_table(rows))
         if scale_rows:
             print()

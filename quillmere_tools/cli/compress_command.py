@@ -1,17 +1,16 @@
 """``quillmere compress``: signal files to .qlm files."""
 from __future__ import annotations
 
+import sys
 from pathlib import Path
 from typing import Optional
 
 from .._core import CODERS, METHODS, Settings, ToolError
 from ..files import Target, encode_signal
-import sys
-
 from .. import stdio
 from ..formats import SIGNAL_SUFFIXES
 from ..io import COMPRESSED_SUFFIX, OutputError, read_signal, write_bytes
-from .batch import plan_outputs, run_batch
+from .batch import FileResult, plan_outputs, run_batch
 from .messages import ratio_text
 
 
@@ -21,23 +20,29 @@ def settings_from_args(args) -> Settings:
                     quant_multiplier=args.quant_multiplier)
 
 
+def _split(form) -> tuple[Optional[float], Optional[float]]:
+    """(absolute, fraction of range) from an ``absolute_or_percent`` value."""
+    if form is None:
+        return None, None
+    kind, value = form
+    return (value, None) if kind == "abs" else (None, value)
+
+
 def target_from_args(args) -> Optional[Target]:
-    target = Target(rmse=args.rmse, prd=args.prd,
+    max_error, max_error_rel = _split(args.max_error)
+    rmse, rmse_rel = _split(args.rmse)
+    target = Target(max_error=max_error, max_error_rel=max_error_rel, rmse=rmse,
+                    rmse_rel=rmse_rel, prd=args.prd, psnr=args.psnr,
+                    bits_per_sample=args.bits_per_sample,
                     methods=list(METHODS) if args.search_methods else None,
                     coders=list(CODERS) if args.search_coders else None)
-    if args.max_error:
-        kind, value = args.max_error
-        if kind == "abs":
-            target.max_error = value
-        else:
-            target.max_error_rel = value
     if not target:
         if args.search_methods or args.search_coders:
-            raise ToolError("--search-methods/--search-coders need an error target "
-                            "(--max-error, --rmse or --prd)")
+            raise ToolError("--search-methods/--search-coders need an error bound "
+                            "(--max-error, --rmse, --prd, --psnr or --bits-per-sample)")
         return None
     if args.quant_multiplier is not None:
-        raise ToolError("--quant-multiplier cannot be combined with an error target")
+        raise ToolError("--quant-multiplier cannot be combined with an error bound")
     return target
 
 
@@ -50,15 +55,15 @@ def run_compress(args) -> int:
     outputs = plan_outputs(inputs, args, lambda p: p.name + COMPRESSED_SUFFIX)
     read_options = {"layout": args.layout, "time_column": args.time_column}
 
-    def work(src: Path, dst: Path, mapper):
+    def work(src: Path, dst: Path, mapper=map) -> FileResult:
+        if dst.suffix.lower() in SIGNAL_SUFFIXES:
+            raise OutputError(f"refusing to write compressed data to a {dst.suffix} file name")
         if stdio.is_stdio(src):
             signal, source_size = stdio.read_signal_stdin(args.input_format, **read_options)
         else:
             signal = read_signal(src, **read_options)
             source_size = signal.source_bytes or src.stat().st_size
-        if dst.suffix.lower() in SIGNAL_SUFFIXES:
-            raise OutputError(f"refusing to write compressed data to a {dst.suffix} file name")
-        blob, used = encode_signal(signal, settings, target, mapper=mapper)
+        blob, headers = encode_signal(signal, settings, target, mapper=mapper)
         if stdio.is_stdio(dst):
             sys.stdout.buffer.write(blob)
             sys.stdout.buffer.flush()
@@ -66,10 +71,12 @@ def run_compress(args) -> int:
             write_bytes(dst, blob, force=args.force)
         note = ""
         if target:
-            chosen = ", ".join(f"{s.method}/{s.coder or 'cmodel'} m={s.quant_multiplier:.4g}"
-                               for s in used)
+            chosen = ", ".join(f"{h['method']}/{h['coder']} m={h['multiplier']:.4g}"
+                               for h in headers)
             note = f" [{chosen}]"
-        return source_size, len(blob), f" ({ratio_text(source_size, len(blob))}){note}"
+        float32_bytes = 4 * sum(signal.lengths)
+        return FileResult(source_size, len(blob),
+                          f" ({ratio_text(float32_bytes, len(blob))}){note}", float32_bytes)
 
     return run_batch(inputs, outputs, work, quiet=args.quiet, verb="compressed",
                      debug=args.debug, jobs=args.jobs)

@@ -5,12 +5,21 @@ import os
 from pathlib import Path
 from typing import Optional
 
+from ..files import decode_units, decoded_bytes, read_index
 from .. import formats, stdio
-from ..files import decode_signal
 from ..formats import SIGNAL_SUFFIXES
 from ..formats.output import write_recording
-from ..io import COMPRESSED_SUFFIX, InputError
-from .batch import plan_outputs, run_batch
+from ..io import COMPRESSED_SUFFIX, InputError, OutputError
+from .batch import FileResult, plan_outputs, run_batch
+from .messages import human_size
+
+# A decoded signal may take at most this many times the bytes of its .qlm
+# file, counting 8 bytes a sample (the float64 working copy every writer
+# makes).  The most compressible signal there is, a constant, decodes to
+# about 12,000 times its file at that count; a file announcing more is far
+# more likely damaged or hostile than real.  --force or --max-output lift it.
+MAX_EXPANSION = 20_000
+WORKING_BYTES_PER_SAMPLE = 8
 
 
 def decompressed_name(path: Path, fmt: Optional[str]) -> str:
@@ -28,24 +37,41 @@ def decompressed_name(path: Path, fmt: Optional[str]) -> str:
     return name + ".npy"
 
 
+def check_output_size(decoded: int, file_size: int, max_output: Optional[int],
+                      force: bool) -> None:
+    """Refuse, before anything is allocated, a signal larger than the limit."""
+    if max_output is not None:
+        if decoded > max_output:
+            raise OutputError(f"the decoded signal would take {human_size(decoded)}, more than "
+                              f"--max-output {human_size(max_output)}")
+        return
+    if not force and decoded > MAX_EXPANSION * file_size:
+        raise OutputError(f"the decoded signal would take {human_size(decoded)}, more than "
+                          f"{MAX_EXPANSION:,} times its {human_size(file_size)} file; give "
+                          "--max-output SIZE or --force if that is expected")
+
+
 def run_decompress(args) -> int:
     inputs = [Path(p) for p in args.inputs]
     outputs = plan_outputs(inputs, args, lambda p: decompressed_name(p, args.format))
 
-    def work(src: Path, dst: Path, mapper):
+    def work(src: Path, dst: Path, mapper=map) -> FileResult:
         try:
             blob = stdio.read_stdin_bytes() if stdio.is_stdio(src) else src.read_bytes()
         except OSError as exc:
             raise InputError(exc.strerror.lower() if exc.strerror else str(exc)) from None
-        signal = decode_signal(blob, mapper=mapper)
+        index = read_index(blob, allow_bare=args.bare)
+        check_output_size(decoded_bytes(index, WORKING_BYTES_PER_SAMPLE), len(blob),
+                          args.max_output, args.force)
+        signal = decode_units(index, mapper)
         if args.samplerate:
             signal.meta["samplerate"] = args.samplerate
         if stdio.is_stdio(dst):
             write_recording(dst, signal, force=args.force,
                             fmt=formats.by_name(args.format) if args.format else None)
-            return len(blob), 0, ""
+            return FileResult(len(blob), 0)
         written = write_recording(dst, signal, force=args.force)
-        return len(blob), sum(p.stat().st_size for p in written), ""
+        return FileResult(len(blob), sum(p.stat().st_size for p in written))
 
     return run_batch(inputs, outputs, work, quiet=args.quiet, verb="decompressed",
                      debug=args.debug, jobs=args.jobs)

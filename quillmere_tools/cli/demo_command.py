@@ -5,7 +5,7 @@ import numpy as np
 
 from .. import metrics
 from .._core import Settings, as_signal, compress, decompress
-from .messages import human_size
+from .messages import RATIO_BASIS, human_size
 from .plot_target import check_png_target
 from .signal_source import load_channel
 from .table_layout import first_column_left
@@ -37,12 +37,12 @@ def run_demo(args) -> int:
     from ..io import atomic_write
     from ..plotting import demo_png
 
+    check_png_target(args.out, True)
     samples, label, rate = load_channel(args.input, 0)
     if args.input is None:
         label = "built-in ECG (30 s at 360 Hz, millivolts)"
     # Files without a rate are plotted against the sample index.
     rate = rate or 1
-    check_png_target(args.out, True)
     samples = as_signal(samples)
 
     rows = []
@@ -56,7 +56,7 @@ def run_demo(args) -> int:
                      f"{m['rmse_rel']:.2e}", f"{m['prd']:.3f}", f"{m['psnr']:.1f}"))
         reconstructions.append((name.split(" (")[0] if "(" in name else name, decoded))
     print(f"{label}: {samples.size} samples, {human_size(4 * samples.size)} as float32")
-    head = ("setting", "bytes", "ratio", "bits/smp", "maxerr/range", "RMSE/range", "PRD %",
+    head = ("setting", "bytes", f"ratio {RATIO_BASIS}", "bits/smp", "maxerr/range", "RMSE/range", "PRD %",
             "PSNR dB")
     for line in first_column_left(head, rows):
         print(line)

@@ -1,30 +1,68 @@
-"""Entry point: parse, run one command, turn every failure into one line."""
+"""Entry point: parse, run one command, turn every failure into one line.
+
+Only the standard library is imported before the handlers are in place;
+NumPy and the rest load inside the guarded region, so an interrupt at any
+point after start-up ends with status 130 and one line, not a traceback.
+"""
 from __future__ import annotations
 
+import os
+import signal
 import sys
 from typing import Optional, Sequence
 
-from .._core import ToolError
 from .messages import report_error
-from .parser import build_parser
+from .process_signals import Terminated, exit_status, install_handlers
+
+
+def _silence_stdout() -> None:
+    # Whatever is still buffered would fail again at exit; point the
+    # descriptor at /dev/null so the interpreter's final flush succeeds.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    parser = build_parser()
-    args = parser.parse_args(argv)
+    debug = False
     try:
-        return args.func(args)
-    except (ToolError, ValueError, OSError) as exc:
-        if args.debug:
+        install_handlers()
+        from .._core import ToolError
+        from .parser import build_parser
+
+        args = build_parser().parse_args(argv)
+        debug = args.debug
+        try:
+            status = args.func(args)
+            sys.stdout.flush()
+            return status
+        except MemoryError:
+            report_error("out of memory")
+            return 1
+        except BrokenPipeError:
             raise
-        report_error(str(exc) if not isinstance(exc, OSError) or not exc.strerror
-                     else f"{exc.filename or ''}: {exc.strerror.lower()}".lstrip(": "))
-        return 1
+        except (ToolError, ValueError, OSError) as exc:
+            if debug:
+                raise
+            report_error(str(exc) if not isinstance(exc, OSError) or not exc.strerror
+                         else f"{exc.filename or ''}: {exc.strerror.lower()}".lstrip(": "))
+            return 1
+    except BrokenPipeError:
+        # The reader went away (``quillmere info f | head``): nothing left to say.
+        _silence_stdout()
+        return exit_status(signal.SIGPIPE)
     except KeyboardInterrupt:
         report_error("interrupted")
         return 130
+    except Terminated as stop:
+        report_error(f"terminated by {signal.Signals(stop.signum).name}")
+        return exit_status(stop.signum)
+    except SystemExit:
+        raise
     except Exception as exc:  # last resort: one line, never a traceback
-        if args.debug:
+        if debug:
             raise
         report_error(f"unexpected {type(exc).__name__}: {exc} (rerun with --debug for details)")
         return 1

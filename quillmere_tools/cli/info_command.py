@@ -4,14 +4,33 @@ from __future__ import annotations
 import json
 from pathlib import Path
 
+import numpy as np
+
 from .._core import ToolError
 from ..files import describe
 from ..io import InputError
-from .messages import human_size, report_error
+from ..unit_file import BARE, INDEX_VERSION
+from .messages import RATIO_BASIS, human_size, report_error
 from .table_layout import left_aligned
 
 HEADER_FIELDS = ["magic", "version", "format_tag", "method_tag", "levels", "scale", "coder_id",
                  "sample_count", "min", "max", "mean", "payload_len", "multiplier"]
+# Channels listed unless --all: the report stays proportionate to what a
+# person reads, not to what a file claims (a file of 200,000 one-sample
+# channels is 12 MB; listing them all would print 76 MB).
+INFO_CHANNELS = 16
+_FORMATS = {BARE: "bare container (no index)", 1: "file version 1 (no checksum)",
+            INDEX_VERSION: f"file version {INDEX_VERSION} (index and CRC-32 checked)"}
+
+
+def physical_mean(header: dict) -> float:
+    """The header's mean is that of the min-max normalised samples; bring it
+    back to the signal's own units the way the decoder de-normalises."""
+    low, high = np.float32(header["min"]), np.float32(header["max"])
+    spread = np.float32(high - low)
+    if spread <= np.float32(1e-5):  # a flat signal: the codec stores mean 0
+        return float(low)
+    return float(low + spread * np.float32(header["mean"]))
 
 
 def field_text(key: str, header: dict) -> str:
@@ -25,6 +44,17 @@ def field_text(key: str, header: dict) -> str:
     return str(value)
 
 
+def report_for(name: str, blob: bytes, list_all: bool) -> dict:
+    report = describe(blob)
+    headers = [dict(h, mean=physical_mean(h)) for h in report["containers"]]
+    samples = sum(h["sample_count"] for h in headers)
+    shown = headers if list_all else headers[:INFO_CHANNELS]
+    return {"file": name, **report, "containers": shown,
+            "containers_not_shown": len(headers) - len(shown),
+            "ratio": 4 * samples / report["size"] if report["size"] else None,
+            "ratio_basis": RATIO_BASIS}
+
+
 def run_info(args) -> int:
     failed = 0
     reports = []
@@ -34,15 +64,13 @@ def run_info(args) -> int:
                 blob = Path(name).read_bytes()
             except OSError as exc:
                 raise InputError(exc.strerror.lower() if exc.strerror else str(exc)) from None
-            report = describe(blob)
+            reports.append(report_for(name, blob, args.all))
         except (ToolError, ValueError) as exc:
             report_error(f"{name}: {exc}")
             failed += 1
-            continue
-        report = {"file": name, **report}
-        samples = sum(h["sample_count"] for h in report["containers"])
-        report["ratio"] = 4 * samples / report["size"] if report["size"] else None
-        reports.append(report)
+        except MemoryError:
+            report_error(f"{name}: out of memory")
+            failed += 1
     if args.json:
         if reports:
             print(json.dumps(reports[0] if len(args.files) == 1 else reports, indent=2))
@@ -54,15 +82,18 @@ def run_info(args) -> int:
 
 def info_text(report: dict) -> str:
     headers = report["containers"]
-    plural = "s" if len(headers) > 1 else ""
-    lines = [f"{report['file']}: {human_size(report['size'])}, {len(headers)} channel{plural}, "
-             f"ratio {report['ratio']:.2f}x vs float32"]
+    count = report["channels"]
+    plural = "s" if count > 1 else ""
+    lines = [f"{report['file']}: {human_size(report['size'])}, {count} channel{plural}, "
+             f"ratio {report['ratio']:.2f}x {RATIO_BASIS}; {_FORMATS[report['version']]}"]
     meta = report["metadata"]
     if meta:
         source = ", ".join(f"{k}={meta[k]}" for k in sorted(meta) if k not in ("v",))
         lines.append(f"source: {source}")
-    head = ["field"] + ([f"channel {i}" for i in range(len(headers))] if len(headers) > 1
+    head = ["field"] + ([f"channel {i}" for i in range(len(headers))] if count > 1
                         else ["value"])
     rows = [[key] + [field_text(key, h) for h in headers] for key in HEADER_FIELDS]
     lines.extend(left_aligned([head] + rows))
+    if report["containers_not_shown"]:
+        lines.append(f"  ({report['containers_not_shown']} more channels; --all lists them)")
     return "\n".join(lines)

@@ -18,5 +18,12 @@ def human_size(n: float) -> str:
     return f"{n:.1f} GB"  # pragma: no cover
 
 
-def ratio_text(original_bytes: float, stored_bytes: float) -> str:
-    return f"{original_bytes / stored_bytes:.2f}x" if stored_bytes else "-"
+# Every ratio the tools print has one basis: the samples at 4 bytes each
+# (float32, the codec's working precision), whatever the source file held.
+# A float64 .npy and a 16-bit WAV of the same signal then show the same
+# ratio, and compress, info, bench and demo agree.
+RATIO_BASIS = "vs float32"
+
+
+def ratio_text(float32_bytes: float, stored_bytes: float) -> str:
+    return f"{float32_bytes / stored_bytes:.2f}x {RATIO_BASIS}" if stored_bytes else "-"

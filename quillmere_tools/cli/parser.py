@@ -4,10 +4,14 @@ from __future__ import annotations
 import argparse
 
 from .. import formats
-from .._core import CODERS, CUTOFFS, METHODS, SCALES
 from ..parallel import default_jobs
-from .argument_types import (comma_separated_choices, max_error_bound, positive_float,
-                             positive_int_list, worker_count)
+from ..parameters import (CODERS, CUTOFFS, DEFAULT_CUTOFF, DEFAULT_METHOD, DEFAULT_SCALE, METHODS,
+                          SCALES)
+from .argument_types import (absolute_or_percent, byte_size, comma_separated_choices,
+                             finite_float, multiplier, non_negative_int, positive_float,
+                             positive_int, positive_int_list, sample_rate)
+from .decompress_command import MAX_EXPANSION
+from .info_command import INFO_CHANNELS
 from .messages import PROG
 
 
@@ -22,23 +26,33 @@ def _version() -> str:
 
 def add_codec_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("compression options")
-    group.add_argument("--method", choices=METHODS, default="cdf97", help="wavelet (default: cdf97)")
-    group.add_argument("--scale", type=int, choices=SCALES, default=11, metavar="{6..12}",
-                       help="quantisation scale: multiplier 2**scale and dead-zone row (default: 11)")
-    group.add_argument("--cutoff", choices=CUTOFFS, default="low",
-                       help="dead-zone strength (default: low)")
+    group.add_argument("--method", choices=METHODS, default=DEFAULT_METHOD,
+                       help=f"wavelet (default: {DEFAULT_METHOD})")
+    group.add_argument("--scale", type=int, choices=SCALES, default=DEFAULT_SCALE,
+                       metavar=f"{{{SCALES[0]}..{SCALES[-1]}}}",
+                       help="quantisation scale: multiplier 2**scale and dead-zone row "
+                            f"(default: {DEFAULT_SCALE})")
+    group.add_argument("--cutoff", choices=CUTOFFS, default=DEFAULT_CUTOFF,
+                       help=f"dead-zone strength (default: {DEFAULT_CUTOFF})")
     group.add_argument("--coder", choices=("auto",) + CODERS, default="auto",
                        help="entropy coder (default: auto, i.e. cmodel)")
-    group.add_argument("--quant-multiplier", type=positive_float, metavar="M",
-                       help="explicit quantisation multiplier (overrides 2**scale)")
+    group.add_argument("--quant-multiplier", type=multiplier, metavar="M",
+                       help="explicit quantisation multiplier (overrides 2**scale); must stay a "
+                            "normal float32 number, or 0 for a constant output")
     targets = parser.add_argument_group(
-        "error targets (the cheapest multiplier meeting all given bounds, verified by decoding)")
-    targets.add_argument("--max-error", type=max_error_bound, metavar="E",
+        "error bounds (the cheapest setting meeting all given bounds, verified by decoding)")
+    targets.add_argument("--max-error", type=absolute_or_percent, metavar="E",
                          help="maximum absolute error; with a trailing %% a percentage of each "
                               "channel's range, e.g. 0.1%%")
-    targets.add_argument("--rmse", type=positive_float, metavar="R", help="maximum RMSE")
+    targets.add_argument("--rmse", type=absolute_or_percent, metavar="R",
+                         help="maximum RMSE; with a trailing %% a percentage of each channel's "
+                              "range")
     targets.add_argument("--prd", type=positive_float, metavar="P",
                          help="maximum PRD in percent, 100*||x-y||/||x||")
+    targets.add_argument("--psnr", type=finite_float, metavar="DB",
+                         help="minimum PSNR in dB, the channel's range as the peak")
+    targets.add_argument("--bits-per-sample", type=positive_float, metavar="B",
+                         help="at most this many stored bits per sample")
     targets.add_argument("--search-methods", action="store_true",
                          help="also try every wavelet and keep the smallest result")
     targets.add_argument("--search-coders", action="store_true",
@@ -47,7 +61,7 @@ def add_codec_options(parser: argparse.ArgumentParser) -> None:
 
 def _add_file_batch_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--output-dir", help="write outputs into this existing folder")
-    parser.add_argument("-j", "--jobs", type=worker_count, default=default_jobs(), metavar="N",
+    parser.add_argument("-j", "--jobs", type=positive_int, default=default_jobs(), metavar="N",
                         help="files and channels coded in parallel (default: the number of "
                              f"cores, {default_jobs()} here); the output bytes do not depend on it")
 
@@ -78,14 +92,14 @@ def build_parser() -> argparse.ArgumentParser:
     compress.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs")
     compress.add_argument("-q", "--quiet", action="store_true",
                           help="only errors and the summary line")
-    layout = compress.add_argument_group("reading the input")
-    layout.add_argument("--layout", choices=("columns", "rows"), default="columns",
-                        help="channels of a 2-D .npy array are its columns (default) or its rows")
-    layout.add_argument("--time-column", metavar="NAME", default="auto",
-                        help="CSV column holding time (stored as the sample rate): a header name, "
-                             "'auto' (default: a first column named like time) or 'none'")
-    layout.add_argument("--input-format", choices=formats.NAMES,
-                        help="format of standard input (default: recognised from its first bytes)")
+    reading = compress.add_argument_group("reading the input")
+    reading.add_argument("--layout", choices=("columns", "rows"), default="columns",
+                         help="channels of a 2-D .npy array are its columns (default) or its rows")
+    reading.add_argument("--time-column", metavar="NAME", default="auto",
+                         help="CSV column holding time (stored as the sampling step): a header "
+                              "name, 'auto' (default: a first column named like time) or 'none'")
+    reading.add_argument("--input-format", choices=formats.NAMES,
+                         help="format of standard input (default: recognised from its first bytes)")
     add_codec_options(compress)
     compress.set_defaults(func=run_compress)
 
@@ -100,10 +114,16 @@ def build_parser() -> argparse.ArgumentParser:
     _add_file_batch_options(decompress)
     decompress.add_argument("--format", choices=formats.NAMES,
                             help="output format (default: the source's)")
-    decompress.add_argument("--samplerate", type=int, metavar="HZ",
+    decompress.add_argument("--samplerate", type=sample_rate, metavar="HZ",
                             help="sample rate for audio or EDF output (default: the source's)")
     decompress.add_argument("-f", "--force", action="store_true",
-                            help="overwrite existing outputs")
+                            help="overwrite existing outputs, and lift the output size limit")
+    decompress.add_argument("--max-output", type=byte_size, metavar="SIZE",
+                            help="largest decoded signal allowed, e.g. 2G (default: "
+                                 f"{MAX_EXPANSION:,} times the input; see --force)")
+    decompress.add_argument("--bare", action="store_true",
+                            help="also read bare containers (no index), as the module alone "
+                                 "writes them; a .qlm file cut short looks the same")
     decompress.add_argument("-q", "--quiet", action="store_true",
                             help="only errors and the summary line")
     decompress.set_defaults(func=run_decompress)
@@ -112,30 +132,35 @@ def build_parser() -> argparse.ArgumentParser:
                           description="Show the header fields of each container in a file.")
     info.add_argument("files", nargs="+", metavar="FILE")
     info.add_argument("--json", action="store_true", help="machine-readable output")
+    info.add_argument("--all", action="store_true",
+                      help=f"list every channel, not only the first {INFO_CHANNELS}")
     info.set_defaults(func=run_info)
 
     bench = sub.add_parser("bench", help="rate-distortion and speed table",
                            description="Compress one signal with every wavelet x coder x scale "
                                        "and tabulate ratio, error and speed.")
     bench.add_argument("input", nargs="?", help="signal file (default: the built-in ECG)")
-    bench.add_argument("--channel", type=int, default=0, help="channel of a multi-channel file")
+    bench.add_argument("--channel", type=non_negative_int, default=0,
+                       help="channel of a multi-channel file")
     bench.add_argument("--methods", type=comma_separated_choices(METHODS), default=list(METHODS),
                        help="comma-separated wavelets (default: all)")
     bench.add_argument("--coders", type=comma_separated_choices(CODERS), default=list(CODERS),
                        help="comma-separated coders (default: all)")
     bench.add_argument("--scales", type=comma_separated_choices(SCALES, int), default=list(SCALES),
-                       help="comma-separated scales (default: 6..12)")
-    bench.add_argument("--cutoff", choices=CUTOFFS, default="low")
-    bench.add_argument("--repeat", type=int, default=3, help="timing runs per setting (best counts)")
+                       help=f"comma-separated scales (default: {SCALES[0]}..{SCALES[-1]})")
+    bench.add_argument("--cutoff", choices=CUTOFFS, default=DEFAULT_CUTOFF)
+    bench.add_argument("--repeat", type=positive_int, default=3,
+                       help="timing runs per setting (best counts)")
     bench.add_argument("--plot", metavar="FILE.png", help="draw rate-distortion curves")
     bench.add_argument("-f", "--force", action="store_true", help="overwrite an existing plot")
     bench.add_argument("--json", action="store_true", help="machine-readable output")
     bench.add_argument("--workers", type=positive_int_list, metavar="N[,N...]",
                        help="also measure Dask scale-out throughput with these worker counts, "
                             "e.g. 1,2")
-    bench.add_argument("--dask-samples", type=int, default=10_000_000,
+    bench.add_argument("--dask-samples", type=positive_int, default=10_000_000,
                        help="signal length for the Dask measurement (input repeated; default 10^7)")
-    bench.add_argument("--dask-chunk", type=int, default=1_000_000, help="chunk length for Dask")
+    bench.add_argument("--dask-chunk", type=positive_int, default=1_000_000,
+                       help="chunk length for Dask")
     bench.set_defaults(func=run_bench)
 
     demo = sub.add_parser("demo", help="compress a built-in ECG three ways and plot it",

@@ -1,18 +1,22 @@
-"""Checks on a figure's file name, made before the work that draws it."""
+"""Checks on a figure's file name, made before the work that draws it: a
+bad name, a folder that cannot be written or a missing matplotlib should
+cost the user seconds, not the whole sweep."""
 from __future__ import annotations
 
 from pathlib import Path
 
 from .._core import ToolError
-from ..io import OutputError
+from ..extras import require
+from ..io import OutputError, check_writable_folder
 
 
 def check_png_target(path: str, force: bool) -> None:
     target = Path(path)
     if target.suffix.lower() != ".png":
         raise ToolError(f"{path}: the plot is written as PNG; use a .png file name")
-    parent = target.parent if str(target.parent) else Path(".")
-    if not parent.is_dir():
-        raise OutputError(f"output folder does not exist: {parent}")
+    if target.is_dir():
+        raise OutputError(f"{path} is a folder")
     if target.exists() and not force:
         raise OutputError(f"{path} already exists (use --force to overwrite)")
+    check_writable_folder(target)
+    require("matplotlib")

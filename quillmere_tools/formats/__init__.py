@@ -11,6 +11,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Optional
 
+from .._core import ToolError
 from ..io import InputError, OutputError, Signal
 
 
@@ -70,13 +71,15 @@ def for_path(path: Path, *, output: bool = False) -> Format:
     return fmt
 
 
-def library(module: str, extra: str, err: type = InputError):
-    """Import an optional format library or say how to install it."""
+def library(module: str, err: type = InputError):
+    """Import an optional format library, or fail as ``err`` with the
+    command that installs it."""
+    from ..extras import require
+
     try:
-        return importlib.import_module(module)
-    except ImportError:
-        raise err(f"reading and writing this format needs the '{module}' package: "
-                  f"pip install 'quillmere[{extra}]'") from None
+        return require(module)
+    except ToolError as exc:
+        raise err(str(exc)) from None
 
 
 def read_options_for(fmt: Format, options: dict[str, Any]) -> dict[str, Any]:

@@ -14,6 +14,7 @@ from typing import Any
 import numpy as np
 
 from ..io import InputError, OutputError, Signal, _reason
+from ..extras import require
 from . import grid
 
 _CONTAINERS = {"wav": "WAV", "flac": "FLAC", "ogg": "OGG", "aiff": "AIFF"}
@@ -35,7 +36,7 @@ def _kind(path: Path) -> str:
 
 
 def read(path: Path) -> Signal:
-    import soundfile
+    soundfile = require("soundfile")
 
     kind = _kind(path)
     try:
@@ -59,7 +60,7 @@ def read(path: Path) -> Signal:
 
 
 def write(folder: Path, name: str, signal: Signal) -> list[str]:
-    import soundfile
+    soundfile = require("soundfile")
 
     kind = _kind(folder / name)
     if signal.ragged:

@@ -23,7 +23,7 @@ _CHANNEL_TEXTS = ("transducer", "prefilter")
 
 
 def _lib(err=InputError):
-    return library("pyedflib", "edf", err)
+    return library("pyedflib", err)
 
 
 def _step_offset(h: dict[str, Any]) -> tuple[float, float]:

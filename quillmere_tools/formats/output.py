@@ -13,7 +13,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-from ..io import OutputError, Signal, _reason
+from ..io import OutputError, Signal, _reason, temporary_prefix
 from . import Format, by_name, for_path
 
 STDIO = "-"
@@ -23,7 +23,7 @@ def _scratch(parent: Path, name: str) -> Path:
     if not parent.is_dir():
         raise OutputError(f"output folder does not exist: {parent}")
     try:
-        return Path(tempfile.mkdtemp(dir=parent, prefix=f".{name}.", suffix=".part"))
+        return Path(tempfile.mkdtemp(dir=parent, prefix=temporary_prefix(name), suffix=".part"))
     except OSError as exc:
         raise OutputError(f"cannot write in {parent}: {_reason(exc)}") from None
 

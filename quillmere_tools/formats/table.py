@@ -83,7 +83,7 @@ def read(path: Path, time_column: str = "auto") -> Signal:
     table = np.asarray(rows, dtype=np.float64)
     meta: dict[str, Any] = {"format": "csv"}
     if header is not None:
-        meta["header"] = ",".join(header)
+        meta["columns"] = header
     t = _time_index(header, time_column, table.shape[1])
     if t is not None:
         if table.shape[1] == 1:
@@ -100,7 +100,6 @@ def read(path: Path, time_column: str = "auto") -> Signal:
         meta["time_column"] = t
         meta["time_start"] = float(times[0])
         meta["time_step"] = step
-        meta["samplerate"] = 1.0 / step
         table = np.delete(table, t, axis=1)
     if header is not None:
         names = [h for i, h in enumerate(header) if i != t]
@@ -115,19 +114,25 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
     meta = signal.meta
     cols = [signal.samples[:, i].astype(np.float64) for i in range(signal.channels)]
     texts = [[f"{v:.9g}" for v in c] for c in cols]
-    header = meta.get("header") if meta.get("format") == "csv" else None
-    if header is None and isinstance(meta.get("channel_info"), list):
+    own = meta.get("format") == "csv"
+    header = None
+    if own and isinstance(meta.get("columns"), list):
+        header = [str(c) for c in meta["columns"]]
+    elif own and isinstance(meta.get("header"), str):
+        header = [meta["header"]]  # a one-column file written before "columns"
+    elif isinstance(meta.get("channel_info"), list):
         labels = [str(ci.get("label", "")) for ci in meta["channel_info"]]
         if any(labels):
-            header = ",".join(labels)
-    t = meta.get("time_column") if meta.get("format") == "csv" else None
+            header = labels
+    t = meta.get("time_column") if own else None
     if isinstance(t, int) and 0 <= t <= len(cols):
         n = signal.frames
         start, step = float(meta["time_start"]), float(meta["time_step"])
         texts.insert(t, [f"{start + i * step:.9g}" for i in range(n)])
     buf = _io.StringIO()
-    if header:
-        buf.write(str(header) + "\n")
+    if header and len(header) == len(texts):
+        # Quoted where a name holds a comma or a quote, so it reads back whole.
+        csv.writer(buf, lineterminator="\n").writerow(header)
     for row in zip(*texts):
         buf.write(",".join(row) + "\n")
     (folder / name).write_text(buf.getvalue(), encoding="utf-8")

@@ -26,7 +26,7 @@ _DEFAULT_GAIN = 200.0
 
 
 def _lib(err=InputError):
-    return library("wfdb", "wfdb", err)
+    return library("wfdb", err)
 
 
 def read(path: Path) -> Signal:
@@ -54,8 +54,10 @@ def read(path: Path) -> Signal:
                      "quantum": 1.0 / gain})
     if any(c.size == 0 for c in channels):
         raise InputError("the WFDB record holds no samples")
-    meta: dict[str, Any] = {"format": "wfdb", "samplerate": float(r.fs), "channel_info": info,
+    meta: dict[str, Any] = {"format": "wfdb", "wfdb_fs": float(r.fs), "channel_info": info,
                             "comments": list(r.comments or [])}
+    if float(r.fs).is_integer():
+        meta["samplerate"] = int(r.fs)
     if r.base_time is not None:
         meta["base_time"] = r.base_time.isoformat()
     if r.base_date is not None:
@@ -84,7 +86,7 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
         fmts.append(ci["fmt"])
     spf = [int(ci.get("samps_per_frame", 1)) for ci in info]
     kwargs: dict[str, Any] = dict(
-        fs=float(meta["samplerate"]), units=[ci["unit"] for ci in info],
+        fs=float(meta.get("wfdb_fs") or meta.get("samplerate") or 0), units=[ci["unit"] for ci in info],
         sig_name=[ci["label"] for ci in info], fmt=fmts,
         adc_gain=[float(ci["adc_gain"]) for ci in info], baseline=[int(ci["baseline"]) for ci in info],
         comments=list(meta.get("comments") or []) or None, write_dir=str(folder))

@@ -19,8 +19,9 @@ def ecg():
 
 
 def _cli_prefix():
-    # Prefer the installed console script: that is what a person runs.
-    exe = shutil.which("quillmere")
+    # Prefer the console script of the environment running the tests (what a
+    # person runs), never another one that happens to be first on PATH.
+    exe = shutil.which("quillmere", path=os.path.dirname(sys.executable))
     return [exe] if exe else [sys.executable, "-m", "quillmere_tools"]
 
 

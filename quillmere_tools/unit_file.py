@@ -1,0 +1,172 @@
+"""The tools' own file and chunk format: channel units, then an index that
+says how many there are, how long each is, what they hold, and proves it.
+
+    file   := unit{n} lengths metadata tail
+    lengths:= n x u64             (each unit's byte length)
+    tail   := u32 n | u32 metadata_len | u16 version (2) | u16 0 | u32 crc | "QLMF"
+
+All integers little-endian.  The CRC-32 (zlib's) covers every byte before
+it, so truncation, splicing and bit rot anywhere are found before a single
+unit is decoded.  A unit is the codec's container, optionally followed by a
+side block the channel unit owns (frames.py); its first bytes are a plain
+container, so handing a whole file to the module's decoder yields channel 0.
+
+Files written before the index existed (version 1) are containers followed
+by b"QLMX", a u32 length and the JSON metadata.  Users archived those, so
+they are still read, with every metadata check of version 2 applied; they
+hold no side blocks and no checksum.  A file with no trailer at all is a
+bare container, or a file cut short, which cannot be told apart: bare
+containers are read only when the caller asks for them.
+"""
+from __future__ import annotations
+
+import struct
+import zlib
+from dataclasses import dataclass
+from typing import Any, Optional
+
+from .container import HEADER_LEN, ContainerError, parse_header
+from .file_metadata import check_metadata, dump_metadata, parse_metadata
+
+INDEX_VERSION = 2
+LEGACY_VERSION = 1
+BARE = 0
+
+TAIL_MAGIC = b"QLMF"
+LEGACY_TRAILER_MAGIC = b"QLMX"
+_TAIL = struct.Struct("<IIHHI4s")
+_LENGTH = struct.Struct("<Q")
+_LEGACY_HEAD = struct.Struct("<4sI")
+TAIL_LEN = _TAIL.size
+
+# Far more channels than any recording format holds; the bound keeps the
+# length table (8 bytes a unit) from being a way to ask for memory.
+MAX_UNITS = 65536
+
+
+@dataclass
+class UnitFile:
+    units: list[bytes]
+    headers: list[dict[str, Any]]
+    metadata: Optional[dict[str, Any]]
+    version: int  # INDEX_VERSION, LEGACY_VERSION or BARE
+
+
+def pack(units: list[bytes], metadata: dict[str, Any]) -> bytes:
+    """Units followed by their index (the current version)."""
+    if not units:
+        raise ValueError("at least one unit is needed")
+    if len(units) > MAX_UNITS:
+        raise ValueError(f"{len(units)} units (at most {MAX_UNITS})")
+    body = dump_metadata(metadata)
+    head = b"".join(bytes(u) for u in units)
+    head += b"".join(_LENGTH.pack(len(u)) for u in units) + body
+    fields = struct.pack("<IIHH", len(units), len(body), INDEX_VERSION, 0)
+    crc = zlib.crc32(fields, zlib.crc32(head))
+    return head + fields + struct.pack("<I", crc) + TAIL_MAGIC
+
+
+def unpack(buf, *, allow_bare: bool = False,
+           bare_hint: str = "pass allow_bare=True if it is one") -> UnitFile:
+    """Split and check a file without decoding any sample: the index (or the
+    legacy trailer), every container header and the metadata against them.
+    Any fault is one ContainerError saying what is wrong."""
+    buf = memoryview(buf).cast("B") if not isinstance(buf, bytes) else buf
+    if len(buf) == 0:
+        raise ContainerError("file is empty")
+    if len(buf) >= TAIL_LEN and bytes(buf[-4:]) == TAIL_MAGIC:
+        return _unpack_indexed(bytes(buf))
+    return _unpack_legacy(bytes(buf), allow_bare, bare_hint)
+
+
+def _unpack_indexed(buf: bytes) -> UnitFile:
+    count, meta_len, version, reserved, crc, _ = _TAIL.unpack_from(buf, len(buf) - TAIL_LEN)
+    if version != INDEX_VERSION:
+        raise ContainerError(f"unsupported file version {version} (this reader knows "
+                             f"{LEGACY_VERSION} and {INDEX_VERSION})")
+    if not 1 <= count <= MAX_UNITS:
+        raise ContainerError(f"index announces {count} units (1 to {MAX_UNITS} allowed)")
+    index_len = count * _LENGTH.size + meta_len + TAIL_LEN
+    if index_len + count * HEADER_LEN > len(buf):
+        raise ContainerError(f"truncated file: the index announces {count} units and "
+                             f"{meta_len} metadata bytes, the file has {len(buf)} bytes")
+    if zlib.crc32(memoryview(buf)[:len(buf) - 8]) != crc:
+        raise ContainerError("checksum mismatch: the file is damaged, truncated or spliced")
+    if reserved != 0:
+        raise ContainerError("invalid index: reserved field is not zero")
+    table = len(buf) - index_len
+    lengths = [_LENGTH.unpack_from(buf, table + i * _LENGTH.size)[0] for i in range(count)]
+    if sum(lengths) != table:
+        raise ContainerError(f"index lengths add up to {sum(lengths)} bytes, the units "
+                             f"take {table}")
+    meta_at = table + count * _LENGTH.size
+    metadata = parse_metadata(buf[meta_at:meta_at + meta_len])
+    units, headers, pos = [], [], 0
+    for i, length in enumerate(lengths):
+        header = _unit_header(buf, pos, length, i, count)
+        units.append(buf[pos:pos + length])
+        headers.append(header)
+        pos += length
+    check_metadata(metadata, headers)
+    return UnitFile(units, headers, metadata, INDEX_VERSION)
+
+
+def _where(i: int, count: int) -> str:
+    return f"channel {i}: " if count > 1 else ""
+
+
+def _unit_header(buf: bytes, pos: int, length: int, i: int, count: int) -> dict[str, Any]:
+    try:
+        if length < HEADER_LEN:
+            raise ContainerError(f"unit of {length} bytes is shorter than a container header")
+        header = parse_header(buf[pos:pos + length])
+        if header["container_len"] > length:
+            raise ContainerError(f"container of {header['container_len']} bytes does not fit "
+                                 f"its unit of {length}")
+    except ContainerError as exc:
+        raise ContainerError(f"{_where(i, count)}{exc}") from None
+    return header
+
+
+def _unpack_legacy(buf: bytes, allow_bare: bool, bare_hint: str) -> UnitFile:
+    containers: list[bytes] = []
+    headers: list[dict[str, Any]] = []
+    metadata = None
+    pos = 0
+    while pos < len(buf):
+        if containers and buf[pos:pos + 4] == LEGACY_TRAILER_MAGIC:
+            if len(buf) - pos < _LEGACY_HEAD.size:
+                raise ContainerError("truncated metadata trailer")
+            _, length = _LEGACY_HEAD.unpack_from(buf, pos)
+            body = buf[pos + _LEGACY_HEAD.size:]
+            if len(body) != length:
+                raise ContainerError(f"metadata trailer announces {length} bytes, "
+                                     f"{len(body)} present")
+            metadata = parse_metadata(body)
+            break
+        if len(containers) >= MAX_UNITS:
+            raise ContainerError(f"more than {MAX_UNITS} containers")
+        try:
+            header = parse_header(buf, pos)
+        except ContainerError as exc:
+            if containers:
+                raise ContainerError(f"channel {len(containers)}: {exc}") from None
+            raise
+        end = pos + header["container_len"]
+        if end > len(buf):
+            raise ContainerError(
+                f"truncated container: header announces {header['payload_len']} payload bytes, "
+                f"only {len(buf) - pos - HEADER_LEN} present")
+        containers.append(buf[pos:end])
+        headers.append(header)
+        pos = end
+    if metadata is None:
+        if not allow_bare:
+            raise ContainerError("no index or trailer: this is a bare container or a file cut "
+                                 f"short; {bare_hint}")
+        if len(containers) != 1:
+            raise ContainerError(f"{len(containers)} containers without an index: a bare "
+                                 "container holds one")
+        return UnitFile(containers, headers, None, BARE)
+    check_metadata(metadata, headers)
+    return UnitFile(containers, headers, metadata, LEGACY_VERSION)
