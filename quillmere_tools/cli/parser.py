@@ -154,6 +154,13 @@ def build_parser() -> argparse.ArgumentParser:
     bench.add_argument("--plot", metavar="FILE.png", help="draw rate-distortion curves")
     bench.add_argument("-f", "--force", action="store_true", help="overwrite an existing plot")
     bench.add_argument("--json", action="store_true", help="machine-readable output")
+    bench.add_argument("-j", "--jobs", type=positive_int, default=default_jobs(), metavar="N",
+                       help="the batch of files is also run with N workers (default: the "
+                            "number of cores) besides one")
+    bench.add_argument("--batch-files", type=positive_int, default=8,
+                       help="files in the -j batch measurement (default 8)")
+    bench.add_argument("--batch-samples", type=positive_int, default=500_000,
+                       help="samples per file there (the input repeated; default 500,000)")
     bench.add_argument("--workers", type=positive_int_list, metavar="N[,N...]",
                        help="also measure Dask scale-out throughput with these worker counts, "
                             "e.g. 1,2")
