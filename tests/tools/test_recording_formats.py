@@ -353,3 +353,54 @@ def test_missing_extra_names_the_install_command(tmp_path, monkeypatch, module, 
     path.write_bytes(b"0       " * 40)
     with pytest.raises(InputError, match=rf"pip install 'quillmere\[{extra}\]'"):
         read_signal(path)
+
+
+# ------------------------------------------------------ pieces on their own
+
+@pytest.mark.parametrize("head,name", [
+    (b"\x93NUMPY\x01\x00", "npy"), (b"RIFF\x00\x00\x00\x00WAVE", "wav"), (b"fLaC\x00", "flac"),
+    (b"OggS\x00\x02", "ogg"), (b"FORM\x00\x00\x00\x10AIFF", "aiff"), (b"\xffBIOSEMI", "bdf"),
+    (b"0       X X X X", "edf"), (b"time,a\n0,1\n", "csv"), (b"\x00\xff\xfe\x80" * 40, None),
+])
+def test_standard_input_is_recognised_by_its_first_bytes(head, name):
+    from quillmere_tools.stdio import sniff
+
+    assert sniff(head) == name
+
+
+@pytest.mark.parametrize("step,asked", [(1.0, 0.3), (1.0, 0.6), (1.0, 2.5), (0.01, 1e-5)])
+def test_tightened_bound_survives_rounding_to_codes(step, asked):
+    from quillmere_tools.formats import grid
+
+    rng = np.random.default_rng(3)
+    codes = rng.integers(-1000, 1000, 5000)
+    x = 7.0 + codes * step
+    bound = grid.tighten(asked, step)
+    y = x + rng.uniform(-bound, bound, x.size)
+    y[:2] = x[:2] + [bound, -bound]  # the extremes the codec may reach
+    back = 7.0 + grid.to_codes(y, 7.0, step, -2000, 2000) * step
+    assert np.max(np.abs(back - x)) <= asked * (1 + 1e-12)
+
+
+def test_metadata_with_wrong_channel_lengths_is_refused():
+    from quillmere_tools._core import ToolError
+    from quillmere_tools.container import ContainerError
+    from quillmere_tools.files import decode_signal, encode_signal
+    from quillmere_tools.io import Signal
+    from quillmere_tools.unit_file import pack, unpack
+
+    good, _ = encode_signal(Signal([np.arange(300.0), np.arange(30.0)], {"format": "edf"}))
+    assert decode_signal(good).lengths == [300, 30]
+    index = unpack(good)
+    for bad in ({**index.metadata, "channel_frames": [30, 300]},
+                {**index.metadata, "channel_info": [{"label": ["nested"]}, {}]}):
+        with pytest.raises((ToolError, ContainerError)):
+            decode_signal(pack(index.units, bad))
+
+
+def test_bench_batch_rows_report_both_worker_counts():
+    from quillmere_tools.batch_speed import measure
+
+    rows = measure(_walk(4000, 9, 1.0), [1, 2], files=3, samples=20_000, repeat=1)
+    assert [r["workers"] for r in rows] == [1, 2]
+    assert all(r["same_bytes"] and r["compress_s"] > 0 for r in rows)
