@@ -133,6 +133,24 @@ def test_wfdb_record_keeps_calibration_and_names(cli, wfdb_record, tmp_path):
     assert np.max(np.abs(after.p_signal - before.p_signal)) <= BOUND
 
 
+def test_multi_frequency_wfdb_keeps_samples_per_frame(cli, tmp_path):
+    wfdb = pytest.importorskip("wfdb")
+    signals = [np.sin(np.arange(2000) / 20.0), 0.3 * np.cos(np.arange(1000) / 9.0)]
+    wfdb.wrsamp("mf", fs=100, units=["mV", "mmHg"], sig_name=["ECG", "ABP"], e_p_signal=signals,
+                samps_per_frame=[2, 1], fmt=["16", "16"], adc_gain=[1000.0, 100.0],
+                baseline=[0, 0], write_dir=str(tmp_path))
+    before = wfdb.rdrecord(str(tmp_path / "mf"), smooth_frames=False)
+    _round_trip(cli, "mf.hea")
+    for name in os.listdir(tmp_path):
+        if name.startswith("mf") and not name.endswith(".qlm"):
+            os.unlink(tmp_path / name)
+    assert cli("decompress", "mf.hea.qlm").code == 0
+    after = wfdb.rdrecord(str(tmp_path / "mf"), smooth_frames=False)
+    assert after.samps_per_frame == [2, 1] and after.fs == 100
+    for x, y in zip(before.e_p_signal, after.e_p_signal):
+        assert x.size == y.size and np.max(np.abs(x - y)) <= BOUND
+
+
 def test_wfdb_record_cannot_go_to_standard_output(cli, wfdb_record):
     _round_trip(cli, "ecg.hea")
     res = cli("decompress", "-o", "-", "ecg.hea.qlm")
