@@ -461,7 +461,8 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
     if (total <= budget) {
       lo_m = m;
       fits = Tried{std::move(*c), std::move(*coded), std::move(*fixes)};
-      if (total >= budget * 0.985 || m >= state.largest) break;
+      // Within 2 % of the budget: a closer fit would cost a full coding more.
+      if (total >= budget * 0.98 || m >= state.largest) break;
     } else {
       hi_m = m;
     }
