@@ -13,17 +13,8 @@
 namespace quillmere::arans {
 namespace {
 
-using bin_engine::adapt;
-using bin_engine::BackwardCoder;
-using bin_engine::BinDec;
-using bin_engine::BinEnc;
-using bin_engine::kAdapted;
-using bin_engine::kProbInit;
-using bin_engine::max_symbols;
-using bin_engine::RansState;
-using bin_engine::select_by_bit;
-using bin_engine::symbol;
-using bin_engine::SymbolQueue;
+// The engine is this coder's only building block.
+using namespace bin_engine;
 
 constexpr std::size_t kRawMax = 5;  // streams this short are stored as they are
 // Context bits c: each of the 2^c trees per plane has 256 probabilities that
