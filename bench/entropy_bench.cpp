@@ -26,7 +26,9 @@
 #include <vector>
 
 #include "quillmere/arans.hpp"
+#include "quillmere/bin_engine.hpp"
 #include "quillmere/cmodel.hpp"
+#include "quillmere/detail/cmodel_checks.hpp"
 
 namespace {
 
@@ -240,19 +242,19 @@ int main(int argc, char** argv) {
     std::uniform_int_distribution<std::uint32_t> slot(0, 4095);
     for (auto& sym : symbols) {
       const std::uint32_t p = prob(rng);
-      sym = quillmere::arans::symbol(p, slot(rng) >= p);
+      sym = quillmere::bin_engine::symbol(p, slot(rng) >= p);
     }
   }
   std::vector<std::uint8_t> engine_out;
   row("engine step enc", 0, 0, steps, median_of(runs, [&] {
-        quillmere::arans::BackwardCoder coder(steps);
+        quillmere::bin_engine::BackwardCoder coder(steps);
         coder.code_backwards(symbols);
         engine_out.clear();
         coder.finish_into(engine_out);
       }));
   bool engine_ok = true;
   row("engine step dec", 0, engine_out.size(), steps, median_of(runs, [&] {
-        auto dec = quillmere::arans::BinDec::create(1, engine_out).value();
+        auto dec = quillmere::bin_engine::BinDec::create(1, engine_out).value();
         // The stream holds exactly the words these symbols need.
         unsigned mismatches = 0;
         for (const std::uint16_t sym : symbols) {

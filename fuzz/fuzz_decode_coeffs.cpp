@@ -5,6 +5,7 @@
 
 #include "fuzz_support.hpp"
 #include "quillmere/cmodel.hpp"
+#include "quillmere/detail/cmodel_checks.hpp"
 
 namespace {
 

@@ -1,21 +1,33 @@
 """Quillmere where its users work: files, error targets, NumPy/Zarr/Dask.
 
 The extension module ``quillmere`` compresses one array in memory; this
-package adds the ``quillmere`` command, error-target search and array codecs.
-Every name below is imported on first use, so starting the command costs no
-NumPy import before it can handle an interrupt, and heavy dependencies
-(zarr, dask, matplotlib) are imported only when used.
+package adds the ``quillmere`` command, bounded compression, batches on a
+thread pool and array codecs.  Its own units (container + side block) are
+read by ``decompress`` here; ``quillmere.decompress_signal`` on a unit
+returns the wavelet layer only.  Every name below is imported on first use,
+so starting the command costs no NumPy import before it can handle an
+interrupt, and heavy dependencies (zarr, dask, matplotlib) are imported only
+when used.
 """
 from importlib import import_module
+from pkgutil import extend_path
+
+# Run from a source checkout (python -m pytest at the root), this directory
+# has no compiled _native; the installed package's copy is found through the
+# extended path, while the plain Python modules still come from here.
+__path__ = extend_path(__path__, __name__)
 
 _WHERE = {
     "Settings": "._core", "ToolError": "._core",
+    "Bounds": ".bounds",
+    "decompress": ".batch", "compress_many": ".batch", "decompress_many": ".batch",
     "TargetNotMet": ".targets", "TargetResult": ".targets", "compress_to_target": ".targets",
     "max_abs_error": ".metrics", "rmse": ".metrics", "prd": ".metrics", "psnr": ".metrics",
 }
 
 __all__ = [
-    "Settings", "ToolError", "TargetNotMet", "TargetResult", "compress_to_target",
+    "Settings", "ToolError", "Bounds", "TargetNotMet", "TargetResult", "compress_to_target",
+    "decompress", "compress_many", "decompress_many",
     "max_abs_error", "rmse", "prd", "psnr",
 ]
 

@@ -3,32 +3,119 @@
 A channel unit is the codec's container, optionally followed by a side block
 that only the tools read (stock decoders stop at the container's payload).
 The side block carries what the container cannot: corrections that make a
-point-wise error bound hold, the positions of non-finite samples, and the
-float64 offset that keeps the variation of large-magnitude signals.
+point-wise error bound hold, the positions of non-finite samples, the float64
+offset that keeps the variation of large-magnitude signals, and the source
+precision.  ``quillmere.decompress_signal`` on a unit therefore returns the
+wavelet layer only: no corrections, no NaN or infinities, and for a float64
+source with an offset, the samples minus that offset.
 
 Every front end (CLI, numcodecs, Zarr, Dask, compress_many) goes through
 ``encode_channel`` and ``decode_channel``, so they all write and read the
-same bytes.
+same bytes.  The work itself happens in the companion module ``_native``,
+without the interpreter lock.
 """
 from __future__ import annotations
 
-from typing import Optional
+import os
+from typing import Optional, Sequence
 
 import numpy as np
 
-from ._core import Settings, as_signal, compress, decompress
+from . import _native
+from ._core import CODERS, CUTOFFS, METHODS, Settings
 from .bounds import Bounds
+
+# Codes as the codec's option record stores them.
+_METHOD_CODES = {"cdf53": 0, "cdf97": 1, "db4": 2, "sym4": 3}
+_CUTOFF_CODES = {"low": 0, "medium": 1, "high": 2}
+_CODER_CODES = {None: 255, "auto": 255, "deflate": 0, "arans": 1, "cmodel": 2}
+_METHOD_NAMES = {v: k for k, v in _METHOD_CODES.items()}
+_CUTOFF_NAMES = {v: k for k, v in _CUTOFF_CODES.items()}
+_CODER_NAMES = {0: "deflate", 1: "arans", 2: "cmodel"}
+
+
+def _code(table: dict, name, parameter: str, choices: Sequence[str]) -> int:
+    try:
+        return table[name]
+    except (KeyError, TypeError):
+        raise ValueError(f"unknown {parameter} {name!r}, expected one of {', '.join(choices)}") from None
+
+
+def native_config(settings: Settings = Settings(), bounds: Optional[Bounds] = None,
+                  methods: Optional[Sequence[str]] = None,
+                  coders: Optional[Sequence[str]] = None) -> tuple:
+    """The tuple ``_native`` takes: settings and bounds as plain numbers."""
+    b = bounds if bounds is not None else Bounds()
+    return (
+        _code(_METHOD_CODES, settings.method, "method", METHODS),
+        int(settings.scale),
+        _code(_CUTOFF_CODES, settings.cutoff, "cutoff", CUTOFFS),
+        _code(_CODER_CODES, settings.coder, "coder", CODERS),
+        None if settings.quant_multiplier is None else float(settings.quant_multiplier),
+        *(None if v is None else float(v) for v in (b.max_error, b.rmse, b.prd, b.psnr, b.bits_per_sample)),
+        tuple(_code(_METHOD_CODES, m, "method", METHODS) for m in (methods or ())),
+        tuple(_code(_CODER_CODES, c, "coder", CODERS) for c in (coders or ())),
+    )
+
+
+def as_samples(x) -> np.ndarray:
+    """A contiguous native float32 or float64 vector; integers become float64
+    (exact up to 2**53), float16 becomes float32 (exact)."""
+    arr = np.asarray(x)
+    if arr.dtype.kind not in "fiub" or arr.dtype.itemsize > 8:
+        raise ValueError(f"cannot compress samples of dtype {arr.dtype}; give real numbers")
+    if arr.dtype.kind == "f" and arr.dtype.itemsize <= 4:
+        target = np.float32
+    else:
+        target = np.float64
+    return np.ascontiguousarray(arr.reshape(-1), dtype=target)
+
+
+def settings_of(report: tuple) -> Settings:
+    """The settings a unit was written with, from ``_native``'s report."""
+    method, scale, cutoff, coder, multiplier = report[:5]
+    return Settings(_METHOD_NAMES[method], scale, _CUTOFF_NAMES[cutoff], _CODER_NAMES[coder], multiplier)
+
+
+def encode_with_report(x, settings: Settings = Settings(), bounds: Optional[Bounds] = None,
+                       methods: Optional[Sequence[str]] = None,
+                       coders: Optional[Sequence[str]] = None) -> tuple[bytes, tuple]:
+    return _native.encode_channel(as_samples(x), native_config(settings, bounds, methods, coders))
 
 
 def encode_channel(x, settings: Settings = Settings(), bounds: Optional[Bounds] = None) -> bytes:
-    """Compress one 1-D signal into a channel unit."""
-    if bounds is not None:
-        from .targets import compress_to_target
+    """Compress one 1-D signal into a channel unit.
 
-        return compress_to_target(x, settings=settings, **bounds.as_kwargs()).container
-    return compress(as_signal(x), settings)
+    Without bounds the settings are used as they are; with bounds the
+    codec's search chooses the multiplier (and corrections) that meet them.
+    NaN and infinities are kept; float64 input comes back as float64."""
+    return encode_with_report(x, settings, bounds if bounds else None)[0]
+
+
+def _array(decoded: tuple) -> np.ndarray:
+    buffer, is_float64 = decoded
+    return np.frombuffer(buffer, dtype=np.float64 if is_float64 else np.float32)
 
 
 def decode_channel(unit) -> np.ndarray:
     """Decode a channel unit; float32, or float64 when the unit says so."""
-    return decompress(bytes(unit))
+    return _array(_native.decode_channel(unit))
+
+
+def thread_count(threads: Optional[int]) -> int:
+    if threads is None:
+        try:
+            return max(1, len(os.sched_getaffinity(0)))
+        except AttributeError:  # pragma: no cover - not on Linux
+            return max(1, os.cpu_count() or 1)
+    if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
+        raise ValueError(f"threads must be a positive integer, got {threads!r}")
+    return int(threads)
+
+
+def encode_many_with_reports(signals, config: tuple, threads: Optional[int]) -> list[tuple[bytes, tuple]]:
+    return _native.encode_many([as_samples(x) for x in signals], config, thread_count(threads))
+
+
+def decode_many(units, threads: Optional[int] = None) -> list[np.ndarray]:
+    return [_array(d) for d in _native.decode_many(list(units), thread_count(threads))]

@@ -3,7 +3,9 @@
 # Python 3.11. Idempotent: anything already present is left alone.
 set -euo pipefail
 
-debian_packages=(cmake ninja-build g++ zlib1g-dev libgtest-dev)
+# hdf5-tools: h5dump reads files written through the HDF5 filter plugin in
+# the tests (the plugin itself builds and runs without any libhdf5 package).
+debian_packages=(cmake ninja-build g++ zlib1g-dev libgtest-dev hdf5-tools)
 if [[ "${QUILLMERE_WITH_FUZZ:-0}" == "1" ]]; then
   debian_packages+=(clang-14 libclang-rt-14-dev llvm-14)
 fi

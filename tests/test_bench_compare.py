@@ -9,17 +9,18 @@ import numpy as np
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
-import compare  # noqa: E402
+import compare_codecs  # noqa: E402
+import compare_sweep  # noqa: E402
 import signals  # noqa: E402
 
 
 def pt(err, ratio, family="f"):
-    return compare.Point(family, None, err, ratio, 0)
+    return compare_sweep.Point(family, None, err, ratio, 0)
 
 
 def test_frontier_drops_dominated_and_lossless_points():
     pts = [pt(1e-3, 10), pt(2e-3, 8), pt(1e-4, 3), pt(0.0, 2), pt(5e-3, 20), pt(5e-3, 15)]
-    front = compare.frontier(pts)
+    front = compare_sweep.frontier(pts)
     assert [(p.err, p.ratio) for p in front] == [(1e-4, 3), (1e-3, 10), (5e-3, 20)]
 
 
@@ -30,8 +31,8 @@ def test_frontier_drops_dominated_and_lossless_points():
     (1e-2, None),                        # above the coarsest
 ])
 def test_at_target_interpolates_log_log_without_extrapolating(target, expected):
-    front = compare.frontier([pt(1e-4, 3), pt(1e-3, 10), pt(5e-3, 20)])
-    hit = compare.at_target(front, target)
+    front = compare_sweep.frontier([pt(1e-4, 3), pt(1e-3, 10), pt(5e-3, 20)])
+    hit = compare_sweep.at_target(front, target)
     if expected is None:
         assert hit is None
     else:
@@ -46,27 +47,27 @@ def test_best_at_target_never_joins_points_of_different_families():
     # neighbour of another family would invent a setting.
     pts = [pt(5e-4, 4, "a"), pt(2e-3, 6, "a"), pt(4e-4, 5, "b"), pt(3e-3, 9, "b"),
            pt(9e-4, 50, "c")]
-    ratio, near = compare.best_at_target(pts, 1e-3)
+    ratio, near = compare_sweep.best_at_target(pts, 1e-3)
     assert near.family == "b"
     assert ratio < 9
 
 
 def test_nrmse_is_relative_to_the_range_and_checks_shape():
     x = np.array([0.0, 2.0, 4.0, 2.0], dtype=np.float32)
-    assert compare.nrmse(x, x + np.float32(0.4)) == pytest.approx(0.1)
+    assert compare_sweep.nrmse(x, x + np.float32(0.4)) == pytest.approx(0.1)
     with pytest.raises(ValueError):
-        compare.nrmse(x, x[:3])
+        compare_sweep.nrmse(x, x[:3])
 
 
 def test_hand_rolled_wavelet_peer_round_trips():
     pytest.importorskip("pywt")
-    codec = compare.PywtInt16Zlib()
+    codec = compare_codecs.PywtInt16Zlib()
     x = signals.chirp(n=5003, seed=1)
     errs = []
     for m in (64.0, 4096.0):
         y = codec.decode(codec.encode(x, m), m, x.size)
         assert y.dtype == np.float32 and y.shape == x.shape
-        errs.append(compare.nrmse(x, y))
+        errs.append(compare_sweep.nrmse(x, y))
     assert errs[1] < errs[0] and errs[1] < 1e-3
 
 

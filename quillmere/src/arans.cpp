@@ -7,13 +7,42 @@
 #include <stdexcept>
 #include <utility>
 
+#include "quillmere/bin_engine.hpp"
+#include "quillmere/detail/arans_parts.hpp"
+
 namespace quillmere::arans {
 namespace {
 
-constexpr std::size_t kRawMax = 5;                 // streams this short are stored as they are
-constexpr std::size_t kWideContextFrom = 16384;    // input bytes from which c = 8
-constexpr std::uint64_t kMaxPairs = 1ull << 28;
+using bin_engine::adapt;
+using bin_engine::BackwardCoder;
+using bin_engine::BinDec;
+using bin_engine::BinEnc;
+using bin_engine::kAdapted;
+using bin_engine::kProbInit;
+using bin_engine::max_symbols;
+using bin_engine::RansState;
+using bin_engine::select_by_bit;
+using bin_engine::symbol;
+using bin_engine::SymbolQueue;
+
+constexpr std::size_t kRawMax = 5;  // streams this short are stored as they are
+// Context bits c: each of the 2^c trees per plane has 256 probabilities that
+// must learn from the data. Below 16 KiB of input (8 Ki bytes a plane) the
+// 2^8 trees of c = 8 would each see a few dozen bytes and code worse than
+// they learn; 2^3 trees learn quickly and still separate small magnitudes
+// from large ones by the previous byte's top bits. From 16 KiB on, c = 8
+// (the whole previous byte) pays for its 64 Ki contexts a plane.
+constexpr std::size_t kWideContextFrom = 16384;
+constexpr unsigned kNarrowContextBits = 3;
+constexpr unsigned kWideContextBits = 8;
+// A context is 8 bits of the previous byte at most: the byte has no more.
 constexpr unsigned kMaxContextBits = 8;
+// The format's limit on pairs: 2^28 pairs, 512 MiB of output. It bounds
+// what a stream header can make a reader allocate, whatever the input, and
+// every reader refuses more, so a longer stream is not valid. (encode_stream
+// does not refuse longer input: a signal of more than 2^28 coefficients
+// coded with arans gives a container no reader accepts.)
+constexpr std::uint64_t kMaxPairs = 1ull << 28;
 // The unchecked path decodes one byte (8 symbols, at most one word each).
 constexpr std::size_t kFastBytesPerByte = 2 * 8;
 
@@ -63,13 +92,15 @@ BinEnc model_plane(const std::uint8_t* src, std::size_t n, std::size_t stride,
 // every run, and the runs are then modelled again from the last to the
 // first, each coded as soon as it is modelled. The queue then holds 2 x 8
 // symbols per pair of one run (4 MiB) and the records 2 x 128 KiB per run,
-// 2 bytes per pair at most. (Modelling a run while the one after it is
-// coded, in one loop, measured slower here: the two interleaved coding
-// chains leave the processor little idle room to fill.)
+// 2 bytes per pair at most. The coefficient model overlaps modelling the
+// next run with coding this one (cmodel.cpp), because its single coding
+// chain leaves the processor idle between dependent multiplies; here the
+// two planes' chains are interleaved already and fill that room, so
+// overlapping the modelling as well only competes with them.
 constexpr std::size_t kRunPairs = std::size_t{1} << 17;
 
 // Both planes of `pairs` interleaved byte pairs into out_even and out_odd,
-// with the bytes of two separate model_plane().finish() calls.
+// with the bytes of two separate model_plane().finish_into() calls.
 void encode_planes(const std::uint8_t* data, std::size_t pairs, unsigned context_bits,
                    std::vector<std::uint8_t>& out_even, std::vector<std::uint8_t>& out_odd) {
   const std::size_t runs = (pairs + kRunPairs - 1) / kRunPairs;
@@ -109,7 +140,7 @@ void encode_planes(const std::uint8_t* data, std::size_t pairs, unsigned context
   queue.resize(2 * run_symbols);
   std::uint16_t* const queued[2] = {queue.data(), queue.data() + run_symbols};
   BackwardCoder coders[2] = {BackwardCoder(8 * pairs), BackwardCoder(8 * pairs)};
-  Coder c[2] = {coders[0].take(), coders[1].take()};
+  RansState c[2] = {coders[0].take(), coders[1].take()};
   for (std::size_t r = runs; r-- > 0;) {
     // The last run finds its tables in place already.
     if (r + 1 < runs) {
@@ -191,7 +222,7 @@ std::expected<PlaneDecoder, AransError> plane_decoder(std::span<const std::uint8
                                                       unsigned context_bits, std::uint8_t* dst,
                                                       std::size_t stride) {
   auto dec = BinDec::create(contexts_for(context_bits), coded);
-  if (!dec) return std::unexpected(dec.error());
+  if (!dec) return std::unexpected(AransError::Truncated);
   return PlaneDecoder{std::move(*dec), context_bits, dst, stride};
 }
 
@@ -219,10 +250,10 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_stream_impl(
   if (context_bits > kMaxContextBits) return std::unexpected(AransError::BadLength);
 
   std::size_t pos = 2;
-  const auto pairs = rv(stream, pos);
+  const auto pairs = read_leb128(stream, pos);
   if (!pairs) return std::unexpected(pairs.error());
   if (*pairs > kMaxPairs) return std::unexpected(AransError::BadLength);
-  const auto even_len = rv(stream, pos);
+  const auto even_len = read_leb128(stream, pos);
   if (!even_len) return std::unexpected(even_len.error());
   if (*even_len > SIZE_MAX - pos) return std::unexpected(AransError::BadLength);
   if (pos + *even_len > m - odd) return std::unexpected(AransError::Truncated);
@@ -254,8 +285,8 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_stream_impl(
 
 }  // namespace
 
-std::expected<std::uint64_t, AransError> rv(std::span<const std::uint8_t> stream,
-                                             std::size_t& position) {
+std::expected<std::uint64_t, AransError> read_leb128(std::span<const std::uint8_t> stream,
+                                                     std::size_t& position) {
   // Ten groups of seven bits cover 64 bits; the tenth contributes only its
   // lowest bit (the shift by 63 drops the rest). A tenth byte that still
   // announces a continuation is malformed whatever follows it.
@@ -273,7 +304,9 @@ std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane,
                                        std::uint8_t context_bits) {
   if (context_bits > kMaxContextBits) throw std::invalid_argument("context bits above 8");
   if (plane.empty()) return {};
-  return model_plane(plane.data(), plane.size(), 1, context_bits).finish();
+  std::vector<std::uint8_t> out;
+  model_plane(plane.data(), plane.size(), 1, context_bits).finish_into(out);
+  return out;
 }
 
 std::expected<std::vector<std::uint8_t>, AransError> decode_plane(
@@ -290,7 +323,7 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_plane(
     }
     return out;
   } catch (const std::bad_alloc&) {
-    return std::unexpected(AransError::BadLength);
+    return std::unexpected(AransError::OutOfMemory);
   }
 }
 
@@ -300,7 +333,7 @@ std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> data) {
 
   const std::size_t pairs = n / 2;
   const std::size_t odd = n % 2;
-  const unsigned context_bits = n < kWideContextFrom ? 3 : 8;
+  const unsigned context_bits = n < kWideContextFrom ? kNarrowContextBits : kWideContextBits;
   std::vector<std::uint8_t> even, odd_plane;
   encode_planes(data.data(), pairs, context_bits, even, odd_plane);
 
@@ -324,7 +357,7 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
   try {
     return decode_stream_impl(stream);
   } catch (const std::bad_alloc&) {
-    return std::unexpected(AransError::BadLength);
+    return std::unexpected(AransError::OutOfMemory);
   }
 }
 

@@ -11,15 +11,21 @@
 #include <utility>
 
 #include "quillmere/bin_engine.hpp"
+#include "quillmere/detail/cmodel_checks.hpp"
 
 namespace quillmere::cmodel {
 namespace {
 
-using arans::BinDec;
-using arans::adapt;
-using arans::kAdapted;
-using arans::kProbInit;
-using arans::symbol;
+using bin_engine::adapt;
+using bin_engine::BackwardCoder;
+using bin_engine::BinDec;
+using bin_engine::kAdapted;
+using bin_engine::kProbInit;
+using bin_engine::max_symbols;
+using bin_engine::RansState;
+using bin_engine::select_by_bit;
+using bin_engine::symbol;
+using bin_engine::SymbolQueue;
 
 constexpr unsigned kMaxBits = 16;
 constexpr std::size_t kMaxBands = 255;
@@ -135,11 +141,13 @@ constexpr auto kNothingAfter = [](auto) {};
 // its last run to its first, each run starting from the probabilities a
 // forward pass recorded at its start. The queue then holds two runs (a
 // few hundred kilobytes each, in cache) instead of two bytes per modelled
-// bit of the whole band, several times the signal's size. The forward pass is paid
-// back by overlapping: while run r is coded, run r - 1 is modelled in the
-// same loop. Coding is one long chain of dependent multiplies that leaves
-// most of the processor idle, and modelling is independent work that
-// fills it.
+// bit of the whole band, several times the signal's size. The forward pass is
+// paid back by overlapping: while run r is coded, run r - 1 is modelled in
+// the same loop. Coding one stream is a single long chain of dependent
+// multiplies that leaves most of the processor idle, and modelling is
+// independent work that fills it. (The byte-plane coder, arans.cpp, does
+// not overlap: it codes two planes at once, and their two chains fill
+// that room already.)
 constexpr std::size_t kRunCoefficients = std::size_t{1} << 13;
 
 constexpr std::size_t run_length(unsigned bits) {
@@ -151,7 +159,7 @@ constexpr std::size_t run_length(unsigned bits) {
 
 template <unsigned Bits>
 void encode_band(std::span<const std::int16_t> band, std::uint16_t* tree,
-                 std::array<std::uint16_t*, 2> queues, arans::BackwardCoder& coder) {
+                 std::array<std::uint16_t*, 2> queues, BackwardCoder& coder) {
   constexpr std::size_t kNodes = std::size_t{1} << Bits;  // tree[0] is unused but copied along
   constexpr std::size_t kRun = run_length(Bits);
   const std::size_t runs = (band.size() + kRun - 1) / kRun;
@@ -175,7 +183,7 @@ void encode_band(std::span<const std::int16_t> band, std::uint16_t* tree,
   std::uint16_t* modelling = queues[1];
   const std::uint16_t* left =
       model_run<Bits, true>(coding, tree, run_at(runs - 1), states[runs - 1], kNothingAfter);
-  arans::Coder c = coder.take();
+  RansState c = coder.take();
   for (std::size_t r = runs - 1; r-- > 0;) {
     if (r == 0) {
       std::fill_n(tree, kNodes, kProbInit);
@@ -206,7 +214,7 @@ std::size_t max_run_symbols(std::size_t band_size, unsigned bits) {
 
 // The band's bit count, 1 to 16, as a template argument.
 void encode_band(std::span<const std::int16_t> band, unsigned bits, std::uint16_t* tree,
-                 std::array<std::uint16_t*, 2> queues, arans::BackwardCoder& coder) {
+                 std::array<std::uint16_t*, 2> queues, BackwardCoder& coder) {
   [&]<unsigned... B>(std::integer_sequence<unsigned, B...>) {
     ((bits == B + 1 ? (encode_band<B + 1>(band, tree, queues, coder), true) : false) || ...);
   }(std::make_integer_sequence<unsigned, kMaxBits>{});
@@ -237,7 +245,7 @@ std::int16_t decode_coeff(BinDec& dec, std::uint16_t* tree, unsigned bits, BandS
       const unsigned bit = dec.decode<Checked>(p);
       tree[node] = adapt(p, bit);
       node = 2 * node + bit;
-      p = arans::select_by_bit(bit, p1, p0);
+      p = select_by_bit(bit, p1, p0);
     }
     const unsigned bit = dec.decode<Checked>(p);  // the leaves' children lie outside the band
     tree[node] = adapt(p, bit);
@@ -283,7 +291,6 @@ std::expected<void, CModelError> decode_bands(std::span<const std::uint8_t> stre
 Layout layout(std::span<const std::uint32_t> bits) {
   Layout lay;
   lay.offsets.reserve(bits.size());
-  lay.bits.assign(bits.begin(), bits.end());
   for (const std::uint32_t b : bits) {
     lay.offsets.push_back(lay.total);
     lay.total += (std::size_t{1} << b) + kTree;
@@ -311,10 +318,10 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
     queue_size = std::max(queue_size, max_run_symbols(bands[i].size(), bits[i]));
   }
   std::vector<std::uint16_t> table(std::max<std::size_t>(lay.total, 1), kProbInit);
-  arans::SymbolQueue queue;
+  SymbolQueue queue;
   queue.resize(2 * queue_size);
   const std::array<std::uint16_t*, 2> queues{queue.data(), queue.data() + queue_size};
-  arans::BackwardCoder coder(symbols);
+  BackwardCoder coder(symbols);
   for (std::size_t i = bands.size(); i-- > 0;) {
     encode_band(bands[i], bits[i], table.data() + lay.offsets[i] + kTree, queues, coder);
   }
@@ -332,7 +339,7 @@ bool could_hold(std::size_t stream_size, std::size_t coefficients) noexcept {
   // at least its zero flag. The K bit counts are not subtracted, which only
   // makes the test more lenient.
   if (stream_size < 5) return false;
-  return coefficients <= arans::max_symbols(stream_size - 1);
+  return coefficients <= max_symbols(stream_size - 1);
 }
 
 std::expected<void, CModelError> preflight(std::span<const std::uint8_t> stream,
@@ -348,7 +355,7 @@ std::expected<void, CModelError> preflight(std::span<const std::uint8_t> stream,
   if (payload < 4) return std::unexpected(CModelError::Truncated);
   // Each coefficient is at least one coded bit; a payload that cannot carry
   // that many bits would run out of words while decoding.
-  if (total_length(lengths) > arans::max_symbols(payload)) {
+  if (total_length(lengths) > max_symbols(payload)) {
     return std::unexpected(CModelError::Truncated);
   }
   return {};
@@ -368,7 +375,7 @@ std::expected<void, CModelError> decode_coeffs_into(std::span<const std::uint8_t
     }
     return decode_bands(stream, lengths, outs);
   } catch (const std::bad_alloc&) {
-    return std::unexpected(CModelError::BadLength);
+    return std::unexpected(CModelError::OutOfMemory);
   }
 }
 
@@ -387,7 +394,7 @@ std::expected<std::vector<std::vector<std::int16_t>>, CModelError> decode_coeffs
     if (auto ok = decode_bands(stream, lengths, outs); !ok) return std::unexpected(ok.error());
     return bands;
   } catch (const std::bad_alloc&) {
-    return std::unexpected(CModelError::BadLength);
+    return std::unexpected(CModelError::OutOfMemory);
   }
 }
 

@@ -13,6 +13,7 @@
 #include "quillmere/header.hpp"
 #include "quillmere/quantizer.hpp"
 #include "quillmere/wavelet_choice.hpp"
+#include "reconstruct.hpp"
 
 namespace quillmere {
 namespace {
@@ -120,43 +121,10 @@ Result<std::vector<float>> decompress_core(const CodedSignal& in) {
   auto coeffs = decode_payload(in.payload, in.coder, layout);
   if (!coeffs) return std::unexpected(std::move(coeffs.error()));
 
-  std::unique_ptr<float[]> bands_f32;
-  try {
-    bands_f32 = std::make_unique_for_overwrite<float[]>(layout.total);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(QuillmereError::decompress("out of memory"));
-  }
-  const std::span<float> all(bands_f32.get(), layout.total);
-  dequantise(coeffs->span(), in.multiplier, all);
+  auto bands = stages::dequantise_bands(coeffs->span(), in.multiplier);
+  if (!bands) return std::unexpected(std::move(bands.error()));
   coeffs->data.reset();
-
-  const auto approximation = all.first(layout.lengths[0]);
-  std::vector<std::span<const float>> details;
-  details.reserve(levels);
-  std::size_t offset = layout.lengths[0];
-  for (std::size_t level = 1; level <= levels; ++level) {
-    details.push_back(all.subspan(offset, layout.lengths[level]));
-    offset += layout.lengths[level];
-  }
-
-  auto signal = executor->multi_idwt(details, approximation);
-  if (!signal) return std::unexpected(QuillmereError::transform(signal.error().message()));
-  bands_f32.reset();
-
-  // Undo the normalisation in place, then cut or pad to the stored length.
-  std::vector<float>& out = *signal;
-  const float min = in.min;
-  const float range = in.max - min;
-  const float mean = in.mean;
-  const std::size_t keep = std::min<std::size_t>(out.size(), sample_count);
-  float* y = out.data();
-  for (std::size_t i = 0; i < keep; ++i) y[i] = min + range * (y[i] + mean);
-  try {
-    out.resize(sample_count, 0.0f);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(QuillmereError::decompress("out of memory"));
-  }
-  return std::move(out);
+  return stages::synthesise(*executor, *bands, layout, {in.min, in.max, in.mean, sample_count});
 }
 
 }  // namespace

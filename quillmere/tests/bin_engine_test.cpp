@@ -10,7 +10,7 @@
 
 #include "quillmere/bin_engine.hpp"
 
-namespace quillmere::arans {
+namespace quillmere::bin_engine {
 namespace {
 
 struct Symbol {
@@ -123,7 +123,8 @@ TEST(BinEngine, MatchesTheReferenceAndDecodesOnBothPaths) {
       const auto symbols = random_symbols(rng, n, contexts);
       BinEnc enc(contexts);
       for (const auto& [ctx, bit] : symbols) enc.put(ctx, bit);
-      const auto coded = enc.finish();
+      std::vector<std::uint8_t> coded;
+      enc.finish_into(coded);
       ASSERT_EQ(coded, reference_encode(contexts, symbols));
 
       for (const bool fast : {false, true}) {
@@ -166,7 +167,7 @@ TEST(BinEngine, RunsCodedBackwardsMatchOneRecord) {
       if (r % 2 == 0) {
         coder.code_backwards(run);
       } else {
-        Coder c = coder.take();
+        RansState c = coder.take();
         for (std::size_t i = run.size(); i-- > 0;) c.code(run[i]);
         coder.give_back(c);
       }
@@ -219,7 +220,9 @@ TEST(BinEngine, SymbolBoundAdmitsTheDensestRuns) {
       BinEnc enc(1);
       enc.reserve(n);
       for (std::size_t i = 0; i < n; ++i) enc.put(0, bit);
-      const std::size_t size = enc.finish().size();
+      std::vector<std::uint8_t> coded;
+      enc.finish_into(coded);
+      const std::size_t size = coded.size();
       EXPECT_LE(n, max_symbols(size)) << n << " symbols in " << size << " bytes";
       // ... and is not loose: on a long run, within 10% of the real density.
       if (n >= 10000000) {
@@ -259,4 +262,4 @@ TEST(BinEngine, SymbolBoundHoldsForArbitraryBytes) {
 }
 
 }  // namespace
-}  // namespace quillmere::arans
+}  // namespace quillmere::bin_engine

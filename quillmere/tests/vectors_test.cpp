@@ -3,7 +3,11 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <initializer_list>
+#include <iterator>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "quillmere/compressor.hpp"
 #include "quillmere/decompressor.hpp"
@@ -18,15 +22,46 @@ using namespace testing_data;
 struct VectorCase {
   std::string name, input, container, decoded;
   CodecOptions options;
-  bool exact_container = false;
   bool exact_decoded = false;
 };
 
-Method parse_method(const std::string& s) {
-  if (s == "cdf53") return Method::Cdf53;
-  if (s == "cdf97") return Method::Cdf97;
-  if (s == "db4") return Method::Db4;
-  return Method::Sym4;
+// The manifest lists 192 cases: 16 inputs, 4 wavelets, 3 coders.
+constexpr std::size_t kCaseCount = 192;
+
+// Cases whose container this codec does not reproduce byte for byte, each
+// with the reason. Every other case must match in full, whatever its
+// manifest flag says: the flag only promises what another implementation
+// must match.
+struct KnownDifference {
+  const char* name;
+  const char* reason;
+};
+constexpr KnownDifference kKnownDifferences[] = {
+    // One coefficient of the deepest approximation (index 5) lies within
+    // f32 rounding of a half quantisation step. The db4 kernel sums the
+    // eight products of an output in its own order, and the vector's maker
+    // summed them in another: it stored 2253, this codec quantises to 2254.
+    // The payload lengths agree; the decoded signals agree within rounding.
+    {"14-nonfinite500-db4-cmodel", "db4 summation order moves one coefficient by one step"},
+};
+
+const char* known_difference(const std::string& name) {
+  for (const auto& d : kKnownDifferences) {
+    if (name == d.name) return d.reason;
+  }
+  return nullptr;
+}
+
+// Unknown words in the manifest are failures, not defaults: a misspelt
+// coder would otherwise test Auto under another name.
+template <class T>
+T parse_word(const std::string& row, const std::string& word,
+             std::initializer_list<std::pair<const char*, T>> words) {
+  for (const auto& [text, value] : words) {
+    if (word == text) return value;
+  }
+  ADD_FAILURE() << row << ": unknown word '" << word << "'";
+  return words.begin()->second;
 }
 
 std::vector<VectorCase> load_cases() {
@@ -35,28 +70,31 @@ std::vector<VectorCase> load_cases() {
     VectorCase c;
     c.name = row.at(0);
     c.input = row.at(1);
-    c.options.method = parse_method(row.at(2));
+    c.options.method = parse_word<Method>(c.name, row.at(2), {{"cdf53", Method::Cdf53},
+                                                              {"cdf97", Method::Cdf97},
+                                                              {"db4", Method::Db4},
+                                                              {"sym4", Method::Sym4}});
     c.options.scale = static_cast<std::uint8_t>(std::stoi(row.at(3)));
-    c.options.cutoff = row.at(4) == "low" ? Cutoff::Low : row.at(4) == "medium" ? Cutoff::Medium : Cutoff::High;
-    const auto& coder = row.at(5);
-    c.options.coder = coder == "deflate" ? Coder::Deflate
-                      : coder == "arans" ? Coder::Arans
-                      : coder == "cmodel" ? Coder::CModel
-                                          : Coder::Auto;
+    c.options.cutoff = parse_word<Cutoff>(
+        c.name, row.at(4), {{"low", Cutoff::Low}, {"medium", Cutoff::Medium}, {"high", Cutoff::High}});
+    c.options.coder = parse_word<Coder>(c.name, row.at(5), {{"deflate", Coder::Deflate},
+                                                            {"arans", Coder::Arans},
+                                                            {"cmodel", Coder::CModel},
+                                                            {"auto", Coder::Auto}});
     // Through double, as a Python float becomes the f32 option.
     if (row.at(6) != "none") c.options.quant_multiplier = static_cast<float>(std::strtod(row.at(6).c_str(), nullptr));
     c.container = row.at(7);
     c.decoded = row.at(8);
-    c.exact_container = row.at(9) == "1";
-    c.exact_decoded = row.at(10) == "1";
+    c.exact_decoded = parse_word<bool>(c.name, row.at(10), {{"0", false}, {"1", true}});
     cases.push_back(std::move(c));
   }
   return cases;
 }
 
-TEST(Vectors, ManifestIsPresent) { EXPECT_GE(load_cases().size(), 100u); }
+TEST(Vectors, ManifestIsComplete) { EXPECT_EQ(load_cases().size(), kCaseCount); }
 
 TEST(Vectors, CompressMatchesReference) {
+  std::size_t differing = 0;
   for (const auto& c : load_cases()) {
     SCOPED_TRACE(c.name);
     const auto input = read_f32(data_path("vectors/" + c.input));
@@ -64,17 +102,20 @@ TEST(Vectors, CompressMatchesReference) {
     auto got = compress(input, c.options);
     ASSERT_TRUE(got) << got.error().message();
     ASSERT_GE(got->size(), HEADER_LEN);
-    if (c.exact_container) {
+    if (known_difference(c.name) == nullptr) {
       EXPECT_EQ(*got, want);
-    } else {
-      // Other deflaters write other valid bytes, and db4/sym4 may differ by a
-      // quantisation step now and then: everything but payload_len must match.
-      for (std::size_t i = 0; i < HEADER_LEN; ++i) {
-        if (i >= 32 && i < 36) continue;
-        EXPECT_EQ((*got)[i], want[i]) << "header byte " << i;
-      }
+      continue;
+    }
+    // The known difference must still be one: a case that starts to match
+    // belongs back with the others.
+    ++differing;
+    EXPECT_NE(*got, want) << "matches now; remove it from kKnownDifferences";
+    for (std::size_t i = 0; i < HEADER_LEN; ++i) {
+      if (i >= 32 && i < 36) continue;  // payload_len
+      EXPECT_EQ((*got)[i], want[i]) << "header byte " << i;
     }
   }
+  EXPECT_EQ(differing, std::size(kKnownDifferences));
 }
 
 TEST(Vectors, DecompressMatchesReference) {

@@ -2,11 +2,10 @@
 // lifting constants held to f32.
 #include <algorithm>
 
-#include "buffers.hpp"
 #include "kernel_dispatch.hpp"
 #include "lanes.hpp"
+#include "lifting_scheme.hpp"
 #include "lifting_steps.hpp"
-#include "multi_level.hpp"
 #include "wavelet/lifting.hpp"
 
 namespace wavelet {
@@ -75,7 +74,7 @@ constexpr std::size_t kGrowRows = 256;
 
 // How many rows ahead the fused loops ask for their inputs. The loops are
 // dense enough that the hardware's own prefetching falls behind once the
-// inputs come from memory: a 10^7-sample inverse waited on its details.
+// inputs come from memory: a large inverse level waits on its details.
 constexpr std::size_t kPrefetchAhead = 256;
 
 // Every step in one pass with the rows in registers: the step pipeline
@@ -125,10 +124,10 @@ inline void forward_fused(const float* x, Output s_out, Output d_out, std::size_
   round(lo, false);
   round(lo + kLanes, false);
   round(lo + 2 * kLanes, false);
-  // The outputs grow just ahead of the rows written (see Output): zeroing
-  // much further ahead, 4096 rows of each at a time, made a 10^7-sample
-  // forward transform about 1.5 times slower once the outputs no longer
-  // fit in cache.
+  // The outputs grow just ahead of the rows written (see Output), so a
+  // zeroed line is still in L1 when its rows overwrite it. Zeroing far
+  // ahead lets the lines leave the cache in between once the outputs no
+  // longer fit there, and every value then goes out to memory twice.
   for (std::size_t b = lo; b < hi;) {
     const std::size_t e = std::min(b + kGrowRows, hi);
     s_out.reach(e);
@@ -250,87 +249,12 @@ WAVELET_HOT_KERNEL void inverse_pairs(const float* s, std::size_t s_org, const f
   inverse_span(s, s_org, d, y, y_org, detail::shape_of(n), first, last);
 }
 
-TransformResult<void> check_inverse(std::size_t a, std::size_t d, std::size_t m) noexcept {
-  if (m != a + d) return std::unexpected(TransformError::output_size_mismatch(a + d, m));
-  const std::size_t want_a = std::max<std::size_t>(m / 2 + m % 2, 2);
-  if (a != want_a) return std::unexpected(TransformError::approximate_size_mismatch(a, want_a));
-  const std::size_t want_d = std::max<std::size_t>(m / 2, 2);
-  if (d != want_d) return std::unexpected(TransformError::details_size_mismatch(d, want_d));
-  // What passes has m >= 4, a = ceil(m/2) and d = floor(m/2).
-  return {};
-}
-
-void forward_level(const IncompleteDwtExecutor&, std::span<const float> x, Output s,
-                   Output d) noexcept {
-  forward(x.data(), s, d, detail::shape_of(x.size()));
-}
-
-void inverse_level(const IncompleteDwtExecutor&, std::span<const float> s, std::span<const float> d,
-                   Output y) noexcept {
-  inverse(s.data(), d.data(), y, detail::shape_of(s.size() + d.size()));
-}
-
-constexpr detail::LevelKernels kKernels{forward_level, check_inverse, inverse_level, inverse_pairs};
-constexpr detail::LevelRules kRules{detail::LevelStyle::Lifting, Cdf97::kMinimumInput, &kKernels};
+constexpr detail::LiftingScheme kScheme{
+    Cdf97::kMinimumInput, 10,
+    detail::lifting_kernels<Cdf97::kMinimumInput, forward, inverse>(inverse_pairs)};
 
 }  // namespace
 
-TransformResult<void> Cdf97::execute_forward(std::span<const float> input,
-                                             std::span<float> approximation,
-                                             std::span<float> details) const noexcept {
-  const auto sh =
-      detail::check_split(input.size(), kMinimumInput, approximation.size(), details.size());
-  if (!sh) return std::unexpected(sh.error());
-  forward(input.data(), Output(approximation), Output(details), *sh);
-  return {};
-}
-
-TransformResult<void> Cdf97::execute_forward_with_scratch(std::span<const float> input,
-                                                          std::span<float> approximation,
-                                                          std::span<float> details,
-                                                          std::span<float>) const noexcept {
-  return execute_forward(input, approximation, details);
-}
-
-std::size_t Cdf97::required_scratch_size(std::size_t) const noexcept { return 0; }
-
-DwtSize Cdf97::dwt_size(std::size_t n) const noexcept {
-  return {std::max<std::size_t>(n / 2 + n % 2, 2), std::max<std::size_t>(n / 2, 2)};
-}
-
-TransformResult<void> Cdf97::execute_inverse(std::span<const float> approximation,
-                                             std::span<const float> details,
-                                             std::span<float> output) const noexcept {
-  if (auto fits = check_inverse(approximation.size(), details.size(), output.size()); !fits)
-    return fits;
-  inverse_level(*this, approximation, details, Output(output));
-  return {};
-}
-
-std::size_t Cdf97::idwt_size(std::size_t a, std::size_t d) const noexcept {
-  return std::max<std::size_t>(detail::saturating_add(a, d), 4);
-}
-
-std::size_t Cdf97::filter_length() const noexcept { return 10; }
-
-TransformResult<Dwt> Cdf97::dwt(std::span<const float> signal, std::size_t level) const noexcept {
-  return detail::dwt(*this, kRules, signal, level);
-}
-
-TransformResult<MultiDwt> Cdf97::multi_dwt(std::span<const float> signal,
-                                           std::size_t levels) const noexcept {
-  return detail::multi_dwt(*this, kRules, signal, levels);
-}
-
-TransformResult<std::vector<float>> Cdf97::idwt(std::span<const float> approximation,
-                                                std::span<const float> details) const noexcept {
-  return detail::idwt(*this, kRules, approximation, details);
-}
-
-TransformResult<std::vector<float>> Cdf97::multi_idwt(
-    std::span<const std::span<const float>> details,
-    std::span<const float> approximation) const noexcept {
-  return detail::multi_idwt(*this, kRules, details, approximation);
-}
+const detail::LiftingScheme& Cdf97::scheme() const noexcept { return kScheme; }
 
 }  // namespace wavelet

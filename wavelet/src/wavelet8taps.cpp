@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "filter_bank.hpp"
 #include "kernel_dispatch.hpp"
+#include "multi_level.hpp"
 #include "output.hpp"
 #include "wavelet/filters.hpp"
 
@@ -124,23 +124,21 @@ TransformResult<void> check_inverse(std::size_t a, std::size_t d, std::size_t m)
   return {};
 }
 
-void forward_level(const IncompleteDwtExecutor& self, std::span<const float> x, Output a,
+void forward_level(const SingleLevelDwtExecutor& self, std::span<const float> x, Output a,
                    Output d) noexcept {
   const auto& bank = static_cast<const Wavelet8Taps&>(self);
   analyse(x, a, d, half_length(x.size()), bank.low_pass(), bank.high_pass(), bank.border_mode());
 }
 
-void inverse_level(const IncompleteDwtExecutor& self, std::span<const float> a,
+void inverse_level(const SingleLevelDwtExecutor& self, std::span<const float> a,
                    std::span<const float> d, Output y) noexcept {
   const auto& bank = static_cast<const Wavelet8Taps&>(self);
   synthesise(a.data(), d.data(), y, a.size(), bank.low_pass(), bank.high_pass());
 }
 
-}  // namespace
+constexpr detail::LevelKernels kKernels{forward_level, check_inverse, inverse_level, nullptr};
 
-namespace detail {
-const LevelKernels kFilterBankKernels{forward_level, check_inverse, inverse_level, nullptr};
-}  // namespace detail
+}  // namespace
 
 Wavelet8Taps::Wavelet8Taps(BorderMode border, const std::array<float, kTaps>& low_pass) noexcept
     : border_(border), lo_(low_pass), hi_(low_pass_to_high(low_pass)) {}
@@ -161,15 +159,6 @@ TransformResult<void> Wavelet8Taps::execute_forward(std::span<const float> input
   return {};
 }
 
-TransformResult<void> Wavelet8Taps::execute_forward_with_scratch(std::span<const float> input,
-                                                                 std::span<float> approximation,
-                                                                 std::span<float> details,
-                                                                 std::span<float>) const noexcept {
-  return execute_forward(input, approximation, details);
-}
-
-std::size_t Wavelet8Taps::required_scratch_size(std::size_t) const noexcept { return 0; }
-
 DwtSize Wavelet8Taps::dwt_size(std::size_t n) const noexcept {
   return {half_length(n), half_length(n)};
 }
@@ -188,5 +177,7 @@ std::size_t Wavelet8Taps::idwt_size(std::size_t a, std::size_t) const noexcept {
 }
 
 std::size_t Wavelet8Taps::filter_length() const noexcept { return kTaps; }
+
+const detail::LevelKernels* Wavelet8Taps::level_kernels() const noexcept { return &kKernels; }
 
 }  // namespace wavelet

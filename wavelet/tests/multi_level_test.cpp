@@ -231,20 +231,12 @@ TEST(MultiDwt, LevelsMatchTheSpanKernelsBitForBit) {
 }
 
 // A single-level executor known only through its interface.
-class Forwarding final : public IncompleteDwtExecutor {
+class Forwarding final : public SingleLevelDwtExecutor {
  public:
   explicit Forwarding(DwtHandle inner) : inner_(std::move(inner)) {}
   TransformResult<void> execute_forward(std::span<const float> x, std::span<float> a,
                                         std::span<float> d) const noexcept override {
     return inner_->execute_forward(x, a, d);
-  }
-  TransformResult<void> execute_forward_with_scratch(std::span<const float> x, std::span<float> a,
-                                                     std::span<float> d,
-                                                     std::span<float> s) const noexcept override {
-    return inner_->execute_forward_with_scratch(x, a, d, s);
-  }
-  std::size_t required_scratch_size(std::size_t n) const noexcept override {
-    return inner_->required_scratch_size(n);
   }
   DwtSize dwt_size(std::size_t n) const noexcept override { return inner_->dwt_size(n); }
   TransformResult<void> execute_inverse(std::span<const float> a, std::span<const float> d,
@@ -260,8 +252,8 @@ class Forwarding final : public IncompleteDwtExecutor {
   DwtHandle inner_;
 };
 
-TEST(CompletedDwtExecutor, AnyInnerExecutorGivesTheSameResults) {
-  const CompletedDwtExecutor foreign(std::make_shared<const Forwarding>(sym4()));
+TEST(MultiLevelAdapter, AnyInnerExecutorGivesTheSameResults) {
+  const MultiLevelAdapter foreign(std::make_shared<const Forwarding>(sym4()));
   const DwtHandle own = sym4();
   EXPECT_EQ(foreign.filter_length(), 8u);
   for (std::size_t n : {8u, 1001u, 4100u}) {

@@ -14,32 +14,26 @@
 #include <cstdint>
 #include <expected>
 #include <span>
+#include <string_view>
 #include <vector>
 
-#include "quillmere/bin_engine.hpp"
-
 namespace quillmere::arans {
+
+enum class [[nodiscard]] AransError : std::uint8_t { Truncated, BadLength, OutOfMemory };
+
+constexpr std::string_view message(AransError error) noexcept {
+  switch (error) {
+    case AransError::Truncated: return "Stream truncated";
+    case AransError::BadLength: return "Inconsistent or oversized length in stream";
+    case AransError::OutOfMemory: return "out of memory";
+  }
+  return "Unknown arans error";
+}
 
 // Never fails; std::bad_alloc is the only exception it can raise.
 std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> data);
 
 std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
     std::span<const std::uint8_t> stream);
-
-// Engine output of one plane with 2^(8 + c) contexts; empty for an empty
-// plane. `context_bits` must be at most 8 (std::invalid_argument otherwise:
-// a caller's bug, never a property of data).
-std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane,
-                                       std::uint8_t context_bits);
-
-// Exactly n bytes, or the first error. A context-bits value above 8 is
-// BadLength, as in a stream header.
-std::expected<std::vector<std::uint8_t>, AransError> decode_plane(
-    std::span<const std::uint8_t> coded, std::size_t n, std::uint8_t context_bits);
-
-// One unsigned LEB128 value starting at `position`, which is advanced past
-// the bytes read (also on error). Bits above bit 63 are dropped.
-std::expected<std::uint64_t, AransError> rv(std::span<const std::uint8_t> stream,
-                                             std::size_t& position);
 
 }  // namespace quillmere::arans

@@ -71,6 +71,7 @@ struct SearchResult {
   Distortion wavelet;                    // container alone against the originals
   Distortion corrected;                  // after the corrections (== wavelet if none)
   std::size_t corrected_samples = 0;
+  std::size_t candidates_judged = 0;     // multipliers run through the decoder's arithmetic
   std::size_t total_bytes() const noexcept { return container.size() + corrections.size(); }
 };
 

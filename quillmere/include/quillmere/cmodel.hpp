@@ -16,12 +16,13 @@
 
 namespace quillmere::cmodel {
 
-enum class [[nodiscard]] CModelError : std::uint8_t { Truncated, BadLength };
+enum class [[nodiscard]] CModelError : std::uint8_t { Truncated, BadLength, OutOfMemory };
 
 constexpr std::string_view message(CModelError error) noexcept {
   switch (error) {
     case CModelError::Truncated: return "Stream truncated";
     case CModelError::BadLength: return "Inconsistent length in coefficient stream";
+    case CModelError::OutOfMemory: return "out of memory";
   }
   return "Unknown coefficient model error";
 }
@@ -32,7 +33,6 @@ constexpr std::string_view message(CModelError error) noexcept {
 // tree's nodes 1 to 2^b - 1.
 struct Layout {
   std::vector<std::size_t> offsets;
-  std::vector<std::uint32_t> bits;
   std::size_t total = 0;
 };
 
@@ -42,27 +42,18 @@ Layout layout(std::span<const std::uint32_t> bits);
 // raises std::invalid_argument. Otherwise only std::bad_alloc can escape.
 std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int16_t>> bands);
 
-// K owned bands of exactly lengths[i] coefficients, or the first error.
-std::expected<std::vector<std::vector<std::int16_t>>, CModelError> decode_coeffs(
-    std::span<const std::uint8_t> stream, std::span<const std::size_t> lengths);
-
-// The same decoding into one caller-owned buffer, bands back to back;
+// Decodes into one caller-owned buffer, bands back to back;
 // out.size() must equal the sum of the lengths (BadLength otherwise). On an
 // error the contents of `out` are unspecified.
 std::expected<void, CModelError> decode_coeffs_into(std::span<const std::uint8_t> stream,
                                                     std::span<const std::size_t> lengths,
                                                     std::span<std::int16_t> out);
 
-// Every test decode_coeffs makes before its first coded bit, in the same
-// order and with the same errors, including the capacity bound below.
+// Every test decoding makes before its first coded bit, in the same
+// order and with the same errors, including the bound on what the coded
+// bytes can deliver (max_symbols).
 // Passing it is what makes allocating the output worth while.
 std::expected<void, CModelError> preflight(std::span<const std::uint8_t> stream,
                                            std::span<const std::size_t> lengths);
-
-// A necessary condition needing only sizes: whether a stream of this many
-// bytes could hold this many coefficients at all. False means decoding must
-// end in Truncated (unless the header is refused first; preflight() keeps
-// that order exactly).
-bool could_hold(std::size_t stream_size, std::size_t coefficients) noexcept;
 
 }  // namespace quillmere::cmodel

@@ -1,10 +1,11 @@
 // The executor interfaces every wavelet implements, and the records a
 // decomposition is returned in.
 //
-// Interface order is fixed: DwtForwardExecutor, DwtInverseExecutor, then
-// IncompleteDwtExecutor (both, plus filter_length) and DwtExecutor (plus the
-// one-level and multi-level drivers). Executors are immutable, so one handle
-// may be shared by any number of threads; every operation owns its buffers.
+// DwtForwardExecutor and DwtInverseExecutor are one level each way;
+// SingleLevelDwtExecutor is both plus filter_length; DwtExecutor adds the
+// one-level and multi-level drivers on top. Executors are immutable, so one
+// handle may be shared by any number of threads; every operation owns its
+// buffers.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,10 @@
 #include "wavelet/error.hpp"
 
 namespace wavelet {
+
+namespace detail {
+struct LevelKernels;
+}  // namespace detail
 
 // Coefficient counts of one level.
 struct DwtSize {
@@ -50,11 +55,6 @@ class DwtForwardExecutor {
   [[nodiscard]] virtual TransformResult<void> execute_forward(
       std::span<const float> input, std::span<float> approximation,
       std::span<float> details) const noexcept = 0;
-  // The same; no executor here needs scratch memory.
-  [[nodiscard]] virtual TransformResult<void> execute_forward_with_scratch(
-      std::span<const float> input, std::span<float> approximation, std::span<float> details,
-      std::span<float> scratch) const noexcept = 0;
-  virtual std::size_t required_scratch_size(std::size_t input_length) const noexcept = 0;
   virtual DwtSize dwt_size(std::size_t input_length) const noexcept = 0;
 };
 
@@ -72,14 +72,25 @@ class DwtInverseExecutor {
                                 std::size_t details_length) const noexcept = 0;
 };
 
-class IncompleteDwtExecutor : public DwtForwardExecutor, public DwtInverseExecutor {
+// One level each way and the nominal filter length, without the multi-level
+// operations (MultiLevelAdapter adds them to any such executor).
+class SingleLevelDwtExecutor : public DwtForwardExecutor, public DwtInverseExecutor {
  public:
-  // The nominal filter length: what the codec pads short signals to and
-  // picks level counts from.
+  // The longer analysis filter's length, rounded up to even: 6 for CDF
+  // 5/3, 10 for CDF 9/7, the tap count for a filter bank. The lifting
+  // schemes accept shorter inputs than this; a filter bank does not.
   virtual std::size_t filter_length() const noexcept = 0;
+
+ private:
+  friend class MultiLevelAdapter;
+  // Unchecked kernels that let MultiLevelAdapter's drivers write levels into
+  // buffers that grow as they are written instead of zero-filled ones. The
+  // default, none, drives the executor through execute_forward and
+  // execute_inverse, which gives the same values.
+  virtual const detail::LevelKernels* level_kernels() const noexcept { return nullptr; }
 };
 
-class DwtExecutor : public IncompleteDwtExecutor {
+class DwtExecutor : public SingleLevelDwtExecutor {
  public:
   // The deepest level of a `level`-deep decomposition (0 and 1 mean one).
   [[nodiscard]] virtual TransformResult<Dwt> dwt(std::span<const float> signal,

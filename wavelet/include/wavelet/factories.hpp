@@ -1,4 +1,4 @@
-// The four wavelets the codec offers, each behind a shared handle:
+// The four wavelets this library builds, each behind a shared handle:
 //   cdf53  make_cdf53_f32()                          filter_length 6
 //   cdf97  make_cdf97_f32()                          filter_length 10
 //   db4    make_daubechies_f32(DaubechiesFamily::Db4, BorderMode::Wrap)  8

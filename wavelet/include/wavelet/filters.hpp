@@ -4,7 +4,8 @@
 // Tables are kept in f64 in the published order: in analysis the first tap
 // multiplies the earliest sample of a window, in synthesis it feeds the
 // earliest output sample. Executors convert each tap to the nearest f32.
-// Only the 8-tap members (db4, sym4) are held: they are all the codec uses.
+// Only the 8-tap members (db4, sym4) are held: Wavelet8Taps is the only
+// filter bank here, so no other member could be built into an executor.
 #pragma once
 
 #include <array>

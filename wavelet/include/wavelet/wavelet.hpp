@@ -2,10 +2,10 @@
 #pragma once
 
 #include "wavelet/border_mode.hpp"
-#include "wavelet/completed.hpp"
 #include "wavelet/error.hpp"
 #include "wavelet/executor.hpp"
 #include "wavelet/factories.hpp"
 #include "wavelet/filters.hpp"
 #include "wavelet/lifting.hpp"
+#include "wavelet/multi_level_adapter.hpp"
 #include "wavelet/wavelet8taps.hpp"

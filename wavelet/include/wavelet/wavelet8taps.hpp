@@ -15,7 +15,7 @@
 
 namespace wavelet {
 
-class Wavelet8Taps final : public IncompleteDwtExecutor {
+class Wavelet8Taps final : public SingleLevelDwtExecutor {
  public:
   static constexpr std::size_t kTaps = 8;
 
@@ -25,10 +25,6 @@ class Wavelet8Taps final : public IncompleteDwtExecutor {
   TransformResult<void> execute_forward(std::span<const float> input,
                                         std::span<float> approximation,
                                         std::span<float> details) const noexcept override;
-  TransformResult<void> execute_forward_with_scratch(
-      std::span<const float> input, std::span<float> approximation, std::span<float> details,
-      std::span<float> scratch) const noexcept override;
-  std::size_t required_scratch_size(std::size_t input_length) const noexcept override;
   DwtSize dwt_size(std::size_t input_length) const noexcept override;
   // Adds into output (callers pass zeros) rather than overwriting it.
   TransformResult<void> execute_inverse(std::span<const float> approximation,
@@ -44,6 +40,8 @@ class Wavelet8Taps final : public IncompleteDwtExecutor {
   const std::array<float, kTaps>& high_pass() const noexcept { return hi_; }
 
  private:
+  const detail::LevelKernels* level_kernels() const noexcept override;
+
   BorderMode border_;
   std::array<float, kTaps> lo_;
   std::array<float, kTaps> hi_;

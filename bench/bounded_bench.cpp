@@ -1,0 +1,169 @@
+// Bounded compression against plain compression at the options it settles
+// on, same run, 10^6-sample realistic signals; then compress time at large
+// multipliers, with the saturation rule decided from one transform (now)
+// and by re-running whole passes one level at a time (before).
+// Prints medians of wall-clock time; not a test.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "quillmere/bounded_search.hpp"
+#include "quillmere/compressor.hpp"
+#include "quillmere/decompressor.hpp"
+#include "quillmere/detail/compress_core.hpp"
+#include "quillmere/quantizer.hpp"
+
+namespace {
+
+using namespace quillmere;
+using Clock = std::chrono::steady_clock;
+
+double median_seconds(int runs, const std::function<void()>& f) {
+  f();  // warm-up
+  std::vector<double> t;
+  for (int i = 0; i < runs; ++i) {
+    const auto start = Clock::now();
+    f();
+    t.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  std::sort(t.begin(), t.end());
+  return t[t.size() / 2];
+}
+
+// Speech-like: chirps and bursts over a slow drift, plus noise (as codec_bench).
+std::vector<float> speech_like(std::size_t n) {
+  std::mt19937 rng(42);
+  std::normal_distribution<float> noise(0.0f, 0.01f);
+  std::vector<float> x(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const float t = static_cast<float>(i) / 16000.0f;
+    const float envelope = 0.5f + 0.5f * std::sin(2.0f * 3.14159f * 3.0f * t);
+    x[i] = envelope * std::sin(2.0f * 3.14159f * (200.0f + 400.0f * t) * t) +
+           0.3f * std::sin(2.0f * 3.14159f * 0.5f * t) + noise(rng);
+  }
+  return x;
+}
+
+// ECG-like: a narrow QRS spike and a broad T wave per beat at 500 Hz over
+// baseline wander and noise, in millivolts.
+std::vector<float> ecg_like(std::size_t n) {
+  std::mt19937 rng(7);
+  std::normal_distribution<float> noise(0.0f, 0.02f);
+  std::vector<float> x(n);
+  const double beat = 0.8 * 500.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double p = std::fmod(static_cast<double>(i), beat) / beat;
+    const double qrs = 1.2 * std::exp(-std::pow((p - 0.3) / 0.012, 2.0));
+    const double tw = 0.3 * std::exp(-std::pow((p - 0.6) / 0.05, 2.0));
+    const double wander = 0.15 * std::sin(2.0 * 3.14159265 * 0.3 * static_cast<double>(i) / 500.0);
+    x[i] = static_cast<float>(qrs + tw + wander) + noise(rng);
+  }
+  return x;
+}
+
+// Seismic-like: a random walk with bursts of stronger noise.
+std::vector<float> seismic_like(std::size_t n) {
+  std::mt19937 rng(11);
+  std::normal_distribution<float> step(0.0f, 1.0f);
+  std::vector<float> x(n);
+  float v = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool burst = (i / 50000) % 5 == 2;
+    v = 0.999f * v + step(rng) * (burst ? 8.0f : 1.0f);
+    x[i] = v;
+  }
+  return x;
+}
+
+double range_of(const std::vector<float>& x) {
+  const auto [lo, hi] = std::minmax_element(x.begin(), x.end());
+  return static_cast<double>(*hi) - static_cast<double>(*lo);
+}
+
+struct BoundCase {
+  const char* name;
+  Bounds (*make)(double range);
+};
+
+// The old rule, kept here only to measure it: whole passes, entropy coding
+// included, one level at a time until nothing saturates.
+std::size_t compress_stepping_down(const std::vector<float>& x, const CodecOptions& o) {
+  std::uint8_t levels = pick_levels(x.size(), o.method);
+  auto enc = detail::compress_core(x, o, levels);
+  while (enc && enc->saturated && levels > 1) {
+    --levels;
+    enc = detail::compress_core(x, o, levels);
+  }
+  return enc ? enc->payload.size() : 0;
+}
+
+}  // namespace
+
+int main() {
+  constexpr std::size_t n = 1000000;
+  constexpr int runs = 5;
+  const double mb = static_cast<double>(n) * 4.0 / 1e6;
+  const std::pair<const char*, std::vector<float>> signals[] = {
+      {"speech", speech_like(n)}, {"ecg", ecg_like(n)}, {"seismic", seismic_like(n)}};
+  const BoundCase cases[] = {
+      {"max_error 0.1%", [](double r) { Bounds b; b.max_error = 0.001 * r; return b; }},
+      {"max_error 1%", [](double r) { Bounds b; b.max_error = 0.01 * r; return b; }},
+      {"rmse 0.1%", [](double r) { Bounds b; b.rmse = 0.001 * r; return b; }},
+      {"prd 1%", [](double) { Bounds b; b.prd = 1.0; return b; }},
+      {"psnr 60 dB", [](double) { Bounds b; b.psnr = 60.0; return b; }},
+      {"bits/sample 3", [](double) { Bounds b; b.bits_per_sample = 3.0; return b; }},
+  };
+
+  std::printf("Bounded compress vs plain compress at the settled options (cdf97, cmodel),\n"
+              "10^6 samples, median of %d, wall-clock MB/s of float32 input\n\n", runs);
+  std::printf("%-8s %-15s %10s %10s %7s %9s %9s %10s\n", "signal", "bound", "bounded", "plain",
+              "ratio", "bytes", "fixes", "multiplier");
+  for (const auto& [name, x] : signals) {
+    const double range = range_of(x);
+    for (const BoundCase& bc : cases) {
+      SearchRequest req;
+      req.samples = x;
+      req.originals = Originals::of_float(x);
+      req.bounds = bc.make(range);
+      auto res = bounded_compress(req);
+      if (!res) {
+        std::printf("%-8s %-15s failed: %s\n", name, bc.name, res.error().message().c_str());
+        continue;
+      }
+      const double t_bounded = median_seconds(runs, [&] { (void)bounded_compress(req); });
+      const CodecOptions settled = res->options;
+      const double t_plain = median_seconds(runs, [&] { (void)compress(x, settled); });
+      std::printf("%-8s %-15s %10.1f %10.1f %7.2f %9zu %9zu %10.2f\n", name, bc.name,
+                  mb / t_bounded, mb / t_plain, t_plain / t_bounded, res->total_bytes(),
+                  res->corrected_samples, static_cast<double>(*settled.quant_multiplier));
+    }
+  }
+
+  std::printf("\nLarge multipliers, scale 6, 720,000-sample seismic-like trace, cdf97 cmodel,\n"
+              "compress wall-clock MB/s (median of %d): one transform decides the depth (now)\n"
+              "against whole passes re-run one level at a time (before)\n\n", runs);
+  const auto trace = seismic_like(720000);
+  const double mb_trace = 720000.0 * 4.0 / 1e6;
+  std::printf("%-10s %7s %10s %10s %12s\n", "multiplier", "levels", "now", "before", "decompress");
+  for (const float m : {4096.0f, 8192.0f, 16384.0f, 32768.0f, 65536.0f}) {
+    CodecOptions o;
+    o.scale = 6;
+    o.quant_multiplier = m;
+    auto c = compress(trace, o);
+    if (!c) {
+      std::printf("%-10.0f refused: %s\n", static_cast<double>(m), c.error().message().c_str());
+      continue;
+    }
+    const double t_now = median_seconds(runs, [&] { (void)compress(trace, o); });
+    const double t_before = median_seconds(runs, [&] { (void)compress_stepping_down(trace, o); });
+    const double t_dec = median_seconds(runs, [&] { (void)decompress(*c); });
+    std::printf("%-10.0f %7d %10.1f %10.1f %12.1f\n", static_cast<double>(m), (*c)[12],
+                mb_trace / t_now, mb_trace / t_before, mb_trace / t_dec);
+  }
+  return 0;
+}

@@ -1,0 +1,188 @@
+"""Every codec held to a point-wise bound: the smallest bytes whose decoded
+samples all lie within `max |error| <= fraction x range` of the original.
+
+How each codec is held to the bound is what its users would do:
+* Quillmere: `quillmere_tools.compress_to_target(max_error=...)` over every
+  method and coder, once with the default scale (its dead zone) and once with
+  scale 6 (none); the smaller `.container` counts, decoded through
+  `quillmere_tools.decompress` where the tools have it;
+* pysz and zfpy: their own absolute modes (SZ3's absolute error bound, zfp's
+  fixed accuracy), given the bound itself;
+* the peers without an absolute mode (PyWavelets + int16 + zlib, BitRound +
+  Blosc, Quantize + Zlib): the smallest setting of their sweep whose decoded
+  error meets the bound, chosen after the fact (a user would need the same
+  search to find it);
+* pcodec: lossless, so it meets every bound; shown, not counted as a peer.
+Every result is decoded and its maximum error measured; a codec whose own
+mode overshoots the bound is reported as violating it and not counted.
+"""
+
+from __future__ import annotations
+
+import math
+import sys
+import time
+from dataclasses import dataclass, field
+from typing import Dict, List, Optional, Tuple
+
+import numpy as np
+
+import signals as sigs
+from compare_codecs import Codec, value_range
+from compare_quillmere import Quillmere, decode_tools_container
+
+MAX_ERROR_TARGETS = (1e-3, 1e-2)
+BOUND_MODE = ("pysz", "zfpy")
+QUILLMERE_SCALES = (11, 6)
+
+
+@dataclass
+class Cell:
+    codec: str
+    how: str                  # "search", "bound mode", "swept", "lossless"
+    setting: str = ""
+    size: int = 0             # 0: nothing meets the bound
+    max_err: float = float("nan")
+    rmse: float = float("nan")
+    wall_s: float = float("nan")  # wall-clock of the compress call(s) that found it
+    violated: bool = False
+    note: str = ""
+
+    @property
+    def counts(self) -> bool:
+        return self.size > 0 and not self.violated
+
+    @property
+    def peak_to_rms(self) -> float:
+        return self.max_err / self.rmse if self.rmse > 0 else float("nan")
+
+
+@dataclass
+class MaxErrorResult:
+    signal: str
+    kind: str
+    n: int
+    fraction: float
+    bound: float
+    cells: Dict[str, Cell] = field(default_factory=dict)
+
+    @property
+    def raw_bytes(self) -> int:
+        return 4 * self.n
+
+    def best_peer(self) -> Optional[Cell]:
+        peers = [c for c in self.cells.values()
+                 if c.codec != "quillmere" and c.how != "lossless" and c.counts]
+        return min(peers, key=lambda c: c.size) if peers else None
+
+    def quillmere_over_best(self) -> float:
+        """Quillmere's size over the best lossy peer's: below 1 is smaller."""
+        q, b = self.cells.get("quillmere"), self.best_peer()
+        if q is None or b is None or not q.counts:
+            return float("nan")
+        return q.size / b.size
+
+
+def errors(x: np.ndarray, y: np.ndarray) -> Tuple[float, float]:
+    """Maximum absolute error and RMSE, in float64 over the float32 samples."""
+    y = np.asarray(y).reshape(-1)
+    if y.shape != x.shape:
+        raise ValueError(f"decoded {y.shape} samples for an input of {x.shape}")
+    d = y.astype(np.float64) - x.astype(np.float64)
+    return float(np.max(np.abs(d))), math.sqrt(float(np.mean(d * d)))
+
+
+def _timed(fn):
+    t0 = time.perf_counter()
+    out = fn()
+    return out, time.perf_counter() - t0
+
+
+def quillmere_cell(x: np.ndarray, bound: float) -> Cell:
+    import quillmere_tools
+    from quillmere_tools import Settings
+    best: Optional[Cell] = None
+    notes = []
+    total = 0.0
+    for scale in QUILLMERE_SCALES:
+        try:
+            res, wall = _timed(lambda: quillmere_tools.compress_to_target(
+                x, max_error=bound, settings=Settings(scale=scale),
+                methods=list(Quillmere.METHODS), coders=list(Quillmere.CODERS)))
+        except quillmere_tools.TargetNotMet as exc:
+            notes.append(f"scale {scale}: {exc}")
+            continue
+        total += wall
+        blob = bytes(res.container)
+        m, r = errors(x, decode_tools_container(blob))
+        s = res.settings
+        cell = Cell("quillmere", "search",
+                    f"{s.method}/{s.coder} scale {s.scale} qm {s.quant_multiplier:.5g}",
+                    len(blob), m, r, violated=not m <= bound)
+        if best is None or (cell.counts, -cell.size) > (best.counts, -best.size):
+            best = cell
+    if best is None:
+        return Cell("quillmere", "search", note="; ".join(notes) or "no result")
+    best.wall_s = total
+    return best
+
+
+def bound_mode_cell(codec: Codec, x: np.ndarray, bound: float) -> Cell:
+    """pysz and zfpy take the bound as their setting."""
+    try:
+        blob, wall = _timed(lambda: codec.encode(x, bound))
+        m, r = errors(x, codec.decode(blob, bound, x.size))
+    except Exception as exc:  # a peer refusing the bound is a result, not a crash
+        return Cell(codec.name, "bound mode", codec.describe(bound), note=repr(exc))
+    violated = not m <= bound
+    return Cell(codec.name, "bound mode", codec.describe(bound), codec.nbytes(blob), m, r, wall,
+                violated, note=f"max error {m / bound:.4g} x the bound" if violated else "")
+
+
+def sweep_max_errors(codec: Codec, x: np.ndarray, sig: sigs.Signal) -> List[Cell]:
+    """Every setting of the codec's sweep with its size and decoded errors;
+    long signals get every other setting, as in the RMSE sweeps."""
+    cells = []
+    long_signal = sig.throughput_only or x.size >= 500_000
+    for fam in codec.families(x, sig):
+        settings = fam.settings[::2] if long_signal and len(fam.settings) > 8 else fam.settings
+        for s in settings:
+            try:
+                blob, wall = _timed(lambda: codec.encode(x, s))
+                m, r = errors(x, codec.decode(blob, s, x.size))
+            except Exception as exc:
+                print(f"#   {codec.name} {codec.describe(s)}: {exc!r}", file=sys.stderr)
+                continue
+            how = "lossless" if codec.lossless else "swept"
+            cells.append(Cell(codec.name, how, codec.describe(s), codec.nbytes(blob), m, r, wall))
+    return cells
+
+
+def smallest_within(swept: List[Cell], bound: float, name: str) -> Cell:
+    ok = [c for c in swept if c.max_err <= bound]
+    if not ok:
+        how = swept[0].how if swept else "swept"
+        return Cell(name, how, note="no swept setting meets the bound")
+    return min(ok, key=lambda c: c.size)
+
+
+def run_max_error(sig: sigs.Signal, codecs: List[Codec], log) -> List[MaxErrorResult]:
+    x = sig.load()
+    r = value_range(x)
+    results = [MaxErrorResult(sig.name, sig.kind, x.size, f, f * r) for f in MAX_ERROR_TARGETS]
+    for codec in codecs:
+        if codec.name == "memcpy":
+            continue
+        t0 = time.perf_counter()
+        if codec.name == "quillmere":
+            for res in results:
+                res.cells[codec.name] = quillmere_cell(x, res.bound)
+        elif codec.name in BOUND_MODE:
+            for res in results:
+                res.cells[codec.name] = bound_mode_cell(codec, x, res.bound)
+        else:
+            swept = sweep_max_errors(codec, x, sig)
+            for res in results:
+                res.cells[codec.name] = smallest_within(swept, res.bound, codec.name)
+        log(f"#   {sig.name}: {codec.name} at max error in {time.perf_counter() - t0:.1f} s")
+    return results

@@ -1,0 +1,218 @@
+// The HDF5 entry points: the filter class that H5PLget_plugin_info hands to
+// the host, its can_apply and set_local callbacks, and the filter function.
+// Every path returns HDF5's failure value with a message on the host's error
+// stack; nothing throws out of here and no input ends the host process.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "chunk_codec.hpp"
+#include "filter_params.hpp"
+#include "hdf5_abi.hpp"
+#include "host_hdf5.hpp"
+#include "quillmere/header.hpp"
+
+namespace quillmere::hdf5 {
+namespace {
+
+using h5abi::hid_t;
+
+// Room for more cd_values than any layout uses, so an oversized set is
+// reported by its true count rather than cut to size.
+constexpr std::size_t kReadCapacity = 32;
+
+const char* class_name(int type_class) noexcept {
+  static constexpr std::array<const char*, 12> names = {
+      "integer", "float", "time", "string", "bitfield", "opaque", "compound",
+      "reference", "enum", "variable-length", "array", "complex"};
+  return type_class >= 0 && static_cast<std::size_t>(type_class) < names.size() ? names[type_class]
+                                                                                 : "unknown";
+}
+
+// The element type a dataset's file type maps to, or a message why none.
+std::expected<ElementType, std::string> element_of(hid_t type_id) {
+  const HostApi& api = host();
+  const int type_class = api.type_class(type_id);
+  const std::size_t size = api.type_size(type_id);
+  const int order = api.type_order(type_id);
+  if (type_class != h5abi::kClassFloat || (size != 4 && size != 8) ||
+      (order != h5abi::kOrderLittle && order != h5abi::kOrderBig)) {
+    return std::unexpected(std::string("quillmere filter: only float32 and float64 datasets can be "
+                                       "compressed; this dataset's elements are ") +
+                           class_name(type_class) + " of " + std::to_string(size) + " bytes");
+  }
+  const bool big = order == h5abi::kOrderBig;
+  if (size == 4) return big ? ElementType::F32BE : ElementType::F32LE;
+  return big ? ElementType::F64BE : ElementType::F64LE;
+}
+
+struct DcplFilter {
+  unsigned flags = 0;
+  std::size_t count = 0;
+  std::array<unsigned, kReadCapacity> values{};
+};
+
+std::expected<DcplFilter, std::string> read_filter(hid_t dcpl_id) {
+  DcplFilter f;
+  f.count = f.values.size();
+  unsigned config = 0;
+  if (host().get_filter(dcpl_id, kFilterId, &f.flags, &f.count, f.values.data(), 0, nullptr,
+                        &config) < 0) {
+    return std::unexpected(std::string("quillmere filter: cannot read its cd_values from the "
+                                       "dataset creation property list"));
+  }
+  return f;
+}
+
+std::expected<FilterParams, std::string> params_of(const DcplFilter& f) {
+  if (f.count > f.values.size()) {
+    return std::unexpected(ParamError{ParamError::Kind::Count, 0, f.count}.message());
+  }
+  auto p = parse_params(std::span<const unsigned>(f.values.data(), f.count));
+  if (!p) return std::unexpected(p.error().message());
+  return *p;
+}
+
+constexpr const char* kNoHost =
+    "quillmere filter: the host's HDF5 type and property functions could not be found";
+
+h5abi::htri_t can_apply(hid_t dcpl_id, hid_t type_id, hid_t /*space_id*/) {
+  try {
+    if (!host().has_type_queries()) {
+      push_error(__func__, __LINE__, kNoHost);
+      return -1;
+    }
+    if (auto element = element_of(type_id); !element) {
+      push_error(__func__, __LINE__, element.error().c_str());
+      return -1;
+    }
+    auto filter = read_filter(dcpl_id);
+    if (!filter) {
+      push_error(__func__, __LINE__, filter.error().c_str());
+      return -1;
+    }
+    auto params = params_of(*filter);
+    if (!params) {
+      push_error(__func__, __LINE__, params.error().c_str());
+      return -1;
+    }
+    if (auto writable = check_writable(*params); !writable) {
+      push_error(__func__, __LINE__, writable.error().message().c_str());
+      return -1;
+    }
+    return 1;
+  } catch (const std::exception&) {
+    push_error(__func__, __LINE__, "quillmere filter: out of memory");
+    return -1;
+  }
+}
+
+std::expected<std::uint32_t, std::string> chunk_samples_of(hid_t dcpl_id) {
+  std::array<h5abi::hsize_t, h5abi::kMaxRank> dims{};
+  const int rank = host().get_chunk(dcpl_id, h5abi::kMaxRank, dims.data());
+  if (rank <= 0 || rank > h5abi::kMaxRank)
+    return std::unexpected(std::string("quillmere filter: the dataset has no chunk shape"));
+  // Both factors stay at or below 2^31 - 1, so no product can wrap.
+  std::uint64_t samples = 1;
+  for (int i = 0; i < rank; ++i) {
+    if (dims[i] == 0 || dims[i] > kMaxSampleCount || samples * dims[i] > kMaxSampleCount) {
+      return std::unexpected(
+          std::string("quillmere filter: a chunk must hold 1 to 2147483647 elements"));
+    }
+    samples *= dims[i];
+  }
+  return static_cast<std::uint32_t>(samples);
+}
+
+// The dataset's cd_values with what a reader needs and the writer's values
+// cannot say filled in: the element type and the samples in a chunk.
+std::expected<DcplFilter, std::string> localised(hid_t dcpl_id, hid_t type_id) {
+  auto element = element_of(type_id);
+  if (!element) return std::unexpected(element.error());
+  auto filter = read_filter(dcpl_id);
+  if (!filter) return std::unexpected(filter.error());
+  if (auto params = params_of(*filter); !params) return std::unexpected(params.error());
+  auto samples = chunk_samples_of(dcpl_id);
+  if (!samples) return std::unexpected(samples.error());
+  filter->values[param::kElement] = static_cast<unsigned>(*element);
+  filter->values[param::kChunkSamples] = *samples;
+  return *filter;
+}
+
+h5abi::herr_t set_local(hid_t dcpl_id, hid_t type_id, hid_t /*space_id*/) {
+  try {
+    const HostApi& api = host();
+    if (!api.has_type_queries()) {
+      push_error(__func__, __LINE__, kNoHost);
+      return -1;
+    }
+    auto filter = localised(dcpl_id, type_id);
+    if (!filter) {
+      push_error(__func__, __LINE__, filter.error().c_str());
+      return -1;
+    }
+    const unsigned* words = filter->values.data();
+    if (api.modify_filter(dcpl_id, kFilterId, filter->flags, kParamCount, words) < 0) {
+      push_error(__func__, __LINE__, "quillmere filter: cannot store its cd_values");
+      return -1;
+    }
+    return 0;
+  } catch (const std::exception&) {
+    push_error(__func__, __LINE__, "quillmere filter: out of memory");
+    return -1;
+  }
+}
+
+std::size_t run_filter(unsigned flags, std::size_t cd_nelmts, const unsigned cd_values[],
+                       std::size_t nbytes, std::size_t* buf_size, void** buf) {
+  try {
+    auto params = parse_params(std::span<const unsigned>(cd_values, cd_values ? cd_nelmts : 0));
+    if (!params) {
+      push_error(__func__, __LINE__, params.error().message().c_str());
+      return 0;
+    }
+    const std::span<const std::uint8_t> in(static_cast<const std::uint8_t*>(*buf), nbytes);
+    const bool reading = (flags & h5abi::kFlagReverse) != 0;
+    auto out = reading ? decode_chunk(in, *params) : encode_chunk(in, *params);
+    if (!out) {
+      push_error(__func__, __LINE__, out.error().message().c_str());
+      return 0;
+    }
+    void* fresh = host_allocate(std::max<std::size_t>(out->size(), 1));
+    if (fresh == nullptr) {
+      push_error(__func__, __LINE__, "quillmere filter: out of memory");
+      return 0;
+    }
+    std::memcpy(fresh, out->data(), out->size());
+    host_release(*buf);
+    *buf = fresh;
+    *buf_size = out->size();
+    return out->size();
+  } catch (const std::exception&) {
+    push_error(__func__, __LINE__, "quillmere filter: out of memory");
+    return 0;
+  }
+}
+
+const h5abi::FilterClass kFilterClass = {
+    h5abi::kFilterClassVersion, kFilterId, 1, 1, kFilterName, can_apply, set_local, run_filter};
+
+}  // namespace
+}  // namespace quillmere::hdf5
+
+extern "C" {
+
+__attribute__((visibility("default"))) int H5PLget_plugin_type(void) {
+  return h5abi::kPluginTypeFilter;
+}
+
+// noinline: the return address must be the host library's call site.
+__attribute__((visibility("default"), noinline)) const void* H5PLget_plugin_info(void) {
+  quillmere::hdf5::note_loader_address(__builtin_return_address(0));
+  return &quillmere::hdf5::kFilterClass;
+}
+
+}

@@ -1,0 +1,561 @@
+#include "quillmere/bounded_search.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "compress_stages.hpp"
+#include "quillmere/header.hpp"
+#include "quillmere/quantizer.hpp"
+#include "reconstruct.hpp"
+#include "search_support.hpp"
+
+namespace quillmere {
+namespace {
+
+// Exact judgements per method before the search settles: each costs about a
+// decompression without entropy decoding.
+constexpr int kMaxEvaluations = 8;
+// Two multipliers this close give containers within a fraction of a percent.
+constexpr double kTolerance = 1.01;
+// Below this a multiplier quantises any normalised signal to zeros.
+constexpr float kSmallestMultiplier = 1.0f / 64.0f;
+
+SearchError failure(SearchErrorKind kind, std::string bound, double value, double limit,
+                    std::string detail = {}) {
+  return SearchError{kind, std::move(bound), value, limit, std::move(detail)};
+}
+
+SearchError codec_failure(const QuillmereError& e) {
+  return failure(SearchErrorKind::Codec, {}, 0.0, 0.0, e.message());
+}
+
+// Every coded sample is a float32; its spacing at the signal's largest
+// magnitude is the finest detail any reconstruction can express.
+double float32_resolution(std::span<const float> samples) {
+  float peak = 0.0f;
+  for (const float v : samples) peak = std::max(peak, std::fabs(v));
+  return static_cast<double>(std::nextafter(peak, std::numeric_limits<float>::infinity()) - peak);
+}
+
+std::optional<SearchError> check_bounds(const SearchRequest& r) {
+  const Bounds& b = r.bounds;
+  const std::pair<const char*, const std::optional<double>*> all[] = {
+      {"max_error", &b.max_error}, {"rmse", &b.rmse}, {"prd", &b.prd}, {"psnr", &b.psnr},
+      {"bits_per_sample", &b.bits_per_sample}};
+  bool any = false;
+  for (const auto& [name, v] : all) {
+    if (!v->has_value()) continue;
+    any = true;
+    const double x = **v;
+    if (!(std::isfinite(x) && x > 0.0)) return failure(SearchErrorKind::InvalidBound, name, x, 0.0);
+  }
+  if (!any) return failure(SearchErrorKind::InvalidRequest, {}, 0.0, 0.0, "no bound given");
+
+  const double floor = float32_resolution(r.samples) / 2.0;
+  if (b.max_error && *b.max_error < floor) {
+    return failure(SearchErrorKind::BoundTooFine, "max_error", *b.max_error, floor);
+  }
+  if (b.rmse && *b.rmse < floor) return failure(SearchErrorKind::BoundTooFine, "rmse", *b.rmse, floor);
+  // PRD and PSNR as the RMSE they allow, then the same floor in their units.
+  double energy = 0.0, lo = INFINITY, hi = -INFINITY;
+  std::size_t count = 0;
+  const Originals& o = r.originals;
+  for (std::size_t i = 0; i < o.size(); ++i) {
+    const double x = o.is_double() ? o.f64()[i] : o.f32()[i];
+    if (!std::isfinite(x)) continue;
+    energy += x * x;
+    lo = std::min(lo, x);
+    hi = std::max(hi, x);
+    ++count;
+  }
+  if (b.prd && count && energy > 0.0) {
+    const double prd_floor = 100.0 * floor / std::sqrt(energy / static_cast<double>(count));
+    if (*b.prd < prd_floor) return failure(SearchErrorKind::BoundTooFine, "prd", *b.prd, prd_floor);
+  }
+  if (b.psnr && !(hi > lo)) {
+    return failure(SearchErrorKind::InvalidBound, "psnr", *b.psnr, 0.0,
+                   "psnr is undefined for a signal whose range is zero");
+  }
+  if (b.psnr && count && hi > lo) {
+    const double psnr_ceiling = 20.0 * std::log10((hi - lo) / floor);
+    if (*b.psnr > psnr_ceiling) {
+      return failure(SearchErrorKind::BoundTooFine, "psnr", *b.psnr, psnr_ceiling);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<SearchError> check_request(const SearchRequest& r) {
+  const auto invalid = [](std::string why) {
+    return failure(SearchErrorKind::InvalidRequest, {}, 0.0, 0.0, std::move(why));
+  };
+  if (r.samples.empty()) return invalid("Can't compress empty data");
+  if (r.samples.size() > kMaxSampleCount) return invalid("more than 2147483647 samples");
+  if (r.originals.size() != r.samples.size()) {
+    return invalid("originals hold " + std::to_string(r.originals.size()) + " samples, but " +
+                   std::to_string(r.samples.size()) + " are coded");
+  }
+  for (const float v : r.samples) {
+    if (!std::isfinite(v)) return invalid("coded samples must be finite");
+  }
+  if (r.methods.empty()) return invalid("no candidate method");
+  if (r.coders.empty()) return invalid("no candidate coder");
+  if (!is_supported_scale(r.scale)) {
+    return invalid("scale must be 6 to 12, but it was " + std::to_string(r.scale));
+  }
+  return check_bounds(r);
+}
+
+// One method's transform, kept for every multiplier tried on it.
+struct MethodState {
+  Method method{};
+  wavelet::DwtHandle executor;
+  stages::Decomposition decomposition;
+  float min = 0.0f, max = 0.0f, mean = 0.0f;
+  float largest = 0.0f;  // largest multiplier that fits at one level
+};
+
+struct Candidate {
+  float m = 0.0f;
+  std::uint8_t depth = 0;
+  std::vector<float> decoded;
+  Distortion wavelet;
+  double payload_estimate = 0.0;
+  double correction_estimate = 0.0;  // 0 when nothing needs correcting
+  double estimated_total() const {
+    return static_cast<double>(HEADER_LEN) + payload_estimate + correction_estimate;
+  }
+};
+
+struct Coded {
+  CodecOptions options;
+  std::vector<std::uint8_t> container;
+};
+
+class Searcher {
+ public:
+  Searcher(const SearchRequest& r, const search::Reference& ref, MethodState& s)
+      : r_(r), ref_(ref), s_(s) {}
+
+  bool corrects() const { return r_.bounds.max_error && r_.allow_corrections; }
+
+  // The decoder's result for multiplier m, judged against the originals.
+  SearchOutcome<Candidate> evaluate(float m, bool with_corrections) {
+    Candidate c;
+    c.m = m;
+    c.depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
+    stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, m, r_.scale, r_.cutoff,
+                              scratch_);
+    c.payload_estimate = search::estimate_payload_bytes(scratch_);
+    // The decoder takes only a positive finite multiplier as it is.
+    const float m_dec = (std::isfinite(m) && m > 0.0f) ? m : scale_multiplier(r_.scale);
+    auto bands = stages::dequantise_bands(scratch_.coeffs, m_dec);
+    if (!bands) return std::unexpected(codec_failure(bands.error()));
+    auto decoded = stages::synthesise(
+        *s_.executor, *bands, scratch_.layout,
+        {s_.min, s_.max, s_.mean, static_cast<std::uint32_t>(r_.samples.size())});
+    if (!decoded) return std::unexpected(codec_failure(decoded.error()));
+    c.decoded = std::move(*decoded);
+    const auto j = search::judge(ref_, c.decoded, with_corrections ? *r_.bounds.max_error : 0.0);
+    c.wavelet = j.distortion;
+    c.correction_estimate = j.correction_bytes;
+    ++evaluations_;
+    return c;
+  }
+
+  // Entropy codes the candidate with every coder and keeps the smallest.
+  SearchOutcome<Coded> code(const Candidate& c) {
+    stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, c.m, r_.scale, r_.cutoff,
+                              scratch_);
+    std::optional<Coded> best;
+    for (const Coder coder : r_.coders) {
+      auto payload = stages::encode_bands(scratch_, coder);
+      if (!payload) return std::unexpected(codec_failure(payload.error()));
+      auto container = stages::assemble_container(
+          {s_.method, c.depth, r_.scale, static_cast<std::uint32_t>(r_.samples.size()), s_.min,
+           s_.max, s_.mean, c.m},
+          *payload);
+      if (!container) return std::unexpected(codec_failure(container.error()));
+      if (!best || container->size() < best->container.size()) {
+        best = Coded{CodecOptions{c.m, r_.cutoff, s_.method, coder, r_.scale}, std::move(*container)};
+      }
+    }
+    return std::move(*best);
+  }
+
+  // The smallest multiplier whose wavelet layer meets the bounds (max_error
+  // included when `peak`), steering by the model distortion ~ 1 / m.
+  SearchOutcome<Candidate> smallest_meeting(float guess, bool peak) {
+    std::optional<Candidate> feasible;
+    float infeasible = 0.0f;  // largest multiplier known to miss
+    Distortion best_missed;
+    double best_ratio = INFINITY;
+    double prev_lm = NAN, prev_lr = NAN;
+    bool tried_largest = false;
+    float m = std::clamp(guess, kSmallestMultiplier, s_.largest);
+    for (int i = 0; i < kMaxEvaluations; ++i) {
+      auto c = evaluate(m, false);
+      if (!c) return std::unexpected(c.error());
+      const double ratio = search::excess(c->wavelet, r_.bounds, peak);
+      tried_largest = tried_largest || m >= s_.largest;
+      if (ratio <= 1.0) {
+        if (!feasible || c->m < feasible->m) feasible = std::move(*c);
+      } else {
+        infeasible = std::max(infeasible, m);
+        if (ratio < best_ratio) best_ratio = ratio, best_missed = c->wavelet;
+      }
+      const float hi = feasible ? feasible->m : s_.largest;
+      if (feasible && infeasible > 0.0f && hi / infeasible < kTolerance) break;
+      if (!feasible && infeasible >= s_.largest) break;
+      // Secant on log ratio against log m, aiming just inside the bound.
+      // The slope is about -1 while quantisation noise dominates; where the
+      // dead zone or the 16-bit range flatten it, the clamp keeps the steps
+      // large instead of crawling.
+      const double lm = std::log(static_cast<double>(m));
+      const double lr = std::log(ratio > 0.0 ? ratio : 1e-300);
+      double slope = -1.0;
+      if (std::isfinite(prev_lm) && lm != prev_lm && std::isfinite(lr) && std::isfinite(prev_lr)) {
+        slope = std::clamp((lr - prev_lr) / (lm - prev_lm), -3.0, -0.25);
+      }
+      prev_lm = lm, prev_lr = lr;
+      const double aim = std::log(0.995);
+      double next = std::isfinite(lr) ? std::exp(lm + std::clamp((aim - lr) / slope, -4.0, 4.0))
+                                      : m * 16.0;
+      if (!(next > infeasible && next < hi)) {
+        next = feasible ? (infeasible > 0.0f ? std::sqrt(double(infeasible) * hi) : hi / 4.0) : hi;
+      }
+      const auto nf = static_cast<float>(next);
+      if (nf == m) break;
+      m = nf;
+    }
+    if (!feasible && !tried_largest) {
+      // Out of steps: the finest multiplier decides whether the bound is reachable.
+      auto c = evaluate(s_.largest, false);
+      if (!c) return std::unexpected(c.error());
+      if (search::excess(c->wavelet, r_.bounds, peak) <= 1.0) return std::move(*c);
+      best_missed = c->wavelet;
+    }
+    if (feasible) return std::move(*feasible);
+    return std::unexpected(not_met(best_missed, peak));
+  }
+
+  SearchError not_met(const Distortion& d, bool peak) const {
+    const Bounds& b = r_.bounds;
+    if (peak && b.max_error && d.max_error > *b.max_error) {
+      return failure(SearchErrorKind::TargetNotMet, "max_error", *b.max_error, d.max_error);
+    }
+    if (b.rmse && d.rmse > *b.rmse) return failure(SearchErrorKind::TargetNotMet, "rmse", *b.rmse, d.rmse);
+    if (b.prd && d.prd > *b.prd) return failure(SearchErrorKind::TargetNotMet, "prd", *b.prd, d.prd);
+    return failure(SearchErrorKind::TargetNotMet, "psnr", b.psnr.value_or(0.0), d.psnr);
+  }
+
+  int evaluations() const { return evaluations_; }
+  const search::Reference& reference() const { return ref_; }
+
+  // The payload estimate alone: quantisation without the inverse transform.
+  double estimate_only(float m) {
+    const std::uint8_t depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
+    stages::quantise_at_depth(*s_.executor, s_.decomposition, depth, m, r_.scale, r_.cutoff,
+                              scratch_);
+    return search::estimate_payload_bytes(scratch_);
+  }
+
+  // The real corrections of a candidate; none when its layer meets max_error.
+  SearchOutcome<corrections::Encoded> correct(const Candidate& c) const {
+    if (!corrects() || !(c.wavelet.max_error > *r_.bounds.max_error)) return corrections::Encoded{};
+    auto fix = corrections::encode(c.decoded, r_.originals, *r_.bounds.max_error);
+    if (!fix) {
+      return std::unexpected(failure(SearchErrorKind::Codec, {}, 0.0, 0.0,
+                                     std::string(corrections::message(fix.error()))));
+    }
+    return std::move(*fix);
+  }
+
+ private:
+  const SearchRequest& r_;
+  const search::Reference& ref_;
+  MethodState& s_;
+  stages::QuantisedBands scratch_;
+  int evaluations_ = 0;
+};
+
+
+SearchOutcome<MethodState> prepare(const SearchRequest& r, Method method) {
+  MethodState s;
+  s.method = method;
+  s.executor = make_executor(method);
+  const std::size_t padded = std::max(r.samples.size(), s.executor->filter_length());
+  auto norm = stages::normalise(r.samples, padded);
+  if (!norm) return std::unexpected(codec_failure(norm.error()));
+  s.min = norm->min;
+  s.max = norm->max;
+  s.mean = norm->mean;
+  const std::uint8_t levels = pick_levels(r.samples.size(), method);
+  auto d = stages::decompose(*s.executor, std::move(norm->samples), levels);
+  if (!d) return std::unexpected(codec_failure(d.error()));
+  s.decomposition = std::move(*d);
+  const stages::Extremes first[2] = {s.decomposition.extremes.approximation[0],
+                                     s.decomposition.extremes.details[0]};
+  s.largest = stages::largest_unsaturated_multiplier(first);
+  return s;
+}
+
+// The multiplier at which uniform quantisation noise alone would give an
+// RMS error of `rms`: the step 1/m in the unit range is range/m in the
+// signal, and uniform noise over a step has RMS step / sqrt(12).
+float multiplier_for_rms(const MethodState& s, double rms) {
+  const double range = static_cast<double>(s.max) - static_cast<double>(s.min);
+  const double m = range / (rms * std::sqrt(12.0));
+  return static_cast<float>(std::clamp(m, 1.0 / 64.0, 1e30));
+}
+
+// The tightest bound given, as the RMS error it allows.
+double rms_target(const SearchRequest& r, bool peak) {
+  const Bounds& b = r.bounds;
+  double t = INFINITY, energy = 0.0, lo = INFINITY, hi = -INFINITY;
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < r.originals.size(); ++i) {
+    const double x = r.originals.is_double() ? r.originals.f64()[i] : r.originals.f32()[i];
+    if (!std::isfinite(x)) continue;
+    energy += x * x, lo = std::min(lo, x), hi = std::max(hi, x), ++count;
+  }
+  // Reconstruction errors here peak at 3.5 to 6 times their RMS.
+  if (peak && b.max_error) t = std::min(t, *b.max_error / 4.0);
+  if (b.rmse) t = std::min(t, *b.rmse);
+  if (b.prd && count) t = std::min(t, *b.prd / 100.0 * std::sqrt(energy / static_cast<double>(count)));
+  if (b.psnr && hi > lo) t = std::min(t, (hi - lo) / std::pow(10.0, *b.psnr / 20.0));
+  return std::isfinite(t) && t > 0.0 ? t : 1.0;
+}
+
+SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidate c,
+                                   std::optional<Coded> coded = std::nullopt,
+                                   std::optional<corrections::Encoded> fix = std::nullopt) {
+  if (!coded) {
+    auto fresh = s.code(c);
+    if (!fresh) return std::unexpected(fresh.error());
+    coded = std::move(*fresh);
+  }
+  if (!fix) {
+    auto fresh = s.correct(c);
+    if (!fresh) return std::unexpected(fresh.error());
+    fix = std::move(*fresh);
+  }
+  SearchResult out;
+  out.options = coded->options;
+  out.container = std::move(coded->container);
+  out.wavelet = c.wavelet;
+  out.corrected = c.wavelet;
+  out.candidates_judged = static_cast<std::size_t>(s.evaluations());
+  if (fix->corrected > 0) {
+    out.corrections = std::move(fix->bytes);
+    out.corrected_samples = fix->corrected;
+    const auto fail = [](corrections::CorrectionError e) {
+      return failure(SearchErrorKind::Codec, {}, 0.0, 0.0, std::string(corrections::message(e)));
+    };
+    if (r.originals.is_double()) {
+      auto y = corrections::apply(out.corrections, c.decoded, r.originals.offset());
+      if (!y) return std::unexpected(fail(y.error()));
+      out.corrected = search::distortion_of(s.reference(), std::span<const double>(*y));
+    } else {
+      auto done = corrections::apply(out.corrections, std::span<float>(c.decoded));
+      if (!done) return std::unexpected(fail(done.error()));
+      out.corrected = search::judge(s.reference(), c.decoded, 0.0).distortion;
+    }
+  }
+  return out;
+}
+
+// With corrections, the size to minimise is container plus corrections: a
+// coarser wavelet layer costs corrections, a finer one costs payload. Walk
+// the multiplier in half-octave steps towards the smaller estimated total.
+SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, MethodState& state,
+                                                    Searcher& s) {
+  float floor_m = kSmallestMultiplier;
+  const bool others = r.bounds.rmse || r.bounds.prd || r.bounds.psnr;
+  if (others) {
+    auto c = s.smallest_meeting(multiplier_for_rms(state, rms_target(r, false)), false);
+    if (!c) return std::unexpected(c.error());
+    floor_m = c->m;
+  }
+  const float start = std::clamp(multiplier_for_rms(state, *r.bounds.max_error / 2.0), floor_m,
+                                 state.largest);
+  // A coarser layer must still meet the RMS-type bounds by itself.
+  const auto cost = [&](const Candidate& c) {
+    return search::excess(c.wavelet, r.bounds, false) <= 1.0 ? c.estimated_total() : INFINITY;
+  };
+  auto best = s.evaluate(start, true);
+  if (!best) return std::unexpected(best.error());
+  if (!std::isfinite(cost(*best))) {
+    best = s.evaluate(floor_m, true);
+    if (!best) return std::unexpected(best.error());
+  }
+  const float step = std::sqrt(2.0f);
+  int direction = 0;
+  for (int i = 0; i < kMaxEvaluations - 1; ++i) {
+    const int dir = direction != 0 ? direction : (i == 0 ? -1 : 1);
+    const float m = dir < 0 ? best->m / step : best->m * step;
+    if (m < floor_m || m > state.largest) {
+      if (direction != 0 || i > 0) break;
+      direction = 1;
+      continue;
+    }
+    auto c = s.evaluate(m, true);
+    if (!c) return std::unexpected(c.error());
+    if (cost(*c) < cost(*best)) {
+      best = std::move(*c);
+      direction = dir;
+    } else {
+      if (direction != 0 || i > 0) break;  // both neighbours are worse
+    }
+  }
+  return finish(r, s, std::move(*best));
+}
+
+// A size budget: the largest multiplier whose coded size fits. The payload
+// estimate, scaled by what real coding measured, places each try; only the
+// tries are entropy coded (and corrected, with a max_error bound).
+SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& state, Searcher& s,
+                                          double& smallest_bits) {
+  const double n = static_cast<double>(r.samples.size());
+  const double budget = *r.bounds.bits_per_sample * n / 8.0;
+  const bool fix = s.corrects();
+  struct Tried {
+    Candidate c;
+    Coded coded;
+    corrections::Encoded fix;
+  };
+  std::optional<Tried> fits;
+  double lo_m = 0.0, hi_m = static_cast<double>(state.largest) * 1.0000001;
+  double scale = 1.0;  // real bytes beyond the header per estimated payload byte
+  constexpr int kRealTries = 4;
+  for (int i = 0; i < kRealTries; ++i) {
+    // Bisection on the scaled estimate inside what real coding has bracketed.
+    double a = std::log2(std::max(lo_m, static_cast<double>(kSmallestMultiplier)));
+    double b = std::log2(hi_m);
+    const double aim = (budget - static_cast<double>(HEADER_LEN)) * 0.995;
+    for (int k = 0; k < 10; ++k) {
+      const double mid = 0.5 * (a + b);
+      if (s.estimate_only(static_cast<float>(std::exp2(mid))) * scale <= aim) {
+        a = mid;
+      } else {
+        b = mid;
+      }
+    }
+    const auto m = static_cast<float>(std::min(std::exp2(a), static_cast<double>(state.largest)));
+    if (fits && m <= fits->c.m) break;
+    auto c = s.evaluate(m, fix);
+    if (!c) return std::unexpected(c.error());
+    auto coded = s.code(*c);
+    if (!coded) return std::unexpected(coded.error());
+    auto fixes = s.correct(*c);
+    if (!fixes) return std::unexpected(fixes.error());
+    const double total = static_cast<double>(coded->container.size() + fixes->bytes.size());
+    smallest_bits = std::min(smallest_bits, total * 8.0 / n);
+    if (c->payload_estimate > 0.0) {
+      scale = (total - static_cast<double>(HEADER_LEN)) / c->payload_estimate;
+    }
+    if (total <= budget) {
+      lo_m = m;
+      fits = Tried{std::move(*c), std::move(*coded), std::move(*fixes)};
+      if (total >= budget * 0.985 || m >= state.largest) break;
+    } else {
+      hi_m = m;
+    }
+    if (lo_m > 0.0 && hi_m / lo_m < kTolerance) break;
+  }
+  if (!fits) {
+    // Zero quantises everything away: the smallest container there is.
+    auto c = s.evaluate(0.0f, fix);
+    if (!c) return std::unexpected(c.error());
+    auto coded = s.code(*c);
+    if (!coded) return std::unexpected(coded.error());
+    auto fixes = s.correct(*c);
+    if (!fixes) return std::unexpected(fixes.error());
+    const double total = static_cast<double>(coded->container.size() + fixes->bytes.size());
+    smallest_bits = std::min(smallest_bits, total * 8.0 / n);
+    if (total > budget) {
+      return std::unexpected(failure(SearchErrorKind::BudgetTooSmall, "bits_per_sample",
+                                     *r.bounds.bits_per_sample, smallest_bits));
+    }
+    fits = Tried{std::move(*c), std::move(*coded), std::move(*fixes)};
+  }
+  const bool peak = r.bounds.max_error && !r.allow_corrections;
+  if (search::excess(fits->c.wavelet, r.bounds, peak) > 1.0) {
+    return std::unexpected(s.not_met(fits->c.wavelet, peak));
+  }
+  return finish(r, s, std::move(fits->c), std::move(fits->coded), std::move(fits->fix));
+}
+
+SearchOutcome<SearchResult> search_method(const SearchRequest& r, const search::Reference& ref,
+                                          MethodState& state, double& smallest_bits) {
+  Searcher s(r, ref, state);
+  if (r.bounds.bits_per_sample) return search_budget(r, state, s, smallest_bits);
+  if (s.corrects()) return search_with_corrections(r, state, s);
+  const bool peak = r.bounds.max_error.has_value();
+  auto c = s.smallest_meeting(multiplier_for_rms(state, rms_target(r, peak)), peak);
+  if (!c) return std::unexpected(c.error());
+  return finish(r, s, std::move(*c));
+}
+
+}  // namespace
+
+Distortion measure(const Originals& originals, std::span<const float> decoded) {
+  return search::judge(search::reference_of(originals), decoded, 0.0).distortion;
+}
+
+std::string SearchError::message() const {
+  const auto num = [](double v) {
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 6);
+    return std::string(buf, res.ptr);
+  };
+  switch (kind) {
+    case SearchErrorKind::InvalidBound:
+      if (!detail.empty()) return detail;
+      return bound + " must be a positive finite number, but it was " + num(value);
+    case SearchErrorKind::BoundTooFine:
+      return bound + " " + num(value) + " is finer than float32 resolves for this signal (limit " +
+             num(limit) + ")";
+    case SearchErrorKind::BudgetTooSmall:
+      return "bits_per_sample " + num(value) +
+             " is below the smallest reachable size, " + num(limit) + " bits per sample";
+    case SearchErrorKind::TargetNotMet:
+      return bound + " " + num(value) + " cannot be met; the closest reached is " + num(limit);
+    case SearchErrorKind::InvalidRequest:
+      return detail;
+    case SearchErrorKind::Codec:
+      return detail;
+  }
+  return detail;
+}
+
+
+SearchOutcome<SearchResult> bounded_compress(const SearchRequest& request) {
+  if (auto bad = check_request(request)) return std::unexpected(std::move(*bad));
+  std::optional<SearchResult> best;
+  std::optional<SearchError> missed;
+  double smallest_bits = INFINITY;
+  const search::Reference ref = search::reference_of(request.originals);
+  for (const Method method : request.methods) {
+    auto state = prepare(request, method);
+    if (!state) return std::unexpected(state.error());
+    auto result = search_method(request, ref, *state, smallest_bits);
+    if (!result) {
+      const auto kind = result.error().kind;
+      if (kind != SearchErrorKind::TargetNotMet && kind != SearchErrorKind::BudgetTooSmall) {
+        return std::unexpected(result.error());
+      }
+      missed = result.error();
+      continue;
+    }
+    if (!best || result->total_bytes() < best->total_bytes()) best = std::move(*result);
+  }
+  if (best) return std::move(*best);
+  if (missed->kind == SearchErrorKind::BudgetTooSmall) missed->limit = smallest_bits;
+  return std::unexpected(std::move(*missed));
+}
+
+}  // namespace quillmere

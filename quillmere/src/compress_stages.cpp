@@ -1,0 +1,361 @@
+#include "compress_stages.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "quillmere/arans.hpp"
+#include "quillmere/cmodel.hpp"
+#include "quillmere/deflate_codec.hpp"
+#include "quillmere/header.hpp"
+#include "quillmere/quantizer.hpp"
+
+namespace quillmere::stages {
+namespace {
+
+// Spreads at or below this are treated as flat (bit pattern 0x3727C5AC).
+constexpr float kFlatRange = 1e-5f;
+
+std::string float_text(float v) {
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, res.ptr);
+}
+
+// NaN counts as 0, +inf as 1 and -inf as 0, so min and max are always finite.
+inline float finite_or_replacement(float v) {
+  const std::uint32_t bits = std::bit_cast<std::uint32_t>(v);
+  const bool non_finite = (bits & 0x7F800000u) == 0x7F800000u;
+  const float replacement = bits == 0x7F800000u ? 1.0f : 0.0f;
+  return non_finite ? replacement : v;
+}
+
+// Copies the cleaned samples to x and returns their min and max as a scan
+// in index order with `c < lo` and `c > hi` would find them. Independent
+// lanes keep the scan off a single compare chain (and in vector registers);
+// as the values are never NaN, any order finds the same numbers, and the
+// only bit pattern order can change is the sign of a zero: the ordered
+// scan keeps the first zero it meets, so a zero result takes that one's.
+std::pair<float, float> clean_and_bound(std::span<const float> input, float* x) {
+  constexpr std::size_t kLanes = 16;
+  float lo[kLanes], hi[kLanes];
+  std::fill_n(lo, kLanes, std::numeric_limits<float>::infinity());
+  std::fill_n(hi, kLanes, -std::numeric_limits<float>::infinity());
+  const std::size_t n = input.size();
+  const float* in = input.data();
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      const float c = finite_or_replacement(in[i + j]);
+      x[i + j] = c;
+      lo[j] = c < lo[j] ? c : lo[j];
+      hi[j] = c > hi[j] ? c : hi[j];
+    }
+  }
+  for (std::size_t j = 0; i < n; ++i, ++j) {
+    const float c = finite_or_replacement(in[i]);
+    x[i] = c;
+    lo[j] = c < lo[j] ? c : lo[j];
+    hi[j] = c > hi[j] ? c : hi[j];
+  }
+  float min = lo[0], max = hi[0];
+  for (std::size_t j = 1; j < kLanes; ++j) {
+    min = lo[j] < min ? lo[j] : min;
+    max = hi[j] > max ? hi[j] : max;
+  }
+  if (min == 0.0f || max == 0.0f) {
+    const float* first_zero = std::find(x, x + n, 0.0f);
+    if (min == 0.0f) min = *first_zero;
+    if (max == 0.0f) max = *first_zero;
+  }
+  return {min, max};
+}
+
+// Product outside what round() maps into [-32768, 32767]: the same test
+// quantise() counts with.
+inline bool outside(float c, float m) noexcept {
+  const float v = c * m;
+  const float v2 = v + v;
+  return !((v2 < 65535.0f) & (v2 > -65537.0f));
+}
+
+void quantise_details(std::span<const float> details, float m, std::uint16_t threshold,
+                      std::span<std::int16_t> band) {
+  quantise(details, m, band);
+  apply_dead_zone(band, threshold);
+}
+
+}  // namespace
+
+std::optional<QuillmereError> check_request(std::span<const float> samples,
+                                            const CodecOptions& options) {
+  if (samples.empty()) {
+    return QuillmereError::unsupported_configuration("Can't compress empty data");
+  }
+  if (samples.size() > kMaxSampleCount) {
+    return QuillmereError::unsupported_configuration(
+        "Can't compress more than 2147483647 samples, but data had " +
+        std::to_string(samples.size()));
+  }
+  // A multiplier the decoder would not take as it is (it substitutes 2^scale
+  // for anything but a positive finite value) or whose reciprocal overflows
+  // would decode to a wrong signal, so it is refused up front. Zero is kept:
+  // it codes a constant signal, and the decoder reproduces that constant.
+  if (const auto& m = options.quant_multiplier) {
+    const float v = *m;
+    const bool usable = v == 0.0f || (std::isfinite(v) && v > 0.0f && std::isfinite(1.0f / v));
+    if (!usable) {
+      return QuillmereError::unsupported_configuration(
+          "quant_multiplier must be 0 or a positive finite number with a finite reciprocal, but "
+          "it was " +
+          float_text(v));
+    }
+  }
+  return std::nullopt;
+}
+
+Result<Normalised> normalise(std::span<const float> input, std::size_t padded_len) {
+  const std::size_t n = input.size();
+  Normalised out{Floats::make(padded_len), 0.0f, 0.0f, 0.0f};
+  float* x = out.samples.data.get();
+
+  const auto [lo, hi] = clean_and_bound(input, x);
+  out.min = lo;
+  out.max = hi;
+
+  const float range = hi - lo;
+  if (!std::isfinite(range)) {
+    // The normalisation would produce NaN everywhere and an unreadable header.
+    return std::unexpected(QuillmereError::unsupported_configuration(
+        "Signal range " + float_text(lo) + " to " + float_text(hi) +
+        " overflows single precision"));
+  }
+  if (range > kFlatRange) {
+    const float r = 1.0f / range;
+    // The mean is an f32 sum in index order: the stored mean (and thus the
+    // container bytes) depends on this exact accumulation.
+    float sum = 0.0f;
+    for (std::size_t i = 0; i < n; ++i) {
+      const float v = (x[i] - lo) * r;
+      x[i] = v;
+      sum += v;
+    }
+    const float mean = sum / static_cast<float>(n);
+    for (std::size_t i = 0; i < n; ++i) x[i] -= mean;
+    out.mean = mean;
+  } else {
+    std::fill(x, x + n, 0.0f);
+    out.mean = 0.0f;
+  }
+
+  // Signals shorter than the filter repeat periodically up to its length.
+  for (std::size_t k = n; k < padded_len; ++k) x[k] = x[(k - n) % n];
+  return out;
+}
+
+Extremes extremes(std::span<const float> band) noexcept {
+  Extremes e;
+  for (const float c : band) {
+    e.lo = c < e.lo ? c : e.lo;
+    e.hi = c > e.hi ? c : e.hi;
+  }
+  return e;
+}
+
+bool saturates(const Extremes& band, float m) noexcept {
+  if (band.lo > band.hi) return false;  // empty band
+  return outside(band.lo, m) || outside(band.hi, m);
+}
+
+float largest_unsaturated_multiplier(std::span<const Extremes> bands) noexcept {
+  const auto any = [&](float m) {
+    return std::any_of(bands.begin(), bands.end(),
+                       [&](const Extremes& e) { return saturates(e, m); });
+  };
+  // Positive floats order like their bit patterns, and saturation only
+  // grows with m, so a bisection on the patterns finds the boundary.
+  std::uint32_t lo = 0;                                            // 0.0 never saturates
+  std::uint32_t hi = std::bit_cast<std::uint32_t>(std::numeric_limits<float>::max());
+  if (!any(std::bit_cast<float>(hi))) return std::bit_cast<float>(hi);
+  while (hi - lo > 1) {
+    const std::uint32_t mid = lo + (hi - lo) / 2;
+    if (any(std::bit_cast<float>(mid))) {
+      hi = mid;
+    } else {
+      lo = mid;
+    }
+  }
+  return std::bit_cast<float>(lo);
+}
+
+std::vector<std::span<const std::int16_t>> QuantisedBands::bands() const {
+  std::vector<std::span<const std::int16_t>> out(layout.lengths.size());
+  std::size_t offset = 0;
+  for (std::size_t b = 0; b < out.size(); ++b) {
+    out[b] = std::span<const std::int16_t>(coeffs.data() + offset, layout.lengths[b]);
+    offset += layout.lengths[b];
+  }
+  return out;
+}
+
+std::uint8_t unsaturated_depth(const LevelExtremes& levels, float m) noexcept {
+  const std::size_t depth = levels.details.size();
+  std::size_t best = 0;
+  for (std::size_t d = 1; d <= depth; ++d) {
+    if (saturates(levels.details[d - 1], m)) break;  // every deeper depth keeps this band
+    if (!saturates(levels.approximation[d - 1], m)) best = d;
+  }
+  return static_cast<std::uint8_t>(best);
+}
+
+Result<StreamedTransform> transform_and_quantise(const wavelet::DwtExecutor& executor,
+                                                 Floats input, std::uint8_t levels, float m,
+                                                 std::uint8_t scale, Cutoff cutoff) {
+  StreamedTransform out;
+  QuantisedBands& q = out.quantised;
+  q.levels = levels;
+  q.layout = band_layout(executor, input.size, levels);
+  const std::vector<std::size_t>& lengths = q.layout.lengths;
+  try {
+    out.extremes.approximation.resize(levels);
+    out.extremes.details.resize(levels);
+    const std::uint16_t threshold = dead_zone_threshold(scale, cutoff);
+    std::size_t offset = lengths[0];
+    for (std::size_t level = 1; level <= levels; ++level) {
+      Floats approx = Floats::make(executor.dwt_size(input.size).approximation);
+      Floats details = Floats::make(lengths[level]);
+      if (auto done = executor.execute_forward(input.span(), approx.span(), details.span());
+          !done) {
+        return std::unexpected(QuillmereError::transform(done.error().message()));
+      }
+      input = std::move(approx);
+      out.extremes.approximation[level - 1] = extremes(input.span());
+      out.extremes.details[level - 1] = extremes(details.span());
+      // Taken only now, with the normalised signal gone.
+      if (q.coeffs.empty()) q.coeffs.resize(q.layout.total);
+      quantise_details(details.span(), m, threshold,
+                       std::span<std::int16_t>(q.coeffs.data() + offset, lengths[level]));
+      offset += lengths[level];
+    }
+    quantise(input.span(), m, std::span<std::int16_t>(q.coeffs.data(), lengths[0]));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(QuillmereError::out_of_memory(q.layout.total));
+  }
+  return out;
+}
+
+Result<Decomposition> decompose(const wavelet::DwtExecutor& executor, Floats input,
+                                std::uint8_t levels) {
+  Decomposition d;
+  d.transform_len = input.size;
+  try {
+    d.approximation.resize(levels);
+    d.details.resize(levels);
+    d.extremes.approximation.resize(levels);
+    d.extremes.details.resize(levels);
+    std::span<const float> in = input.span();
+    for (std::size_t level = 0; level < levels; ++level) {
+      const auto size = executor.dwt_size(in.size());
+      d.approximation[level].resize(size.approximation);
+      d.details[level].resize(size.details);
+      if (auto done = executor.execute_forward(in, d.approximation[level], d.details[level]);
+          !done) {
+        return std::unexpected(QuillmereError::transform(done.error().message()));
+      }
+      if (level == 0) input = Floats{};
+      in = d.approximation[level];
+      d.extremes.approximation[level] = extremes(d.approximation[level]);
+      d.extremes.details[level] = extremes(d.details[level]);
+    }
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(QuillmereError::out_of_memory(d.transform_len));
+  }
+  return d;
+}
+
+void quantise_at_depth(const wavelet::DwtExecutor& executor, const Decomposition& d,
+                       std::uint8_t depth, float m, std::uint8_t scale, Cutoff cutoff,
+                       QuantisedBands& out) {
+  out.levels = depth;
+  out.layout = band_layout(executor, d.transform_len, depth);
+  out.coeffs.resize(out.layout.total);
+  const std::uint16_t threshold = dead_zone_threshold(scale, cutoff);
+  std::size_t offset = out.layout.lengths[0];
+  for (std::size_t level = 1; level <= depth; ++level) {
+    const std::size_t len = out.layout.lengths[level];
+    quantise_details(d.details[level - 1], m, threshold,
+                     std::span<std::int16_t>(out.coeffs.data() + offset, len));
+    offset += len;
+  }
+  quantise(d.approximation[depth - 1], m,
+           std::span<std::int16_t>(out.coeffs.data(), out.layout.lengths[0]));
+}
+
+Result<Payload> encode_bands(const QuantisedBands& q, Coder coder) {
+  const auto bytes = std::as_bytes(std::span<const std::int16_t>(q.coeffs));
+  const std::span<const std::uint8_t> coeff_bytes(
+      reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  Payload out;
+  // Encoders report running out of memory by std::bad_alloc; here it
+  // becomes an error value like every other failure.
+  try {
+    switch (coder) {
+      case Coder::Deflate: {
+        auto deflated = deflate_raw(coeff_bytes);
+        if (!deflated) return std::unexpected(std::move(deflated.error()));
+        out.bytes = std::move(*deflated);
+        out.coder_id = kCoderDeflate;
+        break;
+      }
+      case Coder::Arans:
+        out.bytes = arans::encode_stream(coeff_bytes);
+        out.coder_id = kCoderArans;
+        break;
+      default:  // CModel, Auto and anything else: the coefficient model
+        out.bytes = cmodel::encode_coeffs(q.bands());
+        out.coder_id = kCoderCModel;
+        break;
+    }
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(QuillmereError::out_of_memory(q.layout.total));
+  }
+  return out;
+}
+
+Result<std::vector<std::uint8_t>> assemble_container(const SignalFrame& frame,
+                                                     const Payload& payload) {
+  if (payload.coder_id > 2) return std::unexpected(QuillmereError::unknown_coder(payload.coder_id));
+  if (payload.bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
+    return std::unexpected(QuillmereError::unsupported_configuration(
+        "Payload of " + std::to_string(payload.bytes.size()) +
+        " bytes exceeds the 4294967295 bytes a container can describe"));
+  }
+  const auto header = to_bytes(HeaderFields{
+      frame.method, frame.levels, frame.scale, payload.coder_id, frame.sample_count, frame.min,
+      frame.max, frame.mean, static_cast<std::uint32_t>(payload.bytes.size()), frame.multiplier});
+  std::vector<std::uint8_t> container;
+  try {
+    container.reserve(HEADER_LEN + payload.bytes.size());
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(QuillmereError::out_of_memory(HEADER_LEN + payload.bytes.size()));
+  }
+  container.insert(container.end(), header.begin(), header.end());
+  container.insert(container.end(), payload.bytes.begin(), payload.bytes.end());
+  return container;
+}
+
+QuillmereError saturation_refusal(float m, const LevelExtremes& levels) {
+  const Extremes first[2] = {levels.approximation[0], levels.details[0]};
+  const float fits = largest_unsaturated_multiplier(first);
+  return QuillmereError::unsupported_configuration(
+      "quant_multiplier " + float_text(m) +
+      " saturates the 16-bit coefficients even at one level; the largest multiplier that fits "
+      "this signal is " +
+      float_text(fits));
+}
+
+}  // namespace quillmere::stages

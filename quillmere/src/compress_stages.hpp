@@ -1,0 +1,141 @@
+// The stages of compression, shared by compress() and the bounded search so
+// that both produce the same numbers from the same code: cleaning and
+// normalisation, the level-by-level transform, quantisation with the dead
+// zone and the 16-bit saturation rule, entropy coding, and the header.
+// Internal to the codec library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "quillmere/error.hpp"
+#include "quillmere/options.hpp"
+#include "quillmere/quantizer.hpp"
+#include "quillmere/wavelet_choice.hpp"
+
+namespace quillmere::stages {
+
+// A float buffer that is written before it is read: no zero fill.
+struct Floats {
+  std::unique_ptr<float[]> data;
+  std::size_t size = 0;
+
+  static Floats make(std::size_t n) { return {std::make_unique_for_overwrite<float[]>(n), n}; }
+  std::span<float> span() const { return {data.get(), size}; }
+};
+
+struct Normalised {
+  Floats samples;  // normalised, mean removed, padded to the filter length
+  float min = 0.0f;
+  float max = 0.0f;
+  float mean = 0.0f;
+};
+
+// Refuses what compress() refuses before touching a sample: no samples, more
+// than the decoder accepts, a multiplier the decoder would not take as is.
+std::optional<QuillmereError> check_request(std::span<const float> samples,
+                                            const CodecOptions& options);
+
+// Cleans non-finite samples, finds min and max, maps into the unit range and
+// removes the mean; signals shorter than padded_len repeat periodically.
+Result<Normalised> normalise(std::span<const float> input, std::size_t padded_len);
+
+inline float multiplier_of(const CodecOptions& options) noexcept {
+  return options.quant_multiplier ? *options.quant_multiplier : scale_multiplier(options.scale);
+}
+
+// Smallest and largest value of a band: whether any value of the band
+// saturates depends only on these two, as c * m is monotonic in c.
+struct Extremes {
+  float lo = std::numeric_limits<float>::infinity();
+  float hi = -std::numeric_limits<float>::infinity();
+};
+Extremes extremes(std::span<const float> band) noexcept;
+
+// True when quantise() would clamp some value of the band at multiplier m.
+bool saturates(const Extremes& band, float m) noexcept;
+
+// The largest multiplier at which none of the bands saturates (bands are
+// never empty of finite values here).
+float largest_unsaturated_multiplier(std::span<const Extremes> bands) noexcept;
+
+// Quantised bands of one depth in container order: the deepest
+// approximation, then the details of level 1 (finest) to the deepest.
+struct QuantisedBands {
+  std::vector<std::int16_t> coeffs;
+  BandLayout layout;
+  std::uint8_t levels = 0;
+
+  std::vector<std::span<const std::int16_t>> bands() const;
+};
+
+// What the saturation rule needs to know about each level of a transform.
+struct LevelExtremes {
+  std::vector<Extremes> approximation;  // [k] = level k + 1
+  std::vector<Extremes> details;        // [k] = level k + 1
+};
+
+// The deepest level count d <= levels at which no band saturates at m (the
+// details of levels 1..d and the approximation of level d); 0 when even one
+// level saturates. Fewer levels change only the deepest approximation, so
+// this is what stepping down one level at a time would find.
+std::uint8_t unsaturated_depth(const LevelExtremes& levels, float m) noexcept;
+
+// compress()'s transform: one level at a time, each band quantised as soon as
+// it exists and its floats released at once, so the transform never holds
+// more than a level's input and its two halves. Records every band's
+// extremes for the saturation rule.
+struct StreamedTransform {
+  QuantisedBands quantised;
+  LevelExtremes extremes;
+};
+Result<StreamedTransform> transform_and_quantise(const wavelet::DwtExecutor& executor,
+                                                 Floats input, std::uint8_t levels, float m,
+                                                 std::uint8_t scale, Cutoff cutoff);
+
+// The whole float decomposition, kept so that many multipliers can be tried
+// on one transform: details and approximation of every level.
+struct Decomposition {
+  std::vector<std::vector<float>> approximation;  // [k] = level k + 1
+  std::vector<std::vector<float>> details;        // [k] = level k + 1
+  LevelExtremes extremes;
+  std::size_t transform_len = 0;
+};
+Result<Decomposition> decompose(const wavelet::DwtExecutor& executor, Floats input,
+                                std::uint8_t levels);
+
+// Quantises the decomposition at `depth` levels into `out` (reusing its
+// storage), exactly as transform_and_quantise would at that depth.
+void quantise_at_depth(const wavelet::DwtExecutor& executor, const Decomposition& d,
+                       std::uint8_t depth, float m, std::uint8_t scale, Cutoff cutoff,
+                       QuantisedBands& out);
+
+struct Payload {
+  std::vector<std::uint8_t> bytes;
+  std::uint8_t coder_id = 0;
+};
+Result<Payload> encode_bands(const QuantisedBands& q, Coder coder);
+
+struct SignalFrame {
+  Method method;
+  std::uint8_t levels;
+  std::uint8_t scale;
+  std::uint32_t sample_count;
+  float min;
+  float max;
+  float mean;
+  float multiplier;
+};
+Result<std::vector<std::uint8_t>> assemble_container(const SignalFrame& frame,
+                                                     const Payload& payload);
+
+// UnsupportedConfiguration naming the multiplier that saturates at one level
+// and the largest one that fits.
+QuillmereError saturation_refusal(float m, const LevelExtremes& levels);
+
+}  // namespace quillmere::stages

@@ -1,0 +1,214 @@
+#include "search_support.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+namespace quillmere::search {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+Distortion finish(const Reference& ref, double max_abs, double sum_sq) {
+  Distortion d;
+  if (ref.count == 0) return d;
+  // A NaN reconstruction poisons the sum; it must read as the worst error.
+  if (sum_sq != sum_sq) return Distortion{kInf, kInf, kInf, -kInf};
+  d.max_error = max_abs;
+  d.rmse = std::sqrt(sum_sq / static_cast<double>(ref.count));
+  if (ref.sum_x2 == 0.0) {
+    d.prd = sum_sq == 0.0 ? 0.0 : kInf;
+  } else {
+    d.prd = 100.0 * std::sqrt(sum_sq / ref.sum_x2);
+  }
+  const double range = ref.hi - ref.lo;
+  if (d.rmse == 0.0) {
+    d.psnr = kInf;
+  } else if (range == 0.0) {
+    d.psnr = -kInf;
+  } else {
+    d.psnr = 20.0 * std::log10(range / d.rmse);
+  }
+  return d;
+}
+
+inline double original_at(const Originals& o, std::size_t i) {
+  return o.is_double() ? o.f64()[i] : static_cast<double>(o.f32()[i]);
+}
+
+// Entropy in bits of a histogram, plus nothing else.
+template <std::size_t N>
+double entropy_bits(const std::array<std::uint32_t, N>& hist, double total) {
+  double h = 0.0;
+  for (const std::uint32_t c : hist) {
+    if (c) h -= c * std::log2(c / total);
+  }
+  return h;
+}
+
+// Corrections cost about their gaps' and multiples' bit-length classes plus
+// the raw bits below the leading one, as the deflated varints roughly do.
+struct CorrectionTally {
+  std::array<std::uint32_t, 34> gap_class{};
+  std::array<std::uint32_t, 34> k_class{};
+  double raw_bits = 0.0;
+  std::size_t count = 0;
+  std::size_t last = 0;  // position after the previous outlier
+
+  void add(std::size_t i, double e, double step) {
+    const std::uint64_t gap = i - last;
+    last = i + 1;
+    const double q = std::min(std::fabs(std::round(e / step)), 4294967295.0);
+    const auto k = static_cast<std::uint64_t>(q);
+    const int gw = std::bit_width(gap);
+    const int kw = std::bit_width(k);
+    ++gap_class[static_cast<std::size_t>(gw)];
+    ++k_class[static_cast<std::size_t>(kw)];
+    raw_bits += (gw > 1 ? gw - 1 : 0) + (kw > 1 ? kw - 1 : 0) + 1;  // + sign
+    ++count;
+  }
+
+  double bytes() const {
+    if (count == 0) return 0.0;
+    const double n = static_cast<double>(count);
+    return (entropy_bits(gap_class, n) + entropy_bits(k_class, n) + raw_bits) / 8.0 + 44.0;
+  }
+};
+
+}  // namespace
+
+Reference reference_of(const Originals& originals) {
+  Reference ref;
+  ref.originals = &originals;
+  ref.lo = kInf;
+  ref.hi = -kInf;
+  for (std::size_t i = 0; i < originals.size(); ++i) {
+    const double x = original_at(originals, i);
+    if (!std::isfinite(x)) {
+      ref.all_finite = false;
+      continue;
+    }
+    ref.sum_x2 += x * x;
+    ref.lo = std::min(ref.lo, x);
+    ref.hi = std::max(ref.hi, x);
+    ++ref.count;
+  }
+  if (ref.count == 0) ref.lo = ref.hi = 0.0;
+  return ref;
+}
+
+Judgement judge(const Reference& ref, std::span<const float> decoded, double correction_bound) {
+  const Originals& o = *ref.originals;
+  const std::size_t n = decoded.size();
+  const bool f64 = o.is_double();
+  const double offset = o.offset();
+  Judgement j;
+  double max_abs = 0.0, sum_sq = 0.0;
+  if (correction_bound <= 0.0 && ref.all_finite && !f64) {
+    // The common case, kept free of branches: four fixed lanes, combined in
+    // a fixed order, so the sums are the same on every machine.
+    const float* x = o.f32().data();
+    const float* y = decoded.data();
+    double m4[4] = {0, 0, 0, 0}, s4[4] = {0, 0, 0, 0};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      for (std::size_t l = 0; l < 4; ++l) {
+        const double e = static_cast<double>(x[i + l]) - static_cast<double>(y[i + l]);
+        const double a = std::fabs(e);
+        m4[l] = a > m4[l] ? a : m4[l];
+        s4[l] += e * e;
+      }
+    }
+    for (std::size_t l = 0; i < n; ++i, ++l) {
+      const double e = static_cast<double>(x[i]) - static_cast<double>(y[i]);
+      const double a = std::fabs(e);
+      m4[l] = a > m4[l] ? a : m4[l];
+      s4[l] += e * e;
+    }
+    max_abs = std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3]));
+    sum_sq = (s4[0] + s4[1]) + (s4[2] + s4[3]);
+  } else {
+    double m4[4] = {0, 0, 0, 0}, s4[4] = {0, 0, 0, 0};
+    CorrectionTally tally;
+    const double step = 2.0 * correction_bound;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double x = original_at(o, i);
+      if (!std::isfinite(x)) continue;
+      const double r = f64 ? static_cast<double>(decoded[i]) + offset : static_cast<double>(decoded[i]);
+      const double e = x - r;
+      const double a = std::fabs(e);
+      const std::size_t l = i & 3;
+      m4[l] = a > m4[l] ? a : m4[l];
+      s4[l] += e * e;
+      if (correction_bound > 0.0 && a > correction_bound) tally.add(i, e, step);
+    }
+    max_abs = std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3]));
+    sum_sq = (s4[0] + s4[1]) + (s4[2] + s4[3]);
+    j.outliers = tally.count;
+    j.correction_bytes = tally.bytes();
+  }
+  j.distortion = finish(ref, max_abs, sum_sq);
+  return j;
+}
+
+Distortion distortion_of(const Reference& ref, std::span<const double> reconstructed) {
+  const Originals& o = *ref.originals;
+  double m4[4] = {0, 0, 0, 0}, s4[4] = {0, 0, 0, 0};
+  for (std::size_t i = 0; i < reconstructed.size(); ++i) {
+    const double x = original_at(o, i);
+    if (!std::isfinite(x)) continue;
+    const double e = x - reconstructed[i];
+    const double a = std::fabs(e);
+    const std::size_t l = i & 3;
+    m4[l] = a > m4[l] ? a : m4[l];
+    s4[l] += e * e;
+  }
+  return finish(ref, std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3])),
+                (s4[0] + s4[1]) + (s4[2] + s4[3]));
+}
+
+double estimate_payload_bytes(const stages::QuantisedBands& q) {
+  // Magnitudes below 16 are their own class; larger ones share a class per
+  // bit length and pay their lower bits raw, as an adaptive binary coder
+  // roughly does; a nonzero value pays one bit of sign. Bands above 4096
+  // values are sampled every 4th value: ample for a ranking.
+  constexpr std::size_t kDirect = 16;
+  constexpr std::size_t kClasses = kDirect + 17;
+  double bits = 0.0;
+  for (const auto band : q.bands()) {
+    const std::size_t stride = band.size() > 4096 ? 4 : 1;
+    std::array<std::uint32_t, kClasses> hist{};
+    double raw = 0.0;
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < band.size(); i += stride, ++seen) {
+      const std::int16_t v = band[i];
+      const auto mag = static_cast<std::uint32_t>(v < 0 ? -std::int32_t{v} : v);
+      const std::size_t cls =
+          mag < kDirect ? mag : kDirect + static_cast<std::size_t>(std::bit_width(mag));
+      ++hist[cls];
+      raw += (mag >= kDirect ? std::bit_width(mag) - 1 : 0) + (mag != 0);
+    }
+    if (seen == 0) continue;
+    const double scale = static_cast<double>(band.size()) / static_cast<double>(seen);
+    bits += (entropy_bits(hist, static_cast<double>(seen)) + raw) * scale;
+  }
+  return bits / 8.0;
+}
+
+double excess(const Distortion& d, const Bounds& b, bool peak) {
+  double worst = 0.0;
+  const auto ratio = [&](double got, double want) {
+    worst = std::max(worst, got / want);
+    if (got != got) worst = kInf;
+  };
+  if (peak && b.max_error) ratio(d.max_error, *b.max_error);
+  if (b.rmse) ratio(d.rmse, *b.rmse);
+  if (b.prd) ratio(d.prd, *b.prd);
+  // A PSNR floor is an RMSE ceiling: 10^((want - got) / 20) is rmse / allowed.
+  if (b.psnr) ratio(std::pow(10.0, (*b.psnr - d.psnr) / 20.0), 1.0);
+  return worst;
+}
+
+}  // namespace quillmere::search

@@ -1,0 +1,191 @@
+// The bounded search against the real decoder: whatever the search reports
+// must be what decompress() plus the corrections give, bit for bit, and the
+// bounds must hold on that output with no tolerance.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <numbers>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "quillmere/bounded_search.hpp"
+#include "quillmere/compressor.hpp"
+#include "quillmere/corrections.hpp"
+#include "quillmere/decompressor.hpp"
+
+namespace quillmere {
+namespace {
+
+enum class Shape { RandomWalk, Spikes, Steps, Chirp, Noise, Flat };
+enum class BoundKind { MaxError, MaxErrorNoCorrections, Rmse, Prd, Psnr, Budget, Combined };
+
+// A small deterministic generator: the same signals on every platform.
+struct Lcg {
+  std::uint64_t s;
+  double next() {
+    s = s * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<double>(s >> 11) / 9007199254740992.0;  // [0, 1)
+  }
+};
+
+std::vector<double> make_shape(Shape shape, std::size_t n, std::uint64_t seed) {
+  Lcg g{seed * 7919 + n};
+  std::vector<double> x(n);
+  double walk = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) / static_cast<double>(std::max<std::size_t>(n, 2));
+    switch (shape) {
+      case Shape::RandomWalk: walk += g.next() - 0.5; x[i] = walk; break;
+      case Shape::Spikes: x[i] = 0.01 * (g.next() - 0.5) + (g.next() < 0.02 ? 5.0 : 0.0); break;
+      case Shape::Steps: x[i] = std::floor(t * 7.0) * 0.75 - 2.0; break;
+      case Shape::Chirp: x[i] = std::sin(2.0 * std::numbers::pi * (3.0 + 200.0 * t) * t + 0.3); break;
+      case Shape::Noise: x[i] = g.next() * 2.0 - 1.0; break;
+      case Shape::Flat: x[i] = 0.3; break;
+    }
+  }
+  return x;
+}
+
+struct Case {
+  Shape shape;
+  std::size_t n;
+  Method method;
+  BoundKind bound;
+  bool f64;
+};
+
+double range_of(const std::vector<double>& x) {
+  double lo = x[0], hi = x[0];
+  for (double v : x) lo = std::min(lo, v), hi = std::max(hi, v);
+  return std::max(hi - lo, 1.0);
+}
+
+Bounds bounds_for(BoundKind kind, const std::vector<double>& x) {
+  const double r = range_of(x);
+  Bounds b;
+  switch (kind) {
+    case BoundKind::MaxError:
+    case BoundKind::MaxErrorNoCorrections: b.max_error = 0.004 * r; break;
+    case BoundKind::Rmse: b.rmse = 0.002 * r; break;
+    case BoundKind::Prd: b.prd = 2.0; break;
+    case BoundKind::Psnr: b.psnr = 55.0; break;
+    // Room for the 52-byte header and a little payload even at one sample.
+    case BoundKind::Budget: b.bits_per_sample = 2.5 + 8.0 * 120.0 / static_cast<double>(x.size()); break;
+    case BoundKind::Combined: b.max_error = 0.01 * r; b.rmse = 0.003 * r; b.psnr = 45.0; break;
+  }
+  return b;
+}
+
+// The distortion measures written out again here, so that a slip in the
+// library's own accumulation cannot hide behind itself.
+struct Check {
+  double max_abs = 0, sum_sq = 0, sum_x2 = 0, lo = INFINITY, hi = -INFINITY;
+  std::size_t n = 0;
+  void add(double x, double y) {
+    max_abs = std::max(max_abs, std::fabs(x - y));
+    sum_sq += (x - y) * (x - y), sum_x2 += x * x, lo = std::min(lo, x), hi = std::max(hi, x), ++n;
+  }
+};
+
+class BoundedSearch : public ::testing::TestWithParam<Case> {};
+
+TEST_P(BoundedSearch, BoundHoldsOnTheRealDecoderOutput) {
+  const Case c = GetParam();
+  const std::vector<double> x = make_shape(c.shape, c.n, static_cast<std::uint64_t>(c.bound) + 3);
+  const double offset = c.f64 ? 1000.0 : 0.0;
+  std::vector<double> x64(c.n);
+  std::vector<float> x32(c.n), coded(c.n);
+  for (std::size_t i = 0; i < c.n; ++i) {
+    x64[i] = x[i] + offset;
+    x32[i] = static_cast<float>(x[i]);
+    coded[i] = c.f64 ? static_cast<float>(x64[i] - offset) : x32[i];
+  }
+  SearchRequest req;
+  req.samples = coded;
+  req.originals = c.f64 ? Originals::of_double(x64, offset) : Originals::of_float(x32);
+  req.bounds = bounds_for(c.bound, x);
+  req.methods = {c.method};
+  // Every coder appears, alone or beside the others.
+  static const std::vector<std::vector<Coder>> kCoders = {
+      {Coder::CModel}, {Coder::Arans}, {Coder::Deflate}, {Coder::CModel, Coder::Arans, Coder::Deflate}};
+  req.coders = kCoders[(c.n + static_cast<std::size_t>(c.bound)) % kCoders.size()];
+  req.allow_corrections = c.bound != BoundKind::MaxErrorNoCorrections;
+
+  auto res = bounded_compress(req);
+  const bool zero_range = c.n == 1 || c.shape == Shape::Flat;
+  if (req.bounds.psnr && zero_range) {
+    // PSNR divides by the range: there is nothing to hold the signal to.
+    ASSERT_FALSE(res);
+    EXPECT_EQ(res.error().kind, SearchErrorKind::InvalidBound);
+    return;
+  }
+  ASSERT_TRUE(res) << res.error().message();
+
+  // The container is exactly compress()'s for the options returned.
+  auto plain = compress(coded, res->options);
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(*plain, res->container);
+
+  // The wavelet layer the search predicted is the decoder's, bit for bit.
+  auto y = decompress(res->container);
+  ASSERT_TRUE(y);
+  const Distortion real = measure(req.originals, *y);
+  EXPECT_EQ(std::memcmp(&real, &res->wavelet, sizeof real), 0);
+
+  // Final output: the decoder's samples with the corrections applied.
+  std::vector<double> out(c.n);
+  if (res->corrections.empty()) {
+    for (std::size_t i = 0; i < c.n; ++i) out[i] = static_cast<double>((*y)[i]) + offset;
+  } else if (c.f64) {
+    auto z = corrections::apply(res->corrections, *y, offset);
+    ASSERT_TRUE(z);
+    out = *z;
+  } else {
+    auto z = *y;
+    ASSERT_TRUE(corrections::apply(res->corrections, std::span<float>(z)));
+    for (std::size_t i = 0; i < c.n; ++i) out[i] = z[i];
+  }
+  Check k;
+  for (std::size_t i = 0; i < c.n; ++i) k.add(c.f64 ? x64[i] : x32[i], out[i]);
+  const double rmse = std::sqrt(k.sum_sq / static_cast<double>(k.n));
+  const Bounds& b = req.bounds;
+  const double none = INFINITY;
+  EXPECT_LE(k.max_abs, b.max_error.value_or(none));
+  EXPECT_LE(rmse, b.rmse.value_or(none));
+  EXPECT_LE(k.sum_x2 > 0 ? 100.0 * std::sqrt(k.sum_sq / k.sum_x2) : 0.0, b.prd.value_or(none));
+  EXPECT_GE(rmse > 0 ? 20.0 * std::log10((k.hi - k.lo) / rmse) : none, b.psnr.value_or(-none));
+  EXPECT_LE(static_cast<double>(res->total_bytes()) * 8.0 / static_cast<double>(c.n),
+            b.bits_per_sample.value_or(none));
+  EXPECT_EQ(res->corrected.max_error, k.max_abs);
+}
+
+std::vector<Case> all_cases() {
+  std::vector<Case> out;
+  const Shape shapes[] = {Shape::RandomWalk, Shape::Spikes, Shape::Steps, Shape::Chirp, Shape::Noise, Shape::Flat};
+  const std::size_t lengths[] = {1, 2, 7, 19, 33, 64, 100, 4099};
+  const Method methods[] = {Method::Cdf53, Method::Cdf97, Method::Db4, Method::Sym4};
+  const BoundKind bounds[] = {BoundKind::MaxError, BoundKind::MaxErrorNoCorrections, BoundKind::Rmse,
+                              BoundKind::Prd, BoundKind::Psnr, BoundKind::Budget, BoundKind::Combined};
+  for (Shape s : shapes)
+    for (std::size_t n : lengths)
+      for (Method m : methods)
+        for (BoundKind b : bounds) out.push_back({s, n, m, b, (n + static_cast<std::size_t>(b)) % 2 == 1});
+  return out;
+}
+
+std::string case_name(const ::testing::TestParamInfo<Case>& info) {
+  static const char* shapes[] = {"walk", "spikes", "steps", "chirp", "noise", "flat"};
+  static const char* methods[] = {"cdf53", "cdf97", "db4", "sym4"};
+  static const char* bounds[] = {"maxerr", "maxerr_plain", "rmse", "prd", "psnr", "budget", "combined"};
+  const Case& c = info.param;
+  return std::string(shapes[static_cast<int>(c.shape)]) + "_" + std::to_string(c.n) + "_" +
+         methods[static_cast<int>(c.method)] + "_" + bounds[static_cast<int>(c.bound)] +
+         (c.f64 ? "_f64" : "_f32");
+}
+
+INSTANTIATE_TEST_SUITE_P(Properties, BoundedSearch, ::testing::ValuesIn(all_cases()), case_name);
+
+}  // namespace
+}  // namespace quillmere

@@ -1,0 +1,76 @@
+// One channel as the tools store it: the codec's container, then (when there
+// is anything to record) a side block. Every front end encodes and decodes
+// through these two functions, so they all write and read the same bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "quillmere/options.hpp"
+#include "quillmere_tools/side_block.hpp"
+#include "quillmere_tools/unit_error.hpp"
+
+namespace quillmere_tools {
+
+// Absolute bounds (PRD in percent, PSNR in dB, bits_per_sample in bits),
+// measured over the finite samples.
+struct UnitBounds {
+  std::optional<double> max_error;
+  std::optional<double> rmse;
+  std::optional<double> prd;
+  std::optional<double> psnr;
+  std::optional<double> bits_per_sample;
+  bool any() const noexcept { return max_error || rmse || prd || psnr || bits_per_sample; }
+};
+
+struct UnitRequest {
+  quillmere::CodecOptions options;  // used as they are when no bound is given
+  UnitBounds bounds;
+  // With bounds: the candidates; empty means the method and coder of options.
+  std::vector<quillmere::Method> methods;
+  std::vector<quillmere::Coder> coders;
+};
+
+using SignalView = std::variant<std::span<const float>, std::span<const double>>;
+
+// What the search reports (measured is false for plain encodes).
+struct UnitReport {
+  quillmere::Method method = quillmere::Method::Cdf97;
+  std::uint8_t scale = 11;
+  quillmere::Cutoff cutoff = quillmere::Cutoff::Low;
+  std::uint8_t coder_id = 0;
+  float multiplier = 0.0f;
+  bool measured = false;
+  double max_error = 0.0;
+  double rmse = 0.0;
+  double prd = 0.0;
+  double psnr = 0.0;
+  std::size_t corrected_samples = 0;
+  std::size_t container_bytes = 0;
+  std::optional<double> offset;
+  std::size_t non_finite_samples = 0;
+};
+
+struct EncodedUnit {
+  std::vector<std::uint8_t> bytes;
+  UnitReport report;
+};
+
+UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request);
+
+// Exactly one of the two vectors is filled, as the unit's precision says.
+struct DecodedUnit {
+  Precision precision = Precision::Float32;
+  std::vector<float> f32;
+  std::vector<double> f64;
+};
+
+// `unit` must be one unit exactly: a container, or a container and its side
+// block. The side block is checked in full before the container is decoded.
+UnitResult<DecodedUnit> decode_unit(std::span<const std::uint8_t> unit);
+
+}  // namespace quillmere_tools

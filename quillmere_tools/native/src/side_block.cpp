@@ -1,0 +1,252 @@
+#include "quillmere_tools/side_block.hpp"
+
+#include <zlib.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "quillmere/byte_io.hpp"
+#include "quillmere_tools/corrections_link.hpp"
+
+namespace quillmere_tools {
+namespace {
+
+using quillmere::load_le32;
+using quillmere::store_le32;
+
+constexpr std::uint8_t kMagic[4] = {'Q', 'L', 'M', 'C'};
+constexpr std::uint8_t kVersion = 1;
+constexpr std::uint8_t kHasOffset = 1;
+constexpr std::uint8_t kHasRuns = 2;
+constexpr std::uint8_t kHasCorrections = 4;
+// A LEB128 value of a u32 quantity takes at most five bytes.
+constexpr int kMaxVarintBytes = 5;
+
+std::uint32_t crc32_of(std::span<const std::uint8_t> bytes) noexcept {
+  // zlib takes lengths as uInt; feed it in pieces so any length is covered.
+  uLong crc = crc32(0L, Z_NULL, 0);
+  while (!bytes.empty()) {
+    const std::size_t piece = bytes.size() < (1u << 30) ? bytes.size() : (1u << 30);
+    crc = crc32(crc, bytes.data(), static_cast<uInt>(piece));
+    bytes = bytes.subspan(piece);
+  }
+  return static_cast<std::uint32_t>(crc);
+}
+
+void put_varint(std::vector<std::uint8_t>& out, std::uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<std::uint8_t>(v | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<std::uint8_t>(v));
+}
+
+void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+  std::uint8_t b[4];
+  store_le32(b, v);
+  out.insert(out.end(), b, b + 4);
+}
+
+std::vector<std::uint8_t> encode_runs(std::span<const NonFiniteRun> runs) {
+  std::vector<std::uint8_t> out;
+  put_u32(out, static_cast<std::uint32_t>(runs.size()));
+  std::size_t previous_end = 0;
+  for (const NonFiniteRun& run : runs) {
+    out.push_back(static_cast<std::uint8_t>(run.kind));
+    put_varint(out, run.start - previous_end);
+    put_varint(out, run.length - 1);
+    previous_end = run.start + run.length;
+  }
+  return out;
+}
+
+// A cursor over untrusted bytes: every read says whether it fitted.
+class Reader {
+ public:
+  explicit Reader(std::span<const std::uint8_t> bytes) noexcept : bytes_(bytes) {}
+  std::size_t left() const noexcept { return bytes_.size() - pos_; }
+  bool u8(std::uint8_t& v) noexcept {
+    if (left() < 1) return false;
+    v = bytes_[pos_++];
+    return true;
+  }
+  bool u32(std::uint32_t& v) noexcept {
+    if (left() < 4) return false;
+    v = load_le32(bytes_.data() + pos_);
+    pos_ += 4;
+    return true;
+  }
+  bool f64(double& v) noexcept {
+    if (left() < 8) return false;
+    std::uint64_t bits;
+    std::memcpy(&bits, bytes_.data() + pos_, 8);
+    v = std::bit_cast<double>(bits);
+    pos_ += 8;
+    return true;
+  }
+  // A u32-sized LEB128 value; longer encodings or overflow are refused.
+  bool varint(std::uint64_t& v) noexcept {
+    v = 0;
+    for (int i = 0; i < kMaxVarintBytes; ++i) {
+      std::uint8_t b;
+      if (!u8(b)) return false;
+      v |= static_cast<std::uint64_t>(b & 0x7f) << (7 * i);
+      if ((b & 0x80) == 0) return v <= 0xffffffffu;
+    }
+    return false;
+  }
+  std::span<const std::uint8_t> take(std::size_t n) noexcept {
+    const auto piece = bytes_.subspan(pos_, n);
+    pos_ += n;
+    return piece;
+  }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+  std::size_t pos_ = 0;
+};
+
+std::unexpected<UnitError> corrupt(const std::string& what) {
+  return unit_error(UnitErrorKind::CorruptUnit, "corrupt side block: " + what);
+}
+
+UnitResult<std::vector<NonFiniteRun>> decode_runs(std::span<const std::uint8_t> section,
+                                                  std::uint32_t sample_count) {
+  Reader in(section);
+  std::uint32_t count = 0;
+  if (!in.u32(count)) return corrupt("the non-finite section is truncated");
+  // Each run takes at least three bytes and one sample: both bound the count
+  // before the vector is sized from it.
+  if (count == 0 || count > sample_count || count > in.left() / 3) {
+    return corrupt("it claims " + std::to_string(count) + " non-finite runs");
+  }
+  std::vector<NonFiniteRun> runs(count);
+  std::uint64_t end = 0;
+  for (NonFiniteRun& run : runs) {
+    std::uint8_t kind = 0;
+    std::uint64_t gap = 0;
+    std::uint64_t length_minus_one = 0;
+    if (!in.u8(kind) || !in.varint(gap) || !in.varint(length_minus_one)) {
+      return corrupt("the non-finite runs are truncated or malformed");
+    }
+    if (kind > static_cast<std::uint8_t>(NonFiniteKind::MinusInf)) {
+      return corrupt("a non-finite run has kind " + std::to_string(kind));
+    }
+    const std::uint64_t start = end + gap;
+    end = start + length_minus_one + 1;
+    if (end > sample_count) {
+      return corrupt("a non-finite run ends at sample " + std::to_string(end) + " of " +
+                     std::to_string(sample_count));
+    }
+    run = {static_cast<std::size_t>(start), static_cast<std::size_t>(length_minus_one + 1),
+           static_cast<NonFiniteKind>(kind)};
+  }
+  if (in.left() != 0) return corrupt("bytes left over after the non-finite runs");
+  return runs;
+}
+
+}  // namespace
+
+UnitResult<std::vector<std::uint8_t>> write_side_block(const SideBlock& block,
+                                                       std::span<const std::uint8_t> container,
+                                                       std::uint32_t sample_count) {
+  std::vector<std::uint8_t> body;
+  std::uint8_t flags = 0;
+  if (block.offset) {
+    flags |= kHasOffset;
+    std::uint8_t b[8];
+    std::memcpy(b, &*block.offset, 8);
+    body.insert(body.end(), b, b + 8);
+  }
+  if (!block.non_finite.empty()) {
+    flags |= kHasRuns;
+    const auto runs = encode_runs(block.non_finite);
+    put_u32(body, static_cast<std::uint32_t>(runs.size()));
+    body.insert(body.end(), runs.begin(), runs.end());
+  }
+  if (!block.corrections.empty()) {
+    flags |= kHasCorrections;
+    body.insert(body.end(), block.corrections.begin(), block.corrections.end());
+  }
+  if (body.size() > 0xffffffffu) {
+    return unit_error(UnitErrorKind::BadInput, "the side block would exceed 4 GiB");
+  }
+  std::vector<std::uint8_t> out(kMagic, kMagic + 4);
+  out.push_back(kVersion);
+  out.push_back(static_cast<std::uint8_t>(block.precision));
+  out.push_back(flags);
+  out.push_back(0);
+  put_u32(out, sample_count);
+  put_u32(out, crc32_of(container));
+  put_u32(out, static_cast<std::uint32_t>(body.size()));
+  out.insert(out.end(), body.begin(), body.end());
+  put_u32(out, crc32_of(out));
+  return out;
+}
+
+UnitResult<SideBlock> read_side_block(std::span<const std::uint8_t> bytes,
+                                      std::span<const std::uint8_t> container,
+                                      std::uint32_t sample_count) {
+  if (bytes.size() < 4 || std::memcmp(bytes.data(), kMagic, 4) != 0) {
+    return corrupt("the bytes after the container do not start with \"QLMC\"");
+  }
+  if (bytes.size() < kSideHeaderLen + kSideTrailerLen) {
+    return corrupt("it is " + std::to_string(bytes.size()) + " bytes, shorter than its header");
+  }
+  const std::uint32_t body_len = load_le32(bytes.data() + 16);
+  const std::size_t expected = kSideHeaderLen + std::size_t{body_len} + kSideTrailerLen;
+  if (expected != bytes.size()) {
+    return corrupt("its length field says " + std::to_string(expected) + " bytes but " +
+                   std::to_string(bytes.size()) + " follow the container");
+  }
+  const std::size_t crc_at = bytes.size() - kSideTrailerLen;
+  if (load_le32(bytes.data() + crc_at) != crc32_of(bytes.first(crc_at))) {
+    return corrupt("its checksum does not match");
+  }
+  if (bytes[4] != kVersion) return corrupt("unknown version " + std::to_string(bytes[4]));
+  const std::uint8_t precision = bytes[5];
+  const std::uint8_t flags = bytes[6];
+  if (precision > 1) return corrupt("unknown precision " + std::to_string(precision));
+  if ((flags & ~(kHasOffset | kHasRuns | kHasCorrections)) != 0 || bytes[7] != 0) {
+    return corrupt("unknown flags");
+  }
+  if (load_le32(bytes.data() + 8) != sample_count) {
+    return corrupt("it is for " + std::to_string(load_le32(bytes.data() + 8)) +
+                   " samples but the container holds " + std::to_string(sample_count));
+  }
+  if (load_le32(bytes.data() + 12) != crc32_of(container)) {
+    return corrupt("it belongs to a different container (or the container is damaged)");
+  }
+
+  SideBlock block;
+  block.precision = static_cast<Precision>(precision);
+  Reader in(bytes.subspan(kSideHeaderLen, body_len));
+  if (flags & kHasOffset) {
+    double offset = 0.0;
+    if (!in.f64(offset)) return corrupt("the offset is truncated");
+    if (!std::isfinite(offset) || block.precision != Precision::Float64) {
+      return corrupt("the offset is not a finite float64 offset");
+    }
+    block.offset = offset;
+  }
+  if (flags & kHasRuns) {
+    std::uint32_t runs_len = 0;
+    if (!in.u32(runs_len) || runs_len > in.left()) return corrupt("the non-finite runs are truncated");
+    auto runs = decode_runs(in.take(runs_len), sample_count);
+    if (!runs) return std::unexpected(runs.error());
+    block.non_finite = std::move(*runs);
+  }
+  if (flags & kHasCorrections) {
+    const auto blob = in.take(in.left());
+    if (auto checked = check_corrections(blob, block.precision, sample_count); !checked) {
+      return std::unexpected(checked.error());
+    }
+    block.corrections.assign(blob.begin(), blob.end());
+  }
+  if (in.left() != 0) return corrupt("bytes left over at its end");
+  return block;
+}
+
+}  // namespace quillmere_tools
