@@ -105,6 +105,6 @@ def decode_chunk(raw: bytes, *, dtype=None, shape=None, allow_bare: bool = False
     if samples.size != count:
         raise ValueError(f"quillmere chunk of {len(raw)} bytes: decoded {samples.size} samples, "
                          f"the header says {count}")
-    out = samples if samples.dtype == want_dtype else samples.astype(want_dtype)
+    out = samples.astype(want_dtype)  # a writable copy: the decoded buffer is read-only
     return out.reshape(want_shape)
 

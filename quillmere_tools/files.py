@@ -10,8 +10,7 @@ import numpy as np
 from . import metrics
 from ._core import Settings, ToolError
 from .bounds import Bounds
-from .container import parse_header
-from .frames import decode_channel, encode_channel
+from .frames import decode_channel, encode_with_report, settings_of
 from .io import Signal
 from .unit_file import INDEX_VERSION, UnitFile, pack, unpack
 
@@ -52,29 +51,25 @@ class Target:
                       bits_per_sample=self.bits_per_sample)
 
 
-def compress_channel(x: np.ndarray, settings: Settings, target: Optional[Target]) -> bytes:
+def compress_channel(x: np.ndarray, settings: Settings,
+                     target: Optional[Target]) -> tuple[bytes, Settings]:
+    """One channel unit and the settings it was written with."""
     if not target:
-        return encode_channel(x, settings)
-    bounds = target.bounds_for(x)
-    methods = list(target.methods or [settings.method])
-    coders = list(target.coders or [settings.coder])
-    best = None
-    for method in methods:
-        for coder in coders:
-            unit = encode_channel(x, settings.with_(method=method, coder=coder), bounds)
-            if best is None or len(unit) < len(best):
-                best = unit
-    return best
+        unit, report = encode_with_report(x, settings)
+    else:
+        unit, report = encode_with_report(x, settings, target.bounds_for(x),
+                                          methods=target.methods, coders=target.coders)
+    return unit, settings_of(report)
 
 
 def encode_signal(signal: Signal, settings: Settings = Settings(),
-                  target: Optional[Target] = None) -> tuple[bytes, list[dict[str, Any]]]:
-    """The file bytes and each channel's container header (what was chosen)."""
-    units = [compress_channel(np.ascontiguousarray(signal.samples[:, ch]), settings, target)
+                  target: Optional[Target] = None) -> tuple[bytes, list[Settings]]:
+    """The file bytes and, per channel, the settings that were used."""
+    coded = [compress_channel(np.ascontiguousarray(signal.samples[:, ch]), settings, target)
              for ch in range(signal.channels)]
     meta = dict(signal.meta)
     meta.update(v=INDEX_VERSION, frames=signal.frames, channels=signal.channels)
-    return pack(units, meta), [parse_header(u) for u in units]
+    return pack([unit for unit, _ in coded], meta), [used for _, used in coded]
 
 
 def read_index(buf: bytes, *, allow_bare: bool = False,

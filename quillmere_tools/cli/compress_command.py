@@ -53,12 +53,12 @@ def run_compress(args) -> int:
         if dst.suffix.lower() in SIGNAL_SUFFIXES:
             raise OutputError(f"refusing to write compressed data to a {dst.suffix} file name")
         signal = read_signal(src)
-        blob, headers = encode_signal(signal, settings, target)
+        blob, used = encode_signal(signal, settings, target)
         write_bytes(dst, blob, force=args.force)
         note = ""
         if target:
-            chosen = ", ".join(f"{h['method']}/{h['coder']} m={h['multiplier']:.4g}"
-                               for h in headers)
+            chosen = ", ".join(f"{s.method}/{s.coder or 'cmodel'} m={s.quant_multiplier:.4g}"
+                               for s in used)
             note = f" [{chosen}]"
         float32_bytes = 4 * signal.samples.size
         return FileResult(src.stat().st_size, len(blob),
