@@ -238,3 +238,11 @@ def test_destructive_multiplier_is_a_usage_error(cli, files, value):
     res = cli("compress", "ecg.npy", "--quant-multiplier", value)
     assert res.code == 2 and "quant" in res.err.lower() and "Traceback" not in res.err
     assert not (files / "ecg.npy.qlm").exists()
+
+
+@pytest.mark.parametrize("command", ["compress", "decompress"])
+def test_unwritable_output_folder_fails_before_any_file_is_read(cli, files, command):
+    # The input does not even exist: the output folder is checked first.
+    res = cli(command, "missing.npy" if command == "compress" else "missing.qlm",
+              "--output-dir", "/sys")
+    assert "cannot write in /sys" in one_line_error(res)[0]
