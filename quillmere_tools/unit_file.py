@@ -104,6 +104,7 @@ def _unpack_indexed(buf: bytes) -> UnitFile:
     units, headers, pos = [], [], 0
     for i, length in enumerate(lengths):
         header = _unit_header(buf, pos, length, i, count)
+        header["unit_len"] = length
         units.append(buf[pos:pos + length])
         headers.append(header)
         pos += length
@@ -158,7 +159,7 @@ def _unpack_legacy(buf: bytes, allow_bare: bool, bare_hint: str) -> UnitFile:
                 f"truncated container: header announces {header['payload_len']} payload bytes, "
                 f"only {len(buf) - pos - HEADER_LEN} present")
         containers.append(buf[pos:end])
-        headers.append(header)
+        headers.append(dict(header, unit_len=header["container_len"]))
         pos = end
     if metadata is None:
         if not allow_bare:
