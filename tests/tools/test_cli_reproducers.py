@@ -246,3 +246,42 @@ def test_unwritable_output_folder_fails_before_any_file_is_read(cli, files, comm
     res = cli(command, "missing.npy" if command == "compress" else "missing.qlm",
               "--output-dir", "/sys")
     assert "cannot write in /sys" in one_line_error(res)[0]
+
+
+def test_an_ignored_hangup_stays_ignored(tmp_path):
+    # Under nohup the command must outlive the terminal, not clean up and stop.
+    proc = _slow_compress(tmp_path)
+    proc.kill()
+    proc.wait(timeout=60)
+    script = ("import signal, subprocess, sys\n"
+              "signal.signal(signal.SIGHUP, signal.SIG_IGN)\n"
+              "p = subprocess.Popen(sys.argv[1:])\n"
+              "sys.exit(p.wait())\n")
+    proc = subprocess.Popen([sys.executable, "-c", script] + _cli_prefix()
+                            + ["compress", "s0.npy", "--scale", "9"],
+                            cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
+    assert _wait_for_library_in_child(proc.pid, "numpy")
+    for child in _children(proc.pid):
+        os.kill(child, signal.SIGHUP)
+    out, err = proc.communicate(timeout=120)
+    assert proc.returncode == 0, (out, err)
+    assert (tmp_path / "s0.npy.qlm").exists()
+
+
+def _children(pid: int) -> list[int]:
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            return [int(c) for c in f.read().split()]
+    except OSError:
+        return []
+
+
+def _wait_for_library_in_child(pid: int, fragment: str) -> bool:
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        kids = _children(pid)
+        if kids and _wait_for_library(kids[0], fragment, timeout=30):
+            return True
+        time.sleep(0.005)
+    return False
