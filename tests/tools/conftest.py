@@ -2,15 +2,6 @@ import os
 import shutil
 import subprocess
 import sys
-from pathlib import Path
-
-# quillmere_tools carries a compiled companion module (_native) that only the
-# installed package holds; `python -m pytest` from the repository root would
-# import the source folder instead.  Test what is installed, as the command
-# line tests (which run the installed script) already do.
-_ROOT = Path(__file__).resolve().parents[2]
-if "quillmere_tools" not in sys.modules:
-    sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != _ROOT]
 
 import numpy as np
 import pytest
