@@ -39,6 +39,14 @@ _LENGTH = struct.Struct("<Q")
 _LEGACY_HEAD = struct.Struct("<4sI")
 TAIL_LEN = _TAIL.size
 
+# A decoded signal may take at most this many times the bytes it was stored
+# in, counting 8 bytes a sample (the float64 working copy writers make).  The
+# most compressible signal there is, a constant, decodes to about 12,000
+# times its stored size at that count; more is far likelier damage or
+# hostility than data.  Front ends let the user lift it.
+MAX_EXPANSION = 20_000
+WORKING_BYTES_PER_SAMPLE = 8
+
 # Far more channels than any recording format holds; the bound keeps the
 # length table (8 bytes a unit) from being a way to ask for memory.
 MAX_UNITS = 65536

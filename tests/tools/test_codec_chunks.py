@@ -86,3 +86,21 @@ def test_error_bounds_reach_the_channel_unit(monkeypatch, codec_type):
     assert seen == [Bounds(max_error=0.01, rmse=0.002, prd=1.5, psnr=40.0, bits_per_sample=3.5)]
     codec_common.encode_chunk(x, codec_type(scale=9)._cfg())
     assert seen[-1] is None
+
+
+def test_numcodecs_chunk_cannot_ask_for_memory():
+    # Its shape is the chunk's own word; the announced size is bounded by the
+    # same factor as files before anything is decoded.
+    c = bytearray(quillmere.compress_signal(np.zeros(1000, np.float32)))
+    c[16:20] = (2**31).to_bytes(4, "little")
+    from quillmere_tools.unit_file import pack
+
+    chunk = pack([bytes(c)], {"dtype": "<f8", "shape": [2**31]})
+    with pytest.raises(ValueError, match="announces 2147483648 samples"):
+        Quillmere().decode(chunk)
+
+
+def test_constant_chunk_is_not_taken_for_a_hostile_one():
+    x = np.zeros((1000, 1000))
+    codec = Quillmere(scale=6, cutoff="high")
+    np.testing.assert_array_equal(codec.decode(codec.encode(x)), x)
