@@ -4,9 +4,11 @@ runaway allocation or a file left behind."""
 import json
 import os
 import signal
+import struct
 import subprocess
 import sys
 import time
+import zlib
 
 import numpy as np
 import pytest
@@ -101,6 +103,23 @@ def test_info_json_stays_proportionate(cli, tmp_path):
     doc = json.loads(res.out)
     assert doc["channels"] == 5000 and doc["containers_not_shown"] == 5000 - 16
     assert len(res.out) < 20_000 < len(blob)
+
+
+@pytest.mark.parametrize("layout", ["indexed", "legacy"])
+def test_two_hundred_thousand_channels_are_one_clear_error(cli, tmp_path, layout):
+    unit = quillmere.compress_signal(np.array([1.0], np.float32))
+    if layout == "indexed":
+        body = b'{"frames":1}'
+        count = 200_000
+        head = unit * count + struct.pack("<Q", len(unit)) * count + body
+        fields = struct.pack("<IIHH", count, len(body), 2, 0)
+        blob = head + fields + struct.pack("<I", zlib.crc32(fields, zlib.crc32(head))) + b"QLMF"
+    else:
+        blob = unit * 200_000 + b"QLMX" + struct.pack("<I", 2) + b"{}"
+    (tmp_path / "wide.qlm").write_bytes(blob)
+    for command in (["info", "--json"], ["decompress"]):
+        res = cli(*command, "wide.qlm")
+        assert "65536" in one_line_error(res)[0] and res.out.count("\n") <= 1
 
 
 def test_closed_pipe_ends_quietly(tmp_path):
