@@ -121,8 +121,10 @@ def test_temporary_names_fit_beside_any_legal_name(name):
 
 
 @pytest.mark.parametrize("header", ["time,volts", 'say "hi"', "plain", "two\nlines"])
-def test_csv_header_reads_back_as_one_column(tmp_path, header):
-    write_signal(tmp_path / "h.csv", np.array([[1.5], [2.5]]), {"format": "csv", "header": header})
-    back = read_signal(tmp_path / "h.csv")
-    assert back.meta["header"] == header
+@pytest.mark.parametrize("key", ["header", "columns"])  # as files of the older layout say it, and now
+def test_csv_header_reads_back_as_one_column(tmp_path, header, key):
+    meta = {"format": "csv", key: header if key == "header" else [header]}
+    write_signal(tmp_path / "h.csv", np.array([[1.5], [2.5]]), meta)
+    back = read_signal(tmp_path / "h.csv", time_column="none")
+    assert back.meta["columns"] == [header]
     np.testing.assert_array_equal(back.samples[:, 0], [1.5, 2.5])
