@@ -15,16 +15,7 @@ fi
 if [[ "${QUILLMERE_WITH_FUZZ:-0}" == "1" ]]; then
   debian_packages+=(clang-14 libclang-rt-14-dev llvm-14)
 fi
-missing=()
-for pkg in "${debian_packages[@]}"; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-  SUDO=""
-  [[ $(id -u) -ne 0 ]] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+"$(dirname "$0")/ensure-apt-packages.sh" "${debian_packages[@]}"
 
 if [[ "${QUILLMERE_WITH_TESTS:-0}" == "1" ]]; then
   python3 -m pip install -q --disable-pip-version-check -r requirements-dev.txt
