@@ -71,6 +71,9 @@ class MaxErrorResult:
     fraction: float
     bound: float
     cells: Dict[str, Cell] = field(default_factory=dict)
+    # Where Quillmere is larger: its size at the best peer's RMSE with no
+    # point-wise bound, which tells a weak wavelet layer from costly corrections.
+    quillmere_at_peer_rmse: int = 0
 
     @property
     def raw_bytes(self) -> int:
@@ -108,6 +111,14 @@ def wavelet_layer_size(blob: bytes) -> int:
     """Bytes of the codec's own container at the head of a unit."""
     from quillmere_tools import container
     return container.HEADER_LEN + container.parse_header(blob)["payload_len"]
+
+
+def smallest_at_rmse(x: np.ndarray, rmse: float) -> int:
+    import quillmere_tools
+    from quillmere_tools import Settings
+    return min(len(quillmere_tools.compress_to_target(
+        x, rmse=rmse, settings=Settings(scale=scale), methods=list(Quillmere.METHODS),
+        coders=list(Quillmere.CODERS)).container) for scale in QUILLMERE_SCALES)
 
 
 def quillmere_cell(x: np.ndarray, bound: float) -> Cell:
@@ -201,4 +212,7 @@ def run_max_error(sig: sigs.Signal, codecs: List[Codec], log) -> List[MaxErrorRe
             for res in results:
                 res.cells[codec.name] = smallest_within(swept, res.bound, codec.name)
         log(f"#   {sig.name}: {codec.name} at max error in {time.perf_counter() - t0:.1f} s")
+    for res in results:
+        if res.quillmere_over_best() > 1.0:
+            res.quillmere_at_peer_rmse = smallest_at_rmse(x, res.best_peer().rmse)
     return results

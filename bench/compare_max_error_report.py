@@ -96,6 +96,16 @@ def max_error_verdicts(results: List[MaxErrorResult]) -> List[str]:
                    f"{len(speech)} speech signals: {'PASS' if speech and not short else 'FAIL'}; "
                    f"worst size ratio {fmt(worst, '.3f')}"
                    + (f"; short: {', '.join(short)}" if short else ""))
+        for r in rows:
+            if r.quillmere_at_peer_rmse:
+                q, best = r.cells["quillmere"], r.best_peer()
+                out.append(
+                    f"  - {r.signal} ({r.kind}), {q.size} bytes against {best.codec}'s "
+                    f"{best.size}: corrections {q.side_bytes} bytes for {q.corrected} samples "
+                    f"({100 * q.corrected / r.n:.1f} %), wavelet layer max error "
+                    f"{q.layer_max_err / r.bound:.2f} x the bound; at {best.codec}'s RMSE "
+                    f"({best.rmse:.3g}) without the point-wise bound Quillmere needs "
+                    f"{r.quillmere_at_peer_rmse} bytes")
         others = [f"{r.signal} {fmt(r.quillmere_over_best(), '.3f')}" for r in rows
                   if r.kind != sigs.KIND_SPEECH]
         if others:
