@@ -7,6 +7,18 @@ add_library(quillmere_flags INTERFACE)
 target_compile_options(quillmere_flags INTERFACE -ffp-contract=off)
 
 target_compile_options(quillmere_flags INTERFACE -Wall -Wextra)
+
+# The hot transform kernels are compiled twice, baseline and AVX2, and the
+# loader picks one per machine (wavelet/src/kernel_dispatch.hpp); nothing
+# else is built for more than the x86-64 baseline. This option drops the
+# AVX2 clones and pins the baseline explicitly, so scripts/baseline-isa.sh
+# can show on any machine that the baseline code gives the same bytes.
+if(QUILLMERE_BASELINE_ISA)
+  target_compile_definitions(quillmere_flags INTERFACE WAVELET_BASELINE_ISA)
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
+    target_compile_options(quillmere_flags INTERFACE -march=x86-64 -mtune=generic)
+  endif()
+endif()
 if(QUILLMERE_WERROR)
   target_compile_options(quillmere_flags INTERFACE -Werror)
 endif()

@@ -96,15 +96,8 @@ const char* coder_name(Coder c) {
 // The band lengths the decoder derives from a header (approximation first).
 std::vector<std::size_t> band_lengths(Method method, std::uint32_t sample_count, std::uint8_t levels) {
   const auto executor = quillmere::make_executor(method);
-  std::size_t input = std::max<std::size_t>(sample_count, executor->filter_length());
-  std::vector<std::size_t> lengths(std::size_t{levels} + 1);
-  for (std::size_t level = 1; level <= levels; ++level) {
-    const auto size = executor->dwt_size(input);
-    lengths[level] = size.details;
-    input = size.approximation;
-  }
-  lengths[0] = input;
-  return lengths;
+  const std::size_t transform_len = std::max<std::size_t>(sample_count, executor->filter_length());
+  return quillmere::band_layout(*executor, transform_len, levels).lengths;
 }
 
 class CorpusWriter {

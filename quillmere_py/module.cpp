@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "args.hpp"
+#include "compression_options.hpp"
 #include "errors.hpp"
 #include "marshal.hpp"
-#include "options.hpp"
 #include "owned_ref.hpp"
 #include "quillmere/compressor.hpp"
 #include "quillmere/decompressor.hpp"

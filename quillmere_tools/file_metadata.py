@@ -125,6 +125,17 @@ def check_dtype_text(value) -> str:
     return value
 
 
+def _check_channel_info(info, channels: int) -> None:
+    """One flat object per channel (label, unit, rate, ranges): what the
+    recording formats hand back to their writers."""
+    if not isinstance(info, list) or len(info) != channels:
+        raise ContainerError(f"metadata channel_info must list the {channels} channels")
+    for entry in info:
+        if not isinstance(entry, dict) or not all(
+                isinstance(v, (str, int, float, bool)) or v is None for v in entry.values()):
+            raise ContainerError(f"metadata channel_info entry {_short(entry)} is not a flat object")
+
+
 def check_metadata(meta: dict[str, Any], headers: Sequence[dict[str, Any]]) -> dict[str, Any]:
     """Check the known fields' types and ranges and their agreement with the
     containers' headers; unknown fields are kept as they are."""
@@ -144,6 +155,15 @@ def check_metadata(meta: dict[str, Any], headers: Sequence[dict[str, Any]]) -> d
     if channels is not None and channels != len(headers):
         raise ContainerError(f"metadata says {channels} channels, the file holds {len(headers)}")
     counts = {h["sample_count"] for h in headers}
+    if "channel_frames" in meta:
+        # Channels at different rates (EDF, WFDB): each one's own length.
+        lengths = meta["channel_frames"]
+        if lengths != [h["sample_count"] for h in headers] or "frames" in meta:
+            raise ContainerError(f"metadata channel_frames {_short(lengths)} does not match "
+                                 "the containers")
+        counts = set()
+    if "channel_info" in meta:
+        _check_channel_info(meta["channel_info"], len(headers))
     if len(counts) > 1:
         raise ContainerError("channels have different lengths "
                              f"({', '.join(str(c) for c in sorted(counts)[:4])} samples)")

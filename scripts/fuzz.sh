@@ -33,16 +33,7 @@ build=build-fuzz
 
 packages=(cmake ninja-build zlib1g-dev "clang-$clang_version" "libclang-rt-$clang_version-dev"
           "llvm-$clang_version")
-missing=()
-for pkg in "${packages[@]}"; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-  SUDO=""
-  [[ $(id -u) -ne 0 ]] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+"$(dirname "$0")/ensure-apt-packages.sh" "${packages[@]}"
 
 CC="clang-$clang_version" CXX="clang++-$clang_version" \
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -13,16 +13,7 @@ cd "$(dirname "$0")/.."
 steps=${QUILLMERE_LEAKCHECK_STEPS:-"valgrind pyloop pyasan"}
 build=build-fuzz-replay
 
-missing=()
-for pkg in valgrind cmake ninja-build g++ zlib1g-dev libgtest-dev; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-  SUDO=""
-  [[ $(id -u) -ne 0 ]] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+"$(dirname "$0")/ensure-apt-packages.sh" valgrind cmake ninja-build g++ zlib1g-dev libgtest-dev
 
 status=0
 has_step() { [[ " $steps " == *" $1 "* ]]; }

@@ -1,3 +1,4 @@
+// Raw deflate (no zlib header or trailer) through zlib, both directions.
 #include "quillmere/deflate_codec.hpp"
 
 #include <zlib.h>
@@ -17,13 +18,32 @@ constexpr std::size_t kChunk = 32 * 1024;
 // zlib counts in uInt; feed and drain at most this much per call.
 constexpr std::size_t kMaxStep = std::numeric_limits<uInt>::max();
 
-class DeflateStream {
+// One zlib stream for one direction, ended exactly when it was initialised.
+// With the constant parameters above, initialisation fails only for want of
+// memory, which ok() reports.
+enum class Direction { Deflate, Inflate };
+
+template <Direction D>
+class ZStream {
  public:
-  DeflateStream() { ok_ = deflateInit2(&zs_, kLevel, Z_DEFLATED, kRawWindowBits, kMemLevel,
-                                       Z_DEFAULT_STRATEGY) == Z_OK; }
-  ~DeflateStream() { if (ok_) deflateEnd(&zs_); }
-  DeflateStream(const DeflateStream&) = delete;
-  DeflateStream& operator=(const DeflateStream&) = delete;
+  ZStream() {
+    if constexpr (D == Direction::Deflate) {
+      ok_ = deflateInit2(&zs_, kLevel, Z_DEFLATED, kRawWindowBits, kMemLevel,
+                         Z_DEFAULT_STRATEGY) == Z_OK;
+    } else {
+      ok_ = inflateInit2(&zs_, kRawWindowBits) == Z_OK;
+    }
+  }
+  ~ZStream() {
+    if (!ok_) return;
+    if constexpr (D == Direction::Deflate) {
+      deflateEnd(&zs_);
+    } else {
+      inflateEnd(&zs_);
+    }
+  }
+  ZStream(const ZStream&) = delete;
+  ZStream& operator=(const ZStream&) = delete;
   bool ok() const { return ok_; }
   z_stream* get() { return &zs_; }
 
@@ -32,19 +52,8 @@ class DeflateStream {
   bool ok_ = false;
 };
 
-class InflateStream {
- public:
-  InflateStream() { ok_ = inflateInit2(&zs_, kRawWindowBits) == Z_OK; }
-  ~InflateStream() { if (ok_) inflateEnd(&zs_); }
-  InflateStream(const InflateStream&) = delete;
-  InflateStream& operator=(const InflateStream&) = delete;
-  bool ok() const { return ok_; }
-  z_stream* get() { return &zs_; }
-
- private:
-  z_stream zs_{};
-  bool ok_ = false;
-};
+using DeflateStream = ZStream<Direction::Deflate>;
+using InflateStream = ZStream<Direction::Inflate>;
 
 QuillmereError corrupt() { return QuillmereError::decompress("corrupt deflate stream"); }
 

@@ -9,7 +9,7 @@ wavelet::DwtHandle make_executor(Method method) {
     case Method::Cdf97:
       return wavelet::make_cdf97_f32();
     case Method::Db4:
-      return wavelet::make_daubechies_f32(wavelet::DaubechiesFamily{3}, wavelet::BorderMode::Wrap);
+      return wavelet::make_daubechies_f32(wavelet::DaubechiesFamily::Db4, wavelet::BorderMode::Wrap);
     case Method::Sym4:
       return wavelet::make_symlet_f32(2, wavelet::BorderMode::Wrap);
   }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "quillmere/quantizer.hpp"
@@ -61,15 +62,32 @@ TEST(Quantise, MatchesReferenceRoundingOnManyValues) {
   }
 }
 
-TEST(DeadZone, ThresholdTable) {
-  const int want[7][3] = {{0, 0, 0}, {0, 0, 0}, {1, 3, 7}, {1, 3, 7}, {2, 6, 14}, {2, 6, 14}, {3, 9, 21}};
-  for (int scale = 6; scale <= 12; ++scale) {
-    for (int cutoff = 0; cutoff < 3; ++cutoff) {
-      EXPECT_EQ(dead_zone_threshold(static_cast<std::uint8_t>(scale), static_cast<Cutoff>(cutoff)),
-                want[scale - 6][cutoff]);
+// What the thresholds must do, rather than their table: a finer scale or a
+// higher cutoff never zeroes less, the two coarsest scales zero nothing,
+// and a cutoff byte outside the enumeration behaves as Low.
+TEST(DeadZone, ThresholdsGrowWithScaleAndCutoff) {
+  const Cutoff cutoffs[] = {Cutoff::Low, Cutoff::Medium, Cutoff::High};
+  for (std::uint8_t scale = kMinScale; scale <= kMaxScale; ++scale) {
+    for (int c = 0; c < 3; ++c) {
+      const auto t = dead_zone_threshold(scale, cutoffs[c]);
+      if (c > 0) {
+        EXPECT_GE(t, dead_zone_threshold(scale, cutoffs[c - 1])) << int{scale} << "/" << c;
+      }
+      if (scale > kMinScale) {
+        EXPECT_GE(t, dead_zone_threshold(scale - 1, cutoffs[c])) << int{scale} << "/" << c;
+      }
+    }
+    EXPECT_EQ(dead_zone_threshold(scale, static_cast<Cutoff>(9)),
+              dead_zone_threshold(scale, Cutoff::Low));
+  }
+  for (const std::uint8_t scale : {std::uint8_t{6}, std::uint8_t{7}}) {
+    for (const Cutoff cutoff : cutoffs) {
+      std::vector<std::int16_t> band = {-2, -1, 0, 1, 2, 100};
+      const auto before = band;
+      apply_dead_zone(band, dead_zone_threshold(scale, cutoff));
+      EXPECT_EQ(band, before) << int{scale};
     }
   }
-  EXPECT_EQ(dead_zone_threshold(12, static_cast<Cutoff>(9)), 3);  // unknown cutoff counts as low
 }
 
 TEST(DeadZone, ZeroesBelowThresholdOnly) {
@@ -84,12 +102,34 @@ TEST(DeadZone, ZeroesBelowThresholdOnly) {
   EXPECT_EQ(band.back(), -32768);
 }
 
-TEST(Dequantise, MultipliesByTheReciprocal) {
-  const std::vector<std::int16_t> q = {3, -7, 32767, -32768, 0};
+// The format multiplies by the f32 reciprocal; dividing by m rounds
+// differently for some values, and a decoder that divided would give other
+// samples. With m = 3, 5/3 and 5 * (1/3) differ in their last bit.
+TEST(Dequantise, MultipliesByTheReciprocalNotDivides) {
+  const std::vector<std::int16_t> q = {5, -5, 32767, -32768, 0};
   std::vector<float> out(q.size());
   dequantise(q, 3.0f, out);
   const float r = 1.0f / 3.0f;
+  ASSERT_NE(r * 5.0f, 5.0f / 3.0f);
   for (std::size_t i = 0; i < q.size(); ++i) EXPECT_EQ(out[i], r * static_cast<float>(q[i]));
+}
+
+// Quantising and dequantising loses at most half a step (plus f32 rounding)
+// for values inside the 16-bit range.
+TEST(Dequantise, UndoesQuantisationWithinHalfAStep) {
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> value(-15.0f, 15.0f);
+  for (const float m : {64.0f, 2048.0f, 0.37f}) {
+    std::vector<float> c(1000);
+    for (auto& v : c) v = value(rng);
+    std::vector<std::int16_t> q(c.size());
+    std::vector<float> back(c.size());
+    quantise(c, m, q);
+    dequantise(q, m, back);
+    for (std::size_t i = 0; i < c.size(); ++i) {
+      ASSERT_LE(std::abs(back[i] - c[i]), 0.5f / m * 1.0001f + 1e-6f) << m << " " << c[i];
+    }
+  }
 }
 
 }  // namespace

@@ -98,8 +98,8 @@ def _make_bad(folder, kind):
     if kind == "empty npy":
         (folder / "x.npy").write_bytes(b"")
         return "x.npy"
-    if kind == "2-D npy":
-        np.save(folder / "x.npy", np.ones((10, 2)))
+    if kind == "3-D npy":
+        np.save(folder / "x.npy", np.ones((10, 2, 2)))
         return "x.npy"
     if kind == "zero-length npy":
         np.save(folder / "x.npy", np.ones(0))
@@ -110,16 +110,16 @@ def _make_bad(folder, kind):
     if kind == "non-numeric csv":
         (folder / "x.csv").write_text("1.0\n2.0\nhello\n")
         return "x.csv"
-    if kind == "two-column csv":
-        (folder / "x.csv").write_text("1,2\n3,4\n")
+    if kind == "ragged csv":
+        (folder / "x.csv").write_text("1,2\n3\n")
         return "x.csv"
     if kind == "missing file":
         return "nope.npy"
     raise AssertionError(kind)
 
 
-@pytest.mark.parametrize("kind", ["unreadable wav", "empty npy", "2-D npy", "zero-length npy",
-                                  "text npy", "non-numeric csv", "two-column csv", "missing file"])
+@pytest.mark.parametrize("kind", ["unreadable wav", "empty npy", "3-D npy", "zero-length npy",
+                                  "text npy", "non-numeric csv", "ragged csv", "missing file"])
 def test_bad_input_files(cli, tmp_path, kind):
     name = _make_bad(tmp_path, kind)
     before = set(os.listdir(tmp_path))
@@ -187,7 +187,7 @@ def test_error_targets_hold_after_decompression(cli, files, ecg, flag, value, me
 
 def test_unreachable_target_is_a_clean_error(cli, files):
     res = cli("compress", "ecg.npy", "--max-error", "1e-12")
-    assert "no setting meets" in one_line_error(res)[0]
+    assert "max_error" in one_line_error(res)[0]
     assert not (files / "ecg.npy.qlm").exists()
 
 

@@ -56,7 +56,7 @@ def test_csv_header_is_kept(tmp_path):
     ("a.npy", b"", "empty"),
     ("a.npy", b"not numpy at all", "not a .npy file"),
     ("a.wav", b"RIFF....WAVEjunk", "not a readable WAV"),
-    ("a.csv", "1,2\n3,4\n", "single column"),
+    ("a.csv", "1,2\n3\n", "line 2: expected 2 columns, found 1"),
     ("a.csv", "x\n1\nabc\n", "line 3: not a number"),
     ("a.csv", "\n\n", "no samples"),
     ("a.txt", "1\n", "unsupported file type"),
@@ -70,7 +70,7 @@ def test_bad_inputs_raise_one_line_input_errors(tmp_path, name, content, message
 
 
 @pytest.mark.parametrize("array,message", [
-    (np.zeros((3, 4)), "1-D"), (np.array([], dtype=np.float64), "empty"),
+    (np.zeros((3, 4, 2)), "1-D or 2-D"), (np.array([], dtype=np.float64), "empty"),
     (np.array(["a", "b"]), "non-numeric"), (np.array([1 + 2j]), "non-numeric"),
 ])
 def test_unusable_npy_arrays(tmp_path, array, message):

@@ -33,7 +33,8 @@ TransformResult<void> check_lifting_inverse(std::size_t minimum, std::size_t app
 // How a lifting scheme's hot kernels are called: one whole level of sh.n
 // samples, lengths already checked.
 using LiftingForward = void(const float* x, Output s, Output d, const LevelShape& sh) noexcept;
-using LiftingInverse = void(const float* s, const float* d, Output y, const LevelShape& sh) noexcept;
+using LiftingInverse = void(const float* s, const float* d, Output y,
+                            const LevelShape& sh) noexcept;
 
 // The LevelKernels of a scheme with at least kMinimum samples a level.
 template <std::size_t kMinimum, LiftingForward* kForward, LiftingInverse* kInverse>

@@ -1,4 +1,4 @@
-#include "options.hpp"
+#include "compression_options.hpp"
 
 #include <charconv>
 #include <cstdint>

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the codec for the x86-64 baseline alone (no AVX2 kernel clones) and
+# runs the transform's kernel tests and the conformance vectors on it. The
+# vectors pin whole containers and decoded samples, so passing here shows
+# that the baseline kernels give the same bytes as the vector kernels that
+# the ordinary build runs on machines with AVX2.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=build/baseline-isa
+cmake -S . -B "$build" -G Ninja -DQUILLMERE_TESTS=ON -DQUILLMERE_WERROR=ON \
+  -DQUILLMERE_BASELINE_ISA=ON
+cmake --build "$build" -j2 --target wavelet_tests quillmere_tests
+
+# No AVX2 instruction may remain in the transform's code (ymm registers are
+# what the AVX2 clones use).
+if objdump -d "$build/wavelet/libwavelet.a" | grep -q '%ymm'; then
+  echo "baseline-isa: AVX2 code found in libwavelet.a" >&2
+  exit 1
+fi
+
+"$build/wavelet/wavelet_tests"
+"$build/quillmere/quillmere_tests" --gtest_filter='Vectors.*'
