@@ -413,6 +413,17 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
     Candidate c;
     Coded coded;
     corrections::Encoded fix;
+    double bytes;  // container and corrections together
+  };
+  // Every full coding, fitting or not, says how small the budget could be.
+  auto code_fully = [&](Candidate c) -> SearchOutcome<Tried> {
+    auto coded = s.code(c);
+    if (!coded) return std::unexpected(coded.error());
+    auto fixes = s.correct(c);
+    if (!fixes) return std::unexpected(fixes.error());
+    const double total = static_cast<double>(coded->container.size() + fixes->bytes.size());
+    smallest_bits = std::min(smallest_bits, total * 8.0 / n);
+    return Tried{std::move(c), std::move(*coded), std::move(*fixes), total};
   };
   std::optional<Tried> fits;
   double lo_m = 0.0, hi_m = static_cast<double>(state.largest) * 1.0000001;
@@ -449,18 +460,15 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
     if (fits && m <= fits->c.m) break;
     auto c = s.placeholder_or_evaluate(m, fix);
     if (!c) return std::unexpected(c.error());
-    auto coded = s.code(*c);
-    if (!coded) return std::unexpected(coded.error());
-    auto fixes = s.correct(*c);
-    if (!fixes) return std::unexpected(fixes.error());
-    const double total = static_cast<double>(coded->container.size() + fixes->bytes.size());
-    smallest_bits = std::min(smallest_bits, total * 8.0 / n);
-    if (c->payload_estimate > 0.0) {
-      scale = (total - static_cast<double>(HEADER_LEN)) / c->payload_estimate;
+    auto tried = code_fully(std::move(*c));
+    if (!tried) return std::unexpected(tried.error());
+    const double total = tried->bytes;
+    if (tried->c.payload_estimate > 0.0) {
+      scale = (total - static_cast<double>(HEADER_LEN)) / tried->c.payload_estimate;
     }
     if (total <= budget) {
       lo_m = m;
-      fits = Tried{std::move(*c), std::move(*coded), std::move(*fixes)};
+      fits = std::move(*tried);
       // Within 2 % of the budget: a closer fit would cost a full coding more.
       if (total >= budget * 0.98 || m >= state.largest) break;
     } else {
@@ -472,17 +480,13 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
     // Zero quantises everything away: the smallest container there is.
     auto c = s.evaluate(0.0f, fix);
     if (!c) return std::unexpected(c.error());
-    auto coded = s.code(*c);
-    if (!coded) return std::unexpected(coded.error());
-    auto fixes = s.correct(*c);
-    if (!fixes) return std::unexpected(fixes.error());
-    const double total = static_cast<double>(coded->container.size() + fixes->bytes.size());
-    smallest_bits = std::min(smallest_bits, total * 8.0 / n);
-    if (total > budget) {
+    auto tried = code_fully(std::move(*c));
+    if (!tried) return std::unexpected(tried.error());
+    if (tried->bytes > budget) {
       return std::unexpected(failure(SearchErrorKind::BudgetTooSmall, "bits_per_sample",
                                      *r.bounds.bits_per_sample, smallest_bits));
     }
-    fits = Tried{std::move(*c), std::move(*coded), std::move(*fixes)};
+    fits = std::move(*tried);
   }
   if (!fix) {
     // Only the try that fits is run through the decoder's arithmetic.
