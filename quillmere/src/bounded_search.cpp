@@ -16,16 +16,18 @@ namespace quillmere {
 namespace {
 
 using search::failure;
+namespace grid = search::grid;
 
 // Exact judgements per method before the search settles: each costs about a
 // decompression without entropy decoding.
 constexpr int kMaxEvaluations = 8;
+// Judgements for the lowest multiplier meeting the bounds: closing in on a
+// pair of grid neighbours usually takes 3 to 6.
+constexpr int kMaxGridJudgements = 12;
+// ln of the ratio between grid neighbours.
+constexpr double kLogStep = 0.69314718055994531 / grid::kPerOctave;
 // Two multipliers this close give containers within a fraction of a percent.
 constexpr double kTolerance = 1.01;
-// A candidate this close under its bound ends the search for the smallest
-// multiplier: the distortion falls about as 1/m, so the next one down would
-// be within 2 % and save a fraction of a percent of the size.
-constexpr double kCloseEnough = 0.98;
 // Below this a multiplier quantises any normalised signal to zeros.
 constexpr float kSmallestMultiplier = 1.0f / 64.0f;
 
@@ -112,56 +114,59 @@ class Searcher {
     return std::move(*best);
   }
 
-  // The smallest multiplier whose wavelet layer meets the bounds (max_error
-  // included when `peak`), steering by the model distortion ~ 1 / m.
+  // The lowest grid multiplier whose wavelet layer meets the bounds
+  // (max_error included when `peak`) with its grid neighbour below missing
+  // them, steering by the model distortion ~ 1 / m. Stopping anywhere short
+  // of that pair, within a tolerance of the bound, left containers up to
+  // 0.2 % larger than the pair's upper point.
   SearchOutcome<Candidate> smallest_meeting(float guess, bool peak) {
+    const int lowest = grid::index_at_or_below(kSmallestMultiplier);
+    const int highest = grid::index_at_or_below(s_.largest);
     std::optional<Candidate> feasible;
-    float infeasible = 0.0f;  // largest multiplier known to miss
+    int pass = highest + 1;  // lowest index known to meet the bounds
+    int fail = lowest - 1;   // highest index known to miss them, below `pass`
     Distortion best_missed;
     double best_ratio = INFINITY;
-    double prev_lm = NAN, prev_lr = NAN;
-    bool tried_largest = false;
-    float m = std::clamp(guess, kSmallestMultiplier, s_.largest);
-    for (int i = 0; i < kMaxEvaluations; ++i) {
-      auto c = evaluate(m, false);
+    double prev_j = NAN, prev_lr = NAN;
+    bool prev_met = false;
+    int j = std::clamp(grid::index_at_or_below(std::max(guess, kSmallestMultiplier)), lowest,
+                       std::max(lowest, highest));
+    for (int i = 0; i < kMaxGridJudgements && lowest <= highest; ++i) {
+      auto c = evaluate(grid::multiplier(j), false);
       if (!c) return std::unexpected(c.error());
       const double ratio = search::excess(c->wavelet, r_.bounds, peak);
-      tried_largest = tried_largest || m >= s_.largest;
-      if (ratio <= 1.0) {
-        if (!feasible || c->m < feasible->m) feasible = std::move(*c);
+      const bool met = ratio <= 1.0;
+      if (met) {
+        pass = j;
+        feasible = std::move(*c);
       } else {
-        infeasible = std::max(infeasible, m);
+        fail = j;
         if (ratio < best_ratio) best_ratio = ratio, best_missed = c->wavelet;
       }
-      const float hi = feasible ? feasible->m : s_.largest;
-      if (feasible && infeasible > 0.0f && hi / infeasible < kTolerance) break;
-      // Within 2 % of the bound, a smaller multiplier would save well under 1 %.
-      if (ratio <= 1.0 && ratio >= kCloseEnough) break;
-      if (!feasible && infeasible >= s_.largest) break;
-      // Secant on log ratio against log m, aiming just inside the bound.
-      // The slope is about -1 while quantisation noise dominates; where the
-      // dead zone or the 16-bit range flatten it, the clamp keeps the steps
-      // large instead of crawling.
-      const double lm = std::log(static_cast<double>(m));
+      if (pass - fail <= 1) break;
+      // Secant on log ratio against log m, aiming at the bound itself and
+      // taking the grid point just above it: that one should meet the
+      // bounds and the one below it miss. The slope is about -1 while
+      // quantisation noise dominates; where the dead zone or the 16-bit
+      // range flatten it, the clamp keeps the steps large instead of crawling.
       const double lr = std::log(ratio > 0.0 ? ratio : 1e-300);
       double slope = -1.0;
-      if (std::isfinite(prev_lm) && lm != prev_lm && std::isfinite(lr) && std::isfinite(prev_lr)) {
-        slope = std::clamp((lr - prev_lr) / (lm - prev_lm), -3.0, -0.25);
+      if (std::isfinite(prev_j) && j != prev_j && std::isfinite(lr) && std::isfinite(prev_lr)) {
+        slope = std::clamp((lr - prev_lr) / ((j - prev_j) * kLogStep), -3.0, -0.25);
       }
-      prev_lm = lm, prev_lr = lr;
-      const double aim = std::log(0.995);
-      double next = std::isfinite(lr) ? std::exp(lm + std::clamp((aim - lr) / slope, -4.0, 4.0))
-                                      : m * 16.0;
-      if (!(next > infeasible && next < hi)) {
-        next = feasible ? (infeasible > 0.0f ? std::sqrt(double(infeasible) * hi) : hi / 4.0) : hi;
-      }
-      // Below the smallest multiplier everything quantises to zero alike.
-      const auto nf = std::max(static_cast<float>(next), kSmallestMultiplier);
-      if (nf == m) break;
-      m = nf;
+      const bool same_side = std::isfinite(prev_j) && met == prev_met;
+      prev_j = j, prev_lr = lr, prev_met = met;
+      double aim = std::isfinite(lr) ? j + std::clamp(-lr / slope, -4.0, 4.0) / kLogStep
+                                     : j + 4 * grid::kPerOctave;
+      // Two steps on one side of a bracket: halve it instead, so that a
+      // flattened slope cannot make the search creep.
+      if (same_side && fail >= lowest && pass <= highest) aim = 0.5 * (fail + pass);
+      j = static_cast<int>(std::clamp(std::ceil(aim), static_cast<double>(fail + 1),
+                                      static_cast<double>(pass - 1)));
     }
-    if (!feasible && !tried_largest) {
-      // Out of steps: the finest multiplier decides whether the bound is reachable.
+    if (!feasible && !(fail == highest && grid::multiplier(highest) == s_.largest)) {
+      // The finest multiplier decides whether the bound is reachable; it
+      // lies between the grid points when the range caps it.
       auto c = evaluate(s_.largest, false);
       if (!c) return std::unexpected(c.error());
       if (search::excess(c->wavelet, r_.bounds, peak) <= 1.0) return std::move(*c);

@@ -48,6 +48,20 @@ double estimate_payload_bytes(const stages::QuantisedBands& q);
 double estimate_payload_bytes(const stages::Decomposition& d, std::uint8_t depth, float m,
                               std::uint16_t threshold);
 
+// The multipliers the search judges lie on a grid of 128 per octave,
+// float32(2^(j / 128)). Neighbours on it give containers within about
+// 0.2 % of each other, and it is the grid a bisection on log2 of the
+// multiplier to 1/128 of an octave visits, so a search that ends on two
+// neighbours (the upper meeting the bounds, the lower missing) returns what
+// such a bisection would, rather than a point up to a tolerance above it.
+namespace grid {
+inline constexpr int kPerOctave = 128;
+// Exact on every machine: built from correctly rounded square roots.
+float multiplier(int j);
+// The largest j with multiplier(j) <= m, for m > 0 finite.
+int index_at_or_below(float m);
+}  // namespace grid
+
 SearchError failure(SearchErrorKind kind, std::string bound, double value, double limit,
                     std::string detail = {});
 
