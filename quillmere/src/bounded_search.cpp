@@ -76,7 +76,9 @@ class Searcher {
     c.depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
     stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, m, r_.scale, r_.cutoff,
                               scratch_);
-    c.payload_estimate = search::estimate_payload_bytes(scratch_);
+    // Only the trade between payload and corrections needs the estimate; it
+    // costs about a third of a judgement.
+    if (with_corrections) c.payload_estimate = search::estimate_payload_bytes(scratch_);
     // The decoder takes only a positive finite multiplier as it is.
     const float m_dec = (std::isfinite(m) && m > 0.0f) ? m : scale_multiplier(r_.scale);
     auto bands = stages::dequantise_bands(scratch_.coeffs, m_dec);
@@ -160,7 +162,7 @@ class Searcher {
                                      : j + 4 * grid::kPerOctave;
       // Two steps on one side of a bracket: halve it instead, so that a
       // flattened slope cannot make the search creep.
-      if (same_side && fail >= lowest && pass <= highest) aim = 0.5 * (fail + pass);
+      if (same_side && i >= 4 && fail >= lowest && pass <= highest) aim = 0.5 * (fail + pass);
       j = static_cast<int>(std::clamp(std::ceil(aim), static_cast<double>(fail + 1),
                                       static_cast<double>(pass - 1)));
     }
