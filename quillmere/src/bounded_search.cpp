@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <limits>
+#include <map>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -18,12 +20,14 @@ namespace {
 using search::failure;
 namespace grid = search::grid;
 
-// Exact judgements per method before the search settles: each costs about a
-// decompression without entropy decoding.
+// Steps of the walk trading payload against corrections.
 constexpr int kMaxEvaluations = 8;
 // Judgements for the lowest multiplier meeting the bounds: closing in on a
 // pair of grid neighbours usually takes 3 to 6.
 constexpr int kMaxGridJudgements = 12;
+// Grid steps either side of the pair found within which a replayed
+// bisection's steps are judged rather than inferred.
+constexpr int kReplayWindow = 12;
 // ln of the ratio between grid neighbours.
 constexpr double kLogStep = 0.69314718055994531 / grid::kPerOctave;
 // Two multipliers this close give containers within a fraction of a percent.
@@ -121,7 +125,11 @@ class Searcher {
   // them, steering by the model distortion ~ 1 / m. Stopping anywhere short
   // of that pair, within a tolerance of the bound, left containers up to
   // 0.2 % larger than the pair's upper point.
-  SearchOutcome<Candidate> smallest_meeting(float guess, bool peak) {
+  // Returns one candidate, or two (lower multiplier first) when the pair
+  // found differs from where a bisection over the grid from the scale's
+  // octave would end: where the bounds are met unevenly near the boundary,
+  // that end may be lower, or code smaller, and both are worth coding.
+  SearchOutcome<std::vector<Candidate>> smallest_meeting(float guess, bool peak) {
     const int lowest = grid::index_at_or_below(kSmallestMultiplier);
     const int highest = grid::index_at_or_below(s_.largest);
     std::optional<Candidate> feasible;
@@ -131,6 +139,7 @@ class Searcher {
     double best_ratio = INFINITY;
     double prev_j = NAN, prev_lr = NAN;
     bool prev_met = false;
+    std::map<int, bool> judged;
     int j = std::clamp(grid::index_at_or_below(std::max(guess, kSmallestMultiplier)), lowest,
                        std::max(lowest, highest));
     for (int i = 0; i < kMaxGridJudgements && lowest <= highest; ++i) {
@@ -138,6 +147,7 @@ class Searcher {
       if (!c) return std::unexpected(c.error());
       const double ratio = search::excess(c->wavelet, r_.bounds, peak);
       const bool met = ratio <= 1.0;
+      judged[j] = met;
       if (met) {
         pass = j;
         feasible = std::move(*c);
@@ -171,11 +181,41 @@ class Searcher {
       // lies between the grid points when the range caps it.
       auto c = evaluate(s_.largest, false);
       if (!c) return std::unexpected(c.error());
-      if (search::excess(c->wavelet, r_.bounds, peak) <= 1.0) return std::move(*c);
+      if (search::excess(c->wavelet, r_.bounds, peak) <= 1.0) {
+        std::vector<Candidate> only;
+        only.push_back(std::move(*c));
+        return only;
+      }
       best_missed = c->wavelet;
     }
-    if (feasible) return std::move(*feasible);
-    return std::unexpected(not_met(best_missed, peak));
+    if (!feasible) return std::unexpected(not_met(best_missed, peak));
+    std::vector<Candidate> out;
+    out.push_back(std::move(*feasible));
+    if (pass - fail != 1) return out;
+    // Replaying the bisection judges only its steps near the pair: farther
+    // out the distortion differs by more than the unevenness seen for RMS-type
+    // bounds, so the pair's side decides. The peak error is too uneven for that.
+    const int window = peak ? std::numeric_limits<int>::max() : kReplayWindow;
+    std::optional<Candidate> lowest_met;
+    const auto met = [&](int k) -> SearchOutcome<bool> {
+      if (const auto it = judged.find(k); it != judged.end()) return it->second;
+      if (std::abs(k - pass) > window) return k >= pass;
+      auto c = evaluate(grid::multiplier(k), false);
+      if (!c) return std::unexpected(c.error());
+      const bool ok = search::excess(c->wavelet, r_.bounds, peak) <= 1.0;
+      judged[k] = ok;
+      if (ok && (!lowest_met || c->m < lowest_met->m)) lowest_met = std::move(*c);
+      return ok;
+    };
+    auto end = grid::bisection_end(static_cast<int>(r_.scale) * grid::kPerOctave, lowest, highest, met);
+    if (!end) return std::unexpected(end.error());
+    if (!*end || **end == pass) return out;
+    auto other = lowest_met && lowest_met->m == grid::multiplier(**end)
+                     ? SearchOutcome<Candidate>(std::move(*lowest_met))
+                     : evaluate(grid::multiplier(**end), false);
+    if (!other) return std::unexpected(other.error());
+    out.insert(**end < pass ? out.begin() : out.end(), std::move(*other));
+    return out;
   }
 
   SearchError not_met(const Distortion& d, bool peak) const {
@@ -351,7 +391,7 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
   if (others) {
     auto c = s.smallest_meeting(multiplier_for_rms(state, rms_target(r, false)), false);
     if (!c) return std::unexpected(c.error());
-    floor_m = c->m;
+    floor_m = c->front().m;
   }
   const float start = std::clamp(multiplier_for_rms(state, *r.bounds.max_error / 2.0), floor_m,
                                  state.largest);
@@ -510,9 +550,19 @@ SearchOutcome<SearchResult> search_method(const SearchRequest& r, const search::
   if (r.bounds.bits_per_sample) return search_budget(r, state, s, smallest_bits);
   if (s.corrects()) return search_with_corrections(r, state, s);
   const bool peak = r.bounds.max_error.has_value();
-  auto c = s.smallest_meeting(multiplier_for_rms(state, rms_target(r, peak)), peak);
-  if (!c) return std::unexpected(c.error());
-  return finish(r, s, std::move(*c));
+  auto found = s.smallest_meeting(multiplier_for_rms(state, rms_target(r, peak)), peak);
+  if (!found) return std::unexpected(found.error());
+  // Finalists are coded; the smaller container wins, the lower multiplier on a tie.
+  std::optional<std::size_t> best;
+  std::optional<Coded> best_coded;
+  for (std::size_t i = 0; i < found->size(); ++i) {
+    auto coded = s.code((*found)[i]);
+    if (!coded) return std::unexpected(coded.error());
+    if (!best_coded || coded->container.size() < best_coded->container.size()) {
+      best = i, best_coded = std::move(*coded);
+    }
+  }
+  return finish(r, s, std::move((*found)[*best]), std::move(best_coded));
 }
 
 }  // namespace

@@ -305,6 +305,39 @@ int index_at_or_below(float m) {
   return j;
 }
 
+SearchOutcome<std::optional<int>> bisection_end(
+    int start, int lowest, int highest, const std::function<SearchOutcome<bool>(int)>& met) {
+  int lo = start, hi = start;
+  auto ok = met(start);
+  if (!ok) return std::unexpected(ok.error());
+  if (*ok) {
+    for (;;) {
+      lo = hi - kPerOctave;
+      if (lo < lowest) return std::nullopt;
+      ok = met(lo);
+      if (!ok) return std::unexpected(ok.error());
+      if (!*ok) break;
+      hi = lo;
+    }
+  } else {
+    for (;;) {
+      hi = lo + kPerOctave;
+      if (hi > highest) return std::nullopt;
+      ok = met(hi);
+      if (!ok) return std::unexpected(ok.error());
+      if (*ok) break;
+      lo = hi;
+    }
+  }
+  while (hi - lo > 1) {
+    const int mid = lo + (hi - lo) / 2;
+    ok = met(mid);
+    if (!ok) return std::unexpected(ok.error());
+    (*ok ? hi : lo) = mid;
+  }
+  return hi;
+}
+
 }  // namespace grid
 
 double excess(const Distortion& d, const Bounds& b, bool peak) {

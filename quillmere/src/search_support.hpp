@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -60,6 +61,12 @@ inline constexpr int kPerOctave = 128;
 float multiplier(int j);
 // The largest j with multiplier(j) <= m, for m > 0 finite.
 int index_at_or_below(float m);
+// Where a bisection over the grid ends, the way the search before this one
+// ran: from index `start`, whole octaves until the bounds are bracketed,
+// then halves down to one step; the index returned is its last upper point.
+// `met` judges an index. Nothing when the walk would leave [lowest, highest].
+SearchOutcome<std::optional<int>> bisection_end(
+    int start, int lowest, int highest, const std::function<SearchOutcome<bool>(int)>& met);
 }  // namespace grid
 
 SearchError failure(SearchErrorKind kind, std::string bound, double value, double limit,
