@@ -9,7 +9,7 @@ from __future__ import annotations
 import importlib
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Optional
+from typing import Any, Optional
 
 from .._core import ToolError
 from ..io import InputError, OutputError, Signal
@@ -32,7 +32,12 @@ class Format:
     def write(self, folder: Path, name: str, signal: Signal) -> list[str]:
         """Write ``signal`` as ``folder/name`` (plus any companion files);
         return the names of the files written."""
-        return self._impl().write(folder, name, signal)
+        try:
+            return self._impl().write(folder, name, signal)
+        except (KeyError, TypeError, AttributeError) as exc:
+            # Metadata a writer needs is missing or of the wrong kind.
+            raise OutputError(f"the metadata does not describe a {self.name.upper()} file "
+                              f"({type(exc).__name__}: {exc})") from None
 
 
 FORMATS: dict[str, Format] = {}
@@ -52,6 +57,21 @@ for _f in (
 
 SIGNAL_SUFFIXES = tuple(FORMATS)
 NAMES = tuple(dict.fromkeys(f.name for f in FORMATS.values()))
+
+
+def common_rate(meta: dict[str, Any]) -> Optional[float]:
+    """The file's sample rate, or the one rate all its channels share."""
+    rate = meta.get("samplerate")
+    if isinstance(rate, (int, float)) and not isinstance(rate, bool) and rate > 0:
+        return float(rate)
+    info = meta.get("channel_info")
+    if isinstance(info, list):
+        rates = {ci.get("samplerate") for ci in info if isinstance(ci, dict)}
+        if len(rates) == 1:
+            only = rates.pop()
+            if isinstance(only, (int, float)) and not isinstance(only, bool) and only > 0:
+                return float(only)
+    return None
 
 
 def by_name(name: str) -> Format:
@@ -87,5 +107,3 @@ def read_options_for(fmt: Format, options: dict[str, Any]) -> dict[str, Any]:
     accepted = getattr(impl, "READ_OPTIONS", ())
     return {k: v for k, v in options.items() if k in accepted and v is not None}
 
-
-Reader = Callable[..., Signal]

@@ -13,9 +13,9 @@ from typing import Any
 
 import numpy as np
 
-from ..io import InputError, OutputError, Signal, _reason
 from ..extras import require
-from . import grid
+from ..io import InputError, OutputError, Signal, _reason
+from . import common_rate, grid
 
 _CONTAINERS = {"wav": "WAV", "flac": "FLAC", "ogg": "OGG", "aiff": "AIFF"}
 _DEFAULT_SUBTYPE = {"wav": "FLOAT", "flac": "PCM_24", "ogg": "VORBIS", "aiff": "FLOAT"}
@@ -69,7 +69,7 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
     meta = signal.meta
     subtype = meta.get("subtype") if meta.get("format") == kind else None
     subtype = subtype or _DEFAULT_SUBTYPE[kind]
-    rate = int(round(float(meta.get("samplerate") or 0)))
+    rate = int(round(common_rate(meta) or 0))
     if rate <= 0:
         raise OutputError(f"{'a WAV' if kind == 'wav' else 'an ' + kind.upper()} file needs a "
                           "positive sample rate (give --samplerate)")

@@ -15,7 +15,7 @@ from typing import Any
 import numpy as np
 
 from ..io import InputError, OutputError, Signal, _reason
-from . import grid, library
+from . import common_rate, grid, library
 
 _HEADER_TEXTS = ("technician", "recording_additional", "patientname", "patient_additional",
                  "patientcode", "equipment", "admincode", "sex", "birthdate")
@@ -88,7 +88,7 @@ def _headers_for(signal: Signal, bdf: bool) -> list[dict[str, Any]]:
                  "digital_min": ci["digital_min"], "digital_max": ci["digital_max"],
                  "transducer": ci.get("transducer", ""), "prefilter": ci.get("prefilter", "")}
                 for ci in meta["channel_info"]]
-    rate = meta.get("samplerate")
+    rate = common_rate(meta)
     if not rate:
         raise OutputError("an EDF/BDF file needs a sample rate (give --samplerate)")
     info = meta.get("channel_info") if isinstance(meta.get("channel_info"), list) else []

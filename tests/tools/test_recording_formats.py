@@ -287,13 +287,18 @@ def test_workers_do_not_change_the_bytes(cli, tmp_path, edf_file):
     for i in range(3):
         np.save(tmp_path / f"w{i}.npy", _walk(50000, 10 + i, 1.0).astype(np.float32))
     sf.write(tmp_path / "s.wav", _stereo(), 16000, subtype="PCM_24")
+    (tmp_path / "broken.npy").write_bytes(b"\x93NUMPY garbage")
     names = ["w0.npy", "w1.npy", "w2.npy", "s.wav", edf_file.name]
     results = {}
     for jobs in (1, 2):
         out = tmp_path / f"j{jobs}"
         out.mkdir()
-        res = cli("compress", "-j", jobs, "--max-error", "0.1%", "--output-dir", out, *names)
-        assert res.code == 0, res
+        res = cli("compress", "-j", jobs, "--max-error", "0.1%", "--output-dir", out,
+                  *names[:2], "broken.npy", *names[2:])
+        # The broken file is reported in one line and the batch goes on.
+        assert res.code == 1 and len(res.err.strip().splitlines()) == 1, res
+        assert "broken.npy" in res.err
+        assert res.out.index("w1.npy") < res.out.index("s.wav")  # input order kept
         results[jobs] = {n: (out / (n + ".qlm")).read_bytes() for n in names}
         back = tmp_path / f"back{jobs}"
         back.mkdir()
