@@ -322,25 +322,7 @@ SearchOutcome<MethodState> prepare(const SearchRequest& r, Method method) {
 float multiplier_for_rms(const MethodState& s, double rms) {
   const double range = static_cast<double>(s.max) - static_cast<double>(s.min);
   const double m = range / (rms * std::sqrt(12.0));
-  return static_cast<float>(std::clamp(m, 1.0 / 64.0, 1e30));
-}
-
-// The tightest bound given, as the RMS error it allows.
-double rms_target(const SearchRequest& r, bool peak) {
-  const Bounds& b = r.bounds;
-  double t = INFINITY, energy = 0.0, lo = INFINITY, hi = -INFINITY;
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < r.originals.size(); ++i) {
-    const double x = r.originals.is_double() ? r.originals.f64()[i] : r.originals.f32()[i];
-    if (!std::isfinite(x)) continue;
-    energy += x * x, lo = std::min(lo, x), hi = std::max(hi, x), ++count;
-  }
-  // Reconstruction errors here peak at 3.5 to 6 times their RMS.
-  if (peak && b.max_error) t = std::min(t, *b.max_error / 4.0);
-  if (b.rmse) t = std::min(t, *b.rmse);
-  if (b.prd && count) t = std::min(t, *b.prd / 100.0 * std::sqrt(energy / static_cast<double>(count)));
-  if (b.psnr && hi > lo) t = std::min(t, (hi - lo) / std::pow(10.0, *b.psnr / 20.0));
-  return std::isfinite(t) && t > 0.0 ? t : 1.0;
+  return static_cast<float>(std::clamp(m, static_cast<double>(kSmallestMultiplier), 1e30));
 }
 
 SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidate c,
@@ -389,7 +371,7 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
   float floor_m = kSmallestMultiplier;
   const bool others = r.bounds.rmse || r.bounds.prd || r.bounds.psnr;
   if (others) {
-    auto c = s.smallest_meeting(multiplier_for_rms(state, rms_target(r, false)), false);
+    auto c = s.smallest_meeting(multiplier_for_rms(state, search::rms_target(s.reference(), r.bounds, false)), false);
     if (!c) return std::unexpected(c.error());
     floor_m = c->front().m;
   }
@@ -554,7 +536,7 @@ SearchOutcome<SearchResult> search_method(const SearchRequest& r, const search::
   if (r.bounds.bits_per_sample) return search_budget(r, state, s, smallest_bits);
   if (s.corrects()) return search_with_corrections(r, state, s);
   const bool peak = r.bounds.max_error.has_value();
-  auto found = s.smallest_meeting(multiplier_for_rms(state, rms_target(r, peak)), peak);
+  auto found = s.smallest_meeting(multiplier_for_rms(state, search::rms_target(ref, r.bounds, peak)), peak);
   if (!found) return std::unexpected(found.error());
   // Finalists are coded; the smaller container wins, the lower multiplier on a tie.
   std::optional<std::size_t> best;

@@ -354,4 +354,16 @@ double excess(const Distortion& d, const Bounds& b, bool peak) {
   return worst;
 }
 
+double rms_target(const Reference& ref, const Bounds& b, bool peak) {
+  double t = INFINITY;
+  // Reconstruction errors here peak at 3.5 to 6 times their RMS.
+  if (peak && b.max_error) t = std::min(t, *b.max_error / 4.0);
+  if (b.rmse) t = std::min(t, *b.rmse);
+  if (b.prd && ref.count) {
+    t = std::min(t, *b.prd / 100.0 * std::sqrt(ref.sum_x2 / static_cast<double>(ref.count)));
+  }
+  if (b.psnr && ref.hi > ref.lo) t = std::min(t, (ref.hi - ref.lo) / std::pow(10.0, *b.psnr / 20.0));
+  return std::isfinite(t) && t > 0.0 ? t : 1.0;
+}
+
 }  // namespace quillmere::search

@@ -69,6 +69,10 @@ SearchOutcome<std::optional<int>> bisection_end(
     int start, int lowest, int highest, const std::function<SearchOutcome<bool>(int)>& met);
 }  // namespace grid
 
+// The tightest of the bounds as the RMS error it allows (1 when none
+// applies); max_error counts only when `peak` is set.
+double rms_target(const Reference& ref, const Bounds& b, bool peak);
+
 SearchError failure(SearchErrorKind kind, std::string bound, double value, double limit,
                     std::string detail = {});
 
