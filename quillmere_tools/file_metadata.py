@@ -15,8 +15,11 @@ from typing import Any, Optional, Sequence
 
 from .container import ContainerError
 
-MAX_METADATA_BYTES = 64 * 1024
-# The deepest metadata written is a list inside the top-level object.
+# Room for a long recording's annotations and channel descriptions (EDF, WFDB),
+# small enough that reading it is never a way to ask for memory.
+MAX_METADATA_BYTES = 1024 * 1024
+# The deepest metadata written is three levels: lists of objects or of lists
+# (channel descriptions, annotations) inside the top-level object.
 MAX_DEPTH = 4
 # Longer numbers cannot be a sample count or a rate, and parsing them is
 # where Python's own limits (and messages) would otherwise show.

@@ -10,9 +10,8 @@ import numpy as np
 from . import metrics
 from ._core import Settings, ToolError
 from .bounds import Bounds
-from .container import parse_header
 from .formats import grid
-from .frames import decode_channel, encode_channel
+from .frames import decode_channel, encode_with_report, settings_of
 from .io import Signal
 from .unit_file import INDEX_VERSION, UnitFile, pack, unpack
 
@@ -54,32 +53,28 @@ class Target:
 
 
 def compress_channel(x: np.ndarray, settings: Settings, target: Optional[Target],
-                     quantum: Optional[float] = None) -> bytes:
-    """One channel's unit; ``quantum`` is the code step of a format that
-    stores integers, which a maximum error must leave room for (formats.grid)."""
+                     quantum: Optional[float] = None) -> tuple[bytes, Settings]:
+    """One channel unit and the settings it was written with; ``quantum`` is
+    the code step of a format that stores integers, which a maximum error
+    must leave room for (formats.grid)."""
     if not target:
-        return encode_channel(x, settings)
-    bounds = target.bounds_for(x)
-    if bounds.max_error is not None and quantum is not None:
-        bounds = replace(bounds, max_error=grid.tighten(bounds.max_error, quantum))
-    methods = list(target.methods or [settings.method])
-    coders = list(target.coders or [settings.coder])
-    best = None
-    for method in methods:
-        for coder in coders:
-            unit = encode_channel(x, settings.with_(method=method, coder=coder), bounds)
-            if best is None or len(unit) < len(best):
-                best = unit
-    return best
+        unit, report = encode_with_report(x, settings)
+    else:
+        bounds = target.bounds_for(x)
+        if bounds.max_error is not None and quantum is not None:
+            bounds = replace(bounds, max_error=grid.tighten(bounds.max_error, quantum))
+        unit, report = encode_with_report(x, settings, bounds, methods=target.methods,
+                                          coders=target.coders)
+    return unit, settings_of(report)
 
 
 def encode_signal(signal: Signal, settings: Settings = Settings(),
-                  target: Optional[Target] = None, mapper=map) -> tuple[bytes, list[dict[str, Any]]]:
-    """The file bytes and each channel's container header (what was chosen).
+                  target: Optional[Target] = None, mapper=map) -> tuple[bytes, list[Settings]]:
+    """The file bytes and, per channel, the settings that were used.
     ``mapper`` runs the per-channel work: ``map``, or a worker pool's map
     (the channels are independent, so the bytes are the same either way)."""
     n = signal.channels
-    units = list(mapper(compress_channel,
+    coded = list(mapper(compress_channel,
                         [np.ascontiguousarray(signal.channel(ch)) for ch in range(n)],
                         [settings] * n, [target] * n,
                         [grid.quantum(signal.meta, ch) for ch in range(n)]))
@@ -90,7 +85,7 @@ def encode_signal(signal: Signal, settings: Settings = Settings(),
         meta["channel_frames"] = signal.lengths
     else:
         meta["frames"] = signal.frames
-    return pack(units, meta), [parse_header(u) for u in units]
+    return pack([unit for unit, _ in coded], meta), [used for _, used in coded]
 
 
 def read_index(buf: bytes, *, allow_bare: bool = False,

@@ -105,10 +105,10 @@ def _umask() -> int:
 
 
 # A file name may take 255 bytes; the temporary name must fit beside any
-# legal one, so the output's name is shortened to leave room for the dot,
-# mkstemp's eight random characters and ".part".
+# legal one, so the output's name is shortened to leave room for the two
+# dots around it, eight random characters and ".part".
 _NAME_MAX = 255
-_TEMP_EXTRA = len(".") + 8 + len(".part")
+_TEMP_EXTRA = len("..") + 8 + len(".part")
 
 
 def temporary_prefix(name: str) -> str:

@@ -12,8 +12,9 @@ if [[ "${QUILLMERE_WITH_TESTS:-0}" == "1" ]]; then
   # the tests (the plugin itself builds and runs without any libhdf5 package).
   debian_packages+=(libgtest-dev hdf5-tools)
 fi
+# The fuzzers need the clang that scripts/fuzz.sh uses (it says why 19).
 if [[ "${QUILLMERE_WITH_FUZZ:-0}" == "1" ]]; then
-  debian_packages+=(clang-14 libclang-rt-14-dev llvm-14)
+  debian_packages+=(clang-19 libclang-rt-19-dev llvm-19)
 fi
 "$(dirname "$0")/ensure-apt-packages.sh" "${debian_packages[@]}"
 

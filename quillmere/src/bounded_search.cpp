@@ -198,6 +198,7 @@ class Searcher {
     Candidate c;
     c.m = m;
     c.depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
+    c.payload_estimate = estimate_only(m);
     return c;
   }
 
@@ -422,7 +423,7 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
   {
     double a = std::log2(static_cast<double>(kSmallestMultiplier));
     double b = std::log2(static_cast<double>(state.largest));
-    for (int k = 0; k < 10; ++k) {
+    for (int k = 0; k < 7; ++k) {  // a sixth of an octave: enough to calibrate at
       const double mid = 0.5 * (a + b);
       (s.estimate_only(static_cast<float>(std::exp2(mid))) <= budget ? a : b) = mid;
     }
@@ -460,7 +461,8 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
     if (total <= budget) {
       lo_m = m;
       fits = Tried{std::move(*c), std::move(*coded), std::move(*fixes)};
-      if (total >= budget * 0.985 || m >= state.largest) break;
+      // Within 2 % of the budget: a closer fit would cost a full coding more.
+      if (total >= budget * 0.98 || m >= state.largest) break;
     } else {
       hi_m = m;
     }

@@ -16,16 +16,8 @@
 namespace quillmere::cmodel {
 namespace {
 
-using bin_engine::adapt;
-using bin_engine::BackwardCoder;
-using bin_engine::BinDec;
-using bin_engine::kAdapted;
-using bin_engine::kProbInit;
-using bin_engine::max_symbols;
-using bin_engine::RansState;
-using bin_engine::select_by_bit;
-using bin_engine::symbol;
-using bin_engine::SymbolQueue;
+// The engine is this coder's only building block.
+using namespace bin_engine;
 
 constexpr unsigned kMaxBits = 16;
 constexpr std::size_t kMaxBands = 255;

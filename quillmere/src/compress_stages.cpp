@@ -328,7 +328,6 @@ Result<Payload> encode_bands(const QuantisedBands& q, Coder coder) {
 
 Result<std::vector<std::uint8_t>> assemble_container(const SignalFrame& frame,
                                                      const Payload& payload) {
-  if (payload.coder_id > 2) return std::unexpected(QuillmereError::unknown_coder(payload.coder_id));
   if (payload.bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
     return std::unexpected(QuillmereError::unsupported_configuration(
         "Payload of " + std::to_string(payload.bytes.size()) +

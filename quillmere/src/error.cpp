@@ -1,5 +1,7 @@
 #include "quillmere/error.hpp"
 
+#include <algorithm>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -42,76 +44,69 @@ bool is_valid_utf8(const std::uint8_t* p, std::size_t n) {
 
 }  // namespace
 
-QuillmereError QuillmereError::invalid_method(std::array<std::uint8_t, 4> raw) {
-  QuillmereError e(ErrorKind::InvalidMethod);
-  e.raw_ = raw;
-  e.raw_len_ = 4;
+QuillmereError QuillmereError::with_raw(ErrorKind kind, std::span<const std::uint8_t> raw) {
+  QuillmereError e(kind);
+  std::copy(raw.begin(), raw.end(), e.raw_.begin());
+  e.raw_len_ = static_cast<std::uint8_t>(raw.size());
   return e;
+}
+
+QuillmereError QuillmereError::with_text(ErrorKind kind, std::string text) {
+  QuillmereError e(kind);
+  e.text_ = std::move(text);
+  return e;
+}
+
+QuillmereError QuillmereError::with_number(ErrorKind kind, std::uint64_t number) {
+  QuillmereError e(kind);
+  e.number_ = number;
+  return e;
+}
+
+QuillmereError QuillmereError::invalid_method(std::array<std::uint8_t, 4> raw) {
+  return with_raw(ErrorKind::InvalidMethod, raw);
 }
 
 QuillmereError QuillmereError::invalid_magic(std::array<std::uint8_t, 4> raw) {
-  QuillmereError e(ErrorKind::InvalidMagic);
-  e.raw_ = raw;
-  e.raw_len_ = 4;
-  return e;
+  return with_raw(ErrorKind::InvalidMagic, raw);
 }
 
 QuillmereError QuillmereError::invalid_format_tag(std::array<std::uint8_t, 2> raw) {
-  QuillmereError e(ErrorKind::InvalidFormatTag);
-  e.raw_ = {raw[0], raw[1], 0, 0};
-  e.raw_len_ = 2;
-  return e;
+  return with_raw(ErrorKind::InvalidFormatTag, raw);
 }
 
 QuillmereError QuillmereError::invalid_version(std::array<std::uint8_t, 2> raw) {
-  QuillmereError e(ErrorKind::InvalidVersion);
-  e.raw_ = {raw[0], raw[1], 0, 0};
-  e.raw_len_ = 2;
-  return e;
+  return with_raw(ErrorKind::InvalidVersion, raw);
 }
 
 QuillmereError QuillmereError::transform(std::string text) {
-  QuillmereError e(ErrorKind::Transform);
-  e.text_ = std::move(text);
-  return e;
+  return with_text(ErrorKind::Transform, std::move(text));
 }
 
 QuillmereError QuillmereError::encode(std::string text) {
-  QuillmereError e(ErrorKind::Encode);
-  e.text_ = std::move(text);
-  return e;
+  return with_text(ErrorKind::Encode, std::move(text));
 }
 
 QuillmereError QuillmereError::out_of_memory(std::size_t elements) {
-  QuillmereError e(ErrorKind::OutOfMemory);
-  e.number_ = elements;
-  return e;
+  return with_number(ErrorKind::OutOfMemory, elements);
 }
 
 QuillmereError QuillmereError::invalid_header() { return QuillmereError(ErrorKind::InvalidHeader); }
 
 QuillmereError QuillmereError::unsupported_configuration(std::string text) {
-  QuillmereError e(ErrorKind::UnsupportedConfiguration);
-  e.text_ = std::move(text);
-  return e;
+  return with_text(ErrorKind::UnsupportedConfiguration, std::move(text));
 }
 
 QuillmereError QuillmereError::decompress(std::string reason) {
-  QuillmereError e(ErrorKind::Decompress);
-  e.text_ = std::move(reason);
-  return e;
+  return with_text(ErrorKind::Decompress, std::move(reason));
 }
 
 QuillmereError QuillmereError::unsupported_scale(std::uint8_t scale) {
-  QuillmereError e(ErrorKind::UnsupportedScale);
-  e.number_ = scale;
-  return e;
+  return with_number(ErrorKind::UnsupportedScale, scale);
 }
 
 QuillmereError QuillmereError::unknown_coder(std::uint8_t coder) {
-  QuillmereError e(ErrorKind::UnknownCoder);
-  e.number_ = coder;
-  return e;
+  return with_number(ErrorKind::UnknownCoder, coder);
 }
 
 std::string QuillmereError::message() const {

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+#include "quillmere/quantizer.hpp"
+
 namespace quillmere::search {
 namespace {
 
@@ -215,20 +217,20 @@ struct BandTally {
   static constexpr std::size_t kDirect = 16;
   static constexpr std::size_t kClasses = kDirect + 17;
   std::array<std::uint32_t, kClasses> hist{};
-  double raw = 0.0;
+  std::uint64_t raw = 0;
   std::size_t seen = 0;
 
   void add(std::int32_t v) {
     const auto mag = static_cast<std::uint32_t>(v < 0 ? -v : v);
     const std::size_t cls = mag < kDirect ? mag : kDirect + static_cast<std::size_t>(std::bit_width(mag));
     ++hist[cls];
-    raw += (mag >= kDirect ? std::bit_width(mag) - 1 : 0) + (mag != 0);
+    raw += static_cast<std::uint64_t>(mag >= kDirect ? std::bit_width(mag) - 1 : 0) + (mag != 0);
     ++seen;
   }
   double bits(std::size_t band_size) const {
     if (seen == 0) return 0.0;
     const double scale = static_cast<double>(band_size) / static_cast<double>(seen);
-    return (entropy_bits(hist, static_cast<double>(seen)) + raw) * scale;
+    return (entropy_bits(hist, static_cast<double>(seen)) + static_cast<double>(raw)) * scale;
   }
 };
 
@@ -238,28 +240,28 @@ inline std::size_t stride_for(std::size_t band_size) { return band_size > 4096 ?
 
 double estimate_payload_bytes(const stages::Decomposition& d, std::uint8_t depth, float m,
                               std::uint16_t threshold) {
-  // quantise() and the dead zone, one sampled coefficient at a time.
-  const auto q = [m](float c) {
-    const float v = c * m;
-    const float r = v < 0.0f ? -std::floor(0.5f - v) : std::floor(v + 0.5f);
-    return static_cast<std::int32_t>(std::clamp(r, -32768.0f, 32767.0f));
-  };
-  double bits = 0.0;
-  {
-    const auto& band = d.approximation[depth - 1];
+  // The sampled coefficients go through the codec's own quantise() in
+  // small batches, then the dead zone as apply_dead_zone() has it.
+  constexpr std::size_t kBatch = 256;
+  float picked[kBatch];
+  std::int16_t q[kBatch];
+  const auto tally_band = [&](const std::vector<float>& band, bool details) {
     BandTally t;
-    for (std::size_t i = 0; i < band.size(); i += stride_for(band.size())) t.add(q(band[i]));
-    bits += t.bits(band.size());
-  }
-  for (std::size_t level = 0; level < depth; ++level) {
-    const auto& band = d.details[level];
-    BandTally t;
-    for (std::size_t i = 0; i < band.size(); i += stride_for(band.size())) {
-      const std::int32_t v = q(band[i]);
-      t.add((v < 0 ? -v : v) < threshold ? 0 : v);
+    const std::size_t stride = stride_for(band.size());
+    std::size_t i = 0;
+    while (i < band.size()) {
+      std::size_t k = 0;
+      for (; k < kBatch && i < band.size(); ++k, i += stride) picked[k] = band[i];
+      quantise(std::span<const float>(picked, k), m, std::span<std::int16_t>(q, k));
+      for (std::size_t j = 0; j < k; ++j) {
+        const std::int32_t v = q[j];
+        t.add(details && (v < 0 ? -v : v) < threshold ? 0 : v);
+      }
     }
-    bits += t.bits(band.size());
-  }
+    return t.bits(band.size());
+  };
+  double bits = tally_band(d.approximation[depth - 1], false);
+  for (std::size_t level = 0; level < depth; ++level) bits += tally_band(d.details[level], true);
   return bits / 8.0;
 }
 

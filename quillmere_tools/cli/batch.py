@@ -12,6 +12,7 @@ from typing import Callable, Optional
 
 from .. import parallel, stdio
 from .._core import ToolError
+from ..io import check_writable_folder
 from .messages import PROG, human_size, ratio_text
 
 
@@ -49,6 +50,9 @@ def plan_outputs(inputs: list[Path], args, name_for: Callable[[Path], str]) -> l
         if key in claimed_by:
             raise ToolError(f"{claimed_by[key]} and {source} would both be written to {target}")
         claimed_by[key] = source
+    # Every folder that will receive a file takes one now, before any work.
+    for folder in sorted({os.path.dirname(os.path.abspath(t)) for t in outputs}):
+        check_writable_folder(Path(folder) / "probe")
     return outputs
 
 

@@ -63,7 +63,7 @@ def run_compress(args) -> int:
         else:
             signal = read_signal(src, **read_options)
             source_size = signal.source_bytes or src.stat().st_size
-        blob, headers = encode_signal(signal, settings, target, mapper=mapper)
+        blob, used = encode_signal(signal, settings, target, mapper=mapper)
         if stdio.is_stdio(dst):
             sys.stdout.buffer.write(blob)
             sys.stdout.buffer.flush()
@@ -71,8 +71,8 @@ def run_compress(args) -> int:
             write_bytes(dst, blob, force=args.force)
         note = ""
         if target:
-            chosen = ", ".join(f"{h['method']}/{h['coder']} m={h['multiplier']:.4g}"
-                               for h in headers)
+            chosen = ", ".join(f"{s.method}/{s.coder or 'cmodel'} m={s.quant_multiplier:.4g}"
+                               for s in used)
             note = f" [{chosen}]"
         float32_bytes = 4 * sum(signal.lengths)
         return FileResult(source_size, len(blob),

@@ -10,16 +10,9 @@ from .. import formats, stdio
 from ..formats import SIGNAL_SUFFIXES
 from ..formats.output import write_recording
 from ..io import COMPRESSED_SUFFIX, InputError, OutputError
+from ..unit_file import MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE
 from .batch import FileResult, plan_outputs, run_batch
 from .messages import human_size
-
-# A decoded signal may take at most this many times the bytes of its .qlm
-# file, counting 8 bytes a sample (the float64 working copy every writer
-# makes).  The most compressible signal there is, a constant, decodes to
-# about 12,000 times its file at that count; a file announcing more is far
-# more likely damaged or hostile than real.  --force or --max-output lift it.
-MAX_EXPANSION = 20_000
-WORKING_BYTES_PER_SAMPLE = 8
 
 
 def decompressed_name(path: Path, fmt: Optional[str]) -> str:

@@ -22,7 +22,8 @@ def _raise_terminated(signum, _frame):
 def install_handlers() -> None:
     for name in ("SIGTERM", "SIGHUP"):
         number = getattr(signal, name, None)
-        if number is not None:
+        # A signal the caller chose to ignore (nohup) stays ignored.
+        if number is not None and signal.getsignal(number) == signal.SIG_DFL:
             signal.signal(number, _raise_terminated)
 
 

@@ -13,17 +13,6 @@ from quillmere_tools import metrics
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
 
-@pytest.fixture
-def files(tmp_path, ecg):
-    """One file of every supported kind, as a person would have them."""
-    np.save(tmp_path / "ecg.npy", ecg)
-    (tmp_path / "ecg.csv").write_text("mV\n" + "\n".join(f"{v:.6f}" for v in ecg[:3000]) + "\n")
-    t = np.arange(8000) / 8000.0
-    stereo = np.stack([0.8 * np.sin(2 * np.pi * 440 * t), 0.5 * np.sin(2 * np.pi * 97 * t)], 1)
-    sf.write(tmp_path / "tone.wav", stereo, 8000, subtype="PCM_24")
-    return tmp_path
-
-
 def _read_any(path):
     if path.suffix == ".wav":
         return sf.read(str(path), always_2d=True)[0]

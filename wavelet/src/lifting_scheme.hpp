@@ -40,13 +40,13 @@ using LiftingInverse = void(const float* s, const float* d, Output y,
 template <std::size_t kMinimum, LiftingForward* kForward, LiftingInverse* kInverse>
 constexpr LevelKernels lifting_kernels(decltype(LevelKernels::inverse_pairs) pairs) noexcept {
   return {
-      [](const SingleLevelDwtExecutor&, std::span<const float> x, Output s, Output d) noexcept {
+      [](const IncompleteDwtExecutor&, std::span<const float> x, Output s, Output d) noexcept {
         kForward(x.data(), s, d, shape_of(x.size()));
       },
       [](std::size_t a, std::size_t d, std::size_t m) noexcept {
         return check_lifting_inverse(kMinimum, a, d, m);
       },
-      [](const SingleLevelDwtExecutor&, std::span<const float> s, std::span<const float> d,
+      [](const IncompleteDwtExecutor&, std::span<const float> s, std::span<const float> d,
          Output y) noexcept { kInverse(s.data(), d.data(), y, shape_of(s.size() + d.size())); },
       pairs,
   };

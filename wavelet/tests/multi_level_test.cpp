@@ -231,7 +231,7 @@ TEST(MultiDwt, LevelsMatchTheSpanKernelsBitForBit) {
 }
 
 // A single-level executor known only through its interface.
-class Forwarding final : public SingleLevelDwtExecutor {
+class Forwarding final : public IncompleteDwtExecutor {
  public:
   explicit Forwarding(DwtHandle inner) : inner_(std::move(inner)) {}
   TransformResult<void> execute_forward(std::span<const float> x, std::span<float> a,
@@ -252,8 +252,8 @@ class Forwarding final : public SingleLevelDwtExecutor {
   DwtHandle inner_;
 };
 
-TEST(MultiLevelAdapter, AnyInnerExecutorGivesTheSameResults) {
-  const MultiLevelAdapter foreign(std::make_shared<const Forwarding>(sym4()));
+TEST(CompletedDwtExecutor, AnyInnerExecutorGivesTheSameResults) {
+  const CompletedDwtExecutor foreign(std::make_shared<const Forwarding>(sym4()));
   const DwtHandle own = sym4();
   EXPECT_EQ(foreign.filter_length(), 8u);
   for (std::size_t n : {8u, 1001u, 4100u}) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <span>
 #include <string>
 
 namespace quillmere {
@@ -52,6 +53,11 @@ class [[nodiscard]] QuillmereError {
 
  private:
   explicit QuillmereError(ErrorKind kind) noexcept : kind_(kind) {}
+  // The three payloads an error can carry: raw header bytes (up to four),
+  // a text, or a number.
+  static QuillmereError with_raw(ErrorKind kind, std::span<const std::uint8_t> raw);
+  static QuillmereError with_text(ErrorKind kind, std::string text);
+  static QuillmereError with_number(ErrorKind kind, std::uint64_t number);
 
   ErrorKind kind_;
   std::uint8_t raw_len_ = 0;
