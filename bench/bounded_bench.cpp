@@ -3,15 +3,13 @@
 // multipliers, with the saturation rule decided from one transform (now)
 // and by re-running whole passes one level at a time (before).
 // Prints medians of wall-clock time; not a test.
-#include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "quillmere/bounded_search.hpp"
 #include "quillmere/compressor.hpp"
 #include "quillmere/decompressor.hpp"
@@ -21,33 +19,8 @@
 namespace {
 
 using namespace quillmere;
-using Clock = std::chrono::steady_clock;
-
-double median_seconds(int runs, const std::function<void()>& f) {
-  f();  // warm-up
-  std::vector<double> t;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = Clock::now();
-    f();
-    t.push_back(std::chrono::duration<double>(Clock::now() - start).count());
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
-}
-
-// Speech-like: chirps and bursts over a slow drift, plus noise (as codec_bench).
-std::vector<float> speech_like(std::size_t n) {
-  std::mt19937 rng(42);
-  std::normal_distribution<float> noise(0.0f, 0.01f);
-  std::vector<float> x(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const float t = static_cast<float>(i) / 16000.0f;
-    const float envelope = 0.5f + 0.5f * std::sin(2.0f * 3.14159f * 3.0f * t);
-    x[i] = envelope * std::sin(2.0f * 3.14159f * (200.0f + 400.0f * t) * t) +
-           0.3f * std::sin(2.0f * 3.14159f * 0.5f * t) + noise(rng);
-  }
-  return x;
-}
+using quillmere_bench::median_seconds;
+using quillmere_bench::speech_like;
 
 // ECG-like: a narrow QRS spike and a broad T wave per beat at 500 Hz over
 // baseline wander and noise, in millivolts.

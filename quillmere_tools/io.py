@@ -14,6 +14,7 @@ from typing import Any, Callable, BinaryIO
 
 import numpy as np
 
+from . import stop_request
 from ._core import ToolError
 
 COMPRESSED_SUFFIX = ".qlm"
@@ -165,6 +166,13 @@ def _publish_anonymous(fd: int, path: Path, force: bool) -> None:
             os.unlink(temp)
 
 
+def _check_not_stopped(path: Path) -> None:
+    # A worker thread finishing a file after the user asked to stop leaves
+    # it unnamed, so it vanishes with the process.
+    if stop_request.requested.is_set():
+        raise OutputError(f"{path} not written: interrupted")
+
+
 def atomic_write(path: str | os.PathLike, write: Callable[[BinaryIO], None], *,
                  force: bool = False) -> None:
     """Write through ``write(fileobj)`` into a file beside ``path`` and give
@@ -193,6 +201,7 @@ def atomic_write(path: str | os.PathLike, write: Callable[[BinaryIO], None], *,
             write(f)
             f.flush()
             os.fsync(f.fileno())
+            _check_not_stopped(path)
             try:
                 _publish_anonymous(f.fileno(), path, force)
             except (FileExistsError, OutputError):
@@ -218,6 +227,7 @@ def _write_through_named_file(path: Path, parent: Path, write, force: bool) -> N
             write(f)
             f.flush()
             os.fsync(f.fileno())
+        _check_not_stopped(path)
         if force:
             os.replace(tmp, path)
         else:

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <limits>
+#include <map>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -16,16 +18,20 @@ namespace quillmere {
 namespace {
 
 using search::failure;
+namespace grid = search::grid;
 
-// Exact judgements per method before the search settles: each costs about a
-// decompression without entropy decoding.
+// Steps of the walk trading payload against corrections.
 constexpr int kMaxEvaluations = 8;
+// Judgements for the lowest multiplier meeting the bounds: closing in on a
+// pair of grid neighbours usually takes 3 to 6.
+constexpr int kMaxGridJudgements = 12;
+// Grid steps either side of the pair found within which a replayed
+// bisection's steps are judged rather than inferred.
+constexpr int kReplayWindow = 12;
+// ln of the ratio between grid neighbours.
+constexpr double kLogStep = 0.69314718055994531 / grid::kPerOctave;
 // Two multipliers this close give containers within a fraction of a percent.
 constexpr double kTolerance = 1.01;
-// A candidate this close under its bound ends the search for the smallest
-// multiplier: the distortion falls about as 1/m, so the next one down would
-// be within 2 % and save a fraction of a percent of the size.
-constexpr double kCloseEnough = 0.98;
 // Below this a multiplier quantises any normalised signal to zeros.
 constexpr float kSmallestMultiplier = 1.0f / 64.0f;
 
@@ -74,7 +80,9 @@ class Searcher {
     c.depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
     stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, m, r_.scale, r_.cutoff,
                               scratch_);
-    c.payload_estimate = search::estimate_payload_bytes(scratch_);
+    // Only the trade between payload and corrections needs the estimate; it
+    // costs about a third of a judgement.
+    if (with_corrections) c.payload_estimate = search::estimate_payload_bytes(scratch_);
     // The decoder takes only a positive finite multiplier as it is.
     const float m_dec = (std::isfinite(m) && m > 0.0f) ? m : scale_multiplier(r_.scale);
     auto bands = stages::dequantise_bands(scratch_.coeffs, m_dec);
@@ -112,63 +120,102 @@ class Searcher {
     return std::move(*best);
   }
 
-  // The smallest multiplier whose wavelet layer meets the bounds (max_error
-  // included when `peak`), steering by the model distortion ~ 1 / m.
-  SearchOutcome<Candidate> smallest_meeting(float guess, bool peak) {
+  // The lowest grid multiplier whose wavelet layer meets the bounds
+  // (max_error included when `peak`) with its grid neighbour below missing
+  // them, steering by the model distortion ~ 1 / m. Stopping anywhere short
+  // of that pair, within a tolerance of the bound, left containers up to
+  // 0.2 % larger than the pair's upper point.
+  // Returns one candidate, or two (lower multiplier first) when the pair
+  // found differs from where a bisection over the grid from the scale's
+  // octave would end: where the bounds are met unevenly near the boundary,
+  // that end may be lower, or code smaller, and both are worth coding.
+  SearchOutcome<std::vector<Candidate>> smallest_meeting(float guess, bool peak) {
+    const int lowest = grid::index_at_or_below(kSmallestMultiplier);
+    const int highest = grid::index_at_or_below(s_.largest);
     std::optional<Candidate> feasible;
-    float infeasible = 0.0f;  // largest multiplier known to miss
+    int pass = highest + 1;  // lowest index known to meet the bounds
+    int fail = lowest - 1;   // highest index known to miss them, below `pass`
     Distortion best_missed;
     double best_ratio = INFINITY;
-    double prev_lm = NAN, prev_lr = NAN;
-    bool tried_largest = false;
-    float m = std::clamp(guess, kSmallestMultiplier, s_.largest);
-    for (int i = 0; i < kMaxEvaluations; ++i) {
-      auto c = evaluate(m, false);
+    double prev_j = NAN, prev_lr = NAN;
+    bool prev_met = false;
+    std::map<int, bool> judged;
+    int j = std::clamp(grid::index_at_or_below(std::max(guess, kSmallestMultiplier)), lowest,
+                       std::max(lowest, highest));
+    for (int i = 0; i < kMaxGridJudgements && lowest <= highest; ++i) {
+      auto c = evaluate(grid::multiplier(j), false);
       if (!c) return std::unexpected(c.error());
       const double ratio = search::excess(c->wavelet, r_.bounds, peak);
-      tried_largest = tried_largest || m >= s_.largest;
-      if (ratio <= 1.0) {
-        if (!feasible || c->m < feasible->m) feasible = std::move(*c);
+      const bool met = ratio <= 1.0;
+      judged[j] = met;
+      if (met) {
+        pass = j;
+        feasible = std::move(*c);
       } else {
-        infeasible = std::max(infeasible, m);
+        fail = j;
         if (ratio < best_ratio) best_ratio = ratio, best_missed = c->wavelet;
       }
-      const float hi = feasible ? feasible->m : s_.largest;
-      if (feasible && infeasible > 0.0f && hi / infeasible < kTolerance) break;
-      // Within 2 % of the bound, a smaller multiplier would save well under 1 %.
-      if (ratio <= 1.0 && ratio >= kCloseEnough) break;
-      if (!feasible && infeasible >= s_.largest) break;
-      // Secant on log ratio against log m, aiming just inside the bound.
-      // The slope is about -1 while quantisation noise dominates; where the
-      // dead zone or the 16-bit range flatten it, the clamp keeps the steps
-      // large instead of crawling.
-      const double lm = std::log(static_cast<double>(m));
+      if (pass - fail <= 1) break;
+      // Secant on log ratio against log m, aiming at the bound itself and
+      // taking the grid point just above it: that one should meet the
+      // bounds and the one below it miss. The slope is about -1 while
+      // quantisation noise dominates; where the dead zone or the 16-bit
+      // range flatten it, the clamp keeps the steps large instead of crawling.
       const double lr = std::log(ratio > 0.0 ? ratio : 1e-300);
       double slope = -1.0;
-      if (std::isfinite(prev_lm) && lm != prev_lm && std::isfinite(lr) && std::isfinite(prev_lr)) {
-        slope = std::clamp((lr - prev_lr) / (lm - prev_lm), -3.0, -0.25);
+      if (std::isfinite(prev_j) && j != prev_j && std::isfinite(lr) && std::isfinite(prev_lr)) {
+        slope = std::clamp((lr - prev_lr) / ((j - prev_j) * kLogStep), -3.0, -0.25);
       }
-      prev_lm = lm, prev_lr = lr;
-      const double aim = std::log(0.995);
-      double next = std::isfinite(lr) ? std::exp(lm + std::clamp((aim - lr) / slope, -4.0, 4.0))
-                                      : m * 16.0;
-      if (!(next > infeasible && next < hi)) {
-        next = feasible ? (infeasible > 0.0f ? std::sqrt(double(infeasible) * hi) : hi / 4.0) : hi;
-      }
-      // Below the smallest multiplier everything quantises to zero alike.
-      const auto nf = std::max(static_cast<float>(next), kSmallestMultiplier);
-      if (nf == m) break;
-      m = nf;
+      const bool same_side = std::isfinite(prev_j) && met == prev_met;
+      prev_j = j, prev_lr = lr, prev_met = met;
+      double aim = std::isfinite(lr) ? j + std::clamp(-lr / slope, -4.0, 4.0) / kLogStep
+                                     : j + 4 * grid::kPerOctave;
+      // Two steps on one side of a bracket: halve it instead, so that a
+      // flattened slope cannot make the search creep.
+      if (same_side && i >= 4 && fail >= lowest && pass <= highest) aim = 0.5 * (fail + pass);
+      j = static_cast<int>(std::clamp(std::ceil(aim), static_cast<double>(fail + 1),
+                                      static_cast<double>(pass - 1)));
     }
-    if (!feasible && !tried_largest) {
-      // Out of steps: the finest multiplier decides whether the bound is reachable.
+    if (!feasible && !(fail == highest && grid::multiplier(highest) == s_.largest)) {
+      // The finest multiplier decides whether the bound is reachable; it
+      // lies between the grid points when the range caps it.
       auto c = evaluate(s_.largest, false);
       if (!c) return std::unexpected(c.error());
-      if (search::excess(c->wavelet, r_.bounds, peak) <= 1.0) return std::move(*c);
+      if (search::excess(c->wavelet, r_.bounds, peak) <= 1.0) {
+        std::vector<Candidate> only;
+        only.push_back(std::move(*c));
+        return only;
+      }
       best_missed = c->wavelet;
     }
-    if (feasible) return std::move(*feasible);
-    return std::unexpected(not_met(best_missed, peak));
+    if (!feasible) return std::unexpected(not_met(best_missed, peak));
+    std::vector<Candidate> out;
+    out.push_back(std::move(*feasible));
+    if (pass - fail != 1) return out;
+    // Replaying the bisection judges only its steps near the pair: farther
+    // out the distortion differs by more than the unevenness seen for RMS-type
+    // bounds, so the pair's side decides. The peak error is too uneven for that.
+    const int window = peak ? std::numeric_limits<int>::max() : kReplayWindow;
+    std::optional<Candidate> lowest_met;
+    const auto met = [&](int k) -> SearchOutcome<bool> {
+      if (const auto it = judged.find(k); it != judged.end()) return it->second;
+      if (std::abs(k - pass) > window) return k >= pass;
+      auto c = evaluate(grid::multiplier(k), false);
+      if (!c) return std::unexpected(c.error());
+      const bool ok = search::excess(c->wavelet, r_.bounds, peak) <= 1.0;
+      judged[k] = ok;
+      if (ok && (!lowest_met || c->m < lowest_met->m)) lowest_met = std::move(*c);
+      return ok;
+    };
+    auto end = grid::bisection_end(static_cast<int>(r_.scale) * grid::kPerOctave, lowest, highest, met);
+    if (!end) return std::unexpected(end.error());
+    if (!*end || **end == pass) return out;
+    auto other = lowest_met && lowest_met->m == grid::multiplier(**end)
+                     ? SearchOutcome<Candidate>(std::move(*lowest_met))
+                     : evaluate(grid::multiplier(**end), false);
+    if (!other) return std::unexpected(other.error());
+    out.insert(**end < pass ? out.begin() : out.end(), std::move(*other));
+    return out;
   }
 
   SearchError not_met(const Distortion& d, bool peak) const {
@@ -344,7 +391,7 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
   if (others) {
     auto c = s.smallest_meeting(multiplier_for_rms(state, rms_target(r, false)), false);
     if (!c) return std::unexpected(c.error());
-    floor_m = c->m;
+    floor_m = c->front().m;
   }
   const float start = std::clamp(multiplier_for_rms(state, *r.bounds.max_error / 2.0), floor_m,
                                  state.largest);
@@ -413,6 +460,17 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
     Candidate c;
     Coded coded;
     corrections::Encoded fix;
+    double bytes;  // container and corrections together
+  };
+  // Every full coding, fitting or not, says how small the budget could be.
+  auto code_fully = [&](Candidate c) -> SearchOutcome<Tried> {
+    auto coded = s.code(c);
+    if (!coded) return std::unexpected(coded.error());
+    auto fixes = s.correct(c);
+    if (!fixes) return std::unexpected(fixes.error());
+    const double total = static_cast<double>(coded->container.size() + fixes->bytes.size());
+    smallest_bits = std::min(smallest_bits, total * 8.0 / n);
+    return Tried{std::move(c), std::move(*coded), std::move(*fixes), total};
   };
   std::optional<Tried> fits;
   double lo_m = 0.0, hi_m = static_cast<double>(state.largest) * 1.0000001;
@@ -449,18 +507,15 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
     if (fits && m <= fits->c.m) break;
     auto c = s.placeholder_or_evaluate(m, fix);
     if (!c) return std::unexpected(c.error());
-    auto coded = s.code(*c);
-    if (!coded) return std::unexpected(coded.error());
-    auto fixes = s.correct(*c);
-    if (!fixes) return std::unexpected(fixes.error());
-    const double total = static_cast<double>(coded->container.size() + fixes->bytes.size());
-    smallest_bits = std::min(smallest_bits, total * 8.0 / n);
-    if (c->payload_estimate > 0.0) {
-      scale = (total - static_cast<double>(HEADER_LEN)) / c->payload_estimate;
+    auto tried = code_fully(std::move(*c));
+    if (!tried) return std::unexpected(tried.error());
+    const double total = tried->bytes;
+    if (tried->c.payload_estimate > 0.0) {
+      scale = (total - static_cast<double>(HEADER_LEN)) / tried->c.payload_estimate;
     }
     if (total <= budget) {
       lo_m = m;
-      fits = Tried{std::move(*c), std::move(*coded), std::move(*fixes)};
+      fits = std::move(*tried);
       // Within 2 % of the budget: a closer fit would cost a full coding more.
       if (total >= budget * 0.98 || m >= state.largest) break;
     } else {
@@ -472,17 +527,13 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
     // Zero quantises everything away: the smallest container there is.
     auto c = s.evaluate(0.0f, fix);
     if (!c) return std::unexpected(c.error());
-    auto coded = s.code(*c);
-    if (!coded) return std::unexpected(coded.error());
-    auto fixes = s.correct(*c);
-    if (!fixes) return std::unexpected(fixes.error());
-    const double total = static_cast<double>(coded->container.size() + fixes->bytes.size());
-    smallest_bits = std::min(smallest_bits, total * 8.0 / n);
-    if (total > budget) {
+    auto tried = code_fully(std::move(*c));
+    if (!tried) return std::unexpected(tried.error());
+    if (tried->bytes > budget) {
       return std::unexpected(failure(SearchErrorKind::BudgetTooSmall, "bits_per_sample",
                                      *r.bounds.bits_per_sample, smallest_bits));
     }
-    fits = Tried{std::move(*c), std::move(*coded), std::move(*fixes)};
+    fits = std::move(*tried);
   }
   if (!fix) {
     // Only the try that fits is run through the decoder's arithmetic.
@@ -503,9 +554,19 @@ SearchOutcome<SearchResult> search_method(const SearchRequest& r, const search::
   if (r.bounds.bits_per_sample) return search_budget(r, state, s, smallest_bits);
   if (s.corrects()) return search_with_corrections(r, state, s);
   const bool peak = r.bounds.max_error.has_value();
-  auto c = s.smallest_meeting(multiplier_for_rms(state, rms_target(r, peak)), peak);
-  if (!c) return std::unexpected(c.error());
-  return finish(r, s, std::move(*c));
+  auto found = s.smallest_meeting(multiplier_for_rms(state, rms_target(r, peak)), peak);
+  if (!found) return std::unexpected(found.error());
+  // Finalists are coded; the smaller container wins, the lower multiplier on a tie.
+  std::optional<std::size_t> best;
+  std::optional<Coded> best_coded;
+  for (std::size_t i = 0; i < found->size(); ++i) {
+    auto coded = s.code((*found)[i]);
+    if (!coded) return std::unexpected(coded.error());
+    if (!best_coded || coded->container.size() < best_coded->container.size()) {
+      best = i, best_coded = std::move(*coded);
+    }
+  }
+  return finish(r, s, std::move((*found)[*best]), std::move(best_coded));
 }
 
 }  // namespace

@@ -275,6 +275,71 @@ double estimate_payload_bytes(const stages::QuantisedBands& q) {
   return bits / 8.0;
 }
 
+namespace grid {
+
+float multiplier(int j) {
+  // roots[k] = 2^(1 / 2^(k + 1)); bit b of the fraction r picks 2^(2^b / 128).
+  static const std::array<double, 7> roots = [] {
+    std::array<double, 7> v{};
+    double x = 2.0;
+    for (double& root : v) root = x = std::sqrt(x);
+    return v;
+  }();
+  const int octave = j >= 0 ? j / kPerOctave : -((-j + kPerOctave - 1) / kPerOctave);
+  const int r = j - octave * kPerOctave;
+  double t = 1.0;
+  for (int b = 6; b >= 0; --b) {
+    if ((r >> b) & 1) t *= roots[static_cast<std::size_t>(6 - b)];
+  }
+  // Scaling by a power of two is exact, so only the final rounding to float
+  // remains, as it does for float32(2.0 ** (j / 128)).
+  return static_cast<float>(std::ldexp(t, octave));
+}
+
+int index_at_or_below(float m) {
+  const double guess = std::floor(std::log2(static_cast<double>(m)) * kPerOctave);
+  int j = static_cast<int>(std::clamp(guess, -1e6, 1e6));
+  // The logarithm only places j; the comparisons decide it.
+  while (multiplier(j) > m) --j;
+  while (multiplier(j + 1) <= m) ++j;
+  return j;
+}
+
+SearchOutcome<std::optional<int>> bisection_end(
+    int start, int lowest, int highest, const std::function<SearchOutcome<bool>(int)>& met) {
+  int lo = start, hi = start;
+  auto ok = met(start);
+  if (!ok) return std::unexpected(ok.error());
+  if (*ok) {
+    for (;;) {
+      lo = hi - kPerOctave;
+      if (lo < lowest) return std::nullopt;
+      ok = met(lo);
+      if (!ok) return std::unexpected(ok.error());
+      if (!*ok) break;
+      hi = lo;
+    }
+  } else {
+    for (;;) {
+      hi = lo + kPerOctave;
+      if (hi > highest) return std::nullopt;
+      ok = met(hi);
+      if (!ok) return std::unexpected(ok.error());
+      if (*ok) break;
+      lo = hi;
+    }
+  }
+  while (hi - lo > 1) {
+    const int mid = lo + (hi - lo) / 2;
+    ok = met(mid);
+    if (!ok) return std::unexpected(ok.error());
+    (*ok ? hi : lo) = mid;
+  }
+  return hi;
+}
+
+}  // namespace grid
+
 double excess(const Distortion& d, const Bounds& b, bool peak) {
   double worst = 0.0;
   const auto ratio = [&](double got, double want) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -47,6 +48,26 @@ double estimate_payload_bytes(const stages::QuantisedBands& q);
 // sampled coefficients: a quarter of the work, for placing a size budget.
 double estimate_payload_bytes(const stages::Decomposition& d, std::uint8_t depth, float m,
                               std::uint16_t threshold);
+
+// The multipliers the search judges lie on a grid of 128 per octave,
+// float32(2^(j / 128)). Neighbours on it give containers within about
+// 0.2 % of each other, and it is the grid a bisection on log2 of the
+// multiplier to 1/128 of an octave visits, so a search that ends on two
+// neighbours (the upper meeting the bounds, the lower missing) returns what
+// such a bisection would, rather than a point up to a tolerance above it.
+namespace grid {
+inline constexpr int kPerOctave = 128;
+// Exact on every machine: built from correctly rounded square roots.
+float multiplier(int j);
+// The largest j with multiplier(j) <= m, for m > 0 finite.
+int index_at_or_below(float m);
+// Where a bisection over the grid ends, the way the search before this one
+// ran: from index `start`, whole octaves until the bounds are bracketed,
+// then halves down to one step; the index returned is its last upper point.
+// `met` judges an index. Nothing when the walk would leave [lowest, highest].
+SearchOutcome<std::optional<int>> bisection_end(
+    int start, int lowest, int highest, const std::function<SearchOutcome<bool>(int)>& met);
+}  // namespace grid
 
 SearchError failure(SearchErrorKind kind, std::string bound, double value, double limit,
                     std::string detail = {});

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <numbers>
 #include <optional>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -207,14 +208,20 @@ std::optional<double>& field(Bounds& b, const std::string& name) {
   return b.bits_per_sample;
 }
 
+// A request whose samples are their own originals, as for float32 input.
+SearchRequest request_for(std::span<const float> f) {
+  SearchRequest req;
+  req.samples = f;
+  req.originals = Originals::of_float(f);
+  return req;
+}
+
 class BadBound : public ::testing::TestWithParam<Refusal> {};
 
 TEST_P(BadBound, IsRefusedNamingTheBound) {
   const auto x = make_shape(Shape::Chirp, 500, 1);
   const std::vector<float> f(x.begin(), x.end());
-  SearchRequest req;
-  req.samples = f;
-  req.originals = Originals::of_float(f);
+  SearchRequest req = request_for(f);
   field(req.bounds, GetParam().bound) = GetParam().value;
   auto res = bounded_compress(req);
   ASSERT_FALSE(res);
@@ -238,9 +245,7 @@ TEST(BoundedLimits, FinerThanFloat32ResolvesIsRefused) {
   std::vector<float> x(300);
   for (std::size_t i = 0; i < x.size(); ++i) x[i] = 1000.0f + static_cast<float>(i % 17);
   for (const char* name : {"max_error", "rmse"}) {
-    SearchRequest req;
-    req.samples = x;
-    req.originals = Originals::of_float(x);
+    SearchRequest req = request_for(x);
     field(req.bounds, name) = 1e-6;
     auto res = bounded_compress(req);
     ASSERT_FALSE(res);
@@ -253,9 +258,7 @@ TEST(BoundedLimits, FinerThanFloat32ResolvesIsRefused) {
 TEST(BoundedLimits, BudgetTooSmallCarriesTheSmallestReachableSize) {
   const auto x = make_shape(Shape::RandomWalk, 2000, 5);
   const std::vector<float> f(x.begin(), x.end());
-  SearchRequest req;
-  req.samples = f;
-  req.originals = Originals::of_float(f);
+  SearchRequest req = request_for(f);
   req.bounds.bits_per_sample = 0.01;
   auto res = bounded_compress(req);
   ASSERT_FALSE(res);
@@ -302,9 +305,7 @@ TEST(BoundedLimits, CorrectionsNeverCostMoreThanTheLayerAlone) {
   // and typically well below it.
   const auto x = make_shape(Shape::Spikes, 20000, 2);
   const std::vector<float> f(x.begin(), x.end());
-  SearchRequest req;
-  req.samples = f;
-  req.originals = Originals::of_float(f);
+  SearchRequest req = request_for(f);
   req.bounds.max_error = 0.002;
   req.allow_corrections = false;
   auto plain = bounded_compress(req);

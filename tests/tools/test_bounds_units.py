@@ -182,16 +182,15 @@ def test_batch_failure_names_the_item():
         compress_many(SIGNALS, max_eror=1.0)
 
 
-def test_work_runs_without_the_interpreter_lock():
-    """While one thread compresses, another keeps running Python: the
-    longest stall it sees is far below the length of the call."""
-    x = np.cumsum(RNG.standard_normal(3_000_000)).astype(np.float32)
+def _longest_stall_during(call):
+    """(longest gap a spinning Python loop sees while `call` runs in another
+    thread, how long the call took)."""
     done = threading.Event()
     took = []
 
     def work():
         t0 = time.perf_counter()
-        frames.encode_channel(x)
+        call()
         took.append(time.perf_counter() - t0)
         done.set()
 
@@ -202,8 +201,19 @@ def test_work_runs_without_the_interpreter_lock():
         now = time.perf_counter()
         worst, last = max(worst, now - last), now
     worker.join()
-    assert took[0] > 0.05, "the call was too short to tell"
-    assert worst < 0.5 * took[0], (worst, took[0])
+    return worst, took[0]
+
+
+def test_work_runs_without_the_interpreter_lock():
+    """While one thread compresses, another keeps running Python: the
+    longest stall it sees is far below the length of the call. A call that
+    held the lock would stall the loop for all of its length every time; on
+    a loaded machine the scheduler alone can stall one round, so the test
+    takes the best of three."""
+    x = np.cumsum(RNG.standard_normal(3_000_000)).astype(np.float32)
+    rounds = [_longest_stall_during(lambda: frames.encode_channel(x)) for _ in range(3)]
+    assert all(took > 0.05 for _, took in rounds), "the call was too short to tell"
+    assert min(worst / took for worst, took in rounds) < 0.5, rounds
 
 
 _FUZZ_BASE = [frames.encode_channel(_with_gaps(GAPS["adjacent kinds"], np.float64)),

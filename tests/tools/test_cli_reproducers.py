@@ -133,26 +133,30 @@ def test_closed_pipe_ends_quietly(tmp_path):
     assert err == ""
 
 
-def _slow_compress(tmp_path):
-    """A compress that runs for many seconds: a long signal, a tight bound,
+def _slow_compress(tmp_path, *extra):
+    """A compress that runs for many seconds: long signals, a tight bound,
     every wavelet and coder searched."""
     rng = np.random.default_rng(0)
     for i in range(3):
         np.save(tmp_path / f"s{i}.npy", np.cumsum(rng.normal(size=400_000)))
     return subprocess.Popen(
         _cli_prefix() + ["compress", "s0.npy", "s1.npy", "s2.npy", "--max-error", "0.001",
-                         "--search-methods", "--search-coders"],
+                         "--search-methods", "--search-coders", *extra],
         cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=WRITE_ENV)
 
 
+@pytest.mark.parametrize("jobs", ["1", "3"])
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
-def test_termination_signals_clean_up_like_ctrl_c(tmp_path, signum):
-    proc = _slow_compress(tmp_path)
-    time.sleep(3.0)
+def test_termination_signals_clean_up_like_ctrl_c(tmp_path, signum, jobs):
+    proc = _slow_compress(tmp_path, "-j", jobs)
+    time.sleep(2.0)
+    before = set(os.listdir(tmp_path))
     proc.send_signal(signum)
     out, err = proc.communicate(timeout=120)
     assert proc.returncode == 128 + signum, (out, err)
     assert "Traceback" not in err and err.strip().startswith("quillmere: error: ")
+    # Nothing half-written, and no file finished by a worker after the signal.
+    assert set(os.listdir(tmp_path)) <= before
     assert not [n for n in os.listdir(tmp_path) if n.endswith(".part") or n.startswith(".")]
 
 
