@@ -10,7 +10,6 @@ are put back in order, so the bytes do not depend on the number of workers.
 from __future__ import annotations
 
 import os
-import threading
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, Callable, Iterable, Iterator, Optional
 
@@ -36,7 +35,6 @@ class Workers:
         if jobs > 1:
             self._files = ThreadPoolExecutor(jobs, thread_name_prefix="quillmere-file")
             self._channels = ThreadPoolExecutor(jobs, thread_name_prefix="quillmere-channel")
-        self._lock = threading.Lock()
 
     def __enter__(self) -> "Workers":
         return self
@@ -62,13 +60,9 @@ class Workers:
             futures: list[Future] = [self._channels.submit(fn, *a) for a in args]
             if progress:
                 for f in futures:
-                    f.add_done_callback(lambda _f: self._report(progress, share))
+                    f.add_done_callback(lambda _f: progress(share))
             return [f.result() for f in futures]
         return run
-
-    def _report(self, progress: Callable[[float], None], share: float) -> None:
-        with self._lock:
-            progress(share)
 
     def each(self, fn: Callable[[Any], Any], items: list) -> Iterator[Any]:
         """``fn`` over ``items``, ``jobs`` at a time, results in input order."""

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import sys
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -109,17 +110,18 @@ def run_batch(inputs, outputs, work, *, quiet: bool, verb: str, debug: bool, job
     with parallel.Workers(jobs) as workers:
         bar, say = progress_bar(sum(weights), quiet)
 
-        def advance(amount: float) -> None:
-            if bar is not None:
-                bar.update(amount)
+        bar_lock = threading.Lock()  # files and channels finish on several threads
 
         def one_file(i):
             counted = [0.0]
 
-            def channel_done(share: float) -> None:
-                counted[0] += share * weights[i]
-                advance(share * weights[i])
-            result = attempt(items[i], map if whole_files else workers.mapper(channel_done))
+            def advance(amount: float) -> None:
+                with bar_lock:
+                    counted[0] += amount
+                    if bar is not None:
+                        bar.update(amount)
+            result = attempt(items[i], map if whole_files
+                             else workers.mapper(lambda share: advance(share * weights[i])))
             advance(max(0.0, weights[i] - counted[0]))
             return result
 
