@@ -3,15 +3,13 @@
 // multipliers, with the saturation rule decided from one transform (now)
 // and by re-running whole passes one level at a time (before).
 // Prints medians of wall-clock time; not a test.
-#include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "quillmere/bounded_search.hpp"
 #include "quillmere/compressor.hpp"
 #include "quillmere/decompressor.hpp"
@@ -21,33 +19,8 @@
 namespace {
 
 using namespace quillmere;
-using Clock = std::chrono::steady_clock;
-
-double median_seconds(int runs, const std::function<void()>& f) {
-  f();  // warm-up
-  std::vector<double> t;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = Clock::now();
-    f();
-    t.push_back(std::chrono::duration<double>(Clock::now() - start).count());
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
-}
-
-// Speech-like: chirps and bursts over a slow drift, plus noise (as codec_bench).
-std::vector<float> speech_like(std::size_t n) {
-  std::mt19937 rng(42);
-  std::normal_distribution<float> noise(0.0f, 0.01f);
-  std::vector<float> x(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const float t = static_cast<float>(i) / 16000.0f;
-    const float envelope = 0.5f + 0.5f * std::sin(2.0f * 3.14159f * 3.0f * t);
-    x[i] = envelope * std::sin(2.0f * 3.14159f * (200.0f + 400.0f * t) * t) +
-           0.3f * std::sin(2.0f * 3.14159f * 0.5f * t) + noise(rng);
-  }
-  return x;
-}
+using quillmere_bench::median_seconds;
+using quillmere_bench::speech_like;
 
 // ECG-like: a narrow QRS spike and a broad T wave per beat at 500 Hz over
 // baseline wander and noise, in millivolts.
@@ -104,7 +77,8 @@ std::size_t compress_stepping_down(const std::vector<float>& x, const CodecOptio
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const bool skip_large = argc > 1 && std::string(argv[1]) == "--bounds-only";
   constexpr std::size_t n = 1000000;
   constexpr int runs = 5;
   const double mb = static_cast<double>(n) * 4.0 / 1e6;
@@ -121,8 +95,8 @@ int main() {
 
   std::printf("Bounded compress vs plain compress at the settled options (cdf97, cmodel),\n"
               "10^6 samples, median of %d, wall-clock MB/s of float32 input\n\n", runs);
-  std::printf("%-8s %-15s %10s %10s %7s %9s %9s %10s\n", "signal", "bound", "bounded", "plain",
-              "ratio", "bytes", "fixes", "multiplier");
+  std::printf("%-8s %-15s %10s %10s %7s %9s %9s %10s %6s\n", "signal", "bound", "bounded", "plain",
+              "ratio", "bytes", "fixes", "multiplier", "judged");
   for (const auto& [name, x] : signals) {
     const double range = range_of(x);
     for (const BoundCase& bc : cases) {
@@ -138,12 +112,14 @@ int main() {
       const double t_bounded = median_seconds(runs, [&] { (void)bounded_compress(req); });
       const CodecOptions settled = res->options;
       const double t_plain = median_seconds(runs, [&] { (void)compress(x, settled); });
-      std::printf("%-8s %-15s %10.1f %10.1f %7.2f %9zu %9zu %10.2f\n", name, bc.name,
+      std::printf("%-8s %-15s %10.1f %10.1f %7.2f %9zu %9zu %10.2f %6zu\n", name, bc.name,
                   mb / t_bounded, mb / t_plain, t_plain / t_bounded, res->total_bytes(),
-                  res->corrected_samples, static_cast<double>(*settled.quant_multiplier));
+                  res->corrected_samples, static_cast<double>(*settled.quant_multiplier),
+                  res->candidates_judged);
     }
   }
 
+  if (skip_large) return 0;
   std::printf("\nLarge multipliers, scale 6, 720,000-sample seismic-like trace, cdf97 cmodel,\n"
               "compress wall-clock MB/s (median of %d): one transform decides the depth (now)\n"
               "against whole passes re-run one level at a time (before)\n\n", runs);

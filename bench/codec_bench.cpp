@@ -2,15 +2,11 @@
 // signal (speech-like: chirps and bursts over a slow drift, plus noise), for
 // every wavelet and coder, with the time split across the pipeline stages.
 // Prints medians; not a test.
-#include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <functional>
-#include <random>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "quillmere/arans.hpp"
 #include "quillmere/cmodel.hpp"
 #include "quillmere/compressor.hpp"
@@ -21,32 +17,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double median_seconds(int runs, const std::function<void()>& f) {
-  f();  // warm-up
-  std::vector<double> t;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = Clock::now();
-    f();
-    t.push_back(std::chrono::duration<double>(Clock::now() - start).count());
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
-}
-
-std::vector<float> realistic_signal(std::size_t n) {
-  std::mt19937 rng(42);
-  std::normal_distribution<float> noise(0.0f, 0.01f);
-  std::vector<float> x(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const float t = static_cast<float>(i) / 16000.0f;
-    const float envelope = 0.5f + 0.5f * std::sin(2.0f * 3.14159f * 3.0f * t);
-    x[i] = envelope * std::sin(2.0f * 3.14159f * (200.0f + 400.0f * t) * t) +
-           0.3f * std::sin(2.0f * 3.14159f * 0.5f * t) + noise(rng);
-  }
-  return x;
-}
+using quillmere_bench::median_seconds;
+using quillmere_bench::speech_like;
 
 const char* method_name(quillmere::Method m) {
   static const char* names[] = {"cdf53", "cdf97", "db4", "sym4"};
@@ -66,7 +38,7 @@ const char* coder_name(quillmere::Coder c) {
 int main() {
   using namespace quillmere;
   constexpr std::size_t n = 1'000'000;
-  const auto x = realistic_signal(n);
+  const auto x = speech_like(n);
   const double mb = static_cast<double>(n * sizeof(float)) / 1e6;
   constexpr int runs = 7;
 

@@ -47,6 +47,12 @@ class Cell:
     wall_s: float = float("nan")  # wall-clock of the compress call(s) that found it
     violated: bool = False
     note: str = ""
+    # Quillmere only: what follows the codec's container (the tools' point-wise
+    # corrections), how many samples they mend, and the wavelet layer's own
+    # maximum error, which together say what the bound costs.
+    side_bytes: int = 0
+    corrected: int = 0
+    layer_max_err: float = float("nan")
 
     @property
     def counts(self) -> bool:
@@ -65,6 +71,9 @@ class MaxErrorResult:
     fraction: float
     bound: float
     cells: Dict[str, Cell] = field(default_factory=dict)
+    # Where Quillmere is larger: its size at the best peer's RMSE with no
+    # point-wise bound, which tells a weak wavelet layer from costly corrections.
+    quillmere_at_peer_rmse: int = 0
 
     @property
     def raw_bytes(self) -> int:
@@ -98,7 +107,22 @@ def _timed(fn):
     return out, time.perf_counter() - t0
 
 
+def wavelet_layer_size(blob: bytes) -> int:
+    """Bytes of the codec's own container at the head of a unit."""
+    from quillmere_tools import container
+    return container.HEADER_LEN + container.parse_header(blob)["payload_len"]
+
+
+def smallest_at_rmse(x: np.ndarray, rmse: float) -> int:
+    import quillmere_tools
+    from quillmere_tools import Settings
+    return min(len(quillmere_tools.compress_to_target(
+        x, rmse=rmse, settings=Settings(scale=scale), methods=list(Quillmere.METHODS),
+        coders=list(Quillmere.CODERS)).container) for scale in QUILLMERE_SCALES)
+
+
 def quillmere_cell(x: np.ndarray, bound: float) -> Cell:
+    import quillmere
     import quillmere_tools
     from quillmere_tools import Settings
     best: Optional[Cell] = None
@@ -116,9 +140,12 @@ def quillmere_cell(x: np.ndarray, bound: float) -> Cell:
         blob = bytes(res.container)
         m, r = errors(x, decode_tools_container(blob))
         s = res.settings
+        layer = wavelet_layer_size(blob)
         cell = Cell("quillmere", "search",
                     f"{s.method}/{s.coder} scale {s.scale} qm {s.quant_multiplier:.5g}",
-                    len(blob), m, r, violated=not m <= bound)
+                    len(blob), m, r, violated=not m <= bound,
+                    side_bytes=len(blob) - layer, corrected=getattr(res, "corrected_samples", 0),
+                    layer_max_err=errors(x, quillmere.decompress_signal(blob))[0])
         if best is None or (cell.counts, -cell.size) > (best.counts, -best.size):
             best = cell
     if best is None:
@@ -185,4 +212,7 @@ def run_max_error(sig: sigs.Signal, codecs: List[Codec], log) -> List[MaxErrorRe
             for res in results:
                 res.cells[codec.name] = smallest_within(swept, res.bound, codec.name)
         log(f"#   {sig.name}: {codec.name} at max error in {time.perf_counter() - t0:.1f} s")
+    for res in results:
+        if res.quillmere_over_best() > 1.0:
+            res.quillmere_at_peer_rmse = smallest_at_rmse(x, res.best_peer().rmse)
     return results

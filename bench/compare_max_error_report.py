@@ -24,7 +24,11 @@ bytes / stored bytes); "quillmere / best peer" is Quillmere's size over the
 smallest peer's (below 1: Quillmere is smaller). "Error peak/RMS" is the
 maximum error over the RMSE of the same decoded signal: the higher it is, the
 lower the RMSE a codec must reach to keep every sample within the bound.
-Search time is wall-clock of `compress_to_target` (both scales).
+The three columns before the search time split Quillmere's bytes: the share
+taken by the point-wise corrections the tools append after the container, the
+share of samples they mend, and the maximum error of the wavelet layer alone
+(`quillmere.decompress_signal`) over the bound. Search time is wall-clock of
+`compress_to_target` (both scales).
 """
 
 
@@ -42,7 +46,8 @@ def max_error_table(results: List[MaxErrorResult], fraction: float,
     head = (["signal", "kind", "bound"] + [c + (" (lossless)" if c == "pcodec" else "")
                                            for c in shown]
             + ["best peer", "quillmere / best peer", "error peak/RMS quillmere",
-               "error peak/RMS best peer", "quillmere search s"])
+               "error peak/RMS best peer", "corrections: % of quillmere bytes",
+               "corrected samples %", "wavelet layer max error / bound", "quillmere search s"])
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     for r in results:
         if r.fraction != fraction:
@@ -55,6 +60,11 @@ def max_error_table(results: List[MaxErrorResult], fraction: float,
         cells.append(fmt(r.quillmere_over_best(), ".3f"))
         cells.append(fmt(q.peak_to_rms, ".2f") if q and q.counts else "–")
         cells.append(fmt(best.peak_to_rms, ".2f") if best else "–")
+        if q and q.counts:
+            cells += [fmt(100 * q.side_bytes / q.size, ".0f"), fmt(100 * q.corrected / r.n, ".1f"),
+                      fmt(q.layer_max_err / r.bound, ".2f")]
+        else:
+            cells += ["–"] * 3
         cells.append(fmt(q.wall_s, ".2f") if q else "–")
         lines.append("| " + " | ".join(cells) + " |")
     return lines
@@ -86,6 +96,16 @@ def max_error_verdicts(results: List[MaxErrorResult]) -> List[str]:
                    f"{len(speech)} speech signals: {'PASS' if speech and not short else 'FAIL'}; "
                    f"worst size ratio {fmt(worst, '.3f')}"
                    + (f"; short: {', '.join(short)}" if short else ""))
+        for r in rows:
+            if r.quillmere_at_peer_rmse:
+                q, best = r.cells["quillmere"], r.best_peer()
+                out.append(
+                    f"  - {r.signal} ({r.kind}), {q.size} bytes against {best.codec}'s "
+                    f"{best.size}: corrections {q.side_bytes} bytes for {q.corrected} samples "
+                    f"({100 * q.corrected / r.n:.1f} %), wavelet layer max error "
+                    f"{q.layer_max_err / r.bound:.2f} x the bound; at {best.codec}'s RMSE "
+                    f"({best.rmse:.3g}) without the point-wise bound Quillmere needs "
+                    f"{r.quillmere_at_peer_rmse} bytes")
         others = [f"{r.signal} {fmt(r.quillmere_over_best(), '.3f')}" for r in rows
                   if r.kind != sigs.KIND_SPEECH]
         if others:

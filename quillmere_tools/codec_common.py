@@ -16,7 +16,8 @@ from ._core import Settings
 from .bounds import Bounds
 from .container import ContainerError
 from .frames import decode_channel, encode_channel
-from .unit_file import INDEX_VERSION, pack, unpack
+from .unit_file import (INDEX_VERSION, MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE, pack,
+                        unpack)
 
 BOUND_KEYS = parameters.BOUND_NAMES
 CONFIG_KEYS = ("method", "scale", "cutoff", "coder", "quant_multiplier") + BOUND_KEYS
@@ -96,6 +97,10 @@ def decode_chunk(raw: bytes, *, dtype=None, shape=None, allow_bare: bool = False
         if math.prod(want_shape) != count:
             raise ContainerError(f"chunk holds {count} samples, expected "
                                  f"{math.prod(want_shape)}")
+        # Without the caller's shape, the chunk alone says how much it holds.
+        if shape is None and count * WORKING_BYTES_PER_SAMPLE > MAX_EXPANSION * len(raw):
+            raise ContainerError(f"chunk announces {count} samples, more than "
+                                 f"{MAX_EXPANSION:,} times its size allows")
     except ContainerError as exc:
         raise ContainerError(f"quillmere chunk of {len(raw)} bytes: {exc}") from None
     try:
@@ -105,6 +110,6 @@ def decode_chunk(raw: bytes, *, dtype=None, shape=None, allow_bare: bool = False
     if samples.size != count:
         raise ValueError(f"quillmere chunk of {len(raw)} bytes: decoded {samples.size} samples, "
                          f"the header says {count}")
-    out = samples if samples.dtype == want_dtype else samples.astype(want_dtype)
+    out = samples.astype(want_dtype)  # a writable copy: the decoded buffer is read-only
     return out.reshape(want_shape)
 

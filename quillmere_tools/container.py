@@ -28,10 +28,9 @@ class ContainerError(ValueError):
 
 
 def _text(raw: bytes) -> str:
-    try:
-        return raw.decode("utf-8")
-    except UnicodeDecodeError:
-        return "?" * len(raw)
+    """Header bytes as they may be shown in a one-line message: printable
+    ASCII as it is, anything else (line breaks included) as \\xNN."""
+    return "".join(chr(b) if 0x20 <= b < 0x7F else f"\\x{b:02x}" for b in raw)
 
 
 def parse_header(buf: bytes | memoryview, offset: int = 0) -> dict[str, Any]:

@@ -7,7 +7,9 @@ from ._core import ToolError
 
 # module -> (what it is needed for, the pip extra that brings it)
 EXTRAS = {
-    "soundfile": ("reading and writing WAV files", "tools"),
+    "soundfile": ("reading and writing WAV, FLAC, OGG and AIFF files", "tools"),
+    "pyedflib": ("reading and writing EDF/BDF files", "edf"),
+    "wfdb": ("reading and writing WFDB records", "wfdb"),
     "matplotlib": ("plotting", "tools"),
     "zarr": ("Zarr arrays", "zarr"),
     "numcodecs": ("the numcodecs codec", "zarr"),

@@ -15,8 +15,11 @@ from typing import Any, Optional, Sequence
 
 from .container import ContainerError
 
-MAX_METADATA_BYTES = 64 * 1024
-# The deepest metadata written is a list inside the top-level object.
+# Room for a long recording's annotations and channel descriptions (EDF, WFDB),
+# small enough that reading it is never a way to ask for memory.
+MAX_METADATA_BYTES = 1024 * 1024
+# The deepest metadata written is three levels: lists of objects or of lists
+# (channel descriptions, annotations) inside the top-level object.
 MAX_DEPTH = 4
 # Longer numbers cannot be a sample count or a rate, and parsing them is
 # where Python's own limits (and messages) would otherwise show.
@@ -125,6 +128,17 @@ def check_dtype_text(value) -> str:
     return value
 
 
+def _check_channel_info(info, channels: int) -> None:
+    """One flat object per channel (label, unit, rate, ranges): what the
+    recording formats hand back to their writers."""
+    if not isinstance(info, list) or len(info) != channels:
+        raise ContainerError(f"metadata channel_info must list the {channels} channels")
+    for entry in info:
+        if not isinstance(entry, dict) or not all(
+                isinstance(v, (str, int, float, bool)) or v is None for v in entry.values()):
+            raise ContainerError(f"metadata channel_info entry {_short(entry)} is not a flat object")
+
+
 def check_metadata(meta: dict[str, Any], headers: Sequence[dict[str, Any]]) -> dict[str, Any]:
     """Check the known fields' types and ranges and their agreement with the
     containers' headers; unknown fields are kept as they are."""
@@ -144,6 +158,15 @@ def check_metadata(meta: dict[str, Any], headers: Sequence[dict[str, Any]]) -> d
     if channels is not None and channels != len(headers):
         raise ContainerError(f"metadata says {channels} channels, the file holds {len(headers)}")
     counts = {h["sample_count"] for h in headers}
+    if "channel_frames" in meta:
+        # Channels at different rates (EDF, WFDB): each one's own length.
+        lengths = meta["channel_frames"]
+        if lengths != [h["sample_count"] for h in headers] or "frames" in meta:
+            raise ContainerError(f"metadata channel_frames {_short(lengths)} does not match "
+                                 "the containers")
+        counts = set()
+    if "channel_info" in meta:
+        _check_channel_info(meta["channel_info"], len(headers))
     if len(counts) > 1:
         raise ContainerError("channels have different lengths "
                              f"({', '.join(str(c) for c in sorted(counts)[:4])} samples)")

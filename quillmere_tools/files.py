@@ -2,7 +2,7 @@
 (unit_file.py) that lets every check run before any sample is decoded."""
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, Optional, Sequence
 
 import numpy as np
@@ -10,8 +10,8 @@ import numpy as np
 from . import metrics
 from ._core import Settings, ToolError
 from .bounds import Bounds
-from .container import parse_header
-from .frames import decode_channel, encode_channel
+from .formats import grid
+from .frames import decode_channel, encode_with_report, settings_of
 from .io import Signal
 from .unit_file import INDEX_VERSION, UnitFile, pack, unpack
 
@@ -52,29 +52,40 @@ class Target:
                       bits_per_sample=self.bits_per_sample)
 
 
-def compress_channel(x: np.ndarray, settings: Settings, target: Optional[Target]) -> bytes:
+def compress_channel(x: np.ndarray, settings: Settings, target: Optional[Target],
+                     quantum: Optional[float] = None) -> tuple[bytes, Settings]:
+    """One channel unit and the settings it was written with; ``quantum`` is
+    the code step of a format that stores integers, which a maximum error
+    must leave room for (formats.grid)."""
     if not target:
-        return encode_channel(x, settings)
-    bounds = target.bounds_for(x)
-    methods = list(target.methods or [settings.method])
-    coders = list(target.coders or [settings.coder])
-    best = None
-    for method in methods:
-        for coder in coders:
-            unit = encode_channel(x, settings.with_(method=method, coder=coder), bounds)
-            if best is None or len(unit) < len(best):
-                best = unit
-    return best
+        unit, report = encode_with_report(x, settings)
+    else:
+        bounds = target.bounds_for(x)
+        if bounds.max_error is not None and quantum is not None:
+            bounds = replace(bounds, max_error=grid.tighten(bounds.max_error, quantum))
+        unit, report = encode_with_report(x, settings, bounds, methods=target.methods,
+                                          coders=target.coders)
+    return unit, settings_of(report)
 
 
 def encode_signal(signal: Signal, settings: Settings = Settings(),
-                  target: Optional[Target] = None) -> tuple[bytes, list[dict[str, Any]]]:
-    """The file bytes and each channel's container header (what was chosen)."""
-    units = [compress_channel(np.ascontiguousarray(signal.samples[:, ch]), settings, target)
-             for ch in range(signal.channels)]
+                  target: Optional[Target] = None, mapper=map) -> tuple[bytes, list[Settings]]:
+    """The file bytes and, per channel, the settings that were used.
+    ``mapper`` runs the per-channel work: ``map``, or a worker pool's map
+    (the channels are independent, so the bytes are the same either way)."""
+    n = signal.channels
+    coded = list(mapper(compress_channel,
+                        [np.ascontiguousarray(signal.channel(ch)) for ch in range(n)],
+                        [settings] * n, [target] * n,
+                        [grid.quantum(signal.meta, ch) for ch in range(n)]))
     meta = dict(signal.meta)
-    meta.update(v=INDEX_VERSION, frames=signal.frames, channels=signal.channels)
-    return pack(units, meta), [parse_header(u) for u in units]
+    meta.update(v=INDEX_VERSION, channels=n)
+    if signal.ragged:
+        # Channels at different rates: each one's length, checked on reading.
+        meta["channel_frames"] = signal.lengths
+    else:
+        meta["frames"] = signal.frames
+    return pack([unit for unit, _ in coded], meta), [used for _, used in coded]
 
 
 def read_index(buf: bytes, *, allow_bare: bool = False,
@@ -87,26 +98,32 @@ def decoded_bytes(index: UnitFile, bytes_per_sample: int) -> int:
     return sum(h["sample_count"] for h in index.headers) * bytes_per_sample
 
 
-def decode_units(index: UnitFile) -> Signal:
-    channels = []
-    for i, (unit, header) in enumerate(zip(index.units, index.headers)):
-        try:
-            samples = decode_channel(unit)
-        except MemoryError:
-            raise
-        except ValueError as exc:
-            where = f"channel {i}: " if len(index.units) > 1 else ""
-            raise ToolError(f"corrupt container: {where}{exc}") from None
-        if samples.size != header["sample_count"]:
-            raise ToolError(f"corrupt container: decoded {samples.size} samples, the header "
-                            f"says {header['sample_count']}")
-        channels.append(samples)
+def _decode_unit(unit: bytes, header: dict[str, Any], index: int, count: int) -> np.ndarray:
+    try:
+        samples = decode_channel(unit)
+    except MemoryError:
+        raise
+    except ValueError as exc:
+        where = f"channel {index}: " if count > 1 else ""
+        raise ToolError(f"corrupt container: {where}{exc}") from None
+    if samples.size != header["sample_count"]:
+        raise ToolError(f"corrupt container: decoded {samples.size} samples, the header "
+                        f"says {header['sample_count']}")
+    return samples
+
+
+def decode_units(index: UnitFile, mapper=map) -> Signal:
+    n = len(index.units)
+    channels = list(mapper(_decode_unit, index.units, index.headers, range(n), [n] * n))
     meta = {k: v for k, v in (index.metadata or {}).items() if k not in ("v", "channels")}
+    if "channel_frames" in meta:
+        # Checked against the headers with the rest of the metadata.
+        return Signal(channels, meta)
     return Signal(np.stack(channels, axis=1), meta)
 
 
-def decode_signal(buf: bytes, *, allow_bare: bool = False) -> Signal:
-    return decode_units(read_index(buf, allow_bare=allow_bare))
+def decode_signal(buf: bytes, *, allow_bare: bool = False, mapper=map) -> Signal:
+    return decode_units(read_index(buf, allow_bare=allow_bare), mapper)
 
 
 def describe(buf: bytes, *, allow_bare: bool = True) -> dict[str, Any]:

@@ -8,7 +8,8 @@ this package.
         f.create_dataset("x", data=x, chunks=(100_000,), **qh5.Quillmere(scale=10))
 
 Each chunk is compressed as one signal (its elements in storage order,
-whatever the chunk's shape); float32 and float64 datasets only. Importing
+whatever the chunk's shape) and stored as a channel unit, the bytes
+``frames.encode_channel`` gives for it; float32 and float64 datasets only. Importing
 this module makes the filter available in the HDF5 that h5py loaded; other
 HDF5 programs (h5dump, h5repack, C and Fortran code) find it through
 ``HDF5_PLUGIN_PATH=$(python -c "import quillmere_tools.hdf5 as q; print(q.plugin_dir())")``.
@@ -19,6 +20,7 @@ unregistered filters) until one is registered with the HDF Group.
 from __future__ import annotations
 
 import math
+import struct
 from collections.abc import Mapping
 from pathlib import Path
 from typing import Any, Iterator, Optional
@@ -67,13 +69,18 @@ class Quillmere(Mapping):
     """The ``create_dataset`` keyword arguments that select the filter.
 
     Takes the options of ``quillmere.CompressionOptions`` (checked by it, so
-    the messages are the module's own), or ``max_error`` for an error bound.
+    the messages are the module's own). With ``max_error`` every sample reads
+    back within it: the codec's search picks the multiplier (method, scale,
+    cutoff and coder stay as given) and point-wise corrections cover the rest.
     """
 
     def __init__(self, method: str = "cdf97", scale: int = 11, cutoff: str = "low",
                  coder: Optional[str] = None, quant_multiplier: Optional[float] = None,
                  max_error: Optional[float] = None):
         module().CompressionOptions(method, scale, cutoff, coder, quant_multiplier)
+        if quant_multiplier is not None and max_error is not None:
+            raise ValueError("give quant_multiplier or max_error, not both: "
+                             "with max_error the search picks the multiplier")
         flags = 0
         multiplier_bits = 0
         if quant_multiplier is not None:
@@ -86,9 +93,8 @@ class Quillmere(Mapping):
             bound = float(max_error)
             if not (math.isfinite(bound) and bound > 0.0):
                 raise ValueError(f"max_error must be a positive finite number, got {max_error!r}")
-            raise NotImplementedError(
-                "the HDF5 filter's error-bounded mode (max_error) is not available yet; "
-                "use the fixed options (method, scale, cutoff, coder, quant_multiplier)")
+            flags |= _FLAG_MAX_ERROR
+            (bound_bits,) = struct.unpack("<Q", struct.pack("<d", bound))
         self.filter_options = (
             _LAYOUT_VERSION, 0, 0,
             _METHODS[method], int(scale), _CUTOFFS[cutoff], _CODERS[coder or "auto"],

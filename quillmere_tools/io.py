@@ -1,4 +1,4 @@
-"""Reading and writing signal files (.npy, .wav, .csv) and compressed files.
+"""Reading and writing signal files (formats/ holds each format) and compressed files.
 
 Readers turn every problem into a one-line ``InputError``; writers go through
 ``atomic_write`` so that a failure or an interrupt never leaves a
@@ -6,21 +6,17 @@ half-written file at the destination.
 """
 from __future__ import annotations
 
-import csv
-import io as _io
 import os
 import shutil
 import tempfile
-from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, BinaryIO
 
 import numpy as np
 
+from . import stop_request
 from ._core import ToolError
-from .extras import require
 
-SIGNAL_SUFFIXES = (".npy", ".wav", ".csv")
 COMPRESSED_SUFFIX = ".qlm"
 
 
@@ -32,119 +28,66 @@ class OutputError(ToolError):
     pass
 
 
-@dataclass
 class Signal:
     """Samples as a (frames, channels) array plus what is needed to write the
-    file back in its original form."""
+    file back in its original form.
 
-    samples: np.ndarray
-    meta: dict[str, Any] = field(default_factory=dict)
+    Recordings whose channels run at different rates (EDF, multi-rate WFDB)
+    hold one 1-D array per channel instead; ``channel(i)`` reads either form.
+    Per-channel metadata (label, unit, sample rate, physical range) lives in
+    ``meta["channel_info"]``, one dict per channel."""
+
+    def __init__(self, samples: np.ndarray | list[np.ndarray], meta: dict[str, Any] | None = None):
+        if isinstance(samples, np.ndarray):
+            if samples.ndim != 2:
+                raise ValueError(f"expected (frames, channels) samples, got shape {samples.shape}")
+        else:
+            samples = [np.asarray(c) for c in samples]
+            if samples and len({c.size for c in samples}) == 1:
+                samples = np.stack(samples, axis=1)
+        self.samples = samples
+        self.meta = dict(meta or {})
+        # Bytes of the source when they are not one file's size (a WFDB
+        # record's header and signal files); None otherwise.
+        self.source_bytes: int | None = None
+
+    @property
+    def ragged(self) -> bool:
+        return not isinstance(self.samples, np.ndarray)
 
     @property
     def channels(self) -> int:
-        return self.samples.shape[1]
+        return len(self.samples) if self.ragged else self.samples.shape[1]
 
     @property
-    def frames(self) -> int:
-        return self.samples.shape[0]
+    def frames(self) -> int | None:
+        """Samples per channel, or None when the channels' lengths differ."""
+        return None if self.ragged else self.samples.shape[0]
+
+    def channel(self, i: int) -> np.ndarray:
+        return self.samples[i] if self.ragged else self.samples[:, i]
+
+    @property
+    def lengths(self) -> list[int]:
+        return [self.channel(i).size for i in range(self.channels)]
 
 
 # ---------------------------------------------------------------- readers
 
-def _check_numeric(arr: np.ndarray, what: str) -> None:
-    if arr.dtype.kind not in "fiu":
-        raise InputError(f"{what} holds non-numeric data (dtype {arr.dtype})")
+def read_signal(path: str | os.PathLike, **options: Any) -> Signal:
+    """Read any supported signal file; ``options`` are format options
+    (``layout`` for .npy, ``time_column`` for .csv) that other formats ignore."""
+    from . import formats
 
-
-def read_npy(path: Path) -> Signal:
-    with open(path, "rb") as f:
-        if f.read(6) != b"\x93NUMPY":
-            raise InputError("not a .npy file (no NumPy header)")
-    try:
-        arr = np.load(path, allow_pickle=False)
-    except ValueError as exc:
-        if "pickle" in str(exc).lower() or "object" in str(exc).lower():
-            raise InputError("the .npy file holds Python objects, not numbers") from None
-        raise InputError(f"not a readable .npy file ({exc})") from None
-    except (OSError, EOFError) as exc:
-        raise InputError(f"not a readable .npy file ({_reason(exc)})") from None
-    if not isinstance(arr, np.ndarray):
-        raise InputError("not a .npy array file")
-    _check_numeric(arr, "the array")
-    if arr.ndim != 1:
-        raise InputError(f"expected a 1-D array, got shape {arr.shape}")
-    if arr.size == 0:
-        raise InputError("the array is empty")
-    meta = {"format": "npy", "dtype": arr.dtype.str}
-    return Signal(arr.reshape(-1, 1), meta)
-
-
-def read_wav(path: Path) -> Signal:
-    soundfile = require("soundfile")
-
-    try:
-        info = soundfile.info(str(path))
-        data, rate = soundfile.read(str(path), dtype="float64", always_2d=True)
-    except (RuntimeError, OSError, ValueError) as exc:
-        raise InputError(f"not a readable WAV file ({_reason(exc)})") from None
-    if data.shape[0] == 0:
-        raise InputError("the WAV file holds no samples")
-    meta = {"format": "wav", "samplerate": int(rate), "subtype": info.subtype,
-            "channels": int(data.shape[1])}
-    return Signal(data, meta)
-
-
-def read_csv(path: Path) -> Signal:
-    try:
-        text = path.read_text(encoding="utf-8")
-    except UnicodeDecodeError:
-        raise InputError("not a text CSV file") from None
-    except OSError as exc:
-        raise InputError(_reason(exc)) from None
-    rows = list(csv.reader(_io.StringIO(text)))
-    # A leading line that is not a number is taken as the column name and kept.
-    header = None
-    first = next((i for i, r in enumerate(rows) if any(c.strip() for c in r)), None)
-    if first is None:
-        raise InputError("the CSV file holds no samples")
-    values: list[float] = []
-    for lineno, row in enumerate(rows, start=1):
-        cells = [c.strip() for c in row]
-        if not any(cells):
-            continue
-        if len(cells) != 1:
-            raise InputError(f"line {lineno}: expected a single column, found {len(cells)}")
-        try:
-            values.append(float(cells[0]))
-        except ValueError:
-            if lineno - 1 == first and header is None and not values:
-                header = cells[0]
-                continue
-            raise InputError(f"line {lineno}: not a number: {cells[0][:40]!r}") from None
-    if not values:
-        raise InputError("the CSV file holds no samples")
-    meta: dict[str, Any] = {"format": "csv"}
-    if header is not None:
-        meta["header"] = header
-    return Signal(np.asarray(values, dtype=np.float64).reshape(-1, 1), meta)
-
-
-_READERS = {".npy": read_npy, ".wav": read_wav, ".csv": read_csv}
-
-
-def read_signal(path: str | os.PathLike) -> Signal:
     path = Path(path)
-    suffix = path.suffix.lower()
-    if suffix not in _READERS:
-        raise InputError(
-            f"unsupported file type '{path.suffix or '(none)'}' (expected .npy, .wav or .csv)")
+    fmt = formats.for_path(path)
     if not path.exists():
         raise InputError("no such file")
     if path.is_dir():
         raise InputError("is a folder, not a file")
     if path.stat().st_size == 0:
         raise InputError("the file is empty")
-    return _READERS[suffix](path)
+    return fmt.read(path, **formats.read_options_for(fmt, options))
 
 
 def _reason(exc: BaseException) -> str:
@@ -163,10 +106,10 @@ def _umask() -> int:
 
 
 # A file name may take 255 bytes; the temporary name must fit beside any
-# legal one, so the output's name is shortened to leave room for the dot,
-# mkstemp's eight random characters and ".part".
+# legal one, so the output's name is shortened to leave room for the two
+# dots around it, eight random characters and ".part".
 _NAME_MAX = 255
-_TEMP_EXTRA = len(".") + 8 + len(".part")
+_TEMP_EXTRA = len("..") + 8 + len(".part")
 
 
 def temporary_prefix(name: str) -> str:
@@ -223,6 +166,13 @@ def _publish_anonymous(fd: int, path: Path, force: bool) -> None:
             os.unlink(temp)
 
 
+def _check_not_stopped(path: Path) -> None:
+    # A worker thread finishing a file after the user asked to stop leaves
+    # it unnamed, so it vanishes with the process.
+    if stop_request.requested.is_set():
+        raise OutputError(f"{path} not written: interrupted")
+
+
 def atomic_write(path: str | os.PathLike, write: Callable[[BinaryIO], None], *,
                  force: bool = False) -> None:
     """Write through ``write(fileobj)`` into a file beside ``path`` and give
@@ -251,6 +201,7 @@ def atomic_write(path: str | os.PathLike, write: Callable[[BinaryIO], None], *,
             write(f)
             f.flush()
             os.fsync(f.fileno())
+            _check_not_stopped(path)
             try:
                 _publish_anonymous(f.fileno(), path, force)
             except (FileExistsError, OutputError):
@@ -276,6 +227,7 @@ def _write_through_named_file(path: Path, parent: Path, write, force: bool) -> N
             write(f)
             f.flush()
             os.fsync(f.fileno())
+        _check_not_stopped(path)
         if force:
             os.replace(tmp, path)
         else:
@@ -310,66 +262,12 @@ def check_writable_folder(path: str | os.PathLike) -> None:
         raise OutputError(f"cannot write in {parent}: {_reason(exc)}") from None
 
 
-def _restore_dtype(samples: np.ndarray, dtype: str | None) -> np.ndarray:
-    if not dtype:
-        return samples
-    dt = np.dtype(dtype)
-    if dt.kind in "iu":
-        info = np.iinfo(dt)
-        return np.clip(np.rint(samples), info.min, info.max).astype(dt)
-    return samples.astype(dt)
+def write_signal(path: str | os.PathLike, samples: np.ndarray | list[np.ndarray],
+                 meta: dict[str, Any], *, force: bool = False) -> list[Path]:
+    """Write a signal in the format its suffix names; ``-`` is standard output."""
+    from .formats.output import write_recording
 
-
-_PCM_BITS = {"PCM_U8": 8, "PCM_S8": 8, "PCM_16": 16, "PCM_24": 24, "PCM_32": 32}
-
-
-def encode_signal(samples: np.ndarray, meta: dict[str, Any], fmt: str) -> bytes:
-    """Serialise (frames, channels) samples as a .npy/.wav/.csv file body."""
-    buf = _io.BytesIO()
-    if fmt == "npy":
-        out = samples[:, 0] if samples.shape[1] == 1 else samples
-        if meta.get("format") == "npy":
-            out = _restore_dtype(out, meta.get("dtype"))
-        np.save(buf, np.ascontiguousarray(out), allow_pickle=False)
-    elif fmt == "wav":
-        soundfile = require("soundfile")
-
-        subtype = meta.get("subtype") if meta.get("format") == "wav" else None
-        subtype = subtype or "FLOAT"
-        data = samples.astype(np.float64)
-        bits = _PCM_BITS.get(subtype)
-        if bits:
-            # Reconstruction error can push full-scale samples just past the
-            # integer range; clip instead of letting the writer wrap around.
-            data = np.clip(data, -1.0, 1.0 - 2.0 ** (1 - bits))
-        rate = int(meta.get("samplerate") or 0)
-        if rate <= 0:
-            raise OutputError("a WAV file needs a positive sample rate")
-        soundfile.write(buf, data, rate, subtype=subtype, format="WAV")
-    elif fmt == "csv":
-        if samples.shape[1] != 1:
-            raise OutputError(f"a CSV file holds one column, this signal has {samples.shape[1]} channels")
-        text = _io.StringIO()
-        if meta.get("header"):
-            # Quoted when it holds a comma, a quote or a line break, so it
-            # reads back as the one column it was.
-            csv.writer(text, lineterminator="\n").writerow([str(meta["header"])])
-        text.writelines(f"{v:.9g}\n" for v in samples[:, 0].astype(np.float64))
-        buf.write(text.getvalue().encode("utf-8"))
-    else:
-        raise OutputError(f"unsupported output type '.{fmt}' (expected .npy, .wav or .csv)")
-    return buf.getvalue()
-
-
-def write_signal(path: str | os.PathLike, samples: np.ndarray, meta: dict[str, Any], *,
-                 force: bool = False) -> None:
-    path = Path(path)
-    suffix = path.suffix.lower()
-    if suffix not in SIGNAL_SUFFIXES:
-        raise OutputError(
-            f"unsupported output type '{path.suffix or '(none)'}' (expected .npy, .wav or .csv)")
-    body = encode_signal(samples, meta, suffix[1:])
-    atomic_write(path, lambda f: f.write(body), force=force)
+    return write_recording(path, Signal(samples, meta), force=force)
 
 
 def write_bytes(path: str | os.PathLike, data: bytes, *, force: bool = False) -> None:

@@ -39,6 +39,14 @@ _LENGTH = struct.Struct("<Q")
 _LEGACY_HEAD = struct.Struct("<4sI")
 TAIL_LEN = _TAIL.size
 
+# A decoded signal may take at most this many times the bytes it was stored
+# in, counting 8 bytes a sample (the float64 working copy writers make).  The
+# most compressible signal there is, a constant, decodes to about 12,000
+# times its stored size at that count; more is far likelier damage or
+# hostility than data.  Front ends let the user lift it.
+MAX_EXPANSION = 20_000
+WORKING_BYTES_PER_SAMPLE = 8
+
 # Far more channels than any recording format holds; the bound keeps the
 # length table (8 bytes a unit) from being a way to ask for memory.
 MAX_UNITS = 65536
@@ -104,6 +112,7 @@ def _unpack_indexed(buf: bytes) -> UnitFile:
     units, headers, pos = [], [], 0
     for i, length in enumerate(lengths):
         header = _unit_header(buf, pos, length, i, count)
+        header["unit_len"] = length
         units.append(buf[pos:pos + length])
         headers.append(header)
         pos += length
@@ -158,7 +167,7 @@ def _unpack_legacy(buf: bytes, allow_bare: bool, bare_hint: str) -> UnitFile:
                 f"truncated container: header announces {header['payload_len']} payload bytes, "
                 f"only {len(buf) - pos - HEADER_LEN} present")
         containers.append(buf[pos:end])
-        headers.append(header)
+        headers.append(dict(header, unit_len=header["container_len"]))
         pos = end
     if metadata is None:
         if not allow_bare:

@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-./scripts/install-deps.sh
+QUILLMERE_WITH_TESTS=1 ./scripts/install-deps.sh
 
 build=build/release
 cmake -S . -B "$build" -G Ninja -DQUILLMERE_TESTS=ON -DQUILLMERE_BENCH=ON -DQUILLMERE_WERROR=ON

@@ -6,10 +6,19 @@ import importlib.machinery
 import os
 import subprocess
 import sys
+from pathlib import Path
 
-import numpy as np
-import pytest
-import quillmere
+# quillmere_tools carries a compiled companion module (_native) that only the
+# installed package holds; `python -m pytest` from the repository root would
+# import the source folder instead.  Test what is installed, as the command
+# line tests (which run the installed script) already do.
+_ROOT = Path(__file__).resolve().parents[1]
+if "quillmere_tools" not in sys.modules:
+    sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != _ROOT]
+
+import numpy as np  # noqa: E402
+import pytest  # noqa: E402
+import quillmere  # noqa: E402
 
 # The repository root holds a quillmere/ directory (the C++ library). It is no
 # Python package, so an installed extension always wins the import; without

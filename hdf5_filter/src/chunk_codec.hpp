@@ -1,6 +1,8 @@
 // One HDF5 chunk to and from the bytes the filter stores for it. The chunk is
 // compressed as one signal, its elements in storage order whatever the
-// chunk's shape, so a chunk's stored form is a channel unit like any other.
+// chunk's shape, and stored as a channel unit (the codec's container, then
+// the side block when there is anything to restore), byte for byte what
+// every other front end writes for the same samples and settings.
 // Nothing here knows HDF5: the plugin hands raw bytes in and out.
 #pragma once
 
@@ -20,24 +22,18 @@ struct ChunkError {
     RaggedChunk,      // byte count not a whole number of elements
     EmptyChunk,
     TooLarge,         // more samples than a container may carry
-    BoundedPending,   // max_error given, bounded mode not in this build
-    Truncated,        // fewer bytes than a container header, or than it claims
-    TrailingBytes,    // bytes after the container that nothing accounts for
-    WrongLength,      // container's sample count differs from the chunk's
-    Codec,            // the codec refused; detail carries its message
+    WrongLength,      // a chunk (or a stored unit) of another sample count
+    WrongPrecision,   // a float64 unit stored in a float32 dataset
+    Encode,           // the channel-unit library refused the samples
+    Corrupt,          // the stored bytes are not a unit it reads
   };
-  Kind kind = Kind::Codec;
+  Kind kind = Kind::Corrupt;
   std::string detail;
   std::string message() const;
 };
 
 template <class T>
 using ChunkResult = std::expected<T, ChunkError>;
-
-// Whether chunks can be written with these parameters at all; checked when
-// the dataset is created, so a refusal never reaches a chunk (HDF5 would
-// store an optional filter's failed chunk uncompressed, silently).
-ChunkResult<void> check_writable(const FilterParams& params);
 
 // raw: the chunk as HDF5 holds it, elements of params.element.
 ChunkResult<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> raw,

@@ -27,7 +27,8 @@ const char* expectation(ParamError::Kind kind) noexcept {
     case ParamError::Kind::Scale: return "expected 6..12";
     case ParamError::Kind::Cutoff: return "expected 0..2 (low, medium, high)";
     case ParamError::Kind::Coder: return "expected 0, 1, 2 or 255 (deflate, arans, cmodel, auto)";
-    case ParamError::Kind::Flags: return "expected only bits 0 and 1";
+    case ParamError::Kind::Flags:
+      return "expected 0, 1 (quant_multiplier) or 2 (max_error): the search picks the multiplier";
     case ParamError::Kind::Multiplier: return "expected 0 when flags bit 0 is clear";
     case ParamError::Kind::MaxError:
       return "expected a positive finite float64 when flags bit 1 is set, else 0";
@@ -84,7 +85,7 @@ std::expected<FilterParams, ParamError> parse_params(std::span<const unsigned> c
   p.options.coder = static_cast<Coder>(coder);
 
   const unsigned flags = cd[param::kFlags];
-  if (flags & ~(kFlagMultiplier | kFlagMaxError))
+  if (flags > kFlagMaxError)
     return std::unexpected(fault(K::Flags, param::kFlags, flags));
 
   // The codec takes any float32 multiplier (zero, negative, NaN) and so does

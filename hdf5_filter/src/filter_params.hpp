@@ -10,7 +10,7 @@
 //   [4]  scale   6..12
 //   [5]  cutoff  (Cutoff: 0 low, 1 medium, 2 high)
 //   [6]  coder   (Coder: 0 deflate, 1 arans, 2 cmodel, 255 auto)
-//   [7]  flags: bit 0 quant_multiplier given, bit 1 max_error given
+//   [7]  flags: 1 quant_multiplier given, 2 max_error given (not both)
 //   [8]  quant_multiplier, float32 bits (0 when not given)
 //   [9]  max_error, float64 bits, low word  (0 when not given)
 //   [10] max_error, float64 bits, high word

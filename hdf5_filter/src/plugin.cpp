@@ -94,13 +94,8 @@ h5abi::htri_t can_apply(hid_t dcpl_id, hid_t type_id, hid_t /*space_id*/) {
       push_error(__func__, __LINE__, filter.error().c_str());
       return -1;
     }
-    auto params = params_of(*filter);
-    if (!params) {
+    if (auto params = params_of(*filter); !params) {
       push_error(__func__, __LINE__, params.error().c_str());
-      return -1;
-    }
-    if (auto writable = check_writable(*params); !writable) {
-      push_error(__func__, __LINE__, writable.error().message().c_str());
       return -1;
     }
     return 1;

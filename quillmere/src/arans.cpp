@@ -241,10 +241,10 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_stream_impl(
   if (context_bits > kMaxContextBits) return std::unexpected(AransError::BadLength);
 
   std::size_t pos = 2;
-  const auto pairs = read_leb128(stream, pos);
+  const auto pairs = rv(stream, pos);
   if (!pairs) return std::unexpected(pairs.error());
   if (*pairs > kMaxPairs) return std::unexpected(AransError::BadLength);
-  const auto even_len = read_leb128(stream, pos);
+  const auto even_len = rv(stream, pos);
   if (!even_len) return std::unexpected(even_len.error());
   if (*even_len > SIZE_MAX - pos) return std::unexpected(AransError::BadLength);
   if (pos + *even_len > m - odd) return std::unexpected(AransError::Truncated);
@@ -276,8 +276,8 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_stream_impl(
 
 }  // namespace
 
-std::expected<std::uint64_t, AransError> read_leb128(std::span<const std::uint8_t> stream,
-                                                     std::size_t& position) {
+std::expected<std::uint64_t, AransError> rv(std::span<const std::uint8_t> stream,
+                                             std::size_t& position) {
   // Ten groups of seven bits cover 64 bits; the tenth contributes only its
   // lowest bit (the shift by 63 drops the rest). A tenth byte that still
   // announces a continuation is malformed whatever follows it.

@@ -15,98 +15,22 @@
 namespace quillmere {
 namespace {
 
+using search::failure;
+
 // Exact judgements per method before the search settles: each costs about a
 // decompression without entropy decoding.
 constexpr int kMaxEvaluations = 8;
 // Two multipliers this close give containers within a fraction of a percent.
 constexpr double kTolerance = 1.01;
+// A candidate this close under its bound ends the search for the smallest
+// multiplier: the distortion falls about as 1/m, so the next one down would
+// be within 2 % and save a fraction of a percent of the size.
+constexpr double kCloseEnough = 0.98;
 // Below this a multiplier quantises any normalised signal to zeros.
 constexpr float kSmallestMultiplier = 1.0f / 64.0f;
 
-SearchError failure(SearchErrorKind kind, std::string bound, double value, double limit,
-                    std::string detail = {}) {
-  return SearchError{kind, std::move(bound), value, limit, std::move(detail)};
-}
-
 SearchError codec_failure(const QuillmereError& e) {
   return failure(SearchErrorKind::Codec, {}, 0.0, 0.0, e.message());
-}
-
-// Every coded sample is a float32; its spacing at the signal's largest
-// magnitude is the finest detail any reconstruction can express.
-double float32_resolution(std::span<const float> samples) {
-  float peak = 0.0f;
-  for (const float v : samples) peak = std::max(peak, std::fabs(v));
-  return static_cast<double>(std::nextafter(peak, std::numeric_limits<float>::infinity()) - peak);
-}
-
-std::optional<SearchError> check_bounds(const SearchRequest& r) {
-  const Bounds& b = r.bounds;
-  const std::pair<const char*, const std::optional<double>*> all[] = {
-      {"max_error", &b.max_error}, {"rmse", &b.rmse}, {"prd", &b.prd}, {"psnr", &b.psnr},
-      {"bits_per_sample", &b.bits_per_sample}};
-  bool any = false;
-  for (const auto& [name, v] : all) {
-    if (!v->has_value()) continue;
-    any = true;
-    const double x = **v;
-    if (!(std::isfinite(x) && x > 0.0)) return failure(SearchErrorKind::InvalidBound, name, x, 0.0);
-  }
-  if (!any) return failure(SearchErrorKind::InvalidRequest, {}, 0.0, 0.0, "no bound given");
-
-  const double floor = float32_resolution(r.samples) / 2.0;
-  if (b.max_error && *b.max_error < floor) {
-    return failure(SearchErrorKind::BoundTooFine, "max_error", *b.max_error, floor);
-  }
-  if (b.rmse && *b.rmse < floor) return failure(SearchErrorKind::BoundTooFine, "rmse", *b.rmse, floor);
-  // PRD and PSNR as the RMSE they allow, then the same floor in their units.
-  double energy = 0.0, lo = INFINITY, hi = -INFINITY;
-  std::size_t count = 0;
-  const Originals& o = r.originals;
-  for (std::size_t i = 0; i < o.size(); ++i) {
-    const double x = o.is_double() ? o.f64()[i] : o.f32()[i];
-    if (!std::isfinite(x)) continue;
-    energy += x * x;
-    lo = std::min(lo, x);
-    hi = std::max(hi, x);
-    ++count;
-  }
-  if (b.prd && count && energy > 0.0) {
-    const double prd_floor = 100.0 * floor / std::sqrt(energy / static_cast<double>(count));
-    if (*b.prd < prd_floor) return failure(SearchErrorKind::BoundTooFine, "prd", *b.prd, prd_floor);
-  }
-  if (b.psnr && !(hi > lo)) {
-    return failure(SearchErrorKind::InvalidBound, "psnr", *b.psnr, 0.0,
-                   "psnr is undefined for a signal whose range is zero");
-  }
-  if (b.psnr && count && hi > lo) {
-    const double psnr_ceiling = 20.0 * std::log10((hi - lo) / floor);
-    if (*b.psnr > psnr_ceiling) {
-      return failure(SearchErrorKind::BoundTooFine, "psnr", *b.psnr, psnr_ceiling);
-    }
-  }
-  return std::nullopt;
-}
-
-std::optional<SearchError> check_request(const SearchRequest& r) {
-  const auto invalid = [](std::string why) {
-    return failure(SearchErrorKind::InvalidRequest, {}, 0.0, 0.0, std::move(why));
-  };
-  if (r.samples.empty()) return invalid("Can't compress empty data");
-  if (r.samples.size() > kMaxSampleCount) return invalid("more than 2147483647 samples");
-  if (r.originals.size() != r.samples.size()) {
-    return invalid("originals hold " + std::to_string(r.originals.size()) + " samples, but " +
-                   std::to_string(r.samples.size()) + " are coded");
-  }
-  for (const float v : r.samples) {
-    if (!std::isfinite(v)) return invalid("coded samples must be finite");
-  }
-  if (r.methods.empty()) return invalid("no candidate method");
-  if (r.coders.empty()) return invalid("no candidate coder");
-  if (!is_supported_scale(r.scale)) {
-    return invalid("scale must be 6 to 12, but it was " + std::to_string(r.scale));
-  }
-  return check_bounds(r);
 }
 
 // One method's transform, kept for every multiplier tried on it.
@@ -125,6 +49,7 @@ struct Candidate {
   Distortion wavelet;
   double payload_estimate = 0.0;
   double correction_estimate = 0.0;  // 0 when nothing needs correcting
+  std::size_t outliers = 0;
   double estimated_total() const {
     return static_cast<double>(HEADER_LEN) + payload_estimate + correction_estimate;
   }
@@ -162,6 +87,7 @@ class Searcher {
     const auto j = search::judge(ref_, c.decoded, with_corrections ? *r_.bounds.max_error : 0.0);
     c.wavelet = j.distortion;
     c.correction_estimate = j.correction_bytes;
+    c.outliers = j.outliers;
     ++evaluations_;
     return c;
   }
@@ -209,6 +135,8 @@ class Searcher {
       }
       const float hi = feasible ? feasible->m : s_.largest;
       if (feasible && infeasible > 0.0f && hi / infeasible < kTolerance) break;
+      // Within 2 % of the bound, a smaller multiplier would save well under 1 %.
+      if (ratio <= 1.0 && ratio >= kCloseEnough) break;
       if (!feasible && infeasible >= s_.largest) break;
       // Secant on log ratio against log m, aiming just inside the bound.
       // The slope is about -1 while quantisation noise dominates; where the
@@ -227,7 +155,8 @@ class Searcher {
       if (!(next > infeasible && next < hi)) {
         next = feasible ? (infeasible > 0.0f ? std::sqrt(double(infeasible) * hi) : hi / 4.0) : hi;
       }
-      const auto nf = static_cast<float>(next);
+      // Below the smallest multiplier everything quantises to zero alike.
+      const auto nf = std::max(static_cast<float>(next), kSmallestMultiplier);
       if (nf == m) break;
       m = nf;
     }
@@ -258,9 +187,46 @@ class Searcher {
   // The payload estimate alone: quantisation without the inverse transform.
   double estimate_only(float m) {
     const std::uint8_t depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
-    stages::quantise_at_depth(*s_.executor, s_.decomposition, depth, m, r_.scale, r_.cutoff,
-                              scratch_);
-    return search::estimate_payload_bytes(scratch_);
+    return search::estimate_payload_bytes(s_.decomposition, depth, m,
+                                          dead_zone_threshold(r_.scale, r_.cutoff));
+  }
+
+  // A candidate to code: judged when its corrections are needed, otherwise
+  // only its multiplier and depth, the decoder's arithmetic left for later.
+  SearchOutcome<Candidate> placeholder_or_evaluate(float m, bool judge) {
+    if (judge) return evaluate(m, true);
+    Candidate c;
+    c.m = m;
+    c.depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
+    c.payload_estimate = estimate_only(m);
+    return c;
+  }
+
+  // Real payload bytes per estimated byte at multiplier m, from coding each
+  // band's leading eighth (the whole of a short signal) with the first
+  // coder: what the estimate misses of the coders' context modelling, at a
+  // fraction of the cost of a full coding.
+  SearchOutcome<double> payload_scale(float m) {
+    stages::quantise_at_depth(*s_.executor, s_.decomposition,
+                              stages::unsaturated_depth(s_.decomposition.extremes, m), m, r_.scale,
+                              r_.cutoff, scratch_);
+    const bool whole = scratch_.coeffs.size() <= 65536;
+    stages::QuantisedBands part;
+    part.levels = scratch_.levels;
+    part.layout.lengths.resize(scratch_.layout.lengths.size());
+    const auto bands = scratch_.bands();
+    for (std::size_t b = 0; b < bands.size(); ++b) {
+      const std::size_t len = bands[b].size();
+      const std::size_t keep = whole ? len : std::max(len / 8, std::min<std::size_t>(len, 256));
+      part.layout.lengths[b] = keep;
+      part.layout.total += keep;
+      part.coeffs.insert(part.coeffs.end(), bands[b].begin(), bands[b].begin() + static_cast<std::ptrdiff_t>(keep));
+    }
+    const double estimate = search::estimate_payload_bytes(part);
+    if (!(estimate > 0.0)) return 1.0;
+    auto coded = stages::encode_bands(part, r_.coders.front());
+    if (!coded) return std::unexpected(codec_failure(coded.error()));
+    return static_cast<double>(coded->bytes.size()) / estimate;
   }
 
   // The real corrections of a candidate; none when its layer meets max_error.
@@ -382,36 +348,57 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
   }
   const float start = std::clamp(multiplier_for_rms(state, *r.bounds.max_error / 2.0), floor_m,
                                  state.largest);
-  // A coarser layer must still meet the RMS-type bounds by itself.
-  const auto cost = [&](const Candidate& c) {
-    return search::excess(c.wavelet, r.bounds, false) <= 1.0 ? c.estimated_total() : INFINITY;
-  };
-  auto best = s.evaluate(start, true);
-  if (!best) return std::unexpected(best.error());
-  if (!std::isfinite(cost(*best))) {
-    best = s.evaluate(floor_m, true);
-    if (!best) return std::unexpected(best.error());
+  auto first = s.evaluate(start, true);
+  if (!first) return std::unexpected(first.error());
+  if (search::excess(first->wavelet, r.bounds, false) > 1.0) {
+    first = s.evaluate(floor_m, true);
+    if (!first) return std::unexpected(first.error());
   }
+  // The estimates rank candidates; real coding of the first one's
+  // corrections and of a part of its bands scales them to what the coders
+  // actually produce on this signal.
+  auto first_fix = s.correct(*first);
+  if (!first_fix) return std::unexpected(first_fix.error());
+  auto scaled = s.payload_scale(first->m);
+  if (!scaled) return std::unexpected(scaled.error());
+  const double payload_scale = *scaled;
+  const double fix_scale = first->correction_estimate > 0.0
+                               ? static_cast<double>(first_fix->bytes.size()) / first->correction_estimate
+                               : 1.0;
+  const double n = static_cast<double>(r.samples.size());
+  // A coarser layer must still meet the RMS-type bounds by itself. Among
+  // nearly equal sizes the one with fewer corrections wins (2 % at most):
+  // corrections cost more time per byte than the wavelet layer.
+  const auto cost = [&](const Candidate& c) -> double {
+    if (search::excess(c.wavelet, r.bounds, false) > 1.0) return INFINITY;
+    const double total = static_cast<double>(HEADER_LEN) + c.payload_estimate * payload_scale +
+                         c.correction_estimate * fix_scale;
+    return total * (1.0 + 0.02 * static_cast<double>(c.outliers) / n);
+  };
+  Candidate best = std::move(*first);
+  const double first_m = best.m;
   const float step = std::sqrt(2.0f);
   int direction = 0;
   for (int i = 0; i < kMaxEvaluations - 1; ++i) {
-    const int dir = direction != 0 ? direction : (i == 0 ? -1 : 1);
-    const float m = dir < 0 ? best->m / step : best->m * step;
+    const int dir = direction != 0 ? direction : (i == 0 ? 1 : -1);
+    const float m = dir < 0 ? best.m / step : best.m * step;
     if (m < floor_m || m > state.largest) {
       if (direction != 0 || i > 0) break;
-      direction = 1;
       continue;
     }
     auto c = s.evaluate(m, true);
     if (!c) return std::unexpected(c.error());
-    if (cost(*c) < cost(*best)) {
+    if (cost(*c) < cost(best)) {
       best = std::move(*c);
       direction = dir;
-    } else {
-      if (direction != 0 || i > 0) break;  // both neighbours are worse
+    } else if (direction != 0 || i > 0) {
+      break;  // both neighbours are worse, or the way down has turned
     }
   }
-  return finish(r, s, std::move(*best));
+  if (best.m == first_m) {
+    return finish(r, s, std::move(best), std::nullopt, std::move(*first_fix));
+  }
+  return finish(r, s, std::move(best));
 }
 
 // A size budget: the largest multiplier whose coded size fits. The payload
@@ -426,10 +413,35 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
     Candidate c;
     Coded coded;
     corrections::Encoded fix;
+    double bytes;  // container and corrections together
+  };
+  // Every full coding, fitting or not, says how small the budget could be.
+  auto code_fully = [&](Candidate c) -> SearchOutcome<Tried> {
+    auto coded = s.code(c);
+    if (!coded) return std::unexpected(coded.error());
+    auto fixes = s.correct(c);
+    if (!fixes) return std::unexpected(fixes.error());
+    const double total = static_cast<double>(coded->container.size() + fixes->bytes.size());
+    smallest_bits = std::min(smallest_bits, total * 8.0 / n);
+    return Tried{std::move(c), std::move(*coded), std::move(*fixes), total};
   };
   std::optional<Tried> fits;
   double lo_m = 0.0, hi_m = static_cast<double>(state.largest) * 1.0000001;
-  double scale = 1.0;  // real bytes beyond the header per estimated payload byte
+  // Real bytes beyond the header per estimated payload byte, first from a
+  // part of the bands at a multiplier the raw estimate places, then from
+  // each full coding.
+  double scale = 1.0;
+  {
+    double a = std::log2(static_cast<double>(kSmallestMultiplier));
+    double b = std::log2(static_cast<double>(state.largest));
+    for (int k = 0; k < 7; ++k) {  // a sixth of an octave: enough to calibrate at
+      const double mid = 0.5 * (a + b);
+      (s.estimate_only(static_cast<float>(std::exp2(mid))) <= budget ? a : b) = mid;
+    }
+    auto scaled = s.payload_scale(static_cast<float>(std::exp2(a)));
+    if (!scaled) return std::unexpected(scaled.error());
+    scale = *scaled;
+  }
   constexpr int kRealTries = 4;
   for (int i = 0; i < kRealTries; ++i) {
     // Bisection on the scaled estimate inside what real coding has bracketed.
@@ -446,21 +458,19 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
     }
     const auto m = static_cast<float>(std::min(std::exp2(a), static_cast<double>(state.largest)));
     if (fits && m <= fits->c.m) break;
-    auto c = s.evaluate(m, fix);
+    auto c = s.placeholder_or_evaluate(m, fix);
     if (!c) return std::unexpected(c.error());
-    auto coded = s.code(*c);
-    if (!coded) return std::unexpected(coded.error());
-    auto fixes = s.correct(*c);
-    if (!fixes) return std::unexpected(fixes.error());
-    const double total = static_cast<double>(coded->container.size() + fixes->bytes.size());
-    smallest_bits = std::min(smallest_bits, total * 8.0 / n);
-    if (c->payload_estimate > 0.0) {
-      scale = (total - static_cast<double>(HEADER_LEN)) / c->payload_estimate;
+    auto tried = code_fully(std::move(*c));
+    if (!tried) return std::unexpected(tried.error());
+    const double total = tried->bytes;
+    if (tried->c.payload_estimate > 0.0) {
+      scale = (total - static_cast<double>(HEADER_LEN)) / tried->c.payload_estimate;
     }
     if (total <= budget) {
       lo_m = m;
-      fits = Tried{std::move(*c), std::move(*coded), std::move(*fixes)};
-      if (total >= budget * 0.985 || m >= state.largest) break;
+      fits = std::move(*tried);
+      // Within 2 % of the budget: a closer fit would cost a full coding more.
+      if (total >= budget * 0.98 || m >= state.largest) break;
     } else {
       hi_m = m;
     }
@@ -470,17 +480,19 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
     // Zero quantises everything away: the smallest container there is.
     auto c = s.evaluate(0.0f, fix);
     if (!c) return std::unexpected(c.error());
-    auto coded = s.code(*c);
-    if (!coded) return std::unexpected(coded.error());
-    auto fixes = s.correct(*c);
-    if (!fixes) return std::unexpected(fixes.error());
-    const double total = static_cast<double>(coded->container.size() + fixes->bytes.size());
-    smallest_bits = std::min(smallest_bits, total * 8.0 / n);
-    if (total > budget) {
+    auto tried = code_fully(std::move(*c));
+    if (!tried) return std::unexpected(tried.error());
+    if (tried->bytes > budget) {
       return std::unexpected(failure(SearchErrorKind::BudgetTooSmall, "bits_per_sample",
                                      *r.bounds.bits_per_sample, smallest_bits));
     }
-    fits = Tried{std::move(*c), std::move(*coded), std::move(*fixes)};
+    fits = std::move(*tried);
+  }
+  if (!fix) {
+    // Only the try that fits is run through the decoder's arithmetic.
+    auto judged = s.evaluate(fits->c.m, false);
+    if (!judged) return std::unexpected(judged.error());
+    fits->c = std::move(*judged);
   }
   const bool peak = r.bounds.max_error && !r.allow_corrections;
   if (search::excess(fits->c.wavelet, r.bounds, peak) > 1.0) {
@@ -506,35 +518,8 @@ Distortion measure(const Originals& originals, std::span<const float> decoded) {
   return search::judge(search::reference_of(originals), decoded, 0.0).distortion;
 }
 
-std::string SearchError::message() const {
-  const auto num = [](double v) {
-    char buf[64];
-    const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 6);
-    return std::string(buf, res.ptr);
-  };
-  switch (kind) {
-    case SearchErrorKind::InvalidBound:
-      if (!detail.empty()) return detail;
-      return bound + " must be a positive finite number, but it was " + num(value);
-    case SearchErrorKind::BoundTooFine:
-      return bound + " " + num(value) + " is finer than float32 resolves for this signal (limit " +
-             num(limit) + ")";
-    case SearchErrorKind::BudgetTooSmall:
-      return "bits_per_sample " + num(value) +
-             " is below the smallest reachable size, " + num(limit) + " bits per sample";
-    case SearchErrorKind::TargetNotMet:
-      return bound + " " + num(value) + " cannot be met; the closest reached is " + num(limit);
-    case SearchErrorKind::InvalidRequest:
-      return detail;
-    case SearchErrorKind::Codec:
-      return detail;
-  }
-  return detail;
-}
-
-
 SearchOutcome<SearchResult> bounded_compress(const SearchRequest& request) {
-  if (auto bad = check_request(request)) return std::unexpected(std::move(*bad));
+  if (auto bad = search::check_request(request)) return std::unexpected(std::move(*bad));
   std::optional<SearchResult> best;
   std::optional<SearchError> missed;
   double smallest_bits = INFINITY;

@@ -347,14 +347,22 @@ Result<std::vector<std::uint8_t>> assemble_container(const SignalFrame& frame,
   return container;
 }
 
+// Fixed notation: a multiplier reads as 100000, not 1e+05 (shortest digits
+// that read back as the same float).
+std::string multiplier_text(float v) {
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+  return std::string(buf, res.ptr);
+}
+
 QuillmereError saturation_refusal(float m, const LevelExtremes& levels) {
   const Extremes first[2] = {levels.approximation[0], levels.details[0]};
   const float fits = largest_unsaturated_multiplier(first);
   return QuillmereError::unsupported_configuration(
-      "quant_multiplier " + float_text(m) +
+      "quant_multiplier " + multiplier_text(m) +
       " saturates the 16-bit coefficients even at one level; the largest multiplier that fits "
       "this signal is " +
-      float_text(fits));
+      multiplier_text(fits));
 }
 
 }  // namespace quillmere::stages

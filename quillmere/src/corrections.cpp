@@ -8,8 +8,8 @@
 
 #include <zlib.h>
 
+#include "quillmere/bin_engine.hpp"
 #include "quillmere/byte_io.hpp"
-#include "quillmere/deflate_codec.hpp"
 
 namespace quillmere::corrections {
 namespace {
@@ -18,9 +18,22 @@ constexpr std::uint8_t kMagic[4] = {'Q', 'L', 'M', 'K'};
 constexpr std::uint8_t kVersion = 1;
 constexpr std::uint8_t kFloat32 = 0;
 constexpr std::uint8_t kFloat64 = 1;
-// A LEB128 gap (< 2^32) takes at most 5 bytes, a zigzag multiple (|k| <=
-// kMaxMultiple) at most 5: this bounds what a stream may claim to inflate to.
-constexpr std::uint64_t kMaxEntryBytes = 10;
+// Every number is coded as v >= 1 in Elias-gamma form on the bit engine:
+// the bit length w of v in unary (w - 1 ones, then a zero), each position
+// its own context, then the bits of v below its leading one, each (w,
+// position) pair its own context. Gaps are coded as gap + 1 (< 2^32 + 1,
+// so w <= 33), multiples as |k| + 1 (w <= 32) and a sign bit when k != 0.
+constexpr std::size_t kWidths = 34;
+constexpr std::size_t kGapUnary = 0;
+constexpr std::size_t kGapBits = kGapUnary + kWidths;
+constexpr std::size_t kMagUnary = kGapBits + kWidths * kWidths;
+constexpr std::size_t kMagBits = kMagUnary + kWidths;
+constexpr std::size_t kSign = kMagBits + kWidths * kWidths;
+constexpr std::size_t kCountUnary = kSign + 1;
+constexpr std::size_t kCountBits = kCountUnary + kWidths;
+constexpr std::size_t kContexts = kCountBits + kWidths * kWidths;
+constexpr unsigned kMaxGapWidth = 33;
+constexpr unsigned kMaxMagWidth = 32;
 // Multiples beyond this are escaped: it keeps k * step exact in a double and
 // a hostile k from reaching any arithmetic edge.
 constexpr std::int64_t kMaxMultiple = std::int64_t{1} << 31;
@@ -36,32 +49,23 @@ inline std::uint64_t load_le64(const std::uint8_t* p) noexcept {
 }
 inline void store_le64(std::uint8_t* p, std::uint64_t v) noexcept { std::memcpy(p, &v, sizeof v); }
 
-void put_varint(std::vector<std::uint8_t>& out, std::uint64_t v) {
-  while (v >= 0x80) {
-    out.push_back(static_cast<std::uint8_t>(v | 0x80));
-    v >>= 7;
-  }
-  out.push_back(static_cast<std::uint8_t>(v));
+void put_number(bin_engine::BinEnc& enc, std::size_t unary, std::size_t bits, std::uint64_t v) {
+  const auto w = static_cast<unsigned>(std::bit_width(v));
+  for (unsigned j = 0; j + 1 < w; ++j) enc.put(unary + j, 1);
+  enc.put(unary + w - 1, 0);
+  for (unsigned b = w - 1; b-- > 0;) enc.put(bits + w * kWidths + b, (v >> b) & 1u);
 }
 
-// At most 10 bytes; a value that does not fit 64 bits is refused.
-bool get_varint(std::span<const std::uint8_t> in, std::size_t& pos, std::uint64_t& v) {
-  v = 0;
-  for (unsigned shift = 0; shift < 64; shift += 7) {
-    if (pos >= in.size()) return false;
-    const std::uint8_t b = in[pos++];
-    if (shift == 63 && b > 1) return false;
-    v |= std::uint64_t{b & 0x7Fu} << shift;
-    if (!(b & 0x80)) return true;
+// Reads what put_number wrote; a width above max_width is corrupt.
+bool get_number(bin_engine::BinDec& dec, std::size_t unary, std::size_t bits, unsigned max_width,
+                std::uint64_t& v) {
+  unsigned w = 1;
+  while (dec.get(unary + w - 1)) {
+    if (++w > max_width) return false;
   }
-  return false;
-}
-
-inline std::uint64_t zigzag(std::int64_t k) noexcept {
-  return (static_cast<std::uint64_t>(k) << 1) ^ static_cast<std::uint64_t>(k >> 63);
-}
-inline std::int64_t unzigzag(std::uint64_t z) noexcept {
-  return static_cast<std::int64_t>(z >> 1) ^ -static_cast<std::int64_t>(z & 1);
+  v = 1;
+  for (unsigned b = w - 1; b-- > 0;) v = (v << 1) | dec.get(bits + w * kWidths + b);
+  return true;
 }
 
 // The decoder's arithmetic, shared by the encoder's verification.
@@ -78,11 +82,10 @@ struct Header {
   std::uint32_t corrected = 0;
   std::uint32_t escaped = 0;
   double step = 0.0;
-  std::uint32_t packed_len = 0;
-  std::uint32_t stream_len = 0;
+  std::uint32_t coded_len = 0;
   std::size_t width() const noexcept { return precision == kFloat32 ? 4 : 8; }
   std::uint64_t total() const noexcept {
-    return kHeaderLen + std::uint64_t{packed_len} + std::uint64_t{escaped} * width() + kTrailerLen;
+    return kHeaderLen + std::uint64_t{coded_len} + std::uint64_t{escaped} * width() + kTrailerLen;
   }
 };
 
@@ -103,15 +106,12 @@ CorrectionResult<Header> read_header(std::span<const std::uint8_t> bytes) {
   h.corrected = load_le32(p + 12);
   h.escaped = load_le32(p + 16);
   h.step = std::bit_cast<double>(load_le64(p + 20));
-  h.packed_len = load_le32(p + 28);
-  h.stream_len = load_le32(p + 32);
+  h.coded_len = load_le32(p + 28);
   const bool fields_ok = (h.precision == kFloat32 || h.precision == kFloat64) &&
                          load_le16(p + 6) == 0 && h.corrected <= h.sample_count &&
                          h.escaped <= h.corrected && std::isfinite(h.step) && h.step > 0.0 &&
-                         (h.corrected == 0) == (h.packed_len == 0) &&
-                         (h.corrected == 0) == (h.stream_len == 0) &&
-                         h.stream_len >= 2 * std::uint64_t{h.corrected} &&
-                         h.stream_len <= kMaxEntryBytes * h.corrected;
+                         (h.corrected == 0) == (h.coded_len == 0) &&
+                         load_le32(p + 32) == 0;
   if (!fields_ok) return std::unexpected(CorrectionError::BadField);
   if (h.total() > bytes.size()) return std::unexpected(CorrectionError::Truncated);
   const std::size_t body = static_cast<std::size_t>(h.total()) - kTrailerLen;
@@ -138,47 +138,48 @@ CorrectionResult<std::pair<Header, std::vector<Entry>>> read_entries(
   if (h.sample_count != n) return std::unexpected(CorrectionError::WrongLength);
 
   std::vector<Entry> entries;
-  std::vector<std::uint8_t> stream;
-  if (h.corrected > 0) {
-    auto inflated = inflate_raw(blob.subspan(kHeaderLen, h.packed_len), std::size_t{h.stream_len} + 1);
-    if (!inflated) {
-      return std::unexpected(inflated.error().kind() == ErrorKind::Decompress &&
-                                     inflated.error().text() == "out of memory"
-                                 ? CorrectionError::OutOfMemory
-                                 : CorrectionError::CorruptStream);
-    }
-    stream = std::move(*inflated);
-    if (stream.size() != h.stream_len) return std::unexpected(CorrectionError::CorruptStream);
-  }
   try {
     entries.reserve(h.corrected);
   } catch (const std::bad_alloc&) {
     return std::unexpected(CorrectionError::OutOfMemory);
   }
-  std::size_t pos = 0;
+  if (h.corrected == 0) return std::pair{h, std::move(entries)};
+  auto dec = bin_engine::BinDec::create(kContexts, blob.subspan(kHeaderLen, h.coded_len));
+  if (!dec) return std::unexpected(CorrectionError::CorruptStream);
   std::uint64_t next = 0;  // smallest position the next entry may take
   std::uint32_t escapes = 0;
   for (std::uint32_t i = 0; i < h.corrected; ++i) {
-    std::uint64_t gap = 0, z = 0;
-    if (!get_varint(stream, pos, gap) || !get_varint(stream, pos, z)) {
+    std::uint64_t gap = 0, mag = 0;
+    if (!get_number(*dec, kGapUnary, kGapBits, kMaxGapWidth, gap) ||
+        !get_number(*dec, kMagUnary, kMagBits, kMaxMagWidth, mag)) {
       return std::unexpected(CorrectionError::CorruptStream);
     }
-    if (gap >= n || next + gap >= n) return std::unexpected(CorrectionError::CorruptStream);
-    const std::int64_t k = unzigzag(z);
-    if (k > kMaxMultiple || k < -kMaxMultiple) return std::unexpected(CorrectionError::CorruptStream);
+    --gap, --mag;
+    const bool negative = mag != 0 && dec->get(kSign);
+    if (dec->truncated() || next + gap >= n || mag > static_cast<std::uint64_t>(kMaxMultiple)) {
+      return std::unexpected(CorrectionError::CorruptStream);
+    }
+    const auto k = static_cast<std::int64_t>(mag);
     const std::uint64_t at = next + gap;
-    entries.push_back({static_cast<std::uint32_t>(at), k});
-    escapes += k == 0;
+    entries.push_back({static_cast<std::uint32_t>(at), negative ? -k : k});
+    escapes += mag == 0;
     next = at + 1;
   }
-  if (pos != stream.size() || escapes != h.escaped) {
+  // The stream closes with its own count of corrections, so a header count
+  // that differs from the coder's is caught even where the CRC was forged
+  // to match; and rANS decoding being the encoding run backwards, a whole
+  // stream ends with every word read.
+  std::uint64_t closing = 0;
+  if (!get_number(*dec, kCountUnary, kCountBits, kMaxGapWidth, closing) ||
+      closing != std::uint64_t{h.corrected} + 1 || dec->truncated() ||
+      escapes != h.escaped || dec->can_fast(1)) {
     return std::unexpected(CorrectionError::CorruptStream);
   }
   return std::pair{h, std::move(entries)};
 }
 
 const std::uint8_t* escape_values(std::span<const std::uint8_t> blob, const Header& h) {
-  return blob.data() + kHeaderLen + h.packed_len;
+  return blob.data() + kHeaderLen + h.coded_len;
 }
 
 }  // namespace
@@ -228,17 +229,22 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
   const double offset = originals.offset();
 
   Encoded out;
-  std::vector<std::uint8_t> stream;
   std::vector<std::uint8_t> escapes;
+  std::vector<std::uint8_t> packed;
   try {
+    bin_engine::BinEnc enc(kContexts);
     std::uint64_t next = 0;
+    const float* yp = decoded.data();
+    const float* x32 = originals.f32().data();
+    const double* x64 = originals.f64().data();
     for (std::size_t i = 0; i < n; ++i) {
-      const float y = decoded[i];
-      const double x = f64 ? originals.f64()[i] : static_cast<double>(originals.f32()[i]);
-      if (!std::isfinite(x)) continue;
+      const float y = yp[i];
+      const double x = f64 ? x64[i] : static_cast<double>(x32[i]);
       const double r = f64 ? static_cast<double>(y) + offset : static_cast<double>(y);
       const double e = x - r;
-      if (std::fabs(e) <= max_error) continue;  // NaN r fails here and is escaped below
+      // Most samples leave here. NaN r fails the test and is escaped below;
+      // non-finite originals are never corrected.
+      if (std::fabs(e) <= max_error || !std::isfinite(x)) [[likely]] continue;
 
       const double q = std::round(e / step);
       std::int64_t k = 0;
@@ -248,8 +254,10 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
                                : static_cast<double>(corrected(y, k, step));
         if (!(std::fabs(x - got) <= max_error)) k = 0;
       }
-      put_varint(stream, i - next);
-      put_varint(stream, zigzag(k));
+      put_number(enc, kGapUnary, kGapBits, i - next + 1);
+      const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
+      put_number(enc, kMagUnary, kMagBits, mag + 1);
+      if (mag != 0) enc.put(kSign, k < 0);
       next = i + 1;
       ++out.corrected;
       if (k == 0) {
@@ -264,16 +272,14 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
         }
       }
     }
+    if (out.corrected > 0) {
+      put_number(enc, kCountUnary, kCountBits, std::uint64_t{out.corrected} + 1);
+      enc.finish_into(packed);
+    }
   } catch (const std::bad_alloc&) {
     return std::unexpected(CorrectionError::OutOfMemory);
   }
 
-  std::vector<std::uint8_t> packed;
-  if (!stream.empty()) {
-    auto deflated = deflate_raw(stream);
-    if (!deflated) return std::unexpected(CorrectionError::OutOfMemory);
-    packed = std::move(*deflated);
-  }
   if (packed.size() > std::numeric_limits<std::uint32_t>::max()) {
     return std::unexpected(CorrectionError::TooManySamples);
   }
@@ -292,7 +298,7 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
   store_le32(b.data() + 16, static_cast<std::uint32_t>(out.escaped));
   store_le64(b.data() + 20, std::bit_cast<std::uint64_t>(step));
   store_le32(b.data() + 28, static_cast<std::uint32_t>(packed.size()));
-  store_le32(b.data() + 32, static_cast<std::uint32_t>(stream.size()));
+  store_le32(b.data() + 32, 0);
   if (!packed.empty()) std::memcpy(b.data() + kHeaderLen, packed.data(), packed.size());
   if (!escapes.empty()) {
     std::memcpy(b.data() + kHeaderLen + packed.size(), escapes.data(), escapes.size());

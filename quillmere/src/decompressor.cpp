@@ -10,6 +10,7 @@
 #include "quillmere/arans.hpp"
 #include "quillmere/cmodel.hpp"
 #include "quillmere/deflate_codec.hpp"
+#include "quillmere/detail/decompress_core.hpp"
 #include "quillmere/header.hpp"
 #include "quillmere/quantizer.hpp"
 #include "quillmere/wavelet_choice.hpp"
@@ -84,23 +85,14 @@ Result<Coefficients> decode_payload(std::span<const std::uint8_t> payload,
   }
 }
 
-// What the header says about the payload, once from_bytes has validated it
-// and the multiplier has been settled.
-struct CodedSignal {
-  std::span<const std::uint8_t> payload;
-  Method method;
-  float min;
-  float max;
-  float mean;
-  float multiplier;  // positive and finite
-  std::uint8_t levels;
-  std::uint32_t sample_count;
-  std::uint8_t coder;  // 0, 1 or 2
-};
+}  // namespace
 
-Result<std::vector<float>> decompress_core(const CodedSignal& in) {
-  const std::uint32_t sample_count = in.sample_count;
-  const std::uint8_t levels = in.levels;
+namespace detail {
+
+Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload, Method method,
+                                           float min, float max, float mean, float multiplier,
+                                           std::uint8_t levels, std::uint32_t sample_count,
+                                           std::uint8_t scale, std::uint8_t coder) {
   if (sample_count > kMaxSampleCount) {
     return std::unexpected(QuillmereError::decompress(
         "Can't decompress data bigger than 2147483647, but data was " + std::to_string(sample_count)));
@@ -112,22 +104,31 @@ Result<std::vector<float>> decompress_core(const CodedSignal& in) {
   if (levels == 0) {
     return std::unexpected(QuillmereError::decompress("Min supported level is 1 but it was 0"));
   }
+  // from_bytes already refuses these scales; a direct caller is held to the
+  // same range.
+  if (!is_supported_scale(scale)) {
+    return std::unexpected(QuillmereError::decompress("Supported scales only [6, 12] but it was " +
+                                                      std::to_string(scale)));
+  }
+  // Likewise for the coder, which decode_payload would otherwise read as
+  // cmodel.
+  if (coder > kCoderCModel) return std::unexpected(QuillmereError::unknown_coder(coder));
 
-  const auto executor = make_executor(in.method);
+  const auto executor = make_executor(method);
   const std::size_t transform_len =
       std::max<std::size_t>(sample_count, executor->filter_length());
   const BandLayout layout = band_layout(*executor, transform_len, levels);
 
-  auto coeffs = decode_payload(in.payload, in.coder, layout);
+  auto coeffs = decode_payload(payload, coder, layout);
   if (!coeffs) return std::unexpected(std::move(coeffs.error()));
 
-  auto bands = stages::dequantise_bands(coeffs->span(), in.multiplier);
+  auto bands = stages::dequantise_bands(coeffs->span(), multiplier);
   if (!bands) return std::unexpected(std::move(bands.error()));
   coeffs->data.reset();
-  return stages::synthesise(*executor, *bands, layout, {in.min, in.max, in.mean, sample_count});
+  return stages::synthesise(*executor, *bands, layout, {min, max, mean, sample_count});
 }
 
-}  // namespace
+}  // namespace detail
 
 Result<std::vector<float>> decompress(std::span<const std::uint8_t> container) {
   auto header = QuillmereHeader::from_bytes(container);
@@ -146,8 +147,8 @@ Result<std::vector<float>> decompress(std::span<const std::uint8_t> container) {
   const float m = (std::isfinite(h.multiplier) && h.multiplier > 0.0f) ? h.multiplier
                                                                         : scale_multiplier(h.scale);
   // from_bytes has refused unknown method tags, coders and scales.
-  return decompress_core(CodedSignal{payload, *method_from_tag(h.method_tag), h.min, h.max, h.mean,
-                                     m, h.levels, h.sample_count, h.coder});
+  return detail::decompress_core(payload, *method_from_tag(h.method_tag), h.min, h.max, h.mean, m,
+                                 h.levels, h.sample_count, h.scale, h.coder);
 }
 
 }  // namespace quillmere

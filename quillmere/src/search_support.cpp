@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+#include "quillmere/quantizer.hpp"
+
 namespace quillmere::search {
 namespace {
 
@@ -49,7 +51,7 @@ double entropy_bits(const std::array<std::uint32_t, N>& hist, double total) {
 }
 
 // Corrections cost about their gaps' and multiples' bit-length classes plus
-// the raw bits below the leading one, as the deflated varints roughly do.
+// the raw bits below the leading one, as their Elias-gamma coding does.
 struct CorrectionTally {
   std::array<std::uint32_t, 34> gap_class{};
   std::array<std::uint32_t, 34> k_class{};
@@ -57,11 +59,10 @@ struct CorrectionTally {
   std::size_t count = 0;
   std::size_t last = 0;  // position after the previous outlier
 
-  void add(std::size_t i, double e, double step) {
+  void add(std::size_t i, double a, double inv_step) {
     const std::uint64_t gap = i - last;
     last = i + 1;
-    const double q = std::min(std::fabs(std::round(e / step)), 4294967295.0);
-    const auto k = static_cast<std::uint64_t>(q);
+    const auto k = static_cast<std::uint64_t>(std::min(a * inv_step + 0.5, 4294967295.0));
     const int gw = std::bit_width(gap);
     const int kw = std::bit_width(k);
     ++gap_class[static_cast<std::size_t>(gw)];
@@ -129,10 +130,46 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
     }
     max_abs = std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3]));
     sum_sq = (s4[0] + s4[1]) + (s4[2] + s4[3]);
+  } else if (ref.all_finite && !f64) {
+    // Float sources with corrections: the same lanes, and the rare samples
+    // beyond the bound tallied on a predictable branch.
+    const float* x = o.f32().data();
+    const float* y = decoded.data();
+    double m4[4] = {0, 0, 0, 0}, s4[4] = {0, 0, 0, 0};
+    CorrectionTally tally;
+    const double inv_step = 0.5 / correction_bound;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      double a4[4];
+      bool beyond = false;
+      for (std::size_t l = 0; l < 4; ++l) {
+        const double e = static_cast<double>(x[i + l]) - static_cast<double>(y[i + l]);
+        a4[l] = std::fabs(e);
+        m4[l] = a4[l] > m4[l] ? a4[l] : m4[l];
+        s4[l] += e * e;
+        beyond |= a4[l] > correction_bound;
+      }
+      if (beyond) [[unlikely]] {
+        for (std::size_t l = 0; l < 4; ++l) {
+          if (a4[l] > correction_bound) tally.add(i + l, a4[l], inv_step);
+        }
+      }
+    }
+    for (std::size_t l = 0; i < n; ++i, ++l) {
+      const double e = static_cast<double>(x[i]) - static_cast<double>(y[i]);
+      const double a = std::fabs(e);
+      m4[l] = a > m4[l] ? a : m4[l];
+      s4[l] += e * e;
+      if (a > correction_bound) tally.add(i, a, inv_step);
+    }
+    max_abs = std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3]));
+    sum_sq = (s4[0] + s4[1]) + (s4[2] + s4[3]);
+    j.outliers = tally.count;
+    j.correction_bytes = tally.bytes();
   } else {
     double m4[4] = {0, 0, 0, 0}, s4[4] = {0, 0, 0, 0};
     CorrectionTally tally;
-    const double step = 2.0 * correction_bound;
+    const double inv_step = 0.5 / correction_bound;
     for (std::size_t i = 0; i < n; ++i) {
       const double x = original_at(o, i);
       if (!std::isfinite(x)) continue;
@@ -142,7 +179,7 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
       const std::size_t l = i & 3;
       m4[l] = a > m4[l] ? a : m4[l];
       s4[l] += e * e;
-      if (correction_bound > 0.0 && a > correction_bound) tally.add(i, e, step);
+      if (correction_bound > 0.0 && a > correction_bound) tally.add(i, a, inv_step);
     }
     max_abs = std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3]));
     sum_sq = (s4[0] + s4[1]) + (s4[2] + s4[3]);
@@ -169,30 +206,71 @@ Distortion distortion_of(const Reference& ref, std::span<const double> reconstru
                 (s4[0] + s4[1]) + (s4[2] + s4[3]));
 }
 
+namespace {
+
+// One band's share of the estimate. Magnitudes below 16 are their own class;
+// larger ones share a class per bit length and pay their lower bits raw, as
+// an adaptive binary coder roughly does; a nonzero value pays one bit of
+// sign. Bands above 4096 values are sampled every 4th value: ample for
+// ranking multipliers.
+struct BandTally {
+  static constexpr std::size_t kDirect = 16;
+  static constexpr std::size_t kClasses = kDirect + 17;
+  std::array<std::uint32_t, kClasses> hist{};
+  std::uint64_t raw = 0;
+  std::size_t seen = 0;
+
+  void add(std::int32_t v) {
+    const auto mag = static_cast<std::uint32_t>(v < 0 ? -v : v);
+    const std::size_t cls = mag < kDirect ? mag : kDirect + static_cast<std::size_t>(std::bit_width(mag));
+    ++hist[cls];
+    raw += static_cast<std::uint64_t>(mag >= kDirect ? std::bit_width(mag) - 1 : 0) + (mag != 0);
+    ++seen;
+  }
+  double bits(std::size_t band_size) const {
+    if (seen == 0) return 0.0;
+    const double scale = static_cast<double>(band_size) / static_cast<double>(seen);
+    return (entropy_bits(hist, static_cast<double>(seen)) + static_cast<double>(raw)) * scale;
+  }
+};
+
+inline std::size_t stride_for(std::size_t band_size) { return band_size > 4096 ? 4 : 1; }
+
+}  // namespace
+
+double estimate_payload_bytes(const stages::Decomposition& d, std::uint8_t depth, float m,
+                              std::uint16_t threshold) {
+  // The sampled coefficients go through the codec's own quantise() in
+  // small batches, then the dead zone as apply_dead_zone() has it.
+  constexpr std::size_t kBatch = 256;
+  float picked[kBatch];
+  std::int16_t q[kBatch];
+  const auto tally_band = [&](const std::vector<float>& band, bool details) {
+    BandTally t;
+    const std::size_t stride = stride_for(band.size());
+    std::size_t i = 0;
+    while (i < band.size()) {
+      std::size_t k = 0;
+      for (; k < kBatch && i < band.size(); ++k, i += stride) picked[k] = band[i];
+      quantise(std::span<const float>(picked, k), m, std::span<std::int16_t>(q, k));
+      for (std::size_t j = 0; j < k; ++j) {
+        const std::int32_t v = q[j];
+        t.add(details && (v < 0 ? -v : v) < threshold ? 0 : v);
+      }
+    }
+    return t.bits(band.size());
+  };
+  double bits = tally_band(d.approximation[depth - 1], false);
+  for (std::size_t level = 0; level < depth; ++level) bits += tally_band(d.details[level], true);
+  return bits / 8.0;
+}
+
 double estimate_payload_bytes(const stages::QuantisedBands& q) {
-  // Magnitudes below 16 are their own class; larger ones share a class per
-  // bit length and pay their lower bits raw, as an adaptive binary coder
-  // roughly does; a nonzero value pays one bit of sign. Bands above 4096
-  // values are sampled every 4th value: ample for a ranking.
-  constexpr std::size_t kDirect = 16;
-  constexpr std::size_t kClasses = kDirect + 17;
   double bits = 0.0;
   for (const auto band : q.bands()) {
-    const std::size_t stride = band.size() > 4096 ? 4 : 1;
-    std::array<std::uint32_t, kClasses> hist{};
-    double raw = 0.0;
-    std::size_t seen = 0;
-    for (std::size_t i = 0; i < band.size(); i += stride, ++seen) {
-      const std::int16_t v = band[i];
-      const auto mag = static_cast<std::uint32_t>(v < 0 ? -std::int32_t{v} : v);
-      const std::size_t cls =
-          mag < kDirect ? mag : kDirect + static_cast<std::size_t>(std::bit_width(mag));
-      ++hist[cls];
-      raw += (mag >= kDirect ? std::bit_width(mag) - 1 : 0) + (mag != 0);
-    }
-    if (seen == 0) continue;
-    const double scale = static_cast<double>(band.size()) / static_cast<double>(seen);
-    bits += (entropy_bits(hist, static_cast<double>(seen)) + raw) * scale;
+    BandTally t;
+    for (std::size_t i = 0; i < band.size(); i += stride_for(band.size())) t.add(band[i]);
+    bits += t.bits(band.size());
   }
   return bits / 8.0;
 }

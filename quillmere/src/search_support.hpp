@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 
 #include "compress_stages.hpp"
 #include "quillmere/bounded_search.hpp"
@@ -41,6 +43,17 @@ Distortion distortion_of(const Reference& ref, std::span<const double> reconstru
 // zeroth-order entropy of magnitude classes plus raw bits and signs, on a
 // regular subsample of the larger bands. Only ranks multipliers.
 double estimate_payload_bytes(const stages::QuantisedBands& q);
+// The same straight from the float bands at `depth`, quantising only the
+// sampled coefficients: a quarter of the work, for placing a size budget.
+double estimate_payload_bytes(const stages::Decomposition& d, std::uint8_t depth, float m,
+                              std::uint16_t threshold);
+
+SearchError failure(SearchErrorKind kind, std::string bound, double value, double limit,
+                    std::string detail = {});
+
+// Refuses what no search can serve: an empty or mismatched request, bounds
+// that are not positive finite numbers, or finer than float32 resolves.
+std::optional<SearchError> check_request(const SearchRequest& r);
 
 // The largest factor by which the distortion exceeds the bounds (<= 1: all
 // met), each bound turned into a ratio of RMS-like quantities so that one

@@ -92,8 +92,8 @@ TEST(Arans, HeaderFields) {
     EXPECT_EQ(stream[1], c.context_bits);
     EXPECT_TRUE(std::equal(c.pair_count.begin(), c.pair_count.end(), stream.begin() + 2));
     std::size_t pos = 2;
-    EXPECT_EQ(read_leb128(stream, pos).value(), c.n / 2);
-    const std::uint64_t even_len = read_leb128(stream, pos).value();
+    EXPECT_EQ(rv(stream, pos).value(), c.n / 2);
+    const std::uint64_t even_len = rv(stream, pos).value();
     // Random bytes code to about their own size, so the larger cases need a
     // multi-byte even length.
     EXPECT_EQ(pos - 2 - c.pair_count.size(), even_len >= 128 ? 2u : 1u);
@@ -131,7 +131,7 @@ TEST(Arans, Leb128) {
   };
   for (const auto& c : cases) {
     std::size_t pos = c.start;
-    EXPECT_EQ(read_leb128(c.bytes, pos), c.want) << testing::PrintToString(c.bytes);
+    EXPECT_EQ(rv(c.bytes, pos), c.want) << testing::PrintToString(c.bytes);
     EXPECT_EQ(pos, c.end) << testing::PrintToString(c.bytes);
   }
 }
@@ -238,7 +238,7 @@ TEST(Arans, RandomStreams) {
       const auto got = decode_stream(bad);
       if (got && bad.size() > 5) {
         std::size_t pos = 2;
-        const std::uint64_t pairs = read_leb128(bad, pos).value();
+        const std::uint64_t pairs = rv(bad, pos).value();
         EXPECT_EQ(got->size(), 2 * pairs + (bad[0] & 1));
       }
     }

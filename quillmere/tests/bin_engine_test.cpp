@@ -123,8 +123,7 @@ TEST(BinEngine, MatchesTheReferenceAndDecodesOnBothPaths) {
       const auto symbols = random_symbols(rng, n, contexts);
       BinEnc enc(contexts);
       for (const auto& [ctx, bit] : symbols) enc.put(ctx, bit);
-      std::vector<std::uint8_t> coded;
-      enc.finish_into(coded);
+      const auto coded = enc.finish();
       ASSERT_EQ(coded, reference_encode(contexts, symbols));
 
       for (const bool fast : {false, true}) {
@@ -220,9 +219,7 @@ TEST(BinEngine, SymbolBoundAdmitsTheDensestRuns) {
       BinEnc enc(1);
       enc.reserve(n);
       for (std::size_t i = 0; i < n; ++i) enc.put(0, bit);
-      std::vector<std::uint8_t> coded;
-      enc.finish_into(coded);
-      const std::size_t size = coded.size();
+      const std::size_t size = enc.finish().size();
       EXPECT_LE(n, max_symbols(size)) << n << " symbols in " << size << " bytes";
       // ... and is not loose: on a long run, within 10% of the real density.
       if (n >= 10000000) {

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <optional>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -186,6 +188,132 @@ std::string case_name(const ::testing::TestParamInfo<Case>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Properties, BoundedSearch, ::testing::ValuesIn(all_cases()), case_name);
+
+}  // namespace
+}  // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+struct Refusal {
+  const char* bound;
+  double value;
+};
+
+std::optional<double>& field(Bounds& b, const std::string& name) {
+  if (name == "max_error") return b.max_error;
+  if (name == "rmse") return b.rmse;
+  if (name == "prd") return b.prd;
+  if (name == "psnr") return b.psnr;
+  return b.bits_per_sample;
+}
+
+// A request whose samples are their own originals, as for float32 input.
+SearchRequest request_for(std::span<const float> f) {
+  SearchRequest req;
+  req.samples = f;
+  req.originals = Originals::of_float(f);
+  return req;
+}
+
+class BadBound : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(BadBound, IsRefusedNamingTheBound) {
+  const auto x = make_shape(Shape::Chirp, 500, 1);
+  const std::vector<float> f(x.begin(), x.end());
+  SearchRequest req = request_for(f);
+  field(req.bounds, GetParam().bound) = GetParam().value;
+  auto res = bounded_compress(req);
+  ASSERT_FALSE(res);
+  EXPECT_EQ(res.error().kind, SearchErrorKind::InvalidBound);
+  EXPECT_EQ(res.error().bound, GetParam().bound);
+  EXPECT_NE(res.error().message().find(GetParam().bound), std::string::npos);
+}
+
+std::vector<Refusal> bad_bounds() {
+  std::vector<Refusal> out;
+  for (const char* name : {"max_error", "rmse", "prd", "psnr", "bits_per_sample"}) {
+    for (const double v : {0.0, -1.0, std::nan(""), HUGE_VAL, -HUGE_VAL}) out.push_back({name, v});
+  }
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, BadBound, ::testing::ValuesIn(bad_bounds()));
+
+TEST(BoundedLimits, FinerThanFloat32ResolvesIsRefused) {
+  // Around 1000 a float32 step is 2^-14: half of it is the finest bound.
+  std::vector<float> x(300);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = 1000.0f + static_cast<float>(i % 17);
+  for (const char* name : {"max_error", "rmse"}) {
+    SearchRequest req = request_for(x);
+    field(req.bounds, name) = 1e-6;
+    auto res = bounded_compress(req);
+    ASSERT_FALSE(res);
+    EXPECT_EQ(res.error().kind, SearchErrorKind::BoundTooFine);
+    EXPECT_EQ(res.error().bound, name);
+    EXPECT_EQ(res.error().limit, std::ldexp(1.0, -14) / 2.0);
+  }
+}
+
+TEST(BoundedLimits, BudgetTooSmallCarriesTheSmallestReachableSize) {
+  const auto x = make_shape(Shape::RandomWalk, 2000, 5);
+  const std::vector<float> f(x.begin(), x.end());
+  SearchRequest req = request_for(f);
+  req.bounds.bits_per_sample = 0.01;
+  auto res = bounded_compress(req);
+  ASSERT_FALSE(res);
+  EXPECT_EQ(res.error().kind, SearchErrorKind::BudgetTooSmall);
+  EXPECT_GT(res.error().limit, 0.01);
+  // The size named is one that can be had.
+  req.bounds.bits_per_sample = res.error().limit;
+  auto again = bounded_compress(req);
+  ASSERT_TRUE(again) << again.error().message();
+  EXPECT_LE(static_cast<double>(again->total_bytes()) * 8.0 / 2000.0, res.error().limit);
+}
+
+TEST(BoundedLimits, NonFiniteOriginalsAreNeitherMeasuredNorCorrected) {
+  auto x = make_shape(Shape::Noise, 1000, 9);
+  std::vector<float> orig(x.begin(), x.end()), coded(orig);
+  for (std::size_t i = 0; i < orig.size(); i += 50) {
+    orig[i] = i % 100 ? NAN : INFINITY;
+    coded[i] = 0.0f;  // what a caller puts in their place
+  }
+  SearchRequest req;
+  req.samples = coded;
+  req.originals = Originals::of_float(orig);
+  req.bounds.max_error = 0.01;
+  auto res = bounded_compress(req);
+  ASSERT_TRUE(res) << res.error().message();
+  auto y = decompress(res->container);
+  ASSERT_TRUE(y);
+  std::vector<float> out = *y;
+  if (!res->corrections.empty()) {
+    ASSERT_TRUE(corrections::apply(res->corrections, std::span<float>(out)));
+  }
+  for (std::size_t i = 0; i < orig.size(); ++i) {
+    if (std::isfinite(orig[i])) {
+      ASSERT_LE(std::fabs(static_cast<double>(orig[i]) - out[i]), 0.01) << i;
+    } else {
+      EXPECT_EQ(out[i], (*y)[i]) << i;  // left as decoded
+    }
+  }
+}
+
+TEST(BoundedLimits, CorrectionsNeverCostMoreThanTheLayerAlone) {
+  // With corrections the search may only gain: the best corrected total is
+  // at most a few percent above the uncorrected search (estimates rank),
+  // and typically well below it.
+  const auto x = make_shape(Shape::Spikes, 20000, 2);
+  const std::vector<float> f(x.begin(), x.end());
+  SearchRequest req = request_for(f);
+  req.bounds.max_error = 0.002;
+  req.allow_corrections = false;
+  auto plain = bounded_compress(req);
+  req.allow_corrections = true;
+  auto fixed = bounded_compress(req);
+  ASSERT_TRUE(plain && fixed);
+  EXPECT_LT(fixed->total_bytes(), plain->total_bytes());
+}
 
 }  // namespace
 }  // namespace quillmere

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <limits>
 #include <random>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "quillmere/compressor.hpp"
 #include "quillmere/decompressor.hpp"
 #include "quillmere/detail/compress_core.hpp"
+#include "quillmere/detail/decompress_core.hpp"
 #include "quillmere/header.hpp"
 #include "quillmere/quantizer.hpp"
 
@@ -240,6 +242,48 @@ TEST(Decompress, LimitsAndLengthChecksInOrder) {
   // A non-positive or NaN multiplier falls back to 2^scale.
   auto nan_mult = patched(36, u32(0x7FC00000u));
   EXPECT_EQ(decompress(nan_mult), decompress(patched(36, u32(std::bit_cast<std::uint32_t>(2048.0f)))));
+}
+
+// decompress_core takes the header's fields one by one; fed a container's
+// fields it must give decompress()'s samples, and called directly it holds
+// every field to the limits, in the documented order.
+TEST(Decompress, CoreTakesTheFieldsInOrder) {
+  const auto c = compress(test_signal(1000, 6), options(Method::Db4, Coder::Arans, 9));
+  ASSERT_TRUE(c);
+  const auto h = QuillmereHeader::from_bytes(*c);
+  ASSERT_TRUE(h);
+  const auto payload = std::span<const std::uint8_t>(*c).subspan(HEADER_LEN, h->payload_len);
+  const auto core = [&](float multiplier, std::uint8_t levels, std::uint32_t count,
+                        std::uint8_t scale, std::uint8_t coder) {
+    return detail::decompress_core(payload, Method::Db4, h->min, h->max, h->mean, multiplier,
+                                   levels, count, scale, coder);
+  };
+  const auto whole = decompress(*c);
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(core(h->multiplier, h->levels, h->sample_count, h->scale, h->coder), whole);
+
+  const auto reason = [](const Result<std::vector<float>>& r) {
+    return r ? std::string("<ok>") : r.error().message();
+  };
+  const std::string prefix = "Can't decompress data, reason: ";
+  const struct {
+    std::uint8_t levels;
+    std::uint32_t count;
+    std::uint8_t scale;
+    std::uint8_t coder;
+    std::string want;
+  } cases[] = {
+      {0, 2147483648u, 5, 3,
+       prefix + "Can't decompress data bigger than 2147483647, but data was 2147483648"},
+      {11, 1000, 5, 3, prefix + "Max supported level is 10 but it was 11"},
+      {0, 1000, 13, 3, prefix + "Min supported level is 1 but it was 0"},
+      {h->levels, 1000, 5, 3, prefix + "Supported scales only [6, 12] but it was 5"},
+      {h->levels, 1000, 13, 0, prefix + "Supported scales only [6, 12] but it was 13"},
+      {h->levels, 1000, 9, 3, QuillmereError::unknown_coder(3).message()},
+  };
+  for (const auto& k : cases) {
+    EXPECT_EQ(reason(core(h->multiplier, k.levels, k.count, k.scale, k.coder)), k.want);
+  }
 }
 
 // The compressor stops at 8 levels, but containers with 9 or 10 are valid:

@@ -9,7 +9,9 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, Optional
 
+from .. import parallel, stdio
 from .._core import ToolError
+from ..io import check_writable_folder
 from .messages import PROG, human_size, ratio_text
 
 
@@ -29,71 +31,114 @@ def plan_outputs(inputs: list[Path], args, name_for: Callable[[Path], str]) -> l
         raise ToolError("-o/--output names one file; use --output-dir with several inputs")
     if args.output and args.output_dir:
         raise ToolError("give either -o/--output or --output-dir, not both")
+    if sum(stdio.is_stdio(p) for p in inputs) > 1:
+        raise ToolError("standard input ('-') can be read only once")
     outputs = []
     for source in inputs:
         if args.output:
             outputs.append(Path(args.output))
+        elif stdio.is_stdio(source) and not args.output_dir:
+            outputs.append(Path(stdio.STDIO))
         else:
             name = name_for(source)
             outputs.append(Path(args.output_dir) / name if args.output_dir
                            else source.with_name(name))
     claimed_by = {}
     for source, target in zip(inputs, outputs):
-        key = os.path.abspath(target)
+        key = str(target) if stdio.is_stdio(target) else os.path.abspath(target)
         if key in claimed_by:
             raise ToolError(f"{claimed_by[key]} and {source} would both be written to {target}")
         claimed_by[key] = source
+    # Every folder that will receive a file takes one now, before any work.
+    for folder in sorted({os.path.dirname(os.path.abspath(t)) for t in outputs}):
+        check_writable_folder(Path(folder) / "probe")
     return outputs
 
 
-def progress_bar(items, quiet: bool, unit: str):
-    """(iterable, say) where ``say`` prints without tearing the bar."""
+def progress_bar(total: float, quiet: bool):
+    """(bar or None, say): one bar over the whole batch in bytes of input,
+    and a ``say`` that prints without tearing it."""
     try:
         from tqdm import tqdm
     except ImportError:  # the bar is a convenience, not a requirement
-        return items, print
+        return None, print
     # disable=None shows the bar only on a terminal, keeping logs and pipes clean.
-    bar = tqdm(items, unit=unit, disable=True if quiet else None, leave=False,
-               dynamic_ncols=True, file=sys.stderr)
+    bar = tqdm(total=total, unit="B", unit_scale=True, disable=True if quiet else None,
+               leave=False, dynamic_ncols=True, file=sys.stderr)
     return bar, lambda msg, file=sys.stdout: tqdm.write(msg, file=file)
 
 
-def run_batch(inputs, outputs, work, *, quiet: bool, verb: str, debug: bool) -> int:
-    """Call ``work(src, dst) -> FileResult`` for every pair, print a line per
-    file and a summary; exit status 1 if any failed."""
+def _failure(src, exc: BaseException) -> str:
+    if isinstance(exc, (ToolError, ValueError)):
+        why = str(exc)
+    elif isinstance(exc, OSError):
+        why = (exc.strerror or str(exc)).lower()
+    elif isinstance(exc, MemoryError):
+        why = "out of memory"
+    else:
+        why = f"unexpected {type(exc).__name__}: {exc}"
+    return f"{PROG}: error: {src}: {why}"
+
+
+def run_batch(inputs, outputs, work, *, quiet: bool, verb: str, debug: bool, jobs: int = 1) -> int:
+    """Call ``work(src, dst, mapper) -> FileResult`` for every pair, ``jobs``
+    at a time: several files are spread over the workers whole, a single
+    file's channels through ``mapper``. Print a line per file in input order
+    and a summary; exit status 1 if any failed. With data on standard
+    output, the lines go to standard error."""
+    log = sys.stderr if any(stdio.is_stdio(o) for o in outputs) else sys.stdout
     started = time.perf_counter()
     total_in = total_out = total_float32 = 0
     done = failed = 0
-    pairs, say = progress_bar(list(zip(inputs, outputs)), quiet, "file")
-    for src, dst in pairs:
+    items = list(zip(inputs, outputs))
+    weights = [stdio.size_hint(src) for src in inputs]
+    whole_files = len(items) > 1
+
+    def attempt(item, mapper=map):
+        """('ok', FileResult) or ('failed', message): plain values, whatever
+        went wrong and wherever it ran."""
+        src, dst = item
         try:
-            result = work(src, dst)
-        except (ToolError, ValueError) as exc:
-            failed += 1
-            say(f"{PROG}: error: {src}: {exc}", file=sys.stderr)
-            continue
-        except OSError as exc:
-            failed += 1
-            say(f"{PROG}: error: {src}: {(exc.strerror or str(exc)).lower()}", file=sys.stderr)
-            continue
-        except MemoryError:
-            failed += 1
-            say(f"{PROG}: error: {src}: out of memory", file=sys.stderr)
-            continue
+            return "ok", work(src, dst, mapper)
         except Exception as exc:
             # One file's surprise must not cost the user the rest of the batch.
-            if debug:
+            if debug and not isinstance(exc, (ToolError, ValueError, OSError, MemoryError)):
                 raise
-            failed += 1
-            say(f"{PROG}: error: {src}: unexpected {type(exc).__name__}: {exc}", file=sys.stderr)
-            continue
-        done += 1
-        total_in += result.bytes_in
-        total_out += result.bytes_out
-        total_float32 += result.float32_bytes or 0
-        if not quiet:
-            say(f"{src} -> {dst}: {human_size(result.bytes_in)} -> "
-                f"{human_size(result.bytes_out)}{result.note}")
+            return "failed", _failure(src, exc)
+
+    with parallel.Workers(jobs) as workers:
+        bar, say = progress_bar(sum(weights), quiet)
+
+        def advance(amount: float) -> None:
+            if bar is not None:
+                bar.update(amount)
+
+        def one_file(i):
+            counted = [0.0]
+
+            def channel_done(share: float) -> None:
+                counted[0] += share * weights[i]
+                advance(share * weights[i])
+            result = attempt(items[i], map if whole_files else workers.mapper(channel_done))
+            advance(max(0.0, weights[i] - counted[0]))
+            return result
+
+        results = workers.each(one_file, list(range(len(items)))) if whole_files \
+            else [one_file(0)] if items else []
+        for (src, dst), (status, value) in zip(items, results):
+            if status == "failed":
+                failed += 1
+                say(value, file=sys.stderr)
+                continue
+            done += 1
+            total_in += value.bytes_in
+            total_out += value.bytes_out
+            total_float32 += value.float32_bytes or 0
+            if not quiet:
+                say(f"{src} -> {dst}: {human_size(value.bytes_in)} -> "
+                    f"{human_size(value.bytes_out)}{value.note}", file=log)
+        if bar is not None:
+            bar.close()
     elapsed = time.perf_counter() - started
     files = "file" if done == 1 else "files"
     line = f"{verb} {done} {files}: {human_size(total_in)} -> {human_size(total_out)}"
@@ -102,5 +147,5 @@ def run_batch(inputs, outputs, work, *, quiet: bool, verb: str, debug: bool) -> 
     line += f" in {elapsed:.2f} s"
     if failed:
         line += f"; {failed} failed"
-    print(line)
+    print(line, file=log)
     return 1 if failed else 0

@@ -37,9 +37,12 @@ def run_bench(args) -> int:
         from ..scaleout import throughput
         scale_rows = throughput(samples, args.workers, n=args.dask_samples,
                                 chunk=args.dask_chunk, repeat=args.repeat)
+    from ..batch_speed import format_rows, measure
+    batch_rows = measure(samples, sorted({1, args.jobs}), files=args.batch_files,
+                         samples=args.batch_samples, repeat=args.repeat)
     if args.json:
         print(json.dumps({"input": label, "samples": int(samples.size), "rows": rows,
-                          "dask": scale_rows}, indent=2))
+                          "dask": scale_rows, "batch": batch_rows}, indent=2))
     else:
         print(f"{label}: {samples.size} samples, cutoff {args.cutoff}; ratio and MB/s "
               f"{RATIO_BASIS}; speeds are the best of {args.repeat}")
@@ -47,6 +50,8 @@ def run_bench(args) -> int:
         if scale_rows:
             print()
             print(dask_text(scale_rows))
+        print()
+        print(format_rows(batch_rows))
     if args.plot:
         from ..io import atomic_write
         from ..plotting import rate_distortion_png

@@ -1,12 +1,15 @@
 """``quillmere compress``: signal files to .qlm files."""
 from __future__ import annotations
 
+import sys
 from pathlib import Path
 from typing import Optional
 
 from .._core import CODERS, METHODS, Settings, ToolError
 from ..files import Target, encode_signal
-from ..io import COMPRESSED_SUFFIX, SIGNAL_SUFFIXES, OutputError, read_signal, write_bytes
+from .. import stdio
+from ..formats import SIGNAL_SUFFIXES
+from ..io import COMPRESSED_SUFFIX, OutputError, read_signal, write_bytes
 from .batch import FileResult, plan_outputs, run_batch
 from .messages import ratio_text
 
@@ -47,22 +50,33 @@ def run_compress(args) -> int:
     settings = settings_from_args(args)
     target = target_from_args(args)
     inputs = [Path(p) for p in args.inputs]
+    if args.input_format and not any(stdio.is_stdio(p) for p in inputs):
+        raise ToolError("--input-format is for standard input ('-') only")
     outputs = plan_outputs(inputs, args, lambda p: p.name + COMPRESSED_SUFFIX)
+    read_options = {"layout": args.layout, "time_column": args.time_column}
 
-    def work(src: Path, dst: Path) -> FileResult:
+    def work(src: Path, dst: Path, mapper=map) -> FileResult:
         if dst.suffix.lower() in SIGNAL_SUFFIXES:
             raise OutputError(f"refusing to write compressed data to a {dst.suffix} file name")
-        signal = read_signal(src)
-        blob, headers = encode_signal(signal, settings, target)
-        write_bytes(dst, blob, force=args.force)
+        if stdio.is_stdio(src):
+            signal, source_size = stdio.read_signal_stdin(args.input_format, **read_options)
+        else:
+            signal = read_signal(src, **read_options)
+            source_size = signal.source_bytes or src.stat().st_size
+        blob, used = encode_signal(signal, settings, target, mapper=mapper)
+        if stdio.is_stdio(dst):
+            sys.stdout.buffer.write(blob)
+            sys.stdout.buffer.flush()
+        else:
+            write_bytes(dst, blob, force=args.force)
         note = ""
         if target:
-            chosen = ", ".join(f"{h['method']}/{h['coder']} m={h['multiplier']:.4g}"
-                               for h in headers)
+            chosen = ", ".join(f"{s.method}/{s.coder or 'cmodel'} m={s.quant_multiplier:.4g}"
+                               for s in used)
             note = f" [{chosen}]"
-        float32_bytes = 4 * signal.samples.size
-        return FileResult(src.stat().st_size, len(blob),
+        float32_bytes = 4 * sum(signal.lengths)
+        return FileResult(source_size, len(blob),
                           f" ({ratio_text(float32_bytes, len(blob))}){note}", float32_bytes)
 
     return run_batch(inputs, outputs, work, quiet=args.quiet, verb="compressed",
-                     debug=args.debug)
+                     debug=args.debug, jobs=args.jobs)

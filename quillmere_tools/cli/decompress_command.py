@@ -6,17 +6,13 @@ from pathlib import Path
 from typing import Optional
 
 from ..files import decode_units, decoded_bytes, read_index
-from ..io import COMPRESSED_SUFFIX, SIGNAL_SUFFIXES, InputError, OutputError, write_signal
+from .. import formats, stdio
+from ..formats import SIGNAL_SUFFIXES
+from ..formats.output import write_recording
+from ..io import COMPRESSED_SUFFIX, InputError, OutputError
+from ..unit_file import MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE
 from .batch import FileResult, plan_outputs, run_batch
 from .messages import human_size
-
-# A decoded signal may take at most this many times the bytes of its .qlm
-# file, counting 8 bytes a sample (the float64 working copy every writer
-# makes).  The most compressible signal there is, a constant, decodes to
-# about 12,000 times its file at that count; a file announcing more is far
-# more likely damaged or hostile than real.  --force or --max-output lift it.
-MAX_EXPANSION = 20_000
-WORKING_BYTES_PER_SAMPLE = 8
 
 
 def decompressed_name(path: Path, fmt: Optional[str]) -> str:
@@ -27,7 +23,8 @@ def decompressed_name(path: Path, fmt: Optional[str]) -> str:
         name = name[: -len(COMPRESSED_SUFFIX)]
     stem, suffix = os.path.splitext(name)
     if fmt:
-        return (stem if suffix.lower() in SIGNAL_SUFFIXES else name) + "." + fmt
+        return ((stem if suffix.lower() in SIGNAL_SUFFIXES else name)
+                + formats.by_name(fmt).suffixes[0])
     if suffix.lower() in SIGNAL_SUFFIXES and name != path.name:
         return name
     return name + ".npy"
@@ -51,21 +48,23 @@ def run_decompress(args) -> int:
     inputs = [Path(p) for p in args.inputs]
     outputs = plan_outputs(inputs, args, lambda p: decompressed_name(p, args.format))
 
-    def work(src: Path, dst: Path) -> FileResult:
+    def work(src: Path, dst: Path, mapper=map) -> FileResult:
         try:
-            blob = src.read_bytes()
+            blob = stdio.read_stdin_bytes() if stdio.is_stdio(src) else src.read_bytes()
         except OSError as exc:
             raise InputError(exc.strerror.lower() if exc.strerror else str(exc)) from None
         index = read_index(blob, allow_bare=args.bare)
         check_output_size(decoded_bytes(index, WORKING_BYTES_PER_SAMPLE), len(blob),
                           args.max_output, args.force)
-        signal = decode_units(index)
+        signal = decode_units(index, mapper)
         if args.samplerate:
             signal.meta["samplerate"] = args.samplerate
-        elif dst.suffix.lower() == ".wav" and not signal.meta.get("samplerate"):
-            raise OutputError("the source had no sample rate; give --samplerate for a WAV output")
-        write_signal(dst, signal.samples, signal.meta, force=args.force)
-        return FileResult(len(blob), dst.stat().st_size)
+        if stdio.is_stdio(dst):
+            write_recording(dst, signal, force=args.force,
+                            fmt=formats.by_name(args.format) if args.format else None)
+            return FileResult(len(blob), 0)
+        written = write_recording(dst, signal, force=args.force)
+        return FileResult(len(blob), sum(p.stat().st_size for p in written))
 
     return run_batch(inputs, outputs, work, quiet=args.quiet, verb="decompressed",
-                     debug=args.debug)
+                     debug=args.debug, jobs=args.jobs)

@@ -4,7 +4,9 @@ from __future__ import annotations
 import numpy as np
 
 from .. import metrics
-from .._core import Settings, as_signal, compress, decompress
+from .._core import Settings, as_signal
+from ..bounds import Bounds
+from ..frames import decode_channel, encode_channel, encode_with_report, settings_of
 from .messages import RATIO_BASIS, human_size
 from .plot_target import check_png_target
 from .signal_source import load_channel
@@ -20,16 +22,16 @@ def zoom_window(duration: float, built_in: bool) -> tuple[float, float]:
 
 
 def demo_cases(samples: np.ndarray) -> list[tuple[str, bytes]]:
-    from ..targets import compress_to_target
-
+    """(label, channel unit) for each setting shown."""
     default = Settings()
-    cases = [("default (cdf97, scale 11, cmodel)", compress(samples, default))]
+    cases = [("default (cdf97, scale 11, cmodel)", encode_channel(samples, default))]
     compact = Settings(method="sym4", scale=8, cutoff="high", coder="arans")
-    cases.append(("compact (sym4, scale 8, high cutoff, arans)", compress(samples, compact)))
-    bound = 0.005 * metrics.signal_range(samples)
-    result = compress_to_target(samples, max_error=bound, settings=default)
-    cases.append((f"target max error 0.5% of range (m={result.settings.quant_multiplier:.4g})",
-                  result.container))
+    cases.append(("compact (sym4, scale 8, high cutoff, arans)",
+                  encode_channel(samples, compact)))
+    bound = Bounds(max_error=0.005 * metrics.signal_range(samples))
+    unit, report = encode_with_report(samples, default, bound)
+    cases.append((f"target max error 0.5% of range (m={settings_of(report).quant_multiplier:.4g})",
+                  unit))
     return cases
 
 
@@ -48,7 +50,8 @@ def run_demo(args) -> int:
     rows = []
     reconstructions = []
     for name, container in demo_cases(samples):
-        decoded = decompress(container)
+        # The whole unit, corrections included: what a reader of the file gets.
+        decoded = decode_channel(container)
         m = metrics.summary(samples, decoded)
         size = len(container)
         rows.append((name, str(size), f"{4 * samples.size / size:.2f}",

@@ -25,6 +25,17 @@ def _silence_stdout() -> None:
         pass
 
 
+def _interrupt_behind(exc: BaseException):
+    """The KeyboardInterrupt or Terminated an exception was raised from, if any."""
+    seen = set()
+    while exc is not None and id(exc) not in seen:
+        if isinstance(exc, (KeyboardInterrupt, Terminated)):
+            return exc
+        seen.add(id(exc))
+        exc = exc.__cause__ or exc.__context__
+    return None
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     debug = False
     try:
@@ -62,6 +73,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except SystemExit:
         raise
     except Exception as exc:  # last resort: one line, never a traceback
+        stop = _interrupt_behind(exc)
+        if stop is not None:
+            # A library turned the interrupt into its own error (NumPy's
+            # import does, when Ctrl-C lands inside it).
+            report_error("interrupted" if isinstance(stop, KeyboardInterrupt)
+                         else f"terminated by {signal.Signals(stop.signum).name}")
+            return 130 if isinstance(stop, KeyboardInterrupt) else exit_status(stop.signum)
         if debug:
             raise
         report_error(f"unexpected {type(exc).__name__}: {exc} (rerun with --debug for details)")

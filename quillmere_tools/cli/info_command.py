@@ -14,7 +14,9 @@ from .messages import RATIO_BASIS, human_size, report_error
 from .table_layout import left_aligned
 
 HEADER_FIELDS = ["magic", "version", "format_tag", "method_tag", "levels", "scale", "coder_id",
-                 "sample_count", "min", "max", "mean", "payload_len", "multiplier"]
+                 "sample_count", "min", "max", "mean", "payload_len", "multiplier", "unit_len"]
+# unit_len is the channel's whole share of the file: the container plus the
+# side block (corrections, non-finite positions, offset) when there is one.
 # Channels listed unless --all: the report stays proportionate to what a
 # person reads, not to what a file claims (a file of 200,000 one-sample
 # channels is 12 MB; listing them all would print 76 MB).

@@ -3,6 +3,8 @@ from __future__ import annotations
 
 import argparse
 
+from .. import formats
+from ..parallel import default_jobs
 from ..parameters import (CODERS, CUTOFFS, DEFAULT_CUTOFF, DEFAULT_METHOD, DEFAULT_SCALE, METHODS,
                           SCALES)
 from .argument_types import (absolute_or_percent, byte_size, comma_separated_choices,
@@ -59,6 +61,9 @@ def add_codec_options(parser: argparse.ArgumentParser) -> None:
 
 def _add_file_batch_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--output-dir", help="write outputs into this existing folder")
+    parser.add_argument("-j", "--jobs", type=positive_int, default=default_jobs(), metavar="N",
+                        help="files and channels coded in parallel (default: the number of "
+                             f"cores, {default_jobs()} here); the output bytes do not depend on it")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -70,34 +75,47 @@ def build_parser() -> argparse.ArgumentParser:
 
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Lossy wavelet compression of 1-D signals stored as .npy, .wav or .csv.")
+        description="Lossy wavelet compression of sampled signals: .npy, .csv, WAV, FLAC, OGG, "
+                    "AIFF, EDF/BDF and WFDB recordings.")
     parser.add_argument("--debug", action="store_true", help="show tracebacks for unexpected errors")
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     compress = sub.add_parser("compress", help="compress signal files to .qlm",
-                              description="Compress .npy (1-D), .wav (every channel) or "
-                                          "single-column .csv files; each input X is written "
-                                          "to X.qlm.")
+                              description="Compress signal files (every channel, each with "
+                                          "its own rate, label, unit and range); each input X "
+                                          "is written to X.qlm. '-' reads standard input and "
+                                          "writes standard output.")
     compress.add_argument("inputs", nargs="+", metavar="FILE")
     compress.add_argument("-o", "--output", help="output file (one input only)")
     _add_file_batch_options(compress)
     compress.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs")
     compress.add_argument("-q", "--quiet", action="store_true",
                           help="only errors and the summary line")
+    reading = compress.add_argument_group("reading the input")
+    reading.add_argument("--layout", choices=("columns", "rows"), default="columns",
+                         help="channels of a 2-D .npy array are its columns (default) or its rows")
+    reading.add_argument("--time-column", metavar="NAME", default="auto",
+                         help="CSV column holding time (stored as the sampling step): a header "
+                              "name, 'auto' (default: a first column named like time) or 'none'")
+    reading.add_argument("--input-format", choices=formats.NAMES,
+                         help="format of standard input (default: recognised from its first bytes)")
     add_codec_options(compress)
     compress.set_defaults(func=run_compress)
 
     decompress = sub.add_parser("decompress", help="restore .qlm files",
                                 description="Decompress .qlm files back to the format they came "
-                                            "from (X.npy.qlm -> X.npy), or to --format.")
+                                            "from (X.edf.qlm -> X.edf, with its metadata), or to "
+                                            "--format. '-' reads standard input and writes "
+                                            "standard output.")
     decompress.add_argument("inputs", nargs="+", metavar="FILE")
     decompress.add_argument("-o", "--output",
                             help="output file (one input only); its suffix picks the format")
     _add_file_batch_options(decompress)
-    decompress.add_argument("--format", choices=("npy", "wav", "csv"), help="output format")
+    decompress.add_argument("--format", choices=formats.NAMES,
+                            help="output format (default: the source's)")
     decompress.add_argument("--samplerate", type=sample_rate, metavar="HZ",
-                            help="sample rate for WAV output (default: the source's)")
+                            help="sample rate for audio or EDF output (default: the source's)")
     decompress.add_argument("-f", "--force", action="store_true",
                             help="overwrite existing outputs, and lift the output size limit")
     decompress.add_argument("--max-output", type=byte_size, metavar="SIZE",
@@ -136,6 +154,13 @@ def build_parser() -> argparse.ArgumentParser:
     bench.add_argument("--plot", metavar="FILE.png", help="draw rate-distortion curves")
     bench.add_argument("-f", "--force", action="store_true", help="overwrite an existing plot")
     bench.add_argument("--json", action="store_true", help="machine-readable output")
+    bench.add_argument("-j", "--jobs", type=positive_int, default=default_jobs(), metavar="N",
+                       help="the batch of files is also run with N workers (default: the "
+                            "number of cores) besides one")
+    bench.add_argument("--batch-files", type=positive_int, default=8,
+                       help="files in the -j batch measurement (default 8)")
+    bench.add_argument("--batch-samples", type=positive_int, default=500_000,
+                       help="samples per file there (the input repeated; default 500,000)")
     bench.add_argument("--workers", type=positive_int_list, metavar="N[,N...]",
                        help="also measure Dask scale-out throughput with these worker counts, "
                             "e.g. 1,2")

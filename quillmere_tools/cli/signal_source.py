@@ -20,4 +20,8 @@ def load_channel(path: Optional[str], channel: int) -> tuple[np.ndarray, str, Op
     if not 0 <= channel < signal.channels:
         raise ToolError(f"{path}: no channel {channel} (the file has {signal.channels})")
     label = f"{path}" + (f" channel {channel}" if signal.channels > 1 else "")
-    return np.ascontiguousarray(signal.samples[:, channel]), label, signal.meta.get("samplerate")
+    info = signal.meta.get("channel_info")
+    rate = signal.meta.get("samplerate")
+    if isinstance(info, list) and channel < len(info) and info[channel].get("samplerate"):
+        rate = info[channel]["samplerate"]
+    return np.ascontiguousarray(signal.channel(channel)), label, rate

@@ -3,6 +3,7 @@ import shutil
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 
@@ -58,3 +59,15 @@ def one_line_error(res):
     assert lines, res
     assert all(l.startswith("quillmere: error: ") for l in lines), res
     return lines
+
+
+@pytest.fixture
+def files(tmp_path, ecg):
+    """One file of every supported kind, as a person would have them."""
+    sf = pytest.importorskip("soundfile")
+    np.save(tmp_path / "ecg.npy", ecg)
+    (tmp_path / "ecg.csv").write_text("mV\n" + "\n".join(f"{v:.6f}" for v in ecg[:3000]) + "\n")
+    t = np.arange(8000) / 8000.0
+    stereo = np.stack([0.8 * np.sin(2 * np.pi * 440 * t), 0.5 * np.sin(2 * np.pi * 97 * t)], 1)
+    sf.write(tmp_path / "tone.wav", stereo, 8000, subtype="PCM_24")
+    return tmp_path

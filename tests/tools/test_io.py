@@ -56,7 +56,7 @@ def test_csv_header_is_kept(tmp_path):
     ("a.npy", b"", "empty"),
     ("a.npy", b"not numpy at all", "not a .npy file"),
     ("a.wav", b"RIFF....WAVEjunk", "not a readable WAV"),
-    ("a.csv", "1,2\n3,4\n", "single column"),
+    ("a.csv", "1,2\n3\n", "line 2: expected 2 columns, found 1"),
     ("a.csv", "x\n1\nabc\n", "line 3: not a number"),
     ("a.csv", "\n\n", "no samples"),
     ("a.txt", "1\n", "unsupported file type"),
@@ -70,7 +70,7 @@ def test_bad_inputs_raise_one_line_input_errors(tmp_path, name, content, message
 
 
 @pytest.mark.parametrize("array,message", [
-    (np.zeros((3, 4)), "1-D"), (np.array([], dtype=np.float64), "empty"),
+    (np.zeros((3, 4, 2)), "1-D or 2-D"), (np.array([], dtype=np.float64), "empty"),
     (np.array(["a", "b"]), "non-numeric"), (np.array([1 + 2j]), "non-numeric"),
 ])
 def test_unusable_npy_arrays(tmp_path, array, message):
@@ -108,3 +108,23 @@ def test_atomic_write_respects_force(tmp_path):
 def test_atomic_write_needs_existing_folder(tmp_path):
     with pytest.raises(OutputError, match="folder does not exist"):
         atomic_write(tmp_path / "missing" / "x.bin", lambda f: f.write(b""))
+
+
+@pytest.mark.parametrize("name", ["x" * 255, "é" * 127 + "x", "a.npy", "日本" * 42])
+def test_temporary_names_fit_beside_any_legal_name(name):
+    from quillmere_tools.io import temporary_prefix
+
+    assert len(name.encode()) <= 255
+    prefix = temporary_prefix(name)
+    assert len(prefix.encode()) + 8 + len(".part") <= 255
+    assert prefix.startswith(".") and name.startswith(prefix[1:-1])
+
+
+@pytest.mark.parametrize("header", ["time,volts", 'say "hi"', "plain", "two\nlines"])
+@pytest.mark.parametrize("key", ["header", "columns"])  # as files of the older layout say it, and now
+def test_csv_header_reads_back_as_one_column(tmp_path, header, key):
+    meta = {"format": "csv", key: header if key == "header" else [header]}
+    write_signal(tmp_path / "h.csv", np.array([[1.5], [2.5]]), meta)
+    back = read_signal(tmp_path / "h.csv", time_column="none")
+    assert back.meta["columns"] == [header]
+    np.testing.assert_array_equal(back.samples[:, 0], [1.5, 2.5])

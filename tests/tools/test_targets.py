@@ -3,7 +3,7 @@ import pytest
 
 quillmere = pytest.importorskip("quillmere")
 
-from quillmere_tools import Settings, TargetNotMet, compress_to_target, metrics
+from quillmere_tools import Settings, TargetNotMet, compress_to_target, decompress, metrics
 
 MEASURE = {"max_error": metrics.max_abs_error, "rmse": metrics.rmse, "prd": metrics.prd}
 
@@ -18,9 +18,9 @@ def _bound_for(kind, x):
 def test_result_meets_bound_when_decoded_independently(ecg, kind, method):
     bound = _bound_for(kind, ecg)
     res = compress_to_target(ecg, settings=Settings(method=method), **{kind: bound})
-    y = quillmere.decompress_signal(res.container)
+    y = decompress(res.container)
     assert MEASURE[kind](ecg, y) <= bound
-    assert getattr(res, kind) == pytest.approx(MEASURE[kind](ecg, y))
+    assert getattr(res, kind) == pytest.approx(MEASURE[kind](ecg, y), rel=1e-9)
     assert res.settings.method == method
 
 
@@ -33,7 +33,10 @@ def test_search_is_close_to_brute_force_optimum(ecg, kind):
     best = None
     for k in range(0, 16 * 36 + 1):
         m = float(np.float32(2.0 ** (k / 36)))
-        c = quillmere.compress_signal(x, quillmere.CompressionOptions(quant_multiplier=m))
+        try:
+            c = quillmere.compress_signal(x, quillmere.CompressionOptions(quant_multiplier=m))
+        except ValueError:  # saturates at one level: so does every larger multiplier
+            break
         if MEASURE[kind](x, quillmere.decompress_signal(c)) <= bound:
             best = len(c) if best is None else min(best, len(c))
     assert best is not None
@@ -46,18 +49,18 @@ def test_wider_search_is_never_worse(ecg):
     wide = compress_to_target(ecg, max_error=bound, methods=["cdf97", "cdf53", "db4", "sym4"],
                               coders=["cmodel", "arans", "deflate"])
     assert wide.size <= narrow.size
-    assert metrics.max_abs_error(ecg, quillmere.decompress_signal(wide.container)) <= bound
+    assert metrics.max_abs_error(ecg, decompress(wide.container)) <= bound
 
 
 def test_several_bounds_must_all_hold(ecg):
     r = float(ecg.max() - ecg.min())
     res = compress_to_target(ecg, max_error=5e-3 * r, prd=0.2)
-    y = quillmere.decompress_signal(res.container)
+    y = decompress(res.container)
     assert metrics.max_abs_error(ecg, y) <= 5e-3 * r and metrics.prd(ecg, y) <= 0.2
 
 
 def test_unreachable_bound_raises(ecg):
-    with pytest.raises(TargetNotMet, match="no setting meets"):
+    with pytest.raises(TargetNotMet, match="max_error"):
         compress_to_target(ecg, max_error=1e-12)
 
 

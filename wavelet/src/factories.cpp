@@ -4,13 +4,13 @@
 #include <new>
 
 #include "wavelet/lifting.hpp"
-#include "wavelet/multi_level_adapter.hpp"
+#include "wavelet/completed_dwt_executor.hpp"
 #include "wavelet/wavelet8taps.hpp"
 
 namespace wavelet {
 namespace {
 
-// Builds the 8-tap bank inside a MultiLevelAdapter; any other tap count has
+// Builds the 8-tap bank inside a CompletedDwtExecutor; any other tap count has
 // no executor here.
 DwtHandle make_filter_bank(const std::vector<float>& low_pass, BorderMode mode) noexcept {
   if (low_pass.size() != Wavelet8Taps::kTaps || mode > BorderMode::Zeros) return nullptr;
@@ -18,7 +18,7 @@ DwtHandle make_filter_bank(const std::vector<float>& low_pass, BorderMode mode) 
   std::copy(low_pass.begin(), low_pass.end(), taps.begin());
   try {
     auto inner = std::make_shared<const Wavelet8Taps>(mode, taps);
-    return std::make_shared<const MultiLevelAdapter>(std::move(inner));
+    return std::make_shared<const CompletedDwtExecutor>(std::move(inner));
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

@@ -3,7 +3,7 @@
 namespace wavelet::detail {
 
 TransformResult<std::vector<float>> multi_idwt_level_by_level(
-    const SingleLevelDwtExecutor& kernel, LevelRules rules,
+    const IncompleteDwtExecutor& kernel, LevelRules rules,
     std::span<const std::span<const float>> details,
     std::span<const float> approximation) noexcept {
   auto current = idwt(kernel, rules, approximation, details.back());

@@ -13,7 +13,7 @@ namespace wavelet::detail {
 namespace {
 
 // One level into `target`, through the unchecked kernel when there is one.
-TransformResult<void> inverse_level(const SingleLevelDwtExecutor& kernel, LevelRules rules,
+TransformResult<void> inverse_level(const IncompleteDwtExecutor& kernel, LevelRules rules,
                                     std::span<const float> approximation,
                                     std::span<const float> details, std::size_t length,
                                     Output target) noexcept {
@@ -31,7 +31,7 @@ TransformResult<void> inverse_level(const SingleLevelDwtExecutor& kernel, LevelR
 
 }  // namespace
 
-std::optional<InversePlan> plan_inverse(const SingleLevelDwtExecutor& kernel, LevelRules rules,
+std::optional<InversePlan> plan_inverse(const IncompleteDwtExecutor& kernel, LevelRules rules,
                                         std::span<const std::span<const float>> details,
                                         std::span<const float> approximation) noexcept {
   InversePlan plan;
@@ -55,7 +55,7 @@ std::optional<InversePlan> plan_inverse(const SingleLevelDwtExecutor& kernel, Le
 }
 
 TransformResult<std::vector<float>> multi_idwt_in_two_buffers(
-    const SingleLevelDwtExecutor& kernel, LevelRules rules,
+    const IncompleteDwtExecutor& kernel, LevelRules rules,
     std::span<const std::span<const float>> details, std::span<const float> approximation,
     const InversePlan& plan) noexcept {
   // Both buffers are taken before the first level runs; a lifting level

@@ -9,16 +9,28 @@
 // vectors too; Clang refuses the combination but inlines the small steps
 // into the clone by itself.
 //
+// ThreadSanitizer instruments the clones' resolvers too, and the loader runs
+// those before the sanitizer's runtime is up, so such a build crashes at
+// load; it gets the baseline code alone, which computes the same values.
 // WAVELET_BASELINE_ISA (the build option QUILLMERE_BASELINE_ISA) leaves the
-// AVX2 clone out, so that a build on an AVX2 machine still runs the
+// AVX2 clone out as well, so that a build on an AVX2 machine still runs the
 // baseline code and CI can hold its bytes to the vectors.
 #pragma once
 
-#if defined(WAVELET_BASELINE_ISA)
+#if defined(__SANITIZE_THREAD__)
+#define WAVELET_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define WAVELET_THREAD_SANITIZER 1
+#endif
+#endif
+
+#if defined(WAVELET_BASELINE_ISA) || defined(WAVELET_THREAD_SANITIZER) || \
+    !defined(__x86_64__) || !defined(__linux__)
 #define WAVELET_HOT_KERNEL
-#elif defined(__x86_64__) && defined(__linux__) && defined(__clang__)
+#elif defined(__clang__)
 #define WAVELET_HOT_KERNEL __attribute__((target_clones("avx2", "default")))
-#elif defined(__x86_64__) && defined(__linux__) && defined(__GNUC__)
+#elif defined(__GNUC__)
 #define WAVELET_HOT_KERNEL __attribute__((target_clones("avx2", "default"), flatten))
 #else
 #define WAVELET_HOT_KERNEL

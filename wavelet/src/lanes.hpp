@@ -84,7 +84,8 @@ WAVELET_LANES_INLINE void load_split(const float* p, Lanes& even, Lanes& odd) no
 }
 
 // p[2i] = even[i], p[2i+1] = odd[i] for the 16 values from p.
-WAVELET_LANES_INLINE void store_interleaved(float* p, const Lanes& even, const Lanes& odd) noexcept {
+WAVELET_LANES_INLINE void store_interleaved(float* p, const Lanes& even,
+                                            const Lanes& odd) noexcept {
   store(p, {__builtin_shufflevector(even.v, odd.v, 0, 8, 1, 9, 2, 10, 3, 11)});
   store(p + kLanes, {__builtin_shufflevector(even.v, odd.v, 4, 12, 5, 13, 6, 14, 7, 15)});
 }

@@ -33,19 +33,20 @@ TransformResult<void> check_lifting_inverse(std::size_t minimum, std::size_t app
 // How a lifting scheme's hot kernels are called: one whole level of sh.n
 // samples, lengths already checked.
 using LiftingForward = void(const float* x, Output s, Output d, const LevelShape& sh) noexcept;
-using LiftingInverse = void(const float* s, const float* d, Output y, const LevelShape& sh) noexcept;
+using LiftingInverse = void(const float* s, const float* d, Output y,
+                            const LevelShape& sh) noexcept;
 
 // The LevelKernels of a scheme with at least kMinimum samples a level.
 template <std::size_t kMinimum, LiftingForward* kForward, LiftingInverse* kInverse>
 constexpr LevelKernels lifting_kernels(decltype(LevelKernels::inverse_pairs) pairs) noexcept {
   return {
-      [](const SingleLevelDwtExecutor&, std::span<const float> x, Output s, Output d) noexcept {
+      [](const IncompleteDwtExecutor&, std::span<const float> x, Output s, Output d) noexcept {
         kForward(x.data(), s, d, shape_of(x.size()));
       },
       [](std::size_t a, std::size_t d, std::size_t m) noexcept {
         return check_lifting_inverse(kMinimum, a, d, m);
       },
-      [](const SingleLevelDwtExecutor&, std::span<const float> s, std::span<const float> d,
+      [](const IncompleteDwtExecutor&, std::span<const float> s, std::span<const float> d,
          Output y) noexcept { kInverse(s.data(), d.data(), y, shape_of(s.size() + d.size())); },
       pairs,
   };

@@ -10,7 +10,7 @@
 namespace wavelet::detail {
 namespace {
 
-TransformResult<Dwt> one_level(const SingleLevelDwtExecutor& kernel, LevelRules rules,
+TransformResult<Dwt> one_level(const IncompleteDwtExecutor& kernel, LevelRules rules,
                                std::span<const float> input) noexcept {
   const DwtSize size = kernel.dwt_size(input.size());
   if (rules.kernels != nullptr && input.size() >= rules.level_minimum) {
@@ -33,7 +33,7 @@ TransformResult<Dwt> one_level(const SingleLevelDwtExecutor& kernel, LevelRules 
 
 }  // namespace
 
-TransformResult<MultiDwt> multi_dwt(const SingleLevelDwtExecutor& kernel, LevelRules rules,
+TransformResult<MultiDwt> multi_dwt(const IncompleteDwtExecutor& kernel, LevelRules rules,
                                     std::span<const float> signal, std::size_t levels) noexcept {
   if (rules.style == LevelStyle::Lifting && signal.size() < rules.level_minimum) {
     return std::unexpected(TransformError::level_too_deep());
@@ -76,14 +76,14 @@ TransformResult<MultiDwt> multi_dwt(const SingleLevelDwtExecutor& kernel, LevelR
   return out;
 }
 
-TransformResult<Dwt> dwt(const SingleLevelDwtExecutor& kernel, LevelRules rules,
+TransformResult<Dwt> dwt(const IncompleteDwtExecutor& kernel, LevelRules rules,
                          std::span<const float> signal, std::size_t level) noexcept {
   auto all = multi_dwt(kernel, rules, signal, level);
   if (!all) return std::unexpected(all.error());
   return std::move(all->levels.back());
 }
 
-TransformResult<std::vector<float>> idwt(const SingleLevelDwtExecutor& kernel, LevelRules rules,
+TransformResult<std::vector<float>> idwt(const IncompleteDwtExecutor& kernel, LevelRules rules,
                                          std::span<const float> approximation,
                                          std::span<const float> details) noexcept {
   std::size_t length;
@@ -104,7 +104,7 @@ TransformResult<std::vector<float>> idwt(const SingleLevelDwtExecutor& kernel, L
   return output;
 }
 
-TransformResult<std::vector<float>> multi_idwt(const SingleLevelDwtExecutor& kernel,
+TransformResult<std::vector<float>> multi_idwt(const IncompleteDwtExecutor& kernel,
                                                LevelRules rules,
                                                std::span<const std::span<const float>> details,
                                                std::span<const float> approximation) noexcept {

@@ -1,5 +1,5 @@
 // The multi-level drivers shared by the lifting executors and
-// MultiLevelAdapter: one algorithm over any single-level kernel, with the
+// CompletedDwtExecutor: one algorithm over any single-level kernel, with the
 // few places the two kinds differ chosen by LevelRules.
 #pragma once
 
@@ -29,14 +29,14 @@ enum class LevelStyle : std::uint8_t {
 // same code serves both, so the values cannot differ.
 struct LevelKernels {
   // Input of at least the level minimum; outputs sized by dwt_size.
-  void (*forward)(const SingleLevelDwtExecutor& self, std::span<const float> input,
+  void (*forward)(const IncompleteDwtExecutor& self, std::span<const float> input,
                   Output approximation, Output details) noexcept;
   // The length checks of execute_inverse, with the same errors.
   TransformResult<void> (*check_inverse)(std::size_t approximation, std::size_t details,
                                          std::size_t output) noexcept;
   // Lengths that passed check_inverse. Adds into the output when
   // LevelStyle::FilterBank, overwrites it otherwise.
-  void (*inverse)(const SingleLevelDwtExecutor& self, std::span<const float> approximation,
+  void (*inverse)(const IncompleteDwtExecutor& self, std::span<const float> approximation,
                   std::span<const float> details, Output output) noexcept;
   // Lifting kernels only, null otherwise: the output pairs [first, last) of
   // one inverse level of `length` samples, for drivers that keep the input
@@ -57,14 +57,14 @@ struct LevelRules {
   const LevelKernels* kernels;
 };
 
-TransformResult<MultiDwt> multi_dwt(const SingleLevelDwtExecutor& kernel, LevelRules rules,
+TransformResult<MultiDwt> multi_dwt(const IncompleteDwtExecutor& kernel, LevelRules rules,
                                     std::span<const float> signal, std::size_t levels) noexcept;
-TransformResult<Dwt> dwt(const SingleLevelDwtExecutor& kernel, LevelRules rules,
+TransformResult<Dwt> dwt(const IncompleteDwtExecutor& kernel, LevelRules rules,
                          std::span<const float> signal, std::size_t level) noexcept;
-TransformResult<std::vector<float>> idwt(const SingleLevelDwtExecutor& kernel, LevelRules rules,
+TransformResult<std::vector<float>> idwt(const IncompleteDwtExecutor& kernel, LevelRules rules,
                                          std::span<const float> approximation,
                                          std::span<const float> details) noexcept;
-TransformResult<std::vector<float>> multi_idwt(const SingleLevelDwtExecutor& kernel,
+TransformResult<std::vector<float>> multi_idwt(const IncompleteDwtExecutor& kernel,
                                                LevelRules rules,
                                                std::span<const std::span<const float>> details,
                                                std::span<const float> approximation) noexcept;

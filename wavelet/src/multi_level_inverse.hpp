@@ -16,7 +16,7 @@ namespace wavelet::detail {
 // reference order of checks, for lengths that do not fit together, so the
 // error arises at the level that says so.
 TransformResult<std::vector<float>> multi_idwt_level_by_level(
-    const SingleLevelDwtExecutor& kernel, LevelRules rules,
+    const IncompleteDwtExecutor& kernel, LevelRules rules,
     std::span<const std::span<const float>> details,
     std::span<const float> approximation) noexcept;
 
@@ -32,14 +32,14 @@ struct InversePlan {
 
 // The buffer lengths multi_idwt_in_two_buffers needs; nullopt where the
 // lengths of the levels cannot fit together.
-std::optional<InversePlan> plan_inverse(const SingleLevelDwtExecutor& kernel, LevelRules rules,
+std::optional<InversePlan> plan_inverse(const IncompleteDwtExecutor& kernel, LevelRules rules,
                                         std::span<const std::span<const float>> details,
                                         std::span<const float> approximation) noexcept;
 
 // Level after level, alternating between the result and one scratch
 // buffer. Lengths that passed plan_inverse, which gave `plan`.
 TransformResult<std::vector<float>> multi_idwt_in_two_buffers(
-    const SingleLevelDwtExecutor& kernel, LevelRules rules,
+    const IncompleteDwtExecutor& kernel, LevelRules rules,
     std::span<const std::span<const float>> details, std::span<const float> approximation,
     const InversePlan& plan) noexcept;
 

@@ -124,13 +124,13 @@ TransformResult<void> check_inverse(std::size_t a, std::size_t d, std::size_t m)
   return {};
 }
 
-void forward_level(const SingleLevelDwtExecutor& self, std::span<const float> x, Output a,
+void forward_level(const IncompleteDwtExecutor& self, std::span<const float> x, Output a,
                    Output d) noexcept {
   const auto& bank = static_cast<const Wavelet8Taps&>(self);
   analyse(x, a, d, half_length(x.size()), bank.low_pass(), bank.high_pass(), bank.border_mode());
 }
 
-void inverse_level(const SingleLevelDwtExecutor& self, std::span<const float> a,
+void inverse_level(const IncompleteDwtExecutor& self, std::span<const float> a,
                    std::span<const float> d, Output y) noexcept {
   const auto& bank = static_cast<const Wavelet8Taps&>(self);
   synthesise(a.data(), d.data(), y, a.size(), bank.low_pass(), bank.high_pass());

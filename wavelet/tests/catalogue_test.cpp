@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 #include <vector>
 
+#include "test_support.hpp"
 #include "wavelet/wavelet.hpp"
 
 namespace wavelet {
@@ -99,6 +101,38 @@ TEST(Catalogue, FactoriesAndFilterLengths) {
   for (const Case& c : cases) {
     ASSERT_NE(c.handle, nullptr) << c.name;
     EXPECT_EQ(c.handle->filter_length(), c.filter_length) << c.name;
+  }
+}
+
+// No wavelet needs working memory: the scratch form must neither ask for
+// any nor let the scratch it is given change the coefficients or be written.
+TEST(Catalogue, ScratchFormIsExecuteForward) {
+  const std::pair<const char*, DwtHandle> wavelets[] = {
+      {"cdf53", make_cdf53_f32()},
+      {"cdf97", make_cdf97_f32()},
+      {"db4", make_daubechies_f32(DaubechiesFamily::Db4, BorderMode::Wrap)},
+      {"sym4", make_symlet_f32(2, BorderMode::Wrap)},
+  };
+  for (const auto& [name, handle] : wavelets) {
+    // 5 is below the 8-tap minimum, so both forms must fail alike there.
+    for (std::size_t n : {5u, 8u, 1001u}) {
+      EXPECT_EQ(handle->required_scratch_size(n), 0u) << name << " n=" << n;
+      const std::vector<float> x = testing::random_signal(n, 7);
+      const DwtSize size = handle->dwt_size(n);
+      std::vector<float> a(size.approximation), d(size.details);
+      std::vector<float> a_scratch(a.size()), d_scratch(d.size());
+      std::vector<float> scratch(64, -3.0f);
+      const auto plain = handle->execute_forward(x, a, d);
+      const auto with_scratch =
+          handle->execute_forward_with_scratch(x, a_scratch, d_scratch, scratch);
+      ASSERT_EQ(plain.has_value(), with_scratch.has_value()) << name << " n=" << n;
+      if (!plain) {
+        EXPECT_EQ(plain.error(), with_scratch.error()) << name << " n=" << n;
+      }
+      EXPECT_TRUE(testing::same_bits(a_scratch, a)) << name << " n=" << n;
+      EXPECT_TRUE(testing::same_bits(d_scratch, d)) << name << " n=" << n;
+      EXPECT_EQ(scratch, std::vector<float>(64, -3.0f)) << name << " n=" << n;
+    }
   }
 }
 

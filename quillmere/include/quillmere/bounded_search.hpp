@@ -15,6 +15,14 @@
 //   prd  = 100 * sqrt(sum e_i^2 / sum x_i^2)           (percent)
 //   psnr = 20 * log10((max x - min x) / rmse)           (dB)
 // all accumulated in double precision.
+//
+// What is minimised: with error bounds, the total size (container plus
+// corrections) among multipliers meeting them; rmse, prd and psnr are met
+// by the wavelet layer alone, max_error by the layer plus corrections (or
+// the layer alone when allow_corrections is off). With bits_per_sample, the
+// largest multiplier whose total fits, i.e. the smallest error that fits;
+// any other bound given must then hold too. Scale and cutoff are fixed;
+// methods are searched in turn and coders tried on the finalist.
 #pragma once
 
 #include <cstddef>

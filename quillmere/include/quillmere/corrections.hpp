@@ -12,12 +12,16 @@
 //  12  u32 corrected      corrected samples (escapes included)
 //  16  u32 escaped        corrected samples stored as exact values
 //  20  f64 step           positive, finite
-//  28  u32 packed_len     bytes of the raw-deflated gap/multiple stream
-//  32  u32 stream_len     bytes that stream inflates to
-//  36  packed_len bytes   raw deflate of: per corrected sample, the gap to
+//  28  u32 coded_len      bytes of the coded corrections (0 when none)
+//  32  u32 reserved       0
+//  36  coded_len bytes    the corrections on the codec's adaptive binary
+//                         rANS bit engine, in position order: the gap to
 //                         the previous corrected position (the first counts
-//                         from -1) as a LEB128 varint, then the zigzag
-//                         multiple k as a LEB128 varint; k = 0 marks an escape
+//                         from -1), |k| and, when k != 0, the sign of k.
+//                         Numbers are coded as v + 1 in Elias-gamma form
+//                         with adaptive contexts; k = 0 marks an escape.
+//                         The stream closes with corrected + 1, coded the
+//                         same way
 //  ..  escaped values     escaped x 4 (float32 bits) or 8 (float64 bits), in
 //                         position order
 //  ..  u32 crc32          zlib crc32 of every byte before it

@@ -2,7 +2,7 @@
 // decomposition is returned in.
 //
 // DwtForwardExecutor and DwtInverseExecutor are one level each way;
-// SingleLevelDwtExecutor is both plus filter_length; DwtExecutor adds the
+// IncompleteDwtExecutor is both plus filter_length; DwtExecutor adds the
 // one-level and multi-level drivers on top. Executors are immutable, so one
 // handle may be shared by any number of threads; every operation owns its
 // buffers.
@@ -55,6 +55,17 @@ class DwtForwardExecutor {
   [[nodiscard]] virtual TransformResult<void> execute_forward(
       std::span<const float> input, std::span<float> approximation,
       std::span<float> details) const noexcept = 0;
+  // The interface keeps a slot for executors that need working memory beyond
+  // their outputs; none of the four wavelets does, so by default the scratch
+  // is ignored, none is required, and the result is execute_forward's.
+  [[nodiscard]] virtual TransformResult<void> execute_forward_with_scratch(
+      std::span<const float> input, std::span<float> approximation, std::span<float> details,
+      std::span<float> /*scratch*/) const noexcept {
+    return execute_forward(input, approximation, details);
+  }
+  virtual std::size_t required_scratch_size(std::size_t /*input_length*/) const noexcept {
+    return 0;
+  }
   virtual DwtSize dwt_size(std::size_t input_length) const noexcept = 0;
 };
 
@@ -73,8 +84,8 @@ class DwtInverseExecutor {
 };
 
 // One level each way and the nominal filter length, without the multi-level
-// operations (MultiLevelAdapter adds them to any such executor).
-class SingleLevelDwtExecutor : public DwtForwardExecutor, public DwtInverseExecutor {
+// operations (CompletedDwtExecutor adds them to any such executor).
+class IncompleteDwtExecutor : public DwtForwardExecutor, public DwtInverseExecutor {
  public:
   // The longer analysis filter's length, rounded up to even: 6 for CDF
   // 5/3, 10 for CDF 9/7, the tap count for a filter bank. The lifting
@@ -82,15 +93,15 @@ class SingleLevelDwtExecutor : public DwtForwardExecutor, public DwtInverseExecu
   virtual std::size_t filter_length() const noexcept = 0;
 
  private:
-  friend class MultiLevelAdapter;
-  // Unchecked kernels that let MultiLevelAdapter's drivers write levels into
-  // buffers that grow as they are written instead of zero-filled ones. The
+  friend class CompletedDwtExecutor;
+  // Unchecked kernels that let CompletedDwtExecutor's drivers write levels
+  // into buffers that grow as they are written instead of zero-filled ones. The
   // default, none, drives the executor through execute_forward and
   // execute_inverse, which gives the same values.
   virtual const detail::LevelKernels* level_kernels() const noexcept { return nullptr; }
 };
 
-class DwtExecutor : public SingleLevelDwtExecutor {
+class DwtExecutor : public IncompleteDwtExecutor {
  public:
   // The deepest level of a `level`-deep decomposition (0 and 1 mean one).
   [[nodiscard]] virtual TransformResult<Dwt> dwt(std::span<const float> signal,

@@ -7,5 +7,5 @@
 #include "wavelet/factories.hpp"
 #include "wavelet/filters.hpp"
 #include "wavelet/lifting.hpp"
-#include "wavelet/multi_level_adapter.hpp"
+#include "wavelet/completed_dwt_executor.hpp"
 #include "wavelet/wavelet8taps.hpp"

@@ -15,7 +15,7 @@
 
 namespace wavelet {
 
-class Wavelet8Taps final : public SingleLevelDwtExecutor {
+class Wavelet8Taps final : public IncompleteDwtExecutor {
  public:
   static constexpr std::size_t kTaps = 8;
 

@@ -135,6 +135,12 @@ class BinEnc {
 
   // Codes every pending symbol and appends the engine output to `out`.
   void finish_into(std::vector<std::uint8_t>& out) const;
+  // The same into a fresh vector: the coded bytes of everything put().
+  std::vector<std::uint8_t> finish() const {
+    std::vector<std::uint8_t> out;
+    finish_into(out);
+    return out;
+  }
 
  private:
   std::vector<std::uint16_t> probs_;

@@ -25,9 +25,9 @@ std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane,
 std::expected<std::vector<std::uint8_t>, AransError> decode_plane(
     std::span<const std::uint8_t> coded, std::size_t n, std::uint8_t context_bits);
 
-// One unsigned LEB128 value starting at `position`, which is advanced past
-// the bytes read (also on error). Bits above bit 63 are dropped.
-std::expected<std::uint64_t, AransError> read_leb128(std::span<const std::uint8_t> stream,
-                                                     std::size_t& position);
+// Reads one unsigned LEB128 value starting at `position`, which is advanced
+// past the bytes read (also on error). Bits above bit 63 are dropped.
+std::expected<std::uint64_t, AransError> rv(std::span<const std::uint8_t> stream,
+                                             std::size_t& position);
 
 }  // namespace quillmere::arans

@@ -1,5 +1,5 @@
-// Turns a single-level filter bank into a full DwtExecutor by adding the
-// multi-level drivers on top of it, under the filter bank's length rules
+// Completes an IncompleteDwtExecutor (a single-level filter bank) into a full
+// DwtExecutor by adding the multi-level drivers on top of it, under the filter bank's length rules
 // (as many details as approximation coefficients, the surplus sample of an
 // odd level dropped).
 #pragma once
@@ -14,15 +14,19 @@ namespace detail {
 struct LevelRules;
 }  // namespace detail
 
-class MultiLevelAdapter final : public DwtExecutor {
+class CompletedDwtExecutor final : public DwtExecutor {
  public:
   // inner must not be null.
-  explicit MultiLevelAdapter(std::shared_ptr<const SingleLevelDwtExecutor> inner) noexcept;
+  explicit CompletedDwtExecutor(std::shared_ptr<const IncompleteDwtExecutor> inner) noexcept;
 
   // The single-level operations are the inner executor's, unchanged.
   TransformResult<void> execute_forward(std::span<const float> input,
                                         std::span<float> approximation,
                                         std::span<float> details) const noexcept override;
+  TransformResult<void> execute_forward_with_scratch(
+      std::span<const float> input, std::span<float> approximation, std::span<float> details,
+      std::span<float> scratch) const noexcept override;
+  std::size_t required_scratch_size(std::size_t input_length) const noexcept override;
   DwtSize dwt_size(std::size_t input_length) const noexcept override;
   TransformResult<void> execute_inverse(std::span<const float> approximation,
                                         std::span<const float> details,
@@ -50,7 +54,7 @@ class MultiLevelAdapter final : public DwtExecutor {
  private:
   detail::LevelRules rules() const noexcept;
 
-  std::shared_ptr<const SingleLevelDwtExecutor> inner_;
+  std::shared_ptr<const IncompleteDwtExecutor> inner_;
   std::size_t filter_length_;
 };
 

@@ -1,0 +1,44 @@
+// What the C++ benchmarks share: the median timer and the speech-like
+// signal, so that figures from different benchmarks are taken alike and on
+// the same samples.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstddef>
+#include <functional>
+#include <random>
+#include <vector>
+
+namespace quillmere_bench {
+
+// Median wall-clock seconds of `runs` calls, after one warm-up call.
+inline double median_seconds(int runs, const std::function<void()>& f) {
+  using Clock = std::chrono::steady_clock;
+  f();  // warm-up
+  std::vector<double> t;
+  for (int i = 0; i < runs; ++i) {
+    const auto start = Clock::now();
+    f();
+    t.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  std::sort(t.begin(), t.end());
+  return t[t.size() / 2];
+}
+
+// Speech-like: chirps and bursts over a slow drift, plus noise.
+inline std::vector<float> speech_like(std::size_t n) {
+  std::mt19937 rng(42);
+  std::normal_distribution<float> noise(0.0f, 0.01f);
+  std::vector<float> x(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const float t = static_cast<float>(i) / 16000.0f;
+    const float envelope = 0.5f + 0.5f * std::sin(2.0f * 3.14159f * 3.0f * t);
+    x[i] = envelope * std::sin(2.0f * 3.14159f * (200.0f + 400.0f * t) * t) +
+           0.3f * std::sin(2.0f * 3.14159f * 0.5f * t) + noise(rng);
+  }
+  return x;
+}
+
+}  // namespace quillmere_bench

@@ -1,0 +1,204 @@
+"""Bounded compression speed, printed (not a timed test).
+
+1. compress_to_target against a plain compress at the options it settles on,
+   on 10^6-sample signals (median wall-clock of --repeat runs; MB/s against
+   the float32 samples). Target: bounded >= 0.5x plain.
+2. compress_many with 2 threads against 1 thread (wall-clock). Target >= 1.7x
+   on two free cores.
+3. The Dask/Zarr write of docs/tools.md with QuillmereCodec(max_error=1e-3),
+   10^7 samples in chunks of 10^6, through LocalClusters of 1 and 2 workers
+   (best of --repeat; MB/s against float32). docs/tools.md had 22-30 MB/s;
+   target 5x that.
+
+    python bench/bounded_bench.py [--repeat 5] [--skip-dask]
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import sys
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import quillmere  # noqa: E402
+from quillmere_tools import compress_many, compress_to_target, decompress  # noqa: E402
+from quillmere_tools import metrics  # noqa: E402
+
+N = 1_000_000
+DOC_DASK_WRITE_MB_S = (22.1, 30.0)
+
+
+def median_time(fn, repeat: int) -> tuple[float, object]:
+    times, out = [], None
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        out = fn()
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times), out
+
+
+def busy_threads(fn) -> float:
+    """CPU time over wall-clock time of one call: how many threads were
+    actually running on average, whatever else loads the machine."""
+    c0, t0 = time.process_time(), time.perf_counter()
+    fn()
+    return (time.process_time() - c0) / (time.perf_counter() - t0)
+
+
+def realistic_signals(n: int) -> list[tuple[str, np.ndarray]]:
+    """Speech and physiological recordings from bench/signals.py, repeated
+    to n samples, and the seeded chirp; whatever this machine has."""
+    import signals as bench_signals
+
+    chosen = []
+    for s in bench_signals.all_signals():
+        if s.kind in (bench_signals.KIND_SPEECH, bench_signals.KIND_PHYSIO) and len(chosen) < 3:
+            x = s.load()
+            chosen.append((s.name, np.resize(x, n).astype(np.float32)))
+    chosen.append(("synthetic/chirp", bench_signals.chirp(n)))
+    return chosen
+
+
+def bounded_vs_plain(repeat: int) -> None:
+    print(f"1. bounded compress vs plain compress at the settled options, {N:,} samples, "
+          f"median wall-clock of {repeat}, MB/s against float32")
+    print(f"   {'signal':<28} {'bound':<18} {'bounded':>9} {'plain':>9} {'ratio':>6} "
+          f"{'bits/sample':>11} {'corrected':>9}")
+    ratios = []
+    for name, x in realistic_signals(N):
+        r = metrics.signal_range(x)
+        for label, bound in [("max_error 0.1%", {"max_error": 1e-3 * r}),
+                             ("max_error 1%", {"max_error": 1e-2 * r}),
+                             ("rmse 0.1%", {"rmse": 1e-3 * r}),
+                             ("prd 1%", {"prd": 1.0})]:
+            t_b, res = median_time(lambda: compress_to_target(x, **bound), repeat)
+            y = decompress(res.container)
+            key = next(iter(bound))
+            assert {"max_error": metrics.max_abs_error, "rmse": metrics.rmse,
+                    "prd": metrics.prd}[key](x, y) <= bound[key]
+            s = res.settings
+            opts = quillmere.CompressionOptions(s.method, s.scale, s.cutoff, s.coder, s.quant_multiplier)
+            t_p, _ = median_time(lambda: quillmere.compress_signal(x, opts), repeat)
+            mb = 4 * x.size / 1e6
+            ratios.append(t_p / t_b)
+            print(f"   {name:<28} {label:<18} {mb / t_b:9.1f} {mb / t_p:9.1f} {t_p / t_b:6.2f} "
+                  f"{8 * res.size / x.size:11.3f} {res.corrected_samples:9d}")
+    print(f"   bounded/plain throughput: median {statistics.median(ratios):.2f}, "
+          f"range {min(ratios):.2f}-{max(ratios):.2f} (target >= 0.5)")
+
+
+def available_parallelism() -> float:
+    """CPU time over wall-clock of two threads hashing (hashlib releases the
+    interpreter lock): what two threads can get from this machine right now,
+    the ceiling for any 2-thread speed-up measured beside it."""
+    import hashlib
+    import threading
+
+    data = b"q" * 100_000_000
+    threads = [threading.Thread(target=lambda: hashlib.sha256(data).digest()) for _ in range(2)]
+    c0, t0 = time.process_time(), time.perf_counter()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return (time.process_time() - c0) / (time.perf_counter() - t0)
+
+
+def threads_scaling(repeat: int) -> None:
+    import signals as bench_signals
+
+    walk = bench_signals.random_walk(8 * N)
+    batch = [walk[i * N:(i + 1) * N] for i in range(8)]
+    r = metrics.signal_range(batch[0])
+    print(f"\n2. compress_many, 8 signals of {N:,} samples, max_error 0.1% of range, "
+          f"median wall-clock of {repeat}")
+    t1, u1 = median_time(lambda: compress_many(batch, threads=1, max_error=1e-3 * r), repeat)
+    t2, u2 = median_time(lambda: compress_many(batch, threads=2, max_error=1e-3 * r), repeat)
+    assert u1 == u2
+    mb = 4 * 8 * N / 1e6
+    b1 = busy_threads(lambda: compress_many(batch, threads=1, max_error=1e-3 * r))
+    b2 = busy_threads(lambda: compress_many(batch, threads=2, max_error=1e-3 * r))
+    print(f"   1 thread : {mb / t1:7.1f} MB/s  CPU time / wall-clock {b1:.2f}")
+    print(f"   2 threads: {mb / t2:7.1f} MB/s  CPU time / wall-clock {b2:.2f}  "
+          f"x{t1 / t2:.2f} wall-clock (target >= 1.7; same bytes: yes)")
+    print(f"   cores this process may use: {len(os.sched_getaffinity(0))}, "
+          f"load average {os.getloadavg()[0]:.1f}; two hashing threads got "
+          f"{available_parallelism():.2f} CPU seconds per wall-clock second in the same run")
+
+
+def dask_write(repeat: int) -> None:
+    from quillmere_tools import scaleout
+    from quillmere_tools.zarr_codec import QuillmereCodec
+
+    n = 10_000_000
+    t = np.arange(1_000_000) / 1000.0
+    base = np.sin(2 * np.pi * 0.37 * t) + 0.25 * np.sin(2 * np.pi * 11.0 * t)
+    print(f"\n3. Dask/Zarr write of docs/tools.md, {n:,} samples in chunks of 10^6, "
+          f"best of {repeat}, MB/s against float32")
+    for label, codec in [("max_error 1e-3", QuillmereCodec(max_error=1e-3)),
+                         ("no bound (same run)", QuillmereCodec())]:
+        for row in scaleout.throughput(base, workers=(1, 2), n=n, codec=codec, repeat=repeat):
+            lo, hi = DOC_DASK_WRITE_MB_S
+            print(f"   {label:<20} {row['workers']} worker(s): write {row['write_mb_s']:7.1f} MB/s "
+                  f"(x{row['write_mb_s'] / lo:.1f} / x{row['write_mb_s'] / hi:.1f} of the docs' "
+                  f"{lo}-{hi}), read {row['read_mb_s']:7.1f} MB/s, stored "
+                  f"{row['stored_bytes'] / 1e6:.2f} MB, max error {row['max_error']:.3g}")
+
+
+def dask_threads_write(repeat: int) -> None:
+    """The same write through Dask's threaded scheduler in this process: the
+    companion module releases the interpreter lock, so threads need no
+    worker processes and no transfers."""
+    import shutil
+    import tempfile
+
+    import dask.array as da
+    import zarr
+
+    from quillmere_tools.zarr_codec import QuillmereCodec
+
+    n = 10_000_000
+    t = da.arange(n, chunks=1_000_000) / 1000.0
+    x = (da.sin(2 * np.pi * 0.37 * t) + 0.25 * da.sin(2 * np.pi * 11.0 * t)).persist()
+    for threads in (1, 2):
+        best = float("inf")
+        for _ in range(repeat):
+            tmp = tempfile.mkdtemp(prefix="quillmere-bench-")
+            try:
+                z = zarr.create_array(store=f"{tmp}/s.zarr", shape=x.shape, chunks=(1_000_000,),
+                                      dtype="f8", serializer=QuillmereCodec(max_error=1e-3),
+                                      compressors=None, fill_value=0.0)
+                t0 = time.perf_counter()
+                da.store(x, z, lock=False, scheduler="threads", num_workers=threads)
+                best = min(best, time.perf_counter() - t0)
+                err = float(abs(da.from_zarr(z) - x).max().compute(scheduler="threads"))
+            finally:
+                shutil.rmtree(tmp, ignore_errors=True)
+        lo, hi = DOC_DASK_WRITE_MB_S
+        mb = 4 * n / 1e6
+        print(f"   max_error 1e-3, threaded scheduler, {threads} thread(s): write {mb / best:7.1f} MB/s "
+              f"(x{mb / best / lo:.1f} / x{mb / best / hi:.1f} of the docs' {lo}-{hi}), "
+              f"max error {err:.3g}")
+
+
+def main() -> None:
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--repeat", type=int, default=5)
+    p.add_argument("--skip-dask", action="store_true")
+    p.add_argument("--only", choices=["plain", "threads", "dask"])
+    a = p.parse_args()
+    if a.only in (None, "plain"):
+        bounded_vs_plain(a.repeat)
+    if a.only in (None, "threads"):
+        threads_scaling(a.repeat)
+    if a.only in (None, "dask") and not a.skip_dask:
+        dask_write(min(a.repeat, 3))
+        dask_threads_write(min(a.repeat, 3))
+
+
+if __name__ == "__main__":
+    main()

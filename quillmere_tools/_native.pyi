@@ -1,0 +1,16 @@
+# The companion extension module; quillmere_tools.frames is its only caller.
+from typing import Any, Optional, Sequence
+
+from ._core import ToolError
+
+class TargetNotMet(ToolError): ...
+
+hardware_threads: int
+
+Config = tuple[Any, ...]
+Report = tuple[int, int, int, int, float, bool, float, float, float, float, int, int, Optional[float], int]
+
+def encode_channel(signal: Any, config: Config) -> tuple[bytes, Report]: ...
+def decode_channel(unit: Any) -> tuple[bytearray, bool]: ...
+def encode_many(signals: Sequence[Any], config: Config, threads: int) -> list[tuple[bytes, Report]]: ...
+def decode_many(units: Sequence[Any], threads: int) -> list[tuple[bytearray, bool]]: ...

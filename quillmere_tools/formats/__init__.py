@@ -1,0 +1,109 @@
+"""Recording formats beyond the basic three: each module reads a file into
+a ``Signal`` with per-channel metadata and writes it back in the same format.
+
+``FORMATS`` maps a file suffix to its ``Format``; ``read``/``write`` are the
+only entry points the command line uses. Formats whose library is an
+optional extra report the install command when it is missing."""
+from __future__ import annotations
+
+import importlib
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Optional
+
+from .._core import ToolError
+from ..io import InputError, OutputError, Signal
+
+
+@dataclass(frozen=True)
+class Format:
+    name: str
+    suffixes: tuple[str, ...]
+    module: str                       # quillmere_tools.formats.<module>
+    extra: Optional[str] = None       # the pip extra that brings its library
+    single_file: bool = True          # False: a record spread over several files
+
+    def _impl(self):
+        return importlib.import_module(f"{__name__}.{self.module}")
+
+    def read(self, path: Path, **options: Any) -> Signal:
+        return self._impl().read(path, **options)
+
+    def write(self, folder: Path, name: str, signal: Signal) -> list[str]:
+        """Write ``signal`` as ``folder/name`` (plus any companion files);
+        return the names of the files written."""
+        try:
+            return self._impl().write(folder, name, signal)
+        except (KeyError, TypeError, AttributeError) as exc:
+            # Metadata a writer needs is missing or of the wrong kind.
+            raise OutputError(f"the metadata does not describe a {self.name.upper()} file "
+                              f"({type(exc).__name__}: {exc})") from None
+
+
+FORMATS: dict[str, Format] = {}
+for _f in (
+    Format("npy", (".npy",), "arrays"),
+    Format("csv", (".csv",), "table"),
+    Format("wav", (".wav",), "audio"),
+    Format("flac", (".flac",), "audio"),
+    Format("ogg", (".ogg", ".oga"), "audio"),
+    Format("aiff", (".aiff", ".aif"), "audio"),
+    Format("edf", (".edf",), "edf", extra="edf"),
+    Format("bdf", (".bdf",), "edf", extra="edf"),
+    Format("wfdb", (".hea",), "wfdb_record", extra="wfdb", single_file=False),
+):
+    for _s in _f.suffixes:
+        FORMATS[_s] = _f
+
+SIGNAL_SUFFIXES = tuple(FORMATS)
+NAMES = tuple(dict.fromkeys(f.name for f in FORMATS.values()))
+
+
+def common_rate(meta: dict[str, Any]) -> Optional[float]:
+    """The file's sample rate, or the one rate all its channels share."""
+    rate = meta.get("samplerate")
+    if isinstance(rate, (int, float)) and not isinstance(rate, bool) and rate > 0:
+        return float(rate)
+    info = meta.get("channel_info")
+    if isinstance(info, list):
+        rates = {ci.get("samplerate") for ci in info if isinstance(ci, dict)}
+        if len(rates) == 1:
+            only = rates.pop()
+            if isinstance(only, (int, float)) and not isinstance(only, bool) and only > 0:
+                return float(only)
+    return None
+
+
+def by_name(name: str) -> Format:
+    return next(f for f in FORMATS.values() if f.name == name)
+
+
+def expected() -> str:
+    return ", ".join(sorted(set(FORMATS)))
+
+
+def for_path(path: Path, *, output: bool = False) -> Format:
+    fmt = FORMATS.get(path.suffix.lower())
+    if fmt is None:
+        err = OutputError if output else InputError
+        what = "output" if output else "file"
+        raise err(f"unsupported {what} type '{path.suffix or '(none)'}' (expected {expected()})")
+    return fmt
+
+
+def library(module: str, err: type = InputError):
+    """Import an optional format library, or fail as ``err`` with the
+    command that installs it."""
+    from ..extras import require
+
+    try:
+        return require(module)
+    except ToolError as exc:
+        raise err(str(exc)) from None
+
+
+def read_options_for(fmt: Format, options: dict[str, Any]) -> dict[str, Any]:
+    impl = fmt._impl()
+    accepted = getattr(impl, "READ_OPTIONS", ())
+    return {k: v for k, v in options.items() if k in accepted and v is not None}
+

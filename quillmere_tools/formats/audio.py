@@ -1,0 +1,89 @@
+"""Audio files through libsndfile: WAV, FLAC, OGG (Vorbis, Opus) and AIFF.
+
+Integer (PCM) encodings are written from integer codes rounded from the
+reconstruction, so that an error bound tightened by ``grid.tighten`` still
+holds in the rewritten file. Lossy encodings (Vorbis, Opus) add their own
+error on writing; a bound holds for the decompressed samples, not for what
+the lossy encoder makes of them."""
+from __future__ import annotations
+
+import re
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from ..extras import require
+from ..io import InputError, OutputError, Signal, _reason
+from . import common_rate, grid
+
+_CONTAINERS = {"wav": "WAV", "flac": "FLAC", "ogg": "OGG", "aiff": "AIFF"}
+_DEFAULT_SUBTYPE = {"wav": "FLOAT", "flac": "PCM_24", "ogg": "VORBIS", "aiff": "FLOAT"}
+_PCM = re.compile(r"^PCM_(U8|S8|16|24|32)$")
+
+
+def _pcm_bits(subtype: str | None) -> int | None:
+    m = _PCM.match(subtype or "")
+    if not m:
+        return None
+    return 8 if m.group(1) in ("U8", "S8") else int(m.group(1))
+
+
+def _kind(path: Path) -> str:
+    from . import FORMATS
+
+    return FORMATS[path.suffix.lower()].name
+
+
+def read(path: Path) -> Signal:
+    soundfile = require("soundfile")
+
+    kind = _kind(path)
+    try:
+        info = soundfile.info(str(path))
+        data, rate = soundfile.read(str(path), dtype="float64", always_2d=True)
+    except (RuntimeError, OSError, ValueError, TypeError) as exc:
+        raise InputError(f"not a readable {kind.upper()} file ({_reason(exc)})") from None
+    if info.format != _CONTAINERS[kind]:
+        raise InputError(f"the file holds {info.format} audio, not {kind.upper()}")
+    if data.shape[0] == 0:
+        raise InputError(f"the {kind.upper()} file holds no samples")
+    if info.frames > 0 and data.shape[0] != info.frames and kind != "ogg":
+        raise InputError(f"truncated {kind.upper()} file: {data.shape[0]} of "
+                         f"{info.frames} frames readable")
+    meta: dict[str, Any] = {"format": kind, "samplerate": int(rate), "subtype": info.subtype,
+                            "channels": int(data.shape[1])}
+    bits = _pcm_bits(info.subtype)
+    if bits:
+        meta["channel_info"] = [{"quantum": 2.0 ** (1 - bits)} for _ in range(data.shape[1])]
+    return Signal(data, meta)
+
+
+def write(folder: Path, name: str, signal: Signal) -> list[str]:
+    soundfile = require("soundfile")
+
+    kind = _kind(folder / name)
+    if signal.ragged:
+        raise OutputError(f"{kind.upper()} needs channels of equal length; "
+                          "these run at different rates (choose another --format)")
+    meta = signal.meta
+    subtype = meta.get("subtype") if meta.get("format") == kind else None
+    subtype = subtype or _DEFAULT_SUBTYPE[kind]
+    rate = int(round(common_rate(meta) or 0))
+    if rate <= 0:
+        raise OutputError(f"{'a WAV' if kind == 'wav' else 'an ' + kind.upper()} file needs a "
+                          "positive sample rate (give --samplerate)")
+    bits = _pcm_bits(subtype)
+    if bits:
+        # Reconstruction error can push full-scale samples just past the
+        # integer range; clip instead of letting the writer wrap around.
+        top = 2 ** (bits - 1)
+        codes = grid.to_codes(signal.samples, 0.0, 1.0 / top, -top, top - 1)
+        data = (codes << (32 - bits)).astype(np.int32)
+    else:
+        data = signal.samples.astype(np.float64)
+    try:
+        soundfile.write(str(folder / name), data, rate, subtype=subtype, format=_CONTAINERS[kind])
+    except (RuntimeError, ValueError, TypeError) as exc:
+        raise OutputError(f"cannot write {kind.upper()} ({subtype}): {_reason(exc)}") from None
+    return [name]
