@@ -363,7 +363,7 @@ TEST(Decompress, ReservedDeflateBlock) {
 }
 
 // Virtual memory of this process in bytes (the first field of statm).
-std::size_t address_space_in_use() {
+[[maybe_unused]] std::size_t address_space_in_use() {
   std::ifstream statm("/proc/self/statm");
   std::size_t pages = 0;
   statm >> pages;
