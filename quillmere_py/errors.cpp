@@ -143,15 +143,7 @@ std::string take_exception_text() {
 }
 
 void raise_from_current_exception() noexcept {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& fault) {
-    raise_panic(fault.what());
-  } catch (...) {
-    raise_panic("unknown C++ exception");
-  }
+  raise_caught([](std::string_view description) noexcept { raise_panic(description); });
 }
 
 }  // namespace quillmere_py

@@ -4,7 +4,9 @@
 
 #include <Python.h>
 
+#include <exception>
 #include <expected>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -52,14 +54,29 @@ std::string take_exception_text();
 // (MemoryError for std::bad_alloc, PanicException for anything else).
 void raise_from_current_exception() noexcept;
 
+// Inside a catch block: MemoryError for std::bad_alloc, `fault(text)` for
+// anything else. Each extension module decides what an internal fault is.
+template <class Fault>
+void raise_caught(Fault&& fault) noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    fault(error.what());
+  } catch (...) {
+    fault("unknown C++ exception");
+  }
+}
+
 // Runs the body of an entry point. No C++ exception may reach the interpreter,
-// so whatever escapes `body` is turned into a Python exception here.
-template <class Body>
+// so whatever escapes `body` is turned into a Python exception by `Raise`.
+template <auto Raise = &raise_from_current_exception, class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
     return body();
   } catch (...) {
-    raise_from_current_exception();
+    Raise();
     return nullptr;
   }
 }

@@ -63,15 +63,8 @@ void raise_unit_error(const quillmere_tools::UnitError& error, std::string_view 
 void raise_value_error(std::string_view message) noexcept { raise_text(PyExc_ValueError, message); }
 
 void raise_from_current_exception() noexcept {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& fault) {
-    raise_text(PyExc_RuntimeError, fault.what());
-  } catch (...) {
-    raise_text(PyExc_RuntimeError, "unknown C++ exception");
-  }
+  quillmere_py::raise_caught(
+      [](std::string_view text) noexcept { raise_text(PyExc_RuntimeError, text); });
 }
 
 }  // namespace quillmere_tools_py

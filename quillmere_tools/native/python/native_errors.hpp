@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <string_view>
+#include <utility>
 
 #include "errors.hpp"
 #include "quillmere_tools/unit_error.hpp"
@@ -29,12 +30,7 @@ void raise_from_current_exception() noexcept;
 
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+  return quillmere_py::guarded<&raise_from_current_exception>(std::forward<Body>(body));
 }
 
 }  // namespace quillmere_tools_py
