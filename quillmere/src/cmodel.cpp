@@ -283,6 +283,7 @@ std::expected<void, CModelError> decode_bands(std::span<const std::uint8_t> stre
 Layout layout(std::span<const std::uint32_t> bits) {
   Layout lay;
   lay.offsets.reserve(bits.size());
+  lay.bits.assign(bits.begin(), bits.end());
   for (const std::uint32_t b : bits) {
     lay.offsets.push_back(lay.total);
     lay.total += (std::size_t{1} << b) + kTree;

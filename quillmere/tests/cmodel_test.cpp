@@ -214,6 +214,7 @@ TEST(CModel, LargeBandsCodeAsOneForwardModel) {
 TEST(CModel, LayoutOffsets) {
   const Layout lay = layout(std::vector<std::uint32_t>{2, 16, 0, 1});
   EXPECT_EQ(lay.offsets, (std::vector<std::size_t>{0, 7, 7 + 65539, 7 + 65539 + 4}));
+  EXPECT_EQ(lay.bits, (std::vector<std::uint32_t>{2, 16, 0, 1}));
   EXPECT_EQ(lay.total, 7u + 65539u + 4u + 5u);
 }
 

@@ -33,6 +33,7 @@ constexpr std::string_view message(CModelError error) noexcept {
 // tree's nodes 1 to 2^b - 1.
 struct Layout {
   std::vector<std::size_t> offsets;
+  std::vector<std::uint32_t> bits;  // the bit counts the offsets were derived from
   std::size_t total = 0;
 };
 
