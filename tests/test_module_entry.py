@@ -50,11 +50,11 @@ def test_function_metadata(function, signature, doc):
 def test_second_module_object_shares_the_type(signal):
     # A fresh module object from the same shared library, as a second import
     # under another interpreter state would create it: found by the import
-    # system's own lookup, made from the spec it returns.
-    spec = importlib.util.find_spec("quillmere")
-    assert spec.origin == quillmere.__file__
-    other = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(other)
+    # system's own lookup (find_spec), loaded by the loader it names.
+    found = importlib.util.find_spec("quillmere")
+    assert found.origin == quillmere.__file__
+    other = importlib.util.module_from_spec(found)
+    found.loader.exec_module(other)
     assert other is not quillmere
     assert other.CompressionOptions is CompressionOptions
     assert other.compress_signal.__self__ is other
