@@ -136,11 +136,14 @@ def test_closed_pipe_ends_quietly(tmp_path):
 def _slow_compress(tmp_path, *extra):
     """A compress that runs for many seconds: long signals, a tight bound,
     every wavelet and coder searched."""
+    # Sized for an idle machine, where each file takes about half a second:
+    # the batch must still be running when the caller's signal arrives.
     rng = np.random.default_rng(0)
-    for i in range(3):
-        np.save(tmp_path / f"s{i}.npy", np.cumsum(rng.normal(size=400_000)))
+    names = [f"s{i}.npy" for i in range(16)]
+    for name in names:
+        np.save(tmp_path / name, np.cumsum(rng.normal(size=400_000)))
     return subprocess.Popen(
-        _cli_prefix() + ["compress", "s0.npy", "s1.npy", "s2.npy", "--max-error", "0.001",
+        _cli_prefix() + ["compress", *names, "--max-error", "0.001",
                          "--search-methods", "--search-coders", *extra],
         cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=WRITE_ENV)
 
