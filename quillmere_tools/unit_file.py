@@ -159,7 +159,13 @@ def _unpack_legacy(buf: bytes, allow_bare: bool, bare_hint: str) -> UnitFile:
             header = parse_header(buf, pos)
         except ContainerError as exc:
             if containers:
-                raise ContainerError(f"channel {len(containers)}: {exc}") from None
+                # Old files put their trailer right after the containers, and
+                # an indexed file's units end with its index; so bytes here
+                # mean the end of the file is missing (or damaged), whatever
+                # they look like.
+                raise ContainerError(
+                    f"the file ends without its index, so it was cut short or damaged "
+                    f"(after {len(containers)} container(s), at byte {pos}: {exc})") from None
             raise
         end = pos + header["container_len"]
         if end > len(buf):

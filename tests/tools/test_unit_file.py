@@ -9,6 +9,7 @@ import pytest
 
 quillmere = pytest.importorskip("quillmere")
 
+from quillmere_tools import frames
 from quillmere_tools.container import ContainerError
 from quillmere_tools.files import decode_signal
 from quillmere_tools.unit_file import (BARE, INDEX_VERSION, LEGACY_VERSION, TAIL_LEN, pack,
@@ -74,6 +75,15 @@ def test_truncation_is_found(channels, cut):
     for allow_bare in (False, True):
         with pytest.raises(ContainerError):
             unpack(blob[:end], allow_bare=allow_bare and cut != "after first container")
+
+
+def test_unit_with_side_block_cut_before_its_index_says_so():
+    # The side block after the container must not be reported as a bad
+    # second container: the cause is the missing end of the file.
+    unit = frames.encode_channel(np.array([1.0, np.nan, 2.0, 3.0] * 50))
+    blob = pack([unit], {"frames": 200, "dtype": "<f8", "format": "npy"})
+    with pytest.raises(ContainerError, match="ends without its index"):
+        unpack(blob[:len(unit)])
 
 
 def test_splices_are_found(channels):
