@@ -7,13 +7,16 @@ from typing import Any, Optional, Sequence
 
 import numpy as np
 
-from . import metrics
+from . import formats, metrics
 from ._core import Settings, ToolError
 from .bounds import Bounds
+from .file_metadata import dump_metadata
 from .formats import grid
 from .frames import decode_channel, encode_with_report, settings_of
 from .io import Signal
-from .unit_file import INDEX_VERSION, UnitFile, pack, unpack
+from .stored_bounds import compress_held
+from .targets import TargetNotMet
+from .unit_file import INDEX_VERSION, TAIL_LEN, UnitFile, pack, unpack
 
 
 @dataclass
@@ -53,31 +56,55 @@ class Target:
 
 
 def compress_channel(x: np.ndarray, settings: Settings, target: Optional[Target],
-                     quantum: Optional[float] = None) -> tuple[bytes, Settings]:
-    """One channel unit and the settings it was written with; ``quantum`` is
-    the code step of a format that stores integers, which a maximum error
-    must leave room for (formats.grid)."""
+                     meta: Optional[dict[str, Any]] = None, channel: int = 0,
+                     unit_bits_per_sample: Optional[float] = None) -> tuple[bytes, Settings]:
+    """One channel unit and the settings it was written with.  With a
+    target, its error bounds hold over what ``decompress`` writes back in the
+    source's format described by ``meta`` (integer codes, float32, text; see
+    stored_bounds), and ``unit_bits_per_sample`` replaces the budget, which
+    the caller has spread over the whole file."""
     if not target:
         unit, report = encode_with_report(x, settings)
-    else:
-        bounds = target.bounds_for(x)
-        if bounds.max_error is not None and quantum is not None:
-            bounds = replace(bounds, max_error=grid.tighten(bounds.max_error, quantum))
-        unit, report = encode_with_report(x, settings, bounds, methods=target.methods,
-                                          coders=target.coders)
+        return unit, settings_of(report)
+    meta = meta or {}
+    bounds = target.bounds_for(x)
+    if unit_bits_per_sample is not None:
+        bounds = replace(bounds, bits_per_sample=unit_bits_per_sample)
+    unit, report = compress_held(x, settings, bounds,
+                                 lambda y: formats.stored_values(meta, channel, y),
+                                 grid.quantum(meta, channel), target.methods, target.coders)
     return unit, settings_of(report)
+
+
+def _file_overhead(meta: dict[str, Any], channels: int) -> int:
+    """Bytes of a file beyond its units: the length table, metadata and tail."""
+    return 8 * channels + len(dump_metadata(meta)) + TAIL_LEN
+
+
+def _unit_budget(bits_per_sample: float, samples: int, overhead: int) -> float:
+    """The bits per sample left to the units when the whole file, index and
+    metadata included, must fit ``bits_per_sample``."""
+    left = bits_per_sample * samples - 8 * overhead
+    if left <= 0:
+        raise TargetNotMet(f"bits_per_sample {bits_per_sample:g} leaves no room: the file's "
+                           f"index and metadata alone take {8 * overhead / samples:.3g} "
+                           "bits per sample")
+    return left / samples
+
+
+# Passes at the whole-file size budget: the first uses the arithmetic
+# share, the later ones shrink it by the measured overshoot.
+_BUDGET_PASSES = 4
 
 
 def encode_signal(signal: Signal, settings: Settings = Settings(),
                   target: Optional[Target] = None, mapper=map) -> tuple[bytes, list[Settings]]:
     """The file bytes and, per channel, the settings that were used.
     ``mapper`` runs the per-channel work: ``map``, or a worker pool's map
-    (the channels are independent, so the bytes are the same either way)."""
+    (the channels are independent, so the bytes are the same either way).
+    A ``bits_per_sample`` budget counts the whole file: every channel's unit,
+    the length table, the metadata and the tail."""
     n = signal.channels
-    coded = list(mapper(compress_channel,
-                        [np.ascontiguousarray(signal.channel(ch)) for ch in range(n)],
-                        [settings] * n, [target] * n,
-                        [grid.quantum(signal.meta, ch) for ch in range(n)]))
     meta = dict(signal.meta)
     meta.update(v=INDEX_VERSION, channels=n)
     if signal.ragged:
@@ -85,7 +112,29 @@ def encode_signal(signal: Signal, settings: Settings = Settings(),
         meta["channel_frames"] = signal.lengths
     else:
         meta["frames"] = signal.frames
-    return pack([unit for unit, _ in coded], meta), [used for _, used in coded]
+    samples = sum(signal.lengths)
+    budget = target.bits_per_sample if target else None
+    share = None if budget is None else _unit_budget(budget, samples, _file_overhead(meta, n))
+    for _ in range(_BUDGET_PASSES):
+        try:
+            coded = list(mapper(compress_channel,
+                                [np.ascontiguousarray(signal.channel(ch)) for ch in range(n)],
+                                [settings] * n, [target] * n, [signal.meta] * n, list(range(n)),
+                                [share] * n))
+        except TargetNotMet as exc:
+            if share is None:
+                raise
+            overhead = 8 * _file_overhead(meta, n) / samples
+            raise TargetNotMet(f"bits_per_sample {budget:g} over the whole file is out of reach: "
+                               f"the index and metadata take {overhead:.3g} bits per sample, "
+                               f"leaving {share:.3g} for the samples, below the smallest "
+                               "channel unit") from None
+        blob = pack([unit for unit, _ in coded], meta)
+        if budget is None or 8 * len(blob) <= budget * samples:
+            return blob, [used for _, used in coded]
+        share *= budget * samples / (8 * len(blob)) * 0.999
+    raise TargetNotMet(f"bits_per_sample {budget:g} over the whole file: the smallest file "
+                       f"found takes {8 * len(blob) / samples:.4g} bits per sample")
 
 
 def read_index(buf: bytes, *, allow_bare: bool = False,

@@ -7,6 +7,7 @@ optional extra report the install command when it is missing."""
 from __future__ import annotations
 
 import importlib
+import math
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Optional
@@ -59,11 +60,19 @@ SIGNAL_SUFFIXES = tuple(FORMATS)
 NAMES = tuple(dict.fromkeys(f.name for f in FORMATS.values()))
 
 
+def _positive(value) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool) and value > 0
+
+
 def common_rate(meta: dict[str, Any]) -> Optional[float]:
-    """The file's sample rate, or the one rate all its channels share."""
+    """The file's sample rate, the one rate all its channels share, or the
+    rate a table's time column gives."""
     rate = meta.get("samplerate")
-    if isinstance(rate, (int, float)) and not isinstance(rate, bool) and rate > 0:
+    if _positive(rate):
         return float(rate)
+    step = meta.get("time_step")
+    if meta.get("format") == "csv" and _positive(step) and math.isfinite(1.0 / step):
+        return 1.0 / float(step)
     info = meta.get("channel_info")
     if isinstance(info, list):
         rates = {ci.get("samplerate") for ci in info if isinstance(ci, dict)}
@@ -72,6 +81,20 @@ def common_rate(meta: dict[str, Any]) -> Optional[float]:
             if isinstance(only, (int, float)) and not isinstance(only, bool) and only > 0:
                 return float(only)
     return None
+
+
+def stored_values(meta: dict[str, Any], channel: int, y) -> Any:
+    """The values a reader gets back from the file that ``decompress`` writes
+    in the source's own format for reconstruction ``y`` of ``channel``
+    (integer codes, float32 samples, printed text), or ``y`` itself for a
+    signal of no known format."""
+    import numpy as np
+
+    fmt = next((f for f in FORMATS.values() if f.name == meta.get("format")), None)
+    impl = fmt._impl() if fmt is not None else None
+    if impl is None or not hasattr(impl, "stored_values"):
+        return np.asarray(y, dtype=np.float64)
+    return impl.stored_values(meta, channel, y)
 
 
 def by_name(name: str) -> Format:

@@ -56,6 +56,11 @@ def _restore_dtype(samples: np.ndarray, dtype: str | None) -> np.ndarray:
     return samples.astype(dt)
 
 
+def stored_values(meta: dict[str, Any], channel: int, y: np.ndarray) -> np.ndarray:
+    """The samples of ``y`` as they come back in the source's own dtype."""
+    return _restore_dtype(np.asarray(y), meta.get("dtype")).astype(np.float64)
+
+
 def write(folder: Path, name: str, signal: Signal) -> list[str]:
     if signal.ragged:
         raise OutputError("a .npy array needs channels of equal length; "

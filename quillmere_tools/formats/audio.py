@@ -1,10 +1,12 @@
 """Audio files through libsndfile: WAV, FLAC, OGG (Vorbis, Opus) and AIFF.
 
 Integer (PCM) encodings are written from integer codes rounded from the
-reconstruction, so that an error bound tightened by ``grid.tighten`` still
-holds in the rewritten file. Lossy encodings (Vorbis, Opus) add their own
-error on writing; a bound holds for the decompressed samples, not for what
-the lossy encoder makes of them."""
+reconstruction; ``stored_values`` says what a reader of the rewritten file
+gets back, so that compression can check its bounds there. A PCM source
+written to another container keeps its sample width where the container
+has it (a 16-bit FLAC becomes a 16-bit WAV). Lossy encodings (Vorbis, Opus)
+add their own error on writing; a bound holds for the decompressed samples,
+not for what the lossy encoder makes of them."""
 from __future__ import annotations
 
 import re
@@ -27,6 +29,45 @@ def _pcm_bits(subtype: str | None) -> int | None:
     if not m:
         return None
     return 8 if m.group(1) in ("U8", "S8") else int(m.group(1))
+
+
+# PCM subtypes by width, in the order tried for a container that lacks the first.
+_PCM_BY_BITS = {8: ("PCM_S8", "PCM_U8"), 16: ("PCM_16",), 24: ("PCM_24",), 32: ("PCM_32",)}
+
+
+def _subtype_for(meta: dict[str, Any], kind: str) -> str:
+    """The source's own encoding in its own container; the source's PCM width
+    in another container that has it; otherwise the container's default."""
+    source = meta.get("subtype")
+    if meta.get("format") == kind and source:
+        return source
+    bits = _pcm_bits(source) if meta.get("format") in _CONTAINERS else None
+    if bits:
+        soundfile = require("soundfile")
+        for candidate in _PCM_BY_BITS[bits]:
+            if soundfile.check_format(_CONTAINERS[kind], candidate):
+                return candidate
+    return _DEFAULT_SUBTYPE[kind]
+
+
+def _codes(y: np.ndarray, bits: int) -> np.ndarray:
+    # Reconstruction error can push full-scale samples just past the
+    # integer range; clip instead of letting the writer wrap around.
+    top = 2 ** (bits - 1)
+    return grid.to_codes(y, 0.0, 1.0 / top, -top, top - 1)
+
+
+def stored_values(meta: dict[str, Any], channel: int, y: np.ndarray) -> np.ndarray:
+    """What libsndfile reads (as float64) from the file ``write`` makes of
+    reconstruction ``y`` in the source's own format."""
+    subtype = _subtype_for(meta, meta["format"])
+    bits = _pcm_bits(subtype)
+    if bits:
+        return _codes(y, bits) / float(2 ** (bits - 1))
+    if subtype == "FLOAT":
+        return np.asarray(y, dtype=np.float32).astype(np.float64)
+    # DOUBLE is exact; lossy encodings are outside what can be checked here.
+    return np.asarray(y, dtype=np.float64)
 
 
 def _kind(path: Path) -> str:
@@ -67,19 +108,14 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
         raise OutputError(f"{kind.upper()} needs channels of equal length; "
                           "these run at different rates (choose another --format)")
     meta = signal.meta
-    subtype = meta.get("subtype") if meta.get("format") == kind else None
-    subtype = subtype or _DEFAULT_SUBTYPE[kind]
+    subtype = _subtype_for(meta, kind)
     rate = int(round(common_rate(meta) or 0))
     if rate <= 0:
         raise OutputError(f"{'a WAV' if kind == 'wav' else 'an ' + kind.upper()} file needs a "
                           "positive sample rate (give --samplerate)")
     bits = _pcm_bits(subtype)
     if bits:
-        # Reconstruction error can push full-scale samples just past the
-        # integer range; clip instead of letting the writer wrap around.
-        top = 2 ** (bits - 1)
-        codes = grid.to_codes(signal.samples, 0.0, 1.0 / top, -top, top - 1)
-        data = (codes << (32 - bits)).astype(np.int32)
+        data = (_codes(signal.samples, bits) << (32 - bits)).astype(np.int32)
     else:
         data = signal.samples.astype(np.float64)
     try:

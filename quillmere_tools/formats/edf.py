@@ -2,8 +2,10 @@
 
 Each channel keeps its own sample rate, so the channels of one recording
 may have different lengths. Samples are the physical values of the stored
-integer codes; writing rounds back to codes with the channel's own
-physical/digital ranges (see ``grid``), keeps labels, units, transducer and
+integer codes, computed as pyedflib computes them, so the values checked on
+compression are the ones a user reads; writing rounds back to codes with
+the channel's own physical/digital ranges (``stored_values`` says what a
+reader then gets), keeps labels, units, transducer and
 prefilter texts, the patient/recording header and the annotations."""
 from __future__ import annotations
 
@@ -15,7 +17,7 @@ from typing import Any
 import numpy as np
 
 from ..io import InputError, OutputError, Signal, _reason
-from . import common_rate, grid, library
+from . import common_rate, library
 
 _HEADER_TEXTS = ("technician", "recording_additional", "patientname", "patient_additional",
                  "patientcode", "equipment", "admincode", "sex", "birthdate")
@@ -26,13 +28,34 @@ def _lib(err=InputError):
     return library("pyedflib", err)
 
 
-def _step_offset(h: dict[str, Any]) -> tuple[float, float]:
+def _scale(h: dict[str, Any]) -> tuple[float, float]:
+    """(step, offset) with physical = step * (offset + code): the library's
+    own arithmetic, so that both sides of a comparison agree to the bit."""
     pmin, pmax = float(h["physical_min"]), float(h["physical_max"])
     dmin, dmax = int(h["digital_min"]), int(h["digital_max"])
     if dmax <= dmin or pmax == pmin:
         raise InputError(f"channel {h.get('label', '?')!r}: degenerate physical or digital range")
     step = (pmax - pmin) / (dmax - dmin)
-    return step, pmin - dmin * step
+    return step, pmax / step - dmax
+
+
+def _physical(h: dict[str, Any], codes: np.ndarray) -> np.ndarray:
+    step, offset = _scale(h)
+    return step * (offset + codes.astype(np.float64))
+
+
+def _codes(h: dict[str, Any], y: np.ndarray) -> np.ndarray:
+    """Nearest digital codes of physical values, clipped to the channel's range
+    (the reconstruction may overshoot a full-scale sample slightly)."""
+    step, offset = _scale(h)
+    codes = np.rint(np.asarray(y, dtype=np.float64) / step - offset)
+    return np.clip(codes, int(h["digital_min"]), int(h["digital_max"])).astype(np.int64)
+
+
+def stored_values(meta: dict[str, Any], channel: int, y: np.ndarray) -> np.ndarray:
+    """What pyedflib reads back from the file ``write`` makes of ``y``."""
+    h = meta["channel_info"][channel]
+    return _physical(h, _codes(h, y))
 
 
 def read(path: Path) -> Signal:
@@ -47,12 +70,12 @@ def read(path: Path) -> Signal:
             raise InputError("the EDF/BDF file holds no signals")
         channels, info = [], []
         for i, h in enumerate(headers):
-            step, offset = _step_offset(h)
+            step, _ = _scale(h)
             codes = r.readSignal(i, digital=True)
             if codes.size != r.getNSamples()[i]:
                 raise InputError(f"truncated EDF/BDF file: channel {i} has {codes.size} of "
                                  f"{r.getNSamples()[i]} samples")
-            channels.append(offset + codes.astype(np.float64) * step)
+            channels.append(_physical(h, codes))
             info.append({"label": h["label"], "unit": h["dimension"],
                          "samplerate": float(h["sample_frequency"]),
                          "physical_min": float(h["physical_min"]),
@@ -117,9 +140,7 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
     headers = _headers_for(signal, bdf)
     codes = []
     for i, h in enumerate(headers):
-        step, offset = _step_offset(h)
-        codes.append(grid.to_codes(signal.channel(i), offset, step,
-                                   int(h["digital_min"]), int(h["digital_max"])).astype(np.int32))
+        codes.append(_codes(h, signal.channel(i)).astype(np.int32))
     w = None
     try:
         w = pyedflib.EdfWriter(str(folder / name), len(headers), file_type=filetype)

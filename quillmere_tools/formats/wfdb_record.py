@@ -68,6 +68,21 @@ def read(path: Path) -> Signal:
     return sig
 
 
+def _codes(ci: dict[str, Any], y: np.ndarray) -> np.ndarray:
+    gain = float(ci["adc_gain"]) or _DEFAULT_GAIN
+    bits = _BITS.get(ci["fmt"], 16)
+    return grid.to_codes(y, -int(ci["baseline"]) / gain, 1.0 / gain,
+                         -(2 ** (bits - 1)), 2 ** (bits - 1) - 1)
+
+
+def stored_values(meta: dict[str, Any], channel: int, y: np.ndarray) -> np.ndarray:
+    """What the wfdb package reads back (physical units) from the record
+    ``write`` makes of ``y``."""
+    ci = meta["channel_info"][channel]
+    gain = float(ci["adc_gain"]) or _DEFAULT_GAIN
+    return (_codes(ci, y).astype(np.float64) - int(ci["baseline"])) / gain
+
+
 def write(folder: Path, name: str, signal: Signal) -> list[str]:
     import datetime as _dt
 
@@ -78,11 +93,7 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
     info = meta["channel_info"]
     codes, fmts = [], []
     for i, ci in enumerate(info):
-        gain = float(ci["adc_gain"]) or _DEFAULT_GAIN
-        bits = _BITS.get(ci["fmt"], 16)
-        c = grid.to_codes(signal.channel(i), -int(ci["baseline"]) / gain, 1.0 / gain,
-                          -(2 ** (bits - 1)), 2 ** (bits - 1) - 1)
-        codes.append(c)
+        codes.append(_codes(ci, signal.channel(i)))
         fmts.append(ci["fmt"])
     spf = [int(ci.get("samps_per_frame", 1)) for ci in info]
     kwargs: dict[str, Any] = dict(
