@@ -148,7 +148,9 @@ def _sample_texts(y: np.ndarray) -> list[str]:
     y = np.asarray(y)
     if y.dtype == np.float32:
         return [f"{v:.9g}" for v in y.tolist()]
-    return [repr(v) for v in y.astype(np.float64).tolist()]
+    texts = [repr(v) for v in y.astype(np.float64).tolist()]
+    # Integral values as integers ("-2", not "-2.0"), as tables usually hold them.
+    return [t[:-2] if t.endswith(".0") else t for t in texts]
 
 
 def stored_values(meta: dict[str, Any], channel: int, y: np.ndarray) -> np.ndarray:
