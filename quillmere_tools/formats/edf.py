@@ -17,7 +17,7 @@ from typing import Any
 import numpy as np
 
 from ..io import InputError, OutputError, Signal, _reason
-from . import common_rate, library
+from . import common_rate, edf_annotations, library
 
 _HEADER_TEXTS = ("technician", "recording_additional", "patientname", "patient_additional",
                  "patientcode", "equipment", "admincode", "sex", "birthdate")
@@ -165,4 +165,11 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
     finally:
         if w is not None:
             w.close()
+    notes = meta.get("annotations") or []
+    if notes:
+        # The library rounds annotation times to 100 us on writing.
+        try:
+            edf_annotations.restore_times(folder / name, notes)
+        except OSError as exc:
+            raise OutputError(f"cannot write EDF/BDF annotations: {_reason(exc)}") from None
     return [name]
