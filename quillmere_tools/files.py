@@ -86,9 +86,9 @@ def _unit_budget(bits_per_sample: float, samples: int, overhead: int) -> float:
     metadata included, must fit ``bits_per_sample``."""
     left = bits_per_sample * samples - 8 * overhead
     if left <= 0:
-        raise TargetNotMet(f"bits_per_sample {bits_per_sample:g} leaves no room: the file's "
-                           f"index and metadata alone take {8 * overhead / samples:.3g} "
-                           "bits per sample")
+        raise TargetNotMet(f"bits_per_sample {bits_per_sample:g} over the whole file leaves no "
+                           f"room: its index and metadata alone take "
+                           f"{8 * overhead / samples:.3g} bits per sample")
     return left / samples
 
 
