@@ -235,6 +235,7 @@ def test_edf_annotation_onsets_are_kept_exactly(cli, tmp_path):
 
 
 def test_a_bound_the_written_back_values_can_never_meet_is_an_error():
+    from quillmere_tools import Settings
     from quillmere_tools.bounds import Bounds
     from quillmere_tools.stored_bounds import compress_held
     from quillmere_tools.targets import TargetNotMet
@@ -242,7 +243,7 @@ def test_a_bound_the_written_back_values_can_never_meet_is_an_error():
     x = np.sin(np.arange(4000) / 10.0)
     # A writer that shifts everything by 0.1: no search can undo it.
     with pytest.raises(TargetNotMet, match="max_error <= 0.01"):
-        compress_held(x, __import__("quillmere_tools").Settings(), Bounds(max_error=0.01),
+        compress_held(x, Settings(), Bounds(max_error=0.01),
                       lambda y: np.asarray(y, dtype=np.float64) + 0.1, None)
 
 
