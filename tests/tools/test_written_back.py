@@ -51,6 +51,7 @@ MAKERS = {
                                     + "\n"),
     "i.npy": lambda p: np.save(p, (_signal() * 3000).astype(np.int16)),
     "f4.npy": lambda p: np.save(p, _signal().astype(np.float32)),
+    "h.npy": lambda p: np.save(p, (_signal() * 40).astype(np.float16)),
     "r.hea": _wfdb,
 }
 
