@@ -9,6 +9,7 @@ from __future__ import annotations
 import os
 import shutil
 import tempfile
+from io import BytesIO
 from pathlib import Path
 from typing import Any, Callable, BinaryIO
 
@@ -184,14 +185,21 @@ def atomic_write(path: str | os.PathLike, write: Callable[[BinaryIO], None], *,
     exit Python sees.  Without ``force`` an existing destination is never
     replaced; the final step uses a hard link, which fails atomically if the
     name was taken in the meantime."""
-    path = Path(path)
+    from .output_placement import placement, write_in_place
+
+    place = placement(path)
+    if place.in_place:
+        # A device or FIFO: renaming a file over it would replace the node.
+        buffer = BytesIO()
+        write(buffer)
+        write_in_place(place, buffer.getvalue())
+        return
+    path = place.path  # a symlink is written through, never replaced
     parent = path.parent if str(path.parent) else Path(".")
     if not parent.is_dir():
         raise OutputError(f"output folder does not exist: {parent}")
-    if path.is_dir():
-        raise OutputError(f"{path} is a folder")
     if not force and os.path.lexists(path):
-        raise OutputError(f"{path} already exists (use --force to overwrite)")
+        raise OutputError(f"{place.named()} already exists (use --force to overwrite)")
     fd = _anonymous_file(parent)
     if fd is None:
         _write_through_named_file(path, parent, write, force)

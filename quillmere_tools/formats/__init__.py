@@ -75,7 +75,10 @@ def common_rate(meta: dict[str, Any]) -> Optional[float]:
 
 
 def by_name(name: str) -> Format:
-    return next(f for f in FORMATS.values() if f.name == name)
+    for f in FORMATS.values():
+        if f.name == name:
+            return f
+    raise ToolError(f"unknown format {str(name)[:40]!r} (known: {', '.join(NAMES)})")
 
 
 def expected() -> str:
