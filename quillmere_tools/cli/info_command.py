@@ -89,11 +89,8 @@ def info_text(report: dict, list_all: bool = False) -> str:
     lines = [f"{report['file']}: {human_size(report['size'])}, {count} channel{plural}, "
              f"ratio {report['ratio']:.2f}x {RATIO_BASIS}; {_FORMATS[report['version']]}"]
     # Personal fields are already out of the report unless --all was given.
-    lines.extend(metadata_lines(report["metadata"], list_all, INFO_CHANNELS))
-    if report.get("hidden_fields"):
-        hidden = report["hidden_fields"]
-        lines.append(f"  ({len(hidden)} personal field{'s' if len(hidden) > 1 else ''} not "
-                     f"shown: {', '.join(hidden)}; --all shows them)")
+    lines.extend(metadata_lines(report["metadata"], list_all, INFO_CHANNELS,
+                                report.get("hidden_fields", ())))
     lines.append("containers:")
     head = ["field"] + ([f"channel {i}" for i in range(len(headers))] if count > 1
                         else ["value"])

@@ -9,7 +9,7 @@ by default; ``--all`` shows everything the file holds.
 from __future__ import annotations
 
 import json
-from typing import Any
+from typing import Any, Sequence
 
 from .table_layout import left_aligned
 
@@ -43,6 +43,8 @@ def without_personal(meta: dict[str, Any]) -> tuple[dict[str, Any], list[str]]:
 
 def _text(value: Any) -> str:
     """One short line for any JSON value; text is shown without quotes."""
+    if isinstance(value, float):
+        return f"{value:.9g}"
     text = value if isinstance(value, str) else json.dumps(value, ensure_ascii=False)
     text = " ".join(text.split())  # no line breaks or tabs from the file reach the terminal
     text = "".join(ch if ch.isprintable() else "?" for ch in text)
@@ -74,12 +76,14 @@ def _channel_table(info: list, list_all: bool, limit: int) -> list[str]:
     return lines
 
 
-def metadata_lines(meta: dict[str, Any] | None, list_all: bool, channel_limit: int) -> list[str]:
-    """The text lines ``info`` prints for a file's metadata."""
+def metadata_lines(meta: dict[str, Any] | None, list_all: bool, channel_limit: int,
+                   already_hidden: Sequence[str] = ()) -> list[str]:
+    """The text lines ``info`` prints for a file's metadata;
+    ``already_hidden`` names personal fields the caller took out before."""
     if not meta:
         return []
     shown, hidden = (meta, []) if list_all else without_personal(meta)
-    # (The caller may have taken them out already and say so itself.)
+    hidden = sorted(set(hidden) | set(already_hidden))
     rows: list[list[str]] = []
     for key in sorted(shown):
         value = shown[key]
