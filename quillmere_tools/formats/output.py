@@ -106,6 +106,8 @@ def write_recording(dest, signal: Signal, *, force: bool = False,
         known = FORMATS.get(place.path.suffix.lower())
         write_in_place(place, recording_bytes(signal, fmt or known))
         return [place.path]
+    if not force and place.link is not None and os.path.lexists(place.path):
+        raise OutputError(f"{place.named()} already exists (use --force to overwrite)")
     dest = place.path  # a symlink is written through, never replaced
     fmt = fmt or for_path(dest, output=True)
     parent = dest.parent if str(dest.parent) else Path(".")

@@ -78,16 +78,22 @@ def test_a_fifo_output_gets_the_bytes_and_stays_a_fifo(cli, files, command, sour
     assert got == [(files / ("regular" + os.path.splitext(fifo_name)[1])).read_bytes()]
 
 
-def test_a_symlink_output_is_written_through_and_kept(cli, files):
-    (files / "real.qlm").write_bytes(b"older contents")
-    os.symlink("real.qlm", files / "link.qlm")
-    refused = one_line_error(cli("compress", "ecg.npy", "-o", "link.qlm"))[0]
-    assert "link.qlm" in refused and "real.qlm" in refused and "--force" in refused
-    assert (files / "real.qlm").read_bytes() == b"older contents"
-    res = cli("compress", "ecg.npy", "-o", "link.qlm", "-f")
+@pytest.mark.parametrize("command, source, suffix, magic", [
+    ("compress", "ecg.npy", ".qlm", b"QLMR"),
+    ("decompress", "ecg.npy.qlm", ".npy", b"\x93NUMPY"),
+])
+def test_a_symlink_output_is_written_through_and_kept(cli, files, command, source, suffix, magic):
+    assert cli("compress", "ecg.npy").code == 0
+    real, link = "real" + suffix, "link" + suffix
+    (files / real).write_bytes(b"older contents")
+    os.symlink(real, files / link)
+    refused = one_line_error(cli(command, source, "-o", link))[0]
+    assert link in refused and real in refused and "--force" in refused
+    assert (files / real).read_bytes() == b"older contents"
+    res = cli(command, source, "-o", link, "-f")
     assert res.code == 0, res
-    assert _kind(files / "link.qlm") == stat.S_IFLNK
-    assert (files / "real.qlm").read_bytes()[:4] == b"QLMR"
+    assert _kind(files / link) == stat.S_IFLNK
+    assert (files / real).read_bytes().startswith(magic)
 
 
 def test_a_dangling_symlink_is_refused_and_left_alone(cli, files):
