@@ -136,7 +136,8 @@ def _check_time_axis(meta: dict) -> None:
             if isinstance(value, bool) or not isinstance(value, (int, float)):
                 raise ContainerError(f"metadata {key} must be a number, got {_short(value)}")
     if "time_step" in meta and not meta["time_step"] > 0:
-        raise ContainerError(f"metadata time_step must be positive, got {_short(meta['time_step'])}")
+        raise ContainerError("metadata time_step must be positive, "
+                             f"got {_short(meta['time_step'])}")
 
 
 def check_dtype_text(value) -> str:
