@@ -184,7 +184,8 @@ def atomic_write(path: str | os.PathLike, write: Callable[[BinaryIO], None], *,
     anonymous file is refused) it is a hidden ``.part`` file removed on every
     exit Python sees.  Without ``force`` an existing destination is never
     replaced; the final step uses a hard link, which fails atomically if the
-    name was taken in the meantime."""
+    name was taken in the meantime.  An existing device or FIFO is written
+    in place and a symlink is written through (output_placement.py)."""
     from .output_placement import placement, write_in_place
 
     place = placement(path)
