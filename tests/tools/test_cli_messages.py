@@ -162,3 +162,11 @@ def test_info_shows_fields_and_keeps_personal_ones_back(cli, edf_with_patient):
     assert "patientname" not in doc["metadata"]["edf_header"]
     assert "edf_header.birthdate" in doc["hidden_fields"]
     assert doc_all["metadata"]["edf_header"]["patientname"] == "Jane Roe"
+
+
+def test_info_keeps_control_characters_of_a_forged_field_off_the_terminal(cli, tmp_path):
+    (tmp_path / "odd.qlm").write_bytes(_qlm({"note": "\x1b[2Jwiped\nsecond line\tx"}))
+    res = cli("info", "odd.qlm")
+    assert res.code == 0, res
+    assert "\x1b" not in res.out
+    assert re.search(r"^  note +\?\[2Jwiped second line x$", res.out, re.M), res.out
