@@ -51,7 +51,7 @@ def describe_head(head: bytes) -> str:
     if kind == "csv" and all(32 <= b < 127 or b in b"\t\r\n" or b >= 128 for b in head):
         return "it starts with text"
     if kind == "csv":
-        kind = None  # NUL and other control bytes: binary, whatever UTF-8 says
+        kind = None  # control bytes: binary, whatever UTF-8 says
     if kind is not None:
         return f"it starts like a {kind.upper()} file; compress it instead"
     shown = " ".join(f"{b:02x}" for b in head[:_HEAD])

@@ -36,6 +36,8 @@ def sniff(head: bytes) -> Optional[str]:
     for magic, name in _MAGIC:
         if head.startswith(magic):
             return name
+    if b"\x00" in head[:4096]:
+        return None  # valid UTF-8, but no text file holds NUL bytes
     try:
         head[:4096].decode("utf-8")
     except UnicodeDecodeError as exc:
@@ -57,15 +59,17 @@ def read_signal_stream(stream: BinaryIO, what: str, fmt_name: Optional[str], lim
     from . import formats
     from .bounded_input import read_limited
 
-    data = read_limited(stream, limit, what)
-    if not data:
+    # The format is settled from the first bytes, before the rest is read.
+    head = stream.read(4096)
+    if not head:
         raise InputError(f"{what} is empty")
-    name = fmt_name or sniff(data[:4096])
+    name = fmt_name or sniff(head)
     if name is None:
         raise InputError(f"cannot tell the format of {what}; give --input-format")
     fmt = formats.by_name(name)
     if not fmt.single_file:
         raise InputError(f"a {name.upper()} record is several files and cannot come from {what}")
+    data = read_limited(stream, limit, what, head)
     with tempfile.TemporaryDirectory(prefix="quillmere-") as tmp:
         path = Path(tmp) / ("stdin" + fmt.suffixes[0])
         path.write_bytes(data)

@@ -132,6 +132,16 @@ def test_an_endless_pipe_stops_at_the_stated_limit(files, feed, args):
     assert any("goes on past 2.0 MB" in l and "--max-input" in l for l in lines), proc.stderr
 
 
+def test_an_endless_pipe_of_no_known_format_is_refused_from_its_first_bytes(files):
+    # Judged before the limit is reached: reading up to it first would
+    # report the limit instead.
+    command = " ".join(_cli_prefix() + ["compress", "-", "--max-input", "2M"])
+    proc = subprocess.run(["sh", "-c", f"cat /dev/zero | {command} > out.bin"], cwd=files,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode != 0 and "cannot tell the format" in proc.stderr, proc.stderr
+    assert "--max-input" not in proc.stderr
+
+
 def test_a_fifo_input_is_compressed_like_its_file(cli, files):
     os.mkfifo(files / "piped.npy")
     data = (files / "ecg.npy").read_bytes()
