@@ -86,6 +86,11 @@ def read_signal(path: str | os.PathLike, **options: Any) -> Signal:
         raise InputError("no such file")
     if path.is_dir():
         raise InputError("is a folder, not a file")
+    if not path.is_file():
+        # A FIFO or device has no size to check and may never end; the
+        # command reads those through its bounded stream path.
+        raise InputError("is not a regular file (a FIFO or device); give it as standard "
+                         "input, '-', to quillmere compress")
     if path.stat().st_size == 0:
         raise InputError("the file is empty")
     return fmt.read(path, **formats.read_options_for(fmt, options))

@@ -180,3 +180,10 @@ def test_a_batch_decodes_the_free_names_and_reports_the_taken_one(cli, files):
     assert res.code == 1
     assert "ecg.npy already exists" in res.err
     assert np.load(files / "b.npy").shape == (5000,)
+
+
+@pytest.mark.parametrize("args", [["bench", "waiting.npy"], ["demo", "--input", "waiting.npy"]])
+def test_a_fifo_given_where_a_file_is_needed_is_named_without_waiting(cli, files, args):
+    os.mkfifo(files / "waiting.npy")
+    line = one_line_error(cli(*args, timeout=60))[0]
+    assert "waiting.npy: is not a regular file" in line
