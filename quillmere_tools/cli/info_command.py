@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import json
+
 import numpy as np
 
 from .._core import ToolError
