@@ -10,6 +10,8 @@ import numbers
 from dataclasses import asdict, dataclass
 from typing import Any, Optional
 
+from .parameters import short_repr
+
 _UNITS = {"max_error": "", "rmse": "", "prd": " %", "psnr": " dB", "bits_per_sample": " bits"}
 
 
@@ -27,9 +29,14 @@ class Bounds:
                 continue
             if isinstance(v, bool) or not isinstance(v, numbers.Real):
                 raise ValueError(f"{name} bound must be a number, got {v!r}")
-            if not (math.isfinite(float(v)) and float(v) > 0):
-                raise ValueError(f"{name} bound must be a positive finite number, got {v!r}")
-            object.__setattr__(self, name, float(v))
+            try:
+                number = float(v)
+            except OverflowError:
+                number = math.inf  # an integer beyond float range
+            if not (math.isfinite(number) and number > 0):
+                raise ValueError(f"{name} bound must be a positive finite number, "
+                                 f"got {short_repr(v)}")
+            object.__setattr__(self, name, number)
 
     def __bool__(self) -> bool:
         return any(v is not None for v in asdict(self).values())

@@ -29,7 +29,7 @@ MAX_SAMPLE_RATE = 2**31 - 1
 
 # The real integer and floating types, any byte order: the only dtypes a
 # decoded signal may be turned into.
-DTYPE_PATTERN = re.compile(r"[<>|=]?[iuf][1248]")
+DTYPE_PATTERN = re.compile(r"[<>|=]?(?:[iu][1248]|f[248])")
 # Sound-file subtype names as the WAV reader reports them (PCM_16, FLOAT,
 # ULAW, IMA_ADPCM, ...): short upper-case words, handed back to the writer.
 SUBTYPE_PATTERN = re.compile(r"[A-Z][A-Z0-9_]{0,23}")
@@ -121,6 +121,25 @@ def _short(value) -> str:
     return text if len(text) <= 40 else text[:37] + "..."
 
 
+def _count_text(n: int) -> str:
+    """A count as a message shows it: forged sizes can multiply to hundreds
+    of digits, which say nothing a person can use."""
+    text = str(n)
+    return text if len(text) <= 20 else f"a {len(text)}-digit number of"
+
+
+def _check_time_axis(meta: dict) -> None:
+    # A table's time column is stored as its start and step, to be written back.
+    for key in ("time_start", "time_step"):
+        if key in meta:
+            value = meta[key]
+            if isinstance(value, bool) or not isinstance(value, (int, float)):
+                raise ContainerError(f"metadata {key} must be a number, got {_short(value)}")
+    if "time_step" in meta and not meta["time_step"] > 0:
+        raise ContainerError("metadata time_step must be positive, "
+                             f"got {_short(meta['time_step'])}")
+
+
 def check_dtype_text(value) -> str:
     if not isinstance(value, str) or not DTYPE_PATTERN.fullmatch(value):
         raise ContainerError(f"metadata dtype {_short(value)} is not a real integer or "
@@ -151,6 +170,7 @@ def check_metadata(meta: dict[str, Any], headers: Sequence[dict[str, Any]]) -> d
                                   and SUBTYPE_PATTERN.fullmatch(meta["subtype"])):
         raise ContainerError(f"metadata subtype {_short(meta['subtype'])} is not a sound-file "
                              "subtype name")
+    _check_time_axis(meta)
     _count(meta, "v", 1, 2)
     _count(meta, "samplerate", 1, MAX_SAMPLE_RATE)
     channels = _count(meta, "channels", 1, 2**31)
@@ -181,6 +201,6 @@ def check_metadata(meta: dict[str, Any], headers: Sequence[dict[str, Any]]) -> d
             raise ContainerError(f"metadata shape {_short(shape)} is not a list of sizes")
         size = math.prod(shape)
         if counts and size not in counts:
-            raise ContainerError(f"metadata shape {shape} holds {size} samples, the container "
-                                 f"{counts.pop()}")
+            raise ContainerError(f"metadata shape {_short(shape)} holds {_count_text(size)} "
+                                 f"samples, the container {counts.pop()}")
     return meta

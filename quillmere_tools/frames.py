@@ -24,6 +24,7 @@ import numpy as np
 from . import _native
 from ._core import CODERS, CUTOFFS, METHODS, Settings
 from .bounds import Bounds
+from .parameters import short_repr
 
 # Codes as the codec's option record stores them.
 _METHOD_CODES = {"cdf53": 0, "cdf97": 1, "db4": 2, "sym4": 3}
@@ -102,6 +103,11 @@ def decode_channel(unit) -> np.ndarray:
     return _array(_native.decode_channel(unit))
 
 
+# Far more than any machine's cores; beyond it a count is a mistake (and
+# past 2**63 not even a C long).
+MAX_THREADS = 4096
+
+
 def thread_count(threads: Optional[int]) -> int:
     if threads is None:
         try:
@@ -109,7 +115,9 @@ def thread_count(threads: Optional[int]) -> int:
         except AttributeError:  # pragma: no cover - not on Linux
             return max(1, os.cpu_count() or 1)
     if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
-        raise ValueError(f"threads must be a positive integer, got {threads!r}")
+        raise ValueError(f"threads must be a positive integer, got {short_repr(threads)}")
+    if threads > MAX_THREADS:
+        raise ValueError(f"threads must be at most {MAX_THREADS}, got {short_repr(threads)}")
     return int(threads)
 
 

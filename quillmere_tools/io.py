@@ -9,6 +9,7 @@ from __future__ import annotations
 import os
 import shutil
 import tempfile
+from io import BytesIO
 from pathlib import Path
 from typing import Any, Callable, BinaryIO
 
@@ -85,6 +86,11 @@ def read_signal(path: str | os.PathLike, **options: Any) -> Signal:
         raise InputError("no such file")
     if path.is_dir():
         raise InputError("is a folder, not a file")
+    if not path.is_file():
+        # A FIFO or device has no size to check and may never end; the
+        # command reads those through its bounded stream path.
+        raise InputError("is not a regular file (a FIFO or device); give it as standard "
+                         "input, '-', to quillmere compress")
     if path.stat().st_size == 0:
         raise InputError("the file is empty")
     return fmt.read(path, **formats.read_options_for(fmt, options))
@@ -183,15 +189,23 @@ def atomic_write(path: str | os.PathLike, write: Callable[[BinaryIO], None], *,
     anonymous file is refused) it is a hidden ``.part`` file removed on every
     exit Python sees.  Without ``force`` an existing destination is never
     replaced; the final step uses a hard link, which fails atomically if the
-    name was taken in the meantime."""
-    path = Path(path)
+    name was taken in the meantime.  An existing device or FIFO is written
+    in place and a symlink is written through (output_placement.py)."""
+    from .output_placement import placement, write_in_place
+
+    place = placement(path)
+    if place.in_place:
+        # A device or FIFO: renaming a file over it would replace the node.
+        buffer = BytesIO()
+        write(buffer)
+        write_in_place(place, buffer.getvalue())
+        return
+    path = place.path  # a symlink is written through, never replaced
     parent = path.parent if str(path.parent) else Path(".")
     if not parent.is_dir():
         raise OutputError(f"output folder does not exist: {parent}")
-    if path.is_dir():
-        raise OutputError(f"{path} is a folder")
     if not force and os.path.lexists(path):
-        raise OutputError(f"{path} already exists (use --force to overwrite)")
+        raise OutputError(f"{place.named()} already exists (use --force to overwrite)")
     fd = _anonymous_file(parent)
     if fd is None:
         _write_through_named_file(path, parent, write, force)

@@ -70,6 +70,14 @@ def check_scale(value) -> int:
     return int(value)
 
 
+def short_repr(value) -> str:
+    """``repr`` for a message, with a huge integer shown by its length."""
+    text = repr(value)
+    if isinstance(value, numbers.Integral) and len(text) > 24:
+        return f"a {len(text.lstrip('-'))}-digit integer"
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
 def real_number(name: str, value) -> float:
     """``value`` as a float if it is a real number (Python or NumPy), else a
     ValueError naming ``name``."""
@@ -78,7 +86,7 @@ def real_number(name: str, value) -> float:
     try:
         number = float(value)
     except OverflowError:
-        raise ValueError(f"{name} is too large: {value!r}") from None
+        raise ValueError(f"{name} is too large: {short_repr(value)}") from None
     if not math.isfinite(number):
         raise ValueError(f"{name} must be finite, got {value!r}")
     return number

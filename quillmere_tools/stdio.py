@@ -9,7 +9,7 @@ import os
 import sys
 import tempfile
 from pathlib import Path
-from typing import Any, Optional
+from typing import Any, BinaryIO, Optional
 
 from .io import InputError, Signal, read_signal
 
@@ -36,6 +36,8 @@ def sniff(head: bytes) -> Optional[str]:
     for magic, name in _MAGIC:
         if head.startswith(magic):
             return name
+    if b"\x00" in head[:4096]:
+        return None  # valid UTF-8, but no text file holds NUL bytes
     try:
         head[:4096].decode("utf-8")
     except UnicodeDecodeError as exc:
@@ -44,28 +46,42 @@ def sniff(head: bytes) -> Optional[str]:
     return "csv"
 
 
-def read_stdin_bytes() -> bytes:
+def stdin_stream() -> BinaryIO:
     if sys.stdin is None or sys.stdin.isatty():
         raise InputError("standard input is a terminal; pipe a file into '-'")
-    return sys.stdin.buffer.read()
+    return sys.stdin.buffer
 
 
-def read_signal_stdin(fmt_name: Optional[str], **options: Any) -> tuple[Signal, int]:
+def read_signal_stream(stream: BinaryIO, what: str, fmt_name: Optional[str], limit: int,
+                       **options: Any) -> tuple[Signal, int]:
+    """A signal from a pipe, FIFO or device: at most ``limit`` bytes, in the
+    format ``fmt_name`` or the one its first bytes show."""
     from . import formats
+    from .bounded_input import read_limited
 
-    data = read_stdin_bytes()
-    if not data:
-        raise InputError("standard input is empty")
-    name = fmt_name or sniff(data[:4096])
+    # The format is settled from the first bytes, before the rest is read.
+    head = stream.read(4096)
+    if not head:
+        raise InputError(f"{what} is empty")
+    name = fmt_name or sniff(head)
     if name is None:
-        raise InputError("cannot tell the format of standard input; give --input-format")
+        raise InputError(f"cannot tell the format of {what}; give --input-format")
     fmt = formats.by_name(name)
     if not fmt.single_file:
-        raise InputError(f"a {name.upper()} record is several files and cannot come from standard input")
+        raise InputError(f"a {name.upper()} record is several files and cannot come from {what}")
+    data = read_limited(stream, limit, what, head)
     with tempfile.TemporaryDirectory(prefix="quillmere-") as tmp:
         path = Path(tmp) / ("stdin" + fmt.suffixes[0])
         path.write_bytes(data)
         return read_signal(path, **options), len(data)
+
+
+def read_signal_stdin(fmt_name: Optional[str], limit: Optional[int] = None,
+                      **options: Any) -> tuple[Signal, int]:
+    from .bounded_input import DEFAULT_MAX_INPUT
+
+    return read_signal_stream(stdin_stream(), "standard input", fmt_name,
+                              limit or DEFAULT_MAX_INPUT, **options)
 
 
 def size_hint(path) -> int:

@@ -9,31 +9,36 @@ from typing import Sequence
 from ..parameters import check_multiplier
 
 
+def _shown(text: str) -> str:
+    """The word as a message repeats it: a pasted 400-digit number is cut."""
+    return text if len(text) <= 40 else f"{text[:20]}...({len(text)} characters)"
+
+
 def _number(text: str) -> float:
     try:
         return float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        raise argparse.ArgumentTypeError(f"not a number: {_shown(text)!r}") from None
 
 
 def _integer(text: str) -> int:
     try:
         return int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+        raise argparse.ArgumentTypeError(f"not an integer: {_shown(text)!r}") from None
 
 
 def positive_float(text: str) -> float:
     value = _number(text)
     if not (value > 0 and math.isfinite(value)):
-        raise argparse.ArgumentTypeError(f"must be a positive number, got {text}")
+        raise argparse.ArgumentTypeError(f"must be a positive number, got {_shown(text)}")
     return value
 
 
 def finite_float(text: str) -> float:
     value = _number(text)
     if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"must be a finite number, got {text}")
+        raise argparse.ArgumentTypeError(f"must be a finite number, got {_shown(text)}")
     return value
 
 
@@ -56,14 +61,14 @@ def multiplier(text: str) -> float:
 def positive_int(text: str) -> int:
     value = _integer(text)
     if value < 1:
-        raise argparse.ArgumentTypeError(f"must be a positive integer, got {text}")
+        raise argparse.ArgumentTypeError(f"must be a positive integer, got {_shown(text)}")
     return value
 
 
 def non_negative_int(text: str) -> int:
     value = _integer(text)
     if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more, got {text}")
+        raise argparse.ArgumentTypeError(f"must be 0 or more, got {_shown(text)}")
     return value
 
 
@@ -77,9 +82,9 @@ def byte_size(text: str) -> int:
     try:
         number = float(body[: len(body) - len(unit)])
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a size: {text!r} (e.g. 500M, 2G)") from None
+        raise argparse.ArgumentTypeError(f"not a size: {_shown(text)!r} (e.g. 500M, 2G)") from None
     if not (number > 0 and math.isfinite(number)):
-        raise argparse.ArgumentTypeError(f"must be a positive size, got {text}")
+        raise argparse.ArgumentTypeError(f"must be a positive size, got {_shown(text)}")
     return int(number * _SIZE_UNITS[unit])
 
 
@@ -99,9 +104,10 @@ def positive_int_list(text: str) -> list[int]:
     try:
         items = [int(t) for t in text.split(",") if t.strip()]
     except ValueError:
-        raise argparse.ArgumentTypeError(f"expected comma-separated integers, got {text!r}") from None
+        raise argparse.ArgumentTypeError(
+            f"expected comma-separated integers, got {_shown(text)!r}") from None
     if not items or any(i < 1 for i in items):
-        raise argparse.ArgumentTypeError(f"expected positive integers, got {text!r}")
+        raise argparse.ArgumentTypeError(f"expected positive integers, got {_shown(text)!r}")
     return items
 
 
@@ -110,5 +116,5 @@ def sample_rate(text: str) -> int:
 
     value = positive_int(text)
     if value > MAX_SAMPLE_RATE:
-        raise argparse.ArgumentTypeError(f"must be at most {MAX_SAMPLE_RATE}, got {text}")
+        raise argparse.ArgumentTypeError(f"must be at most {MAX_SAMPLE_RATE}, got {_shown(text)}")
     return value

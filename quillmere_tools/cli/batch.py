@@ -13,7 +13,8 @@ from typing import Callable, Optional
 from .. import parallel, stdio
 from .._core import ToolError
 from ..io import check_writable_folder
-from .messages import PROG, human_size, ratio_text
+from ..output_placement import is_in_place
+from .messages import PROG, human_size, size_change_text
 
 
 @dataclass
@@ -41,6 +42,9 @@ def plan_outputs(inputs: list[Path], args, name_for: Callable[[Path], str]) -> l
         elif stdio.is_stdio(source) and not args.output_dir:
             outputs.append(Path(stdio.STDIO))
         else:
+            if not source.name or source.name == "..":
+                # ".", "/" and ".." name folders, and no output name follows from them.
+                raise ToolError(f"{source}: is a folder, not a file")
             name = name_for(source)
             outputs.append(Path(args.output_dir) / name if args.output_dir
                            else source.with_name(name))
@@ -51,7 +55,9 @@ def plan_outputs(inputs: list[Path], args, name_for: Callable[[Path], str]) -> l
             raise ToolError(f"{claimed_by[key]} and {source} would both be written to {target}")
         claimed_by[key] = source
     # Every folder that will receive a file takes one now, before any work.
-    for folder in sorted({os.path.dirname(os.path.abspath(t)) for t in outputs}):
+    # (A device or FIFO named as the output is written in place and needs none.)
+    files = [t for t in outputs if not stdio.is_stdio(t) and not is_in_place(t)]
+    for folder in sorted({os.path.dirname(os.path.abspath(t)) for t in files}):
         check_writable_folder(Path(folder) / "probe")
     return outputs
 
@@ -145,7 +151,7 @@ def run_batch(inputs, outputs, work, *, quiet: bool, verb: str, debug: bool, job
     files = "file" if done == 1 else "files"
     line = f"{verb} {done} {files}: {human_size(total_in)} -> {human_size(total_out)}"
     if total_float32 and total_out:
-        line += f" ({ratio_text(total_float32, total_out)})"
+        line += f" ({size_change_text(total_in, total_out, total_float32)})"
     line += f" in {elapsed:.2f} s"
     if failed:
         line += f"; {failed} failed"

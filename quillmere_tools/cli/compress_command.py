@@ -8,10 +8,11 @@ from typing import Optional
 from .._core import CODERS, METHODS, Settings, ToolError
 from ..files import Target, encode_signal
 from .. import stdio
-from ..formats import SIGNAL_SUFFIXES
+from ..bounded_input import is_regular
+from ..formats import SIGNAL_SUFFIXES, for_path
 from ..io import COMPRESSED_SUFFIX, OutputError, read_signal, write_bytes
 from .batch import FileResult, plan_outputs, run_batch
-from .messages import ratio_text
+from .messages import size_change_text
 
 
 def settings_from_args(args) -> Settings:
@@ -59,7 +60,14 @@ def run_compress(args) -> int:
         if dst.suffix.lower() in SIGNAL_SUFFIXES:
             raise OutputError(f"refusing to write compressed data to a {dst.suffix} file name")
         if stdio.is_stdio(src):
-            signal, source_size = stdio.read_signal_stdin(args.input_format, **read_options)
+            signal, source_size = stdio.read_signal_stdin(args.input_format, args.max_input,
+                                                          **read_options)
+        elif src.exists() and not src.is_dir() and not is_regular(src):
+            # A FIFO or device: read as a stream, bounded, in its suffix's format.
+            fmt = for_path(src)
+            with open(src, "rb") as stream:
+                signal, source_size = stdio.read_signal_stream(stream, str(src), fmt.name,
+                                                               args.max_input, **read_options)
         else:
             signal = read_signal(src, **read_options)
             source_size = signal.source_bytes or src.stat().st_size
@@ -76,7 +84,8 @@ def run_compress(args) -> int:
             note = f" [{chosen}]"
         float32_bytes = 4 * sum(signal.lengths)
         return FileResult(source_size, len(blob),
-                          f" ({ratio_text(float32_bytes, len(blob))}){note}", float32_bytes)
+                          f" ({size_change_text(source_size, len(blob), float32_bytes)}){note}",
+                          float32_bytes)
 
     return run_batch(inputs, outputs, work, quiet=args.quiet, verb="compressed",
                      debug=args.debug, jobs=args.jobs)

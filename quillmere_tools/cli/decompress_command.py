@@ -2,14 +2,17 @@
 from __future__ import annotations
 
 import os
+import sys
 from pathlib import Path
 from typing import Optional
 
 from ..files import decode_units, decoded_bytes, read_index
 from .. import formats, stdio
 from ..formats import SIGNAL_SUFFIXES
-from ..formats.output import write_recording
-from ..io import COMPRESSED_SUFFIX, InputError, OutputError
+from ..bounded_input import read_compressed
+from ..formats.output import recording_bytes, write_recording
+from ..io import COMPRESSED_SUFFIX, OutputError
+from ..output_placement import placement, write_in_place
 from ..unit_file import MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE
 from .batch import FileResult, plan_outputs, run_batch
 from .messages import human_size
@@ -44,15 +47,25 @@ def check_output_size(decoded: int, file_size: int, max_output: Optional[int],
                           "--max-output SIZE or --force if that is expected")
 
 
+def default_name_taken(src: Path, dst: Path) -> OutputError:
+    """A name the user did not choose that is already taken is most often
+    the recording the .qlm was made from: never replace it, even with
+    --force, and say how to put the output elsewhere."""
+    return OutputError(f"{dst} already exists (the original of {src.name}?) and is left alone; "
+                       "name the output with -o FILE or put it in another folder with "
+                       "--output-dir FOLDER")
+
+
 def run_decompress(args) -> int:
     inputs = [Path(p) for p in args.inputs]
     outputs = plan_outputs(inputs, args, lambda p: decompressed_name(p, args.format))
+    named = bool(args.output or args.output_dir)
+    fmt = formats.by_name(args.format) if args.format else None
 
     def work(src: Path, dst: Path, mapper=map) -> FileResult:
-        try:
-            blob = stdio.read_stdin_bytes() if stdio.is_stdio(src) else src.read_bytes()
-        except OSError as exc:
-            raise InputError(exc.strerror.lower() if exc.strerror else str(exc)) from None
+        if not named and not stdio.is_stdio(dst) and os.path.lexists(dst):
+            raise default_name_taken(src, dst)
+        blob = read_compressed(src, args.max_input)
         index = read_index(blob, allow_bare=args.bare)
         check_output_size(decoded_bytes(index, WORKING_BYTES_PER_SAMPLE), len(blob),
                           args.max_output, args.force)
@@ -60,10 +73,17 @@ def run_decompress(args) -> int:
         if args.samplerate:
             signal.meta["samplerate"] = args.samplerate
         if stdio.is_stdio(dst):
-            write_recording(dst, signal, force=args.force,
-                            fmt=formats.by_name(args.format) if args.format else None)
-            return FileResult(len(blob), 0)
-        written = write_recording(dst, signal, force=args.force)
+            data = recording_bytes(signal, fmt)
+            sys.stdout.buffer.write(data)
+            sys.stdout.buffer.flush()
+            return FileResult(len(blob), len(data))
+        place = placement(dst)
+        if place.in_place:
+            data = recording_bytes(signal, fmt or formats.FORMATS.get(dst.suffix.lower()))
+            write_in_place(place, data)
+            return FileResult(len(blob), len(data))
+        # Without a name of the user's choosing, an existing file is never replaced.
+        written = write_recording(dst, signal, force=args.force and named)
         return FileResult(len(blob), sum(p.stat().st_size for p in written))
 
     return run_batch(inputs, outputs, work, quiet=args.quiet, verb="decompressed",

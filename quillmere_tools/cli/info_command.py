@@ -2,15 +2,15 @@
 from __future__ import annotations
 
 import json
-from pathlib import Path
 
 import numpy as np
 
 from .._core import ToolError
 from ..files import describe
-from ..io import InputError
+from ..bounded_input import read_compressed
 from ..unit_file import BARE, INDEX_VERSION
 from .messages import RATIO_BASIS, human_size, report_error
+from .metadata_view import metadata_lines, without_personal
 from .table_layout import left_aligned
 
 HEADER_FIELDS = ["magic", "version", "format_tag", "method_tag", "levels", "scale", "coder_id",
@@ -48,6 +48,10 @@ def field_text(key: str, header: dict) -> str:
 
 def report_for(name: str, blob: bytes, list_all: bool) -> dict:
     report = describe(blob)
+    if report["metadata"] and not list_all:
+        report["metadata"], hidden = without_personal(report["metadata"])
+        if hidden:
+            report["hidden_fields"] = hidden
     headers = [dict(h, mean=physical_mean(h)) for h in report["containers"]]
     samples = sum(h["sample_count"] for h in headers)
     shown = headers if list_all else headers[:INFO_CHANNELS]
@@ -62,10 +66,7 @@ def run_info(args) -> int:
     reports = []
     for name in args.files:
         try:
-            try:
-                blob = Path(name).read_bytes()
-            except OSError as exc:
-                raise InputError(exc.strerror.lower() if exc.strerror else str(exc)) from None
+            blob = read_compressed(name, args.max_input)
             reports.append(report_for(name, blob, args.all))
         except (ToolError, ValueError) as exc:
             report_error(f"{name}: {exc}")
@@ -78,20 +79,20 @@ def run_info(args) -> int:
             print(json.dumps(reports[0] if len(args.files) == 1 else reports, indent=2))
     else:
         for report in reports:
-            print(info_text(report))
+            print(info_text(report, args.all))
     return 1 if failed else 0
 
 
-def info_text(report: dict) -> str:
+def info_text(report: dict, list_all: bool = False) -> str:
     headers = report["containers"]
     count = report["channels"]
     plural = "s" if count > 1 else ""
     lines = [f"{report['file']}: {human_size(report['size'])}, {count} channel{plural}, "
              f"ratio {report['ratio']:.2f}x {RATIO_BASIS}; {_FORMATS[report['version']]}"]
-    meta = report["metadata"]
-    if meta:
-        source = ", ".join(f"{k}={meta[k]}" for k in sorted(meta) if k not in ("v",))
-        lines.append(f"source: {source}")
+    # Personal fields are already out of the report unless --all was given.
+    lines.extend(metadata_lines(report["metadata"], list_all, INFO_CHANNELS,
+                                report.get("hidden_fields", ())))
+    lines.append("containers:")
     head = ["field"] + ([f"channel {i}" for i in range(len(headers))] if count > 1
                         else ["value"])
     rows = [[key] + [field_text(key, h) for h in headers] for key in HEADER_FIELDS]

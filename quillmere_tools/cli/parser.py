@@ -4,6 +4,7 @@ from __future__ import annotations
 import argparse
 
 from .. import formats
+from ..bounded_input import DEFAULT_MAX_INPUT
 from ..parallel import default_jobs
 from ..parameters import (CODERS, CUTOFFS, DEFAULT_CUTOFF, DEFAULT_METHOD, DEFAULT_SCALE, METHODS,
                           SCALES)
@@ -66,6 +67,12 @@ def _add_file_batch_options(parser: argparse.ArgumentParser) -> None:
                              f"cores, {default_jobs()} here); the output bytes do not depend on it")
 
 
+def add_max_input(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--max-input", type=byte_size, default=DEFAULT_MAX_INPUT, metavar="SIZE",
+                        help="most bytes read from a pipe, FIFO or device, e.g. 8G (default: "
+                             f"{DEFAULT_MAX_INPUT // 10**9}G); regular files are not limited")
+
+
 def build_parser() -> argparse.ArgumentParser:
     from .bench_command import run_bench
     from .compress_command import run_compress
@@ -89,7 +96,10 @@ def build_parser() -> argparse.ArgumentParser:
     compress.add_argument("inputs", nargs="+", metavar="FILE")
     compress.add_argument("-o", "--output", help="output file (one input only)")
     _add_file_batch_options(compress)
-    compress.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs")
+    compress.add_argument("-f", "--force", action="store_true",
+                          help="overwrite existing outputs (a symbolic link is written through "
+                               "to its file; a device or FIFO is written in place)")
+    add_max_input(compress)
     compress.add_argument("-q", "--quiet", action="store_true",
                           help="only errors and the summary line")
     reading = compress.add_argument_group("reading the input")
@@ -117,7 +127,10 @@ def build_parser() -> argparse.ArgumentParser:
     decompress.add_argument("--samplerate", type=sample_rate, metavar="HZ",
                             help="sample rate for audio or EDF output (default: the source's)")
     decompress.add_argument("-f", "--force", action="store_true",
-                            help="overwrite existing outputs, and lift the output size limit")
+                            help="overwrite existing outputs named by -o or --output-dir (a "
+                                 "default name next to the input is never replaced), and lift "
+                                 "the output size limit")
+    add_max_input(decompress)
     decompress.add_argument("--max-output", type=byte_size, metavar="SIZE",
                             help="largest decoded signal allowed, e.g. 2G (default: "
                                  f"{MAX_EXPANSION:,} times the input; see --force)")
@@ -133,7 +146,10 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("files", nargs="+", metavar="FILE")
     info.add_argument("--json", action="store_true", help="machine-readable output")
     info.add_argument("--all", action="store_true",
-                      help=f"list every channel, not only the first {INFO_CHANNELS}")
+                      help=f"list every channel, not only the first {INFO_CHANNELS}, and "
+                           "every metadata field, personal ones (patient name, birth date) "
+                           "included")
+    add_max_input(info)
     info.set_defaults(func=run_info)
 
     bench = sub.add_parser("bench", help="rate-distortion and speed table",

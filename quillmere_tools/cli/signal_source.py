@@ -16,7 +16,10 @@ def load_channel(path: Optional[str], channel: int) -> tuple[np.ndarray, str, Op
     if path is None:
         from ..demo import DEMO_RATE, ecg
         return ecg(), "built-in ECG (30 s at 360 Hz)", DEMO_RATE
-    signal = read_signal(path)
+    try:
+        signal = read_signal(path)
+    except ToolError as exc:
+        raise ToolError(f"{path}: {exc}") from None
     if not 0 <= channel < signal.channels:
         raise ToolError(f"{path}: no channel {channel} (the file has {signal.channels})")
     label = f"{path}" + (f" channel {channel}" if signal.channels > 1 else "")

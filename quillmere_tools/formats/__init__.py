@@ -98,7 +98,10 @@ def stored_values(meta: dict[str, Any], channel: int, y) -> Any:
 
 
 def by_name(name: str) -> Format:
-    return next(f for f in FORMATS.values() if f.name == name)
+    for f in FORMATS.values():
+        if f.name == name:
+            return f
+    raise ToolError(f"unknown format {str(name)[:40]!r} (known: {', '.join(NAMES)})")
 
 
 def expected() -> str:

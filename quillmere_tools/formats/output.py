@@ -14,7 +14,8 @@ import tempfile
 from pathlib import Path
 
 from ..io import OutputError, Signal, _reason, temporary_prefix
-from . import Format, by_name, for_path
+from ..output_placement import placement, write_in_place
+from . import FORMATS, NAMES, Format, by_name, for_path
 
 STDIO = "-"
 
@@ -66,25 +67,48 @@ def _umask() -> int:
     return mask
 
 
+def source_format(signal: Signal) -> Format:
+    """The format a signal came from (its metadata's ``format``), or .npy."""
+    name = signal.meta.get("format") or "npy"
+    if name not in NAMES:
+        raise OutputError(f"metadata format {str(name)[:40]!r} is not one this version writes "
+                          f"({', '.join(NAMES)}); choose one with --format")
+    return by_name(name)
+
+
+def recording_bytes(signal: Signal, fmt: Format | None = None) -> bytes:
+    """A single-file recording as bytes, for a stream (standard output, a
+    device or a FIFO): ``fmt``, or the format the signal came from."""
+    fmt = fmt or source_format(signal)
+    if not fmt.single_file:
+        raise OutputError(f"a {fmt.name.upper()} record is several files and cannot "
+                          "go to standard output, a device or a FIFO")
+    scratch = Path(tempfile.mkdtemp(prefix="quillmere-"))
+    try:
+        names = fmt.write(scratch, "out" + fmt.suffixes[0], signal)
+        return (scratch / names[0]).read_bytes()
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
 def write_recording(dest, signal: Signal, *, force: bool = False,
                     fmt: Format | None = None) -> list[Path]:
     """Write ``signal`` to ``dest`` (a path, or ``-`` with ``fmt`` given or
     taken from the signal's source format) and return the files written."""
     if str(dest) == STDIO:
-        fmt = fmt or by_name(signal.meta.get("format") or "npy")
-        if not fmt.single_file:
-            raise OutputError(f"a {fmt.name.upper()} record is several files and cannot go "
-                              "to standard output")
-        scratch = Path(tempfile.mkdtemp(prefix="quillmere-"))
-        try:
-            names = fmt.write(scratch, "out" + fmt.suffixes[0], signal)
-            data = (scratch / names[0]).read_bytes()
-        finally:
-            shutil.rmtree(scratch, ignore_errors=True)
-        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.write(recording_bytes(signal, fmt))
         sys.stdout.buffer.flush()
         return []
-    dest = Path(dest)
+    place = placement(dest)
+    if place.in_place:
+        # A device or FIFO: written as a stream, in the format its name
+        # gives or, failing that, the source's.
+        known = FORMATS.get(place.path.suffix.lower())
+        write_in_place(place, recording_bytes(signal, fmt or known))
+        return [place.path]
+    if not force and place.link is not None and os.path.lexists(place.path):
+        raise OutputError(f"{place.named()} already exists (use --force to overwrite)")
+    dest = place.path  # a symlink is written through, never replaced
     fmt = fmt or for_path(dest, output=True)
     parent = dest.parent if str(dest.parent) else Path(".")
     scratch = _scratch(parent, dest.name)

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "quillmere/bounded_search.hpp"
@@ -26,13 +27,16 @@ std::string number(double v) {
   return text;
 }
 
-UnitError from_search(const quillmere::SearchError& e, double side_bits) {
+// `requested` is the caller's own budget: the search saw it less the side
+// block's share, and a message must name what the user asked for.
+UnitError from_search(const quillmere::SearchError& e, double side_bits,
+                      std::optional<double> requested) {
   using K = quillmere::SearchErrorKind;
   switch (e.kind) {
     case K::InvalidBound: return {UnitErrorKind::BadBound, e.message()};
     case K::BudgetTooSmall:
       return {UnitErrorKind::TargetNotMet,
-              "bits_per_sample " + number(e.value + side_bits) +
+              "bits_per_sample " + number(requested.value_or(e.value + side_bits)) +
                   " is below the smallest reachable size, " + number(e.limit + side_bits) +
                   " bits per sample"};
     case K::BoundTooFine:
@@ -83,7 +87,7 @@ UnitResult<BoundedChoice> bounded_encode(const CodedSamples& coded, SignalView o
   search.cutoff = request.options.cutoff;
 
   auto found = quillmere::bounded_compress(search);
-  if (!found) return std::unexpected(from_search(found.error(), side_bits));
+  if (!found) return std::unexpected(from_search(found.error(), side_bits, b.bits_per_sample));
   BoundedChoice choice;
   choice.options = found->options;
   choice.container = std::move(found->container);
