@@ -214,6 +214,11 @@ class Searcher {
                      ? SearchOutcome<Candidate>(std::move(*lowest_met))
                      : evaluate(grid::multiplier(**end), false);
     if (!other) return std::unexpected(other.error());
+    // Far from the pair the replay infers its steps from the pair's side, so
+    // its end may be a multiplier that was never judged; one that misses the
+    // bounds must not become a finalist, or the smaller container it codes to
+    // would be returned as meeting them.
+    if (search::excess(other->wavelet, r_.bounds, peak) > 1.0) return out;
     out.insert(**end < pass ? out.begin() : out.end(), std::move(*other));
     return out;
   }
