@@ -111,6 +111,13 @@ def _stored_part(channel: np.ndarray) -> np.ndarray:
 def bounds_of(cfg: dict[str, Any], channel: Optional[np.ndarray] = None) -> Optional[Bounds]:
     """The absolute bounds for one channel; percentages need the channel."""
     values = {k: cfg[k] for k in BOUND_KEYS}
+    if channel is not None and values["psnr"] is not None:
+        # PSNR takes the range as its peak, so it means nothing for a flat
+        # channel (a padding-only one among them), which comes back exactly.
+        stored = _stored_part(channel)
+        finite = stored[np.isfinite(stored)]
+        if finite.size == 0 or finite.min() == finite.max():
+            values["psnr"] = None
     if any(isinstance(v, str) for v in values.values()):
         spread = bound_forms.spread_of(_stored_part(channel))
         values = {k: bound_forms.resolve(v, spread) for k, v in values.items()}
