@@ -130,6 +130,21 @@ UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
   return out;
 }
 
+UnitResult<std::uint32_t> unit_sample_count(std::span<const std::uint8_t> unit) {
+  const auto header = quillmere::QuillmereHeader::from_bytes(unit);
+  if (!header) return codec_error(header.error());
+  const std::size_t container_len = quillmere::HEADER_LEN + std::size_t{header->payload_len};
+  if (unit.size() < container_len) {
+    return unit_error(UnitErrorKind::CorruptUnit, "the container is truncated");
+  }
+  if (unit.size() == container_len) return header->sample_count;
+  auto side = read_side_block(unit.subspan(container_len), unit.first(container_len),
+                              header->sample_count);
+  if (!side) return std::unexpected(side.error());
+  // read_side_block has checked that the sum fits a channel.
+  return header->sample_count + (side->tail ? side->tail->length : 0u);
+}
+
 UnitResult<DecodedUnit> decode_unit(std::span<const std::uint8_t> unit) {
   const auto header = quillmere::QuillmereHeader::from_bytes(unit);
   if (!header) return codec_error(header.error());

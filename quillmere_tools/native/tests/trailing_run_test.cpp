@@ -136,6 +136,22 @@ TEST(TrailingRun, Float64RunAndConstantSignalComeBackExactly) {
   EXPECT_EQ(decoded->f64, flat);
 }
 
+TEST(TrailingRun, SampleCountIsTheUnitsNotTheContainers) {
+  const auto x = padded_chunk(0.0f);
+  for (const bool split : {false, true}) {
+    UnitRequest r;
+    r.split_trailing_run = split;
+    const auto unit = encode_unit(std::span<const float>(x), r);
+    ASSERT_TRUE(unit.has_value());
+    const auto count = unit_sample_count(unit->bytes);
+    ASSERT_TRUE(count.has_value()) << count.error().message;
+    EXPECT_EQ(*count, kChunk);
+    auto cut = unit->bytes;
+    cut.pop_back();
+    EXPECT_FALSE(unit_sample_count(cut).has_value());
+  }
+}
+
 TEST(TrailingRun, KeptInTheContainerUnlessAskedOrTooShort) {
   const auto x = padded_chunk(0.0f);
   UnitRequest plain;

@@ -80,4 +80,9 @@ struct DecodedUnit {
 // block. The side block is checked in full before the container is decoded.
 UnitResult<DecodedUnit> decode_unit(std::span<const std::uint8_t> unit);
 
+// How many samples `unit` decodes to: the container's, plus a trailing run
+// its side block restores. Checks the header and the side block in full but
+// decodes nothing, so a host can compare it with its chunk size first.
+UnitResult<std::uint32_t> unit_sample_count(std::span<const std::uint8_t> unit);
+
 }  // namespace quillmere_tools
