@@ -200,3 +200,21 @@ def test_chunk_announcing_a_huge_run_needs_the_array_shape():
             Quillmere().decode(big)
     finally:
         codec_common.MAX_UNCHECKED_RUN = original
+
+
+@pytest.mark.parametrize("at,value", [(8, 1999), (8, 5), (20, 0)],
+                         ids=["count-off-by-one", "count-below-container", "empty-run"])
+def test_side_block_counts_that_disagree_are_refused_before_decoding(at, value):
+    import struct
+
+    from quillmere_tools.container import parse_header
+    from quillmere_tools.unit_file import pack, unpack
+
+    x = np.zeros(CHUNK, np.float32)
+    x[:300] = np.sin(np.arange(300) / 7.0)
+    unit = bytearray(unpack(Quillmere().encode(x)).units[0])
+    block = parse_header(bytes(unit))["container_len"]
+    struct.pack_into("<I", unit, block + at, value)
+    chunk = pack([bytes(unit)], {"v": 2, "dtype": "<f4", "shape": [CHUNK]})
+    with pytest.raises(ValueError, match="side block counts|holds 2000 samples"):
+        Quillmere().decode(chunk)
