@@ -10,7 +10,9 @@ from typing import Any, Optional, Sequence
 
 import numpy as np
 
-from . import frames
+from concurrent.futures import ThreadPoolExecutor
+
+from . import bound_forms, frames
 from ._core import Settings
 from .bounds import Bounds
 
@@ -60,10 +62,25 @@ def compress_many(signals: Sequence, *, threads: Optional[int] = None, **bounds_
     a time (all the cores this process may use when None).  Keywords are
     bounds (max_error, rmse, prd, psnr, bits_per_sample), settings (method,
     scale, cutoff, coder, quant_multiplier, or settings=Settings(...)), and
-    the search's candidates (methods, coders)."""
+    the search's candidates (methods, coders).  ``max_error`` and ``rmse``
+    may be percentages (``"0.1%"``) of each signal's own range."""
     signals = _signal_list(signals)
-    config = _split(dict(bounds_or_settings))
-    return [unit for unit, _ in frames.encode_many_with_reports(signals, config, threads)]
+    options = dict(bounds_or_settings)
+    if not any(isinstance(options.get(k), str) for k in bound_forms.RELATIVE_BOUNDS):
+        config = _split(options)
+        return [unit for unit, _ in frames.encode_many_with_reports(signals, config, threads)]
+    # Each signal has bounds of its own; the companion module works without
+    # the interpreter lock, so a thread pool still runs them side by side.
+    # Every keyword is checked before any work starts.
+    texts = {k: v for k, v in options.items() if isinstance(v, str) and k in bound_forms.RELATIVE_BOUNDS}
+    for name, value in texts.items():
+        bound_forms.check_bound_form(name, value)
+    _split({k: v for k, v in options.items() if k not in texts})
+    configs = [_split(bound_forms.resolve_for(frames.as_samples(x), options)) for x in signals]
+    with ThreadPoolExecutor(frames.thread_count(threads)) as pool:
+        return [unit for unit, _ in pool.map(
+            lambda pair: frames.encode_many_with_reports([pair[0]], pair[1], 1)[0],
+            zip(signals, configs))]
 
 
 def decompress_many(blobs: Sequence, *, threads: Optional[int] = None) -> list[np.ndarray]:

@@ -59,7 +59,11 @@ def check_bound_form(name: str, value) -> Optional[Form]:
         if name not in RELATIVE_BOUNDS:
             raise ValueError(f"{name} must be a number, got {value!r}"
                              + ("; it is already in percent" if name == "prd" else ""))
-        if parse_percent(value) is None:
+        try:
+            fraction = parse_percent(value)
+        except ValueError as exc:
+            raise ValueError(f"{name} {value!r}: {exc}") from None
+        if fraction is None:
             raise ValueError(f"{name} must be a number or a percentage of the range such as "
                              f"'0.1%', got {value!r}")
         return value.strip()
@@ -80,3 +84,13 @@ def resolve(value: Optional[Form], spread: float) -> Optional[float]:
     if value is None or not isinstance(value, str):
         return value
     return parse_percent(value) * spread
+
+
+def resolve_for(channel, bounds: dict) -> dict:
+    """``bounds`` with every percentage resolved against ``channel``'s range;
+    numbers are passed on as they are, to be checked where they are used."""
+    if not any(isinstance(v, str) for v in bounds.values()):
+        return dict(bounds)
+    spread = spread_of(channel)
+    return {name: resolve(check_bound_form(name, v), spread) if isinstance(v, str) else v
+            for name, v in bounds.items()}
