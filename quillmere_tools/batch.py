@@ -72,7 +72,8 @@ def compress_many(signals: Sequence, *, threads: Optional[int] = None, **bounds_
     # Each signal has bounds of its own; the companion module works without
     # the interpreter lock, so a thread pool still runs them side by side.
     # Every keyword is checked before any work starts.
-    texts = {k: v for k, v in options.items() if isinstance(v, str) and k in bound_forms.RELATIVE_BOUNDS}
+    texts = {k: v for k, v in options.items()
+             if isinstance(v, str) and k in bound_forms.RELATIVE_BOUNDS}
     for name, value in texts.items():
         bound_forms.check_bound_form(name, value)
     _split({k: v for k, v in options.items() if k not in texts})

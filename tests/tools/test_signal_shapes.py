@@ -17,7 +17,8 @@ STEREO = np.stack([np.sin(np.arange(500) / 9.0), np.cos(np.arange(500) / 5.0)], 
     lambda x: frames.encode_channel(x),
     lambda x: qt.compress_many([x]),
 ], ids=["compress_to_target", "encode_channel", "compress_many-element"])
-@pytest.mark.parametrize("x", [STEREO, STEREO.T, STEREO.reshape(1, -1)], ids=["2x500", "500x2", "1xN"])
+@pytest.mark.parametrize("x", [STEREO, STEREO.T, STEREO.reshape(1, -1)],
+                         ids=["2x500", "500x2", "1xN"])
 def test_multi_dimensional_signal_is_refused_with_the_route(call, x):
     with pytest.raises(ValueError, match=r"1-D.*list\(x\.T\)"):
         call(x)

@@ -196,7 +196,9 @@ UnitResult<DecodedUnit> decode_unit(std::span<const std::uint8_t> unit) {
     }
   }
   restore_non_finite<double>(out.f64, side.non_finite);
-  if (side.tail) out.f64.resize(out.f64.size() + side.tail->length, std::bit_cast<double>(side.tail->bits));
+  if (side.tail) {
+    out.f64.resize(out.f64.size() + side.tail->length, std::bit_cast<double>(side.tail->bits));
+  }
   return out;
 }
 

@@ -63,8 +63,8 @@ struct SideBlock {
 
   // A float32 source with nothing to restore needs no block at all.
   bool needed() const noexcept {
-    return precision != Precision::Float32 || offset || !non_finite.empty() || !corrections.empty() ||
-           tail.has_value();
+    return precision != Precision::Float32 || offset || !non_finite.empty() ||
+           !corrections.empty() || tail.has_value();
   }
 };
 
