@@ -7,7 +7,7 @@ from typing import Any, Optional, Sequence
 
 import numpy as np
 
-from . import bound_forms
+from . import metrics
 from ._core import Settings, ToolError
 from .bounds import Bounds
 from .formats import grid
@@ -38,7 +38,9 @@ class Target:
                                            self.bits_per_sample))
 
     def bounds_for(self, channel: np.ndarray) -> Bounds:
-        spread = bound_forms.spread_of(channel)
+        spread = metrics.signal_range(channel)
+        # A flat channel is reproduced exactly; any positive bound holds.
+        spread = spread if spread > 0.0 else 1.0
 
         def tighter(absolute, relative):
             candidates = [v for v in (absolute, None if relative is None else relative * spread)
