@@ -44,8 +44,13 @@ def _code(table: dict, name, parameter: str, choices: Sequence[str]) -> int:
 
 def native_config(settings: Settings = Settings(), bounds: Optional[Bounds] = None,
                   methods: Optional[Sequence[str]] = None,
-                  coders: Optional[Sequence[str]] = None) -> tuple:
-    """The tuple ``_native`` takes: settings and bounds as plain numbers."""
+                  coders: Optional[Sequence[str]] = None,
+                  split_trailing_run: bool = False) -> tuple:
+    """The tuple ``_native`` takes: settings and bounds as plain numbers.
+
+    ``split_trailing_run`` is for hosts that pad a chunk with one repeated
+    value (Zarr, Dask): such a run at the end is restored exactly rather than
+    coded, so the bounds hold over the samples the host actually stored."""
     b = bounds if bounds is not None else Bounds()
     return (
         _code(_METHOD_CODES, settings.method, "method", METHODS),
@@ -56,13 +61,24 @@ def native_config(settings: Settings = Settings(), bounds: Optional[Bounds] = No
         *(None if v is None else float(v) for v in (b.max_error, b.rmse, b.prd, b.psnr, b.bits_per_sample)),
         tuple(_code(_METHOD_CODES, m, "method", METHODS) for m in (methods or ())),
         tuple(_code(_CODER_CODES, c, "coder", CODERS) for c in (coders or ())),
+        bool(split_trailing_run),
     )
+
+
+MULTI_CHANNEL_HINT = ("for several channels, pass one 1-D array per channel (compress_many(list(x.T)) "
+                      "for a (frames, channels) array), or store them with the numcodecs/Zarr codec, "
+                      "which codes each channel of a chunk on its own")
 
 
 def as_samples(x) -> np.ndarray:
     """A contiguous native float32 or float64 vector; integers become float64
-    (exact up to 2**53), float16 becomes float32 (exact)."""
+    (exact up to 2**53), float16 becomes float32 (exact).  One signal is one
+    channel: anything with more than one dimension is refused rather than
+    flattened, which would interleave its channels."""
     arr = np.asarray(x)
+    if arr.ndim > 1:
+        raise ValueError(f"expected one signal as a 1-D array, got shape {arr.shape}; "
+                         f"{MULTI_CHANNEL_HINT}")
     if arr.dtype.kind not in "fiub" or arr.dtype.itemsize > 8:
         raise ValueError(f"cannot compress samples of dtype {arr.dtype}; give real numbers")
     if arr.dtype.kind == "f" and arr.dtype.itemsize <= 4:
@@ -80,17 +96,21 @@ def settings_of(report: tuple) -> Settings:
 
 def encode_with_report(x, settings: Settings = Settings(), bounds: Optional[Bounds] = None,
                        methods: Optional[Sequence[str]] = None,
-                       coders: Optional[Sequence[str]] = None) -> tuple[bytes, tuple]:
-    return _native.encode_channel(as_samples(x), native_config(settings, bounds, methods, coders))
+                       coders: Optional[Sequence[str]] = None, *,
+                       split_trailing_run: bool = False) -> tuple[bytes, tuple]:
+    return _native.encode_channel(as_samples(x), native_config(settings, bounds, methods, coders,
+                                                               split_trailing_run))
 
 
-def encode_channel(x, settings: Settings = Settings(), bounds: Optional[Bounds] = None) -> bytes:
+def encode_channel(x, settings: Settings = Settings(), bounds: Optional[Bounds] = None, *,
+                   split_trailing_run: bool = False) -> bytes:
     """Compress one 1-D signal into a channel unit.
 
     Without bounds the settings are used as they are; with bounds the
     codec's search chooses the multiplier (and corrections) that meet them.
     NaN and infinities are kept; float64 input comes back as float64."""
-    return encode_with_report(x, settings, bounds if bounds else None)[0]
+    return encode_with_report(x, settings, bounds if bounds else None,
+                              split_trailing_run=split_trailing_run)[0]
 
 
 def _array(decoded: tuple) -> np.ndarray:

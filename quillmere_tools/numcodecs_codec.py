@@ -8,26 +8,33 @@ from numcodecs.compat import ensure_bytes, ensure_ndarray_like, ndarray_copy
 import numpy as np
 
 from . import parameters
-from .codec_common import CONFIG_KEYS, check_config, decode_chunk, encode_chunk
+from .codec_common import (CONFIG_KEYS, DEFAULT_TIME_AXIS, check_config, decode_chunk,
+                           encode_chunk)
 
 
 class Quillmere(Codec):
     """Lossy wavelet compression of float arrays.
 
-    The chunk is compressed as one flattened signal; its dtype and shape are
-    kept in the chunk's index, so ``decode`` returns the array in its
-    original dtype and shape.  With ``max_error``, ``rmse``, ``prd``,
-    ``psnr`` or ``bits_per_sample`` set, each chunk is compressed to meet
-    that bound.  Every setting is checked here, at construction.
+    A 1-D chunk is compressed as one signal; a chunk of more dimensions
+    channel by channel, ``time_axis`` (default 0: ``(frames, channels)``)
+    running along time.  Dtype and shape are kept in the chunk's index, so
+    ``decode`` returns the array in its original dtype and shape.  With
+    ``max_error``, ``rmse``, ``prd``, ``psnr`` or ``bits_per_sample`` set,
+    each channel of each chunk is compressed to meet that bound over the
+    samples the array stores (an edge chunk's padding does not count);
+    ``max_error`` and ``rmse`` may be percentages of the channel's range in
+    the chunk, such as ``"0.1%"``.  Every setting is checked here, at
+    construction.
     """
 
     codec_id = "quillmere"
 
     def __init__(self, method=parameters.DEFAULT_METHOD, scale=parameters.DEFAULT_SCALE,
                  cutoff=parameters.DEFAULT_CUTOFF, coder=None, quant_multiplier=None,
-                 max_error=None, rmse=None, prd=None, psnr=None, bits_per_sample=None):
+                 max_error=None, rmse=None, prd=None, psnr=None, bits_per_sample=None,
+                 time_axis=DEFAULT_TIME_AXIS):
         cfg = check_config(method, scale, cutoff, coder, quant_multiplier, max_error, rmse, prd,
-                           psnr, bits_per_sample)
+                           psnr, bits_per_sample, time_axis)
         for k in CONFIG_KEYS:
             setattr(self, k, cfg[k])
 
@@ -37,6 +44,9 @@ class Quillmere(Codec):
     def get_config(self):
         cfg = {"id": self.codec_id}
         cfg.update(self._cfg())
+        # Left out at its default, so configurations read as they did before.
+        if cfg["time_axis"] == DEFAULT_TIME_AXIS:
+            del cfg["time_axis"]
         return cfg
 
     def encode(self, buf):

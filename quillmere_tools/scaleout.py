@@ -29,10 +29,14 @@ def _need():
     return da, zarr, Client, LocalCluster
 
 
-def store(x, path, codec=None, *, chunks: Optional[int] = None, overwrite: bool = False):
+def store(x, path, codec=None, *, chunks: Optional[int] = None, overwrite: bool = False,
+          fill_value: float = 0.0):
     """Write a 1-D (or N-D) dask array to a new Zarr v3 array at ``path``
     through the quillmere codec; returns the zarr array.  Runs on the
-    current Dask scheduler (a distributed Client if one is active)."""
+    current Dask scheduler (a distributed Client if one is active).  An
+    existing array at ``path`` is an error unless ``overwrite``.  Edge chunks
+    are padded with ``fill_value``; the codec's bounds hold over the stored
+    samples whatever it is."""
     da, zarr, _, _ = _need()
     from .zarr_codec import QuillmereCodec
 
@@ -40,7 +44,7 @@ def store(x, path, codec=None, *, chunks: Optional[int] = None, overwrite: bool 
     if chunks is not None:
         x = x.rechunk(chunks)
     z = zarr.create_array(store=str(path), shape=x.shape, chunks=x.chunksize, dtype=x.dtype,
-                          serializer=codec, compressors=None, fill_value=0.0,
+                          serializer=codec, compressors=None, fill_value=fill_value,
                           overwrite=overwrite)
     da.store(x, z, lock=False)
     return z

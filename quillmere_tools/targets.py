@@ -12,9 +12,9 @@ would return the wavelet layer alone, without the corrections).
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Optional, Sequence
+from typing import Optional, Sequence, Union
 
-from . import _native, frames
+from . import _native, bound_forms, frames
 from ._core import Settings
 from .bounds import Bounds
 
@@ -41,8 +41,8 @@ class TargetResult:
 def compress_to_target(
     data,
     *,
-    max_error: Optional[float] = None,
-    rmse: Optional[float] = None,
+    max_error: Optional[Union[float, str]] = None,
+    rmse: Optional[Union[float, str]] = None,
     prd: Optional[float] = None,
     psnr: Optional[float] = None,
     bits_per_sample: Optional[float] = None,
@@ -51,8 +51,8 @@ def compress_to_target(
     coders: Optional[Sequence[str]] = None,
 ) -> TargetResult:
     """Compress ``data`` into the smallest unit whose reconstruction meets
-    every given bound: max absolute error and RMSE in the signal's units, PRD
-    in percent, PSNR in dB (a floor); or, with ``bits_per_sample``, the
+    every given bound: max absolute error and RMSE in the signal's units (or
+    as a percentage of its range, ``"0.1%"``), PRD in percent, PSNR in dB (a floor); or, with ``bits_per_sample``, the
     smallest error that fits that size.  Bounds are measured over the finite
     samples; NaN and infinities are kept.
 
@@ -60,6 +60,10 @@ def compress_to_target(
     ``methods`` and ``coders`` widen the search.  A bad bound raises
     ValueError, an unreachable one TargetNotMet; both name the bound.
     """
+    if isinstance(max_error, str) or isinstance(rmse, str):
+        resolved = bound_forms.resolve_for(frames.as_samples(data),
+                                           {"max_error": max_error, "rmse": rmse})
+        max_error, rmse = resolved["max_error"], resolved["rmse"]
     bounds = Bounds(max_error, rmse, prd, psnr, bits_per_sample)
     if not bounds:
         raise ValueError("give at least one of max_error, rmse, prd, psnr or bits_per_sample")

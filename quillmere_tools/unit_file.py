@@ -39,6 +39,15 @@ _LENGTH = struct.Struct("<Q")
 _LEGACY_HEAD = struct.Struct("<4sI")
 TAIL_LEN = _TAIL.size
 
+# The channel unit's side block (native/side_block.hpp), as far as counting
+# samples needs it: magic, version, precision, flags, reserved, the unit's
+# sample count; then the sections, a trailing run after the offset (8 bytes)
+# and the non-finite runs (u32 length, then that many bytes).
+_SIDE_MAGIC = b"QLMC"
+_SIDE_HEAD = struct.Struct("<4sBBBBI")
+_SIDE_BODY_AT = 20
+_HAS_OFFSET, _HAS_RUNS, _HAS_TAIL = 1, 2, 8
+
 # A decoded signal may take at most this many times the bytes it was stored
 # in, counting 8 bytes a sample (the float64 working copy writers make).  The
 # most compressible signal there is, a constant, decodes to about 12,000
@@ -132,9 +141,38 @@ def _unit_header(buf: bytes, pos: int, length: int, i: int, count: int) -> dict[
         if header["container_len"] > length:
             raise ContainerError(f"container of {header['container_len']} bytes does not fit "
                                  f"its unit of {length}")
+        _count_trailing_run(header, buf[pos + header["container_len"]:pos + length])
     except ContainerError as exc:
         raise ContainerError(f"{_where(i, count)}{exc}") from None
     return header
+
+
+def _count_trailing_run(header: dict[str, Any], side: bytes) -> None:
+    """A unit whose side block restores a trailing run holds more samples
+    than its container: ``sample_count`` becomes the unit's, and
+    ``trailing_run`` says how many of them the container does not code.
+    Everything else about the block is checked when the unit is decoded."""
+    header["trailing_run"] = 0
+    if len(side) < _SIDE_BODY_AT or side[:4] != _SIDE_MAGIC:
+        return
+    _, _, _, flags, _, unit_samples = _SIDE_HEAD.unpack_from(side)
+    if not flags & _HAS_TAIL:
+        return
+    at = _SIDE_BODY_AT + (8 if flags & _HAS_OFFSET else 0)
+    if flags & _HAS_RUNS:
+        if at + 4 > len(side):
+            raise ContainerError("side block cut short before its trailing run")
+        at += 4 + struct.unpack_from("<I", side, at)[0]
+    if at + 4 > len(side):
+        raise ContainerError("side block cut short before its trailing run")
+    run = struct.unpack_from("<I", side, at)[0]
+    if run == 0 or header["sample_count"] + run != unit_samples:
+        raise ContainerError(f"side block counts {unit_samples} samples, but the container's "
+                             f"{header['sample_count']} and a trailing run of {run} make "
+                             f"{header['sample_count'] + run}")
+    header["container_samples"] = header["sample_count"]
+    header["sample_count"] = unit_samples
+    header["trailing_run"] = run
 
 
 def _unpack_legacy(buf: bytes, allow_bare: bool, bare_hint: str) -> UnitFile:

@@ -12,13 +12,14 @@ and a bare chunk in them is refused: it is what a chunk cut short looks like.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Optional
+from typing import TYPE_CHECKING, Any, Optional, Union
 
 from zarr.abc.codec import ArrayBytesCodec
 from zarr.core.common import parse_named_configuration
 
 from . import parameters
-from .codec_common import CONFIG_KEYS, check_config, check_dtype, decode_chunk, encode_chunk
+from .codec_common import (CONFIG_KEYS, DEFAULT_TIME_AXIS, check_config, check_dtype,
+                           decode_chunk, encode_chunk, time_axis_of)
 
 if TYPE_CHECKING:  # pragma: no cover
     from zarr.core.array_spec import ArraySpec
@@ -50,19 +51,20 @@ class QuillmereCodec(ArrayBytesCodec):
     cutoff: str = parameters.DEFAULT_CUTOFF
     coder: Optional[str] = None
     quant_multiplier: Optional[float] = None
-    max_error: Optional[float] = None
-    rmse: Optional[float] = None
+    max_error: Optional[Union[float, str]] = None  # or a percentage of the range, "0.1%"
+    rmse: Optional[Union[float, str]] = None
     prd: Optional[float] = None
     psnr: Optional[float] = None
     bits_per_sample: Optional[float] = None
+    time_axis: int = DEFAULT_TIME_AXIS
     chunk_format: int = CHUNK_FORMAT
 
     def __init__(self, *, method=parameters.DEFAULT_METHOD, scale=parameters.DEFAULT_SCALE,
                  cutoff=parameters.DEFAULT_CUTOFF, coder=None, quant_multiplier=None,
                  max_error=None, rmse=None, prd=None, psnr=None, bits_per_sample=None,
-                 chunk_format=CHUNK_FORMAT) -> None:
+                 time_axis=DEFAULT_TIME_AXIS, chunk_format=CHUNK_FORMAT) -> None:
         cfg = check_config(method, scale, cutoff, coder, quant_multiplier, max_error, rmse, prd,
-                           psnr, bits_per_sample)
+                           psnr, bits_per_sample, time_axis)
         for k in CONFIG_KEYS:
             object.__setattr__(self, k, cfg[k])
         object.__setattr__(self, "chunk_format", _check_chunk_format(chunk_format))
@@ -76,6 +78,9 @@ class QuillmereCodec(ArrayBytesCodec):
 
     def to_dict(self) -> dict[str, Any]:
         cfg = {k: getattr(self, k) for k in CONFIG_KEYS if getattr(self, k) is not None}
+        # Left out at its default, so the metadata reads as it did before.
+        if cfg["time_axis"] == DEFAULT_TIME_AXIS:
+            del cfg["time_axis"]
         cfg["chunk_format"] = self.chunk_format
         return {"name": "quillmere", "configuration": cfg}
 
@@ -84,6 +89,7 @@ class QuillmereCodec(ArrayBytesCodec):
 
     def validate(self, *, shape, dtype, chunk_grid) -> None:
         check_dtype(_native(dtype))
+        time_axis_of(self._cfg(), len(shape))
 
     def _encode_sync(self, chunk_array: "NDBuffer", chunk_spec: "ArraySpec") -> "Buffer":
         arr = chunk_array.as_numpy_array()

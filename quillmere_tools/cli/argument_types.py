@@ -6,6 +6,7 @@ import argparse
 import math
 from typing import Sequence
 
+from ..bound_forms import parse_bound_text
 from ..parameters import check_multiplier
 
 
@@ -44,9 +45,11 @@ def finite_float(text: str) -> float:
 
 def absolute_or_percent(text: str) -> tuple[str, float]:
     """``0.01`` is an absolute bound; ``0.1%`` a fraction of each channel's range."""
-    if text.endswith("%"):
-        return ("rel", positive_float(text[:-1]) / 100.0)
-    return ("abs", positive_float(text))
+    try:
+        absolute, fraction = parse_bound_text(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    return ("rel", fraction) if absolute is None else ("abs", absolute)
 
 
 def multiplier(text: str) -> float:

@@ -7,7 +7,7 @@ namespace quillmere_tools_py {
 namespace {
 
 using quillmere_py::OwnedRef;
-constexpr Py_ssize_t kConfigLen = 12;
+constexpr Py_ssize_t kConfigLen = 13;
 
 PyResult<long> small_int(PyObject* item, const char* name, long lo, long hi) noexcept {
   const long v = PyLong_AsLong(item);
@@ -56,7 +56,7 @@ PyResult<std::vector<Code>> codes(PyObject* sequence, const Each& each) noexcept
 PyResult<quillmere_tools::UnitRequest> request_from_config(PyObject* config) noexcept {
   try {
     if (!PyTuple_Check(config) || PyTuple_GET_SIZE(config) != kConfigLen) {
-      PyErr_SetString(PyExc_TypeError, "config must be a tuple of 12 items");
+      PyErr_SetString(PyExc_TypeError, "config must be a tuple of 13 items");
       return exception_set();
     }
     const auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(config, i); };
@@ -95,6 +95,9 @@ PyResult<quillmere_tools::UnitRequest> request_from_config(PyObject* config) noe
     if (!coders) return exception_set();
     request.methods = std::move(*methods);
     request.coders = std::move(*coders);
+    const int split = PyObject_IsTrue(item(12));
+    if (split < 0) return exception_set();
+    request.split_trailing_run = split == 1;
     return request;
   } catch (...) {
     raise_from_current_exception();

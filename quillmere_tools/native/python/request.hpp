@@ -3,7 +3,8 @@
 //
 // config: (method, scale, cutoff, coder, quant_multiplier or None,
 //          max_error, rmse, prd, psnr, bits_per_sample (each a float or None),
-//          methods, coders (tuples of codes; empty means those of the first four))
+//          methods, coders (tuples of codes; empty means those of the first four),
+//          split_trailing_run (true for hosts that pad chunks with one value))
 // codes as CodecOptions stores them: method cdf53 0, cdf97 1, db4 2, sym4 3;
 // cutoff low 0, medium 1, high 2; coder deflate 0, arans 1, cmodel 2, auto 255.
 #pragma once

@@ -1,5 +1,6 @@
 #include "quillmere_tools/channel_unit.hpp"
 
+#include <bit>
 #include <new>
 #include <string>
 #include <utility>
@@ -38,9 +39,52 @@ void describe_container(std::span<const std::uint8_t> container, UnitReport& rep
   report.container_bytes = container.size();
 }
 
+std::uint64_t bits_of(float v) noexcept { return std::bit_cast<std::uint32_t>(v); }
+std::uint64_t bits_of(double v) noexcept { return std::bit_cast<std::uint64_t>(v); }
+
+// The run of samples bit-identical to the last one, cut so that at least one
+// sample is left for the container (the codec codes no empty signal).
+// Bits, not values: -0.0 is not 0.0 and NaN payloads differ, and the run must
+// come back exactly as the host wrote it.
+template <class T>
+std::optional<TrailingRun> trailing_run_of(std::span<const T> x) {
+  if (x.size() < 2) return std::nullopt;
+  const std::uint64_t last = bits_of(x.back());
+  std::size_t run = 1;
+  while (run < x.size() && bits_of(x[x.size() - 1 - run]) == last) ++run;
+  if (run < kMinTrailingRun) return std::nullopt;
+  if (run == x.size()) --run;
+  return TrailingRun{static_cast<std::uint32_t>(run), last};
+}
+
+SignalView without_tail(SignalView x, std::size_t tail) {
+  return std::visit([&](auto s) -> SignalView { return s.first(s.size() - tail); }, x);
+}
+
 }  // namespace
 
+// With a trailing run split off, the container codes x[0, k) and the run
+// x[k, n) comes back bit for bit, so every sample of it has zero error. A
+// host keeps some prefix x[0, m) with m >= k (its padding lies inside the
+// run), and every bound met over x[0, k) holds over x[0, m):
+//   max error  the run adds errors of zero;
+//   RMSE       the squared errors sum to the same total over m >= k samples;
+//   PRD        the same error sum over a sum of squares that can only grow;
+//   PSNR       the same error sum, over at least as many samples, against a
+//              range (max - min) over a superset, which can only widen.
+// Non-finite samples are left out of every measure on both sides.
+// bits_per_sample stays a budget for the whole unit, run included.
 UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
+  const std::size_t unit_samples = std::visit([](auto s) { return s.size(); }, x);
+  if (unit_samples > 0x7fffffffu) {
+    return unit_error(UnitErrorKind::BadInput, "a channel holds at most 2147483647 samples, not " +
+                                                   std::to_string(unit_samples));
+  }
+  std::optional<TrailingRun> tail;
+  if (request.split_trailing_run) {
+    tail = std::visit([](auto s) { return trailing_run_of(s); }, x);
+    if (tail) x = without_tail(x, tail->length);
+  }
   auto coded = prepare_samples(x);
   if (!coded) return std::unexpected(coded.error());
   const auto n = static_cast<std::uint32_t>(coded->samples.size());
@@ -49,11 +93,13 @@ UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
   side.precision = coded->precision;
   side.offset = coded->offset;
   side.non_finite = std::move(coded->runs);
+  side.tail = tail;
 
   EncodedUnit out;
   out.report.cutoff = request.options.cutoff;
   out.report.offset = coded->offset;
   out.report.non_finite_samples = coded->non_finite_samples;
+  out.report.trailing_run = tail ? tail->length : 0;
   std::vector<std::uint8_t> container;
   if (!request.bounds.any()) {
     auto plain = quillmere::compress(coded->samples, request.options);
@@ -61,7 +107,7 @@ UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
     container = std::move(*plain);
   } else {
     const std::size_t overhead = side_overhead(side, n, request.bounds.max_error.has_value());
-    auto choice = bounded_encode(*coded, x, request, overhead);
+    auto choice = bounded_encode(*coded, x, request, overhead, unit_samples);
     if (!choice) return std::unexpected(choice.error());
     container = std::move(choice->container);
     side.corrections = std::move(choice->corrections);
@@ -82,6 +128,21 @@ UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
     out.bytes.insert(out.bytes.end(), block->begin(), block->end());
   }
   return out;
+}
+
+UnitResult<std::uint32_t> unit_sample_count(std::span<const std::uint8_t> unit) {
+  const auto header = quillmere::QuillmereHeader::from_bytes(unit);
+  if (!header) return codec_error(header.error());
+  const std::size_t container_len = quillmere::HEADER_LEN + std::size_t{header->payload_len};
+  if (unit.size() < container_len) {
+    return unit_error(UnitErrorKind::CorruptUnit, "the container is truncated");
+  }
+  if (unit.size() == container_len) return header->sample_count;
+  auto side = read_side_block(unit.subspan(container_len), unit.first(container_len),
+                              header->sample_count);
+  if (!side) return std::unexpected(side.error());
+  // read_side_block has checked that the sum fits a channel.
+  return header->sample_count + (side->tail ? side->tail->length : 0u);
 }
 
 UnitResult<DecodedUnit> decode_unit(std::span<const std::uint8_t> unit) {
@@ -116,6 +177,10 @@ UnitResult<DecodedUnit> decode_unit(std::span<const std::uint8_t> unit) {
     }
     restore_non_finite<float>(*samples, side.non_finite);
     out.f32 = std::move(*samples);
+    if (side.tail) {
+      out.f32.resize(out.f32.size() + side.tail->length,
+                     std::bit_cast<float>(static_cast<std::uint32_t>(side.tail->bits)));
+    }
     return out;
   }
   const double offset = side.offset.value_or(0.0);
@@ -131,6 +196,9 @@ UnitResult<DecodedUnit> decode_unit(std::span<const std::uint8_t> unit) {
     }
   }
   restore_non_finite<double>(out.f64, side.non_finite);
+  if (side.tail) {
+    out.f64.resize(out.f64.size() + side.tail->length, std::bit_cast<double>(side.tail->bits));
+  }
   return out;
 }
 

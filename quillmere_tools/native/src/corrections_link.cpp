@@ -27,18 +27,19 @@ std::string number(double v) {
   return text;
 }
 
-// `requested` is the caller's own budget: the search saw it less the side
-// block's share, and a message must name what the user asked for.
-UnitError from_search(const quillmere::SearchError& e, double side_bits,
+// `side_bits` and `per_unit` turn the search's bits per coded sample back
+// into the unit's bits per sample; `requested` is the caller's own budget,
+// which a message must name rather than the share the search saw.
+UnitError from_search(const quillmere::SearchError& e, double side_bits, double per_unit,
                       std::optional<double> requested) {
   using K = quillmere::SearchErrorKind;
   switch (e.kind) {
     case K::InvalidBound: return {UnitErrorKind::BadBound, e.message()};
     case K::BudgetTooSmall:
       return {UnitErrorKind::TargetNotMet,
-              "bits_per_sample " + number(requested.value_or(e.value + side_bits)) +
-                  " is below the smallest reachable size, " + number(e.limit + side_bits) +
-                  " bits per sample"};
+              "bits_per_sample " + number(requested.value_or((e.value + side_bits) * per_unit)) +
+                  " is below the smallest reachable size, " +
+                  number((e.limit + side_bits) * per_unit) + " bits per sample"};
     case K::BoundTooFine:
     case K::TargetNotMet: return {UnitErrorKind::TargetNotMet, e.message()};
     case K::InvalidRequest: return {UnitErrorKind::BadInput, e.message()};
@@ -55,7 +56,8 @@ std::unexpected<UnitError> corrupt(qc::CorrectionError e) {
 }  // namespace
 
 UnitResult<BoundedChoice> bounded_encode(const CodedSamples& coded, SignalView originals,
-                                         const UnitRequest& request, std::size_t side_bytes) {
+                                         const UnitRequest& request, std::size_t side_bytes,
+                                         std::size_t unit_samples) {
   quillmere::SearchRequest search;
   search.samples = coded.samples;
   if (const auto* f32 = std::get_if<std::span<const float>>(&originals)) {
@@ -69,12 +71,13 @@ UnitResult<BoundedChoice> bounded_encode(const CodedSamples& coded, SignalView o
   if (b.rmse) search.bounds.rmse = *b.rmse * (1.0 - kAggregateMargin);
   if (b.prd) search.bounds.prd = *b.prd * (1.0 - kAggregateMargin);
   if (b.psnr) search.bounds.psnr = *b.psnr + kPsnrMarginDb;
-  const double side_bits = 8.0 * static_cast<double>(side_bytes) /
-                           static_cast<double>(coded.samples.size());
+  const double coded_samples = static_cast<double>(coded.samples.size());
+  const double side_bits = 8.0 * static_cast<double>(side_bytes) / coded_samples;
+  const double per_unit = coded_samples / static_cast<double>(unit_samples);
   if (b.bits_per_sample) {
     // Left at a sliver above zero so that the search, not this layer, says
     // how small the smallest reachable size is.
-    search.bounds.bits_per_sample = std::max(*b.bits_per_sample - side_bits, 1e-9);
+    search.bounds.bits_per_sample = std::max(*b.bits_per_sample / per_unit - side_bits, 1e-9);
   }
   search.methods = request.methods.empty() ? std::vector{request.options.method} : request.methods;
   if (!request.coders.empty()) {
@@ -87,7 +90,9 @@ UnitResult<BoundedChoice> bounded_encode(const CodedSamples& coded, SignalView o
   search.cutoff = request.options.cutoff;
 
   auto found = quillmere::bounded_compress(search);
-  if (!found) return std::unexpected(from_search(found.error(), side_bits, b.bits_per_sample));
+  if (!found) {
+    return std::unexpected(from_search(found.error(), side_bits, per_unit, b.bits_per_sample));
+  }
   BoundedChoice choice;
   choice.options = found->options;
   choice.container = std::move(found->container);

@@ -21,6 +21,11 @@ constexpr std::uint8_t kVersion = 1;
 constexpr std::uint8_t kHasOffset = 1;
 constexpr std::uint8_t kHasRuns = 2;
 constexpr std::uint8_t kHasCorrections = 4;
+constexpr std::uint8_t kHasTail = 8;
+constexpr std::uint8_t kKnownFlags = kHasOffset | kHasRuns | kHasCorrections | kHasTail;
+// The most samples a unit may hold, container and trailing run together:
+// the codec's own limit for one signal.
+constexpr std::uint64_t kMaxUnitSamples = 0x7fffffffu;
 // A LEB128 value of a u32 quantity takes at most five bytes.
 constexpr int kMaxVarintBytes = 5;
 
@@ -47,6 +52,11 @@ void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
   std::uint8_t b[4];
   store_le32(b, v);
   out.insert(out.end(), b, b + 4);
+}
+
+void put_u64(std::vector<std::uint8_t>& out, std::uint64_t v) {
+  put_u32(out, static_cast<std::uint32_t>(v));
+  put_u32(out, static_cast<std::uint32_t>(v >> 32));
 }
 
 std::vector<std::uint8_t> encode_runs(std::span<const NonFiniteRun> runs) {
@@ -76,6 +86,13 @@ class Reader {
     if (left() < 4) return false;
     v = load_le32(bytes_.data() + pos_);
     pos_ += 4;
+    return true;
+  }
+  bool u64(std::uint64_t& v) noexcept {
+    std::uint32_t lo = 0;
+    std::uint32_t hi = 0;
+    if (left() < 8 || !u32(lo) || !u32(hi)) return false;
+    v = (std::uint64_t{hi} << 32) | lo;
     return true;
   }
   bool f64(double& v) noexcept {
@@ -166,6 +183,13 @@ UnitResult<std::vector<std::uint8_t>> write_side_block(const SideBlock& block,
     put_u32(body, static_cast<std::uint32_t>(runs.size()));
     body.insert(body.end(), runs.begin(), runs.end());
   }
+  std::uint64_t unit_samples = sample_count;
+  if (block.tail) {
+    flags |= kHasTail;
+    put_u32(body, block.tail->length);
+    put_u64(body, block.tail->bits);
+    unit_samples += block.tail->length;
+  }
   if (!block.corrections.empty()) {
     flags |= kHasCorrections;
     body.insert(body.end(), block.corrections.begin(), block.corrections.end());
@@ -173,12 +197,16 @@ UnitResult<std::vector<std::uint8_t>> write_side_block(const SideBlock& block,
   if (body.size() > 0xffffffffu) {
     return unit_error(UnitErrorKind::BadInput, "the side block would exceed 4 GiB");
   }
+  if (unit_samples > kMaxUnitSamples) {
+    return unit_error(UnitErrorKind::BadInput, "a channel holds at most 2147483647 samples, not " +
+                                                   std::to_string(unit_samples));
+  }
   std::vector<std::uint8_t> out(kMagic, kMagic + 4);
   out.push_back(kVersion);
   out.push_back(static_cast<std::uint8_t>(block.precision));
   out.push_back(flags);
   out.push_back(0);
-  put_u32(out, sample_count);
+  put_u32(out, static_cast<std::uint32_t>(unit_samples));
   put_u32(out, crc32_of(container));
   put_u32(out, static_cast<std::uint32_t>(body.size()));
   out.insert(out.end(), body.begin(), body.end());
@@ -209,11 +237,13 @@ UnitResult<SideBlock> read_side_block(std::span<const std::uint8_t> bytes,
   const std::uint8_t precision = bytes[5];
   const std::uint8_t flags = bytes[6];
   if (precision > 1) return corrupt("unknown precision " + std::to_string(precision));
-  if ((flags & ~(kHasOffset | kHasRuns | kHasCorrections)) != 0 || bytes[7] != 0) {
-    return corrupt("unknown flags");
+  if ((flags & ~kKnownFlags) != 0 || bytes[7] != 0) {
+    return corrupt("unknown flags " + std::to_string(flags) + " (this reader knows " +
+                   std::to_string(kKnownFlags) + ")");
   }
-  if (load_le32(bytes.data() + 8) != sample_count) {
-    return corrupt("it is for " + std::to_string(load_le32(bytes.data() + 8)) +
+  const std::uint32_t unit_samples = load_le32(bytes.data() + 8);
+  if (!(flags & kHasTail) && unit_samples != sample_count) {
+    return corrupt("it is for " + std::to_string(unit_samples) +
                    " samples but the container holds " + std::to_string(sample_count));
   }
   if (load_le32(bytes.data() + 12) != crc32_of(container)) {
@@ -237,6 +267,29 @@ UnitResult<SideBlock> read_side_block(std::span<const std::uint8_t> bytes,
     auto runs = decode_runs(in.take(runs_len), sample_count);
     if (!runs) return std::unexpected(runs.error());
     block.non_finite = std::move(*runs);
+  }
+  if (flags & kHasTail) {
+    TrailingRun tail;
+    if (!in.u32(tail.length) || !in.u64(tail.bits)) return corrupt("the trailing run is truncated");
+    if (tail.length == 0) return corrupt("it records an empty trailing run");
+    if (tail.length >= unit_samples) {
+      return corrupt("a trailing run of " + std::to_string(tail.length) +
+                     " samples is not shorter than the unit's " + std::to_string(unit_samples));
+    }
+    if (std::uint64_t{sample_count} + tail.length != unit_samples) {
+      return corrupt("it is for " + std::to_string(unit_samples) + " samples but the container's " +
+                     std::to_string(sample_count) + " and a trailing run of " +
+                     std::to_string(tail.length) + " make " +
+                     std::to_string(std::uint64_t{sample_count} + tail.length));
+    }
+    if (unit_samples > kMaxUnitSamples) {
+      return corrupt("it is for " + std::to_string(unit_samples) +
+                     " samples, more than a channel may hold");
+    }
+    if (block.precision == Precision::Float32 && (tail.bits >> 32) != 0) {
+      return corrupt("the trailing run's value is not a float32");
+    }
+    block.tail = tail;
   }
   if (flags & kHasCorrections) {
     const auto blob = in.take(in.left());

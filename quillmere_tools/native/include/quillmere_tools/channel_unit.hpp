@@ -33,7 +33,13 @@ struct UnitRequest {
   // With bounds: the candidates; empty means the method and coder of options.
   std::vector<quillmere::Method> methods;
   std::vector<quillmere::Coder> coders;
+  // For hosts that pad a chunk with one repeated value (array stores): a
+  // trailing run of bit-identical samples, kMinTrailingRun or longer, is
+  // recorded in the side block instead of being coded (see encode_unit).
+  bool split_trailing_run = false;
 };
+
+inline constexpr std::size_t kMinTrailingRun = 2;
 
 using SignalView = std::variant<std::span<const float>, std::span<const double>>;
 
@@ -53,6 +59,7 @@ struct UnitReport {
   std::size_t container_bytes = 0;
   std::optional<double> offset;
   std::size_t non_finite_samples = 0;
+  std::size_t trailing_run = 0;  // samples restored from the side block, not coded
 };
 
 struct EncodedUnit {
@@ -72,5 +79,10 @@ struct DecodedUnit {
 // `unit` must be one unit exactly: a container, or a container and its side
 // block. The side block is checked in full before the container is decoded.
 UnitResult<DecodedUnit> decode_unit(std::span<const std::uint8_t> unit);
+
+// How many samples `unit` decodes to: the container's, plus a trailing run
+// its side block restores. Checks the header and the side block in full but
+// decodes nothing, so a host can compare it with its chunk size first.
+UnitResult<std::uint32_t> unit_sample_count(std::span<const std::uint8_t> unit);
 
 }  // namespace quillmere_tools

@@ -25,9 +25,11 @@ struct BoundedChoice {
 };
 
 // `side_bytes` is what the unit adds beyond container and corrections; a size
-// budget is met by the whole unit.
+// budget is met by the whole unit of `unit_samples` (the coded samples and a
+// trailing run the side block restores).
 UnitResult<BoundedChoice> bounded_encode(const CodedSamples& coded, SignalView originals,
-                                         const UnitRequest& request, std::size_t side_bytes);
+                                         const UnitRequest& request, std::size_t side_bytes,
+                                         std::size_t unit_samples);
 
 // Header, lengths and CRC of a corrections blob that must fill `blob`, and
 // that it was written for this precision and sample count.
