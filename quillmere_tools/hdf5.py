@@ -33,7 +33,8 @@ from typing import Any, Iterator, Optional
 import numpy as np
 
 from ._core import module
-from .parameters import check_bound, check_multiplier
+from .parameters import (check_bound, check_coder, check_cutoff, check_method,
+                         check_multiplier, check_scale)
 
 # Provisional, see the module docstring. The filter writes this number into
 # every file, so it changes only together with the plugin.
@@ -111,8 +112,8 @@ def _double_words(value: float) -> tuple[int, int]:
 class Quillmere(Mapping):
     """The ``create_dataset`` keyword arguments that select the filter.
 
-    Takes the options of ``quillmere.CompressionOptions`` (checked by it, so
-    the messages are the module's own) and the bounds of the command line:
+    Takes the options of ``quillmere.CompressionOptions`` (checked as every
+    front end checks them, each message naming the parameter) and the bounds of the command line:
     ``max_error`` and ``rmse`` (a number in the dataset's units, or a
     percentage of each channel's range such as ``"0.1%"``), ``prd`` (percent),
     ``psnr`` (dB) and ``bits_per_sample``. With bounds the codec's search
@@ -128,14 +129,16 @@ class Quillmere(Mapping):
                  max_error=None, rmse=None, prd: Optional[float] = None,
                  psnr: Optional[float] = None, bits_per_sample: Optional[float] = None,
                  time_axis: int = 0):
+        method, scale, cutoff = check_method(method), check_scale(scale), check_cutoff(cutoff)
+        coder = check_coder(coder)
         quant_multiplier = check_multiplier(quant_multiplier)
         module().CompressionOptions(method, scale, cutoff, coder, quant_multiplier)
         given = {"max_error": max_error, "rmse": rmse, "prd": prd, "psnr": psnr,
                  "bits_per_sample": bits_per_sample}
         given = {k: v for k, v in given.items() if v is not None}
         if quant_multiplier is not None and given:
-            raise ValueError(f"give quant_multiplier or a bound ({', '.join(given)}), not both: "
-                             "with a bound the search picks the multiplier")
+            raise ValueError(f"give either quant_multiplier or an error bound ({', '.join(given)}), "
+                             "not both: with a bound the search picks the multiplier")
         if (isinstance(time_axis, bool) or not isinstance(time_axis, numbers.Integral)
                 or not 0 <= int(time_axis) < _MAX_RANK):
             raise ValueError(f"time_axis must be an axis of the chunk (0 to {_MAX_RANK - 1}), "

@@ -200,8 +200,12 @@ def test_helper_takes_every_bound_of_the_command_line():
 
 
 @pytest.mark.parametrize("kwargs,message", [
-    ({"method": "haar"}, "Unknown method"),
-    ({"scale": 13}, "Only scaled 6..12"),
+    ({"method": "haar"}, "method must be one of"),
+    ({"method": None}, "method must be one of"),
+    ({"scale": 11.0}, "scale must be an integer from 6 to 12"),
+    ({"scale": "11"}, "scale must be an integer from 6 to 12"),
+    ({"cutoff": "max"}, "cutoff must be one of"),
+    ({"coder": "zstd"}, "coder must be one of"),
     ({"max_error": 0.0}, "max_error must be positive"),
     ({"max_error": float("nan")}, "max_error must be finite"),
     ({"max_error": "-1%"}, "max_error must be a positive number"),
@@ -213,7 +217,7 @@ def test_helper_takes_every_bound_of_the_command_line():
     ({"quant_multiplier": -1.0}, "quant_multiplier must be positive"),
     ({"quant_multiplier": 1e-45}, "rounds to zero or to a subnormal"),
     ({"quant_multiplier": 1e300}, "does not fit in float32"),
-    ({"quant_multiplier": 100.0, "rmse": 1e-3}, "quant_multiplier or a bound"),
+    ({"quant_multiplier": 100.0, "rmse": 1e-3}, "either quant_multiplier or an error bound (rmse)"),
     ({"time_axis": -1}, "time_axis must be an axis"),
     ({"time_axis": 1.0}, "time_axis must be an axis"),
 ])
