@@ -132,6 +132,13 @@ ChunkResult<std::vector<std::uint8_t>> decode_channels(const FrameView& frame,
       return std::unexpected(
           ChunkError{K::Corrupt, "channel " + std::to_string(c) + ": " + unit.error().message});
     }
+    const std::size_t decoded =
+        unit->precision == Precision::Float32 ? unit->f32.size() : unit->f64.size();
+    if (decoded != p.frames) {
+      return std::unexpected(ChunkError{
+          K::Corrupt, "channel " + std::to_string(c) + " decodes to " + std::to_string(decoded) +
+                          " samples, not " + std::to_string(p.frames)});
+    }
     if constexpr (sizeof(T) == 4) {
       if (unit->precision != Precision::Float32) return std::unexpected(ChunkError{K::WrongPrecision, {}});
       for (std::uint32_t t = 0; t < p.frames; ++t) all[element_index(p, c, t)] = unit->f32[t];
