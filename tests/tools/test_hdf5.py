@@ -53,6 +53,7 @@ OPTIONS = {
     "multiplier": {"method": "cdf53", "scale": 12, "coder": "deflate", "quant_multiplier": 1500.0},
     "max_error": {"max_error": 0.5},
     "max_error%": {"method": "sym4", "coder": "arans", "max_error": "0.1%"},
+    "rmse": {"rmse": 5.0},
     "rmse%+prd": {"rmse": "0.5%", "prd": 2.0},
     "psnr": {"psnr": 50.0},
     "bits_per_sample": {"bits_per_sample": 8.0},
@@ -92,8 +93,12 @@ def test_each_channel_of_a_chunk_is_its_own_unit(tmp_path, dtype, layout, name):
         assert frame["units"] == expected
         for unit, channel in zip(frame["units"], channels_of(y[sel], axis)):
             np.testing.assert_array_equal(channel, frames.decode_channel(unit))
-    if "max_error" in options and not isinstance(options["max_error"], str):
-        assert np.max(np.abs(y.astype(np.float64) - x)) <= options["max_error"]
+        for got, want in zip(channels_of(y[sel], axis), channels_of(x[sel], axis)):
+            err = got.astype(np.float64) - want
+            if isinstance(options.get("max_error"), float):
+                assert np.max(np.abs(err)) <= options["max_error"]
+            if isinstance(options.get("rmse"), float):
+                assert np.sqrt(np.mean(err ** 2)) <= options["rmse"]
 
 
 @pytest.mark.parametrize("dtype", ["<f4", ">f4", "<f8", ">f8"])
