@@ -137,8 +137,9 @@ class Quillmere(Mapping):
                  "bits_per_sample": bits_per_sample}
         given = {k: v for k, v in given.items() if v is not None}
         if quant_multiplier is not None and given:
-            raise ValueError(f"give either quant_multiplier or an error bound ({', '.join(given)}), "
-                             "not both: with a bound the search picks the multiplier")
+            raise ValueError("give either quant_multiplier or an error bound "
+                             f"({', '.join(given)}), not both: with a bound the search picks "
+                             "the multiplier")
         if (isinstance(time_axis, bool) or not isinstance(time_axis, numbers.Integral)
                 or not 0 <= int(time_axis) < _MAX_RANK):
             raise ValueError(f"time_axis must be an axis of the chunk (0 to {_MAX_RANK - 1}), "

@@ -140,7 +140,8 @@ ChunkResult<std::vector<std::uint8_t>> decode_channels(const FrameView& frame,
                           " samples, not " + std::to_string(p.frames)});
     }
     if constexpr (sizeof(T) == 4) {
-      if (unit->precision != Precision::Float32) return std::unexpected(ChunkError{K::WrongPrecision, {}});
+      if (unit->precision != Precision::Float32)
+        return std::unexpected(ChunkError{K::WrongPrecision, {}});
       for (std::uint32_t t = 0; t < p.frames; ++t) all[element_index(p, c, t)] = unit->f32[t];
     } else if (unit->precision == Precision::Float64) {
       for (std::uint32_t t = 0; t < p.frames; ++t) all[element_index(p, c, t)] = unit->f64[t];
@@ -168,7 +169,8 @@ ChunkResult<std::vector<std::uint8_t>> decode_framed(std::span<const std::uint8_
                             std::to_string(p.channels()) + " of " + std::to_string(p.frames)});
   }
   // Channels and frames match the dataset's, so a raw body is exactly the chunk.
-  if (frame->kind == FrameKind::Raw) return std::vector<std::uint8_t>(frame->raw.begin(), frame->raw.end());
+  if (frame->kind == FrameKind::Raw)
+    return std::vector<std::uint8_t>(frame->raw.begin(), frame->raw.end());
   return element_size(p.element) == 4 ? decode_channels<float>(*frame, p)
                                       : decode_channels<double>(*frame, p);
 }
@@ -202,7 +204,8 @@ ChunkResult<std::vector<std::uint8_t>> decode_flattened(std::span<const std::uin
   if (!unit) return std::unexpected(ChunkError{K::Corrupt, unit.error().message});
   const bool big = is_big_endian(p.element);
   if (element_size(p.element) == 4) {
-    if (unit->precision != Precision::Float32) return std::unexpected(ChunkError{K::WrongPrecision, {}});
+    if (unit->precision != Precision::Float32)
+      return std::unexpected(ChunkError{K::WrongPrecision, {}});
     return store_elements<float>(unit->f32, big);
   }
   if (unit->precision == Precision::Float64) return store_elements<double>(unit->f64, big);

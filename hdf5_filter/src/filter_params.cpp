@@ -246,7 +246,8 @@ std::string ParamError::message() const {
 std::expected<FilterParams, ParamError> parse_params(std::span<const unsigned> cd, Stage stage) {
   if (cd.empty()) return std::unexpected(ParamError{K::Count, 0, 0, 0});
   if (cd[param::kVersion] == kLegacyLayoutVersion) {
-    if (cd.size() != kLegacyParamCount) return std::unexpected(ParamError{K::Count, 0, cd.size(), 0});
+    if (cd.size() != kLegacyParamCount)
+      return std::unexpected(ParamError{K::Count, 0, cd.size(), 0});
     auto p = parse_legacy(cd);
     if (!p) {
       ParamError e = p.error();

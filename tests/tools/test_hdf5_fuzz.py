@@ -149,7 +149,8 @@ _H5DUMP = settings(max_examples=H5DUMP_EXAMPLES, deadline=None,
                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 _START_RSS = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
-TARGETS = {"chunk": (chunk_mutants, _file_with_chunk), "cd_values": (word_mutants, _file_with_words)}
+TARGETS = {"chunk": (chunk_mutants, _file_with_chunk),
+           "cd_values": (word_mutants, _file_with_words)}
 
 
 @pytest.mark.parametrize("target", list(TARGETS))
