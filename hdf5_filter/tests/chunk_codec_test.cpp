@@ -149,11 +149,19 @@ TEST(ChunkCodec, TooLargeAMultiplierForTheSignalStoresItRaw) {
   EXPECT_EQ(*decode_chunk(*stored, p), raw);
 }
 
-TEST(ChunkCodec, EveryCutFlipAndAdditionIsRefused) {
+class DamagedChunk : public ::testing::TestWithParam<FrameKind> {};
+
+TEST_P(DamagedChunk, EveryCutFlipAndAdditionIsRefused) {
   // The frame's length and checksum cover every byte: no damaged chunk
-  // decodes, whether or not the unit inside would have noticed.
+  // decodes, whether or not the unit inside would have noticed, and a raw
+  // chunk is as protected as a coded one.
   const FilterParams p = params_of(words(ElementType::F32LE, 300, 2));
-  const auto stored = *encode_chunk(file_bytes(block(300, 2), ElementType::F32LE), p);
+  const auto raw = file_bytes(block(300, 2), ElementType::F32LE);
+  const auto stored = GetParam() == FrameKind::Raw ? frame_raw(p.element, 2, 300, raw)
+                                                   : *encode_chunk(raw, p);
+  auto intact = decode_chunk(stored, p);
+  ASSERT_TRUE(intact.has_value());
+  if (GetParam() == FrameKind::Raw) EXPECT_EQ(*intact, raw);
   for (std::size_t cut = 0; cut < stored.size(); ++cut) {
     auto r = decode_chunk(std::span(stored).first(cut), p);
     ASSERT_FALSE(r.has_value()) << cut;
@@ -170,6 +178,9 @@ TEST(ChunkCodec, EveryCutFlipAndAdditionIsRefused) {
   longer.push_back(0);
   EXPECT_EQ(decode_chunk(longer, p).error().kind, K::Corrupt);
 }
+
+INSTANTIATE_TEST_SUITE_P(BothKinds, DamagedChunk,
+                         ::testing::Values(FrameKind::Units, FrameKind::Raw));
 
 TEST(ChunkCodec, FrameMustMatchTheDataset) {
   const auto x = block(300, 2);
