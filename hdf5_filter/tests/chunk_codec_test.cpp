@@ -161,7 +161,9 @@ TEST_P(DamagedChunk, EveryCutFlipAndAdditionIsRefused) {
                                                    : *encode_chunk(raw, p);
   auto intact = decode_chunk(stored, p);
   ASSERT_TRUE(intact.has_value());
-  if (GetParam() == FrameKind::Raw) EXPECT_EQ(*intact, raw);
+  if (GetParam() == FrameKind::Raw) {
+    EXPECT_EQ(*intact, raw);
+  }
   for (std::size_t cut = 0; cut < stored.size(); ++cut) {
     auto r = decode_chunk(std::span(stored).first(cut), p);
     ASSERT_FALSE(r.has_value()) << cut;
