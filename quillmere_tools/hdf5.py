@@ -2,15 +2,20 @@
 this package.
 
     import h5py
+    import numpy as np
     import quillmere_tools.hdf5 as qh5
 
+    x = np.sin(np.arange(300_000) / 50.0).astype(np.float32)
     with h5py.File("rec.h5", "w") as f:
-        f.create_dataset("x", data=x, chunks=(100_000,), **qh5.Quillmere(scale=10))
+        f.create_dataset("x", data=x, chunks=(100_000,), **qh5.Quillmere(max_error="0.1%"))
 
-Each chunk is compressed as one signal (its elements in storage order,
-whatever the chunk's shape) and stored as a channel unit, the bytes
-``frames.encode_channel`` gives for it; float32 and float64 datasets only. Importing
-this module makes the filter available in the HDF5 that h5py loaded; other
+Each chunk is split into channels along its time axis (axis 0 by default: a
+(frames, channels) chunk holds one channel per column), each channel is
+stored as a channel unit (the bytes ``frames.encode_channel`` gives for it),
+and the units are framed with the chunk's length and checksum, so a damaged
+chunk fails its read instead of decoding as something else. A chunk the
+codec cannot code is framed raw, losslessly. float32 and float64 datasets
+only. Importing this module makes the filter available in the HDF5 that h5py loaded; other
 HDF5 programs (h5dump, h5repack, C and Fortran code) find it through
 ``HDF5_PLUGIN_PATH=$(python -c "import quillmere_tools.hdf5 as q; print(q.plugin_dir())")``.
 
@@ -19,7 +24,7 @@ unregistered filters) until one is registered with the HDF Group.
 """
 from __future__ import annotations
 
-import math
+import numbers
 import struct
 from collections.abc import Mapping
 from pathlib import Path
@@ -28,16 +33,32 @@ from typing import Any, Iterator, Optional
 import numpy as np
 
 from ._core import module
+from .parameters import (check_bound, check_coder, check_cutoff, check_method,
+                         check_multiplier, check_scale)
 
 # Provisional, see the module docstring. The filter writes this number into
 # every file, so it changes only together with the plugin.
 FILTER_ID = 317
 
-# cd_values layout version 1 (hdf5_filter/src/filter_params.hpp): the plugin
-# fills the element type and chunk size itself when the dataset is created.
-_LAYOUT_VERSION = 1
+# cd_values layout 2 (hdf5_filter/src/filter_params.hpp). The plugin fills
+# the element type, the chunk's geometry and the check word itself when the
+# dataset is created; writers leave those words 0.
+_LAYOUT_VERSION = 2
+_PARAM_COUNT = 24
+_TIME_AXIS_WORD = 5
+_FLAGS_WORD = 10
+_MULTIPLIER_WORD = 11
 _FLAG_MULTIPLIER = 1 << 0
-_FLAG_MAX_ERROR = 1 << 1
+# Each bound: (first of its two words, its flag, the flag of its
+# fraction-of-range form or 0 where the command line has none).
+_BOUND_WORDS = {
+    "max_error": (12, 1 << 1, 1 << 2),
+    "rmse": (14, 1 << 3, 1 << 4),
+    "prd": (16, 1 << 5, 0),
+    "psnr": (18, 1 << 6, 0),
+    "bits_per_sample": (20, 1 << 7, 0),
+}
+_MAX_RANK = 32
 _METHODS = {"cdf53": 0, "cdf97": 1, "db4": 2, "sym4": 3}
 _CUTOFFS = {"low": 0, "medium": 1, "high": 2}
 _CODERS = {"deflate": 0, "arans": 1, "cmodel": 2, "auto": 255}
@@ -65,41 +86,79 @@ def plugin_dir() -> str:
         "reinstall quillmere with 'pip install .' to build it")
 
 
+def _bound(name: str, value) -> tuple[float, bool]:
+    """(value, whether it is a fraction of each channel's range) for a bound
+    as the command line takes it: a number, or for max_error and rmse a
+    percentage string such as "0.1%"."""
+    if isinstance(value, str):
+        if _BOUND_WORDS[name][2] == 0:
+            raise ValueError(f"{name} must be a number, got {value!r}")
+        from argparse import ArgumentTypeError
+
+        from .cli.argument_types import absolute_or_percent
+        try:
+            kind, number = absolute_or_percent(value.strip())
+        except ArgumentTypeError as exc:
+            raise ValueError(f"{name} {exc}") from None
+        return number, kind == "rel"
+    return check_bound(name, value), False
+
+
+def _double_words(value: float) -> tuple[int, int]:
+    (bits,) = struct.unpack("<Q", struct.pack("<d", value))
+    return bits & 0xFFFFFFFF, bits >> 32
+
+
 class Quillmere(Mapping):
     """The ``create_dataset`` keyword arguments that select the filter.
 
-    Takes the options of ``quillmere.CompressionOptions`` (checked by it, so
-    the messages are the module's own). With ``max_error`` every sample reads
-    back within it: the codec's search picks the multiplier (method, scale,
-    cutoff and coder stay as given) and point-wise corrections cover the rest.
+    Takes the options of ``quillmere.CompressionOptions`` (checked as every
+    front end checks them, each message naming the parameter) and the bounds of the command line:
+    ``max_error`` and ``rmse`` (a number in the dataset's units, or a
+    percentage of each channel's range such as ``"0.1%"``), ``prd`` (percent),
+    ``psnr`` (dB) and ``bits_per_sample``. With bounds the codec's search
+    picks the multiplier (method, scale, cutoff and coder stay as given) and
+    every bound holds for every channel of every chunk.
+
+    Chunks are coded channel by channel along ``time_axis``: with the default
+    0, a chunk of shape (frames, channels) holds one channel per column.
     """
 
     def __init__(self, method: str = "cdf97", scale: int = 11, cutoff: str = "low",
                  coder: Optional[str] = None, quant_multiplier: Optional[float] = None,
-                 max_error: Optional[float] = None):
+                 max_error=None, rmse=None, prd: Optional[float] = None,
+                 psnr: Optional[float] = None, bits_per_sample: Optional[float] = None,
+                 time_axis: int = 0):
+        method, scale, cutoff = check_method(method), check_scale(scale), check_cutoff(cutoff)
+        coder = check_coder(coder)
+        quant_multiplier = check_multiplier(quant_multiplier)
         module().CompressionOptions(method, scale, cutoff, coder, quant_multiplier)
-        if quant_multiplier is not None and max_error is not None:
-            raise ValueError("give quant_multiplier or max_error, not both: "
-                             "with max_error the search picks the multiplier")
+        given = {"max_error": max_error, "rmse": rmse, "prd": prd, "psnr": psnr,
+                 "bits_per_sample": bits_per_sample}
+        given = {k: v for k, v in given.items() if v is not None}
+        if quant_multiplier is not None and given:
+            raise ValueError("give either quant_multiplier or an error bound "
+                             f"({', '.join(given)}), not both: with a bound the search picks "
+                             "the multiplier")
+        if (isinstance(time_axis, bool) or not isinstance(time_axis, numbers.Integral)
+                or not 0 <= int(time_axis) < _MAX_RANK):
+            raise ValueError(f"time_axis must be an axis of the chunk (0 to {_MAX_RANK - 1}), "
+                             f"got {time_axis!r}")
+        words = [0] * _PARAM_COUNT
+        words[0] = _LAYOUT_VERSION
+        words[_TIME_AXIS_WORD] = int(time_axis)
+        words[6:10] = [_METHODS[method], int(scale), _CUTOFFS[cutoff], _CODERS[coder or "auto"]]
         flags = 0
-        multiplier_bits = 0
         if quant_multiplier is not None:
             flags |= _FLAG_MULTIPLIER
-            # Rounded to float32 exactly as CompressionOptions stores it.
-            with np.errstate(over="ignore"):
-                multiplier_bits = int(np.float32(float(quant_multiplier)).view(np.uint32))
-        bound_bits = 0
-        if max_error is not None:
-            bound = float(max_error)
-            if not (math.isfinite(bound) and bound > 0.0):
-                raise ValueError(f"max_error must be a positive finite number, got {max_error!r}")
-            flags |= _FLAG_MAX_ERROR
-            (bound_bits,) = struct.unpack("<Q", struct.pack("<d", bound))
-        self.filter_options = (
-            _LAYOUT_VERSION, 0, 0,
-            _METHODS[method], int(scale), _CUTOFFS[cutoff], _CODERS[coder or "auto"],
-            flags, multiplier_bits, bound_bits & 0xFFFFFFFF, bound_bits >> 32,
-        )
+            words[_MULTIPLIER_WORD] = int(np.float32(quant_multiplier).view(np.uint32))
+        for name, value in given.items():
+            number, of_range = _bound(name, value)
+            at, flag, range_flag = _BOUND_WORDS[name]
+            flags |= flag | (range_flag if of_range else 0)
+            words[at:at + 2] = _double_words(number)
+        words[_FLAGS_WORD] = flags
+        self.filter_options = tuple(words)
         self._kwargs = {"compression": FILTER_ID, "compression_opts": self.filter_options}
         register()
 

@@ -71,9 +71,65 @@ std::expected<FilterParams, std::string> params_of(const DcplFilter& f) {
   if (f.count > f.values.size()) {
     return std::unexpected(ParamError{ParamError::Kind::Count, 0, f.count}.message());
   }
-  auto p = parse_params(std::span<const unsigned>(f.values.data(), f.count));
+  auto p = parse_params(std::span<const unsigned>(f.values.data(), f.count), Stage::Creation);
   if (!p) return std::unexpected(p.error().message());
   return *p;
+}
+
+// The chunk's extents, checked so that no product of them can wrap.
+struct ChunkShape {
+  int rank = 0;
+  std::array<h5abi::hsize_t, h5abi::kMaxRank> dims{};
+  std::uint32_t samples = 1;
+};
+
+std::expected<ChunkShape, std::string> chunk_shape_of(hid_t dcpl_id) {
+  ChunkShape s;
+  s.rank = host().get_chunk(dcpl_id, h5abi::kMaxRank, s.dims.data());
+  if (s.rank <= 0 || s.rank > h5abi::kMaxRank)
+    return std::unexpected(std::string("quillmere filter: the dataset has no chunk shape"));
+  // Both factors stay at or below 2^31 - 1, so no product can wrap.
+  std::uint64_t samples = 1;
+  for (int i = 0; i < s.rank; ++i) {
+    if (s.dims[i] == 0 || s.dims[i] > kMaxSampleCount || samples * s.dims[i] > kMaxSampleCount) {
+      return std::unexpected(
+          std::string("quillmere filter: a chunk must hold 1 to 2147483647 elements"));
+    }
+    samples *= s.dims[i];
+  }
+  s.samples = static_cast<std::uint32_t>(samples);
+  return s;
+}
+
+// Everything the dataset creation property list says, checked: the element
+// type, the cd_values and the chunk shape against the time axis.
+struct Creation {
+  DcplFilter filter;
+  FilterParams params;
+  ElementType element = ElementType::Unknown;
+  ChunkShape shape;
+};
+
+std::expected<Creation, std::string> creation_of(hid_t dcpl_id, hid_t type_id) {
+  Creation c;
+  auto element = element_of(type_id);
+  if (!element) return std::unexpected(element.error());
+  c.element = *element;
+  auto filter = read_filter(dcpl_id);
+  if (!filter) return std::unexpected(filter.error());
+  c.filter = *filter;
+  auto params = params_of(c.filter);
+  if (!params) return std::unexpected(params.error());
+  c.params = *params;
+  auto shape = chunk_shape_of(dcpl_id);
+  if (!shape) return std::unexpected(shape.error());
+  c.shape = *shape;
+  if (c.params.layout == kLayoutVersion && c.params.time_axis >= unsigned(c.shape.rank)) {
+    return std::unexpected("quillmere filter: cd_values[5] (time axis) is " +
+                           std::to_string(c.params.time_axis) + ", but the chunk has " +
+                           std::to_string(c.shape.rank) + (c.shape.rank == 1 ? " axis" : " axes"));
+  }
+  return c;
 }
 
 constexpr const char* kNoHost =
@@ -85,17 +141,8 @@ h5abi::htri_t can_apply(hid_t dcpl_id, hid_t type_id, hid_t /*space_id*/) {
       push_error(__func__, __LINE__, kNoHost);
       return -1;
     }
-    if (auto element = element_of(type_id); !element) {
-      push_error(__func__, __LINE__, element.error().c_str());
-      return -1;
-    }
-    auto filter = read_filter(dcpl_id);
-    if (!filter) {
-      push_error(__func__, __LINE__, filter.error().c_str());
-      return -1;
-    }
-    if (auto params = params_of(*filter); !params) {
-      push_error(__func__, __LINE__, params.error().c_str());
+    if (auto c = creation_of(dcpl_id, type_id); !c) {
+      push_error(__func__, __LINE__, c.error().c_str());
       return -1;
     }
     return 1;
@@ -105,36 +152,23 @@ h5abi::htri_t can_apply(hid_t dcpl_id, hid_t type_id, hid_t /*space_id*/) {
   }
 }
 
-std::expected<std::uint32_t, std::string> chunk_samples_of(hid_t dcpl_id) {
-  std::array<h5abi::hsize_t, h5abi::kMaxRank> dims{};
-  const int rank = host().get_chunk(dcpl_id, h5abi::kMaxRank, dims.data());
-  if (rank <= 0 || rank > h5abi::kMaxRank)
-    return std::unexpected(std::string("quillmere filter: the dataset has no chunk shape"));
-  // Both factors stay at or below 2^31 - 1, so no product can wrap.
-  std::uint64_t samples = 1;
-  for (int i = 0; i < rank; ++i) {
-    if (dims[i] == 0 || dims[i] > kMaxSampleCount || samples * dims[i] > kMaxSampleCount) {
-      return std::unexpected(
-          std::string("quillmere filter: a chunk must hold 1 to 2147483647 elements"));
-    }
-    samples *= dims[i];
-  }
-  return static_cast<std::uint32_t>(samples);
-}
-
 // The dataset's cd_values with what a reader needs and the writer's values
-// cannot say filled in: the element type and the samples in a chunk.
+// cannot say filled in: the element type, the chunk's geometry and (layout
+// 2) the check word over all of them.
 std::expected<DcplFilter, std::string> localised(hid_t dcpl_id, hid_t type_id) {
-  auto element = element_of(type_id);
-  if (!element) return std::unexpected(element.error());
-  auto filter = read_filter(dcpl_id);
-  if (!filter) return std::unexpected(filter.error());
-  if (auto params = params_of(*filter); !params) return std::unexpected(params.error());
-  auto samples = chunk_samples_of(dcpl_id);
-  if (!samples) return std::unexpected(samples.error());
-  filter->values[param::kElement] = static_cast<unsigned>(*element);
-  filter->values[param::kChunkSamples] = *samples;
-  return *filter;
+  auto c = creation_of(dcpl_id, type_id);
+  if (!c) return std::unexpected(c.error());
+  DcplFilter f = c->filter;
+  f.values[param::kElement] = static_cast<unsigned>(c->element);
+  f.values[param::kChunkSamples] = c->shape.samples;
+  if (c->params.layout == kLayoutVersion) {
+    std::uint64_t stride = 1;
+    for (int i = int(c->params.time_axis) + 1; i < c->shape.rank; ++i) stride *= c->shape.dims[i];
+    f.values[param::kFrames] = static_cast<unsigned>(c->shape.dims[c->params.time_axis]);
+    f.values[param::kStride] = static_cast<unsigned>(stride);
+    f.values[param::kCheck] = check_word(std::span<const unsigned>(f.values.data(), f.count));
+  }
+  return f;
 }
 
 h5abi::herr_t set_local(hid_t dcpl_id, hid_t type_id, hid_t /*space_id*/) {
@@ -150,7 +184,7 @@ h5abi::herr_t set_local(hid_t dcpl_id, hid_t type_id, hid_t /*space_id*/) {
       return -1;
     }
     const unsigned* words = filter->values.data();
-    if (api.modify_filter(dcpl_id, kFilterId, filter->flags, kParamCount, words) < 0) {
+    if (api.modify_filter(dcpl_id, kFilterId, filter->flags, filter->count, words) < 0) {
       push_error(__func__, __LINE__, "quillmere filter: cannot store its cd_values");
       return -1;
     }
@@ -164,7 +198,10 @@ h5abi::herr_t set_local(hid_t dcpl_id, hid_t type_id, hid_t /*space_id*/) {
 std::size_t run_filter(unsigned flags, std::size_t cd_nelmts, const unsigned cd_values[],
                        std::size_t nbytes, std::size_t* buf_size, void** buf) {
   try {
-    auto params = parse_params(std::span<const unsigned>(cd_values, cd_values ? cd_nelmts : 0));
+    // Every word again, with the check word: the file may have been altered
+    // since set_local filled them in.
+    auto params = parse_params(std::span<const unsigned>(cd_values, cd_values ? cd_nelmts : 0),
+                               Stage::Chunk);
     if (!params) {
       push_error(__func__, __LINE__, params.error().message().c_str());
       return 0;

@@ -1,77 +1,41 @@
-// The chunk codec and the cd_values layout without HDF5: what the plugin
-// does with a chunk's bytes, including damaged ones.
+// The chunk codec without HDF5: what the plugin does with a chunk's bytes,
+// including damaged ones and chunks the codec refuses.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <bit>
 #include <cmath>
-#include <cstring>
 #include <vector>
 
 #include "chunk_codec.hpp"
-#include "filter_params.hpp"
+#include "chunk_frame.hpp"
+#include "quillmere_tools/channel_unit.hpp"
+#include "test_support.hpp"
 
 namespace quillmere::hdf5 {
 namespace {
 
-std::vector<unsigned> layout(unsigned element, unsigned samples, double max_error = 0.0) {
-  const auto bits = std::bit_cast<std::uint64_t>(max_error);
-  return {kLayoutVersion, element, samples, 1, 11, 0, 255, max_error > 0 ? kFlagMaxError : 0u, 0,
-          static_cast<unsigned>(bits), static_cast<unsigned>(bits >> 32)};
-}
-
-FilterParams params(ElementType element, unsigned samples, double max_error = 0.0) {
-  auto p = parse_params(layout(static_cast<unsigned>(element), samples, max_error));
-  EXPECT_TRUE(p.has_value());
-  return *p;
-}
-
-// Elements as a file of that element type holds them, and back.
-std::vector<std::uint8_t> file_bytes(const std::vector<double>& x, ElementType element) {
-  const std::size_t width = element_size(element);
-  std::vector<std::uint8_t> out(x.size() * width);
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    const float f = static_cast<float>(x[i]);
-    std::memcpy(&out[i * width], width == 4 ? static_cast<const void*>(&f) : &x[i], width);
-    if (is_big_endian(element)) std::reverse(&out[i * width], &out[(i + 1) * width]);
-  }
-  return out;
-}
-
-std::vector<double> values(std::vector<std::uint8_t> raw, ElementType element) {
-  const std::size_t width = element_size(element);
-  std::vector<double> out(raw.size() / width);
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    if (is_big_endian(element)) std::reverse(&raw[i * width], &raw[(i + 1) * width]);
-    float f;
-    double d;
-    std::memcpy(width == 4 ? static_cast<void*>(&f) : &d, &raw[i * width], width);
-    out[i] = width == 4 ? double(f) : d;
-  }
-  return out;
-}
-
-std::vector<double> ramp(std::size_t n) {
-  std::vector<double> x(n);
-  for (std::size_t i = 0; i < n; ++i) x[i] = std::sin(0.01 * double(i)) + 1e-3 * double(i % 7);
-  return x;
-}
+using namespace testing;
+using K = ChunkError::Kind;
 
 class ElementRoundTrip : public ::testing::TestWithParam<ElementType> {};
 
-TEST_P(ElementRoundTrip, BoundHoldsAndNonFiniteSamplesComeBack) {
+TEST_P(ElementRoundTrip, EachChannelKeepsItsBoundAndItsNonFiniteSamples) {
   const ElementType element = GetParam();
-  auto x = ramp(1000);
-  x[10] = NAN;
-  x[500] = INFINITY;
-  x[501] = -INFINITY;
-  const double bound = 1e-4;
-  const FilterParams p = params(element, 1000, bound);
-  // What the dataset holds: float32 elements are the narrowed values.
+  constexpr unsigned kFrames = 400, kChannels = 3;
+  auto x = block(kFrames, kChannels);
+  x[10 * kChannels + 1] = NAN;
+  x[200 * kChannels + 2] = INFINITY;
+  x[201 * kChannels + 0] = -INFINITY;
+  const double bound = 1e-3;
+  const FilterParams p =
+      params_of(words(element, kFrames, kChannels, kFlagMaxError, param::kMaxError, bound));
   const auto held = values(file_bytes(x, element), element);
 
   auto stored = encode_chunk(file_bytes(x, element), p);
   ASSERT_TRUE(stored.has_value()) << stored.error().message();
+  auto frame = read_frame(*stored);
+  ASSERT_TRUE(frame.has_value()) << frame.error();
+  EXPECT_EQ(frame->kind, FrameKind::Units);
+  EXPECT_EQ(frame->channels, kChannels);
   auto back = decode_chunk(*stored, p);
   ASSERT_TRUE(back.has_value()) << back.error().message();
   const auto y = values(*back, element);
@@ -89,108 +53,180 @@ INSTANTIATE_TEST_SUITE_P(AllElements, ElementRoundTrip,
                          ::testing::Values(ElementType::F32LE, ElementType::F64LE,
                                            ElementType::F32BE, ElementType::F64BE));
 
-TEST(ChunkCodec, DamagedStoredChunksAreRefused) {
-  using K = ChunkError::Kind;
-  const FilterParams p = params(ElementType::F64LE, 500, 1e-3);
-  auto x = ramp(500);
-  x[3] = NAN;  // so the unit carries a side block
-  const auto stored = *encode_chunk(file_bytes(x, ElementType::F64LE), p);
+TEST(ChunkCodec, ChannelsRunAlongTheTimeAxisAndAreTheirOwnUnits) {
+  // A (2, 50, 3) chunk with time on axis 1: outer 2, stride 3, six channels.
+  constexpr unsigned kOuter = 2, kFrames = 50, kStride = 3;
+  auto cd = words(ElementType::F64LE, kFrames, kStride);
+  cd[param::kChunkSamples] = kOuter * kFrames * kStride;
+  cd[param::kTimeAxis] = 1;
+  reseal(cd);
+  const FilterParams p = params_of(cd);
+  ASSERT_EQ(p.channels(), kOuter * kStride);
+  std::vector<double> x(kOuter * kFrames * kStride);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = double(i);
 
-  for (std::size_t cut : {std::size_t{0}, std::size_t{10}, std::size_t{51}, stored.size() - 1}) {
+  auto stored = encode_chunk(file_bytes(x, ElementType::F64LE), p);
+  ASSERT_TRUE(stored.has_value()) << stored.error().message();
+  auto frame = read_frame(*stored);
+  ASSERT_TRUE(frame.has_value()) << frame.error();
+  ASSERT_EQ(frame->kind, FrameKind::Units);
+  for (unsigned c = 0; c < p.channels(); ++c) {
+    std::vector<double> channel(kFrames);
+    const unsigned outer = c / kStride, inner = c % kStride;
+    for (unsigned t = 0; t < kFrames; ++t) channel[t] = x[(outer * kFrames + t) * kStride + inner];
+    quillmere_tools::UnitRequest request;
+    request.options = p.options;
+    auto unit = quillmere_tools::encode_unit(std::span<const double>(channel), request);
+    ASSERT_TRUE(unit.has_value());
+    EXPECT_TRUE(std::ranges::equal(frame->units[c], unit->bytes)) << "channel " << c;
+  }
+}
+
+TEST(ChunkCodec, FractionOfRangeBoundIsResolvedPerChannel) {
+  // Channels 1 and 1000 wide: 1% of each channel's own range.
+  constexpr unsigned kFrames = 600, kChannels = 4;
+  const auto x = block(kFrames, kChannels);
+  const FilterParams p = params_of(words(ElementType::F64LE, kFrames, kChannels,
+                                         kFlagMaxError | kFlagMaxErrorOfRange, param::kMaxError,
+                                         0.01));
+  auto stored = encode_chunk(file_bytes(x, ElementType::F64LE), p);
+  ASSERT_TRUE(stored.has_value());
+  const auto y = values(*decode_chunk(*stored, p), ElementType::F64LE);
+  for (unsigned c = 0; c < kChannels; ++c) {
+    double lo = INFINITY, hi = -INFINITY, err = 0.0;
+    for (unsigned t = 0; t < kFrames; ++t) {
+      const double v = x[t * kChannels + c];
+      lo = std::min(lo, v);
+      hi = std::max(hi, v);
+      err = std::max(err, std::abs(y[t * kChannels + c] - v));
+    }
+    EXPECT_LE(err, 0.01 * (hi - lo)) << c;
+    EXPECT_GT(err, 0.0001 * (hi - lo)) << c;  // not simply coded losslessly
+  }
+}
+
+struct Refused {
+  const char* name;
+  ElementType element;
+  double bound;
+  double spoil;  // written into one sample, 0 for none
+};
+
+class RefusedChunk : public ::testing::TestWithParam<Refused> {};
+
+TEST_P(RefusedChunk, IsStoredRawAndReadsBackExactly) {
+  const Refused r = GetParam();
+  auto x = block(300, 2);
+  if (r.spoil != 0.0) x[77] = r.spoil;
+  const FilterParams p =
+      params_of(words(r.element, 300, 2, kFlagMaxError, param::kMaxError, r.bound));
+  const auto raw = file_bytes(x, r.element);
+  auto stored = encode_chunk(raw, p);
+  ASSERT_TRUE(stored.has_value()) << stored.error().message();
+  auto frame = read_frame(*stored);
+  ASSERT_TRUE(frame.has_value());
+  EXPECT_EQ(frame->kind, FrameKind::Raw);
+  auto back = decode_chunk(*stored, p);
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(*back, raw);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CodecRefusals, RefusedChunk,
+    ::testing::Values(Refused{"BeyondFloat32", ElementType::F64LE, 1e-3, 1e300},
+                      Refused{"FinerThanFloat32", ElementType::F32BE, 1e-12, 0.0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ChunkCodec, TooLargeAMultiplierForTheSignalStoresItRaw) {
+  auto cd = words(ElementType::F32LE, 256, 1, kFlagMultiplier);
+  cd[param::kMultiplier] = std::bit_cast<std::uint32_t>(1e38f);
+  reseal(cd);
+  const FilterParams p = params_of(cd);
+  const auto raw = file_bytes(block(256, 1), ElementType::F32LE);
+  auto stored = encode_chunk(raw, p);
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_EQ(read_frame(*stored)->kind, FrameKind::Raw);
+  EXPECT_EQ(*decode_chunk(*stored, p), raw);
+}
+
+class DamagedChunk : public ::testing::TestWithParam<FrameKind> {};
+
+TEST_P(DamagedChunk, EveryCutFlipAndAdditionIsRefused) {
+  // The frame's length and checksum cover every byte: no damaged chunk
+  // decodes, whether or not the unit inside would have noticed, and a raw
+  // chunk is as protected as a coded one.
+  const FilterParams p = params_of(words(ElementType::F32LE, 300, 2));
+  const auto raw = file_bytes(block(300, 2), ElementType::F32LE);
+  const auto stored = GetParam() == FrameKind::Raw ? frame_raw(p.element, 2, 300, raw)
+                                                   : *encode_chunk(raw, p);
+  auto intact = decode_chunk(stored, p);
+  ASSERT_TRUE(intact.has_value());
+  if (GetParam() == FrameKind::Raw) {
+    EXPECT_EQ(*intact, raw);
+  }
+  for (std::size_t cut = 0; cut < stored.size(); ++cut) {
     auto r = decode_chunk(std::span(stored).first(cut), p);
     ASSERT_FALSE(r.has_value()) << cut;
     EXPECT_EQ(r.error().kind, K::Corrupt) << cut;
   }
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    for (std::uint8_t bit = 1; bit != 0; bit <<= 1) {
+      auto flipped = stored;
+      flipped[i] ^= bit;
+      ASSERT_FALSE(decode_chunk(flipped, p).has_value()) << i << " " << int(bit);
+    }
+  }
   auto longer = stored;
   longer.push_back(0);
   EXPECT_EQ(decode_chunk(longer, p).error().kind, K::Corrupt);
-  EXPECT_EQ(decode_chunk(stored, params(ElementType::F64LE, 499)).error().kind, K::WrongLength);
-  EXPECT_EQ(decode_chunk(stored, params(ElementType::F32LE, 500)).error().kind, K::WrongPrecision);
+}
 
-  // Every single-byte flip ends in a chunk of the right size or an error.
-  for (std::size_t i = 0; i < stored.size(); ++i) {
-    auto flipped = stored;
-    flipped[i] ^= 0x5A;
-    auto r = decode_chunk(flipped, p);
-    if (r) {
-      EXPECT_EQ(r->size(), 500u * 8);
-    }
-  }
+INSTANTIATE_TEST_SUITE_P(BothKinds, DamagedChunk,
+                         ::testing::Values(FrameKind::Units, FrameKind::Raw));
+
+TEST(ChunkCodec, FrameMustMatchTheDataset) {
+  const auto x = block(300, 2);
+  const FilterParams p = params_of(words(ElementType::F64LE, 300, 2));
+  const auto stored = *encode_chunk(file_bytes(x, ElementType::F64LE), p);
+  EXPECT_EQ(decode_chunk(stored, params_of(words(ElementType::F64BE, 300, 2))).error().kind,
+            K::WrongLayout);
+  EXPECT_EQ(decode_chunk(stored, params_of(words(ElementType::F64LE, 200, 3))).error().kind,
+            K::WrongLength);
+  EXPECT_EQ(decode_chunk(stored, params_of(words(ElementType::F64LE, 600, 1))).error().kind,
+            K::WrongLength);
+  // A unit of another length inside a well-formed frame is refused before
+  // it is decoded.
+  quillmere_tools::UnitRequest request;
+  auto shorter = quillmere_tools::encode_unit(std::span<const double>(x).first(299), request);
+  const std::vector<std::vector<std::uint8_t>> units = {shorter->bytes, shorter->bytes};
+  EXPECT_EQ(decode_chunk(frame_units(ElementType::F64LE, 300, units), p).error().kind,
+            K::WrongLength);
 }
 
 TEST(ChunkCodec, WriteSideRefusals) {
-  const FilterParams p = params(ElementType::F64LE, 4);
-  using K = ChunkError::Kind;
+  const FilterParams p = params_of(words(ElementType::F64LE, 4, 1));
   using Bytes = std::vector<std::uint8_t>;
   EXPECT_EQ(encode_chunk(Bytes(31), p).error().kind, K::RaggedChunk);
   EXPECT_EQ(encode_chunk({}, p).error().kind, K::EmptyChunk);
   EXPECT_EQ(encode_chunk(Bytes(40), p).error().kind, K::WrongLength);
-  EXPECT_EQ(encode_chunk(Bytes(32), params(ElementType::Unknown, 4)).error().kind,
-            K::ElementUnknown);
+  EXPECT_EQ(encode_chunk(Bytes(32), FilterParams{}).error().kind, K::ElementUnknown);
 }
 
-struct BadWord {
-  std::size_t index;
-  unsigned value;
-  ParamError::Kind kind;
-  const char* named;  // what the message must point at
-};
-
-class NonsenseParams : public ::testing::TestWithParam<BadWord> {};
-
-TEST_P(NonsenseParams, NameTheWordAndItsValue) {
-  auto cd = layout(1, 100);
-  cd[GetParam().index] = GetParam().value;
-  auto p = parse_params(cd);
-  ASSERT_FALSE(p.has_value());
-  EXPECT_EQ(p.error().kind, GetParam().kind);
-  const std::string text = p.error().message();
-  EXPECT_NE(text.find(GetParam().named), std::string::npos) << text;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    EachField, NonsenseParams,
-    ::testing::Values(BadWord{param::kVersion, 2, ParamError::Kind::Version,
-                              "cd_values[0] (layout version) is 2"},
-                      BadWord{param::kElement, 5, ParamError::Kind::Element,
-                              "cd_values[1] (element type) is 5"},
-                      BadWord{param::kChunkSamples, 0x80000000u, ParamError::Kind::ChunkSamples,
-                              "cd_values[2] (samples per chunk) is 2147483648"},
-                      BadWord{param::kMethod, 4, ParamError::Kind::Method,
-                              "cd_values[3] (method) is 4"},
-                      BadWord{param::kScale, 5, ParamError::Kind::Scale,
-                              "cd_values[4] (scale) is 5"},
-                      BadWord{param::kScale, 13, ParamError::Kind::Scale,
-                              "cd_values[4] (scale) is 13"},
-                      BadWord{param::kCutoff, 3, ParamError::Kind::Cutoff,
-                              "cd_values[5] (cutoff) is 3"},
-                      BadWord{param::kCoder, 3, ParamError::Kind::Coder,
-                              "cd_values[6] (coder) is 3"},
-                      BadWord{param::kFlags, 4, ParamError::Kind::Flags,
-                              "cd_values[7] (flags) is 4"},
-                      BadWord{param::kMultiplier, 7, ParamError::Kind::Multiplier,
-                              "cd_values[8] (quant_multiplier) is 7"},
-                      BadWord{param::kMaxErrorHigh, 1, ParamError::Kind::MaxError,
-                              "cd_values[9..10] (max_error) hold 2.1219957909652723e-314"}));
-
-TEST(FilterParamsLayout, CountAndBoundsAreChecked) {
-  EXPECT_EQ(parse_params(std::vector<unsigned>{1, 0, 0}).error().kind, ParamError::Kind::Count);
-  auto cd = layout(1, 100);
-  cd[param::kFlags] = kFlagMaxError;
-  for (double bound : {-1.0, 0.0, double(INFINITY), double(NAN)}) {
-    const auto bits = std::bit_cast<std::uint64_t>(bound);
-    cd[param::kMaxErrorLow] = static_cast<unsigned>(bits);
-    cd[param::kMaxErrorHigh] = static_cast<unsigned>(bits >> 32);
-    EXPECT_EQ(parse_params(cd).error().kind, ParamError::Kind::MaxError) << bound;
-  }
-  const auto bits = std::bit_cast<std::uint64_t>(1e-3);
-  cd[param::kMaxErrorLow] = static_cast<unsigned>(bits);
-  cd[param::kMaxErrorHigh] = static_cast<unsigned>(bits >> 32);
-  auto p = parse_params(cd);
-  ASSERT_TRUE(p.has_value()) << p.error().message();
-  EXPECT_EQ(p->max_error, 1e-3);
-  cd[param::kFlags] = kFlagMaxError | kFlagMultiplier;
-  EXPECT_EQ(parse_params(cd).error().kind, ParamError::Kind::Flags);
+TEST(LegacyLayout, ChunksAreBareUnitsOfTheFlattenedChunk) {
+  const std::vector<unsigned> cd = {1, 2, 600, 1, 11, 0, 255, 0, 0, 0, 0};
+  auto p = parse_params(cd, Stage::Chunk);
+  ASSERT_TRUE(p.has_value());
+  const auto x = block(300, 2);
+  auto stored = encode_chunk(file_bytes(x, ElementType::F64LE), *p);
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_FALSE(looks_framed(*stored));
+  quillmere_tools::UnitRequest request;
+  request.options = p->options;
+  EXPECT_EQ(*stored, quillmere_tools::encode_unit(std::span<const double>(x), request)->bytes);
+  EXPECT_EQ(decode_chunk(*stored, *p)->size(), 600u * 8);
+  auto other = *p;
+  other.chunk_samples = 599;
+  EXPECT_EQ(decode_chunk(*stored, other).error().kind, K::WrongLength);
 }
 
 }  // namespace

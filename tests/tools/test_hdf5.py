@@ -1,33 +1,50 @@
 """The HDF5 filter plugin through real HDF5 libraries: h5py's own (in this
 process) and Debian's (h5dump, in a subprocess)."""
 import os
-import shutil
+import re
 import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 h5py = pytest.importorskip("h5py")
 import quillmere_tools.hdf5 as qh5  # noqa: E402
+from hdf5_chunks import h5dump, read_frame, signal, stored_chunk  # noqa: E402
 from quillmere_tools import frames  # noqa: E402
 from quillmere_tools._core import Settings  # noqa: E402
-from quillmere_tools.bounds import Bounds  # noqa: E402
+from quillmere_tools.files import Target  # noqa: E402
+
+BOUND_NAMES = ("max_error", "rmse", "prd", "psnr", "bits_per_sample")
 
 
-def signal(shape, dtype):
-    n = int(np.prod(shape))
-    t = np.arange(n) / 250.0
-    x = np.sin(2 * np.pi * 3 * t) + 0.2 * np.random.default_rng(7).standard_normal(n)
-    return (1e3 * x).astype(dtype).reshape(shape)
+def target_of(options):
+    """The command line's Target for these helper options."""
+    kwargs = {}
+    for name in ("max_error", "rmse"):
+        value = options.get(name)
+        if isinstance(value, str):
+            kwargs[name + "_rel"] = float(value.rstrip("%")) / 100.0
+        elif value is not None:
+            kwargs[name] = value
+    kwargs.update({k: options[k] for k in ("prd", "psnr", "bits_per_sample") if k in options})
+    return Target(**kwargs) if kwargs else None
 
 
-def unit_for(chunk, options):
-    """The channel unit every front end writes for this chunk flattened."""
-    options = dict(options)
-    bound = options.pop("max_error", None)
-    bounds = Bounds(max_error=bound) if bound is not None else None
-    return frames.encode_channel(np.ascontiguousarray(chunk).reshape(-1), Settings(**options),
-                                 bounds)
+def unit_for(channel, options):
+    """The channel unit every front end writes for this channel."""
+    settings = Settings(**{k: v for k, v in options.items()
+                           if k not in BOUND_NAMES and k != "time_axis"})
+    target = target_of(options)
+    bounds = target.bounds_for(channel) if target else None
+    return frames.encode_channel(np.ascontiguousarray(channel), settings, bounds)
+
+
+def channels_of(chunk, time_axis):
+    """Each channel of a chunk, in the order the filter stores them."""
+    moved = np.moveaxis(chunk, time_axis, -1)
+    return list(moved.reshape(-1, chunk.shape[time_axis]))
 
 
 OPTIONS = {
@@ -35,33 +52,53 @@ OPTIONS = {
     "db4-arans": {"method": "db4", "scale": 9, "cutoff": "high", "coder": "arans"},
     "multiplier": {"method": "cdf53", "scale": 12, "coder": "deflate", "quant_multiplier": 1500.0},
     "max_error": {"max_error": 0.5},
-    "max_error-sym4": {"method": "sym4", "coder": "arans", "max_error": 2.0},
+    "max_error%": {"method": "sym4", "coder": "arans", "max_error": "0.1%"},
+    "rmse": {"rmse": 5.0},
+    "rmse%+prd": {"rmse": "0.5%", "prd": 2.0},
+    "psnr": {"psnr": 50.0},
+    "bits_per_sample": {"bits_per_sample": 8.0},
+}
+
+LAYOUTS = {
+    "1-D": ((4000,), (1000,), 0),
+    "frames x channels": ((600, 6), (300, 3), 0),
+    "channels x frames": ((6, 900), (3, 300), 1),
+    "3-D, time in the middle": ((4, 400, 6), (2, 200, 3), 1),
 }
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
-@pytest.mark.parametrize("shape,chunks", [((4000,), (1000,)), ((60, 90), (20, 45))])
+@pytest.mark.parametrize("layout", list(LAYOUTS))
 @pytest.mark.parametrize("name", list(OPTIONS))
-def test_each_chunk_is_the_channel_unit_of_its_flattened_signal(tmp_path, dtype, shape, chunks,
-                                                                 name):
+def test_each_channel_of_a_chunk_is_its_own_unit(tmp_path, dtype, layout, name):
+    shape, chunks, axis = LAYOUTS[layout]
     options = OPTIONS[name]
     x = signal(shape, dtype)
+    # Channels of very different sizes: interleaving them would show.
+    x *= np.logspace(0, 2, shape[-1]).astype(dtype)
     path = tmp_path / "x.h5"
     with h5py.File(path, "w") as f:
-        f.create_dataset("x", data=x, chunks=chunks, **qh5.Quillmere(**options))
+        f.create_dataset("x", data=x, chunks=chunks, **qh5.Quillmere(**options, time_axis=axis))
     with h5py.File(path, "r") as f:
-        d = f["x"]
-        y = d[...]
-        assert y.dtype == dtype
-        assert d.id.get_storage_size() < x.nbytes / 2
-        for block in np.ndindex(*(s // c for s, c in zip(shape, chunks))):
-            sel = tuple(slice(b * c, (b + 1) * c) for b, c in zip(block, chunks))
-            mask, stored = d.id.read_direct_chunk(tuple(b * c for b, c in zip(block, chunks)))
-            assert mask == 0  # the filter ran, the chunk was not stored raw
-            assert stored == unit_for(x[sel], options)
-            np.testing.assert_array_equal(y[sel], frames.decode_channel(stored).reshape(chunks))
-    if "max_error" in options:
-        assert np.max(np.abs(y.astype(np.float64) - x)) <= options["max_error"]
+        y = f["x"][...]
+        n_chunks = f["x"].id.get_num_chunks()
+    assert y.dtype == dtype
+    for index in range(n_chunks):
+        stored, info = stored_chunk(path, "x", index)
+        assert info.filter_mask == 0
+        frame = read_frame(stored)
+        assert frame["kind"] == 0 and frame["frames"] == chunks[axis]
+        sel = tuple(slice(o, o + c) for o, c in zip(info.chunk_offset, chunks))
+        expected = [unit_for(ch, options) for ch in channels_of(x[sel], axis)]
+        assert frame["units"] == expected
+        for unit, channel in zip(frame["units"], channels_of(y[sel], axis)):
+            np.testing.assert_array_equal(channel, frames.decode_channel(unit))
+        for got, want in zip(channels_of(y[sel], axis), channels_of(x[sel], axis)):
+            err = got.astype(np.float64) - want
+            if isinstance(options.get("max_error"), float):
+                assert np.max(np.abs(err)) <= options["max_error"]
+            if isinstance(options.get("rmse"), float):
+                assert np.sqrt(np.mean(err ** 2)) <= options["rmse"]
 
 
 @pytest.mark.parametrize("dtype", ["<f4", ">f4", "<f8", ">f8"])
@@ -84,48 +121,51 @@ def test_bound_edge_chunks_byte_order_and_non_finite_samples(tmp_path, dtype):
 
 
 def test_h5dump_reads_what_h5py_wrote(tmp_path):
-    h5dump = shutil.which("h5dump")
-    if h5dump is None:
-        pytest.skip("h5dump (Debian's hdf5-tools) is not installed")
     x = signal((30, 40), np.float64)
     path = tmp_path / "x.h5"
     with h5py.File(path, "w") as f:
         f.create_dataset("x", data=x, chunks=(10, 40), **qh5.Quillmere(max_error=0.01))
     with h5py.File(path, "r") as f:
         via_h5py = f["x"][...]
-    out = tmp_path / "x.txt"
-    cmd = [h5dump, "-d", "/x", "-y", "-w", "0", "-m", "%.17g", "-o", str(out), str(path)]
-    env = dict(os.environ, HDF5_PLUGIN_PATH=qh5.plugin_dir())
-    proc = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=60)
-    assert proc.returncode == 0, proc.stderr
-    printed = np.array([float(v) for v in out.read_text().replace(",", " ").split()])
+    code, printed, err, _ = h5dump(path, "/x")
+    assert code == 0, err
     # The same decoder in another HDF5 gives the same values, within the bound.
     np.testing.assert_array_equal(printed, via_h5py.reshape(-1))
     assert np.max(np.abs(printed - x.reshape(-1))) <= 0.01
 
-    env.pop("HDF5_PLUGIN_PATH")
-    env["HDF5_PLUGIN_PATH"] = str(tmp_path)  # no plugin there
-    proc = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=60)
+
+def test_h5dump_without_the_plugin_fails(tmp_path):
+    path = tmp_path / "x.h5"
+    with h5py.File(path, "w") as f:
+        f.create_dataset("x", data=signal((100,), np.float32), chunks=(50,), **qh5.Quillmere())
+    from hdf5_chunks import h5dump_or_skip
+    env = dict(os.environ, HDF5_PLUGIN_PATH=str(tmp_path))  # no plugin there
+    proc = subprocess.run([h5dump_or_skip(), "-d", "/x", str(path)], env=env,
+                          capture_output=True, text=True, timeout=60)
     assert proc.returncode != 0
 
 
-@pytest.mark.parametrize("dtype,bound,spoil", [
-    (np.float64, 1e-3, 1e300),   # beyond what float32 can carry
-    (np.float32, 1e-12, None),   # finer than float32 resolves
+@pytest.mark.parametrize("dtype,options,spoil", [
+    (np.float64, {"max_error": 1e-3}, 1e300),      # beyond what float32 can carry
+    (np.float32, {"max_error": 1e-12}, None),      # finer than float32 resolves
+    (np.float32, {"quant_multiplier": 1e38}, None),  # saturates every coefficient
 ])
-def test_chunk_the_codec_refuses_is_kept_uncompressed(tmp_path, dtype, bound, spoil):
-    # h5py adds filters as optional: a refused chunk is stored as it is, so
-    # nothing is lost; the others are still compressed.
+def test_chunk_the_codec_refuses_is_stored_raw_by_the_filter(tmp_path, dtype, options, spoil):
     x = signal((2000,), dtype)
     if spoil is not None:
         x[1500] = spoil
-    with h5py.File(tmp_path / "x.h5", "w") as f:
-        d = f.create_dataset("x", data=x, chunks=(1000,), **qh5.Quillmere(max_error=bound))
+    path = tmp_path / "x.h5"
+    with h5py.File(path, "w") as f:
+        d = f.create_dataset("x", data=x, chunks=(1000,), **qh5.Quillmere(**options))
         masks = [d.id.get_chunk_info(i).filter_mask for i in range(2)]
-        y = d[...]
-    assert masks == ([0, 1] if spoil is not None else [1, 1])
+    with h5py.File(path, "r") as f:
+        y = f["x"][...]
+    assert masks == [0, 0]  # the filter ran on both: HDF5 never had to skip it
+    kinds = [read_frame(stored_chunk(path, "x", i)[0])["kind"] for i in range(2)]
+    assert kinds == ([0, 1] if spoil is not None else [1, 1])
     np.testing.assert_array_equal(y[1000:], x[1000:])
-    assert np.max(np.abs(y - x)) <= bound
+    if spoil is not None:
+        assert np.max(np.abs(y - x)) <= options["max_error"]
 
 
 @pytest.mark.parametrize("dtype", [np.int32, np.uint8, np.float16, np.complex64])
@@ -138,109 +178,87 @@ def test_other_element_types_are_refused_at_creation(tmp_path, dtype):
         assert f["y"][7] == pytest.approx(1.0, abs=1e-3)
 
 
-GOOD = qh5.Quillmere().filter_options
-
-
-def with_word(index, value):
-    words = list(GOOD)
-    words[index] = value
-    return tuple(words)
-
-
-@pytest.mark.parametrize("opts,named", [
-    (GOOD[:5], "5 cd_values given, expected 11"),
-    (GOOD + (0,), "12 cd_values given, expected 11"),
-    (with_word(0, 7), r"cd_values\[0\] \(layout version\) is 7"),
-    (with_word(3, 9), r"cd_values\[3\] \(method\) is 9"),
-    (with_word(4, 40), r"cd_values\[4\] \(scale\) is 40"),
-    (with_word(6, 3), r"cd_values\[6\] \(coder\) is 3"),
-    (with_word(7, 0xFF), r"cd_values\[7\] \(flags\) is 255"),
-    (with_word(7, 3), r"cd_values\[7\] \(flags\) is 3"),
-    (with_word(10, 0x7FF00000), r"cd_values\[9..10\] \(max_error\)"),
-])
-def test_nonsense_filter_parameters_are_refused(tmp_path, opts, named):
-    with h5py.File(tmp_path / "x.h5", "w") as f:
-        with pytest.raises(ValueError, match=named):
-            f.create_dataset("x", data=np.zeros(100, np.float32), chunks=(100,),
-                             compression=qh5.FILTER_ID, compression_opts=opts)
-
-
-def corrupt_variants(stored):
-    flipped_count = bytearray(stored)
-    flipped_count[16] ^= 0x01  # sample_count
-    return {
-        "half a header": stored[:26],
-        "truncated payload": stored[:-3],
-        "trailing bytes": stored + b"\0\0",
-        "sample count": bytes(flipped_count),
-        "bad magic": b"XXXX" + stored[4:],
-        "side block": stored[:-9] + bytes([stored[-9] ^ 0x40]) + stored[-8:],
-        "random": np.random.default_rng(3).integers(0, 256, len(stored), np.uint8).tobytes(),
-    }
-
-
-def write_damaged(path, damage):
-    # float64 chunks always carry a side block after the container.
-    x = signal((2000,), np.float64)
-    with h5py.File(path, "w") as f:
-        d = f.create_dataset("x", data=x, chunks=(1000,), **qh5.Quillmere(max_error=0.01))
-        info = d.id.get_chunk_info(1)
-    stored = path.read_bytes()[info.byte_offset:info.byte_offset + info.size]
-    with h5py.File(path, "r+") as f:
-        f["x"].id.write_direct_chunk((1000,), corrupt_variants(stored)[damage])
-    return x
-
-
-DAMAGES = list(corrupt_variants(b"\0" * 60))
-
-
-@pytest.mark.parametrize("damage", DAMAGES)
-def test_corrupt_chunk_is_a_failed_read_not_a_crash(tmp_path, damage):
-    path = tmp_path / "x.h5"
-    x = write_damaged(path, damage)
+def test_legacy_file_reads_back_as_it_did():
+    # Written by the first release (cd_values layout 1, bare flattened units);
+    # the *_decoded datasets hold what that release read back.
+    path = Path(__file__).parents[1] / "data" / "legacy" / "filter_layout_v1.h5"
     with h5py.File(path, "r") as f:
-        # HDF5 2.0 (h5py's) drops what a filter function pushes on the error
-        # stack, so its own pipeline message is what h5py can show.
-        with pytest.raises(OSError, match="filter returned failure during read|quillmere filter"):
-            f["x"][1000:]
-        assert np.max(np.abs(f["x"][:1000] - x[:1000])) <= 0.01
+        assert f["f32"].id.get_create_plist().get_filter(0)[2][0] == 1
+        for name in ("f32", "f64"):
+            np.testing.assert_array_equal(f[name][...], f[name + "_decoded"][...])
+        source = f["f64_source"][...]
+        finite = np.isfinite(source)
+        assert np.max(np.abs(f["f64"][...][finite] - source[finite])) <= 0.01
 
 
-@pytest.mark.parametrize("damage,named", [
-    ("truncated payload", "corrupt chunk (corrupt side block: its length field says"),
-    ("trailing bytes", "corrupt chunk (corrupt side block: its length field says"),
-    ("side block", "corrupt chunk (corrupt side block: its checksum does not match)"),
-    ("sample count", "stored chunk does not match the dataset's chunk size (it holds 1001"),
-    ("bad magic", "corrupt chunk (Magic should be 'QLMR' but it was 'XXXX')"),
+def test_helper_takes_every_bound_of_the_command_line():
+    words = qh5.Quillmere(max_error="0.1%", rmse=1e-3, prd=2.0, psnr=-5.0,
+                          bits_per_sample=4.0).filter_options
+    assert len(words) == 24 and words[0] == 2
+    assert words[10] == 0b11101110  # all five bounds, max_error as a fraction
+
+    def double(at):
+        return np.array([words[at] | (words[at + 1] << 32)], np.uint64).view(np.float64)[0]
+
+    assert [double(i) for i in (12, 14, 16, 18, 20)] == [0.001, 1e-3, 2.0, -5.0, 4.0]
+    assert qh5.Quillmere(rmse="2%").filter_options[10] == 0b11000
+
+
+@pytest.mark.parametrize("kwargs,message", [
+    ({"method": "haar"}, "method must be one of"),
+    ({"method": None}, "method must be one of"),
+    ({"scale": 11.0}, "scale must be an integer from 6 to 12"),
+    ({"scale": "11"}, "scale must be an integer from 6 to 12"),
+    ({"cutoff": "max"}, "cutoff must be one of"),
+    ({"coder": "zstd"}, "coder must be one of"),
+    ({"max_error": 0.0}, "max_error must be positive"),
+    ({"max_error": float("nan")}, "max_error must be finite"),
+    ({"max_error": "-1%"}, "max_error must be a positive number"),
+    ({"rmse": "abc"}, "rmse not a number"),
+    ({"prd": "1%"}, "prd must be a number"),
+    ({"psnr": float("inf")}, "psnr must be finite"),
+    ({"bits_per_sample": -2}, "bits_per_sample must be positive"),
+    ({"quant_multiplier": float("nan")}, "quant_multiplier must be finite"),
+    ({"quant_multiplier": -1.0}, "quant_multiplier must be positive"),
+    ({"quant_multiplier": 1e-45}, "rounds to zero or to a subnormal"),
+    ({"quant_multiplier": 1e300}, "does not fit in float32"),
+    ({"quant_multiplier": 100.0, "rmse": 1e-3}, "either quant_multiplier or an error bound (rmse)"),
+    ({"time_axis": -1}, "time_axis must be an axis"),
+    ({"time_axis": 1.0}, "time_axis must be an axis"),
 ])
-def test_h5dump_names_the_damage(tmp_path, damage, named):
-    h5dump = shutil.which("h5dump")
-    if h5dump is None:
-        pytest.skip("h5dump (Debian's hdf5-tools) is not installed")
-    path = tmp_path / "x.h5"
-    write_damaged(path, damage)
-    env = dict(os.environ, HDF5_PLUGIN_PATH=qh5.plugin_dir())
-    proc = subprocess.run([h5dump, "--enable-error-stack", "-d", "/x", str(path)], env=env,
-                          capture_output=True, text=True, timeout=60)
-    assert proc.returncode == 1  # a failed read, not a signal
-    assert "quillmere filter: " + named in proc.stderr
+def test_helper_refuses_bad_options_by_name(kwargs, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        qh5.Quillmere(**kwargs)
 
 
-def test_helper_checks_options_with_the_module_messages():
-    with pytest.raises(ValueError, match="Unknown method"):
-        qh5.Quillmere(method="haar")
-    with pytest.raises(ValueError, match="Only scaled 6..12"):
-        qh5.Quillmere(scale=13)
-    for bad in (0.0, -1.0, float("nan"), float("inf")):
-        with pytest.raises(ValueError, match="max_error must be a positive finite number"):
-            qh5.Quillmere(max_error=bad)
-    with pytest.raises(ValueError, match="quant_multiplier or max_error, not both"):
-        qh5.Quillmere(quant_multiplier=100.0, max_error=1e-3)
-    kwargs = dict(qh5.Quillmere(quant_multiplier=1e300))
-    assert kwargs["compression"] == qh5.FILTER_ID
-    assert kwargs["compression_opts"][7:9] == (1, 0x7F800000)  # float32 +inf, as the module rounds
+def test_time_axis_the_chunk_does_not_have_is_refused_at_creation(tmp_path):
+    with h5py.File(tmp_path / "x.h5", "w") as f:
+        with pytest.raises(ValueError, match=r"cd_values\[5\] \(time axis\) is 1, but the chunk "
+                                             r"has 1 axis"):
+            f.create_dataset("x", data=np.zeros(100, np.float32), chunks=(100,),
+                             **qh5.Quillmere(time_axis=1))
 
 
 def test_plugin_dir_holds_the_plugin_and_import_registers_it():
     assert os.path.isfile(os.path.join(qh5.plugin_dir(), "libh5quillmere.so"))
     assert h5py.h5z.filter_avail(qh5.FILTER_ID)
+
+
+def test_docs_examples_run_as_written(tmp_path):
+    text = (Path(__file__).parents[2] / "docs" / "hdf5.md").read_text()
+    python_blocks = re.findall(r"```python\n(.*?)```", text, re.S)
+    shell_blocks = re.findall(r"```sh\n(.*?)```", text, re.S)
+    assert python_blocks and shell_blocks
+    for block in python_blocks:
+        proc = subprocess.run([sys.executable, "-c", block], cwd=tmp_path, capture_output=True,
+                              text=True, timeout=300)
+        assert proc.returncode == 0, proc.stderr
+    from hdf5_chunks import h5dump_or_skip
+    h5dump_or_skip()
+    bindir = os.path.dirname(sys.executable)
+    env = dict(os.environ, PATH=bindir + os.pathsep + os.environ.get("PATH", ""))
+    for block in shell_blocks:
+        proc = subprocess.run(["bash", "-euo", "pipefail", "-c", block], cwd=tmp_path, env=env,
+                              capture_output=True, text=True, timeout=300)
+        assert proc.returncode == 0, proc.stderr
+        assert "DATASET" in proc.stdout
