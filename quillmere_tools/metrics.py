@@ -1,4 +1,7 @@
-"""Distortion measures shared by the error-target search, bench and demo.
+"""Distortion measures for the bench, the demo and the file reports.
+
+The error-target search does not use these: it runs in the C++ library and
+measures there.
 
 All measures compare the original samples (in their own precision) with the
 float32 reconstruction.  Non-finite input samples are left out: the codec
