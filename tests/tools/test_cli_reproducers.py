@@ -12,8 +12,8 @@ import zlib
 
 import numpy as np
 import pytest
+import quillmere
 
-quillmere = pytest.importorskip("quillmere")
 
 from conftest import _cli_prefix, one_line_error
 from quillmere_tools.unit_file import pack
