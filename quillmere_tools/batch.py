@@ -9,6 +9,7 @@ from dataclasses import fields
 from typing import Any, Optional, Sequence
 
 import numpy as np
+import numpy.typing as npt
 
 from . import frames
 from ._core import Settings
@@ -18,14 +19,14 @@ _SETTING_KEYS = {f.name for f in fields(Settings)}
 _BOUND_KEYS = {f.name for f in fields(Bounds)}
 
 
-def decompress(data) -> np.ndarray:
+def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[np.floating[Any]]:
     """Decode a plain container or a channel unit (container + side block):
     corrections applied, NaN and infinities restored, float64 when the source
     was float64."""
     return frames.decode_channel(data)
 
 
-def _split(options: dict[str, Any]) -> tuple:
+def _split(options: dict[str, Any]) -> tuple[Any, ...]:
     settings = options.pop("settings", None) or Settings()
     methods = options.pop("methods", None)
     coders = options.pop("coders", None)
@@ -38,7 +39,8 @@ def _split(options: dict[str, Any]) -> tuple:
     return frames.native_config(settings.with_(**changes), bounds, methods, coders)
 
 
-def compress_many(signals: Sequence, *, threads: Optional[int] = None, **bounds_or_settings) -> list[bytes]:
+def compress_many(signals: Sequence[npt.ArrayLike], *, threads: Optional[int] = None,
+                  **bounds_or_settings: Any) -> list[bytes]:
     """Compress each signal into a channel unit, ``threads`` at a time (all
     the cores this process may use when None).  Keywords are bounds
     (max_error, rmse, prd, psnr, bits_per_sample), settings (method, scale,
@@ -48,6 +50,7 @@ def compress_many(signals: Sequence, *, threads: Optional[int] = None, **bounds_
     return [unit for unit, _ in frames.encode_many_with_reports(signals, config, threads)]
 
 
-def decompress_many(blobs: Sequence, *, threads: Optional[int] = None) -> list[np.ndarray]:
+def decompress_many(blobs: Sequence[bytes | bytearray | memoryview], *,
+                    threads: Optional[int] = None) -> list[npt.NDArray[np.floating[Any]]]:
     """``decompress`` over a list, ``threads`` at a time."""
     return frames.decode_many(blobs, threads)
