@@ -20,8 +20,9 @@ CALLS = int(os.environ.get("QUILLMERE_LEAK_CALLS", "0"))
 
 
 def round_count(table_size: int) -> int:
-    """Rounds that make at least CALLS calls, and never fewer than 1000:
-    below that a leak of one block per round hides in the free lists."""
+    """Rounds that make at least CALLS calls (3000 rounds when it is not
+    set), and never fewer than 1000: below that a leak of one block per
+    round hides in the free lists."""
     return max(1000 if CALLS else 3000, -(-CALLS // table_size))
 
 
