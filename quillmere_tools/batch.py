@@ -5,12 +5,12 @@ in parallel; each signal's unit is the same bytes whatever the thread count.
 """
 from __future__ import annotations
 
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import fields
 from typing import Any, Optional, Sequence
 
 import numpy as np
-
-from concurrent.futures import ThreadPoolExecutor
+import numpy.typing as npt
 
 from . import bound_forms, frames
 from ._core import Settings
@@ -20,14 +20,14 @@ _SETTING_KEYS = {f.name for f in fields(Settings)}
 _BOUND_KEYS = {f.name for f in fields(Bounds)}
 
 
-def decompress(data) -> np.ndarray:
+def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[np.floating[Any]]:
     """Decode a plain container or a channel unit (container + side block):
     corrections applied, NaN and infinities restored, float64 when the source
     was float64."""
     return frames.decode_channel(data)
 
 
-def _split(options: dict[str, Any]) -> tuple:
+def _split(options: dict[str, Any]) -> tuple[Any, ...]:
     settings = options.pop("settings", None) or Settings()
     methods = options.pop("methods", None)
     coders = options.pop("coders", None)
@@ -40,7 +40,7 @@ def _split(options: dict[str, Any]) -> tuple:
     return frames.native_config(settings.with_(**changes), bounds, methods, coders)
 
 
-def _signal_list(signals) -> list:
+def _signal_list(signals: Sequence[npt.ArrayLike]) -> list[npt.ArrayLike]:
     """The signals as a list of 1-D arrays.  An array passed as the list
     itself is refused: iterating a 1-D array gives one-sample signals, and a
     2-D one gives rows, which for a (frames, channels) array are frames."""
@@ -57,7 +57,8 @@ def _signal_list(signals) -> list:
     return out
 
 
-def compress_many(signals: Sequence, *, threads: Optional[int] = None, **bounds_or_settings) -> list[bytes]:
+def compress_many(signals: Sequence[npt.ArrayLike], *, threads: Optional[int] = None,
+                  **bounds_or_settings: Any) -> list[bytes]:
     """Compress each signal (a 1-D array) into a channel unit, ``threads`` at
     a time (all the cores this process may use when None).  Keywords are
     bounds (max_error, rmse, prd, psnr, bits_per_sample), settings (method,
@@ -84,6 +85,7 @@ def compress_many(signals: Sequence, *, threads: Optional[int] = None, **bounds_
             zip(signals, configs))]
 
 
-def decompress_many(blobs: Sequence, *, threads: Optional[int] = None) -> list[np.ndarray]:
+def decompress_many(blobs: Sequence[bytes | bytearray | memoryview], *,
+                    threads: Optional[int] = None) -> list[npt.NDArray[np.floating[Any]]]:
     """``decompress`` over a list, ``threads`` at a time."""
     return frames.decode_many(blobs, threads)

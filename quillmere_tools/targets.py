@@ -12,7 +12,9 @@ would return the wavelet layer alone, without the corrections).
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Optional, Sequence, Union
+from typing import Any, Optional, Sequence, Union
+
+import numpy.typing as npt
 
 from . import _native, bound_forms, frames
 from ._core import Settings
@@ -29,7 +31,7 @@ class TargetResult:
     rmse: float
     prd: float
     evaluations: int    # (method, coder) candidate pairs given to the search
-    tried: list = field(default_factory=list, repr=False)  # not recorded by the C++ search
+    tried: list[Any] = field(default_factory=list, repr=False)  # not recorded by the C++ search
     psnr: float = float("inf")
     corrected_samples: int = 0
 
@@ -39,7 +41,7 @@ class TargetResult:
 
 
 def compress_to_target(
-    data,
+    data: npt.ArrayLike,
     *,
     max_error: Optional[Union[float, str]] = None,
     rmse: Optional[Union[float, str]] = None,
