@@ -54,19 +54,20 @@ def compress_to_target(
 ) -> TargetResult:
     """Compress ``data`` into the smallest unit whose reconstruction meets
     every given bound: max absolute error and RMSE in the signal's units (or
-    as a percentage of its range, ``"0.1%"``), PRD in percent, PSNR in dB (a floor); or, with ``bits_per_sample``, the
-    smallest error that fits that size.  Bounds are measured over the finite
-    samples; NaN and infinities are kept.
+    as a percentage of its range, ``"0.1%"``), PRD in percent, PSNR in dB
+    (a floor); or, with ``bits_per_sample``, the smallest error that fits
+    that size.  Bounds are measured over the finite samples; NaN and
+    infinities are kept.
 
     ``settings`` gives the method, scale (the dead-zone row), cutoff and coder;
     ``methods`` and ``coders`` widen the search.  A bad bound raises
     ValueError, an unreachable one TargetNotMet; both name the bound.
     """
-    if isinstance(max_error, str) or isinstance(rmse, str):
-        resolved = bound_forms.resolve_for(frames.as_samples(data),
-                                           {"max_error": max_error, "rmse": rmse})
-        max_error, rmse = resolved["max_error"], resolved["rmse"]
-    bounds = Bounds(max_error, rmse, prd, psnr, bits_per_sample)
+    # Percentages need the signal's range, so only they pay for reading it.
+    limits: dict[str, Any] = {"max_error": max_error, "rmse": rmse}
+    if any(isinstance(v, str) for v in limits.values()):
+        limits = bound_forms.resolve_for(frames.as_samples(data), limits)
+    bounds = Bounds(limits["max_error"], limits["rmse"], prd, psnr, bits_per_sample)
     if not bounds:
         raise ValueError("give at least one of max_error, rmse, prd, psnr or bits_per_sample")
     unit, report = frames.encode_with_report(data, settings, bounds, methods, coders)

@@ -285,7 +285,7 @@ def _example_params() -> list:
     for block in _runnable():
         marks = []
         if block.marker and block.marker.startswith("expected to fail:"):
-            marks.append(pytest.mark.xfail(reason=block.marker, strict=False))
+            marks.append(pytest.mark.xfail(reason=block.marker, strict=True))
         params.append(pytest.param(block, id=block.id, marks=marks))
     return params
 
