@@ -1,0 +1,246 @@
+// Band models of the fast coder: which tables a band gets, at what
+// precision, and their bit-packed form. Every choice is made from integer
+// size estimates, so the same counts give the same bytes everywhere.
+#include "fast_model.hpp"
+
+#include <algorithm>
+#include <optional>
+
+namespace quillmere::fast {
+namespace {
+
+// A table's frequencies sum to 2^p (p = 1..12) and are scaled to 12 bits
+// when used: few counts are cheaper to describe at a low precision.
+constexpr unsigned kPrecisionField = 4;
+constexpr unsigned kTokensField = 5;
+constexpr unsigned kMaxGammaZeros = 13;  // f + 1 <= 4097 needs at most 12
+
+// log2(x) in 1/65536 bits for x = 1 .. 4096, by repeated squaring, so no
+// floating point decides a table.
+constexpr std::uint32_t log2_fixed(std::uint32_t x) {
+  unsigned k = 0;
+  while ((x >> (k + 1)) != 0) ++k;
+  std::uint64_t y = std::uint64_t{x} << (31 - k);  // in [2^31, 2^32)
+  std::uint32_t result = k << 16;
+  for (int bit = 15; bit >= 0; --bit) {
+    y = (y * y) >> 31;
+    if (y >= (std::uint64_t{1} << 32)) {
+      y >>= 1;
+      result |= 1u << bit;
+    }
+  }
+  return result;
+}
+
+constexpr std::array<std::uint32_t, kTableTotal + 1> make_log2() {
+  std::array<std::uint32_t, kTableTotal + 1> t{};
+  for (std::uint32_t x = 1; x <= kTableTotal; ++x) t[x] = log2_fixed(x);
+  return t;
+}
+constexpr auto kLog2 = make_log2();
+
+unsigned gamma_length(std::uint32_t v) {  // v >= 1
+  return 2 * static_cast<unsigned>(std::bit_width(v)) - 1;
+}
+
+void put_gamma(BitWriter& out, std::uint32_t v) {
+  const unsigned k = static_cast<unsigned>(std::bit_width(v)) - 1;
+  out.put(1u << k, k + 1);  // k zeros, then the one
+  out.put(v & ((1u << k) - 1), k);
+}
+
+std::optional<std::uint32_t> get_gamma(BitReader& in) {
+  unsigned k = 0;
+  while (in.get(1) == 0) {
+    if (++k > kMaxGammaZeros || in.overrun()) return std::nullopt;
+  }
+  return (1u << k) | in.get(k);
+}
+
+using Counts = std::array<std::uint32_t, kTokens>;
+
+// Frequencies summing to 2^p, every counted token at least 1; none when more
+// tokens occur than the table has slots.
+std::optional<Counts> normalise(const Counts& counts, unsigned tokens, unsigned p) {
+  const std::uint64_t total = std::uint64_t{1} << p;
+  std::uint64_t n = 0;
+  unsigned present = 0;
+  for (unsigned t = 0; t < tokens; ++t) {
+    n += counts[t];
+    present += counts[t] != 0;
+  }
+  if (present > total || n == 0) return std::nullopt;
+  Counts f{};
+  std::uint64_t sum = 0;
+  for (unsigned t = 0; t < tokens; ++t) {
+    if (counts[t] == 0) continue;
+    f[t] = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, counts[t] * total / n));
+    sum += f[t];
+  }
+  // The largest frequency absorbs the rounding (each step moves one unit).
+  while (sum != total) {
+    unsigned best = tokens;
+    for (unsigned t = 0; t < tokens; ++t) {
+      const bool may = sum > total ? f[t] > 1 : f[t] > 0;
+      if (may && (best == tokens || f[t] > f[best])) best = t;
+    }
+    if (sum > total) {
+      --f[best];
+      --sum;
+    } else {
+      ++f[best];
+      ++sum;
+    }
+  }
+  return f;
+}
+
+struct Choice {
+  std::uint64_t cost = UINT64_MAX;  // 1/65536 bits, description included
+  unsigned p = 0;
+  Counts freq{};
+};
+
+Choice best_table(const Counts& counts, unsigned tokens) {
+  Choice best;
+  for (unsigned p = 1; p <= kTableBits; ++p) {
+    const auto f = normalise(counts, tokens, p);
+    if (!f) continue;
+    std::uint64_t bits = kPrecisionField;
+    std::uint64_t coded = 0;
+    for (unsigned t = 0; t < tokens; ++t) {
+      bits += gamma_length((*f)[t] + 1);
+      if (counts[t] != 0) coded += std::uint64_t{counts[t]} * ((p << 16) - kLog2[(*f)[t]]);
+    }
+    const std::uint64_t cost = (bits << 16) + coded;
+    if (cost < best.cost) best = {cost, p, *f};
+  }
+  return best;
+}
+
+Table scaled(const Counts& freq, unsigned p, unsigned tokens) {
+  Table t;
+  t.tokens = static_cast<std::uint8_t>(tokens);
+  std::uint32_t start = 0;
+  for (unsigned s = 0; s < tokens; ++s) {
+    t.freq[s] = static_cast<std::uint16_t>(freq[s] << (kTableBits - p));
+    t.start[s] = static_cast<std::uint16_t>(start);
+    start += t.freq[s];
+  }
+  return t;
+}
+
+void write_table(BitWriter& out, const Choice& c, unsigned tokens) {
+  out.put(c.p - 1, kPrecisionField);
+  for (unsigned t = 0; t < tokens; ++t) put_gamma(out, c.freq[t] + 1);
+}
+
+std::expected<Table, FastError> read_table(BitReader& in, unsigned tokens) {
+  const unsigned p = in.get(kPrecisionField) + 1;
+  if (in.overrun()) return std::unexpected(FastError::Truncated);
+  if (p > kTableBits) return std::unexpected(FastError::BadTable);
+  Counts freq{};
+  std::uint32_t sum = 0;
+  for (unsigned t = 0; t < tokens; ++t) {
+    const auto v = get_gamma(in);
+    if (in.overrun()) return std::unexpected(FastError::Truncated);
+    if (!v) return std::unexpected(FastError::BadTable);
+    freq[t] = *v - 1;
+    sum += freq[t];
+    if (sum > (1u << p)) return std::unexpected(FastError::BadTable);
+  }
+  if (sum != (1u << p)) return std::unexpected(FastError::BadTable);
+  return scaled(freq, p, tokens);
+}
+
+}  // namespace
+
+Models choose_and_write_models(std::span<const BandCounts> counts, std::vector<std::uint8_t>& out) {
+  Models models;
+  models.bands.resize(counts.size());
+  BitWriter bits(out);
+  for (std::size_t b = 0; b < counts.size(); ++b) {
+    Counts all{};
+    for (const auto& c : counts[b]) {
+      for (unsigned t = 0; t < kTokens; ++t) all[t] += c[t];
+    }
+    unsigned tokens = 0;
+    for (unsigned t = 0; t < kTokens; ++t) {
+      if (all[t] != 0) tokens = t + 1;
+    }
+    if (tokens == 0) continue;  // an empty band has no model at all
+    BandModel& m = models.bands[b];
+    m.tokens = static_cast<std::uint8_t>(tokens);
+    bits.put(tokens - 1, kTokensField);
+    if (tokens == 1) continue;  // only zeros: nothing to code
+
+    const Choice single = best_table(all, tokens);
+    std::array<Choice, kContexts> per{};
+    std::uint64_t per_cost = kContexts << 16;  // the mask
+    std::uint32_t mask = 0;
+    for (unsigned c = 0; c < kContexts; ++c) {
+      if (std::all_of(counts[b][c].begin(), counts[b][c].end(), [](std::uint32_t v) { return v == 0; })) {
+        continue;
+      }
+      mask |= 1u << c;
+      per[c] = best_table(counts[b][c], tokens);
+      per_cost += per[c].cost;
+    }
+    m.table_of.fill(kNoTable);
+    if (single.cost <= per_cost) {
+      m.mode = BandMode::Single;
+      bits.put(0, 1);
+      write_table(bits, single, tokens);
+      m.table_of.fill(static_cast<std::uint16_t>(models.tables.size()));
+      models.tables.push_back(scaled(single.freq, single.p, tokens));
+    } else {
+      m.mode = BandMode::PerContext;
+      bits.put(1, 1);
+      bits.put(mask, kContexts);
+      for (unsigned c = 0; c < kContexts; ++c) {
+        if (!(mask & (1u << c))) continue;
+        write_table(bits, per[c], tokens);
+        m.table_of[c] = static_cast<std::uint16_t>(models.tables.size());
+        models.tables.push_back(scaled(per[c].freq, per[c].p, tokens));
+      }
+    }
+  }
+  bits.flush();
+  return models;
+}
+
+std::expected<Models, FastError> read_models(BitReader& in, std::span<const std::size_t> lengths) {
+  Models models;
+  models.bands.resize(lengths.size());
+  for (std::size_t b = 0; b < lengths.size(); ++b) {
+    if (lengths[b] == 0) continue;
+    BandModel& m = models.bands[b];
+    m.tokens = static_cast<std::uint8_t>(in.get(kTokensField) + 1);
+    if (in.overrun()) return std::unexpected(FastError::Truncated);
+    if (m.tokens == 1) continue;
+    m.table_of.fill(kNoTable);
+    const bool per_context = in.get(1) != 0;
+    std::uint32_t mask = 1;
+    if (per_context) {
+      mask = in.get(kContexts);
+      if (mask == 0) return std::unexpected(FastError::BadTable);
+    }
+    if (in.overrun()) return std::unexpected(FastError::Truncated);
+    m.mode = per_context ? BandMode::PerContext : BandMode::Single;
+    for (unsigned c = 0; c < kContexts; ++c) {
+      if (!(mask & (1u << c))) continue;
+      auto table = read_table(in, m.tokens);
+      if (!table) return std::unexpected(table.error());
+      const auto index = static_cast<std::uint16_t>(models.tables.size());
+      if (per_context) {
+        m.table_of[c] = index;
+      } else {
+        m.table_of.fill(index);
+      }
+      models.tables.push_back(*table);
+    }
+  }
+  return models;
+}
+
+}  // namespace quillmere::fast

@@ -1,0 +1,175 @@
+// The fast coder's pieces below the lane loops: the token of a coefficient,
+// bit-packed reading and writing, and the per-band models (their choice from
+// counts, their bit-packed form and their checked reading). Internal to the
+// codec library.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "quillmere/fast_coder.hpp"
+
+namespace quillmere::fast {
+
+// Magnitudes 0..3 are tokens 0..3; a magnitude of bit width w >= 3 is token
+// 4 + 2(w - 3) + the bit below its leading one, with w - 2 low bits raw.
+// Width 16 is only ever 32768 (of -32768), so tokens stop at 31.
+constexpr unsigned kTokens = 32;
+constexpr unsigned kContexts = 12;
+constexpr unsigned kTableBits = 12;
+constexpr std::uint32_t kTableTotal = 1u << kTableBits;
+constexpr unsigned kLanes = 4;
+constexpr std::uint32_t kStateLow = 1u << 16;  // states live in [2^16, 2^32)
+constexpr std::size_t kMaxBands = 255;
+
+struct Token {
+  std::uint8_t token;
+  std::uint8_t extra_bits;  // low bits after the leading two
+  std::uint16_t extra;
+};
+
+inline Token token_of(std::uint32_t magnitude) noexcept {
+  if (magnitude < 4) return {static_cast<std::uint8_t>(magnitude), 0, 0};
+  const unsigned w = static_cast<unsigned>(std::bit_width(magnitude));
+  const unsigned below = (magnitude >> (w - 2)) & 1u;
+  return {static_cast<std::uint8_t>(4 + 2 * (w - 3) + below), static_cast<std::uint8_t>(w - 2),
+          static_cast<std::uint16_t>(magnitude & ((1u << (w - 2)) - 1))};
+}
+
+// Raw low-bit count and the leading part of the magnitude of a token.
+struct TokenShape {
+  std::uint8_t extra_bits;
+  std::uint8_t width;  // bit width of the magnitude, for the context
+  std::uint32_t base;
+};
+
+constexpr std::array<TokenShape, kTokens> make_shapes() {
+  std::array<TokenShape, kTokens> s{};
+  for (unsigned t = 0; t < 4; ++t) {
+    s[t] = {0, static_cast<std::uint8_t>(std::bit_width(t)), t};
+  }
+  for (unsigned t = 4; t < kTokens; ++t) {
+    const unsigned w = 3 + (t - 4) / 2;
+    s[t] = {static_cast<std::uint8_t>(w - 2), static_cast<std::uint8_t>(w),
+            (1u << (w - 1)) | (((t - 4) & 1u) << (w - 2))};
+  }
+  return s;
+}
+inline constexpr std::array<TokenShape, kTokens> kShapes = make_shapes();
+
+// The context of a coefficient: the mean bit width of the two before it in
+// its lane and band, in 12 classes.
+inline unsigned context_of(unsigned w1, unsigned w2) noexcept {
+  const unsigned c = (w1 + w2 + 1) >> 1;
+  return c < kContexts - 1 ? c : kContexts - 1;
+}
+
+// Bits are packed from the least significant end of each byte.
+class BitWriter {
+ public:
+  explicit BitWriter(std::vector<std::uint8_t>& out) : out_(out) {}
+  void put(std::uint32_t value, unsigned n) {
+    acc_ |= std::uint64_t{value} << fill_;
+    fill_ += n;
+    while (fill_ >= 8) {
+      out_.push_back(static_cast<std::uint8_t>(acc_));
+      acc_ >>= 8;
+      fill_ -= 8;
+    }
+  }
+  // Pads the last byte with zeros.
+  void flush() {
+    if (fill_ > 0) out_.push_back(static_cast<std::uint8_t>(acc_));
+    acc_ = 0;
+    fill_ = 0;
+  }
+
+ private:
+  std::vector<std::uint8_t>& out_;
+  std::uint64_t acc_ = 0;
+  unsigned fill_ = 0;
+};
+
+class BitReader {
+ public:
+  explicit BitReader(std::span<const std::uint8_t> in) : p_(in.data()), end_(in.data() + in.size()) {}
+  // n <= 32. Reading past the end yields zeros and sets overrun().
+  std::uint32_t get(unsigned n) noexcept {
+    if (fill_ < n) refill();
+    if (fill_ < n) {
+      overrun_ = true;
+      fill_ = n;
+    }
+    const auto v = static_cast<std::uint32_t>(acc_ & ((std::uint64_t{1} << n) - 1));
+    acc_ >>= n;
+    fill_ -= n;
+    return v;
+  }
+  bool overrun() const noexcept { return overrun_; }
+  // Bytes touched so far (a partly read byte counts).
+  std::size_t bytes_used(std::span<const std::uint8_t> in) const noexcept {
+    return static_cast<std::size_t>(p_ - in.data()) - fill_ / 8;
+  }
+  // Whether every bit still held is zero padding of the last byte read.
+  bool rest_of_byte_is_zero() const noexcept { return (acc_ & ((std::uint64_t{1} << (fill_ % 8)) - 1)) == 0; }
+
+ private:
+  void refill() noexcept {
+    while (fill_ <= 56 && p_ < end_) {
+      acc_ |= std::uint64_t{*p_++} << fill_;
+      fill_ += 8;
+    }
+  }
+  const std::uint8_t* p_;
+  const std::uint8_t* end_;
+  std::uint64_t acc_ = 0;
+  unsigned fill_ = 0;
+  bool overrun_ = false;
+};
+
+// One static table at 12 bits: frequency and cumulative start per token,
+// and the token of every slot for decoding.
+struct Table {
+  std::array<std::uint16_t, kTokens> freq{};
+  std::array<std::uint16_t, kTokens> start{};
+  std::uint8_t tokens = 0;  // entries in use
+};
+
+enum class BandMode : std::uint8_t { Zero = 0, Single = 1, PerContext = 2 };
+
+// A band's model: all zero (nothing coded), one table, or one per context
+// (table index per context; kNoTable where the context never occurs).
+constexpr std::uint16_t kNoTable = 0xFFFF;
+struct BandModel {
+  BandMode mode = BandMode::Zero;
+  std::uint8_t tokens = 1;  // tokens 0 .. tokens - 1 may occur
+  std::array<std::uint16_t, kContexts> table_of = no_tables();
+
+  static constexpr std::array<std::uint16_t, kContexts> no_tables() {
+    std::array<std::uint16_t, kContexts> t{};
+    t.fill(kNoTable);
+    return t;
+  }
+};
+
+struct Models {
+  std::vector<BandModel> bands;
+  std::vector<Table> tables;
+};
+
+// Counts of every token per context of one band.
+using BandCounts = std::array<std::array<std::uint32_t, kTokens>, kContexts>;
+
+// Picks each band's model from its counts (smallest estimated size,
+// tables included) and writes the models bit-packed to `out`.
+Models choose_and_write_models(std::span<const BandCounts> counts, std::vector<std::uint8_t>& out);
+
+// Reads K band models; band i must code lengths[i] coefficients.
+std::expected<Models, FastError> read_models(BitReader& in, std::span<const std::size_t> lengths);
+
+}  // namespace quillmere::fast
