@@ -4,6 +4,7 @@
 // codec library.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -171,5 +172,38 @@ Models choose_and_write_models(std::span<const BandCounts> counts, std::vector<s
 
 // Reads K band models; band i must code lengths[i] coefficients.
 std::expected<Models, FastError> read_models(BitReader& in, std::span<const std::size_t> lengths);
+
+// Short signals use one lane: each lane's final state costs four bytes.
+inline constexpr std::size_t kMinForLanes = 256;
+
+inline unsigned lane_count(std::size_t total) { return total >= kMinForLanes ? kLanes : 1; }
+
+// Without a coded symbol (every band empty or all zeros) no states are
+// stored: they could only be the initial ones.
+inline bool codes_symbols(const Models& models) {
+  return std::any_of(models.bands.begin(), models.bands.end(),
+                     [](const BandModel& b) { return b.mode != BandMode::Zero; });
+}
+
+// Lane j covers [j * seg, min((j + 1) * seg, total)).
+struct Segments {
+  unsigned lanes;
+  std::size_t seg;
+  std::size_t total;
+  std::size_t begin(unsigned j) const { return std::min(total, j * seg); }
+  std::size_t end(unsigned j) const { return std::min(total, (j + 1) * seg); }
+};
+
+inline Segments segments(std::size_t total) {
+  const unsigned lanes = lane_count(total);
+  return {lanes, (total + lanes - 1) / lanes, total};
+}
+
+// Saturating, so that hostile lengths cannot wrap around to a small total.
+inline std::size_t total_length(std::span<const std::size_t> lengths) {
+  std::size_t sum = 0;
+  for (const std::size_t n : lengths) sum = n > SIZE_MAX - sum ? SIZE_MAX : sum + n;
+  return sum;
+}
 
 }  // namespace quillmere::fast
