@@ -63,10 +63,12 @@ constexpr std::array<TokenShape, kTokens> make_shapes() {
 }
 inline constexpr std::array<TokenShape, kTokens> kShapes = make_shapes();
 
-// The context of a coefficient: the mean bit width of the two before it in
-// its lane and band, in 12 classes.
-inline unsigned context_of(unsigned w1, unsigned w2) noexcept {
-  const unsigned c = (w1 + w2 + 1) >> 1;
+// The context of a coefficient: a weighted mean bit width of the three
+// before it in its lane and band (the nearest counted twice), in 12
+// classes; `weighted` is 2 w1 + w2 + w3, at most 64.
+constexpr unsigned kMaxWeighted = 64;
+constexpr unsigned context_of(unsigned weighted) noexcept {
+  const unsigned c = (weighted + 2) >> 2;
   return c < kContexts - 1 ? c : kContexts - 1;
 }
 
