@@ -3,7 +3,7 @@
 # replays the committed corpora, then fuzzes every harness for a bounded time.
 #
 #   QUILLMERE_FUZZ_SECONDS   seconds per harness (default 60)
-#   QUILLMERE_FUZZ_TARGETS   space-separated subset (default: all four)
+#   QUILLMERE_FUZZ_TARGETS   space-separated subset (default: all five)
 #   QUILLMERE_CLANG_VERSION  clang to use (default 19)
 #   QUILLMERE_FUZZ_COVERAGE  1: afterwards, replay the committed and grown
 #                            corpora through a source-coverage build and print
@@ -27,7 +27,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${QUILLMERE_FUZZ_SECONDS:-60}
-targets=${QUILLMERE_FUZZ_TARGETS:-"decompress decode_stream decode_coeffs roundtrip"}
+targets=${QUILLMERE_FUZZ_TARGETS:-"decompress decode_stream decode_coeffs decode_fast roundtrip"}
 clang_version=${QUILLMERE_CLANG_VERSION:-19}
 build=build-fuzz
 
