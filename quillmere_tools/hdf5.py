@@ -40,7 +40,7 @@ _FLAG_MULTIPLIER = 1 << 0
 _FLAG_MAX_ERROR = 1 << 1
 _METHODS = {"cdf53": 0, "cdf97": 1, "db4": 2, "sym4": 3}
 _CUTOFFS = {"low": 0, "medium": 1, "high": 2}
-_CODERS = {"deflate": 0, "arans": 1, "cmodel": 2, "auto": 255}
+_CODERS = {"deflate": 0, "arans": 1, "cmodel": 2, "fast": 3, "auto": 255}
 
 _PLUGIN_FILE = "libh5quillmere.so"
 

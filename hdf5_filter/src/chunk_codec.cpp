@@ -105,7 +105,7 @@ ChunkResult<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t
   using K = ChunkError::Kind;
   if (params.element == ElementType::Unknown || params.chunk_samples == 0)
     return std::unexpected(fail(K::ElementUnknown));
-  auto header = QuillmereHeader::from_bytes(stored);
+  auto header = QuillmereHeader::from_bytes(stored, quillmere::kLastToolsCoder);
   if (!header) return std::unexpected(fail(K::Corrupt, header.error().message()));
   // The sample count is checked before anything is decoded, so a damaged
   // header cannot ask for more memory than the chunk itself needs.

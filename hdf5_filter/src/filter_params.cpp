@@ -81,7 +81,7 @@ std::expected<FilterParams, ParamError> parse_params(std::span<const unsigned> c
     return std::unexpected(fault(K::Cutoff, param::kCutoff, cd[param::kCutoff]));
   p.options.cutoff = static_cast<Cutoff>(cd[param::kCutoff]);
   const unsigned coder = cd[param::kCoder];
-  if (coder > 2 && coder != 255) return std::unexpected(fault(K::Coder, param::kCoder, coder));
+  if (coder > quillmere::kLastToolsCoder && coder != 255) return std::unexpected(fault(K::Coder, param::kCoder, coder));
   p.options.coder = static_cast<Coder>(coder);
 
   const unsigned flags = cd[param::kFlags];
