@@ -77,19 +77,20 @@ std::optional<Counts> normalise(const Counts& counts, unsigned tokens, unsigned 
     f[t] = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, counts[t] * total / n));
     sum += f[t];
   }
-  // The largest frequency absorbs the rounding (each step moves one unit).
+  // The largest frequency absorbs the rounding: all of a shortfall, and as
+  // much of an excess as keeps it at 1 or more (then the next largest).
   while (sum != total) {
-    unsigned best = tokens;
-    for (unsigned t = 0; t < tokens; ++t) {
-      const bool may = sum > total ? f[t] > 1 : f[t] > 0;
-      if (may && (best == tokens || f[t] > f[best])) best = t;
+    unsigned best = 0;
+    for (unsigned t = 1; t < tokens; ++t) {
+      if (f[t] > f[best]) best = t;
     }
-    if (sum > total) {
-      --f[best];
-      --sum;
+    if (sum < total) {
+      f[best] += static_cast<std::uint32_t>(total - sum);
+      sum = total;
     } else {
-      ++f[best];
-      ++sum;
+      const std::uint64_t d = std::min<std::uint64_t>(sum - total, f[best] - 1);
+      f[best] -= static_cast<std::uint32_t>(d);
+      sum -= d;
     }
   }
   return f;
@@ -103,7 +104,9 @@ struct Choice {
 
 Choice best_table(const Counts& counts, unsigned tokens) {
   Choice best;
-  for (unsigned p = 1; p <= kTableBits; ++p) {
+  unsigned present = 0;
+  for (unsigned t = 0; t < tokens; ++t) present += counts[t] != 0;
+  for (unsigned p = std::max(1u, static_cast<unsigned>(std::bit_width(present - 1))); p <= kTableBits; ++p) {
     const auto f = normalise(counts, tokens, p);
     if (!f) continue;
     std::uint64_t bits = kPrecisionField;
@@ -153,6 +156,60 @@ std::expected<Table, FastError> read_table(BitReader& in, unsigned tokens) {
   return scaled(freq, p, tokens);
 }
 
+// A band's contexts fall into groups of neighbouring contexts, each with its
+// own table (or none, when no context of the group occurs). The groups start
+// as one per context and the pair of neighbours whose merging saves most is
+// merged until no merge saves anything: few counts then share one table
+// instead of paying for many.
+struct Group {
+  unsigned first = 0;  // contexts first .. next group's first - 1
+  Counts counts{};
+  bool used = false;
+  Choice choice;
+  std::uint64_t cost() const { return (1u << 16) + (used ? choice.cost : 0); }
+};
+
+Group merged(const Group& a, const Group& b, unsigned tokens) {
+  Group g;
+  g.first = a.first;
+  for (unsigned t = 0; t < tokens; ++t) g.counts[t] = a.counts[t] + b.counts[t];
+  g.used = a.used || b.used;
+  if (g.used) g.choice = best_table(g.counts, tokens);
+  return g;
+}
+
+std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
+  std::vector<Group> groups(kContexts);
+  for (unsigned c = 0; c < kContexts; ++c) {
+    groups[c].first = c;
+    groups[c].counts = counts[c];
+    groups[c].used = std::any_of(counts[c].begin(), counts[c].end(), [](std::uint32_t v) { return v != 0; });
+    if (groups[c].used) groups[c].choice = best_table(groups[c].counts, tokens);
+  }
+  // pairs[i]: groups i and i + 1 merged.
+  std::vector<Group> pairs(kContexts - 1);
+  for (unsigned i = 0; i + 1 < kContexts; ++i) pairs[i] = merged(groups[i], groups[i + 1], tokens);
+  while (groups.size() > 1) {
+    std::size_t best = groups.size();
+    std::uint64_t best_saving = 0;
+    for (std::size_t i = 0; i + 1 < groups.size(); ++i) {
+      const std::uint64_t apart = groups[i].cost() + groups[i + 1].cost();
+      const std::uint64_t together = pairs[i].cost();
+      if (together < apart && apart - together > best_saving) {
+        best_saving = apart - together;
+        best = i;
+      }
+    }
+    if (best == groups.size()) break;
+    groups[best] = pairs[best];
+    groups.erase(groups.begin() + static_cast<std::ptrdiff_t>(best) + 1);
+    pairs.erase(pairs.begin() + static_cast<std::ptrdiff_t>(best));
+    if (best > 0) pairs[best - 1] = merged(groups[best - 1], groups[best], tokens);
+    if (best + 1 < groups.size()) pairs[best] = merged(groups[best], groups[best + 1], tokens);
+  }
+  return groups;
+}
+
 }  // namespace
 
 Models choose_and_write_models(std::span<const BandCounts> counts, std::vector<std::uint8_t>& out) {
@@ -174,35 +231,21 @@ Models choose_and_write_models(std::span<const BandCounts> counts, std::vector<s
     bits.put(tokens - 1, kTokensField);
     if (tokens == 1) continue;  // only zeros: nothing to code
 
-    const Choice single = best_table(all, tokens);
-    std::array<Choice, kContexts> per{};
-    std::uint64_t per_cost = kContexts << 16;  // the mask
-    std::uint32_t mask = 0;
-    for (unsigned c = 0; c < kContexts; ++c) {
-      if (std::all_of(counts[b][c].begin(), counts[b][c].end(), [](std::uint32_t v) { return v == 0; })) {
-        continue;
-      }
-      mask |= 1u << c;
-      per[c] = best_table(counts[b][c], tokens);
-      per_cost += per[c].cost;
-    }
+    const std::vector<Group> groups = group_contexts(counts[b], tokens);
+    std::uint32_t starts = 0;  // bit c - 1: a group starts at context c
+    for (std::size_t g = 1; g < groups.size(); ++g) starts |= 1u << (groups[g].first - 1);
+    bits.put(starts, kContexts - 1);
+    m.mode = groups.size() == 1 ? BandMode::Single : BandMode::PerContext;
     m.table_of.fill(kNoTable);
-    if (single.cost <= per_cost) {
-      m.mode = BandMode::Single;
-      bits.put(0, 1);
-      write_table(bits, single, tokens);
-      m.table_of.fill(static_cast<std::uint16_t>(models.tables.size()));
-      models.tables.push_back(scaled(single.freq, single.p, tokens));
-    } else {
-      m.mode = BandMode::PerContext;
-      bits.put(1, 1);
-      bits.put(mask, kContexts);
-      for (unsigned c = 0; c < kContexts; ++c) {
-        if (!(mask & (1u << c))) continue;
-        write_table(bits, per[c], tokens);
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+      bits.put(groups[g].used ? 1 : 0, 1);
+      if (!groups[g].used) continue;
+      write_table(bits, groups[g].choice, tokens);
+      const unsigned end = g + 1 < groups.size() ? groups[g + 1].first : kContexts;
+      for (unsigned c = groups[g].first; c < end; ++c) {
         m.table_of[c] = static_cast<std::uint16_t>(models.tables.size());
-        models.tables.push_back(scaled(per[c].freq, per[c].p, tokens));
       }
+      models.tables.push_back(scaled(groups[g].choice.freq, groups[g].choice.p, tokens));
     }
   }
   bits.flush();
@@ -218,27 +261,26 @@ std::expected<Models, FastError> read_models(BitReader& in, std::span<const std:
     m.tokens = static_cast<std::uint8_t>(in.get(kTokensField) + 1);
     if (in.overrun()) return std::unexpected(FastError::Truncated);
     if (m.tokens == 1) continue;
-    m.table_of.fill(kNoTable);
-    const bool per_context = in.get(1) != 0;
-    std::uint32_t mask = 1;
-    if (per_context) {
-      mask = in.get(kContexts);
-      if (mask == 0) return std::unexpected(FastError::BadTable);
-    }
+    const std::uint32_t starts = in.get(kContexts - 1);
     if (in.overrun()) return std::unexpected(FastError::Truncated);
-    m.mode = per_context ? BandMode::PerContext : BandMode::Single;
-    for (unsigned c = 0; c < kContexts; ++c) {
-      if (!(mask & (1u << c))) continue;
-      auto table = read_table(in, m.tokens);
-      if (!table) return std::unexpected(table.error());
-      const auto index = static_cast<std::uint16_t>(models.tables.size());
-      if (per_context) {
-        m.table_of[c] = index;
-      } else {
-        m.table_of.fill(index);
+    m.mode = starts == 0 ? BandMode::Single : BandMode::PerContext;
+    m.table_of.fill(kNoTable);
+    bool any = false;
+    for (unsigned first = 0; first < kContexts;) {
+      unsigned end = first + 1;
+      while (end < kContexts && !(starts & (1u << (end - 1)))) ++end;
+      const bool used = in.get(1) != 0;
+      if (in.overrun()) return std::unexpected(FastError::Truncated);
+      if (used) {
+        auto table = read_table(in, m.tokens);
+        if (!table) return std::unexpected(table.error());
+        for (unsigned c = first; c < end; ++c) m.table_of[c] = static_cast<std::uint16_t>(models.tables.size());
+        models.tables.push_back(*table);
+        any = true;
       }
-      models.tables.push_back(*table);
+      first = end;
     }
+    if (!any) return std::unexpected(FastError::BadTable);
   }
   return models;
 }

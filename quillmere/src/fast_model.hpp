@@ -68,7 +68,8 @@ inline constexpr std::array<TokenShape, kTokens> kShapes = make_shapes();
 // classes; `weighted` is 2 w1 + w2 + w3, at most 64.
 constexpr unsigned kMaxWeighted = 64;
 constexpr unsigned context_of(unsigned weighted) noexcept {
-  const unsigned c = (weighted + 2) >> 2;
+  const unsigned v = (weighted + 2) >> 2;
+  const unsigned c = v < 8 ? v : 8 + (v - 8) / 2;
   return c < kContexts - 1 ? c : kContexts - 1;
 }
 
