@@ -96,13 +96,6 @@ std::vector<Entry> slot_tables(std::span<const Table> tables) {
   return out;
 }
 
-constexpr std::array<std::uint8_t, kMaxWeighted + 1> make_context_table() {
-  std::array<std::uint8_t, kMaxWeighted + 1> t{};
-  for (unsigned s = 0; s <= kMaxWeighted; ++s) t[s] = static_cast<std::uint8_t>(context_of(s));
-  return t;
-}
-constexpr auto kContextOfWeighted = make_context_table();
-
 // Raw bits of a token: the sign (for nonzero tokens) and the low bits.
 constexpr std::array<std::uint8_t, kTokens> make_raw_bits() {
   std::array<std::uint8_t, kTokens> t{};
@@ -115,7 +108,7 @@ struct Lane {
   std::uint32_t x = kStateLow;
   std::size_t pos = 0;
   std::size_t band = 0;
-  unsigned w1 = 0, w2 = 0, w3 = 0;  // widths of the three tokens before
+  ContextState context;
   const Entry* const* ctx = nullptr;  // the band's slot table per context
 };
 
@@ -135,7 +128,7 @@ struct Shared {
 };
 
 inline void decode_one(Lane& l, Shared& s, const std::uint8_t* zero_word) {
-  const Entry e = l.ctx[kContextOfWeighted[2 * l.w1 + l.w2 + l.w3]][l.x & (kTableTotal - 1)];
+  const Entry e = l.ctx[l.context.context()][l.x & (kTableTotal - 1)];
   const unsigned t = e & 0x1F;
   std::uint32_t x = ((e >> 18) & 0x1FFF) * (l.x >> kTableBits) + ((e >> 5) & 0x1FFF);
   if (x < kStateLow) {
@@ -156,9 +149,7 @@ inline void decode_one(Lane& l, Shared& s, const std::uint8_t* zero_word) {
   s.missing |= e;
   s.bad_token |= static_cast<std::uint32_t>(m > 32767u + sign);
   s.out[l.pos++] = static_cast<std::int16_t>(static_cast<std::uint16_t>((m ^ (0u - sign)) + sign));
-  l.w3 = l.w2;
-  l.w2 = l.w1;
-  l.w1 = kShapes[t].width;
+  l.context.push(kShapes[t].width);
 }
 
 }  // namespace
@@ -211,7 +202,7 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
     std::array<Lane, kLanes> lanes{};
     const auto enter_band = [&](Lane& l) {
       while (l.band < k && band_end[l.band] <= l.pos) ++l.band;
-      l.w1 = l.w2 = l.w3 = 0;
+      l.context = {};
       if (l.band < k) l.ctx = contexts[l.band].data();
     };
     for (unsigned j = 0; j < seg.lanes; ++j) {

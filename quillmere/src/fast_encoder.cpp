@@ -66,19 +66,17 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
   std::vector<BandCounts> counts(bands.size(), BandCounts{});
   for (unsigned j = 0; j < seg.lanes; ++j) {
     std::size_t b = 0;
-    unsigned w1 = 0, w2 = 0, w3 = 0;
+    ContextState state;
     for (std::size_t p = seg.begin(j); p < seg.end(j); ++p) {
       while (band_end[b] <= p) {
         ++b;
-        w1 = w2 = w3 = 0;
+        state = {};
       }
       const unsigned t = tokens[p] & 0x1F;
-      const unsigned c = context_of(2 * w1 + w2 + w3);
+      const unsigned c = state.context();
       keys[p] = static_cast<std::uint16_t>(b * kContexts + c);
       ++counts[b][c][t];
-      w3 = w2;
-      w2 = w1;
-      w1 = kShapes[t].width;
+      state.push(kShapes[t].width);
     }
   }
 

@@ -21,7 +21,7 @@ namespace quillmere::fast {
 // 4 + 2(w - 3) + the bit below its leading one, with w - 2 low bits raw.
 // Width 16 is only ever 32768 (of -32768), so tokens stop at 31.
 constexpr unsigned kTokens = 32;
-constexpr unsigned kContexts = 12;
+constexpr unsigned kContexts = 16;
 constexpr unsigned kTableBits = 12;
 constexpr std::uint32_t kTableTotal = 1u << kTableBits;
 constexpr unsigned kLanes = 4;
@@ -63,15 +63,35 @@ constexpr std::array<TokenShape, kTokens> make_shapes() {
 }
 inline constexpr std::array<TokenShape, kTokens> kShapes = make_shapes();
 
-// The context of a coefficient: a weighted mean bit width of the three
-// before it in its lane and band (the nearest counted twice), in 12
-// classes; `weighted` is 2 w1 + w2 + w3, at most 64.
+// The context of a coefficient comes from its lane's recent bit widths in
+// the band: the last one plus three times a running mean that forgets with
+// weight 1/16 (so about four widths in all, in quarters of a bit). The
+// classes are finer where most coefficients are (small widths) and reach
+// widths of 13 for loud passages.
 constexpr unsigned kMaxWeighted = 64;
-constexpr unsigned context_of(unsigned weighted) noexcept {
-  const unsigned v = (weighted + 2) >> 2;
-  const unsigned c = v < 8 ? v : 8 + (v - 8) / 2;
-  return c < kContexts - 1 ? c : kContexts - 1;
+constexpr std::array<std::uint8_t, kMaxWeighted + 1> make_context_classes() {
+  constexpr unsigned kFrom[kContexts - 1] = {1, 2, 3, 4, 6, 8, 11, 14, 18, 23, 28, 34, 40, 46, 52};
+  std::array<std::uint8_t, kMaxWeighted + 1> t{};
+  for (unsigned q = 0; q <= kMaxWeighted; ++q) {
+    unsigned c = 0;
+    while (c < kContexts - 1 && q >= kFrom[c]) ++c;
+    t[q] = static_cast<std::uint8_t>(c);
+  }
+  return t;
 }
+inline constexpr auto kContextOfWeighted = make_context_classes();
+
+struct ContextState {
+  unsigned last = 0;  // bit width of the previous coefficient
+  int mean = 0;       // running mean of the widths, in 1/256
+  unsigned context() const noexcept {
+    return kContextOfWeighted[last + ((3 * static_cast<unsigned>(mean) + 128) >> 8)];
+  }
+  void push(unsigned width) noexcept {
+    last = width;
+    mean += ((static_cast<int>(width) << 8) - mean) >> 4;  // arithmetic shift: floor
+  }
+};
 
 // Bits are packed from the least significant end of each byte.
 class BitWriter {

@@ -188,13 +188,13 @@ TEST(FastCoder, HostileModelsAreRefused) {
     return s;
   };
   // Bits from the least significant: tokens - 1 = 1 (5 bits), no group
-  // starts (11 bits), the one group has a table (1), then p - 1 = 12 (4
-  // bits): p = 13 is above the 12-bit limit.
-  EXPECT_EQ(decode(stream_with({0x01, 0x00, 0x19}), one).error(), FastError::BadTable);
+  // starts (15 bits), the one group has a table (bit 20), then p - 1 = 12
+  // (4 bits): p = 13 is above the 12-bit limit.
+  EXPECT_EQ(decode(stream_with({0x01, 0x00, 0x90, 0x01}), one).error(), FastError::BadTable);
   // p = 1 and frequencies 1 + 0 (gammas 0,1,0 then 1) do not sum to 2.
-  EXPECT_EQ(decode(stream_with({0x01, 0x00, 0x41, 0x01}), one).error(), FastError::BadTable);
+  EXPECT_EQ(decode(stream_with({0x01, 0x00, 0x10, 0x14}), one).error(), FastError::BadTable);
   // A gamma code of all zeros runs past its longest form.
-  EXPECT_EQ(decode(stream_with({0x01, 0x00, 0x01, 0x00, 0x00, 0x00}), one).error(), FastError::BadTable);
+  EXPECT_EQ(decode(stream_with({0x01, 0x00, 0x10, 0x00, 0x00, 0x00}), one).error(), FastError::BadTable);
   // Model cut short.
   EXPECT_EQ(decode(stream_with({0x01}), one).error(), FastError::Truncated);
   // A coded band whose only group has no table.
