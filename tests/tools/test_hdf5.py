@@ -153,7 +153,7 @@ def with_word(index, value):
     (with_word(0, 7), r"cd_values\[0\] \(layout version\) is 7"),
     (with_word(3, 9), r"cd_values\[3\] \(method\) is 9"),
     (with_word(4, 40), r"cd_values\[4\] \(scale\) is 40"),
-    (with_word(6, 3), r"cd_values\[6\] \(coder\) is 3"),
+    (with_word(6, 4), r"cd_values\[6\] \(coder\) is 4"),
     (with_word(7, 0xFF), r"cd_values\[7\] \(flags\) is 255"),
     (with_word(7, 3), r"cd_values\[7\] \(flags\) is 3"),
     (with_word(10, 0x7FF00000), r"cd_values\[9..10\] \(max_error\)"),
