@@ -60,23 +60,38 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
     }
   }
 
-  // Contexts lane by lane, counted per band; key = band * 12 + context.
+  // Contexts lane by lane, counted per band; key = band * kContexts +
+  // context. Neighbouring coefficients often hit the same counter, so four
+  // copies take turns and are summed afterwards, keeping increments of one
+  // counter from waiting on each other.
   const Segments seg = segments(total);
   std::vector<std::uint16_t> keys(total);
-  std::vector<BandCounts> counts(bands.size(), BandCounts{});
+  constexpr std::size_t kCopies = 4;
+  const std::size_t keys_total = bands.size() * kContexts;
+  std::vector<std::uint32_t> tally(kCopies * keys_total * kTokens, 0);
   for (unsigned j = 0; j < seg.lanes; ++j) {
-    std::size_t b = 0;
-    ContextState state;
-    for (std::size_t p = seg.begin(j); p < seg.end(j); ++p) {
-      while (band_end[b] <= p) {
-        ++b;
-        state = {};
+    std::size_t from = seg.begin(j);
+    for (std::size_t b = 0; b < bands.size() && from < seg.end(j); ++b) {
+      const std::size_t to = std::min(band_end[b], seg.end(j));
+      if (to <= from) continue;
+      ContextState state;
+      const std::size_t key_base = b * kContexts;
+      for (std::size_t p = from; p < to; ++p) {
+        const unsigned t = tokens[p] & 0x1F;
+        const std::size_t key = key_base + state.context();
+        keys[p] = static_cast<std::uint16_t>(key);
+        ++tally[((p % kCopies) * keys_total + key) * kTokens + t];
+        state.push(kShapes[t].width);
       }
-      const unsigned t = tokens[p] & 0x1F;
-      const unsigned c = state.context();
-      keys[p] = static_cast<std::uint16_t>(b * kContexts + c);
-      ++counts[b][c][t];
-      state.push(kShapes[t].width);
+      from = to;
+    }
+  }
+  std::vector<BandCounts> counts(bands.size(), BandCounts{});
+  for (std::size_t key = 0; key < keys_total; ++key) {
+    auto& row = counts[key / kContexts][key % kContexts];
+    for (std::size_t k = 0; k < kCopies; ++k) {
+      const std::uint32_t* copy = tally.data() + (k * keys_total + key) * kTokens;
+      for (unsigned t = 0; t < kTokens; ++t) row[t] += copy[t];
     }
   }
 

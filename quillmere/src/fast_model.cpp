@@ -102,13 +102,23 @@ struct Choice {
   Counts freq{};
 };
 
+// Tries precisions from the highest useful one down (more precision than
+// the counts have only costs description bits) and stops once two in a row
+// came out dearer than the best: the size is near enough convex in p.
 Choice best_table(const Counts& counts, unsigned tokens) {
   Choice best;
   unsigned present = 0;
-  for (unsigned t = 0; t < tokens; ++t) present += counts[t] != 0;
-  for (unsigned p = std::max(1u, static_cast<unsigned>(std::bit_width(present - 1))); p <= kTableBits; ++p) {
+  std::uint64_t n = 0;
+  for (unsigned t = 0; t < tokens; ++t) {
+    present += counts[t] != 0;
+    n += counts[t];
+  }
+  const unsigned lowest = std::max(1u, static_cast<unsigned>(std::bit_width(present - 1)));
+  const unsigned highest = std::min(kTableBits, static_cast<unsigned>(std::bit_width(n)) + 1);
+  unsigned worse = 0;
+  for (unsigned p = std::max(highest, lowest); p >= lowest && worse < 2; --p) {
     const auto f = normalise(counts, tokens, p);
-    if (!f) continue;
+    if (!f) break;
     std::uint64_t bits = kPrecisionField;
     std::uint64_t coded = 0;
     for (unsigned t = 0; t < tokens; ++t) {
@@ -116,7 +126,12 @@ Choice best_table(const Counts& counts, unsigned tokens) {
       if (counts[t] != 0) coded += std::uint64_t{counts[t]} * ((p << 16) - kLog2[(*f)[t]]);
     }
     const std::uint64_t cost = (bits << 16) + coded;
-    if (cost < best.cost) best = {cost, p, *f};
+    if (cost < best.cost) {
+      best = {cost, p, *f};
+      worse = 0;
+    } else {
+      ++worse;
+    }
   }
   return best;
 }
