@@ -111,6 +111,33 @@ TEST(FastCoder, ExtremesZerosAndBandBoundaries) {
   EXPECT_EQ(*back, joined(bands));
 }
 
+// Pins the bytes of one stream, so builds for other instruction sets (and
+// later changes) that would code differently fail here. The bands come from
+// a fixed LCG, not from library distributions.
+TEST(FastCoder, StreamBytesArePinned) {
+  std::uint64_t state = 0x51'4C'4D'52;
+  const auto next = [&] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<std::uint32_t>(state >> 33);
+  };
+  std::vector<Band> bands;
+  for (const std::size_t n : {std::size_t{40}, std::size_t{900}, std::size_t{450}, std::size_t{3}}) {
+    Band b(n);
+    for (auto& w : b) {
+      const std::uint32_t r = next();
+      const int magnitude = static_cast<int>((r & 0xFFFF) >> (4 + (r >> 28)));  // wide spread of widths
+      w = static_cast<std::int16_t>((r >> 16) & 1 ? -magnitude : magnitude);
+    }
+    bands.push_back(std::move(b));
+  }
+  const Bytes stream = encode(bands);
+  std::uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a
+  for (const std::uint8_t byte : stream) hash = (hash ^ byte) * 0x100000001b3ULL;
+  EXPECT_EQ(stream.size(), 1978u);
+  EXPECT_EQ(hash, 0xcc79d9cba7966fefULL);
+  EXPECT_EQ(decode(stream, lengths_of(bands)).value(), joined(bands));
+}
+
 TEST(FastCoder, RefusesTooManyBands) {
   std::vector<Band> bands(256);
   EXPECT_THROW(encode(bands), std::invalid_argument);
