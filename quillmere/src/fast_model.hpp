@@ -166,8 +166,9 @@ struct Table {
 
 enum class BandMode : std::uint8_t { Zero = 0, Single = 1, PerContext = 2 };
 
-// A band's model: all zero (nothing coded), one table, or one per context
-// (table index per context; kNoTable where the context never occurs).
+// A band's model: all zero (nothing coded), one table, or one per group of
+// contexts (table index per context; kNoTable where the context's group
+// never occurred).
 constexpr std::uint16_t kNoTable = 0xFFFF;
 struct BandModel {
   BandMode mode = BandMode::Zero;

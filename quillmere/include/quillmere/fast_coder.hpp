@@ -5,10 +5,16 @@
 // and the signs as raw bits. Only the tools' formats use it; the module's
 // own decoder does not know its coder id.
 //
+// Tables are static per band and per group of neighbouring contexts (the
+// context: the lane's recent bit widths), each at the precision that makes
+// table and code smallest together.
+//
 // Stream: K (one byte) | band models (bit packed, byte aligned) |
 // raw-bit byte count (LEB128) | raw bits | the final state of each lane
-// (32 bits; four lanes, or one for short signals) | 16-bit rANS words.
-// The band lengths are not stored; the decoder is given them, and every table and length it reads is checked against them.
+// (32 bits; four lanes, or one for short signals; none when no band codes a
+// symbol) | 16-bit rANS words. The band lengths are not stored; the decoder
+// is given them, and every table and length it reads is checked against
+// them.
 #pragma once
 
 #include <cstddef>
