@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "fast_adaptive.hpp"
 #include "fast_model.hpp"
 #include "quillmere/byte_io.hpp"
 #include "quillmere/fast_coder.hpp"
@@ -127,17 +128,17 @@ struct Shared {
   std::uint32_t bad_token = 0;  // nonzero: a magnitude beyond 16 bits
 };
 
-inline void decode_one(Lane& l, Shared& s, const std::uint8_t* zero_word) {
-  const Entry e = l.ctx[l.context.context()][l.x & (kTableTotal - 1)];
-  const unsigned t = e & 0x1F;
-  std::uint32_t x = ((e >> 18) & 0x1FFF) * (l.x >> kTableBits) + ((e >> 5) & 0x1FFF);
+inline void renormalise(Lane& l, Shared& s, std::uint32_t x, const std::uint8_t* zero_word) {
   if (x < kStateLow) {
     const std::uint8_t* src = s.word_pos < s.word_bytes ? s.words + s.word_pos : zero_word;
     x = (x << 16) | load_le16(src);
     s.word_pos += 2;
   }
   l.x = x;
+}
 
+// The sign and low bits of token t, the coefficient, and the context.
+inline void finish(Lane& l, Shared& s, unsigned t) {
   const std::size_t at = std::min(s.raw_pos >> 3, s.raw_bits >> 3);
   std::uint64_t bits;
   std::memcpy(&bits, s.raw + at, 8);
@@ -146,10 +147,25 @@ inline void decode_one(Lane& l, Shared& s, const std::uint8_t* zero_word) {
   s.raw_pos += n;
   const std::uint32_t sign = v & 1;
   const std::uint32_t m = kShapes[t].base + (v >> 1);
-  s.missing |= e;
   s.bad_token |= static_cast<std::uint32_t>(m > 32767u + sign);
   s.out[l.pos++] = static_cast<std::int16_t>(static_cast<std::uint16_t>((m ^ (0u - sign)) + sign));
   l.context.push(kShapes[t].width);
+}
+
+inline void decode_one(Lane& l, Shared& s, const std::uint8_t* zero_word) {
+  const Entry e = l.ctx[l.context.context()][l.x & (kTableTotal - 1)];
+  const unsigned t = e & 0x1F;
+  renormalise(l, s, ((e >> 18) & 0x1FFF) * (l.x >> kTableBits) + ((e >> 5) & 0x1FFF), zero_word);
+  s.missing |= e;
+  finish(l, s, t);
+}
+
+inline void decode_adaptive(Lane& l, Shared& s, AdaptiveModel& model, const std::uint8_t* zero_word) {
+  const std::uint32_t slot = l.x & (kTableTotal - 1);
+  const unsigned t = model.find(slot);
+  renormalise(l, s, model.freq(t) * (l.x >> kTableBits) + slot - model.start(t), zero_word);
+  model.update(t);
+  finish(l, s, t);
 }
 
 }  // namespace
@@ -198,6 +214,21 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
     Shared shared{out.data(), raw.data(), 8 * sections->raw.size(), 0, sections->words.data(),
                   sections->words.size(), 0, 0, 0};
 
+    std::vector<AdaptiveModel> adaptive;  // per band; used only by adaptive bands
+    adaptive.reserve(k);
+    for (std::size_t b = 0; b < k; ++b) adaptive.emplace_back(std::max(2u, unsigned{models.bands[b].tokens}));
+    const auto is_adaptive = [&](const Lane& l) {
+      return l.band < k && models.bands[l.band].mode == BandMode::Adaptive;
+    };
+    // One step of a lane, whatever its band's model.
+    const auto step = [&](Lane& l) {
+      if (is_adaptive(l)) {
+        decode_adaptive(l, shared, adaptive[l.band], zero_word);
+      } else {
+        decode_one(l, shared, zero_word);
+      }
+    };
+
     const Segments seg = segments(total);
     std::array<Lane, kLanes> lanes{};
     const auto enter_band = [&](Lane& l) {
@@ -217,8 +248,16 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
     const std::size_t common = seg.end(seg.lanes - 1) - seg.begin(seg.lanes - 1);
     for (std::size_t i = 0; i < common;) {
       std::size_t run = common - i;
-      for (unsigned j = 0; j < seg.lanes; ++j) run = std::min(run, band_end[lanes[j].band] - lanes[j].pos);
-      if (seg.lanes == kLanes) {
+      bool any_adaptive = false;
+      for (unsigned j = 0; j < seg.lanes; ++j) {
+        run = std::min(run, band_end[lanes[j].band] - lanes[j].pos);
+        any_adaptive = any_adaptive || is_adaptive(lanes[j]);
+      }
+      if (any_adaptive) {
+        for (std::size_t r = 0; r < run; ++r) {
+          for (unsigned j = 0; j < seg.lanes; ++j) step(lanes[j]);
+        }
+      } else if (seg.lanes == kLanes) {
         for (std::size_t r = 0; r < run; ++r) {
           decode_one(lanes[0], shared, zero_word);
           decode_one(lanes[1], shared, zero_word);
@@ -235,7 +274,7 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
     }
     for (std::size_t i = common; i < seg.seg; ++i) {
       for (unsigned j = 0; j + 1 < seg.lanes; ++j) {
-        decode_one(lanes[j], shared, zero_word);
+        step(lanes[j]);
         if (lanes[j].pos == band_end[lanes[j].band]) enter_band(lanes[j]);
       }
     }

@@ -7,6 +7,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "fast_adaptive.hpp"
 #include "fast_model.hpp"
 #include "quillmere/byte_io.hpp"
 
@@ -97,7 +98,14 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
 
   std::vector<std::uint8_t> out;
   out.push_back(static_cast<std::uint8_t>(bands.size()));
-  const Models models = choose_and_write_models(counts, out);
+  std::vector<std::span<const std::uint8_t>> band_tokens(bands.size());
+  for (std::size_t b = 0, from = 0; b < bands.size(); from = band_end[b++]) {
+    band_tokens[b] = std::span<const std::uint8_t>(tokens.data() + from, band_end[b] - from);
+  }
+  const Models models = choose_and_write_models(counts, band_tokens, out);
+  std::vector<AdaptiveModel> adaptive;  // per band; used only by adaptive bands
+  adaptive.reserve(bands.size());
+  for (std::size_t b = 0; b < bands.size(); ++b) adaptive.emplace_back(std::max(2u, unsigned{models.bands[b].tokens}));
   std::vector<const Table*> table_of_key(bands.size() * kContexts, nullptr);
   for (std::size_t b = 0; b < bands.size(); ++b) {
     if (models.bands[b].mode == BandMode::Zero) continue;
@@ -123,7 +131,15 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
         if (p >= seg.end(j)) continue;
         const unsigned t = tokens[p] & 0x1F;
         const Table* tb = table_of_key[keys[p]];
-        codes[p] = tb ? tb->start[t] | (std::uint32_t{tb->freq[t]} << 16) : 0;
+        const std::size_t b = keys[p] / kContexts;
+        if (tb) {
+          codes[p] = tb->start[t] | (std::uint32_t{tb->freq[t]} << 16);
+        } else if (models.bands[b].mode == BandMode::Adaptive) {
+          codes[p] = adaptive[b].start(t) | (adaptive[b].freq(t) << 16);
+          adaptive[b].update(t);
+        } else {
+          codes[p] = 0;
+        }
         if (t == 0) continue;
         acc |= std::uint64_t((tokens[p] >> 7) | (std::uint32_t{extras[p]} << 1)) << fill;
         fill += 1 + kShapes[t].extra_bits;

@@ -3,6 +3,8 @@
 // size estimates, so the same counts give the same bytes everywhere.
 #include "fast_model.hpp"
 
+#include "fast_adaptive.hpp"
+
 #include <algorithm>
 #include <optional>
 
@@ -227,7 +229,21 @@ std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
 
 }  // namespace
 
-Models choose_and_write_models(std::span<const BandCounts> counts, std::vector<std::uint8_t>& out) {
+// Size of a band's tokens through the adaptive model, in 1/65536 bits.
+std::uint64_t adaptive_cost(std::span<const std::uint8_t> tokens, unsigned count) {
+  AdaptiveModel model(count);
+  std::uint64_t cost = 0;
+  for (const std::uint8_t byte : tokens) {
+    const unsigned t = byte & 0x1F;
+    cost += (kTableBits << 16) - kLog2[model.freq(t)];
+    model.update(t);
+  }
+  return cost;
+}
+
+Models choose_and_write_models(std::span<const BandCounts> counts,
+                               std::span<const std::span<const std::uint8_t>> band_tokens,
+                               std::vector<std::uint8_t>& out) {
   Models models;
   models.bands.resize(counts.size());
   BitWriter bits(out);
@@ -247,6 +263,16 @@ Models choose_and_write_models(std::span<const BandCounts> counts, std::vector<s
     if (tokens == 1) continue;  // only zeros: nothing to code
 
     const std::vector<Group> groups = group_contexts(counts[b], tokens);
+    if (band_tokens[b].size() <= kMaxAdaptiveBand) {
+      std::uint64_t static_cost = std::uint64_t{kContexts - 1} << 16;
+      for (const Group& g : groups) static_cost += g.cost();
+      if (adaptive_cost(band_tokens[b], tokens) < static_cost) {
+        m.mode = BandMode::Adaptive;
+        bits.put(1, 1);
+        continue;
+      }
+    }
+    bits.put(0, 1);
     std::uint32_t starts = 0;  // bit c - 1: a group starts at context c
     for (std::size_t g = 1; g < groups.size(); ++g) starts |= 1u << (groups[g].first - 1);
     bits.put(starts, kContexts - 1);
@@ -276,6 +302,11 @@ std::expected<Models, FastError> read_models(BitReader& in, std::span<const std:
     m.tokens = static_cast<std::uint8_t>(in.get(kTokensField) + 1);
     if (in.overrun()) return std::unexpected(FastError::Truncated);
     if (m.tokens == 1) continue;
+    if (in.get(1) != 0) {
+      if (in.overrun()) return std::unexpected(FastError::Truncated);
+      m.mode = BandMode::Adaptive;
+      continue;
+    }
     const std::uint32_t starts = in.get(kContexts - 1);
     if (in.overrun()) return std::unexpected(FastError::Truncated);
     m.mode = starts == 0 ? BandMode::Single : BandMode::PerContext;

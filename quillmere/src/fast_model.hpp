@@ -164,11 +164,11 @@ struct Table {
   std::uint8_t tokens = 0;  // entries in use
 };
 
-enum class BandMode : std::uint8_t { Zero = 0, Single = 1, PerContext = 2 };
+enum class BandMode : std::uint8_t { Zero = 0, Single = 1, PerContext = 2, Adaptive = 3 };
 
-// A band's model: all zero (nothing coded), one table, or one per group of
+// A band's model: all zero (nothing coded), one table, one per group of
 // contexts (table index per context; kNoTable where the context's group
-// never occurred).
+// never occurred), or adaptive (no tables).
 constexpr std::uint16_t kNoTable = 0xFFFF;
 struct BandModel {
   BandMode mode = BandMode::Zero;
@@ -190,15 +190,19 @@ struct Models {
 // Counts of every token per context of one band.
 using BandCounts = std::array<std::array<std::uint32_t, kTokens>, kContexts>;
 
-// Picks each band's model from its counts (smallest estimated size,
-// tables included) and writes the models bit-packed to `out`.
-Models choose_and_write_models(std::span<const BandCounts> counts, std::vector<std::uint8_t>& out);
+// Picks each band's model from its counts and, for short bands, its tokens
+// (bits 0-4 of each byte, in band order): the smallest estimated size,
+// tables included. Writes the models bit-packed to `out`.
+Models choose_and_write_models(std::span<const BandCounts> counts,
+                               std::span<const std::span<const std::uint8_t>> band_tokens,
+                               std::vector<std::uint8_t>& out);
 
 // Reads K band models; band i must code lengths[i] coefficients.
 std::expected<Models, FastError> read_models(BitReader& in, std::span<const std::size_t> lengths);
 
-// Short signals use one lane: each lane's final state costs four bytes.
-inline constexpr std::size_t kMinForLanes = 256;
+// Short signals use one lane: each lane's final state costs four bytes,
+// which a few thousand coefficients notice and barely gain speed for.
+inline constexpr std::size_t kMinForLanes = 4096;
 
 inline unsigned lane_count(std::size_t total) { return total >= kMinForLanes ? kLanes : 1; }
 

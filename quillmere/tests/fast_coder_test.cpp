@@ -98,8 +98,8 @@ TEST_P(FastRoundTrip, DecodesWhatWasEncoded) {
 INSTANTIATE_TEST_SUITE_P(
     Shapes, FastRoundTrip,
     ::testing::Values(Shape{{}, 1, 0}, Shape{{0, 0, 0}, 1, 0}, Shape{{1}, 3, 0},
-                      Shape{{1, 1}, 3, 0.5}, Shape{{255}, 5, 0.2}, Shape{{256}, 5, 0.2},
-                      Shape{{257, 0, 3}, 5, 0.2}, Shape{{100, 50, 25, 13, 7, 4, 4}, 40, 0.3},
+                      Shape{{1, 1}, 3, 0.5}, Shape{{4095}, 5, 0.2}, Shape{{4096}, 5, 0.2},
+                      Shape{{4097, 0, 3}, 5, 0.2}, Shape{{100, 50, 25, 13, 7, 4, 4}, 40, 0.3},
                       Shape{{5000, 5000, 2500, 1250}, 2, 0.6}, Shape{{70001, 35000}, 300, 0.1},
                       Shape{{9999, 1, 9999}, 0.3, 0.9}, Shape{{4000}, 8000, 0}));
 
@@ -121,7 +121,7 @@ TEST(FastCoder, StreamBytesArePinned) {
     return static_cast<std::uint32_t>(state >> 33);
   };
   std::vector<Band> bands;
-  for (const std::size_t n : {std::size_t{40}, std::size_t{900}, std::size_t{450}, std::size_t{3}}) {
+  for (const std::size_t n : {std::size_t{40}, std::size_t{9000}, std::size_t{450}, std::size_t{3}}) {
     Band b(n);
     for (auto& w : b) {
       const std::uint32_t r = next();
@@ -133,8 +133,8 @@ TEST(FastCoder, StreamBytesArePinned) {
   const Bytes stream = encode(bands);
   std::uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a
   for (const std::uint8_t byte : stream) hash = (hash ^ byte) * 0x100000001b3ULL;
-  EXPECT_EQ(stream.size(), 1978u);
-  EXPECT_EQ(hash, 0xcc79d9cba7966fefULL);
+  EXPECT_EQ(stream.size(), 12988u);
+  EXPECT_EQ(hash, 0x936c4d9664fdb566ULL);
   EXPECT_EQ(decode(stream, lengths_of(bands)).value(), joined(bands));
 }
 
@@ -214,14 +214,14 @@ TEST(FastCoder, HostileModelsAreRefused) {
     std::copy(model.begin(), model.end(), s.begin() + 1);
     return s;
   };
-  // Bits from the least significant: tokens - 1 = 1 (5 bits), no group
-  // starts (15 bits), the one group has a table (bit 20), then p - 1 = 12
-  // (4 bits): p = 13 is above the 12-bit limit.
-  EXPECT_EQ(decode(stream_with({0x01, 0x00, 0x90, 0x01}), one).error(), FastError::BadTable);
+  // Bits from the least significant: tokens - 1 = 1 (5 bits), static
+  // (bit 5), no group starts (15 bits), the one group has a table (bit 21),
+  // then p - 1 = 12 (4 bits): p = 13 is above the 12-bit limit.
+  EXPECT_EQ(decode(stream_with({0x01, 0x00, 0x20, 0x03}), one).error(), FastError::BadTable);
   // p = 1 and frequencies 1 + 0 (gammas 0,1,0 then 1) do not sum to 2.
-  EXPECT_EQ(decode(stream_with({0x01, 0x00, 0x10, 0x14}), one).error(), FastError::BadTable);
+  EXPECT_EQ(decode(stream_with({0x01, 0x00, 0x20, 0x28}), one).error(), FastError::BadTable);
   // A gamma code of all zeros runs past its longest form.
-  EXPECT_EQ(decode(stream_with({0x01, 0x00, 0x10, 0x00, 0x00, 0x00}), one).error(), FastError::BadTable);
+  EXPECT_EQ(decode(stream_with({0x01, 0x00, 0x20, 0x00, 0x00, 0x00}), one).error(), FastError::BadTable);
   // Model cut short.
   EXPECT_EQ(decode(stream_with({0x01}), one).error(), FastError::Truncated);
   // A coded band whose only group has no table.
