@@ -154,6 +154,22 @@ TEST(FastCoder, SparseSignalsStaySmall) {
   EXPECT_EQ(decode(stream, lengths_of(one_spike)).value(), joined(one_spike));
 }
 
+// Short signals do not pay for static tables: their bands take the adaptive
+// model, which keeps them within a few percent of cmodel's size.
+TEST(FastCoder, ShortSignalsStayNearCModelSize) {
+  std::mt19937_64 rng(11);
+  for (const std::size_t n : {std::size_t{16}, std::size_t{100}, std::size_t{600}}) {
+    const std::vector<Band> bands{random_band(rng, n / 4, 40, 0.1), random_band(rng, n / 4, 8, 0.3),
+                                  random_band(rng, n / 2, 2, 0.5)};
+    const std::vector<std::span<const std::int16_t>> views(bands.begin(), bands.end());
+    const Bytes stream = encode(bands);
+    EXPECT_LE(static_cast<double>(stream.size()),
+              1.05 * static_cast<double>(cmodel::encode_coeffs(views).size()) + 2.0)
+        << n;
+    EXPECT_EQ(decode(stream, lengths_of(bands)).value(), joined(bands));
+  }
+}
+
 std::vector<Band> sample_bands() {
   std::mt19937_64 rng(7);
   return {random_band(rng, 700, 20, 0.1), random_band(rng, 1300, 3, 0.4), random_band(rng, 2000, 1, 0.7)};
