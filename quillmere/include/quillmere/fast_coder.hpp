@@ -7,7 +7,8 @@
 //
 // Tables are static per band and per group of neighbouring contexts (the
 // context: the lane's recent bit widths), each at the precision that makes
-// table and code smallest together.
+// table and code smallest together; short bands may instead take an
+// adaptive model that costs no table at all.
 //
 // Stream: K (one byte) | band models (bit packed, byte aligned) |
 // raw-bit byte count (LEB128) | raw bits | the final state of each lane
