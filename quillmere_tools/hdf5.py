@@ -69,7 +69,7 @@ class Quillmere(Mapping):
     """The ``create_dataset`` keyword arguments that select the filter.
 
     Takes the options of ``quillmere.CompressionOptions`` (checked by it, so
-    the messages are the module's own). With ``max_error`` every sample reads
+    the messages are the module's own), and ``coder="fast"``. With ``max_error`` every sample reads
     back within it: the codec's search picks the multiplier (method, scale,
     cutoff and coder stay as given) and point-wise corrections cover the rest.
     """
@@ -77,7 +77,10 @@ class Quillmere(Mapping):
     def __init__(self, method: str = "cdf97", scale: int = 11, cutoff: str = "low",
                  coder: Optional[str] = None, quant_multiplier: Optional[float] = None,
                  max_error: Optional[float] = None):
-        module().CompressionOptions(method, scale, cutoff, coder, quant_multiplier)
+        # The fast coder is the tools' own: the module's options do not know
+        # it, so they check everything else.
+        module().CompressionOptions(method, scale, cutoff, None if coder == "fast" else coder,
+                                    quant_multiplier)
         if quant_multiplier is not None and max_error is not None:
             raise ValueError("give quant_multiplier or max_error, not both: "
                              "with max_error the search picks the multiplier")

@@ -36,6 +36,8 @@ OPTIONS = {
     "multiplier": {"method": "cdf53", "scale": 12, "coder": "deflate", "quant_multiplier": 1500.0},
     "max_error": {"max_error": 0.5},
     "max_error-sym4": {"method": "sym4", "coder": "arans", "max_error": 2.0},
+    "fast": {"coder": "fast"},
+    "max_error-fast": {"coder": "fast", "max_error": 0.5},
 }
 
 
