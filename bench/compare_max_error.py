@@ -8,6 +8,8 @@ How each codec is held to the bound is what its users would do:
   `quillmere_tools.decompress` where the tools have it;
 * pysz and zfpy: their own absolute modes (SZ3's absolute error bound, zfp's
   fixed accuracy), given the bound itself;
+* quant+pcodec: a uniform quantiser of step 2 x the bound and pcodec on the
+  integers, the simplest exact max-error coder, given the bound itself;
 * the peers without an absolute mode (PyWavelets + int16 + zlib, BitRound +
   Blosc, Quantize + Zlib): the smallest setting of their sweep whose decoded
   error meets the bound, chosen after the fact (a user would need the same
@@ -32,7 +34,7 @@ from compare_codecs import Codec, value_range
 from compare_quillmere import Quillmere, decode_tools_container
 
 MAX_ERROR_TARGETS = (1e-3, 1e-2)
-BOUND_MODE = ("pysz", "zfpy")
+BOUND_MODE = ("pysz", "zfpy", "quant+pcodec")
 QUILLMERE_SCALES = (11, 6)
 
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "bound_refinement.hpp"
 #include "compress_stages.hpp"
 #include "quillmere/header.hpp"
 #include "quillmere/quantizer.hpp"
@@ -56,6 +57,8 @@ struct Candidate {
   double payload_estimate = 0.0;
   double correction_estimate = 0.0;  // 0 when nothing needs correcting
   std::size_t outliers = 0;
+  // Quantised values moved for the max_error bound; empty: plain quantisation.
+  std::vector<std::int16_t> refined;
   double estimated_total() const {
     return static_cast<double>(HEADER_LEN) + payload_estimate + correction_estimate;
   }
@@ -74,7 +77,7 @@ class Searcher {
   bool corrects() const { return r_.bounds.max_error && r_.allow_corrections; }
 
   // The decoder's result for multiplier m, judged against the originals.
-  SearchOutcome<Candidate> evaluate(float m, bool with_corrections) {
+  SearchOutcome<Candidate> evaluate(float m, bool with_corrections, bool may_refine = true) {
     Candidate c;
     c.m = m;
     c.depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
@@ -97,6 +100,45 @@ class Searcher {
     c.correction_estimate = j.correction_bytes;
     c.outliers = j.outliers;
     ++evaluations_;
+    if (with_corrections && corrects() && c.outliers > 0 && m == m_dec && may_refine) return refined(std::move(c));
+    return c;
+  }
+
+  // The decoder's samples for any quantised bands at the candidate's depth.
+  SearchOutcome<std::vector<float>> decode(const stages::QuantisedBands& q, float m) const {
+    auto bands = stages::dequantise_bands(q.coeffs, m);
+    if (!bands) return std::unexpected(codec_failure(bands.error()));
+    auto decoded = stages::synthesise(
+        *s_.executor, *bands, q.layout,
+        {s_.min, s_.max, s_.mean, static_cast<std::uint32_t>(r_.samples.size())});
+    if (!decoded) return std::unexpected(codec_failure(decoded.error()));
+    return std::move(*decoded);
+  }
+
+  // Moves quantised values so that fewer samples need corrections, keeping
+  // the moves only while payload and corrections together shrink.
+  SearchOutcome<Candidate> refined(Candidate c) {
+    const double bound = *r_.bounds.max_error;
+    const refine::JudgeFn price = [&](const stages::QuantisedBands& q) -> SearchOutcome<refine::Judged> {
+      auto y = decode(q, c.m);
+      if (!y) return std::unexpected(y.error());
+      const auto j = search::judge(ref_, *y, bound);
+      ++evaluations_;
+      return refine::Judged{std::move(*y), search::estimate_payload_bytes(q) + j.correction_bytes};
+    };
+    refine::Problem p{s_.executor.get(), &s_.decomposition, c.depth, c.m,
+                      dead_zone_threshold(r_.scale, r_.cutoff), s_.min, s_.max, &r_.originals, bound};
+    refine::Judged first{std::move(c.decoded), c.payload_estimate + c.correction_estimate};
+    auto done = refine::refine(p, scratch_, std::move(first), price);
+    if (!done) return std::unexpected(done.error());
+    c.decoded = std::move(done->judged.decoded);
+    if (done->passes == 0) return c;
+    const auto j = search::judge(ref_, c.decoded, bound);
+    c.wavelet = j.distortion;
+    c.correction_estimate = j.correction_bytes;
+    c.outliers = j.outliers;
+    c.payload_estimate = search::estimate_payload_bytes(done->bands);
+    c.refined = std::move(done->bands.coeffs);
     return c;
   }
 
@@ -104,6 +146,7 @@ class Searcher {
   SearchOutcome<Coded> code(const Candidate& c) {
     stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, c.m, r_.scale, r_.cutoff,
                               scratch_);
+    if (!c.refined.empty()) scratch_.coeffs = c.refined;
     std::optional<Coded> best;
     for (const Coder coder : r_.coders) {
       auto payload = stages::encode_bands(scratch_, coder);
@@ -255,8 +298,8 @@ class Searcher {
   }
 
   // Real payload bytes per estimated byte at multiplier m, from coding each
-  // band's leading eighth (the whole of a short signal) with the first
-  // coder: what the estimate misses of the coders' context modelling, at a
+  // band's leading eighth (the whole of a short signal) with every coder:
+  // what the estimate misses of the coders' context modelling, at a
   // fraction of the cost of a full coding.
   SearchOutcome<double> payload_scale(float m) {
     stages::quantise_at_depth(*s_.executor, s_.decomposition,
@@ -276,9 +319,17 @@ class Searcher {
     }
     const double estimate = search::estimate_payload_bytes(part);
     if (!(estimate > 0.0)) return 1.0;
-    auto coded = stages::encode_bands(part, r_.coders.front());
-    if (!coded) return std::unexpected(codec_failure(coded.error()));
-    return static_cast<double>(coded->bytes.size()) / estimate;
+    // The finalist keeps its smallest coding, so the smallest coder here is
+    // the one that prices payload: scaled by a weaker first coder (deflate
+    // codes speech bands to twice the context model's bytes), the walk took
+    // payload for dear and settled on four times the corrections.
+    std::size_t smallest = std::numeric_limits<std::size_t>::max();
+    for (const Coder coder : r_.coders) {
+      auto coded = stages::encode_bands(part, coder);
+      if (!coded) return std::unexpected(codec_failure(coded.error()));
+      smallest = std::min(smallest, coded->bytes.size());
+    }
+    return static_cast<double>(smallest) / estimate;
   }
 
   // The real corrections of a candidate; none when its layer meets max_error.
@@ -368,6 +419,26 @@ SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidat
   return out;
 }
 
+// The estimates chose moved quantised values; real coding confirms them
+// against the plain quantisation at the same multiplier, which wins a tie.
+SearchOutcome<SearchResult> finish_refined(const SearchRequest& r, Searcher& s, Candidate moved) {
+  auto plain = s.evaluate(moved.m, true, false);
+  if (!plain) return std::unexpected(plain.error());
+  auto plain_coded = s.code(*plain);
+  if (!plain_coded) return std::unexpected(plain_coded.error());
+  auto plain_fix = s.correct(*plain);
+  if (!plain_fix) return std::unexpected(plain_fix.error());
+  auto moved_coded = s.code(moved);
+  if (!moved_coded) return std::unexpected(moved_coded.error());
+  auto moved_fix = s.correct(moved);
+  if (!moved_fix) return std::unexpected(moved_fix.error());
+  if (moved_coded->container.size() + moved_fix->bytes.size() <
+      plain_coded->container.size() + plain_fix->bytes.size()) {
+    return finish(r, s, std::move(moved), std::move(*moved_coded), std::move(*moved_fix));
+  }
+  return finish(r, s, std::move(*plain), std::move(*plain_coded), std::move(*plain_fix));
+}
+
 // With corrections, the size to minimise is container plus corrections: a
 // coarser wavelet layer costs corrections, a finer one costs payload. Walk
 // the multiplier in half-octave steps towards the smaller estimated total.
@@ -429,6 +500,7 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
       break;  // both neighbours are worse, or the way down has turned
     }
   }
+  if (!best.refined.empty()) return finish_refined(r, s, std::move(best));
   if (best.m == first_m) {
     return finish(r, s, std::move(best), std::nullopt, std::move(*first_fix));
   }
