@@ -33,6 +33,9 @@ constexpr int kReplayWindow = 12;
 constexpr double kLogStep = 0.69314718055994531 / grid::kPerOctave;
 // Two multipliers this close give containers within a fraction of a percent.
 constexpr double kTolerance = 1.01;
+// Signals up to this long have moved quantised values confirmed by real
+// coding against plain rounding.
+constexpr std::size_t kConfirmedBelow = 65536;
 // Below this a multiplier quantises any normalised signal to zeros.
 constexpr float kSmallestMultiplier = 1.0f / 64.0f;
 
@@ -77,7 +80,7 @@ class Searcher {
   bool corrects() const { return r_.bounds.max_error && r_.allow_corrections; }
 
   // The decoder's result for multiplier m, judged against the originals.
-  SearchOutcome<Candidate> evaluate(float m, bool with_corrections, bool may_refine = true) {
+  SearchOutcome<Candidate> evaluate(float m, bool with_corrections) {
     Candidate c;
     c.m = m;
     c.depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
@@ -100,7 +103,6 @@ class Searcher {
     c.correction_estimate = j.correction_bytes;
     c.outliers = j.outliers;
     ++evaluations_;
-    if (with_corrections && corrects() && c.outliers > 0 && m == m_dec && may_refine) return refined(std::move(c));
     return c;
   }
 
@@ -115,20 +117,27 @@ class Searcher {
     return std::move(*decoded);
   }
 
-  // Moves quantised values so that fewer samples need corrections, keeping
-  // the moves only while payload and corrections together shrink.
-  SearchOutcome<Candidate> refined(Candidate c) {
+  // Moves quantised values of a candidate judged with corrections so that
+  // fewer samples need them, keeping the moves only while estimated payload
+  // and corrections together shrink. The candidate comes back unchanged
+  // (its `refined` empty) when no move paid.
+  SearchOutcome<Candidate> refined(Candidate c, double payload_scale, double fix_scale) {
+    if (!corrects() || c.outliers == 0 || !(c.m > 0.0f) || !std::isfinite(c.m)) return c;
     const double bound = *r_.bounds.max_error;
+    stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, c.m, r_.scale, r_.cutoff,
+                              scratch_);
     const refine::JudgeFn price = [&](const stages::QuantisedBands& q) -> SearchOutcome<refine::Judged> {
       auto y = decode(q, c.m);
       if (!y) return std::unexpected(y.error());
       const auto j = search::judge(ref_, *y, bound);
       ++evaluations_;
-      return refine::Judged{std::move(*y), search::estimate_payload_bytes(q) + j.correction_bytes};
+      return refine::Judged{std::move(*y), search::estimate_payload_bytes(q) * payload_scale +
+                                               j.correction_bytes * fix_scale};
     };
     refine::Problem p{s_.executor.get(), &s_.decomposition, c.depth, c.m,
                       dead_zone_threshold(r_.scale, r_.cutoff), s_.min, s_.max, &r_.originals, bound};
-    refine::Judged first{std::move(c.decoded), c.payload_estimate + c.correction_estimate};
+    refine::Judged first{std::move(c.decoded),
+                         c.payload_estimate * payload_scale + c.correction_estimate * fix_scale};
     auto done = refine::refine(p, scratch_, std::move(first), price);
     if (!done) return std::unexpected(done.error());
     c.decoded = std::move(done->judged.decoded);
@@ -421,13 +430,16 @@ SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidat
 
 // The estimates chose moved quantised values; real coding confirms them
 // against the plain quantisation at the same multiplier, which wins a tie.
-SearchOutcome<SearchResult> finish_refined(const SearchRequest& r, Searcher& s, Candidate moved) {
-  auto plain = s.evaluate(moved.m, true, false);
-  if (!plain) return std::unexpected(plain.error());
-  auto plain_coded = s.code(*plain);
+SearchOutcome<SearchResult> finish_refined(const SearchRequest& r, Searcher& s, Candidate plain,
+                                           std::optional<corrections::Encoded> plain_fix,
+                                           Candidate moved) {
+  auto plain_coded = s.code(plain);
   if (!plain_coded) return std::unexpected(plain_coded.error());
-  auto plain_fix = s.correct(*plain);
-  if (!plain_fix) return std::unexpected(plain_fix.error());
+  if (!plain_fix) {
+    auto fresh = s.correct(plain);
+    if (!fresh) return std::unexpected(fresh.error());
+    plain_fix = std::move(*fresh);
+  }
   auto moved_coded = s.code(moved);
   if (!moved_coded) return std::unexpected(moved_coded.error());
   auto moved_fix = s.correct(moved);
@@ -436,7 +448,7 @@ SearchOutcome<SearchResult> finish_refined(const SearchRequest& r, Searcher& s, 
       plain_coded->container.size() + plain_fix->bytes.size()) {
     return finish(r, s, std::move(moved), std::move(*moved_coded), std::move(*moved_fix));
   }
-  return finish(r, s, std::move(*plain), std::move(*plain_coded), std::move(*plain_fix));
+  return finish(r, s, std::move(plain), std::move(*plain_coded), std::move(*plain_fix));
 }
 
 // With corrections, the size to minimise is container plus corrections: a
@@ -500,11 +512,22 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
       break;  // both neighbours are worse, or the way down has turned
     }
   }
-  if (!best.refined.empty()) return finish_refined(r, s, std::move(best));
-  if (best.m == first_m) {
-    return finish(r, s, std::move(best), std::nullopt, std::move(*first_fix));
+  std::optional<corrections::Encoded> known_fix;
+  if (best.m == first_m) known_fix = std::move(*first_fix);
+  // The walk prices plain rounding; only its choice has values moved, which
+  // costs two judgements rather than two per step.
+  auto moved = s.refined(best, payload_scale, fix_scale);
+  if (!moved) return std::unexpected(moved.error());
+  if (!moved->refined.empty()) {
+    // On short signals the estimates rest on few coefficients and real
+    // coding of both is cheap; on long ones the scaled estimates are
+    // trusted rather than paying a second full coding.
+    if (r.samples.size() <= kConfirmedBelow) {
+      return finish_refined(r, s, std::move(best), std::move(known_fix), std::move(*moved));
+    }
+    return finish(r, s, std::move(*moved));
   }
-  return finish(r, s, std::move(best));
+  return finish(r, s, std::move(best), std::nullopt, std::move(known_fix));
 }
 
 // A size budget: the largest multiplier whose coded size fits. The payload
