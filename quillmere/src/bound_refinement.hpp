@@ -37,7 +37,6 @@ struct Problem {
   const stages::Decomposition* decomposition = nullptr;
   std::uint8_t depth = 1;
   float m = 1.0f;
-  std::uint16_t threshold = 0;  // the dead zone of detail bands
   float min = 0.0f, max = 0.0f;
   const Originals* originals = nullptr;
   double bound = 0.0;  // max_error, in the signal's units
