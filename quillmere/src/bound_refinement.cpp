@@ -34,11 +34,12 @@ void excess_beyond(const Originals& originals, std::span<const float> decoded, d
   const std::size_t n = std::min(decoded.size(), out.size());
   std::fill(out.begin() + static_cast<std::ptrdiff_t>(n), out.end(), 0.0f);
   const double scale = 1.0 / range;
-  // Branch-free: most samples lie within the target. A NaN error (a
-  // non-finite original) fails the comparison and gives 0.
+  // Branch-free: most samples lie within the target. A non-finite error (a
+  // non-finite original or reconstruction) fails the comparison and gives 0.
   const auto put = [&](std::size_t i, double e) {
     const double pulled = (e - std::copysign(target, e)) * scale;
-    out[i] = std::fabs(e) > target ? static_cast<float>(pulled) : 0.0f;
+    const double a = std::fabs(e);
+    out[i] = (a > target && a < HUGE_VAL) ? static_cast<float>(pulled) : 0.0f;
   };
   if (originals.is_double()) {
     const auto x = originals.f64();
@@ -83,7 +84,9 @@ SearchOutcome<Refined> refine(const Problem& p, stages::QuantisedBands start, Ju
     for (std::size_t i = 0; i < total; ++i) {
       moved[i] += step[i] * p.m;
       const double v = static_cast<double>(base[i]) + std::nearbyint(static_cast<double>(moved[i]));
-      q.coeffs[i] = static_cast<std::int16_t>(std::clamp(v, -32768.0, 32767.0));
+      // A move the float range cannot hold leaves the value where it was.
+      q.coeffs[i] = std::isfinite(v) ? static_cast<std::int16_t>(std::clamp(v, -32768.0, 32767.0))
+                                     : base[i];
     }
     auto judged = judge(q);
     if (!judged) return std::unexpected(judged.error());

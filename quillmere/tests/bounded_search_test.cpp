@@ -373,3 +373,35 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+// Near the top of the float range the layer's errors, and the moves they
+// ask for, are huge: the search must still end in a result that meets the
+// bound through the real decoder.
+TEST(MovedValuesAtTheFloatLimits, BoundHolds) {
+  for (const float top : {1.0e38f, 1.0e35f, 1.0e30f}) {
+    const auto x = make_shape(Shape::Noise, 2000, 9);
+    std::vector<float> f(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) f[i] = static_cast<float>(x[i]) * top;
+    SearchRequest req = request_for(f);
+    req.bounds.max_error = 1e-3 * static_cast<double>(top);
+    auto res = bounded_compress(req);
+    ASSERT_TRUE(res) << res.error().message();
+    auto y = decompress(res->container);
+    ASSERT_TRUE(y);
+    auto z = *y;
+    if (!res->corrections.empty()) {
+      ASSERT_TRUE(corrections::apply(res->corrections, std::span<float>(z)));
+    }
+    double worst = 0.0;
+    for (std::size_t i = 0; i < f.size(); ++i) {
+      worst = std::max(worst, std::fabs(static_cast<double>(f[i]) - static_cast<double>(z[i])));
+    }
+    EXPECT_LE(worst, *req.bounds.max_error) << top;
+  }
+}
+
+}  // namespace
+}  // namespace quillmere
