@@ -34,7 +34,7 @@ constexpr double kLogStep = 0.69314718055994531 / grid::kPerOctave;
 // Two multipliers this close give containers within a fraction of a percent.
 constexpr double kTolerance = 1.01;
 // Signals up to this long have moved quantised values confirmed by real
-// coding against plain rounding.
+// coding against plain rounding, and search both rounding rules in full.
 constexpr std::size_t kConfirmedBelow = 65536;
 // Below this a multiplier quantises any normalised signal to zeros.
 constexpr float kSmallestMultiplier = 1.0f / 64.0f;
@@ -644,39 +644,61 @@ SearchOutcome<SearchResult> search_method(const SearchRequest& r, const search::
   if (r.bounds.bits_per_sample) return search_budget(r, state, s, smallest_bits);
   if (s.corrects()) return search_with_corrections(r, state, s);
   const bool peak = r.bounds.max_error.has_value();
-  auto scales = s.smallest_meeting(multiplier_for_rms(state, search::rms_target(ref, r.bounds, peak)), peak);
-  if (!scales) return std::unexpected(scales.error());
+  const float guess = multiplier_for_rms(state, search::rms_target(ref, r.bounds, peak));
   struct Finalist {
     Searcher* by;
     Candidate c;
     double estimate;
   };
   std::vector<Finalist> finalists;
-  for (auto& c : *scales) finalists.push_back({&s, std::move(c), 0.0});
   // The low cutoff's dead zone (magnitude 1 zeroed at scales 10 and 11)
   // saves bits at one multiplier, but held to a bound the search pays for
-  // its distortion with a finer multiplier. Plain rounding, searched from
-  // where the dead zone ended, was 0.7 % to 9 % smaller on every RMSE and
-  // PRD case of the recorded search sizes; on sparse signals (spikes,
-  // steps) the dead zone is far smaller. So both are searched and the
-  // smaller container kept; stronger cutoffs are a caller's explicit choice.
+  // its distortion with a finer multiplier. Plain rounding was 0.7 % to 9 %
+  // smaller on every RMSE and PRD case of the recorded search sizes; on
+  // sparse signals (spikes, steps) the dead zone is far smaller. So plain
+  // rounding is searched first, and the dead zone wherever it might still
+  // win; stronger cutoffs are a caller's explicit choice.
   Searcher rounding(r, ref, state, 0);
+  float dead_zone_guess = guess;
   if (r.cutoff == Cutoff::Low && dead_zone_threshold(r.scale, r.cutoff) > 1) {
     // No replay of the old bisection: it ran on the scale's rule only.
-    auto plain = rounding.smallest_meeting(finalists.front().c.m, peak, false);
+    auto plain = rounding.smallest_meeting(guess, peak, false);
     if (!plain && plain.error().kind != SearchErrorKind::TargetNotMet) {
       return std::unexpected(plain.error());
     }
     if (plain) {
+      const float m = plain->front().m;
       for (auto& c : *plain) finalists.push_back({&rounding, std::move(c), 0.0});
+      // Where the dead zone would meet the bounds, from its distortion at
+      // the same multiplier and distortion ~ 1 / m. Its payload only grows
+      // with the multiplier, so if even that estimate is clearly larger,
+      // searching it cannot pay. Short signals, where estimates rest on few
+      // coefficients and a search costs little, always search both.
+      auto at = s.evaluate(m, false);
+      if (!at) return std::unexpected(at.error());
+      const double ratio = std::max(search::excess(at->wavelet, r.bounds, peak), 1.0);
+      dead_zone_guess = static_cast<float>(std::min(static_cast<double>(m) * ratio,
+                                                    static_cast<double>(state.largest)));
+      if (r.samples.size() > kConfirmedBelow &&
+          s.estimate_only(dead_zone_guess) > kCodedWithin * rounding.estimate_only(m)) {
+        dead_zone_guess = 0.0f;
+      }
     }
+  }
+  if (dead_zone_guess > 0.0f) {
+    auto scales = s.smallest_meeting(dead_zone_guess, peak);
+    if (!scales) return std::unexpected(scales.error());
+    // The scale's rule first: it wins a tie.
+    std::vector<Finalist> mine;
+    for (auto& c : *scales) mine.push_back({&s, std::move(c), 0.0});
+    for (auto& f : finalists) mine.push_back(std::move(f));
+    finalists = std::move(mine);
   }
   double least = INFINITY;
   if (finalists.size() > 1) {
     for (auto& f : finalists) least = std::min(least, f.estimate = f.by->estimate_only(f.c.m));
   }
-  // The smaller container wins, the earlier finalist (the scale's rule, the
-  // lower multiplier) on a tie.
+  // The smaller container wins, the earlier finalist on a tie.
   std::optional<std::size_t> best;
   std::optional<Coded> best_coded;
   for (std::size_t i = 0; i < finalists.size(); ++i) {
