@@ -138,15 +138,15 @@ TEST_P(BoundedSearch, BoundHoldsOnTheRealDecoderOutput) {
   // returned; its frame (every header field but the payload length) may not.
   auto plain = compress(coded, res->options);
   ASSERT_TRUE(plain);
-  auto mine = QuillmereHeader::from_bytes(res->container);
-  auto theirs = QuillmereHeader::from_bytes(*plain);
+  auto mine = QuillmereHeader::from_bytes(res->container, kLastToolsCoder);
+  auto theirs = QuillmereHeader::from_bytes(*plain, kLastToolsCoder);
   ASSERT_TRUE(mine && theirs);
   mine->payload_len = theirs->payload_len;
   EXPECT_EQ(std::memcmp(&*mine, &*theirs, sizeof *mine), 0);
   if (req.bounds.max_error && req.allow_corrections) {
     // Values are moved only where that is smaller than rounding them and
     // correcting what rounding leaves.
-    auto y_plain = decompress(*plain);
+    auto y_plain = decompress_tools(*plain);
     ASSERT_TRUE(y_plain);
     auto fix = corrections::encode(*y_plain, req.originals, *req.bounds.max_error);
     ASSERT_TRUE(fix);
