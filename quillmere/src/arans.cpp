@@ -232,7 +232,7 @@ std::size_t leb128_size(std::uint64_t v) {
 }
 
 std::expected<std::vector<std::uint8_t>, AransError> decode_stream_impl(
-    std::span<const std::uint8_t> stream) {
+    std::span<const std::uint8_t> stream, StreamEnding ending) {
   const std::size_t m = stream.size();
   if (m <= kRawMax) return std::vector<std::uint8_t>(stream.begin(), stream.end());
 
@@ -261,7 +261,13 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_stream_impl(
 
   std::vector<std::uint8_t> out(2 * p + odd);
   if (odd) out.back() = stream.back();
-  if (p == 0) return out;  // out.data() may be null: no planes, no pointer arithmetic
+  if (p == 0) {
+    // out.data() may be null: no planes, no pointer arithmetic.
+    if (ending == StreamEnding::Exact && !(even.empty() && odd_plane.empty())) {
+      return std::unexpected(AransError::BadLength);
+    }
+    return out;
+  }
   auto a = plane_decoder(even, context_bits, out.data(), 2);
   if (!a) return std::unexpected(a.error());
   auto b = plane_decoder(odd_plane, context_bits, out.data() + 1, 2);
@@ -270,6 +276,9 @@ std::expected<std::vector<std::uint8_t>, AransError> decode_stream_impl(
   // the processor overlaps the two state chains.
   for (std::size_t i = 0; i < p; ++i) {
     if (!a->step(i) || !b->step(i)) return std::unexpected(AransError::Truncated);
+  }
+  if (ending == StreamEnding::Exact && !(a->dec.exhausted() && b->dec.exhausted())) {
+    return std::unexpected(AransError::BadLength);
   }
   return out;
 }
@@ -342,11 +351,11 @@ std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> data) {
 }
 
 std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
-    std::span<const std::uint8_t> stream) {
+    std::span<const std::uint8_t> stream, StreamEnding ending) {
   // The only allocations that can fail are the probability tables (at most
   // 128 KiB) and an output already bounded by the stream's size.
   try {
-    return decode_stream_impl(stream);
+    return decode_stream_impl(stream, ending);
   } catch (const std::bad_alloc&) {
     return std::unexpected(AransError::OutOfMemory);
   }

@@ -253,7 +253,7 @@ std::int16_t decode_coeff(BinDec& dec, std::uint16_t* tree, unsigned bits, BandS
 std::expected<void, CModelError> decode_bands(std::span<const std::uint8_t> stream,
                                               std::span<const std::size_t> lengths,
                                               std::span<std::int16_t* const> outs,
-                                              Ending ending = Ending::Open) {
+                                              StreamEnding ending = StreamEnding::Open) {
   const std::size_t k = lengths.size();
   std::vector<std::uint32_t> bits(stream.begin() + 1, stream.begin() + 1 + static_cast<std::ptrdiff_t>(k));
   const Layout lay = layout(bits);
@@ -276,7 +276,7 @@ std::expected<void, CModelError> decode_bands(std::span<const std::uint8_t> stre
       }
     }
   }
-  if (ending == Ending::Exact && !dec.exhausted()) return std::unexpected(CModelError::BadLength);
+  if (ending == StreamEnding::Exact && !dec.exhausted()) return std::unexpected(CModelError::BadLength);
   return {};
 }
 
@@ -358,7 +358,7 @@ std::expected<void, CModelError> preflight(std::span<const std::uint8_t> stream,
 
 std::expected<void, CModelError> decode_coeffs_into(std::span<const std::uint8_t> stream,
                                                     std::span<const std::size_t> lengths,
-                                                    std::span<std::int16_t> out, Ending ending) {
+                                                    std::span<std::int16_t> out, StreamEnding ending) {
   if (out.size() != total_length(lengths)) return std::unexpected(CModelError::BadLength);
   if (auto ok = preflight(stream, lengths); !ok) return ok;
   try {

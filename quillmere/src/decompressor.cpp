@@ -59,15 +59,15 @@ Result<Coefficients> coefficients_from_bytes(std::span<const std::uint8_t> bytes
 
 Result<Coefficients> decode_payload(std::span<const std::uint8_t> payload,
                                                  std::uint8_t coder, const BandLayout& layout,
-                                                 cmodel::Ending ending) {
+                                                 StreamEnding ending) {
   switch (coder) {
     case kCoderDeflate: {
-      auto bytes = inflate_raw(payload, layout.total * 2);
+      auto bytes = inflate_raw(payload, layout.total * 2, ending);
       if (!bytes) return std::unexpected(std::move(bytes.error()));
       return coefficients_from_bytes(*bytes, layout.total);
     }
     case kCoderArans: {
-      auto bytes = arans::decode_stream(payload);
+      auto bytes = arans::decode_stream(payload, ending);
       if (!bytes) return std::unexpected(QuillmereError::decompress(std::string(arans::message(bytes.error()))));
       return coefficients_from_bytes(*bytes, layout.total);
     }
@@ -105,7 +105,7 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
                                            float min, float max, float mean, float multiplier,
                                            std::uint8_t levels, std::uint32_t sample_count,
                                            std::uint8_t scale, std::uint8_t coder,
-                                           std::uint8_t last_coder, cmodel::Ending ending) {
+                                           std::uint8_t last_coder, StreamEnding ending) {
   if (sample_count > kMaxSampleCount) {
     return std::unexpected(QuillmereError::decompress(
         "Can't decompress data bigger than 2147483647, but data was " + std::to_string(sample_count)));
@@ -146,7 +146,7 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
 namespace {
 
 Result<std::vector<float>> decompress_up_to(std::span<const std::uint8_t> container,
-                                            std::uint8_t last_coder, cmodel::Ending ending) {
+                                            std::uint8_t last_coder, StreamEnding ending) {
   auto header = QuillmereHeader::from_bytes(container, last_coder);
   if (!header) return std::unexpected(std::move(header.error()));
   const QuillmereHeader& h = *header;
@@ -170,13 +170,13 @@ Result<std::vector<float>> decompress_up_to(std::span<const std::uint8_t> contai
 }  // namespace
 
 Result<std::vector<float>> decompress(std::span<const std::uint8_t> container) {
-  return decompress_up_to(container, kLastModuleCoder, cmodel::Ending::Open);
+  return decompress_up_to(container, kLastModuleCoder, StreamEnding::Open);
 }
 
 Result<std::vector<float>> decompress_tools(std::span<const std::uint8_t> container) {
   // A unit may go on after its container, so the payload must end where
   // its stream does.
-  return decompress_up_to(container, kLastToolsCoder, cmodel::Ending::Exact);
+  return decompress_up_to(container, kLastToolsCoder, StreamEnding::Exact);
 }
 
 }  // namespace quillmere

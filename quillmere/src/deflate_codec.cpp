@@ -106,7 +106,7 @@ Result<std::vector<std::uint8_t>> deflate_raw(std::span<const std::uint8_t> data
 }
 
 Result<std::vector<std::uint8_t>> inflate_raw(std::span<const std::uint8_t> payload,
-                                              std::size_t keep) {
+                                              std::size_t keep, StreamEnding ending) {
   InflateStream stream;
   if (!stream.ok()) return std::unexpected(QuillmereError::decompress("out of memory"));
   z_stream* zs = stream.get();
@@ -149,13 +149,22 @@ Result<std::vector<std::uint8_t>> inflate_raw(std::span<const std::uint8_t> payl
     consumed += used;
     if (produced < keep) produced += made;
 
-    if (rc == Z_STREAM_END) break;
+    if (rc == Z_STREAM_END) {
+      if (ending == StreamEnding::Exact && consumed != payload.size()) {
+        return std::unexpected(corrupt());
+      }
+      break;
+    }
     if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT || rc == Z_STREAM_ERROR) {
       return std::unexpected(corrupt());
     }
     if (rc == Z_MEM_ERROR) return std::unexpected(QuillmereError::decompress("out of memory"));
-    // Input exhausted without an end-of-stream marker: keep what was produced.
-    if (used == 0 && made == 0 && consumed == payload.size()) break;
+    // Input exhausted without an end-of-stream marker: keep what was
+    // produced, unless the stream must end exactly here.
+    if (used == 0 && made == 0 && consumed == payload.size()) {
+      if (ending == StreamEnding::Exact) return std::unexpected(corrupt());
+      break;
+    }
   }
   out.resize(produced);
   return out;

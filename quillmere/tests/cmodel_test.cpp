@@ -347,12 +347,12 @@ TEST(CModel, ExactEndingFindsBytesAfterTheStream) {
     const Bytes stream = encode(bands);
     std::vector<std::int16_t> out(total);
     SCOPED_TRACE(testing::Message() << total << " coefficients");
-    ASSERT_TRUE(decode_coeffs_into(stream, lengths, out, Ending::Exact));
+    ASSERT_TRUE(decode_coeffs_into(stream, lengths, out, StreamEnding::Exact));
     for (const Bytes& extra : {Bytes{0}, Bytes{0, 0}, Bytes{0x51, 0x4c, 0x4d, 0x43}, Bytes(24, 0xff)}) {
       Bytes longer = stream;
       longer.insert(longer.end(), extra.begin(), extra.end());
-      EXPECT_TRUE(decode_coeffs_into(longer, lengths, out, Ending::Open));
-      const auto exact = decode_coeffs_into(longer, lengths, out, Ending::Exact);
+      EXPECT_TRUE(decode_coeffs_into(longer, lengths, out, StreamEnding::Open));
+      const auto exact = decode_coeffs_into(longer, lengths, out, StreamEnding::Exact);
       ASSERT_FALSE(exact) << extra.size() << " bytes appended";
       EXPECT_EQ(exact.error(), CModelError::BadLength);
     }

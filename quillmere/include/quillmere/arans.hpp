@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "quillmere/stream_ending.hpp"
+
 namespace quillmere::arans {
 
 enum class [[nodiscard]] AransError : std::uint8_t { Truncated, BadLength, OutOfMemory };
@@ -33,7 +35,9 @@ constexpr std::string_view message(AransError error) noexcept {
 // Never fails; std::bad_alloc is the only exception it can raise.
 std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> data);
 
+// With an Exact ending, both planes must end on their last byte
+// (BadLength otherwise).
 std::expected<std::vector<std::uint8_t>, AransError> decode_stream(
-    std::span<const std::uint8_t> stream);
+    std::span<const std::uint8_t> stream, StreamEnding ending = StreamEnding::Open);
 
 }  // namespace quillmere::arans

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "quillmere/error.hpp"
+#include "quillmere/stream_ending.hpp"
 
 namespace quillmere {
 
@@ -17,8 +18,10 @@ Result<std::vector<std::uint8_t>> deflate_raw(std::span<const std::uint8_t> data
 // `keep` output bytes are kept: a hostile payload can inflate a thousandfold,
 // so the surplus is only run through the inflater to validate the stream and
 // memory stays proportional to what the caller can use. Malformed data gives
-// Decompress "corrupt deflate stream".
+// Decompress "corrupt deflate stream", and so does, with an Exact ending, a
+// stream without its end marker or with bytes after it.
 Result<std::vector<std::uint8_t>> inflate_raw(std::span<const std::uint8_t> payload,
-                                              std::size_t keep);
+                                              std::size_t keep,
+                                              StreamEnding ending = StreamEnding::Open);
 
 }  // namespace quillmere

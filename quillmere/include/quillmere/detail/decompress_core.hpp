@@ -25,6 +25,6 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
                                            std::uint8_t levels, std::uint32_t sample_count,
                                            std::uint8_t scale, std::uint8_t coder,
                                            std::uint8_t last_coder = kLastModuleCoder,
-                                           cmodel::Ending ending = cmodel::Ending::Open);
+                                           StreamEnding ending = StreamEnding::Open);
 
 }  // namespace quillmere::detail
