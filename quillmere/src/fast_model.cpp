@@ -61,22 +61,40 @@ std::optional<std::uint32_t> get_gamma(BitReader& in) {
 
 using Counts = std::array<std::uint32_t, kTokens>;
 
-// Frequencies summing to 2^p, every counted token at least 1; none when more
-// tokens occur than the table has slots.
-std::optional<Counts> normalise(const Counts& counts, unsigned tokens, unsigned p) {
-  const std::uint64_t total = std::uint64_t{1} << p;
+// What every precision of one set of counts shares: the count, the tokens
+// present, and each count's share of 2^12, from which the share of any
+// lower 2^p is a shift (floor(floor(a) / 2^k) = floor(a / 2^k)), so a table
+// costs one division per token however many precisions are tried.
+struct Shares {
   std::uint64_t n = 0;
   unsigned present = 0;
+  Counts at12{};
+};
+
+Shares shares_of(const Counts& counts, unsigned tokens) {
+  Shares s;
   for (unsigned t = 0; t < tokens; ++t) {
-    n += counts[t];
-    present += counts[t] != 0;
+    s.n += counts[t];
+    s.present += counts[t] != 0;
   }
-  if (present > total || n == 0) return std::nullopt;
+  if (s.n == 0) return s;
+  for (unsigned t = 0; t < tokens; ++t) {
+    if (counts[t] != 0) s.at12[t] = static_cast<std::uint32_t>((std::uint64_t{counts[t]} << kTableBits) / s.n);
+  }
+  return s;
+}
+
+// Frequencies summing to 2^p, every counted token at least 1; none when more
+// tokens occur than the table has slots.
+std::optional<Counts> normalise(const Counts& counts, const Shares& shares, unsigned tokens, unsigned p) {
+  const std::uint64_t total = std::uint64_t{1} << p;
+  if (shares.present > total || shares.n == 0) return std::nullopt;
   Counts f{};
   std::uint64_t sum = 0;
+  const unsigned shift = kTableBits - p;
   for (unsigned t = 0; t < tokens; ++t) {
     if (counts[t] == 0) continue;
-    f[t] = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, counts[t] * total / n));
+    f[t] = std::max<std::uint32_t>(1, shares.at12[t] >> shift);
     sum += f[t];
   }
   // The largest frequency absorbs the rounding: all of a shortfall, and as
@@ -109,17 +127,14 @@ struct Choice {
 // came out dearer than the best: the size is near enough convex in p.
 Choice best_table(const Counts& counts, unsigned tokens) {
   Choice best;
-  unsigned present = 0;
-  std::uint64_t n = 0;
-  for (unsigned t = 0; t < tokens; ++t) {
-    present += counts[t] != 0;
-    n += counts[t];
-  }
+  const Shares shares = shares_of(counts, tokens);
+  const unsigned present = shares.present;
+  const std::uint64_t n = shares.n;
   const unsigned lowest = std::max(1u, static_cast<unsigned>(std::bit_width(present - 1)));
   const unsigned highest = std::min(kTableBits, static_cast<unsigned>(std::bit_width(n)) + 1);
   unsigned worse = 0;
   for (unsigned p = std::max(highest, lowest); p >= lowest && worse < 2; --p) {
-    const auto f = normalise(counts, tokens, p);
+    const auto f = normalise(counts, shares, tokens, p);
     if (!f) break;
     std::uint64_t bits = kPrecisionField;
     std::uint64_t coded = 0;
