@@ -69,31 +69,33 @@ struct Shares {
   std::uint64_t n = 0;
   unsigned present = 0;
   Counts at12{};
+  std::array<std::uint8_t, kTokens> used{};  // the tokens present, ascending
 };
 
 Shares shares_of(const Counts& counts, unsigned tokens) {
   Shares s;
   for (unsigned t = 0; t < tokens; ++t) {
     s.n += counts[t];
-    s.present += counts[t] != 0;
+    if (counts[t] != 0) s.used[s.present++] = static_cast<std::uint8_t>(t);
   }
   if (s.n == 0) return s;
-  for (unsigned t = 0; t < tokens; ++t) {
-    if (counts[t] != 0) s.at12[t] = static_cast<std::uint32_t>((std::uint64_t{counts[t]} << kTableBits) / s.n);
+  for (unsigned i = 0; i < s.present; ++i) {
+    const unsigned t = s.used[i];
+    s.at12[t] = static_cast<std::uint32_t>((std::uint64_t{counts[t]} << kTableBits) / s.n);
   }
   return s;
 }
 
 // Frequencies summing to 2^p, every counted token at least 1; none when more
 // tokens occur than the table has slots.
-std::optional<Counts> normalise(const Counts& counts, const Shares& shares, unsigned tokens, unsigned p) {
+std::optional<Counts> normalise(const Shares& shares, unsigned tokens, unsigned p) {
   const std::uint64_t total = std::uint64_t{1} << p;
   if (shares.present > total || shares.n == 0) return std::nullopt;
   Counts f{};
   std::uint64_t sum = 0;
   const unsigned shift = kTableBits - p;
-  for (unsigned t = 0; t < tokens; ++t) {
-    if (counts[t] == 0) continue;
+  for (unsigned i = 0; i < shares.present; ++i) {
+    const unsigned t = shares.used[i];
     f[t] = std::max<std::uint32_t>(1, shares.at12[t] >> shift);
     sum += f[t];
   }
@@ -134,13 +136,15 @@ Choice best_table(const Counts& counts, unsigned tokens) {
   const unsigned highest = std::min(kTableBits, static_cast<unsigned>(std::bit_width(n)) + 1);
   unsigned worse = 0;
   for (unsigned p = std::max(highest, lowest); p >= lowest && worse < 2; --p) {
-    const auto f = normalise(counts, shares, tokens, p);
+    const auto f = normalise(shares, tokens, p);
     if (!f) break;
-    std::uint64_t bits = kPrecisionField;
+    // An absent token's frequency 0 is written as gamma(1), one bit.
+    std::uint64_t bits = kPrecisionField + (tokens - present);
     std::uint64_t coded = 0;
-    for (unsigned t = 0; t < tokens; ++t) {
+    for (unsigned i = 0; i < present; ++i) {
+      const unsigned t = shares.used[i];
       bits += gamma_length((*f)[t] + 1);
-      if (counts[t] != 0) coded += std::uint64_t{counts[t]} * ((p << 16) - kLog2[(*f)[t]]);
+      coded += std::uint64_t{counts[t]} * ((p << 16) - kLog2[(*f)[t]]);
     }
     const std::uint64_t cost = (bits << 16) + coded;
     if (cost < best.cost) {
