@@ -59,7 +59,7 @@ constexpr std::uint32_t kAdaptiveCode = 1;
 }  // namespace
 
 std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int16_t>> bands) {
-  if (bands.size() > kMaxBands) throw std::invalid_argument("at most 255 bands");
+  if (bands.size() > kMaxBands) throw std::invalid_argument("at most 127 bands");
   std::size_t total = 0;
   for (const auto& b : bands) total += b.size();
   std::vector<std::size_t> band_end(bands.size());

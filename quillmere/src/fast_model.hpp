@@ -26,7 +26,7 @@ constexpr unsigned kTableBits = 12;
 constexpr std::uint32_t kTableTotal = 1u << kTableBits;
 constexpr unsigned kLanes = 4;
 constexpr std::uint32_t kStateLow = 1u << 16;  // states live in [2^16, 2^32)
-constexpr std::size_t kMaxBands = 255;
+constexpr std::size_t kMaxBands = 127;  // the count's byte keeps bit 7 for a flag
 
 struct Token {
   std::uint8_t token;

@@ -139,8 +139,12 @@ TEST(FastCoder, StreamBytesArePinned) {
 }
 
 TEST(FastCoder, RefusesTooManyBands) {
-  std::vector<Band> bands(256);
+  std::vector<Band> bands(128, Band(3, 1));
   EXPECT_THROW(encode(bands), std::invalid_argument);
+  bands.pop_back();  // 127 still fit beside the flag bit
+  const auto stream = encode(bands);
+  EXPECT_EQ(stream[0], 127u);
+  EXPECT_EQ(decode(stream, lengths_of(bands)).value(), joined(bands));
 }
 
 // All-zero bands cost their five-bit model only.
