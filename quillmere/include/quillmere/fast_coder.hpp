@@ -6,7 +6,8 @@
 // own decoder does not know its coder id.
 //
 // Tables are static per band and per group of neighbouring contexts (the
-// context: the lane's recent bit widths), each at the precision that makes
+// context: the level of the lane's recent bit widths and whether the last
+// one rose above them), each at the precision that makes
 // table and code smallest together; short bands may instead take an
 // adaptive model that costs no table at all.
 //
