@@ -41,7 +41,7 @@ struct Sections {
 std::expected<Sections, FastError> read_sections(std::span<const std::uint8_t> stream,
                                                  std::span<const std::size_t> lengths) {
   if (stream.empty()) return std::unexpected(FastError::Truncated);
-  if (stream[0] != lengths.size()) return std::unexpected(FastError::BadLength);
+  if ((stream[0] & ~kSideBlockFlag) != lengths.size()) return std::unexpected(FastError::BadLength);
   const std::size_t total = total_length(lengths);
   if (total == SIZE_MAX) return std::unexpected(FastError::BadLength);
 

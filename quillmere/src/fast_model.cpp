@@ -61,22 +61,42 @@ std::optional<std::uint32_t> get_gamma(BitReader& in) {
 
 using Counts = std::array<std::uint32_t, kTokens>;
 
-// Frequencies summing to 2^p, every counted token at least 1; none when more
-// tokens occur than the table has slots.
-std::optional<Counts> normalise(const Counts& counts, unsigned tokens, unsigned p) {
-  const std::uint64_t total = std::uint64_t{1} << p;
+// What every precision of one set of counts shares: the count, the tokens
+// present, and each count's share of 2^12, from which the share of any
+// lower 2^p is a shift (floor(floor(a) / 2^k) = floor(a / 2^k)), so a table
+// costs one division per token however many precisions are tried.
+struct Shares {
   std::uint64_t n = 0;
   unsigned present = 0;
+  Counts at12{};
+  std::array<std::uint8_t, kTokens> used{};  // the tokens present, ascending
+};
+
+Shares shares_of(const Counts& counts, unsigned tokens) {
+  Shares s;
   for (unsigned t = 0; t < tokens; ++t) {
-    n += counts[t];
-    present += counts[t] != 0;
+    s.n += counts[t];
+    if (counts[t] != 0) s.used[s.present++] = static_cast<std::uint8_t>(t);
   }
-  if (present > total || n == 0) return std::nullopt;
+  if (s.n == 0) return s;
+  for (unsigned i = 0; i < s.present; ++i) {
+    const unsigned t = s.used[i];
+    s.at12[t] = static_cast<std::uint32_t>((std::uint64_t{counts[t]} << kTableBits) / s.n);
+  }
+  return s;
+}
+
+// Frequencies summing to 2^p, every counted token at least 1; none when more
+// tokens occur than the table has slots.
+std::optional<Counts> normalise(const Shares& shares, unsigned tokens, unsigned p) {
+  const std::uint64_t total = std::uint64_t{1} << p;
+  if (shares.present > total || shares.n == 0) return std::nullopt;
   Counts f{};
   std::uint64_t sum = 0;
-  for (unsigned t = 0; t < tokens; ++t) {
-    if (counts[t] == 0) continue;
-    f[t] = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, counts[t] * total / n));
+  const unsigned shift = kTableBits - p;
+  for (unsigned i = 0; i < shares.present; ++i) {
+    const unsigned t = shares.used[i];
+    f[t] = std::max<std::uint32_t>(1, shares.at12[t] >> shift);
     sum += f[t];
   }
   // The largest frequency absorbs the rounding: all of a shortfall, and as
@@ -109,23 +129,22 @@ struct Choice {
 // came out dearer than the best: the size is near enough convex in p.
 Choice best_table(const Counts& counts, unsigned tokens) {
   Choice best;
-  unsigned present = 0;
-  std::uint64_t n = 0;
-  for (unsigned t = 0; t < tokens; ++t) {
-    present += counts[t] != 0;
-    n += counts[t];
-  }
+  const Shares shares = shares_of(counts, tokens);
+  const unsigned present = shares.present;
+  const std::uint64_t n = shares.n;
   const unsigned lowest = std::max(1u, static_cast<unsigned>(std::bit_width(present - 1)));
   const unsigned highest = std::min(kTableBits, static_cast<unsigned>(std::bit_width(n)) + 1);
   unsigned worse = 0;
   for (unsigned p = std::max(highest, lowest); p >= lowest && worse < 2; --p) {
-    const auto f = normalise(counts, tokens, p);
+    const auto f = normalise(shares, tokens, p);
     if (!f) break;
-    std::uint64_t bits = kPrecisionField;
+    // An absent token's frequency 0 is written as gamma(1), one bit.
+    std::uint64_t bits = kPrecisionField + (tokens - present);
     std::uint64_t coded = 0;
-    for (unsigned t = 0; t < tokens; ++t) {
+    for (unsigned i = 0; i < present; ++i) {
+      const unsigned t = shares.used[i];
       bits += gamma_length((*f)[t] + 1);
-      if (counts[t] != 0) coded += std::uint64_t{counts[t]} * ((p << 16) - kLog2[(*f)[t]]);
+      coded += std::uint64_t{counts[t]} * ((p << 16) - kLog2[(*f)[t]]);
     }
     const std::uint64_t cost = (bits << 16) + coded;
     if (cost < best.cost) {
@@ -173,6 +192,40 @@ std::expected<Table, FastError> read_table(BitReader& in, unsigned tokens) {
   return scaled(freq, p, tokens);
 }
 
+// log2(x) in 1/65536 bits for any x >= 1: the table's value of its top 13
+// bits plus the bits cut off (a slight underestimate, the same everywhere).
+std::uint32_t log2_any(std::uint64_t x) {
+  const unsigned k = static_cast<unsigned>(std::bit_width(x)) - 1;
+  if (k < kTableBits) return kLog2[x];
+  return kLog2[x >> (k - kTableBits + 1)] + ((k - kTableBits + 1) << 16);
+}
+
+// What a table of one's own would cost `counts`, estimated without building
+// it: their entropy, and a description of each frequency at the precision
+// the counts support. Grouping compares many candidate groups and needs
+// only this; the tables of the groups it settles on are built exactly.
+std::uint64_t estimated_cost(const Counts& counts, unsigned tokens) {
+  std::uint64_t n = 0;
+  unsigned present = 0;
+  for (unsigned t = 0; t < tokens; ++t) {
+    n += counts[t];
+    present += counts[t] != 0;
+  }
+  if (n == 0) return 0;
+  const unsigned width = static_cast<unsigned>(std::bit_width(n));
+  const unsigned p = std::min(kTableBits, width + 1);
+  const std::uint64_t log_n = log2_any(n);
+  std::uint64_t coded = 0;
+  std::uint64_t bits = kPrecisionField + (tokens - present);
+  for (unsigned t = 0; t < tokens; ++t) {
+    if (counts[t] == 0) continue;
+    coded += std::uint64_t{counts[t]} * (log_n - log2_any(counts[t]));
+    const std::uint64_t f = std::max<std::uint64_t>(1, (std::uint64_t{counts[t]} << p) >> width);
+    bits += gamma_length(static_cast<std::uint32_t>(f + 1));
+  }
+  return (bits << 16) + coded;
+}
+
 // A band's contexts fall into groups of neighbouring contexts, each with its
 // own table (or none, when no context of the group occurs). The groups start
 // as one per context and the pair of neighbours whose merging saves most is
@@ -182,8 +235,8 @@ struct Group {
   unsigned first = 0;  // contexts first .. next group's first - 1
   Counts counts{};
   bool used = false;
-  Choice choice;
-  std::uint64_t cost() const { return (1u << 16) + (used ? choice.cost : 0); }
+  std::uint64_t estimate = 0;
+  std::uint64_t cost() const { return (1u << 16) + estimate; }
 };
 
 Group merged(const Group& a, const Group& b, unsigned tokens) {
@@ -191,7 +244,7 @@ Group merged(const Group& a, const Group& b, unsigned tokens) {
   g.first = a.first;
   for (unsigned t = 0; t < tokens; ++t) g.counts[t] = a.counts[t] + b.counts[t];
   g.used = a.used || b.used;
-  if (g.used) g.choice = best_table(g.counts, tokens);
+  g.estimate = estimated_cost(g.counts, tokens);
   return g;
 }
 
@@ -201,7 +254,7 @@ std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
     groups[c].first = c;
     groups[c].counts = counts[c];
     groups[c].used = std::any_of(counts[c].begin(), counts[c].end(), [](std::uint32_t v) { return v != 0; });
-    if (groups[c].used) groups[c].choice = best_table(groups[c].counts, tokens);
+    groups[c].estimate = estimated_cost(groups[c].counts, tokens);
   }
   // pairs[i]: groups i and i + 1 merged.
   std::vector<Group> pairs(kContexts - 1);
@@ -263,9 +316,15 @@ Models choose_and_write_models(std::span<const BandCounts> counts,
     if (tokens == 1) continue;  // only zeros: nothing to code
 
     const std::vector<Group> groups = group_contexts(counts[b], tokens);
+    std::vector<Choice> choices(groups.size());
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+      if (groups[g].used) choices[g] = best_table(groups[g].counts, tokens);
+    }
     if (band_tokens[b].size() <= kMaxAdaptiveBand) {
       std::uint64_t static_cost = std::uint64_t{kContexts - 1} << 16;
-      for (const Group& g : groups) static_cost += g.cost();
+      for (std::size_t g = 0; g < groups.size(); ++g) {
+        static_cost += (1u << 16) + (groups[g].used ? choices[g].cost : 0);
+      }
       if (adaptive_cost(band_tokens[b], tokens) < static_cost) {
         m.mode = BandMode::Adaptive;
         bits.put(1, 1);
@@ -281,12 +340,12 @@ Models choose_and_write_models(std::span<const BandCounts> counts,
     for (std::size_t g = 0; g < groups.size(); ++g) {
       bits.put(groups[g].used ? 1 : 0, 1);
       if (!groups[g].used) continue;
-      write_table(bits, groups[g].choice, tokens);
+      write_table(bits, choices[g], tokens);
       const unsigned end = g + 1 < groups.size() ? groups[g + 1].first : kContexts;
       for (unsigned c = groups[g].first; c < end; ++c) {
         m.table_of[c] = static_cast<std::uint16_t>(models.tables.size());
       }
-      models.tables.push_back(scaled(groups[g].choice.freq, groups[g].choice.p, tokens));
+      models.tables.push_back(scaled(choices[g].freq, choices[g].p, tokens));
     }
   }
   bits.flush();

@@ -21,12 +21,12 @@ namespace quillmere::fast {
 // 4 + 2(w - 3) + the bit below its leading one, with w - 2 low bits raw.
 // Width 16 is only ever 32768 (of -32768), so tokens stop at 31.
 constexpr unsigned kTokens = 32;
-constexpr unsigned kContexts = 16;
+constexpr unsigned kContexts = 32;
 constexpr unsigned kTableBits = 12;
 constexpr std::uint32_t kTableTotal = 1u << kTableBits;
 constexpr unsigned kLanes = 4;
 constexpr std::uint32_t kStateLow = 1u << 16;  // states live in [2^16, 2^32)
-constexpr std::size_t kMaxBands = 255;
+constexpr std::size_t kMaxBands = 127;  // the count's byte keeps bit 7 for a flag
 
 struct Token {
   std::uint8_t token;
@@ -64,17 +64,21 @@ constexpr std::array<TokenShape, kTokens> make_shapes() {
 inline constexpr std::array<TokenShape, kTokens> kShapes = make_shapes();
 
 // The context of a coefficient comes from its lane's recent bit widths in
-// the band: the last one plus three times a running mean that forgets with
-// weight 1/16 (so about four widths in all, in quarters of a bit). The
-// classes are finer where most coefficients are (small widths) and reach
-// widths of 13 for loud passages.
+// the band: a level from the last one plus three times a running mean that
+// forgets with weight 1/16 (so about four widths in all, in quarters of a
+// bit), and whether the last width lies above that mean. The levels are
+// finer where most coefficients are (small widths) and reach widths of 13
+// for loud passages; the rise tells a coefficient on the way up an envelope
+// (a sweep entering a band) from one on the way down, which one level
+// alone mixes.
 constexpr unsigned kMaxWeighted = 64;
+constexpr unsigned kLevels = kContexts / 2;
 constexpr std::array<std::uint8_t, kMaxWeighted + 1> make_context_classes() {
-  constexpr unsigned kFrom[kContexts - 1] = {1, 2, 3, 4, 6, 8, 11, 14, 18, 23, 28, 34, 40, 46, 52};
+  constexpr unsigned kFrom[kLevels - 1] = {1, 2, 3, 4, 6, 8, 11, 14, 18, 23, 28, 34, 40, 46, 52};
   std::array<std::uint8_t, kMaxWeighted + 1> t{};
   for (unsigned q = 0; q <= kMaxWeighted; ++q) {
     unsigned c = 0;
-    while (c < kContexts - 1 && q >= kFrom[c]) ++c;
+    while (c < kLevels - 1 && q >= kFrom[c]) ++c;
     t[q] = static_cast<std::uint8_t>(c);
   }
   return t;
@@ -85,7 +89,8 @@ struct ContextState {
   unsigned last = 0;  // bit width of the previous coefficient
   int mean = 0;       // running mean of the widths, in 1/256
   unsigned context() const noexcept {
-    return kContextOfWeighted[last + ((3 * static_cast<unsigned>(mean) + 128) >> 8)];
+    const unsigned level = kContextOfWeighted[last + ((3 * static_cast<unsigned>(mean) + 128) >> 8)];
+    return 2 * level + (static_cast<int>(last << 8) > mean);
   }
   void push(unsigned width) noexcept {
     last = width;

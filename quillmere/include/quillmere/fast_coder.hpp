@@ -6,11 +6,12 @@
 // own decoder does not know its coder id.
 //
 // Tables are static per band and per group of neighbouring contexts (the
-// context: the lane's recent bit widths), each at the precision that makes
+// context: the level of the lane's recent bit widths and whether the last
+// one rose above them), each at the precision that makes
 // table and code smallest together; short bands may instead take an
 // adaptive model that costs no table at all.
 //
-// Stream: K (one byte) | band models (bit packed, byte aligned) |
+// Stream: K (one byte; bit 7 is the side-block flag below) | band models (bit packed, byte aligned) |
 // raw-bit byte count (LEB128) | raw bits | the final state of each lane
 // (32 bits; four lanes, or one for short signals; none when no band codes a
 // symbol) | 16-bit rANS words. The band lengths are not stored; the decoder
@@ -50,7 +51,13 @@ constexpr std::string_view message(FastError error) noexcept {
   return "Unknown fast coder error";
 }
 
-// At most 255 bands (the count is one byte); more is a caller's bug and
+// Bit 7 of the first byte: a channel unit sets it when a side block
+// follows the container, so that a unit cut at the container's end cannot
+// pass for one that never had a block. The coder writes it clear and
+// decodes the same with it either way.
+inline constexpr std::uint8_t kSideBlockFlag = 0x80;
+
+// At most 127 bands (the count shares a byte with the flag); more is a caller's bug and
 // raises std::invalid_argument. Otherwise only std::bad_alloc can escape.
 std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int16_t>> bands);
 

@@ -8,6 +8,7 @@
 #include "quillmere/compressor.hpp"
 #include "quillmere/decompressor.hpp"
 #include "quillmere/header.hpp"
+#include "quillmere/side_block_flag.hpp"
 #include "quillmere_tools/coded_samples.hpp"
 #include "quillmere_tools/corrections_link.hpp"
 
@@ -37,6 +38,24 @@ void describe_container(std::span<const std::uint8_t> container, UnitReport& rep
   report.coder_id = header->coder;
   report.multiplier = header->multiplier;
   report.container_bytes = container.size();
+}
+
+// A fast-coded container says whether a side block follows it; a unit cut
+// at the container's end, or one with bytes glued after a container that
+// announced nothing, is refused rather than read as another signal.
+std::optional<UnitError> side_block_mismatch(std::span<const std::uint8_t> unit, std::size_t container_len) {
+  const auto claim = quillmere::side_block_follows(unit.first(container_len));
+  if (!claim) return std::nullopt;
+  const bool present = unit.size() > container_len;
+  if (*claim && !present) {
+    return UnitError{UnitErrorKind::CorruptUnit, "the unit is truncated: its side block is missing"};
+  }
+  if (!*claim && present) {
+    return UnitError{UnitErrorKind::CorruptUnit, "the container announces no side block, but " +
+                                                      std::to_string(unit.size() - container_len) +
+                                                      " bytes follow it"};
+  }
+  return std::nullopt;
 }
 
 std::uint64_t bits_of(float v) noexcept { return std::bit_cast<std::uint32_t>(v); }
@@ -123,6 +142,8 @@ UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
 
   out.bytes = std::move(container);
   if (side.needed()) {
+    // Before the block is written: the block is bound to the container's bytes.
+    quillmere::mark_side_block_follows(out.bytes);
     auto block = write_side_block(side, out.bytes, n);
     if (!block) return std::unexpected(block.error());
     out.bytes.insert(out.bytes.end(), block->begin(), block->end());
@@ -137,6 +158,7 @@ UnitResult<std::uint32_t> unit_sample_count(std::span<const std::uint8_t> unit) 
   if (unit.size() < container_len) {
     return unit_error(UnitErrorKind::CorruptUnit, "the container is truncated");
   }
+  if (auto mismatch = side_block_mismatch(unit, container_len)) return std::unexpected(std::move(*mismatch));
   if (unit.size() == container_len) return header->sample_count;
   auto side = read_side_block(unit.subspan(container_len), unit.first(container_len),
                               header->sample_count);
@@ -157,6 +179,7 @@ UnitResult<DecodedUnit> decode_unit(std::span<const std::uint8_t> unit) {
     return unit_error(UnitErrorKind::CorruptUnit, "the container is truncated");
   }
   const auto container = unit.first(container_len);
+  if (auto mismatch = side_block_mismatch(unit, container_len)) return std::unexpected(std::move(*mismatch));
 
   SideBlock side;
   if (unit.size() > container_len) {
