@@ -30,7 +30,7 @@ from ._core import Settings
 from .bounds import Bounds
 from .container import ContainerError
 from .frames import decode_channel, encode_channel
-from .unit_file import (INDEX_VERSION, MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE, pack,
+from .unit_file import (INDEX_VERSION, MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE, expansion_allowed, pack,
                         unpack)
 
 BOUND_KEYS = parameters.BOUND_NAMES
@@ -177,7 +177,7 @@ def _check_size(index, raw: bytes) -> None:
     coded samples within MAX_EXPANSION of its size, each restored run within
     MAX_UNCHECKED_RUN."""
     coded = sum(h["sample_count"] - h.get("trailing_run", 0) for h in index.headers)
-    if coded * WORKING_BYTES_PER_SAMPLE > MAX_EXPANSION * len(raw):
+    if not expansion_allowed(coded * WORKING_BYTES_PER_SAMPLE, len(raw)):
         raise ContainerError(f"chunk announces {coded} samples to decode, more than "
                              f"{MAX_EXPANSION:,} times its size allows")
     run = max(h.get("trailing_run", 0) for h in index.headers)

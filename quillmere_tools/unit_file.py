@@ -49,12 +49,23 @@ _SIDE_BODY_AT = 20
 _HAS_OFFSET, _HAS_RUNS, _HAS_TAIL = 1, 2, 8
 
 # A decoded signal may take at most this many times the bytes it was stored
-# in, counting 8 bytes a sample (the float64 working copy writers make).  The
-# most compressible signal there is, a constant, decodes to about 12,000
-# times its stored size at that count; more is far likelier damage or
-# hostility than data.  Front ends let the user lift it.
+# in, counting 8 bytes a sample (the float64 working copy writers make), or
+# UNCHECKED_OUTPUT_BYTES, whichever is more.  Coded with cmodel, a constant
+# (the most compressible signal there is) decodes to about 12,000 times its
+# stored size at that count; the fast coder codes any run of zero
+# coefficients in a fixed few dozen bytes, so a constant of any length fits
+# in one small unit, and only an absolute floor lets those through while a
+# small damaged or hostile file still cannot ask for gigabytes.  Front ends
+# let the user lift both.
 MAX_EXPANSION = 20_000
+UNCHECKED_OUTPUT_BYTES = 1 << 28
 WORKING_BYTES_PER_SAMPLE = 8
+
+
+def expansion_allowed(decoded_bytes: int, stored_bytes: int) -> bool:
+    """Whether ``stored_bytes`` may decode to ``decoded_bytes`` without the
+    user lifting the limit."""
+    return decoded_bytes <= max(MAX_EXPANSION * stored_bytes, UNCHECKED_OUTPUT_BYTES)
 
 # Far more channels than any recording format holds; the bound keeps the
 # length table (8 bytes a unit) from being a way to ask for memory.

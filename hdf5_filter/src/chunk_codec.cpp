@@ -183,6 +183,9 @@ ChunkResult<std::vector<std::uint8_t>> encode_flattened(std::span<const std::uin
                                                         const FilterParams& p) {
   quillmere_tools::UnitRequest request;
   request.options = p.options;
+  // A dataset of this layout may still be read by the plugin that created
+  // it, which knows no fast coder.
+  if (request.options.coder == quillmere::Coder::Auto) request.options.coder = quillmere::Coder::CModel;
   request.bounds.max_error = p.bounds.max_error;
   const bool big = is_big_endian(p.element);
   auto unit = element_size(p.element) == 4

@@ -13,7 +13,7 @@ from ..bounded_input import read_compressed
 from ..formats.output import recording_bytes, write_recording
 from ..io import COMPRESSED_SUFFIX, OutputError
 from ..output_placement import placement, write_in_place
-from ..unit_file import MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE
+from ..unit_file import MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE, expansion_allowed
 from .batch import FileResult, plan_outputs, run_batch
 from .messages import human_size
 
@@ -41,7 +41,7 @@ def check_output_size(decoded: int, file_size: int, max_output: Optional[int],
             raise OutputError(f"the decoded signal would take {human_size(decoded)}, more than "
                               f"--max-output {human_size(max_output)}")
         return
-    if not force and decoded > MAX_EXPANSION * file_size:
+    if not force and not expansion_allowed(decoded, file_size):
         raise OutputError(f"the decoded signal would take {human_size(decoded)}, more than "
                           f"{MAX_EXPANSION:,} times its {human_size(file_size)} file; give "
                           "--max-output SIZE or --force if that is expected")

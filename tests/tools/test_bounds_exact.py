@@ -11,7 +11,7 @@ from quillmere_tools import (Settings, TargetNotMet, compress_many, compress_to_
                              metrics)
 
 METHODS = ["cdf97", "cdf53", "db4", "sym4"]
-CODERS = ["cmodel", "arans", "deflate"]
+CODERS = ["fast", "cmodel", "arans", "deflate"]
 
 
 def make_signal(kind: str, n: int, seed: int) -> np.ndarray:

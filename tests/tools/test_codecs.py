@@ -70,12 +70,15 @@ def test_numcodecs_config_round_trip_through_registry():
     assert again.encode(x) == codec.encode(x)
 
 
-def test_numcodecs_chunk_is_readable_by_stock_decoder():
+def test_numcodecs_chunk_is_readable_by_stock_decoder_when_cmodel_coded():
     x = _signal((2000,), "<f8")
-    enc = Quillmere().encode(x)
+    enc = Quillmere(coder="cmodel").encode(x)
     y = quillmere.decompress_signal(bytes(enc))
     assert y.dtype == np.float32 and y.size == x.size
     np.testing.assert_array_equal(y, Quillmere().decode(enc).astype(np.float32))
+    # The default coder is the tools' own, which the module refuses by name.
+    with pytest.raises(ValueError, match="Unknown entropy coder 3"):
+        quillmere.decompress_signal(bytes(Quillmere().encode(x)))
 
 
 @pytest.mark.parametrize("kwargs,exc", [
@@ -106,7 +109,7 @@ def zarr_registered():
 def test_zarr_array_round_trip_with_partial_chunks(tmp_path, zarr_registered, dtype):
     x = _signal((1000, 30), dtype, seed=3)
     z = zarr.create_array(store=str(tmp_path / "a.zarr"), shape=x.shape, chunks=(300, 16),
-                          dtype=dtype, serializer=QuillmereCodec(max_error=2e-3),
+                          dtype=dtype, serializer=QuillmereCodec(max_error=2e-3, coder="cmodel"),
                           compressors=None, fill_value=0.0)
     z[:] = x
     back = zarr.open_array(str(tmp_path / "a.zarr"), mode="r")

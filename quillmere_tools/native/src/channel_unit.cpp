@@ -121,7 +121,9 @@ UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
   out.report.trailing_run = tail ? tail->length : 0;
   std::vector<std::uint8_t> container;
   if (!request.bounds.any()) {
-    auto plain = quillmere::compress(coded->samples, request.options);
+    quillmere::CodecOptions options = request.options;
+    if (options.coder == quillmere::Coder::Auto) options.coder = kDefaultUnitCoder;
+    auto plain = quillmere::compress(coded->samples, options);
     if (!plain) return codec_error(plain.error());
     container = std::move(*plain);
   } else {

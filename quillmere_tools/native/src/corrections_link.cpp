@@ -83,7 +83,7 @@ UnitResult<BoundedChoice> bounded_encode(const CodedSamples& coded, SignalView o
   if (!request.coders.empty()) {
     search.coders = request.coders;
   } else {
-    search.coders = {request.options.coder == quillmere::Coder::Auto ? quillmere::Coder::CModel
+    search.coders = {request.options.coder == quillmere::Coder::Auto ? kDefaultUnitCoder
                                                                      : request.options.coder};
   }
   search.scale = request.options.scale;

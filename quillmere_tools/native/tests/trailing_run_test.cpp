@@ -92,7 +92,7 @@ TEST_P(PaddedBound, HoldsOverEveryPrefixThatKeepsTheStoredSamples) {
   const auto unit = encode_unit(std::span<const float>(x), request);
   ASSERT_TRUE(unit.has_value()) << unit.error().message;
   EXPECT_EQ(unit->report.trailing_run, kChunk - kStored);
-  const auto header = quillmere::QuillmereHeader::from_bytes(unit->bytes);
+  const auto header = quillmere::QuillmereHeader::from_bytes(unit->bytes, quillmere::kLastToolsCoder);
   ASSERT_TRUE(header.has_value());
   EXPECT_EQ(header->sample_count, kStored);
 
@@ -159,7 +159,7 @@ TEST(TrailingRun, KeptInTheContainerUnlessAskedOrTooShort) {
   const auto unit = encode_unit(std::span<const float>(x), plain);
   ASSERT_TRUE(unit.has_value());
   EXPECT_EQ(unit->report.trailing_run, 0u);
-  EXPECT_EQ(quillmere::QuillmereHeader::from_bytes(unit->bytes)->sample_count, kChunk);
+  EXPECT_EQ(quillmere::QuillmereHeader::from_bytes(unit->bytes, quillmere::kLastToolsCoder)->sample_count, kChunk);
 
   auto y = padded_chunk(0.0f);
   y.back() = 1.0f;  // the run is a single sample
@@ -193,7 +193,7 @@ Tailed tailed_unit() {
   r.split_trailing_run = true;
   const auto unit = encode_unit(std::span<const float>(x), r);
   EXPECT_TRUE(unit.has_value());
-  const auto header = quillmere::QuillmereHeader::from_bytes(unit->bytes);
+  const auto header = quillmere::QuillmereHeader::from_bytes(unit->bytes, quillmere::kLastToolsCoder);
   return {unit->bytes, quillmere::HEADER_LEN + std::size_t{header->payload_len}};
 }
 

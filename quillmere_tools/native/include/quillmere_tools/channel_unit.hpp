@@ -41,6 +41,12 @@ struct UnitRequest {
 
 inline constexpr std::size_t kMinTrailingRun = 2;
 
+// The coder of a unit whose request leaves the choice to the codec
+// (Coder::Auto): the fast coder, which decodes to the same samples as cmodel
+// at about its size, several times faster. Only the tools read it; a caller
+// whose units the quillmere module must read asks for Coder::CModel.
+inline constexpr quillmere::Coder kDefaultUnitCoder = quillmere::Coder::Fast;
+
 using SignalView = std::variant<std::span<const float>, std::span<const double>>;
 
 // What the search reports (measured is false for plain encodes).
