@@ -9,6 +9,7 @@
 #include <string>
 
 #include "quillmere/byte_io.hpp"
+#include "quillmere/header.hpp"
 #include "quillmere_tools/indexed_pool.hpp"
 
 namespace quillmere_tools {
@@ -54,27 +55,50 @@ UnitResult<void> first_failure(std::span<const UnitResult<void>> results) {
   return {};
 }
 
-UnitResult<DecodedUnit> slice_plain(std::span<const std::uint8_t> unit, std::uint64_t start,
-                                    std::uint64_t stop) {
-  auto decoded = decode_unit(unit);
-  if (!decoded) return decoded;
-  const std::size_t n = decoded->f32.size() + decoded->f64.size();
-  if (start > stop || stop > n) {
-    return unit_error(UnitErrorKind::BadInput, "the range " + std::to_string(start) + ".." +
-                                                   std::to_string(stop) + " is not within the " +
-                                                   std::to_string(n) + " samples of the signal");
-  }
-  if (start == 0 && stop == n) return decoded;
-  auto cut = [&](auto& v) {
-    v.erase(v.begin() + static_cast<std::ptrdiff_t>(stop), v.end());
-    v.erase(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(start));
-  };
-  if (decoded->precision == Precision::Float32) {
-    cut(decoded->f32);
+std::unexpected<UnitError> outside(std::uint64_t start, std::uint64_t stop, std::uint64_t n) {
+  return unit_error(UnitErrorKind::BadInput, "the range " + std::to_string(start) + ".." +
+                                                 std::to_string(stop) + " is not within the " +
+                                                 std::to_string(n) + " samples of the signal");
+}
+
+std::size_t sink_size(const SampleSink& out) noexcept {
+  return std::visit([](auto s) { return s.size(); }, out);
+}
+
+// Copies decoded[from, from + n) to out[to, to + n); the precisions match.
+void copy_part(const DecodedUnit& decoded, std::size_t from, std::size_t n, SampleSink out,
+               std::size_t to) noexcept {
+  if (auto* f = std::get_if<std::span<float>>(&out)) {
+    std::copy_n(decoded.f32.begin() + static_cast<std::ptrdiff_t>(from), n, f->begin() + static_cast<std::ptrdiff_t>(to));
   } else {
-    cut(decoded->f64);
+    auto& d = std::get<std::span<double>>(out);
+    std::copy_n(decoded.f64.begin() + static_cast<std::ptrdiff_t>(from), n, d.begin() + static_cast<std::ptrdiff_t>(to));
   }
-  return decoded;
+}
+
+Precision precision_of(const SampleSink& out) noexcept {
+  return std::holds_alternative<std::span<double>>(out) ? Precision::Float64 : Precision::Float32;
+}
+
+UnitResult<void> check_sink(const SampleSink& out, Precision precision, std::size_t n) {
+  if (precision_of(out) != precision || sink_size(out) != n) {
+    return unit_error(UnitErrorKind::BadInput, "the output does not fit the range");
+  }
+  return {};
+}
+
+UnitResult<void> decode_plain_with(std::span<const std::uint8_t> unit, std::uint64_t start,
+                                   std::uint64_t stop, const SinkFactory& make_sink) {
+  auto decoded = decode_unit(unit);
+  if (!decoded) return std::unexpected(decoded.error());
+  const std::size_t n = decoded->f32.size() + decoded->f64.size();
+  if (start > stop || stop > n) return outside(start, stop, n);
+  const auto count = static_cast<std::size_t>(stop - start);
+  auto out = make_sink(decoded->precision, count);
+  if (!out) return std::unexpected(out.error());
+  if (auto ok = check_sink(*out, decoded->precision, count); !ok) return ok;
+  copy_part(*decoded, static_cast<std::size_t>(start), count, *out, 0);
+  return {};
 }
 
 }  // namespace
@@ -186,35 +210,44 @@ UnitResult<std::vector<std::uint8_t>> write_blocked_unit(
   return out;
 }
 
-UnitResult<std::uint64_t> any_sample_count(std::span<const std::uint8_t> unit) {
-  if (!is_blocked_unit(unit)) {
-    auto n = unit_sample_count(unit);
-    if (!n) return std::unexpected(n.error());
-    return std::uint64_t{*n};
+UnitResult<UnitLayout> read_layout(std::span<const std::uint8_t> unit) {
+  UnitLayout layout;
+  if (is_blocked_unit(unit)) {
+    auto view = read_blocked_index(unit);
+    if (!view) return std::unexpected(view.error());
+    layout.precision = view->precision;
+    layout.sample_count = view->sample_count;
+    layout.block_length = view->block_length;
+    for (const BlockEntry& e : view->blocks) layout.block_bytes.push_back(e.length);
+    return layout;
   }
-  auto view = read_blocked_index(unit);
-  if (!view) return std::unexpected(view.error());
-  return view->sample_count;
+  const auto header = quillmere::QuillmereHeader::from_bytes(unit);
+  if (!header) return unit_error(UnitErrorKind::Codec, header.error().message());
+  const std::size_t container_len = quillmere::HEADER_LEN + std::size_t{header->payload_len};
+  if (unit.size() < container_len) return unit_error(UnitErrorKind::CorruptUnit, "the container is truncated");
+  layout.sample_count = header->sample_count;
+  layout.block_bytes.push_back(unit.size());
+  if (unit.size() > container_len) {
+    auto side = read_side_block(unit.subspan(container_len), unit.first(container_len),
+                                header->sample_count);
+    if (!side) return std::unexpected(side.error());
+    layout.precision = side->precision;
+    layout.sample_count += side->tail ? side->tail->length : 0u;
+  }
+  return layout;
 }
 
-UnitResult<DecodedUnit> decode_range(std::span<const std::uint8_t> unit, std::uint64_t start,
-                                     std::uint64_t stop, std::size_t threads) {
-  if (!is_blocked_unit(unit)) return slice_plain(unit, start, stop);
+UnitResult<void> decode_range_with(std::span<const std::uint8_t> unit, std::uint64_t start,
+                                   std::uint64_t stop, std::size_t threads,
+                                   const SinkFactory& make_sink) {
+  if (!is_blocked_unit(unit)) return decode_plain_with(unit, start, stop, make_sink);
   auto read = read_blocked_index(unit);
   if (!read) return std::unexpected(read.error());
   const BlockedView& view = *read;
-  if (start > stop || stop > view.sample_count) {
-    return unit_error(UnitErrorKind::BadInput, "the range " + std::to_string(start) + ".." +
-                                                   std::to_string(stop) + " is not within the " +
-                                                   std::to_string(view.sample_count) +
-                                                   " samples of the signal");
-  }
-  DecodedUnit out;
-  out.precision = view.precision;
-  if (start == stop) return out;
+  if (start > stop || stop > view.sample_count) return outside(start, stop, view.sample_count);
   const std::size_t first = static_cast<std::size_t>(start / view.block_length);
-  const std::size_t last = static_cast<std::size_t>((stop - 1) / view.block_length);
-  const std::size_t count = last - first + 1;
+  const std::size_t last = start == stop ? first : static_cast<std::size_t>((stop - 1) / view.block_length);
+  const std::size_t count = start == stop ? 0 : last - first + 1;
 
   std::vector<UnitResult<void>> status(count);
   run_indexed(count, threads, [&](std::size_t k) noexcept {
@@ -224,50 +257,57 @@ UnitResult<DecodedUnit> decode_range(std::span<const std::uint8_t> unit, std::ui
       status[k] = unit_error(UnitErrorKind::OutOfMemory, "out of memory");
     }
   });
-  if (auto ok = first_failure(status); !ok) return std::unexpected(ok.error());
+  if (auto ok = first_failure(status); !ok) return ok;
+  auto sink = make_sink(view.precision, static_cast<std::size_t>(stop - start));
+  if (!sink) return std::unexpected(sink.error());
+  if (auto ok = check_sink(*sink, view.precision, static_cast<std::size_t>(stop - start)); !ok) return ok;
+  const SampleSink out = *sink;
 
-  const bool f64 = view.precision == Precision::Float64;
-  if (f64) {
-    out.f64.resize(static_cast<std::size_t>(stop - start));
-  } else {
-    out.f32.resize(static_cast<std::size_t>(stop - start));
-  }
   run_indexed(count, threads, [&](std::size_t k) noexcept {
     const std::size_t i = first + k;
-    status[k] = [&]() -> UnitResult<void> {
-      UnitResult<DecodedUnit> block = std::unexpected(UnitError{});
-      try {
-        block = decode_unit(view.block_bytes(i));
-      } catch (...) {
-        return unit_error(UnitErrorKind::OutOfMemory, "out of memory");
-      }
-      if (!block) return corrupt(block_name(i) + ": " + block.error().message);
-      if (block->precision != view.precision) {
-        return corrupt(block_name(i) + " has another precision than the signal");
-      }
-      const std::uint64_t b0 = view.block_start(i);
-      const std::uint64_t lo = std::max(start, b0);
-      const std::uint64_t hi = std::min<std::uint64_t>(stop, b0 + view.block_samples(i));
-      const auto from = static_cast<std::ptrdiff_t>(lo - b0);
-      const auto n = static_cast<std::ptrdiff_t>(hi - lo);
-      const auto to = static_cast<std::ptrdiff_t>(lo - start);
-      if (f64) {
-        std::copy_n(block->f64.begin() + from, n, out.f64.begin() + to);
+    try {
+      auto block = decode_unit(view.block_bytes(i));
+      if (!block) {
+        status[k] = corrupt(block_name(i) + ": " + block.error().message);
+      } else if (block->precision != view.precision ||
+                 block->f32.size() + block->f64.size() != view.block_samples(i)) {
+        status[k] = corrupt(block_name(i) + " is not the part of the signal its index says");
       } else {
-        std::copy_n(block->f32.begin() + from, n, out.f32.begin() + to);
+        const std::uint64_t b0 = view.block_start(i);
+        const std::uint64_t lo = std::max(start, b0);
+        const std::uint64_t hi = std::min<std::uint64_t>(stop, b0 + view.block_samples(i));
+        copy_part(*block, static_cast<std::size_t>(lo - b0), static_cast<std::size_t>(hi - lo), out,
+                  static_cast<std::size_t>(lo - start));
       }
-      return {};
-    }();
+    } catch (...) {
+      status[k] = unit_error(UnitErrorKind::OutOfMemory, "out of memory");
+    }
   });
-  if (auto ok = first_failure(status); !ok) return std::unexpected(ok.error());
+  return first_failure(status);
+}
+
+UnitResult<DecodedUnit> decode_range(std::span<const std::uint8_t> unit, std::uint64_t start,
+                                     std::uint64_t stop, std::size_t threads) {
+  DecodedUnit out;
+  auto done = decode_range_with(unit, start, stop, threads,
+                                [&](Precision p, std::size_t n) -> UnitResult<SampleSink> {
+                                  out.precision = p;
+                                  if (p == Precision::Float64) {
+                                    out.f64.resize(n);
+                                    return SampleSink(std::span<double>(out.f64));
+                                  }
+                                  out.f32.resize(n);
+                                  return SampleSink(std::span<float>(out.f32));
+                                });
+  if (!done) return std::unexpected(done.error());
   return out;
 }
 
 UnitResult<DecodedUnit> decode_any(std::span<const std::uint8_t> unit, std::size_t threads) {
   if (!is_blocked_unit(unit)) return decode_unit(unit);
-  auto count = any_sample_count(unit);
-  if (!count) return std::unexpected(count.error());
-  return decode_range(unit, 0, *count, threads);
+  auto layout = read_layout(unit);
+  if (!layout) return std::unexpected(layout.error());
+  return decode_range(unit, 0, layout->sample_count, threads);
 }
 
 }  // namespace quillmere_tools

@@ -29,7 +29,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <variant>
 #include <vector>
 
 #include "quillmere_tools/channel_unit.hpp"
@@ -82,17 +84,39 @@ UnitResult<std::vector<std::uint8_t>> write_blocked_unit(Precision precision,
                                                          std::uint32_t block_length,
                                                          std::span<const std::vector<std::uint8_t>> units);
 
+// What a plain or blocked unit holds, read without decoding any samples.
+// A plain unit has block_length 0 and one entry in block_bytes.
+struct UnitLayout {
+  Precision precision = Precision::Float32;
+  std::uint64_t sample_count = 0;
+  std::uint32_t block_length = 0;
+  std::vector<std::uint64_t> block_bytes;
+};
+
+UnitResult<UnitLayout> read_layout(std::span<const std::uint8_t> unit);
+
+// Where decoded samples go: of the unit's precision, stop - start of them.
+using SampleSink = std::variant<std::span<float>, std::span<double>>;
+
+// Called once the range and every block in it have been checked, with the
+// unit's precision and the number of samples in the range; returns where
+// they go (of that precision and size) or an error.
+using SinkFactory = std::function<UnitResult<SampleSink>(Precision, std::size_t)>;
+
 // Samples [start, stop) of a plain or blocked unit, decoding only the blocks
-// that overlap them, on up to `threads` threads. Every block in the range is
-// checked before any of them is decoded, and before the output is allocated.
+// that overlap them, on up to `threads` threads. The index, the range and
+// every block in it (CRC, sample count) are checked before `make_sink` is
+// called, so a hostile index cannot make a caller allocate.
+UnitResult<void> decode_range_with(std::span<const std::uint8_t> unit, std::uint64_t start,
+                                   std::uint64_t stop, std::size_t threads,
+                                   const SinkFactory& make_sink);
+
+// The same into a new vector, allocated once the range has been checked.
 UnitResult<DecodedUnit> decode_range(std::span<const std::uint8_t> unit, std::uint64_t start,
                                      std::uint64_t stop, std::size_t threads);
 
 // The whole signal of a plain or blocked unit.
 UnitResult<DecodedUnit> decode_any(std::span<const std::uint8_t> unit, std::size_t threads);
-
-// How many samples a plain or blocked unit holds, without decoding.
-UnitResult<std::uint64_t> any_sample_count(std::span<const std::uint8_t> unit);
 
 // --- Encoding ------------------------------------------------------------
 
