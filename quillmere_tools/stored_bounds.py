@@ -29,7 +29,7 @@ from . import metrics
 from ._core import Settings
 from .bounds import Bounds
 from .formats import grid
-from .frames import decode_channel, encode_with_report
+from .frames import decode_channel, encode_with_report as _encode
 from .targets import TargetNotMet
 
 # Searches after the first before giving up on tightening by factors.
@@ -87,9 +87,14 @@ def tightened(bounds: Bounds, factor: float) -> Bounds:
 def compress_held(x: np.ndarray, settings: Settings, bounds: Bounds,
                   stored: Callable[[np.ndarray], np.ndarray], quantum: Optional[float],
                   methods: Optional[Sequence[str]] = None,
-                  coders: Optional[Sequence[str]] = None) -> tuple[bytes, tuple]:
+                  coders: Optional[Sequence[str]] = None,
+                  block_length: Optional[int] = None) -> tuple[bytes, tuple]:
     """The smallest unit the search finds whose written-back values
-    ``stored(decoded)`` meet ``bounds`` against ``x``, and its report."""
+    ``stored(decoded)`` meet ``bounds`` against ``x``, and its report; a
+    channel longer than ``block_length`` is coded as blocks."""
+    def encode_with_report(*a):
+        return _encode(*a, block_length=block_length)
+
     aim = bounds
     if aim.max_error is not None and quantum is not None:
         aim = replace(aim, max_error=grid.tighten(aim.max_error, quantum))
