@@ -164,6 +164,16 @@ UnitResult<BlockedView> read_blocked_index(std::span<const std::uint8_t> bytes) 
   if (next != view.data.size()) {
     return corrupt(std::to_string(view.data.size() - next) + " bytes follow the last block");
   }
+  // The last block settles the sample count, so a count that disagrees with
+  // the blocks is found whichever part is read. Its header and side block
+  // are read; its samples are not.
+  const std::size_t last = view.blocks.size() - 1;
+  const auto n = unit_sample_count(view.block_bytes(last));
+  if (!n) return corrupt(block_name(last) + ": " + n.error().message);
+  if (*n != view.block_samples(last)) {
+    return corrupt(block_name(last) + " holds " + std::to_string(*n) + " samples, not " +
+                   std::to_string(view.block_samples(last)));
+  }
   return view;
 }
 

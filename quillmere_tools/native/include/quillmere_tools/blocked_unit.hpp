@@ -22,8 +22,9 @@
 //  then the blocks' units, in order, back to back.
 //
 // The header, the index and its CRC are checked in full (every block within
-// the data, none overlapping, no gap, nothing after the last) before any
-// block is touched; a block's own CRC and sample count before it is decoded.
+// the data, none overlapping, no gap, nothing after the last, the last
+// block's sample count against the total) before any block is decoded; a
+// block's own CRC and sample count before it is decoded.
 #pragma once
 
 #include <algorithm>
