@@ -39,7 +39,7 @@ def machine_line() -> str:
         pass
     import numpy
     vers = [f"Python {platform.python_version()}", f"numpy {numpy.__version__}"]
-    for mod, dist in (("zfpy", "zfpy"), ("pysz", "pysz"), ("pywt", "PyWavelets"),
+    for _module, dist in (("zfpy", "zfpy"), ("pysz", "pysz"), ("pywt", "PyWavelets"),
                       ("numcodecs", "numcodecs"), ("pcodec", "pcodec")):
         try:
             from importlib.metadata import version

@@ -40,6 +40,8 @@ if(QUILLMERE_FUZZ)
   target_link_options(quillmere_flags INTERFACE -fsanitize=address,undefined)
 endif()
 
-# Only PyInit_quillmere leaves the extension; everything else is hidden.
+# Every target, static libraries included, compiles with hidden symbols; the
+# shared objects (the two Python modules and the HDF5 plugin) then export
+# only the entry points their version scripts name.
 set(CMAKE_CXX_VISIBILITY_PRESET hidden)
 set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)

@@ -7,9 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=${QUILLMERE_SEED_BUILD:-build-fuzz-replay}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMERE_TESTS=ON >/dev/null
-cmake --build "$build" -j2 --target quillmere_seed_corpus
+build=build-fuzz-replay   # the binaryDir of the preset
+cmake --preset replay >/dev/null
+cmake --build --preset replay --target quillmere_seed_corpus
 
 find fuzz/corpus -type f ! -name 'regress-*' ! -name 'found-*' -delete 2>/dev/null || true
 "$build/fuzz/quillmere_seed_corpus" fuzz/corpus

@@ -10,6 +10,7 @@ interrupt, and heavy dependencies (zarr, dask, matplotlib) are imported only
 when used.
 """
 from importlib import import_module
+from typing import Any
 from pkgutil import extend_path
 
 # Run from a source checkout (python -m pytest at the root), this directory
@@ -32,7 +33,7 @@ __all__ = [
 ]
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> Any:
     if name in _WHERE:
         value = getattr(import_module(_WHERE[name], __name__), name)
         globals()[name] = value
@@ -40,5 +41,5 @@ def __getattr__(name):
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-def __dir__():
+def __dir__() -> list[str]:
     return sorted(set(globals()) | set(__all__))

@@ -3,20 +3,26 @@ tools' help, `info` and error paths work even when it is missing."""
 from __future__ import annotations
 
 from dataclasses import asdict, dataclass, replace
-from typing import Any, Optional
+from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
+import numpy.typing as npt
 
 from . import parameters
 from .parameters import (CODERS, CUTOFFS, DEFAULT_CUTOFF, DEFAULT_METHOD, DEFAULT_SCALE,  # noqa: F401
                          METHODS, SCALES)
+
+if TYPE_CHECKING:
+    from types import ModuleType
+
+    from quillmere import CompressionOptions
 
 
 class ToolError(Exception):
     """A failure the user can act on; its text is shown as a one-line message."""
 
 
-def module():
+def module() -> ModuleType:
     try:
         import quillmere
     except ImportError as exc:  # pragma: no cover - depends on the install
@@ -35,7 +41,7 @@ class Settings:
     coder: Optional[str] = None
     quant_multiplier: Optional[float] = None
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         checked = {
             "method": parameters.check_method(self.method),
             "scale": parameters.check_scale(self.scale),
@@ -46,8 +52,9 @@ class Settings:
         for name, value in checked.items():
             object.__setattr__(self, name, value)
 
-    def options(self):
-        return module().CompressionOptions(**asdict(self))
+    def options(self) -> CompressionOptions:
+        made: CompressionOptions = module().CompressionOptions(**asdict(self))
+        return made
 
     def with_(self, **changes: Any) -> "Settings":
         return replace(self, **changes)
@@ -62,7 +69,7 @@ class Settings:
         return ", ".join(parts)
 
 
-def as_signal(data) -> np.ndarray:
+def as_signal(data: npt.ArrayLike) -> npt.NDArray[np.floating[Any]]:
     """A 1-D float32/float64 array the module accepts: native byte order,
     contiguous and aligned.  Buffers that arrive over the wire (Dask, Zarr)
     are often misaligned, which the module rejects rather than copying."""
@@ -72,9 +79,11 @@ def as_signal(data) -> np.ndarray:
     return np.require(arr.reshape(-1), requirements=["C_CONTIGUOUS", "ALIGNED"])
 
 
-def compress(data, settings: Settings = Settings()) -> bytes:
-    return module().compress_signal(as_signal(data), settings.options())
+def compress(data: npt.ArrayLike, settings: Settings = Settings()) -> bytes:
+    container: bytes = module().compress_signal(as_signal(data), settings.options())
+    return container
 
 
-def decompress(container: bytes) -> np.ndarray:
-    return module().decompress_signal(bytes(container))
+def decompress(container: bytes) -> npt.NDArray[np.float32]:
+    samples: npt.NDArray[np.float32] = module().decompress_signal(bytes(container))
+    return samples

@@ -9,6 +9,7 @@ from dataclasses import fields
 from typing import Any, Optional, Sequence
 
 import numpy as np
+import numpy.typing as npt
 
 from . import bound_forms, frames
 from ._core import Settings
@@ -19,8 +20,8 @@ _SETTING_KEYS = {f.name for f in fields(Settings)}
 _BOUND_KEYS = {f.name for f in fields(Bounds)}
 
 
-def decompress(data, *, start: Optional[int] = None, stop: Optional[int] = None,
-               threads: Optional[int] = None) -> np.ndarray:
+def decompress(data: bytes | bytearray | memoryview, *, start: Optional[int] = None, stop: Optional[int] = None,
+               threads: Optional[int] = None) -> npt.NDArray[np.floating[Any]]:
     """Decode a plain container, a channel unit (container + side block) or
     a blocked unit: corrections applied, NaN and infinities restored,
     float64 when the source was float64.
@@ -36,7 +37,7 @@ def decompress(data, *, start: Optional[int] = None, stop: Optional[int] = None,
     return frames.decode_range(data, first, last, threads)
 
 
-def _sample_range(start, stop, count: int) -> tuple[int, int]:
+def _sample_range(start: Optional[int], stop: Optional[int], count: int) -> tuple[int, int]:
     """start/stop as slice bounds over ``count`` samples; an empty range is
     allowed, a bound that is not an integer or falls outside is refused."""
     bounds = []
@@ -55,7 +56,7 @@ def _sample_range(start, stop, count: int) -> tuple[int, int]:
     return bounds[0], bounds[1]
 
 
-def _split(options: dict[str, Any]) -> tuple:
+def _split(options: dict[str, Any]) -> tuple[Any, ...]:
     settings = options.pop("settings", None) or Settings()
     methods = options.pop("methods", None)
     coders = options.pop("coders", None)
@@ -68,7 +69,7 @@ def _split(options: dict[str, Any]) -> tuple:
     return frames.native_config(settings.with_(**changes), bounds, methods, coders)
 
 
-def _signal_list(signals) -> list:
+def _signal_list(signals: Sequence[npt.ArrayLike]) -> list[npt.ArrayLike]:
     """The signals as a list of 1-D arrays.  An array passed as the list
     itself is refused: iterating a 1-D array gives one-sample signals, and a
     2-D one gives rows, which for a (frames, channels) array are frames."""
@@ -85,8 +86,9 @@ def _signal_list(signals) -> list:
     return out
 
 
-def compress_many(signals: Sequence, *, threads: Optional[int] = None,
-                  block_length: Optional[int] = None, **bounds_or_settings) -> list[bytes]:
+def compress_many(signals: Sequence[npt.ArrayLike], *, threads: Optional[int] = None,
+                  block_length: Optional[int] = None,
+                  **bounds_or_settings: Any) -> list[bytes]:
     """Compress each signal (a 1-D array) into a channel unit, ``threads``
     at a time (all the cores this process may use when None).  Keywords are
     bounds (max_error, rmse, prd, psnr, bits_per_sample), settings (method,
@@ -118,6 +120,7 @@ def compress_many(signals: Sequence, *, threads: Optional[int] = None,
             for x, config in zip(signals, configs)]
 
 
-def decompress_many(blobs: Sequence, *, threads: Optional[int] = None) -> list[np.ndarray]:
+def decompress_many(blobs: Sequence[bytes | bytearray | memoryview], *,
+                    threads: Optional[int] = None) -> list[npt.NDArray[np.floating[Any]]]:
     """``decompress`` over a list, ``threads`` at a time."""
     return frames.decode_many(blobs, threads)

@@ -23,7 +23,7 @@ class Bounds:
     psnr: Optional[float] = None             # dB, a floor
     bits_per_sample: Optional[float] = None  # size budget of the whole unit
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         for name, v in asdict(self).items():
             if v is None:
                 continue

@@ -126,7 +126,7 @@ def encode_signal(signal: Signal, settings: Settings = Settings(),
                                 [np.ascontiguousarray(signal.channel(ch)) for ch in range(n)],
                                 [settings] * n, [target] * n, [signal.meta] * n, list(range(n)),
                                 [share] * n, [block_length] * n))
-        except TargetNotMet as exc:
+        except TargetNotMet:
             if share is None:
                 raise
             overhead = 8 * _file_overhead(meta, n) / samples

@@ -1,4 +1,7 @@
-"""Distortion measures shared by the error-target search, bench and demo.
+"""Distortion measures for the bench, the demo and the file reports.
+
+The error-target search does not use these: it runs in the C++ library and
+measures there.
 
 All measures compare the original samples (in their own precision) with the
 float32 reconstruction.  Non-finite input samples are left out: the codec
@@ -9,9 +12,12 @@ from __future__ import annotations
 import math
 
 import numpy as np
+import numpy.typing as npt
+
+_Samples = npt.NDArray[np.float64]
 
 
-def _pair(original, decoded):
+def _pair(original: npt.ArrayLike, decoded: npt.ArrayLike) -> tuple[_Samples, _Samples]:
     x = np.asarray(original, dtype=np.float64).ravel()
     y = np.asarray(decoded, dtype=np.float64).ravel()
     if x.shape != y.shape:
@@ -22,23 +28,23 @@ def _pair(original, decoded):
     return x, y
 
 
-def signal_range(original) -> float:
+def signal_range(original: npt.ArrayLike) -> float:
     x = np.asarray(original, dtype=np.float64)
     x = x[np.isfinite(x)]
     return float(x.max() - x.min()) if x.size else 0.0
 
 
-def max_abs_error(original, decoded) -> float:
+def max_abs_error(original: npt.ArrayLike, decoded: npt.ArrayLike) -> float:
     x, y = _pair(original, decoded)
     return float(np.max(np.abs(x - y))) if x.size else 0.0
 
 
-def rmse(original, decoded) -> float:
+def rmse(original: npt.ArrayLike, decoded: npt.ArrayLike) -> float:
     x, y = _pair(original, decoded)
     return float(np.sqrt(np.mean((x - y) ** 2))) if x.size else 0.0
 
 
-def prd(original, decoded) -> float:
+def prd(original: npt.ArrayLike, decoded: npt.ArrayLike) -> float:
     """Percentage root-mean-square difference, 100 * ||x - y|| / ||x||."""
     x, y = _pair(original, decoded)
     num = float(np.sum((x - y) ** 2))
@@ -48,7 +54,7 @@ def prd(original, decoded) -> float:
     return 100.0 * math.sqrt(num / den)
 
 
-def psnr(original, decoded) -> float:
+def psnr(original: npt.ArrayLike, decoded: npt.ArrayLike) -> float:
     """Peak signal-to-noise ratio in dB, with the signal's range as the peak."""
     e = rmse(original, decoded)
     r = signal_range(original)
@@ -59,7 +65,7 @@ def psnr(original, decoded) -> float:
     return 20.0 * math.log10(r / e)
 
 
-def summary(original, decoded) -> dict[str, float]:
+def summary(original: npt.ArrayLike, decoded: npt.ArrayLike) -> dict[str, float]:
     r = signal_range(original)
     e_max = max_abs_error(original, decoded)
     e_rms = rmse(original, decoded)

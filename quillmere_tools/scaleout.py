@@ -1,8 +1,10 @@
 """Chunked compression on a Dask cluster into a Zarr store.
 
-The extension module holds the interpreter lock while it works, so threads
-do not help; worker processes do.  Chunks are compressed independently by
-the Zarr codec on whichever worker writes them.
+The Zarr codec codes each chunk in the tools' native module, which releases
+the interpreter lock while it works, so chunks run in parallel on threads as
+well as on processes; the cluster here uses single-threaded worker processes,
+one per core.  Chunks are compressed independently by the Zarr codec on
+whichever worker writes them.
 """
 from __future__ import annotations
 

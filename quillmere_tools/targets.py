@@ -12,7 +12,9 @@ would return the wavelet layer alone, without the corrections).
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Optional, Sequence, Union
+from typing import Any, Optional, Sequence, Union
+
+import numpy.typing as npt
 
 from . import _native, bound_forms, frames
 from ._core import Settings
@@ -29,7 +31,7 @@ class TargetResult:
     rmse: float
     prd: float
     evaluations: int    # (method, coder) candidate pairs given to the search
-    tried: list = field(default_factory=list, repr=False)  # not recorded by the C++ search
+    tried: list[Any] = field(default_factory=list, repr=False)  # not recorded by the C++ search
     psnr: float = float("inf")
     corrected_samples: int = 0
 
@@ -39,7 +41,7 @@ class TargetResult:
 
 
 def compress_to_target(
-    data,
+    data: npt.ArrayLike,
     *,
     max_error: Optional[Union[float, str]] = None,
     rmse: Optional[Union[float, str]] = None,
@@ -54,9 +56,10 @@ def compress_to_target(
 ) -> TargetResult:
     """Compress ``data`` into the smallest unit whose reconstruction meets
     every given bound: max absolute error and RMSE in the signal's units (or
-    as a percentage of its range, ``"0.1%"``), PRD in percent, PSNR in dB (a floor); or, with ``bits_per_sample``, the
-    smallest error that fits that size.  Bounds are measured over the finite
-    samples; NaN and infinities are kept.
+    as a percentage of its range, ``"0.1%"``), PRD in percent, PSNR in dB
+    (a floor); or, with ``bits_per_sample``, the smallest error that fits
+    that size.  Bounds are measured over the finite samples; NaN and
+    infinities are kept.
 
     A signal longer than ``block_length`` samples (262144 when None) is
     coded as independent blocks on ``threads`` threads; every bound then
@@ -68,11 +71,11 @@ def compress_to_target(
     ``methods`` and ``coders`` widen the search.  A bad bound raises
     ValueError, an unreachable one TargetNotMet; both name the bound.
     """
-    if isinstance(max_error, str) or isinstance(rmse, str):
-        resolved = bound_forms.resolve_for(frames.as_samples(data),
-                                           {"max_error": max_error, "rmse": rmse})
-        max_error, rmse = resolved["max_error"], resolved["rmse"]
-    bounds = Bounds(max_error, rmse, prd, psnr, bits_per_sample)
+    # Percentages need the signal's range, so only they pay for reading it.
+    limits: dict[str, Any] = {"max_error": max_error, "rmse": rmse}
+    if any(isinstance(v, str) for v in limits.values()):
+        limits = bound_forms.resolve_for(frames.as_samples(data), limits)
+    bounds = Bounds(limits["max_error"], limits["rmse"], prd, psnr, bits_per_sample)
     if not bounds:
         raise ValueError("give at least one of max_error, rmse, prd, psnr or bits_per_sample")
     unit, report = frames.encode_with_report(data, settings, bounds, methods, coders,

@@ -7,10 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=build/baseline-isa
-cmake -S . -B "$build" -G Ninja -DQUILLMERE_TESTS=ON -DQUILLMERE_WERROR=ON \
-  -DQUILLMERE_BASELINE_ISA=ON
-cmake --build "$build" -j2 --target wavelet_tests quillmere_tests
+build=build/baseline-isa   # the binaryDir of the preset
+cmake --preset baseline-isa
+cmake --build --preset baseline-isa --target wavelet_tests quillmere_tests
 
 # No AVX2 instruction may remain in the transform's code (ymm registers are
 # what the AVX2 clones use).

@@ -3,8 +3,9 @@
 # replays the committed corpora, then fuzzes every harness for a bounded time.
 #
 #   QUILLMERE_FUZZ_SECONDS   seconds per harness (default 60)
-#   QUILLMERE_FUZZ_TARGETS   space-separated subset (default: all four)
-#   QUILLMERE_CLANG_VERSION  clang to use (default 19)
+#   QUILLMERE_FUZZ_TARGETS   space-separated subset (default: every harness of
+#                            fuzz/targets.txt)
+#   QUILLMERE_CLANG_VERSION  clang to use (default 19, as in CMakePresets.json)
 #   QUILLMERE_FUZZ_COVERAGE  1: afterwards, replay the committed and grown
 #                            corpora through a source-coverage build and print
 #                            the line/branch coverage of the codec's sources
@@ -27,18 +28,22 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${QUILLMERE_FUZZ_SECONDS:-60}
-targets=${QUILLMERE_FUZZ_TARGETS:-"decompress decode_stream decode_coeffs roundtrip"}
+targets=${QUILLMERE_FUZZ_TARGETS:-$("$(dirname "$0")/fuzz-targets.sh" | tr '\n' ' ')}
 clang_version=${QUILLMERE_CLANG_VERSION:-19}
-build=build-fuzz
+build=build-fuzz   # the binaryDir of the preset "fuzz"
+# The presets name clang 19; another version replaces the compilers only.
+compilers=()
+if [[ "$clang_version" != 19 ]]; then
+  compilers=("-DCMAKE_C_COMPILER=clang-$clang_version" "-DCMAKE_CXX_COMPILER=clang++-$clang_version")
+fi
 
 packages=(cmake ninja-build zlib1g-dev "clang-$clang_version" "libclang-rt-$clang_version-dev"
           "llvm-$clang_version")
 "$(dirname "$0")/ensure-apt-packages.sh" "${packages[@]}"
 
-CC="clang-$clang_version" CXX="clang++-$clang_version" \
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQUILLMERE_FUZZ=ON -DQUILLMERE_TESTS=OFF -DQUILLMERE_PYTHON=OFF
-cmake --build "$build" -j2 --target $(printf 'fuzz_%s ' $targets)
+cmake --preset fuzz "${compilers[@]}"
+# shellcheck disable=SC2046,SC2086 # one word per target
+cmake --build --preset fuzz --target $(printf 'fuzz_%s ' $targets)
 
 # Symbolised stacks, and every sanitizer report is fatal.
 export ASAN_SYMBOLIZER_PATH="/usr/bin/llvm-symbolizer-$clang_version"
@@ -109,12 +114,10 @@ if [[ "${QUILLMERE_FUZZ_MERGE:-0}" == "1" ]]; then
 fi
 
 if [[ "${QUILLMERE_FUZZ_COVERAGE:-0}" == "1" ]]; then
-  cov="$build/cov"
-  CC="clang-$clang_version" CXX="clang++-$clang_version" \
-    cmake -S . -B "$cov" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMERE_TESTS=ON \
-    "-DCMAKE_CXX_FLAGS=-fprofile-instr-generate -fcoverage-mapping" \
-    "-DCMAKE_EXE_LINKER_FLAGS=-fprofile-instr-generate" >/dev/null
-  cmake --build "$cov" -j2 --target $(printf 'replay_%s ' $targets)
+  cov="$build/cov"   # the binaryDir of the preset "fuzz-coverage"
+  cmake --preset fuzz-coverage "${compilers[@]}" >/dev/null
+  # shellcheck disable=SC2046,SC2086 # one word per target
+  cmake --build --preset fuzz-coverage --target $(printf 'replay_%s ' $targets)
   rm -f "$cov"/*.profraw
   objects=()
   for target in $targets; do

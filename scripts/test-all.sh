@@ -5,10 +5,10 @@ cd "$(dirname "$0")/.."
 
 QUILLMERE_WITH_TESTS=1 ./scripts/install-deps.sh
 
-build=build/release
-cmake -S . -B "$build" -G Ninja -DQUILLMERE_TESTS=ON -DQUILLMERE_BENCH=ON -DQUILLMERE_WERROR=ON
-cmake --build "$build" -j2
-ctest --test-dir "$build" --output-on-failure -j2
+# Configure lines live in CMakePresets.json, one preset per build folder.
+cmake --preset release
+cmake --build --preset release
+ctest --preset release
 
 python3 -m pip install -q --disable-pip-version-check ".[test,all]"
 python3 -m pytest -q tests

@@ -52,7 +52,10 @@ def main() -> None:
     with tempfile.TemporaryDirectory(dir=here) as d:
         src = Path(d) / "trace.npy"
         np.save(src, x)
-        run = lambda *args: subprocess.run(["quillmere", *args], capture_output=True, text=True)
+
+        def run(*args):
+            return subprocess.run(["quillmere", *args], capture_output=True, text=True)
+
         r = run("compress", "-q", "--max-error", str(bound), str(src))
         if r.returncode:
             fail(f"quillmere compress: {r.stderr.strip()}")

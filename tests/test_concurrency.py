@@ -3,10 +3,10 @@ one the same call gives when run alone, and failures stay with their call.
 
 What this cannot show: the module holds the interpreter lock for the whole
 call, so these threads never run the codec at the same time, and a data race
-inside the C++ codec (shared executors, coder tables) would pass here.  That
-is the job of the C++ test that drives the codec from several threads under
-the thread sanitizer; this file checks the binding's side only (argument
-handling, result ownership, error state per call)."""
+inside the C++ codec (shared executors, coder tables) would pass here.  The
+codec's own calls from several threads at once are checked, result against
+result, by quillmere/tests/threads_test.cpp; this file checks the binding's
+side only (argument handling, result ownership, error state per call)."""
 
 from __future__ import annotations
 

@@ -27,7 +27,7 @@ import zlib
 
 import numpy as np
 import pytest
-from quillmere import CompressionOptions, compress_signal, decompress_signal
+from quillmere import CompressionOptions, compress_signal
 
 HEADER_LEN = 52
 MAX_SAMPLES = 2**31 - 1

@@ -1,9 +1,9 @@
 """Repeated calls, successful and failing in every way the module can fail,
 leave the process's memory flat.
 
-QUILLMERE_LEAK_ITERATIONS sets the number of rounds (each round makes every
-call below once); the default keeps the suite quick. With -s the figures are
-printed.
+QUILLMERE_LEAK_CALLS sets the number of calls, rounded up to whole rounds
+(each round makes every call of the table below once); the default keeps the
+suite quick. With -s the figures are printed.
 """
 
 from __future__ import annotations
@@ -16,7 +16,14 @@ import numpy as np
 import pytest
 from quillmere import CompressionOptions, compress_signal, decompress_signal
 
-ITERATIONS = max(1000, int(os.environ.get("QUILLMERE_LEAK_ITERATIONS", "3000")))
+CALLS = int(os.environ.get("QUILLMERE_LEAK_CALLS", "0"))
+
+
+def round_count(table_size: int) -> int:
+    """Rounds that make at least CALLS calls (3000 rounds when it is not
+    set), and never fewer than 1000: below that a leak of one block per
+    round hides in the free lists."""
+    return max(1000 if CALLS else 3000, -(-CALLS // table_size))
 
 
 def rss_bytes() -> int:
@@ -73,30 +80,31 @@ def test_memory_stays_flat(make_signal):
     x64 = make_signal(1000, seed=1, dtype=np.float64)
     container = compress_signal(x32)
     table = calls(x32, x64, container)
+    rounds = round_count(len(table))
 
     # Warm-up fills the interpreter's and the allocator's caches; then the
     # same work is measured from one checkpoint to the next, so anything
     # allocated once (by the first round or the measuring itself) cancels.
-    run_rounds(table, max(200, ITERATIONS // 10))
+    run_rounds(table, max(200, rounds // 10))
 
     def checkpoint():
         gc.collect()
         return rss_bytes(), sys.getallocatedblocks()
 
     rss_before, blocks_before = checkpoint()
-    run_rounds(table, ITERATIONS)
+    run_rounds(table, rounds)
     rss_after, blocks_after = checkpoint()
     rss_growth = rss_after - rss_before
     block_growth = blocks_after - blocks_before
 
-    calls_made = ITERATIONS * len(table)
-    print(f"\n{ITERATIONS} rounds, {calls_made} calls: RSS {rss_growth / 1024:+.0f} KiB, "
+    calls_made = rounds * len(table)
+    print(f"\n{rounds} rounds, {calls_made} calls: RSS {rss_growth / 1024:+.0f} KiB, "
           f"interpreter blocks {block_growth:+d}")
     # Every call runs once per round, so a leak on any path adds at least
-    # ITERATIONS blocks; the interpreter's free lists account for a few
+    # `rounds` blocks; the interpreter's free lists account for a few
     # hundred either way. A leaked sample vector (4 KB) per round shows as
     # megabytes of RSS.
-    assert block_growth < ITERATIONS // 2
+    assert block_growth < rounds // 2
     assert rss_growth < 2 * 1024 * 1024
 
 

@@ -1,5 +1,6 @@
-"""Recording formats beyond the basic three: each module reads a file into
-a ``Signal`` with per-channel metadata and writes it back in the same format.
+"""Every recording format the command line reads and writes: each module
+reads a file into a ``Signal`` with per-channel metadata and writes it back
+in the same format.
 
 ``FORMATS`` maps a file suffix to its ``Format``; ``read``/``write`` are the
 only entry points the command line uses. Formats whose library is an

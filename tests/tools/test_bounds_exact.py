@@ -6,7 +6,6 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, example, given, settings, strategies as st
 
-quillmere = pytest.importorskip("quillmere")
 
 from quillmere_tools import (Settings, TargetNotMet, compress_many, compress_to_target, decompress,
                              metrics)

@@ -6,9 +6,9 @@ import zlib
 
 import numpy as np
 import pytest
+import quillmere
 from hypothesis import given, settings, strategies as st
 
-quillmere = pytest.importorskip("quillmere")
 
 from quillmere_tools import Bounds, Settings, compress_many, decompress, decompress_many, frames
 

@@ -3,8 +3,8 @@ import os
 
 import numpy as np
 import pytest
+import quillmere
 
-quillmere = pytest.importorskip("quillmere")
 sf = pytest.importorskip("soundfile")
 
 from conftest import one_line_error

@@ -4,8 +4,8 @@ codec's saturation check; until those are in the build they are expected to
 fail, and the probes below say which one is missing."""
 import numpy as np
 import pytest
+import quillmere
 
-quillmere = pytest.importorskip("quillmere")
 
 from conftest import one_line_error
 from quillmere_tools.frames import decode_channel, encode_channel

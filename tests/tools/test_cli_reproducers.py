@@ -12,8 +12,8 @@ import zlib
 
 import numpy as np
 import pytest
+import quillmere
 
-quillmere = pytest.importorskip("quillmere")
 
 from conftest import _cli_prefix, one_line_error
 from quillmere_tools.unit_file import pack
@@ -133,42 +133,85 @@ def test_closed_pipe_ends_quietly(tmp_path):
     assert err == ""
 
 
-def _slow_compress(tmp_path, *extra):
-    """A compress that runs for many seconds: long signals, a tight bound,
-    every wavelet and coder searched."""
-    # Sized for an idle machine, where each file takes about half a second:
-    # the batch must still be running when the caller's signal arrives.
-    rng = np.random.default_rng(0)
-    names = [f"s{i}.npy" for i in range(16)]
-    for name in names:
-        np.save(tmp_path / name, np.cumsum(rng.normal(size=400_000)))
-    return subprocess.Popen(
-        _cli_prefix() + ["compress", *names, "--max-error", "0.001",
-                         "--search-methods", "--search-coders", *extra],
-        cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=WRITE_ENV)
+# Loaded into the command through PYTHONPATH: every output stops after its
+# bytes are written and synced, before it is given its name, until the
+# process has been asked to stop or the test creates the file "go" (or two
+# minutes pass). The signal tests
+# below therefore always land in the middle of a write, however fast the
+# machine, instead of racing a batch that may already be done.
+_HOLD_WRITES = """
+import os, sys, time
+
+_fsync = os.fsync
+_held = os.path.join(os.environ["QUILLMERE_TEST_HOLD"], "held")
+_go = os.path.join(os.environ["QUILLMERE_TEST_HOLD"], "go")
+
+
+def _stop_requested():
+    stop = sys.modules.get("quillmere_tools.stop_request")
+    return stop is not None and stop.requested.is_set()
+
+
+def _held_fsync(fd):
+    _fsync(fd)
+    open(_held, "a").close()
+    deadline = time.monotonic() + 120
+    while not (_stop_requested() or os.path.exists(_go)) and time.monotonic() < deadline:
+        time.sleep(0.005)
+
+
+os.fsync = _held_fsync
+"""
+
+
+def _held_compress(tmp_path, *extra, launcher=()):
+    """A compress of four files whose writers are all held before naming
+    their output; returns once one is held, with the process, its folder
+    and the folder of the hold. ``launcher`` goes before the command."""
+    hold, work = tmp_path / "hold", tmp_path / "work"
+    hold.mkdir()
+    work.mkdir()
+    (hold / "sitecustomize.py").write_text(_HOLD_WRITES)
+    names = [f"s{i}.npy" for i in range(4)]
+    for i, name in enumerate(names):
+        np.save(work / name, np.sin(np.arange(50_000) / (7.0 + i)))
+    env = {**WRITE_ENV, "QUILLMERE_TEST_HOLD": str(hold),
+           "PYTHONPATH": os.pathsep.join(filter(None, [str(hold), os.environ.get("PYTHONPATH")]))}
+    proc = subprocess.Popen([*launcher, *_cli_prefix(), "compress", *names, *extra], cwd=work,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    deadline = time.monotonic() + 120
+    while not (hold / "held").exists():
+        if proc.poll() is not None or time.monotonic() > deadline:
+            proc.kill()
+            out, err = proc.communicate()
+            pytest.fail(f"no write was held (exit {proc.returncode}): {out!r} {err!r}")
+        time.sleep(0.01)
+    return proc, work, hold
 
 
 @pytest.mark.parametrize("jobs", ["1", "3"])
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
 def test_termination_signals_clean_up_like_ctrl_c(tmp_path, signum, jobs):
-    proc = _slow_compress(tmp_path, "-j", jobs)
-    time.sleep(2.0)
-    before = set(os.listdir(tmp_path))
+    proc, work, _ = _held_compress(tmp_path, "-j", jobs)
+    inputs = set(os.listdir(work))
     proc.send_signal(signum)
     out, err = proc.communicate(timeout=120)
     assert proc.returncode == 128 + signum, (out, err)
     assert "Traceback" not in err and err.strip().startswith("quillmere: error: ")
-    # Nothing half-written, and no file finished by a worker after the signal.
-    assert set(os.listdir(tmp_path)) <= before
-    assert not [n for n in os.listdir(tmp_path) if n.endswith(".part") or n.startswith(".")]
+    # The held outputs were released by the stop request itself, and none of
+    # them may be named after it: nothing but the inputs remains.
+    assert set(os.listdir(work)) == inputs
 
 
 def test_sigkill_leaves_no_partial_files(tmp_path):
-    proc = _slow_compress(tmp_path)
-    time.sleep(3.0)
+    proc, work, _ = _held_compress(tmp_path)
+    inputs = set(os.listdir(work))
     proc.kill()
     proc.wait(timeout=60)
-    assert not [n for n in os.listdir(tmp_path) if n.endswith(".part") or n.startswith(".")]
+    assert proc.returncode == -signal.SIGKILL
+    # Killed with an output's bytes written but unnamed: the anonymous file
+    # goes with the process.
+    assert set(os.listdir(work)) == inputs
 
 
 def _wait_for_library(pid: int, fragment: str, timeout: float = 30.0) -> bool:
@@ -275,25 +318,23 @@ def test_unwritable_output_folder_fails_before_any_file_is_read(cli, files, comm
     assert "cannot write in /sys" in one_line_error(res)[0]
 
 
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs /proc to find the command")
 def test_an_ignored_hangup_stays_ignored(tmp_path):
     # Under nohup the command must outlive the terminal, not clean up and stop.
-    proc = _slow_compress(tmp_path)
-    proc.kill()
-    proc.wait(timeout=60)
     script = ("import signal, subprocess, sys\n"
               "signal.signal(signal.SIGHUP, signal.SIG_IGN)\n"
               "p = subprocess.Popen(sys.argv[1:])\n"
               "sys.exit(p.wait())\n")
-    proc = subprocess.Popen([sys.executable, "-c", script] + _cli_prefix()
-                            + ["compress", "s0.npy", "--scale", "9"],
-                            cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True)
-    assert _wait_for_library_in_child(proc.pid, "numpy")
-    for child in _children(proc.pid):
-        os.kill(child, signal.SIGHUP)
+    proc, work, hold = _held_compress(tmp_path, launcher=(sys.executable, "-c", script))
+    children = _children(proc.pid)
+    assert len(children) == 1
+    # An ignored signal is dropped when sent, so once kill returns the
+    # command has outlived it; then its writes may go on.
+    os.kill(children[0], signal.SIGHUP)
+    (hold / "go").touch()
     out, err = proc.communicate(timeout=120)
     assert proc.returncode == 0, (out, err)
-    assert (tmp_path / "s0.npy.qlm").exists()
+    assert {f"s{i}.npy.qlm" for i in range(4)} <= set(os.listdir(work))
 
 
 def _children(pid: int) -> list[int]:
@@ -302,13 +343,3 @@ def _children(pid: int) -> list[int]:
             return [int(c) for c in f.read().split()]
     except OSError:
         return []
-
-
-def _wait_for_library_in_child(pid: int, fragment: str) -> bool:
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        kids = _children(pid)
-        if kids and _wait_for_library(kids[0], fragment, timeout=30):
-            return True
-        time.sleep(0.005)
-    return False

@@ -5,8 +5,8 @@ import struct
 
 import numpy as np
 import pytest
+import quillmere
 
-quillmere = pytest.importorskip("quillmere")
 zarr = pytest.importorskip("zarr")
 pytest.importorskip("numcodecs")
 

@@ -3,8 +3,8 @@ import json
 
 import numpy as np
 import pytest
+import quillmere
 
-quillmere = pytest.importorskip("quillmere")
 numcodecs = pytest.importorskip("numcodecs")
 zarr = pytest.importorskip("zarr")
 

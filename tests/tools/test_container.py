@@ -2,8 +2,8 @@ import struct
 
 import numpy as np
 import pytest
+import quillmere
 
-quillmere = pytest.importorskip("quillmere")
 
 from quillmere_tools import container as qc
 from quillmere_tools.container import ContainerError

@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
+import quillmere
 
-quillmere = pytest.importorskip("quillmere")
 da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("dask.distributed")
 zarr = pytest.importorskip("zarr")

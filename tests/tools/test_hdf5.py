@@ -3,7 +3,6 @@ process) and Debian's (h5dump, in a subprocess)."""
 import os
 import re
 import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
@@ -242,23 +241,3 @@ def test_time_axis_the_chunk_does_not_have_is_refused_at_creation(tmp_path):
 def test_plugin_dir_holds_the_plugin_and_import_registers_it():
     assert os.path.isfile(os.path.join(qh5.plugin_dir(), "libh5quillmere.so"))
     assert h5py.h5z.filter_avail(qh5.FILTER_ID)
-
-
-def test_docs_examples_run_as_written(tmp_path):
-    text = (Path(__file__).parents[2] / "docs" / "hdf5.md").read_text()
-    python_blocks = re.findall(r"```python\n(.*?)```", text, re.S)
-    shell_blocks = re.findall(r"```sh\n(.*?)```", text, re.S)
-    assert python_blocks and shell_blocks
-    for block in python_blocks:
-        proc = subprocess.run([sys.executable, "-c", block], cwd=tmp_path, capture_output=True,
-                              text=True, timeout=300)
-        assert proc.returncode == 0, proc.stderr
-    from hdf5_chunks import h5dump_or_skip
-    h5dump_or_skip()
-    bindir = os.path.dirname(sys.executable)
-    env = dict(os.environ, PATH=bindir + os.pathsep + os.environ.get("PATH", ""))
-    for block in shell_blocks:
-        proc = subprocess.run(["bash", "-euo", "pipefail", "-c", block], cwd=tmp_path, env=env,
-                              capture_output=True, text=True, timeout=300)
-        assert proc.returncode == 0, proc.stderr
-        assert "DATASET" in proc.stdout

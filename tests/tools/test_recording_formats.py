@@ -8,7 +8,6 @@ import subprocess
 import numpy as np
 import pytest
 
-pytest.importorskip("quillmere")
 sf = pytest.importorskip("soundfile")
 
 from conftest import _cli_prefix, one_line_error

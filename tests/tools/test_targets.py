@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
+import quillmere
 
-quillmere = pytest.importorskip("quillmere")
 
 from quillmere_tools import Settings, TargetNotMet, compress_to_target, decompress, metrics
 

@@ -6,8 +6,8 @@ import zlib
 
 import numpy as np
 import pytest
+import quillmere
 
-quillmere = pytest.importorskip("quillmere")
 
 from quillmere_tools import frames
 from quillmere_tools.container import ContainerError

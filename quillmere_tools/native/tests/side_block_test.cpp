@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "quillmere/compressor.hpp"
+#include "quillmere/header.hpp"
 #include "quillmere_tools/channel_unit.hpp"
 #include "quillmere_tools/non_finite.hpp"
 #include "quillmere_tools/side_block.hpp"
@@ -38,22 +39,39 @@ TEST(NonFinite, FilledByTheNearestFiniteNeighbour) {
   EXPECT_EQ(all, (std::vector<float>{0, 0}));
 }
 
-std::vector<std::uint8_t> unit_with_block(std::vector<std::uint8_t>* container_out = nullptr) {
+// A float64 signal with an offset far from zero and two non-finite samples,
+// so that its unit carries a side block. Fails the assertion that calls it
+// instead of handing back a unit that was never made.
+testing::AssertionResult unit_with_block(std::vector<std::uint8_t>& unit) {
   std::vector<double> x(300);
   for (std::size_t i = 0; i < x.size(); ++i) x[i] = 1e6 + std::sin(0.1 * static_cast<double>(i));
   x[0] = std::nan("");
   x[17] = -std::numeric_limits<double>::infinity();
-  auto unit = encode_unit(std::span<const double>(x), UnitRequest{});
-  EXPECT_TRUE(unit.has_value());
-  if (container_out != nullptr) {
-    const auto c = quillmere::compress(std::span<const float>(std::vector<float>(300, 0.0f)), {});
-    *container_out = *c;
-  }
-  return unit->bytes;
+  auto encoded = encode_unit(std::span<const double>(x), UnitRequest{});
+  if (!encoded) return testing::AssertionFailure() << "encode_unit: " << encoded.error().message;
+  unit = std::move(encoded->bytes);
+  return testing::AssertionSuccess();
+}
+
+// A bare container of 300 zeros: valid, but not the one any block names.
+testing::AssertionResult other_container(std::vector<std::uint8_t>& container) {
+  const auto c = quillmere::compress(std::span<const float>(std::vector<float>(300, 0.0f)), {});
+  if (!c) return testing::AssertionFailure() << "compress: " << c.error().message();
+  container = *c;
+  return testing::AssertionSuccess();
+}
+
+// The container's own length: its header and the payload the header states.
+testing::AssertionResult container_length(const std::vector<std::uint8_t>& unit, std::size_t& length) {
+  const auto header = quillmere::QuillmereHeader::from_bytes(unit);
+  if (!header) return testing::AssertionFailure() << "header: " << header.error().message();
+  length = quillmere::HEADER_LEN + header->payload_len;
+  return testing::AssertionSuccess();
 }
 
 TEST(SideBlock, UnitRoundTripKeepsPrecisionOffsetAndGaps) {
-  const auto unit = unit_with_block();
+  std::vector<std::uint8_t> unit;
+  ASSERT_TRUE(unit_with_block(unit));
   const auto decoded = decode_unit(unit);
   ASSERT_TRUE(decoded.has_value()) << decoded.error().message;
   ASSERT_EQ(decoded->precision, Precision::Float64);
@@ -64,13 +82,21 @@ TEST(SideBlock, UnitRoundTripKeepsPrecisionOffsetAndGaps) {
 }
 
 TEST(SideBlock, EveryTruncationAndBitFlipIsAnErrorValue) {
-  const auto unit = unit_with_block();
+  std::vector<std::uint8_t> unit;
+  ASSERT_TRUE(unit_with_block(unit));
+  std::size_t bare = 0;
+  ASSERT_TRUE(container_length(unit, bare));
+  ASSERT_LT(bare, unit.size());
   for (std::size_t cut = 0; cut < unit.size(); ++cut) {
     const std::span<const std::uint8_t> part(unit.data(), cut);
     const auto decoded = decode_unit(part);
-    // A cut exactly at the container's end is a bare container, which decodes.
-    if (decoded) {
+    // A cut exactly at the container's end is a bare container, which
+    // decodes as float32; every other cut is an error.
+    if (cut == bare) {
+      ASSERT_TRUE(decoded.has_value()) << decoded.error().message;
       EXPECT_EQ(decoded->precision, Precision::Float32);
+    } else {
+      EXPECT_FALSE(decoded.has_value()) << "cut at " << cut;
     }
   }
   for (std::size_t byte = 0; byte < unit.size(); ++byte) {
@@ -83,8 +109,9 @@ TEST(SideBlock, EveryTruncationAndBitFlipIsAnErrorValue) {
 }
 
 TEST(SideBlock, BlockOfAnotherContainerIsRefused) {
-  std::vector<std::uint8_t> other;
-  const auto unit = unit_with_block(&other);
+  std::vector<std::uint8_t> unit, other;
+  ASSERT_TRUE(unit_with_block(unit));
+  ASSERT_TRUE(other_container(other));
   // The block starts after the container; find it by its magic.
   std::size_t at = 0;
   for (std::size_t i = 0; i + 4 <= unit.size(); ++i) {
