@@ -96,7 +96,7 @@ def compress_many(signals: Sequence[npt.ArrayLike], *, threads: Optional[int] = 
     the search's candidates (methods, coders).  ``max_error`` and ``rmse``
     may be percentages (``"0.1%"``) of each signal's own range.
 
-    A signal longer than ``block_length`` samples (262144 when None) is
+    A signal longer than ``block_length`` samples (1048576 when None) is
     coded as independent blocks, each a task on the thread pool; the bytes
     are the same for any thread count.  Every bound holds over the whole
     signal and over each block."""

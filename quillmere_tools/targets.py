@@ -61,7 +61,7 @@ def compress_to_target(
     that size.  Bounds are measured over the finite samples; NaN and
     infinities are kept.
 
-    A signal longer than ``block_length`` samples (262144 when None) is
+    A signal longer than ``block_length`` samples (1048576 when None) is
     coded as independent blocks on ``threads`` threads; every bound then
     holds over the whole signal and over each block (PRD and PSNR as the
     RMSE that meets them over the whole signal), and the measured figures

@@ -114,7 +114,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_codec_options(compress)
     compress.add_argument("--block-length", type=positive_int, metavar="N",
                           help="code a channel longer than N samples as independent blocks of N "
-                               "(default 262144; at least 4096), decoded on every core and "
+                               "(default 1048576; at least 4096), decoded on every core and "
                                "readable one part at a time (decompress --start/--stop)")
     compress.set_defaults(func=run_compress)
 

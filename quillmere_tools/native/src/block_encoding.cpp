@@ -102,16 +102,35 @@ UnitResult<BlockPlan> plan_blocks(SignalView x, const UnitRequest& request,
   plan.request = request;
   if (plan.sample_count <= block_length) return plan;
   plan.block_count = static_cast<std::size_t>((plan.sample_count - 1) / block_length + 1);
+  measure_finite(x, plan);
   if (request.bounds.any()) {
-    measure_finite(x, plan);
     if (auto ok = split_bounds(plan); !ok) return std::unexpected(ok.error());
+  } else {
+    plan.multiplier = request.options.quant_multiplier.value_or(
+        static_cast<float>(1u << request.options.scale));
   }
   return plan;
 }
 
 UnitResult<EncodedUnit> encode_block(SignalView x, const BlockPlan& plan, std::size_t i) {
   if (!plan.blocked()) return encode_unit(x, plan.request);
-  auto unit = encode_unit(block_of(x, plan, i), plan.request);
+  const SignalView block = block_of(x, plan, i);
+  UnitResult<EncodedUnit> unit;
+  if (plan.multiplier && plan.hi > plan.lo) {
+    BlockPlan own;
+    measure_finite(block, own);
+    UnitRequest request = plan.request;
+    if (own.hi > own.lo) {
+      // Kept a normal float: the decoder reads a zero multiplier as 2^scale.
+      request.options.quant_multiplier = std::max(
+          std::numeric_limits<float>::min(),
+          static_cast<float>(static_cast<double>(*plan.multiplier) *
+                             ((own.hi - own.lo) / (plan.hi - plan.lo))));
+    }
+    unit = encode_unit(block, request);
+  } else {
+    unit = encode_unit(block, plan.request);
+  }
   if (!unit) {
     return unit_error(unit.error().kind, "block " + std::to_string(i) + " (samples from " +
                                              std::to_string(std::uint64_t{plan.block_length} * i) +
@@ -132,6 +151,7 @@ UnitResult<EncodedUnit> join_blocks(SignalView x, const BlockPlan& plan,
   out.report = blocks.at(0).report;
   UnitReport& r = out.report;
   r.max_error = 0.0;
+  if (plan.multiplier) r.multiplier = *plan.multiplier;
   r.corrected_samples = r.container_bytes = r.non_finite_samples = 0;
   double sum_sq = 0.0;
   for (std::size_t i = 0; i < blocks.size(); ++i) {
