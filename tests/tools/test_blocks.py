@@ -202,3 +202,17 @@ def test_cli_bad_ranges_are_one_line_errors(cli, tmp_path, args, message):
     else:
         one_line_error(res)
         assert message in res.err
+
+
+def test_blocks_without_bounds_keep_the_quality_and_size_of_one_container():
+    # Each block normalises by its own (narrower) range; without the
+    # multiplier following it, blocks would quantise far finer and cost
+    # several times the bytes.
+    x = walk(16 * BLOCK, seed=5)
+    one = qt.compress_many([x], block_length=frames.MAX_BLOCK_LENGTH)[0]
+    blocks = qt.compress_many([x], block_length=BLOCK)[0]
+    assert blocks[:4] == b"QLMB"
+    e_one = metrics.rmse(x, qt.decompress(one))
+    e_blocks = metrics.rmse(x, qt.decompress(blocks))
+    assert e_blocks == pytest.approx(e_one, rel=0.2)
+    assert len(blocks) < 1.15 * len(one)
