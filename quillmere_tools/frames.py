@@ -21,7 +21,7 @@ from typing import Optional, Sequence
 
 import numpy as np
 
-from . import _native
+from . import _native, block_progress
 from ._core import CODERS, CUTOFFS, METHODS, Settings
 from .bounds import Bounds
 from .parameters import short_repr
@@ -121,8 +121,7 @@ def encode_with_report(x, settings: Settings = Settings(), bounds: Optional[Boun
     """One signal's unit and report; a signal longer than ``block_length``
     is coded as blocks on ``threads`` threads (the same bytes for any count)."""
     config = native_config(settings, bounds, methods, coders, split_trailing_run)
-    return _native.encode_blocks([as_samples(x)], config, block_length_of(block_length),
-                                 thread_count(threads))[0]
+    return encode_many_with_reports([x], config, threads, block_length)[0]
 
 
 def encode_channel(x, settings: Settings = Settings(), bounds: Optional[Bounds] = None, *,
@@ -145,13 +144,19 @@ def _array(decoded: tuple) -> np.ndarray:
 def decode_channel(unit, threads: Optional[int] = None) -> np.ndarray:
     """Decode a plain or blocked channel unit; float32, or float64 when the
     unit says so.  A blocked unit's blocks decode on ``threads`` threads."""
-    return _array(_native.decode_units([unit], thread_count(threads))[0])
+    return decode_many([unit], threads)[0]
 
 
 def decode_range(unit, start: int, stop: int, threads: Optional[int] = None) -> np.ndarray:
     """Samples ``start`` to ``stop`` of a unit; of a blocked unit only the
     blocks that overlap them are checked and decoded."""
-    return _array(_native.decode_range(unit, start, stop, thread_count(threads)))
+    counter = block_progress.active()
+    if counter is not None:
+        length = unit_layout(unit)[2]
+        counter.expect(1 if not length or start == stop
+                       else (stop - 1) // length - start // length + 1)
+    return _array(_native.decode_range(unit, start, stop, thread_count(threads),
+                                       None if counter is None else counter.cell))
 
 
 def unit_layout(unit) -> tuple:
@@ -180,9 +185,26 @@ def thread_count(threads: Optional[int]) -> int:
 
 def encode_many_with_reports(signals, config: tuple, threads: Optional[int],
                              block_length: Optional[int] = None) -> list[tuple[bytes, tuple]]:
-    return _native.encode_blocks([as_samples(x) for x in signals], config,
-                                 block_length_of(block_length), thread_count(threads))
+    samples = [as_samples(x) for x in signals]
+    length = block_length_of(block_length)
+    counter = block_progress.active()
+    if counter is not None:
+        counter.expect(sum(block_progress.blocks_in(x.size, length) for x in samples))
+    return _native.encode_blocks(samples, config, length, thread_count(threads),
+                                 None if counter is None else counter.cell)
+
+
+def _blocks_of(unit) -> int:
+    try:
+        return len(unit_layout(unit)[3])
+    except ValueError:
+        return 1  # the decoder words what is wrong with it
 
 
 def decode_many(units, threads: Optional[int] = None) -> list[np.ndarray]:
-    return [_array(d) for d in _native.decode_units(list(units), thread_count(threads))]
+    units = list(units)
+    counter = block_progress.active()
+    if counter is not None:
+        counter.expect(sum(_blocks_of(u) for u in units))
+    return [_array(d) for d in _native.decode_units(units, thread_count(threads),
+                                                    None if counter is None else counter.cell)]

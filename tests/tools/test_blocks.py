@@ -1,7 +1,11 @@
 """Long signals as blocks: the short form unchanged, the same bytes on any
 thread count, ranges equal to slices of the whole decode, bounds over the
 whole signal, and hostile block indexes refused with one clear error."""
+import fcntl
+import os
 import struct
+import subprocess
+import termios
 import zlib
 
 import numpy as np
@@ -13,7 +17,7 @@ import quillmere_tools as qt
 from quillmere_tools import _native, frames, metrics
 from quillmere_tools.unit_file import blocked_header
 
-from conftest import one_line_error
+from conftest import _cli_prefix, one_line_error
 
 BLOCK = 4096
 
@@ -216,3 +220,27 @@ def test_blocks_without_bounds_keep_the_quality_and_size_of_one_container():
     e_blocks = metrics.rmse(x, qt.decompress(blocks))
     assert e_blocks == pytest.approx(e_one, rel=0.2)
     assert len(blocks) < 1.15 * len(one)
+
+
+def test_cli_shows_one_block_bar_on_a_terminal_and_none_when_piped(cli, tmp_path):
+    np.save(tmp_path / "x.npy", walk(6 * BLOCK))
+    master, slave = os.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 120, 0, 0))
+    proc = subprocess.Popen(_cli_prefix() + ["compress", "x.npy", "--block-length", str(BLOCK)],
+                            cwd=tmp_path, stderr=slave, stdout=subprocess.PIPE)
+    os.close(slave)
+    chunks = []
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # the terminal closed with the process
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    os.close(master)
+    assert proc.wait(timeout=120) == 0
+    shown = b"".join(chunks).decode(errors="replace")
+    assert "6/6" in shown and "block/s" in shown
+    piped = cli("compress", "-f", "x.npy", "--block-length", BLOCK)
+    assert piped.code == 0 and "block" not in piped.err

@@ -7,6 +7,8 @@
 // so outputs are the same for any thread count.
 #include <Python.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -241,6 +243,42 @@ PyResult<std::uint32_t> block_length_of(PyObject* value) noexcept {
   return static_cast<std::uint32_t>(*v);
 }
 
+// A counter the caller may read while the work runs (a progress bar): an
+// aligned, writable buffer of at least 8 bytes whose first u64 the pool
+// adds one to per finished block. None or absent: no counting.
+class ProgressCell {
+ public:
+  ProgressCell() noexcept = default;
+  ProgressCell(const ProgressCell&) = delete;
+  ProgressCell& operator=(const ProgressCell&) = delete;
+  ~ProgressCell() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  PyResult<void> pin(PyObject* object) noexcept {
+    if (object == nullptr || object == Py_None) return {};
+    if (PyObject_GetBuffer(object, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
+      return exception_set();
+    }
+    held_ = true;
+    if (view_.len < 8 || reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(std::uint64_t) != 0) {
+      PyErr_SetString(PyExc_ValueError, "progress must be an aligned writable buffer of 8 bytes or more");
+      return exception_set();
+    }
+    cell_ = static_cast<std::uint64_t*>(view_.buf);
+    return {};
+  }
+
+  void bump() const noexcept {
+    if (cell_ != nullptr) std::atomic_ref<std::uint64_t>(*cell_).fetch_add(1, std::memory_order_relaxed);
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+  std::uint64_t* cell_ = nullptr;
+};
+
 // Decoded samples land straight in a bytearray, made (with the lock taken
 // back for the moment) only once the range and its blocks have been checked.
 struct OutputSlot {
@@ -270,15 +308,18 @@ OwnedRef output_pair(OutputSlot& slot) noexcept {
   return OwnedRef::consuming(Py_BuildValue("(NO)", slot.array.release(), slot.f64 ? Py_True : Py_False));
 }
 
-constexpr const char* kEncodeBlocksParameters[] = {"signals", "config", "block_length", "threads"};
+constexpr const char* kEncodeBlocksParameters[] = {"signals", "config", "block_length", "threads",
+                                                   "progress"};
 constexpr Signature kEncodeBlocksSignature{"encode_blocks()", kEncodeBlocksParameters, 4};
 
 // Every block of every signal is one task on the pool, so one long signal
 // keeps all the threads busy as well as many short ones do.
 PyObject* encode_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guarded([&]() -> PyObject* {
-    PyObject* bound[4];
+    PyObject* bound[5] = {};
     if (!bind_fastcall(kEncodeBlocksSignature, args, nargs, kwnames, bound)) return nullptr;
+    ProgressCell progress;
+    if (!progress.pin(bound[4])) return nullptr;
     const auto request = request_from_config(bound[1]);
     if (!request) return nullptr;
     const auto block_length = block_length_of(bound[2]);
@@ -309,6 +350,7 @@ PyObject* encode_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
           const auto [i, b] = jobs[j];
           parts[j] = catching<EncodedUnit>(
               [&] { return quillmere_tools::encode_block((*signals)[i].samples(), *plans[i], b); });
+          progress.bump();
         });
         for (std::size_t j = 0, i = 0; i < n; ++i) {
           if (!plans[i]) continue;
@@ -332,15 +374,17 @@ PyObject* encode_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
-constexpr const char* kDecodeUnitsParameters[] = {"units", "threads"};
+constexpr const char* kDecodeUnitsParameters[] = {"units", "threads", "progress"};
 constexpr Signature kDecodeUnitsSignature{"decode_units()", kDecodeUnitsParameters, 2};
 
 // Plain units decode as decode_many does; a blocked one spreads its blocks
 // over the threads left when there are fewer units than threads.
 PyObject* decode_units(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guarded([&]() -> PyObject* {
-    PyObject* bound[2];
+    PyObject* bound[3] = {};
     if (!bind_fastcall(kDecodeUnitsSignature, args, nargs, kwnames, bound)) return nullptr;
+    ProgressCell progress;
+    if (!progress.pin(bound[2])) return nullptr;
     const auto threads = thread_count(bound[1]);
     if (!threads) return nullptr;
     const auto units = pin_all(bound[0], "unit", PinnedBuffer::bytes);
@@ -355,6 +399,7 @@ PyObject* decode_units(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         const auto bytes = (*units)[i].data();
         if (!quillmere_tools::is_blocked_unit(bytes)) {
           plain[i] = catching<DecodedUnit>([&] { return quillmere_tools::decode_unit(bytes); });
+          progress.bump();
           decoded[i] = plain[i] ? UnitResult<std::size_t>(i) : std::unexpected(plain[i].error());
           return;
         }
@@ -363,7 +408,8 @@ PyObject* decode_units(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
           if (!layout) return std::unexpected(layout.error());
           auto done = quillmere_tools::decode_range_with(
               bytes, 0, layout->sample_count, inner,
-              [&](quillmere_tools::Precision p, std::size_t count) { return make_output(slots[i], p, count); });
+              [&](quillmere_tools::Precision p, std::size_t count) { return make_output(slots[i], p, count); },
+              [&] { progress.bump(); });
           if (!done) return std::unexpected(done.error());
           return i;
         });
@@ -375,13 +421,15 @@ PyObject* decode_units(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
-constexpr const char* kDecodeRangeParameters[] = {"unit", "start", "stop", "threads"};
+constexpr const char* kDecodeRangeParameters[] = {"unit", "start", "stop", "threads", "progress"};
 constexpr Signature kDecodeRangeSignature{"decode_range()", kDecodeRangeParameters, 4};
 
 PyObject* decode_range(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guarded([&]() -> PyObject* {
-    PyObject* bound[4];
+    PyObject* bound[5] = {};
     if (!bind_fastcall(kDecodeRangeSignature, args, nargs, kwnames, bound)) return nullptr;
+    ProgressCell progress;
+    if (!progress.pin(bound[4])) return nullptr;
     const auto start = sample_index(bound[1], "start");
     if (!start) return nullptr;
     const auto stop = sample_index(bound[2], "stop");
@@ -396,7 +444,8 @@ PyObject* decode_range(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       done = catching<void>([&] {
         return quillmere_tools::decode_range_with(
             unit->data(), *start, *stop, *threads,
-            [&](quillmere_tools::Precision p, std::size_t count) { return make_output(slot, p, count); });
+            [&](quillmere_tools::Precision p, std::size_t count) { return make_output(slot, p, count); },
+            [&] { progress.bump(); });
       });
     });
     if (!done) {
@@ -454,12 +503,12 @@ PyMethodDef methods[] = {
     {"decode_many", as_cfunction(decode_many), METH_FASTCALL | METH_KEYWORDS,
      "decode_many(units, threads)\n--\n\ndecode_channel over a list, on a thread pool."},
     {"encode_blocks", as_cfunction(encode_blocks), METH_FASTCALL | METH_KEYWORDS,
-     "encode_blocks(signals, config, block_length, threads)\n--\n\n"
+     "encode_blocks(signals, config, block_length, threads, progress=None)\n--\n\n"
      "Units of the signals, a long one as blocks; every block a task on the pool."},
     {"decode_units", as_cfunction(decode_units), METH_FASTCALL | METH_KEYWORDS,
-     "decode_units(units, threads)\n--\n\nPlain or blocked units, on a thread pool."},
+     "decode_units(units, threads, progress=None)\n--\n\nPlain or blocked units, on a thread pool."},
     {"decode_range", as_cfunction(decode_range), METH_FASTCALL | METH_KEYWORDS,
-     "decode_range(unit, start, stop, threads)\n--\n\nSamples [start, stop), from the blocks that hold them."},
+     "decode_range(unit, start, stop, threads, progress=None)\n--\n\nSamples [start, stop), from the blocks that hold them."},
     {"unit_layout", as_cfunction(unit_layout), METH_FASTCALL | METH_KEYWORDS,
      "unit_layout(unit)\n--\n\n(sample_count, is_float64, block_length, block byte lengths)."},
     {nullptr, nullptr, 0, nullptr},

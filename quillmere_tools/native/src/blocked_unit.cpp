@@ -88,7 +88,8 @@ UnitResult<void> check_sink(const SampleSink& out, Precision precision, std::siz
 }
 
 UnitResult<void> decode_plain_with(std::span<const std::uint8_t> unit, std::uint64_t start,
-                                   std::uint64_t stop, const SinkFactory& make_sink) {
+                                   std::uint64_t stop, const SinkFactory& make_sink,
+                                   const BlockDone& done) {
   auto decoded = decode_unit(unit);
   if (!decoded) return std::unexpected(decoded.error());
   const std::size_t n = decoded->f32.size() + decoded->f64.size();
@@ -98,6 +99,7 @@ UnitResult<void> decode_plain_with(std::span<const std::uint8_t> unit, std::uint
   if (!out) return std::unexpected(out.error());
   if (auto ok = check_sink(*out, decoded->precision, count); !ok) return ok;
   copy_part(*decoded, static_cast<std::size_t>(start), count, *out, 0);
+  if (done) done();
   return {};
 }
 
@@ -249,8 +251,8 @@ UnitResult<UnitLayout> read_layout(std::span<const std::uint8_t> unit) {
 
 UnitResult<void> decode_range_with(std::span<const std::uint8_t> unit, std::uint64_t start,
                                    std::uint64_t stop, std::size_t threads,
-                                   const SinkFactory& make_sink) {
-  if (!is_blocked_unit(unit)) return decode_plain_with(unit, start, stop, make_sink);
+                                   const SinkFactory& make_sink, const BlockDone& done) {
+  if (!is_blocked_unit(unit)) return decode_plain_with(unit, start, stop, make_sink, done);
   auto read = read_blocked_index(unit);
   if (!read) return std::unexpected(read.error());
   const BlockedView& view = *read;
@@ -288,6 +290,7 @@ UnitResult<void> decode_range_with(std::span<const std::uint8_t> unit, std::uint
         const std::uint64_t hi = std::min<std::uint64_t>(stop, b0 + view.block_samples(i));
         copy_part(*block, static_cast<std::size_t>(lo - b0), static_cast<std::size_t>(hi - lo), out,
                   static_cast<std::size_t>(lo - start));
+        if (done) done();
       }
     } catch (...) {
       status[k] = unit_error(UnitErrorKind::OutOfMemory, "out of memory");

@@ -107,6 +107,9 @@ using SampleSink = std::variant<std::span<float>, std::span<double>>;
 // unit's precision and the number of samples in the range; returns where
 // they go (of that precision and size) or an error.
 using SinkFactory = std::function<UnitResult<SampleSink>(Precision, std::size_t)>;
+// Called once per block decoded (a plain unit counts as one), from whichever
+// thread decoded it; for progress reports.
+using BlockDone = std::function<void()>;
 
 // Samples [start, stop) of a plain or blocked unit, decoding only the blocks
 // that overlap them, on up to `threads` threads. The index, the range and
@@ -114,7 +117,7 @@ using SinkFactory = std::function<UnitResult<SampleSink>(Precision, std::size_t)
 // called, so a hostile index cannot make a caller allocate.
 UnitResult<void> decode_range_with(std::span<const std::uint8_t> unit, std::uint64_t start,
                                    std::uint64_t stop, std::size_t threads,
-                                   const SinkFactory& make_sink);
+                                   const SinkFactory& make_sink, const BlockDone& done = {});
 
 // The same into a new vector, allocated once the range has been checked.
 UnitResult<DecodedUnit> decode_range(std::span<const std::uint8_t> unit, std::uint64_t start,
