@@ -244,3 +244,11 @@ def test_cli_shows_one_block_bar_on_a_terminal_and_none_when_piped(cli, tmp_path
     assert "6/6" in shown and "block/s" in shown
     piped = cli("compress", "-f", "x.npy", "--block-length", BLOCK)
     assert piped.code == 0 and "block" not in piped.err
+
+
+@pytest.mark.parametrize("tail", [77, BLOCK // 2])
+def test_a_size_budget_holds_over_the_whole_unit_index_included(tail):
+    x = walk(4 * BLOCK + tail, seed=8)
+    result = qt.compress_to_target(x, bits_per_sample=3.0, block_length=BLOCK)
+    assert result.container[:4] == b"QLMB"
+    assert 8 * len(result.container) / x.size <= 3.0

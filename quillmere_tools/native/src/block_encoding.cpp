@@ -17,6 +17,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // Blocks meet an RMSE this much finer than asked, so that adding up their
 // squared errors in any order cannot cross the whole signal's bound.
 constexpr double kRmseMargin = 1.0 - 1e-9;
+// Bytes of a size budget moved to the last block (see split_bounds).
+constexpr double kTailReserve = 256.0;
 
 std::size_t size_of(SignalView x) noexcept {
   return std::visit([](auto s) { return s.size(); }, x);
@@ -66,8 +68,28 @@ UnitResult<void> check_positive(const char* name, const std::optional<double>& v
 // block of it then meets over its own (zero) energy: no error at all.
 UnitResult<void> split_bounds(BlockPlan& plan) {
   UnitBounds& b = plan.request.bounds;
-  for (const auto& [name, v] : {std::pair{"rmse", &b.rmse}, {"prd", &b.prd}, {"psnr", &b.psnr}}) {
+  for (const auto& [name, v] : {std::pair{"rmse", &b.rmse}, {"prd", &b.prd}, {"psnr", &b.psnr},
+                                {"bits_per_sample", &b.bits_per_sample}}) {
     if (auto ok = check_positive(name, *v); !ok) return ok;
+  }
+  if (b.bits_per_sample) {
+    // The index is part of the unit: the blocks share what it leaves.
+    const double index_bits =
+        8.0 * static_cast<double>(kBlockedHeaderLen + 4 + plan.block_count * kBlockEntryLen);
+    const double left = *b.bits_per_sample - index_bits / static_cast<double>(plan.sample_count);
+    // The last block may be short, and a unit has a floor of its own (its
+    // header, the coder's start): it gets kTailReserve more bytes, which the
+    // other blocks give up evenly.
+    const double tail = static_cast<double>(plan.block_samples_of(plan.block_count - 1));
+    const double others = static_cast<double>(plan.sample_count) - tail;
+    const double body = left - 8.0 * kTailReserve / others;
+    if (!(body > 0.0)) {
+      return unit_error(UnitErrorKind::TargetNotMet,
+                        "bits_per_sample " + std::to_string(*b.bits_per_sample) +
+                            " leaves no room for the blocks after their index");
+    }
+    b.bits_per_sample = body;
+    plan.tail_bits_per_sample = left + 8.0 * kTailReserve / tail;
   }
   std::optional<double> rmse = b.rmse;
   const auto tighten = [&](double r) { rmse = rmse ? std::min(*rmse, r) : r; };
@@ -127,6 +149,10 @@ UnitResult<EncodedUnit> encode_block(SignalView x, const BlockPlan& plan, std::s
           static_cast<float>(static_cast<double>(*plan.multiplier) *
                              ((own.hi - own.lo) / (plan.hi - plan.lo))));
     }
+    unit = encode_unit(block, request);
+  } else if (plan.tail_bits_per_sample && i + 1 == plan.block_count) {
+    UnitRequest request = plan.request;
+    request.bounds.bits_per_sample = plan.tail_bits_per_sample;
     unit = encode_unit(block, request);
   } else {
     unit = encode_unit(block, plan.request);

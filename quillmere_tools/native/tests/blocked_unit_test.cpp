@@ -112,6 +112,10 @@ TEST_P(BlockedBounds, HoldOverTheWholeSignal) {
   if (b.rmse) { EXPECT_LE(rmse, *b.rmse); }
   if (b.prd) { EXPECT_LE(100 * std::sqrt(sum_sq / sum_x2), *b.prd); }
   if (b.psnr) { EXPECT_GE(20 * std::log10((hi - lo) / rmse), *b.psnr); }
+  if (b.bits_per_sample) {
+    EXPECT_LE(8.0 * static_cast<double>(unit->bytes.size()) / static_cast<double>(x.size()),
+              *b.bits_per_sample);
+  }
   // The report speaks for the whole signal too.
   EXPECT_NEAR(unit->report.rmse, rmse, 1e-6 * rmse + 1e-12);
   EXPECT_DOUBLE_EQ(unit->report.max_error, max_abs);
@@ -122,7 +126,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BoundCase{"max_error", {1e-3, {}, {}, {}, {}}},
                       BoundCase{"rmse", {{}, 2e-3, {}, {}, {}}}, BoundCase{"prd", {{}, {}, 1.0, {}, {}}},
                       BoundCase{"psnr", {{}, {}, {}, 50.0, {}}},
-                      BoundCase{"mixed", {0.01, {}, 0.5, {}, {}}}),
+                      BoundCase{"mixed", {0.01, {}, 0.5, {}, {}}},
+                      BoundCase{"bits", {{}, {}, {}, {}, 3.0}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BlockedUnit, PsnrOfAConstantSignalIsRefused) {

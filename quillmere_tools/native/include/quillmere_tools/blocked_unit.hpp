@@ -137,7 +137,9 @@ UnitResult<DecodedUnit> decode_any(std::span<const std::uint8_t> unit, std::size
 //                    signal (its energy, its range) and met in every block
 //                    as such, which also gives each block that PSNR against
 //                    the whole signal's range;
-//   bits_per_sample  a budget per block, so also for the whole.
+//   bits_per_sample  a budget per block, less the index's share, so the
+//                    whole unit keeps to it too; the last block, which may
+//                    be short, gets 256 bytes more, taken from the others.
 // The RMSE a block meets is shrunk by one part in 10^9 so that summing the
 // blocks' errors in another order cannot cross the bound by rounding.
 //
@@ -158,6 +160,7 @@ struct BlockPlan {
   double lo = 0.0;
   double hi = 0.0;
   std::optional<float> multiplier;  // without bounds: the whole signal's
+  std::optional<double> tail_bits_per_sample;  // the last block's budget
 
   bool blocked() const noexcept { return block_count > 1; }
   std::uint64_t block_samples_of(std::size_t i) const noexcept {
