@@ -50,6 +50,8 @@ def miss_factor(bounds: Bounds, x: np.ndarray, z: np.ndarray) -> float:
     bound is judged with the measure a user applies to the files, with no
     tolerance."""
     misses = []
+    if np.size(x) > _LONG:
+        return _miss_in_pieces(bounds, metrics.measures_in_pieces(x, z))
     if bounds.max_error is not None:
         e = metrics.max_abs_error(x, z)
         if e > bounds.max_error:
@@ -66,6 +68,21 @@ def miss_factor(bounds: Bounds, x: np.ndarray, z: np.ndarray) -> float:
         p = metrics.psnr(x, z)
         if not p >= bounds.psnr:
             misses.append(math.inf if p == -math.inf else 10.0 ** ((bounds.psnr - p) / 20.0))
+    return max(misses, default=0.0)
+
+
+# Past this many samples the measures run piece by piece: whole-signal
+# float64 copies of a long recording would take several times its size.
+_LONG = 1 << 22
+
+
+def _miss_in_pieces(bounds: Bounds, m: dict[str, float]) -> float:
+    misses = [m[name] / limit for name, limit in (("max_error", bounds.max_error),
+                                                  ("rmse", bounds.rmse), ("prd", bounds.prd))
+              if limit is not None and m[name] > limit]
+    if bounds.psnr is not None and not m["psnr"] >= bounds.psnr:
+        misses.append(math.inf if m["psnr"] == -math.inf
+                      else 10.0 ** ((bounds.psnr - m["psnr"]) / 20.0))
     return max(misses, default=0.0)
 
 

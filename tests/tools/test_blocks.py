@@ -252,3 +252,14 @@ def test_a_size_budget_holds_over_the_whole_unit_index_included(tail):
     result = qt.compress_to_target(x, bits_per_sample=3.0, block_length=BLOCK)
     assert result.container[:4] == b"QLMB"
     assert 8 * len(result.container) / x.size <= 3.0
+
+
+def test_measures_in_pieces_agree_with_the_whole_signal_measures():
+    rng = np.random.default_rng(11)
+    x = walk(3 * (1 << 20) + 17, seed=11).astype(np.float64)
+    x[[5, 2_000_000]] = [np.nan, np.inf]
+    y = (x + rng.normal(scale=0.01, size=x.size)).astype(np.float32)
+    pieces = metrics.measures_in_pieces(x, y)
+    assert pieces["max_error"] == metrics.max_abs_error(x, y)
+    for name, whole in (("rmse", metrics.rmse), ("prd", metrics.prd), ("psnr", metrics.psnr)):
+        assert pieces[name] == pytest.approx(whole(x, y), rel=1e-12)
