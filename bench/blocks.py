@@ -43,6 +43,20 @@ def median_time(fn, repeat: int) -> tuple[float, object]:
     return statistics.median(times), result
 
 
+def interleaved(one, two, repeat: int) -> tuple[tuple[float, float], tuple[float, float], object, object]:
+    """Median (wall, CPU) seconds of ``one`` and ``two`` run turn about, so
+    that a change in the machine's load hits both alike."""
+    runs: dict[int, list[tuple[float, float]]] = {0: [], 1: []}
+    results: list[object] = [None, None]
+    for _ in range(repeat):
+        for k, fn in enumerate((one, two)):
+            w0, c0 = time.perf_counter(), time.process_time()
+            results[k] = fn()
+            runs[k].append((time.perf_counter() - w0, time.process_time() - c0))
+    med = [tuple(statistics.median(v[i] for v in runs[k]) for i in (0, 1)) for k in (0, 1)]
+    return med[0], med[1], results[0], results[1]
+
+
 def size_section(lengths: list[int]) -> None:
     print("size: extra bytes of blocks against one container, in percent "
           "(plain = the signal fits one block and is stored as before)")
@@ -71,16 +85,17 @@ def thread_section(repeat: int) -> None:
     x = bench_signals.random_walk()
     print(f"threads: one signal of {x.size} samples, block length {frames.DEFAULT_BLOCK_LENGTH}, "
           f"median of {repeat} runs (wall-clock; shared machine)")
-    t1, u1 = median_time(lambda: qt.compress_many([x], threads=1)[0], repeat)
-    t2, u2 = median_time(lambda: qt.compress_many([x], threads=2)[0], repeat)
-    d1_t, d1 = median_time(lambda: qt.decompress(u1, threads=1), repeat)
-    d2_t, d2 = median_time(lambda: qt.decompress(u1, threads=2), repeat)
     mb = x.nbytes / 1e6
-    print(f"  compress    1 thread {t1:7.3f} s ({mb / t1:6.1f} MB/s)   2 threads {t2:7.3f} s "
-          f"({mb / t2:6.1f} MB/s)   speed-up {t1 / t2:4.2f}x   same bytes: {u1 == u2}")
-    print(f"  decompress  1 thread {d1_t:7.3f} s ({mb / d1_t:6.1f} MB/s)   2 threads {d2_t:7.3f} s "
-          f"({mb / d2_t:6.1f} MB/s)   speed-up {d1_t / d2_t:4.2f}x   "
-          f"same samples: {d1.tobytes() == d2.tobytes()}")
+    (t1, c1), (t2, c2), u1, u2 = interleaved(lambda: qt.compress_many([x], threads=1)[0],
+                                             lambda: qt.compress_many([x], threads=2)[0], repeat)
+    print(f"  compress    1 thread {t1:7.3f} s ({mb / t1:6.1f} MB/s, CPU {c1:6.3f} s)   "
+          f"2 threads {t2:7.3f} s ({mb / t2:6.1f} MB/s, CPU {c2:6.3f} s)   "
+          f"speed-up {t1 / t2:4.2f}x   same bytes: {u1 == u2}")
+    (d1, e1), (d2, e2), y1, y2 = interleaved(lambda: qt.decompress(u1, threads=1),
+                                             lambda: qt.decompress(u1, threads=2), repeat)
+    print(f"  decompress  1 thread {d1:7.3f} s ({mb / d1:6.1f} MB/s, CPU {e1:6.3f} s)   "
+          f"2 threads {d2:7.3f} s ({mb / d2:6.1f} MB/s, CPU {e2:6.3f} s)   "
+          f"speed-up {d1 / d2:4.2f}x   same samples: {y1.tobytes() == y2.tobytes()}")
 
 
 def range_section(samples: int, repeat: int) -> None:
