@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -78,6 +79,26 @@ TEST(BlockedUnit, RangesEqualSlicesOfTheWhole) {
   const auto past = decode_range(unit->bytes, 0, x.size() + 1, 1);
   ASSERT_FALSE(past.has_value());
   EXPECT_EQ(past.error().kind, UnitErrorKind::BadInput);
+}
+
+TEST(BlockedUnit, OnlyTheBlocksOfTheRangeAreDecoded) {
+  const auto x = wave(6 * kBlock);
+  auto unit = blocked(x);
+  // Damage block 0's bytes: a range that does not touch it must still read,
+  // and count just the blocks it overlaps.
+  const std::uint32_t count = quillmere::load_le32(unit.data() + 20);
+  unit[kBlockedHeaderLen + count * kBlockEntryLen + 4 + 60] ^= 0xff;
+  std::atomic<int> decoded{0};
+  std::vector<float> out(kBlock + 2);
+  const auto ok = decode_range_with(
+      unit, 2 * kBlock - 1, 3 * kBlock + 1, 2,
+      [&](Precision, std::size_t) -> UnitResult<SampleSink> { return SampleSink(std::span(out)); },
+      [&] { ++decoded; });
+  ASSERT_TRUE(ok.has_value()) << ok.error().message;
+  EXPECT_EQ(decoded.load(), 3);
+  const auto whole = decode_range(unit, 0, 1, 1);
+  ASSERT_FALSE(whole.has_value());
+  EXPECT_NE(whole.error().message.find("block 0 fails its CRC"), std::string::npos);
 }
 
 struct BoundCase {
