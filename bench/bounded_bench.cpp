@@ -3,6 +3,8 @@
 // multipliers, with the saturation rule decided from one transform (now)
 // and by re-running whole passes one level at a time (before).
 // Prints medians of wall-clock time; not a test.
+//
+//   bounded_bench [--bounds-only] [--coder cmodel|fast]
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -78,7 +80,14 @@ std::size_t compress_stepping_down(const std::vector<float>& x, const CodecOptio
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool skip_large = argc > 1 && std::string(argv[1]) == "--bounds-only";
+  bool skip_large = false;
+  Coder coder = Coder::CModel;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--bounds-only") skip_large = true;
+    if (a == "--coder" && i + 1 < argc) coder = std::string(argv[++i]) == "fast" ? Coder::Fast : Coder::CModel;
+  }
+  const char* coder_name = coder == Coder::Fast ? "fast" : "cmodel";
   constexpr std::size_t n = 1000000;
   constexpr int runs = 5;
   const double mb = static_cast<double>(n) * 4.0 / 1e6;
@@ -93,8 +102,8 @@ int main(int argc, char** argv) {
       {"bits/sample 3", [](double) { Bounds b; b.bits_per_sample = 3.0; return b; }},
   };
 
-  std::printf("Bounded compress vs plain compress at the settled options (cdf97, cmodel),\n"
-              "10^6 samples, median of %d, wall-clock MB/s of float32 input\n\n", runs);
+  std::printf("Bounded compress vs plain compress at the settled options (cdf97, %s),\n"
+              "10^6 samples, median of %d, wall-clock MB/s of float32 input\n\n", coder_name, runs);
   std::printf("%-8s %-15s %10s %10s %7s %9s %9s %10s %6s\n", "signal", "bound", "bounded", "plain",
               "ratio", "bytes", "fixes", "multiplier", "judged");
   for (const auto& [name, x] : signals) {
@@ -104,6 +113,7 @@ int main(int argc, char** argv) {
       req.samples = x;
       req.originals = Originals::of_float(x);
       req.bounds = bc.make(range);
+      req.coders = {coder};
       auto res = bounded_compress(req);
       if (!res) {
         std::printf("%-8s %-15s failed: %s\n", name, bc.name, res.error().message().c_str());

@@ -123,6 +123,7 @@ inline std::uint8_t coder_selector(Coder coder) {
     case Coder::Arans: return 1;
     case Coder::CModel: return 2;
     case Coder::Auto: return 3;
+    case Coder::Fast: break;  // the round trip runs through the module's decoder, which refuses it
   }
   return 3;
 }

@@ -1,7 +1,7 @@
 // Writes the seed corpora of the fuzz harnesses from real codec output: a
 // container for every wavelet x coder over a few signal shapes, the arans and
 // cmodel payloads inside them (the latter with the band lengths the decoder
-// would derive), and round-trip inputs. Deterministic, so regenerating the
+// would derive, and again through the fast coder), and round-trip inputs. Deterministic, so regenerating the
 // corpus changes files only when the codec's output changes.
 //
 //   quillmere_seed_corpus <output dir>   (creates <dir>/<target>/...)
@@ -20,6 +20,8 @@
 #include "quillmere/arans.hpp"
 #include "quillmere/cmodel.hpp"
 #include "quillmere/compressor.hpp"
+#include "quillmere/detail/cmodel_checks.hpp"
+#include "quillmere/fast_coder.hpp"
 #include "quillmere/header.hpp"
 #include "quillmere/wavelet_choice.hpp"
 #include "quillmere_tools/blocked_unit.hpp"
@@ -92,6 +94,7 @@ const char* coder_name(Coder c) {
     case Coder::Arans: return "arans";
     case Coder::CModel: return "cmodel";
     case Coder::Auto: return "auto";
+    case Coder::Fast: return "fast";
   }
   return "?";
 }
@@ -154,6 +157,11 @@ void container_seeds(CorpusWriter& out) {
         if (coder == Coder::CModel) {
           const auto lengths = band_lengths(method, header->sample_count, header->levels);
           out.write("decode_coeffs", name, quillmere::fuzz::make_coeffs_input(lengths, payload));
+          // The same bands through the fast coder.
+          const auto bands = quillmere::cmodel::decode_coeffs(payload, lengths);
+          const std::vector<std::span<const std::int16_t>> views(bands->begin(), bands->end());
+          out.write("decode_fast", name,
+                    quillmere::fuzz::make_coeffs_input(lengths, quillmere::fast::encode_coeffs(views)));
         }
       }
     }
@@ -186,6 +194,44 @@ void coeffs_seeds(CorpusWriter& out) {
     const auto stream = quillmere::cmodel::encode_coeffs(views);
     out.write("decode_coeffs", "synthetic-" + std::to_string(index++),
               quillmere::fuzz::make_coeffs_input(lengths, stream));
+  }
+}
+
+// Fast-coder streams the containers do not show (one lane and four, every
+// band kind), and broken ones: each must end in its error, not a crash.
+void fast_seeds(CorpusWriter& out) {
+  using Band = std::vector<std::int16_t>;
+  Noise noise;
+  Band busy(1000);
+  for (auto& w : busy) w = static_cast<std::int16_t>(noise.next() * 600.0f);
+  const std::vector<std::vector<Band>> cases = {
+      {{}, {}, {}},
+      {Band(300, 0), Band(200, 0)},
+      {{0, 0, 0, 0, 0, 0, 0, 0}, {1, -1, 0, 1}},
+      {{-32768, 32767, 0, -1}, {5, -300, 7000, 0}},
+      {busy, Band(100, 0), {3, -3}},
+  };
+  int index = 0;
+  for (const auto& bands : cases) {
+    const std::vector<std::span<const std::int16_t>> views(bands.begin(), bands.end());
+    std::vector<std::size_t> lengths;
+    for (const Band& band : bands) lengths.push_back(band.size());
+    const auto stream = quillmere::fast::encode_coeffs(views);
+    const std::string name = "synthetic-" + std::to_string(index++);
+    out.write("decode_fast", name, quillmere::fuzz::make_coeffs_input(lengths, stream));
+    if (stream.size() < 4) continue;
+    auto cut = stream;
+    cut.resize(stream.size() / 2);
+    out.write("decode_fast", name + "-truncated", quillmere::fuzz::make_coeffs_input(lengths, cut));
+    auto table = stream;
+    table[1] ^= 0x40;  // the first band's model
+    out.write("decode_fast", name + "-table", quillmere::fuzz::make_coeffs_input(lengths, table));
+    auto tail = stream;
+    tail.back() ^= 0x5A;  // a word or a state
+    out.write("decode_fast", name + "-words", quillmere::fuzz::make_coeffs_input(lengths, tail));
+    auto longer = lengths;
+    longer.back() += 1;
+    out.write("decode_fast", name + "-length", quillmere::fuzz::make_coeffs_input(longer, stream));
   }
 }
 
@@ -282,6 +328,7 @@ int main(int argc, char** argv) {
   container_seeds(out);
   stream_seeds(out);
   coeffs_seeds(out);
+  fast_seeds(out);
   roundtrip_seeds(out);
   blocked_seeds(out);
   return 0;

@@ -20,7 +20,8 @@ _HEADER = struct.Struct("<4sBB2s4sBBBBIfffIfIII")
 assert _HEADER.size == HEADER_LEN
 
 METHOD_TAGS = {b"cf53": "cdf53", b"cf97": "cdf97", b"db04": "db4", b"sym4": "sym4"}
-CODERS = {0: "deflate", 1: "arans", 2: "cmodel"}
+# Coder 3, the fast coder, is the tools' own: the module refuses it.
+CODERS = {0: "deflate", 1: "arans", 2: "cmodel", 3: "fast"}
 
 
 class ContainerError(ValueError):
@@ -35,7 +36,7 @@ def _text(raw: bytes) -> str:
 
 def parse_header(buf: bytes | memoryview, offset: int = 0) -> dict[str, Any]:
     """Decode and check the header at ``offset``; raise ContainerError if the
-    codec's own reader would refuse it, so tools can say why before decoding."""
+    tools' reader would refuse it, so tools can say why before decoding."""
     if len(buf) - offset < HEADER_LEN:
         raise ContainerError(
             f"truncated header: need {HEADER_LEN} bytes, {max(len(buf) - offset, 0)} left"

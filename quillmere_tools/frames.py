@@ -29,10 +29,10 @@ from .parameters import short_repr
 # Codes as the codec's option record stores them.
 _METHOD_CODES = {"cdf53": 0, "cdf97": 1, "db4": 2, "sym4": 3}
 _CUTOFF_CODES = {"low": 0, "medium": 1, "high": 2}
-_CODER_CODES = {None: 255, "auto": 255, "deflate": 0, "arans": 1, "cmodel": 2}
+_CODER_CODES = {None: 255, "auto": 255, "deflate": 0, "arans": 1, "cmodel": 2, "fast": 3}
 _METHOD_NAMES = {v: k for k, v in _METHOD_CODES.items()}
 _CUTOFF_NAMES = {v: k for k, v in _CUTOFF_CODES.items()}
-_CODER_NAMES = {0: "deflate", 1: "arans", 2: "cmodel"}
+_CODER_NAMES = {0: "deflate", 1: "arans", 2: "cmodel", 3: "fast"}
 
 
 def _code(table: dict, name, parameter: str, choices: Sequence[str]) -> int:

@@ -61,7 +61,7 @@ _BOUND_WORDS = {
 _MAX_RANK = 32
 _METHODS = {"cdf53": 0, "cdf97": 1, "db4": 2, "sym4": 3}
 _CUTOFFS = {"low": 0, "medium": 1, "high": 2}
-_CODERS = {"deflate": 0, "arans": 1, "cmodel": 2, "auto": 255}
+_CODERS = {"deflate": 0, "arans": 1, "cmodel": 2, "fast": 3, "auto": 255}
 
 _PLUGIN_FILE = "libh5quillmere.so"
 
@@ -132,7 +132,10 @@ class Quillmere(Mapping):
         method, scale, cutoff = check_method(method), check_scale(scale), check_cutoff(cutoff)
         coder = check_coder(coder)
         quant_multiplier = check_multiplier(quant_multiplier)
-        module().CompressionOptions(method, scale, cutoff, coder, quant_multiplier)
+        # The fast coder is the tools' own: the module's options do not know
+        # it, so they check everything else.
+        module().CompressionOptions(method, scale, cutoff, None if coder == "fast" else coder,
+                                    quant_multiplier)
         given = {"max_error": max_error, "rmse": rmse, "prd": prd, "psnr": psnr,
                  "bits_per_sample": bits_per_sample}
         given = {k: v for k, v in given.items() if v is not None}

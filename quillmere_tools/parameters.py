@@ -17,7 +17,7 @@ from typing import Optional
 import numpy as np
 
 METHODS = ("cdf97", "cdf53", "db4", "sym4")
-CODERS = ("cmodel", "arans", "deflate")
+CODERS = ("cmodel", "arans", "deflate", "fast")
 CUTOFFS = ("low", "medium", "high")
 SCALES = tuple(range(6, 13))
 

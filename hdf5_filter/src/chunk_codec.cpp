@@ -61,6 +61,9 @@ template <class T>
 quillmere_tools::UnitRequest request_for(std::span<const T> channel, const FilterParams& p) {
   quillmere_tools::UnitRequest request;
   request.options = p.options;
+  // HDF5 pads an edge chunk past the dataset's end; restoring that padding
+  // exactly keeps every bound over the samples the dataset holds.
+  request.split_trailing_run = true;
   const ChunkBounds& b = p.bounds;
   const bool relative = b.max_error_of_range || b.rmse_of_range;
   const double spread = relative ? spread_of(channel) : 1.0;
@@ -114,18 +117,18 @@ ChunkResult<std::vector<std::uint8_t>> decode_channels(const FrameView& frame,
   std::vector<T> all(p.chunk_samples);
   for (std::uint32_t c = 0; c < frame.channels; ++c) {
     const auto unit_bytes = frame.units[c];
-    // The unit's sample count is checked before it is decoded, so a unit
-    // cannot ask for more memory than its share of the chunk.
-    auto header = QuillmereHeader::from_bytes(unit_bytes);
-    if (!header) {
+    // The unit's sample count (its padding run included) is checked before
+    // it is decoded, so a unit cannot ask for more memory than its share of
+    // the chunk.
+    auto count = quillmere_tools::unit_sample_count(unit_bytes);
+    if (!count) {
       return std::unexpected(
-          ChunkError{K::Corrupt, "channel " + std::to_string(c) + ": " + header.error().message()});
+          ChunkError{K::Corrupt, "channel " + std::to_string(c) + ": " + count.error().message});
     }
-    if (header->sample_count != p.frames) {
+    if (*count != p.frames) {
       return std::unexpected(ChunkError{
-          K::WrongLength, "channel " + std::to_string(c) + " holds " +
-                              std::to_string(header->sample_count) + " samples, the chunk " +
-                              std::to_string(p.frames) + " frames"});
+          K::WrongLength, "channel " + std::to_string(c) + " holds " + std::to_string(*count) +
+                              " samples, the chunk " + std::to_string(p.frames) + " frames"});
     }
     auto unit = quillmere_tools::decode_unit(unit_bytes);
     if (!unit) {
@@ -193,7 +196,7 @@ ChunkResult<std::vector<std::uint8_t>> encode_flattened(std::span<const std::uin
 
 ChunkResult<std::vector<std::uint8_t>> decode_flattened(std::span<const std::uint8_t> stored,
                                                         const FilterParams& p) {
-  auto header = QuillmereHeader::from_bytes(stored);
+  auto header = QuillmereHeader::from_bytes(stored, quillmere::kLastToolsCoder);
   if (!header) return std::unexpected(ChunkError{K::Corrupt, header.error().message()});
   if (header->sample_count != p.chunk_samples) {
     return std::unexpected(ChunkError{

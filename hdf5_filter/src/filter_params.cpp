@@ -38,7 +38,7 @@ const char* expectation(K kind) noexcept {
     case K::Method: return "expected 0..3 (cdf53, cdf97, db4, sym4)";
     case K::Scale: return "expected 6..12";
     case K::Cutoff: return "expected 0..2 (low, medium, high)";
-    case K::Coder: return "expected 0, 1, 2 or 255 (deflate, arans, cmodel, auto)";
+    case K::Coder: return "expected 0, 1, 2, 3 or 255 (deflate, arans, cmodel, fast, auto)";
     case K::Flags:
       return "expected known bits only, a fraction-of-range bit only with its bound, and the "
              "multiplier bit with no bound (a bound makes the search pick the multiplier)";
@@ -88,7 +88,8 @@ std::expected<CodecOptions, ParamError> codec_words(std::span<const unsigned> cd
   if (cd[first + 2] > 2) return std::unexpected(fault(K::Cutoff, first + 2, cd[first + 2]));
   o.cutoff = static_cast<Cutoff>(cd[first + 2]);
   const unsigned coder = cd[first + 3];
-  if (coder > 2 && coder != 255) return std::unexpected(fault(K::Coder, first + 3, coder));
+  if (coder > quillmere::kLastToolsCoder && coder != 255)
+    return std::unexpected(fault(K::Coder, first + 3, coder));
   o.coder = static_cast<Coder>(coder);
   return o;
 }

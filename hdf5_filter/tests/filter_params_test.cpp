@@ -51,7 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadWord{param::kMethod, 4, PK::Method, "cd_values[6] (method) is 4"},
         BadWord{param::kScale, 5, PK::Scale, "cd_values[7] (scale) is 5"},
         BadWord{param::kCutoff, 3, PK::Cutoff, "cd_values[8] (cutoff) is 3"},
-        BadWord{param::kCoder, 3, PK::Coder, "cd_values[9] (coder) is 3"},
+        BadWord{param::kCoder, 4, PK::Coder, "cd_values[9] (coder) is 4"},
         BadWord{param::kFlags, 1u << 8, PK::Flags, "cd_values[10] (flags) is 256"},
         BadWord{param::kFlags, kFlagMaxErrorOfRange, PK::Flags, "cd_values[10] (flags) is 4"},
         BadWord{param::kMultiplier, 7, PK::Multiplier, "cd_values[11] (quant_multiplier) is 7"},

@@ -11,6 +11,7 @@
 #include "quillmere/arans.hpp"
 #include "quillmere/cmodel.hpp"
 #include "quillmere/deflate_codec.hpp"
+#include "quillmere/fast_coder.hpp"
 #include "quillmere/header.hpp"
 #include "quillmere/quantizer.hpp"
 
@@ -314,6 +315,10 @@ Result<Payload> encode_bands(const QuantisedBands& q, Coder coder) {
       case Coder::Arans:
         out.bytes = arans::encode_stream(coeff_bytes);
         out.coder_id = kCoderArans;
+        break;
+      case Coder::Fast:
+        out.bytes = fast::encode_coeffs(q.bands());
+        out.coder_id = kCoderFast;
         break;
       default:  // CModel, Auto and anything else: the coefficient model
         out.bytes = cmodel::encode_coeffs(q.bands());

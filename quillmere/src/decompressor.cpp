@@ -10,6 +10,7 @@
 #include "quillmere/arans.hpp"
 #include "quillmere/cmodel.hpp"
 #include "quillmere/deflate_codec.hpp"
+#include "quillmere/fast_coder.hpp"
 #include "quillmere/detail/decompress_core.hpp"
 #include "quillmere/header.hpp"
 #include "quillmere/quantizer.hpp"
@@ -69,6 +70,16 @@ Result<Coefficients> decode_payload(std::span<const std::uint8_t> payload,
       if (!bytes) return std::unexpected(QuillmereError::decompress(std::string(arans::message(bytes.error()))));
       return coefficients_from_bytes(*bytes, layout.total);
     }
+    case kCoderFast: {
+      if (auto ready = fast::preflight(payload, layout.lengths); !ready) {
+        return std::unexpected(QuillmereError::decompress(std::string(fast::message(ready.error()))));
+      }
+      auto coeffs = coefficient_buffer(layout.total);
+      if (!coeffs) return coeffs;
+      auto done = fast::decode_coeffs_into(payload, layout.lengths, coeffs->span());
+      if (!done) return std::unexpected(QuillmereError::decompress(std::string(fast::message(done.error()))));
+      return coeffs;
+    }
     default: {
       // Every header check and the capacity bound run before the output is
       // allocated, so a tiny payload cannot claim gigabytes, and the errors
@@ -92,7 +103,8 @@ namespace detail {
 Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload, Method method,
                                            float min, float max, float mean, float multiplier,
                                            std::uint8_t levels, std::uint32_t sample_count,
-                                           std::uint8_t scale, std::uint8_t coder) {
+                                           std::uint8_t scale, std::uint8_t coder,
+                                           std::uint8_t last_coder) {
   if (sample_count > kMaxSampleCount) {
     return std::unexpected(QuillmereError::decompress(
         "Can't decompress data bigger than 2147483647, but data was " + std::to_string(sample_count)));
@@ -112,7 +124,7 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
   }
   // Likewise for the coder, which decode_payload would otherwise read as
   // cmodel.
-  if (coder > kCoderCModel) return std::unexpected(QuillmereError::unknown_coder(coder));
+  if (coder > last_coder) return std::unexpected(QuillmereError::unknown_coder(coder));
 
   const auto executor = make_executor(method);
   const std::size_t transform_len =
@@ -130,8 +142,11 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
 
 }  // namespace detail
 
-Result<std::vector<float>> decompress(std::span<const std::uint8_t> container) {
-  auto header = QuillmereHeader::from_bytes(container);
+namespace {
+
+Result<std::vector<float>> decompress_up_to(std::span<const std::uint8_t> container,
+                                            std::uint8_t last_coder) {
+  auto header = QuillmereHeader::from_bytes(container, last_coder);
   if (!header) return std::unexpected(std::move(header.error()));
   const QuillmereHeader& h = *header;
 
@@ -148,7 +163,17 @@ Result<std::vector<float>> decompress(std::span<const std::uint8_t> container) {
                                                                         : scale_multiplier(h.scale);
   // from_bytes has refused unknown method tags, coders and scales.
   return detail::decompress_core(payload, *method_from_tag(h.method_tag), h.min, h.max, h.mean, m,
-                                 h.levels, h.sample_count, h.scale, h.coder);
+                                 h.levels, h.sample_count, h.scale, h.coder, last_coder);
+}
+
+}  // namespace
+
+Result<std::vector<float>> decompress(std::span<const std::uint8_t> container) {
+  return decompress_up_to(container, kLastModuleCoder);
+}
+
+Result<std::vector<float>> decompress_tools(std::span<const std::uint8_t> container) {
+  return decompress_up_to(container, kLastToolsCoder);
 }
 
 }  // namespace quillmere

@@ -87,7 +87,8 @@ std::array<std::uint8_t, HEADER_LEN> to_bytes(const HeaderFields& f) noexcept {
   return out;
 }
 
-Result<QuillmereHeader> QuillmereHeader::from_bytes(std::span<const std::uint8_t> data) {
+Result<QuillmereHeader> QuillmereHeader::from_bytes(std::span<const std::uint8_t> data,
+                                                    std::uint8_t last_coder) {
   if (data.size() < HEADER_LEN) return std::unexpected(QuillmereError::invalid_header());
   const std::uint8_t* p = data.data();
 
@@ -123,7 +124,7 @@ Result<QuillmereHeader> QuillmereHeader::from_bytes(std::span<const std::uint8_t
     return std::unexpected(QuillmereError::invalid_method(h.method_tag));
   }
   if (!is_supported_scale(h.scale)) return std::unexpected(QuillmereError::unsupported_scale(h.scale));
-  if (h.coder > kCoderCModel) return std::unexpected(QuillmereError::unknown_coder(h.coder));
+  if (h.coder > last_coder) return std::unexpected(QuillmereError::unknown_coder(h.coder));
   if (!is_finite_bits(h.min) || !is_finite_bits(h.max) || !is_finite_bits(h.mean)) {
     return std::unexpected(QuillmereError::invalid_header());
   }

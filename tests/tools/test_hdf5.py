@@ -56,6 +56,8 @@ OPTIONS = {
     "rmse%+prd": {"rmse": "0.5%", "prd": 2.0},
     "psnr": {"psnr": 50.0},
     "bits_per_sample": {"bits_per_sample": 8.0},
+    "fast": {"coder": "fast"},
+    "max_error-fast": {"coder": "fast", "max_error": 0.5},
 }
 
 LAYOUTS = {

@@ -13,4 +13,8 @@ namespace quillmere {
 // Returns exactly sample_count samples, or the first fault of the container.
 Result<std::vector<float>> decompress(std::span<const std::uint8_t> container);
 
+// The same for the tools' formats, which may also hold the fast coder
+// (coder id 3); decompress() keeps refusing that id as unknown.
+Result<std::vector<float>> decompress_tools(std::span<const std::uint8_t> container);
+
 }  // namespace quillmere

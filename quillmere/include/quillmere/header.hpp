@@ -37,8 +37,11 @@ struct QuillmereHeader {
   std::array<std::uint32_t, 3> reserved_words{};
 
   // Reads the first 52 bytes of `data` and validates them in container order;
-  // the first failing check decides the error.
-  static Result<QuillmereHeader> from_bytes(std::span<const std::uint8_t> data);
+  // the first failing check decides the error. Coder ids above last_coder
+  // are unknown (the module's readers know up to cmodel, the tools' up to
+  // the fast coder).
+  static Result<QuillmereHeader> from_bytes(std::span<const std::uint8_t> data,
+                                            std::uint8_t last_coder = kLastModuleCoder);
 };
 
 struct HeaderFields {

@@ -9,12 +9,19 @@ namespace quillmere {
 
 enum class Method : std::uint8_t { Cdf53 = 0, Cdf97 = 1, Db4 = 2, Sym4 = 3 };
 enum class Cutoff : std::uint8_t { Low = 0, Medium = 1, High = 2 };
-enum class Coder : std::uint8_t { Deflate = 0, Arans = 1, CModel = 2, Auto = 255 };
+// Fast is written only by the tools' formats; the module neither makes nor
+// reads it.
+enum class Coder : std::uint8_t { Deflate = 0, Arans = 1, CModel = 2, Fast = 3, Auto = 255 };
 
 // Coder ids as written in the header (Auto never reaches a container).
 inline constexpr std::uint8_t kCoderDeflate = 0;
 inline constexpr std::uint8_t kCoderArans = 1;
 inline constexpr std::uint8_t kCoderCModel = 2;
+inline constexpr std::uint8_t kCoderFast = 3;
+
+// The highest coder id each reader takes: the module's own and the tools'.
+inline constexpr std::uint8_t kLastModuleCoder = kCoderCModel;
+inline constexpr std::uint8_t kLastToolsCoder = kCoderFast;
 
 // The scales a container may carry: 2^6 to 2^12 as multiplier and the rows
 // of the dead-zone table. Every check of a scale uses this one range.

@@ -29,7 +29,7 @@ PyResult<std::optional<double>> optional_float(PyObject* item) noexcept {
 PyResult<quillmere::Coder> coder_code(PyObject* item) noexcept {
   const auto v = small_int(item, "coder", 0, 255);
   if (!v) return exception_set();
-  if (*v > 2 && *v != 255) {
+  if (*v > quillmere::kLastToolsCoder && *v != 255) {
     PyErr_Format(PyExc_ValueError, "coder code %ld is out of range", *v);
     return exception_set();
   }

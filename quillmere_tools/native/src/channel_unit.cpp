@@ -30,7 +30,7 @@ std::size_t side_overhead(const SideBlock& side, std::uint32_t n, bool may_corre
 
 void describe_container(std::span<const std::uint8_t> container, UnitReport& report) {
   // The container was written a moment ago by compress(): its header reads.
-  const auto header = quillmere::QuillmereHeader::from_bytes(container);
+  const auto header = quillmere::QuillmereHeader::from_bytes(container, quillmere::kLastToolsCoder);
   if (!header) return;
   if (const auto method = quillmere::method_from_tag(header->method_tag)) report.method = *method;
   report.scale = header->scale;
@@ -131,7 +131,7 @@ UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
 }
 
 UnitResult<std::uint32_t> unit_sample_count(std::span<const std::uint8_t> unit) {
-  const auto header = quillmere::QuillmereHeader::from_bytes(unit);
+  const auto header = quillmere::QuillmereHeader::from_bytes(unit, quillmere::kLastToolsCoder);
   if (!header) return codec_error(header.error());
   const std::size_t container_len = quillmere::HEADER_LEN + std::size_t{header->payload_len};
   if (unit.size() < container_len) {
@@ -146,12 +146,13 @@ UnitResult<std::uint32_t> unit_sample_count(std::span<const std::uint8_t> unit) 
 }
 
 UnitResult<DecodedUnit> decode_unit(std::span<const std::uint8_t> unit) {
-  const auto header = quillmere::QuillmereHeader::from_bytes(unit);
+  // Units may hold the fast coder, which only the tools read.
+  const auto header = quillmere::QuillmereHeader::from_bytes(unit, quillmere::kLastToolsCoder);
   if (!header) return codec_error(header.error());
   const std::size_t container_len = quillmere::HEADER_LEN + std::size_t{header->payload_len};
   if (unit.size() < container_len) {
     // The codec words the shortfall itself, before it allocates anything.
-    auto refused = quillmere::decompress(unit);
+    auto refused = quillmere::decompress_tools(unit);
     if (!refused) return codec_error(refused.error());
     return unit_error(UnitErrorKind::CorruptUnit, "the container is truncated");
   }
@@ -164,7 +165,7 @@ UnitResult<DecodedUnit> decode_unit(std::span<const std::uint8_t> unit) {
     side = std::move(*read);
   }
 
-  auto samples = quillmere::decompress(container);
+  auto samples = quillmere::decompress_tools(container);
   if (!samples) return codec_error(samples.error());
 
   DecodedUnit out;

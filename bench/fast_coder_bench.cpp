@@ -1,0 +1,122 @@
+// The fast coefficient coder against cmodel on real signals: ns per
+// coefficient to encode and decode, and the payload size ratio, on the very
+// same quantised bands (those compress() makes with the default options).
+//
+//   fast_coder_bench [--runs N] [--prefix N] name=file.f32 ...
+//
+// Each file holds little-endian float32 samples (bench/fast_coder_bench.py
+// writes the repository's signals so). --prefix codes only the first N
+// samples, to see what tables cost on short signals. Times are medians of
+// the thread's CPU time over the runs, one thread.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "quillmere/cmodel.hpp"
+#include "quillmere/compressor.hpp"
+#include "quillmere/detail/cmodel_checks.hpp"
+#include "quillmere/fast_coder.hpp"
+#include "quillmere/header.hpp"
+#include "quillmere/wavelet_choice.hpp"
+
+namespace {
+
+double thread_cpu_ns() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
+}
+
+template <class F>
+double median_ns(int runs, F&& f) {
+  std::vector<double> t;
+  for (int r = 0; r < runs; ++r) {
+    const double c0 = thread_cpu_ns();
+    f();
+    t.push_back(thread_cpu_ns() - c0);
+  }
+  std::sort(t.begin(), t.end());
+  return t[t.size() / 2];
+}
+
+std::vector<float> read_f32(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::vector<float> x(bytes.size() / 4);
+  if (!x.empty()) std::memcpy(x.data(), bytes.data(), x.size() * 4);
+  return x;
+}
+
+// The quantised bands compress() codes for x with the default options.
+std::vector<std::vector<std::int16_t>> bands_of(const std::vector<float>& x) {
+  quillmere::CodecOptions o;
+  o.coder = quillmere::Coder::CModel;
+  const auto container = quillmere::compress(x, o);
+  if (!container) return {};
+  const auto h = quillmere::QuillmereHeader::from_bytes(*container);
+  const auto executor = quillmere::make_executor(o.method);
+  const std::size_t len = std::max<std::size_t>(x.size(), executor->filter_length());
+  const auto layout = quillmere::band_layout(*executor, len, h->levels);
+  const std::span<const std::uint8_t> payload(container->data() + quillmere::HEADER_LEN, h->payload_len);
+  auto bands = quillmere::cmodel::decode_coeffs(payload, layout.lengths);
+  return bands ? *bands : std::vector<std::vector<std::int16_t>>{};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = 7;
+  std::size_t prefix = 0;
+  std::vector<std::string> inputs;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--runs" && i + 1 < argc) {
+      runs = std::atoi(argv[++i]);
+    } else if (a == "--prefix" && i + 1 < argc) {
+      prefix = static_cast<std::size_t>(std::atoll(argv[++i]));
+    } else {
+      inputs.push_back(a);
+    }
+  }
+  std::printf("%-28s %10s %9s %9s %7s %7s %7s %7s %7s\n", "signal", "coeffs", "cmodel_B", "fast_B",
+              "ratio", "cm_enc", "cm_dec", "f_enc", "f_dec");
+  for (const auto& spec : inputs) {
+    const auto eq = spec.find('=');
+    const std::string name = spec.substr(0, eq);
+    auto x = read_f32(spec.substr(eq + 1));
+    if (prefix != 0 && x.size() > prefix) x.resize(prefix);
+    const auto bands = bands_of(x);
+    if (bands.empty()) {
+      std::printf("%-28s could not be compressed\n", name.c_str());
+      continue;
+    }
+    const std::vector<std::span<const std::int16_t>> views(bands.begin(), bands.end());
+    std::vector<std::size_t> lengths;
+    std::size_t n = 0;
+    for (const auto& b : bands) {
+      lengths.push_back(b.size());
+      n += b.size();
+    }
+    std::vector<std::int16_t> out(n);
+    const auto cm = quillmere::cmodel::encode_coeffs(views);
+    const auto fast = quillmere::fast::encode_coeffs(views);
+    const double cm_enc = median_ns(runs, [&] { (void)quillmere::cmodel::encode_coeffs(views); });
+    const double cm_dec = median_ns(runs, [&] { (void)quillmere::cmodel::decode_coeffs_into(cm, lengths, out); });
+    const double f_enc = median_ns(runs, [&] { (void)quillmere::fast::encode_coeffs(views); });
+    const double f_dec = median_ns(runs, [&] { (void)quillmere::fast::decode_coeffs_into(fast, lengths, out); });
+    std::vector<std::int16_t> flat;
+    for (const auto& b : bands) flat.insert(flat.end(), b.begin(), b.end());
+    const bool same = quillmere::fast::decode_coeffs_into(fast, lengths, out).has_value() && out == flat;
+    const double dn = static_cast<double>(n);
+    std::printf("%-28s %10zu %9zu %9zu %7.4f %7.2f %7.2f %7.2f %7.2f%s\n", name.c_str(), n, cm.size(),
+                fast.size(), static_cast<double>(fast.size()) / static_cast<double>(cm.size()),
+                cm_enc / dn, cm_dec / dn, f_enc / dn, f_dec / dn, same ? "" : "  MISMATCH");
+  }
+  return 0;
+}

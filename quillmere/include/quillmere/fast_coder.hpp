@@ -1,0 +1,71 @@
+// The fast coefficient coder: the same quantised bands as the coefficient
+// model, coded as one token per coefficient (magnitudes below 4 directly,
+// larger ones as bit width and the bit below the leading one) through static
+// frequency tables and four interleaved rANS states, the remaining low bits
+// and the signs as raw bits. Only the tools' formats use it; the module's
+// own decoder does not know its coder id.
+//
+// Tables are static per band and per group of neighbouring contexts (the
+// context: the lane's recent bit widths), each at the precision that makes
+// table and code smallest together; short bands may instead take an
+// adaptive model that costs no table at all.
+//
+// Stream: K (one byte) | band models (bit packed, byte aligned) |
+// raw-bit byte count (LEB128) | raw bits | the final state of each lane
+// (32 bits; four lanes, or one for short signals; none when no band codes a
+// symbol) | 16-bit rANS words. The band lengths are not stored; the decoder
+// is given them, and every table and length it reads is checked against
+// them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace quillmere::fast {
+
+enum class [[nodiscard]] FastError : std::uint8_t {
+  Truncated,
+  BadLength,
+  BadTable,
+  BadToken,
+  TrailingData,
+  BadState,
+  OutOfMemory,
+};
+
+constexpr std::string_view message(FastError error) noexcept {
+  switch (error) {
+    case FastError::Truncated: return "Fast coefficient stream truncated";
+    case FastError::BadLength: return "Inconsistent length in fast coefficient stream";
+    case FastError::BadTable: return "Invalid frequency table in fast coefficient stream";
+    case FastError::BadToken: return "Invalid coefficient token in fast coefficient stream";
+    case FastError::TrailingData: return "Unused bytes at the end of fast coefficient stream";
+    case FastError::BadState: return "Invalid coder state in fast coefficient stream";
+    case FastError::OutOfMemory: return "out of memory";
+  }
+  return "Unknown fast coder error";
+}
+
+// At most 255 bands (the count is one byte); more is a caller's bug and
+// raises std::invalid_argument. Otherwise only std::bad_alloc can escape.
+std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int16_t>> bands);
+
+// Decodes into one caller-owned buffer, bands back to back; out.size() must
+// equal the sum of the lengths (BadLength otherwise). On an error the
+// contents of `out` are unspecified. Allocates only the decoding tables,
+// whose size the band count bounds.
+std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> stream,
+                                                  std::span<const std::size_t> lengths,
+                                                  std::span<std::int16_t> out);
+
+// The checks that need no output buffer: the band count and models, the
+// section lengths and a bound on what the stream can deliver. Passing it is
+// what makes allocating the output worth while.
+std::expected<void, FastError> preflight(std::span<const std::uint8_t> stream,
+                                         std::span<const std::size_t> lengths);
+
+}  // namespace quillmere::fast

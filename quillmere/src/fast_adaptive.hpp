@@ -1,0 +1,53 @@
+// The fast coder's adaptive model, for bands too short to pay for static
+// tables: a cumulative frequency table over the band's tokens at the same
+// 12-bit total, moved a 32nd of the way towards the token just coded after
+// each one. Encoder and decoder update it in the same (decoding) order, so
+// the lanes that pass through a band share it. Internal to the codec library.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "fast_model.hpp"
+
+namespace quillmere::fast {
+
+// Only bands up to this length try the adaptive model: each symbol costs a
+// pass over the table, which long bands should not pay.
+inline constexpr std::size_t kMaxAdaptiveBand = 2048;
+
+class AdaptiveModel {
+ public:
+  explicit AdaptiveModel(unsigned tokens) : tokens_(tokens) {
+    for (unsigned i = 0; i <= tokens; ++i) cdf_[i] = static_cast<std::int32_t>(i * kTableTotal / tokens);
+  }
+
+  std::uint32_t start(unsigned t) const noexcept { return static_cast<std::uint32_t>(cdf_[t]); }
+  std::uint32_t freq(unsigned t) const noexcept { return static_cast<std::uint32_t>(cdf_[t + 1] - cdf_[t]); }
+
+  // The token whose interval holds `slot` (< 4096).
+  unsigned find(std::uint32_t slot) const noexcept {
+    unsigned t = 0;
+    while (t + 1 < tokens_ && static_cast<std::uint32_t>(cdf_[t + 1]) <= slot) ++t;
+    return t;
+  }
+
+  // Every interval keeps at least one slot: the targets keep kFloor apart and
+  // a step loses at most one slot to rounding, so the spacing never drops
+  // below kFloor - 1 (it starts far above).
+  void update(unsigned t) noexcept {
+    for (unsigned i = 1; i < tokens_; ++i) {
+      const std::int32_t target = i <= t ? static_cast<std::int32_t>(i * kFloor)
+                                         : static_cast<std::int32_t>(kTableTotal - (tokens_ - i) * kFloor);
+      cdf_[i] += (target - cdf_[i]) >> kRate;  // arithmetic shift: floor
+    }
+  }
+
+ private:
+  static constexpr std::uint32_t kFloor = 2;
+  static constexpr unsigned kRate = 5;
+  unsigned tokens_;
+  std::array<std::int32_t, kTokens + 1> cdf_{};
+};
+
+}  // namespace quillmere::fast

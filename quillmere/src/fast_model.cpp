@@ -1,0 +1,334 @@
+// Band models of the fast coder: which tables a band gets, at what
+// precision, and their bit-packed form. Every choice is made from integer
+// size estimates, so the same counts give the same bytes everywhere.
+#include "fast_model.hpp"
+
+#include "fast_adaptive.hpp"
+
+#include <algorithm>
+#include <optional>
+
+namespace quillmere::fast {
+namespace {
+
+// A table's frequencies sum to 2^p (p = 1..12) and are scaled to 12 bits
+// when used: few counts are cheaper to describe at a low precision.
+constexpr unsigned kPrecisionField = 4;
+constexpr unsigned kTokensField = 5;
+constexpr unsigned kMaxGammaZeros = 13;  // f + 1 <= 4097 needs at most 12
+
+// log2(x) in 1/65536 bits for x = 1 .. 4096, by repeated squaring, so no
+// floating point decides a table.
+constexpr std::uint32_t log2_fixed(std::uint32_t x) {
+  unsigned k = 0;
+  while ((x >> (k + 1)) != 0) ++k;
+  std::uint64_t y = std::uint64_t{x} << (31 - k);  // in [2^31, 2^32)
+  std::uint32_t result = k << 16;
+  for (int bit = 15; bit >= 0; --bit) {
+    y = (y * y) >> 31;
+    if (y >= (std::uint64_t{1} << 32)) {
+      y >>= 1;
+      result |= 1u << bit;
+    }
+  }
+  return result;
+}
+
+constexpr std::array<std::uint32_t, kTableTotal + 1> make_log2() {
+  std::array<std::uint32_t, kTableTotal + 1> t{};
+  for (std::uint32_t x = 1; x <= kTableTotal; ++x) t[x] = log2_fixed(x);
+  return t;
+}
+constexpr auto kLog2 = make_log2();
+
+unsigned gamma_length(std::uint32_t v) {  // v >= 1
+  return 2 * static_cast<unsigned>(std::bit_width(v)) - 1;
+}
+
+void put_gamma(BitWriter& out, std::uint32_t v) {
+  const unsigned k = static_cast<unsigned>(std::bit_width(v)) - 1;
+  out.put(1u << k, k + 1);  // k zeros, then the one
+  out.put(v & ((1u << k) - 1), k);
+}
+
+std::optional<std::uint32_t> get_gamma(BitReader& in) {
+  unsigned k = 0;
+  while (in.get(1) == 0) {
+    if (++k > kMaxGammaZeros || in.overrun()) return std::nullopt;
+  }
+  return (1u << k) | in.get(k);
+}
+
+using Counts = std::array<std::uint32_t, kTokens>;
+
+// Frequencies summing to 2^p, every counted token at least 1; none when more
+// tokens occur than the table has slots.
+std::optional<Counts> normalise(const Counts& counts, unsigned tokens, unsigned p) {
+  const std::uint64_t total = std::uint64_t{1} << p;
+  std::uint64_t n = 0;
+  unsigned present = 0;
+  for (unsigned t = 0; t < tokens; ++t) {
+    n += counts[t];
+    present += counts[t] != 0;
+  }
+  if (present > total || n == 0) return std::nullopt;
+  Counts f{};
+  std::uint64_t sum = 0;
+  for (unsigned t = 0; t < tokens; ++t) {
+    if (counts[t] == 0) continue;
+    f[t] = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, counts[t] * total / n));
+    sum += f[t];
+  }
+  // The largest frequency absorbs the rounding: all of a shortfall, and as
+  // much of an excess as keeps it at 1 or more (then the next largest).
+  while (sum != total) {
+    unsigned best = 0;
+    for (unsigned t = 1; t < tokens; ++t) {
+      if (f[t] > f[best]) best = t;
+    }
+    if (sum < total) {
+      f[best] += static_cast<std::uint32_t>(total - sum);
+      sum = total;
+    } else {
+      const std::uint64_t d = std::min<std::uint64_t>(sum - total, f[best] - 1);
+      f[best] -= static_cast<std::uint32_t>(d);
+      sum -= d;
+    }
+  }
+  return f;
+}
+
+struct Choice {
+  std::uint64_t cost = UINT64_MAX;  // 1/65536 bits, description included
+  unsigned p = 0;
+  Counts freq{};
+};
+
+// Tries precisions from the highest useful one down (more precision than
+// the counts have only costs description bits) and stops once two in a row
+// came out dearer than the best: the size is near enough convex in p.
+Choice best_table(const Counts& counts, unsigned tokens) {
+  Choice best;
+  unsigned present = 0;
+  std::uint64_t n = 0;
+  for (unsigned t = 0; t < tokens; ++t) {
+    present += counts[t] != 0;
+    n += counts[t];
+  }
+  const unsigned lowest = std::max(1u, static_cast<unsigned>(std::bit_width(present - 1)));
+  const unsigned highest = std::min(kTableBits, static_cast<unsigned>(std::bit_width(n)) + 1);
+  unsigned worse = 0;
+  for (unsigned p = std::max(highest, lowest); p >= lowest && worse < 2; --p) {
+    const auto f = normalise(counts, tokens, p);
+    if (!f) break;
+    std::uint64_t bits = kPrecisionField;
+    std::uint64_t coded = 0;
+    for (unsigned t = 0; t < tokens; ++t) {
+      bits += gamma_length((*f)[t] + 1);
+      if (counts[t] != 0) coded += std::uint64_t{counts[t]} * ((p << 16) - kLog2[(*f)[t]]);
+    }
+    const std::uint64_t cost = (bits << 16) + coded;
+    if (cost < best.cost) {
+      best = {cost, p, *f};
+      worse = 0;
+    } else {
+      ++worse;
+    }
+  }
+  return best;
+}
+
+Table scaled(const Counts& freq, unsigned p, unsigned tokens) {
+  Table t;
+  t.tokens = static_cast<std::uint8_t>(tokens);
+  std::uint32_t start = 0;
+  for (unsigned s = 0; s < tokens; ++s) {
+    t.freq[s] = static_cast<std::uint16_t>(freq[s] << (kTableBits - p));
+    t.start[s] = static_cast<std::uint16_t>(start);
+    start += t.freq[s];
+  }
+  return t;
+}
+
+void write_table(BitWriter& out, const Choice& c, unsigned tokens) {
+  out.put(c.p - 1, kPrecisionField);
+  for (unsigned t = 0; t < tokens; ++t) put_gamma(out, c.freq[t] + 1);
+}
+
+std::expected<Table, FastError> read_table(BitReader& in, unsigned tokens) {
+  const unsigned p = in.get(kPrecisionField) + 1;
+  if (in.overrun()) return std::unexpected(FastError::Truncated);
+  if (p > kTableBits) return std::unexpected(FastError::BadTable);
+  Counts freq{};
+  std::uint32_t sum = 0;
+  for (unsigned t = 0; t < tokens; ++t) {
+    const auto v = get_gamma(in);
+    if (in.overrun()) return std::unexpected(FastError::Truncated);
+    if (!v) return std::unexpected(FastError::BadTable);
+    freq[t] = *v - 1;
+    sum += freq[t];
+    if (sum > (1u << p)) return std::unexpected(FastError::BadTable);
+  }
+  if (sum != (1u << p)) return std::unexpected(FastError::BadTable);
+  return scaled(freq, p, tokens);
+}
+
+// A band's contexts fall into groups of neighbouring contexts, each with its
+// own table (or none, when no context of the group occurs). The groups start
+// as one per context and the pair of neighbours whose merging saves most is
+// merged until no merge saves anything: few counts then share one table
+// instead of paying for many.
+struct Group {
+  unsigned first = 0;  // contexts first .. next group's first - 1
+  Counts counts{};
+  bool used = false;
+  Choice choice;
+  std::uint64_t cost() const { return (1u << 16) + (used ? choice.cost : 0); }
+};
+
+Group merged(const Group& a, const Group& b, unsigned tokens) {
+  Group g;
+  g.first = a.first;
+  for (unsigned t = 0; t < tokens; ++t) g.counts[t] = a.counts[t] + b.counts[t];
+  g.used = a.used || b.used;
+  if (g.used) g.choice = best_table(g.counts, tokens);
+  return g;
+}
+
+std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
+  std::vector<Group> groups(kContexts);
+  for (unsigned c = 0; c < kContexts; ++c) {
+    groups[c].first = c;
+    groups[c].counts = counts[c];
+    groups[c].used = std::any_of(counts[c].begin(), counts[c].end(), [](std::uint32_t v) { return v != 0; });
+    if (groups[c].used) groups[c].choice = best_table(groups[c].counts, tokens);
+  }
+  // pairs[i]: groups i and i + 1 merged.
+  std::vector<Group> pairs(kContexts - 1);
+  for (unsigned i = 0; i + 1 < kContexts; ++i) pairs[i] = merged(groups[i], groups[i + 1], tokens);
+  while (groups.size() > 1) {
+    std::size_t best = groups.size();
+    std::uint64_t best_saving = 0;
+    for (std::size_t i = 0; i + 1 < groups.size(); ++i) {
+      const std::uint64_t apart = groups[i].cost() + groups[i + 1].cost();
+      const std::uint64_t together = pairs[i].cost();
+      if (together < apart && apart - together > best_saving) {
+        best_saving = apart - together;
+        best = i;
+      }
+    }
+    if (best == groups.size()) break;
+    groups[best] = pairs[best];
+    groups.erase(groups.begin() + static_cast<std::ptrdiff_t>(best) + 1);
+    pairs.erase(pairs.begin() + static_cast<std::ptrdiff_t>(best));
+    if (best > 0) pairs[best - 1] = merged(groups[best - 1], groups[best], tokens);
+    if (best + 1 < groups.size()) pairs[best] = merged(groups[best], groups[best + 1], tokens);
+  }
+  return groups;
+}
+
+}  // namespace
+
+// Size of a band's tokens through the adaptive model, in 1/65536 bits.
+std::uint64_t adaptive_cost(std::span<const std::uint8_t> tokens, unsigned count) {
+  AdaptiveModel model(count);
+  std::uint64_t cost = 0;
+  for (const std::uint8_t byte : tokens) {
+    const unsigned t = byte & 0x1F;
+    cost += (kTableBits << 16) - kLog2[model.freq(t)];
+    model.update(t);
+  }
+  return cost;
+}
+
+Models choose_and_write_models(std::span<const BandCounts> counts,
+                               std::span<const std::span<const std::uint8_t>> band_tokens,
+                               std::vector<std::uint8_t>& out) {
+  Models models;
+  models.bands.resize(counts.size());
+  BitWriter bits(out);
+  for (std::size_t b = 0; b < counts.size(); ++b) {
+    Counts all{};
+    for (const auto& c : counts[b]) {
+      for (unsigned t = 0; t < kTokens; ++t) all[t] += c[t];
+    }
+    unsigned tokens = 0;
+    for (unsigned t = 0; t < kTokens; ++t) {
+      if (all[t] != 0) tokens = t + 1;
+    }
+    if (tokens == 0) continue;  // an empty band has no model at all
+    BandModel& m = models.bands[b];
+    m.tokens = static_cast<std::uint8_t>(tokens);
+    bits.put(tokens - 1, kTokensField);
+    if (tokens == 1) continue;  // only zeros: nothing to code
+
+    const std::vector<Group> groups = group_contexts(counts[b], tokens);
+    if (band_tokens[b].size() <= kMaxAdaptiveBand) {
+      std::uint64_t static_cost = std::uint64_t{kContexts - 1} << 16;
+      for (const Group& g : groups) static_cost += g.cost();
+      if (adaptive_cost(band_tokens[b], tokens) < static_cost) {
+        m.mode = BandMode::Adaptive;
+        bits.put(1, 1);
+        continue;
+      }
+    }
+    bits.put(0, 1);
+    std::uint32_t starts = 0;  // bit c - 1: a group starts at context c
+    for (std::size_t g = 1; g < groups.size(); ++g) starts |= 1u << (groups[g].first - 1);
+    bits.put(starts, kContexts - 1);
+    m.mode = groups.size() == 1 ? BandMode::Single : BandMode::PerContext;
+    m.table_of.fill(kNoTable);
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+      bits.put(groups[g].used ? 1 : 0, 1);
+      if (!groups[g].used) continue;
+      write_table(bits, groups[g].choice, tokens);
+      const unsigned end = g + 1 < groups.size() ? groups[g + 1].first : kContexts;
+      for (unsigned c = groups[g].first; c < end; ++c) {
+        m.table_of[c] = static_cast<std::uint16_t>(models.tables.size());
+      }
+      models.tables.push_back(scaled(groups[g].choice.freq, groups[g].choice.p, tokens));
+    }
+  }
+  bits.flush();
+  return models;
+}
+
+std::expected<Models, FastError> read_models(BitReader& in, std::span<const std::size_t> lengths) {
+  Models models;
+  models.bands.resize(lengths.size());
+  for (std::size_t b = 0; b < lengths.size(); ++b) {
+    if (lengths[b] == 0) continue;
+    BandModel& m = models.bands[b];
+    m.tokens = static_cast<std::uint8_t>(in.get(kTokensField) + 1);
+    if (in.overrun()) return std::unexpected(FastError::Truncated);
+    if (m.tokens == 1) continue;
+    if (in.get(1) != 0) {
+      if (in.overrun()) return std::unexpected(FastError::Truncated);
+      m.mode = BandMode::Adaptive;
+      continue;
+    }
+    const std::uint32_t starts = in.get(kContexts - 1);
+    if (in.overrun()) return std::unexpected(FastError::Truncated);
+    m.mode = starts == 0 ? BandMode::Single : BandMode::PerContext;
+    m.table_of.fill(kNoTable);
+    bool any = false;
+    for (unsigned first = 0; first < kContexts;) {
+      unsigned end = first + 1;
+      while (end < kContexts && !(starts & (1u << (end - 1)))) ++end;
+      const bool used = in.get(1) != 0;
+      if (in.overrun()) return std::unexpected(FastError::Truncated);
+      if (used) {
+        auto table = read_table(in, m.tokens);
+        if (!table) return std::unexpected(table.error());
+        for (unsigned c = first; c < end; ++c) m.table_of[c] = static_cast<std::uint16_t>(models.tables.size());
+        models.tables.push_back(*table);
+        any = true;
+      }
+      first = end;
+    }
+    if (!any) return std::unexpected(FastError::BadTable);
+  }
+  return models;
+}
+
+}  // namespace quillmere::fast
