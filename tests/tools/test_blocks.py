@@ -263,3 +263,12 @@ def test_measures_in_pieces_agree_with_the_whole_signal_measures():
     assert pieces["max_error"] == metrics.max_abs_error(x, y)
     for name, whole in (("rmse", metrics.rmse), ("prd", metrics.prd), ("psnr", metrics.psnr)):
         assert pieces[name] == pytest.approx(whole(x, y), rel=1e-12)
+
+
+@pytest.mark.parametrize("coder", ["fast", "arans", "deflate"])
+def test_blocks_carry_units_of_any_coder(coder):
+    x = walk(3 * BLOCK + 11, seed=12)
+    units = [qt.compress_many([x], block_length=BLOCK, coder=coder, threads=t)[0] for t in (1, 2)]
+    assert units[0] == units[1] and units[0][:4] == b"QLMB"
+    assert qt.decompress(units[0], start=BLOCK - 3, stop=BLOCK + 3).tobytes() == \
+        qt.decompress(units[0])[BLOCK - 3:BLOCK + 3].tobytes()
