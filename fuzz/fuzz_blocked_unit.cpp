@@ -15,13 +15,18 @@ using quillmere_tools::UnitResult;
 // billion of them, and what is under test is the index, not the allocator.
 constexpr std::uint64_t kMaxSamples = std::uint64_t{1} << 22;
 
+// memcmp must not be handed the null data() of an empty vector.
+bool equal(const void* a, const void* b, std::size_t n) {
+  return n == 0 || std::memcmp(a, b, n) == 0;
+}
+
 bool same(const UnitResult<DecodedUnit>& a, const UnitResult<DecodedUnit>& b) {
   if (a.has_value() != b.has_value()) return false;
   if (!a) return a.error().message == b.error().message;
   return a->precision == b->precision && a->f32.size() == b->f32.size() &&
          a->f64.size() == b->f64.size() &&
-         std::memcmp(a->f32.data(), b->f32.data(), a->f32.size() * sizeof(float)) == 0 &&
-         std::memcmp(a->f64.data(), b->f64.data(), a->f64.size() * sizeof(double)) == 0;
+         equal(a->f32.data(), b->f32.data(), a->f32.size() * sizeof(float)) &&
+         equal(a->f64.data(), b->f64.data(), a->f64.size() * sizeof(double));
 }
 
 }  // namespace
@@ -56,9 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool f64 = layout->precision == quillmere_tools::Precision::Float64;
   QM_FUZZ_CHECK(part->f32.size() + part->f64.size() == hi - lo);
   if (f64) {
-    QM_FUZZ_CHECK(std::memcmp(part->f64.data(), whole->f64.data() + lo, (hi - lo) * 8) == 0);
+    QM_FUZZ_CHECK(equal(part->f64.data(), whole->f64.data() + lo, (hi - lo) * 8));
   } else {
-    QM_FUZZ_CHECK(std::memcmp(part->f32.data(), whole->f32.data() + lo, (hi - lo) * 4) == 0);
+    QM_FUZZ_CHECK(equal(part->f32.data(), whole->f32.data() + lo, (hi - lo) * 4));
   }
   return 0;
 }

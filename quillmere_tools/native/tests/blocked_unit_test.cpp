@@ -73,6 +73,7 @@ TEST(BlockedUnit, RangesEqualSlicesOfTheWhole) {
     const auto part = decode_range(unit->bytes, a, b, 3);
     ASSERT_TRUE(part.has_value()) << part.error().message;
     ASSERT_EQ(part->f64.size(), b - a);
+    if (a == b) continue;
     EXPECT_EQ(0, std::memcmp(part->f64.data(), whole->f64.data() + a, (b - a) * sizeof(double)))
         << a << ".." << b;
   }
