@@ -272,3 +272,15 @@ def test_blocks_carry_units_of_any_coder(coder):
     assert units[0] == units[1] and units[0][:4] == b"QLMB"
     assert qt.decompress(units[0], start=BLOCK - 3, stop=BLOCK + 3).tobytes() == \
         qt.decompress(units[0])[BLOCK - 3:BLOCK + 3].tobytes()
+
+
+def test_cli_range_in_seconds_uses_the_recorded_rate(cli, tmp_path):
+    sf = pytest.importorskip("soundfile")
+    x = (0.1 * np.sin(np.arange(3 * BLOCK) / 30.0)).astype(np.float32)
+    sf.write(tmp_path / "x.wav", x, 1000, subtype="FLOAT")
+    assert cli("compress", "x.wav", "--block-length", BLOCK).code == 0
+    assert cli("decompress", "x.wav.qlm", "-o", "full.npy").code == 0
+    res = cli("decompress", "x.wav.qlm", "-o", "part.npy", "--start", "2s", "--stop", "2.5s")
+    assert res.code == 0, res
+    full = np.load(tmp_path / "full.npy")
+    assert np.load(tmp_path / "part.npy").tobytes() == full[2000:2500].tobytes()
