@@ -173,7 +173,15 @@ def decode_units(index: UnitFile, mapper=map) -> Signal:
     if "channel_frames" in meta:
         # Checked against the headers with the rest of the metadata.
         return Signal(channels, meta)
-    return Signal(np.stack(channels, axis=1), meta)
+    return Signal(_columns(channels), meta)
+
+
+def _columns(channels: list[np.ndarray]) -> np.ndarray:
+    """(frames, channels); one channel is viewed, not copied, so a long
+    recording is held once."""
+    if len(channels) == 1:
+        return channels[0].reshape(-1, 1)
+    return np.stack(channels, axis=1)
 
 
 def _decode_part(unit: bytes, start: int, stop: int, index: int, count: int) -> np.ndarray:
@@ -194,7 +202,7 @@ def decode_range(index: UnitFile, start: int, stop: int, mapper=map) -> Signal:
     meta = {k: v for k, v in (index.metadata or {}).items() if k not in ("v", "channels")}
     if "frames" in meta:
         meta["frames"] = stop - start
-    return Signal(np.stack(channels, axis=1), meta)
+    return Signal(_columns(channels), meta)
 
 
 def decode_signal(buf: bytes, *, allow_bare: bool = False, mapper=map) -> Signal:

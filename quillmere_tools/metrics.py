@@ -10,6 +10,7 @@ replaces them before coding, so there is no meaningful error to report there.
 from __future__ import annotations
 
 import math
+from typing import Callable, Optional
 
 import numpy as np
 import numpy.typing as npt
@@ -89,10 +90,13 @@ def summary(original: npt.ArrayLike, decoded: npt.ArrayLike) -> dict[str, float]
     }
 
 
-def measures_in_pieces(original: npt.ArrayLike, decoded: npt.ArrayLike) -> dict[str, float]:
+def measures_in_pieces(original: npt.ArrayLike, decoded: npt.ArrayLike,
+                       each: Optional[Callable[[np.ndarray], np.ndarray]] = None) -> dict[str, float]:
     """max_error, rmse, prd and psnr as the functions above define them,
     with float64 copies of one piece at a time rather than of the whole
-    signal (whose sums may then differ from theirs in the last bits)."""
+    signal (whose sums may then differ from theirs in the last bits).
+    ``each``, if given, maps a piece of ``decoded`` (sample for sample)
+    before it is compared, as a format's write-back does."""
     x_all = np.asarray(original).ravel()
     y_all = np.asarray(decoded).ravel()
     if x_all.shape != y_all.shape:
@@ -100,7 +104,8 @@ def measures_in_pieces(original: npt.ArrayLike, decoded: npt.ArrayLike) -> dict[
     worst = err2 = x2 = 0.0
     lo, hi, count = math.inf, -math.inf, 0
     for at in range(0, x_all.size, _PIECE):
-        x, y = _pair(x_all[at:at + _PIECE], y_all[at:at + _PIECE])
+        piece = y_all[at:at + _PIECE]
+        x, y = _pair(x_all[at:at + _PIECE], piece if each is None else each(piece))
         if not x.size:
             continue
         d = x - y

@@ -44,6 +44,17 @@ _LEAST_STEP = 0.9
 _EXACT_CODES = 0.49
 
 
+def stored_miss(bounds: Bounds, x: np.ndarray, unit: bytes,
+                stored: Callable[[np.ndarray], np.ndarray]) -> float:
+    """miss_factor of the unit's samples as written back; a long recording
+    is put through the write-back and measured a piece at a time (the
+    write-back maps sample to sample), never as a whole float64 copy."""
+    y = decode_channel(unit)
+    if np.size(x) > _LONG:
+        return _miss_in_pieces(bounds, metrics.measures_in_pieces(x, y, stored))
+    return miss_factor(bounds, x, stored(y))
+
+
 def miss_factor(bounds: Bounds, x: np.ndarray, z: np.ndarray) -> float:
     """0 when the stored values ``z`` meet every error bound against ``x``;
     otherwise the largest factor by which one is missed, on the error. Each
@@ -124,7 +135,7 @@ def compress_held(x: np.ndarray, settings: Settings, bounds: Bounds,
             if attempt == 0:
                 raise  # the bound as asked is out of reach: the codec says which
             break
-        factor = miss_factor(bounds, x, stored(decode_channel(unit)))
+        factor = stored_miss(bounds, x, unit, stored)
         if factor == 0.0:
             return unit, report
         if not math.isfinite(factor):
@@ -137,7 +148,7 @@ def compress_held(x: np.ndarray, settings: Settings, bounds: Bounds,
             unit, report = encode_with_report(x, settings, aim, methods, coders)
         except TargetNotMet:
             unit = None
-        if unit is not None and miss_factor(bounds, x, stored(decode_channel(unit))) == 0.0:
+        if unit is not None and stored_miss(bounds, x, unit, stored) == 0.0:
             return unit, report
     raise TargetNotMet(f"{bounds.describe()} cannot be met in the written-back file "
                        f"after {1 + MAX_RETRIES} tightened searches")

@@ -284,3 +284,16 @@ def test_cli_range_in_seconds_uses_the_recorded_rate(cli, tmp_path):
     assert res.code == 0, res
     full = np.load(tmp_path / "full.npy")
     assert np.load(tmp_path / "part.npy").tobytes() == full[2000:2500].tobytes()
+
+
+def test_written_back_check_in_pieces_agrees_with_the_whole():
+    from quillmere_tools.bounds import Bounds
+    from quillmere_tools.stored_bounds import miss_factor, stored_miss
+
+    x = walk((1 << 22) + 1000, seed=13)
+    unit = qt.compress_many([x], max_error=0.5)[0]
+    codes = lambda y: np.rint(np.asarray(y, dtype=np.float64) * 4) / 4  # noqa: E731
+    for bounds in (Bounds(max_error=0.3), Bounds(rmse=0.05), Bounds(prd=1e-4), Bounds(psnr=90.0)):
+        whole = miss_factor(bounds, x, codes(qt.decompress(unit)))
+        assert stored_miss(bounds, x, unit, codes) == pytest.approx(whole, rel=1e-9)
+        assert whole > 0.0  # each bound is missed, so the factor is measured
