@@ -256,6 +256,40 @@ class QuantizeZlib(Codec):
         return f"digits={d}"
 
 
+class UniformPcodec(Codec):
+    """The simplest exact max-error coder: round x / (2 e) to integers, code
+    them losslessly with pcodec, decode as integer x 2 e. Its setting is the
+    bound e itself; an 8-byte header carries the step. The step is kept a
+    hair under 2 e so that the float32 result of the product stays within e."""
+    name = "quant+pcodec"
+    _HEADER = struct.Struct("<d")
+
+    def __init__(self):
+        from pcodec import ChunkConfig, standalone
+        self._cfg = ChunkConfig()
+        self._std = standalone
+
+    def families(self, x, sig):
+        r = value_range(x)
+        return [Family("abs", [r * 2.0 ** (-j / 2) for j in range(4, 52)])]
+
+    @staticmethod
+    def _step(e):
+        return 2.0 * e * (1.0 - 2.0 ** -20)
+
+    def encode(self, x, e):
+        step = self._step(e)
+        q = np.rint(x.astype(np.float64) / step).astype(np.int64)
+        return self._HEADER.pack(step) + self._std.simple_compress(q, self._cfg)
+
+    def decode(self, blob, e, n):
+        (step,) = self._HEADER.unpack_from(blob)
+        q = self._std.simple_decompress(blob[self._HEADER.size:])
+        return (q.astype(np.float64) * step).astype(np.float32)
+
+    def describe(self, e):
+        return f"step=2x{e:.3g}"
+
 
 PEERS: List[Callable[[], Codec]] = [Zfp, Sz3, PywtInt16Zlib, BitRoundBlosc, QuantizeZlib,
-                                    Pcodec, Copy]
+                                    UniformPcodec, Pcodec, Copy]

@@ -63,18 +63,13 @@ def miss_factor(bounds: Bounds, x: np.ndarray, z: np.ndarray) -> float:
     misses = []
     if np.size(x) > _LONG:
         return _miss_in_pieces(bounds, metrics.measures_in_pieces(x, z))
-    if bounds.max_error is not None:
-        e = metrics.max_abs_error(x, z)
-        if e > bounds.max_error:
-            misses.append(e / bounds.max_error)
-    if bounds.rmse is not None:
-        e = metrics.rmse(x, z)
-        if e > bounds.rmse:
-            misses.append(e / bounds.rmse)
-    if bounds.prd is not None:
-        p = metrics.prd(x, z)
-        if p > bounds.prd:
-            misses.append(p / bounds.prd)
+    # The error measures, each a ceiling on a quantity that scales with the error.
+    for ceiling, measure in ((bounds.max_error, metrics.max_abs_error), (bounds.rmse, metrics.rmse),
+                             (bounds.prd, metrics.prd)):
+        if ceiling is not None:
+            e = measure(x, z)
+            if e > ceiling:
+                misses.append(e / ceiling)
     if bounds.psnr is not None:
         p = metrics.psnr(x, z)
         if not p >= bounds.psnr:

@@ -252,7 +252,8 @@ std::int16_t decode_coeff(BinDec& dec, std::uint16_t* tree, unsigned bits, BandS
 // Decodes band i to outs[i]; preflight() must have passed.
 std::expected<void, CModelError> decode_bands(std::span<const std::uint8_t> stream,
                                               std::span<const std::size_t> lengths,
-                                              std::span<std::int16_t* const> outs) {
+                                              std::span<std::int16_t* const> outs,
+                                              Ending ending = Ending::Open) {
   const std::size_t k = lengths.size();
   std::vector<std::uint32_t> bits(stream.begin() + 1, stream.begin() + 1 + static_cast<std::ptrdiff_t>(k));
   const Layout lay = layout(bits);
@@ -275,6 +276,7 @@ std::expected<void, CModelError> decode_bands(std::span<const std::uint8_t> stre
       }
     }
   }
+  if (ending == Ending::Exact && !dec.exhausted()) return std::unexpected(CModelError::BadLength);
   return {};
 }
 
@@ -356,7 +358,7 @@ std::expected<void, CModelError> preflight(std::span<const std::uint8_t> stream,
 
 std::expected<void, CModelError> decode_coeffs_into(std::span<const std::uint8_t> stream,
                                                     std::span<const std::size_t> lengths,
-                                                    std::span<std::int16_t> out) {
+                                                    std::span<std::int16_t> out, Ending ending) {
   if (out.size() != total_length(lengths)) return std::unexpected(CModelError::BadLength);
   if (auto ok = preflight(stream, lengths); !ok) return ok;
   try {
@@ -366,7 +368,7 @@ std::expected<void, CModelError> decode_coeffs_into(std::span<const std::uint8_t
       outs[i] = next;
       next += lengths[i];
     }
-    return decode_bands(stream, lengths, outs);
+    return decode_bands(stream, lengths, outs, ending);
   } catch (const std::bad_alloc&) {
     return std::unexpected(CModelError::OutOfMemory);
   }

@@ -281,10 +281,15 @@ Result<Decomposition> decompose(const wavelet::DwtExecutor& executor, Floats inp
 void quantise_at_depth(const wavelet::DwtExecutor& executor, const Decomposition& d,
                        std::uint8_t depth, float m, std::uint8_t scale, Cutoff cutoff,
                        QuantisedBands& out) {
+  quantise_at_depth(executor, d, depth, m, dead_zone_threshold(scale, cutoff), out);
+}
+
+void quantise_at_depth(const wavelet::DwtExecutor& executor, const Decomposition& d,
+                       std::uint8_t depth, float m, std::uint16_t threshold,
+                       QuantisedBands& out) {
   out.levels = depth;
   out.layout = band_layout(executor, d.transform_len, depth);
   out.coeffs.resize(out.layout.total);
-  const std::uint16_t threshold = dead_zone_threshold(scale, cutoff);
   std::size_t offset = out.layout.lengths[0];
   for (std::size_t level = 1; level <= depth; ++level) {
     const std::size_t len = out.layout.lengths[level];

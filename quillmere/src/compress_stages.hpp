@@ -114,6 +114,11 @@ Result<Decomposition> decompose(const wavelet::DwtExecutor& executor, Floats inp
 void quantise_at_depth(const wavelet::DwtExecutor& executor, const Decomposition& d,
                        std::uint8_t depth, float m, std::uint8_t scale, Cutoff cutoff,
                        QuantisedBands& out);
+// The same with the dead-zone threshold of the detail bands given directly
+// (0 or 1: plain rounding), for an encoder that chooses its own rule.
+void quantise_at_depth(const wavelet::DwtExecutor& executor, const Decomposition& d,
+                       std::uint8_t depth, float m, std::uint16_t threshold,
+                       QuantisedBands& out);
 
 struct Payload {
   std::vector<std::uint8_t> bytes;

@@ -58,7 +58,8 @@ Result<Coefficients> coefficients_from_bytes(std::span<const std::uint8_t> bytes
 }
 
 Result<Coefficients> decode_payload(std::span<const std::uint8_t> payload,
-                                                 std::uint8_t coder, const BandLayout& layout) {
+                                                 std::uint8_t coder, const BandLayout& layout,
+                                                 cmodel::Ending ending) {
   switch (coder) {
     case kCoderDeflate: {
       auto bytes = inflate_raw(payload, layout.total * 2);
@@ -89,7 +90,7 @@ Result<Coefficients> decode_payload(std::span<const std::uint8_t> payload,
       }
       auto coeffs = coefficient_buffer(layout.total);
       if (!coeffs) return coeffs;
-      auto done = cmodel::decode_coeffs_into(payload, layout.lengths, coeffs->span());
+      auto done = cmodel::decode_coeffs_into(payload, layout.lengths, coeffs->span(), ending);
       if (!done) return std::unexpected(QuillmereError::decompress(std::string(cmodel::message(done.error()))));
       return coeffs;
     }
@@ -104,7 +105,7 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
                                            float min, float max, float mean, float multiplier,
                                            std::uint8_t levels, std::uint32_t sample_count,
                                            std::uint8_t scale, std::uint8_t coder,
-                                           std::uint8_t last_coder) {
+                                           std::uint8_t last_coder, cmodel::Ending ending) {
   if (sample_count > kMaxSampleCount) {
     return std::unexpected(QuillmereError::decompress(
         "Can't decompress data bigger than 2147483647, but data was " + std::to_string(sample_count)));
@@ -131,7 +132,7 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
       std::max<std::size_t>(sample_count, executor->filter_length());
   const BandLayout layout = band_layout(*executor, transform_len, levels);
 
-  auto coeffs = decode_payload(payload, coder, layout);
+  auto coeffs = decode_payload(payload, coder, layout, ending);
   if (!coeffs) return std::unexpected(std::move(coeffs.error()));
 
   auto bands = stages::dequantise_bands(coeffs->span(), multiplier);
@@ -145,7 +146,7 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
 namespace {
 
 Result<std::vector<float>> decompress_up_to(std::span<const std::uint8_t> container,
-                                            std::uint8_t last_coder) {
+                                            std::uint8_t last_coder, cmodel::Ending ending) {
   auto header = QuillmereHeader::from_bytes(container, last_coder);
   if (!header) return std::unexpected(std::move(header.error()));
   const QuillmereHeader& h = *header;
@@ -163,17 +164,19 @@ Result<std::vector<float>> decompress_up_to(std::span<const std::uint8_t> contai
                                                                         : scale_multiplier(h.scale);
   // from_bytes has refused unknown method tags, coders and scales.
   return detail::decompress_core(payload, *method_from_tag(h.method_tag), h.min, h.max, h.mean, m,
-                                 h.levels, h.sample_count, h.scale, h.coder, last_coder);
+                                 h.levels, h.sample_count, h.scale, h.coder, last_coder, ending);
 }
 
 }  // namespace
 
 Result<std::vector<float>> decompress(std::span<const std::uint8_t> container) {
-  return decompress_up_to(container, kLastModuleCoder);
+  return decompress_up_to(container, kLastModuleCoder, cmodel::Ending::Open);
 }
 
 Result<std::vector<float>> decompress_tools(std::span<const std::uint8_t> container) {
-  return decompress_up_to(container, kLastToolsCoder);
+  // A unit may go on after its container, so the payload must end where
+  // its stream does.
+  return decompress_up_to(container, kLastToolsCoder, cmodel::Ending::Exact);
 }
 
 }  // namespace quillmere

@@ -336,5 +336,28 @@ TEST(CModel, RandomBands) {
   }
 }
 
+// Every stream the encoder writes ends exactly where its last coefficient
+// does; bytes after it pass an Open ending, as containers have always been
+// read, and fail an Exact one.
+TEST(CModel, ExactEndingFindsBytesAfterTheStream) {
+  std::mt19937_64 rng(5);
+  for (const std::size_t total : {1u, 7u, 64u, 3000u, 70000u}) {
+    const std::vector<Band> bands = {random_band(rng, total / 4, 2.0), random_band(rng, total - total / 4, 40.0)};
+    const auto lengths = lengths_of(bands);
+    const Bytes stream = encode(bands);
+    std::vector<std::int16_t> out(total);
+    SCOPED_TRACE(testing::Message() << total << " coefficients");
+    ASSERT_TRUE(decode_coeffs_into(stream, lengths, out, Ending::Exact));
+    for (const Bytes& extra : {Bytes{0}, Bytes{0, 0}, Bytes{0x51, 0x4c, 0x4d, 0x43}, Bytes(24, 0xff)}) {
+      Bytes longer = stream;
+      longer.insert(longer.end(), extra.begin(), extra.end());
+      EXPECT_TRUE(decode_coeffs_into(longer, lengths, out, Ending::Open));
+      const auto exact = decode_coeffs_into(longer, lengths, out, Ending::Exact);
+      ASSERT_FALSE(exact) << extra.size() << " bytes appended";
+      EXPECT_EQ(exact.error(), CModelError::BadLength);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quillmere::cmodel

@@ -229,6 +229,22 @@ _FUZZ_BASE = [frames.encode_channel(_with_gaps(GAPS["adjacent kinds"], np.float6
               frames.encode_channel(1.7e9 + np.cos(np.arange(300) / 7.0))]
 
 
+@pytest.mark.parametrize("which", [0, 1])
+def test_payload_length_grown_over_the_side_block_is_refused(which):
+    # A damaged payload length that takes the side block into the container
+    # would otherwise decode as a bare float32 unit: for a float64 source
+    # with an offset, values far from the original.
+    unit = bytearray(_FUZZ_BASE[which])
+    end = container_len(_FUZZ_BASE[which])
+    assert len(unit) > end
+    struct.pack_into("<I", unit, 32, len(unit) - 52)
+    # The module reads a container as it always has and takes the bytes in;
+    # the tools know a unit may go on after its stream, and refuse.
+    assert quillmere.decompress_signal(bytes(unit)).size > 0
+    with pytest.raises(ValueError, match="Inconsistent length"):
+        decompress(bytes(unit))
+
+
 @settings(max_examples=300, deadline=2000)
 @given(which=st.integers(0, 1), edits=st.lists(st.tuples(st.integers(0, 10**6), st.integers(0, 255)),
                                                max_size=6),

@@ -5,9 +5,13 @@
 // multiplier is then judged by running the decoder's own arithmetic on the
 // quantised bands (dead zone, dequantisation by the f32 reciprocal, inverse
 // transform, de-normalisation, cut to length), with no entropy coding; only
-// the finalists are entropy coded. The container returned is byte for byte
-// what compress() gives for the returned options, and the distortion
-// reported is what decompress() followed by corrections::apply yields.
+// the finalists are entropy coded. The decoder takes any 16-bit quantised
+// values, so the search chooses its own: plain rounding where the scale's
+// dead zone would cost more, and values moved towards the originals where
+// that is cheaper than correcting samples. The container's header is what
+// compress() writes for the returned options; its payload may differ. The
+// distortion reported is what decompress() followed by corrections::apply
+// yields.
 //
 // Distortion is measured against the caller's originals (see Originals):
 //   e_i = x_i - r_i over the finite originals, r_i the reconstruction
@@ -74,7 +78,7 @@ struct SearchRequest {
 
 struct SearchResult {
   CodecOptions options;                  // quant_multiplier always set
-  std::vector<std::uint8_t> container;   // == compress(samples, options)
+  std::vector<std::uint8_t> container;   // compress()'s header; the search's quantised values
   std::vector<std::uint8_t> corrections; // a corrections blob, or empty
   Distortion wavelet;                    // container alone against the originals
   Distortion corrected;                  // after the corrections (== wavelet if none)

@@ -43,12 +43,21 @@ Layout layout(std::span<const std::uint32_t> bits);
 // raises std::invalid_argument. Otherwise only std::bad_alloc can escape.
 std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int16_t>> bands);
 
+// Where the stream must end. Open: at the end of the payload or anywhere
+// before it, as the container has always been read. Exact: right after the
+// last coefficient's bits, so that bytes a payload length wrongly takes in
+// (a damaged header swallowing what followed the container) are found; the
+// tools read their units this way.
+enum class Ending : std::uint8_t { Open, Exact };
+
 // Decodes into one caller-owned buffer, bands back to back;
-// out.size() must equal the sum of the lengths (BadLength otherwise). On an
-// error the contents of `out` are unspecified.
+// out.size() must equal the sum of the lengths (BadLength otherwise, and
+// for an Exact ending that the stream does not meet). On an error the
+// contents of `out` are unspecified.
 std::expected<void, CModelError> decode_coeffs_into(std::span<const std::uint8_t> stream,
                                                     std::span<const std::size_t> lengths,
-                                                    std::span<std::int16_t> out);
+                                                    std::span<std::int16_t> out,
+                                                    Ending ending = Ending::Open);
 
 // Every test decoding makes before its first coded bit, in the same
 // order and with the same errors, including the bound on what the coded

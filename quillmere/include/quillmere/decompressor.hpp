@@ -14,7 +14,9 @@ namespace quillmere {
 Result<std::vector<float>> decompress(std::span<const std::uint8_t> container);
 
 // The same for the tools' formats, which may also hold the fast coder
-// (coder id 3); decompress() keeps refusing that id as unknown.
+// (coder id 3); decompress() keeps refusing that id as unknown. A cmodel
+// payload must end exactly where its stream does: a unit goes on after its
+// container, and a damaged payload length must not take those bytes in.
 Result<std::vector<float>> decompress_tools(std::span<const std::uint8_t> container);
 
 }  // namespace quillmere

@@ -97,6 +97,13 @@ class BinDec {
 
   bool truncated() const noexcept { return truncated_; }
 
+  // True when the last symbol has been decoded from a stream that ends
+  // here: the encoder starts at x = L and the decoder runs it backwards, so
+  // after the final symbol the state is L again and every word is read.
+  // Bytes appended to a stream, or a stream cut and padded, leave one or
+  // the other wrong.
+  bool exhausted() const noexcept { return x_ == kStateLow && pos_ == end_ && !truncated_; }
+
  private:
   BinDec(std::vector<std::uint16_t> probs, std::span<const std::uint8_t> coded);
 

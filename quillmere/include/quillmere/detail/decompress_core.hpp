@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "quillmere/cmodel.hpp"
 #include "quillmere/error.hpp"
 #include "quillmere/options.hpp"
 
@@ -23,6 +24,7 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
                                            float min, float max, float mean, float multiplier,
                                            std::uint8_t levels, std::uint32_t sample_count,
                                            std::uint8_t scale, std::uint8_t coder,
-                                           std::uint8_t last_coder = kLastModuleCoder);
+                                           std::uint8_t last_coder = kLastModuleCoder,
+                                           cmodel::Ending ending = cmodel::Ending::Open);
 
 }  // namespace quillmere::detail

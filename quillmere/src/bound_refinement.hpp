@@ -1,0 +1,63 @@
+// Quantised values chosen for a point-wise bound rather than only rounded.
+//
+// A wavelet layer spreads its error, so after plain quantisation a share of
+// the samples lies outside a max_error bound and would each need a
+// correction. The decoder takes any 16-bit values, so the encoder may move
+// quantised coefficients instead: the part of each outlier's error beyond a
+// target inside the bound is sent through the forward transform, added to
+// the float coefficients, and the bands quantised again. A few passes pull
+// most outliers inside; every pass is judged through the decoder's own
+// arithmetic, so what is kept is exactly what the decoder gives.
+// Internal to the codec library.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "compress_stages.hpp"
+#include "quillmere/bounded_search.hpp"
+#include "reconstruct.hpp"
+
+namespace quillmere::refine {
+
+// What one candidate is judged by: the bytes it would take (payload and
+// corrections, estimated) and the decoder's samples for its bands.
+struct Judged {
+  std::vector<float> decoded;
+  double bytes = 0.0;
+};
+
+// Runs the decoder's arithmetic on bands and prices the result.
+using JudgeFn = std::function<SearchOutcome<Judged>(const stages::QuantisedBands&)>;
+
+struct Problem {
+  const wavelet::DwtExecutor* executor = nullptr;
+  const stages::Decomposition* decomposition = nullptr;
+  std::uint8_t depth = 1;
+  float m = 1.0f;
+  float min = 0.0f, max = 0.0f;
+  const Originals* originals = nullptr;
+  double bound = 0.0;  // max_error, in the signal's units
+};
+
+struct Refined {
+  stages::QuantisedBands bands;
+  Judged judged;
+  int passes = 0;  // passes kept (0: the plain quantisation was best)
+};
+
+// Starts from `start` (the plain quantisation, already judged as `first`)
+// and returns the cheapest of it and the refined passes. Stops at the first
+// pass that does not lower the price, or after a fixed number of passes.
+SearchOutcome<Refined> refine(const Problem& p, stages::QuantisedBands start, Judged first,
+                              const JudgeFn& judge);
+
+// The normalised excess of each sample beyond `target` (0 within it), in
+// the units of the transform's input: (x - y) beyond the target, over the
+// range. Zero for non-finite originals and past the signal's end.
+void excess_beyond(const Originals& originals, std::span<const float> decoded, double target,
+                   double range, std::span<float> out);
+
+}  // namespace quillmere::refine

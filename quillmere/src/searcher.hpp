@@ -1,0 +1,366 @@
+// The candidates of the bounded search and the judge that makes them: one
+// method's transform kept for every multiplier tried, each multiplier run
+// through the decoder's arithmetic and judged against the originals, the
+// lowest grid multiplier meeting RMS-type bounds, and the coding and
+// corrections of a finalist. The drivers that walk multipliers for each
+// kind of bound are in bounded_search.cpp. Internal to the codec library.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bound_refinement.hpp"
+#include "compress_stages.hpp"
+#include "quillmere/bounded_search.hpp"
+#include "quillmere/header.hpp"
+#include "quillmere/quantizer.hpp"
+#include "reconstruct.hpp"
+#include "search_support.hpp"
+
+namespace quillmere::searching {
+
+using search::failure;
+namespace grid = search::grid;
+
+// Judgements for the lowest multiplier meeting the bounds: closing in on a
+// pair of grid neighbours usually takes 3 to 6.
+constexpr int kMaxGridJudgements = 12;
+// Grid steps either side of the pair found within which a replayed
+// bisection's steps are judged rather than inferred.
+constexpr int kReplayWindow = 12;
+// ln of the ratio between grid neighbours.
+constexpr double kLogStep = 0.69314718055994531 / grid::kPerOctave;
+// Below this a multiplier quantises any normalised signal to zeros.
+constexpr float kSmallestMultiplier = 1.0f / 64.0f;
+
+inline SearchError codec_failure(const QuillmereError& e) {
+  return failure(SearchErrorKind::Codec, {}, 0.0, 0.0, e.message());
+}
+
+// One method's transform, kept for every multiplier tried on it.
+struct MethodState {
+  Method method{};
+  wavelet::DwtHandle executor;
+  stages::Decomposition decomposition;
+  float min = 0.0f, max = 0.0f, mean = 0.0f;
+  float largest = 0.0f;  // largest multiplier that fits at one level
+};
+
+struct Candidate {
+  float m = 0.0f;
+  std::uint8_t depth = 0;
+  std::vector<float> decoded;
+  Distortion wavelet;
+  double payload_estimate = 0.0;
+  double correction_estimate = 0.0;  // 0 when nothing needs correcting
+  std::size_t outliers = 0;
+  // Quantised values moved for the max_error bound; empty: plain quantisation.
+  std::vector<std::int16_t> refined;
+  double estimated_total() const {
+    return static_cast<double>(HEADER_LEN) + payload_estimate + correction_estimate;
+  }
+};
+
+struct Coded {
+  CodecOptions options;
+  std::vector<std::uint8_t> container;
+};
+
+class Searcher {
+ public:
+  Searcher(const SearchRequest& r, const search::Reference& ref, MethodState& s)
+      : Searcher(r, ref, s, dead_zone_threshold(r.scale, r.cutoff)) {}
+  // Quantising detail bands with a dead zone of its own rather than the
+  // scale's (0: plain rounding).
+  Searcher(const SearchRequest& r, const search::Reference& ref, MethodState& s,
+           std::uint16_t threshold)
+      : r_(r), ref_(ref), s_(s), threshold_(threshold) {}
+
+  bool corrects() const { return r_.bounds.max_error && r_.allow_corrections; }
+
+  // The decoder's result for multiplier m, judged against the originals.
+  SearchOutcome<Candidate> evaluate(float m, bool with_corrections) {
+    Candidate c;
+    c.m = m;
+    c.depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
+    stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, m, threshold_, scratch_);
+    // Only the trade between payload and corrections needs the estimate; it
+    // costs about a third of a judgement.
+    if (with_corrections) c.payload_estimate = search::estimate_payload_bytes(scratch_);
+    // The decoder takes only a positive finite multiplier as it is.
+    const float m_dec = (std::isfinite(m) && m > 0.0f) ? m : scale_multiplier(r_.scale);
+    auto bands = stages::dequantise_bands(scratch_.coeffs, m_dec);
+    if (!bands) return std::unexpected(codec_failure(bands.error()));
+    auto decoded = stages::synthesise(
+        *s_.executor, *bands, scratch_.layout,
+        {s_.min, s_.max, s_.mean, static_cast<std::uint32_t>(r_.samples.size())});
+    if (!decoded) return std::unexpected(codec_failure(decoded.error()));
+    c.decoded = std::move(*decoded);
+    const auto j = search::judge(ref_, c.decoded, with_corrections ? *r_.bounds.max_error : 0.0);
+    c.wavelet = j.distortion;
+    c.correction_estimate = j.correction_bytes;
+    c.outliers = j.outliers;
+    ++evaluations_;
+    return c;
+  }
+
+  // The decoder's samples for any quantised bands at the candidate's depth.
+  SearchOutcome<std::vector<float>> decode(const stages::QuantisedBands& q, float m) const {
+    auto bands = stages::dequantise_bands(q.coeffs, m);
+    if (!bands) return std::unexpected(codec_failure(bands.error()));
+    auto decoded = stages::synthesise(
+        *s_.executor, *bands, q.layout,
+        {s_.min, s_.max, s_.mean, static_cast<std::uint32_t>(r_.samples.size())});
+    if (!decoded) return std::unexpected(codec_failure(decoded.error()));
+    return std::move(*decoded);
+  }
+
+  // Moves quantised values of a candidate judged with corrections so that
+  // fewer samples need them, keeping the moves only while estimated payload
+  // and corrections together shrink. The candidate comes back unchanged
+  // (its `refined` empty) when no move paid.
+  SearchOutcome<Candidate> refined(Candidate c, double payload_scale, double fix_scale) {
+    if (!corrects() || c.outliers == 0 || !(c.m > 0.0f) || !std::isfinite(c.m)) return c;
+    const double bound = *r_.bounds.max_error;
+    stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, c.m, threshold_, scratch_);
+    const refine::JudgeFn price = [&](const stages::QuantisedBands& q) -> SearchOutcome<refine::Judged> {
+      auto y = decode(q, c.m);
+      if (!y) return std::unexpected(y.error());
+      const auto j = search::judge(ref_, *y, bound);
+      ++evaluations_;
+      return refine::Judged{std::move(*y), search::estimate_payload_bytes(q) * payload_scale +
+                                               j.correction_bytes * fix_scale};
+    };
+    refine::Problem p{s_.executor.get(), &s_.decomposition, c.depth, c.m, s_.min, s_.max,
+                      &r_.originals, bound};
+    refine::Judged first{std::move(c.decoded),
+                         c.payload_estimate * payload_scale + c.correction_estimate * fix_scale};
+    auto done = refine::refine(p, scratch_, std::move(first), price);
+    if (!done) return std::unexpected(done.error());
+    c.decoded = std::move(done->judged.decoded);
+    if (done->passes == 0) return c;
+    const auto j = search::judge(ref_, c.decoded, bound);
+    c.wavelet = j.distortion;
+    c.correction_estimate = j.correction_bytes;
+    c.outliers = j.outliers;
+    c.payload_estimate = search::estimate_payload_bytes(done->bands);
+    c.refined = std::move(done->bands.coeffs);
+    return c;
+  }
+
+  // Entropy codes the candidate with every coder and keeps the smallest.
+  SearchOutcome<Coded> code(const Candidate& c) {
+    stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, c.m, threshold_, scratch_);
+    if (!c.refined.empty()) scratch_.coeffs = c.refined;
+    std::optional<Coded> best;
+    for (const Coder coder : r_.coders) {
+      auto payload = stages::encode_bands(scratch_, coder);
+      if (!payload) return std::unexpected(codec_failure(payload.error()));
+      auto container = stages::assemble_container(
+          {s_.method, c.depth, r_.scale, static_cast<std::uint32_t>(r_.samples.size()), s_.min,
+           s_.max, s_.mean, c.m},
+          *payload);
+      if (!container) return std::unexpected(codec_failure(container.error()));
+      if (!best || container->size() < best->container.size()) {
+        best = Coded{CodecOptions{c.m, r_.cutoff, s_.method, coder, r_.scale}, std::move(*container)};
+      }
+    }
+    return std::move(*best);
+  }
+
+  // The lowest grid multiplier whose wavelet layer meets the bounds
+  // (max_error included when `peak`) with its grid neighbour below missing
+  // them, steering by the model distortion ~ 1 / m. Stopping anywhere short
+  // of that pair, within a tolerance of the bound, left containers up to
+  // 0.2 % larger than the pair's upper point.
+  // Returns one candidate, or two (lower multiplier first) when the pair
+  // found differs from where a bisection over the grid from the scale's
+  // octave would end: where the bounds are met unevenly near the boundary,
+  // that end may be lower, or code smaller, and both are worth coding.
+  SearchOutcome<std::vector<Candidate>> smallest_meeting(float guess, bool peak, bool replay = true) {
+    const int lowest = grid::index_at_or_below(kSmallestMultiplier);
+    const int highest = grid::index_at_or_below(s_.largest);
+    std::optional<Candidate> feasible;
+    int pass = highest + 1;  // lowest index known to meet the bounds
+    int fail = lowest - 1;   // highest index known to miss them, below `pass`
+    Distortion best_missed;
+    double best_ratio = INFINITY;
+    double prev_j = NAN, prev_lr = NAN;
+    bool prev_met = false;
+    std::map<int, bool> judged;
+    int j = std::clamp(grid::index_at_or_below(std::max(guess, kSmallestMultiplier)), lowest,
+                       std::max(lowest, highest));
+    for (int i = 0; i < kMaxGridJudgements && lowest <= highest; ++i) {
+      auto c = evaluate(grid::multiplier(j), false);
+      if (!c) return std::unexpected(c.error());
+      const double ratio = search::excess(c->wavelet, r_.bounds, peak);
+      const bool met = ratio <= 1.0;
+      judged[j] = met;
+      if (met) {
+        pass = j;
+        feasible = std::move(*c);
+      } else {
+        fail = j;
+        if (ratio < best_ratio) best_ratio = ratio, best_missed = c->wavelet;
+      }
+      if (pass - fail <= 1) break;
+      // Secant on log ratio against log m, aiming at the bound itself and
+      // taking the grid point just above it: that one should meet the
+      // bounds and the one below it miss. The slope is about -1 while
+      // quantisation noise dominates; where the dead zone or the 16-bit
+      // range flatten it, the clamp keeps the steps large instead of crawling.
+      const double lr = std::log(ratio > 0.0 ? ratio : 1e-300);
+      double slope = -1.0;
+      if (std::isfinite(prev_j) && j != prev_j && std::isfinite(lr) && std::isfinite(prev_lr)) {
+        slope = std::clamp((lr - prev_lr) / ((j - prev_j) * kLogStep), -3.0, -0.25);
+      }
+      const bool same_side = std::isfinite(prev_j) && met == prev_met;
+      prev_j = j, prev_lr = lr, prev_met = met;
+      double aim = std::isfinite(lr) ? j + std::clamp(-lr / slope, -4.0, 4.0) / kLogStep
+                                     : j + 4 * grid::kPerOctave;
+      // Two steps on one side of a bracket: halve it instead, so that a
+      // flattened slope cannot make the search creep.
+      if (same_side && i >= 4 && fail >= lowest && pass <= highest) aim = 0.5 * (fail + pass);
+      j = static_cast<int>(std::clamp(std::ceil(aim), static_cast<double>(fail + 1),
+                                      static_cast<double>(pass - 1)));
+    }
+    if (!feasible && !(fail == highest && grid::multiplier(highest) == s_.largest)) {
+      // The finest multiplier decides whether the bound is reachable; it
+      // lies between the grid points when the range caps it.
+      auto c = evaluate(s_.largest, false);
+      if (!c) return std::unexpected(c.error());
+      if (search::excess(c->wavelet, r_.bounds, peak) <= 1.0) {
+        std::vector<Candidate> only;
+        only.push_back(std::move(*c));
+        return only;
+      }
+      best_missed = c->wavelet;
+    }
+    if (!feasible) return std::unexpected(not_met(best_missed, peak));
+    std::vector<Candidate> out;
+    out.push_back(std::move(*feasible));
+    if (pass - fail != 1 || !replay) return out;
+    // Replaying the bisection judges only its steps near the pair: farther
+    // out the distortion differs by more than the unevenness seen for RMS-type
+    // bounds, so the pair's side decides. The peak error is too uneven for that.
+    const int window = peak ? std::numeric_limits<int>::max() : kReplayWindow;
+    std::optional<Candidate> lowest_met;
+    const auto met = [&](int k) -> SearchOutcome<bool> {
+      if (const auto it = judged.find(k); it != judged.end()) return it->second;
+      if (std::abs(k - pass) > window) return k >= pass;
+      auto c = evaluate(grid::multiplier(k), false);
+      if (!c) return std::unexpected(c.error());
+      const bool ok = search::excess(c->wavelet, r_.bounds, peak) <= 1.0;
+      judged[k] = ok;
+      if (ok && (!lowest_met || c->m < lowest_met->m)) lowest_met = std::move(*c);
+      return ok;
+    };
+    auto end = grid::bisection_end(static_cast<int>(r_.scale) * grid::kPerOctave, lowest, highest, met);
+    if (!end) return std::unexpected(end.error());
+    if (!*end || **end == pass) return out;
+    auto other = lowest_met && lowest_met->m == grid::multiplier(**end)
+                     ? SearchOutcome<Candidate>(std::move(*lowest_met))
+                     : evaluate(grid::multiplier(**end), false);
+    if (!other) return std::unexpected(other.error());
+    // Far from the pair the replay infers its steps from the pair's side, so
+    // its end may be a multiplier that was never judged; one that misses the
+    // bounds must not become a finalist, or the smaller container it codes to
+    // would be returned as meeting them.
+    if (search::excess(other->wavelet, r_.bounds, peak) > 1.0) return out;
+    out.insert(**end < pass ? out.begin() : out.end(), std::move(*other));
+    return out;
+  }
+
+  SearchError not_met(const Distortion& d, bool peak) const {
+    const Bounds& b = r_.bounds;
+    if (peak && b.max_error && d.max_error > *b.max_error) {
+      return failure(SearchErrorKind::TargetNotMet, "max_error", *b.max_error, d.max_error);
+    }
+    if (b.rmse && d.rmse > *b.rmse) return failure(SearchErrorKind::TargetNotMet, "rmse", *b.rmse, d.rmse);
+    if (b.prd && d.prd > *b.prd) return failure(SearchErrorKind::TargetNotMet, "prd", *b.prd, d.prd);
+    return failure(SearchErrorKind::TargetNotMet, "psnr", b.psnr.value_or(0.0), d.psnr);
+  }
+
+  int evaluations() const { return evaluations_; }
+  const search::Reference& reference() const { return ref_; }
+
+  // The payload estimate alone: quantisation without the inverse transform.
+  double estimate_only(float m) {
+    const std::uint8_t depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
+    return search::estimate_payload_bytes(s_.decomposition, depth, m, threshold_);
+  }
+
+  // A candidate to code: judged when its corrections are needed, otherwise
+  // only its multiplier and depth, the decoder's arithmetic left for later.
+  SearchOutcome<Candidate> placeholder_or_evaluate(float m, bool judge) {
+    if (judge) return evaluate(m, true);
+    Candidate c;
+    c.m = m;
+    c.depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
+    c.payload_estimate = estimate_only(m);
+    return c;
+  }
+
+  // Real payload bytes per estimated byte at multiplier m, from coding each
+  // band's leading eighth (the whole of a short signal) with every coder:
+  // what the estimate misses of the coders' context modelling, at a
+  // fraction of the cost of a full coding.
+  SearchOutcome<double> payload_scale(float m) {
+    stages::quantise_at_depth(*s_.executor, s_.decomposition,
+                              stages::unsaturated_depth(s_.decomposition.extremes, m), m,
+                              threshold_, scratch_);
+    const bool whole = scratch_.coeffs.size() <= 65536;
+    stages::QuantisedBands part;
+    part.levels = scratch_.levels;
+    part.layout.lengths.resize(scratch_.layout.lengths.size());
+    const auto bands = scratch_.bands();
+    for (std::size_t b = 0; b < bands.size(); ++b) {
+      const std::size_t len = bands[b].size();
+      const std::size_t keep = whole ? len : std::max(len / 8, std::min<std::size_t>(len, 256));
+      part.layout.lengths[b] = keep;
+      part.layout.total += keep;
+      part.coeffs.insert(part.coeffs.end(), bands[b].begin(), bands[b].begin() + static_cast<std::ptrdiff_t>(keep));
+    }
+    const double estimate = search::estimate_payload_bytes(part);
+    if (!(estimate > 0.0)) return 1.0;
+    // The finalist keeps its smallest coding, so the smallest coder here is
+    // the one that prices payload: scaled by a weaker first coder (deflate
+    // codes speech bands to twice the context model's bytes), the walk took
+    // payload for dear and settled on four times the corrections.
+    std::size_t smallest = std::numeric_limits<std::size_t>::max();
+    for (const Coder coder : r_.coders) {
+      auto coded = stages::encode_bands(part, coder);
+      if (!coded) return std::unexpected(codec_failure(coded.error()));
+      smallest = std::min(smallest, coded->bytes.size());
+    }
+    return static_cast<double>(smallest) / estimate;
+  }
+
+  // The real corrections of a candidate; none when its layer meets max_error.
+  SearchOutcome<corrections::Encoded> correct(const Candidate& c) const {
+    if (!corrects() || !(c.wavelet.max_error > *r_.bounds.max_error)) return corrections::Encoded{};
+    auto fix = corrections::encode(c.decoded, r_.originals, *r_.bounds.max_error);
+    if (!fix) {
+      return std::unexpected(failure(SearchErrorKind::Codec, {}, 0.0, 0.0,
+                                     std::string(corrections::message(fix.error()))));
+    }
+    return std::move(*fix);
+  }
+
+ private:
+  const SearchRequest& r_;
+  const search::Reference& ref_;
+  MethodState& s_;
+  const std::uint16_t threshold_;  // dead zone of the detail bands
+  stages::QuantisedBands scratch_;
+  int evaluations_ = 0;
+};
+
+}  // namespace quillmere::searching
