@@ -42,12 +42,12 @@ namespace quillmere_tools {
 inline constexpr std::uint32_t kMinBlockLength = 4096;
 inline constexpr std::uint32_t kMaxBlockLength = 0x7fffffffu;
 // Chosen by measurement on the repository's long signals (bench/blocks.py):
-// at the default settings blocks of 2^20 samples cost at most +0.25 %
-// against one container (a block carries about 100-200 bytes of its own:
-// header, index entry, the coder learning the block afresh), while a
-// 10^7-sample signal still splits into ten blocks to keep two cores even.
-// Very compressible signals under a tight bound pay more (+0.9 % for the
-// random walk at 0.1 %); a longer block_length buys that back.
+// blocks of 2^20 samples cost at most +0.25 % against one container (the
+// random walk at the default settings; a block carries about 100 bytes of
+// its own: header, index entry, the coder learning the block afresh), 2^19
+// already +0.5 %; and a 10^7-sample signal still splits into ten blocks to
+// keep two cores even. Under a max-error bound each block's own search can
+// even come out smaller than one container's.
 inline constexpr std::uint32_t kDefaultBlockLength = 1u << 20;
 
 inline constexpr std::size_t kBlockedHeaderLen = 24;
