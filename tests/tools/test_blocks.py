@@ -297,3 +297,11 @@ def test_written_back_check_in_pieces_agrees_with_the_whole():
         whole = miss_factor(bounds, x, codes(qt.decompress(unit)))
         assert stored_miss(bounds, x, unit, codes) == pytest.approx(whole, rel=1e-9)
         assert whole > 0.0  # each bound is missed, so the factor is measured
+
+
+def test_percent_bounds_over_several_signals_same_bytes_for_any_thread_count():
+    signals = [walk(3 * BLOCK + 5, seed=20), walk(500, seed=21), walk(BLOCK, seed=22)]
+    runs = [qt.compress_many(signals, block_length=BLOCK, max_error="0.1%", threads=t)
+            for t in (1, 2, 4)]
+    assert runs[0] == runs[1] == runs[2]
+    assert [u[:4] == b"QLMB" for u in runs[0]] == [True, False, False]
