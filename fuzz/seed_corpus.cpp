@@ -5,6 +5,8 @@
 // corpus changes files only when the codec's output changes.
 //
 //   quillmere_seed_corpus <output dir>   (creates <dir>/<target>/...)
+#include <zlib.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -22,6 +24,7 @@
 #include "quillmere/fast_coder.hpp"
 #include "quillmere/header.hpp"
 #include "quillmere/wavelet_choice.hpp"
+#include "quillmere_tools/blocked_unit.hpp"
 
 namespace {
 
@@ -262,6 +265,58 @@ void roundtrip_seeds(CorpusWriter& out) {
   out.write("roundtrip", "one-sample", quillmere::fuzz::make_roundtrip_input({}, {&one, 1}));
 }
 
+// blocked_unit input: u32 start, u32 stop, then a unit. Whole units of three
+// blocks and a bit (float32, float64 with an offset and a NaN, bounded with
+// corrections), a plain one, and copies with the index damaged in the ways a
+// reader must refuse, resealed so that only the damage itself is wrong.
+void blocked_seeds(CorpusWriter& out) {
+  using quillmere_tools::kMinBlockLength;
+  const std::size_t n = 3 * kMinBlockLength + 100;
+  std::vector<float> f(n);
+  std::vector<double> d(n);
+  Noise noise;
+  for (std::size_t i = 0; i < n; ++i) {
+    f[i] = std::sin(0.01f * static_cast<float>(i)) + 0.1f * noise.next();
+    d[i] = 1e6 + static_cast<double>(f[i]);
+  }
+  d[kMinBlockLength + 5] = std::numeric_limits<double>::quiet_NaN();
+  quillmere_tools::UnitRequest bounded;
+  bounded.bounds.max_error = 0.01;
+  const auto with_range = [](std::uint32_t a, std::uint32_t b, const std::vector<std::uint8_t>& u) {
+    std::vector<std::uint8_t> input;
+    quillmere::fuzz::put_u32(input, a);
+    quillmere::fuzz::put_u32(input, b);
+    input.insert(input.end(), u.begin(), u.end());
+    return input;
+  };
+  const auto encode = [&](quillmere_tools::SignalView x, const quillmere_tools::UnitRequest& r,
+                          std::uint32_t block) {
+    auto unit = quillmere_tools::encode_long(x, r, block, 1);
+    return unit ? unit->bytes : std::vector<std::uint8_t>{};
+  };
+  const auto f32 = encode(std::span<const float>(f), {}, kMinBlockLength);
+  out.write("blocked_unit", "f32", with_range(5000, 3000, f32));
+  out.write("blocked_unit", "f64-nan", with_range(0, 0xffffffffu, encode(std::span<const double>(d), {}, kMinBlockLength)));
+  out.write("blocked_unit", "f32-bounded", with_range(4090, 20, encode(std::span<const float>(f), bounded, kMinBlockLength)));
+  out.write("blocked_unit", "plain", with_range(3, 7, encode(std::span<const float>(f), {}, 2 * n)));
+
+  // The index starts at byte 24, 20 bytes an entry; its CRC follows it.
+  const auto damaged = [&](const char* name, std::size_t at, std::uint32_t add) {
+    auto u = f32;
+    if (u.size() < 24 + 4 * 20 + 4) return;
+    quillmere::store_le32(u.data() + at, quillmere::load_le32(u.data() + at) + add);
+    const std::size_t end = 24 + 4 * 20;
+    std::vector<std::uint8_t> head(u.begin(), u.begin() + static_cast<std::ptrdiff_t>(end));
+    quillmere::store_le32(u.data() + end, static_cast<std::uint32_t>(crc32(crc32(0L, Z_NULL, 0), head.data(), static_cast<uInt>(head.size()))));
+    out.write("blocked_unit", name, with_range(0, 100, u));
+  };
+  damaged("bad-overlap", 24 + 20, 0xfffffff8u);
+  damaged("bad-gap", 24 + 8, 0xfffffff8u);
+  damaged("bad-past-end", 24 + 3 * 20 + 8, 1u << 20);
+  damaged("bad-count", 8, kMinBlockLength);
+  damaged("bad-last-block", 8, 0xfffffffeu);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -275,5 +330,6 @@ int main(int argc, char** argv) {
   coeffs_seeds(out);
   fast_seeds(out);
   roundtrip_seeds(out);
+  blocked_seeds(out);
   return 0;
 }

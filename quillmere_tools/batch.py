@@ -14,17 +14,47 @@ import numpy.typing as npt
 
 from . import bound_forms, frames
 from ._core import Settings
+from .parameters import short_repr
 from .bounds import Bounds
 
 _SETTING_KEYS = {f.name for f in fields(Settings)}
 _BOUND_KEYS = {f.name for f in fields(Bounds)}
 
 
-def decompress(data: bytes | bytearray | memoryview) -> npt.NDArray[np.floating[Any]]:
-    """Decode a plain container or a channel unit (container + side block):
-    corrections applied, NaN and infinities restored, float64 when the source
-    was float64."""
-    return frames.decode_channel(data)
+def decompress(data: bytes | bytearray | memoryview, *, start: Optional[int] = None, stop: Optional[int] = None,
+               threads: Optional[int] = None) -> npt.NDArray[np.floating[Any]]:
+    """Decode a plain container, a channel unit (container + side block) or
+    a blocked unit: corrections applied, NaN and infinities restored,
+    float64 when the source was float64.
+
+    ``start`` and ``stop`` are sample indices (stop excluded; negative ones
+    count from the end, as in slicing); only the blocks of a blocked unit
+    that overlap them are decoded.  Blocks decode on ``threads`` threads
+    (all the cores this process may use when None)."""
+    if start is None and stop is None:
+        return frames.decode_channel(data, threads)
+    count = frames.unit_layout(data)[0]
+    first, last = _sample_range(start, stop, count)
+    return frames.decode_range(data, first, last, threads)
+
+
+def _sample_range(start: Optional[int], stop: Optional[int], count: int) -> tuple[int, int]:
+    """start/stop as slice bounds over ``count`` samples; an empty range is
+    allowed, a bound that is not an integer or falls outside is refused."""
+    bounds = []
+    for name, value, default in (("start", start, 0), ("stop", stop, count)):
+        if value is None:
+            bounds.append(default)
+            continue
+        if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+            raise TypeError(f"{name} must be a sample index (an integer), got {short_repr(value)}")
+        v = int(value) + count if value < 0 else int(value)
+        if not 0 <= v <= count:
+            raise ValueError(f"{name}={int(value)} is outside the {count} samples of the signal")
+        bounds.append(v)
+    if bounds[0] > bounds[1]:
+        raise ValueError(f"start={start} comes after stop={stop}")
+    return bounds[0], bounds[1]
 
 
 def _split(options: dict[str, Any]) -> tuple[Any, ...]:
@@ -58,31 +88,42 @@ def _signal_list(signals: Sequence[npt.ArrayLike]) -> list[npt.ArrayLike]:
 
 
 def compress_many(signals: Sequence[npt.ArrayLike], *, threads: Optional[int] = None,
+                  block_length: Optional[int] = None,
                   **bounds_or_settings: Any) -> list[bytes]:
-    """Compress each signal (a 1-D array) into a channel unit, ``threads`` at
-    a time (all the cores this process may use when None).  Keywords are
+    """Compress each signal (a 1-D array) into a channel unit, ``threads``
+    at a time (all the cores this process may use when None).  Keywords are
     bounds (max_error, rmse, prd, psnr, bits_per_sample), settings (method,
     scale, cutoff, coder, quant_multiplier, or settings=Settings(...)), and
     the search's candidates (methods, coders).  ``max_error`` and ``rmse``
-    may be percentages (``"0.1%"``) of each signal's own range."""
+    may be percentages (``"0.1%"``) of each signal's own range.
+
+    A signal longer than ``block_length`` samples (1048576 when None) is
+    coded as independent blocks, each a task on the thread pool; the bytes
+    are the same for any thread count.  Every bound holds over the whole
+    signal and over each block."""
     signals = _signal_list(signals)
+    length = frames.block_length_of(block_length)
     options = dict(bounds_or_settings)
     if not any(isinstance(options.get(k), str) for k in bound_forms.RELATIVE_BOUNDS):
         config = _split(options)
-        return [unit for unit, _ in frames.encode_many_with_reports(signals, config, threads)]
-    # Each signal has bounds of its own; the companion module works without
-    # the interpreter lock, so a thread pool still runs them side by side.
-    # Every keyword is checked before any work starts.
+        return [unit for unit, _ in frames.encode_many_with_reports(signals, config, threads, length)]
+    # Each signal has bounds of its own, so each is one call; its blocks
+    # still spread over every thread.  Every keyword is checked before any
+    # work starts.
     texts = {k: v for k, v in options.items()
              if isinstance(v, str) and k in bound_forms.RELATIVE_BOUNDS}
     for name, value in texts.items():
         bound_forms.check_bound_form(name, value)
     _split({k: v for k, v in options.items() if k not in texts})
+    threads = frames.thread_count(threads)
     configs = [_split(bound_forms.resolve_for(frames.as_samples(x), options)) for x in signals]
-    with ThreadPoolExecutor(frames.thread_count(threads)) as pool:
-        return [unit for unit, _ in pool.map(
-            lambda pair: frames.encode_many_with_reports([pair[0]], pair[1], 1)[0],
-            zip(signals, configs))]
+    # Signals side by side, each with its share of the threads for its blocks
+    # (the companion module works without the interpreter lock).
+    inner = max(1, threads // max(1, len(signals)))
+    with ThreadPoolExecutor(max(1, min(threads, len(signals)))) as pool:
+        return list(pool.map(
+            lambda pair: frames.encode_many_with_reports([pair[0]], pair[1], inner, length)[0][0],
+            zip(signals, configs)))
 
 
 def decompress_many(blobs: Sequence[bytes | bytearray | memoryview], *,

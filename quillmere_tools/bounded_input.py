@@ -13,6 +13,7 @@ import stat
 from typing import BinaryIO
 
 from .container import MAGIC
+from .unit_file import BLOCKED_MAGIC
 from .io import InputError
 
 # What a pipe or device may deliver before it is taken for one that never
@@ -63,9 +64,12 @@ def check_compressed_head(head: bytes) -> None:
     than the magic is left to the file reader, which says it is cut short."""
     if not head:
         raise InputError("the file is empty")
-    if len(head) < len(MAGIC) and MAGIC.startswith(head):
+    # A file starts with its first channel's unit: a container, or the
+    # index of a long channel's blocks.
+    magics = (MAGIC, BLOCKED_MAGIC)
+    if len(head) < len(MAGIC) and any(m.startswith(head) for m in magics):
         return
-    if not head.startswith(MAGIC):
+    if not head.startswith(magics):
         raise InputError(f"not a Quillmere file ({describe_head(head)})")
 
 

@@ -13,6 +13,7 @@ from .bounds import Bounds
 from .file_metadata import dump_metadata
 from .formats import grid
 from .frames import decode_channel, encode_with_report, settings_of
+from .frames import decode_range as _decode_unit_range
 from .io import Signal
 from .stored_bounds import compress_held
 from .targets import TargetNotMet
@@ -57,14 +58,16 @@ class Target:
 
 def compress_channel(x: np.ndarray, settings: Settings, target: Optional[Target],
                      meta: Optional[dict[str, Any]] = None, channel: int = 0,
-                     unit_bits_per_sample: Optional[float] = None) -> tuple[bytes, Settings]:
+                     unit_bits_per_sample: Optional[float] = None,
+                     block_length: Optional[int] = None) -> tuple[bytes, Settings]:
     """One channel unit and the settings it was written with.  With a
     target, its error bounds hold over what ``decompress`` writes back in the
     source's format described by ``meta`` (integer codes, float32, text; see
     stored_bounds), and ``unit_bits_per_sample`` replaces the budget, which
-    the caller has spread over the whole file."""
+    the caller has spread over the whole file.  A channel longer than
+    ``block_length`` samples is coded as blocks on every core."""
     if not target:
-        unit, report = encode_with_report(x, settings)
+        unit, report = encode_with_report(x, settings, block_length=block_length)
         return unit, settings_of(report)
     meta = meta or {}
     bounds = target.bounds_for(x)
@@ -72,7 +75,8 @@ def compress_channel(x: np.ndarray, settings: Settings, target: Optional[Target]
         bounds = replace(bounds, bits_per_sample=unit_bits_per_sample)
     unit, report = compress_held(x, settings, bounds,
                                  lambda y: formats.stored_values(meta, channel, y),
-                                 grid.quantum(meta, channel), target.methods, target.coders)
+                                 grid.quantum(meta, channel), target.methods, target.coders,
+                                 block_length)
     return unit, settings_of(report)
 
 
@@ -98,7 +102,8 @@ _BUDGET_PASSES = 4
 
 
 def encode_signal(signal: Signal, settings: Settings = Settings(),
-                  target: Optional[Target] = None, mapper=map) -> tuple[bytes, list[Settings]]:
+                  target: Optional[Target] = None, mapper=map,
+                  block_length: Optional[int] = None) -> tuple[bytes, list[Settings]]:
     """The file bytes and, per channel, the settings that were used.
     ``mapper`` runs the per-channel work: ``map``, or a worker pool's map
     (the channels are independent, so the bytes are the same either way).
@@ -120,7 +125,7 @@ def encode_signal(signal: Signal, settings: Settings = Settings(),
             coded = list(mapper(compress_channel,
                                 [np.ascontiguousarray(signal.channel(ch)) for ch in range(n)],
                                 [settings] * n, [target] * n, [signal.meta] * n, list(range(n)),
-                                [share] * n))
+                                [share] * n, [block_length] * n))
         except TargetNotMet:
             if share is None:
                 raise
@@ -168,7 +173,36 @@ def decode_units(index: UnitFile, mapper=map) -> Signal:
     if "channel_frames" in meta:
         # Checked against the headers with the rest of the metadata.
         return Signal(channels, meta)
-    return Signal(np.stack(channels, axis=1), meta)
+    return Signal(_columns(channels), meta)
+
+
+def _columns(channels: list[np.ndarray]) -> np.ndarray:
+    """(frames, channels); one channel is viewed, not copied, so a long
+    recording is held once."""
+    if len(channels) == 1:
+        return channels[0].reshape(-1, 1)
+    return np.stack(channels, axis=1)
+
+
+def _decode_part(unit: bytes, start: int, stop: int, index: int, count: int) -> np.ndarray:
+    try:
+        return _decode_unit_range(unit, start, stop)
+    except MemoryError:
+        raise
+    except ValueError as exc:
+        where = f"channel {index}: " if count > 1 else ""
+        raise ToolError(f"corrupt container: {where}{exc}") from None
+
+
+def decode_range(index: UnitFile, start: int, stop: int, mapper=map) -> Signal:
+    """Samples start to stop of every channel (all of one length); of a
+    blocked channel only the blocks that hold them are decoded."""
+    n = len(index.units)
+    channels = list(mapper(_decode_part, index.units, [start] * n, [stop] * n, range(n), [n] * n))
+    meta = {k: v for k, v in (index.metadata or {}).items() if k not in ("v", "channels")}
+    if "frames" in meta:
+        meta["frames"] = stop - start
+    return Signal(_columns(channels), meta)
 
 
 def decode_signal(buf: bytes, *, allow_bare: bool = False, mapper=map) -> Signal:

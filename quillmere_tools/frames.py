@@ -21,7 +21,7 @@ from typing import Optional, Sequence
 
 import numpy as np
 
-from . import _native
+from . import _native, block_progress
 from ._core import CODERS, CUTOFFS, METHODS, Settings
 from .bounds import Bounds
 from .parameters import short_repr
@@ -94,23 +94,46 @@ def settings_of(report: tuple) -> Settings:
     return Settings(_METHOD_NAMES[method], scale, _CUTOFF_NAMES[cutoff], _CODER_NAMES[coder], multiplier)
 
 
+# A long signal is coded as independent blocks of this many samples (each a
+# channel unit of its own, found through an index), so its blocks run on
+# every core and any part of it decodes without the rest.  Signals no longer
+# than a block keep the plain single-unit form.
+DEFAULT_BLOCK_LENGTH = _native.default_block_length
+MIN_BLOCK_LENGTH = 4096
+MAX_BLOCK_LENGTH = 2**31 - 1
+
+
+def block_length_of(value) -> int:
+    if value is None:
+        return DEFAULT_BLOCK_LENGTH
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) \
+            or not MIN_BLOCK_LENGTH <= value <= MAX_BLOCK_LENGTH:
+        raise ValueError(f"block_length must be an integer from {MIN_BLOCK_LENGTH} to "
+                         f"{MAX_BLOCK_LENGTH} samples, got {short_repr(value)}")
+    return int(value)
+
+
 def encode_with_report(x, settings: Settings = Settings(), bounds: Optional[Bounds] = None,
                        methods: Optional[Sequence[str]] = None,
                        coders: Optional[Sequence[str]] = None, *,
-                       split_trailing_run: bool = False) -> tuple[bytes, tuple]:
-    return _native.encode_channel(as_samples(x), native_config(settings, bounds, methods, coders,
-                                                               split_trailing_run))
+                       split_trailing_run: bool = False, block_length: Optional[int] = None,
+                       threads: Optional[int] = None) -> tuple[bytes, tuple]:
+    """One signal's unit and report; a signal longer than ``block_length``
+    is coded as blocks on ``threads`` threads (the same bytes for any count)."""
+    config = native_config(settings, bounds, methods, coders, split_trailing_run)
+    return encode_many_with_reports([x], config, threads, block_length)[0]
 
 
 def encode_channel(x, settings: Settings = Settings(), bounds: Optional[Bounds] = None, *,
                    split_trailing_run: bool = False) -> bytes:
-    """Compress one 1-D signal into a channel unit.
+    """Compress one 1-D signal into a plain channel unit, however long: the
+    form array chunks use, which the HDF5 filter decodes on its own.
 
     Without bounds the settings are used as they are; with bounds the
     codec's search chooses the multiplier (and corrections) that meet them.
     NaN and infinities are kept; float64 input comes back as float64."""
-    return encode_with_report(x, settings, bounds if bounds else None,
-                              split_trailing_run=split_trailing_run)[0]
+    config = native_config(settings, bounds if bounds else None, None, None, split_trailing_run)
+    return _native.encode_channel(as_samples(x), config)[0]
 
 
 def _array(decoded: tuple) -> np.ndarray:
@@ -118,9 +141,28 @@ def _array(decoded: tuple) -> np.ndarray:
     return np.frombuffer(buffer, dtype=np.float64 if is_float64 else np.float32)
 
 
-def decode_channel(unit) -> np.ndarray:
-    """Decode a channel unit; float32, or float64 when the unit says so."""
-    return _array(_native.decode_channel(unit))
+def decode_channel(unit, threads: Optional[int] = None) -> np.ndarray:
+    """Decode a plain or blocked channel unit; float32, or float64 when the
+    unit says so.  A blocked unit's blocks decode on ``threads`` threads."""
+    return decode_many([unit], threads)[0]
+
+
+def decode_range(unit, start: int, stop: int, threads: Optional[int] = None) -> np.ndarray:
+    """Samples ``start`` to ``stop`` of a unit; of a blocked unit only the
+    blocks that overlap them are checked and decoded."""
+    counter = block_progress.active()
+    if counter is not None:
+        length = unit_layout(unit)[2]
+        counter.expect(1 if not length or start == stop
+                       else (stop - 1) // length - start // length + 1)
+    return _array(_native.decode_range(unit, start, stop, thread_count(threads),
+                                       None if counter is None else counter.cell))
+
+
+def unit_layout(unit) -> tuple:
+    """(sample_count, is_float64, block_length or 0, byte length of each
+    block) of a plain or blocked unit, read without decoding."""
+    return _native.unit_layout(unit)
 
 
 # Far more than any machine's cores; beyond it a count is a mistake (and
@@ -141,9 +183,28 @@ def thread_count(threads: Optional[int]) -> int:
     return int(threads)
 
 
-def encode_many_with_reports(signals, config: tuple, threads: Optional[int]) -> list[tuple[bytes, tuple]]:
-    return _native.encode_many([as_samples(x) for x in signals], config, thread_count(threads))
+def encode_many_with_reports(signals, config: tuple, threads: Optional[int],
+                             block_length: Optional[int] = None) -> list[tuple[bytes, tuple]]:
+    samples = [as_samples(x) for x in signals]
+    length = block_length_of(block_length)
+    counter = block_progress.active()
+    if counter is not None:
+        counter.expect(sum(block_progress.blocks_in(x.size, length) for x in samples))
+    return _native.encode_blocks(samples, config, length, thread_count(threads),
+                                 None if counter is None else counter.cell)
+
+
+def _blocks_of(unit) -> int:
+    try:
+        return len(unit_layout(unit)[3])
+    except ValueError:
+        return 1  # the decoder words what is wrong with it
 
 
 def decode_many(units, threads: Optional[int] = None) -> list[np.ndarray]:
-    return [_array(d) for d in _native.decode_many(list(units), thread_count(threads))]
+    units = list(units)
+    counter = block_progress.active()
+    if counter is not None:
+        counter.expect(sum(_blocks_of(u) for u in units))
+    return [_array(d) for d in _native.decode_units(units, thread_count(threads),
+                                                    None if counter is None else counter.cell)]

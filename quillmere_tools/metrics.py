@@ -10,11 +10,15 @@ replaces them before coding, so there is no meaningful error to report there.
 from __future__ import annotations
 
 import math
+from typing import Callable, Optional
 
 import numpy as np
 import numpy.typing as npt
 
 _Samples = npt.NDArray[np.float64]
+# Pieces of this many samples keep the float64 working copies of a long
+# recording small; the sums are then added piece by piece.
+_PIECE = 1 << 20
 
 
 def _pair(original: npt.ArrayLike, decoded: npt.ArrayLike) -> tuple[_Samples, _Samples]:
@@ -29,9 +33,16 @@ def _pair(original: npt.ArrayLike, decoded: npt.ArrayLike) -> tuple[_Samples, _S
 
 
 def signal_range(original: npt.ArrayLike) -> float:
-    x = np.asarray(original, dtype=np.float64)
-    x = x[np.isfinite(x)]
-    return float(x.max() - x.min()) if x.size else 0.0
+    # Piece by piece: the extremes are exact whatever the order, and a long
+    # recording needs no float64 copy of itself.
+    x_all = np.asarray(original).ravel()
+    lo, hi = math.inf, -math.inf
+    for at in range(0, x_all.size, _PIECE):
+        x = np.asarray(x_all[at:at + _PIECE], dtype=np.float64)
+        x = x[np.isfinite(x)]
+        if x.size:
+            lo, hi = min(lo, float(x.min())), max(hi, float(x.max()))
+    return hi - lo if hi >= lo else 0.0
 
 
 def max_abs_error(original: npt.ArrayLike, decoded: npt.ArrayLike) -> float:
@@ -77,3 +88,36 @@ def summary(original: npt.ArrayLike, decoded: npt.ArrayLike) -> dict[str, float]
         "prd": prd(original, decoded),
         "psnr": psnr(original, decoded),
     }
+
+
+def measures_in_pieces(original: npt.ArrayLike, decoded: npt.ArrayLike,
+                       each: Optional[Callable[[np.ndarray], np.ndarray]] = None) -> dict[str, float]:
+    """max_error, rmse, prd and psnr as the functions above define them,
+    with float64 copies of one piece at a time rather than of the whole
+    signal (whose sums may then differ from theirs in the last bits).
+    ``each``, if given, maps a piece of ``decoded`` (sample for sample)
+    before it is compared, as a format's write-back does."""
+    x_all = np.asarray(original).ravel()
+    y_all = np.asarray(decoded).ravel()
+    if x_all.shape != y_all.shape:
+        raise ValueError(f"length mismatch: {x_all.size} original vs {y_all.size} decoded samples")
+    worst = err2 = x2 = 0.0
+    lo, hi, count = math.inf, -math.inf, 0
+    for at in range(0, x_all.size, _PIECE):
+        piece = y_all[at:at + _PIECE]
+        x, y = _pair(x_all[at:at + _PIECE], piece if each is None else each(piece))
+        if not x.size:
+            continue
+        d = x - y
+        worst = max(worst, float(np.max(np.abs(d))))
+        err2 += float(np.sum(d * d))
+        x2 += float(np.sum(x * x))
+        lo, hi = min(lo, float(x.min())), max(hi, float(x.max()))
+        count += x.size
+    if not count:
+        return {"max_error": 0.0, "rmse": 0.0, "prd": 0.0, "psnr": math.inf}
+    e = math.sqrt(err2 / count)
+    p = (0.0 if err2 == 0.0 else math.inf) if x2 == 0.0 else 100.0 * math.sqrt(err2 / x2)
+    span = hi - lo
+    q = math.inf if e == 0.0 else -math.inf if span == 0.0 else 20.0 * math.log10(span / e)
+    return {"max_error": worst, "rmse": e, "prd": p, "psnr": q}

@@ -29,7 +29,7 @@ from . import metrics
 from ._core import Settings
 from .bounds import Bounds
 from .formats import grid
-from .frames import decode_channel, encode_with_report
+from .frames import decode_channel, encode_with_report as _encode
 from .targets import TargetNotMet
 
 # Searches after the first before giving up on tightening by factors.
@@ -44,12 +44,25 @@ _LEAST_STEP = 0.9
 _EXACT_CODES = 0.49
 
 
+def stored_miss(bounds: Bounds, x: np.ndarray, unit: bytes,
+                stored: Callable[[np.ndarray], np.ndarray]) -> float:
+    """miss_factor of the unit's samples as written back; a long recording
+    is put through the write-back and measured a piece at a time (the
+    write-back maps sample to sample), never as a whole float64 copy."""
+    y = decode_channel(unit)
+    if np.size(x) > _LONG:
+        return _miss_in_pieces(bounds, metrics.measures_in_pieces(x, y, stored))
+    return miss_factor(bounds, x, stored(y))
+
+
 def miss_factor(bounds: Bounds, x: np.ndarray, z: np.ndarray) -> float:
     """0 when the stored values ``z`` meet every error bound against ``x``;
     otherwise the largest factor by which one is missed, on the error. Each
     bound is judged with the measure a user applies to the files, with no
     tolerance."""
     misses = []
+    if np.size(x) > _LONG:
+        return _miss_in_pieces(bounds, metrics.measures_in_pieces(x, z))
     # The error measures, each a ceiling on a quantity that scales with the error.
     for ceiling, measure in ((bounds.max_error, metrics.max_abs_error), (bounds.rmse, metrics.rmse),
                              (bounds.prd, metrics.prd)):
@@ -61,6 +74,21 @@ def miss_factor(bounds: Bounds, x: np.ndarray, z: np.ndarray) -> float:
         p = metrics.psnr(x, z)
         if not p >= bounds.psnr:
             misses.append(math.inf if p == -math.inf else 10.0 ** ((bounds.psnr - p) / 20.0))
+    return max(misses, default=0.0)
+
+
+# Past this many samples the measures run piece by piece: whole-signal
+# float64 copies of a long recording would take several times its size.
+_LONG = 1 << 22
+
+
+def _miss_in_pieces(bounds: Bounds, m: dict[str, float]) -> float:
+    misses = [m[name] / limit for name, limit in (("max_error", bounds.max_error),
+                                                  ("rmse", bounds.rmse), ("prd", bounds.prd))
+              if limit is not None and m[name] > limit]
+    if bounds.psnr is not None and not m["psnr"] >= bounds.psnr:
+        misses.append(math.inf if m["psnr"] == -math.inf
+                      else 10.0 ** ((bounds.psnr - m["psnr"]) / 20.0))
     return max(misses, default=0.0)
 
 
@@ -82,9 +110,14 @@ def tightened(bounds: Bounds, factor: float) -> Bounds:
 def compress_held(x: np.ndarray, settings: Settings, bounds: Bounds,
                   stored: Callable[[np.ndarray], np.ndarray], quantum: Optional[float],
                   methods: Optional[Sequence[str]] = None,
-                  coders: Optional[Sequence[str]] = None) -> tuple[bytes, tuple]:
+                  coders: Optional[Sequence[str]] = None,
+                  block_length: Optional[int] = None) -> tuple[bytes, tuple]:
     """The smallest unit the search finds whose written-back values
-    ``stored(decoded)`` meet ``bounds`` against ``x``, and its report."""
+    ``stored(decoded)`` meet ``bounds`` against ``x``, and its report; a
+    channel longer than ``block_length`` is coded as blocks."""
+    def encode_with_report(*a):
+        return _encode(*a, block_length=block_length)
+
     aim = bounds
     if aim.max_error is not None and quantum is not None:
         aim = replace(aim, max_error=grid.tighten(aim.max_error, quantum))
@@ -97,7 +130,7 @@ def compress_held(x: np.ndarray, settings: Settings, bounds: Bounds,
             if attempt == 0:
                 raise  # the bound as asked is out of reach: the codec says which
             break
-        factor = miss_factor(bounds, x, stored(decode_channel(unit)))
+        factor = stored_miss(bounds, x, unit, stored)
         if factor == 0.0:
             return unit, report
         if not math.isfinite(factor):
@@ -110,7 +143,7 @@ def compress_held(x: np.ndarray, settings: Settings, bounds: Bounds,
             unit, report = encode_with_report(x, settings, aim, methods, coders)
         except TargetNotMet:
             unit = None
-        if unit is not None and miss_factor(bounds, x, stored(decode_channel(unit))) == 0.0:
+        if unit is not None and stored_miss(bounds, x, unit, stored) == 0.0:
             return unit, report
     raise TargetNotMet(f"{bounds.describe()} cannot be met in the written-back file "
                        f"after {1 + MAX_RETRIES} tightened searches")

@@ -51,6 +51,8 @@ def compress_to_target(
     settings: Settings = Settings(),
     methods: Optional[Sequence[str]] = None,
     coders: Optional[Sequence[str]] = None,
+    block_length: Optional[int] = None,
+    threads: Optional[int] = None,
 ) -> TargetResult:
     """Compress ``data`` into the smallest unit whose reconstruction meets
     every given bound: max absolute error and RMSE in the signal's units (or
@@ -58,6 +60,12 @@ def compress_to_target(
     (a floor); or, with ``bits_per_sample``, the smallest error that fits
     that size.  Bounds are measured over the finite samples; NaN and
     infinities are kept.
+
+    A signal longer than ``block_length`` samples (1048576 when None) is
+    coded as independent blocks on ``threads`` threads; every bound then
+    holds over the whole signal and over each block (PRD and PSNR as the
+    RMSE that meets them over the whole signal), and the measured figures
+    are the whole signal's.
 
     ``settings`` gives the method, scale (the dead-zone row), cutoff and coder;
     ``methods`` and ``coders`` widen the search.  A bad bound raises
@@ -70,7 +78,8 @@ def compress_to_target(
     bounds = Bounds(limits["max_error"], limits["rmse"], prd, psnr, bits_per_sample)
     if not bounds:
         raise ValueError("give at least one of max_error, rmse, prd, psnr or bits_per_sample")
-    unit, report = frames.encode_with_report(data, settings, bounds, methods, coders)
+    unit, report = frames.encode_with_report(data, settings, bounds, methods, coders,
+                                             block_length=block_length, threads=threads)
     pairs = max(1, len(methods or ())) * max(1, len(coders or ()))
     return TargetResult(
         container=unit, settings=frames.settings_of(report),

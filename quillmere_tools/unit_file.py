@@ -8,8 +8,11 @@ says how many there are, how long each is, what they hold, and proves it.
 All integers little-endian.  The CRC-32 (zlib's) covers every byte before
 it, so truncation, splicing and bit rot anywhere are found before a single
 unit is decoded.  A unit is the codec's container, optionally followed by a
-side block the channel unit owns (frames.py); its first bytes are a plain
-container, so handing a whole file to the module's decoder yields channel 0.
+side block the channel unit owns (frames.py), or for a long channel the
+index of its blocks (each such a unit).  When channel 0 is a plain unit,
+handing a whole file to the module's decoder yields its wavelet layer; a
+blocked one starts "QLMB", which the module refuses rather than decoding a
+part of it.
 
 Files written before the index existed (version 1) are containers followed
 by b"QLMX", a u32 length and the JSON metadata.  Users archived those, so
@@ -144,8 +147,45 @@ def _where(i: int, count: int) -> str:
     return f"channel {i}: " if count > 1 else ""
 
 
+# A long channel's unit is its blocks behind an index (native/blocked_unit.hpp):
+# "QLMB", u8 version 1, u8 precision, u16 0, u64 samples, u32 block length,
+# u32 block count, then 20 bytes per block and a CRC-32 of all that.  Here the
+# index is counted and its CRC checked; the blocks' placement, CRCs and
+# sample counts are checked by the decoder before it decodes any of them.
+BLOCKED_MAGIC = b"QLMB"
+_BLOCKED_HEAD = struct.Struct("<4sBBHQII")
+_BLOCK_ENTRY_LEN = 20
+MIN_BLOCK_LENGTH = 4096
+
+
+def blocked_header(unit) -> dict[str, Any]:
+    """The header fields of a blocked unit: its first block's container
+    header, with the whole unit's sample count and its blocks."""
+    if len(unit) < _BLOCKED_HEAD.size + 4:
+        raise ContainerError(f"blocked unit of {len(unit)} bytes is shorter than its header")
+    _, version, precision, reserved, samples, length, blocks = _BLOCKED_HEAD.unpack_from(unit)
+    if version != 1 or precision > 1 or reserved != 0:
+        raise ContainerError(f"unsupported blocked unit (version {version}, precision "
+                             f"{precision}, reserved {reserved})")
+    if length < MIN_BLOCK_LENGTH or length > 2**31 - 1 or samples == 0 \
+            or blocks != (samples - 1) // length + 1:
+        raise ContainerError(f"blocked unit: {blocks} blocks of {length} samples cannot hold "
+                             f"{samples} samples")
+    index_end = _BLOCKED_HEAD.size + blocks * _BLOCK_ENTRY_LEN
+    if index_end + 4 > len(unit):
+        raise ContainerError(f"blocked unit: the index of {blocks} blocks is truncated")
+    if zlib.crc32(memoryview(unit)[:index_end]) != struct.unpack_from("<I", unit, index_end)[0]:
+        raise ContainerError("blocked unit: the index CRC does not match")
+    header = parse_header(unit, index_end + 4)
+    header.update(magic=BLOCKED_MAGIC.decode("ascii"), sample_count=samples, blocks=blocks,
+                  block_length=length, trailing_run=0, container_len=len(unit))
+    return header
+
+
 def _unit_header(buf: bytes, pos: int, length: int, i: int, count: int) -> dict[str, Any]:
     try:
+        if buf[pos:pos + 4] == BLOCKED_MAGIC:
+            return blocked_header(buf[pos:pos + length])
         if length < HEADER_LEN:
             raise ContainerError(f"unit of {length} bytes is shorter than a container header")
         header = parse_header(buf[pos:pos + length])

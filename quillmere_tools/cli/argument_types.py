@@ -121,3 +121,22 @@ def sample_rate(text: str) -> int:
     if value > MAX_SAMPLE_RATE:
         raise argparse.ArgumentTypeError(f"must be at most {MAX_SAMPLE_RATE}, got {_shown(text)}")
     return value
+
+
+def sample_position(text: str) -> tuple[str, float]:
+    """A place in a recording: ("samples", index) for a plain integer,
+    ("seconds", time) for a number ending in s."""
+    t = text.strip().lower()
+    try:
+        if t.endswith("s"):
+            value = float(t[:-1])
+            if not (value >= 0.0 and value != float("inf")):
+                raise ValueError
+            return ("seconds", value)
+        value = int(t)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected a sample index (12000) or seconds (30s), got {_shown(text)!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, got {_shown(text)}")
+    return ("samples", value)

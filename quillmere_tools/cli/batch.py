@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import os
 import sys
-import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -14,6 +13,7 @@ from .. import parallel, stdio
 from .._core import ToolError
 from ..io import check_writable_folder
 from ..output_placement import is_in_place
+from .block_bar import block_bar
 from .messages import PROG, human_size, size_change_text
 
 
@@ -62,19 +62,6 @@ def plan_outputs(inputs: list[Path], args, name_for: Callable[[Path], str]) -> l
     return outputs
 
 
-def progress_bar(total: float, quiet: bool):
-    """(bar or None, say): one bar over the whole batch in bytes of input,
-    and a ``say`` that prints without tearing it."""
-    try:
-        from tqdm import tqdm
-    except ImportError:  # the bar is a convenience, not a requirement
-        return None, print
-    # disable=None shows the bar only on a terminal, keeping logs and pipes clean.
-    bar = tqdm(total=total, unit="B", unit_scale=True, disable=True if quiet else None,
-               leave=False, dynamic_ncols=True, file=sys.stderr)
-    return bar, lambda msg, file=sys.stdout: tqdm.write(msg, file=file)
-
-
 def _failure(src, exc: BaseException) -> str:
     if isinstance(exc, (ToolError, ValueError)):
         why = str(exc)
@@ -98,7 +85,6 @@ def run_batch(inputs, outputs, work, *, quiet: bool, verb: str, debug: bool, job
     total_in = total_out = total_float32 = 0
     done = failed = 0
     items = list(zip(inputs, outputs))
-    weights = [stdio.size_hint(src) for src in inputs]
     whole_files = len(items) > 1
 
     def attempt(item, mapper=map):
@@ -113,23 +99,9 @@ def run_batch(inputs, outputs, work, *, quiet: bool, verb: str, debug: bool, job
                 raise
             return "failed", _failure(src, exc)
 
-    with parallel.Workers(jobs) as workers:
-        bar, say = progress_bar(sum(weights), quiet)
-
-        bar_lock = threading.Lock()  # files and channels finish on several threads
-
+    with parallel.Workers(jobs) as workers, block_bar(quiet) as say:
         def one_file(i):
-            counted = [0.0]
-
-            def advance(amount: float) -> None:
-                with bar_lock:
-                    counted[0] += amount
-                    if bar is not None:
-                        bar.update(amount)
-            result = attempt(items[i], map if whole_files
-                             else workers.mapper(lambda share: advance(share * weights[i])))
-            advance(max(0.0, weights[i] - counted[0]))
-            return result
+            return attempt(items[i], map if whole_files else workers.mapper())
 
         results = workers.each(one_file, list(range(len(items)))) if whole_files \
             else [one_file(0)] if items else []
@@ -145,8 +117,6 @@ def run_batch(inputs, outputs, work, *, quiet: bool, verb: str, debug: bool, job
             if not quiet:
                 say(f"{src} -> {dst}: {human_size(value.bytes_in)} -> "
                     f"{human_size(value.bytes_out)}{value.note}", file=log)
-        if bar is not None:
-            bar.close()
     elapsed = time.perf_counter() - started
     files = "file" if done == 1 else "files"
     line = f"{verb} {done} {files}: {human_size(total_in)} -> {human_size(total_out)}"

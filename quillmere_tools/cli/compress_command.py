@@ -71,7 +71,8 @@ def run_compress(args) -> int:
         else:
             signal = read_signal(src, **read_options)
             source_size = signal.source_bytes or src.stat().st_size
-        blob, used = encode_signal(signal, settings, target, mapper=mapper)
+        blob, used = encode_signal(signal, settings, target, mapper=mapper,
+                                   block_length=args.block_length)
         if stdio.is_stdio(dst):
             sys.stdout.buffer.write(blob)
             sys.stdout.buffer.flush()

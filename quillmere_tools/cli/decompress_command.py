@@ -6,11 +6,12 @@ import sys
 from pathlib import Path
 from typing import Optional
 
-from ..files import decode_units, decoded_bytes, read_index
+from ..files import decode_range, decode_units, decoded_bytes, read_index
 from .. import formats, stdio
 from ..formats import SIGNAL_SUFFIXES
 from ..bounded_input import read_compressed
 from ..formats.output import recording_bytes, write_recording
+from .._core import ToolError
 from ..io import COMPRESSED_SUFFIX, OutputError
 from ..output_placement import placement, write_in_place
 from ..unit_file import MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE, expansion_allowed
@@ -56,6 +57,35 @@ def default_name_taken(src: Path, dst: Path) -> OutputError:
                        "--output-dir FOLDER")
 
 
+def sample_range(index, start, stop) -> tuple[int, int]:
+    """--start/--stop as sample indices; seconds need the file's rate."""
+    counts = {h["sample_count"] for h in index.headers}
+    if len(counts) != 1:
+        raise ToolError("--start/--stop need channels of one length; this file's channels "
+                        "have different lengths")
+    count = counts.pop()
+    rate = (index.metadata or {}).get("samplerate")
+
+    def place(name, value, default):
+        if value is None:
+            return default
+        kind, amount = value
+        if kind == "seconds":
+            if not rate:
+                raise ToolError(f"--{name} {amount:g}s needs a sample rate, and this file "
+                                "records none; give a sample index instead")
+            amount = round(amount * rate)
+        if amount > count:
+            raise ToolError(f"--{name} is sample {int(amount)}, past the {count} samples "
+                            "of the file")
+        return int(amount)
+
+    first, last = place("start", start, 0), place("stop", stop, count)
+    if first > last:
+        raise ToolError(f"--start (sample {first}) comes after --stop (sample {last})")
+    return first, last
+
+
 def run_decompress(args) -> int:
     inputs = [Path(p) for p in args.inputs]
     outputs = plan_outputs(inputs, args, lambda p: decompressed_name(p, args.format))
@@ -67,9 +97,15 @@ def run_decompress(args) -> int:
             raise default_name_taken(src, dst)
         blob = read_compressed(src, args.max_input)
         index = read_index(blob, allow_bare=args.bare)
-        check_output_size(decoded_bytes(index, WORKING_BYTES_PER_SAMPLE), len(blob),
-                          args.max_output, args.force)
-        signal = decode_units(index, mapper)
+        if args.start is None and args.stop is None:
+            check_output_size(decoded_bytes(index, WORKING_BYTES_PER_SAMPLE), len(blob),
+                              args.max_output, args.force)
+            signal = decode_units(index, mapper)
+        else:
+            first, last = sample_range(index, args.start, args.stop)
+            check_output_size((last - first) * len(index.units) * WORKING_BYTES_PER_SAMPLE,
+                              len(blob), args.max_output, args.force)
+            signal = decode_range(index, first, last, mapper)
         if args.samplerate:
             signal.meta["samplerate"] = args.samplerate
         if stdio.is_stdio(dst):

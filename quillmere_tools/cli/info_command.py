@@ -14,7 +14,10 @@ from .metadata_view import metadata_lines, without_personal
 from .table_layout import left_aligned
 
 HEADER_FIELDS = ["magic", "version", "format_tag", "method_tag", "levels", "scale", "coder_id",
-                 "sample_count", "min", "max", "mean", "payload_len", "multiplier", "unit_len"]
+                 "sample_count", "min", "max", "mean", "payload_len", "multiplier", "unit_len",
+                 "blocks", "block_length"]
+# A long channel is stored as blocks: its header fields are those of its
+# first block, with the whole channel's sample_count; a short one is 1 block.
 # unit_len is the channel's whole share of the file: the container plus the
 # side block (corrections, non-finite positions, offset) when there is one.
 # Channels listed unless --all: the report stays proportionate to what a
@@ -52,7 +55,9 @@ def report_for(name: str, blob: bytes, list_all: bool) -> dict:
         report["metadata"], hidden = without_personal(report["metadata"])
         if hidden:
             report["hidden_fields"] = hidden
-    headers = [dict(h, mean=physical_mean(h)) for h in report["containers"]]
+    headers = [dict(h, mean=physical_mean(h), blocks=h.get("blocks", 1),
+                    block_length=h.get("block_length", h["sample_count"]))
+               for h in report["containers"]]
     samples = sum(h["sample_count"] for h in headers)
     shown = headers if list_all else headers[:INFO_CHANNELS]
     return {"file": name, **report, "containers": shown,

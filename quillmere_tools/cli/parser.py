@@ -10,7 +10,8 @@ from ..parameters import (CODERS, CUTOFFS, DEFAULT_CUTOFF, DEFAULT_METHOD, DEFAU
                           SCALES)
 from .argument_types import (absolute_or_percent, byte_size, comma_separated_choices,
                              finite_float, multiplier, non_negative_int, positive_float,
-                             positive_int, positive_int_list, sample_rate)
+                             positive_int, positive_int_list, sample_position,
+                             sample_rate)
 from .decompress_command import MAX_EXPANSION
 from .info_command import INFO_CHANNELS
 from .messages import PROG
@@ -111,6 +112,10 @@ def build_parser() -> argparse.ArgumentParser:
     reading.add_argument("--input-format", choices=formats.NAMES,
                          help="format of standard input (default: recognised from its first bytes)")
     add_codec_options(compress)
+    compress.add_argument("--block-length", type=positive_int, metavar="N",
+                          help="code a channel longer than N samples as independent blocks of N "
+                               "(default 1048576; at least 4096), decoded on every core and "
+                               "readable one part at a time (decompress --start/--stop)")
     compress.set_defaults(func=run_compress)
 
     decompress = sub.add_parser("decompress", help="restore .qlm files",
@@ -139,6 +144,12 @@ def build_parser() -> argparse.ArgumentParser:
                                  "writes them; a .qlm file cut short looks the same")
     decompress.add_argument("-q", "--quiet", action="store_true",
                             help="only errors and the summary line")
+    decompress.add_argument("--start", type=sample_position, metavar="POS",
+                            help="first sample to restore: a sample index (12000) or a time in "
+                                 "seconds from the start (30s, needs the file's sample rate); "
+                                 "only the blocks that hold the range are decoded")
+    decompress.add_argument("--stop", type=sample_position, metavar="POS",
+                            help="where to stop (excluded), as --start; default: the end")
     decompress.set_defaults(func=run_decompress)
 
     info = sub.add_parser("info", help="show container headers",

@@ -53,7 +53,9 @@ def _restore_dtype(samples: np.ndarray, dtype: str | None) -> np.ndarray:
     if dt.kind in "iu":
         info = np.iinfo(dt)
         return np.clip(np.rint(samples), info.min, info.max).astype(dt)
-    return samples.astype(dt)
+    # Already in the source's dtype (the usual float32 case): no second copy
+    # of a long recording.
+    return samples.astype(dt, copy=False)
 
 
 def stored_values(meta: dict[str, Any], channel: int, y: np.ndarray) -> np.ndarray:

@@ -7,7 +7,10 @@
 // so outputs are the same for any thread count.
 #include <Python.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <thread>
 #include <utility>
@@ -17,6 +20,7 @@
 #include "native_errors.hpp"
 #include "owned_ref.hpp"
 #include "pinned_buffer.hpp"
+#include "quillmere_tools/blocked_unit.hpp"
 #include "quillmere_tools/channel_unit.hpp"
 #include "quillmere_tools/indexed_pool.hpp"
 #include "request.hpp"
@@ -213,6 +217,277 @@ PyObject* decode_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
+// --- Long signals: blocks on the pool, ranges, layouts --------------------
+
+PyResult<std::uint64_t> sample_index(PyObject* value, const char* name) noexcept {
+  const unsigned long long v = PyLong_AsUnsignedLongLong(value);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_ValueError, "%s must be a sample index of at least 0", name);
+    }
+    return exception_set();
+  }
+  return static_cast<std::uint64_t>(v);
+}
+
+PyResult<std::uint32_t> block_length_of(PyObject* value) noexcept {
+  const auto v = sample_index(value, "block_length");
+  if (!v) return exception_set();
+  if (*v < quillmere_tools::kMinBlockLength || *v > quillmere_tools::kMaxBlockLength) {
+    PyErr_Format(PyExc_ValueError, "block_length must be between %u and %u samples, not %llu",
+                 quillmere_tools::kMinBlockLength, quillmere_tools::kMaxBlockLength,
+                 static_cast<unsigned long long>(*v));
+    return exception_set();
+  }
+  return static_cast<std::uint32_t>(*v);
+}
+
+// A counter the caller may read while the work runs (a progress bar): an
+// aligned, writable buffer of at least 8 bytes whose first u64 the pool
+// adds one to per finished block. None or absent: no counting.
+class ProgressCell {
+ public:
+  ProgressCell() noexcept = default;
+  ProgressCell(const ProgressCell&) = delete;
+  ProgressCell& operator=(const ProgressCell&) = delete;
+  ~ProgressCell() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  PyResult<void> pin(PyObject* object) noexcept {
+    if (object == nullptr || object == Py_None) return {};
+    if (PyObject_GetBuffer(object, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
+      return exception_set();
+    }
+    held_ = true;
+    if (view_.len < 8 || reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(std::uint64_t) != 0) {
+      PyErr_SetString(PyExc_ValueError, "progress must be an aligned writable buffer of 8 bytes or more");
+      return exception_set();
+    }
+    cell_ = static_cast<std::uint64_t*>(view_.buf);
+    return {};
+  }
+
+  void bump() const noexcept {
+    if (cell_ != nullptr) std::atomic_ref<std::uint64_t>(*cell_).fetch_add(1, std::memory_order_relaxed);
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+  std::uint64_t* cell_ = nullptr;
+};
+
+// Decoded samples land straight in a bytearray, made (with the lock taken
+// back for the moment) only once the range and its blocks have been checked.
+struct OutputSlot {
+  OwnedRef array;
+  bool f64 = false;
+};
+
+UnitResult<quillmere_tools::SampleSink> make_output(OutputSlot& slot, quillmere_tools::Precision p,
+                                                    std::size_t n) noexcept {
+  slot.f64 = p == quillmere_tools::Precision::Float64;
+  const std::size_t width = slot.f64 ? sizeof(double) : sizeof(float);
+  if (n > static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max()) / width) {
+    return std::unexpected(UnitError{UnitErrorKind::OutOfMemory, "out of memory"});
+  }
+  const PyGILState_STATE gil = PyGILState_Ensure();
+  PyObject* array = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * width));
+  if (array == nullptr) PyErr_Clear();
+  char* data = array != nullptr ? PyByteArray_AS_STRING(array) : nullptr;
+  slot.array = OwnedRef::consuming(array);
+  PyGILState_Release(gil);
+  if (data == nullptr) return std::unexpected(UnitError{UnitErrorKind::OutOfMemory, "out of memory"});
+  if (slot.f64) return quillmere_tools::SampleSink(std::span(reinterpret_cast<double*>(data), n));
+  return quillmere_tools::SampleSink(std::span(reinterpret_cast<float*>(data), n));
+}
+
+OwnedRef output_pair(OutputSlot& slot) noexcept {
+  return OwnedRef::consuming(Py_BuildValue("(NO)", slot.array.release(), slot.f64 ? Py_True : Py_False));
+}
+
+constexpr const char* kEncodeBlocksParameters[] = {"signals", "config", "block_length", "threads",
+                                                   "progress"};
+constexpr Signature kEncodeBlocksSignature{"encode_blocks()", kEncodeBlocksParameters, 4};
+
+// Every block of every signal is one task on the pool, so one long signal
+// keeps all the threads busy as well as many short ones do.
+PyObject* encode_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[5] = {};
+    if (!bind_fastcall(kEncodeBlocksSignature, args, nargs, kwnames, bound)) return nullptr;
+    ProgressCell progress;
+    if (!progress.pin(bound[4])) return nullptr;
+    const auto request = request_from_config(bound[1]);
+    if (!request) return nullptr;
+    const auto block_length = block_length_of(bound[2]);
+    if (!block_length) return nullptr;
+    const auto threads = thread_count(bound[3]);
+    if (!threads) return nullptr;
+    const auto signals = pin_all(bound[0], "signal", PinnedBuffer::signal);
+    if (!signals) return nullptr;
+    const std::size_t n = signals->size();
+    std::vector<UnitResult<EncodedUnit>> units(n, std::unexpected(UnitError{}));
+    without_lock([&] {
+      try {
+        std::vector<UnitResult<quillmere_tools::BlockPlan>> plans(n, std::unexpected(UnitError{}));
+        quillmere_tools::run_indexed(n, *threads, [&](std::size_t i) noexcept {
+          plans[i] = catching<quillmere_tools::BlockPlan>(
+              [&] { return quillmere_tools::plan_blocks((*signals)[i].samples(), *request, *block_length); });
+        });
+        std::vector<std::pair<std::size_t, std::size_t>> jobs;
+        for (std::size_t i = 0; i < n; ++i) {
+          if (!plans[i]) {
+            units[i] = std::unexpected(plans[i].error());
+            continue;
+          }
+          for (std::size_t b = 0; b < plans[i]->block_count; ++b) jobs.emplace_back(i, b);
+        }
+        std::vector<UnitResult<EncodedUnit>> parts(jobs.size(), std::unexpected(UnitError{}));
+        quillmere_tools::run_indexed(jobs.size(), *threads, [&](std::size_t j) noexcept {
+          const auto [i, b] = jobs[j];
+          parts[j] = catching<EncodedUnit>(
+              [&] { return quillmere_tools::encode_block((*signals)[i].samples(), *plans[i], b); });
+          progress.bump();
+        });
+        for (std::size_t j = 0, i = 0; i < n; ++i) {
+          if (!plans[i]) continue;
+          std::vector<EncodedUnit> blocks;
+          std::optional<UnitError> failed;
+          for (std::size_t b = 0; b < plans[i]->block_count; ++b, ++j) {
+            if (!parts[j]) {
+              if (!failed) failed = parts[j].error();
+            } else {
+              blocks.push_back(std::move(*parts[j]));
+            }
+          }
+          units[i] = failed ? UnitResult<EncodedUnit>(std::unexpected(*failed))
+                            : quillmere_tools::join_blocks((*signals)[i].samples(), *plans[i], std::move(blocks));
+        }
+      } catch (...) {
+        for (auto& u : units) u = std::unexpected(UnitError{UnitErrorKind::OutOfMemory, "out of memory"});
+      }
+    });
+    return result_list(units, "signal", encoded_pair);
+  });
+}
+
+constexpr const char* kDecodeUnitsParameters[] = {"units", "threads", "progress"};
+constexpr Signature kDecodeUnitsSignature{"decode_units()", kDecodeUnitsParameters, 2};
+
+// Plain units decode as decode_many does; a blocked one spreads its blocks
+// over the threads left when there are fewer units than threads.
+PyObject* decode_units(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[3] = {};
+    if (!bind_fastcall(kDecodeUnitsSignature, args, nargs, kwnames, bound)) return nullptr;
+    ProgressCell progress;
+    if (!progress.pin(bound[2])) return nullptr;
+    const auto threads = thread_count(bound[1]);
+    if (!threads) return nullptr;
+    const auto units = pin_all(bound[0], "unit", PinnedBuffer::bytes);
+    if (!units) return nullptr;
+    const std::size_t n = units->size();
+    const std::size_t inner = std::max<std::size_t>(1, *threads / std::max<std::size_t>(n, 1));
+    std::vector<UnitResult<std::size_t>> decoded(n, std::unexpected(UnitError{}));
+    std::vector<OutputSlot> slots(n);
+    std::vector<UnitResult<DecodedUnit>> plain(n, std::unexpected(UnitError{}));
+    without_lock([&] {
+      quillmere_tools::run_indexed(n, *threads, [&](std::size_t i) noexcept {
+        const auto bytes = (*units)[i].data();
+        if (!quillmere_tools::is_blocked_unit(bytes)) {
+          plain[i] = catching<DecodedUnit>([&] { return quillmere_tools::decode_unit(bytes); });
+          progress.bump();
+          decoded[i] = plain[i] ? UnitResult<std::size_t>(i) : std::unexpected(plain[i].error());
+          return;
+        }
+        decoded[i] = catching<std::size_t>([&]() -> UnitResult<std::size_t> {
+          auto layout = quillmere_tools::read_layout(bytes);
+          if (!layout) return std::unexpected(layout.error());
+          auto done = quillmere_tools::decode_range_with(
+              bytes, 0, layout->sample_count, inner,
+              [&](quillmere_tools::Precision p, std::size_t count) { return make_output(slots[i], p, count); },
+              [&] { progress.bump(); });
+          if (!done) return std::unexpected(done.error());
+          return i;
+        });
+      });
+    });
+    return result_list(decoded, "unit", [&](std::size_t k) {
+      return slots[k].array ? output_pair(slots[k]) : decoded_pair(*plain[k]);
+    });
+  });
+}
+
+constexpr const char* kDecodeRangeParameters[] = {"unit", "start", "stop", "threads", "progress"};
+constexpr Signature kDecodeRangeSignature{"decode_range()", kDecodeRangeParameters, 4};
+
+PyObject* decode_range(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[5] = {};
+    if (!bind_fastcall(kDecodeRangeSignature, args, nargs, kwnames, bound)) return nullptr;
+    ProgressCell progress;
+    if (!progress.pin(bound[4])) return nullptr;
+    const auto start = sample_index(bound[1], "start");
+    if (!start) return nullptr;
+    const auto stop = sample_index(bound[2], "stop");
+    if (!stop) return nullptr;
+    const auto threads = thread_count(bound[3]);
+    if (!threads) return nullptr;
+    const auto unit = PinnedBuffer::bytes(bound[0], "unit");
+    if (!unit) return nullptr;
+    OutputSlot slot;
+    UnitResult<void> done;
+    without_lock([&] {
+      done = catching<void>([&] {
+        return quillmere_tools::decode_range_with(
+            unit->data(), *start, *stop, *threads,
+            [&](quillmere_tools::Precision p, std::size_t count) { return make_output(slot, p, count); },
+            [&] { progress.bump(); });
+      });
+    });
+    if (!done) {
+      raise_unit_error(done.error());
+      return nullptr;
+    }
+    return output_pair(slot).release();
+  });
+}
+
+constexpr const char* kLayoutParameters[] = {"unit"};
+constexpr Signature kLayoutSignature{"unit_layout()", kLayoutParameters, 1};
+
+// (sample_count, is_float64, block_length or 0 for a plain unit, tuple of
+// each block's byte length)
+PyObject* unit_layout(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_fastcall(kLayoutSignature, args, nargs, kwnames, bound)) return nullptr;
+    const auto unit = PinnedBuffer::bytes(bound[0], "unit");
+    if (!unit) return nullptr;
+    UnitResult<quillmere_tools::UnitLayout> layout = std::unexpected(UnitError{});
+    without_lock([&] {
+      layout = catching<quillmere_tools::UnitLayout>([&] { return quillmere_tools::read_layout(unit->data()); });
+    });
+    if (!layout) {
+      raise_unit_error(layout.error());
+      return nullptr;
+    }
+    OwnedRef sizes = OwnedRef::consuming(PyTuple_New(static_cast<Py_ssize_t>(layout->block_bytes.size())));
+    if (!sizes) return nullptr;
+    for (std::size_t i = 0; i < layout->block_bytes.size(); ++i) {
+      PyObject* v = PyLong_FromUnsignedLongLong(layout->block_bytes[i]);
+      if (v == nullptr) return nullptr;
+      PyTuple_SET_ITEM(sizes.borrow(), static_cast<Py_ssize_t>(i), v);
+    }
+    return Py_BuildValue("(KOkN)", static_cast<unsigned long long>(layout->sample_count),
+                         layout->precision == quillmere_tools::Precision::Float64 ? Py_True : Py_False,
+                         static_cast<unsigned long>(layout->block_length), sizes.release());
+  });
+}
+
 template <class Fn>
 PyCFunction as_cfunction(Fn fn) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
@@ -227,6 +502,15 @@ PyMethodDef methods[] = {
      "encode_many(signals, config, threads)\n--\n\nencode_channel over a list, on a thread pool."},
     {"decode_many", as_cfunction(decode_many), METH_FASTCALL | METH_KEYWORDS,
      "decode_many(units, threads)\n--\n\ndecode_channel over a list, on a thread pool."},
+    {"encode_blocks", as_cfunction(encode_blocks), METH_FASTCALL | METH_KEYWORDS,
+     "encode_blocks(signals, config, block_length, threads, progress=None)\n--\n\n"
+     "Units of the signals, a long one as blocks; every block a task on the pool."},
+    {"decode_units", as_cfunction(decode_units), METH_FASTCALL | METH_KEYWORDS,
+     "decode_units(units, threads, progress=None)\n--\n\nPlain or blocked units, on a thread pool."},
+    {"decode_range", as_cfunction(decode_range), METH_FASTCALL | METH_KEYWORDS,
+     "decode_range(unit, start, stop, threads, progress=None)\n--\n\nSamples [start, stop), from the blocks that hold them."},
+    {"unit_layout", as_cfunction(unit_layout), METH_FASTCALL | METH_KEYWORDS,
+     "unit_layout(unit)\n--\n\n(sample_count, is_float64, block_length, block byte lengths)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -234,6 +518,10 @@ int exec_module(PyObject* module) noexcept {
   if (!add_exception_types(module)) return -1;
   if (PyModule_AddIntConstant(module, "hardware_threads",
                               static_cast<long>(std::thread::hardware_concurrency())) < 0) {
+    return -1;
+  }
+  if (PyModule_AddIntConstant(module, "default_block_length",
+                              static_cast<long>(quillmere_tools::kDefaultBlockLength)) < 0) {
     return -1;
   }
   return 0;
