@@ -233,7 +233,7 @@ UnitResult<UnitLayout> read_layout(std::span<const std::uint8_t> unit) {
     for (const BlockEntry& e : view->blocks) layout.block_bytes.push_back(e.length);
     return layout;
   }
-  const auto header = quillmere::QuillmereHeader::from_bytes(unit);
+  const auto header = quillmere::QuillmereHeader::from_bytes(unit, quillmere::kLastToolsCoder);
   if (!header) return unit_error(UnitErrorKind::Codec, header.error().message());
   const std::size_t container_len = quillmere::HEADER_LEN + std::size_t{header->payload_len};
   if (unit.size() < container_len) return unit_error(UnitErrorKind::CorruptUnit, "the container is truncated");
