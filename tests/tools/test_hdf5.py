@@ -121,6 +121,28 @@ def test_bound_edge_chunks_byte_order_and_non_finite_samples(tmp_path, dtype):
     assert np.max(np.abs(y[finite].astype(np.float64) - held[finite].astype(np.float64))) <= 0.01
 
 
+@pytest.mark.parametrize("fill", [0.0, 3.5, np.nan])
+@pytest.mark.parametrize("bound", [{"rmse": 20.0}, {"psnr": 45.0}, {"prd": 3.0}])
+def test_rms_bounds_hold_over_the_samples_an_edge_chunk_stores(tmp_path, bound, fill):
+    # HDF5 hands the filter a whole edge chunk, padded past the dataset's
+    # end; the bound must hold over the 300 samples the dataset keeps of it,
+    # read back through h5py.
+    x = signal((2300,), np.float32)
+    path = tmp_path / "x.h5"
+    with h5py.File(path, "w") as f:
+        f.create_dataset("x", data=x, chunks=(1000,), fillvalue=fill, **qh5.Quillmere(**bound))
+    with h5py.File(path, "r") as f:
+        y = f["x"][...].astype(np.float64)
+    tail, back = x[2000:].astype(np.float64), y[2000:]
+    rmse = np.sqrt(np.mean((back - tail) ** 2))
+    if "rmse" in bound:
+        assert rmse <= bound["rmse"]
+    elif "psnr" in bound:
+        assert 20 * np.log10(np.ptp(tail) / rmse) >= bound["psnr"]
+    else:
+        assert 100 * np.sqrt(np.sum((back - tail) ** 2) / np.sum(tail ** 2)) <= bound["prd"]
+
+
 def test_h5dump_reads_what_h5py_wrote(tmp_path):
     x = signal((30, 40), np.float64)
     path = tmp_path / "x.h5"
