@@ -1,12 +1,14 @@
 #include "chunk_frame.hpp"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
 
+#include "quillmere_tools/checksum.hpp"
+
 namespace quillmere::hdf5 {
+
+using quillmere_tools::crc32_of;
 
 namespace {
 
@@ -26,18 +28,6 @@ std::uint64_t get_le(std::span<const std::uint8_t> bytes, std::size_t at, int wi
   return v;
 }
 
-// zlib takes at most 4 GiB - 1 bytes a call.
-std::uint32_t crc_of(std::span<const std::uint8_t> bytes) {
-  uLong crc = crc32(0L, Z_NULL, 0);
-  std::size_t at = 0;
-  while (at < bytes.size()) {
-    const std::size_t piece = std::min<std::size_t>(bytes.size() - at, 1u << 30);
-    crc = crc32(crc, bytes.data() + at, static_cast<uInt>(piece));
-    at += piece;
-  }
-  return static_cast<std::uint32_t>(crc);
-}
-
 std::vector<std::uint8_t> header(FrameKind kind, ElementType element, std::uint32_t channels,
                                  std::uint32_t frames, std::uint64_t total_len) {
   std::vector<std::uint8_t> out(kMagic.begin(), kMagic.end());
@@ -51,7 +41,7 @@ std::vector<std::uint8_t> header(FrameKind kind, ElementType element, std::uint3
   return out;
 }
 
-void seal(std::vector<std::uint8_t>& out) { put_u32(out, crc_of(out)); }
+void seal(std::vector<std::uint8_t>& out) { put_u32(out, crc32_of(out)); }
 
 std::string text_of(std::uint64_t v) { return std::to_string(v); }
 
@@ -100,7 +90,7 @@ std::expected<FrameView, std::string> read_frame(std::span<const std::uint8_t> s
                text_of(total) + " (cut short or lengthened)");
   }
   const std::size_t body_end = stored.size() - kFrameTrailerLen;
-  if (crc_of(stored.first(body_end)) != get_le(stored, body_end, 4))
+  if (crc32_of(stored.first(body_end)) != get_le(stored, body_end, 4))
     return Err("chunk checksum does not match (damaged chunk)");
 
   FrameView v;

@@ -15,23 +15,16 @@
 #include "quillmere/bin_engine.hpp"
 #include "quillmere/cmodel.hpp"
 #include "quillmere/detail/cmodel_checks.hpp"
+#include "band_helpers.hpp"
 
 namespace quillmere::cmodel {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-using Band = std::vector<std::int16_t>;
+using testing_bands::Band;
+using testing_bands::Bytes;
+using testing_bands::lengths_of;
 
-Bytes encode(const std::vector<Band>& bands) {
-  const std::vector<std::span<const std::int16_t>> views(bands.begin(), bands.end());
-  return encode_coeffs(views);
-}
-
-std::vector<std::size_t> lengths_of(const std::vector<Band>& bands) {
-  std::vector<std::size_t> lengths;
-  for (const auto& b : bands) lengths.push_back(b.size());
-  return lengths;
-}
+Bytes encode(const std::vector<Band>& bands) { return encode_coeffs(testing_bands::views_of(bands)); }
 
 // Checks decode_coeffs and decode_coeffs_into against each other and returns
 // the bands (or the error both gave).

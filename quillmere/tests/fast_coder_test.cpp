@@ -18,23 +18,16 @@
 #include "quillmere/decompressor.hpp"
 #include "quillmere/fast_coder.hpp"
 #include "quillmere/header.hpp"
+#include "band_helpers.hpp"
 
 namespace quillmere::fast {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-using Band = std::vector<std::int16_t>;
+using testing_bands::Band;
+using testing_bands::Bytes;
+using testing_bands::lengths_of;
 
-Bytes encode(const std::vector<Band>& bands) {
-  const std::vector<std::span<const std::int16_t>> views(bands.begin(), bands.end());
-  return encode_coeffs(views);
-}
-
-std::vector<std::size_t> lengths_of(const std::vector<Band>& bands) {
-  std::vector<std::size_t> lengths;
-  for (const auto& b : bands) lengths.push_back(b.size());
-  return lengths;
-}
+Bytes encode(const std::vector<Band>& bands) { return encode_coeffs(testing_bands::views_of(bands)); }
 
 std::expected<Band, FastError> decode(const Bytes& stream, const std::vector<std::size_t>& lengths) {
   Band flat(std::accumulate(lengths.begin(), lengths.end(), std::size_t{0}));

@@ -2,14 +2,13 @@
 // run of samples from the blocks that hold them.
 #include "quillmere_tools/blocked_unit.hpp"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "quillmere/byte_io.hpp"
 #include "quillmere/header.hpp"
+#include "quillmere_tools/checksum.hpp"
 #include "quillmere_tools/indexed_pool.hpp"
 
 namespace quillmere_tools {
@@ -20,16 +19,6 @@ using quillmere::store_le32;
 
 constexpr std::uint8_t kMagic[4] = {'Q', 'L', 'M', 'B'};
 constexpr std::uint8_t kVersion = 1;
-
-std::uint32_t crc_of(std::span<const std::uint8_t> bytes) noexcept {
-  uLong crc = crc32(0L, Z_NULL, 0);
-  while (!bytes.empty()) {
-    const std::size_t piece = std::min<std::size_t>(bytes.size(), 1u << 30);
-    crc = crc32(crc, bytes.data(), static_cast<uInt>(piece));
-    bytes = bytes.subspan(piece);
-  }
-  return static_cast<std::uint32_t>(crc);
-}
 
 std::uint64_t load_le64(const std::uint8_t* p) noexcept {
   return std::uint64_t{load_le32(p)} | (std::uint64_t{load_le32(p + 4)} << 32);
@@ -143,7 +132,7 @@ UnitResult<BlockedView> read_blocked_index(std::span<const std::uint8_t> bytes) 
     return corrupt("the index of " + std::to_string(count) + " blocks is truncated");
   }
   const std::size_t index_end = kBlockedHeaderLen + std::size_t{count} * kBlockEntryLen;
-  if (load_le32(bytes.data() + index_end) != crc_of(bytes.first(index_end))) {
+  if (load_le32(bytes.data() + index_end) != crc32_of(bytes.first(index_end))) {
     return corrupt("the header CRC does not match");
   }
   view.data = bytes.subspan(index_end + 4);
@@ -181,7 +170,7 @@ UnitResult<BlockedView> read_blocked_index(std::span<const std::uint8_t> bytes) 
 
 UnitResult<void> check_block(const BlockedView& view, std::size_t i) {
   const auto bytes = view.block_bytes(i);
-  if (crc_of(bytes) != view.blocks[i].crc) return corrupt(block_name(i) + " fails its CRC");
+  if (crc32_of(bytes) != view.blocks[i].crc) return corrupt(block_name(i) + " fails its CRC");
   const auto n = unit_sample_count(bytes);
   if (!n) return corrupt(block_name(i) + ": " + n.error().message);
   if (*n != view.block_samples(i)) {
@@ -214,11 +203,11 @@ UnitResult<std::vector<std::uint8_t>> write_blocked_unit(
     std::uint8_t* p = out.data() + kBlockedHeaderLen + i * kBlockEntryLen;
     store_le64(p, offset);
     store_le64(p + 8, units[i].size());
-    store_le32(p + 16, crc_of(units[i]));
+    store_le32(p + 16, crc32_of(units[i]));
     if (!units[i].empty()) std::memcpy(data + offset, units[i].data(), units[i].size());
     offset += units[i].size();
   }
-  store_le32(out.data() + index_end, crc_of(std::span(out).first(index_end)));
+  store_le32(out.data() + index_end, crc32_of(std::span(out).first(index_end)));
   return out;
 }
 

@@ -1,13 +1,12 @@
 #include "quillmere_tools/side_block.hpp"
 
-#include <zlib.h>
-
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <string>
 
 #include "quillmere/byte_io.hpp"
+#include "quillmere_tools/checksum.hpp"
 #include "quillmere_tools/corrections_link.hpp"
 
 namespace quillmere_tools {
@@ -28,17 +27,6 @@ constexpr std::uint8_t kKnownFlags = kHasOffset | kHasRuns | kHasCorrections | k
 constexpr std::uint64_t kMaxUnitSamples = 0x7fffffffu;
 // A LEB128 value of a u32 quantity takes at most five bytes.
 constexpr int kMaxVarintBytes = 5;
-
-std::uint32_t crc32_of(std::span<const std::uint8_t> bytes) noexcept {
-  // zlib takes lengths as uInt; feed it in pieces so any length is covered.
-  uLong crc = crc32(0L, Z_NULL, 0);
-  while (!bytes.empty()) {
-    const std::size_t piece = bytes.size() < (1u << 30) ? bytes.size() : (1u << 30);
-    crc = crc32(crc, bytes.data(), static_cast<uInt>(piece));
-    bytes = bytes.subspan(piece);
-  }
-  return static_cast<std::uint32_t>(crc);
-}
 
 void put_varint(std::vector<std::uint8_t>& out, std::uint64_t v) {
   while (v >= 0x80) {
