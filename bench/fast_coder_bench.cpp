@@ -86,10 +86,10 @@ int main(int argc, char** argv) {
   }
   std::printf("%-28s %10s %9s %9s %7s %7s %7s %7s %7s\n", "signal", "coeffs", "cmodel_B", "fast_B",
               "ratio", "cm_enc", "cm_dec", "f_enc", "f_dec");
-  for (const auto& spec : inputs) {
-    const auto eq = spec.find('=');
-    const std::string name = spec.substr(0, eq);
-    auto x = read_f32(spec.substr(eq + 1));
+  for (const auto& input : inputs) {
+    const auto eq = input.find('=');
+    const std::string name = input.substr(0, eq);
+    auto x = read_f32(input.substr(eq + 1));
     if (prefix != 0 && x.size() > prefix) x.resize(prefix);
     const auto bands = bands_of(x);
     if (bands.empty()) {
