@@ -6,6 +6,7 @@ from ._core import ToolError
 class TargetNotMet(ToolError): ...
 
 hardware_threads: int
+min_trailing_run: int
 default_block_length: int
 
 Config = tuple[Any, ...]

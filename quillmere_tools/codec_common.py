@@ -25,7 +25,7 @@ from typing import Any, Optional
 
 import numpy as np
 
-from . import bound_forms, parameters
+from . import _native, bound_forms, parameters
 from ._core import Settings
 from .bounds import Bounds
 from .container import ContainerError
@@ -42,8 +42,6 @@ DEFAULT_TIME_AXIS = 0
 # stored sample and a million of fill); when the caller cannot say how large
 # the chunk is, a run longer than this is taken for damage.
 MAX_UNCHECKED_RUN = 1 << 26
-# The shortest run the channel unit splits off (native/channel_unit.hpp).
-_MIN_TRAILING_RUN = 2
 # The dtypes a chunk may hold: the codec works on real floating data.
 FLOAT_DTYPES = (np.dtype("float16"), np.dtype("float32"), np.dtype("float64"))
 
@@ -98,12 +96,12 @@ def _stored_part(channel: np.ndarray) -> np.ndarray:
     """The channel without a trailing run of one repeated value (bit for bit,
     as the unit splits it off): what a percentage's range is taken over, so
     an edge chunk's fill value does not widen it."""
-    if channel.size < _MIN_TRAILING_RUN:
+    if channel.size < _native.min_trailing_run:
         return channel
     bits = channel.view(np.uint32 if channel.dtype.itemsize == 4 else np.uint64)
     differs = np.flatnonzero(bits != bits[-1])
     run = channel.size - (differs[-1] + 1 if differs.size else 0)
-    if run < _MIN_TRAILING_RUN:
+    if run < _native.min_trailing_run:
         return channel
     return channel[:max(channel.size - run, 1)]
 
@@ -111,15 +109,17 @@ def _stored_part(channel: np.ndarray) -> np.ndarray:
 def bounds_of(cfg: dict[str, Any], channel: Optional[np.ndarray] = None) -> Optional[Bounds]:
     """The absolute bounds for one channel; percentages need the channel."""
     values = {k: cfg[k] for k in BOUND_KEYS}
-    if channel is not None and values["psnr"] is not None:
+    needs_range = values["psnr"] is not None or any(isinstance(v, str) for v in values.values())
+    # One scan for the run, whichever of the two below wants the stored part.
+    stored = _stored_part(channel) if channel is not None and needs_range else None
+    if stored is not None and values["psnr"] is not None:
         # PSNR takes the range as its peak, so it means nothing for a flat
         # channel (a padding-only one among them), which comes back exactly.
-        stored = _stored_part(channel)
         finite = stored[np.isfinite(stored)]
         if finite.size == 0 or finite.min() == finite.max():
             values["psnr"] = None
     if any(isinstance(v, str) for v in values.values()):
-        spread = bound_forms.spread_of(_stored_part(channel))
+        spread = bound_forms.spread_of(stored)
         values = {k: bound_forms.resolve(v, spread) for k, v in values.items()}
     bounds = Bounds(**values)
     return bounds if bounds else None

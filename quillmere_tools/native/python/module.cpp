@@ -524,6 +524,10 @@ int exec_module(PyObject* module) noexcept {
                               static_cast<long>(quillmere_tools::kDefaultBlockLength)) < 0) {
     return -1;
   }
+  if (PyModule_AddIntConstant(module, "min_trailing_run",
+                              static_cast<long>(quillmere_tools::kMinTrailingRun)) < 0) {
+    return -1;
+  }
   return 0;
 }
 
