@@ -11,9 +11,8 @@ from __future__ import annotations
 import math
 from typing import Optional, Union
 
-import numpy as np
 
-from . import parameters
+from . import metrics, parameters
 
 # The bounds that are in the signal's units, and so have a relative form.
 RELATIVE_BOUNDS = ("max_error", "rmse")
@@ -73,9 +72,7 @@ def check_bound_form(name: str, value) -> Optional[Form]:
 def spread_of(channel) -> float:
     """The range a percentage refers to: max - min over the finite samples,
     or 1 for a flat channel (reproduced exactly, so any positive bound holds)."""
-    x = np.asarray(channel, dtype=np.float64)
-    x = x[np.isfinite(x)]
-    spread = float(x.max() - x.min()) if x.size else 0.0
+    spread = metrics.signal_range(channel)
     return spread if spread > 0.0 else 1.0
 
 

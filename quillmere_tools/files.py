@@ -7,7 +7,7 @@ from typing import Any, Optional, Sequence
 
 import numpy as np
 
-from . import formats, metrics
+from . import bound_forms, formats
 from ._core import Settings, ToolError
 from .bounds import Bounds
 from .file_metadata import dump_metadata
@@ -42,9 +42,7 @@ class Target:
                                            self.bits_per_sample))
 
     def bounds_for(self, channel: np.ndarray) -> Bounds:
-        spread = metrics.signal_range(channel)
-        # A flat channel is reproduced exactly; any positive bound holds.
-        spread = spread if spread > 0.0 else 1.0
+        spread = bound_forms.spread_of(channel)
 
         def tighter(absolute, relative):
             candidates = [v for v in (absolute, None if relative is None else relative * spread)
