@@ -227,6 +227,11 @@ def _count_trailing_run(header: dict[str, Any], side: bytes) -> None:
 
 
 def _unpack_legacy(buf: bytes, allow_bare: bool, bare_hint: str) -> UnitFile:
+    if buf[:4] == BLOCKED_MAGIC:
+        # Blocked units came with the index: a file without one that starts
+        # with a blocked unit lost its end.
+        raise ContainerError("the file ends without its index, so it was cut short or damaged "
+                             "(it starts with a blocked unit, which only indexed files hold)")
     containers: list[bytes] = []
     headers: list[dict[str, Any]] = []
     metadata = None

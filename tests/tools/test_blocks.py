@@ -194,6 +194,17 @@ def test_cli_blocks_info_and_ranges(cli, tmp_path):
     assert np.abs(full - x).max() <= 0.05
 
 
+@pytest.mark.parametrize("keep", [0.5, 0.999])
+def test_cli_names_a_cut_file_of_blocks_as_cut(cli, tmp_path, keep):
+    np.save(tmp_path / "x.npy", walk(3 * BLOCK, seed=2))
+    assert cli("compress", "x.npy", "--block-length", BLOCK).code == 0
+    data = (tmp_path / "x.npy.qlm").read_bytes()
+    (tmp_path / "cut.qlm").write_bytes(data[:int(len(data) * keep)])
+    res = cli("decompress", "cut.qlm", "-o", "y.npy")
+    one_line_error(res)
+    assert "cut short" in res.err
+
+
 @pytest.mark.parametrize("args,message", [
     (["--start", "9", "--stop", "3"], "comes after"), (["--stop", "10**9"], "expected"),
     (["--start", "999999999"], "past the"), (["--start", "1s"], "sample rate")])
