@@ -42,7 +42,7 @@ _LENGTH = struct.Struct("<Q")
 _LEGACY_HEAD = struct.Struct("<4sI")
 TAIL_LEN = _TAIL.size
 
-# The channel unit's side block (native/side_block.hpp), as far as counting
+# The channel unit's side block (channel_unit/include/quillmere_tools/side_block.hpp), as far as counting
 # samples needs it: magic, version, precision, flags, reserved, the unit's
 # sample count; then the sections, a trailing run after the offset (8 bytes)
 # and the non-finite runs (u32 length, then that many bytes).
@@ -147,7 +147,7 @@ def _where(i: int, count: int) -> str:
     return f"channel {i}: " if count > 1 else ""
 
 
-# A long channel's unit is its blocks behind an index (native/blocked_unit.hpp):
+# A long channel's unit is its blocks behind an index (channel_unit/include/quillmere_tools/blocked_unit.hpp):
 # "QLMB", u8 version 1, u8 precision, u16 0, u64 samples, u32 block length,
 # u32 block count, then 20 bytes per block and a CRC-32 of all that.  Here the
 # index is counted and its CRC checked; the blocks' placement, CRCs and
