@@ -1,31 +1,24 @@
 #include "errors.hpp"
 
-#include <new>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "once_cell.hpp"
 #include "owned_ref.hpp"
+#include "quillmere/caught_exception.hpp"
 
 namespace quillmere_py {
-namespace {
 
 // Codec texts are UTF-8 by construction; "replace" keeps a message even if a
 // stray byte ever slipped through, because raising must not fail.
-OwnedRef text_object(std::string_view text) noexcept {
-  return OwnedRef::consuming(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-}
-
 void raise_with_text(PyObject* type, std::string_view text) noexcept {
-  const OwnedRef message = text_object(text);
+  const OwnedRef message = OwnedRef::consuming(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (message) PyErr_SetObject(type, message.borrow());
 }
 
-constexpr const char kPanicDoc[] =
-    "An internal fault of the quillmere extension: a broken invariant, not bad input.";
+namespace {
 
 // Kept for the life of the process: the interpreter may still be raising one
 // while the module is being torn down.
@@ -34,7 +27,7 @@ OnceCell<PyObject*> panic_type_cell;
 PyObject* panic_type() noexcept {
   try {
     const auto build = []() -> std::optional<PyObject*> {
-      PyObject* type = PyErr_NewExceptionWithDoc("quillmere.PanicException", kPanicDoc,
+      PyObject* type = PyErr_NewExceptionWithDoc(kModuleFaultType.dotted_name, kModuleFaultType.doc,
                                                  PyExc_BaseException, nullptr);
       if (type == nullptr) return std::nullopt;
       return type;
@@ -143,7 +136,8 @@ std::string take_exception_text() {
 }
 
 void raise_from_current_exception() noexcept {
-  raise_caught([](std::string_view description) noexcept { raise_panic(description); });
+  quillmere::on_caught_exception([] { PyErr_NoMemory(); },
+                                 [](std::string_view description) { raise_panic(description); });
 }
 
 }  // namespace quillmere_py

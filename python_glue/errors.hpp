@@ -1,12 +1,10 @@
-// Every exception the module raises is raised through this file, so each
-// failure has exactly one Python form.
+// Every exception an extension module raises is raised through this file, so
+// each failure has exactly one Python form, the same in both modules.
 #pragma once
 
 #include <Python.h>
 
-#include <exception>
 #include <expected>
-#include <new>
 #include <string>
 #include <string_view>
 
@@ -29,12 +27,24 @@ inline std::unexpected<ExceptionSet> exception_set() noexcept {
 // error's display text, with nothing added.
 void raise_codec_error(const quillmere::QuillmereError& error) noexcept;
 
+// `type` with the UTF-8 text as its only argument (a stray byte is replaced,
+// because raising must not fail).
+void raise_with_text(PyObject* type, std::string_view text) noexcept;
+
 // ValueError with a message of the module's own (option validation, input
 // classification).
 void raise_value_error(std::string_view message) noexcept;
 
-// An internal fault: PanicException, which derives from BaseException so that
-// `except Exception` does not swallow a bug.
+// Each extension module names its internal-fault type once, in its own
+// sources (the glue is linked into both, each with its own copy of the type).
+struct FaultType {
+  const char* dotted_name;  // "quillmere.PanicException"
+  const char* doc;
+};
+extern const FaultType kModuleFaultType;
+
+// An internal fault: the module's PanicException, which derives from
+// BaseException so that `except Exception` does not swallow a bug.
 void raise_panic(std::string_view description) noexcept;
 
 // TypeError "'{type}' object is not an instance of '{expected}'" (or "'None'
@@ -50,33 +60,19 @@ void note_parameter(const char* parameter) noexcept;
 // faults whose cause is a Python exception. May throw std::bad_alloc.
 std::string take_exception_text();
 
-// Inside a catch block: sets the Python form of the C++ exception in flight
-// (MemoryError for std::bad_alloc, PanicException for anything else).
+// Inside a catch block: sets the Python form of the C++ exception in flight,
+// by the one policy of quillmere/caught_exception.hpp: MemoryError for
+// std::bad_alloc, PanicException with the description for anything else.
 void raise_from_current_exception() noexcept;
 
-// Inside a catch block: MemoryError for std::bad_alloc, `fault(text)` for
-// anything else. Each extension module decides what an internal fault is.
-template <class Fault>
-void raise_caught(Fault&& fault) noexcept {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    fault(error.what());
-  } catch (...) {
-    fault("unknown C++ exception");
-  }
-}
-
 // Runs the body of an entry point. No C++ exception may reach the interpreter,
-// so whatever escapes `body` is turned into a Python exception by `Raise`.
-template <auto Raise = &raise_from_current_exception, class Body>
+// so whatever escapes `body` is turned into a Python exception.
+template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
     return body();
   } catch (...) {
-    Raise();
+    raise_from_current_exception();
     return nullptr;
   }
 }

@@ -21,6 +21,11 @@
 #include "quillmere/decompressor.hpp"
 
 namespace quillmere_py {
+
+const FaultType kModuleFaultType{
+    "quillmere.PanicException",
+    "An internal fault of the quillmere extension: a broken invariant, not bad input."};
+
 namespace {
 
 constexpr const char* kCompressParameters[] = {"data", "options"};

@@ -31,30 +31,20 @@ namespace {
 using quillmere_py::bind_fastcall;
 using quillmere_py::OwnedRef;
 using quillmere_py::Signature;
+using quillmere_tools::catching;
 using quillmere_tools::DecodedUnit;
 using quillmere_tools::EncodedUnit;
 using quillmere_tools::UnitError;
-using quillmere_tools::UnitErrorKind;
 using quillmere_tools::UnitResult;
 
 // Runs `work` without the interpreter lock. Work that reaches here cannot
-// throw: the library returns errors as values, and allocation failures are
-// caught per item below.
+// throw: the library returns errors as values, and whatever it throws is
+// caught per item below (quillmere_tools::catching).
 template <class Work>
 void without_lock(const Work& work) noexcept {
   Py_BEGIN_ALLOW_THREADS
   work();
   Py_END_ALLOW_THREADS
-}
-
-template <class T, class Fn>
-UnitResult<T> catching(const Fn& fn) noexcept {
-  try {
-    return fn();
-  } catch (...) {
-    // Only std::bad_alloc can leave the library.
-    return std::unexpected(UnitError{UnitErrorKind::OutOfMemory, "out of memory"});
-  }
 }
 
 OwnedRef bytes_of(const std::vector<std::uint8_t>& bytes) noexcept {
@@ -291,7 +281,7 @@ UnitResult<quillmere_tools::SampleSink> make_output(OutputSlot& slot, quillmere_
   slot.f64 = p == quillmere_tools::Precision::Float64;
   const std::size_t width = slot.f64 ? sizeof(double) : sizeof(float);
   if (n > static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max()) / width) {
-    return std::unexpected(UnitError{UnitErrorKind::OutOfMemory, "out of memory"});
+    return std::unexpected(UnitError::out_of_memory());
   }
   const PyGILState_STATE gil = PyGILState_Ensure();
   PyObject* array = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * width));
@@ -299,7 +289,7 @@ UnitResult<quillmere_tools::SampleSink> make_output(OutputSlot& slot, quillmere_
   char* data = array != nullptr ? PyByteArray_AS_STRING(array) : nullptr;
   slot.array = OwnedRef::consuming(array);
   PyGILState_Release(gil);
-  if (data == nullptr) return std::unexpected(UnitError{UnitErrorKind::OutOfMemory, "out of memory"});
+  if (data == nullptr) return std::unexpected(UnitError::out_of_memory());
   if (slot.f64) return quillmere_tools::SampleSink(std::span(reinterpret_cast<double*>(data), n));
   return quillmere_tools::SampleSink(std::span(reinterpret_cast<float*>(data), n));
 }
@@ -367,7 +357,8 @@ PyObject* encode_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
                             : quillmere_tools::join_blocks((*signals)[i].samples(), *plans[i], std::move(blocks));
         }
       } catch (...) {
-        for (auto& u : units) u = std::unexpected(UnitError{UnitErrorKind::OutOfMemory, "out of memory"});
+        const UnitError error = quillmere_tools::caught_unit_error();
+        for (auto& u : units) u = std::unexpected(error);
       }
     });
     return result_list(units, "signal", encoded_pair);

@@ -210,11 +210,7 @@ UnitResult<EncodedUnit> encode_long(SignalView x, const UnitRequest& request,
   if (!plan) return std::unexpected(plan.error());
   std::vector<UnitResult<EncodedUnit>> results(plan->block_count, std::unexpected(UnitError{}));
   run_indexed(results.size(), threads, [&](std::size_t i) noexcept {
-    try {
-      results[i] = encode_block(x, *plan, i);
-    } catch (...) {
-      results[i] = unit_error(UnitErrorKind::OutOfMemory, "out of memory");
-    }
+    results[i] = catching<EncodedUnit>([&] { return encode_block(x, *plan, i); });
   });
   std::vector<EncodedUnit> blocks;
   blocks.reserve(results.size());

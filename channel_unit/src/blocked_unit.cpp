@@ -252,11 +252,7 @@ UnitResult<void> decode_range_with(std::span<const std::uint8_t> unit, std::uint
 
   std::vector<UnitResult<void>> status(count);
   run_indexed(count, threads, [&](std::size_t k) noexcept {
-    try {
-      status[k] = check_block(view, first + k);
-    } catch (...) {
-      status[k] = unit_error(UnitErrorKind::OutOfMemory, "out of memory");
-    }
+    status[k] = catching<void>([&] { return check_block(view, first + k); });
   });
   if (auto ok = first_failure(status); !ok) return ok;
   auto sink = make_sink(view.precision, static_cast<std::size_t>(stop - start));
@@ -282,7 +278,7 @@ UnitResult<void> decode_range_with(std::span<const std::uint8_t> unit, std::uint
         if (done) done();
       }
     } catch (...) {
-      status[k] = unit_error(UnitErrorKind::OutOfMemory, "out of memory");
+      status[k] = std::unexpected(caught_unit_error());
     }
   });
   return first_failure(status);

@@ -98,6 +98,8 @@ ChunkResult<std::vector<std::uint8_t>> encode_channels(std::span<const std::uint
     if (!unit) {
       if (unit.error().kind == quillmere_tools::UnitErrorKind::OutOfMemory)
         return std::unexpected(ChunkError{K::OutOfMemory, {}});
+      if (unit.error().kind == quillmere_tools::UnitErrorKind::Internal)
+        return std::unexpected(ChunkError{K::Internal, unit.error().message});
       // A bound finer than float32 resolves, a float64 value beyond what
       // float32 holds: the chunk is kept as it is rather than failing a write
       // that HDF5 may not be allowed to skip.
@@ -237,7 +239,8 @@ std::string ChunkError::message() const {
     case Kind::WrongLayout: text += "stored chunk does not match the dataset's element type"; break;
     case Kind::Encode: text += "cannot compress chunk"; break;
     case Kind::Corrupt: text += "corrupt chunk"; break;
-    case Kind::OutOfMemory: text += "out of memory"; break;
+    case Kind::OutOfMemory: text += kOutOfMemoryText; break;
+    case Kind::Internal: text += kInternalErrorText; break;
   }
   if (!detail.empty()) text += " (" + detail + ")";
   return text;

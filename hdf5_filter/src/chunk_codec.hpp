@@ -18,11 +18,16 @@
 #include <expected>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "filter_params.hpp"
 
 namespace quillmere::hdf5 {
+
+// Texts of the two kinds every boundary reports the same way.
+inline constexpr std::string_view kOutOfMemoryText = "out of memory";
+inline constexpr std::string_view kInternalErrorText = "internal error";
 
 struct ChunkError {
   enum class Kind : std::uint8_t {
@@ -36,6 +41,7 @@ struct ChunkError {
     Encode,           // the channel-unit library refused the samples (layout 1)
     Corrupt,          // the stored bytes are not a chunk it reads
     OutOfMemory,
+    Internal,         // a fault of this code, never of the chunk (quillmere/caught_exception.hpp)
   };
   Kind kind = Kind::Corrupt;
   std::string detail;

@@ -5,14 +5,14 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <exception>
-#include <new>
 #include <string>
+#include <string_view>
 
 #include "chunk_codec.hpp"
 #include "filter_params.hpp"
 #include "hdf5_abi.hpp"
 #include "host_hdf5.hpp"
+#include "quillmere/caught_exception.hpp"
 #include "quillmere/header.hpp"
 
 namespace quillmere::hdf5 {
@@ -132,6 +132,24 @@ std::expected<Creation, std::string> creation_of(hid_t dcpl_id, hid_t type_id) {
   return c;
 }
 
+constexpr const char* kOutOfMemory = "quillmere filter: out of memory";
+
+// Inside a catch block: the exception in flight on the host's error stack,
+// by the one policy of quillmere/caught_exception.hpp. No exception may
+// reach the host, whose C frames cannot unwind.
+void push_caught(const char* function, unsigned line) noexcept {
+  try {
+    quillmere::on_caught_exception(
+        [&] { push_error(function, line, kOutOfMemory); },
+        [&](std::string_view description) {
+          const ChunkError fault{ChunkError::Kind::Internal, std::string(description)};
+          push_error(function, line, fault.message().c_str());
+        });
+  } catch (...) {
+    push_error(function, line, kOutOfMemory);  // only the message could not be made
+  }
+}
+
 constexpr const char* kNoHost =
     "quillmere filter: the host's HDF5 type and property functions could not be found";
 
@@ -146,8 +164,8 @@ h5abi::htri_t can_apply(hid_t dcpl_id, hid_t type_id, hid_t /*space_id*/) {
       return -1;
     }
     return 1;
-  } catch (const std::exception&) {
-    push_error(__func__, __LINE__, "quillmere filter: out of memory");
+  } catch (...) {
+    push_caught(__func__, __LINE__);
     return -1;
   }
 }
@@ -189,8 +207,8 @@ h5abi::herr_t set_local(hid_t dcpl_id, hid_t type_id, hid_t /*space_id*/) {
       return -1;
     }
     return 0;
-  } catch (const std::exception&) {
-    push_error(__func__, __LINE__, "quillmere filter: out of memory");
+  } catch (...) {
+    push_caught(__func__, __LINE__);
     return -1;
   }
 }
@@ -215,7 +233,7 @@ std::size_t run_filter(unsigned flags, std::size_t cd_nelmts, const unsigned cd_
     }
     void* fresh = host_allocate(std::max<std::size_t>(out->size(), 1));
     if (fresh == nullptr) {
-      push_error(__func__, __LINE__, "quillmere filter: out of memory");
+      push_error(__func__, __LINE__, kOutOfMemory);
       return 0;
     }
     std::memcpy(fresh, out->data(), out->size());
@@ -223,8 +241,8 @@ std::size_t run_filter(unsigned flags, std::size_t cd_nelmts, const unsigned cd_
     *buf = fresh;
     *buf_size = out->size();
     return out->size();
-  } catch (const std::exception&) {
-    push_error(__func__, __LINE__, "quillmere filter: out of memory");
+  } catch (...) {
+    push_caught(__func__, __LINE__);
     return 0;
   }
 }
