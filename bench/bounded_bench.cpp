@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "bench_support.hpp"
+#include "compress_core.hpp"
+#include "quantizer.hpp"
 #include "quillmere/bounded_search.hpp"
 #include "quillmere/compressor.hpp"
 #include "quillmere/decompressor.hpp"
-#include "quillmere/detail/compress_core.hpp"
-#include "quillmere/quantizer.hpp"
 
 namespace {
 

@@ -6,14 +6,14 @@
 #include <cstring>
 #include <vector>
 
+#include "arans.hpp"
 #include "bench_support.hpp"
-#include "quillmere/arans.hpp"
-#include "quillmere/cmodel.hpp"
+#include "cmodel.hpp"
+#include "deflate_codec.hpp"
+#include "quantizer.hpp"
 #include "quillmere/compressor.hpp"
 #include "quillmere/decompressor.hpp"
-#include "quillmere/deflate_codec.hpp"
-#include "quillmere/quantizer.hpp"
-#include "quillmere/wavelet_choice.hpp"
+#include "wavelet_choice.hpp"
 
 namespace {
 

@@ -25,10 +25,10 @@
 #include <string>
 #include <vector>
 
-#include "quillmere/arans.hpp"
-#include "quillmere/bin_engine.hpp"
-#include "quillmere/cmodel.hpp"
-#include "quillmere/detail/cmodel_checks.hpp"
+#include "arans.hpp"
+#include "bin_engine.hpp"
+#include "cmodel.hpp"
+#include "cmodel_checks.hpp"
 
 namespace {
 

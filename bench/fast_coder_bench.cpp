@@ -18,12 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "quillmere/cmodel.hpp"
+#include "cmodel.hpp"
+#include "cmodel_checks.hpp"
+#include "fast_coder.hpp"
 #include "quillmere/compressor.hpp"
-#include "quillmere/detail/cmodel_checks.hpp"
-#include "quillmere/fast_coder.hpp"
 #include "quillmere/header.hpp"
-#include "quillmere/wavelet_choice.hpp"
+#include "wavelet_choice.hpp"
 
 namespace {
 

@@ -3,9 +3,9 @@
 // agree with each other, and decoded bands must survive re-encoding.
 #include <numeric>
 
+#include "cmodel.hpp"
+#include "cmodel_checks.hpp"
 #include "fuzz_support.hpp"
-#include "quillmere/cmodel.hpp"
-#include "quillmere/detail/cmodel_checks.hpp"
 
 namespace {
 

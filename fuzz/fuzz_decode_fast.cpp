@@ -4,8 +4,8 @@
 // decodes must survive re-encoding unchanged.
 #include <numeric>
 
+#include "fast_coder.hpp"
 #include "fuzz_support.hpp"
-#include "quillmere/fast_coder.hpp"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // it produced survives a trip through the encoder.
 #include <algorithm>
 
+#include "arans.hpp"
 #include "fuzz_support.hpp"
-#include "quillmere/arans.hpp"
 
 namespace {
 

@@ -16,15 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "arans.hpp"
+#include "cmodel.hpp"
+#include "cmodel_checks.hpp"
+#include "fast_coder.hpp"
 #include "fuzz_support.hpp"
-#include "quillmere/arans.hpp"
-#include "quillmere/cmodel.hpp"
 #include "quillmere/compressor.hpp"
-#include "quillmere/detail/cmodel_checks.hpp"
-#include "quillmere/fast_coder.hpp"
 #include "quillmere/header.hpp"
-#include "quillmere/wavelet_choice.hpp"
 #include "quillmere_tools/blocked_unit.hpp"
+#include "wavelet_choice.hpp"
 
 namespace {
 

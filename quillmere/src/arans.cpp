@@ -1,14 +1,14 @@
 // Byte-plane coder over the bit engine. The planes are never copied out:
 // both directions walk the interleaved bytes with a stride of two.
-#include "quillmere/arans.hpp"
+#include "arans.hpp"
 
 #include <algorithm>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
-#include "quillmere/bin_engine.hpp"
-#include "quillmere/detail/arans_parts.hpp"
+#include "arans_parts.hpp"
+#include "bin_engine.hpp"
 
 namespace quillmere::arans {
 namespace {

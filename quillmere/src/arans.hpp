@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "quillmere/stream_ending.hpp"
+#include "stream_ending.hpp"
 
 namespace quillmere::arans {
 

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "quillmere/arans.hpp"
+#include "arans.hpp"
 
 namespace quillmere::arans {
 

@@ -1,6 +1,6 @@
 // The cold half of the bit engine: the backward coding pass and decoder
 // set-up. put(), code() and decode() live in the headers to be inlined.
-#include "quillmere/bin_engine.hpp"
+#include "bin_engine.hpp"
 
 #include <memory>
 #include <utility>

@@ -17,7 +17,7 @@
 // symbol_queue.hpp: storage of queued symbols.
 // encoder.hpp: the rANS step, BackwardCoder and BinEnc.
 // decoder.hpp: BinDec and the capacity bound max_symbols().
-#include "quillmere/bin_engine/decoder.hpp"
-#include "quillmere/bin_engine/encoder.hpp"
-#include "quillmere/bin_engine/probability.hpp"
-#include "quillmere/bin_engine/symbol_queue.hpp"
+#include "bin_engine/decoder.hpp"
+#include "bin_engine/encoder.hpp"
+#include "bin_engine/probability.hpp"
+#include "bin_engine/symbol_queue.hpp"

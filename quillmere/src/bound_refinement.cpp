@@ -4,7 +4,7 @@
 #include <cmath>
 #include <utility>
 
-#include "quillmere/quantizer.hpp"
+#include "quantizer.hpp"
 
 namespace quillmere::refine {
 namespace {

@@ -1,7 +1,7 @@
 // Coefficient model over the bit engine: one engine run for all bands, each
 // band with its own block of contexts, the rANS state running on across
 // band boundaries.
-#include "quillmere/cmodel.hpp"
+#include "cmodel.hpp"
 
 #include <algorithm>
 #include <array>
@@ -10,8 +10,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "quillmere/bin_engine.hpp"
-#include "quillmere/detail/cmodel_checks.hpp"
+#include "bin_engine.hpp"
+#include "cmodel_checks.hpp"
 
 namespace quillmere::cmodel {
 namespace {

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "quillmere/cmodel.hpp"
+#include "cmodel.hpp"
 
 namespace quillmere::cmodel {
 

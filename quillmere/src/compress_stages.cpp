@@ -8,12 +8,12 @@
 #include <string>
 #include <utility>
 
-#include "quillmere/arans.hpp"
-#include "quillmere/cmodel.hpp"
-#include "quillmere/deflate_codec.hpp"
-#include "quillmere/fast_coder.hpp"
+#include "arans.hpp"
+#include "cmodel.hpp"
+#include "deflate_codec.hpp"
+#include "fast_coder.hpp"
+#include "quantizer.hpp"
 #include "quillmere/header.hpp"
-#include "quillmere/quantizer.hpp"
 
 namespace quillmere::stages {
 namespace {

@@ -13,10 +13,10 @@
 #include <span>
 #include <vector>
 
+#include "quantizer.hpp"
 #include "quillmere/error.hpp"
 #include "quillmere/options.hpp"
-#include "quillmere/quantizer.hpp"
-#include "quillmere/wavelet_choice.hpp"
+#include "wavelet_choice.hpp"
 
 namespace quillmere::stages {
 

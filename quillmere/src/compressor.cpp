@@ -2,10 +2,10 @@
 
 #include <utility>
 
+#include "compress_core.hpp"
 #include "compress_stages.hpp"
-#include "quillmere/detail/compress_core.hpp"
-#include "quillmere/quantizer.hpp"
-#include "quillmere/wavelet_choice.hpp"
+#include "quantizer.hpp"
+#include "wavelet_choice.hpp"
 
 namespace quillmere {
 namespace detail {

@@ -8,7 +8,7 @@
 
 #include <zlib.h>
 
-#include "quillmere/bin_engine.hpp"
+#include "bin_engine.hpp"
 #include "quillmere/byte_io.hpp"
 
 namespace quillmere::corrections {

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "quillmere/cmodel.hpp"
+#include "cmodel.hpp"
 #include "quillmere/error.hpp"
 #include "quillmere/options.hpp"
 

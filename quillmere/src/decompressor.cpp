@@ -7,15 +7,15 @@
 #include <new>
 #include <string>
 
-#include "quillmere/arans.hpp"
-#include "quillmere/cmodel.hpp"
-#include "quillmere/deflate_codec.hpp"
-#include "quillmere/fast_coder.hpp"
-#include "quillmere/detail/decompress_core.hpp"
+#include "arans.hpp"
+#include "cmodel.hpp"
+#include "decompress_core.hpp"
+#include "deflate_codec.hpp"
+#include "fast_coder.hpp"
+#include "quantizer.hpp"
 #include "quillmere/header.hpp"
-#include "quillmere/quantizer.hpp"
-#include "quillmere/wavelet_choice.hpp"
 #include "reconstruct.hpp"
+#include "wavelet_choice.hpp"
 
 namespace quillmere {
 namespace {

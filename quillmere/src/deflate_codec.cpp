@@ -1,5 +1,5 @@
 // Raw deflate (no zlib header or trailer) through zlib, both directions.
-#include "quillmere/deflate_codec.hpp"
+#include "deflate_codec.hpp"
 
 #include <zlib.h>
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "quillmere/error.hpp"
-#include "quillmere/stream_ending.hpp"
+#include "stream_ending.hpp"
 
 namespace quillmere {
 

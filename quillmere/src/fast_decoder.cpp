@@ -9,9 +9,9 @@
 #include <new>
 
 #include "fast_adaptive.hpp"
+#include "fast_coder.hpp"
 #include "fast_model.hpp"
 #include "quillmere/byte_io.hpp"
-#include "quillmere/fast_coder.hpp"
 
 namespace quillmere::fast {
 namespace {

@@ -1,7 +1,7 @@
 // The fast coder's encoder: tokens and their contexts lane by lane, the
 // band models, the raw bits in decoding order, and the rANS pass backwards
 // through that order.
-#include "quillmere/fast_coder.hpp"
+#include "fast_coder.hpp"
 
 #include <algorithm>
 #include <new>

@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "quillmere/fast_coder.hpp"
+#include "fast_coder.hpp"
 
 namespace quillmere::fast {
 

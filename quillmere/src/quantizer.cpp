@@ -1,8 +1,8 @@
-#include "quillmere/quantizer.hpp"
+#include "quantizer.hpp"
 
 #include <bit>
 
-#include "quillmere/wavelet_choice.hpp"
+#include "wavelet_choice.hpp"
 
 namespace quillmere {
 std::size_t filter_length(Method method) { return make_executor(method)->filter_length(); }

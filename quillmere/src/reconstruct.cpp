@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <new>
 
-#include "quillmere/quantizer.hpp"
+#include "quantizer.hpp"
 
 namespace quillmere::stages {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "quillmere/error.hpp"
-#include "quillmere/wavelet_choice.hpp"
+#include "wavelet_choice.hpp"
 
 namespace quillmere::stages {
 

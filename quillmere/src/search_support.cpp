@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "quillmere/quantizer.hpp"
+#include "quantizer.hpp"
 
 namespace quillmere::search {
 namespace {

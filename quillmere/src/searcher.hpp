@@ -18,9 +18,9 @@
 
 #include "bound_refinement.hpp"
 #include "compress_stages.hpp"
+#include "quantizer.hpp"
 #include "quillmere/bounded_search.hpp"
 #include "quillmere/header.hpp"
-#include "quillmere/quantizer.hpp"
 #include "reconstruct.hpp"
 #include "search_support.hpp"
 

@@ -1,6 +1,6 @@
 #include "quillmere/side_block_flag.hpp"
 
-#include "quillmere/fast_coder.hpp"
+#include "fast_coder.hpp"
 #include "quillmere/header.hpp"
 
 namespace quillmere {

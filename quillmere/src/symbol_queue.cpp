@@ -1,6 +1,6 @@
 // Storage of the symbol queue. Its large blocks bypass operator new so that
 // they can be aligned to, and advised as, huge pages.
-#include "quillmere/bin_engine/symbol_queue.hpp"
+#include "bin_engine/symbol_queue.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "quillmere/wavelet_choice.hpp"
+#include "wavelet_choice.hpp"
 
 namespace quillmere {
 

@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "quillmere/arans.hpp"
-#include "quillmere/detail/arans_parts.hpp"
+#include "arans.hpp"
+#include "arans_parts.hpp"
 
 namespace quillmere::arans {
 namespace {

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "quillmere/bin_engine.hpp"
+#include "bin_engine.hpp"
 
 namespace quillmere::bin_engine {
 namespace {

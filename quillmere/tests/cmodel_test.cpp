@@ -12,10 +12,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include "quillmere/bin_engine.hpp"
-#include "quillmere/cmodel.hpp"
-#include "quillmere/detail/cmodel_checks.hpp"
 #include "band_helpers.hpp"
+#include "bin_engine.hpp"
+#include "cmodel.hpp"
+#include "cmodel_checks.hpp"
 
 namespace quillmere::cmodel {
 namespace {

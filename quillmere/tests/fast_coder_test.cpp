@@ -13,12 +13,12 @@
 #include <utility>
 #include <vector>
 
-#include "quillmere/cmodel.hpp"
+#include "band_helpers.hpp"
+#include "cmodel.hpp"
+#include "fast_coder.hpp"
 #include "quillmere/compressor.hpp"
 #include "quillmere/decompressor.hpp"
-#include "quillmere/fast_coder.hpp"
 #include "quillmere/header.hpp"
-#include "band_helpers.hpp"
 
 namespace quillmere::fast {
 namespace {

@@ -15,13 +15,13 @@
 #include <tuple>
 #include <vector>
 
+#include "compress_core.hpp"
+#include "decompress_core.hpp"
+#include "quantizer.hpp"
 #include "quillmere/byte_io.hpp"
 #include "quillmere/compressor.hpp"
 #include "quillmere/decompressor.hpp"
-#include "quillmere/detail/compress_core.hpp"
-#include "quillmere/detail/decompress_core.hpp"
 #include "quillmere/header.hpp"
-#include "quillmere/quantizer.hpp"
 
 namespace quillmere {
 namespace {

@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "quillmere/quantizer.hpp"
+#include "quantizer.hpp"
 
 namespace quillmere {
 namespace {

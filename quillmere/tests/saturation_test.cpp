@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "compress_core.hpp"
+#include "quantizer.hpp"
 #include "quillmere/compressor.hpp"
-#include "quillmere/detail/compress_core.hpp"
 #include "quillmere/header.hpp"
-#include "quillmere/quantizer.hpp"
 
 namespace quillmere {
 namespace {

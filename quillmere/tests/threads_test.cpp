@@ -16,11 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "quillmere/arans.hpp"
-#include "quillmere/cmodel.hpp"
+#include "arans.hpp"
+#include "cmodel.hpp"
 #include "quillmere/compressor.hpp"
 #include "quillmere/decompressor.hpp"
-#include "quillmere/wavelet_choice.hpp"
+#include "wavelet_choice.hpp"
 
 namespace quillmere {
 namespace {

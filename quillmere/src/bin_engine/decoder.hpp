@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "quillmere/bin_engine/probability.hpp"
+#include "bin_engine/probability.hpp"
 #include "quillmere/byte_io.hpp"
 
 namespace quillmere::bin_engine {

@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "quillmere/bin_engine/probability.hpp"
-#include "quillmere/bin_engine/symbol_queue.hpp"
+#include "bin_engine/probability.hpp"
+#include "bin_engine/symbol_queue.hpp"
 #include "quillmere/byte_io.hpp"
 
 namespace quillmere::bin_engine {
