@@ -9,6 +9,7 @@
 
 #include "args.hpp"
 #include "owned_ref.hpp"
+#include "quillmere/option_table.hpp"
 #include "type_slot.hpp"
 
 namespace quillmere_py {
@@ -32,9 +33,9 @@ constexpr Signature kSignature{"CompressionOptions.__new__()", kParameters, 0};
 // What phase 1 produces. The string views point into the argument objects'
 // UTF-8 caches, which live as long as the arguments, i.e. the whole call.
 struct Converted {
-  std::string_view method = "cdf97";
-  unsigned scale = 11;
-  std::string_view cutoff = "low";
+  std::string_view method = quillmere::option_name(quillmere::kMethodNames, CodecOptions{}.method);
+  unsigned scale = quillmere::kDefaultScale;
+  std::string_view cutoff = quillmere::option_name(quillmere::kCutoffNames, CodecOptions{}.cutoff);
   std::optional<std::string_view> coder;
   std::optional<float> quant_multiplier;
 };
@@ -176,39 +177,16 @@ std::string quoted_literal(std::string_view utf8) {
   return out;
 }
 
-std::optional<Method> parse_method(std::string_view text) noexcept {
-  if (text == "cdf53") return Method::Cdf53;
-  if (text == "cdf97") return Method::Cdf97;
-  if (text == "db4") return Method::Db4;
-  if (text == "sym4") return Method::Sym4;
-  return std::nullopt;
-}
-
-std::optional<Cutoff> parse_cutoff(std::string_view text) noexcept {
-  if (text == "low") return Cutoff::Low;
-  if (text == "medium") return Cutoff::Medium;
-  if (text == "high") return Cutoff::High;
-  return std::nullopt;
-}
-
-std::optional<Coder> parse_coder(std::optional<std::string_view> text) noexcept {
-  if (!text || *text == "auto") return Coder::Auto;
-  if (*text == "deflate") return Coder::Deflate;
-  if (*text == "arans") return Coder::Arans;
-  if (*text == "cmodel") return Coder::CModel;
-  return std::nullopt;
-}
-
 // Method, cutoff, scale, coder, in that order; the first failure wins.
 PyResult<CodecOptions> validate(const Converted& in) {
   CodecOptions record;
-  const auto method = parse_method(in.method);
+  const auto method = quillmere::method_named(in.method);
   if (!method) {
     raise_value_error("Unknown method " + quoted_literal(in.method) +
                       ", expected 'cdf97' or 'cdf53' or 'db4' or 'sym4'");
     return exception_set();
   }
-  const auto cutoff = parse_cutoff(in.cutoff);
+  const auto cutoff = quillmere::cutoff_named(in.cutoff);
   if (!cutoff) {
     raise_value_error("Unknown cutoff level " + quoted_literal(in.cutoff) +
                       ", expected 'low' or 'medium' or 'high'");
@@ -219,9 +197,11 @@ PyResult<CodecOptions> validate(const Converted& in) {
     raise_codec_error(quillmere::QuillmereError::unsupported_scale(static_cast<std::uint8_t>(in.scale)));
     return exception_set();
   }
-  const auto coder = parse_coder(in.coder);
+  const auto coder = in.coder ? quillmere::coder_for_module(*in.coder) : Coder::Auto;
   if (!coder) {
-    // "cmodel" is accepted although the message does not list it.
+    // "cmodel" is accepted although the message does not list it; the
+    // messages are the module's published texts, not lists made from the
+    // tables.
     raise_value_error("Unknown coder " + quoted_literal(*in.coder) +
                       ", expected 'auto', 'deflate', 'arans'");
     return exception_set();

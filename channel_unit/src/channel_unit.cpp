@@ -95,9 +95,8 @@ SignalView without_tail(SignalView x, std::size_t tail) {
 // bits_per_sample stays a budget for the whole unit, run included.
 UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
   const std::size_t unit_samples = std::visit([](auto s) { return s.size(); }, x);
-  if (unit_samples > 0x7fffffffu) {
-    return unit_error(UnitErrorKind::BadInput, "a channel holds at most 2147483647 samples, not " +
-                                                   std::to_string(unit_samples));
+  if (unit_samples > quillmere::kMaxSampleCount) {
+    return std::unexpected(UnitError::too_many_samples(unit_samples));
   }
   std::optional<TrailingRun> tail;
   if (request.split_trailing_run) {

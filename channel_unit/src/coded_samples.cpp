@@ -101,10 +101,7 @@ UnitResult<CodedSamples> from_float64(std::span<const double> x) {
 UnitResult<CodedSamples> prepare_samples(SignalView x) {
   const std::size_t n = std::visit([](auto s) { return s.size(); }, x);
   if (n == 0) return unit_error(UnitErrorKind::BadInput, "cannot compress an empty signal");
-  if (n > 0x7fffffffu) {
-    return unit_error(UnitErrorKind::BadInput, "a channel holds at most 2147483647 samples, not " +
-                                                   std::to_string(n));
-  }
+  if (n > quillmere::kMaxSampleCount) return std::unexpected(UnitError::too_many_samples(n));
   if (const auto* f32 = std::get_if<std::span<const float>>(&x)) return from_float32(*f32);
   return from_float64(std::get<std::span<const double>>(x));
 }

@@ -24,7 +24,7 @@ constexpr std::uint8_t kHasTail = 8;
 constexpr std::uint8_t kKnownFlags = kHasOffset | kHasRuns | kHasCorrections | kHasTail;
 // The most samples a unit may hold, container and trailing run together:
 // the codec's own limit for one signal.
-constexpr std::uint64_t kMaxUnitSamples = 0x7fffffffu;
+constexpr std::uint64_t kMaxUnitSamples = quillmere::kMaxSampleCount;
 // A LEB128 value of a u32 quantity takes at most five bytes.
 constexpr int kMaxVarintBytes = 5;
 
@@ -186,8 +186,7 @@ UnitResult<std::vector<std::uint8_t>> write_side_block(const SideBlock& block,
     return unit_error(UnitErrorKind::BadInput, "the side block would exceed 4 GiB");
   }
   if (unit_samples > kMaxUnitSamples) {
-    return unit_error(UnitErrorKind::BadInput, "a channel holds at most 2147483647 samples, not " +
-                                                   std::to_string(unit_samples));
+    return std::unexpected(UnitError::too_many_samples(unit_samples));
   }
   std::vector<std::uint8_t> out(kMagic, kMagic + 4);
   out.push_back(kVersion);

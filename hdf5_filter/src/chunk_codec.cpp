@@ -231,7 +231,9 @@ std::string ChunkError::message() const {
       break;
     case Kind::RaggedChunk: text += "chunk is not a whole number of elements"; break;
     case Kind::EmptyChunk: text += "chunk is empty"; break;
-    case Kind::TooLarge: text += "chunk holds more than 2147483647 elements"; break;
+    case Kind::TooLarge:
+      text += "chunk holds more than " + std::to_string(kMaxSampleCount) + " elements";
+      break;
     case Kind::WrongLength: text += "stored chunk does not match the dataset's chunk size"; break;
     case Kind::WrongPrecision:
       text += "stored chunk holds float64 samples but the dataset is float32";

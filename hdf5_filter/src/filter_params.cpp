@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "quillmere/header.hpp"
+#include "quillmere/option_table.hpp"
 
 namespace quillmere::hdf5 {
 
@@ -26,18 +27,29 @@ constexpr std::array<const char*, kLegacyParamCount> kLegacyNames = {
     "layout version", "element type", "samples per chunk", "method", "scale", "cutoff",
     "coder", "flags", "quant_multiplier", "max_error", "max_error"};
 
-const char* expectation(K kind) noexcept {
+// "0..3 (cdf53, cdf97, db4, sym4)": the codes in order, then their names.
+template <class Code, std::size_t N>
+std::string codes_and_names(const std::array<NamedOption<Code>, N>& table) {
+  std::string names;
+  for (std::size_t code = 0; code < N; ++code) {
+    if (code > 0) names += ", ";
+    names += option_name(table, static_cast<Code>(code));
+  }
+  return "0.." + std::to_string(N - 1) + " (" + names + ")";
+}
+
+std::string expectation(K kind) {
   switch (kind) {
     case K::Count: return "";
     case K::Version: return "expected 1 or 2";
     case K::Element: return "expected 1..4 (f32 LE, f64 LE, f32 BE, f64 BE)";
-    case K::ChunkSamples: return "expected 1 to 2147483647";
+    case K::ChunkSamples: return "expected 1 to " + std::to_string(kMaxSampleCount);
     case K::Frames: return "expected a divisor of the samples per chunk";
     case K::Stride: return "expected a divisor of the channels per chunk";
     case K::TimeAxis: return "expected 0..31, an axis of the chunk";
-    case K::Method: return "expected 0..3 (cdf53, cdf97, db4, sym4)";
-    case K::Scale: return "expected 6..12";
-    case K::Cutoff: return "expected 0..2 (low, medium, high)";
+    case K::Method: return "expected " + codes_and_names(kMethodNames);
+    case K::Scale: return "expected " + std::to_string(kMinScale) + ".." + std::to_string(kMaxScale);
+    case K::Cutoff: return "expected " + codes_and_names(kCutoffNames);
     case K::Coder: return "expected 0, 1, 2, 3 or 255 (deflate, arans, cmodel, fast, auto)";
     case K::Flags:
       return "expected known bits only, a fraction-of-range bit only with its bound, and the "

@@ -92,8 +92,8 @@ std::expected<ChunkShape, std::string> chunk_shape_of(hid_t dcpl_id) {
   std::uint64_t samples = 1;
   for (int i = 0; i < s.rank; ++i) {
     if (s.dims[i] == 0 || s.dims[i] > kMaxSampleCount || samples * s.dims[i] > kMaxSampleCount) {
-      return std::unexpected(
-          std::string("quillmere filter: a chunk must hold 1 to 2147483647 elements"));
+      return std::unexpected("quillmere filter: a chunk must hold 1 to " + std::to_string(kMaxSampleCount) +
+                             " elements");
     }
     samples *= s.dims[i];
   }

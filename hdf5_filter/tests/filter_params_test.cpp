@@ -175,5 +175,34 @@ TEST(LegacyLayout, WordsAreCheckedAndNamedByTheirOwnLayout) {
   EXPECT_EQ(parse_params(cd, Stage::Creation).error().kind, PK::Count);
 }
 
+
+// The whole sentence for the words whose expectation is made from the
+// codec's limits and option tables: a table reordered or a limit changed
+// shows here, in the text h5py users read.
+struct WholeMessage {
+  PK kind;
+  std::size_t index;
+  std::uint64_t value;
+  const char* text;
+};
+
+class WholeMessages : public ::testing::TestWithParam<WholeMessage> {};
+
+TEST_P(WholeMessages, ReadExactly) {
+  const WholeMessage& m = GetParam();
+  EXPECT_EQ((ParamError{m.kind, m.index, m.value}.message()), m.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Each, WholeMessages,
+    ::testing::Values(
+        WholeMessage{PK::ChunkSamples, 2, 0,
+                     "quillmere filter: cd_values[2] (samples per chunk) is 0, expected 1 to 2147483647"},
+        WholeMessage{PK::Method, 6, 9,
+                     "quillmere filter: cd_values[6] (method) is 9, expected 0..3 (cdf53, cdf97, db4, sym4)"},
+        WholeMessage{PK::Scale, 7, 13, "quillmere filter: cd_values[7] (scale) is 13, expected 6..12"},
+        WholeMessage{PK::Cutoff, 8, 3,
+                     "quillmere filter: cd_values[8] (cutoff) is 3, expected 0..2 (low, medium, high)"}));
+
 }  // namespace
 }  // namespace quillmere::hdf5

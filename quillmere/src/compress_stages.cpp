@@ -99,7 +99,7 @@ std::optional<QuillmereError> check_request(std::span<const float> samples,
   }
   if (samples.size() > kMaxSampleCount) {
     return QuillmereError::unsupported_configuration(
-        "Can't compress more than 2147483647 samples, but data had " +
+        "Can't compress more than " + std::to_string(kMaxSampleCount) + " samples, but data had " +
         std::to_string(samples.size()));
   }
   // A multiplier the decoder would not take as it is (it substitutes 2^scale

@@ -108,7 +108,8 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
                                            std::uint8_t last_coder, StreamEnding ending) {
   if (sample_count > kMaxSampleCount) {
     return std::unexpected(QuillmereError::decompress(
-        "Can't decompress data bigger than 2147483647, but data was " + std::to_string(sample_count)));
+        "Can't decompress data bigger than " + std::to_string(kMaxSampleCount) + ", but data was " +
+        std::to_string(sample_count)));
   }
   if (levels > kMaxLevels) {
     return std::unexpected(QuillmereError::decompress("Max supported level is 10 but it was " +

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <utility>
 
+#include "quillmere/options.hpp"
+
 namespace quillmere {
 namespace {
 
@@ -142,7 +144,8 @@ std::string QuillmereError::message() const {
     case ErrorKind::Decompress:
       return "Can't decompress data, reason: " + text_;
     case ErrorKind::UnsupportedScale:
-      return "Only scaled 6..12 is supported, but it was " + std::to_string(number_);
+      return "Only scaled " + std::to_string(kMinScale) + ".." + std::to_string(kMaxScale) +
+             " is supported, but it was " + std::to_string(number_);
     case ErrorKind::UnknownCoder:
       return "Unknown entropy coder " + std::to_string(number_);
   }

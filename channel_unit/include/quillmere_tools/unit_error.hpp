@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "quillmere/caught_exception.hpp"
+#include "quillmere/header.hpp"
 
 namespace quillmere_tools {
 
@@ -31,6 +32,11 @@ struct [[nodiscard]] UnitError {
   std::string message;
 
   static UnitError out_of_memory() { return {UnitErrorKind::OutOfMemory, std::string(kOutOfMemoryText)}; }
+  // A channel longer than a container can carry (quillmere::kMaxSampleCount).
+  static UnitError too_many_samples(std::uint64_t count) {
+    return {UnitErrorKind::BadInput, "a channel holds at most " + std::to_string(quillmere::kMaxSampleCount) +
+                                         " samples, not " + std::to_string(count)};
+  }
 };
 
 template <class T>
