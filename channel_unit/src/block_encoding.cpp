@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "quillmere_tools/blocked_unit.hpp"
+#include "quillmere/forward_error.hpp"
 #include "quillmere_tools/indexed_pool.hpp"
 
 namespace quillmere_tools {
@@ -70,7 +71,7 @@ UnitResult<void> split_bounds(BlockPlan& plan) {
   UnitBounds& b = plan.request.bounds;
   for (const auto& [name, v] : {std::pair{"rmse", &b.rmse}, {"prd", &b.prd}, {"psnr", &b.psnr},
                                 {"bits_per_sample", &b.bits_per_sample}}) {
-    if (auto ok = check_positive(name, *v); !ok) return ok;
+    QUILLMERE_TRY_VOID(check_positive(name, *v));
   }
   if (b.bits_per_sample) {
     // The index is part of the unit: the blocks share what it leaves.
@@ -126,7 +127,7 @@ UnitResult<BlockPlan> plan_blocks(SignalView x, const UnitRequest& request,
   plan.block_count = static_cast<std::size_t>((plan.sample_count - 1) / block_length + 1);
   measure_finite(x, plan);
   if (request.bounds.any()) {
-    if (auto ok = split_bounds(plan); !ok) return std::unexpected(ok.error());
+    QUILLMERE_TRY_VOID(split_bounds(plan));
   } else {
     plan.multiplier = request.options.quant_multiplier.value_or(
         static_cast<float>(1u << request.options.scale));
@@ -198,16 +199,14 @@ UnitResult<EncodedUnit> join_blocks(SignalView x, const BlockPlan& plan,
     const double range = plan.hi - plan.lo;
     r.psnr = r.rmse == 0.0 ? kInf : range == 0.0 ? -kInf : 20.0 * std::log10(range / r.rmse);
   }
-  auto bytes = write_blocked_unit(precision, plan.sample_count, plan.block_length, units);
-  if (!bytes) return std::unexpected(bytes.error());
+  QUILLMERE_TRY(bytes, write_blocked_unit(precision, plan.sample_count, plan.block_length, units));
   out.bytes = std::move(*bytes);
   return out;
 }
 
 UnitResult<EncodedUnit> encode_long(SignalView x, const UnitRequest& request,
                                     std::uint32_t block_length, std::size_t threads) {
-  auto plan = plan_blocks(x, request, block_length);
-  if (!plan) return std::unexpected(plan.error());
+  QUILLMERE_TRY(plan, plan_blocks(x, request, block_length));
   std::vector<UnitResult<EncodedUnit>> results(plan->block_count, std::unexpected(UnitError{}));
   run_indexed(results.size(), threads, [&](std::size_t i) noexcept {
     results[i] = catching<EncodedUnit>([&] { return encode_block(x, *plan, i); });

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "quillmere/byte_io.hpp"
+#include "quillmere/forward_error.hpp"
 #include "quillmere/header.hpp"
 #include "quillmere_tools/checksum.hpp"
 #include "quillmere_tools/indexed_pool.hpp"
@@ -79,14 +80,12 @@ UnitResult<void> check_sink(const SampleSink& out, Precision precision, std::siz
 UnitResult<void> decode_plain_with(std::span<const std::uint8_t> unit, std::uint64_t start,
                                    std::uint64_t stop, const SinkFactory& make_sink,
                                    const BlockDone& done) {
-  auto decoded = decode_unit(unit);
-  if (!decoded) return std::unexpected(decoded.error());
+  QUILLMERE_TRY(decoded, decode_unit(unit));
   const std::size_t n = decoded->f32.size() + decoded->f64.size();
   if (start > stop || stop > n) return outside(start, stop, n);
   const auto count = static_cast<std::size_t>(stop - start);
-  auto out = make_sink(decoded->precision, count);
-  if (!out) return std::unexpected(out.error());
-  if (auto ok = check_sink(*out, decoded->precision, count); !ok) return ok;
+  QUILLMERE_TRY(out, make_sink(decoded->precision, count));
+  QUILLMERE_TRY_VOID(check_sink(*out, decoded->precision, count));
   copy_part(*decoded, static_cast<std::size_t>(start), count, *out, 0);
   if (done) done();
   return {};
@@ -214,8 +213,7 @@ UnitResult<std::vector<std::uint8_t>> write_blocked_unit(
 UnitResult<UnitLayout> read_layout(std::span<const std::uint8_t> unit) {
   UnitLayout layout;
   if (is_blocked_unit(unit)) {
-    auto view = read_blocked_index(unit);
-    if (!view) return std::unexpected(view.error());
+    QUILLMERE_TRY(view, read_blocked_index(unit));
     layout.precision = view->precision;
     layout.sample_count = view->sample_count;
     layout.block_length = view->block_length;
@@ -229,9 +227,8 @@ UnitResult<UnitLayout> read_layout(std::span<const std::uint8_t> unit) {
   layout.sample_count = header->sample_count;
   layout.block_bytes.push_back(unit.size());
   if (unit.size() > container_len) {
-    auto side = read_side_block(unit.subspan(container_len), unit.first(container_len),
-                                header->sample_count);
-    if (!side) return std::unexpected(side.error());
+    QUILLMERE_TRY(side, read_side_block(unit.subspan(container_len), unit.first(container_len),
+                                        header->sample_count));
     layout.precision = side->precision;
     layout.sample_count += side->tail ? side->tail->length : 0u;
   }
@@ -242,8 +239,7 @@ UnitResult<void> decode_range_with(std::span<const std::uint8_t> unit, std::uint
                                    std::uint64_t stop, std::size_t threads,
                                    const SinkFactory& make_sink, const BlockDone& done) {
   if (!is_blocked_unit(unit)) return decode_plain_with(unit, start, stop, make_sink, done);
-  auto read = read_blocked_index(unit);
-  if (!read) return std::unexpected(read.error());
+  QUILLMERE_TRY(read, read_blocked_index(unit));
   const BlockedView& view = *read;
   if (start > stop || stop > view.sample_count) return outside(start, stop, view.sample_count);
   const std::size_t first = static_cast<std::size_t>(start / view.block_length);
@@ -254,10 +250,9 @@ UnitResult<void> decode_range_with(std::span<const std::uint8_t> unit, std::uint
   run_indexed(count, threads, [&](std::size_t k) noexcept {
     status[k] = catching<void>([&] { return check_block(view, first + k); });
   });
-  if (auto ok = first_failure(status); !ok) return ok;
-  auto sink = make_sink(view.precision, static_cast<std::size_t>(stop - start));
-  if (!sink) return std::unexpected(sink.error());
-  if (auto ok = check_sink(*sink, view.precision, static_cast<std::size_t>(stop - start)); !ok) return ok;
+  QUILLMERE_TRY_VOID(first_failure(status));
+  QUILLMERE_TRY(sink, make_sink(view.precision, static_cast<std::size_t>(stop - start)));
+  QUILLMERE_TRY_VOID(check_sink(*sink, view.precision, static_cast<std::size_t>(stop - start)));
   const SampleSink out = *sink;
 
   run_indexed(count, threads, [&](std::size_t k) noexcept {
@@ -303,8 +298,7 @@ UnitResult<DecodedUnit> decode_range(std::span<const std::uint8_t> unit, std::ui
 
 UnitResult<DecodedUnit> decode_any(std::span<const std::uint8_t> unit, std::size_t threads) {
   if (!is_blocked_unit(unit)) return decode_unit(unit);
-  auto layout = read_layout(unit);
-  if (!layout) return std::unexpected(layout.error());
+  QUILLMERE_TRY(layout, read_layout(unit));
   return decode_range(unit, 0, layout->sample_count, threads);
 }
 

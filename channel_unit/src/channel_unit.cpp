@@ -7,6 +7,7 @@
 
 #include "quillmere/compressor.hpp"
 #include "quillmere/decompressor.hpp"
+#include "quillmere/forward_error.hpp"
 #include "quillmere/header.hpp"
 #include "quillmere/side_block_flag.hpp"
 #include "quillmere_tools/coded_samples.hpp"
@@ -103,8 +104,7 @@ UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
     tail = std::visit([](auto s) { return trailing_run_of(s); }, x);
     if (tail) x = without_tail(x, tail->length);
   }
-  auto coded = prepare_samples(x);
-  if (!coded) return std::unexpected(coded.error());
+  QUILLMERE_TRY(coded, prepare_samples(x));
   const auto n = static_cast<std::uint32_t>(coded->samples.size());
 
   SideBlock side;
@@ -127,8 +127,7 @@ UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
     container = std::move(*plain);
   } else {
     const std::size_t overhead = side_overhead(side, n, request.bounds.max_error.has_value());
-    auto choice = bounded_encode(*coded, x, request, overhead, unit_samples);
-    if (!choice) return std::unexpected(choice.error());
+    QUILLMERE_TRY(choice, bounded_encode(*coded, x, request, overhead, unit_samples));
     container = std::move(choice->container);
     side.corrections = std::move(choice->corrections);
     out.report.cutoff = choice->options.cutoff;
@@ -145,8 +144,7 @@ UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
   if (side.needed()) {
     // Before the block is written: the block is bound to the container's bytes.
     quillmere::mark_side_block_follows(out.bytes);
-    auto block = write_side_block(side, out.bytes, n);
-    if (!block) return std::unexpected(block.error());
+    QUILLMERE_TRY(block, write_side_block(side, out.bytes, n));
     out.bytes.insert(out.bytes.end(), block->begin(), block->end());
   }
   return out;
@@ -161,9 +159,8 @@ UnitResult<std::uint32_t> unit_sample_count(std::span<const std::uint8_t> unit) 
   }
   if (auto mismatch = side_block_mismatch(unit, container_len)) return std::unexpected(std::move(*mismatch));
   if (unit.size() == container_len) return header->sample_count;
-  auto side = read_side_block(unit.subspan(container_len), unit.first(container_len),
-                              header->sample_count);
-  if (!side) return std::unexpected(side.error());
+  QUILLMERE_TRY(side, read_side_block(unit.subspan(container_len), unit.first(container_len),
+                                      header->sample_count));
   // read_side_block has checked that the sum fits a channel.
   return header->sample_count + (side->tail ? side->tail->length : 0u);
 }
@@ -184,8 +181,7 @@ UnitResult<DecodedUnit> decode_unit(std::span<const std::uint8_t> unit) {
 
   SideBlock side;
   if (unit.size() > container_len) {
-    auto read = read_side_block(unit.subspan(container_len), container, header->sample_count);
-    if (!read) return std::unexpected(read.error());
+    QUILLMERE_TRY(read, read_side_block(unit.subspan(container_len), container, header->sample_count));
     side = std::move(*read);
   }
 
@@ -210,8 +206,7 @@ UnitResult<DecodedUnit> decode_unit(std::span<const std::uint8_t> unit) {
   }
   const double offset = side.offset.value_or(0.0);
   if (!side.corrections.empty()) {
-    auto corrected = apply_corrections(side.corrections, *samples, offset);
-    if (!corrected) return std::unexpected(corrected.error());
+    QUILLMERE_TRY(corrected, apply_corrections(side.corrections, *samples, offset));
     out.f64 = std::move(*corrected);
   } else {
     // The reconstruction arithmetic the search measured: (double)y + offset.

@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 
+#include "quillmere/forward_error.hpp"
+
 namespace quillmere_tools {
 namespace {
 
@@ -49,7 +51,7 @@ UnitResult<CodedSamples> from_float32(std::span<const float> x) {
     fill_non_finite(out.owned, out.runs);
     out.samples = out.owned;
   }
-  if (auto ok = check_float32_range(out.samples); !ok) return std::unexpected(ok.error());
+  QUILLMERE_TRY_VOID(check_float32_range(out.samples));
   return out;
 }
 
@@ -92,7 +94,7 @@ UnitResult<CodedSamples> from_float64(std::span<const double> x) {
   }
   fill_non_finite(out.owned, out.runs);
   out.samples = out.owned;
-  if (auto ok = check_float32_range(out.samples); !ok) return std::unexpected(ok.error());
+  QUILLMERE_TRY_VOID(check_float32_range(out.samples));
   return out;
 }
 

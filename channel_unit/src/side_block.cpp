@@ -6,6 +6,7 @@
 #include <string>
 
 #include "quillmere/byte_io.hpp"
+#include "quillmere/forward_error.hpp"
 #include "quillmere_tools/checksum.hpp"
 #include "quillmere_tools/corrections_link.hpp"
 
@@ -251,8 +252,7 @@ UnitResult<SideBlock> read_side_block(std::span<const std::uint8_t> bytes,
   if (flags & kHasRuns) {
     std::uint32_t runs_len = 0;
     if (!in.u32(runs_len) || runs_len > in.left()) return corrupt("the non-finite runs are truncated");
-    auto runs = decode_runs(in.take(runs_len), sample_count);
-    if (!runs) return std::unexpected(runs.error());
+    QUILLMERE_TRY(runs, decode_runs(in.take(runs_len), sample_count));
     block.non_finite = std::move(*runs);
   }
   if (flags & kHasTail) {

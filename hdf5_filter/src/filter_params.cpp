@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "quillmere/forward_error.hpp"
 #include "quillmere/header.hpp"
 #include "quillmere/option_table.hpp"
 
@@ -129,8 +130,7 @@ std::expected<FilterParams, ParamError> parse_legacy(std::span<const unsigned> c
   p.element = static_cast<ElementType>(cd[1]);
   if (cd[2] > kMaxSampleCount) return std::unexpected(fault(K::ChunkSamples, 2, cd[2]));
   p.chunk_samples = cd[2];
-  auto options = codec_words(cd, 3);
-  if (!options) return std::unexpected(options.error());
+  QUILLMERE_TRY(options, codec_words(cd, 3));
   p.options = *options;
   const unsigned flags = cd[7];
   if (flags > 2) return std::unexpected(fault(K::Flags, 7, flags));
@@ -138,8 +138,7 @@ std::expected<FilterParams, ParamError> parse_legacy(std::span<const unsigned> c
   if ((flags & 1) && !usable_multiplier(cd[8]))
     return std::unexpected(fault(K::Multiplier, 8, cd[8]));
   if (flags & 1) p.options.quant_multiplier = std::bit_cast<float>(std::uint32_t{cd[8]});
-  auto max_error = bound_words(cd, 9, (flags & 2) != 0, false);
-  if (!max_error) return std::unexpected(max_error.error());
+  QUILLMERE_TRY(max_error, bound_words(cd, 9, (flags & 2) != 0, false));
   p.bounds.max_error = *max_error;
   return p;
 }
@@ -169,7 +168,7 @@ std::expected<FilterParams, ParamError> parse_current(std::span<const unsigned> 
   const bool filled = cd[param::kElement] || cd[param::kChunkSamples] || cd[param::kFrames] ||
                       cd[param::kStride] || cd[param::kCheck];
   if (filled || stage == Stage::Chunk) {
-    if (auto g = geometry_words(cd, p); !g) return std::unexpected(g.error());
+    QUILLMERE_TRY_VOID(geometry_words(cd, p));
     const std::uint32_t check = check_word(cd);
     if (cd[param::kCheck] != check)
       return std::unexpected(ParamError{K::Check, param::kCheck, cd[param::kCheck], check});
@@ -177,8 +176,7 @@ std::expected<FilterParams, ParamError> parse_current(std::span<const unsigned> 
   if (cd[param::kTimeAxis] >= 32)
     return std::unexpected(fault(K::TimeAxis, param::kTimeAxis, cd[param::kTimeAxis]));
   p.time_axis = cd[param::kTimeAxis];
-  auto options = codec_words(cd, param::kMethod);
-  if (!options) return std::unexpected(options.error());
+  QUILLMERE_TRY(options, codec_words(cd, param::kMethod));
   p.options = *options;
 
   const unsigned flags = cd[param::kFlags];
@@ -208,8 +206,7 @@ std::expected<FilterParams, ParamError> parse_current(std::span<const unsigned> 
       {param::kBitsPerSample, kFlagBitsPerSample, false, &p.bounds.bits_per_sample},
   }};
   for (const Slot& s : slots) {
-    auto v = bound_words(cd, s.at, (flags & s.flag) != 0, s.may_be_negative);
-    if (!v) return std::unexpected(v.error());
+    QUILLMERE_TRY(v, bound_words(cd, s.at, (flags & s.flag) != 0, s.may_be_negative));
     *s.into = *v;
   }
   p.bounds.max_error_of_range = (flags & kFlagMaxErrorOfRange) != 0;

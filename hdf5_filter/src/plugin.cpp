@@ -13,6 +13,7 @@
 #include "hdf5_abi.hpp"
 #include "host_hdf5.hpp"
 #include "quillmere/caught_exception.hpp"
+#include "quillmere/forward_error.hpp"
 #include "quillmere/header.hpp"
 
 namespace quillmere::hdf5 {
@@ -112,17 +113,13 @@ struct Creation {
 
 std::expected<Creation, std::string> creation_of(hid_t dcpl_id, hid_t type_id) {
   Creation c;
-  auto element = element_of(type_id);
-  if (!element) return std::unexpected(element.error());
+  QUILLMERE_TRY(element, element_of(type_id));
   c.element = *element;
-  auto filter = read_filter(dcpl_id);
-  if (!filter) return std::unexpected(filter.error());
+  QUILLMERE_TRY(filter, read_filter(dcpl_id));
   c.filter = *filter;
-  auto params = params_of(c.filter);
-  if (!params) return std::unexpected(params.error());
+  QUILLMERE_TRY(params, params_of(c.filter));
   c.params = *params;
-  auto shape = chunk_shape_of(dcpl_id);
-  if (!shape) return std::unexpected(shape.error());
+  QUILLMERE_TRY(shape, chunk_shape_of(dcpl_id));
   c.shape = *shape;
   if (c.params.layout == kLayoutVersion && c.params.time_axis >= unsigned(c.shape.rank)) {
     return std::unexpected("quillmere filter: cd_values[5] (time axis) is " +
@@ -174,8 +171,7 @@ h5abi::htri_t can_apply(hid_t dcpl_id, hid_t type_id, hid_t /*space_id*/) {
 // cannot say filled in: the element type, the chunk's geometry and (layout
 // 2) the check word over all of them.
 std::expected<DcplFilter, std::string> localised(hid_t dcpl_id, hid_t type_id) {
-  auto c = creation_of(dcpl_id, type_id);
-  if (!c) return std::unexpected(c.error());
+  QUILLMERE_TRY(c, creation_of(dcpl_id, type_id));
   DcplFilter f = c->filter;
   f.values[param::kElement] = static_cast<unsigned>(c->element);
   f.values[param::kChunkSamples] = c->shape.samples;
