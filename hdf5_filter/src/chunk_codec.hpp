@@ -25,8 +25,7 @@
 
 namespace quillmere::hdf5 {
 
-// Texts of the two kinds every boundary reports the same way.
-inline constexpr std::string_view kOutOfMemoryText = "out of memory";
+// The text of a fault of this code (the out-of-memory text is the codec's).
 inline constexpr std::string_view kInternalErrorText = "internal error";
 
 struct ChunkError {

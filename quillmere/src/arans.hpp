@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quillmere/error.hpp"
 #include "stream_ending.hpp"
 
 namespace quillmere::arans {
@@ -27,7 +28,7 @@ constexpr std::string_view message(AransError error) noexcept {
   switch (error) {
     case AransError::Truncated: return "Stream truncated";
     case AransError::BadLength: return "Inconsistent or oversized length in stream";
-    case AransError::OutOfMemory: return "out of memory";
+    case AransError::OutOfMemory: return kOutOfMemoryText;
   }
   return "Unknown arans error";
 }

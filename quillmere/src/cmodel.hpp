@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quillmere/error.hpp"
 #include "stream_ending.hpp"
 
 namespace quillmere::cmodel {
@@ -24,7 +25,7 @@ constexpr std::string_view message(CModelError error) noexcept {
   switch (error) {
     case CModelError::Truncated: return "Stream truncated";
     case CModelError::BadLength: return "Inconsistent length in coefficient stream";
-    case CModelError::OutOfMemory: return "out of memory";
+    case CModelError::OutOfMemory: return kOutOfMemoryText;
   }
   return "Unknown coefficient model error";
 }

@@ -37,7 +37,7 @@ Result<Coefficients> coefficient_buffer(std::size_t n) {
   try {
     return Coefficients{std::make_unique_for_overwrite<std::int16_t[]>(n), n};
   } catch (const std::bad_alloc&) {
-    return std::unexpected(QuillmereError::decompress("out of memory"));
+    return std::unexpected(QuillmereError::decompress_out_of_memory());
   }
 }
 

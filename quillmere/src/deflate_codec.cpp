@@ -61,7 +61,7 @@ QuillmereError corrupt() { return QuillmereError::decompress("corrupt deflate st
 
 Result<std::vector<std::uint8_t>> deflate_raw(std::span<const std::uint8_t> data) {
   DeflateStream stream;
-  if (!stream.ok()) return std::unexpected(QuillmereError::encode("out of memory"));
+  if (!stream.ok()) return std::unexpected(QuillmereError::encode_out_of_memory());
   z_stream* zs = stream.get();
 
   std::vector<std::uint8_t> out;
@@ -73,7 +73,7 @@ Result<std::vector<std::uint8_t>> deflate_raw(std::span<const std::uint8_t> data
                            : static_cast<uLong>(data.size() / 2);
     out.resize(static_cast<std::size_t>(bound));
   } catch (const std::bad_alloc&) {
-    return std::unexpected(QuillmereError::encode("out of memory"));
+    return std::unexpected(QuillmereError::encode_out_of_memory());
   }
 
   std::size_t consumed = 0;
@@ -87,7 +87,7 @@ Result<std::vector<std::uint8_t>> deflate_raw(std::span<const std::uint8_t> data
       try {
         out.resize(out.size() + std::max<std::size_t>(kChunk, out.size() / 2));
       } catch (const std::bad_alloc&) {
-        return std::unexpected(QuillmereError::encode("out of memory"));
+        return std::unexpected(QuillmereError::encode_out_of_memory());
       }
     }
     const std::size_t out_step = std::min(kMaxStep, out.size() - produced);
@@ -108,7 +108,7 @@ Result<std::vector<std::uint8_t>> deflate_raw(std::span<const std::uint8_t> data
 Result<std::vector<std::uint8_t>> inflate_raw(std::span<const std::uint8_t> payload,
                                               std::size_t keep, StreamEnding ending) {
   InflateStream stream;
-  if (!stream.ok()) return std::unexpected(QuillmereError::decompress("out of memory"));
+  if (!stream.ok()) return std::unexpected(QuillmereError::decompress_out_of_memory());
   z_stream* zs = stream.get();
 
   std::vector<std::uint8_t> out;
@@ -131,7 +131,7 @@ Result<std::vector<std::uint8_t>> inflate_raw(std::span<const std::uint8_t> payl
         try {
           out.resize(want);
         } catch (const std::bad_alloc&) {
-          return std::unexpected(QuillmereError::decompress("out of memory"));
+          return std::unexpected(QuillmereError::decompress_out_of_memory());
         }
       }
       dest = out.data() + produced;
@@ -158,7 +158,7 @@ Result<std::vector<std::uint8_t>> inflate_raw(std::span<const std::uint8_t> payl
     if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT || rc == Z_STREAM_ERROR) {
       return std::unexpected(corrupt());
     }
-    if (rc == Z_MEM_ERROR) return std::unexpected(QuillmereError::decompress("out of memory"));
+    if (rc == Z_MEM_ERROR) return std::unexpected(QuillmereError::decompress_out_of_memory());
     // Input exhausted without an end-of-stream marker: keep what was
     // produced, unless the stream must end exactly here.
     if (used == 0 && made == 0 && consumed == payload.size()) {

@@ -12,7 +12,7 @@ Result<DequantisedBands> dequantise_bands(std::span<const std::int16_t> coeffs, 
   try {
     out.data = std::make_unique_for_overwrite<float[]>(coeffs.size());
   } catch (const std::bad_alloc&) {
-    return std::unexpected(QuillmereError::decompress("out of memory"));
+    return std::unexpected(QuillmereError::decompress_out_of_memory());
   }
   out.size = coeffs.size();
   dequantise(coeffs, multiplier, std::span<float>(out.data.get(), out.size));
@@ -29,7 +29,7 @@ Result<std::vector<float>> synthesise(const wavelet::DwtExecutor& executor,
   try {
     details.reserve(levels);
   } catch (const std::bad_alloc&) {
-    return std::unexpected(QuillmereError::decompress("out of memory"));
+    return std::unexpected(QuillmereError::decompress_out_of_memory());
   }
   std::size_t offset = layout.lengths[0];
   for (std::size_t level = 1; level <= levels; ++level) {
@@ -49,7 +49,7 @@ Result<std::vector<float>> synthesise(const wavelet::DwtExecutor& executor,
   try {
     out.resize(frame.sample_count, 0.0f);
   } catch (const std::bad_alloc&) {
-    return std::unexpected(QuillmereError::decompress("out of memory"));
+    return std::unexpected(QuillmereError::decompress_out_of_memory());
   }
   return std::move(out);
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "quillmere/caught_exception.hpp"
+#include "quillmere/error.hpp"
 #include "quillmere/header.hpp"
 
 namespace quillmere_tools {
@@ -25,7 +26,7 @@ enum class UnitErrorKind : std::uint8_t {
 
 // The text of every OutOfMemory error: the kind already says what happened,
 // and what failed to allocate is of no use to the caller.
-inline constexpr std::string_view kOutOfMemoryText = "out of memory";
+using quillmere::kOutOfMemoryText;
 
 struct [[nodiscard]] UnitError {
   UnitErrorKind kind = UnitErrorKind::BadInput;

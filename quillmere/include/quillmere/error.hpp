@@ -9,8 +9,16 @@
 #include <expected>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace quillmere {
+
+// What every library of this project says when memory runs out and no
+// count is worth reporting: the reason of an Encode or Decompress error
+// when a coder's working memory cannot be had (the OutOfMemory kind, with
+// its element count, belongs to the coefficient vector alone), and the
+// channel library's and the HDF5 filter's out-of-memory text.
+inline constexpr std::string_view kOutOfMemoryText = "out of memory";
 
 // Tag values are part of the error's identity (0..11); keep the order.
 enum class ErrorKind : std::uint8_t {
@@ -36,10 +44,12 @@ class [[nodiscard]] QuillmereError {
   static QuillmereError invalid_version(std::array<std::uint8_t, 2> raw);
   static QuillmereError transform(std::string text);
   static QuillmereError encode(std::string text);
+  static QuillmereError encode_out_of_memory() { return encode(std::string(kOutOfMemoryText)); }
   static QuillmereError out_of_memory(std::size_t elements);
   static QuillmereError invalid_header();
   static QuillmereError unsupported_configuration(std::string text);
   static QuillmereError decompress(std::string reason);
+  static QuillmereError decompress_out_of_memory() { return decompress(std::string(kOutOfMemoryText)); }
   static QuillmereError unsupported_scale(std::uint8_t scale);
   static QuillmereError unknown_coder(std::uint8_t coder);
 
