@@ -76,7 +76,7 @@ def bounded_vs_plain(repeat: int) -> None:
                              ("rmse 0.1%", {"rmse": 1e-3 * r}),
                              ("prd 1%", {"prd": 1.0})]:
             t_b, res = median_time(lambda: compress_to_target(x, **bound), repeat)
-            y = decompress(res.container)
+            y = decompress(res.unit)
             key = next(iter(bound))
             assert {"max_error": metrics.max_abs_error, "rmse": metrics.rmse,
                     "prd": metrics.prd}[key](x, y) <= bound[key]

@@ -2,7 +2,7 @@
 tools' help, `info` and error paths work even when it is missing."""
 from __future__ import annotations
 
-from dataclasses import asdict, dataclass, replace
+from dataclasses import asdict, dataclass, fields, replace
 from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
@@ -67,6 +67,10 @@ class Settings:
         if self.quant_multiplier is not None:
             parts.append(f"m={self.quant_multiplier:.6g}")
         return ", ".join(parts)
+
+
+# The setting names in their one order, for every front end that lists them.
+SETTING_NAMES: tuple[str, ...] = tuple(f.name for f in fields(Settings))
 
 
 def as_signal(data: npt.ArrayLike) -> npt.NDArray[np.floating[Any]]:

@@ -15,10 +15,10 @@ import numpy.typing as npt
 from . import bound_forms, frames
 from ._core import Settings
 from .parameters import short_repr
-from .bounds import Bounds
+from .bounds import BOUND_NAMES, Bounds
 
 _SETTING_KEYS = {f.name for f in fields(Settings)}
-_BOUND_KEYS = {f.name for f in fields(Bounds)}
+_BOUND_KEYS = set(BOUND_NAMES)
 
 
 def decompress(data: bytes | bytearray | memoryview, *, start: Optional[int] = None, stop: Optional[int] = None,
@@ -33,7 +33,7 @@ def decompress(data: bytes | bytearray | memoryview, *, start: Optional[int] = N
     (all the cores this process may use when None)."""
     if start is None and stop is None:
         return frames.decode_channel(data, threads)
-    count = frames.unit_layout(data)[0]
+    count = frames.unit_layout(data).sample_count
     first, last = _sample_range(start, stop, count)
     return frames.decode_range(data, first, last, threads)
 
@@ -57,7 +57,7 @@ def _sample_range(start: Optional[int], stop: Optional[int], count: int) -> tupl
     return bounds[0], bounds[1]
 
 
-def _split(options: dict[str, Any]) -> tuple[Any, ...]:
+def _split(options: dict[str, Any]) -> frames.UnitRequest:
     settings = options.pop("settings", None) or Settings()
     methods = options.pop("methods", None)
     coders = options.pop("coders", None)
@@ -67,7 +67,7 @@ def _split(options: dict[str, Any]) -> tuple[Any, ...]:
                         f"({', '.join(sorted(_BOUND_KEYS))}) or a setting ({', '.join(sorted(_SETTING_KEYS))})")
     changes = {k: v for k, v in options.items() if k in _SETTING_KEYS}
     bounds = Bounds(**{k: v for k, v in options.items() if k in _BOUND_KEYS})
-    return frames.native_config(settings.with_(**changes), bounds, methods, coders)
+    return frames.native_request(settings.with_(**changes), bounds, methods, coders)
 
 
 def _signal_list(signals: Sequence[npt.ArrayLike]) -> list[npt.ArrayLike]:
@@ -105,8 +105,8 @@ def compress_many(signals: Sequence[npt.ArrayLike], *, threads: Optional[int] = 
     length = frames.block_length_of(block_length)
     options = dict(bounds_or_settings)
     if not any(isinstance(options.get(k), str) for k in bound_forms.RELATIVE_BOUNDS):
-        config = _split(options)
-        return [unit for unit, _ in frames.encode_many_with_reports(signals, config, threads, length)]
+        request = _split(options)
+        return [unit for unit, _ in frames.encode_many_with_reports(signals, request, threads, length)]
     # Each signal has bounds of its own, so each is one call; its blocks
     # still spread over every thread.  Every keyword is checked before any
     # work starts.
@@ -116,14 +116,14 @@ def compress_many(signals: Sequence[npt.ArrayLike], *, threads: Optional[int] = 
         bound_forms.check_bound_form(name, value)
     _split({k: v for k, v in options.items() if k not in texts})
     threads = frames.thread_count(threads)
-    configs = [_split(bound_forms.resolve_for(frames.as_samples(x), options)) for x in signals]
+    requests = [_split(bound_forms.resolve_for(frames.as_samples(x), options)) for x in signals]
     # Signals side by side, each with its share of the threads for its blocks
     # (the companion module works without the interpreter lock).
     inner = max(1, threads // max(1, len(signals)))
     with ThreadPoolExecutor(max(1, min(threads, len(signals)))) as pool:
         return list(pool.map(
             lambda pair: frames.encode_many_with_reports([pair[0]], pair[1], inner, length)[0][0],
-            zip(signals, configs)))
+            zip(signals, requests)))
 
 
 def decompress_many(blobs: Sequence[bytes | bytearray | memoryview], *,

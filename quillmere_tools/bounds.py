@@ -7,11 +7,12 @@ from __future__ import annotations
 
 import math
 import numbers
-from dataclasses import asdict, dataclass
+from dataclasses import asdict, dataclass, fields
 from typing import Any, Optional
 
 from .parameters import short_repr
 
+# How each bound reads in a message.
 _UNITS = {"max_error": "", "rmse": "", "prd": " %", "psnr": " dB", "bits_per_sample": " bits"}
 
 
@@ -47,3 +48,7 @@ class Bounds:
     def describe(self) -> str:
         return " and ".join(f"{k} {'>=' if k == 'psnr' else '<='} {v:.6g}{_UNITS[k]}"
                             for k, v in self.as_kwargs().items())
+
+
+# The bound names in their one order, for every front end that lists them.
+BOUND_NAMES: tuple[str, ...] = tuple(f.name for f in fields(Bounds))

@@ -26,16 +26,14 @@ from typing import Any, Optional
 import numpy as np
 
 from . import _native, bound_forms, parameters
-from ._core import Settings
-from .bounds import Bounds
+from ._core import SETTING_NAMES, Settings
+from .bounds import BOUND_NAMES, Bounds
 from .container import ContainerError
 from .frames import decode_channel, encode_channel
 from .unit_file import (INDEX_VERSION, MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE, expansion_allowed, pack,
                         unpack)
 
-BOUND_KEYS = parameters.BOUND_NAMES
-CONFIG_KEYS = ("method", "scale", "cutoff", "coder", "quant_multiplier") + BOUND_KEYS + (
-    "time_axis",)
+CONFIG_KEYS = SETTING_NAMES + BOUND_NAMES + ("time_axis",)
 DEFAULT_TIME_AXIS = 0
 # The trailing run of one value a unit may restore is not bounded by the
 # chunk's size the way coded samples are (a padded edge chunk may hold one
@@ -61,7 +59,7 @@ def check_config(method=parameters.DEFAULT_METHOD, scale=parameters.DEFAULT_SCAL
     None), so a bad configuration fails where it is written and nothing
     that is not JSON reaches array metadata."""
     bounds = {name: bound_forms.check_bound_form(name, value) for name, value in
-              zip(BOUND_KEYS, (max_error, rmse, prd, psnr, bits_per_sample))}
+              zip(BOUND_NAMES, (max_error, rmse, prd, psnr, bits_per_sample))}
     multiplier = parameters.check_multiplier(quant_multiplier)
     if multiplier is not None and any(v is not None for v in bounds.values()):
         raise ValueError("give either quant_multiplier or an error bound, not both")
@@ -88,8 +86,7 @@ def check_dtype(dtype) -> np.dtype:
 
 
 def settings_of(cfg: dict[str, Any]) -> Settings:
-    return Settings(cfg["method"], cfg["scale"], cfg["cutoff"], cfg["coder"],
-                    cfg["quant_multiplier"])
+    return Settings(**{name: cfg[name] for name in SETTING_NAMES})
 
 
 def _stored_part(channel: np.ndarray) -> np.ndarray:
@@ -108,7 +105,7 @@ def _stored_part(channel: np.ndarray) -> np.ndarray:
 
 def bounds_of(cfg: dict[str, Any], channel: Optional[np.ndarray] = None) -> Optional[Bounds]:
     """The absolute bounds for one channel; percentages need the channel."""
-    values = {k: cfg[k] for k in BOUND_KEYS}
+    values = {k: cfg[k] for k in BOUND_NAMES}
     needs_range = values["psnr"] is not None or any(isinstance(v, str) for v in values.values())
     # One scan for the run, whichever of the two below wants the stored part.
     stored = _stored_part(channel) if channel is not None and needs_range else None

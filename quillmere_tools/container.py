@@ -11,7 +11,7 @@ import math
 import struct
 from typing import Any
 
-from .parameters import SCALES, is_scale
+from .parameters import CODER_NAMES, METHOD_TAGS, SCALES, is_scale
 
 HEADER_LEN = 52
 MAGIC = b"QLMR"
@@ -19,9 +19,9 @@ MAGIC = b"QLMR"
 _HEADER = struct.Struct("<4sBB2s4sBBBBIfffIfIII")
 assert _HEADER.size == HEADER_LEN
 
-METHOD_TAGS = {b"cf53": "cdf53", b"cf97": "cdf97", b"db04": "db4", b"sym4": "sym4"}
-# Coder 3, the fast coder, is the tools' own: the module refuses it.
-CODERS = {0: "deflate", 1: "arans", 2: "cmodel", 3: "fast"}
+_METHODS_BY_TAG = {tag: name for name, tag in METHOD_TAGS.items()}
+# Coder 3, the fast coder, is the tools' own: the module refuses it, this
+# reader takes it.
 
 
 class ContainerError(ValueError):
@@ -49,11 +49,11 @@ def parse_header(buf: bytes | memoryview, offset: int = 0) -> dict[str, Any]:
         raise ContainerError(f"unsupported container version {v0}.{v1}")
     if fmt != b"f3":
         raise ContainerError(f"invalid format tag '{_text(fmt)}'")
-    if mtag not in METHOD_TAGS:
+    if mtag not in _METHODS_BY_TAG:
         raise ContainerError(f"invalid wavelet tag '{_text(mtag)}'")
     if not is_scale(scale):
         raise ContainerError(f"invalid scale {scale} (expected {SCALES[0]}..{SCALES[-1]})")
-    if coder not in CODERS:
+    if coder not in CODER_NAMES:
         raise ContainerError(f"unknown entropy coder {coder}")
     if not all(math.isfinite(v) for v in (vmin, vmax, mean)):
         raise ContainerError("invalid header: non-finite normalisation constants")
@@ -62,11 +62,11 @@ def parse_header(buf: bytes | memoryview, offset: int = 0) -> dict[str, Any]:
         "version": f"{v0}.{v1}",
         "format_tag": fmt.decode("ascii"),
         "method_tag": mtag.decode("ascii"),
-        "method": METHOD_TAGS[mtag],
+        "method": _METHODS_BY_TAG[mtag],
         "levels": levels,
         "scale": scale,
         "coder_id": coder,
-        "coder": CODERS[coder],
+        "coder": CODER_NAMES[coder],
         "sample_count": count,
         "min": vmin,
         "max": vmax,

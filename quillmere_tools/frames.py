@@ -17,51 +17,64 @@ without the interpreter lock.
 from __future__ import annotations
 
 import os
-from typing import Optional, Sequence
+from typing import Any, Iterable, NamedTuple, Optional, Sequence, Union
 
 import numpy as np
+import numpy.typing as npt
 
-from . import _native, block_progress
-from ._core import CODERS, CUTOFFS, METHODS, Settings
+from . import _native, block_progress, parameters
+from ._core import Settings
 from .bounds import Bounds
 from .parameters import short_repr
 
-# Codes as the codec's option record stores them.
-_METHOD_CODES = {"cdf53": 0, "cdf97": 1, "db4": 2, "sym4": 3}
-_CUTOFF_CODES = {"low": 0, "medium": 1, "high": 2}
-_CODER_CODES = {None: 255, "auto": 255, "deflate": 0, "arans": 1, "cmodel": 2, "fast": 3}
-_METHOD_NAMES = {v: k for k, v in _METHOD_CODES.items()}
-_CUTOFF_NAMES = {v: k for k, v in _CUTOFF_CODES.items()}
-_CODER_NAMES = {0: "deflate", 1: "arans", 2: "cmodel", 3: "fast"}
+Samples = npt.NDArray[Any]  # float32 or float64, as the unit says
+Unit = Union[bytes, bytearray, memoryview]
 
 
-def _code(table: dict, name, parameter: str, choices: Sequence[str]) -> int:
-    try:
-        return table[name]
-    except (KeyError, TypeError):
-        raise ValueError(f"unknown {parameter} {name!r}, expected one of {', '.join(choices)}") from None
+class UnitRequest(NamedTuple):
+    """What ``_native`` is asked to do, by name: settings as the codec's
+    codes, bounds as plain numbers (see _native.pyi)."""
+
+    method_code: int
+    scale: int
+    cutoff_code: int
+    coder_code: int
+    quant_multiplier: Optional[float]
+    max_error: Optional[float]
+    rmse: Optional[float]
+    prd: Optional[float]
+    psnr: Optional[float]
+    bits_per_sample: Optional[float]
+    method_codes: tuple[int, ...]  # candidates; empty means method_code alone
+    coder_codes: tuple[int, ...]
+    split_trailing_run: bool
 
 
-def native_config(settings: Settings = Settings(), bounds: Optional[Bounds] = None,
-                  methods: Optional[Sequence[str]] = None,
-                  coders: Optional[Sequence[str]] = None,
-                  split_trailing_run: bool = False) -> tuple:
-    """The tuple ``_native`` takes: settings and bounds as plain numbers.
+def _number(value: Optional[float]) -> Optional[float]:
+    return None if value is None else float(value)
+
+
+def native_request(settings: Settings = Settings(), bounds: Optional[Bounds] = None,
+                   methods: Optional[Sequence[str]] = None,
+                   coders: Optional[Sequence[str]] = None,
+                   split_trailing_run: bool = False) -> UnitRequest:
+    """The request ``_native`` takes for these settings and bounds.
 
     ``split_trailing_run`` is for hosts that pad a chunk with one repeated
     value (Zarr, Dask): such a run at the end is restored exactly rather than
     coded, so the bounds hold over the samples the host actually stored."""
     b = bounds if bounds is not None else Bounds()
-    return (
-        _code(_METHOD_CODES, settings.method, "method", METHODS),
-        int(settings.scale),
-        _code(_CUTOFF_CODES, settings.cutoff, "cutoff", CUTOFFS),
-        _code(_CODER_CODES, settings.coder, "coder", CODERS),
-        None if settings.quant_multiplier is None else float(settings.quant_multiplier),
-        *(None if v is None else float(v) for v in (b.max_error, b.rmse, b.prd, b.psnr, b.bits_per_sample)),
-        tuple(_code(_METHOD_CODES, m, "method", METHODS) for m in (methods or ())),
-        tuple(_code(_CODER_CODES, c, "coder", CODERS) for c in (coders or ())),
-        bool(split_trailing_run),
+    return UnitRequest(
+        method_code=parameters.method_code(settings.method),
+        scale=int(settings.scale),
+        cutoff_code=parameters.cutoff_code(settings.cutoff),
+        coder_code=parameters.coder_code(settings.coder),
+        quant_multiplier=_number(settings.quant_multiplier),
+        max_error=_number(b.max_error), rmse=_number(b.rmse), prd=_number(b.prd), psnr=_number(b.psnr),
+        bits_per_sample=_number(b.bits_per_sample),
+        method_codes=tuple(parameters.method_code(m) for m in (methods or ())),
+        coder_codes=tuple(parameters.coder_code(c) for c in (coders or ())),
+        split_trailing_run=bool(split_trailing_run),
     )
 
 
@@ -70,7 +83,7 @@ MULTI_CHANNEL_HINT = ("for several channels, pass one 1-D array per channel (com
                       "which codes each channel of a chunk on its own")
 
 
-def as_samples(x) -> np.ndarray:
+def as_samples(x: npt.ArrayLike) -> Samples:
     """A contiguous native float32 or float64 vector; integers become float64
     (exact up to 2**53), float16 becomes float32 (exact).  One signal is one
     channel: anything with more than one dimension is refused rather than
@@ -88,10 +101,11 @@ def as_samples(x) -> np.ndarray:
     return np.ascontiguousarray(arr.reshape(-1), dtype=target)
 
 
-def settings_of(report: tuple) -> Settings:
+def settings_of(report: _native.UnitReport) -> Settings:
     """The settings a unit was written with, from ``_native``'s report."""
-    method, scale, cutoff, coder, multiplier = report[:5]
-    return Settings(_METHOD_NAMES[method], scale, _CUTOFF_NAMES[cutoff], _CODER_NAMES[coder], multiplier)
+    return Settings(parameters.METHOD_NAMES[report.method_code], report.scale,
+                    parameters.CUTOFF_NAMES[report.cutoff_code], parameters.CODER_NAMES[report.coder_code],
+                    report.quant_multiplier)
 
 
 # A long signal is coded as independent blocks of this many samples (each a
@@ -103,7 +117,7 @@ MIN_BLOCK_LENGTH = 4096
 MAX_BLOCK_LENGTH = 2**31 - 1
 
 
-def block_length_of(value) -> int:
+def block_length_of(value: object) -> int:
     if value is None:
         return DEFAULT_BLOCK_LENGTH
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)) \
@@ -113,18 +127,18 @@ def block_length_of(value) -> int:
     return int(value)
 
 
-def encode_with_report(x, settings: Settings = Settings(), bounds: Optional[Bounds] = None,
+def encode_with_report(x: npt.ArrayLike, settings: Settings = Settings(), bounds: Optional[Bounds] = None,
                        methods: Optional[Sequence[str]] = None,
                        coders: Optional[Sequence[str]] = None, *,
                        split_trailing_run: bool = False, block_length: Optional[int] = None,
-                       threads: Optional[int] = None) -> tuple[bytes, tuple]:
+                       threads: Optional[int] = None) -> tuple[bytes, _native.UnitReport]:
     """One signal's unit and report; a signal longer than ``block_length``
     is coded as blocks on ``threads`` threads (the same bytes for any count)."""
-    config = native_config(settings, bounds, methods, coders, split_trailing_run)
-    return encode_many_with_reports([x], config, threads, block_length)[0]
+    request = native_request(settings, bounds, methods, coders, split_trailing_run)
+    return encode_many_with_reports([x], request, threads, block_length)[0]
 
 
-def encode_channel(x, settings: Settings = Settings(), bounds: Optional[Bounds] = None, *,
+def encode_channel(x: npt.ArrayLike, settings: Settings = Settings(), bounds: Optional[Bounds] = None, *,
                    split_trailing_run: bool = False) -> bytes:
     """Compress one 1-D signal into a plain channel unit, however long: the
     form array chunks use, which the HDF5 filter decodes on its own.
@@ -132,36 +146,36 @@ def encode_channel(x, settings: Settings = Settings(), bounds: Optional[Bounds] 
     Without bounds the settings are used as they are; with bounds the
     codec's search chooses the multiplier (and corrections) that meet them.
     NaN and infinities are kept; float64 input comes back as float64."""
-    config = native_config(settings, bounds if bounds else None, None, None, split_trailing_run)
-    return _native.encode_channel(as_samples(x), config)[0]
+    request = native_request(settings, bounds if bounds else None, None, None, split_trailing_run)
+    return _native.encode_channel(as_samples(x), request)[0]
 
 
-def _array(decoded: tuple) -> np.ndarray:
+def _array(decoded: _native.Decoded) -> Samples:
     buffer, is_float64 = decoded
     return np.frombuffer(buffer, dtype=np.float64 if is_float64 else np.float32)
 
 
-def decode_channel(unit, threads: Optional[int] = None) -> np.ndarray:
+def decode_channel(unit: Unit, threads: Optional[int] = None) -> Samples:
     """Decode a plain or blocked channel unit; float32, or float64 when the
     unit says so.  A blocked unit's blocks decode on ``threads`` threads."""
     return decode_many([unit], threads)[0]
 
 
-def decode_range(unit, start: int, stop: int, threads: Optional[int] = None) -> np.ndarray:
+def decode_range(unit: Unit, start: int, stop: int, threads: Optional[int] = None) -> Samples:
     """Samples ``start`` to ``stop`` of a unit; of a blocked unit only the
     blocks that overlap them are checked and decoded."""
     counter = block_progress.active()
     if counter is not None:
-        length = unit_layout(unit)[2]
+        length = unit_layout(unit).block_length
         counter.expect(1 if not length or start == stop
                        else (stop - 1) // length - start // length + 1)
     return _array(_native.decode_range(unit, start, stop, thread_count(threads),
                                        None if counter is None else counter.cell))
 
 
-def unit_layout(unit) -> tuple:
-    """(sample_count, is_float64, block_length or 0, byte length of each
-    block) of a plain or blocked unit, read without decoding."""
+def unit_layout(unit: Unit) -> _native.UnitLayout:
+    """What a plain or blocked unit holds (sample count, precision, block
+    length or 0, each block's byte length), read without decoding."""
     return _native.unit_layout(unit)
 
 
@@ -183,25 +197,25 @@ def thread_count(threads: Optional[int]) -> int:
     return int(threads)
 
 
-def encode_many_with_reports(signals, config: tuple, threads: Optional[int],
-                             block_length: Optional[int] = None) -> list[tuple[bytes, tuple]]:
+def encode_many_with_reports(signals: Iterable[npt.ArrayLike], request: UnitRequest, threads: Optional[int],
+                             block_length: Optional[int] = None) -> list[tuple[bytes, _native.UnitReport]]:
     samples = [as_samples(x) for x in signals]
     length = block_length_of(block_length)
     counter = block_progress.active()
     if counter is not None:
         counter.expect(sum(block_progress.blocks_in(x.size, length) for x in samples))
-    return _native.encode_blocks(samples, config, length, thread_count(threads),
+    return _native.encode_blocks(samples, request, length, thread_count(threads),
                                  None if counter is None else counter.cell)
 
 
-def _blocks_of(unit) -> int:
+def _blocks_of(unit: Unit) -> int:
     try:
-        return len(unit_layout(unit)[3])
+        return len(unit_layout(unit).block_bytes)
     except ValueError:
         return 1  # the decoder words what is wrong with it
 
 
-def decode_many(units, threads: Optional[int] = None) -> list[np.ndarray]:
+def decode_many(units: Iterable[Unit], threads: Optional[int] = None) -> list[Samples]:
     units = list(units)
     counter = block_progress.active()
     if counter is not None:

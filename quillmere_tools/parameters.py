@@ -32,7 +32,31 @@ DEFAULT_CUTOFF = "low"
 FLOAT32_SMALLEST_NORMAL = float(np.finfo(np.float32).tiny)
 FLOAT32_LARGEST = float(np.finfo(np.float32).max)
 
-BOUND_NAMES = ("max_error", "rmse", "prd", "psnr", "bits_per_sample")
+# Codes as the codec's option record, the container header and the HDF5
+# filter's parameters store them; "auto" leaves the coder to the codec.
+METHOD_CODES = {"cdf53": 0, "cdf97": 1, "db4": 2, "sym4": 3}
+CUTOFF_CODES = {"low": 0, "medium": 1, "high": 2}
+CODER_CODES = {"deflate": 0, "arans": 1, "cmodel": 2, "fast": 3}
+AUTO_CODER_CODE = 255
+METHOD_NAMES = {code: name for name, code in METHOD_CODES.items()}
+CUTOFF_NAMES = {code: name for name, code in CUTOFF_CODES.items()}
+CODER_NAMES = {code: name for name, code in CODER_CODES.items()}
+# The wavelet's four-byte tag in the container header.
+METHOD_TAGS = {"cdf53": b"cf53", "cdf97": b"cf97", "db4": b"db04", "sym4": b"sym4"}
+
+
+def method_code(name: str) -> int:
+    return METHOD_CODES[check_method(name)]
+
+
+def cutoff_code(name: str) -> int:
+    return CUTOFF_CODES[check_cutoff(name)]
+
+
+def coder_code(name: Optional[str]) -> int:
+    """None and "auto" give the code that leaves the choice to the codec."""
+    checked = check_coder(name)
+    return AUTO_CODER_CODE if checked is None else CODER_CODES[checked]
 
 
 def _choice(name: str, value, choices) -> str:

@@ -5,13 +5,14 @@ than as a quantisation multiplier.  The search is the codec's own, in C++:
 each candidate wavelet is transformed once, each candidate multiplier is
 judged with the decoder's arithmetic without entropy coding, and with a
 max-error bound the samples still outside it get point-wise corrections, so
-the bound holds exactly.  The returned ``container`` is a channel unit:
+the bound holds exactly.  The returned ``unit`` is a channel unit:
 decode it with ``quillmere_tools.decompress`` (``quillmere.decompress_signal``
 would return the wavelet layer alone, without the corrections).
 """
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+import warnings
+from dataclasses import dataclass
 from typing import Any, Optional, Sequence, Union
 
 import numpy.typing as npt
@@ -25,19 +26,31 @@ TargetNotMet = _native.TargetNotMet
 
 @dataclass
 class TargetResult:
-    container: bytes   # the channel unit: container, then the side block if any
+    unit: bytes         # the channel unit: container, then the side block if any
     settings: Settings  # what the search chose; quant_multiplier always set
     max_error: float    # measured over the finite samples, after corrections
     rmse: float
     prd: float
-    evaluations: int    # (method, coder) candidate pairs given to the search
-    tried: list[Any] = field(default_factory=list, repr=False)  # not recorded by the C++ search
+    candidate_pairs: int  # (method, coder) pairs the search was given
     psnr: float = float("inf")
     corrected_samples: int = 0
 
     @property
     def size(self) -> int:
-        return len(self.container)
+        return len(self.unit)
+
+    @property
+    def container(self) -> bytes:
+        """The unit, under the name it had before; it holds more than a container."""
+        warnings.warn("TargetResult.container is now TargetResult.unit", DeprecationWarning, stacklevel=2)
+        return self.unit
+
+    @property
+    def evaluations(self) -> int:
+        """candidate_pairs, under the name it had before."""
+        warnings.warn("TargetResult.evaluations is now TargetResult.candidate_pairs", DeprecationWarning,
+                      stacklevel=2)
+        return self.candidate_pairs
 
 
 def compress_to_target(
@@ -82,6 +95,6 @@ def compress_to_target(
                                              block_length=block_length, threads=threads)
     pairs = max(1, len(methods or ())) * max(1, len(coders or ()))
     return TargetResult(
-        container=unit, settings=frames.settings_of(report),
-        max_error=report[6], rmse=report[7], prd=report[8], evaluations=pairs,
-        psnr=report[9], corrected_samples=report[10])
+        unit=unit, settings=frames.settings_of(report),
+        max_error=report.max_error, rmse=report.rmse, prd=report.prd, candidate_pairs=pairs,
+        psnr=report.psnr, corrected_samples=report.corrected_samples)

@@ -26,7 +26,7 @@ def test_the_command_line_reads_the_library_form(text, expected):
 def test_python_calls_resolve_against_each_signals_range(name):
     measure = metrics.max_abs_error if name == "max_error" else metrics.rmse
     res = qt.compress_to_target(X, **{name: "0.1%"})
-    assert measure(X, qt.decompress(res.container)) <= 0.001 * metrics.signal_range(X)
+    assert measure(X, qt.decompress(res.unit)) <= 0.001 * metrics.signal_range(X)
     units = qt.compress_many([X, Y], threads=2, **{name: "0.1%"})
     for x, unit in zip((X, Y), units):
         assert measure(x, qt.decompress(unit)) <= 0.001 * metrics.signal_range(x)

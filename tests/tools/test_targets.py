@@ -18,7 +18,7 @@ def _bound_for(kind, x):
 def test_result_meets_bound_when_decoded_independently(ecg, kind, method):
     bound = _bound_for(kind, ecg)
     res = compress_to_target(ecg, settings=Settings(method=method), **{kind: bound})
-    y = decompress(res.container)
+    y = decompress(res.unit)
     assert MEASURE[kind](ecg, y) <= bound
     assert getattr(res, kind) == pytest.approx(MEASURE[kind](ecg, y), rel=1e-9)
     assert res.settings.method == method
@@ -49,13 +49,13 @@ def test_wider_search_is_never_worse(ecg):
     wide = compress_to_target(ecg, max_error=bound, methods=["cdf97", "cdf53", "db4", "sym4"],
                               coders=["cmodel", "arans", "deflate"])
     assert wide.size <= narrow.size
-    assert metrics.max_abs_error(ecg, decompress(wide.container)) <= bound
+    assert metrics.max_abs_error(ecg, decompress(wide.unit)) <= bound
 
 
 def test_several_bounds_must_all_hold(ecg):
     r = float(ecg.max() - ecg.min())
     res = compress_to_target(ecg, max_error=5e-3 * r, prd=0.2)
-    y = decompress(res.container)
+    y = decompress(res.unit)
     assert metrics.max_abs_error(ecg, y) <= 5e-3 * r and metrics.prd(ecg, y) <= 0.2
 
 
