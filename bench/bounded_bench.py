@@ -25,8 +25,8 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import quillmere  # noqa: E402
-from quillmere_tools import compress_many, compress_to_target, decompress  # noqa: E402
-from quillmere_tools import metrics  # noqa: E402
+from quillmere_tools import compress_many, compress_to_target, decompress# noqa: E402
+from quillmere_tools import metrics# noqa: E402
 
 N = 1_000_000
 DOC_DASK_WRITE_MB_S = (22.1, 30.0)

@@ -114,7 +114,7 @@ def _timed(fn):
 
 def wavelet_layer_size(blob: bytes) -> int:
     """Bytes of the codec's own container at the head of a unit."""
-    from quillmere_tools import container
+    from quillmere_tools.qlm import container_header as container
     return container.HEADER_LEN + container.parse_header(blob)["payload_len"]
 
 

@@ -8,9 +8,8 @@ from typing import TYPE_CHECKING, Any, Optional
 import numpy as np
 import numpy.typing as npt
 
-from . import parameters
-from .parameters import (CODERS, CUTOFFS, DEFAULT_CUTOFF, DEFAULT_METHOD, DEFAULT_SCALE,  # noqa: F401
-                         METHODS, SCALES)
+from . import settings as parameters
+from .settings import CODERS, CUTOFFS, DEFAULT_CUTOFF, DEFAULT_METHOD, DEFAULT_SCALE, METHODS, SCALES  # noqa: F401
 
 if TYPE_CHECKING:
     from types import ModuleType

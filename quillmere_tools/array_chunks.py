@@ -25,13 +25,12 @@ from typing import Any, Optional
 
 import numpy as np
 
-from . import _native, bound_forms, parameters
+from . import _native, bound_forms, settings as parameters
 from ._core import SETTING_NAMES, Settings
 from .bounds import BOUND_NAMES, Bounds
-from .container import ContainerError
-from .frames import decode_channel, encode_channel
-from .unit_file import (INDEX_VERSION, MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE, expansion_allowed, pack,
-                        unpack)
+from .qlm.container_header import ContainerError
+from .units.channel import decode_channel, encode_channel
+from .qlm.index import INDEX_VERSION, MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE, expansion_allowed, pack, unpack
 
 CONFIG_KEYS = SETTING_NAMES + BOUND_NAMES + ("time_axis",)
 DEFAULT_TIME_AXIS = 0

@@ -12,7 +12,7 @@ import math
 from typing import Optional, Union
 
 
-from . import metrics, parameters
+from . import metrics, settings as parameters
 
 # The bounds that are in the signal's units, and so have a relative form.
 RELATIVE_BOUNDS = ("max_error", "rmse")

@@ -10,7 +10,7 @@ import numbers
 from dataclasses import asdict, dataclass, fields
 from typing import Any, Optional
 
-from .parameters import short_repr
+from .settings import short_repr
 
 # How each bound reads in a message.
 _UNITS = {"max_error": "", "rmse": "", "prd": " %", "psnr": " dB", "bits_per_sample": " bits"}

@@ -35,8 +35,8 @@ import numpy as np
 from ._core import module
 from .bound_forms import parse_bound_text
 from .bounds import BOUND_NAMES
-from .parameters import (DEFAULT_CUTOFF, DEFAULT_METHOD, DEFAULT_SCALE, check_bound, check_coder, check_cutoff,
-                         check_method, check_multiplier, check_scale, coder_code, cutoff_code, method_code)
+from .settings import (DEFAULT_CUTOFF, DEFAULT_METHOD, DEFAULT_SCALE, check_bound, check_coder, check_cutoff,
+                       check_method, check_multiplier, check_scale, coder_code, cutoff_code, method_code)
 
 # Provisional, see the module docstring. The filter writes this number into
 # every file, so it changes only together with the plugin.

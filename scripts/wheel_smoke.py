@@ -12,8 +12,8 @@ import numpy as np
 
 import quillmere
 import quillmere_tools
-from quillmere_tools.frames import decode_channel
-from quillmere_tools.targets import compress_to_target
+from quillmere_tools.units.channel import decode_channel
+from quillmere_tools.units.target import compress_to_target
 
 
 def fail(msg: str) -> None:

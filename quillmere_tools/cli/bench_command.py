@@ -13,7 +13,7 @@ from .signal_source import load_channel
 
 
 def run_bench(args) -> int:
-    from .. import bench
+    from ..measure import sweep as bench
 
     if args.plot:
         check_png_target(args.plot, args.force)
@@ -37,7 +37,7 @@ def run_bench(args) -> int:
         from ..scaleout import throughput
         scale_rows = throughput(samples, args.workers, n=args.dask_samples,
                                 chunk=args.dask_chunk, repeat=args.repeat)
-    from ..batch_speed import format_rows, measure
+    from ..measure.worker_scaling import format_rows, measure
     batch_rows = measure(samples, sorted({1, args.jobs}), files=args.batch_files,
                          samples=args.batch_samples, repeat=args.repeat)
     if args.json:
@@ -53,8 +53,8 @@ def run_bench(args) -> int:
         print()
         print(format_rows(batch_rows))
     if args.plot:
-        from ..io import atomic_write
-        from ..plotting import rate_distortion_png
+        from ..recordings.signal_io import atomic_write
+        from ..measure.plotting import rate_distortion_png
         png = rate_distortion_png(rows, f"Quillmere rate-distortion: {label}")
         atomic_write(args.plot, lambda f: f.write(png), force=args.force)
         if not args.json:

@@ -8,7 +8,7 @@ import threading
 from contextlib import contextmanager
 from typing import Callable, Iterator
 
-from .. import block_progress
+from ..units import block_progress
 
 # Often enough to look live, seldom enough to cost nothing next to a block.
 _REFRESH_SECONDS = 0.1

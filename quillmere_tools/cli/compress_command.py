@@ -6,12 +6,12 @@ from pathlib import Path
 from typing import Optional
 
 from .._core import CODERS, METHODS, Settings, ToolError
-from ..files import Target, encode_signal
-from .. import stdio
-from ..bounded_input import is_regular
-from ..formats import SIGNAL_SUFFIXES, for_path
-from ..io import COMPRESSED_SUFFIX, OutputError, read_signal, write_bytes
-from .batch import FileResult, plan_outputs, run_batch
+from ..qlm.signal_files import Target, encode_signal
+from ..recordings import stdio
+from ..recordings.bounded_input import is_regular
+from ..recordings import SIGNAL_SUFFIXES, for_path
+from ..recordings.signal_io import COMPRESSED_SUFFIX, OutputError, read_signal, write_bytes
+from .file_jobs import FileResult, plan_outputs, run_batch
 from .messages import size_change_text
 
 

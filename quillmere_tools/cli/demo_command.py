@@ -6,7 +6,7 @@ import numpy as np
 from .. import metrics
 from .._core import Settings, as_signal
 from ..bounds import Bounds
-from ..frames import decode_channel, encode_channel, encode_with_report, settings_of
+from ..units.channel import decode_channel, encode_channel, encode_with_report, settings_of
 from .messages import RATIO_BASIS, human_size
 from .plot_target import check_png_target
 from .signal_source import load_channel
@@ -36,8 +36,8 @@ def demo_cases(samples: np.ndarray) -> list[tuple[str, bytes]]:
 
 
 def run_demo(args) -> int:
-    from ..io import atomic_write
-    from ..plotting import demo_png
+    from ..recordings.signal_io import atomic_write
+    from ..measure.plotting import demo_png
 
     check_png_target(args.out, True)
     samples, label, rate = load_channel(args.input, 0)

@@ -9,10 +9,11 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, Optional
 
-from .. import parallel, stdio
+from . import workers as parallel
+from ..recordings import stdio
 from .._core import ToolError
-from ..io import check_writable_folder
-from ..output_placement import is_in_place
+from ..recordings.signal_io import check_writable_folder
+from ..recordings.output_placement import is_in_place
 from .block_bar import block_bar
 from .messages import PROG, human_size, size_change_text
 

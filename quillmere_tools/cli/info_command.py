@@ -6,9 +6,9 @@ import json
 import numpy as np
 
 from .._core import ToolError
-from ..files import describe
-from ..bounded_input import read_compressed
-from ..unit_file import BARE, INDEX_VERSION
+from ..qlm.signal_files import describe
+from ..recordings.bounded_input import read_compressed
+from ..qlm.index import BARE, INDEX_VERSION
 from .messages import RATIO_BASIS, human_size, report_error
 from .metadata_view import metadata_lines, without_personal
 from .table_layout import left_aligned

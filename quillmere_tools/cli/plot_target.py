@@ -7,7 +7,7 @@ from pathlib import Path
 
 from .._core import ToolError
 from ..extras import require
-from ..io import OutputError, check_writable_folder
+from ..recordings.signal_io import OutputError, check_writable_folder
 
 
 def check_png_target(path: str, force: bool) -> None:

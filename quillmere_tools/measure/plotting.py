@@ -7,7 +7,7 @@ from typing import Sequence
 
 import numpy as np
 
-from ._core import ToolError
+from .._core import ToolError
 
 _COLORS = {"cdf97": "tab:blue", "cdf53": "tab:orange", "db4": "tab:green", "sym4": "tab:red"}
 _STYLES = {"cmodel": "-", "arans": "--", "deflate": ":", "fast": "-."}

@@ -5,8 +5,8 @@ import math
 import time
 from typing import Iterable, Sequence
 
-from . import metrics
-from ._core import DEFAULT_CUTOFF, Settings, as_signal, compress, decompress
+from .. import metrics
+from .._core import DEFAULT_CUTOFF, Settings, as_signal, compress, decompress
 
 
 def _best_time(fn, repeat: int) -> tuple[float, object]:

@@ -15,7 +15,7 @@ import numpy as np
 
 
 def _run(argv: list[str]) -> float:
-    from .cli.entry import main
+    from ..cli.entry import main
 
     started = time.perf_counter()
     with contextlib.redirect_stdout(io.StringIO()):

@@ -11,7 +11,7 @@ import math
 import struct
 from typing import Any
 
-from .parameters import CODER_NAMES, METHOD_TAGS, SCALES, is_scale
+from ..settings import CODER_NAMES, METHOD_TAGS, SCALES, is_scale
 
 HEADER_LEN = 52
 MAGIC = b"QLMR"

@@ -28,8 +28,8 @@ import zlib
 from dataclasses import dataclass
 from typing import Any, Optional
 
-from .container import HEADER_LEN, ContainerError, parse_header
-from .file_metadata import check_metadata, dump_metadata, parse_metadata
+from .container_header import HEADER_LEN, ContainerError, parse_header
+from .metadata import check_metadata, dump_metadata, parse_metadata
 
 INDEX_VERSION = 2
 LEGACY_VERSION = 1

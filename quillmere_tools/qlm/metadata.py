@@ -13,7 +13,7 @@ import math
 import re
 from typing import Any, Optional, Sequence
 
-from .container import ContainerError
+from .container_header import ContainerError
 
 # Room for a long recording's annotations and channel descriptions (EDF, WFDB),
 # small enough that reading it is never a way to ask for memory.

@@ -7,17 +7,17 @@ from typing import Any, Optional, Sequence
 
 import numpy as np
 
-from . import bound_forms, formats
-from ._core import Settings, ToolError
-from .bounds import Bounds
-from .file_metadata import dump_metadata
-from .formats import grid
-from .frames import decode_channel, encode_with_report, settings_of
-from .frames import decode_range as _decode_unit_range
-from .io import Signal
-from .stored_bounds import compress_held
-from .targets import TargetNotMet
-from .unit_file import INDEX_VERSION, TAIL_LEN, UnitFile, pack, unpack
+from .. import bound_forms, recordings as formats
+from .._core import Settings, ToolError
+from ..bounds import Bounds
+from .metadata import dump_metadata
+from ..recordings import grid
+from ..units.channel import decode_channel, encode_with_report, settings_of
+from ..units.channel import decode_range as _decode_unit_range
+from ..recordings.signal_io import Signal
+from ..units.stored_bounds import compress_held
+from ..units.target import TargetNotMet
+from .index import INDEX_VERSION, TAIL_LEN, UnitFile, pack, unpack
 
 
 @dataclass

@@ -14,7 +14,7 @@ from pathlib import Path
 from typing import Any, Optional
 
 from .._core import ToolError
-from ..io import InputError, OutputError, Signal
+from .signal_io import InputError, OutputError, Signal
 
 
 @dataclass(frozen=True)

@@ -8,7 +8,7 @@ from typing import Any
 
 import numpy as np
 
-from ..io import InputError, OutputError, Signal, _reason
+from .signal_io import InputError, OutputError, Signal, _reason
 
 READ_OPTIONS = ("layout",)
 LAYOUTS = ("columns", "rows")

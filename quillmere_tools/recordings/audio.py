@@ -16,7 +16,7 @@ from typing import Any
 import numpy as np
 
 from ..extras import require
-from ..io import InputError, OutputError, Signal, _reason
+from .signal_io import InputError, OutputError, Signal, _reason
 from . import common_rate, grid
 
 _CONTAINERS = {"wav": "WAV", "flac": "FLAC", "ogg": "OGG", "aiff": "AIFF"}

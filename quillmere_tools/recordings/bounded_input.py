@@ -12,9 +12,9 @@ import os
 import stat
 from typing import BinaryIO
 
-from .container import MAGIC
-from .unit_file import BLOCKED_MAGIC
-from .io import InputError
+from ..qlm.container_header import MAGIC
+from ..qlm.index import BLOCKED_MAGIC
+from .signal_io import InputError
 
 # What a pipe or device may deliver before it is taken for one that never
 # ends.  Regular files are not limited: their size is known before reading.
@@ -25,7 +25,7 @@ _HEAD = 8
 
 
 def _size_text(n: int) -> str:
-    from .cli.messages import human_size
+    from ..cli.messages import human_size
 
     return human_size(n)
 

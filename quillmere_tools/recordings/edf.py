@@ -16,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from ..io import InputError, OutputError, Signal, _reason
+from .signal_io import InputError, OutputError, Signal, _reason
 from . import common_rate, edf_annotations, library
 
 _HEADER_TEXTS = ("technician", "recording_additional", "patientname", "patient_additional",

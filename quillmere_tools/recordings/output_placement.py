@@ -20,8 +20,8 @@ import stat
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import stop_request
-from .io import OutputError
+from .. import stop_request
+from .signal_io import OutputError
 
 
 @dataclass(frozen=True)

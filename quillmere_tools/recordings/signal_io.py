@@ -15,8 +15,8 @@ from typing import Any, Callable, BinaryIO
 
 import numpy as np
 
-from . import stop_request
-from ._core import ToolError
+from .. import stop_request
+from .._core import ToolError
 
 COMPRESSED_SUFFIX = ".qlm"
 
@@ -78,7 +78,7 @@ class Signal:
 def read_signal(path: str | os.PathLike, **options: Any) -> Signal:
     """Read any supported signal file; ``options`` are format options
     (``layout`` for .npy, ``time_column`` for .csv) that other formats ignore."""
-    from . import formats
+    from .. import recordings as formats
 
     path = Path(path)
     fmt = formats.for_path(path)
@@ -279,7 +279,7 @@ def check_writable_folder(path: str | os.PathLike) -> None:
 def write_signal(path: str | os.PathLike, samples: np.ndarray | list[np.ndarray],
                  meta: dict[str, Any], *, force: bool = False) -> list[Path]:
     """Write a signal in the format its suffix names; ``-`` is standard output."""
-    from .formats.output import write_recording
+    from .writer import write_recording
 
     return write_recording(path, Signal(samples, meta), force=force)
 

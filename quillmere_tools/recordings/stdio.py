@@ -11,7 +11,7 @@ import tempfile
 from pathlib import Path
 from typing import Any, BinaryIO, Optional
 
-from .io import InputError, Signal, read_signal
+from .signal_io import InputError, Signal, read_signal
 
 STDIO = "-"
 
@@ -56,7 +56,7 @@ def read_signal_stream(stream: BinaryIO, what: str, fmt_name: Optional[str], lim
                        **options: Any) -> tuple[Signal, int]:
     """A signal from a pipe, FIFO or device: at most ``limit`` bytes, in the
     format ``fmt_name`` or the one its first bytes show."""
-    from . import formats
+    from .. import recordings as formats
     from .bounded_input import read_limited
 
     # The format is settled from the first bytes, before the rest is read.

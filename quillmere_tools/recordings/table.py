@@ -21,7 +21,7 @@ from typing import Any, Optional
 
 import numpy as np
 
-from ..io import InputError, OutputError, Signal, _reason
+from .signal_io import InputError, OutputError, Signal, _reason
 
 READ_OPTIONS = ("time_column",)
 

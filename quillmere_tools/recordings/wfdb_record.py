@@ -15,7 +15,7 @@ from typing import Any
 
 import numpy as np
 
-from ..io import InputError, OutputError, Signal, _reason
+from .signal_io import InputError, OutputError, Signal, _reason
 from . import grid, library
 
 # Bits per stored code of each WFDB storage format.

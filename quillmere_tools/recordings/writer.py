@@ -13,8 +13,8 @@ import sys
 import tempfile
 from pathlib import Path
 
-from ..io import OutputError, Signal, _reason, temporary_prefix
-from ..output_placement import placement, write_in_place
+from .signal_io import OutputError, Signal, _reason, temporary_prefix
+from .output_placement import placement, write_in_place
 from . import FORMATS, NAMES, Format, by_name, for_path
 
 STDIO = "-"

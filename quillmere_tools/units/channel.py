@@ -22,10 +22,11 @@ from typing import Any, Iterable, NamedTuple, Optional, Sequence, Union
 import numpy as np
 import numpy.typing as npt
 
-from . import _native, block_progress, parameters
-from ._core import Settings
-from .bounds import Bounds
-from .parameters import short_repr
+from .. import _native, settings as parameters
+from . import block_progress
+from .._core import Settings
+from ..bounds import Bounds
+from ..settings import short_repr
 
 Samples = npt.NDArray[Any]  # float32 or float64, as the unit says
 Unit = Union[bytes, bytearray, memoryview]

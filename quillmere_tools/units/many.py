@@ -12,10 +12,11 @@ from typing import Any, Optional, Sequence
 import numpy as np
 import numpy.typing as npt
 
-from . import bound_forms, frames
-from ._core import Settings
-from .parameters import short_repr
-from .bounds import BOUND_NAMES, Bounds
+from .. import bound_forms
+from . import channel as frames
+from .._core import Settings
+from ..settings import short_repr
+from ..bounds import BOUND_NAMES, Bounds
 
 _SETTING_KEYS = {f.name for f in fields(Settings)}
 _BOUND_KEYS = set(BOUND_NAMES)

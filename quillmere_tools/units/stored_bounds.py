@@ -25,12 +25,12 @@ from typing import Callable, Optional, Sequence
 
 import numpy as np
 
-from . import metrics
-from ._core import Settings
-from .bounds import Bounds
-from .formats import grid
-from .frames import decode_channel, encode_with_report as _encode
-from .targets import TargetNotMet
+from .. import metrics
+from .._core import Settings
+from ..bounds import Bounds
+from ..recordings import grid
+from .channel import decode_channel, encode_with_report as _encode
+from .target import TargetNotMet
 
 # Searches after the first before giving up on tightening by factors.
 MAX_RETRIES = 6

@@ -17,9 +17,10 @@ from typing import Any, Optional, Sequence, Union
 
 import numpy.typing as npt
 
-from . import _native, bound_forms, frames
-from ._core import Settings
-from .bounds import Bounds
+from .. import _native, bound_forms
+from . import channel as frames
+from .._core import Settings
+from ..bounds import Bounds
 
 TargetNotMet = _native.TargetNotMet
 

@@ -14,8 +14,9 @@ from hypothesis import given, settings as hsettings, strategies as st
 
 import quillmere
 import quillmere_tools as qt
-from quillmere_tools import _native, frames, metrics
-from quillmere_tools.unit_file import blocked_header
+from quillmere_tools import _native, metrics
+from quillmere_tools.units import channel as frames
+from quillmere_tools.qlm.index import blocked_header
 
 from conftest import _cli_prefix, one_line_error
 
@@ -299,7 +300,7 @@ def test_cli_range_in_seconds_uses_the_recorded_rate(cli, tmp_path):
 
 def test_written_back_check_in_pieces_agrees_with_the_whole():
     from quillmere_tools.bounds import Bounds
-    from quillmere_tools.stored_bounds import miss_factor, stored_miss
+    from quillmere_tools.units.stored_bounds import miss_factor, stored_miss
 
     x = walk((1 << 22) + 1000, seed=13)
     unit = qt.compress_many([x], max_error=0.5)[0]

@@ -7,8 +7,7 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 
-from quillmere_tools import (Settings, TargetNotMet, compress_many, compress_to_target, decompress,
-                             metrics)
+from quillmere_tools import Settings, TargetNotMet, compress_many, compress_to_target, decompress, metrics
 
 METHODS = ["cdf97", "cdf53", "db4", "sym4"]
 CODERS = ["fast", "cmodel", "arans", "deflate"]

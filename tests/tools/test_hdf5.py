@@ -11,9 +11,9 @@ import pytest
 h5py = pytest.importorskip("h5py")
 import quillmere_tools.hdf5 as qh5  # noqa: E402
 from hdf5_chunks import h5dump, read_frame, signal, stored_chunk  # noqa: E402
-from quillmere_tools import frames  # noqa: E402
+from quillmere_tools.units import channel as frames# noqa: E402
 from quillmere_tools._core import Settings  # noqa: E402
-from quillmere_tools.files import Target  # noqa: E402
+from quillmere_tools.qlm.signal_files import Target  # noqa: E402
 
 BOUND_NAMES = ("max_error", "rmse", "prd", "psnr", "bits_per_sample")
 

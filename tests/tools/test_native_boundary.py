@@ -10,7 +10,9 @@ import numpy as np
 import pytest
 
 import quillmere_tools as qt
-from quillmere_tools import _native, frames, parameters
+from quillmere_tools import _native
+from quillmere_tools.units import channel as frames
+from quillmere_tools import settings as parameters
 
 STUB = pathlib.Path(__file__).resolve().parents[2] / "quillmere_tools" / "_native.pyi"
 
