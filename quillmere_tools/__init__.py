@@ -19,7 +19,7 @@ from pkgutil import extend_path
 __path__ = extend_path(__path__, __name__)
 
 _WHERE = {
-    "Settings": "._core", "ToolError": "._core",
+    "Settings": ".settings", "ToolError": "._core",
     "Bounds": ".bounds",
     "decompress": ".units.many", "compress_many": ".units.many", "decompress_many": ".units.many",
     "TargetNotMet": ".units.target", "TargetResult": ".units.target", "compress_to_target": ".units.target",

@@ -1,15 +1,12 @@
 """Thin access to the extension module, imported on first use so that the
-tools' help, `info` and error paths work even when it is missing."""
+tools' help, `info` and error paths work even when it is missing, and the
+one error type the tools raise for the user."""
 from __future__ import annotations
 
-from dataclasses import asdict, dataclass, fields, replace
-from typing import TYPE_CHECKING, Any, Optional
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
-
-from . import settings as parameters
-from .settings import CODERS, CUTOFFS, DEFAULT_CUTOFF, DEFAULT_METHOD, DEFAULT_SCALE, METHODS, SCALES  # noqa: F401
 
 if TYPE_CHECKING:
     from types import ModuleType
@@ -29,49 +26,6 @@ def module() -> ModuleType:
     return quillmere
 
 
-@dataclass(frozen=True)
-class Settings:
-    """The five CompressionOptions values as plain, comparable data, checked
-    when made (see parameters)."""
-
-    method: str = DEFAULT_METHOD
-    scale: int = DEFAULT_SCALE
-    cutoff: str = DEFAULT_CUTOFF
-    coder: Optional[str] = None
-    quant_multiplier: Optional[float] = None
-
-    def __post_init__(self) -> None:
-        checked = {
-            "method": parameters.check_method(self.method),
-            "scale": parameters.check_scale(self.scale),
-            "cutoff": parameters.check_cutoff(self.cutoff),
-            "coder": parameters.check_coder(self.coder),
-            "quant_multiplier": parameters.check_multiplier(self.quant_multiplier),
-        }
-        for name, value in checked.items():
-            object.__setattr__(self, name, value)
-
-    def options(self) -> CompressionOptions:
-        made: CompressionOptions = module().CompressionOptions(**asdict(self))
-        return made
-
-    def with_(self, **changes: Any) -> "Settings":
-        return replace(self, **changes)
-
-    def as_dict(self) -> dict[str, Any]:
-        return asdict(self)
-
-    def label(self) -> str:
-        parts = [self.method, f"scale {self.scale}", self.cutoff, self.coder or "auto"]
-        if self.quant_multiplier is not None:
-            parts.append(f"m={self.quant_multiplier:.6g}")
-        return ", ".join(parts)
-
-
-# The setting names in their one order, for every front end that lists them.
-SETTING_NAMES: tuple[str, ...] = tuple(f.name for f in fields(Settings))
-
-
 def as_signal(data: npt.ArrayLike) -> npt.NDArray[np.floating[Any]]:
     """A 1-D float32/float64 array the module accepts: native byte order,
     contiguous and aligned.  Buffers that arrive over the wire (Dask, Zarr)
@@ -82,11 +36,13 @@ def as_signal(data: npt.ArrayLike) -> npt.NDArray[np.floating[Any]]:
     return np.require(arr.reshape(-1), requirements=["C_CONTIGUOUS", "ALIGNED"])
 
 
-def compress(data: npt.ArrayLike, settings: Settings = Settings()) -> bytes:
-    container: bytes = module().compress_signal(as_signal(data), settings.options())
+def compress_container(data: npt.ArrayLike, options: CompressionOptions) -> bytes:
+    """The module's own container, no side block: what the codec alone makes."""
+    container: bytes = module().compress_signal(as_signal(data), options)
     return container
 
 
-def decompress(container: bytes) -> npt.NDArray[np.float32]:
+def decompress_container(container: bytes) -> npt.NDArray[np.float32]:
+    """The wavelet layer of a container (a unit's side block is ignored)."""
     samples: npt.NDArray[np.float32] = module().decompress_signal(bytes(container))
     return samples

@@ -25,9 +25,9 @@ from typing import Any, Optional
 
 import numpy as np
 
-from . import _native, bound_forms, settings as parameters
-from ._core import SETTING_NAMES, Settings
-from .bounds import BOUND_NAMES, Bounds
+from . import _native, settings as parameters
+from .settings import SETTING_NAMES, Settings
+from .bounds import BOUND_NAMES, Bounds, check_bound_form, resolve, spread_of
 from .qlm.container_header import ContainerError
 from .units.channel import decode_channel, encode_channel
 from .qlm.index import INDEX_VERSION, MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE, expansion_allowed, pack, unpack
@@ -57,7 +57,7 @@ def check_config(method=parameters.DEFAULT_METHOD, scale=parameters.DEFAULT_SCAL
     """Every value checked and in its JSON-ready form (str, int, float or
     None), so a bad configuration fails where it is written and nothing
     that is not JSON reaches array metadata."""
-    bounds = {name: bound_forms.check_bound_form(name, value) for name, value in
+    bounds = {name: check_bound_form(name, value) for name, value in
               zip(BOUND_NAMES, (max_error, rmse, prd, psnr, bits_per_sample))}
     multiplier = parameters.check_multiplier(quant_multiplier)
     if multiplier is not None and any(v is not None for v in bounds.values()):
@@ -115,8 +115,8 @@ def bounds_of(cfg: dict[str, Any], channel: Optional[np.ndarray] = None) -> Opti
         if finite.size == 0 or finite.min() == finite.max():
             values["psnr"] = None
     if any(isinstance(v, str) for v in values.values()):
-        spread = bound_forms.spread_of(stored)
-        values = {k: bound_forms.resolve(v, spread) for k, v in values.items()}
+        spread = spread_of(stored)
+        values = {k: resolve(v, spread) for k, v in values.items()}
     bounds = Bounds(**values)
     return bounds if bounds else None
 

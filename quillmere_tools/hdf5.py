@@ -33,8 +33,7 @@ from typing import Any, Iterator, Optional
 import numpy as np
 
 from ._core import module
-from .bound_forms import parse_bound_text
-from .bounds import BOUND_NAMES
+from .bounds import BOUND_NAMES, parse_bound_text
 from .settings import (DEFAULT_CUTOFF, DEFAULT_METHOD, DEFAULT_SCALE, check_bound, check_coder, check_cutoff,
                        check_method, check_multiplier, check_scale, coder_code, cutoff_code, method_code)
 

@@ -1,5 +1,6 @@
 """The codec's settings as every front end accepts them: the allowed values,
-the defaults, and one checker per parameter.
+the defaults, their codes, one checker per parameter, and ``Settings``, the
+five values as one record.
 
 Each front end (Settings, the numcodecs and Zarr codecs, the command line)
 calls these at construction, so a bad value fails where it is written, with
@@ -12,9 +13,16 @@ from __future__ import annotations
 
 import math
 import numbers
-from typing import Optional
+from dataclasses import asdict, dataclass, fields, replace
+from typing import TYPE_CHECKING, Any, Optional, Sequence
 
 import numpy as np
+
+from ._core import module
+from .wording import short_repr
+
+if TYPE_CHECKING:
+    from quillmere import CompressionOptions
 
 METHODS = ("cdf97", "cdf53", "db4", "sym4")
 CODERS = ("cmodel", "arans", "deflate", "fast")
@@ -59,32 +67,32 @@ def coder_code(name: Optional[str]) -> int:
     return AUTO_CODER_CODE if checked is None else CODER_CODES[checked]
 
 
-def _choice(name: str, value, choices) -> str:
+def _choice(name: str, value: object, choices: Sequence[str]) -> str:
     if not isinstance(value, str) or value not in choices:
         raise ValueError(f"{name} must be one of {', '.join(choices)}, got {value!r}")
     return value
 
 
-def check_method(value) -> str:
+def check_method(value: object) -> str:
     return _choice("method", value, METHODS)
 
 
-def check_cutoff(value) -> str:
+def check_cutoff(value: object) -> str:
     return _choice("cutoff", value, CUTOFFS)
 
 
-def check_coder(value) -> Optional[str]:
+def check_coder(value: object) -> Optional[str]:
     """None and "auto" both leave the choice to the codec."""
     if value is None or value == "auto":
         return None
     return _choice("coder", value, CODERS)
 
 
-def is_scale(value) -> bool:
+def is_scale(value: object) -> bool:
     return value in SCALES
 
 
-def check_scale(value) -> int:
+def check_scale(value: object) -> int:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
         raise ValueError(f"scale must be an integer from {SCALES[0]} to {SCALES[-1]}, "
                          f"got {value!r}")
@@ -94,15 +102,7 @@ def check_scale(value) -> int:
     return int(value)
 
 
-def short_repr(value) -> str:
-    """``repr`` for a message, with a huge integer shown by its length."""
-    text = repr(value)
-    if isinstance(value, numbers.Integral) and len(text) > 24:
-        return f"a {len(text.lstrip('-'))}-digit integer"
-    return text if len(text) <= 60 else text[:57] + "..."
-
-
-def real_number(name: str, value) -> float:
+def real_number(name: str, value: object) -> float:
     """``value`` as a float if it is a real number (Python or NumPy), else a
     ValueError naming ``name``."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
@@ -116,7 +116,7 @@ def real_number(name: str, value) -> float:
     return number
 
 
-def check_multiplier(value) -> Optional[float]:
+def check_multiplier(value: object) -> Optional[float]:
     """A finite multiplier that stays a positive normal number in float32, or
     exactly zero when zero is what was asked for."""
     if value is None:
@@ -136,7 +136,7 @@ def check_multiplier(value) -> Optional[float]:
     return number
 
 
-def check_bound(name: str, value) -> Optional[float]:
+def check_bound(name: str, value: object) -> Optional[float]:
     """An error bound: positive and finite; PSNR may be any finite number."""
     if value is None:
         return None
@@ -144,3 +144,46 @@ def check_bound(name: str, value) -> Optional[float]:
     if name != "psnr" and number <= 0.0:
         raise ValueError(f"{name} must be positive, got {value!r}")
     return number
+
+
+@dataclass(frozen=True)
+class Settings:
+    """The five CompressionOptions values as plain, comparable data, checked
+    when made (the checkers above)."""
+
+    method: str = DEFAULT_METHOD
+    scale: int = DEFAULT_SCALE
+    cutoff: str = DEFAULT_CUTOFF
+    coder: Optional[str] = None
+    quant_multiplier: Optional[float] = None
+
+    def __post_init__(self) -> None:
+        checked = {
+            "method": check_method(self.method),
+            "scale": check_scale(self.scale),
+            "cutoff": check_cutoff(self.cutoff),
+            "coder": check_coder(self.coder),
+            "quant_multiplier": check_multiplier(self.quant_multiplier),
+        }
+        for name, value in checked.items():
+            object.__setattr__(self, name, value)
+
+    def options(self) -> CompressionOptions:
+        made: CompressionOptions = module().CompressionOptions(**asdict(self))
+        return made
+
+    def with_(self, **changes: Any) -> "Settings":
+        return replace(self, **changes)
+
+    def as_dict(self) -> dict[str, Any]:
+        return asdict(self)
+
+    def label(self) -> str:
+        parts = [self.method, f"scale {self.scale}", self.cutoff, self.coder or "auto"]
+        if self.quant_multiplier is not None:
+            parts.append(f"m={self.quant_multiplier:.6g}")
+        return ", ".join(parts)
+
+
+# The setting names in their one order, for every front end that lists them.
+SETTING_NAMES: tuple[str, ...] = tuple(f.name for f in fields(Settings))

@@ -6,7 +6,7 @@ import argparse
 import math
 from typing import Sequence
 
-from ..bound_forms import parse_bound_text
+from ..bounds import parse_bound_text
 from ..settings import check_multiplier
 
 

@@ -38,7 +38,7 @@ def run_bench(args) -> int:
         scale_rows = throughput(samples, args.workers, n=args.dask_samples,
                                 chunk=args.dask_chunk, repeat=args.repeat)
     from ..measure.worker_scaling import format_rows, measure
-    batch_rows = measure(samples, sorted({1, args.jobs}), files=args.batch_files,
+    batch_rows = measure(args.run_command, samples, sorted({1, args.jobs}), files=args.batch_files,
                          samples=args.batch_samples, repeat=args.repeat)
     if args.json:
         print(json.dumps({"input": label, "samples": int(samples.size), "rows": rows,
@@ -53,7 +53,7 @@ def run_bench(args) -> int:
         print()
         print(format_rows(batch_rows))
     if args.plot:
-        from ..recordings.signal_io import atomic_write
+        from ..recordings.atomic_write import atomic_write
         from ..measure.plotting import rate_distortion_png
         png = rate_distortion_png(rows, f"Quillmere rate-distortion: {label}")
         atomic_write(args.plot, lambda f: f.write(png), force=args.force)

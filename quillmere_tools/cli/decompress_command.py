@@ -13,7 +13,8 @@ from ..recordings import SIGNAL_SUFFIXES
 from ..recordings.bounded_input import read_compressed
 from ..recordings.writer import recording_bytes, write_recording
 from .._core import ToolError
-from ..recordings.signal_io import COMPRESSED_SUFFIX, OutputError
+from ..qlm.signal_files import COMPRESSED_SUFFIX
+from ..recordings.signal import OutputError
 from ..recordings.output_placement import placement, write_in_place
 from ..qlm.index import MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE, expansion_allowed
 from .file_jobs import FileResult, plan_outputs, run_batch

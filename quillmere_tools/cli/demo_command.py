@@ -4,7 +4,8 @@ from __future__ import annotations
 import numpy as np
 
 from .. import metrics
-from .._core import Settings, as_signal
+from .._core import as_signal
+from ..settings import Settings
 from ..bounds import Bounds
 from ..units.channel import decode_channel, encode_channel, encode_with_report, settings_of
 from .messages import RATIO_BASIS, human_size
@@ -36,7 +37,7 @@ def demo_cases(samples: np.ndarray) -> list[tuple[str, bytes]]:
 
 
 def run_demo(args) -> int:
-    from ..recordings.signal_io import atomic_write
+    from ..recordings.atomic_write import atomic_write
     from ..measure.plotting import demo_png
 
     check_png_target(args.out, True)

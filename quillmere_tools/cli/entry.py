@@ -45,6 +45,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
         args = build_parser().parse_args(argv)
         debug = args.debug
+        # A command that runs others (bench measuring compress and decompress)
+        # calls back through here rather than importing this module.
+        args.run_command = main
         try:
             status = args.func(args)
             sys.stdout.flush()

@@ -12,7 +12,7 @@ from typing import Callable, Optional
 from . import workers as parallel
 from ..recordings import stdio
 from .._core import ToolError
-from ..recordings.signal_io import check_writable_folder
+from ..recordings.atomic_write import check_writable_folder
 from ..recordings.output_placement import is_in_place
 from .block_bar import block_bar
 from .messages import PROG, human_size, size_change_text

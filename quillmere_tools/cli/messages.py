@@ -3,19 +3,13 @@ from __future__ import annotations
 
 import sys
 
+from ..wording import human_size
+
 PROG = "quillmere"
 
 
 def report_error(message: str) -> None:
     print(f"{PROG}: error: {message}", file=sys.stderr)
-
-
-def human_size(n: float) -> str:
-    for unit in ("B", "kB", "MB", "GB"):
-        if abs(n) < 1000 or unit == "GB":
-            return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
-        n /= 1000.0
-    return f"{n:.1f} GB"  # pragma: no cover
 
 
 # The codec's own figure is the samples at 4 bytes each (float32, its

@@ -7,7 +7,8 @@ from pathlib import Path
 
 from .._core import ToolError
 from ..extras import require
-from ..recordings.signal_io import OutputError, check_writable_folder
+from ..recordings.atomic_write import check_writable_folder
+from ..recordings.signal import OutputError, already_exists
 
 
 def check_png_target(path: str, force: bool) -> None:
@@ -17,6 +18,6 @@ def check_png_target(path: str, force: bool) -> None:
     if target.is_dir():
         raise OutputError(f"{path} is a folder")
     if target.exists() and not force:
-        raise OutputError(f"{path} already exists (use --force to overwrite)")
+        raise already_exists(path)
     check_writable_folder(target)
     require("matplotlib")

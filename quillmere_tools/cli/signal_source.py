@@ -7,7 +7,7 @@ from typing import Optional
 import numpy as np
 
 from .._core import ToolError
-from ..recordings.signal_io import read_signal
+from ..recordings import read_signal
 
 
 def load_channel(path: Optional[str], channel: int) -> tuple[np.ndarray, str, Optional[int]]:

@@ -6,7 +6,8 @@ import time
 from typing import Iterable, Sequence
 
 from .. import metrics
-from .._core import DEFAULT_CUTOFF, Settings, as_signal, compress, decompress
+from .._core import as_signal, compress_container, decompress_container
+from ..settings import DEFAULT_CUTOFF, Settings
 
 
 def _best_time(fn, repeat: int) -> tuple[float, object]:
@@ -30,8 +31,8 @@ def sweep(data, methods: Sequence[str], coders: Sequence[str], scales: Iterable[
         for coder in coders:
             for scale in scales:
                 s = Settings(method=method, scale=scale, cutoff=cutoff, coder=coder)
-                tc, c = _best_time(lambda: compress(x, s), repeat)
-                td, y = _best_time(lambda: decompress(c), repeat)
+                tc, c = _best_time(lambda: compress_container(x, s.options()), repeat)
+                td, y = _best_time(lambda: decompress_container(c), repeat)
                 m = metrics.summary(x, y)
                 rows.append({
                     "method": method, "coder": coder, "scale": scale, "cutoff": cutoff,

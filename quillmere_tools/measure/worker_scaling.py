@@ -10,25 +10,29 @@ import statistics
 import tempfile
 import time
 from pathlib import Path
+from typing import Callable
 
 import numpy as np
 
+# The command line run in this process: arguments in, exit status out.
+Command = Callable[[list[str]], int]
 
-def _run(argv: list[str]) -> float:
-    from ..cli.entry import main
 
+def _run(command: Command, argv: list[str]) -> float:
     started = time.perf_counter()
     with contextlib.redirect_stdout(io.StringIO()):
-        status = main(argv)
+        status = command(argv)
     if status != 0:
         raise RuntimeError(f"quillmere {' '.join(argv[:3])} failed with status {status}")
     return time.perf_counter() - started
 
 
-def measure(x: np.ndarray, jobs: list[int], files: int = 8, samples: int = 500_000,
+def measure(command: Command, x: np.ndarray, jobs: list[int], files: int = 8, samples: int = 500_000,
             repeat: int = 3) -> list[dict]:
     """One row per worker count: median compress and decompress seconds, MB/s
-    of float32 input, and whether the compressed bytes equal the first count's."""
+    of float32 input, and whether the compressed bytes equal the first count's.
+    ``command`` is the command line's entry point (argv in, exit status out),
+    handed in by the command that measures it."""
     x = np.asarray(x, dtype=np.float32)
     signal = np.resize(x, samples)
     timings: dict[int, dict[str, list[float]]] = {j: {"compress": [], "decompress": []} for j in jobs}
@@ -47,10 +51,10 @@ def measure(x: np.ndarray, jobs: list[int], files: int = 8, samples: int = 500_0
                 packed.mkdir(exist_ok=True)
                 restored.mkdir(exist_ok=True)
                 timings[j]["compress"].append(_run(
-                    ["compress", "-q", "-f", "-j", str(j), "--output-dir", str(packed), *names]))
+                    command, ["compress", "-q", "-f", "-j", str(j), "--output-dir", str(packed), *names]))
                 qlm = [str(packed / (Path(n).name + ".qlm")) for n in names]
                 timings[j]["decompress"].append(_run(
-                    ["decompress", "-q", "-f", "-j", str(j), "--output-dir", str(restored), *qlm]))
+                    command, ["decompress", "-q", "-f", "-j", str(j), "--output-dir", str(restored), *qlm]))
                 outputs[j] = [Path(q).read_bytes() for q in qlm]
     mb = files * samples * 4 / 1e6
     rows = []

@@ -7,21 +7,24 @@ from typing import Any, Optional, Sequence
 
 import numpy as np
 
-from .. import bound_forms, recordings as formats
-from .._core import Settings, ToolError
-from ..bounds import Bounds
+from .. import recordings as formats
+from .._core import ToolError
+from ..settings import Settings
+from ..bounds import Bounds, spread_of
 from .metadata import dump_metadata
 from ..recordings import grid
 from ..units.channel import decode_channel, encode_with_report, settings_of
 from ..units.channel import decode_range as _decode_unit_range
-from ..recordings.signal_io import Signal
+from ..recordings.signal import Signal
 from ..units.stored_bounds import compress_held
 from ..units.target import TargetNotMet
 from .index import INDEX_VERSION, TAIL_LEN, UnitFile, pack, unpack
 
+COMPRESSED_SUFFIX = ".qlm"
+
 
 @dataclass
-class Target:
+class StatedBounds:
     """Error bounds as a person states them.  The ``*_rel`` forms are
     fractions of each channel's range (``--max-error 0.1%``), resolved per
     channel into an absolute Bounds."""
@@ -42,7 +45,7 @@ class Target:
                                            self.bits_per_sample))
 
     def bounds_for(self, channel: np.ndarray) -> Bounds:
-        spread = bound_forms.spread_of(channel)
+        spread = spread_of(channel)
 
         def tighter(absolute, relative):
             candidates = [v for v in (absolute, None if relative is None else relative * spread)
@@ -54,7 +57,7 @@ class Target:
                       bits_per_sample=self.bits_per_sample)
 
 
-def compress_channel(x: np.ndarray, settings: Settings, target: Optional[Target],
+def compress_channel(x: np.ndarray, settings: Settings, target: Optional[StatedBounds],
                      meta: Optional[dict[str, Any]] = None, channel: int = 0,
                      unit_bits_per_sample: Optional[float] = None,
                      block_length: Optional[int] = None) -> tuple[bytes, Settings]:
@@ -100,7 +103,7 @@ _BUDGET_PASSES = 4
 
 
 def encode_signal(signal: Signal, settings: Settings = Settings(),
-                  target: Optional[Target] = None, mapper=map,
+                  target: Optional[StatedBounds] = None, mapper=map,
                   block_length: Optional[int] = None) -> tuple[bytes, list[Settings]]:
     """The file bytes and, per channel, the settings that were used.
     ``mapper`` runs the per-channel work: ``map``, or a worker pool's map

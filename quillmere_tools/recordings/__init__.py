@@ -2,19 +2,20 @@
 reads a file into a ``Signal`` with per-channel metadata and writes it back
 in the same format.
 
-``FORMATS`` maps a file suffix to its ``Format``; ``read``/``write`` are the
-only entry points the command line uses. Formats whose library is an
+``FORMATS`` maps a file suffix to its ``Format``; ``read_signal`` reads any
+of them, ``writer.write_recording`` writes one back. Formats whose library is an
 optional extra report the install command when it is missing."""
 from __future__ import annotations
 
 import importlib
 import math
+import os
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Optional
 
 from .._core import ToolError
-from .signal_io import InputError, OutputError, Signal
+from .signal import InputError, OutputError, Signal
 
 
 @dataclass(frozen=True)
@@ -134,3 +135,21 @@ def read_options_for(fmt: Format, options: dict[str, Any]) -> dict[str, Any]:
     accepted = getattr(impl, "READ_OPTIONS", ())
     return {k: v for k, v in options.items() if k in accepted and v is not None}
 
+
+def read_signal(path: str | os.PathLike, **options: Any) -> Signal:
+    """Read any supported signal file; ``options`` are format options
+    (``layout`` for .npy, ``time_column`` for .csv) that other formats ignore."""
+    path = Path(path)
+    fmt = for_path(path)
+    if not path.exists():
+        raise InputError("no such file")
+    if path.is_dir():
+        raise InputError("is a folder, not a file")
+    if not path.is_file():
+        # A FIFO or device has no size to check and may never end; the
+        # command reads those through its bounded stream path.
+        raise InputError("is not a regular file (a FIFO or device); give it as standard "
+                         "input, '-', to quillmere compress")
+    if path.stat().st_size == 0:
+        raise InputError("the file is empty")
+    return fmt.read(path, **read_options_for(fmt, options))

@@ -8,7 +8,7 @@ from typing import Any
 
 import numpy as np
 
-from .signal_io import InputError, OutputError, Signal, _reason
+from .signal import InputError, OutputError, Signal, reason_text
 
 READ_OPTIONS = ("layout",)
 LAYOUTS = ("columns", "rows")
@@ -27,7 +27,7 @@ def read(path: Path, layout: str = "columns") -> Signal:
             raise InputError("the .npy file holds Python objects, not numbers") from None
         raise InputError(f"not a readable .npy file ({exc})") from None
     except (OSError, EOFError) as exc:
-        raise InputError(f"not a readable .npy file ({_reason(exc)})") from None
+        raise InputError(f"not a readable .npy file ({reason_text(exc)})") from None
     if not isinstance(arr, np.ndarray):
         raise InputError("not a .npy array file")
     if arr.dtype.kind not in "fiu":

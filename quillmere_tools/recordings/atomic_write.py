@@ -1,8 +1,6 @@
-"""Reading and writing signal files (formats/ holds each format) and compressed files.
-
-Readers turn every problem into a one-line ``InputError``; writers go through
-``atomic_write`` so that a failure or an interrupt never leaves a
-half-written file at the destination.
+"""The one way the tools write a file: ``atomic_write`` gives the output
+its name only once it is complete, so a failure or an interrupt never
+leaves a half-written file at the destination.
 """
 from __future__ import annotations
 
@@ -11,101 +9,14 @@ import shutil
 import tempfile
 from io import BytesIO
 from pathlib import Path
-from typing import Any, Callable, BinaryIO
-
-import numpy as np
+from typing import BinaryIO, Callable
 
 from .. import stop_request
-from .._core import ToolError
+from .output_placement import placement, write_in_place
+from .signal import OutputError, already_exists, reason_text
 
-COMPRESSED_SUFFIX = ".qlm"
-
-
-class InputError(ToolError):
-    pass
-
-
-class OutputError(ToolError):
-    pass
-
-
-class Signal:
-    """Samples as a (frames, channels) array plus what is needed to write the
-    file back in its original form.
-
-    Recordings whose channels run at different rates (EDF, multi-rate WFDB)
-    hold one 1-D array per channel instead; ``channel(i)`` reads either form.
-    Per-channel metadata (label, unit, sample rate, physical range) lives in
-    ``meta["channel_info"]``, one dict per channel."""
-
-    def __init__(self, samples: np.ndarray | list[np.ndarray], meta: dict[str, Any] | None = None):
-        if isinstance(samples, np.ndarray):
-            if samples.ndim != 2:
-                raise ValueError(f"expected (frames, channels) samples, got shape {samples.shape}")
-        else:
-            samples = [np.asarray(c) for c in samples]
-            if samples and len({c.size for c in samples}) == 1:
-                samples = np.stack(samples, axis=1)
-        self.samples = samples
-        self.meta = dict(meta or {})
-        # Bytes of the source when they are not one file's size (a WFDB
-        # record's header and signal files); None otherwise.
-        self.source_bytes: int | None = None
-
-    @property
-    def ragged(self) -> bool:
-        return not isinstance(self.samples, np.ndarray)
-
-    @property
-    def channels(self) -> int:
-        return len(self.samples) if self.ragged else self.samples.shape[1]
-
-    @property
-    def frames(self) -> int | None:
-        """Samples per channel, or None when the channels' lengths differ."""
-        return None if self.ragged else self.samples.shape[0]
-
-    def channel(self, i: int) -> np.ndarray:
-        return self.samples[i] if self.ragged else self.samples[:, i]
-
-    @property
-    def lengths(self) -> list[int]:
-        return [self.channel(i).size for i in range(self.channels)]
-
-
-# ---------------------------------------------------------------- readers
-
-def read_signal(path: str | os.PathLike, **options: Any) -> Signal:
-    """Read any supported signal file; ``options`` are format options
-    (``layout`` for .npy, ``time_column`` for .csv) that other formats ignore."""
-    from .. import recordings as formats
-
-    path = Path(path)
-    fmt = formats.for_path(path)
-    if not path.exists():
-        raise InputError("no such file")
-    if path.is_dir():
-        raise InputError("is a folder, not a file")
-    if not path.is_file():
-        # A FIFO or device has no size to check and may never end; the
-        # command reads those through its bounded stream path.
-        raise InputError("is not a regular file (a FIFO or device); give it as standard "
-                         "input, '-', to quillmere compress")
-    if path.stat().st_size == 0:
-        raise InputError("the file is empty")
-    return fmt.read(path, **formats.read_options_for(fmt, options))
-
-
-def _reason(exc: BaseException) -> str:
-    if isinstance(exc, OSError) and exc.strerror:
-        return exc.strerror.lower()
-    text = str(exc).strip().splitlines()
-    return text[-1] if text else type(exc).__name__
-
-
-# ---------------------------------------------------------------- writers
-
-def _umask() -> int:
+def current_umask() -> int:
+    """The process umask (read by setting it, so set back at once)."""
     mask = os.umask(0)
     os.umask(mask)
     return mask
@@ -130,7 +41,7 @@ def _anonymous_file(parent: Path):
     if flag is None or not os.path.isdir("/proc/self/fd"):
         return None
     try:
-        return os.open(parent, flag | os.O_RDWR, 0o666 & ~_umask())
+        return os.open(parent, flag | os.O_RDWR, 0o666 & ~current_umask())
     except OSError:
         return None
 
@@ -151,7 +62,7 @@ def _publish_anonymous(fd: int, path: Path, force: bool) -> None:
         try:
             _link_anonymous(fd, path)
         except FileExistsError:
-            raise OutputError(f"{path} already exists (use --force to overwrite)") from None
+            raise already_exists(path) from None
         return
     # link() never replaces, so give the data a name beside the target first
     # and rename that over it: the target is never absent or half written.
@@ -191,8 +102,6 @@ def atomic_write(path: str | os.PathLike, write: Callable[[BinaryIO], None], *,
     replaced; the final step uses a hard link, which fails atomically if the
     name was taken in the meantime.  An existing device or FIFO is written
     in place and a symlink is written through (output_placement.py)."""
-    from .output_placement import placement, write_in_place
-
     place = placement(path)
     if place.in_place:
         # A device or FIFO: renaming a file over it would replace the node.
@@ -205,7 +114,7 @@ def atomic_write(path: str | os.PathLike, write: Callable[[BinaryIO], None], *,
     if not parent.is_dir():
         raise OutputError(f"output folder does not exist: {parent}")
     if not force and os.path.lexists(path):
-        raise OutputError(f"{place.named()} already exists (use --force to overwrite)")
+        raise already_exists(place.named())
     fd = _anonymous_file(parent)
     if fd is None:
         _write_through_named_file(path, parent, write, force)
@@ -227,16 +136,16 @@ def atomic_write(path: str | os.PathLike, write: Callable[[BinaryIO], None], *,
     except OutputError:
         raise
     except OSError as exc:
-        raise OutputError(f"cannot write {path}: {_reason(exc)}") from None
+        raise OutputError(f"cannot write {path}: {reason_text(exc)}") from None
 
 
 def _write_through_named_file(path: Path, parent: Path, write, force: bool) -> None:
     try:
         fd, tmp = tempfile.mkstemp(dir=parent, prefix=temporary_prefix(path.name), suffix=".part")
     except OSError as exc:
-        raise OutputError(f"cannot write in {parent}: {_reason(exc)}") from None
+        raise OutputError(f"cannot write in {parent}: {reason_text(exc)}") from None
     try:
-        os.chmod(tmp, 0o666 & ~_umask())
+        os.chmod(tmp, 0o666 & ~current_umask())
         with os.fdopen(fd, "wb") as f:
             write(f)
             f.flush()
@@ -248,14 +157,14 @@ def _write_through_named_file(path: Path, parent: Path, write, force: bool) -> N
             try:
                 os.link(tmp, path)
             except FileExistsError:
-                raise OutputError(f"{path} already exists (use --force to overwrite)") from None
+                raise already_exists(path) from None
             except OSError:
                 # Filesystems without hard links: fall back to a checked rename.
                 if os.path.lexists(path):
-                    raise OutputError(f"{path} already exists (use --force to overwrite)") from None
+                    raise already_exists(path) from None
                 os.replace(tmp, path)
     except OSError as exc:
-        raise OutputError(f"cannot write {path}: {_reason(exc)}") from None
+        raise OutputError(f"cannot write {path}: {reason_text(exc)}") from None
     finally:
         if os.path.exists(tmp):
             os.unlink(tmp)
@@ -273,15 +182,7 @@ def check_writable_folder(path: str | os.PathLike) -> None:
         with tempfile.TemporaryFile(dir=parent):
             pass
     except OSError as exc:
-        raise OutputError(f"cannot write in {parent}: {_reason(exc)}") from None
-
-
-def write_signal(path: str | os.PathLike, samples: np.ndarray | list[np.ndarray],
-                 meta: dict[str, Any], *, force: bool = False) -> list[Path]:
-    """Write a signal in the format its suffix names; ``-`` is standard output."""
-    from .writer import write_recording
-
-    return write_recording(path, Signal(samples, meta), force=force)
+        raise OutputError(f"cannot write in {parent}: {reason_text(exc)}") from None
 
 
 def write_bytes(path: str | os.PathLike, data: bytes, *, force: bool = False) -> None:

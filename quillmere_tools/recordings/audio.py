@@ -16,7 +16,7 @@ from typing import Any
 import numpy as np
 
 from ..extras import require
-from .signal_io import InputError, OutputError, Signal, _reason
+from .signal import InputError, OutputError, Signal, reason_text
 from . import common_rate, grid
 
 _CONTAINERS = {"wav": "WAV", "flac": "FLAC", "ogg": "OGG", "aiff": "AIFF"}
@@ -84,7 +84,7 @@ def read(path: Path) -> Signal:
         info = soundfile.info(str(path))
         data, rate = soundfile.read(str(path), dtype="float64", always_2d=True)
     except (RuntimeError, OSError, ValueError, TypeError) as exc:
-        raise InputError(f"not a readable {kind.upper()} file ({_reason(exc)})") from None
+        raise InputError(f"not a readable {kind.upper()} file ({reason_text(exc)})") from None
     if info.format != _CONTAINERS[kind]:
         raise InputError(f"the file holds {info.format} audio, not {kind.upper()}")
     if data.shape[0] == 0:
@@ -121,5 +121,5 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
     try:
         soundfile.write(str(folder / name), data, rate, subtype=subtype, format=_CONTAINERS[kind])
     except (RuntimeError, ValueError, TypeError) as exc:
-        raise OutputError(f"cannot write {kind.upper()} ({subtype}): {_reason(exc)}") from None
+        raise OutputError(f"cannot write {kind.upper()} ({subtype}): {reason_text(exc)}") from None
     return [name]

@@ -2,7 +2,10 @@
 
 A regular file says how long it is; a pipe, a FIFO or a device does not,
 and ``/dev/zero`` never ends.  Such inputs are read in pieces up to a limit
-the user can raise (``--max-input``), and a compressed input must start
+the user can raise (``--max-input``). A signal from one is identified by its
+first bytes (or by ``--input-format``) and parsed by the same reader as a
+file of that type, from a private temporary copy, so pipes get exactly the
+checks files get. A compressed input must start
 like one: a file that is plainly something else is named as such from its
 first bytes, before anything more is read.
 """
@@ -10,11 +13,16 @@ from __future__ import annotations
 
 import os
 import stat
-from typing import BinaryIO
+import tempfile
+from pathlib import Path
+from typing import Any, BinaryIO, Optional
 
 from ..qlm.container_header import MAGIC
 from ..qlm.index import BLOCKED_MAGIC
-from .signal_io import InputError
+from ..wording import human_size
+from . import by_name, read_signal
+from .signal import InputError, Signal
+from .stdio import is_stdio, sniff, stdin_stream
 
 # What a pipe or device may deliver before it is taken for one that never
 # ends.  Regular files are not limited: their size is known before reading.
@@ -22,12 +30,6 @@ DEFAULT_MAX_INPUT = 2 * 10**9
 _PIECE = 1 << 20
 # Enough to recognise every signal format's leading bytes.
 _HEAD = 8
-
-
-def _size_text(n: int) -> str:
-    from ..cli.messages import human_size
-
-    return human_size(n)
 
 
 def read_limited(stream: BinaryIO, limit: int, what: str, already: bytes = b"") -> bytes:
@@ -40,14 +42,39 @@ def read_limited(stream: BinaryIO, limit: int, what: str, already: bytes = b"") 
             return bytes(data)
         data += piece
         if len(data) > limit:
-            raise InputError(f"{what} goes on past {_size_text(limit)} without ending; "
+            raise InputError(f"{what} goes on past {human_size(limit)} without ending; "
                              "give --max-input SIZE if it really is that long")
+
+
+def read_signal_stream(stream: BinaryIO, what: str, fmt_name: Optional[str], limit: int,
+                       **options: Any) -> tuple[Signal, int]:
+    """A signal from a pipe, FIFO or device: at most ``limit`` bytes, in the
+    format ``fmt_name`` or the one its first bytes show."""
+    # The format is settled from the first bytes, before the rest is read.
+    head = stream.read(4096)
+    if not head:
+        raise InputError(f"{what} is empty")
+    name = fmt_name or sniff(head)
+    if name is None:
+        raise InputError(f"cannot tell the format of {what}; give --input-format")
+    fmt = by_name(name)
+    if not fmt.single_file:
+        raise InputError(f"a {name.upper()} record is several files and cannot come from {what}")
+    data = read_limited(stream, limit, what, head)
+    with tempfile.TemporaryDirectory(prefix="quillmere-") as tmp:
+        path = Path(tmp) / ("stdin" + fmt.suffixes[0])
+        path.write_bytes(data)
+        return read_signal(path, **options), len(data)
+
+
+def read_signal_stdin(fmt_name: Optional[str], limit: Optional[int] = None,
+                      **options: Any) -> tuple[Signal, int]:
+    return read_signal_stream(stdin_stream(), "standard input", fmt_name,
+                              limit or DEFAULT_MAX_INPUT, **options)
 
 
 def describe_head(head: bytes) -> str:
     """What the first bytes of a file that is not ours look like."""
-    from .stdio import sniff
-
     kind = sniff(head)
     if kind == "csv" and all(32 <= b < 127 or b in b"\t\r\n" or b >= 128 for b in head):
         return "it starts with text"
@@ -84,8 +111,6 @@ def read_compressed(path, limit: int = DEFAULT_MAX_INPUT) -> bytes:
     """The bytes of a compressed file, or of standard input for ``-``: the
     first bytes are checked before the rest is read, and a pipe or device
     is read up to ``limit`` bytes."""
-    from .stdio import is_stdio, stdin_stream
-
     if is_stdio(path):
         stream = stdin_stream()
         head = stream.read(_HEAD)

@@ -16,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from .signal_io import InputError, OutputError, Signal, _reason
+from .signal import InputError, OutputError, Signal, reason_text
 from . import common_rate, edf_annotations, library
 
 _HEADER_TEXTS = ("technician", "recording_additional", "patientname", "patient_additional",
@@ -63,7 +63,7 @@ def read(path: Path) -> Signal:
     try:
         r = pyedflib.EdfReader(str(path))
     except (OSError, ValueError, RuntimeError) as exc:
-        raise InputError(f"not a readable EDF/BDF file ({_reason(exc)})") from None
+        raise InputError(f"not a readable EDF/BDF file ({reason_text(exc)})") from None
     try:
         headers = r.getSignalHeaders()
         if not headers:
@@ -161,7 +161,7 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
         for onset, duration, text in meta.get("annotations") or []:
             w.writeAnnotation(onset, duration, text)
     except (OSError, ValueError, RuntimeError, TypeError, KeyError) as exc:
-        raise OutputError(f"cannot write EDF/BDF: {_reason(exc)}") from None
+        raise OutputError(f"cannot write EDF/BDF: {reason_text(exc)}") from None
     finally:
         if w is not None:
             w.close()
@@ -171,5 +171,5 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
         try:
             edf_annotations.restore_times(folder / name, notes)
         except OSError as exc:
-            raise OutputError(f"cannot write EDF/BDF annotations: {_reason(exc)}") from None
+            raise OutputError(f"cannot write EDF/BDF annotations: {reason_text(exc)}") from None
     return [name]

@@ -21,7 +21,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from .. import stop_request
-from .signal_io import OutputError
+from .signal import OutputError
 
 
 @dataclass(frozen=True)

@@ -1,17 +1,14 @@
 """``-`` on the command line: signals and compressed files through pipes.
 
-A signal read from standard input is identified by its first bytes (or by
-``--input-format``) and parsed by the same reader as a file of that type,
-from a private temporary copy, so pipes get exactly the checks files get."""
+What a stream is (standard input, or "-" as an output) and what its first
+bytes say it holds; bounded_input reads such streams."""
 from __future__ import annotations
 
 import os
 import sys
-import tempfile
-from pathlib import Path
-from typing import Any, BinaryIO, Optional
+from typing import BinaryIO, Optional
 
-from .signal_io import InputError, Signal, read_signal
+from .signal import InputError
 
 STDIO = "-"
 
@@ -50,38 +47,6 @@ def stdin_stream() -> BinaryIO:
     if sys.stdin is None or sys.stdin.isatty():
         raise InputError("standard input is a terminal; pipe a file into '-'")
     return sys.stdin.buffer
-
-
-def read_signal_stream(stream: BinaryIO, what: str, fmt_name: Optional[str], limit: int,
-                       **options: Any) -> tuple[Signal, int]:
-    """A signal from a pipe, FIFO or device: at most ``limit`` bytes, in the
-    format ``fmt_name`` or the one its first bytes show."""
-    from .. import recordings as formats
-    from .bounded_input import read_limited
-
-    # The format is settled from the first bytes, before the rest is read.
-    head = stream.read(4096)
-    if not head:
-        raise InputError(f"{what} is empty")
-    name = fmt_name or sniff(head)
-    if name is None:
-        raise InputError(f"cannot tell the format of {what}; give --input-format")
-    fmt = formats.by_name(name)
-    if not fmt.single_file:
-        raise InputError(f"a {name.upper()} record is several files and cannot come from {what}")
-    data = read_limited(stream, limit, what, head)
-    with tempfile.TemporaryDirectory(prefix="quillmere-") as tmp:
-        path = Path(tmp) / ("stdin" + fmt.suffixes[0])
-        path.write_bytes(data)
-        return read_signal(path, **options), len(data)
-
-
-def read_signal_stdin(fmt_name: Optional[str], limit: Optional[int] = None,
-                      **options: Any) -> tuple[Signal, int]:
-    from .bounded_input import DEFAULT_MAX_INPUT
-
-    return read_signal_stream(stdin_stream(), "standard input", fmt_name,
-                              limit or DEFAULT_MAX_INPUT, **options)
 
 
 def size_hint(path) -> int:

@@ -21,7 +21,7 @@ from typing import Any, Optional
 
 import numpy as np
 
-from .signal_io import InputError, OutputError, Signal, _reason
+from .signal import InputError, OutputError, Signal, reason_text
 
 READ_OPTIONS = ("time_column",)
 
@@ -164,7 +164,7 @@ def read(path: Path, time_column: str = "auto") -> Signal:
     except UnicodeDecodeError:
         raise InputError("not a text CSV file") from None
     except OSError as exc:
-        raise InputError(_reason(exc)) from None
+        raise InputError(reason_text(exc)) from None
     header, rows = _parse_rows(text)
     if not rows:
         raise InputError("the CSV file holds no samples")

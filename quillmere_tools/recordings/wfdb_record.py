@@ -15,7 +15,7 @@ from typing import Any
 
 import numpy as np
 
-from .signal_io import InputError, OutputError, Signal, _reason
+from .signal import InputError, OutputError, Signal, reason_text
 from . import grid, library
 
 # Bits per stored code of each WFDB storage format.
@@ -35,7 +35,7 @@ def read(path: Path) -> Signal:
     try:
         r = wfdb.rdrecord(record, physical=False, smooth_frames=False)
     except Exception as exc:  # the library raises anything from ValueError to struct.error
-        raise InputError(f"not a readable WFDB record ({type(exc).__name__}: {_reason(exc)})") from None
+        raise InputError(f"not a readable WFDB record ({type(exc).__name__}: {reason_text(exc)})") from None
     if not r.n_sig or r.e_d_signal is None:
         raise InputError("the WFDB record holds no signals")
     spf = list(r.samps_per_frame or [1] * r.n_sig)
@@ -114,5 +114,5 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
     try:
         wfdb.wrsamp(name[: -len(".hea")] if name.lower().endswith(".hea") else name, **kwargs)
     except Exception as exc:  # as on reading, the library's errors come in many types
-        raise OutputError(f"cannot write WFDB record ({type(exc).__name__}: {_reason(exc)})") from None
+        raise OutputError(f"cannot write WFDB record ({type(exc).__name__}: {reason_text(exc)})") from None
     return sorted(set(os.listdir(folder)) - before)

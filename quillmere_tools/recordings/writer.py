@@ -12,12 +12,15 @@ import shutil
 import sys
 import tempfile
 from pathlib import Path
+from typing import Any
 
-from .signal_io import OutputError, Signal, _reason, temporary_prefix
+import numpy as np
+
+from .atomic_write import current_umask, temporary_prefix
+from .signal import OutputError, Signal, already_exists, reason_text
+from .stdio import STDIO
 from .output_placement import placement, write_in_place
 from . import FORMATS, NAMES, Format, by_name, for_path
-
-STDIO = "-"
 
 
 def _scratch(parent: Path, name: str) -> Path:
@@ -26,7 +29,7 @@ def _scratch(parent: Path, name: str) -> Path:
     try:
         return Path(tempfile.mkdtemp(dir=parent, prefix=temporary_prefix(name), suffix=".part"))
     except OSError as exc:
-        raise OutputError(f"cannot write in {parent}: {_reason(exc)}") from None
+        raise OutputError(f"cannot write in {parent}: {reason_text(exc)}") from None
 
 
 def _publish(scratch: Path, names: list[str], parent: Path, force: bool) -> list[Path]:
@@ -35,22 +38,22 @@ def _publish(scratch: Path, names: list[str], parent: Path, force: bool) -> list
         if t.is_dir():
             raise OutputError(f"{t} is a folder")
         if not force and os.path.lexists(t):
-            raise OutputError(f"{t} already exists (use --force to overwrite)")
+            raise already_exists(t)
     placed: list[Path] = []
     try:
         for n, t in zip(names, targets):
-            os.chmod(scratch / n, 0o666 & ~_umask())
+            os.chmod(scratch / n, 0o666 & ~current_umask())
             if force:
                 os.replace(scratch / n, t)
             else:
                 try:
                     os.link(scratch / n, t)
                 except FileExistsError:
-                    raise OutputError(f"{t} already exists (use --force to overwrite)") from None
+                    raise already_exists(t) from None
                 except OSError:
                     # Filesystems without hard links: fall back to a checked rename.
                     if os.path.lexists(t):
-                        raise OutputError(f"{t} already exists (use --force to overwrite)") from None
+                        raise already_exists(t) from None
                     os.replace(scratch / n, t)
             placed.append(t)
     except BaseException:
@@ -59,12 +62,6 @@ def _publish(scratch: Path, names: list[str], parent: Path, force: bool) -> list
                 t.unlink(missing_ok=True)
         raise
     return targets
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
 
 
 def source_format(signal: Signal) -> Format:
@@ -107,7 +104,7 @@ def write_recording(dest, signal: Signal, *, force: bool = False,
         write_in_place(place, recording_bytes(signal, fmt or known))
         return [place.path]
     if not force and place.link is not None and os.path.lexists(place.path):
-        raise OutputError(f"{place.named()} already exists (use --force to overwrite)")
+        raise already_exists(place.named())
     dest = place.path  # a symlink is written through, never replaced
     fmt = fmt or for_path(dest, output=True)
     parent = dest.parent if str(dest.parent) else Path(".")
@@ -119,6 +116,13 @@ def write_recording(dest, signal: Signal, *, force: bool = False,
                 os.fsync(f.fileno())
         return _publish(scratch, names, parent, force)
     except OSError as exc:
-        raise OutputError(f"cannot write {dest}: {_reason(exc)}") from None
+        raise OutputError(f"cannot write {dest}: {reason_text(exc)}") from None
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
+
+
+def write_signal(path: str | os.PathLike, samples: np.ndarray | list[np.ndarray],
+                 meta: dict[str, Any], *, force: bool = False) -> list[Path]:
+    """Samples and metadata written in the format the suffix of ``path``
+    names; ``-`` is standard output."""
+    return write_recording(path, Signal(samples, meta), force=force)

@@ -24,9 +24,9 @@ import numpy.typing as npt
 
 from .. import _native, settings as parameters
 from . import block_progress
-from .._core import Settings
+from ..settings import Settings
 from ..bounds import Bounds
-from ..settings import short_repr
+from ..wording import short_repr
 
 Samples = npt.NDArray[Any]  # float32 or float64, as the unit says
 Unit = Union[bytes, bytearray, memoryview]

@@ -12,11 +12,10 @@ from typing import Any, Optional, Sequence
 import numpy as np
 import numpy.typing as npt
 
-from .. import bound_forms
 from . import channel as frames
-from .._core import Settings
-from ..settings import short_repr
-from ..bounds import BOUND_NAMES, Bounds
+from ..settings import Settings
+from ..wording import short_repr
+from ..bounds import BOUND_NAMES, RELATIVE_BOUNDS, Bounds, check_bound_form, resolve_for
 
 _SETTING_KEYS = {f.name for f in fields(Settings)}
 _BOUND_KEYS = set(BOUND_NAMES)
@@ -105,19 +104,19 @@ def compress_many(signals: Sequence[npt.ArrayLike], *, threads: Optional[int] = 
     signals = _signal_list(signals)
     length = frames.block_length_of(block_length)
     options = dict(bounds_or_settings)
-    if not any(isinstance(options.get(k), str) for k in bound_forms.RELATIVE_BOUNDS):
+    if not any(isinstance(options.get(k), str) for k in RELATIVE_BOUNDS):
         request = _split(options)
         return [unit for unit, _ in frames.encode_many_with_reports(signals, request, threads, length)]
     # Each signal has bounds of its own, so each is one call; its blocks
     # still spread over every thread.  Every keyword is checked before any
     # work starts.
     texts = {k: v for k, v in options.items()
-             if isinstance(v, str) and k in bound_forms.RELATIVE_BOUNDS}
+             if isinstance(v, str) and k in RELATIVE_BOUNDS}
     for name, value in texts.items():
-        bound_forms.check_bound_form(name, value)
+        check_bound_form(name, value)
     _split({k: v for k, v in options.items() if k not in texts})
     threads = frames.thread_count(threads)
-    requests = [_split(bound_forms.resolve_for(frames.as_samples(x), options)) for x in signals]
+    requests = [_split(resolve_for(frames.as_samples(x), options)) for x in signals]
     # Signals side by side, each with its share of the threads for its blocks
     # (the companion module works without the interpreter lock).
     inner = max(1, threads // max(1, len(signals)))

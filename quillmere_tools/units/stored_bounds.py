@@ -26,7 +26,7 @@ from typing import Callable, Optional, Sequence
 import numpy as np
 
 from .. import metrics
-from .._core import Settings
+from ..settings import Settings
 from ..bounds import Bounds
 from ..recordings import grid
 from .channel import decode_channel, encode_with_report as _encode

@@ -17,9 +17,10 @@ from typing import Any, Optional, Sequence, Union
 
 import numpy.typing as npt
 
-from .. import _native, bound_forms
+from .. import _native
+from ..bounds import resolve_for
 from . import channel as frames
-from .._core import Settings
+from ..settings import Settings
 from ..bounds import Bounds
 
 TargetNotMet = _native.TargetNotMet
@@ -88,7 +89,7 @@ def compress_to_target(
     # Percentages need the signal's range, so only they pay for reading it.
     limits: dict[str, Any] = {"max_error": max_error, "rmse": rmse}
     if any(isinstance(v, str) for v in limits.values()):
-        limits = bound_forms.resolve_for(frames.as_samples(data), limits)
+        limits = resolve_for(frames.as_samples(data), limits)
     bounds = Bounds(limits["max_error"], limits["rmse"], prd, psnr, bits_per_sample)
     if not bounds:
         raise ValueError("give at least one of max_error, rmse, prd, psnr or bits_per_sample")

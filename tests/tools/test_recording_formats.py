@@ -374,7 +374,8 @@ def test_damaged_wfdb_record_fails_cleanly(cli, wfdb_record, tmp_path, damage):
 def test_missing_extra_names_the_install_command(tmp_path, monkeypatch, module, extra, suffix):
     import sys
 
-    from quillmere_tools.recordings.signal_io import InputError, read_signal
+    from quillmere_tools.recordings import read_signal
+    from quillmere_tools.recordings.signal import InputError
 
     monkeypatch.setitem(sys.modules, module, None)
     path = tmp_path / ("x" + suffix)
@@ -414,7 +415,7 @@ def test_metadata_with_wrong_channel_lengths_is_refused():
     from quillmere_tools._core import ToolError
     from quillmere_tools.qlm.container_header import ContainerError
     from quillmere_tools.qlm.signal_files import decode_signal, encode_signal
-    from quillmere_tools.recordings.signal_io import Signal
+    from quillmere_tools.recordings.signal import Signal
     from quillmere_tools.qlm.index import pack, unpack
 
     good, _ = encode_signal(Signal([np.arange(300.0), np.arange(30.0)], {"format": "edf"}))
@@ -427,8 +428,9 @@ def test_metadata_with_wrong_channel_lengths_is_refused():
 
 
 def test_bench_batch_rows_report_both_worker_counts():
+    from quillmere_tools.cli.entry import main
     from quillmere_tools.measure.worker_scaling import measure
 
-    rows = measure(_walk(4000, 9, 1.0), [1, 2], files=3, samples=20_000, repeat=1)
+    rows = measure(main, _walk(4000, 9, 1.0), [1, 2], files=3, samples=20_000, repeat=1)
     assert [r["workers"] for r in rows] == [1, 2]
     assert all(r["same_bytes"] and r["compress_s"] > 0 for r in rows)
