@@ -1,4 +1,4 @@
-# The companion extension module; quillmere_tools.frames is its only caller.
+# The companion extension module; quillmere_tools.units.channel is its only caller.
 from typing import Any, Optional, Protocol, Sequence, final
 
 from ._core import ToolError
@@ -10,7 +10,7 @@ min_trailing_run: int
 default_block_length: int
 
 class UnitRequest(Protocol):
-    """Read by attribute name (frames.UnitRequest is the one the tools pass)."""
+    """Read by attribute name (units.channel.UnitRequest is the one the tools pass)."""
     @property
     def method_code(self) -> int: ...
     @property

@@ -18,7 +18,7 @@ from typing import Any, Optional, Union
 import numpy.typing as npt
 
 from . import metrics, settings
-from .wording import short_repr
+from ._core import short_repr
 
 # How each bound reads in a message.
 _UNITS = {"max_error": "", "rmse": "", "prd": " %", "psnr": " dB", "bits_per_sample": " bits"}

@@ -18,8 +18,7 @@ from typing import TYPE_CHECKING, Any, Optional, Sequence
 
 import numpy as np
 
-from ._core import module
-from .wording import short_repr
+from ._core import module, short_repr
 
 if TYPE_CHECKING:
     from quillmere import CompressionOptions

@@ -73,11 +73,10 @@ def add_max_input(parser: argparse.ArgumentParser) -> None:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    from .bench_command import run_bench
     from .compress_command import run_compress
     from .decompress_command import run_decompress
-    from .demo_command import run_demo
     from .info_command import run_info
+    from .measure_commands import run_bench, run_demo
 
     parser = argparse.ArgumentParser(
         prog=PROG,

@@ -14,7 +14,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Optional
 
-from .._core import ToolError
+from .._core import ToolError, require
 from .signal import InputError, OutputError, Signal
 
 
@@ -122,8 +122,6 @@ def for_path(path: Path, *, output: bool = False) -> Format:
 def library(module: str, err: type = InputError):
     """Import an optional format library, or fail as ``err`` with the
     command that installs it."""
-    from ..extras import require
-
     try:
         return require(module)
     except ToolError as exc:

@@ -15,7 +15,7 @@ from typing import Any
 
 import numpy as np
 
-from ..extras import require
+from .._core import require
 from .signal import InputError, OutputError, Signal, reason_text
 from . import common_rate, grid
 

@@ -19,7 +19,7 @@ from typing import Any, BinaryIO, Optional
 
 from ..qlm.container_header import MAGIC
 from ..qlm.index import BLOCKED_MAGIC
-from ..wording import human_size
+from .._core import human_size
 from . import by_name, read_signal
 from .signal import InputError, Signal
 from .stdio import is_stdio, sniff, stdin_stream

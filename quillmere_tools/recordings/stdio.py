@@ -1,7 +1,6 @@
-"""``-`` on the command line: signals and compressed files through pipes.
-
-What a stream is (standard input, or "-" as an output) and what its first
-bytes say it holds; bounded_input reads such streams."""
+"""``-`` on the command line: whether a path means standard input or
+output, and what a stream's first bytes say it holds; bounded_input reads
+such streams."""
 from __future__ import annotations
 
 import os

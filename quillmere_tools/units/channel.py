@@ -17,16 +17,17 @@ without the interpreter lock.
 from __future__ import annotations
 
 import os
-from typing import Any, Iterable, NamedTuple, Optional, Sequence, Union
+import threading
+from contextlib import contextmanager
+from typing import Any, Iterable, Iterator, NamedTuple, Optional, Sequence, Union
 
 import numpy as np
 import numpy.typing as npt
 
 from .. import _native, settings as parameters
-from . import block_progress
-from ..settings import Settings
+from .._core import short_repr
 from ..bounds import Bounds
-from ..wording import short_repr
+from ..settings import Settings
 
 Samples = npt.NDArray[Any]  # float32 or float64, as the unit says
 Unit = Union[bytes, bytearray, memoryview]
@@ -165,7 +166,7 @@ def decode_channel(unit: Unit, threads: Optional[int] = None) -> Samples:
 def decode_range(unit: Unit, start: int, stop: int, threads: Optional[int] = None) -> Samples:
     """Samples ``start`` to ``stop`` of a unit; of a blocked unit only the
     blocks that overlap them are checked and decoded."""
-    counter = block_progress.active()
+    counter = active_counter()
     if counter is not None:
         length = unit_layout(unit).block_length
         counter.expect(1 if not length or start == stop
@@ -202,9 +203,9 @@ def encode_many_with_reports(signals: Iterable[npt.ArrayLike], request: UnitRequ
                              block_length: Optional[int] = None) -> list[tuple[bytes, _native.UnitReport]]:
     samples = [as_samples(x) for x in signals]
     length = block_length_of(block_length)
-    counter = block_progress.active()
+    counter = active_counter()
     if counter is not None:
-        counter.expect(sum(block_progress.blocks_in(x.size, length) for x in samples))
+        counter.expect(sum(blocks_in(x.size, length) for x in samples))
     return _native.encode_blocks(samples, request, length, thread_count(threads),
                                  None if counter is None else counter.cell)
 
@@ -218,8 +219,53 @@ def _blocks_of(unit: Unit) -> int:
 
 def decode_many(units: Iterable[Unit], threads: Optional[int] = None) -> list[Samples]:
     units = list(units)
-    counter = block_progress.active()
+    counter = active_counter()
     if counter is not None:
         counter.expect(sum(_blocks_of(u) for u in units))
     return [_array(d) for d in _native.decode_units(units, thread_count(threads),
                                                     None if counter is None else counter.cell)]
+
+
+class BlockCounter:
+    def __init__(self) -> None:
+        # Passed to the companion module, which adds to it atomically.
+        self.cell = np.zeros(1, dtype=np.uint64)
+        self._expected = 0
+        self._lock = threading.Lock()
+
+    def expect(self, blocks: int) -> None:
+        with self._lock:
+            self._expected += blocks
+
+    @property
+    def expected(self) -> int:
+        return self._expected
+
+    @property
+    def done(self) -> int:
+        return int(self.cell[0])
+
+
+_active: Optional[BlockCounter] = None
+
+
+def active_counter() -> Optional[BlockCounter]:
+    return _active
+
+
+def blocks_in(samples: int, block_length: int) -> int:
+    """How many blocks a channel of ``samples`` is coded as."""
+    return 1 if samples <= block_length else -(-samples // block_length)
+
+
+@contextmanager
+def counting_blocks() -> Iterator[BlockCounter]:
+    """Count every block coded or decoded in this process until the end of
+    the block (one run of the command line at a time)."""
+    global _active
+    counter = BlockCounter()
+    _active = counter
+    try:
+        yield counter
+    finally:
+        _active = None

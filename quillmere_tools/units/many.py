@@ -12,9 +12,9 @@ from typing import Any, Optional, Sequence
 import numpy as np
 import numpy.typing as npt
 
-from . import channel as frames
+from . import channel
 from ..settings import Settings
-from ..wording import short_repr
+from .._core import short_repr
 from ..bounds import BOUND_NAMES, RELATIVE_BOUNDS, Bounds, check_bound_form, resolve_for
 
 _SETTING_KEYS = {f.name for f in fields(Settings)}
@@ -32,10 +32,10 @@ def decompress(data: bytes | bytearray | memoryview, *, start: Optional[int] = N
     that overlap them are decoded.  Blocks decode on ``threads`` threads
     (all the cores this process may use when None)."""
     if start is None and stop is None:
-        return frames.decode_channel(data, threads)
-    count = frames.unit_layout(data).sample_count
+        return channel.decode_channel(data, threads)
+    count = channel.unit_layout(data).sample_count
     first, last = _sample_range(start, stop, count)
-    return frames.decode_range(data, first, last, threads)
+    return channel.decode_range(data, first, last, threads)
 
 
 def _sample_range(start: Optional[int], stop: Optional[int], count: int) -> tuple[int, int]:
@@ -57,7 +57,7 @@ def _sample_range(start: Optional[int], stop: Optional[int], count: int) -> tupl
     return bounds[0], bounds[1]
 
 
-def _split(options: dict[str, Any]) -> frames.UnitRequest:
+def _split(options: dict[str, Any]) -> channel.UnitRequest:
     settings = options.pop("settings", None) or Settings()
     methods = options.pop("methods", None)
     coders = options.pop("coders", None)
@@ -67,13 +67,13 @@ def _split(options: dict[str, Any]) -> frames.UnitRequest:
                         f"({', '.join(sorted(_BOUND_KEYS))}) or a setting ({', '.join(sorted(_SETTING_KEYS))})")
     changes = {k: v for k, v in options.items() if k in _SETTING_KEYS}
     bounds = Bounds(**{k: v for k, v in options.items() if k in _BOUND_KEYS})
-    return frames.native_request(settings.with_(**changes), bounds, methods, coders)
+    return channel.native_request(settings.with_(**changes), bounds, methods, coders)
 
 
 def _signal_list(signals: Sequence[npt.ArrayLike]) -> list[npt.ArrayLike]:
     """The signals as a list of 1-D arrays.  An array passed as the list
     itself is refused: iterating a 1-D array gives one-sample signals, and a
-    2-D one gives rows, which for a (frames, channels) array are frames."""
+    2-D one gives rows, which for a (frames, channels) array are channel."""
     if isinstance(signals, np.ndarray) or np.isscalar(signals):
         shape = np.shape(signals)
         raise TypeError(f"compress_many takes a sequence of 1-D arrays, one per signal, got an "
@@ -83,7 +83,7 @@ def _signal_list(signals: Sequence[npt.ArrayLike]) -> list[npt.ArrayLike]:
     for i, x in enumerate(out):
         if np.ndim(x) != 1:
             raise ValueError(f"signal {i} has shape {np.shape(x)}; compress_many takes 1-D "
-                             f"arrays, one per signal ({frames.MULTI_CHANNEL_HINT})")
+                             f"arrays, one per signal ({channel.MULTI_CHANNEL_HINT})")
     return out
 
 
@@ -102,11 +102,11 @@ def compress_many(signals: Sequence[npt.ArrayLike], *, threads: Optional[int] = 
     are the same for any thread count.  Every bound holds over the whole
     signal and over each block."""
     signals = _signal_list(signals)
-    length = frames.block_length_of(block_length)
+    length = channel.block_length_of(block_length)
     options = dict(bounds_or_settings)
     if not any(isinstance(options.get(k), str) for k in RELATIVE_BOUNDS):
         request = _split(options)
-        return [unit for unit, _ in frames.encode_many_with_reports(signals, request, threads, length)]
+        return [unit for unit, _ in channel.encode_many_with_reports(signals, request, threads, length)]
     # Each signal has bounds of its own, so each is one call; its blocks
     # still spread over every thread.  Every keyword is checked before any
     # work starts.
@@ -115,18 +115,18 @@ def compress_many(signals: Sequence[npt.ArrayLike], *, threads: Optional[int] = 
     for name, value in texts.items():
         check_bound_form(name, value)
     _split({k: v for k, v in options.items() if k not in texts})
-    threads = frames.thread_count(threads)
-    requests = [_split(resolve_for(frames.as_samples(x), options)) for x in signals]
+    threads = channel.thread_count(threads)
+    requests = [_split(resolve_for(channel.as_samples(x), options)) for x in signals]
     # Signals side by side, each with its share of the threads for its blocks
     # (the companion module works without the interpreter lock).
     inner = max(1, threads // max(1, len(signals)))
     with ThreadPoolExecutor(max(1, min(threads, len(signals)))) as pool:
         return list(pool.map(
-            lambda pair: frames.encode_many_with_reports([pair[0]], pair[1], inner, length)[0][0],
+            lambda pair: channel.encode_many_with_reports([pair[0]], pair[1], inner, length)[0][0],
             zip(signals, requests)))
 
 
 def decompress_many(blobs: Sequence[bytes | bytearray | memoryview], *,
                     threads: Optional[int] = None) -> list[npt.NDArray[np.floating[Any]]]:
     """``decompress`` over a list, ``threads`` at a time."""
-    return frames.decode_many(blobs, threads)
+    return channel.decode_many(blobs, threads)

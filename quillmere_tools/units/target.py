@@ -19,7 +19,7 @@ import numpy.typing as npt
 
 from .. import _native
 from ..bounds import resolve_for
-from . import channel as frames
+from . import channel
 from ..settings import Settings
 from ..bounds import Bounds
 
@@ -89,14 +89,14 @@ def compress_to_target(
     # Percentages need the signal's range, so only they pay for reading it.
     limits: dict[str, Any] = {"max_error": max_error, "rmse": rmse}
     if any(isinstance(v, str) for v in limits.values()):
-        limits = resolve_for(frames.as_samples(data), limits)
+        limits = resolve_for(channel.as_samples(data), limits)
     bounds = Bounds(limits["max_error"], limits["rmse"], prd, psnr, bits_per_sample)
     if not bounds:
         raise ValueError("give at least one of max_error, rmse, prd, psnr or bits_per_sample")
-    unit, report = frames.encode_with_report(data, settings, bounds, methods, coders,
+    unit, report = channel.encode_with_report(data, settings, bounds, methods, coders,
                                              block_length=block_length, threads=threads)
     pairs = max(1, len(methods or ())) * max(1, len(coders or ()))
     return TargetResult(
-        unit=unit, settings=frames.settings_of(report),
+        unit=unit, settings=channel.settings_of(report),
         max_error=report.max_error, rmse=report.rmse, prd=report.prd, candidate_pairs=pairs,
         psnr=report.psnr, corrected_samples=report.corrected_samples)

@@ -12,7 +12,7 @@ import pytest
 quillmere = pytest.importorskip("quillmere")
 
 from conftest import _cli_prefix, one_line_error
-from quillmere_tools.wording import human_size
+from quillmere_tools._core import human_size
 from quillmere_tools.qlm.index import pack
 
 

@@ -68,3 +68,16 @@ def test_unreachable_bound_raises(ecg):
 def test_invalid_bounds_are_rejected(ecg, kwargs):
     with pytest.raises(ValueError):
         compress_to_target(ecg, **kwargs)
+
+
+@pytest.mark.parametrize("methods, coders, pairs", [(None, None, 1), (["db4", "sym4"], None, 2),
+                                                     (["cdf97", "db4"], ["arans", "cmodel", "fast"], 6)])
+def test_result_names_the_unit_and_the_pairs_searched(ecg, methods, coders, pairs):
+    res = compress_to_target(ecg[:3000], max_error=0.01, methods=methods, coders=coders)
+    assert res.candidate_pairs == pairs
+    assert res.size == len(res.unit) and not hasattr(res, "tried")
+    # The names it had before still read, with a warning naming the new one.
+    with pytest.warns(DeprecationWarning, match="TargetResult.unit"):
+        assert res.container == res.unit
+    with pytest.warns(DeprecationWarning, match="candidate_pairs"):
+        assert res.evaluations == pairs

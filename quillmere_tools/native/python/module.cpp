@@ -530,7 +530,7 @@ PyModuleDef_Slot slots[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "quillmere_tools._native",
-    "Channel units (container + side block) for quillmere_tools; see frames.py.",
+    "Channel units (container + side block) for quillmere_tools; see units/channel.py.",
     0, methods, slots, nullptr, nullptr, nullptr,
 };
 

@@ -1,6 +1,6 @@
-// The request quillmere_tools.frames hands over and the report it gets back,
-// both by name: the request is any object with the attributes below (frames
-// passes a NamedTuple), the report a struct sequence, and _native.pyi types
+// The request quillmere_tools.units.channel hands over and the report it gets
+// back, both by name: the request is any object with the attributes below (the
+// tools pass a NamedTuple), the report a struct sequence, and _native.pyi types
 // both, so the type checker sees every caller. Python names the values; this
 // side checks their ranges.
 //
