@@ -29,7 +29,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import signals as bench_signals  # noqa: E402
 
 import quillmere_tools as qt  # noqa: E402
-from quillmere_tools import frames  # noqa: E402
+from quillmere_tools.units import channel as frames# noqa: E402
 
 ONE_CONTAINER = frames.MAX_BLOCK_LENGTH
 

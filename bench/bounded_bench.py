@@ -25,8 +25,8 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import quillmere  # noqa: E402
-from quillmere_tools import compress_many, compress_to_target, decompress  # noqa: E402
-from quillmere_tools import metrics  # noqa: E402
+from quillmere_tools import compress_many, compress_to_target, decompress# noqa: E402
+from quillmere_tools import metrics# noqa: E402
 
 N = 1_000_000
 DOC_DASK_WRITE_MB_S = (22.1, 30.0)
@@ -76,7 +76,7 @@ def bounded_vs_plain(repeat: int) -> None:
                              ("rmse 0.1%", {"rmse": 1e-3 * r}),
                              ("prd 1%", {"prd": 1.0})]:
             t_b, res = median_time(lambda: compress_to_target(x, **bound), repeat)
-            y = decompress(res.container)
+            y = decompress(res.unit)
             key = next(iter(bound))
             assert {"max_error": metrics.max_abs_error, "rmse": metrics.rmse,
                     "prd": metrics.prd}[key](x, y) <= bound[key]

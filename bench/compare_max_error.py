@@ -4,7 +4,7 @@ samples all lie within `max |error| <= fraction x range` of the original.
 How each codec is held to the bound is what its users would do:
 * Quillmere: `quillmere_tools.compress_to_target(max_error=...)` over every
   method and coder, once with the default scale (its dead zone) and once with
-  scale 6 (none); the smaller `.container` counts, decoded through
+  scale 6 (none); the smaller `.unit` counts, decoded through
   `quillmere_tools.decompress` where the tools have it;
 * pysz and zfpy: their own absolute modes (SZ3's absolute error bound, zfp's
   fixed accuracy), given the bound itself;
@@ -114,7 +114,7 @@ def _timed(fn):
 
 def wavelet_layer_size(blob: bytes) -> int:
     """Bytes of the codec's own container at the head of a unit."""
-    from quillmere_tools import container
+    from quillmere_tools.qlm import container_header as container
     return container.HEADER_LEN + container.parse_header(blob)["payload_len"]
 
 
@@ -123,7 +123,7 @@ def smallest_at_rmse(x: np.ndarray, rmse: float) -> int:
     from quillmere_tools import Settings
     return min(len(quillmere_tools.compress_to_target(
         x, rmse=rmse, settings=Settings(scale=scale), methods=list(Quillmere.METHODS),
-        coders=list(Quillmere.CODERS)).container) for scale in QUILLMERE_SCALES)
+        coders=list(Quillmere.CODERS)).unit) for scale in QUILLMERE_SCALES)
 
 
 def quillmere_cell(x: np.ndarray, bound: float) -> Cell:
@@ -142,7 +142,7 @@ def quillmere_cell(x: np.ndarray, bound: float) -> Cell:
             notes.append(f"scale {scale}: {exc}")
             continue
         total += wall
-        blob = bytes(res.container)
+        blob = bytes(res.unit)
         m, r = errors(x, decode_tools_container(blob))
         s = res.settings
         layer = wavelet_layer_size(blob)

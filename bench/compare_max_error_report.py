@@ -14,7 +14,7 @@ MAX_ERROR_INTRO = """### Size at a maximum absolute error
 Each codec held to `max |error| <= bound`, with the bound 0.1 % and 1 % of
 the signal's range. Quillmere: `quillmere_tools.compress_to_target(max_error=)`
 over every method and coder at scale 11 (dead zone) and scale 6 (none), the
-smaller `.container` (everything stored) counts; pysz in its absolute
+smaller `.unit` (everything stored) counts; pysz in its absolute
 error-bound mode, zfpy in its fixed-accuracy mode and quant+pcodec (integers
 of a uniform quantiser of step twice the bound, coded by pcodec), given the
 bound; the

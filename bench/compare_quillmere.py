@@ -11,7 +11,7 @@ from compare_codecs import Codec, Family
 
 def decode_tools_container(blob: bytes):
     """Samples of a container as the tools return it (`compress_to_target`'s
-    `.container`): through `quillmere_tools.decompress` where the tools have
+    `.unit`): through `quillmere_tools.decompress` where the tools have
     it, since what follows the codec's container is theirs to apply; through
     the codec alone otherwise."""
     import quillmere_tools

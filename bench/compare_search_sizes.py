@@ -86,13 +86,13 @@ def run_case(case: Case, x: np.ndarray) -> Case:
     t0 = time.thread_time()
     res = quillmere_tools.compress_to_target(x, **{case.bound: case.value}, **WIDTHS[case.width])
     cpu = time.thread_time() - t0
-    got = achieved(case.bound, x, decode_tools_container(res.container))
+    got = achieved(case.bound, x, decode_tools_container(res.unit))
     if not got <= case.value:
         raise AssertionError(f"{case.signal}: {case.bound} {got:.6g} exceeds the bound "
                              f"{case.value:.6g} ({case.width})")
     s = res.settings
     return Case(case.signal, case.n, case.sha256, case.bound, case.value, case.width,
-                len(res.container), got,
+                len(res.unit), got,
                 f"{s.method}/{s.coder} scale {s.scale} {s.cutoff} qm {s.quant_multiplier}",
                 cpu)
 

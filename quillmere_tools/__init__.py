@@ -19,10 +19,10 @@ from pkgutil import extend_path
 __path__ = extend_path(__path__, __name__)
 
 _WHERE = {
-    "Settings": "._core", "ToolError": "._core",
+    "Settings": ".settings", "ToolError": "._core",
     "Bounds": ".bounds",
-    "decompress": ".batch", "compress_many": ".batch", "decompress_many": ".batch",
-    "TargetNotMet": ".targets", "TargetResult": ".targets", "compress_to_target": ".targets",
+    "decompress": ".units.many", "compress_many": ".units.many", "decompress_many": ".units.many",
+    "TargetNotMet": ".units.target", "TargetResult": ".units.target", "compress_to_target": ".units.target",
     "max_abs_error": ".metrics", "rmse": ".metrics", "prd": ".metrics", "psnr": ".metrics",
 }
 

@@ -33,8 +33,9 @@ from typing import Any, Iterator, Optional
 import numpy as np
 
 from ._core import module
-from .parameters import (check_bound, check_coder, check_cutoff, check_method,
-                         check_multiplier, check_scale)
+from .bounds import BOUND_NAMES, parse_bound_text
+from .settings import (DEFAULT_CUTOFF, DEFAULT_METHOD, DEFAULT_SCALE, check_bound, check_coder, check_cutoff,
+                       check_method, check_multiplier, check_scale, coder_code, cutoff_code, method_code)
 
 # Provisional, see the module docstring. The filter writes this number into
 # every file, so it changes only together with the plugin.
@@ -58,10 +59,8 @@ _BOUND_WORDS = {
     "psnr": (18, 1 << 6, 0),
     "bits_per_sample": (20, 1 << 7, 0),
 }
+assert tuple(_BOUND_WORDS) == BOUND_NAMES
 _MAX_RANK = 32
-_METHODS = {"cdf53": 0, "cdf97": 1, "db4": 2, "sym4": 3}
-_CUTOFFS = {"low": 0, "medium": 1, "high": 2}
-_CODERS = {"deflate": 0, "arans": 1, "cmodel": 2, "fast": 3, "auto": 255}
 
 _PLUGIN_FILE = "libh5quillmere.so"
 
@@ -93,14 +92,11 @@ def _bound(name: str, value) -> tuple[float, bool]:
     if isinstance(value, str):
         if _BOUND_WORDS[name][2] == 0:
             raise ValueError(f"{name} must be a number, got {value!r}")
-        from argparse import ArgumentTypeError
-
-        from .cli.argument_types import absolute_or_percent
         try:
-            kind, number = absolute_or_percent(value.strip())
-        except ArgumentTypeError as exc:
+            absolute, fraction = parse_bound_text(value.strip())
+        except ValueError as exc:
             raise ValueError(f"{name} {exc}") from None
-        return number, kind == "rel"
+        return (absolute, False) if fraction is None else (fraction, True)
     return check_bound(name, value), False
 
 
@@ -124,7 +120,7 @@ class Quillmere(Mapping):
     0, a chunk of shape (frames, channels) holds one channel per column.
     """
 
-    def __init__(self, method: str = "cdf97", scale: int = 11, cutoff: str = "low",
+    def __init__(self, method: str = DEFAULT_METHOD, scale: int = DEFAULT_SCALE, cutoff: str = DEFAULT_CUTOFF,
                  coder: Optional[str] = None, quant_multiplier: Optional[float] = None,
                  max_error=None, rmse=None, prd: Optional[float] = None,
                  psnr: Optional[float] = None, bits_per_sample: Optional[float] = None,
@@ -136,9 +132,8 @@ class Quillmere(Mapping):
         # it, so they check everything else.
         module().CompressionOptions(method, scale, cutoff, None if coder == "fast" else coder,
                                     quant_multiplier)
-        given = {"max_error": max_error, "rmse": rmse, "prd": prd, "psnr": psnr,
-                 "bits_per_sample": bits_per_sample}
-        given = {k: v for k, v in given.items() if v is not None}
+        given = {k: v for k, v in zip(BOUND_NAMES, (max_error, rmse, prd, psnr, bits_per_sample))
+                 if v is not None}
         if quant_multiplier is not None and given:
             raise ValueError("give either quant_multiplier or an error bound "
                              f"({', '.join(given)}), not both: with a bound the search picks "
@@ -150,7 +145,7 @@ class Quillmere(Mapping):
         words = [0] * _PARAM_COUNT
         words[0] = _LAYOUT_VERSION
         words[_TIME_AXIS_WORD] = int(time_axis)
-        words[6:10] = [_METHODS[method], int(scale), _CUTOFFS[cutoff], _CODERS[coder or "auto"]]
+        words[6:10] = [method_code(method), int(scale), cutoff_code(cutoff), coder_code(coder)]
         flags = 0
         if quant_multiplier is not None:
             flags |= _FLAG_MULTIPLIER

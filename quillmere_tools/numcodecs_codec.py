@@ -7,9 +7,8 @@ from numcodecs.compat import ensure_bytes, ensure_ndarray_like, ndarray_copy
 
 import numpy as np
 
-from . import parameters
-from .codec_common import (CONFIG_KEYS, DEFAULT_TIME_AXIS, check_config, decode_chunk,
-                           encode_chunk)
+from . import settings as parameters
+from .array_chunks import CONFIG_KEYS, DEFAULT_TIME_AXIS, check_config, decode_chunk, encode_chunk
 
 
 class Quillmere(Codec):

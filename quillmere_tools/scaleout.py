@@ -82,9 +82,10 @@ def tiled(signal: np.ndarray, n: int, chunk: int):
 def _warm_up():
     # Imports and first-call costs belong to no measurement.
     from . import zarr_codec  # noqa: F401
-    from ._core import compress, decompress
+    from ._core import compress_container, decompress_container
+    from .settings import Settings
 
-    decompress(compress(np.sin(np.arange(4096) / 9.0)))
+    decompress_container(compress_container(np.sin(np.arange(4096) / 9.0), Settings().options()))
 
 
 def throughput(signal: np.ndarray, workers: Sequence[int] = (1, 2), n: int = 10_000_000,

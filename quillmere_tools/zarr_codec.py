@@ -17,9 +17,9 @@ from typing import TYPE_CHECKING, Any, Optional, Union
 from zarr.abc.codec import ArrayBytesCodec
 from zarr.core.common import parse_named_configuration
 
-from . import parameters
-from .codec_common import (CONFIG_KEYS, DEFAULT_TIME_AXIS, check_config, check_dtype,
-                           decode_chunk, encode_chunk, time_axis_of)
+from . import settings as parameters
+from .array_chunks import (CONFIG_KEYS, DEFAULT_TIME_AXIS, check_config, check_dtype, decode_chunk,
+                           encode_chunk, time_axis_of)
 
 if TYPE_CHECKING:  # pragma: no cover
     from zarr.core.array_spec import ArraySpec

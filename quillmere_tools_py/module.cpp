@@ -55,7 +55,7 @@ OwnedRef bytes_of(const std::vector<std::uint8_t>& bytes) noexcept {
 OwnedRef encoded_pair(const EncodedUnit& unit) noexcept {
   OwnedRef bytes = bytes_of(unit.bytes);
   if (!bytes) return {};
-  OwnedRef report = report_tuple(unit.report);
+  OwnedRef report = report_of(unit.report);
   if (!report) return {};
   return OwnedRef::consuming(Py_BuildValue("(NN)", bytes.release(), report.release()));
 }
@@ -118,14 +118,14 @@ PyObject* result_list(const std::vector<UnitResult<T>>& results, const char* wha
   return list.release();
 }
 
-constexpr const char* kEncodeParameters[] = {"signal", "config"};
+constexpr const char* kEncodeParameters[] = {"signal", "request"};
 constexpr Signature kEncodeSignature{"encode_channel()", kEncodeParameters, 2};
 
 PyObject* encode_channel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guarded([&]() -> PyObject* {
     PyObject* bound[2];
     if (!bind_fastcall(kEncodeSignature, args, nargs, kwnames, bound)) return nullptr;
-    const auto request = request_from_config(bound[1]);
+    const auto request = request_from(bound[1]);
     if (!request) return nullptr;
     const auto signal = PinnedBuffer::signal(bound[0], "signal");
     if (!signal) return nullptr;
@@ -162,14 +162,14 @@ PyObject* decode_channel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-constexpr const char* kEncodeManyParameters[] = {"signals", "config", "threads"};
+constexpr const char* kEncodeManyParameters[] = {"signals", "request", "threads"};
 constexpr Signature kEncodeManySignature{"encode_many()", kEncodeManyParameters, 3};
 
 PyObject* encode_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guarded([&]() -> PyObject* {
     PyObject* bound[3];
     if (!bind_fastcall(kEncodeManySignature, args, nargs, kwnames, bound)) return nullptr;
-    const auto request = request_from_config(bound[1]);
+    const auto request = request_from(bound[1]);
     if (!request) return nullptr;
     const auto threads = thread_count(bound[2]);
     if (!threads) return nullptr;
@@ -298,7 +298,7 @@ OwnedRef output_pair(OutputSlot& slot) noexcept {
   return OwnedRef::consuming(Py_BuildValue("(NO)", slot.array.release(), slot.f64 ? Py_True : Py_False));
 }
 
-constexpr const char* kEncodeBlocksParameters[] = {"signals", "config", "block_length", "threads",
+constexpr const char* kEncodeBlocksParameters[] = {"signals", "request", "block_length", "threads",
                                                    "progress"};
 constexpr Signature kEncodeBlocksSignature{"encode_blocks()", kEncodeBlocksParameters, 4};
 
@@ -310,7 +310,7 @@ PyObject* encode_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!bind_fastcall(kEncodeBlocksSignature, args, nargs, kwnames, bound)) return nullptr;
     ProgressCell progress;
     if (!progress.pin(bound[4])) return nullptr;
-    const auto request = request_from_config(bound[1]);
+    const auto request = request_from(bound[1]);
     if (!request) return nullptr;
     const auto block_length = block_length_of(bound[2]);
     if (!block_length) return nullptr;
@@ -466,16 +466,7 @@ PyObject* unit_layout(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
       raise_unit_error(layout.error());
       return nullptr;
     }
-    OwnedRef sizes = OwnedRef::consuming(PyTuple_New(static_cast<Py_ssize_t>(layout->block_bytes.size())));
-    if (!sizes) return nullptr;
-    for (std::size_t i = 0; i < layout->block_bytes.size(); ++i) {
-      PyObject* v = PyLong_FromUnsignedLongLong(layout->block_bytes[i]);
-      if (v == nullptr) return nullptr;
-      PyTuple_SET_ITEM(sizes.borrow(), static_cast<Py_ssize_t>(i), v);
-    }
-    return Py_BuildValue("(KOkN)", static_cast<unsigned long long>(layout->sample_count),
-                         layout->precision == quillmere_tools::Precision::Float64 ? Py_True : Py_False,
-                         static_cast<unsigned long>(layout->block_length), sizes.release());
+    return layout_of(*layout).release();
   });
 }
 
@@ -486,27 +477,28 @@ PyCFunction as_cfunction(Fn fn) noexcept {
 
 PyMethodDef methods[] = {
     {"encode_channel", as_cfunction(encode_channel), METH_FASTCALL | METH_KEYWORDS,
-     "encode_channel(signal, config)\n--\n\nOne channel unit and its report (see request.hpp)."},
+     "encode_channel(signal, request)\n--\n\nOne channel unit and its UnitReport (see request.hpp)."},
     {"decode_channel", as_cfunction(decode_channel), METH_FASTCALL | METH_KEYWORDS,
      "decode_channel(unit)\n--\n\n(bytearray of samples, is_float64) of one unit."},
     {"encode_many", as_cfunction(encode_many), METH_FASTCALL | METH_KEYWORDS,
-     "encode_many(signals, config, threads)\n--\n\nencode_channel over a list, on a thread pool."},
+     "encode_many(signals, request, threads)\n--\n\nencode_channel over a list, on a thread pool."},
     {"decode_many", as_cfunction(decode_many), METH_FASTCALL | METH_KEYWORDS,
      "decode_many(units, threads)\n--\n\ndecode_channel over a list, on a thread pool."},
     {"encode_blocks", as_cfunction(encode_blocks), METH_FASTCALL | METH_KEYWORDS,
-     "encode_blocks(signals, config, block_length, threads, progress=None)\n--\n\n"
+     "encode_blocks(signals, request, block_length, threads, progress=None)\n--\n\n"
      "Units of the signals, a long one as blocks; every block a task on the pool."},
     {"decode_units", as_cfunction(decode_units), METH_FASTCALL | METH_KEYWORDS,
      "decode_units(units, threads, progress=None)\n--\n\nPlain or blocked units, on a thread pool."},
     {"decode_range", as_cfunction(decode_range), METH_FASTCALL | METH_KEYWORDS,
      "decode_range(unit, start, stop, threads, progress=None)\n--\n\nSamples [start, stop), from the blocks that hold them."},
     {"unit_layout", as_cfunction(unit_layout), METH_FASTCALL | METH_KEYWORDS,
-     "unit_layout(unit)\n--\n\n(sample_count, is_float64, block_length, block byte lengths)."},
+     "unit_layout(unit)\n--\n\nThe UnitLayout of a plain or blocked unit."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int exec_module(PyObject* module) noexcept {
   if (!add_exception_types(module)) return -1;
+  if (!add_result_types(module)) return -1;
   if (PyModule_AddIntConstant(module, "hardware_threads",
                               static_cast<long>(std::thread::hardware_concurrency())) < 0) {
     return -1;
@@ -529,7 +521,7 @@ PyModuleDef_Slot slots[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "quillmere_tools._native",
-    "Channel units (container + side block) for quillmere_tools; see frames.py.",
+    "Channel units (container + side block) for quillmere_tools; see units/channel.py.",
     0, methods, slots, nullptr, nullptr, nullptr,
 };
 

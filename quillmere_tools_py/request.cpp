@@ -1,120 +1,239 @@
 #include "request.hpp"
 
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace quillmere_tools_py {
 namespace {
 
 using quillmere_py::OwnedRef;
-constexpr Py_ssize_t kConfigLen = 13;
+
+// The struct sequence types, made once when the module is first executed
+// and kept for the life of the process, like the module's other types.
+PyTypeObject* g_report_type = nullptr;
+PyTypeObject* g_layout_type = nullptr;
+
+PyStructSequence_Field kReportFields[] = {
+    {"method_code", "the wavelet's code (cdf53 0, cdf97 1, db4 2, sym4 3)"},
+    {"scale", "the dead-zone row, 6 to 12"},
+    {"cutoff_code", "low 0, medium 1, high 2"},
+    {"coder_code", "the coder the container names (deflate 0, arans 1, cmodel 2, fast 3)"},
+    {"quant_multiplier", "the multiplier the container stores"},
+    {"measured", "whether the error figures below were measured"},
+    {"max_error", "largest absolute error over the finite samples"},
+    {"rmse", "root mean square error over the finite samples"},
+    {"prd", "percent root-mean-square difference"},
+    {"psnr", "peak signal-to-noise ratio in dB"},
+    {"corrected_samples", "samples fixed by corrections"},
+    {"container_bytes", "bytes of the container, side block not counted"},
+    {"offset", "the float64 offset taken off before narrowing, or None"},
+    {"non_finite_samples", "NaN and infinite samples kept in the side block"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kReportDesc = {
+    "quillmere_tools._native.UnitReport", "What encoding one channel unit chose and measured.",
+    kReportFields, 14};
+
+PyStructSequence_Field kLayoutFields[] = {
+    {"sample_count", "samples in the unit"},
+    {"is_float64", "whether it decodes to float64"},
+    {"block_length", "samples per block, 0 for a plain unit"},
+    {"block_bytes", "the byte length of each block (one entry for a plain unit)"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kLayoutDesc = {
+    "quillmere_tools._native.UnitLayout", "What a plain or blocked unit holds, read without decoding.",
+    kLayoutFields, 4};
+
+// The attribute `name` of the request; an error names it when it is missing.
+OwnedRef attribute(PyObject* request, const char* name) noexcept {
+  OwnedRef value = OwnedRef::consuming(PyObject_GetAttrString(request, name));
+  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Format(PyExc_TypeError, "request has no attribute %s", name);
+  }
+  return value;
+}
 
 PyResult<long> small_int(PyObject* item, const char* name, long lo, long hi) noexcept {
   const long v = PyLong_AsLong(item);
   if (v == -1 && PyErr_Occurred()) return exception_set();
   if (v < lo || v > hi) {
-    PyErr_Format(PyExc_ValueError, "%s code %ld is out of range", name, v);
+    PyErr_Format(PyExc_ValueError, "%s %ld is out of range", name, v);
     return exception_set();
   }
   return v;
 }
 
-PyResult<std::optional<double>> optional_float(PyObject* item) noexcept {
-  if (item == Py_None) return std::nullopt;
-  const double v = PyFloat_AsDouble(item);
+PyResult<long> small_int_attribute(PyObject* request, const char* name, long lo, long hi) noexcept {
+  const OwnedRef value = attribute(request, name);
+  if (!value) return exception_set();
+  return small_int(value.borrow(), name, lo, hi);
+}
+
+PyResult<std::optional<double>> optional_float(PyObject* request, const char* name) noexcept {
+  const OwnedRef value = attribute(request, name);
+  if (!value) return exception_set();
+  if (value.borrow() == Py_None) return std::nullopt;
+  const double v = PyFloat_AsDouble(value.borrow());
   if (v == -1.0 && PyErr_Occurred()) return exception_set();
   return v;
 }
 
+PyResult<quillmere::Method> method_code(PyObject* item) noexcept {
+  const auto v = small_int(item, "method_code", 0, 3);
+  if (!v) return exception_set();
+  return static_cast<quillmere::Method>(*v);
+}
+
 PyResult<quillmere::Coder> coder_code(PyObject* item) noexcept {
-  const auto v = small_int(item, "coder", 0, 255);
+  const auto v = small_int(item, "coder_code", 0, 255);
   if (!v) return exception_set();
   if (*v > quillmere::kLastToolsCoder && *v != 255) {
-    PyErr_Format(PyExc_ValueError, "coder code %ld is out of range", *v);
+    PyErr_Format(PyExc_ValueError, "coder_code %ld is out of range", *v);
     return exception_set();
   }
   return static_cast<quillmere::Coder>(*v);
 }
 
 template <class Code, class Each>
-PyResult<std::vector<Code>> codes(PyObject* sequence, const Each& each) noexcept {
-  if (!PyTuple_Check(sequence)) {
-    PyErr_SetString(PyExc_TypeError, "candidate methods and coders must be tuples of codes");
+PyResult<std::vector<Code>> codes(PyObject* request, const char* name, const Each& each) noexcept {
+  const OwnedRef sequence = attribute(request, name);
+  if (!sequence) return exception_set();
+  if (!PyTuple_Check(sequence.borrow())) {
+    PyErr_Format(PyExc_TypeError, "%s must be a tuple of codes", name);
     return exception_set();
   }
   std::vector<Code> out;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sequence); ++i) {
-    const auto code = each(PyTuple_GET_ITEM(sequence, i));
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sequence.borrow()); ++i) {
+    const auto code = each(PyTuple_GET_ITEM(sequence.borrow(), i));
     if (!code) return exception_set();
     out.push_back(*code);
   }
   return out;
 }
 
+// Fills a new struct sequence of `type` from `items` (new references, each
+// may be null after a failed conversion; all are released on failure).
+OwnedRef struct_sequence(PyTypeObject* type, std::initializer_list<PyObject*> items) noexcept {
+  OwnedRef result = OwnedRef::consuming(type == nullptr ? nullptr : PyStructSequence_New(type));
+  bool ok = static_cast<bool>(result);
+  Py_ssize_t i = 0;
+  for (PyObject* item : items) {
+    if (ok && item != nullptr) {
+      PyStructSequence_SetItem(result.borrow(), i, item);
+    } else {
+      ok = false;
+      Py_XDECREF(item);
+    }
+    ++i;
+  }
+  if (!ok) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "result type missing");
+    return {};
+  }
+  return result;
+}
+
+PyObject* new_ref(PyObject* borrowed) noexcept {
+  Py_INCREF(borrowed);
+  return borrowed;
+}
+
 }  // namespace
 
-PyResult<quillmere_tools::UnitRequest> request_from_config(PyObject* config) noexcept {
+PyResult<quillmere_tools::UnitRequest> request_from(PyObject* request) noexcept {
   try {
-    if (!PyTuple_Check(config) || PyTuple_GET_SIZE(config) != kConfigLen) {
-      PyErr_SetString(PyExc_TypeError, "config must be a tuple of 13 items");
-      return exception_set();
-    }
-    const auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(config, i); };
-    quillmere_tools::UnitRequest request;
-    const auto method = small_int(item(0), "method", 0, 3);
+    quillmere_tools::UnitRequest out;
+    const auto method = small_int_attribute(request, "method_code", 0, 3);
     if (!method) return exception_set();
-    const auto scale = small_int(item(1), "scale", 6, 12);
+    const auto scale = small_int_attribute(request, "scale", 6, 12);
     if (!scale) return exception_set();
-    const auto cutoff = small_int(item(2), "cutoff", 0, 2);
+    const auto cutoff = small_int_attribute(request, "cutoff_code", 0, 2);
     if (!cutoff) return exception_set();
-    const auto coder = coder_code(item(3));
+    const OwnedRef coder_value = attribute(request, "coder_code");
+    if (!coder_value) return exception_set();
+    const auto coder = coder_code(coder_value.borrow());
     if (!coder) return exception_set();
-    const auto multiplier = optional_float(item(4));
+    const auto multiplier = optional_float(request, "quant_multiplier");
     if (!multiplier) return exception_set();
-    request.options.method = static_cast<quillmere::Method>(*method);
-    request.options.scale = static_cast<std::uint8_t>(*scale);
-    request.options.cutoff = static_cast<quillmere::Cutoff>(*cutoff);
-    request.options.coder = *coder;
-    if (*multiplier) request.options.quant_multiplier = static_cast<float>(**multiplier);
+    out.options.method = static_cast<quillmere::Method>(*method);
+    out.options.scale = static_cast<std::uint8_t>(*scale);
+    out.options.cutoff = static_cast<quillmere::Cutoff>(*cutoff);
+    out.options.coder = *coder;
+    if (*multiplier) out.options.quant_multiplier = static_cast<float>(**multiplier);
 
-    std::optional<double>* bounds[] = {&request.bounds.max_error, &request.bounds.rmse,
-                                       &request.bounds.prd, &request.bounds.psnr,
-                                       &request.bounds.bits_per_sample};
-    for (Py_ssize_t i = 0; i < 5; ++i) {
-      const auto v = optional_float(item(5 + i));
+    const std::pair<const char*, std::optional<double>*> bounds[] = {
+        {"max_error", &out.bounds.max_error}, {"rmse", &out.bounds.rmse}, {"prd", &out.bounds.prd},
+        {"psnr", &out.bounds.psnr}, {"bits_per_sample", &out.bounds.bits_per_sample}};
+    for (const auto& [name, field] : bounds) {
+      const auto v = optional_float(request, name);
       if (!v) return exception_set();
-      *bounds[i] = *v;
+      *field = *v;
     }
-    auto methods = codes<quillmere::Method>(item(10), [](PyObject* o) -> PyResult<quillmere::Method> {
-      const auto v = small_int(o, "method", 0, 3);
-      if (!v) return exception_set();
-      return static_cast<quillmere::Method>(*v);
-    });
+    auto methods = codes<quillmere::Method>(request, "method_codes", method_code);
     if (!methods) return exception_set();
-    auto coders = codes<quillmere::Coder>(item(11), coder_code);
+    auto coders = codes<quillmere::Coder>(request, "coder_codes", coder_code);
     if (!coders) return exception_set();
-    request.methods = std::move(*methods);
-    request.coders = std::move(*coders);
-    const int split = PyObject_IsTrue(item(12));
-    if (split < 0) return exception_set();
-    request.split_trailing_run = split == 1;
-    return request;
+    out.methods = std::move(*methods);
+    out.coders = std::move(*coders);
+    const OwnedRef split = attribute(request, "split_trailing_run");
+    if (!split) return exception_set();
+    const int truth = PyObject_IsTrue(split.borrow());
+    if (truth < 0) return exception_set();
+    out.split_trailing_run = truth == 1;
+    return out;
   } catch (...) {
     raise_from_current_exception();
     return exception_set();
   }
 }
 
-OwnedRef report_tuple(const quillmere_tools::UnitReport& r) noexcept {
-  OwnedRef offset = r.offset ? OwnedRef::consuming(PyFloat_FromDouble(*r.offset))
-                             : OwnedRef::owning(Py_None);
-  if (!offset) return {};
-  return OwnedRef::consuming(Py_BuildValue(
-      "(iiiidNddddnnNn)", static_cast<int>(r.method), static_cast<int>(r.scale),
-      static_cast<int>(r.cutoff), static_cast<int>(r.coder_id), static_cast<double>(r.multiplier),
-      PyBool_FromLong(r.measured), r.max_error, r.rmse, r.prd, r.psnr,
-      static_cast<Py_ssize_t>(r.corrected_samples), static_cast<Py_ssize_t>(r.container_bytes),
-      offset.release(), static_cast<Py_ssize_t>(r.non_finite_samples)));
+PyResult<void> add_result_types(PyObject* module) noexcept {
+  if (g_report_type == nullptr) g_report_type = PyStructSequence_NewType(&kReportDesc);
+  if (g_report_type == nullptr) return exception_set();
+  if (g_layout_type == nullptr) g_layout_type = PyStructSequence_NewType(&kLayoutDesc);
+  if (g_layout_type == nullptr) return exception_set();
+  // PyModule_AddObject steals a reference on success only; the static one
+  // stays ours either way.
+  for (const auto& [name, type] : {std::pair{"UnitReport", g_report_type}, std::pair{"UnitLayout", g_layout_type}}) {
+    Py_INCREF(type);
+    if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) < 0) {
+      Py_DECREF(type);
+      return exception_set();
+    }
+  }
+  return {};
+}
+
+OwnedRef report_of(const quillmere_tools::UnitReport& r) noexcept {
+  return struct_sequence(
+      g_report_type,
+      {PyLong_FromLong(static_cast<long>(r.method)), PyLong_FromLong(static_cast<long>(r.scale)),
+       PyLong_FromLong(static_cast<long>(r.cutoff)), PyLong_FromLong(static_cast<long>(r.coder_id)),
+       PyFloat_FromDouble(static_cast<double>(r.multiplier)), PyBool_FromLong(r.measured),
+       PyFloat_FromDouble(r.max_error), PyFloat_FromDouble(r.rmse), PyFloat_FromDouble(r.prd),
+       PyFloat_FromDouble(r.psnr), PyLong_FromSize_t(r.corrected_samples),
+       PyLong_FromSize_t(r.container_bytes),
+       r.offset ? PyFloat_FromDouble(*r.offset) : new_ref(Py_None),
+       PyLong_FromSize_t(r.non_finite_samples)});
+}
+
+OwnedRef layout_of(const quillmere_tools::UnitLayout& layout) noexcept {
+  OwnedRef sizes = OwnedRef::consuming(PyTuple_New(static_cast<Py_ssize_t>(layout.block_bytes.size())));
+  if (!sizes) return {};
+  for (std::size_t i = 0; i < layout.block_bytes.size(); ++i) {
+    PyObject* v = PyLong_FromUnsignedLongLong(layout.block_bytes[i]);
+    if (v == nullptr) return {};
+    PyTuple_SET_ITEM(sizes.borrow(), static_cast<Py_ssize_t>(i), v);
+  }
+  return struct_sequence(
+      g_layout_type,
+      {PyLong_FromUnsignedLongLong(layout.sample_count),
+       PyBool_FromLong(layout.precision == quillmere_tools::Precision::Float64),
+       PyLong_FromUnsignedLong(layout.block_length), sizes.release()});
 }
 
 }  // namespace quillmere_tools_py

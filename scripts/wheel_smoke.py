@@ -12,8 +12,8 @@ import numpy as np
 
 import quillmere
 import quillmere_tools
-from quillmere_tools.frames import decode_channel
-from quillmere_tools.targets import compress_to_target
+from quillmere_tools.units.channel import decode_channel
+from quillmere_tools.units.target import compress_to_target
 
 
 def fail(msg: str) -> None:
@@ -44,7 +44,7 @@ def main() -> None:
     bound = 1e-3
     res = compress_to_target(x, max_error=bound)
     # The unit may carry corrections after the container: the tools decode it whole.
-    z = decode_channel(res.container)
+    z = decode_channel(res.unit)
     err = float(np.max(np.abs(z.astype(np.float64) - x)))
     if err > bound:
         fail(f"max error {err:.3g} exceeds the requested {bound}")
@@ -66,7 +66,7 @@ def main() -> None:
         err = float(np.max(np.abs(back.astype(np.float64) - x)))
         if back.shape != x.shape or err > bound:
             fail(f"CLI round trip: shape {back.shape}, max error {err:.3g}")
-    print(f"wheel smoke: ok (ratio {x.nbytes / len(res.container):.1f}x at max error "
+    print(f"wheel smoke: ok (ratio {x.nbytes / len(res.unit):.1f}x at max error "
           f"{bound}, python {sys.version.split()[0]}, {os.path.basename(quillmere.__file__)})")
 
 

@@ -48,7 +48,7 @@ def _make_signal(n: int = 1000, seed: int = 0, dtype=np.float32) -> np.ndarray:
 def _header_fields(container: bytes) -> dict:
     """The header fields the Python layer decides on (method, scale, coder,
     multiplier) plus the sample count, read by the tools' one header parser."""
-    from quillmere_tools.container import parse_header
+    from quillmere_tools.qlm.container_header import parse_header
 
     header = parse_header(container)
     return {

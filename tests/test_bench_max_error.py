@@ -82,7 +82,7 @@ def test_quillmere_cell_counts_the_whole_container_and_meets_the_bound():
     from quillmere_tools import Settings
     sizes = [len(quillmere_tools.compress_to_target(
         x, max_error=bound, settings=Settings(scale=s), methods=list(cme.Quillmere.METHODS),
-        coders=list(cme.Quillmere.CODERS)).container) for s in cme.QUILLMERE_SCALES]
+        coders=list(cme.Quillmere.CODERS)).unit) for s in cme.QUILLMERE_SCALES]
     assert cell.size == min(sizes)
 
 

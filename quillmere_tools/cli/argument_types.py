@@ -6,8 +6,8 @@ import argparse
 import math
 from typing import Sequence
 
-from ..bound_forms import parse_bound_text
-from ..parameters import check_multiplier
+from ..bounds import parse_bound_text
+from ..settings import check_multiplier
 
 
 def _shown(text: str) -> str:
@@ -115,7 +115,7 @@ def positive_int_list(text: str) -> list[int]:
 
 
 def sample_rate(text: str) -> int:
-    from ..file_metadata import MAX_SAMPLE_RATE
+    from ..qlm.metadata import MAX_SAMPLE_RATE
 
     value = positive_int(text)
     if value > MAX_SAMPLE_RATE:

@@ -8,7 +8,7 @@ import threading
 from contextlib import contextmanager
 from typing import Callable, Iterator
 
-from .. import block_progress
+from ..units.channel import counting_blocks
 
 # Often enough to look live, seldom enough to cost nothing next to a block.
 _REFRESH_SECONDS = 0.1
@@ -38,7 +38,7 @@ def block_bar(quiet: bool) -> Iterator[Say]:
             bar.close()
         return
     stop = threading.Event()
-    with block_progress.counting() as counter:
+    with counting_blocks() as counter:
         def show() -> None:
             bar.total = counter.expected
             bar.n = counter.done

@@ -5,13 +5,15 @@ import sys
 from pathlib import Path
 from typing import Optional
 
-from .._core import CODERS, METHODS, Settings, ToolError
-from ..files import Target, encode_signal
-from .. import stdio
-from ..bounded_input import is_regular
-from ..formats import SIGNAL_SUFFIXES, for_path
-from ..io import COMPRESSED_SUFFIX, OutputError, read_signal, write_bytes
-from .batch import FileResult, plan_outputs, run_batch
+from .._core import ToolError
+from ..settings import Settings
+from ..qlm.signal_files import COMPRESSED_SUFFIX, StatedBounds, encode_signal
+from ..recordings import SIGNAL_SUFFIXES, bounded_input, for_path, read_signal, stdio
+from ..recordings.atomic_write import write_bytes
+from ..recordings.bounded_input import is_regular
+from ..recordings.signal import OutputError
+from ..settings import CODERS, METHODS
+from .file_jobs import FileResult, plan_outputs, run_batch
 from .messages import size_change_text
 
 
@@ -29,10 +31,10 @@ def _split(form) -> tuple[Optional[float], Optional[float]]:
     return (value, None) if kind == "abs" else (None, value)
 
 
-def target_from_args(args) -> Optional[Target]:
+def target_from_args(args) -> Optional[StatedBounds]:
     max_error, max_error_rel = _split(args.max_error)
     rmse, rmse_rel = _split(args.rmse)
-    target = Target(max_error=max_error, max_error_rel=max_error_rel, rmse=rmse,
+    target = StatedBounds(max_error=max_error, max_error_rel=max_error_rel, rmse=rmse,
                     rmse_rel=rmse_rel, prd=args.prd, psnr=args.psnr,
                     bits_per_sample=args.bits_per_sample,
                     methods=list(METHODS) if args.search_methods else None,
@@ -60,13 +62,13 @@ def run_compress(args) -> int:
         if dst.suffix.lower() in SIGNAL_SUFFIXES:
             raise OutputError(f"refusing to write compressed data to a {dst.suffix} file name")
         if stdio.is_stdio(src):
-            signal, source_size = stdio.read_signal_stdin(args.input_format, args.max_input,
+            signal, source_size = bounded_input.read_signal_stdin(args.input_format, args.max_input,
                                                           **read_options)
         elif src.exists() and not src.is_dir() and not is_regular(src):
             # A FIFO or device: read as a stream, bounded, in its suffix's format.
             fmt = for_path(src)
             with open(src, "rb") as stream:
-                signal, source_size = stdio.read_signal_stream(stream, str(src), fmt.name,
+                signal, source_size = bounded_input.read_signal_stream(stream, str(src), fmt.name,
                                                                args.max_input, **read_options)
         else:
             signal = read_signal(src, **read_options)

@@ -6,16 +6,18 @@ import sys
 from pathlib import Path
 from typing import Optional
 
-from ..files import decode_range, decode_units, decoded_bytes, read_index
-from .. import formats, stdio
-from ..formats import SIGNAL_SUFFIXES
-from ..bounded_input import read_compressed
-from ..formats.output import recording_bytes, write_recording
+from ..qlm.signal_files import decode_range, decode_units, decoded_bytes, read_index
+from .. import recordings as formats
+from ..recordings import stdio
+from ..recordings import SIGNAL_SUFFIXES
+from ..recordings.bounded_input import read_compressed
+from ..recordings.writer import recording_bytes, write_recording
 from .._core import ToolError
-from ..io import COMPRESSED_SUFFIX, OutputError
-from ..output_placement import placement, write_in_place
-from ..unit_file import MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE, expansion_allowed
-from .batch import FileResult, plan_outputs, run_batch
+from ..qlm.signal_files import COMPRESSED_SUFFIX
+from ..recordings.signal import OutputError
+from ..recordings.output_placement import placement, write_in_place
+from ..qlm.index import MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE, expansion_allowed
+from .file_jobs import FileResult, plan_outputs, run_batch
 from .messages import human_size
 
 

@@ -1,21 +1,17 @@
-"""How the command speaks: its name, error lines and human-sized numbers."""
+"""How the command speaks: its name, error lines, human-sized numbers and
+plain-text tables (columns padded to their widest cell)."""
 from __future__ import annotations
 
 import sys
+from typing import Sequence
+
+from .._core import human_size
 
 PROG = "quillmere"
 
 
 def report_error(message: str) -> None:
     print(f"{PROG}: error: {message}", file=sys.stderr)
-
-
-def human_size(n: float) -> str:
-    for unit in ("B", "kB", "MB", "GB"):
-        if abs(n) < 1000 or unit == "GB":
-            return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
-        n /= 1000.0
-    return f"{n:.1f} GB"  # pragma: no cover
 
 
 # The codec's own figure is the samples at 4 bytes each (float32, its
@@ -42,3 +38,23 @@ def size_change_text(input_bytes: int, stored_bytes: int, float32_bytes: int | N
     if float32_bytes:
         text += f"; {ratio_text(float32_bytes, stored_bytes)}"
     return text
+
+
+def column_widths(rows: Sequence[Sequence[str]]) -> list[int]:
+    return [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+
+
+def left_aligned(rows: Sequence[Sequence[str]], indent: str = "  ") -> list[str]:
+    """Every column left-aligned; trailing blanks trimmed."""
+    widths = column_widths(rows)
+    return [indent + "  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip()
+            for row in rows]
+
+
+def first_column_left(head: Sequence[str], body: Sequence[Sequence[str]]) -> list[str]:
+    """A label column on the left, numbers right-aligned, a dashed rule under the head."""
+    widths = column_widths([head, *body])
+    rule = tuple("-" * w for w in widths)
+    return ["  ".join(cell.ljust(widths[j]) if j == 0 else cell.rjust(widths[j])
+                      for j, cell in enumerate(row))
+            for row in [head, rule, *body]]

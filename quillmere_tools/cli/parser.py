@@ -3,15 +3,13 @@ from __future__ import annotations
 
 import argparse
 
-from .. import formats
-from ..bounded_input import DEFAULT_MAX_INPUT
-from ..parallel import default_jobs
-from ..parameters import (CODERS, CUTOFFS, DEFAULT_CUTOFF, DEFAULT_METHOD, DEFAULT_SCALE, METHODS,
-                          SCALES)
-from .argument_types import (absolute_or_percent, byte_size, comma_separated_choices,
-                             finite_float, multiplier, non_negative_int, positive_float,
-                             positive_int, positive_int_list, sample_position,
-                             sample_rate)
+from .. import recordings as formats
+from ..recordings.bounded_input import DEFAULT_MAX_INPUT
+from .workers import default_jobs
+from ..settings import CODERS, CUTOFFS, DEFAULT_CUTOFF, DEFAULT_METHOD, DEFAULT_SCALE, METHODS, SCALES
+from .argument_types import (absolute_or_percent, byte_size, comma_separated_choices, finite_float,
+                             multiplier, non_negative_int, positive_float, positive_int, positive_int_list,
+                             sample_position, sample_rate)
 from .decompress_command import MAX_EXPANSION
 from .info_command import INFO_CHANNELS
 from .messages import PROG
@@ -75,11 +73,10 @@ def add_max_input(parser: argparse.ArgumentParser) -> None:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    from .bench_command import run_bench
     from .compress_command import run_compress
     from .decompress_command import run_decompress
-    from .demo_command import run_demo
     from .info_command import run_info
+    from .measure_commands import run_bench, run_demo
 
     parser = argparse.ArgumentParser(
         prog=PROG,

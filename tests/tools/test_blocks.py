@@ -14,8 +14,9 @@ from hypothesis import given, settings as hsettings, strategies as st
 
 import quillmere
 import quillmere_tools as qt
-from quillmere_tools import _native, frames, metrics
-from quillmere_tools.unit_file import blocked_header
+from quillmere_tools import _native, metrics
+from quillmere_tools.units import channel as frames
+from quillmere_tools.qlm.index import blocked_header
 
 from conftest import _cli_prefix, one_line_error
 
@@ -37,9 +38,9 @@ def long_unit():
 @pytest.mark.parametrize("bounds", [{}, {"max_error": 0.05}, {"prd": 1.0}])
 def test_signals_within_one_block_keep_the_plain_unit(n, bounds):
     x = walk(n, seed=n)
-    plain = _native.encode_channel(x, frames.native_config(bounds=qt.Bounds(**bounds)))[0]
+    plain = _native.encode_channel(x, frames.native_request(bounds=qt.Bounds(**bounds)))[0]
     assert qt.compress_many([x], block_length=BLOCK, **bounds)[0] == plain
-    assert frames.unit_layout(plain)[2] == 0
+    assert frames.unit_layout(plain).block_length == 0
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
@@ -101,8 +102,8 @@ def test_bounds_hold_over_the_whole_signal(bound, value, measure):
     x = walk(6 * BLOCK, seed=7).astype(np.float64)
     x[: 3 * BLOCK] *= 0.01
     result = qt.compress_to_target(x, block_length=BLOCK, threads=2, **{bound: value})
-    assert result.container[:4] == b"QLMB"
-    y = qt.decompress(result.container)
+    assert result.unit[:4] == b"QLMB"
+    y = qt.decompress(result.unit)
     if measure is None:
         assert metrics.psnr(x, y) >= value
     else:
@@ -261,8 +262,8 @@ def test_cli_shows_one_block_bar_on_a_terminal_and_none_when_piped(cli, tmp_path
 def test_a_size_budget_holds_over_the_whole_unit_index_included(tail):
     x = walk(4 * BLOCK + tail, seed=8)
     result = qt.compress_to_target(x, bits_per_sample=3.0, block_length=BLOCK)
-    assert result.container[:4] == b"QLMB"
-    assert 8 * len(result.container) / x.size <= 3.0
+    assert result.unit[:4] == b"QLMB"
+    assert 8 * len(result.unit) / x.size <= 3.0
 
 
 def test_measures_in_pieces_agree_with_the_whole_signal_measures():
@@ -299,7 +300,7 @@ def test_cli_range_in_seconds_uses_the_recorded_rate(cli, tmp_path):
 
 def test_written_back_check_in_pieces_agrees_with_the_whole():
     from quillmere_tools.bounds import Bounds
-    from quillmere_tools.stored_bounds import miss_factor, stored_miss
+    from quillmere_tools.units.stored_bounds import miss_factor, stored_miss
 
     x = walk((1 << 22) + 1000, seed=13)
     unit = qt.compress_many([x], max_error=0.5)[0]

@@ -7,8 +7,7 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 
-from quillmere_tools import (Settings, TargetNotMet, compress_many, compress_to_target, decompress,
-                             metrics)
+from quillmere_tools import Settings, TargetNotMet, compress_many, compress_to_target, decompress, metrics
 
 METHODS = ["cdf97", "cdf53", "db4", "sym4"]
 CODERS = ["fast", "cmodel", "arans", "deflate"]
@@ -73,10 +72,10 @@ def check(x, kind, frac, **options):
         # is 52 bytes); every error bound here is well above float32's grain.
         assert kind == "bits_per_sample" and "bits_per_sample" in str(e)
         return None
-    y = decompress(res.container)
+    y = decompress(res.unit)
     assert y.dtype == (np.float64 if x.dtype == np.float64 else np.float32)
     assert y.shape == x.shape
-    assert holds(kind, bound, x, y, res.container), (kind, bound, metrics.summary(x, y))
+    assert holds(kind, bound, x, y, res.unit), (kind, bound, metrics.summary(x, y))
     np.testing.assert_array_equal(np.isnan(y), np.isnan(x))
     np.testing.assert_array_equal(np.isinf(y) & (y > 0), np.isinf(x) & (x > 0))
     return res
@@ -126,7 +125,7 @@ def test_every_method_and_coder_on_a_float64_walk(method, coder):
 def test_combined_bounds_all_hold():
     x = make_signal("chirp", 20_000, seed=1).astype(np.float32)
     res = compress_to_target(x, max_error=2e-3, prd=0.05, psnr=65.0)
-    y = decompress(res.container)
+    y = decompress(res.unit)
     assert metrics.max_abs_error(x, y) <= 2e-3
     assert metrics.prd(x, y) <= 0.05 and metrics.psnr(x, y) >= 65.0
 
@@ -137,13 +136,13 @@ def test_wider_search_is_never_larger():
     narrow = compress_to_target(x, max_error=bound)
     wide = compress_to_target(x, max_error=bound, methods=METHODS, coders=CODERS)
     assert wide.size <= narrow.size
-    assert metrics.max_abs_error(x, decompress(wide.container)) <= bound
+    assert metrics.max_abs_error(x, decompress(wide.unit)) <= bound
 
 
 def test_report_matches_the_decoded_unit():
     x = make_signal("walk", 20_000, seed=9)
     res = compress_to_target(x, max_error=0.01, rmse=0.004)
-    y = decompress(res.container)
+    y = decompress(res.unit)
     assert res.max_error == metrics.max_abs_error(x, y)
     assert res.rmse == pytest.approx(metrics.rmse(x, y), rel=1e-9)
     assert res.prd == pytest.approx(metrics.prd(x, y), rel=1e-9)
@@ -174,6 +173,6 @@ def test_no_bound_given():
 def test_bounded_batches_match_single_calls(threads):
     signals = [make_signal(k, 3000, seed=i) for i, k in enumerate(KINDS)]
     units = compress_many(signals, threads=threads, max_error=0.01, method="db4")
-    single = [compress_to_target(x, max_error=0.01, settings=Settings(method="db4")).container
+    single = [compress_to_target(x, max_error=0.01, settings=Settings(method="db4")).unit
               for x in signals]
     assert units == single

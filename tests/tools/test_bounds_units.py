@@ -10,7 +10,8 @@ import quillmere
 from hypothesis import given, settings, strategies as st
 
 
-from quillmere_tools import Bounds, Settings, compress_many, decompress, decompress_many, frames
+from quillmere_tools import Bounds, Settings, compress_many, decompress, decompress_many
+from quillmere_tools.units import channel as frames
 
 RNG = np.random.default_rng(12)
 WALK = np.cumsum(RNG.standard_normal(3000))

@@ -8,7 +8,7 @@ import quillmere
 
 
 from conftest import one_line_error
-from quillmere_tools.frames import decode_channel, encode_channel
+from quillmere_tools.units.channel import decode_channel, encode_channel
 
 
 def _keeps_non_finite() -> bool:

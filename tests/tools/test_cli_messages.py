@@ -12,8 +12,8 @@ import pytest
 quillmere = pytest.importorskip("quillmere")
 
 from conftest import _cli_prefix, one_line_error
-from quillmere_tools.cli.messages import human_size
-from quillmere_tools.unit_file import pack
+from quillmere_tools._core import human_size
+from quillmere_tools.qlm.index import pack
 
 
 def _file_line(out: str, name: str) -> str:

@@ -16,7 +16,7 @@ import quillmere
 
 
 from conftest import _cli_prefix, one_line_error
-from quillmere_tools.unit_file import pack
+from quillmere_tools.qlm.index import pack
 
 WRITE_ENV = {**os.environ, "MPLBACKEND": "Agg"}
 
@@ -77,7 +77,7 @@ def test_a_constant_signal_stays_under_the_factor(cli, tmp_path):
 
 
 def test_out_of_memory_is_reported_as_such(files, monkeypatch, capsys, ecg):
-    from quillmere_tools import files as files_module
+    from quillmere_tools.qlm import signal_files as files_module
     from quillmere_tools.cli import main
 
     assert main(["compress", "-q", str(files / "ecg.npy")]) == 0

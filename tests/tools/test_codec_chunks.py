@@ -10,9 +10,9 @@ import quillmere
 zarr = pytest.importorskip("zarr")
 pytest.importorskip("numcodecs")
 
-from quillmere_tools import codec_common
+from quillmere_tools import array_chunks as codec_common
 from quillmere_tools.bounds import Bounds
-from quillmere_tools.container import parse_header
+from quillmere_tools.qlm.container_header import parse_header
 from quillmere_tools.numcodecs_codec import Quillmere
 from quillmere_tools.zarr_codec import QuillmereCodec
 
@@ -99,7 +99,7 @@ def test_numcodecs_chunk_cannot_ask_for_memory():
     # same factor as files before anything is decoded.
     c = bytearray(quillmere.compress_signal(np.zeros(1000, np.float32)))
     c[16:20] = (2**31).to_bytes(4, "little")
-    from quillmere_tools.unit_file import pack
+    from quillmere_tools.qlm.index import pack
 
     chunk = pack([bytes(c)], {"dtype": "<f8", "shape": [2**31]})
     with pytest.raises(ValueError, match="announces 2147483648 samples"):

@@ -5,8 +5,8 @@ import pytest
 import quillmere
 
 
-from quillmere_tools import container as qc
-from quillmere_tools.container import ContainerError
+from quillmere_tools.qlm import container_header as qc
+from quillmere_tools.qlm.container_header import ContainerError
 
 TAGS = {"cdf53": "cf53", "cdf97": "cf97", "db4": "db04", "sym4": "sym4"}
 

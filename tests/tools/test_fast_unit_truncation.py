@@ -5,9 +5,9 @@ import numpy as np
 import pytest
 
 import quillmere_tools
-from quillmere_tools import frames
-from quillmere_tools._core import Settings
-from quillmere_tools.container import parse_header
+from quillmere_tools.units import channel as frames
+from quillmere_tools.settings import Settings
+from quillmere_tools.qlm.container_header import parse_header
 
 FAST = Settings(coder="fast")
 

@@ -11,15 +11,15 @@ import pytest
 h5py = pytest.importorskip("h5py")
 import quillmere_tools.hdf5 as qh5  # noqa: E402
 from hdf5_chunks import h5dump, read_frame, signal, stored_chunk  # noqa: E402
-from quillmere_tools import frames  # noqa: E402
-from quillmere_tools._core import Settings  # noqa: E402
-from quillmere_tools.files import Target  # noqa: E402
+from quillmere_tools.units import channel as frames# noqa: E402
+from quillmere_tools.settings import Settings  # noqa: E402
+from quillmere_tools.qlm.signal_files import StatedBounds  # noqa: E402
 
 BOUND_NAMES = ("max_error", "rmse", "prd", "psnr", "bits_per_sample")
 
 
 def target_of(options):
-    """The command line's Target for these helper options."""
+    """The command line's StatedBounds for these helper options."""
     kwargs = {}
     for name in ("max_error", "rmse"):
         value = options.get(name)
@@ -28,7 +28,7 @@ def target_of(options):
         elif value is not None:
             kwargs[name] = value
     kwargs.update({k: options[k] for k in ("prd", "psnr", "bits_per_sample") if k in options})
-    return Target(**kwargs) if kwargs else None
+    return StatedBounds(**kwargs) if kwargs else None
 
 
 def unit_for(channel, options):

@@ -15,7 +15,7 @@ h5py = pytest.importorskip("h5py")
 import quillmere_tools.hdf5 as qh5  # noqa: E402
 from hdf5_chunks import (HEADER, check_word, h5dump, read_frame, signal,  # noqa: E402
                          stored_chunk, with_words)
-from quillmere_tools.container import parse_header  # noqa: E402
+from quillmere_tools.qlm.container_header import parse_header  # noqa: E402
 
 # What reading one 1000-sample chunk may cost on top of the reader itself.
 PEAK_GROWTH_KB = 100 * 1024

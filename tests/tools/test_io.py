@@ -3,8 +3,10 @@ import os
 import numpy as np
 import pytest
 
-from quillmere_tools.io import (InputError, OutputError, atomic_write, read_signal,
-                                write_signal)
+from quillmere_tools.recordings import read_signal
+from quillmere_tools.recordings.atomic_write import atomic_write
+from quillmere_tools.recordings.signal import InputError, OutputError
+from quillmere_tools.recordings.writer import write_signal
 
 sf = pytest.importorskip("soundfile")
 
@@ -112,7 +114,7 @@ def test_atomic_write_needs_existing_folder(tmp_path):
 
 @pytest.mark.parametrize("name", ["x" * 255, "é" * 127 + "x", "a.npy", "日本" * 42])
 def test_temporary_names_fit_beside_any_legal_name(name):
-    from quillmere_tools.io import temporary_prefix
+    from quillmere_tools.recordings.atomic_write import temporary_prefix
 
     assert len(name.encode()) <= 255
     prefix = temporary_prefix(name)

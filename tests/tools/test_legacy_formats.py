@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import quillmere
-from quillmere_tools import container
+from quillmere_tools.qlm import container_header as container
 
 LEGACY = os.path.join(os.path.dirname(__file__), "..", "data", "legacy")
 

@@ -7,8 +7,8 @@ import pytest
 
 pytest.importorskip("quillmere")
 
-from quillmere_tools import codec_common
-from quillmere_tools.frames import decode_channel
+from quillmere_tools import array_chunks as codec_common
+from quillmere_tools.units.channel import decode_channel
 
 LEGACY = Path(__file__).resolve().parents[1] / "data" / "legacy"
 UNITS = sorted(p.stem for p in LEGACY.glob("unit_*.bin"))

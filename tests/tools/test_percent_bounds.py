@@ -6,7 +6,7 @@ import pytest
 pytest.importorskip("quillmere")
 
 import quillmere_tools as qt
-from quillmere_tools import bound_forms, metrics
+from quillmere_tools import bounds, metrics
 from quillmere_tools.cli.argument_types import absolute_or_percent
 
 X = 5.0 * np.sin(np.arange(3000) / 30.0) + 1.0
@@ -18,7 +18,7 @@ Y = 0.5 * np.cos(np.arange(2000) / 10.0)
 def test_the_command_line_reads_the_library_form(text, expected):
     kind, value = absolute_or_percent(text.strip())
     assert kind == expected[0] and value == pytest.approx(expected[1], rel=1e-15)
-    absolute, fraction = bound_forms.parse_bound_text(text.strip())
+    absolute, fraction = bounds.parse_bound_text(text.strip())
     assert (absolute if kind == "abs" else fraction) == value
 
 
@@ -26,7 +26,7 @@ def test_the_command_line_reads_the_library_form(text, expected):
 def test_python_calls_resolve_against_each_signals_range(name):
     measure = metrics.max_abs_error if name == "max_error" else metrics.rmse
     res = qt.compress_to_target(X, **{name: "0.1%"})
-    assert measure(X, qt.decompress(res.container)) <= 0.001 * metrics.signal_range(X)
+    assert measure(X, qt.decompress(res.unit)) <= 0.001 * metrics.signal_range(X)
     units = qt.compress_many([X, Y], threads=2, **{name: "0.1%"})
     for x, unit in zip((X, Y), units):
         assert measure(x, qt.decompress(unit)) <= 0.001 * metrics.signal_range(x)

@@ -21,10 +21,10 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from quillmere_tools._core import ToolError
-from quillmere_tools.codec_common import decode_chunk
-from quillmere_tools.container import ContainerError
-from quillmere_tools.files import decode_signal
-from quillmere_tools.unit_file import INDEX_VERSION, pack
+from quillmere_tools.array_chunks import decode_chunk
+from quillmere_tools.qlm.container_header import ContainerError
+from quillmere_tools.qlm.signal_files import decode_signal
+from quillmere_tools.qlm.index import INDEX_VERSION, pack
 
 DEADLINE_MS = 2000
 PEAK_GROWTH_BYTES = 256 * 2**20

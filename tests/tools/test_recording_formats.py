@@ -374,7 +374,8 @@ def test_damaged_wfdb_record_fails_cleanly(cli, wfdb_record, tmp_path, damage):
 def test_missing_extra_names_the_install_command(tmp_path, monkeypatch, module, extra, suffix):
     import sys
 
-    from quillmere_tools.io import InputError, read_signal
+    from quillmere_tools.recordings import read_signal
+    from quillmere_tools.recordings.signal import InputError
 
     monkeypatch.setitem(sys.modules, module, None)
     path = tmp_path / ("x" + suffix)
@@ -391,14 +392,14 @@ def test_missing_extra_names_the_install_command(tmp_path, monkeypatch, module, 
     (b"0       X X X X", "edf"), (b"time,a\n0,1\n", "csv"), (b"\x00\xff\xfe\x80" * 40, None),
 ])
 def test_standard_input_is_recognised_by_its_first_bytes(head, name):
-    from quillmere_tools.stdio import sniff
+    from quillmere_tools.recordings.stdio import sniff
 
     assert sniff(head) == name
 
 
 @pytest.mark.parametrize("step,asked", [(1.0, 0.3), (1.0, 0.6), (1.0, 2.5), (0.01, 1e-5)])
 def test_tightened_bound_survives_rounding_to_codes(step, asked):
-    from quillmere_tools.formats import grid
+    from quillmere_tools.recordings import grid
 
     rng = np.random.default_rng(3)
     codes = rng.integers(-1000, 1000, 5000)
@@ -412,10 +413,10 @@ def test_tightened_bound_survives_rounding_to_codes(step, asked):
 
 def test_metadata_with_wrong_channel_lengths_is_refused():
     from quillmere_tools._core import ToolError
-    from quillmere_tools.container import ContainerError
-    from quillmere_tools.files import decode_signal, encode_signal
-    from quillmere_tools.io import Signal
-    from quillmere_tools.unit_file import pack, unpack
+    from quillmere_tools.qlm.container_header import ContainerError
+    from quillmere_tools.qlm.signal_files import decode_signal, encode_signal
+    from quillmere_tools.recordings.signal import Signal
+    from quillmere_tools.qlm.index import pack, unpack
 
     good, _ = encode_signal(Signal([np.arange(300.0), np.arange(30.0)], {"format": "edf"}))
     assert decode_signal(good).lengths == [300, 30]
@@ -427,8 +428,9 @@ def test_metadata_with_wrong_channel_lengths_is_refused():
 
 
 def test_bench_batch_rows_report_both_worker_counts():
-    from quillmere_tools.batch_speed import measure
+    from quillmere_tools.cli.entry import main
+    from quillmere_tools.measure.worker_scaling import measure
 
-    rows = measure(_walk(4000, 9, 1.0), [1, 2], files=3, samples=20_000, repeat=1)
+    rows = measure(main, _walk(4000, 9, 1.0), [1, 2], files=3, samples=20_000, repeat=1)
     assert [r["workers"] for r in rows] == [1, 2]
     assert all(r["same_bytes"] and r["compress_s"] > 0 for r in rows)

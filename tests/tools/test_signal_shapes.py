@@ -7,7 +7,7 @@ import pytest
 pytest.importorskip("quillmere")
 
 import quillmere_tools as qt
-from quillmere_tools import frames
+from quillmere_tools.units import channel as frames
 
 STEREO = np.stack([np.sin(np.arange(500) / 9.0), np.cos(np.arange(500) / 5.0)], axis=1)
 

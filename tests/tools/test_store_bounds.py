@@ -10,7 +10,8 @@ pytest.importorskip("quillmere")
 zarr = pytest.importorskip("zarr")
 pytest.importorskip("numcodecs")
 
-from quillmere_tools import codec_common, metrics
+from quillmere_tools import metrics
+from quillmere_tools import array_chunks as codec_common
 from quillmere_tools.numcodecs_codec import Quillmere
 from quillmere_tools.zarr_codec import QuillmereCodec
 
@@ -115,7 +116,7 @@ def test_dask_store_holds_the_bound_and_writes_twice(tmp_path):
 
 
 def test_channels_coded_apart_are_smaller_than_interleaved():
-    from quillmere_tools.unit_file import unpack
+    from quillmere_tools.qlm.index import unpack
 
     x = _signal(channels=2)[:CHUNK].astype(np.float32)
     x[:, 1] = 5.0 + np.cumsum(np.random.default_rng(1).standard_normal(CHUNK)) * 0.05
@@ -181,7 +182,7 @@ def test_percent_config_round_trips_through_metadata(tmp_path):
 
 
 def test_chunk_announcing_a_huge_run_needs_the_array_shape():
-    from quillmere_tools.unit_file import pack, unpack
+    from quillmere_tools.qlm.index import pack, unpack
 
     x = np.zeros(CHUNK, np.float32)
     x[:5] = 1.0
@@ -207,8 +208,8 @@ def test_chunk_announcing_a_huge_run_needs_the_array_shape():
 def test_side_block_counts_that_disagree_are_refused_before_decoding(at, value):
     import struct
 
-    from quillmere_tools.container import parse_header
-    from quillmere_tools.unit_file import pack, unpack
+    from quillmere_tools.qlm.container_header import parse_header
+    from quillmere_tools.qlm.index import pack, unpack
 
     x = np.zeros(CHUNK, np.float32)
     x[:300] = np.sin(np.arange(300) / 7.0)

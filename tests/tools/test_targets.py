@@ -18,7 +18,7 @@ def _bound_for(kind, x):
 def test_result_meets_bound_when_decoded_independently(ecg, kind, method):
     bound = _bound_for(kind, ecg)
     res = compress_to_target(ecg, settings=Settings(method=method), **{kind: bound})
-    y = decompress(res.container)
+    y = decompress(res.unit)
     assert MEASURE[kind](ecg, y) <= bound
     assert getattr(res, kind) == pytest.approx(MEASURE[kind](ecg, y), rel=1e-9)
     assert res.settings.method == method
@@ -49,13 +49,13 @@ def test_wider_search_is_never_worse(ecg):
     wide = compress_to_target(ecg, max_error=bound, methods=["cdf97", "cdf53", "db4", "sym4"],
                               coders=["cmodel", "arans", "deflate"])
     assert wide.size <= narrow.size
-    assert metrics.max_abs_error(ecg, decompress(wide.container)) <= bound
+    assert metrics.max_abs_error(ecg, decompress(wide.unit)) <= bound
 
 
 def test_several_bounds_must_all_hold(ecg):
     r = float(ecg.max() - ecg.min())
     res = compress_to_target(ecg, max_error=5e-3 * r, prd=0.2)
-    y = decompress(res.container)
+    y = decompress(res.unit)
     assert metrics.max_abs_error(ecg, y) <= 5e-3 * r and metrics.prd(ecg, y) <= 0.2
 
 
@@ -68,3 +68,16 @@ def test_unreachable_bound_raises(ecg):
 def test_invalid_bounds_are_rejected(ecg, kwargs):
     with pytest.raises(ValueError):
         compress_to_target(ecg, **kwargs)
+
+
+@pytest.mark.parametrize("methods, coders, pairs", [(None, None, 1), (["db4", "sym4"], None, 2),
+                                                     (["cdf97", "db4"], ["arans", "cmodel", "fast"], 6)])
+def test_result_names_the_unit_and_the_pairs_searched(ecg, methods, coders, pairs):
+    res = compress_to_target(ecg[:3000], max_error=0.01, methods=methods, coders=coders)
+    assert res.candidate_pairs == pairs
+    assert res.size == len(res.unit) and not hasattr(res, "tried")
+    # The names it had before still read, with a warning naming the new one.
+    with pytest.warns(DeprecationWarning, match="TargetResult.unit"):
+        assert res.container == res.unit
+    with pytest.warns(DeprecationWarning, match="candidate_pairs"):
+        assert res.evaluations == pairs

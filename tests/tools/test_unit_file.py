@@ -9,10 +9,10 @@ import pytest
 import quillmere
 
 
-from quillmere_tools import frames
-from quillmere_tools.container import ContainerError
-from quillmere_tools.files import decode_signal
-from quillmere_tools.unit_file import (BARE, INDEX_VERSION, LEGACY_VERSION, TAIL_LEN, pack,
+from quillmere_tools.units import channel as frames
+from quillmere_tools.qlm.container_header import ContainerError
+from quillmere_tools.qlm.signal_files import decode_signal
+from quillmere_tools.qlm.index import (BARE, INDEX_VERSION, LEGACY_VERSION, TAIL_LEN, pack,
                                        unpack)
 
 

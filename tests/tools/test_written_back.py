@@ -238,8 +238,8 @@ def test_edf_annotation_onsets_are_kept_exactly(cli, tmp_path):
 def test_a_bound_the_written_back_values_can_never_meet_is_an_error():
     from quillmere_tools import Settings
     from quillmere_tools.bounds import Bounds
-    from quillmere_tools.stored_bounds import compress_held
-    from quillmere_tools.targets import TargetNotMet
+    from quillmere_tools.units.stored_bounds import compress_held
+    from quillmere_tools.units.target import TargetNotMet
 
     x = np.sin(np.arange(4000) / 10.0)
     # A writer that shifts everything by 0.1: no search can undo it.

@@ -7,10 +7,10 @@ from pathlib import Path
 
 import numpy as np
 
-from quillmere_tools import codec_common
+from quillmere_tools import array_chunks as codec_common
 from quillmere_tools.bounds import Bounds
-from quillmere_tools.frames import decode_channel, encode_channel
-from quillmere_tools._core import Settings
+from quillmere_tools.units.channel import decode_channel, encode_channel
+from quillmere_tools.settings import Settings
 
 HERE = Path(__file__).parent
 
