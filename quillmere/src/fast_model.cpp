@@ -283,11 +283,11 @@ std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
 }  // namespace
 
 // Size of a band's tokens through the adaptive model, in 1/65536 bits.
-std::uint64_t adaptive_cost(std::span<const std::uint8_t> tokens, unsigned count) {
+std::uint64_t adaptive_cost(std::span<const std::uint32_t> symbols, unsigned count) {
   AdaptiveModel model(count);
   std::uint64_t cost = 0;
-  for (const std::uint8_t byte : tokens) {
-    const unsigned t = byte & 0x1F;
+  for (const std::uint32_t word : symbols) {
+    const unsigned t = word & 0x1F;
     cost += (kTableBits << 16) - kLog2[model.freq(t)];
     model.update(t);
   }
@@ -295,7 +295,7 @@ std::uint64_t adaptive_cost(std::span<const std::uint8_t> tokens, unsigned count
 }
 
 Models choose_and_write_models(std::span<const BandCounts> counts,
-                               std::span<const std::span<const std::uint8_t>> band_tokens,
+                               std::span<const std::span<const std::uint32_t>> band_symbols,
                                std::vector<std::uint8_t>& out) {
   Models models;
   models.bands.resize(counts.size());
@@ -320,12 +320,12 @@ Models choose_and_write_models(std::span<const BandCounts> counts,
     for (std::size_t g = 0; g < groups.size(); ++g) {
       if (groups[g].used) choices[g] = best_table(groups[g].counts, tokens);
     }
-    if (band_tokens[b].size() <= kMaxAdaptiveBand) {
+    if (band_symbols[b].size() <= kMaxAdaptiveBand) {
       std::uint64_t static_cost = std::uint64_t{kContexts - 1} << 16;
       for (std::size_t g = 0; g < groups.size(); ++g) {
         static_cost += (1u << 16) + (groups[g].used ? choices[g].cost : 0);
       }
-      if (adaptive_cost(band_tokens[b], tokens) < static_cost) {
+      if (adaptive_cost(band_symbols[b], tokens) < static_cost) {
         m.mode = BandMode::Adaptive;
         bits.put(1, 1);
         continue;
