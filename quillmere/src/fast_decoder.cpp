@@ -147,12 +147,15 @@ struct Words {
   std::size_t pos = 0;
 };
 
-// Renormalises without a branch: whether a word is due is as good as random.
+// With a branch: done without one, each lane's word waits for the lanes
+// before it to know whether they took theirs, which serialises the four
+// lanes (measured: 3.4 against 2.6 ns per token on speech, and faster on
+// every signal tried, mostly-zero ones included).
 inline void refill(std::uint32_t& x, Words& w) noexcept {
-  const std::uint32_t word = load_le16(w.data + std::min(w.pos, w.last));
-  const bool due = x < kStateLow;
-  x = due ? (x << 16) | word : x;
-  w.pos += 2 * std::size_t{due};
+  if (x < kStateLow) {
+    x = (x << 16) | load_le16(w.data + std::min(w.pos, w.last));
+    w.pos += 2;
+  }
 }
 
 // Bit width of a token's magnitude, for the context.
