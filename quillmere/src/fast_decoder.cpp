@@ -1,10 +1,11 @@
 // The fast coder's decoder: the sections are read and checked against the
-// band lengths first; then two passes. The first runs the lanes side by
-// side through the rANS words, in stretches where no lane crosses a band
-// boundary, and leaves each coefficient's token in the output; the second
-// reads the raw bits in decoding order and turns every token into its
-// coefficient. Apart, each pass keeps its state in registers: the tokens
-// need only the states and the contexts, the raw bits only their position.
+// band lengths first; then two passes over each chunk of the output. The
+// first runs the lanes side by side through the rANS words, in stretches
+// where no lane crosses a band boundary, and leaves each coefficient's
+// token in the output; the second reads the raw bits in decoding order and
+// turns every token into its coefficient. Apart, each pass keeps its state
+// in registers: the tokens need only the states and the contexts, the raw
+// bits only their position.
 // Faults found inside a stretch (a missing table, an impossible magnitude,
 // words or raw bits running out) are gathered and reported once the lanes
 // stop, so the loops have no exits.
@@ -331,11 +332,32 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
       enter_band(l);
     }
 
+    // The raw bits, in the same order, a chunk at a time right after the
+    // tokens of the chunk: while those are still in cache (on a long signal
+    // a second pass over the whole output would read it back from memory).
+    std::vector<std::uint8_t> raw_copy(sections->raw.size() + 8, 0);
+    std::copy(sections->raw.begin(), sections->raw.end(), raw_copy.begin());
+    RawBits raw{raw_copy.data(), sections->raw.size()};
+    const auto finish_lanes = [&](std::size_t from, std::size_t to) {
+      if (seg.lanes == kLanes) {
+        std::int16_t *o0 = o, *o1 = o + seg.seg, *o2 = o + 2 * seg.seg, *o3 = o + 3 * seg.seg;
+        for (std::size_t i = from; i < to; ++i) {
+          finish(o0[i], raw);
+          finish(o1[i], raw);
+          finish(o2[i], raw);
+          finish(o3[i], raw);
+        }
+      } else {
+        for (std::size_t i = from; i < to; ++i) finish(o[i], raw);
+      }
+    };
+
     // Stretches where every lane stays in its band; the last lane may be
     // up to three coefficients shorter, and those last steps go one by one.
+    constexpr std::size_t kChunk = 2048;  // per lane: 16 KiB of tokens for four
     const std::size_t common = seg.end(seg.lanes - 1) - seg.begin(seg.lanes - 1);
     for (std::size_t i = 0; i < common;) {
-      std::size_t run = common - i;
+      std::size_t run = std::min(common - i, kChunk);
       bool any_adaptive = false;
       for (unsigned j = 0; j < seg.lanes; ++j) {
         run = std::min(run, band_end[lanes[j].band] - lanes[j].pos);
@@ -350,6 +372,7 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
       } else {
         run_one(lanes[0], run, o, words, missing);
       }
+      finish_lanes(i, i + run);
       i += run;
       for (unsigned j = 0; j < seg.lanes; ++j) {
         if (lanes[j].pos == band_end[lanes[j].band]) enter_band(lanes[j]);
@@ -358,27 +381,9 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
     for (std::size_t i = common; i < seg.seg; ++i) {
       for (unsigned j = 0; j + 1 < seg.lanes; ++j) {
         step(lanes[j]);
+        finish(o[lanes[j].pos - 1], raw);
         if (lanes[j].pos == band_end[lanes[j].band]) enter_band(lanes[j]);
       }
-    }
-
-    // The raw bits, in the same order.
-    std::vector<std::uint8_t> raw_copy(sections->raw.size() + 8, 0);
-    std::copy(sections->raw.begin(), sections->raw.end(), raw_copy.begin());
-    RawBits raw{raw_copy.data(), sections->raw.size()};
-    if (seg.lanes == kLanes) {
-      std::int16_t *o0 = o, *o1 = o + seg.seg, *o2 = o + 2 * seg.seg, *o3 = o + 3 * seg.seg;
-      for (std::size_t i = 0; i < common; ++i) {
-        finish(o0[i], raw);
-        finish(o1[i], raw);
-        finish(o2[i], raw);
-        finish(o3[i], raw);
-      }
-    } else {
-      for (std::size_t i = 0; i < common; ++i) finish(o[i], raw);
-    }
-    for (std::size_t i = common; i < seg.seg; ++i) {
-      for (unsigned j = 0; j + 1 < seg.lanes; ++j) finish(o[seg.begin(j) + i], raw);
     }
 
     if (words.pos > wsec.size() || raw.pos > 8 * sections->raw.size()) {
