@@ -25,13 +25,25 @@ std::size_t count_of(std::span<const NonFiniteRun> runs) {
 
 // The codec normalises by (max - min) in float32; past FLT_MAX that is an
 // infinity and every sample would decode as NaN.
+// The samples are finite here, so lanes may scan them in any order.
 UnitResult<void> check_float32_range(std::span<const float> s) {
-  float lo = std::numeric_limits<float>::infinity();
-  float hi = -lo;
-  for (float v : s) {
-    lo = std::min(lo, v);
-    hi = std::max(hi, v);
+  constexpr std::size_t kLanes = 16;
+  float lanes_lo[kLanes], lanes_hi[kLanes];
+  std::fill_n(lanes_lo, kLanes, std::numeric_limits<float>::infinity());
+  std::fill_n(lanes_hi, kLanes, -std::numeric_limits<float>::infinity());
+  std::size_t i = 0;
+  for (; i + kLanes <= s.size(); i += kLanes) {
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      lanes_lo[j] = std::min(lanes_lo[j], s[i + j]);
+      lanes_hi[j] = std::max(lanes_hi[j], s[i + j]);
+    }
   }
+  for (std::size_t j = 0; i < s.size(); ++i, ++j) {
+    lanes_lo[j] = std::min(lanes_lo[j], s[i]);
+    lanes_hi[j] = std::max(lanes_hi[j], s[i]);
+  }
+  const float lo = *std::min_element(lanes_lo, lanes_lo + kLanes);
+  const float hi = *std::max_element(lanes_hi, lanes_hi + kLanes);
   if (!s.empty() && std::isinf(hi - lo)) {
     return unit_error(UnitErrorKind::BadInput,
                       "the signal's range (" + number(lo) + " to " + number(hi) +

@@ -158,11 +158,31 @@ Result<Normalised> normalise(std::span<const float> input, std::size_t padded_le
   return out;
 }
 
+// Independent lanes keep the scan off one compare chain. The values are
+// never NaN, so any order finds the same extremes; at most the sign of a
+// zero extreme can differ, which no multiplier's saturation depends on.
 Extremes extremes(std::span<const float> band) noexcept {
+  constexpr std::size_t kLanes = 16;
+  float lo[kLanes], hi[kLanes];
+  std::fill_n(lo, kLanes, std::numeric_limits<float>::infinity());
+  std::fill_n(hi, kLanes, -std::numeric_limits<float>::infinity());
+  const std::size_t n = band.size();
+  const float* c = band.data();
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      lo[j] = c[i + j] < lo[j] ? c[i + j] : lo[j];
+      hi[j] = c[i + j] > hi[j] ? c[i + j] : hi[j];
+    }
+  }
+  for (std::size_t j = 0; i < n; ++i, ++j) {
+    lo[j] = c[i] < lo[j] ? c[i] : lo[j];
+    hi[j] = c[i] > hi[j] ? c[i] : hi[j];
+  }
   Extremes e;
-  for (const float c : band) {
-    e.lo = c < e.lo ? c : e.lo;
-    e.hi = c > e.hi ? c : e.hi;
+  for (std::size_t j = 0; j < kLanes; ++j) {
+    e.lo = lo[j] < e.lo ? lo[j] : e.lo;
+    e.hi = hi[j] > e.hi ? hi[j] : e.hi;
   }
   return e;
 }

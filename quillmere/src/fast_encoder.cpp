@@ -1,6 +1,8 @@
-// The fast coder's encoder: tokens and their contexts lane by lane, the
-// band models, the raw bits in decoding order, and the rANS pass backwards
-// through that order.
+// The fast coder's encoder: one pass in decoding order makes every
+// coefficient's token, context and raw bits and counts the tokens per
+// context; then the band models, the codes of adaptive bands, and the rANS
+// pass backwards through the decoding order. The work buffers stay with the
+// thread between calls (work_buffer.hpp).
 #include "fast_coder.hpp"
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include "fast_adaptive.hpp"
 #include "fast_model.hpp"
 #include "quillmere/byte_io.hpp"
+#include "work_buffer.hpp"
 
 namespace quillmere::fast {
 namespace {
@@ -36,90 +39,203 @@ inline std::uint32_t divide(std::uint32_t s, std::uint32_t f) {
   return static_cast<std::uint32_t>((static_cast<unsigned __int128>(s) * kReciprocals.m[f]) >> 44);
 }
 
-// One word per coefficient from the counting pass on: the token in bits
-// 0-4, the sign in bit 5, the low bits in 6-19 (at most 14) and the key
-// (band * kContexts + context, below 255 * 16) in 20-31. Shifted down by
-// five, the sign and low bits are the coefficient's raw bits as written.
-constexpr unsigned kKeyShift = 20;
-constexpr std::uint32_t kRawMask = 0x7FFF;
-
-// Raw bits of a token: the sign (for nonzero tokens) and the low bits.
-constexpr std::array<std::uint8_t, kTokens> make_raw_bits() {
-  std::array<std::uint8_t, kTokens> t{};
-  for (unsigned s = 1; s < kTokens; ++s) t[s] = static_cast<std::uint8_t>(1 + kShapes[s].extra_bits);
-  return t;
-}
-constexpr auto kRawBits = make_raw_bits();
+// A coefficient's symbol word: key * kTokens + token, the key being
+// band * kContexts + context (below 127 * 32). It indexes the token counts
+// of its lane and, once the models are chosen, the codes.
+constexpr unsigned kKeyShift = 5;
 
 // A key's code of a symbol: start | frequency << 16; zero for all-zero bands
 // (nothing coded) and kAdaptiveCode where the band's model adapts, whose
 // codes depend on the order and are kept per coefficient.
 constexpr std::uint32_t kAdaptiveCode = 1;
 
+// The raw bits in decoding order, 32 at a time and without a branch: the
+// low word is stored every time and kept when full. The buffer needs four
+// bytes beyond what it keeps.
+struct RawWriter {
+  std::uint8_t* p;
+  std::uint64_t acc = 0;
+  unsigned fill = 0;
+
+  void put(std::uint32_t value, unsigned n) noexcept {
+    acc |= std::uint64_t{value} << fill;
+    fill += n;
+    store_le32(p, static_cast<std::uint32_t>(acc));
+    const unsigned full = fill >> 5;
+    p += 4 * full;
+    acc >>= 32 * full;
+    fill &= 31;
+  }
+  void flush() noexcept {
+    for (; fill > 0; fill = fill > 8 ? fill - 8 : 0, acc >>= 8) *p++ = static_cast<std::uint8_t>(acc);
+  }
+};
+
+// One coefficient: its symbol word, its count, its raw bits (the sign for
+// nonzero tokens, then the low bits) and its lane's next context. The token
+// comes without a branch: magnitudes below 4 are their own token, which
+// the formula for larger ones (width w, the bit below the leading one)
+// would get wrong, so both are made and one kept.
+inline void encode_one(std::int16_t value, std::uint32_t key_base, ContextState& ctx, std::uint32_t& sym,
+                       std::uint32_t* tally, RawWriter& raw) noexcept {
+  const std::int32_t w = value;
+  const auto m = static_cast<std::uint32_t>(w < 0 ? -w : w);
+  const auto width = static_cast<unsigned>(std::bit_width(m | 3));  // >= 2
+  const unsigned large = 2 * width - 2 + ((m >> (width - 2)) & 1);
+  // Masks rather than conditionals, which compilers turn into branches.
+  const unsigned small = 0u - static_cast<unsigned>(m < 4);
+  const unsigned token = (m & small) | (large & ~small);
+  const std::uint32_t extra = m & ((1u << (width - 2)) - 1);
+  const std::uint32_t s = ((key_base + ctx.context()) << kKeyShift) | token;
+  sym = s;
+  ++tally[s];
+  // Token 0 has no raw bits: its sign and low bits are both zero.
+  const unsigned nonzero = 0u - static_cast<unsigned>(m != 0);
+  raw.put(static_cast<std::uint32_t>(w < 0) | (extra << 1), (width - 1) & nonzero);
+  ctx.push(kShapes[token].width);
+}
+
+struct Lane {
+  std::size_t pos = 0;
+  std::size_t band = 0;
+  ContextState context;
+  std::uint32_t key_base = 0;
+  const std::int16_t* in = nullptr;  // the coefficient at pos
+  std::uint32_t* tally = nullptr;    // this lane's counts
+};
+
+// `run` coefficients of each of four lanes that all stay in their bands.
+void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, std::uint32_t* sym, RawWriter& raw) noexcept {
+  ContextState c0 = lanes[0].context, c1 = lanes[1].context, c2 = lanes[2].context, c3 = lanes[3].context;
+  const std::int16_t *i0 = lanes[0].in, *i1 = lanes[1].in, *i2 = lanes[2].in, *i3 = lanes[3].in;
+  std::uint32_t *s0 = sym + lanes[0].pos, *s1 = sym + lanes[1].pos, *s2 = sym + lanes[2].pos,
+                *s3 = sym + lanes[3].pos;
+  for (std::size_t r = 0; r < run; ++r) {
+    encode_one(i0[r], lanes[0].key_base, c0, s0[r], lanes[0].tally, raw);
+    encode_one(i1[r], lanes[1].key_base, c1, s1[r], lanes[1].tally, raw);
+    encode_one(i2[r], lanes[2].key_base, c2, s2[r], lanes[2].tally, raw);
+    encode_one(i3[r], lanes[3].key_base, c3, s3[r], lanes[3].tally, raw);
+  }
+  lanes[0].context = c0, lanes[1].context = c1, lanes[2].context = c2, lanes[3].context = c3;
+  for (auto& l : lanes) {
+    l.pos += run;
+    l.in += run;
+  }
+}
+
+// What a thread keeps between calls.
+struct Scratch {
+  WorkBuffer<std::uint32_t> sym;
+  WorkBuffer<std::uint32_t> tally;
+  WorkBuffer<std::uint32_t> adaptive_codes;
+  WorkBuffer<std::uint8_t> raw;
+  WorkBuffer<std::uint16_t> words;
+
+  void release_large() noexcept {
+    sym.release_if_large();
+    tally.release_if_large();
+    adaptive_codes.release_if_large();
+    raw.release_if_large();
+    words.release_if_large();
+  }
+};
+
+thread_local Scratch scratch;
+
+// Releases the large buffers however the encoder leaves.
+struct ReleaseOnExit {
+  ~ReleaseOnExit() { scratch.release_large(); }
+};
+
 }  // namespace
 
 std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int16_t>> bands) {
   if (bands.size() > kMaxBands) throw std::invalid_argument("at most 127 bands");
+  const ReleaseOnExit release;
+  const std::size_t k = bands.size();
   std::size_t total = 0;
   for (const auto& b : bands) total += b.size();
-  std::vector<std::size_t> band_end(bands.size());
-  for (std::size_t b = 0, acc = 0; b < bands.size(); ++b) band_end[b] = acc += bands[b].size();
+  std::vector<std::size_t> band_end(k);
+  for (std::size_t b = 0, acc = 0; b < k; ++b) band_end[b] = acc += bands[b].size();
 
-  // Tokens, raw bits and contexts in one pass, lane by lane, counted per
-  // key. Neighbouring coefficients often hit the same counter, so four
-  // copies take turns and are summed afterwards, keeping increments of one
-  // counter from waiting on each other.
+  // Symbols, counts and raw bits in one pass in decoding order: the lanes
+  // side by side, in stretches where none crosses a band boundary. Each
+  // lane counts into its own copy of the counts, so that neighbouring
+  // increments of one counter do not wait on each other; the copies are
+  // summed afterwards.
   const Segments seg = segments(total);
-  std::vector<std::uint32_t> sym(total);
-  std::vector<std::uint8_t> tokens(total);  // for the adaptive model's size estimate
-  constexpr std::size_t kCopies = 4;
-  const std::size_t keys_total = bands.size() * kContexts;
-  std::vector<std::uint32_t> tally(kCopies * keys_total * kTokens, 0);
+  std::uint32_t* const sym = scratch.sym.take(total);
+  const std::size_t keys_total = k * kContexts;
+  const std::size_t tally_size = keys_total * kTokens;
+  std::uint32_t* const tally = scratch.tally.take(seg.lanes * tally_size);
+  std::fill_n(tally, seg.lanes * tally_size, 0u);
+  std::uint8_t* const raw_start = scratch.raw.take(2 * total + 8);
+  RawWriter raw{raw_start};
+
+  std::array<Lane, kLanes> lanes{};
+  const auto enter_band = [&](Lane& l) {
+    while (l.band < k && band_end[l.band] <= l.pos) ++l.band;
+    l.context = {};
+    if (l.band < k) {
+      l.key_base = static_cast<std::uint32_t>(l.band * kContexts);
+      l.in = bands[l.band].data() + (l.pos - (band_end[l.band] - bands[l.band].size()));
+    }
+  };
+  const auto step = [&](Lane& l) {
+    encode_one(*l.in++, l.key_base, l.context, sym[l.pos], l.tally, raw);
+    ++l.pos;
+  };
   for (unsigned j = 0; j < seg.lanes; ++j) {
-    std::size_t from = seg.begin(j);
-    for (std::size_t b = 0; b < bands.size() && from < seg.end(j); ++b) {
-      const std::size_t to = std::min(band_end[b], seg.end(j));
-      if (to <= from) continue;
-      ContextState state;
-      const std::uint32_t key_base = static_cast<std::uint32_t>(b * kContexts);
-      const std::int16_t* in = bands[b].data() + (from - (band_end[b] - bands[b].size()));
-      for (std::size_t p = from; p < to; ++p) {
-        const std::int32_t w = *in++;
-        const auto m = static_cast<std::uint32_t>(w < 0 ? -w : w);
-        const Token t = token_of(m);
-        const std::uint32_t key = key_base + state.context();
-        sym[p] = t.token | (static_cast<std::uint32_t>(w < 0) << 5) | (std::uint32_t{t.extra} << 6) |
-                 (key << kKeyShift);
-        tokens[p] = t.token;
-        ++tally[((p % kCopies) * keys_total + key) * kTokens + t.token];
-        state.push(kShapes[t.token].width);
-      }
-      from = to;
+    lanes[j].pos = seg.begin(j);
+    lanes[j].tally = tally + j * tally_size;
+    enter_band(lanes[j]);
+  }
+  const std::size_t common = seg.end(seg.lanes - 1) - seg.begin(seg.lanes - 1);
+  for (std::size_t i = 0; i < common;) {
+    std::size_t run = common - i;
+    for (unsigned j = 0; j < seg.lanes; ++j) run = std::min(run, band_end[lanes[j].band] - lanes[j].pos);
+    if (seg.lanes == kLanes) {
+      run_four(lanes, run, sym, raw);
+    } else {
+      for (std::size_t r = 0; r < run; ++r) step(lanes[0]);
+    }
+    i += run;
+    for (unsigned j = 0; j < seg.lanes; ++j) {
+      if (lanes[j].pos == band_end[lanes[j].band]) enter_band(lanes[j]);
     }
   }
-  std::vector<BandCounts> counts(bands.size(), BandCounts{});
+  for (std::size_t i = common; i < seg.seg; ++i) {
+    for (unsigned j = 0; j + 1 < seg.lanes; ++j) {
+      step(lanes[j]);
+      if (lanes[j].pos == band_end[lanes[j].band]) enter_band(lanes[j]);
+    }
+  }
+  raw.flush();
+  const auto raw_len = static_cast<std::size_t>(raw.p - raw_start);
+
+  std::vector<BandCounts> counts(k, BandCounts{});
   for (std::size_t key = 0; key < keys_total; ++key) {
     auto& row = counts[key / kContexts][key % kContexts];
-    for (std::size_t k = 0; k < kCopies; ++k) {
-      const std::uint32_t* copy = tally.data() + (k * keys_total + key) * kTokens;
+    for (unsigned j = 0; j < seg.lanes; ++j) {
+      const std::uint32_t* copy = tally + j * tally_size + key * kTokens;
       for (unsigned t = 0; t < kTokens; ++t) row[t] += copy[t];
     }
   }
 
   std::vector<std::uint8_t> head;
-  head.push_back(static_cast<std::uint8_t>(bands.size()));
-  std::vector<std::span<const std::uint8_t>> band_tokens(bands.size());
-  for (std::size_t b = 0, from = 0; b < bands.size(); from = band_end[b++]) {
-    band_tokens[b] = std::span<const std::uint8_t>(tokens.data() + from, band_end[b] - from);
+  head.push_back(static_cast<std::uint8_t>(k));
+  std::vector<std::span<const std::uint32_t>> band_symbols(k);
+  for (std::size_t b = 0, from = 0; b < k; from = band_end[b++]) {
+    band_symbols[b] = std::span<const std::uint32_t>(sym + from, band_end[b] - from);
   }
-  const Models models = choose_and_write_models(counts, band_tokens, head);
-  std::vector<std::uint32_t> key_code(keys_total * kTokens, 0);
-  bool any_adaptive = false;
-  for (std::size_t b = 0; b < bands.size(); ++b) {
+  const Models models = choose_and_write_models(counts, band_symbols, head);
+  // The codes by symbol word; the counts are no longer needed.
+  std::uint32_t* const key_code = tally;
+  std::fill_n(key_code, tally_size, 0u);
+  for (std::size_t b = 0; b < k; ++b) {
     const BandModel& bm = models.bands[b];
-    std::uint32_t* codes = key_code.data() + b * kContexts * kTokens;
+    std::uint32_t* codes = key_code + b * kContexts * kTokens;
     if (bm.mode == BandMode::Adaptive) {
-      any_adaptive = true;
       std::fill_n(codes, kContexts * kTokens, kAdaptiveCode);
       continue;
     }
@@ -133,53 +249,29 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
     }
   }
 
-  // Raw bits in decoding order (the sign, then the low bits), and the codes
-  // of adaptive bands, whose model moves in that order.
-  std::vector<std::uint8_t> raw(2 * total + 8);
-  std::vector<std::uint32_t> adaptive_codes(any_adaptive ? total : 0);
-  std::vector<AdaptiveModel> adaptive;  // per band; used only by adaptive bands
-  if (any_adaptive) {
-    adaptive.reserve(bands.size());
-    for (std::size_t b = 0; b < bands.size(); ++b) {
-      adaptive.emplace_back(std::max(2u, unsigned{models.bands[b].tokens}));
+  // Adaptive bands' codes, made in decoding order as their models move:
+  // a band that two lanes share alternates between them.
+  std::uint32_t* adaptive_codes = nullptr;
+  for (std::size_t b = 0; b < k; ++b) {
+    if (models.bands[b].mode != BandMode::Adaptive) continue;
+    if (adaptive_codes == nullptr) adaptive_codes = scratch.adaptive_codes.take(total);
+    AdaptiveModel model(std::max(2u, unsigned{models.bands[b].tokens}));
+    const std::size_t from = band_end[b] - bands[b].size();
+    std::size_t lo = seg.seg, hi = 0;
+    for (unsigned j = 0; j < seg.lanes; ++j) {
+      const std::size_t a = std::max(from, seg.begin(j)), e = std::min(band_end[b], seg.end(j));
+      if (a < e) lo = std::min(lo, a - seg.begin(j)), hi = std::max(hi, e - seg.begin(j));
+    }
+    for (std::size_t i = lo; i < hi; ++i) {
+      for (unsigned j = 0; j < seg.lanes; ++j) {
+        const std::size_t p = seg.begin(j) + i;
+        if (p < from || p >= band_end[b] || p >= seg.end(j)) continue;
+        const unsigned t = sym[p] & (kTokens - 1);
+        adaptive_codes[p] = model.start(t) | (model.freq(t) << 16);
+        model.update(t);
+      }
     }
   }
-  std::uint8_t* rp = raw.data();
-  std::uint64_t acc = 0;
-  unsigned fill = 0;
-  const auto put_raw = [&](std::size_t p) {
-    const std::uint32_t s = sym[p];
-    if (any_adaptive && key_code[((s >> kKeyShift) * kTokens)] == kAdaptiveCode) {
-      AdaptiveModel& model = adaptive[(s >> kKeyShift) / kContexts];
-      const unsigned t = s & 0x1F;
-      adaptive_codes[p] = model.start(t) | (model.freq(t) << 16);
-      model.update(t);
-    }
-    // Branch-free: the word is stored every time and kept when full.
-    acc |= std::uint64_t{(s >> 5) & kRawMask} << fill;
-    fill += kRawBits[s & 0x1F];
-    store_le32(rp, static_cast<std::uint32_t>(acc));
-    const unsigned full = fill >> 5;
-    rp += 4 * full;
-    acc >>= 32 * full;
-    fill &= 31;
-  };
-  const std::size_t common = seg.end(seg.lanes - 1) - seg.begin(seg.lanes - 1);
-  if (seg.lanes == kLanes) {
-    for (std::size_t i = 0; i < common; ++i) {
-      put_raw(i);
-      put_raw(seg.seg + i);
-      put_raw(2 * seg.seg + i);
-      put_raw(3 * seg.seg + i);
-    }
-  } else {
-    for (std::size_t i = 0; i < common; ++i) put_raw(i);
-  }
-  for (std::size_t i = common; i < seg.seg; ++i) {
-    for (unsigned j = 0; j + 1 < seg.lanes; ++j) put_raw(seg.begin(j) + i);
-  }
-  for (; fill > 0; fill = fill > 8 ? fill - 8 : 0, acc >>= 8) *rp++ = static_cast<std::uint8_t>(acc);
-  const auto raw_len = static_cast<std::size_t>(rp - raw.data());
 
   // rANS, backwards through the decoding order; words are written from the
   // end of the buffer down, so they come out in reading order. The buffer
@@ -187,11 +279,11 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
   // lands inside it.
   std::array<std::uint32_t, kLanes> x;
   x.fill(kStateLow);
-  std::vector<std::uint16_t> word_buf(total + 1);
-  std::uint16_t* wp = word_buf.data() + word_buf.size();
+  std::uint16_t* const words_start = scratch.words.take(total + 1);
+  std::uint16_t* const words_end = words_start + total + 1;
+  std::uint16_t* wp = words_end;
   const auto put_symbol = [&](unsigned j, std::size_t p) {
-    const std::uint32_t word = sym[p];
-    std::uint32_t code = key_code[(word >> kKeyShift) * kTokens + (word & 0x1F)];
+    std::uint32_t code = key_code[sym[p]];
     if (code == 0) return;
     if (code == kAdaptiveCode) code = adaptive_codes[p];
     const std::uint32_t f = code >> 16;
@@ -218,14 +310,14 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
   } else {
     for (std::size_t i = common; i-- > 0;) put_symbol(0, i);
   }
-  const auto word_count = static_cast<std::size_t>(word_buf.data() + word_buf.size() - wp);
+  const auto word_count = static_cast<std::size_t>(words_end - wp);
   const unsigned stored = codes_symbols(models) ? seg.lanes : 0;
 
   std::vector<std::uint8_t> out;
   out.reserve(head.size() + 10 + raw_len + 4 * stored + 2 * word_count);
   out.insert(out.end(), head.begin(), head.end());
   put_leb128(out, raw_len);
-  out.insert(out.end(), raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(raw_len));
+  out.insert(out.end(), raw_start, raw_start + raw_len);
   const std::size_t at = out.size();
   out.resize(at + 4 * stored + 2 * word_count);
   for (unsigned j = 0; j < stored; ++j) store_le32(out.data() + at + 4 * j, x[j]);

@@ -249,53 +249,64 @@ Group merged(const Group& a, const Group& b, unsigned tokens) {
 }
 
 std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
-  std::vector<Group> groups(kContexts);
+  // Groups and candidate merges stay where they were made; only the order
+  // of the live groups (ids, by the context each starts at) changes, so a
+  // merge moves a few bytes instead of the groups after it.
+  std::array<Group, kContexts> group;
+  std::array<Group, kContexts> pair;  // pair[id]: group id merged with the next live one
+  std::array<std::uint8_t, kContexts> ids;
   for (unsigned c = 0; c < kContexts; ++c) {
-    groups[c].first = c;
-    groups[c].counts = counts[c];
-    groups[c].used = std::any_of(counts[c].begin(), counts[c].end(), [](std::uint32_t v) { return v != 0; });
-    groups[c].estimate = estimated_cost(groups[c].counts, tokens);
+    group[c].first = c;
+    group[c].counts = counts[c];
+    group[c].used = std::any_of(counts[c].begin(), counts[c].end(), [](std::uint32_t v) { return v != 0; });
+    group[c].estimate = estimated_cost(group[c].counts, tokens);
+    ids[c] = static_cast<std::uint8_t>(c);
   }
-  // pairs[i]: groups i and i + 1 merged.
-  std::vector<Group> pairs(kContexts - 1);
-  for (unsigned i = 0; i + 1 < kContexts; ++i) pairs[i] = merged(groups[i], groups[i + 1], tokens);
-  while (groups.size() > 1) {
-    std::size_t best = groups.size();
+  for (unsigned i = 0; i + 1 < kContexts; ++i) pair[i] = merged(group[i], group[i + 1], tokens);
+  std::size_t live = kContexts;
+  while (live > 1) {
+    std::size_t best = live;
     std::uint64_t best_saving = 0;
-    for (std::size_t i = 0; i + 1 < groups.size(); ++i) {
-      const std::uint64_t apart = groups[i].cost() + groups[i + 1].cost();
-      const std::uint64_t together = pairs[i].cost();
+    for (std::size_t i = 0; i + 1 < live; ++i) {
+      const std::uint64_t apart = group[ids[i]].cost() + group[ids[i + 1]].cost();
+      const std::uint64_t together = pair[ids[i]].cost();
       if (together < apart && apart - together > best_saving) {
         best_saving = apart - together;
         best = i;
       }
     }
-    if (best == groups.size()) break;
-    groups[best] = pairs[best];
-    groups.erase(groups.begin() + static_cast<std::ptrdiff_t>(best) + 1);
-    pairs.erase(pairs.begin() + static_cast<std::ptrdiff_t>(best));
-    if (best > 0) pairs[best - 1] = merged(groups[best - 1], groups[best], tokens);
-    if (best + 1 < groups.size()) pairs[best] = merged(groups[best], groups[best + 1], tokens);
+    if (best == live) break;
+    group[ids[best]] = pair[ids[best]];
+    std::copy(ids.begin() + static_cast<std::ptrdiff_t>(best) + 2, ids.begin() + static_cast<std::ptrdiff_t>(live),
+              ids.begin() + static_cast<std::ptrdiff_t>(best) + 1);
+    --live;
+    if (best > 0) pair[ids[best - 1]] = merged(group[ids[best - 1]], group[ids[best]], tokens);
+    if (best + 1 < live) pair[ids[best]] = merged(group[ids[best]], group[ids[best + 1]], tokens);
   }
+  std::vector<Group> groups(live);
+  for (std::size_t i = 0; i < live; ++i) groups[i] = group[ids[i]];
   return groups;
 }
 
 }  // namespace
 
-// Size of a band's tokens through the adaptive model, in 1/65536 bits.
-std::uint64_t adaptive_cost(std::span<const std::uint8_t> tokens, unsigned count) {
+// Size of a band's tokens through the adaptive model, in 1/65536 bits, or
+// any value of at least `limit` once the size reaches it: the caller only
+// asks whether the model beats the limit, and mostly it does not.
+std::uint64_t adaptive_cost(std::span<const std::uint32_t> symbols, unsigned count, std::uint64_t limit) {
   AdaptiveModel model(count);
   std::uint64_t cost = 0;
-  for (const std::uint8_t byte : tokens) {
-    const unsigned t = byte & 0x1F;
+  for (const std::uint32_t word : symbols) {
+    const unsigned t = word & 0x1F;
     cost += (kTableBits << 16) - kLog2[model.freq(t)];
+    if (cost >= limit) break;
     model.update(t);
   }
   return cost;
 }
 
 Models choose_and_write_models(std::span<const BandCounts> counts,
-                               std::span<const std::span<const std::uint8_t>> band_tokens,
+                               std::span<const std::span<const std::uint32_t>> band_symbols,
                                std::vector<std::uint8_t>& out) {
   Models models;
   models.bands.resize(counts.size());
@@ -320,12 +331,12 @@ Models choose_and_write_models(std::span<const BandCounts> counts,
     for (std::size_t g = 0; g < groups.size(); ++g) {
       if (groups[g].used) choices[g] = best_table(groups[g].counts, tokens);
     }
-    if (band_tokens[b].size() <= kMaxAdaptiveBand) {
+    if (band_symbols[b].size() <= kMaxAdaptiveBand) {
       std::uint64_t static_cost = std::uint64_t{kContexts - 1} << 16;
       for (std::size_t g = 0; g < groups.size(); ++g) {
         static_cost += (1u << 16) + (groups[g].used ? choices[g].cost : 0);
       }
-      if (adaptive_cost(band_tokens[b], tokens) < static_cost) {
+      if (adaptive_cost(band_symbols[b], tokens, static_cost) < static_cost) {
         m.mode = BandMode::Adaptive;
         bits.put(1, 1);
         continue;

@@ -196,10 +196,10 @@ struct Models {
 using BandCounts = std::array<std::array<std::uint32_t, kTokens>, kContexts>;
 
 // Picks each band's model from its counts and, for short bands, its tokens
-// (bits 0-4 of each byte, in band order): the smallest estimated size,
+// (bits 0-4 of each symbol word, in band order): the smallest estimated size,
 // tables included. Writes the models bit-packed to `out`.
 Models choose_and_write_models(std::span<const BandCounts> counts,
-                               std::span<const std::span<const std::uint8_t>> band_tokens,
+                               std::span<const std::span<const std::uint32_t>> band_symbols,
                                std::vector<std::uint8_t>& out);
 
 // Reads K band models; band i must code lengths[i] coefficients.

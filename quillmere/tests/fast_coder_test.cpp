@@ -10,6 +10,7 @@
 #include <numeric>
 #include <random>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -95,7 +96,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Shape{{1, 1}, 3, 0.5}, Shape{{4095}, 5, 0.2}, Shape{{4096}, 5, 0.2},
                       Shape{{4097, 0, 3}, 5, 0.2}, Shape{{100, 50, 25, 13, 7, 4, 4}, 40, 0.3},
                       Shape{{5000, 5000, 2500, 1250}, 2, 0.6}, Shape{{70001, 35000}, 300, 0.1},
-                      Shape{{9999, 1, 9999}, 0.3, 0.9}, Shape{{4000}, 8000, 0}));
+                      Shape{{9999, 1, 9999}, 0.3, 0.9}, Shape{{4000}, 8000, 0},
+                      // Lanes start at 2375, 4750 and 7125: short bands that
+                      // two lanes share, whose adaptive models move in turn.
+                      Shape{{5000, 1500, 1500, 1500}, 20, 0.3}, Shape{{2300, 150, 2300, 150, 4600}, 6, 0.4}));
 
 TEST(FastCoder, ExtremesZerosAndBandBoundaries) {
   std::vector<Band> bands{Band(600, 0), {-32768, 32767, -1, 1, 0, 2, -3, 4, -4096}, Band(300, 0),
@@ -130,6 +134,53 @@ TEST(FastCoder, StreamBytesArePinned) {
   EXPECT_EQ(stream.size(), 12990u);
   EXPECT_EQ(hash, 0xf34a653686f8b9feULL);
   EXPECT_EQ(decode(stream, lengths_of(bands)).value(), joined(bands));
+}
+
+// The encoder keeps its work buffers per thread: what one call leaves in
+// them (counts, codes, words) must not reach the next call's bytes, whether
+// that call has more bands, fewer lanes or a longer signal.
+TEST(FastCoder, CallsOnOneThreadDoNotShareState) {
+  std::mt19937_64 rng(5);
+  const std::vector<std::vector<Band>> inputs{
+      {random_band(rng, 30000, 50, 0.2), random_band(rng, 15000, 9, 0.4), random_band(rng, 700, 300, 0)},
+      {random_band(rng, 900, 2, 0.5), random_band(rng, 80, 40, 0.1)},
+      {Band(20000, 0), random_band(rng, 50000, 1, 0.8)},
+      {random_band(rng, 120000, 700, 0.05)},
+  };
+  // Each input coded first on a thread of its own, whose buffers are new.
+  std::vector<Bytes> fresh(inputs.size());
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    std::thread([&, i] { fresh[i] = encode(inputs[i]); }).join();
+  }
+  for (const std::size_t i : {0, 1, 2, 3, 1, 0, 3, 2}) {
+    EXPECT_EQ(encode(inputs[i]), fresh[i]) << i;
+  }
+}
+
+TEST(FastCoder, ConcurrentThreadsGiveTheSameBytes) {
+  std::mt19937_64 rng(9);
+  std::vector<std::vector<Band>> inputs;
+  for (std::size_t n : {3000, 20000, 70000, 500}) {
+    inputs.push_back({random_band(rng, n, 30, 0.2), random_band(rng, n / 2, 4, 0.5)});
+  }
+  std::vector<Bytes> alone;
+  for (const auto& in : inputs) alone.push_back(encode(in));
+  std::vector<std::vector<Bytes>> seen(4);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (std::size_t round = 0; round < 3; ++round) {
+        for (std::size_t i = 0; i < inputs.size(); ++i) seen[t].push_back(encode(inputs[(i + t) % inputs.size()]));
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (std::size_t t = 0; t < 4; ++t) {
+    ASSERT_EQ(seen[t].size(), 3 * inputs.size());
+    for (std::size_t k = 0; k < seen[t].size(); ++k) {
+      EXPECT_EQ(seen[t][k], alone[(k % inputs.size() + t) % inputs.size()]) << t << " " << k;
+    }
+  }
 }
 
 TEST(FastCoder, RefusesTooManyBands) {
