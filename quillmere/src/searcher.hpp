@@ -115,6 +115,11 @@ class Searcher {
 
   // The decoder's result for multiplier m, judged against the originals.
   SearchOutcome<Candidate> evaluate(float m, bool with_corrections) {
+    if (!with_corrections && kept_ && kept_->m == m) {
+      Candidate c = std::move(*kept_);
+      kept_.reset();
+      return c;
+    }
     Candidate c;
     c.m = m;
     c.depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
@@ -132,6 +137,32 @@ class Searcher {
     c.correction_estimate = j.correction_bytes;
     c.outliers = j.outliers;
     ++evaluations_;
+    return c;
+  }
+
+  // evaluate(m, false), its candidate kept for the next evaluate of m, which
+  // then costs nothing.
+  SearchOutcome<Distortion> evaluate_and_keep(float m) {
+    auto c = evaluate(m, false);
+    if (!c) return error_of(c);
+    const Distortion d = c->wavelet;
+    kept_ = std::move(*c);
+    return d;
+  }
+
+  // The grid point smallest_meeting starts from for `guess`.
+  float first_grid_point(float guess) const {
+    const int lowest = grid::index_at_or_below(kSmallestMultiplier);
+    const int highest = grid::index_at_or_below(s_.largest);
+    return grid::multiplier(std::clamp(grid::index_at_or_below(std::max(guess, kSmallestMultiplier)),
+                                       lowest, std::max(lowest, highest)));
+  }
+
+  // A candidate to code at m, not judged.
+  Candidate unjudged(float m) const {
+    Candidate c;
+    c.m = m;
+    c.depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
     return c;
   }
 
@@ -234,8 +265,7 @@ class Searcher {
     double prev_j = NAN, prev_lr = NAN;
     bool prev_met = false;
     std::map<int, bool> judged;
-    int j = std::clamp(grid::index_at_or_below(std::max(guess, kSmallestMultiplier)), lowest,
-                       std::max(lowest, highest));
+    int j = grid::index_at_or_below(first_grid_point(guess));
     for (int i = 0; i < kMaxGridJudgements && lowest <= highest; ++i) {
       auto c = evaluate(grid::multiplier(j), false);
       if (!c) return error_of(c);
@@ -415,6 +445,8 @@ class Searcher {
   // coder, and the multiplier they were quantised at.
   std::optional<float> whole_coding_m_;
   std::vector<stages::Payload> whole_coding_;
+  // A judged candidate kept by evaluate_and_keep.
+  std::optional<Candidate> kept_;
 };
 
 }  // namespace quillmere::searching
