@@ -321,16 +321,21 @@ constexpr double kCodedWithin = 1.03;
 // The dead zone is searched only when its coding near where it would meet
 // the bounds comes within this share of the plain rounding finalist's: on
 // speech it codes 3 % to 8 % larger there, and its search costs about twice
-// the rounding's.
+// the rounding's. Signals shorter than kDeadZoneAlwaysBelow search it
+// anyway (both searches cost less than a millisecond there, and a few bytes
+// are a large share), and so does a peak bound, whose excess moves too
+// unevenly with the multiplier for a secant to say where it is met.
 constexpr double kDeadZoneWithin = 1.01;
+constexpr std::size_t kDeadZoneAlwaysBelow = 16384;
 
 // Whether the dead zone could code smaller than the plain rounding finalist
 // `plain` (coded as `plain_coded`), from one more judgement of the dead zone
 // and one coding: `ratio` is the dead zone's excess at plain's multiplier.
 // Where it would meet the bounds comes from a secant through its excess at
-// plain's multiplier and at `guess`, in log-log; its coding there stands
-// for its smallest container, a slight overestimate when the secant lands
-// above the pair a search would find.
+// plain's multiplier and at `guess`, in log-log, with a slope no flatter
+// than distortion ~ 1 / m: where the excess flattens (the dead zone's own
+// error) it is met higher still, so the coding there, which stands for the
+// dead zone's smallest container, errs towards searching it.
 SearchOutcome<bool> dead_zone_may_win(const SearchRequest& r, const MethodState& state,
                                       Searcher& s, float m, double ratio, float guess,
                                       const Coded& plain_coded) {
@@ -343,7 +348,7 @@ SearchOutcome<bool> dead_zone_may_win(const SearchRequest& r, const MethodState&
   if (!(ratio_there > 0.0) || !std::isfinite(ratio_there)) return true;
   const double slope = std::clamp(
       (std::log(ratio_there) - std::log(ratio)) / (std::log(static_cast<double>(start)) - std::log(static_cast<double>(m))),
-      kSteepestSlope, kFlattestSlope);
+      kSteepestSlope, -1.0);
   const double aim = static_cast<double>(start) * std::exp(-std::log(ratio_there) / slope);
   const auto meets = static_cast<float>(
       std::clamp(aim, static_cast<double>(kSmallestMultiplier), static_cast<double>(state.largest)));
@@ -398,7 +403,7 @@ SearchOutcome<SearchResult> search_method(const SearchRequest& r, const search::
       if (r.samples.size() > kConfirmedBelow &&
           s.estimate_only(dead_zone_guess) > kCodedWithin * rounding.estimate_only(m)) {
         dead_zone_guess = 0.0f;
-      } else if (plain->size() == 1) {
+      } else if (plain->size() == 1 && !peak && r.samples.size() >= kDeadZoneAlwaysBelow) {
         auto coded = rounding.code(finalists.front().c);
         if (!coded) return error_of(coded);
         plain_coded = std::move(*coded);
