@@ -452,11 +452,13 @@ Distortion measure(const Originals& originals, std::span<const float> decoded) {
 }
 
 SearchOutcome<SearchResult> bounded_compress(const SearchRequest& request) {
-  if (auto bad = search::check_request(request)) return std::unexpected(std::move(*bad));
+  // What the distortion measures need from the originals, read once for
+  // the checks and every judgement.
+  const search::Reference ref = search::reference_of(request.originals);
+  if (auto bad = search::check_request(request, ref)) return std::unexpected(std::move(*bad));
   std::optional<SearchResult> best;
   std::optional<SearchError> missed;
   double smallest_bits = INFINITY;
-  const search::Reference ref = search::reference_of(request.originals);
   for (const Method method : request.methods) {
     auto state = prepare(request, method);
     if (!state) return error_of(state);
