@@ -5,7 +5,6 @@
 #include <bit>
 #include <cmath>
 #include <limits>
-#include <span>
 
 #include "quillmere/quantizer.hpp"
 
@@ -42,7 +41,8 @@ inline double original_at(const Originals& o, std::size_t i) {
 }
 
 // Entropy in bits of a histogram, plus nothing else.
-double entropy_bits(std::span<const std::uint32_t> hist, double total) {
+template <std::size_t N>
+double entropy_bits(const std::array<std::uint32_t, N>& hist, double total) {
   double h = 0.0;
   for (const std::uint32_t c : hist) {
     if (c) h -= c * std::log2(c / total);
@@ -53,49 +53,28 @@ double entropy_bits(std::span<const std::uint32_t> hist, double total) {
 // Corrections cost about their gaps' and multiples' bit-length classes plus
 // the raw bits below the leading one, as their Elias-gamma coding does.
 struct CorrectionTally {
-  // Bit-length classes 0..33; the last entry is where samples within the
-  // bound are counted, so that tallying needs no branch.
-  static constexpr std::size_t kClasses = 34;
-  static constexpr std::size_t kWithin = kClasses;
-  // What a corrections blob costs before its first entry.
-  static constexpr double kBlobOverheadBytes = 44.0;
-  static constexpr double kLargestMultiple = 4294967295.0;
-  std::array<std::uint32_t, kClasses + 1> gap_class{};
-  std::array<std::uint32_t, kClasses + 1> k_class{};
+  std::array<std::uint32_t, 34> gap_class{};
+  std::array<std::uint32_t, 34> k_class{};
   double raw_bits = 0.0;
   std::size_t count = 0;
   std::size_t last = 0;  // position after the previous outlier
 
-  void add(std::size_t i, double a, double inv_step) { add_if(true, i, a, inv_step); }
-
-  // Tallies sample i when `outlier`, and changes nothing otherwise. Where a
-  // large share of the samples lies beyond the bound (fine bounds on
-  // speech: a third to two thirds), a branch on it would be mispredicted
-  // every other sample.
-  void add_if(bool outlier, std::size_t i, double a, double inv_step) {
+  void add(std::size_t i, double a, double inv_step) {
     const std::uint64_t gap = i - last;
-    last = outlier ? i + 1 : last;
-    // Capped so that no value (a NaN error included, which is never an
-    // outlier) converts out of range.
-    const double scaled = a * inv_step + 0.5;
-    const auto k = static_cast<std::uint64_t>(scaled < kLargestMultiple ? scaled : kLargestMultiple);
+    last = i + 1;
+    const auto k = static_cast<std::uint64_t>(std::min(a * inv_step + 0.5, 4294967295.0));
     const int gw = std::bit_width(gap);
     const int kw = std::bit_width(k);
-    ++gap_class[outlier ? static_cast<std::size_t>(gw) : kWithin];
-    ++k_class[outlier ? static_cast<std::size_t>(kw) : kWithin];
-    const int bits = (gw > 1 ? gw - 1 : 0) + (kw > 1 ? kw - 1 : 0) + 1;  // + sign
-    raw_bits += outlier ? bits : 0;
-    count += outlier ? 1 : 0;
+    ++gap_class[static_cast<std::size_t>(gw)];
+    ++k_class[static_cast<std::size_t>(kw)];
+    raw_bits += (gw > 1 ? gw - 1 : 0) + (kw > 1 ? kw - 1 : 0) + 1;  // + sign
+    ++count;
   }
 
   double bytes() const {
     if (count == 0) return 0.0;
     const double n = static_cast<double>(count);
-    const auto classes = [](const auto& hist) {
-      return std::span<const std::uint32_t>(hist.data(), kClasses);
-    };
-    return (entropy_bits(classes(gap_class), n) + entropy_bits(classes(k_class), n) + raw_bits) / 8.0 +
-           kBlobOverheadBytes;
+    return (entropy_bits(gap_class, n) + entropy_bits(k_class, n) + raw_bits) / 8.0 + 44.0;
   }
 };
 
@@ -152,8 +131,8 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
     max_abs = std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3]));
     sum_sq = (s4[0] + s4[1]) + (s4[2] + s4[3]);
   } else if (ref.all_finite && !f64) {
-    // Float sources with corrections: the same lanes, every sample beyond
-    // the bound tallied without a branch.
+    // Float sources with corrections: the same lanes, and the rare samples
+    // beyond the bound tallied on a predictable branch.
     const float* x = o.f32().data();
     const float* y = decoded.data();
     double m4[4] = {0, 0, 0, 0}, s4[4] = {0, 0, 0, 0};
@@ -161,12 +140,19 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
     const double inv_step = 0.5 / correction_bound;
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
+      double a4[4];
+      bool beyond = false;
       for (std::size_t l = 0; l < 4; ++l) {
         const double e = static_cast<double>(x[i + l]) - static_cast<double>(y[i + l]);
-        const double a = std::fabs(e);
-        m4[l] = a > m4[l] ? a : m4[l];
+        a4[l] = std::fabs(e);
+        m4[l] = a4[l] > m4[l] ? a4[l] : m4[l];
         s4[l] += e * e;
-        tally.add_if(a > correction_bound, i + l, a, inv_step);
+        beyond |= a4[l] > correction_bound;
+      }
+      if (beyond) [[unlikely]] {
+        for (std::size_t l = 0; l < 4; ++l) {
+          if (a4[l] > correction_bound) tally.add(i + l, a4[l], inv_step);
+        }
       }
     }
     for (std::size_t l = 0; i < n; ++i, ++l) {
@@ -174,7 +160,7 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
       const double a = std::fabs(e);
       m4[l] = a > m4[l] ? a : m4[l];
       s4[l] += e * e;
-      tally.add_if(a > correction_bound, i, a, inv_step);
+      if (a > correction_bound) tally.add(i, a, inv_step);
     }
     max_abs = std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3]));
     sum_sq = (s4[0] + s4[1]) + (s4[2] + s4[3]);
