@@ -318,24 +318,30 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
 // search around it, and the estimate ranks containers of one signal this
 // far apart the way real coding does.
 constexpr double kCodedWithin = 1.03;
-// The dead zone is searched only when its coding near where it would meet
-// the bounds comes within this share of the plain rounding finalist's: on
-// speech it codes 3 % to 8 % larger there, and its search costs about twice
-// the rounding's. Signals shorter than kDeadZoneAlwaysBelow search it
-// anyway (both searches cost less than a millisecond there, and a few bytes
-// are a large share), and so does a peak bound, whose excess moves too
-// unevenly with the multiplier for a secant to say where it is met.
-constexpr double kDeadZoneWithin = 1.01;
+// The dead zone is searched only when its coding where a secant says it
+// would meet the bounds is no larger than this share of the plain rounding
+// finalist's: on the speech signals it codes 2 % to 8 % larger there, and
+// its search costs about twice the rounding's. Signals shorter than
+// kDeadZoneAlwaysBelow search it anyway (both searches cost less than a
+// millisecond there, and a few bytes are a large share), and so does a peak
+// bound, whose excess moves too unevenly with the multiplier for a secant to
+// say where it is met.
+constexpr double kDeadZoneWithin = 1.0;
 constexpr std::size_t kDeadZoneAlwaysBelow = 16384;
+// The secant's slope there, no flatter than this: where the excess flattens
+// (the dead zone's own error) a flat slope would place the meeting point far
+// too high and code the dead zone far too large. -1 (distortion ~ 1/m) put
+// the speech signals' point low enough to search a dead zone that then lost
+// on three of them; -0.5 skipped one that wins by 7 % on a step signal.
+constexpr double kDeadZoneFlattestSlope = -0.75;
 
 // Whether the dead zone could code smaller than the plain rounding finalist
 // `plain` (coded as `plain_coded`), from one more judgement of the dead zone
 // and one coding: `ratio` is the dead zone's excess at plain's multiplier.
 // Where it would meet the bounds comes from a secant through its excess at
 // plain's multiplier and at `guess`, in log-log, with a slope no flatter
-// than distortion ~ 1 / m: where the excess flattens (the dead zone's own
-// error) it is met higher still, so the coding there, which stands for the
-// dead zone's smallest container, errs towards searching it.
+// than kDeadZoneFlattestSlope; the coding there stands for the dead zone's
+// smallest container.
 SearchOutcome<bool> dead_zone_may_win(const SearchRequest& r, const MethodState& state,
                                       Searcher& s, float m, double ratio, float guess,
                                       const Coded& plain_coded) {
@@ -348,7 +354,7 @@ SearchOutcome<bool> dead_zone_may_win(const SearchRequest& r, const MethodState&
   if (!(ratio_there > 0.0) || !std::isfinite(ratio_there)) return true;
   const double slope = std::clamp(
       (std::log(ratio_there) - std::log(ratio)) / (std::log(static_cast<double>(start)) - std::log(static_cast<double>(m))),
-      kSteepestSlope, -1.0);
+      kSteepestSlope, kDeadZoneFlattestSlope);
   const double aim = static_cast<double>(start) * std::exp(-std::log(ratio_there) / slope);
   const auto meets = static_cast<float>(
       std::clamp(aim, static_cast<double>(kSmallestMultiplier), static_cast<double>(state.largest)));
