@@ -4,9 +4,19 @@
 // and by re-running whole passes one level at a time (before).
 // Prints medians of wall-clock time; not a test.
 //
-//   bounded_bench [--bounds-only] [--coder cmodel|fast]
+//   bounded_bench [--bounds-only] [--coder cmodel|fast] [--runs N] [--case PREFIX]
+//                 [NAME=PATH ...]
+//
+// NAME=PATH arguments (raw little-endian float32 files, as
+// bench/fast_coder_signals.py writes them) replace the generated signals, at
+// their own lengths.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -60,6 +70,14 @@ double range_of(const std::vector<float>& x) {
   return static_cast<double>(*hi) - static_cast<double>(*lo);
 }
 
+std::vector<float> read_f32(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::vector<float> x(bytes.size() / 4);
+  if (!x.empty()) std::memcpy(x.data(), bytes.data(), x.size() * 4);
+  return x;
+}
+
 struct BoundCase {
   const char* name;
   Bounds (*make)(double range);
@@ -82,17 +100,30 @@ std::size_t compress_stepping_down(const std::vector<float>& x, const CodecOptio
 int main(int argc, char** argv) {
   bool skip_large = false;
   Coder coder = Coder::CModel;
+  int runs = 5;
+  std::string only_case;  // a bound's name prefix: only those cases, for profiling
+  std::vector<std::pair<std::string, std::vector<float>>> signals;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--bounds-only") skip_large = true;
-    if (a == "--coder" && i + 1 < argc) coder = std::string(argv[++i]) == "fast" ? Coder::Fast : Coder::CModel;
+    if (a == "--bounds-only") {
+      skip_large = true;
+    } else if (a == "--coder" && i + 1 < argc) {
+      coder = std::string(argv[++i]) == "fast" ? Coder::Fast : Coder::CModel;
+    } else if (a == "--case" && i + 1 < argc) {
+      only_case = argv[++i];
+    } else if (a == "--runs" && i + 1 < argc) {
+      runs = std::max(1, std::atoi(argv[++i]));
+    } else if (const auto eq = a.find('='); eq != std::string::npos) {
+      signals.emplace_back(a.substr(0, eq), read_f32(a.substr(eq + 1)));
+    }
   }
   const char* coder_name = coder == Coder::Fast ? "fast" : "cmodel";
-  constexpr std::size_t n = 1000000;
-  constexpr int runs = 5;
-  const double mb = static_cast<double>(n) * 4.0 / 1e6;
-  const std::pair<const char*, std::vector<float>> signals[] = {
-      {"speech", speech_like(n)}, {"ecg", ecg_like(n)}, {"seismic", seismic_like(n)}};
+  if (signals.empty()) {
+    constexpr std::size_t n = 1000000;
+    signals.emplace_back("speech", speech_like(n));
+    signals.emplace_back("ecg", ecg_like(n));
+    signals.emplace_back("seismic", seismic_like(n));
+  }
   const BoundCase cases[] = {
       {"max_error 0.1%", [](double r) { Bounds b; b.max_error = 0.001 * r; return b; }},
       {"max_error 1%", [](double r) { Bounds b; b.max_error = 0.01 * r; return b; }},
@@ -103,12 +134,16 @@ int main(int argc, char** argv) {
   };
 
   std::printf("Bounded compress vs plain compress at the settled options (cdf97, %s),\n"
-              "10^6 samples, median of %d, wall-clock MB/s of float32 input\n\n", coder_name, runs);
-  std::printf("%-8s %-15s %10s %10s %7s %9s %9s %10s %6s\n", "signal", "bound", "bounded", "plain",
+              "median of %d, wall-clock MB/s of float32 input\n\n", coder_name, runs);
+  std::printf("%-22s %-15s %10s %10s %7s %9s %9s %10s %6s\n", "signal", "bound", "bounded", "plain",
               "ratio", "bytes", "fixes", "multiplier", "judged");
-  for (const auto& [name, x] : signals) {
+  for (const auto& [label, x] : signals) {
+    if (x.empty()) continue;
+    const char* name = label.c_str();
+    const double mb = static_cast<double>(x.size()) * 4.0 / 1e6;
     const double range = range_of(x);
     for (const BoundCase& bc : cases) {
+      if (!only_case.empty() && std::string(bc.name).rfind(only_case, 0) != 0) continue;
       SearchRequest req;
       req.samples = x;
       req.originals = Originals::of_float(x);
@@ -116,13 +151,13 @@ int main(int argc, char** argv) {
       req.coders = {coder};
       auto res = bounded_compress(req);
       if (!res) {
-        std::printf("%-8s %-15s failed: %s\n", name, bc.name, res.error().message().c_str());
+        std::printf("%-22s %-15s failed: %s\n", name, bc.name, res.error().message().c_str());
         continue;
       }
       const double t_bounded = median_seconds(runs, [&] { (void)bounded_compress(req); });
       const CodecOptions settled = res->options;
       const double t_plain = median_seconds(runs, [&] { (void)compress(x, settled); });
-      std::printf("%-8s %-15s %10.1f %10.1f %7.2f %9zu %9zu %10.2f %6zu\n", name, bc.name,
+      std::printf("%-22s %-15s %10.1f %10.1f %7.2f %9zu %9zu %10.2f %6zu\n", name, bc.name,
                   mb / t_bounded, mb / t_plain, t_plain / t_bounded, res->total_bytes(),
                   res->corrected_samples, static_cast<double>(*settled.quant_multiplier),
                   res->candidates_judged);

@@ -17,13 +17,34 @@ using namespace searching;
 using search::failure;
 namespace grid = search::grid;
 
-// Steps of the walk trading payload against corrections.
+// Steps of the walk trading payload against corrections, and the ratio
+// between the multipliers of neighbouring steps (half an octave).
 constexpr int kMaxEvaluations = 8;
+const float kWalkStep = std::sqrt(2.0f);
 // Two multipliers this close give containers within a fraction of a percent.
 constexpr double kTolerance = 1.01;
 // Signals up to this long have moved quantised values confirmed by real
 // coding against plain rounding, and search both rounding rules in full.
 constexpr std::size_t kConfirmedBelow = 65536;
+// Among nearly equal totals the walk prefers fewer corrections, by at most
+// this share: corrections cost more time per byte than the wavelet layer.
+constexpr double kOutlierPenalty = 0.02;
+// A size budget: bisection steps on log2 of the multiplier placing the
+// calibration point (7: a sixth of an octave of the usual range) and each
+// real try (10: well inside a grid step of what real coding bracketed).
+constexpr int kCalibrationHalvings = 7;
+constexpr int kTryHalvings = 10;
+// Real codings of a size budget at most.
+constexpr int kRealTries = 4;
+// Each try aims this far under the budget, so that the estimate's scatter
+// more often lands inside than just past it.
+constexpr double kBudgetAim = 0.995;
+// A try within this share of the budget is close enough: a closer fit would
+// cost a full coding more.
+constexpr double kBudgetCloseEnough = 0.98;
+// The largest multiplier, nudged up so that a bisection's upper end keeps
+// it inside.
+constexpr double kAboveLargest = 1.0000001;
 
 SearchOutcome<MethodState> prepare(const SearchRequest& r, Method method) {
   MethodState s;
@@ -31,13 +52,13 @@ SearchOutcome<MethodState> prepare(const SearchRequest& r, Method method) {
   s.executor = make_executor(method);
   const std::size_t padded = std::max(r.samples.size(), s.executor->filter_length());
   auto norm = stages::normalise(r.samples, padded);
-  if (!norm) return std::unexpected(codec_failure(norm.error()));
+  if (!norm) return codec_error_of(norm);
   s.min = norm->min;
   s.max = norm->max;
   s.mean = norm->mean;
   const std::uint8_t levels = pick_levels(r.samples.size(), method);
   auto d = stages::decompose(*s.executor, std::move(norm->samples), levels);
-  if (!d) return std::unexpected(codec_failure(d.error()));
+  if (!d) return codec_error_of(d);
   s.decomposition = std::move(*d);
   const stages::Extremes first[2] = {s.decomposition.extremes.approximation[0],
                                      s.decomposition.extremes.details[0]};
@@ -59,12 +80,12 @@ SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidat
                                    std::optional<corrections::Encoded> fix = std::nullopt) {
   if (!coded) {
     auto fresh = s.code(c);
-    if (!fresh) return std::unexpected(fresh.error());
+    if (!fresh) return error_of(fresh);
     coded = std::move(*fresh);
   }
   if (!fix) {
     auto fresh = s.correct(c);
-    if (!fresh) return std::unexpected(fresh.error());
+    if (!fresh) return error_of(fresh);
     fix = std::move(*fresh);
   }
   SearchResult out;
@@ -98,16 +119,16 @@ SearchOutcome<SearchResult> finish_refined(const SearchRequest& r, Searcher& s, 
                                            std::optional<corrections::Encoded> plain_fix,
                                            Candidate moved) {
   auto plain_coded = s.code(plain);
-  if (!plain_coded) return std::unexpected(plain_coded.error());
+  if (!plain_coded) return error_of(plain_coded);
   if (!plain_fix) {
     auto fresh = s.correct(plain);
-    if (!fresh) return std::unexpected(fresh.error());
+    if (!fresh) return error_of(fresh);
     plain_fix = std::move(*fresh);
   }
   auto moved_coded = s.code(moved);
-  if (!moved_coded) return std::unexpected(moved_coded.error());
+  if (!moved_coded) return error_of(moved_coded);
   auto moved_fix = s.correct(moved);
-  if (!moved_fix) return std::unexpected(moved_fix.error());
+  if (!moved_fix) return error_of(moved_fix);
   if (moved_coded->container.size() + moved_fix->bytes.size() <
       plain_coded->container.size() + plain_fix->bytes.size()) {
     return finish(r, s, std::move(moved), std::move(*moved_coded), std::move(*moved_fix));
@@ -124,24 +145,24 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
   const bool others = r.bounds.rmse || r.bounds.prd || r.bounds.psnr;
   if (others) {
     auto c = s.smallest_meeting(multiplier_for_rms(state, search::rms_target(s.reference(), r.bounds, false)), false);
-    if (!c) return std::unexpected(c.error());
+    if (!c) return error_of(c);
     floor_m = c->front().m;
   }
   const float start = std::clamp(multiplier_for_rms(state, *r.bounds.max_error / 2.0), floor_m,
                                  state.largest);
   auto first = s.evaluate(start, true);
-  if (!first) return std::unexpected(first.error());
+  if (!first) return error_of(first);
   if (search::excess(first->wavelet, r.bounds, false) > 1.0) {
     first = s.evaluate(floor_m, true);
-    if (!first) return std::unexpected(first.error());
+    if (!first) return error_of(first);
   }
   // The estimates rank candidates; real coding of the first one's
   // corrections and of a part of its bands scales them to what the coders
   // actually produce on this signal.
   auto first_fix = s.correct(*first);
-  if (!first_fix) return std::unexpected(first_fix.error());
+  if (!first_fix) return error_of(first_fix);
   auto scaled = s.payload_scale(first->m);
-  if (!scaled) return std::unexpected(scaled.error());
+  if (!scaled) return error_of(scaled);
   const double payload_scale = *scaled;
   const double fix_scale = first->correction_estimate > 0.0
                                ? static_cast<double>(first_fix->bytes.size()) / first->correction_estimate
@@ -154,11 +175,11 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
     if (search::excess(c.wavelet, r.bounds, false) > 1.0) return INFINITY;
     const double total = static_cast<double>(HEADER_LEN) + c.payload_estimate * payload_scale +
                          c.correction_estimate * fix_scale;
-    return total * (1.0 + 0.02 * static_cast<double>(c.outliers) / n);
+    return total * (1.0 + kOutlierPenalty * static_cast<double>(c.outliers) / n);
   };
   Candidate best = std::move(*first);
   const double first_m = best.m;
-  const float step = std::sqrt(2.0f);
+  const float step = kWalkStep;
   int direction = 0;
   for (int i = 0; i < kMaxEvaluations - 1; ++i) {
     const int dir = direction != 0 ? direction : (i == 0 ? 1 : -1);
@@ -168,7 +189,7 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
       continue;
     }
     auto c = s.evaluate(m, true);
-    if (!c) return std::unexpected(c.error());
+    if (!c) return error_of(c);
     if (cost(*c) < cost(best)) {
       best = std::move(*c);
       direction = dir;
@@ -181,7 +202,7 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
   // The walk prices plain rounding; only its choice has values moved, which
   // costs two judgements rather than two per step.
   auto moved = s.refined(best, payload_scale, fix_scale);
-  if (!moved) return std::unexpected(moved.error());
+  if (!moved) return error_of(moved);
   if (!moved->refined.empty()) {
     // On short signals the estimates rest on few coefficients and real
     // coding of both is cheap; on long ones the scaled estimates are
@@ -211,15 +232,15 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
   // Every full coding, fitting or not, says how small the budget could be.
   auto code_fully = [&](Candidate c) -> SearchOutcome<Tried> {
     auto coded = s.code(c);
-    if (!coded) return std::unexpected(coded.error());
+    if (!coded) return error_of(coded);
     auto fixes = s.correct(c);
-    if (!fixes) return std::unexpected(fixes.error());
+    if (!fixes) return error_of(fixes);
     const double total = static_cast<double>(coded->container.size() + fixes->bytes.size());
     smallest_bits = std::min(smallest_bits, total * 8.0 / n);
     return Tried{std::move(c), std::move(*coded), std::move(*fixes), total};
   };
   std::optional<Tried> fits;
-  double lo_m = 0.0, hi_m = static_cast<double>(state.largest) * 1.0000001;
+  double lo_m = 0.0, hi_m = static_cast<double>(state.largest) * kAboveLargest;
   // Real bytes beyond the header per estimated payload byte, first from a
   // part of the bands at a multiplier the raw estimate places, then from
   // each full coding.
@@ -227,21 +248,20 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
   {
     double a = std::log2(static_cast<double>(kSmallestMultiplier));
     double b = std::log2(static_cast<double>(state.largest));
-    for (int k = 0; k < 7; ++k) {  // a sixth of an octave: enough to calibrate at
+    for (int k = 0; k < kCalibrationHalvings; ++k) {
       const double mid = 0.5 * (a + b);
       (s.estimate_only(static_cast<float>(std::exp2(mid))) <= budget ? a : b) = mid;
     }
     auto scaled = s.payload_scale(static_cast<float>(std::exp2(a)));
-    if (!scaled) return std::unexpected(scaled.error());
+    if (!scaled) return error_of(scaled);
     scale = *scaled;
   }
-  constexpr int kRealTries = 4;
   for (int i = 0; i < kRealTries; ++i) {
     // Bisection on the scaled estimate inside what real coding has bracketed.
     double a = std::log2(std::max(lo_m, static_cast<double>(kSmallestMultiplier)));
     double b = std::log2(hi_m);
-    const double aim = (budget - static_cast<double>(HEADER_LEN)) * 0.995;
-    for (int k = 0; k < 10; ++k) {
+    const double aim = (budget - static_cast<double>(HEADER_LEN)) * kBudgetAim;
+    for (int k = 0; k < kTryHalvings; ++k) {
       const double mid = 0.5 * (a + b);
       if (s.estimate_only(static_cast<float>(std::exp2(mid))) * scale <= aim) {
         a = mid;
@@ -252,9 +272,9 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
     const auto m = static_cast<float>(std::min(std::exp2(a), static_cast<double>(state.largest)));
     if (fits && m <= fits->c.m) break;
     auto c = s.placeholder_or_evaluate(m, fix);
-    if (!c) return std::unexpected(c.error());
+    if (!c) return error_of(c);
     auto tried = code_fully(std::move(*c));
-    if (!tried) return std::unexpected(tried.error());
+    if (!tried) return error_of(tried);
     const double total = tried->bytes;
     if (tried->c.payload_estimate > 0.0) {
       scale = (total - static_cast<double>(HEADER_LEN)) / tried->c.payload_estimate;
@@ -262,8 +282,7 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
     if (total <= budget) {
       lo_m = m;
       fits = std::move(*tried);
-      // Within 2 % of the budget: a closer fit would cost a full coding more.
-      if (total >= budget * 0.98 || m >= state.largest) break;
+      if (total >= budget * kBudgetCloseEnough || m >= state.largest) break;
     } else {
       hi_m = m;
     }
@@ -272,9 +291,9 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
   if (!fits) {
     // Zero quantises everything away: the smallest container there is.
     auto c = s.evaluate(0.0f, fix);
-    if (!c) return std::unexpected(c.error());
+    if (!c) return error_of(c);
     auto tried = code_fully(std::move(*c));
-    if (!tried) return std::unexpected(tried.error());
+    if (!tried) return error_of(tried);
     if (tried->bytes > budget) {
       return std::unexpected(failure(SearchErrorKind::BudgetTooSmall, "bits_per_sample",
                                      *r.bounds.bits_per_sample, smallest_bits));
@@ -284,7 +303,7 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
   if (!fix) {
     // Only the try that fits is run through the decoder's arithmetic.
     auto judged = s.evaluate(fits->c.m, false);
-    if (!judged) return std::unexpected(judged.error());
+    if (!judged) return error_of(judged);
     fits->c = std::move(*judged);
   }
   const bool peak = r.bounds.max_error && !r.allow_corrections;
@@ -299,6 +318,51 @@ SearchOutcome<SearchResult> search_budget(const SearchRequest& r, MethodState& s
 // search around it, and the estimate ranks containers of one signal this
 // far apart the way real coding does.
 constexpr double kCodedWithin = 1.03;
+// The dead zone is searched only when its coding where a secant says it
+// would meet the bounds is no larger than this share of the plain rounding
+// finalist's: on the speech signals it codes 2 % to 8 % larger there, and
+// its search costs about twice the rounding's. Signals shorter than
+// kDeadZoneAlwaysBelow search it anyway (both searches cost less than a
+// millisecond there, and a few bytes are a large share), and so does a peak
+// bound, whose excess moves too unevenly with the multiplier for a secant to
+// say where it is met.
+constexpr double kDeadZoneWithin = 1.0;
+constexpr std::size_t kDeadZoneAlwaysBelow = 16384;
+// The secant's slope there, no flatter than this: where the excess flattens
+// (the dead zone's own error) a flat slope would place the meeting point far
+// too high and code the dead zone far too large. -1 (distortion ~ 1/m) put
+// the speech signals' point low enough to search a dead zone that then lost
+// on three of them; -0.5 skipped one that wins by 7 % on a step signal.
+constexpr double kDeadZoneFlattestSlope = -0.75;
+
+// Whether the dead zone could code smaller than the plain rounding finalist
+// `plain` (coded as `plain_coded`), from one more judgement of the dead zone
+// and one coding: `ratio` is the dead zone's excess at plain's multiplier.
+// Where it would meet the bounds comes from a secant through its excess at
+// plain's multiplier and at `guess`, in log-log, with a slope no flatter
+// than kDeadZoneFlattestSlope; the coding there stands for the dead zone's
+// smallest container.
+SearchOutcome<bool> dead_zone_may_win(const SearchRequest& r, const MethodState& state,
+                                      Searcher& s, float m, double ratio, float guess,
+                                      const Coded& plain_coded) {
+  const bool peak = r.bounds.max_error.has_value();
+  const float start = s.first_grid_point(guess);
+  if (!(start > m) || !(ratio > 1.0)) return true;
+  auto there = s.evaluate_and_keep(start);
+  if (!there) return error_of(there);
+  const double ratio_there = search::excess(*there, r.bounds, peak);
+  if (!(ratio_there > 0.0) || !std::isfinite(ratio_there)) return true;
+  const double slope = std::clamp(
+      (std::log(ratio_there) - std::log(ratio)) / (std::log(static_cast<double>(start)) - std::log(static_cast<double>(m))),
+      kSteepestSlope, kDeadZoneFlattestSlope);
+  const double aim = static_cast<double>(start) * std::exp(-std::log(ratio_there) / slope);
+  const auto meets = static_cast<float>(
+      std::clamp(aim, static_cast<double>(kSmallestMultiplier), static_cast<double>(state.largest)));
+  auto coded = s.code(s.unjudged(meets));
+  if (!coded) return error_of(coded);
+  return static_cast<double>(coded->container.size()) <=
+         kDeadZoneWithin * static_cast<double>(plain_coded.container.size());
+}
 
 SearchOutcome<SearchResult> search_method(const SearchRequest& r, const search::Reference& ref,
                                           MethodState& state, double& smallest_bits) {
@@ -322,6 +386,7 @@ SearchOutcome<SearchResult> search_method(const SearchRequest& r, const search::
   // win; stronger cutoffs are a caller's explicit choice.
   Searcher rounding(r, ref, state, 0);
   float dead_zone_guess = guess;
+  std::optional<Coded> plain_coded;  // the rounding finalist's, once made
   if (r.cutoff == Cutoff::Low && dead_zone_threshold(r.scale, r.cutoff) > 1) {
     // No replay of the old bisection: it ran on the scale's rule only.
     auto plain = rounding.smallest_meeting(guess, peak, false);
@@ -337,19 +402,27 @@ SearchOutcome<SearchResult> search_method(const SearchRequest& r, const search::
       // searching it cannot pay. Short signals, where estimates rest on few
       // coefficients and a search costs little, always search both.
       auto at = s.evaluate(m, false);
-      if (!at) return std::unexpected(at.error());
+      if (!at) return error_of(at);
       const double ratio = std::max(search::excess(at->wavelet, r.bounds, peak), 1.0);
       dead_zone_guess = static_cast<float>(std::min(static_cast<double>(m) * ratio,
                                                     static_cast<double>(state.largest)));
       if (r.samples.size() > kConfirmedBelow &&
           s.estimate_only(dead_zone_guess) > kCodedWithin * rounding.estimate_only(m)) {
         dead_zone_guess = 0.0f;
+      } else if (plain->size() == 1 && !peak && r.samples.size() >= kDeadZoneAlwaysBelow) {
+        auto coded = rounding.code(finalists.front().c);
+        if (!coded) return error_of(coded);
+        plain_coded = std::move(*coded);
+        auto may = dead_zone_may_win(r, state, s, m, search::excess(at->wavelet, r.bounds, peak),
+                                     dead_zone_guess, *plain_coded);
+        if (!may) return error_of(may);
+        if (!*may) dead_zone_guess = 0.0f;
       }
     }
   }
   if (dead_zone_guess > 0.0f) {
     auto scales = s.smallest_meeting(dead_zone_guess, peak);
-    if (!scales) return std::unexpected(scales.error());
+    if (!scales) return error_of(scales);
     // The scale's rule first: it wins a tie.
     std::vector<Finalist> mine;
     for (auto& c : *scales) mine.push_back({&s, std::move(c), 0.0});
@@ -365,8 +438,9 @@ SearchOutcome<SearchResult> search_method(const SearchRequest& r, const search::
   std::optional<Coded> best_coded;
   for (std::size_t i = 0; i < finalists.size(); ++i) {
     if (finalists[i].estimate > least * kCodedWithin) continue;
-    auto coded = finalists[i].by->code(finalists[i].c);
-    if (!coded) return std::unexpected(coded.error());
+    const bool made = plain_coded && i + 1 == finalists.size() && finalists[i].by == &rounding;
+    auto coded = made ? SearchOutcome<Coded>(std::move(*plain_coded)) : finalists[i].by->code(finalists[i].c);
+    if (!coded) return error_of(coded);
     if (!best_coded || coded->container.size() < best_coded->container.size()) {
       best = i, best_coded = std::move(*coded);
     }
@@ -384,14 +458,16 @@ Distortion measure(const Originals& originals, std::span<const float> decoded) {
 }
 
 SearchOutcome<SearchResult> bounded_compress(const SearchRequest& request) {
-  if (auto bad = search::check_request(request)) return std::unexpected(std::move(*bad));
+  // What the distortion measures need from the originals, read once for
+  // the checks and every judgement.
+  const search::Reference ref = search::reference_of(request.originals);
+  if (auto bad = search::check_request(request, ref)) return std::unexpected(std::move(*bad));
   std::optional<SearchResult> best;
   std::optional<SearchError> missed;
   double smallest_bits = INFINITY;
-  const search::Reference ref = search::reference_of(request.originals);
   for (const Method method : request.methods) {
     auto state = prepare(request, method);
-    if (!state) return std::unexpected(state.error());
+    if (!state) return error_of(state);
     auto result = search_method(request, ref, *state, smallest_bits);
     if (!result) {
       const auto kind = result.error().kind;

@@ -17,13 +17,11 @@ namespace {
 
 // Every coded sample is a float32; its spacing at the signal's largest
 // magnitude is the finest detail any reconstruction can express.
-double float32_resolution(std::span<const float> samples) {
-  float peak = 0.0f;
-  for (const float v : samples) peak = std::max(peak, std::fabs(v));
+double float32_resolution(float peak) {
   return static_cast<double>(std::nextafter(peak, std::numeric_limits<float>::infinity()) - peak);
 }
 
-std::optional<SearchError> check_bounds(const SearchRequest& r) {
+std::optional<SearchError> check_bounds(const SearchRequest& r, const Reference& ref, float peak) {
   const Bounds& b = r.bounds;
   const std::pair<const char*, const std::optional<double>*> all[] = {
       {"max_error", &b.max_error}, {"rmse", &b.rmse}, {"prd", &b.prd}, {"psnr", &b.psnr},
@@ -37,23 +35,14 @@ std::optional<SearchError> check_bounds(const SearchRequest& r) {
   }
   if (!any) return failure(SearchErrorKind::InvalidRequest, {}, 0.0, 0.0, "no bound given");
 
-  const double floor = float32_resolution(r.samples) / 2.0;
+  const double floor = float32_resolution(peak) / 2.0;
   if (b.max_error && *b.max_error < floor) {
     return failure(SearchErrorKind::BoundTooFine, "max_error", *b.max_error, floor);
   }
   if (b.rmse && *b.rmse < floor) return failure(SearchErrorKind::BoundTooFine, "rmse", *b.rmse, floor);
   // PRD and PSNR as the RMSE they allow, then the same floor in their units.
-  double energy = 0.0, lo = INFINITY, hi = -INFINITY;
-  std::size_t count = 0;
-  const Originals& o = r.originals;
-  for (std::size_t i = 0; i < o.size(); ++i) {
-    const double x = o.is_double() ? o.f64()[i] : o.f32()[i];
-    if (!std::isfinite(x)) continue;
-    energy += x * x;
-    lo = std::min(lo, x);
-    hi = std::max(hi, x);
-    ++count;
-  }
+  const double energy = ref.sum_x2, lo = ref.lo, hi = ref.hi;
+  const std::size_t count = ref.count;
   if (b.prd && count && energy > 0.0) {
     const double prd_floor = 100.0 * floor / std::sqrt(energy / static_cast<double>(count));
     if (*b.prd < prd_floor) return failure(SearchErrorKind::BoundTooFine, "prd", *b.prd, prd_floor);
@@ -73,7 +62,7 @@ std::optional<SearchError> check_bounds(const SearchRequest& r) {
 
 }  // namespace
 
-std::optional<SearchError> check_request(const SearchRequest& r) {
+std::optional<SearchError> check_request(const SearchRequest& r, const Reference& ref) {
   const auto invalid = [](std::string why) {
     return failure(SearchErrorKind::InvalidRequest, {}, 0.0, 0.0, std::move(why));
   };
@@ -83,15 +72,21 @@ std::optional<SearchError> check_request(const SearchRequest& r) {
     return invalid("originals hold " + std::to_string(r.originals.size()) + " samples, but " +
                    std::to_string(r.samples.size()) + " are coded");
   }
+  // One pass for both: whether every sample is finite, and the largest
+  // magnitude, which sets the finest bound float32 resolves.
+  float peak = 0.0f;
+  bool finite = true;
   for (const float v : r.samples) {
-    if (!std::isfinite(v)) return invalid("coded samples must be finite");
+    finite &= std::isfinite(v);
+    peak = std::max(peak, std::fabs(v));
   }
+  if (!finite) return invalid("coded samples must be finite");
   if (r.methods.empty()) return invalid("no candidate method");
   if (r.coders.empty()) return invalid("no candidate coder");
   if (!is_supported_scale(r.scale)) {
     return invalid("scale must be 6 to 12, but it was " + std::to_string(r.scale));
   }
-  return check_bounds(r);
+  return check_bounds(r, ref, peak);
 }
 
 }  // namespace quillmere::search

@@ -131,36 +131,43 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
     max_abs = std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3]));
     sum_sq = (s4[0] + s4[1]) + (s4[2] + s4[3]);
   } else if (ref.all_finite && !f64) {
-    // Float sources with corrections: the same lanes, and the rare samples
-    // beyond the bound tallied on a predictable branch.
+    // Float sources with corrections: the same lanes. At fine bounds a third
+    // to two thirds of the samples lie beyond the bound, so a branch on each
+    // would be mispredicted often; instead each block's outliers are listed
+    // without a branch and tallied afterwards, in the same order.
     const float* x = o.f32().data();
     const float* y = decoded.data();
     double m4[4] = {0, 0, 0, 0}, s4[4] = {0, 0, 0, 0};
     CorrectionTally tally;
     const double inv_step = 0.5 / correction_bound;
+    constexpr std::size_t kBlock = 512;
+    std::uint32_t at[kBlock];
+    double size[kBlock];
     std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-      double a4[4];
-      bool beyond = false;
-      for (std::size_t l = 0; l < 4; ++l) {
-        const double e = static_cast<double>(x[i + l]) - static_cast<double>(y[i + l]);
-        a4[l] = std::fabs(e);
-        m4[l] = a4[l] > m4[l] ? a4[l] : m4[l];
-        s4[l] += e * e;
-        beyond |= a4[l] > correction_bound;
-      }
-      if (beyond) [[unlikely]] {
+    while (i < n) {
+      const std::size_t start = i, end = std::min(n, i + kBlock);
+      std::size_t listed = 0;
+      for (; i + 4 <= end; i += 4) {
         for (std::size_t l = 0; l < 4; ++l) {
-          if (a4[l] > correction_bound) tally.add(i + l, a4[l], inv_step);
+          const double e = static_cast<double>(x[i + l]) - static_cast<double>(y[i + l]);
+          const double a = std::fabs(e);
+          m4[l] = a > m4[l] ? a : m4[l];
+          s4[l] += e * e;
+          at[listed] = static_cast<std::uint32_t>(i + l - start);
+          size[listed] = a;
+          listed += a > correction_bound ? 1 : 0;
         }
       }
-    }
-    for (std::size_t l = 0; i < n; ++i, ++l) {
-      const double e = static_cast<double>(x[i]) - static_cast<double>(y[i]);
-      const double a = std::fabs(e);
-      m4[l] = a > m4[l] ? a : m4[l];
-      s4[l] += e * e;
-      if (a > correction_bound) tally.add(i, a, inv_step);
+      for (std::size_t l = 0; i < end; ++i, ++l) {
+        const double e = static_cast<double>(x[i]) - static_cast<double>(y[i]);
+        const double a = std::fabs(e);
+        m4[l] = a > m4[l] ? a : m4[l];
+        s4[l] += e * e;
+        at[listed] = static_cast<std::uint32_t>(i - start);
+        size[listed] = a;
+        listed += a > correction_bound ? 1 : 0;
+      }
+      for (std::size_t k = 0; k < listed; ++k) tally.add(start + at[k], size[k], inv_step);
     }
     max_abs = std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3]));
     sum_sq = (s4[0] + s4[1]) + (s4[2] + s4[3]);

@@ -78,7 +78,8 @@ SearchError failure(SearchErrorKind kind, std::string bound, double value, doubl
 
 // Refuses what no search can serve: an empty or mismatched request, bounds
 // that are not positive finite numbers, or finer than float32 resolves.
-std::optional<SearchError> check_request(const SearchRequest& r);
+// `ref` is reference_of(r.originals).
+std::optional<SearchError> check_request(const SearchRequest& r, const Reference& ref);
 
 // The largest factor by which the distortion exceeds the bounds (<= 1: all
 // met), each bound turned into a ratio of RMS-like quantities so that one

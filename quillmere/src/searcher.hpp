@@ -39,9 +39,37 @@ constexpr int kReplayWindow = 12;
 constexpr double kLogStep = 0.69314718055994531 / grid::kPerOctave;
 // Below this a multiplier quantises any normalised signal to zeros.
 constexpr float kSmallestMultiplier = 1.0f / 64.0f;
+// The secant's slope of log excess against log multiplier: about -1 while
+// quantisation noise dominates; kept within these so that a flattened
+// stretch (dead zone, 16-bit range) cannot make a step crawl or overshoot.
+constexpr double kSteepestSlope = -3.0;
+constexpr double kFlattestSlope = -0.25;
+// Largest secant step, in natural log of the multiplier; and the step up,
+// in octaves, when a candidate's error is too large to take a log of.
+constexpr double kLongestLogStep = 4.0;
+constexpr int kBlindOctaves = 4;
+// From this judgement on, a second step on one side of a bracket halves it.
+constexpr int kHalveFrom = 4;
+// Signals of up to this many coefficients have their payload scale taken
+// from coding all of their bands; longer ones from a part of each band.
+constexpr std::size_t kScaleWholeUpTo = 65536;
+// The part: this fraction of each band, at least kScalePartFloor values.
+constexpr std::size_t kScalePartDivisor = 8;
+constexpr std::size_t kScalePartFloor = 256;
 
 inline SearchError codec_failure(const QuillmereError& e) {
   return failure(SearchErrorKind::Codec, {}, 0.0, 0.0, e.message());
+}
+
+// Passes a failed outcome's error on: `if (!x) return error_of(x);`.
+template <class Outcome>
+auto error_of(const Outcome& failed) {
+  return std::unexpected(failed.error());
+}
+// The same for the codec's own results, whose error is a QuillmereError.
+template <class T>
+std::unexpected<SearchError> codec_error_of(const Result<T>& failed) {
+  return std::unexpected(codec_failure(failed.error()));
 }
 
 // One method's transform, kept for every multiplier tried on it.
@@ -87,6 +115,11 @@ class Searcher {
 
   // The decoder's result for multiplier m, judged against the originals.
   SearchOutcome<Candidate> evaluate(float m, bool with_corrections) {
+    if (!with_corrections && kept_ && kept_->m == m) {
+      Candidate c = std::move(*kept_);
+      kept_.reset();
+      return c;
+    }
     Candidate c;
     c.m = m;
     c.depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
@@ -96,12 +129,8 @@ class Searcher {
     if (with_corrections) c.payload_estimate = search::estimate_payload_bytes(scratch_);
     // The decoder takes only a positive finite multiplier as it is.
     const float m_dec = (std::isfinite(m) && m > 0.0f) ? m : scale_multiplier(r_.scale);
-    auto bands = stages::dequantise_bands(scratch_.coeffs, m_dec);
-    if (!bands) return std::unexpected(codec_failure(bands.error()));
-    auto decoded = stages::synthesise(
-        *s_.executor, *bands, scratch_.layout,
-        {s_.min, s_.max, s_.mean, static_cast<std::uint32_t>(r_.samples.size())});
-    if (!decoded) return std::unexpected(codec_failure(decoded.error()));
+    auto decoded = decode(scratch_, m_dec);
+    if (!decoded) return error_of(decoded);
     c.decoded = std::move(*decoded);
     const auto j = search::judge(ref_, c.decoded, with_corrections ? *r_.bounds.max_error : 0.0);
     c.wavelet = j.distortion;
@@ -111,14 +140,40 @@ class Searcher {
     return c;
   }
 
+  // evaluate(m, false), its candidate kept for the next evaluate of m, which
+  // then costs nothing.
+  SearchOutcome<Distortion> evaluate_and_keep(float m) {
+    auto c = evaluate(m, false);
+    if (!c) return error_of(c);
+    const Distortion d = c->wavelet;
+    kept_ = std::move(*c);
+    return d;
+  }
+
+  // The grid point smallest_meeting starts from for `guess`.
+  float first_grid_point(float guess) const {
+    const int lowest = grid::index_at_or_below(kSmallestMultiplier);
+    const int highest = grid::index_at_or_below(s_.largest);
+    return grid::multiplier(std::clamp(grid::index_at_or_below(std::max(guess, kSmallestMultiplier)),
+                                       lowest, std::max(lowest, highest)));
+  }
+
+  // A candidate to code at m, not judged.
+  Candidate unjudged(float m) const {
+    Candidate c;
+    c.m = m;
+    c.depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
+    return c;
+  }
+
   // The decoder's samples for any quantised bands at the candidate's depth.
   SearchOutcome<std::vector<float>> decode(const stages::QuantisedBands& q, float m) const {
     auto bands = stages::dequantise_bands(q.coeffs, m);
-    if (!bands) return std::unexpected(codec_failure(bands.error()));
+    if (!bands) return codec_error_of(bands);
     auto decoded = stages::synthesise(
         *s_.executor, *bands, q.layout,
         {s_.min, s_.max, s_.mean, static_cast<std::uint32_t>(r_.samples.size())});
-    if (!decoded) return std::unexpected(codec_failure(decoded.error()));
+    if (!decoded) return codec_error_of(decoded);
     return std::move(*decoded);
   }
 
@@ -130,44 +185,59 @@ class Searcher {
     if (!corrects() || c.outliers == 0 || !(c.m > 0.0f) || !std::isfinite(c.m)) return c;
     const double bound = *r_.bounds.max_error;
     stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, c.m, threshold_, scratch_);
+    // What pricing each pass measured, so that the pass kept is not judged
+    // and estimated a second time: pass k is the k-th call.
+    struct Priced {
+      search::Judgement judgement;
+      double payload = 0.0;
+    };
+    std::vector<Priced> priced;
     const refine::JudgeFn price = [&](const stages::QuantisedBands& q) -> SearchOutcome<refine::Judged> {
       auto y = decode(q, c.m);
-      if (!y) return std::unexpected(y.error());
+      if (!y) return error_of(y);
       const auto j = search::judge(ref_, *y, bound);
+      const double payload = search::estimate_payload_bytes(q);
+      priced.push_back({j, payload});
       ++evaluations_;
-      return refine::Judged{std::move(*y), search::estimate_payload_bytes(q) * payload_scale +
-                                               j.correction_bytes * fix_scale};
+      return refine::Judged{std::move(*y), payload * payload_scale + j.correction_bytes * fix_scale};
     };
     refine::Problem p{s_.executor.get(), &s_.decomposition, c.depth, c.m, s_.min, s_.max,
                       &r_.originals, bound};
     refine::Judged first{std::move(c.decoded),
                          c.payload_estimate * payload_scale + c.correction_estimate * fix_scale};
     auto done = refine::refine(p, scratch_, std::move(first), price);
-    if (!done) return std::unexpected(done.error());
+    if (!done) return error_of(done);
     c.decoded = std::move(done->judged.decoded);
     if (done->passes == 0) return c;
-    const auto j = search::judge(ref_, c.decoded, bound);
-    c.wavelet = j.distortion;
-    c.correction_estimate = j.correction_bytes;
-    c.outliers = j.outliers;
-    c.payload_estimate = search::estimate_payload_bytes(done->bands);
+    const Priced& kept = priced.at(static_cast<std::size_t>(done->passes - 1));
+    c.wavelet = kept.judgement.distortion;
+    c.correction_estimate = kept.judgement.correction_bytes;
+    c.outliers = kept.judgement.outliers;
+    c.payload_estimate = kept.payload;
     c.refined = std::move(done->bands.coeffs);
     return c;
   }
 
   // Entropy codes the candidate with every coder and keeps the smallest.
   SearchOutcome<Coded> code(const Candidate& c) {
-    stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, c.m, threshold_, scratch_);
-    if (!c.refined.empty()) scratch_.coeffs = c.refined;
+    // The payload scale coded these very bands already when it took all of
+    // them at this multiplier (plain quantisation only).
+    const bool known = c.refined.empty() && whole_coding_m_ && *whole_coding_m_ == c.m &&
+                       whole_coding_.size() == r_.coders.size();
+    if (!known) {
+      stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, c.m, threshold_, scratch_);
+      if (!c.refined.empty()) scratch_.coeffs = c.refined;
+    }
     std::optional<Coded> best;
-    for (const Coder coder : r_.coders) {
-      auto payload = stages::encode_bands(scratch_, coder);
-      if (!payload) return std::unexpected(codec_failure(payload.error()));
+    for (std::size_t k = 0; k < r_.coders.size(); ++k) {
+      const Coder coder = r_.coders[k];
+      auto payload = known ? Result<stages::Payload>(whole_coding_[k]) : stages::encode_bands(scratch_, coder);
+      if (!payload) return codec_error_of(payload);
       auto container = stages::assemble_container(
           {s_.method, c.depth, r_.scale, static_cast<std::uint32_t>(r_.samples.size()), s_.min,
            s_.max, s_.mean, c.m},
           *payload);
-      if (!container) return std::unexpected(codec_failure(container.error()));
+      if (!container) return codec_error_of(container);
       if (!best || container->size() < best->container.size()) {
         best = Coded{CodecOptions{c.m, r_.cutoff, s_.method, coder, r_.scale}, std::move(*container)};
       }
@@ -195,11 +265,10 @@ class Searcher {
     double prev_j = NAN, prev_lr = NAN;
     bool prev_met = false;
     std::map<int, bool> judged;
-    int j = std::clamp(grid::index_at_or_below(std::max(guess, kSmallestMultiplier)), lowest,
-                       std::max(lowest, highest));
+    int j = grid::index_at_or_below(first_grid_point(guess));
     for (int i = 0; i < kMaxGridJudgements && lowest <= highest; ++i) {
       auto c = evaluate(grid::multiplier(j), false);
-      if (!c) return std::unexpected(c.error());
+      if (!c) return error_of(c);
       const double ratio = search::excess(c->wavelet, r_.bounds, peak);
       const bool met = ratio <= 1.0;
       judged[j] = met;
@@ -219,15 +288,16 @@ class Searcher {
       const double lr = std::log(ratio > 0.0 ? ratio : 1e-300);
       double slope = -1.0;
       if (std::isfinite(prev_j) && j != prev_j && std::isfinite(lr) && std::isfinite(prev_lr)) {
-        slope = std::clamp((lr - prev_lr) / ((j - prev_j) * kLogStep), -3.0, -0.25);
+        slope = std::clamp((lr - prev_lr) / ((j - prev_j) * kLogStep), kSteepestSlope, kFlattestSlope);
       }
       const bool same_side = std::isfinite(prev_j) && met == prev_met;
       prev_j = j, prev_lr = lr, prev_met = met;
-      double aim = std::isfinite(lr) ? j + std::clamp(-lr / slope, -4.0, 4.0) / kLogStep
-                                     : j + 4 * grid::kPerOctave;
+      double aim = std::isfinite(lr)
+                       ? j + std::clamp(-lr / slope, -kLongestLogStep, kLongestLogStep) / kLogStep
+                       : j + kBlindOctaves * grid::kPerOctave;
       // Two steps on one side of a bracket: halve it instead, so that a
       // flattened slope cannot make the search creep.
-      if (same_side && i >= 4 && fail >= lowest && pass <= highest) aim = 0.5 * (fail + pass);
+      if (same_side && i >= kHalveFrom && fail >= lowest && pass <= highest) aim = 0.5 * (fail + pass);
       j = static_cast<int>(std::clamp(std::ceil(aim), static_cast<double>(fail + 1),
                                       static_cast<double>(pass - 1)));
     }
@@ -235,7 +305,7 @@ class Searcher {
       // The finest multiplier decides whether the bound is reachable; it
       // lies between the grid points when the range caps it.
       auto c = evaluate(s_.largest, false);
-      if (!c) return std::unexpected(c.error());
+      if (!c) return error_of(c);
       if (search::excess(c->wavelet, r_.bounds, peak) <= 1.0) {
         std::vector<Candidate> only;
         only.push_back(std::move(*c));
@@ -256,19 +326,19 @@ class Searcher {
       if (const auto it = judged.find(k); it != judged.end()) return it->second;
       if (std::abs(k - pass) > window) return k >= pass;
       auto c = evaluate(grid::multiplier(k), false);
-      if (!c) return std::unexpected(c.error());
+      if (!c) return error_of(c);
       const bool ok = search::excess(c->wavelet, r_.bounds, peak) <= 1.0;
       judged[k] = ok;
       if (ok && (!lowest_met || c->m < lowest_met->m)) lowest_met = std::move(*c);
       return ok;
     };
     auto end = grid::bisection_end(static_cast<int>(r_.scale) * grid::kPerOctave, lowest, highest, met);
-    if (!end) return std::unexpected(end.error());
+    if (!end) return error_of(end);
     if (!*end || **end == pass) return out;
     auto other = lowest_met && lowest_met->m == grid::multiplier(**end)
                      ? SearchOutcome<Candidate>(std::move(*lowest_met))
                      : evaluate(grid::multiplier(**end), false);
-    if (!other) return std::unexpected(other.error());
+    if (!other) return error_of(other);
     // Far from the pair the replay infers its steps from the pair's side, so
     // its end may be a multiplier that was never judged; one that misses the
     // bounds must not become a finalist, or the smaller container it codes to
@@ -316,17 +386,23 @@ class Searcher {
     stages::quantise_at_depth(*s_.executor, s_.decomposition,
                               stages::unsaturated_depth(s_.decomposition.extremes, m), m,
                               threshold_, scratch_);
-    const bool whole = scratch_.coeffs.size() <= 65536;
+    const bool whole = scratch_.coeffs.size() <= kScaleWholeUpTo;
     stages::QuantisedBands part;
-    part.levels = scratch_.levels;
-    part.layout.lengths.resize(scratch_.layout.lengths.size());
-    const auto bands = scratch_.bands();
-    for (std::size_t b = 0; b < bands.size(); ++b) {
-      const std::size_t len = bands[b].size();
-      const std::size_t keep = whole ? len : std::max(len / 8, std::min<std::size_t>(len, 256));
-      part.layout.lengths[b] = keep;
-      part.layout.total += keep;
-      part.coeffs.insert(part.coeffs.end(), bands[b].begin(), bands[b].begin() + static_cast<std::ptrdiff_t>(keep));
+    if (whole) {
+      part = scratch_;
+    } else {
+      part.levels = scratch_.levels;
+      part.layout.lengths.resize(scratch_.layout.lengths.size());
+      const auto bands = scratch_.bands();
+      for (std::size_t b = 0; b < bands.size(); ++b) {
+        const std::size_t len = bands[b].size();
+        const std::size_t keep =
+            std::max(len / kScalePartDivisor, std::min<std::size_t>(len, kScalePartFloor));
+        part.layout.lengths[b] = keep;
+        part.layout.total += keep;
+        part.coeffs.insert(part.coeffs.end(), bands[b].begin(),
+                           bands[b].begin() + static_cast<std::ptrdiff_t>(keep));
+      }
     }
     const double estimate = search::estimate_payload_bytes(part);
     if (!(estimate > 0.0)) return 1.0;
@@ -335,11 +411,15 @@ class Searcher {
     // codes speech bands to twice the context model's bytes), the walk took
     // payload for dear and settled on four times the corrections.
     std::size_t smallest = std::numeric_limits<std::size_t>::max();
+    whole_coding_m_.reset();
+    whole_coding_.clear();
     for (const Coder coder : r_.coders) {
       auto coded = stages::encode_bands(part, coder);
-      if (!coded) return std::unexpected(codec_failure(coded.error()));
+      if (!coded) return codec_error_of(coded);
       smallest = std::min(smallest, coded->bytes.size());
+      if (whole) whole_coding_.push_back(std::move(*coded));
     }
+    if (whole) whole_coding_m_ = m;
     return static_cast<double>(smallest) / estimate;
   }
 
@@ -361,6 +441,12 @@ class Searcher {
   const std::uint16_t threshold_;  // dead zone of the detail bands
   stages::QuantisedBands scratch_;
   int evaluations_ = 0;
+  // The payloads of the last payload scale that coded all bands, one per
+  // coder, and the multiplier they were quantised at.
+  std::optional<float> whole_coding_m_;
+  std::vector<stages::Payload> whole_coding_;
+  // A judged candidate kept by evaluate_and_keep.
+  std::optional<Candidate> kept_;
 };
 
 }  // namespace quillmere::searching

@@ -191,7 +191,9 @@ TEST_P(BoundedSearch, BoundHoldsOnTheRealDecoderOutput) {
 std::vector<Case> all_cases() {
   std::vector<Case> out;
   const Shape shapes[] = {Shape::RandomWalk, Shape::Spikes, Shape::Steps, Shape::Chirp, Shape::Noise, Shape::Flat};
-  const std::size_t lengths[] = {1, 2, 7, 19, 33, 64, 100, 4099};
+  // 20000: long enough for the RMS-type search to decide by one coding
+  // whether the dead zone is worth searching.
+  const std::size_t lengths[] = {1, 2, 7, 19, 33, 64, 100, 4099, 20000};
   const Method methods[] = {Method::Cdf53, Method::Cdf97, Method::Db4, Method::Sym4};
   const BoundKind bounds[] = {BoundKind::MaxError, BoundKind::MaxErrorNoCorrections, BoundKind::Rmse,
                               BoundKind::Prd, BoundKind::Psnr, BoundKind::Budget, BoundKind::Combined};
