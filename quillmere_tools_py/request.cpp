@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "quillmere/option_table.hpp"
+
 namespace quillmere_tools_py {
 namespace {
 
@@ -57,22 +59,6 @@ OwnedRef attribute(PyObject* request, const char* name) noexcept {
   return value;
 }
 
-PyResult<long> small_int(PyObject* item, const char* name, long lo, long hi) noexcept {
-  const long v = PyLong_AsLong(item);
-  if (v == -1 && PyErr_Occurred()) return exception_set();
-  if (v < lo || v > hi) {
-    PyErr_Format(PyExc_ValueError, "%s %ld is out of range", name, v);
-    return exception_set();
-  }
-  return v;
-}
-
-PyResult<long> small_int_attribute(PyObject* request, const char* name, long lo, long hi) noexcept {
-  const OwnedRef value = attribute(request, name);
-  if (!value) return exception_set();
-  return small_int(value.borrow(), name, lo, hi);
-}
-
 PyResult<std::optional<double>> optional_float(PyObject* request, const char* name) noexcept {
   const OwnedRef value = attribute(request, name);
   if (!value) return exception_set();
@@ -82,20 +68,35 @@ PyResult<std::optional<double>> optional_float(PyObject* request, const char* na
   return v;
 }
 
+// A code checked against the codec's own table of that option, so the
+// companion module accepts exactly the codes the codec knows.
+template <class Code>
+PyResult<Code> table_code(PyObject* item, const char* name,
+                          std::optional<Code> (*coded)(long long) noexcept) noexcept {
+  const long long v = PyLong_AsLongLong(item);
+  if (v == -1 && PyErr_Occurred()) return exception_set();
+  const std::optional<Code> code = coded(v);
+  if (!code) {
+    PyErr_Format(PyExc_ValueError, "%s %lld is out of range", name, v);
+    return exception_set();
+  }
+  return *code;
+}
+
+template <class Code>
+PyResult<Code> table_code_attribute(PyObject* request, const char* name,
+                                    std::optional<Code> (*coded)(long long) noexcept) noexcept {
+  const OwnedRef value = attribute(request, name);
+  if (!value) return exception_set();
+  return table_code(value.borrow(), name, coded);
+}
+
 PyResult<quillmere::Method> method_code(PyObject* item) noexcept {
-  const auto v = small_int(item, "method_code", 0, 3);
-  if (!v) return exception_set();
-  return static_cast<quillmere::Method>(*v);
+  return table_code(item, "method_code", quillmere::method_coded);
 }
 
 PyResult<quillmere::Coder> coder_code(PyObject* item) noexcept {
-  const auto v = small_int(item, "coder_code", 0, 255);
-  if (!v) return exception_set();
-  if (*v > quillmere::kLastToolsCoder && *v != 255) {
-    PyErr_Format(PyExc_ValueError, "coder_code %ld is out of range", *v);
-    return exception_set();
-  }
-  return static_cast<quillmere::Coder>(*v);
+  return table_code(item, "coder_code", quillmere::coder_coded);
 }
 
 template <class Code, class Each>
@@ -147,21 +148,19 @@ PyObject* new_ref(PyObject* borrowed) noexcept {
 PyResult<quillmere_tools::UnitRequest> request_from(PyObject* request) noexcept {
   try {
     quillmere_tools::UnitRequest out;
-    const auto method = small_int_attribute(request, "method_code", 0, 3);
+    const auto method = table_code_attribute(request, "method_code", quillmere::method_coded);
     if (!method) return exception_set();
-    const auto scale = small_int_attribute(request, "scale", 6, 12);
+    const auto scale = table_code_attribute(request, "scale", quillmere::scale_coded);
     if (!scale) return exception_set();
-    const auto cutoff = small_int_attribute(request, "cutoff_code", 0, 2);
+    const auto cutoff = table_code_attribute(request, "cutoff_code", quillmere::cutoff_coded);
     if (!cutoff) return exception_set();
-    const OwnedRef coder_value = attribute(request, "coder_code");
-    if (!coder_value) return exception_set();
-    const auto coder = coder_code(coder_value.borrow());
+    const auto coder = table_code_attribute(request, "coder_code", quillmere::coder_coded);
     if (!coder) return exception_set();
     const auto multiplier = optional_float(request, "quant_multiplier");
     if (!multiplier) return exception_set();
-    out.options.method = static_cast<quillmere::Method>(*method);
-    out.options.scale = static_cast<std::uint8_t>(*scale);
-    out.options.cutoff = static_cast<quillmere::Cutoff>(*cutoff);
+    out.options.method = *method;
+    out.options.scale = *scale;
+    out.options.cutoff = *cutoff;
     out.options.coder = *coder;
     if (*multiplier) out.options.quant_multiplier = static_cast<float>(**multiplier);
 

@@ -26,6 +26,8 @@
 #include <string_view>
 #include <vector>
 
+#include "quillmere/error.hpp"
+
 namespace quillmere::fast {
 
 enum class [[nodiscard]] FastError : std::uint8_t {
@@ -46,7 +48,7 @@ constexpr std::string_view message(FastError error) noexcept {
     case FastError::BadToken: return "Invalid coefficient token in fast coefficient stream";
     case FastError::TrailingData: return "Unused bytes at the end of fast coefficient stream";
     case FastError::BadState: return "Invalid coder state in fast coefficient stream";
-    case FastError::OutOfMemory: return "out of memory";
+    case FastError::OutOfMemory: return kOutOfMemoryText;
   }
   return "Unknown fast coder error";
 }

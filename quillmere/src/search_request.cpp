@@ -67,7 +67,7 @@ std::optional<SearchError> check_request(const SearchRequest& r, const Reference
     return failure(SearchErrorKind::InvalidRequest, {}, 0.0, 0.0, std::move(why));
   };
   if (r.samples.empty()) return invalid("Can't compress empty data");
-  if (r.samples.size() > kMaxSampleCount) return invalid("more than 2147483647 samples");
+  if (r.samples.size() > kMaxSampleCount) return invalid("more than " + std::to_string(kMaxSampleCount) + " samples");
   if (r.originals.size() != r.samples.size()) {
     return invalid("originals hold " + std::to_string(r.originals.size()) + " samples, but " +
                    std::to_string(r.samples.size()) + " are coded");
@@ -84,7 +84,8 @@ std::optional<SearchError> check_request(const SearchRequest& r, const Reference
   if (r.methods.empty()) return invalid("no candidate method");
   if (r.coders.empty()) return invalid("no candidate coder");
   if (!is_supported_scale(r.scale)) {
-    return invalid("scale must be 6 to 12, but it was " + std::to_string(r.scale));
+    return invalid("scale must be " + std::to_string(kMinScale) + " to " + std::to_string(kMaxScale) +
+                   ", but it was " + std::to_string(r.scale));
   }
   return check_bounds(r, ref, peak);
 }
