@@ -77,12 +77,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         raise
     except Exception as exc:  # last resort: one line, never a traceback
         stop = _interrupt_behind(exc)
-        if stop is not None:
-            # A library turned the interrupt into its own error (NumPy's
-            # import does, when Ctrl-C lands inside it).
-            report_error("interrupted" if isinstance(stop, KeyboardInterrupt)
-                         else f"terminated by {signal.Signals(stop.signum).name}")
-            return 130 if isinstance(stop, KeyboardInterrupt) else exit_status(stop.signum)
+        # A library may turn the interrupt into its own error (NumPy's import
+        # does when Ctrl-C lands inside it), sometimes without chaining it:
+        # then the signal the handlers saw is the only trace left.
+        signum = (signal.SIGINT if isinstance(stop, KeyboardInterrupt)
+                  else stop.signum if stop is not None else _received_signal)
+        if signum is not None:
+            report_error("interrupted" if signum == signal.SIGINT
+                         else f"terminated by {signal.Signals(signum).name}")
+            return 130 if signum == signal.SIGINT else exit_status(signum)
         if debug:
             raise
         report_error(f"unexpected {type(exc).__name__}: {exc} (rerun with --debug for details)")
@@ -103,19 +106,24 @@ class Terminated(BaseException):
         self.signum = signum
 
 
-def _stop_writers() -> None:
+_received_signal: Optional[int] = None
+
+
+def _stop_writers(signum: int) -> None:
+    global _received_signal
+    _received_signal = signum
     # Worker threads (-j) cannot be interrupted inside the codec; they finish
     # the file in hand, and this keeps them from giving it a name.
     stop_request.requested.set()
 
 
 def _raise_terminated(signum, _frame):
-    _stop_writers()
+    _stop_writers(signum)
     raise Terminated(signum)
 
 
 def _raise_interrupt(signum, frame):
-    _stop_writers()
+    _stop_writers(signum)
     signal.default_int_handler(signum, frame)
 
 
