@@ -22,6 +22,7 @@ mode overshoots the bound is reported as violating it and not counted.
 from __future__ import annotations
 
 import math
+import struct
 import sys
 import time
 from dataclasses import dataclass, field
@@ -112,10 +113,34 @@ def _timed(fn):
     return out, time.perf_counter() - t0
 
 
+def plain_units(blob: bytes) -> List[bytes]:
+    """The plain channel units of a unit: itself, or each block of a blocked
+    one (a long signal: "QLMB", counts at 8-23, then 20 bytes per block,
+    u64 offset and u64 length from the end of the index and its CRC)."""
+    if blob[:4] != b"QLMB":
+        return [blob]
+    count = struct.unpack_from("<I", blob, 20)[0]
+    data = 24 + 20 * count + 4
+    parts = []
+    for i in range(count):
+        offset, length = struct.unpack_from("<QQ", blob, 24 + 20 * i)
+        parts.append(blob[data + offset:data + offset + length])
+    return parts
+
+
 def wavelet_layer_size(blob: bytes) -> int:
-    """Bytes of the codec's own container at the head of a unit."""
+    """Bytes of the codec's own containers at the head of a unit's blocks."""
     from quillmere_tools.qlm import container_header as container
-    return container.HEADER_LEN + container.parse_header(blob)["payload_len"]
+    return sum(container.HEADER_LEN + container.parse_header(u)["payload_len"]
+               for u in plain_units(blob))
+
+
+def wavelet_layer(blob: bytes) -> np.ndarray:
+    """The samples of the codec's own containers alone, without what the
+    tools append after them."""
+    import quillmere
+    return np.concatenate([np.asarray(quillmere.decompress_signal(u)).reshape(-1)
+                           for u in plain_units(blob)])
 
 
 def smallest_at_rmse(x: np.ndarray, rmse: float) -> int:
@@ -127,7 +152,6 @@ def smallest_at_rmse(x: np.ndarray, rmse: float) -> int:
 
 
 def quillmere_cell(x: np.ndarray, bound: float) -> Cell:
-    import quillmere
     import quillmere_tools
     from quillmere_tools import Settings
     best: Optional[Cell] = None
@@ -150,7 +174,7 @@ def quillmere_cell(x: np.ndarray, bound: float) -> Cell:
                     f"{s.method}/{s.coder} scale {s.scale} qm {s.quant_multiplier:.5g}",
                     len(blob), m, r, violated=not m <= bound,
                     side_bytes=len(blob) - layer, corrected=getattr(res, "corrected_samples", 0),
-                    layer_max_err=errors(x, quillmere.decompress_signal(blob))[0])
+                    layer_max_err=errors(x, wavelet_layer(blob))[0])
         if best is None or (cell.counts, -cell.size) > (best.counts, -best.size):
             best = cell
     if best is None:

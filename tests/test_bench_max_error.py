@@ -86,6 +86,26 @@ def test_quillmere_cell_counts_the_whole_container_and_meets_the_bound():
     assert cell.size == min(sizes)
 
 
+def test_wavelet_layer_of_a_blocked_unit_is_its_blocks_containers():
+    # A signal past one block is stored as blocks behind an index: the layer's
+    # size and samples are the blocks' containers, in order, and nothing else.
+    import quillmere
+    import quillmere_tools
+    x = signals.chirp(n=3 * 4096 + 100, seed=5)
+    bound = 1e-3 * float(x.max() - x.min())
+    blob = bytes(quillmere_tools.compress_to_target(
+        x, max_error=bound, block_length=4096, coders=list(cme.Quillmere.CODERS)).container)
+    assert blob[:4] == b"QLMB"
+    parts = cme.plain_units(blob)
+    assert len(parts) == 4
+    index_and_crc = 24 + 20 * len(parts) + 4
+    assert index_and_crc + sum(len(u) for u in parts) == len(blob)
+    layer = cme.wavelet_layer(blob)
+    assert layer.size == x.size
+    assert np.array_equal(layer[4096:8192], np.asarray(quillmere.decompress_signal(parts[1])).reshape(-1))
+    assert cme.wavelet_layer_size(blob) <= sum(len(u) for u in parts)
+
+
 @pytest.mark.parametrize("old, expected", [
     ("", "<!-- begin bench/compare.py a -->\nA\n<!-- end bench/compare.py a -->\n"),
     ("intro\n<!-- begin bench/compare.py a -->\nstale\n<!-- end bench/compare.py a -->\n"
