@@ -20,8 +20,9 @@ _HEADER = struct.Struct("<4sBB2s4sBBBBIfffIfIII")
 assert _HEADER.size == HEADER_LEN
 
 METHOD_TAGS = {b"cf53": "cdf53", b"cf97": "cdf97", b"db04": "db4", b"sym4": "sym4"}
-# Coder 3, the fast coder, is the tools' own: the module refuses it.
-CODERS = {0: "deflate", 1: "arans", 2: "cmodel", 3: "fast"}
+# Coders 3 (fast) and 4 (integer, lossless on an integer grid) are the
+# tools' own: the module refuses them.
+CODERS = {0: "deflate", 1: "arans", 2: "cmodel", 3: "fast", 4: "integer"}
 
 
 class ContainerError(ValueError):

@@ -22,17 +22,19 @@ from typing import Optional, Sequence
 import numpy as np
 
 from . import _native, block_progress
-from ._core import CODERS, CUTOFFS, METHODS, Settings
+from ._core import CUTOFFS, METHODS, Settings
+from .parameters import UNIT_CODERS
 from .bounds import Bounds
 from .parameters import short_repr
 
 # Codes as the codec's option record stores them.
 _METHOD_CODES = {"cdf53": 0, "cdf97": 1, "db4": 2, "sym4": 3}
 _CUTOFF_CODES = {"low": 0, "medium": 1, "high": 2}
-_CODER_CODES = {None: 255, "auto": 255, "deflate": 0, "arans": 1, "cmodel": 2, "fast": 3}
+_CODER_CODES = {None: 255, "auto": 255, "deflate": 0, "arans": 1, "cmodel": 2, "fast": 3,
+                "integer": 4}
 _METHOD_NAMES = {v: k for k, v in _METHOD_CODES.items()}
 _CUTOFF_NAMES = {v: k for k, v in _CUTOFF_CODES.items()}
-_CODER_NAMES = {0: "deflate", 1: "arans", 2: "cmodel", 3: "fast"}
+_CODER_NAMES = {0: "deflate", 1: "arans", 2: "cmodel", 3: "fast", 4: "integer"}
 
 
 def _code(table: dict, name, parameter: str, choices: Sequence[str]) -> int:
@@ -45,8 +47,12 @@ def _code(table: dict, name, parameter: str, choices: Sequence[str]) -> int:
 def native_config(settings: Settings = Settings(), bounds: Optional[Bounds] = None,
                   methods: Optional[Sequence[str]] = None,
                   coders: Optional[Sequence[str]] = None,
-                  split_trailing_run: bool = False) -> tuple:
+                  split_trailing_run: bool = False, grid_step: Optional[float] = None) -> tuple:
     """The tuple ``_native`` takes: settings and bounds as plain numbers.
+
+    ``grid_step`` is the code step of a source stored as integers (PCM, EDF,
+    WFDB): at a bound of at most one step the channel is coded losslessly on
+    that grid. Without it the codec looks for a power-of-two grid itself.
 
     ``split_trailing_run`` is for hosts that pad a chunk with one repeated
     value (Zarr, Dask): such a run at the end is restored exactly rather than
@@ -56,12 +62,13 @@ def native_config(settings: Settings = Settings(), bounds: Optional[Bounds] = No
         _code(_METHOD_CODES, settings.method, "method", METHODS),
         int(settings.scale),
         _code(_CUTOFF_CODES, settings.cutoff, "cutoff", CUTOFFS),
-        _code(_CODER_CODES, settings.coder, "coder", CODERS),
+        _code(_CODER_CODES, settings.coder, "coder", UNIT_CODERS),
         None if settings.quant_multiplier is None else float(settings.quant_multiplier),
         *(None if v is None else float(v) for v in (b.max_error, b.rmse, b.prd, b.psnr, b.bits_per_sample)),
         tuple(_code(_METHOD_CODES, m, "method", METHODS) for m in (methods or ())),
-        tuple(_code(_CODER_CODES, c, "coder", CODERS) for c in (coders or ())),
+        tuple(_code(_CODER_CODES, c, "coder", UNIT_CODERS) for c in (coders or ())),
         bool(split_trailing_run),
+        None if grid_step is None else float(grid_step),
     )
 
 
@@ -89,8 +96,12 @@ def as_samples(x) -> np.ndarray:
 
 
 def settings_of(report: tuple) -> Settings:
-    """The settings a unit was written with, from ``_native``'s report."""
+    """The settings a unit was written with, from ``_native``'s report.  An
+    integer unit has no wavelet and no multiplier (its report's multiplier
+    is the grid step)."""
     method, scale, cutoff, coder, multiplier = report[:5]
+    if _CODER_NAMES[coder] == "integer":
+        return Settings(_METHOD_NAMES[method], scale, _CUTOFF_NAMES[cutoff], "integer")
     return Settings(_METHOD_NAMES[method], scale, _CUTOFF_NAMES[cutoff], _CODER_NAMES[coder], multiplier)
 
 
@@ -117,10 +128,11 @@ def encode_with_report(x, settings: Settings = Settings(), bounds: Optional[Boun
                        methods: Optional[Sequence[str]] = None,
                        coders: Optional[Sequence[str]] = None, *,
                        split_trailing_run: bool = False, block_length: Optional[int] = None,
-                       threads: Optional[int] = None) -> tuple[bytes, tuple]:
+                       threads: Optional[int] = None,
+                       grid_step: Optional[float] = None) -> tuple[bytes, tuple]:
     """One signal's unit and report; a signal longer than ``block_length``
     is coded as blocks on ``threads`` threads (the same bytes for any count)."""
-    config = native_config(settings, bounds, methods, coders, split_trailing_run)
+    config = native_config(settings, bounds, methods, coders, split_trailing_run, grid_step)
     return encode_many_with_reports([x], config, threads, block_length)[0]
 
 

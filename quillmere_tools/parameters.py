@@ -18,6 +18,11 @@ import numpy as np
 
 METHODS = ("cdf97", "cdf53", "db4", "sym4")
 CODERS = ("cmodel", "arans", "deflate", "fast")
+# The coders a channel unit may name: the wavelet coders, and the integer
+# coder, which codes a source on an integer grid losslessly and only when
+# asked for by name (a sweep over CODERS leaves it out: most signals lie on
+# no grid it can code).
+UNIT_CODERS = CODERS + ("integer",)
 CUTOFFS = ("low", "medium", "high")
 SCALES = tuple(range(6, 13))
 
@@ -53,7 +58,7 @@ def check_coder(value) -> Optional[str]:
     """None and "auto" both leave the choice to the codec."""
     if value is None or value == "auto":
         return None
-    return _choice("coder", value, CODERS)
+    return _choice("coder", value, UNIT_CODERS)
 
 
 def is_scale(value) -> bool:

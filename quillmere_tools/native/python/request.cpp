@@ -1,5 +1,7 @@
 #include "request.hpp"
 
+#include "quillmere_tools/integer_unit.hpp"
+
 #include <optional>
 #include <string>
 
@@ -7,7 +9,9 @@ namespace quillmere_tools_py {
 namespace {
 
 using quillmere_py::OwnedRef;
-constexpr Py_ssize_t kConfigLen = 13;
+constexpr Py_ssize_t kConfigLen = 14;
+// The integer coder: a unit kind of the channel library, not a codec coder.
+constexpr long kIntegerCode = quillmere_tools::kCoderInteger;
 
 PyResult<long> small_int(PyObject* item, const char* name, long lo, long hi) noexcept {
   const long v = PyLong_AsLong(item);
@@ -29,7 +33,7 @@ PyResult<std::optional<double>> optional_float(PyObject* item) noexcept {
 PyResult<quillmere::Coder> coder_code(PyObject* item) noexcept {
   const auto v = small_int(item, "coder", 0, 255);
   if (!v) return exception_set();
-  if (*v > quillmere::kLastToolsCoder && *v != 255) {
+  if (*v > quillmere::kLastToolsCoder && *v != 255 && *v != kIntegerCode) {
     PyErr_Format(PyExc_ValueError, "coder code %ld is out of range", *v);
     return exception_set();
   }
@@ -56,7 +60,7 @@ PyResult<std::vector<Code>> codes(PyObject* sequence, const Each& each) noexcept
 PyResult<quillmere_tools::UnitRequest> request_from_config(PyObject* config) noexcept {
   try {
     if (!PyTuple_Check(config) || PyTuple_GET_SIZE(config) != kConfigLen) {
-      PyErr_SetString(PyExc_TypeError, "config must be a tuple of 13 items");
+      PyErr_SetString(PyExc_TypeError, "config must be a tuple of 14 items");
       return exception_set();
     }
     const auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(config, i); };
@@ -74,7 +78,12 @@ PyResult<quillmere_tools::UnitRequest> request_from_config(PyObject* config) noe
     request.options.method = static_cast<quillmere::Method>(*method);
     request.options.scale = static_cast<std::uint8_t>(*scale);
     request.options.cutoff = static_cast<quillmere::Cutoff>(*cutoff);
-    request.options.coder = *coder;
+    if (static_cast<long>(*coder) == kIntegerCode) {
+      request.options.coder = quillmere::Coder::Auto;
+      request.integer = quillmere_tools::IntegerUse::Only;
+    } else {
+      request.options.coder = *coder;
+    }
     if (*multiplier) request.options.quant_multiplier = static_cast<float>(**multiplier);
 
     std::optional<double>* bounds[] = {&request.bounds.max_error, &request.bounds.rmse,
@@ -94,10 +103,25 @@ PyResult<quillmere_tools::UnitRequest> request_from_config(PyObject* config) noe
     auto coders = codes<quillmere::Coder>(item(11), coder_code);
     if (!coders) return exception_set();
     request.methods = std::move(*methods);
-    request.coders = std::move(*coders);
+    for (const quillmere::Coder c : *coders) {
+      if (static_cast<long>(c) == kIntegerCode) {
+        if (request.integer == quillmere_tools::IntegerUse::Auto) {
+          request.integer = quillmere_tools::IntegerUse::Compare;
+        }
+      } else {
+        request.coders.push_back(c);
+      }
+    }
+    // The integer coder as the only candidate: no wavelet unit to weigh it against.
+    if (request.integer == quillmere_tools::IntegerUse::Compare && request.coders.empty()) {
+      request.integer = quillmere_tools::IntegerUse::Only;
+    }
     const int split = PyObject_IsTrue(item(12));
     if (split < 0) return exception_set();
     request.split_trailing_run = split == 1;
+    const auto step = optional_float(item(13));
+    if (!step) return exception_set();
+    request.grid_step = *step;
     return request;
   } catch (...) {
     raise_from_current_exception();
