@@ -14,6 +14,9 @@ enum BlockKind : std::uint8_t { kConstant = 0, kVerbatim = 1, kFixed = 2, kLpc =
 
 constexpr int kMaxPartitionOrder = 8;
 constexpr int kMaxRiceParameter = 30;
+// The partition parameter that switches to runs of zero residuals.
+constexpr int kRunMode = 31;
+constexpr int kRunEscapeBits = 32;
 // Models of linear prediction tried exactly per block, of those the
 // analysis ranks best.
 constexpr std::size_t kLpcTrials = 3;
@@ -31,12 +34,34 @@ std::size_t partition_size(std::size_t block, int order) noexcept {
   return (block + parts - 1) / parts;
 }
 
-// The Rice parameters of one residual layout and the bits they are expected
-// to cost (the sum of u >> k estimated from the sum of u, as the choice
-// needs no exact count).
+// Rice parameter and expected bits for `count` values summing to `sum`
+// (the sum of u >> k estimated from the sum of u: the choice needs no exact
+// count).
+struct RiceFit {
+  int k = 0;
+  std::uint64_t bits = 0;
+};
+
+RiceFit fit_rice(std::uint64_t count, std::uint64_t sum) noexcept {
+  RiceFit best{0, ~std::uint64_t{0}};
+  for (int k = 0; k <= kMaxRiceParameter; ++k) {
+    const std::uint64_t cost = count * static_cast<std::uint64_t>(k + 1) + (sum >> k);
+    if (cost < best.bits) best = {k, cost};
+  }
+  return best;
+}
+
+// One partition's coding: a Rice parameter, or runs of zeros (their lengths
+// with parameter k, the nonzero values between them, less one, with run_k).
+struct PartitionCode {
+  bool runs = false;
+  int k = 0;
+  int run_k = 0;
+};
+
 struct RicePlan {
   int order = 0;
-  std::vector<int> k;
+  std::vector<PartitionCode> parts;
   std::uint64_t bits = ~std::uint64_t{0};
 };
 
@@ -44,6 +69,43 @@ int max_partition_order(std::size_t block) noexcept {
   int p = 0;
   while (p < kMaxPartitionOrder && (block >> (p + 1)) >= 32) ++p;
   return p;
+}
+
+PartitionCode plan_partition(std::span<const std::uint64_t> u, std::uint64_t& bits) {
+  std::uint64_t sum = 0, zeros = 0;
+  for (std::uint64_t v : u) {
+    sum += v;
+    zeros += v == 0;
+  }
+  const RiceFit plain = fit_rice(u.size(), sum);
+  PartitionCode code{false, plain.k, 0};
+  bits = 5 + plain.bits;
+  // Runs pay only where most residuals are zero: below one bit a sample.
+  if (zeros * 2 < u.size()) return code;
+  std::uint64_t runs = 0, run_sum = 0, values = 0, value_sum = 0, run = 0;
+  for (std::size_t i = 0; i < u.size(); ++i) {
+    if (u[i] == 0) {
+      ++run;
+      continue;
+    }
+    ++runs;
+    run_sum += run;
+    run = 0;
+    ++values;
+    value_sum += u[i] - 1;
+  }
+  if (run > 0) {
+    ++runs;
+    run_sum += run;
+  }
+  const RiceFit lengths = fit_rice(runs, run_sum);
+  const RiceFit nonzero = fit_rice(values, value_sum);
+  const std::uint64_t run_bits = 15 + lengths.bits + (values ? nonzero.bits : 0);
+  if (run_bits < bits) {
+    bits = run_bits;
+    code = {true, lengths.k, values ? nonzero.k : 0};
+  }
+  return code;
 }
 
 RicePlan plan_rice(std::span<const std::uint64_t> u, std::size_t warm, std::size_t block) {
@@ -57,24 +119,29 @@ RicePlan plan_rice(std::span<const std::uint64_t> u, std::size_t warm, std::size
       const std::size_t from = std::max(start, warm);
       const std::size_t to = std::min(start + size, block);
       if (from >= to) continue;
-      std::uint64_t sum = 0;
-      for (std::size_t i = from; i < to; ++i) sum += u[i - warm];
-      const std::uint64_t count = to - from;
-      std::uint64_t least = ~std::uint64_t{0};
-      int chosen = 0;
-      for (int k = 0; k <= kMaxRiceParameter; ++k) {
-        const std::uint64_t cost = count * static_cast<std::uint64_t>(k + 1) + (sum >> k);
-        if (cost < least) {
-          least = cost;
-          chosen = k;
-        }
-      }
-      plan.k.push_back(chosen);
-      plan.bits += 5 + least;
+      std::uint64_t bits = 0;
+      plan.parts.push_back(plan_partition(u.subspan(from - warm, to - from), bits));
+      plan.bits += bits;
     }
     if (plan.bits < best.bits) best = std::move(plan);
   }
   return best;
+}
+
+void put_rice(BitWriter& out, std::uint64_t v, int k, int escape_bits) {
+  const std::uint64_t q = v >> k;
+  if (q >= kEscapeQuotient) {
+    out.put(0, static_cast<int>(kEscapeQuotient));
+    out.put_wide(v, escape_bits);
+  } else {
+    out.put_unary(q);
+    out.put(v, k);
+  }
+}
+
+std::uint64_t get_rice(BitReader& in, int k, int escape_bits) noexcept {
+  const std::uint32_t q = in.get_unary(kEscapeQuotient);
+  return q >= kEscapeQuotient ? in.get_wide(escape_bits) : (std::uint64_t{q} << k) | in.get(k);
 }
 
 void write_residuals(BitWriter& out, std::span<const std::uint64_t> u, std::size_t warm,
@@ -86,18 +153,24 @@ void write_residuals(BitWriter& out, std::span<const std::uint64_t> u, std::size
     const std::size_t from = std::max(start, warm);
     const std::size_t to = std::min(start + size, block);
     if (from >= to) continue;
-    const int k = plan.k[part++];
-    out.put(static_cast<std::uint64_t>(k), 5);
-    for (std::size_t i = from; i < to; ++i) {
-      const std::uint64_t v = u[i - warm];
-      const std::uint64_t q = v >> k;
-      if (q >= kEscapeQuotient) {
-        out.put(0, static_cast<int>(kEscapeQuotient));
-        out.put_wide(v, width + 1);
-      } else {
-        out.put_unary(q);
-        out.put(v, k);
-      }
+    const PartitionCode code = plan.parts[part++];
+    if (!code.runs) {
+      out.put(static_cast<std::uint64_t>(code.k), 5);
+      for (std::size_t i = from; i < to; ++i) put_rice(out, u[i - warm], code.k, width + 1);
+      continue;
+    }
+    out.put(kRunMode, 5);
+    out.put(static_cast<std::uint64_t>(code.k), 5);
+    out.put(static_cast<std::uint64_t>(code.run_k), 5);
+    std::size_t i = from;
+    while (i < to) {
+      std::size_t run = 0;
+      while (i + run < to && u[i + run - warm] == 0) ++run;
+      put_rice(out, run, code.k, kRunEscapeBits);
+      i += run;
+      if (i == to) break;
+      put_rice(out, u[i - warm] - 1, code.run_k, width + 1);
+      ++i;
     }
   }
 }
@@ -139,7 +212,12 @@ void encode_block(std::span<const std::int64_t> x, int width, BitWriter& out,
       best.bits = bits;
     }
   };
-  for (int order = 0; order <= kMaxFixedOrder && static_cast<std::size_t>(order) < n; ++order) {
+  // Order 0 predicts the middle of the block's range, written once.
+  const auto [lo, hi] = std::minmax_element(x.begin(), x.end());
+  const std::int64_t centre = *lo + (*hi - *lo) / 2;
+  for (std::size_t i = 0; i < n; ++i) residuals[i] = x[i] - centre;
+  consider(kFixed, 0, nullptr, 0, 2 + 3 + static_cast<std::uint64_t>(width));
+  for (int order = 1; order <= kMaxFixedOrder && static_cast<std::size_t>(order) < n; ++order) {
     fixed_residuals(x, order, range, residuals);
     consider(kFixed, order, nullptr, static_cast<std::size_t>(order), 2 + 3);
   }
@@ -158,6 +236,7 @@ void encode_block(std::span<const std::int64_t> x, int width, BitWriter& out,
   if (best.kind == kFixed) {
     order = static_cast<std::size_t>(best.fixed_order);
     out.put(order, 3);
+    if (order == 0) out.put_wide(static_cast<std::uint64_t>(centre), width);
   } else {
     order = best.lpc.coefs.size();
     out.put(order - 1, 5);
@@ -191,18 +270,43 @@ UnitResult<void> decode_residuals(BitReader& in, std::span<std::int64_t> x, std:
     const std::size_t to = std::min(start + size, n);
     if (from >= to) continue;
     const int k = static_cast<int>(in.get(5));
-    if (k > kMaxRiceParameter) return corrupt(index, "Rice parameter " + std::to_string(k));
-    for (std::size_t i = from; i < to; ++i) {
-      const std::uint32_t q = in.get_unary(kEscapeQuotient);
-      const std::uint64_t u = q >= kEscapeQuotient ? in.get_wide(width + 1)
-                                                   : (std::uint64_t{q} << k) | in.get(k);
+    const auto place = [&](std::size_t i, std::uint64_t u) -> UnitResult<void> {
       const std::int64_t v = predict(x.data(), i) + unzigzag(u);
       if (v < range.lo || v > range.hi) {
         if (in.overrun()) return corrupt(index, "it is cut short");
-        return corrupt(index, "sample " + std::to_string(i) + " falls outside " +
-                                  std::to_string(width) + " bits");
+        return corrupt(index, "sample " + std::to_string(i) + " falls outside " + std::to_string(width) +
+                                  " bits");
       }
       x[i] = v;
+      return {};
+    };
+    if (k != kRunMode) {
+      for (std::size_t i = from; i < to; ++i) {
+        if (auto ok = place(i, get_rice(in, k, width + 1)); !ok) return ok;
+      }
+    } else {
+      const int run_k = static_cast<int>(in.get(5));
+      const int value_k = static_cast<int>(in.get(5));
+      if (run_k > kMaxRiceParameter || value_k > kMaxRiceParameter) {
+        return corrupt(index, "Rice parameters " + std::to_string(run_k) + " and " + std::to_string(value_k));
+      }
+      std::size_t i = from;
+      while (i < to) {
+        const std::uint64_t run = get_rice(in, run_k, kRunEscapeBits);
+        if (in.overrun()) return corrupt(index, "it is cut short");
+        if (run > to - i) {
+          return corrupt(index, "a run of " + std::to_string(run) + " zeros passes its partition's end");
+        }
+        for (const std::size_t end = i + run; i < end; ++i) {
+          if (auto ok = place(i, 0); !ok) return ok;
+        }
+        if (i == to) break;
+        const std::uint64_t u = get_rice(in, value_k, width + 1);
+        // The value less one: a nonzero u of width + 1 bits at most.
+        if (u >= (std::uint64_t{1} << (width + 1)) - 1) return corrupt(index, "a residual exceeds its width");
+        if (auto ok = place(i, u + 1); !ok) return ok;
+        ++i;
+      }
     }
     if (in.overrun()) return corrupt(index, "it is cut short");
   }
@@ -223,9 +327,11 @@ UnitResult<void> decode_block(std::span<const std::uint8_t> bytes, std::span<std
   } else {
     std::size_t order = 0;
     LpcModel model;
+    std::int64_t centre = 0;
     if (kind == kFixed) {
       order = in.get(3);
       if (order > kMaxFixedOrder) return corrupt(index, "fixed order " + std::to_string(order));
+      if (order == 0) centre = in.get_signed(width);
     } else {
       order = in.get(5) + 1;
       model.precision = static_cast<int>(in.get(4)) + 1;
@@ -244,7 +350,7 @@ UnitResult<void> decode_block(std::span<const std::uint8_t> bytes, std::span<std
     if (kind == kFixed) {
       const int fixed = static_cast<int>(order);
       done = decode_residuals(in, x, order, width, index, [&](const std::int64_t* s, std::size_t i) {
-        return fixed_prediction(s, i, fixed, range);
+        return fixed == 0 ? centre : fixed_prediction(s, i, fixed, range);
       });
     } else {
       done = decode_residuals(in, x, order, width, index, [&](const std::int64_t* s, std::size_t i) {

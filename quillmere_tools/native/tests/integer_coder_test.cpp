@@ -24,7 +24,7 @@ std::vector<std::int64_t> decode(std::span<const std::uint8_t> bytes, int width,
   return out;
 }
 
-enum class Shape { Random, Smooth, Extremes, Constant, Steps };
+enum class Shape { Random, Smooth, Extremes, Constant, Steps, Sparse };
 
 std::vector<std::int64_t> make(Shape shape, int width, std::size_t n, unsigned seed) {
   const IntegerRange r = IntegerRange::of_width(width);
@@ -43,6 +43,7 @@ std::vector<std::int64_t> make(Shape shape, int width, std::size_t n, unsigned s
       case Shape::Extremes: x[i] = (rng() & 1) ? r.lo : r.hi; break;
       case Shape::Constant: x[i] = r.lo; break;
       case Shape::Steps: x[i] = (i / 700) % 2 ? r.hi : r.lo + (r.hi - r.lo) / 3; break;
+      case Shape::Sparse: x[i] = rng() % 40 == 0 ? any(rng) : 0; break;
     }
   }
   return x;
@@ -67,7 +68,8 @@ TEST_P(IntegerRoundTrip, DecodesEveryValue) {
 
 std::vector<Case> cases() {
   std::vector<Case> out;
-  for (Shape s : {Shape::Random, Shape::Smooth, Shape::Extremes, Shape::Constant, Shape::Steps}) {
+  for (Shape s : {Shape::Random, Shape::Smooth, Shape::Extremes, Shape::Constant, Shape::Steps,
+                  Shape::Sparse}) {
     for (int w : {1, 2, 8, 16, 24, 32, 33}) {
       for (std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{5}, std::size_t{10}, std::size_t{130},
                             kIntegerBlockLength, kIntegerBlockLength * 2 + 77}) {
@@ -85,6 +87,11 @@ TEST(IntegerCoder, PredictsSmoothSignalsFarBelowTheirWidth) {
   const auto bytes = encode_integers(x, 16, kIntegerBlockLength);
   // Verbatim would be 40000 bytes; linear prediction must do far better.
   EXPECT_LT(bytes.size(), 40000u / 3);
+}
+
+TEST(IntegerCoder, RunsOfZeroResidualsCostLessThanABitEach) {
+  const auto x = make(Shape::Steps, 16, 40000, 1);
+  EXPECT_LT(encode_integers(x, 16, kIntegerBlockLength).size(), 40000u / 8 / 4);
 }
 
 TEST(IntegerCoder, SameBytesForTheSameInput) {

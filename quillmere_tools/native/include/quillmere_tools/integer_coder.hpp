@@ -3,24 +3,31 @@
 // The sequence is cut into blocks; each block picks the cheapest of: one
 // constant, the values verbatim, a fixed polynomial predictor (orders 0-4),
 // or linear prediction with quantised coefficients (orders 1-32). Residuals
-// are Rice coded with one parameter per partition of the block.
+// are Rice coded with one parameter per partition of the block, or as runs
+// of zeros where most of a partition's residuals are zero.
 //
 // Stream: per block, u32 byte length (little-endian) then the block's bits,
 // most significant first, padded to a byte:
 //   2 bits kind: 0 constant, 1 verbatim, 2 fixed, 3 LPC
 //   constant: the value (width bits, two's complement)
 //   verbatim: every value (width bits)
-//   fixed:    3 bits order, warm-up, residuals
+//   fixed:    3 bits order (order 0 then the value it predicts, width
+//             bits: the middle of the block's range), warm-up, residuals
 //   LPC:      5 bits order - 1, 4 bits precision - 1, 5 bits shift,
 //             order coefficients (precision bits each), warm-up, residuals
 //   warm-up:  the first `order` values (width bits each)
 //   residuals: 4 bits partition order p; the residuals fall into 2^p
 //             partitions of ceil(block length / 2^p) sample positions, the
 //             warm-up positions holding none; each partition that holds any
-//             starts with a 5-bit Rice parameter k (0-30), then per residual
-//             the zig-zag value u as (u >> k) zeros, a one and k low bits; a
-//             quotient of kEscapeQuotient or more is written as that many
-//             zeros and u in width + 1 bits.
+//             starts with a 5-bit code:
+//               0-30  a Rice parameter k; then per residual its zig-zag value
+//                     u as rice(u, k)
+//               31    runs of zeros: 5 bits k, 5 bits k', then alternately a
+//                     run length rice(run, k) (the last may end the
+//                     partition) and a nonzero residual rice(u - 1, k')
+//             rice(v, k) is (v >> k) zeros, a one and k low bits; a quotient
+//             of kEscapeQuotient or more is written as that many zeros and v
+//             raw, in width + 1 bits (32 for a run length).
 // Predictions are clamped into the width's range, so every residual fits
 // width + 1 bits, and all decoding arithmetic is integer.
 #pragma once
