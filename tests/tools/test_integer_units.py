@@ -171,3 +171,26 @@ def test_a_wav_file_round_trips_exactly_and_info_names_the_coder(cli, tmp_path):
     assert cli("decompress", "a.wav.qlm").code == 0
     back, _ = sf.read(tmp_path / "a.wav", dtype="int16")
     assert np.array_equal(back[:, 0], codes) and np.array_equal(back[:, 1], codes[::-1])
+
+
+@pytest.mark.parametrize("host", ["numcodecs", "hdf5"])
+def test_array_hosts_store_integer_valued_chunks_exactly(tmp_path, host):
+    codes = np.stack([shaped("smooth", -2000, 2000, 5000, seed=s) for s in (1, 2)], 1)
+    x = codes.astype(np.float32)
+    if host == "numcodecs":
+        from quillmere_tools.numcodecs_codec import Quillmere
+
+        codec = Quillmere(max_error=0.4)
+        raw = bytes(codec.encode(x))
+        y = np.asarray(codec.decode(raw)).reshape(x.shape)
+    else:
+        h5py = pytest.importorskip("h5py")
+        import quillmere_tools.hdf5 as qh5
+
+        with h5py.File(tmp_path / "x.h5", "w") as f:
+            f.create_dataset("x", data=x, chunks=(1500, 2), **qh5.Quillmere(max_error=0.4))
+        with h5py.File(tmp_path / "x.h5", "r") as f:
+            y = f["x"][...]
+            raw = f["x"].id.read_direct_chunk((0, 0))[1]
+    assert b"QLMR" in raw and raw[raw.index(b"QLMR") + 14] == INTEGER_CODER
+    assert np.array_equal(y, x)
