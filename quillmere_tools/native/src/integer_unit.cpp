@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <string>
 
@@ -18,6 +19,13 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::uint8_t kSideBlockFollows = 1;
+constexpr std::uint8_t kPalette = 2;
+constexpr std::uint8_t kKnownFlags = kSideBlockFollows | kPalette;
+// A palette is tried when the distinct values are this few per sample at
+// most (and no more than kMaxPalette): a signal that uses few of its codes
+// (a coarse ADC stored in wide words, synthetic or clipped test signals).
+constexpr std::size_t kPaletteShare = 4;
+constexpr std::size_t kMaxPalette = 1u << 20;
 constexpr int kBlockLog2 = 12;
 static_assert(std::size_t{1} << kBlockLog2 == kIntegerBlockLength);
 constexpr int kMinBlockLog2 = 4;
@@ -183,6 +191,35 @@ double load_f64(const std::uint8_t* p) noexcept {
   return std::bit_cast<double>(lo | (hi << 32));
 }
 
+void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+  std::uint8_t b[4];
+  quillmere::store_le32(b, v);
+  out.insert(out.end(), b, b + 4);
+}
+
+// The integers as indices into their sorted distinct values: u32 count,
+// u32 byte length of the values' stream, the values' stream, the indices'
+// stream. nullopt when the values are too many for it to pay.
+std::optional<std::vector<std::uint8_t>> palette_stream(std::span<const std::int64_t> k, int width) {
+  std::vector<std::int64_t> values(k.begin(), k.end());
+  std::sort(values.begin(), values.end());
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+  if (values.size() * kPaletteShare > k.size() || values.size() > kMaxPalette) return std::nullopt;
+  std::vector<std::int64_t> index(k.size());
+  for (std::size_t i = 0; i < k.size(); ++i) {
+    index[i] = std::lower_bound(values.begin(), values.end(), k[i]) - values.begin();
+  }
+  const auto count = static_cast<std::int64_t>(values.size());
+  const std::vector<std::uint8_t> table = encode_integers(values, width, kIntegerBlockLength);
+  const std::vector<std::uint8_t> body = encode_integers(index, width_of(0, count - 1), kIntegerBlockLength);
+  std::vector<std::uint8_t> out;
+  put_u32(out, static_cast<std::uint32_t>(count));
+  put_u32(out, static_cast<std::uint32_t>(table.size()));
+  out.insert(out.end(), table.begin(), table.end());
+  out.insert(out.end(), body.begin(), body.end());
+  return out;
+}
+
 template <class T>
 UnitResult<EncodedUnit> encode_on_grid(std::span<const T> x, const IntegerGrid& grid,
                                        std::optional<TrailingRun> tail) {
@@ -205,7 +242,11 @@ UnitResult<EncodedUnit> encode_on_grid(std::span<const T> x, const IntegerGrid& 
   std::vector<std::uint8_t> payload{0, static_cast<std::uint8_t>(width), kBlockLog2, 0};
   put_f64(payload, grid.step);
   put_f64(payload, grid.offset);
-  const std::vector<std::uint8_t> stream = encode_integers(g.k, width, kIntegerBlockLength);
+  std::vector<std::uint8_t> stream = encode_integers(g.k, width, kIntegerBlockLength);
+  if (auto indexed = palette_stream(g.k, width); indexed && indexed->size() < stream.size()) {
+    payload[0] |= kPalette;
+    stream = std::move(*indexed);
+  }
   payload.insert(payload.end(), stream.begin(), stream.end());
   if (payload.size() > 0xffffffffu - quillmere::HEADER_LEN) {
     return unit_error(UnitErrorKind::BadInput, "the integer stream exceeds 4 GiB");
@@ -243,20 +284,65 @@ std::unexpected<UnitError> corrupt(const std::string& what) {
   return unit_error(UnitErrorKind::CorruptUnit, "the integer unit is corrupt: " + what);
 }
 
+// The palette of a palette stream, checked (strictly increasing, within
+// the width), and the rest of the stream: the indices.
+UnitResult<std::vector<std::int64_t>> read_palette(std::span<const std::uint8_t>& stream, int width,
+                                                   std::size_t block_length, std::size_t n) {
+  if (stream.size() < 8) return corrupt("its palette's lengths are cut short");
+  const std::uint32_t count = quillmere::load_le32(stream.data());
+  const std::uint32_t length = quillmere::load_le32(stream.data() + 4);
+  stream = stream.subspan(8);
+  if (count == 0 || count > n || count > kMaxPalette) {
+    return corrupt("a palette of " + std::to_string(count) + " values for " + std::to_string(n) + " samples");
+  }
+  if (length > stream.size() || length < least_stream_bytes(count, block_length)) {
+    return corrupt("its palette claims " + std::to_string(length) + " bytes");
+  }
+  std::vector<std::int64_t> palette(count);
+  auto done = decode_integers(stream.first(length), width, block_length, count,
+                              [&](std::size_t start, std::span<const std::int64_t> v) {
+                                std::copy(v.begin(), v.end(), palette.begin() + static_cast<std::ptrdiff_t>(start));
+                              });
+  if (!done) return std::unexpected(done.error());
+  if (std::adjacent_find(palette.begin(), palette.end(), std::greater_equal<>()) != palette.end()) {
+    return corrupt("its palette is not strictly increasing");
+  }
+  stream = stream.subspan(length);
+  return palette;
+}
+
 template <class T>
 UnitResult<void> decode_into(std::span<const std::uint8_t> stream, int width, std::size_t block_length,
-                             const IntegerGrid& grid, std::vector<T>& out) {
+                             const IntegerGrid& grid, bool indexed, std::vector<T>& out) {
+  std::vector<std::int64_t> palette;
+  if (indexed) {
+    auto read = read_palette(stream, width, block_length, out.size());
+    if (!read) return std::unexpected(read.error());
+    palette = std::move(*read);
+    width = width_of(0, static_cast<std::int64_t>(palette.size()) - 1);
+    if (stream.size() < least_stream_bytes(out.size(), block_length)) {
+      return corrupt("its " + std::to_string(stream.size()) + " bytes of indices cannot hold " +
+                     std::to_string(out.size()) + " samples");
+    }
+  }
   bool finite = true;
+  bool in_palette = true;
   auto done = decode_integers(stream, width, block_length, out.size(),
                               [&](std::size_t start, std::span<const std::int64_t> k) {
                                 for (std::size_t i = 0; i < k.size(); ++i) {
-                                  const double y = reconstruct(grid, k[i]);
-                                  const T v = static_cast<T>(y);
-                                  finite = finite && std::isfinite(v);
-                                  out[start + i] = v;
+                                  std::int64_t v = k[i];
+                                  if (indexed) {
+                                    const bool inside = v >= 0 && static_cast<std::size_t>(v) < palette.size();
+                                    in_palette = in_palette && inside;
+                                    v = inside ? palette[static_cast<std::size_t>(v)] : 0;
+                                  }
+                                  const T y = static_cast<T>(reconstruct(grid, v));
+                                  finite = finite && std::isfinite(y);
+                                  out[start + i] = y;
                                 }
                               });
   if (!done) return done;
+  if (!in_palette) return corrupt("an index falls outside its palette");
   if (!finite) return corrupt("its step and offset take samples beyond the floating-point range");
   return {};
 }
@@ -297,7 +383,7 @@ UnitResult<DecodedUnit> decode_integer_unit(std::span<const std::uint8_t> unit,
   const std::uint8_t flags = payload[0];
   const int width = payload[1];
   const int block_log2 = payload[2];
-  if ((flags & ~kSideBlockFollows) != 0 || payload[3] != 0) return corrupt("unknown flags");
+  if ((flags & ~kKnownFlags) != 0 || payload[3] != 0) return corrupt("unknown flags");
   if (width < 1 || width > kMaxIntegerWidth) return corrupt("integer width " + std::to_string(width));
   if (block_log2 < kMinBlockLog2 || block_log2 > kMaxBlockLog2) {
     return corrupt("block length 2^" + std::to_string(block_log2));
@@ -339,7 +425,7 @@ UnitResult<DecodedUnit> decode_integer_unit(std::span<const std::uint8_t> unit,
   out.precision = side.precision;
   if (side.precision == Precision::Float32) {
     out.f32.resize(n);
-    if (auto done = decode_into(stream, width, block_length, grid, out.f32); !done) {
+    if (auto done = decode_into(stream, width, block_length, grid, (flags & kPalette) != 0, out.f32); !done) {
       return std::unexpected(done.error());
     }
     restore_non_finite<float>(out.f32, side.non_finite);
@@ -348,7 +434,7 @@ UnitResult<DecodedUnit> decode_integer_unit(std::span<const std::uint8_t> unit,
     }
   } else {
     out.f64.resize(n);
-    if (auto done = decode_into(stream, width, block_length, grid, out.f64); !done) {
+    if (auto done = decode_into(stream, width, block_length, grid, (flags & kPalette) != 0, out.f64); !done) {
       return std::unexpected(done.error());
     }
     restore_non_finite<double>(out.f64, side.non_finite);

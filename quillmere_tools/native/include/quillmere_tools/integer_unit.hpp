@@ -11,12 +11,17 @@
 //
 // Payload (little-endian):
 //   0  u8  flags       bit 0: a side block follows the container
+//                      bit 1: the integers are indices into a palette
 //   1  u8  width       bits of the integers, 1 to 33
 //   2  u8  block_log2  the integer coder's block length, 2^4 to 2^16
 //   3  u8  reserved    0
 //   4  f64 step        finite, > 0
 //  12  f64 offset      finite
-//  20  the integer coder's stream (integer_coder.hpp)
+//  20  the integer coder's stream (integer_coder.hpp) of the integers
+//      (width bits each); or with a palette: u32 count, u32 byte length of
+//      the palette's stream, the palette's stream (its distinct integers,
+//      strictly increasing, width bits), then the stream of each sample's
+//      index into it (in as few bits as count - 1 needs, signed).
 // Sample i decodes as offset + step * k[i] in float64, rounded to float32
 // for a float32 source: one multiply and one add, the same on every machine.
 #pragma once
