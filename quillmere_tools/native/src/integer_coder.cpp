@@ -1,6 +1,7 @@
 #include "quillmere_tools/integer_coder.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <string>
 
 #include "quillmere/byte_io.hpp"
@@ -43,8 +44,11 @@ struct RiceFit {
 };
 
 RiceFit fit_rice(std::uint64_t count, std::uint64_t sum) noexcept {
+  // The cost is least near log2 of the mean: only its neighbours are tried.
+  const std::uint64_t mean = count ? sum / count : 0;
+  const int centre = std::min(mean ? static_cast<int>(std::bit_width(mean)) - 1 : 0, kMaxRiceParameter);
   RiceFit best{0, ~std::uint64_t{0}};
-  for (int k = 0; k <= kMaxRiceParameter; ++k) {
+  for (int k = std::max(0, centre - 1); k <= std::min(kMaxRiceParameter, centre + 1); ++k) {
     const std::uint64_t cost = count * static_cast<std::uint64_t>(k + 1) + (sum >> k);
     if (cost < best.bits) best = {k, cost};
   }
@@ -71,17 +75,35 @@ int max_partition_order(std::size_t block) noexcept {
   return p;
 }
 
-PartitionCode plan_partition(std::span<const std::uint64_t> u, std::uint64_t& bits) {
-  std::uint64_t sum = 0, zeros = 0;
-  for (std::uint64_t v : u) {
-    sum += v;
-    zeros += v == 0;
+// What a partition's choice needs: its residuals' count, sum and zeros.
+struct PartitionSums {
+  std::uint64_t count = 0;
+  std::uint64_t sum = 0;
+  std::uint64_t zeros = 0;
+  PartitionSums& operator+=(const PartitionSums& o) noexcept {
+    count += o.count;
+    sum += o.sum;
+    zeros += o.zeros;
+    return *this;
   }
-  const RiceFit plain = fit_rice(u.size(), sum);
+};
+
+PartitionSums sums_of(std::span<const std::uint64_t> u) noexcept {
+  PartitionSums t;
+  t.count = u.size();
+  for (std::uint64_t v : u) {
+    t.sum += v;
+    t.zeros += v == 0;
+  }
+  return t;
+}
+
+PartitionCode plan_partition(std::span<const std::uint64_t> u, const PartitionSums& t, std::uint64_t& bits) {
+  const RiceFit plain = fit_rice(t.count, t.sum);
   PartitionCode code{false, plain.k, 0};
   bits = 5 + plain.bits;
   // Runs pay only where most residuals are zero: below one bit a sample.
-  if (zeros * 2 < u.size()) return code;
+  if (t.zeros * 2 < t.count) return code;
   std::uint64_t runs = 0, run_sum = 0, values = 0, value_sum = 0, run = 0;
   for (std::size_t i = 0; i < u.size(); ++i) {
     if (u[i] == 0) {
@@ -108,22 +130,42 @@ PartitionCode plan_partition(std::span<const std::uint64_t> u, std::uint64_t& bi
   return code;
 }
 
+// The sums of every partition at the finest order, when the block divides
+// evenly (a whole block): coarser orders add them up pairwise.
 RicePlan plan_rice(std::span<const std::uint64_t> u, std::size_t warm, std::size_t block) {
+  const int finest = max_partition_order(block);
+  std::vector<PartitionSums> sums;
+  const bool even = block % (std::size_t{1} << finest) == 0;
+  if (even) {
+    const std::size_t size = block >> finest;
+    sums.resize(std::size_t{1} << finest);
+    for (std::size_t j = 0; j < sums.size(); ++j) {
+      const std::size_t from = std::max(j * size, warm);
+      const std::size_t to = (j + 1) * size;
+      if (from < to) sums[j] = sums_of(u.subspan(from - warm, to - from));
+    }
+  }
   RicePlan best;
-  for (int p = 0; p <= max_partition_order(block); ++p) {
+  for (int p = finest; p >= 0; --p) {
     const std::size_t size = partition_size(block, p);
     RicePlan plan;
     plan.order = p;
     plan.bits = 4;
-    for (std::size_t start = 0; start < block; start += size) {
+    std::size_t index = 0;
+    for (std::size_t start = 0; start < block; start += size, ++index) {
       const std::size_t from = std::max(start, warm);
       const std::size_t to = std::min(start + size, block);
       if (from >= to) continue;
+      const auto part = u.subspan(from - warm, to - from);
       std::uint64_t bits = 0;
-      plan.parts.push_back(plan_partition(u.subspan(from - warm, to - from), bits));
+      plan.parts.push_back(plan_partition(part, even ? sums[index] : sums_of(part), bits));
       plan.bits += bits;
     }
-    if (plan.bits < best.bits) best = std::move(plan);
+    if (plan.bits <= best.bits) best = std::move(plan);
+    if (even && p > 0) {
+      for (std::size_t j = 0; j < sums.size() / 2; ++j) sums[j] = sums[2 * j] += sums[2 * j + 1];
+      sums.resize(sums.size() / 2);
+    }
   }
   return best;
 }

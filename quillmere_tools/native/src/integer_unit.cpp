@@ -201,6 +201,16 @@ void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
 // u32 byte length of the values' stream, the values' stream, the indices'
 // stream. nullopt when the values are too many for it to pay.
 std::optional<std::vector<std::uint8_t>> palette_stream(std::span<const std::int64_t> k, int width) {
+  // A look at evenly spaced samples first: most signals use too many values,
+  // and the whole signal need not be sorted to see it.
+  constexpr std::size_t kLook = 4096;
+  if (k.size() > kLook) {
+    std::vector<std::int64_t> look(kLook);
+    for (std::size_t i = 0; i < kLook; ++i) look[i] = k[i * (k.size() / kLook)];
+    std::sort(look.begin(), look.end());
+    const auto distinct = static_cast<std::size_t>(std::unique(look.begin(), look.end()) - look.begin());
+    if (distinct * kPaletteShare > kLook) return std::nullopt;
+  }
   std::vector<std::int64_t> values(k.begin(), k.end());
   std::sort(values.begin(), values.end());
   values.erase(std::unique(values.begin(), values.end()), values.end());
