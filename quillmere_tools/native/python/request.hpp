@@ -4,9 +4,12 @@
 // config: (method, scale, cutoff, coder, quant_multiplier or None,
 //          max_error, rmse, prd, psnr, bits_per_sample (each a float or None),
 //          methods, coders (tuples of codes; empty means those of the first four),
-//          split_trailing_run (true for hosts that pad chunks with one value))
+//          split_trailing_run (true for hosts that pad chunks with one value),
+//          grid_step (the code step of a source stored as integers, or None))
 // codes as CodecOptions stores them: method cdf53 0, cdf97 1, db4 2, sym4 3;
-// cutoff low 0, medium 1, high 2; coder deflate 0, arans 1, cmodel 2, auto 255.
+// cutoff low 0, medium 1, high 2; coder deflate 0, arans 1, cmodel 2, fast 3,
+// auto 255; and integer 4, the channel library's lossless integer unit (as
+// the coder: that unit or an error; among the candidates: weighed by size).
 #pragma once
 
 #include <Python.h>

@@ -20,7 +20,7 @@ constexpr int kRunMode = 31;
 constexpr int kRunEscapeBits = 32;
 // Models of linear prediction tried exactly per block, of those the
 // analysis ranks best.
-constexpr std::size_t kLpcTrials = 3;
+constexpr std::size_t kLpcTrials = 2;
 
 std::uint64_t zigzag(std::int64_t r) noexcept {
   return (static_cast<std::uint64_t>(r) << 1) ^ static_cast<std::uint64_t>(r >> 63);
@@ -75,15 +75,25 @@ int max_partition_order(std::size_t block) noexcept {
   return p;
 }
 
-// What a partition's choice needs: its residuals' count, sum and zeros.
+// What a partition's choice needs: its residuals' count, sum and zeros, and
+// for runs of zeros their number and total length and the nonzero values'
+// number and sum (less one each). Partitions merge by adding these up, a
+// run across their border then counting as two: an estimate, as the choice
+// needs no more.
 struct PartitionSums {
   std::uint64_t count = 0;
   std::uint64_t sum = 0;
   std::uint64_t zeros = 0;
+  std::uint64_t runs = 0;
+  std::uint64_t nonzero = 0;
+  std::uint64_t nonzero_sum = 0;
   PartitionSums& operator+=(const PartitionSums& o) noexcept {
     count += o.count;
     sum += o.sum;
     zeros += o.zeros;
+    runs += o.runs;
+    nonzero += o.nonzero;
+    nonzero_sum += o.nonzero_sum;
     return *this;
   }
 };
@@ -91,41 +101,36 @@ struct PartitionSums {
 PartitionSums sums_of(std::span<const std::uint64_t> u) noexcept {
   PartitionSums t;
   t.count = u.size();
+  bool in_run = false;
   for (std::uint64_t v : u) {
     t.sum += v;
-    t.zeros += v == 0;
+    if (v == 0) {
+      ++t.zeros;
+      in_run = true;
+    } else {
+      // A run (possibly empty) ends at every nonzero value.
+      ++t.runs;
+      in_run = false;
+      ++t.nonzero;
+      t.nonzero_sum += v - 1;
+    }
   }
+  if (in_run) ++t.runs;
   return t;
 }
 
-PartitionCode plan_partition(std::span<const std::uint64_t> u, const PartitionSums& t, std::uint64_t& bits) {
+PartitionCode plan_partition(const PartitionSums& t, std::uint64_t& bits) {
   const RiceFit plain = fit_rice(t.count, t.sum);
   PartitionCode code{false, plain.k, 0};
   bits = 5 + plain.bits;
   // Runs pay only where most residuals are zero: below one bit a sample.
   if (t.zeros * 2 < t.count) return code;
-  std::uint64_t runs = 0, run_sum = 0, values = 0, value_sum = 0, run = 0;
-  for (std::size_t i = 0; i < u.size(); ++i) {
-    if (u[i] == 0) {
-      ++run;
-      continue;
-    }
-    ++runs;
-    run_sum += run;
-    run = 0;
-    ++values;
-    value_sum += u[i] - 1;
-  }
-  if (run > 0) {
-    ++runs;
-    run_sum += run;
-  }
-  const RiceFit lengths = fit_rice(runs, run_sum);
-  const RiceFit nonzero = fit_rice(values, value_sum);
-  const std::uint64_t run_bits = 15 + lengths.bits + (values ? nonzero.bits : 0);
+  const RiceFit lengths = fit_rice(t.runs, t.zeros);
+  const RiceFit values = fit_rice(t.nonzero, t.nonzero_sum);
+  const std::uint64_t run_bits = 15 + lengths.bits + (t.nonzero ? values.bits : 0);
   if (run_bits < bits) {
     bits = run_bits;
-    code = {true, lengths.k, values ? nonzero.k : 0};
+    code = {true, lengths.k, t.nonzero ? values.k : 0};
   }
   return code;
 }
@@ -156,9 +161,8 @@ RicePlan plan_rice(std::span<const std::uint64_t> u, std::size_t warm, std::size
       const std::size_t from = std::max(start, warm);
       const std::size_t to = std::min(start + size, block);
       if (from >= to) continue;
-      const auto part = u.subspan(from - warm, to - from);
       std::uint64_t bits = 0;
-      plan.parts.push_back(plan_partition(part, even ? sums[index] : sums_of(part), bits));
+      plan.parts.push_back(plan_partition(even ? sums[index] : sums_of(u.subspan(from - warm, to - from)), bits));
       plan.bits += bits;
     }
     if (plan.bits <= best.bits) best = std::move(plan);
@@ -263,7 +267,10 @@ void encode_block(std::span<const std::int64_t> x, int width, BitWriter& out,
     fixed_residuals(x, order, range, residuals);
     consider(kFixed, order, nullptr, static_cast<std::size_t>(order), 2 + 3);
   }
-  for (const LpcModel& model : lpc_candidates(x, kLpcTrials)) {
+  const std::vector<LpcModel> models = lpc_candidates(x, kLpcTrials);
+  for (const LpcModel& model : models) {
+    // A further model only when linear prediction beat the fixed ones at all.
+    if (&model != &models.front() && best.kind != kLpc) break;
     const std::size_t order = model.coefs.size();
     lpc_residuals(x, model, range, residuals);
     consider(kLpc, 0, &model, order, 2 + 5 + 4 + 5 + order * static_cast<std::uint64_t>(model.precision));

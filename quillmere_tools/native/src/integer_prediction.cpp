@@ -94,11 +94,15 @@ std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_
     const double t = (static_cast<double>(i) - middle) / half;
     w[i] = static_cast<double>(x[i]) * (1.0 - t * t);
   }
+  // Every lag's sum runs over i in increasing order, as a plain loop per lag
+  // would; with the lags inside, their sums are independent and run side by
+  // side.
   std::array<double, kMaxLpcOrder + 1> r{};
-  for (int lag = 0; lag <= max_order; ++lag) {
-    double sum = 0.0;
-    for (std::size_t i = static_cast<std::size_t>(lag); i < n; ++i) sum += w[i] * w[i - static_cast<std::size_t>(lag)];
-    r[static_cast<std::size_t>(lag)] = sum;
+  const auto lags = static_cast<std::size_t>(max_order);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double wi = w[i];
+    const std::size_t top = std::min(i, lags);
+    for (std::size_t lag = 0; lag <= top; ++lag) r[lag] += wi * w[i - lag];
   }
   if (!(r[0] > 0.0)) return {};
 

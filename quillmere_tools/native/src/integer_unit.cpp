@@ -191,16 +191,14 @@ double load_f64(const std::uint8_t* p) noexcept {
   return std::bit_cast<double>(lo | (hi << 32));
 }
 
-void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-  std::uint8_t b[4];
-  quillmere::store_le32(b, v);
-  out.insert(out.end(), b, b + 4);
-}
+// The integers as indices into their sorted distinct values; nullopt when
+// the values are too many for it to pay.
+struct Palette {
+  std::vector<std::int64_t> values;
+  std::vector<std::int64_t> index;
+};
 
-// The integers as indices into their sorted distinct values: u32 count,
-// u32 byte length of the values' stream, the values' stream, the indices'
-// stream. nullopt when the values are too many for it to pay.
-std::optional<std::vector<std::uint8_t>> palette_stream(std::span<const std::int64_t> k, int width) {
+std::optional<Palette> palette_of(std::span<const std::int64_t> k) {
   // A look at evenly spaced samples first: most signals use too many values,
   // and the whole signal need not be sorted to see it.
   constexpr std::size_t kLook = 4096;
@@ -211,23 +209,60 @@ std::optional<std::vector<std::uint8_t>> palette_stream(std::span<const std::int
     const auto distinct = static_cast<std::size_t>(std::unique(look.begin(), look.end()) - look.begin());
     if (distinct * kPaletteShare > kLook) return std::nullopt;
   }
-  std::vector<std::int64_t> values(k.begin(), k.end());
-  std::sort(values.begin(), values.end());
-  values.erase(std::unique(values.begin(), values.end()), values.end());
-  if (values.size() * kPaletteShare > k.size() || values.size() > kMaxPalette) return std::nullopt;
+  const auto [lo, hi] = std::minmax_element(k.begin(), k.end());
+  const auto span = static_cast<std::uint64_t>(*hi - *lo);
+  std::vector<std::int64_t> values;
   std::vector<std::int64_t> index(k.size());
-  for (std::size_t i = 0; i < k.size(); ++i) {
-    index[i] = std::lower_bound(values.begin(), values.end(), k[i]) - values.begin();
+  if (span < kMaxPalette * 4) {
+    // A table over the range: which values occur, then each one's index.
+    std::vector<std::int32_t> slot(span + 1, -1);
+    for (std::int64_t v : k) slot[static_cast<std::size_t>(v - *lo)] = 0;
+    for (std::size_t j = 0; j < slot.size(); ++j) {
+      if (slot[j] < 0) continue;
+      slot[j] = static_cast<std::int32_t>(values.size());
+      values.push_back(*lo + static_cast<std::int64_t>(j));
+      if (values.size() * kPaletteShare > k.size()) return std::nullopt;
+    }
+    for (std::size_t i = 0; i < k.size(); ++i) index[i] = slot[static_cast<std::size_t>(k[i] - *lo)];
+  } else {
+    values.assign(k.begin(), k.end());
+    std::sort(values.begin(), values.end());
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+    if (values.size() * kPaletteShare > k.size()) return std::nullopt;
+    for (std::size_t i = 0; i < k.size(); ++i) {
+      index[i] = std::lower_bound(values.begin(), values.end(), k[i]) - values.begin();
+    }
   }
-  const auto count = static_cast<std::int64_t>(values.size());
-  const std::vector<std::uint8_t> table = encode_integers(values, width, kIntegerBlockLength);
-  const std::vector<std::uint8_t> body = encode_integers(index, width_of(0, count - 1), kIntegerBlockLength);
-  std::vector<std::uint8_t> out;
-  put_u32(out, static_cast<std::uint32_t>(count));
-  put_u32(out, static_cast<std::uint32_t>(table.size()));
-  out.insert(out.end(), table.begin(), table.end());
-  out.insert(out.end(), body.begin(), body.end());
+  if (values.size() > kMaxPalette) return std::nullopt;
+  return Palette{std::move(values), std::move(index)};
+}
+
+int index_width(const Palette& p) noexcept { return width_of(0, static_cast<std::int64_t>(p.values.size()) - 1); }
+
+// u32 count, u32 byte length of the values' stream, the values' stream, the
+// indices' stream.
+std::vector<std::uint8_t> palette_stream(const Palette& p, const std::vector<std::uint8_t>& table) {
+  const auto body = encode_integers(p.index, index_width(p), kIntegerBlockLength);
+  std::vector<std::uint8_t> out(8 + table.size() + body.size());
+  quillmere::store_le32(out.data(), static_cast<std::uint32_t>(p.values.size()));
+  quillmere::store_le32(out.data() + 4, static_cast<std::uint32_t>(table.size()));
+  std::copy(table.begin(), table.end(), out.begin() + 8);
+  std::copy(body.begin(), body.end(), out.begin() + 8 + static_cast<std::ptrdiff_t>(table.size()));
   return out;
+}
+
+// Whether the palette codes smaller, judged on whole streams for a short
+// signal and on the first blocks of a long one (where coding both in full
+// would double the work).
+bool palette_pays(std::span<const std::int64_t> k, const Palette& p, int width, std::size_t table_bytes) {
+  constexpr std::size_t kTrial = 2 * kIntegerBlockLength;
+  const std::size_t n = k.size();
+  const std::size_t look = n > 4 * kTrial ? kTrial : n;
+  const std::size_t raw = encode_integers(k.first(look), width, kIntegerBlockLength).size();
+  const std::size_t indexed =
+      encode_integers(std::span(p.index).first(look), index_width(p), kIntegerBlockLength).size();
+  // The table is paid once, over the whole signal.
+  return (indexed + 8) * n + table_bytes * look < raw * n;
 }
 
 template <class T>
@@ -252,10 +287,15 @@ UnitResult<EncodedUnit> encode_on_grid(std::span<const T> x, const IntegerGrid& 
   std::vector<std::uint8_t> payload{0, static_cast<std::uint8_t>(width), kBlockLog2, 0};
   put_f64(payload, grid.step);
   put_f64(payload, grid.offset);
-  std::vector<std::uint8_t> stream = encode_integers(g.k, width, kIntegerBlockLength);
-  if (auto indexed = palette_stream(g.k, width); indexed && indexed->size() < stream.size()) {
+  std::vector<std::uint8_t> stream;
+  const auto palette = palette_of(g.k);
+  std::vector<std::uint8_t> table;
+  if (palette) table = encode_integers(palette->values, width, kIntegerBlockLength);
+  if (palette && palette_pays(g.k, *palette, width, table.size())) {
     payload[0] |= kPalette;
-    stream = std::move(*indexed);
+    stream = palette_stream(*palette, table);
+  } else {
+    stream = encode_integers(g.k, width, kIntegerBlockLength);
   }
   payload.insert(payload.end(), stream.begin(), stream.end());
   if (payload.size() > 0xffffffffu - quillmere::HEADER_LEN) {
