@@ -240,9 +240,9 @@ std::optional<Palette> palette_of(std::span<const std::int64_t> k) {
 int index_width(const Palette& p) noexcept { return width_of(0, static_cast<std::int64_t>(p.values.size()) - 1); }
 
 // u32 count, u32 byte length of the values' stream, the values' stream, the
-// indices' stream.
-std::vector<std::uint8_t> palette_stream(const Palette& p, const std::vector<std::uint8_t>& table) {
-  const auto body = encode_integers(p.index, index_width(p), kIntegerBlockLength);
+// indices' stream (`body`).
+std::vector<std::uint8_t> palette_stream(const Palette& p, const std::vector<std::uint8_t>& table,
+                                         const std::vector<std::uint8_t>& body) {
   std::vector<std::uint8_t> out(8 + table.size() + body.size());
   quillmere::store_le32(out.data(), static_cast<std::uint32_t>(p.values.size()));
   quillmere::store_le32(out.data() + 4, static_cast<std::uint32_t>(table.size()));
@@ -251,18 +251,34 @@ std::vector<std::uint8_t> palette_stream(const Palette& p, const std::vector<std
   return out;
 }
 
-// Whether the palette codes smaller, judged on whole streams for a short
-// signal and on the first blocks of a long one (where coding both in full
-// would double the work).
-bool palette_pays(std::span<const std::int64_t> k, const Palette& p, int width, std::size_t table_bytes) {
-  constexpr std::size_t kTrial = 2 * kIntegerBlockLength;
+// A stream of whole blocks, then the rest: the same bytes as one stream of
+// it all, since every block is coded on its own.
+std::vector<std::uint8_t> continued(std::vector<std::uint8_t> head, std::span<const std::int64_t> all,
+                                    std::size_t done, int width) {
+  if (done < all.size()) {
+    const auto tail = encode_integers(all.subspan(done), width, kIntegerBlockLength);
+    head.insert(head.end(), tail.begin(), tail.end());
+  }
+  return head;
+}
+
+// The integers' stream, or their palette's when that codes smaller: judged
+// on the whole signal when it is short, on its first block otherwise. The
+// judged blocks are the start of the winner's stream, so only the loser's
+// are coded for nothing.
+std::vector<std::uint8_t> integer_stream(std::span<const std::int64_t> k, int width, bool& indexed) {
+  indexed = false;
+  const auto palette = palette_of(k);
+  if (!palette) return encode_integers(k, width, kIntegerBlockLength);
   const std::size_t n = k.size();
-  const std::size_t look = n > 4 * kTrial ? kTrial : n;
-  const std::size_t raw = encode_integers(k.first(look), width, kIntegerBlockLength).size();
-  const std::size_t indexed =
-      encode_integers(std::span(p.index).first(look), index_width(p), kIntegerBlockLength).size();
-  // The table is paid once, over the whole signal.
-  return (indexed + 8) * n + table_bytes * look < raw * n;
+  const std::size_t look = n > 2 * kIntegerBlockLength ? kIntegerBlockLength : n;
+  auto raw = encode_integers(k.first(look), width, kIntegerBlockLength);
+  auto body = encode_integers(std::span(palette->index).first(look), index_width(*palette), kIntegerBlockLength);
+  const auto table = encode_integers(palette->values, width, kIntegerBlockLength);
+  // The table and the palette's lengths are paid once, over the whole signal.
+  if ((table.size() + 8) * look + body.size() * n >= raw.size() * n) return continued(std::move(raw), k, look, width);
+  indexed = true;
+  return palette_stream(*palette, table, continued(std::move(body), palette->index, look, index_width(*palette)));
 }
 
 template <class T>
@@ -287,16 +303,9 @@ UnitResult<EncodedUnit> encode_on_grid(std::span<const T> x, const IntegerGrid& 
   std::vector<std::uint8_t> payload{0, static_cast<std::uint8_t>(width), kBlockLog2, 0};
   put_f64(payload, grid.step);
   put_f64(payload, grid.offset);
-  std::vector<std::uint8_t> stream;
-  const auto palette = palette_of(g.k);
-  std::vector<std::uint8_t> table;
-  if (palette) table = encode_integers(palette->values, width, kIntegerBlockLength);
-  if (palette && palette_pays(g.k, *palette, width, table.size())) {
-    payload[0] |= kPalette;
-    stream = palette_stream(*palette, table);
-  } else {
-    stream = encode_integers(g.k, width, kIntegerBlockLength);
-  }
+  bool indexed = false;
+  const std::vector<std::uint8_t> stream = integer_stream(g.k, width, indexed);
+  if (indexed) payload[0] |= kPalette;
   payload.insert(payload.end(), stream.begin(), stream.end());
   if (payload.size() > 0xffffffffu - quillmere::HEADER_LEN) {
     return unit_error(UnitErrorKind::BadInput, "the integer stream exceeds 4 GiB");
