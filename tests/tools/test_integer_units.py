@@ -194,3 +194,11 @@ def test_array_hosts_store_integer_valued_chunks_exactly(tmp_path, host):
             raw = f["x"].id.read_direct_chunk((0, 0))[1]
     assert b"QLMR" in raw and raw[raw.index(b"QLMR") + 14] == INTEGER_CODER
     assert np.array_equal(y, x)
+
+
+def test_a_plain_integer_unit_decodes_by_range_and_reports_its_layout():
+    x = shaped("smooth", -500, 500, 3000)
+    unit = qt.compress_many([x], max_error=0.4)[0]
+    assert coder_of(unit) == INTEGER_CODER
+    assert frames.unit_layout(unit)[:3] == (3000, True, 0)
+    assert np.array_equal(qt.decompress(unit, start=100, stop=2500), x[100:2500])
