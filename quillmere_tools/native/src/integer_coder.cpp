@@ -21,6 +21,14 @@ constexpr int kRunEscapeBits = 32;
 // Models of linear prediction tried exactly per block, of those the
 // analysis ranks best.
 constexpr std::size_t kLpcTrials = 2;
+// The fixed "order" that says: repeat the sample `lag` positions back, in
+// this block or the one before (a period of a periodic signal).
+constexpr std::size_t kRepeatCode = 7;
+constexpr int kLagBits = 16;
+// Lags tried per block: the nearest earlier places where the block's start
+// (or its middle) recurs.
+constexpr std::size_t kLagTrials = 4;
+constexpr std::size_t kLagProbe = 4;
 
 std::uint64_t zigzag(std::int64_t r) noexcept {
   return (static_cast<std::uint64_t>(r) << 1) ^ static_cast<std::uint64_t>(r >> 63);
@@ -225,14 +233,43 @@ void write_residuals(BitWriter& out, std::span<const std::uint64_t> u, std::size
 struct BlockChoice {
   BlockKind kind = kVerbatim;
   int fixed_order = 0;
+  std::size_t lag = 0;
   LpcModel lpc;
   std::vector<std::uint64_t> u;
   RicePlan plan;
   std::uint64_t bits = 0;
 };
 
-void encode_block(std::span<const std::int64_t> x, int width, BitWriter& out,
-                  std::vector<std::int64_t>& residuals) {
+// Sample j of the block (negative j: of the block before it).
+inline std::int64_t sample_at(std::span<const std::int64_t> before, const std::int64_t* x,
+                              std::ptrdiff_t j) noexcept {
+  return j >= 0 ? x[j] : before[before.size() - static_cast<std::size_t>(-j)];
+}
+
+// Lags at which a few samples of the block (at its start, then its middle)
+// recur exactly, nearest first: a periodic signal repeats itself there.
+std::vector<std::size_t> lag_candidates(std::span<const std::int64_t> before, std::span<const std::int64_t> x) {
+  std::vector<std::size_t> lags;
+  const std::size_t history = before.size();
+  for (const std::size_t probe : {std::size_t{0}, x.size() / 2}) {
+    if (probe + kLagProbe > x.size()) continue;
+    std::size_t found = 0;
+    for (std::size_t lag = 1; lag <= history && found < kLagTrials / 2; ++lag) {
+      bool same = true;
+      for (std::size_t j = 0; j < kLagProbe && same; ++j) {
+        const auto at = static_cast<std::ptrdiff_t>(probe + j);
+        same = sample_at(before, x.data(), at - static_cast<std::ptrdiff_t>(lag)) == x[probe + j];
+      }
+      if (!same || std::find(lags.begin(), lags.end(), lag) != lags.end()) continue;
+      lags.push_back(lag);
+      ++found;
+    }
+  }
+  return lags;
+}
+
+void encode_block(std::span<const std::int64_t> before, std::span<const std::int64_t> x, int width,
+                  BitWriter& out, std::vector<std::int64_t>& residuals) {
   const std::size_t n = x.size();
   const IntegerRange range = IntegerRange::of_width(width);
   if (std::all_of(x.begin(), x.end(), [&](std::int64_t v) { return v == x[0]; })) {
@@ -245,13 +282,14 @@ void encode_block(std::span<const std::int64_t> x, int width, BitWriter& out,
   residuals.resize(n);
   std::vector<std::uint64_t> u(n);
   const auto consider = [&](BlockKind kind, int fixed_order, const LpcModel* lpc, std::size_t order,
-                            std::uint64_t header_bits) {
+                            std::uint64_t header_bits, std::size_t lag = 0) {
     for (std::size_t i = 0; i + order < n; ++i) u[i] = zigzag(residuals[i]);
     RicePlan plan = plan_rice(std::span(u).first(n - order), order, n);
     const std::uint64_t bits = header_bits + order * static_cast<std::uint64_t>(width) + plan.bits;
     if (bits < best.bits) {
       best.kind = kind;
       best.fixed_order = fixed_order;
+      best.lag = lag;
       if (lpc) best.lpc = *lpc;
       best.u.assign(u.begin(), u.begin() + static_cast<std::ptrdiff_t>(n - order));
       best.plan = std::move(plan);
@@ -266,6 +304,13 @@ void encode_block(std::span<const std::int64_t> x, int width, BitWriter& out,
   for (int order = 1; order <= kMaxFixedOrder && static_cast<std::size_t>(order) < n; ++order) {
     fixed_residuals(x, order, range, residuals);
     consider(kFixed, order, nullptr, static_cast<std::size_t>(order), 2 + 3);
+  }
+  for (const std::size_t lag : lag_candidates(before, x)) {
+    for (std::size_t i = 0; i < n; ++i) {
+      residuals[i] = x[i] - sample_at(before, x.data(), static_cast<std::ptrdiff_t>(i) -
+                                                            static_cast<std::ptrdiff_t>(lag));
+    }
+    consider(kFixed, static_cast<int>(kRepeatCode), nullptr, 0, 2 + 3 + kLagBits, lag);
   }
   const std::vector<LpcModel> models = lpc_candidates(x, kLpcTrials);
   for (const LpcModel& model : models) {
@@ -286,6 +331,10 @@ void encode_block(std::span<const std::int64_t> x, int width, BitWriter& out,
     order = static_cast<std::size_t>(best.fixed_order);
     out.put(order, 3);
     if (order == 0) out.put_wide(static_cast<std::uint64_t>(centre), width);
+    if (order == kRepeatCode) {
+      out.put(best.lag - 1, kLagBits);
+      order = 0;  // no warm-up: the lag reaches back into the block before
+    }
   } else {
     order = best.lpc.coefs.size();
     out.put(order - 1, 5);
@@ -362,8 +411,8 @@ UnitResult<void> decode_residuals(BitReader& in, std::span<std::int64_t> x, std:
   return {};
 }
 
-UnitResult<void> decode_block(std::span<const std::uint8_t> bytes, std::span<std::int64_t> x, int width,
-                              std::size_t index) {
+UnitResult<void> decode_block(std::span<const std::uint8_t> bytes, std::span<const std::int64_t> before,
+                              std::span<std::int64_t> x, int width, std::size_t index) {
   BitReader in(bytes);
   const std::size_t n = x.size();
   const IntegerRange range = IntegerRange::of_width(width);
@@ -377,10 +426,19 @@ UnitResult<void> decode_block(std::span<const std::uint8_t> bytes, std::span<std
     std::size_t order = 0;
     LpcModel model;
     std::int64_t centre = 0;
+    std::size_t lag = 0;
     if (kind == kFixed) {
       order = in.get(3);
-      if (order > kMaxFixedOrder) return corrupt(index, "fixed order " + std::to_string(order));
-      if (order == 0) centre = in.get_signed(width);
+      if (order == kRepeatCode) {
+        lag = in.get(kLagBits) + 1;
+        if (lag > before.size()) {
+          return corrupt(index, "a lag of " + std::to_string(lag) + " reaches before the samples decoded so far");
+        }
+        order = 0;
+      } else if (order > kMaxFixedOrder) {
+        return corrupt(index, "fixed order " + std::to_string(order));
+      }
+      if (order == 0 && lag == 0) centre = in.get_signed(width);
     } else {
       order = in.get(5) + 1;
       model.precision = static_cast<int>(in.get(4)) + 1;
@@ -398,9 +456,15 @@ UnitResult<void> decode_block(std::span<const std::uint8_t> bytes, std::span<std
     for (std::size_t i = 0; i < order; ++i) x[i] = in.get_signed(width);
     if (kind == kFixed) {
       const int fixed = static_cast<int>(order);
-      done = decode_residuals(in, x, order, width, index, [&](const std::int64_t* s, std::size_t i) {
-        return fixed == 0 ? centre : fixed_prediction(s, i, fixed, range);
-      });
+      if (lag != 0) {
+        done = decode_residuals(in, x, 0, width, index, [&](const std::int64_t* s, std::size_t i) {
+          return sample_at(before, s, static_cast<std::ptrdiff_t>(i) - static_cast<std::ptrdiff_t>(lag));
+        });
+      } else {
+        done = decode_residuals(in, x, order, width, index, [&](const std::int64_t* s, std::size_t i) {
+          return fixed == 0 ? centre : fixed_prediction(s, i, fixed, range);
+        });
+      }
     } else {
       done = decode_residuals(in, x, order, width, index, [&](const std::int64_t* s, std::size_t i) {
         return lpc_prediction(s, i, model, range);
@@ -416,13 +480,14 @@ UnitResult<void> decode_block(std::span<const std::uint8_t> bytes, std::span<std
 }  // namespace
 
 std::vector<std::uint8_t> encode_integers(std::span<const std::int64_t> values, int width,
-                                          std::size_t block_length) {
+                                          std::size_t block_length, std::size_t from) {
   std::vector<std::uint8_t> out;
   std::vector<std::int64_t> scratch;
-  for (std::size_t start = 0; start < values.size(); start += block_length) {
+  for (std::size_t start = from; start < values.size(); start += block_length) {
     const auto block = values.subspan(start, std::min(block_length, values.size() - start));
+    const auto before = start == 0 ? std::span<const std::int64_t>() : values.subspan(start - block_length, block_length);
     BitWriter bits;
-    encode_block(block, width, bits, scratch);
+    encode_block(before, block, width, bits, scratch);
     const std::vector<std::uint8_t> bytes = bits.finish();
     std::uint8_t length[4];
     quillmere::store_le32(length, static_cast<std::uint32_t>(bytes.size()));
@@ -444,7 +509,10 @@ UnitResult<void> decode_integers(std::span<const std::uint8_t> bytes, int width,
                       "the integer stream of " + std::to_string(bytes.size()) +
                           " bytes is too short for " + std::to_string(count) + " samples");
   }
+  // This block and the one before it, which a lag may reach into.
   std::vector<std::int64_t> values(std::min(block_length, count));
+  std::vector<std::int64_t> previous;
+  previous.reserve(values.size());
   std::size_t at = 0;
   std::size_t index = 0;
   for (std::size_t start = 0; start < count; start += block_length, ++index) {
@@ -456,8 +524,9 @@ UnitResult<void> decode_integers(std::span<const std::uint8_t> bytes, int width,
                                 std::to_string(bytes.size() - at) + " are left");
     }
     const auto block = std::span(values).first(std::min(block_length, count - start));
-    if (auto done = decode_block(bytes.subspan(at, length), block, width, index); !done) return done;
+    if (auto done = decode_block(bytes.subspan(at, length), previous, block, width, index); !done) return done;
     take(start, block);
+    previous.assign(block.begin(), block.end());
     at += length;
   }
   if (at != bytes.size()) {

@@ -256,7 +256,7 @@ std::vector<std::uint8_t> palette_stream(const Palette& p, const std::vector<std
 std::vector<std::uint8_t> continued(std::vector<std::uint8_t> head, std::span<const std::int64_t> all,
                                     std::size_t done, int width) {
   if (done < all.size()) {
-    const auto tail = encode_integers(all.subspan(done), width, kIntegerBlockLength);
+    const auto tail = encode_integers(all, width, kIntegerBlockLength, done);
     head.insert(head.end(), tail.begin(), tail.end());
   }
   return head;

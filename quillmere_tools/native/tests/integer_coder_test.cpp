@@ -94,6 +94,29 @@ TEST(IntegerCoder, RunsOfZeroResidualsCostLessThanABitEach) {
   EXPECT_LT(encode_integers(x, 16, kIntegerBlockLength).size(), 40000u / 8 / 4);
 }
 
+TEST(IntegerCoder, APeriodRepeatsFromTheBlockBefore) {
+  // Random values repeating every 37 samples: nothing predicts them but the
+  // period, which every block after the first finds (in itself or before).
+  std::mt19937 rng(6);
+  std::vector<std::int64_t> period(37);
+  for (auto& v : period) v = static_cast<std::int64_t>(rng() % 60000) - 30000;
+  std::vector<std::int64_t> x(5 * kIntegerBlockLength + 300);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = period[i % period.size()];
+  const auto bytes = encode_integers(x, 16, kIntegerBlockLength);
+  EXPECT_EQ(decode(bytes, 16, x.size()), x);
+  EXPECT_LT(bytes.size(), kIntegerBlockLength * 2 + 600);  // the first block, then little
+}
+
+TEST(IntegerCoder, ATailFromABlockOnIsTheRestOfTheWholeStream) {
+  const auto x = make(Shape::Smooth, 20, 3 * kIntegerBlockLength + 50, 8);
+  const auto whole = encode_integers(x, 20, kIntegerBlockLength);
+  const auto head = encode_integers(std::span(x).first(kIntegerBlockLength), 20, kIntegerBlockLength);
+  const auto tail = encode_integers(x, 20, kIntegerBlockLength, kIntegerBlockLength);
+  std::vector<std::uint8_t> joined(head);
+  joined.insert(joined.end(), tail.begin(), tail.end());
+  EXPECT_EQ(joined, whole);
+}
+
 TEST(IntegerCoder, SameBytesForTheSameInput) {
   const auto x = make(Shape::Smooth, 24, 9000, 3);
   EXPECT_EQ(encode_integers(x, 24, kIntegerBlockLength), encode_integers(x, 24, kIntegerBlockLength));

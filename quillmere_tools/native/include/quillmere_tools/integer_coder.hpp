@@ -2,7 +2,8 @@
 //
 // The sequence is cut into blocks; each block picks the cheapest of: one
 // constant, the values verbatim, a fixed polynomial predictor (orders 0-4),
-// or linear prediction with quantised coefficients (orders 1-32). Residuals
+// the value one period back (a lag into this block or the one before), or
+// linear prediction with quantised coefficients (orders 1-32). Residuals
 // are Rice coded with one parameter per partition of the block, or as runs
 // of zeros where most of a partition's residuals are zero.
 //
@@ -12,7 +13,11 @@
 //   constant: the value (width bits, two's complement)
 //   verbatim: every value (width bits)
 //   fixed:    3 bits order (order 0 then the value it predicts, width
-//             bits: the middle of the block's range), warm-up, residuals
+//             bits: the middle of the block's range), warm-up, residuals;
+//             order code 7 instead repeats the value a lag back: 16 bits
+//             lag - 1 (the lag at most the samples of the block before
+//             plus those of this one before the sample), no warm-up, then
+//             residuals against x[i - lag], which may lie in the block before
 //   LPC:      5 bits order - 1, 4 bits precision - 1, 5 bits shift,
 //             order coefficients (precision bits each), warm-up, residuals
 //   warm-up:  the first `order` values (width bits each)
@@ -48,9 +53,11 @@ inline constexpr std::size_t kMinIntegerBlockLength = 16;
 inline constexpr std::size_t kMaxIntegerBlockLength = 65536;
 inline constexpr std::uint32_t kEscapeQuotient = 24;
 
-// `values` must all fit `width` bits (1 to kMaxIntegerWidth).
+// `values` must all fit `width` bits (1 to kMaxIntegerWidth). With `from`
+// (a multiple of block_length) only the blocks from there on are coded, with
+// the block before as their history: the tail of the stream of all values.
 std::vector<std::uint8_t> encode_integers(std::span<const std::int64_t> values, int width,
-                                          std::size_t block_length);
+                                          std::size_t block_length, std::size_t from = 0);
 
 // The fewest bytes a stream of `count` values can take (every block a
 // constant), so a reader can refuse a count its bytes cannot hold before it
