@@ -202,3 +202,13 @@ def test_a_plain_integer_unit_decodes_by_range_and_reports_its_layout():
     assert coder_of(unit) == INTEGER_CODER
     assert frames.unit_layout(unit)[:3] == (3000, True, 0)
     assert np.array_equal(qt.decompress(unit, start=100, stop=2500), x[100:2500])
+
+
+@pytest.mark.parametrize("bound", [{"max_error": 1e-9}, {"rmse": 1e-10}])
+def test_float32_at_a_bound_finer_than_its_resolution_is_stored_exactly(bound):
+    # Any float32 signal of a moderate dynamic range is integers times a
+    # power of two: a bound below that step is met by storing it exactly.
+    x = (1000.0 + np.sin(np.arange(500.0) / 3.0)).astype(np.float32)
+    res = qt.compress_to_target(x, **bound)
+    assert coder_of(res.container) == INTEGER_CODER and res.settings.coder == "integer"
+    assert np.array_equal(qt.decompress(res.container), x)
