@@ -240,6 +240,12 @@ struct BlockChoice {
   std::uint64_t bits = 0;
 };
 
+// The samples a repeat at `lag` writes as they are: those whose lag
+// reaches before the block before.
+inline std::size_t repeat_warm_up(std::size_t lag, std::size_t history) noexcept {
+  return lag > history ? lag - history : 0;
+}
+
 // Sample j of the block (negative j: of the block before it).
 inline std::int64_t sample_at(std::span<const std::int64_t> before, const std::int64_t* x,
                               std::ptrdiff_t j) noexcept {
@@ -254,7 +260,9 @@ std::vector<std::size_t> lag_candidates(std::span<const std::int64_t> before, st
   for (const std::size_t probe : {std::size_t{0}, x.size() / 2}) {
     if (probe + kLagProbe > x.size()) continue;
     std::size_t found = 0;
-    for (std::size_t lag = 1; lag <= history && found < kLagTrials / 2; ++lag) {
+    // The probe's own samples must have their lag's samples behind them.
+    const std::size_t reach = std::min(history + probe, std::size_t{1} << kLagBits);
+    for (std::size_t lag = 1; lag <= reach && found < kLagTrials / 2; ++lag) {
       bool same = true;
       for (std::size_t j = 0; j < kLagProbe && same; ++j) {
         const auto at = static_cast<std::ptrdiff_t>(probe + j);
@@ -306,11 +314,13 @@ void encode_block(std::span<const std::int64_t> before, std::span<const std::int
     consider(kFixed, order, nullptr, static_cast<std::size_t>(order), 2 + 3);
   }
   for (const std::size_t lag : lag_candidates(before, x)) {
-    for (std::size_t i = 0; i < n; ++i) {
-      residuals[i] = x[i] - sample_at(before, x.data(), static_cast<std::ptrdiff_t>(i) -
-                                                            static_cast<std::ptrdiff_t>(lag));
+    const std::size_t warm = repeat_warm_up(lag, before.size());
+    if (warm >= n) continue;
+    for (std::size_t i = warm; i < n; ++i) {
+      residuals[i - warm] = x[i] - sample_at(before, x.data(), static_cast<std::ptrdiff_t>(i) -
+                                                                   static_cast<std::ptrdiff_t>(lag));
     }
-    consider(kFixed, static_cast<int>(kRepeatCode), nullptr, 0, 2 + 3 + kLagBits, lag);
+    consider(kFixed, static_cast<int>(kRepeatCode), nullptr, warm, 2 + 3 + kLagBits, lag);
   }
   const std::vector<LpcModel> models = lpc_candidates(x, kLpcTrials);
   for (const LpcModel& model : models) {
@@ -333,7 +343,7 @@ void encode_block(std::span<const std::int64_t> before, std::span<const std::int
     if (order == 0) out.put_wide(static_cast<std::uint64_t>(centre), width);
     if (order == kRepeatCode) {
       out.put(best.lag - 1, kLagBits);
-      order = 0;  // no warm-up: the lag reaches back into the block before
+      order = repeat_warm_up(best.lag, before.size());
     }
   } else {
     order = best.lpc.coefs.size();
@@ -431,10 +441,7 @@ UnitResult<void> decode_block(std::span<const std::uint8_t> bytes, std::span<con
       order = in.get(3);
       if (order == kRepeatCode) {
         lag = in.get(kLagBits) + 1;
-        if (lag > before.size()) {
-          return corrupt(index, "a lag of " + std::to_string(lag) + " reaches before the samples decoded so far");
-        }
-        order = 0;
+        order = repeat_warm_up(lag, before.size());
       } else if (order > kMaxFixedOrder) {
         return corrupt(index, "fixed order " + std::to_string(order));
       }
@@ -457,7 +464,7 @@ UnitResult<void> decode_block(std::span<const std::uint8_t> bytes, std::span<con
     if (kind == kFixed) {
       const int fixed = static_cast<int>(order);
       if (lag != 0) {
-        done = decode_residuals(in, x, 0, width, index, [&](const std::int64_t* s, std::size_t i) {
+        done = decode_residuals(in, x, order, width, index, [&](const std::int64_t* s, std::size_t i) {
           return sample_at(before, s, static_cast<std::ptrdiff_t>(i) - static_cast<std::ptrdiff_t>(lag));
         });
       } else {

@@ -15,9 +15,9 @@
 //   fixed:    3 bits order (order 0 then the value it predicts, width
 //             bits: the middle of the block's range), warm-up, residuals;
 //             order code 7 instead repeats the value a lag back: 16 bits
-//             lag - 1 (the lag at most the samples of the block before
-//             plus those of this one before the sample), no warm-up, then
-//             residuals against x[i - lag], which may lie in the block before
+//             lag - 1, a warm-up of the lag's samples beyond the block
+//             before (lag - its length, when positive), then residuals
+//             against x[i - lag], which may lie in the block before
 //   LPC:      5 bits order - 1, 4 bits precision - 1, 5 bits shift,
 //             order coefficients (precision bits each), warm-up, residuals
 //   warm-up:  the first `order` values (width bits each)
