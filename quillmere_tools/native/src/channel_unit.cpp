@@ -82,9 +82,31 @@ SignalView without_tail(SignalView x, std::size_t tail) {
   return std::visit([&](auto s) -> SignalView { return s.first(s.size() - tail); }, x);
 }
 
-// The wavelet layer's unit of `x` (the trailing run, if any, already cut).
-UnitResult<EncodedUnit> encode_wavelet_unit(SignalView x, std::optional<TrailingRun> tail,
-                                            const UnitRequest& request, std::size_t unit_samples) {
+}  // namespace
+
+// With a trailing run split off, the container codes x[0, k) and the run
+// x[k, n) comes back bit for bit, so every sample of it has zero error. A
+// host keeps some prefix x[0, m) with m >= k (its padding lies inside the
+// run), and every bound met over x[0, k) holds over x[0, m):
+//   max error  the run adds errors of zero;
+//   RMSE       the squared errors sum to the same total over m >= k samples;
+//   PRD        the same error sum over a sum of squares that can only grow;
+//   PSNR       the same error sum, over at least as many samples, against a
+//              range (max - min) over a superset, which can only widen.
+// Non-finite samples are left out of every measure on both sides.
+// bits_per_sample stays a budget for the whole unit, run included.
+// (The same holds for an integer unit, whose side block restores the run too.)
+static UnitResult<EncodedUnit> encode_wavelet_unit(SignalView x, const UnitRequest& request) {
+  const std::size_t unit_samples = std::visit([](auto s) { return s.size(); }, x);
+  if (unit_samples > 0x7fffffffu) {
+    return unit_error(UnitErrorKind::BadInput, "a channel holds at most 2147483647 samples, not " +
+                                                   std::to_string(unit_samples));
+  }
+  std::optional<TrailingRun> tail;
+  if (request.split_trailing_run) {
+    tail = std::visit([](auto s) { return trailing_run_of(s); }, x);
+    if (tail) x = without_tail(x, tail->length);
+  }
   auto coded = prepare_samples(x);
   if (!coded) return std::unexpected(coded.error());
   const auto n = static_cast<std::uint32_t>(coded->samples.size());
@@ -134,35 +156,22 @@ UnitResult<EncodedUnit> encode_wavelet_unit(SignalView x, std::optional<Trailing
   return out;
 }
 
-}  // namespace
-
-// With a trailing run split off, the container codes x[0, k) and the run
-// x[k, n) comes back bit for bit, so every sample of it has zero error. A
-// host keeps some prefix x[0, m) with m >= k (its padding lies inside the
-// run), and every bound met over x[0, k) holds over x[0, m):
-//   max error  the run adds errors of zero;
-//   RMSE       the squared errors sum to the same total over m >= k samples;
-//   PRD        the same error sum over a sum of squares that can only grow;
-//   PSNR       the same error sum, over at least as many samples, against a
-//              range (max - min) over a superset, which can only widen.
-// Non-finite samples are left out of every measure on both sides.
-// bits_per_sample stays a budget for the whole unit, run included.
+// The integer unit first when the request and the samples call for it
+// (integer_choice.hpp), else or also the wavelet layer's.
 UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
   const std::size_t unit_samples = std::visit([](auto s) { return s.size(); }, x);
-  if (unit_samples > 0x7fffffffu) {
-    return unit_error(UnitErrorKind::BadInput, "a channel holds at most 2147483647 samples, not " +
-                                                   std::to_string(unit_samples));
-  }
+  if (unit_samples > 0x7fffffffu) return encode_wavelet_unit(x, request);  // it words the refusal
   std::optional<TrailingRun> tail;
+  SignalView coded = x;
   if (request.split_trailing_run) {
     tail = std::visit([](auto s) { return trailing_run_of(s); }, x);
-    if (tail) x = without_tail(x, tail->length);
+    if (tail) coded = without_tail(x, tail->length);
   }
-  auto plan = plan_integer(x, request);
+  auto plan = plan_integer(coded, request);
   if (!plan) return std::unexpected(plan.error());
   std::optional<EncodedUnit> integer;
   if (*plan) {
-    auto unit = encode_integer_unit(x, (*plan)->grid, tail);
+    auto unit = encode_integer_unit(coded, (*plan)->grid, tail);
     if (!unit) return std::unexpected(unit.error());
     if (meets_bounds(unit->report, request.bounds, unit->bytes.size(), unit_samples)) {
       if (!(*plan)->compare) return unit;
@@ -172,7 +181,7 @@ UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
                         integer_miss(unit->report, request.bounds, unit->bytes.size(), unit_samples));
     }
   }
-  auto wavelet = encode_wavelet_unit(x, tail, request, unit_samples);
+  auto wavelet = encode_wavelet_unit(x, request);
   if (integer && (!wavelet || integer->bytes.size() <= wavelet->bytes.size())) return std::move(*integer);
   return wavelet;
 }
