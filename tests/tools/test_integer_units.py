@@ -212,3 +212,9 @@ def test_float32_at_a_bound_finer_than_its_resolution_is_stored_exactly(bound):
     res = qt.compress_to_target(x, **bound)
     assert coder_of(res.container) == INTEGER_CODER and res.settings.coder == "integer"
     assert np.array_equal(qt.decompress(res.container), x)
+
+
+def test_the_hdf5_filter_refuses_the_integer_coder_by_name():
+    qh5 = pytest.importorskip("quillmere_tools.hdf5")
+    with pytest.raises(ValueError, match="coder 'integer' is not a choice of the HDF5 filter"):
+        qh5.Quillmere(coder="integer", max_error=0.4)
