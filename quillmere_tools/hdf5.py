@@ -127,6 +127,10 @@ class Quillmere(Mapping):
                  time_axis: int = 0):
         method, scale, cutoff = check_method(method), check_scale(scale), check_cutoff(cutoff)
         coder = check_coder(coder)
+        if coder == "integer":
+            raise ValueError("coder 'integer' is not a choice of the HDF5 filter: with the coder "
+                             "left to it and a max_error of at most one step, a chunk of integer "
+                             "values is stored as an integer unit by itself")
         quant_multiplier = check_multiplier(quant_multiplier)
         # The fast coder is the tools' own: the module's options do not know
         # it, so they check everything else.

@@ -25,6 +25,11 @@ if TYPE_CHECKING:
 
 METHODS = ("cdf97", "cdf53", "db4", "sym4")
 CODERS = ("cmodel", "arans", "deflate", "fast")
+# The coders a channel unit may name: the wavelet coders, and the integer
+# coder, which codes a source on an integer grid losslessly and only when
+# asked for by name (a sweep over CODERS leaves it out: most signals lie on
+# no grid it can code).
+UNIT_CODERS = CODERS + ("integer",)
 CUTOFFS = ("low", "medium", "high")
 SCALES = tuple(range(6, 13))
 
@@ -43,7 +48,7 @@ FLOAT32_LARGEST = float(np.finfo(np.float32).max)
 # filter's parameters store them; "auto" leaves the coder to the codec.
 METHOD_CODES = {"cdf53": 0, "cdf97": 1, "db4": 2, "sym4": 3}
 CUTOFF_CODES = {"low": 0, "medium": 1, "high": 2}
-CODER_CODES = {"deflate": 0, "arans": 1, "cmodel": 2, "fast": 3}
+CODER_CODES = {"deflate": 0, "arans": 1, "cmodel": 2, "fast": 3, "integer": 4}
 AUTO_CODER_CODE = 255
 METHOD_NAMES = {code: name for name, code in METHOD_CODES.items()}
 CUTOFF_NAMES = {code: name for name, code in CUTOFF_CODES.items()}
@@ -84,7 +89,7 @@ def check_coder(value: object) -> Optional[str]:
     """None and "auto" both leave the choice to the codec."""
     if value is None or value == "auto":
         return None
-    return _choice("coder", value, CODERS)
+    return _choice("coder", value, UNIT_CODERS)
 
 
 def is_scale(value: object) -> bool:

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "quillmere/option_table.hpp"
+#include "quillmere_tools/integer_unit.hpp"
 
 namespace quillmere_tools_py {
 namespace {
@@ -22,7 +23,7 @@ PyStructSequence_Field kReportFields[] = {
     {"method_code", "the wavelet's code (cdf53 0, cdf97 1, db4 2, sym4 3)"},
     {"scale", "the dead-zone row, 6 to 12"},
     {"cutoff_code", "low 0, medium 1, high 2"},
-    {"coder_code", "the coder the container names (deflate 0, arans 1, cmodel 2, fast 3)"},
+    {"coder_code", "the coder the container names (deflate 0, arans 1, cmodel 2, fast 3, integer 4)"},
     {"quant_multiplier", "the multiplier the container stores"},
     {"measured", "whether the error figures below were measured"},
     {"max_error", "largest absolute error over the finite samples"},
@@ -95,8 +96,19 @@ PyResult<quillmere::Method> method_code(PyObject* item) noexcept {
   return table_code(item, "method_code", quillmere::method_coded);
 }
 
+// The codec's coders, and the channel library's lossless integer unit, which
+// travels in the same field although the codec does not know it.
+std::optional<quillmere::Coder> unit_coder_coded(long long code) noexcept {
+  if (code == quillmere_tools::kCoderInteger) return static_cast<quillmere::Coder>(code);
+  return quillmere::coder_coded(code);
+}
+
+bool is_integer_coder(quillmere::Coder coder) noexcept {
+  return static_cast<long long>(coder) == quillmere_tools::kCoderInteger;
+}
+
 PyResult<quillmere::Coder> coder_code(PyObject* item) noexcept {
-  return table_code(item, "coder_code", quillmere::coder_coded);
+  return table_code(item, "coder_code", unit_coder_coded);
 }
 
 template <class Code, class Each>
@@ -154,14 +166,19 @@ PyResult<quillmere_tools::UnitRequest> request_from(PyObject* request) noexcept 
     if (!scale) return exception_set();
     const auto cutoff = table_code_attribute(request, "cutoff_code", quillmere::cutoff_coded);
     if (!cutoff) return exception_set();
-    const auto coder = table_code_attribute(request, "coder_code", quillmere::coder_coded);
+    const auto coder = table_code_attribute(request, "coder_code", unit_coder_coded);
     if (!coder) return exception_set();
     const auto multiplier = optional_float(request, "quant_multiplier");
     if (!multiplier) return exception_set();
     out.options.method = *method;
     out.options.scale = *scale;
     out.options.cutoff = *cutoff;
-    out.options.coder = *coder;
+    if (is_integer_coder(*coder)) {
+      out.options.coder = quillmere::Coder::Auto;
+      out.integer = quillmere_tools::IntegerUse::Only;
+    } else {
+      out.options.coder = *coder;
+    }
     if (*multiplier) out.options.quant_multiplier = static_cast<float>(**multiplier);
 
     const std::pair<const char*, std::optional<double>*> bounds[] = {
@@ -177,12 +194,25 @@ PyResult<quillmere_tools::UnitRequest> request_from(PyObject* request) noexcept 
     auto coders = codes<quillmere::Coder>(request, "coder_codes", coder_code);
     if (!coders) return exception_set();
     out.methods = std::move(*methods);
-    out.coders = std::move(*coders);
+    for (const quillmere::Coder c : *coders) {
+      if (!is_integer_coder(c)) {
+        out.coders.push_back(c);
+      } else if (out.integer == quillmere_tools::IntegerUse::Auto) {
+        out.integer = quillmere_tools::IntegerUse::Compare;
+      }
+    }
+    // The integer coder as the only candidate: no wavelet unit to weigh it against.
+    if (out.integer == quillmere_tools::IntegerUse::Compare && out.coders.empty()) {
+      out.integer = quillmere_tools::IntegerUse::Only;
+    }
     const OwnedRef split = attribute(request, "split_trailing_run");
     if (!split) return exception_set();
     const int truth = PyObject_IsTrue(split.borrow());
     if (truth < 0) return exception_set();
     out.split_trailing_run = truth == 1;
+    const auto step = optional_float(request, "grid_step");
+    if (!step) return exception_set();
+    out.grid_step = *step;
     return out;
   } catch (...) {
     raise_from_current_exception();

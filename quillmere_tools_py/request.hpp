@@ -12,8 +12,12 @@
 //   bits_per_sample                    each a float or None
 //   method_codes, coder_codes          tuples of codes; empty means the one above
 //   split_trailing_run                 true for hosts that pad chunks with one value
+//   grid_step                          the code step of a source stored as
+//                                      integers, or None
 // codes: method cdf53 0, cdf97 1, db4 2, sym4 3; cutoff low 0, medium 1,
-// high 2; coder deflate 0, arans 1, cmodel 2, fast 3, auto 255.
+// high 2; coder deflate 0, arans 1, cmodel 2, fast 3, auto 255; and integer 4,
+// the channel library's lossless integer unit (as the coder: that unit or an
+// error; among the candidates: weighed by size).
 #pragma once
 
 #include <Python.h>

@@ -11,6 +11,7 @@
 #include "quillmere/header.hpp"
 #include "quillmere_tools/checksum.hpp"
 #include "quillmere_tools/indexed_pool.hpp"
+#include "quillmere_tools/integer_unit.hpp"
 
 namespace quillmere_tools {
 namespace {
@@ -220,7 +221,7 @@ UnitResult<UnitLayout> read_layout(std::span<const std::uint8_t> unit) {
     for (const BlockEntry& e : view->blocks) layout.block_bytes.push_back(e.length);
     return layout;
   }
-  const auto header = quillmere::QuillmereHeader::from_bytes(unit, quillmere::kLastToolsCoder);
+  const auto header = quillmere::QuillmereHeader::from_bytes(unit, kLastUnitCoder);
   if (!header) return unit_error(UnitErrorKind::Codec, header.error().message());
   const std::size_t container_len = quillmere::HEADER_LEN + std::size_t{header->payload_len};
   if (unit.size() < container_len) return unit_error(UnitErrorKind::CorruptUnit, "the container is truncated");

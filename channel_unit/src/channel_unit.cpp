@@ -12,6 +12,8 @@
 #include "quillmere/side_block_flag.hpp"
 #include "quillmere_tools/coded_samples.hpp"
 #include "quillmere_tools/corrections_link.hpp"
+#include "quillmere_tools/integer_choice.hpp"
+#include "quillmere_tools/integer_unit.hpp"
 
 namespace quillmere_tools {
 namespace {
@@ -45,7 +47,7 @@ void describe_container(std::span<const std::uint8_t> container, UnitReport& rep
 // at the container's end, or one with bytes glued after a container that
 // announced nothing, is refused rather than read as another signal.
 std::optional<UnitError> side_block_mismatch(std::span<const std::uint8_t> unit, std::size_t container_len) {
-  const auto claim = quillmere::side_block_follows(unit.first(container_len));
+  const auto claim = unit_side_block_claim(unit.first(container_len));
   if (!claim) return std::nullopt;
   const bool present = unit.size() > container_len;
   if (*claim && !present) {
@@ -94,7 +96,8 @@ SignalView without_tail(SignalView x, std::size_t tail) {
 //              range (max - min) over a superset, which can only widen.
 // Non-finite samples are left out of every measure on both sides.
 // bits_per_sample stays a budget for the whole unit, run included.
-UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
+// (The same holds for an integer unit, whose side block restores the run too.)
+static UnitResult<EncodedUnit> encode_wavelet_unit(SignalView x, const UnitRequest& request) {
   const std::size_t unit_samples = std::visit([](auto s) { return s.size(); }, x);
   if (unit_samples > quillmere::kMaxSampleCount) {
     return std::unexpected(UnitError::too_many_samples(unit_samples));
@@ -150,8 +153,38 @@ UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
   return out;
 }
 
+// The integer unit first when the request and the samples call for it
+// (integer_choice.hpp), else or also the wavelet layer's.
+UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
+  const std::size_t unit_samples = std::visit([](auto s) { return s.size(); }, x);
+  if (unit_samples > 0x7fffffffu) return encode_wavelet_unit(x, request);  // it words the refusal
+  std::optional<TrailingRun> tail;
+  SignalView coded = x;
+  if (request.split_trailing_run) {
+    tail = std::visit([](auto s) { return trailing_run_of(s); }, x);
+    if (tail) coded = without_tail(x, tail->length);
+  }
+  auto plan = plan_integer(coded, request);
+  if (!plan) return std::unexpected(plan.error());
+  std::optional<EncodedUnit> integer;
+  if (*plan) {
+    auto unit = encode_integer_unit(coded, (*plan)->grid, tail);
+    if (!unit) return std::unexpected(unit.error());
+    if (meets_bounds(unit->report, request.bounds, unit->bytes.size(), unit_samples)) {
+      if (!(*plan)->compare) return unit;
+      integer = std::move(*unit);
+    } else if ((*plan)->only) {
+      return unit_error(UnitErrorKind::TargetNotMet,
+                        integer_miss(unit->report, request.bounds, unit->bytes.size(), unit_samples));
+    }
+  }
+  auto wavelet = encode_wavelet_unit(x, request);
+  if (integer && (!wavelet || integer->bytes.size() <= wavelet->bytes.size())) return std::move(*integer);
+  return wavelet;
+}
+
 UnitResult<std::uint32_t> unit_sample_count(std::span<const std::uint8_t> unit) {
-  const auto header = quillmere::QuillmereHeader::from_bytes(unit, quillmere::kLastToolsCoder);
+  const auto header = quillmere::QuillmereHeader::from_bytes(unit, kLastUnitCoder);
   if (!header) return codec_error(header.error());
   const std::size_t container_len = quillmere::HEADER_LEN + std::size_t{header->payload_len};
   if (unit.size() < container_len) {
@@ -166,9 +199,10 @@ UnitResult<std::uint32_t> unit_sample_count(std::span<const std::uint8_t> unit) 
 }
 
 UnitResult<DecodedUnit> decode_unit(std::span<const std::uint8_t> unit) {
-  // Units may hold the fast coder, which only the tools read.
-  const auto header = quillmere::QuillmereHeader::from_bytes(unit, quillmere::kLastToolsCoder);
+  // Units may hold the fast or the integer coder, which only the tools read.
+  const auto header = quillmere::QuillmereHeader::from_bytes(unit, kLastUnitCoder);
   if (!header) return codec_error(header.error());
+  if (header->coder == kCoderInteger) return decode_integer_unit(unit, *header);
   const std::size_t container_len = quillmere::HEADER_LEN + std::size_t{header->payload_len};
   if (unit.size() < container_len) {
     // The codec words the shortfall itself, before it allocates anything.

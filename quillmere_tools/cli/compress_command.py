@@ -82,7 +82,8 @@ def run_compress(args) -> int:
             write_bytes(dst, blob, force=args.force)
         note = ""
         if target:
-            chosen = ", ".join(f"{s.method}/{s.coder or 'cmodel'} m={s.quant_multiplier:.4g}"
+            chosen = ", ".join("integer (lossless)" if s.coder == "integer" else
+                               f"{s.method}/{s.coder or 'cmodel'} m={s.quant_multiplier:.4g}"
                                for s in used)
             note = f" [{chosen}]"
         float32_bytes = 4 * sum(signal.lengths)

@@ -20,8 +20,8 @@ _HEADER = struct.Struct("<4sBB2s4sBBBBIfffIfIII")
 assert _HEADER.size == HEADER_LEN
 
 _METHODS_BY_TAG = {tag: name for name, tag in METHOD_TAGS.items()}
-# Coder 3, the fast coder, is the tools' own: the module refuses it, this
-# reader takes it.
+# Coders 3 (fast) and 4 (integer, lossless on an integer grid) are the
+# tools' own: the module refuses them, this reader takes them.
 
 
 class ContainerError(ValueError):

@@ -50,6 +50,7 @@ class UnitRequest(NamedTuple):
     method_codes: tuple[int, ...]  # candidates; empty means method_code alone
     coder_codes: tuple[int, ...]
     split_trailing_run: bool
+    grid_step: Optional[float]  # the code step of a source stored as integers, or None
 
 
 def _number(value: Optional[float]) -> Optional[float]:
@@ -59,8 +60,12 @@ def _number(value: Optional[float]) -> Optional[float]:
 def native_request(settings: Settings = Settings(), bounds: Optional[Bounds] = None,
                    methods: Optional[Sequence[str]] = None,
                    coders: Optional[Sequence[str]] = None,
-                   split_trailing_run: bool = False) -> UnitRequest:
+                   split_trailing_run: bool = False, grid_step: Optional[float] = None) -> UnitRequest:
     """The request ``_native`` takes for these settings and bounds.
+
+    ``grid_step`` is the code step of a source stored as integers (PCM, EDF,
+    WFDB): at a bound of at most one step the channel is coded losslessly on
+    that grid. Without it the codec looks for a power-of-two grid itself.
 
     ``split_trailing_run`` is for hosts that pad a chunk with one repeated
     value (Zarr, Dask): such a run at the end is restored exactly rather than
@@ -77,6 +82,7 @@ def native_request(settings: Settings = Settings(), bounds: Optional[Bounds] = N
         method_codes=tuple(parameters.method_code(m) for m in (methods or ())),
         coder_codes=tuple(parameters.coder_code(c) for c in (coders or ())),
         split_trailing_run=bool(split_trailing_run),
+        grid_step=_number(grid_step),
     )
 
 
@@ -104,7 +110,12 @@ def as_samples(x: npt.ArrayLike) -> Samples:
 
 
 def settings_of(report: _native.UnitReport) -> Settings:
-    """The settings a unit was written with, from ``_native``'s report."""
+    """The settings a unit was written with, from ``_native``'s report.  An
+    integer unit has no wavelet and no multiplier (its report's multiplier
+    is the grid step)."""
+    if parameters.CODER_NAMES[report.coder_code] == "integer":
+        return Settings(parameters.METHOD_NAMES[report.method_code], report.scale,
+                        parameters.CUTOFF_NAMES[report.cutoff_code], "integer")
     return Settings(parameters.METHOD_NAMES[report.method_code], report.scale,
                     parameters.CUTOFF_NAMES[report.cutoff_code], parameters.CODER_NAMES[report.coder_code],
                     report.quant_multiplier)
@@ -133,10 +144,11 @@ def encode_with_report(x: npt.ArrayLike, settings: Settings = Settings(), bounds
                        methods: Optional[Sequence[str]] = None,
                        coders: Optional[Sequence[str]] = None, *,
                        split_trailing_run: bool = False, block_length: Optional[int] = None,
-                       threads: Optional[int] = None) -> tuple[bytes, _native.UnitReport]:
+                       threads: Optional[int] = None,
+                       grid_step: Optional[float] = None) -> tuple[bytes, _native.UnitReport]:
     """One signal's unit and report; a signal longer than ``block_length``
     is coded as blocks on ``threads`` threads (the same bytes for any count)."""
-    request = native_request(settings, bounds, methods, coders, split_trailing_run)
+    request = native_request(settings, bounds, methods, coders, split_trailing_run, grid_step)
     return encode_many_with_reports([x], request, threads, block_length)[0]
 
 

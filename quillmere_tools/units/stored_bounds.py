@@ -116,7 +116,7 @@ def compress_held(x: np.ndarray, settings: Settings, bounds: Bounds,
     ``stored(decoded)`` meet ``bounds`` against ``x``, and its report; a
     channel longer than ``block_length`` is coded as blocks."""
     def encode_with_report(*a):
-        return _encode(*a, block_length=block_length)
+        return _encode(*a, block_length=block_length, grid_step=quantum)
 
     aim = bounds
     if aim.max_error is not None and quantum is not None:

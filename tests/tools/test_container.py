@@ -46,7 +46,7 @@ def _damaged(kind, good):
     if kind == "bad scale":
         return good[:13] + b"\x0d" + good[14:]
     if kind == "bad coder":
-        return good[:14] + b"\x04" + good[15:]
+        return good[:14] + b"\x05" + good[15:]
     if kind == "nan min":
         return good[:20] + struct.pack("<f", float("nan")) + good[24:]
     raise AssertionError(kind)
@@ -56,7 +56,7 @@ def _damaged(kind, good):
     ("empty", "truncated header"), ("short header", "truncated header"),
     ("bad magic", "not a Quillmere container"), ("bad version", "unsupported container version"),
     ("bad method tag", "invalid wavelet tag"), ("bad scale", "invalid scale 13"),
-    ("bad coder", "unknown entropy coder 4"), ("nan min", "non-finite"),
+    ("bad coder", "unknown entropy coder 5"), ("nan min", "non-finite"),
 ])
 def test_damaged_headers_are_refused_with_a_reason(ecg, kind, reason):
     good = quillmere.compress_signal(ecg[:2000])

@@ -4,13 +4,12 @@ through h5py (in this process) and h5dump (a child per input).
 Every input ends in the samples the untouched file holds or one clear
 error. Inputs a hostile writer made consistent again (the frame's length and
 checksum, or the check word, recomputed) may also end in other samples, as
-they are valid files. h5py decides each input within DEADLINE_MS and the
-whole run keeps this process's peak resident memory within
-PEAK_GROWTH_BYTES of where it started; each h5dump run ends within
+they are valid files. h5py decides each input within DEADLINE_MS and each
+h5py run keeps this process's peak resident memory within PEAK_GROWTH_BYTES
+of where that run started (peak_memory.py); each h5dump run ends within
 H5DUMP_TIMEOUT_S with a peak of at most H5DUMP_PEAK_KB.
 """
 import atexit
-import resource
 import shutil
 import struct
 import tempfile
@@ -28,6 +27,7 @@ from hypothesis import strategies as st  # noqa: E402
 import quillmere_tools.hdf5 as qh5  # noqa: E402
 from hdf5_chunks import (HEADER, cd_values_offset, check_word, filter_words, h5dump,  # noqa: E402
                          signal, stored_chunk)
+from peak_memory import PeakGrowth  # noqa: E402
 
 DEADLINE_MS = 2000
 PEAK_GROWTH_BYTES = 256 * 2**20
@@ -147,7 +147,6 @@ _FUZZ = settings(max_examples=EXAMPLES, deadline=DEADLINE_MS,
                  suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 _H5DUMP = settings(max_examples=H5DUMP_EXAMPLES, deadline=None,
                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
-_START_RSS = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 TARGETS = {"chunk": (chunk_mutants, _file_with_chunk),
            "cd_values": (word_mutants, _file_with_words)}
@@ -165,8 +164,9 @@ def test_every_mutant_reads_as_the_original_or_fails_in_h5py(target, tmp_path_fa
         build(path, mutated)
         _check_h5py(path, may_differ)
 
+    peak = PeakGrowth()
     run()
-    grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - _START_RSS
+    grown = peak.bytes()
     assert grown < PEAK_GROWTH_BYTES, f"peak memory grew by {grown / 2**20:.0f} MB"
 
 

@@ -55,10 +55,11 @@ def test_report_reads_back_the_settings_and_measures():
     ({"scale": 13}, ValueError, "scale 13"),
     ({"method_code": 4}, ValueError, "method_code 4"),
     ({"cutoff_code": -1}, ValueError, "cutoff_code -1"),
-    ({"coder_code": 4}, ValueError, "coder_code 4"),
+    ({"coder_code": 5}, ValueError, "coder_code 5"),
     ({"coder_codes": (0, 254)}, ValueError, "coder_code 254"),
     ({"method_codes": [1]}, TypeError, "method_codes must be a tuple"),
     ({"max_error": "0.1"}, TypeError, "real number"),
+    ({"grid_step": "0.1"}, TypeError, "real number"),
 ])
 def test_request_values_are_checked_by_name(change, error, words):
     request = frames.native_request()._replace(**change)

@@ -27,6 +27,17 @@ struct UnitBounds {
   bool any() const noexcept { return max_error || rmse || prd || psnr || bits_per_sample; }
 };
 
+// When a unit codes its samples losslessly as integers on a grid
+// (integer_unit.hpp) rather than with the wavelet layer:
+//   Auto     the coder is left to the tools (Coder::Auto, no candidate list),
+//            the samples lie on a grid, and a max-error bound is at most one
+//            step (or an RMSE bound at most the rounding noise of the grid,
+//            step / sqrt(12)): exactness is then the cheapest way to meet it;
+//   Compare  also whenever the integer unit meets the bounds and is smaller
+//            than the wavelet unit (the integer coder is among the candidates);
+//   Only     the integer unit or an error (the integer coder was asked for).
+enum class IntegerUse : std::uint8_t { Auto, Compare, Only };
+
 struct UnitRequest {
   quillmere::CodecOptions options;  // used as they are when no bound is given
   UnitBounds bounds;
@@ -37,6 +48,10 @@ struct UnitRequest {
   // trailing run of bit-identical samples, kMinTrailingRun or longer, is
   // recorded in the side block instead of being coded (see encode_unit).
   bool split_trailing_run = false;
+  IntegerUse integer = IntegerUse::Auto;
+  // The code step of a format that stores integers (PCM, EDF, WFDB); without
+  // it the grid is the coarsest power of two the samples are multiples of.
+  std::optional<double> grid_step;
 };
 
 inline constexpr std::size_t kMinTrailingRun = 2;

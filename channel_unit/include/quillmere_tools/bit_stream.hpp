@@ -1,0 +1,138 @@
+// Bits written and read most significant first, for the integer coder's
+// blocks. The reader never reads past its span: beyond the end it yields
+// zeros and remembers that it did, and the caller checks `overrun()` once
+// per partition instead of once per bit.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quillmere_tools {
+
+class BitWriter {
+ public:
+  // `bits` <= 57 per call: the accumulator keeps at most 7 pending bits.
+  void put(std::uint64_t value, int bits) {
+    if (bits == 0) return;
+    value &= bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
+    acc_ = (acc_ << bits) | value;
+    pending_ += bits;
+    while (pending_ >= 8) {
+      pending_ -= 8;
+      bytes_.push_back(static_cast<std::uint8_t>(acc_ >> pending_));
+    }
+    acc_ &= (std::uint64_t{1} << pending_) - 1;
+  }
+
+  // Wider values in two pieces.
+  void put_wide(std::uint64_t value, int bits) {
+    if (bits > 32) {
+      put(value >> 32, bits - 32);
+      put(value, 32);
+    } else {
+      put(value, bits);
+    }
+  }
+
+  // `zeros` zero bits, then a one.
+  void put_unary(std::uint64_t zeros) {
+    while (zeros >= 32) {
+      put(0, 32);
+      zeros -= 32;
+    }
+    put(1, static_cast<int>(zeros) + 1);
+  }
+
+  // Pads the last byte with zero bits and hands the bytes over.
+  std::vector<std::uint8_t> finish() {
+    if (pending_ > 0) put(0, 8 - pending_);
+    return std::move(bytes_);
+  }
+
+  std::size_t bit_count() const noexcept { return bytes_.size() * 8 + static_cast<std::size_t>(pending_); }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+  std::uint64_t acc_ = 0;
+  int pending_ = 0;
+};
+
+class BitReader {
+ public:
+  explicit BitReader(std::span<const std::uint8_t> bytes) noexcept : bytes_(bytes) {}
+
+  // `bits` <= 57.
+  std::uint64_t get(int bits) noexcept {
+    if (bits == 0) return 0;
+    fill(bits);
+    have_ -= bits;
+    const std::uint64_t v = (acc_ >> have_) & ((std::uint64_t{1} << bits) - 1);
+    acc_ &= (std::uint64_t{1} << have_) - 1;
+    return v;
+  }
+
+  std::uint64_t get_wide(int bits) noexcept {
+    if (bits > 32) {
+      const std::uint64_t high = get(bits - 32);
+      return (high << 32) | get(32);
+    }
+    return get(bits);
+  }
+
+  std::int64_t get_signed(int bits) noexcept {
+    if (bits == 0) return 0;
+    const std::uint64_t v = get_wide(bits);
+    const std::uint64_t sign = std::uint64_t{1} << (bits - 1);
+    return static_cast<std::int64_t>(v ^ sign) - static_cast<std::int64_t>(sign);
+  }
+
+  // Zero bits up to the next one (consumed), when fewer than `limit` (<= 32);
+  // otherwise `limit` zeros are consumed and `limit` returned (the caller's
+  // escape). Past the end of the span the bits read as zeros.
+  std::uint32_t get_unary(std::uint32_t limit) noexcept {
+    fill(32);
+    const auto window = static_cast<std::uint32_t>(acc_ >> (have_ - 32));
+    const auto zeros = static_cast<std::uint32_t>(std::countl_zero(window));
+    if (zeros >= limit) {
+      consume(static_cast<int>(limit));
+      return limit;
+    }
+    consume(static_cast<int>(zeros) + 1);
+    return zeros;
+  }
+
+  // Whether a bit beyond the span has been consumed (a look-ahead alone
+  // does not count).
+  bool overrun() const noexcept { return phantom_ > have_; }
+  // Every byte read and nothing beyond the last one's padding.
+  bool at_end() const noexcept { return !overrun() && next_ == bytes_.size() && have_ - phantom_ < 8; }
+
+ private:
+  void fill(int bits) noexcept {
+    while (have_ < bits) {
+      if (next_ < bytes_.size()) {
+        acc_ = (acc_ << 8) | bytes_[next_++];
+      } else {
+        acc_ <<= 8;
+        phantom_ += 8;
+      }
+      have_ += 8;
+    }
+  }
+
+  void consume(int bits) noexcept {
+    have_ -= bits;
+    acc_ &= (std::uint64_t{1} << have_) - 1;
+  }
+
+  std::span<const std::uint8_t> bytes_;
+  std::size_t next_ = 0;
+  std::uint64_t acc_ = 0;
+  int have_ = 0;
+  int phantom_ = 0;  // zero bits appended past the end, the last of have_
+};
+
+}  // namespace quillmere_tools

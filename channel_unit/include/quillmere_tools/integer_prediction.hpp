@@ -1,0 +1,56 @@
+// Predictors of the integer coder: fixed polynomial orders 0 to 4 and linear
+// prediction with quantised coefficients. The decoder runs only the integer
+// half (predict_*); the analysis that picks LPC coefficients uses doubles on
+// the encoder side, in a fixed order of basic operations, so the same input
+// gives the same coefficients on every machine.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quillmere_tools {
+
+inline constexpr int kMaxFixedOrder = 4;
+inline constexpr int kMaxLpcOrder = 32;
+// Coefficients are signed values of at most this many bits. With 32 taps of
+// 15 bits over samples of 33 bits a prediction's sum stays below 2^53.
+inline constexpr int kMaxLpcPrecision = 15;
+inline constexpr int kMaxLpcShift = 31;
+
+struct LpcModel {
+  std::vector<std::int32_t> coefs;  // coefs[j] weighs the sample j + 1 back
+  int precision = kMaxLpcPrecision;
+  int shift = 0;
+};
+
+// The range of values a width of `width` bits (two's complement) holds;
+// predictions are clamped into it, so a residual needs at most width + 1 bits.
+struct IntegerRange {
+  std::int64_t lo = 0;
+  std::int64_t hi = 0;
+  static IntegerRange of_width(int width) noexcept {
+    const std::int64_t half = std::int64_t{1} << (width - 1);
+    return {-half, half - 1};
+  }
+  std::int64_t clamp(std::int64_t v) const noexcept { return v < lo ? lo : v > hi ? hi : v; }
+};
+
+// Residuals x[i] - prediction(i) for i >= order (x.size() > order).
+void fixed_residuals(std::span<const std::int64_t> x, int order, IntegerRange range,
+                     std::span<std::int64_t> residuals) noexcept;
+void lpc_residuals(std::span<const std::int64_t> x, const LpcModel& model, IntegerRange range,
+                   std::span<std::int64_t> residuals) noexcept;
+
+// The prediction of x[i] from the samples before it (i >= order).
+std::int64_t fixed_prediction(const std::int64_t* x, std::size_t i, int order, IntegerRange range) noexcept;
+std::int64_t lpc_prediction(const std::int64_t* x, std::size_t i, const LpcModel& model,
+                            IntegerRange range) noexcept;
+
+// Candidate LPC models for one block, the most promising first (by the
+// prediction error the analysis expects at each order); empty when the block
+// is too short or flat for linear prediction to help.
+std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_t how_many);
+
+}  // namespace quillmere_tools

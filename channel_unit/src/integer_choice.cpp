@@ -1,0 +1,82 @@
+#include "quillmere_tools/integer_choice.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+namespace quillmere_tools {
+namespace {
+
+// Rounding every sample to a grid of step q leaves an RMSE of q / sqrt(12)
+// on uniformly spread values; a bound below that leaves a coder no room to
+// be anything but (nearly) exact.
+constexpr double kRoundingNoise = 0.28867513459481287;
+
+bool tight(const UnitBounds& b, const IntegerGrid& grid) {
+  return (b.max_error && *b.max_error <= grid.spacing) ||
+         (b.rmse && *b.rmse <= kRoundingNoise * grid.spacing);
+}
+
+std::string number(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", v);
+  return text;
+}
+
+}  // namespace
+
+UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequest& request) {
+  const bool asked = request.integer != IntegerUse::Auto;
+  const bool left_to_tools = request.options.coder == quillmere::Coder::Auto && request.coders.empty();
+  if (!asked && !(left_to_tools && request.bounds.any())) return std::nullopt;
+  const std::size_t n = std::visit([](auto s) { return s.size(); }, x);
+  if (n == 0) return std::nullopt;  // the wavelet path words the refusal
+  const auto grid = find_grid(x, request.grid_step);
+  if (!grid) {
+    if (request.integer != IntegerUse::Only) return std::nullopt;
+    return unit_error(UnitErrorKind::BadInput,
+                      request.grid_step
+                          ? "the samples do not fit 33-bit integers on the step " + number(*request.grid_step)
+                          : std::string("the samples are not integers times a power of two within 33 bits; "
+                                        "the integer coder cannot code them"));
+  }
+  IntegerPlan plan;
+  plan.grid = *grid;
+  plan.only = request.integer == IntegerUse::Only;
+  plan.compare = request.integer == IntegerUse::Compare;
+  if (!asked && !tight(request.bounds, *grid)) return std::nullopt;
+  return plan;
+}
+
+bool meets_bounds(const UnitReport& r, const UnitBounds& b, std::size_t bytes, std::size_t unit_samples) {
+  if (b.max_error && !(r.max_error <= *b.max_error)) return false;
+  if (b.rmse && !(r.rmse <= *b.rmse)) return false;
+  if (b.prd && !(r.prd <= *b.prd)) return false;
+  if (b.psnr && !(r.psnr >= *b.psnr)) return false;
+  if (b.bits_per_sample && unit_samples > 0 &&
+      !(8.0 * static_cast<double>(bytes) / static_cast<double>(unit_samples) <= *b.bits_per_sample)) {
+    return false;
+  }
+  return true;
+}
+
+std::string integer_miss(const UnitReport& r, const UnitBounds& b, std::size_t bytes,
+                         std::size_t unit_samples) {
+  std::string why;
+  const auto add = [&](const std::string& s) { why += (why.empty() ? "" : ", ") + s; };
+  if (b.max_error && !(r.max_error <= *b.max_error)) {
+    add("max error " + number(r.max_error) + " > " + number(*b.max_error));
+  }
+  if (b.rmse && !(r.rmse <= *b.rmse)) add("RMSE " + number(r.rmse) + " > " + number(*b.rmse));
+  if (b.prd && !(r.prd <= *b.prd)) add("PRD " + number(r.prd) + "% > " + number(*b.prd) + "%");
+  if (b.psnr && !(r.psnr >= *b.psnr)) add("PSNR " + number(r.psnr) + " dB < " + number(*b.psnr) + " dB");
+  if (b.bits_per_sample && unit_samples > 0) {
+    const double bits = 8.0 * static_cast<double>(bytes) / static_cast<double>(unit_samples);
+    if (!(bits <= *b.bits_per_sample)) {
+      add(number(bits) + " bits per sample > " + number(*b.bits_per_sample));
+    }
+  }
+  return "the integer coder misses the bounds: " + why;
+}
+
+}  // namespace quillmere_tools

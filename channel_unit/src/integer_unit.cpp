@@ -1,0 +1,505 @@
+#include "quillmere_tools/integer_unit.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <string>
+
+#include "quillmere/byte_io.hpp"
+#include "quillmere/side_block_flag.hpp"
+#include "quillmere_tools/integer_coder.hpp"
+#include "quillmere_tools/integer_prediction.hpp"
+#include "quillmere_tools/non_finite.hpp"
+
+namespace quillmere_tools {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr std::uint8_t kSideBlockFollows = 1;
+constexpr std::uint8_t kPalette = 2;
+constexpr std::uint8_t kKnownFlags = kSideBlockFollows | kPalette;
+// A palette is tried when the distinct values are this few per sample at
+// most (and no more than kMaxPalette): a signal that uses few of its codes
+// (a coarse ADC stored in wide words, synthetic or clipped test signals).
+constexpr std::size_t kPaletteShare = 4;
+constexpr std::size_t kMaxPalette = 1u << 20;
+constexpr int kBlockLog2 = 12;
+static_assert(std::size_t{1} << kBlockLog2 == kIntegerBlockLength);
+constexpr int kMinBlockLog2 = 4;
+constexpr int kMaxBlockLog2 = 16;
+// Integers of at most 33 bits: |k| <= 2^32.
+constexpr double kLargestInteger = 4294967296.0;
+
+// The exponent of the lowest set bit of a finite nonzero value, and of its
+// highest (v = m * 2^e with 2^high <= |v| < 2^(high + 1)).
+struct BitSpan {
+  int low = 0;
+  int high = 0;
+};
+
+BitSpan bit_span(float v) noexcept {
+  const std::uint32_t bits = std::bit_cast<std::uint32_t>(v) & 0x7fffffffu;
+  const int field = static_cast<int>(bits >> 23);
+  std::uint32_t mantissa = bits & 0x7fffffu;
+  int scale = -149;
+  if (field != 0) {
+    mantissa |= 0x800000u;
+    scale = field - 150;
+  }
+  return {scale + std::countr_zero(mantissa), scale + 31 - std::countl_zero(mantissa)};
+}
+
+BitSpan bit_span(double v) noexcept {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(v) & 0x7fffffffffffffffull;
+  const int field = static_cast<int>(bits >> 52);
+  std::uint64_t mantissa = bits & 0xfffffffffffffull;
+  int scale = -1074;
+  if (field != 0) {
+    mantissa |= 0x10000000000000ull;
+    scale = field - 1075;
+  }
+  return {scale + std::countr_zero(mantissa), scale + 63 - std::countl_zero(mantissa)};
+}
+
+template <class T>
+std::optional<IntegerGrid> power_of_two_grid(std::span<const T> x) {
+  int low = std::numeric_limits<int>::max();
+  int high = std::numeric_limits<int>::min();
+  for (T v : x) {
+    if (!std::isfinite(v) || v == T(0)) continue;
+    const BitSpan s = bit_span(v);
+    low = std::min(low, s.low);
+    high = std::max(high, s.high);
+  }
+  if (low == std::numeric_limits<int>::max()) return IntegerGrid{1.0, 0.0, kInf};
+  // |k| < 2^(high - low + 1) must stay within 33 bits.
+  if (high - low > 31) return std::nullopt;
+  const double step = std::ldexp(1.0, low);
+  return IntegerGrid{step, 0.0, step};
+}
+
+template <class T>
+std::optional<IntegerGrid> grid_with_step(std::span<const T> x, double step) {
+  if (!std::isfinite(step) || !(step > 0.0)) return std::nullopt;
+  const auto first = std::find_if(x.begin(), x.end(), [](T v) { return std::isfinite(v); });
+  const double anchor = first == x.end() ? 0.0 : static_cast<double>(*first);
+  for (T v : x) {
+    if (!std::isfinite(v)) continue;
+    const double k = std::nearbyint((static_cast<double>(v) - anchor) / step);
+    if (!(std::fabs(k) < kLargestInteger)) return std::nullopt;
+  }
+  return IntegerGrid{step, anchor, step};
+}
+
+// The decoder's reconstruction of one integer.
+inline double reconstruct(const IntegerGrid& grid, std::int64_t k) noexcept {
+  return grid.offset + grid.step * static_cast<double>(k);
+}
+inline float narrowed(double y) noexcept { return static_cast<float>(y); }
+
+struct GridSamples {
+  std::vector<std::int64_t> k;
+  std::int64_t k_lo = 0;
+  std::int64_t k_hi = 0;
+  UnitReport measures;
+  double y_lo = 0.0;
+  double y_hi = 0.0;
+  double y_sum = 0.0;
+  std::size_t finite = 0;
+};
+
+int width_of(std::int64_t lo, std::int64_t hi) noexcept {
+  int width = 1;
+  while (width < kMaxIntegerWidth) {
+    const IntegerRange r = IntegerRange::of_width(width);
+    if (lo >= r.lo && hi <= r.hi) break;
+    ++width;
+  }
+  return width;
+}
+
+// Integers of every sample (a non-finite one repeats the integer before it,
+// which costs the predictors nothing) and the measures of the reconstruction.
+template <class T>
+GridSamples on_grid(std::span<const T> x, const IntegerGrid& grid) {
+  GridSamples g;
+  g.k.resize(x.size());
+  std::int64_t previous = 0;
+  double max_abs = 0.0, sum_sq = 0.0, sum_x2 = 0.0;
+  double x_lo = kInf, x_hi = -kInf;
+  g.y_lo = kInf;
+  g.y_hi = -kInf;
+  bool started = false;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (!std::isfinite(x[i])) {
+      g.k[i] = previous;
+      continue;
+    }
+    const double v = static_cast<double>(x[i]);
+    const auto k = static_cast<std::int64_t>(std::nearbyint((v - grid.offset) / grid.step));
+    g.k[i] = previous = k;
+    if (!started) {
+      // Earlier non-finite samples take the first integer, as in a fill.
+      std::fill(g.k.begin(), g.k.begin() + static_cast<std::ptrdiff_t>(i), k);
+      g.k_lo = g.k_hi = k;
+      started = true;
+    }
+    g.k_lo = std::min(g.k_lo, k);
+    g.k_hi = std::max(g.k_hi, k);
+    double y = reconstruct(grid, k);
+    if constexpr (std::is_same_v<T, float>) y = static_cast<double>(narrowed(y));
+    const double e = std::fabs(y - v);
+    max_abs = std::max(max_abs, e);
+    sum_sq += e * e;
+    sum_x2 += v * v;
+    x_lo = std::min(x_lo, v);
+    x_hi = std::max(x_hi, v);
+    g.y_lo = std::min(g.y_lo, y);
+    g.y_hi = std::max(g.y_hi, y);
+    g.y_sum += y;
+    ++g.finite;
+  }
+  UnitReport& m = g.measures;
+  m.measured = true;
+  if (g.finite == 0) {
+    g.y_lo = g.y_hi = 0.0;
+    return g;
+  }
+  if (sum_sq != sum_sq) sum_sq = kInf;
+  m.max_error = max_abs;
+  m.rmse = std::sqrt(sum_sq / static_cast<double>(g.finite));
+  m.prd = sum_x2 == 0.0 ? (sum_sq == 0.0 ? 0.0 : kInf) : 100.0 * std::sqrt(sum_sq / sum_x2);
+  const double range = x_hi - x_lo;
+  m.psnr = m.rmse == 0.0 ? kInf : range == 0.0 ? -kInf : 20.0 * std::log10(range / m.rmse);
+  return g;
+}
+
+void put_f64(std::vector<std::uint8_t>& out, double v) {
+  std::uint8_t b[8];
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(v);
+  quillmere::store_le32(b, static_cast<std::uint32_t>(bits));
+  quillmere::store_le32(b + 4, static_cast<std::uint32_t>(bits >> 32));
+  out.insert(out.end(), b, b + 8);
+}
+
+double load_f64(const std::uint8_t* p) noexcept {
+  const std::uint64_t lo = quillmere::load_le32(p);
+  const std::uint64_t hi = quillmere::load_le32(p + 4);
+  return std::bit_cast<double>(lo | (hi << 32));
+}
+
+// The integers as indices into their sorted distinct values; nullopt when
+// the values are too many for it to pay.
+struct Palette {
+  std::vector<std::int64_t> values;
+  std::vector<std::int64_t> index;
+};
+
+std::optional<Palette> palette_of(std::span<const std::int64_t> k) {
+  // A look at evenly spaced samples first: most signals use too many values,
+  // and the whole signal need not be sorted to see it.
+  constexpr std::size_t kLook = 4096;
+  if (k.size() > kLook) {
+    std::vector<std::int64_t> look(kLook);
+    for (std::size_t i = 0; i < kLook; ++i) look[i] = k[i * (k.size() / kLook)];
+    std::sort(look.begin(), look.end());
+    const auto distinct = static_cast<std::size_t>(std::unique(look.begin(), look.end()) - look.begin());
+    if (distinct * kPaletteShare > kLook) return std::nullopt;
+  }
+  const auto [lo, hi] = std::minmax_element(k.begin(), k.end());
+  const auto span = static_cast<std::uint64_t>(*hi - *lo);
+  std::vector<std::int64_t> values;
+  std::vector<std::int64_t> index(k.size());
+  if (span < kMaxPalette * 4) {
+    // A table over the range: which values occur, then each one's index.
+    std::vector<std::int32_t> slot(span + 1, -1);
+    for (std::int64_t v : k) slot[static_cast<std::size_t>(v - *lo)] = 0;
+    for (std::size_t j = 0; j < slot.size(); ++j) {
+      if (slot[j] < 0) continue;
+      slot[j] = static_cast<std::int32_t>(values.size());
+      values.push_back(*lo + static_cast<std::int64_t>(j));
+      if (values.size() * kPaletteShare > k.size()) return std::nullopt;
+    }
+    for (std::size_t i = 0; i < k.size(); ++i) index[i] = slot[static_cast<std::size_t>(k[i] - *lo)];
+  } else {
+    values.assign(k.begin(), k.end());
+    std::sort(values.begin(), values.end());
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+    if (values.size() * kPaletteShare > k.size()) return std::nullopt;
+    for (std::size_t i = 0; i < k.size(); ++i) {
+      index[i] = std::lower_bound(values.begin(), values.end(), k[i]) - values.begin();
+    }
+  }
+  if (values.size() > kMaxPalette) return std::nullopt;
+  return Palette{std::move(values), std::move(index)};
+}
+
+int index_width(const Palette& p) noexcept { return width_of(0, static_cast<std::int64_t>(p.values.size()) - 1); }
+
+// u32 count, u32 byte length of the values' stream, the values' stream, the
+// indices' stream (`body`).
+std::vector<std::uint8_t> palette_stream(const Palette& p, const std::vector<std::uint8_t>& table,
+                                         const std::vector<std::uint8_t>& body) {
+  std::vector<std::uint8_t> out(8 + table.size() + body.size());
+  quillmere::store_le32(out.data(), static_cast<std::uint32_t>(p.values.size()));
+  quillmere::store_le32(out.data() + 4, static_cast<std::uint32_t>(table.size()));
+  std::copy(table.begin(), table.end(), out.begin() + 8);
+  std::copy(body.begin(), body.end(), out.begin() + 8 + static_cast<std::ptrdiff_t>(table.size()));
+  return out;
+}
+
+// A stream of whole blocks, then the rest: the same bytes as one stream of
+// it all, since every block is coded on its own.
+std::vector<std::uint8_t> continued(std::vector<std::uint8_t> head, std::span<const std::int64_t> all,
+                                    std::size_t done, int width) {
+  if (done < all.size()) {
+    const auto tail = encode_integers(all, width, kIntegerBlockLength, done);
+    head.insert(head.end(), tail.begin(), tail.end());
+  }
+  return head;
+}
+
+// The integers' stream, or their palette's when that codes smaller: judged
+// on the whole signal when it is short, on its first block otherwise. The
+// judged blocks are the start of the winner's stream, so only the loser's
+// are coded for nothing.
+std::vector<std::uint8_t> integer_stream(std::span<const std::int64_t> k, int width, bool& indexed) {
+  indexed = false;
+  const auto palette = palette_of(k);
+  if (!palette) return encode_integers(k, width, kIntegerBlockLength);
+  const std::size_t n = k.size();
+  const std::size_t look = n > 2 * kIntegerBlockLength ? kIntegerBlockLength : n;
+  auto raw = encode_integers(k.first(look), width, kIntegerBlockLength);
+  auto body = encode_integers(std::span(palette->index).first(look), index_width(*palette), kIntegerBlockLength);
+  const auto table = encode_integers(palette->values, width, kIntegerBlockLength);
+  // The table and the palette's lengths are paid once, over the whole signal.
+  if ((table.size() + 8) * look + body.size() * n >= raw.size() * n) return continued(std::move(raw), k, look, width);
+  indexed = true;
+  return palette_stream(*palette, table, continued(std::move(body), palette->index, look, index_width(*palette)));
+}
+
+template <class T>
+UnitResult<EncodedUnit> encode_on_grid(std::span<const T> x, const IntegerGrid& grid,
+                                       std::optional<TrailingRun> tail) {
+  if (x.empty()) return unit_error(UnitErrorKind::BadInput, "cannot compress an empty signal");
+  GridSamples g = on_grid(x, grid);
+  const int width = width_of(g.k_lo, g.k_hi);
+  const auto n = static_cast<std::uint32_t>(x.size());
+
+  const float lo = narrowed(g.y_lo);
+  const float hi = narrowed(g.y_hi);
+  if (!std::isfinite(lo) || !std::isfinite(hi)) {
+    return unit_error(UnitErrorKind::BadInput, "the signal's range exceeds what float32 can span");
+  }
+  float mean = 0.0f;
+  if (g.finite > 0 && g.y_hi > g.y_lo) {
+    mean = narrowed((g.y_sum / static_cast<double>(g.finite) - g.y_lo) / (g.y_hi - g.y_lo));
+  }
+  const float shown_step = narrowed(grid.step);
+
+  std::vector<std::uint8_t> payload{0, static_cast<std::uint8_t>(width), kBlockLog2, 0};
+  put_f64(payload, grid.step);
+  put_f64(payload, grid.offset);
+  bool indexed = false;
+  const std::vector<std::uint8_t> stream = integer_stream(g.k, width, indexed);
+  if (indexed) payload[0] |= kPalette;
+  payload.insert(payload.end(), stream.begin(), stream.end());
+  if (payload.size() > 0xffffffffu - quillmere::HEADER_LEN) {
+    return unit_error(UnitErrorKind::BadInput, "the integer stream exceeds 4 GiB");
+  }
+
+  SideBlock side;
+  side.precision = std::is_same_v<T, float> ? Precision::Float32 : Precision::Float64;
+  side.non_finite = find_non_finite(x);
+  side.tail = tail;
+  if (side.needed()) payload[0] |= kSideBlockFollows;
+
+  const auto header = quillmere::to_bytes(quillmere::HeaderFields{
+      quillmere::Method::Cdf97, 0, 11, kCoderInteger, n, lo, hi, mean,
+      static_cast<std::uint32_t>(payload.size()), std::isfinite(shown_step) ? shown_step : 0.0f});
+  EncodedUnit out;
+  out.bytes.reserve(header.size() + payload.size());
+  out.bytes.assign(header.begin(), header.end());
+  out.bytes.insert(out.bytes.end(), payload.begin(), payload.end());
+
+  out.report = g.measures;
+  out.report.coder_id = kCoderInteger;
+  out.report.multiplier = std::isfinite(shown_step) ? shown_step : 0.0f;
+  out.report.container_bytes = out.bytes.size();
+  for (const NonFiniteRun& run : side.non_finite) out.report.non_finite_samples += run.length;
+  out.report.trailing_run = tail ? tail->length : 0;
+  if (side.needed()) {
+    auto block = write_side_block(side, out.bytes, n);
+    if (!block) return std::unexpected(block.error());
+    out.bytes.insert(out.bytes.end(), block->begin(), block->end());
+  }
+  return out;
+}
+
+std::unexpected<UnitError> corrupt(const std::string& what) {
+  return unit_error(UnitErrorKind::CorruptUnit, "the integer unit is corrupt: " + what);
+}
+
+// The palette of a palette stream, checked (strictly increasing, within
+// the width), and the rest of the stream: the indices.
+UnitResult<std::vector<std::int64_t>> read_palette(std::span<const std::uint8_t>& stream, int width,
+                                                   std::size_t block_length, std::size_t n) {
+  if (stream.size() < 8) return corrupt("its palette's lengths are cut short");
+  const std::uint32_t count = quillmere::load_le32(stream.data());
+  const std::uint32_t length = quillmere::load_le32(stream.data() + 4);
+  stream = stream.subspan(8);
+  if (count == 0 || count > n || count > kMaxPalette) {
+    return corrupt("a palette of " + std::to_string(count) + " values for " + std::to_string(n) + " samples");
+  }
+  if (length > stream.size() || length < least_stream_bytes(count, block_length)) {
+    return corrupt("its palette claims " + std::to_string(length) + " bytes");
+  }
+  std::vector<std::int64_t> palette(count);
+  auto done = decode_integers(stream.first(length), width, block_length, count,
+                              [&](std::size_t start, std::span<const std::int64_t> v) {
+                                std::copy(v.begin(), v.end(), palette.begin() + static_cast<std::ptrdiff_t>(start));
+                              });
+  if (!done) return std::unexpected(done.error());
+  if (std::adjacent_find(palette.begin(), palette.end(), std::greater_equal<>()) != palette.end()) {
+    return corrupt("its palette is not strictly increasing");
+  }
+  stream = stream.subspan(length);
+  return palette;
+}
+
+template <class T>
+UnitResult<void> decode_into(std::span<const std::uint8_t> stream, int width, std::size_t block_length,
+                             const IntegerGrid& grid, bool indexed, std::vector<T>& out) {
+  std::vector<std::int64_t> palette;
+  if (indexed) {
+    auto read = read_palette(stream, width, block_length, out.size());
+    if (!read) return std::unexpected(read.error());
+    palette = std::move(*read);
+    width = width_of(0, static_cast<std::int64_t>(palette.size()) - 1);
+    if (stream.size() < least_stream_bytes(out.size(), block_length)) {
+      return corrupt("its " + std::to_string(stream.size()) + " bytes of indices cannot hold " +
+                     std::to_string(out.size()) + " samples");
+    }
+  }
+  bool finite = true;
+  bool in_palette = true;
+  auto done = decode_integers(stream, width, block_length, out.size(),
+                              [&](std::size_t start, std::span<const std::int64_t> k) {
+                                for (std::size_t i = 0; i < k.size(); ++i) {
+                                  std::int64_t v = k[i];
+                                  if (indexed) {
+                                    const bool inside = v >= 0 && static_cast<std::size_t>(v) < palette.size();
+                                    in_palette = in_palette && inside;
+                                    v = inside ? palette[static_cast<std::size_t>(v)] : 0;
+                                  }
+                                  const T y = static_cast<T>(reconstruct(grid, v));
+                                  finite = finite && std::isfinite(y);
+                                  out[start + i] = y;
+                                }
+                              });
+  if (!done) return done;
+  if (!in_palette) return corrupt("an index falls outside its palette");
+  if (!finite) return corrupt("its step and offset take samples beyond the floating-point range");
+  return {};
+}
+
+}  // namespace
+
+std::optional<IntegerGrid> find_grid(SignalView x, std::optional<double> step) {
+  return std::visit(
+      [&](auto s) { return step ? grid_with_step(s, *step) : power_of_two_grid(s); }, x);
+}
+
+UnitResult<EncodedUnit> encode_integer_unit(SignalView x, const IntegerGrid& grid,
+                                            std::optional<TrailingRun> tail) {
+  return std::visit([&](auto s) { return encode_on_grid(s, grid, tail); }, x);
+}
+
+std::optional<bool> unit_side_block_claim(std::span<const std::uint8_t> container) {
+  const auto header = quillmere::QuillmereHeader::from_bytes(container, kLastUnitCoder);
+  if (!header) return std::nullopt;
+  if (header->coder != kCoderInteger) return quillmere::side_block_follows(container);
+  if (header->payload_len == 0 || container.size() <= quillmere::HEADER_LEN) return std::nullopt;
+  return (container[quillmere::HEADER_LEN] & kSideBlockFollows) != 0;
+}
+
+UnitResult<DecodedUnit> decode_integer_unit(std::span<const std::uint8_t> unit,
+                                            const quillmere::QuillmereHeader& header) {
+  const std::size_t container_len = quillmere::HEADER_LEN + std::size_t{header.payload_len};
+  if (unit.size() < container_len) {
+    return unit_error(UnitErrorKind::CorruptUnit, "the container is truncated");
+  }
+  if (header.sample_count > quillmere::kMaxSampleCount) {
+    return corrupt("it claims " + std::to_string(header.sample_count) + " samples");
+  }
+  const auto payload = unit.subspan(quillmere::HEADER_LEN, header.payload_len);
+  if (payload.size() < kIntegerPayloadHeaderLen) {
+    return corrupt("its payload of " + std::to_string(payload.size()) + " bytes has no room for its header");
+  }
+  const std::uint8_t flags = payload[0];
+  const int width = payload[1];
+  const int block_log2 = payload[2];
+  if ((flags & ~kKnownFlags) != 0 || payload[3] != 0) return corrupt("unknown flags");
+  if (width < 1 || width > kMaxIntegerWidth) return corrupt("integer width " + std::to_string(width));
+  if (block_log2 < kMinBlockLog2 || block_log2 > kMaxBlockLog2) {
+    return corrupt("block length 2^" + std::to_string(block_log2));
+  }
+  IntegerGrid grid;
+  grid.step = load_f64(payload.data() + 4);
+  grid.offset = load_f64(payload.data() + 12);
+  if (!std::isfinite(grid.step) || !(grid.step > 0.0) || !std::isfinite(grid.offset)) {
+    return corrupt("its step or offset is not a finite number");
+  }
+  const bool claims_side = (flags & kSideBlockFollows) != 0;
+  const bool has_side = unit.size() > container_len;
+  if (claims_side && !has_side) {
+    return unit_error(UnitErrorKind::CorruptUnit, "the unit is truncated: its side block is missing");
+  }
+  if (!claims_side && has_side) {
+    return unit_error(UnitErrorKind::CorruptUnit, "the container announces no side block, but " +
+                                                      std::to_string(unit.size() - container_len) +
+                                                      " bytes follow it");
+  }
+  SideBlock side;
+  if (has_side) {
+    auto read = read_side_block(unit.subspan(container_len), unit.first(container_len), header.sample_count);
+    if (!read) return std::unexpected(read.error());
+    side = std::move(*read);
+    if (side.offset || !side.corrections.empty()) {
+      return corrupt("its side block carries an offset or corrections, which it never needs");
+    }
+  }
+  const auto stream = payload.subspan(kIntegerPayloadHeaderLen);
+  const std::size_t n = header.sample_count;
+  const std::size_t block_length = std::size_t{1} << block_log2;
+  if (stream.size() < least_stream_bytes(n, block_length)) {
+    return corrupt("its " + std::to_string(stream.size()) + " bytes cannot hold " + std::to_string(n) +
+                   " samples");
+  }
+
+  DecodedUnit out;
+  out.precision = side.precision;
+  if (side.precision == Precision::Float32) {
+    out.f32.resize(n);
+    if (auto done = decode_into(stream, width, block_length, grid, (flags & kPalette) != 0, out.f32); !done) {
+      return std::unexpected(done.error());
+    }
+    restore_non_finite<float>(out.f32, side.non_finite);
+    if (side.tail) {
+      out.f32.resize(n + side.tail->length, std::bit_cast<float>(static_cast<std::uint32_t>(side.tail->bits)));
+    }
+  } else {
+    out.f64.resize(n);
+    if (auto done = decode_into(stream, width, block_length, grid, (flags & kPalette) != 0, out.f64); !done) {
+      return std::unexpected(done.error());
+    }
+    restore_non_finite<double>(out.f64, side.non_finite);
+    if (side.tail) out.f64.resize(n + side.tail->length, std::bit_cast<double>(side.tail->bits));
+  }
+  return out;
+}
+
+}  // namespace quillmere_tools
