@@ -1,4 +1,5 @@
-# The companion extension module; quillmere_tools.units.channel is its only caller.
+# The companion extension module; quillmere_tools.units.channel calls it, and
+# quillmere_tools.settings takes the codec's option tables from it.
 from typing import Any, Optional, Protocol, Sequence, final
 
 from ._core import ToolError
@@ -6,6 +7,9 @@ from ._core import ToolError
 class TargetNotMet(ToolError): ...
 
 hardware_threads: int
+# The codec's option tables: {"method" | "cutoff" | "coder": {name: code},
+# "scale_range": (lowest, highest), "default_scale": scale}.
+option_codes: dict[str, Any]
 min_trailing_run: int
 default_block_length: int
 

@@ -18,23 +18,28 @@ from typing import TYPE_CHECKING, Any, Optional, Sequence
 
 import numpy as np
 
+from . import _native
 from ._core import module, short_repr
 
 if TYPE_CHECKING:
     from quillmere import CompressionOptions
 
-METHODS = ("cdf97", "cdf53", "db4", "sym4")
+# Names and codes come from the codec's own option tables (through the
+# companion module), so the codec, the module and the tools share one list.
+_TABLES = _native.option_codes
+METHODS = tuple(_TABLES["method"])
+# The wavelet coders in the order a sweep tries them (and lists them).
 CODERS = ("cmodel", "arans", "deflate", "fast")
 # The coders a channel unit may name: the wavelet coders, and the integer
 # coder, which codes a source on an integer grid losslessly and only when
 # asked for by name (a sweep over CODERS leaves it out: most signals lie on
 # no grid it can code).
 UNIT_CODERS = CODERS + ("integer",)
-CUTOFFS = ("low", "medium", "high")
-SCALES = tuple(range(6, 13))
+CUTOFFS = tuple(_TABLES["cutoff"])
+SCALES = tuple(range(_TABLES["scale_range"][0], _TABLES["scale_range"][1] + 1))
 
 DEFAULT_METHOD = "cdf97"
-DEFAULT_SCALE = 11
+DEFAULT_SCALE = _TABLES["default_scale"]
 DEFAULT_CUTOFF = "low"
 
 # The smallest positive normal float32.  The codec stores the multiplier as
@@ -46,10 +51,13 @@ FLOAT32_LARGEST = float(np.finfo(np.float32).max)
 
 # Codes as the codec's option record, the container header and the HDF5
 # filter's parameters store them; "auto" leaves the coder to the codec.
-METHOD_CODES = {"cdf53": 0, "cdf97": 1, "db4": 2, "sym4": 3}
-CUTOFF_CODES = {"low": 0, "medium": 1, "high": 2}
-CODER_CODES = {"deflate": 0, "arans": 1, "cmodel": 2, "fast": 3, "integer": 4}
-AUTO_CODER_CODE = 255
+METHOD_CODES: dict[str, int] = dict(_TABLES["method"])
+CUTOFF_CODES: dict[str, int] = dict(_TABLES["cutoff"])
+CODER_CODES: dict[str, int] = {name: code for name, code in _TABLES["coder"].items() if name != "auto"}
+AUTO_CODER_CODE: int = _TABLES["coder"]["auto"]
+if set(UNIT_CODERS) != set(CODER_CODES):  # pragma: no cover - a build out of step
+    raise ImportError(f"the companion module names the coders {sorted(CODER_CODES)}, "
+                      f"these tools {sorted(UNIT_CODERS)}")
 METHOD_NAMES = {code: name for name, code in METHOD_CODES.items()}
 CUTOFF_NAMES = {code: name for name, code in CUTOFF_CODES.items()}
 CODER_NAMES = {code: name for name, code in CODER_CODES.items()}

@@ -499,6 +499,7 @@ PyMethodDef methods[] = {
 int exec_module(PyObject* module) noexcept {
   if (!add_exception_types(module)) return -1;
   if (!add_result_types(module)) return -1;
+  if (!add_option_tables(module)) return -1;
   if (PyModule_AddIntConstant(module, "hardware_threads",
                               static_cast<long>(std::thread::hardware_concurrency())) < 0) {
     return -1;

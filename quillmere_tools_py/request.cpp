@@ -1,5 +1,6 @@
 #include "request.hpp"
 
+#include <array>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -218,6 +219,47 @@ PyResult<quillmere_tools::UnitRequest> request_from(PyObject* request) noexcept 
     raise_from_current_exception();
     return exception_set();
   }
+}
+
+namespace {
+
+// {name: code} of one of the codec's option tables.
+template <class Code, std::size_t N>
+OwnedRef code_dict(const std::array<quillmere::NamedOption<Code>, N>& table) noexcept {
+  OwnedRef dict = OwnedRef::consuming(PyDict_New());
+  if (!dict) return {};
+  for (const auto& entry : table) {
+    const OwnedRef code = OwnedRef::consuming(PyLong_FromLong(static_cast<long>(entry.code)));
+    const OwnedRef name = OwnedRef::consuming(
+        PyUnicode_FromStringAndSize(entry.name.data(), static_cast<Py_ssize_t>(entry.name.size())));
+    if (!code || !name || PyDict_SetItem(dict.borrow(), name.borrow(), code.borrow()) < 0) return {};
+  }
+  return dict;
+}
+
+}  // namespace
+
+PyResult<void> add_option_tables(PyObject* module) noexcept {
+  const OwnedRef coders = code_dict(quillmere::kCoderNames);
+  if (!coders) return exception_set();
+  // The lossless integer unit is the channel library's, not the codec's,
+  // but it is named in the same field.
+  const OwnedRef integer = OwnedRef::consuming(PyLong_FromLong(quillmere_tools::kCoderInteger));
+  if (!integer || PyDict_SetItemString(coders.borrow(), "integer", integer.borrow()) < 0) {
+    return exception_set();
+  }
+  OwnedRef methods = code_dict(quillmere::kMethodNames);
+  OwnedRef cutoffs = code_dict(quillmere::kCutoffNames);
+  if (!methods || !cutoffs) return exception_set();
+  OwnedRef tables = OwnedRef::consuming(Py_BuildValue(
+      "{s:O,s:O,s:O,s:(ii),s:i}", "method", methods.borrow(), "cutoff", cutoffs.borrow(),
+      "coder", coders.borrow(),
+      "scale_range", static_cast<int>(quillmere::kMinScale), static_cast<int>(quillmere::kMaxScale),
+      "default_scale", static_cast<int>(quillmere::kDefaultScale)));
+  if (!tables) return exception_set();
+  if (PyModule_AddObject(module, "option_codes", tables.borrow()) < 0) return exception_set();
+  tables.release();
+  return {};
 }
 
 PyResult<void> add_result_types(PyObject* module) noexcept {

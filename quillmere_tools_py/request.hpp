@@ -33,6 +33,10 @@ PyResult<quillmere_tools::UnitRequest> request_from(PyObject* request) noexcept;
 
 // Creates the UnitReport and UnitLayout struct sequence types and adds them
 // to the module. Called once, from the module's exec slot.
+// option_codes: the codec's option tables as {"method": {name: code}, ...},
+// so the Python settings keep no list of their own.
+PyResult<void> add_option_tables(PyObject* module) noexcept;
+
 PyResult<void> add_result_types(PyObject* module) noexcept;
 
 // A UnitReport: method_code, scale, cutoff_code, coder_code, quant_multiplier, measured,

@@ -84,3 +84,30 @@ def test_any_object_with_the_names_is_a_request():
     shuffled = SimpleNamespace(**dict(reversed(list(request._asdict().items()))))
     x = np.cos(np.arange(3000) / 17.0)
     assert _native.encode_channel(x, shuffled)[0] == _native.encode_channel(x, request)[0]
+
+
+@pytest.mark.parametrize("method", parameters.METHODS)
+@pytest.mark.parametrize("cutoff", parameters.CUTOFFS)
+def test_option_codes_from_the_codec_name_what_its_containers_store(method, cutoff):
+    # The tools take names and codes from the codec's table: a unit coded
+    # with a name carries that name's code and the same container head as
+    # the module's own compression under that name.
+    import quillmere
+    from quillmere_tools.qlm import container_header
+
+    x = np.sin(np.arange(400) / 5.0).astype(np.float32)
+    settings = qt.Settings(method=method, cutoff=cutoff, coder="cmodel")
+    unit, report = frames.encode_with_report(x, settings)
+    assert report.method_code == parameters.METHOD_CODES[method]
+    assert report.cutoff_code == parameters.CUTOFF_CODES[cutoff]
+    assert report.coder_code == parameters.CODER_CODES["cmodel"]
+    module_container = quillmere.compress_signal(x, settings.options())
+    assert container_header.parse_header(bytes(unit))["method"] == method
+    assert bytes(unit[:len(module_container)]) == module_container
+
+
+def test_option_codes_cover_every_scale_and_the_default():
+    assert parameters.SCALES[0] <= parameters.DEFAULT_SCALE <= parameters.SCALES[-1]
+    for scale in (parameters.SCALES[0] - 1, parameters.SCALES[-1] + 1):
+        with pytest.raises(ValueError):
+            qt.Settings(scale=scale)
