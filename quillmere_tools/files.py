@@ -42,7 +42,11 @@ class Target:
                                            self.bits_per_sample))
 
     def bounds_for(self, channel: np.ndarray) -> Bounds:
-        spread = bound_forms.spread_of(channel)
+        return self.bounds_for_spread(bound_forms.spread_of(channel))
+
+    def bounds_for_spread(self, spread: float) -> Bounds:
+        """The bounds for a channel whose range (bound_forms.spread_of) is
+        ``spread``."""
 
         def tighter(absolute, relative):
             candidates = [v for v in (absolute, None if relative is None else relative * spread)

@@ -237,7 +237,8 @@ def _write_through_named_file(path: Path, parent: Path, write, force: bool) -> N
         raise OutputError(f"cannot write in {parent}: {_reason(exc)}") from None
     try:
         os.chmod(tmp, 0o666 & ~_umask())
-        with os.fdopen(fd, "wb") as f:
+        # Readable too: a writer that streams may read back what it wrote.
+        with os.fdopen(fd, "w+b") as f:
             write(f)
             f.flush()
             os.fsync(f.fileno())

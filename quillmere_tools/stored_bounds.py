@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import replace
-from typing import Callable, Optional, Sequence
+from typing import Any, Callable, Optional, Sequence
 
 import numpy as np
 
@@ -82,6 +82,11 @@ def miss_factor(bounds: Bounds, x: np.ndarray, z: np.ndarray) -> float:
 _LONG = 1 << 22
 
 
+def miss_of_measures(bounds: Bounds, m: dict[str, float]) -> float:
+    """miss_factor from measures_in_pieces' measures."""
+    return _miss_in_pieces(bounds, m)
+
+
 def _miss_in_pieces(bounds: Bounds, m: dict[str, float]) -> float:
     misses = [m[name] / limit for name, limit in (("max_error", bounds.max_error),
                                                   ("rmse", bounds.rmse), ("prd", bounds.prd))
@@ -115,22 +120,32 @@ def compress_held(x: np.ndarray, settings: Settings, bounds: Bounds,
     """The smallest unit the search finds whose written-back values
     ``stored(decoded)`` meet ``bounds`` against ``x``, and its report; a
     channel longer than ``block_length`` is coded as blocks."""
-    def encode_with_report(*a):
-        return _encode(*a, block_length=block_length)
+    def encode(aim: Bounds):
+        return _encode(x, settings, aim, methods, coders, block_length=block_length)
 
+    return search_held(encode, lambda unit: stored_miss(bounds, x, unit, stored), bounds, quantum)
+
+
+def search_held(encode: Callable[[Bounds], tuple[Any, tuple]], miss: Callable[[Any], float],
+                bounds: Bounds, quantum: Optional[float]) -> tuple[Any, tuple]:
+    """The search of compress_held over any way of coding a channel:
+    ``encode(aim)`` codes it under ``aim`` and returns (what was made, its
+    report), and ``miss(made)`` measures that against ``bounds`` as
+    stored_miss does. A channel read a piece at a time codes and measures
+    in one pass over it."""
     aim = bounds
     if aim.max_error is not None and quantum is not None:
         aim = replace(aim, max_error=grid.tighten(aim.max_error, quantum))
     if not _has_error_bound(bounds):
-        return encode_with_report(x, settings, aim, methods, coders)
+        return encode(aim)
     for attempt in range(1 + MAX_RETRIES):
         try:
-            unit, report = encode_with_report(x, settings, aim, methods, coders)
+            unit, report = encode(aim)
         except TargetNotMet:
             if attempt == 0:
                 raise  # the bound as asked is out of reach: the codec says which
             break
-        factor = stored_miss(bounds, x, unit, stored)
+        factor = miss(unit)
         if factor == 0.0:
             return unit, report
         if not math.isfinite(factor):
@@ -140,10 +155,10 @@ def compress_held(x: np.ndarray, settings: Settings, bounds: Bounds,
         exact = _EXACT_CODES * quantum
         aim = replace(aim, max_error=min(exact, aim.max_error or exact))
         try:
-            unit, report = encode_with_report(x, settings, aim, methods, coders)
+            unit, report = encode(aim)
         except TargetNotMet:
             unit = None
-        if unit is not None and stored_miss(bounds, x, unit, stored) == 0.0:
+        if unit is not None and miss(unit) == 0.0:
             return unit, report
     raise TargetNotMet(f"{bounds.describe()} cannot be met in the written-back file "
                        f"after {1 + MAX_RETRIES} tightened searches")

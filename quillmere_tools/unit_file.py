@@ -85,16 +85,23 @@ class UnitFile:
 
 def pack(units: list[bytes], metadata: dict[str, Any]) -> bytes:
     """Units followed by their index (the current version)."""
-    if not units:
-        raise ValueError("at least one unit is needed")
-    if len(units) > MAX_UNITS:
-        raise ValueError(f"{len(units)} units (at most {MAX_UNITS})")
-    body = dump_metadata(metadata)
     head = b"".join(bytes(u) for u in units)
-    head += b"".join(_LENGTH.pack(len(u)) for u in units) + body
-    fields = struct.pack("<IIHH", len(units), len(body), INDEX_VERSION, 0)
-    crc = zlib.crc32(fields, zlib.crc32(head))
-    return head + fields + struct.pack("<I", crc) + TAIL_MAGIC
+    return head + index_bytes([len(u) for u in units], metadata, zlib.crc32(head))
+
+
+def index_bytes(lengths: list[int], metadata: dict[str, Any], units_crc: int) -> bytes:
+    """The index that follows units of these byte lengths, whose bytes have
+    the CRC-32 ``units_crc``: what a writer that streams its units to a
+    file puts after them."""
+    if not lengths:
+        raise ValueError("at least one unit is needed")
+    if len(lengths) > MAX_UNITS:
+        raise ValueError(f"{len(lengths)} units (at most {MAX_UNITS})")
+    body = dump_metadata(metadata)
+    table = b"".join(_LENGTH.pack(n) for n in lengths) + body
+    fields = struct.pack("<IIHH", len(lengths), len(body), INDEX_VERSION, 0)
+    crc = zlib.crc32(fields, zlib.crc32(table, units_crc))
+    return table + fields + struct.pack("<I", crc) + TAIL_MAGIC
 
 
 def unpack(buf, *, allow_bare: bool = False,

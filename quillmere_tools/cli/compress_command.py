@@ -12,6 +12,7 @@ from ..bounded_input import is_regular
 from ..formats import SIGNAL_SUFFIXES, for_path
 from ..io import COMPRESSED_SUFFIX, OutputError, read_signal, write_bytes
 from .batch import FileResult, plan_outputs, run_batch
+from .streamed_compress import compress_source, long_source
 from .messages import size_change_text
 
 
@@ -69,6 +70,12 @@ def run_compress(args) -> int:
                 signal, source_size = stdio.read_signal_stream(stream, str(src), fmt.name,
                                                                args.max_input, **read_options)
         else:
+            source = long_source(src, args.block_length, **read_options)
+            if source is not None:
+                with source:
+                    done = compress_source(source, dst, settings, target, args.block_length,
+                                           args.force)
+                return _result(done.source_bytes, done.size, done.used, done.lengths)
             signal = read_signal(src, **read_options)
             source_size = signal.source_bytes or src.stat().st_size
         blob, used = encode_signal(signal, settings, target, mapper=mapper,
@@ -78,14 +85,17 @@ def run_compress(args) -> int:
             sys.stdout.buffer.flush()
         else:
             write_bytes(dst, blob, force=args.force)
+        return _result(source_size, len(blob), used, signal.lengths)
+
+    def _result(source_size: int, size: int, used, lengths) -> FileResult:
         note = ""
         if target:
             chosen = ", ".join(f"{s.method}/{s.coder or 'cmodel'} m={s.quant_multiplier:.4g}"
                                for s in used)
             note = f" [{chosen}]"
-        float32_bytes = 4 * sum(signal.lengths)
-        return FileResult(source_size, len(blob),
-                          f" ({size_change_text(source_size, len(blob), float32_bytes)}){note}",
+        float32_bytes = 4 * sum(lengths)
+        return FileResult(source_size, size,
+                          f" ({size_change_text(source_size, size, float32_bytes)}){note}",
                           float32_bytes)
 
     return run_batch(inputs, outputs, work, quiet=args.quiet, verb="compressed",

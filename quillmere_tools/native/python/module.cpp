@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "args.hpp"
+#include "call_helpers.hpp"
+#include "block_stream.hpp"
 #include "native_errors.hpp"
 #include "owned_ref.hpp"
 #include "pinned_buffer.hpp"
@@ -47,16 +49,6 @@ void without_lock(const Work& work) noexcept {
   Py_END_ALLOW_THREADS
 }
 
-template <class T, class Fn>
-UnitResult<T> catching(const Fn& fn) noexcept {
-  try {
-    return fn();
-  } catch (...) {
-    // Only std::bad_alloc can leave the library.
-    return std::unexpected(UnitError{UnitErrorKind::OutOfMemory, "out of memory"});
-  }
-}
-
 OwnedRef bytes_of(const std::vector<std::uint8_t>& bytes) noexcept {
   return OwnedRef::consuming(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                                        static_cast<Py_ssize_t>(bytes.size())));
@@ -79,16 +71,6 @@ OwnedRef decoded_pair(const DecodedUnit& unit) noexcept {
   if (!buffer) return {};
   if (size > 0) std::memcpy(PyByteArray_AS_STRING(buffer.borrow()), data, size);
   return OwnedRef::consuming(Py_BuildValue("(NO)", buffer.release(), f64 ? Py_True : Py_False));
-}
-
-PyResult<std::size_t> thread_count(PyObject* value) noexcept {
-  const long v = PyLong_AsLong(value);
-  if (v == -1 && PyErr_Occurred()) return exception_set();
-  if (v < 1) {
-    PyErr_Format(PyExc_ValueError, "threads must be at least 1, not %ld", v);
-    return exception_set();
-  }
-  return static_cast<std::size_t>(v);
 }
 
 // Pins every item of a sequence; `pin` is PinnedBuffer::signal or ::bytes.
@@ -242,42 +224,6 @@ PyResult<std::uint32_t> block_length_of(PyObject* value) noexcept {
   }
   return static_cast<std::uint32_t>(*v);
 }
-
-// A counter the caller may read while the work runs (a progress bar): an
-// aligned, writable buffer of at least 8 bytes whose first u64 the pool
-// adds one to per finished block. None or absent: no counting.
-class ProgressCell {
- public:
-  ProgressCell() noexcept = default;
-  ProgressCell(const ProgressCell&) = delete;
-  ProgressCell& operator=(const ProgressCell&) = delete;
-  ~ProgressCell() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-
-  PyResult<void> pin(PyObject* object) noexcept {
-    if (object == nullptr || object == Py_None) return {};
-    if (PyObject_GetBuffer(object, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
-      return exception_set();
-    }
-    held_ = true;
-    if (view_.len < 8 || reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(std::uint64_t) != 0) {
-      PyErr_SetString(PyExc_ValueError, "progress must be an aligned writable buffer of 8 bytes or more");
-      return exception_set();
-    }
-    cell_ = static_cast<std::uint64_t*>(view_.buf);
-    return {};
-  }
-
-  void bump() const noexcept {
-    if (cell_ != nullptr) std::atomic_ref<std::uint64_t>(*cell_).fetch_add(1, std::memory_order_relaxed);
-  }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-  std::uint64_t* cell_ = nullptr;
-};
 
 // Decoded samples land straight in a bytearray, made (with the lock taken
 // back for the moment) only once the range and its blocks have been checked.
@@ -524,6 +470,7 @@ int exec_module(PyObject* module) noexcept {
                               static_cast<long>(quillmere_tools::kDefaultBlockLength)) < 0) {
     return -1;
   }
+  if (PyModule_AddFunctions(module, block_stream_methods()) < 0) return -1;
   if (PyModule_AddIntConstant(module, "min_trailing_run",
                               static_cast<long>(quillmere_tools::kMinTrailingRun)) < 0) {
     return -1;
