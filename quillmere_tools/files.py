@@ -144,9 +144,10 @@ def encode_signal(signal: Signal, settings: Settings = Settings(),
                        f"found takes {8 * len(blob) / samples:.4g} bits per sample")
 
 
-def read_index(buf: bytes, *, allow_bare: bool = False,
-               bare_hint: str = "read it with --bare if it is one") -> UnitFile:
-    return unpack(buf, allow_bare=allow_bare, bare_hint=bare_hint)
+def read_index(buf, *, allow_bare: bool = False,
+               bare_hint: str = "read it with --bare if it is one",
+               checksum=None) -> UnitFile:
+    return unpack(buf, allow_bare=allow_bare, bare_hint=bare_hint, checksum=checksum)
 
 
 def decoded_bytes(index: UnitFile, bytes_per_sample: int) -> int:

@@ -10,6 +10,8 @@ from ..files import decode_range, decode_units, decoded_bytes, read_index
 from .. import formats, stdio
 from ..formats import SIGNAL_SUFFIXES
 from ..bounded_input import read_compressed
+from ..mapped_input import open_mapped
+from .streamed_decompress import write_streamed
 from ..formats.output import recording_bytes, write_recording
 from .._core import ToolError
 from ..io import COMPRESSED_SUFFIX, OutputError
@@ -95,32 +97,54 @@ def run_decompress(args) -> int:
     def work(src: Path, dst: Path, mapper=map) -> FileResult:
         if not named and not stdio.is_stdio(dst) and os.path.lexists(dst):
             raise default_name_taken(src, dst)
-        blob = read_compressed(src, args.max_input)
-        index = read_index(blob, allow_bare=args.bare)
-        if args.start is None and args.stop is None:
-            check_output_size(decoded_bytes(index, WORKING_BYTES_PER_SAMPLE), len(blob),
+        mapped = None if stdio.is_stdio(src) else open_mapped(src)
+        try:
+            return decompress_one(src, dst, mapper, mapped)
+        finally:
+            if mapped is not None:
+                mapped.close()
+
+    def decompress_one(src: Path, dst: Path, mapper, mapped) -> FileResult:
+        # A regular file is mapped, not read: a long one is then checked and
+        # decoded a part at a time.
+        if mapped is None:
+            blob = read_compressed(src, args.max_input)
+            index = read_index(blob, allow_bare=args.bare)
+            size = len(blob)
+        else:
+            index = read_index(mapped.view, allow_bare=args.bare, checksum=mapped.crc32)
+            size = mapped.size
+        whole = args.start is None and args.stop is None
+        if whole:
+            check_output_size(decoded_bytes(index, WORKING_BYTES_PER_SAMPLE), size,
                               args.max_output, args.force)
-            signal = decode_units(index, mapper)
+            counts = {h["sample_count"] for h in index.headers}
+            first, last = 0, (counts.pop() if len(counts) == 1 else 0)
         else:
             first, last = sample_range(index, args.start, args.stop)
             check_output_size((last - first) * len(index.units) * WORKING_BYTES_PER_SAMPLE,
-                              len(blob), args.max_output, args.force)
-            signal = decode_range(index, first, last, mapper)
+                              size, args.max_output, args.force)
+        if mapped is not None:
+            written = write_streamed(index, first, last, mapped.release, dst, fmt,
+                                     args.samplerate, args.force and named)
+            if written is not None:
+                return FileResult(size, written)
+        signal = decode_units(index, mapper) if whole else decode_range(index, first, last, mapper)
         if args.samplerate:
             signal.meta["samplerate"] = args.samplerate
         if stdio.is_stdio(dst):
             data = recording_bytes(signal, fmt)
             sys.stdout.buffer.write(data)
             sys.stdout.buffer.flush()
-            return FileResult(len(blob), len(data))
+            return FileResult(size, len(data))
         place = placement(dst)
         if place.in_place:
             data = recording_bytes(signal, fmt or formats.FORMATS.get(dst.suffix.lower()))
             write_in_place(place, data)
-            return FileResult(len(blob), len(data))
+            return FileResult(size, len(data))
         # Without a name of the user's choosing, an existing file is never replaced.
-        written = write_recording(dst, signal, force=args.force and named)
-        return FileResult(len(blob), sum(p.stat().st_size for p in written))
+        paths = write_recording(dst, signal, force=args.force and named)
+        return FileResult(size, sum(p.stat().st_size for p in paths))
 
     return run_batch(inputs, outputs, work, quiet=args.quiet, verb="decompressed",
                      debug=args.debug, jobs=args.jobs)

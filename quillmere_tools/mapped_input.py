@@ -1,0 +1,73 @@
+"""A compressed file read where it lies: mapped into memory, checked and
+decoded a part at a time, each part's pages handed back once it is used,
+so a long file never takes its size in memory (resident pages of a
+mapping count as the process's own until they are given back)."""
+from __future__ import annotations
+
+import mmap
+import os
+import stat
+import zlib
+from pathlib import Path
+from typing import Optional
+
+from .bounded_input import _HEAD, check_compressed_head
+from .io import InputError
+
+# Bytes checksummed between two hand-backs of pages.
+_PIECE = 1 << 24
+
+
+class MappedFile:
+    def __init__(self, fd: int, size: int):
+        self.size = size
+        self._map = mmap.mmap(fd, size, access=mmap.ACCESS_READ)
+        self.view = memoryview(self._map)
+
+    def release(self, start: int = 0, stop: Optional[int] = None) -> None:
+        """Give back the resident pages of bytes ``start`` to ``stop``; they
+        are read again from the file if used again."""
+        stop = self.size if stop is None else stop
+        first = start - start % mmap.PAGESIZE
+        if stop > first:
+            self._map.madvise(mmap.MADV_DONTNEED, first, stop - first)
+
+    def crc32(self, stop: int) -> int:
+        """CRC-32 of the first ``stop`` bytes, a piece at a time."""
+        crc = 0
+        for at in range(0, stop, _PIECE):
+            end = min(stop, at + _PIECE)
+            crc = zlib.crc32(self.view[at:end], crc)
+            self.release(at, end)
+        return crc
+
+    def close(self) -> None:
+        try:
+            self.view.release()
+            self._map.close()
+        except BufferError:
+            pass  # a view of it is still held; it is closed when that goes
+
+
+def open_mapped(path: Path) -> Optional[MappedFile]:
+    """``path`` mapped, once its first bytes show a Quillmere file; None for
+    what is not a regular file (read as a stream instead). Errors are those
+    of bounded_input.read_compressed."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+    except IsADirectoryError:
+        raise InputError("is a folder, not a file") from None
+    except OSError as exc:
+        raise InputError((exc.strerror or str(exc)).lower()) from None
+    try:
+        st = os.fstat(fd)
+        if stat.S_ISDIR(st.st_mode):
+            raise InputError("is a folder, not a file")
+        if not stat.S_ISREG(st.st_mode):
+            return None
+        check_compressed_head(os.pread(fd, _HEAD, 0))
+        return MappedFile(fd, st.st_size)
+    except OSError as exc:
+        raise InputError((exc.strerror or str(exc)).lower()) from None
+    finally:
+        os.close(fd)
