@@ -15,6 +15,7 @@ from typing import Any, BinaryIO, Callable, Iterator, Optional
 
 import numpy as np
 
+from ._core import ToolError
 from .frames import decode_range, thread_count, unit_layout
 from .io import OutputError
 from .unit_file import UnitFile
@@ -61,7 +62,11 @@ class DecodedRange:
     def channel(self, c: int, start: int, stop: int) -> np.ndarray:
         """Samples ``start`` to ``stop`` (from ``first``) of channel ``c``."""
         unit = self.index.units[c]
-        y = decode_range(unit, self.first + start, self.first + stop)
+        try:
+            y = decode_range(unit, self.first + start, self.first + stop)
+        except ValueError as exc:
+            where = f"channel {c}: " if self.channels > 1 else ""
+            raise ToolError(f"corrupt container: {where}{exc}") from None
         at = sum(h["unit_len"] for h in self.index.headers[:c])
         self.release(at, at + self.index.headers[c]["unit_len"])
         return y

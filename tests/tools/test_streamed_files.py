@@ -1,0 +1,313 @@
+"""Long recordings through the command line a batch of blocks at a time:
+the .qlm bytes and the decompressed files are those of the whole-signal
+path, for every format read or written piecewise, and memory stays far
+below the recording's size."""
+import filecmp
+import io
+import os
+import resource
+import struct
+import subprocess
+import sys
+import zlib
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from quillmere_tools import channel_sources, metrics, stored_bounds, streamed_encoding
+from quillmere_tools._core import Settings, ToolError
+from quillmere_tools.cli import streamed_decompress
+from quillmere_tools.channel_sources import open_source
+from quillmere_tools.files import Target, decode_range, decode_units, encode_signal, read_index
+from quillmere_tools.formats import audio_source
+from quillmere_tools.formats.output import write_recording
+from quillmere_tools.io import read_signal
+from quillmere_tools.streamed_decoding import decoded_range, write_npy
+
+from conftest import _cli_prefix, one_line_error
+
+BLOCK = 4096
+N = 5 * BLOCK + 777
+
+
+@pytest.fixture
+def short_pieces(monkeypatch):
+    """Stream signals of a few blocks: every channel counts as long, the
+    bound check's pieces straddle block edges, and interleaved reads gather
+    a run from many small reads."""
+    monkeypatch.setattr(streamed_encoding, "_LONG", 0)
+    monkeypatch.setattr(stored_bounds, "_LONG", 0)
+    monkeypatch.setattr(metrics, "_PIECE", 5000)
+    monkeypatch.setattr(channel_sources, "READ_BYTES", 1000)
+    monkeypatch.setattr(audio_source, "READ_BYTES", 1000)
+    monkeypatch.setattr(streamed_decompress, "STREAM_FRAMES", 0)
+
+
+def walk(n=N, seed=0, scale=1.0):
+    rng = np.random.default_rng(seed)
+    return (np.cumsum(rng.standard_normal(n)) * scale
+            + 0.3 * rng.standard_normal(n)).astype(np.float32)
+
+
+def _npy(path, arr):
+    np.save(path, arr)
+    return {}
+
+
+def _npy_rows(path, arr):
+    np.save(path, arr)
+    return {"layout": "rows"}
+
+
+def _audio(subtype):
+    def write(path, arr):
+        import soundfile as sf
+        sf.write(str(path), np.clip(arr / 200.0, -1, 1), 8000, subtype=subtype)
+        return {}
+    return write
+
+
+# name, data, writer
+RECORDINGS = {
+    "f32.npy": (lambda: walk(), _npy),
+    "f64_columns.npy": (lambda: np.stack([walk(seed=1), -walk(seed=2)], 1).astype(np.float64),
+                        _npy),
+    "i16_rows.npy": (lambda: np.stack([walk(seed=3), walk(seed=4)]).astype(np.int16), _npy_rows),
+    "fortran.npy": (lambda: np.asfortranarray(np.stack([walk(seed=5), walk(seed=6) * 3], 1)),
+                    _npy),
+    "bigendian.npy": (lambda: walk(seed=7).astype(">f4"), _npy),
+    "u8.npy": (lambda: (walk(seed=8, scale=0.2) + 128).clip(0, 255).astype(np.uint8), _npy),
+    "pcm16.wav": (lambda: np.stack([walk(seed=9), walk(seed=10)], 1), _audio("PCM_16")),
+    "float.wav": (lambda: walk(seed=11).reshape(-1, 1), _audio("FLOAT")),
+    "pcm24.flac": (lambda: walk(seed=12).reshape(-1, 1), _audio("PCM_24")),
+    "pcm16.aiff": (lambda: walk(seed=13).reshape(-1, 1), _audio("PCM_16")),
+}
+
+TARGETS = {
+    "plain": None,
+    "max_error_percent": Target(max_error_rel=0.002),
+    "psnr": Target(psnr=55.0),
+    "rmse_prd": Target(rmse=0.05, prd=2.0),
+    "bits_per_sample": Target(bits_per_sample=3.0),
+}
+
+
+def _make(tmp_path, name):
+    if name.endswith((".wav", ".flac", ".aiff")):
+        pytest.importorskip("soundfile")
+    data, writer = RECORDINGS[name]
+    path = tmp_path / name
+    return path, writer(path, data())
+
+
+def _streamed(path, options, target, settings=Settings()):
+    with open_source(path, **options) as source, io.BytesIO() as out:
+        size, used = streamed_encoding.encode_source(out, source, settings, target, BLOCK)
+        blob = out.getvalue()
+    assert size == len(blob)
+    return blob, used
+
+
+@pytest.mark.parametrize("target", list(TARGETS), ids=list(TARGETS))
+@pytest.mark.parametrize("name", list(RECORDINGS))
+def test_streamed_file_is_the_whole_signal_file(tmp_path, short_pieces, name, target):
+    path, options = _make(tmp_path, name)
+    whole, used = encode_signal(read_signal(path, **options), Settings(), TARGETS[target],
+                                block_length=BLOCK)
+    streamed, streamed_used = _streamed(path, options, TARGETS[target])
+    assert streamed == whole
+    assert streamed_used == used
+    assert read_index(streamed).headers[0]["magic"] == "QLMB"
+
+
+def test_streamed_file_with_settings_and_search(tmp_path, short_pieces):
+    path, options = _make(tmp_path, "f64_columns.npy")
+    settings = Settings(method="db4", scale=9, cutoff="medium", coder="arans")
+    target = Target(max_error=0.2, methods=["cdf97", "sym4"], coders=["fast", "deflate"])
+    for chosen in (settings, Settings(quant_multiplier=300.0)):
+        whole, _ = encode_signal(read_signal(path), chosen, None, block_length=BLOCK)
+        assert _streamed(path, options, None, chosen)[0] == whole
+    whole, _ = encode_signal(read_signal(path), settings, target, block_length=BLOCK)
+    assert _streamed(path, options, target, settings)[0] == whole
+
+
+def test_non_finite_and_flat_channels(tmp_path, short_pieces):
+    x = walk(seed=20).astype(np.float64)
+    x[[5, 9000, N - 1]] = [np.nan, np.inf, -np.inf]
+    flat = np.full(N, 2.5)
+    np.save(tmp_path / "odd.npy", np.stack([x, flat], 1))
+    for target in (None, Target(max_error_rel=0.001), Target(rmse_rel=0.001)):
+        whole, _ = encode_signal(read_signal(tmp_path / "odd.npy"), Settings(), target,
+                                 block_length=BLOCK)
+        assert _streamed(tmp_path / "odd.npy", {}, target)[0] == whole
+    # PSNR of a flat channel is refused, by both paths alike.
+    with pytest.raises(ValueError, match="psnr"):
+        _streamed(tmp_path / "odd.npy", {}, Target(psnr=40.0))
+
+
+def test_bound_out_of_reach_fails_like_the_whole_path(tmp_path, short_pieces):
+    path, options = _make(tmp_path, "f32.npy")
+    target = Target(bits_per_sample=0.01)
+    with pytest.raises(Exception) as whole:
+        encode_signal(read_signal(path), Settings(), target, block_length=BLOCK)
+    with pytest.raises(type(whole.value)):
+        _streamed(path, options, target)
+
+
+@pytest.mark.parametrize("name", ["f32.npy", "f64_columns.npy", "i16_rows.npy", "u8.npy",
+                                  "pcm16.wav", "float.wav", "pcm24.flac", "pcm16.aiff"])
+@pytest.mark.parametrize("out_suffix", [".npy", ".wav", ".flac"])
+def test_streamed_decode_writes_the_whole_signal_file(tmp_path, short_pieces, name, out_suffix):
+    path, options = _make(tmp_path, name)
+    if out_suffix != ".npy":
+        pytest.importorskip("soundfile")
+    blob, _ = encode_signal(read_signal(path, **options), Settings(), None, block_length=BLOCK)
+    index = read_index(blob)
+    meta_rate = {} if "samplerate" in (index.metadata or {}) else {"samplerate": 1000}
+    for first, last in ((0, N), (BLOCK - 3, 3 * BLOCK + 11)):
+        whole = (decode_units(index) if (first, last) == (0, N)
+                 else decode_range(index, first, last))
+        whole.meta.update(meta_rate)
+        expected = tmp_path / f"whole_{first}{out_suffix}"
+        write_recording(expected, whole)
+        got = tmp_path / f"streamed_{first}{out_suffix}"
+        written = streamed_decompress.write_streamed(
+            index, first, last, lambda a, b: None, got, None,
+            meta_rate.get("samplerate"), False)
+        assert written == os.path.getsize(got)
+        assert filecmp.cmp(got, expected, shallow=False)
+
+
+def test_npy_to_a_pipe_needs_no_seeking(tmp_path, short_pieces):
+    path, options = _make(tmp_path, "i16_rows.npy")
+    blob, _ = encode_signal(read_signal(path, **options), Settings(), None, block_length=BLOCK)
+    index = read_index(blob)
+
+    class Pipe:
+        def __init__(self):
+            self.parts = []
+
+        def write(self, data):
+            self.parts.append(bytes(data))
+            return len(data)
+
+    pipe = Pipe()
+    write_npy(pipe, decoded_range(index, 0, N, lambda a, b: None))
+    expected = tmp_path / "expected.npy"
+    write_recording(expected, decode_units(index))
+    assert b"".join(pipe.parts) == expected.read_bytes()
+
+
+def _damage_block(blob: bytes, block: int) -> bytes:
+    """Flip a byte inside block ``block`` of the first unit and mend the
+    file's own checksum, so only the block's CRC can tell."""
+    count = struct.unpack_from("<I", blob, 20)[0]
+    data_at = 24 + 20 * count + 4
+    offset = struct.unpack_from("<Q", blob, 24 + 20 * block)[0]
+    damaged = bytearray(blob)
+    damaged[data_at + offset + 60] ^= 0x40
+    damaged[-8:-4] = struct.pack("<I", zlib.crc32(bytes(damaged[:-8])))
+    return bytes(damaged)
+
+
+def test_damaged_late_block_is_one_error_and_leaves_no_output(tmp_path, cli, short_pieces):
+    path, options = _make(tmp_path, "f32.npy")
+    blob, _ = encode_signal(read_signal(path), Settings(), None, block_length=BLOCK)
+    index = read_index(_damage_block(blob, 4))
+    with pytest.raises(ToolError, match="block 4 fails its CRC"):
+        streamed_decompress.write_streamed(index, 0, N, lambda a, b: None,
+                                           tmp_path / "out.npy", None, None, False)
+    assert not (tmp_path / "out.npy").exists()
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
+
+
+# ---------------------------------------------------------------- the command line
+
+LONG = (1 << 22) + 3 * 65536 + 5
+
+
+@pytest.fixture(scope="module")
+def long_npy(tmp_path_factory):
+    path = tmp_path_factory.mktemp("long") / "long.npy"
+    np.save(path, walk(LONG, seed=30, scale=0.05))
+    return path
+
+
+@pytest.mark.parametrize("bound", [[], ["--max-error", "0.1%"]], ids=["plain", "max-error"])
+def test_cli_long_npy_round_trip_is_the_whole_signal_result(tmp_path, cli, long_npy, bound):
+    block = ["--block-length", "65536"]
+    res = cli("compress", long_npy, "-o", "long.qlm", *block, *bound)
+    assert res.code == 0, res
+    target = Target(max_error_rel=0.001) if bound else None
+    whole, _ = encode_signal(read_signal(long_npy), Settings(), target, block_length=65536)
+    assert (tmp_path / "long.qlm").read_bytes() == whole
+    res = cli("decompress", "long.qlm", "-o", "back.npy")
+    assert res.code == 0, res
+    write_recording(tmp_path / "whole.npy", decode_units(read_index(whole)))
+    assert filecmp.cmp(tmp_path / "back.npy", tmp_path / "whole.npy", shallow=False)
+    # Standard output gets the same file.
+    out = subprocess.run(_cli_prefix() + ["decompress", "-q", "long.qlm", "-o", "-"],
+                         cwd=tmp_path, capture_output=True, check=True).stdout
+    assert out == (tmp_path / "whole.npy").read_bytes()
+    out = subprocess.run(_cli_prefix() + ["compress", "-q", str(long_npy), "-o", "-", *block,
+                                          *bound], cwd=tmp_path, capture_output=True,
+                         check=True).stdout
+    assert out == whole
+
+
+def test_cli_damaged_long_file_is_one_line(tmp_path, cli, long_npy):
+    whole, _ = encode_signal(read_signal(long_npy), Settings(), None, block_length=65536)
+    (tmp_path / "bad.qlm").write_bytes(_damage_block(whole, 60))
+    lines = one_line_error(cli("decompress", "bad.qlm", "-o", "out.npy"))
+    assert "block 60 fails its CRC" in lines[0]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.qlm"]
+
+
+PEAK_CHILD = r"""
+import resource, subprocess, sys
+subprocess.run(sys.argv[1:], check=True, capture_output=True)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024)
+"""
+
+
+def _peak(args, cwd):
+    out = subprocess.run([sys.executable, "-c", PEAK_CHILD, *args], cwd=cwd,
+                         capture_output=True, text=True, check=True)
+    return int(out.stdout.split()[-1])
+
+
+def test_cli_memory_does_not_follow_the_recording(tmp_path):
+    """A 256 MB recording: coding and decoding it whole takes its size
+    several times over; a batch at a time, a fraction of it."""
+    n = 1 << 26
+    out = np.lib.format.open_memmap(tmp_path / "big.npy", mode="w+", dtype=np.float32,
+                                    shape=(n,))
+    for at in range(0, n, 1 << 22):
+        out[at:at + (1 << 22)] = walk(1 << 22, seed=at, scale=0.01)
+    del out
+    size = os.path.getsize(tmp_path / "big.npy")
+    compress = _peak(_cli_prefix() + ["compress", "-q", "big.npy"],
+                     tmp_path)
+    decompress = _peak(_cli_prefix() + ["decompress", "-q", "big.npy.qlm", "-o", "back.npy"],
+                       tmp_path)
+    assert compress < size * 0.75, (compress, size)
+    assert decompress < size * 0.75, (decompress, size)
+
+
+@pytest.mark.parametrize("runs", [[1], [4096] * 6, [3, 9999, 1, 20000], [70000]])
+def test_piece_measures_of_runs_equal_the_whole_to_the_last_bit(monkeypatch, runs):
+    monkeypatch.setattr(metrics, "_PIECE", 5000)
+    x = walk(sum(runs), seed=40).astype(np.float64)
+    x[::777] = np.nan
+    y = x + np.random.default_rng(41).standard_normal(x.size).astype(np.float32) * 1e-3
+
+    def each(piece):
+        return np.round(piece, 2)
+
+    measures = metrics.PieceMeasures(each)
+    at = 0
+    for n in runs:
+        measures.add(x[at:at + n], y[at:at + n])
+        at += n
+    assert measures.result() == metrics.measures_in_pieces(x, y, each)
