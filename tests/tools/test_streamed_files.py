@@ -5,12 +5,10 @@ below the recording's size."""
 import filecmp
 import io
 import os
-import resource
 import struct
 import subprocess
 import sys
 import zlib
-from pathlib import Path
 
 import numpy as np
 import pytest
