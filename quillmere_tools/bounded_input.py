@@ -44,6 +44,23 @@ def read_limited(stream: BinaryIO, limit: int, what: str, already: bytes = b"") 
                              "give --max-input SIZE if it really is that long")
 
 
+def copy_limited(stream: BinaryIO, out: BinaryIO, limit: int, what: str,
+                 already: bytes = b"") -> int:
+    """read_limited into the file ``out`` instead of memory, a piece at a
+    time; the bytes copied."""
+    out.write(already)
+    total = len(already)
+    while True:
+        piece = stream.read(min(_PIECE, limit + 1 - total))
+        if not piece:
+            return total
+        out.write(piece)
+        total += len(piece)
+        if total > limit:
+            raise InputError(f"{what} goes on past {_size_text(limit)} without ending; "
+                             "give --max-input SIZE if it really is that long")
+
+
 def describe_head(head: bytes) -> str:
     """What the first bytes of a file that is not ours look like."""
     from .stdio import sniff

@@ -7,11 +7,13 @@ from __future__ import annotations
 import mmap
 import os
 import stat
+import tempfile
 import zlib
+from contextlib import contextmanager
 from pathlib import Path
-from typing import Optional
+from typing import BinaryIO, Iterator, Optional
 
-from .bounded_input import _HEAD, check_compressed_head
+from .bounded_input import _HEAD, check_compressed_head, copy_limited
 from .io import InputError
 
 # Bytes checksummed between two hand-backs of pages.
@@ -71,3 +73,22 @@ def open_mapped(path: Path) -> Optional[MappedFile]:
         raise InputError((exc.strerror or str(exc)).lower()) from None
     finally:
         os.close(fd)
+
+
+@contextmanager
+def spooled_mapped(stream: BinaryIO, what: str, limit: int) -> Iterator[MappedFile]:
+    """A compressed stream (standard input, a FIFO, a device) copied a piece
+    at a time into a private temporary file, at most ``limit`` bytes, and
+    mapped; its first bytes are checked before the rest is read."""
+    head = stream.read(_HEAD)
+    if not head:
+        raise InputError(f"{what} is empty")
+    check_compressed_head(head)
+    with tempfile.TemporaryFile(prefix="quillmere-") as spool:
+        size = copy_limited(stream, spool, limit, what, head)
+        spool.flush()
+        mapped = MappedFile(spool.fileno(), size)
+        try:
+            yield mapped
+        finally:
+            mapped.close()

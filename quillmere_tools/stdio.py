@@ -9,7 +9,8 @@ import os
 import sys
 import tempfile
 from pathlib import Path
-from typing import Any, BinaryIO, Optional
+from contextlib import contextmanager
+from typing import Any, BinaryIO, Iterator, Optional
 
 from .io import InputError, Signal, read_signal
 
@@ -52,12 +53,15 @@ def stdin_stream() -> BinaryIO:
     return sys.stdin.buffer
 
 
-def read_signal_stream(stream: BinaryIO, what: str, fmt_name: Optional[str], limit: int,
-                       **options: Any) -> tuple[Signal, int]:
-    """A signal from a pipe, FIFO or device: at most ``limit`` bytes, in the
-    format ``fmt_name`` or the one its first bytes show."""
+@contextmanager
+def spooled(stream: BinaryIO, what: str, fmt_name: Optional[str],
+            limit: int) -> Iterator[tuple[Path, int]]:
+    """A pipe, FIFO or device copied a piece at a time into a private
+    temporary file named for its format (its first bytes', or ``fmt_name``),
+    at most ``limit`` bytes: (that file, its size). Readers that seek, and
+    reading a long recording a batch at a time, need a file."""
     from . import formats
-    from .bounded_input import read_limited
+    from .bounded_input import copy_limited
 
     # The format is settled from the first bytes, before the rest is read.
     head = stream.read(4096)
@@ -69,11 +73,19 @@ def read_signal_stream(stream: BinaryIO, what: str, fmt_name: Optional[str], lim
     fmt = formats.by_name(name)
     if not fmt.single_file:
         raise InputError(f"a {name.upper()} record is several files and cannot come from {what}")
-    data = read_limited(stream, limit, what, head)
     with tempfile.TemporaryDirectory(prefix="quillmere-") as tmp:
         path = Path(tmp) / ("stdin" + fmt.suffixes[0])
-        path.write_bytes(data)
-        return read_signal(path, **options), len(data)
+        with open(path, "wb") as out:
+            size = copy_limited(stream, out, limit, what, head)
+        yield path, size
+
+
+def read_signal_stream(stream: BinaryIO, what: str, fmt_name: Optional[str], limit: int,
+                       **options: Any) -> tuple[Signal, int]:
+    """A signal from a pipe, FIFO or device: at most ``limit`` bytes, in the
+    format ``fmt_name`` or the one its first bytes show."""
+    with spooled(stream, what, fmt_name, limit) as (path, size):
+        return read_signal(path, **options), size
 
 
 def read_signal_stdin(fmt_name: Optional[str], limit: Optional[int] = None,

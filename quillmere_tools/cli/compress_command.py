@@ -8,7 +8,7 @@ from typing import Optional
 from .._core import CODERS, METHODS, Settings, ToolError
 from ..files import Target, encode_signal
 from .. import stdio
-from ..bounded_input import is_regular
+from ..bounded_input import DEFAULT_MAX_INPUT, is_regular
 from ..formats import SIGNAL_SUFFIXES, for_path
 from ..io import COMPRESSED_SUFFIX, OutputError, read_signal, write_bytes
 from .batch import FileResult, plan_outputs, run_batch
@@ -60,24 +60,31 @@ def run_compress(args) -> int:
     def work(src: Path, dst: Path, mapper=map) -> FileResult:
         if dst.suffix.lower() in SIGNAL_SUFFIXES:
             raise OutputError(f"refusing to write compressed data to a {dst.suffix} file name")
-        if stdio.is_stdio(src):
-            signal, source_size = stdio.read_signal_stdin(args.input_format, args.max_input,
-                                                          **read_options)
-        elif src.exists() and not src.is_dir() and not is_regular(src):
-            # A FIFO or device: read as a stream, bounded, in its suffix's format.
-            fmt = for_path(src)
-            with open(src, "rb") as stream:
-                signal, source_size = stdio.read_signal_stream(stream, str(src), fmt.name,
-                                                               args.max_input, **read_options)
-        else:
-            source = long_source(src, args.block_length, **read_options)
-            if source is not None:
-                with source:
-                    done = compress_source(source, dst, settings, target, args.block_length,
-                                           args.force)
-                return _result(done.source_bytes, done.size, done.used, done.lengths)
-            signal = read_signal(src, **read_options)
-            source_size = signal.source_bytes or src.stat().st_size
+        if stdio.is_stdio(src) or (src.exists() and not src.is_dir() and not is_regular(src)):
+            # Standard input, a FIFO or a device: copied to a temporary file
+            # (bounded by --max-input), which is then read like any other.
+            if stdio.is_stdio(src):
+                with stdio.spooled(stdio.stdin_stream(), "standard input", args.input_format,
+                                   args.max_input or DEFAULT_MAX_INPUT) as (path, size):
+                    return from_file(path, dst, size, mapper)
+            # A FIFO or device is read in its suffix's format.
+            with open(src, "rb") as stream, \
+                    stdio.spooled(stream, str(src), for_path(src).name,
+                                  args.max_input or DEFAULT_MAX_INPUT) as (path, size):
+                return from_file(path, dst, size, mapper)
+        return from_file(src, dst, None, mapper)
+
+    def from_file(src: Path, dst: Path, size: Optional[int], mapper) -> FileResult:
+        """Compress a regular file; ``size`` is the source's bytes when they
+        came through a pipe."""
+        source = long_source(src, args.block_length, **read_options)
+        if source is not None:
+            with source:
+                done = compress_source(source, dst, settings, target, args.block_length,
+                                       args.force)
+            return _result(size or done.source_bytes, done.size, done.used, done.lengths)
+        signal = read_signal(src, **read_options)
+        source_size = size or signal.source_bytes or src.stat().st_size
         blob, used = encode_signal(signal, settings, target, mapper=mapper,
                                    block_length=args.block_length)
         if stdio.is_stdio(dst):

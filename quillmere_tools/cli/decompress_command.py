@@ -9,12 +9,12 @@ from typing import Optional
 from ..files import decode_range, decode_units, decoded_bytes, read_index
 from .. import formats, stdio
 from ..formats import SIGNAL_SUFFIXES
-from ..bounded_input import read_compressed
-from ..mapped_input import open_mapped
+from ..bounded_input import DEFAULT_MAX_INPUT
+from ..mapped_input import MappedFile, open_mapped, spooled_mapped
 from .streamed_decompress import write_streamed
 from ..formats.output import recording_bytes, write_recording
 from .._core import ToolError
-from ..io import COMPRESSED_SUFFIX, OutputError
+from ..io import COMPRESSED_SUFFIX, InputError, OutputError
 from ..output_placement import placement, write_in_place
 from ..unit_file import MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE, expansion_allowed
 from .batch import FileResult, plan_outputs, run_batch
@@ -97,23 +97,27 @@ def run_decompress(args) -> int:
     def work(src: Path, dst: Path, mapper=map) -> FileResult:
         if not named and not stdio.is_stdio(dst) and os.path.lexists(dst):
             raise default_name_taken(src, dst)
-        mapped = None if stdio.is_stdio(src) else open_mapped(src)
-        try:
-            return decompress_one(src, dst, mapper, mapped)
-        finally:
-            if mapped is not None:
-                mapped.close()
-
-    def decompress_one(src: Path, dst: Path, mapper, mapped) -> FileResult:
-        # A regular file is mapped, not read: a long one is then checked and
-        # decoded a part at a time.
+        # The file is mapped, not read: a long one is then checked and
+        # decoded a part at a time. A pipe is copied to a temporary file first.
+        limit = args.max_input or DEFAULT_MAX_INPUT
+        if stdio.is_stdio(src):
+            with spooled_mapped(stdio.stdin_stream(), "standard input", limit) as mapped:
+                return decompress_one(dst, mapper, mapped)
+        mapped = open_mapped(src)
         if mapped is None:
-            blob = read_compressed(src, args.max_input)
-            index = read_index(blob, allow_bare=args.bare)
-            size = len(blob)
-        else:
-            index = read_index(mapped.view, allow_bare=args.bare, checksum=mapped.crc32)
-            size = mapped.size
+            try:
+                with open(src, "rb") as stream, spooled_mapped(stream, str(src), limit) as spool:
+                    return decompress_one(dst, mapper, spool)
+            except OSError as exc:
+                raise InputError((exc.strerror or str(exc)).lower()) from None
+        try:
+            return decompress_one(dst, mapper, mapped)
+        finally:
+            mapped.close()
+
+    def decompress_one(dst: Path, mapper, mapped: MappedFile) -> FileResult:
+        index = read_index(mapped.view, allow_bare=args.bare, checksum=mapped.crc32)
+        size = mapped.size
         whole = args.start is None and args.stop is None
         if whole:
             check_output_size(decoded_bytes(index, WORKING_BYTES_PER_SAMPLE), size,
@@ -124,11 +128,10 @@ def run_decompress(args) -> int:
             first, last = sample_range(index, args.start, args.stop)
             check_output_size((last - first) * len(index.units) * WORKING_BYTES_PER_SAMPLE,
                               size, args.max_output, args.force)
-        if mapped is not None:
-            written = write_streamed(index, first, last, mapped.release, dst, fmt,
-                                     args.samplerate, args.force and named)
-            if written is not None:
-                return FileResult(size, written)
+        written = write_streamed(index, first, last, mapped.release, dst, fmt,
+                                 args.samplerate, args.force and named)
+        if written is not None:
+            return FileResult(size, written)
         signal = decode_units(index, mapper) if whole else decode_range(index, first, last, mapper)
         if args.samplerate:
             signal.meta["samplerate"] = args.samplerate

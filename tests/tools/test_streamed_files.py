@@ -252,6 +252,15 @@ def test_cli_long_npy_round_trip_is_the_whole_signal_result(tmp_path, cli, long_
                                           *bound], cwd=tmp_path, capture_output=True,
                          check=True).stdout
     assert out == whole
+    # Standard input is copied to a temporary file, then read like the file.
+    with open(long_npy, "rb") as stdin:
+        out = subprocess.run(_cli_prefix() + ["compress", "-q", "-", "-o", "-", *block, *bound],
+                             cwd=tmp_path, stdin=stdin, capture_output=True, check=True).stdout
+    assert out == whole
+    with open(tmp_path / "long.qlm", "rb") as stdin:
+        out = subprocess.run(_cli_prefix() + ["decompress", "-q", "-", "-o", "-"], cwd=tmp_path,
+                             stdin=stdin, capture_output=True, check=True).stdout
+    assert out == (tmp_path / "whole.npy").read_bytes()
 
 
 def test_cli_damaged_long_file_is_one_line(tmp_path, cli, long_npy):
