@@ -153,6 +153,9 @@ def open_source(path: Path, **options: Any) -> Optional[ChannelSource]:
         if fmt.name in ("wav", "flac", "aiff"):
             from .formats.audio_source import open_audio
             return open_audio(path, fmt.name)
+        if fmt.name in ("edf", "bdf"):
+            from .formats.edf_source import open_edf
+            return open_edf(path)
     except OSError:
         return None
     return None

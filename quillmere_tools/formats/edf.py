@@ -12,7 +12,7 @@ from __future__ import annotations
 import datetime as _dt
 import warnings
 from pathlib import Path
-from typing import Any
+from typing import Any, Optional
 
 import numpy as np
 
@@ -58,42 +58,66 @@ def stored_values(meta: dict[str, Any], channel: int, y: np.ndarray) -> np.ndarr
     return _physical(h, _codes(h, y))
 
 
-def read(path: Path) -> Signal:
+def open_reader(path: Path):
+    """pyedflib's reader of ``path`` and its signal headers, or InputError."""
     pyedflib = _lib()
     try:
         r = pyedflib.EdfReader(str(path))
     except (OSError, ValueError, RuntimeError) as exc:
         raise InputError(f"not a readable EDF/BDF file ({_reason(exc)})") from None
+    headers = r.getSignalHeaders()
+    if not headers:
+        r.close()
+        raise InputError("the EDF/BDF file holds no signals")
+    return r, headers
+
+
+def read_codes(r, i: int, start: int = 0, count: Optional[int] = None) -> np.ndarray:
+    """Digital codes ``start`` to ``start + count`` (the rest, by default)
+    of channel ``i``; a file that holds fewer is named truncated."""
+    total = r.getNSamples()[i]
+    want = total - start if count is None else count
+    codes = r.readSignal(i, start, want, digital=True) if count is not None or start \
+        else r.readSignal(i, digital=True)
+    if codes.size != want:
+        raise InputError(f"truncated EDF/BDF file: channel {i} has {start + codes.size} of "
+                         f"{total} samples")
+    return codes
+
+
+def recording_meta(r, headers: list[dict[str, Any]]) -> dict[str, Any]:
+    """The metadata a recording keeps: per channel, its header fields and
+    code step; for the file, its type, record length, header texts and
+    annotations."""
+    pyedflib = _lib()
+    info = []
+    for h in headers:
+        step, _ = _scale(h)
+        info.append({"label": h["label"], "unit": h["dimension"],
+                     "samplerate": float(h["sample_frequency"]),
+                     "physical_min": float(h["physical_min"]),
+                     "physical_max": float(h["physical_max"]),
+                     "digital_min": int(h["digital_min"]), "digital_max": int(h["digital_max"]),
+                     "transducer": h.get("transducer", ""), "prefilter": h.get("prefilter", ""),
+                     "quantum": step})
+    head = r.getHeader()
+    onsets, durations, texts = r.readAnnotations()
+    return {
+        "format": "bdf" if r.filetype in (pyedflib.FILETYPE_BDF, pyedflib.FILETYPE_BDFPLUS) else "edf",
+        "edf_filetype": int(r.filetype),
+        "record_duration": float(r.datarecord_duration),
+        "startdate": head["startdate"].isoformat() if head.get("startdate") else None,
+        "edf_header": {k: str(head.get(k, "")) for k in _HEADER_TEXTS},
+        "annotations": [[float(o), float(d), str(t)] for o, d, t in zip(onsets, durations, texts)],
+        "channel_info": info,
+    }
+
+
+def read(path: Path) -> Signal:
+    r, headers = open_reader(path)
     try:
-        headers = r.getSignalHeaders()
-        if not headers:
-            raise InputError("the EDF/BDF file holds no signals")
-        channels, info = [], []
-        for i, h in enumerate(headers):
-            step, _ = _scale(h)
-            codes = r.readSignal(i, digital=True)
-            if codes.size != r.getNSamples()[i]:
-                raise InputError(f"truncated EDF/BDF file: channel {i} has {codes.size} of "
-                                 f"{r.getNSamples()[i]} samples")
-            channels.append(_physical(h, codes))
-            info.append({"label": h["label"], "unit": h["dimension"],
-                         "samplerate": float(h["sample_frequency"]),
-                         "physical_min": float(h["physical_min"]),
-                         "physical_max": float(h["physical_max"]),
-                         "digital_min": int(h["digital_min"]), "digital_max": int(h["digital_max"]),
-                         "transducer": h.get("transducer", ""), "prefilter": h.get("prefilter", ""),
-                         "quantum": step})
-        head = r.getHeader()
-        onsets, durations, texts = r.readAnnotations()
-        meta: dict[str, Any] = {
-            "format": "bdf" if r.filetype in (pyedflib.FILETYPE_BDF, pyedflib.FILETYPE_BDFPLUS) else "edf",
-            "edf_filetype": int(r.filetype),
-            "record_duration": float(r.datarecord_duration),
-            "startdate": head["startdate"].isoformat() if head.get("startdate") else None,
-            "edf_header": {k: str(head.get(k, "")) for k in _HEADER_TEXTS},
-            "annotations": [[float(o), float(d), str(t)] for o, d, t in zip(onsets, durations, texts)],
-            "channel_info": info,
-        }
+        channels = [_physical(h, read_codes(r, i)) for i, h in enumerate(headers)]
+        meta = recording_meta(r, headers)
     finally:
         r.close()
     if any(c.size == 0 for c in channels):

@@ -66,8 +66,29 @@ def _audio(subtype):
     return write
 
 
+def _edf(path, channels):
+    pyedflib = pytest.importorskip("pyedflib")
+    bdf = str(path).endswith(".bdf")
+    top = 2 ** 23 if bdf else 2 ** 15
+    writer = pyedflib.EdfWriter(str(path), len(channels),
+                                file_type=pyedflib.FILETYPE_BDFPLUS if bdf
+                                else pyedflib.FILETYPE_EDFPLUS)
+    headers = [{"label": f"ch{i}", "dimension": "uV", "sample_frequency": rate,
+                "physical_min": -500.0, "physical_max": 500.0, "digital_min": -top,
+                "digital_max": top - 1, "transducer": "", "prefilter": ""}
+               for i, (rate, _) in enumerate(channels)]
+    writer.setSignalHeaders(headers)
+    writer.writeSamples([np.clip(x, -500, 500).astype(np.float64) for _, x in channels])
+    writer.writeAnnotation(1.5, -1, "start")
+    writer.close()
+    return {}
+
+
 # name, data, writer
 RECORDINGS = {
+    # Channels at two rates (of different lengths), 100 one-second records.
+    "two_rates.edf": (lambda: [(256, walk(25600, seed=14)), (128, walk(12800, seed=15))], _edf),
+    "one_rate.bdf": (lambda: [(256, walk(25600, seed=16))], _edf),
     "f32.npy": (lambda: walk(), _npy),
     "f64_columns.npy": (lambda: np.stack([walk(seed=1), -walk(seed=2)], 1).astype(np.float64),
                         _npy),
@@ -92,6 +113,8 @@ TARGETS = {
 
 
 def _make(tmp_path, name):
+    if name.endswith((".edf", ".bdf")):
+        pytest.importorskip("pyedflib")
     if name.endswith((".wav", ".flac", ".aiff")):
         pytest.importorskip("soundfile")
     data, writer = RECORDINGS[name]
