@@ -19,6 +19,8 @@ import numpy as np
 
 from .io import InputError
 
+# No channel of fewer samples is read piecewise (streamed_encoding.is_long).
+LEAST_LONG = 1 << 22
 # Bytes read from the file at a time: a run of one channel of an
 # interleaved recording is gathered from reads of at most this size.
 READ_BYTES = 1 << 24
@@ -153,6 +155,12 @@ def open_source(path: Path, **options: Any) -> Optional[ChannelSource]:
         if fmt.name in ("wav", "flac", "aiff"):
             from .formats.audio_source import open_audio
             return open_audio(path, fmt.name)
+        if fmt.name == "csv":
+            from .formats.table_source import open_table
+            # Every sample takes two bytes of text at least: a smaller table
+            # cannot hold a long channel, and is not parsed twice.
+            return open_table(path, options.get("time_column") or "auto",
+                              least_bytes=2 * LEAST_LONG)
         if fmt.name in ("edf", "bdf"):
             from .formats.edf_source import open_edf
             return open_edf(path)

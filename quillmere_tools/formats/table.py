@@ -17,7 +17,7 @@ import csv
 import io as _io
 import re
 from pathlib import Path
-from typing import Any, Optional
+from typing import Any, Iterable, Iterator, Optional
 
 import numpy as np
 
@@ -35,27 +35,50 @@ _MAX_TIME_EXCEPTIONS = 16_384
 _LEGACY_TIME_DIGITS = 9
 
 
-def _parse_rows(text: str) -> tuple[Optional[list[str]], list[list[float]]]:
-    header: Optional[list[str]] = None
-    rows: list[list[float]] = []
-    width = None
-    for lineno, row in enumerate(csv.reader(_io.StringIO(text)), start=1):
-        cells = [c.strip() for c in row]
-        if not any(cells):
-            continue
-        if width is not None and len(cells) != width:
-            raise InputError(f"line {lineno}: expected {width} columns, found {len(cells)}")
-        width = len(cells)
-        try:
-            rows.append([float(c) for c in cells])
-        except ValueError:
-            # A leading line that is not numbers is the column names, and kept.
-            if header is None and not rows:
-                header = cells
+class RowParser:
+    """Rows of numbers from csv.reader rows: blank lines skipped, one width
+    throughout, and a leading line that is not numbers kept as the column
+    names (``header``)."""
+
+    def __init__(self) -> None:
+        self.header: Optional[list[str]] = None
+        self.width: Optional[int] = None
+        self.count = 0
+
+    def rows(self, reader: Iterable[list[str]]) -> Iterator[list[float]]:
+        for lineno, row in enumerate(reader, start=1):
+            cells = [c.strip() for c in row]
+            if not any(cells):
                 continue
-            bad = next(c for c in cells if not _is_number(c))
-            raise InputError(f"line {lineno}: not a number: {bad[:40]!r}") from None
-    return header, rows
+            if self.width is not None and len(cells) != self.width:
+                raise InputError(f"line {lineno}: expected {self.width} columns, found {len(cells)}")
+            self.width = len(cells)
+            try:
+                values = [float(c) for c in cells]
+            except ValueError:
+                # A leading line that is not numbers is the column names, and kept.
+                if self.header is None and not self.count:
+                    self.header = cells
+                    continue
+                bad = next(c for c in cells if not _is_number(c))
+                raise InputError(f"line {lineno}: not a number: {bad[:40]!r}") from None
+            self.count += 1
+            yield values
+
+
+def _parse_rows(text: str) -> tuple[Optional[list[str]], list[list[float]]]:
+    parser = RowParser()
+    rows = list(parser.rows(csv.reader(_io.StringIO(text))))
+    return parser.header, rows
+
+
+def table_meta(header: Optional[list[str]]) -> dict[str, Any]:
+    """The metadata of a table without a time column."""
+    meta: dict[str, Any] = {"format": "csv"}
+    if header is not None:
+        meta["columns"] = header
+        meta["channel_info"] = [{"label": n} for n in header]
+    return meta
 
 
 def _is_number(text: str) -> bool:

@@ -39,6 +39,7 @@ def short_pieces(monkeypatch):
     monkeypatch.setattr(metrics, "_PIECE", 5000)
     monkeypatch.setattr(channel_sources, "READ_BYTES", 1000)
     monkeypatch.setattr(audio_source, "READ_BYTES", 1000)
+    monkeypatch.setattr(channel_sources, "LEAST_LONG", 0)
     monkeypatch.setattr(streamed_decompress, "STREAM_FRAMES", 0)
 
 
@@ -84,8 +85,21 @@ def _edf(path, channels):
     return {}
 
 
+def _csv(header, time=False):
+    def write(path, arr):
+        rows = ["\n", ",".join(header) + "\n"] if header else []
+        for i, row in enumerate(arr):
+            cells = ([f"{i / 250:.3f}"] if time else []) + [repr(float(v)) for v in row]
+            rows.append(",".join(cells) + "\n")
+        path.write_text("".join(rows))
+        return {}
+    return write
+
+
 # name, data, writer
 RECORDINGS = {
+    "named.csv": (lambda: np.stack([walk(seed=17), walk(seed=18)], 1), _csv(["a", "b"])),
+    "bare.csv": (lambda: walk(seed=19).reshape(-1, 1), _csv(None)),
     # Channels at two rates (of different lengths), 100 one-second records.
     "two_rates.edf": (lambda: [(256, walk(25600, seed=14)), (128, walk(12800, seed=15))], _edf),
     "one_rate.bdf": (lambda: [(256, walk(25600, seed=16))], _edf),
@@ -142,6 +156,31 @@ def test_streamed_file_is_the_whole_signal_file(tmp_path, short_pieces, name, ta
     assert read_index(streamed).headers[0]["magic"] == "QLMB"
 
 
+def _truncated_npy(path):
+    np.save(path, walk())
+    with open(path, "r+b") as f:
+        f.truncate(os.path.getsize(path) - 4)
+
+
+def _object_npy(path):
+    np.save(path, np.array([1, "a"], dtype=object), allow_pickle=True)
+
+
+@pytest.mark.parametrize("name, make", [
+    ("timed.csv", lambda p: _csv(["time", "v"], time=True)(p, walk().reshape(-1, 1))),
+    ("named_time.csv", lambda p: _csv(["v", "w"])(p, np.stack([walk(), walk()], 1))),
+    ("cut.npy", _truncated_npy),
+    ("objects.npy", _object_npy),
+    ("three_d.npy", lambda p: np.save(p, np.zeros((2, 2, N)))),
+])
+def test_what_is_read_whole(tmp_path, short_pieces, name, make):
+    """Files whose reading needs all of them at once, or whose trouble the
+    whole-file reader words, are not read piecewise."""
+    make(tmp_path / name)
+    options = {"time_column": "w"} if name == "named_time.csv" else {}
+    assert open_source(tmp_path / name, **options) is None
+
+
 def test_streamed_file_with_settings_and_search(tmp_path, short_pieces):
     path, options = _make(tmp_path, "f64_columns.npy")
     settings = Settings(method="db4", scale=9, cutoff="medium", coder="arans")
@@ -176,7 +215,7 @@ def test_bound_out_of_reach_fails_like_the_whole_path(tmp_path, short_pieces):
         _streamed(path, options, target)
 
 
-@pytest.mark.parametrize("name", ["f32.npy", "f64_columns.npy", "i16_rows.npy", "u8.npy",
+@pytest.mark.parametrize("name", ["f32.npy", "f64_columns.npy", "i16_rows.npy", "u8.npy", "named.csv",
                                   "pcm16.wav", "float.wav", "pcm24.flac", "pcm16.aiff"])
 @pytest.mark.parametrize("out_suffix", [".npy", ".wav", ".flac"])
 def test_streamed_decode_writes_the_whole_signal_file(tmp_path, short_pieces, name, out_suffix):
