@@ -18,6 +18,8 @@ from .io import InputError
 
 # Bytes checksummed between two hand-backs of pages.
 _PIECE = 1 << 24
+# Where the system cannot be told to drop pages, they stay until unmapped.
+_GIVE_BACK = getattr(mmap, "MADV_DONTNEED", None)
 
 
 class MappedFile:
@@ -31,8 +33,8 @@ class MappedFile:
         are read again from the file if used again."""
         stop = self.size if stop is None else stop
         first = start - start % mmap.PAGESIZE
-        if stop > first:
-            self._map.madvise(mmap.MADV_DONTNEED, first, stop - first)
+        if stop > first and _GIVE_BACK is not None:
+            self._map.madvise(_GIVE_BACK, first, stop - first)
 
     def crc32(self, stop: int) -> int:
         """CRC-32 of the first ``stop`` bytes, a piece at a time."""
