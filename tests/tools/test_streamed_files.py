@@ -380,3 +380,27 @@ def test_piece_measures_of_runs_equal_the_whole_to_the_last_bit(monkeypatch, run
         measures.add(x[at:at + n], y[at:at + n])
         at += n
     assert measures.result() == metrics.measures_in_pieces(x, y, each)
+
+
+def test_cli_errors_of_a_long_recording_are_one_line_and_leave_nothing(tmp_path, long_npy):
+    """An unreachable bound and a pipe longer than --max-input: one line
+    each, no output, no temporary file."""
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    env = {**os.environ, "TMPDIR": str(scratch)}
+
+    def run(*args, stdin=None):
+        proc = subprocess.run(_cli_prefix() + [str(a) for a in args], cwd=tmp_path, env=env,
+                              stdin=stdin, capture_output=True, text=True)
+        return type("Res", (), {"code": proc.returncode, "out": proc.stdout,
+                                "err": proc.stderr})()
+
+    lines = one_line_error(run("compress", long_npy, "-o", "x.qlm", "--bits-per-sample", "0.05",
+                               "--max-error", "1e-6", "--block-length", "65536"))
+    assert "bits_per_sample" in lines[0] or "max_error" in lines[0]
+    with open(long_npy, "rb") as stdin:
+        lines = one_line_error(run("compress", "-", "-o", "y.qlm", "--max-input", "1M",
+                                   stdin=stdin))
+    assert "goes on past" in lines[0]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["scratch"]
+    assert list(scratch.iterdir()) == []
