@@ -34,7 +34,7 @@ from .files import (_BUDGET_PASSES, Target, _file_overhead, _unit_budget, compre
 from .formats import grid
 from .frames import (as_samples, block_length_of, decode_many, native_config, settings_of,
                      thread_count)
-from .stored_bounds import _LONG, miss_of_measures, search_held
+from .stored_bounds import _LONG, _has_error_bound, miss_of_measures, search_held
 from .targets import TargetNotMet
 from .unit_file import BLOCKED_MAGIC, INDEX_VERSION, index_bytes
 
@@ -126,10 +126,6 @@ class _LongChannel:
         if multiplier is not None:
             first_report = first_report[:4] + (multiplier,) + first_report[5:]
         return first_report
-
-
-def _has_error_bound(bounds: Bounds) -> bool:
-    return any(v is not None for v in (bounds.max_error, bounds.rmse, bounds.prd, bounds.psnr))
 
 
 def _write_long(out: BinaryIO, long: _LongChannel, settings: Settings, target: Optional[Target],
