@@ -3,7 +3,8 @@
 The file written is the one the whole-signal path (``decode_units`` or
 ``decode_range``, then the format's writer) makes, byte for byte: a
 ``.npy`` header first, then the samples a batch of frames at a time; WAV,
-FLAC and AIFF through libsndfile a batch of frames at a time. Every channel
+FLAC and AIFF through libsndfile, and CSV text, a batch of frames at a
+time. Every channel
 of a batch is decoded from the blocks that hold it (``frames.decode_range``)
 and the pages of the mapped file it came from are handed back, so memory
 holds a few blocks of every channel, whatever the recording's length.
@@ -131,6 +132,25 @@ def write_npy(out: BinaryIO, decoded: DecodedRange) -> None:
         ys = [decoded.channel(c, a, b) for c in range(decoded.channels)]
         frame = ys[0].reshape(-1, 1) if len(ys) == 1 else np.stack(ys, axis=1)
         out.write(np.ascontiguousarray(_restore_dtype(frame, restore)).tobytes())
+
+
+# ---------------------------------------------------------------- CSV
+
+def write_csv(out: BinaryIO, decoded: DecodedRange) -> None:
+    """The CSV table of the decoded range, a batch of rows at a time, as
+    formats/table.write writes the whole."""
+    from .formats.table import table_text
+
+    stacked = decoded.dtype()
+
+    def pieces() -> Iterator[tuple[int, np.ndarray]]:
+        for a, b in decoded.batches():
+            ys = [decoded.channel(c, a, b).astype(stacked, copy=False)
+                  for c in range(decoded.channels)]
+            yield a, np.stack(ys, axis=1)
+
+    for text in table_text(decoded.meta, decoded.channels, decoded.frames, pieces()):
+        out.write(text.encode("utf-8"))
 
 
 # ---------------------------------------------------------------- audio

@@ -13,7 +13,7 @@ from ..formats import Format
 from ..formats.output import source_format
 from ..io import Signal, atomic_write
 from ..output_placement import placement
-from ..streamed_decoding import DecodedRange, decoded_range, write_audio, write_npy
+from ..streamed_decoding import DecodedRange, decoded_range, write_audio, write_csv, write_npy
 from ..unit_file import UnitFile
 
 # A recording of more frames than this is written a batch at a time; a
@@ -27,11 +27,11 @@ def _format_of(dst: Path, fmt: Optional[Format], meta: dict) -> Optional[Format]
     None when it is not one written a batch at a time."""
     if stdio.is_stdio(dst):
         chosen = fmt or source_format(Signal([], meta))
-        return chosen if chosen.name == "npy" else None
+        return chosen if chosen.name in ("npy", "csv") else None
     if placement(dst).in_place:
         return None
     chosen = formats.FORMATS.get(placement(dst).path.suffix.lower())
-    return chosen if chosen is not None and chosen.name in ("npy",) + _AUDIO else None
+    return chosen if chosen is not None and chosen.name in ("npy", "csv") + _AUDIO else None
 
 
 def write_streamed(index: UnitFile, first: int, last: int, release, dst: Path,
@@ -53,7 +53,7 @@ def write_streamed(index: UnitFile, first: int, last: int, release, dst: Path,
         return None
     if stdio.is_stdio(dst):
         counted = _Counting(sys.stdout.buffer)
-        write_npy(counted, decoded)
+        _write(counted, chosen, decoded)
         sys.stdout.buffer.flush()
         return counted.written
     atomic_write(dst, lambda out: _write(out, chosen, decoded), force=force)
@@ -63,6 +63,8 @@ def write_streamed(index: UnitFile, first: int, last: int, release, dst: Path,
 def _write(out, chosen: Format, decoded: DecodedRange) -> None:
     if chosen.name == "npy":
         write_npy(out, decoded)
+    elif chosen.name == "csv":
+        write_csv(out, decoded)
     else:
         write_audio(out, chosen.name, decoded)
 

@@ -147,12 +147,16 @@ def _time_fields(times: np.ndarray, name: str) -> dict[str, Any]:
     return fields
 
 
-def _time_texts(meta: dict[str, Any], n: int) -> list[str]:
+def _time_texts(meta: dict[str, Any], n: int, start_row: int = 0,
+                stop_row: Optional[int] = None) -> list[str]:
+    """The time column's texts of rows ``start_row`` to ``stop_row`` (all
+    ``n``, by default) of a table of ``n`` rows."""
+    stop_row = n if stop_row is None else stop_row
     start, step = float(meta["time_start"]), float(meta["time_step"])
     digits = meta.get("time_digits", _LEGACY_TIME_DIGITS)
     if isinstance(digits, bool) or not isinstance(digits, int) or not 1 <= digits <= 17:
         raise OutputError(f"metadata time_digits {digits!r} is not a digit count from 1 to 17")
-    texts = [f"{start + i * step:.{digits}g}" for i in range(n)]
+    texts = [f"{start + i * step:.{digits}g}" for i in range(start_row, stop_row)]
     exceptions = meta.get("time_exceptions") or []
     if not isinstance(exceptions, list) or len(exceptions) > _MAX_TIME_EXCEPTIONS:
         raise OutputError("metadata time_exceptions is not a list of rows")
@@ -161,7 +165,8 @@ def _time_texts(meta: dict[str, Any], n: int) -> list[str]:
                 or not isinstance(entry[0], int) or not 0 <= entry[0] < n
                 or not isinstance(entry[1], (int, float)) or isinstance(entry[1], bool)):
             raise OutputError(f"metadata time_exceptions holds a bad row: {str(entry)[:40]}")
-        texts[entry[0]] = repr(float(entry[1]))
+        if start_row <= entry[0] < stop_row:
+            texts[entry[0] - start_row] = repr(float(entry[1]))
     return texts
 
 
@@ -213,8 +218,17 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
     if signal.ragged:
         raise OutputError("a CSV table needs channels of equal length; "
                           "these run at different rates (choose another --format)")
-    meta = signal.meta
-    texts = [_sample_texts(signal.samples[:, i]) for i in range(signal.channels)]
+    samples = np.asarray(signal.samples)
+    text = "".join(table_text(signal.meta, signal.channels, samples.shape[0], [(0, samples)]))
+    (folder / name).write_text(text, encoding="utf-8")
+    return [name]
+
+
+def table_text(meta: dict[str, Any], channels: int, frames: int,
+               pieces: Iterable[tuple[int, np.ndarray]]) -> Iterator[str]:
+    """The text of a table of ``frames`` rows a piece at a time: the header
+    line, then the rows of each (first row, (rows, channels) samples) piece,
+    in order."""
     own = meta.get("format") == "csv"
     header = None
     if own and isinstance(meta.get("columns"), list):
@@ -226,13 +240,14 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
         if any(labels):
             header = labels
     t = meta.get("time_column") if own else None
-    if isinstance(t, int) and 0 <= t <= len(texts):
-        texts.insert(t, _time_texts(meta, signal.frames))
-    buf = _io.StringIO()
-    if header and len(header) == len(texts):
+    timed = isinstance(t, int) and 0 <= t <= channels
+    if header and len(header) == channels + int(timed):
         # Quoted where a name holds a comma or a quote, so it reads back whole.
+        buf = _io.StringIO()
         csv.writer(buf, lineterminator="\n").writerow(header)
-    for row in zip(*texts):
-        buf.write(",".join(row) + "\n")
-    (folder / name).write_text(buf.getvalue(), encoding="utf-8")
-    return [name]
+        yield buf.getvalue()
+    for first, samples in pieces:
+        texts = [_sample_texts(samples[:, i]) for i in range(channels)]
+        if timed:
+            texts.insert(int(t), _time_texts(meta, frames, first, first + samples.shape[0]))
+        yield "".join(",".join(row) + "\n" for row in zip(*texts))

@@ -117,6 +117,12 @@ RECORDINGS = {
     "pcm16.aiff": (lambda: walk(seed=13).reshape(-1, 1), _audio("PCM_16")),
 }
 
+# Read whole (a time column is fitted over all of it), written piecewise.
+WRITTEN_ONLY = {
+    "timed.csv": (lambda: np.stack([walk(seed=21), walk(seed=22)], 1),
+                  _csv(["time", "v", "w"], time=True)),
+}
+
 TARGETS = {
     "plain": None,
     "max_error_percent": Target(max_error_rel=0.002),
@@ -131,7 +137,7 @@ def _make(tmp_path, name):
         pytest.importorskip("pyedflib")
     if name.endswith((".wav", ".flac", ".aiff")):
         pytest.importorskip("soundfile")
-    data, writer = RECORDINGS[name]
+    data, writer = {**RECORDINGS, **WRITTEN_ONLY}[name]
     path = tmp_path / name
     return path, writer(path, data())
 
@@ -215,9 +221,10 @@ def test_bound_out_of_reach_fails_like_the_whole_path(tmp_path, short_pieces):
         _streamed(path, options, target)
 
 
-@pytest.mark.parametrize("name", ["f32.npy", "f64_columns.npy", "i16_rows.npy", "u8.npy", "named.csv",
-                                  "pcm16.wav", "float.wav", "pcm24.flac", "pcm16.aiff"])
-@pytest.mark.parametrize("out_suffix", [".npy", ".wav", ".flac"])
+@pytest.mark.parametrize("name", ["f32.npy", "f64_columns.npy", "i16_rows.npy", "u8.npy",
+                                  "named.csv", "timed.csv", "pcm16.wav", "float.wav",
+                                  "pcm24.flac", "pcm16.aiff"])
+@pytest.mark.parametrize("out_suffix", [".npy", ".wav", ".flac", ".csv"])
 def test_streamed_decode_writes_the_whole_signal_file(tmp_path, short_pieces, name, out_suffix):
     path, options = _make(tmp_path, name)
     if out_suffix != ".npy":
