@@ -58,6 +58,12 @@ def open_mapped(path: Path) -> Optional[MappedFile]:
     what is not a regular file (read as a stream instead). Errors are those
     of bounded_input.read_compressed."""
     try:
+        # Looked at before it is opened: opening a FIFO waits for its writer,
+        # and closing it again would cut that writer off.
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            if os.path.isdir(path):
+                raise InputError("is a folder, not a file")
+            return None
         fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
     except IsADirectoryError:
         raise InputError("is a folder, not a file") from None

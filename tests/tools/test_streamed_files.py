@@ -411,3 +411,29 @@ def test_cli_errors_of_a_long_recording_are_one_line_and_leave_nothing(tmp_path,
     assert "goes on past" in lines[0]
     assert sorted(p.name for p in tmp_path.iterdir()) == ["scratch"]
     assert list(scratch.iterdir()) == []
+
+
+def test_a_fifo_qlm_input_decodes_like_its_file(tmp_path, cli):
+    """A FIFO is looked at, not opened, before it is copied: opening it
+    twice would cut its writer off."""
+    import threading
+
+    np.save(tmp_path / "x.npy", walk(50_000))
+    assert cli("compress", "x.npy").code == 0
+    data = (tmp_path / "x.npy.qlm").read_bytes()
+    os.mkfifo(tmp_path / "piped.qlm")
+    failures = []
+
+    def feed():
+        try:
+            with open(tmp_path / "piped.qlm", "wb") as f:
+                f.write(data)
+        except OSError as exc:
+            failures.append(exc)
+    writer = threading.Thread(target=feed, daemon=True)
+    writer.start()
+    res = cli("decompress", "piped.qlm", "-o", "back.npy", timeout=60)
+    writer.join(10)
+    assert res.code == 0 and not failures, (res, failures)
+    assert cli("decompress", "x.npy.qlm", "-o", "plain.npy").code == 0
+    assert (tmp_path / "back.npy").read_bytes() == (tmp_path / "plain.npy").read_bytes()
