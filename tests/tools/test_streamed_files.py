@@ -221,6 +221,15 @@ def test_bound_out_of_reach_fails_like_the_whole_path(tmp_path, short_pieces):
         _streamed(path, options, target)
 
 
+def _without_peak_time(data: bytes) -> bytes:
+    """libsndfile stamps a float file's PEAK chunk with the second it was
+    written; everything else must match."""
+    at = data.find(b"PEAK")
+    if at < 0:
+        return data
+    return data[:at + 12] + bytes(4) + data[at + 16:]
+
+
 @pytest.mark.parametrize("name", ["f32.npy", "f64_columns.npy", "i16_rows.npy", "u8.npy",
                                   "named.csv", "timed.csv", "pcm16.wav", "float.wav",
                                   "pcm24.flac", "pcm16.aiff"])
@@ -243,7 +252,7 @@ def test_streamed_decode_writes_the_whole_signal_file(tmp_path, short_pieces, na
             index, first, last, lambda a, b: None, got, None,
             meta_rate.get("samplerate"), False)
         assert written == os.path.getsize(got)
-        assert filecmp.cmp(got, expected, shallow=False)
+        assert _without_peak_time(got.read_bytes()) == _without_peak_time(expected.read_bytes())
 
 
 def test_npy_to_a_pipe_needs_no_seeking(tmp_path, short_pieces):
