@@ -153,16 +153,16 @@ def open_source(path: Path, **options: Any) -> Optional[ChannelSource]:
         if fmt.name == "npy":
             return _open_npy(path, options.get("layout") or "columns")
         if fmt.name in ("wav", "flac", "aiff"):
-            from .formats.audio_source import open_audio
+            from .formats.audio import open_audio
             return open_audio(path, fmt.name)
         if fmt.name == "csv":
-            from .formats.table_source import open_table
+            from .formats.table import open_table
             # Every sample takes two bytes of text at least: a smaller table
             # cannot hold a long channel, and is not parsed twice.
             return open_table(path, options.get("time_column") or "auto",
                               least_bytes=2 * LEAST_LONG)
         if fmt.name in ("edf", "bdf"):
-            from .formats.edf_source import open_edf
+            from .formats.edf import open_edf
             return open_edf(path)
     except OSError:
         return None

@@ -12,7 +12,7 @@ from ..bounded_input import DEFAULT_MAX_INPUT, is_regular
 from ..formats import SIGNAL_SUFFIXES, for_path
 from ..io import COMPRESSED_SUFFIX, OutputError, read_signal, write_bytes
 from .batch import FileResult, plan_outputs, run_batch
-from .streamed_compress import compress_source, long_source
+from .long_recordings import compress_source, long_source
 from .messages import size_change_text
 
 

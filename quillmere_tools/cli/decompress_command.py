@@ -11,7 +11,7 @@ from .. import formats, stdio
 from ..formats import SIGNAL_SUFFIXES
 from ..bounded_input import DEFAULT_MAX_INPUT
 from ..mapped_input import MappedFile, open_mapped, spooled_mapped
-from .streamed_decompress import write_streamed
+from .long_recordings import write_streamed
 from ..formats.output import recording_bytes, write_recording
 from .._core import ToolError
 from ..io import COMPRESSED_SUFFIX, InputError, OutputError

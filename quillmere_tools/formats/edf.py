@@ -6,7 +6,9 @@ integer codes, computed as pyedflib computes them, so the values checked on
 compression are the ones a user reads; writing rounds back to codes with
 the channel's own physical/digital ranges (``stored_values`` says what a
 reader then gets), keeps labels, units, transducer and
-prefilter texts, the patient/recording header and the annotations."""
+prefilter texts, the patient/recording header and the annotations. A long
+recording is also read a run of whole data records at a time
+(``EdfSource``), with the whole-file reader's metadata."""
 from __future__ import annotations
 
 import datetime as _dt
@@ -16,6 +18,7 @@ from typing import Any, Optional
 
 import numpy as np
 
+from ..channel_sources import ChannelSource
 from ..io import InputError, OutputError, Signal, _reason
 from . import common_rate, edf_annotations, library
 
@@ -197,3 +200,39 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
         except OSError as exc:
             raise OutputError(f"cannot write EDF/BDF annotations: {_reason(exc)}") from None
     return [name]
+
+
+# ---------------------------------------------------------------- a run at a time
+
+class EdfSource(ChannelSource):
+    def __init__(self, path: Path, reader, headers):
+        self._reader = reader
+        self._headers = headers
+        self.meta = recording_meta(reader, headers)
+        self.lengths = [int(n) for n in reader.getNSamples()]
+        self.source_bytes = path.stat().st_size
+
+    def read(self, channel: int, start: int, stop: int) -> np.ndarray:
+        codes = read_codes(self._reader, channel, start, stop - start)
+        return _physical(self._headers[channel], codes)
+
+    def close(self) -> None:
+        self._reader.close()
+
+
+def open_edf(path: Path) -> Optional[EdfSource]:
+    """A piecewise reader, or None for a file the whole-file reader should
+    word the trouble with."""
+    try:
+        reader, headers = open_reader(path)
+    except InputError:
+        return None
+    try:
+        source = EdfSource(path, reader, headers)
+    except (InputError, OSError, ValueError, RuntimeError):
+        reader.close()
+        return None
+    if 0 in source.lengths:
+        source.close()
+        return None
+    return source

@@ -15,10 +15,9 @@ import pytest
 
 from quillmere_tools import channel_sources, metrics, stored_bounds, streamed_encoding
 from quillmere_tools._core import Settings, ToolError
-from quillmere_tools.cli import streamed_decompress
+from quillmere_tools.cli import long_recordings
 from quillmere_tools.channel_sources import open_source
 from quillmere_tools.files import Target, decode_range, decode_units, encode_signal, read_index
-from quillmere_tools.formats import audio_source
 from quillmere_tools.formats.output import write_recording
 from quillmere_tools.io import read_signal
 from quillmere_tools.streamed_decoding import decoded_range, write_npy
@@ -38,9 +37,8 @@ def short_pieces(monkeypatch):
     monkeypatch.setattr(stored_bounds, "_LONG", 0)
     monkeypatch.setattr(metrics, "_PIECE", 5000)
     monkeypatch.setattr(channel_sources, "READ_BYTES", 1000)
-    monkeypatch.setattr(audio_source, "READ_BYTES", 1000)
     monkeypatch.setattr(channel_sources, "LEAST_LONG", 0)
-    monkeypatch.setattr(streamed_decompress, "STREAM_FRAMES", 0)
+    monkeypatch.setattr(long_recordings, "STREAM_FRAMES", 0)
 
 
 def walk(n=N, seed=0, scale=1.0):
@@ -248,7 +246,7 @@ def test_streamed_decode_writes_the_whole_signal_file(tmp_path, short_pieces, na
         expected = tmp_path / f"whole_{first}{out_suffix}"
         write_recording(expected, whole)
         got = tmp_path / f"streamed_{first}{out_suffix}"
-        written = streamed_decompress.write_streamed(
+        written = long_recordings.write_streamed(
             index, first, last, lambda a, b: None, got, None,
             meta_rate.get("samplerate"), False)
         assert written == os.path.getsize(got)
@@ -292,7 +290,7 @@ def test_damaged_late_block_is_one_error_and_leaves_no_output(tmp_path, cli, sho
     blob, _ = encode_signal(read_signal(path), Settings(), None, block_length=BLOCK)
     index = read_index(_damage_block(blob, 4))
     with pytest.raises(ToolError, match="block 4 fails its CRC"):
-        streamed_decompress.write_streamed(index, 0, N, lambda a, b: None,
+        long_recordings.write_streamed(index, 0, N, lambda a, b: None,
                                            tmp_path / "out.npy", None, None, False)
     assert not (tmp_path / "out.npy").exists()
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []

@@ -1,20 +1,77 @@
-"""``quillmere decompress`` of a long recording: the .qlm file mapped
-rather than read, and the recording written a batch of blocks at a time
+"""The command line's road for a long recording: ``compress`` reads it and
+codes it a batch of blocks at a time (streamed_encoding.py) straight into
+the output file, and ``decompress`` maps the .qlm file rather than reading
+it and writes the recording a batch of blocks at a time
 (streamed_decoding.py), so memory does not grow with the recording."""
 from __future__ import annotations
 
 import os
+import shutil
 import sys
+import tempfile
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Optional
 
 from .. import formats, stdio
+from .._core import Settings
+from ..channel_sources import ChannelSource, open_source
+from ..files import Target
 from ..formats import Format
 from ..formats.output import source_format
 from ..io import Signal, atomic_write
 from ..output_placement import placement
 from ..streamed_decoding import DecodedRange, decoded_range, write_audio, write_csv, write_npy
+from ..streamed_encoding import encode_source, is_long
 from ..unit_file import UnitFile
+
+# ---------------------------------------------------------------- compress
+
+_COPY_PIECE = 1 << 20
+
+
+@dataclass
+class Streamed:
+    size: int
+    used: list[Settings]
+    lengths: list[int]
+    source_bytes: int
+
+
+def long_source(path: Path, block_length: Optional[int], **options) -> Optional[ChannelSource]:
+    """A piecewise reader of ``path`` when it holds a channel long enough to
+    be coded a batch of blocks at a time; None otherwise (the file is then
+    read whole, as always)."""
+    source = open_source(path, **options)
+    if source is not None and not any(is_long(n, block_length) for n in source.lengths):
+        source.close()
+        return None
+    return source
+
+
+def compress_source(source: ChannelSource, dst: Path, settings: Settings,
+                    target: Optional[Target], block_length: Optional[int],
+                    force: bool) -> Streamed:
+    """Code ``source`` into ``dst`` (``-``: standard output, by way of a
+    temporary file, since the blocks' indexes are filled in afterwards)."""
+    result: list[tuple[int, list[Settings]]] = []
+
+    def write(out) -> None:
+        result.append(encode_source(out, source, settings, target, block_length))
+
+    if stdio.is_stdio(dst):
+        with tempfile.TemporaryFile(prefix="quillmere-") as spool:
+            write(spool)
+            spool.seek(0)
+            shutil.copyfileobj(spool, sys.stdout.buffer, _COPY_PIECE)
+            sys.stdout.buffer.flush()
+    else:
+        atomic_write(dst, write, force=force)
+    size, used = result[0]
+    return Streamed(size, used, list(source.lengths), source.source_bytes)
+
+
+# ---------------------------------------------------------------- decompress
 
 # A recording of more frames than this is written a batch at a time; a
 # shorter one the whole-signal way.
