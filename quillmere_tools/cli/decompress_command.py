@@ -18,7 +18,7 @@ from ..recordings.signal import InputError, OutputError
 from ..recordings.output_placement import placement, write_in_place
 from ..qlm.index import MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE, expansion_allowed
 from .file_jobs import FileResult, plan_outputs, run_batch
-from ..qlm.mapped_input import MappedFile, open_mapped, spooled_mapped
+from ..qlm.paged_input import PagedFile, open_paged, spooled_paged
 from .long_recordings import write_streamed
 from .messages import human_size
 
@@ -99,27 +99,28 @@ def run_decompress(args) -> int:
     def work(src: Path, dst: Path, mapper=map) -> FileResult:
         if not named and not stdio.is_stdio(dst) and os.path.lexists(dst):
             raise default_name_taken(src, dst)
-        # The file is mapped, not read: a long one is then checked and
-        # decoded a part at a time. A pipe is copied to a temporary file first.
+        # The file is read a part at a time, not whole: a long one is then
+        # checked and decoded in parts. A pipe is copied to a temporary file first.
         limit = args.max_input or DEFAULT_MAX_INPUT
         if stdio.is_stdio(src):
-            with spooled_mapped(stdio.stdin_stream(), "standard input", limit) as mapped:
-                return decompress_one(dst, mapper, mapped)
-        mapped = open_mapped(src)
-        if mapped is None:
+            with spooled_paged(stdio.stdin_stream(), "standard input", limit) as spool:
+                return decompress_one(dst, mapper, spool)
+        paged = open_paged(src)
+        if paged is None:
             try:
-                with open(src, "rb") as stream, spooled_mapped(stream, str(src), limit) as spool:
+                with open(src, "rb") as stream, spooled_paged(stream, str(src), limit) as spool:
                     return decompress_one(dst, mapper, spool)
             except OSError as exc:
                 raise InputError((exc.strerror or str(exc)).lower()) from None
         try:
-            return decompress_one(dst, mapper, mapped)
+            return decompress_one(dst, mapper, paged)
         finally:
-            mapped.close()
+            paged.close()
 
-    def decompress_one(dst: Path, mapper, mapped: MappedFile) -> FileResult:
-        index = read_index(mapped.view, allow_bare=args.bare, checksum=mapped.crc32)
-        size = mapped.size
+    def decompress_one(dst: Path, mapper, paged: PagedFile) -> FileResult:
+        paged.fill_index()
+        index = read_index(paged.view, allow_bare=args.bare, checksum=paged.crc32)
+        size = paged.size
         whole = args.start is None and args.stop is None
         if whole:
             check_output_size(decoded_bytes(index, WORKING_BYTES_PER_SAMPLE), size,
@@ -130,10 +131,12 @@ def run_decompress(args) -> int:
             first, last = sample_range(index, args.start, args.stop)
             check_output_size((last - first) * len(index.units) * WORKING_BYTES_PER_SAMPLE,
                               size, args.max_output, args.force)
-        written = write_streamed(index, first, last, mapped.release, dst, fmt,
+        written = write_streamed(index, first, last, paged, dst, fmt,
                                  args.samplerate, args.force and named)
         if written is not None:
             return FileResult(size, written)
+        # Decoded whole: every unit is read in.
+        paged.fill(0, size)
         signal = decode_units(index, mapper) if whole else decode_range(index, first, last, mapper)
         if args.samplerate:
             signal.meta["samplerate"] = args.samplerate

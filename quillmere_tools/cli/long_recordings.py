@@ -1,7 +1,7 @@
 """The command line's road for a long recording: ``compress`` reads it and
 codes it a batch of blocks at a time (qlm/streamed_encoding.py) straight into
-the output file, and ``decompress`` maps the .qlm file rather than reading
-it and writes the recording a batch of blocks at a time
+the output file, and ``decompress`` reads the .qlm file a part at a time rather than
+whole and writes the recording a batch of blocks at a time
 (qlm/streamed_decoding.py), so memory does not grow with the recording."""
 from __future__ import annotations
 
@@ -16,7 +16,8 @@ from typing import Optional
 from .. import recordings as formats
 from ..qlm.index import UnitFile
 from ..qlm.signal_files import StatedBounds
-from ..qlm.streamed_decoding import DecodedRange, decoded_range, write_audio, write_csv, write_npy
+from ..qlm.streamed_decoding import (DecodedRange, Pages, decoded_range, write_audio, write_csv,
+                                     write_npy)
 from ..qlm.streamed_encoding import encode_source, is_long
 from ..recordings import Format, open_source, stdio
 from ..recordings.atomic_write import atomic_write
@@ -92,7 +93,7 @@ def _format_of(dst: Path, fmt: Optional[Format], meta: dict) -> Optional[Format]
     return chosen if chosen is not None and chosen.name in ("npy", "csv") + _AUDIO else None
 
 
-def write_streamed(index: UnitFile, first: int, last: int, release, dst: Path,
+def write_streamed(index: UnitFile, first: int, last: int, pages: Pages, dst: Path,
                    fmt: Optional[Format], samplerate: Optional[float],
                    force: bool) -> Optional[int]:
     """Write samples ``first`` to ``last`` of a long recording to ``dst``
@@ -101,7 +102,7 @@ def write_streamed(index: UnitFile, first: int, last: int, release, dst: Path,
     batch at a time."""
     if last - first <= STREAM_FRAMES:
         return None
-    decoded = decoded_range(index, first, last, release)
+    decoded = decoded_range(index, first, last, pages)
     if decoded is None:
         return None
     if samplerate:

@@ -159,6 +159,48 @@ def _unpack_indexed(buf, checksum: Optional[Callable[[int], int]] = None) -> Uni
     return UnitFile(units, headers, metadata, INDEX_VERSION)
 
 
+def index_span(tail) -> tuple[int, int]:
+    """(units, bytes) of the index at the end of an indexed file (length
+    table, metadata and tail), from its last TAIL_LEN bytes: what unpack
+    reads of the file beside each unit's head."""
+    count, meta_len, *_ = _TAIL.unpack_from(tail, len(tail) - TAIL_LEN)
+    return count, count * _LENGTH.size + meta_len + TAIL_LEN
+
+
+def unit_lengths(buf, count: int) -> list[int]:
+    """The byte lengths of the ``count`` units listed in the length table
+    that starts ``buf``."""
+    return [_LENGTH.unpack_from(buf, i * _LENGTH.size)[0] for i in range(count)]
+
+
+def head_span(start, length: int) -> int:
+    """Leading bytes of a unit of ``length`` bytes that unpack's checks
+    read, from its first bytes ``start`` (the first BLOCKED_HEAD_LEN, where
+    it has them): the whole of a plain unit; a blocked unit's header, block
+    index, index CRC and first container header."""
+    if bytes(start[:4]) != BLOCKED_MAGIC or len(start) < BLOCKED_HEAD_LEN:
+        return length
+    blocks = _BLOCKED_HEAD.unpack_from(start)[6]
+    return min(length, blocked_index_end(blocks) + HEADER_LEN)
+
+
+def last_block_span(head) -> tuple[int, int]:
+    """Where a blocked unit's last block lies in the unit, from its head
+    (head_span bytes): the decoder reads it, header and side block, to
+    settle the unit's sample count before decoding any other block."""
+    blocks = _BLOCKED_HEAD.unpack_from(head)[6]
+    offset, length = struct.unpack_from("<QQ", head, _BLOCKED_HEAD.size
+                                        + (blocks - 1) * _BLOCK_ENTRY_LEN)
+    start = blocked_index_end(blocks) + offset
+    return start, start + length
+
+
+def blocked_index_end(blocks: int) -> int:
+    """Where a blocked unit's first block starts: after its header, block
+    index and the index's CRC."""
+    return _BLOCKED_HEAD.size + blocks * _BLOCK_ENTRY_LEN + 4
+
+
 def _where(i: int, count: int) -> str:
     return f"channel {i}: " if count > 1 else ""
 
@@ -171,6 +213,7 @@ def _where(i: int, count: int) -> str:
 BLOCKED_MAGIC = b"QLMB"
 _BLOCKED_HEAD = struct.Struct("<4sBBHQII")
 _BLOCK_ENTRY_LEN = 20
+BLOCKED_HEAD_LEN = _BLOCKED_HEAD.size
 MIN_BLOCK_LENGTH = 4096
 
 

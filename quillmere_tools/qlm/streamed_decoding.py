@@ -4,21 +4,24 @@ The file written is the one the whole-signal path (``decode_units`` or
 ``decode_range``, then the format's writer) makes, byte for byte: a
 ``.npy`` header first, then the samples a batch of frames at a time; WAV,
 FLAC and AIFF through libsndfile, and CSV text, a batch of frames at a
-time. Every channel
-of a batch is decoded from the blocks that hold it (``units.channel.decode_range``)
-and the pages of the mapped file it came from are handed back, so memory
-holds a few blocks of every channel, whatever the recording's length.
+time. Every channel of a batch is decoded from the blocks that hold it
+(``units.channel.decode_range``), read in from the file just before and
+given back just after, so memory holds a few blocks of every channel,
+whatever the recording's length.
 """
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, BinaryIO, Callable, Iterator, Optional
+from typing import TYPE_CHECKING, Any, BinaryIO, Iterator, Optional, Protocol
 
 import numpy as np
 
 from .._core import ToolError
 from ..units.channel import decode_range, thread_count, unit_layout
 from .index import UnitFile
+
+if TYPE_CHECKING:
+    from .._native import UnitLayout
 
 # Blocks of every channel decoded at a time, per thread.
 BLOCKS_PER_THREAD = 2
@@ -27,17 +30,29 @@ BLOCKS_PER_THREAD = 2
 _PLAIN_BATCH = 1 << 20
 
 
+class Pages(Protocol):
+    """Where a file's bytes are read in before use and given back after."""
+
+    def fill(self, start: int, stop: int) -> None: ...
+
+    def fill_head(self, at: int, length: int) -> int: ...
+
+    def release(self, start: int, stop: int) -> None: ...
+
+
 @dataclass
 class DecodedRange:
     """What a decode of samples ``first`` to ``last`` of every channel of a
     checked file produces: its metadata as the whole-signal path gives it,
-    and the samples a batch of frames at a time."""
+    and the samples a batch of frames at a time. ``layouts`` are read once,
+    while the units' heads are in."""
 
     index: UnitFile
     first: int
     last: int
     meta: dict[str, Any]
-    release: Callable[[int, int], None]
+    pages: Pages
+    layouts: list[UnitLayout]
 
     @property
     def channels(self) -> int:
@@ -49,26 +64,46 @@ class DecodedRange:
 
     def dtype(self) -> np.dtype:
         """The dtype of the (frames, channels) array the whole path stacks."""
-        kinds = [np.dtype(np.float64 if unit_layout(u).is_float64 else np.float32)
-                 for u in self.index.units]
+        kinds = [np.dtype(np.float64 if layout.is_float64 else np.float32)
+                 for layout in self.layouts]
         return np.result_type(*kinds)
 
     def batch_frames(self) -> int:
-        lengths = [unit_layout(u).block_length for u in self.index.units]
+        lengths = [layout.block_length for layout in self.layouts]
         block = max(lengths) if any(lengths) else _PLAIN_BATCH
         per_channel = max(1, BLOCKS_PER_THREAD * thread_count(None) // self.channels)
         return block * per_channel
 
+    def _fill(self, c: int, start: int, stop: int) -> tuple[int, int]:
+        """Read in what decoding samples ``start`` to ``stop`` of channel
+        ``c`` reads: the unit's head and last block (kept) and the blocks
+        that hold them (all of a plain unit). The bytes to give back after."""
+        at = sum(h["unit_len"] for h in self.index.headers[:c])
+        length = self.index.headers[c]["unit_len"]
+        layout = self.layouts[c]
+        if not layout.block_length:
+            self.pages.fill(at, at + length)
+            return at, at + length
+        data = at + self.pages.fill_head(at, length)
+        if start == stop:
+            return at, at
+        first, last = start // layout.block_length, (stop - 1) // layout.block_length
+        offset = data + sum(layout.block_bytes[:first])
+        end = offset + sum(layout.block_bytes[first:last + 1])
+        self.pages.fill(offset, end)
+        return offset, min(end, at + length - layout.block_bytes[-1])
+
     def channel(self, c: int, start: int, stop: int) -> np.ndarray:
         """Samples ``start`` to ``stop`` (from ``first``) of channel ``c``."""
         unit = self.index.units[c]
+        used = self._fill(c, self.first + start, self.first + stop)
         try:
             y = decode_range(unit, self.first + start, self.first + stop)
         except ValueError as exc:
             where = f"channel {c}: " if self.channels > 1 else ""
             raise ToolError(f"corrupt container: {where}{exc}") from None
-        at = sum(h["unit_len"] for h in self.index.headers[:c])
-        self.release(at, at + self.index.headers[c]["unit_len"])
+        finally:
+            self.pages.release(*used)
         return y
 
     def batches(self) -> Iterator[tuple[int, int]]:
@@ -77,16 +112,24 @@ class DecodedRange:
             yield at, min(self.frames, at + step)
 
 
-def decoded_range(index: UnitFile, first: int, last: int,
-                  release: Callable[[int, int], None]) -> Optional[DecodedRange]:
+def decoded_range(index: UnitFile, first: int, last: int, pages: Pages) -> Optional[DecodedRange]:
     """The streamed decode of samples ``first`` to ``last``, or None when the
-    channels differ in length (only the whole-signal path writes those)."""
+    channels differ in length (only the whole-signal path writes those).
+    The units' heads are read in here and kept."""
     if len({h["sample_count"] for h in index.headers}) != 1:
         return None
     meta = {k: v for k, v in (index.metadata or {}).items() if k not in ("v", "channels")}
     if "frames" in meta:
         meta["frames"] = last - first
-    return DecodedRange(index, first, last, meta, release)
+    layouts, at = [], 0
+    try:
+        for h, unit in zip(index.headers, index.units):
+            pages.fill_head(at, h["unit_len"])
+            layouts.append(unit_layout(unit))
+            at += h["unit_len"]
+    except ValueError as exc:
+        raise ToolError(f"corrupt container: {exc}") from None
+    return DecodedRange(index, first, last, meta, pages, layouts)
 
 
 # ---------------------------------------------------------------- .npy

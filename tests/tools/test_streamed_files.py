@@ -4,6 +4,7 @@ path, for every format read or written piecewise, and memory stays far
 below the recording's size."""
 import filecmp
 import io
+import mmap
 import os
 import struct
 import subprocess
@@ -17,6 +18,7 @@ from quillmere_tools import metrics
 from quillmere_tools._core import ToolError
 from quillmere_tools.cli import long_recordings
 from quillmere_tools.qlm import streamed_encoding
+from quillmere_tools.qlm.paged_input import open_paged
 from quillmere_tools.qlm.signal_files import (StatedBounds, decode_range, decode_units,
                                              encode_signal, read_index)
 from quillmere_tools.qlm.streamed_decoding import decoded_range, write_npy
@@ -230,6 +232,15 @@ def _without_peak_time(data: bytes) -> bytes:
     return data[:at + 12] + bytes(4) + data[at + 16:]
 
 
+def paged_index(folder, blob, name="in.qlm"):
+    """The file ``blob`` opened as decompress opens it, and its index."""
+    path = folder / name
+    path.write_bytes(blob)
+    paged = open_paged(path)
+    paged.fill_index()
+    return paged, read_index(paged.view, checksum=paged.crc32)
+
+
 @pytest.mark.parametrize("name", ["f32.npy", "f64_columns.npy", "i16_rows.npy", "u8.npy",
                                   "named.csv", "timed.csv", "pcm16.wav", "float.wav",
                                   "pcm24.flac", "pcm16.aiff"])
@@ -239,26 +250,27 @@ def test_streamed_decode_writes_the_whole_signal_file(tmp_path, short_pieces, na
     if out_suffix != ".npy":
         pytest.importorskip("soundfile")
     blob, _ = encode_signal(read_signal(path, **options), Settings(), None, block_length=BLOCK)
-    index = read_index(blob)
+    paged, index = paged_index(tmp_path, blob)
     meta_rate = {} if "samplerate" in (index.metadata or {}) else {"samplerate": 1000}
     for first, last in ((0, N), (BLOCK - 3, 3 * BLOCK + 11)):
-        whole = (decode_units(index) if (first, last) == (0, N)
-                 else decode_range(index, first, last))
+        whole = (decode_units(read_index(blob)) if (first, last) == (0, N)
+                 else decode_range(read_index(blob), first, last))
         whole.meta.update(meta_rate)
         expected = tmp_path / f"whole_{first}{out_suffix}"
         write_recording(expected, whole)
         got = tmp_path / f"streamed_{first}{out_suffix}"
         written = long_recordings.write_streamed(
-            index, first, last, lambda a, b: None, got, None,
+            index, first, last, paged, got, None,
             meta_rate.get("samplerate"), False)
         assert written == os.path.getsize(got)
         assert _without_peak_time(got.read_bytes()) == _without_peak_time(expected.read_bytes())
+    paged.close()
 
 
 def test_npy_to_a_pipe_needs_no_seeking(tmp_path, short_pieces):
     path, options = _make(tmp_path, "i16_rows.npy")
     blob, _ = encode_signal(read_signal(path, **options), Settings(), None, block_length=BLOCK)
-    index = read_index(blob)
+    paged, index = paged_index(tmp_path, blob)
 
     class Pipe:
         def __init__(self):
@@ -269,10 +281,43 @@ def test_npy_to_a_pipe_needs_no_seeking(tmp_path, short_pieces):
             return len(data)
 
     pipe = Pipe()
-    write_npy(pipe, decoded_range(index, 0, N, lambda a, b: None))
+    write_npy(pipe, decoded_range(index, 0, N, paged))
     expected = tmp_path / "expected.npy"
-    write_recording(expected, decode_units(index))
+    write_recording(expected, decode_units(read_index(blob)))
     assert b"".join(pipe.parts) == expected.read_bytes()
+    paged.close()
+
+
+def test_file_cut_short_while_read_is_one_error(tmp_path, short_pieces):
+    """Another process truncating the .qlm file mid-decode: a clear error
+    (a mapping of the file would die of SIGBUS here)."""
+    path, _ = _make(tmp_path, "f32.npy")
+    blob, _ = encode_signal(read_signal(path), Settings(), None, block_length=BLOCK)
+    paged, index = paged_index(tmp_path, blob)
+    decoded = decoded_range(index, 0, N, paged)
+    decoded.channel(0, 0, BLOCK)
+    os.truncate(tmp_path / "in.qlm", len(blob) // 2)
+    with pytest.raises(ToolError, match="cut short while it was read"):
+        decoded.channel(0, N - BLOCK, N)
+    with pytest.raises(ToolError, match="cut short while it was read"):
+        paged.crc32(len(blob) - 8)
+    paged.close()
+
+
+def test_released_bytes_are_given_back_and_their_neighbours_kept(tmp_path):
+    data = bytes(range(256)) * 100
+    (tmp_path / "f.qlm").write_bytes(b"QLMR" + data)
+    paged = open_paged(tmp_path / "f.qlm")
+    paged.fill(0, paged.size)
+    page = mmap.PAGESIZE
+    paged.release(100, 3 * page + 100)
+    view = paged.view
+    assert bytes(view[:page]) == (b"QLMR" + data)[:page]
+    assert bytes(view[3 * page:]) == (b"QLMR" + data)[3 * page:]
+    assert bytes(view[page:3 * page]) == bytes(2 * page)  # handed back: zero until read again
+    paged.fill(page, 3 * page)
+    assert bytes(view) == b"QLMR" + data
+    paged.close()
 
 
 def _damage_block(blob: bytes, block: int) -> bytes:
@@ -290,10 +335,11 @@ def _damage_block(blob: bytes, block: int) -> bytes:
 def test_damaged_late_block_is_one_error_and_leaves_no_output(tmp_path, cli, short_pieces):
     path, options = _make(tmp_path, "f32.npy")
     blob, _ = encode_signal(read_signal(path), Settings(), None, block_length=BLOCK)
-    index = read_index(_damage_block(blob, 4))
+    paged, index = paged_index(tmp_path, _damage_block(blob, 4), "damaged.qlm.in")
     with pytest.raises(ToolError, match="block 4 fails its CRC"):
-        long_recordings.write_streamed(index, 0, N, lambda a, b: None,
-                                           tmp_path / "out.npy", None, None, False)
+        long_recordings.write_streamed(index, 0, N, paged, tmp_path / "out.npy", None, None,
+                                       False)
+    paged.close()
     assert not (tmp_path / "out.npy").exists()
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
 
