@@ -101,23 +101,69 @@ def measures_in_pieces(original: npt.ArrayLike, decoded: npt.ArrayLike,
     y_all = np.asarray(decoded).ravel()
     if x_all.shape != y_all.shape:
         raise ValueError(f"length mismatch: {x_all.size} original vs {y_all.size} decoded samples")
-    worst = err2 = x2 = 0.0
-    lo, hi, count = math.inf, -math.inf, 0
-    for at in range(0, x_all.size, _PIECE):
-        piece = y_all[at:at + _PIECE]
-        x, y = _pair(x_all[at:at + _PIECE], piece if each is None else each(piece))
+    measures = PieceMeasures(each)
+    measures.add(x_all, y_all)
+    return measures.result()
+
+
+class PieceMeasures:
+    """measures_in_pieces over a signal that arrives in consecutive runs of
+    any length: the runs are regrouped into the same pieces, so the sums,
+    and the measures, are those of the whole signal at once."""
+
+    def __init__(self, each: Optional[Callable[[np.ndarray], np.ndarray]] = None):
+        self._each = each
+        self._pending: list[tuple[np.ndarray, np.ndarray]] = []
+        self._waiting = 0
+        self._worst = self._err2 = self._x2 = 0.0
+        self._lo, self._hi, self._count = math.inf, -math.inf, 0
+
+    def add(self, original: np.ndarray, decoded: np.ndarray) -> None:
+        x_all, y_all = np.asarray(original).ravel(), np.asarray(decoded).ravel()
+        if x_all.shape != y_all.shape:
+            raise ValueError(f"length mismatch: {x_all.size} original vs {y_all.size} "
+                             "decoded samples")
+        self._pending.append((x_all, y_all))
+        self._waiting += x_all.size
+        while self._waiting >= _PIECE:
+            self._measure(*self._take(_PIECE))
+
+    def _take(self, n: int) -> tuple[np.ndarray, np.ndarray]:
+        xs, ys, left = [], [], n
+        while left:
+            x, y = self._pending[0]
+            if x.size <= left:
+                self._pending.pop(0)
+            else:
+                self._pending[0] = (x[left:], y[left:])
+                x, y = x[:left], y[:left]
+            xs.append(x)
+            ys.append(y)
+            left -= x.size
+        self._waiting -= n
+        if len(xs) == 1:
+            return xs[0], ys[0]
+        return np.concatenate(xs), np.concatenate(ys)
+
+    def _measure(self, x_piece: np.ndarray, y_piece: np.ndarray) -> None:
+        x, y = _pair(x_piece, y_piece if self._each is None else self._each(y_piece))
         if not x.size:
-            continue
+            return
         d = x - y
-        worst = max(worst, float(np.max(np.abs(d))))
-        err2 += float(np.sum(d * d))
-        x2 += float(np.sum(x * x))
-        lo, hi = min(lo, float(x.min())), max(hi, float(x.max()))
-        count += x.size
-    if not count:
-        return {"max_error": 0.0, "rmse": 0.0, "prd": 0.0, "psnr": math.inf}
-    e = math.sqrt(err2 / count)
-    p = (0.0 if err2 == 0.0 else math.inf) if x2 == 0.0 else 100.0 * math.sqrt(err2 / x2)
-    span = hi - lo
-    q = math.inf if e == 0.0 else -math.inf if span == 0.0 else 20.0 * math.log10(span / e)
-    return {"max_error": worst, "rmse": e, "prd": p, "psnr": q}
+        self._worst = max(self._worst, float(np.max(np.abs(d))))
+        self._err2 += float(np.sum(d * d))
+        self._x2 += float(np.sum(x * x))
+        self._lo, self._hi = min(self._lo, float(x.min())), max(self._hi, float(x.max()))
+        self._count += x.size
+
+    def result(self) -> dict[str, float]:
+        if self._waiting:
+            self._measure(*self._take(self._waiting))
+        if not self._count:
+            return {"max_error": 0.0, "rmse": 0.0, "prd": 0.0, "psnr": math.inf}
+        err2, x2 = self._err2, self._x2
+        e = math.sqrt(err2 / self._count)
+        p = (0.0 if err2 == 0.0 else math.inf) if x2 == 0.0 else 100.0 * math.sqrt(err2 / x2)
+        span = self._hi - self._lo
+        q = math.inf if e == 0.0 else -math.inf if span == 0.0 else 20.0 * math.log10(span / e)
+        return {"max_error": self._worst, "rmse": e, "prd": p, "psnr": q}

@@ -35,24 +35,12 @@ SignalView block_of(SignalView x, const BlockPlan& plan, std::size_t i) {
 }
 
 void measure_finite(SignalView x, BlockPlan& plan) {
-  double lo = kInf, hi = -kInf, sum = 0.0;
-  std::uint64_t count = 0;
-  std::visit(
-      [&](auto s) {
-        for (const auto v : s) {
-          const double d = static_cast<double>(v);
-          if (!std::isfinite(d)) continue;
-          sum += d * d;
-          lo = std::min(lo, d);
-          hi = std::max(hi, d);
-          ++count;
-        }
-      },
-      x);
-  plan.finite = count;
-  plan.sum_x2 = sum;
-  plan.lo = lo;
-  plan.hi = hi;
+  SignalMeasure m;
+  measure_more(x, m);
+  plan.finite = m.finite;
+  plan.sum_x2 = m.sum_x2;
+  plan.lo = m.lo;
+  plan.hi = m.hi;
 }
 
 UnitResult<void> check_positive(const char* name, const std::optional<double>& v) {
@@ -111,8 +99,31 @@ UnitResult<void> split_bounds(BlockPlan& plan) {
 
 }  // namespace
 
-UnitResult<BlockPlan> plan_blocks(SignalView x, const UnitRequest& request,
-                                  std::uint32_t block_length) {
+void measure_more(SignalView x, SignalMeasure& m) noexcept {
+  // One running sum in sample order: a signal measured piece by piece gives
+  // the very same sum as measured whole, and so the same plan.
+  double lo = m.lo, hi = m.hi, sum = m.sum_x2;
+  std::uint64_t count = m.finite;
+  std::visit(
+      [&](auto s) {
+        for (const auto v : s) {
+          const double d = static_cast<double>(v);
+          if (!std::isfinite(d)) continue;
+          sum += d * d;
+          lo = std::min(lo, d);
+          hi = std::max(hi, d);
+          ++count;
+        }
+      },
+      x);
+  m.finite = count;
+  m.sum_x2 = sum;
+  m.lo = lo;
+  m.hi = hi;
+}
+
+UnitResult<BlockPlan> plan_measured(std::uint64_t sample_count, const SignalMeasure& measure,
+                                    const UnitRequest& request, std::uint32_t block_length) {
   if (block_length < kMinBlockLength || block_length > kMaxBlockLength) {
     return unit_error(UnitErrorKind::BadInput, "block_length must be between " +
                                                    std::to_string(kMinBlockLength) + " and " +
@@ -120,12 +131,15 @@ UnitResult<BlockPlan> plan_blocks(SignalView x, const UnitRequest& request,
                                                    std::to_string(block_length));
   }
   BlockPlan plan;
-  plan.sample_count = size_of(x);
+  plan.sample_count = sample_count;
   plan.block_length = block_length;
   plan.request = request;
   if (plan.sample_count <= block_length) return plan;
   plan.block_count = static_cast<std::size_t>((plan.sample_count - 1) / block_length + 1);
-  measure_finite(x, plan);
+  plan.finite = measure.finite;
+  plan.sum_x2 = measure.sum_x2;
+  plan.lo = measure.lo;
+  plan.hi = measure.hi;
   if (request.bounds.any()) {
     QUILLMERE_TRY_VOID(split_bounds(plan));
   } else {
@@ -135,9 +149,27 @@ UnitResult<BlockPlan> plan_blocks(SignalView x, const UnitRequest& request,
   return plan;
 }
 
+UnitResult<BlockPlan> plan_blocks(SignalView x, const UnitRequest& request,
+                                  std::uint32_t block_length) {
+  SignalMeasure measure;
+  // A signal no longer than a block is one plain unit, which needs no measure.
+  if (size_of(x) > block_length) measure_more(x, measure);
+  return plan_measured(size_of(x), measure, request, block_length);
+}
+
 UnitResult<EncodedUnit> encode_block(SignalView x, const BlockPlan& plan, std::size_t i) {
   if (!plan.blocked()) return encode_unit(x, plan.request);
-  const SignalView block = block_of(x, plan, i);
+  return encode_given_block(block_of(x, plan, i), plan, i);
+}
+
+UnitResult<EncodedUnit> encode_given_block(SignalView block, const BlockPlan& plan, std::size_t i) {
+  if (!plan.blocked()) return encode_unit(block, plan.request);
+  if (i >= plan.block_count || size_of(block) != plan.block_samples_of(i)) {
+    return unit_error(UnitErrorKind::BadInput,
+                      "block " + std::to_string(i) + " is not " +
+                          std::to_string(i < plan.block_count ? plan.block_samples_of(i) : 0) +
+                          " samples of a signal of " + std::to_string(plan.sample_count));
+  }
   UnitResult<EncodedUnit> unit;
   if (plan.multiplier && plan.hi > plan.lo) {
     BlockPlan own;

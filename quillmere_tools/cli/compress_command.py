@@ -10,10 +10,11 @@ from ..settings import Settings
 from ..qlm.signal_files import COMPRESSED_SUFFIX, StatedBounds, encode_signal
 from ..recordings import SIGNAL_SUFFIXES, bounded_input, for_path, read_signal, stdio
 from ..recordings.atomic_write import write_bytes
-from ..recordings.bounded_input import is_regular
+from ..recordings.bounded_input import DEFAULT_MAX_INPUT, is_regular
 from ..recordings.signal import OutputError
 from ..settings import CODERS, METHODS
 from .file_jobs import FileResult, plan_outputs, run_batch
+from .long_recordings import compress_source, long_source
 from .messages import size_change_text
 
 
@@ -61,18 +62,32 @@ def run_compress(args) -> int:
     def work(src: Path, dst: Path, mapper=map) -> FileResult:
         if dst.suffix.lower() in SIGNAL_SUFFIXES:
             raise OutputError(f"refusing to write compressed data to a {dst.suffix} file name")
-        if stdio.is_stdio(src):
-            signal, source_size = bounded_input.read_signal_stdin(args.input_format, args.max_input,
-                                                          **read_options)
-        elif src.exists() and not src.is_dir() and not is_regular(src):
-            # A FIFO or device: read as a stream, bounded, in its suffix's format.
-            fmt = for_path(src)
-            with open(src, "rb") as stream:
-                signal, source_size = bounded_input.read_signal_stream(stream, str(src), fmt.name,
-                                                               args.max_input, **read_options)
-        else:
-            signal = read_signal(src, **read_options)
-            source_size = signal.source_bytes or src.stat().st_size
+        if stdio.is_stdio(src) or (src.exists() and not src.is_dir() and not is_regular(src)):
+            # Standard input, a FIFO or a device: copied to a temporary file
+            # (bounded by --max-input), which is then read like any other.
+            if stdio.is_stdio(src):
+                with bounded_input.spooled(stdio.stdin_stream(), "standard input",
+                                           args.input_format,
+                                           args.max_input or DEFAULT_MAX_INPUT) as (path, size):
+                    return from_file(path, dst, size, mapper)
+            # A FIFO or device is read in its suffix's format.
+            with open(src, "rb") as stream, \
+                    bounded_input.spooled(stream, str(src), for_path(src).name,
+                                          args.max_input or DEFAULT_MAX_INPUT) as (path, size):
+                return from_file(path, dst, size, mapper)
+        return from_file(src, dst, None, mapper)
+
+    def from_file(src: Path, dst: Path, size: Optional[int], mapper) -> FileResult:
+        """Compress a regular file; ``size`` is the source's bytes when they
+        came through a pipe."""
+        source = long_source(src, args.block_length, **read_options)
+        if source is not None:
+            with source:
+                done = compress_source(source, dst, settings, target, args.block_length,
+                                       args.force)
+            return _result(size or done.source_bytes, done.size, done.used, done.lengths)
+        signal = read_signal(src, **read_options)
+        source_size = size or signal.source_bytes or src.stat().st_size
         blob, used = encode_signal(signal, settings, target, mapper=mapper,
                                    block_length=args.block_length)
         if stdio.is_stdio(dst):
@@ -80,15 +95,18 @@ def run_compress(args) -> int:
             sys.stdout.buffer.flush()
         else:
             write_bytes(dst, blob, force=args.force)
+        return _result(source_size, len(blob), used, signal.lengths)
+
+    def _result(source_size: int, size: int, used, lengths) -> FileResult:
         note = ""
         if target:
             chosen = ", ".join("integer (lossless)" if s.coder == "integer" else
                                f"{s.method}/{s.coder or 'cmodel'} m={s.quant_multiplier:.4g}"
                                for s in used)
             note = f" [{chosen}]"
-        float32_bytes = 4 * sum(signal.lengths)
-        return FileResult(source_size, len(blob),
-                          f" ({size_change_text(source_size, len(blob), float32_bytes)}){note}",
+        float32_bytes = 4 * sum(lengths)
+        return FileResult(source_size, size,
+                          f" ({size_change_text(source_size, size, float32_bytes)}){note}",
                           float32_bytes)
 
     return run_batch(inputs, outputs, work, quiet=args.quiet, verb="compressed",

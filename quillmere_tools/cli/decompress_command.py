@@ -10,14 +10,16 @@ from ..qlm.signal_files import decode_range, decode_units, decoded_bytes, read_i
 from .. import recordings as formats
 from ..recordings import stdio
 from ..recordings import SIGNAL_SUFFIXES
-from ..recordings.bounded_input import read_compressed
+from ..recordings.bounded_input import DEFAULT_MAX_INPUT
 from ..recordings.writer import recording_bytes, write_recording
 from .._core import ToolError
 from ..qlm.signal_files import COMPRESSED_SUFFIX
-from ..recordings.signal import OutputError
+from ..recordings.signal import InputError, OutputError
 from ..recordings.output_placement import placement, write_in_place
 from ..qlm.index import MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE, expansion_allowed
 from .file_jobs import FileResult, plan_outputs, run_batch
+from ..qlm.paged_input import PagedFile, open_paged, spooled_paged
+from .long_recordings import write_streamed
 from .messages import human_size
 
 
@@ -97,32 +99,60 @@ def run_decompress(args) -> int:
     def work(src: Path, dst: Path, mapper=map) -> FileResult:
         if not named and not stdio.is_stdio(dst) and os.path.lexists(dst):
             raise default_name_taken(src, dst)
-        blob = read_compressed(src, args.max_input)
-        index = read_index(blob, allow_bare=args.bare)
-        if args.start is None and args.stop is None:
-            check_output_size(decoded_bytes(index, WORKING_BYTES_PER_SAMPLE), len(blob),
+        # The file is read a part at a time, not whole: a long one is then
+        # checked and decoded in parts. A pipe is copied to a temporary file first.
+        limit = args.max_input or DEFAULT_MAX_INPUT
+        if stdio.is_stdio(src):
+            with spooled_paged(stdio.stdin_stream(), "standard input", limit) as spool:
+                return decompress_one(dst, mapper, spool)
+        paged = open_paged(src)
+        if paged is None:
+            try:
+                with open(src, "rb") as stream, spooled_paged(stream, str(src), limit) as spool:
+                    return decompress_one(dst, mapper, spool)
+            except OSError as exc:
+                raise InputError((exc.strerror or str(exc)).lower()) from None
+        try:
+            return decompress_one(dst, mapper, paged)
+        finally:
+            paged.close()
+
+    def decompress_one(dst: Path, mapper, paged: PagedFile) -> FileResult:
+        paged.fill_index()
+        index = read_index(paged.view, allow_bare=args.bare, checksum=paged.crc32)
+        size = paged.size
+        whole = args.start is None and args.stop is None
+        if whole:
+            check_output_size(decoded_bytes(index, WORKING_BYTES_PER_SAMPLE), size,
                               args.max_output, args.force)
-            signal = decode_units(index, mapper)
+            counts = {h["sample_count"] for h in index.headers}
+            first, last = 0, (counts.pop() if len(counts) == 1 else 0)
         else:
             first, last = sample_range(index, args.start, args.stop)
             check_output_size((last - first) * len(index.units) * WORKING_BYTES_PER_SAMPLE,
-                              len(blob), args.max_output, args.force)
-            signal = decode_range(index, first, last, mapper)
+                              size, args.max_output, args.force)
+        written = write_streamed(index, first, last, paged, dst, fmt,
+                                 args.samplerate, args.force and named)
+        if written is not None:
+            return FileResult(size, written)
+        # Decoded whole: every unit is read in.
+        paged.fill(0, size)
+        signal = decode_units(index, mapper) if whole else decode_range(index, first, last, mapper)
         if args.samplerate:
             signal.meta["samplerate"] = args.samplerate
         if stdio.is_stdio(dst):
             data = recording_bytes(signal, fmt)
             sys.stdout.buffer.write(data)
             sys.stdout.buffer.flush()
-            return FileResult(len(blob), len(data))
+            return FileResult(size, len(data))
         place = placement(dst)
         if place.in_place:
             data = recording_bytes(signal, fmt or formats.FORMATS.get(dst.suffix.lower()))
             write_in_place(place, data)
-            return FileResult(len(blob), len(data))
+            return FileResult(size, len(data))
         # Without a name of the user's choosing, an existing file is never replaced.
-        written = write_recording(dst, signal, force=args.force and named)
-        return FileResult(len(blob), sum(p.stat().st_size for p in written))
+        paths = write_recording(dst, signal, force=args.force and named)
+        return FileResult(size, sum(p.stat().st_size for p in paths))
 
     return run_batch(inputs, outputs, work, quiet=args.quiet, verb="decompressed",
                      debug=args.debug, jobs=args.jobs)

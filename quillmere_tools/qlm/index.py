@@ -26,7 +26,7 @@ from __future__ import annotations
 import struct
 import zlib
 from dataclasses import dataclass
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 from .container_header import HEADER_LEN, ContainerError, parse_header
 from .metadata import check_metadata, dump_metadata, parse_metadata
@@ -85,32 +85,46 @@ class UnitFile:
 
 def pack(units: list[bytes], metadata: dict[str, Any]) -> bytes:
     """Units followed by their index (the current version)."""
-    if not units:
-        raise ValueError("at least one unit is needed")
-    if len(units) > MAX_UNITS:
-        raise ValueError(f"{len(units)} units (at most {MAX_UNITS})")
-    body = dump_metadata(metadata)
     head = b"".join(bytes(u) for u in units)
-    head += b"".join(_LENGTH.pack(len(u)) for u in units) + body
-    fields = struct.pack("<IIHH", len(units), len(body), INDEX_VERSION, 0)
-    crc = zlib.crc32(fields, zlib.crc32(head))
-    return head + fields + struct.pack("<I", crc) + TAIL_MAGIC
+    return head + index_bytes([len(u) for u in units], metadata, zlib.crc32(head))
+
+
+def index_bytes(lengths: list[int], metadata: dict[str, Any], units_crc: int) -> bytes:
+    """The index that follows units of these byte lengths, whose bytes have
+    the CRC-32 ``units_crc``: what a writer that streams its units to a
+    file puts after them."""
+    if not lengths:
+        raise ValueError("at least one unit is needed")
+    if len(lengths) > MAX_UNITS:
+        raise ValueError(f"{len(lengths)} units (at most {MAX_UNITS})")
+    body = dump_metadata(metadata)
+    table = b"".join(_LENGTH.pack(n) for n in lengths) + body
+    fields = struct.pack("<IIHH", len(lengths), len(body), INDEX_VERSION, 0)
+    crc = zlib.crc32(fields, zlib.crc32(table, units_crc))
+    return table + fields + struct.pack("<I", crc) + TAIL_MAGIC
 
 
 def unpack(buf, *, allow_bare: bool = False,
-           bare_hint: str = "pass allow_bare=True if it is one") -> UnitFile:
+           bare_hint: str = "pass allow_bare=True if it is one",
+           checksum: Optional[Callable[[int], int]] = None) -> UnitFile:
     """Split and check a file without decoding any sample: the index (or the
     legacy trailer), every container header and the metadata against them.
-    Any fault is one ContainerError saying what is wrong."""
+    Any fault is one ContainerError saying what is wrong.
+
+    With ``checksum`` (the CRC-32 of the first n bytes, for n), an indexed
+    file is read where it lies, its units views of ``buf``: a mapped file
+    too long to copy is then checked without reading it whole at once."""
     buf = memoryview(buf).cast("B") if not isinstance(buf, bytes) else buf
     if len(buf) == 0:
         raise ContainerError("file is empty")
     if len(buf) >= TAIL_LEN and bytes(buf[-4:]) == TAIL_MAGIC:
+        if checksum is not None:
+            return _unpack_indexed(buf, checksum)
         return _unpack_indexed(bytes(buf))
     return _unpack_legacy(bytes(buf), allow_bare, bare_hint)
 
 
-def _unpack_indexed(buf: bytes) -> UnitFile:
+def _unpack_indexed(buf, checksum: Optional[Callable[[int], int]] = None) -> UnitFile:
     count, meta_len, version, reserved, crc, _ = _TAIL.unpack_from(buf, len(buf) - TAIL_LEN)
     if version != INDEX_VERSION:
         raise ContainerError(f"unsupported file version {version} (this reader knows "
@@ -121,7 +135,9 @@ def _unpack_indexed(buf: bytes) -> UnitFile:
     if index_len + count * HEADER_LEN > len(buf):
         raise ContainerError(f"truncated file: the index announces {count} units and "
                              f"{meta_len} metadata bytes, the file has {len(buf)} bytes")
-    if zlib.crc32(memoryview(buf)[:len(buf) - 8]) != crc:
+    crc_before = checksum(len(buf) - 8) if checksum is not None \
+        else zlib.crc32(memoryview(buf)[:len(buf) - 8])
+    if crc_before != crc:
         raise ContainerError("checksum mismatch: the file is damaged, truncated or spliced")
     if reserved != 0:
         raise ContainerError("invalid index: reserved field is not zero")
@@ -131,7 +147,7 @@ def _unpack_indexed(buf: bytes) -> UnitFile:
         raise ContainerError(f"index lengths add up to {sum(lengths)} bytes, the units "
                              f"take {table}")
     meta_at = table + count * _LENGTH.size
-    metadata = parse_metadata(buf[meta_at:meta_at + meta_len])
+    metadata = parse_metadata(bytes(buf[meta_at:meta_at + meta_len]))
     units, headers, pos = [], [], 0
     for i, length in enumerate(lengths):
         header = _unit_header(buf, pos, length, i, count)
@@ -141,6 +157,48 @@ def _unpack_indexed(buf: bytes) -> UnitFile:
         pos += length
     check_metadata(metadata, headers)
     return UnitFile(units, headers, metadata, INDEX_VERSION)
+
+
+def index_span(tail) -> tuple[int, int]:
+    """(units, bytes) of the index at the end of an indexed file (length
+    table, metadata and tail), from its last TAIL_LEN bytes: what unpack
+    reads of the file beside each unit's head."""
+    count, meta_len, *_ = _TAIL.unpack_from(tail, len(tail) - TAIL_LEN)
+    return count, count * _LENGTH.size + meta_len + TAIL_LEN
+
+
+def unit_lengths(buf, count: int) -> list[int]:
+    """The byte lengths of the ``count`` units listed in the length table
+    that starts ``buf``."""
+    return [_LENGTH.unpack_from(buf, i * _LENGTH.size)[0] for i in range(count)]
+
+
+def head_span(start, length: int) -> int:
+    """Leading bytes of a unit of ``length`` bytes that unpack's checks
+    read, from its first bytes ``start`` (the first BLOCKED_HEAD_LEN, where
+    it has them): the whole of a plain unit; a blocked unit's header, block
+    index, index CRC and first container header."""
+    if bytes(start[:4]) != BLOCKED_MAGIC or len(start) < BLOCKED_HEAD_LEN:
+        return length
+    blocks = _BLOCKED_HEAD.unpack_from(start)[6]
+    return min(length, blocked_index_end(blocks) + HEADER_LEN)
+
+
+def last_block_span(head) -> tuple[int, int]:
+    """Where a blocked unit's last block lies in the unit, from its head
+    (head_span bytes): the decoder reads it, header and side block, to
+    settle the unit's sample count before decoding any other block."""
+    blocks = _BLOCKED_HEAD.unpack_from(head)[6]
+    offset, length = struct.unpack_from("<QQ", head, _BLOCKED_HEAD.size
+                                        + (blocks - 1) * _BLOCK_ENTRY_LEN)
+    start = blocked_index_end(blocks) + offset
+    return start, start + length
+
+
+def blocked_index_end(blocks: int) -> int:
+    """Where a blocked unit's first block starts: after its header, block
+    index and the index's CRC."""
+    return _BLOCKED_HEAD.size + blocks * _BLOCK_ENTRY_LEN + 4
 
 
 def _where(i: int, count: int) -> str:
@@ -155,6 +213,7 @@ def _where(i: int, count: int) -> str:
 BLOCKED_MAGIC = b"QLMB"
 _BLOCKED_HEAD = struct.Struct("<4sBBHQII")
 _BLOCK_ENTRY_LEN = 20
+BLOCKED_HEAD_LEN = _BLOCKED_HEAD.size
 MIN_BLOCK_LENGTH = 4096
 
 
@@ -184,7 +243,7 @@ def blocked_header(unit) -> dict[str, Any]:
 
 def _unit_header(buf: bytes, pos: int, length: int, i: int, count: int) -> dict[str, Any]:
     try:
-        if buf[pos:pos + 4] == BLOCKED_MAGIC:
+        if bytes(buf[pos:pos + 4]) == BLOCKED_MAGIC:
             return blocked_header(buf[pos:pos + length])
         if length < HEADER_LEN:
             raise ContainerError(f"unit of {length} bytes is shorter than a container header")
@@ -204,7 +263,7 @@ def _count_trailing_run(header: dict[str, Any], side: bytes) -> None:
     ``trailing_run`` says how many of them the container does not code.
     Everything else about the block is checked when the unit is decoded."""
     header["trailing_run"] = 0
-    if len(side) < _SIDE_BODY_AT or side[:4] != _SIDE_MAGIC:
+    if len(side) < _SIDE_BODY_AT or bytes(side[:4]) != _SIDE_MAGIC:
         return
     _, _, _, flags, _, unit_samples = _SIDE_HEAD.unpack_from(side)
     if not flags & _HAS_TAIL:

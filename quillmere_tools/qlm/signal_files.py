@@ -45,7 +45,10 @@ class StatedBounds:
                                            self.bits_per_sample))
 
     def bounds_for(self, channel: np.ndarray) -> Bounds:
-        spread = spread_of(channel)
+        return self.bounds_for_spread(spread_of(channel))
+
+    def bounds_for_spread(self, spread: float) -> Bounds:
+        """The bounds for a channel whose range (spread_of) is ``spread``."""
 
         def tighter(absolute, relative):
             candidates = [v for v in (absolute, None if relative is None else relative * spread)
@@ -81,12 +84,12 @@ def compress_channel(x: np.ndarray, settings: Settings, target: Optional[StatedB
     return unit, settings_of(report)
 
 
-def _file_overhead(meta: dict[str, Any], channels: int) -> int:
+def file_overhead(meta: dict[str, Any], channels: int) -> int:
     """Bytes of a file beyond its units: the length table, metadata and tail."""
     return 8 * channels + len(dump_metadata(meta)) + TAIL_LEN
 
 
-def _unit_budget(bits_per_sample: float, samples: int, overhead: int) -> float:
+def unit_budget(bits_per_sample: float, samples: int, overhead: int) -> float:
     """The bits per sample left to the units when the whole file, index and
     metadata included, must fit ``bits_per_sample``."""
     left = bits_per_sample * samples - 8 * overhead
@@ -99,7 +102,7 @@ def _unit_budget(bits_per_sample: float, samples: int, overhead: int) -> float:
 
 # Passes at the whole-file size budget: the first uses the arithmetic
 # share, the later ones shrink it by the measured overshoot.
-_BUDGET_PASSES = 4
+BUDGET_PASSES = 4
 
 
 def encode_signal(signal: Signal, settings: Settings = Settings(),
@@ -120,8 +123,8 @@ def encode_signal(signal: Signal, settings: Settings = Settings(),
         meta["frames"] = signal.frames
     samples = sum(signal.lengths)
     budget = target.bits_per_sample if target else None
-    share = None if budget is None else _unit_budget(budget, samples, _file_overhead(meta, n))
-    for _ in range(_BUDGET_PASSES):
+    share = None if budget is None else unit_budget(budget, samples, file_overhead(meta, n))
+    for _ in range(BUDGET_PASSES):
         try:
             coded = list(mapper(compress_channel,
                                 [np.ascontiguousarray(signal.channel(ch)) for ch in range(n)],
@@ -130,7 +133,7 @@ def encode_signal(signal: Signal, settings: Settings = Settings(),
         except TargetNotMet:
             if share is None:
                 raise
-            overhead = 8 * _file_overhead(meta, n) / samples
+            overhead = 8 * file_overhead(meta, n) / samples
             raise TargetNotMet(f"bits_per_sample {budget:g} over the whole file is out of reach: "
                                f"the index and metadata take {overhead:.3g} bits per sample, "
                                f"leaving {share:.3g} for the samples, below the smallest "
@@ -143,9 +146,10 @@ def encode_signal(signal: Signal, settings: Settings = Settings(),
                        f"found takes {8 * len(blob) / samples:.4g} bits per sample")
 
 
-def read_index(buf: bytes, *, allow_bare: bool = False,
-               bare_hint: str = "read it with --bare if it is one") -> UnitFile:
-    return unpack(buf, allow_bare=allow_bare, bare_hint=bare_hint)
+def read_index(buf, *, allow_bare: bool = False,
+               bare_hint: str = "read it with --bare if it is one",
+               checksum=None) -> UnitFile:
+    return unpack(buf, allow_bare=allow_bare, bare_hint=bare_hint, checksum=checksum)
 
 
 def decoded_bytes(index: UnitFile, bytes_per_sample: int) -> int:

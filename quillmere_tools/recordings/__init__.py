@@ -134,6 +134,24 @@ def read_options_for(fmt: Format, options: dict[str, Any]) -> dict[str, Any]:
     return {k: v for k, v in options.items() if k in accepted and v is not None}
 
 
+def open_source(path: Path, **options: Any):
+    """A reader of ``path`` a run of one channel's samples at a time
+    (channel_source.ChannelSource), or None where the file is read whole:
+    a format without piecewise reading, or a file its reader would refuse
+    or read some other way, which read_signal then words."""
+    fmt = FORMATS.get(path.suffix.lower())
+    if fmt is None or not path.is_file():
+        return None
+    impl = fmt._impl()
+    opener = getattr(impl, "open_source", None)
+    if opener is None:
+        return None
+    try:
+        return opener(path, fmt.name, **read_options_for(fmt, options))
+    except OSError:
+        return None
+
+
 def read_signal(path: str | os.PathLike, **options: Any) -> Signal:
     """Read any supported signal file; ``options`` are format options
     (``layout`` for .npy, ``time_column`` for .csv) that other formats ignore."""

@@ -46,7 +46,7 @@ def read(path: Path, layout: str = "columns") -> Signal:
     return Signal(samples, meta)
 
 
-def _restore_dtype(samples: np.ndarray, dtype: str | None) -> np.ndarray:
+def restore_dtype(samples: np.ndarray, dtype: str | None) -> np.ndarray:
     if not dtype:
         return samples
     dt = np.dtype(dtype)
@@ -60,7 +60,7 @@ def _restore_dtype(samples: np.ndarray, dtype: str | None) -> np.ndarray:
 
 def stored_values(meta: dict[str, Any], channel: int, y: np.ndarray) -> np.ndarray:
     """The samples of ``y`` as they come back in the source's own dtype."""
-    return _restore_dtype(np.asarray(y), meta.get("dtype")).astype(np.float64)
+    return restore_dtype(np.asarray(y), meta.get("dtype")).astype(np.float64)
 
 
 def write(folder: Path, name: str, signal: Signal) -> list[str]:
@@ -74,6 +74,13 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
     else:
         out = samples.T if meta.get("layout") == "rows" else samples
     if meta.get("format") == "npy":
-        out = _restore_dtype(out, meta.get("dtype"))
+        out = restore_dtype(out, meta.get("dtype"))
     np.save(folder / name, np.ascontiguousarray(out), allow_pickle=False)
     return [name]
+
+
+def open_source(path: Path, kind: str, layout: str = "columns"):
+    """The array read a run of one channel at a time (see recordings.open_source)."""
+    from .channel_source import open_npy
+
+    return open_npy(path, layout)

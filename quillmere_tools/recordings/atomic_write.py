@@ -146,7 +146,8 @@ def _write_through_named_file(path: Path, parent: Path, write, force: bool) -> N
         raise OutputError(f"cannot write in {parent}: {reason_text(exc)}") from None
     try:
         os.chmod(tmp, 0o666 & ~current_umask())
-        with os.fdopen(fd, "wb") as f:
+        # Readable too: a writer that streams may read back what it wrote.
+        with os.fdopen(fd, "w+b") as f:
             write(f)
             f.flush()
             os.fsync(f.fileno())

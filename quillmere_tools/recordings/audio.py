@@ -6,17 +6,21 @@ gets back, so that compression can check its bounds there. A PCM source
 written to another container keeps its sample width where the container
 has it (a 16-bit FLAC becomes a 16-bit WAV). Lossy encodings (Vorbis, Opus)
 add their own error on writing; a bound holds for the decompressed samples,
-not for what the lossy encoder makes of them."""
+not for what the lossy encoder makes of them. A long WAV, FLAC or AIFF is
+also read a run of frames at a time (``AudioSource``), as float64 like the
+whole-file reader, with its metadata."""
 from __future__ import annotations
 
 import re
 from pathlib import Path
-from typing import Any
+from typing import Any, Iterable, Optional
 
 import numpy as np
 
 from .._core import require
 from .signal import InputError, OutputError, Signal, reason_text
+from . import channel_source
+from .channel_source import ChannelSource
 from . import common_rate, grid
 
 _CONTAINERS = {"wav": "WAV", "flac": "FLAC", "ogg": "OGG", "aiff": "AIFF"}
@@ -123,3 +127,80 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
     except (RuntimeError, ValueError, TypeError) as exc:
         raise OutputError(f"cannot write {kind.upper()} ({subtype}): {reason_text(exc)}") from None
     return [name]
+
+
+# ---------------------------------------------------------------- a run at a time
+
+class AudioSource(ChannelSource):
+    def __init__(self, path: Path, kind: str, handle, info):
+        self._file = handle
+        self._kind = kind
+        channels = int(info.channels)
+        self.lengths = [int(info.frames)] * channels
+        self.meta: dict[str, Any] = {"format": kind, "samplerate": int(info.samplerate),
+                                     "subtype": info.subtype, "channels": channels}
+        bits = _pcm_bits(info.subtype)
+        if bits:
+            self.meta["channel_info"] = [{"quantum": 2.0 ** (1 - bits)} for _ in range(channels)]
+        self.source_bytes = path.stat().st_size
+
+    def read(self, channel: int, start: int, stop: int) -> np.ndarray:
+        out = np.empty(stop - start, dtype=np.float64)
+        per_read = max(1, channel_source.READ_BYTES // (8 * self.channels))
+        try:
+            self._file.seek(start)
+            for at in range(start, stop, per_read):
+                n = min(per_read, stop - at)
+                frames = self._file.read(n, dtype="float64", always_2d=True)
+                if frames.shape[0] != n:
+                    raise InputError(f"truncated {self._kind.upper()} file: {at + frames.shape[0]} "
+                                     f"of {self.lengths[0]} frames readable")
+                out[at - start:at - start + n] = frames[:, channel]
+        except (RuntimeError, OSError, ValueError, TypeError) as exc:
+            raise InputError(f"not a readable {self._kind.upper()} file ({reason_text(exc)})") from None
+        return out
+
+    def close(self) -> None:
+        self._file.close()
+
+
+def open_audio(path: Path, kind: str) -> Optional[AudioSource]:
+    """A piecewise reader, or None for anything the whole-file reader should
+    look at (unreadable, another container, no frames)."""
+    soundfile = require("soundfile")
+    try:
+        handle = soundfile.SoundFile(str(path))
+    except (RuntimeError, OSError, ValueError, TypeError):
+        return None
+    if handle.format != _CONTAINERS[kind] or handle.frames <= 0 or not handle.seekable():
+        handle.close()
+        return None
+    return AudioSource(path, kind, handle, handle)
+
+
+def open_source(path: Path, kind: str) -> Optional[AudioSource]:
+    """WAV, FLAC or AIFF read a run of frames at a time; Ogg is read whole."""
+    return open_audio(path, kind) if kind in ("wav", "flac", "aiff") else None
+
+
+def write_frames(path, kind: str, meta: dict[str, Any], channels: int,
+                 frames: Iterable[np.ndarray]) -> None:
+    """The WAV, FLAC or AIFF file (a path or a writable, seekable file) of
+    ``frames``, each a (rows, channels) batch in order, written through
+    libsndfile a batch at a time: the bytes ``write`` makes of the whole."""
+    soundfile = require("soundfile")
+    subtype = _subtype_for(meta, kind)
+    rate = int(round(common_rate(meta) or 0))
+    if rate <= 0:
+        raise OutputError(f"{'a WAV' if kind == 'wav' else 'an ' + kind.upper()} file needs a "
+                          "positive sample rate (give --samplerate)")
+    bits = _pcm_bits(subtype)
+    try:
+        with soundfile.SoundFile(path, "w", rate, channels, subtype, format=_CONTAINERS[kind]) as sink:
+            for frame in frames:
+                if bits:
+                    sink.write((_codes(frame, bits) << (32 - bits)).astype(np.int32))
+                else:
+                    sink.write(frame.astype(np.float64))
+    except (RuntimeError, ValueError, TypeError) as exc:
+        raise OutputError(f"cannot write {kind.upper()} ({subtype}): {reason_text(exc)}") from None

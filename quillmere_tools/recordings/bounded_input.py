@@ -14,8 +14,9 @@ from __future__ import annotations
 import os
 import stat
 import tempfile
+from contextlib import contextmanager
 from pathlib import Path
-from typing import Any, BinaryIO, Optional
+from typing import Any, BinaryIO, Iterator, Optional
 
 from ..qlm.container_header import MAGIC
 from ..qlm.index import BLOCKED_MAGIC
@@ -29,7 +30,7 @@ from .stdio import is_stdio, sniff, stdin_stream
 DEFAULT_MAX_INPUT = 2 * 10**9
 _PIECE = 1 << 20
 # Enough to recognise every signal format's leading bytes.
-_HEAD = 8
+HEAD_BYTES = 8
 
 
 def read_limited(stream: BinaryIO, limit: int, what: str, already: bytes = b"") -> bytes:
@@ -46,10 +47,30 @@ def read_limited(stream: BinaryIO, limit: int, what: str, already: bytes = b"") 
                              "give --max-input SIZE if it really is that long")
 
 
-def read_signal_stream(stream: BinaryIO, what: str, fmt_name: Optional[str], limit: int,
-                       **options: Any) -> tuple[Signal, int]:
-    """A signal from a pipe, FIFO or device: at most ``limit`` bytes, in the
-    format ``fmt_name`` or the one its first bytes show."""
+def copy_limited(stream: BinaryIO, out: BinaryIO, limit: int, what: str,
+                 already: bytes = b"") -> int:
+    """read_limited into the file ``out`` instead of memory, a piece at a
+    time; the bytes copied."""
+    out.write(already)
+    total = len(already)
+    while True:
+        piece = stream.read(min(_PIECE, limit + 1 - total))
+        if not piece:
+            return total
+        out.write(piece)
+        total += len(piece)
+        if total > limit:
+            raise InputError(f"{what} goes on past {human_size(limit)} without ending; "
+                             "give --max-input SIZE if it really is that long")
+
+
+@contextmanager
+def spooled(stream: BinaryIO, what: str, fmt_name: Optional[str],
+            limit: int) -> Iterator[tuple[Path, int]]:
+    """A pipe, FIFO or device copied a piece at a time into a private
+    temporary file named for its format (its first bytes', or ``fmt_name``),
+    at most ``limit`` bytes: (that file, its size). Readers that seek, and
+    reading a long recording a batch at a time, need a file."""
     # The format is settled from the first bytes, before the rest is read.
     head = stream.read(4096)
     if not head:
@@ -60,11 +81,19 @@ def read_signal_stream(stream: BinaryIO, what: str, fmt_name: Optional[str], lim
     fmt = by_name(name)
     if not fmt.single_file:
         raise InputError(f"a {name.upper()} record is several files and cannot come from {what}")
-    data = read_limited(stream, limit, what, head)
     with tempfile.TemporaryDirectory(prefix="quillmere-") as tmp:
         path = Path(tmp) / ("stdin" + fmt.suffixes[0])
-        path.write_bytes(data)
-        return read_signal(path, **options), len(data)
+        with open(path, "wb") as out:
+            size = copy_limited(stream, out, limit, what, head)
+        yield path, size
+
+
+def read_signal_stream(stream: BinaryIO, what: str, fmt_name: Optional[str], limit: int,
+                       **options: Any) -> tuple[Signal, int]:
+    """A signal from a pipe, FIFO or device: at most ``limit`` bytes, in the
+    format ``fmt_name`` or the one its first bytes show."""
+    with spooled(stream, what, fmt_name, limit) as (path, size):
+        return read_signal(path, **options), size
 
 
 def read_signal_stdin(fmt_name: Optional[str], limit: Optional[int] = None,
@@ -82,7 +111,7 @@ def describe_head(head: bytes) -> str:
         kind = None  # control bytes: binary, whatever UTF-8 says
     if kind is not None:
         return f"it starts like a {kind.upper()} file; compress it instead"
-    shown = " ".join(f"{b:02x}" for b in head[:_HEAD])
+    shown = " ".join(f"{b:02x}" for b in head[:HEAD_BYTES])
     return f"its first bytes are {shown}"
 
 
@@ -113,7 +142,7 @@ def read_compressed(path, limit: int = DEFAULT_MAX_INPUT) -> bytes:
     is read up to ``limit`` bytes."""
     if is_stdio(path):
         stream = stdin_stream()
-        head = stream.read(_HEAD)
+        head = stream.read(HEAD_BYTES)
         if not head:
             raise InputError("standard input is empty")
         check_compressed_head(head)
@@ -121,7 +150,7 @@ def read_compressed(path, limit: int = DEFAULT_MAX_INPUT) -> bytes:
     try:
         with open(path, "rb") as f:
             regular = stat.S_ISREG(os.fstat(f.fileno()).st_mode)
-            head = f.read(_HEAD)
+            head = f.read(HEAD_BYTES)
             check_compressed_head(head)
             if regular:
                 return head + f.read()

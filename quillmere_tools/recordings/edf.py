@@ -6,17 +6,20 @@ integer codes, computed as pyedflib computes them, so the values checked on
 compression are the ones a user reads; writing rounds back to codes with
 the channel's own physical/digital ranges (``stored_values`` says what a
 reader then gets), keeps labels, units, transducer and
-prefilter texts, the patient/recording header and the annotations."""
+prefilter texts, the patient/recording header and the annotations. A long
+recording is also read a run of whole data records at a time
+(``EdfSource``), with the whole-file reader's metadata."""
 from __future__ import annotations
 
 import datetime as _dt
 import warnings
 from pathlib import Path
-from typing import Any
+from typing import Any, Optional
 
 import numpy as np
 
 from .signal import InputError, OutputError, Signal, reason_text
+from .channel_source import ChannelSource
 from . import common_rate, edf_annotations, library
 
 _HEADER_TEXTS = ("technician", "recording_additional", "patientname", "patient_additional",
@@ -58,42 +61,66 @@ def stored_values(meta: dict[str, Any], channel: int, y: np.ndarray) -> np.ndarr
     return _physical(h, _codes(h, y))
 
 
-def read(path: Path) -> Signal:
+def open_reader(path: Path):
+    """pyedflib's reader of ``path`` and its signal headers, or InputError."""
     pyedflib = _lib()
     try:
         r = pyedflib.EdfReader(str(path))
     except (OSError, ValueError, RuntimeError) as exc:
         raise InputError(f"not a readable EDF/BDF file ({reason_text(exc)})") from None
+    headers = r.getSignalHeaders()
+    if not headers:
+        r.close()
+        raise InputError("the EDF/BDF file holds no signals")
+    return r, headers
+
+
+def read_codes(r, i: int, start: int = 0, count: Optional[int] = None) -> np.ndarray:
+    """Digital codes ``start`` to ``start + count`` (the rest, by default)
+    of channel ``i``; a file that holds fewer is named truncated."""
+    total = r.getNSamples()[i]
+    want = total - start if count is None else count
+    codes = r.readSignal(i, start, want, digital=True) if count is not None or start \
+        else r.readSignal(i, digital=True)
+    if codes.size != want:
+        raise InputError(f"truncated EDF/BDF file: channel {i} has {start + codes.size} of "
+                         f"{total} samples")
+    return codes
+
+
+def recording_meta(r, headers: list[dict[str, Any]]) -> dict[str, Any]:
+    """The metadata a recording keeps: per channel, its header fields and
+    code step; for the file, its type, record length, header texts and
+    annotations."""
+    pyedflib = _lib()
+    info = []
+    for h in headers:
+        step, _ = _scale(h)
+        info.append({"label": h["label"], "unit": h["dimension"],
+                     "samplerate": float(h["sample_frequency"]),
+                     "physical_min": float(h["physical_min"]),
+                     "physical_max": float(h["physical_max"]),
+                     "digital_min": int(h["digital_min"]), "digital_max": int(h["digital_max"]),
+                     "transducer": h.get("transducer", ""), "prefilter": h.get("prefilter", ""),
+                     "quantum": step})
+    head = r.getHeader()
+    onsets, durations, texts = r.readAnnotations()
+    return {
+        "format": "bdf" if r.filetype in (pyedflib.FILETYPE_BDF, pyedflib.FILETYPE_BDFPLUS) else "edf",
+        "edf_filetype": int(r.filetype),
+        "record_duration": float(r.datarecord_duration),
+        "startdate": head["startdate"].isoformat() if head.get("startdate") else None,
+        "edf_header": {k: str(head.get(k, "")) for k in _HEADER_TEXTS},
+        "annotations": [[float(o), float(d), str(t)] for o, d, t in zip(onsets, durations, texts)],
+        "channel_info": info,
+    }
+
+
+def read(path: Path) -> Signal:
+    r, headers = open_reader(path)
     try:
-        headers = r.getSignalHeaders()
-        if not headers:
-            raise InputError("the EDF/BDF file holds no signals")
-        channels, info = [], []
-        for i, h in enumerate(headers):
-            step, _ = _scale(h)
-            codes = r.readSignal(i, digital=True)
-            if codes.size != r.getNSamples()[i]:
-                raise InputError(f"truncated EDF/BDF file: channel {i} has {codes.size} of "
-                                 f"{r.getNSamples()[i]} samples")
-            channels.append(_physical(h, codes))
-            info.append({"label": h["label"], "unit": h["dimension"],
-                         "samplerate": float(h["sample_frequency"]),
-                         "physical_min": float(h["physical_min"]),
-                         "physical_max": float(h["physical_max"]),
-                         "digital_min": int(h["digital_min"]), "digital_max": int(h["digital_max"]),
-                         "transducer": h.get("transducer", ""), "prefilter": h.get("prefilter", ""),
-                         "quantum": step})
-        head = r.getHeader()
-        onsets, durations, texts = r.readAnnotations()
-        meta: dict[str, Any] = {
-            "format": "bdf" if r.filetype in (pyedflib.FILETYPE_BDF, pyedflib.FILETYPE_BDFPLUS) else "edf",
-            "edf_filetype": int(r.filetype),
-            "record_duration": float(r.datarecord_duration),
-            "startdate": head["startdate"].isoformat() if head.get("startdate") else None,
-            "edf_header": {k: str(head.get(k, "")) for k in _HEADER_TEXTS},
-            "annotations": [[float(o), float(d), str(t)] for o, d, t in zip(onsets, durations, texts)],
-            "channel_info": info,
-        }
+        channels = [_physical(h, read_codes(r, i)) for i, h in enumerate(headers)]
+        meta = recording_meta(r, headers)
     finally:
         r.close()
     if any(c.size == 0 for c in channels):
@@ -173,3 +200,43 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
         except OSError as exc:
             raise OutputError(f"cannot write EDF/BDF annotations: {reason_text(exc)}") from None
     return [name]
+
+
+# ---------------------------------------------------------------- a run at a time
+
+class EdfSource(ChannelSource):
+    def __init__(self, path: Path, reader, headers):
+        self._reader = reader
+        self._headers = headers
+        self.meta = recording_meta(reader, headers)
+        self.lengths = [int(n) for n in reader.getNSamples()]
+        self.source_bytes = path.stat().st_size
+
+    def read(self, channel: int, start: int, stop: int) -> np.ndarray:
+        codes = read_codes(self._reader, channel, start, stop - start)
+        return _physical(self._headers[channel], codes)
+
+    def close(self) -> None:
+        self._reader.close()
+
+
+def open_edf(path: Path) -> Optional[EdfSource]:
+    """A piecewise reader, or None for a file the whole-file reader should
+    word the trouble with."""
+    try:
+        reader, headers = open_reader(path)
+    except InputError:
+        return None
+    try:
+        source = EdfSource(path, reader, headers)
+    except (InputError, OSError, ValueError, RuntimeError):
+        reader.close()
+        return None
+    if 0 in source.lengths:
+        source.close()
+        return None
+    return source
+
+
+def open_source(path: Path, kind: str) -> Optional[EdfSource]:
+    return open_edf(path)

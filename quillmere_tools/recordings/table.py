@@ -15,13 +15,17 @@ from __future__ import annotations
 
 import csv
 import io as _io
+import os
 import re
+import tempfile
 from pathlib import Path
-from typing import Any, Optional
+from typing import Any, Iterable, Iterator, Optional
 
 import numpy as np
 
 from .signal import InputError, OutputError, Signal, reason_text
+from . import channel_source
+from .channel_source import NpySource
 
 READ_OPTIONS = ("time_column",)
 
@@ -35,27 +39,50 @@ _MAX_TIME_EXCEPTIONS = 16_384
 _LEGACY_TIME_DIGITS = 9
 
 
-def _parse_rows(text: str) -> tuple[Optional[list[str]], list[list[float]]]:
-    header: Optional[list[str]] = None
-    rows: list[list[float]] = []
-    width = None
-    for lineno, row in enumerate(csv.reader(_io.StringIO(text)), start=1):
-        cells = [c.strip() for c in row]
-        if not any(cells):
-            continue
-        if width is not None and len(cells) != width:
-            raise InputError(f"line {lineno}: expected {width} columns, found {len(cells)}")
-        width = len(cells)
-        try:
-            rows.append([float(c) for c in cells])
-        except ValueError:
-            # A leading line that is not numbers is the column names, and kept.
-            if header is None and not rows:
-                header = cells
+class RowParser:
+    """Rows of numbers from csv.reader rows: blank lines skipped, one width
+    throughout, and a leading line that is not numbers kept as the column
+    names (``header``)."""
+
+    def __init__(self) -> None:
+        self.header: Optional[list[str]] = None
+        self.width: Optional[int] = None
+        self.count = 0
+
+    def rows(self, reader: Iterable[list[str]]) -> Iterator[list[float]]:
+        for lineno, row in enumerate(reader, start=1):
+            cells = [c.strip() for c in row]
+            if not any(cells):
                 continue
-            bad = next(c for c in cells if not _is_number(c))
-            raise InputError(f"line {lineno}: not a number: {bad[:40]!r}") from None
-    return header, rows
+            if self.width is not None and len(cells) != self.width:
+                raise InputError(f"line {lineno}: expected {self.width} columns, found {len(cells)}")
+            self.width = len(cells)
+            try:
+                values = [float(c) for c in cells]
+            except ValueError:
+                # A leading line that is not numbers is the column names, and kept.
+                if self.header is None and not self.count:
+                    self.header = cells
+                    continue
+                bad = next(c for c in cells if not _is_number(c))
+                raise InputError(f"line {lineno}: not a number: {bad[:40]!r}") from None
+            self.count += 1
+            yield values
+
+
+def _parse_rows(text: str) -> tuple[Optional[list[str]], list[list[float]]]:
+    parser = RowParser()
+    rows = list(parser.rows(csv.reader(_io.StringIO(text))))
+    return parser.header, rows
+
+
+def table_meta(header: Optional[list[str]]) -> dict[str, Any]:
+    """The metadata of a table without a time column."""
+    meta: dict[str, Any] = {"format": "csv"}
+    if header is not None:
+        meta["columns"] = header
+        meta["channel_info"] = [{"label": n} for n in header]
+    return meta
 
 
 def _is_number(text: str) -> bool:
@@ -124,12 +151,16 @@ def _time_fields(times: np.ndarray, name: str) -> dict[str, Any]:
     return fields
 
 
-def _time_texts(meta: dict[str, Any], n: int) -> list[str]:
+def _time_texts(meta: dict[str, Any], n: int, start_row: int = 0,
+                stop_row: Optional[int] = None) -> list[str]:
+    """The time column's texts of rows ``start_row`` to ``stop_row`` (all
+    ``n``, by default) of a table of ``n`` rows."""
+    stop_row = n if stop_row is None else stop_row
     start, step = float(meta["time_start"]), float(meta["time_step"])
     digits = meta.get("time_digits", _LEGACY_TIME_DIGITS)
     if isinstance(digits, bool) or not isinstance(digits, int) or not 1 <= digits <= 17:
         raise OutputError(f"metadata time_digits {digits!r} is not a digit count from 1 to 17")
-    texts = [f"{start + i * step:.{digits}g}" for i in range(n)]
+    texts = [f"{start + i * step:.{digits}g}" for i in range(start_row, stop_row)]
     exceptions = meta.get("time_exceptions") or []
     if not isinstance(exceptions, list) or len(exceptions) > _MAX_TIME_EXCEPTIONS:
         raise OutputError("metadata time_exceptions is not a list of rows")
@@ -138,7 +169,8 @@ def _time_texts(meta: dict[str, Any], n: int) -> list[str]:
                 or not isinstance(entry[0], int) or not 0 <= entry[0] < n
                 or not isinstance(entry[1], (int, float)) or isinstance(entry[1], bool)):
             raise OutputError(f"metadata time_exceptions holds a bad row: {str(entry)[:40]}")
-        texts[entry[0]] = repr(float(entry[1]))
+        if start_row <= entry[0] < stop_row:
+            texts[entry[0] - start_row] = repr(float(entry[1]))
     return texts
 
 
@@ -190,8 +222,17 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
     if signal.ragged:
         raise OutputError("a CSV table needs channels of equal length; "
                           "these run at different rates (choose another --format)")
-    meta = signal.meta
-    texts = [_sample_texts(signal.samples[:, i]) for i in range(signal.channels)]
+    samples = np.asarray(signal.samples)
+    text = "".join(table_text(signal.meta, signal.channels, samples.shape[0], [(0, samples)]))
+    (folder / name).write_text(text, encoding="utf-8")
+    return [name]
+
+
+def table_text(meta: dict[str, Any], channels: int, frames: int,
+               pieces: Iterable[tuple[int, np.ndarray]]) -> Iterator[str]:
+    """The text of a table of ``frames`` rows a piece at a time: the header
+    line, then the rows of each (first row, (rows, channels) samples) piece,
+    in order."""
     own = meta.get("format") == "csv"
     header = None
     if own and isinstance(meta.get("columns"), list):
@@ -203,13 +244,88 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
         if any(labels):
             header = labels
     t = meta.get("time_column") if own else None
-    if isinstance(t, int) and 0 <= t <= len(texts):
-        texts.insert(t, _time_texts(meta, signal.frames))
-    buf = _io.StringIO()
-    if header and len(header) == len(texts):
+    timed = isinstance(t, int) and 0 <= t <= channels
+    if header and len(header) == channels + int(timed):
         # Quoted where a name holds a comma or a quote, so it reads back whole.
+        buf = _io.StringIO()
         csv.writer(buf, lineterminator="\n").writerow(header)
-    for row in zip(*texts):
-        buf.write(",".join(row) + "\n")
-    (folder / name).write_text(buf.getvalue(), encoding="utf-8")
-    return [name]
+        yield buf.getvalue()
+    for first, samples in pieces:
+        texts = [_sample_texts(samples[:, i]) for i in range(channels)]
+        if timed:
+            texts.insert(int(t), _time_texts(meta, frames, first, first + samples.shape[0]))
+        yield "".join(",".join(row) + "\n" for row in zip(*texts))
+
+
+# ---------------------------------------------------------------- a run at a time
+# A long table without a time column is parsed once, a batch of rows at a
+# time, into a private temporary file of float64 frames, which is then read
+# a run of a channel at a time. A table with a time column is read whole:
+# the column's start, step and exceptions are fitted over all of it.
+
+# Rows parsed before they are written out as float64.
+_BATCH_ROWS = 1 << 16
+
+
+def _spool_rows(path: Path, out) -> RowParser:
+    parser = RowParser()
+    batch: list[list[float]] = []
+    try:
+        with open(path, encoding="utf-8") as text:
+            for row in parser.rows(csv.reader(text)):
+                batch.append(row)
+                if len(batch) == _BATCH_ROWS:
+                    np.asarray(batch, dtype=np.float64).tofile(out)
+                    batch.clear()
+    except UnicodeDecodeError:
+        raise InputError("not a text CSV file") from None
+    except OSError as exc:
+        raise InputError(reason_text(exc)) from None
+    if batch:
+        np.asarray(batch, dtype=np.float64).tofile(out)
+    out.flush()
+    return parser
+
+
+def open_table(path: Path, time_column: str = "auto",
+               least_bytes: int = 0) -> Optional[NpySource]:
+    """A piecewise reader of a table of more than ``least_bytes`` bytes
+    without a time column; None for anything the whole-file reader takes."""
+    if path.stat().st_size <= least_bytes:
+        return None
+    with open(path, encoding="utf-8", errors="replace") as text:
+        first = next((row for row in csv.reader(text) if any(c.strip() for c in row)), None)
+    if first is not None:
+        # A header that names a time column (or an unknown column) is left to
+        # the whole-file reader, which also words what is wrong.
+        cells = [c.strip() for c in first]
+        try:
+            [float(c) for c in cells]
+            names = None
+        except ValueError:
+            names = cells
+        try:
+            if _time_index(names, time_column, len(cells)) is not None:
+                return None
+        except InputError:
+            return None
+    spool = tempfile.TemporaryFile(prefix="quillmere-")
+    try:
+        parser = _spool_rows(path, spool)
+        if not parser.count:
+            spool.close()
+            return None
+        fd = os.dup(spool.fileno())
+    finally:
+        spool.close()
+    source = NpySource(path, fd, np.dtype(np.float64), (parser.count, parser.width or 1),
+                       False, 0, "columns")
+    source.meta = table_meta(parser.header)
+    source.source_bytes = path.stat().st_size
+    return source
+
+
+def open_source(path: Path, kind: str, time_column: str = "auto") -> Optional[NpySource]:
+    # Every sample takes two bytes of text at least: a smaller table cannot
+    # hold a long channel, and is not parsed twice.
+    return open_table(path, time_column, least_bytes=2 * channel_source.LEAST_LONG)

@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import replace
-from typing import Callable, Optional, Sequence
+from typing import Any, Callable, Optional, Sequence, TypeVar
 
 import numpy as np
 
@@ -31,6 +31,10 @@ from ..bounds import Bounds
 from ..recordings import grid
 from .channel import decode_channel, encode_with_report as _encode
 from .target import TargetNotMet
+
+# What a way of coding returns beside what it made (a unit's report, or
+# the settings a long channel was written with).
+Report = TypeVar("Report")
 
 # Searches after the first before giving up on tightening by factors.
 MAX_RETRIES = 6
@@ -50,7 +54,7 @@ def stored_miss(bounds: Bounds, x: np.ndarray, unit: bytes,
     is put through the write-back and measured a piece at a time (the
     write-back maps sample to sample), never as a whole float64 copy."""
     y = decode_channel(unit)
-    if np.size(x) > _LONG:
+    if np.size(x) > LONG_SIGNAL:
         return _miss_in_pieces(bounds, metrics.measures_in_pieces(x, y, stored))
     return miss_factor(bounds, x, stored(y))
 
@@ -61,7 +65,7 @@ def miss_factor(bounds: Bounds, x: np.ndarray, z: np.ndarray) -> float:
     bound is judged with the measure a user applies to the files, with no
     tolerance."""
     misses = []
-    if np.size(x) > _LONG:
+    if np.size(x) > LONG_SIGNAL:
         return _miss_in_pieces(bounds, metrics.measures_in_pieces(x, z))
     # The error measures, each a ceiling on a quantity that scales with the error.
     for ceiling, measure in ((bounds.max_error, metrics.max_abs_error), (bounds.rmse, metrics.rmse),
@@ -79,7 +83,12 @@ def miss_factor(bounds: Bounds, x: np.ndarray, z: np.ndarray) -> float:
 
 # Past this many samples the measures run piece by piece: whole-signal
 # float64 copies of a long recording would take several times its size.
-_LONG = 1 << 22
+LONG_SIGNAL = 1 << 22
+
+
+def miss_of_measures(bounds: Bounds, m: dict[str, float]) -> float:
+    """miss_factor from measures_in_pieces' measures."""
+    return _miss_in_pieces(bounds, m)
 
 
 def _miss_in_pieces(bounds: Bounds, m: dict[str, float]) -> float:
@@ -92,7 +101,7 @@ def _miss_in_pieces(bounds: Bounds, m: dict[str, float]) -> float:
     return max(misses, default=0.0)
 
 
-def _has_error_bound(bounds: Bounds) -> bool:
+def has_error_bound(bounds: Bounds) -> bool:
     return any(v is not None for v in (bounds.max_error, bounds.rmse, bounds.prd, bounds.psnr))
 
 
@@ -115,22 +124,33 @@ def compress_held(x: np.ndarray, settings: Settings, bounds: Bounds,
     """The smallest unit the search finds whose written-back values
     ``stored(decoded)`` meet ``bounds`` against ``x``, and its report; a
     channel longer than ``block_length`` is coded as blocks."""
-    def encode_with_report(*a):
-        return _encode(*a, block_length=block_length, grid_step=quantum)
+    def encode(aim: Bounds):
+        return _encode(x, settings, aim, methods, coders, block_length=block_length,
+                       grid_step=quantum)
 
+    return search_held(encode, lambda unit: stored_miss(bounds, x, unit, stored), bounds, quantum)
+
+
+def search_held(encode: Callable[[Bounds], tuple[Any, Report]], miss: Callable[[Any], float],
+                bounds: Bounds, quantum: Optional[float]) -> tuple[Any, Report]:
+    """The search of compress_held over any way of coding a channel:
+    ``encode(aim)`` codes it under ``aim`` and returns (what was made, its
+    report), and ``miss(made)`` measures that against ``bounds`` as
+    stored_miss does. A channel read a piece at a time codes and measures
+    in one pass over it."""
     aim = bounds
     if aim.max_error is not None and quantum is not None:
         aim = replace(aim, max_error=grid.tighten(aim.max_error, quantum))
-    if not _has_error_bound(bounds):
-        return encode_with_report(x, settings, aim, methods, coders)
+    if not has_error_bound(bounds):
+        return encode(aim)
     for attempt in range(1 + MAX_RETRIES):
         try:
-            unit, report = encode_with_report(x, settings, aim, methods, coders)
+            unit, report = encode(aim)
         except TargetNotMet:
             if attempt == 0:
                 raise  # the bound as asked is out of reach: the codec says which
             break
-        factor = stored_miss(bounds, x, unit, stored)
+        factor = miss(unit)
         if factor == 0.0:
             return unit, report
         if not math.isfinite(factor):
@@ -140,10 +160,10 @@ def compress_held(x: np.ndarray, settings: Settings, bounds: Bounds,
         exact = _EXACT_CODES * quantum
         aim = replace(aim, max_error=min(exact, aim.max_error or exact))
         try:
-            unit, report = encode_with_report(x, settings, aim, methods, coders)
+            unit, report = encode(aim)
         except TargetNotMet:
             unit = None
-        if unit is not None and stored_miss(bounds, x, unit, stored) == 0.0:
+        if unit is not None and miss(unit) == 0.0:
             return unit, report
     raise TargetNotMet(f"{bounds.describe()} cannot be met in the written-back file "
                        f"after {1 + MAX_RETRIES} tightened searches")

@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <span>
 #include <variant>
 #include <vector>
@@ -172,7 +173,28 @@ struct BlockPlan {
 UnitResult<BlockPlan> plan_blocks(SignalView x, const UnitRequest& request,
                                   std::uint32_t block_length);
 
+// What a plan needs of the whole signal, over its finite samples. A signal
+// read a piece at a time is measured by calling measure_more on each piece
+// in order, which gives bit for bit the measure of the whole.
+struct SignalMeasure {
+  std::uint64_t finite = 0;
+  double sum_x2 = 0.0;
+  double lo = std::numeric_limits<double>::infinity();
+  double hi = -std::numeric_limits<double>::infinity();
+};
+
+void measure_more(SignalView x, SignalMeasure& measure) noexcept;
+
+// plan_blocks for a signal of `sample_count` samples measured beforehand
+// (the measure is not read when the signal fits one block).
+UnitResult<BlockPlan> plan_measured(std::uint64_t sample_count, const SignalMeasure& measure,
+                                    const UnitRequest& request, std::uint32_t block_length);
+
 UnitResult<EncodedUnit> encode_block(SignalView x, const BlockPlan& plan, std::size_t i);
+
+// Block i given on its own (its samples only, of the signal's precision):
+// the same unit as encode_block of the whole signal.
+UnitResult<EncodedUnit> encode_given_block(SignalView block, const BlockPlan& plan, std::size_t i);
 
 // The blocks' units (consumed) as the signal's unit, with one report over
 // the whole signal: its worst max error, its RMSE, PRD and PSNR.
