@@ -164,6 +164,25 @@ def test_streamed_file_is_the_whole_signal_file(tmp_path, short_pieces, name, ta
     assert read_index(streamed).headers[0]["magic"] == "QLMB"
 
 
+INTEGER_RECORDINGS = ["two_rates.edf", "one_rate.bdf", "i16_rows.npy", "u8.npy", "pcm16.wav",
+                      "pcm24.flac", "pcm16.aiff"]
+
+
+@pytest.mark.parametrize("name", INTEGER_RECORDINGS)
+def test_streamed_integer_source_under_one_step_is_the_whole_signal_lossless_file(
+        tmp_path, short_pieces, name):
+    # A bound under one code step: both paths must see the format's step
+    # and store the codes losslessly.
+    path, options = _make(tmp_path, name)
+    target = StatedBounds(max_error=1e-7)
+    whole, used = encode_signal(read_signal(path, **options), Settings(), target,
+                                block_length=BLOCK)
+    streamed, streamed_used = _streamed(path, options, target)
+    assert streamed == whole
+    assert streamed_used == used
+    assert all(s.coder == "integer" for s in used)
+
+
 def _truncated_npy(path):
     np.save(path, walk())
     with open(path, "r+b") as f:
