@@ -40,29 +40,26 @@ struct BitSpan {
   int high = 0;
 };
 
-BitSpan bit_span(float v) noexcept {
-  const std::uint32_t bits = std::bit_cast<std::uint32_t>(v) & 0x7fffffffu;
-  const int field = static_cast<int>(bits >> 23);
-  std::uint32_t mantissa = bits & 0x7fffffu;
-  int scale = -149;
+// The lowest and highest set bit of |v|'s value, as powers of two: the
+// finest grid v lies on and its magnitude. Bits is the float's own width.
+template <class Float, class Bits, int kMantissaBits, int kBias>
+BitSpan bit_span_of(Float v) noexcept {
+  constexpr Bits kMagnitude = ~Bits{0} >> 1;
+  constexpr Bits kMantissa = (Bits{1} << kMantissaBits) - 1;
+  const Bits bits = std::bit_cast<Bits>(v) & kMagnitude;
+  const int field = static_cast<int>(bits >> kMantissaBits);
+  Bits mantissa = bits & kMantissa;
+  int scale = 1 - kBias - kMantissaBits;
   if (field != 0) {
-    mantissa |= 0x800000u;
-    scale = field - 150;
+    mantissa |= kMantissa + 1;
+    scale = field - kBias - kMantissaBits;
   }
-  return {scale + std::countr_zero(mantissa), scale + 31 - std::countl_zero(mantissa)};
+  constexpr int kTop = static_cast<int>(sizeof(Bits) * 8) - 1;
+  return {scale + std::countr_zero(mantissa), scale + kTop - std::countl_zero(mantissa)};
 }
 
-BitSpan bit_span(double v) noexcept {
-  const std::uint64_t bits = std::bit_cast<std::uint64_t>(v) & 0x7fffffffffffffffull;
-  const int field = static_cast<int>(bits >> 52);
-  std::uint64_t mantissa = bits & 0xfffffffffffffull;
-  int scale = -1074;
-  if (field != 0) {
-    mantissa |= 0x10000000000000ull;
-    scale = field - 1075;
-  }
-  return {scale + std::countr_zero(mantissa), scale + 63 - std::countl_zero(mantissa)};
-}
+BitSpan bit_span(float v) noexcept { return bit_span_of<float, std::uint32_t, 23, 127>(v); }
+BitSpan bit_span(double v) noexcept { return bit_span_of<double, std::uint64_t, 52, 1023>(v); }
 
 template <class T>
 std::optional<IntegerGrid> power_of_two_grid(std::span<const T> x) {

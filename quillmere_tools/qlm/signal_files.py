@@ -133,17 +133,28 @@ def encode_signal(signal: Signal, settings: Settings = Settings(),
         except TargetNotMet:
             if share is None:
                 raise
-            overhead = 8 * file_overhead(meta, n) / samples
-            raise TargetNotMet(f"bits_per_sample {budget:g} over the whole file is out of reach: "
-                               f"the index and metadata take {overhead:.3g} bits per sample, "
-                               f"leaving {share:.3g} for the samples, below the smallest "
-                               "channel unit") from None
+            raise budget_out_of_reach(budget, share, file_overhead(meta, n), samples) from None
         blob = pack([unit for unit, _ in coded], meta)
         if budget is None or 8 * len(blob) <= budget * samples:
             return blob, [used for _, used in coded]
         share *= budget * samples / (8 * len(blob)) * 0.999
-    raise TargetNotMet(f"bits_per_sample {budget:g} over the whole file: the smallest file "
-                       f"found takes {8 * len(blob) / samples:.4g} bits per sample")
+    raise budget_missed(budget, len(blob), samples)
+
+
+def budget_out_of_reach(budget: float, share: float, overhead_bytes: int,
+                        samples: int) -> TargetNotMet:
+    """The error for a file budget the index and metadata leave no room in."""
+    overhead = 8 * overhead_bytes / samples
+    return TargetNotMet(f"bits_per_sample {budget:g} over the whole file is out of reach: "
+                        f"the index and metadata take {overhead:.3g} bits per sample, "
+                        f"leaving {share:.3g} for the samples, below the smallest "
+                        "channel unit")
+
+
+def budget_missed(budget: float, size: int, samples: int) -> TargetNotMet:
+    """The error for a file budget every pass of the search missed."""
+    return TargetNotMet(f"bits_per_sample {budget:g} over the whole file: the smallest file "
+                        f"found takes {8 * size / samples:.4g} bits per sample")
 
 
 def read_index(buf, *, allow_bare: bool = False,

@@ -37,8 +37,8 @@ from ..units.channel import (UnitRequest, active_counter, as_samples, block_leng
 from ..units.stored_bounds import has_error_bound, miss_of_measures, search_held
 from ..units.target import TargetNotMet
 from .index import BLOCKED_MAGIC, INDEX_VERSION, index_bytes
-from .signal_files import (BUDGET_PASSES, StatedBounds, compress_channel, file_overhead,
-                           unit_budget)
+from .signal_files import (BUDGET_PASSES, StatedBounds, budget_missed, budget_out_of_reach,
+                           compress_channel, file_overhead, unit_budget)
 
 # Blocks handed to the coder at a time, per thread: enough to keep every
 # thread busy while one finishes a slow block, few enough to stay small.
@@ -209,16 +209,11 @@ def encode_source(out: BinaryIO, source: ChannelSource, settings: Settings = Set
         except TargetNotMet:
             if share is None:
                 raise
-            overhead = 8 * file_overhead(meta, n) / samples
-            raise TargetNotMet(f"bits_per_sample {budget:g} over the whole file is out of reach: "
-                               f"the index and metadata take {overhead:.3g} bits per sample, "
-                               f"leaving {share:.3g} for the samples, below the smallest "
-                               "channel unit") from None
+            raise budget_out_of_reach(budget, share, file_overhead(meta, n), samples) from None
         units_end = out.tell()
         out.write(index_bytes(lengths, meta, _units_crc(out, units_end)))
         size = out.tell()
         if budget is None or 8 * size <= budget * samples:
             return size, used
         share *= budget * samples / (8 * size) * 0.999
-    raise TargetNotMet(f"bits_per_sample {budget:g} over the whole file: the smallest file "
-                       f"found takes {8 * size / samples:.4g} bits per sample")
+    raise budget_missed(budget, size, samples)

@@ -39,6 +39,15 @@ def _pcm_bits(subtype: str | None) -> int | None:
 _PCM_BY_BITS = {8: ("PCM_S8", "PCM_U8"), 16: ("PCM_16",), 24: ("PCM_24",), 32: ("PCM_32",)}
 
 
+def _positive_rate(meta: dict, kind: str) -> int:
+    """The whole sample rate an audio file of ``kind`` is written at."""
+    rate = int(round(common_rate(meta) or 0))
+    if rate <= 0:
+        raise OutputError(f"{'a WAV' if kind == 'wav' else 'an ' + kind.upper()} file needs a "
+                          "positive sample rate (give --samplerate)")
+    return rate
+
+
 def _subtype_for(meta: dict[str, Any], kind: str) -> str:
     """The source's own encoding in its own container; the source's PCM width
     in another container that has it; otherwise the container's default."""
@@ -113,10 +122,7 @@ def write(folder: Path, name: str, signal: Signal) -> list[str]:
                           "these run at different rates (choose another --format)")
     meta = signal.meta
     subtype = _subtype_for(meta, kind)
-    rate = int(round(common_rate(meta) or 0))
-    if rate <= 0:
-        raise OutputError(f"{'a WAV' if kind == 'wav' else 'an ' + kind.upper()} file needs a "
-                          "positive sample rate (give --samplerate)")
+    rate = _positive_rate(meta, kind)
     bits = _pcm_bits(subtype)
     if bits:
         data = (_codes(signal.samples, bits) << (32 - bits)).astype(np.int32)
@@ -190,10 +196,7 @@ def write_frames(path, kind: str, meta: dict[str, Any], channels: int,
     libsndfile a batch at a time: the bytes ``write`` makes of the whole."""
     soundfile = require("soundfile")
     subtype = _subtype_for(meta, kind)
-    rate = int(round(common_rate(meta) or 0))
-    if rate <= 0:
-        raise OutputError(f"{'a WAV' if kind == 'wav' else 'an ' + kind.upper()} file needs a "
-                          "positive sample rate (give --samplerate)")
+    rate = _positive_rate(meta, kind)
     bits = _pcm_bits(subtype)
     try:
         with soundfile.SoundFile(path, "w", rate, channels, subtype, format=_CONTAINERS[kind]) as sink:
