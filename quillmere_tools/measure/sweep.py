@@ -10,8 +10,9 @@ from typing import Iterable, Sequence
 import numpy as np
 
 from .. import metrics
-from .._core import ToolError, as_signal, compress_container, decompress_container
+from .._core import ToolError, as_signal
 from ..settings import DEFAULT_CUTOFF, Settings
+from ..units.channel import decode_channel, encode_channel
 
 
 def _best_time(fn, repeat: int) -> tuple[float, object]:
@@ -25,9 +26,11 @@ def _best_time(fn, repeat: int) -> tuple[float, object]:
 
 def sweep(data, methods: Sequence[str], coders: Sequence[str], scales: Iterable[int],
           cutoff: str = DEFAULT_CUTOFF, repeat: int = 3, progress=None) -> list[dict]:
-    """One row per setting.  Speeds count the float32 size of the signal (the
-    codec's working precision) and take the best of ``repeat`` runs, which is
-    the least disturbed by other load on the machine."""
+    """One row per setting, coded as the tools' channel units (so the tools'
+    own coder is measured beside the module's).  Speeds count the float32
+    size of the signal (the codec's working precision) and take the best of
+    ``repeat`` runs, which is the least disturbed by other load on the
+    machine."""
     x = as_signal(data)
     mb = 4 * x.size / 1e6
     rows = []
@@ -35,8 +38,8 @@ def sweep(data, methods: Sequence[str], coders: Sequence[str], scales: Iterable[
         for coder in coders:
             for scale in scales:
                 s = Settings(method=method, scale=scale, cutoff=cutoff, coder=coder)
-                tc, c = _best_time(lambda: compress_container(x, s.options()), repeat)
-                td, y = _best_time(lambda: decompress_container(c), repeat)
+                tc, c = _best_time(lambda: encode_channel(x, s), repeat)
+                td, y = _best_time(lambda: decode_channel(c), repeat)
                 m = metrics.summary(x, y)
                 rows.append({
                     "method": method, "coder": coder, "scale": scale, "cutoff": cutoff,

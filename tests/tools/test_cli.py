@@ -204,6 +204,17 @@ def test_bench_table_and_plot(cli, files):
     assert all(r["compress_mb_s"] > 0 and r["decompress_mb_s"] > 0 for r in doc["rows"])
 
 
+def test_bench_measures_the_tools_fast_coder_beside_the_module_coders(cli, files):
+    # The default sweep lists the tools' own coder, which the module cannot
+    # read: the bench codes channel units, so every listed coder is measured.
+    doc = json.loads(cli("bench", "ecg.npy", "--methods", "cdf97", "--coders", "fast,cmodel",
+                         "--scales", "11", "--repeat", "1", "--json").out)
+    fast, cmodel = doc["rows"]
+    assert (fast["coder"], cmodel["coder"]) == ("fast", "cmodel")
+    assert fast["prd"] == pytest.approx(cmodel["prd"], rel=1e-12)
+    assert 0.9 < fast["bytes"] / cmodel["bytes"] < 1.1
+
+
 def test_demo_prints_three_settings_and_draws_figure(cli, tmp_path):
     res = cli("demo", "--out", "demo.png")
     assert res.code == 0, res
