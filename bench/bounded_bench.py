@@ -135,12 +135,12 @@ def against_pysz(repeat: int, rows: list) -> None:
         for fraction in (1e-3, 1e-2):
             bound = fraction * r
             res = compress_to_target(x, max_error=bound)
-            assert metrics.max_abs_error(x, decompress(res.container)) <= bound
+            assert metrics.max_abs_error(x, decompress(res.unit)) <= bound
             blob = sz.encode(x, bound)
             assert metrics.max_abs_error(x, sz.decode(blob, bound, x.size)) <= bound
             tq, _ = median_time(lambda: compress_to_target(x, max_error=bound), repeat)
             ts, _ = median_time(lambda: sz.encode(x, bound), repeat)
-            tqd, _ = median_time(lambda: decompress(res.container), repeat)
+            tqd, _ = median_time(lambda: decompress(res.unit), repeat)
             tsd, _ = median_time(lambda: sz.decode(blob, bound, x.size), repeat)
             label = f"{100 * fraction:g}%"
             rows.append({"part": "pysz", "signal": name, "kind": kind, "bound": label,

@@ -94,7 +94,7 @@ def test_wavelet_layer_of_a_blocked_unit_is_its_blocks_containers():
     x = signals.chirp(n=3 * 4096 + 100, seed=5)
     bound = 1e-3 * float(x.max() - x.min())
     blob = bytes(quillmere_tools.compress_to_target(
-        x, max_error=bound, block_length=4096, coders=list(cme.Quillmere.CODERS)).container)
+        x, max_error=bound, block_length=4096, coders=list(cme.Quillmere.CODERS)).unit)
     assert blob[:4] == b"QLMB"
     parts = cme.plain_units(blob)
     assert len(parts) == 4
