@@ -7,6 +7,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <functional>
 #include <random>
 #include <vector>
@@ -14,6 +18,15 @@
 namespace quillmere_bench {
 
 // Median wall-clock seconds of `runs` calls, after one warm-up call.
+// The float32 samples of a raw little-endian file (the benches' NAME=PATH inputs).
+inline std::vector<float> read_f32(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::vector<float> x(bytes.size() / 4);
+  if (!x.empty()) std::memcpy(x.data(), bytes.data(), x.size() * 4);
+  return x;
+}
+
 inline double median_seconds(int runs, const std::function<void()>& f) {
   using Clock = std::chrono::steady_clock;
   f();  // warm-up

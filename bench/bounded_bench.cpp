@@ -32,6 +32,7 @@ namespace {
 
 using namespace quillmere;
 using quillmere_bench::median_seconds;
+using quillmere_bench::read_f32;
 using quillmere_bench::speech_like;
 
 // ECG-like: a narrow QRS spike and a broad T wave per beat at 500 Hz over
@@ -68,14 +69,6 @@ std::vector<float> seismic_like(std::size_t n) {
 double range_of(const std::vector<float>& x) {
   const auto [lo, hi] = std::minmax_element(x.begin(), x.end());
   return static_cast<double>(*hi) - static_cast<double>(*lo);
-}
-
-std::vector<float> read_f32(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  std::vector<float> x(bytes.size() / 4);
-  if (!x.empty()) std::memcpy(x.data(), bytes.data(), x.size() * 4);
-  return x;
 }
 
 struct BoundCase {

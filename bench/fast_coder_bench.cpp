@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "cmodel.hpp"
 #include "cmodel_checks.hpp"
 #include "fast_coder.hpp"
@@ -26,6 +27,8 @@
 #include "wavelet_choice.hpp"
 
 namespace {
+
+using quillmere_bench::read_f32;
 
 double thread_cpu_ns() {
   timespec t{};
@@ -43,14 +46,6 @@ double median_ns(int runs, F&& f) {
   }
   std::sort(t.begin(), t.end());
   return t[t.size() / 2];
-}
-
-std::vector<float> read_f32(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  std::vector<float> x(bytes.size() / 4);
-  if (!x.empty()) std::memcpy(x.data(), bytes.data(), x.size() * 4);
-  return x;
 }
 
 // The quantised bands compress() codes for x with the default options.
