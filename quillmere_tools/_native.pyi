@@ -1,6 +1,6 @@
 # The companion extension module; quillmere_tools.units.channel calls it, and
 # quillmere_tools.settings takes the codec's option tables from it.
-from typing import Any, Optional, Protocol, Sequence, final
+from typing import Any, Optional, Protocol, Sequence, Union, final
 
 from ._core import ToolError
 
@@ -87,7 +87,14 @@ class UnitLayout(tuple[Any, ...]):
     def block_bytes(self) -> tuple[int, ...]: ...
 
 Encoded = tuple[bytes, UnitReport]
-Decoded = tuple[bytearray, bool]  # native samples, and whether they are float64
+@final
+class DecodedSamples:
+    """Owner of a plain unit's decoded samples, which a memoryview lends to
+    NumPy without a copy."""
+
+# native samples (a memoryview of a plain unit's DecodedSamples, a bytearray
+# of a blocked unit's), and whether they are float64
+Decoded = tuple[Union[bytearray, memoryview], bool]
 
 def encode_channel(signal: Any, request: UnitRequest) -> Encoded: ...
 def decode_channel(unit: Any) -> Decoded: ...

@@ -19,6 +19,7 @@
 #include "args.hpp"
 #include "block_stream.hpp"
 #include "call_helpers.hpp"
+#include "decoded_samples.hpp"
 #include "native_errors.hpp"
 #include "owned_ref.hpp"
 #include "pinned_buffer.hpp"
@@ -62,15 +63,15 @@ OwnedRef encoded_pair(const EncodedUnit& unit) noexcept {
   return OwnedRef::consuming(Py_BuildValue("(NN)", bytes.release(), report.release()));
 }
 
-// (bytearray of native samples, is_float64): NumPy views it without a copy.
-OwnedRef decoded_pair(const DecodedUnit& unit) noexcept {
+// (memoryview of the samples, is_float64): the decoder's own vector, which
+// NumPy views without a copy (decoded_samples.hpp).
+OwnedRef decoded_pair(DecodedUnit& unit) noexcept {
   const bool f64 = unit.precision == quillmere_tools::Precision::Float64;
-  const void* data = f64 ? static_cast<const void*>(unit.f64.data()) : unit.f32.data();
-  const std::size_t size = f64 ? unit.f64.size() * sizeof(double) : unit.f32.size() * sizeof(float);
-  OwnedRef buffer = OwnedRef::consuming(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-  if (!buffer) return {};
-  if (size > 0) std::memcpy(PyByteArray_AS_STRING(buffer.borrow()), data, size);
-  return OwnedRef::consuming(Py_BuildValue("(NO)", buffer.release(), f64 ? Py_True : Py_False));
+  OwnedRef samples = decoded_samples(std::move(unit));
+  if (!samples) return {};
+  OwnedRef view = OwnedRef::consuming(PyMemoryView_FromObject(samples.borrow()));
+  if (!view) return {};
+  return OwnedRef::consuming(Py_BuildValue("(NO)", view.release(), f64 ? Py_True : Py_False));
 }
 
 // Pins every item of a sequence; `pin` is PinnedBuffer::signal or ::bytes.
@@ -92,7 +93,7 @@ PyResult<std::vector<PinnedBuffer>> pin_all(PyObject* sequence, const char* what
 
 // Builds the list of results, or raises for the first failed item.
 template <class T, class Build>
-PyObject* result_list(const std::vector<UnitResult<T>>& results, const char* what,
+PyObject* result_list(std::vector<UnitResult<T>>& results, const char* what,
                       const Build& build) {
   for (std::size_t i = 0; i < results.size(); ++i) {
     if (!results[i]) {
@@ -411,7 +412,7 @@ PyMethodDef methods[] = {
     {"encode_channel", as_cfunction(encode_channel), METH_FASTCALL | METH_KEYWORDS,
      "encode_channel(signal, request)\n--\n\nOne channel unit and its UnitReport (see request.hpp)."},
     {"decode_channel", as_cfunction(decode_channel), METH_FASTCALL | METH_KEYWORDS,
-     "decode_channel(unit)\n--\n\n(bytearray of samples, is_float64) of one unit."},
+     "decode_channel(unit)\n--\n\n(samples, is_float64) of one unit."},
     {"encode_many", as_cfunction(encode_many), METH_FASTCALL | METH_KEYWORDS,
      "encode_many(signals, request, threads)\n--\n\nencode_channel over a list, on a thread pool."},
     {"decode_many", as_cfunction(decode_many), METH_FASTCALL | METH_KEYWORDS,
@@ -431,6 +432,7 @@ PyMethodDef methods[] = {
 int exec_module(PyObject* module) noexcept {
   if (!add_exception_types(module)) return -1;
   if (!add_result_types(module)) return -1;
+  if (!add_decoded_samples_type(module)) return -1;
   if (!add_option_tables(module)) return -1;
   if (PyModule_AddIntConstant(module, "hardware_threads",
                               static_cast<long>(std::thread::hardware_concurrency())) < 0) {

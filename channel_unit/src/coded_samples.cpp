@@ -1,9 +1,13 @@
 #include "quillmere_tools/coded_samples.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <optional>
+#include <utility>
 #include <string>
 
 #include "quillmere/forward_error.hpp"
@@ -25,26 +29,8 @@ std::size_t count_of(std::span<const NonFiniteRun> runs) {
 
 // The codec normalises by (max - min) in float32; past FLT_MAX that is an
 // infinity and every sample would decode as NaN.
-// The samples are finite here, so lanes may scan them in any order.
-UnitResult<void> check_float32_range(std::span<const float> s) {
-  constexpr std::size_t kLanes = 16;
-  float lanes_lo[kLanes], lanes_hi[kLanes];
-  std::fill_n(lanes_lo, kLanes, std::numeric_limits<float>::infinity());
-  std::fill_n(lanes_hi, kLanes, -std::numeric_limits<float>::infinity());
-  std::size_t i = 0;
-  for (; i + kLanes <= s.size(); i += kLanes) {
-    for (std::size_t j = 0; j < kLanes; ++j) {
-      lanes_lo[j] = std::min(lanes_lo[j], s[i + j]);
-      lanes_hi[j] = std::max(lanes_hi[j], s[i + j]);
-    }
-  }
-  for (std::size_t j = 0; i < s.size(); ++i, ++j) {
-    lanes_lo[j] = std::min(lanes_lo[j], s[i]);
-    lanes_hi[j] = std::max(lanes_hi[j], s[i]);
-  }
-  const float lo = *std::min_element(lanes_lo, lanes_lo + kLanes);
-  const float hi = *std::max_element(lanes_hi, lanes_hi + kLanes);
-  if (!s.empty() && std::isinf(hi - lo)) {
+UnitResult<void> check_float32_range(float lo, float hi) {
+  if (std::isinf(hi - lo)) {
     return unit_error(UnitErrorKind::BadInput,
                       "the signal's range (" + number(lo) + " to " + number(hi) +
                           ") exceeds what float32 can span; scale the signal down");
@@ -52,8 +38,62 @@ UnitResult<void> check_float32_range(std::span<const float> s) {
   return {};
 }
 
+// Range of a non-empty signal; nullopt as soon as a block of it holds an
+// infinity or a NaN. Finite samples may be scanned in any order, so
+// independent lanes keep the scan off one compare chain, and the exponent
+// test rides along in the same pass instead of a pass of its own.
+std::optional<std::pair<float, float>> finite_range(std::span<const float> s) noexcept {
+  constexpr std::size_t kLanes = 16;
+  constexpr std::size_t kBlock = 256;
+  constexpr std::uint32_t kExponent = 0x7F800000u;
+  float lo[kLanes], hi[kLanes];
+  std::fill_n(lo, kLanes, std::numeric_limits<float>::infinity());
+  std::fill_n(hi, kLanes, -std::numeric_limits<float>::infinity());
+  const float* p = s.data();
+  const std::size_t n = s.size();
+  std::uint32_t found = 0;
+  std::size_t i = 0;
+  while (i < n) {
+    const std::size_t end = std::min(n, i + kBlock);
+    for (; i + kLanes <= end; i += kLanes) {
+      for (std::size_t j = 0; j < kLanes; ++j) {
+        const float v = p[i + j];
+        found |= static_cast<std::uint32_t>((std::bit_cast<std::uint32_t>(v) & kExponent) == kExponent);
+        lo[j] = v < lo[j] ? v : lo[j];
+        hi[j] = v > hi[j] ? v : hi[j];
+      }
+    }
+    for (std::size_t j = 0; i < end; ++i, ++j) {
+      const float v = p[i];
+      found |= static_cast<std::uint32_t>((std::bit_cast<std::uint32_t>(v) & kExponent) == kExponent);
+      lo[j] = v < lo[j] ? v : lo[j];
+      hi[j] = v > hi[j] ? v : hi[j];
+    }
+    if (found != 0) return std::nullopt;
+  }
+  float min = lo[0], max = hi[0];
+  for (std::size_t j = 1; j < kLanes; ++j) {
+    min = lo[j] < min ? lo[j] : min;
+    max = hi[j] > max ? hi[j] : max;
+  }
+  return std::pair{min, max};
+}
+
+UnitResult<void> check_float32_range(std::span<const float> s) {
+  if (s.empty()) return {};
+  const auto range = finite_range(s);
+  if (!range) return {};  // not reached: the samples are finite here
+  return check_float32_range(range->first, range->second);
+}
+
 UnitResult<CodedSamples> from_float32(std::span<const float> x) {
   CodedSamples out;
+  if (const auto range = x.empty() ? std::nullopt : finite_range(x)) {
+    // Most signals: one pass finds no NaN or infinity, and their range.
+    out.samples = x;
+    QUILLMERE_TRY_VOID(check_float32_range(range->first, range->second));
+    return out;
+  }
   out.runs = find_non_finite(x);
   out.non_finite_samples = count_of(out.runs);
   if (out.runs.empty()) {

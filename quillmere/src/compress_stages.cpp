@@ -13,6 +13,7 @@
 #include "deflate_codec.hpp"
 #include "fast_coder.hpp"
 #include "quantizer.hpp"
+#include "quillmere/forward_error.hpp"
 #include "quillmere/header.hpp"
 
 namespace quillmere::stages {
@@ -35,13 +36,15 @@ inline float finite_or_replacement(float v) {
   return non_finite ? replacement : v;
 }
 
-// Copies the cleaned samples to x and returns their min and max as a scan
-// in index order with `c < lo` and `c > hi` would find them. Independent
-// lanes keep the scan off a single compare chain (and in vector registers);
-// as the values are never NaN, any order finds the same numbers, and the
-// only bit pattern order can change is the sign of a zero: the ordered
-// scan keeps the first zero it meets, so a zero result takes that one's.
-std::pair<float, float> clean_and_bound(std::span<const float> input, float* x) {
+// The min and max of the cleaned samples as a scan in index order with
+// `c < lo` and `c > hi` would find them. Independent lanes keep the scan off
+// a single compare chain (and in vector registers); as the values are never
+// NaN, any order finds the same numbers, and the only bit pattern order can
+// change is the sign of a zero: the ordered scan keeps the first zero it
+// meets, so a zero result takes that one's. Nothing is written: the
+// normalising pass cleans each sample again as it reads it, which costs
+// less than a cleaned copy's extra pass over memory.
+std::pair<float, float> cleaned_bounds(std::span<const float> input) noexcept {
   constexpr std::size_t kLanes = 16;
   float lo[kLanes], hi[kLanes];
   std::fill_n(lo, kLanes, std::numeric_limits<float>::infinity());
@@ -52,14 +55,12 @@ std::pair<float, float> clean_and_bound(std::span<const float> input, float* x) 
   for (; i + kLanes <= n; i += kLanes) {
     for (std::size_t j = 0; j < kLanes; ++j) {
       const float c = finite_or_replacement(in[i + j]);
-      x[i + j] = c;
       lo[j] = c < lo[j] ? c : lo[j];
       hi[j] = c > hi[j] ? c : hi[j];
     }
   }
   for (std::size_t j = 0; i < n; ++i, ++j) {
     const float c = finite_or_replacement(in[i]);
-    x[i] = c;
     lo[j] = c < lo[j] ? c : lo[j];
     hi[j] = c > hi[j] ? c : hi[j];
   }
@@ -69,9 +70,16 @@ std::pair<float, float> clean_and_bound(std::span<const float> input, float* x) 
     max = hi[j] > max ? hi[j] : max;
   }
   if (min == 0.0f || max == 0.0f) {
-    const float* first_zero = std::find(x, x + n, 0.0f);
-    if (min == 0.0f) min = *first_zero;
-    if (max == 0.0f) max = *first_zero;
+    float first_zero = 0.0f;
+    for (std::size_t k = 0; k < n; ++k) {
+      const float c = finite_or_replacement(in[k]);
+      if (c == 0.0f) {
+        first_zero = c;
+        break;
+      }
+    }
+    if (min == 0.0f) min = first_zero;
+    if (max == 0.0f) max = first_zero;
   }
   return {min, max};
 }
@@ -120,13 +128,23 @@ std::optional<QuillmereError> check_request(std::span<const float> samples,
 }
 
 Result<Normalised> normalise(std::span<const float> input, std::size_t padded_len) {
-  const std::size_t n = input.size();
   Normalised out{Floats::make(padded_len), 0.0f, 0.0f, 0.0f};
-  float* x = out.samples.data.get();
+  QUILLMERE_TRY(frame, normalise_into(input, out.samples.span()));
+  out.min = frame->min;
+  out.max = frame->max;
+  out.mean = frame->mean;
+  return out;
+}
 
-  const auto [lo, hi] = clean_and_bound(input, x);
-  out.min = lo;
-  out.max = hi;
+Result<NormalisedFrame> normalise_into(std::span<const float> input, std::span<float> out) {
+  const std::size_t n = input.size();
+  const std::size_t padded_len = out.size();
+  NormalisedFrame frame;
+  float* x = out.data();
+
+  const auto [lo, hi] = cleaned_bounds(input);
+  frame.min = lo;
+  frame.max = hi;
 
   const float range = hi - lo;
   if (!std::isfinite(range)) {
@@ -140,22 +158,23 @@ Result<Normalised> normalise(std::span<const float> input, std::size_t padded_le
     // The mean is an f32 sum in index order: the stored mean (and thus the
     // container bytes) depends on this exact accumulation.
     float sum = 0.0f;
+    const float* in = input.data();
     for (std::size_t i = 0; i < n; ++i) {
-      const float v = (x[i] - lo) * r;
+      const float v = (finite_or_replacement(in[i]) - lo) * r;
       x[i] = v;
       sum += v;
     }
     const float mean = sum / static_cast<float>(n);
     for (std::size_t i = 0; i < n; ++i) x[i] -= mean;
-    out.mean = mean;
+    frame.mean = mean;
   } else {
     std::fill(x, x + n, 0.0f);
-    out.mean = 0.0f;
+    frame.mean = 0.0f;
   }
 
   // Signals shorter than the filter repeat periodically up to its length.
   for (std::size_t k = n; k < padded_len; ++k) x[k] = x[(k - n) % n];
-  return out;
+  return frame;
 }
 
 // Independent lanes keep the scan off one compare chain. The values are
@@ -233,40 +252,86 @@ std::uint8_t unsaturated_depth(const LevelExtremes& levels, float m) noexcept {
   return static_cast<std::uint8_t>(best);
 }
 
+void TransformBuffers::release_if_large() noexcept {
+  signal.release_if_large();
+  approximation.release_if_large();
+  details.release_if_large();
+  std::vector<std::int16_t>& coeffs = transform.quantised.coeffs;
+  if (coeffs.capacity() * sizeof(std::int16_t) > kKeepBytes) std::vector<std::int16_t>().swap(coeffs);
+}
+
+TransformBuffers& thread_transform_buffers() noexcept {
+  thread_local TransformBuffers buffers;
+  return buffers;
+}
+
+std::optional<QuillmereError> transform_and_quantise_into(const wavelet::DwtExecutor& executor,
+                                                          std::span<float> input,
+                                                          std::uint8_t levels, float m,
+                                                          std::uint8_t scale, Cutoff cutoff,
+                                                          TransformBuffers& buffers) {
+  StreamedTransform& out = buffers.transform;
+  QuantisedBands& q = out.quantised;
+  q.levels = levels;
+  try {
+    q.layout = band_layout(executor, input.size(), levels);
+    const std::vector<std::size_t>& lengths = q.layout.lengths;
+    out.extremes.approximation.resize(levels);
+    out.extremes.details.resize(levels);
+    // Sized once for the whole call: a kept vector of the same length is
+    // neither filled nor moved.
+    q.coeffs.resize(q.layout.total);
+    // Level k reads the previous approximation and writes its own into the
+    // other buffer: the input's for even k, the approximation buffer's for
+    // odd k. Levels shrink from a padded input, but a caller may ask for
+    // more levels than fit, where the 8-tap lengths stop shrinking.
+    std::size_t longest[2] = {0, 0};
+    std::size_t longest_details = 0;
+    for (std::size_t level = 1, len = input.size(); level <= levels; ++level) {
+      len = executor.dwt_size(len).approximation;
+      longest[level % 2] = std::max(longest[level % 2], len);
+      longest_details = std::max(longest_details, lengths[level]);
+    }
+    Floats even_levels;
+    if (longest[0] > input.size()) even_levels = Floats::make(longest[0]);
+    float* const halves[2] = {even_levels.data ? even_levels.data.get() : input.data(),
+                              buffers.approximation.take(longest[1])};
+    float* const details = buffers.details.take(longest_details);
+    const std::uint16_t threshold = dead_zone_threshold(scale, cutoff);
+    std::span<const float> current = input;
+    std::size_t offset = lengths[0];
+    for (std::size_t level = 1; level <= levels; ++level) {
+      const std::span<float> approx(halves[level % 2], executor.dwt_size(current.size()).approximation);
+      const std::span<float> detail(details, lengths[level]);
+      if (auto done = executor.execute_forward(current, approx, detail); !done) {
+        return QuillmereError::transform(done.error().message());
+      }
+      current = approx;
+      // The deepest approximation's range comes with its quantisation below.
+      if (level < levels) out.extremes.approximation[level - 1] = extremes(current);
+      const BandRange details_range = quantise_band(
+          detail, m, threshold, std::span<std::int16_t>(q.coeffs.data() + offset, lengths[level]));
+      out.extremes.details[level - 1] = {details_range.lo, details_range.hi};
+      offset += lengths[level];
+    }
+    const BandRange deepest =
+        quantise_band(current, m, 0, std::span<std::int16_t>(q.coeffs.data(), lengths[0]));
+    if (levels > 0) out.extremes.approximation[levels - 1] = {deepest.lo, deepest.hi};
+  } catch (const std::bad_alloc&) {
+    return QuillmereError::out_of_memory(input.size());
+  }
+  return std::nullopt;
+}
+
 Result<StreamedTransform> transform_and_quantise(const wavelet::DwtExecutor& executor,
                                                  Floats input, std::uint8_t levels, float m,
                                                  std::uint8_t scale, Cutoff cutoff) {
-  StreamedTransform out;
-  QuantisedBands& q = out.quantised;
-  q.levels = levels;
-  q.layout = band_layout(executor, input.size, levels);
-  const std::vector<std::size_t>& lengths = q.layout.lengths;
-  try {
-    out.extremes.approximation.resize(levels);
-    out.extremes.details.resize(levels);
-    const std::uint16_t threshold = dead_zone_threshold(scale, cutoff);
-    std::size_t offset = lengths[0];
-    for (std::size_t level = 1; level <= levels; ++level) {
-      Floats approx = Floats::make(executor.dwt_size(input.size).approximation);
-      Floats details = Floats::make(lengths[level]);
-      if (auto done = executor.execute_forward(input.span(), approx.span(), details.span());
-          !done) {
-        return std::unexpected(QuillmereError::transform(done.error().message()));
-      }
-      input = std::move(approx);
-      out.extremes.approximation[level - 1] = extremes(input.span());
-      out.extremes.details[level - 1] = extremes(details.span());
-      // Taken only now, with the normalised signal gone.
-      if (q.coeffs.empty()) q.coeffs.resize(q.layout.total);
-      quantise_details(details.span(), m, threshold,
-                       std::span<std::int16_t>(q.coeffs.data() + offset, lengths[level]));
-      offset += lengths[level];
-    }
-    quantise(input.span(), m, std::span<std::int16_t>(q.coeffs.data(), lengths[0]));
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(QuillmereError::out_of_memory(q.layout.total));
+  TransformBuffers buffers;
+  if (auto failed =
+          transform_and_quantise_into(executor, input.span(), levels, m, scale, cutoff, buffers)) {
+    return std::unexpected(std::move(*failed));
   }
-  return out;
+  return std::move(buffers.transform);
 }
 
 Result<Decomposition> decompose(const wavelet::DwtExecutor& executor, Floats input,

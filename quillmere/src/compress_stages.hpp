@@ -15,6 +15,7 @@
 
 #include "quantizer.hpp"
 #include "quillmere/error.hpp"
+#include "work_buffer.hpp"
 #include "quillmere/options.hpp"
 #include "wavelet_choice.hpp"
 
@@ -44,6 +45,15 @@ std::optional<QuillmereError> check_request(std::span<const float> samples,
 // Cleans non-finite samples, finds min and max, maps into the unit range and
 // removes the mean; signals shorter than padded_len repeat periodically.
 Result<Normalised> normalise(std::span<const float> input, std::size_t padded_len);
+
+// The same into `out`, whose length is the padded length; samples holds
+// nothing on return.
+struct NormalisedFrame {
+  float min = 0.0f;
+  float max = 0.0f;
+  float mean = 0.0f;
+};
+Result<NormalisedFrame> normalise_into(std::span<const float> input, std::span<float> out);
 
 inline float multiplier_of(const CodecOptions& options) noexcept {
   return options.quant_multiplier ? *options.quant_multiplier : scale_multiplier(options.scale);
@@ -97,6 +107,31 @@ struct StreamedTransform {
 Result<StreamedTransform> transform_and_quantise(const wavelet::DwtExecutor& executor,
                                                  Floats input, std::uint8_t levels, float m,
                                                  std::uint8_t scale, Cutoff cutoff);
+
+// What compress() keeps with its thread from one call to the next
+// (work_buffer.hpp): the normalised signal, one level's approximation and
+// details, and the quantised bands. Fresh blocks of a few hundred kilobytes
+// per call went back to the kernel and came back as page faults, a tenth of
+// a compress of 7 * 10^4 samples.
+struct TransformBuffers {
+  WorkBuffer<float> signal;
+  WorkBuffer<float> approximation;
+  WorkBuffer<float> details;
+  StreamedTransform transform;
+
+  // Lets go of whatever is larger than a kept buffer may be.
+  void release_if_large() noexcept;
+};
+TransformBuffers& thread_transform_buffers() noexcept;
+
+// transform_and_quantise on `input` (overwritten: it takes the coarser
+// levels' approximations) into buffers.transform, with buffers'
+// approximation and details as the levels' floats.
+std::optional<QuillmereError> transform_and_quantise_into(const wavelet::DwtExecutor& executor,
+                                                          std::span<float> input,
+                                                          std::uint8_t levels, float m,
+                                                          std::uint8_t scale, Cutoff cutoff,
+                                                          TransformBuffers& buffers);
 
 // The whole float decomposition, kept so that many multipliers can be tried
 // on one transform: details and approximation of every level.

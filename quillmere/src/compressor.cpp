@@ -1,5 +1,7 @@
 #include "quillmere/compressor.hpp"
 
+#include <algorithm>
+#include <new>
 #include <utility>
 
 #include "compress_core.hpp"
@@ -40,13 +42,22 @@ Result<EncodedSignal> compress_core(std::span<const float> samples, const CodecO
 
 }  // namespace detail
 
-Result<std::vector<std::uint8_t>> compress(std::span<const float> samples,
-                                           const CodecOptions& options) {
-  if (auto bad = stages::check_request(samples, options)) return std::unexpected(std::move(*bad));
+namespace {
 
+// compress() on the thread's kept buffers (compress_stages.hpp); the caller
+// lets the large ones go afterwards.
+Result<std::vector<std::uint8_t>> compress_kept(std::span<const float> samples,
+                                                const CodecOptions& options,
+                                                stages::TransformBuffers& kept) {
   const auto executor = make_executor(options.method);
   const std::size_t padded_len = std::max(samples.size(), executor->filter_length());
-  auto norm = stages::normalise(samples, padded_len);
+  std::span<float> signal;
+  try {
+    signal = {kept.signal.take(padded_len), padded_len};
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(QuillmereError::out_of_memory(padded_len));
+  }
+  auto norm = stages::normalise_into(samples, signal);
   if (!norm) return std::unexpected(std::move(norm.error()));
   const float m = stages::multiplier_of(options);
   const stages::SignalFrame frame_base{options.method, 0,         options.scale,
@@ -61,26 +72,39 @@ Result<std::vector<std::uint8_t>> compress(std::span<const float> samples,
   // (Re-running the whole coder once per level stepped down made large
   // multipliers several times slower to compress than to decompress.)
   const std::uint8_t levels = pick_levels(samples.size(), options.method);
-  auto t = stages::transform_and_quantise(*executor, std::move(norm->samples), levels, m,
-                                          options.scale, options.cutoff);
-  if (!t) return std::unexpected(std::move(t.error()));
-  const std::uint8_t depth = stages::unsaturated_depth(t->extremes, m);
-  if (depth == 0) return std::unexpected(stages::saturation_refusal(m, t->extremes));
+  if (auto failed = stages::transform_and_quantise_into(*executor, signal, levels, m, options.scale,
+                                                        options.cutoff, kept)) {
+    return std::unexpected(std::move(*failed));
+  }
+  const std::uint8_t depth = stages::unsaturated_depth(kept.transform.extremes, m);
+  if (depth == 0) return std::unexpected(stages::saturation_refusal(m, kept.transform.extremes));
   if (depth < levels) {
-    // Rare: the transform runs again at the shallower depth (it consumed the
-    // normalised signal to stay within twice the input's memory).
-    auto again = stages::normalise(samples, padded_len);
+    // Rare: the transform runs again at the shallower depth (the coarser
+    // levels overwrote the normalised signal).
+    auto again = stages::normalise_into(samples, signal);
     if (!again) return std::unexpected(std::move(again.error()));
-    t = stages::transform_and_quantise(*executor, std::move(again->samples), depth, m,
-                                       options.scale, options.cutoff);
-    if (!t) return std::unexpected(std::move(t.error()));
+    if (auto failed = stages::transform_and_quantise_into(*executor, signal, depth, m,
+                                                          options.scale, options.cutoff, kept)) {
+      return std::unexpected(std::move(*failed));
+    }
   }
 
-  auto payload = stages::encode_bands(t->quantised, options.coder);
+  auto payload = stages::encode_bands(kept.transform.quantised, options.coder);
   if (!payload) return std::unexpected(std::move(payload.error()));
   stages::SignalFrame frame = frame_base;
   frame.levels = depth;
   return stages::assemble_container(frame, *payload);
+}
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> compress(std::span<const float> samples,
+                                           const CodecOptions& options) {
+  if (auto bad = stages::check_request(samples, options)) return std::unexpected(std::move(*bad));
+  stages::TransformBuffers& kept = stages::thread_transform_buffers();
+  auto container = compress_kept(samples, options, kept);
+  kept.release_if_large();
+  return container;
 }
 
 }  // namespace quillmere

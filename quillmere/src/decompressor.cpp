@@ -16,6 +16,7 @@
 #include "quillmere/header.hpp"
 #include "reconstruct.hpp"
 #include "wavelet_choice.hpp"
+#include "work_buffer.hpp"
 
 namespace quillmere {
 namespace {
@@ -24,18 +25,28 @@ namespace {
 // (pick_levels); containers with 9 or 10 are valid and must stay readable.
 constexpr std::uint8_t kMaxLevels = 10;
 
-// Decoded coefficients. Every decoder writes every position, so the buffer
-// is not zero-filled first.
-struct Coefficients {
-  std::unique_ptr<std::int16_t[]> data;
-  std::size_t size = 0;
+// What a decode keeps with its thread between calls (work_buffer.hpp): the
+// decoded coefficients and their dequantised floats. Freshly allocated,
+// their pages came back from the kernel on every call as page faults.
+struct DecodeBuffers {
+  WorkBuffer<std::int16_t> coefficients;
+  WorkBuffer<float> dequantised;
 
-  std::span<std::int16_t> span() const { return {data.get(), size}; }
+  void release_if_large() noexcept {
+    coefficients.release_if_large();
+    dequantised.release_if_large();
+  }
 };
 
-Result<Coefficients> coefficient_buffer(std::size_t n) {
+DecodeBuffers& thread_decode_buffers() noexcept {
+  thread_local DecodeBuffers buffers;
+  return buffers;
+}
+
+// Every decoder writes every position, so the buffer is not zero-filled.
+Result<std::span<std::int16_t>> coefficient_buffer(DecodeBuffers& kept, std::size_t n) {
   try {
-    return Coefficients{std::make_unique_for_overwrite<std::int16_t[]>(n), n};
+    return std::span<std::int16_t>(kept.coefficients.take(n), n);
   } catch (const std::bad_alloc&) {
     return std::unexpected(QuillmereError::decompress_out_of_memory());
   }
@@ -48,36 +59,38 @@ QuillmereError short_coefficients(std::size_t have, std::size_t need) {
 
 // Coders 0 and 1 yield coefficient bytes; reading past their end would be
 // reading another signal's memory, so a short sequence is refused.
-Result<Coefficients> coefficients_from_bytes(std::span<const std::uint8_t> bytes,
-                                             std::size_t need) {
+Result<std::span<std::int16_t>> coefficients_from_bytes(DecodeBuffers& kept,
+                                                        std::span<const std::uint8_t> bytes,
+                                                        std::size_t need) {
   const std::size_t have = bytes.size() / 2;  // a final odd byte is ignored
   if (have < need) return std::unexpected(short_coefficients(have, need));
-  auto coeffs = coefficient_buffer(need);
-  if (coeffs) std::memcpy(coeffs->data.get(), bytes.data(), need * 2);  // little-endian host, see byte_io.hpp
+  auto coeffs = coefficient_buffer(kept, need);
+  if (coeffs) std::memcpy(coeffs->data(), bytes.data(), need * 2);  // little-endian host, see byte_io.hpp
   return coeffs;
 }
 
-Result<Coefficients> decode_payload(std::span<const std::uint8_t> payload,
-                                                 std::uint8_t coder, const BandLayout& layout,
-                                                 StreamEnding ending) {
+Result<std::span<std::int16_t>> decode_payload(DecodeBuffers& kept,
+                                               std::span<const std::uint8_t> payload,
+                                               std::uint8_t coder, const BandLayout& layout,
+                                               StreamEnding ending) {
   switch (coder) {
     case kCoderDeflate: {
       auto bytes = inflate_raw(payload, layout.total * 2, ending);
       if (!bytes) return std::unexpected(std::move(bytes.error()));
-      return coefficients_from_bytes(*bytes, layout.total);
+      return coefficients_from_bytes(kept, *bytes, layout.total);
     }
     case kCoderArans: {
       auto bytes = arans::decode_stream(payload, ending);
       if (!bytes) return std::unexpected(QuillmereError::decompress(std::string(arans::message(bytes.error()))));
-      return coefficients_from_bytes(*bytes, layout.total);
+      return coefficients_from_bytes(kept, *bytes, layout.total);
     }
     case kCoderFast: {
       if (auto ready = fast::preflight(payload, layout.lengths); !ready) {
         return std::unexpected(QuillmereError::decompress(std::string(fast::message(ready.error()))));
       }
-      auto coeffs = coefficient_buffer(layout.total);
+      auto coeffs = coefficient_buffer(kept, layout.total);
       if (!coeffs) return coeffs;
-      auto done = fast::decode_coeffs_into(payload, layout.lengths, coeffs->span());
+      auto done = fast::decode_coeffs_into(payload, layout.lengths, *coeffs);
       if (!done) return std::unexpected(QuillmereError::decompress(std::string(fast::message(done.error()))));
       return coeffs;
     }
@@ -88,9 +101,9 @@ Result<Coefficients> decode_payload(std::span<const std::uint8_t> payload,
       if (auto ready = cmodel::preflight(payload, layout.lengths); !ready) {
         return std::unexpected(QuillmereError::decompress(std::string(cmodel::message(ready.error()))));
       }
-      auto coeffs = coefficient_buffer(layout.total);
+      auto coeffs = coefficient_buffer(kept, layout.total);
       if (!coeffs) return coeffs;
-      auto done = cmodel::decode_coeffs_into(payload, layout.lengths, coeffs->span(), ending);
+      auto done = cmodel::decode_coeffs_into(payload, layout.lengths, *coeffs, ending);
       if (!done) return std::unexpected(QuillmereError::decompress(std::string(cmodel::message(done.error()))));
       return coeffs;
     }
@@ -133,13 +146,21 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
       std::max<std::size_t>(sample_count, executor->filter_length());
   const BandLayout layout = band_layout(*executor, transform_len, levels);
 
-  auto coeffs = decode_payload(payload, coder, layout, ending);
-  if (!coeffs) return std::unexpected(std::move(coeffs.error()));
-
-  auto bands = stages::dequantise_bands(coeffs->span(), multiplier);
-  if (!bands) return std::unexpected(std::move(bands.error()));
-  coeffs->data.reset();
-  return stages::synthesise(*executor, *bands, layout, {min, max, mean, sample_count});
+  DecodeBuffers& kept = thread_decode_buffers();
+  auto signal = [&]() -> Result<std::vector<float>> {
+    auto coeffs = decode_payload(kept, payload, coder, layout, ending);
+    if (!coeffs) return std::unexpected(std::move(coeffs.error()));
+    std::span<float> bands;
+    try {
+      bands = {kept.dequantised.take(coeffs->size()), coeffs->size()};
+    } catch (const std::bad_alloc&) {
+      return std::unexpected(QuillmereError::decompress_out_of_memory());
+    }
+    dequantise(*coeffs, multiplier, bands);
+    return stages::synthesise(*executor, bands, layout, {min, max, mean, sample_count});
+  }();
+  kept.release_if_large();
+  return signal;
 }
 
 }  // namespace detail

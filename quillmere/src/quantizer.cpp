@@ -1,6 +1,7 @@
 #include "quantizer.hpp"
 
 #include <bit>
+#include <limits>
 
 #include "wavelet_choice.hpp"
 
@@ -27,15 +28,27 @@ std::uint8_t pick_levels(std::size_t n, Method method) {
   return static_cast<std::uint8_t>(log2q > 8 ? 8 : log2q);
 }
 
+namespace {
+
+// Work on v2 = 2v, which is exact. With t2 = trunc(v2), rounding half away
+// from zero is (t2 + sign(t2)) / 2 in truncating integer division:
+// floor(v + 1/2) = floor((floor(2v) + 1) / 2) for v >= 0, mirrored below 0.
+// Clamping before rounding matches clamping after, since both limits are
+// integers, and keeps the conversion in range; NaN fails `v2 < limit` and
+// takes the upper limit. No calls and no branches, so loops over it stay in
+// vector registers.
+inline std::int32_t rounded(float v2) noexcept {
+  const float hi = v2 < 65534.0f ? v2 : 65534.0f;
+  const float w2 = hi > -65536.0f ? hi : -65536.0f;
+  const auto t2 = static_cast<std::int32_t>(w2);
+  return (t2 + ((t2 >> 31) | 1)) / 2;
+}
+
+}  // namespace
+
 std::size_t quantise(std::span<const float> coefficients, float multiplier,
                      std::span<std::int16_t> out) noexcept {
-  // Work on v2 = 2v, which is exact. With t2 = trunc(v2), rounding half away
-  // from zero is (t2 + sign(t2)) / 2 in truncating integer division:
-  // floor(v + 1/2) = floor((floor(2v) + 1) / 2) for v >= 0, mirrored below 0.
-  // Clamping before rounding matches clamping after, since both limits are
-  // integers, and keeps the conversion in range; NaN fails `v2 < limit` and
-  // takes the upper limit. Everything stays in vector registers: no calls,
-  // no branches (bands are under 2^32 long, so the counter cannot wrap).
+  // Bands are under 2^32 long, so the counter cannot wrap.
   const std::size_t n = coefficients.size();
   const float* c = coefficients.data();
   std::int16_t* q = out.data();
@@ -44,12 +57,44 @@ std::size_t quantise(std::span<const float> coefficients, float multiplier,
     const float v = c[i] * multiplier;
     const float v2 = v + v;
     inside += (v2 < 65535.0f) & (v2 > -65537.0f);  // round(v) within [-32768, 32767]
-    const float hi = v2 < 65534.0f ? v2 : 65534.0f;
-    const float w2 = hi > -65536.0f ? hi : -65536.0f;
-    const auto t2 = static_cast<std::int32_t>(w2);
-    q[i] = static_cast<std::int16_t>((t2 + ((t2 >> 31) | 1)) / 2);
+    q[i] = static_cast<std::int16_t>(rounded(v2));
   }
   return n - inside;
+}
+
+BandRange quantise_band(std::span<const float> coefficients, float multiplier,
+                        std::uint16_t threshold, std::span<std::int16_t> out) noexcept {
+  // Sixteen independent lanes keep the range off one compare chain.
+  constexpr std::size_t kLanes = 16;
+  float lo[kLanes], hi[kLanes];
+  for (std::size_t j = 0; j < kLanes; ++j) {
+    lo[j] = std::numeric_limits<float>::infinity();
+    hi[j] = -std::numeric_limits<float>::infinity();
+  }
+  const std::int32_t t = threshold;
+  const float* c = coefficients.data();
+  std::int16_t* q = out.data();
+  const auto one = [&](std::size_t i, std::size_t j) {
+    const float x = c[i];
+    lo[j] = x < lo[j] ? x : lo[j];
+    hi[j] = x > hi[j] ? x : hi[j];
+    const float v = x * multiplier;
+    const std::int32_t r = rounded(v + v);
+    const std::int32_t mag = r < 0 ? -r : r;
+    q[i] = static_cast<std::int16_t>(mag < t ? 0 : r);
+  };
+  const std::size_t n = coefficients.size();
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    for (std::size_t j = 0; j < kLanes; ++j) one(i + j, j);
+  }
+  for (std::size_t j = 0; i < n; ++i, ++j) one(i, j);
+  BandRange range{lo[0], hi[0]};
+  for (std::size_t j = 1; j < kLanes; ++j) {
+    range.lo = lo[j] < range.lo ? lo[j] : range.lo;
+    range.hi = hi[j] > range.hi ? hi[j] : range.hi;
+  }
+  return range;
 }
 
 std::uint16_t dead_zone_threshold(std::uint8_t scale, Cutoff cutoff) noexcept {

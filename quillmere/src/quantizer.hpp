@@ -28,6 +28,20 @@ std::size_t quantise(std::span<const float> coefficients, float multiplier,
 
 std::uint16_t dead_zone_threshold(std::uint8_t scale, Cutoff cutoff) noexcept;
 
+// The smallest and largest value of a band (+inf and -inf when it is empty).
+struct BandRange {
+  float lo;
+  float hi;
+};
+
+// quantise() followed by apply_dead_zone() (a threshold of 0 or 1 zeroes
+// nothing), returning the band's range as well: one read of the band where
+// the compressor made three, the range being what its saturation rule needs.
+// Values are never NaN here; the range's numbers are those of any scan, at
+// most the sign of a zero extreme may differ.
+BandRange quantise_band(std::span<const float> coefficients, float multiplier,
+                        std::uint16_t threshold, std::span<std::int16_t> out) noexcept;
+
 // Zeroes every value whose magnitude is below the threshold.
 void apply_dead_zone(std::span<std::int16_t> details, std::uint16_t threshold) noexcept;
 

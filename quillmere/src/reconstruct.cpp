@@ -22,7 +22,12 @@ Result<DequantisedBands> dequantise_bands(std::span<const std::int16_t> coeffs, 
 Result<std::vector<float>> synthesise(const wavelet::DwtExecutor& executor,
                                       const DequantisedBands& bands, const BandLayout& layout,
                                       const Denormalisation& frame) {
-  const std::span<const float> all(bands.data.get(), bands.size);
+  return synthesise(executor, std::span<const float>(bands.data.get(), bands.size), layout, frame);
+}
+
+Result<std::vector<float>> synthesise(const wavelet::DwtExecutor& executor,
+                                      std::span<const float> all, const BandLayout& layout,
+                                      const Denormalisation& frame) {
   const std::size_t levels = layout.lengths.size() - 1;
   const auto approximation = all.first(layout.lengths[0]);
   std::vector<std::span<const float>> details;

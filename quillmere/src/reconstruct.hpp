@@ -36,5 +36,8 @@ struct Denormalisation {
 Result<std::vector<float>> synthesise(const wavelet::DwtExecutor& executor,
                                       const DequantisedBands& bands, const BandLayout& layout,
                                       const Denormalisation& frame);
+Result<std::vector<float>> synthesise(const wavelet::DwtExecutor& executor,
+                                      std::span<const float> bands, const BandLayout& layout,
+                                      const Denormalisation& frame);
 
 }  // namespace quillmere::stages

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -128,6 +129,48 @@ TEST(Dequantise, UndoesQuantisationWithinHalfAStep) {
     dequantise(q, m, back);
     for (std::size_t i = 0; i < c.size(); ++i) {
       ASSERT_LE(std::abs(back[i] - c[i]), 0.5f / m * 1.0001f + 1e-6f) << m << " " << c[i];
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+// The compressor's one-pass band quantiser against the three passes it
+// replaces, over lengths around the lane count, every threshold the table
+// makes, and values that round at the saturation limits.
+TEST(QuantiseBand, EqualsQuantiseDeadZoneAndRange) {
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> wide(-5.0f, 5.0f);
+  const std::size_t lengths[] = {0, 1, 15, 16, 17, 255, 1000};
+  const std::uint16_t thresholds[] = {0, 1, 2, 3, 6, 14, 21};
+  for (const std::size_t n : lengths) {
+    std::vector<float> c(n);
+    for (auto& v : c) v = wide(rng);
+    if (n > 4) {
+      c[0] = 32767.5f / 6000.0f;    // rounds out of range at m = 6000
+      c[1] = -32768.5f / 6000.0f;
+      c[2] = -0.0f;
+      c[n - 1] = 1.4f / 6000.0f;    // small: zeroed by the larger thresholds
+    }
+    for (const std::uint16_t t : thresholds) {
+      for (const float m : {1.0f, 6000.0f}) {
+        std::vector<std::int16_t> want(n), got(n, 123);
+        quantise(c, m, want);
+        apply_dead_zone(want, t);
+        const BandRange range = quantise_band(c, m, t, got);
+        ASSERT_EQ(got, want) << n << " " << t << " " << m;
+        float lo = std::numeric_limits<float>::infinity(), hi = -lo;
+        for (const float v : c) {
+          lo = std::min(lo, v);
+          hi = std::max(hi, v);
+        }
+        EXPECT_EQ(range.lo, lo) << n;
+        EXPECT_EQ(range.hi, hi) << n;
+      }
     }
   }
 }
