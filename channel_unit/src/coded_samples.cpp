@@ -47,30 +47,32 @@ std::optional<std::pair<float, float>> finite_range(std::span<const float> s) no
   constexpr std::size_t kBlock = 256;
   constexpr std::uint32_t kExponent = 0x7F800000u;
   float lo[kLanes], hi[kLanes];
+  std::uint32_t found[kLanes] = {};
   std::fill_n(lo, kLanes, std::numeric_limits<float>::infinity());
   std::fill_n(hi, kLanes, -std::numeric_limits<float>::infinity());
   const float* p = s.data();
   const std::size_t n = s.size();
-  std::uint32_t found = 0;
+  // Per lane like the extremes: a single flag would be one more chain.
+  const auto scan = [&](std::size_t i, std::size_t j) {
+    const float v = p[i];
+    found[j] |= static_cast<std::uint32_t>((std::bit_cast<std::uint32_t>(v) & kExponent) == kExponent);
+    lo[j] = v < lo[j] ? v : lo[j];
+    hi[j] = v > hi[j] ? v : hi[j];
+  };
+  const auto any_found = [&] {
+    std::uint32_t any = 0;
+    for (std::size_t j = 0; j < kLanes; ++j) any |= found[j];
+    return any != 0;
+  };
   std::size_t i = 0;
-  while (i < n) {
-    const std::size_t end = std::min(n, i + kBlock);
-    for (; i + kLanes <= end; i += kLanes) {
-      for (std::size_t j = 0; j < kLanes; ++j) {
-        const float v = p[i + j];
-        found |= static_cast<std::uint32_t>((std::bit_cast<std::uint32_t>(v) & kExponent) == kExponent);
-        lo[j] = v < lo[j] ? v : lo[j];
-        hi[j] = v > hi[j] ? v : hi[j];
-      }
+  for (; i + kBlock <= n; i += kBlock) {
+    for (std::size_t k = i; k < i + kBlock; k += kLanes) {
+      for (std::size_t j = 0; j < kLanes; ++j) scan(k + j, j);
     }
-    for (std::size_t j = 0; i < end; ++i, ++j) {
-      const float v = p[i];
-      found |= static_cast<std::uint32_t>((std::bit_cast<std::uint32_t>(v) & kExponent) == kExponent);
-      lo[j] = v < lo[j] ? v : lo[j];
-      hi[j] = v > hi[j] ? v : hi[j];
-    }
-    if (found != 0) return std::nullopt;
+    if (any_found()) return std::nullopt;
   }
+  for (std::size_t j = 0; i < n; ++i, j = (j + 1) % kLanes) scan(i, j);
+  if (any_found()) return std::nullopt;
   float min = lo[0], max = hi[0];
   for (std::size_t j = 1; j < kLanes; ++j) {
     min = lo[j] < min ? lo[j] : min;
