@@ -15,6 +15,7 @@
 #include "quantizer.hpp"
 #include "quillmere/forward_error.hpp"
 #include "quillmere/header.hpp"
+#include "vector_clones.hpp"
 
 namespace quillmere::stages {
 namespace {
@@ -44,6 +45,7 @@ inline float finite_or_replacement(float v) {
 // meets, so a zero result takes that one's. Nothing is written: the
 // normalising pass cleans each sample again as it reads it, which costs
 // less than a cleaned copy's extra pass over memory.
+QUILLMERE_VECTOR_CLONES
 std::pair<float, float> cleaned_bounds(std::span<const float> input) noexcept {
   constexpr std::size_t kLanes = 16;
   float lo[kLanes], hi[kLanes];
@@ -180,6 +182,7 @@ Result<NormalisedFrame> normalise_into(std::span<const float> input, std::span<f
 // Independent lanes keep the scan off one compare chain. The values are
 // never NaN, so any order finds the same extremes; at most the sign of a
 // zero extreme can differ, which no multiplier's saturation depends on.
+QUILLMERE_VECTOR_CLONES
 Extremes extremes(std::span<const float> band) noexcept {
   constexpr std::size_t kLanes = 16;
   float lo[kLanes], hi[kLanes];
@@ -242,6 +245,14 @@ std::vector<std::span<const std::int16_t>> QuantisedBands::bands() const {
   return out;
 }
 
+bool fits_every_level(const LevelExtremes& levels, float m) noexcept {
+  if (levels.details.empty()) return true;
+  for (const Extremes& e : levels.details) {
+    if (saturates(e, m)) return false;
+  }
+  return !saturates(levels.approximation.back(), m);
+}
+
 std::uint8_t unsaturated_depth(const LevelExtremes& levels, float m) noexcept {
   const std::size_t depth = levels.details.size();
   std::size_t best = 0;
@@ -269,7 +280,8 @@ std::optional<QuillmereError> transform_and_quantise_into(const wavelet::DwtExec
                                                           std::span<float> input,
                                                           std::uint8_t levels, float m,
                                                           std::uint8_t scale, Cutoff cutoff,
-                                                          TransformBuffers& buffers) {
+                                                          TransformBuffers& buffers,
+                                                          bool every_approximation) {
   StreamedTransform& out = buffers.transform;
   QuantisedBands& q = out.quantised;
   q.levels = levels;
@@ -308,7 +320,9 @@ std::optional<QuillmereError> transform_and_quantise_into(const wavelet::DwtExec
       }
       current = approx;
       // The deepest approximation's range comes with its quantisation below.
-      if (level < levels) out.extremes.approximation[level - 1] = extremes(current);
+      if (level < levels) {
+        out.extremes.approximation[level - 1] = every_approximation ? extremes(current) : Extremes{};
+      }
       const BandRange details_range = quantise_band(
           detail, m, threshold, std::span<std::int16_t>(q.coeffs.data() + offset, lengths[level]));
       out.extremes.details[level - 1] = {details_range.lo, details_range.hi};

@@ -126,12 +126,20 @@ TransformBuffers& thread_transform_buffers() noexcept;
 
 // transform_and_quantise on `input` (overwritten: it takes the coarser
 // levels' approximations) into buffers.transform, with buffers'
-// approximation and details as the levels' floats.
+// approximation and details as the levels' floats. Without
+// `every_approximation` only the deepest approximation's extremes are
+// taken (the others are left empty): enough to tell whether every level
+// fits (fits_every_level), which is all a compress needs unless it does not.
 std::optional<QuillmereError> transform_and_quantise_into(const wavelet::DwtExecutor& executor,
                                                           std::span<float> input,
                                                           std::uint8_t levels, float m,
                                                           std::uint8_t scale, Cutoff cutoff,
-                                                          TransformBuffers& buffers);
+                                                          TransformBuffers& buffers,
+                                                          bool every_approximation = true);
+
+// Whether no band of the full depth saturates at m: every level's details
+// and the deepest approximation, the bands coded at that depth.
+bool fits_every_level(const LevelExtremes& levels, float m) noexcept;
 
 // The whole float decomposition, kept so that many multipliers can be tried
 // on one transform: details and approximation of every level.

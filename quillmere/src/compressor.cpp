@@ -71,21 +71,33 @@ Result<std::vector<std::uint8_t>> compress_kept(std::span<const float> samples,
   // one transform decide it, and only the chosen depth is entropy coded.
   // (Re-running the whole coder once per level stepped down made large
   // multipliers several times slower to compress than to decompress.)
+  // The extremes of the coarser approximations only matter when the full
+  // depth saturates, so the first transform skips them (a pass over half
+  // the signal's length in all).
   const std::uint8_t levels = pick_levels(samples.size(), options.method);
-  if (auto failed = stages::transform_and_quantise_into(*executor, signal, levels, m, options.scale,
-                                                        options.cutoff, kept)) {
-    return std::unexpected(std::move(*failed));
-  }
-  const std::uint8_t depth = stages::unsaturated_depth(kept.transform.extremes, m);
-  if (depth == 0) return std::unexpected(stages::saturation_refusal(m, kept.transform.extremes));
-  if (depth < levels) {
-    // Rare: the transform runs again at the shallower depth (the coarser
-    // levels overwrote the normalised signal).
+  const auto transform = [&](std::uint8_t depth, bool every_approximation)
+      -> std::optional<QuillmereError> {
+    return stages::transform_and_quantise_into(*executor, signal, depth, m, options.scale,
+                                               options.cutoff, kept, every_approximation);
+  };
+  const auto renormalise = [&]() -> std::optional<QuillmereError> {
+    // The coarser levels overwrote the normalised signal.
     auto again = stages::normalise_into(samples, signal);
-    if (!again) return std::unexpected(std::move(again.error()));
-    if (auto failed = stages::transform_and_quantise_into(*executor, signal, depth, m,
-                                                          options.scale, options.cutoff, kept)) {
-      return std::unexpected(std::move(*failed));
+    if (!again) return std::move(again.error());
+    return std::nullopt;
+  };
+  if (auto failed = transform(levels, false)) return std::unexpected(std::move(*failed));
+  std::uint8_t depth = levels;
+  if (!stages::fits_every_level(kept.transform.extremes, m)) {
+    // Rare: the transform runs again with every level's extremes, and once
+    // more at the depth they allow.
+    if (auto failed = renormalise()) return std::unexpected(std::move(*failed));
+    if (auto failed = transform(levels, true)) return std::unexpected(std::move(*failed));
+    depth = stages::unsaturated_depth(kept.transform.extremes, m);
+    if (depth == 0) return std::unexpected(stages::saturation_refusal(m, kept.transform.extremes));
+    if (depth < levels) {
+      if (auto failed = renormalise()) return std::unexpected(std::move(*failed));
+      if (auto failed = transform(depth, true)) return std::unexpected(std::move(*failed));
     }
   }
 

@@ -3,6 +3,7 @@
 #include <bit>
 #include <limits>
 
+#include "vector_clones.hpp"
 #include "wavelet_choice.hpp"
 
 namespace quillmere {
@@ -46,6 +47,7 @@ inline std::int32_t rounded(float v2) noexcept {
 
 }  // namespace
 
+QUILLMERE_VECTOR_CLONES
 std::size_t quantise(std::span<const float> coefficients, float multiplier,
                      std::span<std::int16_t> out) noexcept {
   // Bands are under 2^32 long, so the counter cannot wrap.
@@ -62,6 +64,7 @@ std::size_t quantise(std::span<const float> coefficients, float multiplier,
   return n - inside;
 }
 
+QUILLMERE_VECTOR_CLONES
 BandRange quantise_band(std::span<const float> coefficients, float multiplier,
                         std::uint16_t threshold, std::span<std::int16_t> out) noexcept {
   // Sixteen independent lanes keep the range off one compare chain.
@@ -110,6 +113,7 @@ std::uint16_t dead_zone_threshold(std::uint8_t scale, Cutoff cutoff) noexcept {
   return static_cast<std::uint16_t>(base * factor);
 }
 
+QUILLMERE_VECTOR_CLONES
 void apply_dead_zone(std::span<std::int16_t> details, std::uint16_t threshold) noexcept {
   if (threshold <= 1) return;  // |q| < 1 only holds for q = 0 already
   const std::int32_t t = threshold;
@@ -120,6 +124,7 @@ void apply_dead_zone(std::span<std::int16_t> details, std::uint16_t threshold) n
   }
 }
 
+QUILLMERE_VECTOR_CLONES
 void dequantise(std::span<const std::int16_t> quantised, float multiplier,
                 std::span<float> out) noexcept {
   const float r = 1.0f / multiplier;

@@ -4,8 +4,17 @@
 #include <new>
 
 #include "quantizer.hpp"
+#include "vector_clones.hpp"
 
 namespace quillmere::stages {
+namespace {
+
+QUILLMERE_VECTOR_CLONES
+void denormalise(float* y, std::size_t n, float min, float range, float mean) noexcept {
+  for (std::size_t i = 0; i < n; ++i) y[i] = min + range * (y[i] + mean);
+}
+
+}  // namespace
 
 Result<DequantisedBands> dequantise_bands(std::span<const std::int16_t> coeffs, float multiplier) {
   DequantisedBands out;
@@ -49,8 +58,7 @@ Result<std::vector<float>> synthesise(const wavelet::DwtExecutor& executor,
   std::vector<float>& out = *signal;
   const float range = frame.max - frame.min;
   const std::size_t keep = std::min<std::size_t>(out.size(), frame.sample_count);
-  float* y = out.data();
-  for (std::size_t i = 0; i < keep; ++i) y[i] = frame.min + range * (y[i] + frame.mean);
+  denormalise(out.data(), keep, frame.min, range, frame.mean);
   try {
     out.resize(frame.sample_count, 0.0f);
   } catch (const std::bad_alloc&) {

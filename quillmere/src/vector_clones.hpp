@@ -1,0 +1,25 @@
+// Marks the codec's per-sample loops outside the transform (normalisation,
+// quantisation, band ranges, dequantisation, denormalisation) for two
+// compilations on x86-64: the baseline ISA and AVX2, the loader picking one
+// per machine. Those loops only compare, add, multiply and convert, each
+// value on its own or in a fixed order, with contraction off (and AVX2 alone
+// has no FMA), so both clones give the same bits on every machine. The
+// transform's kernels are marked the same way (wavelet/src/kernel_dispatch.hpp),
+// and the same build option and sanitizer rule leave the clones out.
+// Internal to the codec library.
+#pragma once
+
+#if defined(__SANITIZE_THREAD__)
+#define QUILLMERE_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QUILLMERE_THREAD_SANITIZER 1
+#endif
+#endif
+
+#if defined(WAVELET_BASELINE_ISA) || defined(QUILLMERE_THREAD_SANITIZER) || \
+    !defined(__x86_64__) || !defined(__linux__) || !defined(__GNUC__)
+#define QUILLMERE_VECTOR_CLONES
+#else
+#define QUILLMERE_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
