@@ -26,7 +26,7 @@ import quillmere
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import signals  # noqa: E402
 
-from quillmere_tools.units import channel as frames# noqa: E402
+from quillmere_tools.units import channel as frames  # noqa: E402
 from quillmere_tools.settings import Settings  # noqa: E402
 
 

@@ -264,17 +264,44 @@ std::uint8_t unsaturated_depth(const LevelExtremes& levels, float m) noexcept {
 }
 
 void TransformBuffers::release_if_large() noexcept {
-  signal.release_if_large();
-  approximation.release_if_large();
-  details.release_if_large();
+  signal.release_if_large(kKeptStageBytes);
+  approximation.release_if_large(kKeptStageBytes);
+  details.release_if_large(kKeptStageBytes);
   std::vector<std::int16_t>& coeffs = transform.quantised.coeffs;
-  if (coeffs.capacity() * sizeof(std::int16_t) > kKeepBytes) std::vector<std::int16_t>().swap(coeffs);
+  if (coeffs.capacity() * sizeof(std::int16_t) > kKeptStageBytes) std::vector<std::int16_t>().swap(coeffs);
 }
 
 TransformBuffers& thread_transform_buffers() noexcept {
   thread_local TransformBuffers buffers;
   return buffers;
 }
+
+namespace {
+
+// A level's share of the saturation rule and of the quantised bands: its
+// approximation's extremes (the deepest one's come with its quantisation,
+// the others' only when asked for) and its details, quantised with theirs.
+void record_level(std::span<const float> approximation, std::span<const float> details,
+                  std::size_t level, std::size_t levels, float m, std::uint16_t threshold,
+                  bool every_approximation, std::size_t offset, StreamedTransform& out) {
+  if (level < levels) {
+    out.extremes.approximation[level - 1] = every_approximation ? extremes(approximation) : Extremes{};
+  }
+  const BandRange range = quantise_band(
+      details, m, threshold,
+      std::span<std::int16_t>(out.quantised.coeffs.data() + offset, details.size()));
+  out.extremes.details[level - 1] = {range.lo, range.hi};
+}
+
+void quantise_deepest(std::span<const float> approximation, float m, std::size_t levels,
+                      StreamedTransform& out) {
+  const BandRange range = quantise_band(
+      approximation, m, 0,
+      std::span<std::int16_t>(out.quantised.coeffs.data(), out.quantised.layout.lengths[0]));
+  if (levels > 0) out.extremes.approximation[levels - 1] = {range.lo, range.hi};
+}
+
+}  // namespace
 
 std::optional<QuillmereError> transform_and_quantise_into(const wavelet::DwtExecutor& executor,
                                                           std::span<float> input,
@@ -319,18 +346,10 @@ std::optional<QuillmereError> transform_and_quantise_into(const wavelet::DwtExec
         return QuillmereError::transform(done.error().message());
       }
       current = approx;
-      // The deepest approximation's range comes with its quantisation below.
-      if (level < levels) {
-        out.extremes.approximation[level - 1] = every_approximation ? extremes(current) : Extremes{};
-      }
-      const BandRange details_range = quantise_band(
-          detail, m, threshold, std::span<std::int16_t>(q.coeffs.data() + offset, lengths[level]));
-      out.extremes.details[level - 1] = {details_range.lo, details_range.hi};
+      record_level(current, detail, level, levels, m, threshold, every_approximation, offset, out);
       offset += lengths[level];
     }
-    const BandRange deepest =
-        quantise_band(current, m, 0, std::span<std::int16_t>(q.coeffs.data(), lengths[0]));
-    if (levels > 0) out.extremes.approximation[levels - 1] = {deepest.lo, deepest.hi};
+    quantise_deepest(current, m, levels, out);
   } catch (const std::bad_alloc&) {
     return QuillmereError::out_of_memory(input.size());
   }
@@ -339,13 +358,37 @@ std::optional<QuillmereError> transform_and_quantise_into(const wavelet::DwtExec
 
 Result<StreamedTransform> transform_and_quantise(const wavelet::DwtExecutor& executor,
                                                  Floats input, std::uint8_t levels, float m,
-                                                 std::uint8_t scale, Cutoff cutoff) {
-  TransformBuffers buffers;
-  if (auto failed =
-          transform_and_quantise_into(executor, input.span(), levels, m, scale, cutoff, buffers)) {
-    return std::unexpected(std::move(*failed));
+                                                 std::uint8_t scale, Cutoff cutoff,
+                                                 bool every_approximation) {
+  StreamedTransform out;
+  QuantisedBands& q = out.quantised;
+  q.levels = levels;
+  q.layout = band_layout(executor, input.size, levels);
+  const std::vector<std::size_t>& lengths = q.layout.lengths;
+  try {
+    out.extremes.approximation.resize(levels);
+    out.extremes.details.resize(levels);
+    const std::uint16_t threshold = dead_zone_threshold(scale, cutoff);
+    std::size_t offset = lengths[0];
+    for (std::size_t level = 1; level <= levels; ++level) {
+      Floats approx = Floats::make(executor.dwt_size(input.size).approximation);
+      Floats details = Floats::make(lengths[level]);
+      if (auto done = executor.execute_forward(input.span(), approx.span(), details.span());
+          !done) {
+        return std::unexpected(QuillmereError::transform(done.error().message()));
+      }
+      input = std::move(approx);
+      // Taken only now, with the normalised signal gone.
+      if (q.coeffs.empty()) q.coeffs.resize(q.layout.total);
+      record_level(input.span(), details.span(), level, levels, m, threshold, every_approximation,
+                   offset, out);
+      offset += lengths[level];
+    }
+    quantise_deepest(input.span(), m, levels, out);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(QuillmereError::out_of_memory(q.layout.total));
   }
-  return std::move(buffers.transform);
+  return out;
 }
 
 Result<Decomposition> decompose(const wavelet::DwtExecutor& executor, Floats input,

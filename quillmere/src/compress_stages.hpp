@@ -104,9 +104,19 @@ struct StreamedTransform {
   QuantisedBands quantised;
   LevelExtremes extremes;
 };
+// Without `every_approximation` only the deepest approximation's extremes
+// are taken (the others are left empty): enough to tell whether every level
+// fits (fits_every_level), which is all a compress needs unless it does not.
 Result<StreamedTransform> transform_and_quantise(const wavelet::DwtExecutor& executor,
                                                  Floats input, std::uint8_t levels, float m,
-                                                 std::uint8_t scale, Cutoff cutoff);
+                                                 std::uint8_t scale, Cutoff cutoff,
+                                                 bool every_approximation = true);
+
+// The most each buffer that compress() or a decode keeps with its thread
+// may hold after the call: signals of up to 2^18 samples (speech files,
+// array chunks) keep their buffers, about 4 MiB per thread in all, and
+// longer ones hand the memory back as a caller of the module expects.
+inline constexpr std::size_t kKeptStageBytes = std::size_t{1} << 20;
 
 // What compress() keeps with its thread from one call to the next
 // (work_buffer.hpp): the normalised signal, one level's approximation and
@@ -126,10 +136,9 @@ TransformBuffers& thread_transform_buffers() noexcept;
 
 // transform_and_quantise on `input` (overwritten: it takes the coarser
 // levels' approximations) into buffers.transform, with buffers'
-// approximation and details as the levels' floats. Without
-// `every_approximation` only the deepest approximation's extremes are
-// taken (the others are left empty): enough to tell whether every level
-// fits (fits_every_level), which is all a compress needs unless it does not.
+// approximation and details as the levels' floats. It holds the whole
+// signal and both halves until the end, so it is for signals whose buffers
+// a thread keeps anyway.
 std::optional<QuillmereError> transform_and_quantise_into(const wavelet::DwtExecutor& executor,
                                                           std::span<float> input,
                                                           std::uint8_t levels, float m,

@@ -9,6 +9,7 @@
 
 #include "arans.hpp"
 #include "cmodel.hpp"
+#include "compress_stages.hpp"
 #include "decompress_core.hpp"
 #include "deflate_codec.hpp"
 #include "fast_coder.hpp"
@@ -33,8 +34,8 @@ struct DecodeBuffers {
   WorkBuffer<float> dequantised;
 
   void release_if_large() noexcept {
-    coefficients.release_if_large();
-    dequantised.release_if_large();
+    coefficients.release_if_large(stages::kKeptStageBytes);
+    dequantised.release_if_large(stages::kKeptStageBytes);
   }
 };
 
@@ -157,6 +158,9 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
       return std::unexpected(QuillmereError::decompress_out_of_memory());
     }
     dequantise(*coeffs, multiplier, bands);
+    // A long signal's coefficients go before the inverse transform takes
+    // its own memory, so that a decode's peak stays what it was.
+    kept.coefficients.release_if_large(stages::kKeptStageBytes);
     return stages::synthesise(*executor, bands, layout, {min, max, mean, sample_count});
   }();
   kept.release_if_large();

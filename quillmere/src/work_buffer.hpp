@@ -30,9 +30,10 @@ class WorkBuffer {
     }
     return data_.get();
   }
-  // Called when the caller is done with the contents.
-  void release_if_large() noexcept {
-    if (capacity_ * sizeof(T) > kKeepBytes) {
+  // Called when the caller is done with the contents; `keep_bytes` is the
+  // most this buffer may hold on to.
+  void release_if_large(std::size_t keep_bytes = kKeepBytes) noexcept {
+    if (capacity_ * sizeof(T) > keep_bytes) {
       data_.reset();
       capacity_ = 0;
     }
