@@ -23,11 +23,9 @@ constexpr int kMaxEvaluations = 8;
 const float kWalkStep = std::sqrt(2.0f);
 // Two multipliers this close give containers within a fraction of a percent.
 constexpr double kTolerance = 1.01;
-// Signals up to this long search both rounding rules in full.
+// Signals up to this long have moved quantised values confirmed by real
+// coding against plain rounding, and search both rounding rules in full.
 constexpr std::size_t kConfirmedBelow = 65536;
-// Signals shorter than this have moved quantised values confirmed by real
-// coding against plain rounding.
-constexpr std::size_t kRefinedConfirmedBelow = 16384;
 // Among nearly equal totals the walk prefers fewer corrections, by at most
 // this share: corrections cost more time per byte than the wavelet layer.
 constexpr double kOutlierPenalty = 0.02;
@@ -207,13 +205,9 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
   if (!moved) return error_of(moved);
   if (!moved->refined.empty()) {
     // On short signals the estimates rest on few coefficients and real
-    // coding of both is cheap; on longer ones the scaled estimates are
-    // trusted rather than paying a second full coding and corrections blob.
-    // Confirming on every signal up to 65536 samples found the moved values
-    // smaller on all 23 speech, physiological and chirp cases of 12000 to
-    // 65026 samples at max errors of 0.01 % to 3 % of the range (by 0.4 % to
-    // 5.5 %); on noise of 100 samples plain rounding can win.
-    if (r.samples.size() < kRefinedConfirmedBelow) {
+    // coding of both is cheap; on long ones the scaled estimates are
+    // trusted rather than paying a second full coding.
+    if (r.samples.size() <= kConfirmedBelow) {
       return finish_refined(r, s, std::move(best), std::move(known_fix), std::move(*moved));
     }
     return finish(r, s, std::move(*moved));

@@ -50,23 +50,11 @@ inline std::uint64_t load_le64(const std::uint8_t* p) noexcept {
 }
 inline void store_le64(std::uint8_t* p, std::uint64_t v) noexcept { std::memcpy(p, &v, sizeof v); }
 
-// One modelled bit into the encoder's queue at `at`, adapting `probs`.
-inline std::uint16_t* put_bit(std::uint16_t* probs, std::uint16_t* at, std::size_t context,
-                              unsigned bit) noexcept {
-  const std::uint32_t p = probs[context];
-  *at = bin_engine::symbol(p, bit);
-  probs[context] = bin_engine::adapt(p, bit);
-  return at + 1;
-}
-
-// v >= 1 as described above; at most 2 * bit_width(v) - 1 symbols.
-inline std::uint16_t* put_number(std::uint16_t* probs, std::uint16_t* at, std::size_t unary,
-                                 std::size_t bits, std::uint64_t v) noexcept {
+void put_number(bin_engine::BinEnc& enc, std::size_t unary, std::size_t bits, std::uint64_t v) {
   const auto w = static_cast<unsigned>(std::bit_width(v));
-  for (unsigned j = 0; j + 1 < w; ++j) at = put_bit(probs, at, unary + j, 1);
-  at = put_bit(probs, at, unary + w - 1, 0);
-  for (unsigned b = w - 1; b-- > 0;) at = put_bit(probs, at, bits + w * kWidths + b, (v >> b) & 1u);
-  return at;
+  for (unsigned j = 0; j + 1 < w; ++j) enc.put(unary + j, 1);
+  enc.put(unary + w - 1, 0);
+  for (unsigned b = w - 1; b-- > 0;) enc.put(bits + w * kWidths + b, (v >> b) & 1u);
 }
 
 // Reads what put_number wrote; a width above max_width is corrupt.
@@ -290,22 +278,15 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
     const float* yp = decoded.data();
     const float* x32 = originals.f32().data();
     const double* x64 = originals.f64().data();
-    const double offset_or_zero = f64 ? offset : 0.0;
-    // claim() grows the queue only to what it is asked for; the room is
-    // grown here by doubling instead.
-    std::size_t room = 0;
-    const auto claim = [&](std::size_t most) {
-      if (enc.pending_size() + most > room) {
-        room = std::max(2 * room, enc.pending_size() + most);
-        enc.reserve(room);
-      }
-      return enc.claim(most);
-    };
-    // One sample's correction, modelled straight into the encoder's queue.
-    const auto correct_at = [&](std::size_t i) {
+    for (std::size_t i = 0; i < n; ++i) {
       const float y = yp[i];
       const double x = f64 ? x64[i] : static_cast<double>(x32[i]);
-      const double e = x - (static_cast<double>(y) + offset_or_zero);
+      const double r = f64 ? static_cast<double>(y) + offset : static_cast<double>(y);
+      const double e = x - r;
+      // Most samples leave here. NaN r fails the test and is escaped below;
+      // non-finite originals are never corrected.
+      if (std::fabs(e) <= max_error || !std::isfinite(x)) [[likely]] continue;
+
       const double q = std::round(e / step);
       std::int64_t k = 0;
       if (std::fabs(q) <= static_cast<double>(kMaxMultiple)) {
@@ -314,49 +295,26 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
                                : static_cast<double>(corrected(y, k, step));
         if (!(std::fabs(x - got) <= max_error)) k = 0;
       }
+      put_number(enc, kGapUnary, kGapBits, i - next + 1);
       const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
-      std::uint16_t* at = claim(kMaxEntrySymbols);
-      std::uint16_t* const probs = enc.table();
-      at = put_number(probs, at, kGapUnary, kGapBits, i - next + 1);
-      at = put_number(probs, at, kMagUnary, kMagBits, mag + 1);
-      if (mag != 0) at = put_bit(probs, at, kSign, k < 0);
-      enc.commit(at);
+      put_number(enc, kMagUnary, kMagBits, mag + 1);
+      if (mag != 0) enc.put(kSign, k < 0);
       next = i + 1;
       ++out.corrected;
       if (k == 0) {
         ++out.escaped;
-        const std::size_t pos = escapes.size();
+        const std::size_t at = escapes.size();
         if (f64) {
-          escapes.resize(pos + 8);
-          store_le64(escapes.data() + pos, std::bit_cast<std::uint64_t>(x));
+          escapes.resize(at + 8);
+          store_le64(escapes.data() + at, std::bit_cast<std::uint64_t>(x));
         } else {
-          escapes.resize(pos + 4);
-          store_le_f32(escapes.data() + pos, x32[i]);
+          escapes.resize(at + 4);
+          store_le_f32(escapes.data() + at, originals.f32()[i]);
         }
       }
-    };
-    // The samples beyond the bound are listed a block at a time without a
-    // branch, then corrected in order: at fine bounds a third or more of
-    // them need a correction, and a branch on each would be mispredicted
-    // often. A NaN reconstruction of a finite original is listed (and
-    // escaped); non-finite originals are never corrected.
-    constexpr std::size_t kBlock = 512;
-    std::uint32_t listed_at[kBlock];
-    for (std::size_t start = 0; start < n; start += kBlock) {
-      const std::size_t end = std::min(n, start + kBlock);
-      std::size_t listed = 0;
-      for (std::size_t i = start; i < end; ++i) {
-        const double x = f64 ? x64[i] : static_cast<double>(x32[i]);
-        const double a = std::fabs(x - (static_cast<double>(yp[i]) + offset_or_zero));
-        listed_at[listed] = static_cast<std::uint32_t>(i - start);
-        listed += static_cast<std::size_t>(!(a <= max_error) & std::isfinite(x));
-      }
-      for (std::size_t j = 0; j < listed; ++j) correct_at(start + listed_at[j]);
     }
     if (out.corrected > 0) {
-      std::uint16_t* at = claim(2 * kMaxGapWidth);
-      at = put_number(enc.table(), at, kCountUnary, kCountBits, std::uint64_t{out.corrected} + 1);
-      enc.commit(at);
+      put_number(enc, kCountUnary, kCountBits, std::uint64_t{out.corrected} + 1);
       enc.finish_into(packed);
     }
   } catch (const std::bad_alloc&) {

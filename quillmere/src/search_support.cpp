@@ -52,14 +52,10 @@ double entropy_bits(const std::array<std::uint32_t, N>& hist, double total) {
 
 // Corrections cost about their gaps' and multiples' bit-length classes plus
 // the raw bits below the leading one, as their Elias-gamma coding does.
-// Outliers come in runs of one class, so the counts are kept in four
-// copies taken in turn: consecutive increments of one counter would each
-// wait for the last. The copies are summed, in order, before use.
 struct CorrectionTally {
-  static constexpr std::size_t kLanes = 4;
-  std::array<std::array<std::uint32_t, 34>, kLanes> gap_class{};
-  std::array<std::array<std::uint32_t, 34>, kLanes> k_class{};
-  std::uint64_t raw_bits = 0;  // whole bits, exact
+  std::array<std::uint32_t, 34> gap_class{};
+  std::array<std::uint32_t, 34> k_class{};
+  double raw_bits = 0.0;
   std::size_t count = 0;
   std::size_t last = 0;  // position after the previous outlier
 
@@ -69,27 +65,16 @@ struct CorrectionTally {
     const auto k = static_cast<std::uint64_t>(std::min(a * inv_step + 0.5, 4294967295.0));
     const int gw = std::bit_width(gap);
     const int kw = std::bit_width(k);
-    const std::size_t lane = count & (kLanes - 1);
-    ++gap_class[lane][static_cast<std::size_t>(gw)];
-    ++k_class[lane][static_cast<std::size_t>(kw)];
-    raw_bits += static_cast<std::uint64_t>((gw > 1 ? gw - 1 : 0) + (kw > 1 ? kw - 1 : 0) + 1);  // + sign
+    ++gap_class[static_cast<std::size_t>(gw)];
+    ++k_class[static_cast<std::size_t>(kw)];
+    raw_bits += (gw > 1 ? gw - 1 : 0) + (kw > 1 ? kw - 1 : 0) + 1;  // + sign
     ++count;
-  }
-
-  static std::array<std::uint32_t, 34> merged(
-      const std::array<std::array<std::uint32_t, 34>, kLanes>& lanes) {
-    std::array<std::uint32_t, 34> out{};
-    for (const auto& lane : lanes) {
-      for (std::size_t c = 0; c < out.size(); ++c) out[c] += lane[c];
-    }
-    return out;
   }
 
   double bytes() const {
     if (count == 0) return 0.0;
     const double n = static_cast<double>(count);
-    return (entropy_bits(merged(gap_class), n) + entropy_bits(merged(k_class), n) +
-            static_cast<double>(raw_bits)) / 8.0 + 44.0;
+    return (entropy_bits(gap_class, n) + entropy_bits(k_class, n) + raw_bits) / 8.0 + 44.0;
   }
 };
 
@@ -148,47 +133,41 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
   } else if (ref.all_finite && !f64) {
     // Float sources with corrections: the same lanes. At fine bounds a third
     // to two thirds of the samples lie beyond the bound, so a branch on each
-    // would be mispredicted often; instead each block's errors are taken in
-    // a loop the compiler can vectorise, its outliers then listed without a
-    // branch and tallied, in the same order.
+    // would be mispredicted often; instead each block's outliers are listed
+    // without a branch and tallied afterwards, in the same order.
     const float* x = o.f32().data();
     const float* y = decoded.data();
     double m4[4] = {0, 0, 0, 0}, s4[4] = {0, 0, 0, 0};
     CorrectionTally tally;
     const double inv_step = 0.5 / correction_bound;
     constexpr std::size_t kBlock = 512;
-    static_assert(kBlock % 4 == 0);
     std::uint32_t at[kBlock];
     double size[kBlock];
     std::size_t i = 0;
     while (i < n) {
-      const std::size_t start = i, len = std::min(n - i, kBlock);
-      std::size_t k = 0;
-      for (; k + 4 <= len; k += 4) {
+      const std::size_t start = i, end = std::min(n, i + kBlock);
+      std::size_t listed = 0;
+      for (; i + 4 <= end; i += 4) {
         for (std::size_t l = 0; l < 4; ++l) {
-          const double e = static_cast<double>(x[start + k + l]) - static_cast<double>(y[start + k + l]);
+          const double e = static_cast<double>(x[i + l]) - static_cast<double>(y[i + l]);
           const double a = std::fabs(e);
           m4[l] = a > m4[l] ? a : m4[l];
           s4[l] += e * e;
-          size[k + l] = a;
+          at[listed] = static_cast<std::uint32_t>(i + l - start);
+          size[listed] = a;
+          listed += a > correction_bound ? 1 : 0;
         }
       }
-      // Only the signal's last block has a tail; its lanes continue from 0
-      // as the whole-signal loop's did.
-      for (std::size_t l = 0; k < len; ++k, ++l) {
-        const double e = static_cast<double>(x[start + k]) - static_cast<double>(y[start + k]);
+      for (std::size_t l = 0; i < end; ++i, ++l) {
+        const double e = static_cast<double>(x[i]) - static_cast<double>(y[i]);
         const double a = std::fabs(e);
         m4[l] = a > m4[l] ? a : m4[l];
         s4[l] += e * e;
-        size[k] = a;
+        at[listed] = static_cast<std::uint32_t>(i - start);
+        size[listed] = a;
+        listed += a > correction_bound ? 1 : 0;
       }
-      std::size_t listed = 0;
-      for (k = 0; k < len; ++k) {
-        at[listed] = static_cast<std::uint32_t>(k);
-        listed += size[k] > correction_bound ? 1 : 0;
-      }
-      for (std::size_t t = 0; t < listed; ++t) tally.add(start + at[t], size[at[t]], inv_step);
-      i = start + len;
+      for (std::size_t k = 0; k < listed; ++k) tally.add(start + at[k], size[k], inv_step);
     }
     max_abs = std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3]));
     sum_sq = (s4[0] + s4[1]) + (s4[2] + s4[3]);

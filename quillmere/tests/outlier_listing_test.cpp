@@ -1,8 +1,8 @@
-// The search's judge and the corrections encoder both list the samples
-// beyond a bound a block at a time without a branch. Outliers on either
-// side of every block edge, in the signal's last samples, and next to
-// non-finite values must all be found: counted against a plain scan, and
-// (for the encoder) every one corrected to within the bound.
+// The search's judge lists the samples beyond a bound a block at a time,
+// and the corrections encoder decides each sample on its own. Outliers on
+// either side of every block edge, in the signal's last samples, and next
+// to non-finite values must all be found by both: counted against a plain
+// scan, and (for the encoder) every one corrected to within the bound.
 #include <gtest/gtest.h>
 
 #include <algorithm>
