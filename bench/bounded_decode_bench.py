@@ -20,8 +20,6 @@ import struct
 import sys
 import time
 
-import numpy as np
-
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from quillmere_tools import compress_to_target, decompress  # noqa: E402
