@@ -17,6 +17,7 @@
 #include "fast_adaptive.hpp"
 #include "fast_coder.hpp"
 #include "fast_model.hpp"
+#include "fast_next_context.hpp"
 #include "quillmere/byte_io.hpp"
 
 namespace quillmere::fast {
@@ -91,51 +92,50 @@ constexpr std::uint32_t code_of(std::uint32_t start, std::uint32_t freq) { retur
 // coefficients then take 17 kB instead of the 650 kB of full 12-bit tables
 // of codes, which cost more to fill and to keep in cache than they saved.
 struct SlotView {
-  const std::uint8_t* slots;
-  const std::uint32_t* codes;
-  std::uint32_t shift;
+  const std::uint8_t* slots;  // the token's codes are the kTokens words before
+  std::uint64_t shift;
+  const std::uint32_t* codes() const noexcept { return reinterpret_cast<const std::uint32_t*>(slots) - kTokens; }
 };
 
+// Each table is one block: its codes, then its slots (in whole words), so
+// that a view is one pointer and a shift, 16 bytes.
 struct SlotTables {
-  std::vector<std::uint8_t> slots;
-  std::vector<std::uint32_t> codes;  // kTokens per table
-  std::vector<SlotView> views;       // per table, then the all-zero and the missing one
+  std::vector<std::uint32_t> pool;
+  std::vector<SlotView> views;  // per table, then the all-zero and the missing one
 };
 
-// The views of every table of the stream, then one for all-zero bands (token
-// 0 at full frequency: the state never moves) and one for missing contexts.
 SlotTables slot_tables(std::span<const Table> tables) {
   SlotTables s;
-  std::vector<unsigned> shifts(tables.size());
-  std::size_t slot_count = 2;
+  std::vector<unsigned> shifts(tables.size() + 2, kTableBits);
+  std::size_t words = 0;
   for (std::size_t i = 0; i < tables.size(); ++i) {
     unsigned k = kTableBits;
     for (unsigned t = 0; t < tables[i].tokens; ++t) {
       if (tables[i].freq[t] != 0) k = std::min(k, static_cast<unsigned>(std::countr_zero(tables[i].freq[t])));
     }
     shifts[i] = k;
-    slot_count += kTableTotal >> k;
   }
-  s.slots.resize(slot_count);
-  s.codes.resize((tables.size() + 2) * kTokens);
+  for (const unsigned k : shifts) words += kTokens + ((kTableTotal >> k) + 3) / 4;
+  s.pool.assign(words, 0);
   s.views.resize(tables.size() + 2);
   std::size_t at = 0;
-  for (std::size_t i = 0; i < tables.size(); ++i) {
-    std::uint8_t* slots = s.slots.data() + at;
-    std::uint32_t* codes = s.codes.data() + i * kTokens;
+  for (std::size_t i = 0; i < tables.size() + 2; ++i) {
+    std::uint32_t* codes = s.pool.data() + at;
+    auto* slots = reinterpret_cast<std::uint8_t*>(codes + kTokens);
     const unsigned k = shifts[i];
-    for (unsigned t = 0; t < tables[i].tokens; ++t) {
-      codes[t] = code_of(tables[i].start[t], tables[i].freq[t]);
-      std::memset(slots + (tables[i].start[t] >> k), static_cast<int>(t), tables[i].freq[t] >> k);
+    if (i < tables.size()) {
+      for (unsigned t = 0; t < tables[i].tokens; ++t) {
+        codes[t] = code_of(tables[i].start[t], tables[i].freq[t]);
+        std::memset(slots + (tables[i].start[t] >> k), static_cast<int>(t), tables[i].freq[t] >> k);
+      }
+    } else {
+      // All-zero bands: token 0 at full frequency, the state never moves.
+      // Missing contexts: the same, flagged.
+      codes[0] = code_of(0, kTableTotal) | (i == tables.size() ? 0 : kMissing);
     }
-    s.views[i] = {slots, codes, k};
-    at += kTableTotal >> k;
+    s.views[i] = {slots, k};
+    at += kTokens + ((kTableTotal >> k) + 3) / 4;
   }
-  const std::size_t zero = tables.size();
-  s.codes[zero * kTokens] = code_of(0, kTableTotal);
-  s.codes[(zero + 1) * kTokens] = code_of(0, kTableTotal) | kMissing;
-  s.views[zero] = {s.slots.data() + at, s.codes.data() + zero * kTokens, kTableBits};
-  s.views[zero + 1] = {s.slots.data() + at + 1, s.codes.data() + (zero + 1) * kTokens, kTableBits};
   return s;
 }
 
@@ -159,22 +159,19 @@ inline void refill(std::uint32_t& x, Words& w) noexcept {
   }
 }
 
-// Bit width of a token's magnitude, for the context.
-inline unsigned width_of(unsigned t) noexcept { return kShapes[t].width; }
-
 // One token through a static table: the state's slot gives the token and
 // its code, the code the next state.
-inline void decode_token(std::uint32_t& x, ContextState& ctx, const SlotView* views, std::int16_t& out,
-                         Words& w, std::uint32_t& missing) noexcept {
-  const SlotView& v = views[ctx.context()];
+inline void decode_token(std::uint32_t& x, LaneContext& ctx, const SlotView* views, std::int16_t& out,
+                         Words& w, std::uint32_t& missing, const std::uint8_t* next) noexcept {
+  const SlotView& v = views[ctx.context];
   const std::uint32_t slot = x & (kTableTotal - 1);
   const unsigned t = v.slots[slot >> v.shift];
-  const std::uint32_t c = v.codes[t];
+  const std::uint32_t c = v.codes()[t];
   missing |= c;
   x = ((c >> 12) & 0x1FFF) * (x >> kTableBits) + slot - (c & 0xFFF);
   refill(x, w);
   out = static_cast<std::int16_t>(t);
-  ctx.push(width_of(t));
+  ctx.push(t, next);
 }
 
 inline void decode_adaptive_token(std::uint32_t& x, AdaptiveModel& model, std::int16_t& out, Words& w) noexcept {
@@ -186,34 +183,62 @@ inline void decode_adaptive_token(std::uint32_t& x, AdaptiveModel& model, std::i
   out = static_cast<std::int16_t>(t);
 }
 
-// Raw bits of a token: the sign (for nonzero tokens) and the low bits.
+// What the raw bits of a token make: their count (the sign, for nonzero
+// tokens, and the low bits), the mask that takes them, and the magnitude
+// they add to.
+struct RawShape {
+  std::uint32_t mask;
+  std::uint32_t base;
+};
+constexpr std::array<RawShape, kTokens> make_raw_shapes() {
+  std::array<RawShape, kTokens> r{};
+  for (unsigned t = 1; t < kTokens; ++t) r[t] = {(2u << kShapes[t].extra_bits) - 1, kShapes[t].base};
+  return r;
+}
+constexpr auto kRawShape = make_raw_shapes();
 constexpr std::array<std::uint8_t, kTokens> make_raw_bits() {
   std::array<std::uint8_t, kTokens> t{};
   for (unsigned s = 1; s < kTokens; ++s) t[s] = static_cast<std::uint8_t>(1 + kShapes[s].extra_bits);
   return t;
 }
 constexpr auto kRawBits = make_raw_bits();
+// No token takes more raw bits than this.
+constexpr std::size_t kMaxRawBits = 16;
 
-// The raw bits, read from a copy with eight zero bytes after it, so a read
-// never leaves the buffer.
 struct RawBits {
   const std::uint8_t* data;
-  std::size_t last_byte;  // clamp for reads past the end
-  std::size_t pos = 0;    // in bits
-  std::uint32_t bad_token = 0;  // nonzero: a magnitude beyond 16 bits
+  std::size_t size;  // bytes
+  std::size_t pos = 0;  // in bits
+  // Bit 15 and up set: a magnitude beyond what 16 bits hold.
+  std::uint32_t over = 0;
 };
 
+// Eight bytes from `byte` on, zeros past the end. The unchecked form is for
+// blocks that cannot reach the end, the checked one for the rest.
+inline std::uint64_t raw_word(const RawBits& r, std::size_t byte) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, r.data + byte, 8);
+  return v;
+}
+inline std::uint64_t raw_word_checked(const RawBits& r, std::size_t byte) noexcept {
+  if (byte + 8 <= r.size) return raw_word(r, byte);
+  std::uint64_t v = 0;
+  for (std::size_t k = 0; k < 8 && byte + k < r.size; ++k) v |= std::uint64_t{r.data[byte + k]} << (8 * k);
+  return v;
+}
+
 // The sign and low bits of the token held at `at`, and the coefficient.
+template <bool Checked>
 inline void finish(std::int16_t& at, RawBits& r) noexcept {
   const unsigned t = static_cast<unsigned>(at) & (kTokens - 1);
-  std::uint64_t bits;
-  std::memcpy(&bits, r.data + std::min(r.pos >> 3, r.last_byte), 8);
-  const unsigned n = kRawBits[t];
-  const auto v = static_cast<std::uint32_t>((bits >> (r.pos & 7)) & ((1u << n) - 1));
-  r.pos += n;
+  const std::uint64_t bits = Checked ? raw_word_checked(r, r.pos >> 3) : raw_word(r, r.pos >> 3);
+  const auto v = static_cast<std::uint32_t>(bits >> (r.pos & 7)) & kRawShape[t].mask;
+  r.pos += kRawBits[t];
   const std::uint32_t sign = v & 1;
-  const std::uint32_t m = kShapes[t].base + (v >> 1);
-  r.bad_token |= static_cast<std::uint32_t>(m > 32767u + sign);
+  const std::uint32_t m = kRawShape[t].base + (v >> 1);
+  // m - sign stays below 2^15 for every magnitude a coefficient can have
+  // (32768 only with its sign).
+  r.over |= m - sign;
   at = static_cast<std::int16_t>(static_cast<std::uint16_t>((m ^ (0u - sign)) + sign));
 }
 
@@ -221,7 +246,7 @@ struct Lane {
   std::uint32_t x = kStateLow;
   std::size_t pos = 0;
   std::size_t band = 0;
-  ContextState context;
+  LaneContext context;
   const SlotView* views = nullptr;  // the band's view per context
 };
 
@@ -230,16 +255,17 @@ struct Lane {
 void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, std::int16_t* out, Words& w,
               std::uint32_t& missing) noexcept {
   std::uint32_t x0 = lanes[0].x, x1 = lanes[1].x, x2 = lanes[2].x, x3 = lanes[3].x;
-  ContextState c0 = lanes[0].context, c1 = lanes[1].context, c2 = lanes[2].context, c3 = lanes[3].context;
+  LaneContext c0 = lanes[0].context, c1 = lanes[1].context, c2 = lanes[2].context, c3 = lanes[3].context;
   const SlotView *v0 = lanes[0].views, *v1 = lanes[1].views, *v2 = lanes[2].views, *v3 = lanes[3].views;
   std::int16_t *o0 = out + lanes[0].pos, *o1 = out + lanes[1].pos, *o2 = out + lanes[2].pos,
                *o3 = out + lanes[3].pos;
   std::uint32_t miss = 0;
+  const std::uint8_t* const next = next_context_table();
   for (std::size_t r = 0; r < run; ++r) {
-    decode_token(x0, c0, v0, o0[r], w, miss);
-    decode_token(x1, c1, v1, o1[r], w, miss);
-    decode_token(x2, c2, v2, o2[r], w, miss);
-    decode_token(x3, c3, v3, o3[r], w, miss);
+    decode_token(x0, c0, v0, o0[r], w, miss, next);
+    decode_token(x1, c1, v1, o1[r], w, miss, next);
+    decode_token(x2, c2, v2, o2[r], w, miss, next);
+    decode_token(x3, c3, v3, o3[r], w, miss, next);
   }
   missing |= miss;
   lanes[0].x = x0, lanes[1].x = x1, lanes[2].x = x2, lanes[3].x = x3;
@@ -249,9 +275,10 @@ void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, std::int16_t* ou
 
 void run_one(Lane& l, std::size_t run, std::int16_t* out, Words& w, std::uint32_t& missing) noexcept {
   std::uint32_t x = l.x;
-  ContextState c = l.context;
+  LaneContext c = l.context;
   std::int16_t* o = out + l.pos;
-  for (std::size_t r = 0; r < run; ++r) decode_token(x, c, l.views, o[r], w, missing);
+  const std::uint8_t* const next = next_context_table();
+  for (std::size_t r = 0; r < run; ++r) decode_token(x, c, l.views, o[r], w, missing, next);
   l.x = x;
   l.context = c;
   l.pos += run;
@@ -314,7 +341,7 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
       if (is_adaptive(l)) {
         decode_adaptive_token(l.x, adaptive[l.band], o[l.pos++], words);
       } else {
-        decode_token(l.x, l.context, l.views, o[l.pos++], words, missing);
+        decode_token(l.x, l.context, l.views, o[l.pos++], words, missing, next_context_table());
       }
     };
 
@@ -335,20 +362,33 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
     // The raw bits, in the same order, a chunk at a time right after the
     // tokens of the chunk: while those are still in cache (on a long signal
     // a second pass over the whole output would read it back from memory).
-    std::vector<std::uint8_t> raw_copy(sections->raw.size() + 8, 0);
-    std::copy(sections->raw.begin(), sections->raw.end(), raw_copy.begin());
-    RawBits raw{raw_copy.data(), sections->raw.size()};
+    RawBits raw{sections->raw.data(), sections->raw.size()};
     const auto finish_lanes = [&](std::size_t from, std::size_t to) {
-      if (seg.lanes == kLanes) {
-        std::int16_t *o0 = o, *o1 = o + seg.seg, *o2 = o + 2 * seg.seg, *o3 = o + 3 * seg.seg;
-        for (std::size_t i = from; i < to; ++i) {
-          finish(o0[i], raw);
-          finish(o1[i], raw);
-          finish(o2[i], raw);
-          finish(o3[i], raw);
+      // In blocks whose raw bits cannot reach the end of the section, reads
+      // go unchecked.
+      constexpr std::size_t kBlock = 64;
+      const std::size_t per_block = (kBlock * seg.lanes * kMaxRawBits) / 8 + 8;
+      for (std::size_t i = from; i < to;) {
+        const std::size_t end = std::min(to, i + kBlock);
+        const bool near_end = raw.size - std::min(raw.size, raw.pos >> 3) < per_block;
+        if (seg.lanes == kLanes) {
+          std::int16_t *o0 = o + i, *o1 = o0 + seg.seg, *o2 = o1 + seg.seg, *o3 = o2 + seg.seg;
+          const std::size_t n = end - i;
+          if (near_end) {
+            for (std::size_t r = 0; r < n; ++r) {
+              finish<true>(o0[r], raw), finish<true>(o1[r], raw), finish<true>(o2[r], raw), finish<true>(o3[r], raw);
+            }
+          } else {
+            for (std::size_t r = 0; r < n; ++r) {
+              finish<false>(o0[r], raw), finish<false>(o1[r], raw), finish<false>(o2[r], raw), finish<false>(o3[r], raw);
+            }
+          }
+        } else if (near_end) {
+          for (std::size_t r = i; r < end; ++r) finish<true>(o[r], raw);
+        } else {
+          for (std::size_t r = i; r < end; ++r) finish<false>(o[r], raw);
         }
-      } else {
-        for (std::size_t i = from; i < to; ++i) finish(o[i], raw);
+        i = end;
       }
     };
 
@@ -381,7 +421,7 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
     for (std::size_t i = common; i < seg.seg; ++i) {
       for (unsigned j = 0; j + 1 < seg.lanes; ++j) {
         step(lanes[j]);
-        finish(o[lanes[j].pos - 1], raw);
+        finish<true>(o[lanes[j].pos - 1], raw);
         if (lanes[j].pos == band_end[lanes[j].band]) enter_band(lanes[j]);
       }
     }
@@ -390,12 +430,12 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
       return std::unexpected(FastError::Truncated);
     }
     if (missing & kMissing) return std::unexpected(FastError::BadTable);
-    if (raw.bad_token != 0) return std::unexpected(FastError::BadToken);
+    if (raw.over >= 0x8000) return std::unexpected(FastError::BadToken);
     if (words.pos != wsec.size() || (raw.pos + 7) / 8 != sections->raw.size()) {
       return std::unexpected(FastError::TrailingData);
     }
     // Padding bits of the last raw byte are zero in a stream the encoder made.
-    if ((raw.pos & 7) != 0 && (raw_copy[raw.pos >> 3] >> (raw.pos & 7)) != 0) {
+    if ((raw.pos & 7) != 0 && (raw.data[raw.pos >> 3] >> (raw.pos & 7)) != 0) {
       return std::unexpected(FastError::TrailingData);
     }
     for (unsigned j = 0; j < seg.lanes; ++j) {
