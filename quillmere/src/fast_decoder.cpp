@@ -80,34 +80,35 @@ std::expected<Sections, FastError> read_sections(std::span<const std::uint8_t> s
   return s;
 }
 
-// A token's code for the state update: its start in bits 0-11 and its
-// frequency in bits 12-24, both at 12 bits; bit 31 marks a context the
-// stream gave no table for.
+// Marks the view of a context the stream gave no table for.
 constexpr std::uint32_t kMissing = 1u << 31;
-constexpr std::uint32_t code_of(std::uint32_t start, std::uint32_t freq) { return start | (freq << 12); }
 
 // How the decoder finds a token: the token of every slot at the table's own
 // precision (a table sent at 2^p has only 2^p distinct slots, slot >> shift),
-// one byte each, then its code. The 40 tables of a speech signal of 70 000
-// coefficients then take 17 kB instead of the 650 kB of full 12-bit tables
-// of codes, which cost more to fill and to keep in cache than they saved.
+// one byte each. The 40 tables of a speech signal of 70 000 coefficients
+// then take 17 kB instead of the 650 kB of full 12-bit tables of codes,
+// which cost more to fill and to keep in cache than they saved.
+// Each table is one block, the tokens' frequencies, their starts, then the
+// slots, so that a view is one pointer and a shift. Frequencies and starts
+// apart, as 16-bit values, put the state update one load (not a load, a
+// shift and a mask) after the token: that update is half of each lane's
+// chain from one token to the next.
 struct SlotView {
-  const std::uint8_t* slots;  // the token's codes are the kTokens words before
-  std::uint64_t shift;
-  const std::uint32_t* codes() const noexcept { return reinterpret_cast<const std::uint32_t*>(slots) - kTokens; }
+  const std::uint8_t* slots;
+  std::uint32_t shift;  // bits 0-4; kMissing for a context without a table
+  const std::uint16_t* freqs() const noexcept { return reinterpret_cast<const std::uint16_t*>(slots) - 2 * kTokens; }
+  const std::uint16_t* starts() const noexcept { return reinterpret_cast<const std::uint16_t*>(slots) - kTokens; }
 };
 
-// Each table is one block: its codes, then its slots (in whole words), so
-// that a view is one pointer and a shift, 16 bytes.
 struct SlotTables {
-  std::vector<std::uint32_t> pool;
+  std::vector<std::uint16_t> pool;
   std::vector<SlotView> views;  // per table, then the all-zero and the missing one
 };
 
 SlotTables slot_tables(std::span<const Table> tables) {
   SlotTables s;
   std::vector<unsigned> shifts(tables.size() + 2, kTableBits);
-  std::size_t words = 0;
+  std::size_t halves = 0;
   for (std::size_t i = 0; i < tables.size(); ++i) {
     unsigned k = kTableBits;
     for (unsigned t = 0; t < tables[i].tokens; ++t) {
@@ -115,26 +116,28 @@ SlotTables slot_tables(std::span<const Table> tables) {
     }
     shifts[i] = k;
   }
-  for (const unsigned k : shifts) words += kTokens + ((kTableTotal >> k) + 3) / 4;
-  s.pool.assign(words, 0);
+  for (const unsigned k : shifts) halves += 2 * kTokens + ((kTableTotal >> k) + 1) / 2;
+  s.pool.assign(halves, 0);
   s.views.resize(tables.size() + 2);
   std::size_t at = 0;
   for (std::size_t i = 0; i < tables.size() + 2; ++i) {
-    std::uint32_t* codes = s.pool.data() + at;
-    auto* slots = reinterpret_cast<std::uint8_t*>(codes + kTokens);
+    std::uint16_t* freq = s.pool.data() + at;
+    std::uint16_t* start = freq + kTokens;
+    auto* slots = reinterpret_cast<std::uint8_t*>(start + kTokens);
     const unsigned k = shifts[i];
     if (i < tables.size()) {
       for (unsigned t = 0; t < tables[i].tokens; ++t) {
-        codes[t] = code_of(tables[i].start[t], tables[i].freq[t]);
+        freq[t] = tables[i].freq[t];
+        start[t] = tables[i].start[t];
         std::memset(slots + (tables[i].start[t] >> k), static_cast<int>(t), tables[i].freq[t] >> k);
       }
     } else {
-      // All-zero bands: token 0 at full frequency, the state never moves.
-      // Missing contexts: the same, flagged.
-      codes[0] = code_of(0, kTableTotal) | (i == tables.size() ? 0 : kMissing);
+      // All-zero bands, and contexts without a table: token 0 at full
+      // frequency, the state never moves.
+      freq[0] = kTableTotal;
     }
-    s.views[i] = {slots, k};
-    at += kTokens + ((kTableTotal >> k) + 3) / 4;
+    s.views[i] = {slots, k | (i == tables.size() + 1 ? kMissing : 0)};
+    at += 2 * kTokens + ((kTableTotal >> k) + 1) / 2;
   }
   return s;
 }
@@ -165,10 +168,9 @@ inline void decode_token(std::uint32_t& x, LaneContext& ctx, const SlotView* vie
                          Words& w, std::uint32_t& missing, const std::uint8_t* next) noexcept {
   const SlotView& v = views[ctx.context];
   const std::uint32_t slot = x & (kTableTotal - 1);
-  const unsigned t = v.slots[slot >> v.shift];
-  const std::uint32_t c = v.codes()[t];
-  missing |= c;
-  x = ((c >> 12) & 0x1FFF) * (x >> kTableBits) + slot - (c & 0xFFF);
+  const unsigned t = v.slots[slot >> (v.shift & 31)];
+  missing |= v.shift;
+  x = v.freqs()[t] * (x >> kTableBits) + slot - v.starts()[t];
   refill(x, w);
   out = static_cast<std::int16_t>(t);
   ctx.push(t, next);
