@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <thread>
 #include <utility>
@@ -17,7 +18,6 @@
 
 #include "args.hpp"
 #include "block_stream.hpp"
-#include "decoded_output.hpp"
 #include "call_helpers.hpp"
 #include "native_errors.hpp"
 #include "owned_ref.hpp"
@@ -200,6 +200,35 @@ PyObject* decode_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 // --- Long signals: blocks on the pool, ranges, layouts --------------------
+
+// Decoded samples land straight in a bytearray, made (with the lock taken
+// back for the moment) only once the range and its blocks have been checked.
+struct OutputSlot {
+  OwnedRef array;
+  bool f64 = false;
+};
+
+UnitResult<quillmere_tools::SampleSink> make_output(OutputSlot& slot, quillmere_tools::Precision p,
+                                                    std::size_t n) noexcept {
+  slot.f64 = p == quillmere_tools::Precision::Float64;
+  const std::size_t width = slot.f64 ? sizeof(double) : sizeof(float);
+  if (n > static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max()) / width) {
+    return std::unexpected(UnitError::out_of_memory());
+  }
+  const PyGILState_STATE gil = PyGILState_Ensure();
+  PyObject* array = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * width));
+  if (array == nullptr) PyErr_Clear();
+  char* data = array != nullptr ? PyByteArray_AS_STRING(array) : nullptr;
+  slot.array = OwnedRef::consuming(array);
+  PyGILState_Release(gil);
+  if (data == nullptr) return std::unexpected(UnitError::out_of_memory());
+  if (slot.f64) return quillmere_tools::SampleSink(std::span(reinterpret_cast<double*>(data), n));
+  return quillmere_tools::SampleSink(std::span(reinterpret_cast<float*>(data), n));
+}
+
+OwnedRef output_pair(OutputSlot& slot) noexcept {
+  return OwnedRef::consuming(Py_BuildValue("(NO)", slot.array.release(), slot.f64 ? Py_True : Py_False));
+}
 
 constexpr const char* kEncodeBlocksParameters[] = {"signals", "request", "block_length", "threads",
                                                    "progress"};
