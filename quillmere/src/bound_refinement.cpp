@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "bound_sparsening.hpp"
 #include "quantizer.hpp"
 
 namespace quillmere::refine {
@@ -67,6 +68,7 @@ SearchOutcome<Refined> refine(const Problem& p, stages::QuantisedBands start, Ju
   std::vector<float> moved(total, 0.0f);
   const std::vector<float>* decoded = &best.judged.decoded;
   Judged current;
+  int calls = 0;
   for (int pass = 1; pass <= kMaxPasses; ++pass) {
     auto excess = stages::Floats::make(d.transform_len);
     excess_beyond(*p.originals, *decoded, kTargetFraction * p.bound, range, excess.span());
@@ -89,13 +91,27 @@ SearchOutcome<Refined> refine(const Problem& p, stages::QuantisedBands start, Ju
                                      : base[i];
     }
     auto judged = judge(q);
+    ++calls;
     if (!judged) return std::unexpected(judged.error());
     current = std::move(*judged);
     if (!(current.bytes < best.judged.bytes)) break;
     best.bands = q;
     best.judged = std::move(current);
-    best.passes = pass;
+    best.kept = calls;
     decoded = &best.judged.decoded;
+  }
+  // Values of one step that the bound does not need go last: the moves
+  // above may have added slack as well as values.
+  q = best.bands;
+  if (sparsen(p, best.judged.decoded, q) > 0) {
+    auto judged = judge(q);
+    ++calls;
+    if (!judged) return std::unexpected(judged.error());
+    if (judged->bytes < best.judged.bytes) {
+      best.bands = std::move(q);
+      best.judged = std::move(*judged);
+      best.kept = calls;
+    }
   }
   return best;
 }
