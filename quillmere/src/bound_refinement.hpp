@@ -41,6 +41,9 @@ struct Problem {
   float min = 0.0f, max = 0.0f;
   const Originals* originals = nullptr;
   double bound = 0.0;  // max_error, in the signal's units
+  // Samples of the plain quantisation beyond the bound: with none, no
+  // value needs moving, though some may still be zeroed.
+  std::size_t outliers = 0;
 };
 
 struct Refined {

@@ -7,6 +7,8 @@
 #include <new>
 #include <optional>
 
+#include "wavelet_choice.hpp"
+
 namespace quillmere::refine {
 namespace {
 
@@ -20,23 +22,30 @@ constexpr float kNegligible = 1e-6f;
 // A correction's weight beside its multiple's code: the gap to the previous
 // corrected sample, a few bits where outliers are dense.
 constexpr int kCorrectionFlag = 3;
+// The length, in filter lengths of a band's stride, of the transform its
+// response is measured on: the response spans under one such length.
+constexpr std::size_t kResponseSpan = 4;
 
 // The decoded samples a value of +1 adds, per unit of range / m: sample
 // j * stride + offset + t gets values[t] from value j of the band.
 struct Response {
   std::ptrdiff_t offset = 0;
   std::size_t stride = 1;
-  std::size_t length = 0;  // of the synthesised signal
   std::vector<float> values;
 };
 
 // The band's response, from one impulse in its middle synthesised alone.
+// Deeper levels of zeros add nothing, so a transform only as deep as the
+// band and a few filter lengths of its stride long gives the same response
+// at a fraction of the cost of the signal's whole synthesis.
 std::optional<Response> response_of(const wavelet::DwtExecutor& executor,
-                                    const BandLayout& layout, std::size_t band) {
-  const std::size_t levels = layout.lengths.size() - 1;
+                                    std::size_t transform_len, std::size_t band) {
+  const std::size_t stride = std::size_t{1} << band;
+  const std::size_t len = std::min(transform_len, kResponseSpan * executor.filter_length() * stride);
+  const BandLayout layout = band_layout(executor, len, static_cast<std::uint8_t>(band));
   try {
-    std::vector<std::vector<float>> details(levels);
-    for (std::size_t l = 0; l < levels; ++l) details[l].assign(layout.lengths[l + 1], 0.0f);
+    std::vector<std::vector<float>> details(band);
+    for (std::size_t l = 0; l < band; ++l) details[l].assign(layout.lengths[l + 1], 0.0f);
     const std::vector<float> approximation(layout.lengths[0], 0.0f);
     const std::size_t j0 = layout.lengths[band] / 2;
     details[band - 1][j0] = 1.0f;
@@ -50,10 +59,9 @@ std::optional<Response> response_of(const wavelet::DwtExecutor& executor,
     const auto first = std::find_if(r->begin(), r->end(), big);
     const auto last = std::find_if(r->rbegin(), r->rend(), big).base();
     Response out;
-    out.stride = std::size_t{1} << band;
-    out.offset = (first - r->begin()) - static_cast<std::ptrdiff_t>(j0 * out.stride);
+    out.stride = stride;
+    out.offset = (first - r->begin()) - static_cast<std::ptrdiff_t>(j0 * stride);
     out.values.assign(first, last);
-    out.length = r->size();
     return out;
   } catch (const std::bad_alloc&) {
     return std::nullopt;
@@ -98,16 +106,18 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
   }
   const double unit = range * static_cast<double>(1.0f / p.m);
   const double bound = p.bound;
+  // The synthesis is as long as the transform's input.
+  const std::size_t transform_len = p.decomposition->transform_len;
+  const auto end = static_cast<std::ptrdiff_t>(transform_len);
   std::size_t zeroed = 0;
   std::size_t start = layout.lengths[0];
   for (std::size_t band = 1; band < layout.lengths.size(); ++band) {
     const std::size_t len = layout.lengths[band];
     const std::size_t at = start;
     start += len;
-    const auto resp = response_of(*p.executor, layout, band);
+    const auto resp = response_of(*p.executor, transform_len, band);
     if (!resp) continue;
     const auto support = static_cast<std::ptrdiff_t>(resp->values.size());
-    const auto end = static_cast<std::ptrdiff_t>(resp->length);
     for (std::size_t j = 0; j < len; ++j) {
       const std::int16_t v = q.coeffs[at + j];
       if (v != 1 && v != -1) continue;

@@ -203,7 +203,7 @@ class Searcher {
       return refine::Judged{std::move(*y), payload * payload_scale + j.correction_bytes * fix_scale};
     };
     refine::Problem p{s_.executor.get(), &s_.decomposition, c.depth, c.m, s_.min, s_.max,
-                      &r_.originals, bound};
+                      &r_.originals, bound, c.outliers};
     refine::Judged first{std::move(c.decoded),
                          c.payload_estimate * payload_scale + c.correction_estimate * fix_scale};
     auto done = refine::refine(p, scratch_, std::move(first), price);
