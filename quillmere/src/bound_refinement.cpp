@@ -18,17 +18,16 @@ constexpr int kMaxPasses = 1;
 // leaves nearly every outlier where it was (0.3 removed 3 to 10 times more
 // outliers than 0.7 on speech).
 constexpr double kTargetFraction = 0.3;
-// Values are moved only on signals up to this long. On the speech signals
-// (65,000 to 115,000 samples) at 0.1 % and 1 % of the range a pass changed
-// 0 to 25 values of the plain quantisation (the excess is a small part of a
-// step nearly everywhere), and with the zeroing after it the sizes moved by
-// a few bytes either way, for a third of the search's time, most of it the
-// forward transform of the excess. On short dense signals (a chirp or noise
-// of 4,000 samples) the moves pay 1 % to 4 %.
-constexpr std::size_t kMovedUpTo = 32768;
 // A pass whose moves change fewer than this share of the values is not
-// judged: it cannot pay for its judgement.
+// judged. Where the excess is a small part of a step nearly everywhere
+// (speech at 0.1 % and 1 % of the range through the search over every
+// method and coder: 0 to 25 of 68,000 to 113,000 values changed) the
+// judgement cost a sixth of the search's time for a few bytes either way.
 constexpr double kJudgedFromShare = 0.01;
+// Values are moved only where at least this share of the samples lies
+// outside the bound: below it the pass rarely reaches that 1 %, and its
+// forward transform of the excess costs about half a judgement.
+constexpr double kMovedFromShare = 0.05;
 
 // The float coefficients of the quantised bands, in container order.
 std::vector<float> gather(const stages::Decomposition& d, std::uint8_t depth) {
@@ -80,8 +79,9 @@ SearchOutcome<Refined> refine(const Problem& p, stages::QuantisedBands start, Ju
   const std::vector<float>* decoded = &best.judged.decoded;
   Judged current;
   int calls = 0;
-  const bool moves = p.outliers > 0 && best.judged.decoded.size() <= kMovedUpTo;
-  for (int pass = 1; pass <= kMaxPasses && moves; ++pass) {
+  const bool moves = static_cast<double>(p.outliers) >=
+                     kMovedFromShare * static_cast<double>(best.judged.decoded.size());
+  for (int pass = 1; pass <= kMaxPasses && moves && p.outliers > 0; ++pass) {
     auto excess = stages::Floats::make(d.transform_len);
     excess_beyond(*p.originals, *decoded, kTargetFraction * p.bound, range, excess.span());
     if (std::all_of(excess.span().begin(), excess.span().end(), [](float v) { return v == 0.0f; })) {

@@ -25,6 +25,13 @@ constexpr int kCorrectionFlag = 3;
 // The length, in filter lengths of a band's stride, of the transform its
 // response is measured on: the response spans under one such length.
 constexpr std::size_t kResponseSpan = 4;
+// Bands whose response transform would be longer than this share of the
+// signal's are left as they are (see sparsen).
+constexpr std::size_t kDeepestShare = 8;
+// Nor any band whose response transform would be longer than this: each of
+// its values costs a pass over that many samples, and on the speech signals
+// the bands beyond it gave about a twentieth of the bytes saved.
+constexpr std::size_t kLongestSpan = 2048;
 
 // The decoded samples a value of +1 adds, per unit of range / m: sample
 // j * stride + offset + t gets values[t] from value j of the band.
@@ -106,6 +113,7 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
   }
   const double unit = range * static_cast<double>(1.0f / p.m);
   const double bound = p.bound;
+  const double inside = bound * kInside;
   // The synthesis is as long as the transform's input.
   const std::size_t transform_len = p.decomposition->transform_len;
   const auto end = static_cast<std::ptrdiff_t>(transform_len);
@@ -115,6 +123,12 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
     const std::size_t len = layout.lengths[band];
     const std::size_t at = start;
     start += len;
+    // Deep bands hold few values, and their responses would cost a
+    // synthesis of the whole signal each.
+    if (kResponseSpan * p.executor->filter_length() * (std::size_t{1} << band) >
+        std::min(transform_len / kDeepestShare, kLongestSpan)) {
+      break;
+    }
     const auto resp = response_of(*p.executor, transform_len, band);
     if (!resp) continue;
     const auto support = static_cast<std::ptrdiff_t>(resp->values.size());
@@ -128,8 +142,11 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
       int change = 0;
       for (std::ptrdiff_t t = 0; t < support; ++t) {
         const auto i = static_cast<std::size_t>(s0 + t);
-        if (i >= n || std::isnan(e[i])) continue;
+        if (i >= n) break;
         const double after = e[i] + lift * static_cast<double>(resp->values[static_cast<std::size_t>(t)]);
+        // Most samples stay well inside: nothing to price (NaN fails too).
+        if (!(std::fabs(after) > inside) && !(std::fabs(e[i]) > inside)) continue;
+        if (std::isnan(e[i])) continue;
         change += correction_cost(after, bound) - correction_cost(e[i], bound);
       }
       if (change > 0) continue;
