@@ -99,10 +99,8 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
   if (!(range > 0.0) || !(p.bound > 0.0) || !(p.m > 0.0f)) return 0;
   const std::size_t n = decoded.size();
   std::vector<double> e;
-  std::vector<std::uint32_t> outside_before;
   try {
     e.resize(n);
-    outside_before.resize(n + 1);
   } catch (const std::bad_alloc&) {
     return 0;
   }
@@ -140,14 +138,6 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
     const auto resp = response_of(*p.executor, transform_len, band);
     if (!resp) continue;
     const auto support = static_cast<std::ptrdiff_t>(resp->values.size());
-    // Samples outside the bound up to each index, as the band starts: a
-    // value only comes back where it spares a correction, and most of the
-    // values a dead zone took lie where none is needed. Counts gone stale
-    // within the band only pass over a value, never change one wrongly.
-    outside_before[0] = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      outside_before[i + 1] = outside_before[i] + (std::fabs(e[i]) > inside ? 1u : 0u);
-    }
     const std::vector<float>* floats =
         band - 1 < p.decomposition->details.size() ? &p.decomposition->details[band - 1] : nullptr;
     if (floats && floats->size() != len) floats = nullptr;
@@ -162,11 +152,6 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
       const std::ptrdiff_t s0 = static_cast<std::ptrdiff_t>(j * resp->stride) + resp->offset;
       // Near either end the borders fold the response: those values stay.
       if (s0 < support || s0 + 2 * support > end) continue;
-      if (restore != 0) {
-        const auto lo = std::min(static_cast<std::size_t>(s0), n);
-        const auto hi = std::min(static_cast<std::size_t>(s0 + support), n);
-        if (outside_before[hi] == outside_before[lo]) continue;
-      }
       // Zeroing v raises the error by v * unit * response, restoring lowers it.
       const double lift = restore != 0 ? -restore * unit : v * unit;
       int change = 0;
