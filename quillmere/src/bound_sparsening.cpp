@@ -22,12 +22,6 @@ constexpr float kNegligible = 1e-6f;
 // A correction's weight beside its multiple's code: the gap to the previous
 // corrected sample, a few bits where outliers are dense.
 constexpr int kCorrectionFlag = 3;
-// A value a dead zone took away (zero, though it rounds to one) comes back
-// where the corrections it spares are priced at least this many bits: about
-// what a significant value costs. On the speech signals with the search's
-// defaults (dead zone at scale 11) 6 gave the smallest total of 4, 6, 8 and
-// 12; the result is judged, so a price too low costs size, not the bound.
-constexpr int kRestoreGain = 6;
 // The length, in filter lengths of a band's stride, of the transform its
 // response is measured on: the response spans under one such length.
 constexpr std::size_t kResponseSpan = 4;
@@ -105,7 +99,7 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
     return 0;
   }
   // The signed error of every sample; NaN where the original is not finite,
-  // which no change can make dearer.
+  // which no zeroing can make dearer.
   if (p.originals->is_double()) {
     const auto x = p.originals->f64();
     const double offset = p.originals->offset();
@@ -123,7 +117,7 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
   // The synthesis is as long as the transform's input.
   const std::size_t transform_len = p.decomposition->transform_len;
   const auto end = static_cast<std::ptrdiff_t>(transform_len);
-  std::size_t changed = 0;
+  std::size_t zeroed = 0;
   std::size_t start = layout.lengths[0];
   for (std::size_t band = 1; band < layout.lengths.size(); ++band) {
     const std::size_t len = layout.lengths[band];
@@ -138,22 +132,13 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
     const auto resp = response_of(*p.executor, transform_len, band);
     if (!resp) continue;
     const auto support = static_cast<std::ptrdiff_t>(resp->values.size());
-    const std::vector<float>* floats =
-        band - 1 < p.decomposition->details.size() ? &p.decomposition->details[band - 1] : nullptr;
-    if (floats && floats->size() != len) floats = nullptr;
     for (std::size_t j = 0; j < len; ++j) {
       const std::int16_t v = q.coeffs[at + j];
-      int restore = 0;
-      if (v == 0 && floats) {
-        const double r = std::nearbyint(static_cast<double>((*floats)[j]) * static_cast<double>(p.m));
-        if (r == 1.0 || r == -1.0) restore = static_cast<int>(r);
-      }
-      if (v != 1 && v != -1 && restore == 0) continue;
+      if (v != 1 && v != -1) continue;
       const std::ptrdiff_t s0 = static_cast<std::ptrdiff_t>(j * resp->stride) + resp->offset;
       // Near either end the borders fold the response: those values stay.
       if (s0 < support || s0 + 2 * support > end) continue;
-      // Zeroing v raises the error by v * unit * response, restoring lowers it.
-      const double lift = restore != 0 ? -restore * unit : v * unit;
+      const double lift = v * unit;  // zeroing raises the error by lift * response
       int change = 0;
       for (std::ptrdiff_t t = 0; t < support; ++t) {
         const auto i = static_cast<std::size_t>(s0 + t);
@@ -164,16 +149,16 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
         if (std::isnan(e[i])) continue;
         change += correction_cost(after, bound) - correction_cost(e[i], bound);
       }
-      if (restore != 0 ? change > -kRestoreGain : change > 0) continue;
-      q.coeffs[at + j] = static_cast<std::int16_t>(restore);
-      ++changed;
+      if (change > 0) continue;
+      q.coeffs[at + j] = 0;
+      ++zeroed;
       for (std::ptrdiff_t t = 0; t < support; ++t) {
         const auto i = static_cast<std::size_t>(s0 + t);
         if (i < n) e[i] += lift * static_cast<double>(resp->values[static_cast<std::size_t>(t)]);
       }
     }
   }
-  return changed;
+  return zeroed;
 }
 
 }  // namespace quillmere::refine

@@ -4,9 +4,7 @@
 // bound, so many values of magnitude one carry less than the slack of every
 // sample they touch: without them the layer would still keep those samples
 // within the bound (or an outlier within the correction it needs anyway),
-// and each zero saves the bits of a significant value. A dead zone makes the
-// opposite mistake, zeroing every such value even where it kept samples
-// within the bound, so those are given back where that spares corrections. Each value's share
+// and each zero saves the bits of a significant value. Each value's share
 // of the decoded signal is its band's impulse response, measured once per
 // band through the decoder's own synthesis and shifted; the kept result is
 // still judged through the decoder's arithmetic by the caller, so a response
@@ -23,12 +21,10 @@
 namespace quillmere::refine {
 
 // Zeroes, finest band first, every magnitude-one detail value whose removal
-// leaves the corrections the samples it touches need no dearer; and gives a
-// value a dead zone zeroed (one that rounds to magnitude one) its rounding
-// back where that spares corrections worth more than the value costs.
-// Judged from `decoded` (the decoder's samples for `q`), updated as values
-// change. Returns how many values it changed; `q` is changed in place. Out
-// of memory or a transform failure changes nothing.
+// leaves the corrections the samples it touches need no dearer, judged from
+// `decoded` (the decoder's samples for `q`) and updated as values go.
+// Returns how many values it zeroed; `q` is changed in place. Out of memory
+// or a transform failure zeroes nothing.
 std::size_t sparsen(const Problem& p, std::span<const float> decoded,
                     stages::QuantisedBands& q);
 
