@@ -6,6 +6,7 @@
 #include "fast_coder.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -44,40 +45,49 @@ inline std::uint32_t divide(std::uint32_t s, std::uint32_t f) {
 // of its lane and, once the models are chosen, the codes.
 constexpr unsigned kKeyShift = 5;
 
-// A key's code of a symbol: start | frequency << 16; zero for all-zero bands
-// (nothing coded) and kAdaptiveCode where the band's model adapts, whose
-// codes depend on the order and are kept per coefficient.
-constexpr std::uint32_t kAdaptiveCode = 1;
+// A symbol's code: start | frequency << 16. The identity code (the whole
+// range) is what all-zero bands, which code nothing, get.
+constexpr std::uint32_t kIdentityCode = kTableTotal << 16;
 
-// The raw bits in decoding order, 32 at a time and without a branch: the
-// low word is stored every time and kept when full. The buffer needs four
-// bytes beyond what it keeps.
+// The raw bits in decoding order, without a branch: eight bytes are stored
+// every time and the whole bytes kept, so at most seven bits wait in the
+// accumulator. One put takes up to 56 bits, so the four lanes' bits of one
+// step (at most 15 each, 60 only when all four are -32768) mostly go in
+// together and the chain from one put to the next is one per step instead
+// of one per coefficient. The buffer needs eight bytes beyond what it keeps.
 struct RawWriter {
   std::uint8_t* p;
   std::uint64_t acc = 0;
   unsigned fill = 0;
 
-  void put(std::uint32_t value, unsigned n) noexcept {
-    acc |= std::uint64_t{value} << fill;
+  // n <= 56, and value < 2^n.
+  void put(std::uint64_t value, unsigned n) noexcept {
+    acc |= value << fill;
     fill += n;
-    store_le32(p, static_cast<std::uint32_t>(acc));
-    const unsigned full = fill >> 5;
-    p += 4 * full;
-    acc >>= 32 * full;
-    fill &= 31;
+    std::memcpy(p, &acc, sizeof acc);  // little-endian hosts, as byte_io.hpp
+    p += fill >> 3;
+    acc >>= fill & ~7u;
+    fill &= 7;
   }
   void flush() noexcept {
-    for (; fill > 0; fill = fill > 8 ? fill - 8 : 0, acc >>= 8) *p++ = static_cast<std::uint8_t>(acc);
+    if (fill > 0) *p++ = static_cast<std::uint8_t>(acc);
   }
 };
 
-// One coefficient: its symbol word, its count, its raw bits (the sign for
-// nonzero tokens, then the low bits) and its lane's next context. The token
-// comes without a branch: magnitudes below 4 are their own token, which
-// the formula for larger ones (width w, the bit below the leading one)
-// would get wrong, so both are made and one kept.
-inline void encode_one(std::int16_t value, std::uint32_t key_base, ContextState& ctx, std::uint32_t& sym,
-                       std::uint32_t* tally, RawWriter& raw) noexcept {
+// A coefficient's raw bits: the sign for nonzero tokens, then the low bits;
+// token 0 has none (its sign and low bits are both zero).
+struct RawBits {
+  std::uint32_t value;
+  unsigned n;
+};
+
+// One coefficient: its symbol word, its count, its lane's next context,
+// and its raw bits, returned for the caller to write. The token comes
+// without a branch: magnitudes below 4 are their own token, which the
+// formula for larger ones (width w, the bit below the leading one) would
+// get wrong, so both are made and one kept.
+inline RawBits encode_one(std::int16_t value, std::uint32_t key_base, ContextState& ctx, std::uint32_t& sym,
+                          std::uint32_t* tally) noexcept {
   const std::int32_t w = value;
   const auto m = static_cast<std::uint32_t>(w < 0 ? -w : w);
   const auto width = static_cast<unsigned>(std::bit_width(m | 3));  // >= 2
@@ -89,10 +99,9 @@ inline void encode_one(std::int16_t value, std::uint32_t key_base, ContextState&
   const std::uint32_t s = ((key_base + ctx.context()) << kKeyShift) | token;
   sym = s;
   ++tally[s];
-  // Token 0 has no raw bits: its sign and low bits are both zero.
   const unsigned nonzero = 0u - static_cast<unsigned>(m != 0);
-  raw.put(static_cast<std::uint32_t>(w < 0) | (extra << 1), (width - 1) & nonzero);
   ctx.push(kShapes[token].width);
+  return {static_cast<std::uint32_t>(w < 0) | (extra << 1), (width - 1) & nonzero};
 }
 
 struct Lane {
@@ -111,10 +120,19 @@ void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, std::uint32_t* s
   std::uint32_t *s0 = sym + lanes[0].pos, *s1 = sym + lanes[1].pos, *s2 = sym + lanes[2].pos,
                 *s3 = sym + lanes[3].pos;
   for (std::size_t r = 0; r < run; ++r) {
-    encode_one(i0[r], lanes[0].key_base, c0, s0[r], lanes[0].tally, raw);
-    encode_one(i1[r], lanes[1].key_base, c1, s1[r], lanes[1].tally, raw);
-    encode_one(i2[r], lanes[2].key_base, c2, s2[r], lanes[2].tally, raw);
-    encode_one(i3[r], lanes[3].key_base, c3, s3[r], lanes[3].tally, raw);
+    const RawBits a = encode_one(i0[r], lanes[0].key_base, c0, s0[r], lanes[0].tally);
+    const RawBits b = encode_one(i1[r], lanes[1].key_base, c1, s1[r], lanes[1].tally);
+    const RawBits c = encode_one(i2[r], lanes[2].key_base, c2, s2[r], lanes[2].tally);
+    const RawBits d = encode_one(i3[r], lanes[3].key_base, c3, s3[r], lanes[3].tally);
+    const std::uint64_t ab = a.value | (std::uint64_t{b.value} << a.n);
+    const std::uint64_t cd = c.value | (std::uint64_t{d.value} << c.n);
+    const unsigned nab = a.n + b.n, ncd = c.n + d.n;
+    if (nab + ncd <= 56) [[likely]] {
+      raw.put(ab | (cd << nab), nab + ncd);
+    } else {
+      raw.put(ab, nab);
+      raw.put(cd, ncd);
+    }
   }
   lanes[0].context = c0, lanes[1].context = c1, lanes[2].context = c2, lanes[3].context = c3;
   for (auto& l : lanes) {
@@ -127,14 +145,12 @@ void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, std::uint32_t* s
 struct Scratch {
   WorkBuffer<std::uint32_t> sym;
   WorkBuffer<std::uint32_t> tally;
-  WorkBuffer<std::uint32_t> adaptive_codes;
   WorkBuffer<std::uint8_t> raw;
   WorkBuffer<std::uint16_t> words;
 
   void release_large() noexcept {
     sym.release_if_large();
     tally.release_if_large();
-    adaptive_codes.release_if_large();
     raw.release_if_large();
     words.release_if_large();
   }
@@ -182,7 +198,8 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
     }
   };
   const auto step = [&](Lane& l) {
-    encode_one(*l.in++, l.key_base, l.context, sym[l.pos], l.tally, raw);
+    const RawBits r = encode_one(*l.in++, l.key_base, l.context, sym[l.pos], l.tally);
+    raw.put(r.value, r.n);
     ++l.pos;
   };
   for (unsigned j = 0; j < seg.lanes; ++j) {
@@ -229,32 +246,35 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
     band_symbols[b] = std::span<const std::uint32_t>(sym + from, band_end[b] - from);
   }
   const Models models = choose_and_write_models(counts, band_symbols, head);
-  // The codes by symbol word; the counts are no longer needed.
-  std::uint32_t* const key_code = tally;
-  std::fill_n(key_code, tally_size, 0u);
+
+  // Each symbol word becomes its code (start | frequency << 16) in place,
+  // so that the rANS pass reads one word per symbol and no table. Bands
+  // with nothing to code get start 0 and frequency 4096, which leaves a
+  // state as it is and never sends a word, so that pass needs no branch.
+  std::uint32_t* const key_code = tally;  // the counts are no longer needed
   for (std::size_t b = 0; b < k; ++b) {
     const BandModel& bm = models.bands[b];
     std::uint32_t* codes = key_code + b * kContexts * kTokens;
-    if (bm.mode == BandMode::Adaptive) {
-      std::fill_n(codes, kContexts * kTokens, kAdaptiveCode);
+    const std::size_t from = band_end[b] - bands[b].size();
+    if (bm.mode == BandMode::Adaptive) continue;  // coded below, in order
+    if (bm.mode == BandMode::Zero) {
+      std::fill(sym + from, sym + band_end[b], kIdentityCode);
       continue;
     }
-    if (bm.mode == BandMode::Zero) continue;
     for (unsigned c = 0; c < kContexts; ++c) {
-      if (bm.table_of[c] == kNoTable) continue;
+      if (bm.table_of[c] == kNoTable) continue;  // a context that never occurs
       const Table& tb = models.tables[bm.table_of[c]];
       for (unsigned t = 0; t < tb.tokens; ++t) {
         codes[c * kTokens + t] = tb.start[t] | (std::uint32_t{tb.freq[t]} << 16);
       }
     }
+    for (std::size_t p = from; p < band_end[b]; ++p) sym[p] = key_code[sym[p]];
   }
 
   // Adaptive bands' codes, made in decoding order as their models move:
   // a band that two lanes share alternates between them.
-  std::uint32_t* adaptive_codes = nullptr;
   for (std::size_t b = 0; b < k; ++b) {
     if (models.bands[b].mode != BandMode::Adaptive) continue;
-    if (adaptive_codes == nullptr) adaptive_codes = scratch.adaptive_codes.take(total);
     AdaptiveModel model(std::max(2u, unsigned{models.bands[b].tokens}));
     const std::size_t from = band_end[b] - bands[b].size();
     std::size_t lo = seg.seg, hi = 0;
@@ -267,7 +287,7 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
         const std::size_t p = seg.begin(j) + i;
         if (p < from || p >= band_end[b] || p >= seg.end(j)) continue;
         const unsigned t = sym[p] & (kTokens - 1);
-        adaptive_codes[p] = model.start(t) | (model.freq(t) << 16);
+        sym[p] = model.start(t) | (model.freq(t) << 16);
         model.update(t);
       }
     }
@@ -277,38 +297,39 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
   // end of the buffer down, so they come out in reading order. The buffer
   // has one word more than symbols, so the speculative store below always
   // lands inside it.
-  std::array<std::uint32_t, kLanes> x;
-  x.fill(kStateLow);
   std::uint16_t* const words_start = scratch.words.take(total + 1);
   std::uint16_t* const words_end = words_start + total + 1;
   std::uint16_t* wp = words_end;
-  const auto put_symbol = [&](unsigned j, std::size_t p) {
-    std::uint32_t code = key_code[sym[p]];
-    if (code == 0) return;
-    if (code == kAdaptiveCode) code = adaptive_codes[p];
+  // One symbol into state x. Branch-free, as whether a word goes out is as
+  // good as random; 64 bits, as a frequency of 4096 puts the bound at 2^32.
+  const auto put_symbol = [&wp](std::uint32_t& x, std::uint32_t code) {
     const std::uint32_t f = code >> 16;
-    std::uint32_t s = x[j];
-    // 64 bits: a frequency of 4096 puts the bound at 2^32. Branch-free, as
-    // whether a word goes out is as good as random.
+    std::uint32_t s = x;
     const bool out = std::uint64_t{s} >= (std::uint64_t{kStateLow >> kTableBits} << 16) * f;
     wp[-1] = static_cast<std::uint16_t>(s);
     wp -= out;
     s >>= 16 * unsigned{out};
     const std::uint32_t q = divide(s, f);
-    x[j] = (q << kTableBits) + (s - q * f) + (code & 0xFFFF);
+    x = (q << kTableBits) + (s - q * f) + (code & 0xFFFF);
   };
+  std::array<std::uint32_t, kLanes> x;
+  x.fill(kStateLow);
   for (std::size_t i = seg.seg; i > common; --i) {
-    for (unsigned j = seg.lanes - 1; j-- > 0;) put_symbol(j, seg.begin(j) + i - 1);
+    for (unsigned j = seg.lanes - 1; j-- > 0;) put_symbol(x[j], sym[seg.begin(j) + i - 1]);
   }
   if (seg.lanes == kLanes) {
+    // The states as locals, which the compiler keeps in registers.
+    std::uint32_t x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3];
+    const std::uint32_t *c0 = sym, *c1 = sym + seg.seg, *c2 = sym + 2 * seg.seg, *c3 = sym + 3 * seg.seg;
     for (std::size_t i = common; i-- > 0;) {
-      put_symbol(3, 3 * seg.seg + i);
-      put_symbol(2, 2 * seg.seg + i);
-      put_symbol(1, seg.seg + i);
-      put_symbol(0, i);
+      put_symbol(x3, c3[i]);
+      put_symbol(x2, c2[i]);
+      put_symbol(x1, c1[i]);
+      put_symbol(x0, c0[i]);
     }
+    x = {x0, x1, x2, x3};
   } else {
-    for (std::size_t i = common; i-- > 0;) put_symbol(0, i);
+    for (std::size_t i = common; i-- > 0;) put_symbol(x[0], sym[i]);
   }
   const auto word_count = static_cast<std::size_t>(words_end - wp);
   const unsigned stored = codes_symbols(models) ? seg.lanes : 0;
