@@ -6,6 +6,7 @@
 #include "fast_coder.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -74,34 +75,50 @@ struct RawWriter {
   }
 };
 
-// A coefficient's raw bits: the sign for nonzero tokens, then the low bits;
-// token 0 has none (its sign and low bits are both zero).
-struct RawBits {
-  std::uint32_t value;
-  unsigned n;
-};
+// What each coefficient is apart from its context, made for all of them
+// up front in one pass without a branch or a lookup, which compilers
+// vectorise: its raw bits (the sign for nonzero tokens, then the low bits;
+// token 0 has none) as value | count << 16, and its token | the bit width
+// its lane's context goes on with << 8.
+//
+// The bit width comes from the exponent of the magnitude as a float, exact
+// for every int16 magnitude, and so does 2^(width - 2), the weight of the
+// lower of the leading two bits. Magnitudes below 4 are their own token,
+// which the formula for larger ones would get wrong, so both are made and
+// one kept; masks rather than conditionals, which compilers turn into
+// branches.
+constexpr unsigned kRawCountShift = 16;
+constexpr unsigned kWidthShift = 8;
 
-// One coefficient: its symbol word, its count, its lane's next context,
-// and its raw bits, returned for the caller to write. The token comes
-// without a branch: magnitudes below 4 are their own token, which the
-// formula for larger ones (width w, the bit below the leading one) would
-// get wrong, so both are made and one kept.
-inline RawBits encode_one(std::int16_t value, std::uint32_t key_base, ContextState& ctx, std::uint32_t& sym,
-                          std::uint32_t* tally) noexcept {
-  const std::int32_t w = value;
-  const auto m = static_cast<std::uint32_t>(w < 0 ? -w : w);
-  const auto width = static_cast<unsigned>(std::bit_width(m | 3));  // >= 2
-  const unsigned large = 2 * width - 2 + ((m >> (width - 2)) & 1);
-  // Masks rather than conditionals, which compilers turn into branches.
-  const unsigned small = 0u - static_cast<unsigned>(m < 4);
-  const unsigned token = (m & small) | (large & ~small);
-  const std::uint32_t extra = m & ((1u << (width - 2)) - 1);
-  const std::uint32_t s = ((key_base + ctx.context()) << kKeyShift) | token;
+void describe(const std::int16_t* in, std::size_t n, std::uint32_t* bits, std::uint16_t* shape) noexcept {
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::int32_t w = in[i];
+    const auto m = static_cast<std::uint32_t>(w < 0 ? -w : w);
+    const auto f = std::bit_cast<std::uint32_t>(static_cast<float>(static_cast<std::int32_t>(m | 3)));
+    const std::uint32_t width = (f >> 23) - 126;  // bit_width(m | 3) >= 2
+    const auto low = static_cast<std::uint32_t>(
+        static_cast<std::int32_t>(std::bit_cast<float>((f & 0x7F800000u) - 0x00800000u)));  // 2^(width-2)
+    const std::uint32_t large = 2 * width - 2 + static_cast<std::uint32_t>((m & low) != 0);
+    const std::uint32_t extra = m & (low - 1);
+    const std::uint32_t small = 0u - static_cast<std::uint32_t>(m < 4);
+    const std::uint32_t token = (m & small) | (large & ~small);
+    // Widths below 4 for the context: 0, 1, 2, 2 (bit_width of m).
+    const std::uint32_t small_width = m - static_cast<std::uint32_t>(m == 3);
+    const std::uint32_t ctx_width = (small_width & small) | (width & ~small);
+    const std::uint32_t nonzero = 0u - static_cast<std::uint32_t>(m != 0);
+    bits[i] = (static_cast<std::uint32_t>(w < 0) | (extra << 1)) | (((width - 1) & nonzero) << kRawCountShift);
+    shape[i] = static_cast<std::uint16_t>(token | (ctx_width << kWidthShift));
+  }
+}
+
+// One coefficient's symbol word and count from its shape and its lane's
+// context, which then moves on.
+inline void count_one(std::uint16_t shape, std::uint32_t key_base, ContextState& ctx, std::uint32_t& sym,
+                      std::uint32_t* tally) noexcept {
+  const std::uint32_t s = ((key_base + ctx.context()) << kKeyShift) | (shape & (kTokens - 1));
   sym = s;
   ++tally[s];
-  const unsigned nonzero = 0u - static_cast<unsigned>(m != 0);
-  ctx.push(kShapes[token].width);
-  return {static_cast<std::uint32_t>(w < 0) | (extra << 1), (width - 1) & nonzero};
+  ctx.push(shape >> kWidthShift);
 }
 
 struct Lane {
@@ -109,46 +126,67 @@ struct Lane {
   std::size_t band = 0;
   ContextState context;
   std::uint32_t key_base = 0;
-  const std::int16_t* in = nullptr;  // the coefficient at pos
-  std::uint32_t* tally = nullptr;    // this lane's counts
+  std::uint32_t* tally = nullptr;  // this lane's counts
 };
 
 // `run` coefficients of each of four lanes that all stay in their bands.
-void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, std::uint32_t* sym, RawWriter& raw) noexcept {
+void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, const std::uint16_t* shape,
+              std::uint32_t* sym) noexcept {
   ContextState c0 = lanes[0].context, c1 = lanes[1].context, c2 = lanes[2].context, c3 = lanes[3].context;
-  const std::int16_t *i0 = lanes[0].in, *i1 = lanes[1].in, *i2 = lanes[2].in, *i3 = lanes[3].in;
-  std::uint32_t *s0 = sym + lanes[0].pos, *s1 = sym + lanes[1].pos, *s2 = sym + lanes[2].pos,
-                *s3 = sym + lanes[3].pos;
+  const std::size_t p0 = lanes[0].pos, p1 = lanes[1].pos, p2 = lanes[2].pos, p3 = lanes[3].pos;
   for (std::size_t r = 0; r < run; ++r) {
-    const RawBits a = encode_one(i0[r], lanes[0].key_base, c0, s0[r], lanes[0].tally);
-    const RawBits b = encode_one(i1[r], lanes[1].key_base, c1, s1[r], lanes[1].tally);
-    const RawBits c = encode_one(i2[r], lanes[2].key_base, c2, s2[r], lanes[2].tally);
-    const RawBits d = encode_one(i3[r], lanes[3].key_base, c3, s3[r], lanes[3].tally);
-    const std::uint64_t ab = a.value | (std::uint64_t{b.value} << a.n);
-    const std::uint64_t cd = c.value | (std::uint64_t{d.value} << c.n);
-    const unsigned nab = a.n + b.n, ncd = c.n + d.n;
-    if (nab + ncd <= 56) [[likely]] {
-      raw.put(ab | (cd << nab), nab + ncd);
-    } else {
-      raw.put(ab, nab);
-      raw.put(cd, ncd);
-    }
+    count_one(shape[p0 + r], lanes[0].key_base, c0, sym[p0 + r], lanes[0].tally);
+    count_one(shape[p1 + r], lanes[1].key_base, c1, sym[p1 + r], lanes[1].tally);
+    count_one(shape[p2 + r], lanes[2].key_base, c2, sym[p2 + r], lanes[2].tally);
+    count_one(shape[p3 + r], lanes[3].key_base, c3, sym[p3 + r], lanes[3].tally);
   }
   lanes[0].context = c0, lanes[1].context = c1, lanes[2].context = c2, lanes[3].context = c3;
-  for (auto& l : lanes) {
-    l.pos += run;
-    l.in += run;
+  for (auto& l : lanes) l.pos += run;
+}
+
+// The raw bits of every position in decoding order. With four lanes, the
+// four bits of one step go in one put unless they exceed what a put takes.
+std::size_t write_raw(const std::uint32_t* bits, const Segments& seg, std::uint8_t* out) noexcept {
+  RawWriter raw{out};
+  const auto put = [&raw](std::uint32_t b) { raw.put(b & 0xFFFF, b >> kRawCountShift); };
+  const std::size_t common = seg.end(seg.lanes - 1) - seg.begin(seg.lanes - 1);
+  if (seg.lanes == kLanes) {
+    const std::uint32_t *b0 = bits, *b1 = bits + seg.seg, *b2 = bits + 2 * seg.seg, *b3 = bits + 3 * seg.seg;
+    for (std::size_t i = 0; i < common; ++i) {
+      const std::uint32_t a = b0[i], b = b1[i], c = b2[i], d = b3[i];
+      const unsigned na = a >> kRawCountShift, nb = b >> kRawCountShift, nc = c >> kRawCountShift;
+      const unsigned nab = na + nb, ncd = nc + (d >> kRawCountShift);
+      const std::uint64_t ab = (a & 0xFFFF) | (std::uint64_t{b & 0xFFFF} << na);
+      const std::uint64_t cd = (c & 0xFFFF) | (std::uint64_t{d & 0xFFFF} << nc);
+      if (nab + ncd <= 56) [[likely]] {
+        raw.put(ab | (cd << nab), nab + ncd);
+      } else {
+        raw.put(ab, nab);
+        raw.put(cd, ncd);
+      }
+    }
+  } else {
+    for (std::size_t i = 0; i < common; ++i) put(bits[i]);
   }
+  for (std::size_t i = common; i < seg.seg; ++i) {
+    for (unsigned j = 0; j + 1 < seg.lanes; ++j) put(bits[seg.begin(j) + i]);
+  }
+  raw.flush();
+  return static_cast<std::size_t>(raw.p - out);
 }
 
 // What a thread keeps between calls.
 struct Scratch {
+  WorkBuffer<std::uint32_t> bits;
+  WorkBuffer<std::uint16_t> shape;
   WorkBuffer<std::uint32_t> sym;
   WorkBuffer<std::uint32_t> tally;
   WorkBuffer<std::uint8_t> raw;
   WorkBuffer<std::uint16_t> words;
 
   void release_large() noexcept {
+    bits.release_if_large();
+    shape.release_if_large();
     sym.release_if_large();
     tally.release_if_large();
     raw.release_if_large();
@@ -174,32 +212,34 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
   std::vector<std::size_t> band_end(k);
   for (std::size_t b = 0, acc = 0; b < k; ++b) band_end[b] = acc += bands[b].size();
 
-  // Symbols, counts and raw bits in one pass in decoding order: the lanes
-  // side by side, in stretches where none crosses a band boundary. Each
-  // lane counts into its own copy of the counts, so that neighbouring
-  // increments of one counter do not wait on each other; the copies are
-  // summed afterwards.
   const Segments seg = segments(total);
+  std::uint32_t* const bits = scratch.bits.take(total);
+  std::uint16_t* const shape = scratch.shape.take(total);
+  for (std::size_t b = 0; b < k; ++b) {
+    const std::size_t from = band_end[b] - bands[b].size();
+    describe(bands[b].data(), bands[b].size(), bits + from, shape + from);
+  }
+  std::uint8_t* const raw_start = scratch.raw.take(2 * total + 8);
+  const std::size_t raw_len = write_raw(bits, seg, raw_start);
+
+  // Symbols and counts in decoding order: the lanes side by side, in
+  // stretches where none crosses a band boundary. Each lane counts into
+  // its own copy of the counts, so that neighbouring increments of one
+  // counter do not wait on each other; the copies are summed afterwards.
   std::uint32_t* const sym = scratch.sym.take(total);
   const std::size_t keys_total = k * kContexts;
   const std::size_t tally_size = keys_total * kTokens;
   std::uint32_t* const tally = scratch.tally.take(seg.lanes * tally_size);
   std::fill_n(tally, seg.lanes * tally_size, 0u);
-  std::uint8_t* const raw_start = scratch.raw.take(2 * total + 8);
-  RawWriter raw{raw_start};
 
   std::array<Lane, kLanes> lanes{};
   const auto enter_band = [&](Lane& l) {
     while (l.band < k && band_end[l.band] <= l.pos) ++l.band;
     l.context = {};
-    if (l.band < k) {
-      l.key_base = static_cast<std::uint32_t>(l.band * kContexts);
-      l.in = bands[l.band].data() + (l.pos - (band_end[l.band] - bands[l.band].size()));
-    }
+    if (l.band < k) l.key_base = static_cast<std::uint32_t>(l.band * kContexts);
   };
   const auto step = [&](Lane& l) {
-    const RawBits r = encode_one(*l.in++, l.key_base, l.context, sym[l.pos], l.tally);
-    raw.put(r.value, r.n);
+    count_one(shape[l.pos], l.key_base, l.context, sym[l.pos], l.tally);
     ++l.pos;
   };
   for (unsigned j = 0; j < seg.lanes; ++j) {
@@ -212,7 +252,7 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
     std::size_t run = common - i;
     for (unsigned j = 0; j < seg.lanes; ++j) run = std::min(run, band_end[lanes[j].band] - lanes[j].pos);
     if (seg.lanes == kLanes) {
-      run_four(lanes, run, sym, raw);
+      run_four(lanes, run, shape, sym);
     } else {
       for (std::size_t r = 0; r < run; ++r) step(lanes[0]);
     }
@@ -227,8 +267,6 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
       if (lanes[j].pos == band_end[lanes[j].band]) enter_band(lanes[j]);
     }
   }
-  raw.flush();
-  const auto raw_len = static_cast<std::size_t>(raw.p - raw_start);
 
   std::vector<BandCounts> counts(k, BandCounts{});
   for (std::size_t key = 0; key < keys_total; ++key) {
