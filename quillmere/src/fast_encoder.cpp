@@ -342,11 +342,12 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
   // good as random; 64 bits, as a frequency of 4096 puts the bound at 2^32.
   const auto put_symbol = [&wp](std::uint32_t& x, std::uint32_t code) {
     const std::uint32_t f = code >> 16;
-    std::uint32_t s = x;
-    const bool out = std::uint64_t{s} >= (std::uint64_t{kStateLow >> kTableBits} << 16) * f;
-    wp[-1] = static_cast<std::uint16_t>(s);
+    // x >= f * 2^20 (the top of the range a symbol may start from), in 32
+    // bits: a frequency of 4096 puts that bound at 2^32.
+    const bool out = (x >> 20) >= f;
+    wp[-1] = static_cast<std::uint16_t>(x);
     wp -= out;
-    s >>= 16 * unsigned{out};
+    const std::uint32_t s = out ? x >> 16 : x;
     const std::uint32_t q = divide(s, f);
     x = (q << kTableBits) + (s - q * f) + (code & 0xFFFF);
   };
