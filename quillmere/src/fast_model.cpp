@@ -239,23 +239,23 @@ struct Group {
   std::uint64_t cost() const { return (1u << 16) + estimate; }
 };
 
-Group merged(const Group& a, const Group& b, unsigned tokens) {
-  Group g;
-  g.first = a.first;
-  for (unsigned t = 0; t < tokens; ++t) g.counts[t] = a.counts[t] + b.counts[t];
-  g.used = a.used || b.used;
-  // A group no context of which occurs adds nothing: the estimate is the
-  // other's.
-  g.estimate = !a.used ? b.estimate : !b.used ? a.estimate : estimated_cost(g.counts, tokens);
-  return g;
+// The estimate of a and b as one group. A group none of whose contexts
+// occurs adds nothing, so the estimate is then the other's.
+std::uint64_t merged_estimate(const Group& a, const Group& b, unsigned tokens) {
+  if (!a.used) return b.estimate;
+  if (!b.used) return a.estimate;
+  Counts sum{};
+  for (unsigned t = 0; t < tokens; ++t) sum[t] = a.counts[t] + b.counts[t];
+  return estimated_cost(sum, tokens);
 }
 
 std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
-  // Groups and candidate merges stay where they were made; only the order
-  // of the live groups (ids, by the context each starts at) changes, so a
-  // merge moves a few bytes instead of the groups after it.
+  // Groups stay where they were made and a merge adds the second's counts
+  // into the first; only the order of the live groups (ids, by the context
+  // each starts at) changes, so a merge moves a few bytes. A candidate
+  // merge is only its estimate: the counts are summed when it is taken.
   std::array<Group, kContexts> group;
-  std::array<Group, kContexts> pair;  // pair[id]: group id merged with the next live one
+  std::array<std::uint64_t, kContexts> pair{};  // pair[id]: estimate of id with the next live one
   std::array<std::uint8_t, kContexts> ids;
   for (unsigned c = 0; c < kContexts; ++c) {
     group[c].first = c;
@@ -264,26 +264,30 @@ std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
     group[c].estimate = estimated_cost(group[c].counts, tokens);
     ids[c] = static_cast<std::uint8_t>(c);
   }
-  for (unsigned i = 0; i + 1 < kContexts; ++i) pair[i] = merged(group[i], group[i + 1], tokens);
+  for (unsigned i = 0; i + 1 < kContexts; ++i) pair[i] = merged_estimate(group[i], group[i + 1], tokens);
   std::size_t live = kContexts;
   while (live > 1) {
     std::size_t best = live;
     std::uint64_t best_saving = 0;
     for (std::size_t i = 0; i + 1 < live; ++i) {
       const std::uint64_t apart = group[ids[i]].cost() + group[ids[i + 1]].cost();
-      const std::uint64_t together = pair[ids[i]].cost();
+      const std::uint64_t together = (1u << 16) + pair[ids[i]];
       if (together < apart && apart - together > best_saving) {
         best_saving = apart - together;
         best = i;
       }
     }
     if (best == live) break;
-    group[ids[best]] = pair[ids[best]];
+    Group& into = group[ids[best]];
+    const Group& from = group[ids[best + 1]];
+    for (unsigned t = 0; t < tokens; ++t) into.counts[t] += from.counts[t];
+    into.used = into.used || from.used;
+    into.estimate = pair[ids[best]];
     std::copy(ids.begin() + static_cast<std::ptrdiff_t>(best) + 2, ids.begin() + static_cast<std::ptrdiff_t>(live),
               ids.begin() + static_cast<std::ptrdiff_t>(best) + 1);
     --live;
-    if (best > 0) pair[ids[best - 1]] = merged(group[ids[best - 1]], group[ids[best]], tokens);
-    if (best + 1 < live) pair[ids[best]] = merged(group[ids[best]], group[ids[best + 1]], tokens);
+    if (best > 0) pair[ids[best - 1]] = merged_estimate(group[ids[best - 1]], group[ids[best]], tokens);
+    if (best + 1 < live) pair[ids[best]] = merged_estimate(group[ids[best]], group[ids[best + 1]], tokens);
   }
   std::vector<Group> groups(live);
   for (std::size_t i = 0; i < live; ++i) groups[i] = group[ids[i]];
