@@ -13,6 +13,7 @@
 
 #include "fast_adaptive.hpp"
 #include "fast_model.hpp"
+#include "isa_clones.hpp"
 #include "quillmere/byte_io.hpp"
 #include "work_buffer.hpp"
 
@@ -86,10 +87,11 @@ struct RawWriter {
 // lower of the leading two bits. Magnitudes below 4 are their own token,
 // which the formula for larger ones would get wrong, so both are made and
 // one kept; masks rather than conditionals, which compilers turn into
-// branches.
+// branches. All of it is exact, so the AVX2 clone writes the same values.
 constexpr unsigned kRawCountShift = 16;
 constexpr unsigned kWidthShift = 8;
 
+QUILLMERE_ISA_CLONES
 void describe(const std::int16_t* in, std::size_t n, std::uint32_t* bits, std::uint16_t* shape) noexcept {
   for (std::size_t i = 0; i < n; ++i) {
     const std::int32_t w = in[i];
