@@ -146,15 +146,33 @@ void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, const std::uint1
   for (auto& l : lanes) l.pos += run;
 }
 
-// The raw bits of every position in decoding order. With four lanes, the
-// four bits of one step go in one put unless they exceed what a put takes.
-std::size_t write_raw(const std::uint32_t* bits, const Segments& seg, std::uint8_t* out) noexcept {
-  RawWriter raw{out};
+// Describes positions [from, to) of the bands laid end to end: the raw
+// bits into `bits` (from its start), the shapes into `shape` at their
+// positions. `band` is a cursor that only moves forward.
+void describe_range(std::span<const std::span<const std::int16_t>> bands, const std::vector<std::size_t>& band_end,
+                    std::size_t& band, std::size_t from, std::size_t to, std::uint32_t* bits,
+                    std::uint16_t* shape) noexcept {
+  while (from < to) {
+    while (band_end[band] <= from) ++band;
+    const std::size_t start = band_end[band] - bands[band].size();
+    const std::size_t end = std::min(to, band_end[band]);
+    describe(bands[band].data() + (from - start), end - from, bits, shape + from);
+    bits += end - from;
+    from = end;
+  }
+}
+
+// The raw bits of steps [i0, i1) in decoding order from their descriptions
+// (lane j's at lane_bits + j * stride). With four lanes the bits of one
+// step go in one put unless they exceed what a put takes.
+void write_raw(const std::uint32_t* lane_bits, std::size_t stride, const Segments& seg, std::size_t i0,
+               std::size_t i1, RawWriter& raw) noexcept {
   const auto put = [&raw](std::uint32_t b) { raw.put(b & 0xFFFF, b >> kRawCountShift); };
   const std::size_t common = seg.end(seg.lanes - 1) - seg.begin(seg.lanes - 1);
+  const std::size_t both = std::min(i1, common);
   if (seg.lanes == kLanes) {
-    const std::uint32_t *b0 = bits, *b1 = bits + seg.seg, *b2 = bits + 2 * seg.seg, *b3 = bits + 3 * seg.seg;
-    for (std::size_t i = 0; i < common; ++i) {
+    const std::uint32_t *b0 = lane_bits - i0, *b1 = b0 + stride, *b2 = b0 + 2 * stride, *b3 = b0 + 3 * stride;
+    for (std::size_t i = i0; i < both; ++i) {
       const std::uint32_t a = b0[i], b = b1[i], c = b2[i], d = b3[i];
       const unsigned na = a >> kRawCountShift, nb = b >> kRawCountShift, nc = c >> kRawCountShift;
       const unsigned nab = na + nb, ncd = nc + (d >> kRawCountShift);
@@ -168,13 +186,11 @@ std::size_t write_raw(const std::uint32_t* bits, const Segments& seg, std::uint8
       }
     }
   } else {
-    for (std::size_t i = 0; i < common; ++i) put(bits[i]);
+    for (std::size_t i = i0; i < both; ++i) put(lane_bits[i - i0]);
   }
-  for (std::size_t i = common; i < seg.seg; ++i) {
-    for (unsigned j = 0; j + 1 < seg.lanes; ++j) put(bits[seg.begin(j) + i]);
+  for (std::size_t i = std::max(i0, common); i < i1; ++i) {
+    for (unsigned j = 0; j + 1 < seg.lanes; ++j) put(lane_bits[j * stride + (i - i0)]);
   }
-  raw.flush();
-  return static_cast<std::size_t>(raw.p - out);
 }
 
 // What a thread keeps between calls.
@@ -215,14 +231,25 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
   for (std::size_t b = 0, acc = 0; b < k; ++b) band_end[b] = acc += bands[b].size();
 
   const Segments seg = segments(total);
-  std::uint32_t* const bits = scratch.bits.take(total);
+  // Descriptions and raw bits a stretch of steps at a time, so that the
+  // raw bits' descriptions stay in cache between the two; the shapes are
+  // kept for the context pass.
+  constexpr std::size_t kStretch = 2048;
+  std::uint32_t* const bits = scratch.bits.take(kLanes * kStretch);
   std::uint16_t* const shape = scratch.shape.take(total);
-  for (std::size_t b = 0; b < k; ++b) {
-    const std::size_t from = band_end[b] - bands[b].size();
-    describe(bands[b].data(), bands[b].size(), bits + from, shape + from);
-  }
   std::uint8_t* const raw_start = scratch.raw.take(2 * total + 8);
-  const std::size_t raw_len = write_raw(bits, seg, raw_start);
+  RawWriter raw{raw_start};
+  std::array<std::size_t, kLanes> cursor{};
+  for (std::size_t i0 = 0; i0 < seg.seg; i0 += kStretch) {
+    const std::size_t i1 = std::min(seg.seg, i0 + kStretch);
+    for (unsigned j = 0; j < seg.lanes; ++j) {
+      const std::size_t from = seg.begin(j) + i0, to = std::min(seg.begin(j) + i1, seg.end(j));
+      describe_range(bands, band_end, cursor[j], from, to, bits + j * kStretch, shape);
+    }
+    write_raw(bits, kStretch, seg, i0, i1, raw);
+  }
+  raw.flush();
+  const auto raw_len = static_cast<std::size_t>(raw.p - raw_start);
 
   // Symbols and counts in decoding order: the lanes side by side, in
   // stretches where none crosses a band boundary. Each lane counts into
