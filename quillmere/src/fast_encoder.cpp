@@ -259,7 +259,18 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
   const std::size_t keys_total = k * kContexts;
   const std::size_t tally_size = keys_total * kTokens;
   std::uint32_t* const tally = scratch.tally.take(seg.lanes * tally_size);
-  std::fill_n(tally, seg.lanes * tally_size, 0u);
+  // A lane only ever counts into the rows of the bands its segment meets
+  // (most bands lie in one lane), so only those are cleared and summed.
+  std::array<std::size_t, kLanes> first_band{}, end_band{};
+  for (unsigned j = 0; j < seg.lanes; ++j) {
+    std::size_t b = 0;
+    while (b < k && band_end[b] <= seg.begin(j)) ++b;
+    first_band[j] = b;
+    while (b < k && band_end[b] - bands[b].size() < seg.end(j)) ++b;
+    end_band[j] = std::max(b, first_band[j]);
+    std::fill(tally + j * tally_size + first_band[j] * kContexts * kTokens,
+              tally + j * tally_size + end_band[j] * kContexts * kTokens, 0u);
+  }
 
   std::array<Lane, kLanes> lanes{};
   const auto enter_band = [&](Lane& l) {
@@ -298,9 +309,9 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
   }
 
   std::vector<BandCounts> counts(k, BandCounts{});
-  for (std::size_t key = 0; key < keys_total; ++key) {
-    auto& row = counts[key / kContexts][key % kContexts];
-    for (unsigned j = 0; j < seg.lanes; ++j) {
+  for (unsigned j = 0; j < seg.lanes; ++j) {
+    for (std::size_t key = first_band[j] * kContexts; key < end_band[j] * kContexts; ++key) {
+      auto& row = counts[key / kContexts][key % kContexts];
       const std::uint32_t* copy = tally + j * tally_size + key * kTokens;
       for (unsigned t = 0; t < kTokens; ++t) row[t] += copy[t];
     }
