@@ -131,18 +131,57 @@ struct Lane {
   std::uint32_t* tally = nullptr;  // this lane's counts
 };
 
+// The context of ContextState in the form the four-lane loop wants: the
+// last width kept times 256 (the shape's high byte as it is), so that the
+// level's index is one shift, (last * 256 + 3 * mean + 128) / 256, and the
+// table gives the level already placed in the symbol word.
+constexpr std::array<std::uint32_t, kMaxWeighted + 1> make_level_keys() {
+  std::array<std::uint32_t, kMaxWeighted + 1> t{};
+  for (unsigned q = 0; q <= kMaxWeighted; ++q) t[q] = std::uint32_t{2} * kContextOfWeighted[q] << kKeyShift;
+  return t;
+}
+constexpr auto kLevelKey = make_level_keys();
+
+struct FastContext {
+  std::int32_t last256;  // last width * 256
+  std::int32_t mean;     // ContextState::mean, never negative
+  explicit FastContext(const ContextState& c)
+      : last256(static_cast<std::int32_t>(c.last << 8)), mean(c.mean) {}
+  ContextState state() const { return {static_cast<unsigned>(last256) >> 8, mean}; }
+
+  // The symbol word of a shape, given its band's key_base << kKeyShift.
+  std::uint32_t symbol(std::uint32_t shape, std::uint32_t key) noexcept {
+    const auto rise = static_cast<std::uint32_t>(last256 > mean) << kKeyShift;
+    const std::uint32_t s = key + kLevelKey[static_cast<std::uint32_t>(last256 + 3 * mean + 128) >> 8] + rise +
+                            (shape & (kTokens - 1));
+    last256 = static_cast<std::int32_t>(shape & (0xFFu << kWidthShift));
+    mean += (last256 - mean) >> 4;  // arithmetic shift: floor
+    return s;
+  }
+};
+
 // `run` coefficients of each of four lanes that all stay in their bands.
+// Everything the loop reads of the lanes is copied into locals first, so
+// that the stores to the symbols and counts cannot make it reload them.
 void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, const std::uint16_t* shape,
               std::uint32_t* sym) noexcept {
-  ContextState c0 = lanes[0].context, c1 = lanes[1].context, c2 = lanes[2].context, c3 = lanes[3].context;
-  const std::size_t p0 = lanes[0].pos, p1 = lanes[1].pos, p2 = lanes[2].pos, p3 = lanes[3].pos;
+  FastContext c0(lanes[0].context), c1(lanes[1].context), c2(lanes[2].context), c3(lanes[3].context);
+  const std::uint32_t k0 = lanes[0].key_base << kKeyShift, k1 = lanes[1].key_base << kKeyShift,
+                      k2 = lanes[2].key_base << kKeyShift, k3 = lanes[3].key_base << kKeyShift;
+  std::uint32_t *const t0 = lanes[0].tally, *const t1 = lanes[1].tally, *const t2 = lanes[2].tally,
+                       *const t3 = lanes[3].tally;
+  const std::uint16_t *h0 = shape + lanes[0].pos, *h1 = shape + lanes[1].pos, *h2 = shape + lanes[2].pos,
+                      *h3 = shape + lanes[3].pos;
+  std::uint32_t *s0 = sym + lanes[0].pos, *s1 = sym + lanes[1].pos, *s2 = sym + lanes[2].pos,
+                *s3 = sym + lanes[3].pos;
   for (std::size_t r = 0; r < run; ++r) {
-    count_one(shape[p0 + r], lanes[0].key_base, c0, sym[p0 + r], lanes[0].tally);
-    count_one(shape[p1 + r], lanes[1].key_base, c1, sym[p1 + r], lanes[1].tally);
-    count_one(shape[p2 + r], lanes[2].key_base, c2, sym[p2 + r], lanes[2].tally);
-    count_one(shape[p3 + r], lanes[3].key_base, c3, sym[p3 + r], lanes[3].tally);
+    const std::uint32_t a = c0.symbol(h0[r], k0), b = c1.symbol(h1[r], k1), c = c2.symbol(h2[r], k2),
+                        d = c3.symbol(h3[r], k3);
+    s0[r] = a, s1[r] = b, s2[r] = c, s3[r] = d;
+    ++t0[a], ++t1[b], ++t2[c], ++t3[d];
   }
-  lanes[0].context = c0, lanes[1].context = c1, lanes[2].context = c2, lanes[3].context = c3;
+  lanes[0].context = c0.state(), lanes[1].context = c1.state(), lanes[2].context = c2.state(),
+  lanes[3].context = c3.state();
   for (auto& l : lanes) l.pos += run;
 }
 
