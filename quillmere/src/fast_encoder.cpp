@@ -238,6 +238,7 @@ struct Scratch {
   WorkBuffer<std::uint16_t> shape;
   WorkBuffer<std::uint32_t> sym;
   WorkBuffer<std::uint32_t> tally;
+  WorkBuffer<std::uint32_t> codes;
   WorkBuffer<std::uint8_t> raw;
   WorkBuffer<std::uint16_t> words;
 
@@ -246,6 +247,7 @@ struct Scratch {
     shape.release_if_large();
     sym.release_if_large();
     tally.release_if_large();
+    codes.release_if_large();
     raw.release_if_large();
     words.release_if_large();
   }
@@ -364,18 +366,23 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
   }
   const Models models = choose_and_write_models(counts, band_symbols, head);
 
-  // Each symbol word becomes its code (start | frequency << 16) in place,
-  // so that the rANS pass reads one word per symbol and no table. Bands
-  // with nothing to code get start 0 and frequency 4096, which leaves a
-  // state as it is and never sends a word, so that pass needs no branch.
-  std::uint32_t* const key_code = tally;  // the counts are no longer needed
+  // The code of every symbol word (start | frequency << 16), which the
+  // rANS pass looks up through the words. Bands with nothing to code get
+  // start 0 and frequency 4096, which leaves a state as it is and never
+  // sends a word, so that pass needs no branch. Adaptive bands' codes
+  // depend on the order, so each of their symbols gets a word of its own
+  // past the others.
+  std::size_t adaptive_total = 0;
+  for (std::size_t b = 0; b < k; ++b) {
+    if (models.bands[b].mode == BandMode::Adaptive) adaptive_total += bands[b].size();
+  }
+  std::uint32_t* const key_code = scratch.codes.take(tally_size + adaptive_total);
   for (std::size_t b = 0; b < k; ++b) {
     const BandModel& bm = models.bands[b];
     std::uint32_t* codes = key_code + b * kContexts * kTokens;
-    const std::size_t from = band_end[b] - bands[b].size();
     if (bm.mode == BandMode::Adaptive) continue;  // coded below, in order
     if (bm.mode == BandMode::Zero) {
-      std::fill(sym + from, sym + band_end[b], kIdentityCode);
+      std::fill_n(codes, kContexts * kTokens, kIdentityCode);
       continue;
     }
     for (unsigned c = 0; c < kContexts; ++c) {
@@ -385,11 +392,11 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
         codes[c * kTokens + t] = tb.start[t] | (std::uint32_t{tb.freq[t]} << 16);
       }
     }
-    for (std::size_t p = from; p < band_end[b]; ++p) sym[p] = key_code[sym[p]];
   }
 
   // Adaptive bands' codes, made in decoding order as their models move:
   // a band that two lanes share alternates between them.
+  auto next_word = static_cast<std::uint32_t>(tally_size);
   for (std::size_t b = 0; b < k; ++b) {
     if (models.bands[b].mode != BandMode::Adaptive) continue;
     AdaptiveModel model(std::max(2u, unsigned{models.bands[b].tokens}));
@@ -404,7 +411,8 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
         const std::size_t p = seg.begin(j) + i;
         if (p < from || p >= band_end[b] || p >= seg.end(j)) continue;
         const unsigned t = sym[p] & (kTokens - 1);
-        sym[p] = model.start(t) | (model.freq(t) << 16);
+        key_code[next_word] = model.start(t) | (model.freq(t) << 16);
+        sym[p] = next_word++;
         model.update(t);
       }
     }
@@ -418,8 +426,9 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
   std::uint16_t* const words_end = words_start + total + 1;
   std::uint16_t* wp = words_end;
   // One symbol into state x. Branch-free, as whether a word goes out is as
-  // good as random; 64 bits, as a frequency of 4096 puts the bound at 2^32.
-  const auto put_symbol = [&wp](std::uint32_t& x, std::uint32_t code) {
+  // good as random.
+  const auto put_symbol = [&wp, key_code](std::uint32_t& x, std::uint32_t word) {
+    const std::uint32_t code = key_code[word];
     const std::uint32_t f = code >> 16;
     // x >= f * 2^20 (the top of the range a symbol may start from), in 32
     // bits: a frequency of 4096 puts that bound at 2^32.
