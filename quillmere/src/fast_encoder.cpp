@@ -1,8 +1,11 @@
-// The fast coder's encoder: one pass in decoding order makes every
-// coefficient's token, context and raw bits and counts the tokens per
-// context; then the band models, the codes of adaptive bands, and the rANS
-// pass backwards through the decoding order. The work buffers stay with the
-// thread between calls (work_buffer.hpp).
+// The fast coder's encoder. All coefficients are known up front, so the
+// work is split into passes that each keep little state: one vectorised
+// pass describes every coefficient (token, context width, raw bits), the
+// raw bits are written from those descriptions in decoding order, a pass
+// over the lanes side by side makes the contexts, symbol words and token
+// counts; then the band models, the codes of adaptive bands, and the rANS
+// pass backwards through the decoding order. The work buffers stay with
+// the thread between calls (work_buffer.hpp).
 #include "fast_coder.hpp"
 
 #include <algorithm>
