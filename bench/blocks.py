@@ -10,7 +10,9 @@ size     every signal of bench/signals.py coded as blocks of each candidate
 threads  a 10^7-sample random walk compressed and decompressed on 1 and 2
          threads; the median wall-clock of --repeat runs (the machine may be
          shared, so single runs are noisy), the speed-up, and whether the
-         bytes and samples are the same.
+         bytes and samples are the same. Then the ceiling that the blocks'
+         sizes set on two threads, and how a 2-thread decompress splits its
+         CPU between the calling thread and the other, with the load average.
 range    1 % of a --range-samples random walk (10^8 by default) decoded with
          start/stop, against the full decode: medians of wall-clock, and
          whether the part equals the same slice of the whole.
@@ -29,7 +31,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import signals as bench_signals  # noqa: E402
 
 import quillmere_tools as qt  # noqa: E402
-from quillmere_tools.units import channel as frames# noqa: E402
+from quillmere_tools.units import channel as frames  # noqa: E402
 
 ONE_CONTAINER = frames.MAX_BLOCK_LENGTH
 
@@ -96,6 +98,36 @@ def thread_section(repeat: int) -> None:
     print(f"  decompress  1 thread {d1:7.3f} s ({mb / d1:6.1f} MB/s, CPU {e1:6.3f} s)   "
           f"2 threads {d2:7.3f} s ({mb / d2:6.1f} MB/s, CPU {e2:6.3f} s)   "
           f"speed-up {d1 / d2:4.2f}x   same samples: {y1.tobytes() == y2.tobytes()}")
+    layout = frames.unit_layout(u1)
+    sizes = [min(layout.block_length, layout.sample_count - k * layout.block_length)
+             for k in range(len(layout.block_bytes))]
+    print(f"  {len(sizes)} blocks: two threads taking them in order finish after "
+          f"{two_thread_span(sizes) / max(sizes):.2f} blocks of work, a ceiling of "
+          f"{sum(sizes) / two_thread_span(sizes):.2f}x")
+    own, other = split_cpu(lambda: qt.decompress(u1, threads=2), repeat)
+    print(f"  decompress on 2 threads, median CPU: calling thread {own:6.3f} s, the other {other:6.3f} s; "
+          f"load average {os.getloadavg()[0]:.2f}")
+
+
+def two_thread_span(sizes: list[int]) -> int:
+    """When the later of two threads finishes, each taking the next block
+    as soon as it is free and a block's time going with its samples."""
+    ends = [0, 0]
+    for n in sizes:
+        ends[ends.index(min(ends))] += n
+    return max(ends)
+
+
+def split_cpu(fn, repeat: int) -> tuple[float, float]:
+    """Median CPU seconds of ``fn`` on the calling thread and on all others."""
+    own, other = [], []
+    for _ in range(repeat):
+        p0, t0 = time.process_time(), time.thread_time()
+        fn()
+        t = time.thread_time() - t0
+        own.append(t)
+        other.append(time.process_time() - p0 - t)
+    return statistics.median(own), statistics.median(other)
 
 
 def range_section(samples: int, repeat: int) -> None:

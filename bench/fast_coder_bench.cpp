@@ -2,12 +2,16 @@
 // coefficient to encode and decode, and the payload size ratio, on the very
 // same quantised bands (those compress() makes with the default options).
 //
-//   fast_coder_bench [--runs N] [--prefix N] name=file.f32 ...
+//   fast_coder_bench [--runs N] [--prefix N] [--dump FILE] [--fast-only] name=file.f32 ...
 //
-// Each file holds little-endian float32 samples (bench/fast_coder_bench.py
+// Each file holds little-endian float32 samples (bench/fast_coder_signals.py
 // writes the repository's signals so). --prefix codes only the first N
 // samples, to see what tables cost on short signals. Times are medians of
-// the thread's CPU time over the runs, one thread.
+// the thread's CPU time over the runs, one thread; --runs 0 times nothing.
+// --dump appends every fast stream (its length as 8 bytes, then the bytes)
+// to FILE, so that a digest of the file shows whether a change to the
+// encoder altered any byte it writes. --fast-only leaves cmodel's times
+// out (shown as 0) when only the fast coder is being compared.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +42,7 @@ double thread_cpu_ns() {
 
 template <class F>
 double median_ns(int runs, F&& f) {
+  if (runs <= 0) return 0.0;
   std::vector<double> t;
   for (int r = 0; r < runs; ++r) {
     const double c0 = thread_cpu_ns();
@@ -68,6 +73,8 @@ std::vector<std::vector<std::int16_t>> bands_of(const std::vector<float>& x) {
 int main(int argc, char** argv) {
   int runs = 7;
   std::size_t prefix = 0;
+  std::string dump;
+  bool fast_only = false;
   std::vector<std::string> inputs;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -75,6 +82,10 @@ int main(int argc, char** argv) {
       runs = std::atoi(argv[++i]);
     } else if (a == "--prefix" && i + 1 < argc) {
       prefix = static_cast<std::size_t>(std::atoll(argv[++i]));
+    } else if (a == "--fast-only") {
+      fast_only = true;
+    } else if (a == "--dump" && i + 1 < argc) {
+      dump = argv[++i];
     } else {
       inputs.push_back(a);
     }
@@ -101,8 +112,15 @@ int main(int argc, char** argv) {
     std::vector<std::int16_t> out(n);
     const auto cm = quillmere::cmodel::encode_coeffs(views);
     const auto fast = quillmere::fast::encode_coeffs(views);
-    const double cm_enc = median_ns(runs, [&] { (void)quillmere::cmodel::encode_coeffs(views); });
-    const double cm_dec = median_ns(runs, [&] { (void)quillmere::cmodel::decode_coeffs_into(cm, lengths, out); });
+    if (!dump.empty()) {
+      std::ofstream f(dump, std::ios::binary | std::ios::app);
+      const std::uint64_t len = fast.size();
+      for (unsigned b = 0; b < 8; ++b) f.put(static_cast<char>(len >> (8 * b)));
+      f.write(reinterpret_cast<const char*>(fast.data()), static_cast<std::streamsize>(fast.size()));
+    }
+    const int cm_runs = fast_only ? 0 : runs;
+    const double cm_enc = median_ns(cm_runs, [&] { (void)quillmere::cmodel::encode_coeffs(views); });
+    const double cm_dec = median_ns(cm_runs, [&] { (void)quillmere::cmodel::decode_coeffs_into(cm, lengths, out); });
     const double f_enc = median_ns(runs, [&] { (void)quillmere::fast::encode_coeffs(views); });
     const double f_dec = median_ns(runs, [&] { (void)quillmere::fast::decode_coeffs_into(fast, lengths, out); });
     std::vector<std::int16_t> flat;

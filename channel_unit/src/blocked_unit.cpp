@@ -168,16 +168,24 @@ UnitResult<BlockedView> read_blocked_index(std::span<const std::uint8_t> bytes) 
   return view;
 }
 
-UnitResult<void> check_block(const BlockedView& view, std::size_t i) {
-  const auto bytes = view.block_bytes(i);
-  if (crc32_of(bytes) != view.blocks[i].crc) return corrupt(block_name(i) + " fails its CRC");
-  const auto n = unit_sample_count(bytes);
+UnitResult<void> check_block_samples(const BlockedView& view, std::size_t i) {
+  const auto n = unit_sample_count(view.block_bytes(i));
   if (!n) return corrupt(block_name(i) + ": " + n.error().message);
   if (*n != view.block_samples(i)) {
     return corrupt(block_name(i) + " holds " + std::to_string(*n) + " samples, not " +
                    std::to_string(view.block_samples(i)));
   }
   return {};
+}
+
+UnitResult<void> check_block_crc(const BlockedView& view, std::size_t i) {
+  if (crc32_of(view.block_bytes(i)) != view.blocks[i].crc) return corrupt(block_name(i) + " fails its CRC");
+  return {};
+}
+
+UnitResult<void> check_block(const BlockedView& view, std::size_t i) {
+  QUILLMERE_TRY_VOID(check_block_crc(view, i));
+  return check_block_samples(view, i);
 }
 
 UnitResult<std::vector<std::uint8_t>> write_blocked_unit(
@@ -247,9 +255,14 @@ UnitResult<void> decode_range_with(std::span<const std::uint8_t> unit, std::uint
   const std::size_t last = start == stop ? first : static_cast<std::size_t>((stop - 1) / view.block_length);
   const std::size_t count = start == stop ? 0 : last - first + 1;
 
+  // Up front, only what bounds the output: each block's header must claim
+  // the samples the index gives it, so a hostile index cannot make the
+  // caller allocate more than its blocks say they hold. The CRC, which reads
+  // every byte, is left to the block's own task: a pass of its own would be
+  // one more wait for the slowest thread before any block is decoded.
   std::vector<UnitResult<void>> status(count);
   run_indexed(count, threads, [&](std::size_t k) noexcept {
-    status[k] = catching<void>([&] { return check_block(view, first + k); });
+    status[k] = catching<void>([&] { return check_block_samples(view, first + k); });
   });
   QUILLMERE_TRY_VOID(first_failure(status));
   QUILLMERE_TRY(sink, make_sink(view.precision, static_cast<std::size_t>(stop - start)));
@@ -259,6 +272,10 @@ UnitResult<void> decode_range_with(std::span<const std::uint8_t> unit, std::uint
   run_indexed(count, threads, [&](std::size_t k) noexcept {
     const std::size_t i = first + k;
     try {
+      if (auto intact = check_block_crc(view, i); !intact) {
+        status[k] = std::unexpected(intact.error());
+        return;
+      }
       auto block = decode_unit(view.block_bytes(i));
       if (!block) {
         status[k] = corrupt(block_name(i) + ": " + block.error().message);

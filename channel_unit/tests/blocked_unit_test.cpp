@@ -228,5 +228,58 @@ TEST_P(HostileIndex, IsOneClearError) {
 INSTANTIATE_TEST_SUITE_P(Each, HostileIndex, ::testing::ValuesIn(kDamages),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Each block's CRC is checked by the task that decodes it, so the blocks
+// finish in any order; the error must still be the first damaged block's.
+class DamagedBlocks : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(DamagedBlocks, FailByBlockOrderOnAnyThreadCount) {
+  auto unit = blocked(wave(6 * kBlock));
+  ASSERT_FALSE(unit.empty());
+  const std::uint32_t count = quillmere::load_le32(unit.data() + 20);
+  const std::size_t data = kBlockedHeaderLen + count * kBlockEntryLen + 4;
+  for (const std::size_t block : {4, 1}) {
+    const std::size_t at = kBlockedHeaderLen + block * kBlockEntryLen;
+    const std::uint64_t offset = quillmere::load_le32(unit.data() + at);
+    const std::uint64_t length = quillmere::load_le32(unit.data() + at + 8);
+    unit[data + offset + length / 2] ^= 0x10;
+  }
+  const auto decoded = decode_any(unit, GetParam());
+  ASSERT_FALSE(decoded.has_value());
+  EXPECT_EQ(decoded.error().kind, UnitErrorKind::CorruptUnit);
+  EXPECT_EQ(decoded.error().message, "blocked unit: block 1 fails its CRC");
+  // A range that only the later damaged block overlaps names that one.
+  const auto part = decode_range(unit, 4 * kBlock + 7, 5 * kBlock, GetParam());
+  ASSERT_FALSE(part.has_value());
+  EXPECT_EQ(part.error().message, "blocked unit: block 4 fails its CRC");
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, DamagedBlocks, ::testing::Values(1, 2, 3, 8));
+
+// A block whose unit holds fewer samples than the index gives it, with every
+// CRC intact: refused before the caller is asked for the output, so a
+// hostile index cannot make it allocate for samples no block holds.
+TEST(BlockedUnit, AShortBlockIsRefusedBeforeTheOutputIsMade) {
+  const auto x = wave(3 * kBlock);
+  std::vector<std::vector<std::uint8_t>> units;
+  for (const std::size_t n : {kBlock, kBlock / 2, kBlock}) {
+    auto unit = encode_unit(std::span<const float>(x.data(), n), UnitRequest{});
+    ASSERT_TRUE(unit.has_value());
+    units.push_back(std::move(unit->bytes));
+  }
+  const auto unit = write_blocked_unit(Precision::Float32, x.size(), kBlock, units);
+  ASSERT_TRUE(unit.has_value());
+  for (const std::size_t threads : {1, 2}) {
+    int asked = 0;
+    const auto done = decode_range_with(*unit, 0, x.size(), threads,
+                                        [&](Precision, std::size_t) -> UnitResult<SampleSink> {
+                                          ++asked;
+                                          return unit_error(UnitErrorKind::BadInput, "not wanted");
+                                        });
+    ASSERT_FALSE(done.has_value());
+    EXPECT_EQ(done.error().message, "blocked unit: block 1 holds 2048 samples, not 4096");
+    EXPECT_EQ(asked, 0);
+  }
+}
+
 }  // namespace
 }  // namespace quillmere_tools

@@ -6,8 +6,9 @@
 // quantised coefficients instead: the part of each outlier's error beyond a
 // target inside the bound is sent through the forward transform, added to
 // the float coefficients, and the bands quantised again. A few passes pull
-// most outliers inside; every pass is judged through the decoder's own
-// arithmetic, so what is kept is exactly what the decoder gives.
+// most outliers inside; then values of one step the bound can do without
+// are zeroed (bound_sparsening.hpp). Every change is judged through the
+// decoder's own arithmetic, so what is kept is exactly what the decoder gives.
 // Internal to the codec library.
 #pragma once
 
@@ -40,17 +41,23 @@ struct Problem {
   float min = 0.0f, max = 0.0f;
   const Originals* originals = nullptr;
   double bound = 0.0;  // max_error, in the signal's units
+  // Samples of the plain quantisation beyond the bound: with none, no
+  // value needs moving, though some may still be zeroed.
+  std::size_t outliers = 0;
 };
 
 struct Refined {
   stages::QuantisedBands bands;
   Judged judged;
-  int passes = 0;  // passes kept (0: the plain quantisation was best)
+  // Which call of the judge priced what is kept, from 1 (0: the plain
+  // quantisation was best).
+  int kept = 0;
 };
 
 // Starts from `start` (the plain quantisation, already judged as `first`)
-// and returns the cheapest of it and the refined passes. Stops at the first
-// pass that does not lower the price, or after a fixed number of passes.
+// and returns the cheapest of it, the refined passes and the sparsened
+// result of the best of those. The passes stop at the first that does not
+// lower the price, or after a fixed number.
 SearchOutcome<Refined> refine(const Problem& p, stages::QuantisedBands start, Judged first,
                               const JudgeFn& judge);
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 
 #include <zlib.h>
@@ -57,14 +58,17 @@ void put_number(bin_engine::BinEnc& enc, std::size_t unary, std::size_t bits, st
 }
 
 // Reads what put_number wrote; a width above max_width is corrupt.
-bool get_number(bin_engine::BinDec& dec, std::size_t unary, std::size_t bits, unsigned max_width,
-                std::uint64_t& v) {
+// Checked = false is for a decoder that has seen can_fast() for every symbol
+// the number may take.
+template <bool Checked>
+inline bool get_number(bin_engine::BinDec& dec, std::size_t unary, std::size_t bits,
+                       unsigned max_width, std::uint64_t& v) {
   unsigned w = 1;
-  while (dec.get(unary + w - 1)) {
+  while (dec.get<Checked>(unary + w - 1)) {
     if (++w > max_width) return false;
   }
   v = 1;
-  for (unsigned b = w - 1; b-- > 0;) v = (v << 1) | dec.get(bits + w * kWidths + b);
+  for (unsigned b = w - 1; b-- > 0;) v = (v << 1) | dec.get<Checked>(bits + w * kWidths + b);
   return true;
 }
 
@@ -121,61 +125,98 @@ CorrectionResult<Header> read_header(std::span<const std::uint8_t> bytes) {
   return h;
 }
 
-// One correction, decoded and validated; escape holds the exact value.
+// One correction, decoded and validated; k = 0 marks an escape.
 struct Entry {
   std::uint32_t position;
-  std::int64_t k;  // 0: escape
+  std::int64_t k;
 };
 
-// Decodes and validates the whole blob for a signal of n samples. Nothing
-// is allocated before the header has proved its counts against n.
-CorrectionResult<std::pair<Header, std::vector<Entry>>> read_entries(
-    std::span<const std::uint8_t> blob, std::size_t n, std::uint8_t precision) {
-  auto header = read_header(blob);
-  if (!header) return std::unexpected(header.error());
-  const Header& h = *header;
-  if (h.precision != precision) return std::unexpected(CorrectionError::WrongPrecision);
-  if (h.sample_count != n) return std::unexpected(CorrectionError::WrongLength);
+// The most bit-engine symbols one correction can take: a gap's width in
+// unary and its bits below the leading one, the same for the multiple, and
+// the sign. While that many symbols' bytes remain, a correction is read on
+// the decoder's unchecked path.
+constexpr std::size_t kMaxEntrySymbols = (2 * kMaxGapWidth - 1) + (2 * kMaxMagWidth - 1) + 1;
 
-  std::vector<Entry> entries;
-  try {
-    entries.reserve(h.corrected);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(CorrectionError::OutOfMemory);
+// Walks the corrections of a blob for a signal of n samples in position
+// order, validating each as it comes; nothing is allocated but the
+// decoder's probabilities. The decoder is held by value so that its state
+// can live in registers through the inlined loop of the caller.
+class EntryReader {
+ public:
+  static CorrectionResult<EntryReader> open(std::span<const std::uint8_t> blob, const Header& h,
+                                            std::size_t n) {
+    // A blob without corrections has no coded stream: a decoder over the
+    // four zero bytes of the reserved word stands in and is never read.
+    static constexpr std::uint8_t kNothing[4] = {0, 0, 0, 0};
+    const auto coded = h.corrected == 0 ? std::span<const std::uint8_t>(kNothing)
+                                        : blob.subspan(kHeaderLen, h.coded_len);
+    auto dec = bin_engine::BinDec::create(kContexts, coded);
+    if (!dec) return std::unexpected(CorrectionError::CorruptStream);
+    return EntryReader(std::move(*dec), h, n);
   }
-  if (h.corrected == 0) return std::pair{h, std::move(entries)};
-  auto dec = bin_engine::BinDec::create(kContexts, blob.subspan(kHeaderLen, h.coded_len));
-  if (!dec) return std::unexpected(CorrectionError::CorruptStream);
-  std::uint64_t next = 0;  // smallest position the next entry may take
-  std::uint32_t escapes = 0;
-  for (std::uint32_t i = 0; i < h.corrected; ++i) {
+
+  // False when the stream is corrupt: a width beyond its limit, a position
+  // past the signal, a multiple beyond kMaxMultiple, or words run out.
+  bool next(Entry& e) noexcept {
+    return dec_.can_fast(2 * kMaxEntrySymbols) ? step<false>(e) : step<true>(e);
+  }
+
+  // After the header's count of corrections: the stream must close with
+  // its own count, every word read, and as many escapes as the header says.
+  // The count is what catches a header that differs from the coder where
+  // the CRC was forged to match; rANS decoding being the encoding run
+  // backwards, a whole stream ends with every word read.
+  bool closes() noexcept {
+    if (count_ == 0) return escapes_ == 0;
+    std::uint64_t closing = 0;
+    return get_number<true>(dec_, kCountUnary, kCountBits, kMaxGapWidth, closing) &&
+           closing == std::uint64_t{count_} + 1 && !dec_.truncated() && escapes_ == escaped_ &&
+           !dec_.can_fast(1);
+  }
+
+ private:
+  EntryReader(bin_engine::BinDec dec, const Header& h, std::size_t n)
+      : dec_(std::move(dec)), n_(n), count_(h.corrected), escaped_(h.escaped) {}
+
+  template <bool Checked>
+  bool step(Entry& e) noexcept {
     std::uint64_t gap = 0, mag = 0;
-    if (!get_number(*dec, kGapUnary, kGapBits, kMaxGapWidth, gap) ||
-        !get_number(*dec, kMagUnary, kMagBits, kMaxMagWidth, mag)) {
-      return std::unexpected(CorrectionError::CorruptStream);
+    if (!get_number<Checked>(dec_, kGapUnary, kGapBits, kMaxGapWidth, gap) ||
+        !get_number<Checked>(dec_, kMagUnary, kMagBits, kMaxMagWidth, mag)) {
+      return false;
     }
     --gap, --mag;
-    const bool negative = mag != 0 && dec->get(kSign);
-    if (dec->truncated() || next + gap >= n || mag > static_cast<std::uint64_t>(kMaxMultiple)) {
-      return std::unexpected(CorrectionError::CorruptStream);
+    const bool negative = mag != 0 && dec_.get<Checked>(kSign);
+    if ((Checked && dec_.truncated()) || next_ + gap >= n_ ||
+        mag > static_cast<std::uint64_t>(kMaxMultiple)) {
+      return false;
     }
+    // More escapes than the header holds values for would read past them.
+    if (mag == 0 && ++escapes_ > escaped_) return false;
     const auto k = static_cast<std::int64_t>(mag);
-    const std::uint64_t at = next + gap;
-    entries.push_back({static_cast<std::uint32_t>(at), negative ? -k : k});
-    escapes += mag == 0;
-    next = at + 1;
+    const std::uint64_t at = next_ + gap;
+    e = {static_cast<std::uint32_t>(at), negative ? -k : k};
+    next_ = at + 1;
+    return true;
   }
-  // The stream closes with its own count of corrections, so a header count
-  // that differs from the coder's is caught even where the CRC was forged
-  // to match; and rANS decoding being the encoding run backwards, a whole
-  // stream ends with every word read.
-  std::uint64_t closing = 0;
-  if (!get_number(*dec, kCountUnary, kCountBits, kMaxGapWidth, closing) ||
-      closing != std::uint64_t{h.corrected} + 1 || dec->truncated() ||
-      escapes != h.escaped || dec->can_fast(1)) {
-    return std::unexpected(CorrectionError::CorruptStream);
-  }
-  return std::pair{h, std::move(entries)};
+
+  bin_engine::BinDec dec_;
+  std::uint64_t next_ = 0;  // smallest position the next entry may take
+  std::size_t n_;
+  std::uint32_t count_;
+  std::uint32_t escaped_;
+  std::uint32_t escapes_ = 0;
+};
+
+// The header of a blob for n samples of the given precision, read and
+// checked.
+CorrectionResult<Header> header_for(std::span<const std::uint8_t> blob, std::size_t n,
+                                    std::uint8_t precision) {
+  auto header = read_header(blob);
+  if (!header) return std::unexpected(header.error());
+  if (header->precision != precision) return std::unexpected(CorrectionError::WrongPrecision);
+  if (header->sample_count != n) return std::unexpected(CorrectionError::WrongLength);
+  return header;
 }
 
 const std::uint8_t* escape_values(std::span<const std::uint8_t> blob, const Header& h) {
@@ -315,38 +356,53 @@ CorrectionResult<std::size_t> blob_length(std::span<const std::uint8_t> bytes) {
 }
 
 CorrectionResult<void> apply(std::span<const std::uint8_t> blob, std::span<float> signal) {
-  auto read = read_entries(blob, signal.size(), kFloat32);
-  if (!read) return std::unexpected(read.error());
-  const auto& [h, entries] = *read;
-  // Every new value is computed and checked before the first one is written.
-  std::vector<float> values;
-  try {
-    values.resize(entries.size());
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(CorrectionError::OutOfMemory);
-  }
+  auto header = header_for(blob, signal.size(), kFloat32);
+  if (!header) return std::unexpected(header.error());
+  const Header& h = *header;
+  auto reader = EntryReader::open(blob, h, signal.size());
+  if (!reader) return std::unexpected(reader.error());
+  // One pass: each sample is corrected as its entry is read, and its old
+  // value kept, so that a blob found corrupt further on puts every sample
+  // back as it was.
+  struct Undo {
+    std::uint32_t position;
+    float value;
+  };
+  std::unique_ptr<Undo[]> undo(new (std::nothrow) Undo[h.corrected == 0 ? 1 : h.corrected]);
+  if (!undo) return std::unexpected(CorrectionError::OutOfMemory);
+  float* const y = signal.data();
   const std::uint8_t* escaped = escape_values(blob, h);
-  for (std::size_t j = 0; j < entries.size(); ++j) {
-    const Entry& e = entries[j];
+  std::uint32_t done = 0;
+  const auto refuse = [&](CorrectionError e) -> CorrectionResult<void> {
+    for (std::uint32_t j = 0; j < done; ++j) y[undo[j].position] = undo[j].value;
+    return std::unexpected(e);
+  };
+  for (; done < h.corrected; ++done) {
+    Entry e;
+    if (!reader->next(e)) return refuse(CorrectionError::CorruptStream);
+    const float old = y[e.position];
     float v;
     if (e.k == 0) {
       v = load_le_f32(escaped);
       escaped += 4;
     } else {
-      v = corrected(signal[e.position], e.k, h.step);
+      v = corrected(old, e.k, h.step);
     }
-    if (!std::isfinite(v)) return std::unexpected(CorrectionError::CorruptStream);
-    values[j] = v;
+    if (!std::isfinite(v)) return refuse(CorrectionError::CorruptStream);
+    undo[done] = {e.position, old};
+    y[e.position] = v;
   }
-  for (std::size_t j = 0; j < entries.size(); ++j) signal[entries[j].position] = values[j];
+  if (!reader->closes()) return refuse(CorrectionError::CorruptStream);
   return {};
 }
 
 CorrectionResult<std::vector<double>> apply(std::span<const std::uint8_t> blob,
                                             std::span<const float> decoded, double offset) {
-  auto read = read_entries(blob, decoded.size(), kFloat64);
-  if (!read) return std::unexpected(read.error());
-  const auto& [h, entries] = *read;
+  auto header = header_for(blob, decoded.size(), kFloat64);
+  if (!header) return std::unexpected(header.error());
+  const Header& h = *header;
+  auto reader = EntryReader::open(blob, h, decoded.size());
+  if (!reader) return std::unexpected(reader.error());
   std::vector<double> out;
   try {
     out.resize(decoded.size());
@@ -354,8 +410,11 @@ CorrectionResult<std::vector<double>> apply(std::span<const std::uint8_t> blob,
     return std::unexpected(CorrectionError::OutOfMemory);
   }
   for (std::size_t i = 0; i < decoded.size(); ++i) out[i] = static_cast<double>(decoded[i]) + offset;
+  // Straight into the output: on error it is dropped whole.
   const std::uint8_t* escaped = escape_values(blob, h);
-  for (const Entry& e : entries) {
+  for (std::uint32_t j = 0; j < h.corrected; ++j) {
+    Entry e;
+    if (!reader->next(e)) return std::unexpected(CorrectionError::CorruptStream);
     double v;
     if (e.k == 0) {
       v = std::bit_cast<double>(load_le64(escaped));
@@ -366,6 +425,7 @@ CorrectionResult<std::vector<double>> apply(std::span<const std::uint8_t> blob,
     if (!std::isfinite(v)) return std::unexpected(CorrectionError::CorruptStream);
     out[e.position] = v;
   }
+  if (!reader->closes()) return std::unexpected(CorrectionError::CorruptStream);
   return out;
 }
 

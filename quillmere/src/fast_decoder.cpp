@@ -13,10 +13,12 @@
 #include <bit>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "fast_adaptive.hpp"
 #include "fast_coder.hpp"
 #include "fast_model.hpp"
+#include "fast_next_context.hpp"
 #include "quillmere/byte_io.hpp"
 
 namespace quillmere::fast {
@@ -79,63 +81,65 @@ std::expected<Sections, FastError> read_sections(std::span<const std::uint8_t> s
   return s;
 }
 
-// A token's code for the state update: its start in bits 0-11 and its
-// frequency in bits 12-24, both at 12 bits; bit 31 marks a context the
-// stream gave no table for.
+// Marks the view of a context the stream gave no table for.
 constexpr std::uint32_t kMissing = 1u << 31;
-constexpr std::uint32_t code_of(std::uint32_t start, std::uint32_t freq) { return start | (freq << 12); }
 
 // How the decoder finds a token: the token of every slot at the table's own
 // precision (a table sent at 2^p has only 2^p distinct slots, slot >> shift),
-// one byte each, then its code. The 40 tables of a speech signal of 70 000
-// coefficients then take 17 kB instead of the 650 kB of full 12-bit tables
-// of codes, which cost more to fill and to keep in cache than they saved.
+// one byte each. The 40 tables of a speech signal of 70 000 coefficients
+// then take 17 kB instead of the 650 kB of full 12-bit tables of codes,
+// which cost more to fill and to keep in cache than they saved.
+// Each table is one block, the tokens' frequencies, their starts, then the
+// slots, so that a view is one pointer and a shift. Frequencies and starts
+// apart, as 16-bit values, put the state update one load (not a load, a
+// shift and a mask) after the token: that update is half of each lane's
+// chain from one token to the next.
 struct SlotView {
   const std::uint8_t* slots;
-  const std::uint32_t* codes;
-  std::uint32_t shift;
+  std::uint32_t shift;  // bits 0-4; kMissing for a context without a table
+  const std::uint16_t* freqs() const noexcept { return reinterpret_cast<const std::uint16_t*>(slots) - 2 * kTokens; }
+  const std::uint16_t* starts() const noexcept { return reinterpret_cast<const std::uint16_t*>(slots) - kTokens; }
 };
 
 struct SlotTables {
-  std::vector<std::uint8_t> slots;
-  std::vector<std::uint32_t> codes;  // kTokens per table
-  std::vector<SlotView> views;       // per table, then the all-zero and the missing one
+  std::vector<std::uint16_t> pool;
+  std::vector<SlotView> views;  // per table, then the all-zero and the missing one
 };
 
-// The views of every table of the stream, then one for all-zero bands (token
-// 0 at full frequency: the state never moves) and one for missing contexts.
 SlotTables slot_tables(std::span<const Table> tables) {
   SlotTables s;
-  std::vector<unsigned> shifts(tables.size());
-  std::size_t slot_count = 2;
+  std::vector<unsigned> shifts(tables.size() + 2, kTableBits);
+  std::size_t halves = 0;
   for (std::size_t i = 0; i < tables.size(); ++i) {
     unsigned k = kTableBits;
     for (unsigned t = 0; t < tables[i].tokens; ++t) {
       if (tables[i].freq[t] != 0) k = std::min(k, static_cast<unsigned>(std::countr_zero(tables[i].freq[t])));
     }
     shifts[i] = k;
-    slot_count += kTableTotal >> k;
   }
-  s.slots.resize(slot_count);
-  s.codes.resize((tables.size() + 2) * kTokens);
+  for (const unsigned k : shifts) halves += 2 * kTokens + ((kTableTotal >> k) + 1) / 2;
+  s.pool.assign(halves, 0);
   s.views.resize(tables.size() + 2);
   std::size_t at = 0;
-  for (std::size_t i = 0; i < tables.size(); ++i) {
-    std::uint8_t* slots = s.slots.data() + at;
-    std::uint32_t* codes = s.codes.data() + i * kTokens;
+  for (std::size_t i = 0; i < tables.size() + 2; ++i) {
+    std::uint16_t* freq = s.pool.data() + at;
+    std::uint16_t* start = freq + kTokens;
+    auto* slots = reinterpret_cast<std::uint8_t*>(start + kTokens);
     const unsigned k = shifts[i];
-    for (unsigned t = 0; t < tables[i].tokens; ++t) {
-      codes[t] = code_of(tables[i].start[t], tables[i].freq[t]);
-      std::memset(slots + (tables[i].start[t] >> k), static_cast<int>(t), tables[i].freq[t] >> k);
+    if (i < tables.size()) {
+      for (unsigned t = 0; t < tables[i].tokens; ++t) {
+        freq[t] = tables[i].freq[t];
+        start[t] = tables[i].start[t];
+        std::memset(slots + (tables[i].start[t] >> k), static_cast<int>(t), tables[i].freq[t] >> k);
+      }
+    } else {
+      // All-zero bands, and contexts without a table: token 0 at full
+      // frequency, the state never moves.
+      freq[0] = kTableTotal;
     }
-    s.views[i] = {slots, codes, k};
-    at += kTableTotal >> k;
+    s.views[i] = {slots, k | (i == tables.size() + 1 ? kMissing : 0)};
+    at += 2 * kTokens + ((kTableTotal >> k) + 1) / 2;
   }
-  const std::size_t zero = tables.size();
-  s.codes[zero * kTokens] = code_of(0, kTableTotal);
-  s.codes[(zero + 1) * kTokens] = code_of(0, kTableTotal) | kMissing;
-  s.views[zero] = {s.slots.data() + at, s.codes.data() + zero * kTokens, kTableBits};
-  s.views[zero + 1] = {s.slots.data() + at + 1, s.codes.data() + (zero + 1) * kTokens, kTableBits};
   return s;
 }
 
@@ -151,7 +155,10 @@ struct Words {
 // With a branch: done without one, each lane's word waits for the lanes
 // before it to know whether they took theirs, which serialises the four
 // lanes (measured: 3.4 against 2.6 ns per token on speech, and faster on
-// every signal tried, mostly-zero ones included).
+// every signal tried, mostly-zero ones included). Taking the words instead
+// from one read of the next four, each lane's shifted by how many the
+// lanes before it took, waits on adds, not loads: faster on dense signals
+// (7-12%), slower on most speech (2-5%), so the branch stays.
 inline void refill(std::uint32_t& x, Words& w) noexcept {
   if (x < kStateLow) {
     x = (x << 16) | load_le16(w.data + std::min(w.pos, w.last));
@@ -159,22 +166,19 @@ inline void refill(std::uint32_t& x, Words& w) noexcept {
   }
 }
 
-// Bit width of a token's magnitude, for the context.
-inline unsigned width_of(unsigned t) noexcept { return kShapes[t].width; }
-
-// One token through a static table: the state's slot gives the token and
-// its code, the code the next state.
-inline void decode_token(std::uint32_t& x, ContextState& ctx, const SlotView* views, std::int16_t& out,
-                         Words& w, std::uint32_t& missing) noexcept {
-  const SlotView& v = views[ctx.context()];
+// One token through a static table: the state's slot gives the token, the
+// token's frequency and start the next state, and the token with the
+// lane's mean the next context.
+inline void decode_token(std::uint32_t& x, LaneContext& ctx, const SlotView* views, std::int16_t& out,
+                         Words& w, std::uint32_t& missing, const std::uint8_t* next) noexcept {
+  const SlotView& v = views[ctx.context];
   const std::uint32_t slot = x & (kTableTotal - 1);
-  const unsigned t = v.slots[slot >> v.shift];
-  const std::uint32_t c = v.codes[t];
-  missing |= c;
-  x = ((c >> 12) & 0x1FFF) * (x >> kTableBits) + slot - (c & 0xFFF);
+  const unsigned t = v.slots[slot >> (v.shift & 31)];
+  missing |= v.shift;
+  x = v.freqs()[t] * (x >> kTableBits) + slot - v.starts()[t];
   refill(x, w);
   out = static_cast<std::int16_t>(t);
-  ctx.push(width_of(t));
+  ctx.push(t, next);
 }
 
 inline void decode_adaptive_token(std::uint32_t& x, AdaptiveModel& model, std::int16_t& out, Words& w) noexcept {
@@ -186,42 +190,105 @@ inline void decode_adaptive_token(std::uint32_t& x, AdaptiveModel& model, std::i
   out = static_cast<std::int16_t>(t);
 }
 
-// Raw bits of a token: the sign (for nonzero tokens) and the low bits.
+// What the raw bits of a token make: their count (the sign, for nonzero
+// tokens, and the low bits), the mask that takes them, and the magnitude
+// they add to.
+struct RawShape {
+  std::uint32_t mask;
+  std::uint32_t base;
+};
+constexpr std::array<RawShape, kTokens> make_raw_shapes() {
+  std::array<RawShape, kTokens> r{};
+  for (unsigned t = 1; t < kTokens; ++t) r[t] = {(2u << kShapes[t].extra_bits) - 1, kShapes[t].base};
+  return r;
+}
+constexpr auto kRawShape = make_raw_shapes();
 constexpr std::array<std::uint8_t, kTokens> make_raw_bits() {
   std::array<std::uint8_t, kTokens> t{};
   for (unsigned s = 1; s < kTokens; ++s) t[s] = static_cast<std::uint8_t>(1 + kShapes[s].extra_bits);
   return t;
 }
 constexpr auto kRawBits = make_raw_bits();
+// No token takes more raw bits than this (the sign and 14 low bits at
+// most; a bound with room to spare for the unchecked blocks).
+constexpr std::size_t kMaxRawBits = 16;
 
-// The raw bits, read from a copy with eight zero bytes after it, so a read
-// never leaves the buffer.
 struct RawBits {
   const std::uint8_t* data;
-  std::size_t last_byte;  // clamp for reads past the end
-  std::size_t pos = 0;    // in bits
-  std::uint32_t bad_token = 0;  // nonzero: a magnitude beyond 16 bits
+  std::size_t size;  // bytes
+  std::size_t pos = 0;  // in bits
+  // Bit 15 and up set: a magnitude beyond what 16 bits hold.
+  std::uint32_t over = 0;
 };
 
+// Eight bytes from `byte` on, zeros past the end. The unchecked form is for
+// blocks that cannot reach the end, the checked one for the rest.
+inline std::uint64_t raw_word(const RawBits& r, std::size_t byte) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, r.data + byte, 8);
+  return v;
+}
+inline std::uint64_t raw_word_checked(const RawBits& r, std::size_t byte) noexcept {
+  if (byte + 8 <= r.size) return raw_word(r, byte);
+  std::uint64_t v = 0;
+  for (std::size_t k = 0; k < 8 && byte + k < r.size; ++k) v |= std::uint64_t{r.data[byte + k]} << (8 * k);
+  return v;
+}
+
 // The sign and low bits of the token held at `at`, and the coefficient.
+template <bool Checked>
 inline void finish(std::int16_t& at, RawBits& r) noexcept {
   const unsigned t = static_cast<unsigned>(at) & (kTokens - 1);
-  std::uint64_t bits;
-  std::memcpy(&bits, r.data + std::min(r.pos >> 3, r.last_byte), 8);
-  const unsigned n = kRawBits[t];
-  const auto v = static_cast<std::uint32_t>((bits >> (r.pos & 7)) & ((1u << n) - 1));
-  r.pos += n;
+  const std::uint64_t bits = Checked ? raw_word_checked(r, r.pos >> 3) : raw_word(r, r.pos >> 3);
+  const auto v = static_cast<std::uint32_t>(bits >> (r.pos & 7)) & kRawShape[t].mask;
+  r.pos += kRawBits[t];
   const std::uint32_t sign = v & 1;
-  const std::uint32_t m = kShapes[t].base + (v >> 1);
-  r.bad_token |= static_cast<std::uint32_t>(m > 32767u + sign);
+  const std::uint32_t m = kRawShape[t].base + (v >> 1);
+  // m - sign stays below 2^15 for every magnitude a coefficient can have
+  // (32768 only with its sign).
+  r.over |= m - sign;
   at = static_cast<std::int16_t>(static_cast<std::uint16_t>((m ^ (0u - sign)) + sign));
+}
+
+// A zero token has no raw bits and is its own coefficient, so where a lane
+// holds only zeros for a few rows (a quiet passage's high bands) the raw-bit
+// pass can leave it alone: 6-15% of a decode on speech, 30% on a
+// mostly-zero walk. finish_rows<Lanes> finishes n rows of the four lanes'
+// tokens from o0 on, lanes `seg` apart, only in the lanes of the bit mask.
+template <unsigned Lanes>
+void finish_rows(std::int16_t* o0, std::size_t seg, std::size_t n, RawBits& raw) noexcept {
+  RawBits r = raw;
+  for (std::size_t i = 0; i < n; ++i) {
+    if constexpr ((Lanes & 1) != 0) finish<false>(o0[i], r);
+    if constexpr ((Lanes & 2) != 0) finish<false>(o0[seg + i], r);
+    if constexpr ((Lanes & 4) != 0) finish<false>(o0[2 * seg + i], r);
+    if constexpr ((Lanes & 8) != 0) finish<false>(o0[3 * seg + i], r);
+  }
+  raw = r;
+}
+using FinishRows = void (*)(std::int16_t*, std::size_t, std::size_t, RawBits&) noexcept;
+template <std::size_t... L>
+constexpr std::array<FinishRows, sizeof...(L)> finish_rows_table(std::index_sequence<L...>) {
+  return {finish_rows<static_cast<unsigned>(L)>...};
+}
+constexpr auto kFinishRows = finish_rows_table(std::make_index_sequence<16>{});
+
+// Whether any of the kSkipRows tokens from p is nonzero.
+constexpr std::size_t kSkipRows = 16;
+inline unsigned any_token(const std::int16_t* p) noexcept {
+  std::uint64_t a, b, c, d;
+  std::memcpy(&a, p, 8);
+  std::memcpy(&b, p + 4, 8);
+  std::memcpy(&c, p + 8, 8);
+  std::memcpy(&d, p + 12, 8);
+  return (a | b | c | d) != 0;
 }
 
 struct Lane {
   std::uint32_t x = kStateLow;
   std::size_t pos = 0;
   std::size_t band = 0;
-  ContextState context;
+  LaneContext context;
   const SlotView* views = nullptr;  // the band's view per context
 };
 
@@ -230,16 +297,17 @@ struct Lane {
 void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, std::int16_t* out, Words& w,
               std::uint32_t& missing) noexcept {
   std::uint32_t x0 = lanes[0].x, x1 = lanes[1].x, x2 = lanes[2].x, x3 = lanes[3].x;
-  ContextState c0 = lanes[0].context, c1 = lanes[1].context, c2 = lanes[2].context, c3 = lanes[3].context;
+  LaneContext c0 = lanes[0].context, c1 = lanes[1].context, c2 = lanes[2].context, c3 = lanes[3].context;
   const SlotView *v0 = lanes[0].views, *v1 = lanes[1].views, *v2 = lanes[2].views, *v3 = lanes[3].views;
   std::int16_t *o0 = out + lanes[0].pos, *o1 = out + lanes[1].pos, *o2 = out + lanes[2].pos,
                *o3 = out + lanes[3].pos;
   std::uint32_t miss = 0;
+  const std::uint8_t* const next = next_context_table();
   for (std::size_t r = 0; r < run; ++r) {
-    decode_token(x0, c0, v0, o0[r], w, miss);
-    decode_token(x1, c1, v1, o1[r], w, miss);
-    decode_token(x2, c2, v2, o2[r], w, miss);
-    decode_token(x3, c3, v3, o3[r], w, miss);
+    decode_token(x0, c0, v0, o0[r], w, miss, next);
+    decode_token(x1, c1, v1, o1[r], w, miss, next);
+    decode_token(x2, c2, v2, o2[r], w, miss, next);
+    decode_token(x3, c3, v3, o3[r], w, miss, next);
   }
   missing |= miss;
   lanes[0].x = x0, lanes[1].x = x1, lanes[2].x = x2, lanes[3].x = x3;
@@ -249,9 +317,10 @@ void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, std::int16_t* ou
 
 void run_one(Lane& l, std::size_t run, std::int16_t* out, Words& w, std::uint32_t& missing) noexcept {
   std::uint32_t x = l.x;
-  ContextState c = l.context;
+  LaneContext c = l.context;
   std::int16_t* o = out + l.pos;
-  for (std::size_t r = 0; r < run; ++r) decode_token(x, c, l.views, o[r], w, missing);
+  const std::uint8_t* const next = next_context_table();
+  for (std::size_t r = 0; r < run; ++r) decode_token(x, c, l.views, o[r], w, missing, next);
   l.x = x;
   l.context = c;
   l.pos += run;
@@ -314,7 +383,7 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
       if (is_adaptive(l)) {
         decode_adaptive_token(l.x, adaptive[l.band], o[l.pos++], words);
       } else {
-        decode_token(l.x, l.context, l.views, o[l.pos++], words, missing);
+        decode_token(l.x, l.context, l.views, o[l.pos++], words, missing, next_context_table());
       }
     };
 
@@ -335,20 +404,45 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
     // The raw bits, in the same order, a chunk at a time right after the
     // tokens of the chunk: while those are still in cache (on a long signal
     // a second pass over the whole output would read it back from memory).
-    std::vector<std::uint8_t> raw_copy(sections->raw.size() + 8, 0);
-    std::copy(sections->raw.begin(), sections->raw.end(), raw_copy.begin());
-    RawBits raw{raw_copy.data(), sections->raw.size()};
+    RawBits raw{sections->raw.data(), sections->raw.size()};
     const auto finish_lanes = [&](std::size_t from, std::size_t to) {
-      if (seg.lanes == kLanes) {
-        std::int16_t *o0 = o, *o1 = o + seg.seg, *o2 = o + 2 * seg.seg, *o3 = o + 3 * seg.seg;
-        for (std::size_t i = from; i < to; ++i) {
-          finish(o0[i], raw);
-          finish(o1[i], raw);
-          finish(o2[i], raw);
-          finish(o3[i], raw);
+      // In blocks whose raw bits cannot reach the end of the section, reads
+      // go unchecked.
+      constexpr std::size_t kBlock = 64;
+      const std::size_t per_block = (kBlock * seg.lanes * kMaxRawBits) / 8 + 8;
+      for (std::size_t i = from; i < to;) {
+        const std::size_t end = std::min(to, i + kBlock);
+        const bool near_end = raw.size - std::min(raw.size, raw.pos >> 3) < per_block;
+        if (seg.lanes == kLanes) {
+          std::int16_t *o0 = o + i, *o1 = o0 + seg.seg, *o2 = o1 + seg.seg, *o3 = o2 + seg.seg;
+          const std::size_t n = end - i;
+          if (near_end) {
+            for (std::size_t r = 0; r < n; ++r) {
+              finish<true>(o0[r], raw), finish<true>(o1[r], raw), finish<true>(o2[r], raw), finish<true>(o3[r], raw);
+            }
+          } else {
+            std::size_t r = 0;
+            for (; r + kSkipRows <= n; r += kSkipRows) {
+              const unsigned lanes_used = any_token(o0 + r) | any_token(o1 + r) << 1 | any_token(o2 + r) << 2 |
+                                          any_token(o3 + r) << 3;
+              // All four in use (the rule on dense signals): inline, where
+              // the call through the table cost them a few percent.
+              if (lanes_used == 15) {
+                for (std::size_t k = r; k < r + kSkipRows; ++k) {
+                  finish<false>(o0[k], raw), finish<false>(o1[k], raw), finish<false>(o2[k], raw), finish<false>(o3[k], raw);
+                }
+              } else {
+                kFinishRows[lanes_used](o0 + r, seg.seg, kSkipRows, raw);
+              }
+            }
+            kFinishRows[15](o0 + r, seg.seg, n - r, raw);
+          }
+        } else if (near_end) {
+          for (std::size_t r = i; r < end; ++r) finish<true>(o[r], raw);
+        } else {
+          for (std::size_t r = i; r < end; ++r) finish<false>(o[r], raw);
         }
-      } else {
-        for (std::size_t i = from; i < to; ++i) finish(o[i], raw);
+        i = end;
       }
     };
 
@@ -381,7 +475,7 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
     for (std::size_t i = common; i < seg.seg; ++i) {
       for (unsigned j = 0; j + 1 < seg.lanes; ++j) {
         step(lanes[j]);
-        finish(o[lanes[j].pos - 1], raw);
+        finish<true>(o[lanes[j].pos - 1], raw);
         if (lanes[j].pos == band_end[lanes[j].band]) enter_band(lanes[j]);
       }
     }
@@ -390,12 +484,12 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
       return std::unexpected(FastError::Truncated);
     }
     if (missing & kMissing) return std::unexpected(FastError::BadTable);
-    if (raw.bad_token != 0) return std::unexpected(FastError::BadToken);
+    if (raw.over >= 0x8000) return std::unexpected(FastError::BadToken);
     if (words.pos != wsec.size() || (raw.pos + 7) / 8 != sections->raw.size()) {
       return std::unexpected(FastError::TrailingData);
     }
     // Padding bits of the last raw byte are zero in a stream the encoder made.
-    if ((raw.pos & 7) != 0 && (raw_copy[raw.pos >> 3] >> (raw.pos & 7)) != 0) {
+    if ((raw.pos & 7) != 0 && (raw.data[raw.pos >> 3] >> (raw.pos & 7)) != 0) {
       return std::unexpected(FastError::TrailingData);
     }
     for (unsigned j = 0; j < seg.lanes; ++j) {

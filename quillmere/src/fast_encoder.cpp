@@ -1,16 +1,22 @@
-// The fast coder's encoder: one pass in decoding order makes every
-// coefficient's token, context and raw bits and counts the tokens per
-// context; then the band models, the codes of adaptive bands, and the rANS
-// pass backwards through the decoding order. The work buffers stay with the
-// thread between calls (work_buffer.hpp).
+// The fast coder's encoder. All coefficients are known up front, so the
+// work is split into passes that each keep little state: one vectorised
+// pass describes every coefficient (token, context width, raw bits), the
+// raw bits are written from those descriptions in decoding order, a pass
+// over the lanes side by side makes the contexts, symbol words and token
+// counts; then the band models, the codes of adaptive bands, and the rANS
+// pass backwards through the decoding order. The work buffers stay with
+// the thread between calls (work_buffer.hpp).
 #include "fast_coder.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
 #include "fast_adaptive.hpp"
 #include "fast_model.hpp"
+#include "isa_clones.hpp"
 #include "quillmere/byte_io.hpp"
 #include "work_buffer.hpp"
 
@@ -44,55 +50,80 @@ inline std::uint32_t divide(std::uint32_t s, std::uint32_t f) {
 // of its lane and, once the models are chosen, the codes.
 constexpr unsigned kKeyShift = 5;
 
-// A key's code of a symbol: start | frequency << 16; zero for all-zero bands
-// (nothing coded) and kAdaptiveCode where the band's model adapts, whose
-// codes depend on the order and are kept per coefficient.
-constexpr std::uint32_t kAdaptiveCode = 1;
+// A symbol's code: start | frequency << 16. The identity code (the whole
+// range) is what all-zero bands, which code nothing, get.
+constexpr std::uint32_t kIdentityCode = kTableTotal << 16;
 
-// The raw bits in decoding order, 32 at a time and without a branch: the
-// low word is stored every time and kept when full. The buffer needs four
-// bytes beyond what it keeps.
+// The raw bits in decoding order, without a branch: eight bytes are stored
+// every time and the whole bytes kept, so at most seven bits wait in the
+// accumulator. One put takes up to 56 bits, so the four lanes' bits of one
+// step (at most 15 each, 60 only when all four are -32768) mostly go in
+// together and the chain from one put to the next is one per step instead
+// of one per coefficient. The buffer needs eight bytes beyond what it keeps.
 struct RawWriter {
   std::uint8_t* p;
   std::uint64_t acc = 0;
   unsigned fill = 0;
 
-  void put(std::uint32_t value, unsigned n) noexcept {
-    acc |= std::uint64_t{value} << fill;
+  // n <= 56, and value < 2^n.
+  void put(std::uint64_t value, unsigned n) noexcept {
+    acc |= value << fill;
     fill += n;
-    store_le32(p, static_cast<std::uint32_t>(acc));
-    const unsigned full = fill >> 5;
-    p += 4 * full;
-    acc >>= 32 * full;
-    fill &= 31;
+    std::memcpy(p, &acc, sizeof acc);  // little-endian hosts, as byte_io.hpp
+    p += fill >> 3;
+    acc >>= fill & ~7u;
+    fill &= 7;
   }
   void flush() noexcept {
-    for (; fill > 0; fill = fill > 8 ? fill - 8 : 0, acc >>= 8) *p++ = static_cast<std::uint8_t>(acc);
+    if (fill > 0) *p++ = static_cast<std::uint8_t>(acc);
   }
 };
 
-// One coefficient: its symbol word, its count, its raw bits (the sign for
-// nonzero tokens, then the low bits) and its lane's next context. The token
-// comes without a branch: magnitudes below 4 are their own token, which
-// the formula for larger ones (width w, the bit below the leading one)
-// would get wrong, so both are made and one kept.
-inline void encode_one(std::int16_t value, std::uint32_t key_base, ContextState& ctx, std::uint32_t& sym,
-                       std::uint32_t* tally, RawWriter& raw) noexcept {
-  const std::int32_t w = value;
-  const auto m = static_cast<std::uint32_t>(w < 0 ? -w : w);
-  const auto width = static_cast<unsigned>(std::bit_width(m | 3));  // >= 2
-  const unsigned large = 2 * width - 2 + ((m >> (width - 2)) & 1);
-  // Masks rather than conditionals, which compilers turn into branches.
-  const unsigned small = 0u - static_cast<unsigned>(m < 4);
-  const unsigned token = (m & small) | (large & ~small);
-  const std::uint32_t extra = m & ((1u << (width - 2)) - 1);
-  const std::uint32_t s = ((key_base + ctx.context()) << kKeyShift) | token;
+// What each coefficient is apart from its context, made for all of them
+// up front in one pass without a branch or a lookup, which compilers
+// vectorise: its raw bits (the sign for nonzero tokens, then the low bits;
+// token 0 has none) as value | count << 16, and its token | the bit width
+// its lane's context goes on with << 8.
+//
+// The bit width comes from the exponent of the magnitude as a float, exact
+// for every int16 magnitude, and so does 2^(width - 2), the weight of the
+// lower of the leading two bits. Magnitudes below 4 are their own token,
+// which the formula for larger ones would get wrong, so both are made and
+// one kept; masks rather than conditionals, which compilers turn into
+// branches. All of it is exact, so the AVX2 clone writes the same values.
+constexpr unsigned kRawCountShift = 16;
+constexpr unsigned kWidthShift = 8;
+
+QUILLMERE_ISA_CLONES
+void describe(const std::int16_t* in, std::size_t n, std::uint32_t* bits, std::uint16_t* shape) noexcept {
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::int32_t w = in[i];
+    const auto m = static_cast<std::uint32_t>(w < 0 ? -w : w);
+    const auto f = std::bit_cast<std::uint32_t>(static_cast<float>(static_cast<std::int32_t>(m | 3)));
+    const std::uint32_t width = (f >> 23) - 126;  // bit_width(m | 3) >= 2
+    const auto low = static_cast<std::uint32_t>(
+        static_cast<std::int32_t>(std::bit_cast<float>((f & 0x7F800000u) - 0x00800000u)));  // 2^(width-2)
+    const std::uint32_t large = 2 * width - 2 + static_cast<std::uint32_t>((m & low) != 0);
+    const std::uint32_t extra = m & (low - 1);
+    const std::uint32_t small = 0u - static_cast<std::uint32_t>(m < 4);
+    const std::uint32_t token = (m & small) | (large & ~small);
+    // Widths below 4 for the context: 0, 1, 2, 2 (bit_width of m).
+    const std::uint32_t small_width = m - static_cast<std::uint32_t>(m == 3);
+    const std::uint32_t ctx_width = (small_width & small) | (width & ~small);
+    const std::uint32_t nonzero = 0u - static_cast<std::uint32_t>(m != 0);
+    bits[i] = (static_cast<std::uint32_t>(w < 0) | (extra << 1)) | (((width - 1) & nonzero) << kRawCountShift);
+    shape[i] = static_cast<std::uint16_t>(token | (ctx_width << kWidthShift));
+  }
+}
+
+// One coefficient's symbol word and count from its shape and its lane's
+// context, which then moves on.
+inline void count_one(std::uint16_t shape, std::uint32_t key_base, ContextState& ctx, std::uint32_t& sym,
+                      std::uint32_t* tally) noexcept {
+  const std::uint32_t s = ((key_base + ctx.context()) << kKeyShift) | (shape & (kTokens - 1));
   sym = s;
   ++tally[s];
-  // Token 0 has no raw bits: its sign and low bits are both zero.
-  const unsigned nonzero = 0u - static_cast<unsigned>(m != 0);
-  raw.put(static_cast<std::uint32_t>(w < 0) | (extra << 1), (width - 1) & nonzero);
-  ctx.push(kShapes[token].width);
+  ctx.push(shape >> kWidthShift);
 }
 
 struct Lane {
@@ -100,41 +131,126 @@ struct Lane {
   std::size_t band = 0;
   ContextState context;
   std::uint32_t key_base = 0;
-  const std::int16_t* in = nullptr;  // the coefficient at pos
-  std::uint32_t* tally = nullptr;    // this lane's counts
+  std::uint32_t* tally = nullptr;  // this lane's counts
+};
+
+// The context of ContextState in the form the four-lane loop wants: the
+// last width kept times 256 (the shape's high byte as it is), so that the
+// level's index is one shift, (last * 256 + 3 * mean + 128) / 256, and the
+// table gives the level already placed in the symbol word.
+constexpr std::array<std::uint32_t, kMaxWeighted + 1> make_level_keys() {
+  std::array<std::uint32_t, kMaxWeighted + 1> t{};
+  for (unsigned q = 0; q <= kMaxWeighted; ++q) t[q] = std::uint32_t{2} * kContextOfWeighted[q] << kKeyShift;
+  return t;
+}
+constexpr auto kLevelKey = make_level_keys();
+
+struct FastContext {
+  std::int32_t last256;  // last width * 256
+  std::int32_t mean;     // ContextState::mean, never negative
+  explicit FastContext(const ContextState& c)
+      : last256(static_cast<std::int32_t>(c.last << 8)), mean(c.mean) {}
+  ContextState state() const { return {static_cast<unsigned>(last256) >> 8, mean}; }
+
+  // The symbol word of a shape, given its band's key_base << kKeyShift.
+  std::uint32_t symbol(std::uint32_t shape, std::uint32_t key) noexcept {
+    const auto rise = static_cast<std::uint32_t>(last256 > mean) << kKeyShift;
+    const std::uint32_t s = key + kLevelKey[static_cast<std::uint32_t>(last256 + 3 * mean + 128) >> 8] + rise +
+                            (shape & (kTokens - 1));
+    last256 = static_cast<std::int32_t>(shape & (0xFFu << kWidthShift));
+    mean += (last256 - mean) >> 4;  // arithmetic shift: floor
+    return s;
+  }
 };
 
 // `run` coefficients of each of four lanes that all stay in their bands.
-void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, std::uint32_t* sym, RawWriter& raw) noexcept {
-  ContextState c0 = lanes[0].context, c1 = lanes[1].context, c2 = lanes[2].context, c3 = lanes[3].context;
-  const std::int16_t *i0 = lanes[0].in, *i1 = lanes[1].in, *i2 = lanes[2].in, *i3 = lanes[3].in;
+// Everything the loop reads of the lanes is copied into locals first, so
+// that the stores to the symbols and counts cannot make it reload them.
+void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, const std::uint16_t* shape,
+              std::uint32_t* sym) noexcept {
+  FastContext c0(lanes[0].context), c1(lanes[1].context), c2(lanes[2].context), c3(lanes[3].context);
+  const std::uint32_t k0 = lanes[0].key_base << kKeyShift, k1 = lanes[1].key_base << kKeyShift,
+                      k2 = lanes[2].key_base << kKeyShift, k3 = lanes[3].key_base << kKeyShift;
+  std::uint32_t *const t0 = lanes[0].tally, *const t1 = lanes[1].tally, *const t2 = lanes[2].tally,
+                       *const t3 = lanes[3].tally;
+  const std::uint16_t *h0 = shape + lanes[0].pos, *h1 = shape + lanes[1].pos, *h2 = shape + lanes[2].pos,
+                      *h3 = shape + lanes[3].pos;
   std::uint32_t *s0 = sym + lanes[0].pos, *s1 = sym + lanes[1].pos, *s2 = sym + lanes[2].pos,
                 *s3 = sym + lanes[3].pos;
   for (std::size_t r = 0; r < run; ++r) {
-    encode_one(i0[r], lanes[0].key_base, c0, s0[r], lanes[0].tally, raw);
-    encode_one(i1[r], lanes[1].key_base, c1, s1[r], lanes[1].tally, raw);
-    encode_one(i2[r], lanes[2].key_base, c2, s2[r], lanes[2].tally, raw);
-    encode_one(i3[r], lanes[3].key_base, c3, s3[r], lanes[3].tally, raw);
+    const std::uint32_t a = c0.symbol(h0[r], k0), b = c1.symbol(h1[r], k1), c = c2.symbol(h2[r], k2),
+                        d = c3.symbol(h3[r], k3);
+    s0[r] = a, s1[r] = b, s2[r] = c, s3[r] = d;
+    ++t0[a], ++t1[b], ++t2[c], ++t3[d];
   }
-  lanes[0].context = c0, lanes[1].context = c1, lanes[2].context = c2, lanes[3].context = c3;
-  for (auto& l : lanes) {
-    l.pos += run;
-    l.in += run;
+  lanes[0].context = c0.state(), lanes[1].context = c1.state(), lanes[2].context = c2.state(),
+  lanes[3].context = c3.state();
+  for (auto& l : lanes) l.pos += run;
+}
+
+// Describes positions [from, to) of the bands laid end to end: the raw
+// bits into `bits` (from its start), the shapes into `shape` at their
+// positions. `band` is a cursor that only moves forward.
+void describe_range(std::span<const std::span<const std::int16_t>> bands, const std::vector<std::size_t>& band_end,
+                    std::size_t& band, std::size_t from, std::size_t to, std::uint32_t* bits,
+                    std::uint16_t* shape) noexcept {
+  while (from < to) {
+    while (band_end[band] <= from) ++band;
+    const std::size_t start = band_end[band] - bands[band].size();
+    const std::size_t end = std::min(to, band_end[band]);
+    describe(bands[band].data() + (from - start), end - from, bits, shape + from);
+    bits += end - from;
+    from = end;
+  }
+}
+
+// The raw bits of steps [i0, i1) in decoding order from their descriptions
+// (lane j's at lane_bits + j * stride). With four lanes the bits of one
+// step go in one put unless they exceed what a put takes.
+void write_raw(const std::uint32_t* lane_bits, std::size_t stride, const Segments& seg, std::size_t i0,
+               std::size_t i1, RawWriter& raw) noexcept {
+  const auto put = [&raw](std::uint32_t b) { raw.put(b & 0xFFFF, b >> kRawCountShift); };
+  const std::size_t common = seg.end(seg.lanes - 1) - seg.begin(seg.lanes - 1);
+  const std::size_t both = std::min(i1, common);
+  if (seg.lanes == kLanes) {
+    const std::uint32_t *b0 = lane_bits - i0, *b1 = b0 + stride, *b2 = b0 + 2 * stride, *b3 = b0 + 3 * stride;
+    for (std::size_t i = i0; i < both; ++i) {
+      const std::uint32_t a = b0[i], b = b1[i], c = b2[i], d = b3[i];
+      const unsigned na = a >> kRawCountShift, nb = b >> kRawCountShift, nc = c >> kRawCountShift;
+      const unsigned nab = na + nb, ncd = nc + (d >> kRawCountShift);
+      const std::uint64_t ab = (a & 0xFFFF) | (std::uint64_t{b & 0xFFFF} << na);
+      const std::uint64_t cd = (c & 0xFFFF) | (std::uint64_t{d & 0xFFFF} << nc);
+      if (nab + ncd <= 56) [[likely]] {
+        raw.put(ab | (cd << nab), nab + ncd);
+      } else {
+        raw.put(ab, nab);
+        raw.put(cd, ncd);
+      }
+    }
+  } else {
+    for (std::size_t i = i0; i < both; ++i) put(lane_bits[i - i0]);
+  }
+  for (std::size_t i = std::max(i0, common); i < i1; ++i) {
+    for (unsigned j = 0; j + 1 < seg.lanes; ++j) put(lane_bits[j * stride + (i - i0)]);
   }
 }
 
 // What a thread keeps between calls.
 struct Scratch {
+  WorkBuffer<std::uint32_t> bits;
+  WorkBuffer<std::uint16_t> shape;
   WorkBuffer<std::uint32_t> sym;
   WorkBuffer<std::uint32_t> tally;
-  WorkBuffer<std::uint32_t> adaptive_codes;
+  WorkBuffer<std::uint32_t> codes;
   WorkBuffer<std::uint8_t> raw;
   WorkBuffer<std::uint16_t> words;
 
   void release_large() noexcept {
+    bits.release_if_large();
+    shape.release_if_large();
     sym.release_if_large();
     tally.release_if_large();
-    adaptive_codes.release_if_large();
+    codes.release_if_large();
     raw.release_if_large();
     words.release_if_large();
   }
@@ -158,31 +274,56 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
   std::vector<std::size_t> band_end(k);
   for (std::size_t b = 0, acc = 0; b < k; ++b) band_end[b] = acc += bands[b].size();
 
-  // Symbols, counts and raw bits in one pass in decoding order: the lanes
-  // side by side, in stretches where none crosses a band boundary. Each
-  // lane counts into its own copy of the counts, so that neighbouring
-  // increments of one counter do not wait on each other; the copies are
-  // summed afterwards.
   const Segments seg = segments(total);
+  // Descriptions and raw bits a stretch of steps at a time, so that the
+  // raw bits' descriptions stay in cache between the two; the shapes are
+  // kept for the context pass.
+  constexpr std::size_t kStretch = 2048;
+  std::uint32_t* const bits = scratch.bits.take(kLanes * kStretch);
+  std::uint16_t* const shape = scratch.shape.take(total);
+  std::uint8_t* const raw_start = scratch.raw.take(2 * total + 8);
+  RawWriter raw{raw_start};
+  std::array<std::size_t, kLanes> cursor{};
+  for (std::size_t i0 = 0; i0 < seg.seg; i0 += kStretch) {
+    const std::size_t i1 = std::min(seg.seg, i0 + kStretch);
+    for (unsigned j = 0; j < seg.lanes; ++j) {
+      const std::size_t from = seg.begin(j) + i0, to = std::min(seg.begin(j) + i1, seg.end(j));
+      describe_range(bands, band_end, cursor[j], from, to, bits + j * kStretch, shape);
+    }
+    write_raw(bits, kStretch, seg, i0, i1, raw);
+  }
+  raw.flush();
+  const auto raw_len = static_cast<std::size_t>(raw.p - raw_start);
+
+  // Symbols and counts in decoding order: the lanes side by side, in
+  // stretches where none crosses a band boundary. Each lane counts into
+  // its own copy of the counts, so that neighbouring increments of one
+  // counter do not wait on each other; the copies are summed afterwards.
   std::uint32_t* const sym = scratch.sym.take(total);
   const std::size_t keys_total = k * kContexts;
   const std::size_t tally_size = keys_total * kTokens;
   std::uint32_t* const tally = scratch.tally.take(seg.lanes * tally_size);
-  std::fill_n(tally, seg.lanes * tally_size, 0u);
-  std::uint8_t* const raw_start = scratch.raw.take(2 * total + 8);
-  RawWriter raw{raw_start};
+  // A lane only ever counts into the rows of the bands its segment meets
+  // (most bands lie in one lane), so only those are cleared and summed.
+  std::array<std::size_t, kLanes> first_band{}, end_band{};
+  for (unsigned j = 0; j < seg.lanes; ++j) {
+    std::size_t b = 0;
+    while (b < k && band_end[b] <= seg.begin(j)) ++b;
+    first_band[j] = b;
+    while (b < k && band_end[b] - bands[b].size() < seg.end(j)) ++b;
+    end_band[j] = std::max(b, first_band[j]);
+    std::fill(tally + j * tally_size + first_band[j] * kContexts * kTokens,
+              tally + j * tally_size + end_band[j] * kContexts * kTokens, 0u);
+  }
 
   std::array<Lane, kLanes> lanes{};
   const auto enter_band = [&](Lane& l) {
     while (l.band < k && band_end[l.band] <= l.pos) ++l.band;
     l.context = {};
-    if (l.band < k) {
-      l.key_base = static_cast<std::uint32_t>(l.band * kContexts);
-      l.in = bands[l.band].data() + (l.pos - (band_end[l.band] - bands[l.band].size()));
-    }
+    if (l.band < k) l.key_base = static_cast<std::uint32_t>(l.band * kContexts);
   };
   const auto step = [&](Lane& l) {
-    encode_one(*l.in++, l.key_base, l.context, sym[l.pos], l.tally, raw);
+    count_one(shape[l.pos], l.key_base, l.context, sym[l.pos], l.tally);
     ++l.pos;
   };
   for (unsigned j = 0; j < seg.lanes; ++j) {
@@ -195,7 +336,7 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
     std::size_t run = common - i;
     for (unsigned j = 0; j < seg.lanes; ++j) run = std::min(run, band_end[lanes[j].band] - lanes[j].pos);
     if (seg.lanes == kLanes) {
-      run_four(lanes, run, sym, raw);
+      run_four(lanes, run, shape, sym);
     } else {
       for (std::size_t r = 0; r < run; ++r) step(lanes[0]);
     }
@@ -210,13 +351,11 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
       if (lanes[j].pos == band_end[lanes[j].band]) enter_band(lanes[j]);
     }
   }
-  raw.flush();
-  const auto raw_len = static_cast<std::size_t>(raw.p - raw_start);
 
   std::vector<BandCounts> counts(k, BandCounts{});
-  for (std::size_t key = 0; key < keys_total; ++key) {
-    auto& row = counts[key / kContexts][key % kContexts];
-    for (unsigned j = 0; j < seg.lanes; ++j) {
+  for (unsigned j = 0; j < seg.lanes; ++j) {
+    for (std::size_t key = first_band[j] * kContexts; key < end_band[j] * kContexts; ++key) {
+      auto& row = counts[key / kContexts][key % kContexts];
       const std::uint32_t* copy = tally + j * tally_size + key * kTokens;
       for (unsigned t = 0; t < kTokens; ++t) row[t] += copy[t];
     }
@@ -229,19 +368,28 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
     band_symbols[b] = std::span<const std::uint32_t>(sym + from, band_end[b] - from);
   }
   const Models models = choose_and_write_models(counts, band_symbols, head);
-  // The codes by symbol word; the counts are no longer needed.
-  std::uint32_t* const key_code = tally;
-  std::fill_n(key_code, tally_size, 0u);
+
+  // The code of every symbol word (start | frequency << 16), which the
+  // rANS pass looks up through the words. Bands with nothing to code get
+  // start 0 and frequency 4096, which leaves a state as it is and never
+  // sends a word, so that pass needs no branch. Adaptive bands' codes
+  // depend on the order, so each of their symbols gets a word of its own
+  // past the others.
+  std::size_t adaptive_total = 0;
+  for (std::size_t b = 0; b < k; ++b) {
+    if (models.bands[b].mode == BandMode::Adaptive) adaptive_total += bands[b].size();
+  }
+  std::uint32_t* const key_code = scratch.codes.take(tally_size + adaptive_total);
   for (std::size_t b = 0; b < k; ++b) {
     const BandModel& bm = models.bands[b];
     std::uint32_t* codes = key_code + b * kContexts * kTokens;
-    if (bm.mode == BandMode::Adaptive) {
-      std::fill_n(codes, kContexts * kTokens, kAdaptiveCode);
+    if (bm.mode == BandMode::Adaptive) continue;  // coded below, in order
+    if (bm.mode == BandMode::Zero) {
+      std::fill_n(codes, kContexts * kTokens, kIdentityCode);
       continue;
     }
-    if (bm.mode == BandMode::Zero) continue;
     for (unsigned c = 0; c < kContexts; ++c) {
-      if (bm.table_of[c] == kNoTable) continue;
+      if (bm.table_of[c] == kNoTable) continue;  // a context that never occurs
       const Table& tb = models.tables[bm.table_of[c]];
       for (unsigned t = 0; t < tb.tokens; ++t) {
         codes[c * kTokens + t] = tb.start[t] | (std::uint32_t{tb.freq[t]} << 16);
@@ -251,10 +399,9 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
 
   // Adaptive bands' codes, made in decoding order as their models move:
   // a band that two lanes share alternates between them.
-  std::uint32_t* adaptive_codes = nullptr;
+  auto next_word = static_cast<std::uint32_t>(tally_size);
   for (std::size_t b = 0; b < k; ++b) {
     if (models.bands[b].mode != BandMode::Adaptive) continue;
-    if (adaptive_codes == nullptr) adaptive_codes = scratch.adaptive_codes.take(total);
     AdaptiveModel model(std::max(2u, unsigned{models.bands[b].tokens}));
     const std::size_t from = band_end[b] - bands[b].size();
     std::size_t lo = seg.seg, hi = 0;
@@ -267,7 +414,8 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
         const std::size_t p = seg.begin(j) + i;
         if (p < from || p >= band_end[b] || p >= seg.end(j)) continue;
         const unsigned t = sym[p] & (kTokens - 1);
-        adaptive_codes[p] = model.start(t) | (model.freq(t) << 16);
+        key_code[next_word] = model.start(t) | (model.freq(t) << 16);
+        sym[p] = next_word++;
         model.update(t);
       }
     }
@@ -277,38 +425,41 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
   // end of the buffer down, so they come out in reading order. The buffer
   // has one word more than symbols, so the speculative store below always
   // lands inside it.
-  std::array<std::uint32_t, kLanes> x;
-  x.fill(kStateLow);
   std::uint16_t* const words_start = scratch.words.take(total + 1);
   std::uint16_t* const words_end = words_start + total + 1;
   std::uint16_t* wp = words_end;
-  const auto put_symbol = [&](unsigned j, std::size_t p) {
-    std::uint32_t code = key_code[sym[p]];
-    if (code == 0) return;
-    if (code == kAdaptiveCode) code = adaptive_codes[p];
+  // One symbol into state x. Branch-free, as whether a word goes out is as
+  // good as random.
+  const auto put_symbol = [&wp, key_code](std::uint32_t& x, std::uint32_t word) {
+    const std::uint32_t code = key_code[word];
     const std::uint32_t f = code >> 16;
-    std::uint32_t s = x[j];
-    // 64 bits: a frequency of 4096 puts the bound at 2^32. Branch-free, as
-    // whether a word goes out is as good as random.
-    const bool out = std::uint64_t{s} >= (std::uint64_t{kStateLow >> kTableBits} << 16) * f;
-    wp[-1] = static_cast<std::uint16_t>(s);
+    // x >= f * 2^20 (the top of the range a symbol may start from), in 32
+    // bits: a frequency of 4096 puts that bound at 2^32.
+    const bool out = (x >> 20) >= f;
+    wp[-1] = static_cast<std::uint16_t>(x);
     wp -= out;
-    s >>= 16 * unsigned{out};
+    const std::uint32_t s = out ? x >> 16 : x;
     const std::uint32_t q = divide(s, f);
-    x[j] = (q << kTableBits) + (s - q * f) + (code & 0xFFFF);
+    x = (q << kTableBits) + (s - q * f) + (code & 0xFFFF);
   };
+  std::array<std::uint32_t, kLanes> x;
+  x.fill(kStateLow);
   for (std::size_t i = seg.seg; i > common; --i) {
-    for (unsigned j = seg.lanes - 1; j-- > 0;) put_symbol(j, seg.begin(j) + i - 1);
+    for (unsigned j = seg.lanes - 1; j-- > 0;) put_symbol(x[j], sym[seg.begin(j) + i - 1]);
   }
   if (seg.lanes == kLanes) {
+    // The states as locals, which the compiler keeps in registers.
+    std::uint32_t x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3];
+    const std::uint32_t *c0 = sym, *c1 = sym + seg.seg, *c2 = sym + 2 * seg.seg, *c3 = sym + 3 * seg.seg;
     for (std::size_t i = common; i-- > 0;) {
-      put_symbol(3, 3 * seg.seg + i);
-      put_symbol(2, 2 * seg.seg + i);
-      put_symbol(1, seg.seg + i);
-      put_symbol(0, i);
+      put_symbol(x3, c3[i]);
+      put_symbol(x2, c2[i]);
+      put_symbol(x1, c1[i]);
+      put_symbol(x0, c0[i]);
     }
+    x = {x0, x1, x2, x3};
   } else {
-    for (std::size_t i = common; i-- > 0;) put_symbol(0, i);
+    for (std::size_t i = common; i-- > 0;) put_symbol(x[0], sym[i]);
   }
   const auto word_count = static_cast<std::size_t>(words_end - wp);
   const unsigned stored = codes_symbols(models) ? seg.lanes : 0;

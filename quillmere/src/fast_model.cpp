@@ -192,36 +192,36 @@ std::expected<Table, FastError> read_table(BitReader& in, unsigned tokens) {
   return scaled(freq, p, tokens);
 }
 
-// log2(x) in 1/65536 bits for any x >= 1: the table's value of its top 13
+// log2(x) in 1/65536 bits for any x >= 1: the table's value of its top 12
 // bits plus the bits cut off (a slight underestimate, the same everywhere).
+// Without a branch, as it runs on every count of every candidate group;
+// log2_any(0) is 0.
 std::uint32_t log2_any(std::uint64_t x) {
-  const unsigned k = static_cast<unsigned>(std::bit_width(x)) - 1;
-  if (k < kTableBits) return kLog2[x];
-  return kLog2[x >> (k - kTableBits + 1)] + ((k - kTableBits + 1) << 16);
+  const auto cut = static_cast<unsigned>(std::max(0, static_cast<int>(std::bit_width(x)) - static_cast<int>(kTableBits)));
+  return kLog2[x >> cut] + (cut << 16);
 }
 
 // What a table of one's own would cost `counts`, estimated without building
 // it: their entropy, and a description of each frequency at the precision
 // the counts support. Grouping compares many candidate groups and needs
 // only this; the tables of the groups it settles on are built exactly.
+// Branch-free over the tokens: which counts are zero is as good as random.
 std::uint64_t estimated_cost(const Counts& counts, unsigned tokens) {
   std::uint64_t n = 0;
-  unsigned present = 0;
-  for (unsigned t = 0; t < tokens; ++t) {
-    n += counts[t];
-    present += counts[t] != 0;
-  }
+  for (unsigned t = 0; t < tokens; ++t) n += counts[t];
   if (n == 0) return 0;
   const unsigned width = static_cast<unsigned>(std::bit_width(n));
   const unsigned p = std::min(kTableBits, width + 1);
   const std::uint64_t log_n = log2_any(n);
   std::uint64_t coded = 0;
-  std::uint64_t bits = kPrecisionField + (tokens - present);
+  // An absent token costs one bit, a present one its frequency's gamma code.
+  std::uint64_t bits = kPrecisionField + tokens;
   for (unsigned t = 0; t < tokens; ++t) {
-    if (counts[t] == 0) continue;
-    coded += std::uint64_t{counts[t]} * (log_n - log2_any(counts[t]));
-    const std::uint64_t f = std::max<std::uint64_t>(1, (std::uint64_t{counts[t]} << p) >> width);
-    bits += gamma_length(static_cast<std::uint32_t>(f + 1));
+    const std::uint64_t c = counts[t];
+    coded += c * (log_n - log2_any(c));  // zero for an absent token
+    const std::uint64_t f = std::max<std::uint64_t>(1, (c << p) >> width);
+    const unsigned present = c != 0;
+    bits += (gamma_length(static_cast<std::uint32_t>(f + 1)) - 1) * present;
   }
   return (bits << 16) + coded;
 }
@@ -239,21 +239,23 @@ struct Group {
   std::uint64_t cost() const { return (1u << 16) + estimate; }
 };
 
-Group merged(const Group& a, const Group& b, unsigned tokens) {
-  Group g;
-  g.first = a.first;
-  for (unsigned t = 0; t < tokens; ++t) g.counts[t] = a.counts[t] + b.counts[t];
-  g.used = a.used || b.used;
-  g.estimate = estimated_cost(g.counts, tokens);
-  return g;
+// The estimate of a and b as one group. A group none of whose contexts
+// occurs adds nothing, so the estimate is then the other's.
+std::uint64_t merged_estimate(const Group& a, const Group& b, unsigned tokens) {
+  if (!a.used) return b.estimate;
+  if (!b.used) return a.estimate;
+  Counts sum{};
+  for (unsigned t = 0; t < tokens; ++t) sum[t] = a.counts[t] + b.counts[t];
+  return estimated_cost(sum, tokens);
 }
 
 std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
-  // Groups and candidate merges stay where they were made; only the order
-  // of the live groups (ids, by the context each starts at) changes, so a
-  // merge moves a few bytes instead of the groups after it.
+  // Groups stay where they were made and a merge adds the second's counts
+  // into the first; only the order of the live groups (ids, by the context
+  // each starts at) changes, so a merge moves a few bytes. A candidate
+  // merge is only its estimate: the counts are summed when it is taken.
   std::array<Group, kContexts> group;
-  std::array<Group, kContexts> pair;  // pair[id]: group id merged with the next live one
+  std::array<std::uint64_t, kContexts> pair{};  // pair[id]: estimate of id with the next live one
   std::array<std::uint8_t, kContexts> ids;
   for (unsigned c = 0; c < kContexts; ++c) {
     group[c].first = c;
@@ -262,26 +264,30 @@ std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
     group[c].estimate = estimated_cost(group[c].counts, tokens);
     ids[c] = static_cast<std::uint8_t>(c);
   }
-  for (unsigned i = 0; i + 1 < kContexts; ++i) pair[i] = merged(group[i], group[i + 1], tokens);
+  for (unsigned i = 0; i + 1 < kContexts; ++i) pair[i] = merged_estimate(group[i], group[i + 1], tokens);
   std::size_t live = kContexts;
   while (live > 1) {
     std::size_t best = live;
     std::uint64_t best_saving = 0;
     for (std::size_t i = 0; i + 1 < live; ++i) {
       const std::uint64_t apart = group[ids[i]].cost() + group[ids[i + 1]].cost();
-      const std::uint64_t together = pair[ids[i]].cost();
+      const std::uint64_t together = (1u << 16) + pair[ids[i]];
       if (together < apart && apart - together > best_saving) {
         best_saving = apart - together;
         best = i;
       }
     }
     if (best == live) break;
-    group[ids[best]] = pair[ids[best]];
+    Group& into = group[ids[best]];
+    const Group& from = group[ids[best + 1]];
+    for (unsigned t = 0; t < tokens; ++t) into.counts[t] += from.counts[t];
+    into.used = into.used || from.used;
+    into.estimate = pair[ids[best]];
     std::copy(ids.begin() + static_cast<std::ptrdiff_t>(best) + 2, ids.begin() + static_cast<std::ptrdiff_t>(live),
               ids.begin() + static_cast<std::ptrdiff_t>(best) + 1);
     --live;
-    if (best > 0) pair[ids[best - 1]] = merged(group[ids[best - 1]], group[ids[best]], tokens);
-    if (best + 1 < live) pair[ids[best]] = merged(group[ids[best]], group[ids[best + 1]], tokens);
+    if (best > 0) pair[ids[best - 1]] = merged_estimate(group[ids[best - 1]], group[ids[best]], tokens);
+    if (best + 1 < live) pair[ids[best]] = merged_estimate(group[ids[best]], group[ids[best + 1]], tokens);
   }
   std::vector<Group> groups(live);
   for (std::size_t i = 0; i < live; ++i) groups[i] = group[ids[i]];

@@ -178,15 +178,16 @@ class Searcher {
   }
 
   // Moves quantised values of a candidate judged with corrections so that
-  // fewer samples need them, keeping the moves only while estimated payload
-  // and corrections together shrink. The candidate comes back unchanged
-  // (its `refined` empty) when no move paid.
+  // fewer samples need them, and zeroes those the bound leaves room for,
+  // keeping a change only where estimated payload and corrections together
+  // shrink. The candidate comes back unchanged (its `refined` empty) when no
+  // change paid. A layer without outliers may still have values to zero.
   SearchOutcome<Candidate> refined(Candidate c, double payload_scale, double fix_scale) {
-    if (!corrects() || c.outliers == 0 || !(c.m > 0.0f) || !std::isfinite(c.m)) return c;
+    if (!corrects() || !(c.m > 0.0f) || !std::isfinite(c.m)) return c;
     const double bound = *r_.bounds.max_error;
     stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, c.m, threshold_, scratch_);
-    // What pricing each pass measured, so that the pass kept is not judged
-    // and estimated a second time: pass k is the k-th call.
+    // What each call of the judge measured, so that the result kept is not
+    // judged and estimated a second time.
     struct Priced {
       search::Judgement judgement;
       double payload = 0.0;
@@ -202,14 +203,14 @@ class Searcher {
       return refine::Judged{std::move(*y), payload * payload_scale + j.correction_bytes * fix_scale};
     };
     refine::Problem p{s_.executor.get(), &s_.decomposition, c.depth, c.m, s_.min, s_.max,
-                      &r_.originals, bound};
+                      &r_.originals, bound, c.outliers};
     refine::Judged first{std::move(c.decoded),
                          c.payload_estimate * payload_scale + c.correction_estimate * fix_scale};
     auto done = refine::refine(p, scratch_, std::move(first), price);
     if (!done) return error_of(done);
     c.decoded = std::move(done->judged.decoded);
-    if (done->passes == 0) return c;
-    const Priced& kept = priced.at(static_cast<std::size_t>(done->passes - 1));
+    if (done->kept == 0) return c;
+    const Priced& kept = priced.at(static_cast<std::size_t>(done->kept - 1));
     c.wavelet = kept.judgement.distortion;
     c.correction_estimate = kept.judgement.correction_bytes;
     c.outliers = kept.judgement.outliers;

@@ -4,8 +4,8 @@
 // 7 * 10^4 samples the faults of the fast encoder's buffers took about a
 // fifth of a compress. A kept buffer is memory already mapped.
 // Buffers above kKeepBytes are let go after the call, so a long signal does
-// not pin its memory to the thread: the fast encoder's five buffers keep
-// at most 20 MiB per thread, and 4 MiB covers signals and chunks of up to
+// not pin its memory to the thread: each of the fast encoder's buffers
+// keeps at most 4 MiB per thread, which covers signals and chunks of up to
 // 10^6 samples. Internal to the codec library.
 #pragma once
 

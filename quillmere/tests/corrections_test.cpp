@@ -198,3 +198,57 @@ TEST_F(Hostile, ForgedFieldsWithAValidChecksum) {
 
 }  // namespace
 }  // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+// A blob long enough that most corrections are read on the decoder's
+// unchecked path and written before a fault at its end is found: the
+// signal must still come back exactly as it was.
+class LongBlobFault : public ::testing::TestWithParam<int> {};
+
+std::vector<std::uint8_t> with_crc(std::vector<std::uint8_t> b) {
+  const std::size_t body = b.size() - 4;
+  store_le32(b.data() + body, static_cast<std::uint32_t>(crc32(0L, b.data(), static_cast<uInt>(body))));
+  return b;
+}
+
+TEST_P(LongBlobFault, RefusedWithEverySampleRestored) {
+  const Pair p = noisy_pair(20000, 10.0f);
+  auto enc = corrections::encode(p.decoded, Originals::of_float(p.original), 0.02);
+  ASSERT_TRUE(enc);
+  ASSERT_GT(enc->corrected, 5000u);
+  std::vector<std::uint8_t> b = enc->bytes;
+  const std::uint32_t corrected = load_le32(b.data() + 12);
+  const std::uint32_t coded_len = load_le32(b.data() + 28);
+  switch (GetParam()) {
+    case 0:  // the header claims one correction fewer than coded
+      store_le32(b.data() + 12, corrected - 1);
+      break;
+    case 1:  // one more: the stream runs out on the checked path
+      store_le32(b.data() + 12, corrected + 1);
+      break;
+    case 2: {  // the coded stream cut short by 16 bytes
+      store_le32(b.data() + 28, coded_len - 16);
+      const auto cut = b.begin() + static_cast<std::ptrdiff_t>(corrections::kHeaderLen + coded_len - 16);
+      b.erase(cut, cut + 16);
+      break;
+    }
+    default:  // the last word of the stream changed
+      b[corrections::kHeaderLen + coded_len - 1] ^= 0x40;
+      break;
+  }
+  b = with_crc(std::move(b));
+  auto y = p.decoded;
+  ASSERT_FALSE(corrections::apply(b, std::span<float>(y)));
+  ASSERT_EQ(std::memcmp(y.data(), p.decoded.data(), y.size() * 4), 0);
+  // The float64 reader refuses the same bytes (as the wrong precision
+  // first, so only its stream checks are compared when re-tagged).
+  b[5] = 1;
+  EXPECT_FALSE(corrections::apply(with_crc(b), p.decoded, 0.0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, LongBlobFault, ::testing::Values(0, 1, 2, 3));
+
+}  // namespace
+}  // namespace quillmere

@@ -23,8 +23,9 @@
 //
 // The header, the index and its CRC are checked in full (every block within
 // the data, none overlapping, no gap, nothing after the last, the last
-// block's sample count against the total) before any block is decoded; a
-// block's own CRC and sample count before it is decoded.
+// block's sample count against the total) before any block is decoded, and
+// every block's sample count in the range before the output is allocated; a
+// block's own CRC before it is decoded.
 #pragma once
 
 #include <algorithm>
@@ -81,7 +82,12 @@ bool is_blocked_unit(std::span<const std::uint8_t> bytes) noexcept;
 // Checks the header, the index and its CRC; touches no block.
 UnitResult<BlockedView> read_blocked_index(std::span<const std::uint8_t> bytes);
 
-// Checks block i's CRC and that its unit holds the samples the index says.
+// Checks that block i's unit holds the samples the index says (its header
+// and side block; no samples are decoded).
+UnitResult<void> check_block_samples(const BlockedView& view, std::size_t i);
+// Checks block i's bytes against the CRC in the index.
+UnitResult<void> check_block_crc(const BlockedView& view, std::size_t i);
+// Both of the above.
 UnitResult<void> check_block(const BlockedView& view, std::size_t i);
 
 // The units of consecutive blocks of one signal, wrapped with their index.
@@ -114,8 +120,10 @@ using BlockDone = std::function<void()>;
 
 // Samples [start, stop) of a plain or blocked unit, decoding only the blocks
 // that overlap them, on up to `threads` threads. The index, the range and
-// every block in it (CRC, sample count) are checked before `make_sink` is
-// called, so a hostile index cannot make a caller allocate.
+// every block's sample count are checked before `make_sink` is called, so a
+// hostile index cannot make a caller allocate; each block's CRC is checked
+// by the task that decodes it, before it decodes. Errors are the first by
+// block order, whatever the thread count.
 UnitResult<void> decode_range_with(std::span<const std::uint8_t> unit, std::uint64_t start,
                                    std::uint64_t stop, std::size_t threads,
                                    const SinkFactory& make_sink, const BlockDone& done = {});

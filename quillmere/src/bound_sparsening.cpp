@@ -1,0 +1,164 @@
+#include "bound_sparsening.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <new>
+#include <optional>
+
+#include "wavelet_choice.hpp"
+
+namespace quillmere::refine {
+namespace {
+
+// A sample counts as within the bound only this far inside it: the decoder
+// rounds its synthesis and denormalisation in f32, which the shifted
+// responses do not reproduce bit for bit.
+constexpr double kInside = 1.0 - 1.0 / 256.0;
+// Response values below this share of the band's peak are left out of its
+// support: they are rounding noise of the synthesis, not filter taps.
+constexpr float kNegligible = 1e-6f;
+// A correction's weight beside its multiple's code: the gap to the previous
+// corrected sample, a few bits where outliers are dense.
+constexpr int kCorrectionFlag = 3;
+// The length, in filter lengths of a band's stride, of the transform its
+// response is measured on: the response spans under one such length.
+constexpr std::size_t kResponseSpan = 4;
+// Bands whose response transform would be longer than this share of the
+// signal's are left as they are (see sparsen).
+constexpr std::size_t kDeepestShare = 8;
+// Nor any band whose response transform would be longer than this: each of
+// its values costs a pass over that many samples, and on the speech signals
+// the bands beyond it gave about a twentieth of the bytes saved.
+constexpr std::size_t kLongestSpan = 2048;
+
+// The decoded samples a value of +1 adds, per unit of range / m: sample
+// j * stride + offset + t gets values[t] from value j of the band.
+struct Response {
+  std::ptrdiff_t offset = 0;
+  std::size_t stride = 1;
+  std::vector<float> values;
+};
+
+// The band's response, from one impulse in its middle synthesised alone.
+// Deeper levels of zeros add nothing, so a transform only as deep as the
+// band and a few filter lengths of its stride long gives the same response
+// at a fraction of the cost of the signal's whole synthesis.
+std::optional<Response> response_of(const wavelet::DwtExecutor& executor,
+                                    std::size_t transform_len, std::size_t band) {
+  const std::size_t stride = std::size_t{1} << band;
+  const std::size_t len = std::min(transform_len, kResponseSpan * executor.filter_length() * stride);
+  const BandLayout layout = band_layout(executor, len, static_cast<std::uint8_t>(band));
+  try {
+    std::vector<std::vector<float>> details(band);
+    for (std::size_t l = 0; l < band; ++l) details[l].assign(layout.lengths[l + 1], 0.0f);
+    const std::vector<float> approximation(layout.lengths[0], 0.0f);
+    const std::size_t j0 = layout.lengths[band] / 2;
+    details[band - 1][j0] = 1.0f;
+    std::vector<std::span<const float>> views(details.begin(), details.end());
+    auto r = executor.multi_idwt(views, approximation);
+    if (!r) return std::nullopt;
+    float peak = 0.0f;
+    for (const float v : *r) peak = std::max(peak, std::fabs(v));
+    if (!(peak > 0.0f)) return std::nullopt;
+    const auto big = [&](float v) { return std::fabs(v) > kNegligible * peak; };
+    const auto first = std::find_if(r->begin(), r->end(), big);
+    const auto last = std::find_if(r->rbegin(), r->rend(), big).base();
+    Response out;
+    out.stride = stride;
+    out.offset = (first - r->begin()) - static_cast<std::ptrdiff_t>(j0 * stride);
+    out.values.assign(first, last);
+    return out;
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+int correction_cost(double error, double bound) {
+  const double a = std::fabs(error);
+  if (!(a > bound * kInside)) return 0;  // within, or non-finite: nothing to mend
+  const double k = std::nearbyint(a / (2.0 * bound));
+  const auto v = static_cast<std::uint64_t>(std::min(k, 4e9)) + 1;
+  const int gamma = 2 * (std::bit_width(v) - 1) + 1;
+  return kCorrectionFlag + gamma + (k != 0.0 ? 1 : 0);
+}
+
+std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::QuantisedBands& q) {
+  const BandLayout& layout = q.layout;
+  if (layout.lengths.size() < 2 || layout.total != q.coeffs.size()) return 0;
+  const double range = static_cast<double>(p.max) - static_cast<double>(p.min);
+  if (!(range > 0.0) || !(p.bound > 0.0) || !(p.m > 0.0f)) return 0;
+  const std::size_t n = decoded.size();
+  std::vector<double> e;
+  try {
+    e.resize(n);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  // The signed error of every sample; NaN where the original is not finite,
+  // which no zeroing can make dearer.
+  if (p.originals->is_double()) {
+    const auto x = p.originals->f64();
+    const double offset = p.originals->offset();
+    for (std::size_t i = 0; i < n; ++i) e[i] = x[i] - (static_cast<double>(decoded[i]) + offset);
+  } else {
+    const auto x = p.originals->f32();
+    for (std::size_t i = 0; i < n; ++i) e[i] = static_cast<double>(x[i]) - static_cast<double>(decoded[i]);
+  }
+  for (double& v : e) {
+    if (!std::isfinite(v)) v = NAN;
+  }
+  const double unit = range * static_cast<double>(1.0f / p.m);
+  const double bound = p.bound;
+  const double inside = bound * kInside;
+  // The synthesis is as long as the transform's input.
+  const std::size_t transform_len = p.decomposition->transform_len;
+  const auto end = static_cast<std::ptrdiff_t>(transform_len);
+  std::size_t zeroed = 0;
+  std::size_t start = layout.lengths[0];
+  for (std::size_t band = 1; band < layout.lengths.size(); ++band) {
+    const std::size_t len = layout.lengths[band];
+    const std::size_t at = start;
+    start += len;
+    // Deep bands hold few values, and their responses would cost a
+    // synthesis of the whole signal each.
+    if (kResponseSpan * p.executor->filter_length() * (std::size_t{1} << band) >
+        std::min(transform_len / kDeepestShare, kLongestSpan)) {
+      break;
+    }
+    const auto resp = response_of(*p.executor, transform_len, band);
+    if (!resp) continue;
+    const auto support = static_cast<std::ptrdiff_t>(resp->values.size());
+    for (std::size_t j = 0; j < len; ++j) {
+      const std::int16_t v = q.coeffs[at + j];
+      if (v != 1 && v != -1) continue;
+      const std::ptrdiff_t s0 = static_cast<std::ptrdiff_t>(j * resp->stride) + resp->offset;
+      // Near either end the borders fold the response: those values stay.
+      if (s0 < support || s0 + 2 * support > end) continue;
+      const double lift = v * unit;  // zeroing raises the error by lift * response
+      int change = 0;
+      for (std::ptrdiff_t t = 0; t < support; ++t) {
+        const auto i = static_cast<std::size_t>(s0 + t);
+        if (i >= n) break;
+        const double after = e[i] + lift * static_cast<double>(resp->values[static_cast<std::size_t>(t)]);
+        // Most samples stay well inside: nothing to price (NaN fails too).
+        if (!(std::fabs(after) > inside) && !(std::fabs(e[i]) > inside)) continue;
+        if (std::isnan(e[i])) continue;
+        change += correction_cost(after, bound) - correction_cost(e[i], bound);
+      }
+      if (change > 0) continue;
+      q.coeffs[at + j] = 0;
+      ++zeroed;
+      for (std::ptrdiff_t t = 0; t < support; ++t) {
+        const auto i = static_cast<std::size_t>(s0 + t);
+        if (i < n) e[i] += lift * static_cast<double>(resp->values[static_cast<std::size_t>(t)]);
+      }
+    }
+  }
+  return zeroed;
+}
+
+}  // namespace quillmere::refine

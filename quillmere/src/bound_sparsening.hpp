@@ -1,0 +1,36 @@
+// Quantised values of one step zeroed where a point-wise bound leaves room.
+//
+// Under a max_error bound the wavelet layer's RMS error is far below the
+// bound, so many values of magnitude one carry less than the slack of every
+// sample they touch: without them the layer would still keep those samples
+// within the bound (or an outlier within the correction it needs anyway),
+// and each zero saves the bits of a significant value. Each value's share
+// of the decoded signal is its band's impulse response, measured once per
+// band through the decoder's own synthesis and shifted; the kept result is
+// still judged through the decoder's arithmetic by the caller, so a response
+// that is only nearly shift-invariant costs bytes, never the bound.
+// Internal to the codec library.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "bound_refinement.hpp"
+
+namespace quillmere::refine {
+
+// Zeroes, finest band first, every magnitude-one detail value whose removal
+// leaves the corrections the samples it touches need no dearer, judged from
+// `decoded` (the decoder's samples for `q`) and updated as values go.
+// Returns how many values it zeroed; `q` is changed in place. Out of memory
+// or a transform failure zeroes nothing.
+std::size_t sparsen(const Problem& p, std::span<const float> decoded,
+                    stages::QuantisedBands& q);
+
+// What the zeroing weighs, in the units of a correction's bits: 0 within
+// `bound`, else a flag and the Elias-gamma length of the multiple of twice
+// the bound a correction would add. Exposed for the tests.
+int correction_cost(double error, double bound);
+
+}  // namespace quillmere::refine

@@ -1,0 +1,143 @@
+// Zeroing values of one step under a max_error bound, checked through the
+// decoder's own dequantisation and synthesis: the corrections the decoded
+// samples need may only get cheaper, only magnitude-one detail values may
+// change, and where the layer has slack some must go.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <numbers>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "bound_sparsening.hpp"
+#include "compress_stages.hpp"
+#include "quantizer.hpp"
+#include "reconstruct.hpp"
+#include "wavelet_choice.hpp"
+
+namespace quillmere {
+namespace {
+
+enum class Shape { Spikes, Steps, Flat, Short, Noise, Chirp };
+
+std::vector<float> make(Shape shape) {
+  const std::size_t n = shape == Shape::Short ? 37 : 6000;
+  std::uint64_t s = 0x2545f4914f6cdd1dull + static_cast<std::uint64_t>(shape);
+  const auto uniform = [&s] {
+    s = s * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<double>(s >> 11) / 9007199254740992.0;
+  };
+  std::vector<float> x(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) / static_cast<double>(n);
+    double v = 0.0;
+    switch (shape) {
+      case Shape::Spikes: v = 0.01 * (uniform() - 0.5) + (uniform() < 0.02 ? 5.0 : 0.0); break;
+      case Shape::Steps: v = std::floor(t * 7.0) * 0.75 - 2.0; break;
+      case Shape::Flat: v = 0.3; break;
+      case Shape::Short: v = std::sin(0.7 * static_cast<double>(i)) + 0.2 * uniform(); break;
+      case Shape::Noise: v = 2.0 * uniform() - 1.0; break;
+      case Shape::Chirp: v = std::sin(2.0 * std::numbers::pi * (3.0 + 300.0 * t) * t); break;
+    }
+    x[i] = static_cast<float>(v);
+  }
+  return x;
+}
+
+// The corrections the decoded samples need, priced as the zeroing prices them.
+int cost_of(const std::vector<float>& x, const std::vector<float>& y, double bound) {
+  int total = 0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    total += refine::correction_cost(static_cast<double>(x[i]) - static_cast<double>(y[i]), bound);
+  }
+  return total;
+}
+
+using Param = std::tuple<Shape, Method, double>;  // shape, method, quantiser step / bound
+
+class Sparsen : public ::testing::TestWithParam<Param> {};
+
+TEST_P(Sparsen, ZeroesOnlyUnitValuesAndNeverMakesCorrectionsDearer) {
+  const auto [shape, method, step_over_bound] = GetParam();
+  const std::vector<float> x = make(shape);
+  const auto executor = make_executor(method);
+  auto norm = stages::normalise(x, std::max(x.size(), executor->filter_length()));
+  ASSERT_TRUE(norm);
+  const float lo = norm->min, hi = norm->max, mean = norm->mean;
+  auto d = stages::decompose(*executor, std::move(norm->samples), pick_levels(x.size(), method));
+  ASSERT_TRUE(d);
+  const double range = std::max(static_cast<double>(hi) - static_cast<double>(lo), 1e-30);
+  const double bound = 0.004 * range;
+  // A step of the quantiser (1 / m of the unit range) this many bounds wide.
+  const float m = static_cast<float>(1.0 / (0.004 * step_over_bound));
+  const std::uint8_t depth = stages::unsaturated_depth(d->extremes, m);
+  ASSERT_GT(depth, 0);
+  stages::QuantisedBands q;
+  stages::quantise_at_depth(*executor, *d, depth, m, 0, q);
+  const auto decode = [&](const stages::QuantisedBands& bands) {
+    auto deq = stages::dequantise_bands(bands.coeffs, m);
+    EXPECT_TRUE(deq);
+    auto y = stages::synthesise(*executor, *deq, bands.layout,
+                                {lo, hi, mean, static_cast<std::uint32_t>(x.size())});
+    EXPECT_TRUE(y);
+    return *y;
+  };
+  const std::vector<float> before = decode(q);
+  const Originals originals = Originals::of_float(x);
+  const refine::Problem p{executor.get(), &*d, depth, m, lo, hi, &originals, bound};
+  stages::QuantisedBands changed = q;
+  const std::size_t zeroed = refine::sparsen(p, before, changed);
+
+  std::size_t differ = 0;
+  for (std::size_t i = 0; i < q.coeffs.size(); ++i) {
+    if (changed.coeffs[i] == q.coeffs[i]) continue;
+    ++differ;
+    EXPECT_EQ(changed.coeffs[i], 0) << i;
+    EXPECT_EQ(std::abs(q.coeffs[i]), 1) << i;
+    EXPECT_GE(i, q.layout.lengths[0]) << "an approximation value changed";
+  }
+  EXPECT_EQ(differ, zeroed);
+  const std::vector<float> after = decode(changed);
+  EXPECT_LE(cost_of(x, after, bound), cost_of(x, before, bound));
+  // Dense signals quantised with a step near the bound have unit values
+  // everywhere and slack beside most: zeroing nothing there is a fault.
+  if ((shape == Shape::Noise || shape == Shape::Chirp) && step_over_bound <= 2.0) {
+    EXPECT_GT(zeroed, 0u);
+  }
+}
+
+std::string name(const ::testing::TestParamInfo<Param>& info) {
+  static const char* shapes[] = {"spikes", "steps", "flat", "short", "noise", "chirp"};
+  static const char* methods[] = {"cdf53", "cdf97", "db4", "sym4"};
+  const auto [shape, method, ratio] = info.param;
+  return std::string(shapes[static_cast<int>(shape)]) + "_" + methods[static_cast<int>(method)] +
+         "_step" + std::to_string(static_cast<int>(ratio * 10));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, Sparsen,
+    ::testing::Combine(::testing::Values(Shape::Spikes, Shape::Steps, Shape::Flat, Shape::Short,
+                                         Shape::Noise, Shape::Chirp),
+                       ::testing::Values(Method::Cdf53, Method::Cdf97, Method::Db4, Method::Sym4),
+                       // Fine (few outliers, slack everywhere) and coarse (many).
+                       ::testing::Values(1.5, 6.0)),
+    name);
+
+TEST(CorrectionCost, FreeWithinTheBoundAndNeverCheaperFurtherOut) {
+  EXPECT_EQ(refine::correction_cost(0.0, 1.0), 0);
+  EXPECT_EQ(refine::correction_cost(-0.99, 1.0), 0);
+  EXPECT_EQ(refine::correction_cost(NAN, 1.0), 0);
+  EXPECT_GT(refine::correction_cost(1.0001, 1.0), 0);
+  int last = 0;
+  for (double e = 0.0; e < 200.0; e += 0.37) {
+    const int c = refine::correction_cost(e, 1.0);
+    EXPECT_GE(c, last) << e;
+    EXPECT_EQ(c, refine::correction_cost(-e, 1.0)) << e;
+    last = c;
+  }
+}
+
+}  // namespace
+}  // namespace quillmere

@@ -1,0 +1,99 @@
+// The search's judge lists the samples beyond a bound a block at a time,
+// and the corrections encoder decides each sample on its own. Outliers on
+// either side of every block edge, in the signal's last samples, and next
+// to non-finite values must all be found by both: counted against a plain
+// scan, and (for the encoder) every one corrected to within the bound.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "quillmere/corrections.hpp"
+#include "search_support.hpp"
+
+namespace quillmere {
+namespace {
+
+constexpr double kBound = 0.01;
+
+struct Layout {
+  std::vector<float> original;
+  std::vector<float> decoded;
+};
+
+// Small errors everywhere; large ones at the edges of 512-sample blocks,
+// at the ends, and at a few scattered positions.
+Layout layout_of(std::size_t n) {
+  Layout s;
+  for (std::size_t i = 0; i < n; ++i) {
+    const float x = std::sin(static_cast<float>(i) * 0.05f);
+    s.original.push_back(x);
+    s.decoded.push_back(x + (i % 3 == 0 ? 0.004f : -0.003f));
+  }
+  const auto miss = [&](std::size_t i, float by) {
+    if (i < n) s.decoded[i] = s.original[i] + by;
+  };
+  for (std::size_t edge = 0; edge <= n + 512; edge += 512) {
+    miss(edge, 0.05f);
+    if (edge > 0) miss(edge - 1, -0.2f);
+    miss(edge + 1, 1.5f);
+  }
+  if (n > 0) miss(n - 1, -0.03f);
+  for (std::size_t i = 7; i < n; i += 97) miss(i, 0.021f);
+  return s;
+}
+
+std::size_t plain_count(const Layout& s) {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < s.original.size(); ++i) {
+    const double e = static_cast<double>(s.original[i]) - static_cast<double>(s.decoded[i]);
+    count += std::isfinite(static_cast<double>(s.original[i])) && !(std::fabs(e) <= kBound);
+  }
+  return count;
+}
+
+class OutlierListing : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(OutlierListing, JudgeCountsEveryOutlierAndTheSameDistortion) {
+  const Layout s = layout_of(GetParam());
+  const Originals originals = Originals::of_float(s.original);
+  const search::Reference ref = search::reference_of(originals);
+  const auto with = search::judge(ref, s.decoded, kBound);
+  const auto without = search::judge(ref, s.decoded, 0.0);
+  EXPECT_EQ(with.outliers, plain_count(s));
+  EXPECT_EQ(with.correction_bytes > 0.0, with.outliers > 0);
+  // Listing outliers must not change the distortion measured.
+  EXPECT_EQ(with.distortion.max_error, without.distortion.max_error);
+  EXPECT_EQ(with.distortion.rmse, without.distortion.rmse);
+}
+
+TEST_P(OutlierListing, EncoderCorrectsEveryOutlier) {
+  Layout s = layout_of(GetParam());
+  if (GetParam() > 600) {
+    // A NaN reconstruction (escaped) and a non-finite original (left alone)
+    // on either side of a block edge.
+    s.decoded[511] = std::numeric_limits<float>::quiet_NaN();
+    s.original[512] = std::numeric_limits<float>::infinity();
+  }
+  auto enc = corrections::encode(s.decoded, Originals::of_float(s.original), kBound);
+  ASSERT_TRUE(enc);
+  EXPECT_EQ(enc->corrected, plain_count(s));
+  auto y = s.decoded;
+  ASSERT_TRUE(corrections::apply(enc->bytes, std::span<float>(y)));
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    if (!std::isfinite(s.original[i])) {
+      EXPECT_EQ(std::memcmp(&y[i], &s.decoded[i], sizeof(float)), 0) << i;
+      continue;
+    }
+    ASSERT_LE(std::fabs(static_cast<double>(s.original[i]) - static_cast<double>(y[i])), kBound) << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, OutlierListing,
+                         ::testing::Values(1, 3, 5, 511, 512, 513, 1024, 1537, 2051));
+
+}  // namespace
+}  // namespace quillmere
