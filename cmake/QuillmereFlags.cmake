@@ -8,9 +8,10 @@ target_compile_options(quillmere_flags INTERFACE -ffp-contract=off)
 
 target_compile_options(quillmere_flags INTERFACE -Wall -Wextra)
 
-# The hot transform kernels are compiled twice, baseline and AVX2, and the
-# loader picks one per machine (wavelet/src/kernel_dispatch.hpp); nothing
-# else is built for more than the x86-64 baseline. This option drops the
+# The hot transform kernels and the codec's per-sample loops are compiled
+# twice, baseline and AVX2, and the loader picks one per machine
+# (wavelet/src/kernel_dispatch.hpp, quillmere/src/vector_clones.hpp);
+# nothing else is built for more than the x86-64 baseline. This option drops the
 # AVX2 clones and pins the baseline explicitly, so scripts/baseline-isa.sh
 # can show on any machine that the baseline code gives the same bytes.
 if(QUILLMERE_BASELINE_ISA)

@@ -16,7 +16,7 @@
 
 #include "fast_adaptive.hpp"
 #include "fast_model.hpp"
-#include "isa_clones.hpp"
+#include "vector_clones.hpp"
 #include "quillmere/byte_io.hpp"
 #include "work_buffer.hpp"
 
@@ -94,7 +94,7 @@ struct RawWriter {
 constexpr unsigned kRawCountShift = 16;
 constexpr unsigned kWidthShift = 8;
 
-QUILLMERE_ISA_CLONES
+QUILLMERE_VECTOR_CLONES
 void describe(const std::int16_t* in, std::size_t n, std::uint32_t* bits, std::uint16_t* shape) noexcept {
   for (std::size_t i = 0; i < n; ++i) {
     const std::int32_t w = in[i];

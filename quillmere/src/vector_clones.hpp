@@ -1,9 +1,12 @@
 // Marks the codec's per-sample loops outside the transform (normalisation,
-// quantisation, band ranges, dequantisation, denormalisation) for two
-// compilations on x86-64: the baseline ISA and AVX2, the loader picking one
-// per machine. Those loops only compare, add, multiply and convert, each
-// value on its own or in a fixed order, with contraction off (and AVX2 alone
-// has no FMA), so both clones give the same bits on every machine. The
+// quantisation, band ranges, dequantisation, denormalisation, the fast
+// encoder's token pass) for two compilations on x86-64: the baseline ISA and
+// AVX2, the loader picking one per machine (an ifunc). Those loops only
+// compare, add, multiply and convert, each value on its own or in a fixed
+// order, with contraction off (and AVX2 alone has no FMA), or do exact
+// integer work, so both clones give the same bits on every machine. The
+// ThreadSanitizer runtime is not up when the loader runs the resolvers,
+// hence the sanitizer rule. The
 // transform's kernels are marked the same way (wavelet/src/kernel_dispatch.hpp),
 // and the same build option and sanitizer rule leave the clones out.
 // Internal to the codec library.
