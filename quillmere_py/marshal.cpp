@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "numpy_api.hpp"
+#include "owner_type.hpp"
 #include "type_slot.hpp"
 
 namespace quillmere_py {
@@ -30,17 +31,10 @@ struct SampleHolder {
   std::vector<float> samples;
 };
 
-void holder_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<SampleHolder*>(self)->samples.~vector();
-  type->tp_free(self);
-  Py_DECREF(type);  // instances of a heap type own a reference to it
-}
-
 constexpr const char kHolderDoc[] = "Owner of the samples of an array returned by decompress_signal.";
 
 PyType_Slot holder_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_owner<SampleHolder, &SampleHolder::samples>)},
     {Py_tp_doc, const_cast<char*>(kHolderDoc)},
     {0, nullptr},
 };
@@ -49,12 +43,7 @@ PyType_Spec holder_spec = {
     "quillmere.PySliceContainer",
     sizeof(SampleHolder),
     0,
-#if PY_VERSION_HEX >= 0x030A0000
-    // Only wrap_samples makes holders; one made from Python would own nothing.
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-#else
-    Py_TPFLAGS_DEFAULT,
-#endif
+    kOwnerTypeFlags,  // only wrap_samples makes holders
     holder_slots,
 };
 

@@ -3,6 +3,8 @@
 #include <new>
 #include <utility>
 
+#include "owner_type.hpp"
+
 namespace quillmere_tools_py {
 namespace {
 
@@ -27,17 +29,10 @@ int get_buffer(PyObject* self, Py_buffer* view, int flags) noexcept {
                            /*readonly=*/0, flags);
 }
 
-void dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<DecodedSamples*>(self)->unit.~DecodedUnit();
-  type->tp_free(self);
-  Py_DECREF(type);  // instances of a heap type own a reference to it
-}
-
 constexpr const char kDoc[] = "Decoded samples of one unit, lent through the buffer protocol.";
 
 PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(quillmere_py::destroy_owner<DecodedSamples, &DecodedSamples::unit>)},
     {Py_tp_doc, const_cast<char*>(kDoc)},
     {Py_bf_getbuffer, reinterpret_cast<void*>(get_buffer)},
     {0, nullptr},
@@ -47,12 +42,7 @@ PyType_Spec spec = {
     "quillmere_tools._native.DecodedSamples",
     sizeof(DecodedSamples),
     0,
-#if PY_VERSION_HEX >= 0x030A0000
-    // Only decoded_samples makes them; one made from Python would own nothing.
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-#else
-    Py_TPFLAGS_DEFAULT,
-#endif
+    quillmere_py::kOwnerTypeFlags,  // only decoded_samples makes them
     slots,
 };
 
