@@ -75,6 +75,20 @@ std::optional<Response> response_of(const wavelet::DwtExecutor& executor,
   }
 }
 
+// Buffers of the signal's length, kept with the thread: the search runs
+// the zeroing once per signal, and fresh pages for each would cost a
+// noticeable share of it on short signals.
+struct Scratch {
+  std::vector<double> error;
+  std::vector<std::uint8_t> price;
+  std::vector<double> shift;
+};
+
+Scratch& scratch() {
+  thread_local Scratch s;
+  return s;
+}
+
 }  // namespace
 
 int correction_cost(double error, double bound) {
@@ -91,13 +105,36 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
   if (layout.lengths.size() < 2 || layout.total != q.coeffs.size()) return 0;
   const double range = static_cast<double>(p.max) - static_cast<double>(p.min);
   if (!(range > 0.0) || !(p.bound > 0.0) || !(p.m > 0.0f)) return 0;
+  // The synthesis is as long as the transform's input.
+  const std::size_t transform_len = p.decomposition->transform_len;
+  // The bands whose values may go: deep bands hold few values, and their
+  // responses would cost a synthesis of the whole signal each.
+  std::size_t bands = 1;
+  while (bands < layout.lengths.size() &&
+         kResponseSpan * p.executor->filter_length() * (std::size_t{1} << bands) <=
+             std::min(transform_len / kDeepestShare, kLongestSpan)) {
+    ++bands;
+  }
+  // With the search's dead zone every value of one is usually gone already:
+  // then there is nothing to weigh, and the errors need not be computed.
+  std::size_t first = layout.lengths[0];
+  std::size_t last = first;
+  for (std::size_t band = 1; band < bands; ++band) last += layout.lengths[band];
+  const auto unit_value = [](std::int16_t v) { return v == 1 || v == -1; };
+  if (std::none_of(q.coeffs.begin() + static_cast<std::ptrdiff_t>(first),
+                   q.coeffs.begin() + static_cast<std::ptrdiff_t>(last), unit_value)) {
+    return 0;
+  }
   const std::size_t n = decoded.size();
-  std::vector<double> e;
+  Scratch& sc = scratch();
   try {
-    e.resize(n);
+    sc.error.resize(n);
+    sc.price.resize(n);
   } catch (const std::bad_alloc&) {
     return 0;
   }
+  const std::span<double> e(sc.error.data(), n);
+  const std::span<std::uint8_t> price(sc.price.data(), n);
   // The signed error of every sample; NaN where the original is not finite,
   // which no zeroing can make dearer.
   if (p.originals->is_double()) {
@@ -108,53 +145,70 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
     const auto x = p.originals->f32();
     for (std::size_t i = 0; i < n; ++i) e[i] = static_cast<double>(x[i]) - static_cast<double>(decoded[i]);
   }
-  for (double& v : e) {
-    if (!std::isfinite(v)) v = NAN;
-  }
   const double unit = range * static_cast<double>(1.0f / p.m);
   const double bound = p.bound;
   const double inside = bound * kInside;
-  // The synthesis is as long as the transform's input.
-  const std::size_t transform_len = p.decomposition->transform_len;
+  // What each sample's correction costs now, kept beside its error so that
+  // weighing a value prices only the samples it would push outside.
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(e[i])) e[i] = NAN;
+    price[i] = static_cast<std::uint8_t>(correction_cost(e[i], bound));
+  }
   const auto end = static_cast<std::ptrdiff_t>(transform_len);
   std::size_t zeroed = 0;
-  std::size_t start = layout.lengths[0];
-  for (std::size_t band = 1; band < layout.lengths.size(); ++band) {
+  std::size_t start = first;
+  for (std::size_t band = 1; band < bands; ++band) {
     const std::size_t len = layout.lengths[band];
     const std::size_t at = start;
     start += len;
-    // Deep bands hold few values, and their responses would cost a
-    // synthesis of the whole signal each.
-    if (kResponseSpan * p.executor->filter_length() * (std::size_t{1} << band) >
-        std::min(transform_len / kDeepestShare, kLongestSpan)) {
-      break;
+    if (std::none_of(q.coeffs.begin() + static_cast<std::ptrdiff_t>(at),
+                     q.coeffs.begin() + static_cast<std::ptrdiff_t>(at + len), unit_value)) {
+      continue;  // nothing here: its response is not worth measuring
     }
     const auto resp = response_of(*p.executor, transform_len, band);
     if (!resp) continue;
     const auto support = static_cast<std::ptrdiff_t>(resp->values.size());
+    // A value of +1's share of each sample, in the signal's units; a value of
+    // -1's is its negation, exactly.
+    std::vector<double>& shift = sc.shift;
+    try {
+      shift.resize(resp->values.size());
+    } catch (const std::bad_alloc&) {
+      return zeroed;
+    }
+    for (std::size_t t = 0; t < shift.size(); ++t) shift[t] = unit * static_cast<double>(resp->values[t]);
     for (std::size_t j = 0; j < len; ++j) {
       const std::int16_t v = q.coeffs[at + j];
       if (v != 1 && v != -1) continue;
       const std::ptrdiff_t s0 = static_cast<std::ptrdiff_t>(j * resp->stride) + resp->offset;
       // Near either end the borders fold the response: those values stay.
       if (s0 < support || s0 + 2 * support > end) continue;
-      const double lift = v * unit;  // zeroing raises the error by lift * response
+      const auto from = static_cast<std::size_t>(s0);
+      const std::size_t span = std::min(static_cast<std::size_t>(support), n > from ? n - from : 0);
+      const double* ei = e.data() + from;
+      const std::uint8_t* pi = price.data() + from;
+      // Zeroing raises the error by v * shift. A sample left within the bound
+      // gives back its price (0 for most: they were within before); only one
+      // pushed or left outside needs its new correction priced. NaN errors
+      // stay NaN and priced 0.
       int change = 0;
-      for (std::ptrdiff_t t = 0; t < support; ++t) {
-        const auto i = static_cast<std::size_t>(s0 + t);
-        if (i >= n) break;
-        const double after = e[i] + lift * static_cast<double>(resp->values[static_cast<std::size_t>(t)]);
-        // Most samples stay well inside: nothing to price (NaN fails too).
-        if (!(std::fabs(after) > inside) && !(std::fabs(e[i]) > inside)) continue;
-        if (std::isnan(e[i])) continue;
-        change += correction_cost(after, bound) - correction_cost(e[i], bound);
+      if (v > 0) {
+        for (std::size_t t = 0; t < span; ++t) {
+          const double after = ei[t] + shift[t];
+          change += std::fabs(after) > inside ? correction_cost(after, bound) - pi[t] : -pi[t];
+        }
+      } else {
+        for (std::size_t t = 0; t < span; ++t) {
+          const double after = ei[t] - shift[t];
+          change += std::fabs(after) > inside ? correction_cost(after, bound) - pi[t] : -pi[t];
+        }
       }
       if (change > 0) continue;
       q.coeffs[at + j] = 0;
       ++zeroed;
-      for (std::ptrdiff_t t = 0; t < support; ++t) {
-        const auto i = static_cast<std::size_t>(s0 + t);
-        if (i < n) e[i] += lift * static_cast<double>(resp->values[static_cast<std::size_t>(t)]);
+      for (std::size_t t = 0; t < span; ++t) {
+        e[from + t] += v > 0 ? shift[t] : -shift[t];
+        price[from + t] = static_cast<std::uint8_t>(correction_cost(e[from + t], bound));
       }
     }
   }
