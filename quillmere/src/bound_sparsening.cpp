@@ -75,6 +75,16 @@ std::optional<Response> response_of(const wavelet::DwtExecutor& executor,
   }
 }
 
+// std::nearbyint for a non-negative x in the default rounding mode, without
+// the library call the baseline ISA needs for it (the zeroing prices a
+// correction for every sample a value would push outside): adding and
+// removing 2^52 leaves no bits below the unit, rounded half to even. From
+// 2^52 on every double is whole already; NaN passes through.
+inline double round_half_even(double x) {
+  constexpr double kWhole = 4503599627370496.0;  // 2^52
+  return x < kWhole ? (x + kWhole) - kWhole : x;
+}
+
 // Buffers of the signal's length, kept with the thread: the search runs
 // the zeroing once per signal, and fresh pages for each would cost a
 // noticeable share of it on short signals.
@@ -94,7 +104,7 @@ Scratch& scratch() {
 int correction_cost(double error, double bound) {
   const double a = std::fabs(error);
   if (!(a > bound * kInside)) return 0;  // within, or non-finite: nothing to mend
-  const double k = std::nearbyint(a / (2.0 * bound));
+  const double k = round_half_even(a / (2.0 * bound));
   const auto v = static_cast<std::uint64_t>(std::min(k, 4e9)) + 1;
   const int gamma = 2 * (std::bit_width(v) - 1) + 1;
   return kCorrectionFlag + gamma + (k != 0.0 ? 1 : 0);

@@ -4,6 +4,8 @@
 // change, and where the layer has slack some must go.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
@@ -137,6 +139,31 @@ TEST(CorrectionCost, FreeWithinTheBoundAndNeverCheaperFurtherOut) {
     EXPECT_EQ(c, refine::correction_cost(-e, 1.0)) << e;
     last = c;
   }
+}
+
+
+// The price rounds the multiple of twice the bound as the library's
+// nearbyint does, ties to even included: a different rounding would weigh
+// values differently and change which ones go.
+TEST(CorrectionCost, RoundsTheMultipleHalfToEven) {
+  const auto reference = [](double error, double bound) {
+    const double a = std::fabs(error);
+    if (!(a > bound * (1.0 - 1.0 / 256.0))) return 0;
+    const double k = std::nearbyint(a / (2.0 * bound));
+    const auto v = static_cast<std::uint64_t>(std::min(k, 4e9)) + 1;
+    return 3 + 2 * (static_cast<int>(std::bit_width(v)) - 1) + 1 + (k != 0.0 ? 1 : 0);
+  };
+  for (const double bound : {1.0, 0.001, 3.7e-6, 12345.0}) {
+    for (int h = 0; h < 400; ++h) {
+      // Exactly on a half multiple, and a hair either side of it.
+      const double tie = (0.5 + h) * 2.0 * bound;
+      for (const double e : {tie, std::nextafter(tie, 0.0), std::nextafter(tie, HUGE_VAL),
+                             -tie, 1e6 * tie, 1e12 * tie}) {
+        EXPECT_EQ(refine::correction_cost(e, bound), reference(e, bound)) << e << " " << bound;
+      }
+    }
+  }
+  EXPECT_EQ(refine::correction_cost(1e300, 1.0), reference(1e300, 1.0));
 }
 
 }  // namespace
