@@ -85,6 +85,13 @@ inline double round_half_even(double x) {
   return x < kWhole ? (x + kWhole) - kWhole : x;
 }
 
+// A correction's price for the multiple k of twice the bound it adds.
+inline int price_of_multiple(double k) {
+  const auto v = static_cast<std::uint64_t>(std::min(k, 4e9)) + 1;
+  const int gamma = 2 * (std::bit_width(v) - 1) + 1;
+  return kCorrectionFlag + gamma + (k != 0.0 ? 1 : 0);
+}
+
 // Buffers of the signal's length, kept with the thread: the search runs
 // the zeroing once per signal, and fresh pages for each would cost a
 // noticeable share of it on short signals.
@@ -104,10 +111,28 @@ Scratch& scratch() {
 int correction_cost(double error, double bound) {
   const double a = std::fabs(error);
   if (!(a > bound * kInside)) return 0;  // within, or non-finite: nothing to mend
-  const double k = round_half_even(a / (2.0 * bound));
-  const auto v = static_cast<std::uint64_t>(std::min(k, 4e9)) + 1;
-  const int gamma = 2 * (std::bit_width(v) - 1) + 1;
-  return kCorrectionFlag + gamma + (k != 0.0 ? 1 : 0);
+  return price_of_multiple(round_half_even(a / (2.0 * bound)));
+}
+
+Pricer::Pricer(double bound)
+    : bound_(bound), inside_(bound * kInside), per_multiple_(1.0 / (2.0 * bound)),
+      exact_(!(std::isfinite(per_multiple_) && bound > 1e-290)) {}
+
+int Pricer::operator()(double error) const {
+  const double a = std::fabs(error);
+  if (!(a > inside_)) return 0;
+  return price_of_multiple(multiple(a));
+}
+
+double Pricer::multiple(double magnitude) const {
+  if (exact_) return round_half_even(magnitude / (2.0 * bound_));
+  // Past 4e9 every multiple costs the same; the cap keeps infinities out.
+  const double q = std::min(magnitude * per_multiple_, 1e15);
+  const double k = round_half_even(q);
+  if (std::fabs(std::fabs(q - k) - 0.5) <= q * 0x1p-40) {
+    return round_half_even(magnitude / (2.0 * bound_));
+  }
+  return k;
 }
 
 std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::QuantisedBands& q) {
@@ -156,13 +181,12 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
     for (std::size_t i = 0; i < n; ++i) e[i] = static_cast<double>(x[i]) - static_cast<double>(decoded[i]);
   }
   const double unit = range * static_cast<double>(1.0f / p.m);
-  const double bound = p.bound;
-  const double inside = bound * kInside;
+  const Pricer pricer(p.bound);
   // What each sample's correction costs now, kept beside its error so that
   // weighing a value prices only the samples it would push outside.
   for (std::size_t i = 0; i < n; ++i) {
     if (!std::isfinite(e[i])) e[i] = NAN;
-    price[i] = static_cast<std::uint8_t>(correction_cost(e[i], bound));
+    price[i] = static_cast<std::uint8_t>(pricer(e[i]));
   }
   const auto end = static_cast<std::ptrdiff_t>(transform_len);
   std::size_t zeroed = 0;
@@ -205,12 +229,12 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
       if (v > 0) {
         for (std::size_t t = 0; t < span; ++t) {
           const double after = ei[t] + shift[t];
-          change += std::fabs(after) > inside ? correction_cost(after, bound) - pi[t] : -pi[t];
+          change += pricer(after) - pi[t];
         }
       } else {
         for (std::size_t t = 0; t < span; ++t) {
           const double after = ei[t] - shift[t];
-          change += std::fabs(after) > inside ? correction_cost(after, bound) - pi[t] : -pi[t];
+          change += pricer(after) - pi[t];
         }
       }
       if (change > 0) continue;
@@ -218,7 +242,7 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
       ++zeroed;
       for (std::size_t t = 0; t < span; ++t) {
         e[from + t] += v > 0 ? shift[t] : -shift[t];
-        price[from + t] = static_cast<std::uint8_t>(correction_cost(e[from + t], bound));
+        price[from + t] = static_cast<std::uint8_t>(pricer(e[from + t]));
       }
     }
   }

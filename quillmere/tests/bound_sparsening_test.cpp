@@ -166,5 +166,31 @@ TEST(CorrectionCost, RoundsTheMultipleHalfToEven) {
   EXPECT_EQ(refine::correction_cost(1e300, 1.0), reference(1e300, 1.0));
 }
 
+// The zeroing prices with a product where correction_cost divides; the two
+// must agree everywhere, at ties, for bounds too small to invert and for
+// errors past every multiple.
+TEST(Pricer, AgreesWithCorrectionCost) {
+  std::uint64_t s = 0x9e3779b97f4a7c15ull;
+  const auto uniform = [&s] {
+    s = s * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<double>(s >> 11) / 9007199254740992.0;
+  };
+  for (const double bound : {1.0, 0.001, 3.7e-6, 12345.0, 1e-300, 4.9e-324, 1e300}) {
+    const refine::Pricer price(bound);
+    for (int i = 0; i < 20000; ++i) {
+      const double h = std::floor(uniform() * 50.0) + 0.5;
+      const double tie = h * 2.0 * bound;
+      const double near = std::nextafter(tie, uniform() < 0.5 ? 0.0 : HUGE_VAL);
+      const double spread = bound * std::exp2(uniform() * 80.0 - 10.0) * (uniform() < 0.5 ? -1 : 1);
+      for (const double e : {tie, near, spread}) {
+        ASSERT_EQ(price(e), refine::correction_cost(e, bound)) << e << " " << bound;
+      }
+    }
+    for (const double e : {0.0, HUGE_VAL, -HUGE_VAL, static_cast<double>(NAN), 1e308, 9e9 * bound}) {
+      EXPECT_EQ(price(e), refine::correction_cost(e, bound)) << e << " " << bound;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quillmere
