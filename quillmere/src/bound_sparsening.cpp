@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <new>
+#include <numeric>
 #include <optional>
 
 #include "wavelet_choice.hpp"
@@ -19,9 +20,6 @@ constexpr double kInside = 1.0 - 1.0 / 256.0;
 // Response values below this share of the band's peak are left out of its
 // support: they are rounding noise of the synthesis, not filter taps.
 constexpr float kNegligible = 1e-6f;
-// A correction's weight beside its multiple's code: the gap to the previous
-// corrected sample, a few bits where outliers are dense.
-constexpr int kCorrectionFlag = 3;
 // The length, in filter lengths of a band's stride, of the transform its
 // response is measured on: the response spans under one such length.
 constexpr std::size_t kResponseSpan = 4;
@@ -75,23 +73,6 @@ std::optional<Response> response_of(const wavelet::DwtExecutor& executor,
   }
 }
 
-// std::nearbyint for a non-negative x in the default rounding mode, without
-// the library call the baseline ISA needs for it (the zeroing prices a
-// correction for every sample a value would push outside): adding and
-// removing 2^52 leaves no bits below the unit, rounded half to even. From
-// 2^52 on every double is whole already; NaN passes through.
-inline double round_half_even(double x) {
-  constexpr double kWhole = 4503599627370496.0;  // 2^52
-  return x < kWhole ? (x + kWhole) - kWhole : x;
-}
-
-// A correction's price for the multiple k of twice the bound it adds.
-inline int price_of_multiple(double k) {
-  const auto v = static_cast<std::uint64_t>(std::min(k, 4e9)) + 1;
-  const int gamma = 2 * (std::bit_width(v) - 1) + 1;
-  return kCorrectionFlag + gamma + (k != 0.0 ? 1 : 0);
-}
-
 // Buffers of the signal's length, kept with the thread: the search runs
 // the zeroing once per signal, and fresh pages for each would cost a
 // noticeable share of it on short signals.
@@ -99,6 +80,7 @@ struct Scratch {
   std::vector<double> error;
   std::vector<std::uint8_t> price;
   std::vector<double> shift;
+  std::vector<std::uint32_t> order;
 };
 
 Scratch& scratch() {
@@ -111,29 +93,17 @@ Scratch& scratch() {
 int correction_cost(double error, double bound) {
   const double a = std::fabs(error);
   if (!(a > bound * kInside)) return 0;  // within, or non-finite: nothing to mend
-  return price_of_multiple(round_half_even(a / (2.0 * bound)));
+  const double k = Pricer::round_half_even(a / (2.0 * bound));
+  const auto v = static_cast<std::uint64_t>(std::min(k, 4e9)) + 1;
+  const int gamma = 2 * (std::bit_width(v) - 1) + 1;
+  return Pricer::kCorrectionFlag + gamma + (k != 0.0 ? 1 : 0);
 }
 
 Pricer::Pricer(double bound)
     : bound_(bound), inside_(bound * kInside), per_multiple_(1.0 / (2.0 * bound)),
       exact_(!(std::isfinite(per_multiple_) && bound > 1e-290)) {}
 
-int Pricer::operator()(double error) const {
-  const double a = std::fabs(error);
-  if (!(a > inside_)) return 0;
-  return price_of_multiple(multiple(a));
-}
-
-double Pricer::multiple(double magnitude) const {
-  if (exact_) return round_half_even(magnitude / (2.0 * bound_));
-  // Past 4e9 every multiple costs the same; the cap keeps infinities out.
-  const double q = std::min(magnitude * per_multiple_, 1e15);
-  const double k = round_half_even(q);
-  if (std::fabs(std::fabs(q - k) - 0.5) <= q * 0x1p-40) {
-    return round_half_even(magnitude / (2.0 * bound_));
-  }
-  return k;
-}
+double Pricer::divided(double a) const { return round_half_even(a / (2.0 * bound_)); }
 
 std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::QuantisedBands& q) {
   const BandLayout& layout = q.layout;
@@ -205,12 +175,20 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
     // A value of +1's share of each sample, in the signal's units; a value of
     // -1's is its negation, exactly.
     std::vector<double>& shift = sc.shift;
+    std::vector<std::uint32_t>& order = sc.order;
     try {
       shift.resize(resp->values.size());
+      order.resize(resp->values.size());
     } catch (const std::bad_alloc&) {
       return zeroed;
     }
     for (std::size_t t = 0; t < shift.size(); ++t) shift[t] = unit * static_cast<double>(resp->values[t]);
+    // The samples a value moves most are weighed first: where a zeroing
+    // does not pay, they are the ones that show it soonest.
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return std::fabs(shift[a]) > std::fabs(shift[b]);
+    });
     for (std::size_t j = 0; j < len; ++j) {
       const std::int16_t v = q.coeffs[at + j];
       if (v != 1 && v != -1) continue;
@@ -221,23 +199,21 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
       const std::size_t span = std::min(static_cast<std::size_t>(support), n > from ? n - from : 0);
       const double* ei = e.data() + from;
       const std::uint8_t* pi = price.data() + from;
-      // Zeroing raises the error by v * shift. A sample left within the bound
-      // gives back its price (0 for most: they were within before); only one
-      // pushed or left outside needs its new correction priced. NaN errors
-      // stay NaN and priced 0.
-      int change = 0;
-      if (v > 0) {
-        for (std::size_t t = 0; t < span; ++t) {
-          const double after = ei[t] + shift[t];
-          change += pricer(after) - pi[t];
-        }
-      } else {
-        for (std::size_t t = 0; t < span; ++t) {
-          const double after = ei[t] - shift[t];
-          change += pricer(after) - pi[t];
-        }
+      // Zeroing raises the error by v * shift (negating a share is exact).
+      // It pays where the corrections the samples then need cost no more
+      // than those they need now; NaN errors stay NaN and priced 0. Prices
+      // are never negative, so once the new ones exceed the old the value
+      // stays, whatever the samples not yet weighed.
+      int now = 0;
+      for (std::size_t t = 0; t < span; ++t) now += pi[t];
+      const double sign = v > 0 ? 1.0 : -1.0;
+      int then = 0;
+      for (const std::uint32_t t : order) {
+        if (t >= span) continue;
+        then += pricer(ei[t] + sign * shift[t]);
+        if (then > now) break;
       }
-      if (change > 0) continue;
+      if (then > now) continue;
       q.coeffs[at + j] = 0;
       ++zeroed;
       for (std::size_t t = 0; t < span; ++t) {

@@ -12,7 +12,11 @@
 // Internal to the codec library.
 #pragma once
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -43,10 +47,39 @@ int correction_cost(double error, double bound);
 class Pricer {
  public:
   explicit Pricer(double bound);
-  int operator()(double error) const;
+
+  int operator()(double error) const {
+    const double a = std::fabs(error);
+    if (!(a > inside_)) return 0;
+    double k = 0.0;
+    if (exact_) {
+      k = divided(a);
+    } else {
+      // Past 4e9 every multiple costs the same; the cap keeps infinities out.
+      const double q = std::min(a * per_multiple_, 1e15);
+      k = round_half_even(q);
+      if (std::fabs(std::fabs(q - k) - 0.5) <= q * 0x1p-40) k = divided(a);
+    }
+    const auto v = static_cast<std::uint64_t>(std::min(k, 4e9)) + 1;
+    return kCorrectionFlag + 2 * (std::bit_width(v) - 1) + 1 + (k != 0.0 ? 1 : 0);
+  }
+
+  // std::nearbyint for a non-negative x in the default rounding mode,
+  // without the library call the baseline ISA needs for it: adding and
+  // removing 2^52 leaves no bits below the unit, rounded half to even. From
+  // 2^52 on every double is whole already; NaN passes through.
+  static double round_half_even(double x) {
+    constexpr double kWhole = 4503599627370496.0;  // 2^52
+    return x < kWhole ? (x + kWhole) - kWhole : x;
+  }
+
+  // A correction's weight beside its multiple's code: the gap to the
+  // previous corrected sample, a few bits where outliers are dense.
+  static constexpr int kCorrectionFlag = 3;
 
  private:
-  double multiple(double magnitude) const;
+  // The multiple as correction_cost rounds it.
+  double divided(double a) const;
 
   double bound_, inside_, per_multiple_;
   bool exact_;
