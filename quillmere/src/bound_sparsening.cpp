@@ -17,6 +17,10 @@ namespace {
 // rounds its synthesis and denormalisation in f32, which the shifted
 // responses do not reproduce bit for bit.
 constexpr double kInside = 1.0 - 1.0 / 256.0;
+// A correction's weight beside its multiple's code: the gap to the previous
+// corrected sample, a few bits where outliers are dense. Pricer's steps
+// (4 for a sample just outside) assume 3.
+constexpr int kCorrectionFlag = 3;
 // Response values below this share of the band's peak are left out of its
 // support: they are rounding noise of the synthesis, not filter taps.
 constexpr float kNegligible = 1e-6f;
@@ -93,17 +97,52 @@ Scratch& scratch() {
 int correction_cost(double error, double bound) {
   const double a = std::fabs(error);
   if (!(a > bound * kInside)) return 0;  // within, or non-finite: nothing to mend
-  const double k = Pricer::round_half_even(a / (2.0 * bound));
+  const double k = round_half_even(a / (2.0 * bound));
   const auto v = static_cast<std::uint64_t>(std::min(k, 4e9)) + 1;
   const int gamma = 2 * (std::bit_width(v) - 1) + 1;
-  return Pricer::kCorrectionFlag + gamma + (k != 0.0 ? 1 : 0);
+  return kCorrectionFlag + gamma + (k != 0.0 ? 1 : 0);
 }
 
-Pricer::Pricer(double bound)
-    : bound_(bound), inside_(bound * kInside), per_multiple_(1.0 / (2.0 * bound)),
-      exact_(!(std::isfinite(per_multiple_) && bound > 1e-290)) {}
+namespace {
 
-double Pricer::divided(double a) const { return round_half_even(a / (2.0 * bound_)); }
+// The largest magnitude whose multiple of twice the bound, as
+// correction_cost computes and rounds it, is at most `ceiling` (a multiple
+// ending in .5: ties round to even, and each ceiling's integer part is
+// even). Starts from the product, a few units in the last place off, and
+// walks to the exact edge; nullopt where that does not settle quickly.
+std::optional<double> last_below(double ceiling, double bound) {
+  const auto below = [&](double a) { return round_half_even(a / (2.0 * bound)) <= ceiling - 0.5; };
+  double a = ceiling * (2.0 * bound);
+  if (!std::isfinite(a) || !(a > 0.0)) return std::nullopt;
+  for (int i = 0; i < 64; ++i) {
+    if (!below(a)) {
+      a = std::nextafter(a, 0.0);
+    } else if (below(std::nextafter(a, HUGE_VAL))) {
+      a = std::nextafter(a, HUGE_VAL);
+    } else {
+      return a;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Pricer::Pricer(double bound) : bound_(bound), inside_(bound * kInside), beyond_(-1.0) {
+  // Each step's price: from 0 to 1 the flag of a nonzero multiple and the
+  // gamma code's first two bits; then two more bits each time it doubles.
+  constexpr std::array<double, 4> kCeilings = {0.5, 2.5, 6.5, 14.5};
+  for (std::size_t s = 0; s < kCeilings.size(); ++s) {
+    const auto edge = last_below(kCeilings[s], bound);
+    if (!edge) return;  // every price from correction_cost
+    step_[s] = *edge;
+  }
+  const auto far = last_below(30.5, bound);
+  if (!far || !(step_[0] > inside_)) return;
+  beyond_ = *far;
+}
+
+int Pricer::exact(double magnitude) const { return correction_cost(magnitude, bound_); }
 
 std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::QuantisedBands& q) {
   const BandLayout& layout = q.layout;

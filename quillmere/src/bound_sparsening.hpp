@@ -12,11 +12,9 @@
 // Internal to the codec library.
 #pragma once
 
-#include <algorithm>
-#include <bit>
+#include <array>
 #include <cmath>
 #include <cstddef>
-#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -37,52 +35,43 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded,
 // the bound a correction would add. Exposed for the tests.
 int correction_cost(double error, double bound);
 
-// correction_cost with the bound fixed, multiplying by the reciprocal of
-// twice the bound rather than dividing: the zeroing prices every sample a
-// value would leave outside, and a division per sample was the larger part
-// of its time. The product and the quotient differ by a few units in the
-// last place at most, so they round to different multiples only next to a
-// tie; there it divides, and the price is correction_cost's to the bit.
-// Exposed for the tests.
+// correction_cost with the bound fixed, by comparisons instead of a
+// division and a rounding per sample: the zeroing prices every sample a
+// value would move, and that pricing was most of its time. The price only
+// steps where the rounded multiple of twice the bound reaches 1, 3, 7, 15
+// (the Elias-gamma length grows), so it is the sum of a few steps at
+// magnitudes found once, each the largest double correction_cost still
+// prices below the step; far outside, and for bounds too close to the ends
+// of the double range to search, it asks correction_cost itself. Exposed
+// for the tests.
 class Pricer {
  public:
   explicit Pricer(double bound);
 
   int operator()(double error) const {
     const double a = std::fabs(error);
-    if (!(a > inside_)) return 0;
-    double k = 0.0;
-    if (exact_) {
-      k = divided(a);
-    } else {
-      // Past 4e9 every multiple costs the same; the cap keeps infinities out.
-      const double q = std::min(a * per_multiple_, 1e15);
-      k = round_half_even(q);
-      if (std::fabs(std::fabs(q - k) - 0.5) <= q * 0x1p-40) k = divided(a);
-    }
-    const auto v = static_cast<std::uint64_t>(std::min(k, 4e9)) + 1;
-    return kCorrectionFlag + 2 * (std::bit_width(v) - 1) + 1 + (k != 0.0 ? 1 : 0);
+    if (a > beyond_) [[unlikely]] return exact(a);
+    // NaN fails every comparison and costs nothing.
+    return 4 * (a > inside_) + 3 * (a > step_[0]) + 2 * (a > step_[1]) + 2 * (a > step_[2]) +
+           2 * (a > step_[3]);
   }
-
-  // std::nearbyint for a non-negative x in the default rounding mode,
-  // without the library call the baseline ISA needs for it: adding and
-  // removing 2^52 leaves no bits below the unit, rounded half to even. From
-  // 2^52 on every double is whole already; NaN passes through.
-  static double round_half_even(double x) {
-    constexpr double kWhole = 4503599627370496.0;  // 2^52
-    return x < kWhole ? (x + kWhole) - kWhole : x;
-  }
-
-  // A correction's weight beside its multiple's code: the gap to the
-  // previous corrected sample, a few bits where outliers are dense.
-  static constexpr int kCorrectionFlag = 3;
 
  private:
-  // The multiple as correction_cost rounds it.
-  double divided(double a) const;
+  int exact(double magnitude) const;
 
-  double bound_, inside_, per_multiple_;
-  bool exact_;
+  double bound_;
+  double inside_;
+  std::array<double, 4> step_{};
+  double beyond_;
 };
+
+// std::nearbyint for a non-negative x in the default rounding mode, without
+// the library call the baseline ISA needs for it: adding and removing 2^52
+// leaves no bits below the unit, rounded half to even. From 2^52 on every
+// double is whole already; NaN passes through.
+inline double round_half_even(double x) {
+  constexpr double kWhole = 4503599627370496.0;  // 2^52
+  return x < kWhole ? (x + kWhole) - kWhole : x;
+}
 
 }  // namespace quillmere::refine
