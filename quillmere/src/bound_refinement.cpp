@@ -32,6 +32,10 @@ constexpr double kJudgedFromShare = 0.01;
 // librivox signals, where the pass takes 3 % to 8 % off the size.
 constexpr double kMovedFromShare = 0.05;
 
+// std::nearbyint of either sign without its library call, once per
+// coefficient: rounding to nearest is symmetric, so the magnitude is rounded.
+inline double rounded(double x) { return std::copysign(round_half_even(std::fabs(x)), x); }
+
 // The float coefficients of the quantised bands, in container order.
 std::vector<float> gather(const stages::Decomposition& d, std::uint8_t depth) {
   std::vector<float> out(d.approximation[depth - 1].begin(), d.approximation[depth - 1].end());
@@ -104,7 +108,7 @@ SearchOutcome<Refined> refine(const Problem& p, stages::QuantisedBands start, Ju
     // value costs bits, so none changes for a small share of an outlier.
     for (std::size_t i = 0; i < total; ++i) {
       moved[i] += step[i] * p.m;
-      const double v = static_cast<double>(base[i]) + std::nearbyint(static_cast<double>(moved[i]));
+      const double v = static_cast<double>(base[i]) + rounded(static_cast<double>(moved[i]));
       // A move the float range cannot hold leaves the value where it was.
       q.coeffs[i] = std::isfinite(v) ? static_cast<std::int16_t>(std::clamp(v, -32768.0, 32767.0))
                                      : base[i];

@@ -85,6 +85,7 @@ struct Scratch {
   std::vector<std::uint8_t> price;
   std::vector<double> shift;
   std::vector<std::uint32_t> order;
+  std::vector<std::uint32_t> units;
 };
 
 Scratch& scratch() {
@@ -228,9 +229,22 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
     std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
       return std::fabs(shift[a]) > std::fabs(shift[b]);
     });
+    // The band's values of one, listed without a branch per value: they
+    // are a small share, scattered.
+    std::vector<std::uint32_t>& units = sc.units;
+    try {
+      units.resize(len);
+    } catch (const std::bad_alloc&) {
+      return zeroed;
+    }
+    std::size_t count = 0;
     for (std::size_t j = 0; j < len; ++j) {
+      units[count] = static_cast<std::uint32_t>(j);
+      count += unit_value(q.coeffs[at + j]) ? 1 : 0;
+    }
+    for (std::size_t u = 0; u < count; ++u) {
+      const std::size_t j = units[u];
       const std::int16_t v = q.coeffs[at + j];
-      if (v != 1 && v != -1) continue;
       const std::ptrdiff_t s0 = static_cast<std::ptrdiff_t>(j * resp->stride) + resp->offset;
       // Near either end the borders fold the response: those values stay.
       if (s0 < support || s0 + 2 * support > end) continue;
