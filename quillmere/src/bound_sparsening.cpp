@@ -84,6 +84,7 @@ struct Scratch {
   std::vector<double> error;
   std::vector<std::uint8_t> price;
   std::vector<double> shift;
+  std::vector<double> ordered;  // shift in the order weighed
   std::vector<std::uint32_t> order;
   std::vector<std::uint32_t> units;
 };
@@ -180,23 +181,26 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
   }
   const std::span<double> e(sc.error.data(), n);
   const std::span<std::uint8_t> price(sc.price.data(), n);
-  // The signed error of every sample; NaN where the original is not finite,
-  // which no zeroing can make dearer.
+  const double unit = range * static_cast<double>(1.0f / p.m);
+  const Pricer pricer(p.bound);
+  // The signed error of every sample (NaN where the original is not finite,
+  // which no zeroing can make dearer) and what its correction costs now,
+  // kept beside it so that weighing a value prices only what it changes.
+  const auto fill = [&](auto error_at) {
+    for (std::size_t i = 0; i < n; ++i) {
+      double v = error_at(i);
+      if (!std::isfinite(v)) v = NAN;
+      e[i] = v;
+      price[i] = static_cast<std::uint8_t>(pricer(v));
+    }
+  };
   if (p.originals->is_double()) {
     const auto x = p.originals->f64();
     const double offset = p.originals->offset();
-    for (std::size_t i = 0; i < n; ++i) e[i] = x[i] - (static_cast<double>(decoded[i]) + offset);
+    fill([&](std::size_t i) { return x[i] - (static_cast<double>(decoded[i]) + offset); });
   } else {
     const auto x = p.originals->f32();
-    for (std::size_t i = 0; i < n; ++i) e[i] = static_cast<double>(x[i]) - static_cast<double>(decoded[i]);
-  }
-  const double unit = range * static_cast<double>(1.0f / p.m);
-  const Pricer pricer(p.bound);
-  // What each sample's correction costs now, kept beside its error so that
-  // weighing a value prices only the samples it would push outside.
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!std::isfinite(e[i])) e[i] = NAN;
-    price[i] = static_cast<std::uint8_t>(pricer(e[i]));
+    fill([&](std::size_t i) { return static_cast<double>(x[i]) - static_cast<double>(decoded[i]); });
   }
   const auto end = static_cast<std::ptrdiff_t>(transform_len);
   std::size_t zeroed = 0;
@@ -229,6 +233,13 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
     std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
       return std::fabs(shift[a]) > std::fabs(shift[b]);
     });
+    std::vector<double>& ordered = sc.ordered;
+    try {
+      ordered.resize(order.size());
+    } catch (const std::bad_alloc&) {
+      return zeroed;
+    }
+    for (std::size_t k = 0; k < order.size(); ++k) ordered[k] = shift[order[k]];
     // The band's values of one, listed without a branch per value: they
     // are a small share, scattered.
     std::vector<std::uint32_t>& units = sc.units;
@@ -261,9 +272,10 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
       for (std::size_t t = 0; t < span; ++t) now += pi[t];
       const double sign = v > 0 ? 1.0 : -1.0;
       int then = 0;
-      for (const std::uint32_t t : order) {
+      for (std::size_t k = 0; k < order.size(); ++k) {
+        const std::uint32_t t = order[k];
         if (t >= span) continue;
-        then += pricer(ei[t] + sign * shift[t]);
+        then += pricer(ei[t] + sign * ordered[k]);
         if (then > now) break;
       }
       if (then > now) continue;
