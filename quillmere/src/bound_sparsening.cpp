@@ -89,10 +89,24 @@ struct Scratch {
   std::vector<std::uint32_t> units;
 };
 
+// Past this many samples the buffers are released after each use: a long
+// signal's fresh pages are a small share of its search, and a thread should
+// not hold nine bytes per sample of the longest signal it ever saw.
+constexpr std::size_t kKeptUpTo = std::size_t{1} << 18;
+
 Scratch& scratch() {
   thread_local Scratch s;
   return s;
 }
+
+// Releases the thread's buffers on leaving the zeroing if they grew past
+// what is kept.
+struct ReleaseIfLong {
+  Scratch& s;
+  ~ReleaseIfLong() {
+    if (s.error.capacity() > kKeptUpTo || s.units.capacity() > kKeptUpTo) s = Scratch{};
+  }
+};
 
 }  // namespace
 
@@ -173,6 +187,7 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
   }
   const std::size_t n = decoded.size();
   Scratch& sc = scratch();
+  const ReleaseIfLong release{sc};
   try {
     sc.error.resize(n);
     sc.price.resize(n);
