@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <new>
+#include <numeric>
 #include <optional>
 
 #include "wavelet_choice.hpp"
@@ -16,12 +17,13 @@ namespace {
 // rounds its synthesis and denormalisation in f32, which the shifted
 // responses do not reproduce bit for bit.
 constexpr double kInside = 1.0 - 1.0 / 256.0;
+// A correction's weight beside its multiple's code: the gap to the previous
+// corrected sample, a few bits where outliers are dense. Pricer's steps
+// (4 for a sample just outside) assume 3.
+constexpr int kCorrectionFlag = 3;
 // Response values below this share of the band's peak are left out of its
 // support: they are rounding noise of the synthesis, not filter taps.
 constexpr float kNegligible = 1e-6f;
-// A correction's weight beside its multiple's code: the gap to the previous
-// corrected sample, a few bits where outliers are dense.
-constexpr int kCorrectionFlag = 3;
 // The length, in filter lengths of a band's stride, of the transform its
 // response is measured on: the response spans under one such length.
 constexpr std::size_t kResponseSpan = 4;
@@ -75,86 +77,228 @@ std::optional<Response> response_of(const wavelet::DwtExecutor& executor,
   }
 }
 
+// Buffers of the signal's length, kept with the thread: the search runs
+// the zeroing once per signal, and fresh pages for each would cost a
+// noticeable share of it on short signals.
+struct Scratch {
+  std::vector<double> error;
+  std::vector<std::uint8_t> price;
+  std::vector<double> shift;
+  std::vector<double> ordered;  // shift in the order weighed
+  std::vector<std::uint32_t> order;
+  std::vector<std::uint32_t> units;
+};
+
+// Past this many samples the buffers are released after each use: a long
+// signal's fresh pages are a small share of its search, and a thread should
+// not hold nine bytes per sample of the longest signal it ever saw.
+constexpr std::size_t kKeptUpTo = std::size_t{1} << 18;
+
+Scratch& scratch() {
+  thread_local Scratch s;
+  return s;
+}
+
+// Releases the thread's buffers on leaving the zeroing if they grew past
+// what is kept.
+struct ReleaseIfLong {
+  Scratch& s;
+  ~ReleaseIfLong() {
+    if (s.error.capacity() > kKeptUpTo || s.units.capacity() > kKeptUpTo) s = Scratch{};
+  }
+};
+
 }  // namespace
 
 int correction_cost(double error, double bound) {
   const double a = std::fabs(error);
   if (!(a > bound * kInside)) return 0;  // within, or non-finite: nothing to mend
-  const double k = std::nearbyint(a / (2.0 * bound));
+  const double k = round_half_even(a / (2.0 * bound));
   const auto v = static_cast<std::uint64_t>(std::min(k, 4e9)) + 1;
   const int gamma = 2 * (std::bit_width(v) - 1) + 1;
   return kCorrectionFlag + gamma + (k != 0.0 ? 1 : 0);
 }
+
+namespace {
+
+// The largest magnitude whose multiple of twice the bound, as
+// correction_cost computes and rounds it, is at most `ceiling` (a multiple
+// ending in .5: ties round to even, and each ceiling's integer part is
+// even). Starts from the product, a few units in the last place off, and
+// walks to the exact edge; nullopt where that does not settle quickly.
+std::optional<double> last_below(double ceiling, double bound) {
+  const auto below = [&](double a) { return round_half_even(a / (2.0 * bound)) <= ceiling - 0.5; };
+  double a = ceiling * (2.0 * bound);
+  if (!std::isfinite(a) || !(a > 0.0)) return std::nullopt;
+  for (int i = 0; i < 64; ++i) {
+    if (!below(a)) {
+      a = std::nextafter(a, 0.0);
+    } else if (below(std::nextafter(a, HUGE_VAL))) {
+      a = std::nextafter(a, HUGE_VAL);
+    } else {
+      return a;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Pricer::Pricer(double bound) : bound_(bound), inside_(bound * kInside), beyond_(-1.0) {
+  // Each step's price: from 0 to 1 the flag of a nonzero multiple and the
+  // gamma code's first two bits; then two more bits each time it doubles.
+  constexpr std::array<double, 4> kCeilings = {0.5, 2.5, 6.5, 14.5};
+  for (std::size_t s = 0; s < kCeilings.size(); ++s) {
+    const auto edge = last_below(kCeilings[s], bound);
+    if (!edge) return;  // every price from correction_cost
+    step_[s] = *edge;
+  }
+  const auto far = last_below(30.5, bound);
+  if (!far || !(step_[0] > inside_)) return;
+  beyond_ = *far;
+}
+
+int Pricer::exact(double magnitude) const { return correction_cost(magnitude, bound_); }
 
 std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::QuantisedBands& q) {
   const BandLayout& layout = q.layout;
   if (layout.lengths.size() < 2 || layout.total != q.coeffs.size()) return 0;
   const double range = static_cast<double>(p.max) - static_cast<double>(p.min);
   if (!(range > 0.0) || !(p.bound > 0.0) || !(p.m > 0.0f)) return 0;
+  // The synthesis is as long as the transform's input.
+  const std::size_t transform_len = p.decomposition->transform_len;
+  // The bands whose values may go: deep bands hold few values, and their
+  // responses would cost a synthesis of the whole signal each.
+  std::size_t bands = 1;
+  while (bands < layout.lengths.size() &&
+         kResponseSpan * p.executor->filter_length() * (std::size_t{1} << bands) <=
+             std::min(transform_len / kDeepestShare, kLongestSpan)) {
+    ++bands;
+  }
+  // With the search's dead zone every value of one is usually gone already:
+  // then there is nothing to weigh, and the errors need not be computed.
+  std::size_t first = layout.lengths[0];
+  std::size_t last = first;
+  for (std::size_t band = 1; band < bands; ++band) last += layout.lengths[band];
+  const auto unit_value = [](std::int16_t v) { return v == 1 || v == -1; };
+  if (std::none_of(q.coeffs.begin() + static_cast<std::ptrdiff_t>(first),
+                   q.coeffs.begin() + static_cast<std::ptrdiff_t>(last), unit_value)) {
+    return 0;
+  }
   const std::size_t n = decoded.size();
-  std::vector<double> e;
+  Scratch& sc = scratch();
+  const ReleaseIfLong release{sc};
   try {
-    e.resize(n);
+    sc.error.resize(n);
+    sc.price.resize(n);
   } catch (const std::bad_alloc&) {
     return 0;
   }
-  // The signed error of every sample; NaN where the original is not finite,
-  // which no zeroing can make dearer.
+  const std::span<double> e(sc.error.data(), n);
+  const std::span<std::uint8_t> price(sc.price.data(), n);
+  const double unit = range * static_cast<double>(1.0f / p.m);
+  const Pricer pricer(p.bound);
+  // The signed error of every sample (NaN where the original is not finite,
+  // which no zeroing can make dearer) and what its correction costs now,
+  // kept beside it so that weighing a value prices only what it changes.
+  const auto fill = [&](auto error_at) {
+    for (std::size_t i = 0; i < n; ++i) {
+      double v = error_at(i);
+      if (!std::isfinite(v)) v = NAN;
+      e[i] = v;
+      price[i] = static_cast<std::uint8_t>(pricer(v));
+    }
+  };
   if (p.originals->is_double()) {
     const auto x = p.originals->f64();
     const double offset = p.originals->offset();
-    for (std::size_t i = 0; i < n; ++i) e[i] = x[i] - (static_cast<double>(decoded[i]) + offset);
+    fill([&](std::size_t i) { return x[i] - (static_cast<double>(decoded[i]) + offset); });
   } else {
     const auto x = p.originals->f32();
-    for (std::size_t i = 0; i < n; ++i) e[i] = static_cast<double>(x[i]) - static_cast<double>(decoded[i]);
+    fill([&](std::size_t i) { return static_cast<double>(x[i]) - static_cast<double>(decoded[i]); });
   }
-  for (double& v : e) {
-    if (!std::isfinite(v)) v = NAN;
-  }
-  const double unit = range * static_cast<double>(1.0f / p.m);
-  const double bound = p.bound;
-  const double inside = bound * kInside;
-  // The synthesis is as long as the transform's input.
-  const std::size_t transform_len = p.decomposition->transform_len;
   const auto end = static_cast<std::ptrdiff_t>(transform_len);
   std::size_t zeroed = 0;
-  std::size_t start = layout.lengths[0];
-  for (std::size_t band = 1; band < layout.lengths.size(); ++band) {
+  std::size_t start = first;
+  for (std::size_t band = 1; band < bands; ++band) {
     const std::size_t len = layout.lengths[band];
     const std::size_t at = start;
     start += len;
-    // Deep bands hold few values, and their responses would cost a
-    // synthesis of the whole signal each.
-    if (kResponseSpan * p.executor->filter_length() * (std::size_t{1} << band) >
-        std::min(transform_len / kDeepestShare, kLongestSpan)) {
-      break;
+    if (std::none_of(q.coeffs.begin() + static_cast<std::ptrdiff_t>(at),
+                     q.coeffs.begin() + static_cast<std::ptrdiff_t>(at + len), unit_value)) {
+      continue;  // nothing here: its response is not worth measuring
     }
     const auto resp = response_of(*p.executor, transform_len, band);
     if (!resp) continue;
     const auto support = static_cast<std::ptrdiff_t>(resp->values.size());
+    // A value of +1's share of each sample, in the signal's units; a value of
+    // -1's is its negation, exactly.
+    std::vector<double>& shift = sc.shift;
+    std::vector<std::uint32_t>& order = sc.order;
+    try {
+      shift.resize(resp->values.size());
+      order.resize(resp->values.size());
+    } catch (const std::bad_alloc&) {
+      return zeroed;
+    }
+    for (std::size_t t = 0; t < shift.size(); ++t) shift[t] = unit * static_cast<double>(resp->values[t]);
+    // The samples a value moves most are weighed first: where a zeroing
+    // does not pay, they are the ones that show it soonest.
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return std::fabs(shift[a]) > std::fabs(shift[b]);
+    });
+    std::vector<double>& ordered = sc.ordered;
+    try {
+      ordered.resize(order.size());
+    } catch (const std::bad_alloc&) {
+      return zeroed;
+    }
+    for (std::size_t k = 0; k < order.size(); ++k) ordered[k] = shift[order[k]];
+    // The band's values of one, listed without a branch per value: they
+    // are a small share, scattered.
+    std::vector<std::uint32_t>& units = sc.units;
+    try {
+      units.resize(len);
+    } catch (const std::bad_alloc&) {
+      return zeroed;
+    }
+    std::size_t count = 0;
     for (std::size_t j = 0; j < len; ++j) {
+      units[count] = static_cast<std::uint32_t>(j);
+      count += unit_value(q.coeffs[at + j]) ? 1 : 0;
+    }
+    for (std::size_t u = 0; u < count; ++u) {
+      const std::size_t j = units[u];
       const std::int16_t v = q.coeffs[at + j];
-      if (v != 1 && v != -1) continue;
       const std::ptrdiff_t s0 = static_cast<std::ptrdiff_t>(j * resp->stride) + resp->offset;
       // Near either end the borders fold the response: those values stay.
       if (s0 < support || s0 + 2 * support > end) continue;
-      const double lift = v * unit;  // zeroing raises the error by lift * response
-      int change = 0;
-      for (std::ptrdiff_t t = 0; t < support; ++t) {
-        const auto i = static_cast<std::size_t>(s0 + t);
-        if (i >= n) break;
-        const double after = e[i] + lift * static_cast<double>(resp->values[static_cast<std::size_t>(t)]);
-        // Most samples stay well inside: nothing to price (NaN fails too).
-        if (!(std::fabs(after) > inside) && !(std::fabs(e[i]) > inside)) continue;
-        if (std::isnan(e[i])) continue;
-        change += correction_cost(after, bound) - correction_cost(e[i], bound);
+      const auto from = static_cast<std::size_t>(s0);
+      const std::size_t span = std::min(static_cast<std::size_t>(support), n > from ? n - from : 0);
+      const double* ei = e.data() + from;
+      const std::uint8_t* pi = price.data() + from;
+      // Zeroing raises the error by v * shift (negating a share is exact).
+      // It pays where the corrections the samples then need cost no more
+      // than those they need now; NaN errors stay NaN and priced 0. Prices
+      // are never negative, so once the new ones exceed the old the value
+      // stays, whatever the samples not yet weighed.
+      int now = 0;
+      for (std::size_t t = 0; t < span; ++t) now += pi[t];
+      const double sign = v > 0 ? 1.0 : -1.0;
+      int then = 0;
+      for (std::size_t k = 0; k < order.size(); ++k) {
+        const std::uint32_t t = order[k];
+        if (t >= span) continue;
+        then += pricer(ei[t] + sign * ordered[k]);
+        if (then > now) break;
       }
-      if (change > 0) continue;
+      if (then > now) continue;
       q.coeffs[at + j] = 0;
       ++zeroed;
-      for (std::ptrdiff_t t = 0; t < support; ++t) {
-        const auto i = static_cast<std::size_t>(s0 + t);
-        if (i < n) e[i] += lift * static_cast<double>(resp->values[static_cast<std::size_t>(t)]);
+      for (std::size_t t = 0; t < span; ++t) {
+        e[from + t] += v > 0 ? shift[t] : -shift[t];
+        price[from + t] = static_cast<std::uint8_t>(pricer(e[from + t]));
       }
     }
   }

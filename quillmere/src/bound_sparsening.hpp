@@ -12,6 +12,8 @@
 // Internal to the codec library.
 #pragma once
 
+#include <array>
+#include <cmath>
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -32,5 +34,44 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded,
 // `bound`, else a flag and the Elias-gamma length of the multiple of twice
 // the bound a correction would add. Exposed for the tests.
 int correction_cost(double error, double bound);
+
+// correction_cost with the bound fixed, by comparisons instead of a
+// division and a rounding per sample: the zeroing prices every sample a
+// value would move, and that pricing was most of its time. The price only
+// steps where the rounded multiple of twice the bound reaches 1, 3, 7, 15
+// (the Elias-gamma length grows), so it is the sum of a few steps at
+// magnitudes found once, each the largest double correction_cost still
+// prices below the step; far outside, and for bounds too close to the ends
+// of the double range to search, it asks correction_cost itself. Exposed
+// for the tests.
+class Pricer {
+ public:
+  explicit Pricer(double bound);
+
+  int operator()(double error) const {
+    const double a = std::fabs(error);
+    if (a > beyond_) [[unlikely]] return exact(a);
+    // NaN fails every comparison and costs nothing.
+    return 4 * (a > inside_) + 3 * (a > step_[0]) + 2 * (a > step_[1]) + 2 * (a > step_[2]) +
+           2 * (a > step_[3]);
+  }
+
+ private:
+  int exact(double magnitude) const;
+
+  double bound_;
+  double inside_;
+  std::array<double, 4> step_{};
+  double beyond_;
+};
+
+// std::nearbyint for a non-negative x in the default rounding mode, without
+// the library call the baseline ISA needs for it: adding and removing 2^52
+// leaves no bits below the unit, rounded half to even. From 2^52 on every
+// double is whole already; NaN passes through.
+inline double round_half_even(double x) {
+  constexpr double kWhole = 4503599627370496.0;  // 2^52
+  return x < kWhole ? (x + kWhole) - kWhole : x;
+}
 
 }  // namespace quillmere::refine

@@ -23,6 +23,7 @@
 #include "quillmere/header.hpp"
 #include "reconstruct.hpp"
 #include "search_support.hpp"
+#include "wavelet_choice.hpp"
 
 namespace quillmere::searching {
 
@@ -225,9 +226,13 @@ class Searcher {
     // them at this multiplier (plain quantisation only).
     const bool known = c.refined.empty() && whole_coding_m_ && *whole_coding_m_ == c.m &&
                        whole_coding_.size() == r_.coders.size();
-    if (!known) {
+    if (!known && c.refined.empty()) {
       stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, c.m, threshold_, scratch_);
-      if (!c.refined.empty()) scratch_.coeffs = c.refined;
+    } else if (!known) {
+      // Chosen values replace every quantised one: only the layout is needed.
+      scratch_.levels = c.depth;
+      scratch_.layout = band_layout(*s_.executor, s_.decomposition.transform_len, c.depth);
+      scratch_.coeffs = c.refined;
     }
     std::optional<Coded> best;
     for (std::size_t k = 0; k < r_.coders.size(); ++k) {

@@ -4,6 +4,8 @@
 // change, and where the layer has slack some must go.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
@@ -136,6 +138,57 @@ TEST(CorrectionCost, FreeWithinTheBoundAndNeverCheaperFurtherOut) {
     EXPECT_GE(c, last) << e;
     EXPECT_EQ(c, refine::correction_cost(-e, 1.0)) << e;
     last = c;
+  }
+}
+
+
+// The price rounds the multiple of twice the bound as the library's
+// nearbyint does, ties to even included: a different rounding would weigh
+// values differently and change which ones go.
+TEST(CorrectionCost, RoundsTheMultipleHalfToEven) {
+  const auto reference = [](double error, double bound) {
+    const double a = std::fabs(error);
+    if (!(a > bound * (1.0 - 1.0 / 256.0))) return 0;
+    const double k = std::nearbyint(a / (2.0 * bound));
+    const auto v = static_cast<std::uint64_t>(std::min(k, 4e9)) + 1;
+    return 3 + 2 * (static_cast<int>(std::bit_width(v)) - 1) + 1 + (k != 0.0 ? 1 : 0);
+  };
+  for (const double bound : {1.0, 0.001, 3.7e-6, 12345.0}) {
+    for (int h = 0; h < 400; ++h) {
+      // Exactly on a half multiple, and a hair either side of it.
+      const double tie = (0.5 + h) * 2.0 * bound;
+      for (const double e : {tie, std::nextafter(tie, 0.0), std::nextafter(tie, HUGE_VAL),
+                             -tie, 1e6 * tie, 1e12 * tie}) {
+        EXPECT_EQ(refine::correction_cost(e, bound), reference(e, bound)) << e << " " << bound;
+      }
+    }
+  }
+  EXPECT_EQ(refine::correction_cost(1e300, 1.0), reference(1e300, 1.0));
+}
+
+// The zeroing prices with a product where correction_cost divides; the two
+// must agree everywhere, at ties, for bounds too small to invert and for
+// errors past every multiple.
+TEST(Pricer, AgreesWithCorrectionCost) {
+  std::uint64_t s = 0x9e3779b97f4a7c15ull;
+  const auto uniform = [&s] {
+    s = s * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<double>(s >> 11) / 9007199254740992.0;
+  };
+  for (const double bound : {1.0, 0.001, 3.7e-6, 12345.0, 1e-300, 4.9e-324, 1e300}) {
+    const refine::Pricer price(bound);
+    for (int i = 0; i < 20000; ++i) {
+      const double h = std::floor(uniform() * 50.0) + 0.5;
+      const double tie = h * 2.0 * bound;
+      const double near = std::nextafter(tie, uniform() < 0.5 ? 0.0 : HUGE_VAL);
+      const double spread = bound * std::exp2(uniform() * 80.0 - 10.0) * (uniform() < 0.5 ? -1 : 1);
+      for (const double e : {tie, near, spread}) {
+        ASSERT_EQ(price(e), refine::correction_cost(e, bound)) << e << " " << bound;
+      }
+    }
+    for (const double e : {0.0, HUGE_VAL, -HUGE_VAL, static_cast<double>(NAN), 1e308, 9e9 * bound}) {
+      EXPECT_EQ(price(e), refine::correction_cost(e, bound)) << e << " " << bound;
+    }
   }
 }
 
