@@ -164,6 +164,14 @@ os.fsync = _held_fsync
 """
 
 
+def _default_stop_signals() -> None:
+    # A suite run under nohup hands its ignored SIGHUP to every child, and
+    # the command rightly keeps it ignored; these tests are about a command
+    # started from a terminal.
+    for number in (signal.SIGHUP, signal.SIGTERM):
+        signal.signal(number, signal.SIG_DFL)
+
+
 def _held_compress(tmp_path, *extra, launcher=()):
     """A compress of four files whose writers are all held before naming
     their output; returns once one is held, with the process, its folder
@@ -178,7 +186,8 @@ def _held_compress(tmp_path, *extra, launcher=()):
     env = {**WRITE_ENV, "QUILLMERE_TEST_HOLD": str(hold),
            "PYTHONPATH": os.pathsep.join(filter(None, [str(hold), os.environ.get("PYTHONPATH")]))}
     proc = subprocess.Popen([*launcher, *_cli_prefix(), "compress", *names, *extra], cwd=work,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                            preexec_fn=_default_stop_signals)
     deadline = time.monotonic() + 120
     while not (hold / "held").exists():
         if proc.poll() is not None or time.monotonic() > deadline:
