@@ -40,14 +40,24 @@ class AdaptiveModel {
   // Every interval keeps at least one slot: the targets keep kFloor apart and
   // a step loses at most one slot to rounding, so the spacing never drops
   // below kFloor - 1 (it starts far above).
+  void update(unsigned t) noexcept {
+    for (unsigned i = 1; i < tokens_; ++i) {
+      const std::int32_t target = i <= t ? static_cast<std::int32_t>(i * kFloor)
+                                         : static_cast<std::int32_t>(kTableTotal - (tokens_ - i) * kFloor);
+      cdf_[i] = static_cast<std::int16_t>(cdf_[i] + ((target - cdf_[i]) >> kRate));  // arithmetic shift: floor
+    }
+  }
+
   // The target of entry i is i * kFloor up to the token coded and
   // total - (tokens - i) * kFloor after it. Entry 0 and entry `tokens` are
   // already at their targets (0 and the total), so a fixed-length loop over
   // all kTokens entries changes exactly what a loop over 1 .. tokens - 1
   // would; in 16-bit lanes and without a data-dependent bound it runs as a
-  // few vector instructions, which matters because the encoder's size
-  // estimate updates once per symbol of every short band.
-  void update(unsigned t) noexcept {
+  // few vector instructions. The encoder (its size trial and its adaptive
+  // bands) knows each token beforehand and takes this one. The decoder keeps
+  // update(): its next search waits on the table just written, and there
+  // touching only the band's own entries is what counts.
+  void update_all(unsigned t) noexcept {
     const auto coded = static_cast<std::int16_t>(t);
     for (unsigned i = 0; i < kTokens; ++i) {
       const auto index = static_cast<std::int16_t>(i);

@@ -306,7 +306,7 @@ std::uint64_t adaptive_cost(std::span<const std::uint32_t> symbols, unsigned cou
     const unsigned t = word & 0x1F;
     cost += (kTableBits << 16) - kLog2[model.freq(t)];
     if (cost >= limit) break;
-    model.update(t);
+    model.update_all(t);
   }
   return cost;
 }

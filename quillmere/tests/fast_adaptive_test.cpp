@@ -1,6 +1,7 @@
-// Fast coder's adaptive model: its update runs over every token slot in
-// 16-bit lanes, which must move the cumulative table exactly as the
-// one-entry-at-a-time rule over the band's own tokens does (streams carry
+// Fast coder's adaptive model: both its updates (the decoder's over the
+// band's own entries, the encoder's over every token slot in 16-bit lanes)
+// must move the cumulative table exactly as the one-entry-at-a-time rule
+// does (streams carry
 // no tables for adaptive bands, so any drift would decode a different
 // signal). Checked against that rule, written out plainly, on token
 // sequences that push the table to its extremes.
@@ -54,10 +55,12 @@ std::vector<unsigned> sequence(Pattern pattern, unsigned tokens, std::size_t n, 
   return s;
 }
 
-class FastAdaptiveModel : public testing::TestWithParam<std::tuple<unsigned, Pattern>> {};
+enum class Update { BandEntries, AllSlots };
+
+class FastAdaptiveModel : public testing::TestWithParam<std::tuple<unsigned, Pattern, Update>> {};
 
 TEST_P(FastAdaptiveModel, MovesLikeThePlainRuleAndKeepsEveryTokenCodable) {
-  const auto [tokens, pattern] = GetParam();
+  const auto [tokens, pattern, update] = GetParam();
   AdaptiveModel model(tokens);
   PlainModel plain(tokens);
   const auto seq = sequence(pattern, tokens, 3000, tokens * 131u + static_cast<unsigned>(pattern));
@@ -74,7 +77,11 @@ TEST_P(FastAdaptiveModel, MovesLikeThePlainRuleAndKeepsEveryTokenCodable) {
     const unsigned t = seq[k];
     ASSERT_EQ(model.find(model.start(t)), t) << "step " << k;
     ASSERT_EQ(model.find(model.start(t) + model.freq(t) - 1), t) << "step " << k;
-    model.update(t);
+    if (update == Update::AllSlots) {
+      model.update_all(t);
+    } else {
+      model.update(t);
+    }
     plain.update(t);
   }
 }
@@ -82,7 +89,8 @@ TEST_P(FastAdaptiveModel, MovesLikeThePlainRuleAndKeepsEveryTokenCodable) {
 INSTANTIATE_TEST_SUITE_P(TokenCountsAndPatterns, FastAdaptiveModel,
                          testing::Combine(testing::Values(2u, 3u, 5u, 17u, 31u, 32u),
                                           testing::Values(Pattern::Random, Pattern::Lowest, Pattern::Highest,
-                                                          Pattern::Alternating, Pattern::Runs)));
+                                                          Pattern::Alternating, Pattern::Runs),
+                                          testing::Values(Update::BandEntries, Update::AllSlots)));
 
 }  // namespace
 }  // namespace quillmere::fast
