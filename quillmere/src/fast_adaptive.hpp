@@ -61,7 +61,8 @@ class AdaptiveModel {
     const auto coded = static_cast<std::int16_t>(t);
     for (unsigned i = 0; i < kTokens; ++i) {
       const auto index = static_cast<std::int16_t>(i);
-      const auto target = static_cast<std::int16_t>(index * static_cast<std::int16_t>(kFloor) + (index > coded ? tail_ : 0));
+      const auto target =
+          static_cast<std::int16_t>(index * static_cast<std::int16_t>(kFloor) + (index > coded ? tail_ : 0));
       const auto step = static_cast<std::int16_t>(target - cdf_[i]);  // within +-(total + 64)
       cdf_[i] = static_cast<std::int16_t>(cdf_[i] + (step >> kRate));  // arithmetic shift: floor
     }
