@@ -416,7 +416,7 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
         const unsigned t = sym[p] & (kTokens - 1);
         key_code[next_word] = model.start(t) | (model.freq(t) << 16);
         sym[p] = next_word++;
-        model.update(t);
+        model.update_all(t);
       }
     }
   }

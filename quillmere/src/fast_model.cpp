@@ -206,9 +206,11 @@ std::uint32_t log2_any(std::uint64_t x) {
 // the counts support. Grouping compares many candidate groups and needs
 // only this; the tables of the groups it settles on are built exactly.
 // Branch-free over the tokens: which counts are zero is as good as random.
-std::uint64_t estimated_cost(const Counts& counts, unsigned tokens) {
-  std::uint64_t n = 0;
-  for (unsigned t = 0; t < tokens; ++t) n += counts[t];
+// `count_of(t)` gives the counts (of one group or the sum of two, so that a
+// candidate merge needs no summed copy) and `n` their total, which the
+// groups keep rather than add up again.
+template <typename CountOf>
+std::uint64_t estimated_cost(std::uint64_t n, unsigned tokens, CountOf count_of) {
   if (n == 0) return 0;
   const unsigned width = static_cast<unsigned>(std::bit_width(n));
   const unsigned p = std::min(kTableBits, width + 1);
@@ -217,7 +219,7 @@ std::uint64_t estimated_cost(const Counts& counts, unsigned tokens) {
   // An absent token costs one bit, a present one its frequency's gamma code.
   std::uint64_t bits = kPrecisionField + tokens;
   for (unsigned t = 0; t < tokens; ++t) {
-    const std::uint64_t c = counts[t];
+    const std::uint64_t c = count_of(t);
     coded += c * (log_n - log2_any(c));  // zero for an absent token
     const std::uint64_t f = std::max<std::uint64_t>(1, (c << p) >> width);
     const unsigned present = c != 0;
@@ -234,6 +236,7 @@ std::uint64_t estimated_cost(const Counts& counts, unsigned tokens) {
 struct Group {
   unsigned first = 0;  // contexts first .. next group's first - 1
   Counts counts{};
+  std::uint64_t n = 0;  // sum of the counts
   bool used = false;
   std::uint64_t estimate = 0;
   std::uint64_t cost() const { return (1u << 16) + estimate; }
@@ -244,9 +247,8 @@ struct Group {
 std::uint64_t merged_estimate(const Group& a, const Group& b, unsigned tokens) {
   if (!a.used) return b.estimate;
   if (!b.used) return a.estimate;
-  Counts sum{};
-  for (unsigned t = 0; t < tokens; ++t) sum[t] = a.counts[t] + b.counts[t];
-  return estimated_cost(sum, tokens);
+  return estimated_cost(a.n + b.n, tokens,
+                        [&](unsigned t) { return std::uint64_t{a.counts[t]} + std::uint64_t{b.counts[t]}; });
 }
 
 std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
@@ -261,7 +263,8 @@ std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
     group[c].first = c;
     group[c].counts = counts[c];
     group[c].used = std::any_of(counts[c].begin(), counts[c].end(), [](std::uint32_t v) { return v != 0; });
-    group[c].estimate = estimated_cost(group[c].counts, tokens);
+    for (unsigned t = 0; t < tokens; ++t) group[c].n += counts[c][t];
+    group[c].estimate = estimated_cost(group[c].n, tokens, [&](unsigned t) { return std::uint64_t{counts[c][t]}; });
     ids[c] = static_cast<std::uint8_t>(c);
   }
   for (unsigned i = 0; i + 1 < kContexts; ++i) pair[i] = merged_estimate(group[i], group[i + 1], tokens);
@@ -281,6 +284,7 @@ std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
     Group& into = group[ids[best]];
     const Group& from = group[ids[best + 1]];
     for (unsigned t = 0; t < tokens; ++t) into.counts[t] += from.counts[t];
+    into.n += from.n;
     into.used = into.used || from.used;
     into.estimate = pair[ids[best]];
     std::copy(ids.begin() + static_cast<std::ptrdiff_t>(best) + 2, ids.begin() + static_cast<std::ptrdiff_t>(live),
@@ -306,7 +310,7 @@ std::uint64_t adaptive_cost(std::span<const std::uint32_t> symbols, unsigned cou
     const unsigned t = word & 0x1F;
     cost += (kTableBits << 16) - kLog2[model.freq(t)];
     if (cost >= limit) break;
-    model.update(t);
+    model.update_all(t);
   }
   return cost;
 }
