@@ -38,7 +38,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec samples_type_layout = {
     "quillmere_tools._native.DecodedSamples",
     sizeof(DecodedSamples),
     0,
@@ -52,7 +52,7 @@ PyTypeObject* g_type = nullptr;
 }  // namespace
 
 PyResult<void> add_decoded_samples_type(PyObject* module) noexcept {
-  if (g_type == nullptr) g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  if (g_type == nullptr) g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&samples_type_layout));
   if (g_type == nullptr) return exception_set();
   Py_INCREF(g_type);
   if (PyModule_AddObject(module, "DecodedSamples", reinterpret_cast<PyObject*>(g_type)) < 0) {
