@@ -63,6 +63,11 @@ SearchOutcome<MethodState> prepare(const SearchRequest& r, Method method) {
   const stages::Extremes first[2] = {s.decomposition.extremes.approximation[0],
                                      s.decomposition.extremes.details[0]};
   s.largest = stages::largest_unsaturated_multiplier(first);
+  // Only the searches for the lowest multiplier meeting RMS-type (or peak,
+  // uncorrected) bounds steer by the coefficients' magnitudes.
+  const Bounds& b = r.bounds;
+  const bool rms_type = b.rmse || b.prd || b.psnr || (b.max_error && !r.allow_corrections);
+  if (rms_type && !b.bits_per_sample) s.noise = search::RoundingNoise(s.decomposition);
   return s;
 }
 
@@ -144,7 +149,8 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
   float floor_m = kSmallestMultiplier;
   const bool others = r.bounds.rmse || r.bounds.prd || r.bounds.psnr;
   if (others) {
-    auto c = s.smallest_meeting(multiplier_for_rms(state, search::rms_target(s.reference(), r.bounds, false)), false);
+    const double rms = search::rms_target(s.reference(), r.bounds, false);
+    auto c = s.smallest_meeting(s.predicted_multiplier(rms, multiplier_for_rms(state, rms)), false);
     if (!c) return error_of(c);
     floor_m = c->front().m;
   }
@@ -370,7 +376,8 @@ SearchOutcome<SearchResult> search_method(const SearchRequest& r, const search::
   if (r.bounds.bits_per_sample) return search_budget(r, state, s, smallest_bits);
   if (s.corrects()) return search_with_corrections(r, state, s);
   const bool peak = r.bounds.max_error.has_value();
-  const float guess = multiplier_for_rms(state, search::rms_target(ref, r.bounds, peak));
+  const double rms = search::rms_target(ref, r.bounds, peak);
+  const float guess = s.predicted_multiplier(rms, multiplier_for_rms(state, rms));
   struct Finalist {
     Searcher* by;
     Candidate c;
@@ -389,7 +396,7 @@ SearchOutcome<SearchResult> search_method(const SearchRequest& r, const search::
   std::optional<Coded> plain_coded;  // the rounding finalist's, once made
   if (r.cutoff == Cutoff::Low && dead_zone_threshold(r.scale, r.cutoff) > 1) {
     // No replay of the old bisection: it ran on the scale's rule only.
-    auto plain = rounding.smallest_meeting(guess, peak, false);
+    auto plain = rounding.smallest_meeting(rounding.predicted_multiplier(rms, multiplier_for_rms(state, rms)), peak, false);
     if (!plain && plain.error().kind != SearchErrorKind::TargetNotMet) {
       return std::unexpected(plain.error());
     }
