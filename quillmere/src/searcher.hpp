@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -178,10 +179,16 @@ class Searcher {
 
   // The decoder's samples for any quantised bands at the candidate's depth.
   SearchOutcome<std::vector<float>> decode(const stages::QuantisedBands& q, float m) const {
-    auto bands = stages::dequantise_bands(q.coeffs, m);
-    if (!bands) return codec_error_of(bands);
+    // The same dequantisation as the decoder's, into a buffer kept from one
+    // candidate to the next: a fresh one cost its pages' faults every time.
+    try {
+      dequantised_.resize(q.coeffs.size());
+    } catch (const std::bad_alloc&) {
+      return std::unexpected(codec_failure(QuillmereError::decompress_out_of_memory()));
+    }
+    dequantise(q.coeffs, m, dequantised_);
     auto decoded = stages::synthesise(
-        *s_.executor, *bands, q.layout,
+        *s_.executor, std::span<const float>(dequantised_), q.layout,
         {s_.min, s_.max, s_.mean, static_cast<std::uint32_t>(r_.samples.size())});
     if (!decoded) return codec_error_of(decoded);
     return std::move(*decoded);
@@ -495,6 +502,7 @@ class Searcher {
   MethodState& s_;
   const std::uint16_t threshold_;  // dead zone of the detail bands
   stages::QuantisedBands scratch_;
+  mutable std::vector<float> dequantised_;
   int evaluations_ = 0;
   // The payloads of the last payload scale that coded all bands, one per
   // coder, and the multiplier they were quantised at.
