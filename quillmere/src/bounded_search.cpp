@@ -149,8 +149,7 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
   float floor_m = kSmallestMultiplier;
   const bool others = r.bounds.rmse || r.bounds.prd || r.bounds.psnr;
   if (others) {
-    const double rms = search::rms_target(s.reference(), r.bounds, false);
-    auto c = s.smallest_meeting(s.predicted_multiplier(rms, multiplier_for_rms(state, rms)), false);
+    auto c = s.smallest_meeting(multiplier_for_rms(state, search::rms_target(s.reference(), r.bounds, false)), false);
     if (!c) return error_of(c);
     floor_m = c->front().m;
   }
@@ -376,8 +375,7 @@ SearchOutcome<SearchResult> search_method(const SearchRequest& r, const search::
   if (r.bounds.bits_per_sample) return search_budget(r, state, s, smallest_bits);
   if (s.corrects()) return search_with_corrections(r, state, s);
   const bool peak = r.bounds.max_error.has_value();
-  const double rms = search::rms_target(ref, r.bounds, peak);
-  const float guess = s.predicted_multiplier(rms, multiplier_for_rms(state, rms));
+  const float guess = multiplier_for_rms(state, search::rms_target(ref, r.bounds, peak));
   struct Finalist {
     Searcher* by;
     Candidate c;
@@ -396,7 +394,7 @@ SearchOutcome<SearchResult> search_method(const SearchRequest& r, const search::
   std::optional<Coded> plain_coded;  // the rounding finalist's, once made
   if (r.cutoff == Cutoff::Low && dead_zone_threshold(r.scale, r.cutoff) > 1) {
     // No replay of the old bisection: it ran on the scale's rule only.
-    auto plain = rounding.smallest_meeting(rounding.predicted_multiplier(rms, multiplier_for_rms(state, rms)), peak, false);
+    auto plain = rounding.smallest_meeting(guess, peak, false);
     if (!plain && plain.error().kind != SearchErrorKind::TargetNotMet) {
       return std::unexpected(plain.error());
     }

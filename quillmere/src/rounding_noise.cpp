@@ -31,33 +31,32 @@ double class_lower_edge(int k) noexcept {
   return std::ldexp(1.0 + static_cast<double>(sub) / RoundingNoise::kSubBins, exponent - 127);
 }
 
-RoundingNoise::RoundingNoise(const stages::Decomposition& d) {
+void RoundingNoise::Histogram::add(std::span<const float> band) {
+  // Counts and squares per class first, totals below each class after.
   std::array<double, kBins> count{};
   std::array<double, kBins> sq{};
-  const auto add = [&](std::span<const float> band) {
-    const std::size_t stride = band.size() > kDenseUpTo ? kStride : 1;
-    const auto weight = static_cast<double>(stride);
-    for (std::size_t i = 0; i < band.size(); i += stride) {
-      const int k = magnitude_class(band[i]);
-      // Infinities and NaNs (exponent 255) say nothing about rounding.
-      if (k >= 255 * kSubBins) continue;
-      const double v = band[i];
-      count[static_cast<std::size_t>(k)] += weight;
-      sq[static_cast<std::size_t>(k)] += weight * v * v;
-    }
-  };
-  for (const auto& band : d.details) add(band);
-  if (!d.approximation.empty()) add(d.approximation.back());
-  for (int k = 0; k < kBins; ++k) {
-    const auto i = static_cast<std::size_t>(k);
-    below_count_[i + 1] = below_count_[i] + count[i];
-    below_sq_[i + 1] = below_sq_[i] + sq[i];
+  const std::size_t stride = band.size() > kDenseUpTo ? kStride : 1;
+  const auto weight = static_cast<double>(stride);
+  for (std::size_t i = 0; i < band.size(); i += stride) {
+    const int k = magnitude_class(band[i]);
+    // Infinities and NaNs (exponent 255) say nothing about rounding.
+    if (k >= 255 * kSubBins) continue;
+    const double v = band[i];
+    count[static_cast<std::size_t>(k)] += weight;
+    sq[static_cast<std::size_t>(k)] += weight * v * v;
   }
-  counted_ = below_count_[kBins];
+  double c = 0.0, q = 0.0;
+  for (std::size_t k = 0; k < kBins; ++k) {
+    below_count[k] += c;
+    below_sq[k] += q;
+    c += count[k];
+    q += sq[k];
+  }
+  below_count[kBins] += c;
+  below_sq[kBins] += q;
 }
 
-double RoundingNoise::squared_error(double m, double zero_below) const {
-  if (!usable() || !(m > 0.0)) return 0.0;
+double RoundingNoise::Histogram::squared_error(double m, double zero_below) const {
   const double step = 1.0 / m;
   const double t = zero_below * step;
   const int k = std::clamp(magnitude_class(static_cast<float>(std::min(t, 3.0e38))), 0, kBins - 1);
@@ -66,9 +65,20 @@ double RoundingNoise::squared_error(double m, double zero_below) const {
   const double lo = class_lower_edge(k);
   const double hi = class_lower_edge(k + 1);
   const double f = hi > lo ? std::clamp((t - lo) / (hi - lo), 0.0, 1.0) : 0.0;
-  const double zeroed_sq = below_sq_[i] + f * (below_sq_[i + 1] - below_sq_[i]);
-  const double zeroed = below_count_[i] + f * (below_count_[i + 1] - below_count_[i]);
-  return zeroed_sq + (counted_ - zeroed) * step * step / 12.0;
+  const double zeroed_sq = below_sq[i] + f * (below_sq[i + 1] - below_sq[i]);
+  const double zeroed = below_count[i] + f * (below_count[i + 1] - below_count[i]);
+  return zeroed_sq + (below_count[kBins] - zeroed) * step * step / 12.0;
+}
+
+RoundingNoise::RoundingNoise(const stages::Decomposition& d) {
+  for (const auto& band : d.details) details_.add(band);
+  if (!d.approximation.empty()) approximation_.add(d.approximation.back());
+  counted_ = details_.below_count[kBins] + approximation_.below_count[kBins];
+}
+
+double RoundingNoise::squared_error(double m, double zero_below) const {
+  if (!usable() || !(m > 0.0)) return 0.0;
+  return details_.squared_error(m, zero_below) + approximation_.squared_error(m, 0.5);
 }
 
 double RoundingNoise::multiplier_for(double target, double zero_below, double lo, double hi) const {

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "compress_stages.hpp"
 
@@ -27,8 +28,8 @@ class RoundingNoise {
   bool usable() const { return counted_ > 0.0; }
 
   // The predicted sum of squared coefficient errors at multiplier m > 0
-  // when magnitudes below `zero_below` steps become zero (0.5: plain
-  // rounding). Never increases with m.
+  // when detail magnitudes below `zero_below` steps become zero (0.5: plain
+  // rounding; the approximation is always rounded). Never increases with m.
   double squared_error(double m, double zero_below) const;
 
   // The multiplier in [lo, hi] whose predicted squared error is `target`
@@ -43,10 +44,16 @@ class RoundingNoise {
 
  private:
   // Running totals below each class boundary, so a query costs O(1):
-  // below_count_[k] counts magnitudes in classes < k, below_sq_ their
+  // below_count[k] counts magnitudes in classes < k, below_sq their
   // squares.
-  std::array<double, kBins + 1> below_count_{};
-  std::array<double, kBins + 1> below_sq_{};
+  struct Histogram {
+    std::array<double, kBins + 1> below_count{};
+    std::array<double, kBins + 1> below_sq{};
+    void add(std::span<const float> band);
+    double squared_error(double m, double zero_below) const;
+  };
+  Histogram details_;
+  Histogram approximation_;
   double counted_ = 0.0;
 };
 
