@@ -3,8 +3,9 @@
 defaults, for every signal of bench/signals.py at max_error 0.1 % and 1 % of
 the range, RMSE 0.1 % of the range and PRD 1 %: written by one build, then
 checked by another, which must return no case larger (a faster search that
-costs bytes anywhere does not pass). Bytes are the unit's, corrections
-included; every unit is decoded and its bound verified first.
+costs bytes anywhere does not pass) and says how many units differ at all.
+Bytes are the unit's, corrections included; every unit is decoded and its
+bound verified first.
 
     python3 bench/bounded_size_sweep.py --write OUT.json
     python3 bench/bounded_size_sweep.py --check OUT.json   # exit 1 if any grew
@@ -13,6 +14,7 @@ included; every unit is decoded and its bound verified first.
 from __future__ import annotations
 
 import argparse
+import hashlib
 import json
 import os
 import sys
@@ -30,7 +32,7 @@ BOUNDS = (("max_error 0.1%", "max_error", 1e-3), ("max_error 1%", "max_error", 1
 MEASURES = {"max_error": metrics.max_abs_error, "rmse": metrics.rmse, "prd": metrics.prd}
 
 
-def sweep() -> dict[str, int]:
+def sweep() -> dict[str, list]:
     sizes = {}
     for s in sigs.all_signals():
         x = s.load()
@@ -41,7 +43,8 @@ def sweep() -> dict[str, int]:
             got = MEASURES[key](x, decompress(res.unit))
             if not got <= bound:
                 raise SystemExit(f"{s.name} {label}: decoded {key} {got} exceeds the bound {bound}")
-            sizes[f"{s.name} | {label}"] = res.size
+            digest = hashlib.sha256(bytes(res.unit)).hexdigest()
+            sizes[f"{s.name} | {label}"] = [res.size, digest]
             print(f"{s.name:<24} {label:<16} {res.size:>10}", flush=True)
     return sizes
 
@@ -61,12 +64,14 @@ def main() -> None:
         return
     with open(a.check) as f:
         recorded = json.load(f)
-    larger = smaller = equal = 0
-    for case, size in sizes.items():
-        was = recorded.get(case)
-        if was is None:
+    larger = smaller = equal = differ = 0
+    for case, (size, digest) in sizes.items():
+        if case not in recorded:
             print(f"{case}: not recorded")
-        elif size > was:
+            continue
+        was, was_digest = recorded[case]
+        differ += digest != was_digest
+        if size > was:
             larger += 1
             print(f"LARGER {case}: {size} against {was} ({size / was - 1:+.3%})")
         elif size < was:
@@ -74,7 +79,8 @@ def main() -> None:
             print(f"smaller {case}: {size} against {was} ({size / was - 1:+.3%})")
         else:
             equal += 1
-    print(f"{len(sizes)} cases: {larger} larger, {smaller} smaller, {equal} equal")
+    print(f"{len(sizes)} cases: {larger} larger, {smaller} smaller, {equal} equal; "
+          f"{differ} with other bytes")
     sys.exit(1 if larger else 0)
 
 
