@@ -63,6 +63,11 @@ SearchOutcome<MethodState> prepare(const SearchRequest& r, Method method) {
   const stages::Extremes first[2] = {s.decomposition.extremes.approximation[0],
                                      s.decomposition.extremes.details[0]};
   s.largest = stages::largest_unsaturated_multiplier(first);
+  // Only the searches for the lowest multiplier meeting RMS-type bounds
+  // steer by the coefficients' magnitudes.
+  const Bounds& b = r.bounds;
+  const bool rms_type = b.rmse || b.prd || b.psnr;
+  if (rms_type && !b.bits_per_sample) s.noise = search::RoundingNoise(s.decomposition);
   return s;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -22,6 +23,7 @@
 #include "quillmere/bounded_search.hpp"
 #include "quillmere/header.hpp"
 #include "reconstruct.hpp"
+#include "rounding_noise.hpp"
 #include "search_support.hpp"
 #include "wavelet_choice.hpp"
 
@@ -49,6 +51,11 @@ constexpr double kFlattestSlope = -0.25;
 // in octaves, when a candidate's error is too large to take a log of.
 constexpr double kLongestLogStep = 4.0;
 constexpr int kBlindOctaves = 4;
+// The secant's slope of log excess against the predicted log RMS error
+// (half the log of RoundingNoise's squared error): 1 where the prediction
+// is right up to a factor, kept within these where it is not.
+constexpr double kFlattestModelSlope = 0.25;
+constexpr double kSteepestModelSlope = 4.0;
 // From this judgement on, a second step on one side of a bracket halves it.
 constexpr int kHalveFrom = 4;
 // Signals of up to this many coefficients have their payload scale taken
@@ -80,6 +87,9 @@ struct MethodState {
   stages::Decomposition decomposition;
   float min = 0.0f, max = 0.0f, mean = 0.0f;
   float largest = 0.0f;  // largest multiplier that fits at one level
+  // Places the judgements of searches for RMS-type bounds; not usable when
+  // the search has no such bound.
+  search::RoundingNoise noise;
 };
 
 struct Candidate {
@@ -169,10 +179,16 @@ class Searcher {
 
   // The decoder's samples for any quantised bands at the candidate's depth.
   SearchOutcome<std::vector<float>> decode(const stages::QuantisedBands& q, float m) const {
-    auto bands = stages::dequantise_bands(q.coeffs, m);
-    if (!bands) return codec_error_of(bands);
+    // The same dequantisation as the decoder's, into a buffer kept from one
+    // candidate to the next: a fresh one cost its pages' faults every time.
+    try {
+      dequantised_.resize(q.coeffs.size());
+    } catch (const std::bad_alloc&) {
+      return std::unexpected(codec_failure(QuillmereError::decompress_out_of_memory()));
+    }
+    dequantise(q.coeffs, m, dequantised_);
     auto decoded = stages::synthesise(
-        *s_.executor, *bands, q.layout,
+        *s_.executor, std::span<const float>(dequantised_), q.layout,
         {s_.min, s_.max, s_.mean, static_cast<std::uint32_t>(r_.samples.size())});
     if (!decoded) return codec_error_of(decoded);
     return std::move(*decoded);
@@ -268,7 +284,7 @@ class Searcher {
     int fail = lowest - 1;   // highest index known to miss them, below `pass`
     Distortion best_missed;
     double best_ratio = INFINITY;
-    double prev_j = NAN, prev_lr = NAN;
+    double prev_j = NAN, prev_lr = NAN, prev_u = NAN;
     bool prev_met = false;
     std::map<int, bool> judged;
     int j = grid::index_at_or_below(first_grid_point(guess));
@@ -292,15 +308,35 @@ class Searcher {
       // quantisation noise dominates; where the dead zone or the 16-bit
       // range flatten it, the clamp keeps the steps large instead of crawling.
       const double lr = std::log(ratio > 0.0 ? ratio : 1e-300);
+      // Where the coefficients' magnitudes predict the error, the secant
+      // runs on that prediction instead of on log m: it knows how many
+      // coefficients a step moves into or out of zero, which the -1 slope
+      // does not (speech at RMS bounds ends up to 0.8 octave below the
+      // uniform-noise guess; this saves one judgement of five to seven).
+      // A peak error follows the RMS too loosely: steered this way, speech
+      // at max_error 0.1 % without corrections ended on a pair 0.5 % larger.
+      const double u = peak ? NAN : predicted_log_rms(grid::multiplier(j));
+      const bool modelled = std::isfinite(u) && std::isfinite(lr);
       double slope = -1.0;
       if (std::isfinite(prev_j) && j != prev_j && std::isfinite(lr) && std::isfinite(prev_lr)) {
         slope = std::clamp((lr - prev_lr) / ((j - prev_j) * kLogStep), kSteepestSlope, kFlattestSlope);
       }
+      double model_slope = 1.0;
+      if (modelled && std::isfinite(prev_u) && u != prev_u && std::isfinite(prev_lr)) {
+        model_slope = std::clamp((lr - prev_lr) / (u - prev_u), kFlattestModelSlope, kSteepestModelSlope);
+      }
       const bool same_side = std::isfinite(prev_j) && met == prev_met;
-      prev_j = j, prev_lr = lr, prev_met = met;
+      prev_j = j, prev_lr = lr, prev_met = met, prev_u = u;
       double aim = std::isfinite(lr)
                        ? j + std::clamp(-lr / slope, -kLongestLogStep, kLongestLogStep) / kLogStep
                        : j + kBlindOctaves * grid::kPerOctave;
+      if (modelled) {
+        const double here = grid::multiplier(j);
+        const double wanted = std::exp(2.0 * (u - lr / model_slope));
+        const double m = s_.noise.multiplier_for(wanted, zero_below(), here * std::exp(-kLongestLogStep),
+                                                 here * std::exp(kLongestLogStep));
+        aim = j + std::log(m / here) / kLogStep;
+      }
       // Two steps on one side of a bracket: halve it instead, so that a
       // flattened slope cannot make the search creep.
       if (same_side && i >= kHalveFrom && fail >= lowest && pass <= highest) aim = 0.5 * (fail + pass);
@@ -441,11 +477,27 @@ class Searcher {
   }
 
  private:
+  // Magnitudes below this many steps quantise to zero.
+  double zero_below() const { return threshold_ > 1 ? static_cast<double>(threshold_) - 0.5 : 0.5; }
+
+  // Half the log of the predicted squared error at m; NaN without a model,
+  // and for the dead zone: its search replays the old bisection, and the
+  // steps it judges decide which of several grid pairs it ends on, so they
+  // are left as they were. (Starting the rounding search from the model's
+  // own guess instead of the uniform-noise one moved a step signal at PRD
+  // to a pair 4 % larger.)
+  double predicted_log_rms(float m) const {
+    if (!s_.noise.usable() || threshold_ > 1) return NAN;
+    const double e = s_.noise.squared_error(m, zero_below());
+    return e > 0.0 ? 0.5 * std::log(e) : NAN;
+  }
+
   const SearchRequest& r_;
   const search::Reference& ref_;
   MethodState& s_;
   const std::uint16_t threshold_;  // dead zone of the detail bands
   stages::QuantisedBands scratch_;
+  mutable std::vector<float> dequantised_;
   int evaluations_ = 0;
   // The payloads of the last payload scale that coded all bands, one per
   // coder, and the multiplier they were quantised at.
