@@ -21,6 +21,7 @@
 #include "quantizer.hpp"
 #include "quillmere/bounded_search.hpp"
 #include "quillmere/header.hpp"
+#include "rate_aware_rounding.hpp"
 #include "reconstruct.hpp"
 #include "search_support.hpp"
 #include "wavelet_choice.hpp"
@@ -111,6 +112,12 @@ class Searcher {
   Searcher(const SearchRequest& r, const search::Reference& ref, MethodState& s,
            std::uint16_t threshold)
       : r_(r), ref_(ref), s_(s), threshold_(threshold) {}
+  // Quantising detail bands by rate-aware rounding (rate_aware_rounding.hpp)
+  // with the detail bands' `gains` as band_gains gives them for the
+  // decomposition's full depth, which hold at every shallower depth too.
+  Searcher(const SearchRequest& r, const search::Reference& ref, MethodState& s,
+           std::vector<double> gains, double lambda)
+      : r_(r), ref_(ref), s_(s), threshold_(0), gains_(std::move(gains)), lambda_(lambda) {}
 
   bool corrects() const { return r_.bounds.max_error && r_.allow_corrections; }
 
@@ -124,7 +131,7 @@ class Searcher {
     Candidate c;
     c.m = m;
     c.depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
-    stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, m, threshold_, scratch_);
+    quantise_into(c.depth, m, scratch_);
     // Only the trade between payload and corrections needs the estimate; it
     // costs about a third of a judgement.
     if (with_corrections) c.payload_estimate = search::estimate_payload_bytes(scratch_);
@@ -227,7 +234,7 @@ class Searcher {
     const bool known = c.refined.empty() && whole_coding_m_ && *whole_coding_m_ == c.m &&
                        whole_coding_.size() == r_.coders.size();
     if (!known && c.refined.empty()) {
-      stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, c.m, threshold_, scratch_);
+      quantise_into(c.depth, c.m, scratch_);
     } else if (!known) {
       // Chosen values replace every quantised one: only the layout is needed.
       scratch_.levels = c.depth;
@@ -370,6 +377,10 @@ class Searcher {
   // The payload estimate alone: quantisation without the inverse transform.
   double estimate_only(float m) {
     const std::uint8_t depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
+    if (lambda_ > 0.0) {
+      quantise_into(depth, m, scratch_);
+      return search::estimate_payload_bytes(scratch_);
+    }
     return search::estimate_payload_bytes(s_.decomposition, depth, m, threshold_);
   }
 
@@ -389,9 +400,7 @@ class Searcher {
   // what the estimate misses of the coders' context modelling, at a
   // fraction of the cost of a full coding.
   SearchOutcome<double> payload_scale(float m) {
-    stages::quantise_at_depth(*s_.executor, s_.decomposition,
-                              stages::unsaturated_depth(s_.decomposition.extremes, m), m,
-                              threshold_, scratch_);
+    quantise_into(stages::unsaturated_depth(s_.decomposition.extremes, m), m, scratch_);
     const bool whole = scratch_.coeffs.size() <= kScaleWholeUpTo;
     stages::QuantisedBands part;
     if (whole) {
@@ -441,10 +450,22 @@ class Searcher {
   }
 
  private:
+  // The candidate's bands at `depth` and m by this searcher's rule.
+  void quantise_into(std::uint8_t depth, float m, stages::QuantisedBands& out) const {
+    if (lambda_ > 0.0) {
+      rate_aware::quantise_at_depth(*s_.executor, s_.decomposition, depth, m, gains_, lambda_, out);
+    } else {
+      stages::quantise_at_depth(*s_.executor, s_.decomposition, depth, m, threshold_, out);
+    }
+  }
+
   const SearchRequest& r_;
   const search::Reference& ref_;
   MethodState& s_;
   const std::uint16_t threshold_;  // dead zone of the detail bands
+  // Rate-aware rounding's band gains and lambda; lambda 0: not used.
+  const std::vector<double> gains_;
+  const double lambda_ = 0.0;
   stages::QuantisedBands scratch_;
   int evaluations_ = 0;
   // The payloads of the last payload scale that coded all bands, one per
