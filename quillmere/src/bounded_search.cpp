@@ -369,8 +369,8 @@ SearchOutcome<bool> dead_zone_may_win(const SearchRequest& r, const MethodState&
 SearchOutcome<std::vector<double>> rate_aware_gains(const SearchRequest& r, const MethodState& state,
                                                     bool peak) {
   if (peak || r.cutoff != Cutoff::Low) return std::vector<double>{};
-  auto gains = rate_aware::band_gains(*state.executor, state.decomposition.transform_len,
-                                      static_cast<std::uint8_t>(state.decomposition.details.size()));
+  auto gains = rate_aware::detail_gains(*state.executor, state.decomposition.transform_len,
+                                        static_cast<std::uint8_t>(state.decomposition.details.size()));
   if (!gains) return codec_error_of(gains);
   return std::move(*gains);
 }

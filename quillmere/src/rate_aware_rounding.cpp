@@ -1,22 +1,51 @@
 #include "rate_aware_rounding.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 
 #include "reconstruct.hpp"
+#include "vector_clones.hpp"
 #include "wavelet_choice.hpp"
 
 namespace quillmere::rate_aware {
 namespace {
 
-// Bands longer than this are counted on every 4th value: the prices only
+// Bands longer than this are counted on every 8th value: the prices only
 // need the shape of the histogram.
 constexpr std::size_t kCountAllUpTo = 4096;
+constexpr std::size_t kCountStride = 8;
 
-// The stand-in signal for the gains: long enough that the deepest band's
-// middle is far from both borders, short enough to cost little.
-constexpr std::size_t kGainValuesPerDeepestBand = 64;
+// The stand-in signal for a level's gain has this many values in that
+// level's detail band: enough that its middle is far from both borders.
+constexpr std::size_t kGainValuesPerBand = 32;
+
+// The thresholds a value reads, held in locals so that the lowering loop
+// keeps them in registers. Plain rounding gives a nonzero value exactly
+// where |c m| >= 1/2, which is how a value's neighbours are read.
+struct Limits {
+  float one00, one01, one10, one11, two, three;
+
+  explicit Limits(const Thresholds& t)
+      : one00(t.one[0][0]), one01(t.one[0][1]), one10(t.one[1][0]), one11(t.one[1][1]),
+        two(t.below[2]), three(t.below[3]) {}
+
+  // The value r rounded from |c m| = a, with its neighbours at `before` and
+  // `after`: selects only, no branches, so that the loop runs in lanes.
+  std::int16_t choose(std::int16_t r, float a, float before, float after) const {
+    const bool p = before >= 0.5f, x = after >= 0.5f;
+    const float if_zero_before = x ? one01 : one00;
+    const float if_nonzero_before = x ? one11 : one10;
+    const float one = p ? if_nonzero_before : if_zero_before;
+    const std::int32_t v = r;
+    const std::int32_t mag = v < 0 ? -v : v;
+    float limit = 0.0f;
+    limit = mag == 1 ? one : limit;
+    limit = mag == 2 ? two : limit;
+    limit = mag == 3 ? three : limit;
+    const std::int32_t lower = a < limit ? 1 : 0;
+    return static_cast<std::int16_t>(v - lower * ((v >> 31) | 1));
+  }
+};
 
 }  // namespace
 
@@ -27,7 +56,7 @@ Thresholds thresholds_for(std::span<const std::int16_t> plain, double gain, doub
   std::array<std::uint32_t, kPriced> magnitudes{};
   std::uint32_t flags[2][2] = {{0, 0}, {0, 0}};  // [previous nonzero][this nonzero]
   std::uint32_t nonzero = 0;
-  const std::size_t stride = plain.size() > kCountAllUpTo ? 4 : 1;
+  const std::size_t stride = plain.size() > kCountAllUpTo ? kCountStride : 1;
   for (std::size_t i = 0; i < plain.size(); i += stride) {
     const std::int32_t v = plain[i];
     const auto mag = static_cast<std::uint32_t>(v < 0 ? -v : v);
@@ -71,43 +100,42 @@ Thresholds thresholds_for(std::span<const std::int16_t> plain, double gain, doub
   return t;
 }
 
+QUILLMERE_VECTOR_CLONES
 void lower_where_cheaper(std::span<const float> coefficients, float m, const Thresholds& t,
                          std::span<std::int16_t> q) noexcept {
-  // A threshold of n - 1/2 or below lowers nothing: every value that rounds
-  // to n lies at or above it. Magnitudes from kPriced up read a zero; ones
-  // read their threshold by the (already decided) previous value and the
-  // next value as rounded.
-  std::array<float, kPriced + 1> below{};
-  std::copy(t.below.begin(), t.below.end(), below.begin());
+  // Every choice reads the band's floats only, never a value already
+  // chosen, so the loop has no carried dependence. Before the first and
+  // after the last value the coder sees a zero.
+  const std::size_t n = q.size();
+  if (n == 0) return;
+  const Limits l(t);
   const float* c = coefficients.data();
   std::int16_t* out = q.data();
-  const std::size_t n = q.size();
-  unsigned previous = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::int32_t r = out[i];
-    const std::int32_t mag = r < 0 ? -r : r;
-    const unsigned next = i + 1 < n && out[i + 1] != 0;
-    const float limit =
-        mag == 1 ? t.one[previous][next] : below[static_cast<std::size_t>(std::min<std::int32_t>(mag, kPriced))];
-    const bool lower = std::fabs(c[i] * m) < limit;
-    const std::int32_t v = r - (lower ? (r < 0 ? -1 : 1) : 0);
-    out[i] = static_cast<std::int16_t>(v);
-    previous = v != 0;
+  if (n == 1) {
+    out[0] = l.choose(out[0], std::fabs(c[0] * m), 0.0f, 0.0f);
+    return;
   }
+  out[0] = l.choose(out[0], std::fabs(c[0] * m), 0.0f, std::fabs(c[1] * m));
+  for (std::size_t i = 1; i + 1 < n; ++i) {
+    out[i] = l.choose(out[i], std::fabs(c[i] * m), std::fabs(c[i - 1] * m), std::fabs(c[i + 1] * m));
+  }
+  out[n - 1] = l.choose(out[n - 1], std::fabs(c[n - 1] * m), std::fabs(c[n - 2] * m), 0.0f);
 }
 
-Result<std::vector<double>> band_gains(const wavelet::DwtExecutor& executor,
-                                       std::size_t transform_len, std::uint8_t depth) {
-  const std::size_t stand_in = std::min(
-      transform_len, std::max(executor.filter_length(), kGainValuesPerDeepestBand << depth));
-  const BandLayout layout = band_layout(executor, stand_in, depth);
-  std::vector<float> bands(layout.total, 0.0f);
+Result<std::vector<double>> detail_gains(const wavelet::DwtExecutor& executor,
+                                         std::size_t transform_len, std::uint8_t depth) {
   std::vector<double> gains;
-  gains.reserve(layout.lengths.size());
-  std::size_t offset = 0;
-  for (const std::size_t len : layout.lengths) {
-    const std::size_t at = offset + len / 2;
-    bands[at] = 1.0f;
+  gains.reserve(depth);
+  std::vector<float> bands;
+  for (std::uint8_t level = 1; level <= depth; ++level) {
+    // Only the levels down to this one are synthesised, on a signal just
+    // long enough for its band (the whole signal when that is shorter).
+    const std::size_t stand_in =
+        std::min(transform_len, std::max(executor.filter_length(), kGainValuesPerBand << level));
+    const BandLayout layout = band_layout(executor, stand_in, level);
+    bands.assign(layout.total, 0.0f);
+    const std::size_t len = layout.lengths[level];
+    bands[layout.total - len + len / 2] = 1.0f;
     // The identity frame: samples are the inverse transform itself.
     auto y = stages::synthesise(executor, std::span<const float>(bands), layout,
                                 {0.0f, 1.0f, 0.0f, static_cast<std::uint32_t>(stand_in)});
@@ -115,25 +143,16 @@ Result<std::vector<double>> band_gains(const wavelet::DwtExecutor& executor,
     double energy = 0.0;
     for (const float v : *y) energy += static_cast<double>(v) * static_cast<double>(v);
     gains.push_back(energy);
-    bands[at] = 0.0f;
-    offset += len;
   }
   return gains;
 }
 
-double lambda_for(Method method) noexcept {
+double lambda_for(Method) noexcept {
   // 0.08 gave the smallest containers with cdf97 on the repository's speech,
   // physiological and chirp signals (0.04 to 0.2 tried; the high-rate
   // slope of an entropy-coded uniform quantiser, 2 ln 2 / 12 = 0.116, lies
   // in between). The band gains carry what differs between the wavelets,
   // so the others share it until measured on their own.
-  switch (method) {
-    case Method::Cdf53:
-    case Method::Cdf97:
-    case Method::Db4:
-    case Method::Sym4:
-      break;
-  }
   return 0.08;
 }
 
@@ -145,7 +164,7 @@ void quantise_at_depth(const wavelet::DwtExecutor& executor, const stages::Decom
   for (std::size_t level = 1; level <= depth; ++level) {
     const std::size_t len = out.layout.lengths[level];
     const std::span<std::int16_t> band(out.coeffs.data() + offset, len);
-    const Thresholds t = thresholds_for(band, gains[level], lambda);
+    const Thresholds t = thresholds_for(band, gains[level - 1], lambda);
     lower_where_cheaper(d.details[level - 1], m, t, band);
     offset += len;
   }

@@ -113,8 +113,8 @@ class Searcher {
            std::uint16_t threshold)
       : r_(r), ref_(ref), s_(s), threshold_(threshold) {}
   // Quantising detail bands by rate-aware rounding (rate_aware_rounding.hpp)
-  // with the detail bands' `gains` as band_gains gives them for the
-  // decomposition's full depth, which hold at every shallower depth too.
+  // with the detail bands' `gains` as detail_gains gives them for the
+  // decomposition's full depth.
   Searcher(const SearchRequest& r, const search::Reference& ref, MethodState& s,
            std::vector<double> gains, double lambda)
       : r_(r), ref_(ref), s_(s), threshold_(0), gains_(std::move(gains)), lambda_(lambda) {}
