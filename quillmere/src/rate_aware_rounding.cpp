@@ -4,68 +4,55 @@
 #include <cmath>
 
 #include "reconstruct.hpp"
-#include "vector_clones.hpp"
 #include "wavelet_choice.hpp"
 
 namespace quillmere::rate_aware {
 namespace {
 
-// Bands longer than this are counted on every 8th value: the prices only
-// need the shape of the histogram.
-constexpr std::size_t kCountAllUpTo = 4096;
-constexpr std::size_t kCountStride = 8;
+// The prices are taken from at most about this many values of a band, evenly
+// spread: they only need the shape of its histogram.
+constexpr std::size_t kCounted = 1024;
+// Sampled values go through quantise() in batches of this many.
+constexpr std::size_t kBatch = 256;
 
 // The stand-in signal for a level's gain has this many values in that
 // level's detail band: enough that its middle is far from both borders.
-constexpr std::size_t kGainValuesPerBand = 32;
-
-// The thresholds a value reads, held in locals so that the lowering loop
-// keeps them in registers. Plain rounding gives a nonzero value exactly
-// where |c m| >= 1/2, which is how a value's neighbours are read.
-struct Limits {
-  float one00, one01, one10, one11, two, three;
-
-  explicit Limits(const Thresholds& t)
-      : one00(t.one[0][0]), one01(t.one[0][1]), one10(t.one[1][0]), one11(t.one[1][1]),
-        two(t.below[2]), three(t.below[3]) {}
-
-  // The value r rounded from |c m| = a, with its neighbours at `before` and
-  // `after`: selects only, no branches, so that the loop runs in lanes.
-  std::int16_t choose(std::int16_t r, float a, float before, float after) const {
-    const bool p = before >= 0.5f, x = after >= 0.5f;
-    const float if_zero_before = x ? one01 : one00;
-    const float if_nonzero_before = x ? one11 : one10;
-    const float one = p ? if_nonzero_before : if_zero_before;
-    const std::int32_t v = r;
-    const std::int32_t mag = v < 0 ? -v : v;
-    float limit = 0.0f;
-    limit = mag == 1 ? one : limit;
-    limit = mag == 2 ? two : limit;
-    limit = mag == 3 ? three : limit;
-    const std::int32_t lower = a < limit ? 1 : 0;
-    return static_cast<std::int16_t>(v - lower * ((v >> 31) | 1));
-  }
-};
+constexpr std::size_t kGainValuesPerBand = 16;
 
 }  // namespace
 
-Thresholds thresholds_for(std::span<const std::int16_t> plain, double gain, double lambda) {
+Thresholds thresholds_for(std::span<const float> coefficients, float m, double gain,
+                          double lambda) {
   // The coefficient coder's view of a band: a zero flag whose probability
   // depends on whether the previous value was zero, a sign bit, and the
-  // magnitude's own frequency among the nonzero values.
-  std::array<std::uint32_t, kPriced> magnitudes{};
-  std::uint32_t flags[2][2] = {{0, 0}, {0, 0}};  // [previous nonzero][this nonzero]
-  std::uint32_t nonzero = 0;
-  const std::size_t stride = plain.size() > kCountAllUpTo ? kCountStride : 1;
-  for (std::size_t i = 0; i < plain.size(); i += stride) {
-    const std::int32_t v = plain[i];
-    const auto mag = static_cast<std::uint32_t>(v < 0 ? -v : v);
-    const unsigned previous = i > 0 && plain[i - 1] != 0;
-    ++flags[previous][mag != 0];
-    if (mag == 0) continue;
-    ++nonzero;
-    if (mag < kPriced) ++magnitudes[mag];
+  // magnitude's own frequency among the nonzero values. Counted without a
+  // branch on the value: magnitudes[kPriced] holds the larger ones,
+  // flag_counts[2 p + z] the zero flags z after a previous flag p.
+  std::array<std::uint32_t, kPriced + 1> magnitudes{};
+  std::array<std::uint32_t, 4> flag_counts{};
+  const std::size_t n = coefficients.size();
+  const std::size_t stride = std::max<std::size_t>(1, n / kCounted);
+  float picked[kBatch];
+  std::int16_t q[kBatch];
+  std::size_t previous[kBatch];
+  for (std::size_t i = 0; i < n;) {
+    std::size_t k = 0;
+    for (; k < kBatch && i < n; ++k, i += stride) {
+      picked[k] = coefficients[i];
+      // Plain rounding gives a nonzero value exactly where |c m| >= 1/2.
+      previous[k] = i > 0 && std::fabs(coefficients[i - 1] * m) >= 0.5f;
+    }
+    quantise(std::span<const float>(picked, k), m, std::span<std::int16_t>(q, k));
+    for (std::size_t j = 0; j < k; ++j) {
+      const std::int32_t v = q[j];
+      const std::int32_t mag = v < 0 ? -v : v;
+      ++flag_counts[2 * previous[j] + (v != 0)];
+      ++magnitudes[static_cast<std::size_t>(std::min<std::int32_t>(mag, kPriced))];
+    }
   }
+  const std::uint32_t flags[2][2] = {{flag_counts[0], flag_counts[1]}, {flag_counts[2], flag_counts[3]}};
+  std::uint32_t nonzero = 0;
+  for (std::size_t k = 1; k <= kPriced; ++k) nonzero += magnitudes[k];
   Thresholds t;
   if (!(gain > 0.0) || !(lambda > 0.0)) return t;
   // Unseen events get half a count, so that their price is high but finite.
@@ -85,9 +72,8 @@ Thresholds thresholds_for(std::span<const std::int16_t> plain, double gain, doub
     const double offset = std::clamp((lambda * saved / gain - 1.0) / 2.0, -0.5, 0.5);
     return static_cast<float>(static_cast<double>(n) + offset);
   };
-  for (std::size_t n = 2; n < kPriced; ++n) {
-    t.below[n] = threshold(n, magnitude_bits(n) - magnitude_bits(n - 1));
-  }
+  t.two = threshold(2, magnitude_bits(2) - magnitude_bits(1));
+  t.three = threshold(3, magnitude_bits(3) - magnitude_bits(2));
   // A one becoming zero saves its sign and magnitude, changes its own zero
   // flag and the context of the next value's.
   for (int p = 0; p < 2; ++p) {
@@ -98,28 +84,6 @@ Thresholds thresholds_for(std::span<const std::int16_t> plain, double gain, doub
     }
   }
   return t;
-}
-
-QUILLMERE_VECTOR_CLONES
-void lower_where_cheaper(std::span<const float> coefficients, float m, const Thresholds& t,
-                         std::span<std::int16_t> q) noexcept {
-  // Every choice reads the band's floats only, never a value already
-  // chosen, so the loop has no carried dependence. Before the first and
-  // after the last value the coder sees a zero.
-  const std::size_t n = q.size();
-  if (n == 0) return;
-  const Limits l(t);
-  const float* c = coefficients.data();
-  std::int16_t* out = q.data();
-  if (n == 1) {
-    out[0] = l.choose(out[0], std::fabs(c[0] * m), 0.0f, 0.0f);
-    return;
-  }
-  out[0] = l.choose(out[0], std::fabs(c[0] * m), 0.0f, std::fabs(c[1] * m));
-  for (std::size_t i = 1; i + 1 < n; ++i) {
-    out[i] = l.choose(out[i], std::fabs(c[i] * m), std::fabs(c[i - 1] * m), std::fabs(c[i + 1] * m));
-  }
-  out[n - 1] = l.choose(out[n - 1], std::fabs(c[n - 1] * m), std::fabs(c[n - 2] * m), 0.0f);
 }
 
 Result<std::vector<double>> detail_gains(const wavelet::DwtExecutor& executor,
@@ -159,15 +123,24 @@ double lambda_for(Method) noexcept {
 void quantise_at_depth(const wavelet::DwtExecutor& executor, const stages::Decomposition& d,
                        std::uint8_t depth, float m, std::span<const double> gains,
                        double lambda, stages::QuantisedBands& out) {
-  stages::quantise_at_depth(executor, d, depth, m, std::uint16_t{0}, out);
+  // The layout and order of stages::quantise_at_depth.
+  out.levels = depth;
+  out.layout = band_layout(executor, d.transform_len, depth);
+  out.coeffs.resize(out.layout.total);
   std::size_t offset = out.layout.lengths[0];
   for (std::size_t level = 1; level <= depth; ++level) {
     const std::size_t len = out.layout.lengths[level];
-    const std::span<std::int16_t> band(out.coeffs.data() + offset, len);
-    const Thresholds t = thresholds_for(band, gains[level - 1], lambda);
-    lower_where_cheaper(d.details[level - 1], m, t, band);
+    const std::vector<float>& band = d.details[level - 1];
+    const std::span<std::int16_t> to(out.coeffs.data() + offset, len);
+    if (lambda > 0.0) {
+      quantise_stepping_down(band, m, thresholds_for(band, m, gains[level - 1], lambda), to);
+    } else {
+      quantise(band, m, to);
+    }
     offset += len;
   }
+  quantise(d.approximation[depth - 1], m,
+           std::span<std::int16_t>(out.coeffs.data(), out.layout.lengths[0]));
 }
 
 }  // namespace quillmere::rate_aware

@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <numbers>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "compress_stages.hpp"
+#include "quantizer.hpp"
 #include "reconstruct.hpp"
 #include "wavelet_choice.hpp"
 
@@ -207,22 +209,23 @@ TEST(RateAwareGains, OrthogonalFilterBanksKeepEnergy) {
 }
 
 TEST(RateAwareThresholds, PriceFollowsTheBandsStatistics) {
-  // Mostly zeros, a few isolated ones, runs of twos and threes.
-  std::vector<std::int16_t> band(4000, 0);
-  for (std::size_t i = 0; i < band.size(); i += 37) band[i] = (i / 37) % 2 ? 1 : -1;
-  for (std::size_t i = 1000; i < 1400; ++i) band[i] = static_cast<std::int16_t>(i % 4 ? 2 : 3);
-  const auto t = rate_aware::thresholds_for(band, 1.0, 0.1);
+  // Mostly zeros, a few isolated ones, runs of twos and rarer threes; at
+  // m = 1 each value rounds to itself.
+  std::vector<float> band(4000, 0.0f);
+  for (std::size_t i = 0; i < band.size(); i += 37) band[i] = (i / 37) % 2 ? 1.0f : -1.0f;
+  for (std::size_t i = 1000; i < 1400; ++i) band[i] = i % 4 ? 2.0f : 3.0f;
+  const auto t = rate_aware::thresholds_for(band, 1.0f, 1.0, 0.1);
   // A one among zeros saves its flag, sign and magnitude and the next
   // zero's flag: dearer to keep than a one inside a run of nonzeros.
   EXPECT_GT(t.one[0][0], t.one[1][1]);
   // Every threshold lies within the values that round to its magnitude.
-  for (std::size_t n = 2; n < rate_aware::kPriced; ++n) {
-    EXPECT_GE(t.below[n], static_cast<float>(n) - 0.5f);
-    EXPECT_LE(t.below[n], static_cast<float>(n) + 0.5f);
+  for (const auto& [limit, n] : {std::pair{t.two, 2.0f}, std::pair{t.three, 3.0f}}) {
+    EXPECT_GE(limit, n - 0.5f);
+    EXPECT_LE(limit, n + 0.5f);
   }
   // A higher price on bits lowers more, a larger gain less.
-  const auto dear = rate_aware::thresholds_for(band, 1.0, 0.4);
-  const auto loud = rate_aware::thresholds_for(band, 8.0, 0.1);
+  const auto dear = rate_aware::thresholds_for(band, 1.0f, 1.0, 0.4);
+  const auto loud = rate_aware::thresholds_for(band, 1.0f, 8.0, 0.1);
   for (int a = 0; a < 2; ++a) {
     for (int b = 0; b < 2; ++b) {
       EXPECT_GE(dear.one[a][b], t.one[a][b]);
@@ -231,7 +234,32 @@ TEST(RateAwareThresholds, PriceFollowsTheBandsStatistics) {
   }
   // Threes are rarer than twos here, so a three steps down more readily
   // than a two, which is commoner than a one.
-  EXPECT_GT(t.below[3] - 3.0f, t.below[2] - 2.0f);
+  EXPECT_GT(t.three - 3.0f, t.two - 2.0f);
+}
+
+TEST(QuantiseSteppingDown, StepsDownBelowEachLimitAndRoundsOtherwise) {
+  StepDownLimits l;
+  l.one[0][0] = 1.4f;  // an isolated one
+  l.one[0][1] = 1.2f;
+  l.one[1][0] = 1.1f;
+  l.one[1][1] = 0.5f;  // nothing lies below: a one among nonzeros stays
+  l.two = 2.25f;
+  l.three = 2.5f;      // nothing lies below: threes stay
+  // Each value with its expected result. Neighbours are read as plainly
+  // rounded: the 1.0 after 0.6 sees a nonzero before it although 0.6 itself
+  // steps down to zero; the last value sees a zero after the band.
+  const std::vector<float> c = {1.3f, 0.0f,  0.0f, -1.45f, 0.0f, 0.0f, 1.15f, 2.3f, 0.0f, 2.2f,
+                                -2.3f, 0.0f, 2.6f, 0.0f,   4.1f, 0.4f, 0.6f,  1.0f, 1.0f};
+  const std::vector<std::int16_t> want = {0, 0, 0, -1, 0, 0, 0, 2, 0, 1, -2, 0, 3, 0, 4, 0, 0, 1, 0};
+  std::vector<std::int16_t> q(c.size());
+  quantise_stepping_down(c, 1.0f, l, q);
+  EXPECT_EQ(q, want);
+  // With limits that lower nothing it is quantise() itself, halves included.
+  const std::vector<float> halves = {0.5f, -0.5f, 1.5f, -2.5f, 3.5f, 0.49999997f, 7.25f};
+  std::vector<std::int16_t> a(halves.size()), b(halves.size());
+  quantise_stepping_down(halves, 2.0f, StepDownLimits{}, a);
+  quantise(halves, 2.0f, b);
+  EXPECT_EQ(a, b);
 }
 
 }  // namespace
