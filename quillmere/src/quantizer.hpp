@@ -45,8 +45,9 @@ BandRange quantise_band(std::span<const float> coefficients, float multiplier,
 // Limits below which a detail value that rounds to magnitude 1, 2 or 3
 // goes one step toward zero (the bounded search's rate-aware rounding
 // decides them): a value of magnitude n whose |c * m| lies below the limit
-// takes n - 1. A one reads one[p][x], p and x whether the values before and
-// after it round to nonzero.
+// takes n - 1. A one reads one[p][x], p and x whether the coefficients
+// before and after it are at least 1/(2m) in magnitude (those round to
+// nonzero, give or take the product's last bit).
 struct StepDownLimits {
   float one[2][2] = {{0.0f, 0.0f}, {0.0f, 0.0f}};
   float two = 0.0f;

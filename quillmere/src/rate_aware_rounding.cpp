@@ -12,8 +12,8 @@ namespace {
 // The prices are taken from at most about this many values of a band, evenly
 // spread: they only need the shape of its histogram.
 constexpr std::size_t kCounted = 1024;
-// Sampled values go through quantise() in batches of this many.
-constexpr std::size_t kBatch = 256;
+// In runs of this many neighbouring values.
+constexpr std::size_t kRun = 64;
 
 // The stand-in signal for a level's gain has this many values in that
 // level's detail band: enough that its middle is far from both borders.
@@ -30,24 +30,25 @@ Thresholds thresholds_for(std::span<const float> coefficients, float m, double g
   // flag_counts[2 p + z] the zero flags z after a previous flag p.
   std::array<std::uint32_t, kPriced + 1> magnitudes{};
   std::array<std::uint32_t, 4> flag_counts{};
+  // Runs of kRun neighbouring values, spread evenly over the band, so that
+  // each value's predecessor is at hand and the reads stay in cache lines.
   const std::size_t n = coefficients.size();
-  const std::size_t stride = std::max<std::size_t>(1, n / kCounted);
-  float picked[kBatch];
-  std::int16_t q[kBatch];
-  std::size_t previous[kBatch];
-  for (std::size_t i = 0; i < n;) {
-    std::size_t k = 0;
-    for (; k < kBatch && i < n; ++k, i += stride) {
-      picked[k] = coefficients[i];
-      // Plain rounding gives a nonzero value exactly where |c m| >= 1/2.
-      previous[k] = i > 0 && std::fabs(coefficients[i - 1] * m) >= 0.5f;
-    }
-    quantise(std::span<const float>(picked, k), m, std::span<std::int16_t>(q, k));
-    for (std::size_t j = 0; j < k; ++j) {
+  const std::size_t runs = std::max<std::size_t>(1, std::min(n / kRun, kCounted / kRun));
+  const std::size_t gap = n / runs;
+  const float half_step = 0.5f / m;
+  std::int16_t q[kRun];
+  for (std::size_t r = 0; r < runs; ++r) {
+    const std::size_t start = r * gap;
+    const std::size_t len = std::min(kRun, n - start);
+    quantise(coefficients.subspan(start, len), m, std::span<std::int16_t>(q, len));
+    // As quantise_stepping_down reads a neighbour: nonzero from 1/(2m) up.
+    std::size_t previous = start > 0 && std::fabs(coefficients[start - 1]) >= half_step;
+    for (std::size_t j = 0; j < len; ++j) {
       const std::int32_t v = q[j];
       const std::int32_t mag = v < 0 ? -v : v;
-      ++flag_counts[2 * previous[j] + (v != 0)];
+      ++flag_counts[2 * previous + (v != 0)];
       ++magnitudes[static_cast<std::size_t>(std::min<std::int32_t>(mag, kPriced))];
+      previous = v != 0;
     }
   }
   const std::uint32_t flags[2][2] = {{flag_counts[0], flag_counts[1]}, {flag_counts[2], flag_counts[3]}};
