@@ -11,7 +11,7 @@ namespace {
 
 // The prices are taken from at most about this many values of a band, evenly
 // spread: they only need the shape of its histogram.
-constexpr std::size_t kCounted = 1024;
+constexpr std::size_t kCounted = 512;
 // In runs of this many neighbouring values.
 constexpr std::size_t kRun = 64;
 

@@ -193,6 +193,7 @@ class Searcher {
   SearchOutcome<Candidate> refined(Candidate c, double payload_scale, double fix_scale) {
     if (!corrects() || !(c.m > 0.0f) || !std::isfinite(c.m)) return c;
     const double bound = *r_.bounds.max_error;
+    scratch_holds_.reset();
     stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, c.m, threshold_, scratch_);
     // What each call of the judge measured, so that the result kept is not
     // judged and estimated a second time.
@@ -237,6 +238,7 @@ class Searcher {
       quantise_into(c.depth, c.m, scratch_);
     } else if (!known) {
       // Chosen values replace every quantised one: only the layout is needed.
+      scratch_holds_.reset();
       scratch_.levels = c.depth;
       scratch_.layout = band_layout(*s_.executor, s_.decomposition.transform_len, c.depth);
       scratch_.coeffs = c.refined;
@@ -450,13 +452,26 @@ class Searcher {
   }
 
  private:
-  // The candidate's bands at `depth` and m by this searcher's rule.
-  void quantise_into(std::uint8_t depth, float m, stages::QuantisedBands& out) const {
-    if (lambda_ > 0.0) {
-      rate_aware::quantise_at_depth(*s_.executor, s_.decomposition, depth, m, gains_, lambda_, out);
-    } else {
+  // The candidate's bands at `depth` and m by this searcher's rule. The
+  // rate-aware rule costs about two plain quantisations, so its last two
+  // results into scratch_ are kept and reused: the lowest multiplier meeting
+  // the bounds is one of the last two judged, and is then estimated and coded.
+  void quantise_into(std::uint8_t depth, float m, stages::QuantisedBands& out) {
+    if (!(lambda_ > 0.0)) {
       stages::quantise_at_depth(*s_.executor, s_.decomposition, depth, m, threshold_, out);
+      return;
     }
+    if (&out != &scratch_) {
+      rate_aware::quantise_at_depth(*s_.executor, s_.decomposition, depth, m, gains_, lambda_, out);
+      return;
+    }
+    const std::pair<std::uint8_t, float> key{depth, m};
+    if (scratch_holds_ == key) return;
+    std::swap(scratch_, previous_);
+    std::swap(scratch_holds_, previous_holds_);
+    if (scratch_holds_ == key) return;
+    rate_aware::quantise_at_depth(*s_.executor, s_.decomposition, depth, m, gains_, lambda_, scratch_);
+    scratch_holds_ = key;
   }
 
   const SearchRequest& r_;
@@ -467,6 +482,11 @@ class Searcher {
   const std::vector<double> gains_;
   const double lambda_ = 0.0;
   stages::QuantisedBands scratch_;
+  // The depth and multiplier of the rate-aware bands in scratch_ (while
+  // nothing else has written there) and of the ones before them.
+  std::optional<std::pair<std::uint8_t, float>> scratch_holds_;
+  stages::QuantisedBands previous_;
+  std::optional<std::pair<std::uint8_t, float>> previous_holds_;
   int evaluations_ = 0;
   // The payloads of the last payload scale that coded all bands, one per
   // coder, and the multiplier they were quantised at.
