@@ -4,9 +4,11 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "quantizer.hpp"
+#include "vector_clones.hpp"
 
 namespace quillmere::search {
 namespace {
@@ -34,6 +36,33 @@ Distortion finish(const Reference& ref, double max_abs, double sum_sq) {
     d.psnr = 20.0 * std::log10(range / d.rmse);
   }
   return d;
+}
+
+// The error lanes of judge()'s common case over the whole blocks of four
+// samples: lane l takes samples 4k + l, its largest absolute error and its
+// sum of squares. Each lane adds its own samples in order, so both clones
+// (and any width of vector) give the same sums; the vector types only let
+// the baseline build use two lanes per register and AVX2 four. Returns how
+// many samples it took.
+using Lanes = double __attribute__((vector_size(32)));
+using FourFloats = float __attribute__((vector_size(16)));
+
+QUILLMERE_VECTOR_CLONES
+std::size_t error_lanes(const float* x, const float* y, std::size_t n, double* max4,
+                        double* sum4) noexcept {
+  Lanes m = {0, 0, 0, 0}, s = {0, 0, 0, 0};
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    FourFloats xf, yf;
+    std::memcpy(&xf, x + i, sizeof xf);
+    std::memcpy(&yf, y + i, sizeof yf);
+    const Lanes e = __builtin_convertvector(xf, Lanes) - __builtin_convertvector(yf, Lanes);
+    const Lanes a = e < 0.0 ? -e : e;
+    m = a > m ? a : m;
+    s += e * e;
+  }
+  for (std::size_t l = 0; l < 4; ++l) max4[l] = m[l], sum4[l] = s[l];
+  return i;
 }
 
 inline double original_at(const Originals& o, std::size_t i) {
@@ -112,16 +141,8 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
     // a fixed order, so the sums are the same on every machine.
     const float* x = o.f32().data();
     const float* y = decoded.data();
-    double m4[4] = {0, 0, 0, 0}, s4[4] = {0, 0, 0, 0};
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-      for (std::size_t l = 0; l < 4; ++l) {
-        const double e = static_cast<double>(x[i + l]) - static_cast<double>(y[i + l]);
-        const double a = std::fabs(e);
-        m4[l] = a > m4[l] ? a : m4[l];
-        s4[l] += e * e;
-      }
-    }
+    double m4[4], s4[4];
+    std::size_t i = error_lanes(x, y, n, m4, s4);
     for (std::size_t l = 0; i < n; ++i, ++l) {
       const double e = static_cast<double>(x[i]) - static_cast<double>(y[i]);
       const double a = std::fabs(e);
