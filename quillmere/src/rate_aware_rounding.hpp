@@ -21,7 +21,7 @@ namespace quillmere::rate_aware {
 
 // Magnitudes below this have a lowering threshold of their own; larger ones
 // keep plain rounding. Pricing magnitudes up to 15 as well saved another
-// 0.1 % on the repository's signals, and cost a table look-up per value
+// 0.05 % on the repository's signals, and cost a table look-up per value
 // that keeps the quantising loop out of vector lanes.
 inline constexpr std::size_t kPriced = 4;
 
