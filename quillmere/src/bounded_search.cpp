@@ -369,6 +369,17 @@ SearchOutcome<bool> dead_zone_may_win(const SearchRequest& r, const MethodState&
          kDeadZoneWithin * static_cast<double>(plain_coded.container.size());
 }
 
+// The detail bands' synthesis gains for rate-aware rounding, or nothing
+// where plain rounding stays: a peak bound, or a cutoff the caller chose.
+SearchOutcome<std::vector<double>> rate_aware_gains(const SearchRequest& r, const MethodState& state,
+                                                    bool peak) {
+  if (peak || r.cutoff != Cutoff::Low) return std::vector<double>{};
+  auto gains = rate_aware::detail_gains(*state.executor, state.decomposition.transform_len,
+                                        static_cast<std::uint8_t>(state.decomposition.details.size()));
+  if (!gains) return codec_error_of(gains);
+  return std::move(*gains);
+}
+
 SearchOutcome<SearchResult> search_method(const SearchRequest& r, const search::Reference& ref,
                                           MethodState& state, double& smallest_bits) {
   Searcher s(r, ref, state);
@@ -389,10 +400,17 @@ SearchOutcome<SearchResult> search_method(const SearchRequest& r, const search::
   // sparse signals (spikes, steps) the dead zone is far smaller. So plain
   // rounding is searched first, and the dead zone wherever it might still
   // win; stronger cutoffs are a caller's explicit choice.
-  Searcher rounding(r, ref, state, 0);
+  // Under RMS-type bounds alone the rounding is rate-aware: per band, a
+  // value goes one step toward zero where the bits saved outweigh the error
+  // added (rate_aware_rounding.hpp).
+  auto gains = rate_aware_gains(r, state, peak);
+  if (!gains) return error_of(gains);
+  Searcher rounding = gains->empty()
+                          ? Searcher(r, ref, state, 0)
+                          : Searcher(r, ref, state, std::move(*gains), rate_aware::lambda_for(state.method));
   float dead_zone_guess = guess;
   std::optional<Coded> plain_coded;  // the rounding finalist's, once made
-  if (r.cutoff == Cutoff::Low && dead_zone_threshold(r.scale, r.cutoff) > 1) {
+  if (r.cutoff == Cutoff::Low && (dead_zone_threshold(r.scale, r.cutoff) > 1 || !peak)) {
     // No replay of the old bisection: it ran on the scale's rule only.
     auto plain = rounding.smallest_meeting(guess, peak, false);
     if (!plain && plain.error().kind != SearchErrorKind::TargetNotMet) {

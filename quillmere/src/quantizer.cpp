@@ -1,6 +1,7 @@
 #include "quantizer.hpp"
 
 #include <bit>
+#include <cmath>
 #include <limits>
 
 #include "vector_clones.hpp"
@@ -98,6 +99,51 @@ BandRange quantise_band(std::span<const float> coefficients, float multiplier,
     range.hi = hi[j] > range.hi ? hi[j] : range.hi;
   }
   return range;
+}
+
+namespace {
+
+// One value of quantise_stepping_down from its coefficient and its
+// neighbours': selects only, so that the loop runs in vector lanes. A
+// neighbour counts as nonzero where |c| >= 1/(2m), about where plain
+// rounding makes it nonzero, so no value depends on another's choice.
+inline std::int16_t stepped(float before, float here, float after, float m, float half_step,
+                            const StepDownLimits& l) noexcept {
+  const float v = here * m;
+  const float a = std::fabs(v);
+  const std::int32_t r = rounded(v + v);
+  const bool p = std::fabs(before) >= half_step, x = std::fabs(after) >= half_step;
+  const float if_zero_before = x ? l.one[0][1] : l.one[0][0];
+  const float if_nonzero_before = x ? l.one[1][1] : l.one[1][0];
+  const float one = p ? if_nonzero_before : if_zero_before;
+  const std::int32_t mag = r < 0 ? -r : r;
+  float limit = 0.0f;
+  limit = mag == 1 ? one : limit;
+  limit = mag == 2 ? l.two : limit;
+  limit = mag == 3 ? l.three : limit;
+  const std::int32_t lower = a < limit ? 1 : 0;
+  return static_cast<std::int16_t>(r - lower * ((r >> 31) | 1));
+}
+
+}  // namespace
+
+QUILLMERE_VECTOR_CLONES
+void quantise_stepping_down(std::span<const float> coefficients, float multiplier,
+                            const StepDownLimits& limits, std::span<std::int16_t> out) noexcept {
+  const std::size_t n = coefficients.size();
+  if (n == 0) return;
+  const float* c = coefficients.data();
+  std::int16_t* q = out.data();
+  const StepDownLimits l = limits;  // a local copy the loop keeps in registers
+  const float m = multiplier;
+  const float half_step = 0.5f / m;
+  if (n == 1) {
+    q[0] = stepped(0.0f, c[0], 0.0f, m, half_step, l);
+    return;
+  }
+  q[0] = stepped(0.0f, c[0], c[1], m, half_step, l);
+  for (std::size_t i = 1; i + 1 < n; ++i) q[i] = stepped(c[i - 1], c[i], c[i + 1], m, half_step, l);
+  q[n - 1] = stepped(c[n - 2], c[n - 1], 0.0f, m, half_step, l);
 }
 
 std::uint16_t dead_zone_threshold(std::uint8_t scale, Cutoff cutoff) noexcept {

@@ -42,6 +42,24 @@ struct BandRange {
 BandRange quantise_band(std::span<const float> coefficients, float multiplier,
                         std::uint16_t threshold, std::span<std::int16_t> out) noexcept;
 
+// Limits below which a detail value that rounds to magnitude 1, 2 or 3
+// goes one step toward zero (the bounded search's rate-aware rounding
+// decides them): a value of magnitude n whose |c * m| lies below the limit
+// takes n - 1. A one reads one[p][x], p and x whether the coefficients
+// before and after it are at least 1/(2m) in magnitude (those round to
+// nonzero, give or take the product's last bit).
+struct StepDownLimits {
+  float one[2][2] = {{0.0f, 0.0f}, {0.0f, 0.0f}};
+  float two = 0.0f;
+  float three = 0.0f;
+};
+
+// quantise() with values stepped down by the limits; the neighbours of the
+// band's first and last value outside it count as zero. For bands that do
+// not saturate at the multiplier (the search keeps to those).
+void quantise_stepping_down(std::span<const float> coefficients, float multiplier,
+                            const StepDownLimits& limits, std::span<std::int16_t> out) noexcept;
+
 // Zeroes every value whose magnitude is below the threshold.
 void apply_dead_zone(std::span<std::int16_t> details, std::uint16_t threshold) noexcept;
 

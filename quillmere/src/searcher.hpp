@@ -22,6 +22,7 @@
 #include "quantizer.hpp"
 #include "quillmere/bounded_search.hpp"
 #include "quillmere/header.hpp"
+#include "rate_aware_rounding.hpp"
 #include "reconstruct.hpp"
 #include "rounding_noise.hpp"
 #include "search_support.hpp"
@@ -121,6 +122,12 @@ class Searcher {
   Searcher(const SearchRequest& r, const search::Reference& ref, MethodState& s,
            std::uint16_t threshold)
       : r_(r), ref_(ref), s_(s), threshold_(threshold) {}
+  // Quantising detail bands by rate-aware rounding (rate_aware_rounding.hpp)
+  // with the detail bands' `gains` as detail_gains gives them for the
+  // decomposition's full depth.
+  Searcher(const SearchRequest& r, const search::Reference& ref, MethodState& s,
+           std::vector<double> gains, double lambda)
+      : r_(r), ref_(ref), s_(s), threshold_(0), gains_(std::move(gains)), lambda_(lambda) {}
 
   bool corrects() const { return r_.bounds.max_error && r_.allow_corrections; }
 
@@ -134,7 +141,7 @@ class Searcher {
     Candidate c;
     c.m = m;
     c.depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
-    stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, m, threshold_, scratch_);
+    quantise_into(c.depth, m, scratch_);
     // Only the trade between payload and corrections needs the estimate; it
     // costs about a third of a judgement.
     if (with_corrections) c.payload_estimate = search::estimate_payload_bytes(scratch_);
@@ -202,6 +209,7 @@ class Searcher {
   SearchOutcome<Candidate> refined(Candidate c, double payload_scale, double fix_scale) {
     if (!corrects() || !(c.m > 0.0f) || !std::isfinite(c.m)) return c;
     const double bound = *r_.bounds.max_error;
+    scratch_holds_.reset();
     stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, c.m, threshold_, scratch_);
     // What each call of the judge measured, so that the result kept is not
     // judged and estimated a second time.
@@ -243,9 +251,10 @@ class Searcher {
     const bool known = c.refined.empty() && whole_coding_m_ && *whole_coding_m_ == c.m &&
                        whole_coding_.size() == r_.coders.size();
     if (!known && c.refined.empty()) {
-      stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, c.m, threshold_, scratch_);
+      quantise_into(c.depth, c.m, scratch_);
     } else if (!known) {
       // Chosen values replace every quantised one: only the layout is needed.
+      scratch_holds_.reset();
       scratch_.levels = c.depth;
       scratch_.layout = band_layout(*s_.executor, s_.decomposition.transform_len, c.depth);
       scratch_.coeffs = c.refined;
@@ -406,6 +415,10 @@ class Searcher {
   // The payload estimate alone: quantisation without the inverse transform.
   double estimate_only(float m) {
     const std::uint8_t depth = stages::unsaturated_depth(s_.decomposition.extremes, m);
+    if (lambda_ > 0.0) {
+      quantise_into(depth, m, scratch_);
+      return search::estimate_payload_bytes(scratch_);
+    }
     return search::estimate_payload_bytes(s_.decomposition, depth, m, threshold_);
   }
 
@@ -425,9 +438,7 @@ class Searcher {
   // what the estimate misses of the coders' context modelling, at a
   // fraction of the cost of a full coding.
   SearchOutcome<double> payload_scale(float m) {
-    stages::quantise_at_depth(*s_.executor, s_.decomposition,
-                              stages::unsaturated_depth(s_.decomposition.extremes, m), m,
-                              threshold_, scratch_);
+    quantise_into(stages::unsaturated_depth(s_.decomposition.extremes, m), m, scratch_);
     const bool whole = scratch_.coeffs.size() <= kScaleWholeUpTo;
     stages::QuantisedBands part;
     if (whole) {
@@ -492,12 +503,42 @@ class Searcher {
     return e > 0.0 ? 0.5 * std::log(e) : NAN;
   }
 
+  // The candidate's bands at `depth` and m by this searcher's rule. The
+  // rate-aware rule costs about two plain quantisations, so its last two
+  // results into scratch_ are kept and reused: the lowest multiplier meeting
+  // the bounds is one of the last two judged, and is then estimated and coded.
+  void quantise_into(std::uint8_t depth, float m, stages::QuantisedBands& out) {
+    if (!(lambda_ > 0.0)) {
+      stages::quantise_at_depth(*s_.executor, s_.decomposition, depth, m, threshold_, out);
+      return;
+    }
+    if (&out != &scratch_) {
+      rate_aware::quantise_at_depth(*s_.executor, s_.decomposition, depth, m, gains_, lambda_, out);
+      return;
+    }
+    const std::pair<std::uint8_t, float> key{depth, m};
+    if (scratch_holds_ == key) return;
+    std::swap(scratch_, previous_);
+    std::swap(scratch_holds_, previous_holds_);
+    if (scratch_holds_ == key) return;
+    rate_aware::quantise_at_depth(*s_.executor, s_.decomposition, depth, m, gains_, lambda_, scratch_);
+    scratch_holds_ = key;
+  }
+
   const SearchRequest& r_;
   const search::Reference& ref_;
   MethodState& s_;
   const std::uint16_t threshold_;  // dead zone of the detail bands
+  // Rate-aware rounding's band gains and lambda; lambda 0: not used.
+  const std::vector<double> gains_;
+  const double lambda_ = 0.0;
   stages::QuantisedBands scratch_;
   mutable std::vector<float> dequantised_;
+  // The depth and multiplier of the rate-aware bands in scratch_ (while
+  // nothing else has written there) and of the ones before them.
+  std::optional<std::pair<std::uint8_t, float>> scratch_holds_;
+  stages::QuantisedBands previous_;
+  std::optional<std::pair<std::uint8_t, float>> previous_holds_;
   int evaluations_ = 0;
   // The payloads of the last payload scale that coded all bands, one per
   // coder, and the multiplier they were quantised at.
