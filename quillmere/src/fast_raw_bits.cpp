@@ -1,20 +1,19 @@
-// The raw-bit stage over four lanes, twice: one token after the other for
-// the baseline ISA, and sixteen rows at a time in AVX2 registers where the
-// machine has them. Both read the same bits for the same tokens and give the
-// same coefficients and the same overflow mark, so a stream decodes alike
-// everywhere.
+// The raw-bit stage over four lanes, three ways: one token after the other
+// for the baseline ISA, and sixteen rows at a time in AVX2 or AVX-512
+// registers where the machine has them. All read the same bits for the same
+// tokens and give the same coefficients and the same overflow mark, so a
+// stream decodes alike everywhere.
 //
 // The scalar loop is throughput-bound: a read, a shift, a mask, the
 // position's add and the sign's arithmetic, about twenty instructions per
 // nonzero token. In registers the bit widths of sixteen rows are summed up
 // front (each row's total, their running sum, then lane by lane within the
 // row), after which every coefficient's bits sit at a known offset: a
-// gather reads them, shifts and masks take them apart, eight coefficients
-// an instruction.
+// gather (AVX2) or a byte permute (AVX-512) reads them, shifts and masks
+// take them apart, eight or sixteen coefficients an instruction.
 #include <algorithm>
 #include <cstring>
 #include <utility>
-#include <vector>
 
 #include "fast_raw_bits.hpp"
 #include "vector_clones.hpp"
@@ -205,8 +204,9 @@ QUILLMERE_AVX512 inline void lane16_permuted(std::int16_t* at, __m512i lo, __m51
   const __m512i t = _mm512_cvtepi16_epi32(t16);
   const __m512i nb = _mm512_cvtepi16_epi32(nb16);
   const __m512i off = _mm512_cvtepi16_epi32(off16);
-  // Byte k of each coefficient's first byte, in all four bytes of its
-  // dword, then k, k + 1, k + 2, k + 3.
+  // The index k of the byte holding a coefficient's first bit (below 124),
+  // copied into all four bytes of its dword, then k, k + 1, k + 2, k + 3:
+  // the permute's byte indices for the four bytes from k.
   const __m512i spread = _mm512_broadcast_i32x4(_mm_setr_epi8(0, 0, 0, 0, 4, 4, 4, 4, 8, 8, 8, 8, 12, 12, 12, 12));
   const __m512i k = _mm512_shuffle_epi8(_mm512_srli_epi32(off, 3), spread);
   const __m512i index = _mm512_add_epi32(k, _mm512_set1_epi32(0x03020100));
@@ -248,14 +248,21 @@ QUILLMERE_AVX512 void finish_avx512(std::int16_t* o0, std::size_t seg, std::size
 
 #endif
 
-std::vector<FinishVersion> available_versions() {
-  std::vector<FinishVersion> v{{"baseline", finish_scalar}};
+struct Versions {
+  std::array<FinishVersion, 3> list{};
+  std::size_t count = 0;
+  void add(FinishVersion v) noexcept { list[count++] = v; }
+};
+
+Versions available_versions() noexcept {
+  Versions v;
+  v.add({"baseline", finish_scalar});
 #if QUILLMERE_AVX2_VERSIONS
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) v.push_back({"avx2", finish_avx2});
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+  if (__builtin_cpu_supports("avx2")) v.add({"avx2", finish_avx2});
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
       __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi")) {
-    v.push_back({"avx512", finish_avx512});
+    v.add({"avx512", finish_avx512});
   }
 #endif
   return v;
@@ -263,11 +270,11 @@ std::vector<FinishVersion> available_versions() {
 
 }  // namespace
 
-std::span<const FinishVersion> finish_versions() {
+std::span<const FinishVersion> finish_versions() noexcept {
   // Found on the first call (a function-local static, so no order of
   // static initialisation can see it unset).
-  static const std::vector<FinishVersion> versions = available_versions();
-  return versions;
+  static const Versions versions = available_versions();
+  return {versions.list.data(), versions.count};
 }
 
 void finish_four_lanes(std::int16_t* o0, std::size_t seg, std::size_t n, RawBits& raw) noexcept {

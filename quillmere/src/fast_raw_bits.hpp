@@ -88,6 +88,6 @@ struct FinishVersion {
   const char* name;
   FinishFour finish;
 };
-std::span<const FinishVersion> finish_versions();
+std::span<const FinishVersion> finish_versions() noexcept;
 
 }  // namespace quillmere::fast
