@@ -204,12 +204,18 @@ void fast_seeds(CorpusWriter& out) {
   Noise noise;
   Band busy(1000);
   for (auto& w : busy) w = static_cast<std::int16_t>(noise.next() * 600.0f);
+  // Four lanes, with raw bits enough for the decoder's unchecked blocks
+  // (its vector raw-bit pass), and a quiet band whose rows of zeros it skips.
+  Band loud(6000), quiet(3000, 0);
+  for (auto& w : loud) w = static_cast<std::int16_t>(noise.next() * 3000.0f);
+  for (std::size_t i = 0; i < quiet.size(); i += 37) quiet[i] = static_cast<std::int16_t>(i % 2 ? 5 : -5);
   const std::vector<std::vector<Band>> cases = {
       {{}, {}, {}},
       {Band(300, 0), Band(200, 0)},
       {{0, 0, 0, 0, 0, 0, 0, 0}, {1, -1, 0, 1}},
       {{-32768, 32767, 0, -1}, {5, -300, 7000, 0}},
       {busy, Band(100, 0), {3, -3}},
+      {loud, quiet, Band(100, 0)},
   };
   int index = 0;
   for (const auto& bands : cases) {

@@ -19,6 +19,7 @@
 #include "fast_coder.hpp"
 #include "fast_model.hpp"
 #include "fast_next_context.hpp"
+#include "fast_raw_bits.hpp"
 #include "quillmere/byte_io.hpp"
 
 namespace quillmere::fast {
@@ -190,100 +191,6 @@ inline void decode_adaptive_token(std::uint32_t& x, AdaptiveModel& model, std::i
   out = static_cast<std::int16_t>(t);
 }
 
-// What the raw bits of a token make: their count (the sign, for nonzero
-// tokens, and the low bits), the mask that takes them, and the magnitude
-// they add to.
-struct RawShape {
-  std::uint32_t mask;
-  std::uint32_t base;
-};
-constexpr std::array<RawShape, kTokens> make_raw_shapes() {
-  std::array<RawShape, kTokens> r{};
-  for (unsigned t = 1; t < kTokens; ++t) r[t] = {(2u << kShapes[t].extra_bits) - 1, kShapes[t].base};
-  return r;
-}
-constexpr auto kRawShape = make_raw_shapes();
-constexpr std::array<std::uint8_t, kTokens> make_raw_bits() {
-  std::array<std::uint8_t, kTokens> t{};
-  for (unsigned s = 1; s < kTokens; ++s) t[s] = static_cast<std::uint8_t>(1 + kShapes[s].extra_bits);
-  return t;
-}
-constexpr auto kRawBits = make_raw_bits();
-// No token takes more raw bits than this (the sign and 14 low bits at
-// most; a bound with room to spare for the unchecked blocks).
-constexpr std::size_t kMaxRawBits = 16;
-
-struct RawBits {
-  const std::uint8_t* data;
-  std::size_t size;  // bytes
-  std::size_t pos = 0;  // in bits
-  // Bit 15 and up set: a magnitude beyond what 16 bits hold.
-  std::uint32_t over = 0;
-};
-
-// Eight bytes from `byte` on, zeros past the end. The unchecked form is for
-// blocks that cannot reach the end, the checked one for the rest.
-inline std::uint64_t raw_word(const RawBits& r, std::size_t byte) noexcept {
-  std::uint64_t v;
-  std::memcpy(&v, r.data + byte, 8);
-  return v;
-}
-inline std::uint64_t raw_word_checked(const RawBits& r, std::size_t byte) noexcept {
-  if (byte + 8 <= r.size) return raw_word(r, byte);
-  std::uint64_t v = 0;
-  for (std::size_t k = 0; k < 8 && byte + k < r.size; ++k) v |= std::uint64_t{r.data[byte + k]} << (8 * k);
-  return v;
-}
-
-// The sign and low bits of the token held at `at`, and the coefficient.
-template <bool Checked>
-inline void finish(std::int16_t& at, RawBits& r) noexcept {
-  const unsigned t = static_cast<unsigned>(at) & (kTokens - 1);
-  const std::uint64_t bits = Checked ? raw_word_checked(r, r.pos >> 3) : raw_word(r, r.pos >> 3);
-  const auto v = static_cast<std::uint32_t>(bits >> (r.pos & 7)) & kRawShape[t].mask;
-  r.pos += kRawBits[t];
-  const std::uint32_t sign = v & 1;
-  const std::uint32_t m = kRawShape[t].base + (v >> 1);
-  // m - sign stays below 2^15 for every magnitude a coefficient can have
-  // (32768 only with its sign).
-  r.over |= m - sign;
-  at = static_cast<std::int16_t>(static_cast<std::uint16_t>((m ^ (0u - sign)) + sign));
-}
-
-// A zero token has no raw bits and is its own coefficient, so where a lane
-// holds only zeros for a few rows (a quiet passage's high bands) the raw-bit
-// pass can leave it alone: 6-15% of a decode on speech, 30% on a
-// mostly-zero walk. finish_rows<Lanes> finishes n rows of the four lanes'
-// tokens from o0 on, lanes `seg` apart, only in the lanes of the bit mask.
-template <unsigned Lanes>
-void finish_rows(std::int16_t* o0, std::size_t seg, std::size_t n, RawBits& raw) noexcept {
-  RawBits r = raw;
-  for (std::size_t i = 0; i < n; ++i) {
-    if constexpr ((Lanes & 1) != 0) finish<false>(o0[i], r);
-    if constexpr ((Lanes & 2) != 0) finish<false>(o0[seg + i], r);
-    if constexpr ((Lanes & 4) != 0) finish<false>(o0[2 * seg + i], r);
-    if constexpr ((Lanes & 8) != 0) finish<false>(o0[3 * seg + i], r);
-  }
-  raw = r;
-}
-using FinishRows = void (*)(std::int16_t*, std::size_t, std::size_t, RawBits&) noexcept;
-template <std::size_t... L>
-constexpr std::array<FinishRows, sizeof...(L)> finish_rows_table(std::index_sequence<L...>) {
-  return {finish_rows<static_cast<unsigned>(L)>...};
-}
-constexpr auto kFinishRows = finish_rows_table(std::make_index_sequence<16>{});
-
-// Whether any of the kSkipRows tokens from p is nonzero.
-constexpr std::size_t kSkipRows = 16;
-inline unsigned any_token(const std::int16_t* p) noexcept {
-  std::uint64_t a, b, c, d;
-  std::memcpy(&a, p, 8);
-  std::memcpy(&b, p + 4, 8);
-  std::memcpy(&c, p + 8, 8);
-  std::memcpy(&d, p + 12, 8);
-  return (a | b | c | d) != 0;
-}
-
 struct Lane {
   std::uint32_t x = kStateLow;
   std::size_t pos = 0;
@@ -421,21 +328,7 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
               finish<true>(o0[r], raw), finish<true>(o1[r], raw), finish<true>(o2[r], raw), finish<true>(o3[r], raw);
             }
           } else {
-            std::size_t r = 0;
-            for (; r + kSkipRows <= n; r += kSkipRows) {
-              const unsigned lanes_used = any_token(o0 + r) | any_token(o1 + r) << 1 | any_token(o2 + r) << 2 |
-                                          any_token(o3 + r) << 3;
-              // All four in use (the rule on dense signals): inline, where
-              // the call through the table cost them a few percent.
-              if (lanes_used == 15) {
-                for (std::size_t k = r; k < r + kSkipRows; ++k) {
-                  finish<false>(o0[k], raw), finish<false>(o1[k], raw), finish<false>(o2[k], raw), finish<false>(o3[k], raw);
-                }
-              } else {
-                kFinishRows[lanes_used](o0 + r, seg.seg, kSkipRows, raw);
-              }
-            }
-            kFinishRows[15](o0 + r, seg.seg, n - r, raw);
+            finish_four_lanes(o0, seg.seg, n, raw);
           }
         } else if (near_end) {
           for (std::size_t r = i; r < end; ++r) finish<true>(o[r], raw);

@@ -9,6 +9,10 @@
 // hence the sanitizer rule. The
 // transform's kernels are marked the same way (wavelet/src/kernel_dispatch.hpp),
 // and the same build option and sanitizer rule leave the clones out.
+// QUILLMERE_AVX2_VERSIONS says whether code written for AVX2 by hand (the
+// fast decoder's raw-bit stage) is built beside its baseline version, under
+// the same rule; that code picks its version on the machine it runs on and
+// gives the baseline's exact results.
 // Internal to the codec library.
 #pragma once
 
@@ -23,6 +27,8 @@
 #if defined(WAVELET_BASELINE_ISA) || defined(QUILLMERE_THREAD_SANITIZER) || \
     !defined(__x86_64__) || !defined(__linux__) || !defined(__GNUC__)
 #define QUILLMERE_VECTOR_CLONES
+#define QUILLMERE_AVX2_VERSIONS 0
 #else
 #define QUILLMERE_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#define QUILLMERE_AVX2_VERSIONS 1
 #endif
