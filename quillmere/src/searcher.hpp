@@ -225,7 +225,12 @@ class Searcher {
       const double payload = search::estimate_payload_bytes(q);
       priced.push_back({j, payload});
       ++evaluations_;
-      return refine::Judged{std::move(*y), payload * payload_scale + j.correction_bytes * fix_scale};
+      // The corrections mend only the peak: a layer the moves leave beyond
+      // an RMS-type bound is no candidate, however small.
+      const double bytes = search::excess(j.distortion, r_.bounds, false) > 1.0
+                               ? INFINITY
+                               : payload * payload_scale + j.correction_bytes * fix_scale;
+      return refine::Judged{std::move(*y), bytes};
     };
     refine::Problem p{s_.executor.get(), &s_.decomposition, c.depth, c.m, s_.min, s_.max,
                       &r_.originals, bound, c.outliers};
