@@ -140,12 +140,29 @@ def wavelet_layer_size(blob: bytes) -> int:
                for u in plain_units(blob))
 
 
+# The fast coder's first payload byte says whether a side block follows its
+# container (the tools' coder: the module cannot decode it).
+SIDE_BLOCK_FLAG = 0x80
+
+
+def layer_samples(unit: bytes) -> np.ndarray:
+    """One plain unit's container decoded alone: by the codec, or for the
+    tools' fast coder by the tools with its side-block flag cleared."""
+    import quillmere
+    import quillmere_tools
+    from quillmere_tools.qlm import container_header as container
+    header = container.parse_header(unit)
+    if header["coder"] != "fast":
+        return np.asarray(quillmere.decompress_signal(unit)).reshape(-1)
+    layer = bytearray(unit[:header["container_len"]])
+    layer[container.HEADER_LEN] &= ~SIDE_BLOCK_FLAG & 0xFF
+    return np.asarray(quillmere_tools.decompress(bytes(layer))).reshape(-1)
+
+
 def wavelet_layer(blob: bytes) -> np.ndarray:
     """The samples of the codec's own containers alone, without what the
     tools append after them."""
-    import quillmere
-    return np.concatenate([np.asarray(quillmere.decompress_signal(u)).reshape(-1)
-                           for u in plain_units(blob)])
+    return np.concatenate([layer_samples(u) for u in plain_units(blob)])
 
 
 def smallest_at_rmse(x: np.ndarray, rmse: float) -> int:

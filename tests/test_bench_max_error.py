@@ -82,7 +82,7 @@ def test_quillmere_cell_counts_the_whole_container_and_meets_the_bound():
     from quillmere_tools import Settings
     sizes = [len(quillmere_tools.compress_to_target(
         x, max_error=bound, settings=Settings(scale=s), methods=list(cme.Quillmere.METHODS),
-        coders=list(cme.Quillmere.CODERS)).unit) for s in cme.QUILLMERE_SCALES]
+        coders=list(cme.QUILLMERE_CODERS)).unit) for s in cme.QUILLMERE_SCALES]
     assert cell.size == min(sizes)
 
 
@@ -104,6 +104,23 @@ def test_wavelet_layer_of_a_blocked_unit_is_its_blocks_containers():
     assert layer.size == x.size
     assert np.array_equal(layer[4096:8192], np.asarray(quillmere.decompress_signal(parts[1])).reshape(-1))
     assert cme.wavelet_layer_size(blob) <= sum(len(u) for u in parts)
+
+
+def test_wavelet_layer_of_a_fast_coded_unit_is_its_container_without_corrections():
+    # The module cannot decode the tools' fast coder: the layer comes from
+    # the tools, the side block cut off, and differs from the corrected
+    # samples exactly where corrections were applied.
+    import quillmere_tools
+    x = signals.chirp(n=6000, seed=9)
+    bound = 1e-3 * float(x.max() - x.min())
+    res = quillmere_tools.compress_to_target(x, max_error=bound, coders=["fast"])
+    blob = bytes(res.unit)
+    assert res.settings.coder == "fast" and res.corrected_samples > 0
+    layer = cme.wavelet_layer(blob)
+    corrected = np.asarray(quillmere_tools.decompress(blob)).reshape(-1)
+    assert layer.size == x.size
+    assert np.count_nonzero(layer != corrected) == res.corrected_samples
+    assert cme.errors(x, layer)[0] > bound >= cme.errors(x, corrected)[0]
 
 
 @pytest.mark.parametrize("old, expected", [
