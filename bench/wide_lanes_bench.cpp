@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "bench_support.hpp"
+#include "coefficient_bench_support.hpp"
 #include "cmodel.hpp"
 #include "cmodel_checks.hpp"
 #include "fast_adaptive.hpp"
@@ -51,39 +52,13 @@
 namespace {
 
 using namespace quillmere::fast;
+using quillmere_bench::bands_of;
+using quillmere_bench::median_ns;
 using quillmere_bench::read_f32;
+using quillmere_bench::thread_cpu_ns;
 
-double thread_cpu_ns() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
-}
 
-template <class F>
-double median_ns(int runs, F&& f) {
-  std::vector<double> t;
-  for (int r = 0; r < runs; ++r) {
-    const double c0 = thread_cpu_ns();
-    f();
-    t.push_back(thread_cpu_ns() - c0);
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
-}
 
-std::vector<std::vector<std::int16_t>> bands_of(const std::vector<float>& x) {
-  quillmere::CodecOptions o;
-  o.coder = quillmere::Coder::CModel;
-  const auto container = quillmere::compress(x, o);
-  if (!container) return {};
-  const auto h = quillmere::QuillmereHeader::from_bytes(*container);
-  const auto executor = quillmere::make_executor(o.method);
-  const std::size_t len = std::max<std::size_t>(x.size(), executor->filter_length());
-  const auto layout = quillmere::band_layout(*executor, len, h->levels);
-  const std::span<const std::uint8_t> payload(container->data() + quillmere::HEADER_LEN, h->payload_len);
-  auto bands = quillmere::cmodel::decode_coeffs(payload, layout.lengths);
-  return bands ? *bands : std::vector<std::vector<std::int16_t>>{};
-}
 
 // The wide stream, kept in pieces: what its bytes would be is counted.
 struct WideStream {
