@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "quillmere_tools/quantised_grid.hpp"
+
 namespace quillmere_tools {
 namespace {
 
@@ -16,6 +18,17 @@ bool tight(const UnitBounds& b, const IntegerGrid& grid) {
   return (b.max_error && *b.max_error <= grid.spacing) ||
          (b.rmse && *b.rmse <= kRoundingNoise * grid.spacing);
 }
+
+// Where the tools choose, the quantised-integer unit is judged by its
+// predicted bits per sample (predict_integer_bits) before anything is coded.
+// Many bits mean a bound tight against the signal's detail, where the
+// wavelet layer pays for point-wise corrections and the integer unit wins by
+// a margin: it is coded alone and the wavelet search is skipped. Few bits
+// mean a loose bound, where the wavelet layer wins: the integer unit is not
+// coded. Between the two, both are coded and the smaller kept. Measured on
+// the benchmark signals at bounds from 0.03 % to 3 % of their range.
+constexpr double kIntegerAlone = 2.9;
+constexpr double kIntegerWeighed = 2.6;
 
 std::string number(double v) {
   char text[32];
@@ -32,20 +45,44 @@ UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequ
   const std::size_t n = std::visit([](auto s) { return s.size(); }, x);
   if (n == 0) return std::nullopt;  // the wavelet path words the refusal
   const auto grid = find_grid(x, request.grid_step);
-  if (!grid) {
-    if (request.integer != IntegerUse::Only) return std::nullopt;
-    return unit_error(UnitErrorKind::BadInput,
-                      request.grid_step
-                          ? "the samples do not fit 33-bit integers on the step " + number(*request.grid_step)
-                          : std::string("the samples are not integers times a power of two within 33 bits; "
-                                        "the integer coder cannot code them"));
-  }
   IntegerPlan plan;
-  plan.grid = *grid;
   plan.only = request.integer == IntegerUse::Only;
   plan.compare = request.integer == IntegerUse::Compare;
-  if (!asked && !tight(request.bounds, *grid)) return std::nullopt;
-  return plan;
+  if (grid && (asked || tight(request.bounds, *grid))) {
+    // Lossless on the source's own grid: as small as an integer unit gets
+    // when the bound leaves no room to round.
+    if (!(request.bounds.max_error && *request.bounds.max_error >= grid->spacing)) {
+      plan.grid = *grid;
+      return plan;
+    }
+  }
+  // A max-error bound at least one spacing of the source's grid (or a source
+  // on none): the samples rounded to a coarser grid within the bound.
+  std::optional<IntegerGrid> coarse;
+  if (request.bounds.max_error) coarse = quantised_grid(x, *request.bounds.max_error, grid);
+  // Rounding to the coarse grid leaves about its rounding noise: an RMSE
+  // bound below that is for the exact unit or the wavelet layer to meet.
+  if (coarse && request.bounds.rmse && *request.bounds.rmse < kRoundingNoise * coarse->step) coarse.reset();
+  if (coarse) {
+    plan.grid = *coarse;
+    plan.effort = IntegerEffort::Quick;
+    if (!asked) {
+      const double bits = predict_integer_bits(x, *coarse);
+      if (bits < kIntegerWeighed) return std::nullopt;
+      plan.compare = bits < kIntegerAlone;
+    }
+    return plan;
+  }
+  if (grid && asked) {
+    plan.grid = *grid;
+    return plan;
+  }
+  if (request.integer != IntegerUse::Only) return std::nullopt;
+  return unit_error(UnitErrorKind::BadInput,
+                    request.grid_step
+                        ? "the samples do not fit 33-bit integers on the step " + number(*request.grid_step)
+                        : std::string("the samples are not integers times a power of two within 33 bits; "
+                                      "the integer coder cannot code them"));
 }
 
 bool meets_bounds(const UnitReport& r, const UnitBounds& b, std::size_t bytes, std::size_t unit_samples) {

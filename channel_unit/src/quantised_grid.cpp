@@ -1,0 +1,134 @@
+#include "quillmere_tools/quantised_grid.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <type_traits>
+
+namespace quillmere_tools {
+namespace {
+
+// Integers of at most 33 bits, as the integer unit codes: |k| < 2^32.
+constexpr double kLargestInteger = 4294967296.0;
+// A step just under twice the bound: rounding leaves at most half a step, and
+// the margin absorbs the float32 narrowing of the decoded value, which can add
+// up to half an ulp of the sample.
+constexpr double kStepShare = 2.0 * (1.0 - 1.0 / 1024.0);
+// When a sample still lands outside the bound (a value whose ulp is a
+// sizeable share of the bound), the step shrinks by this much and the check
+// runs again, a few times at most before the candidate is given up.
+constexpr double kShrink = 1.0 - 1.0 / 64.0;
+constexpr int kAttempts = 4;
+
+// The grid check: the integer unit's own rounding (integer_unit.cpp, on_grid)
+// and its reader's reconstruction, sample by sample.
+template <class T>
+bool holds(std::span<const T> x, const IntegerGrid& grid, double max_error) {
+  for (T v : x) {
+    if (!std::isfinite(v)) continue;
+    const double d = static_cast<double>(v);
+    const double q = std::nearbyint((d - grid.offset) / grid.step);
+    if (!(std::fabs(q) < kLargestInteger)) return false;
+    double y = grid.offset + grid.step * q;
+    if constexpr (std::is_same_v<T, float>) y = static_cast<double>(static_cast<float>(y));
+    if (!(std::fabs(y - d) <= max_error)) return false;
+  }
+  return true;
+}
+
+template <class T>
+std::optional<IntegerGrid> quantised_grid_of(std::span<const T> x, double max_error,
+                                             std::optional<IntegerGrid> exact) {
+  if (!std::isfinite(max_error) || !(max_error > 0.0)) return std::nullopt;
+  // Mid-tread about zero: a signal resting at zero (silence, a baseline)
+  // keeps integer zero, which the coder's runs code in almost nothing.
+  double step = kStepShare * max_error;
+  double offset = 0.0;
+  if (exact && std::isfinite(exact->spacing)) {
+    // No coarser than the source's own grid: then exactness costs less.
+    if (max_error < exact->spacing) return std::nullopt;
+    // An odd multiple m of the spacing, anchored on the source's grid, puts
+    // every sample within (m - 1) / 2 spacings of a grid point, so the whole
+    // bound is usable; take it when it is the coarser step.
+    const double m = 2.0 * std::floor(max_error / exact->spacing) + 1.0;
+    if (m * exact->spacing > step) {
+      const IntegerGrid odd{m * exact->step, exact->offset, m * exact->step};
+      if (holds(x, odd, max_error)) return odd;
+    }
+  }
+  for (int attempt = 0; attempt < kAttempts; ++attempt, step *= kShrink) {
+    if (!std::isfinite(step) || !(step > 0.0)) return std::nullopt;
+    // A step at the samples' own resolution quantises nothing.
+    if (exact && step <= exact->spacing) return std::nullopt;
+    const IntegerGrid grid{step, offset, step};
+    if (holds(x, grid, max_error)) return grid;
+  }
+  return std::nullopt;
+}
+
+// Expected bits of a stretch's Rice code given the mean of its zig-zagged
+// residuals: the best parameter k costs k + 1 + mean / 2^k per residual.
+double rice_bits(double mean_u) noexcept {
+  if (!(mean_u > 0.0)) return 1.0;
+  double best = std::numeric_limits<double>::infinity();
+  const int top = std::clamp(static_cast<int>(std::log2(mean_u)) + 1, 0, 34);
+  for (int k = std::max(0, top - 2); k <= top; ++k) {
+    best = std::min(best, k + 1.0 + mean_u / std::ldexp(1.0, k));
+  }
+  return best;
+}
+
+// Stretches of this many samples are judged on their own (as the coder's
+// partitions are): speech is loud in some and silent in others.
+constexpr std::size_t kStretch = 256;
+// Long signals are judged on one stretch in this many.
+constexpr std::size_t kEvery = 8;
+constexpr std::size_t kJudgeAllBelow = 65536;
+
+template <class T>
+double predict_bits_of(std::span<const T> x, const IntegerGrid& grid) {
+  const std::size_t n = x.size();
+  if (n < 3) return 0.0;
+  const std::size_t every = n < kJudgeAllBelow ? 1 : kEvery;
+  double bits = 0.0;
+  std::size_t judged = 0;
+  const auto integer = [&](std::size_t i) {
+    const double d = static_cast<double>(x[i]);
+    return std::isfinite(d) ? std::nearbyint((d - grid.offset) / grid.step) : 0.0;
+  };
+  for (std::size_t start = 0; start + 2 < n; start += kStretch * every) {
+    const std::size_t end = std::min(n, start + kStretch);
+    double k2 = integer(start), k1 = integer(start + 1);
+    double sum1 = 0.0, sum2 = 0.0;
+    std::size_t count = 0;
+    for (std::size_t i = start + 2; i < end; ++i) {
+      const double k0 = integer(i);
+      const double r1 = k0 - k1;
+      const double r2 = r1 - (k1 - k2);
+      // Zig-zag of r: 2|r| less one for a negative r; 2|r| is near enough.
+      sum1 += 2.0 * std::fabs(r1);
+      sum2 += 2.0 * std::fabs(r2);
+      k2 = k1;
+      k1 = k0;
+      ++count;
+    }
+    if (count == 0) continue;
+    bits += static_cast<double>(count) * rice_bits(std::min(sum1, sum2) / static_cast<double>(count));
+    judged += count;
+  }
+  return judged == 0 ? 0.0 : bits / static_cast<double>(judged);
+}
+
+}  // namespace
+
+std::optional<IntegerGrid> quantised_grid(SignalView x, double max_error, std::optional<IntegerGrid> exact) {
+  return std::visit([&](auto s) { return quantised_grid_of(s, max_error, exact); }, x);
+}
+
+double predict_integer_bits(SignalView x, const IntegerGrid& grid) {
+  return std::visit([&](auto s) { return predict_bits_of(s, grid); }, x);
+}
+
+}  // namespace quillmere_tools
