@@ -41,6 +41,10 @@ std::string number(double v) {
 UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequest& request) {
   const bool asked = request.integer != IntegerUse::Auto;
   const bool left_to_tools = request.options.coder == quillmere::Coder::Auto && request.coders.empty();
+  // A caller who names a wavelet (other than the default one) asked for the
+  // wavelet layer: the rounded grid is weighed only when that too is left open.
+  const bool wavelet_open =
+      request.methods.empty() && request.options.method == quillmere::CodecOptions{}.method;
   if (!asked && !(left_to_tools && request.bounds.any())) return std::nullopt;
   const std::size_t n = std::visit([](auto s) { return s.size(); }, x);
   if (n == 0) return std::nullopt;  // the wavelet path words the refusal
@@ -48,32 +52,30 @@ UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequ
   IntegerPlan plan;
   plan.only = request.integer == IntegerUse::Only;
   plan.compare = request.integer == IntegerUse::Compare;
-  if (grid && (asked || tight(request.bounds, *grid))) {
-    // Lossless on the source's own grid: as small as an integer unit gets
-    // when the bound leaves no room to round.
-    if (!(request.bounds.max_error && *request.bounds.max_error >= grid->spacing)) {
-      plan.grid = *grid;
-      return plan;
-    }
-  }
-  // A max-error bound at least one spacing of the source's grid (or a source
-  // on none): the samples rounded to a coarser grid within the bound.
+  // Lossless on the source's own grid: as small as an integer unit gets when
+  // the bound leaves no room to round.
+  const bool exact_fits = grid && (asked || tight(request.bounds, *grid));
+  // A max-error bound of at least one spacing of the source's grid (or a
+  // source on none): the samples rounded to a coarser grid within the bound.
   std::optional<IntegerGrid> coarse;
-  if (request.bounds.max_error) coarse = quantised_grid(x, *request.bounds.max_error, grid);
+  if (request.bounds.max_error && (asked || wavelet_open)) {
+    coarse = quantised_grid(x, *request.bounds.max_error, grid);
+  }
   // Rounding to the coarse grid leaves about its rounding noise: an RMSE
   // bound below that is for the exact unit or the wavelet layer to meet.
   if (coarse && request.bounds.rmse && *request.bounds.rmse < kRoundingNoise * coarse->step) coarse.reset();
   if (coarse) {
-    plan.grid = *coarse;
-    plan.effort = IntegerEffort::Quick;
-    if (!asked) {
-      const double bits = predict_integer_bits(x, *coarse);
-      if (bits < kIntegerWeighed) return std::nullopt;
-      plan.compare = bits < kIntegerAlone;
+    IntegerPlan rounded = plan;
+    rounded.grid = *coarse;
+    rounded.effort = IntegerEffort::Quick;
+    if (asked) return rounded;
+    const double bits = predict_integer_bits(x, *coarse);
+    if (bits >= kIntegerWeighed) {
+      rounded.compare = bits < kIntegerAlone;
+      return rounded;
     }
-    return plan;
   }
-  if (grid && asked) {
+  if (exact_fits) {
     plan.grid = *grid;
     return plan;
   }

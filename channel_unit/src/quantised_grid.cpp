@@ -1,6 +1,7 @@
 #include "quillmere_tools/quantised_grid.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -42,10 +43,19 @@ template <class T>
 std::optional<IntegerGrid> quantised_grid_of(std::span<const T> x, double max_error,
                                              std::optional<IntegerGrid> exact) {
   if (!std::isfinite(max_error) || !(max_error > 0.0)) return std::nullopt;
-  // Mid-tread about zero: a signal resting at zero (silence, a baseline)
-  // keeps integer zero, which the coder's runs code in almost nothing.
   double step = kStepShare * max_error;
-  double offset = 0.0;
+  // Mid-tread about zero, so that a signal resting at zero (silence, a
+  // baseline) keeps integer zero, which the coder's runs code in almost
+  // nothing; unless the samples sit so far from zero that their integers
+  // would overflow 33 bits: then about the middle of their range.
+  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+  for (T v : x) {
+    if (!std::isfinite(v)) continue;
+    lo = std::min(lo, static_cast<double>(v));
+    hi = std::max(hi, static_cast<double>(v));
+  }
+  const bool near_zero = !(lo <= hi) || std::max(std::fabs(lo), std::fabs(hi)) / step < kLargestInteger / 2.0;
+  const double offset = near_zero ? 0.0 : lo + (hi - lo) / 2.0;
   if (exact && std::isfinite(exact->spacing)) {
     // No coarser than the source's own grid: then exactness costs less.
     if (max_error < exact->spacing) return std::nullopt;
@@ -94,29 +104,32 @@ double predict_bits_of(std::span<const T> x, const IntegerGrid& grid) {
   const std::size_t every = n < kJudgeAllBelow ? 1 : kEvery;
   double bits = 0.0;
   std::size_t judged = 0;
-  const auto integer = [&](std::size_t i) {
-    const double d = static_cast<double>(x[i]);
-    return std::isfinite(d) ? std::nearbyint((d - grid.offset) / grid.step) : 0.0;
-  };
+  std::array<double, kStretch> k{};
   for (std::size_t start = 0; start + 2 < n; start += kStretch * every) {
-    const std::size_t end = std::min(n, start + kStretch);
-    double k2 = integer(start), k1 = integer(start + 1);
-    double sum1 = 0.0, sum2 = 0.0;
-    std::size_t count = 0;
-    for (std::size_t i = start + 2; i < end; ++i) {
-      const double k0 = integer(i);
-      const double r1 = k0 - k1;
-      const double r2 = r1 - (k1 - k2);
-      // Zig-zag of r: 2|r| less one for a negative r; 2|r| is near enough.
-      sum1 += 2.0 * std::fabs(r1);
-      sum2 += 2.0 * std::fabs(r2);
-      k2 = k1;
-      k1 = k0;
-      ++count;
+    const std::size_t count = std::min(n - start, kStretch);
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    for (std::size_t i = 0; i < count; ++i) {
+      const double d = static_cast<double>(x[start + i]);
+      k[i] = std::isfinite(d) ? std::nearbyint((d - grid.offset) / grid.step) : 0.0;
+      lo = std::min(lo, k[i]);
+      hi = std::max(hi, k[i]);
     }
-    if (count == 0) continue;
-    bits += static_cast<double>(count) * rice_bits(std::min(sum1, sum2) / static_cast<double>(count));
-    judged += count;
+    if (count < 3) continue;
+    // Order 0 predicts the middle of the stretch's range, as the coder's
+    // does; orders 1 and 2 the last value and the last slope. Zig-zag of a
+    // residual r is about 2|r|.
+    const double middle = std::floor(lo + (hi - lo) / 2.0);
+    double sum0 = 0.0, sum1 = 0.0, sum2 = 0.0;
+    for (std::size_t i = 2; i < count; ++i) {
+      const double r1 = k[i] - k[i - 1];
+      sum0 += std::fabs(k[i] - middle);
+      sum1 += std::fabs(r1);
+      sum2 += std::fabs(r1 - (k[i - 1] - k[i - 2]));
+    }
+    const std::size_t residuals = count - 2;
+    const double mean_u = 2.0 * std::min({sum0, sum1, sum2}) / static_cast<double>(residuals);
+    bits += static_cast<double>(residuals) * rice_bits(mean_u);
+    judged += residuals;
   }
   return judged == 0 ? 0.0 : bits / static_cast<double>(judged);
 }
