@@ -58,8 +58,18 @@ UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequ
   // A max-error bound of at least one spacing of the source's grid (or a
   // source on none): the samples rounded to a coarser grid within the bound.
   std::optional<IntegerGrid> coarse;
+  bool alone = false;
   if (request.bounds.max_error && (asked || wavelet_open)) {
-    coarse = quantised_grid(x, *request.bounds.max_error, grid);
+    const double bound = *request.bounds.max_error;
+    // Left to the tools, the prediction comes first, on the step the grid
+    // will have to within a few per cent, so that a bound where the wavelet
+    // layer wins costs one light pass and no check of every sample.
+    double bits = 0.0;
+    if (!asked && std::isfinite(bound) && bound > 0.0) {
+      bits = predict_integer_bits(x, IntegerGrid{2.0 * bound, 0.0, 2.0 * bound});
+    }
+    if (asked || bits >= kIntegerWeighed) coarse = quantised_grid(x, bound, grid);
+    alone = bits >= kIntegerAlone;
   }
   // Rounding to the coarse grid leaves about its rounding noise: an RMSE
   // bound below that is for the exact unit or the wavelet layer to meet.
@@ -68,12 +78,8 @@ UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequ
     IntegerPlan rounded = plan;
     rounded.grid = *coarse;
     rounded.effort = IntegerEffort::Quick;
-    if (asked) return rounded;
-    const double bits = predict_integer_bits(x, *coarse);
-    if (bits >= kIntegerWeighed) {
-      rounded.compare = bits < kIntegerAlone;
-      return rounded;
-    }
+    if (!asked) rounded.compare = !alone;
+    return rounded;
   }
   if (exact_fits) {
     plan.grid = *grid;

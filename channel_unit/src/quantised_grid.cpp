@@ -97,6 +97,16 @@ constexpr std::size_t kStretch = 256;
 constexpr std::size_t kEvery = 8;
 constexpr std::size_t kJudgeAllBelow = 65536;
 
+// A sample's integer on the grid, near enough for a prediction (a multiply
+// and a truncation rather than the exact division and rounding to nearest,
+// which cost a library call a sample); non-finite samples count as zero.
+inline double rounded(double v, double offset, double inverse) noexcept {
+  constexpr double kReach = 4.0e18;  // well inside int64
+  const double q = (v - offset) * inverse;
+  if (!(std::fabs(q) < kReach)) return std::isnan(q) ? 0.0 : std::copysign(kReach, q);
+  return static_cast<double>(static_cast<std::int64_t>(q + (q < 0.0 ? -0.5 : 0.5)));
+}
+
 template <class T>
 double predict_bits_of(std::span<const T> x, const IntegerGrid& grid) {
   const std::size_t n = x.size();
@@ -104,13 +114,13 @@ double predict_bits_of(std::span<const T> x, const IntegerGrid& grid) {
   const std::size_t every = n < kJudgeAllBelow ? 1 : kEvery;
   double bits = 0.0;
   std::size_t judged = 0;
+  const double inverse = 1.0 / grid.step;
   std::array<double, kStretch> k{};
   for (std::size_t start = 0; start + 2 < n; start += kStretch * every) {
     const std::size_t count = std::min(n - start, kStretch);
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     for (std::size_t i = 0; i < count; ++i) {
-      const double d = static_cast<double>(x[start + i]);
-      k[i] = std::isfinite(d) ? std::nearbyint((d - grid.offset) / grid.step) : 0.0;
+      k[i] = rounded(static_cast<double>(x[start + i]), grid.offset, inverse);
       lo = std::min(lo, k[i]);
       hi = std::max(hi, k[i]);
     }
