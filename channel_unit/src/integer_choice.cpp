@@ -19,16 +19,17 @@ bool tight(const UnitBounds& b, const IntegerGrid& grid) {
          (b.rmse && *b.rmse <= kRoundingNoise * grid.spacing);
 }
 
-// Where the tools choose, the quantised-integer unit is judged by its
+// Where the tools choose, the rounded-grid integer unit is judged by its
 // predicted bits per sample (predict_integer_bits) before anything is coded.
 // Many bits mean a bound tight against the signal's detail, where the
-// wavelet layer pays for point-wise corrections and the integer unit wins by
-// a margin: it is coded alone and the wavelet search is skipped. Few bits
-// mean a loose bound, where the wavelet layer wins: the integer unit is not
-// coded. Between the two, both are coded and the smaller kept. Measured on
-// the benchmark signals at bounds from 0.03 % to 3 % of their range.
-constexpr double kIntegerAlone = 3.05;
-constexpr double kIntegerWeighed = 2.6;
+// wavelet layer pays for point-wise corrections and the integer unit wins: it
+// is coded alone and the wavelet search is skipped. Below the threshold the
+// wavelet layer is coded alone. Set on the benchmark signals at bounds from
+// 0.03 % to 3 % of their range: from 2.6 to 3 predicted bits the two units
+// came within 8 % of each other, either one the smaller; coding both there
+// would double the time for a few per cent, so the threshold sits where no
+// signal came out larger than its wavelet unit.
+constexpr double kIntegerWins = 2.96;
 
 std::string number(double v) {
   char text[32];
@@ -58,18 +59,14 @@ UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequ
   // A max-error bound of at least one spacing of the source's grid (or a
   // source on none): the samples rounded to a coarser grid within the bound.
   std::optional<IntegerGrid> coarse;
-  bool alone = false;
   if (request.bounds.max_error && (asked || wavelet_open)) {
     const double bound = *request.bounds.max_error;
     // Left to the tools, the prediction comes first, on the step the grid
     // will have to within a few per cent, so that a bound where the wavelet
-    // layer wins costs one light pass and no check of every sample.
-    double bits = 0.0;
-    if (!asked && std::isfinite(bound) && bound > 0.0) {
-      bits = predict_integer_bits(x, IntegerGrid{2.0 * bound, 0.0, 2.0 * bound});
-    }
-    if (asked || bits >= kIntegerWeighed) coarse = quantised_grid(x, bound, grid);
-    alone = bits >= kIntegerAlone;
+    // layer wins costs one light look and no check of every sample.
+    const bool wins = !asked && std::isfinite(bound) && bound > 0.0 &&
+                      predict_integer_bits(x, IntegerGrid{2.0 * bound, 0.0, 2.0 * bound}) >= kIntegerWins;
+    if (asked || wins) coarse = quantised_grid(x, bound, grid);
   }
   // Rounding to the coarse grid leaves about its rounding noise: an RMSE
   // bound below that is for the exact unit or the wavelet layer to meet.
@@ -78,7 +75,6 @@ UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequ
     IntegerPlan rounded = plan;
     rounded.grid = *coarse;
     rounded.effort = IntegerEffort::Quick;
-    if (!asked) rounded.compare = !alone;
     return rounded;
   }
   if (exact_fits) {

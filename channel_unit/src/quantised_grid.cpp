@@ -93,9 +93,9 @@ double rice_bits(double mean_u) noexcept {
 // Stretches of this many samples are judged on their own (as the coder's
 // partitions are): speech is loud in some and silent in others.
 constexpr std::size_t kStretch = 256;
-// Long signals are judged on one stretch in this many.
-constexpr std::size_t kEvery = 8;
-constexpr std::size_t kJudgeAllBelow = 65536;
+// At most this many stretches are judged, evenly spread: the prediction then
+// costs the same few microseconds on a signal of any length.
+constexpr std::size_t kJudged = 128;
 
 // A sample's integer on the grid, near enough for a prediction (a multiply
 // and a truncation rather than the exact division and rounding to nearest,
@@ -111,7 +111,8 @@ template <class T>
 double predict_bits_of(std::span<const T> x, const IntegerGrid& grid) {
   const std::size_t n = x.size();
   if (n < 3) return 0.0;
-  const std::size_t every = n < kJudgeAllBelow ? 1 : kEvery;
+  const std::size_t stretches = (n + kStretch - 1) / kStretch;
+  const std::size_t every = (stretches + kJudged - 1) / kJudged;
   double bits = 0.0;
   std::size_t judged = 0;
   const double inverse = 1.0 / grid.step;

@@ -32,7 +32,7 @@ std::optional<IntegerGrid> quantised_grid(SignalView x, double max_error, std::o
 
 // The integer coder's expected bits per sample for `x` on `grid`, from the
 // residuals of the better of a first- and second-order fixed predictor on a
-// strided selection of stretches of the signal. The coder's own search (LPC
+// few stretches spread evenly over the signal. The coder's own search (LPC
 // up to order 32, runs, partitions) does no worse, so this leans high.
 double predict_integer_bits(SignalView x, const IntegerGrid& grid);
 
