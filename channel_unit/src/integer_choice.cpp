@@ -31,6 +31,18 @@ bool tight(const UnitBounds& b, const IntegerGrid& grid) {
 // signal came out larger than its wavelet unit.
 constexpr double kIntegerWins = 2.96;
 
+// A look at a few stretches settles most bounds; only those it leaves near
+// the threshold get the closer look (the two differed by up to 0.53 bits on
+// the benchmark signals at five bounds).
+constexpr double kFewStretchesDoubt = 0.75;
+
+bool integer_wins(SignalView x, double bound) {
+  const IntegerGrid guess{2.0 * bound, 0.0, 2.0 * bound};
+  const double quick = predict_integer_bits(x, guess, kFewStretches);
+  if (std::fabs(quick - kIntegerWins) > kFewStretchesDoubt) return quick > kIntegerWins;
+  return predict_integer_bits(x, guess, kManyStretches) >= kIntegerWins;
+}
+
 std::string number(double v) {
   char text[32];
   std::snprintf(text, sizeof text, "%.6g", v);
@@ -64,9 +76,9 @@ UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequ
     // Left to the tools, the prediction comes first, on the step the grid
     // will have to within a few per cent, so that a bound where the wavelet
     // layer wins costs one light look and no check of every sample.
-    const bool wins = !asked && std::isfinite(bound) && bound > 0.0 &&
-                      predict_integer_bits(x, IntegerGrid{2.0 * bound, 0.0, 2.0 * bound}) >= kIntegerWins;
-    if (asked || wins) coarse = quantised_grid(x, bound, grid);
+    if (asked || (std::isfinite(bound) && bound > 0.0 && integer_wins(x, bound))) {
+      coarse = quantised_grid(x, bound, grid);
+    }
   }
   // Rounding to the coarse grid leaves about its rounding noise: an RMSE
   // bound below that is for the exact unit or the wavelet layer to meet.

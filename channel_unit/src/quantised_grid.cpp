@@ -93,9 +93,6 @@ double rice_bits(double mean_u) noexcept {
 // Stretches of this many samples are judged on their own (as the coder's
 // partitions are): speech is loud in some and silent in others.
 constexpr std::size_t kStretch = 256;
-// At most this many stretches are judged, evenly spread: the prediction then
-// costs the same few microseconds on a signal of any length.
-constexpr std::size_t kJudged = 128;
 
 // A sample's integer on the grid, near enough for a prediction (a multiply
 // and a truncation rather than the exact division and rounding to nearest,
@@ -108,11 +105,12 @@ inline double rounded(double v, double offset, double inverse) noexcept {
 }
 
 template <class T>
-double predict_bits_of(std::span<const T> x, const IntegerGrid& grid) {
+double predict_bits_of(std::span<const T> x, const IntegerGrid& grid, std::size_t judged_at_most) {
   const std::size_t n = x.size();
   if (n < 3) return 0.0;
   const std::size_t stretches = (n + kStretch - 1) / kStretch;
-  const std::size_t every = (stretches + kJudged - 1) / kJudged;
+  const std::size_t at_most = std::max<std::size_t>(judged_at_most, 1);
+  const std::size_t every = (stretches + at_most - 1) / at_most;
   double bits = 0.0;
   std::size_t judged = 0;
   const double inverse = 1.0 / grid.step;
@@ -151,8 +149,8 @@ std::optional<IntegerGrid> quantised_grid(SignalView x, double max_error, std::o
   return std::visit([&](auto s) { return quantised_grid_of(s, max_error, exact); }, x);
 }
 
-double predict_integer_bits(SignalView x, const IntegerGrid& grid) {
-  return std::visit([&](auto s) { return predict_bits_of(s, grid); }, x);
+double predict_integer_bits(SignalView x, const IntegerGrid& grid, std::size_t stretches) {
+  return std::visit([&](auto s) { return predict_bits_of(s, grid, stretches); }, x);
 }
 
 }  // namespace quillmere_tools

@@ -141,18 +141,18 @@ TEST(QuantisedGrid, PredictedBitsGrowByOneWhenTheStepHalves) {
   std::vector<double> x(70000);  // long enough to be judged on a selection
   for (double& v : x) v = noise(rng);
   const std::span<const double> s(x);
-  const double coarse = predict_integer_bits(s, IntegerGrid{0.1, 0.0, 0.1});
-  const double fine = predict_integer_bits(s, IntegerGrid{0.05, 0.0, 0.05});
+  const double coarse = predict_integer_bits(s, IntegerGrid{0.1, 0.0, 0.1}, kManyStretches);
+  const double fine = predict_integer_bits(s, IntegerGrid{0.05, 0.0, 0.05}, kManyStretches);
   EXPECT_NEAR(fine - coarse, 1.0, 0.1);
   // The coder's own stream of the same integers lands near the prediction (it
   // only does better by the models the prediction leaves out).
   const auto unit = encode_unit(s, asking_integer(0.05));
   ASSERT_TRUE(unit.has_value());
   const double coded = 8.0 * static_cast<double>(unit->bytes.size()) / static_cast<double>(x.size());
-  const double predicted = predict_integer_bits(s, IntegerGrid{2.0 * (1.0 - 1.0 / 1024) * 0.05, 0.0, 0.1});
+  const double predicted = predict_integer_bits(s, IntegerGrid{2.0 * (1.0 - 1.0 / 1024) * 0.05, 0.0, 0.1}, kManyStretches);
   EXPECT_NEAR(coded, predicted, 0.5);
   const std::vector<double> flat(5000, 2.5);
-  EXPECT_LE(predict_integer_bits(std::span<const double>(flat), IntegerGrid{0.01, 0.0, 0.01}), 1.0);
+  EXPECT_LE(predict_integer_bits(std::span<const double>(flat), IntegerGrid{0.01, 0.0, 0.01}, kFewStretches), 1.0);
 }
 
 TEST(QuantisedGrid, TheToolsChooseTheSmallerUnitAtTightAndLooseBounds) {

@@ -31,9 +31,12 @@ namespace quillmere_tools {
 std::optional<IntegerGrid> quantised_grid(SignalView x, double max_error, std::optional<IntegerGrid> exact);
 
 // The integer coder's expected bits per sample for `x` on `grid`, from the
-// residuals of the better of a first- and second-order fixed predictor on a
-// few stretches spread evenly over the signal. The coder's own search (LPC
-// up to order 32, runs, partitions) does no worse, so this leans high.
-double predict_integer_bits(SignalView x, const IntegerGrid& grid);
+// residuals of the best of fixed predictors of orders 0 to 2 on up to
+// `stretches` stretches of 256 samples spread evenly over the signal. The
+// coder's own search (LPC up to order 32, runs, partitions) does no worse,
+// so this leans high. The more stretches, the closer and the slower.
+inline constexpr std::size_t kFewStretches = 16;
+inline constexpr std::size_t kManyStretches = 128;
+double predict_integer_bits(SignalView x, const IntegerGrid& grid, std::size_t stretches);
 
 }  // namespace quillmere_tools
