@@ -4,8 +4,9 @@ samples all lie within `max |error| <= fraction x range` of the original.
 How each codec is held to the bound is what its users would do:
 * Quillmere: `quillmere_tools.compress_to_target(max_error=...)` over every
   method and coder (the fast one included), once with the default scale (its
-  dead zone) and once with scale 6 (none); the smaller `.unit` counts,
-  decoded through `quillmere_tools.decompress` where the tools have it;
+  dead zone), where the tools' integer unit on a grid rounded within the
+  bound is weighed too, and once with scale 6 (none); the smaller `.unit`
+  counts, decoded through `quillmere_tools.decompress` where the tools have it;
 * pysz and zfpy: their own absolute modes (SZ3's absolute error bound, zfp's
   fixed accuracy), given the bound itself;
 * quant+pcodec: a uniform quantiser of step 2 x the bound and pcodec on the
@@ -145,12 +146,19 @@ def wavelet_layer_size(blob: bytes) -> int:
 SIDE_BLOCK_FLAG = 0x80
 
 
+INTEGER_CODER = 4
+
+
 def layer_samples(unit: bytes) -> np.ndarray:
     """One plain unit's container decoded alone: by the codec, or for the
-    tools' fast coder by the tools with its side-block flag cleared."""
+    tools' fast coder by the tools with its side-block flag cleared. An
+    integer unit has no wavelet layer and no corrections: its layer is the
+    unit itself, which only the tools read."""
     import quillmere
     import quillmere_tools
     from quillmere_tools.qlm import container_header as container
+    if unit[14] == INTEGER_CODER:
+        return np.asarray(quillmere_tools.decompress(unit)).reshape(-1)
     header = container.parse_header(unit)
     if header["coder"] != "fast":
         return np.asarray(quillmere.decompress_signal(unit)).reshape(-1)
@@ -180,10 +188,12 @@ def quillmere_cell(x: np.ndarray, bound: float) -> Cell:
     notes = []
     total = 0.0
     for scale in QUILLMERE_SCALES:
+        # The integer unit does not depend on the scale: weighed once.
+        coders = list(QUILLMERE_CODERS) + (["integer"] if scale == QUILLMERE_SCALES[0] else [])
         try:
             res, wall = _timed(lambda: quillmere_tools.compress_to_target(
                 x, max_error=bound, settings=Settings(scale=scale),
-                methods=list(Quillmere.METHODS), coders=list(QUILLMERE_CODERS)))
+                methods=list(Quillmere.METHODS), coders=coders))
         except quillmere_tools.TargetNotMet as exc:
             notes.append(f"scale {scale}: {exc}")
             continue
@@ -192,8 +202,9 @@ def quillmere_cell(x: np.ndarray, bound: float) -> Cell:
         m, r = errors(x, decode_tools_container(blob))
         s = res.settings
         layer = wavelet_layer_size(blob)
-        cell = Cell("quillmere", "search",
-                    f"{s.method}/{s.coder} scale {s.scale} qm {s.quant_multiplier:.5g}",
+        setting = ("integer grid" if s.coder == "integer"
+                   else f"{s.method}/{s.coder} scale {s.scale} qm {s.quant_multiplier:.5g}")
+        cell = Cell("quillmere", "search", setting,
                     len(blob), m, r, violated=not m <= bound,
                     side_bytes=len(blob) - layer, corrected=getattr(res, "corrected_samples", 0),
                     layer_max_err=errors(x, wavelet_layer(blob))[0])

@@ -13,8 +13,9 @@ MAX_ERROR_INTRO = """### Size at a maximum absolute error
 
 Each codec held to `max |error| <= bound`, with the bound 0.1 % and 1 % of
 the signal's range. Quillmere: `quillmere_tools.compress_to_target(max_error=)`
-over every method and coder at scale 11 (dead zone) and scale 6 (none), the
-smaller `.unit` (everything stored) counts; pysz in its absolute
+over every method and coder at scale 11 (dead zone), with the tools' integer
+unit on a grid rounded within the bound weighed too, and at scale 6 (none);
+the smaller `.unit` (everything stored) counts; pysz in its absolute
 error-bound mode, zfpy in its fixed-accuracy mode and quant+pcodec (integers
 of a uniform quantiser of step twice the bound, coded by pcodec), given the
 bound; the
@@ -29,7 +30,8 @@ lower the RMSE a codec must reach to keep every sample within the bound.
 The three columns before the search time split Quillmere's bytes: the share
 taken by the point-wise corrections the tools append after the container, the
 share of samples they mend, and the maximum error of the wavelet layer alone
-(`quillmere.decompress_signal`) over the bound. Search time is wall-clock of
+(`quillmere.decompress_signal`) over the bound; an integer unit has no
+wavelet layer and no corrections, and shows its own error there. Search time is wall-clock of
 `compress_to_target` (both scales).
 """
 

@@ -168,7 +168,7 @@ UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
   if (!plan) return std::unexpected(plan.error());
   std::optional<EncodedUnit> integer;
   if (*plan) {
-    auto unit = encode_integer_unit(coded, (*plan)->grid, tail);
+    auto unit = encode_integer_unit(coded, (*plan)->grid, tail, (*plan)->effort);
     if (!unit) return std::unexpected(unit.error());
     if (meets_bounds(unit->report, request.bounds, unit->bytes.size(), unit_samples)) {
       if (!(*plan)->compare) return unit;

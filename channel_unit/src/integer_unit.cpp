@@ -251,9 +251,9 @@ std::vector<std::uint8_t> palette_stream(const Palette& p, const std::vector<std
 // A stream of whole blocks, then the rest: the same bytes as one stream of
 // it all, since every block is coded on its own.
 std::vector<std::uint8_t> continued(std::vector<std::uint8_t> head, std::span<const std::int64_t> all,
-                                    std::size_t done, int width) {
+                                    std::size_t done, int width, IntegerEffort effort) {
   if (done < all.size()) {
-    const auto tail = encode_integers(all, width, kIntegerBlockLength, done);
+    const auto tail = encode_integers(all, width, kIntegerBlockLength, done, effort);
     head.insert(head.end(), tail.begin(), tail.end());
   }
   return head;
@@ -263,24 +263,26 @@ std::vector<std::uint8_t> continued(std::vector<std::uint8_t> head, std::span<co
 // on the whole signal when it is short, on its first block otherwise. The
 // judged blocks are the start of the winner's stream, so only the loser's
 // are coded for nothing.
-std::vector<std::uint8_t> integer_stream(std::span<const std::int64_t> k, int width, bool& indexed) {
+std::vector<std::uint8_t> integer_stream(std::span<const std::int64_t> k, int width, IntegerEffort effort,
+                                         bool& indexed) {
   indexed = false;
   const auto palette = palette_of(k);
-  if (!palette) return encode_integers(k, width, kIntegerBlockLength);
+  if (!palette) return encode_integers(k, width, kIntegerBlockLength, 0, effort);
   const std::size_t n = k.size();
   const std::size_t look = n > 2 * kIntegerBlockLength ? kIntegerBlockLength : n;
-  auto raw = encode_integers(k.first(look), width, kIntegerBlockLength);
-  auto body = encode_integers(std::span(palette->index).first(look), index_width(*palette), kIntegerBlockLength);
-  const auto table = encode_integers(palette->values, width, kIntegerBlockLength);
+  auto raw = encode_integers(k.first(look), width, kIntegerBlockLength, 0, effort);
+  auto body = encode_integers(std::span(palette->index).first(look), index_width(*palette), kIntegerBlockLength,
+                              0, effort);
+  const auto table = encode_integers(palette->values, width, kIntegerBlockLength, 0, effort);
   // The table and the palette's lengths are paid once, over the whole signal.
-  if ((table.size() + 8) * look + body.size() * n >= raw.size() * n) return continued(std::move(raw), k, look, width);
+  if ((table.size() + 8) * look + body.size() * n >= raw.size() * n) return continued(std::move(raw), k, look, width, effort);
   indexed = true;
-  return palette_stream(*palette, table, continued(std::move(body), palette->index, look, index_width(*palette)));
+  return palette_stream(*palette, table, continued(std::move(body), palette->index, look, index_width(*palette), effort));
 }
 
 template <class T>
 UnitResult<EncodedUnit> encode_on_grid(std::span<const T> x, const IntegerGrid& grid,
-                                       std::optional<TrailingRun> tail) {
+                                       std::optional<TrailingRun> tail, IntegerEffort effort) {
   if (x.empty()) return unit_error(UnitErrorKind::BadInput, "cannot compress an empty signal");
   GridSamples g = on_grid(x, grid);
   const int width = width_of(g.k_lo, g.k_hi);
@@ -301,7 +303,7 @@ UnitResult<EncodedUnit> encode_on_grid(std::span<const T> x, const IntegerGrid& 
   put_f64(payload, grid.step);
   put_f64(payload, grid.offset);
   bool indexed = false;
-  const std::vector<std::uint8_t> stream = integer_stream(g.k, width, indexed);
+  const std::vector<std::uint8_t> stream = integer_stream(g.k, width, effort, indexed);
   if (indexed) payload[0] |= kPalette;
   payload.insert(payload.end(), stream.begin(), stream.end());
   if (payload.size() > 0xffffffffu - quillmere::HEADER_LEN) {
@@ -411,8 +413,8 @@ std::optional<IntegerGrid> find_grid(SignalView x, std::optional<double> step) {
 }
 
 UnitResult<EncodedUnit> encode_integer_unit(SignalView x, const IntegerGrid& grid,
-                                            std::optional<TrailingRun> tail) {
-  return std::visit([&](auto s) { return encode_on_grid(s, grid, tail); }, x);
+                                            std::optional<TrailingRun> tail, IntegerEffort effort) {
+  return std::visit([&](auto s) { return encode_on_grid(s, grid, tail, effort); }, x);
 }
 
 std::optional<bool> unit_side_block_claim(std::span<const std::uint8_t> container) {

@@ -1,6 +1,7 @@
 // Pins the bytes of integer units and of what they decode to, one signal per
 // path of the integer coder (predicted PCM with non-finite samples, a
-// period, a palette, a step that is no power of two with a trailing run), so
+// period, a palette, a step that is no power of two with a trailing run, a
+// signal rounded to a grid within a bound), so
 // builds for other instruction sets, compilers or C libraries that would code
 // or reconstruct differently fail here. The signals come from a fixed LCG and
 // integer arithmetic, never from the C library's maths, whose last bits may
@@ -125,6 +126,23 @@ UnitResult<EncodedUnit> stepped_unit(std::vector<double>& x) {
   return encode_unit(std::span<const double>(x), r);
 }
 
+// Noisy float32 values on no grid coarser than their own bits (codes over a
+// prime), at a max-error bound the tools meet by rounding to a coarser grid
+// of their own choosing: the choice, the grid and the quick encode pinned.
+UnitResult<EncodedUnit> rounded_unit(std::vector<float>& x) {
+  Lcg rng(0x51'4C'4D'05);
+  x.resize(30000);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const auto t = static_cast<std::int64_t>(i);
+    const std::int64_t code = triangle(t, 401, 20000) + rng.in(-3000, 3000);
+    x[i] = static_cast<float>(code) / 7919.0f;
+  }
+  x[123] = std::numeric_limits<float>::quiet_NaN();
+  UnitRequest r;
+  r.bounds.max_error = 0.01;
+  return encode_unit(std::span<const float>(x), r);
+}
+
 class IntegerPinned : public ::testing::TestWithParam<Pinned> {};
 
 TEST_P(IntegerPinned, UnitAndDecodedBytesAreTheSame) {
@@ -135,6 +153,7 @@ TEST_P(IntegerPinned, UnitAndDecodedBytesAreTheSame) {
   UnitResult<EncodedUnit> unit = name == "pcm"        ? pcm_unit(x32)
                                  : name == "periodic" ? periodic_unit(x64)
                                  : name == "palette"  ? palette_unit(x64)
+                                 : name == "rounded"  ? rounded_unit(x32)
                                                       : stepped_unit(x64);
   ASSERT_TRUE(unit.has_value()) << unit.error().message;
   ASSERT_EQ(unit->bytes[14], kCoderInteger);
@@ -151,6 +170,17 @@ TEST_P(IntegerPinned, UnitAndDecodedBytesAreTheSame) {
     const double slack = name == "stepped" ? 1e-12 : 0.0;
     for (std::size_t i = 0; i < x64.size(); ++i) ASSERT_LE(std::abs(back->f64[i] - x64[i]), slack) << i;
     decoded_hash.add_values(back->f64);
+  } else if (name == "rounded") {  // within the bound, not exact
+    ASSERT_EQ(back->f32.size(), x32.size());
+    for (std::size_t i = 0; i < x32.size(); ++i) {
+      if (i == 123) {
+        ASSERT_TRUE(std::isnan(back->f32[i]));
+      } else {
+        ASSERT_LE(std::abs(static_cast<double>(back->f32[i]) - static_cast<double>(x32[i])), 0.01) << i;
+      }
+    }
+    EXPECT_GT(unit->report.max_error, 0.0);
+    decoded_hash.add_values(back->f32);
   } else {
     ASSERT_EQ(back->f32.size(), x32.size());
     for (std::size_t i = 0; i < x32.size(); ++i) {
@@ -168,7 +198,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, IntegerPinned,
                              Pinned{"pcm", 20496, 0xc307889a56481e3dULL, 0x87b686e62110ac84ULL},
                              Pinned{"periodic", 2235, 0xb5f40fd317d015baULL, 0x4ba78dbb967c61bbULL},
                              Pinned{"palette", 6293, 0xd972e84bd8cd621aULL, 0x08b30690c95eb2b0ULL},
-                             Pinned{"stepped", 5422, 0x54224420fad143caULL, 0x704521a0640a1bdfULL}),
+                             Pinned{"stepped", 5422, 0x54224420fad143caULL, 0x704521a0640a1bdfULL},
+                             Pinned{"rounded", 22042, 0x8409f3cedd4945fbULL, 0x1fba055ee22344b9ULL}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -51,16 +51,15 @@ TEST(IntegerUnit, PcmAtHalfAStepIsAnIntegerUnitThatDecodesBitForBit) {
   EXPECT_EQ(header.error().message(), "Unknown entropy coder 4");
 }
 
-TEST(IntegerUnit, LooserBoundsAndOffGridSignalsKeepTheWaveletLayer) {
-  const auto x = pcm(5000);
-  const auto loose = encode_unit(std::span<const float>(x), bounded(4.0 / 32768));
+TEST(IntegerUnit, LooseBoundsOnSmoothSignalsKeepTheWaveletLayer) {
+  // A slow wave: at 1 % of its range a rounded grid leaves about one bit a
+  // sample, which the wavelet layer undercuts.
+  std::vector<float> x(20000);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(std::sin(static_cast<double>(i) / 300.0));
+  const auto loose = encode_unit(std::span<const float>(x), bounded(0.02));
   ASSERT_TRUE(loose.has_value());
   EXPECT_NE(loose->bytes[14], kCoderInteger);
-  std::vector<float> off(x);
-  for (float& v : off) v += 1e-7f;
-  const auto tight = encode_unit(std::span<const float>(off), bounded(0.49 / 32768));
-  ASSERT_TRUE(tight.has_value());
-  EXPECT_NE(tight->bytes[14], kCoderInteger);
+  EXPECT_LE(loose->report.max_error, 0.02);
 }
 
 TEST(IntegerUnit, FewDistinctValuesAreCodedAsAPalette) {

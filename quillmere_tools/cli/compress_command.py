@@ -100,7 +100,7 @@ def run_compress(args) -> int:
     def _result(source_size: int, size: int, used, lengths) -> FileResult:
         note = ""
         if target:
-            chosen = ", ".join("integer (lossless)" if s.coder == "integer" else
+            chosen = ", ".join("integer grid" if s.coder == "integer" else
                                f"{s.method}/{s.coder or 'cmodel'} m={s.quant_multiplier:.4g}"
                                for s in used)
             note = f" [{chosen}]"

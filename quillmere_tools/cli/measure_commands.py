@@ -102,8 +102,11 @@ def demo_cases(samples: np.ndarray) -> list[tuple[str, bytes]]:
                   encode_channel(samples, compact)))
     bound = Bounds(max_error=0.005 * metrics.signal_range(samples))
     unit, report = encode_with_report(samples, default, bound)
-    cases.append((f"target max error 0.5% of range (m={settings_of(report).quant_multiplier:.4g})",
-                  unit))
+    chosen = settings_of(report)
+    # An integer unit has no multiplier: its report's multiplier is its grid step.
+    how = (f"integer grid, step {report.quant_multiplier:.4g}" if chosen.coder == "integer"
+           else f"m={chosen.quant_multiplier:.4g}")
+    cases.append((f"target max error 0.5% of range ({how})", unit))
     return cases
 
 

@@ -32,9 +32,13 @@ struct UnitBounds {
 //   Auto     the coder is left to the tools (Coder::Auto, no candidate list),
 //            the samples lie on a grid, and a max-error bound is at most one
 //            step (or an RMSE bound at most the rounding noise of the grid,
-//            step / sqrt(12)): exactness is then the cheapest way to meet it;
+//            step / sqrt(12)): exactness is then the cheapest way to meet it.
+//            Also, with the wavelet left to the tools too, at a max-error
+//            bound where the samples rounded to a grid within it are
+//            predicted to code smaller (quantised_grid.hpp): that unit alone;
 //   Compare  also whenever the integer unit meets the bounds and is smaller
 //            than the wavelet unit (the integer coder is among the candidates);
+//            at a max-error bound of a step or more, on a rounded grid;
 //   Only     the integer unit or an error (the integer coder was asked for).
 enum class IntegerUse : std::uint8_t { Auto, Compare, Only };
 

@@ -14,6 +14,8 @@ struct IntegerPlan {
   IntegerGrid grid;
   bool compare = false;  // weigh it against the wavelet unit by size
   bool only = false;     // no wavelet unit: the integer unit or an error
+  // Quick for a grid coarser than the samples' own (a lossy unit).
+  IntegerEffort effort = IntegerEffort::Full;
 };
 
 // nullopt: the wavelet layer alone. An error when the integer coder was

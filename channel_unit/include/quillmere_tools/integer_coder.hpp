@@ -53,11 +53,19 @@ inline constexpr std::size_t kMinIntegerBlockLength = 16;
 inline constexpr std::size_t kMaxIntegerBlockLength = 65536;
 inline constexpr std::uint32_t kEscapeQuotient = 24;
 
+// How hard the encoder looks for each block's model. Quick is for integers
+// that are a lossy signal rounded to a grid: they never repeat a period
+// exactly, so no lags are tried; of the fixed orders only the one with the
+// smallest residuals is Rice-planned, and one LPC model is tried instead of
+// kLpcTrials. The stream is the same format either way.
+enum class IntegerEffort : std::uint8_t { Full, Quick };
+
 // `values` must all fit `width` bits (1 to kMaxIntegerWidth). With `from`
 // (a multiple of block_length) only the blocks from there on are coded, with
 // the block before as their history: the tail of the stream of all values.
 std::vector<std::uint8_t> encode_integers(std::span<const std::int64_t> values, int width,
-                                          std::size_t block_length, std::size_t from = 0);
+                                          std::size_t block_length, std::size_t from = 0,
+                                          IntegerEffort effort = IntegerEffort::Full);
 
 // The fewest bytes a stream of `count` values can take (every block a
 // constant), so a reader can refuse a count its bytes cannot hold before it

@@ -33,6 +33,7 @@
 
 #include "quillmere/header.hpp"
 #include "quillmere_tools/channel_unit.hpp"
+#include "quillmere_tools/integer_coder.hpp"
 
 namespace quillmere_tools {
 
@@ -58,9 +59,11 @@ std::optional<IntegerGrid> find_grid(SignalView x, std::optional<double> step);
 
 // The unit of `x` on `grid`, its report measured against `x` (non-finite
 // samples left out, as for every bound). `tail`, when given, is the trailing
-// run already cut from `x`, restored from the side block.
+// run already cut from `x`, restored from the side block. `effort` is the
+// integer coder's (integer_coder.hpp).
 UnitResult<EncodedUnit> encode_integer_unit(SignalView x, const IntegerGrid& grid,
-                                            std::optional<TrailingRun> tail);
+                                            std::optional<TrailingRun> tail,
+                                            IntegerEffort effort = IntegerEffort::Full);
 
 // `unit` is one unit whose header (already read) carries kCoderInteger.
 UnitResult<DecodedUnit> decode_integer_unit(std::span<const std::uint8_t> unit,

@@ -1,0 +1,156 @@
+#include "quillmere_tools/quantised_grid.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <type_traits>
+
+namespace quillmere_tools {
+namespace {
+
+// Integers of at most 33 bits, as the integer unit codes: |k| < 2^32.
+constexpr double kLargestInteger = 4294967296.0;
+// A step just under twice the bound: rounding leaves at most half a step, and
+// the margin absorbs the float32 narrowing of the decoded value, which can add
+// up to half an ulp of the sample.
+constexpr double kStepShare = 2.0 * (1.0 - 1.0 / 1024.0);
+// When a sample still lands outside the bound (a value whose ulp is a
+// sizeable share of the bound), the step shrinks by this much and the check
+// runs again, a few times at most before the candidate is given up.
+constexpr double kShrink = 1.0 - 1.0 / 64.0;
+constexpr int kAttempts = 4;
+
+// The grid check: the integer unit's own rounding (integer_unit.cpp, on_grid)
+// and its reader's reconstruction, sample by sample.
+template <class T>
+bool holds(std::span<const T> x, const IntegerGrid& grid, double max_error) {
+  for (T v : x) {
+    if (!std::isfinite(v)) continue;
+    const double d = static_cast<double>(v);
+    const double q = std::nearbyint((d - grid.offset) / grid.step);
+    if (!(std::fabs(q) < kLargestInteger)) return false;
+    double y = grid.offset + grid.step * q;
+    if constexpr (std::is_same_v<T, float>) y = static_cast<double>(static_cast<float>(y));
+    if (!(std::fabs(y - d) <= max_error)) return false;
+  }
+  return true;
+}
+
+template <class T>
+std::optional<IntegerGrid> quantised_grid_of(std::span<const T> x, double max_error,
+                                             std::optional<IntegerGrid> exact) {
+  if (!std::isfinite(max_error) || !(max_error > 0.0)) return std::nullopt;
+  double step = kStepShare * max_error;
+  // Mid-tread about zero, so that a signal resting at zero (silence, a
+  // baseline) keeps integer zero, which the coder's runs code in almost
+  // nothing; unless the samples sit so far from zero that their integers
+  // would overflow 33 bits: then about the middle of their range.
+  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+  for (T v : x) {
+    if (!std::isfinite(v)) continue;
+    lo = std::min(lo, static_cast<double>(v));
+    hi = std::max(hi, static_cast<double>(v));
+  }
+  const bool near_zero = !(lo <= hi) || std::max(std::fabs(lo), std::fabs(hi)) / step < kLargestInteger / 2.0;
+  const double offset = near_zero ? 0.0 : lo + (hi - lo) / 2.0;
+  if (exact && std::isfinite(exact->spacing)) {
+    // No coarser than the source's own grid: then exactness costs less.
+    if (max_error < exact->spacing) return std::nullopt;
+    // An odd multiple m of the spacing, anchored on the source's grid, puts
+    // every sample within (m - 1) / 2 spacings of a grid point, so the whole
+    // bound is usable; take it when it is the coarser step.
+    const double m = 2.0 * std::floor(max_error / exact->spacing) + 1.0;
+    if (m * exact->spacing > step) {
+      const IntegerGrid odd{m * exact->step, exact->offset, m * exact->step};
+      if (holds(x, odd, max_error)) return odd;
+    }
+  }
+  for (int attempt = 0; attempt < kAttempts; ++attempt, step *= kShrink) {
+    if (!std::isfinite(step) || !(step > 0.0)) return std::nullopt;
+    // A step at the samples' own resolution quantises nothing.
+    if (exact && step <= exact->spacing) return std::nullopt;
+    const IntegerGrid grid{step, offset, step};
+    if (holds(x, grid, max_error)) return grid;
+  }
+  return std::nullopt;
+}
+
+// Expected bits of a stretch's Rice code given the mean of its zig-zagged
+// residuals: the best parameter k costs k + 1 + mean / 2^k per residual.
+double rice_bits(double mean_u) noexcept {
+  if (!(mean_u > 0.0)) return 1.0;
+  double best = std::numeric_limits<double>::infinity();
+  const int top = std::clamp(static_cast<int>(std::log2(mean_u)) + 1, 0, 34);
+  for (int k = std::max(0, top - 2); k <= top; ++k) {
+    best = std::min(best, k + 1.0 + mean_u / std::ldexp(1.0, k));
+  }
+  return best;
+}
+
+// Stretches of this many samples are judged on their own (as the coder's
+// partitions are): speech is loud in some and silent in others.
+constexpr std::size_t kStretch = 256;
+
+// A sample's integer on the grid, near enough for a prediction (a multiply
+// and a truncation rather than the exact division and rounding to nearest,
+// which cost a library call a sample); non-finite samples count as zero.
+inline double rounded(double v, double offset, double inverse) noexcept {
+  constexpr double kReach = 4.0e18;  // well inside int64
+  const double q = (v - offset) * inverse;
+  if (!(std::fabs(q) < kReach)) return std::isnan(q) ? 0.0 : std::copysign(kReach, q);
+  return static_cast<double>(static_cast<std::int64_t>(q + (q < 0.0 ? -0.5 : 0.5)));
+}
+
+template <class T>
+double predict_bits_of(std::span<const T> x, const IntegerGrid& grid, std::size_t judged_at_most) {
+  const std::size_t n = x.size();
+  if (n < 3) return 0.0;
+  const std::size_t stretches = (n + kStretch - 1) / kStretch;
+  const std::size_t at_most = std::max<std::size_t>(judged_at_most, 1);
+  const std::size_t every = (stretches + at_most - 1) / at_most;
+  double bits = 0.0;
+  std::size_t judged = 0;
+  const double inverse = 1.0 / grid.step;
+  std::array<double, kStretch> k{};
+  for (std::size_t start = 0; start + 2 < n; start += kStretch * every) {
+    const std::size_t count = std::min(n - start, kStretch);
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    for (std::size_t i = 0; i < count; ++i) {
+      k[i] = rounded(static_cast<double>(x[start + i]), grid.offset, inverse);
+      lo = std::min(lo, k[i]);
+      hi = std::max(hi, k[i]);
+    }
+    if (count < 3) continue;
+    // Order 0 predicts the middle of the stretch's range, as the coder's
+    // does; orders 1 and 2 the last value and the last slope. Zig-zag of a
+    // residual r is about 2|r|.
+    const double middle = std::floor(lo + (hi - lo) / 2.0);
+    double sum0 = 0.0, sum1 = 0.0, sum2 = 0.0;
+    for (std::size_t i = 2; i < count; ++i) {
+      const double r1 = k[i] - k[i - 1];
+      sum0 += std::fabs(k[i] - middle);
+      sum1 += std::fabs(r1);
+      sum2 += std::fabs(r1 - (k[i - 1] - k[i - 2]));
+    }
+    const std::size_t residuals = count - 2;
+    const double mean_u = 2.0 * std::min({sum0, sum1, sum2}) / static_cast<double>(residuals);
+    bits += static_cast<double>(residuals) * rice_bits(mean_u);
+    judged += residuals;
+  }
+  return judged == 0 ? 0.0 : bits / static_cast<double>(judged);
+}
+
+}  // namespace
+
+std::optional<IntegerGrid> quantised_grid(SignalView x, double max_error, std::optional<IntegerGrid> exact) {
+  return std::visit([&](auto s) { return quantised_grid_of(s, max_error, exact); }, x);
+}
+
+double predict_integer_bits(SignalView x, const IntegerGrid& grid, std::size_t stretches) {
+  return std::visit([&](auto s) { return predict_bits_of(s, grid, stretches); }, x);
+}
+
+}  // namespace quillmere_tools
