@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -104,6 +105,23 @@ class BitReader {
     return zeros;
   }
 
+  // rice(v, k) with k <= 30: `limit` (<= 24) zeros or more are the escape,
+  // then v raw in `escape_bits`. One refill serves the whole code word
+  // (at most limit - 1 zeros, a one and k bits: 54 bits).
+  [[gnu::always_inline]] std::uint64_t get_rice(int k, std::uint32_t limit, int escape_bits) noexcept {
+    fill(56);
+    const std::uint64_t window = acc_ << (64 - have_);
+    const auto zeros = static_cast<std::uint32_t>(std::countl_zero(window));
+    if (zeros >= limit) {
+      consume(static_cast<int>(limit));
+      return get_wide(escape_bits);
+    }
+    have_ -= static_cast<int>(zeros) + 1 + k;
+    const std::uint64_t low = (acc_ >> have_) & ((std::uint64_t{1} << k) - 1);
+    acc_ &= (std::uint64_t{1} << have_) - 1;
+    return (std::uint64_t{zeros} << k) | low;
+  }
+
   // Whether a bit beyond the span has been consumed (a look-ahead alone
   // does not count).
   bool overrun() const noexcept { return phantom_ > have_; }
@@ -111,7 +129,20 @@ class BitReader {
   bool at_end() const noexcept { return !overrun() && next_ == bytes_.size() && have_ - phantom_ < 8; }
 
  private:
+  // Whole words while eight bytes remain (as many bytes as the accumulator
+  // takes), single bytes near the end; `bits` <= 57.
   void fill(int bits) noexcept {
+    if (have_ >= bits) return;
+    if (bytes_.size() - next_ >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes_.data() + next_, 8);
+      if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+      const int take = (64 - have_) >> 3;  // >= 1, as have_ < 57
+      acc_ = take == 8 ? word : (acc_ << (8 * take)) | (word >> (64 - 8 * take));
+      next_ += static_cast<std::size_t>(take);
+      have_ += 8 * take;
+      return;
+    }
     while (have_ < bits) {
       if (next_ < bytes_.size()) {
         acc_ = (acc_ << 8) | bytes_[next_++];
