@@ -754,7 +754,8 @@ std::size_t least_stream_bytes(std::size_t count, std::size_t block_length) noex
 }
 
 UnitResult<void> decode_integers(std::span<const std::uint8_t> bytes, int width,
-                                 std::size_t block_length, std::size_t count, const IntegerSink& take) {
+                                 std::size_t block_length, std::size_t count, const IntegerSink& take,
+                                 IntegerReading reading) {
   if (bytes.size() < least_stream_bytes(count, block_length)) {
     return unit_error(UnitErrorKind::CorruptUnit,
                       "the integer stream of " + std::to_string(bytes.size()) +
@@ -776,7 +777,8 @@ UnitResult<void> decode_integers(std::span<const std::uint8_t> bytes, int width,
                                 std::to_string(bytes.size() - at) + " are left");
     }
     const auto block = std::span(values).first(std::min(block_length, count - start));
-    if (!decode_block_fast(bytes.subspan(at, length), previous, block, width, scratch)) {
+    if (reading == IntegerReading::Checked ||
+        !decode_block_fast(bytes.subspan(at, length), previous, block, width, scratch)) {
       // Read again, checking every sample, for the error to name.
       if (auto done = decode_block_checked(bytes.subspan(at, length), previous, block, width, index); !done) {
         return done;
