@@ -3,6 +3,7 @@
     python bench/integer_decode_bench.py make DIR      # write the units once
     python bench/integer_decode_bench.py time DIR      # CPU time of decoding them
     python bench/integer_decode_bench.py digest DIR    # SHA-256 of every decoded signal
+    python bench/integer_decode_bench.py make DIR --every   # all signals, more bounds
 
 The units: each LibriVox signal at max_error 0.1 % of its range (a grid
 rounded within the bound) and the same signal as int16 PCM at max_error
@@ -33,12 +34,21 @@ def units_of(x: np.ndarray) -> dict[str, object]:
     return {"0.1%": (x, "0.1%"), "pcm-0.49": (pcm.astype(np.float32), 0.49)}
 
 
-def make(folder: Path) -> None:
+def every_unit(x: np.ndarray) -> dict[str, object]:
+    out = units_of(x)
+    for bound in ("0.01%", "0.03%", "1%"):
+        out[bound] = (x, bound)
+    return out
+
+
+def make(folder: Path, every: bool) -> None:
     import quillmere_tools as qt
 
     folder.mkdir(parents=True, exist_ok=True)
-    for s in bench_signals.pocketsphinx_signals():
-        for tag, (x, bound) in units_of(s.load()).items():
+    chosen = [s for s in bench_signals.all_signals() if not s.throughput_only] if every \
+        else bench_signals.pocketsphinx_signals()
+    for s in chosen:
+        for tag, (x, bound) in (every_unit if every else units_of)(s.load()).items():
             unit = bytes(qt.compress_to_target(x, max_error=bound, threads=1).unit)
             name = f"{s.name.split('/')[-1]}_{tag}.unit"
             (folder / name).write_bytes(unit)
@@ -77,9 +87,11 @@ def main() -> None:
     ap.add_argument("what", choices=["make", "time", "digest"])
     ap.add_argument("folder", type=Path)
     ap.add_argument("--repeat", type=int, default=21)
+    ap.add_argument("--every", action="store_true",
+                    help="make: every signal but the throughput-only one, at more bounds (for digests)")
     a = ap.parse_args()
     if a.what == "make":
-        make(a.folder)
+        make(a.folder, a.every)
     elif a.what == "time":
         time_units(a.folder, a.repeat)
     else:

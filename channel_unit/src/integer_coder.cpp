@@ -546,7 +546,8 @@ bool read_residuals_fast(BitReader& in, std::int64_t* r, std::size_t order, std:
     if (from >= to) continue;
     const int k = static_cast<int>(in.get(5));
     if (k != kRunMode) {
-      for (std::size_t i = from; i < to; ++i) r[i] = unzigzag(in.get_rice(k, kEscapeQuotient, escape));
+      in.get_rice_run(to - from, k, kEscapeQuotient, escape,
+                      [&](std::size_t j, std::uint64_t u) { r[from + j] = unzigzag(u); });
       continue;
     }
     const int run_k = static_cast<int>(in.get(5));
