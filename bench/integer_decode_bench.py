@@ -29,13 +29,13 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import signals as bench_signals  # noqa: E402
 
 
-def units_of(x: np.ndarray) -> dict[str, object]:
+def units_of(x: np.ndarray) -> dict[str, tuple[np.ndarray, float | str]]:
     pcm = np.round(x.astype(np.float64) * 32768.0).clip(-32768, 32767).astype(np.int16)
     return {"0.1%": (x, "0.1%"), "pcm-0.49": (pcm.astype(np.float32), 0.49)}
 
 
-def every_unit(x: np.ndarray) -> dict[str, object]:
-    out = units_of(x)
+def every_unit(x: np.ndarray) -> dict[str, tuple[np.ndarray, float | str]]:
+    out: dict[str, tuple[np.ndarray, float | str]] = units_of(x)
     for bound in ("0.01%", "0.03%", "1%"):
         out[bound] = (x, bound)
     return out
