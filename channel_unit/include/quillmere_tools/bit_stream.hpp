@@ -133,8 +133,11 @@ class BitReader {
     const std::uint8_t* data = bytes_.data();
     const std::size_t size = bytes_.size();
     const std::uint64_t low_mask = (std::uint64_t{1} << k) - 1;
+    // Enough bits to tell the escape and to read any code short of it: a
+    // refill (to 57 bits or more) serves several short codes.
+    const int need = static_cast<int>(limit) + 1 + k;
     for (std::size_t i = 0; i < count; ++i) {
-      if (have < 56) {
+      if (have < need) {
         if (size - next >= 8) {
           const std::uint64_t word = load_word(data + next);
           const int take = (64 - have) >> 3;
