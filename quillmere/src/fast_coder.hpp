@@ -38,6 +38,7 @@ enum class [[nodiscard]] FastError : std::uint8_t {
   TrailingData,
   BadState,
   OutOfMemory,
+  BadBlockMap,
 };
 
 constexpr std::string_view message(FastError error) noexcept {
@@ -49,6 +50,7 @@ constexpr std::string_view message(FastError error) noexcept {
     case FastError::TrailingData: return "Unused bytes at the end of fast coefficient stream";
     case FastError::BadState: return "Invalid coder state in fast coefficient stream";
     case FastError::OutOfMemory: return kOutOfMemoryText;
+    case FastError::BadBlockMap: return "Invalid zero-block map in fast coefficient stream";
   }
   return "Unknown fast coder error";
 }

@@ -1,0 +1,228 @@
+#include "fast_zero_blocks.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+namespace quillmere::fast {
+namespace {
+
+constexpr unsigned kBlockCodeField = 2;
+// A run is below 2^32 blocks, so its code has at most 31 leading zeros.
+constexpr unsigned kMaxRunZeros = 31;
+
+// A band is mapped when every bit of its map skips at least this many
+// zero coefficients. A zero in a quiet stretch costs the token lanes a
+// small fraction of a bit, and the live blocks' own zeros cost a little
+// more once the tables no longer see the silent ones; measured on the
+// repository's signals (docs/performance.md), maps below this yield did
+// not pay for themselves.
+constexpr std::size_t kZerosPerMapBit = 24;
+
+unsigned run_code_bits(std::uint32_t run) {  // run >= 1
+  return 2 * static_cast<unsigned>(std::bit_width(run)) - 1;
+}
+
+void put_run(BitWriter& out, std::uint32_t run) {
+  const unsigned k = static_cast<unsigned>(std::bit_width(run)) - 1;
+  out.put(0, k);  // k zeros, then the run with its leading one first
+  out.put(1, 1);
+  out.put(run & ((std::uint32_t{1} << k) - 1), k);
+}
+
+std::size_t blocks_of(std::size_t n, std::size_t block) { return n / block + (n % block != 0); }
+
+// Whether every coefficient of [p, p + n) is zero; an OR over the block,
+// which compilers vectorise.
+bool all_zero(const std::int16_t* p, std::size_t n) noexcept {
+  std::uint16_t acc = 0;
+  for (std::size_t i = 0; i < n; ++i) acc |= static_cast<std::uint16_t>(p[i]);
+  return acc == 0;
+}
+
+}  // namespace
+
+bool BlockMaps::any_mapped() const noexcept {
+  return std::any_of(bands.begin(), bands.end(), [](const BandMap& b) { return b.mapped; });
+}
+
+BlockMaps find_zero_blocks(std::span<const std::span<const std::int16_t>> bands, unsigned block_code) {
+  BlockMaps maps;
+  maps.block_code = block_code;
+  maps.bands.resize(bands.size());
+  if (bands.size() > kMaxZeroBlockBands) {
+    for (std::size_t b = 0; b < bands.size(); ++b) maps.bands[b].live = bands[b].size();
+    return maps;
+  }
+  const std::size_t block = maps.block();
+  for (std::size_t b = 0; b < bands.size(); ++b) {
+    const std::span<const std::int16_t> band = bands[b];
+    BandMap& m = maps.bands[b];
+    m.live = band.size();
+    m.run_begin = maps.runs.size();
+    const std::size_t n = band.size();
+    std::size_t zeros = 0;
+    std::uint64_t bits = 1;
+    bool kind = false;
+    std::uint32_t run = 0;
+    for (std::size_t at = 0; at < n; at += block) {
+      const std::size_t len = std::min(block, n - at);
+      const bool zero = all_zero(band.data() + at, len);
+      if (zero) zeros += len;
+      if (run == 0) {
+        m.first_zero = zero;
+        kind = zero;
+      } else if (zero != kind) {
+        maps.runs.push_back(run);
+        bits += run_code_bits(run);
+        run = 0;
+        kind = zero;
+      }
+      ++run;
+    }
+    if (run != 0) {
+      maps.runs.push_back(run);
+      bits += run_code_bits(run);
+    }
+    // A band without a live block already codes as nothing at all.
+    if (zeros > 0 && zeros < n && zeros >= kZerosPerMapBit * bits) {
+      m.mapped = true;
+      m.live = n - zeros;
+      m.run_end = maps.runs.size();
+    } else {
+      maps.runs.resize(m.run_begin);
+      m.run_end = m.run_begin;
+    }
+  }
+  return maps;
+}
+
+void write_block_maps(const BlockMaps& maps, std::vector<std::uint8_t>& out) {
+  BitWriter w(out);
+  w.put(maps.block_code, kBlockCodeField);
+  for (const BandMap& m : maps.bands) {
+    w.put(m.mapped ? 1 : 0, 1);
+    if (!m.mapped) continue;
+    w.put(m.first_zero ? 1 : 0, 1);
+    for (std::size_t r = m.run_begin; r < m.run_end; ++r) put_run(w, maps.runs[r]);
+  }
+  w.flush();
+}
+
+void compact_bands(std::span<const std::span<const std::int16_t>> bands, const BlockMaps& maps,
+                   std::int16_t* out, std::vector<std::span<const std::int16_t>>& views) {
+  const std::size_t block = maps.block();
+  views.clear();
+  for (std::size_t b = 0; b < bands.size(); ++b) {
+    const BandMap& m = maps.bands[b];
+    if (!m.mapped) {
+      views.push_back(bands[b]);  // coded where it lies
+      continue;
+    }
+    std::int16_t* const start = out;
+    bool zero = m.first_zero;
+    std::size_t at = 0;
+    for (std::size_t r = m.run_begin; r < m.run_end; ++r, zero = !zero) {
+      const std::size_t end = std::min(bands[b].size(), at + std::size_t{maps.runs[r]} * block);
+      if (!zero) {
+        std::memcpy(out, bands[b].data() + at, (end - at) * sizeof(std::int16_t));
+        out += end - at;
+      }
+      at = end;
+    }
+    views.emplace_back(start, static_cast<std::size_t>(out - start));
+  }
+}
+
+std::expected<BlockMaps, FastError> read_block_maps(std::span<const std::uint8_t> in,
+                                                    std::span<const std::size_t> lengths, std::size_t& used) {
+  BitReader r(in);
+  BlockMaps maps;
+  maps.block_code = r.get(kBlockCodeField);
+  if (r.overrun()) return std::unexpected(FastError::Truncated);
+  if (maps.block_code >= kBlockSizeCodes) return std::unexpected(FastError::BadBlockMap);
+  const std::size_t block = maps.block();
+  maps.bands.resize(lengths.size());
+  for (std::size_t b = 0; b < lengths.size(); ++b) {
+    BandMap& m = maps.bands[b];
+    m.live = lengths[b];
+    if (lengths[b] > SIZE_MAX / 2) return std::unexpected(FastError::BadLength);
+    m.mapped = r.get(1) != 0;
+    if (r.overrun()) return std::unexpected(FastError::Truncated);
+    if (!m.mapped) continue;
+    m.first_zero = r.get(1) != 0;
+    m.run_begin = maps.runs.size();
+    // Each run takes at least one bit, so the runs kept can never outgrow
+    // the stream.
+    std::size_t left = blocks_of(lengths[b], block);
+    std::size_t zero_blocks = 0;
+    bool zero = m.first_zero;
+    bool last_block_zero = false;
+    while (left > 0) {
+      unsigned k = 0;
+      while (r.get(1) == 0) {
+        if (r.overrun()) return std::unexpected(FastError::Truncated);
+        if (++k > kMaxRunZeros) return std::unexpected(FastError::BadBlockMap);
+      }
+      const std::uint32_t run = (std::uint32_t{1} << k) | r.get(k);
+      if (r.overrun()) return std::unexpected(FastError::Truncated);
+      if (run > left) return std::unexpected(FastError::BadBlockMap);
+      maps.runs.push_back(run);
+      left -= run;
+      if (zero) zero_blocks += run;
+      last_block_zero = zero;
+      zero = !zero;
+    }
+    m.run_end = maps.runs.size();
+    // The zero coefficients: whole blocks, but the band's last block may
+    // be short.
+    std::size_t zeros = zero_blocks * block;
+    if (last_block_zero && lengths[b] % block != 0) zeros -= block - lengths[b] % block;
+    m.live = lengths[b] - zeros;
+  }
+  if (!r.rest_of_byte_is_zero()) return std::unexpected(FastError::BadBlockMap);
+  if (!maps.any_mapped()) return std::unexpected(FastError::BadBlockMap);  // the plain form says that
+  used = r.bytes_used(in);
+  return maps;
+}
+
+void expand_bands(const BlockMaps& maps, std::span<const std::size_t> lengths, std::span<std::int16_t> out) noexcept {
+  // From the end backwards: every coefficient moves up (or stays), and
+  // what it lands on has been moved already, so no live value is
+  // overwritten before it is read.
+  const std::size_t block = maps.block();
+  std::size_t src = 0;
+  for (const BandMap& m : maps.bands) src += m.live;
+  std::size_t dst = out.size();
+  std::int16_t* const o = out.data();
+  for (std::size_t b = lengths.size(); b-- > 0;) {
+    const BandMap& m = maps.bands[b];
+    const std::size_t n = lengths[b];
+    if (!m.mapped) {
+      src -= n;
+      dst -= n;
+      if (src != dst) std::memmove(o + dst, o + src, n * sizeof(std::int16_t));
+      continue;
+    }
+    // Run r ends at min(n, (its last block + 1) * block) within the band.
+    std::size_t blocks = 0;
+    for (std::size_t r = m.run_begin; r < m.run_end; ++r) blocks += maps.runs[r];
+    const bool last_zero = m.first_zero == ((m.run_end - m.run_begin) % 2 == 1);
+    bool zero = last_zero;
+    for (std::size_t r = m.run_end; r-- > m.run_begin; zero = !zero) {
+      const std::size_t run_end = std::min(n, blocks * block);
+      blocks -= maps.runs[r];
+      const std::size_t len = run_end - blocks * block;
+      dst -= len;
+      if (zero) {
+        std::fill_n(o + dst, len, std::int16_t{0});
+      } else {
+        src -= len;
+        if (src != dst) std::memmove(o + dst, o + src, len * sizeof(std::int16_t));
+      }
+    }
+  }
+}
+
+}  // namespace quillmere::fast
