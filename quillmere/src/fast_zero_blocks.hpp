@@ -30,9 +30,11 @@ namespace quillmere::fast {
 inline constexpr std::uint8_t kZeroBlockForm = 0x40;
 inline constexpr std::size_t kMaxZeroBlockBands = 63;
 
-// Block sizes 8 << code for the 2-bit code; 3 is not used.
+// Block sizes 8 << code for the 2-bit code; 3 is not used. The encoder
+// takes 32: on the repository's speech recordings its streams came out a
+// little smaller than with 8 or 16, at the same speed (docs/performance.md).
 inline constexpr unsigned kBlockSizeCodes = 3;
-inline constexpr unsigned kDefaultBlockCode = 2;  // 32
+inline constexpr unsigned kDefaultBlockCode = 2;
 
 struct BandMap {
   bool mapped = false;
