@@ -20,6 +20,11 @@ constexpr unsigned kMaxRunZeros = 31;
 // not pay for themselves.
 constexpr std::size_t kZerosPerMapBit = 24;
 
+// All-zero bands alone take the form once they hold this many zeros
+// together: a few tens of microseconds of passes over them, against at most
+// a byte of maps.
+constexpr std::size_t kMinAllZeroForForm = 4096;
+
 unsigned run_code_bits(std::uint32_t run) {  // run >= 1
   return 2 * static_cast<unsigned>(std::bit_width(run)) - 1;
 }
@@ -33,12 +38,31 @@ void put_run(BitWriter& out, std::uint32_t run) {
 
 std::size_t blocks_of(std::size_t n, std::size_t block) { return n / block + (n % block != 0); }
 
-// Whether every coefficient of [p, p + n) is zero; an OR over the block,
-// which compilers vectorise.
-bool all_zero(const std::int16_t* p, std::size_t n) noexcept {
-  std::uint16_t acc = 0;
-  for (std::size_t i = 0; i < n; ++i) acc |= static_cast<std::uint16_t>(p[i]);
-  return acc == 0;
+// Per block of a band, whether all of it is zero: an OR over each block,
+// of a size known to the compiler so that it becomes a few vector
+// instructions (this pass reads every coefficient of dense signals too,
+// which gain nothing from it). The short last block goes apart.
+template <std::size_t B>
+void zero_flags_of(const std::int16_t* p, std::size_t n, std::uint8_t* flags) noexcept {
+  const std::size_t whole = n / B;
+  for (std::size_t k = 0; k < whole; ++k) {
+    std::uint16_t acc = 0;
+    for (std::size_t i = 0; i < B; ++i) acc |= static_cast<std::uint16_t>(p[k * B + i]);
+    flags[k] = acc == 0;
+  }
+  if (whole * B < n) {
+    std::uint16_t acc = 0;
+    for (std::size_t i = whole * B; i < n; ++i) acc |= static_cast<std::uint16_t>(p[i]);
+    flags[whole] = acc == 0;
+  }
+}
+
+void zero_flags(unsigned block_code, const std::int16_t* p, std::size_t n, std::uint8_t* flags) noexcept {
+  switch (block_code) {
+    case 0: return zero_flags_of<8>(p, n, flags);
+    case 1: return zero_flags_of<16>(p, n, flags);
+    default: return zero_flags_of<32>(p, n, flags);
+  }
 }
 
 }  // namespace
@@ -56,6 +80,9 @@ BlockMaps find_zero_blocks(std::span<const std::span<const std::int16_t>> bands,
     return maps;
   }
   const std::size_t block = maps.block();
+  bool any_runs = false;
+  std::size_t zero_bands = 0;  // coefficients in all-zero bands
+  std::vector<std::uint8_t> flags;
   for (std::size_t b = 0; b < bands.size(); ++b) {
     const std::span<const std::int16_t> band = bands[b];
     BandMap& m = maps.bands[b];
@@ -66,10 +93,11 @@ BlockMaps find_zero_blocks(std::span<const std::span<const std::int16_t>> bands,
     std::uint64_t bits = 1;
     bool kind = false;
     std::uint32_t run = 0;
-    for (std::size_t at = 0; at < n; at += block) {
-      const std::size_t len = std::min(block, n - at);
-      const bool zero = all_zero(band.data() + at, len);
-      if (zero) zeros += len;
+    flags.resize(blocks_of(n, block));
+    zero_flags(block_code, band.data(), n, flags.data());
+    for (std::size_t k = 0, at = 0; at < n; ++k, at += block) {
+      const bool zero = flags[k] != 0;
+      if (zero) zeros += std::min(block, n - at);
       if (run == 0) {
         m.first_zero = zero;
         kind = zero;
@@ -85,14 +113,30 @@ BlockMaps find_zero_blocks(std::span<const std::span<const std::int16_t>> bands,
       maps.runs.push_back(run);
       bits += run_code_bits(run);
     }
-    // A band without a live block already codes as nothing at all.
-    if (zeros > 0 && zeros < n && zeros >= kZerosPerMapBit * bits) {
+    if (n > 0 && zeros == n) {
+      m.all_zero = true;  // one zero run, held as such if the form is taken
+      m.run_end = maps.runs.size();
+      zero_bands += n;
+    } else if (zeros > 0 && zeros >= kZerosPerMapBit * bits) {
       m.mapped = true;
       m.live = n - zeros;
       m.run_end = maps.runs.size();
+      any_runs = true;
     } else {
       maps.runs.resize(m.run_begin);
       m.run_end = m.run_begin;
+    }
+  }
+  // Without the form an all-zero band is coded whole (as nothing, by its
+  // model), its run unused.
+  const bool form = any_runs || zero_bands >= kMinAllZeroForForm;
+  for (BandMap& m : maps.bands) {
+    if (!m.all_zero) continue;
+    if (form) {
+      m.mapped = true;
+      m.live = 0;
+    } else {
+      m.all_zero = false;
     }
   }
   return maps;
@@ -102,8 +146,9 @@ void write_block_maps(const BlockMaps& maps, std::vector<std::uint8_t>& out) {
   BitWriter w(out);
   w.put(maps.block_code, kBlockCodeField);
   for (const BandMap& m : maps.bands) {
-    w.put(m.mapped ? 1 : 0, 1);
-    if (!m.mapped) continue;
+    const BandHold hold = !m.mapped ? BandHold::Whole : m.all_zero ? BandHold::AllZero : BandHold::Mapped;
+    w.put(static_cast<std::uint32_t>(hold), kBandHoldField);
+    if (hold != BandHold::Mapped) continue;
     w.put(m.first_zero ? 1 : 0, 1);
     for (std::size_t r = m.run_begin; r < m.run_end; ++r) put_run(w, maps.runs[r]);
   }
@@ -148,14 +193,26 @@ std::expected<BlockMaps, FastError> read_block_maps(std::span<const std::uint8_t
     BandMap& m = maps.bands[b];
     m.live = lengths[b];
     if (lengths[b] > SIZE_MAX / 2) return std::unexpected(FastError::BadLength);
-    m.mapped = r.get(1) != 0;
+    const std::uint32_t hold = r.get(kBandHoldField);
     if (r.overrun()) return std::unexpected(FastError::Truncated);
-    if (!m.mapped) continue;
-    m.first_zero = r.get(1) != 0;
+    if (hold == static_cast<std::uint32_t>(BandHold::Whole)) continue;
+    // Only a band with coefficients is held otherwise, so each run kept
+    // took bits of the stream and their number cannot outgrow it.
+    if (hold > static_cast<std::uint32_t>(BandHold::AllZero) || lengths[b] == 0) {
+      return std::unexpected(FastError::BadBlockMap);
+    }
+    m.mapped = true;
     m.run_begin = maps.runs.size();
-    // Each run takes at least one bit, so the runs kept can never outgrow
-    // the stream.
     std::size_t left = blocks_of(lengths[b], block);
+    if (hold == static_cast<std::uint32_t>(BandHold::AllZero)) {
+      if (left > UINT32_MAX) return std::unexpected(FastError::BadLength);
+      m.all_zero = m.first_zero = true;
+      maps.runs.push_back(static_cast<std::uint32_t>(left));
+      m.run_end = maps.runs.size();
+      m.live = 0;
+      continue;
+    }
+    m.first_zero = r.get(1) != 0;
     std::size_t zero_blocks = 0;
     bool zero = m.first_zero;
     bool last_block_zero = false;

@@ -5,11 +5,14 @@
 // words, a quiet sensor between events) then cost time and bits in
 // proportion to what they hold. Internal to the codec library.
 //
-// The map of a band is its runs of zero and of live blocks, alternating:
-// one bit for the kind of the first run, then every run's length less one
-// as an order-0 Exp-Golomb code. Runs make long silences cost a few bits;
-// a raw bit per block would cost more than the zeros it saves on most
-// speech.
+// Each band of the form says how it is held, in two bits: as it is, by a
+// map, or as all zeros (no map and no model: a silent band of a long signal
+// then costs no time at all, where the token lanes would still pass over
+// every one of its zeros). The map of a band is its runs of zero and of
+// live blocks, alternating: one bit for the kind of the first run, then
+// every run's length less one as an order-0 Exp-Golomb code. Runs make long
+// silences cost a few bits; a raw bit per block would cost more than the
+// zeros it saves on most speech.
 #pragma once
 
 #include <cstddef>
@@ -36,8 +39,13 @@ inline constexpr std::size_t kMaxZeroBlockBands = 63;
 inline constexpr unsigned kBlockSizeCodes = 3;
 inline constexpr unsigned kDefaultBlockCode = 2;
 
+enum class BandHold : std::uint8_t { Whole = 0, Mapped = 1, AllZero = 2 };
+inline constexpr unsigned kBandHoldField = 2;
+
+// An all-zero band is held as one zero run and no live block.
 struct BandMap {
-  bool mapped = false;
+  bool mapped = false;  // by a map, or as all zeros
+  bool all_zero = false;
   bool first_zero = false;    // the kind of the first run
   std::size_t run_begin = 0;  // the band's runs in BlockMaps::runs
   std::size_t run_end = 0;
@@ -55,11 +63,13 @@ struct BlockMaps {
 
 // The maps worth sending for these bands: a band is mapped when the bits
 // of its map are well below what its zero blocks' tokens are likely to
-// cost. any_mapped() is false when no band gains, and for more than 63
-// bands.
+// cost, and all-zero bands are held as such when some band is mapped or
+// they are long enough together for the passes over them to count.
+// any_mapped() is false when the plain form serves as well, and for more
+// than 63 bands.
 BlockMaps find_zero_blocks(std::span<const std::span<const std::int16_t>> bands, unsigned block_code);
 
-// Block size code, then per band a mapped bit and its runs; byte aligned.
+// Block size code, then per band how it is held and its runs; byte aligned.
 void write_block_maps(const BlockMaps& maps, std::vector<std::uint8_t>& out);
 
 // The live blocks of every band, band after band, into `out` (the sum of

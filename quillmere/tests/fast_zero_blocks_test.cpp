@@ -150,9 +150,9 @@ Bytes forged(std::uint8_t first, const std::vector<std::pair<std::uint32_t, unsi
 TEST(ZeroBlockMaps, HostileMapsAreRefused) {
   const std::vector<std::size_t> one{100};  // four blocks of 32, the last of 4
   const std::uint8_t first = 1 | kZeroBlockForm;
-  // Block size code 2, mapped, first run zero, then two runs of 2 blocks
-  // (Exp-Golomb 0 1 0 each): 10 bits.
-  const std::vector<std::pair<std::uint32_t, unsigned>> two_and_two{{1, 1}, {1, 1}, {0, 1}, {1, 1}, {0, 1},
+  // Block size code 2, held by a map (1 in two bits), first run zero, then
+  // two runs of 2 blocks (Exp-Golomb 0 1 0 each): 11 bits.
+  const std::vector<std::pair<std::uint32_t, unsigned>> two_and_two{{1, 2}, {1, 1}, {0, 1}, {1, 1}, {0, 1},
                                                                     {0, 1}, {1, 1}, {0, 1}};
   const auto with = [&](std::uint32_t code, std::vector<std::pair<std::uint32_t, unsigned>> more) {
     std::vector<std::pair<std::uint32_t, unsigned>> fields{{code, 2}};
@@ -169,12 +169,18 @@ TEST(ZeroBlockMaps, HostileMapsAreRefused) {
   // Bits set in the map's padding.
   EXPECT_EQ(decode(with(2, {{1, 1}}), one).error(), FastError::BadBlockMap);
   // A run of 5 blocks where 4 remain (00 1 01).
-  EXPECT_EQ(decode(forged(first, {{2, 2}, {1, 1}, {1, 1}, {0, 2}, {1, 1}, {1, 2}}), one).error(),
+  EXPECT_EQ(decode(forged(first, {{2, 2}, {1, 2}, {1, 1}, {0, 2}, {1, 1}, {1, 2}}), one).error(),
             FastError::BadBlockMap);
   // A run code with more leading zeros than any run can have.
-  EXPECT_EQ(decode(forged(first, {{2, 2}, {1, 1}, {1, 1}, {0, 32}, {1, 1}}), one).error(), FastError::BadBlockMap);
+  EXPECT_EQ(decode(forged(first, {{2, 2}, {1, 2}, {1, 1}, {0, 32}, {1, 1}}), one).error(), FastError::BadBlockMap);
   // The form announced and no band mapped.
-  EXPECT_EQ(decode(forged(first, {{2, 2}, {0, 1}}), one).error(), FastError::BadBlockMap);
+  EXPECT_EQ(decode(forged(first, {{2, 2}, {0, 2}}), one).error(), FastError::BadBlockMap);
+  // A band held in the fourth way, which does not exist.
+  EXPECT_EQ(decode(forged(first, {{2, 2}, {3, 2}}), one).error(), FastError::BadBlockMap);
+  // An empty band held by a map or as zeros: only the plain way reads it.
+  const std::vector<std::size_t> empty_first{0, 100};
+  EXPECT_EQ(decode(forged(2 | kZeroBlockForm, {{2, 2}, {2, 2}, {2, 2}}), empty_first).error(),
+            FastError::BadBlockMap);
   // The form with a band count that does not match.
   EXPECT_EQ(decode(ok, {50, 50}).error(), FastError::BadLength);
   // Maps cut short: the runs stop before covering the band.
@@ -183,7 +189,7 @@ TEST(ZeroBlockMaps, HostileMapsAreRefused) {
 }
 
 TEST(ZeroBlockMaps, BandsTooLongForAnyStreamAreRefused) {
-  const Bytes map = forged(1 | kZeroBlockForm, {{2, 2}, {1, 1}, {1, 1}, {1, 1}});
+  const Bytes map = forged(1 | kZeroBlockForm, {{2, 2}, {1, 2}, {1, 1}, {1, 1}});
   const std::vector<std::size_t> huge{SIZE_MAX / 2 + 1};
   EXPECT_EQ(preflight(map, huge).error(), FastError::BadLength);
 }
