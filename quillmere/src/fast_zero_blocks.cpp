@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "vector_clones.hpp"
+
 namespace quillmere::fast {
 namespace {
 
@@ -43,7 +45,7 @@ std::size_t blocks_of(std::size_t n, std::size_t block) { return n / block + (n 
 // instructions (this pass reads every coefficient of dense signals too,
 // which gain nothing from it). The short last block goes apart.
 template <std::size_t B>
-void zero_flags_of(const std::int16_t* p, std::size_t n, std::uint8_t* flags) noexcept {
+[[gnu::always_inline]] inline void zero_flags_of(const std::int16_t* p, std::size_t n, std::uint8_t* flags) noexcept {
   const std::size_t whole = n / B;
   for (std::size_t k = 0; k < whole; ++k) {
     std::uint16_t acc = 0;
@@ -57,12 +59,31 @@ void zero_flags_of(const std::int16_t* p, std::size_t n, std::uint8_t* flags) no
   }
 }
 
+QUILLMERE_VECTOR_CLONES
 void zero_flags(unsigned block_code, const std::int16_t* p, std::size_t n, std::uint8_t* flags) noexcept {
   switch (block_code) {
     case 0: return zero_flags_of<8>(p, n, flags);
     case 1: return zero_flags_of<16>(p, n, flags);
     default: return zero_flags_of<32>(p, n, flags);
   }
+}
+
+// The zero blocks of a band and the changes between zero and live blocks,
+// without a branch: most bands of dense signals stop at these counts.
+struct FlagCounts {
+  std::size_t zero_blocks = 0;
+  std::size_t changes = 0;
+};
+
+FlagCounts count_flags(const std::uint8_t* flags, std::size_t blocks) noexcept {
+  FlagCounts c;
+  if (blocks == 0) return c;
+  c.zero_blocks = flags[0];
+  for (std::size_t k = 1; k < blocks; ++k) {
+    c.zero_blocks += flags[k];
+    c.changes += flags[k] != flags[k - 1];
+  }
+  return c;
 }
 
 }  // namespace
@@ -87,17 +108,31 @@ BlockMaps find_zero_blocks(std::span<const std::span<const std::int16_t>> bands,
     const std::span<const std::int16_t> band = bands[b];
     BandMap& m = maps.bands[b];
     m.live = band.size();
-    m.run_begin = maps.runs.size();
+    m.run_begin = m.run_end = maps.runs.size();
     const std::size_t n = band.size();
-    std::size_t zeros = 0;
+    const std::size_t blocks = blocks_of(n, block);
+    if (blocks > UINT32_MAX) continue;  // runs count in 32 bits
+    flags.resize(blocks);
+    zero_flags(block_code, band.data(), n, flags.data());
+    const FlagCounts counts = count_flags(flags.data(), blocks);
+    std::size_t zeros = counts.zero_blocks * block;
+    if (n % block != 0 && flags[blocks - 1] != 0) zeros -= block - n % block;
+    if (n > 0 && zeros == n) {
+      // One zero run, held as such if the form is taken.
+      m.all_zero = m.first_zero = true;
+      maps.runs.push_back(static_cast<std::uint32_t>(blocks));
+      m.run_end = maps.runs.size();
+      zero_bands += n;
+      continue;
+    }
+    // The map's bits are at least one per run and one for the first kind:
+    // below that yield the runs need not be made.
+    if (zeros == 0 || zeros < kZerosPerMapBit * (counts.changes + 2)) continue;
     std::uint64_t bits = 1;
     bool kind = false;
     std::uint32_t run = 0;
-    flags.resize(blocks_of(n, block));
-    zero_flags(block_code, band.data(), n, flags.data());
-    for (std::size_t k = 0, at = 0; at < n; ++k, at += block) {
+    for (std::size_t k = 0; k < blocks; ++k) {
       const bool zero = flags[k] != 0;
-      if (zero) zeros += std::min(block, n - at);
       if (run == 0) {
         m.first_zero = zero;
         kind = zero;
@@ -113,11 +148,7 @@ BlockMaps find_zero_blocks(std::span<const std::span<const std::int16_t>> bands,
       maps.runs.push_back(run);
       bits += run_code_bits(run);
     }
-    if (n > 0 && zeros == n) {
-      m.all_zero = true;  // one zero run, held as such if the form is taken
-      m.run_end = maps.runs.size();
-      zero_bands += n;
-    } else if (zeros > 0 && zeros >= kZerosPerMapBit * bits) {
+    if (zeros >= kZerosPerMapBit * bits) {
       m.mapped = true;
       m.live = n - zeros;
       m.run_end = maps.runs.size();
