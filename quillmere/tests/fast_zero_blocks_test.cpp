@@ -5,7 +5,9 @@
 // the maps existed.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <numeric>
 #include <random>
 #include <vector>
@@ -14,6 +16,9 @@
 #include "fast_coder.hpp"
 #include "fast_model.hpp"
 #include "fast_zero_blocks.hpp"
+#include "quillmere/compressor.hpp"
+#include "quillmere/decompressor.hpp"
+#include "quillmere/header.hpp"
 #include "sparse_bands.hpp"
 #include "test_data.hpp"
 
@@ -72,6 +77,10 @@ TEST_P(ZeroBlockRoundTrip, DecodesWhatWasEncoded) {
   const auto back = decode(stream, lengths_of(bands));
   ASSERT_TRUE(back.has_value()) << message(back.error());
   EXPECT_EQ(*back, joined(bands));
+  // A channel unit's side-block flag shares the byte and changes nothing.
+  Bytes flagged = stream;
+  flagged[0] |= kSideBlockFlag;
+  EXPECT_EQ(decode(flagged, lengths_of(bands)).value(), joined(bands));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -192,6 +201,33 @@ TEST(ZeroBlockMaps, BandsTooLongForAnyStreamAreRefused) {
   const Bytes map = forged(1 | kZeroBlockForm, {{2, 2}, {1, 2}, {1, 1}, {1, 1}});
   const std::vector<std::size_t> huge{SIZE_MAX / 2 + 1};
   EXPECT_EQ(preflight(map, huge).error(), FastError::BadLength);
+}
+
+// Through the container: a tone in bursts with digital silence between
+// them, whose fast payload takes the zero-block form, decodes to the very
+// samples of the cmodel container.
+TEST(ZeroBlockStreams, ContainersDecodeToCModelsSamples) {
+  std::vector<float> x(60000, 0.0f);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const auto t = static_cast<double>(i);
+    if ((i / 7000) % 2 == 0) x[i] = static_cast<float>(std::sin(0.05 * t) * (1.0 + 0.001 * static_cast<double>(i % 1000)));
+  }
+  for (const Method method : {Method::Cdf97, Method::Db4}) {
+    CodecOptions o;
+    o.method = method;
+    o.coder = Coder::CModel;
+    const auto reference = compress(x, o);
+    o.coder = Coder::Fast;
+    const auto fast = compress(x, o);
+    ASSERT_TRUE(reference && fast);
+    ASSERT_GT(fast->size(), HEADER_LEN);
+    EXPECT_NE((*fast)[HEADER_LEN] & kZeroBlockForm, 0);
+    const auto a = decompress(*reference);
+    const auto b = decompress_tools(*fast);
+    ASSERT_TRUE(a && b);
+    ASSERT_EQ(a->size(), b->size());
+    EXPECT_EQ(0, std::memcmp(a->data(), b->data(), a->size() * sizeof(float)));
+  }
 }
 
 std::vector<Band> stored_bands() { return testing_bands::speech_like_bands(20261209); }
