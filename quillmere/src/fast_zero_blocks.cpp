@@ -1,3 +1,6 @@
+// The fast coder's zero blocks (fast_zero_blocks.hpp): finding them and
+// choosing which bands to map, the maps' bit-packed form and its checked
+// reading, and moving live blocks into the coded order and back.
 #include "fast_zero_blocks.hpp"
 
 #include <algorithm>
