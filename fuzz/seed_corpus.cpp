@@ -209,6 +209,18 @@ void fast_seeds(CorpusWriter& out) {
   Band loud(6000), quiet(3000, 0);
   for (auto& w : loud) w = static_cast<std::int16_t>(noise.next() * 3000.0f);
   for (std::size_t i = 0; i < quiet.size(); i += 37) quiet[i] = static_cast<std::int16_t>(i % 2 ? 5 : -5);
+  // Speech between silences, whose blocks of zeros the zero-block form
+  // skips: on four lanes (segments starting inside live and skipped
+  // blocks, a band ending in a short zero block) and on one.
+  Band spoken(9001, 0), pauses(3000, 0), short_pauses(700, 0);
+  for (std::size_t i = 0; i < spoken.size(); ++i) {
+    if ((i / 1100) % 2 == 0) spoken[i] = static_cast<std::int16_t>(noise.next() * 900.0f);
+  }
+  for (std::size_t i = 0; i < 1000; ++i) pauses[i] = static_cast<std::int16_t>(noise.next() * 40.0f);
+  for (std::size_t i = 2100; i < 2300; ++i) pauses[i] = static_cast<std::int16_t>(noise.next() * 8.0f);
+  for (std::size_t i = 400; i < short_pauses.size(); ++i) {
+    short_pauses[i] = static_cast<std::int16_t>(noise.next() * 20.0f);
+  }
   const std::vector<std::vector<Band>> cases = {
       {{}, {}, {}},
       {Band(300, 0), Band(200, 0)},
@@ -216,6 +228,8 @@ void fast_seeds(CorpusWriter& out) {
       {{-32768, 32767, 0, -1}, {5, -300, 7000, 0}},
       {busy, Band(100, 0), {3, -3}},
       {loud, quiet, Band(100, 0)},
+      {pauses, Band(0), spoken, Band(64, 0)},
+      {short_pauses, {3, -3, 0, 1}},
   };
   int index = 0;
   for (const auto& bands : cases) {

@@ -11,12 +11,28 @@
 // table and code smallest together; short bands may instead take an
 // adaptive model that costs no table at all.
 //
-// Stream: K (one byte; bit 7 is the side-block flag below) | band models (bit packed, byte aligned) |
+// Stream: K (one byte; bit 7 is the side-block flag below, bit 6 the
+// zero-block form) | [block maps] | band models (bit packed, byte aligned) |
 // raw-bit byte count (LEB128) | raw bits | the final state of each lane
 // (32 bits; four lanes, or one for short signals; none when no band codes a
 // symbol) | 16-bit rANS words. The band lengths are not stored; the decoder
 // is given them, and every table and length it reads is checked against
 // them.
+//
+// Zero-block form (bit 6 set, K <= 63; fast_zero_blocks.hpp): the block
+// maps follow the first byte, bit packed and byte aligned: the block size
+// code (2 bits, blocks of 8 << code), then per band a bit saying whether it
+// is mapped, and for a mapped band the kind of its first run of blocks
+// (1 = zero) and every run's length in blocks as an Exp-Golomb code (the
+// length's bits below its leading one, preceded by as many zeros), the runs
+// alternating and covering the band's blocks exactly; the last block may be
+// short. At least one band is mapped. Everything after is the stream above
+// for the bands as coded: a mapped band as its live blocks end to end, the
+// lanes' segments and contexts running over those (a context goes on across
+// a skipped block as if it were not there). Streams without bit 6, which
+// every encoder before it wrote, read as they always have; a reader that
+// predates the form finds K + 64 bands where it expects K and refuses the
+// stream.
 #pragma once
 
 #include <cstddef>
@@ -38,6 +54,7 @@ enum class [[nodiscard]] FastError : std::uint8_t {
   TrailingData,
   BadState,
   OutOfMemory,
+  BadBlockMap,
 };
 
 constexpr std::string_view message(FastError error) noexcept {
@@ -49,6 +66,7 @@ constexpr std::string_view message(FastError error) noexcept {
     case FastError::TrailingData: return "Unused bytes at the end of fast coefficient stream";
     case FastError::BadState: return "Invalid coder state in fast coefficient stream";
     case FastError::OutOfMemory: return kOutOfMemoryText;
+    case FastError::BadBlockMap: return "Invalid zero-block map in fast coefficient stream";
   }
   return "Unknown fast coder error";
 }

@@ -13,6 +13,7 @@
 #include <bit>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "fast_adaptive.hpp"
@@ -20,6 +21,7 @@
 #include "fast_model.hpp"
 #include "fast_next_context.hpp"
 #include "fast_raw_bits.hpp"
+#include "fast_zero_blocks.hpp"
 #include "quillmere/byte_io.hpp"
 
 namespace quillmere::fast {
@@ -47,22 +49,21 @@ struct Sections {
   std::span<const std::uint8_t> words;
 };
 
+// The sections after the first byte (and the block maps): `stream` starts
+// at the models, `lengths` are the coded (live) lengths.
 std::expected<Sections, FastError> read_sections(std::span<const std::uint8_t> stream,
                                                  std::span<const std::size_t> lengths) {
-  if (stream.empty()) return std::unexpected(FastError::Truncated);
-  if ((stream[0] & ~kSideBlockFlag) != lengths.size()) return std::unexpected(FastError::BadLength);
   const std::size_t total = total_length(lengths);
   if (total == SIZE_MAX) return std::unexpected(FastError::BadLength);
 
   Sections s;
-  const auto rest = stream.subspan(1);
-  BitReader bits(rest);
+  BitReader bits(stream);
   auto models = read_models(bits, lengths);
   if (!models) return std::unexpected(models.error());
   if (!bits.rest_of_byte_is_zero()) return std::unexpected(FastError::BadTable);
   s.models = std::move(*models);
 
-  std::size_t pos = 1 + bits.bytes_used(rest);
+  std::size_t pos = bits.bytes_used(stream);
   auto raw_len = get_leb128(stream, pos);
   if (!raw_len) return std::unexpected(raw_len.error());
   if (*raw_len > stream.size() - pos) return std::unexpected(FastError::Truncated);
@@ -233,12 +234,49 @@ void run_one(Lane& l, std::size_t run, std::int16_t* out, Words& w, std::uint32_
   l.pos += run;
 }
 
+// The first byte, and the block maps if it announces them: what is left
+// is coded as `lengths` (the live lengths of mapped bands).
+struct Framing {
+  std::span<const std::uint8_t> body;
+  std::optional<BlockMaps> maps;
+  std::vector<std::size_t> live;
+};
+
+std::expected<Framing, FastError> read_framing(std::span<const std::uint8_t> stream,
+                                               std::span<const std::size_t> lengths) {
+  if (stream.empty()) return std::unexpected(FastError::Truncated);
+  if (total_length(lengths) == SIZE_MAX) return std::unexpected(FastError::BadLength);
+  const std::uint8_t first = stream[0] & ~kSideBlockFlag;
+  Framing f;
+  if (lengths.size() <= kMaxZeroBlockBands && (first & kZeroBlockForm) != 0) {
+    if ((first & ~kZeroBlockForm) != lengths.size()) return std::unexpected(FastError::BadLength);
+    std::size_t used = 0;
+    auto maps = read_block_maps(stream.subspan(1), lengths, used);
+    if (!maps) return std::unexpected(maps.error());
+    f.live.reserve(lengths.size());
+    for (const BandMap& m : maps->bands) f.live.push_back(m.live);
+    f.maps = std::move(*maps);
+    f.body = stream.subspan(1 + used);
+    return f;
+  }
+  if (first != lengths.size()) return std::unexpected(FastError::BadLength);
+  f.live.assign(lengths.begin(), lengths.end());
+  f.body = stream.subspan(1);
+  return f;
+}
+
+std::expected<void, FastError> decode_body(std::span<const std::uint8_t> stream,
+                                           std::span<const std::size_t> lengths,
+                                           std::span<std::int16_t> out);
+
 }  // namespace
 
 std::expected<void, FastError> preflight(std::span<const std::uint8_t> stream,
                                          std::span<const std::size_t> lengths) {
   try {
-    auto s = read_sections(stream, lengths);
+    auto f = read_framing(stream, lengths);
+    if (!f) return std::unexpected(f.error());
+    auto s = read_sections(f->body, f->live);
     if (!s) return std::unexpected(s.error());
     return {};
   } catch (const std::bad_alloc&) {
@@ -250,6 +288,27 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
                                                   std::span<const std::size_t> lengths,
                                                   std::span<std::int16_t> out) {
   try {
+    auto f = read_framing(stream, lengths);
+    if (!f) return std::unexpected(f.error());
+    if (out.size() != total_length(lengths)) return std::unexpected(FastError::BadLength);
+    if (!f->maps) return decode_body(f->body, lengths, out);
+    auto done = decode_body(f->body, f->live, out.first(total_length(f->live)));
+    if (!done) return done;
+    expand_bands(*f->maps, lengths, out);
+    return {};
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(FastError::OutOfMemory);
+  }
+}
+
+namespace {
+
+// The tokens, raw bits and checks of the body, into `out` (the coded
+// lengths, back to back).
+std::expected<void, FastError> decode_body(std::span<const std::uint8_t> stream,
+                                           std::span<const std::size_t> lengths,
+                                           std::span<std::int16_t> out) {
+  {
     auto sections = read_sections(stream, lengths);
     if (!sections) return std::unexpected(sections.error());
     const std::size_t total = total_length(lengths);
@@ -389,9 +448,8 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
       if (lanes[j].x != kStateLow) return std::unexpected(FastError::BadState);
     }
     return {};
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(FastError::OutOfMemory);
   }
 }
 
+}  // namespace
 }  // namespace quillmere::fast

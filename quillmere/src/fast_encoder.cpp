@@ -13,9 +13,11 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "fast_adaptive.hpp"
 #include "fast_model.hpp"
+#include "fast_zero_blocks.hpp"
 #include "vector_clones.hpp"
 #include "quillmere/byte_io.hpp"
 #include "work_buffer.hpp"
@@ -244,8 +246,10 @@ struct Scratch {
   WorkBuffer<std::uint32_t> codes;
   WorkBuffer<std::uint8_t> raw;
   WorkBuffer<std::uint16_t> words;
+  WorkBuffer<std::int16_t> live;  // mapped bands' live blocks
 
   void release_large() noexcept {
+    live.release_if_large();
     bits.release_if_large();
     shape.release_if_large();
     sym.release_if_large();
@@ -263,11 +267,11 @@ struct ReleaseOnExit {
   ~ReleaseOnExit() { scratch.release_large(); }
 };
 
-}  // namespace
-
-std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int16_t>> bands) {
-  if (bands.size() > kMaxBands) throw std::invalid_argument("at most 127 bands");
-  const ReleaseOnExit release;
+// Everything after the first byte and the block maps, which `head`
+// already holds: the models, the raw bits, the states and the words of
+// these bands (the live blocks of mapped ones).
+std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16_t>> bands,
+                                      std::vector<std::uint8_t> head) {
   const std::size_t k = bands.size();
   std::size_t total = 0;
   for (const auto& b : bands) total += b.size();
@@ -361,8 +365,6 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
     }
   }
 
-  std::vector<std::uint8_t> head;
-  head.push_back(static_cast<std::uint8_t>(k));
   std::vector<std::span<const std::uint32_t>> band_symbols(k);
   for (std::size_t b = 0, from = 0; b < k; from = band_end[b++]) {
     band_symbols[b] = std::span<const std::uint32_t>(sym + from, band_end[b] - from);
@@ -475,6 +477,24 @@ std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int
   std::uint8_t* w = out.data() + at + 4 * stored;
   for (std::size_t i = 0; i < word_count; ++i) store_le16(w + 2 * i, wp[i]);
   return out;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> encode_coeffs(std::span<const std::span<const std::int16_t>> bands) {
+  if (bands.size() > kMaxBands) throw std::invalid_argument("at most 127 bands");
+  const ReleaseOnExit release;
+  std::vector<std::uint8_t> head{static_cast<std::uint8_t>(bands.size())};
+  const BlockMaps maps = find_zero_blocks(bands, kDefaultBlockCode);
+  if (!maps.any_mapped()) return encode_body(bands, std::move(head));
+  head[0] |= kZeroBlockForm;
+  write_block_maps(maps, head);
+  std::size_t live = 0;
+  for (const BandMap& m : maps.bands) live += m.mapped ? m.live : 0;
+  std::vector<std::span<const std::int16_t>> views;
+  views.reserve(bands.size());
+  compact_bands(bands, maps, scratch.live.take(std::max<std::size_t>(live, 1)), views);
+  return encode_body(views, std::move(head));
 }
 
 }  // namespace quillmere::fast

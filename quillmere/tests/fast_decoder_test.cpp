@@ -13,6 +13,7 @@
 #include "fast_coder.hpp"
 #include "fast_model.hpp"
 #include "fast_next_context.hpp"
+#include "fast_zero_blocks.hpp"
 
 namespace quillmere::fast {
 namespace {
@@ -45,10 +46,19 @@ struct RawSection {
 };
 
 RawSection raw_section(const Bytes& stream, const std::vector<std::size_t>& lengths) {
-  const std::span<const std::uint8_t> rest(stream.data() + 1, stream.size() - 1);
+  std::size_t at = 1;
+  std::vector<std::size_t> coded = lengths;
+  if ((stream[0] & kZeroBlockForm) != 0) {  // the models follow the block maps
+    std::size_t used = 0;
+    const auto maps = read_block_maps(std::span(stream).subspan(1), lengths, used);
+    EXPECT_TRUE(maps.has_value());
+    for (std::size_t b = 0; b < coded.size(); ++b) coded[b] = maps->bands[b].live;
+    at += used;
+  }
+  const std::span<const std::uint8_t> rest(stream.data() + at, stream.size() - at);
   BitReader bits(rest);
-  EXPECT_TRUE(read_models(bits, lengths).has_value());
-  RawSection r{1 + bits.bytes_used(rest), 0, 0};
+  EXPECT_TRUE(read_models(bits, coded).has_value());
+  RawSection r{at + bits.bytes_used(rest), 0, 0};
   std::size_t pos = r.length_at;
   for (unsigned shift = 0;; shift += 7) {
     const std::uint8_t b = stream.at(pos++);
