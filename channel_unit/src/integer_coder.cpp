@@ -4,6 +4,7 @@
 #include <bit>
 #include <string>
 
+#include "integer_rans.hpp"
 #include "integer_stream_format.hpp"
 #include "quillmere/byte_io.hpp"
 #include "quillmere_tools/bit_stream.hpp"
@@ -249,15 +250,19 @@ std::uint64_t zigzag_sum(std::span<const std::int64_t> r) noexcept {
   return sum;
 }
 
-void encode_block(std::span<const std::int64_t> before, std::span<const std::int64_t> x, int width,
-                  BitWriter& out, std::vector<std::int64_t>& residuals, IntegerEffort effort) {
+// Writes the block's bits to `out`; `words` receives the bytes that follow
+// them (a rANS block's words, empty otherwise). Whether rANS took the block.
+bool encode_block(std::span<const std::int64_t> before, std::span<const std::int64_t> x, int width,
+                  BitWriter& out, std::vector<std::uint8_t>& words, std::vector<std::int64_t>& residuals,
+                  IntegerEffort effort, IntegerResiduals coding) {
+  words.clear();
   const bool quick = effort == IntegerEffort::Quick;
   const std::size_t n = x.size();
   const IntegerRange range = IntegerRange::of_width(width);
   if (std::all_of(x.begin(), x.end(), [&](std::int64_t v) { return v == x[0]; })) {
     out.put(kConstant, 2);
     out.put_wide(static_cast<std::uint64_t>(x[0]), width);
-    return;
+    return false;
   }
   BlockChoice best;
   best.bits = 2 + std::uint64_t{n} * static_cast<std::uint64_t>(width);
@@ -332,7 +337,7 @@ void encode_block(std::span<const std::int64_t> before, std::span<const std::int
   out.put(best.kind, 2);
   if (best.kind == kVerbatim) {
     for (std::int64_t v : x) out.put_wide(static_cast<std::uint64_t>(v), width);
-    return;
+    return false;
   }
   std::size_t order = 0;
   if (best.kind == kFixed) {
@@ -353,25 +358,42 @@ void encode_block(std::span<const std::int64_t> before, std::span<const std::int
     }
   }
   for (std::size_t i = 0; i < order; ++i) out.put_wide(static_cast<std::uint64_t>(x[i]), width);
+  if (coding == IntegerResiduals::RiceOrRans && !best.u.empty()) {
+    // Against the Rice codes' exact size: the plan's estimate runs high by
+    // up to half a bit a residual, which would hand rANS blocks it loses.
+    BitWriter rice;
+    write_residuals(rice, best.u, order, n, best.plan, width);
+    const integer_rans::RansModel model = integer_rans::plan_rans(best.u);
+    if (4 + model.bits < rice.bit_count()) {
+      out.put(static_cast<std::uint64_t>(kRansResiduals), 4);
+      words = integer_rans::write_rans(out, best.u, model);
+      return true;
+    }
+  }
   write_residuals(out, best.u, order, n, best.plan, width);
+  return false;
 }
 
 }  // namespace
 
 std::vector<std::uint8_t> encode_integers(std::span<const std::int64_t> values, int width,
-                                          std::size_t block_length, std::size_t from, IntegerEffort effort) {
+                                          std::size_t block_length, std::size_t from, IntegerEffort effort,
+                                          IntegerResiduals coding, bool* took_rans) {
   std::vector<std::uint8_t> out;
   std::vector<std::int64_t> scratch;
+  std::vector<std::uint8_t> words;
   for (std::size_t start = from; start < values.size(); start += block_length) {
     const auto block = values.subspan(start, std::min(block_length, values.size() - start));
     const auto before = start == 0 ? std::span<const std::int64_t>() : values.subspan(start - block_length, block_length);
     BitWriter bits;
-    encode_block(before, block, width, bits, scratch, effort);
+    const bool rans = encode_block(before, block, width, bits, words, scratch, effort, coding);
+    if (rans && took_rans) *took_rans = true;
     const std::vector<std::uint8_t> bytes = bits.finish();
     std::uint8_t length[4];
-    quillmere::store_le32(length, static_cast<std::uint32_t>(bytes.size()));
+    quillmere::store_le32(length, static_cast<std::uint32_t>(bytes.size() + words.size()));
     out.insert(out.end(), length, length + 4);
     out.insert(out.end(), bytes.begin(), bytes.end());
+    out.insert(out.end(), words.begin(), words.end());
   }
   return out;
 }

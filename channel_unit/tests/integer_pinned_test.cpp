@@ -195,11 +195,11 @@ TEST_P(IntegerPinned, UnitAndDecodedBytesAreTheSame) {
 
 INSTANTIATE_TEST_SUITE_P(Paths, IntegerPinned,
                          ::testing::Values(
-                             Pinned{"pcm", 20496, 0xc307889a56481e3dULL, 0x87b686e62110ac84ULL},
+                             Pinned{"pcm", 19841, 0x96d56a85d5d550ecULL, 0x87b686e62110ac84ULL},
                              Pinned{"periodic", 2235, 0xb5f40fd317d015baULL, 0x4ba78dbb967c61bbULL},
-                             Pinned{"palette", 6293, 0xd972e84bd8cd621aULL, 0x08b30690c95eb2b0ULL},
-                             Pinned{"stepped", 5422, 0x54224420fad143caULL, 0x704521a0640a1bdfULL},
-                             Pinned{"rounded", 22042, 0x8409f3cedd4945fbULL, 0x1fba055ee22344b9ULL}),
+                             Pinned{"palette", 5882, 0xb9625dbf1899873bULL, 0x08b30690c95eb2b0ULL},
+                             Pinned{"stepped", 5337, 0x68cbf4b2af0868eeULL, 0x704521a0640a1bdfULL},
+                             Pinned{"rounded", 21568, 0xa1fd9ebc59285f6cULL, 0x1fba055ee22344b9ULL}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

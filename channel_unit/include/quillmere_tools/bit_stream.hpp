@@ -167,6 +167,10 @@ class BitReader {
     acc_ = acc, have_ = have, next_ = next;
   }
 
+  // The bytes the bits consumed so far lie in, a partly read one counting
+  // (meaningful while !overrun()): where data after the bits begins.
+  std::size_t bytes_read() const noexcept { return next_ - static_cast<std::size_t>((have_ - phantom_) / 8); }
+
   // Whether a bit beyond the span has been consumed (a look-ahead alone
   // does not count).
   bool overrun() const noexcept { return phantom_ > have_; }
