@@ -7,13 +7,19 @@
 //                         one, then the w - 2 bits below that, raw
 //   w of 17 or more       token 32 (the escape), 5 bits w - 17 and the w - 1
 //                         bits below the leading one, raw
-// A residual's context comes from the widths of the residuals before it:
-// a running mean (in sixteenths of a bit, each new width weighing a
-// quarter), taken in half bits as a level 0..127; up to three thresholds on
-// the level split it into one to four contexts, each with its own table.
+// A residual's context comes from the widths of the residuals before it on
+// its lane (below), or before it in order: a running mean (in sixteenths of
+// a bit, each new width weighing a quarter, an escape counting as 17 bits),
+// taken in half bits as a level 0..127; up to three thresholds on the level
+// split it into one to four contexts, each with its own table. Per lane the
+// reader decodes the lanes' tokens side by side; in order each waits on the
+// one before, and is chosen only where it codes clearly smaller (short,
+// peaky signals). From tokens alone, so that the reader reads the raw bits
+// in a pass of their own.
 //
 // Layout, after the 4-bit code kRansResiduals in the block's bits:
 //   2 bits  contexts - 1
+//   1 bit   contexts per lane (0) or in order (1)
 //   7 bits  per threshold, strictly increasing (level >= threshold j puts
 //           a residual past context j)
 //   a table per context: 6 bits T (tokens 0 .. T - 1 may occur, 1 to 33),
@@ -72,10 +78,13 @@ constexpr std::array<TokenShape, kTokens> make_shapes() {
     s[t] = {(1u << (w - 1)) | (((t - 4) & 1u) << (w - 2)), static_cast<std::uint8_t>(w),
             static_cast<std::uint8_t>(w - 2)};
   }
-  s[kEscape] = {0, 0, 0};
+  s[kEscape] = {0, static_cast<std::uint8_t>(kLargestDirectWidth + 1), 0};
   return s;
 }
 inline constexpr std::array<TokenShape, kTokens> kShapes = make_shapes();
+
+// The width a token adds to its lane's mean.
+inline int context_width(unsigned token) noexcept { return kShapes[token].width; }
 
 // The running mean of widths behind the contexts.
 struct WidthMean {
@@ -93,6 +102,7 @@ struct Table {
 // The model a block's residuals are coded with, and its estimated size.
 struct RansModel {
   unsigned contexts = 1;
+  bool in_order = false;  // contexts over all residuals in order, not per lane
   std::array<std::uint8_t, kMaxContexts - 1> thresholds{};
   std::array<Table, kMaxContexts> tables{};
   std::uint64_t bits = 0;  // everything after the 4-bit code, padding aside
@@ -112,7 +122,7 @@ enum class RansFault : std::uint8_t { None, BadThresholds, BadTable, WideResidua
 struct RansScratch {
   std::array<std::array<std::uint8_t, kTableTotal>, kMaxContexts> token_of{};
   std::array<std::array<std::uint32_t, kTokens>, kMaxContexts> entry{};  // freq | start << 16
-  std::array<std::uint8_t, kLevelCount> context_of{};
+  std::vector<std::uint8_t> tokens;
 };
 
 // Reads `count` residuals into r (signed) from a block whose bits `in` has

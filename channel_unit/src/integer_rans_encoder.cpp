@@ -139,21 +139,26 @@ std::uint64_t split_cost(const LevelCounts& levels, std::span<const unsigned> cu
 
 }  // namespace
 
-RansModel plan_rans(std::span<const std::uint64_t> u) {
+namespace {
+
+// The model with contexts per lane, or over all residuals in order.
+RansModel plan_with(std::span<const std::uint64_t> u, bool in_order) {
   // The levels that occur end at `top`; cuts above it would split nothing.
   LevelCounts levels;
   levels.prefix.assign(kLevelCount + 1, Counts{});
   std::vector<Counts> per_level(kLevelCount, Counts{});
   std::uint64_t raw_bits = 0;
-  WidthMean mean;
+  const unsigned lanes = in_order ? 1 : lanes_for(u.size());
+  std::array<WidthMean, kLanes> mean{};
   unsigned top = 1;
-  for (std::uint64_t v : u) {
-    const Token t = token_of(v);
-    const unsigned level = mean.level();
+  for (std::size_t i = 0; i < u.size(); ++i) {
+    const Token t = token_of(u[i]);
+    WidthMean& m = mean[i % lanes];
+    const unsigned level = m.level();
     ++per_level[level][t.token];
     top = std::max(top, level + 1);
     raw_bits += static_cast<std::uint64_t>(t.extra_bits);
-    mean.push(t.width);
+    m.push(context_width(t.token));
   }
   for (unsigned q = 0; q < kLevelCount; ++q) {
     for (unsigned s = 0; s < kTokens; ++s) levels.prefix[q + 1][s] = levels.prefix[q][s] + per_level[q][s];
@@ -181,6 +186,7 @@ RansModel plan_rans(std::span<const std::uint64_t> u) {
     best = best_here;
   }
   RansModel model;
+  model.in_order = in_order;
   model.contexts = static_cast<unsigned>(cuts.size()) + 1;
   unsigned from = 0;
   for (unsigned j = 0; j < model.contexts; ++j) {
@@ -191,12 +197,24 @@ RansModel plan_rans(std::span<const std::uint64_t> u) {
   }
   // The rANS words: the symbols' bits plus each lane's 32-bit state.
   const std::uint64_t states = 32ull * lanes_for(u.size());
-  model.bits = 2 + ((best + (1u << kCostShift) - 1) >> kCostShift) + raw_bits + states;
+  model.bits = 3 + ((best + (1u << kCostShift) - 1) >> kCostShift) + raw_bits + states;
   return model;
+}
+
+}  // namespace
+
+RansModel plan_rans(std::span<const std::uint64_t> u) {
+  RansModel per_lane = plan_with(u, false);
+  if (lanes_for(u.size()) == 1) return per_lane;
+  // Contexts in order read slower (each token waits on the one before): they
+  // must gain more than a sixty-fourth.
+  RansModel in_order = plan_with(u, true);
+  return in_order.bits + in_order.bits / 64 < per_lane.bits ? in_order : per_lane;
 }
 
 std::vector<std::uint8_t> write_rans(BitWriter& bits, std::span<const std::uint64_t> u, const RansModel& model) {
   bits.put(model.contexts - 1, 2);
+  bits.put(model.in_order ? 1 : 0, 1);
   for (unsigned j = 0; j + 1 < model.contexts; ++j) bits.put(model.thresholds[j], kThresholdBits);
   for (unsigned j = 0; j < model.contexts; ++j) {
     const Table& t = model.tables[j];
@@ -214,23 +232,25 @@ std::vector<std::uint8_t> write_rans(BitWriter& bits, std::span<const std::uint6
     context_of[q] = static_cast<std::uint8_t>(j);
   }
   // Forwards: the raw bits, and each residual's token and context.
+  const unsigned lanes = lanes_for(u.size());
+  const unsigned context_lanes = model.in_order ? 1 : lanes;
   std::vector<std::uint8_t> tokens(u.size());
   std::vector<std::uint8_t> contexts(u.size());
-  WidthMean mean;
+  std::array<WidthMean, kLanes> mean{};
   for (std::size_t i = 0; i < u.size(); ++i) {
     const Token t = token_of(u[i]);
+    WidthMean& m = mean[i % context_lanes];
     tokens[i] = static_cast<std::uint8_t>(t.token);
-    contexts[i] = context_of[mean.level()];
+    contexts[i] = context_of[m.level()];
     if (t.token == kEscape) {
       bits.put(static_cast<std::uint64_t>(t.width - kLargestDirectWidth - 1), kEscapeWidthBits);
       bits.put_wide(u[i], t.width - 1);
     } else {
       bits.put(u[i], t.extra_bits);
     }
-    mean.push(t.width);
+    m.push(context_width(t.token));
   }
   // Backwards: the rANS words, then the final states.
-  const unsigned lanes = lanes_for(u.size());
   std::array<std::uint32_t, kLanes> state;
   state.fill(kStateLow);
   std::vector<std::uint8_t> out;

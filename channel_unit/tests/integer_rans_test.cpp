@@ -158,7 +158,7 @@ std::vector<std::uint8_t> rans_block(const Model& model, const Raw& raw,
 // One context whose table gives token 0 (a zero residual) every slot: no
 // words are read, and the state stays at its start, 2^16.
 void only_zeros(BitWriter& b) {
-  b.put(0, 2);
+  b.put(0, 2), b.put(0, 1);  // one context (per lane)
   b.put(1, 6);
 }
 void no_raw(BitWriter&) {}
@@ -182,25 +182,25 @@ struct Fault {
 std::vector<Fault> faults() {
   const auto state = kStartState;
   return {
-      {"thresholds_zero", rans_block([](BitWriter& b) { b.put(1, 2), b.put(0, 7), b.put(1, 6), b.put(1, 6); },
+      {"thresholds_zero", rans_block([](BitWriter& b) { b.put(1, 2), b.put(0, 1), b.put(0, 7), b.put(1, 6), b.put(1, 6); },
                                      no_raw, state),
        "context thresholds do not increase"},
       {"thresholds_down",
-       rans_block([](BitWriter& b) { b.put(2, 2), b.put(9, 7), b.put(4, 7); }, no_raw, state),
+       rans_block([](BitWriter& b) { b.put(2, 2), b.put(0, 1), b.put(9, 7), b.put(4, 7); }, no_raw, state),
        "context thresholds do not increase"},
-      {"no_tokens", rans_block([](BitWriter& b) { b.put(0, 2), b.put(0, 6); }, no_raw, state),
+      {"no_tokens", rans_block([](BitWriter& b) { b.put(0, 2), b.put(0, 1), b.put(0, 6); }, no_raw, state),
        "frequency table is malformed"},
-      {"too_many_tokens", rans_block([](BitWriter& b) { b.put(0, 2), b.put(34, 6); }, no_raw, state),
+      {"too_many_tokens", rans_block([](BitWriter& b) { b.put(0, 2), b.put(0, 1), b.put(34, 6); }, no_raw, state),
        "frequency table is malformed"},
       // Token 0 takes all 4096 slots and leaves none for token 1.
-      {"overfull", rans_block([](BitWriter& b) { b.put(0, 2), b.put(2, 6), b.put(13, 4), b.put(0, 12); },
+      {"overfull", rans_block([](BitWriter& b) { b.put(0, 2), b.put(0, 1), b.put(2, 6), b.put(13, 4), b.put(0, 12); },
                               no_raw, state),
        "frequency table is malformed"},
       // Every slot the escape: widths of 17 bits and more at 8 bits.
       {"too_wide",
        rans_block(
            [](BitWriter& b) {
-             b.put(0, 2), b.put(33, 6);
+             b.put(0, 2), b.put(0, 1), b.put(33, 6);
              for (int t = 0; t < 32; ++t) b.put(0, 4);
            },
            [](BitWriter& b) {

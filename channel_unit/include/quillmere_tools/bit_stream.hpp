@@ -171,6 +171,50 @@ class BitReader {
   // (meaningful while !overrun()): where data after the bits begins.
   std::size_t bytes_read() const noexcept { return next_ - static_cast<std::size_t>((have_ - phantom_) / 8); }
 
+  // Fields of codes[0 .. count) in turn: code c stands for `bits_of[c]`
+  // raw bits (<= 32), handed to put(i, c, v); a code whose bits_of is
+  // kSpecialField is handed to special(i, c, *this) instead, which reads
+  // what it needs through the reader. The reader's state stays in locals
+  // (registers) between special codes: one block's raw bits in one pass.
+  static constexpr std::uint8_t kSpecialField = 0xff;
+  template <class Put, class Special>
+  void get_field_run(const std::uint8_t* codes, std::size_t count, const std::uint8_t* bits_of, const Put& put,
+                     const Special& special) noexcept {
+    std::uint64_t acc = acc_;
+    int have = have_;
+    std::size_t next = next_;
+    const std::uint8_t* data = bytes_.data();
+    const std::size_t size = bytes_.size();
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint8_t code = codes[i];
+      const int bits = bits_of[code];
+      if (bits == kSpecialField) {
+        acc_ = acc, have_ = have, next_ = next;
+        special(i, code, *this);
+        acc = acc_, have = have_, next = next_;
+        continue;
+      }
+      if (have < bits) {
+        if (size - next >= 8) {
+          const std::uint64_t word = load_word(data + next);
+          const int take = (64 - have) >> 3;
+          acc = take == 8 ? word : (acc << (8 * take)) | (word >> (64 - 8 * take));
+          next += static_cast<std::size_t>(take);
+          have += 8 * take;
+        } else {
+          acc_ = acc, have_ = have, next_ = next;
+          fill(bits);
+          acc = acc_, have = have_, next = next_;
+        }
+      }
+      have -= bits;
+      const std::uint64_t v = (acc >> have) & ((std::uint64_t{1} << bits) - 1);
+      acc &= (std::uint64_t{1} << have) - 1;
+      put(i, code, v);
+    }
+    acc_ = acc, have_ = have, next_ = next;
+  }
+
   // Whether a bit beyond the span has been consumed (a look-ahead alone
   // does not count).
   bool overrun() const noexcept { return phantom_ > have_; }
