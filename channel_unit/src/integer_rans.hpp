@@ -7,19 +7,17 @@
 //                         one, then the w - 2 bits below that, raw
 //   w of 17 or more       token 32 (the escape), 5 bits w - 17 and the w - 1
 //                         bits below the leading one, raw
-// A residual's context comes from the widths of the residuals before it on
-// its lane (below), or before it in order: a running mean (in sixteenths of
-// a bit, each new width weighing a quarter, an escape counting as 17 bits),
-// taken in half bits as a level 0..127; up to three thresholds on the level
-// split it into one to four contexts, each with its own table. Per lane the
-// reader decodes the lanes' tokens side by side; in order each waits on the
-// one before, and is chosen only where it codes clearly smaller (short,
-// peaky signals). From tokens alone, so that the reader reads the raw bits
-// in a pass of their own.
+// A residual's context comes from the tokens before it in its lane's
+// segment (below): a running mean of their widths (in sixteenths of a bit,
+// each new one weighing a quarter; token t counts as (t + 2) / 2 bits, near
+// enough its width and one add away from it), taken in half bits as a level
+// 0..127; up to three thresholds on the level split it into one to four
+// contexts, each with its own table. The lanes' chains of contexts are
+// independent, so the reader decodes them side by side, and come from
+// tokens alone, so that it reads the raw bits in a pass of their own.
 //
 // Layout, after the 4-bit code kRansResiduals in the block's bits:
 //   2 bits  contexts - 1
-//   1 bit   contexts per lane (0) or in order (1)
 //   7 bits  per threshold, strictly increasing (level >= threshold j puts
 //           a residual past context j)
 //   a table per context: 6 bits T (tokens 0 .. T - 1 may occur, 1 to 33),
@@ -29,11 +27,14 @@
 //   the raw low bits of every residual, in order
 //   padding to a byte
 // then the rANS words, which fill the block to its end: states in
-// [2^16, 2^32), tables of 12 bits, 16-bit renormalisation, residual i on
-// state i mod L (L = 4 lanes from kMinForLanes residuals on, one below).
-// The encoder runs backwards and appends each word as it goes, then the
-// final states (lane L - 1 first), all little-endian; the reader starts at
-// the block's end and walks back. The bits and the words must meet exactly,
+// [2^16, 2^32), tables of 12 bits, 16-bit renormalisation. L = 4 lanes from
+// kMinForLanes residuals on (one below); lane j owns the segment [j * s,
+// min((j + 1) * s, count)) with s = ceil(count / L), and the reader takes
+// the residuals in the order: k = 0, 1, ...: for each lane j whose segment
+// holds position j * s + k, that residual. The encoder runs that order
+// backwards and appends each word as it goes, then the final states (lane
+// L - 1 first), all little-endian; the reader starts at the block's end and
+// walks back. The bits and the words must meet exactly,
 // and every state must end where the encoder started it (2^16).
 #pragma once
 
@@ -84,7 +85,18 @@ constexpr std::array<TokenShape, kTokens> make_shapes() {
 inline constexpr std::array<TokenShape, kTokens> kShapes = make_shapes();
 
 // The width a token adds to its lane's mean.
-inline int context_width(unsigned token) noexcept { return kShapes[token].width; }
+constexpr int context_width(unsigned token) noexcept { return static_cast<int>(token + 2) >> 1; }
+
+// Lane j's segment of a block's residuals.
+struct Segments {
+  std::size_t count;
+  unsigned lanes;
+  std::size_t size;  // ceil(count / lanes); the last segment may be shorter
+  explicit Segments(std::size_t n) noexcept : count(n), lanes(lanes_for(n)), size((n + lanes - 1) / lanes) {}
+  std::size_t begin(unsigned j) const noexcept { return std::min(count, j * size); }
+  // The length of the last lane's segment: every lane holds that many.
+  std::size_t shortest() const noexcept { return count - begin(lanes - 1); }
+};
 
 // The running mean of widths behind the contexts.
 struct WidthMean {
@@ -102,7 +114,6 @@ struct Table {
 // The model a block's residuals are coded with, and its estimated size.
 struct RansModel {
   unsigned contexts = 1;
-  bool in_order = false;  // contexts over all residuals in order, not per lane
   std::array<std::uint8_t, kMaxContexts - 1> thresholds{};
   std::array<Table, kMaxContexts> tables{};
   std::uint64_t bits = 0;  // everything after the 4-bit code, padding aside

@@ -46,12 +46,13 @@ struct WordsBack {
   std::size_t at;
   bool short_of_words = false;
   std::uint32_t renormalise(std::uint32_t x) noexcept {
-    const bool need = x < kStateLow;
-    const bool have = at >= 2;
-    const std::uint32_t word = quillmere::load_le16(base + (have ? at - 2 : 0));
-    short_of_words |= need & !have;
-    at -= (need & have) ? 2 : 0;
-    return need ? (x << 16) | word : x;
+    if (x >= kStateLow) return x;
+    if (at < 2) {
+      short_of_words = true;
+      return x << 16;
+    }
+    at -= 2;
+    return (x << 16) | quillmere::load_le16(base + at);
   }
   std::uint32_t state() noexcept {
     // Walking back, a state's high half comes first.
@@ -71,48 +72,67 @@ struct Cuts {
   }
 };
 
-// The tokens of `count` residuals, the lanes side by side; with contexts per
-// lane a lane's context waits only on its own previous token.
-template <unsigned kLaneCount, bool kInOrder>
-void decode_tokens(WordsBack& words, std::uint8_t* tokens, std::size_t count, const Cuts& cuts,
+// The tokens of `count` residuals, the lanes' segments side by side: a
+// lane's context waits only on its own previous token. Everything the loop
+// keeps is a local: the tokens are bytes, whose stores the compiler must
+// otherwise assume may change any object reached through a reference.
+template <unsigned kLaneCount>
+void decode_tokens(WordsBack& from, std::uint8_t* tokens, const Segments& seg, const Cuts& cuts,
                    const RansScratch& s) {
-  constexpr unsigned kMeans = kInOrder ? 1 : kLaneCount;
+  WordsBack words = from;
+  const unsigned c0 = cuts.c0, c1 = cuts.c1, c2 = cuts.c2;
+  const std::uint8_t* token_of = s.token_of[0].data();
+  const std::uint32_t* entry = s.entry[0].data();
   std::uint32_t state[kLaneCount];
-  int mean[kMeans] = {};
+  int mean[kLaneCount] = {};
   for (unsigned j = 0; j < kLaneCount; ++j) state[j] = words.state();
-  const auto step = [&](unsigned j, std::size_t i) {
-    int& m = mean[kInOrder ? 0 : j];
-    const unsigned context = cuts.context(m);
+  const std::size_t size = seg.size;
+  const auto step = [&](unsigned j, std::size_t k) {
+    int& m = mean[j];
+    const auto level = static_cast<unsigned>(m) >> 3;
+    const unsigned context = static_cast<unsigned>(level >= c0) + static_cast<unsigned>(level >= c1) +
+                             static_cast<unsigned>(level >= c2);
     const std::uint32_t slot = state[j] & (kTableTotal - 1);
-    const unsigned token = s.token_of[context][slot];
-    const std::uint32_t e = s.entry[context][token];
+    const unsigned token = token_of[context * kTableTotal + slot];
+    const std::uint32_t e = entry[context * kTokens + token];
     state[j] = words.renormalise((e & 0xffffu) * (state[j] >> kTableBits) + slot - (e >> 16));
     m += ((context_width(token) << 4) - m) >> 2;
-    tokens[i] = static_cast<std::uint8_t>(token);
+    tokens[j * size + k] = static_cast<std::uint8_t>(token);
   };
-  std::size_t i = 0;
-  for (; i + kLaneCount <= count; i += kLaneCount) {
-    for (unsigned j = 0; j < kLaneCount; ++j) step(j, i + j);
+  // Every lane holds the last one's length; the others one more at most.
+  const std::size_t all = seg.shortest();
+  for (std::size_t k = 0; k < all; ++k) {
+    for (unsigned j = 0; j < kLaneCount; ++j) step(j, k);
   }
-  for (unsigned j = 0; i < count; ++i, ++j) step(j, i);
+  for (std::size_t k = all; k < seg.size; ++k) {
+    for (unsigned j = 0; j + 1 < kLaneCount; ++j) step(j, k);
+  }
   for (unsigned j = 0; j < kLaneCount; ++j) words.short_of_words |= state[j] != kStateLow;
+  from = words;
 }
 
-// Raw bits per token for the bit reader's run: the escape reads its own.
+// Raw bits per token for the bit reader's run: the escape's are prefixed
+// by its width.
 constexpr std::array<std::uint8_t, kTokens> make_raw_bits() {
   std::array<std::uint8_t, kTokens> b{};
   for (unsigned t = 0; t < kTokens; ++t) b[t] = kShapes[t].extra_bits;
-  b[kEscape] = BitReader::kSpecialField;
+  b[kEscape] = BitReader::kPrefixedField;
   return b;
 }
 constexpr auto kRawBits = make_raw_bits();
+
+constexpr std::array<std::uint32_t, kTokens> make_bases() {
+  std::array<std::uint32_t, kTokens> b{};
+  for (unsigned t = 0; t < kTokens; ++t) b[t] = kShapes[t].base;
+  return b;
+}
+constexpr auto kBases = make_bases();
 
 }  // namespace
 
 RansFault read_rans(BitReader& in, std::span<const std::uint8_t> block, std::int64_t* r, std::size_t count,
                     int width, RansScratch& scratch) {
   const unsigned contexts = static_cast<unsigned>(in.get(2)) + 1;
-  const bool in_order = in.get(1) != 0;
   unsigned cut[kMaxContexts - 1] = {kLevelCount, kLevelCount, kLevelCount};
   for (unsigned j = 0; j + 1 < contexts; ++j) {
     cut[j] = static_cast<unsigned>(in.get(kThresholdBits));
@@ -128,28 +148,26 @@ RansFault read_rans(BitReader& in, std::span<const std::uint8_t> block, std::int
   if (block.size() < 4 * lanes) return RansFault::Mismatch;
   WordsBack words{block.data(), block.size()};
   const Cuts cuts{cut[0], cut[1], cut[2]};
+  const Segments seg(count);
   if (lanes == 1) {
-    decode_tokens<1, true>(words, tokens, count, cuts, scratch);
-  } else if (in_order) {
-    decode_tokens<kLanes, true>(words, tokens, count, cuts, scratch);
+    decode_tokens<1>(words, tokens, seg, cuts, scratch);
   } else {
-    decode_tokens<kLanes, false>(words, tokens, count, cuts, scratch);
+    decode_tokens<kLanes>(words, tokens, seg, cuts, scratch);
   }
   // Every state back at its start, else the words or tables are not the
   // encoder's.
   if (words.short_of_words) return RansFault::Mismatch;
+  // An escape's width is e + 17 and its value e + 16 raw bits below the
+  // leading one; a width beyond width + 1 is refused (and read no wider).
   bool wide = false;
-  in.get_field_run(
-      tokens, count, kRawBits.data(),
-      [&](std::size_t i, std::uint8_t token, std::uint64_t low) {
-        r[i] = integer_format::unzigzag(kShapes[token].base | low);
-      },
-      [&](std::size_t i, std::uint8_t, BitReader& bits) {
-        const int w = static_cast<int>(bits.get(kEscapeWidthBits)) + kLargestDirectWidth + 1;
-        wide |= w > width + 1;
-        const std::uint64_t low = bits.get_wide(std::min(w, width + 1) - 1);
-        r[i] = integer_format::unzigzag((std::uint64_t{1} << (w - 1)) | low);
-      });
+  in.get_field_run(tokens, count, kRawBits.data(), kLargestDirectWidth, width,
+                   [&](std::size_t i, std::uint8_t token, std::uint64_t low, std::uint64_t e) {
+                     const bool escape = token == kEscape;
+                     const int w = static_cast<int>(e) + kLargestDirectWidth + 1;
+                     const std::uint64_t lead = escape ? std::uint64_t{1} << (w - 1) : kBases[token];
+                     wide |= escape & (w > width + 1);
+                     r[i] = integer_format::unzigzag(lead | low);
+                   });
   if (wide) return RansFault::WideResidual;
   // The bits end exactly where the words begin.
   if (in.overrun() || in.bytes_read() != words.at) return RansFault::Mismatch;

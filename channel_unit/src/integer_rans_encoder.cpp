@@ -137,23 +137,32 @@ std::uint64_t split_cost(const LevelCounts& levels, std::span<const unsigned> cu
   return total;
 }
 
+// The positions in the order the reader takes them.
+std::vector<std::uint32_t> reading_order(const Segments& seg) {
+  std::vector<std::uint32_t> order;
+  order.reserve(seg.count);
+  for (std::size_t k = 0; k < seg.size; ++k) {
+    for (unsigned j = 0; j < seg.lanes; ++j) {
+      if (j * seg.size + k < seg.count) order.push_back(static_cast<std::uint32_t>(j * seg.size + k));
+    }
+  }
+  return order;
+}
+
 }  // namespace
 
-namespace {
-
-// The model with contexts per lane, or over all residuals in order.
-RansModel plan_with(std::span<const std::uint64_t> u, bool in_order) {
+RansModel plan_rans(std::span<const std::uint64_t> u) {
   // The levels that occur end at `top`; cuts above it would split nothing.
   LevelCounts levels;
   levels.prefix.assign(kLevelCount + 1, Counts{});
   std::vector<Counts> per_level(kLevelCount, Counts{});
   std::uint64_t raw_bits = 0;
-  const unsigned lanes = in_order ? 1 : lanes_for(u.size());
-  std::array<WidthMean, kLanes> mean{};
+  const Segments seg(u.size());
+  WidthMean m;
   unsigned top = 1;
   for (std::size_t i = 0; i < u.size(); ++i) {
+    if (i % seg.size == 0) m = WidthMean{};
     const Token t = token_of(u[i]);
-    WidthMean& m = mean[i % lanes];
     const unsigned level = m.level();
     ++per_level[level][t.token];
     top = std::max(top, level + 1);
@@ -186,7 +195,6 @@ RansModel plan_with(std::span<const std::uint64_t> u, bool in_order) {
     best = best_here;
   }
   RansModel model;
-  model.in_order = in_order;
   model.contexts = static_cast<unsigned>(cuts.size()) + 1;
   unsigned from = 0;
   for (unsigned j = 0; j < model.contexts; ++j) {
@@ -197,24 +205,13 @@ RansModel plan_with(std::span<const std::uint64_t> u, bool in_order) {
   }
   // The rANS words: the symbols' bits plus each lane's 32-bit state.
   const std::uint64_t states = 32ull * lanes_for(u.size());
-  model.bits = 3 + ((best + (1u << kCostShift) - 1) >> kCostShift) + raw_bits + states;
+  model.bits = 2 + ((best + (1u << kCostShift) - 1) >> kCostShift) + raw_bits + states;
   return model;
 }
 
-}  // namespace
-
-RansModel plan_rans(std::span<const std::uint64_t> u) {
-  RansModel per_lane = plan_with(u, false);
-  if (lanes_for(u.size()) == 1) return per_lane;
-  // Contexts in order read slower (each token waits on the one before): they
-  // must gain more than a sixty-fourth.
-  RansModel in_order = plan_with(u, true);
-  return in_order.bits + in_order.bits / 64 < per_lane.bits ? in_order : per_lane;
-}
 
 std::vector<std::uint8_t> write_rans(BitWriter& bits, std::span<const std::uint64_t> u, const RansModel& model) {
   bits.put(model.contexts - 1, 2);
-  bits.put(model.in_order ? 1 : 0, 1);
   for (unsigned j = 0; j + 1 < model.contexts; ++j) bits.put(model.thresholds[j], kThresholdBits);
   for (unsigned j = 0; j < model.contexts; ++j) {
     const Table& t = model.tables[j];
@@ -232,14 +229,13 @@ std::vector<std::uint8_t> write_rans(BitWriter& bits, std::span<const std::uint6
     context_of[q] = static_cast<std::uint8_t>(j);
   }
   // Forwards: the raw bits, and each residual's token and context.
-  const unsigned lanes = lanes_for(u.size());
-  const unsigned context_lanes = model.in_order ? 1 : lanes;
+  const Segments seg(u.size());
   std::vector<std::uint8_t> tokens(u.size());
   std::vector<std::uint8_t> contexts(u.size());
-  std::array<WidthMean, kLanes> mean{};
+  WidthMean m;
   for (std::size_t i = 0; i < u.size(); ++i) {
+    if (i % seg.size == 0) m = WidthMean{};
     const Token t = token_of(u[i]);
-    WidthMean& m = mean[i % context_lanes];
     tokens[i] = static_cast<std::uint8_t>(t.token);
     contexts[i] = context_of[m.level()];
     if (t.token == kEscape) {
@@ -251,14 +247,16 @@ std::vector<std::uint8_t> write_rans(BitWriter& bits, std::span<const std::uint6
     m.push(context_width(t.token));
   }
   // Backwards: the rANS words, then the final states.
+  const std::vector<std::uint32_t> order = reading_order(seg);
   std::array<std::uint32_t, kLanes> state;
   state.fill(kStateLow);
   std::vector<std::uint8_t> out;
   out.reserve(u.size());
-  for (std::size_t i = u.size(); i-- > 0;) {
+  for (std::size_t o = order.size(); o-- > 0;) {
+    const std::size_t i = order[o];
     const Table& t = model.tables[contexts[i]];
     const std::uint32_t f = t.freq[tokens[i]];
-    std::uint32_t& x = state[i % lanes];
+    std::uint32_t& x = state[i / seg.size];
     if (std::uint64_t{x} >= (std::uint64_t{f} << (32 - kTableBits))) {
       std::uint8_t word[2];
       quillmere::store_le16(word, static_cast<std::uint16_t>(x));
@@ -267,7 +265,7 @@ std::vector<std::uint8_t> write_rans(BitWriter& bits, std::span<const std::uint6
     }
     x = ((x / f) << kTableBits) + (x % f) + t.start[tokens[i]];
   }
-  for (unsigned j = lanes; j-- > 0;) {
+  for (unsigned j = seg.lanes; j-- > 0;) {
     std::uint8_t word[4];
     quillmere::store_le32(word, state[j]);
     out.insert(out.end(), word, word + 4);
