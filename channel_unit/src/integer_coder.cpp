@@ -209,6 +209,43 @@ void write_residuals(BitWriter& out, std::span<const std::uint64_t> u, std::size
   }
 }
 
+std::uint64_t rice_bits(std::uint64_t v, int k, int escape_bits) noexcept {
+  const std::uint64_t q = v >> k;
+  return q >= kEscapeQuotient ? kEscapeQuotient + static_cast<std::uint64_t>(escape_bits)
+                              : q + 1 + static_cast<std::uint64_t>(k);
+}
+
+// The exact size of what write_residuals writes, without writing it.
+std::uint64_t residual_bits(std::span<const std::uint64_t> u, std::size_t warm, std::size_t block,
+                            const RicePlan& plan, int width) {
+  std::uint64_t bits = 4;
+  const std::size_t size = partition_size(block, plan.order);
+  std::size_t part = 0;
+  for (std::size_t start = 0; start < block; start += size) {
+    const std::size_t from = std::max(start, warm);
+    const std::size_t to = std::min(start + size, block);
+    if (from >= to) continue;
+    const PartitionCode code = plan.parts[part++];
+    if (!code.runs) {
+      bits += 5;
+      for (std::size_t i = from; i < to; ++i) bits += rice_bits(u[i - warm], code.k, width + 1);
+      continue;
+    }
+    bits += 15;
+    std::size_t i = from;
+    while (i < to) {
+      std::size_t run = 0;
+      while (i + run < to && u[i + run - warm] == 0) ++run;
+      bits += rice_bits(run, code.k, kRunEscapeBits);
+      i += run;
+      if (i == to) break;
+      bits += rice_bits(u[i - warm] - 1, code.run_k, width + 1);
+      ++i;
+    }
+  }
+  return bits;
+}
+
 // One block's best model, found on the residuals of every candidate.
 struct BlockChoice {
   BlockKind kind = kVerbatim;
@@ -365,10 +402,9 @@ bool encode_block(std::span<const std::int64_t> before, std::span<const std::int
     // to half a bit a residual). rANS reads slower than Rice codes, so it
     // must save a share of the block's bits: peaky residuals (a trace on a
     // coarse grid) save a tenth and more, speech a percent at most.
-    BitWriter rice;
-    write_residuals(rice, best.u, order, n, best.plan, width);
+    const std::uint64_t rice = residual_bits(best.u, order, n, best.plan, width);
     const integer_rans::RansModel model = integer_rans::plan_rans(best.u);
-    if (4 + model.bits + rice.bit_count() / kRansMargin < rice.bit_count()) {
+    if (4 + model.bits + rice / kRansMargin < rice) {
       out.put(static_cast<std::uint64_t>(kRansResiduals), 4);
       words = integer_rans::write_rans(out, best.u, model);
       return true;

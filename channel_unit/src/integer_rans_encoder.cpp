@@ -125,18 +125,6 @@ struct LevelCounts {
   }
 };
 
-// The contexts' costs for thresholds `cuts` (increasing, within 1..top).
-std::uint64_t split_cost(const LevelCounts& levels, std::span<const unsigned> cuts, unsigned top) {
-  std::uint64_t total = 0;
-  unsigned from = 0;
-  for (std::size_t j = 0; j <= cuts.size(); ++j) {
-    const unsigned to = j < cuts.size() ? cuts[j] : top;
-    total += context_cost(levels.between(from, to));
-    from = to;
-  }
-  return total;
-}
-
 // The positions in the order the reader takes them.
 std::vector<std::uint32_t> reading_order(const Segments& seg) {
   std::vector<std::uint32_t> order;
@@ -169,29 +157,47 @@ RansModel plan_rans(std::span<const std::uint64_t> u) {
     raw_bits += static_cast<std::uint64_t>(t.extra_bits);
     m.push(context_width(t.token));
   }
-  for (unsigned q = 0; q < kLevelCount; ++q) {
+  for (unsigned q = 0; q < top; ++q) {
     for (unsigned s = 0; s < kTokens; ++s) levels.prefix[q + 1][s] = levels.prefix[q][s] + per_level[q][s];
   }
   // Thresholds added one at a time, each the best given those before, while
-  // a further table gains more than it costs.
-  std::vector<unsigned> cuts;
-  std::uint64_t best = split_cost(levels, cuts, top);
+  // a further table gains more than its table and threshold cost. A cut
+  // splits one context in two, so only those two are costed per candidate;
+  // cuts just below a level that occurs stand for all the others.
+  std::vector<bool> occurs(top, false);
+  for (unsigned q = 0; q < top; ++q) {
+    for (unsigned s = 0; s < kTokens && !occurs[q]; ++s) occurs[q] = per_level[q][s] != 0;
+  }
+  std::vector<unsigned> cuts;  // increasing
+  std::vector<std::uint64_t> group_cost{context_cost(levels.between(0, top))};
+  std::uint64_t best = group_cost[0];
   while (cuts.size() + 1 < kMaxContexts) {
     std::uint64_t best_here = best;
     unsigned best_cut = 0;
-    for (unsigned c = 1; c < top; ++c) {
-      if (std::find(cuts.begin(), cuts.end(), c) != cuts.end()) continue;
-      std::vector<unsigned> trial = cuts;
-      trial.insert(std::upper_bound(trial.begin(), trial.end(), c), c);
-      const std::uint64_t cost =
-          split_cost(levels, trial, top) + ((kThresholdBits * trial.size()) << kCostShift);
-      if (cost < best_here) {
-        best_here = cost;
-        best_cut = c;
+    std::uint64_t best_low = 0, best_high = 0;
+    std::size_t best_group = 0;
+    for (std::size_t g = 0; g <= cuts.size(); ++g) {
+      const unsigned from = g == 0 ? 0 : cuts[g - 1];
+      const unsigned to = g < cuts.size() ? cuts[g] : top;
+      for (unsigned c = from + 1; c < to; ++c) {
+        if (!occurs[c]) continue;
+        const std::uint64_t low = context_cost(levels.between(from, c));
+        const std::uint64_t high = context_cost(levels.between(c, to));
+        const std::uint64_t cost =
+            best - group_cost[g] + low + high + (static_cast<std::uint64_t>(kThresholdBits) << kCostShift);
+        if (cost < best_here) {
+          best_here = cost;
+          best_cut = c;
+          best_low = low;
+          best_high = high;
+          best_group = g;
+        }
       }
     }
     if (best_cut == 0) break;
-    cuts.insert(std::upper_bound(cuts.begin(), cuts.end(), best_cut), best_cut);
+    cuts.insert(cuts.begin() + static_cast<std::ptrdiff_t>(best_group), best_cut);
+    group_cost[best_group] = best_low;
+    group_cost.insert(group_cost.begin() + static_cast<std::ptrdiff_t>(best_group) + 1, best_high);
     best = best_here;
   }
   RansModel model;
