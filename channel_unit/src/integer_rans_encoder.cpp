@@ -70,9 +70,12 @@ Table normalise(const Counts& counts) {
   }
   std::int64_t sum = 0;
   unsigned largest = 0;
+  // One division for the whole table (each share comes out at or below its
+  // exact value): the planner costs many tables per block.
+  const std::uint64_t scale = (std::uint64_t{kTableTotal} << 32) / total;
   for (unsigned s = 0; s < kTokens; ++s) {
     if (counts[s] == 0) continue;
-    const std::uint64_t f = std::max<std::uint64_t>(1, std::uint64_t{counts[s]} * kTableTotal / total);
+    const std::uint64_t f = std::max<std::uint64_t>(1, (std::uint64_t{counts[s]} * scale) >> 32);
     t.freq[s] = static_cast<std::uint16_t>(f);
     sum += static_cast<std::int64_t>(f);
     if (counts[s] > counts[largest]) largest = s;
@@ -125,17 +128,6 @@ struct LevelCounts {
   }
 };
 
-// The positions in the order the reader takes them.
-std::vector<std::uint32_t> reading_order(const Segments& seg) {
-  std::vector<std::uint32_t> order;
-  order.reserve(seg.count);
-  for (std::size_t k = 0; k < seg.size; ++k) {
-    for (unsigned j = 0; j < seg.lanes; ++j) {
-      if (j * seg.size + k < seg.count) order.push_back(static_cast<std::uint32_t>(j * seg.size + k));
-    }
-  }
-  return order;
-}
 
 }  // namespace
 
@@ -148,8 +140,11 @@ RansModel plan_rans(std::span<const std::uint64_t> u) {
   const Segments seg(u.size());
   WidthMean m;
   unsigned top = 1;
-  for (std::size_t i = 0; i < u.size(); ++i) {
-    if (i % seg.size == 0) m = WidthMean{};
+  for (std::size_t i = 0, left = 0; i < u.size(); ++i, --left) {
+    if (left == 0) {  // a lane's segment starts
+      m = WidthMean{};
+      left = seg.size;
+    }
     const Token t = token_of(u[i]);
     const unsigned level = m.level();
     ++per_level[level][t.token];
@@ -239,8 +234,11 @@ std::vector<std::uint8_t> write_rans(BitWriter& bits, std::span<const std::uint6
   std::vector<std::uint8_t> tokens(u.size());
   std::vector<std::uint8_t> contexts(u.size());
   WidthMean m;
-  for (std::size_t i = 0; i < u.size(); ++i) {
-    if (i % seg.size == 0) m = WidthMean{};
+  for (std::size_t i = 0, left = 0; i < u.size(); ++i, --left) {
+    if (left == 0) {  // a lane's segment starts
+      m = WidthMean{};
+      left = seg.size;
+    }
     const Token t = token_of(u[i]);
     tokens[i] = static_cast<std::uint8_t>(t.token);
     contexts[i] = context_of[m.level()];
@@ -252,17 +250,16 @@ std::vector<std::uint8_t> write_rans(BitWriter& bits, std::span<const std::uint6
     }
     m.push(context_width(t.token));
   }
-  // Backwards: the rANS words, then the final states.
-  const std::vector<std::uint32_t> order = reading_order(seg);
+  // Backwards through the reader's order (k = 0, 1, ...: lane by lane the
+  // position j * s + k), the rANS words; then the final states.
   std::array<std::uint32_t, kLanes> state;
   state.fill(kStateLow);
   std::vector<std::uint8_t> out;
   out.reserve(u.size());
-  for (std::size_t o = order.size(); o-- > 0;) {
-    const std::size_t i = order[o];
+  const auto encode = [&](unsigned j, std::size_t i) {
     const Table& t = model.tables[contexts[i]];
     const std::uint32_t f = t.freq[tokens[i]];
-    std::uint32_t& x = state[i / seg.size];
+    std::uint32_t& x = state[j];
     if (std::uint64_t{x} >= (std::uint64_t{f} << (32 - kTableBits))) {
       std::uint8_t word[2];
       quillmere::store_le16(word, static_cast<std::uint16_t>(x));
@@ -270,6 +267,11 @@ std::vector<std::uint8_t> write_rans(BitWriter& bits, std::span<const std::uint6
       x >>= 16;
     }
     x = ((x / f) << kTableBits) + (x % f) + t.start[tokens[i]];
+  };
+  for (std::size_t k = seg.size; k-- > 0;) {
+    for (unsigned j = seg.lanes; j-- > 0;) {
+      if (j * seg.size + k < seg.count) encode(j, j * seg.size + k);
+    }
   }
   for (unsigned j = seg.lanes; j-- > 0;) {
     std::uint8_t word[4];
