@@ -148,7 +148,9 @@ RansModel plan_rans(std::span<const std::uint64_t> u) {
     const Token t = token_of(u[i]);
     const unsigned level = m.level();
     ++per_level[level][t.token];
-    top = std::max(top, level + 1);
+    // Not std::max, which takes top's address: the compiler would then keep
+    // it in memory, as a count's store might change it.
+    if (level >= top) top = level + 1;
     raw_bits += static_cast<std::uint64_t>(t.extra_bits);
     m.push(context_width(t.token));
   }
