@@ -26,7 +26,7 @@ constexpr int kQuickLpcOrder = 8;
 constexpr std::size_t kLagTrials = 4;
 constexpr std::size_t kLagProbe = 4;
 // rANS residuals must save a 1/kRansMargin share of a block's Rice bits.
-constexpr std::size_t kRansMargin = 32;
+constexpr std::size_t kRansMargin = 16;
 
 // Rice parameter and expected bits for `count` values summing to `sum`
 // (the sum of u >> k estimated from the sum of u: the choice needs no exact

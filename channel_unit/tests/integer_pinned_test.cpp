@@ -195,9 +195,9 @@ TEST_P(IntegerPinned, UnitAndDecodedBytesAreTheSame) {
 
 INSTANTIATE_TEST_SUITE_P(Paths, IntegerPinned,
                          ::testing::Values(
-                             Pinned{"pcm", 19964, 0x3c1a7bbfc4ce794bULL, 0x87b686e62110ac84ULL},
+                             Pinned{"pcm", 20496, 0xc307889a56481e3dULL, 0x87b686e62110ac84ULL},
                              Pinned{"periodic", 2235, 0xb5f40fd317d015baULL, 0x4ba78dbb967c61bbULL},
-                             Pinned{"palette", 5884, 0x18b1736cf24739bbULL, 0x08b30690c95eb2b0ULL},
+                             Pinned{"palette", 5916, 0x397e49261ed3a76fULL, 0x08b30690c95eb2b0ULL},
                              Pinned{"stepped", 5422, 0x54224420fad143caULL, 0x704521a0640a1bdfULL},
                              Pinned{"rounded", 22042, 0x8409f3cedd4945fbULL, 0x1fba055ee22344b9ULL}),
                          [](const auto& info) { return std::string(info.param.name); });

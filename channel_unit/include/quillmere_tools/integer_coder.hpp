@@ -6,7 +6,7 @@
 // linear prediction with quantised coefficients (orders 1-32). Residuals
 // are Rice coded with one parameter per partition of the block, or as runs
 // of zeros where most of a partition's residuals are zero; or, where the
-// caller allows it and it saves a 32nd of the block's Rice bits, with static
+// caller allows it and it saves a 16th of the block's Rice bits, with static
 // rANS tables per context (peaky residuals: a trace on a coarse grid, quiet
 // passages).
 //
