@@ -414,8 +414,11 @@ bool encode_block(std::span<const std::int64_t> before, std::span<const std::int
     // must save a share of the block's bits: peaky residuals (a trace on a
     // coarse grid) save a tenth and more, speech a percent at most.
     const std::uint64_t rice = residual_bits(best.u, order, n, best.plan, width);
-    const integer_rans::RansModel model = integer_rans::plan_rans(best.u);
-    if (4 + model.bits + rice / kRansMargin < rice) {
+    // Contexts are planned only where one table alone saves half the share:
+    // where they gained, they gained a few percent at most.
+    const bool promising = 4 + integer_rans::single_table_bits(best.u) + rice / (2 * kRansMargin) < rice;
+    const integer_rans::RansModel model = promising ? integer_rans::plan_rans(best.u) : integer_rans::RansModel{};
+    if (promising && 4 + model.bits + rice / kRansMargin < rice) {
       out.put(static_cast<std::uint64_t>(kRansResiduals), 4);
       words = integer_rans::write_rans(out, best.u, model);
       return true;

@@ -119,6 +119,11 @@ struct RansModel {
   std::uint64_t bits = 0;  // everything after the 4-bit code, padding aside
 };
 
+// The size of these zig-zag residuals (each below 2^34) coded with one
+// table, as plan_rans counts it: a quick look at whether contexts are worth
+// planning.
+std::uint64_t single_table_bits(std::span<const std::uint64_t> u);
+
 // The best model for these zig-zag residuals (each below 2^34).
 RansModel plan_rans(std::span<const std::uint64_t> u);
 

@@ -131,6 +131,18 @@ struct LevelCounts {
 
 }  // namespace
 
+std::uint64_t single_table_bits(std::span<const std::uint64_t> u) {
+  Counts counts{};
+  std::uint64_t raw_bits = 0;
+  for (const std::uint64_t v : u) {
+    const Token t = token_of(v);
+    ++counts[t.token];
+    raw_bits += static_cast<std::uint64_t>(t.extra_bits);
+  }
+  const std::uint64_t states = 32ull * lanes_for(u.size());
+  return 2 + ((context_cost(counts) + (1u << kCostShift) - 1) >> kCostShift) + raw_bits + states;
+}
+
 RansModel plan_rans(std::span<const std::uint64_t> u) {
   // The levels that occur end at `top`; cuts above it would split nothing.
   LevelCounts levels;
