@@ -5,7 +5,9 @@
 //              before). A decode must end in samples or one error, and
 //              twice in the same way.
 //   mode odd:  u8 width, then values (u32 each, reduced into the width)
-//              that the integer coder must decode back exactly.
+//              that the integer coder must decode back exactly: with Rice
+//              codes only when bit 1 of the mode is clear, with rANS
+//              residuals where they are smaller when it is set.
 #include <cstring>
 
 #include "fuzz_support.hpp"
@@ -42,7 +44,7 @@ void decode(std::span<const std::uint8_t> unit) {
   if (first) QM_FUZZ_CHECK(first->f32.size() + first->f64.size() == *count);
 }
 
-void round_trip(quillmere::fuzz::FieldReader& reader) {
+void round_trip(quillmere::fuzz::FieldReader& reader, quillmere_tools::IntegerResiduals coding) {
   const int width = 1 + reader.u8() % quillmere_tools::kMaxIntegerWidth;
   const auto range = quillmere_tools::IntegerRange::of_width(width);
   std::vector<std::int64_t> values;
@@ -52,13 +54,15 @@ void round_trip(quillmere::fuzz::FieldReader& reader) {
     const std::int64_t wide = width > 32 ? v * 2 + (v & 1) : v;
     values.push_back(range.clamp(wide));
   }
-  const auto bytes = quillmere_tools::encode_integers(values, width, quillmere_tools::kIntegerBlockLength);
+  const auto bytes = quillmere_tools::encode_integers(values, width, quillmere_tools::kIntegerBlockLength, 0,
+                                                      quillmere_tools::IntegerEffort::Full, coding);
   std::vector<std::int64_t> back(values.size());
   const auto done = quillmere_tools::decode_integers(
       bytes, width, quillmere_tools::kIntegerBlockLength, values.size(),
       [&](std::size_t start, std::span<const std::int64_t> v) {
         std::copy(v.begin(), v.end(), back.begin() + static_cast<std::ptrdiff_t>(start));
-      });
+      },
+      quillmere_tools::IntegerReading::Fast, coding);
   QM_FUZZ_CHECK(done.has_value());
   QM_FUZZ_CHECK(back == values);
 }
@@ -71,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (mode % 2 == 0) {
     decode(reader.rest());
   } else {
-    round_trip(reader);
+    round_trip(reader, (mode & 2) != 0 ? quillmere_tools::IntegerResiduals::RiceOrRans
+                                       : quillmere_tools::IntegerResiduals::Rice);
   }
   return 0;
 }

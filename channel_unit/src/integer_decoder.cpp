@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "integer_rans.hpp"
 #include "integer_stream_format.hpp"
 #include "quillmere/byte_io.hpp"
 #include "quillmere_tools/bit_stream.hpp"
@@ -31,12 +32,46 @@ std::unexpected<UnitError> corrupt(std::size_t block, const std::string& what) {
 
 // Reads the residuals of positions [order, n) and rebuilds the samples with
 // `predict`, checking every one against the width's range.
+std::string rans_fault_text(integer_rans::RansFault fault) {
+  using integer_rans::RansFault;
+  switch (fault) {
+    case RansFault::BadThresholds: return "its rANS context thresholds do not increase";
+    case RansFault::BadTable: return "a rANS frequency table is malformed";
+    case RansFault::WideResidual: return "a residual exceeds its width";
+    default: return "its rANS words and bits do not decode to its samples";
+  }
+}
+
+// A block being read: its bytes, whether rANS residuals are allowed, and
+// whether they were found (the block's bits then end before its bytes do).
+struct BlockSource {
+  std::span<const std::uint8_t> bytes;
+  bool rans_allowed = false;
+  bool rans_found = false;
+  integer_rans::RansScratch* rans = nullptr;
+};
+
 template <class Predict>
-UnitResult<void> decode_residuals(BitReader& in, std::span<std::int64_t> x, std::size_t order,
-                                  int width, std::size_t index, const Predict& predict) {
+UnitResult<void> decode_residuals(BitReader& in, BlockSource& source, std::span<std::int64_t> x,
+                                  std::size_t order, int width, std::size_t index, const Predict& predict) {
   const IntegerRange range = IntegerRange::of_width(width);
   const std::size_t n = x.size();
   const int p = static_cast<int>(in.get(4));
+  if (p == kRansResiduals && source.rans_allowed) {
+    source.rans_found = true;
+    std::vector<std::int64_t> r(n - order);
+    const auto fault = integer_rans::read_rans(in, source.bytes, r.data(), r.size(), width, *source.rans);
+    if (fault != integer_rans::RansFault::None) return corrupt(index, rans_fault_text(fault));
+    for (std::size_t i = order; i < n; ++i) {
+      const std::int64_t v = predict(x.data(), i) + r[i - order];
+      if (v < range.lo || v > range.hi) {
+        return corrupt(index, "sample " + std::to_string(i) + " falls outside " + std::to_string(width) +
+                                  " bits");
+      }
+      x[i] = v;
+    }
+    return {};
+  }
   if (p > kMaxPartitionOrder) return corrupt(index, "partition order " + std::to_string(p));
   const std::size_t size = partition_size(n, p);
   for (std::size_t start = 0; start < n; start += size) {
@@ -90,9 +125,9 @@ UnitResult<void> decode_residuals(BitReader& in, std::span<std::int64_t> x, std:
 // The checked reading: every sample against the width as it is rebuilt, so
 // a fault is named where it first shows. The fast reading below falls back
 // to it for the error of a block it cannot decode.
-UnitResult<void> decode_block_checked(std::span<const std::uint8_t> bytes, std::span<const std::int64_t> before,
+UnitResult<void> decode_block_checked(BlockSource& source, std::span<const std::int64_t> before,
                                       std::span<std::int64_t> x, int width, std::size_t index) {
-  BitReader in(bytes);
+  BitReader in(source.bytes);
   const std::size_t n = x.size();
   const IntegerRange range = IntegerRange::of_width(width);
   const auto kind = static_cast<BlockKind>(in.get(2));
@@ -133,21 +168,23 @@ UnitResult<void> decode_block_checked(std::span<const std::uint8_t> bytes, std::
     if (kind == kFixed) {
       const int fixed = static_cast<int>(order);
       if (lag != 0) {
-        done = decode_residuals(in, x, order, width, index, [&](const std::int64_t* s, std::size_t i) {
+        done = decode_residuals(in, source, x, order, width, index, [&](const std::int64_t* s, std::size_t i) {
           return sample_at(before, s, static_cast<std::ptrdiff_t>(i) - static_cast<std::ptrdiff_t>(lag));
         });
       } else {
-        done = decode_residuals(in, x, order, width, index, [&](const std::int64_t* s, std::size_t i) {
+        done = decode_residuals(in, source, x, order, width, index, [&](const std::int64_t* s, std::size_t i) {
           return fixed == 0 ? centre : fixed_prediction(s, i, fixed, range);
         });
       }
     } else {
-      done = decode_residuals(in, x, order, width, index, [&](const std::int64_t* s, std::size_t i) {
+      done = decode_residuals(in, source, x, order, width, index, [&](const std::int64_t* s, std::size_t i) {
         return lpc_prediction(s, i, model, range);
       });
     }
   }
   if (!done) return done;
+  // A rANS block's reader checked that its bits end where its words begin.
+  if (source.rans_found) return {};
   if (in.overrun()) return corrupt(index, "it is cut short");
   if (!in.at_end()) return corrupt(index, "bytes are left over after its samples");
   return {};
@@ -163,8 +200,14 @@ UnitResult<void> decode_block_checked(std::span<const std::uint8_t> bytes, std::
 // so nothing here overflows before the block is given up.
 
 // Residuals of positions [order, n) into r; false on a malformed partition.
-bool read_residuals_fast(BitReader& in, std::int64_t* r, std::size_t order, std::size_t n, int width) {
+bool read_residuals_fast(BitReader& in, BlockSource& source, std::int64_t* r, std::size_t order, std::size_t n,
+                         int width) {
   const int p = static_cast<int>(in.get(4));
+  if (p == kRansResiduals && source.rans_allowed) {
+    source.rans_found = true;
+    return integer_rans::read_rans(in, source.bytes, r + order, n - order, width, *source.rans) ==
+           integer_rans::RansFault::None;
+  }
   if (p > kMaxPartitionOrder) return false;
   const std::size_t size = partition_size(n, p);
   const int escape = width + 1;
@@ -292,11 +335,12 @@ constexpr auto kLpcRuns = lpc_runs(std::make_index_sequence<kMaxLpcOrder>());
 struct DecodeScratch {
   std::vector<std::int64_t> residuals;
   std::vector<double> history;
+  integer_rans::RansScratch rans;
 };
 
-bool decode_block_fast(std::span<const std::uint8_t> bytes, std::span<const std::int64_t> before,
-                       std::span<std::int64_t> x, int width, DecodeScratch& scratch) {
-  BitReader in(bytes);
+bool decode_block_fast(BlockSource& source, std::span<const std::int64_t> before, std::span<std::int64_t> x,
+                       int width, DecodeScratch& scratch) {
+  BitReader in(source.bytes);
   const std::size_t n = x.size();
   const IntegerRange range = IntegerRange::of_width(width);
   const auto kind = static_cast<BlockKind>(in.get(2));
@@ -332,7 +376,7 @@ bool decode_block_fast(std::span<const std::uint8_t> bytes, std::span<const std:
     for (std::size_t i = 0; i < order; ++i) s[i] = in.get_signed(width);
     if (scratch.residuals.size() < n) scratch.residuals.resize(n);
     std::int64_t* r = scratch.residuals.data();
-    if (!read_residuals_fast(in, r, order, n, width)) return false;
+    if (!read_residuals_fast(in, source, r, order, n, width)) return false;
     if (kind == kLpc) {
       if (scratch.history.size() < n) scratch.history.resize(n);
       kLpcRuns[order - 1](s, scratch.history.data(), r, n, coefs, shift, range);
@@ -354,14 +398,15 @@ bool decode_block_fast(std::span<const std::uint8_t> bytes, std::span<const std:
     }
     if (outside(s, order, n, range)) return false;
   }
-  return !in.overrun() && in.at_end();
+  // A rANS block's reader checked that its bits end where its words begin.
+  return source.rans_found || (!in.overrun() && in.at_end());
 }
 
 }  // namespace
 
 UnitResult<void> decode_integers(std::span<const std::uint8_t> bytes, int width,
                                  std::size_t block_length, std::size_t count, const IntegerSink& take,
-                                 IntegerReading reading) {
+                                 IntegerReading reading, IntegerResiduals coding) {
   if (bytes.size() < least_stream_bytes(count, block_length)) {
     return unit_error(UnitErrorKind::CorruptUnit,
                       "the integer stream of " + std::to_string(bytes.size()) +
@@ -383,12 +428,12 @@ UnitResult<void> decode_integers(std::span<const std::uint8_t> bytes, int width,
                                 std::to_string(bytes.size() - at) + " are left");
     }
     const auto block = std::span(values).first(std::min(block_length, count - start));
-    if (reading == IntegerReading::Checked ||
-        !decode_block_fast(bytes.subspan(at, length), previous, block, width, scratch)) {
+    const bool rans = coding == IntegerResiduals::RiceOrRans;
+    BlockSource fast{bytes.subspan(at, length), rans, false, &scratch.rans};
+    if (reading == IntegerReading::Checked || !decode_block_fast(fast, previous, block, width, scratch)) {
       // Read again, checking every sample, for the error to name.
-      if (auto done = decode_block_checked(bytes.subspan(at, length), previous, block, width, index); !done) {
-        return done;
-      }
+      BlockSource checked{bytes.subspan(at, length), rans, false, &scratch.rans};
+      if (auto done = decode_block_checked(checked, previous, block, width, index); !done) return done;
     }
     take(start, block);
     previous.swap(values);

@@ -12,6 +12,9 @@ namespace quillmere_tools::integer_format {
 enum BlockKind : std::uint8_t { kConstant = 0, kVerbatim = 1, kFixed = 2, kLpc = 3 };
 
 constexpr int kMaxPartitionOrder = 8;
+// The partition order code that says: the residuals are coded with rANS
+// tables instead (integer_rans.hpp).
+constexpr int kRansResiduals = 15;
 constexpr int kMaxRiceParameter = 30;
 // The partition parameter that switches to runs of zero residuals.
 constexpr int kRunMode = 31;

@@ -20,7 +20,11 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::uint8_t kSideBlockFollows = 1;
 constexpr std::uint8_t kPalette = 2;
-constexpr std::uint8_t kKnownFlags = kSideBlockFollows | kPalette;
+// Blocks may code their residuals with rANS (older readers refuse the unit
+// for this unknown flag rather than misread a block).
+constexpr std::uint8_t kRansResiduals = 4;
+constexpr std::uint8_t kKnownFlags = kSideBlockFollows | kPalette | kRansResiduals;
+constexpr IntegerResiduals kCoding = IntegerResiduals::RiceOrRans;
 // A palette is tried when the distinct values are this few per sample at
 // most (and no more than kMaxPalette): a signal that uses few of its codes
 // (a coarse ADC stored in wide words, synthetic or clipped test signals).
@@ -251,9 +255,9 @@ std::vector<std::uint8_t> palette_stream(const Palette& p, const std::vector<std
 // A stream of whole blocks, then the rest: the same bytes as one stream of
 // it all, since every block is coded on its own.
 std::vector<std::uint8_t> continued(std::vector<std::uint8_t> head, std::span<const std::int64_t> all,
-                                    std::size_t done, int width, IntegerEffort effort) {
+                                    std::size_t done, int width, IntegerEffort effort, bool& rans) {
   if (done < all.size()) {
-    const auto tail = encode_integers(all, width, kIntegerBlockLength, done, effort);
+    const auto tail = encode_integers(all, width, kIntegerBlockLength, done, effort, kCoding, &rans);
     head.insert(head.end(), tail.begin(), tail.end());
   }
   return head;
@@ -262,22 +266,30 @@ std::vector<std::uint8_t> continued(std::vector<std::uint8_t> head, std::span<co
 // The integers' stream, or their palette's when that codes smaller: judged
 // on the whole signal when it is short, on its first block otherwise. The
 // judged blocks are the start of the winner's stream, so only the loser's
-// are coded for nothing.
+// are coded for nothing. `rans` tells whether a block of the stream kept
+// took rANS residuals.
 std::vector<std::uint8_t> integer_stream(std::span<const std::int64_t> k, int width, IntegerEffort effort,
-                                         bool& indexed) {
+                                         bool& indexed, bool& rans) {
   indexed = false;
+  rans = false;
   const auto palette = palette_of(k);
-  if (!palette) return encode_integers(k, width, kIntegerBlockLength, 0, effort);
+  if (!palette) return encode_integers(k, width, kIntegerBlockLength, 0, effort, kCoding, &rans);
   const std::size_t n = k.size();
   const std::size_t look = n > 2 * kIntegerBlockLength ? kIntegerBlockLength : n;
-  auto raw = encode_integers(k.first(look), width, kIntegerBlockLength, 0, effort);
+  bool raw_rans = false, body_rans = false, table_rans = false;
+  auto raw = encode_integers(k.first(look), width, kIntegerBlockLength, 0, effort, kCoding, &raw_rans);
   auto body = encode_integers(std::span(palette->index).first(look), index_width(*palette), kIntegerBlockLength,
-                              0, effort);
-  const auto table = encode_integers(palette->values, width, kIntegerBlockLength, 0, effort);
+                              0, effort, kCoding, &body_rans);
+  const auto table = encode_integers(palette->values, width, kIntegerBlockLength, 0, effort, kCoding, &table_rans);
   // The table and the palette's lengths are paid once, over the whole signal.
-  if ((table.size() + 8) * look + body.size() * n >= raw.size() * n) return continued(std::move(raw), k, look, width, effort);
+  if ((table.size() + 8) * look + body.size() * n >= raw.size() * n) {
+    rans = raw_rans;
+    return continued(std::move(raw), k, look, width, effort, rans);
+  }
   indexed = true;
-  return palette_stream(*palette, table, continued(std::move(body), palette->index, look, index_width(*palette), effort));
+  rans = body_rans || table_rans;
+  return palette_stream(*palette, table,
+                        continued(std::move(body), palette->index, look, index_width(*palette), effort, rans));
 }
 
 template <class T>
@@ -303,8 +315,10 @@ UnitResult<EncodedUnit> encode_on_grid(std::span<const T> x, const IntegerGrid& 
   put_f64(payload, grid.step);
   put_f64(payload, grid.offset);
   bool indexed = false;
-  const std::vector<std::uint8_t> stream = integer_stream(g.k, width, effort, indexed);
+  bool rans = false;
+  const std::vector<std::uint8_t> stream = integer_stream(g.k, width, effort, indexed, rans);
   if (indexed) payload[0] |= kPalette;
+  if (rans) payload[0] |= kRansResiduals;
   payload.insert(payload.end(), stream.begin(), stream.end());
   if (payload.size() > 0xffffffffu - quillmere::HEADER_LEN) {
     return unit_error(UnitErrorKind::BadInput, "the integer stream exceeds 4 GiB");
@@ -345,7 +359,8 @@ std::unexpected<UnitError> corrupt(const std::string& what) {
 // The palette of a palette stream, checked (strictly increasing, within
 // the width), and the rest of the stream: the indices.
 UnitResult<std::vector<std::int64_t>> read_palette(std::span<const std::uint8_t>& stream, int width,
-                                                   std::size_t block_length, std::size_t n) {
+                                                   std::size_t block_length, std::size_t n,
+                                                   IntegerResiduals coding) {
   if (stream.size() < 8) return corrupt("its palette's lengths are cut short");
   const std::uint32_t count = quillmere::load_le32(stream.data());
   const std::uint32_t length = quillmere::load_le32(stream.data() + 4);
@@ -360,7 +375,8 @@ UnitResult<std::vector<std::int64_t>> read_palette(std::span<const std::uint8_t>
   auto done = decode_integers(stream.first(length), width, block_length, count,
                               [&](std::size_t start, std::span<const std::int64_t> v) {
                                 std::copy(v.begin(), v.end(), palette.begin() + static_cast<std::ptrdiff_t>(start));
-                              });
+                              },
+                              IntegerReading::Fast, coding);
   if (!done) return std::unexpected(done.error());
   if (std::adjacent_find(palette.begin(), palette.end(), std::greater_equal<>()) != palette.end()) {
     return corrupt("its palette is not strictly increasing");
@@ -393,10 +409,10 @@ bool reconstruct_run(std::span<const std::int64_t> k, const IntegerGrid& grid, T
 
 template <class T>
 UnitResult<void> decode_into(std::span<const std::uint8_t> stream, int width, std::size_t block_length,
-                             const IntegerGrid& grid, bool indexed, std::vector<T>& out) {
+                             const IntegerGrid& grid, bool indexed, IntegerResiduals coding, std::vector<T>& out) {
   std::vector<std::int64_t> palette;
   if (indexed) {
-    auto read = read_palette(stream, width, block_length, out.size());
+    auto read = read_palette(stream, width, block_length, out.size(), coding);
     if (!read) return std::unexpected(read.error());
     palette = std::move(*read);
     width = width_of(0, static_cast<std::int64_t>(palette.size()) - 1);
@@ -421,7 +437,8 @@ UnitResult<void> decode_into(std::span<const std::uint8_t> stream, int width, st
                                   k = looked_up;
                                 }
                                 finite = reconstruct_run(k, grid, out.data() + start) && finite;
-                              });
+                              },
+                              IntegerReading::Fast, coding);
   if (!done) return done;
   if (!in_palette) return corrupt("an index falls outside its palette");
   if (!finite) return corrupt("its step and offset take samples beyond the floating-point range");
@@ -502,11 +519,13 @@ UnitResult<DecodedUnit> decode_integer_unit(std::span<const std::uint8_t> unit,
                    " samples");
   }
 
+  const bool indexed = (flags & kPalette) != 0;
+  const IntegerResiduals coding = (flags & kRansResiduals) != 0 ? kCoding : IntegerResiduals::Rice;
   DecodedUnit out;
   out.precision = side.precision;
   if (side.precision == Precision::Float32) {
     out.f32.resize(n);
-    if (auto done = decode_into(stream, width, block_length, grid, (flags & kPalette) != 0, out.f32); !done) {
+    if (auto done = decode_into(stream, width, block_length, grid, indexed, coding, out.f32); !done) {
       return std::unexpected(done.error());
     }
     restore_non_finite<float>(out.f32, side.non_finite);
@@ -515,7 +534,7 @@ UnitResult<DecodedUnit> decode_integer_unit(std::span<const std::uint8_t> unit,
     }
   } else {
     out.f64.resize(n);
-    if (auto done = decode_into(stream, width, block_length, grid, (flags & kPalette) != 0, out.f64); !done) {
+    if (auto done = decode_into(stream, width, block_length, grid, indexed, coding, out.f64); !done) {
       return std::unexpected(done.error());
     }
     restore_non_finite<double>(out.f64, side.non_finite);

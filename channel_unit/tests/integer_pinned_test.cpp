@@ -1,13 +1,15 @@
 // Pins the bytes of integer units and of what they decode to, one signal per
 // path of the integer coder (predicted PCM with non-finite samples, a
 // period, a palette, a step that is no power of two with a trailing run, a
-// signal rounded to a grid within a bound), so
+// signal rounded to a grid within a bound, a trace whose residuals take
+// rANS tables), so
 // builds for other instruction sets, compilers or C libraries that would code
 // or reconstruct differently fail here. The signals come from a fixed LCG and
 // integer arithmetic, never from the C library's maths, whose last bits may
 // differ between machines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -143,6 +145,23 @@ UnitResult<EncodedUnit> rounded_unit(std::vector<float>& x) {
   return encode_unit(std::span<const float>(x), r);
 }
 
+// A trace on a 12-bit grid that mostly holds still or moves one code, with
+// rare jumps: peaky residuals, whose blocks take rANS tables.
+UnitResult<EncodedUnit> trace_unit(std::vector<float>& x) {
+  Lcg rng(0x51'4C'4D'06);
+  x.resize(12000);
+  std::int64_t code = 0;
+  for (float& v : x) {
+    const std::uint32_t roll = rng.next() % 100;
+    code += roll < 50 ? 0 : roll < 73 ? 1 : roll < 96 ? -1 : rng.in(-30, 30);
+    code = std::clamp<std::int64_t>(code, -2048, 2047);
+    v = static_cast<float>(code) / 2048.0f;
+  }
+  UnitRequest r;
+  r.bounds.max_error = 0.49 / 2048;
+  return encode_unit(std::span<const float>(x), r);
+}
+
 class IntegerPinned : public ::testing::TestWithParam<Pinned> {};
 
 TEST_P(IntegerPinned, UnitAndDecodedBytesAreTheSame) {
@@ -154,9 +173,14 @@ TEST_P(IntegerPinned, UnitAndDecodedBytesAreTheSame) {
                                  : name == "periodic" ? periodic_unit(x64)
                                  : name == "palette"  ? palette_unit(x64)
                                  : name == "rounded"  ? rounded_unit(x32)
+                                 : name == "trace"    ? trace_unit(x32)
                                                       : stepped_unit(x64);
   ASSERT_TRUE(unit.has_value()) << unit.error().message;
   ASSERT_EQ(unit->bytes[14], kCoderInteger);
+  // The trace's unit announces rANS residuals (flag bit 2 of its payload).
+  if (name == "trace") {
+    EXPECT_EQ(unit->bytes[quillmere::HEADER_LEN] & 4, 4);
+  }
   const auto back = decode_unit(unit->bytes);
   ASSERT_TRUE(back.has_value()) << back.error().message;
 
@@ -199,6 +223,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, IntegerPinned,
                              Pinned{"periodic", 2235, 0xb5f40fd317d015baULL, 0x4ba78dbb967c61bbULL},
                              Pinned{"palette", 6293, 0xd972e84bd8cd621aULL, 0x08b30690c95eb2b0ULL},
                              Pinned{"stepped", 5422, 0x54224420fad143caULL, 0x704521a0640a1bdfULL},
+                             Pinned{"trace", 2983, 0x4502c6f6a07b657eULL, 0xfb872be8dca6e23eULL},
                              Pinned{"rounded", 22042, 0x8409f3cedd4945fbULL, 0x1fba055ee22344b9ULL}),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -145,7 +145,7 @@ TEST(IntegerUnitHostile, TheWellFormedHandWrittenUnitDecodes) {
 TEST(IntegerUnitHostile, HeaderFieldsOfThePayloadAreChecked) {
   const auto good = palette_unit({1, 2}, {0, 1}, 2);
   const std::pair<std::size_t, std::uint8_t> spoil[] = {
-      {0, 0x06}, {1, 0}, {1, 34}, {2, 3}, {2, 17}, {3, 1}};
+      {0, 0x0A}, {1, 0}, {1, 34}, {2, 3}, {2, 17}, {3, 1}};
   for (const auto& [offset, value] : spoil) {
     auto bad = good;
     bad[quillmere::HEADER_LEN + offset] = value;

@@ -144,13 +144,16 @@ TEST(QuantisedGrid, PredictedBitsGrowByOneWhenTheStepHalves) {
   const double coarse = predict_integer_bits(s, IntegerGrid{0.1, 0.0, 0.1}, kManyStretches);
   const double fine = predict_integer_bits(s, IntegerGrid{0.05, 0.0, 0.05}, kManyStretches);
   EXPECT_NEAR(fine - coarse, 1.0, 0.1);
-  // The coder's own stream of the same integers lands near the prediction (it
-  // only does better by the models the prediction leaves out).
+  // The coder's own stream of the same integers lands near the prediction,
+  // which counts Rice codes: at most half a bit above it (the models the
+  // prediction leaves out only do better), and below it by less than a bit
+  // (rANS tables fit Gaussian residuals better than Rice codes do).
   const auto unit = encode_unit(s, asking_integer(0.05));
   ASSERT_TRUE(unit.has_value());
   const double coded = 8.0 * static_cast<double>(unit->bytes.size()) / static_cast<double>(x.size());
   const double predicted = predict_integer_bits(s, IntegerGrid{2.0 * (1.0 - 1.0 / 1024) * 0.05, 0.0, 0.1}, kManyStretches);
-  EXPECT_NEAR(coded, predicted, 0.5);
+  EXPECT_LE(coded, predicted + 0.5);
+  EXPECT_GE(coded, predicted - 1.0);
   const std::vector<double> flat(5000, 2.5);
   EXPECT_LE(predict_integer_bits(std::span<const double>(flat), IntegerGrid{0.01, 0.0, 0.01}, kFewStretches), 1.0);
 }

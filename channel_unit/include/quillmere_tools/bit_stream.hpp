@@ -167,6 +167,57 @@ class BitReader {
     acc_ = acc, have_ = have, next_ = next;
   }
 
+  // The bytes the bits consumed so far lie in, a partly read one counting
+  // (meaningful while !overrun()): where data after the bits begins.
+  std::size_t bytes_read() const noexcept { return next_ - static_cast<std::size_t>((have_ - phantom_) / 8); }
+
+  // Fields of codes[0 .. count) in turn, with the reader's state in locals
+  // (registers) for the whole run: code c stands for bits_of[c] raw bits
+  // (<= 32), handed to put(i, c, v, 0); a code marked kPrefixedField stands
+  // for a 5-bit prefix e, then min(e + prefix_base, prefix_limit) raw bits
+  // (prefix_limit <= 40), handed to put(i, c, v, e).
+  static constexpr std::uint8_t kPrefixedField = 0xff;
+  template <class Put>
+  void get_field_run(const std::uint8_t* codes, std::size_t count, const std::uint8_t* bits_of, int prefix_base,
+                     int prefix_limit, const Put& put) noexcept {
+    std::uint64_t acc = acc_;
+    int have = have_;
+    std::size_t next = next_;
+    const std::uint8_t* data = bytes_.data();
+    const std::size_t size = bytes_.size();
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint8_t code = codes[i];
+      const bool prefixed = bits_of[code] == kPrefixedField;
+      const int need = prefixed ? 5 + prefix_limit : bits_of[code];
+      if (have < need) {
+        if (size - next >= 8) {
+          const std::uint64_t word = load_word(data + next);
+          const int take = (64 - have) >> 3;
+          acc = take == 8 ? word : (acc << (8 * take)) | (word >> (64 - 8 * take));
+          next += static_cast<std::size_t>(take);
+          have += 8 * take;
+        } else {
+          // The last bytes (and the zeros past them) one at a time.
+          acc_ = acc, have_ = have, next_ = next;
+          fill(need);
+          acc = acc_, have = have_, next = next_;
+        }
+      }
+      std::uint64_t prefix = 0;
+      int bits = need;
+      if (prefixed) {
+        have -= 5;
+        prefix = (acc >> have) & 31u;
+        bits = std::min(static_cast<int>(prefix) + prefix_base, prefix_limit);
+      }
+      have -= bits;
+      const std::uint64_t v = (acc >> have) & ((std::uint64_t{1} << bits) - 1);
+      acc &= (std::uint64_t{1} << have) - 1;
+      put(i, code, v, prefix);
+    }
+    acc_ = acc, have_ = have, next_ = next;
+  }
+
   // Whether a bit beyond the span has been consumed (a look-ahead alone
   // does not count).
   bool overrun() const noexcept { return phantom_ > have_; }

@@ -5,7 +5,10 @@
 // the value one period back (a lag into this block or the one before), or
 // linear prediction with quantised coefficients (orders 1-32). Residuals
 // are Rice coded with one parameter per partition of the block, or as runs
-// of zeros where most of a partition's residuals are zero.
+// of zeros where most of a partition's residuals are zero; or, where the
+// caller allows it and it saves a 16th of the block's Rice bits, with static
+// rANS tables per context (peaky residuals: a trace on a coarse grid, quiet
+// passages).
 //
 // Stream: per block, u32 byte length (little-endian) then the block's bits,
 // most significant first, padded to a byte:
@@ -33,6 +36,11 @@
 //             rice(v, k) is (v >> k) zeros, a one and k low bits; a quotient
 //             of kEscapeQuotient or more is written as that many zeros and v
 //             raw, in width + 1 bits (32 for a run length).
+//             Partition order code 15 instead says the residuals are coded
+//             with static rANS tables (integer_rans.hpp in the sources): the
+//             block's bits then end with the tables and raw bits, and rANS
+//             words fill the rest of its bytes. Only streams coded with
+//             IntegerResiduals::RiceOrRans may hold such blocks.
 // Predictions are clamped into the width's range, so every residual fits
 // width + 1 bits, and all decoding arithmetic is integer.
 #pragma once
@@ -60,12 +68,20 @@ inline constexpr std::uint32_t kEscapeQuotient = 24;
 // kLpcTrials. The stream is the same format either way.
 enum class IntegerEffort : std::uint8_t { Full, Quick };
 
+// The residual codings a stream may use: Rice codes only (the stream as it
+// was before rANS residuals, which older readers read), or per block
+// whichever of Rice codes and rANS tables is smaller.
+enum class IntegerResiduals : std::uint8_t { Rice, RiceOrRans };
+
 // `values` must all fit `width` bits (1 to kMaxIntegerWidth). With `from`
 // (a multiple of block_length) only the blocks from there on are coded, with
 // the block before as their history: the tail of the stream of all values.
+// With RiceOrRans, `took_rans` (when given) is set when a block took rANS.
 std::vector<std::uint8_t> encode_integers(std::span<const std::int64_t> values, int width,
                                           std::size_t block_length, std::size_t from = 0,
-                                          IntegerEffort effort = IntegerEffort::Full);
+                                          IntegerEffort effort = IntegerEffort::Full,
+                                          IntegerResiduals coding = IntegerResiduals::Rice,
+                                          bool* took_rans = nullptr);
 
 // The fewest bytes a stream of `count` values can take (every block a
 // constant), so a reader can refuse a count its bytes cannot hold before it
@@ -80,11 +96,13 @@ std::size_t least_stream_bytes(std::size_t count, std::size_t block_length) noex
 // Fast reads each block's residuals first and runs its predictor after,
 // reading a block again with checks only when it fails; Checked rebuilds
 // each sample as it reads and checks it at once. Both give the same values,
-// or the same error, for any bytes: Checked is there to show that.
+// or the same error, for any bytes: Checked is there to show that. With
+// `coding` Rice a block coded with rANS is refused as corrupt.
 enum class IntegerReading : std::uint8_t { Fast, Checked };
 using IntegerSink = std::function<void(std::size_t start, std::span<const std::int64_t> values)>;
 UnitResult<void> decode_integers(std::span<const std::uint8_t> bytes, int width,
                                  std::size_t block_length, std::size_t count, const IntegerSink& take,
-                                 IntegerReading reading = IntegerReading::Fast);
+                                 IntegerReading reading = IntegerReading::Fast,
+                                 IntegerResiduals coding = IntegerResiduals::Rice);
 
 }  // namespace quillmere_tools

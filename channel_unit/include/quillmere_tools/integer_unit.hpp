@@ -12,6 +12,8 @@
 // Payload (little-endian):
 //   0  u8  flags       bit 0: a side block follows the container
 //                      bit 1: the integers are indices into a palette
+//                      bit 2: blocks may code their residuals with rANS
+//                             (the streams are IntegerResiduals::RiceOrRans)
 //   1  u8  width       bits of the integers, 1 to 33
 //   2  u8  block_log2  the integer coder's block length, 2^4 to 2^16
 //   3  u8  reserved    0
