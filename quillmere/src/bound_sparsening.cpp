@@ -5,9 +5,9 @@
 #include <cmath>
 #include <cstdint>
 #include <new>
-#include <numeric>
 #include <optional>
 
+#include "vector_clones.hpp"
 #include "wavelet_choice.hpp"
 
 namespace quillmere::refine {
@@ -34,6 +34,9 @@ constexpr std::size_t kDeepestShare = 8;
 // its values costs a pass over that many samples, and on the speech signals
 // the bands beyond it gave about a twentieth of the bytes saved.
 constexpr std::size_t kLongestSpan = 2048;
+// Magnitudes below this are their own symbol class in the payload estimate;
+// above it a step saves only a share of a raw bit, never worth a correction.
+constexpr int kDirect = 16;
 
 // The decoded samples a value of +1 adds, per unit of range / m: sample
 // j * stride + offset + t gets values[t] from value j of the band.
@@ -77,21 +80,41 @@ std::optional<Response> response_of(const wavelet::DwtExecutor& executor,
   }
 }
 
+// Bits a step towards zero saves a value of each magnitude up to `largest`
+// (index 0 unused): a magnitude k costs -log2 of its band frequency and a
+// sign bit, as the payload estimate counts it, so a step from k saves
+// log2(count(k - 1) / count(k)), plus the sign from 1. Counts start at one
+// half, so that an absent neighbour prices a step dear rather than infinite.
+std::array<double, kDirect> step_savings(std::span<const std::int16_t> band, int largest) {
+  std::array<std::uint32_t, kDirect + 1> count{};
+  for (const std::int16_t v : band) {
+    const int a = v < 0 ? -static_cast<int>(v) : v;
+    ++count[static_cast<std::size_t>(std::min(a, kDirect))];
+  }
+  std::array<double, kDirect> out{};
+  for (int k = 1; k <= largest && k < kDirect; ++k) {
+    const auto i = static_cast<std::size_t>(k);
+    out[i] = std::log2((static_cast<double>(count[i - 1]) + 0.5) / (static_cast<double>(count[i]) + 0.5)) +
+             (k == 1 ? 1.0 : 0.0);
+  }
+  return out;
+}
+
 // Buffers of the signal's length, kept with the thread: the search runs
 // the zeroing once per signal, and fresh pages for each would cost a
 // noticeable share of it on short signals.
 struct Scratch {
   std::vector<double> error;
   std::vector<std::uint8_t> price;
+  // The errors each sample's price holds for, from lo to hi.
+  std::vector<double> lo, hi;
   std::vector<double> shift;
-  std::vector<double> ordered;  // shift in the order weighed
-  std::vector<std::uint32_t> order;
   std::vector<std::uint32_t> units;
 };
 
 // Past this many samples the buffers are released after each use: a long
 // signal's fresh pages are a small share of its search, and a thread should
-// not hold nine bytes per sample of the longest signal it ever saw.
+// not hold 25 bytes per sample of the longest signal it ever saw.
 constexpr std::size_t kKeptUpTo = std::size_t{1} << 18;
 
 Scratch& scratch() {
@@ -109,6 +132,22 @@ struct ReleaseIfLong {
 };
 
 }  // namespace
+
+// Whether adding sign * shift to the errors e takes any of them out of its
+// interval [lo, hi] of one price: a pass without a price per sample, and
+// without a branch, so that wide registers take several samples at once
+// (the comparisons are exact, so every width decides alike). NaN errors
+// stay NaN, priced 0 as before: they leave nothing.
+QUILLMERE_VECTOR_CLONES
+bool leaves_price(const double* e, const double* shift, double sign, const double* lo,
+                  const double* hi, std::size_t span) {
+  bool out = false;
+  for (std::size_t t = 0; t < span; ++t) {
+    const double x = e[t] + sign * shift[t];
+    out |= (x < lo[t]) | (x > hi[t]);
+  }
+  return out;
+}
 
 int correction_cost(double error, double bound) {
   const double a = std::fabs(error);
@@ -160,11 +199,25 @@ Pricer::Pricer(double bound) : bound_(bound), inside_(bound * kInside), beyond_(
 
 int Pricer::exact(double magnitude) const { return correction_cost(magnitude, bound_); }
 
-std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::QuantisedBands& q) {
+Pricer::Interval Pricer::same_price(double error) const {
+  const double a = std::fabs(error);
+  if (!(a <= beyond_)) return {error, error};  // NaN, far out, or every price exact
+  if (!(a > inside_)) return {-inside_, inside_};
+  // The price counts the edges below a (a > edge), so it holds on
+  // (edge below, edge at or above]; on the negative side, mirrored.
+  const std::array<double, 6> edges = {inside_, step_[0], step_[1], step_[2], step_[3], beyond_};
+  std::size_t k = 0;
+  while (k + 2 < edges.size() && a > edges[k + 1]) ++k;
+  const double low = std::nextafter(edges[k], HUGE_VAL), high = edges[k + 1];
+  return error > 0.0 ? Interval{low, high} : Interval{-high, -low};
+}
+
+Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::QuantisedBands& q,
+               const Shrinking& how) {
   const BandLayout& layout = q.layout;
-  if (layout.lengths.size() < 2 || layout.total != q.coeffs.size()) return 0;
+  if (layout.lengths.size() < 2 || layout.total != q.coeffs.size()) return {};
   const double range = static_cast<double>(p.max) - static_cast<double>(p.min);
-  if (!(range > 0.0) || !(p.bound > 0.0) || !(p.m > 0.0f)) return 0;
+  if (!(range > 0.0) || !(p.bound > 0.0) || !(p.m > 0.0f)) return {};
   // The synthesis is as long as the transform's input.
   const std::size_t transform_len = p.decomposition->transform_len;
   // The bands whose values may go: deep bands hold few values, and their
@@ -176,14 +229,19 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
     ++bands;
   }
   // With the search's dead zone every value of one is usually gone already:
-  // then there is nothing to weigh, and the errors need not be computed.
+  // with nothing else movable there is nothing to weigh, and the errors
+  // need not be computed.
   std::size_t first = layout.lengths[0];
   std::size_t last = first;
   for (std::size_t band = 1; band < bands; ++band) last += layout.lengths[band];
-  const auto unit_value = [](std::int16_t v) { return v == 1 || v == -1; };
+  const int largest = std::clamp<int>(how.largest, 1, kDirect - 1);
+  const auto movable = [largest](std::int16_t v) {
+    const int a = v < 0 ? -static_cast<int>(v) : v;
+    return a >= 1 && a <= largest;
+  };
   if (std::none_of(q.coeffs.begin() + static_cast<std::ptrdiff_t>(first),
-                   q.coeffs.begin() + static_cast<std::ptrdiff_t>(last), unit_value)) {
-    return 0;
+                   q.coeffs.begin() + static_cast<std::ptrdiff_t>(last), movable)) {
+    return {};
   }
   const std::size_t n = decoded.size();
   Scratch& sc = scratch();
@@ -191,22 +249,32 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
   try {
     sc.error.resize(n);
     sc.price.resize(n);
+    sc.lo.resize(n);
+    sc.hi.resize(n);
   } catch (const std::bad_alloc&) {
-    return 0;
+    return {};
   }
   const std::span<double> e(sc.error.data(), n);
   const std::span<std::uint8_t> price(sc.price.data(), n);
-  const double unit = range * static_cast<double>(1.0f / p.m);
+  const std::span<double> lo(sc.lo.data(), n), hi(sc.hi.data(), n);
   const Pricer pricer(p.bound);
+  const auto hold = [&](std::size_t i) {
+    const Pricer::Interval r = pricer.same_price(e[i]);
+    lo[i] = r.lo;
+    hi[i] = r.hi;
+  };
+  const double unit = range * static_cast<double>(1.0f / p.m);
   // The signed error of every sample (NaN where the original is not finite,
-  // which no zeroing can make dearer) and what its correction costs now,
-  // kept beside it so that weighing a value prices only what it changes.
+  // which no zeroing can make dearer), what its correction costs now and
+  // the errors that cost the same, kept beside it so that weighing a value
+  // prices only the samples it moves to another price.
   const auto fill = [&](auto error_at) {
     for (std::size_t i = 0; i < n; ++i) {
       double v = error_at(i);
       if (!std::isfinite(v)) v = NAN;
       e[i] = v;
       price[i] = static_cast<std::uint8_t>(pricer(v));
+      hold(i);
     }
   };
   if (p.originals->is_double()) {
@@ -218,14 +286,14 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
     fill([&](std::size_t i) { return static_cast<double>(x[i]) - static_cast<double>(decoded[i]); });
   }
   const auto end = static_cast<std::ptrdiff_t>(transform_len);
-  std::size_t zeroed = 0;
+  Shrunk done;
   std::size_t start = first;
   for (std::size_t band = 1; band < bands; ++band) {
     const std::size_t len = layout.lengths[band];
     const std::size_t at = start;
     start += len;
     if (std::none_of(q.coeffs.begin() + static_cast<std::ptrdiff_t>(at),
-                     q.coeffs.begin() + static_cast<std::ptrdiff_t>(at + len), unit_value)) {
+                     q.coeffs.begin() + static_cast<std::ptrdiff_t>(at + len), movable)) {
       continue;  // nothing here: its response is not worth measuring
     }
     const auto resp = response_of(*p.executor, transform_len, band);
@@ -234,43 +302,31 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
     // A value of +1's share of each sample, in the signal's units; a value of
     // -1's is its negation, exactly.
     std::vector<double>& shift = sc.shift;
-    std::vector<std::uint32_t>& order = sc.order;
     try {
       shift.resize(resp->values.size());
-      order.resize(resp->values.size());
     } catch (const std::bad_alloc&) {
-      return zeroed;
+      return done;
     }
     for (std::size_t t = 0; t < shift.size(); ++t) shift[t] = unit * static_cast<double>(resp->values[t]);
-    // The samples a value moves most are weighed first: where a zeroing
-    // does not pay, they are the ones that show it soonest.
-    std::iota(order.begin(), order.end(), 0u);
-    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-      return std::fabs(shift[a]) > std::fabs(shift[b]);
-    });
-    std::vector<double>& ordered = sc.ordered;
-    try {
-      ordered.resize(order.size());
-    } catch (const std::bad_alloc&) {
-      return zeroed;
-    }
-    for (std::size_t k = 0; k < order.size(); ++k) ordered[k] = shift[order[k]];
-    // The band's values of one, listed without a branch per value: they
+    // What one step towards zero saves, in bits, by magnitude: the band's
+    // own frequencies, as the payload estimate prices them.
+    const std::array<double, kDirect> saved = step_savings(
+        std::span<const std::int16_t>(q.coeffs.data() + at, len), largest);
+    // The band's movable values, listed without a branch per value: they
     // are a small share, scattered.
     std::vector<std::uint32_t>& units = sc.units;
     try {
       units.resize(len);
     } catch (const std::bad_alloc&) {
-      return zeroed;
+      return done;
     }
     std::size_t count = 0;
     for (std::size_t j = 0; j < len; ++j) {
       units[count] = static_cast<std::uint32_t>(j);
-      count += unit_value(q.coeffs[at + j]) ? 1 : 0;
+      count += movable(q.coeffs[at + j]) ? 1 : 0;
     }
     for (std::size_t u = 0; u < count; ++u) {
       const std::size_t j = units[u];
-      const std::int16_t v = q.coeffs[at + j];
       const std::ptrdiff_t s0 = static_cast<std::ptrdiff_t>(j * resp->stride) + resp->offset;
       // Near either end the borders fold the response: those values stay.
       if (s0 < support || s0 + 2 * support > end) continue;
@@ -278,31 +334,58 @@ std::size_t sparsen(const Problem& p, std::span<const float> decoded, stages::Qu
       const std::size_t span = std::min(static_cast<std::size_t>(support), n > from ? n - from : 0);
       const double* ei = e.data() + from;
       const std::uint8_t* pi = price.data() + from;
-      // Zeroing raises the error by v * shift (negating a share is exact).
-      // It pays where the corrections the samples then need cost no more
-      // than those they need now; NaN errors stay NaN and priced 0. Prices
-      // are never negative, so once the new ones exceed the old the value
-      // stays, whatever the samples not yet weighed.
-      int now = 0;
-      for (std::size_t t = 0; t < span; ++t) now += pi[t];
+      const std::int16_t v = q.coeffs[at + j];
+      const int mag = v < 0 ? -static_cast<int>(v) : v;
+      // The corrections the step may add: none without a payload weight,
+      // else what the step saves in payload, in the corrections' units.
+      const double allowance = how.payload_weight * saved[static_cast<std::size_t>(mag)];
       const double sign = v > 0 ? 1.0 : -1.0;
-      int then = 0;
-      for (std::size_t k = 0; k < order.size(); ++k) {
-        const std::uint32_t t = order[k];
-        if (t >= span) continue;
-        then += pricer(ei[t] + sign * ordered[k]);
-        if (then > now) break;
+      // Stepping towards zero raises the error by sign(v) * shift (negating
+      // a share is exact). It pays where the corrections the samples then
+      // need cost no more than those they need now plus the allowance; NaN
+      // errors stay NaN and priced 0. A negative allowance (a magnitude
+      // rarer than the one below it) would need corrections to shrink,
+      // which moving towards zero seldom gives: such values stay.
+      if (allowance < 0.0) continue;
+      // Most steps leave every sample's price as it is, and then cost no
+      // corrections.
+      const bool repriced = leaves_price(ei, shift.data(), sign, lo.data() + from, hi.data() + from, span);
+      int added = 0;
+      if (!repriced) {
+        for (std::size_t t = 0; t < span; ++t) e[from + t] += sign * shift[t];
+      } else {
+        // Only the samples that leave their interval change price: the
+        // step pays where what they add is within the allowance. Prices
+        // are never negative, so the samples not yet weighed can take off
+        // at most what the span costs now.
+        int now = 0;
+        for (std::size_t t = 0; t < span; ++t) now += pi[t];
+        const double limit = allowance + static_cast<double>(now);
+        for (std::size_t t = 0; t < span; ++t) {
+          const double x = ei[t] + sign * shift[t];
+          if (x < lo[from + t] || x > hi[from + t]) {
+            added += pricer(x) - pi[t];
+            if (static_cast<double>(added) > limit) break;
+          }
+        }
+        if (static_cast<double>(added) > allowance) continue;
+        for (std::size_t t = 0; t < span; ++t) {
+          const double x = ei[t] + sign * shift[t];
+          const bool left = x < lo[from + t] || x > hi[from + t];
+          e[from + t] = x;
+          if (left) {
+            price[from + t] = static_cast<std::uint8_t>(pricer(x));
+            hold(from + t);
+          }
+        }
       }
-      if (then > now) continue;
-      q.coeffs[at + j] = 0;
-      ++zeroed;
-      for (std::size_t t = 0; t < span; ++t) {
-        e[from + t] += v > 0 ? shift[t] : -shift[t];
-        price[from + t] = static_cast<std::uint8_t>(pricer(e[from + t]));
-      }
+      q.coeffs[at + j] = static_cast<std::int16_t>(v > 0 ? v - 1 : v + 1);
+      ++done.moved;
+      done.added += added;
+      done.saved += saved[static_cast<std::size_t>(mag)];
     }
   }
-  return zeroed;
+  return done;
 }
 
 }  // namespace quillmere::refine

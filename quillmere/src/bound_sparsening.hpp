@@ -22,13 +22,32 @@
 
 namespace quillmere::refine {
 
-// Zeroes, finest band first, every magnitude-one detail value whose removal
-// leaves the corrections the samples it touches need no dearer, judged from
-// `decoded` (the decoder's samples for `q`) and updated as values go.
-// Returns how many values it zeroed; `q` is changed in place. Out of memory
-// or a transform failure zeroes nothing.
-std::size_t sparsen(const Problem& p, std::span<const float> decoded,
-                    stages::QuantisedBands& q);
+// How far the zeroing may go. By default only values of magnitude one are
+// zeroed, and only where the corrections stay no dearer. With a payload
+// weight every detail value up to `largest` may step once towards zero
+// wherever the corrections it adds cost less than the payload
+// bits the step saves (from the band's frequencies) times the weight: the
+// corrections' bits a payload bit is worth.
+struct Shrinking {
+  double payload_weight = 0.0;
+  int largest = 1;
+};
+
+// What the zeroing did: steps taken, the correction bits they added (the
+// prices below; negative where they removed more) and the payload bits
+// they were estimated to save.
+struct Shrunk {
+  std::size_t moved = 0;
+  long added = 0;
+  double saved = 0.0;
+};
+
+// Moves, finest band first, the detail values `how` allows one step towards
+// zero, judged from `decoded` (the decoder's samples for `q`) and updated
+// as values go. `q` is changed in place. Out of memory or a transform
+// failure moves nothing.
+Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::QuantisedBands& q,
+               const Shrinking& how = {});
 
 // What the zeroing weighs, in the units of a correction's bits: 0 within
 // `bound`, else a flag and the Elias-gamma length of the multiple of twice
@@ -48,11 +67,25 @@ class Pricer {
  public:
   explicit Pricer(double bound);
 
+  // The least a correction costs: a sample just outside the bound.
+  static constexpr int kLeast = 4;
+  // Errors up to this magnitude cost nothing.
+  double free_up_to() const { return inside_; }
+
+  // The errors priced as `error` is, as a closed interval [lo, hi] around
+  // it: a move that keeps every sample within its interval leaves the
+  // corrections' price as it is, which is cheaper to test than pricing.
+  // Where it cannot say (NaN, far outside), the interval is `error` alone.
+  struct Interval {
+    double lo, hi;
+  };
+  Interval same_price(double error) const;
+
   int operator()(double error) const {
     const double a = std::fabs(error);
     if (a > beyond_) [[unlikely]] return exact(a);
     // NaN fails every comparison and costs nothing.
-    return 4 * (a > inside_) + 3 * (a > step_[0]) + 2 * (a > step_[1]) + 2 * (a > step_[2]) +
+    return kLeast * (a > inside_) + 3 * (a > step_[0]) + 2 * (a > step_[1]) + 2 * (a > step_[2]) +
            2 * (a > step_[3]);
   }
 

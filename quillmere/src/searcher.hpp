@@ -233,7 +233,8 @@ class Searcher {
       return refine::Judged{std::move(*y), bytes};
     };
     refine::Problem p{s_.executor.get(), &s_.decomposition, c.depth, c.m, s_.min, s_.max,
-                      &r_.originals, bound, c.outliers};
+                      &r_.originals, bound, c.outliers,
+                      fix_scale > 0.0 ? payload_scale / fix_scale : 0.0};
     refine::Judged first{std::move(c.decoded),
                          c.payload_estimate * payload_scale + c.correction_estimate * fix_scale};
     auto done = refine::refine(p, scratch_, std::move(first), price);
