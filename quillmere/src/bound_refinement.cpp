@@ -39,6 +39,12 @@ constexpr int kLargestStepped = 15;
 // price to trade corrections at.
 constexpr double kLightest = 0.25;
 constexpr double kHeaviest = 4.0;
+// Values step only where at most this share of the samples lies outside
+// the bound. Beyond it the corrections are a large part of the bytes, and
+// the flat price per corrected sample the steps are weighed by strays from
+// what the corrections' coder makes of them: on alsa speech at 0.1 % of the
+// range (14 % to 22 % outside) the steps made the result up to 0.8 % larger.
+constexpr double kSteppedUpToShare = 0.1;
 
 // std::nearbyint of either sign without its library call, once per
 // coefficient: rounding to nearest is symmetric, so the magnitude is rounded.
@@ -148,7 +154,9 @@ SearchOutcome<Refined> refine(const Problem& p, stages::QuantisedBands start, Ju
     best.kept = calls;
     return true;
   };
-  if (p.payload_weight > 0.0) {
+  const bool few_outside = static_cast<double>(best.judged.outliers) <=
+                           kSteppedUpToShare * static_cast<double>(best.judged.decoded.size());
+  if (p.payload_weight > 0.0 && few_outside) {
     auto rated = try_shrinking({std::clamp(p.payload_weight, kLightest, kHeaviest), kLargestStepped});
     if (!rated) return std::unexpected(rated.error());
     if (*rated) return best;

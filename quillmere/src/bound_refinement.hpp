@@ -28,6 +28,7 @@ namespace quillmere::refine {
 struct Judged {
   std::vector<float> decoded;
   double bytes = 0.0;
+  std::size_t outliers = 0;  // samples beyond the bound
 };
 
 // Runs the decoder's arithmetic on bands and prices the result.

@@ -230,13 +230,14 @@ class Searcher {
       const double bytes = search::excess(j.distortion, r_.bounds, false) > 1.0
                                ? INFINITY
                                : payload * payload_scale + j.correction_bytes * fix_scale;
-      return refine::Judged{std::move(*y), bytes};
+      return refine::Judged{std::move(*y), bytes, j.outliers};
     };
     refine::Problem p{s_.executor.get(), &s_.decomposition, c.depth, c.m, s_.min, s_.max,
                       &r_.originals, bound, c.outliers,
                       fix_scale > 0.0 ? payload_scale / fix_scale : 0.0};
     refine::Judged first{std::move(c.decoded),
-                         c.payload_estimate * payload_scale + c.correction_estimate * fix_scale};
+                         c.payload_estimate * payload_scale + c.correction_estimate * fix_scale,
+                         c.outliers};
     auto done = refine::refine(p, scratch_, std::move(first), price);
     if (!done) return error_of(done);
     c.decoded = std::move(done->judged.decoded);
