@@ -69,9 +69,6 @@ class Pricer {
 
   // The least a correction costs: a sample just outside the bound.
   static constexpr int kLeast = 4;
-  // Errors up to this magnitude cost nothing.
-  double free_up_to() const { return inside_; }
-
   // The errors priced as `error` is, as a closed interval [lo, hi] around
   // it: a move that keeps every sample within its interval leaves the
   // corrections' price as it is, which is cheaper to test than pricing.

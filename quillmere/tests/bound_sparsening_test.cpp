@@ -248,5 +248,34 @@ TEST(Pricer, AgreesWithCorrectionCost) {
   }
 }
 
+// The stepping takes a step unpriced where every sample stays within its
+// interval of one price: the interval must hold exactly that price, to its
+// last double, and end where the price changes (a wider one would let a
+// step add corrections unseen, a narrower one only costs time).
+TEST(Pricer, SamePriceIntervalHoldsExactlyOnePrice) {
+  std::uint64_t s = 0x2545f4914f6cdd1dull;
+  const auto uniform = [&s] {
+    s = s * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<double>(s >> 11) / 9007199254740992.0;
+  };
+  for (const double bound : {1.0, 0.001, 3.7e-6, 12345.0}) {
+    const refine::Pricer price(bound);
+    for (int i = 0; i < 20000; ++i) {
+      const double e = bound * (uniform() * 70.0 - 35.0);
+      const auto [lo, hi] = price.same_price(e);
+      ASSERT_LE(lo, e);
+      ASSERT_GE(hi, e);
+      const int p = price(e);
+      EXPECT_EQ(price(lo), p) << e << " " << bound;
+      EXPECT_EQ(price(hi), p) << e << " " << bound;
+      EXPECT_EQ(price(lo + (hi - lo) * uniform()), p) << e << " " << bound;
+      if (lo == hi) continue;  // far out: every move is priced
+      EXPECT_NE(price(std::nextafter(hi, HUGE_VAL)), p) << e << " " << bound;
+      EXPECT_NE(price(std::nextafter(lo, -HUGE_VAL)), p) << e << " " << bound;
+    }
+    EXPECT_TRUE(std::isnan(price.same_price(NAN).lo));  // NaN errors never leave
+  }
+}
+
 }  // namespace
 }  // namespace quillmere
