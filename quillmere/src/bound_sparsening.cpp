@@ -360,6 +360,9 @@ Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::Quantis
         // at most what the span costs now.
         int now = 0;
         for (std::size_t t = 0; t < span; ++t) now += pi[t];
+        // With nothing to mend yet, a sample that leaves its interval leaves
+        // the bound and costs at least a correction.
+        if (now == 0 && allowance < Pricer::kLeast) continue;
         const double limit = allowance + static_cast<double>(now);
         for (std::size_t t = 0; t < span; ++t) {
           const double x = ei[t] + sign * shift[t];
