@@ -106,15 +106,13 @@ std::array<double, kDirect> step_savings(std::span<const std::int16_t> band, int
 struct Scratch {
   std::vector<double> error;
   std::vector<std::uint8_t> price;
-  // The errors each sample's price holds for, from lo to hi.
-  std::vector<double> lo, hi;
   std::vector<double> shift;
   std::vector<std::uint32_t> units;
 };
 
 // Past this many samples the buffers are released after each use: a long
 // signal's fresh pages are a small share of its search, and a thread should
-// not hold 25 bytes per sample of the longest signal it ever saw.
+// not hold nine bytes per sample of the longest signal it ever saw.
 constexpr std::size_t kKeptUpTo = std::size_t{1} << 18;
 
 Scratch& scratch() {
@@ -133,20 +131,29 @@ struct ReleaseIfLong {
 
 }  // namespace
 
-// Whether adding sign * shift to the errors e takes any of them out of its
-// interval [lo, hi] of one price: a pass without a price per sample, and
-// without a branch, so that wide registers take several samples at once
-// (the comparisons are exact, so every width decides alike). NaN errors
-// stay NaN, priced 0 as before: they leave nothing.
+// The price the steps below the far edge give each of e[t] + sign * shift[t],
+// summed, and whether any lies beyond that edge (or every price is exact):
+// then the sum is not the price. Without a branch, so that wide registers
+// take several samples at once; the sum is of small integers, exact in any
+// order, so every width decides alike. NaN fails every comparison and
+// costs nothing, as in Pricer.
+struct StepSum {
+  long total;
+  bool far;
+};
+
 QUILLMERE_VECTOR_CLONES
-bool leaves_price(const double* e, const double* shift, double sign, const double* lo,
-                  const double* hi, std::size_t span) {
-  bool out = false;
+StepSum step_sum(const double* e, const double* shift, double sign, double inside,
+                 const double* step, double beyond, std::size_t span) {
+  long total = 0;
+  long far = 0;
   for (std::size_t t = 0; t < span; ++t) {
-    const double x = e[t] + sign * shift[t];
-    out |= (x < lo[t]) | (x > hi[t]);
+    const double a = std::fabs(e[t] + sign * shift[t]);
+    far |= a > beyond ? 1 : 0;
+    total += (a > inside ? Pricer::kLeast : 0) + (a > step[0] ? 3 : 0) + (a > step[1] ? 2 : 0) +
+             (a > step[2] ? 2 : 0) + (a > step[3] ? 2 : 0);
   }
-  return out;
+  return {total, far != 0};
 }
 
 int correction_cost(double error, double bound) {
@@ -199,17 +206,12 @@ Pricer::Pricer(double bound) : bound_(bound), inside_(bound * kInside), beyond_(
 
 int Pricer::exact(double magnitude) const { return correction_cost(magnitude, bound_); }
 
-Pricer::Interval Pricer::same_price(double error) const {
-  const double a = std::fabs(error);
-  if (!(a <= beyond_)) return {error, error};  // NaN, far out, or every price exact
-  if (!(a > inside_)) return {-inside_, inside_};
-  // The price counts the edges below a (a > edge), so it holds on
-  // (edge below, edge at or above]; on the negative side, mirrored.
-  const std::array<double, 6> edges = {inside_, step_[0], step_[1], step_[2], step_[3], beyond_};
-  std::size_t k = 0;
-  while (k + 2 < edges.size() && a > edges[k + 1]) ++k;
-  const double low = std::nextafter(edges[k], HUGE_VAL), high = edges[k + 1];
-  return error > 0.0 ? Interval{low, high} : Interval{-high, -low};
+long Pricer::shifted_sum(const double* e, const double* shift, double sign, std::size_t span) const {
+  const StepSum quick = step_sum(e, shift, sign, inside_, step_.data(), beyond_, span);
+  if (!quick.far) return quick.total;
+  long total = 0;
+  for (std::size_t t = 0; t < span; ++t) total += (*this)(e[t] + sign * shift[t]);
+  return total;
 }
 
 Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::QuantisedBands& q,
@@ -249,32 +251,22 @@ Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::Quantis
   try {
     sc.error.resize(n);
     sc.price.resize(n);
-    sc.lo.resize(n);
-    sc.hi.resize(n);
   } catch (const std::bad_alloc&) {
     return {};
   }
   const std::span<double> e(sc.error.data(), n);
   const std::span<std::uint8_t> price(sc.price.data(), n);
-  const std::span<double> lo(sc.lo.data(), n), hi(sc.hi.data(), n);
   const Pricer pricer(p.bound);
-  const auto hold = [&](std::size_t i) {
-    const Pricer::Interval r = pricer.same_price(e[i]);
-    lo[i] = r.lo;
-    hi[i] = r.hi;
-  };
   const double unit = range * static_cast<double>(1.0f / p.m);
   // The signed error of every sample (NaN where the original is not finite,
-  // which no zeroing can make dearer), what its correction costs now and
-  // the errors that cost the same, kept beside it so that weighing a value
-  // prices only the samples it moves to another price.
+  // which no zeroing can make dearer) and what its correction costs now,
+  // kept beside it so that weighing a value needs one pass over its span.
   const auto fill = [&](auto error_at) {
     for (std::size_t i = 0; i < n; ++i) {
       double v = error_at(i);
       if (!std::isfinite(v)) v = NAN;
       e[i] = v;
       price[i] = static_cast<std::uint8_t>(pricer(v));
-      hold(i);
     }
   };
   if (p.originals->is_double()) {
@@ -347,40 +339,18 @@ Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::Quantis
       // rarer than the one below it) would need corrections to shrink,
       // which moving towards zero seldom gives: such values stay.
       if (allowance < 0.0) continue;
-      // Most steps leave every sample's price as it is, and then cost no
-      // corrections.
-      const bool repriced = leaves_price(ei, shift.data(), sign, lo.data() + from, hi.data() + from, span);
-      int added = 0;
-      if (!repriced) {
-        for (std::size_t t = 0; t < span; ++t) e[from + t] += sign * shift[t];
-      } else {
-        // Only the samples that leave their interval change price: the
-        // step pays where what they add is within the allowance. Prices
-        // are never negative, so the samples not yet weighed can take off
-        // at most what the span costs now.
-        int now = 0;
-        for (std::size_t t = 0; t < span; ++t) now += pi[t];
-        // With nothing to mend yet, a sample that leaves its interval leaves
-        // the bound and costs at least a correction.
-        if (now == 0 && allowance < Pricer::kLeast) continue;
-        const double limit = allowance + static_cast<double>(now);
-        for (std::size_t t = 0; t < span; ++t) {
-          const double x = ei[t] + sign * shift[t];
-          if (x < lo[from + t] || x > hi[from + t]) {
-            added += pricer(x) - pi[t];
-            if (static_cast<double>(added) > limit) break;
-          }
-        }
-        if (static_cast<double>(added) > allowance) continue;
-        for (std::size_t t = 0; t < span; ++t) {
-          const double x = ei[t] + sign * shift[t];
-          const bool left = x < lo[from + t] || x > hi[from + t];
-          e[from + t] = x;
-          if (left) {
-            price[from + t] = static_cast<std::uint8_t>(pricer(x));
-            hold(from + t);
-          }
-        }
+      // The samples' prices after the step against those now, over the
+      // whole span in one branch-free pass: most steps leave every price as
+      // it is, and pricing the few that change one by one behind a test of
+      // each sample cost more than pricing them all.
+      int now = 0;
+      for (std::size_t t = 0; t < span; ++t) now += pi[t];
+      const long added = pricer.shifted_sum(ei, shift.data(), sign, span) - now;
+      if (static_cast<double>(added) > allowance) continue;
+      for (std::size_t t = 0; t < span; ++t) {
+        const double x = ei[t] + sign * shift[t];
+        e[from + t] = x;
+        price[from + t] = static_cast<std::uint8_t>(pricer(x));
       }
       q.coeffs[at + j] = static_cast<std::int16_t>(v > 0 ? v - 1 : v + 1);
       ++done.moved;

@@ -69,14 +69,11 @@ class Pricer {
 
   // The least a correction costs: a sample just outside the bound.
   static constexpr int kLeast = 4;
-  // The errors priced as `error` is, as a closed interval [lo, hi] around
-  // it: a move that keeps every sample within its interval leaves the
-  // corrections' price as it is, which is cheaper to test than pricing.
-  // Where it cannot say (NaN, far outside), the interval is `error` alone.
-  struct Interval {
-    double lo, hi;
-  };
-  Interval same_price(double error) const;
+
+  // The errors e[t] + sign * shift[t] priced and summed over `span`
+  // samples, in one pass without a branch per sample. Equal to the sum of
+  // operator() over them, whatever the order (the prices are integers).
+  long shifted_sum(const double* e, const double* shift, double sign, std::size_t span) const;
 
   int operator()(double error) const {
     const double a = std::fabs(error);

@@ -248,32 +248,43 @@ TEST(Pricer, AgreesWithCorrectionCost) {
   }
 }
 
-// The stepping takes a step unpriced where every sample stays within its
-// interval of one price: the interval must hold exactly that price, to its
-// last double, and end where the price changes (a wider one would let a
-// step add corrections unseen, a narrower one only costs time).
-TEST(Pricer, SamePriceIntervalHoldsExactlyOnePrice) {
+// The stepping weighs a step by the summed prices of its span after the
+// move, from one branch-free pass: it must equal the prices one by one for
+// every span length (vector bodies and their tails), near the price edges
+// and their ties, past the far edge (priced exactly), for NaN, and for
+// bounds so small that every price is exact.
+TEST(Pricer, ShiftedSumEqualsThePricesOneByOne) {
   std::uint64_t s = 0x2545f4914f6cdd1dull;
   const auto uniform = [&s] {
     s = s * 6364136223846793005ull + 1442695040888963407ull;
     return static_cast<double>(s >> 11) / 9007199254740992.0;
   };
-  for (const double bound : {1.0, 0.001, 3.7e-6, 12345.0}) {
+  for (const double bound : {1.0, 0.001, 3.7e-6, 12345.0, 1e-300, 4.9e-324}) {
     const refine::Pricer price(bound);
-    for (int i = 0; i < 20000; ++i) {
-      const double e = bound * (uniform() * 70.0 - 35.0);
-      const auto [lo, hi] = price.same_price(e);
-      ASSERT_LE(lo, e);
-      ASSERT_GE(hi, e);
-      const int p = price(e);
-      EXPECT_EQ(price(lo), p) << e << " " << bound;
-      EXPECT_EQ(price(hi), p) << e << " " << bound;
-      EXPECT_EQ(price(lo + (hi - lo) * uniform()), p) << e << " " << bound;
-      if (lo == hi) continue;  // far out: every move is priced
-      EXPECT_NE(price(std::nextafter(hi, HUGE_VAL)), p) << e << " " << bound;
-      EXPECT_NE(price(std::nextafter(lo, -HUGE_VAL)), p) << e << " " << bound;
+    for (const std::size_t span : {0u, 1u, 3u, 4u, 5u, 9u, 23u, 219u}) {
+      for (const bool far : {false, true}) {
+        for (int trial = 0; trial < 200; ++trial) {
+          std::vector<double> e(span), shift(span);
+          for (std::size_t t = 0; t < span; ++t) {
+            // Ties of the multiple sit at odd multiples of the bound.
+            const double tie = (2.0 * std::floor(uniform() * 16.0) + 1.0) * bound;
+            e[t] = uniform() < 0.3 ? std::nextafter(tie, uniform() < 0.5 ? 0.0 : HUGE_VAL)
+                                   : bound * (uniform() * 40.0 - 20.0);
+            shift[t] = bound * (uniform() * 4.0 - 2.0);
+          }
+          if (far && span > 0) {
+            e[span / 2] = 200.0 * bound;
+            e[span - 1] = NAN;
+          }
+          for (const double sign : {1.0, -1.0}) {
+            long expected = 0;
+            for (std::size_t t = 0; t < span; ++t) expected += price(e[t] + sign * shift[t]);
+            ASSERT_EQ(price.shifted_sum(e.data(), shift.data(), sign, span), expected)
+                << bound << " " << span << " " << far;
+          }
+        }
+      }
     }
-    EXPECT_TRUE(std::isnan(price.same_price(NAN).lo));  // NaN errors never leave
   }
 }
 
