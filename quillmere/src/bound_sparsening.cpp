@@ -156,6 +156,23 @@ StepSum step_sum(const double* e, const double* shift, double sign, double insid
   return {total, far != 0};
 }
 
+// The price the steps below the far edge give each error, and whether any
+// lies beyond that edge (or every price is exact): those must be priced
+// again. Branch-free for wide registers, as step_sum.
+QUILLMERE_VECTOR_CLONES
+bool step_prices(const double* e, std::uint8_t* out, double inside, const double* step,
+                 double beyond, std::size_t n) {
+  int far = 0;
+  for (std::size_t t = 0; t < n; ++t) {
+    const double a = std::fabs(e[t]);
+    far |= a > beyond ? 1 : 0;
+    out[t] = static_cast<std::uint8_t>((a > inside ? Pricer::kLeast : 0) + (a > step[0] ? 3 : 0) +
+                                       (a > step[1] ? 2 : 0) + (a > step[2] ? 2 : 0) +
+                                       (a > step[3] ? 2 : 0));
+  }
+  return far != 0;
+}
+
 int correction_cost(double error, double bound) {
   const double a = std::fabs(error);
   if (!(a > bound * kInside)) return 0;  // within, or non-finite: nothing to mend
@@ -214,6 +231,13 @@ long Pricer::shifted_sum(const double* e, const double* shift, double sign, std:
   return total;
 }
 
+void Pricer::price_all(const double* e, std::uint8_t* out, std::size_t n) const {
+  if (!step_prices(e, out, inside_, step_.data(), beyond_, n)) return;
+  for (std::size_t t = 0; t < n; ++t) {
+    if (!(std::fabs(e[t]) <= beyond_)) out[t] = static_cast<std::uint8_t>((*this)(e[t]));
+  }
+}
+
 Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::QuantisedBands& q,
                const Shrinking& how) {
   const BandLayout& layout = q.layout;
@@ -263,11 +287,10 @@ Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::Quantis
   // kept beside it so that weighing a value needs one pass over its span.
   const auto fill = [&](auto error_at) {
     for (std::size_t i = 0; i < n; ++i) {
-      double v = error_at(i);
-      if (!std::isfinite(v)) v = NAN;
-      e[i] = v;
-      price[i] = static_cast<std::uint8_t>(pricer(v));
+      const double v = error_at(i);
+      e[i] = std::isfinite(v) ? v : NAN;
     }
+    pricer.price_all(e.data(), price.data(), n);
   };
   if (p.originals->is_double()) {
     const auto x = p.originals->f64();
@@ -347,11 +370,8 @@ Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::Quantis
       for (std::size_t t = 0; t < span; ++t) now += pi[t];
       const long added = pricer.shifted_sum(ei, shift.data(), sign, span) - now;
       if (static_cast<double>(added) > allowance) continue;
-      for (std::size_t t = 0; t < span; ++t) {
-        const double x = ei[t] + sign * shift[t];
-        e[from + t] = x;
-        price[from + t] = static_cast<std::uint8_t>(pricer(x));
-      }
+      for (std::size_t t = 0; t < span; ++t) e[from + t] += sign * shift[t];
+      pricer.price_all(e.data() + from, price.data() + from, span);
       q.coeffs[at + j] = static_cast<std::int16_t>(v > 0 ? v - 1 : v + 1);
       ++done.moved;
       done.added += added;

@@ -15,6 +15,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -74,6 +75,9 @@ class Pricer {
   // samples, in one pass without a branch per sample. Equal to the sum of
   // operator() over them, whatever the order (the prices are integers).
   long shifted_sum(const double* e, const double* shift, double sign, std::size_t span) const;
+  // operator() of each of n errors into out, the same way: in one pass,
+  // then the few far ones again.
+  void price_all(const double* e, std::uint8_t* out, std::size_t n) const;
 
   int operator()(double error) const {
     const double a = std::fabs(error);

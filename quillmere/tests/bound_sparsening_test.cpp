@@ -249,11 +249,12 @@ TEST(Pricer, AgreesWithCorrectionCost) {
 }
 
 // The stepping weighs a step by the summed prices of its span after the
-// move, from one branch-free pass: it must equal the prices one by one for
+// move, and keeps each sample's price, both from branch-free passes: they
+// must equal the prices one by one for
 // every span length (vector bodies and their tails), near the price edges
 // and their ties, past the far edge (priced exactly), for NaN, and for
 // bounds so small that every price is exact.
-TEST(Pricer, ShiftedSumEqualsThePricesOneByOne) {
+TEST(Pricer, BranchFreePassesEqualThePricesOneByOne) {
   std::uint64_t s = 0x2545f4914f6cdd1dull;
   const auto uniform = [&s] {
     s = s * 6364136223846793005ull + 1442695040888963407ull;
@@ -281,6 +282,11 @@ TEST(Pricer, ShiftedSumEqualsThePricesOneByOne) {
             for (std::size_t t = 0; t < span; ++t) expected += price(e[t] + sign * shift[t]);
             ASSERT_EQ(price.shifted_sum(e.data(), shift.data(), sign, span), expected)
                 << bound << " " << span << " " << far;
+          }
+          std::vector<std::uint8_t> each(span, 255);
+          price.price_all(e.data(), each.data(), span);
+          for (std::size_t t = 0; t < span; ++t) {
+            ASSERT_EQ(each[t], price(e[t])) << e[t] << " " << bound;
           }
         }
       }
