@@ -136,22 +136,30 @@ struct ReleaseIfLong {
 // then the sum is not the price. Without a branch, so that wide registers
 // take several samples at once; the sum is of small integers, exact in any
 // order, so every width decides alike. NaN fails every comparison and
-// costs nothing, as in Pricer.
+// costs nothing, as in Pricer. Once a sum of whole chunks exceeds `limit`
+// with no sample far, it is returned as it stands: prices are never
+// negative, so the rest could only add.
 struct StepSum {
   long total;
   bool far;
 };
 
+constexpr std::size_t kChunk = 32;
+
 QUILLMERE_VECTOR_CLONES
 StepSum step_sum(const double* e, const double* shift, double sign, double inside,
-                 const double* step, double beyond, std::size_t span) {
+                 const double* step, double beyond, std::size_t span, double limit) {
   long total = 0;
   long far = 0;
-  for (std::size_t t = 0; t < span; ++t) {
-    const double a = std::fabs(e[t] + sign * shift[t]);
-    far |= a > beyond ? 1 : 0;
-    total += (a > inside ? Pricer::kLeast : 0) + (a > step[0] ? 3 : 0) + (a > step[1] ? 2 : 0) +
-             (a > step[2] ? 2 : 0) + (a > step[3] ? 2 : 0);
+  for (std::size_t t = 0; t < span;) {
+    const std::size_t stop = std::min(span, t + kChunk);
+    for (; t < stop; ++t) {
+      const double a = std::fabs(e[t] + sign * shift[t]);
+      far |= a > beyond ? 1 : 0;
+      total += (a > inside ? Pricer::kLeast : 0) + (a > step[0] ? 3 : 0) + (a > step[1] ? 2 : 0) +
+               (a > step[2] ? 2 : 0) + (a > step[3] ? 2 : 0);
+    }
+    if (far == 0 && static_cast<double>(total) > limit) break;
   }
   return {total, far != 0};
 }
@@ -223,8 +231,9 @@ Pricer::Pricer(double bound) : bound_(bound), inside_(bound * kInside), beyond_(
 
 int Pricer::exact(double magnitude) const { return correction_cost(magnitude, bound_); }
 
-long Pricer::shifted_sum(const double* e, const double* shift, double sign, std::size_t span) const {
-  const StepSum quick = step_sum(e, shift, sign, inside_, step_.data(), beyond_, span);
+long Pricer::shifted_sum(const double* e, const double* shift, double sign, std::size_t span,
+                         double limit) const {
+  const StepSum quick = step_sum(e, shift, sign, inside_, step_.data(), beyond_, span, limit);
   if (!quick.far) return quick.total;
   long total = 0;
   for (std::size_t t = 0; t < span; ++t) total += (*this)(e[t] + sign * shift[t]);
@@ -365,10 +374,12 @@ Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::Quantis
       // The samples' prices after the step against those now, over the
       // whole span in one branch-free pass: most steps leave every price as
       // it is, and pricing the few that change one by one behind a test of
-      // each sample cost more than pricing them all.
+      // each sample cost more than pricing them all. Most steps that do
+      // not pay show it in the first chunks of their span.
       int now = 0;
       for (std::size_t t = 0; t < span; ++t) now += pi[t];
-      const long added = pricer.shifted_sum(ei, shift.data(), sign, span) - now;
+      const double limit = static_cast<double>(now) + allowance;
+      const long added = pricer.shifted_sum(ei, shift.data(), sign, span, limit) - now;
       if (static_cast<double>(added) > allowance) continue;
       for (std::size_t t = 0; t < span; ++t) e[from + t] += sign * shift[t];
       pricer.price_all(e.data() + from, price.data() + from, span);

@@ -73,8 +73,11 @@ class Pricer {
 
   // The errors e[t] + sign * shift[t] priced and summed over `span`
   // samples, in one pass without a branch per sample. Equal to the sum of
-  // operator() over them, whatever the order (the prices are integers).
-  long shifted_sum(const double* e, const double* shift, double sign, std::size_t span) const;
+  // operator() over them, whatever the order (the prices are integers),
+  // where that is at most `limit`; else some number above `limit`, the
+  // pass cut short.
+  long shifted_sum(const double* e, const double* shift, double sign, std::size_t span,
+                   double limit = HUGE_VAL) const;
   // operator() of each of n errors into out, the same way: in one pass,
   // then the few far ones again.
   void price_all(const double* e, std::uint8_t* out, std::size_t n) const;

@@ -282,6 +282,15 @@ TEST(Pricer, BranchFreePassesEqualThePricesOneByOne) {
             for (std::size_t t = 0; t < span; ++t) expected += price(e[t] + sign * shift[t]);
             ASSERT_EQ(price.shifted_sum(e.data(), shift.data(), sign, span), expected)
                 << bound << " " << span << " " << far;
+            // Under a limit the sum is exact up to it and above it beyond:
+            // a step is refused exactly when its full sum exceeds the limit.
+            const double limit = std::floor(uniform() * 1.5 * static_cast<double>(expected + 1));
+            const long cut = price.shifted_sum(e.data(), shift.data(), sign, span, limit);
+            if (static_cast<double>(expected) <= limit) {
+              ASSERT_EQ(cut, expected) << bound << " " << span << " " << limit;
+            } else {
+              ASSERT_GT(static_cast<double>(cut), limit) << bound << " " << span << " " << expected;
+            }
           }
           std::vector<std::uint8_t> each(span, 255);
           price.price_all(e.data(), each.data(), span);
