@@ -86,10 +86,17 @@ std::optional<Response> response_of(const wavelet::DwtExecutor& executor,
 // log2(count(k - 1) / count(k)), plus the sign from 1. Counts start at one
 // half, so that an absent neighbour prices a step dear rather than infinite.
 std::array<double, kDirect> step_savings(std::span<const std::int16_t> band, int largest) {
+  // Four counts per magnitude, taken in turn: most values are zeros, and a
+  // single count would make each increment wait for the one before.
+  std::array<std::array<std::uint32_t, kDirect + 1>, 4> lanes{};
+  for (std::size_t j = 0; j < band.size(); ++j) {
+    const int v = band[j];
+    const int a = v < 0 ? -v : v;
+    ++lanes[j & 3][static_cast<std::size_t>(std::min(a, kDirect))];
+  }
   std::array<std::uint32_t, kDirect + 1> count{};
-  for (const std::int16_t v : band) {
-    const int a = v < 0 ? -static_cast<int>(v) : v;
-    ++count[static_cast<std::size_t>(std::min(a, kDirect))];
+  for (const auto& lane : lanes) {
+    for (std::size_t k = 0; k < count.size(); ++k) count[k] += lane[k];
   }
   std::array<double, kDirect> out{};
   for (int k = 1; k <= largest && k < kDirect; ++k) {
