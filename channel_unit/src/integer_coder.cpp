@@ -4,6 +4,7 @@
 #include <bit>
 #include <string>
 
+#include "integer_stream_format.hpp"
 #include "quillmere/byte_io.hpp"
 #include "quillmere_tools/bit_stream.hpp"
 #include "quillmere_tools/integer_prediction.hpp"
@@ -11,40 +12,18 @@
 namespace quillmere_tools {
 namespace {
 
-enum BlockKind : std::uint8_t { kConstant = 0, kVerbatim = 1, kFixed = 2, kLpc = 3 };
+using namespace integer_format;
 
-constexpr int kMaxPartitionOrder = 8;
-constexpr int kMaxRiceParameter = 30;
-// The partition parameter that switches to runs of zero residuals.
-constexpr int kRunMode = 31;
-constexpr int kRunEscapeBits = 32;
 // Models of linear prediction tried exactly per block, of those the
 // analysis ranks best.
 constexpr std::size_t kLpcTrials = 2;
 // The highest LPC order a quick encode tries: on rounded signals the orders
 // above it gained under 1 % of the bytes and cost most of the time.
 constexpr int kQuickLpcOrder = 8;
-// The fixed "order" that says: repeat the sample `lag` positions back, in
-// this block or the one before (a period of a periodic signal).
-constexpr std::size_t kRepeatCode = 7;
-constexpr int kLagBits = 16;
 // Lags tried per block: the nearest earlier places where the block's start
 // (or its middle) recurs.
 constexpr std::size_t kLagTrials = 4;
 constexpr std::size_t kLagProbe = 4;
-
-std::uint64_t zigzag(std::int64_t r) noexcept {
-  return (static_cast<std::uint64_t>(r) << 1) ^ static_cast<std::uint64_t>(r >> 63);
-}
-
-std::int64_t unzigzag(std::uint64_t u) noexcept {
-  return static_cast<std::int64_t>(u >> 1) ^ -static_cast<std::int64_t>(u & 1);
-}
-
-std::size_t partition_size(std::size_t block, int order) noexcept {
-  const std::size_t parts = std::size_t{1} << order;
-  return (block + parts - 1) / parts;
-}
 
 // Rice parameter and expected bits for `count` values summing to `sum`
 // (the sum of u >> k estimated from the sum of u: the choice needs no exact
@@ -196,11 +175,6 @@ void put_rice(BitWriter& out, std::uint64_t v, int k, int escape_bits) {
   }
 }
 
-std::uint64_t get_rice(BitReader& in, int k, int escape_bits) noexcept {
-  const std::uint32_t q = in.get_unary(kEscapeQuotient);
-  return q >= kEscapeQuotient ? in.get_wide(escape_bits) : (std::uint64_t{q} << k) | in.get(k);
-}
-
 void write_residuals(BitWriter& out, std::span<const std::uint64_t> u, std::size_t warm,
                      std::size_t block, const RicePlan& plan, int width) {
   out.put(static_cast<std::uint64_t>(plan.order), 4);
@@ -242,18 +216,6 @@ struct BlockChoice {
   RicePlan plan;
   std::uint64_t bits = 0;
 };
-
-// The samples a repeat at `lag` writes as they are: those whose lag
-// reaches before the block before.
-inline std::size_t repeat_warm_up(std::size_t lag, std::size_t history) noexcept {
-  return lag > history ? lag - history : 0;
-}
-
-// Sample j of the block (negative j: of the block before it).
-inline std::int64_t sample_at(std::span<const std::int64_t> before, const std::int64_t* x,
-                              std::ptrdiff_t j) noexcept {
-  return j >= 0 ? x[j] : before[before.size() - static_cast<std::size_t>(-j)];
-}
 
 // Lags at which a few samples of the block (at its start, then its middle)
 // recur exactly, nearest first: a periodic signal repeats itself there.
@@ -394,132 +356,6 @@ void encode_block(std::span<const std::int64_t> before, std::span<const std::int
   write_residuals(out, best.u, order, n, best.plan, width);
 }
 
-std::unexpected<UnitError> corrupt(std::size_t block, const std::string& what) {
-  return unit_error(UnitErrorKind::CorruptUnit,
-                    "integer block " + std::to_string(block) + " is corrupt: " + what);
-}
-
-// Reads the residuals of positions [order, n) and rebuilds the samples with
-// `predict`, checking every one against the width's range.
-template <class Predict>
-UnitResult<void> decode_residuals(BitReader& in, std::span<std::int64_t> x, std::size_t order,
-                                  int width, std::size_t index, const Predict& predict) {
-  const IntegerRange range = IntegerRange::of_width(width);
-  const std::size_t n = x.size();
-  const int p = static_cast<int>(in.get(4));
-  if (p > kMaxPartitionOrder) return corrupt(index, "partition order " + std::to_string(p));
-  const std::size_t size = partition_size(n, p);
-  for (std::size_t start = 0; start < n; start += size) {
-    const std::size_t from = std::max(start, order);
-    const std::size_t to = std::min(start + size, n);
-    if (from >= to) continue;
-    const int k = static_cast<int>(in.get(5));
-    const auto place = [&](std::size_t i, std::uint64_t u) -> UnitResult<void> {
-      const std::int64_t v = predict(x.data(), i) + unzigzag(u);
-      if (v < range.lo || v > range.hi) {
-        if (in.overrun()) return corrupt(index, "it is cut short");
-        return corrupt(index, "sample " + std::to_string(i) + " falls outside " + std::to_string(width) +
-                                  " bits");
-      }
-      x[i] = v;
-      return {};
-    };
-    if (k != kRunMode) {
-      for (std::size_t i = from; i < to; ++i) {
-        if (auto ok = place(i, get_rice(in, k, width + 1)); !ok) return ok;
-      }
-    } else {
-      const int run_k = static_cast<int>(in.get(5));
-      const int value_k = static_cast<int>(in.get(5));
-      if (run_k > kMaxRiceParameter || value_k > kMaxRiceParameter) {
-        return corrupt(index, "Rice parameters " + std::to_string(run_k) + " and " + std::to_string(value_k));
-      }
-      std::size_t i = from;
-      while (i < to) {
-        const std::uint64_t run = get_rice(in, run_k, kRunEscapeBits);
-        if (in.overrun()) return corrupt(index, "it is cut short");
-        if (run > to - i) {
-          return corrupt(index, "a run of " + std::to_string(run) + " zeros passes its partition's end");
-        }
-        for (const std::size_t end = i + run; i < end; ++i) {
-          if (auto ok = place(i, 0); !ok) return ok;
-        }
-        if (i == to) break;
-        const std::uint64_t u = get_rice(in, value_k, width + 1);
-        // The value less one: a nonzero u of width + 1 bits at most.
-        if (u >= (std::uint64_t{1} << (width + 1)) - 1) return corrupt(index, "a residual exceeds its width");
-        if (auto ok = place(i, u + 1); !ok) return ok;
-        ++i;
-      }
-    }
-    if (in.overrun()) return corrupt(index, "it is cut short");
-  }
-  return {};
-}
-
-UnitResult<void> decode_block(std::span<const std::uint8_t> bytes, std::span<const std::int64_t> before,
-                              std::span<std::int64_t> x, int width, std::size_t index) {
-  BitReader in(bytes);
-  const std::size_t n = x.size();
-  const IntegerRange range = IntegerRange::of_width(width);
-  const auto kind = static_cast<BlockKind>(in.get(2));
-  UnitResult<void> done;
-  if (kind == kConstant) {
-    std::fill(x.begin(), x.end(), in.get_signed(width));
-  } else if (kind == kVerbatim) {
-    for (std::int64_t& v : x) v = in.get_signed(width);
-  } else {
-    std::size_t order = 0;
-    LpcModel model;
-    std::int64_t centre = 0;
-    std::size_t lag = 0;
-    if (kind == kFixed) {
-      order = in.get(3);
-      if (order == kRepeatCode) {
-        lag = in.get(kLagBits) + 1;
-        order = repeat_warm_up(lag, before.size());
-      } else if (order > kMaxFixedOrder) {
-        return corrupt(index, "fixed order " + std::to_string(order));
-      }
-      if (order == 0 && lag == 0) centre = in.get_signed(width);
-    } else {
-      order = in.get(5) + 1;
-      model.precision = static_cast<int>(in.get(4)) + 1;
-      model.shift = static_cast<int>(in.get(5));
-      if (model.precision > kMaxLpcPrecision) {
-        return corrupt(index, "coefficient precision " + std::to_string(model.precision));
-      }
-      model.coefs.resize(order);
-      for (std::int32_t& c : model.coefs) c = static_cast<std::int32_t>(in.get_signed(model.precision));
-    }
-    if (order > n) {
-      return corrupt(index, "order " + std::to_string(order) + " exceeds its " + std::to_string(n) +
-                                " samples");
-    }
-    for (std::size_t i = 0; i < order; ++i) x[i] = in.get_signed(width);
-    if (kind == kFixed) {
-      const int fixed = static_cast<int>(order);
-      if (lag != 0) {
-        done = decode_residuals(in, x, order, width, index, [&](const std::int64_t* s, std::size_t i) {
-          return sample_at(before, s, static_cast<std::ptrdiff_t>(i) - static_cast<std::ptrdiff_t>(lag));
-        });
-      } else {
-        done = decode_residuals(in, x, order, width, index, [&](const std::int64_t* s, std::size_t i) {
-          return fixed == 0 ? centre : fixed_prediction(s, i, fixed, range);
-        });
-      }
-    } else {
-      done = decode_residuals(in, x, order, width, index, [&](const std::int64_t* s, std::size_t i) {
-        return lpc_prediction(s, i, model, range);
-      });
-    }
-  }
-  if (!done) return done;
-  if (in.overrun()) return corrupt(index, "it is cut short");
-  if (!in.at_end()) return corrupt(index, "bytes are left over after its samples");
-  return {};
-}
-
 }  // namespace
 
 std::vector<std::uint8_t> encode_integers(std::span<const std::int64_t> values, int width,
@@ -543,40 +379,6 @@ std::vector<std::uint8_t> encode_integers(std::span<const std::int64_t> values, 
 std::size_t least_stream_bytes(std::size_t count, std::size_t block_length) noexcept {
   // A constant block: its length word and at least one byte of bits.
   return (count + block_length - 1) / block_length * 5;
-}
-
-UnitResult<void> decode_integers(std::span<const std::uint8_t> bytes, int width,
-                                 std::size_t block_length, std::size_t count, const IntegerSink& take) {
-  if (bytes.size() < least_stream_bytes(count, block_length)) {
-    return unit_error(UnitErrorKind::CorruptUnit,
-                      "the integer stream of " + std::to_string(bytes.size()) +
-                          " bytes is too short for " + std::to_string(count) + " samples");
-  }
-  // This block and the one before it, which a lag may reach into.
-  std::vector<std::int64_t> values(std::min(block_length, count));
-  std::vector<std::int64_t> previous;
-  previous.reserve(values.size());
-  std::size_t at = 0;
-  std::size_t index = 0;
-  for (std::size_t start = 0; start < count; start += block_length, ++index) {
-    if (bytes.size() - at < 4) return corrupt(index, "its length is cut short");
-    const std::uint32_t length = quillmere::load_le32(bytes.data() + at);
-    at += 4;
-    if (length > bytes.size() - at) {
-      return corrupt(index, "it claims " + std::to_string(length) + " bytes but " +
-                                std::to_string(bytes.size() - at) + " are left");
-    }
-    const auto block = std::span(values).first(std::min(block_length, count - start));
-    if (auto done = decode_block(bytes.subspan(at, length), previous, block, width, index); !done) return done;
-    take(start, block);
-    previous.assign(block.begin(), block.end());
-    at += length;
-  }
-  if (at != bytes.size()) {
-    return unit_error(UnitErrorKind::CorruptUnit, std::to_string(bytes.size() - at) +
-                                                      " bytes follow the last integer block");
-  }
-  return {};
 }
 
 }  // namespace quillmere_tools

@@ -369,6 +369,28 @@ UnitResult<std::vector<std::int64_t>> read_palette(std::span<const std::uint8_t>
   return palette;
 }
 
+// The decoder's reconstruction of a run of integers, all within 33 bits
+// (the integer decoder checked them against the width): the same operations
+// as reconstruct, with each integer made a double exactly by adding it to
+// the bits of 1.5 * 2^52 and subtracting that (exact for |k| < 2^51), which
+// vectorises where the plain conversion does not. Whether every value is
+// finite.
+template <class T>
+bool reconstruct_run(std::span<const std::int64_t> k, const IntegerGrid& grid, T* out) noexcept {
+  constexpr double kMagic = 6755399441055744.0;
+  const auto magic_bits = std::bit_cast<std::uint64_t>(kMagic);
+  const double step = grid.step;
+  const double offset = grid.offset;
+  bool bad = false;
+  for (std::size_t i = 0; i < k.size(); ++i) {
+    const double exact = std::bit_cast<double>(magic_bits + static_cast<std::uint64_t>(k[i])) - kMagic;
+    const T y = static_cast<T>(offset + step * exact);
+    bad |= !(std::fabs(y) <= std::numeric_limits<T>::max());
+    out[i] = y;
+  }
+  return !bad;
+}
+
 template <class T>
 UnitResult<void> decode_into(std::span<const std::uint8_t> stream, int width, std::size_t block_length,
                              const IntegerGrid& grid, bool indexed, std::vector<T>& out) {
@@ -385,19 +407,20 @@ UnitResult<void> decode_into(std::span<const std::uint8_t> stream, int width, st
   }
   bool finite = true;
   bool in_palette = true;
+  std::vector<std::int64_t> looked_up;
   auto done = decode_integers(stream, width, block_length, out.size(),
                               [&](std::size_t start, std::span<const std::int64_t> k) {
-                                for (std::size_t i = 0; i < k.size(); ++i) {
-                                  std::int64_t v = k[i];
-                                  if (indexed) {
+                                if (indexed) {
+                                  looked_up.resize(k.size());
+                                  for (std::size_t i = 0; i < k.size(); ++i) {
+                                    const std::int64_t v = k[i];
                                     const bool inside = v >= 0 && static_cast<std::size_t>(v) < palette.size();
                                     in_palette = in_palette && inside;
-                                    v = inside ? palette[static_cast<std::size_t>(v)] : 0;
+                                    looked_up[i] = inside ? palette[static_cast<std::size_t>(v)] : 0;
                                   }
-                                  const T y = static_cast<T>(reconstruct(grid, v));
-                                  finite = finite && std::isfinite(y);
-                                  out[start + i] = y;
+                                  k = looked_up;
                                 }
+                                finite = reconstruct_run(k, grid, out.data() + start) && finite;
                               });
   if (!done) return done;
   if (!in_palette) return corrupt("an index falls outside its palette");

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -104,6 +105,68 @@ class BitReader {
     return zeros;
   }
 
+  // rice(v, k) with k <= 30: `limit` (<= 24) zeros or more are the escape,
+  // then v raw in `escape_bits`. One refill serves the whole code word
+  // (at most limit - 1 zeros, a one and k bits: 54 bits).
+  [[gnu::always_inline]] std::uint64_t get_rice(int k, std::uint32_t limit, int escape_bits) noexcept {
+    fill(56);
+    const std::uint64_t window = acc_ << (64 - have_);
+    const auto zeros = static_cast<std::uint32_t>(std::countl_zero(window));
+    if (zeros >= limit) {
+      consume(static_cast<int>(limit));
+      return get_wide(escape_bits);
+    }
+    have_ -= static_cast<int>(zeros) + 1 + k;
+    const std::uint64_t low = (acc_ >> have_) & ((std::uint64_t{1} << k) - 1);
+    acc_ &= (std::uint64_t{1} << have_) - 1;
+    return (std::uint64_t{zeros} << k) | low;
+  }
+
+  // `count` Rice codes as get_rice reads them, handed to `put(i, v)` in turn,
+  // with the reader's state in locals (registers) for the whole run: one
+  // partition's residuals.
+  template <class Put>
+  void get_rice_run(std::size_t count, int k, std::uint32_t limit, int escape_bits, const Put& put) noexcept {
+    std::uint64_t acc = acc_;
+    int have = have_;
+    std::size_t next = next_;
+    const std::uint8_t* data = bytes_.data();
+    const std::size_t size = bytes_.size();
+    const std::uint64_t low_mask = (std::uint64_t{1} << k) - 1;
+    // Enough bits to tell the escape and to read any code short of it: a
+    // refill (to 57 bits or more) serves several short codes.
+    const int need = static_cast<int>(limit) + 1 + k;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (have < need) {
+        if (size - next >= 8) {
+          const std::uint64_t word = load_word(data + next);
+          const int take = (64 - have) >> 3;
+          acc = take == 8 ? word : (acc << (8 * take)) | (word >> (64 - 8 * take));
+          next += static_cast<std::size_t>(take);
+          have += 8 * take;
+        } else {
+          // The last bytes (and the zeros past them) one at a time.
+          acc_ = acc, have_ = have, next_ = next;
+          fill(56);
+          acc = acc_, have = have_, next = next_;
+        }
+      }
+      const auto zeros = static_cast<std::uint32_t>(std::countl_zero(acc << (64 - have)));
+      if (zeros >= limit) {
+        acc_ = acc, have_ = have, next_ = next;
+        consume(static_cast<int>(limit));
+        put(i, get_wide(escape_bits));
+        acc = acc_, have = have_, next = next_;
+        continue;
+      }
+      have -= static_cast<int>(zeros) + 1 + k;
+      const std::uint64_t low = (acc >> have) & low_mask;
+      acc &= (std::uint64_t{1} << have) - 1;
+      put(i, (std::uint64_t{zeros} << k) | low);
+    }
+    acc_ = acc, have_ = have, next_ = next;
+  }
+
   // Whether a bit beyond the span has been consumed (a look-ahead alone
   // does not count).
   bool overrun() const noexcept { return phantom_ > have_; }
@@ -111,7 +174,26 @@ class BitReader {
   bool at_end() const noexcept { return !overrun() && next_ == bytes_.size() && have_ - phantom_ < 8; }
 
  private:
+  // Eight bytes, the first most significant.
+  static std::uint64_t load_word(const std::uint8_t* p) noexcept {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    return word;
+  }
+
+  // Whole words while eight bytes remain (as many bytes as the accumulator
+  // takes), single bytes near the end; `bits` <= 57.
   void fill(int bits) noexcept {
+    if (have_ >= bits) return;
+    if (bytes_.size() - next_ >= 8) {
+      const std::uint64_t word = load_word(bytes_.data() + next_);
+      const int take = (64 - have_) >> 3;  // >= 1, as have_ < 57
+      acc_ = take == 8 ? word : (acc_ << (8 * take)) | (word >> (64 - 8 * take));
+      next_ += static_cast<std::size_t>(take);
+      have_ += 8 * take;
+      return;
+    }
     while (have_ < bits) {
       if (next_ < bytes_.size()) {
         acc_ = (acc_ << 8) | bytes_[next_++];

@@ -76,8 +76,15 @@ std::size_t least_stream_bytes(std::size_t count, std::size_t block_length) noex
 // encode_integers wrote for that many, handing each block's values to `take`
 // with the position of its first one (one block of memory, not the whole
 // sequence, is held at a time).
+//
+// Fast reads each block's residuals first and runs its predictor after,
+// reading a block again with checks only when it fails; Checked rebuilds
+// each sample as it reads and checks it at once. Both give the same values,
+// or the same error, for any bytes: Checked is there to show that.
+enum class IntegerReading : std::uint8_t { Fast, Checked };
 using IntegerSink = std::function<void(std::size_t start, std::span<const std::int64_t> values)>;
 UnitResult<void> decode_integers(std::span<const std::uint8_t> bytes, int width,
-                                 std::size_t block_length, std::size_t count, const IntegerSink& take);
+                                 std::size_t block_length, std::size_t count, const IntegerSink& take,
+                                 IntegerReading reading = IntegerReading::Fast);
 
 }  // namespace quillmere_tools

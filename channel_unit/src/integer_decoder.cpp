@@ -1,0 +1,405 @@
+// Reading the integer coder's stream: each block read fast (its residuals
+// first, then its predictor in one pass, specialised per model), and read
+// again with every sample checked as it is rebuilt when that fails, so that
+// the error names the fault where it first shows.
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "integer_stream_format.hpp"
+#include "quillmere/byte_io.hpp"
+#include "quillmere_tools/bit_stream.hpp"
+#include "quillmere_tools/integer_coder.hpp"
+#include "quillmere_tools/integer_prediction.hpp"
+
+namespace quillmere_tools {
+namespace {
+
+using namespace integer_format;
+
+inline std::uint64_t get_rice(BitReader& in, int k, int escape_bits) noexcept {
+  return in.get_rice(k, kEscapeQuotient, escape_bits);
+}
+
+std::unexpected<UnitError> corrupt(std::size_t block, const std::string& what) {
+  return unit_error(UnitErrorKind::CorruptUnit,
+                    "integer block " + std::to_string(block) + " is corrupt: " + what);
+}
+
+// Reads the residuals of positions [order, n) and rebuilds the samples with
+// `predict`, checking every one against the width's range.
+template <class Predict>
+UnitResult<void> decode_residuals(BitReader& in, std::span<std::int64_t> x, std::size_t order,
+                                  int width, std::size_t index, const Predict& predict) {
+  const IntegerRange range = IntegerRange::of_width(width);
+  const std::size_t n = x.size();
+  const int p = static_cast<int>(in.get(4));
+  if (p > kMaxPartitionOrder) return corrupt(index, "partition order " + std::to_string(p));
+  const std::size_t size = partition_size(n, p);
+  for (std::size_t start = 0; start < n; start += size) {
+    const std::size_t from = std::max(start, order);
+    const std::size_t to = std::min(start + size, n);
+    if (from >= to) continue;
+    const int k = static_cast<int>(in.get(5));
+    const auto place = [&](std::size_t i, std::uint64_t u) -> UnitResult<void> {
+      const std::int64_t v = predict(x.data(), i) + unzigzag(u);
+      if (v < range.lo || v > range.hi) {
+        if (in.overrun()) return corrupt(index, "it is cut short");
+        return corrupt(index, "sample " + std::to_string(i) + " falls outside " + std::to_string(width) +
+                                  " bits");
+      }
+      x[i] = v;
+      return {};
+    };
+    if (k != kRunMode) {
+      for (std::size_t i = from; i < to; ++i) {
+        if (auto ok = place(i, get_rice(in, k, width + 1)); !ok) return ok;
+      }
+    } else {
+      const int run_k = static_cast<int>(in.get(5));
+      const int value_k = static_cast<int>(in.get(5));
+      if (run_k > kMaxRiceParameter || value_k > kMaxRiceParameter) {
+        return corrupt(index, "Rice parameters " + std::to_string(run_k) + " and " + std::to_string(value_k));
+      }
+      std::size_t i = from;
+      while (i < to) {
+        const std::uint64_t run = get_rice(in, run_k, kRunEscapeBits);
+        if (in.overrun()) return corrupt(index, "it is cut short");
+        if (run > to - i) {
+          return corrupt(index, "a run of " + std::to_string(run) + " zeros passes its partition's end");
+        }
+        for (const std::size_t end = i + run; i < end; ++i) {
+          if (auto ok = place(i, 0); !ok) return ok;
+        }
+        if (i == to) break;
+        const std::uint64_t u = get_rice(in, value_k, width + 1);
+        // The value less one: a nonzero u of width + 1 bits at most.
+        if (u >= (std::uint64_t{1} << (width + 1)) - 1) return corrupt(index, "a residual exceeds its width");
+        if (auto ok = place(i, u + 1); !ok) return ok;
+        ++i;
+      }
+    }
+    if (in.overrun()) return corrupt(index, "it is cut short");
+  }
+  return {};
+}
+
+// The checked reading: every sample against the width as it is rebuilt, so
+// a fault is named where it first shows. The fast reading below falls back
+// to it for the error of a block it cannot decode.
+UnitResult<void> decode_block_checked(std::span<const std::uint8_t> bytes, std::span<const std::int64_t> before,
+                                      std::span<std::int64_t> x, int width, std::size_t index) {
+  BitReader in(bytes);
+  const std::size_t n = x.size();
+  const IntegerRange range = IntegerRange::of_width(width);
+  const auto kind = static_cast<BlockKind>(in.get(2));
+  UnitResult<void> done;
+  if (kind == kConstant) {
+    std::fill(x.begin(), x.end(), in.get_signed(width));
+  } else if (kind == kVerbatim) {
+    for (std::int64_t& v : x) v = in.get_signed(width);
+  } else {
+    std::size_t order = 0;
+    LpcModel model;
+    std::int64_t centre = 0;
+    std::size_t lag = 0;
+    if (kind == kFixed) {
+      order = in.get(3);
+      if (order == kRepeatCode) {
+        lag = in.get(kLagBits) + 1;
+        order = repeat_warm_up(lag, before.size());
+      } else if (order > kMaxFixedOrder) {
+        return corrupt(index, "fixed order " + std::to_string(order));
+      }
+      if (order == 0 && lag == 0) centre = in.get_signed(width);
+    } else {
+      order = in.get(5) + 1;
+      model.precision = static_cast<int>(in.get(4)) + 1;
+      model.shift = static_cast<int>(in.get(5));
+      if (model.precision > kMaxLpcPrecision) {
+        return corrupt(index, "coefficient precision " + std::to_string(model.precision));
+      }
+      model.coefs.resize(order);
+      for (std::int32_t& c : model.coefs) c = static_cast<std::int32_t>(in.get_signed(model.precision));
+    }
+    if (order > n) {
+      return corrupt(index, "order " + std::to_string(order) + " exceeds its " + std::to_string(n) +
+                                " samples");
+    }
+    for (std::size_t i = 0; i < order; ++i) x[i] = in.get_signed(width);
+    if (kind == kFixed) {
+      const int fixed = static_cast<int>(order);
+      if (lag != 0) {
+        done = decode_residuals(in, x, order, width, index, [&](const std::int64_t* s, std::size_t i) {
+          return sample_at(before, s, static_cast<std::ptrdiff_t>(i) - static_cast<std::ptrdiff_t>(lag));
+        });
+      } else {
+        done = decode_residuals(in, x, order, width, index, [&](const std::int64_t* s, std::size_t i) {
+          return fixed == 0 ? centre : fixed_prediction(s, i, fixed, range);
+        });
+      }
+    } else {
+      done = decode_residuals(in, x, order, width, index, [&](const std::int64_t* s, std::size_t i) {
+        return lpc_prediction(s, i, model, range);
+      });
+    }
+  }
+  if (!done) return done;
+  if (in.overrun()) return corrupt(index, "it is cut short");
+  if (!in.at_end()) return corrupt(index, "bytes are left over after its samples");
+  return {};
+}
+
+// The fast reading of a block: the residuals of every partition first, in
+// one pass over the bits, then the samples in one pass of the predictor,
+// specialised per model. Faults are not told apart here: any (bits past
+// the end, a sample outside the width, a run past its partition) makes it
+// return false and the block is read again by decode_block_checked, which
+// names the fault. Samples outside the width stay within 36 bits however
+// the bytes are forged (predictions are clamped, residuals are below 2^36),
+// so nothing here overflows before the block is given up.
+
+// Residuals of positions [order, n) into r; false on a malformed partition.
+bool read_residuals_fast(BitReader& in, std::int64_t* r, std::size_t order, std::size_t n, int width) {
+  const int p = static_cast<int>(in.get(4));
+  if (p > kMaxPartitionOrder) return false;
+  const std::size_t size = partition_size(n, p);
+  const int escape = width + 1;
+  for (std::size_t start = 0; start < n; start += size) {
+    const std::size_t from = std::max(start, order);
+    const std::size_t to = std::min(start + size, n);
+    if (from >= to) continue;
+    const int k = static_cast<int>(in.get(5));
+    if (k != kRunMode) {
+      in.get_rice_run(to - from, k, kEscapeQuotient, escape,
+                      [&](std::size_t j, std::uint64_t u) { r[from + j] = unzigzag(u); });
+      continue;
+    }
+    const int run_k = static_cast<int>(in.get(5));
+    const int value_k = static_cast<int>(in.get(5));
+    if (run_k > kMaxRiceParameter || value_k > kMaxRiceParameter) return false;
+    const std::uint64_t too_large = (std::uint64_t{1} << escape) - 1;
+    std::size_t i = from;
+    while (i < to) {
+      const std::uint64_t run = in.get_rice(run_k, kEscapeQuotient, kRunEscapeBits);
+      if (run > to - i) return false;
+      std::fill(r + i, r + i + run, std::int64_t{0});
+      i += run;
+      if (i == to) break;
+      const std::uint64_t u = in.get_rice(value_k, kEscapeQuotient, escape);
+      if (u >= too_large) return false;
+      r[i++] = unzigzag(u + 1);
+    }
+    if (in.overrun()) return false;
+  }
+  return !in.overrun();
+}
+
+// Whether any of the samples [from, n) falls outside the range.
+bool outside(const std::int64_t* x, std::size_t from, std::size_t n, IntegerRange range) noexcept {
+  bool bad = false;
+  for (std::size_t i = from; i < n; ++i) bad |= (x[i] < range.lo) | (x[i] > range.hi);
+  return bad;
+}
+
+template <int kOrder>
+void fixed_run(std::int64_t* x, const std::int64_t* r, std::size_t n, IntegerRange range) noexcept {
+  for (std::size_t i = kOrder; i < n; ++i) {
+    std::int64_t p;
+    if constexpr (kOrder == 1) p = x[i - 1];
+    if constexpr (kOrder == 2) p = 2 * x[i - 1] - x[i - 2];
+    if constexpr (kOrder == 3) p = 3 * x[i - 1] - 3 * x[i - 2] + x[i - 3];
+    if constexpr (kOrder == 4) p = 4 * x[i - 1] - 6 * x[i - 2] + 4 * x[i - 3] - x[i - 4];
+    x[i] = range.clamp(p) + r[i];
+  }
+}
+
+// The same sums as lpc_prediction, with the order known to the compiler.
+// The two newest terms are integer products added last, so a sample waits
+// on the one before it for a multiply and a few adds only. The older terms
+// are summed in doubles: a coefficient (15 bits) times a sample within the
+// width (33 bits), and the sum of 30 such products, stay below 2^53, so
+// every partial sum is an exact integer whatever the order of the additions
+// and the total equals the integer one. With their weights oldest first the
+// window of older samples is contiguous and the products run in pairs, two
+// pairs of running sums side by side. A forged block may hold samples
+// beyond the width, where the double sums can round (never beyond int64);
+// such a block is refused (decode_block_fast returns false) before any of
+// its samples is used.
+using Pair = double __attribute__((vector_size(16)));
+
+inline Pair load_pair(const double* p) noexcept {
+  Pair v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+template <int kOld>
+inline std::int64_t older_sum(const double* h, const Pair* weights, const double* w) noexcept {
+  if constexpr (kOld == 0) {
+    return 0;
+  } else {
+    constexpr int kPairs = kOld / 2;
+    Pair a0 = {0.0, 0.0}, a1 = {0.0, 0.0};
+    int m = 0;
+    for (; m + 2 <= kPairs; m += 2) {
+      a0 += weights[m] * load_pair(h + 2 * m);
+      a1 += weights[m + 1] * load_pair(h + 2 * m + 2);
+    }
+    if (m < kPairs) a0 += weights[m] * load_pair(h + 2 * m);
+    const Pair a = a0 + a1;
+    double total = a[0] + a[1];
+    if constexpr (kOld % 2 != 0) total += w[kOld - 1] * h[kOld - 1];
+    return static_cast<std::int64_t>(total);
+  }
+}
+
+template <int kOrder>
+void lpc_run(std::int64_t* x, double* history, const std::int64_t* r, std::size_t n,
+             const std::int32_t* coefs, int shift, IntegerRange range) noexcept {
+  constexpr int kOld = kOrder > 2 ? kOrder - 2 : 0;
+  constexpr int kPairs = kOld / 2 > 0 ? kOld / 2 : 1;
+  double w[kOld + 1] = {};
+  for (int m = 0; m < kOld; ++m) w[m] = static_cast<double>(coefs[kOrder - 1 - m]);
+  Pair weights[kPairs];
+  for (int m = 0; m < kOld / 2; ++m) weights[m] = load_pair(w + 2 * m);
+  const std::int64_t c0 = coefs[0];
+  const std::int64_t c1 = kOrder > 1 ? coefs[1] : 0;
+  for (std::size_t i = 0; i < kOrder; ++i) history[i] = static_cast<double>(x[i]);
+  for (std::size_t i = kOrder; i < n; ++i) {
+    std::int64_t sum = older_sum<kOld>(history + (i - kOrder), weights, w);
+    if constexpr (kOrder > 1) sum += c1 * x[i - 2];
+    sum += c0 * x[i - 1];
+    const std::int64_t v = range.clamp(sum >> shift) + r[i];
+    x[i] = v;
+    if constexpr (kOld > 0) history[i] = static_cast<double>(v);
+  }
+}
+
+using LpcRun = void (*)(std::int64_t*, double*, const std::int64_t*, std::size_t, const std::int32_t*, int,
+                       IntegerRange);
+
+template <std::size_t... kOrders>
+constexpr std::array<LpcRun, sizeof...(kOrders)> lpc_runs(std::index_sequence<kOrders...>) {
+  return {&lpc_run<static_cast<int>(kOrders) + 1>...};
+}
+constexpr auto kLpcRuns = lpc_runs(std::make_index_sequence<kMaxLpcOrder>());
+
+// Buffers of the fast reading, kept from block to block.
+struct DecodeScratch {
+  std::vector<std::int64_t> residuals;
+  std::vector<double> history;
+};
+
+bool decode_block_fast(std::span<const std::uint8_t> bytes, std::span<const std::int64_t> before,
+                       std::span<std::int64_t> x, int width, DecodeScratch& scratch) {
+  BitReader in(bytes);
+  const std::size_t n = x.size();
+  const IntegerRange range = IntegerRange::of_width(width);
+  const auto kind = static_cast<BlockKind>(in.get(2));
+  std::int64_t* s = x.data();
+  if (kind == kConstant) {
+    std::fill(x.begin(), x.end(), in.get_signed(width));
+  } else if (kind == kVerbatim) {
+    for (std::int64_t& v : x) v = in.get_signed(width);
+  } else {
+    std::size_t order = 0;
+    std::size_t lag = 0;
+    std::int64_t centre = 0;
+    int precision = 0;
+    int shift = 0;
+    std::int32_t coefs[kMaxLpcOrder];
+    if (kind == kFixed) {
+      order = in.get(3);
+      if (order == kRepeatCode) {
+        lag = in.get(kLagBits) + 1;
+        order = repeat_warm_up(lag, before.size());
+      } else if (order > kMaxFixedOrder) {
+        return false;
+      }
+      if (order == 0 && lag == 0) centre = in.get_signed(width);
+    } else {
+      order = in.get(5) + 1;
+      precision = static_cast<int>(in.get(4)) + 1;
+      shift = static_cast<int>(in.get(5));
+      if (precision > kMaxLpcPrecision) return false;
+      for (std::size_t j = 0; j < order; ++j) coefs[j] = static_cast<std::int32_t>(in.get_signed(precision));
+    }
+    if (order > n) return false;
+    for (std::size_t i = 0; i < order; ++i) s[i] = in.get_signed(width);
+    if (scratch.residuals.size() < n) scratch.residuals.resize(n);
+    std::int64_t* r = scratch.residuals.data();
+    if (!read_residuals_fast(in, r, order, n, width)) return false;
+    if (kind == kLpc) {
+      if (scratch.history.size() < n) scratch.history.resize(n);
+      kLpcRuns[order - 1](s, scratch.history.data(), r, n, coefs, shift, range);
+    } else if (lag != 0) {
+      // Positions before `lag` repeat the block before, the rest this one.
+      const std::size_t split = std::min(lag, n);
+      for (std::size_t i = order; i < split; ++i) s[i] = before[before.size() - (lag - i)] + r[i];
+      for (std::size_t i = std::max(split, order); i < n; ++i) s[i] = s[i - lag] + r[i];
+    } else {
+      switch (order) {
+        case 0:
+          for (std::size_t i = 0; i < n; ++i) s[i] = centre + r[i];
+          break;
+        case 1: fixed_run<1>(s, r, n, range); break;
+        case 2: fixed_run<2>(s, r, n, range); break;
+        case 3: fixed_run<3>(s, r, n, range); break;
+        default: fixed_run<4>(s, r, n, range); break;
+      }
+    }
+    if (outside(s, order, n, range)) return false;
+  }
+  return !in.overrun() && in.at_end();
+}
+
+}  // namespace
+
+UnitResult<void> decode_integers(std::span<const std::uint8_t> bytes, int width,
+                                 std::size_t block_length, std::size_t count, const IntegerSink& take,
+                                 IntegerReading reading) {
+  if (bytes.size() < least_stream_bytes(count, block_length)) {
+    return unit_error(UnitErrorKind::CorruptUnit,
+                      "the integer stream of " + std::to_string(bytes.size()) +
+                          " bytes is too short for " + std::to_string(count) + " samples");
+  }
+  // This block and the one before it, which a lag may reach into.
+  std::vector<std::int64_t> values(std::min(block_length, count));
+  std::vector<std::int64_t> previous;
+  previous.reserve(values.size());
+  DecodeScratch scratch;
+  std::size_t at = 0;
+  std::size_t index = 0;
+  for (std::size_t start = 0; start < count; start += block_length, ++index) {
+    if (bytes.size() - at < 4) return corrupt(index, "its length is cut short");
+    const std::uint32_t length = quillmere::load_le32(bytes.data() + at);
+    at += 4;
+    if (length > bytes.size() - at) {
+      return corrupt(index, "it claims " + std::to_string(length) + " bytes but " +
+                                std::to_string(bytes.size() - at) + " are left");
+    }
+    const auto block = std::span(values).first(std::min(block_length, count - start));
+    if (reading == IntegerReading::Checked ||
+        !decode_block_fast(bytes.subspan(at, length), previous, block, width, scratch)) {
+      // Read again, checking every sample, for the error to name.
+      if (auto done = decode_block_checked(bytes.subspan(at, length), previous, block, width, index); !done) {
+        return done;
+      }
+    }
+    take(start, block);
+    previous.swap(values);
+    values.resize(previous.size());
+    at += length;
+  }
+  if (at != bytes.size()) {
+    return unit_error(UnitErrorKind::CorruptUnit, std::to_string(bytes.size() - at) +
+                                                      " bytes follow the last integer block");
+  }
+  return {};
+}
+
+}  // namespace quillmere_tools

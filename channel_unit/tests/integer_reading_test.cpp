@@ -1,0 +1,171 @@
+// The integer coder's two readings, the fast one (residuals first, then the
+// predictor, LPC partly in doubles) and the checked one (each sample
+// checked as it is rebuilt), must give the same values, or the same error,
+// for any bytes: hand-built LPC blocks of every order with the largest
+// products the format allows, the encoder's own streams, and those streams
+// cut short or with bits flipped.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "quillmere/byte_io.hpp"
+#include "quillmere_tools/bit_stream.hpp"
+#include "quillmere_tools/integer_coder.hpp"
+#include "quillmere_tools/integer_prediction.hpp"
+
+namespace quillmere_tools {
+namespace {
+
+// The decoded values, or the error's message.
+struct Outcome {
+  std::vector<std::int64_t> values;
+  std::string error;
+  bool operator==(const Outcome&) const = default;
+};
+
+Outcome read(std::span<const std::uint8_t> bytes, int width, std::size_t n, IntegerReading reading,
+             std::size_t block = kIntegerBlockLength) {
+  Outcome out;
+  out.values.assign(n, 0);
+  const auto done = decode_integers(
+      bytes, width, block, n,
+      [&](std::size_t start, std::span<const std::int64_t> v) {
+        std::copy(v.begin(), v.end(), out.values.begin() + static_cast<std::ptrdiff_t>(start));
+      },
+      reading);
+  if (!done) {
+    out.values.clear();
+    out.error = done.error().message;
+  }
+  return out;
+}
+
+void expect_same_readings(std::span<const std::uint8_t> bytes, int width, std::size_t n, const char* what) {
+  const Outcome fast = read(bytes, width, n, IntegerReading::Fast);
+  const Outcome checked = read(bytes, width, n, IntegerReading::Checked);
+  EXPECT_EQ(fast.error, checked.error) << what;
+  EXPECT_TRUE(fast.values == checked.values) << what;
+}
+
+std::uint64_t zigzag(std::int64_t r) {
+  return (static_cast<std::uint64_t>(r) << 1) ^ static_cast<std::uint64_t>(r >> 63);
+}
+
+// One LPC block of `n` samples at `width` bits: coefficients of 15 bits
+// near their extremes, samples drawn over the whole width (so the products
+// reach 2^46 and their sums 2^51), every residual Rice coded with k = 30 in
+// one partition. Returns the stream and the samples it holds.
+std::pair<std::vector<std::uint8_t>, std::vector<std::int64_t>> lpc_block(int order, int width, std::size_t n,
+                                                                          unsigned seed) {
+  std::mt19937_64 rng(seed);
+  const IntegerRange range = IntegerRange::of_width(width);
+  std::uniform_int_distribution<std::int64_t> any(range.lo, range.hi);
+  std::uniform_int_distribution<std::int32_t> coef(-(1 << 14), (1 << 14) - 1);
+  LpcModel model;
+  model.precision = kMaxLpcPrecision;
+  model.shift = 19;  // predictions about the width's scale, often clamped
+  for (int j = 0; j < order; ++j) model.coefs.push_back(coef(rng));
+  std::vector<std::int64_t> x(n);
+  for (auto& v : x) v = any(rng);
+
+  BitWriter bits;
+  bits.put(3, 2);
+  bits.put(static_cast<std::uint64_t>(order - 1), 5);
+  bits.put(static_cast<std::uint64_t>(model.precision - 1), 4);
+  bits.put(static_cast<std::uint64_t>(model.shift), 5);
+  for (std::int32_t c : model.coefs) bits.put(static_cast<std::uint64_t>(static_cast<std::int64_t>(c)), model.precision);
+  for (int i = 0; i < order; ++i) bits.put_wide(static_cast<std::uint64_t>(x[static_cast<std::size_t>(i)]), width);
+  bits.put(0, 4);   // one partition
+  bits.put(30, 5);  // k = 30: a residual of 34 bits has a quotient below 16
+  for (std::size_t i = static_cast<std::size_t>(order); i < n; ++i) {
+    const std::uint64_t u = zigzag(x[i] - lpc_prediction(x.data(), i, model, range));
+    bits.put_unary(u >> 30);
+    bits.put(u, 30);
+  }
+  const auto body = bits.finish();
+  std::vector<std::uint8_t> stream(4);
+  quillmere::store_le32(stream.data(), static_cast<std::uint32_t>(body.size()));
+  stream.insert(stream.end(), body.begin(), body.end());
+  return {stream, x};
+}
+
+class LpcEveryOrder : public ::testing::TestWithParam<int> {};
+
+TEST_P(LpcEveryOrder, WideSamplesDecodeExactlyInBothReadings) {
+  const int order = GetParam();
+  for (const int width : {16, 24, 33}) {
+    const std::size_t n = 700;
+    const auto [stream, x] = lpc_block(order, width, n, static_cast<unsigned>(order * 100 + width));
+    const Outcome fast = read(stream, width, n, IntegerReading::Fast);
+    ASSERT_EQ(fast.error, "") << "order " << order << ", width " << width;
+    EXPECT_TRUE(fast.values == x) << "order " << order << ", width " << width;
+    expect_same_readings(stream, width, n, "hand-built LPC block");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, LpcEveryOrder, ::testing::Range(1, kMaxLpcOrder + 1));
+
+// Streams of the encoder's own: smooth (fixed and LPC blocks), sparse (runs
+// of zeros), periodic (repeats a lag back) and random (verbatim) values.
+std::vector<std::int64_t> signal(int kind, int width, std::size_t n) {
+  const IntegerRange r = IntegerRange::of_width(width);
+  std::mt19937_64 rng(static_cast<unsigned>(kind * 7 + width));
+  std::uniform_int_distribution<std::int64_t> any(r.lo, r.hi);
+  std::vector<std::int64_t> x(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i);
+    switch (kind) {
+      case 0:
+        x[i] = r.clamp(std::llround((0.4 * std::sin(t / 29.0) + 0.05 * std::sin(t / 3.1)) * static_cast<double>(r.hi)) +
+                       static_cast<std::int64_t>(rng() % 5) - 2);
+        break;
+      case 1: x[i] = rng() % 30 == 0 ? any(rng) / 64 : 0; break;
+      case 2: x[i] = i < 300 ? any(rng) : x[i - 300]; break;
+      default: x[i] = any(rng); break;
+    }
+  }
+  return x;
+}
+
+struct Stream {
+  int kind;
+  int width;
+};
+
+class EncodedStreams : public ::testing::TestWithParam<Stream> {};
+
+TEST_P(EncodedStreams, CutsAndFlippedBitsEndTheSameInBothReadings) {
+  const auto [kind, width] = GetParam();
+  const auto x = signal(kind, width, 9000);
+  const auto bytes = encode_integers(x, width, kIntegerBlockLength);
+  const Outcome whole = read(bytes, width, x.size(), IntegerReading::Fast);
+  ASSERT_EQ(whole.error, "");
+  EXPECT_TRUE(whole.values == x);
+  std::mt19937 rng(static_cast<unsigned>(kind * 31 + width));
+  for (int trial = 0; trial < 60; ++trial) {
+    const std::size_t cut = rng() % bytes.size();
+    expect_same_readings(std::span(bytes).first(cut), width, x.size(), "cut short");
+  }
+  int failed = 0;
+  for (int trial = 0; trial < 600; ++trial) {
+    auto bad = bytes;
+    for (int flips = 1 + static_cast<int>(rng() % 3); flips > 0; --flips) {
+      bad[rng() % bad.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+    }
+    failed += read(bad, width, x.size(), IntegerReading::Checked).error.empty() ? 0 : 1;
+    expect_same_readings(bad, width, x.size(), "flipped bits");
+  }
+  // Both outcomes were exercised: some flips are refused.
+  EXPECT_GT(failed, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, EncodedStreams,
+                         ::testing::Values(Stream{0, 16}, Stream{0, 33}, Stream{1, 20}, Stream{2, 12},
+                                           Stream{3, 9}));
+
+}  // namespace
+}  // namespace quillmere_tools
