@@ -251,12 +251,16 @@ class Searcher {
     return c;
   }
 
+  // Whether code(c) would reuse the coding the payload scale made: it took
+  // all of these very bands at this multiplier (plain quantisation only).
+  bool coded_already(const Candidate& c) const {
+    return c.refined.empty() && whole_coding_m_ && *whole_coding_m_ == c.m &&
+           whole_coding_.size() == r_.coders.size();
+  }
+
   // Entropy codes the candidate with every coder and keeps the smallest.
   SearchOutcome<Coded> code(const Candidate& c) {
-    // The payload scale coded these very bands already when it took all of
-    // them at this multiplier (plain quantisation only).
-    const bool known = c.refined.empty() && whole_coding_m_ && *whole_coding_m_ == c.m &&
-                       whole_coding_.size() == r_.coders.size();
+    const bool known = coded_already(c);
     if (!known && c.refined.empty()) {
       quantise_into(c.depth, c.m, scratch_);
     } else if (!known) {
