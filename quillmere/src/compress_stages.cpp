@@ -429,18 +429,10 @@ void quantise_at_depth(const wavelet::DwtExecutor& executor, const Decomposition
 void quantise_at_depth(const wavelet::DwtExecutor& executor, const Decomposition& d,
                        std::uint8_t depth, float m, std::uint16_t threshold,
                        QuantisedBands& out) {
-  out.levels = depth;
-  out.layout = band_layout(executor, d.transform_len, depth);
-  out.coeffs.resize(out.layout.total);
-  std::size_t offset = out.layout.lengths[0];
-  for (std::size_t level = 1; level <= depth; ++level) {
-    const std::size_t len = out.layout.lengths[level];
-    quantise_details(d.details[level - 1], m, threshold,
-                     std::span<std::int16_t>(out.coeffs.data() + offset, len));
-    offset += len;
-  }
-  quantise(d.approximation[depth - 1], m,
-           std::span<std::int16_t>(out.coeffs.data(), out.layout.lengths[0]));
+  quantise_bands_with(executor, d, depth, m, out,
+                      [&](std::size_t, const std::vector<float>& band, std::span<std::int16_t> to) {
+                        quantise_details(band, m, threshold, to);
+                      });
 }
 
 Result<Payload> encode_bands(const QuantisedBands& q, Coder coder) {

@@ -172,6 +172,26 @@ void quantise_at_depth(const wavelet::DwtExecutor& executor, const Decomposition
                        std::uint8_t depth, float m, std::uint16_t threshold,
                        QuantisedBands& out);
 
+// The layout and band order every rounding rule shares: `out` laid out for
+// `depth` levels, each detail band given to quantise_detail(level, band,
+// to) (level from 1), the approximation rounded to nearest.
+template <class QuantiseDetail>
+void quantise_bands_with(const wavelet::DwtExecutor& executor, const Decomposition& d,
+                         std::uint8_t depth, float m, QuantisedBands& out,
+                         QuantiseDetail&& quantise_detail) {
+  out.levels = depth;
+  out.layout = band_layout(executor, d.transform_len, depth);
+  out.coeffs.resize(out.layout.total);
+  std::size_t offset = out.layout.lengths[0];
+  for (std::size_t level = 1; level <= depth; ++level) {
+    const std::size_t len = out.layout.lengths[level];
+    quantise_detail(level, d.details[level - 1], std::span<std::int16_t>(out.coeffs.data() + offset, len));
+    offset += len;
+  }
+  quantise(d.approximation[depth - 1], m,
+           std::span<std::int16_t>(out.coeffs.data(), out.layout.lengths[0]));
+}
+
 struct Payload {
   std::vector<std::uint8_t> bytes;
   std::uint8_t coder_id = 0;

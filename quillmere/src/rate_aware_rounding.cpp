@@ -125,24 +125,15 @@ double lambda_for(Method) noexcept {
 void quantise_at_depth(const wavelet::DwtExecutor& executor, const stages::Decomposition& d,
                        std::uint8_t depth, float m, std::span<const double> gains,
                        double lambda, stages::QuantisedBands& out) {
-  // The layout and order of stages::quantise_at_depth.
-  out.levels = depth;
-  out.layout = band_layout(executor, d.transform_len, depth);
-  out.coeffs.resize(out.layout.total);
-  std::size_t offset = out.layout.lengths[0];
-  for (std::size_t level = 1; level <= depth; ++level) {
-    const std::size_t len = out.layout.lengths[level];
-    const std::vector<float>& band = d.details[level - 1];
-    const std::span<std::int16_t> to(out.coeffs.data() + offset, len);
-    if (lambda > 0.0) {
-      quantise_stepping_down(band, m, thresholds_for(band, m, gains[level - 1], lambda), to);
-    } else {
-      quantise(band, m, to);
-    }
-    offset += len;
-  }
-  quantise(d.approximation[depth - 1], m,
-           std::span<std::int16_t>(out.coeffs.data(), out.layout.lengths[0]));
+  stages::quantise_bands_with(
+      executor, d, depth, m, out,
+      [&](std::size_t level, const std::vector<float>& band, std::span<std::int16_t> to) {
+        if (lambda > 0.0) {
+          quantise_stepping_down(band, m, thresholds_for(band, m, gains[level - 1], lambda), to);
+        } else {
+          quantise(band, m, to);
+        }
+      });
 }
 
 }  // namespace quillmere::rate_aware
