@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <new>
+#include <span>
 #include <utility>
+#include <vector>
 
 #include "bound_sparsening.hpp"
 #include "quantizer.hpp"
@@ -11,9 +14,6 @@
 namespace quillmere::refine {
 namespace {
 
-// Passes after the plain quantisation. A second pass never changed a
-// result on the benchmark signals, and each costs about a judgement.
-constexpr int kMaxPasses = 1;
 // Outliers are pulled towards this fraction of the bound, not to its edge:
 // only whole steps move, so a pull to the edge rarely adds up to one and
 // leaves nearly every outlier where it was (0.3 removed 3 to 10 times more
@@ -50,13 +50,73 @@ constexpr double kSteppedUpToShare = 0.1;
 // coefficient: rounding to nearest is symmetric, so the magnitude is rounded.
 inline double rounded(double x) { return std::copysign(round_half_even(std::fabs(x)), x); }
 
-// The float coefficients of the quantised bands, in container order.
-std::vector<float> gather(const stages::Decomposition& d, std::uint8_t depth) {
-  std::vector<float> out(d.approximation[depth - 1].begin(), d.approximation[depth - 1].end());
-  for (std::size_t level = 0; level < depth; ++level) {
-    out.insert(out.end(), d.details[level].begin(), d.details[level].end());
+// Buffers of the signal's length that the refinement keeps with its thread
+// from one search to the next: the moved and the zeroed bands, the excess
+// and its transform. Fresh ones per search cost the pages' faults each time,
+// as much as two judgements on speech of 7 * 10^4 samples.
+struct Kept {
+  stages::QuantisedBands moved;
+  stages::QuantisedBands shrunk;
+  std::vector<float> excess;
+  // The excess's approximation and details of each level.
+  std::vector<std::vector<float>> approximation;
+  std::vector<std::vector<float>> details;
+};
+
+// Past this many samples the buffers are released after each search, as
+// the zeroing's are: a long signal's fresh pages are a small share of its
+// search, and a thread should not hold them for the longest it ever saw.
+constexpr std::size_t kKeptUpTo = std::size_t{1} << 18;
+
+Kept& kept() {
+  thread_local Kept k;
+  return k;
+}
+
+struct ReleaseIfLong {
+  Kept& k;
+  ~ReleaseIfLong() {
+    if (k.excess.capacity() > kKeptUpTo || k.moved.coeffs.capacity() > kKeptUpTo) k = Kept{};
   }
-  return out;
+};
+
+// The transform of `input` to `depth` levels into the kept bands, exactly as
+// stages::decompose computes them (the same forward steps on the same
+// values), without the extremes the saturation rule needs. False when the
+// transform fails or memory runs out.
+bool transform_into(const wavelet::DwtExecutor& executor, std::span<const float> input,
+                    std::uint8_t depth, Kept& k) {
+  try {
+    k.approximation.resize(depth);
+    k.details.resize(depth);
+    std::span<const float> in = input;
+    for (std::size_t level = 0; level < depth; ++level) {
+      const auto size = executor.dwt_size(in.size());
+      k.approximation[level].resize(size.approximation);
+      k.details[level].resize(size.details);
+      if (!executor.execute_forward(in, k.approximation[level], k.details[level])) return false;
+      in = k.approximation[level];
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+// The moves a band of the excess's transform asks for, added to the plain
+// quantisation's values `base` into `to` where they add up to half a step:
+// every changed value costs bits, so none changes for a small share of an
+// outlier. Returns how many values changed.
+std::size_t add_moves(std::span<const float> step, float m, std::span<const std::int16_t> base,
+                      std::span<std::int16_t> to) {
+  std::size_t changed = 0;
+  for (std::size_t i = 0; i < step.size(); ++i) {
+    const double v = static_cast<double>(base[i]) + rounded(static_cast<double>(step[i] * m));
+    // A move the float range cannot hold leaves the value where it was.
+    to[i] = std::isfinite(v) ? static_cast<std::int16_t>(std::clamp(v, -32768.0, 32767.0)) : base[i];
+    changed += to[i] != base[i];
+  }
+  return changed;
 }
 
 }  // namespace
@@ -88,82 +148,95 @@ void excess_beyond(const Originals& originals, std::span<const float> decoded, d
   }
 }
 
-SearchOutcome<Refined> refine(const Problem& p, stages::QuantisedBands start, Judged first,
+SearchOutcome<Refined> refine(const Problem& p, const stages::QuantisedBands& start, Judged first,
                               const JudgeFn& judge) {
-  Refined best{std::move(start), std::move(first), 0};
+  Refined best{{}, std::move(first), 0};
   const double range = static_cast<double>(p.max) - static_cast<double>(p.min);
   if (!(range > 0.0) || !(p.bound > 0.0) || p.depth == 0) return best;
   const stages::Decomposition& d = *p.decomposition;
   std::size_t total = d.approximation[p.depth - 1].size();
   for (std::size_t level = 0; level < p.depth; ++level) total += d.details[level].size();
-  if (total != best.bands.coeffs.size()) return best;  // not the layout quantised
-  stages::QuantisedBands q = best.bands;
-  const std::vector<std::int16_t> base = q.coeffs;
-  std::vector<float> moved(total, 0.0f);
-  const std::vector<float>* decoded = &best.judged.decoded;
-  Judged current;
+  if (total != start.coeffs.size()) return best;  // not the layout quantised
+  Kept& k = kept();
+  const ReleaseIfLong release{k};
+  // The bands kept so far: the plain quantisation until a change pays.
+  const stages::QuantisedBands* current = &start;
   int calls = 0;
   const bool moves = static_cast<double>(p.outliers) >=
                      kMovedFromShare * static_cast<double>(best.judged.decoded.size());
-  for (int pass = 1; pass <= kMaxPasses && moves && p.outliers > 0; ++pass) {
-    auto excess = stages::Floats::make(d.transform_len);
-    excess_beyond(*p.originals, *decoded, kTargetFraction * p.bound, range, excess.span());
-    if (std::all_of(excess.span().begin(), excess.span().end(), [](float v) { return v == 0.0f; })) {
-      break;
+  // One pass of moves: a second never changed a result on the benchmark
+  // signals, and each costs about a judgement.
+  if (moves && p.outliers > 0) {
+    try {
+      k.excess.resize(d.transform_len);
+      k.moved.coeffs.resize(total);
+    } catch (const std::bad_alloc&) {
+      return best;  // the plain quantisation stands
     }
+    excess_beyond(*p.originals, best.judged.decoded, kTargetFraction * p.bound, range, k.excess);
+    const bool any = std::any_of(k.excess.begin(), k.excess.end(), [](float v) { return v != 0.0f; });
     // The transform is linear and the decoder's synthesis inverts it, so the
     // excess's own coefficients, added, cancel it before rounding.
-    auto delta = stages::decompose(*p.executor, std::move(excess), p.depth);
-    if (!delta) break;  // out of memory: the plain quantisation stands
-    const std::vector<float> step = gather(*delta, p.depth);
-    std::size_t changed = 0;
-    // Only where the moves asked for add up to half a step does a value
-    // change, by whole steps from the plain quantisation: every changed
-    // value costs bits, so none changes for a small share of an outlier.
-    for (std::size_t i = 0; i < total; ++i) {
-      moved[i] += step[i] * p.m;
-      const double v = static_cast<double>(base[i]) + rounded(static_cast<double>(moved[i]));
-      // A move the float range cannot hold leaves the value where it was.
-      q.coeffs[i] = std::isfinite(v) ? static_cast<std::int16_t>(std::clamp(v, -32768.0, 32767.0))
-                                     : base[i];
-      changed += q.coeffs[i] != best.bands.coeffs[i];
+    if (any && transform_into(*p.executor, k.excess, p.depth, k)) {
+      k.moved.layout = start.layout;
+      k.moved.levels = start.levels;
+      // Container order: the deepest approximation, then the details from
+      // the finest level.
+      std::size_t at = 0;
+      std::size_t changed = 0;
+      const auto band = [&](const std::vector<float>& step) {
+        const std::span<const std::int16_t> base(start.coeffs.data() + at, step.size());
+        changed += add_moves(step, p.m, base, std::span<std::int16_t>(k.moved.coeffs.data() + at, step.size()));
+        at += step.size();
+      };
+      band(k.approximation[p.depth - 1]);
+      for (std::size_t level = 0; level < p.depth; ++level) band(k.details[level]);
+      if (static_cast<double>(changed) >= kJudgedFromShare * static_cast<double>(total)) {
+        auto judged = judge(k.moved);
+        ++calls;
+        if (!judged) return std::unexpected(judged.error());
+        if (judged->bytes < best.judged.bytes) {
+          best.judged = std::move(*judged);
+          best.kept = calls;
+          current = &k.moved;
+        }
+      }
     }
-    if (static_cast<double>(changed) < kJudgedFromShare * static_cast<double>(total)) break;
-    auto judged = judge(q);
-    ++calls;
-    if (!judged) return std::unexpected(judged.error());
-    current = std::move(*judged);
-    if (!(current.bytes < best.judged.bytes)) break;
-    best.bands = q;
-    best.judged = std::move(current);
-    best.kept = calls;
-    decoded = &best.judged.decoded;
   }
   // Values the bound does not need go last, or step towards zero where the
   // payload they save outweighs the corrections they add: the moves above
   // may have added slack as well as values.
   const auto try_shrinking = [&](const Shrinking& how) -> SearchOutcome<bool> {
-    stages::QuantisedBands shrunk = best.bands;
-    if (sparsen(p, best.judged.decoded, shrunk, how).moved == 0) return false;
-    auto judged = judge(shrunk);
+    k.shrunk.coeffs.assign(current->coeffs.begin(), current->coeffs.end());
+    k.shrunk.layout = current->layout;
+    k.shrunk.levels = current->levels;
+    if (sparsen(p, best.judged.decoded, k.shrunk, how).moved == 0) return false;
+    auto judged = judge(k.shrunk);
     ++calls;
     if (!judged) return std::unexpected(judged.error());
     if (!(judged->bytes < best.judged.bytes)) return false;
-    best.bands = std::move(shrunk);
+    // The zeroed bands become the kept ones; what they replace is free to
+    // take the next zeroing.
+    std::swap(k.moved, k.shrunk);
+    current = &k.moved;
     best.judged = std::move(*judged);
     best.kept = calls;
     return true;
   };
   const bool few_outside = static_cast<double>(best.judged.outliers) <=
                            kSteppedUpToShare * static_cast<double>(best.judged.decoded.size());
+  bool rated_kept = false;
   if (p.payload_weight > 0.0 && few_outside) {
     auto rated = try_shrinking({std::clamp(p.payload_weight, kLightest, kHeaviest), kLargestStepped});
     if (!rated) return std::unexpected(rated.error());
-    if (*rated) return best;
+    rated_kept = *rated;
   }
   // Where the estimate rejects the trade, the values free to go still may.
-  auto free = try_shrinking({});
-  if (!free) return std::unexpected(free.error());
+  if (!rated_kept) {
+    auto free = try_shrinking({});
+    if (!free) return std::unexpected(free.error());
+  }
+  if (best.kept > 0) best.bands.coeffs.assign(current->coeffs.begin(), current->coeffs.end());
   return best;
 }
 

@@ -5,8 +5,8 @@
 // correction. The decoder takes any 16-bit values, so the encoder may move
 // quantised coefficients instead: the part of each outlier's error beyond a
 // target inside the bound is sent through the forward transform, added to
-// the float coefficients, and the bands quantised again. A few passes pull
-// most outliers inside; then values of one step the bound can do without
+// the float coefficients, and the bands quantised again. One pass pulls many
+// outliers inside; then values of one step the bound can do without
 // are zeroed (bound_sparsening.hpp). Every change is judged through the
 // decoder's own arithmetic, so what is kept is exactly what the decoder gives.
 // Internal to the codec library.
@@ -52,6 +52,7 @@ struct Problem {
 };
 
 struct Refined {
+  // The bands kept; left empty when the plain quantisation was best.
   stages::QuantisedBands bands;
   Judged judged;
   // Which call of the judge priced what is kept, from 1 (0: the plain
@@ -60,10 +61,9 @@ struct Refined {
 };
 
 // Starts from `start` (the plain quantisation, already judged as `first`)
-// and returns the cheapest of it, the refined passes and the sparsened
-// result of the best of those. The passes stop at the first that does not
-// lower the price, or after a fixed number.
-SearchOutcome<Refined> refine(const Problem& p, stages::QuantisedBands start, Judged first,
+// and returns the cheapest of it, one pass of moves and the sparsened
+// result of the better of those two.
+SearchOutcome<Refined> refine(const Problem& p, const stages::QuantisedBands& start, Judged first,
                               const JudgeFn& judge);
 
 // The normalised excess of each sample beyond `target` (0 within it), in
