@@ -13,11 +13,11 @@ the rounds, the unit's bytes for each build and each build's speed ratio
 
     python bench/bounded_speed_against.py base=/path/a/bin/python \\
         new=/path/b/bin/python [--rounds 5] [--repeat 9] \\
-        [--fractions 0.001 0.01] [--only NAME ...] [--json OUT]
+        [--fractions 0.001 0.01] [--only NAME ...] [--json OUT] [--blas-threads]
 
-BLAS threads are held to one in the timed processes: NumPy's idle BLAS
-threads spin, and their CPU time would count against whichever build ran
-while they did.
+BLAS threads are held to one in the timed processes unless --blas-threads
+is given: NumPy's idle BLAS threads spin after a call that woke them, and
+their CPU time counts against the build whose Python layer made that call.
 """
 from __future__ import annotations
 
@@ -91,8 +91,10 @@ def parse_builds(specs: List[str]) -> List[Tuple[str, str]]:
     return builds
 
 
-def run_rounds(builds, npz, rounds, repeat, fractions, workdir):
-    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
+def run_rounds(builds, npz, rounds, repeat, fractions, workdir, one_blas_thread):
+    env = dict(os.environ)
+    if one_blas_thread:
+        env.update(OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
     rows = []
     for r in range(1, rounds + 1):
         for label, python in builds:
@@ -154,6 +156,8 @@ def main() -> None:
                     help="max_error as fractions of each signal's range")
     ap.add_argument("--only", nargs="+", default=[], help="signals whose name contains one of these")
     ap.add_argument("--json", help="write the per-row medians here")
+    ap.add_argument("--blas-threads", action="store_true",
+                    help="leave the BLAS thread count to the environment")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.repeat < 1 or args.rounds < 1:
@@ -169,7 +173,8 @@ def main() -> None:
         count = save_signals(npz, args.only)
         print(f"{count} signals, {len(args.fractions)} bounds, {len(builds)} builds, "
               f"{args.rounds} rounds of {args.repeat} calls", file=sys.stderr)
-        rows = run_rounds(builds, npz, args.rounds, args.repeat, args.fractions, workdir)
+        rows = run_rounds(builds, npz, args.rounds, args.repeat, args.fractions, workdir,
+                          not args.blas_threads)
     out = report(rows, [label for label, _ in builds])
     if args.json:
         with open(args.json, "w") as f:
