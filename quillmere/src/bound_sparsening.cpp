@@ -153,22 +153,36 @@ struct StepSum {
 
 constexpr std::size_t kChunk = 32;
 
+// Each comparison's share as a 64-bit lane, as wide as the double it
+// compares: narrower shares cost a shuffle and a widening per four samples
+// on the way into the 64-bit sum, as much as the comparisons themselves.
 QUILLMERE_VECTOR_CLONES
 StepSum step_sum(const double* e, const double* shift, double sign, double inside,
                  const double* step, double beyond, std::size_t span, double limit) {
-  long total = 0;
-  long far = 0;
+  const double s0 = step[0], s1 = step[1], s2 = step[2], s3 = step[3];
+  std::int64_t total = 0;
+  std::int64_t far = 0;
   for (std::size_t t = 0; t < span;) {
     const std::size_t stop = std::min(span, t + kChunk);
     for (; t < stop; ++t) {
       const double a = std::fabs(e[t] + sign * shift[t]);
-      far |= a > beyond ? 1 : 0;
-      total += (a > inside ? Pricer::kLeast : 0) + (a > step[0] ? 3 : 0) + (a > step[1] ? 2 : 0) +
-               (a > step[2] ? 2 : 0) + (a > step[3] ? 2 : 0);
+      far |= a > beyond ? std::int64_t{1} : std::int64_t{0};
+      total += (a > inside ? std::int64_t{Pricer::kLeast} : std::int64_t{0}) +
+               (a > s0 ? std::int64_t{3} : std::int64_t{0}) + (a > s1 ? std::int64_t{2} : std::int64_t{0}) +
+               (a > s2 ? std::int64_t{2} : std::int64_t{0}) + (a > s3 ? std::int64_t{2} : std::int64_t{0});
     }
     if (far == 0 && static_cast<double>(total) > limit) break;
   }
-  return {total, far != 0};
+  return {static_cast<long>(total), far != 0};
+}
+
+// The sum of n prices, in wide registers: weighing a value sums the prices
+// of its whole span before pricing the step.
+QUILLMERE_VECTOR_CLONES
+int price_total(const std::uint8_t* price, std::size_t n) {
+  std::uint32_t total = 0;
+  for (std::size_t t = 0; t < n; ++t) total += price[t];
+  return static_cast<int>(total);
 }
 
 // The price the steps below the far edge give each error, and whether any
@@ -177,13 +191,17 @@ StepSum step_sum(const double* e, const double* shift, double sign, double insid
 QUILLMERE_VECTOR_CLONES
 bool step_prices(const double* e, std::uint8_t* out, double inside, const double* step,
                  double beyond, std::size_t n) {
-  int far = 0;
+  const double s0 = step[0], s1 = step[1], s2 = step[2], s3 = step[3];
+  std::int64_t far = 0;
   for (std::size_t t = 0; t < n; ++t) {
     const double a = std::fabs(e[t]);
-    far |= a > beyond ? 1 : 0;
-    out[t] = static_cast<std::uint8_t>((a > inside ? Pricer::kLeast : 0) + (a > step[0] ? 3 : 0) +
-                                       (a > step[1] ? 2 : 0) + (a > step[2] ? 2 : 0) +
-                                       (a > step[3] ? 2 : 0));
+    far |= a > beyond ? std::int64_t{1} : std::int64_t{0};
+    const std::int64_t p = (a > inside ? std::int64_t{Pricer::kLeast} : std::int64_t{0}) +
+                           (a > s0 ? std::int64_t{3} : std::int64_t{0}) +
+                           (a > s1 ? std::int64_t{2} : std::int64_t{0}) +
+                           (a > s2 ? std::int64_t{2} : std::int64_t{0}) +
+                           (a > s3 ? std::int64_t{2} : std::int64_t{0});
+    out[t] = static_cast<std::uint8_t>(p);
   }
   return far != 0;
 }
@@ -383,8 +401,7 @@ Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::Quantis
       // it is, and pricing the few that change one by one behind a test of
       // each sample cost more than pricing them all. Most steps that do
       // not pay show it in the first chunks of their span.
-      int now = 0;
-      for (std::size_t t = 0; t < span; ++t) now += pi[t];
+      const int now = price_total(pi, span);
       const double limit = static_cast<double>(now) + allowance;
       const long added = pricer.shifted_sum(ei, shift.data(), sign, span, limit) - now;
       if (static_cast<double>(added) > allowance) continue;
