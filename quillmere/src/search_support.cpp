@@ -50,12 +50,18 @@ using Doubles4 = double __attribute__((vector_size(32)));
 using Bits4 = std::int64_t __attribute__((vector_size(32)));
 
 // With `sizes`, each |x - y| is also stored there, for the corrections'
-// listing.
+// listing, and bit j of above[g] says whether sample 4g + j lies beyond
+// `bound`: the listing then visits only the samples beyond it, where a
+// loop over every sample that wrote an index per sample (a store whose
+// address waits on the count before it) took half of a judgement's own time.
 QUILLMERE_VECTOR_CLONES
 void lane_sums(const float* __restrict x, const float* __restrict y, std::size_t n,
-               double* __restrict m4, double* __restrict s4, double* __restrict sizes) noexcept {
+               double* __restrict m4, double* __restrict s4, double* __restrict sizes,
+               double bound = 0.0, std::uint8_t* __restrict above = nullptr) noexcept {
   const Bits4 magnitude = {0x7fffffffffffffff, 0x7fffffffffffffff, 0x7fffffffffffffff,
                            0x7fffffffffffffff};
+  const Bits4 lane_bit = {1, 2, 4, 8};
+  const Doubles4 limit = {bound, bound, bound, bound};
   Doubles4 m = {m4[0], m4[1], m4[2], m4[3]};
   Doubles4 s = {s4[0], s4[1], s4[2], s4[3]};
   std::size_t i = 0;
@@ -68,14 +74,20 @@ void lane_sums(const float* __restrict x, const float* __restrict y, std::size_t
     m = a > m ? a : m;
     s += e * e;
     if (sizes) std::memcpy(sizes + i, &a, sizeof a);
+    if (above) {
+      const Bits4 bits = (a > limit) & lane_bit;
+      above[i / 4] = static_cast<std::uint8_t>((bits[0] | bits[1]) | (bits[2] | bits[3]));
+    }
   }
   for (std::size_t l = 0; l < 4; ++l) m4[l] = m[l], s4[l] = s[l];
+  if (above && i < n) above[i / 4] = 0;
   for (std::size_t l = 0; i < n; ++i, ++l) {
     const double e = static_cast<double>(x[i]) - static_cast<double>(y[i]);
     const double a = std::fabs(e);
     m4[l] = a > m4[l] ? a : m4[l];
     s4[l] += e * e;
     if (sizes) sizes[i] = a;
+    if (above && a > bound) above[i / 4] = static_cast<std::uint8_t>(above[i / 4] | (1u << l));
   }
 }
 
@@ -98,7 +110,9 @@ double entropy_bits(const std::array<std::uint32_t, N>& hist, double total) {
 struct CorrectionTally {
   std::array<std::uint32_t, 34> gap_class{};
   std::array<std::uint32_t, 34> k_class{};
-  double raw_bits = 0.0;
+  // Whole bits, counted as an integer: a double sum waited four cycles on
+  // each outlier's add, and gives the same value (far below 2^53).
+  std::uint64_t raw_bits = 0;
   std::size_t count = 0;
   std::size_t last = 0;  // position after the previous outlier
 
@@ -110,14 +124,15 @@ struct CorrectionTally {
     const int kw = std::bit_width(k);
     ++gap_class[static_cast<std::size_t>(gw)];
     ++k_class[static_cast<std::size_t>(kw)];
-    raw_bits += (gw > 1 ? gw - 1 : 0) + (kw > 1 ? kw - 1 : 0) + 1;  // + sign
+    raw_bits += static_cast<std::uint64_t>((gw > 1 ? gw - 1 : 0) + (kw > 1 ? kw - 1 : 0) + 1);  // + sign
     ++count;
   }
 
   double bytes() const {
     if (count == 0) return 0.0;
     const double n = static_cast<double>(count);
-    return (entropy_bits(gap_class, n) + entropy_bits(k_class, n) + raw_bits) / 8.0 + 44.0;
+    return (entropy_bits(gap_class, n) + entropy_bits(k_class, n) + static_cast<double>(raw_bits)) / 8.0 +
+           44.0;
   }
 };
 
@@ -170,17 +185,24 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
     CorrectionTally tally;
     const double inv_step = 0.5 / correction_bound;
     constexpr std::size_t kBlock = 512;
-    std::uint32_t at[kBlock];
     double sizes[kBlock];
+    std::uint8_t above[kBlock / 4];
     for (std::size_t start = 0; start < n; start += kBlock) {
       const std::size_t len = std::min(n - start, kBlock);
-      lane_sums(x + start, y + start, len, m4, s4, sizes);
-      std::size_t listed = 0;
-      for (std::size_t k = 0; k < len; ++k) {
-        at[listed] = static_cast<std::uint32_t>(k);
-        listed += sizes[k] > correction_bound ? 1 : 0;
+      lane_sums(x + start, y + start, len, m4, s4, sizes, correction_bound, above);
+      // Sixteen groups of four samples a word, their bits in sample order,
+      // taken lowest first: the tally sees the outliers in position order.
+      const std::size_t groups = (len + 3) / 4;
+      for (std::size_t g0 = 0; g0 < groups; g0 += 16) {
+        std::uint64_t word = 0;
+        const std::size_t stop = std::min(groups, g0 + 16);
+        for (std::size_t g = g0; g < stop; ++g) word |= std::uint64_t{above[g]} << (4 * (g - g0));
+        while (word != 0) {
+          const auto k = g0 * 4 + static_cast<std::size_t>(std::countr_zero(word));
+          word &= word - 1;
+          tally.add(start + k, sizes[k], inv_step);
+        }
       }
-      for (std::size_t k = 0; k < listed; ++k) tally.add(start + at[k], sizes[at[k]], inv_step);
     }
     max_abs = std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3]));
     sum_sq = (s4[0] + s4[1]) + (s4[2] + s4[3]);
