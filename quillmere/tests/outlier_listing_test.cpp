@@ -68,6 +68,14 @@ TEST_P(OutlierListing, JudgeCountsEveryOutlierAndTheSameDistortion) {
   // Listing outliers must not change the distortion measured.
   EXPECT_EQ(with.distortion.max_error, without.distortion.max_error);
   EXPECT_EQ(with.distortion.rmse, without.distortion.rmse);
+  // The same values as float64 originals go through the sample-by-sample
+  // scan: the listing must hand the tally the same outliers in the same
+  // order, or the gaps it prices differ.
+  const std::vector<double> wide(s.original.begin(), s.original.end());
+  const Originals wide_originals = Originals::of_double(wide, 0.0);
+  const auto scanned = search::judge(search::reference_of(wide_originals), s.decoded, kBound);
+  EXPECT_EQ(with.outliers, scanned.outliers);
+  EXPECT_EQ(with.correction_bytes, scanned.correction_bytes);
 }
 
 TEST_P(OutlierListing, EncoderCorrectsEveryOutlier) {
