@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
 #include <new>
 #include <span>
 #include <utility>
@@ -10,6 +13,7 @@
 
 #include "bound_sparsening.hpp"
 #include "quantizer.hpp"
+#include "vector_clones.hpp"
 
 namespace quillmere::refine {
 namespace {
@@ -103,24 +107,66 @@ bool transform_into(const wavelet::DwtExecutor& executor, std::span<const float>
   return true;
 }
 
-// The moves a band of the excess's transform asks for, added to the plain
-// quantisation's values `base` into `to` where they add up to half a step:
-// every changed value costs bits, so none changes for a small share of an
-// outlier. Returns how many values changed.
+// One value of add_moves.
+inline std::int16_t moved_value(float step, float m, std::int16_t base) {
+  const double was = static_cast<double>(base);
+  const double v = was + rounded(static_cast<double>(step * m));
+  // A move the float range cannot hold leaves the value where it was.
+  return std::isfinite(v) ? static_cast<std::int16_t>(std::clamp(v, -32768.0, 32767.0)) : base;
+}
+
+using Floats4 = float __attribute__((vector_size(16)));
+using Doubles4 = double __attribute__((vector_size(32)));
+using Bits4 = std::int64_t __attribute__((vector_size(32)));
+using Shorts4 = std::int16_t __attribute__((vector_size(8)));
+
+}  // namespace
+
+// Four values at a time, written as vectors (the compiler left the loop of
+// moved_value scalar), compiled for AVX2 beside the baseline: each lane
+// converts, multiplies, adds and compares exactly as moved_value does, so
+// every build gives the same values.
+QUILLMERE_VECTOR_CLONES
 std::size_t add_moves(std::span<const float> step, float m, std::span<const std::int16_t> base,
                       std::span<std::int16_t> to) {
+  constexpr double kWhole = 4503599627370496.0;  // 2^52, as round_half_even
+  const Bits4 sign_bit = {INT64_MIN, INT64_MIN, INT64_MIN, INT64_MIN};
+  const Doubles4 whole = {kWhole, kWhole, kWhole, kWhole};
+  const Doubles4 lowest = {-32768.0, -32768.0, -32768.0, -32768.0};
+  const Doubles4 highest = {32767.0, 32767.0, 32767.0, 32767.0};
+  const double top = std::numeric_limits<double>::max();
+  const Doubles4 finite_edge = {top, top, top, top};
+  const Floats4 m4 = {m, m, m, m};
   std::size_t changed = 0;
-  for (std::size_t i = 0; i < step.size(); ++i) {
-    const double v = static_cast<double>(base[i]) + rounded(static_cast<double>(step[i] * m));
-    // A move the float range cannot hold leaves the value where it was.
-    to[i] = std::isfinite(v) ? static_cast<std::int16_t>(std::clamp(v, -32768.0, 32767.0)) : base[i];
+  std::size_t i = 0;
+  for (; i + 4 <= step.size(); i += 4) {
+    Floats4 s;
+    Shorts4 b;
+    std::memcpy(&s, step.data() + i, sizeof s);
+    std::memcpy(&b, base.data() + i, sizeof b);
+    const Doubles4 x = __builtin_convertvector(s * m4, Doubles4);
+    const Bits4 sign = reinterpret_cast<Bits4>(x) & sign_bit;
+    const auto magnitude = reinterpret_cast<Doubles4>(reinterpret_cast<Bits4>(x) & ~sign_bit);
+    const Doubles4 rounded_magnitude = magnitude < whole ? (magnitude + whole) - whole : magnitude;
+    const auto r = reinterpret_cast<Doubles4>(reinterpret_cast<Bits4>(rounded_magnitude) | sign);
+    const Doubles4 was = __builtin_convertvector(b, Doubles4);
+    const Doubles4 v = was + r;
+    const auto v_magnitude = reinterpret_cast<Doubles4>(reinterpret_cast<Bits4>(v) & ~sign_bit);
+    const Doubles4 clamped = v < lowest ? lowest : (highest < v ? highest : v);
+    const Doubles4 held = v_magnitude <= finite_edge ? clamped : was;
+    const Shorts4 out = __builtin_convertvector(__builtin_convertvector(held, Bits4), Shorts4);
+    std::memcpy(to.data() + i, &out, sizeof out);
+    const Bits4 differs = held != was;
+    changed += static_cast<std::size_t>(-(differs[0] + differs[1] + differs[2] + differs[3]));
+  }
+  for (; i < step.size(); ++i) {
+    to[i] = moved_value(step[i], m, base[i]);
     changed += to[i] != base[i];
   }
   return changed;
 }
 
-}  // namespace
-
+QUILLMERE_VECTOR_CLONES
 void excess_beyond(const Originals& originals, std::span<const float> decoded, double target,
                    double range, std::span<float> out) {
   const std::size_t n = std::min(decoded.size(), out.size());

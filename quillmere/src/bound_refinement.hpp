@@ -66,6 +66,16 @@ struct Refined {
 SearchOutcome<Refined> refine(const Problem& p, const stages::QuantisedBands& start, Judged first,
                               const JudgeFn& judge);
 
+// The moves a band of the excess's transform asks for (`step`, times m,
+// rounded to whole steps) added to the plain quantisation's values `base`
+// into `to`. Only where the moves add up to half a step does a value
+// change: every changed value costs bits, so none changes for a small share
+// of an outlier. A move the float range cannot hold leaves the value where
+// it was; one past the 16-bit range stops at its end. Returns how many
+// values changed. Exposed for the tests.
+std::size_t add_moves(std::span<const float> step, float m, std::span<const std::int16_t> base,
+                      std::span<std::int16_t> to);
+
 // The normalised excess of each sample beyond `target` (0 within it), in
 // the units of the transform's input: (x - y) beyond the target, over the
 // range. Zero for non-finite originals and past the signal's end.
