@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <optional>
 
@@ -236,6 +237,18 @@ bool step_prices(const double* e, std::uint8_t* out, double inside, const double
   return far != 0;
 }
 
+// The signed errors x - y of float originals, NaN where not finite, in
+// wide registers: each value is converted and subtracted alone, so every
+// build gives the same values.
+QUILLMERE_VECTOR_CLONES
+void float_errors(const float* x, const float* y, double* e, std::size_t n) {
+  const double top = std::numeric_limits<double>::max();
+  for (std::size_t i = 0; i < n; ++i) {
+    const double v = static_cast<double>(x[i]) - static_cast<double>(y[i]);
+    e[i] = std::fabs(v) <= top ? v : std::numeric_limits<double>::quiet_NaN();
+  }
+}
+
 int correction_cost(double error, double bound) {
   const double a = std::fabs(error);
   if (!(a > bound * kInside)) return 0;  // within, or non-finite: nothing to mend
@@ -361,8 +374,8 @@ Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::Quantis
     const double offset = p.originals->offset();
     fill([&](std::size_t i) { return x[i] - (static_cast<double>(decoded[i]) + offset); });
   } else {
-    const auto x = p.originals->f32();
-    fill([&](std::size_t i) { return static_cast<double>(x[i]) - static_cast<double>(decoded[i]); });
+    float_errors(p.originals->f32().data(), decoded.data(), e.data(), n);
+    pricer.price_all(e.data(), price.data(), n);
   }
   const auto end = static_cast<std::ptrdiff_t>(transform_len);
   Shrunk done;
@@ -371,10 +384,20 @@ Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::Quantis
     const std::size_t len = layout.lengths[band];
     const std::size_t at = start;
     start += len;
-    if (std::none_of(q.coeffs.begin() + static_cast<std::ptrdiff_t>(at),
-                     q.coeffs.begin() + static_cast<std::ptrdiff_t>(at + len), movable)) {
-      continue;  // nothing here: its response is not worth measuring
+    // The band's movable values, listed without a branch per value: they
+    // are a small share, scattered.
+    std::vector<std::uint32_t>& units = sc.units;
+    try {
+      units.resize(len);
+    } catch (const std::bad_alloc&) {
+      return done;
     }
+    std::size_t count = 0;
+    for (std::size_t j = 0; j < len; ++j) {
+      units[count] = static_cast<std::uint32_t>(j);
+      count += movable(q.coeffs[at + j]) ? 1 : 0;
+    }
+    if (count == 0) continue;  // nothing here: its response is not worth measuring
     const auto resp = response_of(*p.executor, transform_len, band);
     if (!resp) continue;
     const auto support = static_cast<std::ptrdiff_t>(resp->values.size());
@@ -391,19 +414,6 @@ Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::Quantis
     // own frequencies, as the payload estimate prices them.
     const std::array<double, kDirect> saved = step_savings(
         std::span<const std::int16_t>(q.coeffs.data() + at, len), largest);
-    // The band's movable values, listed without a branch per value: they
-    // are a small share, scattered.
-    std::vector<std::uint32_t>& units = sc.units;
-    try {
-      units.resize(len);
-    } catch (const std::bad_alloc&) {
-      return done;
-    }
-    std::size_t count = 0;
-    for (std::size_t j = 0; j < len; ++j) {
-      units[count] = static_cast<std::uint32_t>(j);
-      count += movable(q.coeffs[at + j]) ? 1 : 0;
-    }
     for (std::size_t u = 0; u < count; ++u) {
       const std::size_t j = units[u];
       const std::ptrdiff_t s0 = static_cast<std::ptrdiff_t>(j * resp->stride) + resp->offset;
