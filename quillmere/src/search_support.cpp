@@ -310,26 +310,32 @@ double estimate_payload_bytes(const stages::Decomposition& d, std::uint8_t depth
 double estimate_payload_bytes(const stages::QuantisedBands& q) {
   double bits = 0.0;
   for (const auto band : q.bands()) {
-    // Four histograms taken in turn, then summed: most values are zeros, and
-    // with one histogram each increment waited on the store of the one
-    // before. The counts are whole numbers, the same in any order.
-    std::array<std::array<std::uint32_t, BandTally::kClasses>, 4> lanes{};
-    std::array<std::uint64_t, 4> raw{};
+    // Eight histograms taken in turn, then summed: most values are zeros,
+    // and with one histogram each increment waited on the store of the one
+    // before (with four, on the store four values back). The counts are
+    // whole numbers, the same in any order.
+    std::array<std::array<std::uint32_t, BandTally::kClasses>, 8> lanes{};
+    std::array<std::uint64_t, 8> raw{};
     const std::size_t stride = stride_for(band.size());
     std::size_t seen = 0;
     for (std::size_t i = 0; i < band.size(); i += stride, ++seen) {
       const std::int32_t v = band[i];
       const auto mag = static_cast<std::uint32_t>(v < 0 ? -v : v);
-      const auto width = static_cast<std::size_t>(std::bit_width(mag));
-      const bool direct = mag < BandTally::kDirect;
-      ++lanes[seen & 3][direct ? mag : BandTally::kDirect + width];
-      raw[seen & 3] += (direct ? 0 : width - 1) + (mag != 0);
+      // Nearly every value is below 16: the bit length only for the rest.
+      if (mag < BandTally::kDirect) [[likely]] {
+        ++lanes[seen & 7][mag];
+        raw[seen & 7] += mag != 0 ? 1 : 0;
+      } else {
+        const auto width = static_cast<std::size_t>(std::bit_width(mag));
+        ++lanes[seen & 7][BandTally::kDirect + width];
+        raw[seen & 7] += width;  // the bits below the leading one, and the sign
+      }
     }
     BandTally t;
     for (std::size_t c = 0; c < BandTally::kClasses; ++c) {
-      t.hist[c] = (lanes[0][c] + lanes[1][c]) + (lanes[2][c] + lanes[3][c]);
+      for (const auto& lane : lanes) t.hist[c] += lane[c];
     }
-    t.raw = (raw[0] + raw[1]) + (raw[2] + raw[3]);
+    for (const std::uint64_t r : raw) t.raw += r;
     t.seen = seen;
     bits += t.bits(band.size());
   }
