@@ -81,24 +81,37 @@ std::optional<Response> response_of(const wavelet::DwtExecutor& executor,
   }
 }
 
+// How many values of a band have each magnitude (16 and above counted as
+// 16), and the positions of its movable values (magnitudes 1 to `largest`)
+// listed into `units` without a branch per value: one pass for both. Four
+// counts per magnitude, taken in turn: most values are zeros, and a single
+// count would make each increment wait for the one before. Returns how
+// many values were listed.
+using MagnitudeCounts = std::array<std::uint32_t, kDirect + 1>;
+std::size_t list_band(std::span<const std::int16_t> band, int largest, std::uint32_t* units,
+                      MagnitudeCounts& count) {
+  std::array<MagnitudeCounts, 4> lanes{};
+  std::size_t listed = 0;
+  for (std::size_t j = 0; j < band.size(); ++j) {
+    const int v = band[j];
+    const int a = v < 0 ? -v : v;
+    ++lanes[j & 3][static_cast<std::size_t>(std::min(a, kDirect))];
+    units[listed] = static_cast<std::uint32_t>(j);
+    listed += a >= 1 && a <= largest ? 1 : 0;
+  }
+  count = {};
+  for (const auto& lane : lanes) {
+    for (std::size_t k = 0; k < count.size(); ++k) count[k] += lane[k];
+  }
+  return listed;
+}
+
 // Bits a step towards zero saves a value of each magnitude up to `largest`
 // (index 0 unused): a magnitude k costs -log2 of its band frequency and a
 // sign bit, as the payload estimate counts it, so a step from k saves
 // log2(count(k - 1) / count(k)), plus the sign from 1. Counts start at one
 // half, so that an absent neighbour prices a step dear rather than infinite.
-std::array<double, kDirect> step_savings(std::span<const std::int16_t> band, int largest) {
-  // Four counts per magnitude, taken in turn: most values are zeros, and a
-  // single count would make each increment wait for the one before.
-  std::array<std::array<std::uint32_t, kDirect + 1>, 4> lanes{};
-  for (std::size_t j = 0; j < band.size(); ++j) {
-    const int v = band[j];
-    const int a = v < 0 ? -v : v;
-    ++lanes[j & 3][static_cast<std::size_t>(std::min(a, kDirect))];
-  }
-  std::array<std::uint32_t, kDirect + 1> count{};
-  for (const auto& lane : lanes) {
-    for (std::size_t k = 0; k < count.size(); ++k) count[k] += lane[k];
-  }
+std::array<double, kDirect> step_savings(const MagnitudeCounts& count, int largest) {
   std::array<double, kDirect> out{};
   for (int k = 1; k <= largest && k < kDirect; ++k) {
     const auto i = static_cast<std::size_t>(k);
@@ -338,17 +351,25 @@ Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::Quantis
   std::size_t last = first;
   for (std::size_t band = 1; band < bands; ++band) last += layout.lengths[band];
   const int largest = std::clamp<int>(how.largest, 1, kDirect - 1);
-  const auto movable = [largest](std::int16_t v) {
-    const int a = v < 0 ? -static_cast<int>(v) : v;
-    return a >= 1 && a <= largest;
-  };
-  if (std::none_of(q.coeffs.begin() + static_cast<std::ptrdiff_t>(first),
-                   q.coeffs.begin() + static_cast<std::ptrdiff_t>(last), movable)) {
-    return {};
-  }
   const std::size_t n = decoded.size();
   Scratch& sc = scratch();
   const ReleaseIfLong release{sc};
+  // Every band's movable values and magnitude counts, before anything
+  // moves: a band's values change only while it is weighed.
+  std::vector<MagnitudeCounts> counts(bands);
+  std::vector<std::size_t> listed(bands, 0);
+  try {
+    sc.units.resize(last - first);
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+  std::size_t movable = 0;
+  for (std::size_t band = 1, at = first; band < bands; at += layout.lengths[band], ++band) {
+    listed[band] = list_band(std::span<const std::int16_t>(q.coeffs.data() + at, layout.lengths[band]),
+                             largest, sc.units.data() + (at - first), counts[band]);
+    movable += listed[band];
+  }
+  if (movable == 0) return {};
   try {
     sc.error.resize(n);
     sc.price.resize(n);
@@ -384,19 +405,8 @@ Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::Quantis
     const std::size_t len = layout.lengths[band];
     const std::size_t at = start;
     start += len;
-    // The band's movable values, listed without a branch per value: they
-    // are a small share, scattered.
-    std::vector<std::uint32_t>& units = sc.units;
-    try {
-      units.resize(len);
-    } catch (const std::bad_alloc&) {
-      return done;
-    }
-    std::size_t count = 0;
-    for (std::size_t j = 0; j < len; ++j) {
-      units[count] = static_cast<std::uint32_t>(j);
-      count += movable(q.coeffs[at + j]) ? 1 : 0;
-    }
+    const std::uint32_t* units = sc.units.data() + (at - first);
+    const std::size_t count = listed[band];
     if (count == 0) continue;  // nothing here: its response is not worth measuring
     const auto resp = response_of(*p.executor, transform_len, band);
     if (!resp) continue;
@@ -412,8 +422,7 @@ Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::Quantis
     for (std::size_t t = 0; t < shift.size(); ++t) shift[t] = unit * static_cast<double>(resp->values[t]);
     // What one step towards zero saves, in bits, by magnitude: the band's
     // own frequencies, as the payload estimate prices them.
-    const std::array<double, kDirect> saved = step_savings(
-        std::span<const std::int16_t>(q.coeffs.data() + at, len), largest);
+    const std::array<double, kDirect> saved = step_savings(counts[band], largest);
     for (std::size_t u = 0; u < count; ++u) {
       const std::size_t j = units[u];
       const std::ptrdiff_t s0 = static_cast<std::ptrdiff_t>(j * resp->stride) + resp->offset;
