@@ -105,3 +105,24 @@ INSTANTIATE_TEST_SUITE_P(Lengths, OutlierListing,
 
 }  // namespace
 }  // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+// The corrections' estimate on a case small enough to price by hand: three
+// samples off by 3 at bound 1 (multiple 2), at positions 0, 1 and 5. Gaps
+// 0, 0 and 3 fall in bit-length classes 0, 0 and 2 (entropy 2 log2(3/2) +
+// log2 3 bits), the multiples all in class 2 (no entropy); raw bits are the
+// gaps' and multiples' bits below the leading one and a sign each: 2 + 2 + 3.
+TEST(CorrectionEstimate, PricedByHand) {
+  std::vector<float> x(8, 0.0f), y(8, 0.0f);
+  for (const std::size_t i : {0u, 1u, 5u}) y[i] = 3.0f;
+  const Originals originals = Originals::of_float(x);
+  const auto j = search::judge(search::reference_of(originals), y, 1.0);
+  EXPECT_EQ(j.outliers, 3u);
+  const double entropy = 2.0 * std::log2(1.5) + std::log2(3.0);
+  EXPECT_NEAR(j.correction_bytes, (entropy + 7.0) / 8.0 + 44.0, 1e-12);
+}
+
+}  // namespace
+}  // namespace quillmere
