@@ -83,19 +83,19 @@ std::optional<Response> response_of(const wavelet::DwtExecutor& executor,
 
 // How many values of a band have each magnitude (16 and above counted as
 // 16), and the positions of its movable values (magnitudes 1 to `largest`)
-// listed into `units` without a branch per value: one pass for both. Four
+// listed into `units` without a branch per value: one pass for both. Eight
 // counts per magnitude, taken in turn: most values are zeros, and a single
 // count would make each increment wait for the one before. Returns how
 // many values were listed.
 using MagnitudeCounts = std::array<std::uint32_t, kDirect + 1>;
 std::size_t list_band(std::span<const std::int16_t> band, int largest, std::uint32_t* units,
                       MagnitudeCounts& count) {
-  std::array<MagnitudeCounts, 4> lanes{};
+  std::array<MagnitudeCounts, 8> lanes{};
   std::size_t listed = 0;
   for (std::size_t j = 0; j < band.size(); ++j) {
     const int v = band[j];
     const int a = v < 0 ? -v : v;
-    ++lanes[j & 3][static_cast<std::size_t>(std::min(a, kDirect))];
+    ++lanes[j & 7][static_cast<std::size_t>(std::min(a, kDirect))];
     units[listed] = static_cast<std::uint32_t>(j);
     listed += a >= 1 && a <= largest ? 1 : 0;
   }
@@ -248,6 +248,13 @@ bool step_prices(const double* e, std::uint8_t* out, double inside, const double
     }
   }
   return far != 0;
+}
+
+// e[t] += sign * shift[t] over a moved value's span, in wide registers:
+// each sum is one rounding, the same in every build.
+QUILLMERE_VECTOR_CLONES
+void add_shift(double* e, const double* shift, double sign, std::size_t span) {
+  for (std::size_t t = 0; t < span; ++t) e[t] += sign * shift[t];
 }
 
 // The signed errors x - y of float originals, NaN where not finite, in
@@ -454,7 +461,7 @@ Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::Quantis
       const double limit = static_cast<double>(now) + allowance;
       const long added = pricer.shifted_sum(ei, shift.data(), sign, span, limit) - now;
       if (static_cast<double>(added) > allowance) continue;
-      for (std::size_t t = 0; t < span; ++t) e[from + t] += sign * shift[t];
+      add_shift(e.data() + from, shift.data(), sign, span);
       pricer.price_all(e.data() + from, price.data() + from, span);
       q.coeffs[at + j] = static_cast<std::int16_t>(v > 0 ? v - 1 : v + 1);
       ++done.moved;
