@@ -15,6 +15,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -22,13 +23,32 @@
 
 namespace quillmere::refine {
 
-// Zeroes, finest band first, every magnitude-one detail value whose removal
-// leaves the corrections the samples it touches need no dearer, judged from
-// `decoded` (the decoder's samples for `q`) and updated as values go.
-// Returns how many values it zeroed; `q` is changed in place. Out of memory
-// or a transform failure zeroes nothing.
-std::size_t sparsen(const Problem& p, std::span<const float> decoded,
-                    stages::QuantisedBands& q);
+// How far the zeroing may go. By default only values of magnitude one are
+// zeroed, and only where the corrections stay no dearer. With a payload
+// weight every detail value up to `largest` may step once towards zero
+// wherever the corrections it adds cost less than the payload
+// bits the step saves (from the band's frequencies) times the weight: the
+// corrections' bits a payload bit is worth.
+struct Shrinking {
+  double payload_weight = 0.0;
+  int largest = 1;
+};
+
+// What the zeroing did: steps taken, the correction bits they added (the
+// prices below; negative where they removed more) and the payload bits
+// they were estimated to save.
+struct Shrunk {
+  std::size_t moved = 0;
+  long added = 0;
+  double saved = 0.0;
+};
+
+// Moves, finest band first, the detail values `how` allows one step towards
+// zero, judged from `decoded` (the decoder's samples for `q`) and updated
+// as values go. `q` is changed in place. Out of memory or a transform
+// failure moves nothing.
+Shrunk sparsen(const Problem& p, std::span<const float> decoded, stages::QuantisedBands& q,
+               const Shrinking& how = {});
 
 // What the zeroing weighs, in the units of a correction's bits: 0 within
 // `bound`, else a flag and the Elias-gamma length of the multiple of twice
@@ -48,11 +68,25 @@ class Pricer {
  public:
   explicit Pricer(double bound);
 
+  // The least a correction costs: a sample just outside the bound.
+  static constexpr int kLeast = 4;
+
+  // The errors e[t] + sign * shift[t] priced and summed over `span`
+  // samples, in one pass without a branch per sample. Equal to the sum of
+  // operator() over them, whatever the order (the prices are integers),
+  // where that is at most `limit`; else some number above `limit`, the
+  // pass cut short.
+  long shifted_sum(const double* e, const double* shift, double sign, std::size_t span,
+                   double limit = HUGE_VAL) const;
+  // operator() of each of n errors into out, the same way: in one pass,
+  // then the few far ones again.
+  void price_all(const double* e, std::uint8_t* out, std::size_t n) const;
+
   int operator()(double error) const {
     const double a = std::fabs(error);
     if (a > beyond_) [[unlikely]] return exact(a);
     // NaN fails every comparison and costs nothing.
-    return 4 * (a > inside_) + 3 * (a > step_[0]) + 2 * (a > step_[1]) + 2 * (a > step_[2]) +
+    return kLeast * (a > inside_) + 3 * (a > step_[0]) + 2 * (a > step_[1]) + 2 * (a > step_[2]) +
            2 * (a > step_[3]);
   }
 

@@ -26,6 +26,13 @@ constexpr double kTolerance = 1.01;
 // Signals up to this long have moved quantised values confirmed by real
 // coding against plain rounding, and search both rounding rules in full.
 constexpr std::size_t kConfirmedBelow = 65536;
+// Unless the plain layer's coding and corrections are in hand already, the
+// confirmation is skipped where the scaled estimates put the moved values
+// at least this share below the plain layer: a second coding and correction
+// of the plain layer cost a fifth of the search on the short speech signals,
+// and on every benchmark case the real gain was within a quarter of a
+// percent of the estimated one or above it (estimated 1.4 % to 3.4 %).
+constexpr double kTrustedGain = 0.01;
 // Among nearly equal totals the walk prefers fewer corrections, by at most
 // this share: corrections cost more time per byte than the wavelet layer.
 constexpr double kOutlierPenalty = 0.02;
@@ -210,9 +217,17 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
   if (!moved) return error_of(moved);
   if (!moved->refined.empty()) {
     // On short signals the estimates rest on few coefficients and real
-    // coding of both is cheap; on long ones the scaled estimates are
-    // trusted rather than paying a second full coding.
-    if (r.samples.size() <= kConfirmedBelow) {
+    // coding of both is cheap; on long ones, or where the estimates put the
+    // moved values clearly ahead, they are trusted rather than paying a
+    // second full coding. Where the plain layer's coding and corrections
+    // are already made, confirming costs nothing the moved layer's own
+    // finish would not.
+    const auto estimated = [&](const Candidate& c) {
+      return c.payload_estimate * payload_scale + c.correction_estimate * fix_scale;
+    };
+    const bool in_hand = known_fix.has_value() && s.coded_already(best);
+    const bool clear = estimated(*moved) <= (1.0 - kTrustedGain) * estimated(best);
+    if (r.samples.size() <= kConfirmedBelow && (in_hand || !clear)) {
       return finish_refined(r, s, std::move(best), std::move(known_fix), std::move(*moved));
     }
     return finish(r, s, std::move(*moved));

@@ -209,8 +209,12 @@ class Searcher {
   SearchOutcome<Candidate> refined(Candidate c, double payload_scale, double fix_scale) {
     if (!corrects() || !(c.m > 0.0f) || !std::isfinite(c.m)) return c;
     const double bound = *r_.bounds.max_error;
-    scratch_holds_.reset();
-    stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, c.m, threshold_, scratch_);
+    if (lambda_ > 0.0) {
+      scratch_holds_.reset();
+      stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, c.m, threshold_, scratch_);
+    } else {
+      quantise_into(c.depth, c.m, scratch_);
+    }
     // What each call of the judge measured, so that the result kept is not
     // judged and estimated a second time.
     struct Priced {
@@ -230,12 +234,14 @@ class Searcher {
       const double bytes = search::excess(j.distortion, r_.bounds, false) > 1.0
                                ? INFINITY
                                : payload * payload_scale + j.correction_bytes * fix_scale;
-      return refine::Judged{std::move(*y), bytes};
+      return refine::Judged{std::move(*y), bytes, j.outliers};
     };
     refine::Problem p{s_.executor.get(), &s_.decomposition, c.depth, c.m, s_.min, s_.max,
-                      &r_.originals, bound, c.outliers};
+                      &r_.originals, bound, c.outliers,
+                      fix_scale > 0.0 ? payload_scale / fix_scale : 0.0};
     refine::Judged first{std::move(c.decoded),
-                         c.payload_estimate * payload_scale + c.correction_estimate * fix_scale};
+                         c.payload_estimate * payload_scale + c.correction_estimate * fix_scale,
+                         c.outliers};
     auto done = refine::refine(p, scratch_, std::move(first), price);
     if (!done) return error_of(done);
     c.decoded = std::move(done->judged.decoded);
@@ -249,12 +255,16 @@ class Searcher {
     return c;
   }
 
+  // Whether code(c) would reuse the coding the payload scale made: it took
+  // all of these very bands at this multiplier (plain quantisation only).
+  bool coded_already(const Candidate& c) const {
+    return c.refined.empty() && whole_coding_m_ && *whole_coding_m_ == c.m &&
+           whole_coding_.size() == r_.coders.size();
+  }
+
   // Entropy codes the candidate with every coder and keeps the smallest.
   SearchOutcome<Coded> code(const Candidate& c) {
-    // The payload scale coded these very bands already when it took all of
-    // them at this multiplier (plain quantisation only).
-    const bool known = c.refined.empty() && whole_coding_m_ && *whole_coding_m_ == c.m &&
-                       whole_coding_.size() == r_.coders.size();
+    const bool known = coded_already(c);
     if (!known && c.refined.empty()) {
       quantise_into(c.depth, c.m, scratch_);
     } else if (!known) {
@@ -512,9 +522,15 @@ class Searcher {
   // rate-aware rule costs about two plain quantisations, so its last two
   // results into scratch_ are kept and reused: the lowest multiplier meeting
   // the bounds is one of the last two judged, and is then estimated and coded.
+  // Plain quantisation into scratch_ is not repeated while scratch_ still
+  // holds it: the payload scale and the refinement with corrections often
+  // ask again for the bands just judged.
   void quantise_into(std::uint8_t depth, float m, stages::QuantisedBands& out) {
     if (!(lambda_ > 0.0)) {
+      const std::pair<std::uint8_t, float> key{depth, m};
+      if (&out == &scratch_ && scratch_holds_ == key) return;
       stages::quantise_at_depth(*s_.executor, s_.decomposition, depth, m, threshold_, out);
+      if (&out == &scratch_) scratch_holds_ = key;
       return;
     }
     if (&out != &scratch_) {
@@ -539,8 +555,9 @@ class Searcher {
   const double lambda_ = 0.0;
   stages::QuantisedBands scratch_;
   mutable std::vector<float> dequantised_;
-  // The depth and multiplier of the rate-aware bands in scratch_ (while
-  // nothing else has written there) and of the ones before them.
+  // The depth and multiplier of the bands in scratch_ by this searcher's
+  // rule (while nothing else has written there), and for the rate-aware
+  // rule of the ones before them.
   std::optional<std::pair<std::uint8_t, float>> scratch_holds_;
   stages::QuantisedBands previous_;
   std::optional<std::pair<std::uint8_t, float>> previous_holds_;

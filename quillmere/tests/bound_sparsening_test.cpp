@@ -59,38 +59,59 @@ int cost_of(const std::vector<float>& x, const std::vector<float>& y, double bou
 
 using Param = std::tuple<Shape, Method, double>;  // shape, method, quantiser step / bound
 
-class Sparsen : public ::testing::TestWithParam<Param> {};
-
-TEST_P(Sparsen, ZeroesOnlyUnitValuesAndNeverMakesCorrectionsDearer) {
-  const auto [shape, method, step_over_bound] = GetParam();
-  const std::vector<float> x = make(shape);
-  const auto executor = make_executor(method);
-  auto norm = stages::normalise(x, std::max(x.size(), executor->filter_length()));
-  ASSERT_TRUE(norm);
-  const float lo = norm->min, hi = norm->max, mean = norm->mean;
-  auto d = stages::decompose(*executor, std::move(norm->samples), pick_levels(x.size(), method));
-  ASSERT_TRUE(d);
-  const double range = std::max(static_cast<double>(hi) - static_cast<double>(lo), 1e-30);
-  const double bound = 0.004 * range;
-  // A step of the quantiser (1 / m of the unit range) this many bounds wide.
-  const float m = static_cast<float>(1.0 / (0.004 * step_over_bound));
-  const std::uint8_t depth = stages::unsaturated_depth(d->extremes, m);
-  ASSERT_GT(depth, 0);
+// One shape quantised by one method with a step some bounds wide, and the
+// decoder's samples for any bands at its depth.
+struct Quantised {
+  std::vector<float> x;
+  wavelet::DwtHandle executor;
+  stages::Decomposition d;
+  float lo = 0.0f, hi = 0.0f, mean = 0.0f, m = 1.0f;
+  std::uint8_t depth = 0;
+  double bound = 0.0;
   stages::QuantisedBands q;
-  stages::quantise_at_depth(*executor, *d, depth, m, 0, q);
-  const auto decode = [&](const stages::QuantisedBands& bands) {
+  Originals originals = Originals::of_float({});
+
+  explicit Quantised(const Param& param) : x(make(std::get<0>(param))),
+                                           executor(make_executor(std::get<1>(param))) {
+    auto norm = stages::normalise(x, std::max(x.size(), executor->filter_length()));
+    EXPECT_TRUE(norm);
+    lo = norm->min;
+    hi = norm->max;
+    mean = norm->mean;
+    auto dec = stages::decompose(*executor, std::move(norm->samples), pick_levels(x.size(), std::get<1>(param)));
+    EXPECT_TRUE(dec);
+    d = std::move(*dec);
+    const double range = std::max(static_cast<double>(hi) - static_cast<double>(lo), 1e-30);
+    bound = 0.004 * range;
+    // A step of the quantiser (1 / m of the unit range) this many bounds wide.
+    m = static_cast<float>(1.0 / (0.004 * std::get<2>(param)));
+    depth = stages::unsaturated_depth(d.extremes, m);
+    EXPECT_GT(depth, 0);
+    stages::quantise_at_depth(*executor, d, depth, m, 0, q);
+    originals = Originals::of_float(x);
+  }
+  std::vector<float> decode(const stages::QuantisedBands& bands) const {
     auto deq = stages::dequantise_bands(bands.coeffs, m);
     EXPECT_TRUE(deq);
     auto y = stages::synthesise(*executor, *deq, bands.layout,
                                 {lo, hi, mean, static_cast<std::uint32_t>(x.size())});
     EXPECT_TRUE(y);
     return *y;
-  };
-  const std::vector<float> before = decode(q);
-  const Originals originals = Originals::of_float(x);
-  const refine::Problem p{executor.get(), &*d, depth, m, lo, hi, &originals, bound};
+  }
+  refine::Problem problem() const {
+    return {executor.get(), &d, depth, m, lo, hi, &originals, bound};
+  }
+};
+
+class Sparsen : public ::testing::TestWithParam<Param> {};
+
+TEST_P(Sparsen, ZeroesOnlyUnitValuesAndNeverMakesCorrectionsDearer) {
+  const auto [shape, method, step_over_bound] = GetParam();
+  const Quantised t(GetParam());
+  const auto& q = t.q;
+  const std::vector<float> before = t.decode(q);
   stages::QuantisedBands changed = q;
-  const std::size_t zeroed = refine::sparsen(p, before, changed);
+  const std::size_t zeroed = refine::sparsen(t.problem(), before, changed).moved;
 
   std::size_t differ = 0;
   for (std::size_t i = 0; i < q.coeffs.size(); ++i) {
@@ -101,12 +122,47 @@ TEST_P(Sparsen, ZeroesOnlyUnitValuesAndNeverMakesCorrectionsDearer) {
     EXPECT_GE(i, q.layout.lengths[0]) << "an approximation value changed";
   }
   EXPECT_EQ(differ, zeroed);
-  const std::vector<float> after = decode(changed);
-  EXPECT_LE(cost_of(x, after, bound), cost_of(x, before, bound));
+  const std::vector<float> after = t.decode(changed);
+  EXPECT_LE(cost_of(t.x, after, t.bound), cost_of(t.x, before, t.bound));
   // Dense signals quantised with a step near the bound have unit values
   // everywhere and slack beside most: zeroing nothing there is a fault.
   if ((shape == Shape::Noise || shape == Shape::Chirp) && step_over_bound <= 2.0) {
     EXPECT_GT(zeroed, 0u);
+  }
+}
+
+// With a payload weight values of any magnitude up to the largest allowed
+// only step towards zero, the corrections grow by no more than the steps
+// report, and that by no more than the weighted bits they save.
+TEST_P(Sparsen, StepsTowardsZeroOnlyWhereThePayloadSavedOutweighsTheCorrections) {
+  const auto [shape, method, step_over_bound] = GetParam();
+  const Quantised t(GetParam());
+  const auto& q = t.q;
+  const std::vector<float> before = t.decode(q);
+  constexpr int kLargest = 6;
+  for (const double weight : {0.5, 2.0}) {
+    stages::QuantisedBands changed = q;
+    const refine::Shrunk done = refine::sparsen(t.problem(), before, changed, {weight, kLargest});
+    std::size_t steps = 0;
+    for (std::size_t i = 0; i < q.coeffs.size(); ++i) {
+      const int was = q.coeffs[i], now = changed.coeffs[i];
+      if (was == now) continue;
+      steps += static_cast<std::size_t>(std::abs(was - now));
+      EXPECT_GE(i, q.layout.lengths[0]) << "an approximation value changed";
+      EXPECT_LE(std::abs(was), kLargest) << i;
+      EXPECT_LT(std::abs(now), std::abs(was)) << i;
+      EXPECT_GE(now * was, 0) << "value " << i << " changed sign";
+    }
+    EXPECT_EQ(steps, done.moved);
+    EXPECT_LE(static_cast<double>(done.added), weight * done.saved + 1e-9);
+    const std::vector<float> after = t.decode(changed);
+    EXPECT_LE(cost_of(t.x, after, t.bound) - cost_of(t.x, before, t.bound), done.added)
+        << "weight " << weight;
+    // A dense signal quantised with a step near the bound has slack beside
+    // most of its many small values: stepping none of them is a fault.
+    if ((shape == Shape::Noise || shape == Shape::Chirp) && step_over_bound <= 2.0) {
+      EXPECT_GT(done.moved, 0u) << weight;
+    }
   }
 }
 
@@ -188,6 +244,69 @@ TEST(Pricer, AgreesWithCorrectionCost) {
     }
     for (const double e : {0.0, HUGE_VAL, -HUGE_VAL, static_cast<double>(NAN), 1e308, 9e9 * bound}) {
       EXPECT_EQ(price(e), refine::correction_cost(e, bound)) << e << " " << bound;
+    }
+  }
+}
+
+// The stepping weighs a step by the summed prices of its span after the
+// move, and keeps each sample's price, both from branch-free passes: they
+// must equal the prices one by one for
+// every span length (vector bodies and their tails), near the price edges
+// and their ties, past the far edge (priced exactly), for NaN, and for
+// bounds so small that every price is exact.
+TEST(Pricer, BranchFreePassesEqualThePricesOneByOne) {
+  std::uint64_t s = 0x2545f4914f6cdd1dull;
+  const auto uniform = [&s] {
+    s = s * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<double>(s >> 11) / 9007199254740992.0;
+  };
+  for (const double bound : {1.0, 0.001, 3.7e-6, 12345.0, 1e-300, 4.9e-324}) {
+    const refine::Pricer price(bound);
+    for (const std::size_t span : {0u, 1u, 3u, 4u, 5u, 9u, 23u, 219u}) {
+      for (const bool far : {false, true}) {
+        for (int trial = 0; trial < 200; ++trial) {
+          // Quiet trials keep nearly every error below the third step, so
+          // that whole chunks are priced by the two lowest steps alone and
+          // the rare large error sends only its own chunk to the full price.
+          const bool quiet = trial % 2 == 1;
+          std::vector<double> e(span), shift(span);
+          for (std::size_t t = 0; t < span; ++t) {
+            // Ties of the multiple sit at odd multiples of the bound.
+            const double tie = (2.0 * std::floor(uniform() * 16.0) + 1.0) * bound;
+            if (quiet) {
+              e[t] = uniform() < 0.01 ? tie : bound * (uniform() * 3.0 - 1.5);
+            } else {
+              e[t] = uniform() < 0.3 ? std::nextafter(tie, uniform() < 0.5 ? 0.0 : HUGE_VAL)
+                                     : bound * (uniform() * 40.0 - 20.0);
+            }
+            shift[t] = bound * (uniform() * (quiet ? 1.0 : 4.0) - (quiet ? 0.5 : 2.0));
+          }
+          if (far && span > 0) {
+            e[span / 2] = 200.0 * bound;
+            e[span - 1] = NAN;
+          }
+          for (const double sign : {1.0, -1.0}) {
+            long expected = 0;
+            for (std::size_t t = 0; t < span; ++t) expected += price(e[t] + sign * shift[t]);
+            ASSERT_EQ(price.shifted_sum(e.data(), shift.data(), sign, span), expected)
+                << bound << " " << span << " " << far;
+            // Under a limit the sum is exact up to it and above it beyond:
+            // a step is refused exactly when its full sum exceeds the limit.
+            const double limit = std::floor(uniform() * 1.5 * static_cast<double>(expected + 1));
+            const long cut = price.shifted_sum(e.data(), shift.data(), sign, span, limit);
+            if (static_cast<double>(expected) <= limit) {
+              ASSERT_EQ(cut, expected) << bound << " " << span << " " << limit;
+            } else {
+              ASSERT_GT(static_cast<double>(cut), limit) << bound << " " << span << " " << expected;
+            }
+          }
+          std::vector<std::uint8_t> each(span, 255);
+          price.price_all(e.data(), each.data(), span);
+          for (std::size_t t = 0; t < span; ++t) {
+            ASSERT_EQ(each[t], price(e[t])) << e[t] << " " << bound;
+          }
+        }
+      }
     }
   }
 }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -409,6 +410,54 @@ TEST(MovedValuesAtTheFloatLimits, BoundHolds) {
       worst = std::max(worst, std::fabs(static_cast<double>(f[i]) - static_cast<double>(z[i])));
     }
     EXPECT_LE(worst, *req.bounds.max_error) << top;
+  }
+}
+
+}  // namespace
+}  // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+// The refinement and the zeroing keep their buffers with the thread from
+// one search to the next, and let them go past a length. A search's result
+// must not depend on what the thread searched before: each case below gives
+// the same container and corrections after searches of other lengths (in
+// both orders, through the release of a long signal's buffers) as on a
+// thread that searched nothing else.
+struct Searched {
+  std::vector<std::uint8_t> container;
+  std::vector<std::uint8_t> corrections;
+  bool operator==(const Searched&) const = default;
+};
+
+Searched search_once(Shape shape, std::size_t n) {
+  const auto x = make_shape(shape, n, 11);
+  const std::vector<float> f(x.begin(), x.end());
+  SearchRequest req = request_for(f);
+  req.bounds.max_error = 0.004 * range_of(x);
+  auto res = bounded_compress(req);
+  if (!res) return {};
+  return {res->container, res->corrections};
+}
+
+TEST(KeptSearchBuffers, ResultsDoNotDependOnEarlierSearches) {
+  const std::vector<std::tuple<Shape, std::size_t>> cases = {
+      {Shape::Noise, 4099}, {Shape::Chirp, 70001}, {Shape::Noise, 300007}, {Shape::Chirp, 12000},
+      {Shape::Noise, 64}};
+  std::vector<Searched> alone;
+  for (const auto& [shape, n] : cases) {
+    Searched r;
+    std::thread([&] { r = search_once(shape, n); }).join();
+    ASSERT_FALSE(r.container.empty()) << n;
+    alone.push_back(std::move(r));
+  }
+  for (int pass = 0; pass < 2; ++pass) {
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+      const std::size_t i = pass == 0 ? k : cases.size() - 1 - k;
+      const auto& [shape, n] = cases[i];
+      EXPECT_TRUE(search_once(shape, n) == alone[i]) << "length " << n << ", pass " << pass;
+    }
   }
 }
 

@@ -68,6 +68,14 @@ TEST_P(OutlierListing, JudgeCountsEveryOutlierAndTheSameDistortion) {
   // Listing outliers must not change the distortion measured.
   EXPECT_EQ(with.distortion.max_error, without.distortion.max_error);
   EXPECT_EQ(with.distortion.rmse, without.distortion.rmse);
+  // The same values as float64 originals go through the sample-by-sample
+  // scan: the listing must hand the tally the same outliers in the same
+  // order, or the gaps it prices differ.
+  const std::vector<double> wide(s.original.begin(), s.original.end());
+  const Originals wide_originals = Originals::of_double(wide, 0.0);
+  const auto scanned = search::judge(search::reference_of(wide_originals), s.decoded, kBound);
+  EXPECT_EQ(with.outliers, scanned.outliers);
+  EXPECT_EQ(with.correction_bytes, scanned.correction_bytes);
 }
 
 TEST_P(OutlierListing, EncoderCorrectsEveryOutlier) {
@@ -94,6 +102,27 @@ TEST_P(OutlierListing, EncoderCorrectsEveryOutlier) {
 
 INSTANTIATE_TEST_SUITE_P(Lengths, OutlierListing,
                          ::testing::Values(1, 3, 5, 511, 512, 513, 1024, 1537, 2051));
+
+}  // namespace
+}  // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+// The corrections' estimate on a case small enough to price by hand: three
+// samples off by 3 at bound 1 (multiple 2), at positions 0, 1 and 5. Gaps
+// 0, 0 and 3 fall in bit-length classes 0, 0 and 2 (entropy 2 log2(3/2) +
+// log2 3 bits), the multiples all in class 2 (no entropy); raw bits are the
+// gaps' and multiples' bits below the leading one and a sign each: 2 + 2 + 3.
+TEST(CorrectionEstimate, PricedByHand) {
+  std::vector<float> x(8, 0.0f), y(8, 0.0f);
+  for (const std::size_t i : {0u, 1u, 5u}) y[i] = 3.0f;
+  const Originals originals = Originals::of_float(x);
+  const auto j = search::judge(search::reference_of(originals), y, 1.0);
+  EXPECT_EQ(j.outliers, 3u);
+  const double entropy = 2.0 * std::log2(1.5) + std::log2(3.0);
+  EXPECT_NEAR(j.correction_bytes, (entropy + 7.0) / 8.0 + 44.0, 1e-12);
+}
 
 }  // namespace
 }  // namespace quillmere
