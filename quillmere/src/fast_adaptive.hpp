@@ -6,7 +6,12 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "fast_model.hpp"
 
@@ -35,6 +40,48 @@ class AdaptiveModel {
     unsigned t = 0;
     while (t + 1 < tokens_ && static_cast<std::uint32_t>(cdf_[t + 1]) <= slot) ++t;
     return t;
+  }
+
+  // find() and update() for the decoder, over all kTokens entries in four
+  // 16-byte registers: the same token and the same table (entry `tokens`
+  // is the total, the entries past it stay there under update(), and no
+  // slot reaches it), without a branch per entry. A search that stops at
+  // the token cost most adaptive symbols a mispredicted exit, and the
+  // bounded update a loop the compiler leaves scalar. Loads and stores
+  // cover the same 16-byte pieces, so each search takes the table the last
+  // update left straight from the store buffer.
+  unsigned find_wide(std::uint32_t slot) const noexcept {
+#if defined(__SSE2__)
+    const __m128i s = _mm_set1_epi16(static_cast<std::int16_t>(slot));
+    const __m128i above01 = _mm_packs_epi16(_mm_cmpgt_epi16(piece(0), s), _mm_cmpgt_epi16(piece(1), s));
+    const __m128i above23 = _mm_packs_epi16(_mm_cmpgt_epi16(piece(2), s), _mm_cmpgt_epi16(piece(3), s));
+    const auto above = static_cast<std::uint32_t>(_mm_movemask_epi8(above01)) |
+                       static_cast<std::uint32_t>(_mm_movemask_epi8(above23)) << 16;
+    // Entry 0 is never above a slot; with 32 tokens entry 32, outside the
+    // mask, is the first, and countr_zero gives 32.
+    return static_cast<unsigned>(std::countr_zero(above)) - 1;
+#else
+    return find(slot);
+#endif
+  }
+
+  void update_wide(unsigned t) noexcept {
+#if defined(__SSE2__)
+    static_assert(kFloor == 2, "the targets below double the index by a shift");
+    const __m128i coded = _mm_set1_epi16(static_cast<std::int16_t>(t));
+    const __m128i tail = _mm_set1_epi16(tail_);
+    for (unsigned k = 0; k < 4; ++k) {
+      const auto first = static_cast<std::int16_t>(8 * k);
+      const __m128i index = _mm_add_epi16(_mm_set1_epi16(first), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));
+      const __m128i target = _mm_add_epi16(_mm_slli_epi16(index, 1),  // index * kFloor
+                                           _mm_and_si128(_mm_cmpgt_epi16(index, coded), tail));
+      const __m128i now = piece(k);
+      const __m128i moved = _mm_add_epi16(now, _mm_srai_epi16(_mm_sub_epi16(target, now), kRate));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(cdf_.data() + 8 * k), moved);
+    }
+#else
+    update(t);
+#endif
   }
 
   // Every interval keeps at least one slot: the targets keep kFloor apart and
@@ -75,6 +122,12 @@ class AdaptiveModel {
   std::int16_t tail_;  // total - tokens * kFloor: the targets' offset after the coded token
   // Values stay within 0 .. total + kTokens * kFloor, well inside 16 bits.
   std::array<std::int16_t, kTokens + 1> cdf_{};
+
+#if defined(__SSE2__)
+  __m128i piece(unsigned k) const noexcept {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(cdf_.data() + 8 * k));
+  }
+#endif
 };
 
 }  // namespace quillmere::fast

@@ -1,10 +1,11 @@
-// Fast coder's adaptive model: both its updates (the decoder's over the
-// band's own entries, the encoder's over every token slot in 16-bit lanes)
-// must move the cumulative table exactly as the one-entry-at-a-time rule
-// does (streams carry
-// no tables for adaptive bands, so any drift would decode a different
-// signal). Checked against that rule, written out plainly, on token
-// sequences that push the table to its extremes.
+// Fast coder's adaptive model: its updates (over the band's own entries,
+// the encoder's over every token slot in 16-bit lanes, the decoder's in
+// 16-byte registers) must move the cumulative table exactly as the
+// one-entry-at-a-time rule does, and its searches must find the token
+// whose interval holds a slot (streams carry no tables for adaptive bands,
+// so any drift would decode a different signal). Checked against that
+// rule, written out plainly, on token sequences that push the table to its
+// extremes.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -55,7 +56,7 @@ std::vector<unsigned> sequence(Pattern pattern, unsigned tokens, std::size_t n, 
   return s;
 }
 
-enum class Update { BandEntries, AllSlots };
+enum class Update { BandEntries, AllSlots, Wide };
 
 class FastAdaptiveModel : public testing::TestWithParam<std::tuple<unsigned, Pattern, Update>> {};
 
@@ -77,8 +78,17 @@ TEST_P(FastAdaptiveModel, MovesLikeThePlainRuleAndKeepsEveryTokenCodable) {
     const unsigned t = seq[k];
     ASSERT_EQ(model.find(model.start(t)), t) << "step " << k;
     ASSERT_EQ(model.find(model.start(t) + model.freq(t) - 1), t) << "step " << k;
+    // The decoder's wide search agrees with the plain one on the last and
+    // first slot of every interval, and on the table's ends.
+    for (unsigned u = 0; u < tokens; ++u) {
+      ASSERT_EQ(model.find_wide(model.start(u)), u) << "step " << k << " token " << u;
+      ASSERT_EQ(model.find_wide(model.start(u) + model.freq(u) - 1), u) << "step " << k << " token " << u;
+    }
+    ASSERT_EQ(model.find_wide(kTableTotal - 1), tokens - 1) << "step " << k;
     if (update == Update::AllSlots) {
       model.update_all(t);
+    } else if (update == Update::Wide) {
+      model.update_wide(t);
     } else {
       model.update(t);
     }
@@ -90,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(TokenCountsAndPatterns, FastAdaptiveModel,
                          testing::Combine(testing::Values(2u, 3u, 5u, 17u, 31u, 32u),
                                           testing::Values(Pattern::Random, Pattern::Lowest, Pattern::Highest,
                                                           Pattern::Alternating, Pattern::Runs),
-                                          testing::Values(Update::BandEntries, Update::AllSlots)));
+                                          testing::Values(Update::BandEntries, Update::AllSlots, Update::Wide)));
 
 }  // namespace
 }  // namespace quillmere::fast
