@@ -307,11 +307,38 @@ std::expected<Framing, FastError> read_framing(std::span<const std::uint8_t> str
   return f;
 }
 
-std::expected<void, FastError> decode_body(std::span<const std::uint8_t> stream,
-                                           std::span<const std::size_t> lengths,
+std::expected<void, FastError> decode_body(const Sections& sections, std::span<const std::size_t> lengths,
                                            std::span<std::int16_t> out);
 
+std::expected<void, FastError> decode_body(std::span<const std::uint8_t> stream,
+                                           std::span<const std::size_t> lengths,
+                                           std::span<std::int16_t> out) {
+  auto sections = read_sections(stream, lengths);
+  if (!sections) return std::unexpected(sections.error());
+  return decode_body(*sections, lengths, out);
+}
+
 }  // namespace
+
+std::expected<void, FastError> decode_coeffs_checked(std::span<const std::uint8_t> stream,
+                                                     std::span<const std::size_t> lengths, OutputSource output,
+                                                     void* context) {
+  try {
+    auto f = read_framing(stream, lengths);
+    if (!f) return std::unexpected(f.error());
+    auto s = read_sections(f->body, f->live);
+    if (!s) return std::unexpected(s.error());
+    const std::span<std::int16_t> out = output(context, total_length(lengths));
+    if (out.size() != total_length(lengths)) return std::unexpected(FastError::BadLength);
+    if (!f->maps) return decode_body(*s, lengths, out);
+    auto done = decode_body(*s, f->live, out.first(total_length(f->live)));
+    if (!done) return done;
+    expand_bands(*f->maps, lengths, out);
+    return {};
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(FastError::OutOfMemory);
+  }
+}
 
 std::expected<void, FastError> preflight(std::span<const std::uint8_t> stream,
                                          std::span<const std::size_t> lengths) {
@@ -347,12 +374,10 @@ namespace {
 
 // The tokens, raw bits and checks of the body, into `out` (the coded
 // lengths, back to back).
-std::expected<void, FastError> decode_body(std::span<const std::uint8_t> stream,
-                                           std::span<const std::size_t> lengths,
+std::expected<void, FastError> decode_body(const Sections& read, std::span<const std::size_t> lengths,
                                            std::span<std::int16_t> out) {
   {
-    auto sections = read_sections(stream, lengths);
-    if (!sections) return std::unexpected(sections.error());
+    const Sections* const sections = &read;
     const std::size_t total = total_length(lengths);
     if (out.size() != total) return std::unexpected(FastError::BadLength);
     const Models& models = sections->models;
