@@ -65,6 +65,45 @@ class AdaptiveModel {
 #endif
   }
 
+  // find_wide() and update_wide() in one: the token of `slot`, its start
+  // and frequency before the update, then the update. The entries above
+  // the slot are exactly those past the token (the table rises strictly up
+  // to the total and stays there), so the update takes the search's
+  // compares as its mask instead of waiting for the token: that wait was
+  // on the chain from one adaptive symbol to the next.
+  struct Found {
+    unsigned token;
+    std::uint32_t start;
+    std::uint32_t freq;
+  };
+  Found find_and_update(std::uint32_t slot) noexcept {
+#if defined(__SSE2__)
+    const __m128i s = _mm_set1_epi16(static_cast<std::int16_t>(slot));
+    __m128i above[4];
+    for (unsigned k = 0; k < 4; ++k) above[k] = _mm_cmpgt_epi16(piece(k), s);
+    const auto mask = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(above[0], above[1]))) |
+                      static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(above[2], above[3]))) << 16;
+    const unsigned t = static_cast<unsigned>(std::countr_zero(mask)) - 1;
+    const Found found{t, start(t), freq(t)};
+    static_assert(kFloor == 2, "the targets below double the index by a shift");
+    const __m128i tail = _mm_set1_epi16(tail_);
+    for (unsigned k = 0; k < 4; ++k) {
+      const auto first = static_cast<std::int16_t>(8 * k);
+      const __m128i index = _mm_add_epi16(_mm_set1_epi16(first), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));
+      const __m128i target = _mm_add_epi16(_mm_slli_epi16(index, 1), _mm_and_si128(above[k], tail));
+      const __m128i now = piece(k);
+      const __m128i moved = _mm_add_epi16(now, _mm_srai_epi16(_mm_sub_epi16(target, now), kRate));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(cdf_.data() + 8 * k), moved);
+    }
+    return found;
+#else
+    const unsigned t = find(slot);
+    const Found found{t, start(t), freq(t)};
+    update(t);
+    return found;
+#endif
+  }
+
   void update_wide(unsigned t) noexcept {
 #if defined(__SSE2__)
     static_assert(kFloor == 2, "the targets below double the index by a shift");

@@ -186,11 +186,10 @@ inline void decode_token(std::uint32_t& x, LaneContext& ctx, const SlotView* vie
 
 inline void decode_adaptive_token(std::uint32_t& x, AdaptiveModel& model, std::int16_t& out, Words& w) noexcept {
   const std::uint32_t slot = x & (kTableTotal - 1);
-  const unsigned t = model.find_wide(slot);
-  x = model.freq(t) * (x >> kTableBits) + slot - model.start(t);
+  const auto found = model.find_and_update(slot);
+  x = found.freq * (x >> kTableBits) + slot - found.start;
   refill(x, w);
-  model.update_wide(t);
-  out = static_cast<std::int16_t>(t);
+  out = static_cast<std::int16_t>(found.token);
 }
 
 struct Lane {

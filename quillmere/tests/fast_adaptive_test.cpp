@@ -56,7 +56,7 @@ std::vector<unsigned> sequence(Pattern pattern, unsigned tokens, std::size_t n, 
   return s;
 }
 
-enum class Update { BandEntries, AllSlots, Wide };
+enum class Update { BandEntries, AllSlots, Wide, WideWithSearch };
 
 class FastAdaptiveModel : public testing::TestWithParam<std::tuple<unsigned, Pattern, Update>> {};
 
@@ -89,6 +89,13 @@ TEST_P(FastAdaptiveModel, MovesLikeThePlainRuleAndKeepsEveryTokenCodable) {
       model.update_all(t);
     } else if (update == Update::Wide) {
       model.update_wide(t);
+    } else if (update == Update::WideWithSearch) {
+      // A slot inside t's interval, away from its ends.
+      const std::uint32_t start = model.start(t), freq = model.freq(t);
+      const auto found = model.find_and_update(start + (k * 7919u) % freq);
+      ASSERT_EQ(found.token, t) << "step " << k;
+      ASSERT_EQ(found.start, start) << "step " << k;
+      ASSERT_EQ(found.freq, freq) << "step " << k;
     } else {
       model.update(t);
     }
@@ -100,7 +107,8 @@ INSTANTIATE_TEST_SUITE_P(TokenCountsAndPatterns, FastAdaptiveModel,
                          testing::Combine(testing::Values(2u, 3u, 5u, 17u, 31u, 32u),
                                           testing::Values(Pattern::Random, Pattern::Lowest, Pattern::Highest,
                                                           Pattern::Alternating, Pattern::Runs),
-                                          testing::Values(Update::BandEntries, Update::AllSlots, Update::Wide)));
+                                          testing::Values(Update::BandEntries, Update::AllSlots, Update::Wide,
+                                                          Update::WideWithSearch)));
 
 }  // namespace
 }  // namespace quillmere::fast
