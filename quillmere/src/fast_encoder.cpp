@@ -33,8 +33,15 @@ void put_leb128(std::vector<std::uint8_t>& out, std::size_t v) {
   } while (v != 0);
 }
 
-// s / f for s < 2^32 and f <= 4096 by a multiplication: with
-// m = ceil(2^44 / f) the product's top bits are exactly the quotient.
+// s / f by a 64-bit multiplication, for f <= 4096 and s < f * 2^20, which
+// is all the rANS pass divides (a state about to take a symbol of
+// frequency f is below f * 2^20 once its word is out). With
+// m = ceil(2^44 / f) = (2^44 + e) / f, 0 <= e < f:
+//   exact     s * m / 2^44 = s / f + s * e / (f * 2^44), and s * e < f^2 * 2^20
+//             <= 2^44, so the excess stays below 1 / f and the floor is s / f;
+//   no wrap   s * m <= 2^64 + e * 2^20 - (2^44 + e) / f < 2^64, as e * f < 2^24.
+// One imul and a shift instead of a 128-bit product and a double shift, on
+// each lane's chain from one state to the next.
 struct Reciprocals {
   std::array<std::uint64_t, kTableTotal + 1> m{};
   constexpr Reciprocals() {
@@ -44,7 +51,7 @@ struct Reciprocals {
 constexpr Reciprocals kReciprocals;
 
 inline std::uint32_t divide(std::uint32_t s, std::uint32_t f) {
-  return static_cast<std::uint32_t>((static_cast<unsigned __int128>(s) * kReciprocals.m[f]) >> 44);
+  return static_cast<std::uint32_t>((std::uint64_t{s} * kReciprocals.m[f]) >> 44);
 }
 
 // A coefficient's symbol word: key * kTokens + token, the key being
