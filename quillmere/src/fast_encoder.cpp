@@ -448,8 +448,10 @@ std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16
     wp[-1] = static_cast<std::uint16_t>(x);
     wp -= out;
     const std::uint32_t s = out ? x >> 16 : x;
+    // q * 2^12 + (s - q * f) + start, written so that only q's product
+    // waits for the division: s + start and 2^12 - f are ready before it.
     const std::uint32_t q = divide(s, f);
-    x = (q << kTableBits) + (s - q * f) + (code & 0xFFFF);
+    x = (s + (code & 0xFFFF)) + q * (kTableTotal - f);
   };
   std::array<std::uint32_t, kLanes> x;
   x.fill(kStateLow);
