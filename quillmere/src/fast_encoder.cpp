@@ -17,6 +17,7 @@
 
 #include "fast_adaptive.hpp"
 #include "fast_model.hpp"
+#include "fast_reciprocal.hpp"
 #include "fast_zero_blocks.hpp"
 #include "vector_clones.hpp"
 #include "quillmere/byte_io.hpp"
@@ -31,27 +32,6 @@ void put_leb128(std::vector<std::uint8_t>& out, std::size_t v) {
     v >>= 7;
     out.push_back(static_cast<std::uint8_t>(byte | (v != 0 ? 0x80 : 0)));
   } while (v != 0);
-}
-
-// s / f by a 64-bit multiplication, for f <= 4096 and s < f * 2^20, which
-// is all the rANS pass divides (a state about to take a symbol of
-// frequency f is below f * 2^20 once its word is out). With
-// m = ceil(2^44 / f) = (2^44 + e) / f, 0 <= e < f:
-//   exact     s * m / 2^44 = s / f + s * e / (f * 2^44), and s * e < f^2 * 2^20
-//             <= 2^44, so the excess stays below 1 / f and the floor is s / f;
-//   no wrap   s * m <= 2^64 + e * 2^20 - (2^44 + e) / f < 2^64, as e * f < 2^24.
-// One imul and a shift instead of a 128-bit product and a double shift, on
-// each lane's chain from one state to the next.
-struct Reciprocals {
-  std::array<std::uint64_t, kTableTotal + 1> m{};
-  constexpr Reciprocals() {
-    for (std::uint64_t f = 1; f <= kTableTotal; ++f) m[f] = ((std::uint64_t{1} << 44) + f - 1) / f;
-  }
-};
-constexpr Reciprocals kReciprocals;
-
-inline std::uint32_t divide(std::uint32_t s, std::uint32_t f) {
-  return static_cast<std::uint32_t>((std::uint64_t{s} * kReciprocals.m[f]) >> 44);
 }
 
 // A coefficient's symbol word: key * kTokens + token, the key being
@@ -450,7 +430,7 @@ std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16
     const std::uint32_t s = out ? x >> 16 : x;
     // q * 2^12 + (s - q * f) + start, written so that only q's product
     // waits for the division: s + start and 2^12 - f are ready before it.
-    const std::uint32_t q = divide(s, f);
+    const std::uint32_t q = divide_state(s, f);
     x = (s + (code & 0xFFFF)) + q * (kTableTotal - f);
   };
   std::array<std::uint32_t, kLanes> x;
