@@ -50,11 +50,36 @@ inline std::uint64_t load_le64(const std::uint8_t* p) noexcept {
 }
 inline void store_le64(std::uint8_t* p, std::uint64_t v) noexcept { std::memcpy(p, &v, sizeof v); }
 
-void put_number(bin_engine::BinEnc& enc, std::size_t unary, std::size_t bits, std::uint64_t v) {
+// Symbols put_number spends on v >= 1: the width in unary, then the bits
+// below the leading one.
+inline std::size_t number_symbols(std::uint64_t v) noexcept {
+  return 2 * static_cast<std::size_t>(std::bit_width(v)) - 1;
+}
+
+// Models v >= 1 onto the queue at q with the probabilities in probs (the
+// bit engine's put(), through local pointers that stay in registers) and
+// returns the end of what it wrote.
+inline std::uint16_t* put_number(std::uint16_t* probs, std::uint16_t* q, std::size_t unary,
+                                 std::size_t bits, std::uint64_t v) noexcept {
+  using bin_engine::kAdapted;
+  using bin_engine::symbol;
   const auto w = static_cast<unsigned>(std::bit_width(v));
-  for (unsigned j = 0; j + 1 < w; ++j) enc.put(unary + j, 1);
-  enc.put(unary + w - 1, 0);
-  for (unsigned b = w - 1; b-- > 0;) enc.put(bits + w * kWidths + b, (v >> b) & 1u);
+  std::uint16_t* u = probs + unary;
+  for (unsigned j = 0; j + 1 < w; ++j) {
+    const std::uint16_t e = symbol(u[j], 1);
+    *q++ = e;
+    u[j] = kAdapted[e];
+  }
+  const std::uint16_t last = symbol(u[w - 1], 0);
+  *q++ = last;
+  u[w - 1] = kAdapted[last];
+  std::uint16_t* c = probs + bits + w * kWidths;
+  for (unsigned b = w - 1; b-- > 0;) {
+    const std::uint16_t e = symbol(c[b], static_cast<unsigned>((v >> b) & 1u));
+    *q++ = e;
+    c[b] = kAdapted[e];
+  }
+  return q;
 }
 
 // Reads what put_number wrote; a width above max_width is corrupt.
@@ -123,6 +148,95 @@ CorrectionResult<Header> read_header(std::span<const std::uint8_t> bytes) {
     return std::unexpected(CorrectionError::BadChecksum);
   }
   return h;
+}
+
+// One correction as the encoder lists it before modelling; k = 0 marks an
+// escape.
+struct Listed {
+  std::uint32_t position;
+  std::int32_t sign;   // 1 when k < 0
+  std::uint64_t mag;   // |k|
+};
+
+// What a scan of the signal finds: the corrections in position order, the
+// exact values of the escaped ones as they will sit in the blob, and how
+// many bit-engine symbols modelling them will take, closing count included.
+struct Listing {
+  std::vector<Listed> entries;
+  std::vector<std::uint8_t> escapes;
+  std::size_t escaped = 0;
+  std::size_t symbols = 0;
+};
+
+Listing list_corrections(std::span<const float> decoded, const Originals& originals,
+                         double max_error, double step) {
+  Listing out;
+  const std::size_t n = decoded.size();
+  const bool f64 = originals.is_double();
+  const double offset = originals.offset();
+  const float* yp = decoded.data();
+  const float* x32 = originals.f32().data();
+  const double* x64 = originals.f64().data();
+  std::uint64_t next = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const float y = yp[i];
+    const double x = f64 ? x64[i] : static_cast<double>(x32[i]);
+    const double r = f64 ? static_cast<double>(y) + offset : static_cast<double>(y);
+    const double e = x - r;
+    // Most samples leave here. NaN r fails the test and is escaped below;
+    // non-finite originals are never corrected.
+    if (std::fabs(e) <= max_error || !std::isfinite(x)) [[likely]] continue;
+
+    const double q = std::round(e / step);
+    std::int64_t k = 0;
+    if (std::fabs(q) <= static_cast<double>(kMaxMultiple)) {
+      k = static_cast<std::int64_t>(q);
+      const double got = f64 ? corrected(y, offset, k, step)
+                             : static_cast<double>(corrected(y, k, step));
+      if (!(std::fabs(x - got) <= max_error)) k = 0;
+    }
+    const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
+    out.symbols += number_symbols(i - next + 1) + number_symbols(mag + 1) + (mag != 0);
+    out.entries.push_back({static_cast<std::uint32_t>(i), k < 0, mag});
+    next = i + 1;
+    if (k == 0) {
+      ++out.escaped;
+      const std::size_t at = out.escapes.size();
+      if (f64) {
+        out.escapes.resize(at + 8);
+        store_le64(out.escapes.data() + at, std::bit_cast<std::uint64_t>(x));
+      } else {
+        out.escapes.resize(at + 4);
+        store_le_f32(out.escapes.data() + at, x32[i]);
+      }
+    }
+  }
+  if (!out.entries.empty()) out.symbols += number_symbols(std::uint64_t{out.entries.size()} + 1);
+  return out;
+}
+
+// Models the listed corrections and the closing count in the blob's order
+// and appends their coded bytes to `out`.
+void code_corrections(const Listing& l, std::vector<std::uint8_t>& out) {
+  std::vector<std::uint16_t> probs(kContexts, bin_engine::kProbInit);
+  auto queue = std::make_unique_for_overwrite<std::uint16_t[]>(l.symbols);
+  std::uint16_t* q = queue.get();
+  std::uint16_t* const pr = probs.data();
+  std::uint64_t next = 0;
+  for (const Listed& e : l.entries) {
+    q = put_number(pr, q, kGapUnary, kGapBits, e.position - next + 1);
+    q = put_number(pr, q, kMagUnary, kMagBits, e.mag + 1);
+    if (e.mag != 0) {
+      const std::uint16_t s = bin_engine::symbol(pr[kSign], static_cast<unsigned>(e.sign));
+      *q++ = s;
+      pr[kSign] = bin_engine::kAdapted[s];
+    }
+    next = std::uint64_t{e.position} + 1;
+  }
+  q = put_number(pr, q, kCountUnary, kCountBits, std::uint64_t{l.entries.size()} + 1);
+  bin_engine::BackwardCoder coder(l.symbols);
+  coder.code_backwards({queue.get(), static_cast<std::size_t>(q - queue.get())});
+  coder.finish_into(out);
 }
 
 // One correction, decoded and validated; k = 0 marks an escape.
@@ -267,85 +381,39 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
   }
   const bool f64 = originals.is_double();
   const double step = 2.0 * max_error * kStepMargin;
-  const double offset = originals.offset();
-
-  Encoded out;
-  std::vector<std::uint8_t> escapes;
-  std::vector<std::uint8_t> packed;
+  Listing listing;
+  std::vector<std::uint8_t> b;
   try {
-    bin_engine::BinEnc enc(kContexts);
-    std::uint64_t next = 0;
-    const float* yp = decoded.data();
-    const float* x32 = originals.f32().data();
-    const double* x64 = originals.f64().data();
-    for (std::size_t i = 0; i < n; ++i) {
-      const float y = yp[i];
-      const double x = f64 ? x64[i] : static_cast<double>(x32[i]);
-      const double r = f64 ? static_cast<double>(y) + offset : static_cast<double>(y);
-      const double e = x - r;
-      // Most samples leave here. NaN r fails the test and is escaped below;
-      // non-finite originals are never corrected.
-      if (std::fabs(e) <= max_error || !std::isfinite(x)) [[likely]] continue;
-
-      const double q = std::round(e / step);
-      std::int64_t k = 0;
-      if (std::fabs(q) <= static_cast<double>(kMaxMultiple)) {
-        k = static_cast<std::int64_t>(q);
-        const double got = f64 ? corrected(y, offset, k, step)
-                               : static_cast<double>(corrected(y, k, step));
-        if (!(std::fabs(x - got) <= max_error)) k = 0;
-      }
-      put_number(enc, kGapUnary, kGapBits, i - next + 1);
-      const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
-      put_number(enc, kMagUnary, kMagBits, mag + 1);
-      if (mag != 0) enc.put(kSign, k < 0);
-      next = i + 1;
-      ++out.corrected;
-      if (k == 0) {
-        ++out.escaped;
-        const std::size_t at = escapes.size();
-        if (f64) {
-          escapes.resize(at + 8);
-          store_le64(escapes.data() + at, std::bit_cast<std::uint64_t>(x));
-        } else {
-          escapes.resize(at + 4);
-          store_le_f32(escapes.data() + at, originals.f32()[i]);
-        }
-      }
-    }
-    if (out.corrected > 0) {
-      put_number(enc, kCountUnary, kCountBits, std::uint64_t{out.corrected} + 1);
-      enc.finish_into(packed);
-    }
+    listing = list_corrections(decoded, originals, max_error, step);
+    // The coded stream takes at most a word a symbol and its 4-byte state.
+    b.reserve(kHeaderLen + 2 * listing.symbols + 4 + listing.escapes.size() + kTrailerLen);
+    b.resize(kHeaderLen);
+    if (!listing.entries.empty()) code_corrections(listing, b);
   } catch (const std::bad_alloc&) {
     return std::unexpected(CorrectionError::OutOfMemory);
   }
-
-  if (packed.size() > std::numeric_limits<std::uint32_t>::max()) {
+  const std::size_t coded_len = b.size() - kHeaderLen;
+  if (coded_len > std::numeric_limits<std::uint32_t>::max()) {
     return std::unexpected(CorrectionError::TooManySamples);
   }
-  std::vector<std::uint8_t>& b = out.bytes;
-  try {
-    b.resize(kHeaderLen + packed.size() + escapes.size() + kTrailerLen);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(CorrectionError::OutOfMemory);
-  }
+  b.insert(b.end(), listing.escapes.begin(), listing.escapes.end());
+  b.resize(b.size() + kTrailerLen);
   std::memcpy(b.data(), kMagic, 4);
   b[4] = kVersion;
   b[5] = f64 ? kFloat64 : kFloat32;
   store_le16(b.data() + 6, 0);
   store_le32(b.data() + 8, static_cast<std::uint32_t>(n));
-  store_le32(b.data() + 12, static_cast<std::uint32_t>(out.corrected));
-  store_le32(b.data() + 16, static_cast<std::uint32_t>(out.escaped));
+  store_le32(b.data() + 12, static_cast<std::uint32_t>(listing.entries.size()));
+  store_le32(b.data() + 16, static_cast<std::uint32_t>(listing.escaped));
   store_le64(b.data() + 20, std::bit_cast<std::uint64_t>(step));
-  store_le32(b.data() + 28, static_cast<std::uint32_t>(packed.size()));
+  store_le32(b.data() + 28, static_cast<std::uint32_t>(coded_len));
   store_le32(b.data() + 32, 0);
-  if (!packed.empty()) std::memcpy(b.data() + kHeaderLen, packed.data(), packed.size());
-  if (!escapes.empty()) {
-    std::memcpy(b.data() + kHeaderLen + packed.size(), escapes.data(), escapes.size());
-  }
   const std::size_t body = b.size() - kTrailerLen;
   store_le32(b.data() + body, crc_of(std::span<const std::uint8_t>(b).first(body)));
+  Encoded out;
+  out.bytes = std::move(b);
+  out.corrected = listing.entries.size();
+  out.escaped = listing.escaped;
   return out;
 }
 
