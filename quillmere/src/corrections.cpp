@@ -6,10 +6,12 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include <zlib.h>
 
 #include "bin_engine.hpp"
+#include "half_away_rounding.hpp"
 #include "quillmere/byte_io.hpp"
 
 namespace quillmere::corrections {
@@ -49,12 +51,6 @@ inline std::uint64_t load_le64(const std::uint8_t* p) noexcept {
   return v;
 }
 inline void store_le64(std::uint8_t* p, std::uint64_t v) noexcept { std::memcpy(p, &v, sizeof v); }
-
-// Symbols put_number spends on v >= 1: the width in unary, then the bits
-// below the leading one.
-inline std::size_t number_symbols(std::uint64_t v) noexcept {
-  return 2 * static_cast<std::size_t>(std::bit_width(v)) - 1;
-}
 
 // Models v >= 1 onto the queue at q with the probabilities in probs (the
 // bit engine's put(), through local pointers that stay in registers) and
@@ -148,95 +144,6 @@ CorrectionResult<Header> read_header(std::span<const std::uint8_t> bytes) {
     return std::unexpected(CorrectionError::BadChecksum);
   }
   return h;
-}
-
-// One correction as the encoder lists it before modelling; k = 0 marks an
-// escape.
-struct Listed {
-  std::uint32_t position;
-  std::int32_t sign;   // 1 when k < 0
-  std::uint64_t mag;   // |k|
-};
-
-// What a scan of the signal finds: the corrections in position order, the
-// exact values of the escaped ones as they will sit in the blob, and how
-// many bit-engine symbols modelling them will take, closing count included.
-struct Listing {
-  std::vector<Listed> entries;
-  std::vector<std::uint8_t> escapes;
-  std::size_t escaped = 0;
-  std::size_t symbols = 0;
-};
-
-Listing list_corrections(std::span<const float> decoded, const Originals& originals,
-                         double max_error, double step) {
-  Listing out;
-  const std::size_t n = decoded.size();
-  const bool f64 = originals.is_double();
-  const double offset = originals.offset();
-  const float* yp = decoded.data();
-  const float* x32 = originals.f32().data();
-  const double* x64 = originals.f64().data();
-  std::uint64_t next = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const float y = yp[i];
-    const double x = f64 ? x64[i] : static_cast<double>(x32[i]);
-    const double r = f64 ? static_cast<double>(y) + offset : static_cast<double>(y);
-    const double e = x - r;
-    // Most samples leave here. NaN r fails the test and is escaped below;
-    // non-finite originals are never corrected.
-    if (std::fabs(e) <= max_error || !std::isfinite(x)) [[likely]] continue;
-
-    const double q = std::round(e / step);
-    std::int64_t k = 0;
-    if (std::fabs(q) <= static_cast<double>(kMaxMultiple)) {
-      k = static_cast<std::int64_t>(q);
-      const double got = f64 ? corrected(y, offset, k, step)
-                             : static_cast<double>(corrected(y, k, step));
-      if (!(std::fabs(x - got) <= max_error)) k = 0;
-    }
-    const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
-    out.symbols += number_symbols(i - next + 1) + number_symbols(mag + 1) + (mag != 0);
-    out.entries.push_back({static_cast<std::uint32_t>(i), k < 0, mag});
-    next = i + 1;
-    if (k == 0) {
-      ++out.escaped;
-      const std::size_t at = out.escapes.size();
-      if (f64) {
-        out.escapes.resize(at + 8);
-        store_le64(out.escapes.data() + at, std::bit_cast<std::uint64_t>(x));
-      } else {
-        out.escapes.resize(at + 4);
-        store_le_f32(out.escapes.data() + at, x32[i]);
-      }
-    }
-  }
-  if (!out.entries.empty()) out.symbols += number_symbols(std::uint64_t{out.entries.size()} + 1);
-  return out;
-}
-
-// Models the listed corrections and the closing count in the blob's order
-// and appends their coded bytes to `out`.
-void code_corrections(const Listing& l, std::vector<std::uint8_t>& out) {
-  std::vector<std::uint16_t> probs(kContexts, bin_engine::kProbInit);
-  auto queue = std::make_unique_for_overwrite<std::uint16_t[]>(l.symbols);
-  std::uint16_t* q = queue.get();
-  std::uint16_t* const pr = probs.data();
-  std::uint64_t next = 0;
-  for (const Listed& e : l.entries) {
-    q = put_number(pr, q, kGapUnary, kGapBits, e.position - next + 1);
-    q = put_number(pr, q, kMagUnary, kMagBits, e.mag + 1);
-    if (e.mag != 0) {
-      const std::uint16_t s = bin_engine::symbol(pr[kSign], static_cast<unsigned>(e.sign));
-      *q++ = s;
-      pr[kSign] = bin_engine::kAdapted[s];
-    }
-    next = std::uint64_t{e.position} + 1;
-  }
-  q = put_number(pr, q, kCountUnary, kCountBits, std::uint64_t{l.entries.size()} + 1);
-  bin_engine::BackwardCoder coder(l.symbols);
-  coder.code_backwards({queue.get(), static_cast<std::size_t>(q - queue.get())});
-  coder.finish_into(out);
 }
 
 // One correction, decoded and validated; k = 0 marks an escape.
@@ -337,6 +244,136 @@ const std::uint8_t* escape_values(std::span<const std::uint8_t> blob, const Head
   return blob.data() + kHeaderLen + h.coded_len;
 }
 
+// Room the queue keeps beyond its end for one correction, so that the
+// scan checks it once a correction rather than once a symbol.
+constexpr std::size_t kEntryRoom = kMaxEntrySymbols + (2 * kMaxGapWidth - 1);
+constexpr std::size_t kFirstQueue = std::size_t{1} << 14;
+
+// What modelling found: the queue holds `symbols` symbols, the escapes'
+// exact values sit in the buffers in position order.
+struct Modelled {
+  std::size_t corrected = 0;
+  std::size_t escaped = 0;
+  std::size_t symbols = 0;
+};
+
+// Scans the signal and models each correction as it is found, in the
+// blob's order (gap, |k|, sign), closing with the count; on the bit
+// engine's probabilities but through local pointers, with room for a whole
+// correction checked once before it.
+template <bool F64>
+Modelled model_corrections(std::span<const float> decoded, const Originals& originals,
+                           double max_error, double step, EncodeBuffers& buf) {
+  using bin_engine::kAdapted;
+  using bin_engine::symbol;
+  buf.probs.assign(kContexts, bin_engine::kProbInit);
+  if (buf.queue.size() < kFirstQueue) buf.queue.resize(kFirstQueue);
+  buf.escapes.clear();
+  std::uint16_t* const pr = buf.probs.data();
+  std::uint16_t* q = buf.queue.data();
+  std::uint16_t* limit = q + buf.queue.size() - kEntryRoom;
+
+  Modelled m;
+  const std::size_t n = decoded.size();
+  const double offset = originals.offset();
+  const float* yp = decoded.data();
+  const float* x32 = originals.f32().data();
+  const double* x64 = originals.f64().data();
+  std::uint64_t next = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const float y = yp[i];
+    const double x = F64 ? x64[i] : static_cast<double>(x32[i]);
+    const double r = F64 ? static_cast<double>(y) + offset : static_cast<double>(y);
+    const double e = x - r;
+    // Most samples leave here. NaN r fails the test and is escaped below;
+    // non-finite originals are never corrected.
+    if (std::fabs(e) <= max_error || !std::isfinite(x)) [[likely]] continue;
+
+    const double qk = round_half_away(e / step);
+    std::int64_t k = 0;
+    if (std::fabs(qk) <= static_cast<double>(kMaxMultiple)) {
+      k = static_cast<std::int64_t>(qk);
+      const double got = F64 ? corrected(y, offset, k, step)
+                             : static_cast<double>(corrected(y, k, step));
+      if (!(std::fabs(x - got) <= max_error)) k = 0;
+    }
+    if (q > limit) [[unlikely]] {
+      const auto used = static_cast<std::size_t>(q - buf.queue.data());
+      buf.queue.resize(2 * buf.queue.size());
+      q = buf.queue.data() + used;
+      limit = buf.queue.data() + buf.queue.size() - kEntryRoom;
+    }
+    q = put_number(pr, q, kGapUnary, kGapBits, i - next + 1);
+    const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
+    q = put_number(pr, q, kMagUnary, kMagBits, mag + 1);
+    if (mag != 0) {
+      const std::uint16_t s = symbol(pr[kSign], k < 0);
+      *q++ = s;
+      pr[kSign] = kAdapted[s];
+    } else {
+      ++m.escaped;
+      const std::size_t at = buf.escapes.size();
+      if constexpr (F64) {
+        buf.escapes.resize(at + 8);
+        store_le64(buf.escapes.data() + at, std::bit_cast<std::uint64_t>(x));
+      } else {
+        buf.escapes.resize(at + 4);
+        store_le_f32(buf.escapes.data() + at, x32[i]);
+      }
+    }
+    next = i + 1;
+    ++m.corrected;
+  }
+  if (m.corrected > 0) q = put_number(pr, q, kCountUnary, kCountBits, std::uint64_t{m.corrected} + 1);
+  m.symbols = static_cast<std::size_t>(q - buf.queue.data());
+  return m;
+}
+
+// The blob around what was modelled: the queue is coded backwards straight
+// into the blob's own storage (from the end of the room a word a symbol
+// could take, as the bit engine's backward coder does), then moved down
+// behind the header.
+CorrectionResult<Encoded> assemble(const Modelled& m, std::size_t n, bool f64, double step,
+                                   const EncodeBuffers& buf) {
+  Encoded out;
+  std::vector<std::uint8_t>& b = out.bytes;
+  const std::size_t room = m.corrected > 0 ? 2 * m.symbols + 4 : 0;
+  b.resize(kHeaderLen + room + buf.escapes.size() + kTrailerLen);
+  std::size_t coded_len = 0;
+  if (m.corrected > 0) {
+    std::uint8_t* const end = b.data() + kHeaderLen + room;
+    bin_engine::RansState c{.x = bin_engine::kStateLow, .head = end};
+    const std::uint16_t* const symbols = buf.queue.data();
+    for (std::size_t i = m.symbols; i-- > 0;) c.code(symbols[i]);
+    c.head -= 4;
+    store_le32(c.head, c.x);
+    coded_len = static_cast<std::size_t>(end - c.head);
+    std::memmove(b.data() + kHeaderLen, c.head, coded_len);
+  }
+  if (coded_len > std::numeric_limits<std::uint32_t>::max()) {
+    return std::unexpected(CorrectionError::TooManySamples);
+  }
+  if (!buf.escapes.empty()) {
+    std::memcpy(b.data() + kHeaderLen + coded_len, buf.escapes.data(), buf.escapes.size());
+  }
+  b.resize(kHeaderLen + coded_len + buf.escapes.size() + kTrailerLen);
+  std::memcpy(b.data(), kMagic, 4);
+  b[4] = kVersion;
+  b[5] = f64 ? kFloat64 : kFloat32;
+  store_le16(b.data() + 6, 0);
+  store_le32(b.data() + 8, static_cast<std::uint32_t>(n));
+  store_le32(b.data() + 12, static_cast<std::uint32_t>(m.corrected));
+  store_le32(b.data() + 16, static_cast<std::uint32_t>(m.escaped));
+  store_le64(b.data() + 20, std::bit_cast<std::uint64_t>(step));
+  store_le32(b.data() + 28, static_cast<std::uint32_t>(coded_len));
+  store_le32(b.data() + 32, 0);
+  const std::size_t body = b.size() - kTrailerLen;
+  store_le32(b.data() + body, crc_of(std::span<const std::uint8_t>(b).first(body)));
+  out.corrected = m.corrected;
+  out.escaped = m.escaped;
+  return out;
+}
+
 }  // namespace
 
 std::string_view message(CorrectionError e) noexcept {
@@ -371,6 +408,12 @@ std::string_view message(CorrectionError e) noexcept {
 
 CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
                                  double max_error) {
+  EncodeBuffers buffers;
+  return encode(decoded, originals, max_error, buffers);
+}
+
+CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
+                                 double max_error, EncodeBuffers& buffers) {
   if (!(std::isfinite(max_error) && max_error > 0.0)) {
     return std::unexpected(CorrectionError::BadBound);
   }
@@ -379,42 +422,15 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
   if (n > std::numeric_limits<std::uint32_t>::max()) {
     return std::unexpected(CorrectionError::TooManySamples);
   }
-  const bool f64 = originals.is_double();
   const double step = 2.0 * max_error * kStepMargin;
-  Listing listing;
-  std::vector<std::uint8_t> b;
   try {
-    listing = list_corrections(decoded, originals, max_error, step);
-    // The coded stream takes at most a word a symbol and its 4-byte state.
-    b.reserve(kHeaderLen + 2 * listing.symbols + 4 + listing.escapes.size() + kTrailerLen);
-    b.resize(kHeaderLen);
-    if (!listing.entries.empty()) code_corrections(listing, b);
+    const Modelled m = originals.is_double()
+                           ? model_corrections<true>(decoded, originals, max_error, step, buffers)
+                           : model_corrections<false>(decoded, originals, max_error, step, buffers);
+    return assemble(m, n, originals.is_double(), step, buffers);
   } catch (const std::bad_alloc&) {
     return std::unexpected(CorrectionError::OutOfMemory);
   }
-  const std::size_t coded_len = b.size() - kHeaderLen;
-  if (coded_len > std::numeric_limits<std::uint32_t>::max()) {
-    return std::unexpected(CorrectionError::TooManySamples);
-  }
-  b.insert(b.end(), listing.escapes.begin(), listing.escapes.end());
-  b.resize(b.size() + kTrailerLen);
-  std::memcpy(b.data(), kMagic, 4);
-  b[4] = kVersion;
-  b[5] = f64 ? kFloat64 : kFloat32;
-  store_le16(b.data() + 6, 0);
-  store_le32(b.data() + 8, static_cast<std::uint32_t>(n));
-  store_le32(b.data() + 12, static_cast<std::uint32_t>(listing.entries.size()));
-  store_le32(b.data() + 16, static_cast<std::uint32_t>(listing.escaped));
-  store_le64(b.data() + 20, std::bit_cast<std::uint64_t>(step));
-  store_le32(b.data() + 28, static_cast<std::uint32_t>(coded_len));
-  store_le32(b.data() + 32, 0);
-  const std::size_t body = b.size() - kTrailerLen;
-  store_le32(b.data() + body, crc_of(std::span<const std::uint8_t>(b).first(body)));
-  Encoded out;
-  out.bytes = std::move(b);
-  out.corrected = listing.entries.size();
-  out.escaped = listing.escaped;
-  return out;
 }
 
 CorrectionResult<std::size_t> blob_length(std::span<const std::uint8_t> bytes) {
