@@ -1,5 +1,6 @@
 #include "quillmere/corrections.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -257,6 +258,24 @@ struct Modelled {
   std::size_t symbols = 0;
 };
 
+// Bit j set when sample j of the `len` (at most 64) needs a correction:
+// off by more than the bound (NaN reconstructions included) with a finite
+// original. Branch-free, as which samples miss follows no pattern a
+// predictor could learn; fabs(x) <= max is isfinite(x).
+template <bool F64>
+inline std::uint64_t missed(const float* y, const float* x32, const double* x64, double offset,
+                            double max_error, std::size_t len) noexcept {
+  std::uint64_t mask = 0;
+  for (std::size_t j = 0; j < len; ++j) {
+    const double x = F64 ? x64[j] : static_cast<double>(x32[j]);
+    const double r = F64 ? static_cast<double>(y[j]) + offset : static_cast<double>(y[j]);
+    const bool miss = !(std::fabs(x - r) <= max_error) &&
+                      std::fabs(x) <= std::numeric_limits<double>::max();
+    mask |= std::uint64_t{miss} << j;
+  }
+  return mask;
+}
+
 // Scans the signal and models each correction as it is found, in the
 // blob's order (gap, |k|, sign), closing with the count; on the bit
 // engine's probabilities but through local pointers, with room for a whole
@@ -280,49 +299,51 @@ Modelled model_corrections(std::span<const float> decoded, const Originals& orig
   const float* x32 = originals.f32().data();
   const double* x64 = originals.f64().data();
   std::uint64_t next = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const float y = yp[i];
-    const double x = F64 ? x64[i] : static_cast<double>(x32[i]);
-    const double r = F64 ? static_cast<double>(y) + offset : static_cast<double>(y);
-    const double e = x - r;
-    // Most samples leave here. NaN r fails the test and is escaped below;
-    // non-finite originals are never corrected.
-    if (std::fabs(e) <= max_error || !std::isfinite(x)) [[likely]] continue;
-
-    const double qk = round_half_away(e / step);
-    std::int64_t k = 0;
-    if (std::fabs(qk) <= static_cast<double>(kMaxMultiple)) {
-      k = static_cast<std::int64_t>(qk);
-      const double got = F64 ? corrected(y, offset, k, step)
-                             : static_cast<double>(corrected(y, k, step));
-      if (!(std::fabs(x - got) <= max_error)) k = 0;
-    }
-    if (q > limit) [[unlikely]] {
-      const auto used = static_cast<std::size_t>(q - buf.queue.data());
-      buf.queue.resize(2 * buf.queue.size());
-      q = buf.queue.data() + used;
-      limit = buf.queue.data() + buf.queue.size() - kEntryRoom;
-    }
-    q = put_number(pr, q, kGapUnary, kGapBits, i - next + 1);
-    const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
-    q = put_number(pr, q, kMagUnary, kMagBits, mag + 1);
-    if (mag != 0) {
-      const std::uint16_t s = symbol(pr[kSign], k < 0);
-      *q++ = s;
-      pr[kSign] = kAdapted[s];
-    } else {
-      ++m.escaped;
-      const std::size_t at = buf.escapes.size();
-      if constexpr (F64) {
-        buf.escapes.resize(at + 8);
-        store_le64(buf.escapes.data() + at, std::bit_cast<std::uint64_t>(x));
-      } else {
-        buf.escapes.resize(at + 4);
-        store_le_f32(buf.escapes.data() + at, x32[i]);
+  for (std::size_t block = 0; block < n; block += 64) {
+    const std::size_t len = std::min<std::size_t>(64, n - block);
+    std::uint64_t misses = F64 ? missed<true>(yp + block, nullptr, x64 + block, offset, max_error, len)
+                               : missed<false>(yp + block, x32 + block, nullptr, 0.0, max_error, len);
+    for (; misses != 0; misses &= misses - 1) {
+      const std::size_t i = block + static_cast<std::size_t>(std::countr_zero(misses));
+      const float y = yp[i];
+      const double x = F64 ? x64[i] : static_cast<double>(x32[i]);
+      const double r = F64 ? static_cast<double>(y) + offset : static_cast<double>(y);
+      const double e = x - r;
+      const double qk = round_half_away(e / step);
+      std::int64_t k = 0;
+      if (std::fabs(qk) <= static_cast<double>(kMaxMultiple)) {
+        k = static_cast<std::int64_t>(qk);
+        const double got = F64 ? corrected(y, offset, k, step)
+                               : static_cast<double>(corrected(y, k, step));
+        if (!(std::fabs(x - got) <= max_error)) k = 0;
       }
+      if (q > limit) [[unlikely]] {
+        const auto used = static_cast<std::size_t>(q - buf.queue.data());
+        buf.queue.resize(2 * buf.queue.size());
+        q = buf.queue.data() + used;
+        limit = buf.queue.data() + buf.queue.size() - kEntryRoom;
+      }
+      q = put_number(pr, q, kGapUnary, kGapBits, i - next + 1);
+      const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
+      q = put_number(pr, q, kMagUnary, kMagBits, mag + 1);
+      if (mag != 0) {
+        const std::uint16_t s = symbol(pr[kSign], k < 0);
+        *q++ = s;
+        pr[kSign] = kAdapted[s];
+      } else {
+        ++m.escaped;
+        const std::size_t at = buf.escapes.size();
+        if constexpr (F64) {
+          buf.escapes.resize(at + 8);
+          store_le64(buf.escapes.data() + at, std::bit_cast<std::uint64_t>(x));
+        } else {
+          buf.escapes.resize(at + 4);
+          store_le_f32(buf.escapes.data() + at, x32[i]);
+        }
+      }
+      next = i + 1;
+      ++m.corrected;
     }
-    next = i + 1;
-    ++m.corrected;
   }
   if (m.corrected > 0) q = put_number(pr, q, kCountUnary, kCountBits, std::uint64_t{m.corrected} + 1);
   m.symbols = static_cast<std::size_t>(q - buf.queue.data());
