@@ -287,7 +287,10 @@ Modelled model_corrections(std::span<const float> decoded, const Originals& orig
   using bin_engine::kAdapted;
   using bin_engine::symbol;
   buf.probs.assign(kContexts, bin_engine::kProbInit);
-  if (buf.queue.size() < kFirstQueue) buf.queue.resize(kFirstQueue);
+  // A symbol a sample covers corrections of one sample in ten or so at
+  // once; denser ones double it a few times, once for a whole search.
+  const std::size_t first = std::max(kFirstQueue, decoded.size());
+  if (buf.queue.size() < first) buf.queue.resize(first);
   buf.escapes.clear();
   std::uint16_t* const pr = buf.probs.data();
   std::uint16_t* q = buf.queue.data();
@@ -351,34 +354,36 @@ Modelled model_corrections(std::span<const float> decoded, const Originals& orig
   return m;
 }
 
-// The blob around what was modelled: the queue is coded backwards straight
-// into the blob's own storage (from the end of the room a word a symbol
-// could take, as the bit engine's backward coder does), then moved down
-// behind the header.
+// The blob around what was modelled: the queue is coded backwards into the
+// kept buffers (from the end of the room a word a symbol could take, as the
+// bit engine's backward coder does), then copied behind the header of a
+// blob allocated at its exact size.
 CorrectionResult<Encoded> assemble(const Modelled& m, std::size_t n, bool f64, double step,
-                                   const EncodeBuffers& buf) {
-  Encoded out;
-  std::vector<std::uint8_t>& b = out.bytes;
-  const std::size_t room = m.corrected > 0 ? 2 * m.symbols + 4 : 0;
-  b.resize(kHeaderLen + room + buf.escapes.size() + kTrailerLen);
+                                   EncodeBuffers& buf) {
+  const std::uint8_t* coded = nullptr;
   std::size_t coded_len = 0;
   if (m.corrected > 0) {
-    std::uint8_t* const end = b.data() + kHeaderLen + room;
+    const std::size_t room = 2 * m.symbols + 4;
+    if (buf.coded.size() < room) buf.coded.resize(room);
+    std::uint8_t* const end = buf.coded.data() + room;
     bin_engine::RansState c{.x = bin_engine::kStateLow, .head = end};
     const std::uint16_t* const symbols = buf.queue.data();
     for (std::size_t i = m.symbols; i-- > 0;) c.code(symbols[i]);
     c.head -= 4;
     store_le32(c.head, c.x);
+    coded = c.head;
     coded_len = static_cast<std::size_t>(end - c.head);
-    std::memmove(b.data() + kHeaderLen, c.head, coded_len);
   }
   if (coded_len > std::numeric_limits<std::uint32_t>::max()) {
     return std::unexpected(CorrectionError::TooManySamples);
   }
+  Encoded out;
+  std::vector<std::uint8_t>& b = out.bytes;
+  b.resize(kHeaderLen + coded_len + buf.escapes.size() + kTrailerLen);
+  if (coded_len > 0) std::memcpy(b.data() + kHeaderLen, coded, coded_len);
   if (!buf.escapes.empty()) {
     std::memcpy(b.data() + kHeaderLen + coded_len, buf.escapes.data(), buf.escapes.size());
   }
-  b.resize(kHeaderLen + coded_len + buf.escapes.size() + kTrailerLen);
   std::memcpy(b.data(), kMagic, 4);
   b[4] = kVersion;
   b[5] = f64 ? kFloat64 : kFloat32;

@@ -111,6 +111,7 @@ struct EncodeBuffers {
   std::vector<std::uint16_t> probs;
   std::vector<std::uint16_t> queue;
   std::vector<std::uint8_t> escapes;
+  std::vector<std::uint8_t> coded;
 };
 
 // Corrects every finite original whose reconstruction from `decoded` (see the
