@@ -245,8 +245,9 @@ const std::uint8_t* escape_values(std::span<const std::uint8_t> blob, const Head
   return blob.data() + kHeaderLen + h.coded_len;
 }
 
-// Room the queue keeps beyond its end for one correction, so that the
-// scan checks it once a correction rather than once a symbol.
+// Room the queue keeps beyond its end for one correction and the closing
+// count, so that the scan checks it once a correction rather than once a
+// symbol, and the count after the last correction needs no check at all.
 constexpr std::size_t kEntryRoom = kMaxEntrySymbols + (2 * kMaxGapWidth - 1);
 constexpr std::size_t kFirstQueue = std::size_t{1} << 14;
 
