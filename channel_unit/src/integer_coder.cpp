@@ -178,9 +178,13 @@ void put_rice(BitWriter& out, std::uint64_t v, int k, int escape_bits) {
   }
 }
 
-void write_residuals(BitWriter& out, std::span<const std::uint64_t> u, std::size_t warm,
-                     std::size_t block, const RicePlan& plan, int width) {
-  out.put(static_cast<std::uint64_t>(plan.order), 4);
+// The fields a block's residuals are written as, in order, handed to a
+// sink: field(value, bits) for fixed-width fields, rice(value, k, escape)
+// for Rice codes. Writing and exact sizing walk the same codes this way.
+template <class Sink>
+void walk_residual_codes(Sink& sink, std::span<const std::uint64_t> u, std::size_t warm, std::size_t block,
+                         const RicePlan& plan, int width) {
+  sink.field(static_cast<std::uint64_t>(plan.order), 4);
   const std::size_t size = partition_size(block, plan.order);
   std::size_t part = 0;
   for (std::size_t start = 0; start < block; start += size) {
@@ -189,24 +193,34 @@ void write_residuals(BitWriter& out, std::span<const std::uint64_t> u, std::size
     if (from >= to) continue;
     const PartitionCode code = plan.parts[part++];
     if (!code.runs) {
-      out.put(static_cast<std::uint64_t>(code.k), 5);
-      for (std::size_t i = from; i < to; ++i) put_rice(out, u[i - warm], code.k, width + 1);
+      sink.field(static_cast<std::uint64_t>(code.k), 5);
+      for (std::size_t i = from; i < to; ++i) sink.rice(u[i - warm], code.k, width + 1);
       continue;
     }
-    out.put(kRunMode, 5);
-    out.put(static_cast<std::uint64_t>(code.k), 5);
-    out.put(static_cast<std::uint64_t>(code.run_k), 5);
+    sink.field(kRunMode, 5);
+    sink.field(static_cast<std::uint64_t>(code.k), 5);
+    sink.field(static_cast<std::uint64_t>(code.run_k), 5);
     std::size_t i = from;
     while (i < to) {
       std::size_t run = 0;
       while (i + run < to && u[i + run - warm] == 0) ++run;
-      put_rice(out, run, code.k, kRunEscapeBits);
+      sink.rice(run, code.k, kRunEscapeBits);
       i += run;
       if (i == to) break;
-      put_rice(out, u[i - warm] - 1, code.run_k, width + 1);
+      sink.rice(u[i - warm] - 1, code.run_k, width + 1);
       ++i;
     }
   }
+}
+
+void write_residuals(BitWriter& out, std::span<const std::uint64_t> u, std::size_t warm,
+                     std::size_t block, const RicePlan& plan, int width) {
+  struct Writer {
+    BitWriter& out;
+    void field(std::uint64_t v, int bits) { out.put(v, bits); }
+    void rice(std::uint64_t v, int k, int escape_bits) { put_rice(out, v, k, escape_bits); }
+  } sink{out};
+  walk_residual_codes(sink, u, warm, block, plan, width);
 }
 
 std::uint64_t rice_bits(std::uint64_t v, int k, int escape_bits) noexcept {
@@ -218,32 +232,13 @@ std::uint64_t rice_bits(std::uint64_t v, int k, int escape_bits) noexcept {
 // The exact size of what write_residuals writes, without writing it.
 std::uint64_t residual_bits(std::span<const std::uint64_t> u, std::size_t warm, std::size_t block,
                             const RicePlan& plan, int width) {
-  std::uint64_t bits = 4;
-  const std::size_t size = partition_size(block, plan.order);
-  std::size_t part = 0;
-  for (std::size_t start = 0; start < block; start += size) {
-    const std::size_t from = std::max(start, warm);
-    const std::size_t to = std::min(start + size, block);
-    if (from >= to) continue;
-    const PartitionCode code = plan.parts[part++];
-    if (!code.runs) {
-      bits += 5;
-      for (std::size_t i = from; i < to; ++i) bits += rice_bits(u[i - warm], code.k, width + 1);
-      continue;
-    }
-    bits += 15;
-    std::size_t i = from;
-    while (i < to) {
-      std::size_t run = 0;
-      while (i + run < to && u[i + run - warm] == 0) ++run;
-      bits += rice_bits(run, code.k, kRunEscapeBits);
-      i += run;
-      if (i == to) break;
-      bits += rice_bits(u[i - warm] - 1, code.run_k, width + 1);
-      ++i;
-    }
-  }
-  return bits;
+  struct Counter {
+    std::uint64_t bits = 0;
+    void field(std::uint64_t, int n) noexcept { bits += static_cast<std::uint64_t>(n); }
+    void rice(std::uint64_t v, int k, int escape_bits) noexcept { bits += rice_bits(v, k, escape_bits); }
+  } sink;
+  walk_residual_codes(sink, u, warm, block, plan, width);
+  return sink.bits;
 }
 
 // Whether rANS tables may save their share of a block, judged before they

@@ -1,15 +1,18 @@
 #include "quillmere/corrections.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include <zlib.h>
 
 #include "bin_engine.hpp"
+#include "half_away_rounding.hpp"
 #include "quillmere/byte_io.hpp"
 
 namespace quillmere::corrections {
@@ -50,11 +53,30 @@ inline std::uint64_t load_le64(const std::uint8_t* p) noexcept {
 }
 inline void store_le64(std::uint8_t* p, std::uint64_t v) noexcept { std::memcpy(p, &v, sizeof v); }
 
-void put_number(bin_engine::BinEnc& enc, std::size_t unary, std::size_t bits, std::uint64_t v) {
+// Models v >= 1 onto the queue at q with the probabilities in probs (the
+// bit engine's put(), through local pointers that stay in registers) and
+// returns the end of what it wrote.
+inline std::uint16_t* put_number(std::uint16_t* probs, std::uint16_t* q, std::size_t unary,
+                                 std::size_t bits, std::uint64_t v) noexcept {
+  using bin_engine::kAdapted;
+  using bin_engine::symbol;
   const auto w = static_cast<unsigned>(std::bit_width(v));
-  for (unsigned j = 0; j + 1 < w; ++j) enc.put(unary + j, 1);
-  enc.put(unary + w - 1, 0);
-  for (unsigned b = w - 1; b-- > 0;) enc.put(bits + w * kWidths + b, (v >> b) & 1u);
+  std::uint16_t* u = probs + unary;
+  for (unsigned j = 0; j + 1 < w; ++j) {
+    const std::uint16_t e = symbol(u[j], 1);
+    *q++ = e;
+    u[j] = kAdapted[e];
+  }
+  const std::uint16_t last = symbol(u[w - 1], 0);
+  *q++ = last;
+  u[w - 1] = kAdapted[last];
+  std::uint16_t* c = probs + bits + w * kWidths;
+  for (unsigned b = w - 1; b-- > 0;) {
+    const std::uint16_t e = symbol(c[b], static_cast<unsigned>((v >> b) & 1u));
+    *q++ = e;
+    c[b] = kAdapted[e];
+  }
+  return q;
 }
 
 // Reads what put_number wrote; a width above max_width is corrupt.
@@ -223,6 +245,163 @@ const std::uint8_t* escape_values(std::span<const std::uint8_t> blob, const Head
   return blob.data() + kHeaderLen + h.coded_len;
 }
 
+// Room the queue keeps beyond its end for one correction and the closing
+// count, so that the scan checks it once a correction rather than once a
+// symbol, and the count after the last correction needs no check at all.
+constexpr std::size_t kEntryRoom = kMaxEntrySymbols + (2 * kMaxGapWidth - 1);
+constexpr std::size_t kFirstQueue = std::size_t{1} << 14;
+
+// What modelling found: the queue holds `symbols` symbols, the escapes'
+// exact values sit in the buffers in position order.
+struct Modelled {
+  std::size_t corrected = 0;
+  std::size_t escaped = 0;
+  std::size_t symbols = 0;
+};
+
+// Bit j set when sample j of the `len` (at most 64) needs a correction:
+// off by more than the bound (NaN reconstructions included) with a finite
+// original. Branch-free, as which samples miss follows no pattern a
+// predictor could learn; fabs(x) <= max is isfinite(x).
+template <bool F64>
+inline std::uint64_t missed(const float* y, const float* x32, const double* x64, double offset,
+                            double max_error, std::size_t len) noexcept {
+  std::uint64_t mask = 0;
+  for (std::size_t j = 0; j < len; ++j) {
+    const double x = F64 ? x64[j] : static_cast<double>(x32[j]);
+    const double r = F64 ? static_cast<double>(y[j]) + offset : static_cast<double>(y[j]);
+    // Bitwise, not logical, and: && makes the compiler branch again.
+    const auto off = static_cast<std::uint64_t>(!(std::fabs(x - r) <= max_error));
+    const auto finite = static_cast<std::uint64_t>(std::fabs(x) <= std::numeric_limits<double>::max());
+    mask |= (off & finite) << j;
+  }
+  return mask;
+}
+
+// Scans the signal and models each correction as it is found, in the
+// blob's order (gap, |k|, sign), closing with the count; on the bit
+// engine's probabilities but through local pointers, with room for a whole
+// correction checked once before it.
+template <bool F64>
+Modelled model_corrections(std::span<const float> decoded, const Originals& originals,
+                           double max_error, double step, EncodeBuffers& buf) {
+  using bin_engine::kAdapted;
+  using bin_engine::symbol;
+  buf.probs.assign(kContexts, bin_engine::kProbInit);
+  // A symbol a sample covers corrections of one sample in ten or so at
+  // once; denser ones double it a few times, once for a whole search.
+  const std::size_t first = std::max(kFirstQueue, decoded.size());
+  if (buf.queue.size() < first) buf.queue.resize(first);
+  buf.escapes.clear();
+  std::uint16_t* const pr = buf.probs.data();
+  std::uint16_t* q = buf.queue.data();
+  std::uint16_t* limit = q + buf.queue.size() - kEntryRoom;
+
+  Modelled m;
+  const std::size_t n = decoded.size();
+  const double offset = originals.offset();
+  const float* yp = decoded.data();
+  const float* x32 = originals.f32().data();
+  const double* x64 = originals.f64().data();
+  std::uint64_t next = 0;
+  for (std::size_t block = 0; block < n; block += 64) {
+    const std::size_t len = std::min<std::size_t>(64, n - block);
+    std::uint64_t misses = F64 ? missed<true>(yp + block, nullptr, x64 + block, offset, max_error, len)
+                               : missed<false>(yp + block, x32 + block, nullptr, 0.0, max_error, len);
+    for (; misses != 0; misses &= misses - 1) {
+      const std::size_t i = block + static_cast<std::size_t>(std::countr_zero(misses));
+      const float y = yp[i];
+      const double x = F64 ? x64[i] : static_cast<double>(x32[i]);
+      const double r = F64 ? static_cast<double>(y) + offset : static_cast<double>(y);
+      const double e = x - r;
+      const double qk = round_half_away(e / step);
+      std::int64_t k = 0;
+      if (std::fabs(qk) <= static_cast<double>(kMaxMultiple)) {
+        k = static_cast<std::int64_t>(qk);
+        const double got = F64 ? corrected(y, offset, k, step)
+                               : static_cast<double>(corrected(y, k, step));
+        if (!(std::fabs(x - got) <= max_error)) k = 0;
+      }
+      if (q > limit) [[unlikely]] {
+        const auto used = static_cast<std::size_t>(q - buf.queue.data());
+        buf.queue.resize(2 * buf.queue.size());
+        q = buf.queue.data() + used;
+        limit = buf.queue.data() + buf.queue.size() - kEntryRoom;
+      }
+      q = put_number(pr, q, kGapUnary, kGapBits, i - next + 1);
+      const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
+      q = put_number(pr, q, kMagUnary, kMagBits, mag + 1);
+      if (mag != 0) {
+        const std::uint16_t s = symbol(pr[kSign], k < 0);
+        *q++ = s;
+        pr[kSign] = kAdapted[s];
+      } else {
+        ++m.escaped;
+        const std::size_t at = buf.escapes.size();
+        if constexpr (F64) {
+          buf.escapes.resize(at + 8);
+          store_le64(buf.escapes.data() + at, std::bit_cast<std::uint64_t>(x));
+        } else {
+          buf.escapes.resize(at + 4);
+          store_le_f32(buf.escapes.data() + at, x32[i]);
+        }
+      }
+      next = i + 1;
+      ++m.corrected;
+    }
+  }
+  if (m.corrected > 0) q = put_number(pr, q, kCountUnary, kCountBits, std::uint64_t{m.corrected} + 1);
+  m.symbols = static_cast<std::size_t>(q - buf.queue.data());
+  return m;
+}
+
+// The blob around what was modelled: the queue is coded backwards into the
+// kept buffers (from the end of the room a word a symbol could take, as the
+// bit engine's backward coder does), then copied behind the header of a
+// blob allocated at its exact size.
+CorrectionResult<Encoded> assemble(const Modelled& m, std::size_t n, bool f64, double step,
+                                   EncodeBuffers& buf) {
+  const std::uint8_t* coded = nullptr;
+  std::size_t coded_len = 0;
+  if (m.corrected > 0) {
+    const std::size_t room = 2 * m.symbols + 4;
+    if (buf.coded.size() < room) buf.coded.resize(room);
+    std::uint8_t* const end = buf.coded.data() + room;
+    bin_engine::RansState c{.x = bin_engine::kStateLow, .head = end};
+    const std::uint16_t* const symbols = buf.queue.data();
+    for (std::size_t i = m.symbols; i-- > 0;) c.code(symbols[i]);
+    c.head -= 4;
+    store_le32(c.head, c.x);
+    coded = c.head;
+    coded_len = static_cast<std::size_t>(end - c.head);
+  }
+  if (coded_len > std::numeric_limits<std::uint32_t>::max()) {
+    return std::unexpected(CorrectionError::TooManySamples);
+  }
+  Encoded out;
+  std::vector<std::uint8_t>& b = out.bytes;
+  b.resize(kHeaderLen + coded_len + buf.escapes.size() + kTrailerLen);
+  if (coded_len > 0) std::memcpy(b.data() + kHeaderLen, coded, coded_len);
+  if (!buf.escapes.empty()) {
+    std::memcpy(b.data() + kHeaderLen + coded_len, buf.escapes.data(), buf.escapes.size());
+  }
+  std::memcpy(b.data(), kMagic, 4);
+  b[4] = kVersion;
+  b[5] = f64 ? kFloat64 : kFloat32;
+  store_le16(b.data() + 6, 0);
+  store_le32(b.data() + 8, static_cast<std::uint32_t>(n));
+  store_le32(b.data() + 12, static_cast<std::uint32_t>(m.corrected));
+  store_le32(b.data() + 16, static_cast<std::uint32_t>(m.escaped));
+  store_le64(b.data() + 20, std::bit_cast<std::uint64_t>(step));
+  store_le32(b.data() + 28, static_cast<std::uint32_t>(coded_len));
+  store_le32(b.data() + 32, 0);
+  const std::size_t body = b.size() - kTrailerLen;
+  store_le32(b.data() + body, crc_of(std::span<const std::uint8_t>(b).first(body)));
+  out.corrected = m.corrected;
+  out.escaped = m.escaped;
+  return out;
+}
+
 }  // namespace
 
 std::string_view message(CorrectionError e) noexcept {
@@ -257,6 +436,12 @@ std::string_view message(CorrectionError e) noexcept {
 
 CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
                                  double max_error) {
+  EncodeBuffers buffers;
+  return encode(decoded, originals, max_error, buffers);
+}
+
+CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
+                                 double max_error, EncodeBuffers& buffers) {
   if (!(std::isfinite(max_error) && max_error > 0.0)) {
     return std::unexpected(CorrectionError::BadBound);
   }
@@ -265,88 +450,15 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
   if (n > std::numeric_limits<std::uint32_t>::max()) {
     return std::unexpected(CorrectionError::TooManySamples);
   }
-  const bool f64 = originals.is_double();
   const double step = 2.0 * max_error * kStepMargin;
-  const double offset = originals.offset();
-
-  Encoded out;
-  std::vector<std::uint8_t> escapes;
-  std::vector<std::uint8_t> packed;
   try {
-    bin_engine::BinEnc enc(kContexts);
-    std::uint64_t next = 0;
-    const float* yp = decoded.data();
-    const float* x32 = originals.f32().data();
-    const double* x64 = originals.f64().data();
-    for (std::size_t i = 0; i < n; ++i) {
-      const float y = yp[i];
-      const double x = f64 ? x64[i] : static_cast<double>(x32[i]);
-      const double r = f64 ? static_cast<double>(y) + offset : static_cast<double>(y);
-      const double e = x - r;
-      // Most samples leave here. NaN r fails the test and is escaped below;
-      // non-finite originals are never corrected.
-      if (std::fabs(e) <= max_error || !std::isfinite(x)) [[likely]] continue;
-
-      const double q = std::round(e / step);
-      std::int64_t k = 0;
-      if (std::fabs(q) <= static_cast<double>(kMaxMultiple)) {
-        k = static_cast<std::int64_t>(q);
-        const double got = f64 ? corrected(y, offset, k, step)
-                               : static_cast<double>(corrected(y, k, step));
-        if (!(std::fabs(x - got) <= max_error)) k = 0;
-      }
-      put_number(enc, kGapUnary, kGapBits, i - next + 1);
-      const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
-      put_number(enc, kMagUnary, kMagBits, mag + 1);
-      if (mag != 0) enc.put(kSign, k < 0);
-      next = i + 1;
-      ++out.corrected;
-      if (k == 0) {
-        ++out.escaped;
-        const std::size_t at = escapes.size();
-        if (f64) {
-          escapes.resize(at + 8);
-          store_le64(escapes.data() + at, std::bit_cast<std::uint64_t>(x));
-        } else {
-          escapes.resize(at + 4);
-          store_le_f32(escapes.data() + at, originals.f32()[i]);
-        }
-      }
-    }
-    if (out.corrected > 0) {
-      put_number(enc, kCountUnary, kCountBits, std::uint64_t{out.corrected} + 1);
-      enc.finish_into(packed);
-    }
+    const Modelled m = originals.is_double()
+                           ? model_corrections<true>(decoded, originals, max_error, step, buffers)
+                           : model_corrections<false>(decoded, originals, max_error, step, buffers);
+    return assemble(m, n, originals.is_double(), step, buffers);
   } catch (const std::bad_alloc&) {
     return std::unexpected(CorrectionError::OutOfMemory);
   }
-
-  if (packed.size() > std::numeric_limits<std::uint32_t>::max()) {
-    return std::unexpected(CorrectionError::TooManySamples);
-  }
-  std::vector<std::uint8_t>& b = out.bytes;
-  try {
-    b.resize(kHeaderLen + packed.size() + escapes.size() + kTrailerLen);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(CorrectionError::OutOfMemory);
-  }
-  std::memcpy(b.data(), kMagic, 4);
-  b[4] = kVersion;
-  b[5] = f64 ? kFloat64 : kFloat32;
-  store_le16(b.data() + 6, 0);
-  store_le32(b.data() + 8, static_cast<std::uint32_t>(n));
-  store_le32(b.data() + 12, static_cast<std::uint32_t>(out.corrected));
-  store_le32(b.data() + 16, static_cast<std::uint32_t>(out.escaped));
-  store_le64(b.data() + 20, std::bit_cast<std::uint64_t>(step));
-  store_le32(b.data() + 28, static_cast<std::uint32_t>(packed.size()));
-  store_le32(b.data() + 32, 0);
-  if (!packed.empty()) std::memcpy(b.data() + kHeaderLen, packed.data(), packed.size());
-  if (!escapes.empty()) {
-    std::memcpy(b.data() + kHeaderLen + packed.size(), escapes.data(), escapes.size());
-  }
-  const std::size_t body = b.size() - kTrailerLen;
-  store_le32(b.data() + body, crc_of(std::span<const std::uint8_t>(b).first(body)));
-  return out;
 }
 
 CorrectionResult<std::size_t> blob_length(std::span<const std::uint8_t> bytes) {

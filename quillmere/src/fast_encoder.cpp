@@ -17,6 +17,7 @@
 
 #include "fast_adaptive.hpp"
 #include "fast_model.hpp"
+#include "fast_reciprocal.hpp"
 #include "fast_zero_blocks.hpp"
 #include "vector_clones.hpp"
 #include "quillmere/byte_io.hpp"
@@ -31,20 +32,6 @@ void put_leb128(std::vector<std::uint8_t>& out, std::size_t v) {
     v >>= 7;
     out.push_back(static_cast<std::uint8_t>(byte | (v != 0 ? 0x80 : 0)));
   } while (v != 0);
-}
-
-// s / f for s < 2^32 and f <= 4096 by a multiplication: with
-// m = ceil(2^44 / f) the product's top bits are exactly the quotient.
-struct Reciprocals {
-  std::array<std::uint64_t, kTableTotal + 1> m{};
-  constexpr Reciprocals() {
-    for (std::uint64_t f = 1; f <= kTableTotal; ++f) m[f] = ((std::uint64_t{1} << 44) + f - 1) / f;
-  }
-};
-constexpr Reciprocals kReciprocals;
-
-inline std::uint32_t divide(std::uint32_t s, std::uint32_t f) {
-  return static_cast<std::uint32_t>((static_cast<unsigned __int128>(s) * kReciprocals.m[f]) >> 44);
 }
 
 // A coefficient's symbol word: key * kTokens + token, the key being
@@ -441,8 +428,10 @@ std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16
     wp[-1] = static_cast<std::uint16_t>(x);
     wp -= out;
     const std::uint32_t s = out ? x >> 16 : x;
-    const std::uint32_t q = divide(s, f);
-    x = (q << kTableBits) + (s - q * f) + (code & 0xFFFF);
+    // q * 2^12 + (s - q * f) + start, written so that only q's product
+    // waits for the division: s + start and 2^12 - f are ready before it.
+    const std::uint32_t q = divide_state(s, f);
+    x = (s + (code & 0xFFFF)) + q * (kTableTotal - f);
   };
   std::array<std::uint32_t, kLanes> x;
   x.fill(kStateLow);

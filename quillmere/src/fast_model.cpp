@@ -4,6 +4,7 @@
 #include "fast_model.hpp"
 
 #include "fast_adaptive.hpp"
+#include "fast_group_cost.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -13,37 +14,8 @@ namespace {
 
 // A table's frequencies sum to 2^p (p = 1..12) and are scaled to 12 bits
 // when used: few counts are cheaper to describe at a low precision.
-constexpr unsigned kPrecisionField = 4;
 constexpr unsigned kTokensField = 5;
 constexpr unsigned kMaxGammaZeros = 13;  // f + 1 <= 4097 needs at most 12
-
-// log2(x) in 1/65536 bits for x = 1 .. 4096, by repeated squaring, so no
-// floating point decides a table.
-constexpr std::uint32_t log2_fixed(std::uint32_t x) {
-  unsigned k = 0;
-  while ((x >> (k + 1)) != 0) ++k;
-  std::uint64_t y = std::uint64_t{x} << (31 - k);  // in [2^31, 2^32)
-  std::uint32_t result = k << 16;
-  for (int bit = 15; bit >= 0; --bit) {
-    y = (y * y) >> 31;
-    if (y >= (std::uint64_t{1} << 32)) {
-      y >>= 1;
-      result |= 1u << bit;
-    }
-  }
-  return result;
-}
-
-constexpr std::array<std::uint32_t, kTableTotal + 1> make_log2() {
-  std::array<std::uint32_t, kTableTotal + 1> t{};
-  for (std::uint32_t x = 1; x <= kTableTotal; ++x) t[x] = log2_fixed(x);
-  return t;
-}
-constexpr auto kLog2 = make_log2();
-
-unsigned gamma_length(std::uint32_t v) {  // v >= 1
-  return 2 * static_cast<unsigned>(std::bit_width(v)) - 1;
-}
 
 void put_gamma(BitWriter& out, std::uint32_t v) {
   const unsigned k = static_cast<unsigned>(std::bit_width(v)) - 1;
@@ -190,42 +162,6 @@ std::expected<Table, FastError> read_table(BitReader& in, unsigned tokens) {
   }
   if (sum != (1u << p)) return std::unexpected(FastError::BadTable);
   return scaled(freq, p, tokens);
-}
-
-// log2(x) in 1/65536 bits for any x >= 1: the table's value of its top 12
-// bits plus the bits cut off (a slight underestimate, the same everywhere).
-// Without a branch, as it runs on every count of every candidate group;
-// log2_any(0) is 0.
-std::uint32_t log2_any(std::uint64_t x) {
-  const auto cut = static_cast<unsigned>(std::max(0, static_cast<int>(std::bit_width(x)) - static_cast<int>(kTableBits)));
-  return kLog2[x >> cut] + (cut << 16);
-}
-
-// What a table of one's own would cost `counts`, estimated without building
-// it: their entropy, and a description of each frequency at the precision
-// the counts support. Grouping compares many candidate groups and needs
-// only this; the tables of the groups it settles on are built exactly.
-// Branch-free over the tokens: which counts are zero is as good as random.
-// `count_of(t)` gives the counts (of one group or the sum of two, so that a
-// candidate merge needs no summed copy) and `n` their total, which the
-// groups keep rather than add up again.
-template <typename CountOf>
-std::uint64_t estimated_cost(std::uint64_t n, unsigned tokens, CountOf count_of) {
-  if (n == 0) return 0;
-  const unsigned width = static_cast<unsigned>(std::bit_width(n));
-  const unsigned p = std::min(kTableBits, width + 1);
-  const std::uint64_t log_n = log2_any(n);
-  std::uint64_t coded = 0;
-  // An absent token costs one bit, a present one its frequency's gamma code.
-  std::uint64_t bits = kPrecisionField + tokens;
-  for (unsigned t = 0; t < tokens; ++t) {
-    const std::uint64_t c = count_of(t);
-    coded += c * (log_n - log2_any(c));  // zero for an absent token
-    const std::uint64_t f = std::max<std::uint64_t>(1, (c << p) >> width);
-    const unsigned present = c != 0;
-    bits += (gamma_length(static_cast<std::uint32_t>(f + 1)) - 1) * present;
-  }
-  return (bits << 16) + coded;
 }
 
 // A band's contexts fall into groups of neighbouring contexts, each with its

@@ -494,7 +494,7 @@ class Searcher {
   // The real corrections of a candidate; none when its layer meets max_error.
   SearchOutcome<corrections::Encoded> correct(const Candidate& c) const {
     if (!corrects() || !(c.wavelet.max_error > *r_.bounds.max_error)) return corrections::Encoded{};
-    auto fix = corrections::encode(c.decoded, r_.originals, *r_.bounds.max_error);
+    auto fix = corrections::encode(c.decoded, r_.originals, *r_.bounds.max_error, fix_buffers_);
     if (!fix) {
       return std::unexpected(failure(SearchErrorKind::Codec, {}, 0.0, 0.0,
                                      std::string(corrections::message(fix.error()))));
@@ -568,6 +568,8 @@ class Searcher {
   std::vector<stages::Payload> whole_coding_;
   // A judged candidate kept by evaluate_and_keep.
   std::optional<Candidate> kept_;
+  // The corrections encoder's working memory, kept across the finalists.
+  mutable corrections::EncodeBuffers fix_buffers_;
 };
 
 }  // namespace quillmere::searching

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "band_helpers.hpp"
+#include "fast_checked_decode.hpp"
 #include "cmodel.hpp"
 #include "fast_coder.hpp"
 #include "quillmere/compressor.hpp"
@@ -26,30 +27,13 @@ namespace {
 
 using testing_bands::Band;
 using testing_bands::Bytes;
+using testing_bands::checked_decode;
+using testing_bands::joined;
 using testing_bands::lengths_of;
 
 Bytes encode(const std::vector<Band>& bands) { return encode_coeffs(testing_bands::views_of(bands)); }
 
-std::expected<Band, FastError> decode(const Bytes& stream, const std::vector<std::size_t>& lengths) {
-  Band flat(std::accumulate(lengths.begin(), lengths.end(), std::size_t{0}));
-  const auto pre = preflight(stream, lengths);
-  const auto done = decode_coeffs_into(stream, lengths, flat);
-  // A failed preflight decides the decoder's outcome.
-  if (!pre) {
-    EXPECT_FALSE(done.has_value());
-    if (!done) {
-      EXPECT_EQ(done.error(), pre.error());
-    }
-  }
-  if (!done) return std::unexpected(done.error());
-  return flat;
-}
 
-Band joined(const std::vector<Band>& bands) {
-  Band all;
-  for (const auto& b : bands) all.insert(all.end(), b.begin(), b.end());
-  return all;
-}
 
 // Wavelet-like: Laplacian magnitudes, runs of zeros, rare extremes.
 Band random_band(std::mt19937_64& rng, std::size_t n, double scale, double zeros) {
@@ -85,7 +69,7 @@ TEST_P(FastRoundTrip, DecodesWhatWasEncoded) {
   }
   const Bytes stream = encode(bands);
   EXPECT_EQ(encode(bands), stream);  // deterministic
-  const auto back = decode(stream, lengths_of(bands));
+  const auto back = checked_decode(stream, lengths_of(bands));
   ASSERT_TRUE(back.has_value()) << message(back.error());
   EXPECT_EQ(*back, joined(bands));
 }
@@ -104,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(FastCoder, ExtremesZerosAndBandBoundaries) {
   std::vector<Band> bands{Band(600, 0), {-32768, 32767, -1, 1, 0, 2, -3, 4, -4096}, Band(300, 0),
                           Band(3, -32768)};
-  const auto back = decode(encode(bands), lengths_of(bands));
+  const auto back = checked_decode(encode(bands), lengths_of(bands));
   ASSERT_TRUE(back.has_value()) << message(back.error());
   EXPECT_EQ(*back, joined(bands));
 }
@@ -133,7 +117,7 @@ TEST(FastCoder, StreamBytesArePinned) {
   for (const std::uint8_t byte : stream) hash = (hash ^ byte) * 0x100000001b3ULL;
   EXPECT_EQ(stream.size(), 12990u);
   EXPECT_EQ(hash, 0xf34a653686f8b9feULL);
-  EXPECT_EQ(decode(stream, lengths_of(bands)).value(), joined(bands));
+  EXPECT_EQ(checked_decode(stream, lengths_of(bands)).value(), joined(bands));
 }
 
 // The encoder keeps its work buffers per thread: what one call leaves in
@@ -189,7 +173,7 @@ TEST(FastCoder, RefusesTooManyBands) {
   bands.pop_back();  // 127 still fit beside the flag bit
   const auto stream = encode(bands);
   EXPECT_EQ(stream[0], 127u);
-  EXPECT_EQ(decode(stream, lengths_of(bands)).value(), joined(bands));
+  EXPECT_EQ(checked_decode(stream, lengths_of(bands)).value(), joined(bands));
 }
 
 // Long all-zero bands are held as zeros (two bits each, no model); short
@@ -197,14 +181,14 @@ TEST(FastCoder, RefusesTooManyBands) {
 TEST(FastCoder, SparseSignalsStaySmall) {
   const std::vector<Band> zeros{Band(100000, 0), Band(50000, 0)};
   EXPECT_EQ(encode(zeros).size(), 1u + 1u + 1u);  // count, block size and holds, raw length
-  EXPECT_EQ(decode(encode(zeros), lengths_of(zeros)).value(), joined(zeros));
+  EXPECT_EQ(checked_decode(encode(zeros), lengths_of(zeros)).value(), joined(zeros));
   const std::vector<Band> short_zeros{Band(3000, 0), Band(1000, 0)};
   EXPECT_EQ(encode(short_zeros).size(), 1u + 2u + 1u);  // count, two models, raw length
   std::vector<Band> one_spike = zeros;
   one_spike[1][777] = -3;
   const Bytes stream = encode(one_spike);
   EXPECT_LE(stream.size(), 40u);
-  EXPECT_EQ(decode(stream, lengths_of(one_spike)).value(), joined(one_spike));
+  EXPECT_EQ(checked_decode(stream, lengths_of(one_spike)).value(), joined(one_spike));
 }
 
 // Short signals do not pay for static tables: their bands take the adaptive
@@ -219,7 +203,7 @@ TEST(FastCoder, ShortSignalsStayNearCModelSize) {
     EXPECT_LE(static_cast<double>(stream.size()),
               1.05 * static_cast<double>(cmodel::encode_coeffs(views).size()) + 2.0)
         << n;
-    EXPECT_EQ(decode(stream, lengths_of(bands)).value(), joined(bands));
+    EXPECT_EQ(checked_decode(stream, lengths_of(bands)).value(), joined(bands));
   }
 }
 
@@ -232,16 +216,16 @@ TEST(FastCoder, RefusesWrongLengthsAndCounts) {
   const auto bands = sample_bands();
   const Bytes stream = encode(bands);
   auto lengths = lengths_of(bands);
-  EXPECT_EQ(decode({}, lengths).error(), FastError::Truncated);
-  EXPECT_EQ(decode(stream, {700, 1300}).error(), FastError::BadLength);
+  EXPECT_EQ(checked_decode({}, lengths).error(), FastError::Truncated);
+  EXPECT_EQ(checked_decode(stream, {700, 1300}).error(), FastError::BadLength);
   Band wrong(10);
   EXPECT_EQ(decode_coeffs_into(stream, lengths, wrong).error(), FastError::BadLength);
   lengths[2] += 1;  // one coefficient more than was coded
-  EXPECT_FALSE(decode(stream, lengths).has_value());
+  EXPECT_FALSE(checked_decode(stream, lengths).has_value());
   lengths[2] -= 2;  // one fewer
-  EXPECT_FALSE(decode(stream, lengths).has_value());
+  EXPECT_FALSE(checked_decode(stream, lengths).has_value());
   const std::vector<std::size_t> huge{SIZE_MAX / 2, SIZE_MAX / 2, 4};
-  EXPECT_EQ(decode(stream, huge).error(), FastError::BadLength);
+  EXPECT_EQ(checked_decode(stream, huge).error(), FastError::BadLength);
 }
 
 TEST(FastCoder, EveryTruncationIsRefused) {
@@ -249,12 +233,12 @@ TEST(FastCoder, EveryTruncationIsRefused) {
   const Bytes stream = encode(bands);
   for (std::size_t n = 0; n < stream.size(); ++n) {
     const Bytes cut(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(n));
-    EXPECT_FALSE(decode(cut, lengths_of(bands)).has_value()) << n;
+    EXPECT_FALSE(checked_decode(cut, lengths_of(bands)).has_value()) << n;
   }
   Bytes longer = stream;
   longer.push_back(0);
   longer.push_back(0);
-  EXPECT_EQ(decode(longer, lengths_of(bands)).error(), FastError::TrailingData);
+  EXPECT_EQ(checked_decode(longer, lengths_of(bands)).error(), FastError::TrailingData);
 }
 
 // Flipping any single bit either fails cleanly or (rarely, in a raw low
@@ -267,7 +251,7 @@ TEST(FastCoder, BitFlipsEndInAValueOrAnError) {
     for (unsigned bit = 0; bit < 8; bit += 3) {
       Bytes bad = stream;
       bad[i] ^= static_cast<std::uint8_t>(1u << bit);
-      refused += !decode(bad, lengths_of(bands)).has_value();
+      refused += !checked_decode(bad, lengths_of(bands)).has_value();
     }
   }
   EXPECT_GT(refused, stream.size());  // most flips are caught
@@ -286,16 +270,16 @@ TEST(FastCoder, HostileModelsAreRefused) {
   // Bits from the least significant: tokens - 1 = 1 (5 bits), static
   // (bit 5), no group starts (31 bits), the one group has a table (bit 37),
   // then p - 1 = 12 (4 bits): p = 13 is above the 12-bit limit.
-  EXPECT_EQ(decode(stream_with({0x01, 0x00, 0x00, 0x00, 0x20, 0x03}), one).error(), FastError::BadTable);
+  EXPECT_EQ(checked_decode(stream_with({0x01, 0x00, 0x00, 0x00, 0x20, 0x03}), one).error(), FastError::BadTable);
   // p = 1 and frequencies 1 + 0 (gammas 0,1,0 then 1) do not sum to 2.
-  EXPECT_EQ(decode(stream_with({0x01, 0x00, 0x00, 0x00, 0x20, 0x28}), one).error(), FastError::BadTable);
+  EXPECT_EQ(checked_decode(stream_with({0x01, 0x00, 0x00, 0x00, 0x20, 0x28}), one).error(), FastError::BadTable);
   // A gamma code of all zeros runs past its longest form.
-  EXPECT_EQ(decode(stream_with({0x01, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00}), one).error(),
+  EXPECT_EQ(checked_decode(stream_with({0x01, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00}), one).error(),
             FastError::BadTable);
   // Model cut short.
-  EXPECT_EQ(decode(stream_with({0x01}), one).error(), FastError::Truncated);
+  EXPECT_EQ(checked_decode(stream_with({0x01}), one).error(), FastError::Truncated);
   // A coded band whose only group has no table.
-  EXPECT_EQ(decode(stream_with({0x01, 0x00, 0x00, 0x00, 0x00}), one).error(), FastError::BadTable);
+  EXPECT_EQ(checked_decode(stream_with({0x01, 0x00, 0x00, 0x00, 0x00}), one).error(), FastError::BadTable);
 }
 
 TEST(FastCoder, StatesBelowTheirRangeAreRefused) {
@@ -308,7 +292,7 @@ TEST(FastCoder, StatesBelowTheirRangeAreRefused) {
     Bytes bad = stream;
     std::fill(bad.begin() + static_cast<std::ptrdiff_t>(at), bad.begin() + static_cast<std::ptrdiff_t>(at + 4), 0);
     if (bad == stream) continue;
-    EXPECT_FALSE(decode(bad, lengths_of(bands)).has_value()) << at;
+    EXPECT_FALSE(checked_decode(bad, lengths_of(bands)).has_value()) << at;
   }
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "band_helpers.hpp"
+#include "fast_checked_decode.hpp"
 #include "fast_coder.hpp"
 #include "fast_model.hpp"
 #include "fast_zero_blocks.hpp"
@@ -27,29 +28,12 @@ namespace {
 
 using testing_bands::Band;
 using testing_bands::Bytes;
+using testing_bands::checked_decode;
+using testing_bands::joined;
 using testing_bands::lengths_of;
 using testing_bands::Lcg;
 
-Band joined(const std::vector<Band>& bands) {
-  Band all;
-  for (const auto& b : bands) all.insert(all.end(), b.begin(), b.end());
-  return all;
-}
 
-// Decodes through preflight and the decoder, which must agree on a fault.
-std::expected<Band, FastError> decode(const Bytes& stream, const std::vector<std::size_t>& lengths) {
-  Band flat(std::accumulate(lengths.begin(), lengths.end(), std::size_t{0}));
-  const auto pre = preflight(stream, lengths);
-  const auto done = decode_coeffs_into(stream, lengths, flat);
-  if (!pre) {
-    EXPECT_FALSE(done.has_value());
-    if (!done) {
-      EXPECT_EQ(done.error(), pre.error());
-    }
-  }
-  if (!done) return std::unexpected(done.error());
-  return flat;
-}
 
 // Above 63 bands the bit belongs to the count.
 bool zero_block_form(const Bytes& stream, std::size_t bands) {
@@ -74,13 +58,13 @@ TEST_P(ZeroBlockRoundTrip, DecodesWhatWasEncoded) {
   const Bytes stream = encode_coeffs(testing_bands::views_of(bands));
   EXPECT_EQ(zero_block_form(stream, bands.size()), GetParam().mapped);
   EXPECT_EQ(encode_coeffs(testing_bands::views_of(bands)), stream);  // deterministic
-  const auto back = decode(stream, lengths_of(bands));
+  const auto back = checked_decode(stream, lengths_of(bands));
   ASSERT_TRUE(back.has_value()) << message(back.error());
   EXPECT_EQ(*back, joined(bands));
   // A channel unit's side-block flag shares the byte and changes nothing.
   Bytes flagged = stream;
   flagged[0] |= kSideBlockFlag;
-  EXPECT_EQ(decode(flagged, lengths_of(bands)).value(), joined(bands));
+  EXPECT_EQ(checked_decode(flagged, lengths_of(bands)).value(), joined(bands));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -172,29 +156,29 @@ TEST(ZeroBlockMaps, HostileMapsAreRefused) {
   const Bytes ok = with(2, {});
   // Two zero blocks, then two live ones (the last 4 long), which this body
   // decodes as zeros: a valid stream.
-  EXPECT_EQ(decode(ok, one).value(), Band(100, 0));
+  EXPECT_EQ(checked_decode(ok, one).value(), Band(100, 0));
   // Block size code 3 does not exist.
-  EXPECT_EQ(decode(with(3, {}), one).error(), FastError::BadBlockMap);
+  EXPECT_EQ(checked_decode(with(3, {}), one).error(), FastError::BadBlockMap);
   // Bits set in the map's padding.
-  EXPECT_EQ(decode(with(2, {{1, 1}}), one).error(), FastError::BadBlockMap);
+  EXPECT_EQ(checked_decode(with(2, {{1, 1}}), one).error(), FastError::BadBlockMap);
   // A run of 5 blocks where 4 remain (00 1 01).
-  EXPECT_EQ(decode(forged(first, {{2, 2}, {1, 2}, {1, 1}, {0, 2}, {1, 1}, {1, 2}}), one).error(),
+  EXPECT_EQ(checked_decode(forged(first, {{2, 2}, {1, 2}, {1, 1}, {0, 2}, {1, 1}, {1, 2}}), one).error(),
             FastError::BadBlockMap);
   // A run code with more leading zeros than any run can have.
-  EXPECT_EQ(decode(forged(first, {{2, 2}, {1, 2}, {1, 1}, {0, 32}, {1, 1}}), one).error(), FastError::BadBlockMap);
+  EXPECT_EQ(checked_decode(forged(first, {{2, 2}, {1, 2}, {1, 1}, {0, 32}, {1, 1}}), one).error(), FastError::BadBlockMap);
   // The form announced and no band mapped.
-  EXPECT_EQ(decode(forged(first, {{2, 2}, {0, 2}}), one).error(), FastError::BadBlockMap);
+  EXPECT_EQ(checked_decode(forged(first, {{2, 2}, {0, 2}}), one).error(), FastError::BadBlockMap);
   // A band held in the fourth way, which does not exist.
-  EXPECT_EQ(decode(forged(first, {{2, 2}, {3, 2}}), one).error(), FastError::BadBlockMap);
+  EXPECT_EQ(checked_decode(forged(first, {{2, 2}, {3, 2}}), one).error(), FastError::BadBlockMap);
   // An empty band held by a map or as zeros: only the plain way reads it.
   const std::vector<std::size_t> empty_first{0, 100};
-  EXPECT_EQ(decode(forged(2 | kZeroBlockForm, {{2, 2}, {2, 2}, {2, 2}}), empty_first).error(),
+  EXPECT_EQ(checked_decode(forged(2 | kZeroBlockForm, {{2, 2}, {2, 2}, {2, 2}}), empty_first).error(),
             FastError::BadBlockMap);
   // The form with a band count that does not match.
-  EXPECT_EQ(decode(ok, {50, 50}).error(), FastError::BadLength);
+  EXPECT_EQ(checked_decode(ok, {50, 50}).error(), FastError::BadLength);
   // Maps cut short: the runs stop before covering the band.
-  EXPECT_EQ(decode(Bytes{first, 0x06}, one).error(), FastError::Truncated);
-  EXPECT_EQ(decode(Bytes{first}, one).error(), FastError::Truncated);
+  EXPECT_EQ(checked_decode(Bytes{first, 0x06}, one).error(), FastError::Truncated);
+  EXPECT_EQ(checked_decode(Bytes{first}, one).error(), FastError::Truncated);
 }
 
 TEST(ZeroBlockMaps, BandsTooLongForAnyStreamAreRefused) {
@@ -238,14 +222,14 @@ TEST(ZeroBlockStreams, EveryTruncationIsRefusedAndFlipsEndInAValueOrAnError) {
   ASSERT_TRUE(zero_block_form(stream, bands.size()));
   for (std::size_t n = 0; n < stream.size(); n += 1 + n / 64) {
     const Bytes cut(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(n));
-    EXPECT_FALSE(decode(cut, lengths_of(bands)).has_value()) << n;
+    EXPECT_FALSE(checked_decode(cut, lengths_of(bands)).has_value()) << n;
   }
   std::size_t refused = 0, tried = 0;
   for (std::size_t i = 0; i < stream.size(); i += 1 + i / 32) {
     for (unsigned bit = 0; bit < 8; bit += 3, ++tried) {
       Bytes bad = stream;
       bad[i] ^= static_cast<std::uint8_t>(1u << bit);
-      refused += !decode(bad, lengths_of(bands)).has_value();
+      refused += !checked_decode(bad, lengths_of(bands)).has_value();
     }
   }
   EXPECT_GT(2 * refused, tried);  // most flips are caught
@@ -259,7 +243,7 @@ TEST(ZeroBlockStreams, PlainStreamsWrittenBeforeTheFormStillDecode) {
   const Bytes old = testing_data::read_bytes(testing_data::data_path("legacy/fast_stream_before_zero_blocks.bin"));
   ASSERT_EQ(old.size(), 5551u);
   EXPECT_FALSE(zero_block_form(old, bands.size()));
-  const auto back = decode(old, lengths_of(bands));
+  const auto back = checked_decode(old, lengths_of(bands));
   ASSERT_TRUE(back.has_value()) << message(back.error());
   EXPECT_EQ(*back, joined(bands));
   const Bytes now = encode_coeffs(testing_bands::views_of(bands));

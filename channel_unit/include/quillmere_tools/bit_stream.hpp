@@ -130,27 +130,12 @@ class BitReader {
     std::uint64_t acc = acc_;
     int have = have_;
     std::size_t next = next_;
-    const std::uint8_t* data = bytes_.data();
-    const std::size_t size = bytes_.size();
     const std::uint64_t low_mask = (std::uint64_t{1} << k) - 1;
     // Enough bits to tell the escape and to read any code short of it: a
     // refill (to 57 bits or more) serves several short codes.
     const int need = static_cast<int>(limit) + 1 + k;
     for (std::size_t i = 0; i < count; ++i) {
-      if (have < need) {
-        if (size - next >= 8) {
-          const std::uint64_t word = load_word(data + next);
-          const int take = (64 - have) >> 3;
-          acc = take == 8 ? word : (acc << (8 * take)) | (word >> (64 - 8 * take));
-          next += static_cast<std::size_t>(take);
-          have += 8 * take;
-        } else {
-          // The last bytes (and the zeros past them) one at a time.
-          acc_ = acc, have_ = have, next_ = next;
-          fill(56);
-          acc = acc_, have = have_, next = next_;
-        }
-      }
+      if (have < need) refill_locals(acc, have, next, 56);
       const auto zeros = static_cast<std::uint32_t>(std::countl_zero(acc << (64 - have)));
       if (zeros >= limit) {
         acc_ = acc, have_ = have, next_ = next;
@@ -183,26 +168,11 @@ class BitReader {
     std::uint64_t acc = acc_;
     int have = have_;
     std::size_t next = next_;
-    const std::uint8_t* data = bytes_.data();
-    const std::size_t size = bytes_.size();
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint8_t code = codes[i];
       const bool prefixed = bits_of[code] == kPrefixedField;
       const int need = prefixed ? 5 + prefix_limit : bits_of[code];
-      if (have < need) {
-        if (size - next >= 8) {
-          const std::uint64_t word = load_word(data + next);
-          const int take = (64 - have) >> 3;
-          acc = take == 8 ? word : (acc << (8 * take)) | (word >> (64 - 8 * take));
-          next += static_cast<std::size_t>(take);
-          have += 8 * take;
-        } else {
-          // The last bytes (and the zeros past them) one at a time.
-          acc_ = acc, have_ = have, next_ = next;
-          fill(need);
-          acc = acc_, have = have_, next = next_;
-        }
-      }
+      if (have < need) refill_locals(acc, have, next, need);
       std::uint64_t prefix = 0;
       int bits = need;
       if (prefixed) {
@@ -225,6 +195,23 @@ class BitReader {
   bool at_end() const noexcept { return !overrun() && next_ == bytes_.size() && have_ - phantom_ < 8; }
 
  private:
+  // The run readers keep the state in locals; this tops them up: a whole
+  // word while eight bytes remain, else the last bytes (and the zeros past
+  // them) one at a time up to `tail_bits`.
+  void refill_locals(std::uint64_t& acc, int& have, std::size_t& next, int tail_bits) noexcept {
+    if (bytes_.size() - next >= 8) {
+      const std::uint64_t word = load_word(bytes_.data() + next);
+      const int take = (64 - have) >> 3;
+      acc = take == 8 ? word : (acc << (8 * take)) | (word >> (64 - 8 * take));
+      next += static_cast<std::size_t>(take);
+      have += 8 * take;
+    } else {
+      acc_ = acc, have_ = have, next_ = next;
+      fill(tail_bits);
+      acc = acc_, have = have_, next = next_;
+    }
+  }
+
   // Eight bytes, the first most significant.
   static std::uint64_t load_word(const std::uint8_t* p) noexcept {
     std::uint64_t word;

@@ -104,11 +104,23 @@ struct Encoded {
   std::size_t escaped = 0;          // of those, stored as exact values
 };
 
+// Working memory encode() keeps between calls, for callers that encode
+// many times (the bounded search); what it holds between calls means
+// nothing.
+struct EncodeBuffers {
+  std::vector<std::uint16_t> probs;
+  std::vector<std::uint16_t> queue;
+  std::vector<std::uint8_t> escapes;
+  std::vector<std::uint8_t> coded;
+};
+
 // Corrects every finite original whose reconstruction from `decoded` (see the
 // arithmetic above) is off by more than max_error. Always returns a blob; it
 // corrects nothing when `corrected` is 0 (callers may then leave it out).
 CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
                                  double max_error);
+CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
+                                 double max_error, EncodeBuffers& buffers);
 
 // Bytes the blob at the front of `bytes` occupies; checks the header, the
 // lengths and the CRC, so a caller can split blob from what follows it.

@@ -1,0 +1,91 @@
+#!/usr/bin/env python3
+"""SHA-256 of every unit `quillmere_tools.compress_to_target` returns over a
+wide sweep of max_error bounds, for checking that a change to the bounded
+search or the corrections is byte for byte neutral: written by one build,
+compared by another (exit 1 when any unit differs). Not a test.
+
+The sweep: every signal of bench/signals.py, as float32 and as float64
+(float64 lifted by a large offset, so that the corrections' float64
+arithmetic and escapes are taken), at max_error 0.01 % to 10 % of the range,
+alone and together with an RMSE of a third of it, and at a budget of
+bits per sample with corrections allowed.
+
+    python3 bench/bounded_unit_hashes.py --write OUT.json [--quick]
+    python3 bench/bounded_unit_hashes.py --check OUT.json [--quick]
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import json
+import os
+import sys
+from typing import Dict, Iterator, Tuple
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+
+import numpy as np  # noqa: E402
+
+import signals as sigs  # noqa: E402
+from quillmere_tools import compress_to_target, metrics  # noqa: E402
+
+FRACTIONS = (1e-4, 3e-4, 1e-3, 2e-3, 5e-3, 1e-2, 2e-2, 5e-2, 1e-1)
+QUICK_FRACTIONS = (1e-3, 1e-2)
+# Long signals are cut to this many samples: the sweep is about breadth.
+MAX_SAMPLES = 1 << 20
+
+
+def cases(quick: bool) -> Iterator[Tuple[str, np.ndarray, Dict[str, float]]]:
+    fractions = QUICK_FRACTIONS if quick else FRACTIONS
+    for s in sigs.all_signals():
+        x32 = s.load()[:MAX_SAMPLES]
+        r = metrics.signal_range(x32)
+        x64 = x32.astype(np.float64) + 1.0e6 * max(r, 1.0)
+        for precision, x in (("f32", x32), ("f64", x64)):
+            for f in fractions:
+                yield f"{s.name} {precision} max_error {f:g}", x, {"max_error": f * r}
+                if not quick:
+                    yield (f"{s.name} {precision} max_error {f:g} rmse", x,
+                           {"max_error": f * r, "rmse": f * r / 3.0})
+        if not quick:
+            yield f"{s.name} f32 budget 2 bits", x32, {"bits_per_sample": 2.0}
+
+
+def sweep(quick: bool) -> Dict[str, str]:
+    out = {}
+    for label, x, bounds in cases(quick):
+        res = compress_to_target(x, **bounds)
+        out[label] = hashlib.sha256(bytes(res.unit)).hexdigest()
+        print(f"{label:<52} {res.size:>10} {out[label][:16]}", flush=True)
+    return out
+
+
+def main() -> None:
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    g = p.add_mutually_exclusive_group(required=True)
+    g.add_argument("--write", metavar="OUT")
+    g.add_argument("--check", metavar="RECORDED")
+    p.add_argument("--quick", action="store_true", help="0.1 %% and 1 %% only")
+    a = p.parse_args()
+    hashes = sweep(a.quick)
+    if a.write:
+        tmp = a.write + ".tmp"
+        with open(tmp, "w") as f:
+            json.dump(hashes, f, indent=1, sort_keys=True)
+        os.replace(tmp, a.write)
+        return
+    with open(a.check) as f:
+        recorded = json.load(f)
+    missing = [k for k in hashes if k not in recorded]
+    differ = [k for k in hashes if k in recorded and recorded[k] != hashes[k]]
+    for k in differ:
+        print(f"DIFFERS {k}")
+    print(f"{len(hashes)} units: {len(differ)} differ, {len(missing)} not recorded")
+    sys.exit(1 if differ or missing else 0)
+
+
+if __name__ == "__main__":
+    main()
