@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "arans.hpp"
@@ -86,14 +87,21 @@ Result<std::span<std::int16_t>> decode_payload(DecodeBuffers& kept,
       return coefficients_from_bytes(kept, *bytes, layout.total);
     }
     case kCoderFast: {
-      if (auto ready = fast::preflight(payload, layout.lengths); !ready) {
-        return std::unexpected(QuillmereError::decompress(std::string(fast::message(ready.error()))));
-      }
-      auto coeffs = coefficient_buffer(kept, layout.total);
-      if (!coeffs) return coeffs;
-      auto done = fast::decode_coeffs_into(payload, layout.lengths, *coeffs);
+      // The buffer is taken once the maps and models have passed, as with
+      // cmodel below, but from the decoder's one reading of them.
+      struct Output {
+        DecodeBuffers& kept;
+        std::optional<Result<std::span<std::int16_t>>> taken;
+      } output{kept, std::nullopt};
+      const auto take = [](void* context, std::size_t n) -> std::span<std::int16_t> {
+        auto& o = *static_cast<Output*>(context);
+        o.taken = coefficient_buffer(o.kept, n);
+        return *o.taken ? **o.taken : std::span<std::int16_t>();
+      };
+      auto done = fast::decode_coeffs_checked(payload, layout.lengths, take, &output);
+      if (output.taken && !*output.taken) return *output.taken;
       if (!done) return std::unexpected(QuillmereError::decompress(std::string(fast::message(done.error()))));
-      return coeffs;
+      return *output.taken;
     }
     default: {
       // Every header check and the capacity bound run before the output is

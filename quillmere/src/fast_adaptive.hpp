@@ -6,7 +6,12 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "fast_model.hpp"
 
@@ -37,6 +42,54 @@ class AdaptiveModel {
     return t;
   }
 
+  // find() and update() in one step for the decoder: the token of `slot`,
+  // its start and frequency before the update, then the update, over all
+  // kTokens entries in four 16-byte registers. Same token, same table:
+  // entry `tokens` is the total, the entries past it only ever move up
+  // from it, and no slot reaches it. Without a branch per entry (a search
+  // that stops at the token cost most adaptive symbols a mispredicted exit,
+  // and the bounded update a loop the compiler leaves scalar). The entries
+  // above the slot are exactly those past the token (the table rises
+  // strictly up to the total), so the update takes the search's compares
+  // as its mask instead of waiting for the token: that wait was on the
+  // chain from one adaptive symbol to the next. Loads and stores cover the
+  // same 16-byte pieces, so each search takes the table the last update
+  // left straight from the store buffer.
+  struct Found {
+    unsigned token;
+    std::uint32_t start;
+    std::uint32_t freq;
+  };
+  Found find_and_update(std::uint32_t slot) noexcept {
+#if defined(__SSE2__)
+    const __m128i s = _mm_set1_epi16(static_cast<std::int16_t>(slot));
+    __m128i above[4];
+    for (unsigned k = 0; k < 4; ++k) above[k] = _mm_cmpgt_epi16(piece(k), s);
+    const auto mask = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(above[0], above[1]))) |
+                      static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(above[2], above[3]))) << 16;
+    // Entry 0 is never above a slot; with 32 tokens entry 32, outside the
+    // mask, is the first, and countr_zero gives 32.
+    const unsigned t = static_cast<unsigned>(std::countr_zero(mask)) - 1;
+    const Found found{t, start(t), freq(t)};
+    static_assert(kFloor == 2, "the targets below double the index by a shift");
+    const __m128i tail = _mm_set1_epi16(tail_);
+    for (unsigned k = 0; k < 4; ++k) {
+      const auto first = static_cast<std::int16_t>(8 * k);
+      const __m128i index = _mm_add_epi16(_mm_set1_epi16(first), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));
+      const __m128i target = _mm_add_epi16(_mm_slli_epi16(index, 1), _mm_and_si128(above[k], tail));
+      const __m128i now = piece(k);
+      const __m128i moved = _mm_add_epi16(now, _mm_srai_epi16(_mm_sub_epi16(target, now), kRate));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(cdf_.data() + 8 * k), moved);
+    }
+    return found;
+#else
+    const unsigned t = find(slot);
+    const Found found{t, start(t), freq(t)};
+    update(t);
+    return found;
+#endif
+  }
+
   // Every interval keeps at least one slot: the targets keep kFloor apart and
   // a step loses at most one slot to rounding, so the spacing never drops
   // below kFloor - 1 (it starts far above).
@@ -54,9 +107,8 @@ class AdaptiveModel {
   // all kTokens entries changes exactly what a loop over 1 .. tokens - 1
   // would; in 16-bit lanes and without a data-dependent bound it runs as a
   // few vector instructions. The encoder (its size trial and its adaptive
-  // bands) knows each token beforehand and takes this one. The decoder keeps
-  // update(): its next search waits on the table just written, and there
-  // touching only the band's own entries is what counts.
+  // bands) knows each token beforehand and takes this one; the decoder
+  // takes find_and_update().
   void update_all(unsigned t) noexcept {
     const auto coded = static_cast<std::int16_t>(t);
     for (unsigned i = 0; i < kTokens; ++i) {
@@ -75,6 +127,12 @@ class AdaptiveModel {
   std::int16_t tail_;  // total - tokens * kFloor: the targets' offset after the coded token
   // Values stay within 0 .. total + kTokens * kFloor, well inside 16 bits.
   std::array<std::int16_t, kTokens + 1> cdf_{};
+
+#if defined(__SSE2__)
+  __m128i piece(unsigned k) const noexcept {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(cdf_.data() + 8 * k));
+  }
+#endif
 };
 
 }  // namespace quillmere::fast

@@ -95,4 +95,16 @@ std::expected<void, FastError> decode_coeffs_into(std::span<const std::uint8_t> 
 std::expected<void, FastError> preflight(std::span<const std::uint8_t> stream,
                                          std::span<const std::size_t> lengths);
 
+// preflight() and decode_coeffs_into() with one reading of the block maps
+// and models: once they pass, `output(context, n)` gives the buffer of the
+// sum of the lengths, n. An output of another size (the caller's way of
+// saying it could not allocate) ends the decode with BadLength, which such
+// a caller replaces with its own error. Errors come in the order the two
+// calls give them; on a short signal the second reading of the models was
+// a few percent of a whole decompress.
+using OutputSource = std::span<std::int16_t> (*)(void* context, std::size_t n);
+std::expected<void, FastError> decode_coeffs_checked(std::span<const std::uint8_t> stream,
+                                                     std::span<const std::size_t> lengths, OutputSource output,
+                                                     void* context);
+
 }  // namespace quillmere::fast

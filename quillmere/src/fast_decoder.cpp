@@ -10,6 +10,7 @@
 // words or raw bits running out) are gathered and reported once the lanes
 // stop, so the loops have no exits.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <new>
@@ -185,11 +186,10 @@ inline void decode_token(std::uint32_t& x, LaneContext& ctx, const SlotView* vie
 
 inline void decode_adaptive_token(std::uint32_t& x, AdaptiveModel& model, std::int16_t& out, Words& w) noexcept {
   const std::uint32_t slot = x & (kTableTotal - 1);
-  const unsigned t = model.find(slot);
-  x = model.freq(t) * (x >> kTableBits) + slot - model.start(t);
+  const auto found = model.find_and_update(slot);
+  x = found.freq * (x >> kTableBits) + slot - found.start;
   refill(x, w);
-  model.update(t);
-  out = static_cast<std::int16_t>(t);
+  out = static_cast<std::int16_t>(found.token);
 }
 
 struct Lane {
@@ -222,6 +222,47 @@ void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, std::int16_t* ou
   lanes[0].context = c0, lanes[1].context = c1, lanes[2].context = c2, lanes[3].context = c3;
   for (auto& l : lanes) l.pos += run;
 }
+
+// `run` tokens of each of four lanes where some lanes are in adaptive
+// bands: bit j of `Adaptive` set for lane j. The lanes still go in
+// decoding order (lanes in one band share its model), but each keeps its
+// state in locals and its kind of model fixed for the stretch, where one
+// generic step per token reloaded the lane from memory and tested its band.
+template <unsigned Adaptive>
+void run_mixed(std::array<Lane, kLanes>& lanes, std::array<AdaptiveModel*, kLanes> models, std::size_t run,
+               std::int16_t* out, Words& w, std::uint32_t& missing) noexcept {
+  std::uint32_t x0 = lanes[0].x, x1 = lanes[1].x, x2 = lanes[2].x, x3 = lanes[3].x;
+  LaneContext c0 = lanes[0].context, c1 = lanes[1].context, c2 = lanes[2].context, c3 = lanes[3].context;
+  const SlotView *v0 = lanes[0].views, *v1 = lanes[1].views, *v2 = lanes[2].views, *v3 = lanes[3].views;
+  std::int16_t *o0 = out + lanes[0].pos, *o1 = out + lanes[1].pos, *o2 = out + lanes[2].pos,
+               *o3 = out + lanes[3].pos;
+  std::uint32_t miss = 0;
+  const std::uint8_t* const next = next_context_table();
+  const auto one = [&]<unsigned J>(std::uint32_t& x, LaneContext& c, const SlotView* v, std::int16_t& o) {
+    if constexpr (((Adaptive >> J) & 1) != 0) {
+      decode_adaptive_token(x, *models[J], o, w);
+    } else {
+      decode_token(x, c, v, o, w, miss, next);
+    }
+  };
+  for (std::size_t r = 0; r < run; ++r) {
+    one.template operator()<0>(x0, c0, v0, o0[r]);
+    one.template operator()<1>(x1, c1, v1, o1[r]);
+    one.template operator()<2>(x2, c2, v2, o2[r]);
+    one.template operator()<3>(x3, c3, v3, o3[r]);
+  }
+  missing |= miss;
+  lanes[0].x = x0, lanes[1].x = x1, lanes[2].x = x2, lanes[3].x = x3;
+  lanes[0].context = c0, lanes[1].context = c1, lanes[2].context = c2, lanes[3].context = c3;
+  for (auto& l : lanes) l.pos += run;
+}
+using RunMixed = void (*)(std::array<Lane, kLanes>&, std::array<AdaptiveModel*, kLanes>, std::size_t,
+                          std::int16_t*, Words&, std::uint32_t&) noexcept;
+template <std::size_t... A>
+constexpr std::array<RunMixed, sizeof...(A)> run_mixed_table(std::index_sequence<A...>) {
+  return {run_mixed<static_cast<unsigned>(A)>...};
+}
+constexpr auto kRunMixed = run_mixed_table(std::make_index_sequence<1u << kLanes>{});
 
 void run_one(Lane& l, std::size_t run, std::int16_t* out, Words& w, std::uint32_t& missing) noexcept {
   std::uint32_t x = l.x;
@@ -265,11 +306,38 @@ std::expected<Framing, FastError> read_framing(std::span<const std::uint8_t> str
   return f;
 }
 
-std::expected<void, FastError> decode_body(std::span<const std::uint8_t> stream,
-                                           std::span<const std::size_t> lengths,
+std::expected<void, FastError> decode_body(const Sections& sections, std::span<const std::size_t> lengths,
                                            std::span<std::int16_t> out);
 
+std::expected<void, FastError> decode_body(std::span<const std::uint8_t> stream,
+                                           std::span<const std::size_t> lengths,
+                                           std::span<std::int16_t> out) {
+  auto sections = read_sections(stream, lengths);
+  if (!sections) return std::unexpected(sections.error());
+  return decode_body(*sections, lengths, out);
+}
+
 }  // namespace
+
+std::expected<void, FastError> decode_coeffs_checked(std::span<const std::uint8_t> stream,
+                                                     std::span<const std::size_t> lengths, OutputSource output,
+                                                     void* context) {
+  try {
+    auto f = read_framing(stream, lengths);
+    if (!f) return std::unexpected(f.error());
+    auto s = read_sections(f->body, f->live);
+    if (!s) return std::unexpected(s.error());
+    const std::span<std::int16_t> out = output(context, total_length(lengths));
+    if (out.size() != total_length(lengths)) return std::unexpected(FastError::BadLength);
+    if (!f->maps) return decode_body(*s, lengths, out);
+    auto done = decode_body(*s, f->live, out.first(total_length(f->live)));
+    if (!done) return done;
+    expand_bands(*f->maps, lengths, out);
+    return {};
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(FastError::OutOfMemory);
+  }
+}
 
 std::expected<void, FastError> preflight(std::span<const std::uint8_t> stream,
                                          std::span<const std::size_t> lengths) {
@@ -305,12 +373,10 @@ namespace {
 
 // The tokens, raw bits and checks of the body, into `out` (the coded
 // lengths, back to back).
-std::expected<void, FastError> decode_body(std::span<const std::uint8_t> stream,
-                                           std::span<const std::size_t> lengths,
+std::expected<void, FastError> decode_body(const Sections& read, std::span<const std::size_t> lengths,
                                            std::span<std::int16_t> out) {
   {
-    auto sections = read_sections(stream, lengths);
-    if (!sections) return std::unexpected(sections.error());
+    const Sections* const sections = &read;
     const std::size_t total = total_length(lengths);
     if (out.size() != total) return std::unexpected(FastError::BadLength);
     const Models& models = sections->models;
@@ -404,15 +470,19 @@ std::expected<void, FastError> decode_body(std::span<const std::uint8_t> stream,
     const std::size_t common = seg.end(seg.lanes - 1) - seg.begin(seg.lanes - 1);
     for (std::size_t i = 0; i < common;) {
       std::size_t run = std::min(common - i, kChunk);
-      bool any_adaptive = false;
+      unsigned adaptive_lanes = 0;
       for (unsigned j = 0; j < seg.lanes; ++j) {
         run = std::min(run, band_end[lanes[j].band] - lanes[j].pos);
-        any_adaptive = any_adaptive || is_adaptive(lanes[j]);
+        adaptive_lanes |= unsigned{is_adaptive(lanes[j])} << j;
       }
-      if (any_adaptive) {
-        for (std::size_t r = 0; r < run; ++r) {
-          for (unsigned j = 0; j < seg.lanes; ++j) step(lanes[j]);
+      if (adaptive_lanes != 0 && seg.lanes == kLanes) {
+        std::array<AdaptiveModel*, kLanes> lane_models{};
+        for (unsigned j = 0; j < kLanes; ++j) {
+          if (((adaptive_lanes >> j) & 1) != 0) lane_models[j] = &adaptive[lanes[j].band];
         }
+        kRunMixed[adaptive_lanes](lanes, lane_models, run, o, words, missing);
+      } else if (adaptive_lanes != 0) {
+        for (std::size_t r = 0; r < run; ++r) step(lanes[0]);
       } else if (seg.lanes == kLanes) {
         run_four(lanes, run, o, words, missing);
       } else {

@@ -1,10 +1,11 @@
-// Fast coder's adaptive model: both its updates (the decoder's over the
-// band's own entries, the encoder's over every token slot in 16-bit lanes)
-// must move the cumulative table exactly as the one-entry-at-a-time rule
-// does (streams carry
-// no tables for adaptive bands, so any drift would decode a different
-// signal). Checked against that rule, written out plainly, on token
-// sequences that push the table to its extremes.
+// Fast coder's adaptive model: its updates (over the band's own entries,
+// the encoder's over every token slot in 16-bit lanes, the decoder's in
+// 16-byte registers) must move the cumulative table exactly as the
+// one-entry-at-a-time rule does, and its searches must find the token
+// whose interval holds a slot (streams carry no tables for adaptive bands,
+// so any drift would decode a different signal). Checked against that
+// rule, written out plainly, on token sequences that push the table to its
+// extremes.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -55,7 +56,7 @@ std::vector<unsigned> sequence(Pattern pattern, unsigned tokens, std::size_t n, 
   return s;
 }
 
-enum class Update { BandEntries, AllSlots };
+enum class Update { BandEntries, AllSlots, WideWithSearch };
 
 class FastAdaptiveModel : public testing::TestWithParam<std::tuple<unsigned, Pattern, Update>> {};
 
@@ -77,8 +78,23 @@ TEST_P(FastAdaptiveModel, MovesLikeThePlainRuleAndKeepsEveryTokenCodable) {
     const unsigned t = seq[k];
     ASSERT_EQ(model.find(model.start(t)), t) << "step " << k;
     ASSERT_EQ(model.find(model.start(t) + model.freq(t) - 1), t) << "step " << k;
+    // The decoder's one-step search lands on the same token at the first
+    // and last slot of every interval (on copies, which it updates).
+    for (unsigned u = 0; u < tokens; ++u) {
+      for (const std::uint32_t slot : {model.start(u), model.start(u) + model.freq(u) - 1}) {
+        AdaptiveModel copy = model;
+        ASSERT_EQ(copy.find_and_update(slot).token, u) << "step " << k << " token " << u << " slot " << slot;
+      }
+    }
     if (update == Update::AllSlots) {
       model.update_all(t);
+    } else if (update == Update::WideWithSearch) {
+      // A slot inside t's interval, away from its ends.
+      const std::uint32_t start = model.start(t), freq = model.freq(t);
+      const auto found = model.find_and_update(start + (k * 7919u) % freq);
+      ASSERT_EQ(found.token, t) << "step " << k;
+      ASSERT_EQ(found.start, start) << "step " << k;
+      ASSERT_EQ(found.freq, freq) << "step " << k;
     } else {
       model.update(t);
     }
@@ -90,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(TokenCountsAndPatterns, FastAdaptiveModel,
                          testing::Combine(testing::Values(2u, 3u, 5u, 17u, 31u, 32u),
                                           testing::Values(Pattern::Random, Pattern::Lowest, Pattern::Highest,
                                                           Pattern::Alternating, Pattern::Runs),
-                                          testing::Values(Update::BandEntries, Update::AllSlots)));
+                                          testing::Values(Update::BandEntries, Update::AllSlots, Update::WideWithSearch)));
 
 }  // namespace
 }  // namespace quillmere::fast
