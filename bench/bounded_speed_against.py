@@ -77,12 +77,12 @@ def save_signals(path: str, only: List[str]) -> int:
     return len(chosen)
 
 
-def parse_builds(specs: List[str]) -> List[Tuple[str, str]]:
+def parse_builds(args: List[str]) -> List[Tuple[str, str]]:
     builds = []
-    for spec in specs:
-        label, sep, python = spec.partition("=")
+    for arg in args:
+        label, sep, python = arg.partition("=")
         if not sep or not label or not python:
-            raise SystemExit(f"build {spec!r}: expected LABEL=PYTHON")
+            raise SystemExit(f"build {arg!r}: expected LABEL=PYTHON")
         if not os.access(python, os.X_OK):
             raise SystemExit(f"build {label}: {python} is not an executable interpreter")
         builds.append((label, python))

@@ -33,14 +33,14 @@ def test_report_takes_medians_over_rounds_and_ratios_against_the_first_build(cap
     assert "100/90" in text and "7/8" in text
 
 
-@pytest.mark.parametrize("spec, message", [
+@pytest.mark.parametrize("args, message", [
     (["nolabel"], "expected LABEL=PYTHON"),
     (["a=/no/such/python"], "is not an executable interpreter"),
     ([f"a={sys.executable}", f"a={sys.executable}"], "labels must differ"),
 ])
-def test_bad_builds_are_refused_naming_the_build(spec, message):
+def test_bad_builds_are_refused_naming_the_build(args, message):
     with pytest.raises(SystemExit, match=message):
-        bsa.parse_builds(spec)
+        bsa.parse_builds(args)
 
 
 def test_two_runs_of_one_build_give_the_same_bytes(tmp_path):
