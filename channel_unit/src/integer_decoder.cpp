@@ -6,6 +6,8 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <expected>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -122,13 +124,54 @@ UnitResult<void> decode_residuals(BitReader& in, BlockSource& source, std::span<
   return {};
 }
 
+// The predictor of a fixed or LPC block and its warm-up samples, read the
+// same way by both readings; a fault comes back as what is wrong, which the
+// checked reading names and the fast one only notes.
+struct PredictorHead {
+  std::size_t order = 0;
+  std::size_t lag = 0;  // a period repeat's lag, or 0
+  std::int64_t centre = 0;
+  int precision = 0;  // LPC only, as are shift and coefs[0 .. order)
+  int shift = 0;
+  std::array<std::int32_t, kMaxLpcOrder> coefs{};
+};
+
+std::expected<PredictorHead, std::string> read_predictor(BitReader& in, BlockKind kind,
+                                                         std::span<const std::int64_t> before,
+                                                         std::span<std::int64_t> x, int width) {
+  PredictorHead h;
+  if (kind == kFixed) {
+    h.order = in.get(3);
+    if (h.order == kRepeatCode) {
+      h.lag = in.get(kLagBits) + 1;
+      h.order = repeat_warm_up(h.lag, before.size());
+    } else if (h.order > kMaxFixedOrder) {
+      return std::unexpected("fixed order " + std::to_string(h.order));
+    }
+    if (h.order == 0 && h.lag == 0) h.centre = in.get_signed(width);
+  } else {
+    h.order = in.get(5) + 1;
+    h.precision = static_cast<int>(in.get(4)) + 1;
+    h.shift = static_cast<int>(in.get(5));
+    if (h.precision > kMaxLpcPrecision) {
+      return std::unexpected("coefficient precision " + std::to_string(h.precision));
+    }
+    for (std::size_t j = 0; j < h.order; ++j) h.coefs[j] = static_cast<std::int32_t>(in.get_signed(h.precision));
+  }
+  if (h.order > x.size()) {
+    return std::unexpected("order " + std::to_string(h.order) + " exceeds its " + std::to_string(x.size()) +
+                           " samples");
+  }
+  for (std::size_t i = 0; i < h.order; ++i) x[i] = in.get_signed(width);
+  return h;
+}
+
 // The checked reading: every sample against the width as it is rebuilt, so
 // a fault is named where it first shows. The fast reading below falls back
 // to it for the error of a block it cannot decode.
 UnitResult<void> decode_block_checked(BlockSource& source, std::span<const std::int64_t> before,
                                       std::span<std::int64_t> x, int width, std::size_t index) {
   BitReader in(source.bytes);
-  const std::size_t n = x.size();
   const IntegerRange range = IntegerRange::of_width(width);
   const auto kind = static_cast<BlockKind>(in.get(2));
   UnitResult<void> done;
@@ -137,34 +180,16 @@ UnitResult<void> decode_block_checked(BlockSource& source, std::span<const std::
   } else if (kind == kVerbatim) {
     for (std::int64_t& v : x) v = in.get_signed(width);
   } else {
-    std::size_t order = 0;
+    auto head = read_predictor(in, kind, before, x, width);
+    if (!head) return corrupt(index, head.error());
+    const std::size_t order = head->order;
+    const std::size_t lag = head->lag;
+    const std::int64_t centre = head->centre;
     LpcModel model;
-    std::int64_t centre = 0;
-    std::size_t lag = 0;
-    if (kind == kFixed) {
-      order = in.get(3);
-      if (order == kRepeatCode) {
-        lag = in.get(kLagBits) + 1;
-        order = repeat_warm_up(lag, before.size());
-      } else if (order > kMaxFixedOrder) {
-        return corrupt(index, "fixed order " + std::to_string(order));
-      }
-      if (order == 0 && lag == 0) centre = in.get_signed(width);
-    } else {
-      order = in.get(5) + 1;
-      model.precision = static_cast<int>(in.get(4)) + 1;
-      model.shift = static_cast<int>(in.get(5));
-      if (model.precision > kMaxLpcPrecision) {
-        return corrupt(index, "coefficient precision " + std::to_string(model.precision));
-      }
-      model.coefs.resize(order);
-      for (std::int32_t& c : model.coefs) c = static_cast<std::int32_t>(in.get_signed(model.precision));
+    if (kind == kLpc) {
+      model = {{head->coefs.begin(), head->coefs.begin() + static_cast<std::ptrdiff_t>(order)}, head->precision,
+               head->shift};
     }
-    if (order > n) {
-      return corrupt(index, "order " + std::to_string(order) + " exceeds its " + std::to_string(n) +
-                                " samples");
-    }
-    for (std::size_t i = 0; i < order; ++i) x[i] = in.get_signed(width);
     if (kind == kFixed) {
       const int fixed = static_cast<int>(order);
       if (lag != 0) {
@@ -350,36 +375,17 @@ bool decode_block_fast(BlockSource& source, std::span<const std::int64_t> before
   } else if (kind == kVerbatim) {
     for (std::int64_t& v : x) v = in.get_signed(width);
   } else {
-    std::size_t order = 0;
-    std::size_t lag = 0;
-    std::int64_t centre = 0;
-    int precision = 0;
-    int shift = 0;
-    std::int32_t coefs[kMaxLpcOrder];
-    if (kind == kFixed) {
-      order = in.get(3);
-      if (order == kRepeatCode) {
-        lag = in.get(kLagBits) + 1;
-        order = repeat_warm_up(lag, before.size());
-      } else if (order > kMaxFixedOrder) {
-        return false;
-      }
-      if (order == 0 && lag == 0) centre = in.get_signed(width);
-    } else {
-      order = in.get(5) + 1;
-      precision = static_cast<int>(in.get(4)) + 1;
-      shift = static_cast<int>(in.get(5));
-      if (precision > kMaxLpcPrecision) return false;
-      for (std::size_t j = 0; j < order; ++j) coefs[j] = static_cast<std::int32_t>(in.get_signed(precision));
-    }
-    if (order > n) return false;
-    for (std::size_t i = 0; i < order; ++i) s[i] = in.get_signed(width);
+    const auto head = read_predictor(in, kind, before, x, width);
+    if (!head) return false;
+    const std::size_t order = head->order;
+    const std::size_t lag = head->lag;
+    const std::int64_t centre = head->centre;
     if (scratch.residuals.size() < n) scratch.residuals.resize(n);
     std::int64_t* r = scratch.residuals.data();
     if (!read_residuals_fast(in, source, r, order, n, width)) return false;
     if (kind == kLpc) {
       if (scratch.history.size() < n) scratch.history.resize(n);
-      kLpcRuns[order - 1](s, scratch.history.data(), r, n, coefs, shift, range);
+      kLpcRuns[order - 1](s, scratch.history.data(), r, n, head->coefs.data(), head->shift, range);
     } else if (lag != 0) {
       // Positions before `lag` repeat the block before, the rest this one.
       const std::size_t split = std::min(lag, n);
