@@ -132,7 +132,10 @@ class Searcher {
   bool corrects() const { return r_.bounds.max_error && r_.allow_corrections; }
 
   // The decoder's result for multiplier m, judged against the originals.
-  SearchOutcome<Candidate> evaluate(float m, bool with_corrections) {
+  // Without `estimate_payload` a judgement with corrections leaves the
+  // payload estimate at 0: only a search weighing payload against
+  // corrections reads it.
+  SearchOutcome<Candidate> evaluate(float m, bool with_corrections, bool estimate_payload = true) {
     if (!with_corrections && kept_ && kept_->m == m) {
       Candidate c = std::move(*kept_);
       kept_.reset();
@@ -144,7 +147,7 @@ class Searcher {
     quantise_into(c.depth, m, scratch_);
     // Only the trade between payload and corrections needs the estimate; it
     // costs about a third of a judgement.
-    if (with_corrections) c.payload_estimate = search::estimate_payload_bytes(scratch_);
+    if (with_corrections && estimate_payload) c.payload_estimate = search::estimate_payload_bytes(scratch_);
     // The decoder takes only a positive finite multiplier as it is.
     const float m_dec = (std::isfinite(m) && m > 0.0f) ? m : scale_multiplier(r_.scale);
     auto decoded = decode(scratch_, m_dec);
@@ -571,5 +574,26 @@ class Searcher {
   // The corrections encoder's working memory, kept across the finalists.
   mutable corrections::EncodeBuffers fix_buffers_;
 };
+
+// Normalises and transforms the samples by one method, once for every
+// multiplier tried on it.
+SearchOutcome<MethodState> prepare(const SearchRequest& r, Method method);
+
+// The multiplier at which uniform quantisation noise alone would give an
+// RMS error of `rms` in the signal's units.
+float multiplier_for_rms(const MethodState& s, double rms);
+
+// The result for candidate c: coded and corrected unless given, the
+// corrected distortion measured through the corrections' own arithmetic.
+SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidate c,
+                                   std::optional<Coded> coded = std::nullopt,
+                                   std::optional<corrections::Encoded> fix = std::nullopt);
+
+// Effort::Fast for one method: one predicted multiplier judged, corrected
+// and coded once (lean_search.cpp). nullopt where the lean path does not
+// apply (a size budget) and the full search runs instead.
+std::optional<SearchOutcome<SearchResult>> lean_search(const SearchRequest& r,
+                                                       const search::Reference& ref,
+                                                       MethodState& state);
 
 }  // namespace quillmere::searching
