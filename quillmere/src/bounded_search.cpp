@@ -501,7 +501,8 @@ Distortion measure(const Originals& originals, std::span<const float> decoded) {
 SearchOutcome<SearchResult> bounded_compress(const SearchRequest& request) {
   // What the distortion measures need from the originals, read once for
   // the checks and every judgement.
-  const search::Reference ref = search::reference_of(request.originals);
+  const search::Reference ref = request.effort == Effort::Fast ? search::reference_in_lanes(request.originals)
+                                                                : search::reference_of(request.originals);
   if (auto bad = search::check_request(request, ref)) return std::unexpected(std::move(*bad));
   std::optional<SearchResult> best;
   std::optional<SearchError> missed;

@@ -162,7 +162,16 @@ TEST_P(BoundedSearch, BoundHoldsOnTheRealDecoderOutput) {
   auto y = decompress_tools(res->container);
   ASSERT_TRUE(y);
   const Distortion real = measure(req.originals, *y);
-  EXPECT_EQ(std::memcmp(&real, &res->wavelet, sizeof real), 0);
+  if (c.effort == Effort::Thorough) {
+    EXPECT_EQ(std::memcmp(&real, &res->wavelet, sizeof real), 0);
+  } else {
+    // The lean path sums the originals' squares in lanes: PRD may differ in
+    // its last bits, nothing else.
+    EXPECT_EQ(real.max_error, res->wavelet.max_error);
+    EXPECT_EQ(real.rmse, res->wavelet.rmse);
+    EXPECT_EQ(real.psnr, res->wavelet.psnr);
+    EXPECT_NEAR(real.prd, res->wavelet.prd, 1e-12 * real.prd);
+  }
 
   // Final output: the decoder's samples with the corrections applied.
   std::vector<double> out(c.n);

@@ -64,7 +64,9 @@ struct Distortion {
 // finalists; Fast predicts one multiplier, judges it once through the
 // decoder's arithmetic and codes it once, for a larger output several times
 // sooner. Every bound holds exactly with either; a size budget
-// (bits_per_sample) always takes the thorough search.
+// (bits_per_sample) always takes the thorough search. Fast sums the
+// originals' squares in lanes, so its PRD may differ from measure()'s in
+// the last bits.
 enum class Effort : std::uint8_t { Thorough = 0, Fast = 1 };
 
 struct SearchRequest {
