@@ -58,14 +58,13 @@ float predicted_multiplier(const SearchRequest& r, const MethodState& state, dou
 // through the decoder's arithmetic; nothing when kLayerJudgements did not
 // find one.
 SearchOutcome<std::optional<Candidate>> layer_meeting(const SearchRequest& r, const search::Reference& ref,
-                                                      const MethodState& state, Searcher& s, bool peak,
-                                                      bool with_corrections) {
+                                                      const MethodState& state, Searcher& s, bool peak) {
   const double target = search::rms_target(ref, r.bounds, peak);
   float m = peak ? std::min(multiplier_for_rms(state, target * kAimInside), state.largest)
                  : predicted_multiplier(r, state, target * kAimInside);
   m = std::max(m, kSmallestMultiplier);
   for (int i = 0; i < kLayerJudgements; ++i) {
-    auto c = s.evaluate(m, with_corrections, false);
+    auto c = s.evaluate(m, false);
     if (!c) return error_of(c);
     const double ratio = search::excess(c->wavelet, r.bounds, peak);
     if (ratio <= 1.0) return std::optional<Candidate>(std::move(*c));
@@ -79,6 +78,8 @@ SearchOutcome<std::optional<Candidate>> layer_meeting(const SearchRequest& r, co
 
 // A max_error bound with corrections: one judgement at the predicted step
 // (or at the layer an RMS-type bound beside it needs, if that is finer).
+// Judged without the corrections' estimate, which only a search weighing
+// them against payload reads: corrections::encode finds the samples itself.
 SearchOutcome<std::optional<SearchResult>> lean_with_corrections(const SearchRequest& r,
                                                                  const search::Reference& ref,
                                                                  MethodState& state) {
@@ -93,23 +94,16 @@ SearchOutcome<std::optional<SearchResult>> lean_with_corrections(const SearchReq
   float m = range > 0.0 ? static_cast<float>(std::clamp(range / step, static_cast<double>(kSmallestMultiplier),
                                                         static_cast<double>(state.largest)))
                         : kSmallestMultiplier;
-  std::optional<Candidate> chosen;
-  if (r.bounds.rmse || r.bounds.prd || r.bounds.psnr) {
-    // The corrections mend only the peak: the layer must meet the others.
-    auto first = s.evaluate(m, true, false);
-    if (!first) return error_of(first);
-    if (search::excess(first->wavelet, r.bounds, false) <= 1.0) {
-      chosen = std::move(*first);
-    } else {
-      auto layer = layer_meeting(r, ref, state, s, false, true);
-      if (!layer) return error_of(layer);
-      if (!*layer) return std::optional<SearchResult>{};
-      chosen = std::move(**layer);
-    }
-  } else {
-    auto first = s.evaluate(m, true, false);
-    if (!first) return error_of(first);
-    chosen = std::move(*first);
+  auto first = s.evaluate(m, false);
+  if (!first) return error_of(first);
+  std::optional<Candidate> chosen = std::move(*first);
+  if (search::excess(chosen->wavelet, r.bounds, false) > 1.0) {
+    // The corrections mend only the peak: the layer must meet RMS-type
+    // bounds by itself.
+    auto layer = layer_meeting(r, ref, state, s, false);
+    if (!layer) return error_of(layer);
+    if (!*layer) return std::optional<SearchResult>{};
+    chosen = std::move(**layer);
   }
   auto fix = s.correct(*chosen);
   if (!fix) return error_of(fix);
@@ -127,7 +121,7 @@ SearchOutcome<std::optional<SearchResult>> lean_layer_only(const SearchRequest& 
                                                            MethodState& state) {
   const bool peak = r.bounds.max_error.has_value();
   Searcher s(r, ref, state, 0);
-  auto layer = layer_meeting(r, ref, state, s, peak, false);
+  auto layer = layer_meeting(r, ref, state, s, peak);
   if (!layer) return error_of(layer);
   if (!*layer) return std::optional<SearchResult>{};
   auto coded = s.code(**layer);

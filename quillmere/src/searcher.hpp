@@ -132,10 +132,7 @@ class Searcher {
   bool corrects() const { return r_.bounds.max_error && r_.allow_corrections; }
 
   // The decoder's result for multiplier m, judged against the originals.
-  // Without `estimate_payload` a judgement with corrections leaves the
-  // payload estimate at 0: only a search weighing payload against
-  // corrections reads it.
-  SearchOutcome<Candidate> evaluate(float m, bool with_corrections, bool estimate_payload = true) {
+  SearchOutcome<Candidate> evaluate(float m, bool with_corrections) {
     if (!with_corrections && kept_ && kept_->m == m) {
       Candidate c = std::move(*kept_);
       kept_.reset();
@@ -147,7 +144,7 @@ class Searcher {
     quantise_into(c.depth, m, scratch_);
     // Only the trade between payload and corrections needs the estimate; it
     // costs about a third of a judgement.
-    if (with_corrections && estimate_payload) c.payload_estimate = search::estimate_payload_bytes(scratch_);
+    if (with_corrections) c.payload_estimate = search::estimate_payload_bytes(scratch_);
     // The decoder takes only a positive finite multiplier as it is.
     const float m_dec = (std::isfinite(m) && m > 0.0f) ? m : scale_multiplier(r_.scale);
     auto decoded = decode(scratch_, m_dec);
