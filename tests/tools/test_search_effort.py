@@ -146,6 +146,24 @@ def test_compress_many_takes_the_effort(threads):
     assert units == [compress_to_target(x, max_error="0.5%", effort="fast").unit for x in signals]
 
 
+def test_blocked_signal_takes_the_effort_in_every_block():
+    x = signal("chirp", 20_000, seed=6).astype(np.float32)
+    bound = bound_for("max_error", 1e-2, x)
+    wavelet = Settings(coder="fast")
+    fast = compress_to_target(x, max_error=bound, settings=wavelet, effort="fast", block_length=4096)
+    assert_holds(x, decompress(fast.unit), {"max_error": bound})
+    thorough = compress_to_target(x, max_error=bound, settings=wavelet, block_length=4096)
+    assert fast.unit != thorough.unit
+
+
+def test_companion_module_refuses_an_effort_code_it_does_not_know():
+    from quillmere_tools import _native
+
+    request = channel.native_request(bounds=None)._replace(effort_code=2)
+    with pytest.raises(ValueError, match="effort_code 2 is out of range"):
+        _native.encode_channel(np.zeros(10, np.float32), request)
+
+
 BAD_EFFORTS = ["quick", "", "FAST", 1]
 
 
