@@ -25,6 +25,22 @@ namespace {
 // larger; 1.4 was 3 % to 9 % quicker but 9 % larger at the median, and 2.4
 // as large as the thorough units but 10 % slower (more corrections).
 constexpr double kStepsPerBound = 2.0;
+// Where most nonzero detail values at that step are +-1 (random walks and
+// other smooth signals, at bounds near their detail), zeroing them with the
+// scale's dead zone at a coarser step (2 sqrt(3) bounds, where the thorough
+// walk often ends on them) and correcting what that leaves may be far
+// smaller, or larger: both are judged with the estimates and the smaller
+// estimated total kept. On random walks (float32, 60000 samples, three
+// seeds, max error 0.03 % to 3 % of the range) one plain step came 0 % to
+// 112 % above the thorough search (median 8.5 %), the two priced 4 % below
+// to 45 % above (median 3.8 %), at up to 2.6 times the plain step's time;
+// on the 4-million-sample walk of the streamed tests, blocks of 65536 at
+// 0.1 % and 1 % of its range, 25 % and 48 % above came to within 0.1 %. The
+// share was 0.70 to 0.97 on the walks, 0.10 to 0.56 on every speech,
+// physiological and synthetic signal of the repository at 0.1 % and 1 %,
+// where one judgement stays.
+constexpr double kUnitShareForDeadZone = 0.65;
+constexpr double kDeadZoneStepsPerBound = 3.4641016151377544;
 // Aiming an RMS-type bound this far inside it makes the first judgement
 // meet it on most signals, so that a second is rarely paid for.
 constexpr double kAimInside = 0.97;
@@ -76,6 +92,27 @@ SearchOutcome<std::optional<Candidate>> layer_meeting(const SearchRequest& r, co
   return std::optional<Candidate>{};
 }
 
+// Of the nonzero detail values (every band but the approximation, the
+// first), the share that are +1 or -1.
+double unit_share(const stages::QuantisedBands& q) {
+  const auto bands = q.bands();
+  std::size_t units = 0, nonzero = 0;
+  for (std::size_t b = 1; b < bands.size(); ++b) {
+    for (const std::int16_t v : bands[b]) {
+      units += static_cast<std::size_t>(v == 1 || v == -1);
+      nonzero += static_cast<std::size_t>(v != 0);
+    }
+  }
+  return nonzero == 0 ? 0.0 : static_cast<double>(units) / static_cast<double>(nonzero);
+}
+
+float multiplier_for_step(const MethodState& state, double step) {
+  const double range = static_cast<double>(state.max) - static_cast<double>(state.min);
+  if (!(range > 0.0)) return kSmallestMultiplier;
+  return static_cast<float>(
+      std::clamp(range / step, static_cast<double>(kSmallestMultiplier), static_cast<double>(state.largest)));
+}
+
 // A max_error bound with corrections: one judgement at the predicted step
 // (or at the layer an RMS-type bound beside it needs, if that is finer).
 // Judged without the corrections' estimate, which only a search weighing
@@ -84,32 +121,42 @@ SearchOutcome<std::optional<SearchResult>> lean_with_corrections(const SearchReq
                                                                  const search::Reference& ref,
                                                                  MethodState& state) {
   // Plain rounding, not the scale's dead zone: at one multiplier the dead
-  // zone left two to four times the samples to correct, and corrections
-  // cost more time per byte than the wavelet layer (and, unpriced by a
-  // walk, more bytes too).
-  Searcher s(r, ref, state, 0);
+  // zone left two to four times the samples to correct on speech, and
+  // corrections cost more time per byte than the wavelet layer.
+  Searcher plain(r, ref, state, 0);
+  Searcher dead_zone(r, ref, state);
+  Searcher* s = &plain;
   const double bound = *r.bounds.max_error;
-  const double range = static_cast<double>(state.max) - static_cast<double>(state.min);
-  const double step = kStepsPerBound * bound;
-  float m = range > 0.0 ? static_cast<float>(std::clamp(range / step, static_cast<double>(kSmallestMultiplier),
-                                                        static_cast<double>(state.largest)))
-                        : kSmallestMultiplier;
-  auto first = s.evaluate(m, false);
+  auto first = plain.evaluate(multiplier_for_step(state, kStepsPerBound * bound), false);
   if (!first) return error_of(first);
   std::optional<Candidate> chosen = std::move(*first);
+  if (unit_share(plain.last_bands()) > kUnitShareForDeadZone && dead_zone_threshold(r.scale, r.cutoff) > 1) {
+    // A smooth signal: the dead zone at a coarser step as well, the smaller
+    // estimated total kept (plain rounding on a tie).
+    auto priced = plain.evaluate(chosen->m, true);
+    if (!priced) return error_of(priced);
+    chosen = std::move(*priced);
+    auto zeroed = dead_zone.evaluate(multiplier_for_step(state, kDeadZoneStepsPerBound * bound), true);
+    if (!zeroed) return error_of(zeroed);
+    if (zeroed->estimated_total() < chosen->estimated_total()) {
+      chosen = std::move(*zeroed);
+      s = &dead_zone;
+    }
+  }
   if (search::excess(chosen->wavelet, r.bounds, false) > 1.0) {
     // The corrections mend only the peak: the layer must meet RMS-type
     // bounds by itself.
-    auto layer = layer_meeting(r, ref, state, s, false);
+    s = &plain;
+    auto layer = layer_meeting(r, ref, state, plain, false);
     if (!layer) return error_of(layer);
     if (!*layer) return std::optional<SearchResult>{};
     chosen = std::move(**layer);
   }
-  auto fix = s.correct(*chosen);
+  auto fix = s->correct(*chosen);
   if (!fix) return error_of(fix);
-  auto coded = s.code(*chosen);
+  auto coded = s->code(*chosen);
   if (!coded) return error_of(coded);
-  auto out = finish(r, s, std::move(*chosen), std::move(*coded), std::move(*fix));
+  auto out = finish(r, *s, std::move(*chosen), std::move(*coded), std::move(*fix));
   if (!out) return error_of(out);
   return std::optional<SearchResult>(std::move(*out));
 }

@@ -424,6 +424,9 @@ class Searcher {
     return failure(SearchErrorKind::TargetNotMet, "psnr", b.psnr.value_or(0.0), d.psnr);
   }
 
+  // The bands the last judgement or coding quantised (by this searcher's rule).
+  const stages::QuantisedBands& last_bands() const { return scratch_; }
+
   int evaluations() const { return evaluations_; }
   const search::Reference& reference() const { return ref_; }
 
