@@ -4,8 +4,8 @@
 // and by re-running whole passes one level at a time (before).
 // Prints medians of wall-clock time; not a test.
 //
-//   bounded_bench [--bounds-only] [--coder cmodel|fast] [--runs N] [--case PREFIX]
-//                 [NAME=PATH ...]
+//   bounded_bench [--bounds-only] [--coder cmodel|fast] [--effort thorough|fast]
+//                 [--runs N] [--case PREFIX] [NAME=PATH ...]
 //
 // NAME=PATH arguments (raw little-endian float32 files, as
 // bench/fast_coder_signals.py writes them) replace the generated signals, at
@@ -93,6 +93,7 @@ std::size_t compress_stepping_down(const std::vector<float>& x, const CodecOptio
 int main(int argc, char** argv) {
   bool skip_large = false;
   Coder coder = Coder::CModel;
+  Effort effort = Effort::Thorough;
   int runs = 5;
   std::string only_case;  // a bound's name prefix: only those cases, for profiling
   std::vector<std::pair<std::string, std::vector<float>>> signals;
@@ -102,6 +103,8 @@ int main(int argc, char** argv) {
       skip_large = true;
     } else if (a == "--coder" && i + 1 < argc) {
       coder = std::string(argv[++i]) == "fast" ? Coder::Fast : Coder::CModel;
+    } else if (a == "--effort" && i + 1 < argc) {
+      effort = std::string(argv[++i]) == "fast" ? Effort::Fast : Effort::Thorough;
     } else if (a == "--case" && i + 1 < argc) {
       only_case = argv[++i];
     } else if (a == "--runs" && i + 1 < argc) {
@@ -126,8 +129,9 @@ int main(int argc, char** argv) {
       {"bits/sample 3", [](double) { Bounds b; b.bits_per_sample = 3.0; return b; }},
   };
 
-  std::printf("Bounded compress vs plain compress at the settled options (cdf97, %s),\n"
-              "median of %d, wall-clock MB/s of float32 input\n\n", coder_name, runs);
+  std::printf("Bounded compress (effort %s) vs plain compress at the settled options (cdf97, %s),\n"
+              "median of %d, wall-clock MB/s of float32 input\n\n",
+              effort == Effort::Fast ? "fast" : "thorough", coder_name, runs);
   std::printf("%-22s %-15s %10s %10s %7s %9s %9s %10s %6s\n", "signal", "bound", "bounded", "plain",
               "ratio", "bytes", "fixes", "multiplier", "judged");
   for (const auto& [label, x] : signals) {
@@ -142,6 +146,7 @@ int main(int argc, char** argv) {
       req.originals = Originals::of_float(x);
       req.bounds = bc.make(range);
       req.coders = {coder};
+      req.effort = effort;
       auto res = bounded_compress(req);
       if (!res) {
         std::printf("%-22s %-15s failed: %s\n", name, bc.name, res.error().message().c_str());

@@ -16,8 +16,17 @@
    mode at max error 0.1 % and 1 % of the range, on the same signals (median
    wall-clock). Target on speech: compress >= 1.2x, decompress >= 1.0x pysz.
 
+5. Effort: compress_to_target with effort="fast" and with the default
+   (thorough) at max error 0.1 % and 1 % of the range, on the signals of 4:
+   MB/s, against a plain compress at each one's own settled options and
+   against pysz (absolute mode), and sizes against the default's and
+   pysz's. The four calls of a row alternate, --repeat rounds, medians.
+
+Parts 1 and 4 run at the effort --effort names (thorough by default).
+
     python bench/bounded_bench.py [--repeat 5] [--skip-dask] [--resize]
-        [--only plain|threads|dask|pysz] [--json OUT] [--clock wall|cpu]
+        [--only plain|threads|dask|pysz|effort] [--effort thorough|fast]
+        [--json OUT] [--clock wall|cpu]
 """
 from __future__ import annotations
 
@@ -43,6 +52,8 @@ DOC_DASK_WRITE_MB_S = (22.1, 30.0)
 # which other jobs on a loaded machine barely move (a call descheduled half
 # of its wall-clock time still costs the same CPU seconds).
 CLOCK = time.perf_counter
+# The effort parts 1 and 4 pass to compress_to_target.
+EFFORT = "thorough"
 
 
 def median_time(fn, repeat: int, clock=None) -> tuple[float, object]:
@@ -103,7 +114,7 @@ def bounded_vs_plain(repeat: int, resize: bool, rows: list) -> None:
                              ("max_error 1%", {"max_error": 1e-2 * r}),
                              ("rmse 0.1%", {"rmse": 1e-3 * r}),
                              ("prd 1%", {"prd": 1.0})]:
-            t_b, res = median_time(lambda: compress_to_target(x, **bound), repeat)
+            t_b, res = median_time(lambda: compress_to_target(x, effort=EFFORT, **bound), repeat)
             y = decompress(res.unit)
             key = next(iter(bound))
             assert {"max_error": metrics.max_abs_error, "rmse": metrics.rmse,
@@ -139,11 +150,11 @@ def against_pysz(repeat: int, rows: list) -> None:
         mb = 4 * x.size / 1e6
         for fraction in (1e-3, 1e-2):
             bound = fraction * r
-            res = compress_to_target(x, max_error=bound)
+            res = compress_to_target(x, max_error=bound, effort=EFFORT)
             assert metrics.max_abs_error(x, decompress(res.unit)) <= bound
             blob = sz.encode(x, bound)
             assert metrics.max_abs_error(x, sz.decode(blob, bound, x.size)) <= bound
-            tq, _ = median_time(lambda: compress_to_target(x, max_error=bound), repeat)
+            tq, _ = median_time(lambda: compress_to_target(x, max_error=bound, effort=EFFORT), repeat)
             ts, _ = median_time(lambda: sz.encode(x, bound), repeat)
             tqd, _ = median_time(lambda: decompress(res.unit), repeat)
             tsd, _ = median_time(lambda: sz.decode(blob, bound, x.size), repeat)
@@ -157,6 +168,85 @@ def against_pysz(repeat: int, rows: list) -> None:
             print(f"   {name:<24} {kind:<13} {label:<7} {mb / tq:8.1f} {mb / ts:8.1f} {ts / tq:5.2f} "
                   f"{mb / tqd:8.1f} {mb / tsd:8.1f} {tsd / tqd:5.2f} {res.size / len(blob):10.3f}")
     print(f"   speech cases short of compress >= 1.2x or decompress >= 1.0x: "
+          f"{len(short)}{': ' + ', '.join(short) if short else ''}")
+
+
+def alternated_medians(calls: dict, repeat: int) -> dict:
+    """The median time of each call, the calls taking turns round after
+    round, so that a change in the machine's load falls on all of them."""
+    times: dict = {name: [] for name in calls}
+    for _ in range(repeat):
+        for name, fn in calls.items():
+            t0 = CLOCK()
+            fn()
+            times[name].append(CLOCK() - t0)
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
+def efforts(repeat: int, rows: list) -> None:
+    """Part 5: both efforts against plain compression and pysz, same sitting."""
+    import compare_codecs
+
+    sz = compare_codecs.Sz3()
+    clock = "CPU time" if CLOCK is time.process_time else "wall-clock"
+    print(f"\n5. effort=\"fast\" and the default (thorough) at the same max error, median {clock} "
+          f"of {repeat} alternated rounds,\n   MB/s against float32; x plain: against a plain compress "
+          f"at that effort's settled options; x sz: against pysz compress")
+    print(f"   {'signal':<22} {'kind':<13} {'bound':<5} | {'thorough':>8} {'x plain':>7} {'x sz':>5} | "
+          f"{'fast':>7} {'x plain':>7} {'x sz':>5} | {'fast/thor':>9} {'thor/sz':>7} {'fast/sz':>7} "
+          f"{'sz MB/s':>7}")
+    fast_vs_plain, fast_vs_sz, sizes = [], [], []
+    short = []
+    for name, kind, x in recorded_signals():
+        r = metrics.signal_range(x)
+        mb = 4 * x.size / 1e6
+        for fraction in (1e-3, 1e-2):
+            bound = fraction * r
+            made = {e: compress_to_target(x, max_error=bound, effort=e) for e in ("thorough", "fast")}
+            for res in made.values():
+                assert metrics.max_abs_error(x, decompress(res.unit)) <= bound
+            blob = sz.encode(x, bound)
+
+            def plain(res):
+                # An integer unit's setting is its grid: the integer coder
+                # alone at the same bound, with no choice to make.
+                if res.settings.coder == "integer":
+                    return lambda: compress_to_target(x, coders=["integer"], max_error=bound)
+                return lambda: channel.encode_channel(x, res.settings)
+
+            t = alternated_medians({
+                "thorough": lambda: compress_to_target(x, max_error=bound),
+                "fast": lambda: compress_to_target(x, max_error=bound, effort="fast"),
+                "plain thorough": plain(made["thorough"]),
+                "plain fast": plain(made["fast"]),
+                "sz": lambda: sz.encode(x, bound),
+            }, repeat)
+            label = f"{100 * fraction:g}%"
+            th, fa = made["thorough"], made["fast"]
+            row = {"part": "effort", "signal": name, "kind": kind, "bound": label,
+                   "thorough_mb_s": mb / t["thorough"], "fast_mb_s": mb / t["fast"],
+                   "thorough_x_plain": t["plain thorough"] / t["thorough"],
+                   "fast_x_plain": t["plain fast"] / t["fast"],
+                   "thorough_x_sz": t["sz"] / t["thorough"], "fast_x_sz": t["sz"] / t["fast"],
+                   "sz_mb_s": mb / t["sz"], "thorough_bytes": th.size, "fast_bytes": fa.size,
+                   "sz_bytes": len(blob), "fast_coder": fa.settings.coder}
+            rows.append(row)
+            if fa.settings.coder != "integer":
+                fast_vs_plain.append(row["fast_x_plain"])
+            fast_vs_sz.append(row["fast_x_sz"])
+            sizes.append(fa.size / th.size)
+            if kind == "speech" and row["fast_x_sz"] < 1.2:
+                short.append(f"{name} {label}")
+            unit = " (integer unit)" if fa.settings.coder == "integer" else ""
+            print(f"   {name:<22} {kind:<13} {label:<5} | {row['thorough_mb_s']:8.1f} "
+                  f"{row['thorough_x_plain']:7.2f} {row['thorough_x_sz']:5.2f} | {row['fast_mb_s']:7.1f} "
+                  f"{row['fast_x_plain']:7.2f} {row['fast_x_sz']:5.2f} | {fa.size / th.size:9.3f} "
+                  f"{th.size / len(blob):7.3f} {fa.size / len(blob):7.3f} {row['sz_mb_s']:7.1f}{unit}")
+    print(f"   fast: x plain median {statistics.median(fast_vs_plain):.2f} "
+          f"({min(fast_vs_plain):.2f}-{max(fast_vs_plain):.2f}, wavelet units; target >= 0.6), "
+          f"x pysz median {statistics.median(fast_vs_sz):.2f} ({min(fast_vs_sz):.2f}-{max(fast_vs_sz):.2f}), "
+          f"size / thorough median {statistics.median(sizes):.3f} ({min(sizes):.3f}-{max(sizes):.3f})")
+    print(f"   speech cases where fast is short of 1.2x pysz: "
           f"{len(short)}{': ' + ', '.join(short) if short else ''}")
 
 
@@ -259,15 +349,18 @@ def main() -> None:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--repeat", type=int, default=5)
     p.add_argument("--skip-dask", action="store_true")
-    p.add_argument("--only", choices=["plain", "threads", "dask", "pysz"])
+    p.add_argument("--only", choices=["plain", "threads", "dask", "pysz", "effort"])
+    p.add_argument("--effort", choices=["thorough", "fast"], default="thorough",
+                   help="the effort of parts 1 and 4 (part 5 runs both)")
     p.add_argument("--resize", action="store_true",
                    help="part 1 on 10^6-sample copies of a few signals")
-    p.add_argument("--json", help="also write parts 1 and 4 as JSON rows here")
+    p.add_argument("--json", help="also write parts 1, 4 and 5 as JSON rows here")
     p.add_argument("--clock", choices=["wall", "cpu"], default="wall",
-                   help="parts 1 and 4: wall-clock (default) or the process's CPU time")
+                   help="parts 1, 4 and 5: wall-clock (default) or the process's CPU time")
     a = p.parse_args()
-    global CLOCK
+    global CLOCK, EFFORT
     CLOCK = time.process_time if a.clock == "cpu" else time.perf_counter
+    EFFORT = a.effort
     rows: list = []
     if a.only in (None, "plain"):
         bounded_vs_plain(a.repeat, a.resize, rows)
@@ -278,6 +371,8 @@ def main() -> None:
         dask_threads_write(min(a.repeat, 3))
     if a.only in (None, "pysz"):
         against_pysz(a.repeat, rows)
+    if a.only in (None, "effort"):
+        efforts(a.repeat, rows)
     if a.json:
         import json
 

@@ -32,8 +32,11 @@ from .qlm.container_header import ContainerError
 from .units.channel import decode_channel, encode_channel
 from .qlm.index import INDEX_VERSION, MAX_EXPANSION, WORKING_BYTES_PER_SAMPLE, expansion_allowed, pack, unpack
 
-CONFIG_KEYS = SETTING_NAMES + BOUND_NAMES + ("time_axis",)
 DEFAULT_TIME_AXIS = 0
+CONFIG_KEYS = SETTING_NAMES + BOUND_NAMES + ("time_axis", "effort")
+# Keys a configuration leaves out at their defaults, so that configurations
+# and metadata written before the keys existed read the same as now.
+OMITTED_AT_DEFAULT = {"time_axis": DEFAULT_TIME_AXIS, "effort": parameters.DEFAULT_EFFORT}
 # The trailing run of one value a unit may restore is not bounded by the
 # chunk's size the way coded samples are (a padded edge chunk may hold one
 # stored sample and a million of fill); when the caller cannot say how large
@@ -53,10 +56,12 @@ def check_time_axis(value) -> int:
 def check_config(method=parameters.DEFAULT_METHOD, scale=parameters.DEFAULT_SCALE,
                  cutoff=parameters.DEFAULT_CUTOFF, coder=None, quant_multiplier=None,
                  max_error=None, rmse=None, prd=None, psnr=None,
-                 bits_per_sample=None, time_axis=DEFAULT_TIME_AXIS) -> dict[str, Any]:
+                 bits_per_sample=None, time_axis=DEFAULT_TIME_AXIS,
+                 effort=parameters.DEFAULT_EFFORT) -> dict[str, Any]:
     """Every value checked and in its JSON-ready form (str, int, float or
     None), so a bad configuration fails where it is written and nothing
-    that is not JSON reaches array metadata."""
+    that is not JSON reaches array metadata.  ``effort`` is the bounded
+    search's ("thorough" or "fast"); it changes nothing without a bound."""
     bounds = {name: check_bound_form(name, value) for name, value in
               zip(BOUND_NAMES, (max_error, rmse, prd, psnr, bits_per_sample))}
     multiplier = parameters.check_multiplier(quant_multiplier)
@@ -64,7 +69,15 @@ def check_config(method=parameters.DEFAULT_METHOD, scale=parameters.DEFAULT_SCAL
         raise ValueError("give either quant_multiplier or an error bound, not both")
     return {"method": parameters.check_method(method), "scale": parameters.check_scale(scale),
             "cutoff": parameters.check_cutoff(cutoff), "coder": parameters.check_coder(coder),
-            "quant_multiplier": multiplier, **bounds, "time_axis": check_time_axis(time_axis)}
+            "quant_multiplier": multiplier, **bounds, "time_axis": check_time_axis(time_axis),
+            "effort": parameters.check_effort(effort)}
+
+
+def without_defaults(cfg: dict[str, Any]) -> dict[str, Any]:
+    """``cfg`` without the keys OMITTED_AT_DEFAULT lists where they hold
+    their defaults."""
+    return {k: v for k, v in cfg.items()
+            if k not in OMITTED_AT_DEFAULT or v != OMITTED_AT_DEFAULT[k]}
 
 
 def time_axis_of(cfg: dict[str, Any], ndim: int) -> int:
@@ -128,7 +141,8 @@ def _as_channel(x: np.ndarray) -> np.ndarray:
 
 def _encode_units(channels: list, cfg: dict[str, Any]) -> list[bytes]:
     settings = settings_of(cfg)
-    return [encode_channel(ch, settings, bounds_of(cfg, ch), split_trailing_run=True)
+    effort = cfg.get("effort", parameters.DEFAULT_EFFORT)
+    return [encode_channel(ch, settings, bounds_of(cfg, ch), split_trailing_run=True, effort=effort)
             for ch in channels]
 
 

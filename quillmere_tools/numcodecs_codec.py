@@ -8,7 +8,8 @@ from numcodecs.compat import ensure_bytes, ensure_ndarray_like, ndarray_copy
 import numpy as np
 
 from . import settings as parameters
-from .array_chunks import CONFIG_KEYS, DEFAULT_TIME_AXIS, check_config, decode_chunk, encode_chunk
+from .array_chunks import (CONFIG_KEYS, DEFAULT_TIME_AXIS, check_config, decode_chunk, encode_chunk,
+                           without_defaults)
 
 
 class Quillmere(Codec):
@@ -22,8 +23,9 @@ class Quillmere(Codec):
     each channel of each chunk is compressed to meet that bound over the
     samples the array stores (an edge chunk's padding does not count);
     ``max_error`` and ``rmse`` may be percentages of the channel's range in
-    the chunk, such as ``"0.1%"``.  Every setting is checked here, at
-    construction.
+    the chunk, such as ``"0.1%"``.  ``effort="fast"`` makes bounded chunks
+    several times sooner and somewhat larger (see ``compress_to_target``).
+    Every setting is checked here, at construction.
     """
 
     codec_id = "quillmere"
@@ -31,9 +33,9 @@ class Quillmere(Codec):
     def __init__(self, method=parameters.DEFAULT_METHOD, scale=parameters.DEFAULT_SCALE,
                  cutoff=parameters.DEFAULT_CUTOFF, coder=None, quant_multiplier=None,
                  max_error=None, rmse=None, prd=None, psnr=None, bits_per_sample=None,
-                 time_axis=DEFAULT_TIME_AXIS):
+                 time_axis=DEFAULT_TIME_AXIS, effort=parameters.DEFAULT_EFFORT):
         cfg = check_config(method, scale, cutoff, coder, quant_multiplier, max_error, rmse, prd,
-                           psnr, bits_per_sample, time_axis)
+                           psnr, bits_per_sample, time_axis, effort)
         for k in CONFIG_KEYS:
             setattr(self, k, cfg[k])
 
@@ -42,10 +44,9 @@ class Quillmere(Codec):
 
     def get_config(self):
         cfg = {"id": self.codec_id}
-        cfg.update(self._cfg())
-        # Left out at its default, so configurations read as they did before.
-        if cfg["time_axis"] == DEFAULT_TIME_AXIS:
-            del cfg["time_axis"]
+        # time_axis and effort left out at their defaults, so configurations
+        # read as they did before.
+        cfg.update(without_defaults(self._cfg()))
         return cfg
 
     def encode(self, buf):

@@ -100,6 +100,26 @@ def check_coder(value: object) -> Optional[str]:
     return _choice("coder", value, UNIT_CODERS)
 
 
+# How hard a bounded compression works for a small unit: "thorough" (the
+# default) searches multipliers and codes finalists for the smallest unit;
+# "fast" judges one predicted multiplier and codes it once. Both meet every
+# bound exactly. Codes as the companion module takes them.
+EFFORTS = ("thorough", "fast")
+DEFAULT_EFFORT = "thorough"
+EFFORT_CODES: dict[str, int] = {"thorough": 0, "fast": 1}
+
+
+def check_effort(value: object) -> str:
+    """None gives the default effort."""
+    if value is None:
+        return DEFAULT_EFFORT
+    return _choice("effort", value, EFFORTS)
+
+
+def effort_code(name: object) -> int:
+    return EFFORT_CODES[check_effort(name)]
+
+
 def is_scale(value: object) -> bool:
     return value in SCALES
 

@@ -19,7 +19,7 @@ from zarr.core.common import parse_named_configuration
 
 from . import settings as parameters
 from .array_chunks import (CONFIG_KEYS, DEFAULT_TIME_AXIS, check_config, check_dtype, decode_chunk,
-                           encode_chunk, time_axis_of)
+                           encode_chunk, time_axis_of, without_defaults)
 
 if TYPE_CHECKING:  # pragma: no cover
     from zarr.core.array_spec import ArraySpec
@@ -57,14 +57,16 @@ class QuillmereCodec(ArrayBytesCodec):
     psnr: Optional[float] = None
     bits_per_sample: Optional[float] = None
     time_axis: int = DEFAULT_TIME_AXIS
+    effort: str = parameters.DEFAULT_EFFORT  # the bounded search's: "thorough" or "fast"
     chunk_format: int = CHUNK_FORMAT
 
     def __init__(self, *, method=parameters.DEFAULT_METHOD, scale=parameters.DEFAULT_SCALE,
                  cutoff=parameters.DEFAULT_CUTOFF, coder=None, quant_multiplier=None,
                  max_error=None, rmse=None, prd=None, psnr=None, bits_per_sample=None,
-                 time_axis=DEFAULT_TIME_AXIS, chunk_format=CHUNK_FORMAT) -> None:
+                 time_axis=DEFAULT_TIME_AXIS, effort=parameters.DEFAULT_EFFORT,
+                 chunk_format=CHUNK_FORMAT) -> None:
         cfg = check_config(method, scale, cutoff, coder, quant_multiplier, max_error, rmse, prd,
-                           psnr, bits_per_sample, time_axis)
+                           psnr, bits_per_sample, time_axis, effort)
         for k in CONFIG_KEYS:
             object.__setattr__(self, k, cfg[k])
         object.__setattr__(self, "chunk_format", _check_chunk_format(chunk_format))
@@ -77,10 +79,9 @@ class QuillmereCodec(ArrayBytesCodec):
         return cls(**cfg)
 
     def to_dict(self) -> dict[str, Any]:
-        cfg = {k: getattr(self, k) for k in CONFIG_KEYS if getattr(self, k) is not None}
-        # Left out at its default, so the metadata reads as it did before.
-        if cfg["time_axis"] == DEFAULT_TIME_AXIS:
-            del cfg["time_axis"]
+        # time_axis and effort left out at their defaults, so the metadata
+        # reads as it did before.
+        cfg = without_defaults({k: getattr(self, k) for k in CONFIG_KEYS if getattr(self, k) is not None})
         cfg["chunk_format"] = self.chunk_format
         return {"name": "quillmere", "configuration": cfg}
 

@@ -108,6 +108,14 @@ bool is_integer_coder(quillmere::Coder coder) noexcept {
   return static_cast<long long>(coder) == quillmere_tools::kCoderInteger;
 }
 
+// The bounded search's effort: 0 thorough, 1 fast.
+std::optional<quillmere_tools::SearchEffort> effort_coded(long long code) noexcept {
+  using quillmere_tools::SearchEffort;
+  if (code == static_cast<long long>(SearchEffort::Thorough)) return SearchEffort::Thorough;
+  if (code == static_cast<long long>(SearchEffort::Fast)) return SearchEffort::Fast;
+  return std::nullopt;
+}
+
 PyResult<quillmere::Coder> coder_code(PyObject* item) noexcept {
   return table_code(item, "coder_code", unit_coder_coded);
 }
@@ -214,6 +222,9 @@ PyResult<quillmere_tools::UnitRequest> request_from(PyObject* request) noexcept 
     const auto step = optional_float(request, "grid_step");
     if (!step) return exception_set();
     out.grid_step = *step;
+    const auto effort = table_code_attribute(request, "effort_code", effort_coded);
+    if (!effort) return exception_set();
+    out.effort = *effort;
     return out;
   } catch (...) {
     raise_from_current_exception();

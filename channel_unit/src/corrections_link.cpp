@@ -88,6 +88,7 @@ UnitResult<BoundedChoice> bounded_encode(const CodedSamples& coded, SignalView o
   }
   search.scale = request.options.scale;
   search.cutoff = request.options.cutoff;
+  search.effort = request.effort == SearchEffort::Fast ? quillmere::Effort::Fast : quillmere::Effort::Thorough;
 
   auto found = quillmere::bounded_compress(search);
   if (!found) {

@@ -11,6 +11,81 @@
 #include "searcher.hpp"
 
 namespace quillmere {
+namespace searching {
+
+SearchOutcome<MethodState> prepare(const SearchRequest& r, Method method) {
+  MethodState s;
+  s.method = method;
+  s.executor = make_executor(method);
+  const std::size_t padded = std::max(r.samples.size(), s.executor->filter_length());
+  auto norm = stages::normalise(r.samples, padded);
+  if (!norm) return codec_error_of(norm);
+  s.min = norm->min;
+  s.max = norm->max;
+  s.mean = norm->mean;
+  const std::uint8_t levels = pick_levels(r.samples.size(), method);
+  auto d = stages::decompose(*s.executor, std::move(norm->samples), levels);
+  if (!d) return codec_error_of(d);
+  s.decomposition = std::move(*d);
+  const stages::Extremes first[2] = {s.decomposition.extremes.approximation[0],
+                                     s.decomposition.extremes.details[0]};
+  s.largest = stages::largest_unsaturated_multiplier(first);
+  // Only the searches for the lowest multiplier meeting RMS-type bounds
+  // steer by the coefficients' magnitudes.
+  const Bounds& b = r.bounds;
+  const bool rms_type = b.rmse || b.prd || b.psnr;
+  if (rms_type && !b.bits_per_sample) s.noise = search::RoundingNoise(s.decomposition);
+  return s;
+}
+
+// The multiplier at which uniform quantisation noise alone would give an
+// RMS error of `rms`: the step 1/m in the unit range is range/m in the
+// signal, and uniform noise over a step has RMS step / sqrt(12).
+float multiplier_for_rms(const MethodState& s, double rms) {
+  const double range = static_cast<double>(s.max) - static_cast<double>(s.min);
+  const double m = range / (rms * std::sqrt(12.0));
+  return static_cast<float>(std::clamp(m, static_cast<double>(kSmallestMultiplier), 1e30));
+}
+
+SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidate c,
+                                   std::optional<Coded> coded, std::optional<corrections::Encoded> fix) {
+  if (!coded) {
+    auto fresh = s.code(c);
+    if (!fresh) return error_of(fresh);
+    coded = std::move(*fresh);
+  }
+  if (!fix) {
+    auto fresh = s.correct(c);
+    if (!fresh) return error_of(fresh);
+    fix = std::move(*fresh);
+  }
+  SearchResult out;
+  out.options = coded->options;
+  out.container = std::move(coded->container);
+  out.wavelet = c.wavelet;
+  out.corrected = c.wavelet;
+  out.candidates_judged = static_cast<std::size_t>(s.evaluations());
+  if (fix->corrected > 0) {
+    out.corrections = std::move(fix->bytes);
+    out.corrected_samples = fix->corrected;
+    const auto fail = [](corrections::CorrectionError e) {
+      return failure(SearchErrorKind::Codec, {}, 0.0, 0.0, std::string(corrections::message(e)));
+    };
+    if (r.originals.is_double()) {
+      auto y = corrections::apply(out.corrections, c.decoded, r.originals.offset());
+      if (!y) return std::unexpected(fail(y.error()));
+      out.corrected = search::distortion_of(s.reference(), std::span<const double>(*y));
+    } else {
+      auto done = corrections::apply(out.corrections, std::span<float>(c.decoded));
+      if (!done) return std::unexpected(fail(done.error()));
+      out.corrected = search::judge(s.reference(), c.decoded, 0.0).distortion;
+    }
+  }
+  return out;
+}
+
+}  // namespace searching
+
 namespace {
 
 using namespace searching;
@@ -52,78 +127,6 @@ constexpr double kBudgetCloseEnough = 0.98;
 // The largest multiplier, nudged up so that a bisection's upper end keeps
 // it inside.
 constexpr double kAboveLargest = 1.0000001;
-
-SearchOutcome<MethodState> prepare(const SearchRequest& r, Method method) {
-  MethodState s;
-  s.method = method;
-  s.executor = make_executor(method);
-  const std::size_t padded = std::max(r.samples.size(), s.executor->filter_length());
-  auto norm = stages::normalise(r.samples, padded);
-  if (!norm) return codec_error_of(norm);
-  s.min = norm->min;
-  s.max = norm->max;
-  s.mean = norm->mean;
-  const std::uint8_t levels = pick_levels(r.samples.size(), method);
-  auto d = stages::decompose(*s.executor, std::move(norm->samples), levels);
-  if (!d) return codec_error_of(d);
-  s.decomposition = std::move(*d);
-  const stages::Extremes first[2] = {s.decomposition.extremes.approximation[0],
-                                     s.decomposition.extremes.details[0]};
-  s.largest = stages::largest_unsaturated_multiplier(first);
-  // Only the searches for the lowest multiplier meeting RMS-type bounds
-  // steer by the coefficients' magnitudes.
-  const Bounds& b = r.bounds;
-  const bool rms_type = b.rmse || b.prd || b.psnr;
-  if (rms_type && !b.bits_per_sample) s.noise = search::RoundingNoise(s.decomposition);
-  return s;
-}
-
-// The multiplier at which uniform quantisation noise alone would give an
-// RMS error of `rms`: the step 1/m in the unit range is range/m in the
-// signal, and uniform noise over a step has RMS step / sqrt(12).
-float multiplier_for_rms(const MethodState& s, double rms) {
-  const double range = static_cast<double>(s.max) - static_cast<double>(s.min);
-  const double m = range / (rms * std::sqrt(12.0));
-  return static_cast<float>(std::clamp(m, static_cast<double>(kSmallestMultiplier), 1e30));
-}
-
-SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidate c,
-                                   std::optional<Coded> coded = std::nullopt,
-                                   std::optional<corrections::Encoded> fix = std::nullopt) {
-  if (!coded) {
-    auto fresh = s.code(c);
-    if (!fresh) return error_of(fresh);
-    coded = std::move(*fresh);
-  }
-  if (!fix) {
-    auto fresh = s.correct(c);
-    if (!fresh) return error_of(fresh);
-    fix = std::move(*fresh);
-  }
-  SearchResult out;
-  out.options = coded->options;
-  out.container = std::move(coded->container);
-  out.wavelet = c.wavelet;
-  out.corrected = c.wavelet;
-  out.candidates_judged = static_cast<std::size_t>(s.evaluations());
-  if (fix->corrected > 0) {
-    out.corrections = std::move(fix->bytes);
-    out.corrected_samples = fix->corrected;
-    const auto fail = [](corrections::CorrectionError e) {
-      return failure(SearchErrorKind::Codec, {}, 0.0, 0.0, std::string(corrections::message(e)));
-    };
-    if (r.originals.is_double()) {
-      auto y = corrections::apply(out.corrections, c.decoded, r.originals.offset());
-      if (!y) return std::unexpected(fail(y.error()));
-      out.corrected = search::distortion_of(s.reference(), std::span<const double>(*y));
-    } else {
-      auto done = corrections::apply(out.corrections, std::span<float>(c.decoded));
-      if (!done) return std::unexpected(fail(done.error()));
-      out.corrected = search::judge(s.reference(), c.decoded, 0.0).distortion;
-    }
-  }
-  return out;
-}
 
 // The estimates chose moved quantised values; real coding confirms them
 // against the plain quantisation at the same multiplier, which wins a tie.
@@ -498,7 +501,8 @@ Distortion measure(const Originals& originals, std::span<const float> decoded) {
 SearchOutcome<SearchResult> bounded_compress(const SearchRequest& request) {
   // What the distortion measures need from the originals, read once for
   // the checks and every judgement.
-  const search::Reference ref = search::reference_of(request.originals);
+  const search::Reference ref = request.effort == Effort::Fast ? search::reference_in_lanes(request.originals)
+                                                                : search::reference_of(request.originals);
   if (auto bad = search::check_request(request, ref)) return std::unexpected(std::move(*bad));
   std::optional<SearchResult> best;
   std::optional<SearchError> missed;
@@ -506,7 +510,8 @@ SearchOutcome<SearchResult> bounded_compress(const SearchRequest& request) {
   for (const Method method : request.methods) {
     auto state = prepare(request, method);
     if (!state) return error_of(state);
-    auto result = search_method(request, ref, *state, smallest_bits);
+    auto lean = request.effort == Effort::Fast ? lean_search(request, ref, *state) : std::nullopt;
+    auto result = lean ? std::move(*lean) : search_method(request, ref, *state, smallest_bits);
     if (!result) {
       const auto kind = result.error().kind;
       if (kind != SearchErrorKind::TargetNotMet && kind != SearchErrorKind::BudgetTooSmall) {

@@ -5,8 +5,10 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cfloat>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "quantizer.hpp"
 #include "vector_clones.hpp"
@@ -175,6 +177,62 @@ Reference reference_of(const Originals& originals) {
     ++ref.count;
   }
   if (ref.count == 0) ref.lo = ref.hi = 0.0;
+  return ref;
+}
+
+namespace {
+
+// The sums of reference_of in four fixed lanes, combined in a fixed order
+// (the same bits on every machine and either clone). False when some
+// original is not finite: reference_of then takes the samples one by one.
+template <class T>
+QUILLMERE_VECTOR_CLONES bool reference_lanes(const T* __restrict x, std::size_t n, double* __restrict s4,
+                                             double* __restrict lo4, double* __restrict hi4) noexcept {
+  const Doubles4 largest = {DBL_MAX, DBL_MAX, DBL_MAX, DBL_MAX};
+  Doubles4 s = {0, 0, 0, 0}, lo = {kInf, kInf, kInf, kInf}, hi = {-kInf, -kInf, -kInf, -kInf};
+  Bits4 finite = {-1, -1, -1, -1};
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    Doubles4 v;
+    if constexpr (std::is_same_v<T, float>) {
+      Floats4 raw;
+      std::memcpy(&raw, x + i, sizeof raw);
+      v = __builtin_convertvector(raw, Doubles4);
+    } else {
+      std::memcpy(&v, x + i, sizeof v);
+    }
+    // NaN fails every comparison, infinity the one against the largest.
+    finite &= (v <= largest) & (v >= -largest);
+    s += v * v;
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
+  }
+  for (std::size_t l = 0; l < 4; ++l) s4[l] = s[l], lo4[l] = lo[l], hi4[l] = hi[l];
+  bool all = (finite[0] & finite[1] & finite[2] & finite[3]) != 0;
+  for (std::size_t l = 0; i < n; ++i, ++l) {
+    const auto v = static_cast<double>(x[i]);
+    all = all && std::isfinite(v);
+    s4[l] += v * v;
+    lo4[l] = v < lo4[l] ? v : lo4[l];
+    hi4[l] = v > hi4[l] ? v : hi4[l];
+  }
+  return all;
+}
+
+}  // namespace
+
+Reference reference_in_lanes(const Originals& originals) {
+  double s4[4], lo4[4], hi4[4];
+  const std::size_t n = originals.size();
+  const bool finite = originals.is_double() ? reference_lanes(originals.f64().data(), n, s4, lo4, hi4)
+                                            : reference_lanes(originals.f32().data(), n, s4, lo4, hi4);
+  if (!finite || n == 0) return reference_of(originals);
+  Reference ref;
+  ref.originals = &originals;
+  ref.sum_x2 = (s4[0] + s4[1]) + (s4[2] + s4[3]);
+  ref.lo = std::min(std::min(lo4[0], lo4[1]), std::min(lo4[2], lo4[3]));
+  ref.hi = std::max(std::max(hi4[0], hi4[1]), std::max(hi4[2], hi4[3]));
+  ref.count = n;
   return ref;
 }
 

@@ -424,6 +424,9 @@ class Searcher {
     return failure(SearchErrorKind::TargetNotMet, "psnr", b.psnr.value_or(0.0), d.psnr);
   }
 
+  // The bands the last judgement or coding quantised (by this searcher's rule).
+  const stages::QuantisedBands& last_bands() const { return scratch_; }
+
   int evaluations() const { return evaluations_; }
   const search::Reference& reference() const { return ref_; }
 
@@ -571,5 +574,26 @@ class Searcher {
   // The corrections encoder's working memory, kept across the finalists.
   mutable corrections::EncodeBuffers fix_buffers_;
 };
+
+// Normalises and transforms the samples by one method, once for every
+// multiplier tried on it.
+SearchOutcome<MethodState> prepare(const SearchRequest& r, Method method);
+
+// The multiplier at which uniform quantisation noise alone would give an
+// RMS error of `rms` in the signal's units.
+float multiplier_for_rms(const MethodState& s, double rms);
+
+// The result for candidate c: coded and corrected unless given, the
+// corrected distortion measured through the corrections' own arithmetic.
+SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidate c,
+                                   std::optional<Coded> coded = std::nullopt,
+                                   std::optional<corrections::Encoded> fix = std::nullopt);
+
+// Effort::Fast for one method: one predicted multiplier judged, corrected
+// and coded once (lean_search.cpp). nullopt where the lean path does not
+// apply (a size budget) and the full search runs instead.
+std::optional<SearchOutcome<SearchResult>> lean_search(const SearchRequest& r,
+                                                       const search::Reference& ref,
+                                                       MethodState& state);
 
 }  // namespace quillmere::searching

@@ -12,7 +12,7 @@ from ..recordings import SIGNAL_SUFFIXES, bounded_input, for_path, read_signal, 
 from ..recordings.atomic_write import write_bytes
 from ..recordings.bounded_input import DEFAULT_MAX_INPUT, is_regular
 from ..recordings.signal import OutputError
-from ..settings import CODERS, METHODS
+from ..settings import CODERS, DEFAULT_EFFORT, METHODS
 from .file_jobs import FileResult, plan_outputs, run_batch
 from .long_recordings import compress_source, long_source
 from .messages import size_change_text
@@ -39,10 +39,11 @@ def target_from_args(args) -> Optional[StatedBounds]:
                     rmse_rel=rmse_rel, prd=args.prd, psnr=args.psnr,
                     bits_per_sample=args.bits_per_sample,
                     methods=list(METHODS) if args.search_methods else None,
-                    coders=list(CODERS) if args.search_coders else None)
+                    coders=list(CODERS) if args.search_coders else None,
+                    effort=args.effort)
     if not target:
-        if args.search_methods or args.search_coders:
-            raise ToolError("--search-methods/--search-coders need an error bound "
+        if args.search_methods or args.search_coders or args.effort != DEFAULT_EFFORT:
+            raise ToolError("--search-methods/--search-coders/--effort need an error bound "
                             "(--max-error, --rmse, --prd, --psnr or --bits-per-sample)")
         return None
     if args.quant_multiplier is not None:

@@ -38,6 +38,7 @@ class StatedBounds:
     bits_per_sample: Optional[float] = None
     methods: Optional[Sequence[str]] = None
     coders: Optional[Sequence[str]] = None
+    effort: str = "thorough"  # the search's: "thorough" or "fast"
 
     def __bool__(self) -> bool:
         return any(v is not None for v in (self.max_error, self.max_error_rel, self.rmse,
@@ -80,7 +81,7 @@ def compress_channel(x: np.ndarray, settings: Settings, target: Optional[StatedB
     unit, report = compress_held(x, settings, bounds,
                                  lambda y: formats.stored_values(meta, channel, y),
                                  grid.quantum(meta, channel), target.methods, target.coders,
-                                 block_length)
+                                 block_length, target.effort)
     return unit, settings_of(report)
 
 

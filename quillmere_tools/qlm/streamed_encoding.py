@@ -150,7 +150,7 @@ def _write_long(out: BinaryIO, long: _LongChannel, settings: Settings, target: O
         check = (metrics.PieceMeasures(lambda y: formats.stored_values(meta, channel, y))
                  if measured else None)
         used = long.write(out, native_request(settings, aim, target.methods, target.coders,
-                                              grid_step=quantum), check)
+                                              grid_step=quantum, effort=target.effort), check)
         return check, used
 
     _, used = search_held(encode, lambda check: miss_of_measures(bounds, check.result()),

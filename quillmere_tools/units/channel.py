@@ -52,6 +52,7 @@ class UnitRequest(NamedTuple):
     coder_codes: tuple[int, ...]
     split_trailing_run: bool
     grid_step: Optional[float]  # the code step of a source stored as integers, or None
+    effort_code: int = 0  # the bounded search's effort (settings.EFFORT_CODES)
 
 
 def _number(value: Optional[float]) -> Optional[float]:
@@ -64,7 +65,8 @@ _NO_BOUNDS = Bounds()
 def native_request(settings: Settings = Settings(), bounds: Optional[Bounds] = None,
                    methods: Optional[Sequence[str]] = None,
                    coders: Optional[Sequence[str]] = None,
-                   split_trailing_run: bool = False, grid_step: Optional[float] = None) -> UnitRequest:
+                   split_trailing_run: bool = False, grid_step: Optional[float] = None,
+                   effort: Optional[str] = None) -> UnitRequest:
     """The request ``_native`` takes for these settings and bounds.
 
     ``grid_step`` is the code step of a source stored as integers (PCM, EDF,
@@ -73,7 +75,10 @@ def native_request(settings: Settings = Settings(), bounds: Optional[Bounds] = N
 
     ``split_trailing_run`` is for hosts that pad a chunk with one repeated
     value (Zarr, Dask): such a run at the end is restored exactly rather than
-    coded, so the bounds hold over the samples the host actually stored."""
+    coded, so the bounds hold over the samples the host actually stored.
+
+    ``effort`` ("thorough", the default, or "fast") says how hard a search
+    for bounds works for a small unit; both meet the bounds exactly."""
     b = bounds if bounds is not None else _NO_BOUNDS
     return UnitRequest(
         method_code=parameters.method_code(settings.method),
@@ -87,6 +92,7 @@ def native_request(settings: Settings = Settings(), bounds: Optional[Bounds] = N
         coder_codes=tuple(parameters.coder_code(c) for c in (coders or ())),
         split_trailing_run=bool(split_trailing_run),
         grid_step=_number(grid_step),
+        effort_code=parameters.effort_code(effort),
     )
 
 
@@ -149,23 +155,28 @@ def encode_with_report(x: npt.ArrayLike, settings: Settings = Settings(), bounds
                        coders: Optional[Sequence[str]] = None, *,
                        split_trailing_run: bool = False, block_length: Optional[int] = None,
                        threads: Optional[int] = None,
-                       grid_step: Optional[float] = None) -> tuple[bytes, _native.UnitReport]:
+                       grid_step: Optional[float] = None,
+                       effort: Optional[str] = None) -> tuple[bytes, _native.UnitReport]:
     """One signal's unit and report; a signal longer than ``block_length``
     is coded as blocks on ``threads`` threads (the same bytes for any count)."""
-    request = native_request(settings, bounds, methods, coders, split_trailing_run, grid_step)
+    request = native_request(settings, bounds, methods, coders, split_trailing_run, grid_step, effort)
     return encode_many_with_reports([x], request, threads, block_length)[0]
 
 
 def encode_channel(x: npt.ArrayLike, settings: Settings = Settings(), bounds: Optional[Bounds] = None, *,
-                   split_trailing_run: bool = False) -> bytes:
+                   split_trailing_run: bool = False, effort: Optional[str] = None) -> bytes:
     """Compress one 1-D signal into a plain channel unit, however long: the
     form array chunks use, which the HDF5 filter decodes on its own.
 
     Without bounds the settings are used as they are; with bounds the
     codec's search chooses the multiplier (and corrections) that meet them.
-    NaN and infinities are kept; float64 input comes back as float64."""
+    NaN and infinities are kept; float64 input comes back as float64.
+    ``effort`` is the search's (see native_request); without bounds there
+    is no search and it changes nothing."""
+    parameters.check_effort(effort)
     if bounds or type(settings) is not Settings:
-        request = native_request(settings, bounds if bounds else None, None, None, split_trailing_run)
+        request = native_request(settings, bounds if bounds else None, None, None, split_trailing_run,
+                                 effort=effort)
     else:
         request = _plain_request(settings, bool(split_trailing_run))
     return _native.encode_channel(as_samples(x), request)[0]

@@ -61,13 +61,14 @@ def _split(options: dict[str, Any]) -> channel.UnitRequest:
     settings = options.pop("settings", None) or Settings()
     methods = options.pop("methods", None)
     coders = options.pop("coders", None)
+    effort = options.pop("effort", None)
     unknown = set(options) - _SETTING_KEYS - _BOUND_KEYS
     if unknown:
         raise TypeError(f"unexpected keyword argument {sorted(unknown)[0]!r}; expected a bound "
                         f"({', '.join(sorted(_BOUND_KEYS))}) or a setting ({', '.join(sorted(_SETTING_KEYS))})")
     changes = {k: v for k, v in options.items() if k in _SETTING_KEYS}
     bounds = Bounds(**{k: v for k, v in options.items() if k in _BOUND_KEYS})
-    return channel.native_request(settings.with_(**changes), bounds, methods, coders)
+    return channel.native_request(settings.with_(**changes), bounds, methods, coders, effort=effort)
 
 
 def _signal_list(signals: Sequence[npt.ArrayLike]) -> list[npt.ArrayLike]:
@@ -94,7 +95,8 @@ def compress_many(signals: Sequence[npt.ArrayLike], *, threads: Optional[int] = 
     at a time (all the cores this process may use when None).  Keywords are
     bounds (max_error, rmse, prd, psnr, bits_per_sample), settings (method,
     scale, cutoff, coder, quant_multiplier, or settings=Settings(...)), and
-    the search's candidates (methods, coders).  ``max_error`` and ``rmse``
+    the search's candidates (methods, coders) and effort ("thorough" or
+    "fast", as compress_to_target takes it).  ``max_error`` and ``rmse``
     may be percentages (``"0.1%"``) of each signal's own range.
 
     A signal longer than ``block_length`` samples (1048576 when None) is
@@ -116,7 +118,9 @@ def compress_many(signals: Sequence[npt.ArrayLike], *, threads: Optional[int] = 
         check_bound_form(name, value)
     _split({k: v for k, v in options.items() if k not in texts})
     threads = channel.thread_count(threads)
-    requests = [_split(resolve_for(channel.as_samples(x), options)) for x in signals]
+    # Only the percentages are resolved: a setting's own text (a method's
+    # or the effort's name) is no bound.
+    requests = [_split({**options, **resolve_for(channel.as_samples(x), texts)}) for x in signals]
     # Signals side by side, each with its share of the threads for its blocks
     # (the companion module works without the interpreter lock).
     inner = max(1, threads // max(1, len(signals)))

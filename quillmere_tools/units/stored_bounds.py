@@ -120,13 +120,15 @@ def compress_held(x: np.ndarray, settings: Settings, bounds: Bounds,
                   stored: Callable[[np.ndarray], np.ndarray], quantum: Optional[float],
                   methods: Optional[Sequence[str]] = None,
                   coders: Optional[Sequence[str]] = None,
-                  block_length: Optional[int] = None) -> tuple[bytes, tuple]:
+                  block_length: Optional[int] = None,
+                  effort: Optional[str] = None) -> tuple[bytes, tuple]:
     """The smallest unit the search finds whose written-back values
     ``stored(decoded)`` meet ``bounds`` against ``x``, and its report; a
-    channel longer than ``block_length`` is coded as blocks."""
+    channel longer than ``block_length`` is coded as blocks. ``effort`` is
+    the search's ("thorough" or "fast")."""
     def encode(aim: Bounds):
         return _encode(x, settings, aim, methods, coders, block_length=block_length,
-                       grid_step=quantum)
+                       grid_step=quantum, effort=effort)
 
     return search_held(encode, lambda unit: stored_miss(bounds, x, unit, stored), bounds, quantum)
 

@@ -68,6 +68,7 @@ def compress_to_target(
     coders: Optional[Sequence[str]] = None,
     block_length: Optional[int] = None,
     threads: Optional[int] = None,
+    effort: str = "thorough",
 ) -> TargetResult:
     """Compress ``data`` into the smallest unit whose reconstruction meets
     every given bound: max absolute error and RMSE in the signal's units (or
@@ -82,6 +83,13 @@ def compress_to_target(
     RMSE that meets them over the whole signal), and the measured figures
     are the whole signal's.
 
+    ``effort`` trades size for time: "thorough" (the default) searches
+    multipliers and codes several finalists for the smallest unit; "fast"
+    judges one predicted multiplier through the decoder's arithmetic and
+    codes it once, several times sooner for a somewhat larger unit (see
+    docs/performance.md).  Every bound holds exactly either way; a size
+    budget (``bits_per_sample``) is always searched thoroughly.
+
     ``settings`` gives the method, scale (the dead-zone row), cutoff and coder;
     ``methods`` and ``coders`` widen the search.  A bad bound raises
     ValueError, an unreachable one TargetNotMet; both name the bound.
@@ -94,7 +102,7 @@ def compress_to_target(
     if not bounds:
         raise ValueError("give at least one of max_error, rmse, prd, psnr or bits_per_sample")
     unit, report = channel.encode_with_report(data, settings, bounds, methods, coders,
-                                             block_length=block_length, threads=threads)
+                                             block_length=block_length, threads=threads, effort=effort)
     pairs = max(1, len(methods or ())) * max(1, len(coders or ()))
     return TargetResult(
         unit=unit, settings=channel.settings_of(report),

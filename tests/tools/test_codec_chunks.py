@@ -80,9 +80,12 @@ def test_numcodecs_chunks_of_the_older_layout_still_decode():
 def test_error_bounds_reach_the_channel_unit(monkeypatch, codec_type):
     seen = []
 
-    def fake_encode(x, settings, bounds=None, *, split_trailing_run=False):
+    efforts = []
+
+    def fake_encode(x, settings, bounds=None, *, split_trailing_run=False, effort=None):
         assert split_trailing_run
         seen.append(bounds)
+        efforts.append(effort)
         return quillmere.compress_signal(x)
 
     monkeypatch.setattr(codec_common, "encode_channel", fake_encode)
@@ -92,6 +95,8 @@ def test_error_bounds_reach_the_channel_unit(monkeypatch, codec_type):
     assert seen == [Bounds(max_error=0.01, rmse=0.002, prd=1.5, psnr=40.0, bits_per_sample=3.5)]
     codec_common.encode_chunk(x, codec_type(scale=9)._cfg())
     assert seen[-1] is None
+    codec_common.encode_chunk(x, codec_type(max_error=0.01, effort="fast")._cfg())
+    assert efforts == ["thorough", "thorough", "fast"]
 
 
 def test_numcodecs_chunk_cannot_ask_for_memory():

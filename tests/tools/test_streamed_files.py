@@ -375,12 +375,14 @@ def long_npy(tmp_path_factory):
     return path
 
 
-@pytest.mark.parametrize("bound", [[], ["--max-error", "0.1%"]], ids=["plain", "max-error"])
+@pytest.mark.parametrize("bound", [[], ["--max-error", "0.1%"], ["--max-error", "0.1%", "--effort", "fast"]],
+                         ids=["plain", "max-error", "max-error-fast"])
 def test_cli_long_npy_round_trip_is_the_whole_signal_result(tmp_path, cli, long_npy, bound):
     block = ["--block-length", "65536"]
     res = cli("compress", long_npy, "-o", "long.qlm", *block, *bound)
     assert res.code == 0, res
-    target = StatedBounds(max_error_rel=0.001) if bound else None
+    effort = "fast" if "fast" in bound else "thorough"
+    target = StatedBounds(max_error_rel=0.001, effort=effort) if bound else None
     whole, _ = encode_signal(read_signal(long_npy), Settings(), target, block_length=65536)
     assert (tmp_path / "long.qlm").read_bytes() == whole
     res = cli("decompress", "long.qlm", "-o", "back.npy")

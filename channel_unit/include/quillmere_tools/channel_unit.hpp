@@ -42,6 +42,12 @@ struct UnitBounds {
 //   Only     the integer unit or an error (the integer coder was asked for).
 enum class IntegerUse : std::uint8_t { Auto, Compare, Only };
 
+// With bounds: Thorough searches multipliers and codes finalists for the
+// smallest unit; Fast judges one predicted multiplier and codes it once, a
+// larger unit several times sooner. Both meet every bound exactly; a size
+// budget is always searched thoroughly. The codes are the front ends'.
+enum class SearchEffort : std::uint8_t { Thorough = 0, Fast = 1 };
+
 struct UnitRequest {
   quillmere::CodecOptions options;  // used as they are when no bound is given
   UnitBounds bounds;
@@ -56,6 +62,8 @@ struct UnitRequest {
   // The code step of a format that stores integers (PCM, EDF, WFDB); without
   // it the grid is the coarsest power of two the samples are multiples of.
   std::optional<double> grid_step;
+  // How hard the search for bounds works for a small unit.
+  SearchEffort effort = SearchEffort::Thorough;
 };
 
 inline constexpr std::size_t kMinTrailingRun = 2;

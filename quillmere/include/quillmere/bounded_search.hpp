@@ -59,6 +59,16 @@ struct Distortion {
   double psnr = std::numeric_limits<double>::infinity();
 };
 
+// How hard the search works for the smallest output. Thorough judges many
+// multipliers, moves quantised values against the bound and codes several
+// finalists; Fast predicts one multiplier, judges it once through the
+// decoder's arithmetic and codes it once, for a larger output several times
+// sooner. Every bound holds exactly with either; a size budget
+// (bits_per_sample) always takes the thorough search. Fast sums the
+// originals' squares in lanes, so its PRD may differ from measure()'s in
+// the last bits.
+enum class Effort : std::uint8_t { Thorough = 0, Fast = 1 };
+
 struct SearchRequest {
   // What the codec compresses: float32, finite, n >= 1 (a float64 source
   // passes float32(x - offset); non-finite samples already replaced).
@@ -74,6 +84,7 @@ struct SearchRequest {
   // wavelet layer, minimising container + corrections. Off: the wavelet layer
   // alone must meet max_error.
   bool allow_corrections = true;
+  Effort effort = Effort::Thorough;
 };
 
 struct SearchResult {
