@@ -81,11 +81,14 @@ std::optional<std::pair<float, float>> finite_range(std::span<const float> s) no
   return std::pair{min, max};
 }
 
-UnitResult<void> check_float32_range(std::span<const float> s) {
-  if (s.empty()) return {};
-  const auto range = finite_range(s);
+// Checks the range of the cleaned samples and keeps it for the codec.
+UnitResult<void> check_float32_range(CodedSamples& out) {
+  if (out.samples.empty()) return {};
+  const auto range = finite_range(out.samples);
   if (!range) return {};  // not reached: the samples are finite here
-  return check_float32_range(range->first, range->second);
+  QUILLMERE_TRY_VOID(check_float32_range(range->first, range->second));
+  out.range = quillmere::FiniteRange{range->first, range->second};
+  return {};
 }
 
 UnitResult<CodedSamples> from_float32(std::span<const float> x) {
@@ -94,6 +97,7 @@ UnitResult<CodedSamples> from_float32(std::span<const float> x) {
     // Most signals: one pass finds no NaN or infinity, and their range.
     out.samples = x;
     QUILLMERE_TRY_VOID(check_float32_range(range->first, range->second));
+    out.range = quillmere::FiniteRange{range->first, range->second};
     return out;
   }
   out.runs = find_non_finite(x);
@@ -105,7 +109,7 @@ UnitResult<CodedSamples> from_float32(std::span<const float> x) {
     fill_non_finite(out.owned, out.runs);
     out.samples = out.owned;
   }
-  QUILLMERE_TRY_VOID(check_float32_range(out.samples));
+  QUILLMERE_TRY_VOID(check_float32_range(out));
   return out;
 }
 
@@ -148,7 +152,7 @@ UnitResult<CodedSamples> from_float64(std::span<const double> x) {
   }
   fill_non_finite(out.owned, out.runs);
   out.samples = out.owned;
-  QUILLMERE_TRY_VOID(check_float32_range(out.samples));
+  QUILLMERE_TRY_VOID(check_float32_range(out));
   return out;
 }
 
