@@ -231,6 +231,7 @@ struct Scratch {
   WorkBuffer<std::uint32_t> sym;
   WorkBuffer<std::uint32_t> tally;
   WorkBuffer<std::uint32_t> codes;
+  WorkBuffer<std::uint32_t> adaptive;  // the adaptive model's trial codes
   WorkBuffer<std::uint8_t> raw;
   WorkBuffer<std::uint16_t> words;
   WorkBuffer<std::int16_t> live;  // mapped bands' live blocks
@@ -242,6 +243,7 @@ struct Scratch {
     sym.release_if_large();
     tally.release_if_large();
     codes.release_if_large();
+    adaptive.release_if_large();
     raw.release_if_large();
     words.release_if_large();
   }
@@ -356,7 +358,8 @@ std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16
   for (std::size_t b = 0, from = 0; b < k; from = band_end[b++]) {
     band_symbols[b] = std::span<const std::uint32_t>(sym + from, band_end[b] - from);
   }
-  const Models models = choose_and_write_models(counts, band_symbols, head);
+  std::uint32_t* const adaptive_codes = scratch.adaptive.take(total);
+  const Models models = choose_and_write_models(counts, band_symbols, head, adaptive_codes);
 
   // The code of every symbol word (start | frequency << 16), which the
   // rANS pass looks up through the words. Bands with nothing to code get
@@ -387,17 +390,25 @@ std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16
   }
 
   // Adaptive bands' codes, made in decoding order as their models move:
-  // a band that two lanes share alternates between them.
+  // a band that two lanes share alternates between them. A band in one
+  // lane is decoded in band order, the order of the model's trial, which
+  // left its codes in adaptive_codes.
   auto next_word = static_cast<std::uint32_t>(tally_size);
   for (std::size_t b = 0; b < k; ++b) {
     if (models.bands[b].mode != BandMode::Adaptive) continue;
-    AdaptiveModel model(std::max(2u, unsigned{models.bands[b].tokens}));
     const std::size_t from = band_end[b] - bands[b].size();
     std::size_t lo = seg.seg, hi = 0;
+    unsigned lanes_met = 0;
     for (unsigned j = 0; j < seg.lanes; ++j) {
       const std::size_t a = std::max(from, seg.begin(j)), e = std::min(band_end[b], seg.end(j));
-      if (a < e) lo = std::min(lo, a - seg.begin(j)), hi = std::max(hi, e - seg.begin(j));
+      if (a < e) lo = std::min(lo, a - seg.begin(j)), hi = std::max(hi, e - seg.begin(j)), ++lanes_met;
     }
+    if (lanes_met == 1) {
+      std::copy(adaptive_codes + from, adaptive_codes + band_end[b], key_code + next_word);
+      for (std::size_t p = from; p < band_end[b]; ++p) sym[p] = next_word++;
+      continue;
+    }
+    AdaptiveModel model(std::max(2u, unsigned{models.bands[b].tokens}));
     for (std::size_t i = lo; i < hi; ++i) {
       for (unsigned j = 0; j < seg.lanes; ++j) {
         const std::size_t p = seg.begin(j) + i;
