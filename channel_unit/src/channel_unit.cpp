@@ -125,7 +125,8 @@ static UnitResult<EncodedUnit> encode_wavelet_unit(SignalView x, const UnitReque
   if (!request.bounds.any()) {
     quillmere::CodecOptions options = request.options;
     if (options.coder == quillmere::Coder::Auto) options.coder = kDefaultUnitCoder;
-    auto plain = quillmere::compress(coded->samples, options);
+    auto plain = coded->range ? quillmere::compress_in_range(coded->samples, options, *coded->range)
+                              : quillmere::compress(coded->samples, options);
     if (!plain) return codec_error(plain.error());
     container = std::move(*plain);
   } else {

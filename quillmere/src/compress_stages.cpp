@@ -37,6 +37,25 @@ inline float finite_or_replacement(float v) {
   return non_finite ? replacement : v;
 }
 
+// A zero extreme with the sign of the first zero among the cleaned samples,
+// which is the one a scan in index order with `c < lo` and `c > hi` keeps;
+// any other value is the same number whatever order found it.
+std::pair<float, float> with_first_zero(std::span<const float> input, float min, float max) noexcept {
+  if (min == 0.0f || max == 0.0f) {
+    float first_zero = 0.0f;
+    for (const float v : input) {
+      const float c = finite_or_replacement(v);
+      if (c == 0.0f) {
+        first_zero = c;
+        break;
+      }
+    }
+    if (min == 0.0f) min = first_zero;
+    if (max == 0.0f) max = first_zero;
+  }
+  return {min, max};
+}
+
 // The min and max of the cleaned samples as a scan in index order with
 // `c < lo` and `c > hi` would find them. Independent lanes keep the scan off
 // a single compare chain (and in vector registers); as the values are never
@@ -71,19 +90,7 @@ std::pair<float, float> cleaned_bounds(std::span<const float> input) noexcept {
     min = lo[j] < min ? lo[j] : min;
     max = hi[j] > max ? hi[j] : max;
   }
-  if (min == 0.0f || max == 0.0f) {
-    float first_zero = 0.0f;
-    for (std::size_t k = 0; k < n; ++k) {
-      const float c = finite_or_replacement(in[k]);
-      if (c == 0.0f) {
-        first_zero = c;
-        break;
-      }
-    }
-    if (min == 0.0f) min = first_zero;
-    if (max == 0.0f) max = first_zero;
-  }
-  return {min, max};
+  return with_first_zero(input, min, max);
 }
 
 // Product outside what round() maps into [-32768, 32767]: the same test
@@ -129,22 +136,26 @@ std::optional<QuillmereError> check_request(std::span<const float> samples,
   return std::nullopt;
 }
 
-Result<Normalised> normalise(std::span<const float> input, std::size_t padded_len) {
+Result<Normalised> normalise(std::span<const float> input, std::size_t padded_len,
+                             std::optional<FiniteRange> known) {
   Normalised out{Floats::make(padded_len), 0.0f, 0.0f, 0.0f};
-  QUILLMERE_TRY(frame, normalise_into(input, out.samples.span()));
+  QUILLMERE_TRY(frame, normalise_into(input, out.samples.span(), known));
   out.min = frame->min;
   out.max = frame->max;
   out.mean = frame->mean;
   return out;
 }
 
-Result<NormalisedFrame> normalise_into(std::span<const float> input, std::span<float> out) {
+Result<NormalisedFrame> normalise_into(std::span<const float> input, std::span<float> out,
+                                       std::optional<FiniteRange> known) {
   const std::size_t n = input.size();
   const std::size_t padded_len = out.size();
   NormalisedFrame frame;
   float* x = out.data();
 
-  const auto [lo, hi] = cleaned_bounds(input);
+  // A caller that has scanned the samples already gives their range; only
+  // the sign of a zero extreme is left to settle.
+  const auto [lo, hi] = known ? with_first_zero(input, known->lo, known->hi) : cleaned_bounds(input);
   frame.min = lo;
   frame.max = hi;
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "quantizer.hpp"
+#include "quillmere/compressor.hpp"
 #include "quillmere/error.hpp"
 #include "work_buffer.hpp"
 #include "quillmere/options.hpp"
@@ -44,7 +45,8 @@ std::optional<QuillmereError> check_request(std::span<const float> samples,
 
 // Cleans non-finite samples, finds min and max, maps into the unit range and
 // removes the mean; signals shorter than padded_len repeat periodically.
-Result<Normalised> normalise(std::span<const float> input, std::size_t padded_len);
+Result<Normalised> normalise(std::span<const float> input, std::size_t padded_len,
+                             std::optional<FiniteRange> known = std::nullopt);
 
 // The same into `out`, whose length is the padded length; samples holds
 // nothing on return.
@@ -53,7 +55,11 @@ struct NormalisedFrame {
   float max = 0.0f;
   float mean = 0.0f;
 };
-Result<NormalisedFrame> normalise_into(std::span<const float> input, std::span<float> out);
+// `known`, when given, is the smallest and largest sample of an input
+// without NaN or infinity (compress_in_range), which spares the scan for
+// them; the result is the same either way.
+Result<NormalisedFrame> normalise_into(std::span<const float> input, std::span<float> out,
+                                       std::optional<FiniteRange> known = std::nullopt);
 
 inline float multiplier_of(const CodecOptions& options) noexcept {
   return options.quant_multiplier ? *options.quant_multiplier : scale_multiplier(options.scale);

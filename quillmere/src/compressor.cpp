@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "compress_core.hpp"
@@ -48,7 +49,8 @@ namespace {
 // signal they may hold; the caller lets the large ones go afterwards.
 Result<std::vector<std::uint8_t>> compress_with(std::span<const float> samples,
                                                 const CodecOptions& options,
-                                                stages::TransformBuffers& kept) {
+                                                stages::TransformBuffers& kept,
+                                                std::optional<FiniteRange> known) {
   const auto executor = make_executor(options.method);
   const std::size_t padded_len = std::max(samples.size(), executor->filter_length());
   const float m = stages::multiplier_of(options);
@@ -64,7 +66,7 @@ Result<std::vector<std::uint8_t>> compress_with(std::span<const float> samples,
 
   const auto normalise = [&]() -> Result<stages::NormalisedFrame> {
     if (!keep) {
-      auto norm = stages::normalise(samples, padded_len);
+      auto norm = stages::normalise(samples, padded_len, known);
       if (!norm) return std::unexpected(std::move(norm.error()));
       fresh = std::move(norm->samples);
       return stages::NormalisedFrame{norm->min, norm->max, norm->mean};
@@ -74,7 +76,7 @@ Result<std::vector<std::uint8_t>> compress_with(std::span<const float> samples,
     } catch (const std::bad_alloc&) {
       return std::unexpected(QuillmereError::out_of_memory(padded_len));
     }
-    return stages::normalise_into(samples, signal);
+    return stages::normalise_into(samples, signal, known);
   };
   const auto transform = [&](std::uint8_t depth,
                              bool every_approximation) -> std::optional<QuillmereError> {
@@ -133,13 +135,28 @@ Result<std::vector<std::uint8_t>> compress_with(std::span<const float> samples,
 
 }  // namespace
 
-Result<std::vector<std::uint8_t>> compress(std::span<const float> samples,
-                                           const CodecOptions& options) {
+namespace {
+
+Result<std::vector<std::uint8_t>> checked_compress(std::span<const float> samples,
+                                                   const CodecOptions& options,
+                                                   std::optional<FiniteRange> known) {
   if (auto bad = stages::check_request(samples, options)) return std::unexpected(std::move(*bad));
   stages::TransformBuffers& kept = stages::thread_transform_buffers();
-  auto container = compress_with(samples, options, kept);
+  auto container = compress_with(samples, options, kept, known);
   kept.release_if_large();
   return container;
+}
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> compress(std::span<const float> samples,
+                                           const CodecOptions& options) {
+  return checked_compress(samples, options, std::nullopt);
+}
+
+Result<std::vector<std::uint8_t>> compress_in_range(std::span<const float> samples,
+                                                    const CodecOptions& options, FiniteRange range) {
+  return checked_compress(samples, options, range);
 }
 
 }  // namespace quillmere

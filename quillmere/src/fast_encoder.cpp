@@ -193,27 +193,47 @@ void describe_range(std::span<const std::span<const std::int16_t>> bands, const 
   }
 }
 
+// The four lanes' raw bits of each of n steps as one value (lane 0's in
+// the lowest bits) and its bit count: at most 15 bits per lane, so at most
+// 60 in all, which always fit. A pass of its own without a branch, which
+// the AVX2 clone vectorises (its variable 64-bit shifts), so that the loop
+// that appends the bits does nothing else.
+QUILLMERE_VECTOR_CLONES
+void join_steps(const std::uint32_t* b0, const std::uint32_t* b1, const std::uint32_t* b2, const std::uint32_t* b3,
+                std::size_t n, std::uint64_t* value, std::uint8_t* count) noexcept {
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t a = b0[i], b = b1[i], c = b2[i], d = b3[i];
+    const std::uint64_t na = a >> kRawCountShift, nb = b >> kRawCountShift, nc = c >> kRawCountShift;
+    const std::uint64_t nab = na + nb, ncd = nc + (d >> kRawCountShift);
+    const std::uint64_t ab = std::uint64_t{a & 0xFFFF} | (std::uint64_t{b & 0xFFFF} << na);
+    const std::uint64_t cd = std::uint64_t{c & 0xFFFF} | (std::uint64_t{d & 0xFFFF} << nc);
+    value[i] = ab | (cd << nab);
+    count[i] = static_cast<std::uint8_t>(nab + ncd);
+  }
+}
+
 // The raw bits of steps [i0, i1) in decoding order from their descriptions
 // (lane j's at lane_bits + j * stride). With four lanes the bits of one
-// step go in one put unless they exceed what a put takes.
+// step go in one put unless they exceed what a put takes (only when most
+// of the four are near -32768), and then in two.
 void write_raw(const std::uint32_t* lane_bits, std::size_t stride, const Segments& seg, std::size_t i0,
-               std::size_t i1, RawWriter& raw) noexcept {
+               std::size_t i1, std::uint64_t* joined, std::uint8_t* joined_count, RawWriter& raw) noexcept {
   const auto put = [&raw](std::uint32_t b) { raw.put(b & 0xFFFF, b >> kRawCountShift); };
   const std::size_t common = seg.end(seg.lanes - 1) - seg.begin(seg.lanes - 1);
   const std::size_t both = std::min(i1, common);
   if (seg.lanes == kLanes) {
-    const std::uint32_t *b0 = lane_bits - i0, *b1 = b0 + stride, *b2 = b0 + 2 * stride, *b3 = b0 + 3 * stride;
-    for (std::size_t i = i0; i < both; ++i) {
-      const std::uint32_t a = b0[i], b = b1[i], c = b2[i], d = b3[i];
-      const unsigned na = a >> kRawCountShift, nb = b >> kRawCountShift, nc = c >> kRawCountShift;
-      const unsigned nab = na + nb, ncd = nc + (d >> kRawCountShift);
-      const std::uint64_t ab = (a & 0xFFFF) | (std::uint64_t{b & 0xFFFF} << na);
-      const std::uint64_t cd = (c & 0xFFFF) | (std::uint64_t{d & 0xFFFF} << nc);
-      if (nab + ncd <= 56) [[likely]] {
-        raw.put(ab | (cd << nab), nab + ncd);
+    if (i0 < both) {
+      join_steps(lane_bits, lane_bits + stride, lane_bits + 2 * stride, lane_bits + 3 * stride, both - i0, joined,
+                 joined_count);
+    }
+    for (std::size_t i = 0; i + i0 < both; ++i) {
+      const std::uint64_t v = joined[i];
+      const unsigned n = joined_count[i];
+      if (n <= 56) [[likely]] {
+        raw.put(v, n);
       } else {
-        raw.put(ab, nab);
-        raw.put(cd, ncd);
+        raw.put(v & 0xFFFFFFFFu, 32);
+        raw.put(v >> 32, n - 32);
       }
     }
   } else {
@@ -231,6 +251,7 @@ struct Scratch {
   WorkBuffer<std::uint32_t> sym;
   WorkBuffer<std::uint32_t> tally;
   WorkBuffer<std::uint32_t> codes;
+  WorkBuffer<std::uint32_t> adaptive;  // the adaptive model's trial codes
   WorkBuffer<std::uint8_t> raw;
   WorkBuffer<std::uint16_t> words;
   WorkBuffer<std::int16_t> live;  // mapped bands' live blocks
@@ -242,6 +263,7 @@ struct Scratch {
     sym.release_if_large();
     tally.release_if_large();
     codes.release_if_large();
+    adaptive.release_if_large();
     raw.release_if_large();
     words.release_if_large();
   }
@@ -271,6 +293,8 @@ std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16
   // kept for the context pass.
   constexpr std::size_t kStretch = 2048;
   std::uint32_t* const bits = scratch.bits.take(kLanes * kStretch);
+  std::uint64_t joined[kStretch];
+  std::uint8_t joined_count[kStretch];
   std::uint16_t* const shape = scratch.shape.take(total);
   std::uint8_t* const raw_start = scratch.raw.take(2 * total + 8);
   RawWriter raw{raw_start};
@@ -281,7 +305,7 @@ std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16
       const std::size_t from = seg.begin(j) + i0, to = std::min(seg.begin(j) + i1, seg.end(j));
       describe_range(bands, band_end, cursor[j], from, to, bits + j * kStretch, shape);
     }
-    write_raw(bits, kStretch, seg, i0, i1, raw);
+    write_raw(bits, kStretch, seg, i0, i1, joined, joined_count, raw);
   }
   raw.flush();
   const auto raw_len = static_cast<std::size_t>(raw.p - raw_start);
@@ -356,7 +380,8 @@ std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16
   for (std::size_t b = 0, from = 0; b < k; from = band_end[b++]) {
     band_symbols[b] = std::span<const std::uint32_t>(sym + from, band_end[b] - from);
   }
-  const Models models = choose_and_write_models(counts, band_symbols, head);
+  std::uint32_t* const adaptive_codes = scratch.adaptive.take(total);
+  const Models models = choose_and_write_models(counts, band_symbols, head, adaptive_codes);
 
   // The code of every symbol word (start | frequency << 16), which the
   // rANS pass looks up through the words. Bands with nothing to code get
@@ -387,17 +412,25 @@ std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16
   }
 
   // Adaptive bands' codes, made in decoding order as their models move:
-  // a band that two lanes share alternates between them.
+  // a band that two lanes share alternates between them. A band in one
+  // lane is decoded in band order, the order of the model's trial, which
+  // left its codes in adaptive_codes.
   auto next_word = static_cast<std::uint32_t>(tally_size);
   for (std::size_t b = 0; b < k; ++b) {
     if (models.bands[b].mode != BandMode::Adaptive) continue;
-    AdaptiveModel model(std::max(2u, unsigned{models.bands[b].tokens}));
     const std::size_t from = band_end[b] - bands[b].size();
     std::size_t lo = seg.seg, hi = 0;
+    unsigned lanes_met = 0;
     for (unsigned j = 0; j < seg.lanes; ++j) {
       const std::size_t a = std::max(from, seg.begin(j)), e = std::min(band_end[b], seg.end(j));
-      if (a < e) lo = std::min(lo, a - seg.begin(j)), hi = std::max(hi, e - seg.begin(j));
+      if (a < e) lo = std::min(lo, a - seg.begin(j)), hi = std::max(hi, e - seg.begin(j)), ++lanes_met;
     }
+    if (lanes_met == 1) {
+      std::copy(adaptive_codes + from, adaptive_codes + band_end[b], key_code + next_word);
+      for (std::size_t p = from; p < band_end[b]; ++p) sym[p] = next_word++;
+      continue;
+    }
+    AdaptiveModel model(std::max(2u, unsigned{models.bands[b].tokens}));
     for (std::size_t i = lo; i < hi; ++i) {
       for (unsigned j = 0; j < seg.lanes; ++j) {
         const std::size_t p = seg.begin(j) + i;

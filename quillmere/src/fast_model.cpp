@@ -238,14 +238,18 @@ std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
 
 // Size of a band's tokens through the adaptive model, in 1/65536 bits, or
 // any value of at least `limit` once the size reaches it: the caller only
-// asks whether the model beats the limit, and mostly it does not.
-std::uint64_t adaptive_cost(std::span<const std::uint32_t> symbols, unsigned count, std::uint64_t limit) {
+// asks whether the model beats the limit, and mostly it does not. When it
+// does, every symbol's code is in `codes` (when given).
+std::uint64_t adaptive_cost(std::span<const std::uint32_t> symbols, unsigned count, std::uint64_t limit,
+                            std::uint32_t* codes) {
   AdaptiveModel model(count);
   std::uint64_t cost = 0;
   for (const std::uint32_t word : symbols) {
     const unsigned t = word & 0x1F;
-    cost += (kTableBits << 16) - kLog2[model.freq(t)];
+    const std::uint32_t f = model.freq(t);
+    cost += (kTableBits << 16) - kLog2[f];
     if (cost >= limit) break;
+    if (codes != nullptr) *codes++ = model.start(t) | (f << 16);
     model.update_all(t);
   }
   return cost;
@@ -253,11 +257,12 @@ std::uint64_t adaptive_cost(std::span<const std::uint32_t> symbols, unsigned cou
 
 Models choose_and_write_models(std::span<const BandCounts> counts,
                                std::span<const std::span<const std::uint32_t>> band_symbols,
-                               std::vector<std::uint8_t>& out) {
+                               std::vector<std::uint8_t>& out, std::uint32_t* adaptive_codes) {
   Models models;
+  std::size_t offset = 0;  // of band b among the bands end to end
   models.bands.resize(counts.size());
   BitWriter bits(out);
-  for (std::size_t b = 0; b < counts.size(); ++b) {
+  for (std::size_t b = 0; b < counts.size(); offset += band_symbols[b++].size()) {
     Counts all{};
     for (const auto& c : counts[b]) {
       for (unsigned t = 0; t < kTokens; ++t) all[t] += c[t];
@@ -282,7 +287,8 @@ Models choose_and_write_models(std::span<const BandCounts> counts,
       for (std::size_t g = 0; g < groups.size(); ++g) {
         static_cost += (1u << 16) + (groups[g].used ? choices[g].cost : 0);
       }
-      if (adaptive_cost(band_symbols[b], tokens, static_cost) < static_cost) {
+      std::uint32_t* const codes = adaptive_codes != nullptr ? adaptive_codes + offset : nullptr;
+      if (adaptive_cost(band_symbols[b], tokens, static_cost, codes) < static_cost) {
         m.mode = BandMode::Adaptive;
         bits.put(1, 1);
         continue;

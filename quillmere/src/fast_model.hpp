@@ -198,9 +198,16 @@ using BandCounts = std::array<std::array<std::uint32_t, kTokens>, kContexts>;
 // Picks each band's model from its counts and, for short bands, its tokens
 // (bits 0-4 of each symbol word, in band order): the smallest estimated size,
 // tables included. Writes the models bit-packed to `out`.
+//
+// With `adaptive_codes` (as long as all bands together), a band that takes
+// the adaptive model leaves there, at its offset among the bands laid end
+// to end, the code of each of its symbols in band order (start | frequency
+// << 16, before the model moves on): what the trial of the model computed
+// anyway, and the codes an encoder needs when the band lies in one lane.
+// Other bands leave their part unspecified.
 Models choose_and_write_models(std::span<const BandCounts> counts,
                                std::span<const std::span<const std::uint32_t>> band_symbols,
-                               std::vector<std::uint8_t>& out);
+                               std::vector<std::uint8_t>& out, std::uint32_t* adaptive_codes = nullptr);
 
 // Reads K band models; band i must code lengths[i] coefficients.
 std::expected<Models, FastError> read_models(BitReader& in, std::span<const std::size_t> lengths);

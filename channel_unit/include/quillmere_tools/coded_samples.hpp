@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "quillmere/compressor.hpp"
 #include "quillmere_tools/channel_unit.hpp"
 #include "quillmere_tools/non_finite.hpp"
 #include "quillmere_tools/side_block.hpp"
@@ -27,6 +28,9 @@ struct CodedSamples {
   std::optional<double> offset;
   Precision precision = Precision::Float32;
   std::size_t non_finite_samples = 0;
+  // The smallest and largest of `samples`, which are then all finite, as the
+  // check for float32's range found them: the codec need not scan again.
+  std::optional<quillmere::FiniteRange> range;
 };
 
 UnitResult<CodedSamples> prepare_samples(SignalView x);
