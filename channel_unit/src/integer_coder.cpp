@@ -1,6 +1,7 @@
 #include "quillmere_tools/integer_coder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <string>
 
@@ -91,24 +92,20 @@ struct PartitionSums {
   }
 };
 
+// Every run of zeros (possibly empty) ends at a nonzero value, and one more
+// at the end when the partition ends in zeros; the nonzero values less one
+// sum to the sum less their number. So only the sum and the zeros need a
+// pass, which has no branch.
 PartitionSums sums_of(std::span<const std::uint64_t> u) noexcept {
   PartitionSums t;
   t.count = u.size();
-  bool in_run = false;
   for (std::uint64_t v : u) {
     t.sum += v;
-    if (v == 0) {
-      ++t.zeros;
-      in_run = true;
-    } else {
-      // A run (possibly empty) ends at every nonzero value.
-      ++t.runs;
-      in_run = false;
-      ++t.nonzero;
-      t.nonzero_sum += v - 1;
-    }
+    t.zeros += v == 0 ? 1 : 0;
   }
-  if (in_run) ++t.runs;
+  t.nonzero = t.count - t.zeros;
+  t.runs = t.nonzero + (!u.empty() && u.back() == 0 ? 1 : 0);
+  t.nonzero_sum = t.sum - t.nonzero;
   return t;
 }
 
@@ -169,13 +166,14 @@ RicePlan plan_rice(std::span<const std::uint64_t> u, std::size_t warm, std::size
 
 void put_rice(BitWriter& out, std::uint64_t v, int k, int escape_bits) {
   const std::uint64_t q = v >> k;
-  if (q >= kEscapeQuotient) {
-    out.put(0, static_cast<int>(kEscapeQuotient));
-    out.put_wide(v, escape_bits);
-  } else {
-    out.put_unary(q);
-    out.put(v, k);
+  // The zeros, the one and the low bits in one field: with k <= 30 short of
+  // the escape that is 54 bits at most, within what put takes.
+  if (q < kEscapeQuotient) {
+    out.put((std::uint64_t{1} << k) | (v & ((std::uint64_t{1} << k) - 1)), static_cast<int>(q) + 1 + k);
+    return;
   }
+  out.put(0, static_cast<int>(kEscapeQuotient));
+  out.put_wide(v, escape_bits);
 }
 
 // The fields a block's residuals are written as, in order, handed to a
@@ -337,18 +335,17 @@ bool encode_block(std::span<const std::int64_t> before, std::span<const std::int
     // order warms up on its first samples); order 0 stands in until beaten.
     int chosen = 0;
     double least = static_cast<double>(zigzag_sum(residuals)) / static_cast<double>(n);
+    std::array<std::uint64_t, kMaxFixedOrder + 1> sums{};
+    fixed_residual_sums(x, range, sums);
     for (int order = 1; order <= kMaxFixedOrder && static_cast<std::size_t>(order) < n; ++order) {
       const auto count = n - static_cast<std::size_t>(order);
-      fixed_residuals(x, order, range, residuals);
-      const double mean = static_cast<double>(zigzag_sum(std::span(residuals).first(count))) /
-                          static_cast<double>(count);
+      const double mean = static_cast<double>(sums[static_cast<std::size_t>(order)]) / static_cast<double>(count);
       if (mean < least) {
         least = mean;
         chosen = order;
       }
     }
     if (chosen == 0) {
-      for (std::size_t i = 0; i < n; ++i) residuals[i] = x[i] - centre;
       consider(kFixed, 0, nullptr, 0, 2 + 3 + static_cast<std::uint64_t>(width));
     } else {
       fixed_residuals(x, chosen, range, residuals);

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
+
+#include "integer_arithmetic.hpp"
+#include "integer_stream_format.hpp"
 
 namespace quillmere_tools {
 namespace {
@@ -69,17 +73,98 @@ void fixed_residuals(std::span<const std::int64_t> x, int order, IntegerRange ra
   }
 }
 
+// The sums in doubles, one coefficient at a time over the whole block, so
+// that the loop runs over independent samples side by side: a coefficient
+// (15 bits) times a sample within 33 bits, and the sum of 32 such products,
+// stay below 2^53, so every partial sum is an exact integer whatever the
+// order of the additions and the total equals lpc_prediction's.
+QUILLMERE_INTEGER_CLONES
 void lpc_residuals(std::span<const std::int64_t> x, const LpcModel& model, IntegerRange range,
-                   std::span<std::int64_t> residuals) noexcept {
+                   std::span<std::int64_t> residuals) {
   const std::size_t order = model.coefs.size();
-  const std::int32_t* c = model.coefs.data();
-  const std::int64_t* s = x.data();
-  for (std::size_t i = order; i < x.size(); ++i) {
-    std::int64_t sum = 0;
-    for (std::size_t j = 0; j < order; ++j) sum += std::int64_t{c[j]} * s[i - 1 - j];
-    residuals[i - order] = s[i] - range.clamp(sum >> model.shift);
+  const std::size_t n = x.size();
+  if (n <= order) return;
+  const std::size_t count = n - order;
+  std::vector<double> samples(n);
+  std::vector<double> sums(count, 0.0);
+  for (std::size_t i = 0; i < n; ++i) samples[i] = static_cast<double>(x[i]);
+  double* sum = sums.data();
+  for (std::size_t j = 0; j < order; ++j) {
+    const double c = static_cast<double>(model.coefs[j]);
+    const double* s = samples.data() + (order - 1 - j);
+    for (std::size_t i = 0; i < count; ++i) sum[i] += c * s[i];
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto p = static_cast<std::int64_t>(sum[i]);
+    residuals[i] = x[i + order] - range.clamp(p >> model.shift);
   }
 }
+
+void fixed_residual_sums(std::span<const std::int64_t> x, IntegerRange range,
+                         std::span<std::uint64_t, kMaxFixedOrder + 1> sums) noexcept {
+  for (std::uint64_t& s : sums) s = 0;
+  const std::size_t n = x.size();
+  const std::int64_t* s = x.data();
+  // The first samples, where only the lower orders have their history.
+  std::size_t i = 1;
+  for (; i < n && i < static_cast<std::size_t>(kMaxFixedOrder); ++i) {
+    for (int order = 1; order <= static_cast<int>(i); ++order) {
+      sums[static_cast<std::size_t>(order)] += integer_format::zigzag(s[i] - fixed_prediction(s, i, order, range));
+    }
+  }
+  std::uint64_t s1 = 0, s2 = 0, s3 = 0, s4 = 0;
+  for (; i < n; ++i) {
+    const std::int64_t a = s[i - 1], b = s[i - 2], c = s[i - 3], d = s[i - 4];
+    s1 += integer_format::zigzag(s[i] - range.clamp(a));
+    s2 += integer_format::zigzag(s[i] - range.clamp(2 * a - b));
+    s3 += integer_format::zigzag(s[i] - range.clamp(3 * a - 3 * b + c));
+    s4 += integer_format::zigzag(s[i] - range.clamp(4 * a - 6 * b + 4 * c - d));
+  }
+  sums[1] += s1;
+  sums[2] += s2;
+  sums[3] += s3;
+  sums[4] += s4;
+}
+
+namespace {
+
+// r[lag] for lag in [first, first + 4 * kVectors): each lag's sum runs over
+// i in increasing order, as a plain loop per lag would, the lags side by
+// side. `reversed` holds the windowed samples last first, then zeros, so
+// that w[i - lag] for the group's lags lies ascending at n - 1 - i + lag,
+// and is zero where i < lag (adding a zero product leaves a sum as it was:
+// a sum that starts at +0 never becomes -0).
+using Quad = double __attribute__((vector_size(32)));
+
+template <int kVectors>
+void lag_group(const double* w, const double* reversed, std::size_t n, std::size_t first, double* r) noexcept {
+  Quad acc[kVectors];
+  for (int v = 0; v < kVectors; ++v) acc[v] = Quad{0.0, 0.0, 0.0, 0.0};
+  for (std::size_t i = 0; i < n; ++i) {
+    const double wi = w[i];
+    const Quad scale = {wi, wi, wi, wi};
+    const double* at = reversed + (n - 1 - i + first);
+    for (int v = 0; v < kVectors; ++v) {
+      Quad lagged;
+      std::memcpy(&lagged, at + 4 * v, sizeof lagged);
+      acc[v] += scale * lagged;
+    }
+  }
+  for (int v = 0; v < kVectors; ++v) std::memcpy(r + first + 4 * static_cast<std::size_t>(v), &acc[v], sizeof(Quad));
+}
+
+QUILLMERE_INTEGER_CLONES
+void autocorrelation(const double* w, std::size_t n, std::size_t lags, double* r) {
+  constexpr std::size_t kWide = 16;
+  // Room for whole groups past the last lag, read as zeros.
+  std::vector<double> reversed(n + lags + kWide, 0.0);
+  for (std::size_t i = 0; i < n; ++i) reversed[n - 1 - i] = w[i];
+  std::size_t first = 0;
+  for (; first + kWide <= lags + 1; first += kWide) lag_group<4>(w, reversed.data(), n, first, r);
+  for (; first <= lags; first += 4) lag_group<1>(w, reversed.data(), n, first, r);
+}
+
+}  // namespace
 
 std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_t how_many) {
   const std::size_t n = x.size();
@@ -94,16 +179,9 @@ std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_
     const double t = (static_cast<double>(i) - middle) / half;
     w[i] = static_cast<double>(x[i]) * (1.0 - t * t);
   }
-  // Every lag's sum runs over i in increasing order, as a plain loop per lag
-  // would; with the lags inside, their sums are independent and run side by
-  // side.
-  std::array<double, kMaxLpcOrder + 1> r{};
-  const auto lags = static_cast<std::size_t>(max_order);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double wi = w[i];
-    const std::size_t top = std::min(i, lags);
-    for (std::size_t lag = 0; lag <= top; ++lag) r[lag] += wi * w[i - lag];
-  }
+  // Room for the last group of lags, which may pass max_order.
+  std::array<double, kMaxLpcOrder + 16> r{};
+  autocorrelation(w.data(), n, static_cast<std::size_t>(max_order), r.data());
   if (!(r[0] > 0.0)) return {};
 
   // Levinson-Durbin: the coefficients and the expected error at every order.

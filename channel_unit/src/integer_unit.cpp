@@ -10,6 +10,7 @@
 
 #include "quillmere/byte_io.hpp"
 #include "quillmere/side_block_flag.hpp"
+#include "integer_arithmetic.hpp"
 #include "quillmere_tools/integer_coder.hpp"
 #include "quillmere_tools/integer_prediction.hpp"
 #include "quillmere_tools/non_finite.hpp"
@@ -89,7 +90,7 @@ std::optional<IntegerGrid> grid_with_step(std::span<const T> x, double step) {
   const double anchor = first == x.end() ? 0.0 : static_cast<double>(*first);
   for (T v : x) {
     if (!std::isfinite(v)) continue;
-    const double k = std::nearbyint((static_cast<double>(v) - anchor) / step);
+    const double k = round_to_nearest((static_cast<double>(v) - anchor) / step);
     if (!(std::fabs(k) < kLargestInteger)) return std::nullopt;
   }
   return IntegerGrid{step, anchor, step};
@@ -140,7 +141,7 @@ GridSamples on_grid(std::span<const T> x, const IntegerGrid& grid) {
       continue;
     }
     const double v = static_cast<double>(x[i]);
-    const auto k = static_cast<std::int64_t>(std::nearbyint((v - grid.offset) / grid.step));
+    const auto k = static_cast<std::int64_t>(round_to_nearest((v - grid.offset) / grid.step));
     g.k[i] = previous = k;
     if (!started) {
       // Earlier non-finite samples take the first integer, as in a fill.

@@ -8,6 +8,8 @@
 #include <span>
 #include <type_traits>
 
+#include "integer_arithmetic.hpp"
+
 namespace quillmere_tools {
 namespace {
 
@@ -30,7 +32,7 @@ bool holds(std::span<const T> x, const IntegerGrid& grid, double max_error) {
   for (T v : x) {
     if (!std::isfinite(v)) continue;
     const double d = static_cast<double>(v);
-    const double q = std::nearbyint((d - grid.offset) / grid.step);
+    const double q = round_to_nearest((d - grid.offset) / grid.step);
     if (!(std::fabs(q) < kLargestInteger)) return false;
     double y = grid.offset + grid.step * q;
     if constexpr (std::is_same_v<T, float>) y = static_cast<double>(static_cast<float>(y));
