@@ -1,11 +1,12 @@
 // A whole bounded encode that ends in an integer unit, and its decode, as
 // the tools run them, in a plain program that profilers can see into:
 //
-//   integer_unit_bench [--runs N] [--only] FRACTION NAME=PATH...
+//   integer_unit_bench [--runs N] [--only] [--decode] FRACTION NAME=PATH...
 //
 // PATH holds raw little-endian float32 samples; FRACTION is the max-error
 // bound as a share of the signal's range (0.001 for 0.1 %). --only asks for
-// the integer coder alone (coders=["integer"]), otherwise the tools choose.
+// the integer coder alone (coders=["integer"]), otherwise the tools choose;
+// --decode times the decode alone (for a profile of it).
 // Prints the unit's bytes and coder and the median CPU time of encode_unit
 // and decode_unit per signal, in MB/s against float32.
 #include <time.h>
@@ -44,11 +45,14 @@ double median_cpu(int runs, F&& f) {
 int main(int argc, char** argv) {
   int runs = 5;
   bool only = false;
+  bool decode_only = false;
   int at = 1;
   for (; at < argc && argv[at][0] == '-' && argv[at][1] == '-'; ++at) {
     const std::string flag = argv[at];
     if (flag == "--only") {
       only = true;
+    } else if (flag == "--decode") {
+      decode_only = true;
     } else if (flag == "--runs" && at + 1 < argc) {
       runs = std::atoi(argv[++at]);
     } else {
@@ -57,7 +61,7 @@ int main(int argc, char** argv) {
     }
   }
   if (argc - at < 2 || runs < 1) {
-    std::fprintf(stderr, "usage: %s [--runs N] [--only] FRACTION NAME=PATH...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--runs N] [--only] [--decode] FRACTION NAME=PATH...\n", argv[0]);
     return 2;
   }
   const double fraction = std::atof(argv[at++]);
@@ -80,7 +84,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "%s: %s\n", name.c_str(), unit.error().message.c_str());
       return 1;
     }
-    const double encode = median_cpu(runs, [&] { (void)quillmere_tools::encode_unit(view, request); });
+    const double encode =
+        decode_only ? 0.0 : median_cpu(runs, [&] { (void)quillmere_tools::encode_unit(view, request); });
     const double decode = median_cpu(runs, [&] { (void)quillmere_tools::decode_unit(unit->bytes); });
     const double mb = 4.0 * static_cast<double>(x.size()) / 1e6;
     std::printf("%-24s %9zu B coder %u  encode %8.1f MB/s  decode %8.1f MB/s\n", name.c_str(),

@@ -200,17 +200,36 @@ struct Palette {
   std::vector<std::int64_t> index;
 };
 
+// The distinct values among `look` evenly spaced integers: counted in a
+// bit per value of their span when it is short (a signal on a coarse grid
+// spans a few thousand values), sorted otherwise.
+std::size_t distinct_in_look(std::span<const std::int64_t> k, std::size_t look) {
+  constexpr std::uint64_t kBitmapSpan = std::uint64_t{1} << 20;
+  std::vector<std::int64_t> seen(look);
+  const std::size_t every = k.size() / look;
+  for (std::size_t i = 0; i < look; ++i) seen[i] = k[i * every];
+  const auto [lo, hi] = std::minmax_element(seen.begin(), seen.end());
+  const auto span = static_cast<std::uint64_t>(*hi - *lo);
+  if (span < kBitmapSpan) {
+    std::vector<std::uint64_t> bits(span / 64 + 1, 0);
+    const std::int64_t low = *lo;
+    for (const std::int64_t v : seen) {
+      const auto at = static_cast<std::uint64_t>(v - low);
+      bits[at / 64] |= std::uint64_t{1} << (at % 64);
+    }
+    std::size_t distinct = 0;
+    for (const std::uint64_t word : bits) distinct += static_cast<std::size_t>(std::popcount(word));
+    return distinct;
+  }
+  std::sort(seen.begin(), seen.end());
+  return static_cast<std::size_t>(std::unique(seen.begin(), seen.end()) - seen.begin());
+}
+
 std::optional<Palette> palette_of(std::span<const std::int64_t> k) {
   // A look at evenly spaced samples first: most signals use too many values,
   // and the whole signal need not be sorted to see it.
   constexpr std::size_t kLook = 4096;
-  if (k.size() > kLook) {
-    std::vector<std::int64_t> look(kLook);
-    for (std::size_t i = 0; i < kLook; ++i) look[i] = k[i * (k.size() / kLook)];
-    std::sort(look.begin(), look.end());
-    const auto distinct = static_cast<std::size_t>(std::unique(look.begin(), look.end()) - look.begin());
-    if (distinct * kPaletteShare > kLook) return std::nullopt;
-  }
+  if (k.size() > kLook && distinct_in_look(k, kLook) * kPaletteShare > kLook) return std::nullopt;
   const auto [lo, hi] = std::minmax_element(k.begin(), k.end());
   const auto span = static_cast<std::uint64_t>(*hi - *lo);
   std::vector<std::int64_t> values;

@@ -4,6 +4,7 @@
 // per partition instead of once per bit.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -16,18 +17,24 @@ namespace quillmere_tools {
 class BitWriter {
  public:
   // `bits` <= 57 per call: the accumulator keeps at most 7 pending bits.
+  // Whole bytes leave as one 8-byte store (of which the whole ones count),
+  // so the buffer keeps 8 bytes of room past what it holds.
   void put(std::uint64_t value, int bits) {
     if (bits == 0) return;
     value &= bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
     acc_ = (acc_ << bits) | value;
     pending_ += bits;
-    while (pending_ >= 8) {
-      pending_ -= 8;
-      bytes_.push_back(static_cast<std::uint8_t>(acc_ >> pending_));
-    }
+    if (pending_ < 8) return;
+    const int whole = pending_ >> 3;
+    pending_ &= 7;
+    if (bytes_.size() < used_ + 8) bytes_.resize(std::max<std::size_t>(2 * bytes_.size(), used_ + 64));
+    // The whole bytes, first most significant, at the top of a word.
+    std::uint64_t word = (acc_ >> pending_) << (64 - 8 * whole);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    std::memcpy(bytes_.data() + used_, &word, 8);
+    used_ += static_cast<std::size_t>(whole);
     acc_ &= (std::uint64_t{1} << pending_) - 1;
   }
-
   // Wider values in two pieces.
   void put_wide(std::uint64_t value, int bits) {
     if (bits > 32) {
@@ -37,7 +44,6 @@ class BitWriter {
       put(value, bits);
     }
   }
-
   // `zeros` zero bits, then a one.
   void put_unary(std::uint64_t zeros) {
     while (zeros >= 32) {
@@ -46,17 +52,18 @@ class BitWriter {
     }
     put(1, static_cast<int>(zeros) + 1);
   }
-
   // Pads the last byte with zero bits and hands the bytes over.
   std::vector<std::uint8_t> finish() {
     if (pending_ > 0) put(0, 8 - pending_);
+    bytes_.resize(used_);
+    used_ = 0;
     return std::move(bytes_);
   }
-
-  std::size_t bit_count() const noexcept { return bytes_.size() * 8 + static_cast<std::size_t>(pending_); }
+  std::size_t bit_count() const noexcept { return used_ * 8 + static_cast<std::size_t>(pending_); }
 
  private:
   std::vector<std::uint8_t> bytes_;
+  std::size_t used_ = 0;
   std::uint64_t acc_ = 0;
   int pending_ = 0;
 };
