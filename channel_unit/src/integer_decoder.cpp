@@ -325,8 +325,15 @@ inline std::int64_t older_sum(const double* h, const Pair* weights, const double
   }
 }
 
-template <int kOrder>
-void lpc_run(std::int64_t* x, double* history, const std::int64_t* r, std::size_t n,
+// Most blocks never clamp a prediction, so the first run leaves the clamp
+// out of the chain from one sample to the next (a multiply, two adds and a
+// shift) and gives up at the first prediction outside the width; the block
+// is then run again with the clamp (kClamp). Either run tells whether every
+// sample it rebuilt lies within the width. Without the clamp, a prediction
+// within the width plus a residual below 2^36 keeps every sample within 37
+// bits, so no sum overflows before the run gives up.
+template <int kOrder, bool kClamp>
+bool lpc_run(std::int64_t* x, double* history, const std::int64_t* r, std::size_t n,
              const std::int32_t* coefs, int shift, IntegerRange range) noexcept {
   constexpr int kOld = kOrder > 2 ? kOrder - 2 : 0;
   constexpr int kPairs = kOld / 2 > 0 ? kOld / 2 : 1;
@@ -337,24 +344,34 @@ void lpc_run(std::int64_t* x, double* history, const std::int64_t* r, std::size_
   const std::int64_t c0 = coefs[0];
   const std::int64_t c1 = kOrder > 1 ? coefs[1] : 0;
   for (std::size_t i = 0; i < kOrder; ++i) history[i] = static_cast<double>(x[i]);
+  bool bad = false;
   for (std::size_t i = kOrder; i < n; ++i) {
     std::int64_t sum = older_sum<kOld>(history + (i - kOrder), weights, w);
     if constexpr (kOrder > 1) sum += c1 * x[i - 2];
     sum += c0 * x[i - 1];
-    const std::int64_t v = range.clamp(sum >> shift) + r[i];
+    std::int64_t p = sum >> shift;
+    if constexpr (kClamp) {
+      p = range.clamp(p);
+    } else if (p < range.lo || p > range.hi) {
+      return false;
+    }
+    const std::int64_t v = p + r[i];
+    bad |= (v < range.lo) | (v > range.hi);
     x[i] = v;
     if constexpr (kOld > 0) history[i] = static_cast<double>(v);
   }
+  return !bad;
 }
 
-using LpcRun = void (*)(std::int64_t*, double*, const std::int64_t*, std::size_t, const std::int32_t*, int,
-                       IntegerRange);
+using LpcRun = bool (*)(std::int64_t*, double*, const std::int64_t*, std::size_t, const std::int32_t*, int,
+                        IntegerRange);
 
-template <std::size_t... kOrders>
+template <bool kClamp, std::size_t... kOrders>
 constexpr std::array<LpcRun, sizeof...(kOrders)> lpc_runs(std::index_sequence<kOrders...>) {
-  return {&lpc_run<static_cast<int>(kOrders) + 1>...};
+  return {&lpc_run<static_cast<int>(kOrders) + 1, kClamp>...};
 }
-constexpr auto kLpcRuns = lpc_runs(std::make_index_sequence<kMaxLpcOrder>());
+constexpr auto kLpcRuns = lpc_runs<false>(std::make_index_sequence<kMaxLpcOrder>());
+constexpr auto kClampedLpcRuns = lpc_runs<true>(std::make_index_sequence<kMaxLpcOrder>());
 
 // Buffers of the fast reading, kept from block to block.
 struct DecodeScratch {
@@ -385,7 +402,13 @@ bool decode_block_fast(BlockSource& source, std::span<const std::int64_t> before
     if (!read_residuals_fast(in, source, r, order, n, width)) return false;
     if (kind == kLpc) {
       if (scratch.history.size() < n) scratch.history.resize(n);
-      kLpcRuns[order - 1](s, scratch.history.data(), r, n, head->coefs.data(), head->shift, range);
+      double* history = scratch.history.data();
+      const std::int32_t* coefs = head->coefs.data();
+      // The warm-up samples were read within the width; the run checks the rest.
+      if (!kLpcRuns[order - 1](s, history, r, n, coefs, head->shift, range) &&
+          !kClampedLpcRuns[order - 1](s, history, r, n, coefs, head->shift, range)) {
+        return false;
+      }
     } else if (lag != 0) {
       // Positions before `lag` repeat the block before, the rest this one.
       const std::size_t split = std::min(lag, n);
@@ -402,7 +425,7 @@ bool decode_block_fast(BlockSource& source, std::span<const std::int64_t> before
         default: fixed_run<4>(s, r, n, range); break;
       }
     }
-    if (outside(s, order, n, range)) return false;
+    if (kind != kLpc && outside(s, order, n, range)) return false;
   }
   // A rANS block's reader checked that its bits end where its words begin.
   return source.rans_found || (!in.overrun() && in.at_end());
