@@ -159,6 +159,38 @@ class BitReader {
     acc_ = acc, have_ = have, next_ = next;
   }
 
+  // get_rice_run for a `put(i, v)` that returns whether to go on: the run
+  // stops after the first code it refuses, the reader then just past that
+  // code. Whether every code was taken.
+  template <class Put>
+  bool get_rice_run_while(std::size_t count, int k, std::uint32_t limit, int escape_bits, const Put& put) noexcept {
+    std::uint64_t acc = acc_;
+    int have = have_;
+    std::size_t next = next_;
+    const std::uint64_t low_mask = (std::uint64_t{1} << k) - 1;
+    const int need = static_cast<int>(limit) + 1 + k;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (have < need) refill_locals(acc, have, next, 56);
+      const auto zeros = static_cast<std::uint32_t>(std::countl_zero(acc << (64 - have)));
+      std::uint64_t v;
+      if (zeros >= limit) {
+        acc_ = acc, have_ = have, next_ = next;
+        consume(static_cast<int>(limit));
+        v = get_wide(escape_bits);
+        acc = acc_, have = have_, next = next_;
+      } else {
+        have -= static_cast<int>(zeros) + 1 + k;
+        v = (std::uint64_t{zeros} << k) | ((acc >> have) & low_mask);
+        acc &= (std::uint64_t{1} << have) - 1;
+      }
+      if (!put(i, v)) {
+        acc_ = acc, have_ = have, next_ = next;
+        return false;
+      }
+    }
+    acc_ = acc, have_ = have, next_ = next;
+    return true;
+  }
   // The bytes the bits consumed so far lie in, a partly read one counting
   // (meaningful while !overrun()): where data after the bits begins.
   std::size_t bytes_read() const noexcept { return next_ - static_cast<std::size_t>((have_ - phantom_) / 8); }
