@@ -194,11 +194,28 @@ double load_f64(const std::uint8_t* p) noexcept {
 }
 
 // The integers as indices into their sorted distinct values; nullopt when
-// the values are too many for it to pay.
+// the values are too many for it to pay. The indices are found as far as
+// they are asked for (index_up_to): only the first block's when the palette
+// loses.
 struct Palette {
   std::vector<std::int64_t> values;
   std::vector<std::int64_t> index;
+  // Each value's index at value - lo, when the range is short enough for a
+  // table; otherwise the values are searched.
+  std::vector<std::int32_t> slot;
+  std::int64_t lo = 0;
 };
+
+void index_up_to(Palette& p, std::span<const std::int64_t> k, std::size_t count) {
+  std::size_t i = p.index.size();
+  if (i >= count) return;
+  p.index.resize(count);
+  if (!p.slot.empty()) {
+    for (; i < count; ++i) p.index[i] = p.slot[static_cast<std::size_t>(k[i] - p.lo)];
+    return;
+  }
+  for (; i < count; ++i) p.index[i] = std::lower_bound(p.values.begin(), p.values.end(), k[i]) - p.values.begin();
+}
 
 // The distinct values among `look` evenly spaced integers: counted in a
 // bit per value of their span when it is short (a signal on a coarse grid
@@ -225,37 +242,33 @@ std::size_t distinct_in_look(std::span<const std::int64_t> k, std::size_t look) 
   return static_cast<std::size_t>(std::unique(seen.begin(), seen.end()) - seen.begin());
 }
 
-std::optional<Palette> palette_of(std::span<const std::int64_t> k) {
+std::optional<Palette> palette_of(std::span<const std::int64_t> k, std::int64_t lo, std::int64_t hi) {
   // A look at evenly spaced samples first: most signals use too many values,
   // and the whole signal need not be sorted to see it.
   constexpr std::size_t kLook = 4096;
   if (k.size() > kLook && distinct_in_look(k, kLook) * kPaletteShare > kLook) return std::nullopt;
-  const auto [lo, hi] = std::minmax_element(k.begin(), k.end());
-  const auto span = static_cast<std::uint64_t>(*hi - *lo);
-  std::vector<std::int64_t> values;
-  std::vector<std::int64_t> index(k.size());
+  const auto span = static_cast<std::uint64_t>(hi - lo);
+  Palette p;
+  p.lo = lo;
   if (span < kMaxPalette * 4) {
     // A table over the range: which values occur, then each one's index.
     std::vector<std::int32_t> slot(span + 1, -1);
-    for (std::int64_t v : k) slot[static_cast<std::size_t>(v - *lo)] = 0;
+    for (std::int64_t v : k) slot[static_cast<std::size_t>(v - lo)] = 0;
     for (std::size_t j = 0; j < slot.size(); ++j) {
       if (slot[j] < 0) continue;
-      slot[j] = static_cast<std::int32_t>(values.size());
-      values.push_back(*lo + static_cast<std::int64_t>(j));
-      if (values.size() * kPaletteShare > k.size()) return std::nullopt;
+      slot[j] = static_cast<std::int32_t>(p.values.size());
+      p.values.push_back(lo + static_cast<std::int64_t>(j));
+      if (p.values.size() * kPaletteShare > k.size()) return std::nullopt;
     }
-    for (std::size_t i = 0; i < k.size(); ++i) index[i] = slot[static_cast<std::size_t>(k[i] - *lo)];
+    p.slot = std::move(slot);
   } else {
-    values.assign(k.begin(), k.end());
-    std::sort(values.begin(), values.end());
-    values.erase(std::unique(values.begin(), values.end()), values.end());
-    if (values.size() * kPaletteShare > k.size()) return std::nullopt;
-    for (std::size_t i = 0; i < k.size(); ++i) {
-      index[i] = std::lower_bound(values.begin(), values.end(), k[i]) - values.begin();
-    }
+    p.values.assign(k.begin(), k.end());
+    std::sort(p.values.begin(), p.values.end());
+    p.values.erase(std::unique(p.values.begin(), p.values.end()), p.values.end());
+    if (p.values.size() * kPaletteShare > k.size()) return std::nullopt;
   }
-  if (values.size() > kMaxPalette) return std::nullopt;
-  return Palette{std::move(values), std::move(index)};
+  if (p.values.size() > kMaxPalette) return std::nullopt;
+  return p;
 }
 
 int index_width(const Palette& p) noexcept { return width_of(0, static_cast<std::int64_t>(p.values.size()) - 1); }
@@ -288,16 +301,17 @@ std::vector<std::uint8_t> continued(std::vector<std::uint8_t> head, std::span<co
 // judged blocks are the start of the winner's stream, so only the loser's
 // are coded for nothing. `rans` tells whether a block of the stream kept
 // took rANS residuals.
-std::vector<std::uint8_t> integer_stream(std::span<const std::int64_t> k, int width, IntegerEffort effort,
-                                         bool& indexed, bool& rans) {
+std::vector<std::uint8_t> integer_stream(std::span<const std::int64_t> k, std::int64_t k_lo, std::int64_t k_hi,
+                                         int width, IntegerEffort effort, bool& indexed, bool& rans) {
   indexed = false;
   rans = false;
-  const auto palette = palette_of(k);
+  auto palette = palette_of(k, k_lo, k_hi);
   if (!palette) return encode_integers(k, width, kIntegerBlockLength, 0, effort, kCoding, &rans);
   const std::size_t n = k.size();
   const std::size_t look = n > 2 * kIntegerBlockLength ? kIntegerBlockLength : n;
   bool raw_rans = false, body_rans = false, table_rans = false;
   auto raw = encode_integers(k.first(look), width, kIntegerBlockLength, 0, effort, kCoding, &raw_rans);
+  index_up_to(*palette, k, look);
   auto body = encode_integers(std::span(palette->index).first(look), index_width(*palette), kIntegerBlockLength,
                               0, effort, kCoding, &body_rans);
   const auto table = encode_integers(palette->values, width, kIntegerBlockLength, 0, effort, kCoding, &table_rans);
@@ -308,6 +322,7 @@ std::vector<std::uint8_t> integer_stream(std::span<const std::int64_t> k, int wi
   }
   indexed = true;
   rans = body_rans || table_rans;
+  index_up_to(*palette, k, n);
   return palette_stream(*palette, table,
                         continued(std::move(body), palette->index, look, index_width(*palette), effort, rans));
 }
@@ -336,7 +351,7 @@ UnitResult<EncodedUnit> encode_on_grid(std::span<const T> x, const IntegerGrid& 
   put_f64(payload, grid.offset);
   bool indexed = false;
   bool rans = false;
-  const std::vector<std::uint8_t> stream = integer_stream(g.k, width, effort, indexed, rans);
+  const std::vector<std::uint8_t> stream = integer_stream(g.k, g.k_lo, g.k_hi, width, effort, indexed, rans);
   if (indexed) payload[0] |= kPalette;
   if (rans) payload[0] |= kRansResiduals;
   payload.insert(payload.end(), stream.begin(), stream.end());

@@ -19,7 +19,7 @@ class BitWriter {
   // `bits` <= 57 per call: the accumulator keeps at most 7 pending bits.
   // Whole bytes leave as one 8-byte store (of which the whole ones count),
   // so the buffer keeps 8 bytes of room past what it holds.
-  void put(std::uint64_t value, int bits) {
+  [[gnu::always_inline]] void put(std::uint64_t value, int bits) {
     if (bits == 0) return;
     value &= bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
     acc_ = (acc_ << bits) | value;

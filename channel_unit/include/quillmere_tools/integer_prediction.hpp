@@ -44,7 +44,8 @@ void lpc_residuals(std::span<const std::int64_t> x, const LpcModel& model, Integ
                    std::span<std::int64_t> residuals);
 // The sums of the zig-zagged residuals of fixed orders 1 to kMaxFixedOrder
 // (sums[order]; sums[0] is 0), each over the positions i >= order: what
-// ranks the orders without their residuals kept.
+// ranks the orders without their residuals kept. The samples are within
+// 33 bits and at most 2^16 (a block), as the coder's are.
 void fixed_residual_sums(std::span<const std::int64_t> x, IntegerRange range,
                          std::span<std::uint64_t, kMaxFixedOrder + 1> sums) noexcept;
 
