@@ -192,7 +192,7 @@ void walk_residual_codes(Sink& sink, std::span<const std::uint64_t> u, std::size
     const PartitionCode code = plan.parts[part++];
     if (!code.runs) {
       sink.field(static_cast<std::uint64_t>(code.k), 5);
-      for (std::size_t i = from; i < to; ++i) sink.rice(u[i - warm], code.k, width + 1);
+      sink.rice_run(u.subspan(from - warm, to - from), code.k, width + 1);
       continue;
     }
     sink.field(kRunMode, 5);
@@ -217,6 +217,9 @@ void write_residuals(BitWriter& out, std::span<const std::uint64_t> u, std::size
     BitWriter& out;
     void field(std::uint64_t v, int bits) { out.put(v, bits); }
     void rice(std::uint64_t v, int k, int escape_bits) { put_rice(out, v, k, escape_bits); }
+    void rice_run(std::span<const std::uint64_t> v, int k, int escape_bits) {
+      out.put_rice_run(v.data(), v.size(), k, kEscapeQuotient, escape_bits);
+    }
   } sink{out};
   walk_residual_codes(sink, u, warm, block, plan, width);
 }
@@ -234,6 +237,9 @@ std::uint64_t residual_bits(std::span<const std::uint64_t> u, std::size_t warm, 
     std::uint64_t bits = 0;
     void field(std::uint64_t, int n) noexcept { bits += static_cast<std::uint64_t>(n); }
     void rice(std::uint64_t v, int k, int escape_bits) noexcept { bits += rice_bits(v, k, escape_bits); }
+    void rice_run(std::span<const std::uint64_t> v, int k, int escape_bits) noexcept {
+      for (const std::uint64_t x : v) bits += rice_bits(x, k, escape_bits);
+    }
   } sink;
   walk_residual_codes(sink, u, warm, block, plan, width);
   return sink.bits;

@@ -99,6 +99,34 @@ TEST(BitWriter, WordStoresGiveTheBitsOfABitAtATimeWriter) {
   }
 }
 
+TEST(BitWriter, RiceRunsGiveTheBitsOfOneCodeAtATime) {
+  std::mt19937_64 rng(5);
+  for (const int k : {0, 1, 7, 30}) {
+    for (const int escape_bits : {2, 17, 34}) {
+      BitWriter run, single;
+      run.put(5, 3);  // not byte aligned
+      single.put(5, 3);
+      std::vector<std::uint64_t> v(3000);
+      for (std::size_t i = 0; i < v.size(); ++i) {
+        // Short codes, codes near the escape and escapes.
+        const int bits = static_cast<int>(rng() % static_cast<std::uint64_t>(k + 8));
+        v[i] = (rng() & ((std::uint64_t{1} << bits) - 1)) & ((std::uint64_t{1} << escape_bits) - 1);
+        const std::uint64_t q = v[i] >> k;
+        if (q < 24) {
+          single.put_unary(q);
+          single.put(v[i], k);
+        } else {
+          single.put(0, 24);
+          single.put_wide(v[i], escape_bits);
+        }
+      }
+      run.put_rice_run(v.data(), v.size(), k, 24, escape_bits);
+      ASSERT_EQ(run.bit_count(), single.bit_count()) << "k " << k << ", escape " << escape_bits;
+      EXPECT_EQ(run.finish(), single.finish()) << "k " << k << ", escape " << escape_bits;
+    }
+  }
+}
+
 TEST(RoundToNearest, MatchesTheLibraryInTheDefaultMode) {
   const double big = 2251799813685248.0;  // 2^51, where the shortcut ends
   const double inf = std::numeric_limits<double>::infinity();

@@ -35,6 +35,44 @@ class BitWriter {
     used_ += static_cast<std::size_t>(whole);
     acc_ &= (std::uint64_t{1} << pending_) - 1;
   }
+  // `count` Rice codes of parameter k <= 30 in turn, with the writer's state
+  // in locals (registers) for the whole run: v >> k zeros, a one and the k
+  // low bits; from `limit` (<= 24) zeros on, `limit` zeros and then v raw in
+  // `escape_bits` (<= 34). The room for the longest codes is made first.
+  void put_rice_run(const std::uint64_t* v, std::size_t count, int k, std::uint32_t limit, int escape_bits) {
+    const std::size_t most = used_ + 8 * count + 16;
+    if (bytes_.size() < most) bytes_.resize(std::max(2 * bytes_.size(), most));
+    std::uint8_t* out = bytes_.data();
+    std::uint64_t acc = acc_;
+    int pending = pending_;
+    std::size_t used = used_;
+    const std::uint64_t low_mask = (std::uint64_t{1} << k) - 1;
+    // Appends `bits` (<= 57) of `value` and stores the whole bytes.
+    const auto add = [&](std::uint64_t value, int bits) {
+      acc = (acc << bits) | value;
+      pending += bits;
+      const int whole = pending >> 3;
+      pending &= 7;
+      std::uint64_t word = whole == 0 ? 0 : (acc >> pending) << (64 - 8 * whole);
+      if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+      std::memcpy(out + used, &word, 8);
+      used += static_cast<std::size_t>(whole);
+      acc &= (std::uint64_t{1} << pending) - 1;
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint64_t q = v[i] >> k;
+      if (q < limit) {
+        add((std::uint64_t{1} << k) | (v[i] & low_mask), static_cast<int>(q) + 1 + k);
+      } else {
+        add(0, static_cast<int>(limit));
+        const int high = escape_bits > 32 ? escape_bits - 32 : 0;
+        if (high > 0) add((v[i] >> 32) & ((std::uint64_t{1} << high) - 1), high);
+        const int rest = escape_bits - high;
+        add(v[i] & ((std::uint64_t{1} << rest) - 1), rest);
+      }
+    }
+    acc_ = acc, pending_ = pending, used_ = used;
+  }
   // Wider values in two pieces.
   void put_wide(std::uint64_t value, int bits) {
     if (bits > 32) {
