@@ -275,9 +275,10 @@ bool read_residuals_fast(BitReader& in, BlockSource& source, std::int64_t* r, st
 
 // Whether any of the samples [from, n) falls outside the range.
 bool outside(const std::int64_t* x, std::size_t from, std::size_t n, IntegerRange range) noexcept {
-  bool bad = false;
-  for (std::size_t i = from; i < n; ++i) bad |= (x[i] < range.lo) | (x[i] > range.hi);
-  return bad;
+  // A flag of 32 bits rather than a bool, which the vectoriser takes.
+  std::uint32_t bad = 0;
+  for (std::size_t i = from; i < n; ++i) bad |= static_cast<std::uint32_t>((x[i] < range.lo) | (x[i] > range.hi));
+  return bad != 0;
 }
 
 template <int kOrder>

@@ -432,14 +432,16 @@ inline bool reconstruct_into(std::span<const std::int64_t> k, const IntegerGrid&
   const auto magic_bits = std::bit_cast<std::uint64_t>(kMagic);
   const double step = grid.step;
   const double offset = grid.offset;
-  bool bad = false;
+  // A flag of 32 bits rather than a bool, which the vectoriser takes.
+  std::uint32_t bad = 0;
+  const std::int64_t* in = k.data();
   for (std::size_t i = 0; i < k.size(); ++i) {
-    const double exact = std::bit_cast<double>(magic_bits + static_cast<std::uint64_t>(k[i])) - kMagic;
+    const double exact = std::bit_cast<double>(magic_bits + static_cast<std::uint64_t>(in[i])) - kMagic;
     const T y = static_cast<T>(offset + step * exact);
-    bad |= !(std::fabs(y) <= std::numeric_limits<T>::max());
+    bad |= static_cast<std::uint32_t>(!(std::fabs(y) <= std::numeric_limits<T>::max()));
     out[i] = y;
   }
-  return !bad;
+  return bad == 0;
 }
 
 // Compiled for AVX2 beside the baseline: the same conversions, multiply and

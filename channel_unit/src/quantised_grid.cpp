@@ -37,23 +37,23 @@ inline bool holds_in(std::span<const T> x, const IntegerGrid& grid, double max_e
   constexpr double kExactBelow = 2251799813685248.0;  // 2^51
   constexpr std::size_t kStretch = 1024;
   const double offset = grid.offset, step = grid.step;
-  const T largest = std::numeric_limits<T>::max();
+  const auto largest = static_cast<double>(std::numeric_limits<T>::max());
+  const T* samples = x.data();
   for (std::size_t start = 0; start < x.size(); start += kStretch) {
     const std::size_t end = std::min(x.size(), start + kStretch);
-    bool bad = false;
+    std::uint32_t bad = 0;
     for (std::size_t i = start; i < end; ++i) {
-      const T v = x[i];
-      const bool finite = std::fabs(v) <= largest;
-      const double d = static_cast<double>(v);
+      const double d = static_cast<double>(samples[i]);
+      const bool finite = std::fabs(d) <= largest;
       const double raw = (d - offset) / step;
       const double q = (raw + kMagic) - kMagic;
       double y = offset + step * q;
       if constexpr (std::is_same_v<T, float>) y = static_cast<double>(static_cast<float>(y));
       const bool fits = (std::fabs(raw) < kExactBelow) & (std::fabs(q) < kLargestInteger) &
                         (std::fabs(y - d) <= max_error);
-      bad |= finite & !fits;
+      bad |= static_cast<std::uint32_t>(finite & !fits);
     }
-    if (bad) return false;
+    if (bad != 0) return false;
   }
   return true;
 }
