@@ -5,6 +5,7 @@
 #include <bit>
 #include <string>
 
+#include "integer_arithmetic.hpp"
 #include "integer_rans.hpp"
 #include "integer_stream_format.hpp"
 #include "quillmere/byte_io.hpp"
@@ -299,6 +300,18 @@ std::uint64_t zigzag_sum(std::span<const std::int64_t> r) noexcept {
   return sum;
 }
 
+// The least and greatest of a block's integers, without a branch per
+// sample; a block is constant where they meet.
+QUILLMERE_INTEGER_CLONES
+std::pair<std::int64_t, std::int64_t> range_of(std::span<const std::int64_t> x) noexcept {
+  std::int64_t lo = x[0], hi = x[0];
+  for (const std::int64_t v : x) {
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
+  }
+  return {lo, hi};
+}
+
 // Writes the block's bits to `out`; `words` receives the bytes that follow
 // them (a rANS block's words, empty otherwise). Whether rANS took the block.
 bool encode_block(std::span<const std::int64_t> before, std::span<const std::int64_t> x, int width,
@@ -308,7 +321,8 @@ bool encode_block(std::span<const std::int64_t> before, std::span<const std::int
   const bool quick = effort == IntegerEffort::Quick;
   const std::size_t n = x.size();
   const IntegerRange range = IntegerRange::of_width(width);
-  if (std::all_of(x.begin(), x.end(), [&](std::int64_t v) { return v == x[0]; })) {
+  const auto [lo, hi] = range_of(x);
+  if (lo == hi) {
     out.put(kConstant, 2);
     out.put_wide(static_cast<std::uint64_t>(x[0]), width);
     return false;
@@ -333,8 +347,7 @@ bool encode_block(std::span<const std::int64_t> before, std::span<const std::int
     }
   };
   // Order 0 predicts the middle of the block's range, written once.
-  const auto [lo, hi] = std::minmax_element(x.begin(), x.end());
-  const std::int64_t centre = *lo + (*hi - *lo) / 2;
+  const std::int64_t centre = lo + (hi - lo) / 2;
   for (std::size_t i = 0; i < n; ++i) residuals[i] = x[i] - centre;
   if (quick) {
     // The fixed order whose residuals sum least (per residual, since each

@@ -67,10 +67,38 @@ std::int64_t lpc_prediction(const std::int64_t* x, std::size_t i, const LpcModel
   return range.clamp(sum >> model.shift);
 }
 
+namespace {
+
+// One order's residuals with the order known to the compiler, so that the
+// loop runs over samples side by side.
+template <int kOrder>
+inline void fixed_residuals_of(const std::int64_t* x, std::size_t n, IntegerRange range,
+                               std::int64_t* residuals) noexcept {
+  for (std::size_t i = kOrder; i < n; ++i) {
+    std::int64_t p = 0;
+    if constexpr (kOrder == 1) p = x[i - 1];
+    if constexpr (kOrder == 2) p = 2 * x[i - 1] - x[i - 2];
+    if constexpr (kOrder == 3) p = 3 * x[i - 1] - 3 * x[i - 2] + x[i - 3];
+    if constexpr (kOrder == 4) p = 4 * x[i - 1] - 6 * x[i - 2] + 4 * x[i - 3] - x[i - 4];
+    // Order 0 predicts zero, unclamped, as fixed_prediction does.
+    if constexpr (kOrder > 0) p = p < range.lo ? range.lo : p > range.hi ? range.hi : p;
+    residuals[i - kOrder] = x[i] - p;
+  }
+}
+
+}  // namespace
+
+QUILLMERE_INTEGER_CLONES
 void fixed_residuals(std::span<const std::int64_t> x, int order, IntegerRange range,
                      std::span<std::int64_t> residuals) noexcept {
-  for (std::size_t i = static_cast<std::size_t>(order); i < x.size(); ++i) {
-    residuals[i - static_cast<std::size_t>(order)] = x[i] - fixed_prediction(x.data(), i, order, range);
+  const std::int64_t* s = x.data();
+  std::int64_t* r = residuals.data();
+  switch (order) {
+    case 0: fixed_residuals_of<0>(s, x.size(), range, r); break;
+    case 1: fixed_residuals_of<1>(s, x.size(), range, r); break;
+    case 2: fixed_residuals_of<2>(s, x.size(), range, r); break;
+    case 3: fixed_residuals_of<3>(s, x.size(), range, r); break;
+    default: fixed_residuals_of<4>(s, x.size(), range, r); break;
   }
 }
 

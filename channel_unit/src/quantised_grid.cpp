@@ -7,6 +7,7 @@
 #include <limits>
 #include <span>
 #include <type_traits>
+#include <utility>
 
 #include "integer_arithmetic.hpp"
 
@@ -67,6 +68,30 @@ bool holds(std::span<const double> x, const IntegerGrid& grid, double max_error)
   return holds_in(x, grid, max_error);
 }
 
+// The least and greatest finite sample (inf and -inf when there is none),
+// without a branch per sample so that the samples run side by side; only
+// their magnitudes are used, so which zero a tie keeps does not matter.
+template <class T>
+inline std::pair<double, double> finite_range_in(std::span<const T> x) noexcept {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  const auto largest = static_cast<double>(std::numeric_limits<T>::max());
+  const T* samples = x.data();
+  double lo = kInf, hi = -kInf;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double d = static_cast<double>(samples[i]);
+    const bool finite = std::fabs(d) <= largest;
+    const double low = finite ? d : kInf, high = finite ? d : -kInf;
+    lo = low < lo ? low : lo;
+    hi = high > hi ? high : hi;
+  }
+  return {lo, hi};
+}
+
+QUILLMERE_INTEGER_CLONES
+std::pair<double, double> finite_range(std::span<const float> x) noexcept { return finite_range_in(x); }
+QUILLMERE_INTEGER_CLONES
+std::pair<double, double> finite_range(std::span<const double> x) noexcept { return finite_range_in(x); }
+
 template <class T>
 std::optional<IntegerGrid> quantised_grid_of(std::span<const T> x, double max_error,
                                              std::optional<IntegerGrid> exact) {
@@ -76,12 +101,7 @@ std::optional<IntegerGrid> quantised_grid_of(std::span<const T> x, double max_er
   // baseline) keeps integer zero, which the coder's runs code in almost
   // nothing; unless the samples sit so far from zero that their integers
   // would overflow 33 bits: then about the middle of their range.
-  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-  for (T v : x) {
-    if (!std::isfinite(v)) continue;
-    lo = std::min(lo, static_cast<double>(v));
-    hi = std::max(hi, static_cast<double>(v));
-  }
+  const auto [lo, hi] = finite_range(x);
   const bool near_zero = !(lo <= hi) || std::max(std::fabs(lo), std::fabs(hi)) / step < kLargestInteger / 2.0;
   const double offset = near_zero ? 0.0 : lo + (hi - lo) / 2.0;
   if (exact && std::isfinite(exact->spacing)) {
