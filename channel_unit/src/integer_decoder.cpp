@@ -281,6 +281,29 @@ bool outside(const std::int64_t* x, std::size_t from, std::size_t n, IntegerRang
   return bad != 0;
 }
 
+// A fixed order without the clamp in the chain from one sample to the next,
+// giving up (false) at the first prediction outside the width, where the
+// block is run again with it (fixed_run). Order 1 predicts the sample before,
+// which is within the width unless the block is refused for that sample
+// anyway, so it never gives up. Without the clamp a prediction within the
+// width plus a residual below 2^36 keeps the samples within 37 bits (order
+// 1 adds at most 2^16 such residuals, below 2^53), so nothing overflows.
+template <int kOrder>
+bool fixed_run_unclamped(std::int64_t* x, const std::int64_t* r, std::size_t n, IntegerRange range) noexcept {
+  for (std::size_t i = kOrder; i < n; ++i) {
+    std::int64_t p;
+    if constexpr (kOrder == 1) p = x[i - 1];
+    if constexpr (kOrder == 2) p = 2 * x[i - 1] - x[i - 2];
+    if constexpr (kOrder == 3) p = 3 * x[i - 1] - 3 * x[i - 2] + x[i - 3];
+    if constexpr (kOrder == 4) p = 4 * x[i - 1] - 6 * x[i - 2] + 4 * x[i - 3] - x[i - 4];
+    if constexpr (kOrder > 1) {
+      if (p < range.lo || p > range.hi) return false;
+    }
+    x[i] = p + r[i];
+  }
+  return true;
+}
+
 template <int kOrder>
 void fixed_run(std::int64_t* x, const std::int64_t* r, std::size_t n, IntegerRange range) noexcept {
   for (std::size_t i = kOrder; i < n; ++i) {
@@ -505,10 +528,16 @@ bool decode_block_fast(BlockSource& source, std::span<const std::int64_t> before
         case 0:
           for (std::size_t i = 0; i < n; ++i) s[i] = centre + r[i];
           break;
-        case 1: fixed_run<1>(s, r, n, range); break;
-        case 2: fixed_run<2>(s, r, n, range); break;
-        case 3: fixed_run<3>(s, r, n, range); break;
-        default: fixed_run<4>(s, r, n, range); break;
+        case 1: fixed_run_unclamped<1>(s, r, n, range); break;
+        case 2:
+          if (!fixed_run_unclamped<2>(s, r, n, range)) fixed_run<2>(s, r, n, range);
+          break;
+        case 3:
+          if (!fixed_run_unclamped<3>(s, r, n, range)) fixed_run<3>(s, r, n, range);
+          break;
+        default:
+          if (!fixed_run_unclamped<4>(s, r, n, range)) fixed_run<4>(s, r, n, range);
+          break;
       }
     }
     if (kind != kLpc && outside(s, order, n, range)) return false;
