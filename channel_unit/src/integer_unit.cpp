@@ -7,6 +7,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "quillmere/byte_io.hpp"
 #include "quillmere/side_block_flag.hpp"
@@ -63,19 +64,54 @@ BitSpan bit_span_of(Float v) noexcept {
   return {scale + std::countr_zero(mantissa), scale + kTop - std::countl_zero(mantissa)};
 }
 
-BitSpan bit_span(float v) noexcept { return bit_span_of<float, std::uint32_t, 23, 127>(v); }
 BitSpan bit_span(double v) noexcept { return bit_span_of<double, std::uint64_t, 52, 1023>(v); }
 
-template <class T>
-std::optional<IntegerGrid> power_of_two_grid(std::span<const T> x) {
+// The least low and greatest high bit of the finite nonzero samples
+// (INT_MAX and INT_MIN when there is none).
+std::pair<int, int> bit_spans(std::span<const double> x) noexcept {
   int low = std::numeric_limits<int>::max();
   int high = std::numeric_limits<int>::min();
-  for (T v : x) {
-    if (!std::isfinite(v) || v == T(0)) continue;
+  for (double v : x) {
+    if (!std::isfinite(v) || v == 0.0) continue;
     const BitSpan s = bit_span(v);
     low = std::min(low, s.low);
     high = std::max(high, s.high);
   }
+  return {low, high};
+}
+
+// The same for float32 samples without a branch per sample, so that they
+// run side by side: a significand's lowest set bit (m & -m) and its highest
+// are powers of two below 2^24, which convert to float exactly, and their
+// exponent fields tell their positions.
+QUILLMERE_INTEGER_CLONES
+std::pair<int, int> bit_spans(std::span<const float> x) noexcept {
+  constexpr std::int32_t kNone = std::numeric_limits<std::int32_t>::max();
+  std::int32_t low = kNone;
+  std::int32_t high = -kNone;
+  const float* samples = x.data();
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(samples[i]) & 0x7fffffffu;
+    const auto field = static_cast<std::int32_t>(bits >> 23);
+    const std::uint32_t m = field != 0 ? (bits & 0x7fffffu) | 0x800000u : bits;
+    const std::int32_t scale = field != 0 ? field - 150 : -149;
+    const std::uint32_t lowest = m & (0u - m);
+    const auto lowest_at = static_cast<std::int32_t>(std::bit_cast<std::uint32_t>(static_cast<float>(
+                               static_cast<std::int32_t>(lowest))) >> 23) - 127;
+    const auto highest_at = static_cast<std::int32_t>(std::bit_cast<std::uint32_t>(static_cast<float>(
+                                static_cast<std::int32_t>(m))) >> 23) - 127;
+    const bool counted = (field != 255) & (bits != 0);
+    const std::int32_t l = counted ? scale + lowest_at : kNone;
+    const std::int32_t h = counted ? scale + highest_at : -kNone;
+    low = l < low ? l : low;
+    high = h > high ? h : high;
+  }
+  return {low, high == -kNone ? std::numeric_limits<int>::min() : high};
+}
+
+template <class T>
+std::optional<IntegerGrid> power_of_two_grid(std::span<const T> x) {
+  const auto [low, high] = bit_spans(x);
   if (low == std::numeric_limits<int>::max()) return IntegerGrid{1.0, 0.0, kInf};
   // |k| < 2^(high - low + 1) must stay within 33 bits.
   if (high - low > 31) return std::nullopt;

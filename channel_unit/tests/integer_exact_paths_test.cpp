@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -16,6 +17,7 @@
 #include "../src/integer_arithmetic.hpp"
 #include "quillmere_tools/bit_stream.hpp"
 #include "quillmere_tools/integer_prediction.hpp"
+#include "quillmere_tools/integer_unit.hpp"
 
 namespace quillmere_tools {
 namespace {
@@ -124,6 +126,38 @@ TEST(BitWriter, RiceRunsGiveTheBitsOfOneCodeAtATime) {
       ASSERT_EQ(run.bit_count(), single.bit_count()) << "k " << k << ", escape " << escape_bits;
       EXPECT_EQ(run.finish(), single.finish()) << "k " << k << ", escape " << escape_bits;
     }
+  }
+}
+
+// The power-of-two grid of float32 samples (found without a branch per
+// sample) against the same values as float64 (found bit by bit): subnormal,
+// zero, non-finite, negative, and spans just inside and outside 33 bits.
+TEST(PowerOfTwoGrid, Float32SamplesFindTheGridTheirFloat64ValuesFind) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float tiny = std::numeric_limits<float>::denorm_min();
+  const std::vector<std::vector<float>> cases = {
+      {0.0f, -0.0f, inf, -inf, std::nanf("")},
+      {1.0f, 0.5f, -0.25f, 3.0f},
+      {tiny, 3.0f * tiny, -tiny * 1024.0f, inf},
+      {std::ldexp(1.0f, 31), 1.0f},
+      {std::ldexp(1.0f, 32), 1.0f},
+      {std::ldexp(1.0f, 32) + std::ldexp(1.0f, 9), -0.0f},
+      {6.0f, 12.0f, -0.0f, std::nanf("")},
+      {std::numeric_limits<float>::max(), std::ldexp(1.0f, 100)},
+  };
+  std::mt19937 rng(3);
+  std::vector<float> random(5000);
+  for (float& v : random) v = std::bit_cast<float>((static_cast<std::uint32_t>(rng()) & 0x83ffffffu) | 0x3c000000u);
+  auto all = cases;
+  all.push_back(random);
+  for (const auto& f : all) {
+    const std::vector<double> d(f.begin(), f.end());
+    const auto from_float = find_grid(std::span<const float>(f), std::nullopt);
+    const auto from_double = find_grid(std::span<const double>(d), std::nullopt);
+    ASSERT_EQ(from_float.has_value(), from_double.has_value()) << f.size() << " samples from " << f[0];
+    if (!from_float) continue;
+    EXPECT_EQ(from_float->step, from_double->step) << f[0];
+    EXPECT_EQ(from_float->spacing, from_double->spacing) << f[0];
   }
 }
 
