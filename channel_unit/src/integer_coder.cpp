@@ -100,9 +100,10 @@ struct PartitionSums {
 PartitionSums sums_of(std::span<const std::uint64_t> u) noexcept {
   PartitionSums t;
   t.count = u.size();
-  for (std::uint64_t v : u) {
-    t.sum += v;
-    t.zeros += v == 0 ? 1 : 0;
+  const std::uint64_t* v = u.data();
+  for (std::size_t i = 0; i < u.size(); ++i) {
+    t.sum += v[i];
+    t.zeros += static_cast<std::uint64_t>(v[i] == 0);
   }
   t.nonzero = t.count - t.zeros;
   t.runs = t.nonzero + (!u.empty() && u.back() == 0 ? 1 : 0);

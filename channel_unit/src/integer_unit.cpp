@@ -92,18 +92,22 @@ std::pair<int, int> bit_spans(std::span<const float> x) noexcept {
   std::int32_t high = -kNone;
   const float* samples = x.data();
   for (std::size_t i = 0; i < x.size(); ++i) {
+    // Masks of all ones or zeros rather than branches or selects, which
+    // the vectoriser takes.
     const std::uint32_t bits = std::bit_cast<std::uint32_t>(samples[i]) & 0x7fffffffu;
-    const auto field = static_cast<std::int32_t>(bits >> 23);
-    const std::uint32_t m = field != 0 ? (bits & 0x7fffffu) | 0x800000u : bits;
-    const std::int32_t scale = field != 0 ? field - 150 : -149;
+    const std::uint32_t field = bits >> 23;
+    const std::uint32_t normal = 0u - static_cast<std::uint32_t>(field != 0);
+    const std::uint32_t counted = 0u - static_cast<std::uint32_t>((field != 255) & (bits != 0));
+    const std::uint32_t m = (bits & 0x7fffffu) | (0x800000u & normal);
+    const auto scale = static_cast<std::int32_t>(((field - 1) & normal) - 149u);
     const std::uint32_t lowest = m & (0u - m);
-    const auto lowest_at = static_cast<std::int32_t>(std::bit_cast<std::uint32_t>(static_cast<float>(
-                               static_cast<std::int32_t>(lowest))) >> 23) - 127;
-    const auto highest_at = static_cast<std::int32_t>(std::bit_cast<std::uint32_t>(static_cast<float>(
-                                static_cast<std::int32_t>(m))) >> 23) - 127;
-    const bool counted = (field != 255) & (bits != 0);
-    const std::int32_t l = counted ? scale + lowest_at : kNone;
-    const std::int32_t h = counted ? scale + highest_at : -kNone;
+    const auto lowest_at = static_cast<std::int32_t>(
+        (std::bit_cast<std::uint32_t>(static_cast<float>(static_cast<std::int32_t>(lowest))) >> 23) - 127u);
+    const auto highest_at = static_cast<std::int32_t>(
+        (std::bit_cast<std::uint32_t>(static_cast<float>(static_cast<std::int32_t>(m))) >> 23) - 127u);
+    const auto keep = static_cast<std::int32_t>(counted);
+    const std::int32_t l = ((scale + lowest_at) & keep) | (kNone & ~keep);
+    const std::int32_t h = ((scale + highest_at) & keep) | (-kNone & ~keep);
     low = l < low ? l : low;
     high = h > high ? h : high;
   }
