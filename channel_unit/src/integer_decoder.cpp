@@ -17,11 +17,50 @@
 #include "quillmere_tools/bit_stream.hpp"
 #include "quillmere_tools/integer_coder.hpp"
 #include "quillmere_tools/integer_prediction.hpp"
+#include "integer_block_reading.hpp"
 
 namespace quillmere_tools {
+
+namespace integer_reading {
+
+using namespace integer_format;
+
+std::expected<PredictorHead, std::string> read_predictor(BitReader& in, BlockKind kind,
+                                                         std::span<const std::int64_t> before,
+                                                         std::span<std::int64_t> x, int width) {
+  PredictorHead h;
+  if (kind == kFixed) {
+    h.order = in.get(3);
+    if (h.order == kRepeatCode) {
+      h.lag = in.get(kLagBits) + 1;
+      h.order = repeat_warm_up(h.lag, before.size());
+    } else if (h.order > kMaxFixedOrder) {
+      return std::unexpected("fixed order " + std::to_string(h.order));
+    }
+    if (h.order == 0 && h.lag == 0) h.centre = in.get_signed(width);
+  } else {
+    h.order = in.get(5) + 1;
+    h.precision = static_cast<int>(in.get(4)) + 1;
+    h.shift = static_cast<int>(in.get(5));
+    if (h.precision > kMaxLpcPrecision) {
+      return std::unexpected("coefficient precision " + std::to_string(h.precision));
+    }
+    for (std::size_t j = 0; j < h.order; ++j) h.coefs[j] = static_cast<std::int32_t>(in.get_signed(h.precision));
+  }
+  if (h.order > x.size()) {
+    return std::unexpected("order " + std::to_string(h.order) + " exceeds its " + std::to_string(x.size()) +
+                           " samples");
+  }
+  for (std::size_t i = 0; i < h.order; ++i) x[i] = in.get_signed(width);
+  return h;
+}
+
+}  // namespace integer_reading
+
 namespace {
 
 using namespace integer_format;
+using namespace integer_reading;
 
 inline std::uint64_t get_rice(BitReader& in, int k, int escape_bits) noexcept {
   return in.get_rice(k, kEscapeQuotient, escape_bits);
@@ -124,48 +163,6 @@ UnitResult<void> decode_residuals(BitReader& in, BlockSource& source, std::span<
   return {};
 }
 
-// The predictor of a fixed or LPC block and its warm-up samples, read the
-// same way by both readings; a fault comes back as what is wrong, which the
-// checked reading names and the fast one only notes.
-struct PredictorHead {
-  std::size_t order = 0;
-  std::size_t lag = 0;  // a period repeat's lag, or 0
-  std::int64_t centre = 0;
-  int precision = 0;  // LPC only, as are shift and coefs[0 .. order)
-  int shift = 0;
-  std::array<std::int32_t, kMaxLpcOrder> coefs{};
-};
-
-std::expected<PredictorHead, std::string> read_predictor(BitReader& in, BlockKind kind,
-                                                         std::span<const std::int64_t> before,
-                                                         std::span<std::int64_t> x, int width) {
-  PredictorHead h;
-  if (kind == kFixed) {
-    h.order = in.get(3);
-    if (h.order == kRepeatCode) {
-      h.lag = in.get(kLagBits) + 1;
-      h.order = repeat_warm_up(h.lag, before.size());
-    } else if (h.order > kMaxFixedOrder) {
-      return std::unexpected("fixed order " + std::to_string(h.order));
-    }
-    if (h.order == 0 && h.lag == 0) h.centre = in.get_signed(width);
-  } else {
-    h.order = in.get(5) + 1;
-    h.precision = static_cast<int>(in.get(4)) + 1;
-    h.shift = static_cast<int>(in.get(5));
-    if (h.precision > kMaxLpcPrecision) {
-      return std::unexpected("coefficient precision " + std::to_string(h.precision));
-    }
-    for (std::size_t j = 0; j < h.order; ++j) h.coefs[j] = static_cast<std::int32_t>(in.get_signed(h.precision));
-  }
-  if (h.order > x.size()) {
-    return std::unexpected("order " + std::to_string(h.order) + " exceeds its " + std::to_string(x.size()) +
-                           " samples");
-  }
-  for (std::size_t i = 0; i < h.order; ++i) x[i] = in.get_signed(width);
-  return h;
-}
-
 // The checked reading: every sample against the width as it is rebuilt, so
 // a fault is named where it first shows. The fast reading below falls back
 // to it for the error of a block it cannot decode.
@@ -223,26 +220,6 @@ UnitResult<void> decode_block_checked(BlockSource& source, std::span<const std::
 // names the fault. Samples outside the width stay within 36 bits however
 // the bytes are forged (predictions are clamped, residuals are below 2^36),
 // so nothing here overflows before the block is given up.
-
-// The run-mode partition [from, to) of a block's residuals into r (its
-// header's Rice parameters already read); false when malformed.
-bool read_zero_runs(BitReader& in, std::int64_t* r, std::size_t from, std::size_t to, int run_k, int value_k,
-                    int escape) noexcept {
-  if (run_k > kMaxRiceParameter || value_k > kMaxRiceParameter) return false;
-  const std::uint64_t too_large = (std::uint64_t{1} << escape) - 1;
-  std::size_t i = from;
-  while (i < to) {
-    const std::uint64_t run = in.get_rice(run_k, kEscapeQuotient, kRunEscapeBits);
-    if (run > to - i) return false;
-    std::fill(r + i, r + i + run, std::int64_t{0});
-    i += run;
-    if (i == to) break;
-    const std::uint64_t u = in.get_rice(value_k, kEscapeQuotient, escape);
-    if (u >= too_large) return false;
-    r[i++] = unzigzag(u + 1);
-  }
-  return !in.overrun();
-}
 
 // Residuals of positions [order, n) into r; false on a malformed partition.
 bool read_residuals_fast(BitReader& in, BlockSource& source, std::int64_t* r, std::size_t order, std::size_t n,
@@ -328,34 +305,6 @@ void fixed_run(std::int64_t* x, const std::int64_t* r, std::size_t n, IntegerRan
 // beyond the width, where the double sums can round (never beyond int64);
 // such a block is refused (decode_block_fast returns false) before any of
 // its samples is used.
-using Pair = double __attribute__((vector_size(16)));
-
-inline Pair load_pair(const double* p) noexcept {
-  Pair v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-template <int kOld>
-inline std::int64_t older_sum(const double* h, const Pair* weights, const double* w) noexcept {
-  if constexpr (kOld == 0) {
-    return 0;
-  } else {
-    constexpr int kPairs = kOld / 2;
-    Pair a0 = {0.0, 0.0}, a1 = {0.0, 0.0};
-    int m = 0;
-    for (; m + 2 <= kPairs; m += 2) {
-      a0 += weights[m] * load_pair(h + 2 * m);
-      a1 += weights[m + 1] * load_pair(h + 2 * m + 2);
-    }
-    if (m < kPairs) a0 += weights[m] * load_pair(h + 2 * m);
-    const Pair a = a0 + a1;
-    double total = a[0] + a[1];
-    if constexpr (kOld % 2 != 0) total += w[kOld - 1] * h[kOld - 1];
-    return static_cast<std::int64_t>(total);
-  }
-}
-
 // Most blocks never clamp a prediction, so the first run leaves the clamp
 // out of the chain from one sample to the next (a multiply, two adds and a
 // shift) and gives up at the first prediction outside the width; the block
@@ -394,74 +343,6 @@ bool lpc_run(std::int64_t* x, double* history, const std::int64_t* r, std::size_
   return !bad;
 }
 
-// An LPC block whose residuals are Rice coded (partition order `p`, already
-// read), each residual read and its sample rebuilt in one loop: the bit
-// reader's chain from code to code and the predictor's from sample to
-// sample then overlap, where two passes take the one after the other. As
-// lpc_run without the clamp, it gives up (false) at the first prediction
-// outside the width, and on any fault, and the caller reads the block again
-// in two passes from where the residuals begin.
-template <int kOrder>
-bool lpc_rice_block(BitReader& in, std::int64_t* x, double* history, std::int64_t* r, std::size_t n, int p,
-                    const std::int32_t* coefs, int shift, int width) noexcept {
-  constexpr int kOld = kOrder > 2 ? kOrder - 2 : 0;
-  constexpr int kPairs = kOld / 2 > 0 ? kOld / 2 : 1;
-  const IntegerRange range = IntegerRange::of_width(width);
-  double w[kOld + 1] = {};
-  for (int m = 0; m < kOld; ++m) w[m] = static_cast<double>(coefs[kOrder - 1 - m]);
-  Pair weights[kPairs];
-  for (int m = 0; m < kOld / 2; ++m) weights[m] = load_pair(w + 2 * m);
-  const std::int64_t c0 = coefs[0];
-  const std::int64_t c1 = kOrder > 1 ? coefs[1] : 0;
-  for (std::size_t i = 0; i < kOrder; ++i) history[i] = static_cast<double>(x[i]);
-  bool bad = false;
-  const auto rebuild = [&](std::size_t i, std::int64_t residual) noexcept {
-    std::int64_t sum = older_sum<kOld>(history + (i - kOrder), weights, w);
-    if constexpr (kOrder > 1) sum += c1 * x[i - 2];
-    sum += c0 * x[i - 1];
-    const std::int64_t prediction = sum >> shift;
-    if (prediction < range.lo || prediction > range.hi) return false;
-    const std::int64_t v = prediction + residual;
-    bad |= (v < range.lo) | (v > range.hi);
-    x[i] = v;
-    if constexpr (kOld > 0) history[i] = static_cast<double>(v);
-    return true;
-  };
-  const std::size_t size = partition_size(n, p);
-  const int escape = width + 1;
-  constexpr std::size_t order = kOrder;
-  for (std::size_t start = 0; start < n; start += size) {
-    const std::size_t from = std::max(start, order);
-    const std::size_t to = std::min(start + size, n);
-    if (from >= to) continue;
-    const int k = static_cast<int>(in.get(5));
-    if (k != kRunMode) {
-      const bool all = in.get_rice_run_while(to - from, k, kEscapeQuotient, escape, [&](std::size_t j, std::uint64_t u) {
-        return rebuild(from + j, unzigzag(u));
-      });
-      if (!all) return false;
-    } else {
-      const int run_k = static_cast<int>(in.get(5));
-      const int value_k = static_cast<int>(in.get(5));
-      if (!read_zero_runs(in, r, from, to, run_k, value_k, escape)) return false;
-      for (std::size_t i = from; i < to; ++i) {
-        if (!rebuild(i, r[i])) return false;
-      }
-    }
-    if (in.overrun()) return false;
-  }
-  return !bad;
-}
-
-using LpcRiceBlock = bool (*)(BitReader&, std::int64_t*, double*, std::int64_t*, std::size_t, int,
-                              const std::int32_t*, int, int);
-
-template <std::size_t... kOrders>
-constexpr std::array<LpcRiceBlock, sizeof...(kOrders)> lpc_rice_blocks(std::index_sequence<kOrders...>) {
-  return {&lpc_rice_block<static_cast<int>(kOrders) + 1>...};
-}
-constexpr auto kLpcRiceBlocks = lpc_rice_blocks(std::make_index_sequence<kMaxLpcOrder>());
-
 using LpcRun = bool (*)(std::int64_t*, double*, const std::int64_t*, std::size_t, const std::int32_t*, int,
                         IntegerRange);
 
@@ -498,21 +379,11 @@ bool decode_block_fast(BlockSource& source, std::span<const std::int64_t> before
     const std::int64_t centre = head->centre;
     if (scratch.residuals.size() < n) scratch.residuals.resize(n);
     std::int64_t* r = scratch.residuals.data();
-    if (scratch.history.size() < n) scratch.history.resize(n);
-    double* history = scratch.history.data();
-    const std::int32_t* coefs = head->coefs.data();
-    if (kind == kLpc) {
-      // Rice residuals in one loop with the predictor; rANS residuals, and
-      // a block that loop gives up on, in two passes.
-      const BitReader residuals_start = in;
-      const int p = static_cast<int>(in.get(4));
-      if (p <= kMaxPartitionOrder && kLpcRiceBlocks[order - 1](in, s, history, r, n, p, coefs, head->shift, width)) {
-        return !in.overrun() && in.at_end();
-      }
-      in = residuals_start;
-    }
     if (!read_residuals_fast(in, source, r, order, n, width)) return false;
     if (kind == kLpc) {
+      if (scratch.history.size() < n) scratch.history.resize(n);
+      double* history = scratch.history.data();
+      const std::int32_t* coefs = head->coefs.data();
       // The warm-up samples were read within the width; the run checks the rest.
       if (!kLpcRuns[order - 1](s, history, r, n, coefs, head->shift, range) &&
           !kClampedLpcRuns[order - 1](s, history, r, n, coefs, head->shift, range)) {
@@ -574,7 +445,11 @@ UnitResult<void> decode_integers(std::span<const std::uint8_t> bytes, int width,
     const auto block = std::span(values).first(std::min(block_length, count - start));
     const bool rans = coding == IntegerResiduals::RiceOrRans;
     BlockSource fast{bytes.subspan(at, length), rans, false, &scratch.rans};
-    if (reading == IntegerReading::Checked || !decode_block_fast(fast, previous, block, width, scratch)) {
+    const bool one_loop = reading == IntegerReading::Fast &&
+                          decode_lpc_block_in_one_loop(fast.bytes, previous, block, width, scratch.residuals,
+                                                       scratch.history);
+    if (!one_loop &&
+        (reading == IntegerReading::Checked || !decode_block_fast(fast, previous, block, width, scratch))) {
       // Read again, checking every sample, for the error to name.
       BlockSource checked{bytes.subspan(at, length), rans, false, &scratch.rans};
       if (auto done = decode_block_checked(checked, previous, block, width, index); !done) return done;
