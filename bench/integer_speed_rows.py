@@ -8,7 +8,8 @@ coder).
 The rows: every speech signal and the membrane trace at max_error 0.1 % and
 1 % of range, with coders=["integer"] and with the default choice. ``rows``
 prints per row the unit's bytes, its coder id, and the median CPU time of
-compress_to_target and of decompress (threads=1). ``compare`` runs ``rows``
+compress_to_target and of decompress (threads=1), and SHA-256 of the unit
+and of its decoded samples. ``compare`` runs ``rows``
 in the two interpreters alternately, ``--rounds`` times each, and prints the
 median over rounds of each figure beside each other.
 """
@@ -68,7 +69,8 @@ def rows(repeat: int) -> list[dict]:
                 if not float(np.max(np.abs(y.astype(np.float64) - x))) <= bound:
                     raise SystemExit(f"{s.name} {label} {mode}: the bound is not met")
                 out.append({"signal": s.name, "bound": label, "mode": mode, "bytes": len(unit),
-                            "coder": unit[14], "sha": hashlib.sha256(unit).hexdigest(), "mb": 4 * x.size / 1e6,
+                            "coder": unit[14], "sha": hashlib.sha256(unit).hexdigest(),
+                            "decoded_sha": hashlib.sha256(y.tobytes()).hexdigest(), "mb": 4 * x.size / 1e6,
                             "comp_s": cpu_median(comp, repeat),
                             "dec_s": cpu_median(lambda unit=unit: decompress(unit, threads=1), repeat)})
     return out
@@ -85,7 +87,7 @@ def compare(old_py: str, new_py: str, rounds: int, repeat: int) -> None:
     print(f"median over {rounds} alternated rounds of the median CPU time of {repeat} calls, "
           f"MB/s against float32; bytes old -> new")
     print(f"{'signal':<26} {'bound':<5} {'mode':<8} {'comp old':>8} {'new':>8} {'x':>5} "
-          f"{'dec old':>8} {'new':>8} {'x':>5} {'bytes old':>10} {'new':>10} {'delta %':>8} coder bytes")
+          f"{'dec old':>8} {'new':>8} {'x':>5} {'bytes old':>10} {'new':>10} {'delta %':>8} coder bytes decoded")
     for i, row in enumerate(runs["old"][0]):
         new_row = runs["new"][0][i]
         mb = row["mb"]
@@ -95,7 +97,8 @@ def compare(old_py: str, new_py: str, rounds: int, repeat: int) -> None:
         print(f"{row['signal']:<26} {row['bound']:<5} {row['mode']:<8} {mb / comp[0]:8.1f} "
               f"{mb / comp[1]:8.1f} {comp[0] / comp[1]:5.2f} {mb / dec[0]:8.1f} {mb / dec[1]:8.1f} "
               f"{dec[0] / dec[1]:5.2f} {row['bytes']:10d} {new_row['bytes']:10d} {delta:8.3f} "
-              f"{row['coder']}->{new_row['coder']} {'same' if row['sha'] == new_row['sha'] else 'DIFFERENT'}")
+              f"{row['coder']}->{new_row['coder']} {'same' if row['sha'] == new_row['sha'] else 'DIFFERENT'} "
+              f"{'same' if row['decoded_sha'] == new_row['decoded_sha'] else 'DIFFERENT'}")
 
 
 def main() -> None:

@@ -7,11 +7,12 @@
 // bound as a share of the signal's range (0.001 for 0.1 %). --only asks for
 // the integer coder alone (coders=["integer"]), otherwise the tools choose;
 // --decode times the decode alone (for a profile of it).
-// Prints the unit's bytes and coder and the median CPU time of encode_unit
-// and decode_unit per signal, in MB/s against float32.
+// Prints the unit's bytes, coder and hash and the median CPU time of
+// encode_unit and decode_unit per signal, in MB/s against float32.
 #include <time.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -88,8 +89,12 @@ int main(int argc, char** argv) {
         decode_only ? 0.0 : median_cpu(runs, [&] { (void)quillmere_tools::encode_unit(view, request); });
     const double decode = median_cpu(runs, [&] { (void)quillmere_tools::decode_unit(unit->bytes); });
     const double mb = 4.0 * static_cast<double>(x.size()) / 1e6;
-    std::printf("%-24s %9zu B coder %u  encode %8.1f MB/s  decode %8.1f MB/s\n", name.c_str(),
-                unit->bytes.size(), static_cast<unsigned>(unit->bytes[14]), mb / encode, mb / decode);
+    // FNV-1a of the unit, to compare the bytes of two builds.
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const std::uint8_t b : unit->bytes) hash = (hash ^ b) * 1099511628211ull;
+    std::printf("%-24s %9zu B coder %u  encode %8.1f MB/s  decode %8.1f MB/s  fnv %016llx\n", name.c_str(),
+                unit->bytes.size(), static_cast<unsigned>(unit->bytes[14]), mb / encode, mb / decode,
+                static_cast<unsigned long long>(hash));
   }
   return 0;
 }
