@@ -1,9 +1,11 @@
 #include "quillmere_tools/integer_coder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <string>
 
+#include "integer_arithmetic.hpp"
 #include "integer_rans.hpp"
 #include "integer_stream_format.hpp"
 #include "quillmere/byte_io.hpp"
@@ -91,24 +93,21 @@ struct PartitionSums {
   }
 };
 
+// Every run of zeros (possibly empty) ends at a nonzero value, and one more
+// at the end when the partition ends in zeros; the nonzero values less one
+// sum to the sum less their number. So only the sum and the zeros need a
+// pass, which has no branch.
 PartitionSums sums_of(std::span<const std::uint64_t> u) noexcept {
   PartitionSums t;
   t.count = u.size();
-  bool in_run = false;
-  for (std::uint64_t v : u) {
-    t.sum += v;
-    if (v == 0) {
-      ++t.zeros;
-      in_run = true;
-    } else {
-      // A run (possibly empty) ends at every nonzero value.
-      ++t.runs;
-      in_run = false;
-      ++t.nonzero;
-      t.nonzero_sum += v - 1;
-    }
+  const std::uint64_t* v = u.data();
+  for (std::size_t i = 0; i < u.size(); ++i) {
+    t.sum += v[i];
+    t.zeros += static_cast<std::uint64_t>(v[i] == 0);
   }
-  if (in_run) ++t.runs;
+  t.nonzero = t.count - t.zeros;
+  t.runs = t.nonzero + (!u.empty() && u.back() == 0 ? 1 : 0);
+  t.nonzero_sum = t.sum - t.nonzero;
   return t;
 }
 
@@ -169,13 +168,14 @@ RicePlan plan_rice(std::span<const std::uint64_t> u, std::size_t warm, std::size
 
 void put_rice(BitWriter& out, std::uint64_t v, int k, int escape_bits) {
   const std::uint64_t q = v >> k;
-  if (q >= kEscapeQuotient) {
-    out.put(0, static_cast<int>(kEscapeQuotient));
-    out.put_wide(v, escape_bits);
-  } else {
-    out.put_unary(q);
-    out.put(v, k);
+  // The zeros, the one and the low bits in one field: with k <= 30 short of
+  // the escape that is 54 bits at most, within what put takes.
+  if (q < kEscapeQuotient) {
+    out.put((std::uint64_t{1} << k) | (v & ((std::uint64_t{1} << k) - 1)), static_cast<int>(q) + 1 + k);
+    return;
   }
+  out.put(0, static_cast<int>(kEscapeQuotient));
+  out.put_wide(v, escape_bits);
 }
 
 // The fields a block's residuals are written as, in order, handed to a
@@ -194,7 +194,7 @@ void walk_residual_codes(Sink& sink, std::span<const std::uint64_t> u, std::size
     const PartitionCode code = plan.parts[part++];
     if (!code.runs) {
       sink.field(static_cast<std::uint64_t>(code.k), 5);
-      for (std::size_t i = from; i < to; ++i) sink.rice(u[i - warm], code.k, width + 1);
+      sink.rice_run(u.subspan(from - warm, to - from), code.k, width + 1);
       continue;
     }
     sink.field(kRunMode, 5);
@@ -219,6 +219,9 @@ void write_residuals(BitWriter& out, std::span<const std::uint64_t> u, std::size
     BitWriter& out;
     void field(std::uint64_t v, int bits) { out.put(v, bits); }
     void rice(std::uint64_t v, int k, int escape_bits) { put_rice(out, v, k, escape_bits); }
+    void rice_run(std::span<const std::uint64_t> v, int k, int escape_bits) {
+      out.put_rice_run(v.data(), v.size(), k, kEscapeQuotient, escape_bits);
+    }
   } sink{out};
   walk_residual_codes(sink, u, warm, block, plan, width);
 }
@@ -236,6 +239,9 @@ std::uint64_t residual_bits(std::span<const std::uint64_t> u, std::size_t warm, 
     std::uint64_t bits = 0;
     void field(std::uint64_t, int n) noexcept { bits += static_cast<std::uint64_t>(n); }
     void rice(std::uint64_t v, int k, int escape_bits) noexcept { bits += rice_bits(v, k, escape_bits); }
+    void rice_run(std::span<const std::uint64_t> v, int k, int escape_bits) noexcept {
+      for (const std::uint64_t x : v) bits += rice_bits(x, k, escape_bits);
+    }
   } sink;
   walk_residual_codes(sink, u, warm, block, plan, width);
   return sink.bits;
@@ -295,6 +301,18 @@ std::uint64_t zigzag_sum(std::span<const std::int64_t> r) noexcept {
   return sum;
 }
 
+// The least and greatest of a block's integers, without a branch per
+// sample; a block is constant where they meet.
+QUILLMERE_INTEGER_CLONES
+std::pair<std::int64_t, std::int64_t> range_of(std::span<const std::int64_t> x) noexcept {
+  std::int64_t lo = x[0], hi = x[0];
+  for (const std::int64_t v : x) {
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
+  }
+  return {lo, hi};
+}
+
 // Writes the block's bits to `out`; `words` receives the bytes that follow
 // them (a rANS block's words, empty otherwise). Whether rANS took the block.
 bool encode_block(std::span<const std::int64_t> before, std::span<const std::int64_t> x, int width,
@@ -304,7 +322,8 @@ bool encode_block(std::span<const std::int64_t> before, std::span<const std::int
   const bool quick = effort == IntegerEffort::Quick;
   const std::size_t n = x.size();
   const IntegerRange range = IntegerRange::of_width(width);
-  if (std::all_of(x.begin(), x.end(), [&](std::int64_t v) { return v == x[0]; })) {
+  const auto [lo, hi] = range_of(x);
+  if (lo == hi) {
     out.put(kConstant, 2);
     out.put_wide(static_cast<std::uint64_t>(x[0]), width);
     return false;
@@ -329,26 +348,24 @@ bool encode_block(std::span<const std::int64_t> before, std::span<const std::int
     }
   };
   // Order 0 predicts the middle of the block's range, written once.
-  const auto [lo, hi] = std::minmax_element(x.begin(), x.end());
-  const std::int64_t centre = *lo + (*hi - *lo) / 2;
+  const std::int64_t centre = lo + (hi - lo) / 2;
   for (std::size_t i = 0; i < n; ++i) residuals[i] = x[i] - centre;
   if (quick) {
     // The fixed order whose residuals sum least (per residual, since each
     // order warms up on its first samples); order 0 stands in until beaten.
     int chosen = 0;
     double least = static_cast<double>(zigzag_sum(residuals)) / static_cast<double>(n);
+    std::array<std::uint64_t, kMaxFixedOrder + 1> sums{};
+    fixed_residual_sums(x, range, sums);
     for (int order = 1; order <= kMaxFixedOrder && static_cast<std::size_t>(order) < n; ++order) {
       const auto count = n - static_cast<std::size_t>(order);
-      fixed_residuals(x, order, range, residuals);
-      const double mean = static_cast<double>(zigzag_sum(std::span(residuals).first(count))) /
-                          static_cast<double>(count);
+      const double mean = static_cast<double>(sums[static_cast<std::size_t>(order)]) / static_cast<double>(count);
       if (mean < least) {
         least = mean;
         chosen = order;
       }
     }
     if (chosen == 0) {
-      for (std::size_t i = 0; i < n; ++i) residuals[i] = x[i] - centre;
       consider(kFixed, 0, nullptr, 0, 2 + 3 + static_cast<std::uint64_t>(width));
     } else {
       fixed_residuals(x, chosen, range, residuals);

@@ -17,11 +17,50 @@
 #include "quillmere_tools/bit_stream.hpp"
 #include "quillmere_tools/integer_coder.hpp"
 #include "quillmere_tools/integer_prediction.hpp"
+#include "integer_block_reading.hpp"
 
 namespace quillmere_tools {
+
+namespace integer_reading {
+
+using namespace integer_format;
+
+std::expected<PredictorHead, std::string> read_predictor(BitReader& in, BlockKind kind,
+                                                         std::span<const std::int64_t> before,
+                                                         std::span<std::int64_t> x, int width) {
+  PredictorHead h;
+  if (kind == kFixed) {
+    h.order = in.get(3);
+    if (h.order == kRepeatCode) {
+      h.lag = in.get(kLagBits) + 1;
+      h.order = repeat_warm_up(h.lag, before.size());
+    } else if (h.order > kMaxFixedOrder) {
+      return std::unexpected("fixed order " + std::to_string(h.order));
+    }
+    if (h.order == 0 && h.lag == 0) h.centre = in.get_signed(width);
+  } else {
+    h.order = in.get(5) + 1;
+    h.precision = static_cast<int>(in.get(4)) + 1;
+    h.shift = static_cast<int>(in.get(5));
+    if (h.precision > kMaxLpcPrecision) {
+      return std::unexpected("coefficient precision " + std::to_string(h.precision));
+    }
+    for (std::size_t j = 0; j < h.order; ++j) h.coefs[j] = static_cast<std::int32_t>(in.get_signed(h.precision));
+  }
+  if (h.order > x.size()) {
+    return std::unexpected("order " + std::to_string(h.order) + " exceeds its " + std::to_string(x.size()) +
+                           " samples");
+  }
+  for (std::size_t i = 0; i < h.order; ++i) x[i] = in.get_signed(width);
+  return h;
+}
+
+}  // namespace integer_reading
+
 namespace {
 
 using namespace integer_format;
+using namespace integer_reading;
 
 inline std::uint64_t get_rice(BitReader& in, int k, int escape_bits) noexcept {
   return in.get_rice(k, kEscapeQuotient, escape_bits);
@@ -124,48 +163,6 @@ UnitResult<void> decode_residuals(BitReader& in, BlockSource& source, std::span<
   return {};
 }
 
-// The predictor of a fixed or LPC block and its warm-up samples, read the
-// same way by both readings; a fault comes back as what is wrong, which the
-// checked reading names and the fast one only notes.
-struct PredictorHead {
-  std::size_t order = 0;
-  std::size_t lag = 0;  // a period repeat's lag, or 0
-  std::int64_t centre = 0;
-  int precision = 0;  // LPC only, as are shift and coefs[0 .. order)
-  int shift = 0;
-  std::array<std::int32_t, kMaxLpcOrder> coefs{};
-};
-
-std::expected<PredictorHead, std::string> read_predictor(BitReader& in, BlockKind kind,
-                                                         std::span<const std::int64_t> before,
-                                                         std::span<std::int64_t> x, int width) {
-  PredictorHead h;
-  if (kind == kFixed) {
-    h.order = in.get(3);
-    if (h.order == kRepeatCode) {
-      h.lag = in.get(kLagBits) + 1;
-      h.order = repeat_warm_up(h.lag, before.size());
-    } else if (h.order > kMaxFixedOrder) {
-      return std::unexpected("fixed order " + std::to_string(h.order));
-    }
-    if (h.order == 0 && h.lag == 0) h.centre = in.get_signed(width);
-  } else {
-    h.order = in.get(5) + 1;
-    h.precision = static_cast<int>(in.get(4)) + 1;
-    h.shift = static_cast<int>(in.get(5));
-    if (h.precision > kMaxLpcPrecision) {
-      return std::unexpected("coefficient precision " + std::to_string(h.precision));
-    }
-    for (std::size_t j = 0; j < h.order; ++j) h.coefs[j] = static_cast<std::int32_t>(in.get_signed(h.precision));
-  }
-  if (h.order > x.size()) {
-    return std::unexpected("order " + std::to_string(h.order) + " exceeds its " + std::to_string(x.size()) +
-                           " samples");
-  }
-  for (std::size_t i = 0; i < h.order; ++i) x[i] = in.get_signed(width);
-  return h;
-}
-
 // The checked reading: every sample against the width as it is rebuilt, so
 // a fault is named where it first shows. The fast reading below falls back
 // to it for the error of a block it cannot decode.
@@ -248,29 +245,40 @@ bool read_residuals_fast(BitReader& in, BlockSource& source, std::int64_t* r, st
     }
     const int run_k = static_cast<int>(in.get(5));
     const int value_k = static_cast<int>(in.get(5));
-    if (run_k > kMaxRiceParameter || value_k > kMaxRiceParameter) return false;
-    const std::uint64_t too_large = (std::uint64_t{1} << escape) - 1;
-    std::size_t i = from;
-    while (i < to) {
-      const std::uint64_t run = in.get_rice(run_k, kEscapeQuotient, kRunEscapeBits);
-      if (run > to - i) return false;
-      std::fill(r + i, r + i + run, std::int64_t{0});
-      i += run;
-      if (i == to) break;
-      const std::uint64_t u = in.get_rice(value_k, kEscapeQuotient, escape);
-      if (u >= too_large) return false;
-      r[i++] = unzigzag(u + 1);
-    }
-    if (in.overrun()) return false;
+    if (!read_zero_runs(in, r, from, to, run_k, value_k, escape)) return false;
   }
   return !in.overrun();
 }
 
 // Whether any of the samples [from, n) falls outside the range.
 bool outside(const std::int64_t* x, std::size_t from, std::size_t n, IntegerRange range) noexcept {
-  bool bad = false;
-  for (std::size_t i = from; i < n; ++i) bad |= (x[i] < range.lo) | (x[i] > range.hi);
-  return bad;
+  // A flag of 32 bits rather than a bool, which the vectoriser takes.
+  std::uint32_t bad = 0;
+  for (std::size_t i = from; i < n; ++i) bad |= static_cast<std::uint32_t>((x[i] < range.lo) | (x[i] > range.hi));
+  return bad != 0;
+}
+
+// A fixed order without the clamp in the chain from one sample to the next,
+// giving up (false) at the first prediction outside the width, where the
+// block is run again with it (fixed_run). Order 1 predicts the sample before,
+// which is within the width unless the block is refused for that sample
+// anyway, so it never gives up. Without the clamp a prediction within the
+// width plus a residual below 2^36 keeps the samples within 37 bits (order
+// 1 adds at most 2^16 such residuals, below 2^53), so nothing overflows.
+template <int kOrder>
+bool fixed_run_unclamped(std::int64_t* x, const std::int64_t* r, std::size_t n, IntegerRange range) noexcept {
+  for (std::size_t i = kOrder; i < n; ++i) {
+    std::int64_t p;
+    if constexpr (kOrder == 1) p = x[i - 1];
+    if constexpr (kOrder == 2) p = 2 * x[i - 1] - x[i - 2];
+    if constexpr (kOrder == 3) p = 3 * x[i - 1] - 3 * x[i - 2] + x[i - 3];
+    if constexpr (kOrder == 4) p = 4 * x[i - 1] - 6 * x[i - 2] + 4 * x[i - 3] - x[i - 4];
+    if constexpr (kOrder > 1) {
+      if (p < range.lo || p > range.hi) return false;
+    }
+    x[i] = p + r[i];
+  }
+  return true;
 }
 
 template <int kOrder>
@@ -297,36 +305,15 @@ void fixed_run(std::int64_t* x, const std::int64_t* r, std::size_t n, IntegerRan
 // beyond the width, where the double sums can round (never beyond int64);
 // such a block is refused (decode_block_fast returns false) before any of
 // its samples is used.
-using Pair = double __attribute__((vector_size(16)));
-
-inline Pair load_pair(const double* p) noexcept {
-  Pair v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-template <int kOld>
-inline std::int64_t older_sum(const double* h, const Pair* weights, const double* w) noexcept {
-  if constexpr (kOld == 0) {
-    return 0;
-  } else {
-    constexpr int kPairs = kOld / 2;
-    Pair a0 = {0.0, 0.0}, a1 = {0.0, 0.0};
-    int m = 0;
-    for (; m + 2 <= kPairs; m += 2) {
-      a0 += weights[m] * load_pair(h + 2 * m);
-      a1 += weights[m + 1] * load_pair(h + 2 * m + 2);
-    }
-    if (m < kPairs) a0 += weights[m] * load_pair(h + 2 * m);
-    const Pair a = a0 + a1;
-    double total = a[0] + a[1];
-    if constexpr (kOld % 2 != 0) total += w[kOld - 1] * h[kOld - 1];
-    return static_cast<std::int64_t>(total);
-  }
-}
-
-template <int kOrder>
-void lpc_run(std::int64_t* x, double* history, const std::int64_t* r, std::size_t n,
+// Most blocks never clamp a prediction, so the first run leaves the clamp
+// out of the chain from one sample to the next (a multiply, two adds and a
+// shift) and gives up at the first prediction outside the width; the block
+// is then run again with the clamp (kClamp). Either run tells whether every
+// sample it rebuilt lies within the width. Without the clamp, a prediction
+// within the width plus a residual below 2^36 keeps every sample within 37
+// bits, so no sum overflows before the run gives up.
+template <int kOrder, bool kClamp>
+bool lpc_run(std::int64_t* x, double* history, const std::int64_t* r, std::size_t n,
              const std::int32_t* coefs, int shift, IntegerRange range) noexcept {
   constexpr int kOld = kOrder > 2 ? kOrder - 2 : 0;
   constexpr int kPairs = kOld / 2 > 0 ? kOld / 2 : 1;
@@ -337,24 +324,34 @@ void lpc_run(std::int64_t* x, double* history, const std::int64_t* r, std::size_
   const std::int64_t c0 = coefs[0];
   const std::int64_t c1 = kOrder > 1 ? coefs[1] : 0;
   for (std::size_t i = 0; i < kOrder; ++i) history[i] = static_cast<double>(x[i]);
+  bool bad = false;
   for (std::size_t i = kOrder; i < n; ++i) {
     std::int64_t sum = older_sum<kOld>(history + (i - kOrder), weights, w);
     if constexpr (kOrder > 1) sum += c1 * x[i - 2];
     sum += c0 * x[i - 1];
-    const std::int64_t v = range.clamp(sum >> shift) + r[i];
+    std::int64_t p = sum >> shift;
+    if constexpr (kClamp) {
+      p = range.clamp(p);
+    } else if (p < range.lo || p > range.hi) {
+      return false;
+    }
+    const std::int64_t v = p + r[i];
+    bad |= (v < range.lo) | (v > range.hi);
     x[i] = v;
     if constexpr (kOld > 0) history[i] = static_cast<double>(v);
   }
+  return !bad;
 }
 
-using LpcRun = void (*)(std::int64_t*, double*, const std::int64_t*, std::size_t, const std::int32_t*, int,
-                       IntegerRange);
+using LpcRun = bool (*)(std::int64_t*, double*, const std::int64_t*, std::size_t, const std::int32_t*, int,
+                        IntegerRange);
 
-template <std::size_t... kOrders>
+template <bool kClamp, std::size_t... kOrders>
 constexpr std::array<LpcRun, sizeof...(kOrders)> lpc_runs(std::index_sequence<kOrders...>) {
-  return {&lpc_run<static_cast<int>(kOrders) + 1>...};
+  return {&lpc_run<static_cast<int>(kOrders) + 1, kClamp>...};
 }
-constexpr auto kLpcRuns = lpc_runs(std::make_index_sequence<kMaxLpcOrder>());
+constexpr auto kLpcRuns = lpc_runs<false>(std::make_index_sequence<kMaxLpcOrder>());
+constexpr auto kClampedLpcRuns = lpc_runs<true>(std::make_index_sequence<kMaxLpcOrder>());
 
 // Buffers of the fast reading, kept from block to block.
 struct DecodeScratch {
@@ -385,7 +382,13 @@ bool decode_block_fast(BlockSource& source, std::span<const std::int64_t> before
     if (!read_residuals_fast(in, source, r, order, n, width)) return false;
     if (kind == kLpc) {
       if (scratch.history.size() < n) scratch.history.resize(n);
-      kLpcRuns[order - 1](s, scratch.history.data(), r, n, head->coefs.data(), head->shift, range);
+      double* history = scratch.history.data();
+      const std::int32_t* coefs = head->coefs.data();
+      // The warm-up samples were read within the width; the run checks the rest.
+      if (!kLpcRuns[order - 1](s, history, r, n, coefs, head->shift, range) &&
+          !kClampedLpcRuns[order - 1](s, history, r, n, coefs, head->shift, range)) {
+        return false;
+      }
     } else if (lag != 0) {
       // Positions before `lag` repeat the block before, the rest this one.
       const std::size_t split = std::min(lag, n);
@@ -396,13 +399,19 @@ bool decode_block_fast(BlockSource& source, std::span<const std::int64_t> before
         case 0:
           for (std::size_t i = 0; i < n; ++i) s[i] = centre + r[i];
           break;
-        case 1: fixed_run<1>(s, r, n, range); break;
-        case 2: fixed_run<2>(s, r, n, range); break;
-        case 3: fixed_run<3>(s, r, n, range); break;
-        default: fixed_run<4>(s, r, n, range); break;
+        case 1: fixed_run_unclamped<1>(s, r, n, range); break;
+        case 2:
+          if (!fixed_run_unclamped<2>(s, r, n, range)) fixed_run<2>(s, r, n, range);
+          break;
+        case 3:
+          if (!fixed_run_unclamped<3>(s, r, n, range)) fixed_run<3>(s, r, n, range);
+          break;
+        default:
+          if (!fixed_run_unclamped<4>(s, r, n, range)) fixed_run<4>(s, r, n, range);
+          break;
       }
     }
-    if (outside(s, order, n, range)) return false;
+    if (kind != kLpc && outside(s, order, n, range)) return false;
   }
   // A rANS block's reader checked that its bits end where its words begin.
   return source.rans_found || (!in.overrun() && in.at_end());
@@ -436,7 +445,11 @@ UnitResult<void> decode_integers(std::span<const std::uint8_t> bytes, int width,
     const auto block = std::span(values).first(std::min(block_length, count - start));
     const bool rans = coding == IntegerResiduals::RiceOrRans;
     BlockSource fast{bytes.subspan(at, length), rans, false, &scratch.rans};
-    if (reading == IntegerReading::Checked || !decode_block_fast(fast, previous, block, width, scratch)) {
+    const bool one_loop = reading == IntegerReading::Fast &&
+                          decode_lpc_block_in_one_loop(fast.bytes, previous, block, width, scratch.residuals,
+                                                       scratch.history);
+    if (!one_loop &&
+        (reading == IntegerReading::Checked || !decode_block_fast(fast, previous, block, width, scratch))) {
       // Read again, checking every sample, for the error to name.
       BlockSource checked{bytes.subspan(at, length), rans, false, &scratch.rans};
       if (auto done = decode_block_checked(checked, previous, block, width, index); !done) return done;

@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
+#include <cstring>
+
+#include "integer_arithmetic.hpp"
+#include "integer_stream_format.hpp"
 
 namespace quillmere_tools {
 namespace {
@@ -62,24 +67,174 @@ std::int64_t lpc_prediction(const std::int64_t* x, std::size_t i, const LpcModel
   return range.clamp(sum >> model.shift);
 }
 
-void fixed_residuals(std::span<const std::int64_t> x, int order, IntegerRange range,
-                     std::span<std::int64_t> residuals) noexcept {
-  for (std::size_t i = static_cast<std::size_t>(order); i < x.size(); ++i) {
-    residuals[i - static_cast<std::size_t>(order)] = x[i] - fixed_prediction(x.data(), i, order, range);
+namespace {
+
+// One order's residuals with the order known to the compiler, so that the
+// loop runs over samples side by side.
+template <int kOrder>
+inline void fixed_residuals_of(const std::int64_t* x, std::size_t n, IntegerRange range,
+                               std::int64_t* residuals) noexcept {
+  for (std::size_t i = kOrder; i < n; ++i) {
+    std::int64_t p = 0;
+    if constexpr (kOrder == 1) p = x[i - 1];
+    if constexpr (kOrder == 2) p = 2 * x[i - 1] - x[i - 2];
+    if constexpr (kOrder == 3) p = 3 * x[i - 1] - 3 * x[i - 2] + x[i - 3];
+    if constexpr (kOrder == 4) p = 4 * x[i - 1] - 6 * x[i - 2] + 4 * x[i - 3] - x[i - 4];
+    // Order 0 predicts zero, unclamped, as fixed_prediction does.
+    if constexpr (kOrder > 0) p = p < range.lo ? range.lo : p > range.hi ? range.hi : p;
+    residuals[i - kOrder] = x[i] - p;
   }
 }
 
-void lpc_residuals(std::span<const std::int64_t> x, const LpcModel& model, IntegerRange range,
-                   std::span<std::int64_t> residuals) noexcept {
-  const std::size_t order = model.coefs.size();
-  const std::int32_t* c = model.coefs.data();
+}  // namespace
+
+QUILLMERE_INTEGER_CLONES
+void fixed_residuals(std::span<const std::int64_t> x, int order, IntegerRange range,
+                     std::span<std::int64_t> residuals) noexcept {
   const std::int64_t* s = x.data();
-  for (std::size_t i = order; i < x.size(); ++i) {
-    std::int64_t sum = 0;
-    for (std::size_t j = 0; j < order; ++j) sum += std::int64_t{c[j]} * s[i - 1 - j];
-    residuals[i - order] = s[i] - range.clamp(sum >> model.shift);
+  std::int64_t* r = residuals.data();
+  switch (order) {
+    case 0: fixed_residuals_of<0>(s, x.size(), range, r); break;
+    case 1: fixed_residuals_of<1>(s, x.size(), range, r); break;
+    case 2: fixed_residuals_of<2>(s, x.size(), range, r); break;
+    case 3: fixed_residuals_of<3>(s, x.size(), range, r); break;
+    default: fixed_residuals_of<4>(s, x.size(), range, r); break;
   }
 }
+
+// The sums in doubles, one coefficient at a time over the whole block, so
+// that the loop runs over independent samples side by side: a coefficient
+// (15 bits) times a sample within 33 bits, and the sum of 32 such products,
+// stay below 2^53, so every partial sum is an exact integer whatever the
+// order of the additions and the total equals lpc_prediction's.
+QUILLMERE_INTEGER_CLONES
+void lpc_residuals(std::span<const std::int64_t> x, const LpcModel& model, IntegerRange range,
+                   std::span<std::int64_t> residuals) {
+  const std::size_t order = model.coefs.size();
+  const std::size_t n = x.size();
+  if (n <= order) return;
+  const std::size_t count = n - order;
+  std::vector<double> samples(n);
+  std::vector<double> sums(count, 0.0);
+  for (std::size_t i = 0; i < n; ++i) samples[i] = static_cast<double>(x[i]);
+  double* sum = sums.data();
+  for (std::size_t j = 0; j < order; ++j) {
+    const double c = static_cast<double>(model.coefs[j]);
+    const double* s = samples.data() + (order - 1 - j);
+    for (std::size_t i = 0; i < count; ++i) sum[i] += c * s[i];
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto p = static_cast<std::int64_t>(sum[i]);
+    residuals[i] = x[i + order] - range.clamp(p >> model.shift);
+  }
+}
+
+// The fixed orders' residual sums in doubles, so that the loop runs over
+// samples side by side: samples within 33 bits, predictions before their
+// clamp (at most 15 times a sample) within 37, zig-zagged residuals within
+// 34 and their sum over a block of 2^16 samples within 2^50 are all exact
+// integers, whatever the order of the additions. A sample becomes a double by adding it to the bits of
+// 1.5 * 2^52 and subtracting that (exact below 2^51), which vectorises
+// where the plain conversion does not.
+QUILLMERE_INTEGER_CLONES
+void fixed_residual_sums(std::span<const std::int64_t> x, IntegerRange range,
+                         std::span<std::uint64_t, kMaxFixedOrder + 1> sums) noexcept {
+  for (std::uint64_t& s : sums) s = 0;
+  const std::size_t n = x.size();
+  const std::int64_t* s = x.data();
+  // The first samples, where only the lower orders have their history.
+  std::size_t i = 1;
+  for (; i < n && i < static_cast<std::size_t>(kMaxFixedOrder); ++i) {
+    for (int order = 1; order <= static_cast<int>(i); ++order) {
+      sums[static_cast<std::size_t>(order)] += integer_format::zigzag(s[i] - fixed_prediction(s, i, order, range));
+    }
+  }
+  // Four samples a step, each lane summing its own: exact, so the lanes'
+  // totals add up to the same sums.
+  using Quad = double __attribute__((vector_size(32)));
+  using Words = std::uint64_t __attribute__((vector_size(32)));
+  constexpr double kMagic = 6755399441055744.0;
+  const Words magic_bits = Words{} + std::bit_cast<std::uint64_t>(kMagic);
+  const Quad magic = Quad{} + kMagic;
+  const Quad zero = Quad{}, one = zero + 1.0, two = zero + 2.0, three = zero + 3.0, four = zero + 4.0,
+             six = zero + 6.0;
+  const Quad lo = zero + static_cast<double>(range.lo), hi = zero + static_cast<double>(range.hi);
+  Quad q1 = zero, q2 = zero, q3 = zero, q4 = zero;
+  Quad h[5];  // the samples at i - 4 .. i, as doubles
+  for (; i + 4 <= n; i += 4) {
+    for (int back = 0; back <= 4; ++back) {
+      Words w;
+      std::memcpy(&w, s + i - static_cast<std::size_t>(back), sizeof w);
+      h[back] = reinterpret_cast<Quad>(w + magic_bits) - magic;
+    }
+    const Quad v = h[0], a = h[1], b = h[2], c = h[3], d = h[4];
+    Quad p[4] = {a, two * a - b, three * a - three * b + c, four * a - six * b + four * c - d};
+    Quad z[4];
+    for (int m = 0; m < 4; ++m) {
+      p[m] = p[m] < lo ? lo : p[m];
+      p[m] = p[m] > hi ? hi : p[m];
+      const Quad r = v - p[m];
+      const Quad magnitude = r < zero ? zero - r : r;
+      z[m] = two * magnitude - (r < zero ? one : zero);
+    }
+    q1 += z[0];
+    q2 += z[1];
+    q3 += z[2];
+    q4 += z[3];
+  }
+  double s1 = q1[0] + q1[1] + q1[2] + q1[3], s2 = q2[0] + q2[1] + q2[2] + q2[3];
+  double s3 = q3[0] + q3[1] + q3[2] + q3[3], s4 = q4[0] + q4[1] + q4[2] + q4[3];
+  for (; i < n; ++i) {
+    for (int order = 1; order <= kMaxFixedOrder; ++order) {
+      const std::uint64_t z = integer_format::zigzag(s[i] - fixed_prediction(s, i, order, range));
+      (order == 1 ? s1 : order == 2 ? s2 : order == 3 ? s3 : s4) += static_cast<double>(z);
+    }
+  }
+  sums[1] += static_cast<std::uint64_t>(s1);
+  sums[2] += static_cast<std::uint64_t>(s2);
+  sums[3] += static_cast<std::uint64_t>(s3);
+  sums[4] += static_cast<std::uint64_t>(s4);
+}
+
+namespace {
+
+// r[lag] for lag in [first, first + 4 * kVectors): each lag's sum runs over
+// i in increasing order, as a plain loop per lag would, the lags side by
+// side. `reversed` holds the windowed samples last first, then zeros, so
+// that w[i - lag] for the group's lags lies ascending at n - 1 - i + lag,
+// and is zero where i < lag (adding a zero product leaves a sum as it was:
+// a sum that starts at +0 never becomes -0).
+using Quad = double __attribute__((vector_size(32)));
+
+template <int kVectors>
+void lag_group(const double* w, const double* reversed, std::size_t n, std::size_t first, double* r) noexcept {
+  Quad acc[kVectors];
+  for (int v = 0; v < kVectors; ++v) acc[v] = Quad{0.0, 0.0, 0.0, 0.0};
+  for (std::size_t i = 0; i < n; ++i) {
+    const double wi = w[i];
+    const Quad scale = {wi, wi, wi, wi};
+    const double* at = reversed + (n - 1 - i + first);
+    for (int v = 0; v < kVectors; ++v) {
+      Quad lagged;
+      std::memcpy(&lagged, at + 4 * v, sizeof lagged);
+      acc[v] += scale * lagged;
+    }
+  }
+  for (int v = 0; v < kVectors; ++v) std::memcpy(r + first + 4 * static_cast<std::size_t>(v), &acc[v], sizeof(Quad));
+}
+
+QUILLMERE_INTEGER_CLONES
+void autocorrelation(const double* w, std::size_t n, std::size_t lags, double* r) {
+  constexpr std::size_t kWide = 16;
+  // Room for whole groups past the last lag, read as zeros.
+  std::vector<double> reversed(n + lags + kWide, 0.0);
+  for (std::size_t i = 0; i < n; ++i) reversed[n - 1 - i] = w[i];
+  std::size_t first = 0;
+  for (; first + kWide <= lags + 1; first += kWide) lag_group<4>(w, reversed.data(), n, first, r);
+  for (; first <= lags; first += 4) lag_group<1>(w, reversed.data(), n, first, r);
+}
+
+}  // namespace
 
 std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_t how_many) {
   const std::size_t n = x.size();
@@ -94,16 +249,9 @@ std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_
     const double t = (static_cast<double>(i) - middle) / half;
     w[i] = static_cast<double>(x[i]) * (1.0 - t * t);
   }
-  // Every lag's sum runs over i in increasing order, as a plain loop per lag
-  // would; with the lags inside, their sums are independent and run side by
-  // side.
-  std::array<double, kMaxLpcOrder + 1> r{};
-  const auto lags = static_cast<std::size_t>(max_order);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double wi = w[i];
-    const std::size_t top = std::min(i, lags);
-    for (std::size_t lag = 0; lag <= top; ++lag) r[lag] += wi * w[i - lag];
-  }
+  // Room for the last group of lags, which may pass max_order.
+  std::array<double, kMaxLpcOrder + 16> r{};
+  autocorrelation(w.data(), n, static_cast<std::size_t>(max_order), r.data());
   if (!(r[0] > 0.0)) return {};
 
   // Levinson-Durbin: the coefficients and the expected error at every order.

@@ -268,19 +268,32 @@ std::vector<std::uint8_t> write_rans(BitWriter& bits, std::span<const std::uint6
   // position j * s + k), the rANS words; then the final states.
   std::array<std::uint32_t, kLanes> state;
   state.fill(kStateLow);
-  std::vector<std::uint8_t> out;
-  out.reserve(u.size());
+  // Each token's frequency as a reciprocal, ceil(2^64 / f): the high half
+  // of its product with a 32-bit state is the state divided by f, exactly
+  // (a multiply where a division would take several times as long). A
+  // frequency of one divides nothing.
+  std::array<std::array<std::uint64_t, kTokens>, kMaxContexts> reciprocal{};
+  for (unsigned j = 0; j < model.contexts; ++j) {
+    for (unsigned s = 0; s < kTokens; ++s) {
+      const std::uint64_t f = model.tables[j].freq[s];
+      reciprocal[j][s] = f > 1 ? ~std::uint64_t{0} / f + 1 : 0;
+    }
+  }
+  std::vector<std::uint8_t> out(u.size() * 2 + 4 * kLanes);
+  std::size_t used = 0;
   const auto encode = [&](unsigned j, std::size_t i) {
     const Table& t = model.tables[contexts[i]];
     const std::uint32_t f = t.freq[tokens[i]];
     std::uint32_t& x = state[j];
     if (std::uint64_t{x} >= (std::uint64_t{f} << (32 - kTableBits))) {
-      std::uint8_t word[2];
-      quillmere::store_le16(word, static_cast<std::uint16_t>(x));
-      out.insert(out.end(), word, word + 2);
+      // At most one word a residual, for which `out` has room.
+      quillmere::store_le16(out.data() + used, static_cast<std::uint16_t>(x));
+      used += 2;
       x >>= 16;
     }
-    x = ((x / f) << kTableBits) + (x % f) + t.start[tokens[i]];
+    const std::uint64_t r = reciprocal[contexts[i]][tokens[i]];
+    const auto q = f > 1 ? static_cast<std::uint32_t>((static_cast<unsigned __int128>(r) * x) >> 64) : x;
+    x = (q << kTableBits) + (x - q * f) + t.start[tokens[i]];
   };
   for (std::size_t k = seg.size; k-- > 0;) {
     for (unsigned j = seg.lanes; j-- > 0;) {
@@ -288,10 +301,10 @@ std::vector<std::uint8_t> write_rans(BitWriter& bits, std::span<const std::uint6
     }
   }
   for (unsigned j = seg.lanes; j-- > 0;) {
-    std::uint8_t word[4];
-    quillmere::store_le32(word, state[j]);
-    out.insert(out.end(), word, word + 4);
+    quillmere::store_le32(out.data() + used, state[j]);
+    used += 4;
   }
+  out.resize(used);
   return out;
 }
 

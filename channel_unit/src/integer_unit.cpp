@@ -1,15 +1,18 @@
 #include "quillmere_tools/integer_unit.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "quillmere/byte_io.hpp"
 #include "quillmere/side_block_flag.hpp"
+#include "integer_arithmetic.hpp"
 #include "quillmere_tools/integer_coder.hpp"
 #include "quillmere_tools/integer_prediction.hpp"
 #include "quillmere_tools/non_finite.hpp"
@@ -62,19 +65,58 @@ BitSpan bit_span_of(Float v) noexcept {
   return {scale + std::countr_zero(mantissa), scale + kTop - std::countl_zero(mantissa)};
 }
 
-BitSpan bit_span(float v) noexcept { return bit_span_of<float, std::uint32_t, 23, 127>(v); }
 BitSpan bit_span(double v) noexcept { return bit_span_of<double, std::uint64_t, 52, 1023>(v); }
 
-template <class T>
-std::optional<IntegerGrid> power_of_two_grid(std::span<const T> x) {
+// The least low and greatest high bit of the finite nonzero samples
+// (INT_MAX and INT_MIN when there is none).
+std::pair<int, int> bit_spans(std::span<const double> x) noexcept {
   int low = std::numeric_limits<int>::max();
   int high = std::numeric_limits<int>::min();
-  for (T v : x) {
-    if (!std::isfinite(v) || v == T(0)) continue;
+  for (double v : x) {
+    if (!std::isfinite(v) || v == 0.0) continue;
     const BitSpan s = bit_span(v);
     low = std::min(low, s.low);
     high = std::max(high, s.high);
   }
+  return {low, high};
+}
+
+// The same for float32 samples without a branch per sample, so that they
+// run side by side: a significand's lowest set bit (m & -m) and its highest
+// are powers of two below 2^24, which convert to float exactly, and their
+// exponent fields tell their positions.
+QUILLMERE_INTEGER_CLONES
+std::pair<int, int> bit_spans(std::span<const float> x) noexcept {
+  constexpr std::int32_t kNone = std::numeric_limits<std::int32_t>::max();
+  std::int32_t low = kNone;
+  std::int32_t high = -kNone;
+  const float* samples = x.data();
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    // Masks of all ones or zeros rather than branches or selects, which
+    // the vectoriser takes.
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(samples[i]) & 0x7fffffffu;
+    const std::uint32_t field = bits >> 23;
+    const std::uint32_t normal = 0u - static_cast<std::uint32_t>(field != 0);
+    const std::uint32_t counted = 0u - static_cast<std::uint32_t>((field != 255) & (bits != 0));
+    const std::uint32_t m = (bits & 0x7fffffu) | (0x800000u & normal);
+    const auto scale = static_cast<std::int32_t>(((field - 1) & normal) - 149u);
+    const std::uint32_t lowest = m & (0u - m);
+    const auto lowest_at = static_cast<std::int32_t>(
+        (std::bit_cast<std::uint32_t>(static_cast<float>(static_cast<std::int32_t>(lowest))) >> 23) - 127u);
+    const auto highest_at = static_cast<std::int32_t>(
+        (std::bit_cast<std::uint32_t>(static_cast<float>(static_cast<std::int32_t>(m))) >> 23) - 127u);
+    const auto keep = static_cast<std::int32_t>(counted);
+    const std::int32_t l = ((scale + lowest_at) & keep) | (kNone & ~keep);
+    const std::int32_t h = ((scale + highest_at) & keep) | (-kNone & ~keep);
+    low = l < low ? l : low;
+    high = h > high ? h : high;
+  }
+  return {low, high == -kNone ? std::numeric_limits<int>::min() : high};
+}
+
+template <class T>
+std::optional<IntegerGrid> power_of_two_grid(std::span<const T> x) {
+  const auto [low, high] = bit_spans(x);
   if (low == std::numeric_limits<int>::max()) return IntegerGrid{1.0, 0.0, kInf};
   // |k| < 2^(high - low + 1) must stay within 33 bits.
   if (high - low > 31) return std::nullopt;
@@ -89,7 +131,7 @@ std::optional<IntegerGrid> grid_with_step(std::span<const T> x, double step) {
   const double anchor = first == x.end() ? 0.0 : static_cast<double>(*first);
   for (T v : x) {
     if (!std::isfinite(v)) continue;
-    const double k = std::nearbyint((static_cast<double>(v) - anchor) / step);
+    const double k = round_to_nearest((static_cast<double>(v) - anchor) / step);
     if (!(std::fabs(k) < kLargestInteger)) return std::nullopt;
   }
   return IntegerGrid{step, anchor, step};
@@ -122,6 +164,16 @@ int width_of(std::int64_t lo, std::int64_t hi) noexcept {
   return width;
 }
 
+// (v - offset) / step of each sample, as on_grid rounds it.
+QUILLMERE_INTEGER_CLONES
+void quotients_of(std::span<const float> x, const IntegerGrid& grid, double* out) noexcept {
+  for (std::size_t i = 0; i < x.size(); ++i) out[i] = (static_cast<double>(x[i]) - grid.offset) / grid.step;
+}
+QUILLMERE_INTEGER_CLONES
+void quotients_of(std::span<const double> x, const IntegerGrid& grid, double* out) noexcept {
+  for (std::size_t i = 0; i < x.size(); ++i) out[i] = (x[i] - grid.offset) / grid.step;
+}
+
 // Integers of every sample (a non-finite one repeats the integer before it,
 // which costs the predictors nothing) and the measures of the reconstruction.
 template <class T>
@@ -134,13 +186,20 @@ GridSamples on_grid(std::span<const T> x, const IntegerGrid& grid) {
   g.y_lo = kInf;
   g.y_hi = -kInf;
   bool started = false;
+  // The quotients of a stretch first, in a loop of their own that runs the
+  // divisions side by side; the rest of the pass keeps its order.
+  constexpr std::size_t kStretch = 512;
+  std::array<double, kStretch> quotients;
   for (std::size_t i = 0; i < x.size(); ++i) {
+    if (i % kStretch == 0) {
+      quotients_of(x.subspan(i, std::min(kStretch, x.size() - i)), grid, quotients.data());
+    }
     if (!std::isfinite(x[i])) {
       g.k[i] = previous;
       continue;
     }
     const double v = static_cast<double>(x[i]);
-    const auto k = static_cast<std::int64_t>(std::nearbyint((v - grid.offset) / grid.step));
+    const auto k = static_cast<std::int64_t>(round_to_nearest(quotients[i % kStretch]));
     g.k[i] = previous = k;
     if (!started) {
       // Earlier non-finite samples take the first integer, as in a fill.
@@ -193,49 +252,81 @@ double load_f64(const std::uint8_t* p) noexcept {
 }
 
 // The integers as indices into their sorted distinct values; nullopt when
-// the values are too many for it to pay.
+// the values are too many for it to pay. The indices are found as far as
+// they are asked for (index_up_to): only the first block's when the palette
+// loses.
 struct Palette {
   std::vector<std::int64_t> values;
   std::vector<std::int64_t> index;
+  // Each value's index at value - lo, when the range is short enough for a
+  // table; otherwise the values are searched.
+  std::vector<std::int32_t> slot;
+  std::int64_t lo = 0;
 };
 
-std::optional<Palette> palette_of(std::span<const std::int64_t> k) {
+void index_up_to(Palette& p, std::span<const std::int64_t> k, std::size_t count) {
+  std::size_t i = p.index.size();
+  if (i >= count) return;
+  p.index.resize(count);
+  if (!p.slot.empty()) {
+    for (; i < count; ++i) p.index[i] = p.slot[static_cast<std::size_t>(k[i] - p.lo)];
+    return;
+  }
+  for (; i < count; ++i) p.index[i] = std::lower_bound(p.values.begin(), p.values.end(), k[i]) - p.values.begin();
+}
+
+// The distinct values among `look` evenly spaced integers: counted in a
+// bit per value of their span when it is short (a signal on a coarse grid
+// spans a few thousand values), sorted otherwise.
+std::size_t distinct_in_look(std::span<const std::int64_t> k, std::size_t look) {
+  constexpr std::uint64_t kBitmapSpan = std::uint64_t{1} << 20;
+  std::vector<std::int64_t> seen(look);
+  const std::size_t every = k.size() / look;
+  for (std::size_t i = 0; i < look; ++i) seen[i] = k[i * every];
+  const auto [lo, hi] = std::minmax_element(seen.begin(), seen.end());
+  const auto span = static_cast<std::uint64_t>(*hi - *lo);
+  if (span < kBitmapSpan) {
+    std::vector<std::uint64_t> bits(span / 64 + 1, 0);
+    const std::int64_t low = *lo;
+    for (const std::int64_t v : seen) {
+      const auto at = static_cast<std::uint64_t>(v - low);
+      bits[at / 64] |= std::uint64_t{1} << (at % 64);
+    }
+    std::size_t distinct = 0;
+    for (const std::uint64_t word : bits) distinct += static_cast<std::size_t>(std::popcount(word));
+    return distinct;
+  }
+  std::sort(seen.begin(), seen.end());
+  return static_cast<std::size_t>(std::unique(seen.begin(), seen.end()) - seen.begin());
+}
+
+std::optional<Palette> palette_of(std::span<const std::int64_t> k, std::int64_t lo, std::int64_t hi) {
   // A look at evenly spaced samples first: most signals use too many values,
   // and the whole signal need not be sorted to see it.
   constexpr std::size_t kLook = 4096;
-  if (k.size() > kLook) {
-    std::vector<std::int64_t> look(kLook);
-    for (std::size_t i = 0; i < kLook; ++i) look[i] = k[i * (k.size() / kLook)];
-    std::sort(look.begin(), look.end());
-    const auto distinct = static_cast<std::size_t>(std::unique(look.begin(), look.end()) - look.begin());
-    if (distinct * kPaletteShare > kLook) return std::nullopt;
-  }
-  const auto [lo, hi] = std::minmax_element(k.begin(), k.end());
-  const auto span = static_cast<std::uint64_t>(*hi - *lo);
-  std::vector<std::int64_t> values;
-  std::vector<std::int64_t> index(k.size());
+  if (k.size() > kLook && distinct_in_look(k, kLook) * kPaletteShare > kLook) return std::nullopt;
+  const auto span = static_cast<std::uint64_t>(hi - lo);
+  Palette p;
+  p.lo = lo;
   if (span < kMaxPalette * 4) {
     // A table over the range: which values occur, then each one's index.
     std::vector<std::int32_t> slot(span + 1, -1);
-    for (std::int64_t v : k) slot[static_cast<std::size_t>(v - *lo)] = 0;
+    for (std::int64_t v : k) slot[static_cast<std::size_t>(v - lo)] = 0;
     for (std::size_t j = 0; j < slot.size(); ++j) {
       if (slot[j] < 0) continue;
-      slot[j] = static_cast<std::int32_t>(values.size());
-      values.push_back(*lo + static_cast<std::int64_t>(j));
-      if (values.size() * kPaletteShare > k.size()) return std::nullopt;
+      slot[j] = static_cast<std::int32_t>(p.values.size());
+      p.values.push_back(lo + static_cast<std::int64_t>(j));
+      if (p.values.size() * kPaletteShare > k.size()) return std::nullopt;
     }
-    for (std::size_t i = 0; i < k.size(); ++i) index[i] = slot[static_cast<std::size_t>(k[i] - *lo)];
+    p.slot = std::move(slot);
   } else {
-    values.assign(k.begin(), k.end());
-    std::sort(values.begin(), values.end());
-    values.erase(std::unique(values.begin(), values.end()), values.end());
-    if (values.size() * kPaletteShare > k.size()) return std::nullopt;
-    for (std::size_t i = 0; i < k.size(); ++i) {
-      index[i] = std::lower_bound(values.begin(), values.end(), k[i]) - values.begin();
-    }
+    p.values.assign(k.begin(), k.end());
+    std::sort(p.values.begin(), p.values.end());
+    p.values.erase(std::unique(p.values.begin(), p.values.end()), p.values.end());
+    if (p.values.size() * kPaletteShare > k.size()) return std::nullopt;
   }
-  if (values.size() > kMaxPalette) return std::nullopt;
-  return Palette{std::move(values), std::move(index)};
+  if (p.values.size() > kMaxPalette) return std::nullopt;
+  return p;
 }
 
 int index_width(const Palette& p) noexcept { return width_of(0, static_cast<std::int64_t>(p.values.size()) - 1); }
@@ -268,16 +359,17 @@ std::vector<std::uint8_t> continued(std::vector<std::uint8_t> head, std::span<co
 // judged blocks are the start of the winner's stream, so only the loser's
 // are coded for nothing. `rans` tells whether a block of the stream kept
 // took rANS residuals.
-std::vector<std::uint8_t> integer_stream(std::span<const std::int64_t> k, int width, IntegerEffort effort,
-                                         bool& indexed, bool& rans) {
+std::vector<std::uint8_t> integer_stream(std::span<const std::int64_t> k, std::int64_t k_lo, std::int64_t k_hi,
+                                         int width, IntegerEffort effort, bool& indexed, bool& rans) {
   indexed = false;
   rans = false;
-  const auto palette = palette_of(k);
+  auto palette = palette_of(k, k_lo, k_hi);
   if (!palette) return encode_integers(k, width, kIntegerBlockLength, 0, effort, kCoding, &rans);
   const std::size_t n = k.size();
   const std::size_t look = n > 2 * kIntegerBlockLength ? kIntegerBlockLength : n;
   bool raw_rans = false, body_rans = false, table_rans = false;
   auto raw = encode_integers(k.first(look), width, kIntegerBlockLength, 0, effort, kCoding, &raw_rans);
+  index_up_to(*palette, k, look);
   auto body = encode_integers(std::span(palette->index).first(look), index_width(*palette), kIntegerBlockLength,
                               0, effort, kCoding, &body_rans);
   const auto table = encode_integers(palette->values, width, kIntegerBlockLength, 0, effort, kCoding, &table_rans);
@@ -288,6 +380,7 @@ std::vector<std::uint8_t> integer_stream(std::span<const std::int64_t> k, int wi
   }
   indexed = true;
   rans = body_rans || table_rans;
+  index_up_to(*palette, k, n);
   return palette_stream(*palette, table,
                         continued(std::move(body), palette->index, look, index_width(*palette), effort, rans));
 }
@@ -316,7 +409,7 @@ UnitResult<EncodedUnit> encode_on_grid(std::span<const T> x, const IntegerGrid& 
   put_f64(payload, grid.offset);
   bool indexed = false;
   bool rans = false;
-  const std::vector<std::uint8_t> stream = integer_stream(g.k, width, effort, indexed, rans);
+  const std::vector<std::uint8_t> stream = integer_stream(g.k, g.k_lo, g.k_hi, width, effort, indexed, rans);
   if (indexed) payload[0] |= kPalette;
   if (rans) payload[0] |= kRansResiduals;
   payload.insert(payload.end(), stream.begin(), stream.end());
@@ -392,19 +485,32 @@ UnitResult<std::vector<std::int64_t>> read_palette(std::span<const std::uint8_t>
 // vectorises where the plain conversion does not. Whether every value is
 // finite.
 template <class T>
-bool reconstruct_run(std::span<const std::int64_t> k, const IntegerGrid& grid, T* out) noexcept {
+inline bool reconstruct_into(std::span<const std::int64_t> k, const IntegerGrid& grid, T* out) noexcept {
   constexpr double kMagic = 6755399441055744.0;
   const auto magic_bits = std::bit_cast<std::uint64_t>(kMagic);
   const double step = grid.step;
   const double offset = grid.offset;
-  bool bad = false;
+  // A flag of 32 bits rather than a bool, which the vectoriser takes.
+  std::uint32_t bad = 0;
+  const std::int64_t* in = k.data();
   for (std::size_t i = 0; i < k.size(); ++i) {
-    const double exact = std::bit_cast<double>(magic_bits + static_cast<std::uint64_t>(k[i])) - kMagic;
+    const double exact = std::bit_cast<double>(magic_bits + static_cast<std::uint64_t>(in[i])) - kMagic;
     const T y = static_cast<T>(offset + step * exact);
-    bad |= !(std::fabs(y) <= std::numeric_limits<T>::max());
+    bad |= static_cast<std::uint32_t>(!(std::fabs(y) <= std::numeric_limits<T>::max()));
     out[i] = y;
   }
-  return !bad;
+  return bad == 0;
+}
+
+// Compiled for AVX2 beside the baseline: the same conversions, multiply and
+// add per sample, so the same bits.
+QUILLMERE_INTEGER_CLONES
+bool reconstruct_run(std::span<const std::int64_t> k, const IntegerGrid& grid, float* out) noexcept {
+  return reconstruct_into(k, grid, out);
+}
+QUILLMERE_INTEGER_CLONES
+bool reconstruct_run(std::span<const std::int64_t> k, const IntegerGrid& grid, double* out) noexcept {
+  return reconstruct_into(k, grid, out);
 }
 
 template <class T>

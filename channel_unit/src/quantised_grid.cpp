@@ -7,6 +7,9 @@
 #include <limits>
 #include <span>
 #include <type_traits>
+#include <utility>
+
+#include "integer_arithmetic.hpp"
 
 namespace quillmere_tools {
 namespace {
@@ -24,20 +27,88 @@ constexpr double kShrink = 1.0 - 1.0 / 64.0;
 constexpr int kAttempts = 4;
 
 // The grid check: the integer unit's own rounding (integer_unit.cpp, on_grid)
-// and its reader's reconstruction, sample by sample.
+// and its reader's reconstruction, sample by sample. Without a branch per
+// sample, so that the samples run side by side, a stretch at a time: the
+// rounding adds and subtracts 1.5 * 2^52 (round_to_nearest's, exact below
+// 2^51; a larger quotient fails the 33-bit test either way), and a
+// non-finite sample is left out by its mask.
 template <class T>
-bool holds(std::span<const T> x, const IntegerGrid& grid, double max_error) {
-  for (T v : x) {
-    if (!std::isfinite(v)) continue;
-    const double d = static_cast<double>(v);
-    const double q = std::nearbyint((d - grid.offset) / grid.step);
-    if (!(std::fabs(q) < kLargestInteger)) return false;
-    double y = grid.offset + grid.step * q;
-    if constexpr (std::is_same_v<T, float>) y = static_cast<double>(static_cast<float>(y));
-    if (!(std::fabs(y - d) <= max_error)) return false;
+inline bool holds_in(std::span<const T> x, const IntegerGrid& grid, double max_error) noexcept {
+  constexpr double kMagic = 6755399441055744.0;  // 1.5 * 2^52
+  constexpr double kExactBelow = 2251799813685248.0;  // 2^51
+  constexpr std::size_t kStretch = 1024;
+  const double offset = grid.offset, step = grid.step;
+  const auto largest = static_cast<double>(std::numeric_limits<T>::max());
+  const T* samples = x.data();
+  for (std::size_t start = 0; start < x.size(); start += kStretch) {
+    const std::size_t end = std::min(x.size(), start + kStretch);
+    std::uint32_t bad = 0;
+    for (std::size_t i = start; i < end; ++i) {
+      const double d = static_cast<double>(samples[i]);
+      const bool finite = std::fabs(d) <= largest;
+      const double raw = (d - offset) / step;
+      const double q = (raw + kMagic) - kMagic;
+      double y = offset + step * q;
+      if constexpr (std::is_same_v<T, float>) y = static_cast<double>(static_cast<float>(y));
+      const bool fits = (std::fabs(raw) < kExactBelow) & (std::fabs(q) < kLargestInteger) &
+                        (std::fabs(y - d) <= max_error);
+      bad |= static_cast<std::uint32_t>(finite & !fits);
+    }
+    if (bad != 0) return false;
   }
   return true;
 }
+
+QUILLMERE_INTEGER_CLONES
+bool holds(std::span<const float> x, const IntegerGrid& grid, double max_error) noexcept {
+  return holds_in(x, grid, max_error);
+}
+QUILLMERE_INTEGER_CLONES
+bool holds(std::span<const double> x, const IntegerGrid& grid, double max_error) noexcept {
+  return holds_in(x, grid, max_error);
+}
+
+// The least and greatest finite sample (inf and -inf when there is none),
+// without a branch per sample so that the samples run side by side; only
+// their magnitudes are used, so which zero a tie keeps does not matter.
+template <class T>
+inline std::pair<double, double> finite_range_in(std::span<const T> x) noexcept {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  const auto largest = static_cast<double>(std::numeric_limits<T>::max());
+  const T* samples = x.data();
+  // Four lanes of their own (the compiler does not reorder a floating-point
+  // minimum by itself), met at the end.
+  using Quad = double __attribute__((vector_size(32)));
+  const Quad inf = Quad{} + kInf, top = Quad{} + largest;
+  Quad lo4 = inf, hi4 = -inf;
+  std::size_t i = 0;
+  for (; i + 4 <= x.size(); i += 4) {
+    const Quad d = {static_cast<double>(samples[i]), static_cast<double>(samples[i + 1]),
+                    static_cast<double>(samples[i + 2]), static_cast<double>(samples[i + 3])};
+    const Quad magnitude = d < Quad{} ? -d : d;
+    const auto finite = magnitude <= top;
+    const Quad low = finite ? d : inf, high = finite ? d : -inf;
+    lo4 = low < lo4 ? low : lo4;
+    hi4 = high > hi4 ? high : hi4;
+  }
+  double lo = kInf, hi = -kInf;
+  for (int j = 0; j < 4; ++j) {
+    lo = lo4[j] < lo ? lo4[j] : lo;
+    hi = hi4[j] > hi ? hi4[j] : hi;
+  }
+  for (; i < x.size(); ++i) {
+    const double d = static_cast<double>(samples[i]);
+    if (!(std::fabs(d) <= largest)) continue;
+    lo = d < lo ? d : lo;
+    hi = d > hi ? d : hi;
+  }
+  return {lo, hi};
+}
+
+QUILLMERE_INTEGER_CLONES
+std::pair<double, double> finite_range(std::span<const float> x) noexcept { return finite_range_in(x); }
+QUILLMERE_INTEGER_CLONES
+std::pair<double, double> finite_range(std::span<const double> x) noexcept { return finite_range_in(x); }
 
 template <class T>
 std::optional<IntegerGrid> quantised_grid_of(std::span<const T> x, double max_error,
@@ -48,12 +119,7 @@ std::optional<IntegerGrid> quantised_grid_of(std::span<const T> x, double max_er
   // baseline) keeps integer zero, which the coder's runs code in almost
   // nothing; unless the samples sit so far from zero that their integers
   // would overflow 33 bits: then about the middle of their range.
-  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-  for (T v : x) {
-    if (!std::isfinite(v)) continue;
-    lo = std::min(lo, static_cast<double>(v));
-    hi = std::max(hi, static_cast<double>(v));
-  }
+  const auto [lo, hi] = finite_range(x);
   const bool near_zero = !(lo <= hi) || std::max(std::fabs(lo), std::fabs(hi)) / step < kLargestInteger / 2.0;
   const double offset = near_zero ? 0.0 : lo + (hi - lo) / 2.0;
   if (exact && std::isfinite(exact->spacing)) {

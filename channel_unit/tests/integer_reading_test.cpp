@@ -109,6 +109,67 @@ TEST_P(LpcEveryOrder, WideSamplesDecodeExactlyInBothReadings) {
 
 INSTANTIATE_TEST_SUITE_P(Orders, LpcEveryOrder, ::testing::Range(1, kMaxLpcOrder + 1));
 
+// One fixed-order block whose samples jump between the width's extremes
+// and random values, so that orders 2 to 4 predict beyond the width (and
+// are clamped) now and then: the fast reading runs such blocks without the
+// clamp first and must notice. Residuals Rice coded with k = 30.
+std::pair<std::vector<std::uint8_t>, std::vector<std::int64_t>> fixed_block(int order, int width, std::size_t n,
+                                                                            unsigned seed) {
+  std::mt19937_64 rng(seed);
+  const IntegerRange range = IntegerRange::of_width(width);
+  std::uniform_int_distribution<std::int64_t> any(range.lo, range.hi);
+  std::vector<std::int64_t> x(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto pick = rng() % 8;
+    x[i] = pick == 0 ? range.lo : pick == 1 ? range.hi : i > 0 && pick < 5 ? x[i - 1] : any(rng);
+  }
+  BitWriter bits;
+  bits.put(2, 2);  // a fixed order
+  bits.put(static_cast<std::uint64_t>(order), 3);
+  for (int i = 0; i < order; ++i) bits.put_wide(static_cast<std::uint64_t>(x[static_cast<std::size_t>(i)]), width);
+  bits.put(0, 4);   // one partition
+  bits.put(30, 5);  // k = 30
+  for (std::size_t i = static_cast<std::size_t>(order); i < n; ++i) {
+    const std::uint64_t u = zigzag(x[i] - fixed_prediction(x.data(), i, order, range));
+    bits.put_unary(u >> 30);
+    bits.put(u, 30);
+  }
+  const auto body = bits.finish();
+  std::vector<std::uint8_t> stream(4);
+  quillmere::store_le32(stream.data(), static_cast<std::uint32_t>(body.size()));
+  stream.insert(stream.end(), body.begin(), body.end());
+  return {stream, x};
+}
+
+class FixedEveryOrder : public ::testing::TestWithParam<int> {};
+
+TEST_P(FixedEveryOrder, ClampedPredictionsDecodeExactlyInBothReadings) {
+  const int order = GetParam();
+  for (const int width : {2, 16, 33}) {
+    const std::size_t n = 900;
+    const auto [stream, x] = fixed_block(order, width, n, static_cast<unsigned>(order * 100 + width));
+    if (order > 1) {
+      // The block does clamp some predictions.
+      const IntegerRange range = IntegerRange::of_width(width);
+      int clamped = 0;
+      for (std::size_t i = static_cast<std::size_t>(order); i < n; ++i) {
+        const std::int64_t a = x[i - 1], b = x[i - 2];
+        const std::int64_t raw = order == 2 ? 2 * a - b
+                                 : order == 3 ? 3 * a - 3 * b + x[i - 3]
+                                              : 4 * a - 6 * b + 4 * x[i - 3] - x[i - 4];
+        clamped += raw != range.clamp(raw) ? 1 : 0;
+      }
+      EXPECT_GT(clamped, 0) << "order " << order << ", width " << width;
+    }
+    const Outcome fast = read(stream, width, n, IntegerReading::Fast);
+    ASSERT_EQ(fast.error, "") << "order " << order << ", width " << width;
+    EXPECT_TRUE(fast.values == x) << "order " << order << ", width " << width;
+    expect_same_readings(stream, width, n, "hand-built fixed block");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, FixedEveryOrder, ::testing::Range(1, kMaxFixedOrder + 1));
+
 // Streams of the encoder's own: smooth (fixed and LPC blocks), sparse (runs
 // of zeros), periodic (repeats a lag back) and random (verbatim) values.
 std::vector<std::int64_t> signal(int kind, int width, std::size_t n) {

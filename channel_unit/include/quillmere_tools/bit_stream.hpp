@@ -4,6 +4,7 @@
 // per partition instead of once per bit.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -16,18 +17,62 @@ namespace quillmere_tools {
 class BitWriter {
  public:
   // `bits` <= 57 per call: the accumulator keeps at most 7 pending bits.
-  void put(std::uint64_t value, int bits) {
+  // Whole bytes leave as one 8-byte store (of which the whole ones count),
+  // so the buffer keeps 8 bytes of room past what it holds.
+  [[gnu::always_inline]] void put(std::uint64_t value, int bits) {
     if (bits == 0) return;
     value &= bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
     acc_ = (acc_ << bits) | value;
     pending_ += bits;
-    while (pending_ >= 8) {
-      pending_ -= 8;
-      bytes_.push_back(static_cast<std::uint8_t>(acc_ >> pending_));
-    }
+    if (pending_ < 8) return;
+    const int whole = pending_ >> 3;
+    pending_ &= 7;
+    if (bytes_.size() < used_ + 8) bytes_.resize(std::max<std::size_t>(2 * bytes_.size(), used_ + 64));
+    // The whole bytes, first most significant, at the top of a word.
+    std::uint64_t word = (acc_ >> pending_) << (64 - 8 * whole);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    std::memcpy(bytes_.data() + used_, &word, 8);
+    used_ += static_cast<std::size_t>(whole);
     acc_ &= (std::uint64_t{1} << pending_) - 1;
   }
-
+  // `count` Rice codes of parameter k <= 30 in turn, with the writer's state
+  // in locals (registers) for the whole run: v >> k zeros, a one and the k
+  // low bits; from `limit` (<= 24) zeros on, `limit` zeros and then v raw in
+  // `escape_bits` (<= 34). The room for the longest codes is made first.
+  void put_rice_run(const std::uint64_t* v, std::size_t count, int k, std::uint32_t limit, int escape_bits) {
+    const std::size_t most = used_ + 8 * count + 16;
+    if (bytes_.size() < most) bytes_.resize(std::max(2 * bytes_.size(), most));
+    std::uint8_t* out = bytes_.data();
+    std::uint64_t acc = acc_;
+    int pending = pending_;
+    std::size_t used = used_;
+    const std::uint64_t low_mask = (std::uint64_t{1} << k) - 1;
+    // Appends `bits` (<= 57) of `value` and stores the whole bytes.
+    const auto add = [&](std::uint64_t value, int bits) {
+      acc = (acc << bits) | value;
+      pending += bits;
+      const int whole = pending >> 3;
+      pending &= 7;
+      std::uint64_t word = whole == 0 ? 0 : (acc >> pending) << (64 - 8 * whole);
+      if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+      std::memcpy(out + used, &word, 8);
+      used += static_cast<std::size_t>(whole);
+      acc &= (std::uint64_t{1} << pending) - 1;
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint64_t q = v[i] >> k;
+      if (q < limit) {
+        add((std::uint64_t{1} << k) | (v[i] & low_mask), static_cast<int>(q) + 1 + k);
+      } else {
+        add(0, static_cast<int>(limit));
+        const int high = escape_bits > 32 ? escape_bits - 32 : 0;
+        if (high > 0) add((v[i] >> 32) & ((std::uint64_t{1} << high) - 1), high);
+        const int rest = escape_bits - high;
+        add(v[i] & ((std::uint64_t{1} << rest) - 1), rest);
+      }
+    }
+    acc_ = acc, pending_ = pending, used_ = used;
+  }
   // Wider values in two pieces.
   void put_wide(std::uint64_t value, int bits) {
     if (bits > 32) {
@@ -37,7 +82,6 @@ class BitWriter {
       put(value, bits);
     }
   }
-
   // `zeros` zero bits, then a one.
   void put_unary(std::uint64_t zeros) {
     while (zeros >= 32) {
@@ -46,17 +90,18 @@ class BitWriter {
     }
     put(1, static_cast<int>(zeros) + 1);
   }
-
   // Pads the last byte with zero bits and hands the bytes over.
   std::vector<std::uint8_t> finish() {
     if (pending_ > 0) put(0, 8 - pending_);
+    bytes_.resize(used_);
+    used_ = 0;
     return std::move(bytes_);
   }
-
-  std::size_t bit_count() const noexcept { return bytes_.size() * 8 + static_cast<std::size_t>(pending_); }
+  std::size_t bit_count() const noexcept { return used_ * 8 + static_cast<std::size_t>(pending_); }
 
  private:
   std::vector<std::uint8_t> bytes_;
+  std::size_t used_ = 0;
   std::uint64_t acc_ = 0;
   int pending_ = 0;
 };
@@ -152,6 +197,38 @@ class BitReader {
     acc_ = acc, have_ = have, next_ = next;
   }
 
+  // get_rice_run for a `put(i, v)` that returns whether to go on: the run
+  // stops after the first code it refuses, the reader then just past that
+  // code. Whether every code was taken.
+  template <class Put>
+  bool get_rice_run_while(std::size_t count, int k, std::uint32_t limit, int escape_bits, const Put& put) noexcept {
+    std::uint64_t acc = acc_;
+    int have = have_;
+    std::size_t next = next_;
+    const std::uint64_t low_mask = (std::uint64_t{1} << k) - 1;
+    const int need = static_cast<int>(limit) + 1 + k;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (have < need) refill_locals(acc, have, next, 56);
+      const auto zeros = static_cast<std::uint32_t>(std::countl_zero(acc << (64 - have)));
+      std::uint64_t v;
+      if (zeros >= limit) {
+        acc_ = acc, have_ = have, next_ = next;
+        consume(static_cast<int>(limit));
+        v = get_wide(escape_bits);
+        acc = acc_, have = have_, next = next_;
+      } else {
+        have -= static_cast<int>(zeros) + 1 + k;
+        v = (std::uint64_t{zeros} << k) | ((acc >> have) & low_mask);
+        acc &= (std::uint64_t{1} << have) - 1;
+      }
+      if (!put(i, v)) {
+        acc_ = acc, have_ = have, next_ = next;
+        return false;
+      }
+    }
+    acc_ = acc, have_ = have, next_ = next;
+    return true;
+  }
   // The bytes the bits consumed so far lie in, a partly read one counting
   // (meaningful while !overrun()): where data after the bits begins.
   std::size_t bytes_read() const noexcept { return next_ - static_cast<std::size_t>((have_ - phantom_) / 8); }

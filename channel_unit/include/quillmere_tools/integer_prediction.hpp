@@ -41,7 +41,13 @@ struct IntegerRange {
 void fixed_residuals(std::span<const std::int64_t> x, int order, IntegerRange range,
                      std::span<std::int64_t> residuals) noexcept;
 void lpc_residuals(std::span<const std::int64_t> x, const LpcModel& model, IntegerRange range,
-                   std::span<std::int64_t> residuals) noexcept;
+                   std::span<std::int64_t> residuals);
+// The sums of the zig-zagged residuals of fixed orders 1 to kMaxFixedOrder
+// (sums[order]; sums[0] is 0), each over the positions i >= order: what
+// ranks the orders without their residuals kept. The samples are within
+// 33 bits and at most 2^16 (a block), as the coder's are.
+void fixed_residual_sums(std::span<const std::int64_t> x, IntegerRange range,
+                         std::span<std::uint64_t, kMaxFixedOrder + 1> sums) noexcept;
 
 // The prediction of x[i] from the samples before it (i >= order).
 std::int64_t fixed_prediction(const std::int64_t* x, std::size_t i, int order, IntegerRange range) noexcept;

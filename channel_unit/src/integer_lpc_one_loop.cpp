@@ -1,0 +1,113 @@
+// Reading an LPC block of Rice residuals in one loop: each residual read and
+// its sample rebuilt at once, so that the bit reader's chain from code to
+// code and the predictor's from sample to sample overlap (two passes take
+// the one after the other). Used where a block has kOneLoopBits a sample or
+// more; the two-pass reader (integer_decoder.cpp) reads everything else and
+// whatever this one gives up on.
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "integer_block_reading.hpp"
+
+namespace quillmere_tools::integer_reading {
+namespace {
+
+// An LPC block whose residuals are Rice coded (partition order `p`, already
+// read), each residual read and its sample rebuilt in one loop: the bit
+// reader's chain from code to code and the predictor's from sample to
+// sample then overlap, where two passes take the one after the other. As
+// lpc_run without the clamp, it gives up (false) at the first prediction
+// outside the width, and on any fault, and the caller reads the block again
+// in two passes from where the residuals begin.
+template <int kOrder>
+bool lpc_rice_block(BitReader& in, std::int64_t* x, double* history, std::int64_t* r, std::size_t n, int p,
+                    const std::int32_t* coefs, int shift, int width) noexcept {
+  constexpr int kOld = kOrder > 2 ? kOrder - 2 : 0;
+  constexpr int kPairs = kOld / 2 > 0 ? kOld / 2 : 1;
+  const IntegerRange range = IntegerRange::of_width(width);
+  double w[kOld + 1] = {};
+  for (int m = 0; m < kOld; ++m) w[m] = static_cast<double>(coefs[kOrder - 1 - m]);
+  Pair weights[kPairs];
+  for (int m = 0; m < kOld / 2; ++m) weights[m] = load_pair(w + 2 * m);
+  const std::int64_t c0 = coefs[0];
+  const std::int64_t c1 = kOrder > 1 ? coefs[1] : 0;
+  for (std::size_t i = 0; i < kOrder; ++i) history[i] = static_cast<double>(x[i]);
+  bool bad = false;
+  const auto rebuild = [&](std::size_t i, std::int64_t residual) noexcept {
+    std::int64_t sum = older_sum<kOld>(history + (i - kOrder), weights, w);
+    if constexpr (kOrder > 1) sum += c1 * x[i - 2];
+    sum += c0 * x[i - 1];
+    const std::int64_t prediction = sum >> shift;
+    if (prediction < range.lo || prediction > range.hi) return false;
+    const std::int64_t v = prediction + residual;
+    bad |= (v < range.lo) | (v > range.hi);
+    x[i] = v;
+    if constexpr (kOld > 0) history[i] = static_cast<double>(v);
+    return true;
+  };
+  const std::size_t size = partition_size(n, p);
+  const int escape = width + 1;
+  constexpr std::size_t order = kOrder;
+  for (std::size_t start = 0; start < n; start += size) {
+    const std::size_t from = std::max(start, order);
+    const std::size_t to = std::min(start + size, n);
+    if (from >= to) continue;
+    const int k = static_cast<int>(in.get(5));
+    if (k != kRunMode) {
+      const bool all = in.get_rice_run_while(to - from, k, kEscapeQuotient, escape, [&](std::size_t j, std::uint64_t u) {
+        return rebuild(from + j, unzigzag(u));
+      });
+      if (!all) return false;
+    } else {
+      const int run_k = static_cast<int>(in.get(5));
+      const int value_k = static_cast<int>(in.get(5));
+      if (!read_zero_runs(in, r, from, to, run_k, value_k, escape)) return false;
+      for (std::size_t i = from; i < to; ++i) {
+        if (!rebuild(i, r[i])) return false;
+      }
+    }
+    if (in.overrun()) return false;
+  }
+  return !bad;
+}
+
+using LpcRiceBlock = bool (*)(BitReader&, std::int64_t*, double*, std::int64_t*, std::size_t, int,
+                              const std::int32_t*, int, int);
+
+template <std::size_t... kOrders>
+constexpr std::array<LpcRiceBlock, sizeof...(kOrders)> lpc_rice_blocks(std::index_sequence<kOrders...>) {
+  return {&lpc_rice_block<static_cast<int>(kOrders) + 1>...};
+}
+constexpr auto kLpcRiceBlocks = lpc_rice_blocks(std::make_index_sequence<kMaxLpcOrder>());
+
+// The bits per sample from which an LPC block is read in one loop: with
+// fewer (short Rice codes, runs of zeros) the reading's own pass is quick
+// and two passes were faster.
+constexpr std::size_t kOneLoopBits = 3;
+
+// Kept in a file of its own: compiled beside the two-pass reader, it left
+// that reader's other blocks (fixed orders, short codes) a fifth slower.
+}  // namespace
+
+bool decode_lpc_block_in_one_loop(std::span<const std::uint8_t> bytes, std::span<const std::int64_t> before,
+                                  std::span<std::int64_t> x, int width, std::vector<std::int64_t>& residuals,
+                                  std::vector<double>& history) {
+  const std::size_t n = x.size();
+  if (bytes.empty() || static_cast<BlockKind>(bytes[0] >> 6) != kLpc || bytes.size() * 8 < kOneLoopBits * n) {
+    return false;
+  }
+  BitReader in(bytes);
+  in.get(2);
+  const auto head = read_predictor(in, kLpc, before, x, width);
+  if (!head) return false;
+  const int p = static_cast<int>(in.get(4));
+  if (p > kMaxPartitionOrder) return false;
+  if (residuals.size() < n) residuals.resize(n);
+  if (history.size() < n) history.resize(n);
+  return kLpcRiceBlocks[head->order - 1](in, x.data(), history.data(), residuals.data(), n, p,
+                                         head->coefs.data(), head->shift, width) &&
+         !in.overrun() && in.at_end();
+}
+
+}  // namespace quillmere_tools::integer_reading
