@@ -112,6 +112,11 @@ struct EncodeBuffers {
   std::vector<std::uint16_t> queue;
   std::vector<std::uint8_t> escapes;
   std::vector<std::uint8_t> coded;
+  std::vector<std::uint32_t> gaps;
+  std::vector<std::int64_t> multiples;
+  std::vector<std::uint8_t> tokens;
+  std::vector<std::uint8_t> words;
+  std::vector<std::uint8_t> raw;
 };
 
 // Corrects every finite original whose reconstruction from `decoded` (see the
