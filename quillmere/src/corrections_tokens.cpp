@@ -372,7 +372,12 @@ bool read_table(TableBits& in, unsigned count_bits, unsigned tokens, std::uint32
       f = total - start;
     }
     const std::uint32_t first = start << (kMaxTableBits - bits), scaled = f << (kMaxTableBits - bits);
-    for (std::uint32_t s = 0; s < scaled; ++s) slots[first + s] = token | (s << 6) | (scaled << 18);
+    // Indexed from a local pointer by size_t, so that the loop vectorises
+    // (a 32-bit index that might wrap keeps it scalar): small blobs spend
+    // most of their reading filling tables.
+    std::uint32_t* const run = slots + first;
+    const std::uint32_t entry = token | (scaled << 18);
+    for (std::size_t s = 0; s < scaled; ++s) run[s] = entry + (static_cast<std::uint32_t>(s) << 6);
     start += f;
   }
   return true;
@@ -476,8 +481,10 @@ inline std::uint32_t take(Reader::Cursor& c, unsigned n) noexcept {
 
 constexpr std::int64_t kRefused = std::numeric_limits<std::int64_t>::min();
 
-// An escape, a big multiple, or a token no multiple has.
-[[gnu::noinline]] std::int64_t unusual_multiple(Reader::Cursor& c, unsigned mt, std::uint32_t escaped) noexcept {
+// An escape, a big multiple, or a token no multiple has. Inlined, rare as
+// it is: a call that takes the cursor's address would keep the whole
+// cursor in memory through the loop.
+inline std::int64_t unusual_multiple(Reader::Cursor& c, unsigned mt, std::uint32_t escaped) noexcept {
   if (mt == 0) return ++c.escapes > escaped ? kRefused : 0;
   if (mt != kBigMultiple) return kRefused;
   refill(c);
