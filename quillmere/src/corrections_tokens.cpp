@@ -344,6 +344,12 @@ class TableBits {
     return true;
   }
   std::size_t bytes_used() const { return (pos_ + 7) / 8; }
+  // The bits after the last table up to its byte's end, which the encoder
+  // leaves zero.
+  bool padding_zero() {
+    std::uint32_t rest = 0;
+    return get((8 - pos_ % 8) % 8, rest) && rest == 0;
+  }
 
  private:
   std::span<const std::uint8_t> bytes_;
@@ -403,7 +409,7 @@ CorrectionResult<Reader> Reader::open(std::span<const std::uint8_t> blob, const 
     }
   }
   // Every correction has a gap.
-  if (r.slots_[0] == kNoToken) return std::unexpected(CorrectionError::CorruptStream);
+  if (r.slots_[0] == kNoToken || !in.padding_zero()) return std::unexpected(CorrectionError::CorruptStream);
   const std::size_t tables_len = in.bytes_used();
   constexpr std::size_t kStatesLen = 4 * 2 * kLanes;
   if (tables_len + kStatesLen + h.raw_len > coded.size()) return std::unexpected(CorrectionError::CorruptStream);
