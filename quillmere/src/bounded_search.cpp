@@ -176,8 +176,10 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
   auto scaled = s.payload_scale(first->m);
   if (!scaled) return error_of(scaled);
   const double payload_scale = *scaled;
+  auto calibration = s.gamma_bytes(*first);
+  if (!calibration) return error_of(calibration);
   const double fix_scale = first->correction_estimate > 0.0
-                               ? static_cast<double>(first_fix->bytes.size()) / first->correction_estimate
+                               ? static_cast<double>(*calibration) / first->correction_estimate
                                : 1.0;
   const double n = static_cast<double>(r.samples.size());
   // A coarser layer must still meet the RMS-type bounds by itself. Among

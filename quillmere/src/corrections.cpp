@@ -287,6 +287,9 @@ CorrectionResult<Encoded> assemble(const Modelled& m, std::size_t n, bool f64, d
   return out;
 }
 
+// Up to this many corrections encode() also tries the gamma form.
+constexpr std::size_t kFewCorrections = 16;
+
 // The checks both encoders make before scanning.
 CorrectionResult<double> step_for(std::span<const float> decoded, const Originals& originals,
                                   double max_error) {
@@ -466,7 +469,15 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
   const auto step = step_for(decoded, originals, max_error);
   if (!step) return std::unexpected(step.error());
   try {
-    return tokens::encode(decoded, originals, max_error, *step, buffers);
+    auto tokens = tokens::encode(decoded, originals, max_error, *step, buffers);
+    // A handful of corrections do not pay for the token form's tables and
+    // four states (some 20 bytes more), and the gamma form reads them in a
+    // microsecond or two: the smaller blob is kept.
+    if (tokens && tokens->corrected > 0 && tokens->corrected <= kFewCorrections) {
+      auto gamma = gamma::encode(decoded, originals, max_error, buffers);
+      if (gamma && gamma->bytes.size() < tokens->bytes.size()) return gamma;
+    }
+    return tokens;
   } catch (const std::bad_alloc&) {
     return std::unexpected(CorrectionError::OutOfMemory);
   }

@@ -15,6 +15,7 @@
 #include <zlib.h>
 
 #include "corrections_gamma.hpp"
+#include "corrections_tokens.hpp"
 #include "quillmere/byte_io.hpp"
 #include "quillmere/corrections.hpp"
 
@@ -22,6 +23,12 @@ namespace quillmere {
 namespace {
 
 using corrections::CorrectionError;
+
+// The token form itself, whatever encode() would choose for the count.
+corrections::CorrectionResult<corrections::Encoded> tokens_of(std::span<const float> y, const Originals& o,
+                                                              double bound, corrections::EncodeBuffers& buffers) {
+  return corrections::tokens::encode(y, o, bound, 2.0 * bound * corrections::parts::kStepMargin, buffers);
+}
 
 // Decoded samples and originals built from a list of (position, error in
 // bounds): every other sample is exact.
@@ -88,7 +95,7 @@ TEST_P(SameAsGamma, AppliesTheSameCorrections) {
   const Built b = build(c.n, c.misses, bound);
   const auto o = Originals::of_float(b.x);
   corrections::EncodeBuffers buffers;
-  const auto tokens = corrections::encode(b.y, o, bound, buffers);
+  const auto tokens = tokens_of(b.y, o, bound, buffers);
   const auto gamma = corrections::gamma::encode(b.y, o, bound, buffers);
   ASSERT_TRUE(tokens && gamma);
   ASSERT_EQ(tokens->bytes[4], 2);
@@ -106,7 +113,7 @@ TEST_P(SameAsGamma, AppliesTheSameCorrections) {
   std::vector<double> x64(b.x.begin(), b.x.end());
   for (double& v : x64) v += 500.0;
   const auto o64 = Originals::of_double(x64, 500.0);
-  const auto t64 = corrections::encode(b.y, o64, bound, buffers);
+  const auto t64 = tokens_of(b.y, o64, bound, buffers);
   const auto g64 = corrections::gamma::encode(b.y, o64, bound, buffers);
   ASSERT_TRUE(t64 && g64);
   const auto d64 = corrections::apply(t64->bytes, b.y, 500.0);
@@ -117,6 +124,29 @@ TEST_P(SameAsGamma, AppliesTheSameCorrections) {
 
 INSTANTIATE_TEST_SUITE_P(Tokens, SameAsGamma, ::testing::ValuesIn(cases()),
                          [](const auto& info) { return std::string(info.param.name) + std::to_string(info.index); });
+
+// encode() writes the token form, but for a handful of corrections keeps
+// whichever form is smaller.
+TEST(TokenForm, ChosenUnlessAFewCorrectionsAreSmallerInTheGammaForm) {
+  const double bound = 0.01;
+  for (const std::size_t count : {1u, 5u, 16u, 17u, 400u}) {
+    std::vector<std::pair<std::size_t, double>> misses;
+    for (std::size_t i = 0; i < count; ++i) misses.push_back({10 * i + 3, i % 3 ? 2.5 : -7.0});
+    const Built b = build(10 * count + 10, misses, bound);
+    const auto o = Originals::of_float(b.x);
+    corrections::EncodeBuffers buffers;
+    const auto chosen = corrections::encode(b.y, o, bound);
+    const auto tokens = tokens_of(b.y, o, bound, buffers);
+    const auto gamma = corrections::gamma::encode(b.y, o, bound, buffers);
+    ASSERT_TRUE(chosen && tokens && gamma);
+    SCOPED_TRACE(count);
+    if (count <= 16) {
+      EXPECT_EQ(chosen->bytes.size(), std::min(tokens->bytes.size(), gamma->bytes.size()));
+    } else {
+      EXPECT_EQ(chosen->bytes, tokens->bytes);
+    }
+  }
+}
 
 // Forgeries of the token form's own fields, resealed.
 class TokenForgery : public ::testing::Test {
