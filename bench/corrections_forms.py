@@ -53,7 +53,12 @@ def main() -> None:
             for fraction in fractions:
                 bound = fraction * r
                 unit = compress_to_target(x, max_error=bound).unit
-                y = decompress(wavelet_layer(unit)).astype(np.float32)
+                try:
+                    y = decompress(wavelet_layer(unit)).astype(np.float32)
+                except ValueError:
+                    # A long signal's blocked unit has no single layer to cut out.
+                    print(f"{s.name} {100 * fraction:g}%: blocked unit, left out", file=sys.stderr)
+                    continue
                 if not np.any(np.abs(x.astype(np.float64) - y) > bound):
                     continue  # the layer meets the bound: no blob
                 path = os.path.join(tmp, f"{s.name.replace('/', '_')}@{100 * fraction:g}%")

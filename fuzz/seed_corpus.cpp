@@ -22,6 +22,7 @@
 #include "cmodel.hpp"
 #include "cmodel_checks.hpp"
 #include "corrections_gamma.hpp"
+#include "corrections_tokens.hpp"
 #include "fast_coder.hpp"
 #include "fuzz_support.hpp"
 #include "quillmere/compressor.hpp"
@@ -379,7 +380,10 @@ void corrections_seeds(CorpusWriter& out) {
                                  : quillmere::Originals::of_float(x32);
       const std::string tag = std::string(f64 ? "f64-" : "f32-") + std::to_string(n);
       quillmere::corrections::EncodeBuffers buffers;
-      const auto tokens = quillmere::corrections::encode(y, originals, 0.01, buffers);
+      // The token form itself: encode() would keep the gamma form for the
+      // few corrections of the shortest signal.
+      const auto tokens = quillmere::corrections::tokens::encode(
+          y, originals, 0.01, 2.0 * 0.01 * quillmere::corrections::parts::kStepMargin, buffers);
       const auto gamma = quillmere::corrections::gamma::encode(y, originals, 0.01, buffers);
       if (!tokens || !gamma) continue;
       out.write("corrections", "tokens-" + tag, decode_input(n, f64, tokens->bytes));
