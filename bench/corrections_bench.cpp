@@ -4,7 +4,13 @@
 // 30 % and 60 % of the samples to correct. Prints medians of wall-clock time
 // and nanoseconds per correction; not a test.
 //
-//   corrections_bench [--runs N]
+// With --pairs, the same for each file given (written by
+// bench/corrections_forms.py: u32 n, f64 bound, n float32 originals, n
+// float32 reconstructions), in both blob forms: the gamma form (version 1)
+// against the token form (version 2) that encode() writes.
+//
+//   corrections_bench [--runs N] [--pairs FILE...]
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +19,7 @@
 #include <vector>
 
 #include "bench_support.hpp"
+#include "corrections_gamma.hpp"
 #include "quillmere/corrections.hpp"
 #include "search_support.hpp"
 
@@ -21,12 +28,92 @@ namespace {
 using namespace quillmere;
 using quillmere_bench::median_seconds;
 
+struct Pair {
+  double bound = 0.0;
+  std::vector<float> x, y;
+};
+
+bool read_pair(const char* path, Pair& p) {
+  std::FILE* f = std::fopen(path, "rb");
+  if (!f) return false;
+  std::uint32_t n = 0;
+  bool ok = std::fread(&n, 4, 1, f) == 1 && std::fread(&p.bound, 8, 1, f) == 1;
+  if (ok) {
+    p.x.resize(n);
+    p.y.resize(n);
+    ok = std::fread(p.x.data(), 4, n, f) == n && std::fread(p.y.data(), 4, n, f) == n;
+  }
+  std::fclose(f);
+  return ok;
+}
+
+// Sizes, encode and apply times of both forms on one pair; the apply times
+// take off the copy of the signal they need.
+int compare_forms(const char* path, int runs) {
+  Pair p;
+  if (!read_pair(path, p)) {
+    std::fprintf(stderr, "%s: cannot read\n", path);
+    return 1;
+  }
+  const Originals o = Originals::of_float(p.x);
+  corrections::EncodeBuffers buffers;
+  auto v1 = corrections::gamma::encode(p.y, o, p.bound, buffers);
+  auto v2 = corrections::encode(p.y, o, p.bound, buffers);
+  if (!v1 || !v2 || v1->corrected != v2->corrected) return 1;
+  std::vector<float> a = p.y, b = p.y;
+  if (!corrections::apply(v1->bytes, std::span<float>(a)) || !corrections::apply(v2->bytes, std::span<float>(b)) ||
+      a != b) {
+    std::fprintf(stderr, "%s: the two forms decode differently\n", path);
+    return 1;
+  }
+  double t[6] = {};
+  std::vector<float> z(p.y.size());
+  // Old and new taken in turns, so that load falls on both alike.
+  std::vector<double> samples[6];
+  for (int r = 0; r < runs; ++r) {
+    samples[0].push_back(median_seconds(1, [&] { (void)corrections::gamma::encode(p.y, o, p.bound, buffers); }));
+    samples[1].push_back(median_seconds(1, [&] { (void)corrections::encode(p.y, o, p.bound, buffers); }));
+    samples[2].push_back(median_seconds(1, [&] { z = p.y; }));
+    samples[3].push_back(median_seconds(1, [&] {
+      z = p.y;
+      (void)corrections::apply(v1->bytes, std::span<float>(z));
+    }));
+    samples[4].push_back(median_seconds(1, [&] {
+      z = p.y;
+      (void)corrections::apply(v2->bytes, std::span<float>(z));
+    }));
+  }
+  for (int k = 0; k < 5; ++k) {
+    std::sort(samples[k].begin(), samples[k].end());
+    t[k] = samples[k][samples[k].size() / 2];
+  }
+  const char* name = std::strrchr(path, '/');
+  std::printf("%-36s %8zu %8zu %8zu %7.3f %9.1f %9.1f %9.1f %9.1f\n", name ? name + 1 : path, v1->corrected,
+              v1->bytes.size(), v2->bytes.size(),
+              static_cast<double>(v2->bytes.size()) / static_cast<double>(v1->bytes.size()), t[0] * 1e6, t[1] * 1e6,
+              (t[3] - t[2]) * 1e6, (t[4] - t[2]) * 1e6);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int runs = 41;
+  int pairs_from = 0;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) runs = std::stoi(argv[++i]);
+    if (std::strcmp(argv[i], "--pairs") == 0) {
+      pairs_from = i + 1;
+      break;
+    }
+  }
+  if (pairs_from > 0) {
+    std::printf("%-36s %8s %8s %8s %7s %9s %9s %9s %9s\n", "pair", "corrected", "v1 bytes", "v2 bytes",
+                "v2/v1", "enc1 us", "enc2 us", "apply1 us", "apply2 us");
+    for (int i = pairs_from; i < argc; ++i) {
+      if (compare_forms(argv[i], runs) != 0) return 1;
+    }
+    return 0;
   }
   constexpr std::size_t n = 65000;
   std::mt19937 rng(5);

@@ -1,11 +1,14 @@
-// The corrections blob on arbitrary bytes (apply, blob_length), and the
-// encoder's guarantee on arbitrary signals. Input: mode (u8), sample count
-// (u32, folded below 4096), precision (u8), then the blob (mode even) or
-// the bound and (decoded, original) float pairs (mode odd).
+// The corrections blob on arbitrary bytes (apply, blob_length; either
+// form), and the encoder's guarantee on arbitrary signals, where the token
+// form must also decode to exactly what the gamma form does. Input: mode
+// (u8), sample count (u32, folded below 4096), precision (u8), then the
+// blob (mode even) or the bound and (decoded, original) float pairs (mode
+// odd).
 #include <cmath>
 #include <cstring>
 #include <vector>
 
+#include "corrections_gamma.hpp"
 #include "fuzz_support.hpp"
 #include "quillmere/corrections.hpp"
 
@@ -62,16 +65,24 @@ void round_trip(std::span<const std::uint8_t> body, bool f64) {
   const auto originals = f64 ? Originals::of_double(x64, offset) : Originals::of_float(x32);
   const auto enc = corrections::encode(decoded, originals, bound);
   QM_FUZZ_CHECK(enc.has_value());
+  corrections::EncodeBuffers buffers;
+  const auto gamma = corrections::gamma::encode(decoded, originals, bound, buffers);
+  QM_FUZZ_CHECK(gamma.has_value() && gamma->corrected == enc->corrected && gamma->escaped == enc->escaped);
   if (f64) {
     const auto out = corrections::apply(enc->bytes, decoded, offset);
-    QM_FUZZ_CHECK(out.has_value());
+    const auto same = corrections::apply(gamma->bytes, decoded, offset);
+    QM_FUZZ_CHECK(out.has_value() && same.has_value());
+    QM_FUZZ_CHECK(n == 0 || std::memcmp(out->data(), same->data(), n * sizeof(double)) == 0);
     for (std::size_t i = 0; i < n; ++i) {
       if (std::isfinite(x64[i])) QM_FUZZ_CHECK(std::fabs(x64[i] - (*out)[i]) <= bound);
     }
     return;
   }
   auto out = decoded;
+  auto same = decoded;
   QM_FUZZ_CHECK(corrections::apply(enc->bytes, std::span<float>(out)).has_value());
+  QM_FUZZ_CHECK(corrections::apply(gamma->bytes, std::span<float>(same)).has_value());
+  QM_FUZZ_CHECK(n == 0 || std::memcmp(out.data(), same.data(), n * sizeof(float)) == 0);
   for (std::size_t i = 0; i < n; ++i) {
     if (std::isfinite(x32[i])) {
       QM_FUZZ_CHECK(std::fabs(static_cast<double>(x32[i]) - static_cast<double>(out[i])) <= bound);

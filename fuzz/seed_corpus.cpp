@@ -8,8 +8,10 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -19,9 +21,12 @@
 #include "arans.hpp"
 #include "cmodel.hpp"
 #include "cmodel_checks.hpp"
+#include "corrections_gamma.hpp"
+#include "corrections_tokens.hpp"
 #include "fast_coder.hpp"
 #include "fuzz_support.hpp"
 #include "quillmere/compressor.hpp"
+#include "quillmere/corrections.hpp"
 #include "quillmere/header.hpp"
 #include "quillmere_tools/blocked_unit.hpp"
 #include "wavelet_choice.hpp"
@@ -337,6 +342,84 @@ void blocked_seeds(CorpusWriter& out) {
   damaged("bad-last-block", 8, 0xfffffffeu);
 }
 
+// Corrections blobs in both forms for the decoded signal the harness uses
+// (its signal_of), float32 and float64, sparse and dense, with escapes and
+// multiples beyond the token form's small ones; then token-form blobs
+// damaged where its own checks must refuse them (tables, raw length,
+// states), resealed so that only the damage is wrong. Round-trip inputs
+// too (mode 1: bound, then decoded/original pairs).
+void corrections_seeds(CorpusWriter& out) {
+  const auto decode_input = [](std::uint32_t n, bool f64, const std::vector<std::uint8_t>& blob) {
+    std::vector<std::uint8_t> input{0};
+    quillmere::fuzz::put_u32(input, n);
+    input.push_back(f64 ? 1 : 0);
+    input.insert(input.end(), blob.begin(), blob.end());
+    return input;
+  };
+  const auto reseal = [](std::vector<std::uint8_t> b) {
+    const std::size_t body = b.size() - 4;
+    const auto crc = static_cast<std::uint32_t>(crc32(0L, b.data(), static_cast<uInt>(body)));
+    for (int i = 0; i < 4; ++i) b[body + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+    return b;
+  };
+  Noise noise;
+  for (const std::uint32_t n : {7u, 300u, 3000u}) {
+    std::vector<float> y(n), x32(n);
+    std::vector<double> x64(n);
+    for (std::uint32_t i = 0; i < n; ++i) {
+      y[i] = static_cast<float>(i % 101) * 0.37f - 9.0f;  // the harness's signal_of
+      const float r = noise.next();
+      // Most off by a little, some by thousands of bounds, a few by more
+      // than a multiple may be (escaped).
+      const float off = i % 29 == 3 ? 300.0f * r : (i % 41 == 6 ? 3e9f : 0.05f * r);
+      x32[i] = y[i] + off;
+      x64[i] = 1000.0 + static_cast<double>(x32[i]);
+    }
+    for (const bool f64 : {false, true}) {
+      const auto originals = f64 ? quillmere::Originals::of_double(x64, 1000.0)
+                                 : quillmere::Originals::of_float(x32);
+      const std::string tag = std::string(f64 ? "f64-" : "f32-") + std::to_string(n);
+      quillmere::corrections::EncodeBuffers buffers;
+      // The token form itself: encode() would keep the gamma form for the
+      // few corrections of the shortest signal.
+      const auto tokens = quillmere::corrections::tokens::encode(
+          y, originals, 0.01, 2.0 * 0.01 * quillmere::corrections::parts::kStepMargin, buffers);
+      const auto gamma = quillmere::corrections::gamma::encode(y, originals, 0.01, buffers);
+      if (!tokens || !gamma) continue;
+      out.write("corrections", "tokens-" + tag, decode_input(n, f64, tokens->bytes));
+      out.write("corrections", "gamma-" + tag, decode_input(n, f64, gamma->bytes));
+      if (n != 300) continue;
+      const std::vector<std::uint8_t>& b = tokens->bytes;
+      const std::size_t coded = 36;
+      std::uint32_t coded_len = 0, raw_len = 0;
+      std::memcpy(&coded_len, b.data() + 28, 4);
+      std::memcpy(&raw_len, b.data() + 32, 4);
+      auto table = b;
+      table[coded] ^= 0x7f;  // the gap table's token count
+      out.write("corrections", "tokens-table-" + tag, decode_input(n, f64, reseal(table)));
+      auto raw = b;
+      const std::uint32_t more = raw_len + 5;
+      std::memcpy(raw.data() + 32, &more, 4);
+      out.write("corrections", "tokens-raw-len-" + tag, decode_input(n, f64, reseal(raw)));
+      auto words = b;
+      words[coded + coded_len - raw_len - 1] ^= 0x10;  // the last word
+      out.write("corrections", "tokens-words-" + tag, decode_input(n, f64, reseal(words)));
+    }
+    std::vector<std::uint8_t> trip;
+    const float bound = 0.01f;
+    for (int i = 0; i < 4; ++i) trip.push_back(reinterpret_cast<const std::uint8_t*>(&bound)[i]);
+    for (std::uint32_t i = 0; i < std::min<std::uint32_t>(n, 400); ++i) {
+      quillmere::fuzz::put_u32(trip, std::bit_cast<std::uint32_t>(y[i]));
+      quillmere::fuzz::put_u32(trip, std::bit_cast<std::uint32_t>(x32[i]));
+    }
+    std::vector<std::uint8_t> input{1};
+    quillmere::fuzz::put_u32(input, 0);
+    input.push_back(0);
+    input.insert(input.end(), trip.begin(), trip.end());
+    out.write("corrections", "roundtrip-" + std::to_string(n), input);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -351,5 +434,6 @@ int main(int argc, char** argv) {
   fast_seeds(out);
   roundtrip_seeds(out);
   blocked_seeds(out);
+  corrections_seeds(out);
   return 0;
 }

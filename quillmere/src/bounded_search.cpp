@@ -173,14 +173,15 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
   }
   // The estimates rank candidates; real coding of the first one's
   // corrections and of a part of its bands scales them to what the coders
-  // actually produce on this signal.
-  auto first_fix = s.correct(*first);
-  if (!first_fix) return error_of(first_fix);
+  // actually produce on this signal. The corrections shipped are coded
+  // when a finalist is known.
   auto scaled = s.payload_scale(first->m);
   if (!scaled) return error_of(scaled);
   const double payload_scale = *scaled;
+  auto calibration = s.gamma_bytes(*first);
+  if (!calibration) return error_of(calibration);
   const double fix_scale = first->correction_estimate > 0.0
-                               ? static_cast<double>(first_fix->bytes.size()) / first->correction_estimate
+                               ? static_cast<double>(*calibration) / first->correction_estimate
                                : 1.0;
   const double n = static_cast<double>(r.samples.size());
   // A coarser layer must still meet the RMS-type bounds by itself. Among
@@ -213,7 +214,6 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
     }
   }
   std::optional<corrections::Encoded> known_fix;
-  if (best.m == first_m) known_fix = std::move(*first_fix);
   // The walk prices plain rounding; only its choice has values moved, which
   // costs two judgements rather than two per step.
   auto moved = s.refined(best, payload_scale, fix_scale);
@@ -228,7 +228,7 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
     const auto estimated = [&](const Candidate& c) {
       return c.payload_estimate * payload_scale + c.correction_estimate * fix_scale;
     };
-    const bool in_hand = known_fix.has_value() && s.coded_already(best);
+    const bool in_hand = best.m == first_m && s.coded_already(best);
     const bool clear = estimated(*moved) <= (1.0 - kTrustedGain) * estimated(best);
     if (r.samples.size() <= kConfirmedBelow && (in_hand || !clear)) {
       return finish_refined(r, s, std::move(best), std::move(known_fix), std::move(*moved));

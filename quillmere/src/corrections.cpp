@@ -12,16 +12,26 @@
 #include <zlib.h>
 
 #include "bin_engine.hpp"
-#include "half_away_rounding.hpp"
+#include "corrections_gamma.hpp"
+#include "corrections_parts.hpp"
+#include "corrections_tokens.hpp"
 #include "quillmere/byte_io.hpp"
 
 namespace quillmere::corrections {
 namespace {
 
-constexpr std::uint8_t kMagic[4] = {'Q', 'L', 'M', 'K'};
-constexpr std::uint8_t kVersion = 1;
-constexpr std::uint8_t kFloat32 = 0;
-constexpr std::uint8_t kFloat64 = 1;
+using parts::Entry;
+using parts::Header;
+using parts::kFloat32;
+using parts::kFloat64;
+using parts::corrected;
+using parts::kMaxMultiple;
+
+std::uint32_t crc_of(std::span<const std::uint8_t> bytes) {
+  // zlib's length is a uInt; blobs are far below 4 GiB (checked by callers).
+  return static_cast<std::uint32_t>(
+      crc32(0L, bytes.data(), static_cast<uInt>(bytes.size())));
+}
 // Every number is coded as v >= 1 in Elias-gamma form on the bit engine:
 // the bit length w of v in unary (w - 1 ones, then a zero), each position
 // its own context, then the bits of v below its leading one, each (w,
@@ -38,20 +48,6 @@ constexpr std::size_t kCountBits = kCountUnary + kWidths;
 constexpr std::size_t kContexts = kCountBits + kWidths * kWidths;
 constexpr unsigned kMaxGapWidth = 33;
 constexpr unsigned kMaxMagWidth = 32;
-// Multiples beyond this are escaped: it keeps k * step exact in a double and
-// a hostile k from reaching any arithmetic edge.
-constexpr std::int64_t kMaxMultiple = std::int64_t{1} << 31;
-// The step sits a hair under twice the bound, so the residual after a
-// correction, at most step / 2, leaves room for the rounding of the final
-// addition; samples where even that is not enough are escaped.
-constexpr double kStepMargin = 1.0 - 1.0 / 1024.0;
-
-inline std::uint64_t load_le64(const std::uint8_t* p) noexcept {
-  std::uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline void store_le64(std::uint8_t* p, std::uint64_t v) noexcept { std::memcpy(p, &v, sizeof v); }
 
 // Models v >= 1 onto the queue at q with the probabilities in probs (the
 // bit engine's put(), through local pointers that stay in registers) and
@@ -93,65 +89,6 @@ inline bool get_number(bin_engine::BinDec& dec, std::size_t unary, std::size_t b
   for (unsigned b = w - 1; b-- > 0;) v = (v << 1) | dec.get<Checked>(bits + w * kWidths + b);
   return true;
 }
-
-// The decoder's arithmetic, shared by the encoder's verification.
-inline float corrected(float y, std::int64_t k, double step) noexcept {
-  return y + static_cast<float>(static_cast<double>(k) * step);
-}
-inline double corrected(float y, double offset, std::int64_t k, double step) noexcept {
-  return (static_cast<double>(y) + offset) + static_cast<double>(k) * step;
-}
-
-struct Header {
-  std::uint8_t precision = 0;
-  std::uint32_t sample_count = 0;
-  std::uint32_t corrected = 0;
-  std::uint32_t escaped = 0;
-  double step = 0.0;
-  std::uint32_t coded_len = 0;
-  std::size_t width() const noexcept { return precision == kFloat32 ? 4 : 8; }
-  std::uint64_t total() const noexcept {
-    return kHeaderLen + std::uint64_t{coded_len} + std::uint64_t{escaped} * width() + kTrailerLen;
-  }
-};
-
-std::uint32_t crc_of(std::span<const std::uint8_t> bytes) {
-  // zlib's length is a uInt; blobs are far below 4 GiB (checked by callers).
-  return static_cast<std::uint32_t>(
-      crc32(0L, bytes.data(), static_cast<uInt>(bytes.size())));
-}
-
-CorrectionResult<Header> read_header(std::span<const std::uint8_t> bytes) {
-  if (bytes.size() < kHeaderLen + kTrailerLen) return std::unexpected(CorrectionError::Truncated);
-  const std::uint8_t* p = bytes.data();
-  if (std::memcmp(p, kMagic, 4) != 0) return std::unexpected(CorrectionError::BadMagic);
-  if (p[4] != kVersion) return std::unexpected(CorrectionError::BadVersion);
-  Header h;
-  h.precision = p[5];
-  h.sample_count = load_le32(p + 8);
-  h.corrected = load_le32(p + 12);
-  h.escaped = load_le32(p + 16);
-  h.step = std::bit_cast<double>(load_le64(p + 20));
-  h.coded_len = load_le32(p + 28);
-  const bool fields_ok = (h.precision == kFloat32 || h.precision == kFloat64) &&
-                         load_le16(p + 6) == 0 && h.corrected <= h.sample_count &&
-                         h.escaped <= h.corrected && std::isfinite(h.step) && h.step > 0.0 &&
-                         (h.corrected == 0) == (h.coded_len == 0) &&
-                         load_le32(p + 32) == 0;
-  if (!fields_ok) return std::unexpected(CorrectionError::BadField);
-  if (h.total() > bytes.size()) return std::unexpected(CorrectionError::Truncated);
-  const std::size_t body = static_cast<std::size_t>(h.total()) - kTrailerLen;
-  if (crc_of(bytes.first(body)) != load_le32(p + body)) {
-    return std::unexpected(CorrectionError::BadChecksum);
-  }
-  return h;
-}
-
-// One correction, decoded and validated; k = 0 marks an escape.
-struct Entry {
-  std::uint32_t position;
-  std::int64_t k;
-};
 
 // The most bit-engine symbols one correction can take: a gap's width in
 // unary and its bits below the leading one, the same for the multiple, and
@@ -234,7 +171,7 @@ class EntryReader {
 // checked.
 CorrectionResult<Header> header_for(std::span<const std::uint8_t> blob, std::size_t n,
                                     std::uint8_t precision) {
-  auto header = read_header(blob);
+  auto header = parts::read_header(blob);
   if (!header) return std::unexpected(header.error());
   if (header->precision != precision) return std::unexpected(CorrectionError::WrongPrecision);
   if (header->sample_count != n) return std::unexpected(CorrectionError::WrongLength);
@@ -259,25 +196,6 @@ struct Modelled {
   std::size_t symbols = 0;
 };
 
-// Bit j set when sample j of the `len` (at most 64) needs a correction:
-// off by more than the bound (NaN reconstructions included) with a finite
-// original. Branch-free, as which samples miss follows no pattern a
-// predictor could learn; fabs(x) <= max is isfinite(x).
-template <bool F64>
-inline std::uint64_t missed(const float* y, const float* x32, const double* x64, double offset,
-                            double max_error, std::size_t len) noexcept {
-  std::uint64_t mask = 0;
-  for (std::size_t j = 0; j < len; ++j) {
-    const double x = F64 ? x64[j] : static_cast<double>(x32[j]);
-    const double r = F64 ? static_cast<double>(y[j]) + offset : static_cast<double>(y[j]);
-    // Bitwise, not logical, and: && makes the compiler branch again.
-    const auto off = static_cast<std::uint64_t>(!(std::fabs(x - r) <= max_error));
-    const auto finite = static_cast<std::uint64_t>(std::fabs(x) <= std::numeric_limits<double>::max());
-    mask |= (off & finite) << j;
-  }
-  return mask;
-}
-
 // Scans the signal and models each correction as it is found, in the
 // blob's order (gap, |k|, sign), closing with the count; on the bit
 // engine's probabilities but through local pointers, with room for a whole
@@ -298,58 +216,28 @@ Modelled model_corrections(std::span<const float> decoded, const Originals& orig
   std::uint16_t* limit = q + buf.queue.size() - kEntryRoom;
 
   Modelled m;
-  const std::size_t n = decoded.size();
-  const double offset = originals.offset();
-  const float* yp = decoded.data();
-  const float* x32 = originals.f32().data();
-  const double* x64 = originals.f64().data();
   std::uint64_t next = 0;
-  for (std::size_t block = 0; block < n; block += 64) {
-    const std::size_t len = std::min<std::size_t>(64, n - block);
-    std::uint64_t misses = F64 ? missed<true>(yp + block, nullptr, x64 + block, offset, max_error, len)
-                               : missed<false>(yp + block, x32 + block, nullptr, 0.0, max_error, len);
-    for (; misses != 0; misses &= misses - 1) {
-      const std::size_t i = block + static_cast<std::size_t>(std::countr_zero(misses));
-      const float y = yp[i];
-      const double x = F64 ? x64[i] : static_cast<double>(x32[i]);
-      const double r = F64 ? static_cast<double>(y) + offset : static_cast<double>(y);
-      const double e = x - r;
-      const double qk = round_half_away(e / step);
-      std::int64_t k = 0;
-      if (std::fabs(qk) <= static_cast<double>(kMaxMultiple)) {
-        k = static_cast<std::int64_t>(qk);
-        const double got = F64 ? corrected(y, offset, k, step)
-                               : static_cast<double>(corrected(y, k, step));
-        if (!(std::fabs(x - got) <= max_error)) k = 0;
-      }
-      if (q > limit) [[unlikely]] {
-        const auto used = static_cast<std::size_t>(q - buf.queue.data());
-        buf.queue.resize(2 * buf.queue.size());
-        q = buf.queue.data() + used;
-        limit = buf.queue.data() + buf.queue.size() - kEntryRoom;
-      }
-      q = put_number(pr, q, kGapUnary, kGapBits, i - next + 1);
-      const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
-      q = put_number(pr, q, kMagUnary, kMagBits, mag + 1);
-      if (mag != 0) {
-        const std::uint16_t s = symbol(pr[kSign], k < 0);
-        *q++ = s;
-        pr[kSign] = kAdapted[s];
-      } else {
-        ++m.escaped;
-        const std::size_t at = buf.escapes.size();
-        if constexpr (F64) {
-          buf.escapes.resize(at + 8);
-          store_le64(buf.escapes.data() + at, std::bit_cast<std::uint64_t>(x));
-        } else {
-          buf.escapes.resize(at + 4);
-          store_le_f32(buf.escapes.data() + at, x32[i]);
-        }
-      }
-      next = i + 1;
-      ++m.corrected;
+  parts::scan<F64>(decoded, originals, max_error, step, [&](std::size_t i, std::int64_t k, double x) {
+    if (q > limit) [[unlikely]] {
+      const auto used = static_cast<std::size_t>(q - buf.queue.data());
+      buf.queue.resize(2 * buf.queue.size());
+      q = buf.queue.data() + used;
+      limit = buf.queue.data() + buf.queue.size() - kEntryRoom;
     }
-  }
+    q = put_number(pr, q, kGapUnary, kGapBits, i - next + 1);
+    const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
+    q = put_number(pr, q, kMagUnary, kMagBits, mag + 1);
+    if (mag != 0) {
+      const std::uint16_t s = symbol(pr[kSign], k < 0);
+      *q++ = s;
+      pr[kSign] = kAdapted[s];
+    } else {
+      ++m.escaped;
+      parts::keep_escape<F64>(buf.escapes, x);
+    }
+    next = i + 1;
+    ++m.corrected;
+  });
   if (m.corrected > 0) q = put_number(pr, q, kCountUnary, kCountBits, std::uint64_t{m.corrected} + 1);
   m.symbols = static_cast<std::size_t>(q - buf.queue.data());
   return m;
@@ -385,24 +273,160 @@ CorrectionResult<Encoded> assemble(const Modelled& m, std::size_t n, bool f64, d
   if (!buf.escapes.empty()) {
     std::memcpy(b.data() + kHeaderLen + coded_len, buf.escapes.data(), buf.escapes.size());
   }
-  std::memcpy(b.data(), kMagic, 4);
-  b[4] = kVersion;
-  b[5] = f64 ? kFloat64 : kFloat32;
-  store_le16(b.data() + 6, 0);
-  store_le32(b.data() + 8, static_cast<std::uint32_t>(n));
-  store_le32(b.data() + 12, static_cast<std::uint32_t>(m.corrected));
-  store_le32(b.data() + 16, static_cast<std::uint32_t>(m.escaped));
-  store_le64(b.data() + 20, std::bit_cast<std::uint64_t>(step));
-  store_le32(b.data() + 28, static_cast<std::uint32_t>(coded_len));
-  store_le32(b.data() + 32, 0);
-  const std::size_t body = b.size() - kTrailerLen;
-  store_le32(b.data() + body, crc_of(std::span<const std::uint8_t>(b).first(body)));
+  Header h;
+  h.version = parts::kGammaForm;
+  h.precision = f64 ? kFloat64 : kFloat32;
+  h.sample_count = static_cast<std::uint32_t>(n);
+  h.corrected = static_cast<std::uint32_t>(m.corrected);
+  h.escaped = static_cast<std::uint32_t>(m.escaped);
+  h.step = step;
+  h.coded_len = static_cast<std::uint32_t>(coded_len);
+  parts::seal(b, h);
   out.corrected = m.corrected;
   out.escaped = m.escaped;
   return out;
 }
 
+// Up to this many corrections encode() also tries the gamma form.
+constexpr std::size_t kFewCorrections = 16;
+
+// The checks both encoders make before scanning.
+CorrectionResult<double> step_for(std::span<const float> decoded, const Originals& originals,
+                                  double max_error) {
+  if (!(std::isfinite(max_error) && max_error > 0.0)) {
+    return std::unexpected(CorrectionError::BadBound);
+  }
+  if (originals.size() != decoded.size()) return std::unexpected(CorrectionError::LengthMismatch);
+  if (decoded.size() > std::numeric_limits<std::uint32_t>::max()) {
+    return std::unexpected(CorrectionError::TooManySamples);
+  }
+  return 2.0 * max_error * parts::kStepMargin;
+}
+
+// Applies every correction a reader yields, one pass: each sample is
+// corrected as its entry is read, and its old value kept, so that a blob
+// found corrupt further on puts every sample back as it was.
+template <class Reader>
+CorrectionResult<void> apply_f32(Reader& reader, const Header& h, const std::uint8_t* escaped,
+                                 std::span<float> signal) {
+  struct Undo {
+    std::uint32_t position;
+    float value;
+  };
+  std::unique_ptr<Undo[]> undo(new (std::nothrow) Undo[h.corrected == 0 ? 1 : h.corrected]);
+  if (!undo) return std::unexpected(CorrectionError::OutOfMemory);
+  float* const y = signal.data();
+  std::uint32_t done = 0;
+  const auto refuse = [&](CorrectionError e) -> CorrectionResult<void> {
+    for (std::uint32_t j = done; j-- > 0;) y[undo[j].position] = undo[j].value;
+    return std::unexpected(e);
+  };
+  for (; done < h.corrected; ++done) {
+    Entry e;
+    if (!reader.next(e)) return refuse(CorrectionError::CorruptStream);
+    const float old = y[e.position];
+    float v;
+    if (e.k == 0) {
+      v = load_le_f32(escaped);
+      escaped += 4;
+    } else {
+      v = corrected(old, e.k, h.step);
+    }
+    if (!std::isfinite(v)) return refuse(CorrectionError::CorruptStream);
+    undo[done] = {e.position, old};
+    y[e.position] = v;
+  }
+  if (!reader.closes()) return refuse(CorrectionError::CorruptStream);
+  return {};
+}
+
+// Straight into the output: on error it is dropped whole.
+template <class Reader>
+CorrectionResult<void> apply_f64(Reader& reader, const Header& h, const std::uint8_t* escaped,
+                                 std::span<const float> decoded, double offset, std::span<double> out) {
+  for (std::uint32_t j = 0; j < h.corrected; ++j) {
+    Entry e;
+    if (!reader.next(e)) return std::unexpected(CorrectionError::CorruptStream);
+    double v;
+    if (e.k == 0) {
+      v = std::bit_cast<double>(parts::load_le64(escaped));
+      escaped += 8;
+    } else {
+      v = corrected(decoded[e.position], offset, e.k, h.step);
+    }
+    if (!std::isfinite(v)) return std::unexpected(CorrectionError::CorruptStream);
+    out[e.position] = v;
+  }
+  if (!reader.closes()) return std::unexpected(CorrectionError::CorruptStream);
+  return {};
+}
+
 }  // namespace
+
+namespace parts {
+
+CorrectionResult<Header> read_header(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < kHeaderLen + kTrailerLen) return std::unexpected(CorrectionError::Truncated);
+  const std::uint8_t* p = bytes.data();
+  if (std::memcmp(p, kMagic, 4) != 0) return std::unexpected(CorrectionError::BadMagic);
+  if (p[4] != kGammaForm && p[4] != kTokenForm) return std::unexpected(CorrectionError::BadVersion);
+  Header h;
+  h.version = p[4];
+  h.precision = p[5];
+  h.sample_count = load_le32(p + 8);
+  h.corrected = load_le32(p + 12);
+  h.escaped = load_le32(p + 16);
+  h.step = std::bit_cast<double>(load_le64(p + 20));
+  h.coded_len = load_le32(p + 28);
+  h.raw_len = load_le32(p + 32);
+  const bool raw_ok = h.version == kGammaForm ? h.raw_len == 0 : h.raw_len <= h.coded_len;
+  const bool fields_ok = (h.precision == kFloat32 || h.precision == kFloat64) &&
+                         load_le16(p + 6) == 0 && h.corrected <= h.sample_count &&
+                         h.escaped <= h.corrected && std::isfinite(h.step) && h.step > 0.0 &&
+                         (h.corrected == 0) == (h.coded_len == 0) && raw_ok;
+  if (!fields_ok) return std::unexpected(CorrectionError::BadField);
+  if (h.total() > bytes.size()) return std::unexpected(CorrectionError::Truncated);
+  const std::size_t body = static_cast<std::size_t>(h.total()) - kTrailerLen;
+  if (crc_of(bytes.first(body)) != load_le32(p + body)) {
+    return std::unexpected(CorrectionError::BadChecksum);
+  }
+  return h;
+}
+
+void seal(std::span<std::uint8_t> b, const Header& h) {
+  std::memcpy(b.data(), kMagic, 4);
+  b[4] = h.version;
+  b[5] = h.precision;
+  store_le16(b.data() + 6, 0);
+  store_le32(b.data() + 8, h.sample_count);
+  store_le32(b.data() + 12, h.corrected);
+  store_le32(b.data() + 16, h.escaped);
+  store_le64(b.data() + 20, std::bit_cast<std::uint64_t>(h.step));
+  store_le32(b.data() + 28, h.coded_len);
+  store_le32(b.data() + 32, h.raw_len);
+  const std::size_t body = b.size() - kTrailerLen;
+  store_le32(b.data() + body, crc_of(b.first(body)));
+}
+
+}  // namespace parts
+
+namespace gamma {
+
+CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
+                                 double max_error, EncodeBuffers& buffers) {
+  const auto step = step_for(decoded, originals, max_error);
+  if (!step) return std::unexpected(step.error());
+  try {
+    const Modelled m = originals.is_double()
+                           ? model_corrections<true>(decoded, originals, max_error, *step, buffers)
+                           : model_corrections<false>(decoded, originals, max_error, *step, buffers);
+    return assemble(m, decoded.size(), originals.is_double(), *step, buffers);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(CorrectionError::OutOfMemory);
+  }
+}
+
+}  // namespace gamma
 
 std::string_view message(CorrectionError e) noexcept {
   switch (e) {
@@ -442,27 +466,25 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
 
 CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
                                  double max_error, EncodeBuffers& buffers) {
-  if (!(std::isfinite(max_error) && max_error > 0.0)) {
-    return std::unexpected(CorrectionError::BadBound);
-  }
-  const std::size_t n = decoded.size();
-  if (originals.size() != n) return std::unexpected(CorrectionError::LengthMismatch);
-  if (n > std::numeric_limits<std::uint32_t>::max()) {
-    return std::unexpected(CorrectionError::TooManySamples);
-  }
-  const double step = 2.0 * max_error * kStepMargin;
+  const auto step = step_for(decoded, originals, max_error);
+  if (!step) return std::unexpected(step.error());
   try {
-    const Modelled m = originals.is_double()
-                           ? model_corrections<true>(decoded, originals, max_error, step, buffers)
-                           : model_corrections<false>(decoded, originals, max_error, step, buffers);
-    return assemble(m, n, originals.is_double(), step, buffers);
+    auto tokens = tokens::encode(decoded, originals, max_error, *step, buffers);
+    // A handful of corrections do not pay for the token form's tables and
+    // four states (some 20 bytes more), and the gamma form reads them in a
+    // microsecond or two: the smaller blob is kept.
+    if (tokens && tokens->corrected > 0 && tokens->corrected <= kFewCorrections) {
+      auto gamma = gamma::encode(decoded, originals, max_error, buffers);
+      if (gamma && gamma->bytes.size() < tokens->bytes.size()) return gamma;
+    }
+    return tokens;
   } catch (const std::bad_alloc&) {
     return std::unexpected(CorrectionError::OutOfMemory);
   }
 }
 
 CorrectionResult<std::size_t> blob_length(std::span<const std::uint8_t> bytes) {
-  auto h = read_header(bytes);
+  auto h = parts::read_header(bytes);
   if (!h) return std::unexpected(h.error());
   return static_cast<std::size_t>(h->total());
 }
@@ -471,41 +493,15 @@ CorrectionResult<void> apply(std::span<const std::uint8_t> blob, std::span<float
   auto header = header_for(blob, signal.size(), kFloat32);
   if (!header) return std::unexpected(header.error());
   const Header& h = *header;
+  const std::uint8_t* escaped = escape_values(blob, h);
+  if (h.version == parts::kTokenForm) {
+    auto reader = tokens::Reader::open(blob, h, signal.size());
+    if (!reader) return std::unexpected(reader.error());
+    return apply_f32(*reader, h, escaped, signal);
+  }
   auto reader = EntryReader::open(blob, h, signal.size());
   if (!reader) return std::unexpected(reader.error());
-  // One pass: each sample is corrected as its entry is read, and its old
-  // value kept, so that a blob found corrupt further on puts every sample
-  // back as it was.
-  struct Undo {
-    std::uint32_t position;
-    float value;
-  };
-  std::unique_ptr<Undo[]> undo(new (std::nothrow) Undo[h.corrected == 0 ? 1 : h.corrected]);
-  if (!undo) return std::unexpected(CorrectionError::OutOfMemory);
-  float* const y = signal.data();
-  const std::uint8_t* escaped = escape_values(blob, h);
-  std::uint32_t done = 0;
-  const auto refuse = [&](CorrectionError e) -> CorrectionResult<void> {
-    for (std::uint32_t j = 0; j < done; ++j) y[undo[j].position] = undo[j].value;
-    return std::unexpected(e);
-  };
-  for (; done < h.corrected; ++done) {
-    Entry e;
-    if (!reader->next(e)) return refuse(CorrectionError::CorruptStream);
-    const float old = y[e.position];
-    float v;
-    if (e.k == 0) {
-      v = load_le_f32(escaped);
-      escaped += 4;
-    } else {
-      v = corrected(old, e.k, h.step);
-    }
-    if (!std::isfinite(v)) return refuse(CorrectionError::CorruptStream);
-    undo[done] = {e.position, old};
-    y[e.position] = v;
-  }
-  if (!reader->closes()) return refuse(CorrectionError::CorruptStream);
-  return {};
+  return apply_f32(*reader, h, escaped, signal);
 }
 
 CorrectionResult<std::vector<double>> apply(std::span<const std::uint8_t> blob,
@@ -513,8 +509,7 @@ CorrectionResult<std::vector<double>> apply(std::span<const std::uint8_t> blob,
   auto header = header_for(blob, decoded.size(), kFloat64);
   if (!header) return std::unexpected(header.error());
   const Header& h = *header;
-  auto reader = EntryReader::open(blob, h, decoded.size());
-  if (!reader) return std::unexpected(reader.error());
+  const std::uint8_t* escaped = escape_values(blob, h);
   std::vector<double> out;
   try {
     out.resize(decoded.size());
@@ -522,22 +517,17 @@ CorrectionResult<std::vector<double>> apply(std::span<const std::uint8_t> blob,
     return std::unexpected(CorrectionError::OutOfMemory);
   }
   for (std::size_t i = 0; i < decoded.size(); ++i) out[i] = static_cast<double>(decoded[i]) + offset;
-  // Straight into the output: on error it is dropped whole.
-  const std::uint8_t* escaped = escape_values(blob, h);
-  for (std::uint32_t j = 0; j < h.corrected; ++j) {
-    Entry e;
-    if (!reader->next(e)) return std::unexpected(CorrectionError::CorruptStream);
-    double v;
-    if (e.k == 0) {
-      v = std::bit_cast<double>(load_le64(escaped));
-      escaped += 8;
-    } else {
-      v = corrected(decoded[e.position], offset, e.k, h.step);
-    }
-    if (!std::isfinite(v)) return std::unexpected(CorrectionError::CorruptStream);
-    out[e.position] = v;
+  CorrectionResult<void> done;
+  if (h.version == parts::kTokenForm) {
+    auto reader = tokens::Reader::open(blob, h, decoded.size());
+    if (!reader) return std::unexpected(reader.error());
+    done = apply_f64(*reader, h, escaped, decoded, offset, out);
+  } else {
+    auto reader = EntryReader::open(blob, h, decoded.size());
+    if (!reader) return std::unexpected(reader.error());
+    done = apply_f64(*reader, h, escaped, decoded, offset, out);
   }
-  if (!reader->closes()) return std::unexpected(CorrectionError::CorruptStream);
+  if (!done) return std::unexpected(done.error());
   return out;
 }
 

@@ -19,6 +19,7 @@
 
 #include "bound_refinement.hpp"
 #include "compress_stages.hpp"
+#include "corrections_gamma.hpp"
 #include "quantizer.hpp"
 #include "quillmere/bounded_search.hpp"
 #include "quillmere/header.hpp"
@@ -492,6 +493,20 @@ class Searcher {
     }
     if (whole) whole_coding_m_ = m;
     return static_cast<double>(smallest) / estimate;
+  }
+
+  // The bytes a candidate's corrections take in the gamma form, which the
+  // correction estimate was tuned against: the walk and the refinement are
+  // calibrated with it, so that the smaller token form shipped does not
+  // tilt their choices.
+  SearchOutcome<std::size_t> gamma_bytes(const Candidate& c) const {
+    if (!corrects() || !(c.wavelet.max_error > *r_.bounds.max_error)) return std::size_t{0};
+    auto fix = corrections::gamma::encode(c.decoded, r_.originals, *r_.bounds.max_error, fix_buffers_);
+    if (!fix) {
+      return std::unexpected(failure(SearchErrorKind::Codec, {}, 0.0, 0.0,
+                                     std::string(corrections::message(fix.error()))));
+    }
+    return fix->bytes.size();
   }
 
   // The real corrections of a candidate; none when its layer meets max_error.

@@ -1,14 +1,18 @@
 // The corrections blob: the bound holds in the decoder's own arithmetic,
-// and hostile bytes end in an error with the signal untouched.
+// and hostile bytes end in an error with the signal untouched, in either
+// form (the token form encode() writes, and the gamma form still read).
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include <zlib.h>
 
+#include "corrections_gamma.hpp"
 #include "quillmere/byte_io.hpp"
 #include "quillmere/corrections.hpp"
 
@@ -16,6 +20,19 @@ namespace quillmere {
 namespace {
 
 using corrections::CorrectionError;
+
+enum class Form { Tokens, Gamma };
+
+corrections::CorrectionResult<corrections::Encoded> encode_as(Form form, std::span<const float> y,
+                                                             const Originals& o, double bound) {
+  if (form == Form::Tokens) return corrections::encode(y, o, bound);
+  corrections::EncodeBuffers buffers;
+  return corrections::gamma::encode(y, o, bound, buffers);
+}
+
+std::string form_name(const ::testing::TestParamInfo<Form>& info) {
+  return info.param == Form::Tokens ? "tokens" : "gamma";
+}
 
 struct Pair {
   std::vector<float> original;
@@ -107,11 +124,11 @@ TEST(Corrections, RefusesBadBoundsAndMismatches) {
   EXPECT_EQ(corrections::apply(enc->bytes, a, 0.0).error(), CorrectionError::WrongPrecision);
 }
 
-class Hostile : public ::testing::Test {
+class Hostile : public ::testing::TestWithParam<Form> {
  protected:
   void SetUp() override {
     p_ = noisy_pair(300, 10.0f);
-    auto enc = corrections::encode(p_.decoded, Originals::of_float(p_.original), 0.02);
+    auto enc = encode_as(GetParam(), p_.decoded, Originals::of_float(p_.original), 0.02);
     ASSERT_TRUE(enc);
     blob_ = enc->bytes;
     ASSERT_GT(enc->corrected, 20u);
@@ -131,13 +148,13 @@ class Hostile : public ::testing::Test {
   std::vector<std::uint8_t> blob_;
 };
 
-TEST_F(Hostile, EveryTruncationIsRefused) {
+TEST_P(Hostile, EveryTruncationIsRefused) {
   for (std::size_t len = 0; len < blob_.size(); ++len) {
     expect_refused(std::vector<std::uint8_t>(blob_.begin(), blob_.begin() + static_cast<std::ptrdiff_t>(len)));
   }
 }
 
-TEST_F(Hostile, EverySingleBitFlipIsRefused) {
+TEST_P(Hostile, EverySingleBitFlipIsRefused) {
   for (std::size_t bit = 0; bit < blob_.size() * 8; ++bit) {
     auto b = blob_;
     b[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
@@ -145,7 +162,7 @@ TEST_F(Hostile, EverySingleBitFlipIsRefused) {
   }
 }
 
-TEST_F(Hostile, TrailingBytesAreIgnored) {
+TEST_P(Hostile, TrailingBytesAreIgnored) {
   auto b = blob_;
   b.insert(b.end(), {1, 2, 3, 4, 5});
   auto y = p_.decoded;
@@ -157,7 +174,7 @@ TEST_F(Hostile, TrailingBytesAreIgnored) {
 
 // Fields forged with a valid checksum: the checks behind the CRC must hold
 // on their own.
-TEST_F(Hostile, ForgedFieldsWithAValidChecksum) {
+TEST_P(Hostile, ForgedFieldsWithAValidChecksum) {
   const auto forged = [&](std::size_t offset, std::uint32_t value) {
     auto b = blob_;
     store_le32(b.data() + offset, value);
@@ -196,6 +213,8 @@ TEST_F(Hostile, ForgedFieldsWithAValidChecksum) {
   (void)corrections::apply(bad_stream, std::span<float>(y));
 }
 
+INSTANTIATE_TEST_SUITE_P(Forms, Hostile, ::testing::Values(Form::Tokens, Form::Gamma), form_name);
+
 }  // namespace
 }  // namespace quillmere
 
@@ -205,7 +224,7 @@ namespace {
 // A blob long enough that most corrections are read on the decoder's
 // unchecked path and written before a fault at its end is found: the
 // signal must still come back exactly as it was.
-class LongBlobFault : public ::testing::TestWithParam<int> {};
+class LongBlobFault : public ::testing::TestWithParam<std::tuple<Form, int>> {};
 
 std::vector<std::uint8_t> with_crc(std::vector<std::uint8_t> b) {
   const std::size_t body = b.size() - 4;
@@ -215,13 +234,13 @@ std::vector<std::uint8_t> with_crc(std::vector<std::uint8_t> b) {
 
 TEST_P(LongBlobFault, RefusedWithEverySampleRestored) {
   const Pair p = noisy_pair(20000, 10.0f);
-  auto enc = corrections::encode(p.decoded, Originals::of_float(p.original), 0.02);
+  auto enc = encode_as(std::get<0>(GetParam()), p.decoded, Originals::of_float(p.original), 0.02);
   ASSERT_TRUE(enc);
   ASSERT_GT(enc->corrected, 5000u);
   std::vector<std::uint8_t> b = enc->bytes;
   const std::uint32_t corrected = load_le32(b.data() + 12);
   const std::uint32_t coded_len = load_le32(b.data() + 28);
-  switch (GetParam()) {
+  switch (std::get<1>(GetParam())) {
     case 0:  // the header claims one correction fewer than coded
       store_le32(b.data() + 12, corrected - 1);
       break;
@@ -248,7 +267,9 @@ TEST_P(LongBlobFault, RefusedWithEverySampleRestored) {
   EXPECT_FALSE(corrections::apply(with_crc(b), p.decoded, 0.0));
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, LongBlobFault, ::testing::Values(0, 1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(Faults, LongBlobFault,
+                         ::testing::Combine(::testing::Values(Form::Tokens, Form::Gamma),
+                                            ::testing::Values(0, 1, 2, 3)));
 
 }  // namespace
 }  // namespace quillmere

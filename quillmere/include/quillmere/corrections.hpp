@@ -5,7 +5,8 @@
 //
 // Blob layout (little-endian):
 //   0  "QLMK"            magic
-//   4  u8  version        1
+//   4  u8  version        2 (the token form, written now) or 1 (the gamma
+//                         form, still read)
 //   5  u8  precision      0 = float32 source, 1 = float64 source
 //   6  u16 reserved       0
 //   8  u32 sample_count   samples the blob applies to
@@ -13,15 +14,45 @@
 //  16  u32 escaped        corrected samples stored as exact values
 //  20  f64 step           positive, finite
 //  28  u32 coded_len      bytes of the coded corrections (0 when none)
-//  32  u32 reserved       0
-//  36  coded_len bytes    the corrections on the codec's adaptive binary
-//                         rANS bit engine, in position order: the gap to
+//  32  u32 raw_len        version 2: bytes of raw bits at the end of the
+//                         coded corrections (<= coded_len); version 1: 0
+//  36  coded_len bytes    the corrections in position order, each a gap to
 //                         the previous corrected position (the first counts
-//                         from -1), |k| and, when k != 0, the sign of k.
-//                         Numbers are coded as v + 1 in Elias-gamma form
-//                         with adaptive contexts; k = 0 marks an escape.
-//                         The stream closes with corrected + 1, coded the
-//                         same way
+//                         from -1) and a multiple k (k = 0 marks an escape):
+//    version 2, the token form:
+//      tables             bits, least significant first, then zeros to a
+//                         byte: three tables (gap tokens; multiple tokens
+//                         after a gap > 0; after a gap of 0), each a token
+//                         count (7 bits for gaps, 6 for multiples; 0 = table
+//                         unused), then a precision b (4 bits, <= 12) and the
+//                         frequencies at 2^b of every token but the last
+//                         (which takes the rest, at least 1), each f + 1 in
+//                         Elias-gamma form (w - 1 zeros, a one, the w - 1
+//                         bits below the leading one). Both sides code at
+//                         2^12 with the frequencies scaled by 2^(12 - b).
+//      4 x u32 states     rANS states (each >= 2^16) of lane 0's gaps,
+//                         lane 0's multiples, lane 1's gaps, lane 1's
+//                         multiples; correction j is on lane j % 2
+//      u16 words          renormalisation words in reading order: after a
+//                         symbol, a state below 2^16 becomes
+//                         (state << 16) | next word. A symbol is read from
+//                         state x as slot = x & 4095, token t owning slot,
+//                         x = freq(t) * (x >> 12) + slot - start(t)
+//      raw_len bytes      raw bits, least significant first, in reading
+//                         order, then zeros to a byte
+//    gap token: gaps 0..3 are tokens 0..3; a gap of bit width w >= 3 is
+//      4 + 2(w - 3) + the bit below its leading one, its w - 2 low bits raw.
+//    multiple token (table by whether the gap is 0): 0 an escape;
+//      2|k| - 1 + flip for |k| <= 15, where flip says the sign differs from
+//      the last nonzero multiple's (the first is measured against +); 31 for
+//      |k| > 15, then raw: flip, 5 bits w = bit width of |k| - 16 and its
+//      w - 1 bits below the leading one.
+//    After the last correction every state is back at 2^16, every word and
+//    raw bit read, and the rest of the last raw byte zero.
+//    version 1, the gamma form: on the codec's adaptive binary rANS bit
+//      engine, per correction the gap, |k| and, when k != 0, the sign of k.
+//      Numbers are coded as v + 1 in Elias-gamma form with adaptive
+//      contexts. The stream closes with corrected + 1, coded the same way.
 //  ..  escaped values     escaped x 4 (float32 bits) or 8 (float64 bits), in
 //                         position order
 //  ..  u32 crc32          zlib crc32 of every byte before it
@@ -112,6 +143,11 @@ struct EncodeBuffers {
   std::vector<std::uint16_t> queue;
   std::vector<std::uint8_t> escapes;
   std::vector<std::uint8_t> coded;
+  std::vector<std::uint32_t> gaps;
+  std::vector<std::int64_t> multiples;
+  std::vector<std::uint8_t> tokens;
+  std::vector<std::uint8_t> words;
+  std::vector<std::uint8_t> raw;
 };
 
 // Corrects every finite original whose reconstruction from `decoded` (see the

@@ -1,0 +1,16 @@
+// The gamma form of the corrections blob (version 1): gaps and multiples in
+// adaptive Elias-gamma form on the codec's binary bit engine. Blobs written
+// in it are still read; its encoder stays for the tests that pin its bytes
+// and for writing such blobs on purpose. Internal to the codec library.
+#pragma once
+
+#include <span>
+
+#include "quillmere/corrections.hpp"
+
+namespace quillmere::corrections::gamma {
+
+CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
+                                 double max_error, EncodeBuffers& buffers);
+
+}  // namespace quillmere::corrections::gamma

@@ -1,0 +1,561 @@
+#include "corrections_tokens.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <vector>
+
+namespace quillmere::corrections::tokens {
+namespace {
+
+using parts::Header;
+
+constexpr unsigned kCountBits[kTables] = {7, 6, 6};  // bits of a table's token count
+constexpr unsigned kPrecisionBits = 4;
+constexpr unsigned kMaxFreqWidth = kMaxTableBits + 1;  // of a frequency + 1, in gamma form
+
+// log2(f) in 1/65536 bits for f in 1..4096, by repeated squaring in integers
+// so that every machine chooses the same tables.
+constexpr std::array<std::uint32_t, (1u << kMaxTableBits) + 1> make_log2() {
+  std::array<std::uint32_t, (1u << kMaxTableBits) + 1> t{};
+  for (std::uint32_t f = 1; f < t.size(); ++f) {
+    const unsigned k = static_cast<unsigned>(std::bit_width(f)) - 1;
+    std::uint64_t m = std::uint64_t{f} << (30 - k);  // f / 2^k in Q30, in [1, 2)
+    std::uint32_t frac = 0;
+    for (unsigned i = 1; i <= 16; ++i) {
+      m = (m * m) >> 30;
+      if (m >= (std::uint64_t{1} << 31)) {
+        m >>= 1;
+        frac |= 1u << (16 - i);
+      }
+    }
+    t[f] = (k << 16) | frac;
+  }
+  return t;
+}
+constexpr auto kLog2 = make_log2();
+
+// Bits written least significant first.
+class BitWriter {
+ public:
+  explicit BitWriter(std::vector<std::uint8_t>& out) : out_(out) {}
+  void put(std::uint64_t v, unsigned n) {  // n <= 32
+    acc_ |= v << fill_;
+    fill_ += n;
+    while (fill_ >= 8) {
+      out_.push_back(static_cast<std::uint8_t>(acc_));
+      acc_ >>= 8;
+      fill_ -= 8;
+    }
+  }
+  // v >= 1: the bit width w as w - 1 zeros and a one, then the w - 1 bits
+  // below the leading one.
+  void put_gamma(std::uint32_t v) {
+    const auto w = static_cast<unsigned>(std::bit_width(v));
+    put(std::uint64_t{1} << (w - 1), w);
+    put(v & ((1u << (w - 1)) - 1), w - 1);
+  }
+  void flush() {
+    if (fill_ > 0) out_.push_back(static_cast<std::uint8_t>(acc_));
+    acc_ = 0;
+    fill_ = 0;
+  }
+
+ private:
+  std::vector<std::uint8_t>& out_;
+  std::uint64_t acc_ = 0;
+  unsigned fill_ = 0;
+};
+
+unsigned gamma_bits(std::uint32_t v) { return 2 * static_cast<unsigned>(std::bit_width(v)) - 1; }
+
+struct GapToken {
+  unsigned token;
+  unsigned extra_bits;
+  std::uint32_t extra;
+};
+inline GapToken gap_token(std::uint32_t gap) noexcept {
+  if (gap < 4) return {gap, 0, 0};
+  const auto w = static_cast<unsigned>(std::bit_width(gap));
+  return {4 + 2 * (w - 3) + ((gap >> (w - 2)) & 1u), w - 2, gap & ((1u << (w - 2)) - 1)};
+}
+inline std::uint64_t magnitude(std::int64_t k) noexcept { return static_cast<std::uint64_t>(k < 0 ? -k : k); }
+inline unsigned multiple_token(std::uint64_t mag, bool flip) noexcept {
+  if (mag > kSmallMultiples) return kBigMultiple;
+  return mag == 0 ? 0u : static_cast<unsigned>(2 * mag - 1 + (flip ? 1 : 0));
+}
+
+// A table as coded: its token count, precision and frequencies summing to
+// 2^bits (zero for tokens that do not occur).
+struct Coded {
+  unsigned count = 0;
+  unsigned bits = 0;
+  std::array<std::uint32_t, kGapTokens> freq{};
+  // Scaled to kSlots, as both sides code.
+  std::array<std::uint32_t, kGapTokens> coding_freq{};
+  std::array<std::uint32_t, kGapTokens> coding_start{};
+};
+
+// Frequencies at 2^bits for the counts: each used token at least one slot,
+// roughly in proportion, the rounding settled on the largest.
+void normalise(const std::uint32_t* counts, unsigned tokens, std::uint64_t all, unsigned bits,
+               std::uint32_t* freq) {
+  const std::uint64_t total = std::uint64_t{1} << bits;
+  std::int64_t sum = 0;
+  unsigned largest = 0;
+  for (unsigned t = 0; t < tokens; ++t) {
+    freq[t] = counts[t] == 0 ? 0 : static_cast<std::uint32_t>(std::max<std::uint64_t>(1, counts[t] * total / all));
+    sum += freq[t];
+    if (counts[t] > counts[largest]) largest = t;
+  }
+  std::int64_t diff = static_cast<std::int64_t>(total) - sum;
+  if (diff > 0) freq[largest] += static_cast<std::uint32_t>(diff);
+  while (diff < 0) {
+    unsigned most = 0;
+    for (unsigned t = 1; t < tokens; ++t) {
+      if (freq[t] > freq[most]) most = t;
+    }
+    const auto take = std::min<std::int64_t>(freq[most] - 1, -diff);
+    freq[most] -= static_cast<std::uint32_t>(take);
+    diff += take;
+  }
+}
+
+// The precision that makes table and symbols smallest together: few
+// corrections do not pay for fine frequencies.
+Coded choose_table(const std::uint32_t* counts, unsigned tokens, unsigned count_bits) {
+  Coded best;
+  unsigned used = 0, last = 0;
+  std::uint64_t all = 0;
+  for (unsigned t = 0; t < tokens; ++t) {
+    if (counts[t] == 0) continue;
+    ++used;
+    last = t;
+    all += counts[t];
+  }
+  if (used == 0) return best;
+  best.count = last + 1;
+  const auto min_bits = static_cast<unsigned>(std::bit_width(used - 1));
+  std::uint64_t best_cost = std::numeric_limits<std::uint64_t>::max();
+  std::array<std::uint32_t, kGapTokens> freq{};
+  for (unsigned bits = min_bits; bits <= kMaxTableBits; ++bits) {
+    normalise(counts, best.count, all, bits, freq.data());
+    std::uint64_t table = count_bits + kPrecisionBits;
+    std::uint64_t symbols = 0;
+    for (unsigned t = 0; t < best.count; ++t) {
+      if (t + 1 < best.count) table += gamma_bits(freq[t] + 1);
+      if (counts[t] != 0) symbols += std::uint64_t{counts[t]} * ((bits << 16) - kLog2[freq[t]]);
+    }
+    const std::uint64_t cost = (table << 16) + symbols;
+    if (cost < best_cost) {
+      best_cost = cost;
+      best.bits = bits;
+      best.freq = freq;
+    }
+  }
+  std::uint32_t s = 0;
+  for (unsigned t = 0; t < best.count; ++t) {
+    best.coding_freq[t] = best.freq[t] << (kMaxTableBits - best.bits);
+    best.coding_start[t] = s;
+    s += best.coding_freq[t];
+  }
+  return best;
+}
+
+void write_table(BitWriter& w, const Coded& c, unsigned count_bits) {
+  w.put(c.count, count_bits);
+  if (c.count == 0) return;
+  w.put(c.bits, kPrecisionBits);
+  for (unsigned t = 0; t + 1 < c.count; ++t) w.put_gamma(c.freq[t] + 1);
+}
+
+// One rANS encoding step; a token that owns every slot costs nothing and
+// leaves the state alone.
+inline void code(std::uint32_t& x, std::uint8_t*& head, const Coded& c, unsigned t) noexcept {
+  const std::uint32_t f = c.coding_freq[t];
+  if (f == kSlots) return;
+  const std::uint32_t limit = ((kStateLow >> kMaxTableBits) << 16) * f;
+  if (x >= limit) {
+    head -= 2;
+    store_le16(head, static_cast<std::uint16_t>(x));
+    x >>= 16;
+  }
+  x = ((x / f) << kMaxTableBits) + (x % f) + c.coding_start[t];
+}
+
+template <bool F64>
+void collect(std::span<const float> decoded, const Originals& originals, double max_error,
+             double step, EncodeBuffers& buf) {
+  buf.gaps.clear();
+  buf.multiples.clear();
+  buf.escapes.clear();
+  std::uint64_t next = 0;
+  parts::scan<F64>(decoded, originals, max_error, step, [&](std::size_t i, std::int64_t k, double x) {
+    buf.gaps.push_back(static_cast<std::uint32_t>(i - next));
+    buf.multiples.push_back(k);
+    if (k == 0) parts::keep_escape<F64>(buf.escapes, x);
+    next = i + 1;
+  });
+}
+
+}  // namespace
+
+CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
+                                 double max_error, double step, EncodeBuffers& buf) {
+  if (originals.is_double()) {
+    collect<true>(decoded, originals, max_error, step, buf);
+  } else {
+    collect<false>(decoded, originals, max_error, step, buf);
+  }
+  const std::size_t count = buf.gaps.size();
+  const std::uint32_t* gaps = buf.gaps.data();
+  const std::int64_t* ks = buf.multiples.data();
+
+  // Tokens and counts, then tables.
+  std::vector<std::uint8_t>& mtok = buf.tokens;
+  mtok.resize(count);
+  std::array<std::uint32_t, kGapTokens> gap_counts{};
+  std::array<std::array<std::uint32_t, kMultipleTokens>, kTables - 1> multiple_counts{};
+  std::size_t escaped = 0;
+  bool negative = false;
+  for (std::size_t j = 0; j < count; ++j) {
+    const std::int64_t k = ks[j];
+    bool flip = false;
+    if (k != 0) {
+      flip = (k < 0) != negative;
+      negative = k < 0;
+    }
+    // The big token's flip goes to the raw bits; its token says nothing of it.
+    const unsigned t = multiple_token(magnitude(k), flip);
+    mtok[j] = static_cast<std::uint8_t>(t | (flip ? 0x80u : 0u));
+    ++gap_counts[gap_token(gaps[j]).token];
+    ++multiple_counts[multiple_table(gaps[j]) - 1][t];
+    escaped += k == 0;
+  }
+  std::array<Coded, kTables> tables;
+  buf.coded.clear();
+  std::size_t tables_len = 0;
+  if (count > 0) {
+    BitWriter w(buf.coded);
+    tables[0] = choose_table(gap_counts.data(), kGapTokens, kCountBits[0]);
+    for (unsigned c = 1; c < kTables; ++c) {
+      tables[c] = choose_table(multiple_counts[c - 1].data(), kMultipleTokens, kCountBits[c]);
+    }
+    for (unsigned c = 0; c < kTables; ++c) write_table(w, tables[c], kCountBits[c]);
+    w.flush();
+    tables_len = buf.coded.size();
+  }
+
+  // The symbols backwards, corrections taking turns over the lanes (gap on
+  // a lane's first state, multiple on its second), into words that the
+  // decoder reads forwards.
+  std::vector<std::uint8_t>& words = buf.words;
+  const std::size_t room = count == 0 ? 0 : 4 * count + 4 * 2 * kLanes;
+  if (words.size() < room) words.resize(room);
+  std::uint8_t* const end = words.data() + room;
+  std::uint8_t* head = end;
+  if (count > 0) {
+    std::array<std::uint32_t, 2 * kLanes> s;
+    s.fill(kStateLow);
+    for (std::size_t j = count; j-- > 0;) {
+      const std::size_t lane = j % kLanes;
+      code(s[2 * lane + 1], head, tables[multiple_table(gaps[j])], mtok[j] & 0x7fu);
+      code(s[2 * lane], head, tables[0], gap_token(gaps[j]).token);
+    }
+    head -= 4 * s.size();
+    for (std::size_t i = 0; i < s.size(); ++i) store_le32(head + 4 * i, s[i]);
+  }
+  const auto words_len = static_cast<std::size_t>(end - head);
+
+  // Raw bits forwards, in reading order.
+  std::vector<std::uint8_t>& raw = buf.raw;
+  raw.clear();
+  {
+    BitWriter w(raw);
+    for (std::size_t j = 0; j < count; ++j) {
+      const GapToken g = gap_token(gaps[j]);
+      w.put(g.extra, g.extra_bits);
+      if ((mtok[j] & 0x7fu) == kBigMultiple) {
+        const auto v = static_cast<std::uint32_t>(magnitude(ks[j]) - kSmallMultiples - 1);
+        const auto width = static_cast<unsigned>(std::bit_width(v));
+        w.put(mtok[j] >> 7, 1);
+        w.put(width, 5);
+        if (width > 1) w.put(v & ((1u << (width - 1)) - 1), width - 1);
+      }
+    }
+    w.flush();
+  }
+
+  const std::size_t coded_len = tables_len + words_len + raw.size();
+  if (coded_len > std::numeric_limits<std::uint32_t>::max()) {
+    return std::unexpected(CorrectionError::TooManySamples);
+  }
+  Encoded out;
+  std::vector<std::uint8_t>& b = out.bytes;
+  b.resize(kHeaderLen + coded_len + buf.escapes.size() + kTrailerLen);
+  std::uint8_t* p = b.data() + kHeaderLen;
+  if (tables_len > 0) std::memcpy(p, buf.coded.data(), tables_len);
+  p += tables_len;
+  if (words_len > 0) std::memcpy(p, head, words_len);
+  p += words_len;
+  if (!raw.empty()) std::memcpy(p, raw.data(), raw.size());
+  p += raw.size();
+  if (!buf.escapes.empty()) std::memcpy(p, buf.escapes.data(), buf.escapes.size());
+  Header h;
+  h.version = parts::kTokenForm;
+  h.precision = originals.is_double() ? parts::kFloat64 : parts::kFloat32;
+  h.sample_count = static_cast<std::uint32_t>(decoded.size());
+  h.corrected = static_cast<std::uint32_t>(count);
+  h.escaped = static_cast<std::uint32_t>(escaped);
+  h.step = step;
+  h.coded_len = static_cast<std::uint32_t>(coded_len);
+  h.raw_len = static_cast<std::uint32_t>(raw.size());
+  parts::seal(b, h);
+  out.corrected = count;
+  out.escaped = escaped;
+  return out;
+}
+
+namespace {
+
+// Bits least significant first over the tables' bytes, refusing to read
+// past them.
+class TableBits {
+ public:
+  explicit TableBits(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  bool get(unsigned n, std::uint32_t& v) {
+    v = 0;
+    for (unsigned i = 0; i < n; ++i) {
+      if (pos_ >= 8 * bytes_.size()) return false;
+      v |= static_cast<std::uint32_t>((bytes_[pos_ >> 3] >> (pos_ & 7)) & 1u) << i;
+      ++pos_;
+    }
+    return true;
+  }
+  bool get_gamma(std::uint32_t& v) {
+    unsigned w = 1;
+    for (std::uint32_t bit = 0;; ++w) {
+      if (w > kMaxFreqWidth || !get(1, bit)) return false;
+      if (bit) break;
+    }
+    std::uint32_t low = 0;
+    if (!get(w - 1, low)) return false;
+    v = (1u << (w - 1)) | low;
+    return true;
+  }
+  std::size_t bytes_used() const { return (pos_ + 7) / 8; }
+  // The bits after the last table up to its byte's end, which the encoder
+  // leaves zero.
+  bool padding_zero() {
+    std::uint32_t rest = 0;
+    return get((8 - pos_ % 8) % 8, rest) && rest == 0;
+  }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+  std::size_t pos_ = 0;
+};
+
+// Reads one table's frequencies and fills its slots; false when the
+// frequencies do not sum to 2^bits with the last token used.
+bool read_table(TableBits& in, unsigned count_bits, unsigned tokens, std::uint32_t* slots) {
+  std::uint32_t count = 0, bits = 0;
+  if (!in.get(count_bits, count) || count > tokens) return false;
+  if (count == 0) {
+    std::fill(slots, slots + kSlots, kNoToken);
+    return true;
+  }
+  if (!in.get(kPrecisionBits, bits) || bits > kMaxTableBits) return false;
+  const std::uint32_t total = 1u << bits;
+  std::uint32_t start = 0;
+  for (unsigned token = 0; token < count; ++token) {
+    std::uint32_t f = 0;
+    if (token + 1 < count) {
+      if (!in.get_gamma(f)) return false;
+      --f;
+      if (f >= total - start) return false;  // the last token needs a slot
+    } else {
+      f = total - start;
+    }
+    const std::uint32_t first = start << (kMaxTableBits - bits), scaled = f << (kMaxTableBits - bits);
+    // Indexed from a local pointer by size_t, so that the loop vectorises
+    // (a 32-bit index that might wrap keeps it scalar): small blobs spend
+    // most of their reading filling tables.
+    std::uint32_t* const run = slots + first;
+    const std::uint32_t entry = token | (scaled << 18);
+    for (std::size_t s = 0; s < scaled; ++s) run[s] = entry + (static_cast<std::uint32_t>(s) << 6);
+    start += f;
+  }
+  return true;
+}
+
+}  // namespace
+
+CorrectionResult<Reader> Reader::open(std::span<const std::uint8_t> blob, const Header& h,
+                                      std::size_t n) {
+  Reader r;
+  r.n_ = n;
+  r.count_ = h.corrected;
+  r.escaped_ = h.escaped;
+  r.state_.fill(kStateLow);
+  if (h.corrected == 0) return r;  // never read; closes() holds with nothing in it
+  const auto coded = blob.subspan(kHeaderLen, h.coded_len);
+  r.slots_.reset(new (std::nothrow) std::uint32_t[kTables * kSlots]);
+  if (!r.slots_) return std::unexpected(CorrectionError::OutOfMemory);
+  TableBits in(coded);
+  for (unsigned c = 0; c < kTables; ++c) {
+    if (!read_table(in, kCountBits[c], c == 0 ? kGapTokens : kMultipleTokens, r.slots_.get() + c * kSlots)) {
+      return std::unexpected(CorrectionError::CorruptStream);
+    }
+  }
+  // Every correction has a gap.
+  if (r.slots_[0] == kNoToken || !in.padding_zero()) return std::unexpected(CorrectionError::CorruptStream);
+  const std::size_t tables_len = in.bytes_used();
+  constexpr std::size_t kStatesLen = 4 * 2 * kLanes;
+  if (tables_len + kStatesLen + h.raw_len > coded.size()) return std::unexpected(CorrectionError::CorruptStream);
+  const std::uint8_t* words = coded.data() + tables_len;
+  for (std::size_t i = 0; i < r.state_.size(); ++i) {
+    r.state_[i] = load_le32(words + 4 * i);
+    if (r.state_[i] < kStateLow) return std::unexpected(CorrectionError::CorruptStream);
+  }
+  words += kStatesLen;
+  const std::size_t words_len = coded.size() - tables_len - kStatesLen - h.raw_len;
+  const std::size_t len = words_len + kWordsPad + h.raw_len + kRawPad;
+  r.stream_.reset(new (std::nothrow) std::uint8_t[len]);
+  if (!r.stream_) return std::unexpected(CorrectionError::OutOfMemory);
+  std::uint8_t* p = r.stream_.get();
+  std::memcpy(p, words, words_len);
+  std::memset(p + words_len, 0, kWordsPad);
+  std::memcpy(p + words_len + kWordsPad, coded.data() + coded.size() - h.raw_len, h.raw_len);
+  std::memset(p + words_len + kWordsPad + h.raw_len, 0, kRawPad);
+  r.cur_.words = p;
+  r.words_end_ = p + words_len;
+  r.raw_begin_ = r.cur_.raw = p + words_len + kWordsPad;
+  r.raw_bits_ = std::uint64_t{8} * h.raw_len;
+  return r;
+}
+
+namespace {
+
+// Raw bits read so far.
+inline std::uint64_t raw_read(const Reader::Cursor& c, const std::uint8_t* begin) noexcept {
+  return std::uint64_t{8} * static_cast<std::uint64_t>(c.raw - begin) - c.have;
+}
+
+}  // namespace
+
+bool Reader::closes() const noexcept {
+  const Cursor& c = cur_;
+  bool home = true;
+  for (const std::uint32_t s : state_) home = home && s == kStateLow;
+  if (count_ == 0) return home && escaped_ == 0;
+  const std::uint64_t read = raw_read(c, raw_begin_);
+  return !c.bad && home && produced_ == count_ && taken_ == filled_ && c.words == words_end_ &&
+         read <= raw_bits_ && raw_bits_ - read < 8 && c.bits == 0 && c.escapes == escaped_;
+}
+
+namespace {
+
+// One rANS step on the table at `slots`, its word taken without a branch.
+inline unsigned symbol(Reader::Cursor& c, const std::uint32_t* slots, std::uint32_t& x) noexcept {
+  const std::uint32_t e = slots[x & (kSlots - 1)];
+  x = (e >> 18) * (x >> kMaxTableBits) + ((e >> 6) & 0xfffu);
+  // In arithmetic rather than a select: compilers turn the select into a
+  // branch, which the renormalisation of a well-coded stream mispredicts
+  // about as often as it takes.
+  const std::uint32_t low = x < kStateLow ? 1u : 0u;
+  const std::uint32_t word = load_le16(c.words) & (0u - low);
+  x = (x << (low << 4)) | word;
+  c.words += low << 1;
+  return e & 63u;
+}
+
+// At least 56 bits in hand (the padding makes the load safe).
+inline void refill(Reader::Cursor& c) noexcept {
+  c.bits |= parts::load_le64(c.raw) << c.have;
+  c.raw += (63 - c.have) >> 3;
+  c.have |= 56;
+}
+
+// n <= 32 raw bits, refilled beforehand.
+inline std::uint32_t take(Reader::Cursor& c, unsigned n) noexcept {
+  const auto v = static_cast<std::uint32_t>(c.bits & ((std::uint64_t{1} << n) - 1));
+  c.bits >>= n;
+  c.have -= n;
+  return v;
+}
+
+constexpr std::int64_t kRefused = std::numeric_limits<std::int64_t>::min();
+
+// An escape, a big multiple, or a token no multiple has. Inlined, rare as
+// it is: a call that takes the cursor's address would keep the whole
+// cursor in memory through the loop.
+inline std::int64_t unusual_multiple(Reader::Cursor& c, unsigned mt, std::uint32_t escaped) noexcept {
+  if (mt == 0) return ++c.escapes > escaped ? kRefused : 0;
+  if (mt != kBigMultiple) return kRefused;
+  refill(c);
+  c.negative ^= take(c, 1) != 0;
+  const unsigned width = take(c, 5);
+  std::uint64_t v = 0;
+  if (width > 0) v = (std::uint64_t{1} << (width - 1)) | take(c, width - 1);
+  const auto mag = static_cast<std::int64_t>(v + kSmallMultiples + 1);
+  if (mag > parts::kMaxMultiple) return kRefused;
+  return c.negative ? -mag : mag;
+}
+
+// One correction on the lane whose states are x (gap) and y (multiple);
+// false only for an invalid multiple (positions and lengths are checked
+// after the batch).
+inline bool one(Reader::Cursor& c, const std::uint32_t* slots, std::uint32_t& x, std::uint32_t& y,
+                std::uint32_t escaped, parts::Entry& e) noexcept {
+  refill(c);
+  const GapShape g = kGapShapes[symbol(c, slots, x)];
+  const std::uint64_t gap = g.base + take(c, g.extra_bits);
+  const unsigned mt = symbol(c, slots + multiple_table(gap) * kSlots, y);
+  const std::uint64_t at = c.next + gap;
+  std::int64_t k;
+  if (mt - 1u < 2 * kSmallMultiples) [[likely]] {
+    c.negative ^= (mt & 1u) == 0;
+    const auto mag = static_cast<std::int64_t>((mt + 1) >> 1);
+    k = c.negative ? -mag : mag;
+  } else {
+    k = unusual_multiple(c, mt, escaped);
+    if (k == kRefused) return false;
+  }
+  e = {static_cast<std::uint32_t>(at), k};
+  c.next = at + 1;
+  return true;
+}
+
+}  // namespace
+
+bool Reader::fill() noexcept {
+  const std::size_t want = std::min<std::size_t>(kBatch, count_ - produced_);
+  if (want == 0 || cur_.bad) return false;
+  Cursor c = cur_;
+  const std::uint32_t* const slots = slots_.get();
+  std::uint32_t x0 = state_[0], y0 = state_[1], x1 = state_[2], y1 = state_[3];
+  static_assert(kLanes == 2, "the loop below takes the lanes by name");
+  std::size_t j = 0;
+  bool ok = true;
+  for (; j + 2 <= want && ok; j += 2) {
+    ok = one(c, slots, x0, y0, escaped_, batch_[j]) && one(c, slots, x1, y1, escaped_, batch_[j + 1]);
+  }
+  if (ok && j < want) ok = one(c, slots, x0, y0, escaped_, batch_[j]);
+  state_ = {x0, y0, x1, y1};
+  // Positions only grow, so the batch is inside the signal when its last
+  // one is; the padding kept every read in bounds, these say whether the
+  // reads stayed within what the blob holds.
+  ok = ok && c.next <= n_ && c.words <= words_end_ && raw_read(c, raw_begin_) <= raw_bits_;
+  cur_ = c;
+  if (!ok) {
+    cur_.bad = true;
+    return false;
+  }
+  produced_ += static_cast<std::uint32_t>(want);
+  filled_ = want;
+  taken_ = 0;
+  return true;
+}
+
+}  // namespace quillmere::corrections::tokens
