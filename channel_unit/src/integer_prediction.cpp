@@ -231,14 +231,22 @@ void autocorrelation(const double* w, std::size_t n, std::size_t lags, double* r
   for (std::size_t i = 0; i < n; ++i) reversed[n - 1 - i] = w[i];
   std::size_t first = 0;
   for (; first + kWide <= lags + 1; first += kWide) lag_group<4>(w, reversed.data(), n, first, r);
+  // More than two groups of four left (a low order's 9 to 15 lags): one wide
+  // pass over the block rather than three or four narrow ones. Each lag's
+  // sum runs in the same order either way.
+  if (lags + 1 - first > 8) {
+    lag_group<4>(w, reversed.data(), n, first, r);
+    return;
+  }
   for (; first <= lags; first += 4) lag_group<1>(w, reversed.data(), n, first, r);
 }
 
 }  // namespace
 
-std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_t how_many) {
+std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_t how_many, int highest) {
   const std::size_t n = x.size();
-  const int max_order = static_cast<int>(std::min<std::size_t>(kMaxLpcOrder, n / 4));
+  const int max_order = static_cast<int>(
+      std::min<std::size_t>(static_cast<std::size_t>(std::clamp(highest, 0, kMaxLpcOrder)), n / 4));
   if (max_order < 1 || how_many == 0) return {};
 
   // Welch window: tapers the block's ends without a transcendental function.

@@ -56,7 +56,9 @@ std::int64_t lpc_prediction(const std::int64_t* x, std::size_t i, const LpcModel
 
 // Candidate LPC models for one block, the most promising first (by the
 // prediction error the analysis expects at each order); empty when the block
-// is too short or flat for linear prediction to help.
-std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_t how_many);
+// is too short or flat for linear prediction to help. Orders above
+// `max_order` (1 to kMaxLpcOrder) are not analysed.
+std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_t how_many,
+                                     int max_order = kMaxLpcOrder);
 
 }  // namespace quillmere_tools
