@@ -243,7 +243,8 @@ void autocorrelation(const double* w, std::size_t n, std::size_t lags, double* r
 
 }  // namespace
 
-std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_t how_many, int highest) {
+std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_t how_many, int highest,
+                                     LpcOutlook* outlook) {
   const std::size_t n = x.size();
   const int max_order = static_cast<int>(
       std::min<std::size_t>(static_cast<std::size_t>(std::clamp(highest, 0, kMaxLpcOrder)), n / 4));
@@ -297,6 +298,15 @@ std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_
   }
   std::stable_sort(ranked.begin(), ranked.end(),
                    [](const auto& p, const auto& q) { return p.first < q.first; });
+  if (outlook && max_order >= kMaxFixedOrder) {
+    outlook->lpc_share = error[static_cast<std::size_t>(ranked.front().second)] / r[0];
+    const double s1 = 2.0 * r[0] - 2.0 * r[1];
+    const double s2 = 6.0 * r[0] - 8.0 * r[1] + 2.0 * r[2];
+    const double s3 = 20.0 * r[0] - 30.0 * r[1] + 12.0 * r[2] - 2.0 * r[3];
+    const double s4 = 70.0 * r[0] - 112.0 * r[1] + 56.0 * r[2] - 16.0 * r[3] + 2.0 * r[4];
+    outlook->fixed_share = std::min({s1, s2, s3, s4}) / r[0];
+    outlook->known = true;
+  }
   std::vector<LpcModel> out;
   for (std::size_t i = 0; i < ranked.size() && out.size() < how_many; ++i) {
     out.push_back(quantise(per_order[static_cast<std::size_t>(ranked[i].second)], kMaxLpcPrecision));
