@@ -33,6 +33,9 @@ constexpr int kLeanLpcOrder = 8;
 // times the energy is a bit a sample. At twice (half a bit) some speech
 // blocks lost 0.7 % to a fixed order the estimate had passed over.
 constexpr double kLpcClearly = 4.0;
+// Rough estimates of the two candidates closer than 1/kNearTie of the larger
+// are settled by planning both.
+constexpr std::uint64_t kNearTie = 8;
 // Lags tried per block: the nearest earlier places where the block's start
 // (or its middle) recurs.
 constexpr std::size_t kLagTrials = 4;
@@ -364,9 +367,20 @@ void choose_lean(std::span<const std::int64_t> x, IntegerRange range, std::int64
       }
     }
   }
+  const std::uint64_t fixed_header = 2 + 3 + (fixed == 0 ? w : 0);
+  const auto fixed_u = [&](std::vector<std::uint64_t>& into) {
+    if (fixed > 0) {
+      fixed_residuals(x, fixed, range, residuals);
+    } else {
+      against_centre();
+    }
+    for (std::size_t i = 0; i + static_cast<std::size_t>(fixed) < n; ++i) into[i] = zigzag(residuals[i]);
+  };
   std::size_t order = static_cast<std::size_t>(fixed);
-  std::uint64_t header = 2 + 3 + (fixed == 0 ? w : 0);
+  std::uint64_t header = fixed_header;
   BlockKind kind = kFixed;
+  RicePlan plan;
+  bool planned = false;
   if (!models.empty()) {
     const LpcModel& model = models.front();
     const std::size_t m = model.coefs.size();
@@ -377,22 +391,43 @@ void choose_lean(std::span<const std::int64_t> x, IntegerRange range, std::int64
       sum += u[i];
     }
     const std::uint64_t lpc_header = 2 + 5 + 4 + 5 + m * static_cast<std::uint64_t>(model.precision);
-    if (lpc_header + m * w + rough_rice_bits(n - m, sum) < fixed_bits) {
+    const std::uint64_t lpc_bits = lpc_header + m * w + rough_rice_bits(n - m, sum);
+    if (lpc_bits < fixed_bits) {
       kind = kLpc;
       order = m;
       header = lpc_header;
       best.lpc = model;
     }
-  }
-  if (kind == kFixed) {
-    if (fixed > 0) {
-      fixed_residuals(x, fixed, range, residuals);
-    } else {
-      against_centre();
+    // One Rice code over a whole block misjudges the two where their
+    // residuals' loud and quiet stretches differ: within kNearTie of each
+    // other both are planned, partitions and all.
+    const std::uint64_t apart = lpc_bits > fixed_bits ? lpc_bits - fixed_bits : fixed_bits - lpc_bits;
+    if (fixed_bits != ~std::uint64_t{0} && apart * kNearTie < std::max(lpc_bits, fixed_bits)) {
+      RicePlan lpc_plan = plan_rice(std::span(u).first(n - m), m, n);
+      std::vector<std::uint64_t> other(n);
+      fixed_u(other);
+      RicePlan fixed_plan = plan_rice(std::span(other).first(n - static_cast<std::size_t>(fixed)),
+                                      static_cast<std::size_t>(fixed), n);
+      const std::uint64_t lpc_exact = lpc_header + m * w + lpc_plan.bits;
+      const std::uint64_t fixed_exact = fixed_header + static_cast<std::size_t>(fixed) * w + fixed_plan.bits;
+      planned = true;
+      if (lpc_exact < fixed_exact) {
+        kind = kLpc;
+        order = m;
+        header = lpc_header;
+        best.lpc = model;
+        plan = std::move(lpc_plan);
+      } else {
+        kind = kFixed;
+        order = static_cast<std::size_t>(fixed);
+        header = fixed_header;
+        u.swap(other);
+        plan = std::move(fixed_plan);
+      }
     }
-    for (std::size_t i = 0; i + order < n; ++i) u[i] = zigzag(residuals[i]);
   }
-  RicePlan plan = plan_rice(std::span(u).first(n - order), order, n);
+  if (kind == kFixed && !planned) fixed_u(u);
+  if (!planned) plan = plan_rice(std::span(u).first(n - order), order, n);
   const std::uint64_t bits = header + order * w + plan.bits;
   if (bits >= best.bits) return;  // verbatim stays
   best.kind = kind;
