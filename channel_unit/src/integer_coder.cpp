@@ -432,7 +432,10 @@ void choose_lean(std::span<const std::int64_t> x, IntegerRange range, std::int64
   if (bits >= best.bits) return;  // verbatim stays
   best.kind = kind;
   best.fixed_order = fixed;
-  best.u.assign(u.begin(), u.begin() + static_cast<std::ptrdiff_t>(n - order));
+  // The block's other candidates are not looked at after this one: its
+  // residuals move rather than copy.
+  best.u.swap(u);
+  best.u.resize(n - order);
   best.plan = std::move(plan);
   best.bits = bits;
 }

@@ -114,8 +114,10 @@ void lpc_residuals(std::span<const std::int64_t> x, const LpcModel& model, Integ
   const std::size_t n = x.size();
   if (n <= order) return;
   const std::size_t count = n - order;
-  std::vector<double> samples(n);
-  std::vector<double> sums(count, 0.0);
+  // Kept from call to call on each thread: a block's worth, allocated once.
+  thread_local std::vector<double> samples, sums;
+  samples.resize(n);
+  sums.assign(count, 0.0);
   for (std::size_t i = 0; i < n; ++i) samples[i] = static_cast<double>(x[i]);
   double* sum = sums.data();
   for (std::size_t j = 0; j < order; ++j) {
