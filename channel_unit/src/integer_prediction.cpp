@@ -125,9 +125,21 @@ void lpc_residuals(std::span<const std::int64_t> x, const LpcModel& model, Integ
     const double* s = samples.data() + (order - 1 - j);
     for (std::size_t i = 0; i < count; ++i) sum[i] += c * s[i];
   }
+  // The shift and clamp in doubles too, which run side by side where int64
+  // shifts and conversions do not: sum * 2^-shift is exact and its floor is
+  // the arithmetic shift of the integer sum; clamped within 33 bits, the
+  // prediction becomes an integer by the bits of its sum with 1.5 * 2^52.
+  constexpr double kMagic = 6755399441055744.0;
+  const auto magic_bits = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(kMagic));
+  const double scale = std::ldexp(1.0, -model.shift);
+  const auto lo = static_cast<double>(range.lo), hi = static_cast<double>(range.hi);
+  const std::int64_t* later = x.data() + order;
+  std::int64_t* r = residuals.data();
   for (std::size_t i = 0; i < count; ++i) {
-    const auto p = static_cast<std::int64_t>(sum[i]);
-    residuals[i] = x[i + order] - range.clamp(p >> model.shift);
+    double p = std::floor(sum[i] * scale);
+    p = p < lo ? lo : p;
+    p = p > hi ? hi : p;
+    r[i] = later[i] - (static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(p + kMagic)) - magic_bits);
   }
 }
 
