@@ -102,6 +102,36 @@ void fixed_residuals(std::span<const std::int64_t> x, int order, IntegerRange ra
   }
 }
 
+namespace {
+
+// Integers within 33 bits as doubles, by adding each to the bits of
+// 1.5 * 2^52 and subtracting that (exact below 2^51): the same values as a
+// plain conversion, which does not run side by side without AVX-512.
+inline void exact_doubles(std::span<const std::int64_t> x, double* out) noexcept {
+  constexpr double kMagic = 6755399441055744.0;
+  const auto magic_bits = std::bit_cast<std::uint64_t>(kMagic);
+  const std::int64_t* in = x.data();
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    out[i] = std::bit_cast<double>(magic_bits + static_cast<std::uint64_t>(in[i])) - kMagic;
+  }
+}
+
+// The block's samples tapered by a Welch window: the same operations per
+// sample as ever, compiled for AVX2 beside the baseline.
+QUILLMERE_INTEGER_CLONES
+void welch_window(std::span<const std::int64_t> x, double* w) noexcept {
+  const std::size_t n = x.size();
+  exact_doubles(x, w);
+  const double middle = 0.5 * static_cast<double>(n - 1);
+  const double half = 0.5 * static_cast<double>(n + 1);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = (static_cast<double>(i) - middle) / half;
+    w[i] = w[i] * (1.0 - t * t);
+  }
+}
+
+}  // namespace
+
 // The sums in doubles, one coefficient at a time over the whole block, so
 // that the loop runs over independent samples side by side: a coefficient
 // (15 bits) times a sample within 33 bits, and the sum of 32 such products,
@@ -118,7 +148,7 @@ void lpc_residuals(std::span<const std::int64_t> x, const LpcModel& model, Integ
   thread_local std::vector<double> samples, sums;
   samples.resize(n);
   sums.assign(count, 0.0);
-  for (std::size_t i = 0; i < n; ++i) samples[i] = static_cast<double>(x[i]);
+  exact_doubles(x, samples.data());
   double* sum = sums.data();
   for (std::size_t j = 0; j < order; ++j) {
     const double c = static_cast<double>(model.coefs[j]);
@@ -265,13 +295,9 @@ std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_
   if (max_order < 1 || how_many == 0) return {};
 
   // Welch window: tapers the block's ends without a transcendental function.
-  std::vector<double> w(n);
-  const double middle = 0.5 * static_cast<double>(n - 1);
-  const double half = 0.5 * static_cast<double>(n + 1);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double t = (static_cast<double>(i) - middle) / half;
-    w[i] = static_cast<double>(x[i]) * (1.0 - t * t);
-  }
+  thread_local std::vector<double> w;
+  w.resize(n);
+  welch_window(x, w.data());
   // Room for the last group of lags, which may pass max_order.
   std::array<double, kMaxLpcOrder + 16> r{};
   autocorrelation(w.data(), n, static_cast<std::size_t>(max_order), r.data());
