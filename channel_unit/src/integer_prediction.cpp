@@ -284,11 +284,16 @@ void autocorrelation(const double* w, std::size_t n, std::size_t lags, double* r
   for (std::size_t i = 0; i < n; ++i) reversed[n - 1 - i] = w[i];
   std::size_t first = 0;
   for (; first + kWide <= lags + 1; first += kWide) lag_group<4>(w, reversed.data(), n, first, r);
-  // More than two groups of four left (a low order's 9 to 15 lags): one wide
+  // More than two groups of four left (a low order's 9 to 16 lags): one wide
   // pass over the block rather than three or four narrow ones. Each lag's
   // sum runs in the same order either way.
-  if (lags + 1 - first > 8) {
+  const std::size_t left = lags + 1 - first;
+  if (left > 12) {
     lag_group<4>(w, reversed.data(), n, first, r);
+    return;
+  }
+  if (left > 8) {
+    lag_group<3>(w, reversed.data(), n, first, r);
     return;
   }
   for (; first <= lags; first += 4) lag_group<1>(w, reversed.data(), n, first, r);
