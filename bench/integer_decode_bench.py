@@ -4,6 +4,7 @@
     python bench/integer_decode_bench.py time DIR      # CPU time of decoding them
     python bench/integer_decode_bench.py digest DIR    # SHA-256 of every decoded signal
     python bench/integer_decode_bench.py make DIR --every   # all signals, more bounds
+    python bench/integer_decode_bench.py make DIR --effort fast   # the fast effort's units
 
 The units: each LibriVox signal at max_error 0.1 % of its range (a grid
 rounded within the bound) and the same signal as int16 PCM at max_error
@@ -41,7 +42,7 @@ def every_unit(x: np.ndarray) -> dict[str, tuple[np.ndarray, float | str]]:
     return out
 
 
-def make(folder: Path, every: bool) -> None:
+def make(folder: Path, every: bool, effort: str = "thorough") -> None:
     import quillmere_tools as qt
 
     folder.mkdir(parents=True, exist_ok=True)
@@ -49,7 +50,7 @@ def make(folder: Path, every: bool) -> None:
         else bench_signals.pocketsphinx_signals()
     for s in chosen:
         for tag, (x, bound) in (every_unit if every else units_of)(s.load()).items():
-            unit = bytes(qt.compress_to_target(x, max_error=bound, threads=1).unit)
+            unit = bytes(qt.compress_to_target(x, max_error=bound, threads=1, effort=effort).unit)
             name = f"{s.name.split('/')[-1]}_{tag}.unit"
             (folder / name).write_bytes(unit)
             print(f"{name}: {len(unit)} bytes, {x.size} samples")
@@ -89,9 +90,11 @@ def main() -> None:
     ap.add_argument("--repeat", type=int, default=21)
     ap.add_argument("--every", action="store_true",
                     help="make: every signal but the throughput-only one, at more bounds (for digests)")
+    ap.add_argument("--effort", choices=["thorough", "fast"], default="thorough",
+                    help="make: the effort the units are compressed at")
     a = ap.parse_args()
     if a.what == "make":
-        make(a.folder, a.every)
+        make(a.folder, a.every, a.effort)
     elif a.what == "time":
         time_units(a.folder, a.repeat)
     else:

@@ -1,12 +1,13 @@
 // A whole bounded encode that ends in an integer unit, and its decode, as
 // the tools run them, in a plain program that profilers can see into:
 //
-//   integer_unit_bench [--runs N] [--only] [--decode] FRACTION NAME=PATH...
+//   integer_unit_bench [--runs N] [--only] [--fast] [--decode] FRACTION NAME=PATH...
 //
 // PATH holds raw little-endian float32 samples; FRACTION is the max-error
 // bound as a share of the signal's range (0.001 for 0.1 %). --only asks for
 // the integer coder alone (coders=["integer"]), otherwise the tools choose;
-// --decode times the decode alone (for a profile of it).
+// --fast asks for the fast effort; --decode times the decode alone (for a
+// profile of it).
 // Prints the unit's bytes, coder and hash and the median CPU time of
 // encode_unit and decode_unit per signal, in MB/s against float32.
 #include <time.h>
@@ -47,11 +48,14 @@ int main(int argc, char** argv) {
   int runs = 5;
   bool only = false;
   bool decode_only = false;
+  bool fast = false;
   int at = 1;
   for (; at < argc && argv[at][0] == '-' && argv[at][1] == '-'; ++at) {
     const std::string flag = argv[at];
     if (flag == "--only") {
       only = true;
+    } else if (flag == "--fast") {
+      fast = true;
     } else if (flag == "--decode") {
       decode_only = true;
     } else if (flag == "--runs" && at + 1 < argc) {
@@ -62,7 +66,7 @@ int main(int argc, char** argv) {
     }
   }
   if (argc - at < 2 || runs < 1) {
-    std::fprintf(stderr, "usage: %s [--runs N] [--only] [--decode] FRACTION NAME=PATH...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--runs N] [--only] [--fast] [--decode] FRACTION NAME=PATH...\n", argv[0]);
     return 2;
   }
   const double fraction = std::atof(argv[at++]);
@@ -79,6 +83,7 @@ int main(int argc, char** argv) {
     quillmere_tools::UnitRequest request;
     request.bounds.max_error = fraction * (static_cast<double>(*hi) - static_cast<double>(*lo));
     if (only) request.integer = quillmere_tools::IntegerUse::Only;
+    if (fast) request.effort = quillmere_tools::SearchEffort::Fast;
     const quillmere_tools::SignalView view = std::span<const float>(x);
     auto unit = quillmere_tools::encode_unit(view, request);
     if (!unit) {

@@ -86,7 +86,9 @@ UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequ
   if (coarse) {
     IntegerPlan rounded = plan;
     rounded.grid = *coarse;
-    rounded.effort = IntegerEffort::Quick;
+    // A caller who asked for a fast search takes a lean model search too: a
+    // few per cent of bytes for a much cheaper analysis per block.
+    rounded.effort = request.effort == SearchEffort::Fast ? IntegerEffort::Lean : IntegerEffort::Quick;
     return rounded;
   }
   if (exact_fits) {

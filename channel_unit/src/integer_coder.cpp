@@ -23,6 +23,19 @@ constexpr std::size_t kLpcTrials = 2;
 // The highest LPC order a quick encode tries: on rounded signals the orders
 // above it gained under 1 % of the bytes and cost most of the time.
 constexpr int kQuickLpcOrder = 8;
+// The highest LPC order a lean encode analyses: on speech rounded to a
+// fine grid, orders 9-32 saved about a percent of the bytes and cost a third
+// of the encode (the autocorrelation, the recursion and each residual's
+// taps grow with the order).
+constexpr int kLeanLpcOrder = 8;
+// How much smaller than the best fixed order's residual energy the lean
+// encode's LPC must expect its own to be to skip the fixed orders: four
+// times the energy is a bit a sample. At twice (half a bit) some speech
+// blocks lost 0.7 % to a fixed order the estimate had passed over.
+constexpr double kLpcClearly = 4.0;
+// Rough estimates of the two candidates closer than 1/kNearTie of the larger
+// are settled by planning both.
+constexpr std::uint64_t kNearTie = 8;
 // Lags tried per block: the nearest earlier places where the block's start
 // (or its middle) recurs.
 constexpr std::size_t kLagTrials = 4;
@@ -313,6 +326,120 @@ std::pair<std::int64_t, std::int64_t> range_of(std::span<const std::int64_t> x) 
   return {lo, hi};
 }
 
+// Expected bits of `count` zig-zagged residuals summing to `sum` under one
+// Rice parameter: what ranks the lean encode's two candidates before either
+// is planned (both are judged alike, so the partitions' gain cancels).
+std::uint64_t rough_rice_bits(std::uint64_t count, std::uint64_t sum) noexcept {
+  return fit_rice(count, sum).bits;
+}
+
+// The lean encode's model: the best fixed order by its residuals' sum (one
+// pass for all four) against one LPC model of order kLeanLpcOrder or less,
+// by the same rough Rice estimate plus each one's header; only the winner
+// is Rice-planned. Constant and verbatim blocks are settled as by the other
+// efforts (`best` arrives holding verbatim).
+void choose_lean(std::span<const std::int64_t> x, IntegerRange range, std::int64_t centre, int width,
+                 std::vector<std::int64_t>& residuals, std::vector<std::uint64_t>& u, BlockChoice& best) {
+  const std::size_t n = x.size();
+  const auto w = static_cast<std::uint64_t>(width);
+  LpcOutlook outlook;
+  const std::vector<LpcModel> models = lpc_candidates(x, 1, kLeanLpcOrder, &outlook);
+  // Where the analysis expects the LPC's residuals to carry under a
+  // kLpcClearly share of the best fixed order's energy, the fixed orders'
+  // pass is skipped: on speech that is most blocks.
+  const bool lpc_clearly = !models.empty() && outlook.known && outlook.lpc_share * kLpcClearly < outlook.fixed_share;
+  int fixed = 0;
+  std::uint64_t fixed_bits = ~std::uint64_t{0};
+  const auto against_centre = [&] {
+    for (std::size_t i = 0; i < n; ++i) residuals[i] = x[i] - centre;
+  };
+  if (!lpc_clearly) {
+    against_centre();
+    fixed_bits = 2 + 3 + w + rough_rice_bits(n, zigzag_sum(residuals));
+    std::array<std::uint64_t, kMaxFixedOrder + 1> sums{};
+    fixed_residual_sums(x, range, sums);
+    for (int order = 1; order <= kMaxFixedOrder && static_cast<std::size_t>(order) < n; ++order) {
+      const auto o = static_cast<std::size_t>(order);
+      const std::uint64_t bits = 2 + 3 + o * w + rough_rice_bits(n - o, sums[o]);
+      if (bits < fixed_bits) {
+        fixed_bits = bits;
+        fixed = order;
+      }
+    }
+  }
+  const std::uint64_t fixed_header = 2 + 3 + (fixed == 0 ? w : 0);
+  const auto fixed_u = [&](std::vector<std::uint64_t>& into) {
+    if (fixed > 0) {
+      fixed_residuals(x, fixed, range, residuals);
+    } else {
+      against_centre();
+    }
+    for (std::size_t i = 0; i + static_cast<std::size_t>(fixed) < n; ++i) into[i] = zigzag(residuals[i]);
+  };
+  std::size_t order = static_cast<std::size_t>(fixed);
+  std::uint64_t header = fixed_header;
+  BlockKind kind = kFixed;
+  RicePlan plan;
+  bool planned = false;
+  if (!models.empty()) {
+    const LpcModel& model = models.front();
+    const std::size_t m = model.coefs.size();
+    lpc_residuals(x, model, range, residuals);
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i + m < n; ++i) {
+      u[i] = zigzag(residuals[i]);
+      sum += u[i];
+    }
+    const std::uint64_t lpc_header = 2 + 5 + 4 + 5 + m * static_cast<std::uint64_t>(model.precision);
+    const std::uint64_t lpc_bits = lpc_header + m * w + rough_rice_bits(n - m, sum);
+    if (lpc_bits < fixed_bits) {
+      kind = kLpc;
+      order = m;
+      header = lpc_header;
+      best.lpc = model;
+    }
+    // One Rice code over a whole block misjudges the two where their
+    // residuals' loud and quiet stretches differ: within kNearTie of each
+    // other both are planned, partitions and all.
+    const std::uint64_t apart = lpc_bits > fixed_bits ? lpc_bits - fixed_bits : fixed_bits - lpc_bits;
+    if (fixed_bits != ~std::uint64_t{0} && apart * kNearTie < std::max(lpc_bits, fixed_bits)) {
+      RicePlan lpc_plan = plan_rice(std::span(u).first(n - m), m, n);
+      std::vector<std::uint64_t> other(n);
+      fixed_u(other);
+      RicePlan fixed_plan = plan_rice(std::span(other).first(n - static_cast<std::size_t>(fixed)),
+                                      static_cast<std::size_t>(fixed), n);
+      const std::uint64_t lpc_exact = lpc_header + m * w + lpc_plan.bits;
+      const std::uint64_t fixed_exact = fixed_header + static_cast<std::size_t>(fixed) * w + fixed_plan.bits;
+      planned = true;
+      if (lpc_exact < fixed_exact) {
+        kind = kLpc;
+        order = m;
+        header = lpc_header;
+        best.lpc = model;
+        plan = std::move(lpc_plan);
+      } else {
+        kind = kFixed;
+        order = static_cast<std::size_t>(fixed);
+        header = fixed_header;
+        u.swap(other);
+        plan = std::move(fixed_plan);
+      }
+    }
+  }
+  if (kind == kFixed && !planned) fixed_u(u);
+  if (!planned) plan = plan_rice(std::span(u).first(n - order), order, n);
+  const std::uint64_t bits = header + order * w + plan.bits;
+  if (bits >= best.bits) return;  // verbatim stays
+  best.kind = kind;
+  best.fixed_order = fixed;
+  // The block's other candidates are not looked at after this one: its
+  // residuals move rather than copy.
+  best.u.swap(u);
+  best.u.resize(n - order);
+  best.plan = std::move(plan);
+  best.bits = bits;
+}
+
 // Writes the block's bits to `out`; `words` receives the bytes that follow
 // them (a rANS block's words, empty otherwise). Whether rANS took the block.
 bool encode_block(std::span<const std::int64_t> before, std::span<const std::int64_t> x, int width,
@@ -349,8 +476,11 @@ bool encode_block(std::span<const std::int64_t> before, std::span<const std::int
   };
   // Order 0 predicts the middle of the block's range, written once.
   const std::int64_t centre = lo + (hi - lo) / 2;
-  for (std::size_t i = 0; i < n; ++i) residuals[i] = x[i] - centre;
-  if (quick) {
+  if (effort == IntegerEffort::Lean) {
+    // It forms order 0's residuals only where it weighs the fixed orders.
+    choose_lean(x, range, centre, width, residuals, u, best);
+  } else if (quick) {
+    for (std::size_t i = 0; i < n; ++i) residuals[i] = x[i] - centre;
     // The fixed order whose residuals sum least (per residual, since each
     // order warms up on its first samples); order 0 stands in until beaten.
     int chosen = 0;
@@ -372,13 +502,15 @@ bool encode_block(std::span<const std::int64_t> before, std::span<const std::int
       consider(kFixed, chosen, nullptr, static_cast<std::size_t>(chosen), 2 + 3);
     }
   } else {
+    for (std::size_t i = 0; i < n; ++i) residuals[i] = x[i] - centre;
     consider(kFixed, 0, nullptr, 0, 2 + 3 + static_cast<std::uint64_t>(width));
     for (int order = 1; order <= kMaxFixedOrder && static_cast<std::size_t>(order) < n; ++order) {
       fixed_residuals(x, order, range, residuals);
       consider(kFixed, order, nullptr, static_cast<std::size_t>(order), 2 + 3);
     }
   }
-  for (const std::size_t lag : quick ? std::vector<std::size_t>() : lag_candidates(before, x)) {
+  const bool searched = effort != IntegerEffort::Full;
+  for (const std::size_t lag : searched ? std::vector<std::size_t>() : lag_candidates(before, x)) {
     const std::size_t warm = repeat_warm_up(lag, before.size());
     if (warm >= n) continue;
     for (std::size_t i = warm; i < n; ++i) {
@@ -387,7 +519,8 @@ bool encode_block(std::span<const std::int64_t> before, std::span<const std::int
     }
     consider(kFixed, static_cast<int>(kRepeatCode), nullptr, warm, 2 + 3 + kLagBits, lag);
   }
-  const std::vector<LpcModel> models = lpc_candidates(x, quick ? 1 : kLpcTrials);
+  const std::vector<LpcModel> models =
+      effort == IntegerEffort::Lean ? std::vector<LpcModel>() : lpc_candidates(x, quick ? 1 : kLpcTrials);
   for (const LpcModel& model : models) {
     // A further model only when linear prediction beat the fixed ones at all.
     if (&model != &models.front() && best.kind != kLpc) break;

@@ -102,6 +102,45 @@ void fixed_residuals(std::span<const std::int64_t> x, int order, IntegerRange ra
   }
 }
 
+namespace {
+
+// Integers within 33 bits as doubles, by adding each to the bits of
+// 1.5 * 2^52 and subtracting that (exact below 2^51): the same values as a
+// plain conversion, which does not run side by side without AVX-512.
+inline void exact_doubles(std::span<const std::int64_t> x, double* out) noexcept {
+  constexpr double kMagic = 6755399441055744.0;
+  const auto magic_bits = std::bit_cast<std::uint64_t>(kMagic);
+  const std::int64_t* in = x.data();
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    out[i] = std::bit_cast<double>(magic_bits + static_cast<std::uint64_t>(in[i])) - kMagic;
+  }
+}
+
+// The block's samples tapered by a Welch window, compiled for AVX2 beside
+// the baseline. The window's factors depend on the length alone: each
+// thread keeps those of the last length (every whole block's), so the
+// division per sample runs once per length, not once per block; the
+// factors and products are the same values either way.
+QUILLMERE_INTEGER_CLONES
+void welch_window(std::span<const std::int64_t> x, double* w) {
+  const std::size_t n = x.size();
+  thread_local std::vector<double> factors;
+  if (factors.size() != n) {
+    factors.resize(n);
+    const double middle = 0.5 * static_cast<double>(n - 1);
+    const double half = 0.5 * static_cast<double>(n + 1);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double t = (static_cast<double>(i) - middle) / half;
+      factors[i] = 1.0 - t * t;
+    }
+  }
+  exact_doubles(x, w);
+  const double* f = factors.data();
+  for (std::size_t i = 0; i < n; ++i) w[i] = w[i] * f[i];
+}
+
+}  // namespace
+
 // The sums in doubles, one coefficient at a time over the whole block, so
 // that the loop runs over independent samples side by side: a coefficient
 // (15 bits) times a sample within 33 bits, and the sum of 32 such products,
@@ -114,18 +153,32 @@ void lpc_residuals(std::span<const std::int64_t> x, const LpcModel& model, Integ
   const std::size_t n = x.size();
   if (n <= order) return;
   const std::size_t count = n - order;
-  std::vector<double> samples(n);
-  std::vector<double> sums(count, 0.0);
-  for (std::size_t i = 0; i < n; ++i) samples[i] = static_cast<double>(x[i]);
+  // Kept from call to call on each thread: a block's worth, allocated once.
+  thread_local std::vector<double> samples, sums;
+  samples.resize(n);
+  sums.assign(count, 0.0);
+  exact_doubles(x, samples.data());
   double* sum = sums.data();
   for (std::size_t j = 0; j < order; ++j) {
     const double c = static_cast<double>(model.coefs[j]);
     const double* s = samples.data() + (order - 1 - j);
     for (std::size_t i = 0; i < count; ++i) sum[i] += c * s[i];
   }
+  // The shift and clamp in doubles too, which run side by side where int64
+  // shifts and conversions do not: sum * 2^-shift is exact and its floor is
+  // the arithmetic shift of the integer sum; clamped within 33 bits, the
+  // prediction becomes an integer by the bits of its sum with 1.5 * 2^52.
+  constexpr double kMagic = 6755399441055744.0;
+  const auto magic_bits = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(kMagic));
+  const double scale = std::ldexp(1.0, -model.shift);
+  const auto lo = static_cast<double>(range.lo), hi = static_cast<double>(range.hi);
+  const std::int64_t* later = x.data() + order;
+  std::int64_t* r = residuals.data();
   for (std::size_t i = 0; i < count; ++i) {
-    const auto p = static_cast<std::int64_t>(sum[i]);
-    residuals[i] = x[i + order] - range.clamp(p >> model.shift);
+    double p = std::floor(sum[i] * scale);
+    p = p < lo ? lo : p;
+    p = p > hi ? hi : p;
+    r[i] = later[i] - (static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(p + kMagic)) - magic_bits);
   }
 }
 
@@ -231,24 +284,34 @@ void autocorrelation(const double* w, std::size_t n, std::size_t lags, double* r
   for (std::size_t i = 0; i < n; ++i) reversed[n - 1 - i] = w[i];
   std::size_t first = 0;
   for (; first + kWide <= lags + 1; first += kWide) lag_group<4>(w, reversed.data(), n, first, r);
+  // More than two groups of four left (a low order's 9 to 16 lags): one wide
+  // pass over the block rather than three or four narrow ones. Each lag's
+  // sum runs in the same order either way.
+  const std::size_t left = lags + 1 - first;
+  if (left > 12) {
+    lag_group<4>(w, reversed.data(), n, first, r);
+    return;
+  }
+  if (left > 8) {
+    lag_group<3>(w, reversed.data(), n, first, r);
+    return;
+  }
   for (; first <= lags; first += 4) lag_group<1>(w, reversed.data(), n, first, r);
 }
 
 }  // namespace
 
-std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_t how_many) {
+std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_t how_many, int highest,
+                                     LpcOutlook* outlook) {
   const std::size_t n = x.size();
-  const int max_order = static_cast<int>(std::min<std::size_t>(kMaxLpcOrder, n / 4));
+  const int max_order = static_cast<int>(
+      std::min<std::size_t>(static_cast<std::size_t>(std::clamp(highest, 0, kMaxLpcOrder)), n / 4));
   if (max_order < 1 || how_many == 0) return {};
 
   // Welch window: tapers the block's ends without a transcendental function.
-  std::vector<double> w(n);
-  const double middle = 0.5 * static_cast<double>(n - 1);
-  const double half = 0.5 * static_cast<double>(n + 1);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double t = (static_cast<double>(i) - middle) / half;
-    w[i] = static_cast<double>(x[i]) * (1.0 - t * t);
-  }
+  thread_local std::vector<double> w;
+  w.resize(n);
+  welch_window(x, w.data());
   // Room for the last group of lags, which may pass max_order.
   std::array<double, kMaxLpcOrder + 16> r{};
   autocorrelation(w.data(), n, static_cast<std::size_t>(max_order), r.data());
@@ -289,6 +352,15 @@ std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_
   }
   std::stable_sort(ranked.begin(), ranked.end(),
                    [](const auto& p, const auto& q) { return p.first < q.first; });
+  if (outlook && max_order >= kMaxFixedOrder) {
+    outlook->lpc_share = error[static_cast<std::size_t>(ranked.front().second)] / r[0];
+    const double s1 = 2.0 * r[0] - 2.0 * r[1];
+    const double s2 = 6.0 * r[0] - 8.0 * r[1] + 2.0 * r[2];
+    const double s3 = 20.0 * r[0] - 30.0 * r[1] + 12.0 * r[2] - 2.0 * r[3];
+    const double s4 = 70.0 * r[0] - 112.0 * r[1] + 56.0 * r[2] - 16.0 * r[3] + 2.0 * r[4];
+    outlook->fixed_share = std::min({s1, s2, s3, s4}) / r[0];
+    outlook->known = true;
+  }
   std::vector<LpcModel> out;
   for (std::size_t i = 0; i < ranked.size() && out.size() < how_many; ++i) {
     out.push_back(quantise(per_order[static_cast<std::size_t>(ranked[i].second)], kMaxLpcPrecision));

@@ -16,6 +16,7 @@
 #include "quillmere_tools/integer_coder.hpp"
 #include "quillmere_tools/integer_prediction.hpp"
 #include "quillmere_tools/non_finite.hpp"
+#include "integer_grid_pass.hpp"
 
 namespace quillmere_tools {
 namespace {
@@ -143,17 +144,6 @@ inline double reconstruct(const IntegerGrid& grid, std::int64_t k) noexcept {
 }
 inline float narrowed(double y) noexcept { return static_cast<float>(y); }
 
-struct GridSamples {
-  std::vector<std::int64_t> k;
-  std::int64_t k_lo = 0;
-  std::int64_t k_hi = 0;
-  UnitReport measures;
-  double y_lo = 0.0;
-  double y_hi = 0.0;
-  double y_sum = 0.0;
-  std::size_t finite = 0;
-};
-
 int width_of(std::int64_t lo, std::int64_t hi) noexcept {
   int width = 1;
   while (width < kMaxIntegerWidth) {
@@ -162,79 +152,6 @@ int width_of(std::int64_t lo, std::int64_t hi) noexcept {
     ++width;
   }
   return width;
-}
-
-// (v - offset) / step of each sample, as on_grid rounds it.
-QUILLMERE_INTEGER_CLONES
-void quotients_of(std::span<const float> x, const IntegerGrid& grid, double* out) noexcept {
-  for (std::size_t i = 0; i < x.size(); ++i) out[i] = (static_cast<double>(x[i]) - grid.offset) / grid.step;
-}
-QUILLMERE_INTEGER_CLONES
-void quotients_of(std::span<const double> x, const IntegerGrid& grid, double* out) noexcept {
-  for (std::size_t i = 0; i < x.size(); ++i) out[i] = (x[i] - grid.offset) / grid.step;
-}
-
-// Integers of every sample (a non-finite one repeats the integer before it,
-// which costs the predictors nothing) and the measures of the reconstruction.
-template <class T>
-GridSamples on_grid(std::span<const T> x, const IntegerGrid& grid) {
-  GridSamples g;
-  g.k.resize(x.size());
-  std::int64_t previous = 0;
-  double max_abs = 0.0, sum_sq = 0.0, sum_x2 = 0.0;
-  double x_lo = kInf, x_hi = -kInf;
-  g.y_lo = kInf;
-  g.y_hi = -kInf;
-  bool started = false;
-  // The quotients of a stretch first, in a loop of their own that runs the
-  // divisions side by side; the rest of the pass keeps its order.
-  constexpr std::size_t kStretch = 512;
-  std::array<double, kStretch> quotients;
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    if (i % kStretch == 0) {
-      quotients_of(x.subspan(i, std::min(kStretch, x.size() - i)), grid, quotients.data());
-    }
-    if (!std::isfinite(x[i])) {
-      g.k[i] = previous;
-      continue;
-    }
-    const double v = static_cast<double>(x[i]);
-    const auto k = static_cast<std::int64_t>(round_to_nearest(quotients[i % kStretch]));
-    g.k[i] = previous = k;
-    if (!started) {
-      // Earlier non-finite samples take the first integer, as in a fill.
-      std::fill(g.k.begin(), g.k.begin() + static_cast<std::ptrdiff_t>(i), k);
-      g.k_lo = g.k_hi = k;
-      started = true;
-    }
-    g.k_lo = std::min(g.k_lo, k);
-    g.k_hi = std::max(g.k_hi, k);
-    double y = reconstruct(grid, k);
-    if constexpr (std::is_same_v<T, float>) y = static_cast<double>(narrowed(y));
-    const double e = std::fabs(y - v);
-    max_abs = std::max(max_abs, e);
-    sum_sq += e * e;
-    sum_x2 += v * v;
-    x_lo = std::min(x_lo, v);
-    x_hi = std::max(x_hi, v);
-    g.y_lo = std::min(g.y_lo, y);
-    g.y_hi = std::max(g.y_hi, y);
-    g.y_sum += y;
-    ++g.finite;
-  }
-  UnitReport& m = g.measures;
-  m.measured = true;
-  if (g.finite == 0) {
-    g.y_lo = g.y_hi = 0.0;
-    return g;
-  }
-  if (sum_sq != sum_sq) sum_sq = kInf;
-  m.max_error = max_abs;
-  m.rmse = std::sqrt(sum_sq / static_cast<double>(g.finite));
-  m.prd = sum_x2 == 0.0 ? (sum_sq == 0.0 ? 0.0 : kInf) : 100.0 * std::sqrt(sum_sq / sum_x2);
-  const double range = x_hi - x_lo;
-  m.psnr = m.rmse == 0.0 ? kInf : range == 0.0 ? -kInf : 20.0 * std::log10(range / m.rmse);
-  return g;
 }
 
 void put_f64(std::vector<std::uint8_t>& out, double v) {

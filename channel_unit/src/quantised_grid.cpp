@@ -26,7 +26,7 @@ constexpr double kStepShare = 2.0 * (1.0 - 1.0 / 1024.0);
 constexpr double kShrink = 1.0 - 1.0 / 64.0;
 constexpr int kAttempts = 4;
 
-// The grid check: the integer unit's own rounding (integer_unit.cpp, on_grid)
+// The grid check: the integer unit's own rounding (integer_grid_pass.cpp)
 // and its reader's reconstruction, sample by sample. Without a branch per
 // sample, so that the samples run side by side, a stretch at a time: the
 // rounding adds and subtracts 1.5 * 2^52 (round_to_nearest's, exact below

@@ -14,7 +14,8 @@ struct IntegerPlan {
   IntegerGrid grid;
   bool compare = false;  // weigh it against the wavelet unit by size
   bool only = false;     // no wavelet unit: the integer unit or an error
-  // Quick for a grid coarser than the samples' own (a lossy unit).
+  // Quick for a grid coarser than the samples' own (a lossy unit), Lean
+  // there when the request's effort is fast.
   IntegerEffort effort = IntegerEffort::Full;
 };
 

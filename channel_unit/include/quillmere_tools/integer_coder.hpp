@@ -65,8 +65,11 @@ inline constexpr std::uint32_t kEscapeQuotient = 24;
 // that are a lossy signal rounded to a grid: they never repeat a period
 // exactly, so no lags are tried; of the fixed orders only the one with the
 // smallest residuals is Rice-planned, and one LPC model is tried instead of
-// kLpcTrials. The stream is the same format either way.
-enum class IntegerEffort : std::uint8_t { Full, Quick };
+// kLpcTrials. Lean is Quick for a caller who asked for speed over the last
+// few per cent of size: one LPC model of a low order, and only the better of
+// it and the best fixed order (by their residuals' sums) is Rice-planned.
+// The stream is the same format every way.
+enum class IntegerEffort : std::uint8_t { Full, Quick, Lean };
 
 // The residual codings a stream may use: Rice codes only (the stream as it
 // was before rANS residuals, which older readers read), or per block

@@ -56,7 +56,20 @@ std::int64_t lpc_prediction(const std::int64_t* x, std::size_t i, const LpcModel
 
 // Candidate LPC models for one block, the most promising first (by the
 // prediction error the analysis expects at each order); empty when the block
-// is too short or flat for linear prediction to help.
-std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_t how_many);
+// is too short or flat for linear prediction to help. Orders above
+// `max_order` (1 to kMaxLpcOrder) are not analysed.
+//
+// With `outlook` (and max_order 4 or more), what the same autocorrelation
+// expects of the first model and of the fixed orders: their residuals'
+// energy as a share of the block's, the fixed orders' from their difference
+// filters ((1 - z)^p (1 - 1/z)^p over the lags). Both lean the same way on a
+// windowed block, so their ratio ranks them without either's residuals.
+struct LpcOutlook {
+  double lpc_share = 1.0;
+  double fixed_share = 1.0;  // the least of orders 1 to 4
+  bool known = false;
+};
+std::vector<LpcModel> lpc_candidates(std::span<const std::int64_t> x, std::size_t how_many,
+                                     int max_order = kMaxLpcOrder, LpcOutlook* outlook = nullptr);
 
 }  // namespace quillmere_tools

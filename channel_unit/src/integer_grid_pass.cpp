@@ -1,0 +1,211 @@
+#include "integer_grid_pass.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+#include "integer_arithmetic.hpp"
+
+namespace quillmere_tools {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// (v - offset) / step of each sample, as on_grid rounds it.
+QUILLMERE_INTEGER_CLONES
+void quotients_of(std::span<const float> x, const IntegerGrid& grid, double* out) noexcept {
+  for (std::size_t i = 0; i < x.size(); ++i) out[i] = (static_cast<double>(x[i]) - grid.offset) / grid.step;
+}
+QUILLMERE_INTEGER_CLONES
+void quotients_of(std::span<const double> x, const IntegerGrid& grid, double* out) noexcept {
+  for (std::size_t i = 0; i < x.size(); ++i) out[i] = (x[i] - grid.offset) / grid.step;
+}
+
+// What a stretch of the grid pass finds besides its integers: the extremes
+// the measures and the header need.
+struct StretchExtremes {
+  std::int64_t k_lo, k_hi;
+  double e_max, x_lo, x_hi, y_lo, y_hi;
+};
+
+// The least and greatest of `n` doubles (none of them NaN), four lanes of
+// their own met at the end: exact, and the same values in any order, since
+// the grid pass makes no negative zero (its y are offset + step * k with a
+// positive step, and |errors| and samples only feed differences).
+inline void lanes_extremes(const double* v, std::size_t n, double& lo, double& hi) noexcept {
+  using Quad = double __attribute__((vector_size(32)));
+  Quad lo4 = Quad{} + lo, hi4 = Quad{} + hi;
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    Quad d;
+    std::memcpy(&d, v + i, sizeof d);
+    lo4 = d < lo4 ? d : lo4;
+    hi4 = d > hi4 ? d : hi4;
+  }
+  for (int j = 0; j < 4; ++j) {
+    lo = lo4[j] < lo ? lo4[j] : lo;
+    hi = hi4[j] > hi ? hi4[j] : hi;
+  }
+  for (; i < n; ++i) {
+    lo = v[i] < lo ? v[i] : lo;
+    hi = v[i] > hi ? v[i] : hi;
+  }
+}
+
+// A stretch of finite samples whose quotients all lie below 2^51 (checked
+// here; false leaves the stretch to the per-sample pass): their integers,
+// reconstructions and errors in loops without a branch, which run the
+// samples side by side. The integer is the bits of q + 1.5 * 2^52 less
+// those of 1.5 * 2^52, the same value round_to_nearest's addition gives.
+template <class T>
+inline bool finite_stretch_in(const T* x, const double* q, std::size_t n, const IntegerGrid& grid,
+                              std::int64_t* k, double* v, double* y, double* e, StretchExtremes& out) noexcept {
+  constexpr double kMagic = 6755399441055744.0;  // 1.5 * 2^52
+  constexpr double kExactBelow = 2251799813685248.0;  // 2^51
+  const auto largest = static_cast<double>(std::numeric_limits<T>::max());
+  std::uint32_t bad = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = static_cast<double>(x[i]);
+    bad |= static_cast<std::uint32_t>(!(std::fabs(d) <= largest) | !(std::fabs(q[i]) < kExactBelow));
+  }
+  if (bad != 0) return false;
+  const auto magic_bits = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(kMagic));
+  const double offset = grid.offset, step = grid.step;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = static_cast<double>(x[i]);
+    const double rounded = q[i] + kMagic;
+    const std::int64_t ki = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(rounded)) - magic_bits;
+    double yi = offset + step * (rounded - kMagic);
+    if constexpr (std::is_same_v<T, float>) yi = static_cast<double>(static_cast<float>(yi));
+    k[i] = ki;
+    v[i] = d;
+    y[i] = yi;
+    e[i] = std::fabs(yi - d);
+  }
+  std::int64_t k_lo = k[0], k_hi = k[0];
+  for (std::size_t i = 0; i < n; ++i) {
+    k_lo = k[i] < k_lo ? k[i] : k_lo;
+    k_hi = k[i] > k_hi ? k[i] : k_hi;
+  }
+  out.k_lo = k_lo;
+  out.k_hi = k_hi;
+  double e_lo = 0.0;
+  out.e_max = 0.0;
+  lanes_extremes(e, n, e_lo, out.e_max);
+  out.x_lo = out.y_lo = kInf;
+  out.x_hi = out.y_hi = -kInf;
+  lanes_extremes(v, n, out.x_lo, out.x_hi);
+  lanes_extremes(y, n, out.y_lo, out.y_hi);
+  return true;
+}
+
+// Compiled for AVX2 beside the baseline: the same operations per sample.
+QUILLMERE_INTEGER_CLONES
+bool finite_stretch(const float* x, const double* q, std::size_t n, const IntegerGrid& grid, std::int64_t* k,
+                    double* v, double* y, double* e, StretchExtremes& out) noexcept {
+  return finite_stretch_in(x, q, n, grid, k, v, y, e, out);
+}
+QUILLMERE_INTEGER_CLONES
+bool finite_stretch(const double* x, const double* q, std::size_t n, const IntegerGrid& grid, std::int64_t* k,
+                    double* v, double* y, double* e, StretchExtremes& out) noexcept {
+  return finite_stretch_in(x, q, n, grid, k, v, y, e, out);
+}
+
+// Integers of every sample (a non-finite one repeats the integer before it,
+// which costs the predictors nothing) and the measures of the reconstruction.
+template <class T>
+GridSamples on_grid_of(std::span<const T> x, const IntegerGrid& grid) {
+  GridSamples g;
+  g.k.resize(x.size());
+  std::int64_t previous = 0;
+  double max_abs = 0.0, sum_sq = 0.0, sum_x2 = 0.0;
+  double x_lo = kInf, x_hi = -kInf;
+  g.y_lo = kInf;
+  g.y_hi = -kInf;
+  bool started = false;
+  // The quotients of a stretch first, in a loop of their own that runs the
+  // divisions side by side; the rest of the pass keeps its order.
+  constexpr std::size_t kStretch = 512;
+  std::array<double, kStretch> quotients, vs, ys, es;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (i % kStretch == 0) {
+      const std::size_t len = std::min(kStretch, x.size() - i);
+      quotients_of(x.subspan(i, len), grid, quotients.data());
+      // After the first finite sample, a stretch of finite ones takes the
+      // branch-free path; its sums are added here in the samples' order, as
+      // the per-sample pass adds them, so every measure is the same.
+      StretchExtremes r;
+      if (started && finite_stretch(x.data() + i, quotients.data(), len, grid, g.k.data() + i, vs.data(),
+                                    ys.data(), es.data(), r)) {
+        g.k_lo = std::min(g.k_lo, r.k_lo);
+        g.k_hi = std::max(g.k_hi, r.k_hi);
+        max_abs = std::max(max_abs, r.e_max);
+        x_lo = std::min(x_lo, r.x_lo);
+        x_hi = std::max(x_hi, r.x_hi);
+        g.y_lo = std::min(g.y_lo, r.y_lo);
+        g.y_hi = std::max(g.y_hi, r.y_hi);
+        for (std::size_t j = 0; j < len; ++j) {
+          sum_sq += es[j] * es[j];
+          sum_x2 += vs[j] * vs[j];
+          g.y_sum += ys[j];
+        }
+        g.finite += len;
+        previous = g.k[i + len - 1];
+        i += len - 1;
+        continue;
+      }
+    }
+    if (!std::isfinite(x[i])) {
+      g.k[i] = previous;
+      continue;
+    }
+    const double v = static_cast<double>(x[i]);
+    const auto k = static_cast<std::int64_t>(round_to_nearest(quotients[i % kStretch]));
+    g.k[i] = previous = k;
+    if (!started) {
+      // Earlier non-finite samples take the first integer, as in a fill.
+      std::fill(g.k.begin(), g.k.begin() + static_cast<std::ptrdiff_t>(i), k);
+      g.k_lo = g.k_hi = k;
+      started = true;
+    }
+    g.k_lo = std::min(g.k_lo, k);
+    g.k_hi = std::max(g.k_hi, k);
+    // The reader's reconstruction, narrowed as it narrows a float32 source.
+    double y = grid.offset + grid.step * static_cast<double>(k);
+    if constexpr (std::is_same_v<T, float>) y = static_cast<double>(static_cast<float>(y));
+    const double e = std::fabs(y - v);
+    max_abs = std::max(max_abs, e);
+    sum_sq += e * e;
+    sum_x2 += v * v;
+    x_lo = std::min(x_lo, v);
+    x_hi = std::max(x_hi, v);
+    g.y_lo = std::min(g.y_lo, y);
+    g.y_hi = std::max(g.y_hi, y);
+    g.y_sum += y;
+    ++g.finite;
+  }
+  UnitReport& m = g.measures;
+  m.measured = true;
+  if (g.finite == 0) {
+    g.y_lo = g.y_hi = 0.0;
+    return g;
+  }
+  if (sum_sq != sum_sq) sum_sq = kInf;
+  m.max_error = max_abs;
+  m.rmse = std::sqrt(sum_sq / static_cast<double>(g.finite));
+  m.prd = sum_x2 == 0.0 ? (sum_sq == 0.0 ? 0.0 : kInf) : 100.0 * std::sqrt(sum_sq / sum_x2);
+  const double range = x_hi - x_lo;
+  m.psnr = m.rmse == 0.0 ? kInf : range == 0.0 ? -kInf : 20.0 * std::log10(range / m.rmse);
+  return g;
+}
+
+}  // namespace
+
+GridSamples on_grid(std::span<const float> x, const IntegerGrid& grid) { return on_grid_of(x, grid); }
+GridSamples on_grid(std::span<const double> x, const IntegerGrid& grid) { return on_grid_of(x, grid); }
+
+}  // namespace quillmere_tools
