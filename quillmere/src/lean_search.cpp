@@ -152,11 +152,10 @@ SearchOutcome<std::optional<SearchResult>> lean_with_corrections(const SearchReq
     if (!*layer) return std::optional<SearchResult>{};
     chosen = std::move(**layer);
   }
-  auto fix = s->correct(*chosen);
-  if (!fix) return error_of(fix);
   auto coded = s->code(*chosen);
   if (!coded) return error_of(coded);
-  auto out = finish(r, *s, std::move(*chosen), std::move(*coded), std::move(*fix));
+  // finish() corrects, and measures the corrected samples as it makes them.
+  auto out = finish(r, *s, std::move(*chosen), std::move(*coded));
   if (!out) return error_of(out);
   return std::optional<SearchResult>(std::move(*out));
 }

@@ -520,6 +520,21 @@ class Searcher {
     return std::move(*fix);
   }
 
+  // correct(c), with c's samples then corrected in place as the blob's
+  // reader would correct them (a float64 source: the corrected
+  // reconstruction in `reconstructed`, c's samples left alone). Nothing is
+  // corrected when the layer meets max_error.
+  SearchOutcome<corrections::Encoded> correct_applied(Candidate& c, std::vector<double>& reconstructed) const {
+    if (!corrects() || !(c.wavelet.max_error > *r_.bounds.max_error)) return corrections::Encoded{};
+    auto fix = corrections::encode_applied(c.decoded, r_.originals, *r_.bounds.max_error, fix_buffers_,
+                                           reconstructed);
+    if (!fix) {
+      return std::unexpected(failure(SearchErrorKind::Codec, {}, 0.0, 0.0,
+                                     std::string(corrections::message(fix.error()))));
+    }
+    return std::move(*fix);
+  }
+
  private:
   // Magnitudes below this many steps quantise to zero.
   double zero_below() const { return threshold_ > 1 ? static_cast<double>(threshold_) - 0.5 : 0.5; }
@@ -599,7 +614,8 @@ SearchOutcome<MethodState> prepare(const SearchRequest& r, Method method);
 float multiplier_for_rms(const MethodState& s, double rms);
 
 // The result for candidate c: coded and corrected unless given, the
-// corrected distortion measured through the corrections' own arithmetic.
+// corrected distortion measured through the corrections' own arithmetic
+// (read back from a given blob; made with the corrections otherwise).
 SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidate c,
                                    std::optional<Coded> coded = std::nullopt,
                                    std::optional<corrections::Encoded> fix = std::nullopt);
