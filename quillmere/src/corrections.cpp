@@ -458,18 +458,16 @@ std::string_view message(CorrectionError e) noexcept {
   return "unknown corrections error";
 }
 
-CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
-                                 double max_error) {
-  EncodeBuffers buffers;
-  return encode(decoded, originals, max_error, buffers);
-}
+namespace {
 
-CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
-                                 double max_error, EncodeBuffers& buffers) {
+// encode(), the samples to correct taken from `marks` when given.
+CorrectionResult<Encoded> encode_marked(std::span<const float> decoded, const Originals& originals,
+                                        double max_error, EncodeBuffers& buffers,
+                                        std::span<const std::uint64_t> marks) {
   const auto step = step_for(decoded, originals, max_error);
   if (!step) return std::unexpected(step.error());
   try {
-    auto tokens = tokens::encode(decoded, originals, max_error, *step, buffers);
+    auto tokens = tokens::encode(decoded, originals, max_error, *step, buffers, marks);
     // A handful of corrections do not pay for the token form's tables and
     // four states (some 20 bytes more), and the gamma form reads them in a
     // microsecond or two: the smaller blob is kept.
@@ -483,10 +481,24 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
   }
 }
 
+}  // namespace
+
+CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
+                                 double max_error) {
+  EncodeBuffers buffers;
+  return encode(decoded, originals, max_error, buffers);
+}
+
+CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
+                                 double max_error, EncodeBuffers& buffers) {
+  return encode_marked(decoded, originals, max_error, buffers, {});
+}
+
 CorrectionResult<Encoded> encode_applied(std::span<float> decoded, const Originals& originals,
                                          double max_error, EncodeBuffers& buffers,
-                                         std::vector<double>& reconstructed) {
-  auto fix = encode(decoded, originals, max_error, buffers);
+                                         std::vector<double>& reconstructed,
+                                         std::span<const std::uint64_t> marks) {
+  auto fix = encode_marked(decoded, originals, max_error, buffers, marks);
   if (!fix) return fix;
   // Whichever form encode() kept, the token form's collection left every
   // correction in the buffers, in position order: the same gaps and

@@ -127,7 +127,9 @@ SearchOutcome<std::optional<SearchResult>> lean_with_corrections(const SearchReq
   Searcher dead_zone(r, ref, state);
   Searcher* s = &plain;
   const double bound = *r.bounds.max_error;
-  auto first = plain.evaluate(multiplier_for_step(state, kStepsPerBound * bound), false);
+  // Judged listing the samples beyond the bound, which the corrections then
+  // take without a pass of their own.
+  auto first = plain.evaluate(multiplier_for_step(state, kStepsPerBound * bound), false, true);
   if (!first) return error_of(first);
   std::optional<Candidate> chosen = std::move(*first);
   if (unit_share(plain.last_bands()) > kUnitShareForDeadZone && dead_zone_threshold(r.scale, r.cutoff) > 1) {

@@ -310,6 +310,37 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
   return j;
 }
 
+bool judge_marking(const Reference& ref, std::span<const float> decoded, double bound, Judgement& out,
+                   std::vector<std::uint64_t>& marks) {
+  const Originals& o = *ref.originals;
+  if (!ref.all_finite || o.is_double()) return false;
+  const std::size_t n = decoded.size();
+  marks.assign((n + 63) / 64, 0);
+  const float* x = o.f32().data();
+  const float* y = decoded.data();
+  double m4[4] = {0, 0, 0, 0}, s4[4] = {0, 0, 0, 0};
+  // Blocks of 512 samples (a multiple of 4: every lane keeps its samples
+  // and their order, so the sums are judge()'s), sixteen groups of four a
+  // word.
+  constexpr std::size_t kBlock = 512;
+  std::uint8_t above[kBlock / 4];
+  for (std::size_t start = 0; start < n; start += kBlock) {
+    const std::size_t len = std::min(n - start, kBlock);
+    lane_sums(x + start, y + start, len, m4, s4, nullptr, bound, above);
+    const std::size_t groups = (len + 3) / 4;
+    for (std::size_t g0 = 0; g0 < groups; g0 += 16) {
+      std::uint64_t word = 0;
+      const std::size_t stop = std::min(groups, g0 + 16);
+      for (std::size_t g = g0; g < stop; ++g) word |= std::uint64_t{above[g]} << (4 * (g - g0));
+      marks[(start + 4 * g0) / 64] = word;
+    }
+  }
+  out = Judgement{};
+  out.distortion = finish(ref, std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3])),
+                          (s4[0] + s4[1]) + (s4[2] + s4[3]));
+  return true;
+}
+
 Distortion distortion_of(const Reference& ref, std::span<const double> reconstructed) {
   const Originals& o = *ref.originals;
   double m4[4] = {0, 0, 0, 0}, s4[4] = {0, 0, 0, 0};

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "quillmere/corrections.hpp"
+#include "search_support.hpp"
 
 namespace quillmere {
 namespace {
@@ -63,6 +64,39 @@ TEST_P(Applied, Float32MatchesApplyAndTheBlobIsEncodes) {
   for (std::size_t i = 0; i < y.size(); ++i) {
     ASSERT_EQ(std::bit_cast<std::uint32_t>(fused[i]), std::bit_cast<std::uint32_t>(read[i])) << i;
   }
+}
+
+TEST_P(Applied, MarksFromTheJudgementGiveTheSameBlobAndDistortion) {
+  const Case& c = GetParam();
+  std::vector<double> x64;
+  std::vector<float> y;
+  make(c, x64, y);
+  const std::vector<float> x(x64.begin(), x64.end());
+  const auto o = Originals::of_float(x);
+  const auto ref = search::reference_in_lanes(o);
+  search::Judgement marked;
+  std::vector<std::uint64_t> marks;
+  ASSERT_TRUE(search::judge_marking(ref, y, c.bound, marked, marks));
+  // The same distortion as a plain judgement, to the bit, and a mark on
+  // exactly the samples beyond the bound.
+  const auto plain = search::judge(ref, y, 0.0).distortion;
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(marked.distortion.rmse), std::bit_cast<std::uint64_t>(plain.rmse));
+  EXPECT_EQ(marked.distortion.max_error, plain.max_error);
+  ASSERT_EQ(marks.size(), (y.size() + 63) / 64);
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    const bool beyond = std::fabs(static_cast<double>(x[i]) - static_cast<double>(y[i])) > c.bound;
+    ASSERT_EQ(((marks[i / 64] >> (i % 64)) & 1u) != 0, beyond) << i;
+  }
+
+  std::vector<float> scanned = y, taken = y;
+  std::vector<double> unused;
+  corrections::EncodeBuffers buffers;
+  auto a = corrections::encode_applied(scanned, o, c.bound, buffers, unused);
+  auto b = corrections::encode_applied(taken, o, c.bound, buffers, unused, marks);
+  ASSERT_TRUE(a);
+  ASSERT_TRUE(b);
+  EXPECT_EQ(a->bytes, b->bytes);
+  EXPECT_EQ(scanned, taken);
 }
 
 TEST_P(Applied, Float64MatchesApplyAndLeavesTheLayerAlone) {

@@ -165,9 +165,14 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
 // in place; a float64 source leaves `decoded` alone and gets
 // (double)decoded[i] + offset, corrected, in `reconstructed` (resized).
 // Either is exactly what apply() gives for the blob returned.
+// `marks`, when not empty, lists the samples to correct, bit i % 64 of
+// marks[i / 64] for sample i: every finite original whose reconstruction
+// is off by more than max_error and no other (a caller that measured every
+// error already saves the encoder a pass over the signal).
 CorrectionResult<Encoded> encode_applied(std::span<float> decoded, const Originals& originals,
                                          double max_error, EncodeBuffers& buffers,
-                                         std::vector<double>& reconstructed);
+                                         std::vector<double>& reconstructed,
+                                         std::span<const std::uint64_t> marks = {});
 
 // Bytes the blob at the front of `bytes` occupies; checks the header, the
 // lengths and the CRC, so a caller can split blob from what follows it.
