@@ -77,7 +77,10 @@ SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidat
     const auto fail = [](corrections::CorrectionError e) {
       return failure(SearchErrorKind::Codec, {}, 0.0, 0.0, std::string(corrections::message(e)));
     };
-    if (applied) {
+    if (applied && !c.marks.empty()) {
+      // The judgement marked exactly the samples corrected.
+      out.corrected = search::corrected_distortion(s.reference(), c.decoded, c.marks, c.within);
+    } else if (applied) {
       out.corrected = r.originals.is_double()
                           ? search::distortion_of(s.reference(), std::span<const double>(reconstructed))
                           : search::judge(s.reference(), c.decoded, 0.0).distortion;

@@ -107,6 +107,7 @@ struct Candidate {
   // The samples of `decoded` beyond max_error, bit i % 64 of marks[i / 64],
   // when the judgement listed them; empty: not listed.
   std::vector<std::uint64_t> marks;
+  search::Unmarked within;  // with marks: the sums of the samples not marked
   double estimated_total() const {
     return static_cast<double>(HEADER_LEN) + payload_estimate + correction_estimate;
   }
@@ -158,7 +159,7 @@ class Searcher {
     c.decoded = std::move(*decoded);
     search::Judgement j;
     if (!(marking && corrects() && !with_corrections &&
-          search::judge_marking(ref_, c.decoded, *r_.bounds.max_error, j, c.marks))) {
+          search::judge_marking(ref_, c.decoded, *r_.bounds.max_error, j, c.marks, c.within))) {
       j = search::judge(ref_, c.decoded, with_corrections ? *r_.bounds.max_error : 0.0);
     } else if (!std::isfinite(j.distortion.rmse)) {
       // A NaN among the decoded samples is beyond any bound but not marked.

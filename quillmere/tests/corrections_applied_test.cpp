@@ -76,7 +76,8 @@ TEST_P(Applied, MarksFromTheJudgementGiveTheSameBlobAndDistortion) {
   const auto ref = search::reference_in_lanes(o);
   search::Judgement marked;
   std::vector<std::uint64_t> marks;
-  ASSERT_TRUE(search::judge_marking(ref, y, c.bound, marked, marks));
+  search::Unmarked within;
+  ASSERT_TRUE(search::judge_marking(ref, y, c.bound, marked, marks, within));
   // The same distortion as a plain judgement, to the bit, and a mark on
   // exactly the samples beyond the bound.
   const auto plain = search::judge(ref, y, 0.0).distortion;
@@ -97,6 +98,15 @@ TEST_P(Applied, MarksFromTheJudgementGiveTheSameBlobAndDistortion) {
   ASSERT_TRUE(b);
   EXPECT_EQ(a->bytes, b->bytes);
   EXPECT_EQ(scanned, taken);
+
+  // The corrected signal's figures from the marked samples alone: the
+  // largest error exactly a full judgement's, the RMS error to rounding.
+  const auto full = search::judge(ref, taken, 0.0).distortion;
+  const auto part = search::corrected_distortion(ref, taken, marks, within);
+  EXPECT_EQ(part.max_error, full.max_error);
+  EXPECT_LE(part.max_error, c.bound);
+  EXPECT_NEAR(part.rmse, full.rmse, 1e-12 * full.rmse);
+  EXPECT_LT(part.rmse, plain.rmse);
 }
 
 TEST_P(Applied, Float64MatchesApplyAndLeavesTheLayerAlone) {
