@@ -14,6 +14,11 @@ the rounds, the unit's bytes for each build and each build's speed ratio
     python bench/bounded_speed_against.py base=/path/a/bin/python \\
         new=/path/b/bin/python [--rounds 5] [--repeat 9] \\
         [--fractions 0.001 0.01] [--only NAME ...] [--json OUT] [--blas-threads]
+        [--effort thorough|fast]
+
+--effort fast times compress_to_target(..., effort="fast") in every build
+(which must all know the keyword); the default passes no effort at all, so
+that builds from before it existed can be compared.
 
 BLAS threads are held to one in the timed processes unless --blas-threads
 is given: NumPy's idle BLAS threads spin after a call that woke them, and
@@ -34,7 +39,7 @@ from typing import Dict, List, Tuple
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def worker(npz: str, repeat: int, fractions: List[float]) -> None:
+def worker(npz: str, repeat: int, fractions: List[float], effort: str) -> None:
     """Times every signal at every fraction and prints one JSON line each."""
     import time
 
@@ -42,6 +47,7 @@ def worker(npz: str, repeat: int, fractions: List[float]) -> None:
     from quillmere_tools import compress_to_target
 
     signals = np.load(npz)
+    extra = {} if effort == "thorough" else {"effort": effort}
     for key in signals.files:
         x = signals[key]
         span = float(np.max(x)) - float(np.min(x))
@@ -51,7 +57,7 @@ def worker(npz: str, repeat: int, fractions: List[float]) -> None:
             size = 0
             for _ in range(repeat):
                 t0 = time.process_time()
-                res = compress_to_target(x, max_error=bound)
+                res = compress_to_target(x, max_error=bound, **extra)
                 times.append(time.process_time() - t0)
                 # Older builds name the unit `container`.
                 size = len(getattr(res, "unit", None) or res.container)
@@ -91,7 +97,7 @@ def parse_builds(args: List[str]) -> List[Tuple[str, str]]:
     return builds
 
 
-def run_rounds(builds, npz, rounds, repeat, fractions, workdir, one_blas_thread):
+def run_rounds(builds, npz, rounds, repeat, fractions, workdir, one_blas_thread, effort):
     env = dict(os.environ)
     if one_blas_thread:
         env.update(OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
@@ -99,7 +105,7 @@ def run_rounds(builds, npz, rounds, repeat, fractions, workdir, one_blas_thread)
     for r in range(1, rounds + 1):
         for label, python in builds:
             cmd = [python, os.path.abspath(__file__), "--worker", npz, "--repeat", str(repeat),
-                   "--fractions", *map(str, fractions)]
+                   "--fractions", *map(str, fractions), "--effort", effort]
             # Run from an empty directory so that a source tree never shadows
             # the installed package.
             done = subprocess.run(cmd, cwd=workdir, env=env, capture_output=True, text=True)
@@ -158,12 +164,13 @@ def main() -> None:
     ap.add_argument("--json", help="write the per-row medians here")
     ap.add_argument("--blas-threads", action="store_true",
                     help="leave the BLAS thread count to the environment")
+    ap.add_argument("--effort", choices=("thorough", "fast"), default="thorough")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.repeat < 1 or args.rounds < 1:
         raise SystemExit("--repeat and --rounds must be at least 1")
     if args.worker:
-        worker(args.worker, args.repeat, args.fractions)
+        worker(args.worker, args.repeat, args.fractions, args.effort)
         return
     builds = parse_builds(args.builds)
     if not builds:
@@ -174,7 +181,7 @@ def main() -> None:
         print(f"{count} signals, {len(args.fractions)} bounds, {len(builds)} builds, "
               f"{args.rounds} rounds of {args.repeat} calls", file=sys.stderr)
         rows = run_rounds(builds, npz, args.rounds, args.repeat, args.fractions, workdir,
-                          not args.blas_threads)
+                          not args.blas_threads, args.effort)
     out = report(rows, [label for label, _ in builds])
     if args.json:
         with open(args.json, "w") as f:

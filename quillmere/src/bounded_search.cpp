@@ -54,10 +54,16 @@ SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidat
     if (!fresh) return error_of(fresh);
     coded = std::move(*fresh);
   }
+  // Corrections made here leave c's samples (or, for a float64 source,
+  // `reconstructed`) as the blob's reader gives them, so that the corrected
+  // distortion costs one judgement rather than a reading of the blob too.
+  bool applied = false;
+  std::vector<double> reconstructed;
   if (!fix) {
-    auto fresh = s.correct(c);
+    auto fresh = s.correct_applied(c, reconstructed);
     if (!fresh) return error_of(fresh);
     fix = std::move(*fresh);
+    applied = true;
   }
   SearchResult out;
   out.options = coded->options;
@@ -71,7 +77,14 @@ SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidat
     const auto fail = [](corrections::CorrectionError e) {
       return failure(SearchErrorKind::Codec, {}, 0.0, 0.0, std::string(corrections::message(e)));
     };
-    if (r.originals.is_double()) {
+    if (applied && !c.marks.empty()) {
+      // The judgement marked exactly the samples corrected.
+      out.corrected = search::corrected_distortion(s.reference(), c.decoded, c.marks, c.within);
+    } else if (applied) {
+      out.corrected = r.originals.is_double()
+                          ? search::distortion_of(s.reference(), std::span<const double>(reconstructed))
+                          : search::judge(s.reference(), c.decoded, 0.0).distortion;
+    } else if (r.originals.is_double()) {
       auto y = corrections::apply(out.corrections, c.decoded, r.originals.offset());
       if (!y) return std::unexpected(fail(y.error()));
       out.corrected = search::distortion_of(s.reference(), std::span<const double>(*y));

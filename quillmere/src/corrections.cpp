@@ -458,18 +458,16 @@ std::string_view message(CorrectionError e) noexcept {
   return "unknown corrections error";
 }
 
-CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
-                                 double max_error) {
-  EncodeBuffers buffers;
-  return encode(decoded, originals, max_error, buffers);
-}
+namespace {
 
-CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
-                                 double max_error, EncodeBuffers& buffers) {
+// encode(), the samples to correct taken from `marks` when given.
+CorrectionResult<Encoded> encode_marked(std::span<const float> decoded, const Originals& originals,
+                                        double max_error, EncodeBuffers& buffers,
+                                        std::span<const std::uint64_t> marks) {
   const auto step = step_for(decoded, originals, max_error);
   if (!step) return std::unexpected(step.error());
   try {
-    auto tokens = tokens::encode(decoded, originals, max_error, *step, buffers);
+    auto tokens = tokens::encode(decoded, originals, max_error, *step, buffers, marks);
     // A handful of corrections do not pay for the token form's tables and
     // four states (some 20 bytes more), and the gamma form reads them in a
     // microsecond or two: the smaller blob is kept.
@@ -481,6 +479,60 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
   } catch (const std::bad_alloc&) {
     return std::unexpected(CorrectionError::OutOfMemory);
   }
+}
+
+}  // namespace
+
+CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
+                                 double max_error) {
+  EncodeBuffers buffers;
+  return encode(decoded, originals, max_error, buffers);
+}
+
+CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
+                                 double max_error, EncodeBuffers& buffers) {
+  return encode_marked(decoded, originals, max_error, buffers, {});
+}
+
+CorrectionResult<Encoded> encode_applied(std::span<float> decoded, const Originals& originals,
+                                         double max_error, EncodeBuffers& buffers,
+                                         std::vector<double>& reconstructed,
+                                         std::span<const std::uint64_t> marks) {
+  auto fix = encode_marked(decoded, originals, max_error, buffers, marks);
+  if (!fix) return fix;
+  // Whichever form encode() kept, the token form's collection left every
+  // correction in the buffers, in position order: the same gaps and
+  // multiples either form codes.
+  const std::uint32_t* gaps = buffers.gaps.data();
+  const std::int64_t* ks = buffers.multiples.data();
+  const std::size_t count = buffers.gaps.size();
+  if (count != fix->corrected) return std::unexpected(CorrectionError::CorruptStream);
+  const double step = *step_for(decoded, originals, max_error);
+  float* const y = decoded.data();
+  std::size_t at = 0;
+  if (!originals.is_double()) {
+    const float* x = originals.f32().data();
+    for (std::size_t j = 0; j < count; ++j, ++at) {
+      at += gaps[j];
+      y[at] = ks[j] == 0 ? x[at] : corrected(y[at], ks[j], step);
+    }
+    return fix;
+  }
+  const double offset = originals.offset();
+  const double* x = originals.f64().data();
+  try {
+    reconstructed.resize(decoded.size());
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(CorrectionError::OutOfMemory);
+  }
+  for (std::size_t i = 0; i < decoded.size(); ++i) {
+    reconstructed[i] = static_cast<double>(y[i]) + offset;
+  }
+  for (std::size_t j = 0; j < count; ++j, ++at) {
+    at += gaps[j];
+    reconstructed[at] = ks[j] == 0 ? x[at] : corrected(y[at], offset, ks[j], step);
+  }
+  return fix;
 }
 
 CorrectionResult<std::size_t> blob_length(std::span<const std::uint8_t> bytes) {

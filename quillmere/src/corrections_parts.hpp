@@ -100,18 +100,25 @@ inline std::uint64_t missed(const float* y, const float* x32, const double* x64,
 
 // Calls found(i, k, x) for every sample i to correct, in position order,
 // with its multiple k (0 when it must be stored exactly) and its original x.
+// With `marks` (one bit a sample, 64 a word, as missed() would set them)
+// the samples to correct are taken from there: a caller that has just
+// measured every sample's error lists them in that pass, and the scan then
+// reads only the samples it corrects.
 template <bool F64, class Found>
 inline void scan(std::span<const float> decoded, const Originals& originals, double max_error,
-                 double step, Found&& found) {
+                 double step, Found&& found, std::span<const std::uint64_t> marks = {}) {
   const std::size_t n = decoded.size();
   const double offset = originals.offset();
   const float* yp = decoded.data();
   const float* x32 = originals.f32().data();
   const double* x64 = originals.f64().data();
+  const bool marked = marks.size() == (n + 63) / 64;
   for (std::size_t block = 0; block < n; block += 64) {
     const std::size_t len = std::min<std::size_t>(64, n - block);
-    std::uint64_t misses = F64 ? missed<true>(yp + block, nullptr, x64 + block, offset, max_error, len)
-                               : missed<false>(yp + block, x32 + block, nullptr, 0.0, max_error, len);
+    std::uint64_t misses =
+        marked ? marks[block / 64]
+        : F64  ? missed<true>(yp + block, nullptr, x64 + block, offset, max_error, len)
+               : missed<false>(yp + block, x32 + block, nullptr, 0.0, max_error, len);
     for (; misses != 0; misses &= misses - 1) {
       const std::size_t i = block + static_cast<std::size_t>(std::countr_zero(misses));
       const float y = yp[i];

@@ -185,7 +185,7 @@ inline void code(std::uint32_t& x, std::uint8_t*& head, const Coded& c, unsigned
 
 template <bool F64>
 void collect(std::span<const float> decoded, const Originals& originals, double max_error,
-             double step, EncodeBuffers& buf) {
+             double step, EncodeBuffers& buf, std::span<const std::uint64_t> marks) {
   buf.gaps.clear();
   buf.multiples.clear();
   buf.escapes.clear();
@@ -195,17 +195,18 @@ void collect(std::span<const float> decoded, const Originals& originals, double 
     buf.multiples.push_back(k);
     if (k == 0) parts::keep_escape<F64>(buf.escapes, x);
     next = i + 1;
-  });
+  }, marks);
 }
 
 }  // namespace
 
 CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
-                                 double max_error, double step, EncodeBuffers& buf) {
+                                 double max_error, double step, EncodeBuffers& buf,
+                                 std::span<const std::uint64_t> marks) {
   if (originals.is_double()) {
-    collect<true>(decoded, originals, max_error, step, buf);
+    collect<true>(decoded, originals, max_error, step, buf, marks);
   } else {
-    collect<false>(decoded, originals, max_error, step, buf);
+    collect<false>(decoded, originals, max_error, step, buf, marks);
   }
   const std::size_t count = buf.gaps.size();
   const std::uint32_t* gaps = buf.gaps.data();

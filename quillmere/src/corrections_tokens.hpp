@@ -55,9 +55,11 @@ constexpr std::array<GapShape, kGapTokens> make_gap_shapes() {
 }
 inline constexpr std::array<GapShape, kGapTokens> kGapShapes = make_gap_shapes();
 
-// Encodes the corrections scan() finds as a whole token-form blob.
+// Encodes the corrections scan() finds as a whole token-form blob (the
+// samples to correct read from `marks` when given, as scan() takes them).
 CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
-                                 double max_error, double step, EncodeBuffers& buffers);
+                                 double max_error, double step, EncodeBuffers& buffers,
+                                 std::span<const std::uint64_t> marks = {});
 
 // Tables are sent at the precision that pays (few corrections do not pay
 // for fine frequencies) but both sides code at 12 bits, the frequencies

@@ -113,7 +113,14 @@ std::optional<SearchError> check_request(const SearchRequest& r, const Reference
                    std::to_string(r.samples.size()) + " are coded");
   }
   float peak = 0.0f;
-  if (!finite_peak(r.samples.data(), r.samples.size(), peak)) return invalid("coded samples must be finite");
+  const bool coded_are_originals = !r.originals.is_double() && r.originals.f32().data() == r.samples.data();
+  if (coded_are_originals && ref.all_finite) {
+    // A float32 source is coded as it is: the reference has read every
+    // sample already, and its extremes give the same largest magnitude.
+    peak = static_cast<float>(std::max(-ref.lo, ref.hi));
+  } else if (!finite_peak(r.samples.data(), r.samples.size(), peak)) {
+    return invalid("coded samples must be finite");
+  }
   if (r.methods.empty()) return invalid("no candidate method");
   if (r.coders.empty()) return invalid("no candidate coder");
   if (!is_supported_scale(r.scale)) {

@@ -93,6 +93,56 @@ void lane_sums(const float* __restrict x, const float* __restrict y, std::size_t
   }
 }
 
+// lane_sums with `above` for a judgement that lists the samples beyond
+// `bound` for their corrections, and besides the lanes' sums those of the
+// samples within the bound alone (km4, ks4): the samples the corrections
+// leave as they are, so that the corrected signal's figures need only the
+// corrected samples added, not a second pass over all of them.
+QUILLMERE_VECTOR_CLONES
+void marked_lane_sums(const float* __restrict x, const float* __restrict y, std::size_t n,
+                      double* __restrict m4, double* __restrict s4, double* __restrict km4,
+                      double* __restrict ks4, double bound, std::uint8_t* __restrict above) noexcept {
+  const Bits4 magnitude = {0x7fffffffffffffff, 0x7fffffffffffffff, 0x7fffffffffffffff,
+                           0x7fffffffffffffff};
+  const Bits4 lane_bit = {1, 2, 4, 8};
+  const Doubles4 limit = {bound, bound, bound, bound};
+  Doubles4 m = {m4[0], m4[1], m4[2], m4[3]};
+  Doubles4 s = {s4[0], s4[1], s4[2], s4[3]};
+  Doubles4 km = {km4[0], km4[1], km4[2], km4[3]};
+  Doubles4 ks = {ks4[0], ks4[1], ks4[2], ks4[3]};
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    Floats4 xf, yf;
+    std::memcpy(&xf, x + i, sizeof xf);
+    std::memcpy(&yf, y + i, sizeof yf);
+    const Doubles4 e = __builtin_convertvector(xf, Doubles4) - __builtin_convertvector(yf, Doubles4);
+    const auto a = reinterpret_cast<Doubles4>(reinterpret_cast<Bits4>(e) & magnitude);
+    m = a > m ? a : m;
+    s += e * e;
+    const Bits4 beyond = a > limit;
+    // Zero where beyond: +0 changes neither a maximum of magnitudes nor a sum.
+    const auto ka = reinterpret_cast<Doubles4>(reinterpret_cast<Bits4>(a) & ~beyond);
+    km = ka > km ? ka : km;
+    ks += ka * ka;
+    const Bits4 bits = beyond & lane_bit;
+    above[i / 4] = static_cast<std::uint8_t>((bits[0] | bits[1]) | (bits[2] | bits[3]));
+  }
+  for (std::size_t l = 0; l < 4; ++l) m4[l] = m[l], s4[l] = s[l], km4[l] = km[l], ks4[l] = ks[l];
+  if (i < n) above[i / 4] = 0;
+  for (std::size_t l = 0; i < n; ++i, ++l) {
+    const double e = static_cast<double>(x[i]) - static_cast<double>(y[i]);
+    const double a = std::fabs(e);
+    m4[l] = a > m4[l] ? a : m4[l];
+    s4[l] += e * e;
+    if (a > bound) {
+      above[i / 4] = static_cast<std::uint8_t>(above[i / 4] | (1u << l));
+    } else {
+      km4[l] = a > km4[l] ? a : km4[l];
+      ks4[l] += a * a;
+    }
+  }
+}
+
 inline double original_at(const Originals& o, std::size_t i) {
   return o.is_double() ? o.f64()[i] : static_cast<double>(o.f32()[i]);
 }
@@ -308,6 +358,57 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
   }
   j.distortion = finish(ref, max_abs, sum_sq);
   return j;
+}
+
+bool judge_marking(const Reference& ref, std::span<const float> decoded, double bound, Judgement& out,
+                   std::vector<std::uint64_t>& marks, Unmarked& within) {
+  const Originals& o = *ref.originals;
+  if (!ref.all_finite || o.is_double()) return false;
+  const std::size_t n = decoded.size();
+  marks.assign((n + 63) / 64, 0);
+  const float* x = o.f32().data();
+  const float* y = decoded.data();
+  double m4[4] = {0, 0, 0, 0}, s4[4] = {0, 0, 0, 0};
+  within = Unmarked{};
+  // Blocks of 512 samples (a multiple of 4: every lane keeps its samples
+  // and their order, so the sums are judge()'s), sixteen groups of four a
+  // word.
+  constexpr std::size_t kBlock = 512;
+  std::uint8_t above[kBlock / 4];
+  for (std::size_t start = 0; start < n; start += kBlock) {
+    const std::size_t len = std::min(n - start, kBlock);
+    marked_lane_sums(x + start, y + start, len, m4, s4, within.max4, within.sq4, bound, above);
+    const std::size_t groups = (len + 3) / 4;
+    for (std::size_t g0 = 0; g0 < groups; g0 += 16) {
+      std::uint64_t word = 0;
+      const std::size_t stop = std::min(groups, g0 + 16);
+      for (std::size_t g = g0; g < stop; ++g) word |= std::uint64_t{above[g]} << (4 * (g - g0));
+      marks[(start + 4 * g0) / 64] = word;
+    }
+  }
+  out = Judgement{};
+  out.distortion = finish(ref, std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3])),
+                          (s4[0] + s4[1]) + (s4[2] + s4[3]));
+  return true;
+}
+
+Distortion corrected_distortion(const Reference& ref, std::span<const float> corrected,
+                                std::span<const std::uint64_t> marks, const Unmarked& within) {
+  const float* x = ref.originals->f32().data();
+  const float* y = corrected.data();
+  double m4[4], s4[4];
+  for (std::size_t l = 0; l < 4; ++l) m4[l] = within.max4[l], s4[l] = within.sq4[l];
+  for (std::size_t w = 0; w < marks.size(); ++w) {
+    for (std::uint64_t bits = marks[w]; bits != 0; bits &= bits - 1) {
+      const std::size_t i = 64 * w + static_cast<std::size_t>(std::countr_zero(bits));
+      const double a = std::fabs(static_cast<double>(x[i]) - static_cast<double>(y[i]));
+      const std::size_t l = i & 3;
+      m4[l] = a > m4[l] ? a : m4[l];
+      s4[l] += a * a;
+    }
+  }
+  return finish(ref, std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3])),
+                (s4[0] + s4[1]) + (s4[2] + s4[3]));
 }
 
 Distortion distortion_of(const Reference& ref, std::span<const double> reconstructed) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "compress_stages.hpp"
 #include "quillmere/bounded_search.hpp"
@@ -43,6 +44,27 @@ struct Judgement {
 // size of their corrections estimated.
 Judgement judge(const Reference& ref, std::span<const float> decoded, double correction_bound);
 Distortion distortion_of(const Reference& ref, std::span<const double> reconstructed);
+// judge(ref, decoded, 0), the same distortion to the bit, and bit i % 64 of
+// marks[i / 64] set where sample i is off by more than `bound`: the samples
+// the corrections encoder would find beyond it, listed in the same pass.
+// For finite float32 originals only (false otherwise, marks left empty);
+// the marks are exact only where the distortion is finite (no NaN among
+// the decoded samples).
+// `within` takes the lanes' largest error and sum of squares over the
+// samples within the bound alone, for corrected_distortion.
+struct Unmarked {
+  double max4[4] = {0, 0, 0, 0};
+  double sq4[4] = {0, 0, 0, 0};
+};
+bool judge_marking(const Reference& ref, std::span<const float> decoded, double bound, Judgement& out,
+                   std::vector<std::uint64_t>& marks, Unmarked& within);
+// The distortion of `corrected`, the judged samples with every marked one
+// (and no other) changed by its correction: the unmarked samples' sums
+// from the judgement, the marked ones measured here. The largest error is
+// exactly a full judgement's; the sum of squares is added up in another
+// order, so the RMS error may differ from one in its last bits.
+Distortion corrected_distortion(const Reference& ref, std::span<const float> corrected,
+                                std::span<const std::uint64_t> marks, const Unmarked& within);
 
 // Bytes an adaptive coder would need for the bands, from each band's
 // zeroth-order entropy of magnitude classes plus raw bits and signs, on a

@@ -104,6 +104,10 @@ struct Candidate {
   std::size_t outliers = 0;
   // Quantised values moved for the max_error bound; empty: plain quantisation.
   std::vector<std::int16_t> refined;
+  // The samples of `decoded` beyond max_error, bit i % 64 of marks[i / 64],
+  // when the judgement listed them; empty: not listed.
+  std::vector<std::uint64_t> marks;
+  search::Unmarked within;  // with marks: the sums of the samples not marked
   double estimated_total() const {
     return static_cast<double>(HEADER_LEN) + payload_estimate + correction_estimate;
   }
@@ -133,8 +137,10 @@ class Searcher {
   bool corrects() const { return r_.bounds.max_error && r_.allow_corrections; }
 
   // The decoder's result for multiplier m, judged against the originals.
-  SearchOutcome<Candidate> evaluate(float m, bool with_corrections) {
-    if (!with_corrections && kept_ && kept_->m == m) {
+  // `marking` (without with_corrections) lists the samples beyond max_error
+  // in the judgement's pass, for a candidate that will be corrected as it is.
+  SearchOutcome<Candidate> evaluate(float m, bool with_corrections, bool marking = false) {
+    if (!with_corrections && !marking && kept_ && kept_->m == m) {
       Candidate c = std::move(*kept_);
       kept_.reset();
       return c;
@@ -151,7 +157,14 @@ class Searcher {
     auto decoded = decode(scratch_, m_dec);
     if (!decoded) return error_of(decoded);
     c.decoded = std::move(*decoded);
-    const auto j = search::judge(ref_, c.decoded, with_corrections ? *r_.bounds.max_error : 0.0);
+    search::Judgement j;
+    if (!(marking && corrects() && !with_corrections &&
+          search::judge_marking(ref_, c.decoded, *r_.bounds.max_error, j, c.marks, c.within))) {
+      j = search::judge(ref_, c.decoded, with_corrections ? *r_.bounds.max_error : 0.0);
+    } else if (!std::isfinite(j.distortion.rmse)) {
+      // A NaN among the decoded samples is beyond any bound but not marked.
+      c.marks.clear();
+    }
     c.wavelet = j.distortion;
     c.correction_estimate = j.correction_bytes;
     c.outliers = j.outliers;
@@ -208,6 +221,7 @@ class Searcher {
   // shrink. The candidate comes back unchanged (its `refined` empty) when no
   // change paid. A layer without outliers may still have values to zero.
   SearchOutcome<Candidate> refined(Candidate c, double payload_scale, double fix_scale) {
+    c.marks.clear();  // the moves change the samples
     if (!corrects() || !(c.m > 0.0f) || !std::isfinite(c.m)) return c;
     const double bound = *r_.bounds.max_error;
     if (lambda_ > 0.0) {
@@ -520,6 +534,21 @@ class Searcher {
     return std::move(*fix);
   }
 
+  // correct(c), with c's samples then corrected in place as the blob's
+  // reader would correct them (a float64 source: the corrected
+  // reconstruction in `reconstructed`, c's samples left alone). Nothing is
+  // corrected when the layer meets max_error.
+  SearchOutcome<corrections::Encoded> correct_applied(Candidate& c, std::vector<double>& reconstructed) const {
+    if (!corrects() || !(c.wavelet.max_error > *r_.bounds.max_error)) return corrections::Encoded{};
+    auto fix = corrections::encode_applied(c.decoded, r_.originals, *r_.bounds.max_error, fix_buffers_,
+                                           reconstructed, c.marks);
+    if (!fix) {
+      return std::unexpected(failure(SearchErrorKind::Codec, {}, 0.0, 0.0,
+                                     std::string(corrections::message(fix.error()))));
+    }
+    return std::move(*fix);
+  }
+
  private:
   // Magnitudes below this many steps quantise to zero.
   double zero_below() const { return threshold_ > 1 ? static_cast<double>(threshold_) - 0.5 : 0.5; }
@@ -599,7 +628,8 @@ SearchOutcome<MethodState> prepare(const SearchRequest& r, Method method);
 float multiplier_for_rms(const MethodState& s, double rms);
 
 // The result for candidate c: coded and corrected unless given, the
-// corrected distortion measured through the corrections' own arithmetic.
+// corrected distortion measured through the corrections' own arithmetic
+// (read back from a given blob; made with the corrections otherwise).
 SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidate c,
                                    std::optional<Coded> coded = std::nullopt,
                                    std::optional<corrections::Encoded> fix = std::nullopt);

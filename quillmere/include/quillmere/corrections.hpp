@@ -158,6 +158,22 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
 CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
                                  double max_error, EncodeBuffers& buffers);
 
+// encode(), and the reconstruction its blob gives, made as the samples are
+// found rather than by reading the blob back: each corrected sample is
+// already worked out in the decoder's arithmetic when it is verified, so
+// apply() would only repeat that. A float32 source has `decoded` corrected
+// in place; a float64 source leaves `decoded` alone and gets
+// (double)decoded[i] + offset, corrected, in `reconstructed` (resized).
+// Either is exactly what apply() gives for the blob returned.
+// `marks`, when not empty, lists the samples to correct, bit i % 64 of
+// marks[i / 64] for sample i: every finite original whose reconstruction
+// is off by more than max_error and no other (a caller that measured every
+// error already saves the encoder a pass over the signal).
+CorrectionResult<Encoded> encode_applied(std::span<float> decoded, const Originals& originals,
+                                         double max_error, EncodeBuffers& buffers,
+                                         std::vector<double>& reconstructed,
+                                         std::span<const std::uint64_t> marks = {});
+
 // Bytes the blob at the front of `bytes` occupies; checks the header, the
 // lengths and the CRC, so a caller can split blob from what follows it.
 CorrectionResult<std::size_t> blob_length(std::span<const std::uint8_t> bytes);
