@@ -131,7 +131,7 @@ float scaled_and_summed(const float* in, float* x, std::size_t n, float lo, floa
     std::int32_t on_grid = static_cast<std::int32_t>(sum * to_grid);
     bool stepwise = false;
     for (; i + kRun <= n; i += kRun) {
-      std::int32_t steps = 0;
+      std::uint32_t rounded_bits = 0;
       std::uint32_t halfway = 0;
       for (std::size_t j = 0; j < kRun; ++j) {
         const float v = (finite_or_replacement(in[i + j]) - lo) * r;
@@ -140,10 +140,14 @@ float scaled_and_summed(const float* in, float* x, std::size_t n, float lo, floa
         // a half and rounds to 0 either way), under 2^23 as v <= 1 + 2^-23
         // and e >= 6, so the rounder applies and t - q is exact.
         const float t = v * to_grid;
-        const float q = (t + kRounder) - kRounder;
+        const float rounded = t + kRounder;
+        const float q = rounded - kRounder;
         halfway |= static_cast<std::uint32_t>(std::fabs(t - q) == 0.5f);
-        steps += static_cast<std::int32_t>(q);
+        // rounded's bits are 0x4B000000 + q: summed as they are (wrapping)
+        // and the offsets taken off once, which saves a conversion per term.
+        rounded_bits += std::bit_cast<std::uint32_t>(rounded);
       }
+      const auto steps = static_cast<std::int32_t>(rounded_bits - kRun * 0x4B000000u);
       if (halfway != 0 || on_grid + steps >= (std::int32_t{1} << 24)) {
         stepwise = true;
         break;
