@@ -30,11 +30,13 @@ std::string float_text(float v) {
 }
 
 // NaN counts as 0, +inf as 1 and -inf as 0, so min and max are always finite.
+// In masks on the bits rather than selects between floats: vectorised, that
+// is a few integer operations instead of three blends per vector.
 inline float finite_or_replacement(float v) {
   const std::uint32_t bits = std::bit_cast<std::uint32_t>(v);
-  const bool non_finite = (bits & 0x7F800000u) == 0x7F800000u;
-  const float replacement = bits == 0x7F800000u ? 1.0f : 0.0f;
-  return non_finite ? replacement : v;
+  const std::uint32_t non_finite = 0u - static_cast<std::uint32_t>((bits & 0x7F800000u) == 0x7F800000u);
+  const std::uint32_t plus_inf = 0u - static_cast<std::uint32_t>(bits == 0x7F800000u);
+  return std::bit_cast<float>((bits & ~non_finite) | (plus_inf & 0x3F800000u));  // 0x3F800000: 1.0f
 }
 
 // A zero extreme with the sign of the first zero among the cleaned samples,
