@@ -109,6 +109,9 @@ std::pair<float, float> cleaned_bounds(std::span<const float> input) noexcept {
 // term is halfway and the run ends inside the binade (monotone partial sums
 // then all lie inside it). Any other run is added one term at a time, as is
 // the start, where the binade changes every few terms.
+// The shortcut needs the terms in [0, 1 + 2^-23], that is a range that holds
+// every cleaned sample: the module's scan finds it from the samples, and the
+// tools pass the one their own scan of the same samples found.
 QUILLMERE_VECTOR_CLONES
 float scaled_and_summed(const float* in, float* x, std::size_t n, float lo, float r) noexcept {
   constexpr std::size_t kRun = 64;
@@ -150,7 +153,7 @@ float scaled_and_summed(const float* in, float* x, std::size_t n, float lo, floa
         rounded_bits += std::bit_cast<std::uint32_t>(rounded);
       }
       const auto steps = static_cast<std::int32_t>(rounded_bits - kRun * 0x4B000000u);
-      if (halfway != 0 || on_grid + steps >= (std::int32_t{1} << 24)) {
+      if (halfway != 0 || std::int64_t{on_grid} + steps >= (std::int64_t{1} << 24)) {
         stepwise = true;
         break;
       }
