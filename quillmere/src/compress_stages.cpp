@@ -30,11 +30,13 @@ std::string float_text(float v) {
 }
 
 // NaN counts as 0, +inf as 1 and -inf as 0, so min and max are always finite.
+// In masks on the bits rather than selects between floats: vectorised, that
+// is a few integer operations instead of three blends per vector.
 inline float finite_or_replacement(float v) {
   const std::uint32_t bits = std::bit_cast<std::uint32_t>(v);
-  const bool non_finite = (bits & 0x7F800000u) == 0x7F800000u;
-  const float replacement = bits == 0x7F800000u ? 1.0f : 0.0f;
-  return non_finite ? replacement : v;
+  const std::uint32_t non_finite = 0u - static_cast<std::uint32_t>((bits & 0x7F800000u) == 0x7F800000u);
+  const std::uint32_t plus_inf = 0u - static_cast<std::uint32_t>(bits == 0x7F800000u);
+  return std::bit_cast<float>((bits & ~non_finite) | (plus_inf & 0x3F800000u));  // 0x3F800000: 1.0f
 }
 
 // A zero extreme with the sign of the first zero among the cleaned samples,
@@ -91,6 +93,84 @@ std::pair<float, float> cleaned_bounds(std::span<const float> input) noexcept {
     max = hi[j] > max ? hi[j] : max;
   }
   return with_first_zero(input, min, max);
+}
+
+// The mean is an f32 sum in index order whose every partial sum rounds: the
+// stored mean (and thus the container bytes) depends on that exact chain, so
+// lanes or a wider accumulator are out. A chain of one add per sample waits
+// on the add's latency, though, and it need not be walked add by add. The
+// terms are never negative, so the partial sums only grow; while they stay
+// in one binade [2^e, 2^(e+1)) every one of them is a multiple of
+// u = 2^(e-23), and rounding s + v to that grid moves s by v / u rounded to
+// the nearest integer, whatever s is, unless v / u lies exactly halfway
+// (then the even result wins, which depends on s). So a run of terms adds
+// the sum of their own rounded quotients, an exact integer sum that any
+// order gives: computed in vector lanes, it replaces the run's adds when no
+// term is halfway and the run ends inside the binade (monotone partial sums
+// then all lie inside it). Any other run is added one term at a time, as is
+// the start, where the binade changes every few terms.
+// The shortcut needs the terms in [0, 1 + 2^-23], that is a range that holds
+// every cleaned sample: the module's scan finds it from the samples, and the
+// tools pass the one their own scan of the same samples found.
+QUILLMERE_VECTOR_CLONES
+float scaled_and_summed(const float* in, float* x, std::size_t n, float lo, float r) noexcept {
+  constexpr std::size_t kRun = 64;
+  // Below this the sum leaves its binade within a run or two.
+  constexpr float kRunsFrom = 64.0f;
+  constexpr float kRounder = 0x1p23f;  // t + 2^23 - 2^23 rounds t in [0, 2^23) to nearest-even
+  float sum = 0.0f;
+  std::size_t i = 0;
+  for (; i < n && sum < kRunsFrom; ++i) {
+    const float v = (finite_or_replacement(in[i]) - lo) * r;
+    x[i] = v;
+    sum += v;
+  }
+  while (i + kRun <= n) {
+    // sum >= 64 is normal: its exponent field gives e, and 2^(23-e) and
+    // 2^(e-23) are exact powers of two (e stays far below 127 + 23). The
+    // grid stays fixed until the sum leaves the binade, so a run's work does
+    // not wait on the run before it: only the integer total does.
+    const std::uint32_t biased = std::bit_cast<std::uint32_t>(sum) >> 23;
+    const float to_grid = std::bit_cast<float>((127u + 150u - biased) << 23);
+    const float from_grid = std::bit_cast<float>((biased - 23u) << 23);
+    std::int32_t on_grid = static_cast<std::int32_t>(sum * to_grid);
+    bool stepwise = false;
+    for (; i + kRun <= n; i += kRun) {
+      std::uint32_t rounded_bits = 0;
+      std::uint32_t halfway = 0;
+      for (std::size_t j = 0; j < kRun; ++j) {
+        const float v = (finite_or_replacement(in[i + j]) - lo) * r;
+        x[i + j] = v;
+        // v * 2^(23-e) is exact (a tiny v that loses bits there is far below
+        // a half and rounds to 0 either way), under 2^23 as v <= 1 + 2^-23
+        // and e >= 6, so the rounder applies and t - q is exact.
+        const float t = v * to_grid;
+        const float rounded = t + kRounder;
+        const float q = rounded - kRounder;
+        halfway |= static_cast<std::uint32_t>(std::fabs(t - q) == 0.5f);
+        // rounded's bits are 0x4B000000 + q: summed as they are (wrapping)
+        // and the offsets taken off once, which saves a conversion per term.
+        rounded_bits += std::bit_cast<std::uint32_t>(rounded);
+      }
+      const auto steps = static_cast<std::int32_t>(rounded_bits - kRun * 0x4B000000u);
+      if (halfway != 0 || std::int64_t{on_grid} + steps >= (std::int64_t{1} << 24)) {
+        stepwise = true;
+        break;
+      }
+      on_grid += steps;
+    }
+    sum = static_cast<float>(on_grid) * from_grid;
+    if (stepwise) {
+      for (std::size_t j = 0; j < kRun; ++j) sum += x[i + j];
+      i += kRun;
+    }
+  }
+  for (; i < n; ++i) {
+    const float v = (finite_or_replacement(in[i]) - lo) * r;
+    x[i] = v;
+    sum += v;
+  }
+  return sum;
 }
 
 // Product outside what round() maps into [-32768, 32767]: the same test
@@ -168,16 +248,7 @@ Result<NormalisedFrame> normalise_into(std::span<const float> input, std::span<f
   }
   if (range > kFlatRange) {
     const float r = 1.0f / range;
-    // The mean is an f32 sum in index order: the stored mean (and thus the
-    // container bytes) depends on this exact accumulation.
-    float sum = 0.0f;
-    const float* in = input.data();
-    for (std::size_t i = 0; i < n; ++i) {
-      const float v = (finite_or_replacement(in[i]) - lo) * r;
-      x[i] = v;
-      sum += v;
-    }
-    const float mean = sum / static_cast<float>(n);
+    const float mean = scaled_and_summed(input.data(), x, n, lo, r) / static_cast<float>(n);
     for (std::size_t i = 0; i < n; ++i) x[i] -= mean;
     frame.mean = mean;
   } else {
