@@ -79,13 +79,14 @@ class Reader {
   static CorrectionResult<Reader> open(std::span<const std::uint8_t> blob, const parts::Header& h,
                                        std::size_t n);
 
-  // False when the stream is corrupt: a position past the signal, a
-  // multiple beyond kMaxMultiple or from an unused table, more escapes than
-  // the header holds, or words or raw bits run out.
-  bool next(parts::Entry& e) noexcept {
-    if (taken_ == filled_ && !fill()) return false;
-    e = batch_[taken_++];
-    return true;
+  // The next batch of corrections (up to kBatch), or an empty span when
+  // the stream is corrupt: a position past the signal, a multiple beyond
+  // kMaxMultiple or from an unused table, more escapes than the header
+  // holds, or words or raw bits run out. Handing out a batch rather than
+  // an entry lets the caller's loop run without a call or a check an entry.
+  std::span<const parts::Entry> next_batch() noexcept {
+    if (!fill()) return {};
+    return {batch_.data(), filled_};
   }
 
   // After the header's count of corrections: rANS decoding being the
@@ -97,7 +98,7 @@ class Reader {
   // What decoding moves, kept in one local object while a batch is decoded
   // so that it lives in registers.
   struct Cursor {
-    const std::uint8_t* words = nullptr;
+    const std::uint8_t* words = nullptr;  // read by the rANS pass alone
     const std::uint8_t* raw = nullptr;
     std::uint64_t bits = 0;
     unsigned have = 0;
@@ -130,7 +131,14 @@ class Reader {
   std::uint32_t count_ = 0;
   std::uint32_t produced_ = 0;
   std::uint32_t escaped_ = 0;
-  std::size_t filled_ = 0, taken_ = 0;
+  std::size_t filled_ = 0;
+  // A batch is decoded in two passes: the rANS states' tokens first, a
+  // loop of table look-ups and shifts alone whose four states keep each
+  // other's latency hidden, then raw bits, positions and multiples from the
+  // tokens; together they take fewer instructions than one loop that
+  // carries every register of both.
+  std::array<std::uint8_t, kBatch> gap_tokens_{};
+  std::array<std::uint8_t, kBatch> multiple_tokens_{};
   std::array<parts::Entry, kBatch> batch_{};
 };
 
