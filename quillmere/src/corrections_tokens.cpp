@@ -358,11 +358,12 @@ class TableBits {
 
 // Reads one table's frequencies and fills its slots; false when the
 // frequencies do not sum to 2^bits with the last token used.
-bool read_table(TableBits& in, unsigned count_bits, unsigned tokens, std::uint32_t* slots) {
+bool read_table(TableBits& in, unsigned count_bits, unsigned tokens, std::uint8_t* slots, TokenStep* steps) {
   std::uint32_t count = 0, bits = 0;
+  std::fill(steps, steps + kGapTokens, TokenStep{0, 0});
   if (!in.get(count_bits, count) || count > tokens) return false;
   if (count == 0) {
-    std::fill(slots, slots + kSlots, kNoToken);
+    std::fill(slots, slots + kSlots, static_cast<std::uint8_t>(kNoToken));
     return true;
   }
   if (!in.get(kPrecisionBits, bits) || bits > kMaxTableBits) return false;
@@ -378,12 +379,8 @@ bool read_table(TableBits& in, unsigned count_bits, unsigned tokens, std::uint32
       f = total - start;
     }
     const std::uint32_t first = start << (kMaxTableBits - bits), scaled = f << (kMaxTableBits - bits);
-    // Indexed from a local pointer by size_t, so that the loop vectorises
-    // (a 32-bit index that might wrap keeps it scalar): small blobs spend
-    // most of their reading filling tables.
-    std::uint32_t* const run = slots + first;
-    const std::uint32_t entry = token | (scaled << 18);
-    for (std::size_t s = 0; s < scaled; ++s) run[s] = entry + (static_cast<std::uint32_t>(s) << 6);
+    std::memset(slots + first, static_cast<int>(token), scaled);
+    steps[token] = {scaled, first};
     start += f;
   }
   return true;
@@ -400,16 +397,18 @@ CorrectionResult<Reader> Reader::open(std::span<const std::uint8_t> blob, const 
   r.state_.fill(kStateLow);
   if (h.corrected == 0) return r;  // never read; closes() holds with nothing in it
   const auto coded = blob.subspan(kHeaderLen, h.coded_len);
-  r.slots_.reset(new (std::nothrow) std::uint32_t[kTables * kSlots]);
-  if (!r.slots_) return std::unexpected(CorrectionError::OutOfMemory);
+  r.tables_.reset(new (std::nothrow) DecodeTables);
+  if (!r.tables_) return std::unexpected(CorrectionError::OutOfMemory);
+  DecodeTables& t = *r.tables_;
   TableBits in(coded);
   for (unsigned c = 0; c < kTables; ++c) {
-    if (!read_table(in, kCountBits[c], c == 0 ? kGapTokens : kMultipleTokens, r.slots_.get() + c * kSlots)) {
+    if (!read_table(in, kCountBits[c], c == 0 ? kGapTokens : kMultipleTokens, t.token[c].data(), t.step[c].data())) {
       return std::unexpected(CorrectionError::CorruptStream);
     }
   }
-  // Every correction has a gap.
-  if (r.slots_[0] == kNoToken || !in.padding_zero()) return std::unexpected(CorrectionError::CorruptStream);
+  // Every correction has a gap: the gap table is used (its first slot's
+  // token has a frequency).
+  if (t.step[0][t.token[0][0]].freq == 0 || !in.padding_zero()) return std::unexpected(CorrectionError::CorruptStream);
   const std::size_t tables_len = in.bytes_used();
   constexpr std::size_t kStatesLen = 4 * 2 * kLanes;
   if (tables_len + kStatesLen + h.raw_len > coded.size()) return std::unexpected(CorrectionError::CorruptStream);
@@ -456,10 +455,15 @@ bool Reader::closes() const noexcept {
 
 namespace {
 
-// One rANS step on the table at `slots`, its word taken without a branch.
-inline unsigned symbol(Reader::Cursor& c, const std::uint32_t* slots, std::uint32_t& x) noexcept {
-  const std::uint32_t e = slots[x & (kSlots - 1)];
-  x = (e >> 18) * (x >> kMaxTableBits) + ((e >> 6) & 0xfffu);
+// One rANS step on table `c`, its word taken without a branch. A token of
+// an unused table has frequency 0: the state it leaves is of no account,
+// the token being refused.
+inline unsigned symbol(Reader::Cursor& c, const std::uint8_t* tokens, const TokenStep* steps,
+                       std::uint32_t& x) noexcept {
+  const std::uint32_t slot = x & (kSlots - 1);
+  const unsigned t = tokens[slot];
+  const TokenStep s = steps[t];
+  x = s.freq * (x >> kMaxTableBits) + slot - s.start;
   // In arithmetic rather than a select: compilers turn the select into a
   // branch, which the renormalisation of a well-coded stream mispredicts
   // about as often as it takes.
@@ -467,7 +471,7 @@ inline unsigned symbol(Reader::Cursor& c, const std::uint32_t* slots, std::uint3
   const std::uint32_t word = load_le16(c.words) & (0u - low);
   x = (x << (low << 4)) | word;
   c.words += low << 1;
-  return e & 63u;
+  return t;
 }
 
 // At least 56 bits in hand (the padding makes the load safe).
@@ -540,10 +544,17 @@ bool Reader::fill() noexcept {
   const std::size_t want = std::min<std::size_t>(kBatch, count_ - produced_);
   if (want == 0 || cur_.bad) return false;
   Cursor c = cur_;
-  const std::uint32_t* const slots = slots_.get();
+  const DecodeTables& tab = *tables_;
+  const std::uint8_t* const gap_tokens = tab.token[0].data();
+  const TokenStep* const gap_steps = tab.step[0].data();
   // A multiple's table follows from its gap's token alone (gap 0 is token
   // 0), so the rANS pass needs no raw bit.
-  const std::uint32_t* const after_gap = slots + kSlots;
+  const std::uint8_t* const after_gap = tab.token[1].data();
+  const TokenStep* const after_gap_steps = tab.step[1].data();
+  constexpr std::size_t kNextDoorTokens = kSlots;
+  constexpr std::size_t kNextDoorSteps = kGapTokens;
+  static_assert(sizeof(tab.token[1]) == kSlots && sizeof(tab.step[1]) == kGapTokens * sizeof(TokenStep),
+                "the tables of a kind lie back to back");
   std::uint8_t* const gt = gap_tokens_.data();
   std::uint8_t* const mt = multiple_tokens_.data();
   {
@@ -551,16 +562,16 @@ bool Reader::fill() noexcept {
     static_assert(kLanes == 2, "the loop below takes the lanes by name");
     std::size_t j = 0;
     for (; j + 2 <= want; j += 2) {
-      const unsigned g0 = symbol(c, slots, x0);
-      mt[j] = static_cast<std::uint8_t>(symbol(c, after_gap + (g0 == 0 ? kSlots : 0), y0));
+      const unsigned g0 = symbol(c, gap_tokens, gap_steps, x0);
+      mt[j] = static_cast<std::uint8_t>(symbol(c, after_gap + (g0 == 0 ? kNextDoorTokens : 0), after_gap_steps + (g0 == 0 ? kNextDoorSteps : 0), y0));
       gt[j] = static_cast<std::uint8_t>(g0);
-      const unsigned g1 = symbol(c, slots, x1);
-      mt[j + 1] = static_cast<std::uint8_t>(symbol(c, after_gap + (g1 == 0 ? kSlots : 0), y1));
+      const unsigned g1 = symbol(c, gap_tokens, gap_steps, x1);
+      mt[j + 1] = static_cast<std::uint8_t>(symbol(c, after_gap + (g1 == 0 ? kNextDoorTokens : 0), after_gap_steps + (g1 == 0 ? kNextDoorSteps : 0), y1));
       gt[j + 1] = static_cast<std::uint8_t>(g1);
     }
     if (j < want) {
-      const unsigned g0 = symbol(c, slots, x0);
-      mt[j] = static_cast<std::uint8_t>(symbol(c, after_gap + (g0 == 0 ? kSlots : 0), y0));
+      const unsigned g0 = symbol(c, gap_tokens, gap_steps, x0);
+      mt[j] = static_cast<std::uint8_t>(symbol(c, after_gap + (g0 == 0 ? kNextDoorTokens : 0), after_gap_steps + (g0 == 0 ? kNextDoorSteps : 0), y0));
       gt[j] = static_cast<std::uint8_t>(g0);
     }
     state_ = {x0, y0, x1, y1};
