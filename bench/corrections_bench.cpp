@@ -9,7 +9,10 @@
 // float32 reconstructions), in both blob forms: the gamma form (version 1)
 // against the token form (version 2) that encode() writes.
 //
-//   corrections_bench [--runs N] [--pairs FILE...]
+// With --apply, only the token form's apply on one such file, repeated (for
+// a profiler).
+//
+//   corrections_bench [--runs N] [--pairs FILE... | --apply FILE]
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -95,6 +98,34 @@ int compare_forms(const char* path, int runs) {
   return 0;
 }
 
+// Applies the token-form blob of one pair over and over, for a profiler:
+// wall-clock median per apply, the signal's copy taken off.
+int apply_only(const char* path, int runs) {
+  Pair p;
+  if (!read_pair(path, p)) {
+    std::fprintf(stderr, "%s: cannot read\n", path);
+    return 1;
+  }
+  const Originals o = Originals::of_float(p.x);
+  auto v2 = corrections::encode(p.y, o, p.bound);
+  if (!v2) return 1;
+  std::vector<float> z(p.y.size());
+  std::vector<double> copy, apply;
+  for (int r = 0; r < runs; ++r) {
+    copy.push_back(median_seconds(1, [&] { z = p.y; }));
+    apply.push_back(median_seconds(1, [&] {
+      z = p.y;
+      (void)corrections::apply(v2->bytes, std::span<float>(z));
+    }));
+  }
+  std::sort(copy.begin(), copy.end());
+  std::sort(apply.begin(), apply.end());
+  const double us = (apply[apply.size() / 2] - copy[copy.size() / 2]) * 1e6;
+  std::printf("%s: %zu corrections, apply %.1f us, %.2f ns per correction\n", path, v2->corrected, us,
+              us * 1e3 / static_cast<double>(std::max<std::size_t>(1, v2->corrected)));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,6 +133,7 @@ int main(int argc, char** argv) {
   int pairs_from = 0;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) runs = std::stoi(argv[++i]);
+    if (std::strcmp(argv[i], "--apply") == 0 && i + 1 < argc) return apply_only(argv[i + 1], runs);
     if (std::strcmp(argv[i], "--pairs") == 0) {
       pairs_from = i + 1;
       break;

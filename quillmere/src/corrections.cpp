@@ -303,6 +303,30 @@ CorrectionResult<double> step_for(std::span<const float> decoded, const Original
   return 2.0 * max_error * parts::kStepMargin;
 }
 
+// Hands every entry a reader yields to `take` (which says whether it took
+// it), in position order; false when the stream or `take` refuses one. The
+// token form hands out batches, so that the loop over a batch carries no
+// call or check beyond the entry's own.
+template <class Reader, class Take>
+bool for_each_entry(Reader& reader, std::uint32_t count, Take&& take) {
+  if constexpr (requires { reader.next_batch(); }) {
+    for (std::uint32_t done = 0; done < count;) {
+      const std::span<const Entry> batch = reader.next_batch();
+      if (batch.empty()) return false;
+      for (const Entry& e : batch) {
+        if (!take(e)) return false;
+      }
+      done += static_cast<std::uint32_t>(batch.size());
+    }
+  } else {
+    for (std::uint32_t j = 0; j < count; ++j) {
+      Entry e;
+      if (!reader.next(e) || !take(e)) return false;
+    }
+  }
+  return reader.closes();
+}
+
 // Applies every correction a reader yields, one pass: each sample is
 // corrected as its entry is read, and its old value kept, so that a blob
 // found corrupt further on puts every sample back as it was.
@@ -316,27 +340,30 @@ CorrectionResult<void> apply_f32(Reader& reader, const Header& h, const std::uin
   std::unique_ptr<Undo[]> undo(new (std::nothrow) Undo[h.corrected == 0 ? 1 : h.corrected]);
   if (!undo) return std::unexpected(CorrectionError::OutOfMemory);
   float* const y = signal.data();
-  std::uint32_t done = 0;
-  const auto refuse = [&](CorrectionError e) -> CorrectionResult<void> {
-    for (std::uint32_t j = done; j-- > 0;) y[undo[j].position] = undo[j].value;
-    return std::unexpected(e);
-  };
-  for (; done < h.corrected; ++done) {
-    Entry e;
-    if (!reader.next(e)) return refuse(CorrectionError::CorruptStream);
+  Undo* kept = undo.get();
+  const double step = h.step;
+  const bool ok = for_each_entry(reader, h.corrected, [&](const Entry& e) {
     const float old = y[e.position];
     float v;
-    if (e.k == 0) {
+    if (e.k == 0) [[unlikely]] {
       v = load_le_f32(escaped);
       escaped += 4;
     } else {
-      v = corrected(old, e.k, h.step);
+      v = corrected(old, e.k, step);
     }
-    if (!std::isfinite(v)) return refuse(CorrectionError::CorruptStream);
-    undo[done] = {e.position, old};
+    // Written before the check, so that the sample refused is put back
+    // with the rest.
+    *kept++ = {e.position, old};
     y[e.position] = v;
+    return std::isfinite(v);
+  });
+  if (!ok) {
+    while (kept != undo.get()) {
+      --kept;
+      y[kept->position] = kept->value;
+    }
+    return std::unexpected(CorrectionError::CorruptStream);
   }
-  if (!reader.closes()) return refuse(CorrectionError::CorruptStream);
   return {};
 }
 
@@ -344,20 +371,21 @@ CorrectionResult<void> apply_f32(Reader& reader, const Header& h, const std::uin
 template <class Reader>
 CorrectionResult<void> apply_f64(Reader& reader, const Header& h, const std::uint8_t* escaped,
                                  std::span<const float> decoded, double offset, std::span<double> out) {
-  for (std::uint32_t j = 0; j < h.corrected; ++j) {
-    Entry e;
-    if (!reader.next(e)) return std::unexpected(CorrectionError::CorruptStream);
+  const float* const y = decoded.data();
+  double* const o = out.data();
+  const double step = h.step;
+  const bool ok = for_each_entry(reader, h.corrected, [&](const Entry& e) {
     double v;
-    if (e.k == 0) {
+    if (e.k == 0) [[unlikely]] {
       v = std::bit_cast<double>(parts::load_le64(escaped));
       escaped += 8;
     } else {
-      v = corrected(decoded[e.position], offset, e.k, h.step);
+      v = corrected(y[e.position], offset, e.k, step);
     }
-    if (!std::isfinite(v)) return std::unexpected(CorrectionError::CorruptStream);
-    out[e.position] = v;
-  }
-  if (!reader.closes()) return std::unexpected(CorrectionError::CorruptStream);
+    o[e.position] = v;
+    return std::isfinite(v);
+  });
+  if (!ok) return std::unexpected(CorrectionError::CorruptStream);
   return {};
 }
 

@@ -125,6 +125,32 @@ TEST_P(SameAsGamma, AppliesTheSameCorrections) {
 INSTANTIATE_TEST_SUITE_P(Tokens, SameAsGamma, ::testing::ValuesIn(cases()),
                          [](const auto& info) { return std::string(info.param.name) + std::to_string(info.index); });
 
+// A correction that only overflows at the end of a long blob, found after
+// whole batches were written (and the refused sample itself): every sample
+// must come back as it was. The step is forged behind a valid checksum so
+// that the small multiples stay finite and only the last, big one does not.
+TEST(TokenForm, ALateOverflowPutsEverySampleBack) {
+  const double bound = 0.01;
+  std::vector<std::pair<std::size_t, double>> misses;
+  for (std::size_t i = 0; i < 700; ++i) misses.push_back({4 * i + 1, i % 2 ? 3.0 : -5.0});
+  misses.push_back({2900, 2e9});
+  const Built b = build(3000, misses, bound);
+  corrections::EncodeBuffers buffers;
+  auto enc = tokens_of(b.y, Originals::of_float(b.x), bound, buffers);
+  ASSERT_TRUE(enc);
+  ASSERT_EQ(enc->corrected, misses.size());
+  std::vector<std::uint8_t> blob = enc->bytes;
+  const double step = 1e30;  // k * step is finite for small k, past float for the last
+  std::memcpy(blob.data() + 20, &step, 8);
+  const std::size_t body = blob.size() - 4;
+  store_le32(blob.data() + body, static_cast<std::uint32_t>(crc32(0L, blob.data(), static_cast<uInt>(body))));
+  auto y = b.y;
+  const auto r = corrections::apply(blob, std::span<float>(y));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), CorrectionError::CorruptStream);
+  ASSERT_EQ(std::memcmp(y.data(), b.y.data(), y.size() * sizeof(float)), 0);
+}
+
 // encode() writes the token form, but for a handful of corrections keeps
 // whichever form is smaller.
 TEST(TokenForm, ChosenUnlessAFewCorrectionsAreSmallerInTheGammaForm) {
