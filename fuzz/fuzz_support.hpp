@@ -44,7 +44,9 @@ class FieldReader {
   std::uint32_t u32() {
     std::uint8_t bytes[4] = {};
     const std::size_t n = rest_.size() < 4 ? rest_.size() : 4;
-    std::memcpy(bytes, rest_.data(), n);
+    // An empty input's span may hold a null pointer, which memcpy may not be
+    // given even for zero bytes.
+    if (n != 0) std::memcpy(bytes, rest_.data(), n);
     rest_ = rest_.subspan(n);
     return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
            std::uint32_t{bytes[3]} << 24;
