@@ -5,6 +5,8 @@
 #include <new>
 #include <vector>
 
+#include "lsb_bit_writer.hpp"
+
 namespace quillmere::corrections::tokens {
 namespace {
 
@@ -35,37 +37,8 @@ constexpr std::array<std::uint32_t, (1u << kMaxTableBits) + 1> make_log2() {
 }
 constexpr auto kLog2 = make_log2();
 
-// Bits written least significant first.
-class BitWriter {
- public:
-  explicit BitWriter(std::vector<std::uint8_t>& out) : out_(out) {}
-  void put(std::uint64_t v, unsigned n) {  // n <= 32
-    acc_ |= v << fill_;
-    fill_ += n;
-    while (fill_ >= 8) {
-      out_.push_back(static_cast<std::uint8_t>(acc_));
-      acc_ >>= 8;
-      fill_ -= 8;
-    }
-  }
-  // v >= 1: the bit width w as w - 1 zeros and a one, then the w - 1 bits
-  // below the leading one.
-  void put_gamma(std::uint32_t v) {
-    const auto w = static_cast<unsigned>(std::bit_width(v));
-    put(std::uint64_t{1} << (w - 1), w);
-    put(v & ((1u << (w - 1)) - 1), w - 1);
-  }
-  void flush() {
-    if (fill_ > 0) out_.push_back(static_cast<std::uint8_t>(acc_));
-    acc_ = 0;
-    fill_ = 0;
-  }
-
- private:
-  std::vector<std::uint8_t>& out_;
-  std::uint64_t acc_ = 0;
-  unsigned fill_ = 0;
-};
+using lsb::BitWriter;
+using lsb::put_gamma;
 
 unsigned gamma_bits(std::uint32_t v) { return 2 * static_cast<unsigned>(std::bit_width(v)) - 1; }
 
@@ -166,7 +139,7 @@ void write_table(BitWriter& w, const Coded& c, unsigned count_bits) {
   w.put(c.count, count_bits);
   if (c.count == 0) return;
   w.put(c.bits, kPrecisionBits);
-  for (unsigned t = 0; t + 1 < c.count; ++t) w.put_gamma(c.freq[t] + 1);
+  for (unsigned t = 0; t + 1 < c.count; ++t) put_gamma(w, c.freq[t] + 1);
 }
 
 // One rANS encoding step; a token that owns every slot costs nothing and

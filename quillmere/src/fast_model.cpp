@@ -17,12 +17,6 @@ namespace {
 constexpr unsigned kTokensField = 5;
 constexpr unsigned kMaxGammaZeros = 13;  // f + 1 <= 4097 needs at most 12
 
-void put_gamma(BitWriter& out, std::uint32_t v) {
-  const unsigned k = static_cast<unsigned>(std::bit_width(v)) - 1;
-  out.put(1u << k, k + 1);  // k zeros, then the one
-  out.put(v & ((1u << k) - 1), k);
-}
-
 std::optional<std::uint32_t> get_gamma(BitReader& in) {
   unsigned k = 0;
   while (in.get(1) == 0) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fast_coder.hpp"
+#include "lsb_bit_writer.hpp"
 
 namespace quillmere::fast {
 
@@ -98,31 +99,8 @@ struct ContextState {
   }
 };
 
-// Bits are packed from the least significant end of each byte.
-class BitWriter {
- public:
-  explicit BitWriter(std::vector<std::uint8_t>& out) : out_(out) {}
-  void put(std::uint32_t value, unsigned n) {
-    acc_ |= std::uint64_t{value} << fill_;
-    fill_ += n;
-    while (fill_ >= 8) {
-      out_.push_back(static_cast<std::uint8_t>(acc_));
-      acc_ >>= 8;
-      fill_ -= 8;
-    }
-  }
-  // Pads the last byte with zeros.
-  void flush() {
-    if (fill_ > 0) out_.push_back(static_cast<std::uint8_t>(acc_));
-    acc_ = 0;
-    fill_ = 0;
-  }
-
- private:
-  std::vector<std::uint8_t>& out_;
-  std::uint64_t acc_ = 0;
-  unsigned fill_ = 0;
-};
+using lsb::BitWriter;
+using lsb::put_gamma;
 
 class BitReader {
  public:
