@@ -169,7 +169,11 @@ class BitReader {
 
   // `count` Rice codes as get_rice reads them, handed to `put(i, v)` in turn,
   // with the reader's state in locals (registers) for the whole run: one
-  // partition's residuals.
+  // partition's residuals. Within the run the bits above `have` are left
+  // as they are, not masked off after each code: every read shifts them
+  // out or masks them, and the mask's shifts would sit in the chain from
+  // one code to the next. They are cleared when the run hands its state
+  // back.
   template <class Put>
   void get_rice_run(std::size_t count, int k, std::uint32_t limit, int escape_bits, const Put& put) noexcept {
     std::uint64_t acc = acc_;
@@ -190,16 +194,15 @@ class BitReader {
         continue;
       }
       have -= static_cast<int>(zeros) + 1 + k;
-      const std::uint64_t low = (acc >> have) & low_mask;
-      acc &= (std::uint64_t{1} << have) - 1;
-      put(i, (std::uint64_t{zeros} << k) | low);
+      put(i, (std::uint64_t{zeros} << k) | ((acc >> have) & low_mask));
     }
-    acc_ = acc, have_ = have, next_ = next;
+    store_locals(acc, have, next);
   }
 
   // get_rice_run for a `put(i, v)` that returns whether to go on: the run
   // stops after the first code it refuses, the reader then just past that
-  // code. Whether every code was taken.
+  // code. Whether every code was taken. Bits above `have` as in
+  // get_rice_run.
   template <class Put>
   bool get_rice_run_while(std::size_t count, int k, std::uint32_t limit, int escape_bits, const Put& put) noexcept {
     std::uint64_t acc = acc_;
@@ -219,14 +222,13 @@ class BitReader {
       } else {
         have -= static_cast<int>(zeros) + 1 + k;
         v = (std::uint64_t{zeros} << k) | ((acc >> have) & low_mask);
-        acc &= (std::uint64_t{1} << have) - 1;
       }
       if (!put(i, v)) {
-        acc_ = acc, have_ = have, next_ = next;
+        store_locals(acc, have, next);
         return false;
       }
     }
-    acc_ = acc, have_ = have, next_ = next;
+    store_locals(acc, have, next);
     return true;
   }
   // The bytes the bits consumed so far lie in, a partly read one counting
@@ -287,6 +289,14 @@ class BitReader {
       fill(tail_bits);
       acc = acc_, have = have_, next = next_;
     }
+  }
+
+  // The run readers' locals handed back, the bits above `have` (which the
+  // runs leave in place) cleared as every other reader expects.
+  void store_locals(std::uint64_t acc, int have, std::size_t next) noexcept {
+    acc_ = have >= 64 ? acc : acc & ((std::uint64_t{1} << have) - 1);
+    have_ = have;
+    next_ = next;
   }
 
   // Eight bytes, the first most significant.
