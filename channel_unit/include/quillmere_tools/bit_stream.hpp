@@ -239,7 +239,8 @@ class BitReader {
   // (registers) for the whole run: code c stands for bits_of[c] raw bits
   // (<= 32), handed to put(i, c, v, 0); a code marked kPrefixedField stands
   // for a 5-bit prefix e, then min(e + prefix_base, prefix_limit) raw bits
-  // (prefix_limit <= 40), handed to put(i, c, v, e).
+  // (prefix_limit <= 40), handed to put(i, c, v, e). Bits above `have` as
+  // in get_rice_run.
   static constexpr std::uint8_t kPrefixedField = 0xff;
   template <class Put>
   void get_field_run(const std::uint8_t* codes, std::size_t count, const std::uint8_t* bits_of, int prefix_base,
@@ -260,11 +261,9 @@ class BitReader {
         bits = std::min(static_cast<int>(prefix) + prefix_base, prefix_limit);
       }
       have -= bits;
-      const std::uint64_t v = (acc >> have) & ((std::uint64_t{1} << bits) - 1);
-      acc &= (std::uint64_t{1} << have) - 1;
-      put(i, code, v, prefix);
+      put(i, code, (acc >> have) & ((std::uint64_t{1} << bits) - 1), prefix);
     }
-    acc_ = acc, have_ = have, next_ = next;
+    store_locals(acc, have, next);
   }
 
   // Whether a bit beyond the span has been consumed (a look-ahead alone
