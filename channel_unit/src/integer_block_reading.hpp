@@ -89,11 +89,16 @@ inline std::int64_t older_sum(const double* h, const Pair* weights, const double
   }
 }
 
+// What the one-loop reading made of a block: read; not read (another kind
+// of block, too few bits a sample, or a fault), for the two-pass reader; or
+// given up at a prediction outside the width, where the two-pass reader
+// goes straight to its clamped run.
+enum class OneLoop : std::uint8_t { Read, NotRead, PredictionOutside };
+
 // An LPC block of Rice residuals and enough bits a sample, read with its
-// samples rebuilt in one loop (integer_lpc_one_loop.cpp); false for any
-// other block, and where that loop gives up, for the two-pass reader.
+// samples rebuilt in one loop (integer_lpc_one_loop.cpp).
 // `residuals` and `history` are scratch kept from block to block.
-bool decode_lpc_block_in_one_loop(std::span<const std::uint8_t> bytes, std::span<const std::int64_t> before,
+OneLoop decode_lpc_block_in_one_loop(std::span<const std::uint8_t> bytes, std::span<const std::int64_t> before,
                                   std::span<std::int64_t> x, int width, std::vector<std::int64_t>& residuals,
                                   std::vector<double>& history);
 

@@ -250,14 +250,6 @@ bool read_residuals_fast(BitReader& in, BlockSource& source, std::int64_t* r, st
   return !in.overrun();
 }
 
-// Whether any of the samples [from, n) falls outside the range.
-bool outside(const std::int64_t* x, std::size_t from, std::size_t n, IntegerRange range) noexcept {
-  // A flag of 32 bits rather than a bool, which the vectoriser takes.
-  std::uint32_t bad = 0;
-  for (std::size_t i = from; i < n; ++i) bad |= static_cast<std::uint32_t>((x[i] < range.lo) | (x[i] > range.hi));
-  return bad != 0;
-}
-
 // A fixed order without the clamp in the chain from one sample to the next,
 // giving up (false) at the first prediction outside the width, where the
 // block is run again with it (fixed_run). Order 1 predicts the sample before,
@@ -265,8 +257,15 @@ bool outside(const std::int64_t* x, std::size_t from, std::size_t n, IntegerRang
 // anyway, so it never gives up. Without the clamp a prediction within the
 // width plus a residual below 2^36 keeps the samples within 37 bits (order
 // 1 adds at most 2^16 such residuals, below 2^53), so nothing overflows.
+// Both runs note in `outside` whether a sample they rebuilt falls outside
+// the width: the compares sit beside the chain from sample to sample rather
+// than in it, where a pass of their own afterwards read every sample again
+// (and, without 64-bit vector compares in the baseline instruction set, one
+// at a time).
 template <int kOrder>
-bool fixed_run_unclamped(std::int64_t* x, const std::int64_t* r, std::size_t n, IntegerRange range) noexcept {
+bool fixed_run_unclamped(std::int64_t* x, const std::int64_t* r, std::size_t n, IntegerRange range,
+                         bool& outside) noexcept {
+  std::uint32_t bad = 0;
   for (std::size_t i = kOrder; i < n; ++i) {
     std::int64_t p;
     if constexpr (kOrder == 1) p = x[i - 1];
@@ -276,21 +275,35 @@ bool fixed_run_unclamped(std::int64_t* x, const std::int64_t* r, std::size_t n, 
     if constexpr (kOrder > 1) {
       if (p < range.lo || p > range.hi) return false;
     }
-    x[i] = p + r[i];
+    const std::int64_t v = p + r[i];
+    bad |= static_cast<std::uint32_t>((v < range.lo) | (v > range.hi));
+    x[i] = v;
   }
+  outside = bad != 0;
   return true;
 }
 
 template <int kOrder>
-void fixed_run(std::int64_t* x, const std::int64_t* r, std::size_t n, IntegerRange range) noexcept {
+void fixed_run(std::int64_t* x, const std::int64_t* r, std::size_t n, IntegerRange range, bool& outside) noexcept {
+  std::uint32_t bad = 0;
   for (std::size_t i = kOrder; i < n; ++i) {
     std::int64_t p;
     if constexpr (kOrder == 1) p = x[i - 1];
     if constexpr (kOrder == 2) p = 2 * x[i - 1] - x[i - 2];
     if constexpr (kOrder == 3) p = 3 * x[i - 1] - 3 * x[i - 2] + x[i - 3];
     if constexpr (kOrder == 4) p = 4 * x[i - 1] - 6 * x[i - 2] + 4 * x[i - 3] - x[i - 4];
-    x[i] = range.clamp(p) + r[i];
+    const std::int64_t v = range.clamp(p) + r[i];
+    bad |= static_cast<std::uint32_t>((v < range.lo) | (v > range.hi));
+    x[i] = v;
   }
+  outside = bad != 0;
+}
+
+template <int kOrder>
+bool fixed_runs(std::int64_t* x, const std::int64_t* r, std::size_t n, IntegerRange range) noexcept {
+  bool outside = false;
+  if (!fixed_run_unclamped<kOrder>(x, r, n, range, outside)) fixed_run<kOrder>(x, r, n, range, outside);
+  return !outside;
 }
 
 // The same sums as lpc_prediction, with the order known to the compiler.
@@ -360,8 +373,10 @@ struct DecodeScratch {
   integer_rans::RansScratch rans;
 };
 
+// `clamp_first`: an LPC block's unclamped run is known to give up, so only
+// the clamped one is run.
 bool decode_block_fast(BlockSource& source, std::span<const std::int64_t> before, std::span<std::int64_t> x,
-                       int width, DecodeScratch& scratch) {
+                       int width, DecodeScratch& scratch, bool clamp_first) {
   BitReader in(source.bytes);
   const std::size_t n = x.size();
   const IntegerRange range = IntegerRange::of_width(width);
@@ -385,33 +400,45 @@ bool decode_block_fast(BlockSource& source, std::span<const std::int64_t> before
       double* history = scratch.history.data();
       const std::int32_t* coefs = head->coefs.data();
       // The warm-up samples were read within the width; the run checks the rest.
-      if (!kLpcRuns[order - 1](s, history, r, n, coefs, head->shift, range) &&
+      if ((clamp_first || !kLpcRuns[order - 1](s, history, r, n, coefs, head->shift, range)) &&
           !kClampedLpcRuns[order - 1](s, history, r, n, coefs, head->shift, range)) {
         return false;
       }
     } else if (lag != 0) {
       // Positions before `lag` repeat the block before, the rest this one.
       const std::size_t split = std::min(lag, n);
-      for (std::size_t i = order; i < split; ++i) s[i] = before[before.size() - (lag - i)] + r[i];
-      for (std::size_t i = std::max(split, order); i < n; ++i) s[i] = s[i - lag] + r[i];
-    } else {
-      switch (order) {
-        case 0:
-          for (std::size_t i = 0; i < n; ++i) s[i] = centre + r[i];
-          break;
-        case 1: fixed_run_unclamped<1>(s, r, n, range); break;
-        case 2:
-          if (!fixed_run_unclamped<2>(s, r, n, range)) fixed_run<2>(s, r, n, range);
-          break;
-        case 3:
-          if (!fixed_run_unclamped<3>(s, r, n, range)) fixed_run<3>(s, r, n, range);
-          break;
-        default:
-          if (!fixed_run_unclamped<4>(s, r, n, range)) fixed_run<4>(s, r, n, range);
-          break;
+      std::uint32_t bad = 0;
+      for (std::size_t i = order; i < split; ++i) {
+        const std::int64_t v = before[before.size() - (lag - i)] + r[i];
+        bad |= static_cast<std::uint32_t>((v < range.lo) | (v > range.hi));
+        s[i] = v;
       }
+      for (std::size_t i = std::max(split, order); i < n; ++i) {
+        const std::int64_t v = s[i - lag] + r[i];
+        bad |= static_cast<std::uint32_t>((v < range.lo) | (v > range.hi));
+        s[i] = v;
+      }
+      if (bad != 0) return false;
+    } else {
+      bool within = true;
+      switch (order) {
+        case 0: {
+          std::uint32_t bad = 0;
+          for (std::size_t i = 0; i < n; ++i) {
+            const std::int64_t v = centre + r[i];
+            bad |= static_cast<std::uint32_t>((v < range.lo) | (v > range.hi));
+            s[i] = v;
+          }
+          within = bad == 0;
+          break;
+        }
+        case 1: within = fixed_runs<1>(s, r, n, range); break;
+        case 2: within = fixed_runs<2>(s, r, n, range); break;
+        case 3: within = fixed_runs<3>(s, r, n, range); break;
+        default: within = fixed_runs<4>(s, r, n, range); break;
+      }
+      if (!within) return false;
     }
-    if (kind != kLpc && outside(s, order, n, range)) return false;
   }
   // A rANS block's reader checked that its bits end where its words begin.
   return source.rans_found || (!in.overrun() && in.at_end());
@@ -445,11 +472,13 @@ UnitResult<void> decode_integers(std::span<const std::uint8_t> bytes, int width,
     const auto block = std::span(values).first(std::min(block_length, count - start));
     const bool rans = coding == IntegerResiduals::RiceOrRans;
     BlockSource fast{bytes.subspan(at, length), rans, false, &scratch.rans};
-    const bool one_loop = reading == IntegerReading::Fast &&
-                          decode_lpc_block_in_one_loop(fast.bytes, previous, block, width, scratch.residuals,
-                                                       scratch.history);
-    if (!one_loop &&
-        (reading == IntegerReading::Checked || !decode_block_fast(fast, previous, block, width, scratch))) {
+    const OneLoop one_loop = reading == IntegerReading::Fast
+                                 ? decode_lpc_block_in_one_loop(fast.bytes, previous, block, width,
+                                                                scratch.residuals, scratch.history)
+                                 : OneLoop::NotRead;
+    if (one_loop != OneLoop::Read &&
+        (reading == IntegerReading::Checked ||
+         !decode_block_fast(fast, previous, block, width, scratch, one_loop == OneLoop::PredictionOutside))) {
       // Read again, checking every sample, for the error to name.
       BlockSource checked{bytes.subspan(at, length), rans, false, &scratch.rans};
       if (auto done = decode_block_checked(checked, previous, block, width, index); !done) return done;

@@ -19,9 +19,11 @@ namespace {
 // sample then overlap, where two passes take the one after the other. As
 // lpc_run without the clamp, it gives up (false) at the first prediction
 // outside the width, and on any fault, and the caller reads the block again
-// in two passes from where the residuals begin.
+// in two passes from where the residuals begin. Giving up at a prediction
+// outside the width says so (OneLoop::PredictionOutside), for the two-pass
+// reader's unclamped run would give up at that same prediction.
 template <int kOrder>
-bool lpc_rice_block(BitReader& in, std::int64_t* x, double* history, std::int64_t* r, std::size_t n, int p,
+OneLoop lpc_rice_block(BitReader& in, std::int64_t* x, double* history, std::int64_t* r, std::size_t n, int p,
                     const std::int32_t* coefs, int shift, int width) noexcept {
   constexpr int kOld = kOrder > 2 ? kOrder - 2 : 0;
   constexpr int kPairs = kOld / 2 > 0 ? kOld / 2 : 1;
@@ -34,12 +36,17 @@ bool lpc_rice_block(BitReader& in, std::int64_t* x, double* history, std::int64_
   const std::int64_t c1 = kOrder > 1 ? coefs[1] : 0;
   for (std::size_t i = 0; i < kOrder; ++i) history[i] = static_cast<double>(x[i]);
   bool bad = false;
+  bool outside_prediction = false;
+  const auto gave_up = [&] { return outside_prediction ? OneLoop::PredictionOutside : OneLoop::NotRead; };
   const auto rebuild = [&](std::size_t i, std::int64_t residual) noexcept {
     std::int64_t sum = older_sum<kOld>(history + (i - kOrder), weights, w);
     if constexpr (kOrder > 1) sum += c1 * x[i - 2];
     sum += c0 * x[i - 1];
     const std::int64_t prediction = sum >> shift;
-    if (prediction < range.lo || prediction > range.hi) return false;
+    if (prediction < range.lo || prediction > range.hi) {
+      outside_prediction = true;
+      return false;
+    }
     const std::int64_t v = prediction + residual;
     bad |= (v < range.lo) | (v > range.hi);
     x[i] = v;
@@ -58,21 +65,21 @@ bool lpc_rice_block(BitReader& in, std::int64_t* x, double* history, std::int64_
       const bool all = in.get_rice_run_while(to - from, k, kEscapeQuotient, escape, [&](std::size_t j, std::uint64_t u) {
         return rebuild(from + j, unzigzag(u));
       });
-      if (!all) return false;
+      if (!all) return gave_up();
     } else {
       const int run_k = static_cast<int>(in.get(5));
       const int value_k = static_cast<int>(in.get(5));
-      if (!read_zero_runs(in, r, from, to, run_k, value_k, escape)) return false;
+      if (!read_zero_runs(in, r, from, to, run_k, value_k, escape)) return OneLoop::NotRead;
       for (std::size_t i = from; i < to; ++i) {
-        if (!rebuild(i, r[i])) return false;
+        if (!rebuild(i, r[i])) return gave_up();
       }
     }
-    if (in.overrun()) return false;
+    if (in.overrun()) return OneLoop::NotRead;
   }
-  return !bad;
+  return bad ? OneLoop::NotRead : OneLoop::Read;
 }
 
-using LpcRiceBlock = bool (*)(BitReader&, std::int64_t*, double*, std::int64_t*, std::size_t, int,
+using LpcRiceBlock = OneLoop (*)(BitReader&, std::int64_t*, double*, std::int64_t*, std::size_t, int,
                               const std::int32_t*, int, int);
 
 template <std::size_t... kOrders>
@@ -90,24 +97,25 @@ constexpr std::size_t kOneLoopBits = 3;
 // that reader's other blocks (fixed orders, short codes) a fifth slower.
 }  // namespace
 
-bool decode_lpc_block_in_one_loop(std::span<const std::uint8_t> bytes, std::span<const std::int64_t> before,
+OneLoop decode_lpc_block_in_one_loop(std::span<const std::uint8_t> bytes, std::span<const std::int64_t> before,
                                   std::span<std::int64_t> x, int width, std::vector<std::int64_t>& residuals,
                                   std::vector<double>& history) {
   const std::size_t n = x.size();
   if (bytes.empty() || static_cast<BlockKind>(bytes[0] >> 6) != kLpc || bytes.size() * 8 < kOneLoopBits * n) {
-    return false;
+    return OneLoop::NotRead;
   }
   BitReader in(bytes);
   in.get(2);
   const auto head = read_predictor(in, kLpc, before, x, width);
-  if (!head) return false;
+  if (!head) return OneLoop::NotRead;
   const int p = static_cast<int>(in.get(4));
-  if (p > kMaxPartitionOrder) return false;
+  if (p > kMaxPartitionOrder) return OneLoop::NotRead;
   if (residuals.size() < n) residuals.resize(n);
   if (history.size() < n) history.resize(n);
-  return kLpcRiceBlocks[head->order - 1](in, x.data(), history.data(), residuals.data(), n, p,
-                                         head->coefs.data(), head->shift, width) &&
-         !in.overrun() && in.at_end();
+  const OneLoop read = kLpcRiceBlocks[head->order - 1](in, x.data(), history.data(), residuals.data(), n, p,
+                                                       head->coefs.data(), head->shift, width);
+  if (read != OneLoop::Read) return read;
+  return !in.overrun() && in.at_end() ? OneLoop::Read : OneLoop::NotRead;
 }
 
 }  // namespace quillmere_tools::integer_reading

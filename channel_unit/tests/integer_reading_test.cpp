@@ -170,6 +170,75 @@ TEST_P(FixedEveryOrder, ClampedPredictionsDecodeExactlyInBothReadings) {
 
 INSTANTIATE_TEST_SUITE_P(Orders, FixedEveryOrder, ::testing::Range(1, kMaxFixedOrder + 1));
 
+// The fixed-order code of a repeat block.
+constexpr int kRepeat = 7;
+
+// A fixed-order block (order 0 to 4, or kRepeat for a repeat of the
+// samples `lag` back) of smooth samples at `width` bits but one, at `at`,
+// set just outside the width: the residuals are coded as the format
+// predicts, so the stream is well formed and only that sample is wrong.
+std::vector<std::uint8_t> block_with_one_outside(int order, int width, std::size_t n, std::size_t at,
+                                                 bool above) {
+  const IntegerRange range = IntegerRange::of_width(width);
+  const std::size_t lag = 5;
+  std::vector<std::int64_t> x(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    x[i] = range.clamp(std::llround(0.6 * std::sin(static_cast<double>(i) / 17.0) * static_cast<double>(range.hi)));
+  }
+  x[at] = above ? range.hi + 1 : range.lo - 1;
+  const bool repeat = order == kRepeat;
+  const std::size_t warm = repeat ? lag : static_cast<std::size_t>(order);
+  const std::int64_t centre = x[0] / 2;
+  BitWriter bits;
+  bits.put(2, 2);  // a fixed order
+  bits.put(static_cast<std::uint64_t>(order), 3);
+  if (repeat) bits.put(lag - 1, 16);
+  if (order == 0) bits.put_wide(static_cast<std::uint64_t>(centre), width);
+  for (std::size_t i = 0; i < warm; ++i) bits.put_wide(static_cast<std::uint64_t>(x[i]), width);
+  bits.put(0, 4);   // one partition
+  bits.put(30, 5);  // k = 30
+  for (std::size_t i = warm; i < n; ++i) {
+    const std::int64_t prediction = repeat       ? x[i - lag]
+                                    : order == 0 ? centre
+                                                 : fixed_prediction(x.data(), i, order, range);
+    const std::uint64_t u = zigzag(x[i] - prediction);
+    bits.put_unary(u >> 30);
+    bits.put(u, 30);
+  }
+  const auto body = bits.finish();
+  std::vector<std::uint8_t> stream(4);
+  quillmere::store_le32(stream.data(), static_cast<std::uint32_t>(body.size()));
+  stream.insert(stream.end(), body.begin(), body.end());
+  return stream;
+}
+
+class FixedOutside : public ::testing::TestWithParam<int> {};
+
+// The fast reading checks the samples of fixed and repeat blocks as it
+// rebuilds them: a single sample outside the width, first, inside or last,
+// above or below, must fail the block there as the checked reading does.
+TEST_P(FixedOutside, OneSampleOutsideTheWidthIsRefusedByBothReadings) {
+  const int order = GetParam();
+  const std::size_t first = order == kRepeat ? 5 : static_cast<std::size_t>(order);
+  const std::size_t n = 600;
+  for (const int width : {8, 16, 33}) {
+    for (const std::size_t at : {first, n / 2, n - 1}) {
+      for (const bool above : {false, true}) {
+        const auto stream = block_with_one_outside(order, width, n, at, above);
+        const Outcome fast = read(stream, width, n, IntegerReading::Fast);
+        const std::string where = "order " + std::to_string(order) + ", width " + std::to_string(width) +
+                                  ", sample " + std::to_string(at);
+        EXPECT_NE(fast.error.find("sample " + std::to_string(at) + " falls outside"), std::string::npos)
+            << where << ": " << fast.error;
+        expect_same_readings(stream, width, n, where.c_str());
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, FixedOutside,
+                         ::testing::Values(0, 1, 2, 3, 4, kRepeat));
+
 // Streams of the encoder's own: smooth (fixed and LPC blocks), sparse (runs
 // of zeros), periodic (repeats a lag back) and random (verbatim) values.
 std::vector<std::int64_t> signal(int kind, int width, std::size_t n) {

@@ -169,7 +169,11 @@ class BitReader {
 
   // `count` Rice codes as get_rice reads them, handed to `put(i, v)` in turn,
   // with the reader's state in locals (registers) for the whole run: one
-  // partition's residuals.
+  // partition's residuals. Within the run the bits above `have` are left
+  // as they are, not masked off after each code: every read shifts them
+  // out or masks them, and the mask's shifts would sit in the chain from
+  // one code to the next. They are cleared when the run hands its state
+  // back.
   template <class Put>
   void get_rice_run(std::size_t count, int k, std::uint32_t limit, int escape_bits, const Put& put) noexcept {
     std::uint64_t acc = acc_;
@@ -190,16 +194,15 @@ class BitReader {
         continue;
       }
       have -= static_cast<int>(zeros) + 1 + k;
-      const std::uint64_t low = (acc >> have) & low_mask;
-      acc &= (std::uint64_t{1} << have) - 1;
-      put(i, (std::uint64_t{zeros} << k) | low);
+      put(i, (std::uint64_t{zeros} << k) | ((acc >> have) & low_mask));
     }
-    acc_ = acc, have_ = have, next_ = next;
+    store_locals(acc, have, next);
   }
 
   // get_rice_run for a `put(i, v)` that returns whether to go on: the run
   // stops after the first code it refuses, the reader then just past that
-  // code. Whether every code was taken.
+  // code. Whether every code was taken. Bits above `have` as in
+  // get_rice_run.
   template <class Put>
   bool get_rice_run_while(std::size_t count, int k, std::uint32_t limit, int escape_bits, const Put& put) noexcept {
     std::uint64_t acc = acc_;
@@ -219,14 +222,13 @@ class BitReader {
       } else {
         have -= static_cast<int>(zeros) + 1 + k;
         v = (std::uint64_t{zeros} << k) | ((acc >> have) & low_mask);
-        acc &= (std::uint64_t{1} << have) - 1;
       }
       if (!put(i, v)) {
-        acc_ = acc, have_ = have, next_ = next;
+        store_locals(acc, have, next);
         return false;
       }
     }
-    acc_ = acc, have_ = have, next_ = next;
+    store_locals(acc, have, next);
     return true;
   }
   // The bytes the bits consumed so far lie in, a partly read one counting
@@ -237,7 +239,8 @@ class BitReader {
   // (registers) for the whole run: code c stands for bits_of[c] raw bits
   // (<= 32), handed to put(i, c, v, 0); a code marked kPrefixedField stands
   // for a 5-bit prefix e, then min(e + prefix_base, prefix_limit) raw bits
-  // (prefix_limit <= 40), handed to put(i, c, v, e).
+  // (prefix_limit <= 40), handed to put(i, c, v, e). Bits above `have` as
+  // in get_rice_run.
   static constexpr std::uint8_t kPrefixedField = 0xff;
   template <class Put>
   void get_field_run(const std::uint8_t* codes, std::size_t count, const std::uint8_t* bits_of, int prefix_base,
@@ -258,11 +261,9 @@ class BitReader {
         bits = std::min(static_cast<int>(prefix) + prefix_base, prefix_limit);
       }
       have -= bits;
-      const std::uint64_t v = (acc >> have) & ((std::uint64_t{1} << bits) - 1);
-      acc &= (std::uint64_t{1} << have) - 1;
-      put(i, code, v, prefix);
+      put(i, code, (acc >> have) & ((std::uint64_t{1} << bits) - 1), prefix);
     }
-    acc_ = acc, have_ = have, next_ = next;
+    store_locals(acc, have, next);
   }
 
   // Whether a bit beyond the span has been consumed (a look-ahead alone
@@ -287,6 +288,14 @@ class BitReader {
       fill(tail_bits);
       acc = acc_, have = have_, next = next_;
     }
+  }
+
+  // The run readers' locals handed back, the bits above `have` (which the
+  // runs leave in place) cleared as every other reader expects.
+  void store_locals(std::uint64_t acc, int have, std::size_t next) noexcept {
+    acc_ = have >= 64 ? acc : acc & ((std::uint64_t{1} << have) - 1);
+    have_ = have;
+    next_ = next;
   }
 
   // Eight bytes, the first most significant.
