@@ -36,9 +36,17 @@ def _varints(data: bytes, at: int, count: int):
 
 
 def _blob_fields(unit: bytes):
-    """(version, sample count, corrected) of the corrections blob in a unit."""
+    """(version, sample count, corrected) of the corrections blob in a unit:
+    whole after a fixed side block, without its magic after a compact one
+    (version 2, where a unit without non-finite runs has the blob after the
+    flags and any offset)."""
     at = unit.find(BLOB_MAGIC)
-    assert at > 0, "the unit carries no corrections blob"
+    if at < 0:
+        side = unit.rfind(b"QLMC")
+        assert side > 0 and unit[side + 4] == 2, "the unit carries no corrections blob"
+        flags = unit[side + 5]
+        assert flags & 4 and not flags & 2
+        at = side + 6 + (8 if flags & 1 else 0) - 4
     version = unit[at + 4]
     if version == 3:
         return (version, *_varints(unit, at + 6, 2))
