@@ -202,7 +202,8 @@ struct Modelled {
 // correction checked once before it.
 template <bool F64>
 Modelled model_corrections(std::span<const float> decoded, const Originals& originals,
-                           double max_error, double step, EncodeBuffers& buf) {
+                           double max_error, double step, EncodeBuffers& buf,
+                           std::span<const std::uint64_t> marks) {
   using bin_engine::kAdapted;
   using bin_engine::symbol;
   buf.probs.assign(kContexts, bin_engine::kProbInit);
@@ -237,7 +238,7 @@ Modelled model_corrections(std::span<const float> decoded, const Originals& orig
     }
     next = i + 1;
     ++m.corrected;
-  });
+  }, marks);
   if (m.corrected > 0) q = put_number(pr, q, kCountUnary, kCountBits, std::uint64_t{m.corrected} + 1);
   m.symbols = static_cast<std::size_t>(q - buf.queue.data());
   return m;
@@ -559,13 +560,14 @@ void seal(std::span<std::uint8_t> b, const Header& h) {
 namespace gamma {
 
 CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
-                                 double max_error, EncodeBuffers& buffers) {
+                                 double max_error, EncodeBuffers& buffers,
+                                 std::span<const std::uint64_t> marks) {
   const auto step = step_for(decoded, originals, max_error);
   if (!step) return std::unexpected(step.error());
   try {
     const Modelled m = originals.is_double()
-                           ? model_corrections<true>(decoded, originals, max_error, *step, buffers)
-                           : model_corrections<false>(decoded, originals, max_error, *step, buffers);
+                           ? model_corrections<true>(decoded, originals, max_error, *step, buffers, marks)
+                           : model_corrections<false>(decoded, originals, max_error, *step, buffers, marks);
     return assemble(m, decoded.size(), originals.is_double(), *step, buffers);
   } catch (const std::bad_alloc&) {
     return std::unexpected(CorrectionError::OutOfMemory);
@@ -619,7 +621,7 @@ CorrectionResult<Encoded> encode_marked(std::span<const float> decoded, const Or
     // and four states, and the gamma form reads them in some tens of
     // microseconds: the smaller blob is kept.
     if (tokens->corrected > 0 && tokens->corrected <= kFewCorrections) {
-      auto gamma = gamma::encode(decoded, originals, max_error, buffers);
+      auto gamma = gamma::encode(decoded, originals, max_error, buffers, marks);
       if (gamma && gamma->bytes.size() < tokens->bytes.size()) tokens = std::move(gamma);
     }
     tokens->bytes = parts::compacted(tokens->bytes);
