@@ -156,17 +156,40 @@ inline void code(std::uint32_t& x, std::uint8_t*& head, const Coded& c, unsigned
   x = ((x / f) << kMaxTableBits) + (x % f) + c.coding_start[t];
 }
 
+// Each correction's tokens, counted for the tables as the scan finds it:
+// one pass over the corrections fewer than tokenising them afterwards.
+struct Counts {
+  std::array<std::uint32_t, kGapTokens> gaps{};
+  std::array<std::array<std::uint32_t, kMultipleTokens>, kTables - 1> multiples{};
+  std::size_t escaped = 0;
+};
+
 template <bool F64>
 void collect(std::span<const float> decoded, const Originals& originals, double max_error,
-             double step, EncodeBuffers& buf, std::span<const std::uint64_t> marks) {
+             double step, EncodeBuffers& buf, std::span<const std::uint64_t> marks, Counts& counts) {
   buf.gaps.clear();
   buf.multiples.clear();
   buf.escapes.clear();
+  buf.tokens.clear();
   std::uint64_t next = 0;
+  bool negative = false;
   parts::scan<F64>(decoded, originals, max_error, step, [&](std::size_t i, std::int64_t k, double x) {
-    buf.gaps.push_back(static_cast<std::uint32_t>(i - next));
+    const auto gap = static_cast<std::uint32_t>(i - next);
+    buf.gaps.push_back(gap);
     buf.multiples.push_back(k);
-    if (k == 0) parts::keep_escape<F64>(buf.escapes, x);
+    bool flip = false;
+    if (k != 0) {
+      flip = (k < 0) != negative;
+      negative = k < 0;
+    } else {
+      parts::keep_escape<F64>(buf.escapes, x);
+      ++counts.escaped;
+    }
+    // The big token's flip goes to the raw bits; its token says nothing of it.
+    const unsigned t = multiple_token(magnitude(k), flip);
+    buf.tokens.push_back(static_cast<std::uint8_t>(t | (flip ? 0x80u : 0u)));
+    ++counts.gaps[gap_token(gap).token];
+    ++counts.multiples[multiple_table(gap) - 1][t];
     next = i + 1;
   }, marks);
 }
@@ -176,36 +199,20 @@ void collect(std::span<const float> decoded, const Originals& originals, double 
 CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
                                  double max_error, double step, EncodeBuffers& buf,
                                  std::span<const std::uint64_t> marks) {
+  Counts counts;
   if (originals.is_double()) {
-    collect<true>(decoded, originals, max_error, step, buf, marks);
+    collect<true>(decoded, originals, max_error, step, buf, marks, counts);
   } else {
-    collect<false>(decoded, originals, max_error, step, buf, marks);
+    collect<false>(decoded, originals, max_error, step, buf, marks, counts);
   }
   const std::size_t count = buf.gaps.size();
   const std::uint32_t* gaps = buf.gaps.data();
   const std::int64_t* ks = buf.multiples.data();
+  const std::uint8_t* mtok = buf.tokens.data();
+  const std::size_t escaped = counts.escaped;
+  const auto& gap_counts = counts.gaps;
+  const auto& multiple_counts = counts.multiples;
 
-  // Tokens and counts, then tables.
-  std::vector<std::uint8_t>& mtok = buf.tokens;
-  mtok.resize(count);
-  std::array<std::uint32_t, kGapTokens> gap_counts{};
-  std::array<std::array<std::uint32_t, kMultipleTokens>, kTables - 1> multiple_counts{};
-  std::size_t escaped = 0;
-  bool negative = false;
-  for (std::size_t j = 0; j < count; ++j) {
-    const std::int64_t k = ks[j];
-    bool flip = false;
-    if (k != 0) {
-      flip = (k < 0) != negative;
-      negative = k < 0;
-    }
-    // The big token's flip goes to the raw bits; its token says nothing of it.
-    const unsigned t = multiple_token(magnitude(k), flip);
-    mtok[j] = static_cast<std::uint8_t>(t | (flip ? 0x80u : 0u));
-    ++gap_counts[gap_token(gaps[j]).token];
-    ++multiple_counts[multiple_table(gaps[j]) - 1][t];
-    escaped += k == 0;
-  }
   std::array<Coded, kTables> tables;
   buf.coded.clear();
   std::size_t tables_len = 0;
