@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -223,13 +224,20 @@ class Searcher {
   SearchOutcome<std::vector<float>> decode_unscaled(const stages::QuantisedBands& q, float m) const {
     // The same dequantisation as the decoder's, into a buffer kept from one
     // candidate to the next: a fresh one cost its pages' faults every time.
-    try {
-      dequantised_.resize(q.coeffs.size());
-    } catch (const std::bad_alloc&) {
-      return std::unexpected(codec_failure(QuillmereError::decompress_out_of_memory()));
+    // Not zero-filled first (every value is written): a searcher judging
+    // once paid a pass of memset over it.
+    const std::size_t count = q.coeffs.size();
+    if (dequantised_capacity_ < count) {
+      try {
+        dequantised_ = std::make_unique_for_overwrite<float[]>(count);
+      } catch (const std::bad_alloc&) {
+        return std::unexpected(codec_failure(QuillmereError::decompress_out_of_memory()));
+      }
+      dequantised_capacity_ = count;
     }
-    dequantise(q.coeffs, m, dequantised_);
-    auto decoded = stages::synthesise_unscaled(*s_.executor, std::span<const float>(dequantised_), q.layout);
+    const std::span<float> dequantised(dequantised_.get(), count);
+    dequantise(q.coeffs, m, dequantised);
+    auto decoded = stages::synthesise_unscaled(*s_.executor, std::span<const float>(dequantised), q.layout);
     if (!decoded) return codec_error_of(decoded);
     return std::move(*decoded);
   }
@@ -625,7 +633,8 @@ class Searcher {
   const std::vector<double> gains_;
   const double lambda_ = 0.0;
   stages::QuantisedBands scratch_;
-  mutable std::vector<float> dequantised_;
+  mutable std::unique_ptr<float[]> dequantised_;
+  mutable std::size_t dequantised_capacity_ = 0;
   // The depth and multiplier of the bands in scratch_ by this searcher's
   // rule (while nothing else has written there), and for the rate-aware
   // rule of the ones before them.
