@@ -67,7 +67,16 @@ struct Coded {
   // Scaled to kSlots, as both sides code.
   std::array<std::uint32_t, kGapTokens> coding_freq{};
   std::array<std::uint32_t, kGapTokens> coding_start{};
+  // floor(2^44 / f) + 1 for each coding frequency f: x / f for any 32-bit x
+  // as a multiply and a shift. The product is x / f plus less than
+  // x / 2^44 < 2^-12 <= 1 / f, and x / f lies at least 1 / f below the next
+  // whole number, so the floor is exact. A division per symbol was the
+  // longest step of the encoder's loop.
+  std::array<std::uint64_t, kGapTokens> reciprocal{};
 };
+
+__extension__ typedef unsigned __int128 Wide;
+constexpr unsigned kReciprocalShift = 44;
 
 // Frequencies at 2^bits for the counts: each used token at least one slot,
 // roughly in proportion, the rounding settled on the largest.
@@ -130,6 +139,7 @@ Coded choose_table(const std::uint32_t* counts, unsigned tokens, unsigned count_
   for (unsigned t = 0; t < best.count; ++t) {
     best.coding_freq[t] = best.freq[t] << (kMaxTableBits - best.bits);
     best.coding_start[t] = s;
+    if (best.coding_freq[t] != 0) best.reciprocal[t] = (std::uint64_t{1} << kReciprocalShift) / best.coding_freq[t] + 1;
     s += best.coding_freq[t];
   }
   return best;
@@ -153,7 +163,8 @@ inline void code(std::uint32_t& x, std::uint8_t*& head, const Coded& c, unsigned
     store_le16(head, static_cast<std::uint16_t>(x));
     x >>= 16;
   }
-  x = ((x / f) << kMaxTableBits) + (x % f) + c.coding_start[t];
+  const auto q = static_cast<std::uint32_t>((Wide{x} * c.reciprocal[t]) >> kReciprocalShift);
+  x = (q << kMaxTableBits) + (x - q * f) + c.coding_start[t];
 }
 
 // Each correction's tokens, counted for the tables as the scan finds it:
