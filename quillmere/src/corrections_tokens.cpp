@@ -67,16 +67,7 @@ struct Coded {
   // Scaled to kSlots, as both sides code.
   std::array<std::uint32_t, kGapTokens> coding_freq{};
   std::array<std::uint32_t, kGapTokens> coding_start{};
-  // floor(2^44 / f) + 1 for each coding frequency f: x / f for any 32-bit x
-  // as a multiply and a shift. The product is x / f plus less than
-  // x / 2^44 < 2^-12 <= 1 / f, and x / f lies at least 1 / f below the next
-  // whole number, so the floor is exact. A division per symbol was the
-  // longest step of the encoder's loop.
-  std::array<std::uint64_t, kGapTokens> reciprocal{};
 };
-
-__extension__ typedef unsigned __int128 Wide;
-constexpr unsigned kReciprocalShift = 44;
 
 // Frequencies at 2^bits for the counts: each used token at least one slot,
 // roughly in proportion, the rounding settled on the largest.
@@ -139,7 +130,6 @@ Coded choose_table(const std::uint32_t* counts, unsigned tokens, unsigned count_
   for (unsigned t = 0; t < best.count; ++t) {
     best.coding_freq[t] = best.freq[t] << (kMaxTableBits - best.bits);
     best.coding_start[t] = s;
-    if (best.coding_freq[t] != 0) best.reciprocal[t] = (std::uint64_t{1} << kReciprocalShift) / best.coding_freq[t] + 1;
     s += best.coding_freq[t];
   }
   return best;
@@ -163,44 +153,20 @@ inline void code(std::uint32_t& x, std::uint8_t*& head, const Coded& c, unsigned
     store_le16(head, static_cast<std::uint16_t>(x));
     x >>= 16;
   }
-  const auto q = static_cast<std::uint32_t>((Wide{x} * c.reciprocal[t]) >> kReciprocalShift);
-  x = (q << kMaxTableBits) + (x - q * f) + c.coding_start[t];
+  x = ((x / f) << kMaxTableBits) + (x % f) + c.coding_start[t];
 }
-
-// Each correction's tokens, counted for the tables as the scan finds it:
-// one pass over the corrections fewer than tokenising them afterwards.
-struct Counts {
-  std::array<std::uint32_t, kGapTokens> gaps{};
-  std::array<std::array<std::uint32_t, kMultipleTokens>, kTables - 1> multiples{};
-  std::size_t escaped = 0;
-};
 
 template <bool F64>
 void collect(std::span<const float> decoded, const Originals& originals, double max_error,
-             double step, EncodeBuffers& buf, std::span<const std::uint64_t> marks, Counts& counts) {
+             double step, EncodeBuffers& buf, std::span<const std::uint64_t> marks) {
   buf.gaps.clear();
   buf.multiples.clear();
   buf.escapes.clear();
-  buf.tokens.clear();
   std::uint64_t next = 0;
-  bool negative = false;
   parts::scan<F64>(decoded, originals, max_error, step, [&](std::size_t i, std::int64_t k, double x) {
-    const auto gap = static_cast<std::uint32_t>(i - next);
-    buf.gaps.push_back(gap);
+    buf.gaps.push_back(static_cast<std::uint32_t>(i - next));
     buf.multiples.push_back(k);
-    bool flip = false;
-    if (k != 0) {
-      flip = (k < 0) != negative;
-      negative = k < 0;
-    } else {
-      parts::keep_escape<F64>(buf.escapes, x);
-      ++counts.escaped;
-    }
-    // The big token's flip goes to the raw bits; its token says nothing of it.
-    const unsigned t = multiple_token(magnitude(k), flip);
-    buf.tokens.push_back(static_cast<std::uint8_t>(t | (flip ? 0x80u : 0u)));
-    ++counts.gaps[gap_token(gap).token];
-    ++counts.multiples[multiple_table(gap) - 1][t];
+    if (k == 0) parts::keep_escape<F64>(buf.escapes, x);
     next = i + 1;
   }, marks);
 }
@@ -210,20 +176,36 @@ void collect(std::span<const float> decoded, const Originals& originals, double 
 CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
                                  double max_error, double step, EncodeBuffers& buf,
                                  std::span<const std::uint64_t> marks) {
-  Counts counts;
   if (originals.is_double()) {
-    collect<true>(decoded, originals, max_error, step, buf, marks, counts);
+    collect<true>(decoded, originals, max_error, step, buf, marks);
   } else {
-    collect<false>(decoded, originals, max_error, step, buf, marks, counts);
+    collect<false>(decoded, originals, max_error, step, buf, marks);
   }
   const std::size_t count = buf.gaps.size();
   const std::uint32_t* gaps = buf.gaps.data();
   const std::int64_t* ks = buf.multiples.data();
-  const std::uint8_t* mtok = buf.tokens.data();
-  const std::size_t escaped = counts.escaped;
-  const auto& gap_counts = counts.gaps;
-  const auto& multiple_counts = counts.multiples;
 
+  // Tokens and counts, then tables.
+  std::vector<std::uint8_t>& mtok = buf.tokens;
+  mtok.resize(count);
+  std::array<std::uint32_t, kGapTokens> gap_counts{};
+  std::array<std::array<std::uint32_t, kMultipleTokens>, kTables - 1> multiple_counts{};
+  std::size_t escaped = 0;
+  bool negative = false;
+  for (std::size_t j = 0; j < count; ++j) {
+    const std::int64_t k = ks[j];
+    bool flip = false;
+    if (k != 0) {
+      flip = (k < 0) != negative;
+      negative = k < 0;
+    }
+    // The big token's flip goes to the raw bits; its token says nothing of it.
+    const unsigned t = multiple_token(magnitude(k), flip);
+    mtok[j] = static_cast<std::uint8_t>(t | (flip ? 0x80u : 0u));
+    ++gap_counts[gap_token(gaps[j]).token];
+    ++multiple_counts[multiple_table(gaps[j]) - 1][t];
+    escaped += k == 0;
+  }
   std::array<Coded, kTables> tables;
   buf.coded.clear();
   std::size_t tables_len = 0;

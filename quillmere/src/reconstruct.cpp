@@ -11,7 +11,7 @@ namespace {
 
 QUILLMERE_VECTOR_CLONES
 void denormalise(float* y, std::size_t n, float min, float range, float mean) noexcept {
-  for (std::size_t i = 0; i < n; ++i) y[i] = denormalise_sample(y[i], min, range, mean);
+  for (std::size_t i = 0; i < n; ++i) y[i] = min + range * (y[i] + mean);
 }
 
 }  // namespace
@@ -34,8 +34,9 @@ Result<std::vector<float>> synthesise(const wavelet::DwtExecutor& executor,
   return synthesise(executor, std::span<const float>(bands.data.get(), bands.size), layout, frame);
 }
 
-Result<std::vector<float>> synthesise_unscaled(const wavelet::DwtExecutor& executor,
-                                               std::span<const float> all, const BandLayout& layout) {
+Result<std::vector<float>> synthesise(const wavelet::DwtExecutor& executor,
+                                      std::span<const float> all, const BandLayout& layout,
+                                      const Denormalisation& frame) {
   const std::size_t levels = layout.lengths.size() - 1;
   const auto approximation = all.first(layout.lengths[0]);
   std::vector<std::span<const float>> details;
@@ -49,13 +50,12 @@ Result<std::vector<float>> synthesise_unscaled(const wavelet::DwtExecutor& execu
     details.push_back(all.subspan(offset, layout.lengths[level]));
     offset += layout.lengths[level];
   }
+
   auto signal = executor.multi_idwt(details, approximation);
   if (!signal) return std::unexpected(QuillmereError::transform(signal.error().message()));
-  return std::move(*signal);
-}
 
-Result<void> denormalise_and_cut(std::vector<float>& out, const Denormalisation& frame) {
   // Undo the normalisation in place, then cut or pad to the stored length.
+  std::vector<float>& out = *signal;
   const float range = frame.max - frame.min;
   const std::size_t keep = std::min<std::size_t>(out.size(), frame.sample_count);
   denormalise(out.data(), keep, frame.min, range, frame.mean);
@@ -64,17 +64,7 @@ Result<void> denormalise_and_cut(std::vector<float>& out, const Denormalisation&
   } catch (const std::bad_alloc&) {
     return std::unexpected(QuillmereError::decompress_out_of_memory());
   }
-  return {};
-}
-
-Result<std::vector<float>> synthesise(const wavelet::DwtExecutor& executor,
-                                      std::span<const float> all, const BandLayout& layout,
-                                      const Denormalisation& frame) {
-  auto signal = synthesise_unscaled(executor, all, layout);
-  if (!signal) return signal;
-  auto done = denormalise_and_cut(*signal, frame);
-  if (!done) return std::unexpected(done.error());
-  return std::move(*signal);
+  return std::move(out);
 }
 
 }  // namespace quillmere::stages

@@ -40,17 +40,4 @@ Result<std::vector<float>> synthesise(const wavelet::DwtExecutor& executor,
                                       std::span<const float> bands, const BandLayout& layout,
                                       const Denormalisation& frame);
 
-// The inverse transform alone, neither denormalised nor cut: for a caller
-// that denormalises in a pass of its own over the samples (the bounded
-// search's judgement), which then gives synthesise()'s values bit for bit
-// by denormalising each sample as denormalise_sample() does.
-Result<std::vector<float>> synthesise_unscaled(const wavelet::DwtExecutor& executor,
-                                               std::span<const float> bands, const BandLayout& layout);
-// x = min + (max - min) * (y + mean) in f32, as synthesise() takes it.
-inline float denormalise_sample(float y, float min, float range, float mean) noexcept {
-  return min + range * (y + mean);
-}
-// synthesise()'s denormalisation and cut of an unscaled synthesis, in place.
-Result<void> denormalise_and_cut(std::vector<float>& samples, const Denormalisation& frame);
-
 }  // namespace quillmere::stages

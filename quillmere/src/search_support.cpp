@@ -11,7 +11,6 @@
 #include <type_traits>
 
 #include "quantizer.hpp"
-#include "reconstruct.hpp"
 #include "vector_clones.hpp"
 
 namespace quillmere::search {
@@ -99,21 +98,14 @@ void lane_sums(const float* __restrict x, const float* __restrict y, std::size_t
 // samples within the bound alone (km4, ks4): the samples the corrections
 // leave as they are, so that the corrected signal's figures need only the
 // corrected samples added, not a second pass over all of them.
-// With Denormalise, y holds the inverse transform's unscaled samples and
-// each is denormalised (stages::denormalise_sample, the same f32 operations
-// in the same order, so the same bits) and stored back before it is judged:
-// the decoder's samples in the pass that judges them, not one pass earlier.
-template <bool Denormalise>
-[[gnu::always_inline]] inline void marked_lanes(const float* __restrict x, float* __restrict y, std::size_t n,
-                                                double* __restrict m4, double* __restrict s4,
-                                                double* __restrict km4, double* __restrict ks4, double bound,
-                                                std::uint8_t* __restrict above, float lo, float range,
-                                                float mean) noexcept {
+QUILLMERE_VECTOR_CLONES
+void marked_lane_sums(const float* __restrict x, const float* __restrict y, std::size_t n,
+                      double* __restrict m4, double* __restrict s4, double* __restrict km4,
+                      double* __restrict ks4, double bound, std::uint8_t* __restrict above) noexcept {
   const Bits4 magnitude = {0x7fffffffffffffff, 0x7fffffffffffffff, 0x7fffffffffffffff,
                            0x7fffffffffffffff};
   const Bits4 lane_bit = {1, 2, 4, 8};
   const Doubles4 limit = {bound, bound, bound, bound};
-  const Floats4 lo4 = {lo, lo, lo, lo}, range4 = {range, range, range, range}, mean4 = {mean, mean, mean, mean};
   Doubles4 m = {m4[0], m4[1], m4[2], m4[3]};
   Doubles4 s = {s4[0], s4[1], s4[2], s4[3]};
   Doubles4 km = {km4[0], km4[1], km4[2], km4[3]};
@@ -123,10 +115,6 @@ template <bool Denormalise>
     Floats4 xf, yf;
     std::memcpy(&xf, x + i, sizeof xf);
     std::memcpy(&yf, y + i, sizeof yf);
-    if constexpr (Denormalise) {
-      yf = lo4 + range4 * (yf + mean4);
-      std::memcpy(y + i, &yf, sizeof yf);
-    }
     const Doubles4 e = __builtin_convertvector(xf, Doubles4) - __builtin_convertvector(yf, Doubles4);
     const auto a = reinterpret_cast<Doubles4>(reinterpret_cast<Bits4>(e) & magnitude);
     m = a > m ? a : m;
@@ -142,7 +130,6 @@ template <bool Denormalise>
   for (std::size_t l = 0; l < 4; ++l) m4[l] = m[l], s4[l] = s[l], km4[l] = km[l], ks4[l] = ks[l];
   if (i < n) above[i / 4] = 0;
   for (std::size_t l = 0; i < n; ++i, ++l) {
-    if constexpr (Denormalise) y[i] = stages::denormalise_sample(y[i], lo, range, mean);
     const double e = static_cast<double>(x[i]) - static_cast<double>(y[i]);
     const double a = std::fabs(e);
     m4[l] = a > m4[l] ? a : m4[l];
@@ -154,21 +141,6 @@ template <bool Denormalise>
       ks4[l] += a * a;
     }
   }
-}
-
-QUILLMERE_VECTOR_CLONES
-void marked_lane_sums(const float* __restrict x, float* __restrict y, std::size_t n, double* __restrict m4,
-                      double* __restrict s4, double* __restrict km4, double* __restrict ks4, double bound,
-                      std::uint8_t* __restrict above) noexcept {
-  marked_lanes<false>(x, y, n, m4, s4, km4, ks4, bound, above, 0.0f, 0.0f, 0.0f);
-}
-
-QUILLMERE_VECTOR_CLONES
-void denormalised_marked_lane_sums(const float* __restrict x, float* __restrict y, std::size_t n,
-                                   double* __restrict m4, double* __restrict s4, double* __restrict km4,
-                                   double* __restrict ks4, double bound, std::uint8_t* __restrict above,
-                                   float lo, float range, float mean) noexcept {
-  marked_lanes<true>(x, y, n, m4, s4, km4, ks4, bound, above, lo, range, mean);
 }
 
 inline double original_at(const Originals& o, std::size_t i) {
@@ -388,13 +360,14 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
   return j;
 }
 
-namespace {
-
-// judge_marking's pass, the samples denormalised in it when `frame` is given.
-void mark(const Reference& ref, float* y, std::size_t n, double bound, Judgement& out,
-          std::vector<std::uint64_t>& marks, Unmarked& within, const stages::Denormalisation* frame) {
+bool judge_marking(const Reference& ref, std::span<const float> decoded, double bound, Judgement& out,
+                   std::vector<std::uint64_t>& marks, Unmarked& within) {
+  const Originals& o = *ref.originals;
+  if (!ref.all_finite || o.is_double()) return false;
+  const std::size_t n = decoded.size();
   marks.assign((n + 63) / 64, 0);
-  const float* x = ref.originals->f32().data();
+  const float* x = o.f32().data();
+  const float* y = decoded.data();
   double m4[4] = {0, 0, 0, 0}, s4[4] = {0, 0, 0, 0};
   within = Unmarked{};
   // Blocks of 512 samples (a multiple of 4: every lane keeps its samples
@@ -404,12 +377,7 @@ void mark(const Reference& ref, float* y, std::size_t n, double bound, Judgement
   std::uint8_t above[kBlock / 4];
   for (std::size_t start = 0; start < n; start += kBlock) {
     const std::size_t len = std::min(n - start, kBlock);
-    if (frame) {
-      denormalised_marked_lane_sums(x + start, y + start, len, m4, s4, within.max4, within.sq4, bound, above,
-                                    frame->min, frame->max - frame->min, frame->mean);
-    } else {
-      marked_lane_sums(x + start, y + start, len, m4, s4, within.max4, within.sq4, bound, above);
-    }
+    marked_lane_sums(x + start, y + start, len, m4, s4, within.max4, within.sq4, bound, above);
     const std::size_t groups = (len + 3) / 4;
     for (std::size_t g0 = 0; g0 < groups; g0 += 16) {
       std::uint64_t word = 0;
@@ -421,27 +389,6 @@ void mark(const Reference& ref, float* y, std::size_t n, double bound, Judgement
   out = Judgement{};
   out.distortion = finish(ref, std::max(std::max(m4[0], m4[1]), std::max(m4[2], m4[3])),
                           (s4[0] + s4[1]) + (s4[2] + s4[3]));
-}
-
-}  // namespace
-
-bool judge_marking(const Reference& ref, std::span<const float> decoded, double bound, Judgement& out,
-                   std::vector<std::uint64_t>& marks, Unmarked& within) {
-  if (!marks_for(ref)) return false;
-  // Not written: the pass stores samples only when it denormalises them.
-  mark(ref, const_cast<float*>(decoded.data()), decoded.size(), bound, out, marks, within, nullptr);
-  return true;
-}
-
-bool marks_for(const Reference& ref) { return ref.all_finite && !ref.originals->is_double(); }
-
-bool denormalise_judge_marking(const Reference& ref, std::vector<float>& unscaled,
-                               const stages::Denormalisation& frame, double bound, Judgement& out,
-                               std::vector<std::uint64_t>& marks, Unmarked& within) {
-  const std::size_t n = frame.sample_count;
-  if (!marks_for(ref) || unscaled.size() < n || ref.originals->size() != n) return false;
-  unscaled.resize(n);  // a cut: keeps the storage, writes nothing
-  mark(ref, unscaled.data(), n, bound, out, marks, within, &frame);
   return true;
 }
 

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "compress_stages.hpp"
-#include "reconstruct.hpp"
 #include "quillmere/bounded_search.hpp"
 
 namespace quillmere::search {
@@ -59,16 +58,6 @@ struct Unmarked {
 };
 bool judge_marking(const Reference& ref, std::span<const float> decoded, double bound, Judgement& out,
                    std::vector<std::uint64_t>& marks, Unmarked& within);
-// Whether judge_marking can mark against these originals (finite float32).
-bool marks_for(const Reference& ref);
-// judge_marking on the inverse transform's unscaled samples (at least
-// frame.sample_count of them), denormalised in the same pass: `unscaled`
-// leaves as synthesise() would have returned it, bit for bit, cut to
-// frame.sample_count. False, with `unscaled` untouched, where judge_marking
-// would refuse or the synthesis is shorter than the signal.
-bool denormalise_judge_marking(const Reference& ref, std::vector<float>& unscaled,
-                               const stages::Denormalisation& frame, double bound, Judgement& out,
-                               std::vector<std::uint64_t>& marks, Unmarked& within);
 // The distortion of `corrected`, the judged samples with every marked one
 // (and no other) changed by its correction: the unmarked samples' sums
 // from the judgement, the marked ones measured here. The largest error is

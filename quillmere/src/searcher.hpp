@@ -155,27 +155,16 @@ class Searcher {
     if (with_corrections) c.payload_estimate = search::estimate_payload_bytes(scratch_);
     // The decoder takes only a positive finite multiplier as it is.
     const float m_dec = (std::isfinite(m) && m > 0.0f) ? m : scale_multiplier(r_.scale);
+    auto decoded = decode(scratch_, m_dec);
+    if (!decoded) return error_of(decoded);
+    c.decoded = std::move(*decoded);
     search::Judgement j;
-    if (marking && corrects() && !with_corrections && search::marks_for(ref_)) {
-      // The samples denormalised in the pass that judges and marks them:
-      // one pass over the signal fewer, the same samples to the bit.
-      auto unscaled = decode_unscaled(scratch_, m_dec);
-      if (!unscaled) return error_of(unscaled);
-      c.decoded = std::move(*unscaled);
-      if (!search::denormalise_judge_marking(ref_, c.decoded, frame(), *r_.bounds.max_error, j, c.marks,
-                                             c.within)) {
-        auto done = stages::denormalise_and_cut(c.decoded, frame());
-        if (!done) return codec_error_of(done);
-        j = search::judge(ref_, c.decoded, 0.0);
-      } else if (!std::isfinite(j.distortion.rmse)) {
-        // A NaN among the decoded samples is beyond any bound but not marked.
-        c.marks.clear();
-      }
-    } else {
-      auto decoded = decode(scratch_, m_dec);
-      if (!decoded) return error_of(decoded);
-      c.decoded = std::move(*decoded);
+    if (!(marking && corrects() && !with_corrections &&
+          search::judge_marking(ref_, c.decoded, *r_.bounds.max_error, j, c.marks, c.within))) {
       j = search::judge(ref_, c.decoded, with_corrections ? *r_.bounds.max_error : 0.0);
+    } else if (!std::isfinite(j.distortion.rmse)) {
+      // A NaN among the decoded samples is beyond any bound but not marked.
+      c.marks.clear();
     }
     c.wavelet = j.distortion;
     c.correction_estimate = j.correction_bytes;
@@ -212,16 +201,6 @@ class Searcher {
 
   // The decoder's samples for any quantised bands at the candidate's depth.
   SearchOutcome<std::vector<float>> decode(const stages::QuantisedBands& q, float m) const {
-    auto decoded = decode_unscaled(q, m);
-    if (!decoded) return decoded;
-    auto done = stages::denormalise_and_cut(*decoded, frame());
-    if (!done) return codec_error_of(done);
-    return decoded;
-  }
-
-  // decode() before its denormalisation and cut: the inverse transform's
-  // samples in the normalised range.
-  SearchOutcome<std::vector<float>> decode_unscaled(const stages::QuantisedBands& q, float m) const {
     // The same dequantisation as the decoder's, into a buffer kept from one
     // candidate to the next: a fresh one cost its pages' faults every time.
     // Not zero-filled first (every value is written): a searcher judging
@@ -237,14 +216,11 @@ class Searcher {
     }
     const std::span<float> dequantised(dequantised_.get(), count);
     dequantise(q.coeffs, m, dequantised);
-    auto decoded = stages::synthesise_unscaled(*s_.executor, std::span<const float>(dequantised), q.layout);
+    auto decoded = stages::synthesise(
+        *s_.executor, std::span<const float>(dequantised), q.layout,
+        {s_.min, s_.max, s_.mean, static_cast<std::uint32_t>(r_.samples.size())});
     if (!decoded) return codec_error_of(decoded);
     return std::move(*decoded);
-  }
-
-  // The decoder's denormalisation of this request's signal.
-  stages::Denormalisation frame() const {
-    return {s_.min, s_.max, s_.mean, static_cast<std::uint32_t>(r_.samples.size())};
   }
 
   // Moves quantised values of a candidate judged with corrections so that
