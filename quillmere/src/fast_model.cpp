@@ -52,12 +52,15 @@ Shares shares_of(const Counts& counts, unsigned tokens) {
   return s;
 }
 
-// Frequencies summing to 2^p, every counted token at least 1; none when more
-// tokens occur than the table has slots.
-std::optional<Counts> normalise(const Shares& shares, unsigned tokens, unsigned p) {
+// Frequencies summing to 2^p into f[0, tokens), every counted token at
+// least 1; false when more tokens occur than the table has slots. Entries
+// from `tokens` on are left as they were: no reader looks past a band's
+// tokens, and clearing the whole array for every precision tried (and
+// copying it out) had been a visible part of the model choice.
+bool normalise(const Shares& shares, unsigned tokens, unsigned p, Counts& f) {
   const std::uint64_t total = std::uint64_t{1} << p;
-  if (shares.present > total || shares.n == 0) return std::nullopt;
-  Counts f{};
+  if (shares.present > total || shares.n == 0) return false;
+  for (unsigned t = 0; t < tokens; ++t) f[t] = 0;
   std::uint64_t sum = 0;
   const unsigned shift = kTableBits - p;
   for (unsigned i = 0; i < shares.present; ++i) {
@@ -81,7 +84,7 @@ std::optional<Counts> normalise(const Shares& shares, unsigned tokens, unsigned 
       sum -= d;
     }
   }
-  return f;
+  return true;
 }
 
 struct Choice {
@@ -101,20 +104,23 @@ Choice best_table(const Counts& counts, unsigned tokens) {
   const unsigned lowest = std::max(1u, static_cast<unsigned>(std::bit_width(present - 1)));
   const unsigned highest = std::min(kTableBits, static_cast<unsigned>(std::bit_width(n)) + 1);
   unsigned worse = 0;
+  Counts tried;  // normalise() writes the entries that are read
   for (unsigned p = std::max(highest, lowest); p >= lowest && worse < 2; --p) {
-    const auto f = normalise(shares, tokens, p);
-    if (!f) break;
+    if (!normalise(shares, tokens, p, tried)) break;
+    const Counts& f = tried;
     // An absent token's frequency 0 is written as gamma(1), one bit.
     std::uint64_t bits = kPrecisionField + (tokens - present);
     std::uint64_t coded = 0;
     for (unsigned i = 0; i < present; ++i) {
       const unsigned t = shares.used[i];
-      bits += gamma_length((*f)[t] + 1);
-      coded += std::uint64_t{counts[t]} * ((p << 16) - kLog2[(*f)[t]]);
+      bits += gamma_length(f[t] + 1);
+      coded += std::uint64_t{counts[t]} * ((p << 16) - kLog2[f[t]]);
     }
     const std::uint64_t cost = (bits << 16) + coded;
     if (cost < best.cost) {
-      best = {cost, p, *f};
+      best.cost = cost;
+      best.p = p;
+      std::copy_n(f.begin(), tokens, best.freq.begin());
       worse = 0;
     } else {
       ++worse;
@@ -163,12 +169,14 @@ std::expected<Table, FastError> read_table(BitReader& in, unsigned tokens) {
 // as one per context and the pair of neighbours whose merging saves most is
 // merged until no merge saves anything: few counts then share one table
 // instead of paying for many.
+// No member initialisers: group_contexts() sets every member of its 32
+// groups, which would otherwise be cleared first for every band.
 struct Group {
-  unsigned first = 0;  // contexts first .. next group's first - 1
-  Counts counts{};
-  std::uint64_t n = 0;  // sum of the counts
-  bool used = false;
-  std::uint64_t estimate = 0;
+  unsigned first;  // contexts first .. next group's first - 1
+  Counts counts;
+  std::uint64_t n;  // sum of the counts
+  bool used;
+  std::uint64_t estimate;
   std::uint64_t cost() const { return (1u << 16) + estimate; }
 };
 
@@ -193,6 +201,7 @@ std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
     group[c].first = c;
     group[c].counts = counts[c];
     group[c].used = std::any_of(counts[c].begin(), counts[c].end(), [](std::uint32_t v) { return v != 0; });
+    group[c].n = 0;
     for (unsigned t = 0; t < tokens; ++t) group[c].n += counts[c][t];
     group[c].estimate = estimated_cost(group[c].n, tokens, [&](unsigned t) { return std::uint64_t{counts[c][t]}; });
     ids[c] = static_cast<std::uint8_t>(c);
