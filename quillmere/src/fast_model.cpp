@@ -207,15 +207,24 @@ std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
     ids[c] = static_cast<std::uint8_t>(c);
   }
   for (unsigned i = 0; i + 1 < kContexts; ++i) pair[i] = merged_estimate(group[i], group[i + 1], tokens);
+  // gain[i]: what merging the live groups at positions i and i + 1 saves,
+  // 0 when it saves nothing. A merge changes only the gains beside it, so
+  // the search for the largest reads one array instead of two groups and
+  // an estimate per pair; the first of equal gains wins, as before.
+  const auto gain_at = [&](std::size_t i) -> std::uint64_t {
+    const std::uint64_t apart = group[ids[i]].cost() + group[ids[i + 1]].cost();
+    const std::uint64_t together = (1u << 16) + pair[ids[i]];
+    return together < apart ? apart - together : 0;
+  };
+  std::array<std::uint64_t, kContexts> gain{};
+  for (std::size_t i = 0; i + 1 < kContexts; ++i) gain[i] = gain_at(i);
   std::size_t live = kContexts;
   while (live > 1) {
     std::size_t best = live;
     std::uint64_t best_saving = 0;
     for (std::size_t i = 0; i + 1 < live; ++i) {
-      const std::uint64_t apart = group[ids[i]].cost() + group[ids[i + 1]].cost();
-      const std::uint64_t together = (1u << 16) + pair[ids[i]];
-      if (together < apart && apart - together > best_saving) {
-        best_saving = apart - together;
+      if (gain[i] > best_saving) {
+        best_saving = gain[i];
         best = i;
       }
     }
@@ -226,11 +235,18 @@ std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
     into.n += from.n;
     into.used = into.used || from.used;
     into.estimate = pair[ids[best]];
-    std::copy(ids.begin() + static_cast<std::ptrdiff_t>(best) + 2, ids.begin() + static_cast<std::ptrdiff_t>(live),
-              ids.begin() + static_cast<std::ptrdiff_t>(best) + 1);
+    const auto at = [](auto& a, std::size_t i) { return a.begin() + static_cast<std::ptrdiff_t>(i); };
+    std::copy(at(ids, best + 2), at(ids, live), at(ids, best + 1));
+    std::copy(at(gain, best + 1), at(gain, live - 1), at(gain, best));  // the pair merged drops out
     --live;
-    if (best > 0) pair[ids[best - 1]] = merged_estimate(group[ids[best - 1]], group[ids[best]], tokens);
-    if (best + 1 < live) pair[ids[best]] = merged_estimate(group[ids[best]], group[ids[best + 1]], tokens);
+    if (best > 0) {
+      pair[ids[best - 1]] = merged_estimate(group[ids[best - 1]], group[ids[best]], tokens);
+      gain[best - 1] = gain_at(best - 1);
+    }
+    if (best + 1 < live) {
+      pair[ids[best]] = merged_estimate(group[ids[best]], group[ids[best + 1]], tokens);
+      gain[best] = gain_at(best);
+    }
   }
   std::vector<Group> groups(live);
   for (std::size_t i = 0; i < live; ++i) groups[i] = group[ids[i]];
