@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <optional>
 #include <string>
 
 #include "integer_arithmetic.hpp"
@@ -124,6 +125,59 @@ PartitionSums sums_of(std::span<const std::uint64_t> u) noexcept {
   return t;
 }
 
+// The zig-zag values of a run of residuals, with the sums sums_of finds,
+// in the same pass.
+QUILLMERE_INTEGER_CLONES
+PartitionSums zigzag_run(const std::int64_t* r, std::size_t count, std::uint64_t* u) noexcept {
+  std::uint64_t sum = 0, zeros = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t v = zigzag(r[i]);
+    u[i] = v;
+    sum += v;
+    zeros += static_cast<std::uint64_t>(v == 0);
+  }
+  PartitionSums t;
+  t.count = count;
+  t.sum = sum;
+  t.zeros = zeros;
+  t.nonzero = count - zeros;
+  t.runs = t.nonzero + (count > 0 && u[count - 1] == 0 ? 1 : 0);
+  t.nonzero_sum = sum - t.nonzero;
+  return t;
+}
+
+// A block's residuals from position `warm` on, zig-zagged into `u`, with
+// the sums of every partition at the finest order where the block divides
+// evenly (empty otherwise), as plan_rice would find them, and the totals.
+struct ZigzagSums {
+  std::vector<PartitionSums> finest;
+  std::uint64_t sum = 0;
+  std::uint64_t zeros = 0;
+};
+
+ZigzagSums zigzag_with_sums(std::span<const std::int64_t> r, std::size_t warm, std::size_t block,
+                            std::uint64_t* u) {
+  ZigzagSums z;
+  const int finest = max_partition_order(block);
+  if (block % (std::size_t{1} << finest) != 0) {
+    const PartitionSums whole = zigzag_run(r.data(), r.size(), u);
+    z.sum = whole.sum;
+    z.zeros = whole.zeros;
+    return z;
+  }
+  const std::size_t size = block >> finest;
+  z.finest.resize(std::size_t{1} << finest);
+  for (std::size_t j = 0; j < z.finest.size(); ++j) {
+    const std::size_t from = std::max(j * size, warm);
+    const std::size_t to = (j + 1) * size;
+    if (from >= to) continue;
+    z.finest[j] = zigzag_run(r.data() + (from - warm), to - from, u + (from - warm));
+    z.sum += z.finest[j].sum;
+    z.zeros += z.finest[j].zeros;
+  }
+  return z;
+}
+
 PartitionCode plan_partition(const PartitionSums& t, std::uint64_t& bits) {
   const RiceFit plain = fit_rice(t.count, t.sum);
   PartitionCode code{false, plain.k, 0};
@@ -142,11 +196,11 @@ PartitionCode plan_partition(const PartitionSums& t, std::uint64_t& bits) {
 
 // The sums of every partition at the finest order, when the block divides
 // evenly (a whole block): coarser orders add them up pairwise.
-RicePlan plan_rice(std::span<const std::uint64_t> u, std::size_t warm, std::size_t block) {
+RicePlan plan_rice(std::span<const std::uint64_t> u, std::size_t warm, std::size_t block,
+                   std::vector<PartitionSums> sums = {}) {
   const int finest = max_partition_order(block);
-  std::vector<PartitionSums> sums;
   const bool even = block % (std::size_t{1} << finest) == 0;
-  if (even) {
+  if (even && sums.empty()) {
     const std::size_t size = block >> finest;
     sums.resize(std::size_t{1} << finest);
     for (std::size_t j = 0; j < sums.size(); ++j) {
@@ -280,6 +334,8 @@ struct BlockChoice {
   std::vector<std::uint64_t> u;
   RicePlan plan;
   std::uint64_t bits = 0;
+  // The zero residuals among u where the choice counted them already.
+  std::optional<std::uint64_t> zeros;
 };
 
 // Lags at which a few samples of the block (at its start, then its middle)
@@ -374,40 +430,44 @@ void choose_lean(std::span<const std::int64_t> x, IntegerRange range, std::int64
     } else {
       against_centre();
     }
-    for (std::size_t i = 0; i + static_cast<std::size_t>(fixed) < n; ++i) into[i] = zigzag(residuals[i]);
+    const auto warm = static_cast<std::size_t>(fixed);
+    return zigzag_with_sums(std::span(residuals).first(n - warm), warm, n, into.data());
   };
   std::size_t order = static_cast<std::size_t>(fixed);
   std::uint64_t header = fixed_header;
   BlockKind kind = kFixed;
   RicePlan plan;
   bool planned = false;
+  // The chosen candidate's sums, and its zeros once planned.
+  ZigzagSums chosen;
+  std::uint64_t zeros = 0;
   if (!models.empty()) {
     const LpcModel& model = models.front();
     const std::size_t m = model.coefs.size();
     lpc_residuals(x, model, range, residuals);
-    std::uint64_t sum = 0;
-    for (std::size_t i = 0; i + m < n; ++i) {
-      u[i] = zigzag(residuals[i]);
-      sum += u[i];
-    }
+    ZigzagSums lpc_sums = zigzag_with_sums(std::span(residuals).first(n - m), m, n, u.data());
     const std::uint64_t lpc_header = 2 + 5 + 4 + 5 + m * static_cast<std::uint64_t>(model.precision);
-    const std::uint64_t lpc_bits = lpc_header + m * w + rough_rice_bits(n - m, sum);
+    const std::uint64_t lpc_bits = lpc_header + m * w + rough_rice_bits(n - m, lpc_sums.sum);
+    // One Rice code over a whole block misjudges the two where their
+    // residuals' loud and quiet stretches differ: within kNearTie of each
+    // other both are planned, partitions and all.
+    const std::uint64_t apart = lpc_bits > fixed_bits ? lpc_bits - fixed_bits : fixed_bits - lpc_bits;
+    const bool near_tie = fixed_bits != ~std::uint64_t{0} && apart * kNearTie < std::max(lpc_bits, fixed_bits);
     if (lpc_bits < fixed_bits) {
       kind = kLpc;
       order = m;
       header = lpc_header;
       best.lpc = model;
+      if (!near_tie) chosen = std::move(lpc_sums);
     }
-    // One Rice code over a whole block misjudges the two where their
-    // residuals' loud and quiet stretches differ: within kNearTie of each
-    // other both are planned, partitions and all.
-    const std::uint64_t apart = lpc_bits > fixed_bits ? lpc_bits - fixed_bits : fixed_bits - lpc_bits;
-    if (fixed_bits != ~std::uint64_t{0} && apart * kNearTie < std::max(lpc_bits, fixed_bits)) {
-      RicePlan lpc_plan = plan_rice(std::span(u).first(n - m), m, n);
+    if (near_tie) {
+      const std::uint64_t lpc_zeros = lpc_sums.zeros;
+      RicePlan lpc_plan = plan_rice(std::span(u).first(n - m), m, n, std::move(lpc_sums.finest));
       std::vector<std::uint64_t> other(n);
-      fixed_u(other);
+      ZigzagSums fixed_sums = fixed_u(other);
+      const std::uint64_t fixed_zeros = fixed_sums.zeros;
       RicePlan fixed_plan = plan_rice(std::span(other).first(n - static_cast<std::size_t>(fixed)),
-                                      static_cast<std::size_t>(fixed), n);
+                                      static_cast<std::size_t>(fixed), n, std::move(fixed_sums.finest));
       const std::uint64_t lpc_exact = lpc_header + m * w + lpc_plan.bits;
       const std::uint64_t fixed_exact = fixed_header + static_cast<std::size_t>(fixed) * w + fixed_plan.bits;
       planned = true;
@@ -417,17 +477,22 @@ void choose_lean(std::span<const std::int64_t> x, IntegerRange range, std::int64
         header = lpc_header;
         best.lpc = model;
         plan = std::move(lpc_plan);
+        zeros = lpc_zeros;
       } else {
         kind = kFixed;
         order = static_cast<std::size_t>(fixed);
         header = fixed_header;
         u.swap(other);
         plan = std::move(fixed_plan);
+        zeros = fixed_zeros;
       }
     }
   }
-  if (kind == kFixed && !planned) fixed_u(u);
-  if (!planned) plan = plan_rice(std::span(u).first(n - order), order, n);
+  if (kind == kFixed && !planned) chosen = fixed_u(u);
+  if (!planned) {
+    zeros = chosen.zeros;
+    plan = plan_rice(std::span(u).first(n - order), order, n, std::move(chosen.finest));
+  }
   const std::uint64_t bits = header + order * w + plan.bits;
   if (bits >= best.bits) return;  // verbatim stays
   best.kind = kind;
@@ -438,6 +503,7 @@ void choose_lean(std::span<const std::int64_t> x, IntegerRange range, std::int64
   best.u.resize(n - order);
   best.plan = std::move(plan);
   best.bits = bits;
+  best.zeros = zeros;
 }
 
 // Writes the block's bits to `out`; `words` receives the bytes that follow
@@ -553,7 +619,8 @@ bool encode_block(std::span<const std::int64_t> before, std::span<const std::int
     }
   }
   for (std::size_t i = 0; i < order; ++i) out.put_wide(static_cast<std::uint64_t>(x[i]), width);
-  if (coding == IntegerResiduals::RiceOrRans && !best.u.empty() && rans_may_pay(best.u)) {
+  if (coding == IntegerResiduals::RiceOrRans && !best.u.empty() &&
+      (best.zeros ? *best.zeros * 4 >= best.u.size() : rans_may_pay(best.u))) {
     // Against the Rice codes' exact size (the plan's estimate runs high by up
     // to half a bit a residual). rANS reads slower than Rice codes, so it
     // must save a share of the block's bits: peaky residuals (a trace on a
