@@ -110,10 +110,10 @@ std::pair<double, double> finite_range(std::span<const float> x) noexcept { retu
 QUILLMERE_INTEGER_CLONES
 std::pair<double, double> finite_range(std::span<const double> x) noexcept { return finite_range_in(x); }
 
-// The grids quantised_grid tries, in turn: `first` alone, or every one.
-// Unchecked, the first is returned as it stands, where its quotients are
-// known to stay within 33 bits whatever the samples (their range about a
-// middle offset, or an odd multiple of the source's own grid).
+// The grids quantised_grid tries in turn, each checked against the samples.
+// With `checked` false the first is returned as it stands, where its
+// quotients are known to stay within 33 bits whatever the samples (their
+// range about a middle offset, or an odd multiple of the source's own grid).
 template <class T>
 std::optional<IntegerGrid> quantised_grid_of(std::span<const T> x, double max_error,
                                              std::optional<IntegerGrid> exact, bool checked) {
