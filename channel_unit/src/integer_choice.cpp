@@ -51,7 +51,7 @@ std::string number(double v) {
 
 }  // namespace
 
-UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequest& request) {
+UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequest& request, GridCheck check) {
   const bool asked = request.integer != IntegerUse::Auto;
   const bool left_to_tools = request.options.coder == quillmere::Coder::Auto && request.coders.empty();
   // A caller who names a wavelet (other than the default one) asked for the
@@ -71,13 +71,21 @@ UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequ
   // A max-error bound of at least one spacing of the source's grid (or a
   // source on none): the samples rounded to a coarser grid within the bound.
   std::optional<IntegerGrid> coarse;
+  bool unchecked = false;
   if (request.bounds.max_error && (asked || wavelet_open)) {
     const double bound = *request.bounds.max_error;
     // Left to the tools, the prediction comes first, on the step the grid
     // will have to within a few per cent, so that a bound where the wavelet
     // layer wins costs one light look and no check of every sample.
     if (asked || (std::isfinite(bound) && bound > 0.0 && integer_wins(x, bound))) {
-      coarse = quantised_grid(x, bound, grid);
+      // A fast effort skips the pass that checks every sample against the
+      // grid: the unit's own pass measures the same error (the same
+      // rounding and reconstruction) as it codes.
+      if (check == GridCheck::AfterWhenFast && request.effort == SearchEffort::Fast) {
+        coarse = first_quantised_grid(x, bound, grid);
+        unchecked = coarse.has_value();
+      }
+      if (!coarse) coarse = quantised_grid(x, bound, grid);
     }
   }
   // Rounding to the coarse grid leaves about its rounding noise: an RMSE
@@ -86,6 +94,7 @@ UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequ
   if (coarse) {
     IntegerPlan rounded = plan;
     rounded.grid = *coarse;
+    rounded.unchecked = unchecked;
     // A caller who asked for a fast search takes a lean model search too: a
     // few per cent of bytes for a much cheaper analysis per block.
     rounded.effort = request.effort == SearchEffort::Fast ? IntegerEffort::Lean : IntegerEffort::Quick;
