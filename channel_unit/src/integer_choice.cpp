@@ -89,7 +89,7 @@ std::string number(double v) {
 
 }  // namespace
 
-UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequest& request) {
+UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequest& request, GridCheck check) {
   const bool asked = request.integer != IntegerUse::Auto;
   const bool left_to_tools = request.options.coder == quillmere::Coder::Auto && request.coders.empty();
   // A caller who names a wavelet (other than the default one) asked for the
@@ -101,14 +101,13 @@ UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequ
   if (n == 0) return std::nullopt;  // the wavelet path words the refusal
   const std::optional<double> bound =
       request.bounds.max_error ? std::optional<double>(*request.bounds.max_error) : std::nullopt;
-  const bool rounding_open = bound && (asked || wavelet_open);
   // Left to the tools, the prediction comes first, on the step the grid
   // will have to within a few per cent, so that a bound where the wavelet
   // layer wins costs one light look and no check of every sample.
-  const bool rounds =
-      rounding_open && (asked || (std::isfinite(*bound) && *bound > 0.0 && integer_wins(x, *bound)));
+  const bool rounds = bound && (asked || wavelet_open) &&
+                      (asked || (std::isfinite(*bound) && *bound > 0.0 && integer_wins(x, *bound)));
   // A fast request the wavelet layer takes: when a few samples prove the
-  // exact unit cannot fit the bounds either, the whole-signal grid check is
+  // exact unit cannot fit the bounds either, the whole-signal grid search is
   // skipped (its answer could not change the choice). A given step is the
   // caller's grid and is always checked.
   if (!asked && !rounds && request.effort == SearchEffort::Fast && !request.grid_step &&
@@ -125,13 +124,24 @@ UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequ
   // A max-error bound of at least one spacing of the source's grid (or a
   // source on none): the samples rounded to a coarser grid within the bound.
   std::optional<IntegerGrid> coarse;
-  if (rounds) coarse = quantised_grid(x, *bound, grid);
+  bool unchecked = false;
+  if (rounds) {
+    // A fast effort skips the pass that checks every sample against the
+    // grid: the unit's own pass measures the same error (the same
+    // rounding and reconstruction) as it codes.
+    if (check == GridCheck::AfterWhenFast && request.effort == SearchEffort::Fast) {
+      coarse = first_quantised_grid(x, *bound, grid);
+      unchecked = coarse.has_value();
+    }
+    if (!coarse) coarse = quantised_grid(x, *bound, grid);
+  }
   // Rounding to the coarse grid leaves about its rounding noise: an RMSE
   // bound below that is for the exact unit or the wavelet layer to meet.
   if (coarse && request.bounds.rmse && *request.bounds.rmse < kRoundingNoise * coarse->step) coarse.reset();
   if (coarse) {
     IntegerPlan rounded = plan;
     rounded.grid = *coarse;
+    rounded.unchecked = unchecked;
     // A caller who asked for a fast search takes a lean model search too: a
     // few per cent of bytes for a much cheaper analysis per block.
     rounded.effort = request.effort == SearchEffort::Fast ? IntegerEffort::Lean : IntegerEffort::Quick;
