@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import argparse
 import hashlib
-import json
 import os
 import sys
 
@@ -23,6 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
+import recorded  # noqa: E402
 import signals as sigs  # noqa: E402
 from quillmere_tools import compress_to_target, decompress, metrics  # noqa: E402
 
@@ -51,25 +51,19 @@ def sweep() -> dict[str, list]:
 
 def main() -> None:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    g = p.add_mutually_exclusive_group(required=True)
-    g.add_argument("--write", metavar="OUT")
-    g.add_argument("--check", metavar="RECORDED")
+    recorded.add_write_or_check(p)
     a = p.parse_args()
     sizes = sweep()
     if a.write:
-        tmp = a.write + ".tmp"
-        with open(tmp, "w") as f:
-            json.dump(sizes, f, indent=1, sort_keys=True)
-        os.replace(tmp, a.write)
+        recorded.save(a.write, sizes)
         return
-    with open(a.check) as f:
-        recorded = json.load(f)
+    was_recorded = recorded.load(a.check)
     larger = smaller = equal = differ = 0
     for case, (size, digest) in sizes.items():
-        if case not in recorded:
+        if case not in was_recorded:
             print(f"{case}: not recorded")
             continue
-        was, was_digest = recorded[case]
+        was, was_digest = was_recorded[case]
         differ += digest != was_digest
         if size > was:
             larger += 1

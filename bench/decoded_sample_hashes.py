@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import argparse
 import hashlib
-import json
 import os
 import sys
 
@@ -27,6 +26,8 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
 import numpy as np  # noqa: E402
+
+import recorded  # noqa: E402
 
 FRACTIONS = (1e-4, 1e-3, 3e-3, 1e-2, 3e-2, 1e-1)
 LIFT = 1.0e6
@@ -72,28 +73,17 @@ def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--units")
     p.add_argument("--units-dir")
-    p.add_argument("--write")
-    p.add_argument("--check")
+    recorded.add_write_or_check(p, required=False)
     a = p.parse_args()
     if a.units:
         print(f"{write_units(a.units)} units written to {a.units}")
         return 0
     got = hashes(a.units_dir)
     if a.write:
-        with open(a.write + ".tmp", "w") as fh:
-            json.dump(got, fh, indent=1, sort_keys=True)
-        os.replace(a.write + ".tmp", a.write)
+        recorded.save(a.write, got)
         print(f"{len(got)} decoded hashes written to {a.write}")
         return 0
-    with open(a.check) as fh:
-        want = json.load(fh)
-    differ = sorted(k for k in want if got.get(k) != want[k])
-    missing = sorted(set(want) ^ set(got))
-    print(f"{len(want)} units: {len(want) - len(differ)} decode the same, {len(differ)} differ, "
-          f"{len(missing)} missing on one side")
-    for k in differ[:20]:
-        print("  differs:", k)
-    return 1 if differ or missing else 0
+    return recorded.compare_hashes(recorded.load(a.check), got, "units")
 
 
 if __name__ == "__main__":

@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import argparse
 import hashlib
-import json
 import os
 import sys
 from typing import Dict, Iterator, Tuple
@@ -30,6 +29,7 @@ if HERE not in sys.path:
 import numpy as np  # noqa: E402
 import quillmere  # noqa: E402
 
+import recorded  # noqa: E402
 import signals as sigs  # noqa: E402
 from quillmere_tools.settings import Settings  # noqa: E402
 from quillmere_tools.units import channel  # noqa: E402
@@ -67,9 +67,7 @@ def cases() -> Iterator[Tuple[str, bytes]]:
 
 def main() -> None:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    g = p.add_mutually_exclusive_group(required=True)
-    g.add_argument("--write", metavar="OUT")
-    g.add_argument("--check", metavar="RECORDED")
+    recorded.add_write_or_check(p)
     a = p.parse_args()
     hashes: Dict[str, str] = {}
     for label, blob in cases():
@@ -77,21 +75,9 @@ def main() -> None:
     whole = hashlib.sha256("".join(hashes[k] for k in sorted(hashes)).encode()).hexdigest()
     print(f"{len(hashes)} outputs, combined {whole}")
     if a.write:
-        tmp = a.write + ".tmp"
-        with open(tmp, "w") as f:
-            json.dump(hashes, f, indent=1, sort_keys=True)
-        os.replace(tmp, a.write)
+        recorded.save(a.write, hashes)
         return
-    with open(a.check) as f:
-        recorded = json.load(f)
-    bad = [k for k in recorded if hashes.get(k) != recorded[k]]
-    missing = sorted(set(recorded) ^ set(hashes))
-    for k in bad:
-        print(f"DIFFERS: {k}")
-    for k in missing:
-        print(f"ONLY ONE SIDE: {k}")
-    sys.exit(1 if bad or missing else 0)
-
+    sys.exit(recorded.compare_hashes(recorded.load(a.check), hashes, "outputs"))
 
 if __name__ == "__main__":
     main()

@@ -178,6 +178,12 @@ def check_bound(name: str, value: object) -> Optional[float]:
     return number
 
 
+_METHOD_SET = frozenset(METHODS)
+_SCALE_SET = frozenset(SCALES)
+_CUTOFF_SET = frozenset(CUTOFFS)
+_CODER_SET = frozenset(UNIT_CODERS)  # "auto" is not here: it is stored as None
+
+
 @dataclass(frozen=True)
 class Settings:
     """The five CompressionOptions values as plain, comparable data, checked
@@ -190,6 +196,17 @@ class Settings:
     quant_multiplier: Optional[float] = None
 
     def __post_init__(self) -> None:
+        # Values already in their checked form (exact str and int, a coder
+        # other than "auto", no multiplier) are what the checkers would give
+        # back unchanged; a plain compress often makes its Settings per call,
+        # and the checkers' isinstance tests against numbers.Integral and the
+        # five stores cost as much as a tenth of compressing 10^5 samples.
+        if (type(self.method) is str and self.method in _METHOD_SET
+                and type(self.scale) is int and self.scale in _SCALE_SET
+                and type(self.cutoff) is str and self.cutoff in _CUTOFF_SET
+                and (self.coder is None or (type(self.coder) is str and self.coder in _CODER_SET))
+                and self.quant_multiplier is None):
+            return
         checked = {
             "method": check_method(self.method),
             "scale": check_scale(self.scale),

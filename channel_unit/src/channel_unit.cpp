@@ -168,9 +168,20 @@ UnitResult<EncodedUnit> encode_unit(SignalView x, const UnitRequest& request) {
   auto plan = plan_integer(coded, request);
   if (!plan) return std::unexpected(plan.error());
   std::optional<EncodedUnit> integer;
+  UnitResult<EncodedUnit> unit = std::unexpected(UnitError{});
   if (*plan) {
-    auto unit = encode_integer_unit(coded, (*plan)->grid, tail, (*plan)->effort);
+    unit = encode_integer_unit(coded, (*plan)->grid, tail, (*plan)->effort);
     if (!unit) return std::unexpected(unit.error());
+    // An unchecked grid that misses the max error: planned again with the
+    // check first, which ends as a plan that never skipped it would.
+    if ((*plan)->unchecked && !(unit->report.max_error <= *request.bounds.max_error)) {
+      plan = plan_integer(coded, request, GridCheck::Before);
+      if (!plan) return std::unexpected(plan.error());
+      if (*plan) unit = encode_integer_unit(coded, (*plan)->grid, tail, (*plan)->effort);
+      if (*plan && !unit) return std::unexpected(unit.error());
+    }
+  }
+  if (*plan) {
     if (meets_bounds(unit->report, request.bounds, unit->bytes.size(), unit_samples)) {
       if (!(*plan)->compare) return unit;
       integer = std::move(*unit);

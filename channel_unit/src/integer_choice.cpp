@@ -1,6 +1,8 @@
 #include "quillmere_tools/integer_choice.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -43,6 +45,42 @@ bool integer_wins(SignalView x, double bound) {
   return predict_integer_bits(x, guess, kManyStretches) >= kIntegerWins;
 }
 
+// The value of the lowest set bit of |v| (v finite and nonzero): exact,
+// since it is a power of two. Every sample is a multiple of a power-of-two
+// grid's spacing, so that spacing is at most this.
+double lowest_bit_value(double v) {
+  int e = 0;
+  const double m = std::frexp(std::fabs(v), &e);  // |v| = m 2^e, m in [0.5, 1)
+  const auto mantissa = static_cast<std::uint64_t>(std::ldexp(m, 53));
+  return std::ldexp(static_cast<double>(mantissa & (0 - mantissa)), e - 53);
+}
+
+// How many leading samples a fast request looks at for a proof that the
+// bounds are loose against any grid the samples could lie on.
+constexpr std::size_t kLooseProofSamples = 64;
+
+// Whether one of the first samples shows that no power-of-two grid the
+// samples lie on is as coarse as the bounds: then the exact unit cannot fit
+// them (tight() is false for whatever grid find_grid would return), and a
+// fast request need not read every sample to find that grid.
+bool bounds_loose_against_any_grid(SignalView x, const UnitBounds& b) {
+  return std::visit(
+      [&](auto s) {
+        const std::size_t look = std::min(s.size(), kLooseProofSamples);
+        for (std::size_t i = 0; i < look; ++i) {
+          const auto v = static_cast<double>(s[i]);
+          if (!std::isfinite(v) || v == 0.0) continue;
+          const double spacing_at_most = lowest_bit_value(v);
+          if ((!b.max_error || *b.max_error > spacing_at_most) &&
+              (!b.rmse || *b.rmse > kRoundingNoise * spacing_at_most)) {
+            return true;
+          }
+        }
+        return false;
+      },
+      x);
+}
+
 std::string number(double v) {
   char text[32];
   std::snprintf(text, sizeof text, "%.6g", v);
@@ -51,7 +89,7 @@ std::string number(double v) {
 
 }  // namespace
 
-UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequest& request) {
+UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequest& request, GridCheck check) {
   const bool asked = request.integer != IntegerUse::Auto;
   const bool left_to_tools = request.options.coder == quillmere::Coder::Auto && request.coders.empty();
   // A caller who names a wavelet (other than the default one) asked for the
@@ -61,6 +99,21 @@ UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequ
   if (!asked && !(left_to_tools && request.bounds.any())) return std::nullopt;
   const std::size_t n = std::visit([](auto s) { return s.size(); }, x);
   if (n == 0) return std::nullopt;  // the wavelet path words the refusal
+  const std::optional<double> bound =
+      request.bounds.max_error ? std::optional<double>(*request.bounds.max_error) : std::nullopt;
+  // Left to the tools, the prediction comes first, on the step the grid
+  // will have to within a few per cent, so that a bound where the wavelet
+  // layer wins costs one light look and no check of every sample.
+  const bool rounds = bound && (asked || wavelet_open) &&
+                      (asked || (std::isfinite(*bound) && *bound > 0.0 && integer_wins(x, *bound)));
+  // A fast request the wavelet layer takes: when a few samples prove the
+  // exact unit cannot fit the bounds either, the whole-signal grid search is
+  // skipped (its answer could not change the choice). A given step is the
+  // caller's grid and is always checked.
+  if (!asked && !rounds && request.effort == SearchEffort::Fast && !request.grid_step &&
+      bounds_loose_against_any_grid(x, request.bounds)) {
+    return std::nullopt;
+  }
   const auto grid = find_grid(x, request.grid_step);
   IntegerPlan plan;
   plan.only = request.integer == IntegerUse::Only;
@@ -71,14 +124,16 @@ UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequ
   // A max-error bound of at least one spacing of the source's grid (or a
   // source on none): the samples rounded to a coarser grid within the bound.
   std::optional<IntegerGrid> coarse;
-  if (request.bounds.max_error && (asked || wavelet_open)) {
-    const double bound = *request.bounds.max_error;
-    // Left to the tools, the prediction comes first, on the step the grid
-    // will have to within a few per cent, so that a bound where the wavelet
-    // layer wins costs one light look and no check of every sample.
-    if (asked || (std::isfinite(bound) && bound > 0.0 && integer_wins(x, bound))) {
-      coarse = quantised_grid(x, bound, grid);
+  bool unchecked = false;
+  if (rounds) {
+    // A fast effort skips the pass that checks every sample against the
+    // grid: the unit's own pass measures the same error (the same
+    // rounding and reconstruction) as it codes.
+    if (check == GridCheck::AfterWhenFast && request.effort == SearchEffort::Fast) {
+      coarse = first_quantised_grid(x, *bound, grid);
+      unchecked = coarse.has_value();
     }
+    if (!coarse) coarse = quantised_grid(x, *bound, grid);
   }
   // Rounding to the coarse grid leaves about its rounding noise: an RMSE
   // bound below that is for the exact unit or the wavelet layer to meet.
@@ -86,6 +141,7 @@ UnitResult<std::optional<IntegerPlan>> plan_integer(SignalView x, const UnitRequ
   if (coarse) {
     IntegerPlan rounded = plan;
     rounded.grid = *coarse;
+    rounded.unchecked = unchecked;
     // A caller who asked for a fast search takes a lean model search too: a
     // few per cent of bytes for a much cheaper analysis per block.
     rounded.effort = request.effort == SearchEffort::Fast ? IntegerEffort::Lean : IntegerEffort::Quick;

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <optional>
 #include <string>
 
 #include "integer_arithmetic.hpp"
 #include "integer_rans.hpp"
+#include "integer_rice_codes.hpp"
 #include "integer_stream_format.hpp"
 #include "quillmere/byte_io.hpp"
 #include "quillmere_tools/bit_stream.hpp"
@@ -16,6 +18,7 @@ namespace quillmere_tools {
 namespace {
 
 using namespace integer_format;
+using namespace integer_rice;
 
 // Models of linear prediction tried exactly per block, of those the
 // analysis ranks best.
@@ -43,223 +46,6 @@ constexpr std::size_t kLagProbe = 4;
 // rANS residuals must save a 1/kRansMargin share of a block's Rice bits.
 constexpr std::size_t kRansMargin = 16;
 
-// Rice parameter and expected bits for `count` values summing to `sum`
-// (the sum of u >> k estimated from the sum of u: the choice needs no exact
-// count).
-struct RiceFit {
-  int k = 0;
-  std::uint64_t bits = 0;
-};
-
-RiceFit fit_rice(std::uint64_t count, std::uint64_t sum) noexcept {
-  // The cost is least near log2 of the mean: only its neighbours are tried.
-  const std::uint64_t mean = count ? sum / count : 0;
-  const int centre = std::min(mean ? static_cast<int>(std::bit_width(mean)) - 1 : 0, kMaxRiceParameter);
-  RiceFit best{0, ~std::uint64_t{0}};
-  for (int k = std::max(0, centre - 1); k <= std::min(kMaxRiceParameter, centre + 1); ++k) {
-    const std::uint64_t cost = count * static_cast<std::uint64_t>(k + 1) + (sum >> k);
-    if (cost < best.bits) best = {k, cost};
-  }
-  return best;
-}
-
-// One partition's coding: a Rice parameter, or runs of zeros (their lengths
-// with parameter k, the nonzero values between them, less one, with run_k).
-struct PartitionCode {
-  bool runs = false;
-  int k = 0;
-  int run_k = 0;
-};
-
-struct RicePlan {
-  int order = 0;
-  std::vector<PartitionCode> parts;
-  std::uint64_t bits = ~std::uint64_t{0};
-};
-
-int max_partition_order(std::size_t block) noexcept {
-  int p = 0;
-  while (p < kMaxPartitionOrder && (block >> (p + 1)) >= 32) ++p;
-  return p;
-}
-
-// What a partition's choice needs: its residuals' count, sum and zeros, and
-// for runs of zeros their number and total length and the nonzero values'
-// number and sum (less one each). Partitions merge by adding these up, a
-// run across their border then counting as two: an estimate, as the choice
-// needs no more.
-struct PartitionSums {
-  std::uint64_t count = 0;
-  std::uint64_t sum = 0;
-  std::uint64_t zeros = 0;
-  std::uint64_t runs = 0;
-  std::uint64_t nonzero = 0;
-  std::uint64_t nonzero_sum = 0;
-  PartitionSums& operator+=(const PartitionSums& o) noexcept {
-    count += o.count;
-    sum += o.sum;
-    zeros += o.zeros;
-    runs += o.runs;
-    nonzero += o.nonzero;
-    nonzero_sum += o.nonzero_sum;
-    return *this;
-  }
-};
-
-// Every run of zeros (possibly empty) ends at a nonzero value, and one more
-// at the end when the partition ends in zeros; the nonzero values less one
-// sum to the sum less their number. So only the sum and the zeros need a
-// pass, which has no branch.
-PartitionSums sums_of(std::span<const std::uint64_t> u) noexcept {
-  PartitionSums t;
-  t.count = u.size();
-  const std::uint64_t* v = u.data();
-  for (std::size_t i = 0; i < u.size(); ++i) {
-    t.sum += v[i];
-    t.zeros += static_cast<std::uint64_t>(v[i] == 0);
-  }
-  t.nonzero = t.count - t.zeros;
-  t.runs = t.nonzero + (!u.empty() && u.back() == 0 ? 1 : 0);
-  t.nonzero_sum = t.sum - t.nonzero;
-  return t;
-}
-
-PartitionCode plan_partition(const PartitionSums& t, std::uint64_t& bits) {
-  const RiceFit plain = fit_rice(t.count, t.sum);
-  PartitionCode code{false, plain.k, 0};
-  bits = 5 + plain.bits;
-  // Runs pay only where most residuals are zero: below one bit a sample.
-  if (t.zeros * 2 < t.count) return code;
-  const RiceFit lengths = fit_rice(t.runs, t.zeros);
-  const RiceFit values = fit_rice(t.nonzero, t.nonzero_sum);
-  const std::uint64_t run_bits = 15 + lengths.bits + (t.nonzero ? values.bits : 0);
-  if (run_bits < bits) {
-    bits = run_bits;
-    code = {true, lengths.k, t.nonzero ? values.k : 0};
-  }
-  return code;
-}
-
-// The sums of every partition at the finest order, when the block divides
-// evenly (a whole block): coarser orders add them up pairwise.
-RicePlan plan_rice(std::span<const std::uint64_t> u, std::size_t warm, std::size_t block) {
-  const int finest = max_partition_order(block);
-  std::vector<PartitionSums> sums;
-  const bool even = block % (std::size_t{1} << finest) == 0;
-  if (even) {
-    const std::size_t size = block >> finest;
-    sums.resize(std::size_t{1} << finest);
-    for (std::size_t j = 0; j < sums.size(); ++j) {
-      const std::size_t from = std::max(j * size, warm);
-      const std::size_t to = (j + 1) * size;
-      if (from < to) sums[j] = sums_of(u.subspan(from - warm, to - from));
-    }
-  }
-  RicePlan best;
-  for (int p = finest; p >= 0; --p) {
-    const std::size_t size = partition_size(block, p);
-    RicePlan plan;
-    plan.order = p;
-    plan.bits = 4;
-    std::size_t index = 0;
-    for (std::size_t start = 0; start < block; start += size, ++index) {
-      const std::size_t from = std::max(start, warm);
-      const std::size_t to = std::min(start + size, block);
-      if (from >= to) continue;
-      std::uint64_t bits = 0;
-      plan.parts.push_back(plan_partition(even ? sums[index] : sums_of(u.subspan(from - warm, to - from)), bits));
-      plan.bits += bits;
-    }
-    if (plan.bits <= best.bits) best = std::move(plan);
-    if (even && p > 0) {
-      for (std::size_t j = 0; j < sums.size() / 2; ++j) sums[j] = sums[2 * j] += sums[2 * j + 1];
-      sums.resize(sums.size() / 2);
-    }
-  }
-  return best;
-}
-
-void put_rice(BitWriter& out, std::uint64_t v, int k, int escape_bits) {
-  const std::uint64_t q = v >> k;
-  // The zeros, the one and the low bits in one field: with k <= 30 short of
-  // the escape that is 54 bits at most, within what put takes.
-  if (q < kEscapeQuotient) {
-    out.put((std::uint64_t{1} << k) | (v & ((std::uint64_t{1} << k) - 1)), static_cast<int>(q) + 1 + k);
-    return;
-  }
-  out.put(0, static_cast<int>(kEscapeQuotient));
-  out.put_wide(v, escape_bits);
-}
-
-// The fields a block's residuals are written as, in order, handed to a
-// sink: field(value, bits) for fixed-width fields, rice(value, k, escape)
-// for Rice codes. Writing and exact sizing walk the same codes this way.
-template <class Sink>
-void walk_residual_codes(Sink& sink, std::span<const std::uint64_t> u, std::size_t warm, std::size_t block,
-                         const RicePlan& plan, int width) {
-  sink.field(static_cast<std::uint64_t>(plan.order), 4);
-  const std::size_t size = partition_size(block, plan.order);
-  std::size_t part = 0;
-  for (std::size_t start = 0; start < block; start += size) {
-    const std::size_t from = std::max(start, warm);
-    const std::size_t to = std::min(start + size, block);
-    if (from >= to) continue;
-    const PartitionCode code = plan.parts[part++];
-    if (!code.runs) {
-      sink.field(static_cast<std::uint64_t>(code.k), 5);
-      sink.rice_run(u.subspan(from - warm, to - from), code.k, width + 1);
-      continue;
-    }
-    sink.field(kRunMode, 5);
-    sink.field(static_cast<std::uint64_t>(code.k), 5);
-    sink.field(static_cast<std::uint64_t>(code.run_k), 5);
-    std::size_t i = from;
-    while (i < to) {
-      std::size_t run = 0;
-      while (i + run < to && u[i + run - warm] == 0) ++run;
-      sink.rice(run, code.k, kRunEscapeBits);
-      i += run;
-      if (i == to) break;
-      sink.rice(u[i - warm] - 1, code.run_k, width + 1);
-      ++i;
-    }
-  }
-}
-
-void write_residuals(BitWriter& out, std::span<const std::uint64_t> u, std::size_t warm,
-                     std::size_t block, const RicePlan& plan, int width) {
-  struct Writer {
-    BitWriter& out;
-    void field(std::uint64_t v, int bits) { out.put(v, bits); }
-    void rice(std::uint64_t v, int k, int escape_bits) { put_rice(out, v, k, escape_bits); }
-    void rice_run(std::span<const std::uint64_t> v, int k, int escape_bits) {
-      out.put_rice_run(v.data(), v.size(), k, kEscapeQuotient, escape_bits);
-    }
-  } sink{out};
-  walk_residual_codes(sink, u, warm, block, plan, width);
-}
-
-std::uint64_t rice_bits(std::uint64_t v, int k, int escape_bits) noexcept {
-  const std::uint64_t q = v >> k;
-  return q >= kEscapeQuotient ? kEscapeQuotient + static_cast<std::uint64_t>(escape_bits)
-                              : q + 1 + static_cast<std::uint64_t>(k);
-}
-
-// The exact size of what write_residuals writes, without writing it.
-std::uint64_t residual_bits(std::span<const std::uint64_t> u, std::size_t warm, std::size_t block,
-                            const RicePlan& plan, int width) {
-  struct Counter {
-    std::uint64_t bits = 0;
-    void field(std::uint64_t, int n) noexcept { bits += static_cast<std::uint64_t>(n); }
-    void rice(std::uint64_t v, int k, int escape_bits) noexcept { bits += rice_bits(v, k, escape_bits); }
-    void rice_run(std::span<const std::uint64_t> v, int k, int escape_bits) noexcept {
-      for (const std::uint64_t x : v) bits += rice_bits(x, k, escape_bits);
-    }
-  } sink;
-  walk_residual_codes(sink, u, warm, block, plan, width);
-  return sink.bits;
-}
-
 // Whether rANS tables may save their share of a block, judged before they
 // are planned (planning costs about a tenth of a quick encode): where a
 // quarter of the residuals or more are zero. Rice codes spend a bit or more
@@ -280,6 +66,8 @@ struct BlockChoice {
   std::vector<std::uint64_t> u;
   RicePlan plan;
   std::uint64_t bits = 0;
+  // The zero residuals among u where the choice counted them already.
+  std::optional<std::uint64_t> zeros;
 };
 
 // Lags at which a few samples of the block (at its start, then its middle)
@@ -374,40 +162,44 @@ void choose_lean(std::span<const std::int64_t> x, IntegerRange range, std::int64
     } else {
       against_centre();
     }
-    for (std::size_t i = 0; i + static_cast<std::size_t>(fixed) < n; ++i) into[i] = zigzag(residuals[i]);
+    const auto warm = static_cast<std::size_t>(fixed);
+    return zigzag_with_sums(std::span(residuals).first(n - warm), warm, n, into.data());
   };
   std::size_t order = static_cast<std::size_t>(fixed);
   std::uint64_t header = fixed_header;
   BlockKind kind = kFixed;
   RicePlan plan;
   bool planned = false;
+  // The chosen candidate's sums, and its zeros once planned.
+  ZigzagSums chosen;
+  std::uint64_t zeros = 0;
   if (!models.empty()) {
     const LpcModel& model = models.front();
     const std::size_t m = model.coefs.size();
     lpc_residuals(x, model, range, residuals);
-    std::uint64_t sum = 0;
-    for (std::size_t i = 0; i + m < n; ++i) {
-      u[i] = zigzag(residuals[i]);
-      sum += u[i];
-    }
+    ZigzagSums lpc_sums = zigzag_with_sums(std::span(residuals).first(n - m), m, n, u.data());
     const std::uint64_t lpc_header = 2 + 5 + 4 + 5 + m * static_cast<std::uint64_t>(model.precision);
-    const std::uint64_t lpc_bits = lpc_header + m * w + rough_rice_bits(n - m, sum);
+    const std::uint64_t lpc_bits = lpc_header + m * w + rough_rice_bits(n - m, lpc_sums.sum);
+    // One Rice code over a whole block misjudges the two where their
+    // residuals' loud and quiet stretches differ: within kNearTie of each
+    // other both are planned, partitions and all.
+    const std::uint64_t apart = lpc_bits > fixed_bits ? lpc_bits - fixed_bits : fixed_bits - lpc_bits;
+    const bool near_tie = fixed_bits != ~std::uint64_t{0} && apart * kNearTie < std::max(lpc_bits, fixed_bits);
     if (lpc_bits < fixed_bits) {
       kind = kLpc;
       order = m;
       header = lpc_header;
       best.lpc = model;
+      if (!near_tie) chosen = std::move(lpc_sums);
     }
-    // One Rice code over a whole block misjudges the two where their
-    // residuals' loud and quiet stretches differ: within kNearTie of each
-    // other both are planned, partitions and all.
-    const std::uint64_t apart = lpc_bits > fixed_bits ? lpc_bits - fixed_bits : fixed_bits - lpc_bits;
-    if (fixed_bits != ~std::uint64_t{0} && apart * kNearTie < std::max(lpc_bits, fixed_bits)) {
-      RicePlan lpc_plan = plan_rice(std::span(u).first(n - m), m, n);
+    if (near_tie) {
+      const std::uint64_t lpc_zeros = lpc_sums.zeros;
+      RicePlan lpc_plan = plan_rice(std::span(u).first(n - m), m, n, std::move(lpc_sums.finest));
       std::vector<std::uint64_t> other(n);
-      fixed_u(other);
+      ZigzagSums fixed_sums = fixed_u(other);
+      const std::uint64_t fixed_zeros = fixed_sums.zeros;
       RicePlan fixed_plan = plan_rice(std::span(other).first(n - static_cast<std::size_t>(fixed)),
-                                      static_cast<std::size_t>(fixed), n);
+                                      static_cast<std::size_t>(fixed), n, std::move(fixed_sums.finest));
       const std::uint64_t lpc_exact = lpc_header + m * w + lpc_plan.bits;
       const std::uint64_t fixed_exact = fixed_header + static_cast<std::size_t>(fixed) * w + fixed_plan.bits;
       planned = true;
@@ -417,17 +209,22 @@ void choose_lean(std::span<const std::int64_t> x, IntegerRange range, std::int64
         header = lpc_header;
         best.lpc = model;
         plan = std::move(lpc_plan);
+        zeros = lpc_zeros;
       } else {
         kind = kFixed;
         order = static_cast<std::size_t>(fixed);
         header = fixed_header;
         u.swap(other);
         plan = std::move(fixed_plan);
+        zeros = fixed_zeros;
       }
     }
   }
-  if (kind == kFixed && !planned) fixed_u(u);
-  if (!planned) plan = plan_rice(std::span(u).first(n - order), order, n);
+  if (kind == kFixed && !planned) chosen = fixed_u(u);
+  if (!planned) {
+    zeros = chosen.zeros;
+    plan = plan_rice(std::span(u).first(n - order), order, n, std::move(chosen.finest));
+  }
   const std::uint64_t bits = header + order * w + plan.bits;
   if (bits >= best.bits) return;  // verbatim stays
   best.kind = kind;
@@ -438,6 +235,7 @@ void choose_lean(std::span<const std::int64_t> x, IntegerRange range, std::int64
   best.u.resize(n - order);
   best.plan = std::move(plan);
   best.bits = bits;
+  best.zeros = zeros;
 }
 
 // Writes the block's bits to `out`; `words` receives the bytes that follow
@@ -553,7 +351,8 @@ bool encode_block(std::span<const std::int64_t> before, std::span<const std::int
     }
   }
   for (std::size_t i = 0; i < order; ++i) out.put_wide(static_cast<std::uint64_t>(x[i]), width);
-  if (coding == IntegerResiduals::RiceOrRans && !best.u.empty() && rans_may_pay(best.u)) {
+  if (coding == IntegerResiduals::RiceOrRans && !best.u.empty() &&
+      (best.zeros ? *best.zeros * 4 >= best.u.size() : rans_may_pay(best.u))) {
     // Against the Rice codes' exact size (the plan's estimate runs high by up
     // to half a bit a residual). rANS reads slower than Rice codes, so it
     // must save a share of the block's bits: peaky residuals (a trace on a

@@ -110,9 +110,13 @@ std::pair<double, double> finite_range(std::span<const float> x) noexcept { retu
 QUILLMERE_INTEGER_CLONES
 std::pair<double, double> finite_range(std::span<const double> x) noexcept { return finite_range_in(x); }
 
+// The grids quantised_grid tries in turn, each checked against the samples.
+// With `checked` false the first is returned as it stands, where its
+// quotients are known to stay within 33 bits whatever the samples (their
+// range about a middle offset, or an odd multiple of the source's own grid).
 template <class T>
 std::optional<IntegerGrid> quantised_grid_of(std::span<const T> x, double max_error,
-                                             std::optional<IntegerGrid> exact) {
+                                             std::optional<IntegerGrid> exact, bool checked) {
   if (!std::isfinite(max_error) || !(max_error > 0.0)) return std::nullopt;
   double step = kStepShare * max_error;
   // Mid-tread about zero, so that a signal resting at zero (silence, a
@@ -131,8 +135,15 @@ std::optional<IntegerGrid> quantised_grid_of(std::span<const T> x, double max_er
     const double m = 2.0 * std::floor(max_error / exact->spacing) + 1.0;
     if (m * exact->spacing > step) {
       const IntegerGrid odd{m * exact->step, exact->offset, m * exact->step};
-      if (holds(x, odd, max_error)) return odd;
+      if (!checked || holds(x, odd, max_error)) return odd;
     }
+  }
+  if (!checked) {
+    // Near zero the largest quotient is under 2^31; about the middle, half
+    // the range over the step must be as well.
+    const bool bounded = near_zero || (hi - lo) / 2.0 / step < kLargestInteger / 2.0;
+    if (!bounded || !std::isfinite(step) || !(step > 0.0) || (exact && step <= exact->spacing)) return std::nullopt;
+    return IntegerGrid{step, offset, step};
   }
   for (int attempt = 0; attempt < kAttempts; ++attempt, step *= kShrink) {
     if (!std::isfinite(step) || !(step > 0.0)) return std::nullopt;
@@ -212,7 +223,11 @@ double predict_bits_of(std::span<const T> x, const IntegerGrid& grid, std::size_
 }  // namespace
 
 std::optional<IntegerGrid> quantised_grid(SignalView x, double max_error, std::optional<IntegerGrid> exact) {
-  return std::visit([&](auto s) { return quantised_grid_of(s, max_error, exact); }, x);
+  return std::visit([&](auto s) { return quantised_grid_of(s, max_error, exact, true); }, x);
+}
+
+std::optional<IntegerGrid> first_quantised_grid(SignalView x, double max_error, std::optional<IntegerGrid> exact) {
+  return std::visit([&](auto s) { return quantised_grid_of(s, max_error, exact, false); }, x);
 }
 
 double predict_integer_bits(SignalView x, const IntegerGrid& grid, std::size_t stretches) {

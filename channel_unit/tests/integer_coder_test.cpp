@@ -82,6 +82,30 @@ std::vector<Case> cases() {
 
 INSTANTIATE_TEST_SUITE_P(Shapes, IntegerRoundTrip, ::testing::ValuesIn(cases()));
 
+// Quiet noise with rare spikes: partitions with a small Rice parameter then
+// hold codes of every length, short ones, ones past 32 bits and escapes,
+// which the writer takes in different ways; every effort's choice of
+// models must decode to the values.
+class SpikesOnNoise : public ::testing::TestWithParam<IntegerEffort> {};
+
+TEST_P(SpikesOnNoise, DecodeToEveryValue) {
+  for (const int width : {12, 24, 33}) {
+    const IntegerRange r = IntegerRange::of_width(width);
+    std::mt19937_64 rng(static_cast<unsigned>(width));
+    std::normal_distribution<double> noise(0.0, 6.0);
+    std::uniform_int_distribution<std::int64_t> any(r.lo, r.hi);
+    std::vector<std::int64_t> x(3 * kIntegerBlockLength + 123);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      x[i] = i % 53 == 7 ? any(rng) : r.clamp(std::llround(noise(rng)) + (i % 977 == 0 ? r.hi / 3 : 0));
+    }
+    const auto bytes = encode_integers(x, width, kIntegerBlockLength, 0, GetParam());
+    EXPECT_EQ(decode(bytes, width, x.size()), x) << "width " << width;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Efforts, SpikesOnNoise,
+                         ::testing::Values(IntegerEffort::Full, IntegerEffort::Quick, IntegerEffort::Lean));
+
 TEST(IntegerCoder, PredictsSmoothSignalsFarBelowTheirWidth) {
   const auto x = make(Shape::Smooth, 16, 20000, 1);
   const auto bytes = encode_integers(x, 16, kIntegerBlockLength);

@@ -5,6 +5,7 @@
 
 #include "fast_adaptive.hpp"
 #include "fast_group_cost.hpp"
+#include "vector_clones.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -45,6 +46,16 @@ Shares shares_of(const Counts& counts, unsigned tokens) {
     if (counts[t] != 0) s.used[s.present++] = static_cast<std::uint8_t>(t);
   }
   if (s.n == 0) return s;
+  if (s.n < (std::uint64_t{1} << (32 - kTableBits))) {
+    // Every count << 12 then fits 32 bits, and a 32-bit division (the same
+    // quotient) takes a fraction of a 64-bit one's time.
+    const auto n = static_cast<std::uint32_t>(s.n);
+    for (unsigned i = 0; i < s.present; ++i) {
+      const unsigned t = s.used[i];
+      s.at12[t] = (counts[t] << kTableBits) / n;
+    }
+    return s;
+  }
   for (unsigned i = 0; i < s.present; ++i) {
     const unsigned t = s.used[i];
     s.at12[t] = static_cast<std::uint32_t>((std::uint64_t{counts[t]} << kTableBits) / s.n);
@@ -52,12 +63,15 @@ Shares shares_of(const Counts& counts, unsigned tokens) {
   return s;
 }
 
-// Frequencies summing to 2^p, every counted token at least 1; none when more
-// tokens occur than the table has slots.
-std::optional<Counts> normalise(const Shares& shares, unsigned tokens, unsigned p) {
+// Frequencies summing to 2^p into f[0, tokens), every counted token at
+// least 1; false when more tokens occur than the table has slots. Entries
+// from `tokens` on are left as they were: no reader looks past a band's
+// tokens, and clearing the whole array for every precision tried (and
+// copying it out) had been a visible part of the model choice.
+bool normalise(const Shares& shares, unsigned tokens, unsigned p, Counts& f) {
   const std::uint64_t total = std::uint64_t{1} << p;
-  if (shares.present > total || shares.n == 0) return std::nullopt;
-  Counts f{};
+  if (shares.present > total || shares.n == 0) return false;
+  for (unsigned t = 0; t < tokens; ++t) f[t] = 0;
   std::uint64_t sum = 0;
   const unsigned shift = kTableBits - p;
   for (unsigned i = 0; i < shares.present; ++i) {
@@ -81,7 +95,7 @@ std::optional<Counts> normalise(const Shares& shares, unsigned tokens, unsigned 
       sum -= d;
     }
   }
-  return f;
+  return true;
 }
 
 struct Choice {
@@ -101,20 +115,23 @@ Choice best_table(const Counts& counts, unsigned tokens) {
   const unsigned lowest = std::max(1u, static_cast<unsigned>(std::bit_width(present - 1)));
   const unsigned highest = std::min(kTableBits, static_cast<unsigned>(std::bit_width(n)) + 1);
   unsigned worse = 0;
+  Counts tried;  // normalise() writes the entries that are read
   for (unsigned p = std::max(highest, lowest); p >= lowest && worse < 2; --p) {
-    const auto f = normalise(shares, tokens, p);
-    if (!f) break;
+    if (!normalise(shares, tokens, p, tried)) break;
+    const Counts& f = tried;
     // An absent token's frequency 0 is written as gamma(1), one bit.
     std::uint64_t bits = kPrecisionField + (tokens - present);
     std::uint64_t coded = 0;
     for (unsigned i = 0; i < present; ++i) {
       const unsigned t = shares.used[i];
-      bits += gamma_length((*f)[t] + 1);
-      coded += std::uint64_t{counts[t]} * ((p << 16) - kLog2[(*f)[t]]);
+      bits += gamma_length(f[t] + 1);
+      coded += std::uint64_t{counts[t]} * ((p << 16) - kLog2[f[t]]);
     }
     const std::uint64_t cost = (bits << 16) + coded;
     if (cost < best.cost) {
-      best = {cost, p, *f};
+      best.cost = cost;
+      best.p = p;
+      std::copy_n(f.begin(), tokens, best.freq.begin());
       worse = 0;
     } else {
       ++worse;
@@ -163,12 +180,14 @@ std::expected<Table, FastError> read_table(BitReader& in, unsigned tokens) {
 // as one per context and the pair of neighbours whose merging saves most is
 // merged until no merge saves anything: few counts then share one table
 // instead of paying for many.
+// No member initialisers: group_contexts() sets every member of its 32
+// groups, which would otherwise be cleared first for every band.
 struct Group {
-  unsigned first = 0;  // contexts first .. next group's first - 1
-  Counts counts{};
-  std::uint64_t n = 0;  // sum of the counts
-  bool used = false;
-  std::uint64_t estimate = 0;
+  unsigned first;  // contexts first .. next group's first - 1
+  Counts counts;
+  std::uint64_t n;  // sum of the counts
+  bool used;
+  std::uint64_t estimate;
   std::uint64_t cost() const { return (1u << 16) + estimate; }
 };
 
@@ -193,20 +212,30 @@ std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
     group[c].first = c;
     group[c].counts = counts[c];
     group[c].used = std::any_of(counts[c].begin(), counts[c].end(), [](std::uint32_t v) { return v != 0; });
+    group[c].n = 0;
     for (unsigned t = 0; t < tokens; ++t) group[c].n += counts[c][t];
     group[c].estimate = estimated_cost(group[c].n, tokens, [&](unsigned t) { return std::uint64_t{counts[c][t]}; });
     ids[c] = static_cast<std::uint8_t>(c);
   }
   for (unsigned i = 0; i + 1 < kContexts; ++i) pair[i] = merged_estimate(group[i], group[i + 1], tokens);
+  // gain[i]: what merging the live groups at positions i and i + 1 saves,
+  // 0 when it saves nothing. A merge changes only the gains beside it, so
+  // the search for the largest reads one array instead of two groups and
+  // an estimate per pair; the first of equal gains wins, as before.
+  const auto gain_at = [&](std::size_t i) -> std::uint64_t {
+    const std::uint64_t apart = group[ids[i]].cost() + group[ids[i + 1]].cost();
+    const std::uint64_t together = (1u << 16) + pair[ids[i]];
+    return together < apart ? apart - together : 0;
+  };
+  std::array<std::uint64_t, kContexts> gain{};
+  for (std::size_t i = 0; i + 1 < kContexts; ++i) gain[i] = gain_at(i);
   std::size_t live = kContexts;
   while (live > 1) {
     std::size_t best = live;
     std::uint64_t best_saving = 0;
     for (std::size_t i = 0; i + 1 < live; ++i) {
-      const std::uint64_t apart = group[ids[i]].cost() + group[ids[i + 1]].cost();
-      const std::uint64_t together = (1u << 16) + pair[ids[i]];
-      if (together < apart && apart - together > best_saving) {
-        best_saving = apart - together;
+      if (gain[i] > best_saving) {
+        best_saving = gain[i];
         best = i;
       }
     }
@@ -217,11 +246,18 @@ std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
     into.n += from.n;
     into.used = into.used || from.used;
     into.estimate = pair[ids[best]];
-    std::copy(ids.begin() + static_cast<std::ptrdiff_t>(best) + 2, ids.begin() + static_cast<std::ptrdiff_t>(live),
-              ids.begin() + static_cast<std::ptrdiff_t>(best) + 1);
+    const auto at = [](auto& a, std::size_t i) { return a.begin() + static_cast<std::ptrdiff_t>(i); };
+    std::copy(at(ids, best + 2), at(ids, live), at(ids, best + 1));
+    std::copy(at(gain, best + 1), at(gain, live - 1), at(gain, best));  // the pair merged drops out
     --live;
-    if (best > 0) pair[ids[best - 1]] = merged_estimate(group[ids[best - 1]], group[ids[best]], tokens);
-    if (best + 1 < live) pair[ids[best]] = merged_estimate(group[ids[best]], group[ids[best + 1]], tokens);
+    if (best > 0) {
+      pair[ids[best - 1]] = merged_estimate(group[ids[best - 1]], group[ids[best]], tokens);
+      gain[best - 1] = gain_at(best - 1);
+    }
+    if (best + 1 < live) {
+      pair[ids[best]] = merged_estimate(group[ids[best]], group[ids[best + 1]], tokens);
+      gain[best] = gain_at(best);
+    }
   }
   std::vector<Group> groups(live);
   for (std::size_t i = 0; i < live; ++i) groups[i] = group[ids[i]];
@@ -233,7 +269,10 @@ std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
 // Size of a band's tokens through the adaptive model, in 1/65536 bits, or
 // any value of at least `limit` once the size reaches it: the caller only
 // asks whether the model beats the limit, and mostly it does not. When it
-// does, every symbol's code is in `codes` (when given).
+// does, every symbol's code is in `codes` (when given). The model's update
+// of all 32 entries per symbol is the loop's work: in 16-bit lanes, exact,
+// so the AVX2 clone takes it in half the vectors with the same result.
+QUILLMERE_VECTOR_CLONES
 std::uint64_t adaptive_cost(std::span<const std::uint32_t> symbols, unsigned count, std::uint64_t limit,
                             std::uint32_t* codes) {
   AdaptiveModel model(count);

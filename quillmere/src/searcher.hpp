@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -202,14 +203,21 @@ class Searcher {
   SearchOutcome<std::vector<float>> decode(const stages::QuantisedBands& q, float m) const {
     // The same dequantisation as the decoder's, into a buffer kept from one
     // candidate to the next: a fresh one cost its pages' faults every time.
-    try {
-      dequantised_.resize(q.coeffs.size());
-    } catch (const std::bad_alloc&) {
-      return std::unexpected(codec_failure(QuillmereError::decompress_out_of_memory()));
+    // Not zero-filled first (every value is written): a searcher judging
+    // once paid a pass of memset over it.
+    const std::size_t count = q.coeffs.size();
+    if (dequantised_capacity_ < count) {
+      try {
+        dequantised_ = std::make_unique_for_overwrite<float[]>(count);
+      } catch (const std::bad_alloc&) {
+        return std::unexpected(codec_failure(QuillmereError::decompress_out_of_memory()));
+      }
+      dequantised_capacity_ = count;
     }
-    dequantise(q.coeffs, m, dequantised_);
+    const std::span<float> dequantised(dequantised_.get(), count);
+    dequantise(q.coeffs, m, dequantised);
     auto decoded = stages::synthesise(
-        *s_.executor, std::span<const float>(dequantised_), q.layout,
+        *s_.executor, std::span<const float>(dequantised), q.layout,
         {s_.min, s_.max, s_.mean, static_cast<std::uint32_t>(r_.samples.size())});
     if (!decoded) return codec_error_of(decoded);
     return std::move(*decoded);
@@ -601,7 +609,8 @@ class Searcher {
   const std::vector<double> gains_;
   const double lambda_ = 0.0;
   stages::QuantisedBands scratch_;
-  mutable std::vector<float> dequantised_;
+  mutable std::unique_ptr<float[]> dequantised_;
+  mutable std::size_t dequantised_capacity_ = 0;
   // The depth and multiplier of the bands in scratch_ by this searcher's
   // rule (while nothing else has written there), and for the rate-aware
   // rule of the ones before them.

@@ -3,48 +3,17 @@ must still hold exactly once the unit is decoded, on every front end that
 takes the option; the default effort's units and configurations must read
 as they did before the option existed."""
 import json
-import math
 
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from bounded_signals import KINDS, bound_value, make_signal
 from conftest import one_line_error
 from quillmere_tools import Settings, compress_many, compress_to_target, decompress, metrics
 from quillmere_tools.units import channel
 
-KINDS = ["walk", "spikes", "steps", "chirp", "noise", "flat", "offset"]
 BOUNDS = ["max_error", "rmse", "prd", "psnr"]
-
-
-def signal(kind: str, n: int, seed: int) -> np.ndarray:
-    rng = np.random.default_rng(seed)
-    t = np.arange(n, dtype=np.float64)
-    if kind == "walk":
-        return np.cumsum(rng.standard_normal(n))
-    if kind == "spikes":
-        x = 0.01 * rng.standard_normal(n)
-        x[rng.integers(0, n, max(1, n // 50))] += 80.0
-        return x
-    if kind == "steps":
-        return np.repeat(rng.normal(0, 10, n // 7 + 1), 7)[:n]
-    if kind == "chirp":
-        return np.sin(2e-4 * t * t)
-    if kind == "noise":
-        return rng.uniform(-1, 1, n)
-    if kind == "flat":
-        return np.full(n, rng.normal(0, 100))
-    if kind == "offset":  # float64 far from zero: the offset and float64 corrections
-        return 1.7e9 + np.sin(t / 5.0)
-    raise AssertionError(kind)
-
-
-def bound_for(kind: str, frac: float, x: np.ndarray) -> float:
-    finite = x[np.isfinite(x)]
-    spread = float(np.ptp(finite)) if finite.size else 0.0
-    scale = spread if spread > 0 else max(1.0, float(np.abs(finite).max(initial=1.0)))
-    return {"max_error": frac * scale, "rmse": frac * scale, "prd": 100 * frac,
-            "psnr": -20 * math.log10(frac)}[kind]
 
 
 def assert_holds(x, y, bounds):
@@ -73,16 +42,16 @@ def fast_round_trip(x, bounds, **options):
        frac=st.sampled_from([0.3, 0.05, 1e-2, 1e-3]), method=st.sampled_from(["cdf97", "cdf53", "db4"]),
        coder=st.sampled_from(["fast", "cmodel", "deflate"]), gaps=st.booleans())
 def test_fast_bound_holds_on_short_signals(kind, n, seed, dtype, bound, frac, method, coder, gaps):
-    x = signal(kind, n, seed)
+    x = make_signal(kind, n, seed)
     if kind != "offset":
         x = x.astype(dtype)
     if gaps and n > 2:
         x[seed % n] = np.nan
         x[(seed // 7) % n] = -np.inf
     if bound == "combined":
-        bounds = {"max_error": bound_for("max_error", frac, x), "rmse": bound_for("rmse", frac / 3, x)}
+        bounds = {"max_error": bound_value("max_error", frac, x), "rmse": bound_value("rmse", frac / 3, x)}
     else:
-        bounds = {bound: bound_for(bound, frac, x)}
+        bounds = {bound: bound_value(bound, frac, x)}
     finite = x[np.isfinite(x)]
     if "psnr" in bounds and (finite.size == 0 or np.ptp(finite) == 0):
         with pytest.raises(ValueError, match="psnr"):  # its peak is the range
@@ -94,20 +63,20 @@ def test_fast_bound_holds_on_short_signals(kind, n, seed, dtype, bound, frac, me
 @pytest.mark.parametrize("bound", BOUNDS)
 @pytest.mark.parametrize("kind", KINDS)
 def test_fast_bound_holds_on_long_signals(kind, bound):
-    x = signal(kind, 60_000, seed=11)
+    x = make_signal(kind, 60_000, seed=11)
     if kind != "offset":
         x = x.astype(np.float32)
     if bound == "psnr" and kind == "flat":
         return  # no range, no PSNR (the short-signal test checks the refusal)
-    fast_round_trip(x, {bound: bound_for(bound, 1e-3, x)})
+    fast_round_trip(x, {bound: bound_value(bound, 1e-3, x)})
 
 
 @pytest.mark.parametrize("kind, frac", [("walk", 1e-3), ("walk", 1e-2), ("chirp", 1e-3), ("spikes", 1e-2)])
 def test_fast_stays_near_the_thorough_size(kind, frac):
     # The prediction is one multiplier for every signal: far off on some
     # shape it would cost corrections or payload by the tens of per cent.
-    x = signal(kind, 50_000, seed=4).astype(np.float32)
-    bound = bound_for("max_error", frac, x)
+    x = make_signal(kind, 50_000, seed=4).astype(np.float32)
+    bound = bound_value("max_error", frac, x)
     fast = compress_to_target(x, max_error=bound, effort="fast")
     thorough = compress_to_target(x, max_error=bound)
     assert 0.8 * thorough.size <= fast.size <= 1.2 * thorough.size, (fast.size, thorough.size)
@@ -133,10 +102,10 @@ def test_fast_prices_the_dead_zone_on_smooth_signals(seed, frac):
 @pytest.mark.parametrize("kind,dtype,frac", [("walk", np.float64, 0.01), ("walk", np.float32, 0.01),
                                              ("offset", np.float64, 0.01)])
 def test_fast_report_matches_the_decoded_unit(kind, dtype, frac):
-    x = signal(kind, 20_000, seed=9).astype(dtype)
+    x = make_signal(kind, 20_000, seed=9).astype(dtype)
     # The walk with an RMSE beside the peak bound, as the search meets both.
     bounds = ({"max_error": 0.01, "rmse": 0.004} if kind == "walk"
-              else {"max_error": bound_for("max_error", frac, x)})
+              else {"max_error": bound_value("max_error", frac, x)})
     res = compress_to_target(x, effort="fast", **bounds)
     y = decompress(res.unit)
     assert res.max_error == metrics.max_abs_error(x, y)
@@ -146,7 +115,7 @@ def test_fast_report_matches_the_decoded_unit(kind, dtype, frac):
 
 
 def test_size_budget_is_searched_thoroughly_whatever_the_effort():
-    x = signal("chirp", 20_000, seed=2).astype(np.float32)
+    x = make_signal("chirp", 20_000, seed=2).astype(np.float32)
     assert (compress_to_target(x, bits_per_sample=3.0, effort="fast").unit
             == compress_to_target(x, bits_per_sample=3.0).unit)
 
@@ -154,7 +123,7 @@ def test_size_budget_is_searched_thoroughly_whatever_the_effort():
 def test_default_effort_is_the_thorough_search():
     # The coder named, so that the wavelet unit is coded rather than the
     # rounded-grid integer unit, which is the same for either effort.
-    x = signal("walk", 20_000, seed=3).astype(np.float32)
+    x = make_signal("walk", 20_000, seed=3).astype(np.float32)
     wavelet = Settings(coder="fast")
     default = compress_to_target(x, max_error="0.1%", settings=wavelet).unit
     assert compress_to_target(x, max_error="0.1%", settings=wavelet, effort="thorough").unit == default
@@ -163,14 +132,14 @@ def test_default_effort_is_the_thorough_search():
 
 @pytest.mark.parametrize("threads", [1, 2])
 def test_compress_many_takes_the_effort(threads):
-    signals = [signal(k, 5000, seed=i).astype(np.float32) for i, k in enumerate(["walk", "chirp", "spikes"])]
+    signals = [make_signal(k, 5000, seed=i).astype(np.float32) for i, k in enumerate(["walk", "chirp", "spikes"])]
     units = compress_many(signals, threads=threads, max_error="0.5%", effort="fast")
     assert units == [compress_to_target(x, max_error="0.5%", effort="fast").unit for x in signals]
 
 
 def test_blocked_signal_takes_the_effort_in_every_block():
-    x = signal("chirp", 20_000, seed=6).astype(np.float32)
-    bound = bound_for("max_error", 1e-2, x)
+    x = make_signal("chirp", 20_000, seed=6).astype(np.float32)
+    bound = bound_value("max_error", 1e-2, x)
     wavelet = Settings(coder="fast")
     fast = compress_to_target(x, max_error=bound, settings=wavelet, effort="fast", block_length=4096)
     assert_holds(x, decompress(fast.unit), {"max_error": bound})
@@ -191,7 +160,7 @@ BAD_EFFORTS = ["quick", "", "FAST", 1]
 
 @pytest.mark.parametrize("value", BAD_EFFORTS)
 def test_bad_effort_is_refused_naming_it(value):
-    x = signal("walk", 1000, seed=1)
+    x = make_signal("walk", 1000, seed=1)
     with pytest.raises(ValueError, match=f"effort must be one of thorough, fast, got {value!r}"):
         compress_to_target(x, max_error=0.1, effort=value)
     with pytest.raises(ValueError, match="effort"):
@@ -228,7 +197,7 @@ def test_default_effort_leaves_the_configurations_as_they_were():
 def test_fast_effort_travels_in_the_configurations_and_chunks_meet_the_bound():
     # A coder named: the walk would otherwise take the integer unit, the same
     # for either effort.
-    x = signal("walk", 6000, seed=5).reshape(2000, 3)
+    x = make_signal("walk", 6000, seed=5).reshape(2000, 3)
     codec = Quillmere(max_error=0.02, coder="fast", effort="fast")
     cfg = codec.get_config()
     assert cfg["effort"] == "fast"
@@ -245,7 +214,7 @@ def test_fast_effort_travels_in_the_configurations_and_chunks_meet_the_bound():
 
 def test_cli_compresses_with_either_effort(cli, tmp_path):
     # The coder named, so that the wavelet unit is coded (see above).
-    x = signal("walk", 30_000, seed=8)
+    x = make_signal("walk", 30_000, seed=8)
     np.save(tmp_path / "w.npy", x)
     bound = 1e-3 * float(np.ptp(x))
     sizes = {}
@@ -262,7 +231,7 @@ def test_cli_compresses_with_either_effort(cli, tmp_path):
 
 
 def test_cli_refuses_an_effort_without_a_bound(cli, tmp_path):
-    np.save(tmp_path / "w.npy", signal("walk", 1000, seed=1))
+    np.save(tmp_path / "w.npy", make_signal("walk", 1000, seed=1))
     res = cli("compress", "w.npy", "--effort", "fast")
     one_line_error(res)
     assert "--effort" in res.err

@@ -30,6 +30,15 @@ namespace quillmere_tools {
 // samples' floating-point resolution): the candidate is then skipped.
 std::optional<IntegerGrid> quantised_grid(SignalView x, double max_error, std::optional<IntegerGrid> exact);
 
+// The first grid quantised_grid tries, unchecked: the one it returns
+// whenever that grid holds, which is nearly always (a miss takes samples
+// whose float32 resolution is a sizeable share of the bound). Its integers
+// stay within 33 bits; a caller must measure the error of what it codes
+// (the integer unit's report does) and fall back to quantised_grid on a
+// miss. nullopt where quantised_grid would find none at the first try, or
+// where the quotients could exceed 33 bits.
+std::optional<IntegerGrid> first_quantised_grid(SignalView x, double max_error, std::optional<IntegerGrid> exact);
+
 // The integer coder's expected bits per sample for `x` on `grid`, from the
 // residuals of the best of fixed predictors of orders 0 to 2 on up to
 // `stretches` stretches of 256 samples spread evenly over the signal. The
