@@ -383,11 +383,24 @@ void corrections_seeds(CorpusWriter& out) {
       // The token form itself: encode() would keep the gamma form for the
       // few corrections of the shortest signal.
       const auto tokens = quillmere::corrections::tokens::encode(
-          y, originals, 0.01, 2.0 * 0.01 * quillmere::corrections::parts::kStepMargin, buffers);
+          y, originals, 0.01, quillmere::corrections::parts::step_of(0.01), buffers);
       const auto gamma = quillmere::corrections::gamma::encode(y, originals, 0.01, buffers);
       if (!tokens || !gamma) continue;
       out.write("corrections", "tokens-" + tag, decode_input(n, f64, tokens->bytes));
       out.write("corrections", "gamma-" + tag, decode_input(n, f64, gamma->bytes));
+      // Both codings behind the compact header encode() writes now, and
+      // one with its first count stretched past a u32 (the checksum kept
+      // valid, so the reader's own checks meet it).
+      const auto compact_tokens = quillmere::corrections::parts::compacted(tokens->bytes);
+      out.write("corrections", "compact-tokens-" + tag, decode_input(n, f64, compact_tokens));
+      out.write("corrections", "compact-gamma-" + tag,
+                decode_input(n, f64, quillmere::corrections::parts::compacted(gamma->bytes)));
+      std::vector<std::uint8_t> wide(compact_tokens.begin(), compact_tokens.begin() + 6);
+      wide.insert(wide.end(), {0xff, 0xff, 0xff, 0xff, 0x7f});
+      std::size_t at = 6;
+      while (compact_tokens[at] & 0x80) ++at;
+      wide.insert(wide.end(), compact_tokens.begin() + static_cast<std::ptrdiff_t>(at + 1), compact_tokens.end());
+      out.write("corrections", "compact-wide-count-" + tag, decode_input(n, f64, reseal(wide)));
       if (n != 300) continue;
       const std::vector<std::uint8_t>& b = tokens->bytes;
       const std::size_t coded = 36;

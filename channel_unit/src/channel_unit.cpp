@@ -28,7 +28,7 @@ std::unexpected<UnitError> codec_error(const quillmere::QuillmereError& e) {
 // has to leave room for.
 std::size_t side_overhead(const SideBlock& side, std::uint32_t n, bool may_correct) {
   if (!side.needed() && !may_correct) return 0;
-  const auto bare = write_side_block(side, {}, n);
+  const auto bare = write_side_block(side, {}, n, true);
   return bare ? bare->size() : 0;
 }
 
@@ -148,7 +148,7 @@ static UnitResult<EncodedUnit> encode_wavelet_unit(SignalView x, const UnitReque
   if (side.needed()) {
     // Before the block is written: the block is bound to the container's bytes.
     quillmere::mark_side_block_follows(out.bytes);
-    QUILLMERE_TRY(block, write_side_block(side, out.bytes, n));
+    QUILLMERE_TRY(block, write_side_block(side, out.bytes, n, true));
     out.bytes.insert(out.bytes.end(), block->begin(), block->end());
   }
   return out;

@@ -7,8 +7,8 @@
 
 namespace quillmere_tools {
 
-std::uint32_t crc32_of(std::span<const std::uint8_t> bytes) noexcept {
-  uLong crc = crc32(0L, Z_NULL, 0);
+std::uint32_t crc32_of(std::span<const std::uint8_t> bytes, std::uint32_t before) noexcept {
+  uLong crc = before;
   while (!bytes.empty()) {
     const std::size_t piece = std::min<std::size_t>(bytes.size(), std::size_t{1} << 30);
     crc = crc32(crc, bytes.data(), static_cast<uInt>(piece));

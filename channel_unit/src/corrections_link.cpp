@@ -108,16 +108,15 @@ UnitResult<BoundedChoice> bounded_encode(const CodedSamples& coded, SignalView o
 
 UnitResult<void> check_corrections(std::span<const std::uint8_t> blob, Precision precision,
                                    std::uint32_t sample_count) {
-  const auto length = qc::blob_length(blob);
-  if (!length) return corrupt(length.error());
-  if (*length != blob.size()) {
+  const auto facts = qc::blob_facts(blob);
+  if (!facts) return corrupt(facts.error());
+  if (facts->length != blob.size()) {
     return unit_error(UnitErrorKind::CorruptUnit, "corrupt side block: bytes left over after the corrections");
   }
-  // blob_length has checked that the header is there.
-  if (blob[5] != static_cast<std::uint8_t>(precision)) return corrupt(qc::CorrectionError::WrongPrecision);
-  if (quillmere::load_le32(blob.data() + 8) != sample_count) {
-    return corrupt(qc::CorrectionError::WrongLength);
+  if (facts->float64 != (precision == Precision::Float64)) {
+    return corrupt(qc::CorrectionError::WrongPrecision);
   }
+  if (facts->sample_count != sample_count) return corrupt(qc::CorrectionError::WrongLength);
   return {};
 }
 

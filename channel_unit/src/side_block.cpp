@@ -18,6 +18,13 @@ using quillmere::store_le32;
 
 constexpr std::uint8_t kMagic[4] = {'Q', 'L', 'M', 'C'};
 constexpr std::uint8_t kVersion = 1;
+constexpr std::uint8_t kCompactVersion = 2;
+// The compact layout's flag for a float64 source (the fixed one has a byte).
+constexpr std::uint8_t kFloat64Source = 16;
+// What the compact layout leaves out of a corrections blob: its magic and
+// its CRC, put back when it is read.
+constexpr std::uint8_t kCorrectionsMagic[4] = {'Q', 'L', 'M', 'K'};
+constexpr std::size_t kCorrectionsFraming = 8;
 constexpr std::uint8_t kHasOffset = 1;
 constexpr std::uint8_t kHasRuns = 2;
 constexpr std::uint8_t kHasCorrections = 4;
@@ -157,7 +164,7 @@ UnitResult<std::vector<NonFiniteRun>> decode_runs(std::span<const std::uint8_t> 
 
 UnitResult<std::vector<std::uint8_t>> write_side_block(const SideBlock& block,
                                                        std::span<const std::uint8_t> container,
-                                                       std::uint32_t sample_count) {
+                                                       std::uint32_t sample_count, bool compact) {
   std::vector<std::uint8_t> body;
   std::uint8_t flags = 0;
   if (block.offset) {
@@ -179,6 +186,7 @@ UnitResult<std::vector<std::uint8_t>> write_side_block(const SideBlock& block,
     put_u64(body, block.tail->bits);
     unit_samples += block.tail->length;
   }
+  const std::size_t corrections_at = body.size();
   if (!block.corrections.empty()) {
     flags |= kHasCorrections;
     body.insert(body.end(), block.corrections.begin(), block.corrections.end());
@@ -190,6 +198,26 @@ UnitResult<std::vector<std::uint8_t>> write_side_block(const SideBlock& block,
     return std::unexpected(UnitError::too_many_samples(unit_samples));
   }
   std::vector<std::uint8_t> out(kMagic, kMagic + 4);
+  if (compact && !block.tail) {
+    // No trailing run: the unit's samples are the container's, and one CRC
+    // run on from the container's proves the block and ties it to it, the
+    // corrections included: their blob goes without its magic and CRC.
+    if (!block.corrections.empty()) {
+      const auto& c = block.corrections;
+      if (c.size() < kCorrectionsFraming || std::memcmp(c.data(), kCorrectionsMagic, 4) != 0) {
+        return unit_error(UnitErrorKind::BadInput, "the corrections are not a corrections blob");
+      }
+      body.resize(body.size() - kSideTrailerLen);
+      body.erase(body.begin() + static_cast<std::ptrdiff_t>(corrections_at),
+                 body.begin() + static_cast<std::ptrdiff_t>(corrections_at + 4));
+    }
+    out.push_back(kCompactVersion);
+    out.push_back(static_cast<std::uint8_t>(
+        flags | (block.precision == Precision::Float64 ? kFloat64Source : 0)));
+    out.insert(out.end(), body.begin(), body.end());
+    put_u32(out, crc32_of(out, crc32_of(container)));
+    return out;
+  }
   out.push_back(kVersion);
   out.push_back(static_cast<std::uint8_t>(block.precision));
   out.push_back(flags);
@@ -202,12 +230,44 @@ UnitResult<std::vector<std::uint8_t>> write_side_block(const SideBlock& block,
   return out;
 }
 
-UnitResult<SideBlock> read_side_block(std::span<const std::uint8_t> bytes,
-                                      std::span<const std::uint8_t> container,
-                                      std::uint32_t sample_count) {
-  if (bytes.size() < 4 || std::memcmp(bytes.data(), kMagic, 4) != 0) {
-    return corrupt("the bytes after the container do not start with \"QLMC\"");
+namespace {
+
+// What either layout's header says, checked; the body is read alike.
+struct SideHead {
+  std::uint8_t precision = 0;
+  std::uint8_t flags = 0;
+  std::uint32_t unit_samples = 0;
+  std::span<const std::uint8_t> body;
+};
+
+UnitResult<SideHead> read_compact_head(std::span<const std::uint8_t> bytes,
+                                       std::span<const std::uint8_t> container,
+                                       std::uint32_t sample_count) {
+  if (bytes.size() < kCompactSideHeaderLen + kSideTrailerLen) {
+    return corrupt("it is " + std::to_string(bytes.size()) + " bytes, shorter than its header");
   }
+  const std::size_t crc_at = bytes.size() - kSideTrailerLen;
+  if (load_le32(bytes.data() + crc_at) != crc32_of(bytes.first(crc_at), crc32_of(container))) {
+    return corrupt("its checksum does not match: it belongs to a different container, or it or "
+                   "the container is damaged");
+  }
+  constexpr std::uint8_t kKnownCompact = kHasOffset | kHasRuns | kHasCorrections | kFloat64Source;
+  const std::uint8_t flags = bytes[5];
+  if ((flags & ~kKnownCompact) != 0) {
+    return corrupt("unknown flags " + std::to_string(flags) + " (this reader knows " +
+                   std::to_string(kKnownCompact) + ")");
+  }
+  SideHead h;
+  h.precision = (flags & kFloat64Source) != 0 ? 1 : 0;
+  h.flags = static_cast<std::uint8_t>(flags & ~kFloat64Source);
+  h.unit_samples = sample_count;
+  h.body = bytes.subspan(kCompactSideHeaderLen, crc_at - kCompactSideHeaderLen);
+  return h;
+}
+
+UnitResult<SideHead> read_fixed_head(std::span<const std::uint8_t> bytes,
+                                     std::span<const std::uint8_t> container,
+                                     std::uint32_t sample_count) {
   if (bytes.size() < kSideHeaderLen + kSideTrailerLen) {
     return corrupt("it is " + std::to_string(bytes.size()) + " bytes, shorter than its header");
   }
@@ -237,10 +297,29 @@ UnitResult<SideBlock> read_side_block(std::span<const std::uint8_t> bytes,
   if (load_le32(bytes.data() + 12) != crc32_of(container)) {
     return corrupt("it belongs to a different container (or the container is damaged)");
   }
+  return SideHead{precision, flags, unit_samples, bytes.subspan(kSideHeaderLen, body_len)};
+}
+
+}  // namespace
+
+UnitResult<SideBlock> read_side_block(std::span<const std::uint8_t> bytes,
+                                      std::span<const std::uint8_t> container,
+                                      std::uint32_t sample_count) {
+  if (bytes.size() < 4 || std::memcmp(bytes.data(), kMagic, 4) != 0) {
+    return corrupt("the bytes after the container do not start with \"QLMC\"");
+  }
+  if (bytes.size() < 5) {
+    return corrupt("it is " + std::to_string(bytes.size()) + " bytes, shorter than its header");
+  }
+  auto head = bytes[4] == kCompactVersion ? read_compact_head(bytes, container, sample_count)
+                                          : read_fixed_head(bytes, container, sample_count);
+  if (!head) return std::unexpected(head.error());
+  const std::uint8_t flags = head->flags;
+  const std::uint32_t unit_samples = head->unit_samples;
 
   SideBlock block;
-  block.precision = static_cast<Precision>(precision);
-  Reader in(bytes.subspan(kSideHeaderLen, body_len));
+  block.precision = static_cast<Precision>(head->precision);
+  Reader in(head->body);
   if (flags & kHasOffset) {
     double offset = 0.0;
     if (!in.f64(offset)) return corrupt("the offset is truncated");
@@ -279,11 +358,20 @@ UnitResult<SideBlock> read_side_block(std::span<const std::uint8_t> bytes,
     block.tail = tail;
   }
   if (flags & kHasCorrections) {
-    const auto blob = in.take(in.left());
+    const auto section = in.take(in.left());
+    std::vector<std::uint8_t> blob;
+    if (bytes[4] == kCompactVersion) {
+      blob.reserve(section.size() + kCorrectionsFraming);
+      blob.assign(kCorrectionsMagic, kCorrectionsMagic + 4);
+      blob.insert(blob.end(), section.begin(), section.end());
+      put_u32(blob, crc32_of(blob));
+    } else {
+      blob.assign(section.begin(), section.end());
+    }
     if (auto checked = check_corrections(blob, block.precision, sample_count); !checked) {
       return std::unexpected(checked.error());
     }
-    block.corrections.assign(blob.begin(), blob.end());
+    block.corrections = std::move(blob);
   }
   if (in.left() != 0) return corrupt("bytes left over at its end");
   return block;

@@ -108,7 +108,7 @@ class EntryReader {
     // four zero bytes of the reserved word stands in and is never read.
     static constexpr std::uint8_t kNothing[4] = {0, 0, 0, 0};
     const auto coded = h.corrected == 0 ? std::span<const std::uint8_t>(kNothing)
-                                        : blob.subspan(kHeaderLen, h.coded_len);
+                                        : blob.subspan(h.body_at, h.coded_len);
     auto dec = bin_engine::BinDec::create(kContexts, coded);
     if (!dec) return std::unexpected(CorrectionError::CorruptStream);
     return EntryReader(std::move(*dec), h, n);
@@ -179,7 +179,7 @@ CorrectionResult<Header> header_for(std::span<const std::uint8_t> blob, std::siz
 }
 
 const std::uint8_t* escape_values(std::span<const std::uint8_t> blob, const Header& h) {
-  return blob.data() + kHeaderLen + h.coded_len;
+  return blob.data() + h.body_at + h.coded_len;
 }
 
 // Room the queue keeps beyond its end for one correction and the closing
@@ -202,7 +202,8 @@ struct Modelled {
 // correction checked once before it.
 template <bool F64>
 Modelled model_corrections(std::span<const float> decoded, const Originals& originals,
-                           double max_error, double step, EncodeBuffers& buf) {
+                           double max_error, double step, EncodeBuffers& buf,
+                           std::span<const std::uint64_t> marks) {
   using bin_engine::kAdapted;
   using bin_engine::symbol;
   buf.probs.assign(kContexts, bin_engine::kProbInit);
@@ -237,7 +238,7 @@ Modelled model_corrections(std::span<const float> decoded, const Originals& orig
     }
     next = i + 1;
     ++m.corrected;
-  });
+  }, marks);
   if (m.corrected > 0) q = put_number(pr, q, kCountUnary, kCountBits, std::uint64_t{m.corrected} + 1);
   m.symbols = static_cast<std::size_t>(q - buf.queue.data());
   return m;
@@ -287,8 +288,11 @@ CorrectionResult<Encoded> assemble(const Modelled& m, std::size_t n, bool f64, d
   return out;
 }
 
-// Up to this many corrections encode() also tries the gamma form.
-constexpr std::size_t kFewCorrections = 16;
+// Up to this many corrections encode() also tries the gamma form: its
+// adaptive coding carries no tables or states, which a few hundred
+// corrections do not pay for (on the membrane trace at 1 % of its range,
+// 359 corrections took 12 bytes fewer than in the token form).
+constexpr std::size_t kFewCorrections = 1024;
 
 // The checks both encoders make before scanning.
 CorrectionResult<double> step_for(std::span<const float> decoded, const Originals& originals,
@@ -300,7 +304,7 @@ CorrectionResult<double> step_for(std::span<const float> decoded, const Original
   if (decoded.size() > std::numeric_limits<std::uint32_t>::max()) {
     return std::unexpected(CorrectionError::TooManySamples);
   }
-  return 2.0 * max_error * parts::kStepMargin;
+  return parts::step_of(max_error);
 }
 
 // Hands every entry a reader yields to `take` (which says whether it took
@@ -393,23 +397,92 @@ CorrectionResult<void> apply_f64(Reader& reader, const Header& h, const std::uin
 
 namespace parts {
 
+namespace {
+
+// A LEB128 value of at most 32 bits in its shortest form: Truncated when
+// the bytes end inside it, BadField when it is longer than five bytes,
+// above 2^32 - 1 or padded with a zero byte.
+CorrectionResult<std::uint32_t> read_varint(const std::uint8_t*& p, const std::uint8_t* end) noexcept {
+  std::uint64_t x = 0;
+  for (int i = 0; i < 5; ++i) {
+    if (p == end) return std::unexpected(CorrectionError::Truncated);
+    const std::uint8_t b = *p++;
+    x |= static_cast<std::uint64_t>(b & 0x7f) << (7 * i);
+    if ((b & 0x80) == 0) {
+      if ((i > 0 && b == 0) || x > 0xffffffffu) return std::unexpected(CorrectionError::BadField);
+      return static_cast<std::uint32_t>(x);
+    }
+  }
+  return std::unexpected(CorrectionError::BadField);
+}
+
+void put_varint(std::vector<std::uint8_t>& out, std::uint32_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<std::uint8_t>(v | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<std::uint8_t>(v));
+}
+
+// The fields of a compact header up to the coded bytes; the checks every
+// header shares are left to the caller.
+CorrectionResult<Header> read_compact(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < kSmallestCompactLen) return std::unexpected(CorrectionError::Truncated);
+  const std::uint8_t* p = bytes.data() + 5;
+  const std::uint8_t* const end = bytes.data() + bytes.size();
+  const std::uint8_t form = *p++;
+  if ((form & ~kKnownForms) != 0) return std::unexpected(CorrectionError::BadField);
+  Header h;
+  h.version = (form & kFormGamma) != 0 ? kGammaForm : kTokenForm;
+  h.precision = (form & kFormFloat64) != 0 ? kFloat64 : kFloat32;
+  for (std::uint32_t* field : {&h.sample_count, &h.corrected, &h.escaped, &h.coded_len, &h.raw_len}) {
+    const auto v = read_varint(p, end);
+    if (!v) return std::unexpected(v.error());
+    *field = *v;
+  }
+  if ((form & kFormWideStep) != 0) {
+    if (end - p < 8) return std::unexpected(CorrectionError::Truncated);
+    h.step = std::bit_cast<double>(load_le64(p));
+    p += 8;
+  } else {
+    if (end - p < 4) return std::unexpected(CorrectionError::Truncated);
+    h.step = static_cast<double>(load_le_f32(p));
+    p += 4;
+  }
+  h.body_at = static_cast<std::size_t>(p - bytes.data());
+  return h;
+}
+
+}  // namespace
+
 CorrectionResult<Header> read_header(std::span<const std::uint8_t> bytes) {
-  if (bytes.size() < kHeaderLen + kTrailerLen) return std::unexpected(CorrectionError::Truncated);
+  if (bytes.size() < 5) return std::unexpected(CorrectionError::Truncated);
   const std::uint8_t* p = bytes.data();
   if (std::memcmp(p, kMagic, 4) != 0) return std::unexpected(CorrectionError::BadMagic);
-  if (p[4] != kGammaForm && p[4] != kTokenForm) return std::unexpected(CorrectionError::BadVersion);
+  if (p[4] != kGammaForm && p[4] != kTokenForm && p[4] != kCompactHeader) {
+    return std::unexpected(CorrectionError::BadVersion);
+  }
   Header h;
-  h.version = p[4];
-  h.precision = p[5];
-  h.sample_count = load_le32(p + 8);
-  h.corrected = load_le32(p + 12);
-  h.escaped = load_le32(p + 16);
-  h.step = std::bit_cast<double>(load_le64(p + 20));
-  h.coded_len = load_le32(p + 28);
-  h.raw_len = load_le32(p + 32);
+  bool reserved_ok = true;
+  if (p[4] == kCompactHeader) {
+    auto compact = read_compact(bytes);
+    if (!compact) return compact;
+    h = *compact;
+  } else {
+    if (bytes.size() < kHeaderLen + kTrailerLen) return std::unexpected(CorrectionError::Truncated);
+    h.version = p[4];
+    h.precision = p[5];
+    h.sample_count = load_le32(p + 8);
+    h.corrected = load_le32(p + 12);
+    h.escaped = load_le32(p + 16);
+    h.step = std::bit_cast<double>(load_le64(p + 20));
+    h.coded_len = load_le32(p + 28);
+    h.raw_len = load_le32(p + 32);
+    reserved_ok = load_le16(p + 6) == 0;
+  }
   const bool raw_ok = h.version == kGammaForm ? h.raw_len == 0 : h.raw_len <= h.coded_len;
-  const bool fields_ok = (h.precision == kFloat32 || h.precision == kFloat64) &&
-                         load_le16(p + 6) == 0 && h.corrected <= h.sample_count &&
+  const bool fields_ok = (h.precision == kFloat32 || h.precision == kFloat64) && reserved_ok &&
+                         h.corrected <= h.sample_count &&
                          h.escaped <= h.corrected && std::isfinite(h.step) && h.step > 0.0 &&
                          (h.corrected == 0) == (h.coded_len == 0) && raw_ok;
   if (!fields_ok) return std::unexpected(CorrectionError::BadField);
@@ -419,6 +492,52 @@ CorrectionResult<Header> read_header(std::span<const std::uint8_t> bytes) {
     return std::unexpected(CorrectionError::BadChecksum);
   }
   return h;
+}
+
+std::vector<std::uint8_t> compacted(std::span<const std::uint8_t> fixed) {
+  // Written a moment ago by seal(): its fields need no second check.
+  Header h;
+  h.version = fixed[4];
+  h.precision = fixed[5];
+  h.sample_count = load_le32(fixed.data() + 8);
+  h.corrected = load_le32(fixed.data() + 12);
+  h.escaped = load_le32(fixed.data() + 16);
+  h.step = std::bit_cast<double>(load_le64(fixed.data() + 20));
+  h.coded_len = load_le32(fixed.data() + 28);
+  h.raw_len = load_le32(fixed.data() + 32);
+  std::vector<std::uint8_t> out(kMagic, kMagic + 4);
+  out.reserve(kSmallestCompactLen + 20 + fixed.size() - kHeaderLen);
+  out.push_back(kCompactHeader);
+  const float narrow = static_cast<float>(h.step);
+  const bool wide = static_cast<double>(narrow) != h.step;
+  out.push_back(static_cast<std::uint8_t>((h.precision == kFloat64 ? kFormFloat64 : 0) |
+                                          (h.version == kGammaForm ? kFormGamma : 0) |
+                                          (wide ? kFormWideStep : 0)));
+  put_varint(out, h.sample_count);
+  put_varint(out, h.corrected);
+  put_varint(out, h.escaped);
+  put_varint(out, h.coded_len);
+  put_varint(out, h.raw_len);
+  const std::size_t at = out.size();
+  out.resize(at + (wide ? 8 : 4));
+  if (wide) {
+    store_le64(out.data() + at, std::bit_cast<std::uint64_t>(h.step));
+  } else {
+    store_le_f32(out.data() + at, narrow);
+  }
+  const std::size_t body = fixed.size() - kHeaderLen - kTrailerLen;
+  out.insert(out.end(), fixed.begin() + kHeaderLen, fixed.begin() + kHeaderLen + body);
+  const std::size_t crc_at = out.size();
+  out.resize(crc_at + kTrailerLen);
+  store_le32(out.data() + crc_at, crc_of(std::span<const std::uint8_t>(out).first(crc_at)));
+  return out;
+}
+
+double step_of(double max_error) noexcept {
+  const double wide = 2.0 * max_error * kStepMargin;
+  float narrow = static_cast<float>(wide);
+  if (static_cast<double>(narrow) > wide) narrow = std::nextafter(narrow, 0.0f);
+  return std::isnormal(narrow) ? static_cast<double>(narrow) : wide;
 }
 
 void seal(std::span<std::uint8_t> b, const Header& h) {
@@ -441,13 +560,14 @@ void seal(std::span<std::uint8_t> b, const Header& h) {
 namespace gamma {
 
 CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
-                                 double max_error, EncodeBuffers& buffers) {
+                                 double max_error, EncodeBuffers& buffers,
+                                 std::span<const std::uint64_t> marks) {
   const auto step = step_for(decoded, originals, max_error);
   if (!step) return std::unexpected(step.error());
   try {
     const Modelled m = originals.is_double()
-                           ? model_corrections<true>(decoded, originals, max_error, *step, buffers)
-                           : model_corrections<false>(decoded, originals, max_error, *step, buffers);
+                           ? model_corrections<true>(decoded, originals, max_error, *step, buffers, marks)
+                           : model_corrections<false>(decoded, originals, max_error, *step, buffers, marks);
     return assemble(m, decoded.size(), originals.is_double(), *step, buffers);
   } catch (const std::bad_alloc&) {
     return std::unexpected(CorrectionError::OutOfMemory);
@@ -496,13 +616,15 @@ CorrectionResult<Encoded> encode_marked(std::span<const float> decoded, const Or
   if (!step) return std::unexpected(step.error());
   try {
     auto tokens = tokens::encode(decoded, originals, max_error, *step, buffers, marks);
-    // A handful of corrections do not pay for the token form's tables and
-    // four states (some 20 bytes more), and the gamma form reads them in a
-    // microsecond or two: the smaller blob is kept.
-    if (tokens && tokens->corrected > 0 && tokens->corrected <= kFewCorrections) {
-      auto gamma = gamma::encode(decoded, originals, max_error, buffers);
-      if (gamma && gamma->bytes.size() < tokens->bytes.size()) return gamma;
+    if (!tokens) return tokens;
+    // A few hundred corrections may not pay for the token form's tables
+    // and four states, and the gamma form reads them in some tens of
+    // microseconds: the smaller blob is kept.
+    if (tokens->corrected > 0 && tokens->corrected <= kFewCorrections) {
+      auto gamma = gamma::encode(decoded, originals, max_error, buffers, marks);
+      if (gamma && gamma->bytes.size() < tokens->bytes.size()) tokens = std::move(gamma);
     }
+    tokens->bytes = parts::compacted(tokens->bytes);
     return tokens;
   } catch (const std::bad_alloc&) {
     return std::unexpected(CorrectionError::OutOfMemory);
@@ -567,6 +689,12 @@ CorrectionResult<std::size_t> blob_length(std::span<const std::uint8_t> bytes) {
   auto h = parts::read_header(bytes);
   if (!h) return std::unexpected(h.error());
   return static_cast<std::size_t>(h->total());
+}
+
+CorrectionResult<BlobFacts> blob_facts(std::span<const std::uint8_t> bytes) {
+  auto h = parts::read_header(bytes);
+  if (!h) return std::unexpected(h.error());
+  return BlobFacts{static_cast<std::size_t>(h->total()), h->precision == kFloat64, h->sample_count};
 }
 
 CorrectionResult<void> apply(std::span<const std::uint8_t> blob, std::span<float> signal) {

@@ -24,6 +24,16 @@ namespace quillmere::corrections::parts {
 inline constexpr std::uint8_t kMagic[4] = {'Q', 'L', 'M', 'K'};
 inline constexpr std::uint8_t kGammaForm = 1;
 inline constexpr std::uint8_t kTokenForm = 2;
+// The compact header (varint counts, a float32 step when it is one) around
+// either coding: what a blob of a few hundred corrections spends on framing
+// rather than on corrections. Its form byte names the coding.
+inline constexpr std::uint8_t kCompactHeader = 3;
+inline constexpr std::uint8_t kFormFloat64 = 1;
+inline constexpr std::uint8_t kFormGamma = 2;
+inline constexpr std::uint8_t kFormWideStep = 4;
+inline constexpr std::uint8_t kKnownForms = kFormFloat64 | kFormGamma | kFormWideStep;
+// magic, version, form, five one-byte varints and a float32 step
+inline constexpr std::size_t kSmallestCompactLen = 4 + 1 + 1 + 5 + 4 + kTrailerLen;
 inline constexpr std::uint8_t kFloat32 = 0;
 inline constexpr std::uint8_t kFloat64 = 1;
 // Multiples beyond this are escaped: it keeps k * step exact in a double and
@@ -50,6 +60,8 @@ inline double corrected(float y, double offset, std::int64_t k, double step) noe
 }
 
 struct Header {
+  // The coding of the stream (kGammaForm or kTokenForm), whichever header
+  // carried it.
   std::uint8_t version = 0;
   std::uint8_t precision = 0;
   std::uint32_t sample_count = 0;
@@ -60,9 +72,12 @@ struct Header {
   // The token form's raw bits at the end of the coded bytes; the gamma
   // form keeps this word zero.
   std::uint32_t raw_len = 0;
+  // Where the coded bytes start: kHeaderLen after the fixed header, less
+  // after a compact one.
+  std::size_t body_at = kHeaderLen;
   std::size_t width() const noexcept { return precision == kFloat32 ? 4 : 8; }
   std::uint64_t total() const noexcept {
-    return kHeaderLen + std::uint64_t{coded_len} + std::uint64_t{escaped} * width() + kTrailerLen;
+    return body_at + std::uint64_t{coded_len} + std::uint64_t{escaped} * width() + kTrailerLen;
   }
 };
 
@@ -72,6 +87,16 @@ CorrectionResult<Header> read_header(std::span<const std::uint8_t> bytes);
 // Writes header and CRC around a blob whose coded bytes and escaped values
 // are already in place behind kHeaderLen.
 void seal(std::span<std::uint8_t> blob, const Header& h);
+
+// The same blob behind a compact header (coded bytes and escaped values
+// copied unchanged, a new CRC). `fixed` is a blob of either coding just
+// sealed by this library.
+std::vector<std::uint8_t> compacted(std::span<const std::uint8_t> fixed);
+
+// The step the encoders use for a bound: a hair under twice the bound,
+// rounded down to a float32 where that is a normal number, so that the
+// compact header stores it in four bytes.
+double step_of(double max_error) noexcept;
 
 // One correction, decoded and validated; k = 0 marks an escape.
 struct Entry {

@@ -370,7 +370,7 @@ CorrectionResult<Reader> Reader::open(std::span<const std::uint8_t> blob, const 
   r.escaped_ = h.escaped;
   r.state_.fill(kStateLow);
   if (h.corrected == 0) return r;  // never read; closes() holds with nothing in it
-  const auto coded = blob.subspan(kHeaderLen, h.coded_len);
+  const auto coded = blob.subspan(h.body_at, h.coded_len);
   r.tables_.reset(new (std::nothrow) DecodeTables);
   if (!r.tables_) return std::unexpected(CorrectionError::OutOfMemory);
   DecodeTables& t = *r.tables_;

@@ -39,7 +39,11 @@ void put_gamma(bin_engine::BinEnc& enc, std::size_t unary, std::size_t bits, std
 
 std::vector<std::uint8_t> plain_blob(std::span<const float> y, const Originals& o, double bound) {
   const bool f64 = o.is_double();
-  const double step = 2.0 * bound * (1.0 - 1.0 / 1024.0);
+  // A hair under twice the bound, down to a float32 where that is normal.
+  const double wide = 2.0 * bound * (1.0 - 1.0 / 1024.0);
+  float narrow = static_cast<float>(wide);
+  if (static_cast<double>(narrow) > wide) narrow = std::nextafter(narrow, 0.0f);
+  const double step = std::isnormal(narrow) ? static_cast<double>(narrow) : wide;
   bin_engine::BinEnc enc(kAll);
   std::vector<std::uint8_t> escapes;
   std::uint64_t next = 0;

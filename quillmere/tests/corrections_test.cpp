@@ -1,6 +1,7 @@
 // The corrections blob: the bound holds in the decoder's own arithmetic,
 // and hostile bytes end in an error with the signal untouched, in either
-// form (the token form encode() writes, and the gamma form still read).
+// coding behind the fixed header (the token form and the gamma form, both
+// still read; the compact header encode() writes has its own suite).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,6 +14,7 @@
 #include <zlib.h>
 
 #include "corrections_gamma.hpp"
+#include "corrections_tokens.hpp"
 #include "quillmere/byte_io.hpp"
 #include "quillmere/corrections.hpp"
 
@@ -25,8 +27,12 @@ enum class Form { Tokens, Gamma };
 
 corrections::CorrectionResult<corrections::Encoded> encode_as(Form form, std::span<const float> y,
                                                              const Originals& o, double bound) {
-  if (form == Form::Tokens) return corrections::encode(y, o, bound);
+  // Each form behind the fixed header, whose fields the hostile cases forge
+  // at their offsets.
   corrections::EncodeBuffers buffers;
+  if (form == Form::Tokens) {
+    return corrections::tokens::encode(y, o, bound, corrections::parts::step_of(bound), buffers);
+  }
   return corrections::gamma::encode(y, o, bound, buffers);
 }
 

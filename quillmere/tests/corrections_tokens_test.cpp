@@ -27,7 +27,7 @@ using corrections::CorrectionError;
 // The token form itself, whatever encode() would choose for the count.
 corrections::CorrectionResult<corrections::Encoded> tokens_of(std::span<const float> y, const Originals& o,
                                                               double bound, corrections::EncodeBuffers& buffers) {
-  return corrections::tokens::encode(y, o, bound, 2.0 * bound * corrections::parts::kStepMargin, buffers);
+  return corrections::tokens::encode(y, o, bound, corrections::parts::step_of(bound), buffers);
 }
 
 // Decoded samples and originals built from a list of (position, error in
@@ -151,11 +151,11 @@ TEST(TokenForm, ALateOverflowPutsEverySampleBack) {
   ASSERT_EQ(std::memcmp(y.data(), b.y.data(), y.size() * sizeof(float)), 0);
 }
 
-// encode() writes the token form, but for a handful of corrections keeps
-// whichever form is smaller.
+// encode() writes the token form, but for up to 1024 corrections keeps
+// whichever form is smaller, behind the compact header.
 TEST(TokenForm, ChosenUnlessAFewCorrectionsAreSmallerInTheGammaForm) {
   const double bound = 0.01;
-  for (const std::size_t count : {1u, 5u, 16u, 17u, 400u}) {
+  for (const std::size_t count : {1u, 5u, 16u, 17u, 400u, 1024u, 1025u, 3000u}) {
     std::vector<std::pair<std::size_t, double>> misses;
     for (std::size_t i = 0; i < count; ++i) misses.push_back({10 * i + 3, i % 3 ? 2.5 : -7.0});
     const Built b = build(10 * count + 10, misses, bound);
@@ -166,11 +166,8 @@ TEST(TokenForm, ChosenUnlessAFewCorrectionsAreSmallerInTheGammaForm) {
     const auto gamma = corrections::gamma::encode(b.y, o, bound, buffers);
     ASSERT_TRUE(chosen && tokens && gamma);
     SCOPED_TRACE(count);
-    if (count <= 16) {
-      EXPECT_EQ(chosen->bytes.size(), std::min(tokens->bytes.size(), gamma->bytes.size()));
-    } else {
-      EXPECT_EQ(chosen->bytes, tokens->bytes);
-    }
+    const auto& smaller = gamma->bytes.size() < tokens->bytes.size() ? gamma->bytes : tokens->bytes;
+    EXPECT_EQ(chosen->bytes, corrections::parts::compacted(count <= 1024 ? smaller : tokens->bytes));
   }
 }
 
@@ -181,7 +178,8 @@ class TokenForgery : public ::testing::Test {
     std::vector<std::pair<std::size_t, double>> misses;
     for (std::size_t i = 3; i < 1500; i += 1 + i % 11) misses.push_back({i, i % 4 ? 2.5 : -40.0});
     b_ = build(1500, misses, 0.01);
-    auto enc = corrections::encode(b_.y, Originals::of_float(b_.x), 0.01);
+    corrections::EncodeBuffers buffers;
+    auto enc = tokens_of(b_.y, Originals::of_float(b_.x), 0.01, buffers);
     ASSERT_TRUE(enc);
     blob_ = enc->bytes;
     coded_len_ = load_le32(blob_.data() + 28);

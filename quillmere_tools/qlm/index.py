@@ -45,7 +45,8 @@ TAIL_LEN = _TAIL.size
 # The channel unit's side block (channel_unit/include/quillmere_tools/side_block.hpp), as far as counting
 # samples needs it: magic, version, precision, flags, reserved, the unit's
 # sample count; then the sections, a trailing run after the offset (8 bytes)
-# and the non-finite runs (u32 length, then that many bytes).
+# and the non-finite runs (u32 length, then that many bytes).  The compact
+# layout (version 2) never carries a trailing run.
 _SIDE_MAGIC = b"QLMC"
 _SIDE_HEAD = struct.Struct("<4sBBBBI")
 _SIDE_BODY_AT = 20
@@ -263,7 +264,7 @@ def _count_trailing_run(header: dict[str, Any], side: bytes) -> None:
     ``trailing_run`` says how many of them the container does not code.
     Everything else about the block is checked when the unit is decoded."""
     header["trailing_run"] = 0
-    if len(side) < _SIDE_BODY_AT or bytes(side[:4]) != _SIDE_MAGIC:
+    if len(side) < _SIDE_BODY_AT or bytes(side[:4]) != _SIDE_MAGIC or side[4] != 1:
         return
     _, _, _, flags, _, unit_samples = _SIDE_HEAD.unpack_from(side)
     if not flags & _HAS_TAIL:

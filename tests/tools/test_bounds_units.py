@@ -148,7 +148,7 @@ RUN = struct.pack("<II", 7, 1) + bytes([0, 0, 0])  # section length, one run: Na
     ({}, struct.pack("<II", 7, 1) + bytes([3, 0, 0]), "kind 3"),
     ({}, struct.pack("<II", 7, 1) + bytes([0, 49, 1]), "ends at sample 51"),
     ({}, struct.pack("<II", 10, 1) + bytes([0, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F]), "truncated"),
-    ({"version": 2}, RUN, "version 2"),
+    ({"version": 3}, RUN, "version 3"),
     ({"precision": 2}, RUN, "precision 2"),
     ({"flags": 0x82}, RUN, "flags"),
     ({"n": 51}, RUN, "51 samples"),

@@ -9,6 +9,8 @@ namespace quillmere_tools {
 
 // Any length: zlib takes at most 4 GiB - 1 bytes a call, so longer spans go
 // in pieces.
-std::uint32_t crc32_of(std::span<const std::uint8_t> bytes) noexcept;
+// With `before`, the CRC of bytes that came before these, so that a CRC
+// runs on over two spans as if they were one.
+std::uint32_t crc32_of(std::span<const std::uint8_t> bytes, std::uint32_t before = 0) noexcept;
 
 }  // namespace quillmere_tools

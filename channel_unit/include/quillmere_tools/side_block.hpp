@@ -27,6 +27,20 @@
 // Blocks written before bit 3 existed have no trailing run, and their
 // sample_count is the container's; they read as they always did.
 //  20 + body_len  u32 crc32 of every byte before it
+//
+// The compact layout (version 2), which the wavelet unit writes for every
+// block without a trailing run (such blocks, and the integer unit's, keep
+// the fixed layout above):
+//   0  "QLMC"           magic
+//   4  u8  version       2
+//   5  u8  flags         bits 0-2 as above (bit 3 never set), bit 4 float64
+//                        source; other bits 0
+//   6  body              the sections as above, to the crc, but the
+//                        corrections blob without its magic ("QLMK") and
+//                        its crc32 (put back as it is read)
+//  ..  u32 crc32         zlib crc32 of the container and then every byte of
+//                        the block before it, as one run: it proves the
+//                        block and ties it to its container in four bytes
 #pragma once
 
 #include <cstddef>
@@ -41,6 +55,7 @@
 namespace quillmere_tools {
 
 inline constexpr std::size_t kSideHeaderLen = 20;
+inline constexpr std::size_t kCompactSideHeaderLen = 6;
 inline constexpr std::size_t kSideTrailerLen = 4;
 
 enum class Precision : std::uint8_t { Float32 = 0, Float64 = 1 };
@@ -69,9 +84,10 @@ struct SideBlock {
 };
 
 // `sample_count` is always the container's; the block adds the trailing run.
+// `compact` asks for the compact layout where the block allows it.
 UnitResult<std::vector<std::uint8_t>> write_side_block(const SideBlock& block,
                                                        std::span<const std::uint8_t> container,
-                                                       std::uint32_t sample_count);
+                                                       std::uint32_t sample_count, bool compact = false);
 
 // Reads the block that must fill `bytes` exactly. Every field, the CRCs and
 // the runs against the container's sample_count are checked before anything

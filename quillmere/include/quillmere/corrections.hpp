@@ -3,10 +3,10 @@
 // step (or, when rounding would still miss, the exact value), coded into a
 // self-delimiting blob that lives after the container, never inside it.
 //
-// Blob layout (little-endian):
+// Blob layout (little-endian), the fixed header (versions 1 and 2, still
+// read; a compact header, version 3, is written now: see below):
 //   0  "QLMK"            magic
-//   4  u8  version        2 (the token form, written now) or 1 (the gamma
-//                         form, still read)
+//   4  u8  version        2 (the token form) or 1 (the gamma form)
 //   5  u8  precision      0 = float32 source, 1 = float64 source
 //   6  u16 reserved       0
 //   8  u32 sample_count   samples the blob applies to
@@ -56,6 +56,24 @@
 //  ..  escaped values     escaped x 4 (float32 bits) or 8 (float64 bits), in
 //                         position order
 //  ..  u32 crc32          zlib crc32 of every byte before it
+//
+// The compact header (version 3) carries the same fields, then the same
+// coded bytes, escaped values and crc32:
+//   0  "QLMK"            magic
+//   4  u8  3              version
+//   5  u8  form           bit 0: float64 source; bit 1: the gamma form's
+//                         coding (else the token form's); bit 2: the step
+//                         is a float64 (else a float32, widened exactly);
+//                         other bits 0
+//   6  varints            sample_count, corrected, escaped, coded_len,
+//                         raw_len: each LEB128 (7 bits a byte, low first, a
+//                         set top bit says another byte follows) of at most
+//                         5 bytes, at most 2^32 - 1, and in its shortest
+//                         form; raw_len is 0 for the gamma form's coding
+//  ..  f32 or f64 step    positive, finite
+//  ..  coded_len bytes, escaped values, u32 crc32, as above
+// The encoder takes a step of a float32's precision (a hair less than the
+// fixed form's) wherever that is a normal float32.
 //
 // The arithmetic that applies correction k to reconstruction y is part of the
 // format (the encoder verifies every sample in exactly this arithmetic, and
@@ -177,6 +195,15 @@ CorrectionResult<Encoded> encode_applied(std::span<float> decoded, const Origina
 // Bytes the blob at the front of `bytes` occupies; checks the header, the
 // lengths and the CRC, so a caller can split blob from what follows it.
 CorrectionResult<std::size_t> blob_length(std::span<const std::uint8_t> bytes);
+
+// What a blob's header says about the signal it belongs to, checked as
+// blob_length() checks it.
+struct BlobFacts {
+  std::size_t length = 0;          // bytes of the blob
+  bool float64 = false;            // made for a float64 source
+  std::uint32_t sample_count = 0;  // samples it applies to
+};
+CorrectionResult<BlobFacts> blob_facts(std::span<const std::uint8_t> bytes);
 
 // float32 source: corrects `signal` (the decoded samples) in place. The whole
 // blob is validated before the first sample changes: on error `signal` is
