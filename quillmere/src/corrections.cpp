@@ -293,6 +293,8 @@ CorrectionResult<Encoded> assemble(const Modelled& m, std::size_t n, bool f64, d
 // corrections do not pay for (on the membrane trace at 1 % of its range,
 // 359 corrections took 12 bytes fewer than in the token form).
 constexpr std::size_t kFewCorrections = 1024;
+// FormTrial::Quick: where the second coding stays negligible.
+constexpr std::size_t kFewCorrectionsQuick = 16;
 
 // The checks both encoders make before scanning.
 CorrectionResult<double> step_for(std::span<const float> decoded, const Originals& originals,
@@ -611,7 +613,7 @@ namespace {
 // encode(), the samples to correct taken from `marks` when given.
 CorrectionResult<Encoded> encode_marked(std::span<const float> decoded, const Originals& originals,
                                         double max_error, EncodeBuffers& buffers,
-                                        std::span<const std::uint64_t> marks) {
+                                        std::span<const std::uint64_t> marks, std::size_t gamma_trial_limit) {
   const auto step = step_for(decoded, originals, max_error);
   if (!step) return std::unexpected(step.error());
   try {
@@ -620,7 +622,7 @@ CorrectionResult<Encoded> encode_marked(std::span<const float> decoded, const Or
     // A few hundred corrections may not pay for the token form's tables
     // and four states, and the gamma form reads them in some tens of
     // microseconds: the smaller blob is kept.
-    if (tokens->corrected > 0 && tokens->corrected <= kFewCorrections) {
+    if (tokens->corrected > 0 && tokens->corrected <= gamma_trial_limit) {
       auto gamma = gamma::encode(decoded, originals, max_error, buffers, marks);
       if (gamma && gamma->bytes.size() < tokens->bytes.size()) tokens = std::move(gamma);
     }
@@ -641,14 +643,15 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
 
 CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
                                  double max_error, EncodeBuffers& buffers) {
-  return encode_marked(decoded, originals, max_error, buffers, {});
+  return encode_marked(decoded, originals, max_error, buffers, {}, kFewCorrections);
 }
 
 CorrectionResult<Encoded> encode_applied(std::span<float> decoded, const Originals& originals,
                                          double max_error, EncodeBuffers& buffers,
                                          std::vector<double>& reconstructed,
-                                         std::span<const std::uint64_t> marks) {
-  auto fix = encode_marked(decoded, originals, max_error, buffers, marks);
+                                         std::span<const std::uint64_t> marks, FormTrial trial) {
+  auto fix = encode_marked(decoded, originals, max_error, buffers, marks,
+                           trial == FormTrial::Quick ? kFewCorrectionsQuick : kFewCorrections);
   if (!fix) return fix;
   // Whichever form encode() kept, the token form's collection left every
   // correction in the buffers, in position order: the same gaps and

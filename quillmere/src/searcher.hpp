@@ -548,8 +548,11 @@ class Searcher {
   // corrected when the layer meets max_error.
   SearchOutcome<corrections::Encoded> correct_applied(Candidate& c, std::vector<double>& reconstructed) const {
     if (!corrects() || !(c.wavelet.max_error > *r_.bounds.max_error)) return corrections::Encoded{};
+    // The one-step search is there for speed; the others for the smallest blob.
+    const auto trial = r_.effort == Effort::Fast ? corrections::FormTrial::Quick
+                                                 : corrections::FormTrial::Smallest;
     auto fix = corrections::encode_applied(c.decoded, r_.originals, *r_.bounds.max_error, fix_buffers_,
-                                           reconstructed, c.marks);
+                                           reconstructed, c.marks, trial);
     if (!fix) {
       return std::unexpected(failure(SearchErrorKind::Codec, {}, 0.0, 0.0,
                                      std::string(corrections::message(fix.error()))));

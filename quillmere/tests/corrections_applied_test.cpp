@@ -165,5 +165,33 @@ TEST(Applied, BuffersReusedAcrossCallsOfDifferentSizes) {
   }
 }
 
+TEST(Applied, QuickTrialKeepsTheSameCorrectionsAndTriesTheGammaFormOnlyForAHandful) {
+  // A few hundred corrections: the size at which the gamma form can win.
+  for (const Case& c : {Case{"hundreds", 12000, 40, 0.0, 0.01}, Case{"handful", 600, 50, 0.0, 0.01}}) {
+    std::vector<double> x64;
+    std::vector<float> y;
+    make(c, x64, y);
+    const std::vector<float> x(x64.begin(), x64.end());
+    const auto o = Originals::of_float(x);
+    corrections::EncodeBuffers buffers;
+    std::vector<double> unused;
+    std::vector<float> smallest = y, quick = y;
+    auto a = corrections::encode_applied(smallest, o, c.bound, buffers, unused, {},
+                                         corrections::FormTrial::Smallest);
+    auto b = corrections::encode_applied(quick, o, c.bound, buffers, unused, {}, corrections::FormTrial::Quick);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->corrected, b->corrected) << c.name;
+    EXPECT_EQ(smallest, quick) << c.name;
+    std::vector<float> read = y;
+    ASSERT_TRUE(corrections::apply(b->bytes, std::span<float>(read)));
+    EXPECT_EQ(quick, read) << c.name;
+    if (b->corrected <= 16) {
+      EXPECT_EQ(a->bytes, b->bytes) << c.name;
+    } else {
+      EXPECT_LT(a->bytes.size(), b->bytes.size()) << c.name << ": " << a->corrected << " corrections";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quillmere

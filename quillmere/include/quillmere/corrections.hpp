@@ -176,6 +176,12 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
 CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
                                  double max_error, EncodeBuffers& buffers);
 
+// How hard an encoder looks for the smaller of the two coded forms: a
+// few hundred corrections may take fewer bytes in the gamma form, but
+// finding out costs a second coding of every correction on the adaptive
+// bit engine. Quick tries it only for a handful.
+enum class FormTrial : std::uint8_t { Smallest, Quick };
+
 // encode(), and the reconstruction its blob gives, made as the samples are
 // found rather than by reading the blob back: each corrected sample is
 // already worked out in the decoder's arithmetic when it is verified, so
@@ -190,7 +196,8 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
 CorrectionResult<Encoded> encode_applied(std::span<float> decoded, const Originals& originals,
                                          double max_error, EncodeBuffers& buffers,
                                          std::vector<double>& reconstructed,
-                                         std::span<const std::uint64_t> marks = {});
+                                         std::span<const std::uint64_t> marks = {},
+                                         FormTrial trial = FormTrial::Smallest);
 
 // Bytes the blob at the front of `bytes` occupies; checks the header, the
 // lengths and the CRC, so a caller can split blob from what follows it.
