@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "quantizer.hpp"
 #include "vector_clones.hpp"
 
 namespace quillmere::fast {
@@ -312,6 +313,40 @@ void expand_bands(const BlockMaps& maps, std::span<const std::size_t> lengths, s
         src -= len;
         if (src != dst) std::memmove(o + dst, o + src, len * sizeof(std::int16_t));
       }
+    }
+  }
+}
+
+void expand_dequantised(const BlockMaps& maps, std::span<const std::size_t> lengths,
+                        std::span<const std::int16_t> live, float multiplier, std::span<float> out) noexcept {
+  // Forwards: the integers and the floats are apart, so nothing is
+  // overwritten before it is read. Zero blocks get +0.0f, which is what
+  // dequantise() makes of a zero (its factor is positive).
+  const std::size_t block = maps.block();
+  const std::int16_t* src = live.data();
+  float* dst = out.data();
+  for (std::size_t b = 0; b < lengths.size(); ++b) {
+    const BandMap& m = maps.bands[b];
+    const std::size_t n = lengths[b];
+    if (!m.mapped) {
+      dequantise({src, n}, multiplier, {dst, n});
+      src += n;
+      dst += n;
+      continue;
+    }
+    std::size_t blocks = 0;
+    bool zero = m.first_zero;
+    for (std::size_t r = m.run_begin; r < m.run_end; ++r, zero = !zero) {
+      const std::size_t run_begin = blocks * block;
+      blocks += maps.runs[r];
+      const std::size_t len = std::min(n, blocks * block) - run_begin;
+      if (zero) {
+        std::fill_n(dst, len, 0.0f);
+      } else {
+        dequantise({src, len}, multiplier, {dst, len});
+        src += len;
+      }
+      dst += len;
     }
   }
 }
