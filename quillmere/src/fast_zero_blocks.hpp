@@ -89,8 +89,8 @@ void expand_bands(const BlockMaps& maps, std::span<const std::size_t> lengths, s
 
 // The same spreading with the dequantisation folded in: the compacted
 // coefficients `live` (the live counts, band after band) times 1 /
-// multiplier into their places in `out`, +0.0f in the zero blocks, the
-// very values dequantise() gives after expand_bands(). One pass over the
+// multiplier into their places in `out`, and the zero blocks, the very
+// values dequantise() gives after expand_bands(). One pass over the
 // output instead of a move and zero-fill of the integers and then a
 // conversion of every one of them, zeros included.
 void expand_dequantised(const BlockMaps& maps, std::span<const std::size_t> lengths,
