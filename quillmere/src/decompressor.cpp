@@ -14,6 +14,7 @@
 #include "decompress_core.hpp"
 #include "deflate_codec.hpp"
 #include "fast_coder.hpp"
+#include "fast_zero_blocks.hpp"
 #include "quantizer.hpp"
 #include "quillmere/header.hpp"
 #include "reconstruct.hpp"
@@ -74,7 +75,7 @@ Result<std::span<std::int16_t>> coefficients_from_bytes(DecodeBuffers& kept,
 Result<std::span<std::int16_t>> decode_payload(DecodeBuffers& kept,
                                                std::span<const std::uint8_t> payload,
                                                std::uint8_t coder, const BandLayout& layout,
-                                               StreamEnding ending) {
+                                               StreamEnding ending, std::optional<fast::BlockMaps>& maps) {
   switch (coder) {
     case kCoderDeflate: {
       auto bytes = inflate_raw(payload, layout.total * 2, ending);
@@ -98,7 +99,8 @@ Result<std::span<std::int16_t>> decode_payload(DecodeBuffers& kept,
         o.taken = coefficient_buffer(o.kept, n);
         return *o.taken ? **o.taken : std::span<std::int16_t>();
       };
-      auto done = fast::decode_coeffs_checked(payload, layout.lengths, take, &output);
+      // The zero blocks stay unspread: the dequantisation spreads them.
+      auto done = fast::decode_live_checked(payload, layout.lengths, take, &output, maps);
       if (output.taken && !*output.taken) return *output.taken;
       if (!done) return std::unexpected(QuillmereError::decompress(std::string(fast::message(done.error()))));
       return *output.taken;
@@ -157,7 +159,8 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
 
   DecodeBuffers& kept = thread_decode_buffers();
   auto signal = [&]() -> Result<std::vector<float>> {
-    auto coeffs = decode_payload(kept, payload, coder, layout, ending);
+    std::optional<fast::BlockMaps> maps;
+    auto coeffs = decode_payload(kept, payload, coder, layout, ending, maps);
     if (!coeffs) return std::unexpected(std::move(coeffs.error()));
     std::span<float> bands;
     try {
@@ -165,7 +168,11 @@ Result<std::vector<float>> decompress_core(std::span<const std::uint8_t> payload
     } catch (const std::bad_alloc&) {
       return std::unexpected(QuillmereError::decompress_out_of_memory());
     }
-    dequantise(*coeffs, multiplier, bands);
+    if (maps) {
+      fast::expand_dequantised(*maps, layout.lengths, *coeffs, multiplier, bands);
+    } else {
+      dequantise(*coeffs, multiplier, bands);
+    }
     // A long signal's coefficients go before the inverse transform takes
     // its own memory, so that a decode's peak stays what it was.
     kept.coefficients.release_if_large(stages::kKeptStageBytes);

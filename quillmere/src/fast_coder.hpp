@@ -38,6 +38,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -106,5 +107,16 @@ using OutputSource = std::span<std::int16_t> (*)(void* context, std::size_t n);
 std::expected<void, FastError> decode_coeffs_checked(std::span<const std::uint8_t> stream,
                                                      std::span<const std::size_t> lengths, OutputSource output,
                                                      void* context);
+
+struct BlockMaps;  // fast_zero_blocks.hpp
+
+// decode_coeffs_checked() that stops before the zero blocks are spread:
+// when the stream has block maps, `maps` gets them and the output holds the
+// live coefficients back to back at its start (the rest unspecified), for
+// a caller that spreads them as it converts them (expand_dequantised);
+// without maps `maps` is left empty and the output is complete.
+std::expected<void, FastError> decode_live_checked(std::span<const std::uint8_t> stream,
+                                                   std::span<const std::size_t> lengths, OutputSource output,
+                                                   void* context, std::optional<BlockMaps>& maps);
 
 }  // namespace quillmere::fast

@@ -322,6 +322,27 @@ std::expected<void, FastError> decode_body(std::span<const std::uint8_t> stream,
 std::expected<void, FastError> decode_coeffs_checked(std::span<const std::uint8_t> stream,
                                                      std::span<const std::size_t> lengths, OutputSource output,
                                                      void* context) {
+  // The output the source gave, kept to spread the live blocks over.
+  struct Taken {
+    OutputSource source;
+    void* context;
+    std::span<std::int16_t> out;
+  } taken{output, context, {}};
+  const auto take = [](void* c, std::size_t n) {
+    auto& t = *static_cast<Taken*>(c);
+    return t.out = t.source(t.context, n);
+  };
+  std::optional<BlockMaps> maps;
+  auto done = decode_live_checked(stream, lengths, take, &taken, maps);
+  if (!done) return done;
+  if (maps) expand_bands(*maps, lengths, taken.out);
+  return {};
+}
+
+std::expected<void, FastError> decode_live_checked(std::span<const std::uint8_t> stream,
+                                                   std::span<const std::size_t> lengths, OutputSource output,
+                                                   void* context, std::optional<BlockMaps>& maps) {
+  maps.reset();
   try {
     auto f = read_framing(stream, lengths);
     if (!f) return std::unexpected(f.error());
@@ -332,7 +353,7 @@ std::expected<void, FastError> decode_coeffs_checked(std::span<const std::uint8_
     if (!f->maps) return decode_body(*s, lengths, out);
     auto done = decode_body(*s, f->live, out.first(total_length(f->live)));
     if (!done) return done;
-    expand_bands(*f->maps, lengths, out);
+    maps = std::move(f->maps);
     return {};
   } catch (const std::bad_alloc&) {
     return std::unexpected(FastError::OutOfMemory);

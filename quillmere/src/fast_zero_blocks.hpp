@@ -87,4 +87,13 @@ std::expected<BlockMaps, FastError> read_block_maps(std::span<const std::uint8_t
 // out.size() is the sum of `lengths`, which the maps were read against.
 void expand_bands(const BlockMaps& maps, std::span<const std::size_t> lengths, std::span<std::int16_t> out) noexcept;
 
+// The same spreading with the dequantisation folded in: the compacted
+// coefficients `live` (the live counts, band after band) times 1 /
+// multiplier into their places in `out`, and the zero blocks, the very
+// values dequantise() gives after expand_bands(). One pass over the
+// output instead of a move and zero-fill of the integers and then a
+// conversion of every one of them, zeros included.
+void expand_dequantised(const BlockMaps& maps, std::span<const std::size_t> lengths,
+                        std::span<const std::int16_t> live, float multiplier, std::span<float> out) noexcept;
+
 }  // namespace quillmere::fast

@@ -1,8 +1,8 @@
 // Zero blocks in the fast coder: round trips of sparse bands (lane and
 // band boundaries inside and beside skipped blocks, short last blocks, the
 // band-count limit of the form), the maps' compaction and expansion at
-// every block size, hostile maps, and a stream the plain form wrote before
-// the maps existed.
+// every block size (and the expansion straight into dequantised floats),
+// hostile maps, and a stream the plain form wrote before the maps existed.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -20,6 +20,7 @@
 #include "quillmere/compressor.hpp"
 #include "quillmere/decompressor.hpp"
 #include "quillmere/header.hpp"
+#include "quantizer.hpp"
 #include "sparse_bands.hpp"
 #include "test_data.hpp"
 
@@ -123,6 +124,19 @@ TEST_P(ZeroBlockMaps, CompactionAndExpansionRestoreTheBands) {
     expand_bands(*read, lengths_of(bands), std::span(buffer).first(all.size()));
     EXPECT_EQ(Band(buffer.begin(), buffer.end() - 1), all) << "seed " << seed;
     EXPECT_EQ(buffer.back(), 0x5555);
+
+    // Spread and dequantised in one pass: bit for bit the floats of the
+    // two passes, nothing written past the end. The tiny factor's
+    // reciprocal overflows, so there a zero becomes NaN, not +0.
+    for (const float multiplier : {1.0f, 3.7f, 0.015625f, 1e-40f}) {
+      std::vector<float> expected(all.size());
+      dequantise(all, multiplier, expected);
+      std::vector<float> fused(all.size() + 1, -1.5f);
+      expand_dequantised(*read, lengths_of(bands), coded, multiplier, std::span(fused).first(all.size()));
+      ASSERT_EQ(0, std::memcmp(fused.data(), expected.data(), all.size() * sizeof(float)))
+          << "seed " << seed << " multiplier " << multiplier;
+      EXPECT_EQ(fused.back(), -1.5f);
+    }
   }
 }
 
