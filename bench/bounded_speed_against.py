@@ -106,16 +106,24 @@ def run_rounds(builds, npz, rounds, repeat, fractions, workdir, one_blas_thread,
         for label, python in builds:
             cmd = [python, os.path.abspath(__file__), "--worker", npz, "--repeat", str(repeat),
                    "--fractions", *map(str, fractions), "--effort", effort]
-            # Run from an empty directory so that a source tree never shadows
-            # the installed package.
-            done = subprocess.run(cmd, cwd=workdir, env=env, capture_output=True, text=True)
-            if done.returncode != 0:
-                raise SystemExit(f"build {label} failed in round {r}:\n{done.stderr.strip()}")
-            for line in done.stdout.splitlines():
-                row = json.loads(line)
-                row.update(build=label, round=r)
-                rows.append(row)
+            rows += worker_rows(cmd, label, r, workdir, env)
         print(f"round {r} of {rounds} done", file=sys.stderr, flush=True)
+    return rows
+
+
+def worker_rows(cmd: List[str], label: str, round_no: int, workdir: str, env: Dict[str, str]) -> List[dict]:
+    """Runs one build's worker and returns its JSON rows, tagged with the
+    build and the round."""
+    # From an empty directory, so that a source tree never shadows the
+    # installed package.
+    done = subprocess.run(cmd, cwd=workdir, env=env, capture_output=True, text=True)
+    if done.returncode != 0:
+        raise SystemExit(f"build {label} failed in round {round_no}:\n{done.stderr.strip()}")
+    rows = []
+    for line in done.stdout.splitlines():
+        row = json.loads(line)
+        row.update(build=label, round=round_no)
+        rows.append(row)
     return rows
 
 

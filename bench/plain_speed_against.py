@@ -28,7 +28,6 @@ import argparse
 import json
 import os
 import statistics
-import subprocess
 import sys
 import tempfile
 from collections import defaultdict
@@ -36,7 +35,7 @@ from typing import Dict, List, Tuple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from bounded_speed_against import parse_builds, save_signals  # noqa: E402
+from bounded_speed_against import parse_builds, save_signals, worker_rows  # noqa: E402
 
 CALLS = ("module_c", "tools_c", "module_d", "tools_d")
 
@@ -82,15 +81,7 @@ def run_rounds(builds, npz: str, rounds: int, repeat: int, workdir: str) -> List
         order = builds if r % 2 == 1 else list(reversed(builds))
         for label, python in order:
             cmd = [python, os.path.abspath(__file__), "--worker", npz, "--repeat", str(repeat)]
-            # From an empty directory, so that a source tree never shadows
-            # the installed package.
-            done = subprocess.run(cmd, cwd=workdir, env=env, capture_output=True, text=True)
-            if done.returncode != 0:
-                raise SystemExit(f"build {label} failed in round {r}:\n{done.stderr.strip()}")
-            for line in done.stdout.splitlines():
-                row = json.loads(line)
-                row.update(build=label, round=r)
-                rows.append(row)
+            rows += worker_rows(cmd, label, r, workdir, env)
         print(f"round {r} of {rounds} done", file=sys.stderr, flush=True)
     return rows
 
