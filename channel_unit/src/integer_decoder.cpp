@@ -266,18 +266,26 @@ template <int kOrder>
 bool fixed_run_unclamped(std::int64_t* x, const std::int64_t* r, std::size_t n, IntegerRange range,
                          bool& outside) noexcept {
   std::uint32_t bad = 0;
+  // The newest samples carried in registers (a = x[i - 1], b = x[i - 2],
+  // ...): read back from x, each sample waited on the store of the one
+  // before it, which x and r possibly overlapping forced.
+  std::int64_t a = x[kOrder - 1];
+  std::int64_t b = kOrder > 1 ? x[kOrder - 2] : 0;
+  std::int64_t c = kOrder > 2 ? x[kOrder - 3] : 0;
+  std::int64_t d = kOrder > 3 ? x[kOrder - 4] : 0;
   for (std::size_t i = kOrder; i < n; ++i) {
     std::int64_t p;
-    if constexpr (kOrder == 1) p = x[i - 1];
-    if constexpr (kOrder == 2) p = 2 * x[i - 1] - x[i - 2];
-    if constexpr (kOrder == 3) p = 3 * x[i - 1] - 3 * x[i - 2] + x[i - 3];
-    if constexpr (kOrder == 4) p = 4 * x[i - 1] - 6 * x[i - 2] + 4 * x[i - 3] - x[i - 4];
+    if constexpr (kOrder == 1) p = a;
+    if constexpr (kOrder == 2) p = 2 * a - b;
+    if constexpr (kOrder == 3) p = 3 * a - 3 * b + c;
+    if constexpr (kOrder == 4) p = 4 * a - 6 * b + 4 * c - d;
     if constexpr (kOrder > 1) {
       if (p < range.lo || p > range.hi) return false;
     }
     const std::int64_t v = p + r[i];
     bad |= static_cast<std::uint32_t>((v < range.lo) | (v > range.hi));
     x[i] = v;
+    d = c, c = b, b = a, a = v;
   }
   outside = bad != 0;
   return true;
@@ -286,15 +294,20 @@ bool fixed_run_unclamped(std::int64_t* x, const std::int64_t* r, std::size_t n, 
 template <int kOrder>
 void fixed_run(std::int64_t* x, const std::int64_t* r, std::size_t n, IntegerRange range, bool& outside) noexcept {
   std::uint32_t bad = 0;
+  std::int64_t a = x[kOrder - 1];  // as in fixed_run_unclamped
+  std::int64_t b = kOrder > 1 ? x[kOrder - 2] : 0;
+  std::int64_t c = kOrder > 2 ? x[kOrder - 3] : 0;
+  std::int64_t d = kOrder > 3 ? x[kOrder - 4] : 0;
   for (std::size_t i = kOrder; i < n; ++i) {
     std::int64_t p;
-    if constexpr (kOrder == 1) p = x[i - 1];
-    if constexpr (kOrder == 2) p = 2 * x[i - 1] - x[i - 2];
-    if constexpr (kOrder == 3) p = 3 * x[i - 1] - 3 * x[i - 2] + x[i - 3];
-    if constexpr (kOrder == 4) p = 4 * x[i - 1] - 6 * x[i - 2] + 4 * x[i - 3] - x[i - 4];
+    if constexpr (kOrder == 1) p = a;
+    if constexpr (kOrder == 2) p = 2 * a - b;
+    if constexpr (kOrder == 3) p = 3 * a - 3 * b + c;
+    if constexpr (kOrder == 4) p = 4 * a - 6 * b + 4 * c - d;
     const std::int64_t v = range.clamp(p) + r[i];
     bad |= static_cast<std::uint32_t>((v < range.lo) | (v > range.hi));
     x[i] = v;
+    d = c, c = b, b = a, a = v;
   }
   outside = bad != 0;
 }
@@ -337,11 +350,14 @@ bool lpc_run(std::int64_t* x, double* history, const std::int64_t* r, std::size_
   const std::int64_t c0 = coefs[0];
   const std::int64_t c1 = kOrder > 1 ? coefs[1] : 0;
   for (std::size_t i = 0; i < kOrder; ++i) history[i] = static_cast<double>(x[i]);
+  // The two newest samples in registers, as in the fixed runs.
+  std::int64_t newest = x[kOrder - 1];
+  std::int64_t second = kOrder > 1 ? x[kOrder - 2] : 0;
   bool bad = false;
   for (std::size_t i = kOrder; i < n; ++i) {
     std::int64_t sum = older_sum<kOld>(history + (i - kOrder), weights, w);
-    if constexpr (kOrder > 1) sum += c1 * x[i - 2];
-    sum += c0 * x[i - 1];
+    if constexpr (kOrder > 1) sum += c1 * second;
+    sum += c0 * newest;
     std::int64_t p = sum >> shift;
     if constexpr (kClamp) {
       p = range.clamp(p);
@@ -351,6 +367,8 @@ bool lpc_run(std::int64_t* x, double* history, const std::int64_t* r, std::size_
     const std::int64_t v = p + r[i];
     bad |= (v < range.lo) | (v > range.hi);
     x[i] = v;
+    second = newest;
+    newest = v;
     if constexpr (kOld > 0) history[i] = static_cast<double>(v);
   }
   return !bad;

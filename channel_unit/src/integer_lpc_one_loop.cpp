@@ -35,13 +35,17 @@ OneLoop lpc_rice_block(BitReader& in, std::int64_t* x, double* history, std::int
   const std::int64_t c0 = coefs[0];
   const std::int64_t c1 = kOrder > 1 ? coefs[1] : 0;
   for (std::size_t i = 0; i < kOrder; ++i) history[i] = static_cast<double>(x[i]);
+  // The two newest samples carried in registers: read back from x, each
+  // sample's multiply waited on the store of the one before it.
+  std::int64_t newest = x[kOrder - 1];
+  std::int64_t second = kOrder > 1 ? x[kOrder - 2] : 0;
   bool bad = false;
   bool outside_prediction = false;
   const auto gave_up = [&] { return outside_prediction ? OneLoop::PredictionOutside : OneLoop::NotRead; };
   const auto rebuild = [&](std::size_t i, std::int64_t residual) noexcept {
     std::int64_t sum = older_sum<kOld>(history + (i - kOrder), weights, w);
-    if constexpr (kOrder > 1) sum += c1 * x[i - 2];
-    sum += c0 * x[i - 1];
+    if constexpr (kOrder > 1) sum += c1 * second;
+    sum += c0 * newest;
     const std::int64_t prediction = sum >> shift;
     if (prediction < range.lo || prediction > range.hi) {
       outside_prediction = true;
@@ -50,6 +54,8 @@ OneLoop lpc_rice_block(BitReader& in, std::int64_t* x, double* history, std::int
     const std::int64_t v = prediction + residual;
     bad |= (v < range.lo) | (v > range.hi);
     x[i] = v;
+    second = newest;
+    newest = v;
     if constexpr (kOld > 0) history[i] = static_cast<double>(v);
     return true;
   };
