@@ -39,12 +39,22 @@ void make(const Case& c, std::vector<double>& x, std::vector<float>& y) {
 
 class Applied : public ::testing::TestWithParam<Case> {};
 
+// A float32 source and its reconstruction for case c.
+struct Float32Source {
+  std::vector<float> x;
+  std::vector<float> y;
+};
+Float32Source float32_source(const Case& c) {
+  std::vector<double> x64;
+  Float32Source s;
+  make(c, x64, s.y);
+  s.x.assign(x64.begin(), x64.end());
+  return s;
+}
+
 TEST_P(Applied, Float32MatchesApplyAndTheBlobIsEncodes) {
   const Case& c = GetParam();
-  std::vector<double> x64;
-  std::vector<float> y;
-  make(c, x64, y);
-  const std::vector<float> x(x64.begin(), x64.end());
+  const auto [x, y] = float32_source(c);
   const auto o = Originals::of_float(x);
   auto plain = corrections::encode(y, o, c.bound);
   ASSERT_TRUE(plain);
@@ -68,10 +78,7 @@ TEST_P(Applied, Float32MatchesApplyAndTheBlobIsEncodes) {
 
 TEST_P(Applied, MarksFromTheJudgementGiveTheSameBlobAndDistortion) {
   const Case& c = GetParam();
-  std::vector<double> x64;
-  std::vector<float> y;
-  make(c, x64, y);
-  const std::vector<float> x(x64.begin(), x64.end());
+  const auto [x, y] = float32_source(c);
   const auto o = Originals::of_float(x);
   const auto ref = search::reference_in_lanes(o);
   search::Judgement marked;
@@ -152,10 +159,7 @@ TEST(Applied, BuffersReusedAcrossCallsOfDifferentSizes) {
   corrections::EncodeBuffers buffers;
   std::vector<double> unused;
   for (const Case& c : {Case{"long", 20000, 3, 0.0, 0.01}, Case{"short", 300, 50, 0.0, 0.01}}) {
-    std::vector<double> x64;
-    std::vector<float> y;
-    make(c, x64, y);
-    const std::vector<float> x(x64.begin(), x64.end());
+    const auto [x, y] = float32_source(c);
     std::vector<float> fused = y;
     auto made = corrections::encode_applied(fused, Originals::of_float(x), c.bound, buffers, unused);
     ASSERT_TRUE(made);
@@ -168,10 +172,7 @@ TEST(Applied, BuffersReusedAcrossCallsOfDifferentSizes) {
 TEST(Applied, QuickTrialKeepsTheSameCorrectionsAndTriesTheGammaFormOnlyForAHandful) {
   // A few hundred corrections: the size at which the gamma form can win.
   for (const Case& c : {Case{"hundreds", 12000, 40, 0.0, 0.01}, Case{"handful", 600, 50, 0.0, 0.01}}) {
-    std::vector<double> x64;
-    std::vector<float> y;
-    make(c, x64, y);
-    const std::vector<float> x(x64.begin(), x64.end());
+    const auto [x, y] = float32_source(c);
     const auto o = Originals::of_float(x);
     corrections::EncodeBuffers buffers;
     std::vector<double> unused;
