@@ -286,8 +286,14 @@ Reference reference_in_lanes(const Originals& originals) {
   return ref;
 }
 
-Judgement judge(const Reference& ref, std::span<const float> decoded, double correction_bound) {
+namespace {
+
+// judge(), and with `listed` the samples it counted beyond a positive
+// correction bound on the float path (listed left empty elsewhere).
+Judgement judge_into(const Reference& ref, std::span<const float> decoded, double correction_bound,
+                     std::vector<std::uint64_t>* listed) {
   const Originals& o = *ref.originals;
+  if (listed) listed->clear();
   const std::size_t n = decoded.size();
   const bool f64 = o.is_double();
   const double offset = o.offset();
@@ -315,6 +321,7 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
     constexpr std::size_t kBlock = 512;
     double sizes[kBlock];
     std::uint8_t above[kBlock / 4];
+    if (listed) listed->assign((n + 63) / 64, 0);
     for (std::size_t start = 0; start < n; start += kBlock) {
       const std::size_t len = std::min(n - start, kBlock);
       lane_sums(x + start, y + start, len, m4, s4, sizes, correction_bound, above);
@@ -325,6 +332,8 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
         std::uint64_t word = 0;
         const std::size_t stop = std::min(groups, g0 + 16);
         for (std::size_t g = g0; g < stop; ++g) word |= std::uint64_t{above[g]} << (4 * (g - g0));
+        // A block is a whole number of words, so each word is written once.
+        if (listed) (*listed)[(start + 4 * g0) / 64] = word;
         while (word != 0) {
           const auto k = g0 * 4 + static_cast<std::size_t>(std::countr_zero(word));
           word &= word - 1;
@@ -357,7 +366,24 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
     j.correction_bytes = tally.bytes();
   }
   j.distortion = finish(ref, max_abs, sum_sq);
+  // A NaN reconstruction is beyond any bound, yet no comparison lists it.
+  if (listed && !std::isfinite(j.distortion.rmse)) listed->clear();
   return j;
+}
+
+}  // namespace
+
+Judgement judge(const Reference& ref, std::span<const float> decoded, double correction_bound) {
+  return judge_into(ref, decoded, correction_bound, nullptr);
+}
+
+Judgement judge_listing(const Reference& ref, std::span<const float> decoded, double correction_bound,
+                        std::vector<std::uint64_t>& listed) {
+  if (!(correction_bound > 0.0)) {
+    listed.clear();
+    return judge_into(ref, decoded, correction_bound, nullptr);
+  }
+  return judge_into(ref, decoded, correction_bound, &listed);
 }
 
 bool judge_marking(const Reference& ref, std::span<const float> decoded, double bound, Judgement& out,
