@@ -93,7 +93,7 @@ std::uint64_t nonzero_mask(const std::int16_t* v, std::size_t count) noexcept {
 // How many values of a band have each magnitude (16 and above counted as
 // 16), and the positions of its movable values (magnitudes 1 to `largest`)
 // listed into `units` in order: one pass for both. Most values are zeros,
-// counted 64 at a time from a mask; only the nonzero ones are visited, each
+// found 64 at a time by a mask; only the nonzero ones are visited, each
 // counted in one of four histograms in turn, so that an increment seldom
 // waits for the one before. Returns how many values were listed.
 using MagnitudeCounts = std::array<std::uint32_t, kDirect + 1>;
@@ -101,12 +101,10 @@ std::size_t list_band(std::span<const std::int16_t> band, int largest, std::uint
                       MagnitudeCounts& count) {
   std::array<MagnitudeCounts, 4> lanes{};
   std::size_t listed = 0;
-  std::size_t zeros = 0;
   std::size_t nonzero = 0;
   for (std::size_t first = 0; first < band.size(); first += 64) {
     const std::size_t len = std::min<std::size_t>(64, band.size() - first);
     std::uint64_t mask = nonzero_mask(band.data() + first, len);
-    zeros += len - static_cast<std::size_t>(std::popcount(mask));
     for (; mask != 0; mask &= mask - 1, ++nonzero) {
       const std::size_t j = first + static_cast<std::size_t>(std::countr_zero(mask));
       const int v = band[j];
@@ -120,7 +118,7 @@ std::size_t list_band(std::span<const std::int16_t> band, int largest, std::uint
   for (const auto& lane : lanes) {
     for (std::size_t k = 0; k < count.size(); ++k) count[k] += lane[k];
   }
-  count[0] += static_cast<std::uint32_t>(zeros);
+  count[0] += static_cast<std::uint32_t>(band.size() - nonzero);  // what was not visited
   return listed;
 }
 
