@@ -11,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "quillmere/header.hpp"
 #include "quillmere_tools/channel_unit.hpp"
 #include "quillmere_tools/integer_choice.hpp"
 #include "quillmere_tools/integer_coder.hpp"
 #include "quillmere_tools/integer_prediction.hpp"
+#include "quillmere_tools/integer_unit.hpp"
 
 namespace quillmere_tools {
 namespace {
@@ -196,6 +198,44 @@ TEST(LeanEncode, AFastUnitMeetsItsBoundAndStaysNearTheThoroughOne) {
   EXPECT_LE(worst, bound);
   EXPECT_LE(static_cast<double>(b->bytes.size()), 1.03 * static_cast<double>(a->bytes.size()));
 }
+
+// A palette is worth trying where the signal uses few of the integers in
+// its span: integers every `spacing` apart index to ones spacing times
+// smaller. Where it uses most of them (spacing 1 here) a lean encode keeps
+// the plain integers untried; either way the unit decodes exactly.
+struct PaletteCase {
+  const char* what;
+  std::int64_t spacing;
+  bool lean_palette;
+};
+
+class LeanPalette : public ::testing::TestWithParam<PaletteCase> {};
+
+TEST_P(LeanPalette, IsTriedOnlyWhereTheSignalLeavesGapsInItsSpan) {
+  const auto k = voiced(30000, 3.0, 6);
+  std::vector<double> x(k.size());
+  for (std::size_t i = 0; i < k.size(); ++i) x[i] = static_cast<double>(k[i] * GetParam().spacing);
+  const SignalView view = std::span<const double>(x);
+  const IntegerGrid grid{1.0, 0.0, 1.0};
+  const auto lean = encode_integer_unit(view, grid, std::nullopt, IntegerEffort::Lean);
+  const auto quick = encode_integer_unit(view, grid, std::nullopt, IntegerEffort::Quick);
+  ASSERT_TRUE(lean.has_value() && quick.has_value());
+  constexpr std::uint8_t kPaletteFlag = 2;
+  EXPECT_EQ((lean->bytes[quillmere::HEADER_LEN] & kPaletteFlag) != 0, GetParam().lean_palette);
+  if (GetParam().spacing > 1) {
+    EXPECT_NE(quick->bytes[quillmere::HEADER_LEN] & kPaletteFlag, 0);
+  }
+  EXPECT_LE(static_cast<double>(lean->bytes.size()), 1.03 * static_cast<double>(quick->bytes.size()));
+  const auto back = decode_unit(lean->bytes);
+  ASSERT_TRUE(back.has_value()) << back.error().message;
+  EXPECT_EQ(back->f64, x);
+}
+
+INSTANTIATE_TEST_SUITE_P(Spacings, LeanPalette,
+                         ::testing::Values(PaletteCase{"every_integer", 1, false},
+                                           PaletteCase{"every_second", 2, true},
+                                           PaletteCase{"every_fifth", 5, true}),
+                         [](const auto& info) { return std::string(info.param.what); });
 
 }  // namespace
 }  // namespace quillmere_tools
