@@ -139,8 +139,9 @@ PartitionCode plan_partition(const PartitionSums& t, std::uint64_t& bits) {
 // The sums of every partition at the finest order, when the block divides
 // evenly (a whole block): coarser orders add them up pairwise.
 RicePlan plan_rice(std::span<const std::uint64_t> u, std::size_t warm, std::size_t block,
-                   std::vector<PartitionSums> sums) {
+                   std::vector<PartitionSums> sums, bool finest_too) {
   const int finest = max_partition_order(block);
+  const int top = finest_too ? finest : std::max(finest - 1, 0);
   const bool even = block % (std::size_t{1} << finest) == 0;
   if (even && sums.empty()) {
     const std::size_t size = block >> finest;
@@ -153,6 +154,13 @@ RicePlan plan_rice(std::span<const std::uint64_t> u, std::size_t warm, std::size
   }
   RicePlan best;
   for (int p = finest; p >= 0; --p) {
+    if (p > top) {
+      if (even) {
+        for (std::size_t j = 0; j < sums.size() / 2; ++j) sums[j] = sums[2 * j] += sums[2 * j + 1];
+        sums.resize(sums.size() / 2);
+      }
+      continue;
+    }
     const std::size_t size = partition_size(block, p);
     RicePlan plan;
     plan.order = p;

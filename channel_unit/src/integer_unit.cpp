@@ -226,11 +226,25 @@ std::size_t distinct_in_look(std::span<const std::int64_t> k, std::size_t look) 
   return static_cast<std::size_t>(std::unique(seen.begin(), seen.end()) - seen.begin());
 }
 
-std::optional<Palette> palette_of(std::span<const std::int64_t> k, std::int64_t lo, std::int64_t hi) {
+// Whether `distinct` values hold at least kDensePaletteNum /
+// kDensePaletteDen of the integers from lo to hi.
+bool dense(std::size_t distinct, std::int64_t lo, std::int64_t hi) noexcept {
+  const auto span = static_cast<std::uint64_t>(hi - lo) + 1;
+  return static_cast<std::uint64_t>(distinct) * kDensePaletteDen >= span * kDensePaletteNum;
+}
+
+// With `skip_dense`, a palette dense in its span (dense()) is not made: when
+// the look already finds enough distinct values, the whole signal is not
+// read for it.
+std::optional<Palette> palette_of(std::span<const std::int64_t> k, std::int64_t lo, std::int64_t hi,
+                                  bool skip_dense) {
   // A look at evenly spaced samples first: most signals use too many values,
   // and the whole signal need not be sorted to see it.
   constexpr std::size_t kLook = 4096;
-  if (k.size() > kLook && distinct_in_look(k, kLook) * kPaletteShare > kLook) return std::nullopt;
+  if (k.size() > kLook) {
+    const std::size_t seen = distinct_in_look(k, kLook);
+    if (seen * kPaletteShare > kLook || (skip_dense && dense(seen, lo, hi))) return std::nullopt;
+  }
   const auto span = static_cast<std::uint64_t>(hi - lo);
   Palette p;
   p.lo = lo;
@@ -251,15 +265,8 @@ std::optional<Palette> palette_of(std::span<const std::int64_t> k, std::int64_t 
     p.values.erase(std::unique(p.values.begin(), p.values.end()), p.values.end());
     if (p.values.size() * kPaletteShare > k.size()) return std::nullopt;
   }
-  if (p.values.size() > kMaxPalette) return std::nullopt;
+  if (p.values.size() > kMaxPalette || (skip_dense && dense(p.values.size(), lo, hi))) return std::nullopt;
   return p;
-}
-
-// Whether the palette holds at least kDensePaletteNum / kDensePaletteDen of
-// the integers from lo to hi.
-bool dense(const Palette& p, std::int64_t lo, std::int64_t hi) noexcept {
-  const auto span = static_cast<std::uint64_t>(hi - lo) + 1;
-  return static_cast<std::uint64_t>(p.values.size()) * kDensePaletteDen >= span * kDensePaletteNum;
 }
 
 int index_width(const Palette& p) noexcept { return width_of(0, static_cast<std::int64_t>(p.values.size()) - 1); }
@@ -296,8 +303,7 @@ std::vector<std::uint8_t> integer_stream(std::span<const std::int64_t> k, std::i
                                          int width, IntegerEffort effort, bool& indexed, bool& rans) {
   indexed = false;
   rans = false;
-  auto palette = palette_of(k, k_lo, k_hi);
-  if (palette && effort == IntegerEffort::Lean && dense(*palette, k_lo, k_hi)) palette.reset();
+  auto palette = palette_of(k, k_lo, k_hi, effort == IntegerEffort::Lean);
   if (!palette) return encode_integers(k, width, kIntegerBlockLength, 0, effort, kCoding, &rans);
   const std::size_t n = k.size();
   const std::size_t look = n > 2 * kIntegerBlockLength ? kIntegerBlockLength : n;

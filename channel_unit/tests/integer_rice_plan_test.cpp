@@ -1,7 +1,8 @@
-// The Rice parameter a partition is planned with: the cheapest of the three
-// around log2 of its residuals' integer mean. The mean's log is found
-// without a division, which must agree with the division's everywhere,
-// including where the mean is an exact power of two or just below one.
+// The Rice plan of a block. A partition's parameter is the cheapest of the
+// three around log2 of its residuals' integer mean, found without a
+// division, which must agree with the division's everywhere, including
+// where the mean is an exact power of two or just below one. A lean plan
+// leaves out the finest partition order.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -59,6 +60,37 @@ TEST(RiceFit, TakesTheParameterTheDivisionWouldGive) {
     const RiceFit want = by_division(count, sum);
     ASSERT_EQ(got.k, want.k) << count << " values summing to " << sum;
     ASSERT_EQ(got.bits, want.bits) << count << " values summing to " << sum;
+  }
+}
+
+// Residuals loud and quiet in turns every 32: only the finest partitions
+// (32 residuals each in a block of 4096) follow them.
+std::vector<std::uint64_t> alternating(std::size_t n, std::size_t every) {
+  std::mt19937_64 rng(2);
+  std::vector<std::uint64_t> u(n);
+  for (std::size_t i = 0; i < n; ++i) u[i] = (i / every) % 2 == 0 ? rng() % 2 : 2000 + rng() % 2000;
+  return u;
+}
+
+TEST(RicePlan, WithoutTheFinestOrderTakesACoarserOne) {
+  constexpr std::size_t kBlock = 4096;
+  const auto u = alternating(kBlock, 32);
+  const RicePlan full = plan_rice(u, 0, kBlock);
+  const RicePlan lean = plan_rice(u, 0, kBlock, {}, false);
+  EXPECT_EQ(full.order, 7);
+  EXPECT_LT(lean.order, 7);
+  EXPECT_EQ(lean.parts.size(), std::size_t{1} << lean.order);
+  EXPECT_GT(lean.bits, full.bits);
+}
+
+TEST(RicePlan, WithoutTheFinestOrderIsTheSameWhereACoarserOneWins) {
+  constexpr std::size_t kBlock = 4096;
+  for (const std::size_t every : {std::size_t{256}, std::size_t{1024}}) {
+    const auto u = alternating(kBlock, every);
+    const RicePlan full = plan_rice(u, 0, kBlock);
+    const RicePlan lean = plan_rice(u, 0, kBlock, {}, false);
+    EXPECT_EQ(lean.order, full.order) << every;
+    EXPECT_EQ(lean.bits, full.bits) << every;
   }
 }
 
