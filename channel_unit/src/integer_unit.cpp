@@ -453,6 +453,23 @@ bool reconstruct_run(std::span<const std::int64_t> k, const IntegerGrid& grid, d
   return reconstruct_into(k, grid, out);
 }
 
+// A run of palette indices as the samples they stand for, looked up in the
+// palette's reconstructions (`table`, made once by reconstruct_run, so each
+// the very value the index's integer would rebuild to). Whether every index
+// lies inside the table; one outside writes the first entry and is refused.
+template <class T>
+bool look_up_run(std::span<const std::int64_t> k, std::span<const T> table, T* out) noexcept {
+  std::uint32_t outside = 0;
+  const std::size_t size = table.size();
+  for (std::size_t i = 0; i < k.size(); ++i) {
+    const auto v = static_cast<std::uint64_t>(k[i]);
+    const bool beyond = v >= size;
+    outside |= static_cast<std::uint32_t>(beyond);
+    out[i] = table[beyond ? 0 : static_cast<std::size_t>(v)];
+  }
+  return outside == 0;
+}
+
 template <class T>
 UnitResult<void> decode_into(std::span<const std::uint8_t> stream, int width, std::size_t block_length,
                              const IntegerGrid& grid, bool indexed, IntegerResiduals coding, std::vector<T>& out) {
@@ -469,9 +486,19 @@ UnitResult<void> decode_into(std::span<const std::uint8_t> stream, int width, st
   }
   bool finite = true;
   bool in_palette = true;
+  // Where every palette entry rebuilds to a finite sample, the indices look
+  // their samples up directly (one load a sample); otherwise the entries are
+  // looked up as integers and rebuilt, so that only an entry the indices use
+  // makes the unit fail.
+  std::vector<T> table(palette.size());
+  const bool by_table = indexed && !palette.empty() && reconstruct_run(palette, grid, table.data());
   std::vector<std::int64_t> looked_up;
   auto done = decode_integers(stream, width, block_length, out.size(),
                               [&](std::size_t start, std::span<const std::int64_t> k) {
+                                if (by_table) {
+                                  in_palette = look_up_run<T>(k, table, out.data() + start) && in_palette;
+                                  return;
+                                }
                                 if (indexed) {
                                   looked_up.resize(k.size());
                                   for (std::size_t i = 0; i < k.size(); ++i) {
