@@ -62,23 +62,6 @@ bool rans_may_pay(std::span<const std::uint64_t> u) noexcept {
   return zeros * 4 >= u.size();
 }
 
-// Whether a lean encode tries rANS on a block of `count` zig-zagged
-// residuals, `zeros` of them zero, summing to `sum`: where zeros are at
-// least kPeakedNum / kPeakedDen times as common as Rice codes expect. A
-// Rice code fits a geometric spread, whose share of zeros is 1 / (1 +
-// mean); a table pays where the spread is peaked beyond that. At 0.1 %
-// the membrane trace's blocks came at 1.9-3.7 times and their tables
-// saved a tenth of the unit; the speech rows' tried blocks at 0.8-2.3
-// times, and tables won 3 of about 60 (0.8 % of alsa/Side_Left's unit,
-// 0.2 % of librivox-0920's, at 0.8-0.9 times).
-constexpr std::uint64_t kPeakedNum = 3;
-constexpr std::uint64_t kPeakedDen = 2;
-bool peaked(std::uint64_t count, std::uint64_t zeros, std::uint64_t sum) noexcept {
-  // zeros / count >= (3 / 2) / (1 + sum / count), in integers: zeros <=
-  // count <= 2^16 and sum < 2^51, so no product reaches 2^64.
-  return kPeakedDen * zeros * (count + sum) >= kPeakedNum * count * count;
-}
-
 // One block's best model, found on the residuals of every candidate.
 struct BlockChoice {
   BlockKind kind = kVerbatim;
@@ -88,10 +71,8 @@ struct BlockChoice {
   std::vector<std::uint64_t> u;
   RicePlan plan;
   std::uint64_t bits = 0;
-  // The zero residuals among u where the choice counted them already, and
-  // (a lean choice) their sum.
+  // The zero residuals among u where the choice counted them already.
   std::optional<std::uint64_t> zeros;
-  std::uint64_t sum = 0;
 };
 
 // Lags at which a few samples of the block (at its start, then its middle)
@@ -196,7 +177,7 @@ void choose_lean(std::span<const std::int64_t> x, IntegerRange range, std::int64
   bool planned = false;
   // The chosen candidate's sums, and its zeros once planned.
   ZigzagSums chosen;
-  std::uint64_t zeros = 0, sum = 0;
+  std::uint64_t zeros = 0;
   if (!models.empty()) {
     const LpcModel& model = models.front();
     const std::size_t m = model.coefs.size();
@@ -217,12 +198,12 @@ void choose_lean(std::span<const std::int64_t> x, IntegerRange range, std::int64
       if (!near_tie) chosen = std::move(lpc_sums);
     }
     if (near_tie) {
-      const std::uint64_t lpc_zeros = lpc_sums.zeros, lpc_sum = lpc_sums.sum;
+      const std::uint64_t lpc_zeros = lpc_sums.zeros;
       RicePlan lpc_plan = plan_rice(std::span(u).first(n - m), m, n, std::move(lpc_sums.finest),
                                    kLeanFinestPartitions);
       std::vector<std::uint64_t> other(n);
       ZigzagSums fixed_sums = fixed_u(other);
-      const std::uint64_t fixed_zeros = fixed_sums.zeros, fixed_sum = fixed_sums.sum;
+      const std::uint64_t fixed_zeros = fixed_sums.zeros;
       RicePlan fixed_plan = plan_rice(std::span(other).first(n - static_cast<std::size_t>(fixed)),
                                       static_cast<std::size_t>(fixed), n, std::move(fixed_sums.finest),
                                       kLeanFinestPartitions);
@@ -236,7 +217,6 @@ void choose_lean(std::span<const std::int64_t> x, IntegerRange range, std::int64
         best.lpc = model;
         plan = std::move(lpc_plan);
         zeros = lpc_zeros;
-        sum = lpc_sum;
       } else {
         kind = kFixed;
         order = static_cast<std::size_t>(fixed);
@@ -244,14 +224,12 @@ void choose_lean(std::span<const std::int64_t> x, IntegerRange range, std::int64
         u.swap(other);
         plan = std::move(fixed_plan);
         zeros = fixed_zeros;
-        sum = fixed_sum;
       }
     }
   }
   if (kind == kFixed && !planned) chosen = fixed_u(u);
   if (!planned) {
     zeros = chosen.zeros;
-    sum = chosen.sum;
     plan = plan_rice(std::span(u).first(n - order), order, n, std::move(chosen.finest), kLeanFinestPartitions);
   }
   const std::uint64_t bits = header + order * w + plan.bits;
@@ -265,7 +243,6 @@ void choose_lean(std::span<const std::int64_t> x, IntegerRange range, std::int64
   best.plan = std::move(plan);
   best.bits = bits;
   best.zeros = zeros;
-  best.sum = sum;
 }
 
 // Writes the block's bits to `out`; `words` receives the bytes that follow
@@ -382,8 +359,7 @@ bool encode_block(std::span<const std::int64_t> before, std::span<const std::int
   }
   for (std::size_t i = 0; i < order; ++i) out.put_wide(static_cast<std::uint64_t>(x[i]), width);
   if (coding == IntegerResiduals::RiceOrRans && !best.u.empty() &&
-      (best.zeros ? *best.zeros * 4 >= best.u.size() : rans_may_pay(best.u)) &&
-      (effort != IntegerEffort::Lean || (best.zeros && peaked(best.u.size(), *best.zeros, best.sum)))) {
+      (best.zeros ? *best.zeros * 4 >= best.u.size() : rans_may_pay(best.u))) {
     // Against the Rice codes' exact size (the plan's estimate runs high by up
     // to half a bit a residual). rANS reads slower than Rice codes, so it
     // must save a share of the block's bits: peaky residuals (a trace on a

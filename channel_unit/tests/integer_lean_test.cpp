@@ -199,52 +199,6 @@ TEST(LeanEncode, AFastUnitMeetsItsBoundAndStaysNearTheThoroughOne) {
   EXPECT_LE(static_cast<double>(b->bytes.size()), 1.03 * static_cast<double>(a->bytes.size()));
 }
 
-// Steps that are zero two times in five and otherwise spread wide: order 1
-// leaves residuals far more often zero than a Rice code expects of their
-// mean (a trace on a coarse grid), where rANS tables save a tenth or more.
-std::vector<std::int64_t> peaked_steps(std::size_t n, unsigned seed) {
-  std::mt19937_64 rng(seed);
-  std::vector<std::int64_t> x(n);
-  std::int64_t level = 0;
-  for (auto& v : x) {
-    if (rng() % 5 >= 2) level += static_cast<std::int64_t>(rng() % 61) - 30;
-    level = std::clamp<std::int64_t>(level, -5000, 5000);
-    v = level;
-  }
-  return x;
-}
-
-struct TablesCase {
-  const char* what;
-  std::vector<std::int64_t> values;
-  bool tables;
-};
-
-class LeanTables : public ::testing::TestWithParam<TablesCase> {};
-
-// A lean encode tries rANS tables only on peaked residuals: it keeps them
-// where they pay, and speech-like residuals are left to Rice codes.
-TEST_P(LeanTables, AreTriedWhereZerosOutnumberWhatRiceCodesExpect) {
-  const auto& x = GetParam().values;
-  const int width = width_of(x);
-  bool took = false;
-  const auto either = encode_integers(x, width, kIntegerBlockLength, 0, IntegerEffort::Lean,
-                                      IntegerResiduals::RiceOrRans, &took);
-  const auto rice = encode_integers(x, width, kIntegerBlockLength, 0, IntegerEffort::Lean, IntegerResiduals::Rice);
-  EXPECT_EQ(took, GetParam().tables);
-  if (GetParam().tables) {
-    EXPECT_LT(static_cast<double>(either.size()), 0.95 * static_cast<double>(rice.size()));
-  } else {
-    EXPECT_EQ(either, rice);
-  }
-  EXPECT_EQ(decoded(either, width, x.size()), x);
-}
-
-INSTANTIATE_TEST_SUITE_P(Residuals, LeanTables,
-                         ::testing::Values(TablesCase{"peaked", peaked_steps(30000, 4), true},
-                                           TablesCase{"voiced", voiced(30000, 40.0, 12), false}),
-                         [](const auto& info) { return std::string(info.param.what); });
-
 // A palette is worth trying where the signal uses few of the integers in
 // its span: integers every `spacing` apart index to ones spacing times
 // smaller. Where it uses most of them (spacing 1 here) a lean encode keeps
