@@ -199,6 +199,57 @@ TEST(LeanEncode, AFastUnitMeetsItsBoundAndStaysNearTheThoroughOne) {
   EXPECT_LE(static_cast<double>(b->bytes.size()), 1.03 * static_cast<double>(a->bytes.size()));
 }
 
+// Residuals far from what a Rice code fits, where rANS tables save a
+// twentieth or more: steps that are zero two times in five and otherwise
+// spread wide (a trace on a coarse grid), and a chirp on a coarse grid,
+// whose residuals are mostly its rounding (-1, 0 or 1, a Rice code spending
+// two bits on each nonzero one). A lean encode must keep trying tables on
+// both: a test of peakedness alone (zeros against the mean) missed the chirp.
+std::vector<std::int64_t> peaked_steps(std::size_t n, unsigned seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<std::int64_t> x(n);
+  std::int64_t level = 0;
+  for (auto& v : x) {
+    if (rng() % 5 >= 2) level += static_cast<std::int64_t>(rng() % 61) - 30;
+    level = std::clamp<std::int64_t>(level, -5000, 5000);
+    v = level;
+  }
+  return x;
+}
+
+std::vector<std::int64_t> coarse_chirp(std::size_t n) {
+  std::vector<std::int64_t> x(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i);
+    x[i] = std::llround(50.0 * std::sin(0.002 * t * (1.0 + t / 40000.0)));
+  }
+  return x;
+}
+
+struct TablesCase {
+  const char* what;
+  std::vector<std::int64_t> values;
+};
+
+class LeanTables : public ::testing::TestWithParam<TablesCase> {};
+
+TEST_P(LeanTables, AreTakenWhereRiceCodesFitBadly) {
+  const auto& x = GetParam().values;
+  const int width = width_of(x);
+  bool took = false;
+  const auto either = encode_integers(x, width, kIntegerBlockLength, 0, IntegerEffort::Lean,
+                                      IntegerResiduals::RiceOrRans, &took);
+  const auto rice = encode_integers(x, width, kIntegerBlockLength, 0, IntegerEffort::Lean, IntegerResiduals::Rice);
+  EXPECT_TRUE(took);
+  EXPECT_LT(static_cast<double>(either.size()), 0.95 * static_cast<double>(rice.size()));
+  EXPECT_EQ(decoded(either, width, x.size()), x);
+}
+
+INSTANTIATE_TEST_SUITE_P(Residuals, LeanTables,
+                         ::testing::Values(TablesCase{"peaked_steps", peaked_steps(30000, 4)},
+                                           TablesCase{"coarse_chirp", coarse_chirp(60000)}),
+                         [](const auto& info) { return std::string(info.param.what); });
+
 // A palette is worth trying where the signal uses few of the integers in
 // its span: integers every `spacing` apart index to ones spacing times
 // smaller. Where it uses most of them (spacing 1 here) a lean encode keeps
