@@ -14,10 +14,26 @@ namespace quillmere_tools::integer_rice {
 
 using namespace integer_format;
 
+namespace {
+
+// floor(log2(sum / count)) for the integer mean sum / count, or 0 where
+// that mean is 0: without the division (a 64-bit divide is a few dozen
+// cycles, and a plan fits hundreds of partitions a block). With 2^a <= sum
+// < 2^(a+1) and 2^b <= count < 2^(b+1), the mean's log lies in
+// {a - b - 1, a - b}, and count * 2^(a-b) <= sum tells which; the product
+// stays below 2^(a+1).
+int log2_of_mean(std::uint64_t count, std::uint64_t sum) noexcept {
+  if (count == 0 || sum < count) return 0;
+  const int a = static_cast<int>(std::bit_width(sum)) - 1;
+  const int b = static_cast<int>(std::bit_width(count)) - 1;
+  return (count << (a - b)) <= sum ? a - b : a - b - 1;
+}
+
+}  // namespace
+
 RiceFit fit_rice(std::uint64_t count, std::uint64_t sum) noexcept {
   // The cost is least near log2 of the mean: only its neighbours are tried.
-  const std::uint64_t mean = count ? sum / count : 0;
-  const int centre = std::min(mean ? static_cast<int>(std::bit_width(mean)) - 1 : 0, kMaxRiceParameter);
+  const int centre = std::min(log2_of_mean(count, sum), kMaxRiceParameter);
   RiceFit best{0, ~std::uint64_t{0}};
   for (int k = std::max(0, centre - 1); k <= std::min(kMaxRiceParameter, centre + 1); ++k) {
     const std::uint64_t cost = count * static_cast<std::uint64_t>(k + 1) + (sum >> k);
@@ -123,8 +139,9 @@ PartitionCode plan_partition(const PartitionSums& t, std::uint64_t& bits) {
 // The sums of every partition at the finest order, when the block divides
 // evenly (a whole block): coarser orders add them up pairwise.
 RicePlan plan_rice(std::span<const std::uint64_t> u, std::size_t warm, std::size_t block,
-                   std::vector<PartitionSums> sums) {
+                   std::vector<PartitionSums> sums, bool finest_too) {
   const int finest = max_partition_order(block);
+  const int top = finest_too ? finest : std::max(finest - 1, 0);
   const bool even = block % (std::size_t{1} << finest) == 0;
   if (even && sums.empty()) {
     const std::size_t size = block >> finest;
@@ -137,10 +154,18 @@ RicePlan plan_rice(std::span<const std::uint64_t> u, std::size_t warm, std::size
   }
   RicePlan best;
   for (int p = finest; p >= 0; --p) {
+    if (p > top) {
+      if (even) {
+        for (std::size_t j = 0; j < sums.size() / 2; ++j) sums[j] = sums[2 * j] += sums[2 * j + 1];
+        sums.resize(sums.size() / 2);
+      }
+      continue;
+    }
     const std::size_t size = partition_size(block, p);
     RicePlan plan;
     plan.order = p;
     plan.bits = 4;
+    plan.parts.reserve(std::size_t{1} << p);
     std::size_t index = 0;
     for (std::size_t start = 0; start < block; start += size, ++index) {
       const std::size_t from = std::max(start, warm);

@@ -75,9 +75,11 @@ ZigzagSums zigzag_with_sums(std::span<const std::int64_t> r, std::size_t warm, s
 
 // The cheapest partition order and codes for the zig-zagged residuals `u`
 // of a block of `block` positions whose first `warm` hold none; `sums`, when
-// given, are zigzag_with_sums' finest ones (found again otherwise).
+// given, are zigzag_with_sums' finest ones (found again otherwise). Without
+// `finest_too` the finest order (the most partitions, half the plan's work)
+// is not planned.
 RicePlan plan_rice(std::span<const std::uint64_t> u, std::size_t warm, std::size_t block,
-                   std::vector<PartitionSums> sums = {});
+                   std::vector<PartitionSums> sums = {}, bool finest_too = true);
 
 // The residuals' bits under `plan`, from the partition order on.
 void write_residuals(BitWriter& out, std::span<const std::uint64_t> u, std::size_t warm, std::size_t block,

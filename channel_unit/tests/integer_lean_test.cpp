@@ -11,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "quillmere/header.hpp"
 #include "quillmere_tools/channel_unit.hpp"
 #include "quillmere_tools/integer_choice.hpp"
 #include "quillmere_tools/integer_coder.hpp"
 #include "quillmere_tools/integer_prediction.hpp"
+#include "quillmere_tools/integer_unit.hpp"
 
 namespace quillmere_tools {
 namespace {
@@ -196,6 +198,95 @@ TEST(LeanEncode, AFastUnitMeetsItsBoundAndStaysNearTheThoroughOne) {
   EXPECT_LE(worst, bound);
   EXPECT_LE(static_cast<double>(b->bytes.size()), 1.03 * static_cast<double>(a->bytes.size()));
 }
+
+// Residuals far from what a Rice code fits, where rANS tables save a
+// twentieth or more: steps that are zero two times in five and otherwise
+// spread wide (a trace on a coarse grid), and a chirp on a coarse grid,
+// whose residuals are mostly its rounding (-1, 0 or 1, a Rice code spending
+// two bits on each nonzero one). A lean encode must keep trying tables on
+// both: a test of peakedness alone (zeros against the mean) missed the chirp.
+std::vector<std::int64_t> peaked_steps(std::size_t n, unsigned seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<std::int64_t> x(n);
+  std::int64_t level = 0;
+  for (auto& v : x) {
+    if (rng() % 5 >= 2) level += static_cast<std::int64_t>(rng() % 61) - 30;
+    level = std::clamp<std::int64_t>(level, -5000, 5000);
+    v = level;
+  }
+  return x;
+}
+
+std::vector<std::int64_t> coarse_chirp(std::size_t n) {
+  std::vector<std::int64_t> x(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i);
+    x[i] = std::llround(50.0 * std::sin(0.002 * t * (1.0 + t / 40000.0)));
+  }
+  return x;
+}
+
+struct TablesCase {
+  const char* what;
+  std::vector<std::int64_t> values;
+};
+
+class LeanTables : public ::testing::TestWithParam<TablesCase> {};
+
+TEST_P(LeanTables, AreTakenWhereRiceCodesFitBadly) {
+  const auto& x = GetParam().values;
+  const int width = width_of(x);
+  bool took = false;
+  const auto either = encode_integers(x, width, kIntegerBlockLength, 0, IntegerEffort::Lean,
+                                      IntegerResiduals::RiceOrRans, &took);
+  const auto rice = encode_integers(x, width, kIntegerBlockLength, 0, IntegerEffort::Lean, IntegerResiduals::Rice);
+  EXPECT_TRUE(took);
+  EXPECT_LT(static_cast<double>(either.size()), 0.95 * static_cast<double>(rice.size()));
+  EXPECT_EQ(decoded(either, width, x.size()), x);
+}
+
+INSTANTIATE_TEST_SUITE_P(Residuals, LeanTables,
+                         ::testing::Values(TablesCase{"peaked_steps", peaked_steps(30000, 4)},
+                                           TablesCase{"coarse_chirp", coarse_chirp(60000)}),
+                         [](const auto& info) { return std::string(info.param.what); });
+
+// A palette is worth trying where the signal uses few of the integers in
+// its span: integers every `spacing` apart index to ones spacing times
+// smaller. Where it uses most of them (spacing 1 here) a lean encode keeps
+// the plain integers untried; either way the unit decodes exactly.
+struct PaletteCase {
+  const char* what;
+  std::int64_t spacing;
+  bool lean_palette;
+};
+
+class LeanPalette : public ::testing::TestWithParam<PaletteCase> {};
+
+TEST_P(LeanPalette, IsTriedOnlyWhereTheSignalLeavesGapsInItsSpan) {
+  const auto k = voiced(30000, 3.0, 6);
+  std::vector<double> x(k.size());
+  for (std::size_t i = 0; i < k.size(); ++i) x[i] = static_cast<double>(k[i] * GetParam().spacing);
+  const SignalView view = std::span<const double>(x);
+  const IntegerGrid grid{1.0, 0.0, 1.0};
+  const auto lean = encode_integer_unit(view, grid, std::nullopt, IntegerEffort::Lean);
+  const auto quick = encode_integer_unit(view, grid, std::nullopt, IntegerEffort::Quick);
+  ASSERT_TRUE(lean.has_value() && quick.has_value());
+  constexpr std::uint8_t kPaletteFlag = 2;
+  EXPECT_EQ((lean->bytes[quillmere::HEADER_LEN] & kPaletteFlag) != 0, GetParam().lean_palette);
+  if (GetParam().spacing > 1) {
+    EXPECT_NE(quick->bytes[quillmere::HEADER_LEN] & kPaletteFlag, 0);
+  }
+  EXPECT_LE(static_cast<double>(lean->bytes.size()), 1.03 * static_cast<double>(quick->bytes.size()));
+  const auto back = decode_unit(lean->bytes);
+  ASSERT_TRUE(back.has_value()) << back.error().message;
+  EXPECT_EQ(back->f64, x);
+}
+
+INSTANTIATE_TEST_SUITE_P(Spacings, LeanPalette,
+                         ::testing::Values(PaletteCase{"every_integer", 1, false},
+                                           PaletteCase{"every_second", 2, true},
+                                           PaletteCase{"every_fifth", 5, true}),
+                         [](const auto& info) { return std::string(info.param.what); });
 
 }  // namespace
 }  // namespace quillmere_tools

@@ -81,7 +81,8 @@ TEST(IntegerUnit, FewDistinctValuesAreCodedAsAPalette) {
 
 // A unit written by hand around a palette and indices.
 std::vector<std::uint8_t> palette_unit(const std::vector<std::int64_t>& palette,
-                                       const std::vector<std::int64_t>& indices, int index_width) {
+                                       const std::vector<std::int64_t>& indices, int index_width,
+                                       double step = 1.0) {
   std::vector<std::uint8_t> payload{2, 16, 12, 0};
   const auto put64 = [&](double v) {
     const auto bits = std::bit_cast<std::uint64_t>(v);
@@ -90,7 +91,7 @@ std::vector<std::uint8_t> palette_unit(const std::vector<std::int64_t>& palette,
   const auto put32 = [&](std::uint32_t v) {
     for (int i = 0; i < 4; ++i) payload.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
   };
-  put64(1.0);
+  put64(step);
   put64(0.0);
   const auto table = encode_integers(palette, 16, kIntegerBlockLength);
   put32(static_cast<std::uint32_t>(palette.size()));
@@ -140,6 +141,26 @@ TEST(IntegerUnitHostile, TheWellFormedHandWrittenUnitDecodes) {
   const auto r = decode_unit(palette_unit({-3, 7, 100}, {0, 2, 1, 1, 0}, 3));
   ASSERT_TRUE(r.has_value()) << r.error().message;
   EXPECT_EQ(r->f32, (std::vector<float>{-3, 100, 7, 7, -3}));
+}
+
+// A palette entry whose sample lies beyond float32 fails the unit only
+// where an index uses it; the entries used come back as the grid rebuilds
+// them.
+TEST(IntegerUnitHostile, APaletteEntryBeyondFloatFailsOnlyWhereUsed) {
+  const std::vector<std::int64_t> palette{-2, 1, 20000};
+  const double step = 2e34;  // 20000 steps: 4e38, beyond float32
+  const auto unused = decode_unit(palette_unit(palette, {0, 1, 1, 0}, 3, step));
+  ASSERT_TRUE(unused.has_value()) << unused.error().message;
+  const float a = static_cast<float>(-2 * step), b = static_cast<float>(step);
+  EXPECT_EQ(unused->f32, (std::vector<float>{a, b, b, a}));
+  const auto used = decode_unit(palette_unit(palette, {0, 2, 1, 0}, 3, step));
+  ASSERT_FALSE(used.has_value());
+  EXPECT_NE(used.error().message.find("beyond the floating-point range"), std::string::npos)
+      << used.error().message;
+  // An index outside the palette is named as such, whichever way it is read.
+  const auto outside = decode_unit(palette_unit(palette, {0, 3, 1, 0}, 3, step));
+  ASSERT_FALSE(outside.has_value());
+  EXPECT_NE(outside.error().message.find("outside its palette"), std::string::npos) << outside.error().message;
 }
 
 TEST(IntegerUnitHostile, HeaderFieldsOfThePayloadAreChecked) {
