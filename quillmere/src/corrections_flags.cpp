@@ -1,6 +1,7 @@
 #include "corrections_flags.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -43,8 +44,18 @@ struct Counts {
   std::uint16_t zeros = 0;
   std::uint16_t ones = 0;
 };
+// floor(a / d) for a < 2^24 and 2 <= d <= 2048 as (a * ceil(2^36 / d)) >>
+// 36: the rounding up adds e < d to 2^36, and a * e < 2^35 leaves the
+// floor alone. A multiply where a division would take most of a flag's time.
+constexpr unsigned kReciprocalShift = 36;
+constexpr std::array<std::uint64_t, 2 * kCountLimit + 1> kReciprocals = [] {
+  std::array<std::uint64_t, 2 * kCountLimit + 1> r{};
+  for (std::uint64_t d = 1; d < r.size(); ++d) r[d] = ((std::uint64_t{1} << kReciprocalShift) + d - 1) / d;
+  return r;
+}();
 inline std::uint32_t probability(Counts c) noexcept {
-  const std::uint32_t p = ((2u * c.zeros + 1u) << bin_engine::kProbBits) / (2u * (c.zeros + c.ones) + 2u);
+  const std::uint64_t a = std::uint64_t{2u * c.zeros + 1u} << bin_engine::kProbBits;
+  const auto p = static_cast<std::uint32_t>((a * kReciprocals[2u * (c.zeros + c.ones) + 2u]) >> kReciprocalShift);
   return std::clamp<std::uint32_t>(p, 1, bin_engine::kProbScale - 1);
 }
 inline void count(Counts& c, unsigned bit) noexcept {
@@ -59,42 +70,37 @@ inline void count(Counts& c, unsigned bit) noexcept {
   }
 }
 
-// The layer's shape around a sample, as both sides compute it: the slopes
-// s(j) = y[j] - y[j - 1] (zero outside the signal), the bends s(j + 1) -
-// s(j) at the sample and its two neighbours, and the class of their
-// largest magnitude plus half the steeper slope, against steps of the
-// correction step. Plain double arithmetic on float samples, compared with
-// thresholds a power of two apart: the same classes on every machine.
-class LayerShape {
- public:
-  LayerShape(std::span<const float> y, double step) noexcept : y_(y.data()), n_(y.size()) {
-    for (unsigned j = 0; j + 1 < kClasses; ++j) thresholds_[j] = step * std::ldexp(1.0, static_cast<int>(j) - 3);
-  }
-
-  struct At {
-    unsigned flag_class;
-    bool bends_up;
-  };
-  At at(std::size_t i) const noexcept {
-    const double a = slope(i), b = slope(i + 1), c = slope(i + 2), d = slope(i + 3);
+// The layer's shape around each sample, as both sides compute it: the
+// slopes s(j) = y[j] - y[j - 1] (zero outside the signal), the bends
+// s(j + 1) - s(j) at the sample and its two neighbours, and the class of
+// their largest magnitude plus half the steeper slope, against steps of
+// the correction step. Plain double arithmetic on float samples, compared
+// with thresholds a power of two apart: the same classes on every machine.
+// Whole arrays, one pass each, so that the compiler keeps them in vector
+// registers: a sample's class is then one byte to load.
+constexpr std::uint8_t kBendsUp = 0x80;
+void layer_classes(std::span<const float> y, double step, std::size_t count, std::vector<double>& slopes,
+                   std::vector<std::uint8_t>& classes) {
+  const std::size_t n = y.size();
+  // slopes[k] = s(k - 1), for k = 0 .. n + 2.
+  slopes.assign(n + 3, 0.0);
+  double* const sl = slopes.data();
+  for (std::size_t j = 1; j < n; ++j) sl[j + 1] = static_cast<double>(y[j]) - static_cast<double>(y[j - 1]);
+  static_assert(kClasses == 5, "four thresholds below");
+  double t[kClasses - 1];
+  for (unsigned j = 0; j + 1 < kClasses; ++j) t[j] = step * std::ldexp(1.0, static_cast<int>(j) - 3);
+  classes.resize(count);
+  std::uint8_t* const out = classes.data();
+  for (std::size_t i = 0; i < count; ++i) {
+    const double a = sl[i], b = sl[i + 1], c = sl[i + 2], d = sl[i + 3];
     const double bend = c - b;
     const double widest = std::max(std::max(std::fabs(b - a), std::fabs(bend)), std::fabs(d - c));
     const double f = widest + 0.5 * std::max(std::fabs(b), std::fabs(c));
-    unsigned cls = 0;
-    for (unsigned j = 0; j + 1 < kClasses; ++j) cls += f >= thresholds_[j] ? 1u : 0u;
-    return {cls, bend > 0.0};
+    const unsigned cls = (f >= t[0] ? 1u : 0u) + (f >= t[1] ? 1u : 0u) + (f >= t[2] ? 1u : 0u) +
+                         (f >= t[3] ? 1u : 0u);
+    out[i] = static_cast<std::uint8_t>(cls | (bend > 0.0 ? kBendsUp : 0u));
   }
-
- private:
-  // s(j - 1): shifted by one so that i - 1 needs no negative index.
-  double slope(std::size_t j1) const noexcept {
-    if (j1 < 2 || j1 > n_) return 0.0;
-    return static_cast<double>(y_[j1 - 1]) - static_cast<double>(y_[j1 - 2]);
-  }
-  const float* y_;
-  std::size_t n_;
-  double thresholds_[kClasses - 1] = {};
-};
+}
 
 struct Modeller {
   Counts* model;
@@ -161,15 +167,18 @@ CorrectionResult<Encoded> encode(std::span<const float> layer, const Originals& 
     if (buf.queue.size() < most) buf.queue.resize(most);
     std::vector<Counts> model(kContexts);
     Modeller m{model.data(), buf.queue.data()};
-    const LayerShape shape(layer, step);
+    std::vector<double> slopes;
+    std::vector<std::uint8_t> classes;
+    layer_classes(layer, step, last, slopes, classes);
+    const std::uint8_t* const cls = classes.data();
     std::size_t escaped = 0;
     unsigned last_negative = 0;
     std::size_t i = 0;
     for (std::size_t j = 0; j < count_of; ++j, ++i) {
       const std::size_t at = i + gaps[j];
-      for (; i < at; ++i) m.put(kFlag + shape.at(i).flag_class, 0);
-      const LayerShape::At here = shape.at(i);
-      m.put(kFlag + here.flag_class, 1);
+      for (; i < at; ++i) m.put(kFlag + (cls[i] & ~kBendsUp), 0);
+      const std::uint8_t here = cls[i];
+      m.put(kFlag + (here & ~kBendsUp), 1);
       const std::int64_t k = ks[j];
       const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
       m.put_number(mag + 1);
@@ -178,7 +187,7 @@ CorrectionResult<Encoded> encode(std::span<const float> layer, const Originals& 
         continue;
       }
       const unsigned negative = k < 0 ? 1u : 0u;
-      m.put(kSign + 2 * (here.bends_up ? 1u : 0u) + last_negative, negative);
+      m.put(kSign + 2 * ((here & kBendsUp) != 0 ? 1u : 0u) + last_negative, negative);
       last_negative = negative;
     }
     if (originals.is_double()) {
@@ -253,16 +262,19 @@ bool Reader::read_all() {
   if (!dec) return false;
   std::vector<Counts> model(kContexts);
   Getter g{model.data(), *dec};
-  const LayerShape shape(layer_, header_.step);
   const std::size_t n = layer_.size();
+  std::vector<double> slopes;
+  std::vector<std::uint8_t> classes;
+  layer_classes(layer_, header_.step, n, slopes, classes);
+  const std::uint8_t* const cls = classes.data();
   std::uint32_t escapes = 0;
   unsigned last_negative = 0;
   entries_.clear();
   // Whatever the stream holds, the loop ends at the signal's end and the
   // entries at the header's count.
   for (std::size_t i = 0; i < n && entries_.size() < corrected; ++i) {
-    const LayerShape::At here = shape.at(i);
-    if (g.get(kFlag + here.flag_class) == 0) {
+    const std::uint8_t here = cls[i];
+    if (g.get(kFlag + (here & ~kBendsUp)) == 0) {
       if (dec->truncated()) return false;
       continue;
     }
@@ -274,7 +286,7 @@ bool Reader::read_all() {
     if (mag == 0) {
       if (++escapes > header_.escaped) return false;
     } else {
-      const unsigned negative = g.get(kSign + 2 * (here.bends_up ? 1u : 0u) + last_negative);
+      const unsigned negative = g.get(kSign + 2 * ((here & kBendsUp) != 0 ? 1u : 0u) + last_negative);
       last_negative = negative;
       if (negative != 0) k = -k;
     }
