@@ -24,8 +24,17 @@ constexpr unsigned kClasses = 5;
 // Multiples are coded as |k| + 1 <= 2^31 + 1, of bit width at most 32.
 constexpr unsigned kMaxMagWidth = 32;
 constexpr std::size_t kWidths = kMaxMagWidth + 1;
-constexpr std::size_t kFlag = 0;
-constexpr std::size_t kMagUnary = kFlag + kClasses;
+// Flags come in groups of kGroup samples: first whether any in the group is
+// corrected (by the largest class in it), then, where one is, each flag by
+// its class and whether one before it in the group was set; the last flag
+// of a group with none set before it is known and not coded. A third of
+// the symbols of a flag a sample, for some six bytes more on the membrane
+// trace: the coding's time goes by the symbol.
+constexpr std::size_t kGroup = 4;
+constexpr std::size_t kGroupFlag = 0;
+constexpr std::size_t kFlag = kGroupFlag + kClasses;
+constexpr std::size_t kMagUnary = kFlag + 2 * kClasses;
+constexpr std::uint32_t kClassMask = 0x7f;
 constexpr std::size_t kMagBits = kMagUnary + kWidths;
 // Sign by whether the layer bends upwards there and by the last sign.
 constexpr std::size_t kSign = kMagBits + kWidths * kWidths;
@@ -74,31 +83,34 @@ inline void count(Counts& c, unsigned bit) noexcept {
 // slopes s(j) = y[j] - y[j - 1] (zero outside the signal), the bends
 // s(j + 1) - s(j) at the sample and its two neighbours, and the class of
 // their largest magnitude plus half the steeper slope, against steps of
-// the correction step. Plain double arithmetic on float samples, compared
-// with thresholds a power of two apart: the same classes on every machine.
-// Whole arrays, one pass each, so that the compiler keeps them in vector
-// registers: a sample's class is then one byte to load.
-constexpr std::uint8_t kBendsUp = 0x80;
-void layer_classes(std::span<const float> y, double step, std::size_t count, std::vector<double>& slopes,
-                   std::vector<std::uint8_t>& classes) {
+// the correction step. Plain float arithmetic, compared with thresholds a
+// power of two apart: the same classes on every machine. Whole arrays, a
+// pass each, in 32-bit lanes, so that the compiler vectorises them: the
+// classes of the samples take less time than their flags.
+constexpr std::uint32_t kBendsUp = 0x80;
+void layer_classes(std::span<const float> y, double step, std::size_t count, std::vector<float>& slopes,
+                   std::vector<std::uint32_t>& classes) {
   const std::size_t n = y.size();
   // slopes[k] = s(k - 1), for k = 0 .. n + 2.
-  slopes.assign(n + 3, 0.0);
-  double* const sl = slopes.data();
-  for (std::size_t j = 1; j < n; ++j) sl[j + 1] = static_cast<double>(y[j]) - static_cast<double>(y[j - 1]);
+  slopes.assign(n + 3, 0.0f);
+  float* const sl = slopes.data();
+  const float* const yp = y.data();
+  for (std::size_t j = 1; j < n; ++j) sl[j + 1] = yp[j] - yp[j - 1];
   static_assert(kClasses == 5, "four thresholds below");
-  double t[kClasses - 1];
-  for (unsigned j = 0; j + 1 < kClasses; ++j) t[j] = step * std::ldexp(1.0, static_cast<int>(j) - 3);
+  const float t0 = static_cast<float>(step / 8), t1 = static_cast<float>(step / 4),
+              t2 = static_cast<float>(step / 2), t3 = static_cast<float>(step);
   classes.resize(count);
-  std::uint8_t* const out = classes.data();
+  std::uint32_t* const out = classes.data();
   for (std::size_t i = 0; i < count; ++i) {
-    const double a = sl[i], b = sl[i + 1], c = sl[i + 2], d = sl[i + 3];
-    const double bend = c - b;
-    const double widest = std::max(std::max(std::fabs(b - a), std::fabs(bend)), std::fabs(d - c));
-    const double f = widest + 0.5 * std::max(std::fabs(b), std::fabs(c));
-    const unsigned cls = (f >= t[0] ? 1u : 0u) + (f >= t[1] ? 1u : 0u) + (f >= t[2] ? 1u : 0u) +
-                         (f >= t[3] ? 1u : 0u);
-    out[i] = static_cast<std::uint8_t>(cls | (bend > 0.0 ? kBendsUp : 0u));
+    const float a = sl[i], b = sl[i + 1], c = sl[i + 2], d = sl[i + 3];
+    const float e0 = std::fabs(b - a), e1 = std::fabs(c - b), e2 = std::fabs(d - c);
+    const float e01 = e0 > e1 ? e0 : e1;
+    const float widest = e01 > e2 ? e01 : e2;
+    const float fb = std::fabs(b), fc = std::fabs(c);
+    const float f = widest + 0.5f * (fb > fc ? fb : fc);
+    out[i] = static_cast<std::uint32_t>(f >= t0) + static_cast<std::uint32_t>(f >= t1) +
+             static_cast<std::uint32_t>(f >= t2) + static_cast<std::uint32_t>(f >= t3) +
+             (c - b > 0.0f ? kBendsUp : 0u);
   }
 }
 
@@ -163,32 +175,46 @@ CorrectionResult<Encoded> encode(std::span<const float> layer, const Originals& 
   try {
     std::size_t last = 0;
     for (const std::uint32_t g : gaps) last += std::size_t{g} + 1;
-    const std::size_t most = last + count_of * kMaxEntrySymbols;
+    const std::size_t n = layer.size();
+    const std::size_t upto = std::min(n, (last + kGroup - 1) / kGroup * kGroup);
+    const std::size_t most = upto + upto / kGroup + count_of * kMaxEntrySymbols;
     if (buf.queue.size() < most) buf.queue.resize(most);
     std::vector<Counts> model(kContexts);
     Modeller m{model.data(), buf.queue.data()};
-    std::vector<double> slopes;
-    std::vector<std::uint8_t> classes;
-    layer_classes(layer, step, last, slopes, classes);
-    const std::uint8_t* const cls = classes.data();
+    std::vector<float> slopes;
+    std::vector<std::uint32_t> classes;
+    layer_classes(layer, step, upto, slopes, classes);
+    const std::uint32_t* const cls = classes.data();
     std::size_t escaped = 0;
     unsigned last_negative = 0;
-    std::size_t i = 0;
-    for (std::size_t j = 0; j < count_of; ++j, ++i) {
-      const std::size_t at = i + gaps[j];
-      for (; i < at; ++i) m.put(kFlag + (cls[i] & ~kBendsUp), 0);
-      const std::uint8_t here = cls[i];
-      m.put(kFlag + (here & ~kBendsUp), 1);
-      const std::int64_t k = ks[j];
-      const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
-      m.put_number(mag + 1);
-      if (mag == 0) {
-        ++escaped;
-        continue;
+    std::size_t j = 0;              // the next correction
+    std::size_t next_at = gaps[0];  // and its position
+    for (std::size_t g0 = 0; j < count_of; g0 += kGroup) {
+      const std::size_t gend = std::min(g0 + kGroup, n);
+      std::uint32_t widest = 0;
+      for (std::size_t i = g0; i < gend; ++i) widest = std::max(widest, cls[i] & kClassMask);
+      const bool any = next_at < gend;
+      m.put(kGroupFlag + widest, any ? 1u : 0u);
+      if (!any) continue;
+      unsigned seen = 0;
+      for (std::size_t i = g0; i < gend && j < count_of; ++i) {
+        const bool hit = i == next_at;
+        if (i + 1 != gend || seen != 0) m.put(kFlag + (cls[i] & kClassMask) + kClasses * seen, hit ? 1u : 0u);
+        if (!hit) continue;
+        seen = 1;
+        const std::uint32_t here = cls[i];
+        const std::int64_t k = ks[j];
+        if (++j < count_of) next_at = i + 1 + gaps[j];
+        const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
+        m.put_number(mag + 1);
+        if (mag == 0) {
+          ++escaped;
+          continue;
+        }
+        const unsigned negative = k < 0 ? 1u : 0u;
+        m.put(kSign + 2 * ((here & kBendsUp) != 0 ? 1u : 0u) + last_negative, negative);
+        last_negative = negative;
       }
-      const unsigned negative = k < 0 ? 1u : 0u;
-      m.put(kSign + 2 * ((here & kBendsUp) != 0 ? 1u : 0u) + last_negative, negative);
-      last_negative = negative;
     }
     if (originals.is_double()) {
       keep_escapes<true>(originals, gaps, ks, buf.escapes);
@@ -263,21 +289,32 @@ bool Reader::read_all() {
   std::vector<Counts> model(kContexts);
   Getter g{model.data(), *dec};
   const std::size_t n = layer_.size();
-  std::vector<double> slopes;
-  std::vector<std::uint8_t> classes;
+  std::vector<float> slopes;
+  std::vector<std::uint32_t> classes;
   layer_classes(layer_, header_.step, n, slopes, classes);
-  const std::uint8_t* const cls = classes.data();
+  const std::uint32_t* const cls = classes.data();
   std::uint32_t escapes = 0;
   unsigned last_negative = 0;
   entries_.clear();
   // Whatever the stream holds, the loop ends at the signal's end and the
   // entries at the header's count.
-  for (std::size_t i = 0; i < n && entries_.size() < corrected; ++i) {
-    const std::uint8_t here = cls[i];
-    if (g.get(kFlag + (here & ~kBendsUp)) == 0) {
+  for (std::size_t g0 = 0; g0 < n && entries_.size() < corrected; g0 += kGroup) {
+    const std::size_t gend = std::min(g0 + kGroup, n);
+    std::uint32_t widest = 0;
+    for (std::size_t i = g0; i < gend; ++i) widest = std::max(widest, cls[i] & kClassMask);
+    if (g.get(kGroupFlag + widest) == 0) {
       if (dec->truncated()) return false;
       continue;
     }
+    unsigned seen = 0;
+    for (std::size_t i = g0; i < gend && entries_.size() < corrected; ++i) {
+    const std::uint32_t here = cls[i];
+    const unsigned hit = i + 1 == gend && seen == 0 ? 1u : g.get(kFlag + (here & kClassMask) + kClasses * seen);
+    if (hit == 0) {
+      if (dec->truncated()) return false;
+      continue;
+    }
+    seen = 1;
     std::uint64_t v = 0;
     if (!g.get_number(v)) return false;
     const std::uint64_t mag = v - 1;
@@ -292,6 +329,7 @@ bool Reader::read_all() {
     }
     if (dec->truncated()) return false;
     entries_.push_back({static_cast<std::uint32_t>(i), k});
+    }
   }
   return entries_.size() == corrected && escapes == header_.escaped && dec->exhausted();
 }
