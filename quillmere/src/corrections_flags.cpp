@@ -181,10 +181,8 @@ CorrectionResult<Encoded> encode(std::span<const float> layer, const Originals& 
     if (buf.queue.size() < most) buf.queue.resize(most);
     std::vector<Counts> model(kContexts);
     Modeller m{model.data(), buf.queue.data()};
-    std::vector<float> slopes;
-    std::vector<std::uint32_t> classes;
-    layer_classes(layer, step, upto, slopes, classes);
-    const std::uint32_t* const cls = classes.data();
+    layer_classes(layer, step, upto, buf.slopes, buf.classes);
+    const std::uint32_t* const cls = buf.classes.data();
     std::size_t escaped = 0;
     unsigned last_negative = 0;
     std::size_t j = 0;              // the next correction
