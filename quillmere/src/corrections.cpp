@@ -634,22 +634,28 @@ CorrectionResult<Encoded> encode_marked(std::span<const float> decoded, const Or
     tokens->bytes = parts::compacted(tokens->bytes);
     const std::size_t count = tokens->corrected;
     const bool smallest = trial == FormTrial::Smallest;
-    if (count > 0 && count <= (smallest ? kFewCorrections : kFewCorrectionsQuick)) {
-      auto gamma = gamma::encode(decoded, originals, max_error, buffers, marks);
-      if (gamma) {
-        gamma->bytes = parts::compacted(gamma->bytes);
-        if (gamma->bytes.size() < tokens->bytes.size()) tokens = std::move(gamma);
-      }
-    }
     // The flag form codes a flag for every sample up to the last
-    // correction: worth a try where corrections are dense enough for the
-    // layer's shape to say where they are, and few enough that the
-    // adaptive coding reads them fast.
+    // correction (in groups): worth a try where corrections are dense
+    // enough for the layer's shape to say where they are, and few enough
+    // that its adaptive coding reads them fast. Where it beats the token
+    // form, the gamma form, whose gaps know nothing of the layer, is not
+    // tried: on such dense corrections it has not been the smaller.
+    bool flags_won = false;
     if (smallest && count > 0 && count <= kFewCorrections && decoded.size() <= kFlagDensity * count) {
       auto fl = flags::encode(decoded, originals, *step, buffers);
       if (fl) {
         fl->bytes = parts::compacted(fl->bytes);
-        if (fl->bytes.size() < tokens->bytes.size()) tokens = std::move(fl);
+        if (fl->bytes.size() < tokens->bytes.size()) {
+          tokens = std::move(fl);
+          flags_won = true;
+        }
+      }
+    }
+    if (!flags_won && count > 0 && count <= (smallest ? kFewCorrections : kFewCorrectionsQuick)) {
+      auto gamma = gamma::encode(decoded, originals, max_error, buffers, marks);
+      if (gamma) {
+        gamma->bytes = parts::compacted(gamma->bytes);
+        if (gamma->bytes.size() < tokens->bytes.size()) tokens = std::move(gamma);
       }
     }
     return tokens;

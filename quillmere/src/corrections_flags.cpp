@@ -84,35 +84,68 @@ inline void count(Counts& c, unsigned bit) noexcept {
 // s(j + 1) - s(j) at the sample and its two neighbours, and the class of
 // their largest magnitude plus half the steeper slope, against steps of
 // the correction step. Plain float arithmetic, compared with thresholds a
-// power of two apart: the same classes on every machine. Whole arrays, a
-// pass each, in 32-bit lanes, so that the compiler vectorises them: the
-// classes of the samples take less time than their flags.
+// power of two apart: the same classes on every machine. Worked out a
+// chunk of kChunk samples at a time into a buffer that stays in the
+// first-level cache (a whole signal's worth, allocated per call, cost more
+// in page faults than the classes themselves), the inner samples in a loop
+// the compiler vectorises.
 constexpr std::uint32_t kBendsUp = 0x80;
-void layer_classes(std::span<const float> y, double step, std::size_t count, std::vector<float>& slopes,
-                   std::vector<std::uint32_t>& classes) {
-  const std::size_t n = y.size();
-  // slopes[k] = s(k - 1), for k = 0 .. n + 2.
-  slopes.assign(n + 3, 0.0f);
-  float* const sl = slopes.data();
-  const float* const yp = y.data();
-  for (std::size_t j = 1; j < n; ++j) sl[j + 1] = yp[j] - yp[j - 1];
-  static_assert(kClasses == 5, "four thresholds below");
-  const float t0 = static_cast<float>(step / 8), t1 = static_cast<float>(step / 4),
-              t2 = static_cast<float>(step / 2), t3 = static_cast<float>(step);
-  classes.resize(count);
-  std::uint32_t* const out = classes.data();
-  for (std::size_t i = 0; i < count; ++i) {
-    const float a = sl[i], b = sl[i + 1], c = sl[i + 2], d = sl[i + 3];
+constexpr std::size_t kChunk = 256;
+static_assert(kChunk % kGroup == 0, "groups never straddle chunks");
+
+class LayerClasses {
+ public:
+  LayerClasses(std::span<const float> y, double step) noexcept
+      : y_(y.data()),
+        n_(y.size()),
+        t_{static_cast<float>(step / 8), static_cast<float>(step / 4), static_cast<float>(step / 2),
+           static_cast<float>(step)} {}
+
+  // The classes of samples from .. from + kChunk (or the signal's end);
+  // sample i's is at(i) until the next fill.
+  void fill(std::size_t from) noexcept {
+    from_ = from;
+    const std::size_t to = std::min(n_, from + kChunk);
+    // Samples 2 .. n - 3 have every slope they need inside the signal.
+    const std::size_t lo = std::clamp<std::size_t>(2, from, to);
+    const std::size_t hi = n_ >= 3 ? std::clamp<std::size_t>(n_ - 2, lo, to) : lo;
+    for (std::size_t i = from; i < lo; ++i) cls_[i - from] = edge(i);
+    const float* const y = y_;
+    std::uint32_t* const out = cls_ + (lo - from);
+    for (std::size_t i = lo; i < hi; ++i) {
+      out[i - lo] = word(y[i - 1] - y[i - 2], y[i] - y[i - 1], y[i + 1] - y[i], y[i + 2] - y[i + 1]);
+    }
+    for (std::size_t i = hi; i < to; ++i) cls_[i - from] = edge(i);
+  }
+  std::uint32_t at(std::size_t i) const noexcept { return cls_[i - from_]; }
+  std::size_t end() const noexcept { return from_ + kChunk; }
+
+ private:
+  static_assert(kClasses == 5, "four thresholds");
+  // a, b, c, d: s(i - 1), s(i), s(i + 1), s(i + 2).
+  std::uint32_t word(float a, float b, float c, float d) const noexcept {
     const float e0 = std::fabs(b - a), e1 = std::fabs(c - b), e2 = std::fabs(d - c);
     const float e01 = e0 > e1 ? e0 : e1;
     const float widest = e01 > e2 ? e01 : e2;
     const float fb = std::fabs(b), fc = std::fabs(c);
     const float f = widest + 0.5f * (fb > fc ? fb : fc);
-    out[i] = static_cast<std::uint32_t>(f >= t0) + static_cast<std::uint32_t>(f >= t1) +
-             static_cast<std::uint32_t>(f >= t2) + static_cast<std::uint32_t>(f >= t3) +
-             (c - b > 0.0f ? kBendsUp : 0u);
+    return static_cast<std::uint32_t>(f >= t_[0]) + static_cast<std::uint32_t>(f >= t_[1]) +
+           static_cast<std::uint32_t>(f >= t_[2]) + static_cast<std::uint32_t>(f >= t_[3]) +
+           (c - b > 0.0f ? kBendsUp : 0u);
   }
-}
+  float slope(std::size_t j1) const noexcept {  // s(j1 - 1)
+    return j1 >= 2 && j1 <= n_ ? y_[j1 - 1] - y_[j1 - 2] : 0.0f;
+  }
+  std::uint32_t edge(std::size_t i) const noexcept {
+    return word(slope(i), slope(i + 1), slope(i + 2), slope(i + 3));
+  }
+
+  const float* y_;
+  std::size_t n_;
+  float t_[4];
+  std::size_t from_ = 0;
+  std::uint32_t cls_[kChunk] = {};
+};
 
 struct Modeller {
   Counts* model;
@@ -177,30 +210,30 @@ CorrectionResult<Encoded> encode(std::span<const float> layer, const Originals& 
     for (const std::uint32_t g : gaps) last += std::size_t{g} + 1;
     const std::size_t n = layer.size();
     const std::size_t upto = std::min(n, (last + kGroup - 1) / kGroup * kGroup);
-    const std::size_t most = upto + upto / kGroup + count_of * kMaxEntrySymbols;
+    const std::size_t most = upto + upto / kGroup + count_of * kMaxEntrySymbols + 1;
     if (buf.queue.size() < most) buf.queue.resize(most);
     std::vector<Counts> model(kContexts);
     Modeller m{model.data(), buf.queue.data()};
-    layer_classes(layer, step, upto, buf.slopes, buf.classes);
-    const std::uint32_t* const cls = buf.classes.data();
+    LayerClasses classes(layer, step);
     std::size_t escaped = 0;
     unsigned last_negative = 0;
     std::size_t j = 0;              // the next correction
     std::size_t next_at = gaps[0];  // and its position
     for (std::size_t g0 = 0; j < count_of; g0 += kGroup) {
+      if (g0 % kChunk == 0) classes.fill(g0);
       const std::size_t gend = std::min(g0 + kGroup, n);
       std::uint32_t widest = 0;
-      for (std::size_t i = g0; i < gend; ++i) widest = std::max(widest, cls[i] & kClassMask);
+      for (std::size_t i = g0; i < gend; ++i) widest = std::max(widest, classes.at(i) & kClassMask);
       const bool any = next_at < gend;
       m.put(kGroupFlag + widest, any ? 1u : 0u);
       if (!any) continue;
       unsigned seen = 0;
       for (std::size_t i = g0; i < gend && j < count_of; ++i) {
         const bool hit = i == next_at;
-        if (i + 1 != gend || seen != 0) m.put(kFlag + (cls[i] & kClassMask) + kClasses * seen, hit ? 1u : 0u);
+        const std::uint32_t here = classes.at(i);
+        if (i + 1 != gend || seen != 0) m.put(kFlag + (here & kClassMask) + kClasses * seen, hit ? 1u : 0u);
         if (!hit) continue;
         seen = 1;
-        const std::uint32_t here = cls[i];
         const std::int64_t k = ks[j];
         if (++j < count_of) next_at = i + 1 + gaps[j];
         const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
@@ -287,26 +320,24 @@ bool Reader::read_all() {
   std::vector<Counts> model(kContexts);
   Getter g{model.data(), *dec};
   const std::size_t n = layer_.size();
-  std::vector<float> slopes;
-  std::vector<std::uint32_t> classes;
-  layer_classes(layer_, header_.step, n, slopes, classes);
-  const std::uint32_t* const cls = classes.data();
+  LayerClasses classes(layer_, header_.step);
   std::uint32_t escapes = 0;
   unsigned last_negative = 0;
   entries_.clear();
   // Whatever the stream holds, the loop ends at the signal's end and the
   // entries at the header's count.
   for (std::size_t g0 = 0; g0 < n && entries_.size() < corrected; g0 += kGroup) {
+    if (g0 % kChunk == 0) classes.fill(g0);
     const std::size_t gend = std::min(g0 + kGroup, n);
     std::uint32_t widest = 0;
-    for (std::size_t i = g0; i < gend; ++i) widest = std::max(widest, cls[i] & kClassMask);
+    for (std::size_t i = g0; i < gend; ++i) widest = std::max(widest, classes.at(i) & kClassMask);
     if (g.get(kGroupFlag + widest) == 0) {
       if (dec->truncated()) return false;
       continue;
     }
     unsigned seen = 0;
     for (std::size_t i = g0; i < gend && entries_.size() < corrected; ++i) {
-    const std::uint32_t here = cls[i];
+    const std::uint32_t here = classes.at(i);
     const unsigned hit = i + 1 == gend && seen == 0 ? 1u : g.get(kFlag + (here & kClassMask) + kClasses * seen);
     if (hit == 0) {
       if (dec->truncated()) return false;

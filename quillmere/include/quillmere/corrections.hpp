@@ -198,8 +198,6 @@ struct EncodeBuffers {
   std::vector<std::uint8_t> tokens;
   std::vector<std::uint8_t> words;
   std::vector<std::uint8_t> raw;
-  std::vector<float> slopes;
-  std::vector<std::uint32_t> classes;
 };
 
 // Corrects every finite original whose reconstruction from `decoded` (see the
