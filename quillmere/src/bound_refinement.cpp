@@ -119,6 +119,7 @@ using Floats4 = float __attribute__((vector_size(16)));
 using Doubles4 = double __attribute__((vector_size(32)));
 using Bits4 = std::int64_t __attribute__((vector_size(32)));
 using Shorts4 = std::int16_t __attribute__((vector_size(8)));
+using Ints4 = std::int32_t __attribute__((vector_size(16)));
 
 }  // namespace
 
@@ -137,7 +138,8 @@ std::size_t add_moves(std::span<const float> step, float m, std::span<const std:
   const double top = std::numeric_limits<double>::max();
   const Doubles4 finite_edge = {top, top, top, top};
   const Floats4 m4 = {m, m, m, m};
-  std::size_t changed = 0;
+  // Per lane: -1 for each changed value, summed once at the end.
+  Bits4 changed4 = {0, 0, 0, 0};
   std::size_t i = 0;
   for (; i + 4 <= step.size(); i += 4) {
     Floats4 s;
@@ -154,11 +156,13 @@ std::size_t add_moves(std::span<const float> step, float m, std::span<const std:
     const auto v_magnitude = reinterpret_cast<Doubles4>(reinterpret_cast<Bits4>(v) & ~sign_bit);
     const Doubles4 clamped = v < lowest ? lowest : (highest < v ? highest : v);
     const Doubles4 held = v_magnitude <= finite_edge ? clamped : was;
-    const Shorts4 out = __builtin_convertvector(__builtin_convertvector(held, Bits4), Shorts4);
+    // held is a whole number inside the 16-bit range, so the packed
+    // conversion through 32 bits gives exactly what one through 64 would.
+    const Shorts4 out = __builtin_convertvector(__builtin_convertvector(held, Ints4), Shorts4);
     std::memcpy(to.data() + i, &out, sizeof out);
-    const Bits4 differs = held != was;
-    changed += static_cast<std::size_t>(-(differs[0] + differs[1] + differs[2] + differs[3]));
+    changed4 += held != was;
   }
+  auto changed = static_cast<std::size_t>(-((changed4[0] + changed4[1]) + (changed4[2] + changed4[3])));
   for (; i < step.size(); ++i) {
     to[i] = moved_value(step[i], m, base[i]);
     changed += to[i] != base[i];

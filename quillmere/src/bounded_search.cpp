@@ -48,7 +48,8 @@ float multiplier_for_rms(const MethodState& s, double rms) {
 }
 
 SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidate c,
-                                   std::optional<Coded> coded, std::optional<corrections::Encoded> fix) {
+                                   std::optional<Coded> coded, std::optional<corrections::Encoded> fix,
+                                   std::vector<double>* applied) {
   if (!coded) {
     auto fresh = s.code(c);
     if (!fresh) return error_of(fresh);
@@ -57,13 +58,13 @@ SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidat
   // Corrections made here leave c's samples (or, for a float64 source,
   // `reconstructed`) as the blob's reader gives them, so that the corrected
   // distortion costs one judgement rather than a reading of the blob too.
-  bool applied = false;
   std::vector<double> reconstructed;
+  if (applied) reconstructed = std::move(*applied);
   if (!fix) {
     auto fresh = s.correct_applied(c, reconstructed);
     if (!fresh) return error_of(fresh);
     fix = std::move(*fresh);
-    applied = true;
+    applied = &reconstructed;
   }
   SearchResult out;
   out.options = coded->options;
@@ -143,25 +144,30 @@ constexpr double kAboveLargest = 1.0000001;
 
 // The estimates chose moved quantised values; real coding confirms them
 // against the plain quantisation at the same multiplier, which wins a tie.
+// Both are corrected in place as they are encoded (the judgements listed
+// the samples to correct): the finalist's corrected distortion is then
+// measured without reading its blob back.
 SearchOutcome<SearchResult> finish_refined(const SearchRequest& r, Searcher& s, Candidate plain,
-                                           std::optional<corrections::Encoded> plain_fix,
                                            Candidate moved) {
+  // The full form trial, whatever the effort: these are correct()'s blobs.
+  constexpr auto kTrial = corrections::FormTrial::Smallest;
   auto plain_coded = s.code(plain);
   if (!plain_coded) return error_of(plain_coded);
-  if (!plain_fix) {
-    auto fresh = s.correct(plain);
-    if (!fresh) return error_of(fresh);
-    plain_fix = std::move(*fresh);
-  }
+  std::vector<double> plain_reconstructed, moved_reconstructed;
+  auto plain_fix = s.correct_applied(plain, plain_reconstructed, kTrial);
+  if (!plain_fix) return error_of(plain_fix);
   auto moved_coded = s.code(moved);
   if (!moved_coded) return error_of(moved_coded);
-  auto moved_fix = s.correct(moved);
+  auto moved_fix = s.correct_applied(moved, moved_reconstructed, kTrial);
   if (!moved_fix) return error_of(moved_fix);
+  // The corrected samples are measured in full, as a blob read back would be.
+  plain.marks.clear();
+  moved.marks.clear();
   if (moved_coded->container.size() + moved_fix->bytes.size() <
       plain_coded->container.size() + plain_fix->bytes.size()) {
-    return finish(r, s, std::move(moved), std::move(*moved_coded), std::move(*moved_fix));
+    return finish(r, s, std::move(moved), std::move(*moved_coded), std::move(*moved_fix), &moved_reconstructed);
   }
-  return finish(r, s, std::move(plain), std::move(*plain_coded), std::move(*plain_fix));
+  return finish(r, s, std::move(plain), std::move(*plain_coded), std::move(*plain_fix), &plain_reconstructed);
 }
 
 // With corrections, the size to minimise is container plus corrections: a
@@ -188,7 +194,7 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
   // corrections and of a part of its bands scales them to what the coders
   // actually produce on this signal. The corrections shipped are coded
   // when a finalist is known.
-  auto scaled = s.payload_scale(first->m);
+  auto scaled = s.payload_scale(first->m, &*first);
   if (!scaled) return error_of(scaled);
   const double payload_scale = *scaled;
   auto calibration = s.gamma_bytes(*first);
@@ -244,7 +250,7 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
     const bool in_hand = best.m == first_m && s.coded_already(best);
     const bool clear = estimated(*moved) <= (1.0 - kTrustedGain) * estimated(best);
     if (r.samples.size() <= kConfirmedBelow && (in_hand || !clear)) {
-      return finish_refined(r, s, std::move(best), std::move(known_fix), std::move(*moved));
+      return finish_refined(r, s, std::move(best), std::move(*moved));
     }
     return finish(r, s, std::move(*moved));
   }

@@ -286,8 +286,14 @@ Reference reference_in_lanes(const Originals& originals) {
   return ref;
 }
 
-Judgement judge(const Reference& ref, std::span<const float> decoded, double correction_bound) {
+namespace {
+
+// judge(), and with `listed` the samples it counted beyond a positive
+// correction bound on the float path (listed left empty elsewhere).
+Judgement judge_into(const Reference& ref, std::span<const float> decoded, double correction_bound,
+                     std::vector<std::uint64_t>* listed) {
   const Originals& o = *ref.originals;
+  if (listed) listed->clear();
   const std::size_t n = decoded.size();
   const bool f64 = o.is_double();
   const double offset = o.offset();
@@ -315,6 +321,7 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
     constexpr std::size_t kBlock = 512;
     double sizes[kBlock];
     std::uint8_t above[kBlock / 4];
+    if (listed) listed->assign((n + 63) / 64, 0);
     for (std::size_t start = 0; start < n; start += kBlock) {
       const std::size_t len = std::min(n - start, kBlock);
       lane_sums(x + start, y + start, len, m4, s4, sizes, correction_bound, above);
@@ -325,6 +332,8 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
         std::uint64_t word = 0;
         const std::size_t stop = std::min(groups, g0 + 16);
         for (std::size_t g = g0; g < stop; ++g) word |= std::uint64_t{above[g]} << (4 * (g - g0));
+        // A block is a whole number of words, so each word is written once.
+        if (listed) (*listed)[(start + 4 * g0) / 64] = word;
         while (word != 0) {
           const auto k = g0 * 4 + static_cast<std::size_t>(std::countr_zero(word));
           word &= word - 1;
@@ -357,7 +366,24 @@ Judgement judge(const Reference& ref, std::span<const float> decoded, double cor
     j.correction_bytes = tally.bytes();
   }
   j.distortion = finish(ref, max_abs, sum_sq);
+  // A NaN reconstruction is beyond any bound, yet no comparison lists it.
+  if (listed && !std::isfinite(j.distortion.rmse)) listed->clear();
   return j;
+}
+
+}  // namespace
+
+Judgement judge(const Reference& ref, std::span<const float> decoded, double correction_bound) {
+  return judge_into(ref, decoded, correction_bound, nullptr);
+}
+
+Judgement judge_listing(const Reference& ref, std::span<const float> decoded, double correction_bound,
+                        std::vector<std::uint64_t>& listed) {
+  if (!(correction_bound > 0.0)) {
+    listed.clear();
+    return judge_into(ref, decoded, correction_bound, nullptr);
+  }
+  return judge_into(ref, decoded, correction_bound, &listed);
 }
 
 bool judge_marking(const Reference& ref, std::span<const float> decoded, double bound, Judgement& out,
@@ -486,35 +512,73 @@ double estimate_payload_bytes(const stages::Decomposition& d, std::uint8_t depth
   return bits / 8.0;
 }
 
+namespace {
+
+// Bit k of the result set where value k of the 64 from `v` (every
+// `stride`-th) is nonzero: a pass the compiler takes in wide registers for
+// stride 1, so that the zeros, most of every band, cost no histogram
+// increment each.
+// `readable` values from v on may be read: every 4th value is then taken
+// as the low 16 bits of a 64-bit word (little-endian), which the compiler
+// also takes in wide registers, where the 4 values a word holds are there.
+QUILLMERE_VECTOR_CLONES
+std::uint64_t nonzero_mask(const std::int16_t* v, std::size_t stride, std::size_t count,
+                           std::size_t readable) noexcept {
+  std::uint64_t mask = 0;
+  if (stride == 1) {
+    for (std::size_t k = 0; k < count; ++k) mask |= static_cast<std::uint64_t>(v[k] != 0) << k;
+  } else if (stride == 4 && std::endian::native == std::endian::little && 4 * count <= readable) {
+    for (std::size_t k = 0; k < count; ++k) {
+      std::uint64_t word;
+      std::memcpy(&word, v + 4 * k, sizeof word);
+      mask |= static_cast<std::uint64_t>((word & 0xffff) != 0) << k;
+    }
+  } else {
+    for (std::size_t k = 0; k < count; ++k) mask |= static_cast<std::uint64_t>(v[k * stride] != 0) << k;
+  }
+  return mask;
+}
+
+}  // namespace
+
 double estimate_payload_bytes(const stages::QuantisedBands& q) {
   double bits = 0.0;
   for (const auto band : q.bands()) {
-    // Eight histograms taken in turn, then summed: most values are zeros,
-    // and with one histogram each increment waited on the store of the one
-    // before (with four, on the store four values back). The counts are
-    // whole numbers, the same in any order.
-    std::array<std::array<std::uint32_t, BandTally::kClasses>, 8> lanes{};
-    std::array<std::uint64_t, 8> raw{};
+    // Zeros are counted 64 values at a time; each nonzero value goes to one
+    // of four histograms in turn, so that runs of equal magnitudes do not
+    // wait on each other's increments. The counts are whole numbers, the
+    // same in any order.
+    std::array<std::array<std::uint32_t, BandTally::kClasses>, 4> lanes{};
+    std::uint64_t raw = 0;
+    std::size_t nonzero = 0;
     const std::size_t stride = stride_for(band.size());
-    std::size_t seen = 0;
-    for (std::size_t i = 0; i < band.size(); i += stride, ++seen) {
-      const std::int32_t v = band[i];
-      const auto mag = static_cast<std::uint32_t>(v < 0 ? -v : v);
-      // Nearly every value is below 16: the bit length only for the rest.
-      if (mag < BandTally::kDirect) [[likely]] {
-        ++lanes[seen & 7][mag];
-        raw[seen & 7] += mag != 0 ? 1 : 0;
-      } else {
-        const auto width = static_cast<std::size_t>(std::bit_width(mag));
-        ++lanes[seen & 7][BandTally::kDirect + width];
-        raw[seen & 7] += width;  // the bits below the leading one, and the sign
+    const std::size_t seen = (band.size() + stride - 1) / stride;
+    const std::int16_t* values = band.data();
+    for (std::size_t first = 0; first < seen; first += 64) {
+      const std::size_t count = std::min<std::size_t>(64, seen - first);
+      const std::int16_t* at = values + first * stride;
+      std::uint64_t mask = nonzero_mask(at, stride, count, band.size() - first * stride);
+      for (; mask != 0; mask &= mask - 1, ++nonzero) {
+        const std::int32_t v = at[static_cast<std::size_t>(std::countr_zero(mask)) * stride];
+        const auto mag = static_cast<std::uint32_t>(v < 0 ? -v : v);
+        // Nearly every value is below 16: the bit length only for the rest.
+        if (mag < BandTally::kDirect) [[likely]] {
+          ++lanes[nonzero & 3][mag];
+          raw += 1;  // the sign
+        } else {
+          const auto width = static_cast<std::size_t>(std::bit_width(mag));
+          ++lanes[nonzero & 3][BandTally::kDirect + width];
+          raw += width;  // the bits below the leading one, and the sign
+        }
       }
     }
     BandTally t;
     for (std::size_t c = 0; c < BandTally::kClasses; ++c) {
       for (const auto& lane : lanes) t.hist[c] += lane[c];
     }
-    for (const std::uint64_t r : raw) t.raw += r;
+    // What was not visited is zero.
+    t.hist[0] += static_cast<std::uint32_t>(seen - nonzero);
+    t.raw = raw;
     t.seen = seen;
     bits += t.bits(band.size());
   }

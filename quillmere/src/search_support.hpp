@@ -43,6 +43,14 @@ struct Judgement {
 // it. With correction_bound > 0 the samples beyond it are counted and the
 // size of their corrections estimated.
 Judgement judge(const Reference& ref, std::span<const float> decoded, double correction_bound);
+// The same judgement with correction_bound > 0, and in `listed` bit i % 64
+// of listed[i / 64] set for every sample it counted beyond the bound: the
+// samples the corrections encoder would find, listed in the same pass so
+// that encoding the candidate's corrections need not scan the signal
+// again. Left empty where it cannot be exact (float64 or non-finite
+// originals, or a NaN among the decoded samples).
+Judgement judge_listing(const Reference& ref, std::span<const float> decoded, double correction_bound,
+                        std::vector<std::uint64_t>& listed);
 Distortion distortion_of(const Reference& ref, std::span<const double> reconstructed);
 // judge(ref, decoded, 0), the same distortion to the bit, and bit i % 64 of
 // marks[i / 64] set where sample i is off by more than `bound`: the samples

@@ -14,6 +14,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -109,6 +110,10 @@ struct Candidate {
   // when the judgement listed them; empty: not listed.
   std::vector<std::uint64_t> marks;
   search::Unmarked within;  // with marks: the sums of the samples not marked
+  // The same samples as a judgement with corrections counted them, without
+  // the sums: only for the corrections encoder, which then reads just these
+  // samples rather than scanning all of them. Empty: not listed.
+  std::vector<std::uint64_t> listed;
   double estimated_total() const {
     return static_cast<double>(HEADER_LEN) + payload_estimate + correction_estimate;
   }
@@ -159,8 +164,10 @@ class Searcher {
     if (!decoded) return error_of(decoded);
     c.decoded = std::move(*decoded);
     search::Judgement j;
-    if (!(marking && corrects() && !with_corrections &&
-          search::judge_marking(ref_, c.decoded, *r_.bounds.max_error, j, c.marks, c.within))) {
+    if (with_corrections && corrects()) {
+      j = search::judge_listing(ref_, c.decoded, *r_.bounds.max_error, c.listed);
+    } else if (!(marking && corrects() && !with_corrections &&
+                 search::judge_marking(ref_, c.decoded, *r_.bounds.max_error, j, c.marks, c.within))) {
       j = search::judge(ref_, c.decoded, with_corrections ? *r_.bounds.max_error : 0.0);
     } else if (!std::isfinite(j.distortion.rmse)) {
       // A NaN among the decoded samples is beyond any bound but not marked.
@@ -243,14 +250,16 @@ class Searcher {
     struct Priced {
       search::Judgement judgement;
       double payload = 0.0;
+      std::vector<std::uint64_t> listed;
     };
     std::vector<Priced> priced;
     const refine::JudgeFn price = [&](const stages::QuantisedBands& q) -> SearchOutcome<refine::Judged> {
       auto y = decode(q, c.m);
       if (!y) return error_of(y);
-      const auto j = search::judge(ref_, *y, bound);
+      std::vector<std::uint64_t> listed;
+      const auto j = search::judge_listing(ref_, *y, bound, listed);
       const double payload = search::estimate_payload_bytes(q);
-      priced.push_back({j, payload});
+      priced.push_back({j, payload, std::move(listed)});
       ++evaluations_;
       // The corrections mend only the peak: a layer the moves leave beyond
       // an RMS-type bound is no candidate, however small.
@@ -268,8 +277,10 @@ class Searcher {
     auto done = refine::refine(p, scratch_, std::move(first), price);
     if (!done) return error_of(done);
     c.decoded = std::move(done->judged.decoded);
+    // Nothing kept: the samples, and so the listing, are the plain layer's.
     if (done->kept == 0) return c;
-    const Priced& kept = priced.at(static_cast<std::size_t>(done->kept - 1));
+    Priced& kept = priced.at(static_cast<std::size_t>(done->kept - 1));
+    c.listed = std::move(kept.listed);
     c.wavelet = kept.judgement.distortion;
     c.correction_estimate = kept.judgement.correction_bytes;
     c.outliers = kept.judgement.outliers;
@@ -477,14 +488,16 @@ class Searcher {
   // Real payload bytes per estimated byte at multiplier m, from coding each
   // band's leading eighth (the whole of a short signal) with every coder:
   // what the estimate misses of the coders' context modelling, at a
-  // fraction of the cost of a full coding.
-  SearchOutcome<double> payload_scale(float m) {
+  // fraction of the cost of a full coding. `judged`, when given, is a
+  // candidate evaluated with corrections at m, whose payload estimate is
+  // then the whole bands' one here.
+  SearchOutcome<double> payload_scale(float m, const Candidate* judged = nullptr) {
     quantise_into(stages::unsaturated_depth(s_.decomposition.extremes, m), m, scratch_);
     const bool whole = scratch_.coeffs.size() <= kScaleWholeUpTo;
+    // A short signal's bands are coded where they are, not copied.
     stages::QuantisedBands part;
-    if (whole) {
-      part = scratch_;
-    } else {
+    const stages::QuantisedBands& coded_part = whole ? scratch_ : part;
+    if (!whole) {
       part.levels = scratch_.levels;
       part.layout.lengths.resize(scratch_.layout.lengths.size());
       const auto bands = scratch_.bands();
@@ -498,7 +511,9 @@ class Searcher {
                            bands[b].begin() + static_cast<std::ptrdiff_t>(keep));
       }
     }
-    const double estimate = search::estimate_payload_bytes(part);
+    const bool known = whole && judged && judged->m == m && judged->refined.empty() &&
+                       judged->payload_estimate > 0.0;
+    const double estimate = known ? judged->payload_estimate : search::estimate_payload_bytes(coded_part);
     if (!(estimate > 0.0)) return 1.0;
     // The finalist keeps its smallest coding, so the smallest coder here is
     // the one that prices payload: scaled by a weaker first coder (deflate
@@ -508,7 +523,7 @@ class Searcher {
     whole_coding_m_.reset();
     whole_coding_.clear();
     for (const Coder coder : r_.coders) {
-      auto coded = stages::encode_bands(part, coder);
+      auto coded = stages::encode_bands(coded_part, coder);
       if (!coded) return codec_error_of(coded);
       smallest = std::min(smallest, coded->bytes.size());
       if (whole) whole_coding_.push_back(std::move(*coded));
@@ -523,7 +538,8 @@ class Searcher {
   // tilt their choices.
   SearchOutcome<std::size_t> gamma_bytes(const Candidate& c) const {
     if (!corrects() || !(c.wavelet.max_error > *r_.bounds.max_error)) return std::size_t{0};
-    auto fix = corrections::gamma::encode(c.decoded, r_.originals, *r_.bounds.max_error, fix_buffers_);
+    auto fix = corrections::gamma::encode(c.decoded, r_.originals, *r_.bounds.max_error, fix_buffers_,
+                                          listing_of(c));
     if (!fix) {
       return std::unexpected(failure(SearchErrorKind::Codec, {}, 0.0, 0.0,
                                      std::string(corrections::message(fix.error()))));
@@ -547,12 +563,16 @@ class Searcher {
   // reconstruction in `reconstructed`, c's samples left alone). Nothing is
   // corrected when the layer meets max_error.
   SearchOutcome<corrections::Encoded> correct_applied(Candidate& c, std::vector<double>& reconstructed) const {
-    if (!corrects() || !(c.wavelet.max_error > *r_.bounds.max_error)) return corrections::Encoded{};
     // The one-step search is there for speed; the others for the smallest blob.
-    const auto trial = r_.effort == Effort::Fast ? corrections::FormTrial::Quick
-                                                 : corrections::FormTrial::Smallest;
+    return correct_applied(c, reconstructed, r_.effort == Effort::Fast ? corrections::FormTrial::Quick
+                                                                       : corrections::FormTrial::Smallest);
+  }
+  // The same with the form trial chosen: correct(c)'s blob with Smallest.
+  SearchOutcome<corrections::Encoded> correct_applied(Candidate& c, std::vector<double>& reconstructed,
+                                                      corrections::FormTrial trial) const {
+    if (!corrects() || !(c.wavelet.max_error > *r_.bounds.max_error)) return corrections::Encoded{};
     auto fix = corrections::encode_applied(c.decoded, r_.originals, *r_.bounds.max_error, fix_buffers_,
-                                           reconstructed, c.marks, trial);
+                                           reconstructed, listing_of(c), trial);
     if (!fix) {
       return std::unexpected(failure(SearchErrorKind::Codec, {}, 0.0, 0.0,
                                      std::string(corrections::message(fix.error()))));
@@ -561,6 +581,12 @@ class Searcher {
   }
 
  private:
+  // The samples of c beyond max_error as its judgement listed them, for
+  // the corrections encoder; empty when none listed them.
+  static std::span<const std::uint64_t> listing_of(const Candidate& c) {
+    return c.marks.empty() ? std::span<const std::uint64_t>(c.listed) : std::span<const std::uint64_t>(c.marks);
+  }
+
   // Magnitudes below this many steps quantise to zero.
   double zero_below() const { return threshold_ > 1 ? static_cast<double>(threshold_) - 0.5 : 0.5; }
 
@@ -642,9 +668,12 @@ float multiplier_for_rms(const MethodState& s, double rms);
 // The result for candidate c: coded and corrected unless given, the
 // corrected distortion measured through the corrections' own arithmetic
 // (read back from a given blob; made with the corrections otherwise).
+// `applied`, with a given blob: correct_applied made it, so c's samples (or
+// for a float64 source *applied) are corrected already.
 SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidate c,
                                    std::optional<Coded> coded = std::nullopt,
-                                   std::optional<corrections::Encoded> fix = std::nullopt);
+                                   std::optional<corrections::Encoded> fix = std::nullopt,
+                                   std::vector<double>* applied = nullptr);
 
 // Effort::Fast for one method: one predicted multiplier judged, corrected
 // and coded once (lean_search.cpp). nullopt where the lean path does not

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -98,6 +99,59 @@ TEST_P(OutlierListing, EncoderCorrectsEveryOutlier) {
     }
     ASSERT_LE(std::fabs(static_cast<double>(s.original[i]) - static_cast<double>(y[i])), kBound) << i;
   }
+}
+
+// The listing a judgement with corrections hands the encoder: exactly the
+// samples a plain scan finds beyond the bound, the judgement itself
+// unchanged, and the encoder given it writing the blob it writes unaided.
+TEST_P(OutlierListing, JudgementListsWhatTheEncoderFinds) {
+  const Layout s = layout_of(GetParam());
+  const Originals originals = Originals::of_float(s.original);
+  const search::Reference ref = search::reference_of(originals);
+  std::vector<std::uint64_t> listed{~std::uint64_t{0}};  // stale contents must go
+  const auto listing = search::judge_listing(ref, s.decoded, kBound, listed);
+  const auto plain = search::judge(ref, s.decoded, kBound);
+  EXPECT_EQ(listing.outliers, plain.outliers);
+  EXPECT_EQ(listing.correction_bytes, plain.correction_bytes);
+  EXPECT_EQ(listing.distortion.rmse, plain.distortion.rmse);
+  EXPECT_EQ(listing.distortion.max_error, plain.distortion.max_error);
+  std::vector<std::uint64_t> want((s.original.size() + 63) / 64, 0);
+  for (std::size_t i = 0; i < s.original.size(); ++i) {
+    const double e = static_cast<double>(s.original[i]) - static_cast<double>(s.decoded[i]);
+    if (!(std::fabs(e) <= kBound)) want[i / 64] |= std::uint64_t{1} << (i % 64);
+  }
+  EXPECT_EQ(listed, want);
+  auto unaided = corrections::encode(s.decoded, originals, kBound);
+  ASSERT_TRUE(unaided);
+  auto y = s.decoded;
+  std::vector<double> unused;
+  corrections::EncodeBuffers buffers;
+  auto aided = corrections::encode_applied(y, originals, kBound, buffers, unused, listed);
+  ASSERT_TRUE(aided);
+  EXPECT_EQ(aided->bytes, unaided->bytes);
+}
+
+// Where a listing could not be exact, none is given: a NaN reconstruction
+// (beyond any bound, but no comparison says so), float64 originals, and no
+// correction bound at all.
+TEST(OutlierListing, NoListingWhereItCouldMiss) {
+  const Layout s = layout_of(1100);
+  const Originals originals = Originals::of_float(s.original);
+  const search::Reference ref = search::reference_of(originals);
+  std::vector<std::uint64_t> listed;
+  search::judge_listing(ref, s.decoded, kBound, listed);
+  ASSERT_FALSE(listed.empty());
+  search::judge_listing(ref, s.decoded, 0.0, listed);
+  EXPECT_TRUE(listed.empty());
+  auto with_nan = s.decoded;
+  with_nan[700] = std::numeric_limits<float>::quiet_NaN();
+  search::judge_listing(ref, with_nan, kBound, listed);
+  EXPECT_TRUE(listed.empty());
+  const std::vector<double> wide(s.original.begin(), s.original.end());
+  const Originals wide_originals = Originals::of_double(wide, 0.0);
+  const auto scanned = search::judge_listing(search::reference_of(wide_originals), s.decoded, kBound, listed);
+  EXPECT_TRUE(listed.empty());
+  EXPECT_EQ(scanned.outliers, plain_count(s));
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, OutlierListing,

@@ -55,8 +55,9 @@ TEST(PayloadEstimate, SmallBandByHand) {
   EXPECT_DOUBLE_EQ(search::estimate_payload_bytes(q), 22.0 / 8.0);
 }
 
-// Lengths around the histograms' turn (four) and the sampling's start
-// (4096), values mostly zero as in a quantised band.
+// Lengths around the histograms' turn (four), the zeros' blocks of 64
+// tallied values (of the band, or of its every fourth above 4096) and the
+// sampling's start (4096), values mostly zero as in a quantised band.
 class PayloadEstimateBands : public ::testing::TestWithParam<std::tuple<std::size_t, std::uint64_t>> {};
 
 TEST_P(PayloadEstimateBands, MatchesTheDefinitionAndIgnoresOrder) {
@@ -72,7 +73,7 @@ TEST_P(PayloadEstimateBands, MatchesTheDefinitionAndIgnoresOrder) {
     const int mag = r % 8 < 5 ? 0 : r % 8 < 7 ? static_cast<int>(next() % 4) : static_cast<int>(next() % 3000);
     v = static_cast<std::int16_t>(r & 1 ? mag : -mag);
   }
-  const std::vector<std::int16_t> approximation = {5, -7, 300};
+  const std::vector<std::int16_t> approximation = {5, -7, 300, -32768};
   const double got = search::estimate_payload_bytes(bands_of({approximation, band}));
   // A band above 4096 values is tallied on every fourth and scaled up.
   std::vector<std::int16_t> tallied;
@@ -88,7 +89,8 @@ TEST_P(PayloadEstimateBands, MatchesTheDefinitionAndIgnoresOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, PayloadEstimateBands,
-                         ::testing::Combine(::testing::Values(0u, 1u, 3u, 4u, 5u, 7u, 4096u, 4097u, 4099u, 20001u),
+                         ::testing::Combine(::testing::Values(0u, 1u, 3u, 4u, 5u, 7u, 63u, 64u, 65u, 129u, 4096u, 4097u, 4099u,
+                                                              4353u, 4356u, 20001u),
                                             ::testing::Values(1u, 2u)));
 
 }  // namespace
