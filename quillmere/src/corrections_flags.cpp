@@ -53,18 +53,31 @@ struct Counts {
   std::uint16_t zeros = 0;
   std::uint16_t ones = 0;
 };
-// floor(a / d) for a < 2^24 and 2 <= d <= 2048 as (a * ceil(2^36 / d)) >>
-// 36: the rounding up adds e < d to 2^36, and a * e < 2^35 leaves the
-// floor alone. A multiply where a division would take most of a flag's time.
-constexpr unsigned kReciprocalShift = 36;
-constexpr std::array<std::uint64_t, 2 * kCountLimit + 1> kReciprocals = [] {
-  std::array<std::uint64_t, 2 * kCountLimit + 1> r{};
+// p = floor((2 z + 1) 2048 / (z + o + 1)), the same quotient halved above
+// and below, as (a * ceil(2^32 / d)) >> 32 with a < 2^22 and d <= 1024:
+// the rounding up adds e < d to 2^32, and a * e < 2^32 leaves the floor
+// alone. A multiply where a division would take most of a flag's time, on
+// a table of 8 kB.
+constexpr unsigned kReciprocalShift = 32;
+constexpr std::array<std::uint64_t, kCountLimit + 1> kReciprocals = [] {
+  std::array<std::uint64_t, kCountLimit + 1> r{};
   for (std::uint64_t d = 1; d < r.size(); ++d) r[d] = ((std::uint64_t{1} << kReciprocalShift) + d - 1) / d;
   return r;
 }();
+// Every pair of counts a context can hold, checked against the division.
+constexpr bool reciprocals_exact() {
+  for (std::uint64_t z = 0; z < kCountLimit; ++z) {
+    for (std::uint64_t o = 0; z + o < kCountLimit; ++o) {
+      const std::uint64_t a = (2 * z + 1) << 11;
+      if (((a * kReciprocals[z + o + 1]) >> kReciprocalShift) != a / (z + o + 1)) return false;
+    }
+  }
+  return true;
+}
+static_assert(reciprocals_exact());
 inline std::uint32_t probability(Counts c) noexcept {
-  const std::uint64_t a = std::uint64_t{2u * c.zeros + 1u} << bin_engine::kProbBits;
-  const auto p = static_cast<std::uint32_t>((a * kReciprocals[2u * (c.zeros + c.ones) + 2u]) >> kReciprocalShift);
+  const std::uint64_t a = std::uint64_t{2u * c.zeros + 1u} << (bin_engine::kProbBits - 1);
+  const auto p = static_cast<std::uint32_t>((a * kReciprocals[c.zeros + c.ones + 1u]) >> kReciprocalShift);
   return std::clamp<std::uint32_t>(p, 1, bin_engine::kProbScale - 1);
 }
 inline void count(Counts& c, unsigned bit) noexcept {
