@@ -21,6 +21,7 @@
 #include "arans.hpp"
 #include "cmodel.hpp"
 #include "cmodel_checks.hpp"
+#include "corrections_flags.hpp"
 #include "corrections_gamma.hpp"
 #include "corrections_tokens.hpp"
 #include "fast_coder.hpp"
@@ -395,6 +396,17 @@ void corrections_seeds(CorpusWriter& out) {
       out.write("corrections", "compact-tokens-" + tag, decode_input(n, f64, compact_tokens));
       out.write("corrections", "compact-gamma-" + tag,
                 decode_input(n, f64, quillmere::corrections::parts::compacted(gamma->bytes)));
+      // The flag coding of the same corrections (the token form's
+      // collection left them in the buffers), and a copy with its last
+      // coded byte damaged and resealed: read against the harness's layer.
+      if (const auto flags = quillmere::corrections::flags::encode(
+              y, originals, quillmere::corrections::parts::step_of(0.01), buffers)) {
+        const auto compact_flags = quillmere::corrections::parts::compacted(flags->bytes);
+        out.write("corrections", "compact-flags-" + tag, decode_input(n, f64, compact_flags));
+        auto damaged = compact_flags;
+        damaged[damaged.size() - 5 - flags->escaped * (f64 ? 8 : 4)] ^= 0x21;
+        out.write("corrections", "compact-flags-damaged-" + tag, decode_input(n, f64, reseal(damaged)));
+      }
       std::vector<std::uint8_t> wide(compact_tokens.begin(), compact_tokens.begin() + 6);
       wide.insert(wide.end(), {0xff, 0xff, 0xff, 0xff, 0x7f});
       std::size_t at = 6;

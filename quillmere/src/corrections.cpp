@@ -12,6 +12,7 @@
 #include <zlib.h>
 
 #include "bin_engine.hpp"
+#include "corrections_flags.hpp"
 #include "corrections_gamma.hpp"
 #include "corrections_parts.hpp"
 #include "corrections_tokens.hpp"
@@ -295,6 +296,9 @@ CorrectionResult<Encoded> assemble(const Modelled& m, std::size_t n, bool f64, d
 constexpr std::size_t kFewCorrections = 1024;
 // FormTrial::Quick: where the second coding stays negligible.
 constexpr std::size_t kFewCorrectionsQuick = 16;
+// The flag form is tried where at least one sample in this many is
+// corrected: sparser flags cost more than the gaps between them.
+constexpr std::size_t kFlagDensity = 64;
 
 // The checks both encoders make before scanning.
 CorrectionResult<double> step_for(std::span<const float> decoded, const Originals& originals,
@@ -434,8 +438,12 @@ CorrectionResult<Header> read_compact(std::span<const std::uint8_t> bytes) {
   const std::uint8_t* const end = bytes.data() + bytes.size();
   const std::uint8_t form = *p++;
   if ((form & ~kKnownForms) != 0) return std::unexpected(CorrectionError::BadField);
+  // One coding at a time.
+  if ((form & kFormGamma) != 0 && (form & kFormFlags) != 0) return std::unexpected(CorrectionError::BadField);
   Header h;
-  h.version = (form & kFormGamma) != 0 ? kGammaForm : kTokenForm;
+  h.version = (form & kFormFlags) != 0  ? kFlagForm
+              : (form & kFormGamma) != 0 ? kGammaForm
+                                         : kTokenForm;
   h.precision = (form & kFormFloat64) != 0 ? kFloat64 : kFloat32;
   for (std::uint32_t* field : {&h.sample_count, &h.corrected, &h.escaped, &h.coded_len, &h.raw_len}) {
     const auto v = read_varint(p, end);
@@ -482,7 +490,7 @@ CorrectionResult<Header> read_header(std::span<const std::uint8_t> bytes) {
     h.raw_len = load_le32(p + 32);
     reserved_ok = load_le16(p + 6) == 0;
   }
-  const bool raw_ok = h.version == kGammaForm ? h.raw_len == 0 : h.raw_len <= h.coded_len;
+  const bool raw_ok = h.version == kTokenForm ? h.raw_len <= h.coded_len : h.raw_len == 0;
   const bool fields_ok = (h.precision == kFloat32 || h.precision == kFloat64) && reserved_ok &&
                          h.corrected <= h.sample_count &&
                          h.escaped <= h.corrected && std::isfinite(h.step) && h.step > 0.0 &&
@@ -514,6 +522,7 @@ std::vector<std::uint8_t> compacted(std::span<const std::uint8_t> fixed) {
   const bool wide = static_cast<double>(narrow) != h.step;
   out.push_back(static_cast<std::uint8_t>((h.precision == kFloat64 ? kFormFloat64 : 0) |
                                           (h.version == kGammaForm ? kFormGamma : 0) |
+                                          (h.version == kFlagForm ? kFormFlags : 0) |
                                           (wide ? kFormWideStep : 0)));
   put_varint(out, h.sample_count);
   put_varint(out, h.corrected);
@@ -613,7 +622,7 @@ namespace {
 // encode(), the samples to correct taken from `marks` when given.
 CorrectionResult<Encoded> encode_marked(std::span<const float> decoded, const Originals& originals,
                                         double max_error, EncodeBuffers& buffers,
-                                        std::span<const std::uint64_t> marks, std::size_t gamma_trial_limit) {
+                                        std::span<const std::uint64_t> marks, FormTrial trial) {
   const auto step = step_for(decoded, originals, max_error);
   if (!step) return std::unexpected(step.error());
   try {
@@ -622,11 +631,33 @@ CorrectionResult<Encoded> encode_marked(std::span<const float> decoded, const Or
     // A few hundred corrections may not pay for the token form's tables
     // and four states, and the gamma form reads them in some tens of
     // microseconds: the smaller blob is kept.
-    if (tokens->corrected > 0 && tokens->corrected <= gamma_trial_limit) {
-      auto gamma = gamma::encode(decoded, originals, max_error, buffers, marks);
-      if (gamma && gamma->bytes.size() < tokens->bytes.size()) tokens = std::move(gamma);
-    }
     tokens->bytes = parts::compacted(tokens->bytes);
+    const std::size_t count = tokens->corrected;
+    const bool smallest = trial == FormTrial::Smallest;
+    // The flag form codes a flag for every sample up to the last
+    // correction (in groups): worth a try where corrections are dense
+    // enough for the layer's shape to say where they are, and few enough
+    // that its adaptive coding reads them fast. Where it beats the token
+    // form, the gamma form, whose gaps know nothing of the layer, is not
+    // tried: on such dense corrections it has not been the smaller.
+    bool flags_won = false;
+    if (smallest && count > 0 && count <= kFewCorrections && decoded.size() <= kFlagDensity * count) {
+      auto fl = flags::encode(decoded, originals, *step, buffers);
+      if (fl) {
+        fl->bytes = parts::compacted(fl->bytes);
+        if (fl->bytes.size() < tokens->bytes.size()) {
+          tokens = std::move(fl);
+          flags_won = true;
+        }
+      }
+    }
+    if (!flags_won && count > 0 && count <= (smallest ? kFewCorrections : kFewCorrectionsQuick)) {
+      auto gamma = gamma::encode(decoded, originals, max_error, buffers, marks);
+      if (gamma) {
+        gamma->bytes = parts::compacted(gamma->bytes);
+        if (gamma->bytes.size() < tokens->bytes.size()) tokens = std::move(gamma);
+      }
+    }
     return tokens;
   } catch (const std::bad_alloc&) {
     return std::unexpected(CorrectionError::OutOfMemory);
@@ -643,15 +674,14 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
 
 CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals& originals,
                                  double max_error, EncodeBuffers& buffers) {
-  return encode_marked(decoded, originals, max_error, buffers, {}, kFewCorrections);
+  return encode_marked(decoded, originals, max_error, buffers, {}, FormTrial::Smallest);
 }
 
 CorrectionResult<Encoded> encode_applied(std::span<float> decoded, const Originals& originals,
                                          double max_error, EncodeBuffers& buffers,
                                          std::vector<double>& reconstructed,
                                          std::span<const std::uint64_t> marks, FormTrial trial) {
-  auto fix = encode_marked(decoded, originals, max_error, buffers, marks,
-                           trial == FormTrial::Quick ? kFewCorrectionsQuick : kFewCorrections);
+  auto fix = encode_marked(decoded, originals, max_error, buffers, marks, trial);
   if (!fix) return fix;
   // Whichever form encode() kept, the token form's collection left every
   // correction in the buffers, in position order: the same gaps and
@@ -710,6 +740,12 @@ CorrectionResult<void> apply(std::span<const std::uint8_t> blob, std::span<float
     if (!reader) return std::unexpected(reader.error());
     return apply_f32(*reader, h, escaped, signal);
   }
+  if (h.version == parts::kFlagForm) {
+    // Read whole before the first sample changes: it reads the layer.
+    auto reader = flags::Reader::open(blob, h, signal);
+    if (!reader) return std::unexpected(reader.error());
+    return apply_f32(*reader, h, escaped, signal);
+  }
   auto reader = EntryReader::open(blob, h, signal.size());
   if (!reader) return std::unexpected(reader.error());
   return apply_f32(*reader, h, escaped, signal);
@@ -731,6 +767,10 @@ CorrectionResult<std::vector<double>> apply(std::span<const std::uint8_t> blob,
   CorrectionResult<void> done;
   if (h.version == parts::kTokenForm) {
     auto reader = tokens::Reader::open(blob, h, decoded.size());
+    if (!reader) return std::unexpected(reader.error());
+    done = apply_f64(*reader, h, escaped, decoded, offset, out);
+  } else if (h.version == parts::kFlagForm) {
+    auto reader = flags::Reader::open(blob, h, decoded);
     if (!reader) return std::unexpected(reader.error());
     done = apply_f64(*reader, h, escaped, decoded, offset, out);
   } else {

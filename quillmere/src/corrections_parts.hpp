@@ -1,8 +1,9 @@
 // What the two forms of the corrections blob share: the header, the
 // arithmetic that applies a multiple, the scan that finds the samples to
 // correct, and the reading of one correction. The gamma form (version 1,
-// corrections.cpp) and the token form (version 2, corrections_tokens.*)
-// differ only in how gaps and multiples are coded. Internal to the codec
+// corrections.cpp), the token form (version 2, corrections_tokens.*) and
+// the flag form (corrections_flags.*) differ only in how positions and
+// multiples are coded. Internal to the codec
 // library; the layout is described in quillmere/corrections.hpp.
 #pragma once
 
@@ -24,6 +25,10 @@ namespace quillmere::corrections::parts {
 inline constexpr std::uint8_t kMagic[4] = {'Q', 'L', 'M', 'K'};
 inline constexpr std::uint8_t kGammaForm = 1;
 inline constexpr std::uint8_t kTokenForm = 2;
+// The flag form's coding (corrections_flags.*) has no fixed header of its
+// own: it is only written behind the compact one, and this number names it
+// in Header::version and in the fixed blob compacted() is handed.
+inline constexpr std::uint8_t kFlagForm = 4;
 // The compact header (varint counts, a float32 step when it is one) around
 // either coding: what a blob of a few hundred corrections spends on framing
 // rather than on corrections. Its form byte names the coding.
@@ -31,7 +36,8 @@ inline constexpr std::uint8_t kCompactHeader = 3;
 inline constexpr std::uint8_t kFormFloat64 = 1;
 inline constexpr std::uint8_t kFormGamma = 2;
 inline constexpr std::uint8_t kFormWideStep = 4;
-inline constexpr std::uint8_t kKnownForms = kFormFloat64 | kFormGamma | kFormWideStep;
+inline constexpr std::uint8_t kFormFlags = 8;
+inline constexpr std::uint8_t kKnownForms = kFormFloat64 | kFormGamma | kFormWideStep | kFormFlags;
 // magic, version, form, five one-byte varints and a float32 step
 inline constexpr std::size_t kSmallestCompactLen = 4 + 1 + 1 + 5 + 4 + kTrailerLen;
 inline constexpr std::uint8_t kFloat32 = 0;
@@ -60,8 +66,8 @@ inline double corrected(float y, double offset, std::int64_t k, double step) noe
 }
 
 struct Header {
-  // The coding of the stream (kGammaForm or kTokenForm), whichever header
-  // carried it.
+  // The coding of the stream (kGammaForm, kTokenForm or kFlagForm),
+  // whichever header carried it.
   std::uint8_t version = 0;
   std::uint8_t precision = 0;
   std::uint32_t sample_count = 0;
@@ -69,8 +75,8 @@ struct Header {
   std::uint32_t escaped = 0;
   double step = 0.0;
   std::uint32_t coded_len = 0;
-  // The token form's raw bits at the end of the coded bytes; the gamma
-  // form keeps this word zero.
+  // The token form's raw bits at the end of the coded bytes; the other
+  // forms keep this word zero.
   std::uint32_t raw_len = 0;
   // Where the coded bytes start: kHeaderLen after the fixed header, less
   // after a compact one.

@@ -13,6 +13,7 @@
 
 #include <zlib.h>
 
+#include "corrections_flags.hpp"
 #include "corrections_gamma.hpp"
 #include "corrections_parts.hpp"
 #include "corrections_tokens.hpp"
@@ -136,9 +137,9 @@ TEST(CompactHeader, DecodesAsTheFixedHeaderAndIsSmaller) {
   }
 }
 
-// A few corrections take the gamma coding, a float64 source its flag, a
-// bound too small for a normal float32 step the wide step: each form bit
-// reads back to the bound.
+// A float64 source takes its form bit, a bound too small for a normal
+// float32 step the wide step (whichever coding is the smallest): each form
+// bit reads back to the bound.
 TEST(CompactHeader, EveryFormBitRoundTrips) {
   struct Case {
     double bound;
@@ -160,9 +161,9 @@ TEST(CompactHeader, EveryFormBitRoundTrips) {
     auto enc = corrections::encode(y, o, c.bound);
     ASSERT_TRUE(enc);
     ASSERT_GT(enc->corrected, 0u);
-    // Ten big misses (and, with the tiny bound, every sample) corrected.
-    const std::uint8_t want = static_cast<std::uint8_t>(c.form | (enc->corrected <= 16 ? 2 : 0));
-    EXPECT_EQ(enc->bytes[5], want);
+    // Ten big misses (and, with the tiny bound, every sample) corrected;
+    // bits 1 and 3 name the coding.
+    EXPECT_EQ(enc->bytes[5] & ~0x0a, c.form);
     if (f64) {
       auto out = corrections::apply(enc->bytes, y, c.offset);
       ASSERT_TRUE(out);
@@ -177,17 +178,23 @@ TEST(CompactHeader, EveryFormBitRoundTrips) {
   }
 }
 
-// Either coding behind the compact header (true: the gamma form's).
-class CompactHostile : public ::testing::TestWithParam<bool> {
+enum class Coding { Tokens, Gamma, Flags };
+
+// Each coding behind the compact header.
+class CompactHostile : public ::testing::TestWithParam<Coding> {
  protected:
   void SetUp() override {
     p_ = noisy_pair(400, 10.0f, 9);
     const Originals o = Originals::of_float(p_.original);
     corrections::EncodeBuffers buffers;
-    auto enc = GetParam() ? corrections::gamma::encode(p_.decoded, o, 0.02, buffers)
-                          : corrections::tokens::encode(p_.decoded, o, 0.02, corrections::parts::step_of(0.02),
-                                                        buffers);
+    auto enc = GetParam() == Coding::Gamma
+                   ? corrections::gamma::encode(p_.decoded, o, 0.02, buffers)
+                   : corrections::tokens::encode(p_.decoded, o, 0.02, corrections::parts::step_of(0.02), buffers);
     ASSERT_TRUE(enc);
+    if (GetParam() == Coding::Flags) {
+      enc = corrections::flags::encode(p_.decoded, o, corrections::parts::step_of(0.02), buffers);
+      ASSERT_TRUE(enc);
+    }
     blob_ = corrections::parts::compacted(enc->bytes);
     ASSERT_GT(enc->corrected, 20u);
     ASSERT_EQ(build(parse(blob_)), blob_);
@@ -239,7 +246,7 @@ TEST_P(CompactHostile, ForgedFieldsWithAValidChecksum) {
       {"coded bytes past the end", with_count(3, 0xFFFFFFFFu), CorrectionError::Truncated},
       {"coded bytes one short", with_count(3, coded - 1), std::nullopt},
       {"raw bits beyond the coded bytes", with_count(4, coded + 1), CorrectionError::BadField},
-      {"raw bits in the gamma coding or one byte more", with_count(4, f.counts[4] + 1), std::nullopt},
+      {"raw bits outside the token coding or one byte more", with_count(4, f.counts[4] + 1), std::nullopt},
       {"a count above 32 bits", build(f, 0, {0xff, 0xff, 0xff, 0xff, 0x7f}), CorrectionError::BadField},
       {"a count of six bytes", build(f, 1, {0x80, 0x80, 0x80, 0x80, 0x80, 0x00}), CorrectionError::BadField},
       {"a count padded with a zero byte", build(f, 2, {static_cast<std::uint8_t>(escaped | 0x80), 0x00}),
@@ -259,11 +266,16 @@ TEST_P(CompactHostile, ForgedFieldsWithAValidChecksum) {
     g.form = form;
     return build(g);
   };
-  EXPECT_EQ(refusal(with_form(8)), CorrectionError::BadField);
+  EXPECT_EQ(refusal(with_form(16)), CorrectionError::BadField);
+  EXPECT_EQ(refusal(with_form(2 | 8)), CorrectionError::BadField);
   EXPECT_EQ(refusal(with_form(0x80)), CorrectionError::BadField);
   EXPECT_EQ(refusal(with_form(1)), CorrectionError::WrongPrecision);
-  // One coding's stream read as the other's.
-  EXPECT_TRUE(refusal(with_form(static_cast<std::uint8_t>(f.form ^ 2))));
+  // One coding's stream read as another's.
+  for (const std::uint8_t other : {0, 2, 8}) {
+    if (other != f.form) {
+      EXPECT_TRUE(refusal(with_form(other))) << int{other};
+    }
+  }
   {
     Fields g = f;
     g.version = 4;
@@ -277,8 +289,12 @@ TEST_P(CompactHostile, ForgedFieldsWithAValidChecksum) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Codings, CompactHostile, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "gamma" : "tokens"; });
+INSTANTIATE_TEST_SUITE_P(Codings, CompactHostile, ::testing::Values(Coding::Tokens, Coding::Gamma, Coding::Flags),
+                         [](const ::testing::TestParamInfo<Coding>& info) {
+                           return info.param == Coding::Gamma   ? "gamma"
+                                  : info.param == Coding::Flags ? "flags"
+                                                                : "tokens";
+                         });
 
 }  // namespace
 }  // namespace quillmere

@@ -14,6 +14,7 @@
 
 #include <zlib.h>
 
+#include "corrections_flags.hpp"
 #include "corrections_gamma.hpp"
 #include "corrections_tokens.hpp"
 #include "quillmere/byte_io.hpp"
@@ -151,9 +152,10 @@ TEST(TokenForm, ALateOverflowPutsEverySampleBack) {
   ASSERT_EQ(std::memcmp(y.data(), b.y.data(), y.size() * sizeof(float)), 0);
 }
 
-// encode() writes the token form, but for up to 1024 corrections keeps
-// whichever form is smaller, behind the compact header.
-TEST(TokenForm, ChosenUnlessAFewCorrectionsAreSmallerInTheGammaForm) {
+// encode() writes the token form, but for up to 1024 corrections keeps the
+// flag form (one sample in ten corrected here) where that is smaller, and
+// else the gamma form where that is, behind the compact header.
+TEST(TokenForm, ChosenUnlessAFewCorrectionsAreSmallerInAnotherForm) {
   const double bound = 0.01;
   for (const std::size_t count : {1u, 5u, 16u, 17u, 400u, 1024u, 1025u, 3000u}) {
     std::vector<std::pair<std::size_t, double>> misses;
@@ -164,10 +166,22 @@ TEST(TokenForm, ChosenUnlessAFewCorrectionsAreSmallerInTheGammaForm) {
     const auto chosen = corrections::encode(b.y, o, bound);
     const auto tokens = tokens_of(b.y, o, bound, buffers);
     const auto gamma = corrections::gamma::encode(b.y, o, bound, buffers);
-    ASSERT_TRUE(chosen && tokens && gamma);
+    const auto flags = corrections::flags::encode(b.y, o, corrections::parts::step_of(bound), buffers);
+    ASSERT_TRUE(chosen && tokens && gamma && flags);
     SCOPED_TRACE(count);
-    const auto& smaller = gamma->bytes.size() < tokens->bytes.size() ? gamma->bytes : tokens->bytes;
-    EXPECT_EQ(chosen->bytes, corrections::parts::compacted(count <= 1024 ? smaller : tokens->bytes));
+    // The flag form first; the gamma form only where it did not beat the
+    // token form.
+    std::vector<std::uint8_t> want = corrections::parts::compacted(tokens->bytes);
+    if (count <= 1024) {
+      auto flag_form = corrections::parts::compacted(flags->bytes);
+      auto gamma_form = corrections::parts::compacted(gamma->bytes);
+      if (flag_form.size() < want.size()) {
+        want = std::move(flag_form);
+      } else if (gamma_form.size() < want.size()) {
+        want = std::move(gamma_form);
+      }
+    }
+    EXPECT_EQ(chosen->bytes, want);
   }
 }
 

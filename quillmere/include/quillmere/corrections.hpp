@@ -62,18 +62,50 @@
 //   0  "QLMK"            magic
 //   4  u8  3              version
 //   5  u8  form           bit 0: float64 source; bit 1: the gamma form's
-//                         coding (else the token form's); bit 2: the step
-//                         is a float64 (else a float32, widened exactly);
-//                         other bits 0
+//                         coding; bit 3: the flag coding (below); neither:
+//                         the token form's; bits 1 and 3 never both; bit 2:
+//                         the step is a float64 (else a float32, widened
+//                         exactly); other bits 0
 //   6  varints            sample_count, corrected, escaped, coded_len,
 //                         raw_len: each LEB128 (7 bits a byte, low first, a
 //                         set top bit says another byte follows) of at most
 //                         5 bytes, at most 2^32 - 1, and in its shortest
-//                         form; raw_len is 0 for the gamma form's coding
+//                         form; raw_len is 0 but for the token form's
 //  ..  f32 or f64 step    positive, finite
 //  ..  coded_len bytes, escaped values, u32 crc32, as above
 // The encoder takes a step of a float32's precision (a hair less than the
 // fixed form's) wherever that is a normal float32.
+//
+// The flag coding (compact header only), on the codec's rANS bit engine
+// with probabilities from counts. Samples go in groups of four (the last
+// group of the signal may be shorter), from the first, until `corrected`
+// flags are set: per group a bit "any corrected here"; where set, per
+// sample of the group a flag "corrected here", except that the group's last
+// flag is not coded (it is 1) when none before it in the group is set; for
+// each set flag |k| + 1 in Elias-gamma form and, when k != 0, the sign of k
+// (1 = negative). Every bit is coded under
+// p = floor((2 z + 1) 4096 / (2 (z + o) + 2)), clamped to [1, 4095], from
+// its context's counts z of zeros and o of ones (both 0 at the start),
+// P(bit = 0) = p / 4096; the coded bytes are laid out as the gamma form's
+// (the final state as a u32, then the words). After each bit its count
+// grows, and when z + o reaches 1024 both become ceil(half). Contexts:
+//   group          the largest class of the group's samples (5);
+//   flag           the sample's class and whether a flag before it in the
+//                  group was set (10). The class of sample i, one of 5, is
+//                  computed from the decoded samples y (the layer, before
+//                  any correction) in float32 arithmetic: with
+//                  s(j) = y[j] - y[j - 1] for 1 <= j < n and 0 otherwise,
+//                  e(j) = |s(j + 1) - s(j)|, w = max(e(i - 1), e(i), e(i + 1))
+//                  (each max as a > b ? a : b, left to right) and
+//                  f = w + 0.5 x max(|s(i)|, |s(i + 1)|), it counts the
+//                  thresholds float32(step / 8), (step / 4), (step / 2),
+//                  (step) that f reaches (f >= t; a NaN reaches none);
+//   |k| + 1        width w in unary (w - 1 ones, a zero; place j its own
+//                  context, w <= 32), then the w - 1 bits below the leading
+//                  one, most significant first (each (w, place) its own);
+//   sign           by s(i + 1) - s(i) > 0 and whether the last sign coded
+//                  was negative.
+// The stream ends there: state back at 2^16 and every word read.
 //
 // The arithmetic that applies correction k to reconstruction y is part of the
 // format (the encoder verifies every sample in exactly this arithmetic, and

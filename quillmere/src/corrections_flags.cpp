@@ -1,0 +1,379 @@
+#include "corrections_flags.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "bin_engine.hpp"
+#include "quillmere/byte_io.hpp"
+
+namespace quillmere::corrections::flags {
+namespace {
+
+using parts::Entry;
+using parts::Header;
+
+// Flags are modelled in this many classes of the layer's shape around the
+// sample: on the membrane trace at 1 % of its range five classes took the
+// 359 flags of its 12,000 samples to about 250 bytes, against 290 with one.
+constexpr unsigned kClasses = 5;
+// Multiples are coded as |k| + 1 <= 2^31 + 1, of bit width at most 32.
+constexpr unsigned kMaxMagWidth = 32;
+constexpr std::size_t kWidths = kMaxMagWidth + 1;
+// Flags come in groups of kGroup samples: first whether any in the group is
+// corrected (by the largest class in it), then, where one is, each flag by
+// its class and whether one before it in the group was set; the last flag
+// of a group with none set before it is known and not coded. A third of
+// the symbols of a flag a sample, for some six bytes more on the membrane
+// trace: the coding's time goes by the symbol.
+constexpr std::size_t kGroup = 4;
+constexpr std::size_t kGroupFlag = 0;
+constexpr std::size_t kFlag = kGroupFlag + kClasses;
+constexpr std::size_t kMagUnary = kFlag + 2 * kClasses;
+constexpr std::uint32_t kClassMask = 0x7f;
+constexpr std::size_t kMagBits = kMagUnary + kWidths;
+// Sign by whether the layer bends upwards there and by the last sign.
+constexpr std::size_t kSign = kMagBits + kWidths * kWidths;
+constexpr std::size_t kContexts = kSign + 4;
+// The most symbols one correction takes beyond its flag.
+constexpr std::size_t kMaxEntrySymbols = (2 * kMaxMagWidth - 1) + 1;
+
+// A context's probability is estimated from its counts (half a count of
+// each bit to start) rather than by the bit engine's fixed-rate
+// adaptation: flags set once in thirty samples need the slow, exact
+// estimate that 1/16 a step cannot give (about 20 bytes on the membrane
+// trace). Counts are halved at kCountLimit so that a context can follow
+// a signal whose character changes.
+constexpr std::uint32_t kCountLimit = 1024;
+struct Counts {
+  std::uint16_t zeros = 0;
+  std::uint16_t ones = 0;
+};
+// p = floor((2 z + 1) 2048 / (z + o + 1)), the same quotient halved above
+// and below, as (a * ceil(2^32 / d)) >> 32 with a < 2^22 and d <= 1024:
+// the rounding up adds e < d to 2^32, and a * e < 2^32 leaves the floor
+// alone. A multiply where a division would take most of a flag's time, on
+// a table of 8 kB.
+constexpr unsigned kReciprocalShift = 32;
+constexpr std::array<std::uint64_t, kCountLimit + 1> kReciprocals = [] {
+  std::array<std::uint64_t, kCountLimit + 1> r{};
+  for (std::uint64_t d = 1; d < r.size(); ++d) r[d] = ((std::uint64_t{1} << kReciprocalShift) + d - 1) / d;
+  return r;
+}();
+// Every pair of counts a context can hold, checked against the division.
+constexpr bool reciprocals_exact() {
+  for (std::uint64_t z = 0; z < kCountLimit; ++z) {
+    for (std::uint64_t o = 0; z + o < kCountLimit; ++o) {
+      const std::uint64_t a = (2 * z + 1) << 11;
+      if (((a * kReciprocals[z + o + 1]) >> kReciprocalShift) != a / (z + o + 1)) return false;
+    }
+  }
+  return true;
+}
+static_assert(reciprocals_exact());
+inline std::uint32_t probability(Counts c) noexcept {
+  const std::uint64_t a = std::uint64_t{2u * c.zeros + 1u} << (bin_engine::kProbBits - 1);
+  const auto p = static_cast<std::uint32_t>((a * kReciprocals[c.zeros + c.ones + 1u]) >> kReciprocalShift);
+  return std::clamp<std::uint32_t>(p, 1, bin_engine::kProbScale - 1);
+}
+inline void count(Counts& c, unsigned bit) noexcept {
+  if (bit != 0) {
+    ++c.ones;
+  } else {
+    ++c.zeros;
+  }
+  if (std::uint32_t{c.zeros} + c.ones >= kCountLimit) {
+    c.zeros = static_cast<std::uint16_t>((c.zeros + 1u) / 2u);
+    c.ones = static_cast<std::uint16_t>((c.ones + 1u) / 2u);
+  }
+}
+
+// The layer's shape around each sample, as both sides compute it: the
+// slopes s(j) = y[j] - y[j - 1] (zero outside the signal), the bends
+// s(j + 1) - s(j) at the sample and its two neighbours, and the class of
+// their largest magnitude plus half the steeper slope, against steps of
+// the correction step. Plain float arithmetic, compared with thresholds a
+// power of two apart: the same classes on every machine. Worked out a
+// chunk of kChunk samples at a time into a buffer that stays in the
+// first-level cache (a whole signal's worth, allocated per call, cost more
+// in page faults than the classes themselves), the inner samples in a loop
+// the compiler vectorises.
+constexpr std::uint32_t kBendsUp = 0x80;
+constexpr std::size_t kChunk = 256;
+static_assert(kChunk % kGroup == 0, "groups never straddle chunks");
+
+class LayerClasses {
+ public:
+  LayerClasses(std::span<const float> y, double step) noexcept
+      : y_(y.data()),
+        n_(y.size()),
+        t_{static_cast<float>(step / 8), static_cast<float>(step / 4), static_cast<float>(step / 2),
+           static_cast<float>(step)} {}
+
+  // The classes of samples from .. from + kChunk (or the signal's end);
+  // sample i's is at(i) until the next fill.
+  void fill(std::size_t from) noexcept {
+    from_ = from;
+    const std::size_t to = std::min(n_, from + kChunk);
+    // Samples 2 .. n - 3 have every slope they need inside the signal.
+    const std::size_t lo = std::clamp<std::size_t>(2, from, to);
+    const std::size_t hi = n_ >= 3 ? std::clamp<std::size_t>(n_ - 2, lo, to) : lo;
+    for (std::size_t i = from; i < lo; ++i) cls_[i - from] = edge(i);
+    const float* const y = y_;
+    std::uint32_t* const out = cls_ + (lo - from);
+    for (std::size_t i = lo; i < hi; ++i) {
+      out[i - lo] = word(y[i - 1] - y[i - 2], y[i] - y[i - 1], y[i + 1] - y[i], y[i + 2] - y[i + 1]);
+    }
+    for (std::size_t i = hi; i < to; ++i) cls_[i - from] = edge(i);
+  }
+  std::uint32_t at(std::size_t i) const noexcept { return cls_[i - from_]; }
+  std::size_t end() const noexcept { return from_ + kChunk; }
+
+ private:
+  static_assert(kClasses == 5, "four thresholds");
+  // a, b, c, d: s(i - 1), s(i), s(i + 1), s(i + 2).
+  std::uint32_t word(float a, float b, float c, float d) const noexcept {
+    const float e0 = std::fabs(b - a), e1 = std::fabs(c - b), e2 = std::fabs(d - c);
+    const float e01 = e0 > e1 ? e0 : e1;
+    const float widest = e01 > e2 ? e01 : e2;
+    const float fb = std::fabs(b), fc = std::fabs(c);
+    const float f = widest + 0.5f * (fb > fc ? fb : fc);
+    return static_cast<std::uint32_t>(f >= t_[0]) + static_cast<std::uint32_t>(f >= t_[1]) +
+           static_cast<std::uint32_t>(f >= t_[2]) + static_cast<std::uint32_t>(f >= t_[3]) +
+           (c - b > 0.0f ? kBendsUp : 0u);
+  }
+  float slope(std::size_t j1) const noexcept {  // s(j1 - 1)
+    return j1 >= 2 && j1 <= n_ ? y_[j1 - 1] - y_[j1 - 2] : 0.0f;
+  }
+  std::uint32_t edge(std::size_t i) const noexcept {
+    return word(slope(i), slope(i + 1), slope(i + 2), slope(i + 3));
+  }
+
+  const float* y_;
+  std::size_t n_;
+  float t_[4];
+  std::size_t from_ = 0;
+  std::uint32_t cls_[kChunk] = {};
+};
+
+struct Modeller {
+  Counts* model;
+  std::uint16_t* q;
+  void put(std::size_t context, unsigned bit) noexcept {
+    Counts& c = model[context];
+    *q++ = bin_engine::symbol(probability(c), bit);
+    count(c, bit);
+  }
+  // v >= 1 in Elias-gamma form: its width in unary (a context a place),
+  // then its bits below the leading one (a context a width and place).
+  void put_number(std::uint64_t v) noexcept {
+    const auto w = static_cast<unsigned>(std::bit_width(v));
+    for (unsigned j = 0; j + 1 < w; ++j) put(kMagUnary + j, 1);
+    put(kMagUnary + w - 1, 0);
+    for (unsigned b = w - 1; b-- > 0;) put(kMagBits + w * kWidths + b, static_cast<unsigned>((v >> b) & 1u));
+  }
+};
+
+struct Getter {
+  Counts* model;
+  bin_engine::BinDec& dec;
+  unsigned get(std::size_t context) noexcept {
+    Counts& c = model[context];
+    const unsigned bit = dec.decode<true>(probability(c));
+    count(c, bit);
+    return bit;
+  }
+  bool get_number(std::uint64_t& v) noexcept {
+    unsigned w = 1;
+    while (get(kMagUnary + w - 1) != 0) {
+      if (++w > kMaxMagWidth) return false;
+    }
+    v = 1;
+    for (unsigned b = w - 1; b-- > 0;) v = (v << 1) | get(kMagBits + w * kWidths + b);
+    return !dec.truncated();
+  }
+};
+
+template <bool F64>
+void keep_escapes(const Originals& originals, std::span<const std::uint32_t> gaps,
+                  std::span<const std::int64_t> ks, std::vector<std::uint8_t>& escapes) {
+  escapes.clear();
+  std::size_t at = 0;
+  for (std::size_t j = 0; j < gaps.size(); ++j, ++at) {
+    at += gaps[j];
+    if (ks[j] != 0) continue;
+    parts::keep_escape<F64>(escapes, F64 ? originals.f64()[at] : static_cast<double>(originals.f32()[at]));
+  }
+}
+
+}  // namespace
+
+CorrectionResult<Encoded> encode(std::span<const float> layer, const Originals& originals,
+                                 double step, EncodeBuffers& buf) {
+  const std::span<const std::uint32_t> gaps = buf.gaps;
+  const std::span<const std::int64_t> ks = buf.multiples;
+  const std::size_t count_of = gaps.size();
+  if (count_of == 0 || ks.size() != count_of) return std::unexpected(CorrectionError::CorruptStream);
+  try {
+    std::size_t last = 0;
+    for (const std::uint32_t g : gaps) last += std::size_t{g} + 1;
+    const std::size_t n = layer.size();
+    const std::size_t upto = std::min(n, (last + kGroup - 1) / kGroup * kGroup);
+    const std::size_t most = upto + upto / kGroup + count_of * kMaxEntrySymbols + 1;
+    if (buf.queue.size() < most) buf.queue.resize(most);
+    std::vector<Counts> model(kContexts);
+    Modeller m{model.data(), buf.queue.data()};
+    LayerClasses classes(layer, step);
+    std::size_t escaped = 0;
+    unsigned last_negative = 0;
+    std::size_t j = 0;              // the next correction
+    std::size_t next_at = gaps[0];  // and its position
+    for (std::size_t g0 = 0; j < count_of; g0 += kGroup) {
+      if (g0 % kChunk == 0) classes.fill(g0);
+      const std::size_t gend = std::min(g0 + kGroup, n);
+      std::uint32_t widest = 0;
+      for (std::size_t i = g0; i < gend; ++i) widest = std::max(widest, classes.at(i) & kClassMask);
+      const bool any = next_at < gend;
+      m.put(kGroupFlag + widest, any ? 1u : 0u);
+      if (!any) continue;
+      unsigned seen = 0;
+      for (std::size_t i = g0; i < gend && j < count_of; ++i) {
+        const bool hit = i == next_at;
+        const std::uint32_t here = classes.at(i);
+        if (i + 1 != gend || seen != 0) m.put(kFlag + (here & kClassMask) + kClasses * seen, hit ? 1u : 0u);
+        if (!hit) continue;
+        seen = 1;
+        const std::int64_t k = ks[j];
+        if (++j < count_of) next_at = i + 1 + gaps[j];
+        const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
+        m.put_number(mag + 1);
+        if (mag == 0) {
+          ++escaped;
+          continue;
+        }
+        const unsigned negative = k < 0 ? 1u : 0u;
+        m.put(kSign + 2 * ((here & kBendsUp) != 0 ? 1u : 0u) + last_negative, negative);
+        last_negative = negative;
+      }
+    }
+    if (originals.is_double()) {
+      keep_escapes<true>(originals, gaps, ks, buf.escapes);
+    } else {
+      keep_escapes<false>(originals, gaps, ks, buf.escapes);
+    }
+
+    const auto symbols = static_cast<std::size_t>(m.q - buf.queue.data());
+    const std::size_t room = 2 * symbols + 4;
+    if (buf.coded.size() < room) buf.coded.resize(room);
+    std::uint8_t* const end = buf.coded.data() + room;
+    bin_engine::RansState c{.x = bin_engine::kStateLow, .head = end};
+    for (std::size_t s = symbols; s-- > 0;) c.code(buf.queue[s]);
+    c.head -= 4;
+    store_le32(c.head, c.x);
+    const auto coded_len = static_cast<std::size_t>(end - c.head);
+    if (coded_len > std::numeric_limits<std::uint32_t>::max()) {
+      return std::unexpected(CorrectionError::TooManySamples);
+    }
+
+    Encoded out;
+    std::vector<std::uint8_t>& b = out.bytes;
+    b.resize(kHeaderLen + coded_len + buf.escapes.size() + kTrailerLen);
+    std::memcpy(b.data() + kHeaderLen, c.head, coded_len);
+    if (!buf.escapes.empty()) {
+      std::memcpy(b.data() + kHeaderLen + coded_len, buf.escapes.data(), buf.escapes.size());
+    }
+    Header h;
+    h.version = parts::kFlagForm;
+    h.precision = originals.is_double() ? parts::kFloat64 : parts::kFloat32;
+    h.sample_count = static_cast<std::uint32_t>(layer.size());
+    h.corrected = static_cast<std::uint32_t>(count_of);
+    h.escaped = static_cast<std::uint32_t>(escaped);
+    h.step = step;
+    h.coded_len = static_cast<std::uint32_t>(coded_len);
+    parts::seal(b, h);
+    out.corrected = count_of;
+    out.escaped = escaped;
+    return out;
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(CorrectionError::OutOfMemory);
+  }
+}
+
+CorrectionResult<Reader> Reader::open(std::span<const std::uint8_t> blob, const Header& h,
+                                      std::span<const float> layer) {
+  if (layer.size() != h.sample_count) return std::unexpected(CorrectionError::WrongLength);
+  return Reader(blob.subspan(h.body_at, h.coded_len), h, layer);
+}
+
+std::span<const Entry> Reader::next_batch() noexcept {
+  try {
+    if (!read_all()) {
+      entries_.clear();
+      closed_ = false;
+      return {};
+    }
+  } catch (const std::bad_alloc&) {
+    entries_.clear();
+    closed_ = false;
+    return {};
+  }
+  closed_ = true;
+  return entries_;
+}
+
+bool Reader::read_all() {
+  const std::uint32_t corrected = header_.corrected;
+  if (corrected == 0) return header_.escaped == 0;
+  auto dec = bin_engine::BinDec::create(1, coded_);
+  if (!dec) return false;
+  std::vector<Counts> model(kContexts);
+  Getter g{model.data(), *dec};
+  const std::size_t n = layer_.size();
+  LayerClasses classes(layer_, header_.step);
+  std::uint32_t escapes = 0;
+  unsigned last_negative = 0;
+  entries_.clear();
+  // Whatever the stream holds, the loop ends at the signal's end and the
+  // entries at the header's count.
+  for (std::size_t g0 = 0; g0 < n && entries_.size() < corrected; g0 += kGroup) {
+    if (g0 % kChunk == 0) classes.fill(g0);
+    const std::size_t gend = std::min(g0 + kGroup, n);
+    std::uint32_t widest = 0;
+    for (std::size_t i = g0; i < gend; ++i) widest = std::max(widest, classes.at(i) & kClassMask);
+    if (g.get(kGroupFlag + widest) == 0) {
+      if (dec->truncated()) return false;
+      continue;
+    }
+    unsigned seen = 0;
+    for (std::size_t i = g0; i < gend && entries_.size() < corrected; ++i) {
+    const std::uint32_t here = classes.at(i);
+    const unsigned hit = i + 1 == gend && seen == 0 ? 1u : g.get(kFlag + (here & kClassMask) + kClasses * seen);
+    if (hit == 0) {
+      if (dec->truncated()) return false;
+      continue;
+    }
+    seen = 1;
+    std::uint64_t v = 0;
+    if (!g.get_number(v)) return false;
+    const std::uint64_t mag = v - 1;
+    if (mag > static_cast<std::uint64_t>(parts::kMaxMultiple)) return false;
+    auto k = static_cast<std::int64_t>(mag);
+    if (mag == 0) {
+      if (++escapes > header_.escaped) return false;
+    } else {
+      const unsigned negative = g.get(kSign + 2 * ((here & kBendsUp) != 0 ? 1u : 0u) + last_negative);
+      last_negative = negative;
+      if (negative != 0) k = -k;
+    }
+    if (dec->truncated()) return false;
+    entries_.push_back({static_cast<std::uint32_t>(i), k});
+    }
+  }
+  return entries_.size() == corrected && escapes == header_.escaped && dec->exhausted();
+}
+
+}  // namespace quillmere::corrections::flags
