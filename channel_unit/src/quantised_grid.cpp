@@ -174,12 +174,19 @@ constexpr std::size_t kStretch = 256;
 // A sample's integer on the grid, near enough for a prediction (a multiply
 // and a truncation rather than the exact division and rounding to nearest,
 // which cost a library call a sample); non-finite samples count as zero.
-inline double rounded(double v, double offset, double inverse) noexcept {
+// Without a branch, so that the compiler may run samples side by side.
+inline std::int64_t rounded(double v, double offset, double inverse) noexcept {
   constexpr double kReach = 4.0e18;  // well inside int64
   const double q = (v - offset) * inverse;
-  if (!(std::fabs(q) < kReach)) return std::isnan(q) ? 0.0 : std::copysign(kReach, q);
-  return static_cast<double>(static_cast<std::int64_t>(q + (q < 0.0 ? -0.5 : 0.5)));
+  const double reach = q < 0.0 ? -kReach : kReach;
+  const double held = std::fabs(q) < kReach ? q + (q < 0.0 ? -0.5 : 0.5) : (q == q ? reach : 0.0);
+  return static_cast<std::int64_t>(held);
 }
+
+// Integers below this in magnitude have differences, and sums of a
+// stretch's differences, that double arithmetic holds exactly: summing them
+// as integers, in any order, gives the very doubles a sum in order would.
+constexpr std::int64_t kExactSums = std::int64_t{1} << 40;
 
 template <class T>
 double predict_bits_of(std::span<const T> x, const IntegerGrid& grid, std::size_t judged_at_most) {
@@ -191,26 +198,49 @@ double predict_bits_of(std::span<const T> x, const IntegerGrid& grid, std::size_
   double bits = 0.0;
   std::size_t judged = 0;
   const double inverse = 1.0 / grid.step;
-  std::array<double, kStretch> k{};
+  std::array<std::int64_t, kStretch> k{};
   for (std::size_t start = 0; start + 2 < n; start += kStretch * every) {
     const std::size_t count = std::min(n - start, kStretch);
-    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-    for (std::size_t i = 0; i < count; ++i) {
-      k[i] = rounded(static_cast<double>(x[start + i]), grid.offset, inverse);
-      lo = std::min(lo, k[i]);
-      hi = std::max(hi, k[i]);
-    }
     if (count < 3) continue;
+    // Four lanes each for the least and greatest integer, so that the
+    // stretch is not one chain of compares.
+    std::int64_t lo4[4], hi4[4];
+    std::fill_n(lo4, 4, std::numeric_limits<std::int64_t>::max());
+    std::fill_n(hi4, 4, std::numeric_limits<std::int64_t>::min());
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::int64_t v = rounded(static_cast<double>(x[start + i]), grid.offset, inverse);
+      k[i] = v;
+      lo4[i % 4] = std::min(lo4[i % 4], v);
+      hi4[i % 4] = std::max(hi4[i % 4], v);
+    }
+    const std::int64_t lo_k = std::min({lo4[0], lo4[1], lo4[2], lo4[3]});
+    const std::int64_t hi_k = std::max({hi4[0], hi4[1], hi4[2], hi4[3]});
     // Order 0 predicts the middle of the stretch's range, as the coder's
     // does; orders 1 and 2 the last value and the last slope. Zig-zag of a
     // residual r is about 2|r|.
+    const double lo = static_cast<double>(lo_k), hi = static_cast<double>(hi_k);
     const double middle = std::floor(lo + (hi - lo) / 2.0);
     double sum0 = 0.0, sum1 = 0.0, sum2 = 0.0;
-    for (std::size_t i = 2; i < count; ++i) {
-      const double r1 = k[i] - k[i - 1];
-      sum0 += std::fabs(k[i] - middle);
-      sum1 += std::fabs(r1);
-      sum2 += std::fabs(r1 - (k[i - 1] - k[i - 2]));
+    if (std::max(-lo_k, hi_k) < kExactSums) {
+      const auto mid = static_cast<std::int64_t>(middle);
+      std::int64_t s0 = 0, s1 = 0, s2 = 0;
+      for (std::size_t i = 2; i < count; ++i) {
+        const std::int64_t r1 = k[i] - k[i - 1];
+        const std::int64_t r2 = r1 - (k[i - 1] - k[i - 2]);
+        const std::int64_t d0 = k[i] - mid;
+        s0 += d0 < 0 ? -d0 : d0;
+        s1 += r1 < 0 ? -r1 : r1;
+        s2 += r2 < 0 ? -r2 : r2;
+      }
+      sum0 = static_cast<double>(s0), sum1 = static_cast<double>(s1), sum2 = static_cast<double>(s2);
+    } else {
+      for (std::size_t i = 2; i < count; ++i) {
+        const double ki = static_cast<double>(k[i]), k1 = static_cast<double>(k[i - 1]);
+        const double r1 = ki - k1;
+        sum0 += std::fabs(ki - middle);
+        sum1 += std::fabs(r1);
+        sum2 += std::fabs(r1 - (k1 - static_cast<double>(k[i - 2])));
+      }
     }
     const std::size_t residuals = count - 2;
     const double mean_u = 2.0 * std::min({sum0, sum1, sum2}) / static_cast<double>(residuals);
