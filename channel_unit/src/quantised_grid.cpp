@@ -174,13 +174,13 @@ constexpr std::size_t kStretch = 256;
 // A sample's integer on the grid, near enough for a prediction (a multiply
 // and a truncation rather than the exact division and rounding to nearest,
 // which cost a library call a sample); non-finite samples count as zero.
-// Without a branch, so that the compiler may run samples side by side.
+// The half added takes the quotient's sign by copysign rather than by a
+// branch (for -0 it is -0.5, which truncates to the same zero).
 inline std::int64_t rounded(double v, double offset, double inverse) noexcept {
   constexpr double kReach = 4.0e18;  // well inside int64
   const double q = (v - offset) * inverse;
-  const double reach = q < 0.0 ? -kReach : kReach;
-  const double held = std::fabs(q) < kReach ? q + (q < 0.0 ? -0.5 : 0.5) : (q == q ? reach : 0.0);
-  return static_cast<std::int64_t>(held);
+  if (!(std::fabs(q) < kReach)) return std::isnan(q) ? 0 : static_cast<std::int64_t>(std::copysign(kReach, q));
+  return static_cast<std::int64_t>(q + std::copysign(0.5, q));
 }
 
 // Integers below this in magnitude have differences, and sums of a
@@ -188,8 +188,11 @@ inline std::int64_t rounded(double v, double offset, double inverse) noexcept {
 // as integers, in any order, gives the very doubles a sum in order would.
 constexpr std::int64_t kExactSums = std::int64_t{1} << 40;
 
+// Inlined into each clone below, so that each has code for its own
+// instruction set.
 template <class T>
-double predict_bits_of(std::span<const T> x, const IntegerGrid& grid, std::size_t judged_at_most) {
+[[gnu::always_inline]] inline double predict_bits_in(std::span<const T> x, const IntegerGrid& grid,
+                                                     std::size_t judged_at_most) {
   const std::size_t n = x.size();
   if (n < 3) return 0.0;
   const std::size_t stretches = (n + kStretch - 1) / kStretch;
@@ -202,19 +205,15 @@ double predict_bits_of(std::span<const T> x, const IntegerGrid& grid, std::size_
   for (std::size_t start = 0; start + 2 < n; start += kStretch * every) {
     const std::size_t count = std::min(n - start, kStretch);
     if (count < 3) continue;
-    // Four lanes each for the least and greatest integer, so that the
-    // stretch is not one chain of compares.
-    std::int64_t lo4[4], hi4[4];
-    std::fill_n(lo4, 4, std::numeric_limits<std::int64_t>::max());
-    std::fill_n(hi4, 4, std::numeric_limits<std::int64_t>::min());
+    const T* xs = x.data() + start;
+    std::int64_t lo_k = std::numeric_limits<std::int64_t>::max();
+    std::int64_t hi_k = std::numeric_limits<std::int64_t>::min();
     for (std::size_t i = 0; i < count; ++i) {
-      const std::int64_t v = rounded(static_cast<double>(x[start + i]), grid.offset, inverse);
+      const std::int64_t v = rounded(static_cast<double>(xs[i]), grid.offset, inverse);
       k[i] = v;
-      lo4[i % 4] = std::min(lo4[i % 4], v);
-      hi4[i % 4] = std::max(hi4[i % 4], v);
+      lo_k = v < lo_k ? v : lo_k;
+      hi_k = v > hi_k ? v : hi_k;
     }
-    const std::int64_t lo_k = std::min({lo4[0], lo4[1], lo4[2], lo4[3]});
-    const std::int64_t hi_k = std::max({hi4[0], hi4[1], hi4[2], hi4[3]});
     // Order 0 predicts the middle of the stretch's range, as the coder's
     // does; orders 1 and 2 the last value and the last slope. Zig-zag of a
     // residual r is about 2|r|.
@@ -224,22 +223,22 @@ double predict_bits_of(std::span<const T> x, const IntegerGrid& grid, std::size_
     if (std::max(-lo_k, hi_k) < kExactSums) {
       const auto mid = static_cast<std::int64_t>(middle);
       std::int64_t s0 = 0, s1 = 0, s2 = 0;
-      for (std::size_t i = 2; i < count; ++i) {
-        const std::int64_t r1 = k[i] - k[i - 1];
-        const std::int64_t r2 = r1 - (k[i - 1] - k[i - 2]);
-        const std::int64_t d0 = k[i] - mid;
+      for (std::size_t j = 2; j < count; ++j) {
+        const std::int64_t r1 = k[j] - k[j - 1];
+        const std::int64_t r2 = r1 - (k[j - 1] - k[j - 2]);
+        const std::int64_t d0 = k[j] - mid;
         s0 += d0 < 0 ? -d0 : d0;
         s1 += r1 < 0 ? -r1 : r1;
         s2 += r2 < 0 ? -r2 : r2;
       }
       sum0 = static_cast<double>(s0), sum1 = static_cast<double>(s1), sum2 = static_cast<double>(s2);
     } else {
-      for (std::size_t i = 2; i < count; ++i) {
-        const double ki = static_cast<double>(k[i]), k1 = static_cast<double>(k[i - 1]);
-        const double r1 = ki - k1;
-        sum0 += std::fabs(ki - middle);
+      for (std::size_t j = 2; j < count; ++j) {
+        const double kj = static_cast<double>(k[j]), k1 = static_cast<double>(k[j - 1]);
+        const double r1 = kj - k1;
+        sum0 += std::fabs(kj - middle);
         sum1 += std::fabs(r1);
-        sum2 += std::fabs(r1 - (k1 - static_cast<double>(k[i - 2])));
+        sum2 += std::fabs(r1 - (k1 - static_cast<double>(k[j - 2])));
       }
     }
     const std::size_t residuals = count - 2;
@@ -248,6 +247,15 @@ double predict_bits_of(std::span<const T> x, const IntegerGrid& grid, std::size_
     judged += residuals;
   }
   return judged == 0 ? 0.0 : bits / static_cast<double>(judged);
+}
+
+QUILLMERE_INTEGER_CLONES
+double predict_bits_of(std::span<const float> x, const IntegerGrid& grid, std::size_t judged_at_most) {
+  return predict_bits_in(x, grid, judged_at_most);
+}
+QUILLMERE_INTEGER_CLONES
+double predict_bits_of(std::span<const double> x, const IntegerGrid& grid, std::size_t judged_at_most) {
+  return predict_bits_in(x, grid, judged_at_most);
 }
 
 }  // namespace

@@ -215,7 +215,8 @@ struct PredictionCase {
 class PredictionInOrder : public ::testing::TestWithParam<PredictionCase> {};
 
 // Small integers (summed as integers), integers past 2^40 and quotients
-// clamped at the reach (summed as doubles), NaN and infinities among them,
+// clamped at the reach, swings whose sums round in double arithmetic (all
+// summed as doubles), NaN and infinities among them,
 // lengths that leave a short last stretch.
 TEST_P(PredictionInOrder, GivesTheSameBitsAsTheSumInOrder) {
   const PredictionCase c = GetParam();
@@ -252,6 +253,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(PredictionCase{"speech_like", 0.05, 0.0, 0.001}, PredictionCase{"offset", 1.0, 1.0e4, 0.01},
                       PredictionCase{"near_2_40", 1.0e3, 1.0e12, 1.0}, PredictionCase{"past_2_53", 1.0e3, 1.0e17, 1.0},
                       PredictionCase{"beyond_reach", 1.0e10, 1.0e20, 1.0},
+                      PredictionCase{"wide_swings", 1.0e17, 0.0, 1.0},
                       PredictionCase{"coarse", 1.0, 0.0, 100.0}),
     [](const auto& info) { return std::string(info.param.name); });
 
