@@ -206,13 +206,14 @@ template <class T>
     const std::size_t count = std::min(n - start, kStretch);
     if (count < 3) continue;
     const T* xs = x.data() + start;
+    for (std::size_t i = 0; i < count; ++i) k[i] = rounded(static_cast<double>(xs[i]), grid.offset, inverse);
+    // The extremes in a pass of their own, which the compiler runs as
+    // vectors: in the rounding loop they were two compare chains a sample.
     std::int64_t lo_k = std::numeric_limits<std::int64_t>::max();
     std::int64_t hi_k = std::numeric_limits<std::int64_t>::min();
     for (std::size_t i = 0; i < count; ++i) {
-      const std::int64_t v = rounded(static_cast<double>(xs[i]), grid.offset, inverse);
-      k[i] = v;
-      lo_k = v < lo_k ? v : lo_k;
-      hi_k = v > hi_k ? v : hi_k;
+      lo_k = k[i] < lo_k ? k[i] : lo_k;
+      hi_k = k[i] > hi_k ? k[i] : hi_k;
     }
     // Order 0 predicts the middle of the stretch's range, as the coder's
     // does; orders 1 and 2 the last value and the last slope. Zig-zag of a
