@@ -8,10 +8,12 @@ The sweep: every signal of bench/signals.py, as float32 and as float64
 (float64 lifted by a large offset, so that the corrections' float64
 arithmetic and escapes are taken), at max_error 0.01 % to 10 % of the range,
 alone and together with an RMSE of a third of it, and at a budget of
-bits per sample with corrections allowed.
+bits per sample with corrections allowed; at the default effort, and with
+--effort fast or both the one-step search's units as well (labelled
+"fast", without the budget, which is always searched thoroughly).
 
-    python3 bench/bounded_unit_hashes.py --write OUT.json [--quick]
-    python3 bench/bounded_unit_hashes.py --check OUT.json [--quick]
+    python3 bench/bounded_unit_hashes.py --write OUT.json [--quick] [--effort both]
+    python3 bench/bounded_unit_hashes.py --check OUT.json [--quick] [--effort both]
 """
 
 from __future__ import annotations
@@ -20,7 +22,7 @@ import argparse
 import hashlib
 import os
 import sys
-from typing import Dict, Iterator, Tuple
+from typing import Dict, Iterator, Sequence, Tuple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
@@ -54,12 +56,16 @@ def cases(quick: bool) -> Iterator[Tuple[str, np.ndarray, Dict[str, float]]]:
             yield f"{s.name} f32 budget 2 bits", x32, {"bits_per_sample": 2.0}
 
 
-def sweep(quick: bool) -> Dict[str, str]:
+def sweep(quick: bool, efforts: Sequence[str]) -> Dict[str, str]:
     out = {}
     for label, x, bounds in cases(quick):
-        res = compress_to_target(x, **bounds)
-        out[label] = hashlib.sha256(bytes(res.unit)).hexdigest()
-        print(f"{label:<52} {res.size:>10} {out[label][:16]}", flush=True)
+        for effort in efforts:
+            if effort == "fast" and "bits_per_sample" in bounds:
+                continue
+            res = compress_to_target(x, effort=effort, **bounds)
+            key = label if effort == "thorough" else f"{label} {effort}"
+            out[key] = hashlib.sha256(bytes(res.unit)).hexdigest()
+            print(f"{key:<57} {res.size:>10} {out[key][:16]}", flush=True)
     return out
 
 
@@ -67,8 +73,11 @@ def main() -> None:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     recorded.add_write_or_check(p)
     p.add_argument("--quick", action="store_true", help="0.1 %% and 1 %% only")
+    p.add_argument("--effort", choices=["thorough", "fast", "both"], default="thorough",
+                   help="the efforts whose units are hashed (default: thorough)")
     a = p.parse_args()
-    hashes = sweep(a.quick)
+    efforts = ("thorough", "fast") if a.effort == "both" else (a.effort,)
+    hashes = sweep(a.quick, efforts)
     if a.write:
         recorded.save(a.write, hashes)
         return

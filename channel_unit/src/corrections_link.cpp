@@ -60,6 +60,7 @@ UnitResult<BoundedChoice> bounded_encode(const CodedSamples& coded, SignalView o
                                          std::size_t unit_samples) {
   quillmere::SearchRequest search;
   search.samples = coded.samples;
+  search.range = coded.range;
   if (const auto* f32 = std::get_if<std::span<const float>>(&originals)) {
     search.originals = quillmere::Originals::of_float(*f32);
   } else {

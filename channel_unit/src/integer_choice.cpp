@@ -55,21 +55,24 @@ double lowest_bit_value(double v) {
   return std::ldexp(static_cast<double>(mantissa & (0 - mantissa)), e - 53);
 }
 
-// How many leading samples a fast request looks at for a proof that the
-// bounds are loose against any grid the samples could lie on.
+// How many nonzero finite samples a fast request looks at, from the start,
+// for a proof that the bounds are loose against any grid the samples could
+// lie on. Zeros prove nothing and are passed over: speech files often open
+// with a stretch of silence longer than the look.
 constexpr std::size_t kLooseProofSamples = 64;
 
-// Whether one of the first samples shows that no power-of-two grid the
-// samples lie on is as coarse as the bounds: then the exact unit cannot fit
-// them (tight() is false for whatever grid find_grid would return), and a
-// fast request need not read every sample to find that grid.
+// Whether one of the first nonzero samples shows that no power-of-two grid
+// the samples lie on is as coarse as the bounds: then the exact unit cannot
+// fit them (tight() is false for whatever grid find_grid would return), and
+// a fast request need not read every sample to find that grid.
 bool bounds_loose_against_any_grid(SignalView x, const UnitBounds& b) {
   return std::visit(
       [&](auto s) {
-        const std::size_t look = std::min(s.size(), kLooseProofSamples);
-        for (std::size_t i = 0; i < look; ++i) {
+        std::size_t looked = 0;
+        for (std::size_t i = 0; i < s.size() && looked < kLooseProofSamples; ++i) {
           const auto v = static_cast<double>(s[i]);
-          if (!std::isfinite(v) || v == 0.0) continue;
+          if (v == 0.0 || !std::isfinite(v)) continue;
+          ++looked;
           const double spacing_at_most = lowest_bit_value(v);
           if ((!b.max_error || *b.max_error > spacing_at_most) &&
               (!b.rmse || *b.rmse > kRoundingNoise * spacing_at_most)) {

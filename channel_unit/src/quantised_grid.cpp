@@ -174,15 +174,25 @@ constexpr std::size_t kStretch = 256;
 // A sample's integer on the grid, near enough for a prediction (a multiply
 // and a truncation rather than the exact division and rounding to nearest,
 // which cost a library call a sample); non-finite samples count as zero.
-inline double rounded(double v, double offset, double inverse) noexcept {
+// The half added takes the quotient's sign by copysign rather than by a
+// branch (for -0 it is -0.5, which truncates to the same zero).
+inline std::int64_t rounded(double v, double offset, double inverse) noexcept {
   constexpr double kReach = 4.0e18;  // well inside int64
   const double q = (v - offset) * inverse;
-  if (!(std::fabs(q) < kReach)) return std::isnan(q) ? 0.0 : std::copysign(kReach, q);
-  return static_cast<double>(static_cast<std::int64_t>(q + (q < 0.0 ? -0.5 : 0.5)));
+  if (!(std::fabs(q) < kReach)) return std::isnan(q) ? 0 : static_cast<std::int64_t>(std::copysign(kReach, q));
+  return static_cast<std::int64_t>(q + std::copysign(0.5, q));
 }
 
+// Integers below this in magnitude have differences, and sums of a
+// stretch's differences, that double arithmetic holds exactly: summing them
+// as integers, in any order, gives the very doubles a sum in order would.
+constexpr std::int64_t kExactSums = std::int64_t{1} << 40;
+
+// Inlined into each clone below, so that each has code for its own
+// instruction set.
 template <class T>
-double predict_bits_of(std::span<const T> x, const IntegerGrid& grid, std::size_t judged_at_most) {
+[[gnu::always_inline]] inline double predict_bits_in(std::span<const T> x, const IntegerGrid& grid,
+                                                     std::size_t judged_at_most) {
   const std::size_t n = x.size();
   if (n < 3) return 0.0;
   const std::size_t stretches = (n + kStretch - 1) / kStretch;
@@ -191,26 +201,46 @@ double predict_bits_of(std::span<const T> x, const IntegerGrid& grid, std::size_
   double bits = 0.0;
   std::size_t judged = 0;
   const double inverse = 1.0 / grid.step;
-  std::array<double, kStretch> k{};
+  std::array<std::int64_t, kStretch> k{};
   for (std::size_t start = 0; start + 2 < n; start += kStretch * every) {
     const std::size_t count = std::min(n - start, kStretch);
-    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-    for (std::size_t i = 0; i < count; ++i) {
-      k[i] = rounded(static_cast<double>(x[start + i]), grid.offset, inverse);
-      lo = std::min(lo, k[i]);
-      hi = std::max(hi, k[i]);
-    }
     if (count < 3) continue;
+    const T* xs = x.data() + start;
+    for (std::size_t i = 0; i < count; ++i) k[i] = rounded(static_cast<double>(xs[i]), grid.offset, inverse);
+    // The extremes in a pass of their own, which the compiler runs as
+    // vectors: in the rounding loop they were two compare chains a sample.
+    std::int64_t lo_k = std::numeric_limits<std::int64_t>::max();
+    std::int64_t hi_k = std::numeric_limits<std::int64_t>::min();
+    for (std::size_t i = 0; i < count; ++i) {
+      lo_k = k[i] < lo_k ? k[i] : lo_k;
+      hi_k = k[i] > hi_k ? k[i] : hi_k;
+    }
     // Order 0 predicts the middle of the stretch's range, as the coder's
     // does; orders 1 and 2 the last value and the last slope. Zig-zag of a
     // residual r is about 2|r|.
+    const double lo = static_cast<double>(lo_k), hi = static_cast<double>(hi_k);
     const double middle = std::floor(lo + (hi - lo) / 2.0);
     double sum0 = 0.0, sum1 = 0.0, sum2 = 0.0;
-    for (std::size_t i = 2; i < count; ++i) {
-      const double r1 = k[i] - k[i - 1];
-      sum0 += std::fabs(k[i] - middle);
-      sum1 += std::fabs(r1);
-      sum2 += std::fabs(r1 - (k[i - 1] - k[i - 2]));
+    if (std::max(-lo_k, hi_k) < kExactSums) {
+      const auto mid = static_cast<std::int64_t>(middle);
+      std::int64_t s0 = 0, s1 = 0, s2 = 0;
+      for (std::size_t j = 2; j < count; ++j) {
+        const std::int64_t r1 = k[j] - k[j - 1];
+        const std::int64_t r2 = r1 - (k[j - 1] - k[j - 2]);
+        const std::int64_t d0 = k[j] - mid;
+        s0 += d0 < 0 ? -d0 : d0;
+        s1 += r1 < 0 ? -r1 : r1;
+        s2 += r2 < 0 ? -r2 : r2;
+      }
+      sum0 = static_cast<double>(s0), sum1 = static_cast<double>(s1), sum2 = static_cast<double>(s2);
+    } else {
+      for (std::size_t j = 2; j < count; ++j) {
+        const double kj = static_cast<double>(k[j]), k1 = static_cast<double>(k[j - 1]);
+        const double r1 = kj - k1;
+        sum0 += std::fabs(kj - middle);
+        sum1 += std::fabs(r1);
+        sum2 += std::fabs(r1 - (k1 - static_cast<double>(k[j - 2])));
+      }
     }
     const std::size_t residuals = count - 2;
     const double mean_u = 2.0 * std::min({sum0, sum1, sum2}) / static_cast<double>(residuals);
@@ -218,6 +248,15 @@ double predict_bits_of(std::span<const T> x, const IntegerGrid& grid, std::size_
     judged += residuals;
   }
   return judged == 0 ? 0.0 : bits / static_cast<double>(judged);
+}
+
+QUILLMERE_INTEGER_CLONES
+double predict_bits_of(std::span<const float> x, const IntegerGrid& grid, std::size_t judged_at_most) {
+  return predict_bits_in(x, grid, judged_at_most);
+}
+QUILLMERE_INTEGER_CLONES
+double predict_bits_of(std::span<const double> x, const IntegerGrid& grid, std::size_t judged_at_most) {
+  return predict_bits_in(x, grid, judged_at_most);
 }
 
 }  // namespace

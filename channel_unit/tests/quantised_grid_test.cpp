@@ -4,10 +4,13 @@
 // the size prediction that chooses between the integer and wavelet units.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "quillmere/header.hpp"
@@ -157,6 +160,102 @@ TEST(QuantisedGrid, PredictedBitsGrowByOneWhenTheStepHalves) {
   const std::vector<double> flat(5000, 2.5);
   EXPECT_LE(predict_integer_bits(std::span<const double>(flat), IntegerGrid{0.01, 0.0, 0.01}, kFewStretches), 1.0);
 }
+
+// The prediction as plain double arithmetic, one sample after another: the
+// bits it gives decide between the units, so any faster form must give
+// these very doubles.
+template <class T>
+double predicted_in_order(const std::vector<T>& x, const IntegerGrid& grid, std::size_t at_most) {
+  constexpr std::size_t kStretch = 256;
+  const std::size_t n = x.size();
+  if (n < 3) return 0.0;
+  const std::size_t every = ((n + kStretch - 1) / kStretch + at_most - 1) / at_most;
+  double bits = 0.0;
+  std::size_t judged = 0;
+  std::vector<double> k(kStretch);
+  for (std::size_t start = 0; start + 2 < n; start += kStretch * every) {
+    const std::size_t count = std::min(n - start, kStretch);
+    double lo = kInf, hi = -kInf;
+    for (std::size_t i = 0; i < count; ++i) {
+      const double q = (static_cast<double>(x[start + i]) - grid.offset) * (1.0 / grid.step);
+      k[i] = !(std::fabs(q) < 4.0e18) ? (std::isnan(q) ? 0.0 : std::copysign(4.0e18, q))
+                                      : static_cast<double>(static_cast<std::int64_t>(q + (q < 0.0 ? -0.5 : 0.5)));
+      lo = std::min(lo, k[i]);
+      hi = std::max(hi, k[i]);
+    }
+    if (count < 3) continue;
+    const double middle = std::floor(lo + (hi - lo) / 2.0);
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0;
+    for (std::size_t i = 2; i < count; ++i) {
+      s0 += std::fabs(k[i] - middle);
+      s1 += std::fabs(k[i] - k[i - 1]);
+      s2 += std::fabs(k[i] - k[i - 1] - (k[i - 1] - k[i - 2]));
+    }
+    const double mean_u = 2.0 * std::min({s0, s1, s2}) / static_cast<double>(count - 2);
+    double best = kInf;
+    if (!(mean_u > 0.0)) {
+      best = 1.0;
+    } else {
+      const int top = std::clamp(static_cast<int>(std::log2(mean_u)) + 1, 0, 34);
+      for (int b = std::max(0, top - 2); b <= top; ++b) best = std::min(best, b + 1.0 + mean_u / std::ldexp(1.0, b));
+    }
+    bits += static_cast<double>(count - 2) * best;
+    judged += count - 2;
+  }
+  return judged == 0 ? 0.0 : bits / static_cast<double>(judged);
+}
+
+struct PredictionCase {
+  const char* name;
+  double scale;   // of the samples
+  double centre;  // where they sit
+  double step;    // of the grid
+};
+
+class PredictionInOrder : public ::testing::TestWithParam<PredictionCase> {};
+
+// Small integers (summed as integers), integers past 2^40 and quotients
+// clamped at the reach, swings whose sums round in double arithmetic (all
+// summed as doubles), NaN and infinities among them,
+// lengths that leave a short last stretch.
+TEST_P(PredictionInOrder, GivesTheSameBitsAsTheSumInOrder) {
+  const PredictionCase c = GetParam();
+  std::mt19937_64 rng(21);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  for (const std::size_t n : {3ul, 257ul, 5000ul, 70001ul}) {
+    std::vector<double> x(n);
+    double level = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      level += 0.1 * noise(rng);
+      x[i] = c.centre + c.scale * (level + 0.3 * noise(rng));
+    }
+    if (n > 200) {
+      x[100] = kNaN;
+      x[150] = kInf;
+      x[151] = -kInf;
+    }
+    std::vector<float> narrow(x.begin(), x.end());
+    const IntegerGrid grid{c.step, 0.0, c.step};
+    for (const std::size_t at_most : {kFewStretches, kManyStretches}) {
+      const double want = predicted_in_order(x, grid, at_most);
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(predict_integer_bits(std::span<const double>(x), grid, at_most)),
+                std::bit_cast<std::uint64_t>(want))
+          << c.name << " n " << n << " at most " << at_most;
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(predict_integer_bits(std::span<const float>(narrow), grid, at_most)),
+                std::bit_cast<std::uint64_t>(predicted_in_order(narrow, grid, at_most)))
+          << c.name << " float32, n " << n << " at most " << at_most;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PredictionInOrder,
+    ::testing::Values(PredictionCase{"speech_like", 0.05, 0.0, 0.001}, PredictionCase{"offset", 1.0, 1.0e4, 0.01},
+                      PredictionCase{"near_2_40", 1.0e3, 1.0e12, 1.0}, PredictionCase{"past_2_53", 1.0e3, 1.0e17, 1.0},
+                      PredictionCase{"beyond_reach", 1.0e10, 1.0e20, 1.0},
+                      PredictionCase{"wide_swings", 1.0e17, 0.0, 1.0},
+                      PredictionCase{"coarse", 1.0, 0.0, 100.0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(QuantisedGrid, TheToolsChooseTheSmallerUnitAtTightAndLooseBounds) {
   // White noise: at a tight bound the rounded integers carry several bits a

@@ -18,7 +18,7 @@ SearchOutcome<MethodState> prepare(const SearchRequest& r, Method method) {
   s.method = method;
   s.executor = make_executor(method);
   const std::size_t padded = std::max(r.samples.size(), s.executor->filter_length());
-  auto norm = stages::normalise(r.samples, padded);
+  auto norm = stages::normalise(r.samples, padded, r.range);
   if (!norm) return codec_error_of(norm);
   s.min = norm->min;
   s.max = norm->max;

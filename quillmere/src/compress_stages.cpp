@@ -4,6 +4,8 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <new>
 #include <string>
 #include <utility>
@@ -261,32 +263,38 @@ Result<NormalisedFrame> normalise_into(std::span<const float> input, std::span<f
   return frame;
 }
 
-// Independent lanes keep the scan off one compare chain. The values are
-// never NaN, so any order finds the same extremes; at most the sign of a
-// zero extreme can differ, which no multiplier's saturation depends on.
+// Independent lanes keep the scan off one compare chain, written as vectors
+// because the compiler kept an array of lanes in scalar registers and on the
+// stack. The values are never NaN, so any order finds the same extremes; at
+// most the sign of a zero extreme can differ, which no multiplier's
+// saturation depends on.
 QUILLMERE_VECTOR_CLONES
 Extremes extremes(std::span<const float> band) noexcept {
-  constexpr std::size_t kLanes = 16;
-  float lo[kLanes], hi[kLanes];
-  std::fill_n(lo, kLanes, std::numeric_limits<float>::infinity());
-  std::fill_n(hi, kLanes, -std::numeric_limits<float>::infinity());
+  using Floats8 = float __attribute__((vector_size(32)));
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  const Floats8 inf = Floats8{} + kInf;
+  Floats8 lo0 = inf, lo1 = inf, hi0 = -inf, hi1 = -inf;
   const std::size_t n = band.size();
   const float* c = band.data();
   std::size_t i = 0;
-  for (; i + kLanes <= n; i += kLanes) {
-    for (std::size_t j = 0; j < kLanes; ++j) {
-      lo[j] = c[i + j] < lo[j] ? c[i + j] : lo[j];
-      hi[j] = c[i + j] > hi[j] ? c[i + j] : hi[j];
-    }
+  for (; i + 16 <= n; i += 16) {
+    Floats8 a, b;
+    std::memcpy(&a, c + i, sizeof a);
+    std::memcpy(&b, c + i + 8, sizeof b);
+    lo0 = a < lo0 ? a : lo0;
+    hi0 = a > hi0 ? a : hi0;
+    lo1 = b < lo1 ? b : lo1;
+    hi1 = b > hi1 ? b : hi1;
   }
-  for (std::size_t j = 0; i < n; ++i, ++j) {
-    lo[j] = c[i] < lo[j] ? c[i] : lo[j];
-    hi[j] = c[i] > hi[j] ? c[i] : hi[j];
-  }
+  const Floats8 lo = lo1 < lo0 ? lo1 : lo0, hi = hi1 > hi0 ? hi1 : hi0;
   Extremes e;
-  for (std::size_t j = 0; j < kLanes; ++j) {
+  for (int j = 0; j < 8; ++j) {
     e.lo = lo[j] < e.lo ? lo[j] : e.lo;
     e.hi = hi[j] > e.hi ? hi[j] : e.hi;
+  }
+  for (; i < n; ++i) {
+    e.lo = c[i] < e.lo ? c[i] : e.lo;
+    e.hi = c[i] > e.hi ? c[i] : e.hi;
   }
   return e;
 }

@@ -488,3 +488,42 @@ TEST(KeptSearchBuffers, ResultsDoNotDependOnEarlierSearches) {
 
 }  // namespace
 }  // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+// A caller's known range skips the search's own scan for it: the units must
+// be the ones the scan gives, at both efforts, with a zero extreme of
+// either sign (whose sign the codec settles) among the shapes.
+TEST(KnownRange, GivesTheUnitsOfTheSearchesOwnScan) {
+  for (const Shape shape : {Shape::Chirp, Shape::Spikes, Shape::Steps, Shape::Flat}) {
+    std::vector<float> x;
+    for (const double v : make_shape(shape, 6000, 3)) x.push_back(static_cast<float>(v));
+    if (shape == Shape::Steps) x[17] = -0.0f;  // a negative zero above the minimum
+    if (shape == Shape::Spikes) {
+      for (float& v : x) v = std::max(v, 0.0f);  // the minimum a zero, -0 first
+      x[5] = -0.0f;
+    }
+    float lo = x[0], hi = x[0];
+    for (const float v : x) lo = std::min(lo, v), hi = std::max(hi, v);
+    for (const Effort effort : {Effort::Fast, Effort::Thorough}) {
+      for (const double fraction : {1e-3, 3e-2}) {
+        SearchRequest plain;
+        plain.samples = x;
+        plain.originals = Originals::of_float(x);
+        plain.bounds.max_error = fraction * std::max(static_cast<double>(hi) - lo, 1e-3);
+        plain.effort = effort;
+        SearchRequest ranged = plain;
+        ranged.range = FiniteRange{lo, hi};
+        const auto a = bounded_compress(plain);
+        const auto b = bounded_compress(ranged);
+        ASSERT_TRUE(a.has_value() && b.has_value()) << static_cast<int>(shape);
+        EXPECT_EQ(a->container, b->container) << static_cast<int>(shape) << " at " << fraction;
+        EXPECT_EQ(a->corrections, b->corrections) << static_cast<int>(shape) << " at " << fraction;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillmere

@@ -11,6 +11,7 @@ would return the wavelet layer alone, without the corrections).
 """
 from __future__ import annotations
 
+import functools
 import warnings
 from dataclasses import dataclass
 from typing import Any, Optional, Sequence, Union
@@ -98,7 +99,10 @@ def compress_to_target(
     limits: dict[str, Any] = {"max_error": max_error, "rmse": rmse}
     if any(isinstance(v, str) for v in limits.values()):
         limits = resolve_for(channel.as_samples(data), limits)
-    bounds = Bounds(limits["max_error"], limits["rmse"], prd, psnr, bits_per_sample)
+    try:
+        bounds = _bounds(limits["max_error"], limits["rmse"], prd, psnr, bits_per_sample)
+    except TypeError:  # an unhashable bound: Bounds words the refusal
+        bounds = Bounds(limits["max_error"], limits["rmse"], prd, psnr, bits_per_sample)
     if not bounds:
         raise ValueError("give at least one of max_error, rmse, prd, psnr or bits_per_sample")
     unit, report = channel.encode_with_report(data, settings, bounds, methods, coders,
@@ -108,3 +112,11 @@ def compress_to_target(
         unit=unit, settings=channel.settings_of(report),
         max_error=report.max_error, rmse=report.rmse, prd=report.prd, candidate_pairs=pairs,
         psnr=report.psnr, corrected_samples=report.corrected_samples)
+
+
+# Checking the bounds took about a microsecond and a half of every call; a
+# run of calls repeats a few of them. Typed, so that True is still refused
+# where 1.0 was taken.
+@functools.lru_cache(maxsize=256, typed=True)
+def _bounds(max_error: Any, rmse: Any, prd: Any, psnr: Any, bits_per_sample: Any) -> Bounds:
+    return Bounds(max_error, rmse, prd, psnr, bits_per_sample)

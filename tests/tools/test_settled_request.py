@@ -46,3 +46,15 @@ def test_settings_follow_each_report():
 def test_bad_efforts_are_still_refused_by_name(effort, needle):
     with pytest.raises(ValueError, match=needle):
         compress_to_target(_signal(4), max_error=1e-2, effort=effort)
+
+
+@pytest.mark.parametrize("taken, refused", [(1.0, True), (1, True), (0.5, -0.5), (np.float64(0.02), "0.02")])
+def test_a_bound_taken_before_does_not_let_a_bad_one_through(taken, refused):
+    # The checked bounds are kept per argument set: a bool equal to a number
+    # already taken, or a bad value after a good one, must still be refused.
+    x = _signal(5)
+    assert compress_to_target(x, max_error=taken, effort="fast").max_error <= float(taken)
+    with pytest.raises(ValueError, match="max_error"):
+        compress_to_target(x, max_error=refused, effort="fast")
+    with pytest.raises(ValueError, match="rmse"):
+        compress_to_target(x, rmse=refused, effort="fast")

@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "quillmere/compressor.hpp"
 #include "quillmere/corrections.hpp"
 #include "quillmere/options.hpp"
 
@@ -85,6 +86,10 @@ struct SearchRequest {
   // alone must meet max_error.
   bool allow_corrections = true;
   Effort effort = Effort::Thorough;
+  // The exact smallest and largest of `samples`, where the caller has
+  // scanned them already (as for compress_in_range): the normalisation then
+  // skips its own pass for them. The same bytes either way.
+  std::optional<FiniteRange> range;
 };
 
 struct SearchResult {
