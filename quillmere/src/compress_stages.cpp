@@ -16,6 +16,7 @@
 #include "quillmere/forward_error.hpp"
 #include "quillmere/header.hpp"
 #include "vector_clones.hpp"
+#include "wide_clones.hpp"
 
 namespace quillmere::stages {
 namespace {
@@ -66,7 +67,7 @@ std::pair<float, float> with_first_zero(std::span<const float> input, float min,
 // meets, so a zero result takes that one's. Nothing is written: the
 // normalising pass cleans each sample again as it reads it, which costs
 // less than a cleaned copy's extra pass over memory.
-QUILLMERE_VECTOR_CLONES
+QUILLMERE_WIDE_CLONES
 std::pair<float, float> cleaned_bounds(std::span<const float> input) noexcept {
   constexpr std::size_t kLanes = 16;
   float lo[kLanes], hi[kLanes];
@@ -112,7 +113,7 @@ std::pair<float, float> cleaned_bounds(std::span<const float> input) noexcept {
 // The shortcut needs the terms in [0, 1 + 2^-23], that is a range that holds
 // every cleaned sample: the module's scan finds it from the samples, and the
 // tools pass the one their own scan of the same samples found.
-QUILLMERE_VECTOR_CLONES
+QUILLMERE_WIDE_CLONES
 float scaled_and_summed(const float* in, float* x, std::size_t n, float lo, float r) noexcept {
   constexpr std::size_t kRun = 64;
   // Below this the sum leaves its binade within a run or two.
@@ -264,7 +265,7 @@ Result<NormalisedFrame> normalise_into(std::span<const float> input, std::span<f
 // Independent lanes keep the scan off one compare chain. The values are
 // never NaN, so any order finds the same extremes; at most the sign of a
 // zero extreme can differ, which no multiplier's saturation depends on.
-QUILLMERE_VECTOR_CLONES
+QUILLMERE_WIDE_CLONES
 Extremes extremes(std::span<const float> band) noexcept {
   constexpr std::size_t kLanes = 16;
   float lo[kLanes], hi[kLanes];

@@ -20,6 +20,7 @@
 #include "fast_reciprocal.hpp"
 #include "fast_zero_blocks.hpp"
 #include "vector_clones.hpp"
+#include "wide_clones.hpp"
 #include "quillmere/byte_io.hpp"
 #include "work_buffer.hpp"
 
@@ -83,7 +84,7 @@ struct RawWriter {
 constexpr unsigned kRawCountShift = 16;
 constexpr unsigned kWidthShift = 8;
 
-QUILLMERE_VECTOR_CLONES
+QUILLMERE_WIDE_CLONES
 void describe(const std::int16_t* in, std::size_t n, std::uint32_t* bits, std::uint16_t* shape) noexcept {
   for (std::size_t i = 0; i < n; ++i) {
     const std::int32_t w = in[i];
@@ -224,7 +225,7 @@ void describe_range(std::span<const std::span<const std::int16_t>> bands, const 
 // 60 in all, which always fit. A pass of its own without a branch, which
 // the AVX2 clone vectorises (its variable 64-bit shifts), so that the loop
 // that appends the bits does nothing else.
-QUILLMERE_VECTOR_CLONES
+QUILLMERE_WIDE_CLONES
 void join_steps(const std::uint32_t* b0, const std::uint32_t* b1, const std::uint32_t* b2, const std::uint32_t* b3,
                 std::size_t n, std::uint64_t* value, std::uint8_t* count) noexcept {
   for (std::size_t i = 0; i < n; ++i) {
