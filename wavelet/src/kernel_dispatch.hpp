@@ -6,9 +6,9 @@
 // every value in the same order (no FMA: contraction is off, so the v4
 // clone forms none either), so the bytes of the result do not depend on the
 // machine. The v4 clone keeps the eight-float rows of lanes.hpp but has 32
-// vector registers where AVX2 has 16, enough for the fused loops' rows in
-// flight without spilling them: about a fifth off a forward transform of
-// speech. Under GCC
+// vector registers where AVX2 has 16, so the fused loops spill fewer of
+// their rows in flight to the stack: about a fifth off a forward transform
+// of speech. Under GCC
 // `flatten` pulls every step into the clone so the steps get the wider
 // vectors too; Clang refuses the combination but inlines the small steps
 // into the clone by itself.
