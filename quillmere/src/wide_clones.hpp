@@ -1,5 +1,5 @@
-// Marks the plain compress and decompress path's per-value loops for a
-// third compilation beside those of QUILLMERE_VECTOR_CLONES: x86-64-v4,
+// Marks the plain compress and decompress path's per-value loops (and the
+// fast decoder's token loops) for a third compilation beside those of QUILLMERE_VECTOR_CLONES: x86-64-v4,
 // whose 512-bit registers take sixteen floats or thirty-two 16-bit values
 // a step where AVX2 takes half. The loader picks the clone per machine (an
 // ifunc), and the rule of vector_clones.hpp holds for it unchanged: these
