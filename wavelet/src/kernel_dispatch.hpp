@@ -1,7 +1,7 @@
 // Marks the functions that hold the transform's hot loops.
 //
 // On x86-64 each such function is compiled three times, for the baseline
-// ISA, for AVX2 and for x86-64-v4, and the loader picks one per machine (an
+// ISA, for AVX2 and (under GCC) for x86-64-v4, and the loader picks one per machine (an
 // ifunc). The clones perform the same IEEE additions and multiplications on
 // every value in the same order (no FMA: contraction is off, so the v4
 // clone forms none either), so the bytes of the result do not depend on the
@@ -33,7 +33,7 @@
     !defined(__x86_64__) || !defined(__linux__)
 #define WAVELET_HOT_KERNEL
 #elif defined(__clang__)
-#define WAVELET_HOT_KERNEL __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+#define WAVELET_HOT_KERNEL __attribute__((target_clones("avx2", "default")))
 #elif defined(__GNUC__)
 #define WAVELET_HOT_KERNEL __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"), flatten))
 #else
