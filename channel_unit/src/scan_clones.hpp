@@ -20,6 +20,15 @@
 #if defined(WAVELET_BASELINE_ISA) || defined(QUILLMERE_CHANNEL_THREAD_SANITIZER) || \
     !defined(__x86_64__) || !defined(__linux__) || !defined(__GNUC__)
 #define QUILLMERE_SCAN_CLONES
+#define QUILLMERE_WIDE_SCAN_CLONES
 #else
 #define QUILLMERE_SCAN_CLONES __attribute__((target_clones("avx2", "default")))
+// The plain path's range scan, which every compress of a float32 signal
+// runs, also takes an x86-64-v4 clone under GCC (the same values), as the
+// codec's plain loops do.
+#if defined(__clang__)
+#define QUILLMERE_WIDE_SCAN_CLONES QUILLMERE_SCAN_CLONES
+#else
+#define QUILLMERE_WIDE_SCAN_CLONES __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+#endif
 #endif

@@ -18,6 +18,7 @@
 #include "quillmere/forward_error.hpp"
 #include "quillmere/header.hpp"
 #include "vector_clones.hpp"
+#include "wide_clones.hpp"
 
 namespace quillmere::stages {
 namespace {
@@ -68,7 +69,7 @@ std::pair<float, float> with_first_zero(std::span<const float> input, float min,
 // meets, so a zero result takes that one's. Nothing is written: the
 // normalising pass cleans each sample again as it reads it, which costs
 // less than a cleaned copy's extra pass over memory.
-QUILLMERE_VECTOR_CLONES
+QUILLMERE_WIDE_CLONES
 std::pair<float, float> cleaned_bounds(std::span<const float> input) noexcept {
   constexpr std::size_t kLanes = 16;
   float lo[kLanes], hi[kLanes];
@@ -114,7 +115,7 @@ std::pair<float, float> cleaned_bounds(std::span<const float> input) noexcept {
 // The shortcut needs the terms in [0, 1 + 2^-23], that is a range that holds
 // every cleaned sample: the module's scan finds it from the samples, and the
 // tools pass the one their own scan of the same samples found.
-QUILLMERE_VECTOR_CLONES
+QUILLMERE_WIDE_CLONES
 float scaled_and_summed(const float* in, float* x, std::size_t n, float lo, float r) noexcept {
   constexpr std::size_t kRun = 64;
   // Below this the sum leaves its binade within a run or two.
@@ -228,6 +229,17 @@ Result<Normalised> normalise(std::span<const float> input, std::size_t padded_le
   return out;
 }
 
+namespace {
+
+// One subtraction per sample, in the clones' wider registers: the pass
+// over the whole signal that the transform's first level then reads.
+QUILLMERE_WIDE_CLONES
+void remove_mean(float* x, std::size_t n, float mean) noexcept {
+  for (std::size_t i = 0; i < n; ++i) x[i] -= mean;
+}
+
+}  // namespace
+
 Result<NormalisedFrame> normalise_into(std::span<const float> input, std::span<float> out,
                                        std::optional<FiniteRange> known) {
   const std::size_t n = input.size();
@@ -251,7 +263,7 @@ Result<NormalisedFrame> normalise_into(std::span<const float> input, std::span<f
   if (range > kFlatRange) {
     const float r = 1.0f / range;
     const float mean = scaled_and_summed(input.data(), x, n, lo, r) / static_cast<float>(n);
-    for (std::size_t i = 0; i < n; ++i) x[i] -= mean;
+    remove_mean(x, n, mean);
     frame.mean = mean;
   } else {
     std::fill(x, x + n, 0.0f);
@@ -268,7 +280,7 @@ Result<NormalisedFrame> normalise_into(std::span<const float> input, std::span<f
 // stack. The values are never NaN, so any order finds the same extremes; at
 // most the sign of a zero extreme can differ, which no multiplier's
 // saturation depends on.
-QUILLMERE_VECTOR_CLONES
+QUILLMERE_WIDE_CLONES
 Extremes extremes(std::span<const float> band) noexcept {
   using Floats8 = float __attribute__((vector_size(32)));
   constexpr float kInf = std::numeric_limits<float>::infinity();

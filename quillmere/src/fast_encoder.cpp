@@ -20,6 +20,7 @@
 #include "fast_reciprocal.hpp"
 #include "fast_zero_blocks.hpp"
 #include "vector_clones.hpp"
+#include "wide_clones.hpp"
 #include "quillmere/byte_io.hpp"
 #include "work_buffer.hpp"
 
@@ -83,7 +84,7 @@ struct RawWriter {
 constexpr unsigned kRawCountShift = 16;
 constexpr unsigned kWidthShift = 8;
 
-QUILLMERE_VECTOR_CLONES
+QUILLMERE_WIDE_CLONES
 void describe(const std::int16_t* in, std::size_t n, std::uint32_t* bits, std::uint16_t* shape) noexcept {
   for (std::size_t i = 0; i < n; ++i) {
     const std::int32_t w = in[i];
@@ -141,10 +142,11 @@ struct FastContext {
       : last256(static_cast<std::int32_t>(c.last << 8)), mean(c.mean) {}
   ContextState state() const { return {static_cast<unsigned>(last256) >> 8, mean}; }
 
-  // The symbol word of a shape, given its band's key_base << kKeyShift.
-  std::uint32_t symbol(std::uint32_t shape, std::uint32_t key) noexcept {
+  // The symbol word of a shape, given kLevelKey with its band's
+  // key_base << kKeyShift added to every entry.
+  std::uint32_t symbol(std::uint32_t shape, const std::uint32_t* level_key) noexcept {
     const auto rise = static_cast<std::uint32_t>(last256 > mean) << kKeyShift;
-    const std::uint32_t s = key + kLevelKey[static_cast<std::uint32_t>(last256 + 3 * mean + 128) >> 8] + rise +
+    const std::uint32_t s = level_key[static_cast<std::uint32_t>(last256 + 3 * mean + 128) >> 8] + rise +
                             (shape & (kTokens - 1));
     last256 = static_cast<std::int32_t>(shape & (0xFFu << kWidthShift));
     mean += (last256 - mean) >> 4;  // arithmetic shift: floor
@@ -152,25 +154,50 @@ struct FastContext {
   }
 };
 
+// Lane j's copy of the counts lies kLaneTally * j after lane 0's when the
+// bands are few enough (compress() makes at most nine), so that one
+// register addresses all four copies; more bands take a stride of their own.
+constexpr std::size_t kFixedTallyBands = 16;
+constexpr std::size_t kLaneTally = kFixedTallyBands * kContexts * kTokens;
+
 // `run` coefficients of each of four lanes that all stay in their bands.
-// Everything the loop reads of the lanes is copied into locals first, so
-// that the stores to the symbols and counts cannot make it reload them.
-void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, const std::uint16_t* shape,
+// The lanes' segments lie `seg` apart, so one position and that distance
+// (in bytes) address all four lanes' shapes and symbols; each lane's key
+// is folded into its own copy of the level table, kept on the stack. With
+// eight pointers, four keys and four counts the loop held more than the
+// registers and reloaded some every step. Everything the loop reads of the
+// lanes is copied into locals first, so that the stores to the symbols and
+// counts cannot make it reload them. Fixed: the counts' copies lie
+// kLaneTally apart (else lanes[j].tally).
+template <bool Fixed>
+void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, std::size_t seg, const std::uint16_t* shape,
               std::uint32_t* sym) noexcept {
+  std::uint32_t level_key[kLanes][kMaxWeighted + 1];
+  for (unsigned j = 0; j < kLanes; ++j) {
+    const std::uint32_t key = lanes[j].key_base << kKeyShift;
+    for (unsigned q = 0; q <= kMaxWeighted; ++q) level_key[j][q] = kLevelKey[q] + key;
+  }
   FastContext c0(lanes[0].context), c1(lanes[1].context), c2(lanes[2].context), c3(lanes[3].context);
-  const std::uint32_t k0 = lanes[0].key_base << kKeyShift, k1 = lanes[1].key_base << kKeyShift,
-                      k2 = lanes[2].key_base << kKeyShift, k3 = lanes[3].key_base << kKeyShift;
-  std::uint32_t *const t0 = lanes[0].tally, *const t1 = lanes[1].tally, *const t2 = lanes[2].tally,
-                       *const t3 = lanes[3].tally;
-  const std::uint16_t *h0 = shape + lanes[0].pos, *h1 = shape + lanes[1].pos, *h2 = shape + lanes[2].pos,
-                      *h3 = shape + lanes[3].pos;
-  std::uint32_t *s0 = sym + lanes[0].pos, *s1 = sym + lanes[1].pos, *s2 = sym + lanes[2].pos,
-                *s3 = sym + lanes[3].pos;
-  for (std::size_t r = 0; r < run; ++r) {
-    const std::uint32_t a = c0.symbol(h0[r], k0), b = c1.symbol(h1[r], k1), c = c2.symbol(h2[r], k2),
-                        d = c3.symbol(h3[r], k3);
-    s0[r] = a, s1[r] = b, s2[r] = c, s3[r] = d;
-    ++t0[a], ++t1[b], ++t2[c], ++t3[d];
+  std::uint32_t* const t0 = lanes[0].tally;
+  std::uint32_t *const t1 = Fixed ? t0 + kLaneTally : lanes[1].tally,
+                       *const t2 = Fixed ? t0 + 2 * kLaneTally : lanes[2].tally,
+                       *const t3 = Fixed ? t0 + 3 * kLaneTally : lanes[3].tally;
+  // Bytes between neighbouring lanes' shapes; their symbols lie twice that apart.
+  const std::size_t d = seg * sizeof(std::uint16_t), d3 = 3 * d;
+  const auto* h = reinterpret_cast<const unsigned char*>(shape + lanes[0].pos);
+  auto* s = reinterpret_cast<unsigned char*>(sym + lanes[0].pos);
+  const auto shape_at = [](const unsigned char* p) {
+    std::uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    return std::uint32_t{v};
+  };
+  const auto put = [](unsigned char* p, std::uint32_t v) { std::memcpy(p, &v, sizeof v); };
+  for (const unsigned char* const end = h + run * sizeof(std::uint16_t); h != end;
+       h += sizeof(std::uint16_t), s += sizeof(std::uint32_t)) {
+    const std::uint32_t a = c0.symbol(shape_at(h), level_key[0]), b = c1.symbol(shape_at(h + d), level_key[1]),
+                        c = c2.symbol(shape_at(h + 2 * d), level_key[2]), e = c3.symbol(shape_at(h + d3), level_key[3]);
+    put(s, a), put(s + 2 * d, b), put(s + 4 * d, c), put(s + 2 * d3, e);
+    ++t0[a], ++t1[b], ++t2[c], ++t3[e];
   }
   lanes[0].context = c0.state(), lanes[1].context = c1.state(), lanes[2].context = c2.state(),
   lanes[3].context = c3.state();
@@ -198,7 +225,7 @@ void describe_range(std::span<const std::span<const std::int16_t>> bands, const 
 // 60 in all, which always fit. A pass of its own without a branch, which
 // the AVX2 clone vectorises (its variable 64-bit shifts), so that the loop
 // that appends the bits does nothing else.
-QUILLMERE_VECTOR_CLONES
+QUILLMERE_WIDE_CLONES
 void join_steps(const std::uint32_t* b0, const std::uint32_t* b1, const std::uint32_t* b2, const std::uint32_t* b3,
                 std::size_t n, std::uint64_t* value, std::uint8_t* count) noexcept {
   for (std::size_t i = 0; i < n; ++i) {
@@ -317,7 +344,9 @@ std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16
   std::uint32_t* const sym = scratch.sym.take(total);
   const std::size_t keys_total = k * kContexts;
   const std::size_t tally_size = keys_total * kTokens;
-  std::uint32_t* const tally = scratch.tally.take(seg.lanes * tally_size);
+  const bool fixed_tally = k <= kFixedTallyBands;
+  const std::size_t lane_tally = fixed_tally ? kLaneTally : tally_size;
+  std::uint32_t* const tally = scratch.tally.take(seg.lanes * lane_tally);
   // A lane only ever counts into the rows of the bands its segment meets
   // (most bands lie in one lane), so only those are cleared and summed.
   std::array<std::size_t, kLanes> first_band{}, end_band{};
@@ -327,8 +356,8 @@ std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16
     first_band[j] = b;
     while (b < k && band_end[b] - bands[b].size() < seg.end(j)) ++b;
     end_band[j] = std::max(b, first_band[j]);
-    std::fill(tally + j * tally_size + first_band[j] * kContexts * kTokens,
-              tally + j * tally_size + end_band[j] * kContexts * kTokens, 0u);
+    std::fill(tally + j * lane_tally + first_band[j] * kContexts * kTokens,
+              tally + j * lane_tally + end_band[j] * kContexts * kTokens, 0u);
   }
 
   std::array<Lane, kLanes> lanes{};
@@ -343,7 +372,7 @@ std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16
   };
   for (unsigned j = 0; j < seg.lanes; ++j) {
     lanes[j].pos = seg.begin(j);
-    lanes[j].tally = tally + j * tally_size;
+    lanes[j].tally = tally + j * lane_tally;
     enter_band(lanes[j]);
   }
   const std::size_t common = seg.end(seg.lanes - 1) - seg.begin(seg.lanes - 1);
@@ -351,7 +380,11 @@ std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16
     std::size_t run = common - i;
     for (unsigned j = 0; j < seg.lanes; ++j) run = std::min(run, band_end[lanes[j].band] - lanes[j].pos);
     if (seg.lanes == kLanes) {
-      run_four(lanes, run, shape, sym);
+      if (fixed_tally) {
+        run_four<true>(lanes, run, seg.seg, shape, sym);
+      } else {
+        run_four<false>(lanes, run, seg.seg, shape, sym);
+      }
     } else {
       for (std::size_t r = 0; r < run; ++r) step(lanes[0]);
     }
@@ -371,7 +404,7 @@ std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16
   for (unsigned j = 0; j < seg.lanes; ++j) {
     for (std::size_t key = first_band[j] * kContexts; key < end_band[j] * kContexts; ++key) {
       auto& row = counts[key / kContexts][key % kContexts];
-      const std::uint32_t* copy = tally + j * tally_size + key * kTokens;
+      const std::uint32_t* copy = tally + j * lane_tally + key * kTokens;
       for (unsigned t = 0; t < kTokens; ++t) row[t] += copy[t];
     }
   }
@@ -472,14 +505,23 @@ std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16
     for (unsigned j = seg.lanes - 1; j-- > 0;) put_symbol(x[j], sym[seg.begin(j) + i - 1]);
   }
   if (seg.lanes == kLanes) {
-    // The states as locals, which the compiler keeps in registers.
+    // The states as locals, which the compiler keeps in registers, and the
+    // four lanes' words read through one pointer and the lanes' distance
+    // in bytes: a pointer per lane left too few registers for the states.
     std::uint32_t x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3];
-    const std::uint32_t *c0 = sym, *c1 = sym + seg.seg, *c2 = sym + 2 * seg.seg, *c3 = sym + 3 * seg.seg;
-    for (std::size_t i = common; i-- > 0;) {
-      put_symbol(x3, c3[i]);
-      put_symbol(x2, c2[i]);
-      put_symbol(x1, c1[i]);
-      put_symbol(x0, c0[i]);
+    const std::size_t d = seg.seg * sizeof(std::uint32_t), d3 = 3 * d;
+    const auto* const first = reinterpret_cast<const unsigned char*>(sym);
+    const auto word_at = [](const unsigned char* p) {
+      std::uint32_t v;
+      std::memcpy(&v, p, sizeof v);
+      return v;
+    };
+    for (const unsigned char* q = first + common * sizeof(std::uint32_t); q != first;) {
+      q -= sizeof(std::uint32_t);
+      put_symbol(x3, word_at(q + d3));
+      put_symbol(x2, word_at(q + 2 * d));
+      put_symbol(x1, word_at(q + d));
+      put_symbol(x0, word_at(q));
     }
     x = {x0, x1, x2, x3};
   } else {

@@ -6,6 +6,7 @@
 #include "fast_adaptive.hpp"
 #include "fast_group_cost.hpp"
 #include "vector_clones.hpp"
+#include "wide_clones.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -272,7 +273,7 @@ std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
 // does, every symbol's code is in `codes` (when given). The model's update
 // of all 32 entries per symbol is the loop's work: in 16-bit lanes, exact,
 // so the AVX2 clone takes it in half the vectors with the same result.
-QUILLMERE_VECTOR_CLONES
+QUILLMERE_WIDE_CLONES
 std::uint64_t adaptive_cost(std::span<const std::uint32_t> symbols, unsigned count, std::uint64_t limit,
                             std::uint32_t* codes) {
   AdaptiveModel model(count);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "vector_clones.hpp"
+#include "wide_clones.hpp"
 
 namespace quillmere::fast {
 namespace {
@@ -62,7 +63,7 @@ template <std::size_t B>
   }
 }
 
-QUILLMERE_VECTOR_CLONES
+QUILLMERE_WIDE_CLONES
 void zero_flags(unsigned block_code, const std::int16_t* p, std::size_t n, std::uint8_t* flags) noexcept {
   switch (block_code) {
     case 0: return zero_flags_of<8>(p, n, flags);
@@ -322,7 +323,7 @@ void expand_bands(const BlockMaps& maps, std::span<const std::size_t> lengths, s
 // slower than the two it replaces. Zero blocks get r * 0, the value
 // dequantise() gives a zero (+0 for any positive finite factor, and still
 // the same value when 1 / multiplier overflows).
-QUILLMERE_VECTOR_CLONES
+QUILLMERE_WIDE_CLONES
 void expand_dequantised(const BlockMaps& maps, std::span<const std::size_t> lengths,
                         std::span<const std::int16_t> live, float multiplier, std::span<float> out) noexcept {
   const float r = 1.0f / multiplier;

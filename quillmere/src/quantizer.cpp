@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "vector_clones.hpp"
+#include "wide_clones.hpp"
 #include "wavelet_choice.hpp"
 
 namespace quillmere {
@@ -48,7 +49,7 @@ inline std::int32_t rounded(float v2) noexcept {
 
 }  // namespace
 
-QUILLMERE_VECTOR_CLONES
+QUILLMERE_WIDE_CLONES
 std::size_t quantise(std::span<const float> coefficients, float multiplier,
                      std::span<std::int16_t> out) noexcept {
   // Bands are under 2^32 long, so the counter cannot wrap.
@@ -65,7 +66,7 @@ std::size_t quantise(std::span<const float> coefficients, float multiplier,
   return n - inside;
 }
 
-QUILLMERE_VECTOR_CLONES
+QUILLMERE_WIDE_CLONES
 BandRange quantise_band(std::span<const float> coefficients, float multiplier,
                         std::uint16_t threshold, std::span<std::int16_t> out) noexcept {
   // Sixteen independent lanes keep the range off one compare chain.
@@ -170,7 +171,7 @@ void apply_dead_zone(std::span<std::int16_t> details, std::uint16_t threshold) n
   }
 }
 
-QUILLMERE_VECTOR_CLONES
+QUILLMERE_WIDE_CLONES
 void dequantise(std::span<const std::int16_t> quantised, float multiplier,
                 std::span<float> out) noexcept {
   const float r = 1.0f / multiplier;

@@ -5,11 +5,12 @@
 
 #include "quantizer.hpp"
 #include "vector_clones.hpp"
+#include "wide_clones.hpp"
 
 namespace quillmere::stages {
 namespace {
 
-QUILLMERE_VECTOR_CLONES
+QUILLMERE_WIDE_CLONES
 void denormalise(float* y, std::size_t n, float min, float range, float mean) noexcept {
   for (std::size_t i = 0; i < n; ++i) y[i] = min + range * (y[i] + mean);
 }

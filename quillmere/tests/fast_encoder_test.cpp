@@ -144,5 +144,42 @@ TEST(FastEncoder, StreamOfEveryBandKindIsPinned) {
   EXPECT_EQ(round_trip(bands), joined(bands));
 }
 
+// The encoder counts each lane's tokens in a copy of its own, laid out one
+// way up to 16 bands and another beyond. Streams of 16, 17 and 40 bands
+// long enough for four lanes, with bands that cross lanes and bands inside
+// one, pinned to the bytes the encoder wrote before the layouts split.
+struct ManyBands {
+  std::size_t count;
+  std::size_t bytes;
+  std::uint64_t hash;
+};
+
+class ManyBandsPinned : public ::testing::TestWithParam<ManyBands> {};
+
+TEST_P(ManyBandsPinned, StreamIsPinned) {
+  std::mt19937_64 rng(23);
+  std::vector<Band> bands;
+  for (std::size_t b = 0; b < GetParam().count; ++b) {
+    // Lengths from 0 to about 3000, and spreads that differ per band so
+    // that the bands' tables differ too.
+    Band band(rng() % 3001);
+    const int spread = 1 << (b % 9);
+    std::uniform_int_distribution<int> value(-spread, spread);
+    for (auto& w : band) w = static_cast<std::int16_t>(value(rng));
+    bands.push_back(std::move(band));
+  }
+  const Bytes stream = encode_coeffs(testing_bands::views_of(bands));
+  std::uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a
+  for (const std::uint8_t byte : stream) hash = (hash ^ byte) * 0x100000001b3ULL;
+  EXPECT_EQ(stream.size(), GetParam().bytes);
+  EXPECT_EQ(hash, GetParam().hash);
+  EXPECT_EQ(round_trip(bands), joined(bands));
+}
+
+INSTANTIATE_TEST_SUITE_P(BandCounts, ManyBandsPinned,
+                         ::testing::Values(ManyBands{16, 15410, 10258063258382216640ULL},
+                                           ManyBands{17, 17222, 1046477635713626581ULL},
+                                           ManyBands{40, 39311, 6645838751756559144ULL}));
+
 }  // namespace
 }  // namespace quillmere::fast
