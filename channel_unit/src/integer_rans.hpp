@@ -39,7 +39,6 @@
 #pragma once
 
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -124,29 +123,6 @@ struct RansModel {
 // table, as plan_rans counts it: a quick look at whether contexts are worth
 // planning.
 std::uint64_t single_table_bits(std::span<const std::uint64_t> u);
-
-// Zig-zag residuals counted by bin, where a residual's bin is its token and,
-// for an escape, its width too: u < 4 in bin u, otherwise 2w - 2 plus the
-// bit below the leading one (w its bit width). Bins below kEscape are the
-// tokens; bin b from kEscape on is an escape of width (b + 2) / 2. One
-// increment a residual, and the single table's size follows from the
-// counts (the token itself would need a branch or a lookup on its width).
-constexpr unsigned kTokenBins = 128;
-using TokenBins = std::array<std::uint32_t, kTokenBins>;
-
-inline unsigned token_bin(std::uint64_t u) noexcept {
-  const auto w = static_cast<unsigned>(std::bit_width(u));
-  // For u < 4 the shift's count is meaningless but in range; the mask
-  // drops what it gives. A mask, not a conditional: compilers made that a
-  // branch, which residuals either side of 4 mispredict half the time.
-  const auto below = static_cast<unsigned>((u >> ((w - 2) & 63u)) & 1u);
-  const unsigned small = 0u - static_cast<unsigned>(u < 4);
-  return (static_cast<unsigned>(u) & small) | ((2 * w - 2 + below) & ~small);
-}
-
-// single_table_bits of the `count` residuals counted in `bins`: the same
-// number, from the counts alone.
-std::uint64_t single_table_bits(const TokenBins& bins, std::size_t count);
 
 // The best model for these zig-zag residuals (each below 2^34).
 RansModel plan_rans(std::span<const std::uint64_t> u);

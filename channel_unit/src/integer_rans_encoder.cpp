@@ -131,39 +131,15 @@ struct LevelCounts {
 
 }  // namespace
 
-// The residuals counted by bin without a branch, in four sets of bins by
-// position, so that runs of one value (zeros, mostly) do not wait on each
-// other's increments: a lean encode counts every block it tries tables on.
 std::uint64_t single_table_bits(std::span<const std::uint64_t> u) {
-  std::array<TokenBins, 4> ways{};
-  const std::uint64_t* v = u.data();
-  const std::size_t n = u.size();
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    ++ways[0][token_bin(v[i])];
-    ++ways[1][token_bin(v[i + 1])];
-    ++ways[2][token_bin(v[i + 2])];
-    ++ways[3][token_bin(v[i + 3])];
-  }
-  for (; i < n; ++i) ++ways[0][token_bin(v[i])];
-  TokenBins bins;
-  for (unsigned b = 0; b < kTokenBins; ++b) bins[b] = ways[0][b] + ways[1][b] + ways[2][b] + ways[3][b];
-  return single_table_bits(bins, n);
-}
-
-std::uint64_t single_table_bits(const TokenBins& bins, std::size_t count) {
   Counts counts{};
   std::uint64_t raw_bits = 0;
-  for (unsigned b = 0; b < kEscape; ++b) {
-    counts[b] = bins[b];
-    raw_bits += std::uint64_t{bins[b]} * kShapes[b].extra_bits;
+  for (const std::uint64_t v : u) {
+    const Token t = token_of(v);
+    ++counts[t.token];
+    raw_bits += static_cast<std::uint64_t>(t.extra_bits);
   }
-  for (unsigned b = kEscape; b < kTokenBins; ++b) {
-    counts[kEscape] += bins[b];
-    const std::uint64_t w = (b + 2) / 2;
-    raw_bits += std::uint64_t{bins[b]} * (kEscapeWidthBits + w - 1);
-  }
-  const std::uint64_t states = 32ull * lanes_for(count);
+  const std::uint64_t states = 32ull * lanes_for(u.size());
   return 2 + ((context_cost(counts) + (1u << kCostShift) - 1) >> kCostShift) + raw_bits + states;
 }
 
