@@ -49,9 +49,12 @@ constexpr std::size_t kMaxEntrySymbols = (2 * kMaxMagWidth - 1) + 1;
 // trace). Counts are halved at kCountLimit so that a context can follow
 // a signal whose character changes.
 constexpr std::uint32_t kCountLimit = 1024;
+// The counts and the probability they give, worked out when the counts
+// change: the next symbol in the context only loads it.
 struct Counts {
   std::uint16_t zeros = 0;
   std::uint16_t ones = 0;
+  std::uint16_t p = bin_engine::kProbScale / 2;  // probability() of no counts
 };
 // p = floor((2 z + 1) 2048 / (z + o + 1)), the same quotient halved above
 // and below, as (a * ceil(2^32 / d)) >> 32 with a < 2^22 and d <= 1024:
@@ -64,34 +67,51 @@ constexpr std::array<std::uint64_t, kCountLimit + 1> kReciprocals = [] {
   for (std::uint64_t d = 1; d < r.size(); ++d) r[d] = ((std::uint64_t{1} << kReciprocalShift) + d - 1) / d;
   return r;
 }();
-// Every pair of counts a context can hold, checked against the division.
+// Every pair of counts a context can hold, checked against the division
+// and the bit engine's range.
 constexpr bool reciprocals_exact() {
   for (std::uint64_t z = 0; z < kCountLimit; ++z) {
     for (std::uint64_t o = 0; z + o < kCountLimit; ++o) {
       const std::uint64_t a = (2 * z + 1) << 11;
-      if (((a * kReciprocals[z + o + 1]) >> kReciprocalShift) != a / (z + o + 1)) return false;
+      const std::uint64_t p = a / (z + o + 1);
+      if (((a * kReciprocals[z + o + 1]) >> kReciprocalShift) != p) return false;
+      // Inside the bit engine's range with no clamp: at least 2048 / 1024
+      // and below 4096 (2z + 1 < 2(z + o + 1)).
+      if (p < 1 || p >= bin_engine::kProbScale) return false;
     }
   }
   return true;
 }
 static_assert(reciprocals_exact());
-inline std::uint32_t probability(Counts c) noexcept {
-  const std::uint64_t a = std::uint64_t{2u * c.zeros + 1u} << (bin_engine::kProbBits - 1);
-  const auto p = static_cast<std::uint32_t>((a * kReciprocals[c.zeros + c.ones + 1u]) >> kReciprocalShift);
-  return std::clamp<std::uint32_t>(p, 1, bin_engine::kProbScale - 1);
+inline std::uint16_t probability(std::uint32_t zeros, std::uint32_t ones) noexcept {
+  const std::uint64_t a = std::uint64_t{2u * zeros + 1u} << (bin_engine::kProbBits - 1);
+  return static_cast<std::uint16_t>((a * kReciprocals[zeros + ones + 1u]) >> kReciprocalShift);
 }
+static_assert(bin_engine::kProbScale / 2 == (1u << (bin_engine::kProbBits - 1)), "probability(0, 0)");
+// The counts after `bit`, halved when they reach kCountLimit, and their
+// probability.
 inline void count(Counts& c, unsigned bit) noexcept {
-  if (bit != 0) {
-    ++c.ones;
-  } else {
-    ++c.zeros;
+  std::uint32_t z = c.zeros + (bit == 0 ? 1u : 0u);
+  std::uint32_t o = c.ones + bit;
+  if (z + o >= kCountLimit) {
+    z = (z + 1u) / 2u;
+    o = (o + 1u) / 2u;
   }
-  if (std::uint32_t{c.zeros} + c.ones >= kCountLimit) {
-    c.zeros = static_cast<std::uint16_t>((c.zeros + 1u) / 2u);
-    c.ones = static_cast<std::uint16_t>((c.ones + 1u) / 2u);
-  }
+  c.zeros = static_cast<std::uint16_t>(z);
+  c.ones = static_cast<std::uint16_t>(o);
+  c.p = probability(z, o);
 }
-
+inline void count_zero(Counts& c) noexcept {
+  std::uint32_t z = c.zeros + 1u;
+  std::uint32_t o = c.ones;
+  if (z + o >= kCountLimit) {
+    z = (z + 1u) / 2u;
+    o = (o + 1u) / 2u;
+  }
+  c.zeros = static_cast<std::uint16_t>(z);
+  c.ones = static_cast<std::uint16_t>(o);
+  c.p = probability(z, o);
+}
 // The layer's shape around each sample, as both sides compute it: the
 // slopes s(j) = y[j] - y[j - 1] (zero outside the signal), the bends
 // s(j + 1) - s(j) at the sample and its two neighbours, and the class of
@@ -118,6 +138,7 @@ class LayerClasses {
   // sample i's is at(i) until the next fill.
   void fill(std::size_t from) noexcept {
     from_ = from;
+    end_ = from + kChunk;
     const std::size_t to = std::min(n_, from + kChunk);
     // Samples 2 .. n - 3 have every slope they need inside the signal.
     const std::size_t lo = std::clamp<std::size_t>(2, from, to);
@@ -129,9 +150,26 @@ class LayerClasses {
       out[i - lo] = word(y[i - 1] - y[i - 2], y[i] - y[i - 1], y[i + 1] - y[i], y[i + 2] - y[i + 1]);
     }
     for (std::size_t i = hi; i < to; ++i) cls_[i - from] = edge(i);
+    // Each group's largest class, which its group flag is coded by; the
+    // signal's last group may be short, and is worked out alone.
+    const std::size_t whole = from + (to - from) / kGroup * kGroup;
+    for (std::size_t g = from; g < whole; g += kGroup) {
+      const std::uint32_t* c = cls_ + (g - from);
+      const std::uint32_t a = std::max(c[0] & kClassMask, c[1] & kClassMask);
+      const std::uint32_t b = std::max(c[2] & kClassMask, c[3] & kClassMask);
+      wide_[(g - from) / kGroup] = static_cast<std::uint8_t>(std::max(a, b));
+    }
+    if (whole < to) {
+      std::uint32_t widest = 0;
+      for (std::size_t i = whole; i < to; ++i) widest = std::max(widest, cls_[i - from] & kClassMask);
+      wide_[(whole - from) / kGroup] = static_cast<std::uint8_t>(widest);
+    }
   }
   std::uint32_t at(std::size_t i) const noexcept { return cls_[i - from_]; }
-  std::size_t end() const noexcept { return from_ + kChunk; }
+  // The largest class in the group that starts at g.
+  std::uint32_t widest(std::size_t g) const noexcept { return wide_[(g - from_) / kGroup]; }
+  // Past the samples filled; nothing is before the first fill.
+  std::size_t end() const noexcept { return end_; }
 
  private:
   static_assert(kClasses == 5, "four thresholds");
@@ -157,7 +195,9 @@ class LayerClasses {
   std::size_t n_;
   float t_[4];
   std::size_t from_ = 0;
+  std::size_t end_ = 0;
   std::uint32_t cls_[kChunk] = {};
+  std::uint8_t wide_[kChunk / kGroup] = {};
 };
 
 struct Modeller {
@@ -165,8 +205,13 @@ struct Modeller {
   std::uint16_t* q;
   void put(std::size_t context, unsigned bit) noexcept {
     Counts& c = model[context];
-    *q++ = bin_engine::symbol(probability(c), bit);
+    *q++ = bin_engine::symbol(c.p, bit);
     count(c, bit);
+  }
+  void put_zero(std::size_t context) noexcept {
+    Counts& c = model[context];
+    *q++ = bin_engine::symbol(c.p, 0);
+    count_zero(c);
   }
   // v >= 1 in Elias-gamma form: its width in unary (a context a place),
   // then its bits below the leading one (a context a width and place).
@@ -180,10 +225,10 @@ struct Modeller {
 
 struct Getter {
   Counts* model;
-  bin_engine::BinDec& dec;
+  bin_engine::BinDec dec;
   unsigned get(std::size_t context) noexcept {
     Counts& c = model[context];
-    const unsigned bit = dec.decode<true>(probability(c));
+    const unsigned bit = dec.decode<true>(c.p);
     count(c, bit);
     return bit;
   }
@@ -222,6 +267,7 @@ CorrectionResult<Encoded> encode(std::span<const float> layer, const Originals& 
     std::size_t last = 0;
     for (const std::uint32_t g : gaps) last += std::size_t{g} + 1;
     const std::size_t n = layer.size();
+    if (last > n) return std::unexpected(CorrectionError::CorruptStream);
     const std::size_t upto = std::min(n, (last + kGroup - 1) / kGroup * kGroup);
     const std::size_t most = upto + upto / kGroup + count_of * kMaxEntrySymbols + 1;
     if (buf.queue.size() < most) buf.queue.resize(most);
@@ -233,13 +279,18 @@ CorrectionResult<Encoded> encode(std::span<const float> layer, const Originals& 
     std::size_t j = 0;              // the next correction
     std::size_t next_at = gaps[0];  // and its position
     for (std::size_t g0 = 0; j < count_of; g0 += kGroup) {
-      if (g0 % kChunk == 0) classes.fill(g0);
+      // Most groups have nothing corrected: up to the one that holds the
+      // next correction, their flags are zeros, coded a chunk at a time
+      // with no test of the corrections.
+      const std::size_t holder = next_at / kGroup * kGroup;
+      while (g0 < holder) {
+        if (g0 >= classes.end()) classes.fill(g0);
+        const std::size_t stop = std::min(holder, classes.end());
+        for (; g0 < stop; g0 += kGroup) m.put_zero(kGroupFlag + classes.widest(g0));
+      }
+      if (g0 >= classes.end()) classes.fill(g0);
       const std::size_t gend = std::min(g0 + kGroup, n);
-      std::uint32_t widest = 0;
-      for (std::size_t i = g0; i < gend; ++i) widest = std::max(widest, classes.at(i) & kClassMask);
-      const bool any = next_at < gend;
-      m.put(kGroupFlag + widest, any ? 1u : 0u);
-      if (!any) continue;
+      m.put(kGroupFlag + classes.widest(g0), 1u);
       unsigned seen = 0;
       for (std::size_t i = g0; i < gend && j < count_of; ++i) {
         const bool hit = i == next_at;
@@ -328,52 +379,63 @@ std::span<const Entry> Reader::next_batch() noexcept {
 bool Reader::read_all() {
   const std::uint32_t corrected = header_.corrected;
   if (corrected == 0) return header_.escaped == 0;
-  auto dec = bin_engine::BinDec::create(1, coded_);
-  if (!dec) return false;
+  auto created = bin_engine::BinDec::create(1, coded_);
+  if (!created) return false;
   std::vector<Counts> model(kContexts);
-  Getter g{model.data(), *dec};
+  // The decoder held by value, and the entries written into room made
+  // beforehand: with no call out of the loop that could see it, the
+  // decoder's state stays in registers rather than going through memory
+  // on every bit.
+  Getter g{model.data(), std::move(*created)};
   const std::size_t n = layer_.size();
   LayerClasses classes(layer_, header_.step);
   std::uint32_t escapes = 0;
   unsigned last_negative = 0;
-  entries_.clear();
   // Whatever the stream holds, the loop ends at the signal's end and the
-  // entries at the header's count.
-  for (std::size_t g0 = 0; g0 < n && entries_.size() < corrected; g0 += kGroup) {
-    if (g0 % kChunk == 0) classes.fill(g0);
-    const std::size_t gend = std::min(g0 + kGroup, n);
-    std::uint32_t widest = 0;
-    for (std::size_t i = g0; i < gend; ++i) widest = std::max(widest, classes.at(i) & kClassMask);
-    if (g.get(kGroupFlag + widest) == 0) {
-      if (dec->truncated()) return false;
-      continue;
+  // entries at the header's count (at most one a sample).
+  const std::size_t most = std::min<std::size_t>(corrected, n);
+  entries_.resize(most);
+  Entry* const out = entries_.data();
+  std::size_t found = 0;
+  const auto read = [&]() -> bool {
+    for (std::size_t g0 = 0; g0 < n && found < most; g0 += kGroup) {
+      if (g0 >= classes.end()) classes.fill(g0);
+      const std::size_t gend = std::min(g0 + kGroup, n);
+      if (g.get(kGroupFlag + classes.widest(g0)) == 0) {
+        if (g.dec.truncated()) return false;
+        continue;
+      }
+      unsigned seen = 0;
+      for (std::size_t i = g0; i < gend && found < most; ++i) {
+        const std::uint32_t here = classes.at(i);
+        const unsigned hit =
+            i + 1 == gend && seen == 0 ? 1u : g.get(kFlag + (here & kClassMask) + kClasses * seen);
+        if (hit == 0) {
+          if (g.dec.truncated()) return false;
+          continue;
+        }
+        seen = 1;
+        std::uint64_t v = 0;
+        if (!g.get_number(v)) return false;
+        const std::uint64_t mag = v - 1;
+        if (mag > static_cast<std::uint64_t>(parts::kMaxMultiple)) return false;
+        auto k = static_cast<std::int64_t>(mag);
+        if (mag == 0) {
+          if (++escapes > header_.escaped) return false;
+        } else {
+          const unsigned negative = g.get(kSign + 2 * ((here & kBendsUp) != 0 ? 1u : 0u) + last_negative);
+          last_negative = negative;
+          if (negative != 0) k = -k;
+        }
+        if (g.dec.truncated()) return false;
+        out[found++] = {static_cast<std::uint32_t>(i), k};
+      }
     }
-    unsigned seen = 0;
-    for (std::size_t i = g0; i < gend && entries_.size() < corrected; ++i) {
-    const std::uint32_t here = classes.at(i);
-    const unsigned hit = i + 1 == gend && seen == 0 ? 1u : g.get(kFlag + (here & kClassMask) + kClasses * seen);
-    if (hit == 0) {
-      if (dec->truncated()) return false;
-      continue;
-    }
-    seen = 1;
-    std::uint64_t v = 0;
-    if (!g.get_number(v)) return false;
-    const std::uint64_t mag = v - 1;
-    if (mag > static_cast<std::uint64_t>(parts::kMaxMultiple)) return false;
-    auto k = static_cast<std::int64_t>(mag);
-    if (mag == 0) {
-      if (++escapes > header_.escaped) return false;
-    } else {
-      const unsigned negative = g.get(kSign + 2 * ((here & kBendsUp) != 0 ? 1u : 0u) + last_negative);
-      last_negative = negative;
-      if (negative != 0) k = -k;
-    }
-    if (dec->truncated()) return false;
-    entries_.push_back({static_cast<std::uint32_t>(i), k});
-    }
-  }
-  return entries_.size() == corrected && escapes == header_.escaped && dec->exhausted();
+    return true;
+  };
+  const bool whole = read();
+  entries_.resize(found);
+  return whole && found == corrected && escapes == header_.escaped && g.dec.exhausted();
 }
 
 }  // namespace quillmere::corrections::flags
