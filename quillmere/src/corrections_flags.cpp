@@ -9,6 +9,7 @@
 #include <new>
 
 #include "bin_engine.hpp"
+#include "vector_clones.hpp"
 #include "quillmere/byte_io.hpp"
 
 namespace quillmere::corrections::flags {
@@ -126,6 +127,44 @@ constexpr std::uint32_t kBendsUp = 0x80;
 constexpr std::size_t kChunk = 256;
 static_assert(kChunk % kGroup == 0, "groups never straddle chunks");
 
+// The class word of a sample from its slopes a, b, c, d = s(i - 1), s(i),
+// s(i + 1), s(i + 2) and the four thresholds.
+inline std::uint32_t class_word(float a, float b, float c, float d, const float* t) noexcept {
+  const float e0 = std::fabs(b - a), e1 = std::fabs(c - b), e2 = std::fabs(d - c);
+  const float e01 = e0 > e1 ? e0 : e1;
+  const float widest = e01 > e2 ? e01 : e2;
+  const float fb = std::fabs(b), fc = std::fabs(c);
+  const float f = widest + 0.5f * (fb > fc ? fb : fc);
+  return static_cast<std::uint32_t>(f >= t[0]) + static_cast<std::uint32_t>(f >= t[1]) +
+         static_cast<std::uint32_t>(f >= t[2]) + static_cast<std::uint32_t>(f >= t[3]) +
+         (c - b > 0.0f ? kBendsUp : 0u);
+}
+
+// The classes of samples lo .. hi, every one of which has its four slopes
+// inside the signal, into out[0 ..]: the bulk of the reader's and the
+// encoder's per-sample work outside the coding, built for AVX2 beside the
+// baseline (each lane the same float operations in the same order, so the
+// same classes).
+QUILLMERE_VECTOR_CLONES
+void inner_classes(const float* y, std::size_t lo, std::size_t hi, const float* t, std::uint32_t* out) {
+  const float th[4] = {t[0], t[1], t[2], t[3]};
+  for (std::size_t i = lo; i < hi; ++i) {
+    out[i - lo] = class_word(y[i - 1] - y[i - 2], y[i] - y[i - 1], y[i + 1] - y[i], y[i + 2] - y[i + 1], th);
+  }
+}
+
+// Each whole group's largest class (its group flag's context) from the
+// classes of `groups` groups of kGroup.
+QUILLMERE_VECTOR_CLONES
+void group_widest(const std::uint32_t* cls, std::size_t groups, std::uint8_t* out) {
+  for (std::size_t g = 0; g < groups; ++g) {
+    const std::uint32_t* c = cls + g * kGroup;
+    const std::uint32_t a = std::max(c[0] & kClassMask, c[1] & kClassMask);
+    const std::uint32_t b = std::max(c[2] & kClassMask, c[3] & kClassMask);
+    out[g] = static_cast<std::uint8_t>(std::max(a, b));
+  }
+}
+
 class LayerClasses {
  public:
   LayerClasses(std::span<const float> y, double step) noexcept
@@ -144,21 +183,12 @@ class LayerClasses {
     const std::size_t lo = std::clamp<std::size_t>(2, from, to);
     const std::size_t hi = n_ >= 3 ? std::clamp<std::size_t>(n_ - 2, lo, to) : lo;
     for (std::size_t i = from; i < lo; ++i) cls_[i - from] = edge(i);
-    const float* const y = y_;
-    std::uint32_t* const out = cls_ + (lo - from);
-    for (std::size_t i = lo; i < hi; ++i) {
-      out[i - lo] = word(y[i - 1] - y[i - 2], y[i] - y[i - 1], y[i + 1] - y[i], y[i + 2] - y[i + 1]);
-    }
+    inner_classes(y_, lo, hi, t_, cls_ + (lo - from));
     for (std::size_t i = hi; i < to; ++i) cls_[i - from] = edge(i);
     // Each group's largest class, which its group flag is coded by; the
     // signal's last group may be short, and is worked out alone.
     const std::size_t whole = from + (to - from) / kGroup * kGroup;
-    for (std::size_t g = from; g < whole; g += kGroup) {
-      const std::uint32_t* c = cls_ + (g - from);
-      const std::uint32_t a = std::max(c[0] & kClassMask, c[1] & kClassMask);
-      const std::uint32_t b = std::max(c[2] & kClassMask, c[3] & kClassMask);
-      wide_[(g - from) / kGroup] = static_cast<std::uint8_t>(std::max(a, b));
-    }
+    group_widest(cls_, (whole - from) / kGroup, wide_);
     if (whole < to) {
       std::uint32_t widest = 0;
       for (std::size_t i = whole; i < to; ++i) widest = std::max(widest, cls_[i - from] & kClassMask);
@@ -173,17 +203,7 @@ class LayerClasses {
 
  private:
   static_assert(kClasses == 5, "four thresholds");
-  // a, b, c, d: s(i - 1), s(i), s(i + 1), s(i + 2).
-  std::uint32_t word(float a, float b, float c, float d) const noexcept {
-    const float e0 = std::fabs(b - a), e1 = std::fabs(c - b), e2 = std::fabs(d - c);
-    const float e01 = e0 > e1 ? e0 : e1;
-    const float widest = e01 > e2 ? e01 : e2;
-    const float fb = std::fabs(b), fc = std::fabs(c);
-    const float f = widest + 0.5f * (fb > fc ? fb : fc);
-    return static_cast<std::uint32_t>(f >= t_[0]) + static_cast<std::uint32_t>(f >= t_[1]) +
-           static_cast<std::uint32_t>(f >= t_[2]) + static_cast<std::uint32_t>(f >= t_[3]) +
-           (c - b > 0.0f ? kBendsUp : 0u);
-  }
+  std::uint32_t word(float a, float b, float c, float d) const noexcept { return class_word(a, b, c, d, t_); }
   float slope(std::size_t j1) const noexcept {  // s(j1 - 1)
     return j1 >= 2 && j1 <= n_ ? y_[j1 - 1] - y_[j1 - 2] : 0.0f;
   }
