@@ -243,12 +243,48 @@ struct Modeller {
   }
 };
 
+// The bit engine's decoder, step for step (the same state, words and
+// truncation), as a plain aggregate: the reader's loop keeps its state in
+// registers, where the engine's own decoder, which owns a table, was kept
+// in memory and loaded and stored around every bit.
+struct FlagDecoder {
+  std::uint32_t x;
+  const std::uint8_t* pos;
+  const std::uint8_t* end;
+  bool truncated = false;
+
+  unsigned decode(std::uint32_t p) noexcept {
+    const std::uint32_t s = x & (bin_engine::kProbScale - 1);
+    const std::uint32_t q = x >> bin_engine::kProbBits;
+    const unsigned bit = s >= p;
+    const std::uint32_t pq = p * q;
+    x = bin_engine::select_by_bit(bit, x - pq - p, pq + s);
+    if (x < bin_engine::kStateLow) [[unlikely]] refill();
+    return bit;
+  }
+  // A loop: a forged initial state below 2^12 can decode to 0, and then
+  // one word does not restore the state.
+  void refill() noexcept {
+    while (x < bin_engine::kStateLow) {
+      if (end - pos < 2) {
+        truncated = true;
+        return;
+      }
+      x = (x << 16) | load_le16(pos);
+      pos += 2;
+    }
+  }
+  // The encoder starts at the lowest state: after the last symbol the
+  // state is back there with every word read.
+  bool exhausted() const noexcept { return x == bin_engine::kStateLow && pos == end && !truncated; }
+};
+
 struct Getter {
   Counts* model;
-  bin_engine::BinDec dec;
+  FlagDecoder dec;
   unsigned get(std::size_t context) noexcept {
     Counts& c = model[context];
-    const unsigned bit = dec.decode<true>(c.p);
+    const unsigned bit = dec.decode(c.p);
     count(c, bit);
     return bit;
   }
@@ -259,7 +295,7 @@ struct Getter {
     }
     v = 1;
     for (unsigned b = w - 1; b-- > 0;) v = (v << 1) | get(kMagBits + w * kWidths + b);
-    return !dec.truncated();
+    return !dec.truncated;
   }
 };
 
@@ -399,14 +435,11 @@ std::span<const Entry> Reader::next_batch() noexcept {
 bool Reader::read_all() {
   const std::uint32_t corrected = header_.corrected;
   if (corrected == 0) return header_.escaped == 0;
-  auto created = bin_engine::BinDec::create(1, coded_);
-  if (!created) return false;
+  if (coded_.size() < 4) return false;
   std::vector<Counts> model(kContexts);
-  // The decoder held by value, and the entries written into room made
-  // beforehand: with no call out of the loop that could see it, the
-  // decoder's state stays in registers rather than going through memory
-  // on every bit.
-  Getter g{model.data(), std::move(*created)};
+  // The entries are written into room made beforehand: no call out of the
+  // loop that could see the decoder.
+  Getter g{model.data(), FlagDecoder{load_le32(coded_.data()), coded_.data() + 4, coded_.data() + coded_.size()}};
   const std::size_t n = layer_.size();
   LayerClasses classes(layer_, header_.step);
   std::uint32_t escapes = 0;
@@ -419,19 +452,30 @@ bool Reader::read_all() {
   std::size_t found = 0;
   const auto read = [&]() -> bool {
     for (std::size_t g0 = 0; g0 < n && found < most; g0 += kGroup) {
-      if (g0 >= classes.end()) classes.fill(g0);
-      const std::size_t gend = std::min(g0 + kGroup, n);
-      if (g.get(kGroupFlag + classes.widest(g0)) == 0) {
-        if (g.dec.truncated()) return false;
-        continue;
+      // The groups' flags up to the next set one, a chunk at a time. A
+      // stream that runs out is caught at the chunk's end rather than at
+      // every group (the bits read past its end are meaningless but stay
+      // in bounds, and a truncated stream never reads as whole).
+      unsigned any = 0;
+      while (g0 < n) {
+        if (g0 >= classes.end()) classes.fill(g0);
+        const std::size_t stop = std::min(n, classes.end());
+        for (; g0 < stop; g0 += kGroup) {
+          any = g.get(kGroupFlag + classes.widest(g0));
+          if (any != 0) break;
+        }
+        if (g.dec.truncated) return false;
+        if (any != 0) break;
       }
+      if (any == 0) break;
+      const std::size_t gend = std::min(g0 + kGroup, n);
       unsigned seen = 0;
       for (std::size_t i = g0; i < gend && found < most; ++i) {
         const std::uint32_t here = classes.at(i);
         const unsigned hit =
             i + 1 == gend && seen == 0 ? 1u : g.get(kFlag + (here & kClassMask) + kClasses * seen);
         if (hit == 0) {
-          if (g.dec.truncated()) return false;
+          if (g.dec.truncated) return false;
           continue;
         }
         seen = 1;
@@ -447,7 +491,7 @@ bool Reader::read_all() {
           last_negative = negative;
           if (negative != 0) k = -k;
         }
-        if (g.dec.truncated()) return false;
+        if (g.dec.truncated) return false;
         out[found++] = {static_cast<std::uint32_t>(i), k};
       }
     }
