@@ -23,6 +23,7 @@
 
 #include "bench_support.hpp"
 #include "corrections_gamma.hpp"
+#include "quillmere/byte_io.hpp"
 #include "quillmere/corrections.hpp"
 #include "search_support.hpp"
 
@@ -123,8 +124,8 @@ int apply_only(const char* path, int runs) {
   std::sort(apply.begin(), apply.end());
   std::sort(encode.begin(), encode.end());
   const double us = (apply[apply.size() / 2] - copy[copy.size() / 2]) * 1e6;
-  std::printf("%s: %zu corrections, %zu bytes, encode %.1f us, apply %.1f us, %.2f ns per correction\n",
-              path, v2->corrected, v2->bytes.size(),
+  std::printf("%s: %zu corrections, %zu bytes (crc %08x), encode %.1f us, apply %.1f us, %.2f ns per correction\n",
+              path, v2->corrected, v2->bytes.size(), static_cast<unsigned>(load_le32(v2->bytes.data() + v2->bytes.size() - 4)),
               encode[encode.size() / 2] * 1e6, us,
               us * 1e3 / static_cast<double>(std::max<std::size_t>(1, v2->corrected)));
   return 0;
