@@ -9,8 +9,8 @@
 // float32 reconstructions), in both blob forms: the gamma form (version 1)
 // against the token form (version 2) that encode() writes.
 //
-// With --apply, only the token form's apply on one such file, repeated (for
-// a profiler).
+// With --apply, only the smallest form's encode and apply on one such file,
+// repeated (for a profiler).
 //
 //   corrections_bench [--runs N] [--pairs FILE... | --apply FILE]
 #include <algorithm>
@@ -23,6 +23,7 @@
 
 #include "bench_support.hpp"
 #include "corrections_gamma.hpp"
+#include "quillmere/byte_io.hpp"
 #include "quillmere/corrections.hpp"
 #include "search_support.hpp"
 
@@ -110,8 +111,9 @@ int apply_only(const char* path, int runs) {
   auto v2 = corrections::encode(p.y, o, p.bound);
   if (!v2) return 1;
   std::vector<float> z(p.y.size());
-  std::vector<double> copy, apply;
+  std::vector<double> copy, apply, encode;
   for (int r = 0; r < runs; ++r) {
+    encode.push_back(median_seconds(1, [&] { (void)corrections::encode(p.y, o, p.bound); }));
     copy.push_back(median_seconds(1, [&] { z = p.y; }));
     apply.push_back(median_seconds(1, [&] {
       z = p.y;
@@ -120,8 +122,11 @@ int apply_only(const char* path, int runs) {
   }
   std::sort(copy.begin(), copy.end());
   std::sort(apply.begin(), apply.end());
+  std::sort(encode.begin(), encode.end());
   const double us = (apply[apply.size() / 2] - copy[copy.size() / 2]) * 1e6;
-  std::printf("%s: %zu corrections, apply %.1f us, %.2f ns per correction\n", path, v2->corrected, us,
+  std::printf("%s: %zu corrections, %zu bytes (crc %08x), encode %.1f us, apply %.1f us, %.2f ns per correction\n",
+              path, v2->corrected, v2->bytes.size(), static_cast<unsigned>(load_le32(v2->bytes.data() + v2->bytes.size() - 4)),
+              encode[encode.size() / 2] * 1e6, us,
               us * 1e3 / static_cast<double>(std::max<std::size_t>(1, v2->corrected)));
   return 0;
 }

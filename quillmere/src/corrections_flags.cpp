@@ -9,6 +9,7 @@
 #include <new>
 
 #include "bin_engine.hpp"
+#include "vector_clones.hpp"
 #include "quillmere/byte_io.hpp"
 
 namespace quillmere::corrections::flags {
@@ -49,9 +50,12 @@ constexpr std::size_t kMaxEntrySymbols = (2 * kMaxMagWidth - 1) + 1;
 // trace). Counts are halved at kCountLimit so that a context can follow
 // a signal whose character changes.
 constexpr std::uint32_t kCountLimit = 1024;
+// The counts and the probability they give, worked out when the counts
+// change: the next symbol in the context only loads it.
 struct Counts {
   std::uint16_t zeros = 0;
   std::uint16_t ones = 0;
+  std::uint16_t p = bin_engine::kProbScale / 2;  // probability() of no counts
 };
 // p = floor((2 z + 1) 2048 / (z + o + 1)), the same quotient halved above
 // and below, as (a * ceil(2^32 / d)) >> 32 with a < 2^22 and d <= 1024:
@@ -64,34 +68,51 @@ constexpr std::array<std::uint64_t, kCountLimit + 1> kReciprocals = [] {
   for (std::uint64_t d = 1; d < r.size(); ++d) r[d] = ((std::uint64_t{1} << kReciprocalShift) + d - 1) / d;
   return r;
 }();
-// Every pair of counts a context can hold, checked against the division.
+// Every pair of counts a context can hold, checked against the division
+// and the bit engine's range.
 constexpr bool reciprocals_exact() {
   for (std::uint64_t z = 0; z < kCountLimit; ++z) {
     for (std::uint64_t o = 0; z + o < kCountLimit; ++o) {
       const std::uint64_t a = (2 * z + 1) << 11;
-      if (((a * kReciprocals[z + o + 1]) >> kReciprocalShift) != a / (z + o + 1)) return false;
+      const std::uint64_t p = a / (z + o + 1);
+      if (((a * kReciprocals[z + o + 1]) >> kReciprocalShift) != p) return false;
+      // Inside the bit engine's range with no clamp: at least 2048 / 1024
+      // and below 4096 (2z + 1 < 2(z + o + 1)).
+      if (p < 1 || p >= bin_engine::kProbScale) return false;
     }
   }
   return true;
 }
 static_assert(reciprocals_exact());
-inline std::uint32_t probability(Counts c) noexcept {
-  const std::uint64_t a = std::uint64_t{2u * c.zeros + 1u} << (bin_engine::kProbBits - 1);
-  const auto p = static_cast<std::uint32_t>((a * kReciprocals[c.zeros + c.ones + 1u]) >> kReciprocalShift);
-  return std::clamp<std::uint32_t>(p, 1, bin_engine::kProbScale - 1);
+inline std::uint16_t probability(std::uint32_t zeros, std::uint32_t ones) noexcept {
+  const std::uint64_t a = std::uint64_t{2u * zeros + 1u} << (bin_engine::kProbBits - 1);
+  return static_cast<std::uint16_t>((a * kReciprocals[zeros + ones + 1u]) >> kReciprocalShift);
 }
+static_assert(bin_engine::kProbScale / 2 == (1u << (bin_engine::kProbBits - 1)), "probability(0, 0)");
+// The counts after `bit`, halved when they reach kCountLimit, and their
+// probability.
 inline void count(Counts& c, unsigned bit) noexcept {
-  if (bit != 0) {
-    ++c.ones;
-  } else {
-    ++c.zeros;
+  std::uint32_t z = c.zeros + (bit == 0 ? 1u : 0u);
+  std::uint32_t o = c.ones + bit;
+  if (z + o >= kCountLimit) {
+    z = (z + 1u) / 2u;
+    o = (o + 1u) / 2u;
   }
-  if (std::uint32_t{c.zeros} + c.ones >= kCountLimit) {
-    c.zeros = static_cast<std::uint16_t>((c.zeros + 1u) / 2u);
-    c.ones = static_cast<std::uint16_t>((c.ones + 1u) / 2u);
-  }
+  c.zeros = static_cast<std::uint16_t>(z);
+  c.ones = static_cast<std::uint16_t>(o);
+  c.p = probability(z, o);
 }
-
+inline void count_zero(Counts& c) noexcept {
+  std::uint32_t z = c.zeros + 1u;
+  std::uint32_t o = c.ones;
+  if (z + o >= kCountLimit) {
+    z = (z + 1u) / 2u;
+    o = (o + 1u) / 2u;
+  }
+  c.zeros = static_cast<std::uint16_t>(z);
+  c.ones = static_cast<std::uint16_t>(o);
+  c.p = probability(z, o);
+}
 // The layer's shape around each sample, as both sides compute it: the
 // slopes s(j) = y[j] - y[j - 1] (zero outside the signal), the bends
 // s(j + 1) - s(j) at the sample and its two neighbours, and the class of
@@ -106,6 +127,44 @@ constexpr std::uint32_t kBendsUp = 0x80;
 constexpr std::size_t kChunk = 256;
 static_assert(kChunk % kGroup == 0, "groups never straddle chunks");
 
+// The class word of a sample from its slopes a, b, c, d = s(i - 1), s(i),
+// s(i + 1), s(i + 2) and the four thresholds.
+inline std::uint32_t class_word(float a, float b, float c, float d, const float* t) noexcept {
+  const float e0 = std::fabs(b - a), e1 = std::fabs(c - b), e2 = std::fabs(d - c);
+  const float e01 = e0 > e1 ? e0 : e1;
+  const float widest = e01 > e2 ? e01 : e2;
+  const float fb = std::fabs(b), fc = std::fabs(c);
+  const float f = widest + 0.5f * (fb > fc ? fb : fc);
+  return static_cast<std::uint32_t>(f >= t[0]) + static_cast<std::uint32_t>(f >= t[1]) +
+         static_cast<std::uint32_t>(f >= t[2]) + static_cast<std::uint32_t>(f >= t[3]) +
+         (c - b > 0.0f ? kBendsUp : 0u);
+}
+
+// The classes of samples lo .. hi, every one of which has its four slopes
+// inside the signal, into out[0 ..]: the bulk of the reader's and the
+// encoder's per-sample work outside the coding, built for AVX2 beside the
+// baseline (each lane the same float operations in the same order, so the
+// same classes).
+QUILLMERE_VECTOR_CLONES
+void inner_classes(const float* y, std::size_t lo, std::size_t hi, const float* t, std::uint32_t* out) {
+  const float th[4] = {t[0], t[1], t[2], t[3]};
+  for (std::size_t i = lo; i < hi; ++i) {
+    out[i - lo] = class_word(y[i - 1] - y[i - 2], y[i] - y[i - 1], y[i + 1] - y[i], y[i + 2] - y[i + 1], th);
+  }
+}
+
+// Each whole group's largest class (its group flag's context) from the
+// classes of `groups` groups of kGroup.
+QUILLMERE_VECTOR_CLONES
+void group_widest(const std::uint32_t* cls, std::size_t groups, std::uint8_t* out) {
+  for (std::size_t g = 0; g < groups; ++g) {
+    const std::uint32_t* c = cls + g * kGroup;
+    const std::uint32_t a = std::max(c[0] & kClassMask, c[1] & kClassMask);
+    const std::uint32_t b = std::max(c[2] & kClassMask, c[3] & kClassMask);
+    out[g] = static_cast<std::uint8_t>(std::max(a, b));
+  }
+}
+
 class LayerClasses {
  public:
   LayerClasses(std::span<const float> y, double step) noexcept
@@ -118,34 +177,33 @@ class LayerClasses {
   // sample i's is at(i) until the next fill.
   void fill(std::size_t from) noexcept {
     from_ = from;
+    end_ = from + kChunk;
     const std::size_t to = std::min(n_, from + kChunk);
     // Samples 2 .. n - 3 have every slope they need inside the signal.
     const std::size_t lo = std::clamp<std::size_t>(2, from, to);
     const std::size_t hi = n_ >= 3 ? std::clamp<std::size_t>(n_ - 2, lo, to) : lo;
     for (std::size_t i = from; i < lo; ++i) cls_[i - from] = edge(i);
-    const float* const y = y_;
-    std::uint32_t* const out = cls_ + (lo - from);
-    for (std::size_t i = lo; i < hi; ++i) {
-      out[i - lo] = word(y[i - 1] - y[i - 2], y[i] - y[i - 1], y[i + 1] - y[i], y[i + 2] - y[i + 1]);
-    }
+    inner_classes(y_, lo, hi, t_, cls_ + (lo - from));
     for (std::size_t i = hi; i < to; ++i) cls_[i - from] = edge(i);
+    // Each group's largest class, which its group flag is coded by; the
+    // signal's last group may be short, and is worked out alone.
+    const std::size_t whole = from + (to - from) / kGroup * kGroup;
+    group_widest(cls_, (whole - from) / kGroup, wide_);
+    if (whole < to) {
+      std::uint32_t widest = 0;
+      for (std::size_t i = whole; i < to; ++i) widest = std::max(widest, cls_[i - from] & kClassMask);
+      wide_[(whole - from) / kGroup] = static_cast<std::uint8_t>(widest);
+    }
   }
   std::uint32_t at(std::size_t i) const noexcept { return cls_[i - from_]; }
-  std::size_t end() const noexcept { return from_ + kChunk; }
+  // The largest class in the group that starts at g.
+  std::uint32_t widest(std::size_t g) const noexcept { return wide_[(g - from_) / kGroup]; }
+  // Past the samples filled; nothing is before the first fill.
+  std::size_t end() const noexcept { return end_; }
 
  private:
   static_assert(kClasses == 5, "four thresholds");
-  // a, b, c, d: s(i - 1), s(i), s(i + 1), s(i + 2).
-  std::uint32_t word(float a, float b, float c, float d) const noexcept {
-    const float e0 = std::fabs(b - a), e1 = std::fabs(c - b), e2 = std::fabs(d - c);
-    const float e01 = e0 > e1 ? e0 : e1;
-    const float widest = e01 > e2 ? e01 : e2;
-    const float fb = std::fabs(b), fc = std::fabs(c);
-    const float f = widest + 0.5f * (fb > fc ? fb : fc);
-    return static_cast<std::uint32_t>(f >= t_[0]) + static_cast<std::uint32_t>(f >= t_[1]) +
-           static_cast<std::uint32_t>(f >= t_[2]) + static_cast<std::uint32_t>(f >= t_[3]) +
-           (c - b > 0.0f ? kBendsUp : 0u);
-  }
+  std::uint32_t word(float a, float b, float c, float d) const noexcept { return class_word(a, b, c, d, t_); }
   float slope(std::size_t j1) const noexcept {  // s(j1 - 1)
     return j1 >= 2 && j1 <= n_ ? y_[j1 - 1] - y_[j1 - 2] : 0.0f;
   }
@@ -157,7 +215,9 @@ class LayerClasses {
   std::size_t n_;
   float t_[4];
   std::size_t from_ = 0;
+  std::size_t end_ = 0;
   std::uint32_t cls_[kChunk] = {};
+  std::uint8_t wide_[kChunk / kGroup] = {};
 };
 
 struct Modeller {
@@ -165,8 +225,13 @@ struct Modeller {
   std::uint16_t* q;
   void put(std::size_t context, unsigned bit) noexcept {
     Counts& c = model[context];
-    *q++ = bin_engine::symbol(probability(c), bit);
+    *q++ = bin_engine::symbol(c.p, bit);
     count(c, bit);
+  }
+  void put_zero(std::size_t context) noexcept {
+    Counts& c = model[context];
+    *q++ = bin_engine::symbol(c.p, 0);
+    count_zero(c);
   }
   // v >= 1 in Elias-gamma form: its width in unary (a context a place),
   // then its bits below the leading one (a context a width and place).
@@ -178,12 +243,48 @@ struct Modeller {
   }
 };
 
+// The bit engine's decoder, step for step (the same state, words and
+// truncation), as a plain aggregate: the reader's loop keeps its state in
+// registers, where the engine's own decoder, which owns a table, was kept
+// in memory and loaded and stored around every bit.
+struct FlagDecoder {
+  std::uint32_t x;
+  const std::uint8_t* pos;
+  const std::uint8_t* end;
+  bool truncated = false;
+
+  unsigned decode(std::uint32_t p) noexcept {
+    const std::uint32_t s = x & (bin_engine::kProbScale - 1);
+    const std::uint32_t q = x >> bin_engine::kProbBits;
+    const unsigned bit = s >= p;
+    const std::uint32_t pq = p * q;
+    x = bin_engine::select_by_bit(bit, x - pq - p, pq + s);
+    if (x < bin_engine::kStateLow) [[unlikely]] refill();
+    return bit;
+  }
+  // A loop: a forged initial state below 2^12 can decode to 0, and then
+  // one word does not restore the state.
+  void refill() noexcept {
+    while (x < bin_engine::kStateLow) {
+      if (end - pos < 2) {
+        truncated = true;
+        return;
+      }
+      x = (x << 16) | load_le16(pos);
+      pos += 2;
+    }
+  }
+  // The encoder starts at the lowest state: after the last symbol the
+  // state is back there with every word read.
+  bool exhausted() const noexcept { return x == bin_engine::kStateLow && pos == end && !truncated; }
+};
+
 struct Getter {
   Counts* model;
-  bin_engine::BinDec& dec;
+  FlagDecoder dec;
   unsigned get(std::size_t context) noexcept {
     Counts& c = model[context];
-    const unsigned bit = dec.decode<true>(probability(c));
+    const unsigned bit = dec.decode(c.p);
     count(c, bit);
     return bit;
   }
@@ -194,7 +295,7 @@ struct Getter {
     }
     v = 1;
     for (unsigned b = w - 1; b-- > 0;) v = (v << 1) | get(kMagBits + w * kWidths + b);
-    return !dec.truncated();
+    return !dec.truncated;
   }
 };
 
@@ -222,6 +323,7 @@ CorrectionResult<Encoded> encode(std::span<const float> layer, const Originals& 
     std::size_t last = 0;
     for (const std::uint32_t g : gaps) last += std::size_t{g} + 1;
     const std::size_t n = layer.size();
+    if (last > n) return std::unexpected(CorrectionError::CorruptStream);
     const std::size_t upto = std::min(n, (last + kGroup - 1) / kGroup * kGroup);
     const std::size_t most = upto + upto / kGroup + count_of * kMaxEntrySymbols + 1;
     if (buf.queue.size() < most) buf.queue.resize(most);
@@ -233,13 +335,18 @@ CorrectionResult<Encoded> encode(std::span<const float> layer, const Originals& 
     std::size_t j = 0;              // the next correction
     std::size_t next_at = gaps[0];  // and its position
     for (std::size_t g0 = 0; j < count_of; g0 += kGroup) {
-      if (g0 % kChunk == 0) classes.fill(g0);
+      // Most groups have nothing corrected: up to the one that holds the
+      // next correction, their flags are zeros, coded a chunk at a time
+      // with no test of the corrections.
+      const std::size_t holder = next_at / kGroup * kGroup;
+      while (g0 < holder) {
+        if (g0 >= classes.end()) classes.fill(g0);
+        const std::size_t stop = std::min(holder, classes.end());
+        for (; g0 < stop; g0 += kGroup) m.put_zero(kGroupFlag + classes.widest(g0));
+      }
+      if (g0 >= classes.end()) classes.fill(g0);
       const std::size_t gend = std::min(g0 + kGroup, n);
-      std::uint32_t widest = 0;
-      for (std::size_t i = g0; i < gend; ++i) widest = std::max(widest, classes.at(i) & kClassMask);
-      const bool any = next_at < gend;
-      m.put(kGroupFlag + widest, any ? 1u : 0u);
-      if (!any) continue;
+      m.put(kGroupFlag + classes.widest(g0), 1u);
       unsigned seen = 0;
       for (std::size_t i = g0; i < gend && j < count_of; ++i) {
         const bool hit = i == next_at;
@@ -328,52 +435,71 @@ std::span<const Entry> Reader::next_batch() noexcept {
 bool Reader::read_all() {
   const std::uint32_t corrected = header_.corrected;
   if (corrected == 0) return header_.escaped == 0;
-  auto dec = bin_engine::BinDec::create(1, coded_);
-  if (!dec) return false;
+  if (coded_.size() < 4) return false;
   std::vector<Counts> model(kContexts);
-  Getter g{model.data(), *dec};
+  // The entries are written into room made beforehand: no call out of the
+  // loop that could see the decoder.
+  Getter g{model.data(), FlagDecoder{load_le32(coded_.data()), coded_.data() + 4, coded_.data() + coded_.size()}};
   const std::size_t n = layer_.size();
   LayerClasses classes(layer_, header_.step);
   std::uint32_t escapes = 0;
   unsigned last_negative = 0;
-  entries_.clear();
   // Whatever the stream holds, the loop ends at the signal's end and the
-  // entries at the header's count.
-  for (std::size_t g0 = 0; g0 < n && entries_.size() < corrected; g0 += kGroup) {
-    if (g0 % kChunk == 0) classes.fill(g0);
-    const std::size_t gend = std::min(g0 + kGroup, n);
-    std::uint32_t widest = 0;
-    for (std::size_t i = g0; i < gend; ++i) widest = std::max(widest, classes.at(i) & kClassMask);
-    if (g.get(kGroupFlag + widest) == 0) {
-      if (dec->truncated()) return false;
-      continue;
+  // entries at the header's count (at most one a sample).
+  const std::size_t most = std::min<std::size_t>(corrected, n);
+  entries_.resize(most);
+  Entry* const out = entries_.data();
+  std::size_t found = 0;
+  const auto read = [&]() -> bool {
+    for (std::size_t g0 = 0; g0 < n && found < most; g0 += kGroup) {
+      // The groups' flags up to the next set one, a chunk at a time. A
+      // stream that runs out is caught at the chunk's end rather than at
+      // every group (the bits read past its end are meaningless but stay
+      // in bounds, and a truncated stream never reads as whole).
+      unsigned any = 0;
+      while (g0 < n) {
+        if (g0 >= classes.end()) classes.fill(g0);
+        const std::size_t stop = std::min(n, classes.end());
+        for (; g0 < stop; g0 += kGroup) {
+          any = g.get(kGroupFlag + classes.widest(g0));
+          if (any != 0) break;
+        }
+        if (g.dec.truncated) return false;
+        if (any != 0) break;
+      }
+      if (any == 0) break;
+      const std::size_t gend = std::min(g0 + kGroup, n);
+      unsigned seen = 0;
+      for (std::size_t i = g0; i < gend && found < most; ++i) {
+        const std::uint32_t here = classes.at(i);
+        const unsigned hit =
+            i + 1 == gend && seen == 0 ? 1u : g.get(kFlag + (here & kClassMask) + kClasses * seen);
+        if (hit == 0) {
+          if (g.dec.truncated) return false;
+          continue;
+        }
+        seen = 1;
+        std::uint64_t v = 0;
+        if (!g.get_number(v)) return false;
+        const std::uint64_t mag = v - 1;
+        if (mag > static_cast<std::uint64_t>(parts::kMaxMultiple)) return false;
+        auto k = static_cast<std::int64_t>(mag);
+        if (mag == 0) {
+          if (++escapes > header_.escaped) return false;
+        } else {
+          const unsigned negative = g.get(kSign + 2 * ((here & kBendsUp) != 0 ? 1u : 0u) + last_negative);
+          last_negative = negative;
+          if (negative != 0) k = -k;
+        }
+        if (g.dec.truncated) return false;
+        out[found++] = {static_cast<std::uint32_t>(i), k};
+      }
     }
-    unsigned seen = 0;
-    for (std::size_t i = g0; i < gend && entries_.size() < corrected; ++i) {
-    const std::uint32_t here = classes.at(i);
-    const unsigned hit = i + 1 == gend && seen == 0 ? 1u : g.get(kFlag + (here & kClassMask) + kClasses * seen);
-    if (hit == 0) {
-      if (dec->truncated()) return false;
-      continue;
-    }
-    seen = 1;
-    std::uint64_t v = 0;
-    if (!g.get_number(v)) return false;
-    const std::uint64_t mag = v - 1;
-    if (mag > static_cast<std::uint64_t>(parts::kMaxMultiple)) return false;
-    auto k = static_cast<std::int64_t>(mag);
-    if (mag == 0) {
-      if (++escapes > header_.escaped) return false;
-    } else {
-      const unsigned negative = g.get(kSign + 2 * ((here & kBendsUp) != 0 ? 1u : 0u) + last_negative);
-      last_negative = negative;
-      if (negative != 0) k = -k;
-    }
-    if (dec->truncated()) return false;
-    entries_.push_back({static_cast<std::uint32_t>(i), k});
-    }
-  }
-  return entries_.size() == corrected && escapes == header_.escaped && dec->exhausted();
+    return true;
+  };
+  const bool whole = read();
+  entries_.resize(found);
+  return whole && found == corrected && escapes == header_.escaped && g.dec.exhausted();
 }
 
 }  // namespace quillmere::corrections::flags
