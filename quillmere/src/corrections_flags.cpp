@@ -228,10 +228,23 @@ struct Modeller {
     *q++ = bin_engine::symbol(c.p, bit);
     count(c, bit);
   }
-  void put_zero(std::size_t context) noexcept {
-    Counts& c = model[context];
-    *q++ = bin_engine::symbol(c.p, 0);
-    count_zero(c);
+  // The group flags, all zero, of the groups from g0 up to stop (filled in
+  // `classes`). Neighbouring groups mostly share their class: its counts
+  // stay in registers for the run of them rather than going through memory
+  // at every group, where each group waited for the last one's store.
+  void put_zeros(const LayerClasses& classes, std::size_t g0, std::size_t stop) noexcept {
+    std::uint16_t* out = q;
+    while (g0 < stop) {
+      const std::uint32_t context = kGroupFlag + classes.widest(g0);
+      Counts c = model[context];
+      do {
+        *out++ = bin_engine::symbol(c.p, 0);
+        count_zero(c);
+        g0 += kGroup;
+      } while (g0 < stop && kGroupFlag + classes.widest(g0) == context);
+      model[context] = c;
+    }
+    q = out;
   }
   // v >= 1 in Elias-gamma form: its width in unary (a context a place),
   // then its bits below the leading one (a context a width and place).
@@ -349,7 +362,8 @@ CorrectionResult<Modelled> model_flags(std::span<const float> layer, const Origi
       while (g0 < holder) {
         if (g0 >= classes.end()) classes.fill(g0);
         const std::size_t stop = std::min(holder, classes.end());
-        for (; g0 < stop; g0 += kGroup) m.put_zero(kGroupFlag + classes.widest(g0));
+        m.put_zeros(classes, g0, stop);
+        g0 = stop;
       }
       if (g0 >= classes.end()) classes.fill(g0);
       const std::size_t gend = std::min(g0 + kGroup, n);
