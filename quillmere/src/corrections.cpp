@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <tuple>
 #include <vector>
 
 #include <zlib.h>
@@ -729,17 +730,30 @@ std::pair<CorrectionResult<Encoded>, CorrectionResult<Encoded>> encode_applied_t
   try {
     auto tokens_a = token_form(a.decoded, originals, max_error, *step_a, *a.buffers, a.marks);
     auto tokens_b = token_form(b.decoded, originals, max_error, *step_b, *b.buffers, b.marks);
-    // Where either layer has no flag form to try, the pair is no faster
-    // than its two layers one at a time.
-    if (!tokens_a || !tokens_b || !flags_worth_trying(*tokens_a, a.decoded.size(), trial) ||
-        !flags_worth_trying(*tokens_b, b.decoded.size(), trial)) {
-      return {alone(a), alone(b)};
+    const bool flags_a = tokens_a && flags_worth_trying(*tokens_a, a.decoded.size(), trial);
+    const bool flags_b = tokens_b && flags_worth_trying(*tokens_b, b.decoded.size(), trial);
+    // The flag form where it is tried: both in one pass, or the one alone.
+    CorrectionResult<Encoded> fl_a = std::unexpected(CorrectionError::CorruptStream);
+    CorrectionResult<Encoded> fl_b = std::unexpected(CorrectionError::CorruptStream);
+    if (flags_a && flags_b) {
+      std::tie(fl_a, fl_b) =
+          flags::encode_two(a.decoded, *step_a, *a.buffers, b.decoded, *step_b, *b.buffers, originals);
+    } else if (flags_a) {
+      fl_a = flags::encode(a.decoded, originals, *step_a, *a.buffers);
+    } else if (flags_b) {
+      fl_b = flags::encode(b.decoded, originals, *step_b, *b.buffers);
     }
-    auto [fl_a, fl_b] = flags::encode_two(a.decoded, *step_a, *a.buffers, b.decoded, *step_b, *b.buffers, originals);
-    auto fix_a = smallest_form(a.decoded, originals, max_error, *a.buffers, a.marks, trial, std::move(tokens_a), &fl_a);
-    auto fix_b = smallest_form(b.decoded, originals, max_error, *b.buffers, b.marks, trial, std::move(tokens_b), &fl_b);
-    return {applied(a.decoded, originals, max_error, *a.buffers, *a.reconstructed, std::move(fix_a)),
-            applied(b.decoded, originals, max_error, *b.buffers, *b.reconstructed, std::move(fix_b))};
+    // Then each layer as encode_applied() finishes it.
+    const auto finish = [&](AppliedLayer& l, CorrectionResult<Encoded>& tokens, bool tried,
+                            CorrectionResult<Encoded>& fl) {
+      if (!tokens) return applied(l.decoded, originals, max_error, *l.buffers, *l.reconstructed, std::move(tokens));
+      auto fix = smallest_form(l.decoded, originals, max_error, *l.buffers, l.marks, trial, std::move(tokens),
+                               tried ? &fl : nullptr);
+      return applied(l.decoded, originals, max_error, *l.buffers, *l.reconstructed, std::move(fix));
+    };
+    auto done_a = finish(a, tokens_a, flags_a, fl_a);
+    auto done_b = finish(b, tokens_b, flags_b, fl_b);
+    return {std::move(done_a), std::move(done_b)};
   } catch (const std::bad_alloc&) {
     return {CorrectionResult<Encoded>(std::unexpected(CorrectionError::OutOfMemory)),
             CorrectionResult<Encoded>(std::unexpected(CorrectionError::OutOfMemory))};
