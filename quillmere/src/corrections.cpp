@@ -721,7 +721,7 @@ CorrectionResult<Encoded> encode_applied(std::span<float> decoded, const Origina
 
 std::pair<CorrectionResult<Encoded>, CorrectionResult<Encoded>> encode_applied_two(
     AppliedLayer a, AppliedLayer b, const Originals& originals, double max_error, FormTrial trial) {
-  const auto alone = [&](AppliedLayer& l) {
+  const auto alone = [&](const AppliedLayer& l) {
     return encode_applied(l.decoded, originals, max_error, *l.buffers, *l.reconstructed, l.marks, trial);
   };
   const auto step_a = step_for(a.decoded, originals, max_error);
@@ -729,8 +729,19 @@ std::pair<CorrectionResult<Encoded>, CorrectionResult<Encoded>> encode_applied_t
   if (!step_a || !step_b) return {alone(a), alone(b)};
   try {
     auto tokens_a = token_form(a.decoded, originals, max_error, *step_a, *a.buffers, a.marks);
-    auto tokens_b = token_form(b.decoded, originals, max_error, *step_b, *b.buffers, b.marks);
     const bool flags_a = tokens_a && flags_worth_trying(*tokens_a, a.decoded.size(), trial);
+    if (!flags_a) {
+      // Nothing to code together: the first layer is finished, and the
+      // second made in the same buffers, whose pages are already touched
+      // (fresh ones cost their faults in every call).
+      auto done_a = applied(a.decoded, originals, max_error, *a.buffers, *a.reconstructed,
+                            tokens_a ? smallest_form(a.decoded, originals, max_error, *a.buffers, a.marks, trial,
+                                                     std::move(tokens_a), nullptr)
+                                     : std::move(tokens_a));
+      b.buffers = a.buffers;
+      return {std::move(done_a), alone(b)};
+    }
+    auto tokens_b = token_form(b.decoded, originals, max_error, *step_b, *b.buffers, b.marks);
     const bool flags_b = tokens_b && flags_worth_trying(*tokens_b, b.decoded.size(), trial);
     // The flag form where it is tried: both in one pass, or the one alone.
     CorrectionResult<Encoded> fl_a = std::unexpected(CorrectionError::CorruptStream);
@@ -738,10 +749,8 @@ std::pair<CorrectionResult<Encoded>, CorrectionResult<Encoded>> encode_applied_t
     if (flags_a && flags_b) {
       std::tie(fl_a, fl_b) =
           flags::encode_two(a.decoded, *step_a, *a.buffers, b.decoded, *step_b, *b.buffers, originals);
-    } else if (flags_a) {
+    } else {
       fl_a = flags::encode(a.decoded, originals, *step_a, *a.buffers);
-    } else if (flags_b) {
-      fl_b = flags::encode(b.decoded, originals, *step_b, *b.buffers);
     }
     // Then each layer as encode_applied() finishes it.
     const auto finish = [&](AppliedLayer& l, CorrectionResult<Encoded>& tokens, bool tried,
