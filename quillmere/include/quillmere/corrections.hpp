@@ -244,7 +244,9 @@ struct AppliedLayer {
 };
 // encode_applied() of two layers of one signal: the same blobs and the
 // same corrected samples as two calls, the two flag codings made in one
-// pass where both layers try that form (their serial steps overlap).
+// pass where both layers try that form (their serial steps overlap). Where
+// the first layer does not try it, both are made one after the other in
+// the first layer's buffers, and the second's are left alone.
 std::pair<CorrectionResult<Encoded>, CorrectionResult<Encoded>> encode_applied_two(
     AppliedLayer a, AppliedLayer b, const Originals& originals, double max_error,
     FormTrial trial = FormTrial::Smallest);
