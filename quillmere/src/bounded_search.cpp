@@ -153,12 +153,13 @@ SearchOutcome<SearchResult> finish_refined(const SearchRequest& r, Searcher& s, 
   constexpr auto kTrial = corrections::FormTrial::Smallest;
   auto plain_coded = s.code(plain);
   if (!plain_coded) return error_of(plain_coded);
+  // Both layers' corrections at once: the same blobs as one at a time, in
+  // less time where both take the flag form.
   std::vector<double> plain_reconstructed, moved_reconstructed;
-  auto plain_fix = s.correct_applied(plain, plain_reconstructed, kTrial);
+  auto [plain_fix, moved_fix] = s.correct_applied_two(plain, plain_reconstructed, moved, moved_reconstructed, kTrial);
   if (!plain_fix) return error_of(plain_fix);
   auto moved_coded = s.code(moved);
   if (!moved_coded) return error_of(moved_coded);
-  auto moved_fix = s.correct_applied(moved, moved_reconstructed, kTrial);
   if (!moved_fix) return error_of(moved_fix);
   // The corrected samples are measured in full, as a blob read back would be.
   plain.marks.clear();

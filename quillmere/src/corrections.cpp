@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <tuple>
 #include <vector>
 
 #include <zlib.h>
@@ -619,6 +620,59 @@ std::string_view message(CorrectionError e) noexcept {
 
 namespace {
 
+// The token form of a layer's corrections, the samples to correct taken
+// from `marks` when given; its collection leaves every correction in the
+// buffers, in position order, for the other forms and for applying them.
+CorrectionResult<Encoded> token_form(std::span<const float> decoded, const Originals& originals,
+                                     double max_error, double step, EncodeBuffers& buffers,
+                                     std::span<const std::uint64_t> marks) {
+  auto tokens = tokens::encode(decoded, originals, max_error, step, buffers, marks);
+  if (!tokens) return tokens;
+  tokens->bytes = parts::compacted(tokens->bytes);
+  return tokens;
+}
+
+// The flag form codes a flag for every sample up to the last correction
+// (in groups): worth a try where corrections are dense enough for the
+// layer's shape to say where they are, and few enough that its adaptive
+// coding reads them fast.
+bool flags_worth_trying(const Encoded& tokens, std::size_t n, FormTrial trial) {
+  const std::size_t count = tokens.corrected;
+  return trial == FormTrial::Smallest && count > 0 && count <= kFewCorrections && n <= kFlagDensity * count;
+}
+
+// The smallest of the token form, the flag form where it was tried (`fl`),
+// and the gamma form where that is worth a try.
+CorrectionResult<Encoded> smallest_form(std::span<const float> decoded, const Originals& originals,
+                                        double max_error, EncodeBuffers& buffers,
+                                        std::span<const std::uint64_t> marks, FormTrial trial,
+                                        CorrectionResult<Encoded> tokens, CorrectionResult<Encoded>* fl) {
+  // A few hundred corrections may not pay for the token form's tables
+  // and four states, and the gamma form reads them in some tens of
+  // microseconds: the smaller blob is kept.
+  const std::size_t count = tokens->corrected;
+  const bool smallest = trial == FormTrial::Smallest;
+  // Where the flag form beats the token form, the gamma form, whose gaps
+  // know nothing of the layer, is not tried: on such dense corrections it
+  // has not been the smaller.
+  bool flags_won = false;
+  if (fl && *fl) {
+    (*fl)->bytes = parts::compacted((*fl)->bytes);
+    if ((*fl)->bytes.size() < tokens->bytes.size()) {
+      tokens = std::move(*fl);
+      flags_won = true;
+    }
+  }
+  if (!flags_won && count > 0 && count <= (smallest ? kFewCorrections : kFewCorrectionsQuick)) {
+    auto gamma = gamma::encode(decoded, originals, max_error, buffers, marks);
+    if (gamma) {
+      gamma->bytes = parts::compacted(gamma->bytes);
+      if (gamma->bytes.size() < tokens->bytes.size()) tokens = std::move(gamma);
+    }
+  }
+  return tokens;
+}
+
 // encode(), the samples to correct taken from `marks` when given.
 CorrectionResult<Encoded> encode_marked(std::span<const float> decoded, const Originals& originals,
                                         double max_error, EncodeBuffers& buffers,
@@ -626,43 +680,23 @@ CorrectionResult<Encoded> encode_marked(std::span<const float> decoded, const Or
   const auto step = step_for(decoded, originals, max_error);
   if (!step) return std::unexpected(step.error());
   try {
-    auto tokens = tokens::encode(decoded, originals, max_error, *step, buffers, marks);
+    auto tokens = token_form(decoded, originals, max_error, *step, buffers, marks);
     if (!tokens) return tokens;
-    // A few hundred corrections may not pay for the token form's tables
-    // and four states, and the gamma form reads them in some tens of
-    // microseconds: the smaller blob is kept.
-    tokens->bytes = parts::compacted(tokens->bytes);
-    const std::size_t count = tokens->corrected;
-    const bool smallest = trial == FormTrial::Smallest;
-    // The flag form codes a flag for every sample up to the last
-    // correction (in groups): worth a try where corrections are dense
-    // enough for the layer's shape to say where they are, and few enough
-    // that its adaptive coding reads them fast. Where it beats the token
-    // form, the gamma form, whose gaps know nothing of the layer, is not
-    // tried: on such dense corrections it has not been the smaller.
-    bool flags_won = false;
-    if (smallest && count > 0 && count <= kFewCorrections && decoded.size() <= kFlagDensity * count) {
-      auto fl = flags::encode(decoded, originals, *step, buffers);
-      if (fl) {
-        fl->bytes = parts::compacted(fl->bytes);
-        if (fl->bytes.size() < tokens->bytes.size()) {
-          tokens = std::move(fl);
-          flags_won = true;
-        }
-      }
+    if (!flags_worth_trying(*tokens, decoded.size(), trial)) {
+      return smallest_form(decoded, originals, max_error, buffers, marks, trial, std::move(tokens), nullptr);
     }
-    if (!flags_won && count > 0 && count <= (smallest ? kFewCorrections : kFewCorrectionsQuick)) {
-      auto gamma = gamma::encode(decoded, originals, max_error, buffers, marks);
-      if (gamma) {
-        gamma->bytes = parts::compacted(gamma->bytes);
-        if (gamma->bytes.size() < tokens->bytes.size()) tokens = std::move(gamma);
-      }
-    }
-    return tokens;
+    auto fl = flags::encode(decoded, originals, *step, buffers);
+    return smallest_form(decoded, originals, max_error, buffers, marks, trial, std::move(tokens), &fl);
   } catch (const std::bad_alloc&) {
     return std::unexpected(CorrectionError::OutOfMemory);
   }
 }
+
+// Applies the corrections a blob of `fix` made from `buffers` holds, as
+// encode_applied() describes.
+CorrectionResult<Encoded> applied(std::span<float> decoded, const Originals& originals, double max_error,
+                                  const EncodeBuffers& buffers, std::vector<double>& reconstructed,
+                                  CorrectionResult<Encoded> fix);
 
 }  // namespace
 
@@ -681,7 +715,65 @@ CorrectionResult<Encoded> encode_applied(std::span<float> decoded, const Origina
                                          double max_error, EncodeBuffers& buffers,
                                          std::vector<double>& reconstructed,
                                          std::span<const std::uint64_t> marks, FormTrial trial) {
-  auto fix = encode_marked(decoded, originals, max_error, buffers, marks, trial);
+  return applied(decoded, originals, max_error, buffers, reconstructed,
+                 encode_marked(decoded, originals, max_error, buffers, marks, trial));
+}
+
+std::pair<CorrectionResult<Encoded>, CorrectionResult<Encoded>> encode_applied_two(
+    AppliedLayer a, AppliedLayer b, const Originals& originals, double max_error, FormTrial trial) {
+  const auto alone = [&](const AppliedLayer& l) {
+    return encode_applied(l.decoded, originals, max_error, *l.buffers, *l.reconstructed, l.marks, trial);
+  };
+  const auto step_a = step_for(a.decoded, originals, max_error);
+  const auto step_b = step_for(b.decoded, originals, max_error);
+  if (!step_a || !step_b) return {alone(a), alone(b)};
+  try {
+    auto tokens_a = token_form(a.decoded, originals, max_error, *step_a, *a.buffers, a.marks);
+    const bool flags_a = tokens_a && flags_worth_trying(*tokens_a, a.decoded.size(), trial);
+    if (!flags_a) {
+      // Nothing to code together: the first layer is finished, and the
+      // second made in the same buffers, whose pages are already touched
+      // (fresh ones cost their faults in every call).
+      auto done_a = applied(a.decoded, originals, max_error, *a.buffers, *a.reconstructed,
+                            tokens_a ? smallest_form(a.decoded, originals, max_error, *a.buffers, a.marks, trial,
+                                                     std::move(tokens_a), nullptr)
+                                     : std::move(tokens_a));
+      b.buffers = a.buffers;
+      return {std::move(done_a), alone(b)};
+    }
+    auto tokens_b = token_form(b.decoded, originals, max_error, *step_b, *b.buffers, b.marks);
+    const bool flags_b = tokens_b && flags_worth_trying(*tokens_b, b.decoded.size(), trial);
+    // The flag form where it is tried: both in one pass, or the one alone.
+    CorrectionResult<Encoded> fl_a = std::unexpected(CorrectionError::CorruptStream);
+    CorrectionResult<Encoded> fl_b = std::unexpected(CorrectionError::CorruptStream);
+    if (flags_a && flags_b) {
+      std::tie(fl_a, fl_b) =
+          flags::encode_two(a.decoded, *step_a, *a.buffers, b.decoded, *step_b, *b.buffers, originals);
+    } else {
+      fl_a = flags::encode(a.decoded, originals, *step_a, *a.buffers);
+    }
+    // Then each layer as encode_applied() finishes it.
+    const auto finish = [&](AppliedLayer& l, CorrectionResult<Encoded>& tokens, bool tried,
+                            CorrectionResult<Encoded>& fl) {
+      if (!tokens) return applied(l.decoded, originals, max_error, *l.buffers, *l.reconstructed, std::move(tokens));
+      auto fix = smallest_form(l.decoded, originals, max_error, *l.buffers, l.marks, trial, std::move(tokens),
+                               tried ? &fl : nullptr);
+      return applied(l.decoded, originals, max_error, *l.buffers, *l.reconstructed, std::move(fix));
+    };
+    auto done_a = finish(a, tokens_a, flags_a, fl_a);
+    auto done_b = finish(b, tokens_b, flags_b, fl_b);
+    return {std::move(done_a), std::move(done_b)};
+  } catch (const std::bad_alloc&) {
+    return {CorrectionResult<Encoded>(std::unexpected(CorrectionError::OutOfMemory)),
+            CorrectionResult<Encoded>(std::unexpected(CorrectionError::OutOfMemory))};
+  }
+}
+
+namespace {
+
+CorrectionResult<Encoded> applied(std::span<float> decoded, const Originals& originals, double max_error,
+                                  const EncodeBuffers& buffers, std::vector<double>& reconstructed,
+                                  CorrectionResult<Encoded> fix) {
   if (!fix) return fix;
   // Whichever form encode() kept, the token form's collection left every
   // correction in the buffers, in position order: the same gaps and
@@ -717,6 +809,8 @@ CorrectionResult<Encoded> encode_applied(std::span<float> decoded, const Origina
   }
   return fix;
 }
+
+}  // namespace
 
 CorrectionResult<std::size_t> blob_length(std::span<const std::uint8_t> bytes) {
   auto h = parts::read_header(bytes);

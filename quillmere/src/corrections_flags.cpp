@@ -228,10 +228,23 @@ struct Modeller {
     *q++ = bin_engine::symbol(c.p, bit);
     count(c, bit);
   }
-  void put_zero(std::size_t context) noexcept {
-    Counts& c = model[context];
-    *q++ = bin_engine::symbol(c.p, 0);
-    count_zero(c);
+  // The group flags, all zero, of the groups from g0 up to stop (filled in
+  // `classes`). Neighbouring groups mostly share their class: its counts
+  // stay in registers for the run of them rather than going through memory
+  // at every group, where each group waited for the last one's store.
+  void put_zeros(const LayerClasses& classes, std::size_t g0, std::size_t stop) noexcept {
+    std::uint16_t* out = q;
+    while (g0 < stop) {
+      const std::uint32_t context = kGroupFlag + classes.widest(g0);
+      Counts c = model[context];
+      do {
+        *out++ = bin_engine::symbol(c.p, 0);
+        count_zero(c);
+        g0 += kGroup;
+      } while (g0 < stop && kGroupFlag + classes.widest(g0) == context);
+      model[context] = c;
+    }
+    q = out;
   }
   // v >= 1 in Elias-gamma form: its width in unary (a context a place),
   // then its bits below the leading one (a context a width and place).
@@ -311,10 +324,17 @@ void keep_escapes(const Originals& originals, std::span<const std::uint32_t> gap
   }
 }
 
-}  // namespace
+// What modelling a layer's flags left in its buffers: `symbols` queued
+// symbols, and the escapes' exact values.
+struct Modelled {
+  std::size_t symbols = 0;
+  std::size_t escaped = 0;
+};
 
-CorrectionResult<Encoded> encode(std::span<const float> layer, const Originals& originals,
-                                 double step, EncodeBuffers& buf) {
+// The flags and corrections the token collection left in `buf`, modelled
+// into buf.queue in reading order; buf.coded then has room to code them.
+CorrectionResult<Modelled> model_flags(std::span<const float> layer, const Originals& originals, double step,
+                                 EncodeBuffers& buf) {
   const std::span<const std::uint32_t> gaps = buf.gaps;
   const std::span<const std::int64_t> ks = buf.multiples;
   const std::size_t count_of = gaps.size();
@@ -342,7 +362,8 @@ CorrectionResult<Encoded> encode(std::span<const float> layer, const Originals& 
       while (g0 < holder) {
         if (g0 >= classes.end()) classes.fill(g0);
         const std::size_t stop = std::min(holder, classes.end());
-        for (; g0 < stop; g0 += kGroup) m.put_zero(kGroupFlag + classes.widest(g0));
+        m.put_zeros(classes, g0, stop);
+        g0 = stop;
       }
       if (g0 >= classes.end()) classes.fill(g0);
       const std::size_t gend = std::min(g0 + kGroup, n);
@@ -373,30 +394,45 @@ CorrectionResult<Encoded> encode(std::span<const float> layer, const Originals& 
       keep_escapes<false>(originals, gaps, ks, buf.escapes);
     }
 
-    const auto symbols = static_cast<std::size_t>(m.q - buf.queue.data());
-    const std::size_t room = 2 * symbols + 4;
+    Modelled done;
+    done.symbols = static_cast<std::size_t>(m.q - buf.queue.data());
+    done.escaped = escaped;
+    const std::size_t room = 2 * done.symbols + 4;
     if (buf.coded.size() < room) buf.coded.resize(room);
-    std::uint8_t* const end = buf.coded.data() + room;
-    bin_engine::RansState c{.x = bin_engine::kStateLow, .head = end};
-    for (std::size_t s = symbols; s-- > 0;) c.code(buf.queue[s]);
-    c.head -= 4;
-    store_le32(c.head, c.x);
-    const auto coded_len = static_cast<std::size_t>(end - c.head);
+    return done;
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(CorrectionError::OutOfMemory);
+  }
+}
+
+// The end of the room modelling made in buf.coded: the coded words grow
+// backwards from there.
+std::uint8_t* room_end(EncodeBuffers& buf, const Modelled& m) noexcept {
+  return buf.coded.data() + 2 * m.symbols + 4;
+}
+
+// The blob of a model whose queue was coded into head .. head + coded_len
+// (the final state first).
+CorrectionResult<Encoded> assemble(std::size_t n, const Originals& originals, double step,
+                                   const EncodeBuffers& buf, const Modelled& m, const std::uint8_t* head,
+                                   std::size_t coded_len) {
+  try {
     if (coded_len > std::numeric_limits<std::uint32_t>::max()) {
       return std::unexpected(CorrectionError::TooManySamples);
     }
-
+    const std::size_t count_of = buf.gaps.size();
+    const std::size_t escaped = m.escaped;
     Encoded out;
     std::vector<std::uint8_t>& b = out.bytes;
     b.resize(kHeaderLen + coded_len + buf.escapes.size() + kTrailerLen);
-    std::memcpy(b.data() + kHeaderLen, c.head, coded_len);
+    std::memcpy(b.data() + kHeaderLen, head, coded_len);
     if (!buf.escapes.empty()) {
       std::memcpy(b.data() + kHeaderLen + coded_len, buf.escapes.data(), buf.escapes.size());
     }
     Header h;
     h.version = parts::kFlagForm;
     h.precision = originals.is_double() ? parts::kFloat64 : parts::kFloat32;
-    h.sample_count = static_cast<std::uint32_t>(layer.size());
+    h.sample_count = static_cast<std::uint32_t>(n);
     h.corrected = static_cast<std::uint32_t>(count_of);
     h.escaped = static_cast<std::uint32_t>(escaped);
     h.step = step;
@@ -408,6 +444,57 @@ CorrectionResult<Encoded> encode(std::span<const float> layer, const Originals& 
   } catch (const std::bad_alloc&) {
     return std::unexpected(CorrectionError::OutOfMemory);
   }
+}
+
+}  // namespace
+
+CorrectionResult<Encoded> encode(std::span<const float> layer, const Originals& originals,
+                                 double step, EncodeBuffers& buf) {
+  const auto m = model_flags(layer, originals, step, buf);
+  if (!m) return std::unexpected(m.error());
+  std::uint8_t* const end = room_end(buf, *m);
+  bin_engine::RansState c{.x = bin_engine::kStateLow, .head = end};
+  for (std::size_t s = m->symbols; s-- > 0;) c.code(buf.queue[s]);
+  c.head -= 4;
+  store_le32(c.head, c.x);
+  return assemble(layer.size(), originals, step, buf, *m, c.head, static_cast<std::size_t>(end - c.head));
+}
+
+std::pair<CorrectionResult<Encoded>, CorrectionResult<Encoded>> encode_two(
+    std::span<const float> layer_a, double step_a, EncodeBuffers& buf_a, std::span<const float> layer_b,
+    double step_b, EncodeBuffers& buf_b, const Originals& originals) {
+  const auto ma = model_flags(layer_a, originals, step_a, buf_a);
+  const auto mb = model_flags(layer_b, originals, step_b, buf_b);
+  if (!ma || !mb) {
+    const auto alone = [&](const CorrectionResult<Modelled>& m, std::span<const float> layer, double step,
+                           EncodeBuffers& buf) -> CorrectionResult<Encoded> {
+      if (!m) return std::unexpected(m.error());
+      return flags::encode(layer, originals, step, buf);
+    };
+    return {alone(ma, layer_a, step_a, buf_a), alone(mb, layer_b, step_b, buf_b)};
+  }
+  // Each state runs through its own queue from the back, as encode() runs
+  // it; the two chains of state updates are independent, and taking their
+  // steps in turn lets the processor overlap them.
+  std::uint8_t* const end_a = room_end(buf_a, *ma);
+  std::uint8_t* const end_b = room_end(buf_b, *mb);
+  bin_engine::RansState a{.x = bin_engine::kStateLow, .head = end_a};
+  bin_engine::RansState b{.x = bin_engine::kStateLow, .head = end_b};
+  const std::uint16_t* const qa = buf_a.queue.data();
+  const std::uint16_t* const qb = buf_b.queue.data();
+  std::size_t ia = ma->symbols, ib = mb->symbols;
+  for (; ia > 0 && ib > 0; --ia, --ib) {
+    a.code(qa[ia - 1]);
+    b.code(qb[ib - 1]);
+  }
+  for (; ia > 0; --ia) a.code(qa[ia - 1]);
+  for (; ib > 0; --ib) b.code(qb[ib - 1]);
+  a.head -= 4;
+  store_le32(a.head, a.x);
+  b.head -= 4;
+  store_le32(b.head, b.x);
+  return {assemble(layer_a.size(), originals, step_a, buf_a, *ma, a.head, static_cast<std::size_t>(end_a - a.head)),
+          assemble(layer_b.size(), originals, step_b, buf_b, *mb, b.head, static_cast<std::size_t>(end_b - b.head))};
 }
 
 CorrectionResult<Reader> Reader::open(std::span<const std::uint8_t> blob, const Header& h,

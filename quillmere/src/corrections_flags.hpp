@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "corrections_parts.hpp"
@@ -23,6 +24,12 @@ namespace quillmere::corrections::flags {
 // header (which only compacted() turns into what is written).
 CorrectionResult<Encoded> encode(std::span<const float> layer, const Originals& originals,
                                  double step, EncodeBuffers& buffers);
+// encode() of two layers of one signal, each with its own buffers (the
+// token collection's corrections in them): the same two blobs, made in one
+// pass so that the two codings overlap.
+std::pair<CorrectionResult<Encoded>, CorrectionResult<Encoded>> encode_two(
+    std::span<const float> layer_a, double step_a, EncodeBuffers& buffers_a, std::span<const float> layer_b,
+    double step_b, EncodeBuffers& buffers_b, const Originals& originals);
 
 // Reads a whole flag-form stream at once (the classes of a sample need its
 // neighbours' uncorrected values, which apply() overwrites as it goes) and

@@ -580,6 +580,32 @@ class Searcher {
     return std::move(*fix);
   }
 
+  // correct_applied(a, ...) and correct_applied(b, ...) with `trial`, the
+  // same blobs and samples, coded together where both need corrections.
+  std::pair<SearchOutcome<corrections::Encoded>, SearchOutcome<corrections::Encoded>> correct_applied_two(
+      Candidate& a, std::vector<double>& reconstructed_a, Candidate& b, std::vector<double>& reconstructed_b,
+      corrections::FormTrial trial) const {
+    const auto needs = [&](const Candidate& c) {
+      return corrects() && c.wavelet.max_error > *r_.bounds.max_error;
+    };
+    if (!needs(a) || !needs(b)) {
+      return {correct_applied(a, reconstructed_a, trial), correct_applied(b, reconstructed_b, trial)};
+    }
+    auto [fix_a, fix_b] = corrections::encode_applied_two(
+        {a.decoded, &fix_buffers_, &reconstructed_a, listing_of(a)},
+        {b.decoded, &second_fix_buffers_, &reconstructed_b, listing_of(b)}, r_.originals,
+        *r_.bounds.max_error, trial);
+    const auto outcome = [](corrections::CorrectionResult<corrections::Encoded>& fix)
+        -> SearchOutcome<corrections::Encoded> {
+      if (!fix) {
+        return std::unexpected(failure(SearchErrorKind::Codec, {}, 0.0, 0.0,
+                                       std::string(corrections::message(fix.error()))));
+      }
+      return std::move(*fix);
+    };
+    return {outcome(fix_a), outcome(fix_b)};
+  }
+
  private:
   // The samples of c beyond max_error as its judgement listed them, for
   // the corrections encoder; empty when none listed them.
@@ -655,6 +681,8 @@ class Searcher {
   std::optional<Candidate> kept_;
   // The corrections encoder's working memory, kept across the finalists.
   mutable corrections::EncodeBuffers fix_buffers_;
+  // The second layer's, when two finalists are corrected together.
+  mutable corrections::EncodeBuffers second_fix_buffers_;
 };
 
 // Normalises and transforms the samples by one method, once for every

@@ -123,6 +123,7 @@
 #include <expected>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quillmere {
@@ -230,6 +231,25 @@ CorrectionResult<Encoded> encode_applied(std::span<float> decoded, const Origina
                                          std::vector<double>& reconstructed,
                                          std::span<const std::uint64_t> marks = {},
                                          FormTrial trial = FormTrial::Smallest);
+
+// One layer of encode_applied_two(): its samples, corrected in place, its
+// own buffers (kept apart from the other layer's: applying reads the
+// corrections they collected), its reconstruction for a float64 source
+// and its marks.
+struct AppliedLayer {
+  std::span<float> decoded;
+  EncodeBuffers* buffers = nullptr;
+  std::vector<double>* reconstructed = nullptr;
+  std::span<const std::uint64_t> marks;
+};
+// encode_applied() of two layers of one signal: the same blobs and the
+// same corrected samples as two calls, the two flag codings made in one
+// pass where both layers try that form (their serial steps overlap). Where
+// the first layer does not try it, both are made one after the other in
+// the first layer's buffers, and the second's are left alone.
+std::pair<CorrectionResult<Encoded>, CorrectionResult<Encoded>> encode_applied_two(
+    AppliedLayer a, AppliedLayer b, const Originals& originals, double max_error,
+    FormTrial trial = FormTrial::Smallest);
 
 // Bytes the blob at the front of `bytes` occupies; checks the header, the
 // lengths and the CRC, so a caller can split blob from what follows it.
