@@ -102,17 +102,6 @@ inline void count(Counts& c, unsigned bit) noexcept {
   c.ones = static_cast<std::uint16_t>(o);
   c.p = probability(z, o);
 }
-inline void count_zero(Counts& c) noexcept {
-  std::uint32_t z = c.zeros + 1u;
-  std::uint32_t o = c.ones;
-  if (z + o >= kCountLimit) {
-    z = (z + 1u) / 2u;
-    o = (o + 1u) / 2u;
-  }
-  c.zeros = static_cast<std::uint16_t>(z);
-  c.ones = static_cast<std::uint16_t>(o);
-  c.p = probability(z, o);
-}
 // The layer's shape around each sample, as both sides compute it: the
 // slopes s(j) = y[j] - y[j - 1] (zero outside the signal), the bends
 // s(j + 1) - s(j) at the sample and its two neighbours, and the class of
@@ -239,7 +228,7 @@ struct Modeller {
       Counts c = model[context];
       do {
         *out++ = bin_engine::symbol(c.p, 0);
-        count_zero(c);
+        count(c, 0u);
         g0 += kGroup;
       } while (g0 < stop && kGroupFlag + classes.widest(g0) == context);
       model[context] = c;
