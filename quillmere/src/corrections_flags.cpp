@@ -68,18 +68,21 @@ constexpr std::array<std::uint64_t, kCountLimit + 1> kReciprocals = [] {
   for (std::uint64_t d = 1; d < r.size(); ++d) r[d] = ((std::uint64_t{1} << kReciprocalShift) + d - 1) / d;
   return r;
 }();
-// Every pair of counts a context can hold, checked against the division
-// and the bit engine's range.
+// Every pair of counts a context can hold gives the division's quotient,
+// shown per divisor rather than by trying each pair (half a million pairs
+// run past the compiler's constant-evaluation limit under the sanitizers):
+// with a = q d + m, a r / 2^32 = q + m / d + a e / (d 2^32), and m <= d - 1
+// and a e < 2^32 keep the sum below q + 1.
 constexpr bool reciprocals_exact() {
-  for (std::uint64_t z = 0; z < kCountLimit; ++z) {
-    for (std::uint64_t o = 0; z + o < kCountLimit; ++o) {
-      const std::uint64_t a = (2 * z + 1) << 11;
-      const std::uint64_t p = a / (z + o + 1);
-      if (((a * kReciprocals[z + o + 1]) >> kReciprocalShift) != p) return false;
-      // Inside the bit engine's range with no clamp: at least 2048 / 1024
-      // and below 4096 (2z + 1 < 2(z + o + 1)).
-      if (p < 1 || p >= bin_engine::kProbScale) return false;
-    }
+  constexpr std::uint64_t kOne = std::uint64_t{1} << kReciprocalShift;
+  constexpr std::uint64_t kMaxA = (2 * std::uint64_t{kCountLimit - 1} + 1) << 11;
+  for (std::uint64_t d = 1; d <= kCountLimit; ++d) {
+    const std::uint64_t e = kReciprocals[d] * d - kOne;
+    if (e >= d || kMaxA * e >= kOne) return false;
+    // Inside the bit engine's range with no clamp: the least p has z = 0,
+    // the largest o = 0.
+    if ((std::uint64_t{1} << 11) / d < 1) return false;
+    if (((2 * (d - 1) + 1) << 11) / d >= bin_engine::kProbScale) return false;
   }
   return true;
 }
