@@ -276,15 +276,7 @@ CorrectionResult<Encoded> assemble(const Modelled& m, std::size_t n, bool f64, d
   if (!buf.escapes.empty()) {
     std::memcpy(b.data() + kHeaderLen + coded_len, buf.escapes.data(), buf.escapes.size());
   }
-  Header h;
-  h.version = parts::kGammaForm;
-  h.precision = f64 ? kFloat64 : kFloat32;
-  h.sample_count = static_cast<std::uint32_t>(n);
-  h.corrected = static_cast<std::uint32_t>(m.corrected);
-  h.escaped = static_cast<std::uint32_t>(m.escaped);
-  h.step = step;
-  h.coded_len = static_cast<std::uint32_t>(coded_len);
-  parts::seal(b, h);
+  parts::seal(b, parts::header_of(parts::kGammaForm, f64, n, m.corrected, m.escaped, step, coded_len));
   out.corrected = m.corrected;
   out.escaped = m.escaped;
   return out;

@@ -421,15 +421,7 @@ CorrectionResult<Encoded> assemble(std::size_t n, const Originals& originals, do
     if (!buf.escapes.empty()) {
       std::memcpy(b.data() + kHeaderLen + coded_len, buf.escapes.data(), buf.escapes.size());
     }
-    Header h;
-    h.version = parts::kFlagForm;
-    h.precision = originals.is_double() ? parts::kFloat64 : parts::kFloat32;
-    h.sample_count = static_cast<std::uint32_t>(n);
-    h.corrected = static_cast<std::uint32_t>(count_of);
-    h.escaped = static_cast<std::uint32_t>(escaped);
-    h.step = step;
-    h.coded_len = static_cast<std::uint32_t>(coded_len);
-    parts::seal(b, h);
+    parts::seal(b, parts::header_of(parts::kFlagForm, originals.is_double(), n, count_of, escaped, step, coded_len));
     out.corrected = count_of;
     out.escaped = escaped;
     return out;

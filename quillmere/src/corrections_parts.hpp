@@ -87,6 +87,23 @@ struct Header {
   }
 };
 
+// The header of a blob an encoder is about to seal; the counts and lengths
+// were checked to fit their 32-bit fields by whoever made them.
+inline Header header_of(std::uint8_t version, bool f64, std::size_t samples, std::size_t corrected,
+                        std::size_t escaped, double step, std::size_t coded_len,
+                        std::size_t raw_len = 0) noexcept {
+  Header h;
+  h.version = version;
+  h.precision = f64 ? kFloat64 : kFloat32;
+  h.sample_count = static_cast<std::uint32_t>(samples);
+  h.corrected = static_cast<std::uint32_t>(corrected);
+  h.escaped = static_cast<std::uint32_t>(escaped);
+  h.step = step;
+  h.coded_len = static_cast<std::uint32_t>(coded_len);
+  h.raw_len = static_cast<std::uint32_t>(raw_len);
+  return h;
+}
+
 // Checks magic, version, fields, lengths and the CRC.
 CorrectionResult<Header> read_header(std::span<const std::uint8_t> bytes);
 

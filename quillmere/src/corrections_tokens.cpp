@@ -275,16 +275,8 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
   if (!raw.empty()) std::memcpy(p, raw.data(), raw.size());
   p += raw.size();
   if (!buf.escapes.empty()) std::memcpy(p, buf.escapes.data(), buf.escapes.size());
-  Header h;
-  h.version = parts::kTokenForm;
-  h.precision = originals.is_double() ? parts::kFloat64 : parts::kFloat32;
-  h.sample_count = static_cast<std::uint32_t>(decoded.size());
-  h.corrected = static_cast<std::uint32_t>(count);
-  h.escaped = static_cast<std::uint32_t>(escaped);
-  h.step = step;
-  h.coded_len = static_cast<std::uint32_t>(coded_len);
-  h.raw_len = static_cast<std::uint32_t>(raw.size());
-  parts::seal(b, h);
+  parts::seal(b, parts::header_of(parts::kTokenForm, originals.is_double(), decoded.size(), count, escaped, step,
+                                  coded_len, raw.size()));
   out.corrected = count;
   out.escaped = escaped;
   return out;
