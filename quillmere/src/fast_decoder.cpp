@@ -478,13 +478,33 @@ std::expected<void, FastError> decode_body(const Sections& read, std::span<const
     // tokens of the chunk: while those are still in cache (on a long signal
     // a second pass over the whole output would read it back from memory).
     RawBits raw{sections->raw.data(), sections->raw.size()};
+    // In blocks whose raw bits cannot reach the end of the section, reads
+    // go unchecked. Near the end the reader moves to a copy of the last
+    // bytes followed by zeros (what a checked read gives past the end), so
+    // that a stream whose raw section is short, or the last blocks of any,
+    // still take the unchecked (for four lanes, vector) path: a unit at a
+    // coarse bound has a raw section of a few hundred bytes, and read it
+    // all a bit at a time through the checked read.
+    constexpr std::size_t kBlock = 64;
+    const std::size_t per_block = (kBlock * seg.lanes * kMaxRawBits) / 8 + 8;
+    constexpr std::size_t kMostPerBlock = (kBlock * kLanes * kMaxRawBits) / 8 + 8;
+    std::array<std::uint8_t, 2 * kMostPerBlock> tail{};
+    std::size_t moved = 0;  // bytes the reader's data is ahead of the section's
+    bool in_tail = false;
     const auto finish_lanes = [&](std::size_t from, std::size_t to) {
-      // In blocks whose raw bits cannot reach the end of the section, reads
-      // go unchecked.
-      constexpr std::size_t kBlock = 64;
-      const std::size_t per_block = (kBlock * seg.lanes * kMaxRawBits) / 8 + 8;
       for (std::size_t i = from; i < to;) {
         const std::size_t end = std::min(to, i + kBlock);
+        if (!in_tail && raw.size - std::min(raw.size, raw.pos >> 3) < per_block) {
+          // Fewer than per_block bytes are left from the byte in hand: they
+          // and per_block zeros fit the copy. Reads past the section's end
+          // (a damaged stream) still find zeros or take the checked path.
+          moved = std::min(raw.size, raw.pos >> 3);
+          std::memcpy(tail.data(), raw.data + moved, raw.size - moved);
+          raw.data = tail.data();
+          raw.size = tail.size();
+          raw.pos -= 8 * moved;
+          in_tail = true;
+        }
         const bool near_end = raw.size - std::min(raw.size, raw.pos >> 3) < per_block;
         if (seg.lanes == kLanes) {
           std::int16_t *o0 = o + i, *o1 = o0 + seg.seg, *o2 = o1 + seg.seg, *o3 = o2 + seg.seg;
@@ -534,6 +554,11 @@ std::expected<void, FastError> decode_body(const Sections& read, std::span<const
       for (unsigned j = 0; j < seg.lanes; ++j) {
         if (lanes[j].pos == band_end[lanes[j].band]) enter_band(lanes[j]);
       }
+    }
+    if (in_tail) {
+      raw.data = sections->raw.data();
+      raw.size = sections->raw.size();
+      raw.pos += 8 * moved;
     }
     for (std::size_t i = common; i < seg.seg; ++i) {
       for (unsigned j = 0; j + 1 < seg.lanes; ++j) {
