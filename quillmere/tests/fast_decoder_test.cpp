@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <vector>
 
@@ -148,6 +149,8 @@ struct SparseCase {
   std::size_t total;
   std::size_t loud;  // nonzero values
 };
+
+void PrintTo(const SparseCase& c, std::ostream* os) { *os << c.total << " coefficients, " << c.loud << " loud"; }
 
 class FastShortRawSection : public ::testing::TestWithParam<SparseCase> {};
 
