@@ -60,7 +60,7 @@ class AdaptiveModel {
     std::uint32_t start;
     std::uint32_t freq;
   };
-  Found find_and_update(std::uint32_t slot) noexcept {
+  [[gnu::always_inline]] Found find_and_update(std::uint32_t slot) noexcept {
 #if defined(__SSE2__)
     const __m128i s = _mm_set1_epi16(static_cast<std::int16_t>(slot));
     __m128i above[4];

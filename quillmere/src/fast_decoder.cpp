@@ -173,7 +173,7 @@ inline void refill(std::uint32_t& x, Words& w) noexcept {
 // One token through a static table: the state's slot gives the token, the
 // token's frequency and start the next state, and the token with the
 // lane's mean the next context.
-inline void decode_token(std::uint32_t& x, LaneContext& ctx, const SlotView* views, std::int16_t& out,
+[[gnu::always_inline]] inline void decode_token(std::uint32_t& x, LaneContext& ctx, const SlotView* views, std::int16_t& out,
                          Words& w, std::uint32_t& missing, const std::uint8_t* next) noexcept {
   const SlotView& v = views[ctx.context];
   const std::uint32_t slot = x & (kTableTotal - 1);
@@ -185,7 +185,12 @@ inline void decode_token(std::uint32_t& x, LaneContext& ctx, const SlotView* vie
   ctx.push(t, next);
 }
 
-inline void decode_adaptive_token(std::uint32_t& x, AdaptiveModel& model, std::int16_t& out, Words& w) noexcept {
+// Forced inline: the token loops are clones for wider instruction sets, and
+// GCC left this step (called from each of them) as one out-of-line copy for
+// the baseline target, so every adaptive token was a call that spilled the
+// four lanes' states and sent the word cursor through memory.
+[[gnu::always_inline]] inline void decode_adaptive_token(std::uint32_t& x, AdaptiveModel& model, std::int16_t& out,
+                                                         Words& w) noexcept {
   const std::uint32_t slot = x & (kTableTotal - 1);
   const auto found = model.find_and_update(slot);
   x = found.freq * (x >> kTableBits) + slot - found.start;
@@ -208,8 +213,9 @@ struct Lane {
 // (BMI2's, which the AVX2 clone lacks) spare every token's slot shift the
 // count register: about 3 % off a decode of speech.
 QUILLMERE_WIDE_CLONES
-void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, std::int16_t* out, Words& w,
+void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, std::int16_t* out, Words& words,
               std::uint32_t& missing) noexcept {
+  Words w = words;
   std::uint32_t x0 = lanes[0].x, x1 = lanes[1].x, x2 = lanes[2].x, x3 = lanes[3].x;
   LaneContext c0 = lanes[0].context, c1 = lanes[1].context, c2 = lanes[2].context, c3 = lanes[3].context;
   const SlotView *v0 = lanes[0].views, *v1 = lanes[1].views, *v2 = lanes[2].views, *v3 = lanes[3].views;
@@ -223,6 +229,7 @@ void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, std::int16_t* ou
     decode_token(x2, c2, v2, o2[r], w, miss, next);
     decode_token(x3, c3, v3, o3[r], w, miss, next);
   }
+  words = w;
   missing |= miss;
   lanes[0].x = x0, lanes[1].x = x1, lanes[2].x = x2, lanes[3].x = x3;
   lanes[0].context = c0, lanes[1].context = c1, lanes[2].context = c2, lanes[3].context = c3;
@@ -236,7 +243,10 @@ void run_four(std::array<Lane, kLanes>& lanes, std::size_t run, std::int16_t* ou
 // generic step per token reloaded the lane from memory and tested its band.
 template <unsigned Adaptive>
 QUILLMERE_WIDE_CLONES void run_mixed(std::array<Lane, kLanes>& lanes, std::array<AdaptiveModel*, kLanes> models, std::size_t run,
-               std::int16_t* out, Words& w, std::uint32_t& missing) noexcept {
+               std::int16_t* out, Words& words, std::uint32_t& missing) noexcept {
+  // The cursor in a local: the model's vector stores may alias anything
+  // reached through a reference, which would keep it in memory.
+  Words w = words;
   std::uint32_t x0 = lanes[0].x, x1 = lanes[1].x, x2 = lanes[2].x, x3 = lanes[3].x;
   LaneContext c0 = lanes[0].context, c1 = lanes[1].context, c2 = lanes[2].context, c3 = lanes[3].context;
   const SlotView *v0 = lanes[0].views, *v1 = lanes[1].views, *v2 = lanes[2].views, *v3 = lanes[3].views;
@@ -257,6 +267,7 @@ QUILLMERE_WIDE_CLONES void run_mixed(std::array<Lane, kLanes>& lanes, std::array
     one.template operator()<2>(x2, c2, v2, o2[r]);
     one.template operator()<3>(x3, c3, v3, o3[r]);
   }
+  words = w;
   missing |= miss;
   lanes[0].x = x0, lanes[1].x = x1, lanes[2].x = x2, lanes[3].x = x3;
   lanes[0].context = c0, lanes[1].context = c1, lanes[2].context = c2, lanes[3].context = c3;
@@ -271,12 +282,14 @@ constexpr std::array<RunMixed, sizeof...(A)> run_mixed_table(std::index_sequence
 constexpr auto kRunMixed = run_mixed_table(std::make_index_sequence<1u << kLanes>{});
 
 QUILLMERE_WIDE_CLONES
-void run_one(Lane& l, std::size_t run, std::int16_t* out, Words& w, std::uint32_t& missing) noexcept {
+void run_one(Lane& l, std::size_t run, std::int16_t* out, Words& words, std::uint32_t& missing) noexcept {
+  Words w = words;
   std::uint32_t x = l.x;
   LaneContext c = l.context;
   std::int16_t* o = out + l.pos;
   const std::uint8_t* const next = next_context_table();
   for (std::size_t r = 0; r < run; ++r) decode_token(x, c, l.views, o[r], w, missing, next);
+  words = w;
   l.x = x;
   l.context = c;
   l.pos += run;
@@ -465,13 +478,33 @@ std::expected<void, FastError> decode_body(const Sections& read, std::span<const
     // tokens of the chunk: while those are still in cache (on a long signal
     // a second pass over the whole output would read it back from memory).
     RawBits raw{sections->raw.data(), sections->raw.size()};
+    // In blocks whose raw bits cannot reach the end of the section, reads
+    // go unchecked. Near the end the reader moves to a copy of the last
+    // bytes followed by zeros (what a checked read gives past the end), so
+    // that a stream whose raw section is short, or the last blocks of any,
+    // still take the unchecked (for four lanes, vector) path: a unit at a
+    // coarse bound has a raw section of a few hundred bytes, and read it
+    // all a bit at a time through the checked read.
+    constexpr std::size_t kBlock = 64;
+    const std::size_t per_block = (kBlock * seg.lanes * kMaxRawBits) / 8 + 8;
+    constexpr std::size_t kMostPerBlock = (kBlock * kLanes * kMaxRawBits) / 8 + 8;
+    std::array<std::uint8_t, 2 * kMostPerBlock> tail{};
+    std::size_t moved = 0;  // bytes the reader's data is ahead of the section's
+    bool in_tail = false;
     const auto finish_lanes = [&](std::size_t from, std::size_t to) {
-      // In blocks whose raw bits cannot reach the end of the section, reads
-      // go unchecked.
-      constexpr std::size_t kBlock = 64;
-      const std::size_t per_block = (kBlock * seg.lanes * kMaxRawBits) / 8 + 8;
       for (std::size_t i = from; i < to;) {
         const std::size_t end = std::min(to, i + kBlock);
+        if (!in_tail && raw.size - std::min(raw.size, raw.pos >> 3) < per_block) {
+          // Fewer than per_block bytes are left from the byte in hand: they
+          // and per_block zeros fit the copy. Reads past the section's end
+          // (a damaged stream) still find zeros or take the checked path.
+          moved = std::min(raw.size, raw.pos >> 3);
+          std::memcpy(tail.data(), raw.data + moved, raw.size - moved);
+          raw.data = tail.data();
+          raw.size = tail.size();
+          raw.pos -= 8 * moved;
+          in_tail = true;
+        }
         const bool near_end = raw.size - std::min(raw.size, raw.pos >> 3) < per_block;
         if (seg.lanes == kLanes) {
           std::int16_t *o0 = o + i, *o1 = o0 + seg.seg, *o2 = o1 + seg.seg, *o3 = o2 + seg.seg;
@@ -521,6 +554,11 @@ std::expected<void, FastError> decode_body(const Sections& read, std::span<const
       for (unsigned j = 0; j < seg.lanes; ++j) {
         if (lanes[j].pos == band_end[lanes[j].band]) enter_band(lanes[j]);
       }
+    }
+    if (in_tail) {
+      raw.data = sections->raw.data();
+      raw.size = sections->raw.size();
+      raw.pos += 8 * moved;
     }
     for (std::size_t i = common; i < seg.seg; ++i) {
       for (unsigned j = 0; j + 1 < seg.lanes; ++j) {

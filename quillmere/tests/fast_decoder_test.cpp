@@ -2,10 +2,13 @@
 // encoder's context rule for every token and mean, and the raw-bit stage on
 // forged raw sections (cut short or padded at any length, so that reads at
 // and past the section's end take the checked path) and on magnitudes
-// beyond 16 bits.
+// beyond 16 bits; sparse bands whose short raw sections are read from the
+// padded copy of their tail.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <vector>
 
@@ -135,6 +138,51 @@ TEST(FastRawSection, UnchangedSizeStillDecodes) {
   for (const auto& b : bands) all.insert(all.end(), b.begin(), b.end());
   EXPECT_EQ(out, all);
 }
+
+// Sparse bands, a few loud values among zeros, make raw sections from a
+// few bytes to a few kilobytes: the decoder reads the last part of each
+// (all of a short one) from a zero-padded copy of its tail, switching over
+// wherever fewer bytes than a block's reads are left. Every coefficient
+// must come back, on one lane and on four, in adaptive bands (up to 2048)
+// and static ones.
+struct SparseCase {
+  std::size_t total;
+  std::size_t loud;  // nonzero values
+};
+
+void PrintTo(const SparseCase& c, std::ostream* os) { *os << c.total << " coefficients, " << c.loud << " loud"; }
+
+class FastShortRawSection : public ::testing::TestWithParam<SparseCase> {};
+
+TEST_P(FastShortRawSection, EveryCoefficientComesBack) {
+  const SparseCase c = GetParam();
+  std::mt19937_64 rng(c.total * 31 + c.loud);
+  std::uniform_int_distribution<int> value(-3000, 3000);
+  // A short first band (adaptive), then the rest in two longer ones.
+  const std::size_t first = std::min<std::size_t>(c.total / 4, 1500);
+  std::vector<Band> bands{Band(first), Band((c.total - first) / 2), Band(c.total - first - (c.total - first) / 2)};
+  std::uniform_int_distribution<std::size_t> where(0, c.total - 1);
+  Band all(c.total, 0);
+  for (std::size_t k = 0; k < c.loud; ++k) all[where(rng)] = static_cast<std::int16_t>(value(rng) | 1);
+  std::size_t at = 0;
+  for (auto& b : bands) {
+    std::copy(all.begin() + static_cast<std::ptrdiff_t>(at), all.begin() + static_cast<std::ptrdiff_t>(at + b.size()),
+              b.begin());
+    at += b.size();
+  }
+  const auto lengths = lengths_of(bands);
+  const Bytes stream = encode_coeffs(testing_bands::views_of(bands));
+  Band out(c.total, 7);
+  const auto done = decode_coeffs_into(stream, lengths, out);
+  ASSERT_TRUE(done.has_value()) << static_cast<int>(done.error());
+  EXPECT_EQ(out, all);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, FastShortRawSection,
+                         ::testing::Values(SparseCase{3000, 1}, SparseCase{3000, 40}, SparseCase{3000, 400},
+                                           SparseCase{20000, 1}, SparseCase{20000, 30}, SparseCase{20000, 250},
+                                           SparseCase{20000, 350}, SparseCase{20000, 700}, SparseCase{20000, 3000},
+                                           SparseCase{70000, 500}, SparseCase{70000, 2500}));
 
 // -32768 is the one magnitude of width 16 a coefficient can have: its raw
 // bits are a set sign and fourteen zeros. Any one of them flipped makes a
