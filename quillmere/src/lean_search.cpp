@@ -131,14 +131,30 @@ SearchOutcome<std::optional<SearchResult>> lean_with_corrections(const SearchReq
   // Plain rounding, not the scale's dead zone: at one multiplier the dead
   // zone left two to four times the samples to correct on speech, and
   // corrections cost more time per byte than the wavelet layer.
-  Searcher plain(r, ref, state, 0);
-  Searcher dead_zone(r, ref, state);
+  // The searchers judge against `whole`, which takes the originals' energy
+  // from the first judgement where the reference left it pending.
+  search::Reference whole = ref;
+  Searcher plain(r, whole, state, 0);
+  Searcher dead_zone(r, whole, state);
   Searcher* s = &plain;
   const double bound = *r.bounds.max_error;
   // Judged listing the samples beyond the bound, which the corrections then
   // take without a pass of their own.
-  auto first = plain.evaluate(multiplier_for_step(state, kStepsPerBound * bound), false, true);
+  const float first_m = multiplier_for_step(state, kStepsPerBound * bound);
+  auto first = plain.evaluate(first_m, false, true);
   if (!first) return error_of(first);
+  if (whole.energy_pending) {
+    if (first->reference_energy >= 0.0) {
+      whole.sum_x2 = first->reference_energy;
+      whole.energy_pending = false;
+    } else {
+      // Not reached (a pending reference is finite float32, which the
+      // marking judgement always takes); judged again against a whole one.
+      whole = search::reference_in_lanes(r.originals);
+      first = plain.evaluate(first_m, false, true);
+      if (!first) return error_of(first);
+    }
+  }
   std::optional<Candidate> chosen = std::move(*first);
   if (unit_share(plain.last_bands()) > kUnitShareForDeadZone && dead_zone_threshold(r.scale, r.cutoff) > 1) {
     // A smooth signal: the dead zone at a coarser step as well, the smaller
@@ -157,7 +173,7 @@ SearchOutcome<std::optional<SearchResult>> lean_with_corrections(const SearchReq
     // The corrections mend only the peak: the layer must meet RMS-type
     // bounds by itself.
     s = &plain;
-    auto layer = layer_meeting(r, ref, state, plain, false);
+    auto layer = layer_meeting(r, whole, state, plain, false);
     if (!layer) return error_of(layer);
     if (!*layer) return std::optional<SearchResult>{};
     chosen = std::move(**layer);
@@ -193,6 +209,10 @@ std::optional<SearchOutcome<SearchResult>> lean_search(const SearchRequest& r, c
                                                        MethodState& state) {
   if (r.bounds.bits_per_sample) return std::nullopt;
   const bool corrects = r.bounds.max_error && r.allow_corrections;
+  if (!corrects && ref.energy_pending) {
+    // Only a marking judgement takes the energy on its way.
+    return lean_search(r, search::reference_in_lanes(r.originals), state);
+  }
   auto found = corrects ? lean_with_corrections(r, ref, state) : lean_layer_only(r, ref, state);
   if (!found) return SearchOutcome<SearchResult>(std::unexpected(found.error()));
   if (!*found) return std::nullopt;  // not met in a few judgements: the thorough search decides
