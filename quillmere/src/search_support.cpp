@@ -101,7 +101,7 @@ void lane_sums(const float* __restrict x, const float* __restrict y, std::size_t
 // taken two lanes at a time (one instruction each) rather than the lanes
 // masked and or-ed together, which took a third of the marking loop's
 // instructions.
-[[gnu::always_inline]] inline std::uint8_t lane_mask(Bits4 set) noexcept {
+[[gnu::always_inline]] inline std::uint8_t lane_mask(const Bits4& set) noexcept {
 #if defined(__SSE2__)
   __m128d low, high;
   std::memcpy(&low, &set, sizeof low);
