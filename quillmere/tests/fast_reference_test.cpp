@@ -87,8 +87,12 @@ TEST_P(MarkingWithPendingEnergy, GivesTheFullReferencesFiguresAndMarks) {
     EXPECT_EQ(mark, e > bound) << "sample " << i << " of " << n;
     marked += mark;
   }
-  for (std::size_t i = n; i < 64 * marks_b.size(); ++i) EXPECT_FALSE((marks_b[i / 64] >> (i % 64)) & 1u) << i;
-  if (n >= 64) EXPECT_GT(marked, 0u) << "the case must mark some samples";
+  for (std::size_t i = n; i < 64 * marks_b.size(); ++i) {
+    EXPECT_FALSE((marks_b[i / 64] >> (i % 64)) & 1u) << i;
+  }
+  if (n >= 64) {
+    EXPECT_GT(marked, 0u) << "the case must mark some samples";
+  }
   // The figures a full judgement gives for the same samples.
   expect_same_bits(search::judge(whole, p.y, 0.0).distortion, b.distortion, "judge, length " + std::to_string(n));
 }
