@@ -14,6 +14,9 @@ bits per sample with corrections allowed; at the default effort, and with
 
     python3 bench/bounded_unit_hashes.py --write OUT.json [--quick] [--effort both]
     python3 bench/bounded_unit_hashes.py --check OUT.json [--quick] [--effort both]
+
+With --with-metrics (given to both) the figures reported with each unit
+are hashed with it.
 """
 
 from __future__ import annotations
@@ -21,6 +24,7 @@ from __future__ import annotations
 import argparse
 import hashlib
 import os
+import struct
 import sys
 from typing import Dict, Iterator, Sequence, Tuple
 
@@ -56,7 +60,16 @@ def cases(quick: bool) -> Iterator[Tuple[str, np.ndarray, Dict[str, float]]]:
             yield f"{s.name} f32 budget 2 bits", x32, {"bits_per_sample": 2.0}
 
 
-def sweep(quick: bool, efforts: Sequence[str]) -> Dict[str, str]:
+def digest(res, with_metrics: bool) -> str:
+    """The unit's SHA-256; with_metrics: of the unit followed by the bits of
+    the figures reported with it, which must not move either."""
+    h = hashlib.sha256(bytes(res.unit))
+    if with_metrics:
+        h.update(struct.pack("<4dq", res.max_error, res.rmse, res.prd, res.psnr, res.corrected_samples))
+    return h.hexdigest()
+
+
+def sweep(quick: bool, efforts: Sequence[str], with_metrics: bool = False) -> Dict[str, str]:
     out = {}
     for label, x, bounds in cases(quick):
         for effort in efforts:
@@ -64,7 +77,7 @@ def sweep(quick: bool, efforts: Sequence[str]) -> Dict[str, str]:
                 continue
             res = compress_to_target(x, effort=effort, **bounds)
             key = label if effort == "thorough" else f"{label} {effort}"
-            out[key] = hashlib.sha256(bytes(res.unit)).hexdigest()
+            out[key] = digest(res, with_metrics)
             print(f"{key:<57} {res.size:>10} {out[key][:16]}", flush=True)
     return out
 
@@ -75,9 +88,12 @@ def main() -> None:
     p.add_argument("--quick", action="store_true", help="0.1 %% and 1 %% only")
     p.add_argument("--effort", choices=["thorough", "fast", "both"], default="thorough",
                    help="the efforts whose units are hashed (default: thorough)")
+    p.add_argument("--with-metrics", action="store_true",
+                   help="hash the reported max_error, RMSE, PRD, PSNR and corrected count too "
+                        "(write and check alike)")
     a = p.parse_args()
     efforts = ("thorough", "fast") if a.effort == "both" else (a.effort,)
-    hashes = sweep(a.quick, efforts)
+    hashes = sweep(a.quick, efforts, a.with_metrics)
     if a.write:
         recorded.save(a.write, hashes)
         return

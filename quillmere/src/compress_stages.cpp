@@ -532,7 +532,7 @@ void quantise_at_depth(const wavelet::DwtExecutor& executor, const Decomposition
                        std::uint8_t depth, float m, std::uint16_t threshold,
                        QuantisedBands& out) {
   quantise_bands_with(executor, d, depth, m, out,
-                      [&](std::size_t, const std::vector<float>& band, std::span<std::int16_t> to) {
+                      [&](std::size_t, const Band& band, std::span<std::int16_t> to) {
                         quantise_details(band, m, threshold, to);
                       });
 }

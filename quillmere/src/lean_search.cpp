@@ -8,10 +8,13 @@
 // corrections close the peak bound exactly as they do for the thorough one.
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <utility>
 
 #include "searcher.hpp"
+#include "vector_clones.hpp"
 
 namespace quillmere::searching {
 namespace {
@@ -92,22 +95,34 @@ SearchOutcome<std::optional<Candidate>> layer_meeting(const SearchRequest& r, co
   return std::optional<Candidate>{};
 }
 
+// The values with |v| <= 1 and those equal to 0 among n, added to the
+// counts. Counted as two compares the compiler turns into vector code over
+// 16-bit lanes (v == +-1 with || left a loop that took about half the
+// judgement's own time in a profile), into 16-bit counts per run of at most
+// 2^15 values, which cannot wrap: 32-bit counts widened every vector, four
+// instructions of the loop's eight.
+QUILLMERE_VECTOR_CLONES
+void count_small(const std::int16_t* __restrict v, std::size_t n, std::size_t& small, std::size_t& zeros) noexcept {
+  constexpr std::size_t kRun = std::size_t{1} << 15;
+  for (std::size_t start = 0; start < n; start += kRun) {
+    const std::size_t end = std::min(n, start + kRun);
+    std::uint16_t run_small = 0, run_zeros = 0;
+    for (std::size_t i = start; i < end; ++i) {
+      run_small = static_cast<std::uint16_t>(run_small + (static_cast<std::uint16_t>(v[i] + 1) <= 2u));
+      run_zeros = static_cast<std::uint16_t>(run_zeros + (v[i] == 0));
+    }
+    small += run_small;
+    zeros += run_zeros;
+  }
+}
+
 // Of the nonzero detail values (every band but the approximation, the
 // first), the share that are +1 or -1.
 double unit_share(const stages::QuantisedBands& q) {
   const auto bands = q.bands();
   std::size_t small = 0, zeros = 0, all = 0;
   for (std::size_t b = 1; b < bands.size(); ++b) {
-    // Counted as |v| <= 1 and v == 0, two compares the compiler turns into
-    // vector code over 16-bit lanes, where v == +-1 with || left a loop that
-    // took about half the judgement's own time in a profile.
-    std::uint32_t band_small = 0, band_zeros = 0;
-    for (const std::int16_t v : bands[b]) {
-      band_small += static_cast<std::uint16_t>(v + 1) <= 2u;
-      band_zeros += v == 0;
-    }
-    small += band_small;
-    zeros += band_zeros;
+    count_small(bands[b].data(), bands[b].size(), small, zeros);
     all += bands[b].size();
   }
   const std::size_t nonzero = all - zeros;
@@ -131,14 +146,30 @@ SearchOutcome<std::optional<SearchResult>> lean_with_corrections(const SearchReq
   // Plain rounding, not the scale's dead zone: at one multiplier the dead
   // zone left two to four times the samples to correct on speech, and
   // corrections cost more time per byte than the wavelet layer.
-  Searcher plain(r, ref, state, 0);
-  Searcher dead_zone(r, ref, state);
+  // The searchers judge against `whole`, which takes the originals' energy
+  // from the first judgement where the reference left it pending.
+  search::Reference whole = ref;
+  Searcher plain(r, whole, state, 0);
+  Searcher dead_zone(r, whole, state);
   Searcher* s = &plain;
   const double bound = *r.bounds.max_error;
   // Judged listing the samples beyond the bound, which the corrections then
   // take without a pass of their own.
-  auto first = plain.evaluate(multiplier_for_step(state, kStepsPerBound * bound), false, true);
+  const float first_m = multiplier_for_step(state, kStepsPerBound * bound);
+  auto first = plain.evaluate(first_m, false, true);
   if (!first) return error_of(first);
+  if (whole.energy_pending) {
+    if (first->reference_energy >= 0.0) {
+      whole.sum_x2 = first->reference_energy;
+      whole.energy_pending = false;
+    } else {
+      // Not reached (a pending reference is finite float32, which the
+      // marking judgement always takes); judged again against a whole one.
+      whole = search::reference_in_lanes(r.originals);
+      first = plain.evaluate(first_m, false, true);
+      if (!first) return error_of(first);
+    }
+  }
   std::optional<Candidate> chosen = std::move(*first);
   if (unit_share(plain.last_bands()) > kUnitShareForDeadZone && dead_zone_threshold(r.scale, r.cutoff) > 1) {
     // A smooth signal: the dead zone at a coarser step as well, the smaller
@@ -157,7 +188,7 @@ SearchOutcome<std::optional<SearchResult>> lean_with_corrections(const SearchReq
     // The corrections mend only the peak: the layer must meet RMS-type
     // bounds by itself.
     s = &plain;
-    auto layer = layer_meeting(r, ref, state, plain, false);
+    auto layer = layer_meeting(r, whole, state, plain, false);
     if (!layer) return error_of(layer);
     if (!*layer) return std::optional<SearchResult>{};
     chosen = std::move(**layer);
@@ -193,6 +224,10 @@ std::optional<SearchOutcome<SearchResult>> lean_search(const SearchRequest& r, c
                                                        MethodState& state) {
   if (r.bounds.bits_per_sample) return std::nullopt;
   const bool corrects = r.bounds.max_error && r.allow_corrections;
+  if (!corrects && ref.energy_pending) {
+    // Only a marking judgement takes the energy on its way.
+    return lean_search(r, search::reference_in_lanes(r.originals), state);
+  }
   auto found = corrects ? lean_with_corrections(r, ref, state) : lean_layer_only(r, ref, state);
   if (!found) return SearchOutcome<SearchResult>(std::unexpected(found.error()));
   if (!*found) return std::nullopt;  // not met in a few judgements: the thorough search decides

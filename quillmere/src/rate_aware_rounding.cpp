@@ -127,7 +127,7 @@ void quantise_at_depth(const wavelet::DwtExecutor& executor, const stages::Decom
                        double lambda, stages::QuantisedBands& out) {
   stages::quantise_bands_with(
       executor, d, depth, m, out,
-      [&](std::size_t level, const std::vector<float>& band, std::span<std::int16_t> to) {
+      [&](std::size_t level, const stages::Band& band, std::span<std::int16_t> to) {
         if (lambda > 0.0) {
           quantise_stepping_down(band, m, thresholds_for(band, m, gains[level - 1], lambda), to);
         } else {

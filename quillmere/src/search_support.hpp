@@ -25,17 +25,30 @@ struct Reference {
   double hi = 0.0;
   std::size_t count = 0;
   bool all_finite = true;
+  // sum_x2 not taken yet: the first marking judgement takes it in its own
+  // pass (see reference_in_range); nothing else may read it before then.
+  bool energy_pending = false;
 };
 Reference reference_of(const Originals& originals);
 // The same, its sum of squares in four lanes: a quarter of the time, for a
 // caller judging once (the lanes' sum differs from reference_of's in the
 // last bits, so a search keeps one of the two for all its judgements).
 Reference reference_in_lanes(const Originals& originals);
+// reference_in_lanes for finite float32 originals whose exact extremes the
+// caller has (the channel unit's scan), without a pass of its own: sum_x2
+// is left pending for judge_marking, which sums the squares in the same
+// lanes and order, so the figures are reference_in_lanes' to the bit. For
+// a caller whose bounds need sum_x2 only after that first judgement (no
+// PRD bound) and who takes it from there (Judgement::energy).
+Reference reference_in_range(const Originals& originals, double lo, double hi);
 
 struct Judgement {
   Distortion distortion;
   std::size_t outliers = 0;        // samples off by more than the correction bound
   double correction_bytes = 0.0;   // estimated size of their corrections
+  // The originals' sum of squares, where this judgement took it for a
+  // reference that left it pending; negative otherwise.
+  double energy = -1.0;
 };
 
 // Distortion of a float32 reconstruction (float sources) or of

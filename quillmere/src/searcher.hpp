@@ -110,6 +110,9 @@ struct Candidate {
   // when the judgement listed them; empty: not listed.
   std::vector<std::uint64_t> marks;
   search::Unmarked within;  // with marks: the sums of the samples not marked
+  // The originals' sum of squares where this judgement took it for a
+  // reference that left it pending (search::reference_in_range); else < 0.
+  double reference_energy = -1.0;
   // The same samples as a judgement with corrections counted them, without
   // the sums: only for the corrections encoder, which then reads just these
   // samples rather than scanning all of them. Empty: not listed.
@@ -174,6 +177,7 @@ class Searcher {
       c.marks.clear();
     }
     c.wavelet = j.distortion;
+    c.reference_energy = j.energy;
     c.correction_estimate = j.correction_bytes;
     c.outliers = j.outliers;
     ++evaluations_;

@@ -143,7 +143,7 @@ TEST_P(RateAware, GainsPredictTheErrorTheDecoderAdds) {
   double predicted = 0.0;
   std::size_t offset = plain.layout.lengths[0];
   for (std::size_t level = 1; level <= depth; ++level) {
-    const std::vector<float>& c = p.d.details[level - 1];
+    const auto& c = p.d.details[level - 1];
     double added = 0.0;
     for (std::size_t i = 0; i < plain.layout.lengths[level]; ++i) {
       const double v = static_cast<double>(c[i]) * static_cast<double>(m);

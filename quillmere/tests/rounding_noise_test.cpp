@@ -38,7 +38,7 @@ stages::Decomposition bands(Spread spread, std::size_t n) {
   std::size_t len = n / 2;
   double scale = 0.002;
   for (int level = 0; level < 3; ++level, len /= 2, scale *= 3.0) {
-    std::vector<float> band(len);
+    stages::Band band(len);
     for (auto& v : band) v = static_cast<float>(draw(scale));
     d.details.push_back(band);
     d.approximation.emplace_back();
@@ -46,7 +46,7 @@ stages::Decomposition bands(Spread spread, std::size_t n) {
   // The approximation spread over many steps, as a signal's is: values
   // piled on one point would round with one shared error, which no
   // histogram of magnitudes can tell from uniform noise.
-  std::vector<float> approx(len * 2);
+  stages::Band approx(len * 2);
   for (auto& v : approx) v = static_cast<float>(0.5 + gauss(rng) * 0.1);
   d.approximation.back() = approx;
   d.transform_len = n;
@@ -58,7 +58,7 @@ stages::Decomposition bands(Spread spread, std::size_t n) {
 double actual(const stages::Decomposition& d, double m, double detail_zero_below) {
   double sum = 0.0;
   double zero_below = detail_zero_below;
-  const auto add = [&](const std::vector<float>& band) {
+  const auto add = [&](const auto& band) {
     for (const float c : band) {
       const double x = static_cast<double>(c) * m;
       double q = std::floor(std::fabs(x) + 0.5);
