@@ -40,8 +40,6 @@ constexpr std::size_t kMagBits = kMagUnary + kWidths;
 // Sign by whether the layer bends upwards there and by the last sign.
 constexpr std::size_t kSign = kMagBits + kWidths * kWidths;
 constexpr std::size_t kContexts = kSign + 4;
-// The most symbols one correction takes beyond its flag.
-constexpr std::size_t kMaxEntrySymbols = (2 * kMaxMagWidth - 1) + 1;
 
 // A context's probability is estimated from its counts (half a count of
 // each bit to start) rather than by the bit engine's fixed-rate
@@ -337,7 +335,16 @@ CorrectionResult<Modelled> model_flags(std::span<const float> layer, const Origi
     const std::size_t n = layer.size();
     if (last > n) return std::unexpected(CorrectionError::CorruptStream);
     const std::size_t upto = std::min(n, (last + kGroup - 1) / kGroup * kGroup);
-    const std::size_t most = upto + upto / kGroup + count_of * kMaxEntrySymbols + 1;
+    // The queue is sized to what these corrections can take at most (a
+    // group flag a group, a group's flags where one is corrected, each
+    // number and sign), not to a worst case per correction: that was seven
+    // times the room the membrane trace at 1 % used, zero-filled afresh on
+    // every search, and its page faults cost more than the coding.
+    std::size_t most = (upto + kGroup - 1) / kGroup + count_of * kGroup + 1;
+    for (const std::int64_t k : ks) {
+      const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
+      most += 2 * static_cast<std::size_t>(std::bit_width(mag + 1));
+    }
     if (buf.queue.size() < most) buf.queue.resize(most);
     std::vector<Counts> model(kContexts);
     Modeller m{model.data(), buf.queue.data()};
