@@ -97,9 +97,10 @@ enum class OneLoop : std::uint8_t { Read, NotRead, PredictionOutside };
 
 // An LPC block of Rice residuals and enough bits a sample, read with its
 // samples rebuilt in one loop (integer_lpc_one_loop.cpp).
-// `residuals` and `history` are scratch kept from block to block.
+// `residuals`, `history` and `narrow` (the samples in 16 bits, for blocks
+// whose older terms fit 32-bit sums) are scratch kept from block to block.
 OneLoop decode_lpc_block_in_one_loop(std::span<const std::uint8_t> bytes, std::span<const std::int64_t> before,
                                   std::span<std::int64_t> x, int width, std::vector<std::int64_t>& residuals,
-                                  std::vector<double>& history);
+                                  std::vector<double>& history, std::vector<std::int16_t>& narrow);
 
 }  // namespace quillmere_tools::integer_reading

@@ -388,6 +388,7 @@ constexpr auto kClampedLpcRuns = lpc_runs<true>(std::make_index_sequence<kMaxLpc
 struct DecodeScratch {
   std::vector<std::int64_t> residuals;
   std::vector<double> history;
+  std::vector<std::int16_t> narrow;
   integer_rans::RansScratch rans;
 };
 
@@ -492,7 +493,7 @@ UnitResult<void> decode_integers(std::span<const std::uint8_t> bytes, int width,
     BlockSource fast{bytes.subspan(at, length), rans, false, &scratch.rans};
     const OneLoop one_loop = reading == IntegerReading::Fast
                                  ? decode_lpc_block_in_one_loop(fast.bytes, previous, block, width,
-                                                                scratch.residuals, scratch.history)
+                                                                scratch.residuals, scratch.history, scratch.narrow)
                                  : OneLoop::NotRead;
     if (one_loop != OneLoop::Read &&
         (reading == IntegerReading::Checked ||
