@@ -10,61 +10,8 @@
 
 #include "integer_block_reading.hpp"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#define QUILLMERE_NARROW_LPC 1
-#else
-#define QUILLMERE_NARROW_LPC 0
-#endif
-
 namespace quillmere_tools::integer_reading {
 namespace {
-
-// Lanes of the 16-bit history before a block's first sample: the first
-// sample's window of older terms reaches up to seven places before it
-// (their weights are zero).
-constexpr std::size_t kNarrowFront = 8;
-
-#if QUILLMERE_NARROW_LPC
-// The older terms in 16-bit lanes, eight to a vector: where a block's
-// samples fit 16 bits and its older weights times the largest sample stay
-// below 2^31 (narrow_fits), each product and every partial sum is an exact
-// int32, so the sum is the same integer as the doubles' (exact too). Eight
-// terms take a load and a multiply-add where the doubles took four loads,
-// four multiplies and four adds, and each sample is stored in 16 bits
-// without a conversion: the loop is bound by how many instructions it
-// issues, not by the chain from one sample to the next.
-using Lanes = __m128i;
-template <int kOld>
-constexpr int kNarrowVectors = (kOld + 7) / 8;
-template <int kOld>
-inline std::int64_t older_sum_narrow(const std::int16_t* h, const Lanes* weights) noexcept {
-  constexpr int kVectors = kNarrowVectors<kOld>;
-  Lanes a = _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const Lanes*>(h)), weights[0]);
-  for (int m = 1; m < kVectors; ++m) {
-    a = _mm_add_epi32(a, _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const Lanes*>(h + 8 * m)), weights[m]));
-  }
-  a = _mm_add_epi32(a, _mm_shuffle_epi32(a, 0x4E));
-  a = _mm_add_epi32(a, _mm_shuffle_epi32(a, 0xB1));
-  return _mm_cvtsi128_si32(a);
-}
-#endif
-
-// Whether a block's older LPC terms (coefficients 2 .. order - 1) may be
-// summed in 16-bit lanes: samples within the width fit 16 bits, every older
-// weight fits 16 bits, and the sum of the weights' magnitudes times the
-// largest sample magnitude, 2^(width - 1), stays below 2^31, which bounds
-// every pair the multiply-add forms and every partial sum.
-bool narrow_fits(const std::int32_t* coefs, std::size_t order, int width) noexcept {
-  if (!QUILLMERE_NARROW_LPC || width > 16 || order <= 2) return false;
-  std::int64_t total = 0;
-  for (std::size_t j = 2; j < order; ++j) {
-    const std::int64_t a = coefs[j] < 0 ? -std::int64_t{coefs[j]} : std::int64_t{coefs[j]};
-    if (a > 32767) return false;
-    total += a;
-  }
-  return (total << (width - 1)) < (std::int64_t{1} << 31);
-}
 
 // An LPC block whose residuals are Rice coded (partition order `p`, already
 // read), each residual read and its sample rebuilt in one loop: the bit
@@ -85,30 +32,17 @@ OneLoop lpc_rice_block(BitReader& in, std::int64_t* x, double* history, [[maybe_
   constexpr int kOld = kOrder > 2 ? kOrder - 2 : 0;
   constexpr int kPairs = kOld / 2 > 0 ? kOld / 2 : 1;
   // Orders 1 and 2 have no older terms to narrow.
-  constexpr bool kLanesUsed = kNarrow && kOld > 0;
+  constexpr bool kLanesUsed = kNarrow && kOld > 0 && kNarrowLanes;
   const IntegerRange range = IntegerRange::of_width(width);
   double w[kOld + 1] = {};
   Pair weights[kPairs];
-#if QUILLMERE_NARROW_LPC
-  // Lane l of the vectors weighs the sample 3 + (kLanes - 1 - l) places
-  // back: the newest lane the third newest sample, the oldest lanes beyond
-  // the order weighing nothing.
-  constexpr int kLanes = 8 * (kNarrowVectors<kOld> > 0 ? kNarrowVectors<kOld> : 1);
-  [[maybe_unused]] Lanes lanes[kLanes / 8];
+  [[maybe_unused]] NarrowOlder<kOrder> lanes;
   [[maybe_unused]] std::int16_t* h16 = nullptr;
-#endif
   if constexpr (kLanesUsed) {
-#if QUILLMERE_NARROW_LPC
-    alignas(16) std::int16_t lane_w[kLanes] = {};
-    for (int l = 0; l < kLanes; ++l) {
-      const int back = 3 + (kLanes - 1 - l);
-      if (back <= kOrder) lane_w[l] = static_cast<std::int16_t>(coefs[back - 1]);
-    }
-    for (int m = 0; m < kLanes / 8; ++m) lanes[m] = _mm_load_si128(reinterpret_cast<const Lanes*>(lane_w + 8 * m));
+    lanes = NarrowOlder<kOrder>(coefs);
     h16 = narrow + kNarrowFront;
     std::fill(narrow, h16, std::int16_t{0});
     for (std::size_t i = 0; i < kOrder; ++i) h16[i] = static_cast<std::int16_t>(x[i]);
-#endif
   } else {
     for (int m = 0; m < kOld; ++m) w[m] = static_cast<double>(coefs[kOrder - 1 - m]);
     for (int m = 0; m < kOld / 2; ++m) weights[m] = load_pair(w + 2 * m);
@@ -126,9 +60,7 @@ OneLoop lpc_rice_block(BitReader& in, std::int64_t* x, double* history, [[maybe_
   const auto rebuild = [&](std::size_t i, std::int64_t residual) noexcept {
     std::int64_t sum = 0;
     if constexpr (kLanesUsed) {
-#if QUILLMERE_NARROW_LPC
-      sum = older_sum_narrow<kOld>(h16 + (static_cast<std::ptrdiff_t>(i) - 2 - kLanes), lanes);
-#endif
+      sum = lanes.sum(h16, i);
     } else {
       sum = older_sum<kOld>(history + (i - kOrder), weights, w);
     }
@@ -145,11 +77,9 @@ OneLoop lpc_rice_block(BitReader& in, std::int64_t* x, double* history, [[maybe_
     second = newest;
     newest = v;
     if constexpr (kLanesUsed) {
-#if QUILLMERE_NARROW_LPC
       // Outside 16 bits only if outside the width, and the block is then
       // refused whatever the later sums come to.
       h16[i] = static_cast<std::int16_t>(v);
-#endif
     } else if constexpr (kOld > 0) {
       history[i] = static_cast<double>(v);
     }
@@ -189,7 +119,7 @@ constexpr std::array<LpcRiceBlock, sizeof...(kOrders)> lpc_rice_blocks(std::inde
   return {&lpc_rice_block<static_cast<int>(kOrders) + 1, kNarrow>...};
 }
 constexpr auto kLpcRiceBlocks = lpc_rice_blocks<false>(std::make_index_sequence<kMaxLpcOrder>());
-constexpr auto kNarrowLpcRiceBlocks = lpc_rice_blocks<QUILLMERE_NARROW_LPC != 0>(std::make_index_sequence<kMaxLpcOrder>());
+constexpr auto kNarrowLpcRiceBlocks = lpc_rice_blocks<kNarrowLanes>(std::make_index_sequence<kMaxLpcOrder>());
 
 // The bits per sample from which an LPC block is read in one loop: with
 // fewer (short Rice codes, runs of zeros) the reading's own pass is quick
