@@ -338,24 +338,43 @@ bool fixed_runs(std::int64_t* x, const std::int64_t* r, std::size_t n, IntegerRa
 // sample it rebuilt lies within the width. Without the clamp, a prediction
 // within the width plus a residual below 2^36 keeps every sample within 37
 // bits, so no sum overflows before the run gives up.
-template <int kOrder, bool kClamp>
-bool lpc_run(std::int64_t* x, double* history, const std::int64_t* r, std::size_t n,
-             const std::int32_t* coefs, int shift, IntegerRange range) noexcept {
+// kNarrow: the older terms summed in 16-bit lanes (NarrowOlder) from
+// `narrow`, which holds kNarrowFront lanes before the block's first sample,
+// where narrow_fits says so; otherwise in pairs of doubles from `history`.
+template <int kOrder, bool kClamp, bool kNarrow>
+bool lpc_run(std::int64_t* x, double* history, [[maybe_unused]] std::int16_t* narrow, const std::int64_t* r,
+             std::size_t n, const std::int32_t* coefs, int shift, IntegerRange range) noexcept {
   constexpr int kOld = kOrder > 2 ? kOrder - 2 : 0;
   constexpr int kPairs = kOld / 2 > 0 ? kOld / 2 : 1;
+  // Orders 1 and 2 have no older terms to narrow.
+  constexpr bool kLanesUsed = kNarrow && kOld > 0 && kNarrowLanes;
   double w[kOld + 1] = {};
-  for (int m = 0; m < kOld; ++m) w[m] = static_cast<double>(coefs[kOrder - 1 - m]);
   Pair weights[kPairs];
-  for (int m = 0; m < kOld / 2; ++m) weights[m] = load_pair(w + 2 * m);
+  [[maybe_unused]] NarrowOlder<kOrder> lanes;
+  [[maybe_unused]] std::int16_t* h16 = nullptr;
+  if constexpr (kLanesUsed) {
+    lanes = NarrowOlder<kOrder>(coefs);
+    h16 = narrow + kNarrowFront;
+    std::fill(narrow, h16, std::int16_t{0});
+    for (std::size_t i = 0; i < kOrder; ++i) h16[i] = static_cast<std::int16_t>(x[i]);
+  } else {
+    for (int m = 0; m < kOld; ++m) w[m] = static_cast<double>(coefs[kOrder - 1 - m]);
+    for (int m = 0; m < kOld / 2; ++m) weights[m] = load_pair(w + 2 * m);
+    for (std::size_t i = 0; i < kOrder; ++i) history[i] = static_cast<double>(x[i]);
+  }
   const std::int64_t c0 = coefs[0];
   const std::int64_t c1 = kOrder > 1 ? coefs[1] : 0;
-  for (std::size_t i = 0; i < kOrder; ++i) history[i] = static_cast<double>(x[i]);
   // The two newest samples in registers, as in the fixed runs.
   std::int64_t newest = x[kOrder - 1];
   std::int64_t second = kOrder > 1 ? x[kOrder - 2] : 0;
   bool bad = false;
   for (std::size_t i = kOrder; i < n; ++i) {
-    std::int64_t sum = older_sum<kOld>(history + (i - kOrder), weights, w);
+    std::int64_t sum = 0;
+    if constexpr (kLanesUsed) {
+      sum = lanes.sum(h16, i);
+    } else {
+      sum = older_sum<kOld>(history + (i - kOrder), weights, w);
+    }
     if constexpr (kOrder > 1) sum += c1 * second;
     sum += c0 * newest;
     std::int64_t p = sum >> shift;
@@ -369,25 +388,34 @@ bool lpc_run(std::int64_t* x, double* history, const std::int64_t* r, std::size_
     x[i] = v;
     second = newest;
     newest = v;
-    if constexpr (kOld > 0) history[i] = static_cast<double>(v);
+    if constexpr (kLanesUsed) {
+      // Outside 16 bits only if outside the width, and the run then fails
+      // whatever the later sums come to.
+      h16[i] = static_cast<std::int16_t>(v);
+    } else if constexpr (kOld > 0) {
+      history[i] = static_cast<double>(v);
+    }
   }
   return !bad;
 }
 
-using LpcRun = bool (*)(std::int64_t*, double*, const std::int64_t*, std::size_t, const std::int32_t*, int,
-                        IntegerRange);
+using LpcRun = bool (*)(std::int64_t*, double*, std::int16_t*, const std::int64_t*, std::size_t,
+                        const std::int32_t*, int, IntegerRange);
 
-template <bool kClamp, std::size_t... kOrders>
+template <bool kClamp, bool kNarrow, std::size_t... kOrders>
 constexpr std::array<LpcRun, sizeof...(kOrders)> lpc_runs(std::index_sequence<kOrders...>) {
-  return {&lpc_run<static_cast<int>(kOrders) + 1, kClamp>...};
+  return {&lpc_run<static_cast<int>(kOrders) + 1, kClamp, kNarrow>...};
 }
-constexpr auto kLpcRuns = lpc_runs<false>(std::make_index_sequence<kMaxLpcOrder>());
-constexpr auto kClampedLpcRuns = lpc_runs<true>(std::make_index_sequence<kMaxLpcOrder>());
+constexpr auto kLpcRuns = lpc_runs<false, false>(std::make_index_sequence<kMaxLpcOrder>());
+constexpr auto kClampedLpcRuns = lpc_runs<true, false>(std::make_index_sequence<kMaxLpcOrder>());
+constexpr auto kNarrowLpcRuns = lpc_runs<false, kNarrowLanes>(std::make_index_sequence<kMaxLpcOrder>());
+constexpr auto kNarrowClampedLpcRuns = lpc_runs<true, kNarrowLanes>(std::make_index_sequence<kMaxLpcOrder>());
 
 // Buffers of the fast reading, kept from block to block.
 struct DecodeScratch {
   std::vector<std::int64_t> residuals;
   std::vector<double> history;
+  std::vector<std::int16_t> narrow;
   integer_rans::RansScratch rans;
 };
 
@@ -414,12 +442,20 @@ bool decode_block_fast(BlockSource& source, std::span<const std::int64_t> before
     std::int64_t* r = scratch.residuals.data();
     if (!read_residuals_fast(in, source, r, order, n, width)) return false;
     if (kind == kLpc) {
-      if (scratch.history.size() < n) scratch.history.resize(n);
-      double* history = scratch.history.data();
       const std::int32_t* coefs = head->coefs.data();
+      const bool narrowed = narrow_fits(coefs, order, width);
+      if (narrowed) {
+        if (scratch.narrow.size() < n + kNarrowFront) scratch.narrow.resize(n + kNarrowFront);
+      } else if (scratch.history.size() < n) {
+        scratch.history.resize(n);
+      }
+      double* history = scratch.history.data();
+      std::int16_t* narrow = scratch.narrow.data();
+      const auto& runs = narrowed ? kNarrowLpcRuns : kLpcRuns;
+      const auto& clamped_runs = narrowed ? kNarrowClampedLpcRuns : kClampedLpcRuns;
       // The warm-up samples were read within the width; the run checks the rest.
-      if ((clamp_first || !kLpcRuns[order - 1](s, history, r, n, coefs, head->shift, range)) &&
-          !kClampedLpcRuns[order - 1](s, history, r, n, coefs, head->shift, range)) {
+      if ((clamp_first || !runs[order - 1](s, history, narrow, r, n, coefs, head->shift, range)) &&
+          !clamped_runs[order - 1](s, history, narrow, r, n, coefs, head->shift, range)) {
         return false;
       }
     } else if (lag != 0) {
@@ -492,7 +528,7 @@ UnitResult<void> decode_integers(std::span<const std::uint8_t> bytes, int width,
     BlockSource fast{bytes.subspan(at, length), rans, false, &scratch.rans};
     const OneLoop one_loop = reading == IntegerReading::Fast
                                  ? decode_lpc_block_in_one_loop(fast.bytes, previous, block, width,
-                                                                scratch.residuals, scratch.history)
+                                                                scratch.residuals, scratch.history, scratch.narrow)
                                  : OneLoop::NotRead;
     if (one_loop != OneLoop::Read &&
         (reading == IntegerReading::Checked ||
