@@ -6,39 +6,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "quillmere/unset_on_growth.hpp"
 #include "quillmere_tools/channel_unit.hpp"
 #include "quillmere_tools/integer_unit.hpp"
 
 namespace quillmere_tools {
 
-// Leaves the elements a vector grows by unset: the grid pass writes every
-// integer, and zeroing them first was a pass over 8 bytes a sample.
-template <class T>
-struct UnsetOnGrowth : std::allocator<T> {
-  template <class U>
-  struct rebind {
-    using other = UnsetOnGrowth<U>;
-  };
-  UnsetOnGrowth() = default;
-  template <class U>
-  UnsetOnGrowth(const UnsetOnGrowth<U>&) noexcept {}
-  template <class U>
-  void construct(U* p) noexcept {
-    ::new (static_cast<void*>(p)) U;
-  }
-  template <class U, class... Args>
-  void construct(U* p, Args&&... args) {
-    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-  }
-};
-
 struct GridSamples {
-  std::vector<std::int64_t, UnsetOnGrowth<std::int64_t>> k;
+  quillmere::UnsetVector<std::int64_t> k;  // the grid pass writes every integer
   std::int64_t k_lo = 0;
   std::int64_t k_hi = 0;
   UnitReport measures;

@@ -20,6 +20,7 @@
 #include "quillmere/error.hpp"
 #include "work_buffer.hpp"
 #include "quillmere/options.hpp"
+#include "quillmere/unset_on_growth.hpp"
 #include "wavelet_choice.hpp"
 
 namespace quillmere::stages {
@@ -158,30 +159,8 @@ std::optional<QuillmereError> transform_and_quantise_into(const wavelet::DwtExec
 // and the deepest approximation, the bands coded at that depth.
 bool fits_every_level(const LevelExtremes& levels, float m) noexcept;
 
-// Allocates without value-initialising what resize() adds: the transform
-// writes every value of a band it is given, and zero-filling the whole
-// decomposition first was a pass of memset over twice the signal on every
-// bounded call.
-template <class T>
-struct UninitialisedAllocator : std::allocator<T> {
-  template <class U>
-  struct rebind {
-    using other = UninitialisedAllocator<U>;
-  };
-  UninitialisedAllocator() = default;
-  template <class U>
-  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
-  template <class U>
-  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
-    ::new (static_cast<void*>(p)) U;
-  }
-  template <class U, class... Args>
-  void construct(U* p, Args&&... args) {
-    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-  }
-};
 // One band of a Decomposition; values added by resize() are unspecified.
-using Band = std::vector<float, UninitialisedAllocator<float>>;
+using Band = UnsetVector<float>;
 
 // The whole float decomposition, kept so that many multipliers can be tried
 // on one transform: details and approximation of every level.
