@@ -31,6 +31,7 @@ Parts 1 and 4 run at the effort --effort names (thorough by default).
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import os
 import statistics
 import sys
@@ -43,6 +44,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from quillmere_tools import compress_many, compress_to_target, decompress  # noqa: E402
 from quillmere_tools import metrics  # noqa: E402
 from quillmere_tools.units import channel  # noqa: E402
+from bounded_decode_bench import HEADER_LEN, wavelet_layer  # noqa: E402
 
 N = 1_000_000
 DOC_DASK_WRITE_MB_S = (22.1, 30.0)
@@ -183,6 +185,22 @@ def alternated_medians(calls: dict, repeat: int) -> dict:
     return {name: statistics.median(t) for name, t in times.items()}
 
 
+def layer_settings(x, res):
+    """Settings whose plain compress codes exactly the wavelet layer of the
+    bounded unit `res`, or None (an integer unit, or a layer the search
+    rounded with a dead zone or moved). The fast search rounds plainly, and
+    scales 6 and 7 have no dead zone: with the multiplier given, a plain
+    compress at scale 6 rounds as it did, where the settings it reports
+    apply their scale's dead zone and code a smaller, cheaper layer."""
+    if res.settings.coder == "integer":
+        return None
+    settings = dataclasses.replace(res.settings, scale=6)
+    plain = channel.encode_channel(x, settings)
+    # The headers differ in the scale byte; the payloads must not.
+    same = wavelet_layer(res.unit)[HEADER_LEN:] == plain[HEADER_LEN:]
+    return settings if same else None
+
+
 def efforts(repeat: int, rows: list) -> None:
     """Part 5: both efforts against plain compression and pysz, same sitting."""
     import compare_codecs
@@ -191,11 +209,12 @@ def efforts(repeat: int, rows: list) -> None:
     clock = "CPU time" if CLOCK is time.process_time else "wall-clock"
     print(f"\n5. effort=\"fast\" and the default (thorough) at the same max error, median {clock} "
           f"of {repeat} alternated rounds,\n   MB/s against float32; x plain: against a plain compress "
-          f"at that effort's settled options; x sz: against pysz compress")
+          f"at that effort's settled options; x sz: against pysz compress;\n   x layer: against a plain "
+          f"compress of the fast unit's own layer (its multiplier rounded without a dead zone)")
     print(f"   {'signal':<22} {'kind':<13} {'bound':<5} | {'thorough':>8} {'x plain':>7} {'x sz':>5} | "
           f"{'fast':>7} {'x plain':>7} {'x sz':>5} | {'fast/thor':>9} {'thor/sz':>7} {'fast/sz':>7} "
-          f"{'sz MB/s':>7}")
-    fast_vs_plain, fast_vs_sz, sizes = [], [], []
+          f"{'sz MB/s':>7} {'x layer':>7}")
+    fast_vs_plain, fast_vs_sz, sizes, fast_vs_layer = [], [], [], []
     short = []
     for name, kind, x in recorded_signals():
         r = metrics.signal_range(x)
@@ -214,13 +233,17 @@ def efforts(repeat: int, rows: list) -> None:
                     return lambda: compress_to_target(x, coders=["integer"], max_error=bound)
                 return lambda: channel.encode_channel(x, res.settings)
 
-            t = alternated_medians({
+            timed = {
                 "thorough": lambda: compress_to_target(x, max_error=bound),
                 "fast": lambda: compress_to_target(x, max_error=bound, effort="fast"),
                 "plain thorough": plain(made["thorough"]),
                 "plain fast": plain(made["fast"]),
                 "sz": lambda: sz.encode(x, bound),
-            }, repeat)
+            }
+            layer = layer_settings(x, made["fast"])
+            if layer is not None:
+                timed["plain layer"] = lambda: channel.encode_channel(x, layer)
+            t = alternated_medians(timed, repeat)
             label = f"{100 * fraction:g}%"
             th, fa = made["thorough"], made["fast"]
             row = {"part": "effort", "signal": name, "kind": kind, "bound": label,
@@ -233,6 +256,10 @@ def efforts(repeat: int, rows: list) -> None:
             rows.append(row)
             if fa.settings.coder != "integer":
                 fast_vs_plain.append(row["fast_x_plain"])
+            if layer is not None:
+                row["fast_x_layer"] = t["plain layer"] / t["fast"]
+                fast_vs_layer.append(row["fast_x_layer"])
+            x_layer = f"{row['fast_x_layer']:7.2f}" if layer is not None else f"{'-':>7}"
             fast_vs_sz.append(row["fast_x_sz"])
             sizes.append(fa.size / th.size)
             if kind == "speech" and row["fast_x_sz"] < 1.2:
@@ -241,11 +268,15 @@ def efforts(repeat: int, rows: list) -> None:
             print(f"   {name:<22} {kind:<13} {label:<5} | {row['thorough_mb_s']:8.1f} "
                   f"{row['thorough_x_plain']:7.2f} {row['thorough_x_sz']:5.2f} | {row['fast_mb_s']:7.1f} "
                   f"{row['fast_x_plain']:7.2f} {row['fast_x_sz']:5.2f} | {fa.size / th.size:9.3f} "
-                  f"{th.size / len(blob):7.3f} {fa.size / len(blob):7.3f} {row['sz_mb_s']:7.1f}{unit}")
+                  f"{th.size / len(blob):7.3f} {fa.size / len(blob):7.3f} {row['sz_mb_s']:7.1f} "
+                  f"{x_layer}{unit}")
     print(f"   fast: x plain median {statistics.median(fast_vs_plain):.2f} "
           f"({min(fast_vs_plain):.2f}-{max(fast_vs_plain):.2f}, wavelet units; target >= 0.6), "
           f"x pysz median {statistics.median(fast_vs_sz):.2f} ({min(fast_vs_sz):.2f}-{max(fast_vs_sz):.2f}), "
           f"size / thorough median {statistics.median(sizes):.3f} ({min(sizes):.3f}-{max(sizes):.3f})")
+    if fast_vs_layer:
+        print(f"   fast: x plain compress of its own layer median {statistics.median(fast_vs_layer):.2f} "
+              f"({min(fast_vs_layer):.2f}-{max(fast_vs_layer):.2f})")
     print(f"   speech cases where fast is short of 1.2x pysz: "
           f"{len(short)}{': ' + ', '.join(short) if short else ''}")
 
