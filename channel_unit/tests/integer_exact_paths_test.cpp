@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "../src/integer_arithmetic.hpp"
@@ -126,6 +127,73 @@ TEST(BitWriter, RiceRunsGiveTheBitsOfOneCodeAtATime) {
       ASSERT_EQ(run.bit_count(), single.bit_count()) << "k " << k << ", escape " << escape_bits;
       EXPECT_EQ(run.finish(), single.finish()) << "k " << k << ", escape " << escape_bits;
     }
+  }
+}
+
+// A run's codes join a word and leave 32 bits at a time: codes that end
+// exactly on, just before and just past a stored word, from every bit
+// position of the byte the run starts in, and codes one bit either side of
+// the 32 bits the one-step path takes (longer ones go in two pieces).
+struct WordEdgeCase {
+  int k;
+  int start_bits;
+};
+
+class RiceRunWordEdges : public ::testing::TestWithParam<WordEdgeCase> {};
+
+TEST_P(RiceRunWordEdges, GiveTheBitsOfOneCodeAtATime) {
+  const auto [k, start_bits] = GetParam();
+  std::vector<std::uint64_t> v;
+  for (std::uint64_t q = 0; q < 24; ++q) {
+    for (const std::uint64_t low : {std::uint64_t{0}, (std::uint64_t{1} << k) - 1}) v.push_back(q << k | low);
+  }
+  v.push_back(std::uint64_t{24} << k);  // the first escape
+  for (std::size_t i = 0; i < 40; ++i) v.push_back(v[(i * 7) % v.size()]);
+  BitWriter run, single;
+  run.put(0x55, start_bits);
+  single.put(0x55, start_bits);
+  for (const std::uint64_t x : v) {
+    const std::uint64_t q = x >> k;
+    if (q < 24) {
+      single.put_unary(q);
+      single.put(x, k);
+    } else {
+      single.put(0, 24);
+      single.put_wide(x, 34);
+    }
+  }
+  run.put_rice_run(v.data(), v.size(), k, 24, 34);
+  ASSERT_EQ(run.bit_count(), single.bit_count());
+  EXPECT_EQ(run.finish(), single.finish());
+}
+
+INSTANTIATE_TEST_SUITE_P(Edges, RiceRunWordEdges,
+                         ::testing::ValuesIn([] {
+                           std::vector<WordEdgeCase> cases;
+                           for (const int k : {0, 7, 8, 9, 29, 30}) {
+                             for (int start = 0; start < 8; ++start) cases.push_back({k, start});
+                           }
+                           return cases;
+                         }()));
+
+// A writer used again after restart() writes what a new one writes, its
+// earlier (longer or shorter) contents gone.
+TEST(BitWriter, ARestartedWriterWritesAsANewOne) {
+  std::mt19937_64 rng(11);
+  BitWriter reused;
+  for (const std::size_t count : {std::size_t{3000}, std::size_t{5}, std::size_t{700}, std::size_t{0}}) {
+    std::vector<std::uint64_t> v(count);
+    for (std::uint64_t& x : v) x = rng() % 300;
+    BitWriter fresh;
+    reused.restart();
+    for (BitWriter* w : {&fresh, &reused}) {
+      w->put(3, 5);
+      w->put_rice_run(v.data(), v.size(), 4, 24, 20);
+      w->put(1, 1);
+    }
+    const std::span<const std::uint8_t> shown = reused.padded();
+    const std::vector<std::uint8_t> want = fresh.finish();
+    EXPECT_EQ(std::vector<std::uint8_t>(shown.begin(), shown.end()), want) << count << " codes";
   }
 }
 

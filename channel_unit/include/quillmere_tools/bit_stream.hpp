@@ -107,6 +107,18 @@ class BitWriter {
     used_ = 0;
     return std::move(bytes_);
   }
+  // Pads the last byte with zero bits and shows the bytes, which stay the
+  // writer's until restart(): a writer used again keeps its buffer, already
+  // grown, where finish() hands it over.
+  std::span<const std::uint8_t> padded() {
+    if (pending_ > 0) put(0, 8 - pending_);
+    return std::span<const std::uint8_t>(bytes_.data(), used_);
+  }
+  void restart() noexcept {
+    used_ = 0;
+    acc_ = 0;
+    pending_ = 0;
+  }
   std::size_t bit_count() const noexcept { return used_ * 8 + static_cast<std::size_t>(pending_); }
 
  private:
