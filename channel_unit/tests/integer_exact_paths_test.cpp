@@ -229,6 +229,31 @@ TEST(PowerOfTwoGrid, Float32SamplesFindTheGridTheirFloat64ValuesFind) {
   }
 }
 
+// The vector form of rounding half away from zero against the conversion
+// it stands for: halves and their neighbours either side of zero (ties go
+// away from zero, whatever the even neighbour), both zeros, values whose
+// sum with a half rounds, and random quotients up to 2^50.
+TEST(RoundedHalfAway, MatchesTheConversionBelowTwoToThe50) {
+  const auto want = [](double q) { return static_cast<std::int64_t>(q + std::copysign(0.5, q)); };
+  std::vector<double> qs = {0.0, -0.0, 0.5, -0.5, 1.5, -1.5, 2.5, -2.5, 0.49999999999999994, -0.49999999999999994,
+                            std::ldexp(1.0, 50) - 1.0, -std::ldexp(1.0, 50) + 1.0, std::ldexp(1.0, 50) - 0.5,
+                            std::ldexp(1.0, 49) + 0.25, std::ldexp(1.0, 52) * std::numeric_limits<double>::epsilon()};
+  for (double base = 0.5; base < 1.0e6; base = base * 3.0 + 0.5) {
+    for (const double q : {base, std::nextafter(base, 0.0), std::nextafter(base, 1.0e9)}) {
+      qs.push_back(q);
+      qs.push_back(-q);
+    }
+  }
+  std::mt19937_64 rng(17);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  for (int i = 0; i < 20000; ++i) qs.push_back(std::ldexp(unit(rng), static_cast<int>(rng() % 51)));
+  for (const double q : qs) EXPECT_EQ(rounded_half_away(q), want(q)) << std::hexfloat << q;
+  // The run, four at a time and the rest one by one.
+  std::vector<std::int64_t> run(qs.size());
+  rounded_half_away_run(qs.data(), qs.size(), run.data());
+  for (std::size_t i = 0; i < qs.size(); ++i) EXPECT_EQ(run[i], want(qs[i])) << std::hexfloat << qs[i];
+}
+
 TEST(RoundToNearest, MatchesTheLibraryInTheDefaultMode) {
   const double big = 2251799813685248.0;  // 2^51, where the shortcut ends
   const double inf = std::numeric_limits<double>::infinity();
