@@ -26,132 +26,123 @@ void quotients_of(std::span<const double> x, const IntegerGrid& grid, double* ou
 }
 
 // What a stretch of the grid pass finds besides its integers: the extremes
-// the measures and the header need, and the measures' sums, carried on
-// from those of the samples before the stretch.
+// the measures and the header need.
 struct StretchExtremes {
   std::int64_t k_lo, k_hi;
   double e_max, x_lo, x_hi, y_lo, y_hi;
+  // The measures' sums, carried on from those of the samples before.
   double sum_sq, sum_x2, y_sum;
 };
 
-// A stretch of finite samples whose quotients all lie below 2^51 (checked
-// here; false leaves the stretch to the per-sample pass, which writes every
-// integer again): their quotients, integers, reconstructions and errors
-// four samples at a time, in one pass with the extremes and the sums. The
-// integer is the bits of q + 1.5 * 2^52 less those of 1.5 * 2^52, the same
-// value round_to_nearest's addition gives, and every other value is the
-// same operation on the same operands as in the per-sample pass. The
-// extremes keep four lanes of their own, met at the end: exact, and the
-// same values in any order, since the grid pass makes no negative zero (its
-// y are offset + step * k with a positive step, and |errors| and samples
-// only feed differences). The sums are added one sample after another, in
-// the samples' order, as the per-sample pass adds them: each is a chain of
-// dependent additions, and the rest of a sample's work (a division, the
-// rounding, the extremes) now runs beside the chain instead of in passes
-// of its own before it.
-template <class T>
-inline bool finite_stretch_in(const T* x, std::size_t n, const IntegerGrid& grid, std::int64_t* k,
-                              StretchExtremes& out) noexcept {
+// The greatest error and the least and greatest sample and reconstruction
+// of a stretch (none of them NaN), in one pass: four lanes of their own for
+// each, met at the end. Exact, and the same values in any order, since the
+// grid pass makes no negative zero (its y are offset + step * k with a
+// positive step, and |errors| and samples only feed differences). The
+// measures' sums in the same pass, one sample after another in the
+// samples' order, as the per-sample pass adds them: each is a chain of
+// dependent additions, which the extremes' work runs beside.
+[[gnu::always_inline]] inline void stretch_extremes(const double* e, const double* v, const double* y, std::size_t n,
+                             StretchExtremes& out) noexcept {
   using Quad = double __attribute__((vector_size(32)));
-  using Words = std::int64_t __attribute__((vector_size(32)));
-  using Floats = float __attribute__((vector_size(16)));
-  constexpr double kMagic = 6755399441055744.0;  // 1.5 * 2^52
-  constexpr double kExactBelow = 2251799813685248.0;  // 2^51
-  constexpr std::int64_t kMost = std::numeric_limits<std::int64_t>::max();
-  constexpr std::int64_t kLeast = std::numeric_limits<std::int64_t>::min();
-  const auto largest = static_cast<double>(std::numeric_limits<T>::max());
-  const auto magic_bits = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(kMagic));
-  const double offset = grid.offset, step = grid.step;
-  const Quad magic4 = Quad{} + kMagic, offset4 = Quad{} + offset, step4 = Quad{} + step;
-  const Quad largest4 = Quad{} + largest, exact4 = Quad{} + kExactBelow;
-  const Words magic_bits4 = Words{} + magic_bits, magnitude4 = Words{} + kMost;
-  Words bad4 = Words{};
-  Words k_lo4 = Words{} + kMost, k_hi4 = Words{} + kLeast;
-  Quad e_hi4 = Quad{}, x_lo4 = Quad{} + kInf, x_hi4 = Quad{} - kInf, y_lo4 = x_lo4, y_hi4 = x_hi4;
+  Quad e_hi4 = Quad{} + out.e_max;
+  Quad x_lo4 = Quad{} + out.x_lo, x_hi4 = Quad{} + out.x_hi;
+  Quad y_lo4 = Quad{} + out.y_lo, y_hi4 = Quad{} + out.y_hi;
   double sum_sq = out.sum_sq, sum_x2 = out.sum_x2, y_sum = out.y_sum;
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
-    Quad d;
-    if constexpr (std::is_same_v<T, float>) {
-      Floats f;
-      std::memcpy(&f, x + i, sizeof f);
-      d = __builtin_convertvector(f, Quad);
-    } else {
-      std::memcpy(&d, x + i, sizeof d);
-    }
-    const Quad q = (d - offset4) / step4;
-    const Quad d_size = reinterpret_cast<Quad>(reinterpret_cast<Words>(d) & magnitude4);
-    const Quad q_size = reinterpret_cast<Quad>(reinterpret_cast<Words>(q) & magnitude4);
-    bad4 |= ~(d_size <= largest4) | ~(q_size < exact4);
-    const Quad rounded = q + magic4;
-    const Words ki = reinterpret_cast<Words>(rounded) - magic_bits4;
-    Quad y = offset4 + step4 * (rounded - magic4);
-    if constexpr (std::is_same_v<T, float>) y = __builtin_convertvector(__builtin_convertvector(y, Floats), Quad);
-    const Quad e = reinterpret_cast<Quad>(reinterpret_cast<Words>(y - d) & magnitude4);
-    std::memcpy(k + i, &ki, sizeof ki);
-    k_lo4 = ki < k_lo4 ? ki : k_lo4;
-    k_hi4 = ki > k_hi4 ? ki : k_hi4;
-    e_hi4 = e > e_hi4 ? e : e_hi4;
-    x_lo4 = d < x_lo4 ? d : x_lo4;
-    x_hi4 = d > x_hi4 ? d : x_hi4;
-    y_lo4 = y < y_lo4 ? y : y_lo4;
-    y_hi4 = y > y_hi4 ? y : y_hi4;
-    const Quad ee = e * e, dd = d * d;
+    Quad de, dv, dy;
+    std::memcpy(&de, e + i, sizeof de);
+    std::memcpy(&dv, v + i, sizeof dv);
+    std::memcpy(&dy, y + i, sizeof dy);
+    e_hi4 = de > e_hi4 ? de : e_hi4;
+    x_lo4 = dv < x_lo4 ? dv : x_lo4;
+    x_hi4 = dv > x_hi4 ? dv : x_hi4;
+    y_lo4 = dy < y_lo4 ? dy : y_lo4;
+    y_hi4 = dy > y_hi4 ? dy : y_hi4;
+    const Quad ee = de * de, vv = dv * dv;
     for (int j = 0; j < 4; ++j) {
       sum_sq += ee[j];
-      sum_x2 += dd[j];
-      y_sum += y[j];
+      sum_x2 += vv[j];
+      y_sum += dy[j];
     }
   }
-  std::int64_t k_lo = kMost, k_hi = kLeast;
-  double e_max = 0.0, x_lo = kInf, x_hi = -kInf, y_lo = kInf, y_hi = -kInf;
-  std::int64_t bad = 0;
-  for (int j = 0; j < 4; ++j) {
-    bad |= bad4[j];
-    k_lo = k_lo4[j] < k_lo ? k_lo4[j] : k_lo;
-    k_hi = k_hi4[j] > k_hi ? k_hi4[j] : k_hi;
-    e_max = e_hi4[j] > e_max ? e_hi4[j] : e_max;
-    x_lo = x_lo4[j] < x_lo ? x_lo4[j] : x_lo;
-    x_hi = x_hi4[j] > x_hi ? x_hi4[j] : x_hi;
-    y_lo = y_lo4[j] < y_lo ? y_lo4[j] : y_lo;
-    y_hi = y_hi4[j] > y_hi ? y_hi4[j] : y_hi;
+  for (std::size_t t = i; t < n; ++t) {
+    sum_sq += e[t] * e[t];
+    sum_x2 += v[t] * v[t];
+    y_sum += y[t];
   }
-  for (; i < n; ++i) {
+  out.sum_sq = sum_sq;
+  out.sum_x2 = sum_x2;
+  out.y_sum = y_sum;
+  const auto meet = [&](const double* at, Quad lo4, Quad hi4, double& lo, double& hi) {
+    for (int j = 0; j < 4; ++j) {
+      lo = lo4[j] < lo ? lo4[j] : lo;
+      hi = hi4[j] > hi ? hi4[j] : hi;
+    }
+    for (std::size_t t = i; t < n; ++t) {
+      lo = at[t] < lo ? at[t] : lo;
+      hi = at[t] > hi ? at[t] : hi;
+    }
+  };
+  double e_lo = 0.0;
+  meet(e, Quad{} + e_lo, e_hi4, e_lo, out.e_max);
+  meet(v, x_lo4, x_hi4, out.x_lo, out.x_hi);
+  meet(y, y_lo4, y_hi4, out.y_lo, out.y_hi);
+}
+
+// A stretch of finite samples whose quotients all lie below 2^51 (checked
+// here; false leaves the stretch to the per-sample pass, which writes every
+// integer again): their integers, reconstructions and errors in loops
+// without a branch, which run the samples side by side. The integer is the
+// bits of q + 1.5 * 2^52 less those of 1.5 * 2^52, the same value
+// round_to_nearest's addition gives. The check, the integers' extremes and
+// the rest share one pass, and the extremes of the doubles another: each
+// pass over the stretch reloads what the last one stored.
+template <class T>
+[[gnu::always_inline]] inline bool finite_stretch_in(const T* x, const double* q, std::size_t n, const IntegerGrid& grid,
+                              std::int64_t* k, double* v, double* y, double* e, StretchExtremes& out) noexcept {
+  constexpr double kMagic = 6755399441055744.0;  // 1.5 * 2^52
+  constexpr double kExactBelow = 2251799813685248.0;  // 2^51
+  const auto largest = static_cast<double>(std::numeric_limits<T>::max());
+  const auto magic_bits = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(kMagic));
+  const double offset = grid.offset, step = grid.step;
+  std::uint32_t bad = 0;
+  std::int64_t k_lo = std::numeric_limits<std::int64_t>::max(), k_hi = std::numeric_limits<std::int64_t>::min();
+  for (std::size_t i = 0; i < n; ++i) {
     const double d = static_cast<double>(x[i]);
-    const double q = (d - offset) / step;
-    bad |= static_cast<std::int64_t>(!(std::fabs(d) <= largest) | !(std::fabs(q) < kExactBelow));
-    const double rounded = q + kMagic;
+    bad |= static_cast<std::uint32_t>(!(std::fabs(d) <= largest) | !(std::fabs(q[i]) < kExactBelow));
+    const double rounded = q[i] + kMagic;
     const std::int64_t ki = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(rounded)) - magic_bits;
-    double y = offset + step * (rounded - kMagic);
-    if constexpr (std::is_same_v<T, float>) y = static_cast<double>(static_cast<float>(y));
-    const double e = std::fabs(y - d);
+    double yi = offset + step * (rounded - kMagic);
+    if constexpr (std::is_same_v<T, float>) yi = static_cast<double>(static_cast<float>(yi));
     k[i] = ki;
+    v[i] = d;
+    y[i] = yi;
+    e[i] = std::fabs(yi - d);
     k_lo = ki < k_lo ? ki : k_lo;
     k_hi = ki > k_hi ? ki : k_hi;
-    e_max = e > e_max ? e : e_max;
-    x_lo = d < x_lo ? d : x_lo;
-    x_hi = d > x_hi ? d : x_hi;
-    y_lo = y < y_lo ? y : y_lo;
-    y_hi = y > y_hi ? y : y_hi;
-    sum_sq += e * e;
-    sum_x2 += d * d;
-    y_sum += y;
   }
   if (bad != 0) return false;
-  out = {k_lo, k_hi, e_max, x_lo, x_hi, y_lo, y_hi, sum_sq, sum_x2, y_sum};
+  out.k_lo = k_lo;
+  out.k_hi = k_hi;
+  out.e_max = 0.0;
+  out.x_lo = out.y_lo = kInf;
+  out.x_hi = out.y_hi = -kInf;
+  stretch_extremes(e, v, y, n, out);
   return true;
 }
 
 // Compiled for AVX2 beside the baseline: the same operations per sample.
 QUILLMERE_INTEGER_CLONES
-bool finite_stretch(const float* x, std::size_t n, const IntegerGrid& grid, std::int64_t* k,
-                    StretchExtremes& out) noexcept {
-  return finite_stretch_in(x, n, grid, k, out);
+bool finite_stretch(const float* x, const double* q, std::size_t n, const IntegerGrid& grid, std::int64_t* k,
+                    double* v, double* y, double* e, StretchExtremes& out) noexcept {
+  return finite_stretch_in(x, q, n, grid, k, v, y, e, out);
 }
 QUILLMERE_INTEGER_CLONES
-bool finite_stretch(const double* x, std::size_t n, const IntegerGrid& grid, std::int64_t* k,
-                    StretchExtremes& out) noexcept {
-  return finite_stretch_in(x, n, grid, k, out);
+bool finite_stretch(const double* x, const double* q, std::size_t n, const IntegerGrid& grid, std::int64_t* k,
+                    double* v, double* y, double* e, StretchExtremes& out) noexcept {
+  return finite_stretch_in(x, q, n, grid, k, v, y, e, out);
 }
 
 // Integers of every sample (a non-finite one repeats the integer before it,
@@ -166,22 +157,23 @@ GridSamples on_grid_of(std::span<const T> x, const IntegerGrid& grid) {
   g.y_lo = kInf;
   g.y_hi = -kInf;
   bool started = false;
-  // After the first finite sample, a stretch of finite ones takes the
-  // branch-free path (finite_stretch, which adds the sums in the samples'
-  // order, as the per-sample pass adds them, so every measure is the same).
-  // Elsewhere the quotients of a stretch come first, in a loop of their own
-  // that runs the divisions side by side; the rest of the pass keeps its
-  // order.
+  // The quotients of a stretch first, in a loop of their own that runs the
+  // divisions side by side; the rest of the pass keeps its order.
   constexpr std::size_t kStretch = 512;
-  std::array<double, kStretch> quotients;
+  std::array<double, kStretch> quotients, vs, ys, es;
   for (std::size_t i = 0; i < x.size(); ++i) {
     if (i % kStretch == 0) {
       const std::size_t len = std::min(kStretch, x.size() - i);
+      quotients_of(x.subspan(i, len), grid, quotients.data());
+      // After the first finite sample, a stretch of finite ones takes the
+      // branch-free path; its sums are added here in the samples' order, as
+      // the per-sample pass adds them, so every measure is the same.
       StretchExtremes r;
       r.sum_sq = sum_sq;
       r.sum_x2 = sum_x2;
       r.y_sum = g.y_sum;
-      if (started && finite_stretch(x.data() + i, len, grid, g.k.data() + i, r)) {
+      if (started && finite_stretch(x.data() + i, quotients.data(), len, grid, g.k.data() + i, vs.data(),
+                                    ys.data(), es.data(), r)) {
         g.k_lo = std::min(g.k_lo, r.k_lo);
         g.k_hi = std::max(g.k_hi, r.k_hi);
         max_abs = std::max(max_abs, r.e_max);
@@ -197,7 +189,6 @@ GridSamples on_grid_of(std::span<const T> x, const IntegerGrid& grid) {
         i += len - 1;
         continue;
       }
-      quotients_of(x.subspan(i, len), grid, quotients.data());
     }
     if (!std::isfinite(x[i])) {
       g.k[i] = previous;
