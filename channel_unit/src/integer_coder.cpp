@@ -407,13 +407,16 @@ std::vector<std::uint8_t> encode_integers(std::span<const std::int64_t> values, 
   std::vector<std::uint8_t> out;
   std::vector<std::int64_t> scratch;
   std::vector<std::uint8_t> words;
+  // One writer for every block: its buffer grows on the first blocks only
+  // (each growth zero-fills and copies), and its bytes are copied out once.
+  BitWriter bits;
   for (std::size_t start = from; start < values.size(); start += block_length) {
     const auto block = values.subspan(start, std::min(block_length, values.size() - start));
     const auto before = start == 0 ? std::span<const std::int64_t>() : values.subspan(start - block_length, block_length);
-    BitWriter bits;
+    bits.restart();
     const bool rans = encode_block(before, block, width, bits, words, scratch, effort, coding);
     if (rans && took_rans) *took_rans = true;
-    const std::vector<std::uint8_t> bytes = bits.finish();
+    const std::span<const std::uint8_t> bytes = bits.padded();
     std::uint8_t length[4];
     quillmere::store_le32(length, static_cast<std::uint32_t>(bytes.size() + words.size()));
     out.insert(out.end(), length, length + 4);

@@ -30,53 +30,88 @@ void quotients_of(std::span<const double> x, const IntegerGrid& grid, double* ou
 struct StretchExtremes {
   std::int64_t k_lo, k_hi;
   double e_max, x_lo, x_hi, y_lo, y_hi;
+  // The measures' sums, carried on from those of the samples before.
+  double sum_sq, sum_x2, y_sum;
 };
 
-// The least and greatest of `n` doubles (none of them NaN), four lanes of
-// their own met at the end: exact, and the same values in any order, since
-// the grid pass makes no negative zero (its y are offset + step * k with a
-// positive step, and |errors| and samples only feed differences).
-inline void lanes_extremes(const double* v, std::size_t n, double& lo, double& hi) noexcept {
+// The greatest error and the least and greatest sample and reconstruction
+// of a stretch (none of them NaN), in one pass: four lanes of their own for
+// each, met at the end. Exact, and the same values in any order, since the
+// grid pass makes no negative zero (its y are offset + step * k with a
+// positive step, and |errors| and samples only feed differences). The
+// measures' sums in the same pass, one sample after another in the
+// samples' order, as the per-sample pass adds them: each is a chain of
+// dependent additions, which the extremes' work runs beside.
+[[gnu::always_inline]] inline void stretch_extremes(const double* e, const double* v, const double* y, std::size_t n,
+                             StretchExtremes& out) noexcept {
   using Quad = double __attribute__((vector_size(32)));
-  Quad lo4 = Quad{} + lo, hi4 = Quad{} + hi;
+  Quad e_hi4 = Quad{} + out.e_max;
+  Quad x_lo4 = Quad{} + out.x_lo, x_hi4 = Quad{} + out.x_hi;
+  Quad y_lo4 = Quad{} + out.y_lo, y_hi4 = Quad{} + out.y_hi;
+  double sum_sq = out.sum_sq, sum_x2 = out.sum_x2, y_sum = out.y_sum;
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
-    Quad d;
-    std::memcpy(&d, v + i, sizeof d);
-    lo4 = d < lo4 ? d : lo4;
-    hi4 = d > hi4 ? d : hi4;
+    Quad de, dv, dy;
+    std::memcpy(&de, e + i, sizeof de);
+    std::memcpy(&dv, v + i, sizeof dv);
+    std::memcpy(&dy, y + i, sizeof dy);
+    e_hi4 = de > e_hi4 ? de : e_hi4;
+    x_lo4 = dv < x_lo4 ? dv : x_lo4;
+    x_hi4 = dv > x_hi4 ? dv : x_hi4;
+    y_lo4 = dy < y_lo4 ? dy : y_lo4;
+    y_hi4 = dy > y_hi4 ? dy : y_hi4;
+    const Quad ee = de * de, vv = dv * dv;
+    for (int j = 0; j < 4; ++j) {
+      sum_sq += ee[j];
+      sum_x2 += vv[j];
+      y_sum += dy[j];
+    }
   }
-  for (int j = 0; j < 4; ++j) {
-    lo = lo4[j] < lo ? lo4[j] : lo;
-    hi = hi4[j] > hi ? hi4[j] : hi;
+  for (std::size_t t = i; t < n; ++t) {
+    sum_sq += e[t] * e[t];
+    sum_x2 += v[t] * v[t];
+    y_sum += y[t];
   }
-  for (; i < n; ++i) {
-    lo = v[i] < lo ? v[i] : lo;
-    hi = v[i] > hi ? v[i] : hi;
-  }
+  out.sum_sq = sum_sq;
+  out.sum_x2 = sum_x2;
+  out.y_sum = y_sum;
+  const auto meet = [&](const double* at, Quad lo4, Quad hi4, double& lo, double& hi) {
+    for (int j = 0; j < 4; ++j) {
+      lo = lo4[j] < lo ? lo4[j] : lo;
+      hi = hi4[j] > hi ? hi4[j] : hi;
+    }
+    for (std::size_t t = i; t < n; ++t) {
+      lo = at[t] < lo ? at[t] : lo;
+      hi = at[t] > hi ? at[t] : hi;
+    }
+  };
+  double e_lo = 0.0;
+  meet(e, Quad{} + e_lo, e_hi4, e_lo, out.e_max);
+  meet(v, x_lo4, x_hi4, out.x_lo, out.x_hi);
+  meet(y, y_lo4, y_hi4, out.y_lo, out.y_hi);
 }
 
 // A stretch of finite samples whose quotients all lie below 2^51 (checked
-// here; false leaves the stretch to the per-sample pass): their integers,
-// reconstructions and errors in loops without a branch, which run the
-// samples side by side. The integer is the bits of q + 1.5 * 2^52 less
-// those of 1.5 * 2^52, the same value round_to_nearest's addition gives.
+// here; false leaves the stretch to the per-sample pass, which writes every
+// integer again): their integers, reconstructions and errors in loops
+// without a branch, which run the samples side by side. The integer is the
+// bits of q + 1.5 * 2^52 less those of 1.5 * 2^52, the same value
+// round_to_nearest's addition gives. The check, the integers' extremes and
+// the rest share one pass, and the extremes of the doubles another: each
+// pass over the stretch reloads what the last one stored.
 template <class T>
-inline bool finite_stretch_in(const T* x, const double* q, std::size_t n, const IntegerGrid& grid,
+[[gnu::always_inline]] inline bool finite_stretch_in(const T* x, const double* q, std::size_t n, const IntegerGrid& grid,
                               std::int64_t* k, double* v, double* y, double* e, StretchExtremes& out) noexcept {
   constexpr double kMagic = 6755399441055744.0;  // 1.5 * 2^52
   constexpr double kExactBelow = 2251799813685248.0;  // 2^51
   const auto largest = static_cast<double>(std::numeric_limits<T>::max());
+  const auto magic_bits = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(kMagic));
+  const double offset = grid.offset, step = grid.step;
   std::uint32_t bad = 0;
+  std::int64_t k_lo = std::numeric_limits<std::int64_t>::max(), k_hi = std::numeric_limits<std::int64_t>::min();
   for (std::size_t i = 0; i < n; ++i) {
     const double d = static_cast<double>(x[i]);
     bad |= static_cast<std::uint32_t>(!(std::fabs(d) <= largest) | !(std::fabs(q[i]) < kExactBelow));
-  }
-  if (bad != 0) return false;
-  const auto magic_bits = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(kMagic));
-  const double offset = grid.offset, step = grid.step;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double d = static_cast<double>(x[i]);
     const double rounded = q[i] + kMagic;
     const std::int64_t ki = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(rounded)) - magic_bits;
     double yi = offset + step * (rounded - kMagic);
@@ -85,21 +120,16 @@ inline bool finite_stretch_in(const T* x, const double* q, std::size_t n, const 
     v[i] = d;
     y[i] = yi;
     e[i] = std::fabs(yi - d);
+    k_lo = ki < k_lo ? ki : k_lo;
+    k_hi = ki > k_hi ? ki : k_hi;
   }
-  std::int64_t k_lo = k[0], k_hi = k[0];
-  for (std::size_t i = 0; i < n; ++i) {
-    k_lo = k[i] < k_lo ? k[i] : k_lo;
-    k_hi = k[i] > k_hi ? k[i] : k_hi;
-  }
+  if (bad != 0) return false;
   out.k_lo = k_lo;
   out.k_hi = k_hi;
-  double e_lo = 0.0;
   out.e_max = 0.0;
-  lanes_extremes(e, n, e_lo, out.e_max);
   out.x_lo = out.y_lo = kInf;
   out.x_hi = out.y_hi = -kInf;
-  lanes_extremes(v, n, out.x_lo, out.x_hi);
-  lanes_extremes(y, n, out.y_lo, out.y_hi);
+  stretch_extremes(e, v, y, n, out);
   return true;
 }
 
@@ -139,6 +169,9 @@ GridSamples on_grid_of(std::span<const T> x, const IntegerGrid& grid) {
       // branch-free path; its sums are added here in the samples' order, as
       // the per-sample pass adds them, so every measure is the same.
       StretchExtremes r;
+      r.sum_sq = sum_sq;
+      r.sum_x2 = sum_x2;
+      r.y_sum = g.y_sum;
       if (started && finite_stretch(x.data() + i, quotients.data(), len, grid, g.k.data() + i, vs.data(),
                                     ys.data(), es.data(), r)) {
         g.k_lo = std::min(g.k_lo, r.k_lo);
@@ -148,11 +181,9 @@ GridSamples on_grid_of(std::span<const T> x, const IntegerGrid& grid) {
         x_hi = std::max(x_hi, r.x_hi);
         g.y_lo = std::min(g.y_lo, r.y_lo);
         g.y_hi = std::max(g.y_hi, r.y_hi);
-        for (std::size_t j = 0; j < len; ++j) {
-          sum_sq += es[j] * es[j];
-          sum_x2 += vs[j] * vs[j];
-          g.y_sum += ys[j];
-        }
+        sum_sq = r.sum_sq;
+        sum_x2 = r.sum_x2;
+        g.y_sum = r.y_sum;
         g.finite += len;
         previous = g.k[i + len - 1];
         i += len - 1;

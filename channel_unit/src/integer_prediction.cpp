@@ -252,7 +252,7 @@ void fixed_residual_sums(std::span<const std::int64_t> x, IntegerRange range,
   constexpr double kMagic = 6755399441055744.0;
   const Words magic_bits = Words{} + std::bit_cast<std::uint64_t>(kMagic);
   const Quad magic = Quad{} + kMagic;
-  const Quad zero = Quad{}, one = zero + 1.0, two = zero + 2.0, three = zero + 3.0, four = zero + 4.0,
+  const Quad zero = Quad{}, minus_one = zero - 1.0, two = zero + 2.0, three = zero + 3.0, four = zero + 4.0,
              six = zero + 6.0;
   const Quad lo = zero + static_cast<double>(range.lo), hi = zero + static_cast<double>(range.hi);
   Quad q1 = zero, q2 = zero, q3 = zero, q4 = zero;
@@ -269,9 +269,12 @@ void fixed_residual_sums(std::span<const std::int64_t> x, IntegerRange range,
     for (int m = 0; m < 4; ++m) {
       p[m] = p[m] < lo ? lo : p[m];
       p[m] = p[m] > hi ? hi : p[m];
+      // The zig-zag value 2|r| - (r < 0) is the larger of 2r and -2r - 1
+      // (r = +0 gives +0, never -0), in three operations.
       const Quad r = v - p[m];
-      const Quad magnitude = r < zero ? zero - r : r;
-      z[m] = two * magnitude - (r < zero ? one : zero);
+      const Quad twice = r + r;
+      const Quad folded = minus_one - twice;
+      z[m] = twice > folded ? twice : folded;
     }
     q1 += z[0];
     q2 += z[1];

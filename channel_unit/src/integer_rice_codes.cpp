@@ -233,38 +233,6 @@ void walk_residual_codes(Sink& sink, std::span<const std::uint64_t> u, std::size
   }
 }
 
-// Rice codes of one parameter gathered in a word and handed to the writer
-// 32 bits at a time: the writer's own run stores bytes after every code,
-// which made it the longest chain of a lean encode (its accumulator and
-// count pass from code to code through a dozen operations, here through
-// a shift, an or and an add). The same bits in the same order; a code
-// longer than 32 bits, or an escape, goes through put_rice.
-void put_rice_codes(BitWriter& out, std::span<const std::uint64_t> v, int k, int escape_bits) {
-  const std::uint64_t low_mask = (std::uint64_t{1} << k) - 1;
-  const std::uint64_t one = std::uint64_t{1} << k;
-  std::uint64_t acc = 0;
-  int pending = 0;  // below 32 between codes, so that a code of 32 bits fits
-  for (const std::uint64_t value : v) {
-    const std::uint64_t q = value >> k;
-    const int length = static_cast<int>(q) + 1 + k;
-    if (q < kEscapeQuotient && length <= 32) [[likely]] {
-      acc = (acc << length) | one | (value & low_mask);
-      pending += length;
-      if (pending >= 32) {
-        pending -= 32;
-        out.put(acc >> pending, 32);
-        acc &= (std::uint64_t{1} << pending) - 1;
-      }
-      continue;
-    }
-    out.put(acc, pending);
-    acc = 0;
-    pending = 0;
-    put_rice(out, value, k, escape_bits);
-  }
-  out.put(acc, pending);
-}
-
 }  // namespace
 
 void write_residuals(BitWriter& out, std::span<const std::uint64_t> u, std::size_t warm,
@@ -273,7 +241,11 @@ void write_residuals(BitWriter& out, std::span<const std::uint64_t> u, std::size
     BitWriter& out;
     void field(std::uint64_t v, int bits) { out.put(v, bits); }
     void rice(std::uint64_t v, int k, int escape_bits) { put_rice(out, v, k, escape_bits); }
-    void rice_run(std::span<const std::uint64_t> v, int k, int escape_bits) { put_rice_codes(out, v, k, escape_bits); }
+    // A partition's codes in one run with the writer's state in
+    // registers, stored 32 bits at a time without a branch on the count.
+    void rice_run(std::span<const std::uint64_t> v, int k, int escape_bits) {
+      out.put_rice_run(v.data(), v.size(), k, kEscapeQuotient, escape_bits);
+    }
   } sink{out};
   walk_residual_codes(sink, u, warm, block, plan, width);
 }

@@ -183,6 +183,8 @@ inline std::int64_t rounded(double v, double offset, double inverse) noexcept {
   return static_cast<std::int64_t>(q + std::copysign(0.5, q));
 }
 
+constexpr double kVectorQuotients = 1125899906842624.0;  // 2^50
+
 // Integers below this in magnitude have differences, and sums of a
 // stretch's differences, that double arithmetic holds exactly: summing them
 // as integers, in any order, gives the very doubles a sum in order would.
@@ -202,11 +204,24 @@ template <class T>
   std::size_t judged = 0;
   const double inverse = 1.0 / grid.step;
   std::array<std::int64_t, kStretch> k{};
+  std::array<double, kStretch> q;
   for (std::size_t start = 0; start + 2 < n; start += kStretch * every) {
     const std::size_t count = std::min(n - start, kStretch);
     if (count < 3) continue;
     const T* xs = x.data() + start;
-    for (std::size_t i = 0; i < count; ++i) k[i] = rounded(static_cast<double>(xs[i]), grid.offset, inverse);
+    // Quotients below 2^50 (every one but on a grid far too fine for its
+    // samples) take rounded()'s integers in loops that run as vectors
+    // (rounded_half_away).
+    std::uint32_t wide = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      q[i] = (static_cast<double>(xs[i]) - grid.offset) * inverse;
+      wide |= static_cast<std::uint32_t>(!(std::fabs(q[i]) < kVectorQuotients));
+    }
+    if (wide == 0) {
+      rounded_half_away_run(q.data(), count, k.data());
+    } else {
+      for (std::size_t i = 0; i < count; ++i) k[i] = rounded(static_cast<double>(xs[i]), grid.offset, inverse);
+    }
     // The extremes in a pass of their own, which the compiler runs as
     // vectors: in the rounding loop they were two compare chains a sample.
     std::int64_t lo_k = std::numeric_limits<std::int64_t>::max();

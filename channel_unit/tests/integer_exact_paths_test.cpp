@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "../src/integer_arithmetic.hpp"
@@ -129,6 +130,73 @@ TEST(BitWriter, RiceRunsGiveTheBitsOfOneCodeAtATime) {
   }
 }
 
+// A run's codes join a word and leave 32 bits at a time: codes that end
+// exactly on, just before and just past a stored word, from every bit
+// position of the byte the run starts in, and codes one bit either side of
+// the 32 bits the one-step path takes (longer ones go in two pieces).
+struct WordEdgeCase {
+  int k;
+  int start_bits;
+};
+
+class RiceRunWordEdges : public ::testing::TestWithParam<WordEdgeCase> {};
+
+TEST_P(RiceRunWordEdges, GiveTheBitsOfOneCodeAtATime) {
+  const auto [k, start_bits] = GetParam();
+  std::vector<std::uint64_t> v;
+  for (std::uint64_t q = 0; q < 24; ++q) {
+    for (const std::uint64_t low : {std::uint64_t{0}, (std::uint64_t{1} << k) - 1}) v.push_back(q << k | low);
+  }
+  v.push_back(std::uint64_t{24} << k);  // the first escape
+  for (std::size_t i = 0; i < 40; ++i) v.push_back(v[(i * 7) % v.size()]);
+  BitWriter run, single;
+  run.put(0x55, start_bits);
+  single.put(0x55, start_bits);
+  for (const std::uint64_t x : v) {
+    const std::uint64_t q = x >> k;
+    if (q < 24) {
+      single.put_unary(q);
+      single.put(x, k);
+    } else {
+      single.put(0, 24);
+      single.put_wide(x, 34);
+    }
+  }
+  run.put_rice_run(v.data(), v.size(), k, 24, 34);
+  ASSERT_EQ(run.bit_count(), single.bit_count());
+  EXPECT_EQ(run.finish(), single.finish());
+}
+
+INSTANTIATE_TEST_SUITE_P(Edges, RiceRunWordEdges,
+                         ::testing::ValuesIn([] {
+                           std::vector<WordEdgeCase> cases;
+                           for (const int k : {0, 7, 8, 9, 29, 30}) {
+                             for (int start = 0; start < 8; ++start) cases.push_back({k, start});
+                           }
+                           return cases;
+                         }()));
+
+// A writer used again after restart() writes what a new one writes, its
+// earlier (longer or shorter) contents gone.
+TEST(BitWriter, ARestartedWriterWritesAsANewOne) {
+  std::mt19937_64 rng(11);
+  BitWriter reused;
+  for (const std::size_t count : {std::size_t{3000}, std::size_t{5}, std::size_t{700}, std::size_t{0}}) {
+    std::vector<std::uint64_t> v(count);
+    for (std::uint64_t& x : v) x = rng() % 300;
+    BitWriter fresh;
+    reused.restart();
+    for (BitWriter* w : {&fresh, &reused}) {
+      w->put(3, 5);
+      w->put_rice_run(v.data(), v.size(), 4, 24, 20);
+      w->put(1, 1);
+    }
+    const std::span<const std::uint8_t> shown = reused.padded();
+    const std::vector<std::uint8_t> want = fresh.finish();
+    EXPECT_EQ(std::vector<std::uint8_t>(shown.begin(), shown.end()), want) << count << " codes";
+  }
+}
+
 // The power-of-two grid of float32 samples (found without a branch per
 // sample) against the same values as float64 (found bit by bit): subnormal,
 // zero, non-finite, negative, and spans just inside and outside 33 bits.
@@ -159,6 +227,31 @@ TEST(PowerOfTwoGrid, Float32SamplesFindTheGridTheirFloat64ValuesFind) {
     EXPECT_EQ(from_float->step, from_double->step) << f[0];
     EXPECT_EQ(from_float->spacing, from_double->spacing) << f[0];
   }
+}
+
+// The vector form of rounding half away from zero against the conversion
+// it stands for: halves and their neighbours either side of zero (ties go
+// away from zero, whatever the even neighbour), both zeros, values whose
+// sum with a half rounds, and random quotients up to 2^50.
+TEST(RoundedHalfAway, MatchesTheConversionBelowTwoToThe50) {
+  const auto want = [](double q) { return static_cast<std::int64_t>(q + std::copysign(0.5, q)); };
+  std::vector<double> qs = {0.0, -0.0, 0.5, -0.5, 1.5, -1.5, 2.5, -2.5, 0.49999999999999994, -0.49999999999999994,
+                            std::ldexp(1.0, 50) - 1.0, -std::ldexp(1.0, 50) + 1.0, std::ldexp(1.0, 50) - 0.5,
+                            std::ldexp(1.0, 49) + 0.25, std::ldexp(1.0, 52) * std::numeric_limits<double>::epsilon()};
+  for (double base = 0.5; base < 1.0e6; base = base * 3.0 + 0.5) {
+    for (const double q : {base, std::nextafter(base, 0.0), std::nextafter(base, 1.0e9)}) {
+      qs.push_back(q);
+      qs.push_back(-q);
+    }
+  }
+  std::mt19937_64 rng(17);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  for (int i = 0; i < 20000; ++i) qs.push_back(std::ldexp(unit(rng), static_cast<int>(rng() % 51)));
+  for (const double q : qs) EXPECT_EQ(rounded_half_away(q), want(q)) << std::hexfloat << q;
+  // The run, four at a time and the rest one by one.
+  std::vector<std::int64_t> run(qs.size());
+  rounded_half_away_run(qs.data(), qs.size(), run.data());
+  for (std::size_t i = 0; i < qs.size(); ++i) EXPECT_EQ(run[i], want(qs[i])) << std::hexfloat << qs[i];
 }
 
 TEST(RoundToNearest, MatchesTheLibraryInTheDefaultMode) {

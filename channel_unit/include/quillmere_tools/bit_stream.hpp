@@ -39,39 +39,49 @@ class BitWriter {
   // in locals (registers) for the whole run: v >> k zeros, a one and the k
   // low bits; from `limit` (<= 24) zeros on, `limit` zeros and then v raw in
   // `escape_bits` (<= 34). The room for the longest codes is made first.
+  // Each code joins a word of up to 63 bits and the top 32 of them are
+  // stored after every code, the place moving on only when 32 were there:
+  // no branch on the count (which fell every few codes and mispredicted)
+  // and no mask, since the bits above the count are shifted out before
+  // they are stored. The same bits as one code at a time.
   void put_rice_run(const std::uint64_t* v, std::size_t count, int k, std::uint32_t limit, int escape_bits) {
     const std::size_t most = used_ + 8 * count + 16;
     if (bytes_.size() < most) bytes_.resize(std::max(2 * bytes_.size(), most));
-    std::uint8_t* out = bytes_.data();
+    std::uint8_t* out = bytes_.data() + used_;
     std::uint64_t acc = acc_;
-    int pending = pending_;
-    std::size_t used = used_;
+    unsigned pending = static_cast<unsigned>(pending_);  // below 32 between codes
     const std::uint64_t low_mask = (std::uint64_t{1} << k) - 1;
-    // Appends `bits` (<= 57) of `value` and stores the whole bytes.
-    const auto add = [&](std::uint64_t value, int bits) {
+    const std::uint64_t one = std::uint64_t{1} << k;
+    // Appends `bits` (<= 32) of `value`, which holds no bits above them.
+    const auto add = [&](std::uint64_t value, unsigned bits) {
       acc = (acc << bits) | value;
       pending += bits;
-      const int whole = pending >> 3;
-      pending &= 7;
-      std::uint64_t word = whole == 0 ? 0 : (acc >> pending) << (64 - 8 * whole);
-      if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
-      std::memcpy(out + used, &word, 8);
-      used += static_cast<std::size_t>(whole);
-      acc &= (std::uint64_t{1} << pending) - 1;
+      auto word = static_cast<std::uint32_t>(acc >> (pending & 31));
+      if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap32(word);
+      std::memcpy(out, &word, 4);
+      out += (pending >> 5) * 4;
+      pending &= 31;
     };
+    const auto q_short = static_cast<std::uint64_t>(std::min<std::uint32_t>(limit, static_cast<std::uint32_t>(32 - k)));
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint64_t q = v[i] >> k;
-      if (q < limit) {
-        add((std::uint64_t{1} << k) | (v[i] & low_mask), static_cast<int>(q) + 1 + k);
+      if (q < q_short) [[likely]] {  // below the escape and within 32 bits
+        add(one | (v[i] & low_mask), static_cast<unsigned>(q) + 1 + static_cast<unsigned>(k));
+      } else if (q < limit) {
+        add(0, static_cast<unsigned>(q));
+        add(one | (v[i] & low_mask), static_cast<unsigned>(k) + 1);
       } else {
-        add(0, static_cast<int>(limit));
+        add(0, limit);
         const int high = escape_bits > 32 ? escape_bits - 32 : 0;
-        if (high > 0) add((v[i] >> 32) & ((std::uint64_t{1} << high) - 1), high);
+        if (high > 0) add((v[i] >> 32) & ((std::uint64_t{1} << high) - 1), static_cast<unsigned>(high));
         const int rest = escape_bits - high;
-        add(v[i] & ((std::uint64_t{1} << rest) - 1), rest);
+        add(v[i] & ((std::uint64_t{1} << rest) - 1), static_cast<unsigned>(rest));
       }
     }
-    acc_ = acc, pending_ = pending, used_ = used;
+    used_ = static_cast<std::size_t>(out - bytes_.data());
+    acc_ = 0;
+    pending_ = 0;
+    put(acc, static_cast<int>(pending));
   }
   // Wider values in two pieces.
   void put_wide(std::uint64_t value, int bits) {
@@ -96,6 +106,18 @@ class BitWriter {
     bytes_.resize(used_);
     used_ = 0;
     return std::move(bytes_);
+  }
+  // Pads the last byte with zero bits and shows the bytes, which stay the
+  // writer's until restart(): a writer used again keeps its buffer, already
+  // grown, where finish() hands it over.
+  std::span<const std::uint8_t> padded() {
+    if (pending_ > 0) put(0, 8 - pending_);
+    return std::span<const std::uint8_t>(bytes_.data(), used_);
+  }
+  void restart() noexcept {
+    used_ = 0;
+    acc_ = 0;
+    pending_ = 0;
   }
   std::size_t bit_count() const noexcept { return used_ * 8 + static_cast<std::size_t>(pending_); }
 
