@@ -126,6 +126,8 @@
 #include <utility>
 #include <vector>
 
+#include "quillmere/unset_on_growth.hpp"
+
 namespace quillmere {
 
 // The caller's original samples, in their own precision. A float64 source is
@@ -191,7 +193,10 @@ struct Encoded {
 // nothing.
 struct EncodeBuffers {
   std::vector<std::uint16_t> probs;
-  std::vector<std::uint16_t> queue;
+  // Written up to what is read before it is read: its growth is left unset
+  // (zero-filling 16,384 entries for each fresh search's first coding cost
+  // more than the symbols it then held).
+  UnsetVector<std::uint16_t> queue;
   std::vector<std::uint8_t> escapes;
   std::vector<std::uint8_t> coded;
   std::vector<std::uint32_t> gaps;
