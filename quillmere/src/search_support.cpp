@@ -172,6 +172,25 @@ void marked_lane_sums(const float* __restrict x, const float* __restrict y, std:
   }
 }
 
+// Groups [0, count) of `above` (count <= 16; four bits each, below 16) as
+// one word, group g's bits at 4g. Sixteen at once by halving shifts on two
+// loads: eight bytes' nibbles become four bytes, two halves, one word, where
+// a shift and an or per group had been a sixth of a judgement's own work.
+inline std::uint64_t group_word(const std::uint8_t* above, std::size_t count) noexcept {
+  const auto eight = [](const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
+    v = (v | (v >> 4)) & 0x00FF00FF00FF00FFu;
+    v = (v | (v >> 8)) & 0x0000FFFF0000FFFFu;
+    return (v | (v >> 16)) & 0x00000000FFFFFFFFu;
+  };
+  if (count == 16) return eight(above) | (eight(above + 8) << 32);
+  std::uint64_t word = 0;
+  for (std::size_t g = 0; g < count; ++g) word |= std::uint64_t{above[g]} << (4 * g);
+  return word;
+}
+
 inline double original_at(const Originals& o, std::size_t i) {
   return o.is_double() ? o.f64()[i] : static_cast<double>(o.f32()[i]);
 }
@@ -441,9 +460,7 @@ Judgement judge_into(const Reference& ref, std::span<const float> decoded, doubl
       // taken lowest first: the tally sees the outliers in position order.
       const std::size_t groups = (len + 3) / 4;
       for (std::size_t g0 = 0; g0 < groups; g0 += 16) {
-        std::uint64_t word = 0;
-        const std::size_t stop = std::min(groups, g0 + 16);
-        for (std::size_t g = g0; g < stop; ++g) word |= std::uint64_t{above[g]} << (4 * (g - g0));
+        std::uint64_t word = group_word(above + g0, std::min<std::size_t>(16, groups - g0));
         // A block is a whole number of words, so each word is written once.
         if (listed) (*listed)[(start + 4 * g0) / 64] = word;
         while (word != 0) {
@@ -522,9 +539,7 @@ bool judge_marking(const Reference& ref, std::span<const float> decoded, double 
     }
     const std::size_t groups = (len + 3) / 4;
     for (std::size_t g0 = 0; g0 < groups; g0 += 16) {
-      std::uint64_t word = 0;
-      const std::size_t stop = std::min(groups, g0 + 16);
-      for (std::size_t g = g0; g < stop; ++g) word |= std::uint64_t{above[g]} << (4 * (g - g0));
+      const std::uint64_t word = group_word(above + g0, std::min<std::size_t>(16, groups - g0));
       marks[(start + 4 * g0) / 64] = word;
     }
   }
