@@ -198,11 +198,14 @@ struct EncodeBuffers {
   // more than the symbols it then held).
   UnsetVector<std::uint16_t> queue;
   std::vector<std::uint8_t> escapes;
-  std::vector<std::uint8_t> coded;
+  // The binary forms' words, coded backwards from the end of the room made
+  // (only what was coded is read), and the token form's tables.
+  UnsetVector<std::uint8_t> coded;
+  std::vector<std::uint8_t> tables;
   std::vector<std::uint32_t> gaps;
   std::vector<std::int64_t> multiples;
-  std::vector<std::uint8_t> tokens;
-  std::vector<std::uint8_t> words;
+  UnsetVector<std::uint8_t> tokens;
+  UnsetVector<std::uint8_t> words;
   std::vector<std::uint8_t> raw;
 };
 
