@@ -236,9 +236,9 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
   std::optional<corrections::Encoded> known_fix;
   // The walk prices plain rounding; only its choice has values moved, which
   // costs two judgements rather than two per step.
-  auto moved = s.refined(best, payload_scale, fix_scale);
-  if (!moved) return error_of(moved);
-  if (!moved->refined.empty()) {
+  auto refined = s.refined(best, payload_scale, fix_scale);
+  if (!refined) return error_of(refined);
+  if (auto& moved = *refined; moved && !moved->refined.empty()) {
     // On short signals the estimates rest on few coefficients and real
     // coding of both is cheap; on long ones, or where the estimates put the
     // moved values clearly ahead, they are trusted rather than paying a

@@ -212,7 +212,9 @@ Modelled model_corrections(std::span<const float> decoded, const Originals& orig
   // A symbol a sample covers corrections of one sample in ten or so at
   // once; denser ones double it a few times, once for a whole search.
   const std::size_t first = std::max(kFirstQueue, decoded.size());
-  if (buf.queue.size() < first) buf.queue.resize(first);
+  // Nothing in the buffers is kept from one coding to the next: cleared
+  // first, a growth copies nothing across.
+  if (buf.queue.size() < first) buf.queue.clear(), buf.queue.resize(first);
   buf.escapes.clear();
   std::uint16_t* const pr = buf.probs.data();
   std::uint16_t* q = buf.queue.data();
@@ -256,7 +258,7 @@ CorrectionResult<Encoded> assemble(const Modelled& m, std::size_t n, bool f64, d
   std::size_t coded_len = 0;
   if (m.corrected > 0) {
     const std::size_t room = 2 * m.symbols + 4;
-    if (buf.coded.size() < room) buf.coded.resize(room);
+    if (buf.coded.size() < room) buf.coded.clear(), buf.coded.resize(room);
     std::uint8_t* const end = buf.coded.data() + room;
     bin_engine::RansState c{.x = bin_engine::kStateLow, .head = end};
     const std::uint16_t* const symbols = buf.queue.data();

@@ -187,6 +187,7 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
 
   // Tokens and counts, then tables.
   auto& mtok = buf.tokens;
+  mtok.clear();
   mtok.resize(count);
   std::array<std::uint32_t, kGapTokens> gap_counts{};
   std::array<std::array<std::uint32_t, kMultipleTokens>, kTables - 1> multiple_counts{};
@@ -225,7 +226,7 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
   // decoder reads forwards.
   auto& words = buf.words;
   const std::size_t room = count == 0 ? 0 : 4 * count + 4 * 2 * kLanes;
-  if (words.size() < room) words.resize(room);
+  if (words.size() < room) words.clear(), words.resize(room);
   std::uint8_t* const end = words.data() + room;
   std::uint8_t* head = end;
   if (count > 0) {

@@ -237,17 +237,19 @@ class Searcher {
   // Moves quantised values of a candidate judged with corrections so that
   // fewer samples need them, and zeroes those the bound leaves room for,
   // keeping a change only where estimated payload and corrections together
-  // shrink. The candidate comes back unchanged (its `refined` empty) when no
-  // change paid. A layer without outliers may still have values to zero.
-  SearchOutcome<Candidate> refined(Candidate c, double payload_scale, double fix_scale) {
-    c.marks.clear();  // the moves change the samples
-    if (!corrects() || !(c.m > 0.0f) || !std::isfinite(c.m)) return c;
+  // shrink. Nothing comes back when no change paid: the plain candidate
+  // stands (read here, not copied: its samples are the refinement's start).
+  // A layer without outliers may still have values to zero.
+  SearchOutcome<std::optional<Candidate>> refined(const Candidate& plain, double payload_scale,
+                                                  double fix_scale) {
+    if (!corrects() || !(plain.m > 0.0f) || !std::isfinite(plain.m)) return std::nullopt;
     const double bound = *r_.bounds.max_error;
+    const float m = plain.m;
     if (lambda_ > 0.0) {
       scratch_holds_.reset();
-      stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, c.m, threshold_, scratch_);
+      stages::quantise_at_depth(*s_.executor, s_.decomposition, plain.depth, m, threshold_, scratch_);
     } else {
-      quantise_into(c.depth, c.m, scratch_);
+      quantise_into(plain.depth, m, scratch_);
     }
     // What each call of the judge measured, so that the result kept is not
     // judged and estimated a second time.
@@ -258,7 +260,7 @@ class Searcher {
     };
     std::vector<Priced> priced;
     const refine::JudgeFn price = [&](const stages::QuantisedBands& q) -> SearchOutcome<refine::Judged> {
-      auto y = decode(q, c.m);
+      auto y = decode(q, m);
       if (!y) return error_of(y);
       std::vector<std::uint64_t> listed;
       const auto j = search::judge_listing(ref_, *y, bound, listed);
@@ -272,18 +274,21 @@ class Searcher {
                                : payload * payload_scale + j.correction_bytes * fix_scale;
       return refine::Judged{std::move(*y), bytes, j.outliers};
     };
-    refine::Problem p{s_.executor.get(), &s_.decomposition, c.depth, c.m, s_.min, s_.max,
-                      &r_.originals, bound, c.outliers,
+    refine::Problem p{s_.executor.get(), &s_.decomposition, plain.depth, m, s_.min, s_.max,
+                      &r_.originals, bound, plain.outliers,
                       fix_scale > 0.0 ? payload_scale / fix_scale : 0.0};
-    refine::Judged first{std::move(c.decoded),
-                         c.payload_estimate * payload_scale + c.correction_estimate * fix_scale,
-                         c.outliers};
-    auto done = refine::refine(p, scratch_, std::move(first), price);
+    refine::Judged first{{},
+                         plain.payload_estimate * payload_scale + plain.correction_estimate * fix_scale,
+                         plain.outliers};
+    auto done = refine::refine(p, scratch_, plain.decoded, std::move(first), price);
     if (!done) return error_of(done);
-    c.decoded = std::move(done->judged.decoded);
-    // Nothing kept: the samples, and so the listing, are the plain layer's.
-    if (done->kept == 0) return c;
+    if (done->kept == 0) return std::nullopt;
     Priced& kept = priced.at(static_cast<std::size_t>(done->kept - 1));
+    Candidate c;
+    c.m = m;
+    c.depth = plain.depth;
+    c.reference_energy = plain.reference_energy;
+    c.decoded = std::move(done->judged.decoded);
     c.listed = std::move(kept.listed);
     c.wavelet = kept.judgement.distortion;
     c.correction_estimate = kept.judgement.correction_bytes;
