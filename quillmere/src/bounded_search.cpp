@@ -51,7 +51,7 @@ SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidat
                                    std::optional<Coded> coded, std::optional<corrections::Encoded> fix,
                                    std::vector<double>* applied) {
   if (!coded) {
-    auto fresh = s.code(c);
+    auto fresh = s.code_lent(c);
     if (!fresh) return error_of(fresh);
     coded = std::move(*fresh);
   }
@@ -158,7 +158,7 @@ SearchOutcome<SearchResult> finish_refined(const SearchRequest& r, Searcher& s, 
   std::vector<double> plain_reconstructed, moved_reconstructed;
   auto [plain_fix, moved_fix] = s.correct_applied_two(plain, plain_reconstructed, moved, moved_reconstructed, kTrial);
   if (!plain_fix) return error_of(plain_fix);
-  auto moved_coded = s.code(moved);
+  auto moved_coded = s.code_lent(moved);
   if (!moved_coded) return error_of(moved_coded);
   if (!moved_fix) return error_of(moved_fix);
   // The corrected samples are measured in full, as a blob read back would be.

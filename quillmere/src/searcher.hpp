@@ -311,27 +311,25 @@ class Searcher {
     if (!known && c.refined.empty()) {
       quantise_into(c.depth, c.m, scratch_);
     } else if (!known) {
-      // Chosen values replace every quantised one: only the layout is needed.
-      scratch_holds_.reset();
-      scratch_.levels = c.depth;
-      scratch_.layout = band_layout(*s_.executor, s_.decomposition.transform_len, c.depth);
+      lay_out(c.depth);
       scratch_.coeffs = c.refined;
     }
-    std::optional<Coded> best;
-    for (std::size_t k = 0; k < r_.coders.size(); ++k) {
-      const Coder coder = r_.coders[k];
-      auto payload = known ? Result<stages::Payload>(whole_coding_[k]) : stages::encode_bands(scratch_, coder);
-      if (!payload) return codec_error_of(payload);
-      auto container = stages::assemble_container(
-          {s_.method, c.depth, r_.scale, static_cast<std::uint32_t>(r_.samples.size()), s_.min,
-           s_.max, s_.mean, c.m},
-          *payload);
-      if (!container) return codec_error_of(container);
-      if (!best || container->size() < best->container.size()) {
-        best = Coded{CodecOptions{c.m, r_.cutoff, s_.method, coder, r_.scale}, std::move(*container)};
-      }
-    }
-    return std::move(*best);
+    return coded_as(c, known);
+  }
+
+  // code(c), a candidate's moved values lent to the coders for the coding
+  // rather than copied (c is as it was afterwards).
+  SearchOutcome<Coded> code_lent(Candidate& c) {
+    if (c.refined.empty()) return code(c);
+    lay_out(c.depth);
+    struct GiveBack {
+      std::vector<std::int16_t>& a;
+      std::vector<std::int16_t>& b;
+      ~GiveBack() { a.swap(b); }
+    };
+    scratch_.coeffs.swap(c.refined);
+    const GiveBack back{scratch_.coeffs, c.refined};
+    return coded_as(c, false);
   }
 
   // The lowest grid multiplier whose wavelet layer meets the bounds
@@ -620,6 +618,34 @@ class Searcher {
   // the corrections encoder; empty when none listed them.
   static std::span<const std::uint64_t> listing_of(const Candidate& c) {
     return c.marks.empty() ? std::span<const std::uint64_t>(c.listed) : std::span<const std::uint64_t>(c.marks);
+  }
+
+  // scratch_ laid out for chosen values at `depth`, which replace every
+  // quantised one: only the layout is needed.
+  void lay_out(std::uint8_t depth) {
+    scratch_holds_.reset();
+    scratch_.levels = depth;
+    scratch_.layout = band_layout(*s_.executor, s_.decomposition.transform_len, depth);
+  }
+
+  // c's container with every coder, the smallest kept: from the payloads
+  // the payload scale made when `known`, else from the bands in scratch_.
+  SearchOutcome<Coded> coded_as(const Candidate& c, bool known) {
+    std::optional<Coded> best;
+    for (std::size_t k = 0; k < r_.coders.size(); ++k) {
+      const Coder coder = r_.coders[k];
+      auto payload = known ? Result<stages::Payload>(whole_coding_[k]) : stages::encode_bands(scratch_, coder);
+      if (!payload) return codec_error_of(payload);
+      auto container = stages::assemble_container(
+          {s_.method, c.depth, r_.scale, static_cast<std::uint32_t>(r_.samples.size()), s_.min,
+           s_.max, s_.mean, c.m},
+          *payload);
+      if (!container) return codec_error_of(container);
+      if (!best || container->size() < best->container.size()) {
+        best = Coded{CodecOptions{c.m, r_.cutoff, s_.method, coder, r_.scale}, std::move(*container)};
+      }
+    }
+    return std::move(*best);
   }
 
   // Magnitudes below this many steps quantise to zero.
