@@ -225,7 +225,13 @@ Modelled model_corrections(std::span<const float> decoded, const Originals& orig
   parts::scan<F64>(decoded, originals, max_error, step, [&](std::size_t i, std::int64_t k, double x) {
     if (q > limit) [[unlikely]] {
       const auto used = static_cast<std::size_t>(q - buf.queue.data());
-      buf.queue.resize(2 * buf.queue.size());
+      // The symbols so far copied in one go: the queue's own growth (its
+      // allocator constructs each new element itself, leaving it unset)
+      // would move them one at a time.
+      UnsetVector<std::uint16_t> bigger;
+      bigger.resize(2 * buf.queue.size());
+      std::memcpy(bigger.data(), buf.queue.data(), used * sizeof(std::uint16_t));
+      buf.queue.swap(bigger);
       q = buf.queue.data() + used;
       limit = buf.queue.data() + buf.queue.size() - kEntryRoom;
     }
