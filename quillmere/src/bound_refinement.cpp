@@ -198,9 +198,13 @@ void excess_beyond(const Originals& originals, std::span<const float> decoded, d
   }
 }
 
-SearchOutcome<Refined> refine(const Problem& p, const stages::QuantisedBands& start, Judged first,
-                              const JudgeFn& judge) {
+SearchOutcome<Refined> refine(const Problem& p, const stages::QuantisedBands& start,
+                              std::span<const float> start_decoded, Judged first, const JudgeFn& judge) {
   Refined best{{}, std::move(first), 0};
+  // The samples of what is kept so far.
+  const auto kept_samples = [&]() -> std::span<const float> {
+    return best.kept == 0 ? start_decoded : std::span<const float>(best.judged.decoded);
+  };
   const double range = static_cast<double>(p.max) - static_cast<double>(p.min);
   if (!(range > 0.0) || !(p.bound > 0.0) || p.depth == 0) return best;
   const stages::Decomposition& d = *p.decomposition;
@@ -213,7 +217,7 @@ SearchOutcome<Refined> refine(const Problem& p, const stages::QuantisedBands& st
   const stages::QuantisedBands* current = &start;
   int calls = 0;
   const bool moves = static_cast<double>(p.outliers) >=
-                     kMovedFromShare * static_cast<double>(best.judged.decoded.size());
+                     kMovedFromShare * static_cast<double>(start_decoded.size());
   // One pass of moves: a second never changed a result on the benchmark
   // signals, and each costs about a judgement.
   if (moves && p.outliers > 0) {
@@ -223,7 +227,7 @@ SearchOutcome<Refined> refine(const Problem& p, const stages::QuantisedBands& st
     } catch (const std::bad_alloc&) {
       return best;  // the plain quantisation stands
     }
-    excess_beyond(*p.originals, best.judged.decoded, kTargetFraction * p.bound, range, k.excess);
+    excess_beyond(*p.originals, start_decoded, kTargetFraction * p.bound, range, k.excess);
     const bool any = std::any_of(k.excess.begin(), k.excess.end(), [](float v) { return v != 0.0f; });
     // The transform is linear and the decoder's synthesis inverts it, so the
     // excess's own coefficients, added, cancel it before rounding.
@@ -260,7 +264,7 @@ SearchOutcome<Refined> refine(const Problem& p, const stages::QuantisedBands& st
     k.shrunk.coeffs.assign(current->coeffs.begin(), current->coeffs.end());
     k.shrunk.layout = current->layout;
     k.shrunk.levels = current->levels;
-    if (sparsen(p, best.judged.decoded, k.shrunk, how).moved == 0) return false;
+    if (sparsen(p, kept_samples(), k.shrunk, how).moved == 0) return false;
     auto judged = judge(k.shrunk);
     ++calls;
     if (!judged) return std::unexpected(judged.error());
@@ -274,7 +278,7 @@ SearchOutcome<Refined> refine(const Problem& p, const stages::QuantisedBands& st
     return true;
   };
   const bool few_outside = static_cast<double>(best.judged.outliers) <=
-                           kSteppedUpToShare * static_cast<double>(best.judged.decoded.size());
+                           kSteppedUpToShare * static_cast<double>(start_decoded.size());
   bool rated_kept = false;
   if (p.payload_weight > 0.0 && few_outside) {
     auto rated = try_shrinking({std::clamp(p.payload_weight, kLightest, kHeaviest), kLargestStepped});

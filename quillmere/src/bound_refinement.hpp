@@ -60,11 +60,13 @@ struct Refined {
   int kept = 0;
 };
 
-// Starts from `start` (the plain quantisation, already judged as `first`)
-// and returns the cheapest of it, one pass of moves and the sparsened
-// result of the better of those two.
-SearchOutcome<Refined> refine(const Problem& p, const stages::QuantisedBands& start, Judged first,
-                              const JudgeFn& judge);
+// Starts from `start` (the plain quantisation, already judged as `first`,
+// whose samples are `start_decoded`: first.decoded is not read) and returns
+// the cheapest of it, one pass of moves and the sparsened result of the
+// better of those two. With the plain quantisation kept, the result's
+// samples are first.decoded as given.
+SearchOutcome<Refined> refine(const Problem& p, const stages::QuantisedBands& start,
+                              std::span<const float> start_decoded, Judged first, const JudgeFn& judge);
 
 // The moves a band of the excess's transform asks for (`step`, times m,
 // rounded to whole steps) added to the plain quantisation's values `base`

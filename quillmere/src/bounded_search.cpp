@@ -51,7 +51,7 @@ SearchOutcome<SearchResult> finish(const SearchRequest& r, Searcher& s, Candidat
                                    std::optional<Coded> coded, std::optional<corrections::Encoded> fix,
                                    std::vector<double>* applied) {
   if (!coded) {
-    auto fresh = s.code(c);
+    auto fresh = s.code_lent(c);
     if (!fresh) return error_of(fresh);
     coded = std::move(*fresh);
   }
@@ -158,7 +158,7 @@ SearchOutcome<SearchResult> finish_refined(const SearchRequest& r, Searcher& s, 
   std::vector<double> plain_reconstructed, moved_reconstructed;
   auto [plain_fix, moved_fix] = s.correct_applied_two(plain, plain_reconstructed, moved, moved_reconstructed, kTrial);
   if (!plain_fix) return error_of(plain_fix);
-  auto moved_coded = s.code(moved);
+  auto moved_coded = s.code_lent(moved);
   if (!moved_coded) return error_of(moved_coded);
   if (!moved_fix) return error_of(moved_fix);
   // The corrected samples are measured in full, as a blob read back would be.
@@ -236,9 +236,9 @@ SearchOutcome<SearchResult> search_with_corrections(const SearchRequest& r, Meth
   std::optional<corrections::Encoded> known_fix;
   // The walk prices plain rounding; only its choice has values moved, which
   // costs two judgements rather than two per step.
-  auto moved = s.refined(best, payload_scale, fix_scale);
-  if (!moved) return error_of(moved);
-  if (!moved->refined.empty()) {
+  auto refined = s.refined(best, payload_scale, fix_scale);
+  if (!refined) return error_of(refined);
+  if (auto& moved = *refined; moved && !moved->refined.empty()) {
     // On short signals the estimates rest on few coefficients and real
     // coding of both is cheap; on long ones, or where the estimates put the
     // moved values clearly ahead, they are trusted rather than paying a

@@ -212,7 +212,9 @@ Modelled model_corrections(std::span<const float> decoded, const Originals& orig
   // A symbol a sample covers corrections of one sample in ten or so at
   // once; denser ones double it a few times, once for a whole search.
   const std::size_t first = std::max(kFirstQueue, decoded.size());
-  if (buf.queue.size() < first) buf.queue.resize(first);
+  // Nothing in the buffers is kept from one coding to the next: cleared
+  // first, a growth copies nothing across.
+  if (buf.queue.size() < first) buf.queue.clear(), buf.queue.resize(first);
   buf.escapes.clear();
   std::uint16_t* const pr = buf.probs.data();
   std::uint16_t* q = buf.queue.data();
@@ -223,7 +225,13 @@ Modelled model_corrections(std::span<const float> decoded, const Originals& orig
   parts::scan<F64>(decoded, originals, max_error, step, [&](std::size_t i, std::int64_t k, double x) {
     if (q > limit) [[unlikely]] {
       const auto used = static_cast<std::size_t>(q - buf.queue.data());
-      buf.queue.resize(2 * buf.queue.size());
+      // The symbols so far copied in one go: the queue's own growth (its
+      // allocator constructs each new element itself, leaving it unset)
+      // would move them one at a time.
+      UnsetVector<std::uint16_t> bigger;
+      bigger.resize(2 * buf.queue.size());
+      std::memcpy(bigger.data(), buf.queue.data(), used * sizeof(std::uint16_t));
+      buf.queue.swap(bigger);
       q = buf.queue.data() + used;
       limit = buf.queue.data() + buf.queue.size() - kEntryRoom;
     }
@@ -256,7 +264,7 @@ CorrectionResult<Encoded> assemble(const Modelled& m, std::size_t n, bool f64, d
   std::size_t coded_len = 0;
   if (m.corrected > 0) {
     const std::size_t room = 2 * m.symbols + 4;
-    if (buf.coded.size() < room) buf.coded.resize(room);
+    if (buf.coded.size() < room) buf.coded.clear(), buf.coded.resize(room);
     std::uint8_t* const end = buf.coded.data() + room;
     bin_engine::RansState c{.x = bin_engine::kStateLow, .head = end};
     const std::uint16_t* const symbols = buf.queue.data();

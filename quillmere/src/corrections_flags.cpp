@@ -345,7 +345,9 @@ CorrectionResult<Modelled> model_flags(std::span<const float> layer, const Origi
       const std::uint64_t mag = static_cast<std::uint64_t>(k < 0 ? -k : k);
       most += 2 * static_cast<std::size_t>(std::bit_width(mag + 1));
     }
-    if (buf.queue.size() < most) buf.queue.resize(most);
+    // Nothing in the buffers is kept from one coding to the next: cleared
+    // first, a growth copies nothing across.
+    if (buf.queue.size() < most) buf.queue.clear(), buf.queue.resize(most);
     std::vector<Counts> model(kContexts);
     Modeller m{model.data(), buf.queue.data()};
     LayerClasses classes(layer, step);
@@ -397,7 +399,7 @@ CorrectionResult<Modelled> model_flags(std::span<const float> layer, const Origi
     done.symbols = static_cast<std::size_t>(m.q - buf.queue.data());
     done.escaped = escaped;
     const std::size_t room = 2 * done.symbols + 4;
-    if (buf.coded.size() < room) buf.coded.resize(room);
+    if (buf.coded.size() < room) buf.coded.clear(), buf.coded.resize(room);
     return done;
   } catch (const std::bad_alloc&) {
     return std::unexpected(CorrectionError::OutOfMemory);

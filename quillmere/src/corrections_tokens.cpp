@@ -186,7 +186,8 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
   const std::int64_t* ks = buf.multiples.data();
 
   // Tokens and counts, then tables.
-  std::vector<std::uint8_t>& mtok = buf.tokens;
+  auto& mtok = buf.tokens;
+  mtok.clear();
   mtok.resize(count);
   std::array<std::uint32_t, kGapTokens> gap_counts{};
   std::array<std::array<std::uint32_t, kMultipleTokens>, kTables - 1> multiple_counts{};
@@ -207,25 +208,25 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
     escaped += k == 0;
   }
   std::array<Coded, kTables> tables;
-  buf.coded.clear();
+  buf.tables.clear();
   std::size_t tables_len = 0;
   if (count > 0) {
-    BitWriter w(buf.coded);
+    BitWriter w(buf.tables);
     tables[0] = choose_table(gap_counts.data(), kGapTokens, kCountBits[0]);
     for (unsigned c = 1; c < kTables; ++c) {
       tables[c] = choose_table(multiple_counts[c - 1].data(), kMultipleTokens, kCountBits[c]);
     }
     for (unsigned c = 0; c < kTables; ++c) write_table(w, tables[c], kCountBits[c]);
     w.flush();
-    tables_len = buf.coded.size();
+    tables_len = buf.tables.size();
   }
 
   // The symbols backwards, corrections taking turns over the lanes (gap on
   // a lane's first state, multiple on its second), into words that the
   // decoder reads forwards.
-  std::vector<std::uint8_t>& words = buf.words;
+  auto& words = buf.words;
   const std::size_t room = count == 0 ? 0 : 4 * count + 4 * 2 * kLanes;
-  if (words.size() < room) words.resize(room);
+  if (words.size() < room) words.clear(), words.resize(room);
   std::uint8_t* const end = words.data() + room;
   std::uint8_t* head = end;
   if (count > 0) {
@@ -268,7 +269,7 @@ CorrectionResult<Encoded> encode(std::span<const float> decoded, const Originals
   std::vector<std::uint8_t>& b = out.bytes;
   b.resize(kHeaderLen + coded_len + buf.escapes.size() + kTrailerLen);
   std::uint8_t* p = b.data() + kHeaderLen;
-  if (tables_len > 0) std::memcpy(p, buf.coded.data(), tables_len);
+  if (tables_len > 0) std::memcpy(p, buf.tables.data(), tables_len);
   p += tables_len;
   if (words_len > 0) std::memcpy(p, head, words_len);
   p += words_len;

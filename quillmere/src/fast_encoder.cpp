@@ -22,6 +22,7 @@
 #include "vector_clones.hpp"
 #include "wide_clones.hpp"
 #include "quillmere/byte_io.hpp"
+#include "quillmere/unset_on_growth.hpp"
 #include "work_buffer.hpp"
 
 namespace quillmere::fast {
@@ -271,12 +272,47 @@ void write_raw(const std::uint32_t* lane_bits, std::size_t stride, const Segment
   }
 }
 
+// The lanes' copies of the token counts, all zero between calls: a coding
+// zeroes the rows it counted into as it sums them, where clearing them
+// before counting had been a pass of memset over tens of kilobytes in
+// every coding (most of them rows of short bands with few counts).
+class ZeroedCounts {
+ public:
+  // At least n zero elements; may throw std::bad_alloc. Until given back,
+  // nothing is known of them.
+  std::uint32_t* take(std::size_t n) {
+    if (n > zero_) {
+      zero_ = 0;
+      data_.reset();
+      data_ = std::make_unique<std::uint32_t[]>(n);  // value-initialised: zeros
+      capacity_ = zero_ = n;
+    }
+    taken_ = zero_;
+    zero_ = 0;
+    return data_.get();
+  }
+  // All zero again (the caller cleared what it wrote).
+  void give_back() noexcept { zero_ = taken_; }
+  void release_if_large() noexcept {
+    if (capacity_ * sizeof(std::uint32_t) > kKeepBytes) {
+      data_.reset();
+      capacity_ = zero_ = taken_ = 0;
+    }
+  }
+
+ private:
+  std::unique_ptr<std::uint32_t[]> data_;
+  std::size_t capacity_ = 0;
+  std::size_t zero_ = 0;   // leading elements known to be zero
+  std::size_t taken_ = 0;  // zero_ at the last take
+};
+
 // What a thread keeps between calls.
 struct Scratch {
   WorkBuffer<std::uint32_t> bits;
   WorkBuffer<std::uint16_t> shape;
   WorkBuffer<std::uint32_t> sym;
-  WorkBuffer<std::uint32_t> tally;
+  ZeroedCounts tally;
   WorkBuffer<std::uint32_t> codes;
   WorkBuffer<std::uint32_t> adaptive;  // the adaptive model's trial codes
   WorkBuffer<std::uint8_t> raw;
@@ -348,7 +384,7 @@ std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16
   const std::size_t lane_tally = fixed_tally ? kLaneTally : tally_size;
   std::uint32_t* const tally = scratch.tally.take(seg.lanes * lane_tally);
   // A lane only ever counts into the rows of the bands its segment meets
-  // (most bands lie in one lane), so only those are cleared and summed.
+  // (most bands lie in one lane), so only those are summed and cleared.
   std::array<std::size_t, kLanes> first_band{}, end_band{};
   for (unsigned j = 0; j < seg.lanes; ++j) {
     std::size_t b = 0;
@@ -356,8 +392,6 @@ std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16
     first_band[j] = b;
     while (b < k && band_end[b] - bands[b].size() < seg.end(j)) ++b;
     end_band[j] = std::max(b, first_band[j]);
-    std::fill(tally + j * lane_tally + first_band[j] * kContexts * kTokens,
-              tally + j * lane_tally + end_band[j] * kContexts * kTokens, 0u);
   }
 
   std::array<Lane, kLanes> lanes{};
@@ -400,14 +434,26 @@ std::vector<std::uint8_t> encode_body(std::span<const std::span<const std::int16
     }
   }
 
-  std::vector<BandCounts> counts(k, BandCounts{});
+  // Each band's counts are set by the first lane that met it and added to
+  // by the next; a band no lane met (an empty one) counts nothing.
+  UnsetVector<BandCounts> counts(k);
+  std::size_t set_to = 0;  // bands below this have their counts
   for (unsigned j = 0; j < seg.lanes; ++j) {
+    for (; set_to < first_band[j]; ++set_to) counts[set_to] = BandCounts{};
     for (std::size_t key = first_band[j] * kContexts; key < end_band[j] * kContexts; ++key) {
       auto& row = counts[key / kContexts][key % kContexts];
-      const std::uint32_t* copy = tally + j * lane_tally + key * kTokens;
-      for (unsigned t = 0; t < kTokens; ++t) row[t] += copy[t];
+      std::uint32_t* const copy = tally + j * lane_tally + key * kTokens;
+      if (key / kContexts >= set_to) {
+        for (unsigned t = 0; t < kTokens; ++t) row[t] = copy[t];
+      } else {
+        for (unsigned t = 0; t < kTokens; ++t) row[t] += copy[t];
+      }
+      std::memset(copy, 0, kTokens * sizeof *copy);
     }
+    set_to = std::max(set_to, end_band[j]);
   }
+  for (; set_to < k; ++set_to) counts[set_to] = BandCounts{};
+  scratch.tally.give_back();
 
   std::vector<std::span<const std::uint32_t>> band_symbols(k);
   for (std::size_t b = 0, from = 0; b < k; from = band_end[b++]) {

@@ -9,6 +9,7 @@
 #include "wide_clones.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 
 namespace quillmere::fast {
@@ -181,8 +182,10 @@ std::expected<Table, FastError> read_table(BitReader& in, unsigned tokens) {
 // as one per context and the pair of neighbours whose merging saves most is
 // merged until no merge saves anything: few counts then share one table
 // instead of paying for many.
-// No member initialisers: group_contexts() sets every member of its 32
-// groups, which would otherwise be cleared first for every band.
+// No member initialisers: group_contexts() sets every member it reads of
+// its 32 groups, which would otherwise be cleared first for every band. The
+// counts past the band's tokens, and all of them in a group none of whose
+// contexts occurs, are never read.
 struct Group {
   unsigned first;  // contexts first .. next group's first - 1
   Counts counts;
@@ -201,67 +204,103 @@ std::uint64_t merged_estimate(const Group& a, const Group& b, unsigned tokens) {
                         [&](unsigned t) { return std::uint64_t{a.counts[t]} + std::uint64_t{b.counts[t]}; });
 }
 
-std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
-  // Groups stay where they were made and a merge adds the second's counts
-  // into the first; only the order of the live groups (ids, by the context
-  // each starts at) changes, so a merge moves a few bytes. A candidate
-  // merge is only its estimate: the counts are summed when it is taken.
-  std::array<Group, kContexts> group;
-  std::array<std::uint64_t, kContexts> pair{};  // pair[id]: estimate of id with the next live one
-  std::array<std::uint8_t, kContexts> ids;
-  for (unsigned c = 0; c < kContexts; ++c) {
-    group[c].first = c;
-    group[c].counts = counts[c];
-    group[c].used = std::any_of(counts[c].begin(), counts[c].end(), [](std::uint32_t v) { return v != 0; });
-    group[c].n = 0;
-    for (unsigned t = 0; t < tokens; ++t) group[c].n += counts[c][t];
-    group[c].estimate = estimated_cost(group[c].n, tokens, [&](unsigned t) { return std::uint64_t{counts[c][t]}; });
-    ids[c] = static_cast<std::uint8_t>(c);
+using Gains = std::array<std::uint64_t, kContexts>;
+
+// The first index of the largest gain, or kContexts when none is above 0.
+// Gains stay far below 2^63, so the lanes compare as signed; four lanes a
+// vector, then the first lane holding the largest: one pass of compares
+// where a merge had scanned the gains one by one.
+QUILLMERE_VECTOR_CLONES
+unsigned first_largest(const Gains& gain) noexcept {
+  using Words4 = std::int64_t __attribute__((vector_size(32)));
+  Words4 top = {0, 0, 0, 0};
+  for (unsigned i = 0; i < kContexts; i += 4) {
+    Words4 v;
+    std::memcpy(&v, gain.data() + i, sizeof v);
+    top = v > top ? v : top;
   }
-  for (unsigned i = 0; i + 1 < kContexts; ++i) pair[i] = merged_estimate(group[i], group[i + 1], tokens);
-  // gain[i]: what merging the live groups at positions i and i + 1 saves,
-  // 0 when it saves nothing. A merge changes only the gains beside it, so
-  // the search for the largest reads one array instead of two groups and
-  // an estimate per pair; the first of equal gains wins, as before.
-  const auto gain_at = [&](std::size_t i) -> std::uint64_t {
-    const std::uint64_t apart = group[ids[i]].cost() + group[ids[i + 1]].cost();
-    const std::uint64_t together = (1u << 16) + pair[ids[i]];
+  const std::int64_t most = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
+  if (most == 0) return kContexts;
+  unsigned i = 0;
+  while (static_cast<std::int64_t>(gain[i]) != most) ++i;
+  return i;
+}
+
+// Preconditions: no count at or past `tokens` is nonzero (the band's
+// tokens end at its last one that occurs).
+std::vector<Group> group_contexts(const BandCounts& counts, unsigned tokens) {
+  // Groups stay where they were made, named by the context they start at,
+  // and a merge adds the second's counts into the first. The live groups
+  // are in the order of their names, linked to their neighbours, and each
+  // live group's gain (what merging it with the next saves, 0 when that
+  // saves nothing or it is last or merged away) sits under its name: the
+  // largest gain, the first of equals, is the merge the same search in the
+  // live groups' order takes, with nothing moved when a group goes. A
+  // candidate merge is only its estimate: the counts are summed when it is
+  // taken.
+  constexpr std::uint8_t kNone = kContexts;
+  std::array<Group, kContexts> group;
+  Gains pair;  // pair[id]: estimate of id with the next live one
+  std::array<std::uint8_t, kContexts> next, prev;
+  for (unsigned c = 0; c < kContexts; ++c) {
+    Group& g = group[c];
+    g.first = c;
+    g.n = 0;
+    for (unsigned t = 0; t < tokens; ++t) g.n += counts[c][t];
+    g.used = g.n != 0;
+    g.estimate = 0;
+    if (g.used) {
+      std::copy_n(counts[c].begin(), tokens, g.counts.begin());
+      g.estimate = estimated_cost(g.n, tokens, [&](unsigned t) { return std::uint64_t{counts[c][t]}; });
+    }
+    next[c] = static_cast<std::uint8_t>(c + 1);
+    prev[c] = c == 0 ? kNone : static_cast<std::uint8_t>(c - 1);
+  }
+  const auto gain_at = [&](unsigned id) -> std::uint64_t {
+    const std::uint64_t apart = group[id].cost() + group[next[id]].cost();
+    const std::uint64_t together = (1u << 16) + pair[id];
     return together < apart ? apart - together : 0;
   };
-  std::array<std::uint64_t, kContexts> gain{};
-  for (std::size_t i = 0; i + 1 < kContexts; ++i) gain[i] = gain_at(i);
+  Gains gain{};
+  for (unsigned i = 0; i + 1 < kContexts; ++i) {
+    pair[i] = merged_estimate(group[i], group[i + 1], tokens);
+    gain[i] = gain_at(i);
+  }
   std::size_t live = kContexts;
   while (live > 1) {
-    std::size_t best = live;
-    std::uint64_t best_saving = 0;
-    for (std::size_t i = 0; i + 1 < live; ++i) {
-      if (gain[i] > best_saving) {
-        best_saving = gain[i];
-        best = i;
+    const unsigned a = first_largest(gain);
+    if (a == kContexts) break;
+    const unsigned b = next[a];
+    Group& into = group[a];
+    const Group& from = group[b];
+    if (from.used) {
+      if (into.used) {
+        for (unsigned t = 0; t < tokens; ++t) into.counts[t] += from.counts[t];
+      } else {
+        std::copy_n(from.counts.begin(), tokens, into.counts.begin());
       }
     }
-    if (best == live) break;
-    Group& into = group[ids[best]];
-    const Group& from = group[ids[best + 1]];
-    for (unsigned t = 0; t < tokens; ++t) into.counts[t] += from.counts[t];
     into.n += from.n;
     into.used = into.used || from.used;
-    into.estimate = pair[ids[best]];
-    const auto at = [](auto& a, std::size_t i) { return a.begin() + static_cast<std::ptrdiff_t>(i); };
-    std::copy(at(ids, best + 2), at(ids, live), at(ids, best + 1));
-    std::copy(at(gain, best + 1), at(gain, live - 1), at(gain, best));  // the pair merged drops out
+    into.estimate = pair[a];
+    next[a] = next[b];
+    if (next[a] != kNone) prev[next[a]] = static_cast<std::uint8_t>(a);
+    gain[b] = 0;
     --live;
-    if (best > 0) {
-      pair[ids[best - 1]] = merged_estimate(group[ids[best - 1]], group[ids[best]], tokens);
-      gain[best - 1] = gain_at(best - 1);
+    if (prev[a] != kNone) {
+      const unsigned p = prev[a];
+      pair[p] = merged_estimate(group[p], into, tokens);
+      gain[p] = gain_at(p);
     }
-    if (best + 1 < live) {
-      pair[ids[best]] = merged_estimate(group[ids[best]], group[ids[best + 1]], tokens);
-      gain[best] = gain_at(best);
+    if (next[a] != kNone) {
+      pair[a] = merged_estimate(into, group[next[a]], tokens);
+      gain[a] = gain_at(a);
+    } else {
+      gain[a] = 0;
     }
   }
   std::vector<Group> groups(live);
-  for (std::size_t i = 0; i < live; ++i) groups[i] = group[ids[i]];
+  for (unsigned id = 0, i = 0; id != kNone; id = next[id]) groups[i++] = group[id];
   return groups;
 }
 

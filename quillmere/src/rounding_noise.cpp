@@ -70,15 +70,15 @@ double RoundingNoise::Histogram::squared_error(double m, double zero_below) cons
   return zeroed_sq + (below_count[kBins] - zeroed) * step * step / 12.0;
 }
 
-RoundingNoise::RoundingNoise(const stages::Decomposition& d) {
-  for (const auto& band : d.details) details_.add(band);
-  if (!d.approximation.empty()) approximation_.add(d.approximation.back());
-  counted_ = details_.below_count[kBins] + approximation_.below_count[kBins];
+RoundingNoise::RoundingNoise(const stages::Decomposition& d) : h_(std::make_unique<Histograms>()) {
+  for (const auto& band : d.details) h_->details.add(band);
+  if (!d.approximation.empty()) h_->approximation.add(d.approximation.back());
+  counted_ = h_->details.below_count[kBins] + h_->approximation.below_count[kBins];
 }
 
 double RoundingNoise::squared_error(double m, double zero_below) const {
   if (!usable() || !(m > 0.0)) return 0.0;
-  return details_.squared_error(m, zero_below) + approximation_.squared_error(m, 0.5);
+  return h_->details.squared_error(m, zero_below) + h_->approximation.squared_error(m, 0.5);
 }
 
 double RoundingNoise::multiplier_for(double target, double zero_below, double lo, double hi) const {

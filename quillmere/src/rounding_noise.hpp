@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "compress_stages.hpp"
@@ -52,8 +53,14 @@ class RoundingNoise {
     void add(std::span<const float> band);
     double squared_error(double m, double zero_below) const;
   };
-  Histogram details_;
-  Histogram approximation_;
+  struct Histograms {
+    Histogram details;
+    Histogram approximation;
+  };
+  // On the heap and only when made from a decomposition: every method's
+  // search state holds one, and kept in place its 64 kB were zero-filled
+  // for every search, needed or not (a max-error search never reads it).
+  std::unique_ptr<Histograms> h_;
   double counted_ = 0.0;
 };
 

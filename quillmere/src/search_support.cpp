@@ -55,48 +55,6 @@ using Floats4 = float __attribute__((vector_size(16)));
 using Doubles4 = double __attribute__((vector_size(32)));
 using Bits4 = std::int64_t __attribute__((vector_size(32)));
 
-// With `sizes`, each |x - y| is also stored there, for the corrections'
-// listing, and bit j of above[g] says whether sample 4g + j lies beyond
-// `bound`: the listing then visits only the samples beyond it, where a
-// loop over every sample that wrote an index per sample (a store whose
-// address waits on the count before it) took half of a judgement's own time.
-QUILLMERE_VECTOR_CLONES
-void lane_sums(const float* __restrict x, const float* __restrict y, std::size_t n,
-               double* __restrict m4, double* __restrict s4, double* __restrict sizes,
-               double bound = 0.0, std::uint8_t* __restrict above = nullptr) noexcept {
-  const Bits4 magnitude = {0x7fffffffffffffff, 0x7fffffffffffffff, 0x7fffffffffffffff,
-                           0x7fffffffffffffff};
-  const Bits4 lane_bit = {1, 2, 4, 8};
-  const Doubles4 limit = {bound, bound, bound, bound};
-  Doubles4 m = {m4[0], m4[1], m4[2], m4[3]};
-  Doubles4 s = {s4[0], s4[1], s4[2], s4[3]};
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    Floats4 xf, yf;
-    std::memcpy(&xf, x + i, sizeof xf);
-    std::memcpy(&yf, y + i, sizeof yf);
-    const Doubles4 e = __builtin_convertvector(xf, Doubles4) - __builtin_convertvector(yf, Doubles4);
-    const auto a = reinterpret_cast<Doubles4>(reinterpret_cast<Bits4>(e) & magnitude);
-    m = a > m ? a : m;
-    s += e * e;
-    if (sizes) std::memcpy(sizes + i, &a, sizeof a);
-    if (above) {
-      const Bits4 bits = (a > limit) & lane_bit;
-      above[i / 4] = static_cast<std::uint8_t>((bits[0] | bits[1]) | (bits[2] | bits[3]));
-    }
-  }
-  for (std::size_t l = 0; l < 4; ++l) m4[l] = m[l], s4[l] = s[l];
-  if (above && i < n) above[i / 4] = 0;
-  for (std::size_t l = 0; i < n; ++i, ++l) {
-    const double e = static_cast<double>(x[i]) - static_cast<double>(y[i]);
-    const double a = std::fabs(e);
-    m4[l] = a > m4[l] ? a : m4[l];
-    s4[l] += e * e;
-    if (sizes) sizes[i] = a;
-    if (above && a > bound) above[i / 4] = static_cast<std::uint8_t>(above[i / 4] | (1u << l));
-  }
-}
-
 // Bit l set where lane l of a comparison's result is set. The sign bits
 // taken two lanes at a time (one instruction each) rather than the lanes
 // masked and or-ed together, which took a third of the marking loop's
@@ -111,6 +69,44 @@ void lane_sums(const float* __restrict x, const float* __restrict y, std::size_t
   const Bits4 bits = set & Bits4{1, 2, 4, 8};
   return static_cast<std::uint8_t>((bits[0] | bits[1]) | (bits[2] | bits[3]));
 #endif
+}
+
+// With `sizes`, each |x - y| is also stored there, for the corrections'
+// listing, and bit j of above[g] says whether sample 4g + j lies beyond
+// `bound`: the listing then visits only the samples beyond it, where a
+// loop over every sample that wrote an index per sample (a store whose
+// address waits on the count before it) took half of a judgement's own time.
+QUILLMERE_VECTOR_CLONES
+void lane_sums(const float* __restrict x, const float* __restrict y, std::size_t n,
+               double* __restrict m4, double* __restrict s4, double* __restrict sizes,
+               double bound = 0.0, std::uint8_t* __restrict above = nullptr) noexcept {
+  const Bits4 magnitude = {0x7fffffffffffffff, 0x7fffffffffffffff, 0x7fffffffffffffff,
+                           0x7fffffffffffffff};
+  const Doubles4 limit = {bound, bound, bound, bound};
+  Doubles4 m = {m4[0], m4[1], m4[2], m4[3]};
+  Doubles4 s = {s4[0], s4[1], s4[2], s4[3]};
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    Floats4 xf, yf;
+    std::memcpy(&xf, x + i, sizeof xf);
+    std::memcpy(&yf, y + i, sizeof yf);
+    const Doubles4 e = __builtin_convertvector(xf, Doubles4) - __builtin_convertvector(yf, Doubles4);
+    const auto a = reinterpret_cast<Doubles4>(reinterpret_cast<Bits4>(e) & magnitude);
+    m = a > m ? a : m;
+    s += e * e;
+    if (sizes) std::memcpy(sizes + i, &a, sizeof a);
+    if (above) above[i / 4] = lane_mask(a > limit);
+  }
+  for (std::size_t l = 0; l < 4; ++l) m4[l] = m[l], s4[l] = s[l];
+  if (above && i < n) above[i / 4] = 0;
+  for (std::size_t l = 0; i < n; ++i, ++l) {
+    const double e = static_cast<double>(x[i]) - static_cast<double>(y[i]);
+    const double a = std::fabs(e);
+    m4[l] = a > m4[l] ? a : m4[l];
+    s4[l] += e * e;
+    if (sizes) sizes[i] = a;
+    if (above && a > bound) above[i / 4] = static_cast<std::uint8_t>(above[i / 4] | (1u << l));
+  }
 }
 
 // lane_sums with `above` for a judgement that lists the samples beyond
@@ -174,6 +170,25 @@ void marked_lane_sums(const float* __restrict x, const float* __restrict y, std:
       ks4[l] += a * a;
     }
   }
+}
+
+// Groups [0, count) of `above` (count <= 16; four bits each, below 16) as
+// one word, group g's bits at 4g. Sixteen at once by halving shifts on two
+// loads: eight bytes' nibbles become four bytes, two halves, one word, where
+// a shift and an or per group had been a sixth of a judgement's own work.
+inline std::uint64_t group_word(const std::uint8_t* above, std::size_t count) noexcept {
+  const auto eight = [](const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
+    v = (v | (v >> 4)) & 0x00FF00FF00FF00FFu;
+    v = (v | (v >> 8)) & 0x0000FFFF0000FFFFu;
+    return (v | (v >> 16)) & 0x00000000FFFFFFFFu;
+  };
+  if (count == 16) return eight(above) | (eight(above + 8) << 32);
+  std::uint64_t word = 0;
+  for (std::size_t g = 0; g < count; ++g) word |= std::uint64_t{above[g]} << (4 * g);
+  return word;
 }
 
 inline double original_at(const Originals& o, std::size_t i) {
@@ -243,8 +258,81 @@ struct CorrectionTally {
 
 }  // namespace
 
+namespace {
+
+// reference_of's figures for finite float32 originals whose extremes are
+// not zero, or false (then the general loop runs). The extremes and the
+// finiteness come from a vectorised pass; the sum of squares stays one
+// chain in sample order, as the general loop adds it, so its bits are the
+// same. A zero extreme is left to the general loop, which keeps the sign
+// of the first zero it meets. That loop, testing and converting every
+// sample, had cost a thorough search about as much as a judgement.
+QUILLMERE_VECTOR_CLONES
+bool float_extremes(const float* __restrict x, std::size_t n, float& lo_out, float& hi_out) noexcept {
+  // Eight lanes written as vectors (the compiler leaves a minimum of floats
+  // scalar); the lanes' extremes are combined afterwards, which can only
+  // differ from the samples' order for zeros of both signs, left to the
+  // caller.
+  using Floats8 = float __attribute__((vector_size(32)));
+  using Ints8 = std::int32_t __attribute__((vector_size(32)));
+  const Floats8 largest = {FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX};
+  Floats8 lo = Floats8{} + INFINITY, hi = Floats8{} - INFINITY;
+  Ints8 finite = {-1, -1, -1, -1, -1, -1, -1, -1};
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    Floats8 v;
+    std::memcpy(&v, x + i, sizeof v);
+    // NaN fails both comparisons, an infinity one of them.
+    finite &= (v <= largest) & (v >= -largest);
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
+  }
+  bool all = true;
+  float l = INFINITY, h = -INFINITY;
+  for (unsigned k = 0; k < 8; ++k) {
+    all = all && finite[k] != 0;
+    l = lo[k] < l ? lo[k] : l;
+    h = hi[k] > h ? hi[k] : h;
+  }
+  for (; i < n; ++i) {
+    const float v = x[i];
+    all = all && (v <= FLT_MAX) && (v >= -FLT_MAX);
+    l = v < l ? v : l;
+    h = v > h ? v : h;
+  }
+  lo_out = l, hi_out = h;
+  return all;
+}
+
+bool float_reference(std::span<const float> x, Reference& ref) {
+  float lo = 0.0f, hi = 0.0f;
+  if (x.empty() || !float_extremes(x.data(), x.size(), lo, hi) || lo == 0.0f || hi == 0.0f) return false;
+  double sum = 0.0;
+  std::size_t i = 0;
+  for (; i + 4 <= x.size(); i += 4) {
+    const double a = x[i], b = x[i + 1], c = x[i + 2], d = x[i + 3];
+    sum += a * a;
+    sum += b * b;
+    sum += c * c;
+    sum += d * d;
+  }
+  for (; i < x.size(); ++i) {
+    const double a = x[i];
+    sum += a * a;
+  }
+  ref.sum_x2 = sum;
+  ref.lo = lo;
+  ref.hi = hi;
+  ref.count = x.size();
+  return true;
+}
+
+}  // namespace
+
 Reference reference_of(const Originals& originals) {
   Reference ref;
+  ref.originals = &originals;
+  if (!originals.is_double() && float_reference(originals.f32(), ref)) return ref;
   ref.originals = &originals;
   ref.lo = kInf;
   ref.hi = -kInf;
@@ -372,9 +460,7 @@ Judgement judge_into(const Reference& ref, std::span<const float> decoded, doubl
       // taken lowest first: the tally sees the outliers in position order.
       const std::size_t groups = (len + 3) / 4;
       for (std::size_t g0 = 0; g0 < groups; g0 += 16) {
-        std::uint64_t word = 0;
-        const std::size_t stop = std::min(groups, g0 + 16);
-        for (std::size_t g = g0; g < stop; ++g) word |= std::uint64_t{above[g]} << (4 * (g - g0));
+        std::uint64_t word = group_word(above + g0, std::min<std::size_t>(16, groups - g0));
         // A block is a whole number of words, so each word is written once.
         if (listed) (*listed)[(start + 4 * g0) / 64] = word;
         while (word != 0) {
@@ -453,9 +539,7 @@ bool judge_marking(const Reference& ref, std::span<const float> decoded, double 
     }
     const std::size_t groups = (len + 3) / 4;
     for (std::size_t g0 = 0; g0 < groups; g0 += 16) {
-      std::uint64_t word = 0;
-      const std::size_t stop = std::min(groups, g0 + 16);
-      for (std::size_t g = g0; g < stop; ++g) word |= std::uint64_t{above[g]} << (4 * (g - g0));
+      const std::uint64_t word = group_word(above + g0, std::min<std::size_t>(16, groups - g0));
       marks[(start + 4 * g0) / 64] = word;
     }
   }

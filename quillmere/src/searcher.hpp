@@ -237,17 +237,19 @@ class Searcher {
   // Moves quantised values of a candidate judged with corrections so that
   // fewer samples need them, and zeroes those the bound leaves room for,
   // keeping a change only where estimated payload and corrections together
-  // shrink. The candidate comes back unchanged (its `refined` empty) when no
-  // change paid. A layer without outliers may still have values to zero.
-  SearchOutcome<Candidate> refined(Candidate c, double payload_scale, double fix_scale) {
-    c.marks.clear();  // the moves change the samples
-    if (!corrects() || !(c.m > 0.0f) || !std::isfinite(c.m)) return c;
+  // shrink. Nothing comes back when no change paid: the plain candidate
+  // stands (read here, not copied: its samples are the refinement's start).
+  // A layer without outliers may still have values to zero.
+  SearchOutcome<std::optional<Candidate>> refined(const Candidate& plain, double payload_scale,
+                                                  double fix_scale) {
+    if (!corrects() || !(plain.m > 0.0f) || !std::isfinite(plain.m)) return std::nullopt;
     const double bound = *r_.bounds.max_error;
+    const float m = plain.m;
     if (lambda_ > 0.0) {
       scratch_holds_.reset();
-      stages::quantise_at_depth(*s_.executor, s_.decomposition, c.depth, c.m, threshold_, scratch_);
+      stages::quantise_at_depth(*s_.executor, s_.decomposition, plain.depth, m, threshold_, scratch_);
     } else {
-      quantise_into(c.depth, c.m, scratch_);
+      quantise_into(plain.depth, m, scratch_);
     }
     // What each call of the judge measured, so that the result kept is not
     // judged and estimated a second time.
@@ -258,7 +260,7 @@ class Searcher {
     };
     std::vector<Priced> priced;
     const refine::JudgeFn price = [&](const stages::QuantisedBands& q) -> SearchOutcome<refine::Judged> {
-      auto y = decode(q, c.m);
+      auto y = decode(q, m);
       if (!y) return error_of(y);
       std::vector<std::uint64_t> listed;
       const auto j = search::judge_listing(ref_, *y, bound, listed);
@@ -272,18 +274,21 @@ class Searcher {
                                : payload * payload_scale + j.correction_bytes * fix_scale;
       return refine::Judged{std::move(*y), bytes, j.outliers};
     };
-    refine::Problem p{s_.executor.get(), &s_.decomposition, c.depth, c.m, s_.min, s_.max,
-                      &r_.originals, bound, c.outliers,
+    refine::Problem p{s_.executor.get(), &s_.decomposition, plain.depth, m, s_.min, s_.max,
+                      &r_.originals, bound, plain.outliers,
                       fix_scale > 0.0 ? payload_scale / fix_scale : 0.0};
-    refine::Judged first{std::move(c.decoded),
-                         c.payload_estimate * payload_scale + c.correction_estimate * fix_scale,
-                         c.outliers};
-    auto done = refine::refine(p, scratch_, std::move(first), price);
+    refine::Judged first{{},
+                         plain.payload_estimate * payload_scale + plain.correction_estimate * fix_scale,
+                         plain.outliers};
+    auto done = refine::refine(p, scratch_, plain.decoded, std::move(first), price);
     if (!done) return error_of(done);
-    c.decoded = std::move(done->judged.decoded);
-    // Nothing kept: the samples, and so the listing, are the plain layer's.
-    if (done->kept == 0) return c;
+    if (done->kept == 0) return std::nullopt;
     Priced& kept = priced.at(static_cast<std::size_t>(done->kept - 1));
+    Candidate c;
+    c.m = m;
+    c.depth = plain.depth;
+    c.reference_energy = plain.reference_energy;
+    c.decoded = std::move(done->judged.decoded);
     c.listed = std::move(kept.listed);
     c.wavelet = kept.judgement.distortion;
     c.correction_estimate = kept.judgement.correction_bytes;
@@ -306,27 +311,25 @@ class Searcher {
     if (!known && c.refined.empty()) {
       quantise_into(c.depth, c.m, scratch_);
     } else if (!known) {
-      // Chosen values replace every quantised one: only the layout is needed.
-      scratch_holds_.reset();
-      scratch_.levels = c.depth;
-      scratch_.layout = band_layout(*s_.executor, s_.decomposition.transform_len, c.depth);
+      lay_out(c.depth);
       scratch_.coeffs = c.refined;
     }
-    std::optional<Coded> best;
-    for (std::size_t k = 0; k < r_.coders.size(); ++k) {
-      const Coder coder = r_.coders[k];
-      auto payload = known ? Result<stages::Payload>(whole_coding_[k]) : stages::encode_bands(scratch_, coder);
-      if (!payload) return codec_error_of(payload);
-      auto container = stages::assemble_container(
-          {s_.method, c.depth, r_.scale, static_cast<std::uint32_t>(r_.samples.size()), s_.min,
-           s_.max, s_.mean, c.m},
-          *payload);
-      if (!container) return codec_error_of(container);
-      if (!best || container->size() < best->container.size()) {
-        best = Coded{CodecOptions{c.m, r_.cutoff, s_.method, coder, r_.scale}, std::move(*container)};
-      }
-    }
-    return std::move(*best);
+    return coded_as(c, known);
+  }
+
+  // code(c), a candidate's moved values lent to the coders for the coding
+  // rather than copied (c is as it was afterwards).
+  SearchOutcome<Coded> code_lent(Candidate& c) {
+    if (c.refined.empty()) return code(c);
+    lay_out(c.depth);
+    struct GiveBack {
+      std::vector<std::int16_t>& a;
+      std::vector<std::int16_t>& b;
+      ~GiveBack() { a.swap(b); }
+    };
+    scratch_.coeffs.swap(c.refined);
+    const GiveBack back{scratch_.coeffs, c.refined};
+    return coded_as(c, false);
   }
 
   // The lowest grid multiplier whose wavelet layer meets the bounds
@@ -615,6 +618,34 @@ class Searcher {
   // the corrections encoder; empty when none listed them.
   static std::span<const std::uint64_t> listing_of(const Candidate& c) {
     return c.marks.empty() ? std::span<const std::uint64_t>(c.listed) : std::span<const std::uint64_t>(c.marks);
+  }
+
+  // scratch_ laid out for chosen values at `depth`, which replace every
+  // quantised one: only the layout is needed.
+  void lay_out(std::uint8_t depth) {
+    scratch_holds_.reset();
+    scratch_.levels = depth;
+    scratch_.layout = band_layout(*s_.executor, s_.decomposition.transform_len, depth);
+  }
+
+  // c's container with every coder, the smallest kept: from the payloads
+  // the payload scale made when `known`, else from the bands in scratch_.
+  SearchOutcome<Coded> coded_as(const Candidate& c, bool known) {
+    std::optional<Coded> best;
+    for (std::size_t k = 0; k < r_.coders.size(); ++k) {
+      const Coder coder = r_.coders[k];
+      auto payload = known ? Result<stages::Payload>(whole_coding_[k]) : stages::encode_bands(scratch_, coder);
+      if (!payload) return codec_error_of(payload);
+      auto container = stages::assemble_container(
+          {s_.method, c.depth, r_.scale, static_cast<std::uint32_t>(r_.samples.size()), s_.min,
+           s_.max, s_.mean, c.m},
+          *payload);
+      if (!container) return codec_error_of(container);
+      if (!best || container->size() < best->container.size()) {
+        best = Coded{CodecOptions{c.m, r_.cutoff, s_.method, coder, r_.scale}, std::move(*container)};
+      }
+    }
+    return std::move(*best);
   }
 
   // Magnitudes below this many steps quantise to zero.

@@ -126,6 +126,8 @@
 #include <utility>
 #include <vector>
 
+#include "quillmere/unset_on_growth.hpp"
+
 namespace quillmere {
 
 // The caller's original samples, in their own precision. A float64 source is
@@ -191,13 +193,19 @@ struct Encoded {
 // nothing.
 struct EncodeBuffers {
   std::vector<std::uint16_t> probs;
-  std::vector<std::uint16_t> queue;
+  // Written up to what is read before it is read: its growth is left unset
+  // (zero-filling 16,384 entries for each fresh search's first coding cost
+  // more than the symbols it then held).
+  UnsetVector<std::uint16_t> queue;
   std::vector<std::uint8_t> escapes;
-  std::vector<std::uint8_t> coded;
+  // The binary forms' words, coded backwards from the end of the room made
+  // (only what was coded is read), and the token form's tables.
+  UnsetVector<std::uint8_t> coded;
+  std::vector<std::uint8_t> tables;
   std::vector<std::uint32_t> gaps;
   std::vector<std::int64_t> multiples;
-  std::vector<std::uint8_t> tokens;
-  std::vector<std::uint8_t> words;
+  UnsetVector<std::uint8_t> tokens;
+  UnsetVector<std::uint8_t> words;
   std::vector<std::uint8_t> raw;
 };
 
